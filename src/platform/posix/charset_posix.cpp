@@ -1,0 +1,194 @@
+#include "platform/charset.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+enum SourceKind { SOURCE_OTHER, SOURCE_UCS2_AUTO, SOURCE_UCS2LE, SOURCE_UCS2BE, SOURCE_UTF8, SOURCE_GBK };
+
+struct Converter {
+    iconv_t glibc;         // the C library's descriptor for the current byte order
+    SourceKind source;
+    bool ignore;           // target was suffixed "//IGNORE"
+    bool honoursMarks;     // source is plain "UCS-2": byte-order marks count
+    bool atStart;          // no input seen yet: a leading mark may follow
+    char target[64];       // target name without the suffix, for reopening
+};
+
+bool NameIs(const char* name, const char* wanted) { return strcasecmp(name, wanted) == 0; }
+
+SourceKind KindOfSource(const char* name) {
+    if (NameIs(name, "UCS-2")) return SOURCE_UCS2_AUTO;
+    if (NameIs(name, "UCS-2LE")) return SOURCE_UCS2LE;
+    if (NameIs(name, "UCS-2BE")) return SOURCE_UCS2BE;
+    if (NameIs(name, "UTF-8") || NameIs(name, "UTF8")) return SOURCE_UTF8;
+    if (NameIs(name, "GBK") || NameIs(name, "CP936")) return SOURCE_GBK;
+    return SOURCE_OTHER;
+}
+
+// GNU libiconv writes "UCS-2" big-endian without a mark.
+const char* GlibcTargetName(const char* name) { return NameIs(name, "UCS-2") ? "UCS-2BE" : name; }
+
+bool ReopenForOrder(Converter* converter, SourceKind order) {
+    iconv_t fresh = iconv_open(GlibcTargetName(converter->target),
+                               order == SOURCE_UCS2LE ? "UCS-2LE" : "UCS-2BE");
+    if (fresh == reinterpret_cast<iconv_t>(-1)) return false;
+    if (converter->glibc != reinterpret_cast<iconv_t>(-1)) iconv_close(converter->glibc);
+    converter->glibc = fresh;
+    converter->source = order;
+    return true;
+}
+
+unsigned UnitAt(const Converter* converter, const unsigned char* at) {
+    return converter->source == SOURCE_UCS2LE ? (at[0] | (at[1] << 8)) : ((at[0] << 8) | at[1]);
+}
+
+// Length of a well-formed UTF-8 sequence at `at`, or 0 when it is invalid
+// (then only its first byte is skipped).
+size_t Utf8SequenceLength(const unsigned char* at, size_t left) {
+    unsigned char lead = at[0];
+    size_t length;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+    else return 0;
+    if (left < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((at[i] & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+// Decides what to do with the input unit the C library refused (EILSEQ):
+// how many bytes to skip and whether it was a character the target lacks
+// (counted) rather than invalid input.
+void ClassifyRefusedInput(const Converter* converter, const unsigned char* at, size_t left,
+                          size_t* skip, bool* unconvertible) {
+    switch (converter->source) {
+        case SOURCE_UCS2LE:
+        case SOURCE_UCS2BE: {
+            unsigned unit = UnitAt(converter, at);
+            *skip = 2;
+            *unconvertible = !(unit >= 0xD800 && unit < 0xE000);
+            return;
+        }
+        case SOURCE_UTF8: {
+            size_t length = Utf8SequenceLength(at, left);
+            *skip = length == 0 ? 1 : length;
+            *unconvertible = length != 0;
+            return;
+        }
+        case SOURCE_GBK: {
+            bool pair = at[0] >= 0x81 && at[0] <= 0xFE && left >= 2 && at[1] >= 0x40 &&
+                        at[1] <= 0xFE && at[1] != 0x7F;
+            *skip = pair ? 2 : 1;
+            *unconvertible = pair;
+            return;
+        }
+        default:
+            *skip = 1;
+            *unconvertible = false;
+            return;
+    }
+}
+
+}  // namespace
+
+libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
+    if (tocode == nullptr || fromcode == nullptr) return reinterpret_cast<libiconv_t>(-1);
+    Converter* converter = static_cast<Converter*>(std::calloc(1, sizeof(Converter)));
+    converter->glibc = reinterpret_cast<iconv_t>(-1);
+    const char* suffix = std::strstr(tocode, "//");
+    size_t nameLength = suffix ? static_cast<size_t>(suffix - tocode) : std::strlen(tocode);
+    if (nameLength == 0 || nameLength >= sizeof converter->target) {
+        std::free(converter);
+        return reinterpret_cast<libiconv_t>(-1);
+    }
+    std::memcpy(converter->target, tocode, nameLength);
+    converter->target[nameLength] = '\0';
+    converter->ignore = suffix != nullptr && strcasestr(suffix, "IGNORE") != nullptr;
+    converter->source = KindOfSource(fromcode);
+    converter->honoursMarks = converter->source == SOURCE_UCS2_AUTO;
+    converter->atStart = true;
+
+    // "UCS-2" reads big-endian until a mark says otherwise.
+    const char* glibcSource = converter->honoursMarks ? "UCS-2BE" : fromcode;
+    if (converter->honoursMarks) converter->source = SOURCE_UCS2BE;
+    converter->glibc = iconv_open(GlibcTargetName(converter->target), glibcSource);
+    if (converter->glibc == reinterpret_cast<iconv_t>(-1)) {
+        std::free(converter);
+        return reinterpret_cast<libiconv_t>(-1);
+    }
+    return converter;
+}
+
+size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf, size_t* outbytesleft) {
+    Converter* converter = static_cast<Converter*>(cd);
+    if (inbuf == nullptr || *inbuf == nullptr) {
+        // Reset or flush: nothing is buffered in the stateless charsets in use.
+        return iconv(converter->glibc, nullptr, nullptr, outbuf, outbytesleft);
+    }
+    if (converter->honoursMarks && converter->atStart && *inbytesleft >= 2) {
+        const unsigned char* at = reinterpret_cast<const unsigned char*>(*inbuf);
+        if (at[0] == 0xFF && at[1] == 0xFE) {
+            if (!ReopenForOrder(converter, SOURCE_UCS2LE)) return static_cast<size_t>(-1);
+            *inbuf += 2;
+            *inbytesleft -= 2;
+        } else if (at[0] == 0xFE && at[1] == 0xFF) {
+            *inbuf += 2;
+            *inbytesleft -= 2;
+        }
+    }
+    if (*inbytesleft > 0) converter->atStart = false;
+
+    size_t irreversible = 0;
+    for (;;) {
+        size_t result = iconv(converter->glibc, inbuf, inbytesleft, outbuf, outbytesleft);
+        if (result != static_cast<size_t>(-1)) return irreversible + result;
+        if (errno != EILSEQ) return static_cast<size_t>(-1);  // E2BIG or EINVAL
+
+        const unsigned char* at = reinterpret_cast<const unsigned char*>(*inbuf);
+        if (converter->honoursMarks && *inbytesleft >= 2) {
+            unsigned unit = UnitAt(converter, at);
+            if (unit == 0xFFFE || unit == 0xFEFF) {
+                // A mark inside the text: U+FFFE swaps the order, U+FEFF is dropped.
+                *inbuf += 2;
+                *inbytesleft -= 2;
+                if (unit == 0xFFFE &&
+                    !ReopenForOrder(converter, converter->source == SOURCE_UCS2LE ? SOURCE_UCS2BE
+                                                                                   : SOURCE_UCS2LE)) {
+                    return static_cast<size_t>(-1);
+                }
+                continue;
+            }
+        }
+        if (!converter->ignore) {
+            errno = EILSEQ;
+            return static_cast<size_t>(-1);
+        }
+        size_t skip;
+        bool unconvertible;
+        ClassifyRefusedInput(converter, at, *inbytesleft, &skip, &unconvertible);
+        if (skip > *inbytesleft) {
+            errno = EINVAL;
+            return static_cast<size_t>(-1);
+        }
+        *inbuf += skip;
+        *inbytesleft -= skip;
+        if (unconvertible) ++irreversible;
+    }
+}
+
+int libiconv_close(libiconv_t cd) {
+    Converter* converter = static_cast<Converter*>(cd);
+    if (converter == nullptr || converter == reinterpret_cast<Converter*>(-1)) return -1;
+    if (converter->glibc != reinterpret_cast<iconv_t>(-1)) iconv_close(converter->glibc);
+    std::free(converter);
+    return 0;
+}

@@ -1,0 +1,124 @@
+#include "platform/fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/charset.h"
+
+namespace {
+
+// A GBK path converts to at most 3 UTF-8 bytes per 2 input bytes (and ASCII
+// stays 1:1), so 2x plus the terminator is always enough.
+const int NATIVE_PATH_BYTES = MAX_PATH_BYTES * 2 + 8;
+
+struct NativePath {
+    char text[NATIVE_PATH_BYTES];
+    bool ok;
+    explicit NativePath(const char* path) { ok = NativePathFromGbk(path, text, sizeof text) == 1; }
+};
+
+}  // namespace
+
+int NativePathFromGbk(const char* path, char* native, int size) {
+    if (path == nullptr || size <= 0) return 0;
+    size_t length = std::strlen(path);
+    // Plain ASCII needs no conversion; it is the common case for paths.
+    bool ascii = true;
+    for (size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(path[i]) >= 0x80) {
+            ascii = false;
+            break;
+        }
+    }
+    if (ascii) {
+        if (length + 1 > static_cast<size_t>(size)) return 0;
+        std::memcpy(native, path, length + 1);
+        return 1;
+    }
+    libiconv_t cd = libiconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<libiconv_t>(-1)) return 0;
+    char* in = const_cast<char*>(path);
+    size_t inLeft = length;
+    char* out = native;
+    size_t outLeft = static_cast<size_t>(size) - 1;
+    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
+    libiconv_close(cd);
+    if (result == static_cast<size_t>(-1)) return 0;
+    *out = '\0';
+    return 1;
+}
+
+FILE* OpenFileByPath(const char* path, const char* mode) {
+    NativePath native(path);
+    if (!native.ok) return nullptr;
+    FILE* file = std::fopen(native.text, mode);
+    if (file == nullptr) return nullptr;
+    // POSIX lets a directory be opened for reading; Windows does not, and
+    // every caller means a regular file.
+    struct stat status;
+    if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
+}
+
+long FileModeOfPath(const char* path) {
+    NativePath native(path);
+    if (!native.ok) return -1;
+    struct stat status;
+    if (stat(native.text, &status) != 0) return -1;
+    long mode = static_cast<long>(status.st_mode & 07777);
+    if (S_ISDIR(status.st_mode)) mode |= 0x4000;
+    else if (S_ISREG(status.st_mode)) mode |= 0x8000;
+    else if (S_ISCHR(status.st_mode)) mode |= 0x2000;
+    else if (S_ISFIFO(status.st_mode)) mode |= 0x1000;
+    return mode;
+}
+
+int MakeDirectory(const char* path) {
+    NativePath native(path);
+    if (!native.ok) return 0;
+    return mkdir(native.text, 0777) == 0 ? 1 : 0;
+}
+
+int RemoveFileByPath(const char* path) {
+    NativePath native(path);
+    if (!native.ok) return 0;
+    return unlink(native.text) == 0 ? 1 : 0;
+}
+
+int ReplaceFileByPath(const char* from, const char* to) {
+    NativePath nativeFrom(from), nativeTo(to);
+    if (!nativeFrom.ok || !nativeTo.ok) return 0;
+    return rename(nativeFrom.text, nativeTo.text) == 0 ? 1 : 0;
+}
+
+int GetProgramFolder(char* folder, int size) {
+    char native[4096];
+    ssize_t length = readlink("/proc/self/exe", native, sizeof native - 1);
+    if (length <= 0) return 0;
+    native[length] = '\0';
+    char* slash = std::strrchr(native, '/');
+    if (slash == nullptr) return 0;
+    *slash = '\0';
+    if (slash == native) std::strcpy(native, "/");
+    // Back to GBK, the core's encoding.
+    libiconv_t cd = libiconv_open("GBK", "UTF-8");
+    if (cd == reinterpret_cast<libiconv_t>(-1)) return 0;
+    char* in = native;
+    size_t inLeft = std::strlen(native);
+    char* out = folder;
+    size_t outLeft = static_cast<size_t>(size) - 1;
+    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
+    libiconv_close(cd);
+    if (result == static_cast<size_t>(-1)) return 0;
+    *out = '\0';
+    return 1;
+}

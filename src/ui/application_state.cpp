@@ -1,0 +1,3 @@
+#include "ui/application_state.h"
+
+ApplicationState appState;

@@ -1,0 +1,77 @@
+#include "util/app_log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/fs.h"
+#include "platform/thread.h"
+#include "util/files.h"
+#include "util/front_end.h"
+
+namespace {
+
+const char MESSAGE_LOG_CANNOT_OPEN[] =
+    "\xce\xde\xb7\xa8\xb4\xf2\xbf\xaa\xd3\xa6\xd3\xc3\xc8\xd5\xd6\xbe\xce\xc4\xbc\xfe\xa3\xba" "app.log";  // 无法打开应用日志文件：app.log
+
+FILE* logStream = nullptr;
+// Holds the three writes of one line together, so lines written by two
+// threads at the same moment never interleave.
+Mutex* logMutex = nullptr;
+
+}  // namespace
+
+int OpenAppLog(const char* programFolder) {
+    char path[MAX_PATH_BYTES];
+    std::snprintf(path, sizeof path, "%s" PATH_SEPARATOR_TEXT "app.log", programFolder);
+    if (GetFileSize(path) > APP_LOG_SIZE_LIMIT) RemoveFileByPath(path);
+    if (logMutex == nullptr) logMutex = NewMutex();
+    FILE* stream = OpenFileByPath(path, "a+");
+    if (stream == nullptr) {
+        ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProcess(0);
+        return 0;
+    }
+    LockMutex(logMutex);
+    if (logStream != nullptr) std::fclose(logStream);
+    logStream = stream;
+    UnlockMutex(logMutex);
+    return 1;
+}
+
+void CloseAppLog() {
+    if (logMutex == nullptr) return;
+    LockMutex(logMutex);
+    if (logStream != nullptr) std::fclose(logStream);
+    logStream = nullptr;
+    UnlockMutex(logMutex);
+}
+
+size_t FormatClockTime(char* buffer, size_t size) {
+    std::time_t now = std::time(nullptr);
+    std::tm local;
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    size_t length = std::strftime(buffer, size, "%H:%M:%S", &local);
+    buffer[size - 1] = '\0';
+    return length;
+}
+
+void LogLine(const char* message) {
+    if (logMutex == nullptr) return;
+    char clock[10] = {0};
+    FormatClockTime(clock, sizeof clock);
+    clock[8] = ' ';
+    clock[9] = '\0';
+    LockMutex(logMutex);
+    if (logStream != nullptr) {
+        std::fwrite(clock, 1, 9, logStream);
+        std::fwrite(message, 1, std::strlen(message), logStream);
+        std::fwrite("\r\n", 1, 2, logStream);
+        std::fflush(logStream);
+    }
+    UnlockMutex(logMutex);
+}

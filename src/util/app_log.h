@@ -1,0 +1,24 @@
+// The application log, "app.log" in the program folder.
+//
+// Every line is the time of day ("%H:%M:%S"), a space, the GBK message and
+// CR LF, flushed at once.  A log larger than 2 MiB at start-up is deleted.
+#pragma once
+
+#include <cstddef>
+
+const long APP_LOG_SIZE_LIMIT = 2097152;
+
+// Opens the log in `programFolder` once, for the whole process.  When it
+// cannot be opened: message "无法打开应用日志文件：app.log" and the end of the
+// process with code 0.  Returns 1 when open (0 only if EndProcess returned).
+int OpenAppLog(const char* programFolder);
+
+// Appends one line; without an open log it does nothing.  Any thread.
+void LogLine(const char* message);
+
+// Current local time of day, "%H:%M:%S", into `buffer` (last byte forced to
+// NUL); returns the formatter's length.
+size_t FormatClockTime(char* buffer, size_t size);
+
+// Closes the log (tests reopen it in another folder).
+void CloseAppLog();

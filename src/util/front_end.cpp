@@ -1,0 +1,80 @@
+#include "util/front_end.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/charset.h"
+
+const char CAPTION_ERROR[] = "\xb4\xed\xce\xf3";     // 错误
+const char CAPTION_NOTICE[] = "\xcc\xe1\xca\xbe";    // 提示
+const char CAPTION_QUESTION[] = "\xd1\xaf\xce\xca";  // 询问
+const char CAPTION_CONFIRM[] = "\xc8\xb7\xc8\xcf";   // 确认
+
+namespace {
+
+// Writes GBK text to a stream; POSIX terminals speak UTF-8.
+void WriteConsoleText(FILE* stream, const char* text) {
+#ifdef _WIN32
+    std::fputs(text, stream);
+#else
+    size_t length = std::strlen(text);
+    size_t room = length * 2 + 1;
+    char* converted = static_cast<char*>(std::malloc(room));
+    libiconv_t cd = libiconv_open("UTF-8//IGNORE", "GBK");
+    bool done = false;
+    if (cd != reinterpret_cast<libiconv_t>(-1)) {
+        char* in = const_cast<char*>(text);
+        size_t inLeft = length;
+        char* out = converted;
+        size_t outLeft = room - 1;
+        if (libiconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1)) {
+            *out = '\0';
+            std::fputs(converted, stream);
+            done = true;
+        }
+        libiconv_close(cd);
+    }
+    if (!done) std::fputs(text, stream);
+    std::free(converted);
+#endif
+}
+
+int DefaultShowMessage(const char* text, const char* caption, unsigned style) {
+    WriteConsoleText(stderr, caption);
+    std::fputs(": ", stderr);
+    WriteConsoleText(stderr, text);
+    std::fputc('\n', stderr);
+    return (style & 0xF) == MESSAGE_YES_NO || (style & 0xF) == MESSAGE_YES_NO_CANCEL ? ANSWER_YES : ANSWER_OK;
+}
+
+void DefaultEndProcess(int code) { std::exit(code); }
+
+void DefaultPrintLine(const char* text) {
+    WriteConsoleText(stdout, text);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+FrontEnd current = {DefaultShowMessage, DefaultEndProcess, DefaultPrintLine};
+
+}  // namespace
+
+void SetFrontEnd(const FrontEnd* frontEnd) {
+    current.showMessage = frontEnd && frontEnd->showMessage ? frontEnd->showMessage : DefaultShowMessage;
+    current.endProcess = frontEnd && frontEnd->endProcess ? frontEnd->endProcess : DefaultEndProcess;
+    current.printLine = frontEnd && frontEnd->printLine ? frontEnd->printLine : DefaultPrintLine;
+}
+
+int ShowMessage(const char* text, const char* caption, unsigned style) {
+    return current.showMessage(text, caption, style);
+}
+
+void EndProcess(int code) { current.endProcess(code); }
+
+void PrintLine(const char* text) { current.printLine(text); }
+
+void ShowErrorAndEnd(const char* text) {
+    ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+    EndProcess(0);
+}

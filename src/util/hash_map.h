@@ -1,0 +1,54 @@
+// HashMap: a separately chained hash table.
+//
+// Buckets are a power of two and a hash picks its bucket by mask.  Each entry
+// keeps its hash, so growth never rehashes and lookups call equalsFn only on
+// equal hashes.  New entries go to the end of their chain and growth visits
+// buckets and chains in order, so the order of HashMapKeys is a function of
+// the insertion sequence alone; callers may depend on it.
+//
+// Ownership: the map owns entries and bucket heads; a string-keyed map (its
+// equalsFn is StringEquals) also owns its keys, which callers pass as heap
+// copies.  Values are released only on request (freeValues).
+#pragma once
+
+#include <cstdint>
+
+typedef uint32_t (*HashFn)(const void* key);
+typedef int (*EqualsFn)(const void* storedKey, const void* probeKey);
+
+struct HashEntry {
+    uint32_t hash;
+    void* key;
+    void* value;
+    HashEntry* next;
+};
+
+struct HashMap {
+    int32_t count;
+    int32_t capacity;   // buckets, a power of two
+    int32_t threshold;  // capacity * loadFactor, truncated; reaching it doubles the table
+    float loadFactor;
+    HashEntry* buckets; // chain heads; only `next` of a head is used
+    HashFn hashFn;
+    EqualsFn equalsFn;
+};
+
+struct KeyList {
+    void* key;  // the map's stored key, not a copy
+    KeyList* next;
+};
+
+HashMap* NewHashMap(HashFn hashFn, EqualsFn equalsFn, int32_t initialCapacity, float loadFactor);
+HashMap* NewStringHashMap(HashFn hashFn, EqualsFn equalsFn);
+
+void* HashMapPut(HashMap* map, void* key, void* value);
+void* HashMapGet(const HashMap* map, const void* key);
+void* HashMapRemove(HashMap* map, const void* key);
+KeyList* HashMapKeys(const HashMap* map);
+void FreeKeyList(KeyList* list);
+void HashMapClear(HashMap* map, int freeValues);
+void FreeHashMap(HashMap* map, int freeValues);
+
+// 31*h + signed byte, then the bit spreading that feeds high bits into the
+// bits the bucket mask keeps.
+uint32_t StringHash(const void* key);

@@ -1,0 +1,36 @@
+// Byte-string helpers over NUL-terminated GBK text.
+//
+// They work on bytes and never decode multi-byte characters; case folding is
+// ASCII only.  This is sound for GBK because a trail byte is never below 0x40.
+#pragma once
+
+#include <cstddef>
+
+// The system's one string equality predicate: 1 when both are the same
+// pointer or hold equal bytes, else 0.  It has the shape of both MatchFn and
+// the hash map's EqualsFn; string-keyed maps are recognised by its address.
+int StringEquals(const void* first, const void* second);
+
+int StartsWith(const char* text, const char* prefix);
+int StartsWithNoCase(const char* text, const char* prefix);
+int EndsWith(const char* text, const char* suffix);
+int EndsWithNoCase(const char* text, const char* suffix);
+
+// strsep(3): returns the token at *cursor and cuts it at the first byte of
+// `delimiters` (overwritten with NUL); consecutive delimiters yield empty
+// tokens.  Returns null once the cursor is null.  The string is modified.
+char* NextToken(char** cursor, const char* delimiters);
+
+// A new heap string with every non-overlapping occurrence of `pattern`
+// replaced, or null when there is nothing to do (empty/null text or pattern,
+// null replacement, no occurrence).  The caller owns the result.
+char* ReplaceAll(const char* text, const char* pattern, const char* replacement);
+
+// A heap copy of `length` bytes of `text`, NUL-terminated.
+char* CopyBytes(const char* text, size_t length);
+// A heap copy of a NUL-terminated string.
+char* CopyString(const char* text);
+
+// The first occurrence of `needle` in the `length` bytes at `haystack`, or
+// null.  memmem(3) where the C library has it, a memchr scan elsewhere.
+const char* FindBytes(const char* haystack, size_t length, const char* needle, size_t needleLength);

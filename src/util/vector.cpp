@@ -1,0 +1,128 @@
+#include "util/vector.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "util/strings.h"
+
+namespace {
+
+const int32_t DEFAULT_VECTOR_SLOTS = 10;
+
+void** AllocateSlots(int32_t capacity) {
+    return static_cast<void**>(std::calloc(static_cast<size_t>(capacity), sizeof(void*)));
+}
+
+// Linear growth into a new array, only when full.
+void GrowIfFull(Vector* vector) {
+    if (vector->count < vector->capacity) return;
+    int32_t newCapacity = vector->capacity + vector->growBy;
+    void** slots = AllocateSlots(newCapacity);
+    if (vector->count > 0) {
+        std::memcpy(slots, vector->items, static_cast<size_t>(vector->count) * sizeof(void*));
+    }
+    std::free(vector->items);
+    vector->items = slots;
+    vector->capacity = newCapacity;
+}
+
+// Removes slot `index` (known to be in range) and returns its item.
+void* RemoveSlot(Vector* vector, int32_t index) {
+    void* item = vector->items[index];
+    for (int32_t i = index; i < vector->count - 1; ++i) vector->items[i] = vector->items[i + 1];
+    vector->items[vector->count - 1] = nullptr;
+    --vector->count;
+    return item;
+}
+
+}  // namespace
+
+Vector* NewVector(int32_t initialCapacity, int32_t growBy) {
+    Vector* vector = static_cast<Vector*>(std::calloc(1, sizeof(Vector)));
+    vector->capacity = initialCapacity > 0 ? initialCapacity : DEFAULT_VECTOR_SLOTS;
+    vector->growBy = growBy > 0 ? growBy : DEFAULT_VECTOR_SLOTS;
+    vector->count = 0;
+    vector->items = AllocateSlots(vector->capacity);
+    return vector;
+}
+
+Vector* NewDefaultVector() { return NewVector(DEFAULT_VECTOR_SLOTS, DEFAULT_VECTOR_SLOTS); }
+
+int32_t VectorPush(Vector* vector, void* item) {
+    GrowIfFull(vector);
+    vector->items[vector->count++] = item;
+    return vector->count;
+}
+
+int VectorInsertAt(Vector* vector, int32_t index, void* item) {
+    if (index < 0) index = 0;
+    if (index >= vector->count) {
+        VectorPush(vector, item);
+        return 1;
+    }
+    GrowIfFull(vector);
+    for (int32_t i = vector->count; i > index; --i) vector->items[i] = vector->items[i - 1];
+    vector->items[index] = item;
+    ++vector->count;
+    return 1;
+}
+
+void* VectorGet(const Vector* vector, int32_t index) {
+    if (index < 0 || index >= vector->count) return nullptr;
+    return vector->items[index];
+}
+
+void VectorSet(Vector* vector, int32_t index, void* item) {
+    if (index < 0 || index >= vector->count) return;
+    vector->items[index] = item;
+}
+
+int32_t VectorIndexOf(const Vector* vector, const void* key, MatchFn match) {
+    for (int32_t i = 0; i < vector->count; ++i) {
+        if (match(vector->items[i], key)) return i;
+    }
+    return -1;
+}
+
+int32_t VectorLastIndexOf(const Vector* vector, const void* key, MatchFn match) {
+    for (int32_t i = vector->count - 1; i >= 0; --i) {
+        if (match(vector->items[i], key)) return i;
+    }
+    return -1;
+}
+
+int VectorContains(const Vector* vector, const void* key, MatchFn match) {
+    return VectorIndexOf(vector, key, match) >= 0 ? 1 : 0;
+}
+
+int32_t VectorRemoveFirst(Vector* vector, const void* key, MatchFn match) {
+    int32_t index = VectorIndexOf(vector, key, match);
+    if (index >= 0) RemoveSlot(vector, index);
+    return index;
+}
+
+void* VectorRemoveAt(Vector* vector, int32_t index) {
+    if (index < 0 || index >= vector->count) return nullptr;
+    return RemoveSlot(vector, index);
+}
+
+void VectorClear(Vector* vector, int freeItems) {
+    for (int32_t i = 0; i < vector->count; ++i) {
+        if (freeItems && vector->items[i] != nullptr) std::free(vector->items[i]);
+        vector->items[i] = nullptr;
+    }
+    vector->count = 0;
+}
+
+void FreeVector(Vector* vector, int freeItems) {
+    if (vector == nullptr) return;
+    VectorClear(vector, freeItems);
+    std::free(vector->items);
+    std::free(vector);
+}
+
+int VectorPushUniqueString(Vector* vector, char* text) {
+    if (VectorContains(vector, text, StringEquals)) return 0;
+    VectorPush(vector, text);
+    return 1;
+}

@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "util/strings.h"
+TEST(Smoke, Works) { EXPECT_EQ(1, StringEquals("a", "a")); }
