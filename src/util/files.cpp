@@ -39,7 +39,7 @@ const char* FileNameOfPath(const char* path) {
     // backslash, and must not be taken for a separator.
     const char* name = path;
     for (const unsigned char* at = reinterpret_cast<const unsigned char*>(path); *at != 0; ++at) {
-        if (*at >= 0x81 && at[1] != 0) {
+        if (*at >= 0x81 && *at <= 0xFE && at[1] >= 0x40 && at[1] <= 0xFE && at[1] != 0x7F) {
             ++at;
         } else if (*at == static_cast<unsigned char>(PATH_SEPARATOR)) {
             name = reinterpret_cast<const char*>(at + 1);

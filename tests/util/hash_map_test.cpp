@@ -1,0 +1,177 @@
+#include "util/hash_map.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "util/strings.h"
+
+namespace {
+
+HashMap* NewTextMap() { return NewStringHashMap(StringHash, StringEquals); }
+
+void* Count(intptr_t n) { return reinterpret_cast<void*>(n); }
+
+std::vector<std::string> Keys(const HashMap* map) {
+    std::vector<std::string> keys;
+    KeyList* list = HashMapKeys(map);
+    for (KeyList* node = list; node != nullptr; node = node->next) keys.push_back(static_cast<char*>(node->key));
+    FreeKeyList(list);
+    return keys;
+}
+
+// A key of the form "k<n>" whose bucket under `mask` is `bucket`.
+std::string KeyInBucket(uint32_t bucket, uint32_t mask, int* next) {
+    for (;; ++*next) {
+        std::string key = "k" + std::to_string(*next);
+        if ((StringHash(key.c_str()) & mask) == bucket) {
+            ++*next;
+            return key;
+        }
+    }
+}
+
+int IntEquals(const void* a, const void* b) { return a == b; }
+uint32_t IntHash(const void* key) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)); }
+
+}  // namespace
+
+TEST(StringHash, KnownValues) {
+    EXPECT_EQ(0u, StringHash(""));
+    EXPECT_EQ(93442u, StringHash("abc"));
+    // GBK lead and trail bytes count as negative values.
+    EXPECT_EQ(0xF1F0E5A5u, StringHash("\xb0\xa1"));
+}
+
+TEST(HashMap, CapacityIsTheNextPowerOfTwo) {
+    const int32_t asked[] = {0, 1, -7, 2, 3, 16, 17, 3200};
+    const int32_t expected[] = {1, 1, 1, 2, 4, 16, 32, 4096};
+    for (size_t i = 0; i < sizeof asked / sizeof asked[0]; ++i) {
+        HashMap* map = NewHashMap(StringHash, StringEquals, asked[i], 0.75f);
+        EXPECT_EQ(expected[i], map->capacity) << asked[i];
+        FreeHashMap(map, 0);
+    }
+    HashMap* urlMap = NewHashMap(StringHash, StringEquals, 32 * 100, 0.75f);
+    EXPECT_EQ(3072, urlMap->threshold);
+    FreeHashMap(urlMap, 0);
+}
+
+TEST(HashMap, TinyTableDoublesOnEveryThresholdReached) {
+    HashMap* map = NewHashMap(StringHash, StringEquals, 0, 0.75f);
+    EXPECT_EQ(0, map->threshold);
+    HashMapPut(map, CopyString("a"), Count(1));
+    EXPECT_EQ(2, map->capacity);
+    EXPECT_EQ(1, map->threshold);
+    HashMapPut(map, CopyString("b"), Count(2));
+    EXPECT_EQ(4, map->capacity);
+    EXPECT_EQ(3, map->threshold);
+    HashMapPut(map, CopyString("c"), Count(3));
+    EXPECT_EQ(8, map->capacity);
+    EXPECT_EQ(6, map->threshold);
+    EXPECT_EQ(Count(1), HashMapGet(map, "a"));
+    EXPECT_EQ(Count(3), HashMapGet(map, "c"));
+    FreeHashMap(map, 0);
+}
+
+TEST(HashMap, StringMapDoublesAtTheTwelfthKeyOnly) {
+    HashMap* map = NewTextMap();
+    EXPECT_EQ(16, map->capacity);
+    EXPECT_EQ(12, map->threshold);
+    for (int i = 0; i < 11; ++i) HashMapPut(map, CopyString(("key" + std::to_string(i)).c_str()), Count(i));
+    EXPECT_EQ(16, map->capacity);
+    char* again = CopyString("key3");
+    EXPECT_EQ(Count(3), HashMapPut(map, again, Count(33)));  // existing key: no growth
+    std::free(again);
+    EXPECT_EQ(16, map->capacity);
+    EXPECT_EQ(11, map->count);
+    HashMapPut(map, CopyString("key11"), Count(11));
+    EXPECT_EQ(32, map->capacity);
+    EXPECT_EQ(24, map->threshold);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(Count(i == 3 ? 33 : i), HashMapGet(map, ("key" + std::to_string(i)).c_str()));
+    }
+    FreeHashMap(map, 0);
+}
+
+TEST(HashMap, PutOfAnExistingKeyKeepsTheFirstKeyPointer) {
+    HashMap* map = NewTextMap();
+    char* first = CopyString("host:80");
+    EXPECT_EQ(nullptr, HashMapPut(map, first, Count(1)));
+    char* second = CopyString("host:80");
+    EXPECT_EQ(Count(1), HashMapPut(map, second, Count(2)));
+    EXPECT_EQ(1, map->count);
+    KeyList* keys = HashMapKeys(map);
+    EXPECT_EQ(first, keys->key);
+    FreeKeyList(keys);
+    std::free(second);
+    FreeHashMap(map, 0);
+}
+
+TEST(HashMap, RemoveReleasesTheStoredKeyAndReturnsTheValue) {
+    HashMap* map = NewTextMap();
+    HashMapPut(map, CopyString("a"), CopyString("value-a"));
+    HashMapPut(map, CopyString("b"), Count(7));
+    EXPECT_EQ(nullptr, HashMapRemove(map, "absent"));
+    EXPECT_EQ(2, map->count);
+    std::string probe = "a";  // a different pointer than the stored key
+    char* value = static_cast<char*>(HashMapRemove(map, probe.c_str()));
+    ASSERT_NE(nullptr, value);
+    EXPECT_STREQ("value-a", value);
+    std::free(value);
+    EXPECT_EQ(1, map->count);
+    EXPECT_EQ(nullptr, HashMapGet(map, "a"));
+    EXPECT_EQ(Count(7), HashMapGet(map, "b"));
+    FreeHashMap(map, 0);
+}
+
+TEST(HashMap, KeysFollowBucketThenInsertionOrder) {
+    HashMap* map = NewTextMap();
+    EXPECT_EQ(nullptr, HashMapKeys(map));
+    int next = 0;
+    std::string firstIn2 = KeyInBucket(2, 15, &next);
+    std::string in0 = KeyInBucket(0, 15, &next);
+    std::string secondIn2 = KeyInBucket(2, 15, &next);
+    HashMapPut(map, CopyString(firstIn2.c_str()), nullptr);
+    HashMapPut(map, CopyString(in0.c_str()), nullptr);
+    HashMapPut(map, CopyString(secondIn2.c_str()), nullptr);
+    EXPECT_EQ((std::vector<std::string>{in0, firstIn2, secondIn2}), Keys(map));
+    FreeHashMap(map, 0);
+}
+
+TEST(HashMap, GrowthKeepsRelativeOrderWithinANewBucket) {
+    // Keys that share a bucket before and after doubling stay in insertion
+    // order; the rewriting order of a run depends on this.
+    HashMap* map = NewHashMap(StringHash, StringEquals, 4, 0.75f);
+    int next = 0;
+    std::vector<std::string> sameBucket;
+    while (sameBucket.size() < 3) sameBucket.push_back(KeyInBucket(5, 7, &next));
+    for (const std::string& key : sameBucket) HashMapPut(map, CopyString(key.c_str()), nullptr);
+    EXPECT_EQ(8, map->capacity);
+    std::vector<std::string> keys = Keys(map);
+    EXPECT_EQ(sameBucket, keys);
+    FreeHashMap(map, 0);
+}
+
+TEST(HashMap, ClearOwnsKeysAndValuesOnlyForStringMaps) {
+    HashMap* strings = NewTextMap();
+    HashMapPut(strings, CopyString("u1"), CopyString("path1"));
+    HashMapPut(strings, CopyString("u2"), CopyString(""));
+    HashMapPut(strings, CopyString("u3"), nullptr);
+    HashMapClear(strings, 1);  // ASan reports any leak or double free
+    EXPECT_EQ(0, strings->count);
+    EXPECT_EQ(16, strings->capacity);
+    EXPECT_EQ(nullptr, HashMapKeys(strings));
+    FreeHashMap(strings, 1);
+
+    // A map of another kind owns neither keys nor values, even when asked.
+    HashMap* ints = NewHashMap(IntHash, IntEquals, 4, 0.75f);
+    char key[] = "stack key";
+    char value[] = "stack value";
+    HashMapPut(ints, key, value);
+    HashMapClear(ints, 1);
+    EXPECT_STREQ("stack key", key);
+    FreeHashMap(ints, 1);
+}

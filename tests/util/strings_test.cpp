@@ -1,0 +1,117 @@
+#include "util/strings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Replaced(const char* text, const char* pattern, const char* replacement) {
+    char* result = ReplaceAll(text, pattern, replacement);
+    if (result == nullptr) return "<null>";
+    std::string copy(result);
+    std::free(result);
+    return copy;
+}
+
+}  // namespace
+
+TEST(StringEquals, SamePointerOrSameBytes) {
+    const char* text = "abc";
+    EXPECT_EQ(1, StringEquals(text, text));
+    EXPECT_EQ(1, StringEquals("abc", std::string("abc").c_str()));
+    EXPECT_EQ(0, StringEquals("abc", "abd"));
+    EXPECT_EQ(0, StringEquals("abc", "ab"));
+    EXPECT_EQ(1, StringEquals("", ""));
+}
+
+TEST(PrefixTests, EmptyPrefixMatchesOnlyEmptyText) {
+    EXPECT_EQ(0, StartsWith("abc", ""));
+    EXPECT_EQ(1, StartsWith("", ""));
+    EXPECT_EQ(0, StartsWith("ab", "abc"));
+    EXPECT_EQ(1, StartsWith("abc", "ab"));
+    EXPECT_EQ(0, StartsWith("Abc", "ab"));
+    EXPECT_EQ(0, StartsWithNoCase("abc", ""));
+    EXPECT_EQ(1, StartsWithNoCase("", ""));
+}
+
+TEST(PrefixTests, NoCaseFoldsAsciiLettersOnly) {
+    EXPECT_EQ(1, StartsWithNoCase("http/1.1 200 ok\r\n", "HTTP/1.1 200 OK"));
+    EXPECT_EQ(1, StartsWithNoCase("content-LENGTH: 5", "Content-Length: "));
+    // '@' (0x40) and '`' (0x60) differ by the case bit but are not letters.
+    EXPECT_EQ(0, StartsWithNoCase("@", "`"));
+    // GBK bytes are compared exactly.
+    EXPECT_EQ(0, StartsWithNoCase("\xb1\xa6", "\xb1\x86"));
+    EXPECT_EQ(1, StartsWithNoCase("\xb1\xa6x", "\xb1\xa6X"));
+}
+
+TEST(SuffixTests, CornerCases) {
+    EXPECT_EQ(1, EndsWith("", ""));
+    EXPECT_EQ(0, EndsWith("a", ""));
+    EXPECT_EQ(0, EndsWith("", "a"));
+    EXPECT_EQ(0, EndsWith("a", "ba"));
+    EXPECT_EQ(1, EndsWith("shop.csv", ".csv"));
+    EXPECT_EQ(0, EndsWith("shop.CSV", ".csv"));
+    EXPECT_EQ(1, EndsWithNoCase("D:\\DATA\\GOODS.CSV", ".csv"));
+    EXPECT_EQ(1, EndsWithNoCase("a.jpg_.WEBP", "_.webp"));
+    EXPECT_EQ(0, EndsWithNoCase("C:\\x\\OpenWith.ex", "OpenWith.exe"));
+}
+
+TEST(NextToken, SplitsLikeStrsep) {
+    char text[] = "a^^b^";
+    char* cursor = text;
+    EXPECT_STREQ("a", NextToken(&cursor, "^"));
+    EXPECT_STREQ("", NextToken(&cursor, "^"));
+    EXPECT_STREQ("b", NextToken(&cursor, "^"));
+    EXPECT_STREQ("", NextToken(&cursor, "^"));
+    EXPECT_EQ(nullptr, NextToken(&cursor, "^"));
+    EXPECT_EQ(nullptr, NextToken(&cursor, "^"));
+
+    char plain[] = "whole";
+    cursor = plain;
+    EXPECT_STREQ("whole", NextToken(&cursor, "\t"));
+    EXPECT_EQ(nullptr, cursor);
+
+    char several[] = "x\ty\nz";
+    cursor = several;
+    EXPECT_STREQ("x", NextToken(&cursor, "\t\n"));
+    EXPECT_STREQ("y", NextToken(&cursor, "\t\n"));
+    EXPECT_STREQ("z", NextToken(&cursor, "\t\n"));
+}
+
+TEST(ReplaceAll, NonOverlappingLeftToRight) {
+    EXPECT_EQ("bb", Replaced("aaaa", "aa", "b"));
+    EXPECT_EQ("ba", Replaced("aaa", "aa", "b"));
+    EXPECT_EQ("a&b&", Replaced("a&amp;b&amp;", "&amp;", "&"));
+    EXPECT_EQ("xjpg", Replaced("xjpg_.webp", "_.webp", ""));
+    EXPECT_EQ("LONGERbLONGER", Replaced("aba", "a", "LONGER"));
+}
+
+TEST(ReplaceAll, NothingToDoGivesNull) {
+    EXPECT_EQ("<null>", Replaced("abc", "x", "y"));
+    EXPECT_EQ("<null>", Replaced("", "a", "b"));
+    EXPECT_EQ("<null>", Replaced("abc", "", "b"));
+    EXPECT_EQ(nullptr, ReplaceAll(nullptr, "a", "b"));
+    EXPECT_EQ(nullptr, ReplaceAll("abc", nullptr, "b"));
+    EXPECT_EQ(nullptr, ReplaceAll("abc", "a", nullptr));
+}
+
+TEST(ReplaceAll, ManyOccurrencesAreAllReplaced) {
+    std::string text, expected;
+    for (int i = 0; i < 1000; ++i) {
+        text += "<a>-";
+        expected += "[bb]-";
+    }
+    EXPECT_EQ(expected, Replaced(text.c_str(), "<a>", "[bb]"));
+    // The input is left as it was.
+    EXPECT_EQ(4000u, text.size());
+}
+
+TEST(FindBytes, FindsFirstOccurrenceWithinLength) {
+    const char text[] = "abcabc";
+    EXPECT_EQ(text + 1, FindBytes(text, 6, "bc", 2));
+    EXPECT_EQ(nullptr, FindBytes(text, 2, "bc", 2));
+    EXPECT_EQ(text + 3, FindBytes(text + 2, 4, "abc", 3));
+    EXPECT_EQ(nullptr, FindBytes(text, 6, "abcd", 4));
+}
