@@ -1,0 +1,313 @@
+#include "relocate/rewrite.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "package/extraction.h"
+#include "relocate/run_view.h"
+#include "util/strings.h"
+
+namespace {
+
+const char TEXT_UPDATING_PACKAGE[] =
+    "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\xb4\xca\xfd:%d, \xd2\xd1\xb0\xe1\xbc\xd2\xb1\xa6\xb1\xb4\xca\xfd:%d), "
+    "\xd5\xfd\xd4\xda\xb8\xfc\xd0\xc2" "csv\xce\xc4\xbc\xfe...";  // 搬家进度(宝贝数:%d, 已搬家宝贝数:%d), 正在更新csv文件...
+const char TEXT_UPDATING_PACKAGE_PERCENT[] =
+    "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\xb4\xca\xfd:%d, \xd2\xd1\xb0\xe1\xbc\xd2\xb1\xa6\xb1\xb4\xca\xfd:%d), "
+    "\xd5\xfd\xd4\xda\xb8\xfc\xd0\xc2" "csv\xce\xc4\xbc\xfe...(%d%%)";  // ...正在更新csv文件...(%d%%)
+
+const char MOBILE_ELEMENT_FORMAT[] = "<img>%s</img>";
+// Every collected URL holds "//" (after "http:" or "https:" or at its start);
+// the fast path finds its candidates from those two bytes.
+const char ANCHOR[] = "//";
+
+// One text to find and what replaces it.
+struct Pattern {
+    const char* text;
+    size_t length;
+    const char* replacement;
+    size_t replacementLength;
+    size_t anchorOffset;  // offset of the first "//" in `text`
+    uint64_t hash;
+    bool keepsText;       // a failed URL left as it is (see CollectPatterns)
+};
+
+// Owns the texts of the "<img>URL</img>" patterns.
+struct PatternSet {
+    std::vector<Pattern> patterns;
+    std::vector<char*> ownedTexts;
+    ~PatternSet() {
+        for (char* text : ownedTexts) std::free(text);
+    }
+};
+
+void ShowProgress(const RunView* view, const char* format, int itemCount, int processedCount, int percent) {
+    if (view == nullptr || view->setProgressText == nullptr) return;
+    char text[256];
+    std::snprintf(text, sizeof text, format, itemCount, processedCount, percent);
+    view->setProgressText(view->context, text);
+}
+
+// The replacements the map asks for, without any order yet.  With
+// `keepFailed`, a failed URL that stays in the text is a pattern too, one
+// that replaces it by itself: matched whole, it shields the shorter URLs
+// inside it, which would otherwise turn it into a broken address that no
+// later run could retry.
+void CollectPatterns(const HashMap* urlMap, int blankFailedImages, bool keepFailed, PatternSet* set) {
+    KeyList* keys = HashMapKeys(urlMap);
+    for (KeyList* node = keys; node != nullptr; node = node->next) {
+        const char* url = static_cast<const char*>(node->key);
+        const char* path = static_cast<const char*>(HashMapGet(urlMap, url));
+        if (*url == '\0') continue;
+        if (path != nullptr && *path != '\0') {
+            set->patterns.push_back(Pattern{url, std::strlen(url), path, std::strlen(path), 0, 0, false});
+        } else if (blankFailedImages) {
+            size_t elementLength = std::strlen(url) + sizeof MOBILE_ELEMENT_FORMAT;
+            char* element = static_cast<char*>(std::malloc(elementLength));
+            std::snprintf(element, elementLength, MOBILE_ELEMENT_FORMAT, url);
+            set->ownedTexts.push_back(element);
+            set->patterns.push_back(Pattern{element, std::strlen(element), "", 0, 0, 0, false});
+            set->patterns.push_back(
+                Pattern{url, std::strlen(url), BLANK_IMAGE_URL, std::strlen(BLANK_IMAGE_URL), 0, 0, false});
+        } else if (keepFailed) {
+            set->patterns.push_back(Pattern{url, std::strlen(url), url, std::strlen(url), 0, 0, true});
+        }
+    }
+    FreeKeyList(keys);
+}
+
+// Replaces *text by `replaced` when a replacement happened.
+bool TakeReplacement(char** text, char* replaced) {
+    if (replaced == nullptr) return false;
+    std::free(*text);
+    *text = replaced;
+    return true;
+}
+
+// --- The one-pass matcher -------------------------------------------------
+//
+// Leftmost-longest matching of all patterns in one scan.  Candidates are
+// found from the "//" every pattern contains: a pattern whose first "//" is
+// at offset d can only start d bytes before a "//" of the text.  At a
+// candidate start, prefix hashes of the text are compared against the
+// patterns' hashes for every pattern length, and the longest pattern that
+// really matches wins.  For texts in which no two URLs overlap without one
+// containing the other (URLs in a package are delimited), this equals the
+// plain replace-all of each pattern, longest first, and it never rescans
+// what it has inserted.
+
+const uint64_t HASH_BASE = 1099511628211ull;
+
+struct Matcher {
+    std::vector<Pattern> patterns;
+    std::vector<int32_t> table;  // open addressing over (length, hash) -> pattern index, -1 empty
+    uint64_t tableMask = 0;
+    std::vector<uint8_t> lengthUsed;  // lengthUsed[L] != 0 when some pattern has length L
+    size_t maxLength = 0;
+    bool byteUsed[256] = {};          // bytes that occur in some pattern
+    std::vector<uint8_t> firstPair;   // 65536 flags: first two bytes of some pattern
+    std::vector<size_t> anchorOffsets;  // distinct offsets of the first "//", ascending
+};
+
+uint64_t Mix(size_t length, uint64_t hash) { return (hash ^ (static_cast<uint64_t>(length) * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull; }
+
+// False when some pattern lacks the anchor; the caller then replaces plainly.
+bool BuildMatcher(const std::vector<Pattern>& patterns, Matcher* matcher) {
+    matcher->firstPair.assign(65536, 0);
+    for (const Pattern& source : patterns) {
+        const char* anchor = FindBytes(source.text, source.length, ANCHOR, 2);
+        if (anchor == nullptr) return false;
+        Pattern pattern = source;
+        pattern.anchorOffset = static_cast<size_t>(anchor - pattern.text);
+        uint64_t hash = 0;
+        for (size_t i = 0; i < pattern.length; ++i) {
+            unsigned char c = static_cast<unsigned char>(pattern.text[i]);
+            hash = hash * HASH_BASE + c;
+            matcher->byteUsed[c] = true;
+        }
+        pattern.hash = hash;
+        matcher->patterns.push_back(pattern);
+        matcher->maxLength = std::max(matcher->maxLength, pattern.length);
+        matcher->firstPair[static_cast<unsigned char>(pattern.text[0]) << 8 |
+                           static_cast<unsigned char>(pattern.text[1])] = 1;
+        if (std::find(matcher->anchorOffsets.begin(), matcher->anchorOffsets.end(), pattern.anchorOffset) ==
+            matcher->anchorOffsets.end()) {
+            matcher->anchorOffsets.push_back(pattern.anchorOffset);
+        }
+    }
+    std::sort(matcher->anchorOffsets.begin(), matcher->anchorOffsets.end());
+    matcher->lengthUsed.assign(matcher->maxLength + 1, 0);
+    size_t slots = 16;
+    while (slots < matcher->patterns.size() * 2) slots <<= 1;
+    matcher->table.assign(slots, -1);
+    matcher->tableMask = slots - 1;
+    for (size_t i = 0; i < matcher->patterns.size(); ++i) {
+        const Pattern& pattern = matcher->patterns[i];
+        matcher->lengthUsed[pattern.length] = 1;
+        uint64_t slot = Mix(pattern.length, pattern.hash) & matcher->tableMask;
+        while (matcher->table[slot] >= 0) slot = (slot + 1) & matcher->tableMask;
+        matcher->table[slot] = static_cast<int32_t>(i);
+    }
+    return true;
+}
+
+// The longest pattern that matches at `start`, or -1.
+int32_t LongestMatchAt(const Matcher& matcher, const char* text, size_t textLength, size_t start) {
+    if (start + 2 > textLength) return -1;
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(text) + start;
+    if (!matcher.firstPair[at[0] << 8 | at[1]]) return -1;
+    size_t limit = std::min(matcher.maxLength, textLength - start);
+    uint64_t hash = 0;
+    int32_t best = -1;
+    for (size_t i = 0; i < limit; ++i) {
+        if (!matcher.byteUsed[at[i]]) break;  // no pattern runs past this byte
+        hash = hash * HASH_BASE + at[i];
+        size_t length = i + 1;
+        if (!matcher.lengthUsed[length]) continue;
+        for (uint64_t slot = Mix(length, hash) & matcher.tableMask; matcher.table[slot] >= 0;
+             slot = (slot + 1) & matcher.tableMask) {
+            const Pattern& pattern = matcher.patterns[static_cast<size_t>(matcher.table[slot])];
+            if (pattern.length == length && pattern.hash == hash &&
+                std::memcmp(pattern.text, at, length) == 0) {
+                best = matcher.table[slot];
+                break;
+            }
+        }
+    }
+    return best;
+}
+
+struct Match {
+    size_t start;
+    int32_t pattern;
+};
+
+// Finds the leftmost-longest, non-overlapping matches in text order.
+void FindMatches(const Matcher& matcher, const char* text, size_t textLength, const RunView* view, int itemCount,
+                 int processedCount, std::vector<Match>* matches) {
+    const size_t widest = matcher.anchorOffsets.back();
+    size_t emitted = 0;  // no match may start before this
+    // Matches found but not final yet: a later anchor can still reveal a
+    // match that starts earlier.  They all start within `widest` bytes of
+    // the current anchor, so the list stays short.
+    std::vector<Match> pending;
+    int shownPercent = 0;
+    size_t nextProgress = textLength / 100 + 1;
+
+    // Takes the leftmost pending match and drops those it overlaps.
+    auto commitFirst = [&]() {
+        auto first = std::min_element(pending.begin(), pending.end(),
+                                      [](const Match& a, const Match& b) { return a.start < b.start; });
+        Match match = *first;
+        matches->push_back(match);
+        emitted = match.start + matcher.patterns[static_cast<size_t>(match.pattern)].length;
+        pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                     [&](const Match& m) { return m.start < emitted; }),
+                      pending.end());
+    };
+    auto earliestPending = [&]() {
+        size_t earliest = SIZE_MAX;
+        for (const Match& m : pending) earliest = std::min(earliest, m.start);
+        return earliest;
+    };
+
+    for (size_t from = 0; from + 1 < textLength;) {
+        const char* slash = static_cast<const char*>(std::memchr(text + from, '/', textLength - from - 1));
+        if (slash == nullptr) break;
+        size_t anchor = static_cast<size_t>(slash - text);
+        from = anchor + 1;
+        if (slash[1] != '/') continue;
+
+        if (anchor >= nextProgress) {
+            int percent = static_cast<int>(static_cast<unsigned long long>(anchor) * 100 / textLength);
+            if (percent != shownPercent) {
+                shownPercent = percent;
+                ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, percent);
+            }
+            nextProgress = (static_cast<size_t>(percent) + 1) * (textLength / 100) + 1;
+        }
+        // This and later anchors only give starts above anchor - widest.
+        while (!pending.empty() && earliestPending() + widest < anchor) commitFirst();
+        for (size_t offset : matcher.anchorOffsets) {
+            if (offset > anchor) break;
+            size_t start = anchor - offset;
+            if (start < emitted) continue;
+            bool known = false;
+            for (const Match& m : pending) known = known || m.start == start;
+            if (known) continue;
+            int32_t found = LongestMatchAt(matcher, text, textLength, start);
+            if (found >= 0) pending.push_back(Match{start, found});
+        }
+    }
+    while (!pending.empty()) commitFirst();
+    if (shownPercent != 100) ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
+}
+
+char* BuildText(const Matcher& matcher, const char* text, size_t textLength, const std::vector<Match>& matches) {
+    size_t length = textLength;
+    for (const Match& match : matches) {
+        const Pattern& pattern = matcher.patterns[static_cast<size_t>(match.pattern)];
+        length = length - pattern.length + pattern.replacementLength;
+    }
+    char* result = static_cast<char*>(std::malloc(length + 1));
+    char* out = result;
+    size_t copied = 0;
+    for (const Match& match : matches) {
+        const Pattern& pattern = matcher.patterns[static_cast<size_t>(match.pattern)];
+        std::memcpy(out, text + copied, match.start - copied);
+        out += match.start - copied;
+        std::memcpy(out, pattern.replacement, pattern.replacementLength);
+        out += pattern.replacementLength;
+        copied = match.start + pattern.length;
+    }
+    std::memcpy(out, text + copied, textLength - copied);
+    out += textLength - copied;
+    *out = '\0';
+    return result;
+}
+
+bool LongerFirst(const Pattern& a, const Pattern& b) { return a.length > b.length; }
+
+}  // namespace
+
+int RewriteTextKeyByKey(const HashMap* urlMap, char** packageText, int blankFailedImages) {
+    PatternSet set;
+    CollectPatterns(urlMap, blankFailedImages, false, &set);
+    // Longest first: a URL contained in a longer one is replaced after it.
+    // Stable, so the mobile element of a failed URL goes before the URL.
+    std::stable_sort(set.patterns.begin(), set.patterns.end(), LongerFirst);
+    int changed = 0;
+    for (const Pattern& pattern : set.patterns) {
+        if (TakeReplacement(packageText, ReplaceAll(*packageText, pattern.text, pattern.replacement))) changed = 1;
+    }
+    return changed;
+}
+
+int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFailedImages, int itemCount,
+                       int processedCount, const RunView* view) {
+    ShowProgress(view, TEXT_UPDATING_PACKAGE, itemCount, processedCount, 0);
+    if (urlMap->count == 0 || *packageText == nullptr) return 0;
+
+    PatternSet set;
+    CollectPatterns(urlMap, blankFailedImages, true, &set);
+    if (set.patterns.empty()) return 0;
+
+    Matcher matcher;
+    if (!BuildMatcher(set.patterns, &matcher)) {
+        int changed = RewriteTextKeyByKey(urlMap, packageText, blankFailedImages);
+        ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
+        return changed;
+    }
+    size_t textLength = std::strlen(*packageText);
+    std::vector<Match> matches;
+    FindMatches(matcher, *packageText, textLength, view, itemCount, processedCount, &matches);
+    bool changes = false;
+    for (const Match& match : matches) changes = changes || !matcher.patterns[static_cast<size_t>(match.pattern)].keepsText;
+    if (!changes) return 0;
+    TakeReplacement(packageText, BuildText(matcher, *packageText, textLength, matches));
+    return 1;
+}

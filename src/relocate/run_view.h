@@ -1,0 +1,48 @@
+// RunView: the one seam between a relocation run and whoever shows it.
+//
+// The run never touches a window or a terminal.  The front end fills a
+// RunView before it starts a run; the run calls it in a fixed order that
+// maps one to one onto the window messages of the Win32 program:
+//
+//   readOptions                       once, at the start
+//   per item i:
+//     itemStarted(i)                  LVM_ENSUREVISIBLE, sub-item 1 := "搬家中"
+//     imageFinished(...)              per image tried (the command line counts them)
+//     setItemText(i, 1, "完成"), setItemText(i, 2|3, count) for failed lists
+//     setProgressPosition(processed)  PBM_SETPOS
+//     setProgressText(...)            "搬家进度(...)"
+//     -- the run writes the record's state := 2 here --
+//     isRowSelected(i) / notifyItemChanged(i)  WM_NOTIFY, when selected and failed
+//   setProgressText(...)              the rewriting texts, then the end text
+//   runFinished()                     enable previous/close buttons and Close
+//
+// Message boxes go through ShowMessage (util/front_end.h), so every front end
+// shows the same texts.  Every callback may be null except readOptions.
+#pragma once
+
+#include "platform/fs.h"
+
+struct ItemRecord;
+
+struct RunOptions {
+    int relocateImageSpace;     // image-space description images, and the whole mobile phase
+    int relocateOutsideAlbums;  // description images on other hosts
+    int blankFailedImages;      // replace failed images by the blank image
+    char destination[MAX_PATH_BYTES];  // folder that receives the files
+};
+
+// How one image ended, for views that count.
+enum ImageOutcome { IMAGE_RELOCATED = 1, IMAGE_FAILED = 0, IMAGE_FATAL = -1 };
+
+struct RunView {
+    void* context;
+    void (*readOptions)(void* context, RunOptions* options);
+    void (*itemStarted)(void* context, int row);
+    void (*setItemText)(void* context, int row, int subItem, const char* text);
+    void (*setProgressPosition)(void* context, int position);
+    void (*setProgressText)(void* context, const char* text);
+    int (*isRowSelected)(void* context, int row);
+    void (*notifyItemChanged)(void* context, int row);
+    void (*imageFinished)(void* context, const char* url, int isMobile, ImageOutcome outcome);
+    void (*runFinished)(void* context);
+};

@@ -1,0 +1,58 @@
+#include "relocate/local_files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/fs.h"
+#include "support/temp_dir.h"
+
+TEST(ImageExtensionForUrl, TakesTheLastDotAfterTheLastSlash) {
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("http://h/a.JPG"));
+    EXPECT_STREQ("jpeg", ImageExtensionForUrl("http://h/a.jpeg"));
+    EXPECT_STREQ("png", ImageExtensionForUrl("http://h/a.png?x=1"));
+    EXPECT_STREQ("gif", ImageExtensionForUrl("http://h/a.GIF#top"));
+    EXPECT_STREQ("bmp", ImageExtensionForUrl("//h/a.bmp"));
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("http://h/a.webp"));
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("http://h/pic"));
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("http://h.com/pic"));  // the host's dot is before the last slash
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("no-slash.png"));
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("http://h/a."));
+    // Only the first seven bytes count: 'jpg_120' still says jpg.
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("http://h/a.jpg_120x120q90"));
+    EXPECT_STREQ("png", ImageExtensionForUrl("http://h/a.png_80x80"));
+    // The last dot may be in the query; '2' names nothing.
+    EXPECT_STREQ("jpg", ImageExtensionForUrl("http://h/a.gif?v=1.2"));
+    EXPECT_STREQ("gif", ImageExtensionForUrl("http://h/a?f=x.gif"));
+}
+
+TEST(NextLocalImagePath, NamesFromTheStartTimeAndOneCounter) {
+    TempDir dir;
+    const RunTimeStamp stamp = {2026, 3, 5, 9, 7};
+    imageCounter = 1;
+    char path[MAX_PATH_BYTES];
+    const std::string prefix = dir.path() + PATH_SEPARATOR_TEXT;
+
+    ASSERT_TRUE(WriteWholeFile(prefix + "2026-3-5-9-7-1.jpg", "taken"));
+    ASSERT_EQ(1, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", dir.path().c_str(), stamp, path, sizeof path));
+    EXPECT_EQ(prefix + "2026-3-5-9-7-2.jpg", path);  // value 1 was spent on the taken name
+    ASSERT_EQ(1, NextLocalImagePath(IMAGE_KIND_DESKTOP, "png", dir.path().c_str(), stamp, path, sizeof path));
+    EXPECT_EQ(prefix + "2026-3-5-9-7-3.png", path);
+    // Mobile names draw from the same counter.
+    ASSERT_EQ(1, NextLocalImagePath(IMAGE_KIND_MOBILE, "jpg", dir.path().c_str(), stamp, path, sizeof path));
+    EXPECT_EQ(prefix + "m-2026-3-5-9-7-4.jpg", path);
+    // A folder standing at a candidate name is never used as a file name.
+    ASSERT_TRUE(std::filesystem::create_directory(prefix + "2026-3-5-9-7-5.jpg"));
+    ASSERT_EQ(1, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", dir.path().c_str(), stamp, path, sizeof path));
+    EXPECT_EQ(prefix + "2026-3-5-9-7-6.jpg", path);
+    EXPECT_EQ(7, imageCounter);
+}
+
+TEST(NextLocalImagePath, RefusesPathsThatDoNotFit) {
+    const RunTimeStamp stamp = {2026, 12, 31, 23, 59};
+    std::string longFolder(250, 'd');
+    char path[MAX_PATH_BYTES];
+    EXPECT_EQ(0, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", longFolder.c_str(), stamp, path, sizeof path));
+    EXPECT_STREQ("", path);
+}
