@@ -1,0 +1,187 @@
+// karvelo demo: a whole relocation on a built-in example, with no network.
+//
+// An image server inside this process answers on 127.0.0.1; a sample
+// package whose items point at it is written, relocated into the demo
+// folder, and the first rewritten item is shown.  Without a network the
+// marketplace's host names cannot resolve, so the demo's images are
+// outside-album images on 127.0.0.1.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/loopback_server.h"
+#include "package/writer.h"
+#include "platform/fs.h"
+#include "ui/application_state.h"
+#include "util/charset.h"
+#include "util/files.h"
+
+namespace {
+
+const char DEFAULT_DEMO_FOLDER[] = "karvelo-demo";
+const char DEMO_PACKAGE_NAME[] = "demo-shop.csv";
+const char DEMO_IMAGE_FOLDER[] = "images";
+const int DEMO_BMP_SIDE = 48;
+
+// A small BMP (24-bit, bottom-up) in one of a few colours.
+std::string MakeBmp(int variant) {
+    const int side = DEMO_BMP_SIDE;
+    const int rowBytes = side * 3;  // a multiple of 4 for this side
+    const int pixelBytes = rowBytes * side;
+    std::string bmp(54 + static_cast<size_t>(pixelBytes), '\0');
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) bmp[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    put32(2, static_cast<uint32_t>(bmp.size()));
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, side);
+    put32(22, side);
+    bmp[26] = 1;
+    bmp[28] = 24;
+    put32(34, static_cast<uint32_t>(pixelBytes));
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            size_t at = 54 + static_cast<size_t>(y * rowBytes + x * 3);
+            bmp[at] = static_cast<char>((x * 5 + variant * 60) & 0xFF);
+            bmp[at + 1] = static_cast<char>((y * 5 + variant * 30) & 0xFF);
+            bmp[at + 2] = static_cast<char>((200 - variant * 40) & 0xFF);
+        }
+    }
+    return bmp;
+}
+
+// A 1x1 GIF.
+std::string MakeGif() {
+    static const unsigned char gif[] = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00,
+                                        0x00, 0xFF, 0x66, 0x00, 0xFF, 0xFF, 0xFF, 0x21, 0xF9, 0x04, 0x01, 0x00,
+                                        0x00, 0x00, 0x00, 0x2C, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00,
+                                        0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+    return std::string(reinterpret_cast<const char*>(gif), sizeof gif);
+}
+
+// The demo's images: /img/N.bmp in a few colours and /img/N.gif.
+LoopbackResponse DemoImage(const std::string& path) {
+    LoopbackResponse response;
+    bool image = path.rfind("/img/", 0) == 0 && path.size() > 9;
+    if (image && path.compare(path.size() - 4, 4, ".bmp") == 0) {
+        response.status = 200;
+        response.body = MakeBmp(std::atoi(path.c_str() + 5));
+        response.contentType = "image/bmp";
+    } else if (image && path.compare(path.size() - 4, 4, ".gif") == 0) {
+        response.status = 200;
+        response.body = MakeGif();
+        response.contentType = "image/gif";
+    }
+    return response;
+}
+
+// One row of the sample package, GBK.
+std::string Row(const std::string& title, const std::string& description, const std::string& mobile) {
+    auto quoted = [](const std::string& text) {
+        std::string out = "\"";
+        for (char c : text) {
+            out += c;
+            if (c == '"') out += '"';
+        }
+        return out + "\"";
+    };
+    return quoted(title) + "\t" + quoted("50011740") + "\t" + quoted(description) + "\t" + quoted(mobile) + "\t" +
+           "99.00\r\n";
+}
+
+std::string DemoPackageText(int port) {
+    const std::string base = "http://127.0.0.1:" + std::to_string(port) + "/img/";
+    // 宝贝名称, 宝贝类目, 宝贝描述, 无线详情, 价格
+    std::string text = "version 1.00\r\n";
+    text += "title\tcid\tdescription\twireless_desc\tprice\r\n";
+    text += GbkFromUtf8("宝贝名称\t宝贝类目\t宝贝描述\t无线详情\t价格\r\n");
+    text += Row(GbkFromUtf8("纯棉短袖T恤 夏季新款"),
+                "<p>" + GbkFromUtf8("纯棉面料，透气舒适。") + "</p><p><img src=\"" + base + "1.bmp\" /></p>" +
+                    "<p><img src='" + base + "2.bmp'></p>\r\n<table background=\"" + base + "3.gif\"><tr><td>" +
+                    GbkFromUtf8("尺码表") + "</td></tr></table>",
+                "<wapDesc><img>" + base + "1.bmp</img><txt>" + GbkFromUtf8("夏季新款") + "</txt></wapDesc>");
+    text += Row(GbkFromUtf8("牛仔裤 直筒 修身"),
+                "<div style=\"background:url(" + base + "4.bmp)\">" + GbkFromUtf8("经典直筒") +
+                    "</div><img src=\"" + base + "1.bmp\">",
+                "<wapDesc><img>" + base + "4.bmp</img><img>" + base + "5.bmp</img></wapDesc>");
+    text += Row(GbkFromUtf8("帆布鞋 百搭"), "<p>" + GbkFromUtf8("百搭款式") + "</p><IMG SRC=" + base + "6.bmp>", "");
+    return text;
+}
+
+// The first data row of the package file as it is now, for showing.
+std::string FirstRowOf(const std::string& packagePath) {
+    FILE* file = OpenFileByPath(packagePath.c_str(), "rb");
+    if (file == nullptr) return std::string();
+    std::string bytes;
+    char block[8192];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
+    std::fclose(file);
+    std::string text(bytes.size() + 1, '\0');
+    size_t written = 0;
+    if (ConvertCharsetLarge("UCS-2", "GBK", bytes.data(), bytes.size(), &text[0], text.size(), &written) < 0) {
+        return std::string();
+    }
+    text.resize(written);
+    size_t header = text.find(GbkFromUtf8("宝贝名称"));
+    if (header == std::string::npos) return std::string();
+    size_t rowStart = text.find('\n', header);
+    if (rowStart == std::string::npos) return std::string();
+    size_t rowEnd = text.find("\t99.00\r\n", rowStart + 1);
+    return text.substr(rowStart + 1, rowEnd == std::string::npos ? std::string::npos : rowEnd - rowStart - 1);
+}
+
+}  // namespace
+
+int DemoCommand(int argc, char** argv) {
+    if (argc > 1) {
+        std::fprintf(stderr, "usage: karvelo demo [DIR]\n");
+        return EXIT_USAGE;
+    }
+    std::string folderArgument = argc == 1 ? argv[0] : DEFAULT_DEMO_FOLDER;
+    StartCore();
+    std::string folder = AbsoluteGbkPath(folderArgument);
+    if (folder.empty()) {
+        std::fprintf(stderr, "karvelo demo: %s cannot be used as the demo folder\n", folderArgument.c_str());
+        return EXIT_REFUSED;
+    }
+    std::string images = folder + PATH_SEPARATOR_TEXT + DEMO_IMAGE_FOLDER;
+    if (!IsDirectory(folder.c_str())) MakeDirectory(folder.c_str());
+    if (!IsDirectory(images.c_str())) MakeDirectory(images.c_str());
+    if (!IsDirectory(images.c_str())) {
+        std::fprintf(stderr, "karvelo demo: cannot create %s/%s\n", folderArgument.c_str(), DEMO_IMAGE_FOLDER);
+        return EXIT_REFUSED;
+    }
+
+    static LoopbackImageServer server(DemoImage);
+    if (!server.Start()) {
+        std::fprintf(stderr, "karvelo demo: cannot start the image server on 127.0.0.1\n");
+        return EXIT_REFUSED;
+    }
+    std::string packagePath = folder + PATH_SEPARATOR_TEXT + DEMO_PACKAGE_NAME;
+    if (!WritePackage(packagePath.c_str(), DemoPackageText(server.port()).c_str())) return EXIT_REFUSED;
+
+    PrintOut("Karvelo demo\n");
+    PrintOut("  image server: http://127.0.0.1:" + std::to_string(server.port()) +
+             "/ inside this process (no network needed; its images count as outside-album images)\n");
+    PrintOut("  package:      " + packagePath + "\n");
+    PrintOut("  destination:  " + images + "\n\n");
+
+    RunOptions options = {};
+    options.relocateImageSpace = 1;  // also switches the mobile-detail phase on
+    options.relocateOutsideAlbums = 1;
+    std::snprintf(options.destination, sizeof options.destination, "%s", images.c_str());
+    int code = LoadAndRelocate(packagePath, options);
+
+    PrintOut("\nImages served: " + std::to_string(server.Served()) + "\n");
+    PrintOut("First item of the rewritten package:\n" + FirstRowOf(packagePath) + "\n");
+    PrintOut("Backups of the package are in " + std::string(appState.programFolder) + PATH_SEPARATOR_TEXT +
+             "bak, the log is " + appState.programFolder + PATH_SEPARATOR_TEXT + "app.log\n");
+    return code;
+}

@@ -1,0 +1,51 @@
+// A small HTTP/1.1 image server on 127.0.0.1, for the demo and the tests:
+// it answers GET requests by path from a handler, keeps connections alive
+// when the client asks, and serves each connection on its own thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct LoopbackResponse {
+    int status = 404;          // 200, 404, 302, ...
+    std::string body;
+    std::string contentType = "application/octet-stream";
+    std::string location;      // for redirects
+};
+
+class LoopbackImageServer {
+public:
+    using Handler = std::function<LoopbackResponse(const std::string& path)>;
+
+    explicit LoopbackImageServer(Handler handler);
+    ~LoopbackImageServer();
+    LoopbackImageServer(const LoopbackImageServer&) = delete;
+    LoopbackImageServer& operator=(const LoopbackImageServer&) = delete;
+
+    // Listens on 127.0.0.1 (`port` 0: an ephemeral port); false on failure.
+    bool Start(int port = 0);
+    int port() const { return port_; }
+    // "http://127.0.0.1:<port>" + path.
+    std::string Url(const std::string& path) const;
+    // Paths requested so far, in order, and connections accepted.
+    std::vector<std::string> RequestedPaths() const;
+    int Connections() const { return connections_.load(); }
+    int Served() const { return served_.load(); }
+
+private:
+    void AcceptLoop();
+    void ServeConnection(int connection);
+
+    Handler handler_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> connections_{0};
+    std::atomic<int> served_{0};
+    std::atomic<int> active_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> paths_;
+};

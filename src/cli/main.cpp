@@ -1,0 +1,60 @@
+// karvelo: the command-line front end over Karvelo's core.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/console.h"
+
+namespace {
+
+const char VERSION_TEXT[] = "Karvelo 7.3";
+
+const char HELP_TEXT[] =
+    "Karvelo relocates the images of a Taobao data package (the CSV file the\n"
+    "listing tool exports): it downloads every image once into a folder, rewrites\n"
+    "the package so each relocated address is the local file's full path, keeps a\n"
+    "numbered backup and writes the package back.\n"
+    "\n"
+    "usage:\n"
+    "  karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] [--blank-failed]\n"
+    "  karvelo inspect PACKAGE\n"
+    "  karvelo demo [DIR]\n"
+    "  karvelo --help | --version\n"
+    "\n"
+    "relocate options (the wizard's three check boxes):\n"
+    "  --no-image-space      leave image-space images (and all mobile-detail images) remote\n"
+    "  --no-outside-albums   leave images of outside photo albums remote\n"
+    "  --blank-failed        replace images that fail by the blank image\n"
+    "\n"
+    "Ctrl-C stops after the image in hand; the package is written back with what\n"
+    "was done, and running the same command again continues.\n"
+    "\n"
+    "exit codes: 0 done (nothing failed, or nothing to do), 3 done with failed\n"
+    "images, 1 package or destination refused or a file error, 2 usage error,\n"
+    "130 stopped by a signal after writing back.\n"
+    "\n"
+    "Backups go to bak/ and the log to app.log, beside the karvelo executable.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(HELP_TEXT, stderr);
+        return EXIT_USAGE;
+    }
+    std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(HELP_TEXT, stdout);
+        return EXIT_DONE;
+    }
+    if (command == "--version") {
+        std::puts(VERSION_TEXT);
+        return EXIT_DONE;
+    }
+    if (command == "relocate") return RelocateCommand(argc - 2, argv + 2);
+    if (command == "inspect") return InspectCommand(argc - 2, argv + 2);
+    if (command == "demo") return DemoCommand(argc - 2, argv + 2);
+    std::fprintf(stderr, "karvelo: unknown command %s (see karvelo --help)\n", command.c_str());
+    return EXIT_USAGE;
+}

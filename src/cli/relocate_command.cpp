@@ -1,0 +1,254 @@
+#include <signal.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/terminal_view.h"
+#include "http/connection.h"
+#include "package/extraction.h"
+#include "package/item_record.h"
+#include "package/reader.h"
+#include "platform/fs.h"
+#include "platform/net.h"
+#include "relocate/run.h"
+#include "relocate/run_inputs.h"
+#include "ui/application_state.h"
+#include "util/app_log.h"
+#include "util/front_end.h"
+#include "util/vector.h"
+
+namespace {
+
+const int ITEMS_INITIAL_CAPACITY = 256;
+const int ITEMS_GROW_BY = 64;
+const int MESSAGE_BYTES = 4096;
+
+// The user's desktop, which the wizard refuses as a destination.
+std::string DesktopFolder() {
+    const char* configured = getenv("XDG_DESKTOP_DIR");
+    if (configured != nullptr && *configured != '\0') return GbkFromUtf8(configured);
+    const char* home = getenv("HOME");
+    if (home == nullptr || *home == '\0') return std::string();
+    return GbkFromUtf8(std::string(home) + "/Desktop");
+}
+
+// Reads the package into appState; prints the reader's message on refusal.
+bool LoadPackage(const std::string& packagePath) {
+    const char* warning = CheckPackagePath(packagePath.c_str());
+    if (warning != nullptr) {
+        ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+        return false;
+    }
+    std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", packagePath.c_str());
+    if (appState.items == nullptr) {
+        appState.items = NewVector(ITEMS_INITIAL_CAPACITY, ITEMS_GROW_BY);
+    } else {
+        ClearItemRecords(appState.items);
+    }
+    char* text = nullptr;
+    int result = ReadPackage(appState.packagePath, appState.items, &text);
+    char message[MESSAGE_BYTES];
+    if (result == PACKAGE_READ_TITLE_TOO_LONG) {
+        FormatTitleTooLongMessage(appState.packagePath, message, sizeof message);
+        ShowMessage(message, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+        return false;
+    }
+    if (result != PACKAGE_READ_OK) {
+        FormatUnusablePackageMessage(appState.packagePath, message, sizeof message);
+        ShowMessage(message, CAPTION_NOTICE, MESSAGE_YES_NO | MESSAGE_ICON_QUESTION);
+        return false;
+    }
+    for (int32_t i = 0; i < appState.items->count; ++i) {
+        static_cast<ItemRecord*>(appState.items->items[i])->index = i;
+    }
+    std::free(appState.packageText);
+    appState.packageText = text;
+    return true;
+}
+
+void PrintFailures() {
+    for (int32_t i = 0; i < appState.items->count; ++i) {
+        const ItemRecord* item = static_cast<const ItemRecord*>(appState.items->items[i]);
+        if (item->failedDesktopUrls == nullptr && item->failedMobileUrls == nullptr) continue;
+        PrintOut(std::string(item->title) + "\n");
+        const Vector* lists[] = {item->failedDesktopUrls, item->failedMobileUrls};
+        for (const Vector* list : lists) {
+            for (int32_t j = 0; list != nullptr && j < list->count; ++j) {
+                PrintOut(std::string("    ") + static_cast<const char*>(list->items[j]) + "\n");
+            }
+        }
+    }
+}
+
+// Runs the relocation on a worker thread while this thread waits for
+// SIGINT/SIGTERM, so a signal never interrupts a download in hand: it only
+// asks the run to stop after the current image.
+void RunWithStopSignals(TerminalView* terminal) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
+
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        RunRelocation(&terminal->view);
+        finished = true;
+    });
+    const struct timespec poll = {0, 100 * 1000 * 1000};
+    while (!finished) {
+        if (sigtimedwait(&stopSignals, nullptr, &poll) > 0 && !StopSignalSeen()) {
+            NoteStopSignal();
+            appState.stopRequested = 1;
+            EndStatusLine();
+            PrintError("stopping after the current image; the package will be written back with what was done\n");
+        }
+    }
+    worker.join();
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+}
+
+}  // namespace
+
+void StartCore() {
+    InstallConsoleFrontEnd();
+    if (!GetProgramFolder(appState.programFolder, sizeof appState.programFolder)) {
+        PrintError("karvelo: cannot find the program's folder\n");
+        std::exit(EXIT_REFUSED);
+    }
+    OpenAppLog(appState.programFolder);
+    StartNetwork();
+    InitHttpClient();
+}
+
+std::string AbsoluteGbkPath(const std::string& utf8) {
+    std::string absolute = utf8;
+    char resolved[PATH_MAX];
+    if (realpath(utf8.c_str(), resolved) != nullptr) {
+        absolute = resolved;
+    } else if (!utf8.empty() && utf8[0] != '/') {
+        char current[PATH_MAX];
+        if (getcwd(current, sizeof current) != nullptr) absolute = std::string(current) + "/" + utf8;
+    }
+    bool lossless = false;
+    std::string gbk = GbkFromUtf8(absolute, &lossless);
+    if (!lossless || gbk.size() >= MAX_PATH_BYTES) return std::string();
+    return gbk;
+}
+
+int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
+    if (!LoadPackage(packagePath)) return EXIT_REFUSED;
+    InputField field = INPUT_OK;
+    std::string desktop = DesktopFolder();
+    const char* warning = CheckRunInputs(options, desktop.c_str(), &field);
+    if (warning != nullptr) {
+        ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+        return field == INPUT_IMAGE_SOURCE ? EXIT_USAGE : EXIT_REFUSED;
+    }
+    TerminalView terminal;
+    InitTerminalView(&terminal, options, appState.items->count);
+    RunWithStopSignals(&terminal);
+    FinishTerminalView(&terminal);
+    PrintFailures();
+    return lastRunSummary.failureCount > 0 ? EXIT_SOME_FAILED : EXIT_DONE;
+}
+
+int RelocateCommand(int argc, char** argv) {
+    RunOptions options = {};
+    options.relocateImageSpace = 1;
+    options.relocateOutsideAlbums = 1;
+    options.blankFailedImages = 0;
+    std::string positional[2];
+    int positionals = 0;
+    for (int i = 0; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "--no-image-space") {
+            options.relocateImageSpace = 0;
+        } else if (argument == "--no-outside-albums") {
+            options.relocateOutsideAlbums = 0;
+        } else if (argument == "--blank-failed") {
+            options.blankFailedImages = 1;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            std::fprintf(stderr, "karvelo relocate: unknown option %s\n", argument.c_str());
+            return EXIT_USAGE;
+        } else if (positionals < 2) {
+            positional[positionals++] = argument;
+        } else {
+            std::fprintf(stderr, "karvelo relocate: too many arguments\n");
+            return EXIT_USAGE;
+        }
+    }
+    if (positionals != 2) {
+        std::fprintf(stderr, "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] [--blank-failed]\n");
+        return EXIT_USAGE;
+    }
+    StartCore();
+    std::string package = AbsoluteGbkPath(positional[0]);
+    std::string destination = AbsoluteGbkPath(positional[1]);
+    if (package.empty() || destination.empty()) {
+        std::fprintf(stderr, "karvelo relocate: %s cannot be written into a package (too long, or characters GBK lacks)\n",
+                     package.empty() ? positional[0].c_str() : positional[1].c_str());
+        return EXIT_REFUSED;
+    }
+    std::snprintf(options.destination, sizeof options.destination, "%s", destination.c_str());
+    return LoadAndRelocate(package, options);
+}
+
+int InspectCommand(int argc, char** argv) {
+    if (argc != 1) {
+        std::fprintf(stderr, "usage: karvelo inspect PACKAGE\n");
+        return EXIT_USAGE;
+    }
+    StartCore();
+    std::string package = AbsoluteGbkPath(argv[0]);
+    if (package.empty()) {
+        std::fprintf(stderr, "karvelo inspect: %s cannot be read as a package path\n", argv[0]);
+        return EXIT_REFUSED;
+    }
+    if (!LoadPackage(package)) return EXIT_REFUSED;
+
+    struct Counts {
+        int space = 0, outside = 0;
+    };
+    Counts totalDesktop, totalMobile;
+    bool hasMobileColumn = false;
+    PrintOut("   #  description(image space/outside)  mobile(image space/outside)  title\n");
+    for (int32_t i = 0; i < appState.items->count; ++i) {
+        const ItemRecord* item = static_cast<const ItemRecord*>(appState.items->items[i]);
+        Counts desktop, mobile;
+        const Vector* desktopUrls = item->desktopUrls;
+        for (int32_t j = 0; desktopUrls != nullptr && j < desktopUrls->count; ++j) {
+            if (IsImageSpaceUrl(static_cast<const char*>(desktopUrls->items[j]))) ++desktop.space; else ++desktop.outside;
+        }
+        const Vector* mobileUrls = item->mobileUrls;
+        hasMobileColumn = hasMobileColumn || mobileUrls != nullptr;
+        for (int32_t j = 0; mobileUrls != nullptr && j < mobileUrls->count; ++j) {
+            if (IsImageSpaceUrl(static_cast<const char*>(mobileUrls->items[j]))) ++mobile.space; else ++mobile.outside;
+        }
+        char row[128];
+        std::snprintf(row, sizeof row, "%4d  %14d/%-7d  %22d/%-7d  ", i + 1, desktop.space, desktop.outside,
+                      mobile.space, mobile.outside);
+        PrintOut(std::string(row) + item->title + "\n");
+        totalDesktop.space += desktop.space;
+        totalDesktop.outside += desktop.outside;
+        totalMobile.space += mobile.space;
+        totalMobile.outside += mobile.outside;
+    }
+    char total[256];
+    std::snprintf(total, sizeof total,
+                  "%d items; description images: %d image space, %d outside albums; mobile images: %d image space, "
+                  "%d outside albums%s\n",
+                  appState.items->count, totalDesktop.space, totalDesktop.outside, totalMobile.space,
+                  totalMobile.outside, hasMobileColumn ? "" : " (no mobile-detail column)");
+    PrintOut(total);
+    return EXIT_DONE;
+}

@@ -1,0 +1,290 @@
+#include "relocate/run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "http/connection.h"
+#include "http/download.h"
+#include "http/http_common.h"
+#include "package/extraction.h"
+#include "package/item_record.h"
+#include "package/writer.h"
+#include "platform/fs.h"
+#include "relocate/local_files.h"
+#include "relocate/rewrite.h"
+#include "relocate/run_view.h"
+#include "ui/application_state.h"
+#include "util/app_log.h"
+#include "util/files.h"
+#include "util/front_end.h"
+#include "util/hash_map.h"
+#include "util/strings.h"
+
+RunSummary lastRunSummary;
+
+namespace {
+
+const char TEXT_ITEM_RUNNING[] = "\xb0\xe1\xbc\xd2\xd6\xd0";  // 搬家中
+const char TEXT_ITEM_DONE[] = "\xcd\xea\xb3\xc9";             // 完成
+const char CAPTION_DONE[] = "\xcd\xea\xb3\xc9";               // 完成
+const char FORMAT_PROGRESS[] =
+    "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\xb4\xca\xfd:%d, \xd2\xd1\xb0\xe1\xbc\xd2\xb1\xa6\xb1\xb4\xca\xfd:%d)";  // 搬家进度(宝贝数:%d, 已搬家宝贝数:%d)
+const char MESSAGE_CANNOT_CREATE_FILE[] =
+    "\xcd\xbc\xc6\xac\xb0\xe1\xbc\xd2\xd6\xd0\xb6\xcf\xa3\xba\xce\xde\xb7\xa8\xb4\xb4\xbd\xa8\xd0\xc2\xce\xc4\xbc\xfe\xa1\xa3"
+    "\n\n"
+    "\xbf\xc9\xd2\xd4\xb6\xd4\xb8\xd5\xb2\xc5\xb5\xc4\xca\xfd\xbe\xdd\xb0\xfc(csv)\xce\xc4\xbc\xfe\xd4\xd9\xb0\xe1\xbc\xd2"
+    "\xd2\xbb\xb4\xce\xa3\xac\xc8\xe7\xb9\xfb\xbb\xb9\xca\xc7\xb3\xf6\xcf\xd6\xc0\xe0\xcb\xc6\xce\xca\xcc\xe2\xc7\xeb\xc1\xaa"
+    "\xcf\xb5\xce\xd2\xc3\xc7\xb5\xc4\xbf\xcd\xb7\xfe\xa1\xa3";  // 图片搬家中断：无法创建新文件。\n\n可以对刚才的数据包(csv)文件再搬家一次，如果还是出现类似问题请联系我们的客服。
+const char FORMAT_FAILURE_LOG[] =
+    "\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xba%s\xa3\xac\xb7\xb5\xbb\xd8\xb5\xc4\xb4\xed\xce\xf3\xd0\xc5\xcf\xa2\xa3\xba\r\n%s";  // 搬家失败：%s，返回的错误信息：\r\n%s
+const char FORMAT_DONE[] =
+    "\xcd\xbc\xc6\xac\xb0\xe1\xbc\xd2\xd2\xd1\xcd\xea\xb3\xc9\xa3\xac\xca\xfd\xbe\xdd\xb0\xfc(%s)\xd2\xd1\xb8\xfc\xd0\xc2\xa1\xa3";  // 图片搬家已完成，数据包(%s)已更新。
+const char TEXT_SOME_FAILED[] =
+    "\n\n\xd7\xa2\xd2\xe2\xa3\xba\xd3\xd0\xb2\xbf\xb7\xd6\xcd\xbc\xc6\xac\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xa1"  // 注意：有部分图片搬家失败！
+    "\n\n\n\xbd\xe2\xbe\xf6\xb0\xec\xb7\xa8\xa3\xba\xd4\xda\xb1\xa6\xb1\xb4\xc1\xd0\xb1\xed\xd6\xd0\xd1\xa1\xd6\xd0\xb0\xe1"
+    "\xbc\xd2\xca\xa7\xb0\xdc\xb5\xc4\xb1\xa6\xb1\xb4\xa3\xac\xb8\xb4\xd6\xc6\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xb5\xc4\xcd\xbc"
+    "\xc6\xac\xb5\xd8\xd6\xb7\xb5\xbd\xe4\xaf\xc0\xc0\xc6\xf7\xd6\xd0\xbc\xec\xb2\xe9\xc4\xdc\xb7\xf1\xd5\xfd\xb3\xa3\xcf\xd4"
+    "\xca\xbe\xa1\xa3"  // 解决办法：在宝贝列表中选中搬家失败的宝贝，复制搬家失败的图片地址到浏览器中检查能否正常显示。
+    "\n\n1.\xc8\xe7\xb9\xfb\xd4\xda\xe4\xaf\xc0\xc0\xc6\xf7\xd6\xd0\xb6\xbc\xb2\xbb\xc4\xdc\xcf\xd4\xca\xbe\xa3\xac\xc7\xeb"
+    "\xd4\xd9\xb4\xce\xb6\xd4" "csv\xce\xc4\xbc\xfe\xbd\xf8\xd0\xd0\xb0\xe1\xbc\xd2\xa3\xac\xd7\xa2\xd2\xe2\xa3\xba\xbf\xaa"
+    "\xca\xbc\xb0\xe1\xbc\xd2\xc7\xb0\xd4\xda [\xbd\xab\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xb5\xc4\xcd\xbc\xc6\xac\xcc\xe6\xbb\xbb"
+    "\xb3\xc9\xbf\xd5\xb0\xd7\xcd\xbc\xc6\xac] \xc7\xb0\xc3\xe6\xb4\xf2\xc9\xcf\xb9\xb3\xa1\xa3"  // 1.如果在浏览器中都不能显示，...打上钩。
+    "\n\n2.\xc8\xe7\xb9\xfb\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xb5\xc4\xcd\xbc\xc6\xac\xb5\xd8\xd6\xb7\xd4\xda\xe4\xaf\xc0\xc0"
+    "\xc6\xf7\xd6\xd0\xb4\xf2\xbf\xaa\xc4\xdc\xd5\xfd\xb3\xa3\xcf\xd4\xca\xbe\xcd\xbc\xc6\xac\xa3\xac\xc7\xeb\xd4\xd9\xb4\xce"
+    "\xb6\xd4" "csv\xce\xc4\xbc\xfe\xbd\xf8\xd0\xd0" "1\xb5\xbd" "2\xb4\xce\xb5\xc4\xb0\xe1\xbc\xd2\xa3\xac\xc8\xe7\xb9\xfb"
+    "\xd2\xc0\xc8\xbb\xcc\xe1\xca\xbe\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xac\xc7\xeb\xc1\xaa\xcf\xb5\xce\xd2\xc3\xc7\xb5\xc4"
+    "\xbf\xcd\xb7\xfe\xa1\xa3";  // 2.如果搬家失败的图片地址在浏览器中打开能正常显示图片，...请联系我们的客服。
+const char MESSAGE_ALL_FAILED[] =
+    "\xcd\xbc\xc6\xac\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xac\xc3\xbb\xd3\xd0\xd5\xd2\xb5\xbd\xb0\xe1\xbc\xd2\xb3\xc9\xb9\xa6"
+    "\xb5\xc4\xcd\xbc\xc6\xac\xa1\xa3";  // 图片搬家失败，没有找到搬家成功的图片。
+const char MESSAGE_NOTHING_TO_DO[] =
+    "\xc3\xbb\xd3\xd0\xd5\xd2\xb5\xbd\xd0\xe8\xd2\xaa\xb0\xe1\xbc\xd2\xb5\xc4\xcd\xbc\xc6\xac\xa1\xa3";  // 没有找到需要搬家的图片。
+
+// urlMap starts with room for this many URLs per item.
+const int URL_MAP_SLOTS_PER_ITEM = 32;
+
+struct Run {
+    const RunView* view;
+    RunOptions options;
+    RunTimeStamp stamp;
+    HashMap* urlMap;
+    int itemCount;
+    int processedCount;
+    int failureCount;
+    int relocatedCount;
+};
+
+bool StopRequested() { return appState.stopRequested.load() != 0; }
+
+void ShowProgressText(const Run& run) {
+    if (run.view->setProgressText == nullptr) return;
+    char text[128];
+    std::snprintf(text, sizeof text, FORMAT_PROGRESS, run.itemCount, run.processedCount);
+    run.view->setProgressText(run.view->context, text);
+}
+
+void ReportImage(const Run& run, const char* url, ImageKind kind, ImageOutcome outcome) {
+    if (run.view->imageFinished != nullptr) {
+        run.view->imageFinished(run.view->context, url, kind == IMAGE_KIND_MOBILE, outcome);
+    }
+}
+
+// Adds `url` to the item's failed list of its kind, once.
+void ListFailure(ItemRecord* item, ImageKind kind, const char* url) {
+    Vector** list = kind == IMAGE_KIND_MOBILE ? &item->failedMobileUrls : &item->failedDesktopUrls;
+    if (*list == nullptr) *list = NewDefaultVector();
+    if (!VectorContains(*list, url, StringEquals)) VectorPush(*list, CopyString(url));
+}
+
+void RemoveIfPresent(const char* path) {
+    if (FileExists(path)) RemoveFileByPath(path);
+}
+
+void StopWithError(const char* text) {
+    ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+    appState.stopRequested = 1;
+}
+
+// Downloads one URL unless this run has seen it already.
+void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) {
+    const char* known = static_cast<const char*>(HashMapGet(run->urlMap, url));
+    if (known != nullptr) {
+        if (*known == '\0') ListFailure(item, kind, url);  // failed earlier in this run
+        return;
+    }
+    const char* extension = ImageExtensionForUrl(url);
+    char path[MAX_PATH_BYTES];
+    char errorText[HTTP_ERROR_TEXT_BYTES];
+    if (!NextLocalImagePath(kind, extension, run->options.destination, run->stamp, path, sizeof path)) {
+        // The destination is too long for a file name: nothing can be created there.
+        StopWithError(MESSAGE_CANNOT_CREATE_FILE);
+        ReportImage(*run, url, kind, IMAGE_FATAL);
+        return;
+    }
+    bool retried = false;
+    for (;;) {
+        std::memset(errorText, 0, sizeof errorText);
+        int result = DownloadImage(url, path, errorText, 1, 0);
+        if (result == DOWNLOAD_STORED) {
+            HashMapPut(run->urlMap, CopyString(url), CopyString(path));
+            ++run->relocatedCount;
+            ReportImage(*run, url, kind, IMAGE_RELOCATED);
+            return;
+        }
+        if (result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP && !retried) {
+            retried = true;
+            if (NextLocalImagePath(kind, extension, run->options.destination, run->stamp, path, sizeof path)) continue;
+        }
+        if (result == DOWNLOAD_CANNOT_CREATE) {
+            StopWithError(kind == IMAGE_KIND_DESKTOP ? MESSAGE_CANNOT_CREATE_FILE : errorText);
+            ReportImage(*run, url, kind, IMAGE_FATAL);
+            return;
+        }
+        RemoveIfPresent(path);
+        if (result == DOWNLOAD_WRITE_FAILED) {
+            StopWithError(errorText);
+            ReportImage(*run, url, kind, IMAGE_FATAL);
+            return;
+        }
+        HashMapPut(run->urlMap, CopyString(url), CopyString(""));
+        ListFailure(item, kind, url);
+        ++run->failureCount;
+        size_t logBytes = std::strlen(url) + std::strlen(errorText) + sizeof FORMAT_FAILURE_LOG;
+        char* line = static_cast<char*>(std::malloc(logBytes));
+        std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, errorText);
+        LogLine(line);
+        std::free(line);
+        ReportImage(*run, url, kind, IMAGE_FAILED);
+        return;
+    }
+}
+
+bool IsSelected(const Run& run, const char* url) {
+    return IsImageSpaceUrl(url) ? run.options.relocateImageSpace != 0 : run.options.relocateOutsideAlbums != 0;
+}
+
+void CompleteItem(Run* run, int row, ItemRecord* item) {
+    const RunView* view = run->view;
+    char count[16];
+    if (view->setItemText != nullptr) {
+        view->setItemText(view->context, row, 1, TEXT_ITEM_DONE);
+        if (item->failedDesktopUrls != nullptr) {
+            std::snprintf(count, sizeof count, "%d", item->failedDesktopUrls->count);
+            view->setItemText(view->context, row, 2, count);
+        }
+        if (item->failedMobileUrls != nullptr) {
+            std::snprintf(count, sizeof count, "%d", item->failedMobileUrls->count);
+            view->setItemText(view->context, row, 3, count);
+        }
+    }
+    ++run->processedCount;
+    if (view->setProgressPosition != nullptr) view->setProgressPosition(view->context, run->processedCount);
+    ShowProgressText(*run);
+    // The failed lists are final now; only then may the window read them.
+    item->state = ITEM_STATE_DONE;
+    bool hasFailures = item->failedDesktopUrls != nullptr || item->failedMobileUrls != nullptr;
+    if (hasFailures && view->isRowSelected != nullptr && view->isRowSelected(view->context, row) &&
+        view->notifyItemChanged != nullptr) {
+        view->notifyItemChanged(view->context, row);
+    }
+}
+
+void RelocateItems(Run* run) {
+    const RunView* view = run->view;
+    while (run->processedCount < run->itemCount && !StopRequested()) {
+        int row = run->processedCount;
+        if (view->itemStarted != nullptr) view->itemStarted(view->context, row);
+        if (view->setItemText != nullptr) view->setItemText(view->context, row, 1, TEXT_ITEM_RUNNING);
+        ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, row));
+
+        // A record without a list is treated as empty.
+        Vector* desktop = item->desktopUrls;
+        for (int32_t i = 0; desktop != nullptr && i < desktop->count && !StopRequested(); ++i) {
+            const char* url = static_cast<const char*>(desktop->items[i]);
+            if (IsSelected(*run, url)) RelocateImage(run, item, url, IMAGE_KIND_DESKTOP);
+        }
+        Vector* mobile = item->mobileUrls;
+        if (run->options.relocateImageSpace) {
+            for (int32_t i = 0; mobile != nullptr && i < mobile->count && !StopRequested(); ++i) {
+                RelocateImage(run, item, static_cast<const char*>(mobile->items[i]), IMAGE_KIND_MOBILE);
+            }
+        }
+        if (StopRequested()) break;  // the item stays "搬家中", state 0
+        CompleteItem(run, row, item);
+    }
+}
+
+void ShowFinalMessage(const Run& run, bool changed) {
+    const char* name = FileNameOfPath(appState.packagePath);
+    char text[2048];
+    if (changed) {
+        std::snprintf(text, sizeof text, FORMAT_DONE, name);
+        if (run.failureCount == 0 || run.options.blankFailedImages) {
+            ShowMessage(text, CAPTION_DONE, MESSAGE_OK | MESSAGE_ICON_INFORMATION);
+        } else {
+            std::strncat(text, TEXT_SOME_FAILED, sizeof text - std::strlen(text) - 1);
+            ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+        }
+    } else if (run.failureCount > 0) {
+        ShowMessage(MESSAGE_ALL_FAILED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+    } else {
+        ShowMessage(MESSAGE_NOTHING_TO_DO, CAPTION_DONE, MESSAGE_OK | MESSAGE_ICON_INFORMATION);
+    }
+}
+
+void Summarise(const Run& run, bool changed, bool stopped) {
+    lastRunSummary.itemCount = run.itemCount;
+    lastRunSummary.processedCount = run.processedCount;
+    lastRunSummary.relocatedCount = run.relocatedCount;
+    lastRunSummary.failureCount = run.failureCount;
+    lastRunSummary.textChanged = changed ? 1 : 0;
+    lastRunSummary.stopped = stopped ? 1 : 0;
+}
+
+}  // namespace
+
+unsigned RunRelocation(void* argument) {
+    Run run = {};
+    run.view = static_cast<const RunView*>(argument);
+    lastRunSummary = RunSummary{};
+    appState.running = 1;
+    if (!BackupPackage(appState.packagePath)) {
+        // Only reached where EndProcess returns (tests).
+        appState.running = 0;
+        return 0;
+    }
+    run.stamp = CurrentRunTimeStamp();
+    run.view->readOptions(run.view->context, &run.options);
+    run.itemCount = appState.items != nullptr ? appState.items->count : 0;
+    run.urlMap = NewHashMap(StringHash, StringEquals, run.itemCount * URL_MAP_SLOTS_PER_ITEM, 0.75f);
+    appState.urlMap = run.urlMap;
+
+    if (run.itemCount > 0 && !StopRequested()) RelocateItems(&run);
+
+    int changed = RewritePackageText(run.urlMap, &appState.packageText, run.options.blankFailedImages,
+                                     run.itemCount, run.processedCount, run.view);
+    bool written = true;
+    if (changed) written = WritePackage(appState.packagePath, appState.packageText) == 1;
+    std::free(appState.packageText);
+    appState.packageText = nullptr;
+
+    bool stopped = StopRequested();
+    Summarise(run, changed != 0, stopped);
+    if (stopped || !written) {
+        if (stopped) EndProcess(0);
+        // Where EndProcess returns (tests), leave nothing behind.
+        appState.urlMap = nullptr;
+        FreeHashMap(run.urlMap, 1);
+        appState.running = 0;
+        return 0;
+    }
+    ShowProgressText(run);
+    appState.running = 0;
+    ShowFinalMessage(run, changed != 0);
+    appState.urlMap = nullptr;
+    FreeHashMap(run.urlMap, 1);
+    ResetConnectFailureCounts();
+    if (run.view->runFinished != nullptr) run.view->runFinished(run.view->context);
+    return 0;
+}

@@ -1,0 +1,42 @@
+// Loading a package and checking a run's inputs, as both front ends do it:
+// the same checks in the same order with the same texts.
+#pragma once
+
+#include <cstddef>
+
+#include "relocate/run_view.h"
+
+// Where the user should look after a refused input (the wizard moves the
+// keyboard focus there; the command line names the argument).
+enum InputField {
+    INPUT_OK = 0,
+    INPUT_PACKAGE,       // the package choice
+    INPUT_IMAGE_SOURCE,  // the two image-source options
+    INPUT_DESTINATION,   // the destination folder
+};
+
+extern const char MESSAGE_NO_PACKAGE[];          // "请选择一个淘宝数据包(csv)文件"
+extern const char MESSAGE_PACKAGE_MISSING[];     // "选择的csv文件不存在，请重新选择"
+extern const char MESSAGE_NO_IMAGE_SOURCE[];     // "[搬来自淘宝图片空间里的图片] 与 ..."
+extern const char MESSAGE_NO_DESTINATION[];      // "请选择图片搬家后保存到哪一个文件夹中"
+extern const char MESSAGE_DESTINATION_MISSING[]; // "选择的文件夹不存在，请重新选择"
+extern const char MESSAGE_DESTINATION_DESKTOP[]; // "不可以将图片搬家到[桌面]上..."
+extern const char FORMAT_ITEM_COUNT[];           // "搬家进度(宝贝数:%d)"
+
+// The longest title the listing tool accepts, in bytes and in Chinese characters.
+const int TITLE_LIMIT_BYTES = 255;
+const int TITLE_LIMIT_CHINESE = 127;
+
+// Checks the package path before loading: the warning text, or null.
+const char* CheckPackagePath(const char* packagePath);
+
+// The warning for a package whose titles are too long (reader result 2).
+void FormatTitleTooLongMessage(const char* packagePath, char* text, size_t size);
+// The question for a package the reader cannot use (reader result 0).
+void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t size);
+
+// Checks the options and the destination before a run, in the wizard's
+// order.  Returns the warning text (and in *field what it is about), or null
+// when the run may start.  `desktop` is the user's desktop folder (may be
+// null): the images may not be spread over it.
+const char* CheckRunInputs(const RunOptions& options, const char* desktop, InputField* field);

@@ -1,0 +1,269 @@
+// The command line end to end: the real `karvelo` binary against a loopback
+// image server, checked by its files, package, backups and exit codes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/loopback_server.h"
+#include "support/gbk.h"
+#include "support/package_generator.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(500, 'p');
+
+std::string KarveloPath() {
+    const char* build = std::getenv("KARVELO_BUILD_DIR");
+    return std::string(build ? build : ".") + "/karvelo";
+}
+
+struct Process {
+    pid_t pid = -1;
+    int outFd = -1, errFd = -1;
+};
+
+Process Spawn(const std::vector<std::string>& arguments) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return Process{};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close(out[0]);
+        close(err[0]);
+        std::vector<char*> argv;
+        std::string program = KarveloPath();
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    return Process{pid, out[0], err[0]};
+}
+
+std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return text;
+}
+
+struct Result {
+    int code;
+    std::string out, err;
+};
+
+Result Finish(Process process) {
+    std::string err;
+    std::thread errReader([&] { err = Drain(process.errFd); });
+    std::string out = Drain(process.outFd);
+    errReader.join();
+    int status = 0;
+    waitpid(process.pid, &status, 0);
+    return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), out, err};
+}
+
+Result Karvelo(const std::vector<std::string>& arguments) { return Finish(Spawn(arguments)); }
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start());
+        std::filesystem::create_directory(Destination());
+    }
+
+    std::string Destination() const { return dir.File("pics"); }
+    // A package name of this test alone: backups of all tests share the
+    // folder beside the binary.
+    std::string PackagePath() const {
+        return dir.File(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".csv");
+    }
+
+    std::string Url(const std::string& name) { return server.Url("/img/" + name); }
+    void Serve(const std::string& name, const std::string& body) {
+        std::lock_guard<std::mutex> lock(mutex);
+        routes["/img/" + name] = LoopbackResponse{200, body, "image/png", ""};
+    }
+    size_t FileCount() const {
+        size_t count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(Destination())) count += entry.is_regular_file();
+        return count;
+    }
+
+    TempDir dir;
+    std::mutex mutex;
+    std::map<std::string, LoopbackResponse> routes;
+    int delayMilliseconds = 0;
+    LoopbackImageServer server{[this](const std::string& path) {
+        if (delayMilliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds));
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = routes.find(path);
+        return found == routes.end() ? LoopbackResponse{} : found->second;
+    }};
+};
+
+PackageSpec TwoItems(const std::string& a, const std::string& b, const std::string& c) {
+    PackageSpec spec;
+    spec.items.push_back({Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"});
+    spec.items.push_back({Gbk("帆布包"), "<div style=\"background:url(" + b + ")\"></div>", ""});
+    return spec;
+}
+
+}  // namespace
+
+TEST_F(CliTest, RelocatesAPackageEndToEnd) {
+    Serve("a.png", PNG);
+    Serve("b.png", PNG);
+    Serve("c.png", PNG);
+    PackageSpec spec = TwoItems(Url("a.png"), Url("b.png"), Url("c.png"));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    const std::string original = ReadWholeFile(PackagePath());
+
+    Result result = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(0, result.code) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("图片搬家已完成，数据包(" + std::filesystem::path(PackagePath()).filename().string() + ")已更新。"));
+    EXPECT_EQ(3u, FileCount());
+
+    // The rewritten package is the original with each URL replaced by its file.
+    std::string text = DecodePackageFile(PackagePath());
+    std::string expected = BuildPackageText(spec);
+    for (const auto& entry : std::filesystem::directory_iterator(Destination())) {
+        std::string name = entry.path().filename().string();
+        std::string url = name.rfind("m-", 0) == 0 ? Url("c.png") : std::string();
+        if (url.empty()) {
+            // Desktop files are numbered in the order the description lists them.
+            url = name.substr(name.rfind('-') + 1) == "1.png" ? Url("a.png") : Url("b.png");
+        }
+        size_t at;
+        while ((at = expected.find(url)) != std::string::npos) expected.replace(at, url.size(), entry.path().string());
+    }
+    EXPECT_EQ(Utf8(expected), Utf8(text));
+
+    // The backup beside the binary holds the package as it was.
+    std::string backup = std::string(std::getenv("KARVELO_BUILD_DIR")) + "/bak/" +
+                         std::filesystem::path(PackagePath()).stem().string() + "(1).csv";
+    EXPECT_EQ(original, ReadWholeFile(backup));
+    std::filesystem::remove(backup);
+}
+
+TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
+    Serve("a.png", PNG);
+    ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("gone.png"), Url("a.png"))));
+    Result result = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(3, result.code) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("注意：有部分图片搬家失败！"));
+    // Each item with failures, then its failed addresses.
+    EXPECT_NE(std::string::npos, result.out.find("棉麻衬衫\n    " + Url("gone.png") + "\n"));
+    EXPECT_NE(std::string::npos, result.out.find("帆布包\n    " + Url("gone.png") + "\n"));
+}
+
+TEST_F(CliTest, RefusedInputsAndUsageErrors) {
+    EXPECT_EQ(2, Karvelo({"relocate", PackagePath()}).code);
+    EXPECT_EQ(2, Karvelo({"relocate", "a", "b", "--bogus"}).code);
+    EXPECT_EQ(2, Karvelo({"frobnicate"}).code);
+
+    Result missing = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(1, missing.code);
+    EXPECT_NE(std::string::npos, missing.err.find("选择的csv文件不存在，请重新选择"));
+
+    ASSERT_TRUE(WriteWholeFile(PackagePath(), "not a package"));
+    Result unusable = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(1, unusable.code);
+    EXPECT_NE(std::string::npos, unusable.err.find("数据格式存在问题"));
+
+    PackageSpec longTitle;
+    longTitle.items.push_back({std::string(256, 'x'), "<p></p>", ""});
+    ASSERT_TRUE(WritePackageFile(PackagePath(), longTitle));
+    Result tooLong = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(1, tooLong.code);
+    EXPECT_NE(std::string::npos, tooLong.err.find("标题超过255个字符(127个汉字)"));
+
+    ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("b.png"), Url("c.png"))));
+    const std::string original = ReadWholeFile(PackagePath());
+    Result noFolder = Karvelo({"relocate", PackagePath(), dir.File("no-such-folder")});
+    EXPECT_EQ(1, noFolder.code);
+    EXPECT_NE(std::string::npos, noFolder.err.find("选择的文件夹不存在，请重新选择"));
+    Result noSource = Karvelo({"relocate", PackagePath(), Destination(), "--no-image-space", "--no-outside-albums"});
+    EXPECT_EQ(2, noSource.code);
+    EXPECT_NE(std::string::npos, noSource.err.find("至少需选择其中一项"));
+    EXPECT_EQ(original, ReadWholeFile(PackagePath()));  // nothing touched
+    EXPECT_EQ(0u, FileCount());
+}
+
+TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
+    PackageSpec spec;
+    for (int i = 0; i < 8; ++i) {
+        std::string name = std::to_string(i) + ".png";
+        Serve(name, PNG);
+        spec.items.push_back({Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""});
+    }
+    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    delayMilliseconds = 150;
+
+    Process process = Spawn({"relocate", PackagePath(), Destination()});
+    for (int wait = 0; wait < 200 && FileCount() < 2; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(FileCount(), 2u);
+    kill(process.pid, SIGINT);
+    Result stopped = Finish(process);
+    EXPECT_EQ(130, stopped.code) << stopped.err;
+    size_t firstRun = FileCount();
+    EXPECT_LT(firstRun, 8u);
+    std::string text = DecodePackageFile(PackagePath());
+    size_t remaining = 0;
+    for (int i = 0; i < 8; ++i) remaining += text.find(Url(std::to_string(i) + ".png")) != std::string::npos;
+    EXPECT_EQ(8u - firstRun, remaining);  // every finished image is in the package
+
+    delayMilliseconds = 0;
+    Result second = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(0, second.code) << second.err;
+    EXPECT_EQ(8u, FileCount());
+    text = DecodePackageFile(PackagePath());
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string::npos, text.find(Url(std::to_string(i) + ".png")));
+}
+
+TEST_F(CliTest, InspectCountsImagesBySource) {
+    PackageSpec spec;
+    spec.items.push_back({Gbk("连衣裙"),
+                          "<img src=\"https://img.alicdn.com/imgextra/a.jpg\"><img src=\"http://photo.example.com/b.jpg\">",
+                          "<img>https://img.alicdn.com/imgextra/m.jpg</img>"});
+    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    Result result = Karvelo({"inspect", PackagePath()});
+    EXPECT_EQ(0, result.code) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("连衣裙"));
+    EXPECT_NE(std::string::npos,
+              result.out.find("1 items; description images: 1 image space, 1 outside albums; mobile images: 1 image "
+                              "space, 0 outside albums"));
+}
+
+TEST_F(CliTest, VersionHelpAndDemo) {
+    Result version = Karvelo({"--version"});
+    EXPECT_EQ(0, version.code);
+    EXPECT_EQ("Karvelo 7.3\n", version.out);
+    Result help = Karvelo({"--help"});
+    EXPECT_EQ(0, help.code);
+    EXPECT_NE(std::string::npos, help.out.find("karvelo relocate PACKAGE DEST"));
+
+    Result demo = Karvelo({"demo", dir.File("demo")});
+    EXPECT_EQ(0, demo.code) << demo.err;
+    EXPECT_NE(std::string::npos, demo.out.find("已更新"));
+    EXPECT_EQ(6, std::distance(std::filesystem::directory_iterator(dir.File("demo/images")),
+                               std::filesystem::directory_iterator()));
+}

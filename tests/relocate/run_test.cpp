@@ -1,0 +1,426 @@
+#include "relocate/run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/loopback_server.h"
+#include "http/connection.h"
+#include "package/extraction.h"
+#include "package/item_record.h"
+#include "package/reader.h"
+#include "platform/fs.h"
+#include "relocate/local_files.h"
+#include "relocate/run_view.h"
+#include "support/gbk.h"
+#include "support/package_generator.h"
+#include "support/recording_front_end.h"
+#include "support/temp_dir.h"
+#include "ui/application_state.h"
+#include "util/app_log.h"
+
+namespace {
+
+const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(300, 'p');
+const std::string GIF = "GIF89a" + std::string(100, 'g');
+
+// Records the run's view calls in order, as short texts.
+struct RecordingView {
+    RunView view = {};
+    RunOptions options = {};
+    std::vector<std::string> calls;
+    std::vector<int> selectedRows;
+    // Called after every image, so a test can ask for a stop mid-run.
+    std::function<void(const std::string& url)> afterImage;
+    int statesSeenAtNotify = 0;
+    bool stateWasFinalBeforeProgress = false;
+
+    RecordingView() {
+        view.context = this;
+        view.readOptions = [](void* c, RunOptions* o) { *o = Self(c)->options; };
+        view.itemStarted = [](void* c, int row) { Self(c)->calls.push_back("start " + std::to_string(row)); };
+        view.setItemText = [](void* c, int row, int sub, const char* text) {
+            Self(c)->calls.push_back("text " + std::to_string(row) + " " + std::to_string(sub) + " " + Utf8(text));
+        };
+        view.setProgressPosition = [](void* c, int p) { Self(c)->calls.push_back("pos " + std::to_string(p)); };
+        view.setProgressText = [](void* c, const char* text) {
+            RecordingView* self = Self(c);
+            self->calls.push_back("progress " + Utf8(text));
+        };
+        view.isRowSelected = [](void* c, int row) {
+            auto& rows = Self(c)->selectedRows;
+            return std::find(rows.begin(), rows.end(), row) != rows.end() ? 1 : 0;
+        };
+        view.notifyItemChanged = [](void* c, int row) {
+            RecordingView* self = Self(c);
+            ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, row));
+            if (item->state == ITEM_STATE_DONE) ++self->statesSeenAtNotify;
+            self->calls.push_back("notify " + std::to_string(row));
+        };
+        view.imageFinished = [](void* c, const char* url, int, ImageOutcome) {
+            if (Self(c)->afterImage) Self(c)->afterImage(url);
+        };
+        view.runFinished = [](void* c) { Self(c)->calls.push_back("finished"); };
+        options.relocateImageSpace = 1;
+        options.relocateOutsideAlbums = 1;
+    }
+    static RecordingView* Self(void* c) { return static_cast<RecordingView*>(c); }
+    bool Called(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
+};
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static bool clientReady = false;
+        if (!clientReady) {
+            InitHttpClient();
+            clientReady = true;
+        }
+        ASSERT_TRUE(server.Start());
+        std::filesystem::create_directory(Destination());
+        std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", dir.path().c_str());
+        appState.stopRequested = 0;
+        appState.running = 0;
+        appState.items = NewVector(256, 64);
+        ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
+        imageCounter = 1;
+    }
+    void TearDown() override {
+        ClearItemRecords(appState.items);
+        FreeVector(appState.items, 0);
+        appState.items = nullptr;
+        std::free(appState.packageText);
+        appState.packageText = nullptr;
+        appState.stopRequested = 0;
+        CloseAppLog();
+    }
+
+    std::string Destination() const { return dir.File("pics"); }
+    std::string PackagePath() const { return dir.File("shop.csv"); }
+
+    // Image URL on the loopback server; an image-space one carries an
+    // image-space host suffix in its path.
+    std::string Image(const std::string& name, bool imageSpace = false) {
+        return server.Url(imageSpace ? "/x.alicdn.com/" + name : "/album/" + name);
+    }
+
+    void LoadPackage(const PackageSpec& spec) {
+        ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+        ClearItemRecords(appState.items);
+        std::free(appState.packageText);
+        appState.packageText = nullptr;
+        std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", PackagePath().c_str());
+        ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+    }
+
+    void Run(RecordingView* view) {
+        std::snprintf(view->options.destination, sizeof view->options.destination, "%s", Destination().c_str());
+        RunRelocation(&view->view);
+    }
+
+    ItemRecord* Item(int i) { return static_cast<ItemRecord*>(VectorGet(appState.items, i)); }
+
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Destination())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string Backup(int n) const { return dir.File("bak") + "/shop(" + std::to_string(n) + ").csv"; }
+
+    TempDir dir;
+    RecordingFrontEnd frontEnd;
+    std::map<std::string, LoopbackResponse> routes;
+    std::mutex routesMutex;
+    LoopbackImageServer server{[this](const std::string& path) {
+        std::lock_guard<std::mutex> lock(routesMutex);
+        auto found = routes.find(path);
+        return found == routes.end() ? LoopbackResponse{} : found->second;
+    }};
+
+    void Serve(const std::string& url, const std::string& body) {
+        std::lock_guard<std::mutex> lock(routesMutex);
+        routes[url.substr(url.find('/', 8))] = LoopbackResponse{200, body, "image/png", ""};
+    }
+    int Requests(const std::string& url) const {
+        std::vector<std::string> paths = server.RequestedPaths();
+        return static_cast<int>(std::count(paths.begin(), paths.end(), url.substr(url.find('/', 8))));
+    }
+};
+
+std::string Stamp() {
+    RunTimeStamp s = CurrentRunTimeStamp();
+    return std::to_string(s.year) + "-" + std::to_string(s.month) + "-" + std::to_string(s.day) + "-" +
+           std::to_string(s.hour) + "-" + std::to_string(s.minute) + "-";
+}
+
+}  // namespace
+
+TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
+    std::vector<std::string> desktop = {Image("d1.png"), Image("d2.gif"), Image("d3.jpg")};
+    std::vector<std::string> mobile = {Image("m1.png"), Image("m2.png")};
+    for (const std::string& url : desktop) Serve(url, PNG);
+    for (const std::string& url : mobile) Serve(url, GIF);
+    PackageSpec spec;
+    spec.items.push_back({Gbk("连衣裙"),
+                          "<p><img src=\"" + desktop[0] + "\"><img src='" + desktop[1] + "'></p><IMG SRC=" + desktop[2] + ">",
+                          "<wapDesc><img>" + mobile[0] + "</img><txt>t</txt><img>" + mobile[1] + "</img></wapDesc>"});
+    LoadPackage(spec);
+    const std::string original = ReadWholeFile(PackagePath());
+
+    RecordingView view;
+    Run(&view);
+
+    const std::string stamp = Stamp();
+    EXPECT_EQ((std::vector<std::string>{stamp + "1.png", stamp + "2.gif", stamp + "3.jpg", "m-" + stamp + "4.png",
+                                        "m-" + stamp + "5.png"}),
+              Files());
+    EXPECT_EQ(PNG, ReadWholeFile(Destination() + "/" + stamp + "1.png"));
+    EXPECT_EQ(GIF, ReadWholeFile(Destination() + "/m-" + stamp + "5.png"));
+    // The package holds the paths instead of the URLs; the backup holds the old bytes.
+    std::string text = DecodePackageFile(PackagePath());
+    for (const std::string& url : desktop) EXPECT_EQ(std::string::npos, text.find(url));
+    EXPECT_NE(std::string::npos, text.find("<img>" + Destination() + "/m-" + stamp + "4.png</img>"));
+    EXPECT_NE(std::string::npos, text.find("src=\"\"" + Destination() + "/" + stamp + "1.png\"\""));
+    EXPECT_EQ(original, ReadWholeFile(Backup(1)));
+
+    EXPECT_EQ(ITEM_STATE_DONE, Item(0)->state);
+    EXPECT_EQ(nullptr, Item(0)->failedDesktopUrls);
+    EXPECT_EQ(nullptr, Item(0)->failedMobileUrls);
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
+    EXPECT_EQ(Gbk("完成"), frontEnd.messages[0].caption);
+    EXPECT_TRUE(frontEnd.endCodes.empty());
+    EXPECT_EQ(0, appState.running.load());
+    EXPECT_EQ(nullptr, appState.packageText);
+
+    // The window's messages, in their order.
+    std::vector<std::string> expected = {"start 0", "text 0 1 搬家中", "text 0 1 完成", "pos 1",
+                                         "progress 搬家进度(宝贝数:1, 已搬家宝贝数:1)",
+                                         "progress 搬家进度(宝贝数:1, 已搬家宝贝数:1), 正在更新csv文件..."};
+    ASSERT_GE(view.calls.size(), expected.size() + 2);
+    EXPECT_EQ(expected, std::vector<std::string>(view.calls.begin(), view.calls.begin() + 6));
+    EXPECT_EQ("progress 搬家进度(宝贝数:1, 已搬家宝贝数:1)", view.calls[view.calls.size() - 2]);
+    EXPECT_EQ("finished", view.calls.back());
+    EXPECT_TRUE(view.Called("progress 搬家进度(宝贝数:1, 已搬家宝贝数:1), 正在更新csv文件...(100%)"));
+}
+
+TEST_F(RunTest, OptionsChooseWhichImagesMove) {
+    std::string space = Image("s.png", true), outside = Image("o.png"), mobile = Image("m.png");
+    for (const std::string& url : {space, outside, mobile}) Serve(url, PNG);
+    PackageSpec spec;
+    spec.items.push_back({Gbk("a"), "<img src=\"" + space + "\"><img src=\"" + outside + "\">",
+                          "<img>" + mobile + "</img>"});
+    LoadPackage(spec);
+
+    RecordingView view;
+    view.options.relocateImageSpace = 0;  // also leaves every mobile image alone
+    Run(&view);
+    EXPECT_EQ(1u, Files().size());
+    EXPECT_EQ(0, Requests(space));
+    EXPECT_EQ(0, Requests(mobile));
+    std::string text = DecodePackageFile(PackagePath());
+    EXPECT_NE(std::string::npos, text.find(space));
+    EXPECT_NE(std::string::npos, text.find(mobile));
+    EXPECT_EQ(std::string::npos, text.find(outside));
+}
+
+TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
+    std::string shared = Image("shared.png"), missing = Image("missing.png"), other = Image("other.png");
+    Serve(shared, PNG);
+    Serve(other, PNG);
+    PackageSpec spec;
+    for (int i = 0; i < 7; ++i) spec.items.push_back({Gbk("item") + std::to_string(i), "<p>no images</p>", ""});
+    spec.items[0].description = "<img src=\"" + shared + "\"><img src=\"" + missing + "\">";
+    spec.items[3].mobileDetail = "<img>" + missing + "</img>";
+    spec.items[6].description = "<img src=\"" + shared + "\"><img src=\"" + other + "\">";
+    LoadPackage(spec);
+
+    RecordingView view;
+    view.selectedRows = {0, 3};
+    Run(&view);
+
+    EXPECT_EQ(1, Requests(shared));
+    EXPECT_EQ(2, Requests(missing));  // the keep-alive try and its HTTP/1.0 repeat, in item 1 only
+    std::string text = DecodePackageFile(PackagePath());
+    std::string sharedPath = Destination() + "/" + Stamp() + "1.png";
+    size_t first = text.find(sharedPath);
+    ASSERT_NE(std::string::npos, first);
+    EXPECT_NE(std::string::npos, text.find(sharedPath, first + 1));  // item 7 points at the same file
+    EXPECT_NE(std::string::npos, text.find(missing));                 // failed: kept for the next run
+
+    ASSERT_NE(nullptr, Item(0)->failedDesktopUrls);
+    EXPECT_EQ(1, Item(0)->failedDesktopUrls->count);
+    ASSERT_NE(nullptr, Item(3)->failedMobileUrls);
+    EXPECT_EQ(1, Item(3)->failedMobileUrls->count);
+    EXPECT_EQ(nullptr, Item(3)->failedDesktopUrls);
+    EXPECT_EQ(1, lastRunSummary.failureCount);
+    EXPECT_TRUE(view.Called("text 0 2 1"));
+    EXPECT_TRUE(view.Called("text 3 3 1"));
+    // Selected rows with failures are told about it, after their state is final.
+    EXPECT_TRUE(view.Called("notify 0"));
+    EXPECT_TRUE(view.Called("notify 3"));
+    EXPECT_FALSE(view.Called("notify 6"));
+    EXPECT_EQ(2, view.statesSeenAtNotify);
+
+    // Logged once, with the download's message.
+    std::string log = ReadWholeFile(dir.File("app.log"));
+    const std::string runLine = Gbk("搬家失败：") + missing + Gbk("，返回的错误信息：\r\n404 Not Found");
+    size_t logged = log.find(runLine);
+    ASSERT_NE(std::string::npos, logged) << Utf8(log);
+    EXPECT_EQ(std::string::npos, log.find(runLine, logged + 1));
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("图片搬家已完成，数据包(shop.csv)已更新。\n\n注意：有部分图片搬家失败！")));
+    EXPECT_EQ(Gbk("提示"), frontEnd.messages[0].caption);
+}
+
+TEST_F(RunTest, NothingToRelocateLeavesThePackageAlone) {
+    PackageSpec spec;
+    spec.items.push_back({Gbk("a"), "<p>text</p>", ""});
+    LoadPackage(spec);
+    const std::string original = ReadWholeFile(PackagePath());
+    RecordingView view;
+    Run(&view);
+    EXPECT_EQ(original, ReadWholeFile(PackagePath()));
+    EXPECT_EQ(original, ReadWholeFile(Backup(1)));  // the backup is made all the same
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("没有找到需要搬家的图片。"), frontEnd.messages[0].text);
+
+    // No items at all.
+    LoadPackage(PackageSpec{});
+    frontEnd.messages.clear();
+    RecordingView empty;
+    Run(&empty);
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("没有找到需要搬家的图片。"), frontEnd.messages[0].text);
+    EXPECT_TRUE(PathExists(Backup(2)));
+}
+
+TEST_F(RunTest, AllFailedWithAndWithoutTheBlankImage) {
+    std::string gone = Image("gone.png");
+    PackageSpec spec;
+    spec.items.push_back({Gbk("a"), "<img src=\"" + gone + "\">", "<img>" + gone + "</img><txt>x</txt>"});
+    LoadPackage(spec);
+    const std::string original = ReadWholeFile(PackagePath());
+
+    RecordingView kept;
+    Run(&kept);
+    EXPECT_EQ(original, ReadWholeFile(PackagePath()));
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("图片搬家失败，没有找到搬家成功的图片。"), frontEnd.messages[0].text);
+    EXPECT_TRUE(Files().empty());  // no partial file of a failed image
+
+    LoadPackage(spec);
+    frontEnd.messages.clear();
+    RecordingView blanked;
+    blanked.options.blankFailedImages = 1;
+    Run(&blanked);
+    std::string text = DecodePackageFile(PackagePath());
+    EXPECT_EQ(std::string::npos, text.find(gone));
+    EXPECT_NE(std::string::npos, text.find(std::string("src=\"\"") + BLANK_IMAGE_URL + "\"\""));
+    EXPECT_NE(std::string::npos, text.find("\"<txt>x</txt>\""));  // the mobile element is gone
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
+}
+
+TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
+    std::string first = Image("first.png"), second = Image("second.png");
+    Serve(first, PNG);
+    Serve(second, PNG);
+    PackageSpec spec;
+    spec.items.push_back({Gbk("a"), "<img src=\"" + first + "\">", ""});
+    spec.items.push_back({Gbk("b"), "<img src=\"" + second + "\">", ""});
+    LoadPackage(spec);
+
+    RecordingView view;
+    view.afterImage = [&](const std::string&) {
+        // From the second image on, no file can be created in the destination.
+        static FileFault fault = {FILE_FAULT_OPEN_WRITE, ".png", 1};
+        SetFileFaultInjection(&fault);
+    };
+    Run(&view);
+    SetFileFaultInjection(nullptr);
+
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("图片搬家中断：无法创建新文件。")));
+    EXPECT_EQ(Gbk("错误"), frontEnd.messages[0].caption);
+    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    EXPECT_EQ(3, imageCounter - 1);  // the name of the retry was taken too
+    // What was done is written back; the second URL stays for the next run.
+    std::string text = DecodePackageFile(PackagePath());
+    EXPECT_EQ(std::string::npos, text.find(first));
+    EXPECT_NE(std::string::npos, text.find(second));
+    EXPECT_EQ(nullptr, Item(1)->failedDesktopUrls);
+    EXPECT_EQ(0u, Item(1)->state);
+}
+
+TEST_F(RunTest, WriteErrorStopsWithTheDownloadsMessage) {
+    std::string first = Image("first.png");
+    Serve(first, PNG);
+    PackageSpec spec;
+    spec.items.push_back({Gbk("a"), "<img src=\"" + first + "\">", ""});
+    LoadPackage(spec);
+    FileFault fault = {FILE_FAULT_WRITE, ".png", 1};
+    SetFileFaultInjection(&fault);
+    RecordingView view;
+    Run(&view);
+    SetFileFaultInjection(nullptr);
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("写入文件时出错，请检查硬盘可用空间是否已不足。"), frontEnd.messages[0].text);
+    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    EXPECT_TRUE(Files().empty());
+    EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(first));
+}
+
+TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
+    PackageSpec spec;
+    std::vector<std::string> urls;
+    for (int i = 0; i < 10; ++i) {
+        std::string a = Image("i" + std::to_string(i) + "a.png"), b = Image("i" + std::to_string(i) + "b.png");
+        Serve(a, PNG);
+        Serve(b, PNG);
+        urls.push_back(a);
+        urls.push_back(b);
+        spec.items.push_back({Gbk("item") + std::to_string(i), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""});
+    }
+    LoadPackage(spec);
+
+    RecordingView view;
+    view.afterImage = [&](const std::string& url) {
+        if (url == urls[8]) appState.stopRequested = 1;  // during the fifth item's first image
+    };
+    Run(&view);
+    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    EXPECT_TRUE(frontEnd.messages.empty());  // no final message after a stop
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ITEM_STATE_DONE, Item(i)->state);
+    EXPECT_EQ(0u, Item(4)->state);
+    EXPECT_FALSE(view.Called("text 4 1 完成"));
+    EXPECT_EQ(9u, Files().size());
+    std::string text = DecodePackageFile(PackagePath());
+    EXPECT_EQ(std::string::npos, text.find(urls[8]));  // the image in hand finished and counts
+    EXPECT_NE(std::string::npos, text.find(urls[9]));
+
+    // The next run reads the package again and fetches only what is left.
+    appState.stopRequested = 0;
+    frontEnd.endCodes.clear();
+    std::vector<std::string> before = server.RequestedPaths();
+    ClearItemRecords(appState.items);
+    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+    RecordingView again;
+    Run(&again);
+    EXPECT_EQ(11u, server.RequestedPaths().size() - before.size());
+    EXPECT_EQ(20u, Files().size());
+    text = DecodePackageFile(PackagePath());
+    for (const std::string& url : urls) EXPECT_EQ(std::string::npos, text.find(url));
+    EXPECT_TRUE(PathExists(Backup(2)));
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
+}
