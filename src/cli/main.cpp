@@ -5,10 +5,11 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "util/version.h"
 
 namespace {
 
-const char VERSION_TEXT[] = "Karvelo 7.3";
+const char VERSION_TEXT[] = "Karvelo " PROGRAM_VERSION_TEXT;
 
 const char HELP_TEXT[] =
     "Karvelo relocates the images of a Taobao data package (the CSV file the\n"

@@ -1,0 +1,133 @@
+#include "update/update_check.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "http/fetch.h"
+#include "ui/application_state.h"
+#include "util/charset.h"
+#include "util/front_end.h"
+#include "util/strings.h"
+#include "util/version.h"
+
+namespace {
+
+// "http://update.karvelo.example/check?v=%0.1f", every byte + 3: the
+// address is not in the program as plain text.
+const char SCRAMBLED_UPDATE_TEMPLATE[] =
+    "\x6b\x77\x77\x73\x3d\x32\x32\x78\x73\x67\x64\x77\x68\x31\x6e\x64\x75\x79\x68\x6f\x72\x31\x68\x7b\x64\x70\x73"
+    "\x6f\x68\x32\x66\x6b\x68\x66\x6e\x42\x79\x40\x28\x33\x31\x34\x69";
+// "http://www.karvelo.example/download", every byte + 3.
+const char SCRAMBLED_DOWNLOAD_PAGE[] =
+    "\x6b\x77\x77\x73\x3d\x32\x32\x7a\x7a\x7a\x31\x6e\x64\x75\x79\x68\x6f\x72\x31\x68\x7b\x64\x70\x73\x6f\x68\x32"
+    "\x67\x72\x7a\x71\x6f\x72\x64\x67";
+const char SCRAMBLE_OFFSET = 3;
+
+const char MESSAGE_NEW_VERSION[] =
+    "\xbc\xec\xb2\xe9\xb5\xbd\xd0\xc2\xb5\xc4\xb0\xe6\xb1\xbe\xa3\xac\xca\xc7\xb7\xf1\xd0\xe8\xd2\xaa\xbd\xf8\xc8\xeb"
+    "\xb9\xd9\xcd\xf8\xcf\xc2\xd4\xd8\xd0\xc2\xb0\xe6\xb1\xbe\xa3\xbf";  // 检查到新的版本，是否需要进入官网下载新版本？
+const char MESSAGE_MUST_UPGRADE[] =
+    "\xc8\xed\xbc\xfe\xd7\xee\xbd\xfc\xd3\xd0\xd6\xd8\xd2\xaa\xc9\xfd\xbc\xb6\xa3\xac\xc7\xeb\xb5\xbd\xb9\xd9\xcd\xf8"
+    "\xcf\xc2\xd4\xd8\xd7\xee\xd0\xc2\xb0\xe6\xca\xb9\xd3\xc3\xa3\xa1";  // 软件最近有重要升级，请到官网下载最新版使用！
+const char MESSAGE_UNRECOGNISED[] =
+    "\xbc\xec\xb2\xe9\xc8\xed\xbc\xfe\xd0\xc2\xb0\xe6\xb1\xbe\xca\xb1\xb7\xb5\xbb\xd8\xce\xde\xb7\xa8\xca\xb6\xb1\xf0"
+    "\xb5\xc4\xca\xfd\xbe\xdd\xa3\xba\n\n";  // 检查软件新版本时返回无法识别的数据：\n\n
+
+const int ADDRESS_BYTES = 512;
+const int NOTICE_BYTES = 8192;           // the notice message with its terminator
+const int UNRECOGNISED_REPLY_BYTES = 386;  // of a reply shown as unrecognised
+
+void Unscramble(const char* scrambled, char* buffer, int size) {
+    int i = 0;
+    for (; scrambled[i] != '\0' && i < size - 1; ++i) buffer[i] = static_cast<char>(scrambled[i] - SCRAMBLE_OFFSET);
+    buffer[i] = '\0';
+}
+
+void OpenDownloadPage(const UpdateView* view) {
+    char page[ADDRESS_BYTES];
+    RestoreDownloadPageAddress(page, sizeof page);
+    if (view->openInBrowser != nullptr) view->openInBrowser(view->context, page);
+}
+
+void ShowNotice(const UpdateView* view, const char* message) {
+    // A message longer than the notice buffer is cut to it.
+    size_t length = std::strlen(message);
+    if (length > static_cast<size_t>(NOTICE_BYTES - 1)) length = NOTICE_BYTES - 1;
+    char* converted = static_cast<char*>(std::malloc(length + 1));
+    int written = 0;
+    if (ConvertCharset("utf-8", "gbk", message, static_cast<int>(length), converted, static_cast<int>(length + 1),
+                       &written) == -1 &&
+        written == 0) {
+        converted[0] = '\0';
+    }
+    // What the conversion produced is shown, terminated, even after a failure.
+    converted[written < static_cast<int>(length) ? written : static_cast<int>(length)] = '\0';
+    if (view->setNoticeText != nullptr) view->setNoticeText(view->context, converted);
+    std::free(converted);
+}
+
+void ShowUnrecognised(const FetchResult* result) {
+    int shown = result->length < UNRECOGNISED_REPLY_BYTES ? result->length : UNRECOGNISED_REPLY_BYTES;
+    size_t size = sizeof MESSAGE_UNRECOGNISED + static_cast<size_t>(shown);
+    char* text = static_cast<char*>(std::malloc(size));
+    std::memcpy(text, MESSAGE_UNRECOGNISED, sizeof MESSAGE_UNRECOGNISED - 1);
+    std::memcpy(text + sizeof MESSAGE_UNRECOGNISED - 1, result->text, static_cast<size_t>(shown));
+    text[sizeof MESSAGE_UNRECOGNISED - 1 + static_cast<size_t>(shown)] = '\0';
+    ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+    std::free(text);
+}
+
+}  // namespace
+
+void RestoreUpdateAddressTemplate(char* buffer, int size) { Unscramble(SCRAMBLED_UPDATE_TEMPLATE, buffer, size); }
+
+void RestoreDownloadPageAddress(char* buffer, int size) { Unscramble(SCRAMBLED_DOWNLOAD_PAGE, buffer, size); }
+
+void UpdateCheck(const UpdateView* view) {
+    char addressTemplate[ADDRESS_BYTES];
+    char address[ADDRESS_BYTES];
+    RestoreUpdateAddressTemplate(addressTemplate, sizeof addressTemplate);
+    std::snprintf(address, sizeof address, addressTemplate, PROGRAM_VERSION);
+    UpdateCheckAt(address, view);
+}
+
+void UpdateCheckAt(const char* url, const UpdateView* view) {
+    FetchResult* result = FetchText(url);
+    if (!result->ok) {
+        FreeFetchResult(result);
+        return;
+    }
+    // Tokenize a copy: the reply as received is what an unrecognised status shows.
+    char* copy = CopyBytes(result->text, static_cast<size_t>(result->length));
+    char* cursor = copy;
+    const char* status = NextToken(&cursor, "^");
+    const char* message = NextToken(&cursor, "^");
+    if (status == nullptr) status = "";
+    if (message != nullptr && *message != '\0') ShowNotice(view, message);
+
+    if (std::strcmp(status, "false") == 0) {
+        // Nothing more to say.
+    } else if (std::strcmp(status, "true") == 0) {
+        if (ShowMessage(MESSAGE_NEW_VERSION, CAPTION_NOTICE, MESSAGE_YES_NO | MESSAGE_ICON_QUESTION) == ANSWER_YES) {
+            OpenDownloadPage(view);
+        }
+    } else if (std::strcmp(status, "must") == 0) {
+        ShowMessage(MESSAGE_MUST_UPGRADE, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_INFORMATION);
+        OpenDownloadPage(view);
+        std::free(copy);
+        FreeFetchResult(result);
+        if (appState.running.load()) {
+            // A run in progress stops the way a confirmed close stops it: it
+            // writes its package back and then ends the process itself.
+            appState.stopRequested = 1;
+            return;
+        }
+        EndProcess(0);
+        return;
+    } else {
+        ShowUnrecognised(result);
+    }
+    std::free(copy);
+    FreeFetchResult(result);
+}
