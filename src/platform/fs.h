@@ -33,7 +33,18 @@ int MakeDirectory(const char* path);
 int RemoveFileByPath(const char* path);
 
 // Atomically replaces `to` by `from` where the system allows it; 1 on success.
+// POSIX: rename(2), with `to`'s permission bits carried over to `from` first.
+// Win32: MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
 int ReplaceFileByPath(const char* from, const char* to);
+
+// Stream calls for files opened with OpenFileByPath.  They are fwrite(3),
+// fread(3) and fclose(3) with plain results, and they are where injected
+// faults (below) strike.  WriteFileBytes and ReadFileBytes return the bytes
+// moved; CloseFile returns 1 when the stream closed cleanly (its buffered
+// bytes reached the file), 0 otherwise, and always releases the stream.
+size_t WriteFileBytes(FILE* file, const void* bytes, size_t size);
+size_t ReadFileBytes(FILE* file, void* buffer, size_t size);
+int CloseFile(FILE* file);
 
 // The folder that holds the running executable, in GBK, without a trailing
 // separator; 1 on success.
@@ -42,3 +53,37 @@ int GetProgramFolder(char* folder, int size);
 // Converts a GBK path for the system call; on Windows a plain copy.  Returns
 // 1 when it fitted into `size` bytes.
 int NativePathFromGbk(const char* path, char* native, int size);
+
+// ---- Test seam: injected file faults -------------------------------------
+// Tests make one chosen file operation fail the way a read-only file, a full
+// disk or a bad sector would, and then check that nothing was lost (the way
+// SQLite tests its pager).  Production code never installs a fault; without
+// one every call above behaves exactly as it would without this seam.
+// Not thread-safe: install and remove faults only while no other thread
+// touches files.
+
+enum FileFaultOperation {
+    FILE_FAULT_OPEN_READ = 1,  // OpenFileByPath with a mode that only reads
+    FILE_FAULT_OPEN_WRITE,     // OpenFileByPath with a mode that writes ("w", "a" or "+")
+    FILE_FAULT_WRITE,          // WriteFileBytes on a stream opened at a matching path: it
+                               // stores only the first half of its bytes, as a disk
+                               // that fills up in the middle of a write does
+    FILE_FAULT_READ,           // ReadFileBytes on such a stream
+    FILE_FAULT_CLOSE,          // CloseFile on such a stream (it is still released)
+    FILE_FAULT_REPLACE,        // ReplaceFileByPath, matched on either path
+    FILE_FAULT_MKDIR,          // MakeDirectory
+};
+
+struct FileFault {
+    FileFaultOperation operation;
+    const char* pathEnd;   // GBK text the path must end with; null or "" matches all
+    int nth;               // the first matching call that fails, counting from 1;
+                           // every later matching call fails too (a full disk stays full)
+};
+
+// Installs a copy of `fault` (`pathEnd` must outlive it); null removes it.
+void SetFileFaultInjection(const FileFault* fault);
+
+// How many calls the installed fault has made fail, so a test can tell that
+// its fault really struck.
+int FileFaultStrikes();

@@ -23,6 +23,15 @@
 
 namespace {
 
+// An item with the three fields these tests vary.
+GeneratedItem MakeItem(const std::string& title, const std::string& description, const std::string& mobileDetail) {
+    GeneratedItem item;
+    item.title = title;
+    item.description = description;
+    item.mobileDetail = mobileDetail;
+    return item;
+}
+
 const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(500, 'p');
 
 std::string KarveloPath() {
@@ -122,8 +131,8 @@ protected:
 
 PackageSpec TwoItems(const std::string& a, const std::string& b, const std::string& c) {
     PackageSpec spec;
-    spec.items.push_back({Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"});
-    spec.items.push_back({Gbk("帆布包"), "<div style=\"background:url(" + b + ")\"></div>", ""});
+    spec.items.push_back(MakeItem(Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"));
+    spec.items.push_back(MakeItem(Gbk("帆布包"), "<div style=\"background:url(" + b + ")\"></div>", ""));
     return spec;
 }
 
@@ -190,7 +199,7 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     EXPECT_NE(std::string::npos, unusable.err.find("数据格式存在问题"));
 
     PackageSpec longTitle;
-    longTitle.items.push_back({std::string(256, 'x'), "<p></p>", ""});
+    longTitle.items.push_back(MakeItem(std::string(256, 'x'), "<p></p>", ""));
     ASSERT_TRUE(WritePackageFile(PackagePath(), longTitle));
     Result tooLong = Karvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(1, tooLong.code);
@@ -213,7 +222,7 @@ TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
     for (int i = 0; i < 8; ++i) {
         std::string name = std::to_string(i) + ".png";
         Serve(name, PNG);
-        spec.items.push_back({Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""});
+        spec.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
     }
     ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
     delayMilliseconds = 150;
@@ -241,9 +250,9 @@ TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
 
 TEST_F(CliTest, InspectCountsImagesBySource) {
     PackageSpec spec;
-    spec.items.push_back({Gbk("连衣裙"),
+    spec.items.push_back(MakeItem(Gbk("连衣裙"),
                           "<img src=\"https://img.alicdn.com/imgextra/a.jpg\"><img src=\"http://photo.example.com/b.jpg\">",
-                          "<img>https://img.alicdn.com/imgextra/m.jpg</img>"});
+                          "<img>https://img.alicdn.com/imgextra/m.jpg</img>"));
     ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
     Result result = Karvelo({"inspect", PackagePath()});
     EXPECT_EQ(0, result.code) << result.err;

@@ -26,6 +26,15 @@
 
 namespace {
 
+// An item with the three fields these tests vary.
+GeneratedItem MakeItem(const std::string& title, const std::string& description, const std::string& mobileDetail) {
+    GeneratedItem item;
+    item.title = title;
+    item.description = description;
+    item.mobileDetail = mobileDetail;
+    return item;
+}
+
 const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(300, 'p');
 const std::string GIF = "GIF89a" + std::string(100, 'g');
 
@@ -170,9 +179,9 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
     for (const std::string& url : desktop) Serve(url, PNG);
     for (const std::string& url : mobile) Serve(url, GIF);
     PackageSpec spec;
-    spec.items.push_back({Gbk("连衣裙"),
+    spec.items.push_back(MakeItem(Gbk("连衣裙"),
                           "<p><img src=\"" + desktop[0] + "\"><img src='" + desktop[1] + "'></p><IMG SRC=" + desktop[2] + ">",
-                          "<wapDesc><img>" + mobile[0] + "</img><txt>t</txt><img>" + mobile[1] + "</img></wapDesc>"});
+                          "<wapDesc><img>" + mobile[0] + "</img><txt>t</txt><img>" + mobile[1] + "</img></wapDesc>"));
     LoadPackage(spec);
     const std::string original = ReadWholeFile(PackagePath());
 
@@ -217,8 +226,8 @@ TEST_F(RunTest, OptionsChooseWhichImagesMove) {
     std::string space = Image("s.png", true), outside = Image("o.png"), mobile = Image("m.png");
     for (const std::string& url : {space, outside, mobile}) Serve(url, PNG);
     PackageSpec spec;
-    spec.items.push_back({Gbk("a"), "<img src=\"" + space + "\"><img src=\"" + outside + "\">",
-                          "<img>" + mobile + "</img>"});
+    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + space + "\"><img src=\"" + outside + "\">",
+                          "<img>" + mobile + "</img>"));
     LoadPackage(spec);
 
     RecordingView view;
@@ -238,7 +247,7 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     Serve(shared, PNG);
     Serve(other, PNG);
     PackageSpec spec;
-    for (int i = 0; i < 7; ++i) spec.items.push_back({Gbk("item") + std::to_string(i), "<p>no images</p>", ""});
+    for (int i = 0; i < 7; ++i) spec.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<p>no images</p>", ""));
     spec.items[0].description = "<img src=\"" + shared + "\"><img src=\"" + missing + "\">";
     spec.items[3].mobileDetail = "<img>" + missing + "</img>";
     spec.items[6].description = "<img src=\"" + shared + "\"><img src=\"" + other + "\">";
@@ -284,7 +293,7 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
 
 TEST_F(RunTest, NothingToRelocateLeavesThePackageAlone) {
     PackageSpec spec;
-    spec.items.push_back({Gbk("a"), "<p>text</p>", ""});
+    spec.items.push_back(MakeItem(Gbk("a"), "<p>text</p>", ""));
     LoadPackage(spec);
     const std::string original = ReadWholeFile(PackagePath());
     RecordingView view;
@@ -307,7 +316,7 @@ TEST_F(RunTest, NothingToRelocateLeavesThePackageAlone) {
 TEST_F(RunTest, AllFailedWithAndWithoutTheBlankImage) {
     std::string gone = Image("gone.png");
     PackageSpec spec;
-    spec.items.push_back({Gbk("a"), "<img src=\"" + gone + "\">", "<img>" + gone + "</img><txt>x</txt>"});
+    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + gone + "\">", "<img>" + gone + "</img><txt>x</txt>"));
     LoadPackage(spec);
     const std::string original = ReadWholeFile(PackagePath());
 
@@ -336,8 +345,8 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
     Serve(first, PNG);
     Serve(second, PNG);
     PackageSpec spec;
-    spec.items.push_back({Gbk("a"), "<img src=\"" + first + "\">", ""});
-    spec.items.push_back({Gbk("b"), "<img src=\"" + second + "\">", ""});
+    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
+    spec.items.push_back(MakeItem(Gbk("b"), "<img src=\"" + second + "\">", ""));
     LoadPackage(spec);
 
     RecordingView view;
@@ -366,7 +375,7 @@ TEST_F(RunTest, WriteErrorStopsWithTheDownloadsMessage) {
     std::string first = Image("first.png");
     Serve(first, PNG);
     PackageSpec spec;
-    spec.items.push_back({Gbk("a"), "<img src=\"" + first + "\">", ""});
+    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
     LoadPackage(spec);
     FileFault fault = {FILE_FAULT_WRITE, ".png", 1};
     SetFileFaultInjection(&fault);
@@ -389,7 +398,7 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
         Serve(b, PNG);
         urls.push_back(a);
         urls.push_back(b);
-        spec.items.push_back({Gbk("item") + std::to_string(i), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""});
+        spec.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
     }
     LoadPackage(spec);
 

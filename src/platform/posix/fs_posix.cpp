@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/charset.h"
+#include "platform/file_fault.h"
 
 namespace {
 
@@ -54,6 +55,11 @@ int NativePathFromGbk(const char* path, char* native, int size) {
 }
 
 FILE* OpenFileByPath(const char* path, const char* mode) {
+    bool writes = std::strpbrk(mode, "wa+") != nullptr;
+    if (FileFaultStrikesPath(writes ? FILE_FAULT_OPEN_WRITE : FILE_FAULT_OPEN_READ, path, nullptr)) {
+        errno = EACCES;
+        return nullptr;
+    }
     NativePath native(path);
     if (!native.ok) return nullptr;
     FILE* file = std::fopen(native.text, mode);
@@ -66,6 +72,7 @@ FILE* OpenFileByPath(const char* path, const char* mode) {
         errno = EISDIR;
         return nullptr;
     }
+    FileFaultNoteOpen(file, path);
     return file;
 }
 
@@ -83,6 +90,7 @@ long FileModeOfPath(const char* path) {
 }
 
 int MakeDirectory(const char* path) {
+    if (FileFaultStrikesPath(FILE_FAULT_MKDIR, path, nullptr)) return 0;
     NativePath native(path);
     if (!native.ok) return 0;
     return mkdir(native.text, 0777) == 0 ? 1 : 0;
@@ -95,8 +103,13 @@ int RemoveFileByPath(const char* path) {
 }
 
 int ReplaceFileByPath(const char* from, const char* to) {
+    if (FileFaultStrikesPath(FILE_FAULT_REPLACE, from, to)) return 0;
     NativePath nativeFrom(from), nativeTo(to);
     if (!nativeFrom.ok || !nativeTo.ok) return 0;
+    // The replacement is a new file: give it the old one's permissions, as
+    // rewriting in place would have kept them.
+    struct stat status;
+    if (stat(nativeTo.text, &status) == 0) chmod(nativeFrom.text, status.st_mode & 07777);
     return rename(nativeFrom.text, nativeTo.text) == 0 ? 1 : 0;
 }
 

@@ -1,0 +1,24 @@
+// Writing the package back and keeping its numbered backups.
+//
+// Every run first copies the package byte for byte to
+// "<programFolder>/bak/<name>(n)<ext>" (the smallest free n from 1), and at
+// its end writes the rewritten text back as FF FE + UCS-2LE.  Both end the
+// process after an error box ("错误") when they fail; where EndProcess
+// returns (tests) they return 0 with nothing half-done left behind.
+#pragma once
+
+// The backup folder, beside the program.
+#define BACKUP_FOLDER_NAME "bak"
+// The package is written to "<package>" PACKAGE_TEMP_SUFFIX first and then
+// moved over the package, so a failed write never costs the old package.
+#define PACKAGE_TEMP_SUFFIX ".karvelo-tmp"
+
+// The copy is streamed in blocks of this size, never held whole.
+const int BACKUP_BLOCK_BYTES = 8192;
+
+// Copies the package into the backup folder; 1 when the copy is complete.
+int BackupPackage(const char* packagePath);
+
+// Replaces the package with `packageText` (GBK, NUL-terminated) in UCS-2LE
+// with its mark; 1 when written.  On failure the package keeps its bytes.
+int WritePackage(const char* packagePath, const char* packageText);
