@@ -118,6 +118,42 @@ char* ReplaceAll(const char* text, const char* pattern, const char* replacement)
     return result;
 }
 
+size_t RemoveAllInPlace(char* text, size_t length, const char* pattern) {
+    const size_t patternLength = std::strlen(pattern);
+    if (patternLength == 0) {
+        text[length] = '\0';
+        return length;
+    }
+    // Reading always stays ahead of writing, so every comparison sees the
+    // original bytes and no occurrence is formed by a removal.  The scan
+    // jumps between occurrences of the pattern's first byte with memchr,
+    // which is fast for patterns that start with an uncommon byte.
+    const unsigned char first = static_cast<unsigned char>(pattern[0]);
+    const char* read = text;
+    const char* end = text + length;
+    const char* scan = text;
+    char* write = text;
+    while (static_cast<size_t>(end - scan) >= patternLength) {
+        const char* hit = static_cast<const char*>(
+            std::memchr(scan, first, static_cast<size_t>(end - scan) - patternLength + 1));
+        if (hit == nullptr) break;
+        if (std::memcmp(hit + 1, pattern + 1, patternLength - 1) != 0) {
+            scan = hit + 1;
+            continue;
+        }
+        size_t keep = static_cast<size_t>(hit - read);
+        if (write != read) std::memmove(write, read, keep);
+        write += keep;
+        read = hit + patternLength;
+        scan = read;
+    }
+    size_t rest = static_cast<size_t>(end - read);
+    if (write != read) std::memmove(write, read, rest);
+    write += rest;
+    *write = '\0';
+    return static_cast<size_t>(write - text);
+}
+
 char* CopyBytes(const char* text, size_t length) {
     char* copy = static_cast<char*>(std::malloc(length + 1));
     std::memcpy(copy, text, length);
@@ -143,4 +179,21 @@ const char* FindBytes(const char* haystack, size_t length, const char* needle, s
     }
     return nullptr;
 #endif
+}
+
+int ReadDecimalInt32(const char* text) {
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(text);
+    while (*at == ' ' || (*at >= '\t' && *at <= '\r')) ++at;
+    bool negative = false;
+    if (*at == '+' || *at == '-') negative = *at++ == '-';
+    long long value = 0;
+    const long long limit = negative ? 2147483648LL : 2147483647LL;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        value = value * 10 + (*at - '0');
+        if (value >= limit) {
+            value = limit;  // saturated; the remaining digits cannot bring it back
+            break;
+        }
+    }
+    return static_cast<int>(negative ? -value : value);
 }

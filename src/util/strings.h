@@ -26,6 +26,12 @@ char* NextToken(char** cursor, const char* delimiters);
 // null replacement, no occurrence).  The caller owns the result.
 char* ReplaceAll(const char* text, const char* pattern, const char* replacement);
 
+// ReplaceAll with an empty replacement, done in place on the `length` bytes
+// at `text` (the same left-to-right, non-overlapping occurrences), for texts
+// too large to copy.  The buffer holds at least length + 1 bytes; the result
+// is NUL-terminated and its length returned.
+size_t RemoveAllInPlace(char* text, size_t length, const char* pattern);
+
 // A heap copy of `length` bytes of `text`, NUL-terminated.
 char* CopyBytes(const char* text, size_t length);
 // A heap copy of a NUL-terminated string.
@@ -34,3 +40,8 @@ char* CopyString(const char* text);
 // The first occurrence of `needle` in the `length` bytes at `haystack`, or
 // null.  memmem(3) where the C library has it, a memchr scan elsewhere.
 const char* FindBytes(const char* haystack, size_t length, const char* needle, size_t needleLength);
+
+// atoi(3) without its undefined overflow: leading white space, an optional
+// sign, then decimal digits up to the first other byte.  No digits give 0;
+// values beyond the 32-bit range saturate at INT32_MIN / INT32_MAX.
+int ReadDecimalInt32(const char* text);

@@ -1,0 +1,219 @@
+#include "http/connection.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "http/http_common.h"
+#include "platform/thread.h"
+#include "util/app_log.h"
+#include "util/strings.h"
+
+HashMap* ConnectionPool = nullptr;
+HashMap* ConnectFailureCounts = nullptr;
+
+namespace {
+
+const char MESSAGE_HOST_NULL[] = "\xd3\xf2\xc3\xfb = null";  // 域名 = null
+const char FORMAT_TOO_MANY_FAILURES[] =
+    "%s:%d - \xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\xd2\xd1\xc1\xac\xd0\xf8\xb7\xa2\xc9\xfa" "5\xb4\xce+";  // %s:%d - 连接失败已连续发生5次+
+const char FORMAT_CANNOT_RESOLVE[] = "\xce\xde\xb7\xa8\xbd\xe2\xce\xf6\xd3\xf2\xc3\xfb: %s";  // 无法解析域名: %s
+const char FORMAT_HOST_TOO_LONG[] =
+    "\xd3\xf2\xc3\xfb\xcc\xab\xb3\xa4(\xb3\xac\xb9\xfd%d\xd7\xd6\xbd\xda), \xce\xde\xb7\xa8\xc1\xac\xbd\xd3: "
+    "%.40s...";  // 域名太长(超过%d字节), 无法连接: %.40s...
+const char FORMAT_NON_BLOCKING_UNAVAILABLE[] =
+    "\xbf\xaa\xc6\xf4\xb7\xc7\xd7\xe8\xc8\xfb\xb7\xbd\xca\xbd\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\xa3\xac\xb4\xed\xce\xf3\xb4\xfa"
+    "\xc2\xeb\xa3\xba%d\xa3\xac\xbc\xcc\xd0\xf8\xca\xb9\xd3\xc3\xd7\xe8\xc8\xfb\xb7\xbd\xca\xbd\xbd\xf8\xd0\xd0\xc1\xac\xbd"
+    "\xd3\xa1\xa3";  // 开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。
+const char MESSAGE_CONNECT_TIMED_OUT[] =
+    "\xca\xb9\xd3\xc3\xb7\xc7\xd7\xe8\xc8\xfb\xb7\xbd\xca\xbd\xc1\xac\xbd\xd3\xb3\xac\xca\xb1\xa1\xa3";  // 使用非阻塞方式连接超时。
+const char FORMAT_SELECT_FAILED[] =
+    "\xca\xb9\xd3\xc3\xb7\xc7\xd7\xe8\xc8\xfb\xb7\xbd\xca\xbd\xc1\xac\xbd\xd3\xb7\xa2\xc9\xfa\xb4\xed\xce\xf3\xa3\xac\xb4\xed"
+    "\xce\xf3\xc2\xeb:%d";  // 使用非阻塞方式连接发生错误，错误码:%d
+const char FORMAT_CONNECT_REFUSED[] =
+    "\xca\xb9\xd3\xc3\xb7\xc7\xd7\xe8\xc8\xfb\xb7\xbd\xca\xbd\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\xa3\xac\xb4\xed\xce\xf3\xc2\xeb:"
+    "%d";  // 使用非阻塞方式连接失败，错误码:%d
+const char FORMAT_BLOCKING_RESET_FAILED[] =
+    "\xbd\xabsocket\xd6\xd8\xd6\xc3\xce\xaa\xd7\xe8\xc8\xfb\xc4\xa3\xca\xbd\xb3\xf6\xb4\xed, \xb4\xed\xce\xf3\xc2\xeb:%d\n";  // 将socket重置为阻塞模式出错, 错误码:%d\n
+const char MESSAGE_INVALID_SOCKET[] = "INVALID_SOCKET";
+const char MESSAGE_BLOCKING_CONNECT_FAILED[] = "socket bio connect() failed";
+
+// Guards ConnectFailureCounts: the worker and the start-up thread both
+// count failures.
+Mutex* failureCountsLock = nullptr;
+
+// The ConnectionKey of host and port; 0 when the host does not fit.
+int FormatConnectionKey(const char* host, int port, char* key) {
+    int length = std::snprintf(key, CONNECTION_KEY_BYTES, "%s:%d", host, port);
+    return length >= 0 && length < CONNECTION_KEY_BYTES ? 1 : 0;
+}
+
+void PutHostTooLong(const char* host, char* errorText) {
+    std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
+}
+
+intptr_t FailureCountLocked(const char* key) {
+    return reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key));
+}
+
+intptr_t FailureCount(const char* key) {
+    LockMutex(failureCountsLock);
+    intptr_t count = FailureCountLocked(key);
+    UnlockMutex(failureCountsLock);
+    return count;
+}
+
+// A count of 0 is never stored (the entry is removed instead), so a present
+// key always holds a count above 0 and a lookup of 0 means "absent".  That
+// tells whether HashMapPut will keep the key it is given.
+void CountFailure(const char* key) {
+    LockMutex(failureCountsLock);
+    intptr_t count = FailureCountLocked(key);
+    void* storedKey = count == 0 ? static_cast<void*>(CopyString(key)) : const_cast<char*>(key);
+    HashMapPut(ConnectFailureCounts, storedKey, reinterpret_cast<void*>(count + 1));
+    UnlockMutex(failureCountsLock);
+}
+
+void ClearFailures(const char* key) {
+    LockMutex(failureCountsLock);
+    if (FailureCountLocked(key) != 0) HashMapRemove(ConnectFailureCounts, key);
+    UnlockMutex(failureCountsLock);
+}
+
+void* SocketAsValue(SOCKET socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
+SOCKET SocketOfValue(void* value) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(value)); }
+
+}  // namespace
+
+void InitHttpClient() {
+    if (ConnectionPool != nullptr) return;
+    ConnectionPool = NewStringHashMap(StringHash, StringEquals);
+    ConnectFailureCounts = NewStringHashMap(StringHash, StringEquals);
+    failureCountsLock = NewMutex();
+}
+
+void ResetConnectFailureCounts() {
+    LockMutex(failureCountsLock);
+    HashMapClear(ConnectFailureCounts, 0);
+    UnlockMutex(failureCountsLock);
+}
+
+SOCKET OpenConnection(const char* host, int port, char* errorText) {
+    if (host == nullptr) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_HOST_NULL);
+        return 0;
+    }
+    char key[CONNECTION_KEY_BYTES];
+    if (!FormatConnectionKey(host, port, key)) {
+        PutHostTooLong(host, errorText);
+        return 0;
+    }
+    if (FailureCount(key) >= CONNECT_FAILURE_LIMIT) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_MANY_FAILURES, host, port);
+        return 0;
+    }
+
+    in_addr resolved;
+    if (!ResolveHostIpv4(host, &resolved)) {
+        if (std::strstr(host, OWN_DOMAIN_SUFFIX) == nullptr) {
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CANNOT_RESOLVE, host);
+            return 0;
+        }
+        resolved.s_addr = inet_addr(OWN_SERVICE_FALLBACK_ADDRESS);
+    }
+
+    SOCKET socket = OpenTcpSocket();
+    if (socket == INVALID_SOCKET) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
+        return 0;
+    }
+
+    unsigned long nonBlocking = 1;
+    int switched = ioctlsocket(socket, FIONBIO, &nonBlocking);
+    if (switched != 0) {
+        char line[256];
+        std::snprintf(line, sizeof line, FORMAT_NON_BLOCKING_UNAVAILABLE, switched);
+        LogLine(line);
+    }
+
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
+    address.sin_addr = resolved;
+    int connected = connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+
+    if (switched == 0) {
+        // Non-blocking: the connect's own result says nothing yet; wait
+        // until the socket is writable.
+        fd_set writeSet;
+        FD_ZERO(&writeSet);
+        FD_SET(socket, &writeSet);
+        int milliseconds = NetworkTimeoutMilliseconds();
+        timeval wait;
+        wait.tv_sec = milliseconds / 1000;
+        wait.tv_usec = (milliseconds % 1000) * 1000;
+        int ready = select(static_cast<int>(socket) + 1, nullptr, &writeSet, nullptr, &wait);
+        if (ready == 0) {
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_CONNECT_TIMED_OUT);
+            closesocket(socket);
+            CountFailure(key);
+            return 0;
+        }
+        if (ready < 0) {
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_SELECT_FAILED, ready);
+            closesocket(socket);
+            return 0;
+        }
+        int connectError = ConnectErrorAfterSelect(socket);
+        if (connectError != 0) {
+            // A refused connect, reported at once where the system does so.
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CONNECT_REFUSED, connectError);
+            closesocket(socket);
+            CountFailure(key);
+            return 0;
+        }
+        ClearFailures(key);
+        unsigned long blocking = 0;
+        int reset = ioctlsocket(socket, FIONBIO, &blocking);
+        if (reset != 0) {
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_BLOCKING_RESET_FAILED, reset);
+            closesocket(socket);
+            return 0;
+        }
+    } else if (connected == SOCKET_ERROR) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
+        closesocket(socket);
+        CountFailure(key);
+        return 0;
+    }
+
+    SetSocketTimeouts(socket);
+    return socket;
+}
+
+SOCKET AcquirePooledConnection(const char* host, int port, char* errorText) {
+    if (host == nullptr) return OpenConnection(host, port, errorText);
+    char key[CONNECTION_KEY_BYTES];
+    if (!FormatConnectionKey(host, port, key)) {
+        PutHostTooLong(host, errorText);
+        return 0;
+    }
+    void* pooled = HashMapGet(ConnectionPool, key);
+    if (pooled != nullptr) return SocketOfValue(pooled);
+
+    char line[CONNECTION_KEY_BYTES + 32];
+    std::snprintf(line, sizeof line, "%s --- new socket()", key);
+    LogLine(line);
+    SOCKET socket = OpenConnection(host, port, errorText);
+    if (socket == 0) return 0;
+    HashMapPut(ConnectionPool, CopyString(key), SocketAsValue(socket));
+    return socket;
+}
+
+void ReleasePooledConnection(const char* host, int port) {
+    if (host == nullptr) return;
+    char key[CONNECTION_KEY_BYTES];
+    if (!FormatConnectionKey(host, port, key)) return;  // such a host is never pooled
+    HashMapRemove(ConnectionPool, key);
+}

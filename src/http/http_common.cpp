@@ -1,0 +1,84 @@
+#include "http/http_common.h"
+
+#include <cstring>
+
+#include "platform/fs.h"
+#include "util/strings.h"
+
+const char MESSAGE_HEAD_TOO_LONG[] =
+    "\xb6\xc1\xc8\xa1 HTTP_BUFFER_SIZE \xd7\xd6\xbd\xda, \xbb\xb9\xc3\xbb\xd3\xd0\xb6\xc1\xc8\xa1\xcd\xea\xd5\xfb\xb8\xf6 "
+    "HTTP Head.";  // 读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.
+const char FORMAT_WRONG_STATUS[] =
+    "\xb7\xb5\xbb\xd8\xb4\xed\xce\xf3\xb5\xc4http\xd7\xb4\xcc\xac\xc2\xeb:\n%s";  // 返回错误的http状态码:\n%s
+const char FORMAT_LENGTH_OVER_LIMIT[] =
+    "fileSize=0, header.contentLength: %u, \xb4\xf3\xd3\xda" "10M";  // fileSize=0, header.contentLength: %u, 大于10M
+const char FORMAT_SIZE_MISMATCH[] =
+    "\xcd\xbc\xc6\xac\xb4\xf3\xd0\xa1:%u, \xca\xb5\xbc\xca\xbd\xd3\xca\xd5\xb5\xbd\xb5\xc4\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1:%d, "
+    "ret:%d, errno:%d";  // 图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d
+const char MESSAGE_WRITE_FAILED[] =
+    "\xd0\xb4\xc8\xeb\xce\xc4\xbc\xfe\xca\xb1\xb3\xf6\xb4\xed\xa3\xac\xc7\xeb\xbc\xec\xb2\xe9\xd3\xb2\xc5\xcc\xbf\xc9\xd3\xc3"
+    "\xbf\xd5\xbc\xe4\xca\xc7\xb7\xf1\xd2\xd1\xb2\xbb\xd7\xe3\xa1\xa3";  // 写入文件时出错，请检查硬盘可用空间是否已不足。
+
+namespace {
+
+const char FORMAT_REQUEST_TOO_LONG[] =
+    "\xb5\xd8\xd6\xb7\xcc\xab\xb3\xa4: \xc7\xeb\xc7\xf3\xb3\xac\xb9\xfd%d\xd7\xd6\xbd\xda, "
+    "\xce\xb4\xb7\xa2\xcb\xcd\xa1\xa3";  // 地址太长: 请求超过%d字节, 未发送。
+const char FORMAT_HOST_LINE_TOO_LONG[] =
+    "\xd3\xf2\xc3\xfb\xcc\xab\xb3\xa4: Host \xd0\xd0\xb3\xac\xb9\xfd%d\xd7\xd6\xbd\xda, "
+    "\xce\xb4\xb7\xa2\xcb\xcd\xa1\xa3";  // 域名太长: Host 行超过%d字节, 未发送。
+
+const char USER_AGENT_LINE[] =
+    "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
+
+}  // namespace
+
+void CaptureSignature(ImageSignature* signature, const char* bytes, int count) {
+    for (int i = 0; signature->captured < 2 && i < count; ++i) {
+        signature->bytes[signature->captured++] = static_cast<unsigned char>(bytes[i]);
+    }
+}
+
+int WriteToSink(BodySink* sink, const char* bytes, int count) {
+    if (count <= 0) return 1;
+    CaptureSignature(&sink->signature, bytes, count);
+    return WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) == static_cast<size_t>(count) ? 1 : 0;
+}
+
+int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* errorText) {
+    char hostLine[HOST_LINE_BYTES];
+    int hostLength = parts->port == 80
+                         ? std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s", parts->host)
+                         : std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s:%d", parts->host, parts->port);
+    if (hostLength < 0 || hostLength >= HOST_LINE_BYTES) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_HOST_LINE_TOO_LONG, HOST_LINE_BYTES);
+        return 0;
+    }
+    int length = std::snprintf(request, REQUEST_TEXT_BYTES, "GET %s%s\r\nAccept: */*\r\nAccept-Language: zh-cn%s%s%s",
+                               parts->path, keepAlive ? " HTTP/1.1" : " HTTP/1.0", USER_AGENT_LINE, hostLine,
+                               keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
+    if (length < 0 || length >= REQUEST_TEXT_BYTES) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
+        return 0;
+    }
+    return length;
+}
+
+int ReceiveResponseHead(SOCKET socket, char* buffer, int* held, int* headLength, int* lastReceive) {
+    for (;;) {
+        int received = static_cast<int>(recv(socket, buffer + *held, HTTP_BUFFER_SIZE - *held, 0));
+        *lastReceive = received;
+        if (received <= 0) return HEAD_ENDED;
+        // The blank line may straddle the previous receive by up to 3 bytes.
+        int searchFrom = *held > 3 ? *held - 3 : 0;
+        *held += received;
+        buffer[*held] = '\0';
+        const char* end =
+            FindBytes(buffer + searchFrom, static_cast<size_t>(*held - searchFrom), "\r\n\r\n", 4);
+        if (end != nullptr) {
+            *headLength = static_cast<int>(end - buffer);
+            return HEAD_RECEIVED;
+        }
+        if (*held >= HTTP_BUFFER_SIZE) return HEAD_TOO_LONG;
+    }
+}

@@ -1,0 +1,69 @@
+// What the image download, the chunked reader and the text fetch share:
+// the fixed sizes, the request text, the head reading loop and the body sink.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "http/url.h"
+#include "platform/net.h"
+
+// The receive buffer of every HTTP read; buffers are one byte longer so the
+// held bytes can always be NUL-terminated and searched as text.
+const int HTTP_BUFFER_SIZE = 8192;
+// The largest body the client accepts ("10M" in the messages).
+const uint32_t HTTP_BODY_SIZE_LIMIT = 10485760;
+// Callers' message buffers (the download's errorText, the connect message).
+const int HTTP_ERROR_TEXT_BYTES = 1024;
+// The request is assembled in REQUEST_TEXT_BYTES, its Host line in
+// HOST_LINE_BYTES, both terminator included.
+const int REQUEST_TEXT_BYTES = 1024;
+const int HOST_LINE_BYTES = 64;
+
+// The first two body bytes, which decide whether the body is an image.
+// Bytes not captured read as 0.
+struct ImageSignature {
+    unsigned char bytes[2];
+    int32_t captured;  // 0, 1 or 2
+};
+
+// Where body bytes go: the target file, with the signature taken on the way.
+struct BodySink {
+    FILE* file;
+    ImageSignature signature;
+};
+
+// Copies the first still missing signature bytes from `bytes`.
+void CaptureSignature(ImageSignature* signature, const char* bytes, int count);
+
+// Captures the signature, then writes the block in one write.  1 on success,
+// 0 when the write failed.  Writing nothing always succeeds.
+int WriteToSink(BodySink* sink, const char* bytes, int count);
+
+// Builds the GET request for `parts` into `request` (REQUEST_TEXT_BYTES):
+// HTTP/1.1 with "Connection: keep-alive" when `keepAlive`, else HTTP/1.0
+// with "Connection: close".  Returns its length, or 0 with a message in
+// `errorText` (HTTP_ERROR_TEXT_BYTES) when the request or its Host line
+// would not fit; nothing is ever cut short or sent half.
+int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* errorText);
+
+// Outcomes of ReceiveResponseHead.
+const int HEAD_RECEIVED = 1;   // the blank line was found
+const int HEAD_ENDED = 0;      // a receive returned 0 or less first
+const int HEAD_TOO_LONG = -1;  // HTTP_BUFFER_SIZE bytes held without the blank line
+
+// Receives behind the `*held` bytes of `buffer` (HTTP_BUFFER_SIZE + 1, kept
+// NUL-terminated) until "\r\n\r\n" is held.  On HEAD_RECEIVED, *headLength is
+// the length of the head without the blank line; the body starts 4 bytes
+// later.  *lastReceive is the result of the last receive.
+int ReceiveResponseHead(SOCKET socket, char* buffer, int* held, int* headLength, int* lastReceive);
+
+// Shared message texts.
+extern const char MESSAGE_HEAD_TOO_LONG[];       // "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head."
+extern const char FORMAT_WRONG_STATUS[];         // "返回错误的http状态码:\n%s"
+extern const char FORMAT_LENGTH_OVER_LIMIT[];    // "fileSize=0, header.contentLength: %u, 大于10M"
+extern const char FORMAT_SIZE_MISMATCH[];        // "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d"
+extern const char MESSAGE_WRITE_FAILED[];        // "写入文件时出错，请检查硬盘可用空间是否已不足。"
+
+// The received bytes shown in a wrong-status message: at most this many.
+const int STATUS_EXCERPT_BYTES = 256;

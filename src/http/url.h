@@ -1,0 +1,30 @@
+// Absolute http addresses split into host, port and request path.
+//
+// The parser knows the http scheme and scheme-relative addresses ("//host/")
+// with an optional explicit port, nothing else: no user information, no IPv6
+// literals, no percent-decoding, no relative references.
+#pragma once
+
+#include <cstdint>
+
+struct UrlParts {
+    char* host;    // owned; as written in the address, may be empty
+    char* path;    // owned; from the first '/' after the host to the end, query and fragment kept
+    int32_t port;  // explicit port, or 443 for "https:" and 80 otherwise
+};
+
+// Fills `parts` and returns 1, or returns 0 and allocates nothing.  The
+// address must begin with "http" (any case) or "//" and have a '/' after the
+// host.  A port that is empty or not a number reads as 0; no range check.
+int ParseUrl(const char* url, UrlParts* parts);
+
+// Frees host and path and nulls them; calling it twice is harmless.
+void FreeUrlParts(UrlParts* parts);
+
+// A new heap string with every "&amp;" turned into "&", or null when there
+// is none (the caller then goes on with `url` itself).  The image download
+// applies it to addresses cut out of HTML.
+char* UnescapeAmpersands(const char* url);
+
+// The one message for an address ParseUrl refuses: "无法parse下载图片地址".
+extern const char MESSAGE_URL_CANNOT_PARSE[];

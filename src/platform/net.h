@@ -1,0 +1,92 @@
+// Sockets at the operating system's edge.
+//
+// The HTTP client is written against the Winsock 1.1 names: SOCKET,
+// INVALID_SOCKET, SOCKET_ERROR, closesocket, ioctlsocket with FIONBIO,
+// select, send, recv, connect.  On Windows they are Winsock's own; on POSIX
+// this header supplies them over BSD sockets, so the client reads the same on
+// both systems.  Core code includes this header, never a system socket header.
+//
+// Where the two systems really differ, the difference is settled here:
+//   - A refused non-blocking connect: Linux marks the socket writable at once
+//     and keeps the error in SO_ERROR; Winsock reports it only in select's
+//     exception set, which the client does not watch, so there the attempt
+//     runs into the connect wait.  See ConnectErrorAfterSelect.
+//   - A send on a connection the peer has reset raises SIGPIPE on POSIX and
+//     would end the process; every send passes MSG_NOSIGNAL (0 on Windows,
+//     where no signal exists).
+//   - gethostbyname keeps its result per thread in Winsock but in one shared
+//     buffer in glibc; the client resolves through ResolveHostIpv4, which is
+//     safe from several threads on both.
+//   - A POSIX descriptor of FD_SETSIZE or more cannot go into an fd_set
+//     (FD_SET would write past it), and descriptor 0 would read as "no
+//     socket"; OpenTcpSocket never hands out either.
+#pragma once
+
+#ifdef _WIN32
+
+#include <winsock2.h>
+
+// Winsock raises no signal for a broken connection.
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+
+#else
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+typedef int SOCKET;
+const SOCKET INVALID_SOCKET = -1;
+const int SOCKET_ERROR = -1;
+
+// close(2) of a socket; 0 or SOCKET_ERROR.
+int closesocket(SOCKET socket);
+// FIONBIO with *argument nonzero switches to non-blocking mode, zero back to
+// blocking; other commands go to ioctl(2).  0 or SOCKET_ERROR.
+int ioctlsocket(SOCKET socket, long command, unsigned long* argument);
+
+#endif
+
+// The bound of every wait on the network: the connect wait and the send and
+// receive time-outs of each socket.
+const int NETWORK_TIMEOUT_MILLISECONDS = 10000;
+
+// WSAStartup asking for version 2.2 on Windows; nothing to do on POSIX.
+// 1 on success.
+int StartNetwork();
+// WSACleanup on Windows; nothing on POSIX.
+void StopNetwork();
+
+// socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), or INVALID_SOCKET.  The socket
+// it returns is never 0 and can always be watched with select.
+SOCKET OpenTcpSocket();
+
+// The first IPv4 address of `host` (a name or a dotted quad) into *address;
+// 1 on success, 0 when the name cannot be resolved.  Any thread.
+int ResolveHostIpv4(const char* host, in_addr* address);
+
+// After select reported a non-blocking connect's socket writable: 0 when it
+// is connected, else the system's error code for the failed connect (e.g.
+// ECONNREFUSED on Linux).  Always 0 on Windows (see above).
+int ConnectErrorAfterSelect(SOCKET socket);
+
+// The current network time-out, NETWORK_TIMEOUT_MILLISECONDS unless a test
+// shortened it.
+int NetworkTimeoutMilliseconds();
+
+// Sets SO_SNDTIMEO and SO_RCVTIMEO to the network time-out (milliseconds as
+// a 4-byte integer on Windows, a timeval on POSIX).  Results are ignored: a
+// socket without time-outs still works, only less boundedly.
+void SetSocketTimeouts(SOCKET socket);
+
+// Test seam: shortens every network wait to `milliseconds` so a time-out
+// test ends quickly; 0 restores NETWORK_TIMEOUT_MILLISECONDS.  Production
+// code never calls it.
+void SetNetworkTimeoutForTests(int milliseconds);

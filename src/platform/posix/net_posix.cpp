@@ -1,0 +1,93 @@
+#include "platform/net.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+int closesocket(SOCKET socket) { return close(socket) == 0 ? 0 : SOCKET_ERROR; }
+
+int ioctlsocket(SOCKET socket, long command, unsigned long* argument) {
+    if (command == static_cast<long>(FIONBIO)) {
+        int flags = fcntl(socket, F_GETFL, 0);
+        if (flags == -1) return SOCKET_ERROR;
+        flags = *argument != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+        return fcntl(socket, F_SETFL, flags) == 0 ? 0 : SOCKET_ERROR;
+    }
+    return ioctl(socket, static_cast<unsigned long>(command), argument) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int StartNetwork() { return 1; }
+
+void StopNetwork() {}
+
+SOCKET OpenTcpSocket() {
+    SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (socket == INVALID_SOCKET) return INVALID_SOCKET;
+    if (socket == 0) {
+        // Standard input was closed; 0 means "no socket" to the client.
+        int moved = fcntl(socket, F_DUPFD_CLOEXEC, 1);
+        close(socket);
+        if (moved == -1) return INVALID_SOCKET;
+        socket = moved;
+    }
+    if (socket >= FD_SETSIZE) {
+        close(socket);
+        errno = EMFILE;
+        return INVALID_SOCKET;
+    }
+    fcntl(socket, F_SETFD, FD_CLOEXEC);
+    return socket;
+}
+
+int ResolveHostIpv4(const char* host, in_addr* address) {
+    if (host == nullptr || host[0] == '\0') return 0;
+    // gethostbyname_r: the plain call shares one result buffer between
+    // threads in glibc.  The buffer grows while the C library asks for more.
+    char stackBuffer[2048];
+    char* buffer = stackBuffer;
+    size_t size = sizeof stackBuffer;
+    struct hostent entry;
+    struct hostent* result = nullptr;
+    int lookupError = 0;
+    int status;
+    char* heapBuffer = nullptr;
+    while ((status = gethostbyname_r(host, &entry, buffer, size, &result, &lookupError)) == ERANGE &&
+           size < 65536) {
+        size *= 2;
+        delete[] heapBuffer;
+        heapBuffer = new char[size];
+        buffer = heapBuffer;
+    }
+    int found = 0;
+    if (status == 0 && result != nullptr && result->h_addrtype == AF_INET && result->h_length == 4 &&
+        result->h_addr_list != nullptr && result->h_addr_list[0] != nullptr) {
+        std::memcpy(address, result->h_addr_list[0], sizeof(in_addr));
+        found = 1;
+    }
+    delete[] heapBuffer;
+    return found;
+}
+
+int ConnectErrorAfterSelect(SOCKET socket) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno != 0 ? errno : -1;
+    if (error != 0) return error;
+    // A connect that failed before it returned has already handed its error
+    // over and left the socket unconnected, yet writable: ask for the peer.
+    sockaddr_in peer;
+    socklen_t peerLength = sizeof peer;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return errno != 0 ? errno : ENOTCONN;
+    return 0;
+}
+
+void SetSocketTimeouts(SOCKET socket) {
+    int milliseconds = NetworkTimeoutMilliseconds();
+    struct timeval wait;
+    wait.tv_sec = milliseconds / 1000;
+    wait.tv_usec = (milliseconds % 1000) * 1000;
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+}

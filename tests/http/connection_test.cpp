@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "http/connection.h"
+#include "http/http_common.h"
+#include "http/http_test_support.h"
+
+namespace {
+
+class ConnectionTest : public HttpTest {
+protected:
+    // Opens a connection; the message of a failure goes to `message`.
+    SOCKET Open(const std::string& host, int port) {
+        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+        SOCKET socket = OpenConnection(host.c_str(), port, errorText);
+        message = errorText;
+        return socket;
+    }
+    static intptr_t FailuresOf(const std::string& host, int port) {
+        std::string key = host + ":" + std::to_string(port);
+        return reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str()));
+    }
+
+    std::string message;  // GBK
+};
+
+const std::string LOOPBACK = "127.0.0.1";
+
+std::string RefusedMessage() { return Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(ECONNREFUSED); }
+
+TEST_F(ConnectionTest, FiveRefusedConnectsBlockTheHostUntilReset) {
+    int port = UnusedLoopbackPort();
+    for (int attempt = 1; attempt <= CONNECT_FAILURE_LIMIT; ++attempt) {
+        EXPECT_EQ(0, Open(LOOPBACK, port));
+        EXPECT_EQ(RefusedMessage(), message);
+        EXPECT_EQ(attempt, FailuresOf(LOOPBACK, port));
+    }
+    // Now something listens there, yet the host is refused without a connect.
+    ScriptedServer server({}, port);
+    ASSERT_TRUE(server.listening());
+    EXPECT_EQ(0, Open(LOOPBACK, port));
+    EXPECT_EQ(LOOPBACK + ":" + std::to_string(port) + Gbk(" - 连接失败已连续发生5次+"), message);
+
+    ResetConnectFailureCounts();
+    SOCKET socket = Open(LOOPBACK, port);
+    EXPECT_NE(0, socket) << Utf8(message);
+    closesocket(socket);
+}
+
+TEST_F(ConnectionTest, ASuccessfulConnectClearsTheCount) {
+    int port = UnusedLoopbackPort();
+    for (int attempt = 0; attempt < 4; ++attempt) Open(LOOPBACK, port);
+    EXPECT_EQ(4, FailuresOf(LOOPBACK, port));
+    {
+        ScriptedServer server({}, port);
+        ASSERT_TRUE(server.listening());
+        SOCKET socket = Open(LOOPBACK, port);
+        EXPECT_NE(0, socket) << Utf8(message);
+        closesocket(socket);
+        EXPECT_EQ(0, FailuresOf(LOOPBACK, port));
+        EXPECT_EQ(0, ConnectFailureCounts->count);
+    }
+    for (int attempt = 0; attempt < 4; ++attempt) Open(LOOPBACK, port);
+    EXPECT_EQ(0, Open(LOOPBACK, port));
+    EXPECT_EQ(RefusedMessage(), message);  // the fifth failure is still tried
+}
+
+TEST_F(ConnectionTest, ConnectTimeOutCounts) {
+    StalledListener stalled;
+    ASSERT_NE(0, stalled.port());
+    SetNetworkTimeoutForTests(100);
+    EXPECT_EQ(0, Open(LOOPBACK, stalled.port()));
+    EXPECT_EQ(Gbk("使用非阻塞方式连接超时。"), message);
+    EXPECT_EQ(1, FailuresOf(LOOPBACK, stalled.port()));
+}
+
+TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
+    ScriptedServer first({ServeKeepingOpen({})});
+    ScriptedServer second({ServeKeepingOpen({})});
+    char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+    SOCKET a = AcquirePooledConnection(LOOPBACK.c_str(), first.port(), errorText);
+    ASSERT_NE(0, a) << Utf8(errorText);
+    EXPECT_EQ(a, AcquirePooledConnection(LOOPBACK.c_str(), first.port(), errorText));
+    SOCKET b = AcquirePooledConnection(LOOPBACK.c_str(), second.port(), errorText);
+    ASSERT_NE(0, b) << Utf8(errorText);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(2, ConnectionPool->count);
+    EXPECT_EQ(1, CountInLog(LOOPBACK + ":" + std::to_string(first.port()) + " --- new socket()\r\n"));
+    EXPECT_EQ(1, CountInLog(LOOPBACK + ":" + std::to_string(second.port()) + " --- new socket()\r\n"));
+
+    ReleasePooledConnection(LOOPBACK.c_str(), first.port());
+    closesocket(a);
+    EXPECT_EQ(1, ConnectionPool->count);
+    EXPECT_EQ(b, PooledSocket(LOOPBACK + ":" + std::to_string(second.port())));
+
+    // Failure counts are per port too.
+    int refused = UnusedLoopbackPort();
+    for (int attempt = 0; attempt < CONNECT_FAILURE_LIMIT; ++attempt) Open(LOOPBACK, refused);
+    EXPECT_EQ(CONNECT_FAILURE_LIMIT, FailuresOf(LOOPBACK, refused));
+    EXPECT_EQ(0, FailuresOf(LOOPBACK, second.port()));
+}
+
+TEST_F(ConnectionTest, HostsTooLongForTheKeyAreRefusedWhole) {
+    // "<host>:80" must fit in 127 bytes: 124 bytes of host do, 125 do not.
+    std::string fits = std::string(124 - 8, 'a') + ".invalid";
+    std::string tooLong = "b" + fits;
+    EXPECT_EQ(0, Open(fits, 80));
+    EXPECT_EQ(Gbk("无法解析域名: ") + fits, message);
+    EXPECT_EQ(0, Open(tooLong, 80));
+    EXPECT_EQ(Gbk("域名太长(超过128字节), 无法连接: ") + tooLong.substr(0, 40) + "...", message);
+
+    char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+    EXPECT_EQ(0, AcquirePooledConnection(tooLong.c_str(), 80, errorText));
+    EXPECT_EQ(message, std::string(errorText));
+    ReleasePooledConnection(tooLong.c_str(), 80);
+    EXPECT_EQ(0, ConnectionPool->count);
+    EXPECT_EQ(0, ConnectFailureCounts->count);
+    EXPECT_EQ(0, CountInLog("new socket()"));
+}
+
+TEST_F(ConnectionTest, UnresolvableHostsFailWithoutCounting) {
+    EXPECT_EQ(0, Open("nosuch.invalid", 80));
+    EXPECT_EQ(Gbk("无法解析域名: nosuch.invalid"), message);
+    EXPECT_EQ(0, ConnectFailureCounts->count);
+
+    char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+    EXPECT_EQ(0, OpenConnection(nullptr, 80, errorText));
+    EXPECT_EQ(Gbk("域名 = null"), std::string(errorText));
+}
+
+TEST_F(ConnectionTest, OwnDomainFallsBackToThisMachine) {
+    ScriptedServer server({Serve(Reply("pong"))});
+    SOCKET socket = Open(std::string("updates") + OWN_DOMAIN_SUFFIX, server.port());
+    ASSERT_NE(0, socket) << Utf8(message);
+    const char request[] = "GET / HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(static_cast<int>(sizeof request - 1), static_cast<int>(send(socket, request, sizeof request - 1, MSG_NOSIGNAL)));
+    char reply[8] = {0};
+    EXPECT_EQ(4, static_cast<int>(recv(socket, reply, sizeof reply, 0)));
+    EXPECT_STREQ("pong", reply);
+    closesocket(socket);
+}
+
+}  // namespace

@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "http/connection.h"
+#include "http/download.h"
+#include "http/http_test_support.h"
+#include "platform/fs.h"
+#include "util/strings.h"
+
+namespace {
+
+const std::string USER_AGENT =
+    "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
+
+std::string Request(const std::string& path, const std::string& host, bool keepAlive) {
+    return "GET " + path + (keepAlive ? " HTTP/1.1" : " HTTP/1.0") + "\r\nAccept: */*\r\nAccept-Language: zh-cn" +
+           USER_AGENT + "\r\nHost: " + host + (keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
+}
+
+std::string RetryRecord(const std::string& url, const std::string& gbkMessage) {
+    return Gbk("搬家失败：") + url + Gbk("(useKeepAlive:1)，返回的错误信息：") + "\r\n" + gbkMessage;
+}
+
+class DownloadTest : public HttpTest {
+protected:
+    void TearDown() override {
+        SetFileFaultInjection(nullptr);
+        HttpTest::TearDown();
+    }
+    int Download(const std::string& url, int useKeepAlive, const std::string& path = "") {
+        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+        int result = DownloadImage(url.c_str(), (path.empty() ? Image() : path).c_str(), errorText, useKeepAlive, 0);
+        error = errorText;
+        return result;
+    }
+    std::string Image() const { return File("image.jpg"); }
+    std::string Key(const ScriptedServer& server) const { return "127.0.0.1:" + std::to_string(server.port()); }
+    std::string HostLine(const ScriptedServer& server) const { return Key(server); }
+
+    std::string error;  // GBK
+};
+
+TEST_F(DownloadTest, RequestTextIsExact) {
+    ScriptedServer server({ServeKeepingOpen({Reply(Ok(JPEG_BYTES)), Reply(Ok(JPEG_BYTES)), Reply(Ok(JPEG_BYTES))}),
+                           Serve(Reply(Ok(JPEG_BYTES)))});
+    // A connection to the server pooled as host "h" port 80 lets the
+    // requests for "h" reach it.
+    char connectMessage[HTTP_ERROR_TEXT_BYTES] = {0};
+    SOCKET socket = OpenConnection("127.0.0.1", server.port(), connectMessage);
+    ASSERT_NE(0, socket) << Utf8(connectMessage);
+    HashMapPut(ConnectionPool, CopyString("h:80"), reinterpret_cast<void*>(static_cast<uintptr_t>(socket)));
+
+    EXPECT_EQ(1, Download("http://h/a.jpg", 1)) << Utf8(error);
+    EXPECT_EQ(1, Download("https://h/a.jpg", 1)) << Utf8(error);  // asked for on port 80
+    EXPECT_EQ(1, Download("http://h/x?a=1&amp;b=2&amp;c", 1)) << Utf8(error);
+    ClosePooledConnections();  // lets the server go on to its next connection
+    EXPECT_EQ(1, Download(server.Url("/a.jpg"), 0)) << Utf8(error);
+    ASSERT_TRUE(server.WaitUntilServed());
+
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(4u, requests.size());
+    EXPECT_EQ(
+        "GET /a.jpg HTTP/1.1\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE "
+        "8.0; Windows NT 5.2; Trident/4.0; CIBA)\r\nHost: h\r\nConnection: keep-alive\r\n\r\n",
+        requests[0]);
+    EXPECT_EQ(requests[0], requests[1]);
+    EXPECT_EQ(Request("/x?a=1&b=2&c", "h", true), requests[2]);
+    EXPECT_EQ(Request("/a.jpg", HostLine(server), false), requests[3]);
+    EXPECT_EQ(0, CountInLog("new socket()"));
+}
+
+TEST_F(DownloadTest, HeadAndBodySplitOverReceives) {
+    const std::string body = JPEG_BYTES + std::string(20000, 'x');
+    ScriptedServer server({ServeKeepingOpen({ReplyInPieces(
+        {"HTTP/1.1 20", "0 OK\r\nContent-Len", "gth: " + std::to_string(body.size()) + "\r\n\r", "\n" + body.substr(0, 1),
+         body.substr(1, 9000), body.substr(9001)})})});
+    EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(body, ReadWholeFile(Image()));
+    EXPECT_NE(0, PooledSocket(Key(server)));
+}
+
+TEST_F(DownloadTest, KeepAliveReusesOnePooledConnection) {
+    ScriptedServer server({ServeKeepingOpen({Reply(Ok(JPEG_BYTES)), Reply(Ok(JPEG_BYTES))})});
+    EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(1, Download(server.Url("/2.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(1, CountInLog(Key(server) + " --- new socket()"));
+    EXPECT_EQ(1, server.AcceptedConnections());
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(Request("/2.jpg", HostLine(server), true), requests[1]);
+}
+
+TEST_F(DownloadTest, ConnectionCloseTakesTheConnectionOutOfThePool) {
+    ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES, "Connection: CLOSE\r\n"))), Serve(Reply(Ok(JPEG_BYTES)))});
+    EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(0, ConnectionPool->count);
+    EXPECT_EQ(1, Download(server.Url("/2.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(2, CountInLog(Key(server) + " --- new socket()"));
+}
+
+TEST_F(DownloadTest, StalePooledConnectionIsReplacedOverHttp10) {
+    ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
+    EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
+    // Wait until the server's close has reached the pooled socket.
+    SOCKET pooled = PooledSocket(Key(server));
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(pooled, &readSet);
+    timeval wait = {2, 0};
+    ASSERT_EQ(1, select(pooled + 1, &readSet, nullptr, nullptr, &wait));
+
+    EXPECT_EQ(1, Download(server.Url("/2.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(1, CountInLog(RetryRecord(server.Url("/2.jpg"),
+                                        Gbk("(fileSize:未定义, readTotal:0), (header.isChunked:0, "
+                                            "isChunkReceiveCompleted:0)"))))
+        << Utf8(Log());
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(Request("/2.jpg", HostLine(server), false), requests[1]);
+    EXPECT_EQ(0, ConnectionPool->count);
+}
+
+const std::string SELF = "http://127.0.0.1:{PORT}";
+
+std::string Redirect(const std::string& location, const std::string& extraLines) {
+    return Head("HTTP/1.1 302 Found", "Location: " + location + "\r\n" + extraLines);
+}
+
+TEST_F(DownloadTest, SendFailureIsRepeatedAndNeverRaisesSigpipe) {
+    ScriptedServer server({ServeKeepingOpen({Reply(Ok(JPEG_BYTES))}), Serve(Reply(Ok(JPEG_BYTES)))});
+    EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
+    // A send on this socket fails with EPIPE, which would raise SIGPIPE.
+    shutdown(PooledSocket(Key(server)), SHUT_WR);
+    EXPECT_EQ(1, Download(server.Url("/2.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(1, CountInLog(RetryRecord(server.Url("/2.jpg"), Gbk("下载图片失败: send() failed"))));
+}
+
+TEST_F(DownloadTest, RedirectToWebpOfferIsFollowedOnTheSameConnection) {
+    // The redirect's body is read whole, so its connection stays usable.
+    ScriptedServer server({ServeKeepingOpen(
+        {Reply(Redirect(SELF + "/b.jpg_.WEBP", "Content-Length: 5\r\nConnection: keep-alive\r\n") + "moved"),
+         Reply(Ok(JPEG_BYTES))})});
+    EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(Request("/b.jpg", HostLine(server), true), requests[1]);
+    EXPECT_EQ(1, CountInLog("new socket()"));
+}
+
+TEST_F(DownloadTest, RedirectWithUnreadBodyDropsItsConnection) {
+    ScriptedServer server(
+        {ServeKeepingOpen({Reply(Redirect(SELF + "/b.jpg", "Connection: keep-alive\r\n") + "<html>moved</html>")}),
+         ServeKeepingOpen({Reply(Ok(JPEG_BYTES))})});
+    EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(2, CountInLog(Key(server) + " --- new socket()"));
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));
+}
+
+TEST_F(DownloadTest, SecondRedirectAndRelativeLocationFail) {
+    const std::string again = Redirect(SELF + "/c.jpg", "Connection: close\r\n");
+    ScriptedServer twice({Serve(Reply(Redirect(SELF + "/b.jpg", "Connection: close\r\n"))), Serve(Reply(again)),
+                          Serve(Reply(again))});
+    EXPECT_EQ(-1, Download(twice.Url("/a.jpg"), 0));
+    EXPECT_EQ(Gbk("返回错误的http状态码:\n") + "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
+                  std::to_string(twice.port()) + "/c.jpg\r\nConnection: close\r\n\r\n",
+              error);
+    EXPECT_FALSE(PathExists(Image()));
+    // The redirect is followed with keep-alive whatever the first call used,
+    // and that attempt is repeated once without.
+    EXPECT_EQ(1, CountInLog(Gbk("搬家失败：") + twice.Url("/b.jpg") + "(useKeepAlive:1)"));
+    ASSERT_TRUE(twice.WaitUntilServed());
+    std::vector<std::string> requests = twice.Requests();
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(Request("/a.jpg", HostLine(twice), false), requests[0]);
+    EXPECT_EQ(Request("/b.jpg", HostLine(twice), true), requests[1]);
+    EXPECT_EQ(Request("/b.jpg", HostLine(twice), false), requests[2]);
+
+    ScriptedServer relative({Serve(Reply(Redirect("/b.jpg", "Connection: close\r\n")))});
+    EXPECT_EQ(-1, Download(relative.Url("/a.jpg"), 1));
+    EXPECT_EQ(Gbk("无法parse下载图片地址"), error);
+    EXPECT_EQ(1, CountInLog(Gbk("搬家失败")));  // only the one above
+    EXPECT_FALSE(PathExists(Image()));
+}
+
+TEST_F(DownloadTest, SizeLimitOfTenMegabytes) {
+    const std::string largest = JPEG_BYTES + std::string(HTTP_BODY_SIZE_LIMIT - JPEG_BYTES.size(), 'b');
+    ScriptedServer atLimit({Serve(Reply(Ok(largest)))});
+    EXPECT_EQ(1, Download(atLimit.Url("/a.jpg"), 0)) << Utf8(error);
+    EXPECT_EQ(HTTP_BODY_SIZE_LIMIT, ReadWholeFile(Image()).size());
+
+    const std::string overHead = Head("HTTP/1.1 200 OK", "Content-Length: 10485761\r\n") + "\xFF\xD8";
+    ScriptedServer overLength({Serve(Reply(overHead)), Serve(Reply(overHead))});
+    EXPECT_EQ(0, Download(overLength.Url("/a.jpg"), 1));
+    EXPECT_EQ(Gbk("fileSize=0, header.contentLength: 10485761, 大于10M"), error);
+    EXPECT_FALSE(PathExists(Image()));
+    ASSERT_TRUE(overLength.WaitUntilServed());
+    EXPECT_EQ(2, overLength.AcceptedConnections());
+
+    ScriptedServer growing({Serve(Reply(Head("HTTP/1.0 200 OK", "") + largest + "!"))});
+    EXPECT_EQ(0, Download(growing.Url("/a.jpg"), 0));
+    EXPECT_EQ(0, error.find("header.contentLength: -1, readTotal:10")) << error;
+    EXPECT_NE(std::string::npos, error.find(" > 10M"));
+    EXPECT_FALSE(PathExists(Image()));
+}
+
+TEST_F(DownloadTest, ResponsesThatAreNotAnImage) {
+    struct Case {
+        std::string response;
+        int result;
+        std::string message;  // UTF-8; a prefix when it ends in '*'
+    };
+    const std::string webp = "RIFF\x10\0\0\0WEBPVP8 ";
+    const std::string garbage = std::string("\x01\x02garbage ") + std::string(400, 'g') + "\r\n\r\n";
+    const std::vector<Case> cases = {
+        {Ok(""), 0, "下载的图片格式不受支持"},
+        {Ok(webp), 0, "下载的图片格式不受支持"},
+        {Ok(JPEG_BYTES, "Content-Encoding: identity\r\n"), -1, "header.contentEncoding:identity"},
+        {Head("HTTP/1.1 200", "Content-Length: 2\r\n") + "\xFF\xD8", -1, "返回错误的http状态码:\nHTTP/1.1 200\r\n*"},
+        {Head("HTTP/1.1 404 Not Found", "Content-Length: 0\r\n"), -1, "404 Not Found - 文件不存在"},
+        {Head("HTTP/1.1 302 Found", "Content-Length: 0\r\n"), -1, "返回错误的http状态码:\nHTTP/1.1 302 Found*"},
+        {garbage, -1, "返回错误的http状态码:\n" + garbage.substr(0, 256)},
+        {Ok(JPEG_BYTES.substr(0, 4)) + "extra", 0, "readTotal > fileSize, 当前下载的文件数据大小:9, fileSize:4"},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server({Serve(Reply(c.response))});
+        EXPECT_EQ(c.result, Download(server.Url("/a.jpg"), 0)) << c.response;
+        std::string expected = c.message;
+        if (!expected.empty() && expected.back() == '*') {
+            expected.pop_back();
+            EXPECT_EQ(0, error.find(Gbk(expected))) << Utf8(error);
+        } else {
+            EXPECT_EQ(Gbk(expected), error);
+        }
+        EXPECT_FALSE(PathExists(Image())) << c.response;
+    }
+    // "ok" in any case passes here (the text fetch is stricter).
+    ScriptedServer lowerCase({Serve(Reply("http/1.1 200 ok\r\ncontent-length: 13\r\n\r\n" + JPEG_BYTES))});
+    EXPECT_EQ(1, Download(lowerCase.Url("/a.jpg"), 0)) << Utf8(error);
+}
+
+TEST_F(DownloadTest, BodyEndsWithoutKeepAlive) {
+    // No length: whatever arrives before the close is the image.
+    ScriptedServer untilClose({Serve(ReplyInPieces({Head("HTTP/1.0 200 OK", ""), JPEG_BYTES.substr(0, 1),
+                                                    JPEG_BYTES.substr(1)}))});
+    EXPECT_EQ(1, Download(untilClose.Url("/a.jpg"), 0)) << Utf8(error);
+    EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
+
+    // A chunked body cut off inside a chunk is not a whole image.
+    const std::string cut = Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "10\r\n" + JPEG_BYTES.substr(0, 6);
+    ScriptedServer chunkCut({Serve(Reply(cut))});
+    EXPECT_EQ(0, Download(chunkCut.Url("/a.jpg"), 0));
+    EXPECT_EQ(0, error.find(Gbk("图片大小:4294967295, 实际接收到的文件大小:6, ret:0, errno:"))) << Utf8(error);
+    EXPECT_FALSE(PathExists(Image()));
+
+    // A server that stops sending: the receive time-out ends the wait.
+    SetNetworkTimeoutForTests(150);
+    ScriptedConnection stalls = ServeKeepingOpen({Reply(Head("HTTP/1.1 200 OK", "Content-Length: 20\r\n") + "\xFF\xD8xx")});
+    ScriptedServer stalling({stalls});
+    EXPECT_EQ(0, Download(stalling.Url("/a.jpg"), 0));
+    EXPECT_EQ(0, error.find(Gbk("图片大小:20, 实际接收到的文件大小:4, ret:-1, errno:"))) << Utf8(error);
+    EXPECT_FALSE(PathExists(Image()));
+}
+
+TEST_F(DownloadTest, KeepAliveFailuresAreRepeatedOverHttp10) {
+    // Read until the close, refused under keep-alive, accepted on repetition.
+    const std::string untilClose = Head("HTTP/1.1 200 OK", "Connection: close\r\n") + JPEG_BYTES;
+    ScriptedServer closing({Serve(Reply(untilClose)), Serve(Reply(untilClose))});
+    EXPECT_EQ(1, Download(closing.Url("/a.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(1, CountInLog(RetryRecord(closing.Url("/a.jpg"),
+                                        Gbk("(fileSize:未定义, readTotal:13), (header.isChunked:0, "
+                                            "isChunkReceiveCompleted:0)"))))
+        << Utf8(Log());
+    EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
+
+    // Only the close could end this body, and keep-alive asked not to close.
+    const std::string noLength = Head("HTTP/1.1 200 OK", "Connection: keep-alive\r\n") + JPEG_BYTES;
+    ScriptedServer unframed({Serve(Reply(noLength)), Serve(Reply(noLength))});
+    EXPECT_EQ(1, Download(unframed.Url("/b.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(1, CountInLog(RetryRecord(unframed.Url("/b.jpg"), "Connection: keep-alive, Content-Length = -1")));
+
+    const std::string cutChunk = Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "20\r\n" + JPEG_BYTES;
+    ScriptedServer cut({Serve(Reply(cutChunk)), Serve(Reply(cutChunk))});
+    EXPECT_EQ(0, Download(cut.Url("/c.jpg"), 1));
+    EXPECT_EQ(1, CountInLog(RetryRecord(cut.Url("/c.jpg"),
+                                        Gbk("(fileSize:未定义, readTotal:13), (header.isChunked:1, "
+                                            "isChunkReceiveCompleted:0)"))))
+        << Utf8(Log());
+    EXPECT_EQ(0, error.find(Gbk("图片大小:4294967295, 实际接收到的文件大小:13, ret:0, errno:"))) << Utf8(error);
+    EXPECT_FALSE(PathExists(Image()));
+}
+
+TEST_F(DownloadTest, ChunkedBodyOverKeepAlive) {
+    ScriptedServer server({ServeKeepingOpen({ReplyInPieces(
+        {Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "4\r\n" + JPEG_BYTES.substr(0, 4), "\r\n",
+         "9\r\n" + JPEG_BYTES.substr(4) + "\r\n0\r\n", "\r\n"})})});
+    EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
+    EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
+    EXPECT_NE(0, PooledSocket(Key(server)));
+}
+
+TEST_F(DownloadTest, HeadLongerThanTheBuffer) {
+    const std::string longHead = "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(9000, 'f') + "\r\n\r\n";
+    ScriptedServer server({Serve(Reply(longHead)), Serve(Reply(longHead))});
+    EXPECT_EQ(-1, Download(server.Url("/a.jpg"), 1));
+    EXPECT_EQ(Gbk("读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head."), error);
+    EXPECT_EQ(1, CountInLog(Gbk("搬家失败")));
+    EXPECT_FALSE(PathExists(Image()));
+}
+
+TEST_F(DownloadTest, FileSystemFailuresAreNotRepeated) {
+    ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
+    EXPECT_EQ(-3, Download(server.Url("/a.jpg"), 1, File("missing-folder/image.jpg")));
+    EXPECT_EQ(Gbk("图片搬家失败：无法创建新文件。"), error);
+    EXPECT_EQ(0, ConnectionPool->count);  // dropped and closed
+
+    FileFault writeFault = {FILE_FAULT_WRITE, "image.jpg", 1};
+    SetFileFaultInjection(&writeFault);
+    EXPECT_EQ(-2, Download(server.Url("/a.jpg"), 1));
+    EXPECT_EQ(Gbk("写入文件时出错，请检查硬盘可用空间是否已不足。"), error);
+    EXPECT_FALSE(PathExists(Image()));
+
+    FileFault closeFault = {FILE_FAULT_CLOSE, "image.jpg", 1};
+    SetFileFaultInjection(&closeFault);
+    EXPECT_EQ(-2, Download(server.Url("/a.jpg"), 1));
+    EXPECT_EQ(1, FileFaultStrikes());
+    EXPECT_FALSE(PathExists(Image()));
+
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));
+    ASSERT_TRUE(server.WaitUntilServed());
+    EXPECT_EQ(3u, server.Requests().size());
+}
+
+TEST_F(DownloadTest, AddressesThatCannotBeRequested) {
+    EXPECT_EQ(-1, Download("ftp://host/a.jpg", 1));
+    EXPECT_EQ(Gbk("无法parse下载图片地址"), error);
+
+    EXPECT_EQ(-1, Download("http://" + std::string(60, 'h') + ".invalid/a.jpg", 1));
+    EXPECT_EQ(Gbk("域名太长: Host 行超过64字节, 未发送。"), error);
+
+    ScriptedServer server({});
+    EXPECT_EQ(-1, Download(server.Url("/" + std::string(1000, 'p')), 1));
+    EXPECT_EQ(Gbk("地址太长: 请求超过1024字节, 未发送。"), error);
+
+    // None of these is repeated, and none touched the network.
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));
+    EXPECT_EQ(0, CountInLog("new socket()"));
+    EXPECT_EQ(0, server.AcceptedConnections());
+
+    // A connection failure is, and counts twice.
+    int refused = UnusedLoopbackPort();
+    EXPECT_EQ(-1, Download("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", 1));
+    EXPECT_EQ(Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(ECONNREFUSED), error);
+    EXPECT_EQ(1, CountInLog(Gbk("搬家失败")));
+    std::string key = "127.0.0.1:" + std::to_string(refused);
+    EXPECT_EQ(2, reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str())));
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// What the HTTP tests share: a fixture with a fresh log folder and the
+// client's tables, and a few response builders.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "http/connection.h"
+#include "platform/net.h"
+#include "support/gbk.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+#include "util/app_log.h"
+#include "util/hash_map.h"
+
+// Long enough for any healthy exchange on loopback, short enough that a
+// broken test fails in seconds rather than after the product's 10.
+const int TEST_NETWORK_TIMEOUT_MILLISECONDS = 3000;
+
+// The first bytes of a JPEG, enough for the signature test.
+const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
+
+inline SOCKET PooledSocket(const std::string& key) {
+    return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(HashMapGet(ConnectionPool, key.c_str())));
+}
+
+// Closes and forgets every pooled connection, so that no test inherits one.
+inline void ClosePooledConnections() {
+    KeyList* keys = HashMapKeys(ConnectionPool);
+    for (KeyList* key = keys; key != nullptr; key = key->next) {
+        closesocket(PooledSocket(static_cast<const char*>(key->key)));
+    }
+    FreeKeyList(keys);
+    HashMapClear(ConnectionPool, 0);
+}
+
+class HttpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(1, StartNetwork());
+        InitHttpClient();
+        ResetConnectFailureCounts();
+        ASSERT_EQ(1, OpenAppLog(dir_.path().c_str()));
+        SetNetworkTimeoutForTests(TEST_NETWORK_TIMEOUT_MILLISECONDS);
+    }
+    void TearDown() override {
+        ClosePooledConnections();
+        ResetConnectFailureCounts();
+        SetNetworkTimeoutForTests(0);
+        CloseAppLog();
+    }
+
+    std::string Log() const { return ReadWholeFile(dir_.File("app.log")); }
+    int CountInLog(const std::string& text) const {
+        std::string log = Log();
+        int count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+        return count;
+    }
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+    TempDir dir_;
+};
+
+inline std::string Head(const std::string& statusLine, const std::string& headerLines) {
+    return statusLine + "\r\n" + headerLines + "\r\n";
+}
+
+// "HTTP/1.1 200 OK" with Content-Length and the given extra header lines
+// (each ending in CR LF).
+inline std::string Ok(const std::string& body, const std::string& extraLines = "") {
+    return Head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n" + extraLines) + body;
+}
