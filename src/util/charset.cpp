@@ -52,3 +52,21 @@ int ConvertCharset(const char* fromCharset, const char* toCharset, const char* i
     *written = static_cast<int>(produced);
     return result < 0 ? -1 : static_cast<int>(result);
 }
+
+CharsetStream* OpenCharsetStream(const char* fromCharset, const char* toCharset) {
+    libiconv_t cd = OpenIgnoring(fromCharset, toCharset);
+    if (cd == reinterpret_cast<libiconv_t>(-1)) return nullptr;
+    return reinterpret_cast<CharsetStream*>(cd);
+}
+
+long long ConvertCharsetPiece(CharsetStream* stream, const char** input, size_t* inputLeft, char** output,
+                              size_t* outputLeft) {
+    char* in = const_cast<char*>(*input);
+    size_t result = libiconv(reinterpret_cast<libiconv_t>(stream), &in, inputLeft, output, outputLeft);
+    *input = in;
+    return result == static_cast<size_t>(-1) ? -1 : static_cast<long long>(result);
+}
+
+void CloseCharsetStream(CharsetStream* stream) {
+    if (stream != nullptr) libiconv_close(reinterpret_cast<libiconv_t>(stream));
+}

@@ -17,3 +17,19 @@ int ConvertCharset(const char* fromCharset, const char* toCharset, const char* i
 // size the output exactly and NUL-terminate it themselves (the package text).
 long long ConvertCharsetLarge(const char* fromCharset, const char* toCharset, const char* input,
                               size_t inputLength, char* output, size_t outputSize, size_t* written);
+
+// A conversion fed in pieces, for a text too large to hold twice: one
+// descriptor (same names, same "//IGNORE" target) for the whole text, so
+// what one piece settles, such as the byte order a leading mark chose,
+// holds for the next.  Null when a charset is not supported ("不支持的字符集"
+// is printed).
+struct CharsetStream;
+CharsetStream* OpenCharsetStream(const char* fromCharset, const char* toCharset);
+// Converts the piece, advancing all four arguments as iconv(3) does.
+// Returns the count of dropped characters, or -1 when it stopped early:
+// a character cut at the piece's end stays in *inputLeft (a few bytes) to
+// be handed over again in front of the next piece; on the last piece, or
+// with more input left, -1 is a failure (bad input, output full).
+long long ConvertCharsetPiece(CharsetStream* stream, const char** input, size_t* inputLeft, char** output,
+                              size_t* outputLeft);
+void CloseCharsetStream(CharsetStream* stream);

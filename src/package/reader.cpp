@@ -1,0 +1,372 @@
+#include "package/reader.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "package/extraction.h"
+#include "package/item_record.h"
+#include "platform/fs.h"
+#include "util/app_log.h"
+#include "util/charset.h"
+#include "util/files.h"
+#include "util/front_end.h"
+#include "util/strings.h"
+
+namespace {
+
+const char MESSAGE_DESCRIPTION_FAILED[] =
+    "\xb6\xc1\xc8\xa1\xb1\xa6\xb1\xb4\xcf\xea\xc7\xe9\xca\xb1\xb3\xf6\xb4\xed\xa3\xac\xbe\xdf\xcc\xe5\xd4\xad\xd2\xf2"
+    "\xbf\xc9\xb2\xe9\xbf\xb4\xd3\xa6\xd3\xc3\xc8\xd5\xd6\xbe\xce\xc4\xbc\xfe\xa3\xba" "app.log";  // 读取宝贝详情时出错，具体原因可查看应用日志文件：app.log
+const char MESSAGE_MOBILE_FAILED[] =
+    "\xb6\xc1\xc8\xa1\xb1\xa6\xb1\xb4\xce\xde\xcf\xdf\xcf\xea\xc7\xe9\xca\xb1\xb3\xf6\xb4\xed\xa3\xac\xbe\xdf\xcc\xe5"
+    "\xd4\xad\xd2\xf2\xbf\xc9\xb2\xe9\xbf\xb4\xd3\xa6\xd3\xc3\xc8\xd5\xd6\xbe\xce\xc4\xbc\xfe\xa3\xba" "app.log";  // 读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log
+const char LOG_BAD_ENCODING[] =
+    "csv \xce\xc4\xbc\xfe\xb1\xe0\xc2\xeb\xb4\xe6\xd4\xda\xce\xca\xcc\xe2, \xce\xde\xb7\xa8\xd5\xfd\xb3\xa3\xb5\xc4\xbd"
+    "\xe2\xce\xf6\xa1\xa3";  // csv 文件编码存在问题, 无法正常的解析。
+
+// Header names, each 8 GBK bytes, compared as whole header fields.
+const char HEADER_TITLE[] = "\xb1\xa6\xb1\xb4\xc3\xfb\xb3\xc6";        // 宝贝名称
+const char HEADER_DESCRIPTION[] = "\xb1\xa6\xb1\xb4\xc3\xe8\xca\xf6";  // 宝贝描述
+const char HEADER_MOBILE[] = "\xce\xde\xcf\xdf\xcf\xea\xc7\xe9";       // 无线详情
+const char HEADER_SELLING[] = "\xb1\xa6\xb1\xb4\xc2\xf4\xb5\xe3";      // 宝贝卖点
+const size_t HEADER_NAME_BYTES = 8;
+
+// Removed from the package text: the marketplace's WebP suffix, so that an
+// address ending in "jpg_.webp" ends in "jpg".
+const char WEBP_SUFFIX[] = "_.webp";
+
+const int32_t DESKTOP_URLS_CAPACITY = 32;
+const int32_t DESKTOP_URLS_GROWTH = 16;
+const int32_t MOBILE_URLS_CAPACITY = 16;
+const int32_t MOBILE_URLS_GROWTH = 8;
+const size_t MAX_TITLE_BYTES = ITEM_TITLE_BYTES - 1;
+
+// A file is read and converted this many bytes at a time.
+const size_t PIECE_BYTES = 256 * 1024;
+// The most bytes of a character that a piece's end can cut off (one byte of
+// a UCS-2 unit; a little room to spare).
+const size_t MAX_CUT_CHARACTER_BYTES = 3;
+
+struct HeaderColumns {
+    int count;  // N: the last column has index N - 1
+    int title;
+    int description;
+    int mobile;
+    int selling;
+};
+
+bool FieldIs(const char* field, size_t length, const char* name) {
+    return length == HEADER_NAME_BYTES && std::memcmp(field, name, HEADER_NAME_BYTES) == 0;
+}
+
+// Reads the header line that starts with the first 宝贝名称 of the text.
+// Returns the first byte after the header line's LF, or null when there is
+// no header.  A CR before the LF stays in the last field.
+const char* ReadHeader(const char* text, size_t length, HeaderColumns* columns) {
+    const char* name = FindBytes(text, length, HEADER_TITLE, HEADER_NAME_BYTES);
+    if (name == nullptr) return nullptr;
+    const char* end = text + length;
+    const char* lineEnd = static_cast<const char*>(std::memchr(name, '\n', static_cast<size_t>(end - name)));
+    if (lineEnd == nullptr) return nullptr;
+
+    *columns = HeaderColumns{0, -1, -1, -1, -1};
+    const char* field = name;
+    for (;;) {
+        const char* tab = static_cast<const char*>(std::memchr(field, '\t', static_cast<size_t>(lineEnd - field)));
+        const char* fieldEnd = tab != nullptr ? tab : lineEnd;
+        size_t fieldLength = static_cast<size_t>(fieldEnd - field);
+        // A name that occurs twice keeps its later column.
+        if (FieldIs(field, fieldLength, HEADER_TITLE)) columns->title = columns->count;
+        if (FieldIs(field, fieldLength, HEADER_DESCRIPTION)) columns->description = columns->count;
+        if (FieldIs(field, fieldLength, HEADER_MOBILE)) columns->mobile = columns->count;
+        if (FieldIs(field, fieldLength, HEADER_SELLING)) columns->selling = columns->count;
+        ++columns->count;
+        if (tab == nullptr) break;
+        field = tab + 1;
+    }
+    return lineEnd + 1;
+}
+
+// The tokenizer over the rows: strsep(3) at TAB, except that it never
+// writes into the text (which is handed out whole afterwards).  `cursor` is
+// null once the last token has been taken.
+struct RowTokenizer {
+    const char* cursor;
+    const char* end;  // the text's terminating NUL
+};
+
+bool NextRowToken(RowTokenizer* tokens, const char** token, size_t* length) {
+    if (tokens->cursor == nullptr) return false;
+    const char* start = tokens->cursor;
+    const char* tab = static_cast<const char*>(std::memchr(start, '\t', static_cast<size_t>(tokens->end - start)));
+    const char* tokenEnd = tab != nullptr ? tab : tokens->end;
+    tokens->cursor = tab != nullptr ? tab + 1 : nullptr;
+    *token = start;
+    *length = static_cast<size_t>(tokenEnd - start);
+    return true;
+}
+
+ItemRecord* AppendRecord(Vector* items, const char* quotedTitle, size_t length) {
+    ItemRecord* record = static_cast<ItemRecord*>(std::calloc(1, sizeof(ItemRecord)));
+    std::memcpy(record->title, quotedTitle + 1, length - 2);
+    record->title[length - 2] = '\0';
+    VectorPush(items, record);
+    return record;
+}
+
+enum RowStep { ROW_CONTINUE, ROW_DATA_ENDED, ROW_FAILED, ROW_TITLE_TOO_LONG };
+
+// What starts a row: the quoted title, or the end of the data.  The data
+// ends with the last row's LF, optionally followed by one CR; any other text
+// shorter than a quoted field is broken row structure, as is an empty field
+// that more columns follow.
+RowStep StartRow(Vector* items, const char* field, size_t length, bool moreTokens, ItemRecord** record) {
+    if (length < 2) {
+        if (length == 1 && field[0] != '\r') return ROW_FAILED;
+        return moreTokens ? ROW_FAILED : ROW_DATA_ENDED;
+    }
+    if (length - 2 > MAX_TITLE_BYTES) return ROW_TITLE_TOO_LONG;
+    *record = AppendRecord(items, field, length);
+    return ROW_CONTINUE;
+}
+
+// A record the data ended before its 宝贝描述 (text after the last row's
+// LF, such as a blank line) is no item: it is dropped, so every record
+// handed out has its list.
+void DropIncompleteLastRecord(Vector* items) {
+    if (items->count == 0) return;
+    ItemRecord* last = static_cast<ItemRecord*>(items->items[items->count - 1]);
+    if (last->desktopUrls != nullptr) return;
+    VectorRemoveAt(items, items->count - 1);
+    FreeItemRecord(last);
+}
+
+PackageReadResult ParseRows(const char* text, size_t length, Vector* items, ExtractionPatterns* patterns) {
+    HeaderColumns columns;
+    const char* data = ReadHeader(text, length, &columns);
+    if (data == nullptr) return PACKAGE_READ_FAILED;
+    if (columns.title < 0 || columns.description < 0) return PACKAGE_READ_FAILED;
+    // Titles are taken from the field that starts each row, so a package
+    // whose 宝贝名称 is not the first column cannot be read correctly.
+    if (columns.title != 0) return PACKAGE_READ_FAILED;
+
+    RowTokenizer tokens = {data, text + length};
+    ItemRecord* record = nullptr;
+    int col = 0;
+    const char* token;
+    size_t tokenLength;
+    while (NextRowToken(&tokens, &token, &tokenLength)) {
+        RowStep step = ROW_CONTINUE;
+        if (col == columns.count - 1) {
+            // The last field, the row break and the next row's title arrive
+            // as one token.
+            const char* lf = static_cast<const char*>(std::memchr(token, '\n', tokenLength));
+            if (lf == nullptr) return PACKAGE_READ_FAILED;
+            const char* next = lf + 1;
+            step = StartRow(items, next, static_cast<size_t>(token + tokenLength - next), tokens.cursor != nullptr,
+                            &record);
+            col = 0;
+        } else if (col == columns.title) {
+            step = StartRow(items, token, tokenLength, tokens.cursor != nullptr, &record);
+        }
+        if (step == ROW_DATA_ENDED) break;
+        if (step == ROW_FAILED) return PACKAGE_READ_FAILED;
+        if (step == ROW_TITLE_TOO_LONG) return PACKAGE_READ_TITLE_TOO_LONG;
+
+        // The quoted free-text columns are taken one column early, as whole
+        // quoted fields, because their TABs and line breaks are text; the
+        // tokenizer then yields the empty rest up to the next TAB as that
+        // column.
+        const int nextColumn = col + 1;
+        const bool description = nextColumn == columns.description;
+        const bool mobile = nextColumn == columns.mobile;
+        if (description || mobile || nextColumn == columns.selling) {
+            if (tokens.cursor == nullptr) break;  // the data ends before the column
+            if (*tokens.cursor != '"') return PACKAGE_READ_FAILED;
+            int fieldLength = FindQuotedFieldEnd(tokens.cursor);
+            if (fieldLength <= 0) return PACKAGE_READ_FAILED;
+            const char* field = tokens.cursor;
+            if (description) {
+                Vector* urls = NewVector(DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
+                if (!ExtractDescriptionUrls(field, static_cast<size_t>(fieldLength), urls, patterns)) {
+                    FreeVector(urls, 1);
+                    ShowErrorAndEnd(MESSAGE_DESCRIPTION_FAILED);
+                    return PACKAGE_READ_FAILED;
+                }
+                record->desktopUrls = urls;
+            } else if (mobile) {
+                Vector* urls = NewVector(MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
+                if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), urls, patterns)) {
+                    FreeVector(urls, 1);
+                    ShowErrorAndEnd(MESSAGE_MOBILE_FAILED);
+                    return PACKAGE_READ_FAILED;
+                }
+                record->mobileUrls = urls;
+            }
+            tokens.cursor += fieldLength;
+        }
+        ++col;
+    }
+    DropIncompleteLastRecord(items);
+    return PACKAGE_READ_OK;
+}
+
+// Where the package's bytes come from: a file, read piece by piece into one
+// small buffer, or bytes already in memory, handed over whole.  Reading a
+// file in pieces keeps a second copy of the package out of memory and the
+// bytes in the cache while they are converted.
+struct PackageSource {
+    FILE* file;          // null: `memory`
+    const char* memory;
+    size_t size;         // the package's bytes
+    size_t delivered;    // bytes handed over so far
+    char* buffer;        // a file's piece, after the bytes carried over
+};
+
+// Makes the next piece available at *piece: the `carry` bytes left over at
+// *piece (a character cut by the last piece's end) followed by fresh bytes.
+// False on a short read.
+bool NextPiece(PackageSource* source, const char** piece, size_t* length, size_t carry) {
+    if (source->file == nullptr) {
+        *piece = source->memory;
+        *length = source->size;
+        source->delivered = source->size;
+        return true;
+    }
+    if (carry > 0) std::memmove(source->buffer, *piece, carry);
+    size_t want = source->size - source->delivered;
+    if (want > PIECE_BYTES) want = PIECE_BYTES;
+    size_t got = want > 0 ? std::fread(source->buffer + carry, 1, want, source->file) : 0;
+    if (got != want) return false;
+    source->delivered += got;
+    *piece = source->buffer;
+    *length = carry + got;
+    return true;
+}
+
+enum DecodeStep { DECODE_OK, DECODE_REJECTED, DECODE_BAD_ENCODING };
+
+// Converts the package's bytes into `text` (room for the whole input), one
+// piece after another through one conversion; *written gets the length.
+DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
+    const char* piece = nullptr;
+    size_t length = 0;
+    if (!NextPiece(source, &piece, &length, 0)) return DECODE_REJECTED;
+    const unsigned char* head = reinterpret_cast<const unsigned char*>(piece);
+    // The mark followed directly by 宝: a header with no preamble, which is
+    // not the listing tool's export.
+    if (length >= 4 && head[0] == 0xFF && head[1] == 0xFE && head[2] == 0x9D && head[3] == 0x5B) {
+        return DECODE_REJECTED;
+    }
+    // "ver" as single bytes: a version line that is not UCS-2.
+    if (length >= 3 && head[0] == 'v' && head[1] == 'e' && head[2] == 'r') return DECODE_REJECTED;
+    size_t start = 0;
+    if (length >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) start = 3;  // UTF-8 mark
+
+    CharsetStream* stream = OpenCharsetStream("UCS-2", "GBK");
+    if (stream == nullptr) return DECODE_BAD_ENCODING;
+    const char* in = piece + start;
+    size_t inLeft = length - start;
+    char* out = text;
+    // Every UCS-2 unit becomes at most two GBK bytes (the mark and
+    // characters GBK lacks become none): the input's size always holds the
+    // output.
+    size_t outLeft = source->size;
+    DecodeStep step = DECODE_OK;
+    for (;;) {
+        char* pieceOutput = out;
+        long long converted = ConvertCharsetPiece(stream, &in, &inLeft, &out, &outLeft);
+        const bool last = source->delivered == source->size;
+        if (converted == -1 && (last || inLeft > MAX_CUT_CHARACTER_BYTES)) {
+            step = DECODE_BAD_ENCODING;
+            break;
+        }
+        // A U+0000 would end the text early for everything that follows and
+        // cut the package short when it is written back.
+        if (std::memchr(pieceOutput, '\0', static_cast<size_t>(out - pieceOutput)) != nullptr) {
+            step = DECODE_BAD_ENCODING;
+            break;
+        }
+        if (last) break;
+        const char* carried = in;
+        if (!NextPiece(source, &carried, &length, inLeft)) {
+            step = DECODE_REJECTED;
+            break;
+        }
+        in = carried;
+        inLeft = length;
+    }
+    CloseCharsetStream(stream);
+    *written = static_cast<size_t>(out - text);
+    return step;
+}
+
+// The package text: the bytes converted to GBK, NUL-terminated, without
+// "_.webp".  Null when the package cannot be decoded (bad encoding logged).
+char* DecodePackage(PackageSource* source, size_t* length) {
+    char* text = static_cast<char*>(std::malloc(source->size + 1));
+    if (text == nullptr) return nullptr;
+    size_t written = 0;
+    DecodeStep step = ConvertPieces(source, text, &written);
+    if (step != DECODE_OK) {
+        if (step == DECODE_BAD_ENCODING) LogLine(LOG_BAD_ENCODING);
+        std::free(text);
+        return nullptr;
+    }
+    text[written] = '\0';
+    *length = RemoveAllInPlace(text, written, WEBP_SUFFIX);
+    if (*length < source->size) {
+        char* fitted = static_cast<char*>(std::realloc(text, *length + 1));
+        if (fitted != nullptr) text = fitted;
+    }
+    return text;
+}
+
+PackageReadResult ReadSource(PackageSource* source, Vector* items, char** outText) {
+    size_t length = 0;
+    char* text = DecodePackage(source, &length);
+    if (text == nullptr) return PACKAGE_READ_FAILED;
+    ExtractionPatterns* patterns = NewExtractionPatterns();
+    PackageReadResult result = ParseRows(text, length, items, patterns);
+    FreeExtractionPatterns(patterns);
+    if (result == PACKAGE_READ_OK) {
+        *outText = text;
+    } else {
+        std::free(text);
+    }
+    return result;
+}
+
+}  // namespace
+
+int FindQuotedFieldEnd(const char* field) {
+    const char* at = field + 1;
+    for (;;) {
+        const char* quote = std::strchr(at, '"');
+        if (quote == nullptr) return 0;
+        if (quote[1] != '"') return static_cast<int>(quote - field + 1);
+        at = quote + 2;  // a doubled quote is one quote of the text
+    }
+}
+
+PackageReadResult ReadPackageBytes(const char* bytes, size_t size, Vector* items, char** outText) {
+    PackageSource source = {nullptr, bytes, size, 0, nullptr};
+    return ReadSource(&source, items, outText);
+}
+
+PackageReadResult ReadPackage(const char* packagePath, Vector* items, char** outText) {
+    if (!FileExists(packagePath)) return PACKAGE_READ_FAILED;
+    int32_t size = GetFileSize(packagePath);  // -1 also for files of 2 GiB and more
+    if (size < 0) return PACKAGE_READ_FAILED;
+    FILE* file = OpenFileByPath(packagePath, "rb");
+    if (file == nullptr) return PACKAGE_READ_FAILED;
+    PackageSource source = {file, nullptr, static_cast<size_t>(size), 0,
+                            static_cast<char*>(std::malloc(PIECE_BYTES + MAX_CUT_CHARACTER_BYTES))};
+    PackageReadResult result = PACKAGE_READ_FAILED;
+    if (source.buffer != nullptr) result = ReadSource(&source, items, outText);
+    std::free(source.buffer);
+    std::fclose(file);
+    return result;
+}

@@ -1,0 +1,39 @@
+// The data-package reader: one package file in, the item records and the
+// package text (the whole file as GBK) out.
+//
+// A package is UCS-2 little-endian text with the mark FF FE, a preamble, a
+// header line of Chinese column names that starts with 宝贝名称, then one row
+// per item: fields separated by TAB, free text in double quotes with inner
+// quotes doubled, rows ending in CR LF.  Scanning is byte-wise over GBK,
+// which is sound because TAB, LF, CR and '"' never occur as GBK trail bytes.
+#pragma once
+
+#include <cstddef>
+
+#include "util/vector.h"
+
+typedef int PackageReadResult;
+const PackageReadResult PACKAGE_READ_OK = 1;
+const PackageReadResult PACKAGE_READ_FAILED = 0;       // not a package that can be read
+const PackageReadResult PACKAGE_READ_TITLE_TOO_LONG = 2;  // a title over 255 bytes
+
+// Reads the package at `packagePath` (GBK).  Appends one ItemRecord per data
+// row to `items` (passed empty).  On PACKAGE_READ_OK `*outText` receives the
+// package text, a heap string the caller frees with free(); every record then
+// has a `desktopUrls` list, and `mobileUrls` when the package has a 无线详情
+// column.  On any other result `*outText` is left untouched and the records
+// made so far stay in `items` for the caller to clear.
+//
+// When extraction fails (logged by the extraction) the reader shows
+// "读取宝贝详情时出错..." or "读取宝贝无线详情时出错..." and ends the process;
+// if that returns, the result is PACKAGE_READ_FAILED.  The package file is
+// only ever read.
+PackageReadResult ReadPackage(const char* packagePath, Vector* items, char** outText);
+
+// The same over the file's bytes already in memory.
+PackageReadResult ReadPackageBytes(const char* bytes, size_t size, Vector* items, char** outText);
+
+// Given a pointer to an opening double quote: the length of the quoted field
+// including both quotes (a doubled quote inside does not close it), or 0 when
+// the text ends before a closing quote.
+int FindQuotedFieldEnd(const char* field);

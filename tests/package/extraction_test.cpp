@@ -1,0 +1,270 @@
+#include "package/extraction.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/gbk.h"
+#include "support/package_generator.h"
+#include "support/temp_dir.h"
+#include "util/app_log.h"
+
+namespace {
+
+using Urls = std::vector<std::string>;
+
+Urls ToStrings(const Vector* list) {
+    Urls urls;
+    for (int32_t i = 0; i < list->count; ++i) urls.push_back(static_cast<const char*>(list->items[i]));
+    return urls;
+}
+
+// The description URLs of `html` stored as the package stores the field.
+Urls Description(const std::string& html, int* result = nullptr) {
+    Vector* list = NewVector(32, 16);
+    int ok = ExtractDescriptionUrls(QuoteField(html).c_str(), list);
+    if (result != nullptr) *result = ok;
+    Urls urls = ToStrings(list);
+    FreeVector(list, 1);
+    return urls;
+}
+
+Urls Mobile(const std::string& markup, int* result = nullptr) {
+    Vector* list = NewVector(16, 8);
+    int ok = ExtractMobileUrls(QuoteField(markup).c_str(), list);
+    if (result != nullptr) *result = ok;
+    Urls urls = ToStrings(list);
+    FreeVector(list, 1);
+    return urls;
+}
+
+// What the plain search finds: each pattern compiled for the call and
+// searched from every offset, one list filled in table order.
+Urls PlainDescription(const std::string& field) {
+    Vector* list = NewVector(32, 16);
+    for (int i = 0; i < DESCRIPTION_PATTERN_COUNT; ++i) {
+        const ImagePattern& pattern = DescriptionPatterns[i];
+        EXPECT_EQ(1, CollectPatternUrls(field.c_str(), list, pattern.text, pattern.groupCount, pattern.urlGroup));
+    }
+    Urls urls = ToStrings(list);
+    FreeVector(list, 1);
+    return urls;
+}
+
+class AppLogFixture : public ::testing::Test {
+protected:
+    void SetUp() override { OpenAppLog(folder.path().c_str()); }
+    void TearDown() override { CloseAppLog(); }
+    std::string Log() const { return ReadWholeFile(folder.File("app.log")); }
+    TempDir folder;
+};
+
+TEST(DescriptionExtraction, FindsImageSourcesInEveryQuoting) {
+    int result = 0;
+    Urls urls = Description(
+        "<p><img src=\"https://img.alicdn.com/imgextra/i1/1.jpg\" width=\"750\"></p>"
+        "<IMG SRC=//img.alicdn.com/2.jpg|border=0>"
+        "<img alt='x' src='http://photo.example.com/3.png'>"
+        "<img class=\"a\"  src = \"  //photo.example.com/4.gif\">"
+        "<img src=http://photo.example.com/5.jpg width=1><img src=http://photo.example.com/6.jpg>",
+        &result);
+    EXPECT_EQ(1, result);
+    // Pattern order: double quotes (stored doubled), then single quotes,
+    // then unquoted, each ending where its quoting ends.
+    EXPECT_EQ((Urls{"https://img.alicdn.com/imgextra/i1/1.jpg", "//photo.example.com/4.gif",
+                    "http://photo.example.com/3.png", "//img.alicdn.com/2.jpg", "http://photo.example.com/5.jpg",
+                    "http://photo.example.com/6.jpg"}),
+              urls);
+}
+
+TEST(DescriptionExtraction, FindsBackgroundsInEveryForm) {
+    Urls urls = Description(
+        "<table background=\"http://a.example.com/b1.jpg\"><tr>"
+        "<td background='//a.example.com/b2.jpg'></td><td BACKGROUND=http://a.example.com/b3.jpg></td>"
+        "<div style='background: url(\"http://a.example.com/b4.jpg\")'></div>"
+        "<div style=\"Background:URL('//a.example.com/b5.jpg')\"></div>"
+        "<div style=\"background:url( http://a.example.com/b6.jpg) no-repeat\"></div></tr></table>");
+    EXPECT_EQ((Urls{"http://a.example.com/b1.jpg", "//a.example.com/b2.jpg", "http://a.example.com/b3.jpg",
+                    "http://a.example.com/b4.jpg", "//a.example.com/b5.jpg", "http://a.example.com/b6.jpg"}),
+              urls);
+
+    // url(...) without quotes is pattern 9's alone: pattern 7 wants a quote
+    // after the parenthesis.
+    const std::string unquoted = QuoteField("<div style=\"background:url(//a.example.com/b7.jpg)\"></div>");
+    Vector* list = NewVector(4, 4);
+    const ImagePattern& seventh = DescriptionPatterns[6];
+    EXPECT_EQ(1, CollectPatternUrls(unquoted.c_str(), list, seventh.text, seventh.groupCount, seventh.urlGroup));
+    EXPECT_EQ(0, list->count);
+    const ImagePattern& ninth = DescriptionPatterns[8];
+    EXPECT_EQ(1, CollectPatternUrls(unquoted.c_str(), list, ninth.text, ninth.groupCount, ninth.urlGroup));
+    EXPECT_EQ(Urls{"//a.example.com/b7.jpg"}, ToStrings(list));
+    FreeVector(list, 1);
+}
+
+TEST(DescriptionExtraction, ListsEachUrlOnceAtItsFirstFinding) {
+    const std::string a = "https://img.alicdn.com/a.jpg";
+    const std::string b = "https://img.alicdn.com/b.jpg";
+    // `b` stands first in the text but in single quotes, so pattern 1's `a`
+    // comes first; `a` again as a background is not listed twice.
+    Urls urls = Description("<img src='" + b + "'><div style=\"background:url(" + a + ")\"><img src=\"" + a +
+                            "\"></div><img src=\"" + a + "\"><img src=\"" + a + "\">");
+    EXPECT_EQ((Urls{a, b}), urls);
+}
+
+TEST(DescriptionExtraction, SkipsNonImageHostsAndTheBlankImageWhichMobileKeeps) {
+    const Urls skipped = {"https://img.tbcdn.cn/x.jpg", "https://shop123.taobao.com/y.jpg",
+                          "http://detail.tmall.com/z.jpg", BLANK_IMAGE_URL};
+    const Urls kept = {std::string(BLANK_IMAGE_URL) + "?v=2", "https://taobao.com/q.jpg"};
+    std::string html, markup = "<wapDesc>";
+    for (const Urls* list : {&skipped, &kept}) {
+        for (const std::string& url : *list) {
+            html += "<img src=\"" + url + "\">";
+            markup += "<img>" + url + "</img>";
+        }
+    }
+    markup += "</wapDesc>";
+    EXPECT_EQ(kept, Description(html));
+    Urls all = skipped;
+    all.insert(all.end(), kept.begin(), kept.end());
+    EXPECT_EQ(all, Mobile(markup));
+}
+
+TEST(DescriptionExtraction, KeepsTheUrlBytesAsWritten) {
+    const std::string url = "http://photo.example.com/get?id=7&amp;size=big&amp;name=" + Gbk("图片") + ".jpg";
+    EXPECT_EQ(Urls{url}, Description("<img src=\"" + url + "\">"));
+    // Only what the quoting ends: text after the closing quote stays out.
+    EXPECT_EQ(Urls{"//a.example.com/1.jpg"}, Description("<img src=\"//a.example.com/1.jpg\"alt=\"x\">"));
+}
+
+TEST(DescriptionExtraction, TextWithoutImagesGivesAnEmptyList) {
+    int result = 0;
+    EXPECT_TRUE(Description("", &result).empty());
+    EXPECT_EQ(1, result);
+    EXPECT_TRUE(Description(Gbk("<p>纯文字描述，没有图片。</p><img alt=\"none\"><a href=\"//a.example.com/\">"), &result)
+                    .empty());
+    EXPECT_EQ(1, result);
+    EXPECT_TRUE(Mobile("<wapDesc><txt>text</txt></wapDesc>", &result).empty());
+    EXPECT_EQ(1, result);
+}
+
+TEST(MobileExtraction, ListsImageElementsInOrderOnce) {
+    int result = 0;
+    Urls urls = Mobile(
+        "<wapDesc><img>https://img.alicdn.com/m1.jpg</img><txt>" + Gbk("文字") +
+            "</txt><IMG size=\"750x1000\">//img.alicdn.com/m2.jpg</IMG><img>https://img.alicdn.com/m1.jpg</img>"
+            "<img>not-a-url</img></wapDesc>",
+        &result);
+    EXPECT_EQ(1, result);
+    EXPECT_EQ((Urls{"https://img.alicdn.com/m1.jpg", "//img.alicdn.com/m2.jpg"}), urls);
+}
+
+// The package read compiles the patterns once and runs them only where
+// their literal start occurs; that must find exactly what the plain search
+// from every offset finds, field after field with one set of patterns.
+TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
+    std::vector<std::string> fields = {
+        "<img<img src=\"\"//x.example.com/1\"\">",
+        "<img src=\"\"//a.example.com/1>text<img src=\"\"//b.example.com/2\"\">",
+        "<IMG SRC=//X.EXAMPLE.COM/Y><iMg sRc='//x.example.com/z'>",
+        "backgroundBACKGROUND=//x.example.com/1 background : url ( //x.example.com/2 ) BackGround=''//x/3''",
+        "text<img", "<im", "backgroun", "", "\"\"",
+        "<img src=\"\"//a.example.com/1\"\" background=\"\"//a.example.com/2\"\">",
+        "<img   src  =  \"\"\"\"  //a.example.com/3\"\"\"\">",
+        "<img src=HTTPS://A.EXAMPLE.COM/4.JPG|b> <img src=http:/x> <img src=https//y>",
+        "<img src=\"\"//img.alicdn.com/imgextra/blank.gif\"\"><img src=//a.tbcdn.cn/1.js>",
+    };
+    fields.push_back(QuoteField(RealisticDescription(20, "img.alicdn.com", 8000, 3)));
+
+    // Small fields drawn from the patterns' own pieces.
+    const char* pieces[] = {"<img", "<IMG", " ", "  ", "src", "SRC", "=", "\"\"", "'", "//", "http:", "https:",
+                            "a.example.com/", "x", ">", "|", "background", "BackGround", ":", "url", "(", ")",
+                            "</img>", "\t", "\r\n", "<img>"};
+    const size_t pieceCount = sizeof pieces / sizeof pieces[0];
+    unsigned state = 12345;
+    for (int i = 0; i < 400; ++i) {
+        std::string field;
+        int length = 1 + static_cast<int>(state % 40);
+        for (int j = 0; j < length; ++j) {
+            state = state * 1103515245U + 12345U;
+            field += pieces[(state >> 16) % pieceCount];
+        }
+        fields.push_back(field);
+    }
+
+    ExtractionPatterns* patterns = NewExtractionPatterns();
+    const ImagePattern& mobilePattern = MobileImagePattern;
+    for (const std::string& field : fields) {
+        Vector* list = NewVector(32, 16);
+        ASSERT_EQ(1, ExtractDescriptionUrls(field.data(), field.size(), list, patterns));
+        EXPECT_EQ(PlainDescription(field), ToStrings(list)) << field;
+        FreeVector(list, 1);
+
+        // The plain form filters as a description does; compare mobile
+        // results on fields without filtered addresses.
+        if (field.find("tbcdn") != std::string::npos || field.find("blank.gif") != std::string::npos) continue;
+        Vector* mobile = NewVector(16, 8);
+        Vector* plain = NewVector(16, 8);
+        ASSERT_EQ(1, ExtractMobileUrls(field.data(), field.size(), mobile, patterns));
+        ASSERT_EQ(1, CollectPatternUrls(field.c_str(), plain, mobilePattern.text, mobilePattern.groupCount,
+                                        mobilePattern.urlGroup));
+        EXPECT_EQ(ToStrings(plain), ToStrings(mobile)) << field;
+        FreeVector(mobile, 1);
+        FreeVector(plain, 1);
+    }
+    FreeExtractionPatterns(patterns);
+}
+
+// A field is searched only within its length: the package text goes on
+// after it.
+TEST(DescriptionExtraction, StaysWithinTheFieldLength) {
+    const std::string text = "\"<img src=\"\"//a.example.com/1.jpg\"\">\"\t\"<img src=\"\"//b.example.com/2.jpg\"\">\"";
+    const size_t firstField = text.find('\t');
+    ExtractionPatterns* patterns = NewExtractionPatterns();
+    Vector* list = NewVector(32, 16);
+    EXPECT_EQ(1, ExtractDescriptionUrls(text.data(), firstField, list, patterns));
+    EXPECT_EQ(Urls{"//a.example.com/1.jpg"}, ToStrings(list));
+    FreeVector(list, 1);
+    // "background" cut by the field's end is no candidate.
+    list = NewVector(32, 16);
+    const std::string cut = "x background=//a.example.com/3.jpg";
+    EXPECT_EQ(1, ExtractDescriptionUrls(cut.data(), cut.find("ground"), list, patterns));
+    EXPECT_EQ(0, list->count);
+    FreeVector(list, 1);
+    FreeExtractionPatterns(patterns);
+}
+
+using PatternFailure = AppLogFixture;
+
+TEST_F(PatternFailure, APatternThatCannotCompileIsLoggedAndFails) {
+    Vector* list = NewVector(4, 4);
+    EXPECT_EQ(0, CollectPatternUrls("\"<img src=//a.example.com/1.jpg>\"", list, "<img([", 1, 1));
+    EXPECT_EQ(0, list->count);
+    FreeVector(list, 1);
+    const std::string log = Log();
+    EXPECT_NE(std::string::npos,
+              log.find(" PCRE compilation failed at offset 6: missing terminating ] for character class\r\n"))
+        << log;
+}
+
+TEST_F(PatternFailure, AMatchingErrorIsLoggedAndFails) {
+    // Nested repetition over a long run exhausts PCRE's match limit.
+    Vector* list = NewVector(4, 4);
+    EXPECT_EQ(0, CollectPatternUrls("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaac b", list, "(a+)+b", 1, 1));
+    FreeVector(list, 1);
+    EXPECT_NE(std::string::npos, Log().find(" Matching error: -8\r\n")) << Log();
+}
+
+TEST(ImageSpace, RecognisesTheImageSpaceHosts) {
+    EXPECT_EQ(1, IsImageSpaceUrl("https://img.alicdn.com/imgextra/i1/1.jpg"));
+    EXPECT_EQ(1, IsImageSpaceUrl("//gd1.alicdn.com/bao/uploaded/2.jpg"));
+    EXPECT_EQ(1, IsImageSpaceUrl("http://img01.taobaocdn.com/imgextra/3.jpg"));
+    EXPECT_EQ(1, IsImageSpaceUrl(BLANK_IMAGE_URL));
+    // A suffix needs its dot and its slash.
+    EXPECT_EQ(0, IsImageSpaceUrl("https://alicdn.com/4.jpg"));
+    EXPECT_EQ(0, IsImageSpaceUrl("https://img.alicdn.com.example.net/5.jpg"));
+    EXPECT_EQ(0, IsImageSpaceUrl("http://photo.example.com/6.jpg"));
+}
+
+}  // namespace
