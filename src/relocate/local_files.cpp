@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "platform/fs.h"
+#include "util/clock.h"
 #include "util/files.h"
 
 int imageCounter = 1;
@@ -17,13 +17,7 @@ const size_t EXTENSION_CANDIDATE_BYTES = 7;
 }  // namespace
 
 RunTimeStamp CurrentRunTimeStamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm local;
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    std::tm local = LocalTimeNow();
     return RunTimeStamp{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min};
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/fs.h"
 #include "platform/thread.h"
+#include "util/clock.h"
 #include "util/files.h"
 #include "util/front_end.h"
 
@@ -26,7 +27,9 @@ int OpenAppLog(const char* programFolder) {
     std::snprintf(path, sizeof path, "%s" PATH_SEPARATOR_TEXT "app.log", programFolder);
     if (GetFileSize(path) > APP_LOG_SIZE_LIMIT) RemoveFileByPath(path);
     if (logMutex == nullptr) logMutex = NewMutex();
-    FILE* stream = OpenFileByPath(path, "a+");
+    // Binary: lines already end in "\r\n", which text mode on Windows would
+    // write as "\r\r\n".
+    FILE* stream = OpenFileByPath(path, "a+b");
     if (stream == nullptr) {
         ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
         EndProcess(0);
@@ -48,13 +51,7 @@ void CloseAppLog() {
 }
 
 size_t FormatClockTime(char* buffer, size_t size) {
-    std::time_t now = std::time(nullptr);
-    std::tm local;
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    std::tm local = LocalTimeNow();
     size_t length = std::strftime(buffer, size, "%H:%M:%S", &local);
     buffer[size - 1] = '\0';
     return length;

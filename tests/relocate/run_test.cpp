@@ -23,6 +23,7 @@
 #include "support/temp_dir.h"
 #include "ui/application_state.h"
 #include "util/app_log.h"
+#include "util/clock.h"
 
 namespace {
 
@@ -432,4 +433,27 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     EXPECT_TRUE(PathExists(Backup(2)));
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
+}
+
+TEST_F(RunTest, RunPastMidnightKeepsItsStartDateInEveryName) {
+    std::string first = Image("first.png"), second = Image("second.png");
+    Serve(first, PNG);
+    Serve(second, PNG);
+    PackageSpec spec;
+    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\"><img src=\"" + second + "\">", ""));
+    LoadPackage(spec);
+    std::tm lateEvening = {};
+    lateEvening.tm_year = 2026 - 1900;
+    lateEvening.tm_mon = 11;
+    lateEvening.tm_mday = 31;
+    lateEvening.tm_hour = 23;
+    lateEvening.tm_min = 59;
+    lateEvening.tm_isdst = -1;
+    std::time_t start = std::mktime(&lateEvening);
+    SetClockForTests(start);
+    RecordingView view;
+    view.afterImage = [&](const std::string&) { SetClockForTests(start + 120); };  // now past midnight
+    Run(&view);
+    SetClockForTests(0);
+    EXPECT_EQ((std::vector<std::string>{"2026-12-31-23-59-1.png", "2026-12-31-23-59-2.png"}), Files());
 }
