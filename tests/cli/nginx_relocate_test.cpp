@@ -1,0 +1,238 @@
+// `karvelo relocate` end to end against nginx: a realistic package whose
+// images live on a real web server, relocated by the real binary, checked by
+// the files, their names, the rewritten package, the backups and the exit
+// codes; then a second run picks up the image that was missing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/gbk.h"
+#include "support/nginx_fixture.h"
+#include "support/package_generator.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string BuildDir() {
+    const char* build = std::getenv("KARVELO_BUILD_DIR");
+    return build != nullptr ? build : ".";
+}
+
+ProcessResult Karvelo(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {BuildDir() + "/karvelo"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunProcess(argv);
+}
+
+// The image URLs of one field, in the order they stand in it.
+std::vector<std::string> UrlsIn(const std::string& field, const std::string& prefix) {
+    std::vector<std::string> urls;
+    for (size_t at = field.find(prefix); at != std::string::npos; at = field.find(prefix, at + 1)) {
+        size_t end = field.find_first_of("\"')< \t\r\n", at);
+        urls.push_back(field.substr(at, end - at));
+    }
+    return urls;
+}
+
+struct LocalName {
+    bool mobile;
+    int number;
+};
+
+// "<Y-M-D-h-m-n>.jpg" with "m-" before it for mobile images.
+bool ParseLocalName(const std::string& name, LocalName* parsed) {
+    static const std::regex pattern("(m-)?\\d{4}-\\d{1,2}-\\d{1,2}-\\d{1,2}-\\d{1,2}-(\\d+)\\.jpg");
+    std::smatch match;
+    if (!std::regex_match(name, match, pattern)) return false;
+    parsed->mobile = match[1].matched;
+    parsed->number = std::stoi(match[2].str());
+    return true;
+}
+
+class NginxRelocateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!NginxAvailable()) {
+            GTEST_SKIP() << NGINX_PROGRAM << " is missing: install nginx-light (tools/install-deps.sh does)";
+        }
+        std::filesystem::create_directories(dir.File("www"));
+        std::filesystem::create_directories(Destination());
+        server = std::make_unique<NginxServer>(dir.File("www"));
+        ASSERT_TRUE(server->Start()) << server->error();
+    }
+    void TearDown() override {
+        for (int n = 1; n <= 3; ++n) std::filesystem::remove(Backup(n));
+    }
+
+    std::string Destination() const { return dir.File("pics"); }
+    // Backups of all tests share the folder beside the binary: a name of
+    // this test alone.
+    std::string Stem() const {
+        return std::string("nginx-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    }
+    std::string PackagePath() const { return dir.File(Stem() + ".csv"); }
+    std::string Backup(int n) const { return BuildDir() + "/bak/" + Stem() + "(" + std::to_string(n) + ").csv"; }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(server->port()); }
+
+    // Puts a generated image where nginx serves `url` and remembers it.
+    void Publish(const std::string& url) {
+        std::string path = url.substr(url.find('/', std::string("https://").size()));
+        std::filesystem::path file = dir.File("www") + path;
+        std::filesystem::create_directories(file.parent_path());
+        std::string bytes = GeneratedImageBytes(served.size() % 2 ? "png" : "jpg", 5000 + (served.size() * 7919) % 60000,
+                                                static_cast<unsigned>(served.size()) + 1);
+        ASSERT_TRUE(WriteWholeFile(file.string(), bytes));
+        served[bytes] = url;
+    }
+
+    // The local files, each with the URL whose image it holds.
+    std::map<std::string, std::string> LocalFiles() const {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(Destination())) {
+            auto found = served.find(ReadWholeFile(entry.path().string()));
+            files[entry.path().filename().string()] = found == served.end() ? "(not served)" : found->second;
+        }
+        return files;
+    }
+
+    TempDir dir;
+    std::unique_ptr<NginxServer> server;
+    std::map<std::string, std::string> served;  // image bytes -> URL
+};
+
+}  // namespace
+
+TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
+    const PackageSpec spec = RealisticPackage(3, 4, 3000, Host());
+    std::vector<std::vector<std::string>> desktop, mobile;
+    for (const GeneratedItem& item : spec.items) {
+        desktop.push_back(UrlsIn(item.description, "https://" + Host() + "/"));
+        mobile.push_back(UrlsIn(item.mobileDetail, "https://" + Host() + "/"));
+        ASSERT_EQ(4u, desktop.back().size());
+        ASSERT_EQ(2u, mobile.back().size());
+    }
+    // Every image but one is on the server.
+    const std::string missing = mobile[1][1];
+    for (size_t i = 0; i < spec.items.size(); ++i) {
+        for (const std::string& url : desktop[i]) Publish(url);
+        for (const std::string& url : mobile[i]) {
+            if (url != missing) Publish(url);
+        }
+    }
+    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    const std::string original = ReadWholeFile(PackagePath());
+
+    // First run: 17 images relocated, one fails with nginx's 404.
+    ProcessResult first = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(3, first.exitCode) << first.err;
+    EXPECT_NE(std::string::npos, first.err.find("注意：有部分图片搬家失败！"));
+    EXPECT_NE(std::string::npos, first.out.find(Utf8(spec.items[1].title) + "\n    " + missing + "\n"));
+    EXPECT_EQ(original, ReadWholeFile(Backup(1)));
+
+    std::map<std::string, std::string> files = LocalFiles();
+    ASSERT_EQ(17u, files.size());
+    std::map<std::string, std::string> localPathOf;  // URL -> local path
+    std::map<std::string, LocalName> nameOf;         // URL -> parsed name
+    for (const auto& [name, url] : files) {
+        LocalName parsed;
+        ASSERT_TRUE(ParseLocalName(name, &parsed)) << name;
+        ASSERT_NE("(not served)", url) << name << " holds bytes nginx never served";
+        EXPECT_TRUE(localPathOf.emplace(url, Destination() + "/" + name).second) << url << " stored twice";
+        nameOf[url] = parsed;
+    }
+    // Names: "m-" exactly for mobile images, and numbered item by item,
+    // description images before the item's mobile images.
+    int lastNumber = 0;
+    for (size_t i = 0; i < spec.items.size(); ++i) {
+        int firstOfItem = lastNumber;
+        for (const std::string& url : desktop[i]) {
+            ASSERT_EQ(1u, nameOf.count(url)) << url;
+            EXPECT_FALSE(nameOf[url].mobile) << url;
+            EXPECT_GT(nameOf[url].number, firstOfItem);
+            lastNumber = std::max(lastNumber, nameOf[url].number);
+        }
+        int lastDesktop = lastNumber;
+        for (const std::string& url : mobile[i]) {
+            if (url == missing) continue;
+            ASSERT_EQ(1u, nameOf.count(url)) << url;
+            EXPECT_TRUE(nameOf[url].mobile) << url;
+            EXPECT_GT(nameOf[url].number, lastDesktop);
+            lastNumber = std::max(lastNumber, nameOf[url].number);
+        }
+    }
+
+    // The package is the original with each relocated URL replaced by the
+    // full path of its file; the missing image's URL stays.
+    std::string expected = BuildPackageText(spec);
+    for (const auto& [url, path] : localPathOf) {
+        for (size_t at = expected.find(url); at != std::string::npos; at = expected.find(url, at + path.size())) {
+            expected.replace(at, url.size(), path);
+        }
+    }
+    const std::string afterFirst = ReadWholeFile(PackagePath());
+    EXPECT_EQ(Utf8(expected), Utf8(DecodePackageFile(PackagePath())));
+    EXPECT_NE(std::string::npos, expected.find(missing));
+
+    // Second run, with the missing image now on the server: only it is
+    // fetched; the package backed up as the first run left it.
+    Publish(missing);
+    ProcessResult second = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(0, second.exitCode) << second.err;
+    EXPECT_NE(std::string::npos, second.out.find("图片搬家已完成，数据包(" + Stem() + ".csv)已更新。"));
+    EXPECT_EQ(afterFirst, ReadWholeFile(Backup(2)));
+    files = LocalFiles();
+    ASSERT_EQ(18u, files.size());
+    std::string missingName;
+    for (const auto& [name, url] : files) {
+        if (url == missing) missingName = name;
+    }
+    ASSERT_FALSE(missingName.empty());
+    LocalName parsed;
+    ASSERT_TRUE(ParseLocalName(missingName, &parsed));
+    EXPECT_TRUE(parsed.mobile);
+    size_t at = expected.find(missing);
+    expected.replace(at, missing.size(), Destination() + "/" + missingName);
+    EXPECT_EQ(Utf8(expected), Utf8(DecodePackageFile(PackagePath())));
+
+    // nginx saw each image asked for once per run, the missing one twice
+    // per failure (the keep-alive attempt and its HTTP/1.0 repetition).
+    ASSERT_TRUE(server->WaitForAccessLines(20));
+    std::vector<NginxAccess> log = server->AccessLog();
+    EXPECT_EQ(20u, log.size());
+    int notFound = 0;
+    for (const NginxAccess& access : log) notFound += access.status == 404;
+    EXPECT_EQ(2, notFound);
+}
+
+TEST_F(NginxRelocateTest, NothingOnTheServerLeavesThePackageAlone) {
+    PackageSpec spec;
+    GeneratedItem item;
+    item.title = Gbk("帆布包");
+    item.description = "<p><img src=\"" + server->Url("/gone/a.jpg") + "\"></p>";
+    spec.items.push_back(item);
+    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    const std::string original = ReadWholeFile(PackagePath());
+
+    ProcessResult result = Karvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(3, result.exitCode) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("图片搬家失败，没有找到搬家成功的图片。"));
+    EXPECT_EQ(original, ReadWholeFile(PackagePath()));  // not written back
+    EXPECT_EQ(original, ReadWholeFile(Backup(1)));       // but backed up
+    EXPECT_TRUE(std::filesystem::is_empty(Destination()));
+
+    // With the blank image chosen, the failed reference is replaced.
+    ProcessResult blank = Karvelo({"relocate", PackagePath(), Destination(), "--blank-failed"});
+    EXPECT_EQ(3, blank.exitCode) << blank.err;
+    std::string text = DecodePackageFile(PackagePath());
+    EXPECT_EQ(std::string::npos, text.find(server->Url("/gone/a.jpg")));
+    EXPECT_NE(std::string::npos, text.find("https://img.alicdn.com/imgextra/blank.gif"));
+}

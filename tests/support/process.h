@@ -1,0 +1,35 @@
+// Child processes for tests and benchmarks: programs such as nginx, wget or
+// cat run from a full path, with their output captured or sent to files.
+// A child starts with no blocked signals, default dispositions and no
+// descriptors of ours beyond its standard three, so a test's sockets and
+// signal masks never leak into it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exitCode;     // the exit status, or minus the signal that ended it; -1 if it could not start
+    std::string out;  // standard output, unless it went to a file
+    std::string err;  // standard error
+};
+
+// Runs `argv` (argv[0] a full path) to its end.  Standard input is
+// /dev/null; standard output goes to `stdoutPath` when one is given (created
+// or truncated), else it is captured.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = "");
+
+// Starts `argv` in the background with standard input from /dev/null and
+// standard output and error appended to `outputPath` (/dev/null when empty).
+// Returns the child's id, or -1.
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outputPath = "");
+
+// True once the background child has ended; its status (as RunProcess
+// reports it) into *exitCode.  The child is reaped then.
+bool ProcessEnded(pid_t pid, int* exitCode);
+
+// Sends `signal`, waits at most `milliseconds` for the child to end, then
+// kills it.  Returns its status as RunProcess reports it.
+int StopProcess(pid_t pid, int signal, int milliseconds);
