@@ -1,0 +1,108 @@
+// Reading a large package: ReadPackage against the C library's iconv
+// converting the same bytes alone, and the reader's peak memory.
+#include <benchmark/benchmark.h>
+
+#include <iconv.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "package/item_record.h"
+#include "package/reader.h"
+#include "support/package_generator.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "util/vector.h"
+
+namespace {
+
+const int ITEMS = 2000;
+const int IMAGES_PER_ITEM = 20;
+const size_t DESCRIPTION_BYTES = 40000;
+
+struct BigPackage {
+    TempDir dir;
+    std::string path;
+    std::string bytes;
+};
+
+// About 100 MB on disk: 2,000 items with 40 KB descriptions of 20 images.
+BigPackage& Package() {
+    static BigPackage* package = [] {
+        BigPackage* made = new BigPackage;
+        made->path = made->dir.File("big.csv");
+        PackageSpec spec = RealisticPackage(ITEMS, IMAGES_PER_ITEM, DESCRIPTION_BYTES, "img.alicdn.com");
+        made->bytes = BuildPackageBytes(spec);
+        WriteWholeFile(made->path, made->bytes);
+        return made;
+    }();
+    return *package;
+}
+
+void BM_ReadPackage(benchmark::State& state) {
+    BigPackage& package = Package();
+    for (auto _ : state) {
+        Vector* items = NewVector(256, 64);
+        char* text = nullptr;
+        int result = ReadPackage(package.path.c_str(), items, &text);
+        if (result != PACKAGE_READ_OK || items->count != ITEMS) state.SkipWithError("package not read");
+        std::free(text);
+        ClearItemRecords(items);
+        FreeVector(items, 0);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * package.bytes.size()));
+    state.counters["file_MB"] = static_cast<double>(package.bytes.size()) / 1e6;
+}
+BENCHMARK(BM_ReadPackage)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The reference: the C library converting the bytes already in memory.
+void BM_GlibcIconvOnly(benchmark::State& state) {
+    BigPackage& package = Package();
+    std::string out(package.bytes.size() + 1, '\0');
+    for (auto _ : state) {
+        iconv_t cd = iconv_open("GBK//IGNORE", "UCS-2LE");
+        char* in = &package.bytes[2];
+        size_t inLeft = package.bytes.size() - 2;
+        char* outAt = &out[0];
+        size_t outLeft = out.size();
+        iconv(cd, &in, &inLeft, &outAt, &outLeft);
+        iconv_close(cd);
+        benchmark::DoNotOptimize(outAt);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * package.bytes.size()));
+}
+BENCHMARK(BM_GlibcIconvOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Peak memory of reading the package, measured on `karvelo inspect` (which
+// reads it and prints a line per item) as the child's maximum resident size.
+void BM_ReadPackagePeakMemory(benchmark::State& state) {
+    BigPackage& package = Package();
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        state.SkipWithError("no /proc/self/exe");
+        return;
+    }
+    self[length] = '\0';
+    std::string karvelo = std::string(self).substr(0, std::string(self).rfind('/')) + "/karvelo";
+    double peakMb = 0;
+    for (auto _ : state) {
+        pid_t pid = StartProcess({karvelo, "inspect", package.path});
+        int status = 0;
+        struct rusage usage;
+        if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            state.SkipWithError("karvelo inspect failed");
+            return;
+        }
+        peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    }
+    state.counters["peak_MB"] = peakMb;
+    state.counters["peak_per_file_byte"] = peakMb * 1024 * 1024 / static_cast<double>(package.bytes.size());
+}
+BENCHMARK(BM_ReadPackagePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+}  // namespace
