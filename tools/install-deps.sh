@@ -1,28 +1,110 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, when missing.
 # Safe to run again: it asks apt only for what dpkg does not already have.
+#
+#   tools/install-deps.sh           native and Windows builds
+#   tools/install-deps.sh native    the native build only
 set -e
 
 PACKAGES="cmake make g++ pkg-config libpcre3-dev googletest libgtest-dev libbenchmark-dev clang nginx-light wget"
 
+# The Windows cross build and its tests under Wine.  The posix thread model
+# of mingw-w64, because the tests use std::thread and std::mutex, which the
+# win32 model of this GCC lacks.  dpkg-dev brings dpkg-source for
+# `apt-get source pcre3`; locales gives zh_CN.UTF-8, so Wine's ANSI code
+# page is 936 (GBK).
+WINDOWS_PACKAGES="g++-mingw-w64-i686-posix dpkg-dev wine wine32:i386 xvfb xauth locales fonts-wqy-microhei imagemagick"
+WINDOWS_LOCALE="zh_CN.UTF-8"
+DEBIAN_SOURCES=/etc/apt/sources.list.d/debian.sources
+
+with_windows=1
+if [ "$1" = "native" ]; then
+    with_windows=0
+fi
+
+is_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+wanted="$PACKAGES"
+if [ "$with_windows" = 1 ]; then
+    wanted="$wanted $WINDOWS_PACKAGES"
+fi
+
 missing=""
-for package in $PACKAGES; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+for package in $wanted; do
+    if ! is_installed "$package"; then
         missing="$missing $package"
     fi
 done
 
-if [ -z "$missing" ]; then
+need_i386=0
+need_sources=0
+need_locale=0
+if [ "$with_windows" = 1 ]; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        need_i386=1
+    fi
+    # PCRE for Windows is built from Debian's source package.
+    if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
+        need_sources=1
+    fi
+    if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+        need_locale=1
+    fi
+fi
+
+if [ -z "$missing" ] && [ "$need_i386" = 0 ] && [ "$need_sources" = 0 ] && [ "$need_locale" = 0 ]; then
     exit 0
 fi
 
 if [ "$(id -u)" != "0" ]; then
-    echo "missing packages:$missing (run as root, or install them)" >&2
+    [ -n "$missing" ] && echo "missing packages:$missing" >&2
+    [ "$need_i386" = 1 ] && echo "missing: the i386 architecture (dpkg --add-architecture i386)" >&2
+    [ "$need_sources" = 1 ] && echo "missing: Debian source package lists (deb-src)" >&2
+    [ "$need_locale" = 1 ] && echo "missing: the $WINDOWS_LOCALE locale" >&2
+    echo "run as root, or set these up by hand" >&2
     exit 1
 fi
 
-echo "installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-# shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+update=0
+if [ "$need_i386" = 1 ]; then
+    echo "adding the i386 architecture (for wine32)"
+    dpkg --add-architecture i386
+    update=1
+fi
+if [ "$need_sources" = 1 ]; then
+    if [ -f "$DEBIAN_SOURCES" ]; then
+        if grep -q '^Types: deb$' "$DEBIAN_SOURCES"; then
+            echo "enabling Debian source packages in $DEBIAN_SOURCES"
+            sed -i 's/^Types: deb$/Types: deb deb-src/' "$DEBIAN_SOURCES"
+        fi
+    elif [ -f /etc/apt/sources.list ] && ! grep -q '^deb-src ' /etc/apt/sources.list; then
+        echo "enabling Debian source packages in /etc/apt/sources.list"
+        sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list >/etc/apt/sources.list.d/karvelo-deb-src.list
+    fi
+    update=1
+fi
+if [ -n "$missing" ]; then
+    update=1
+fi
+
+if [ "$update" = 1 ]; then
+    apt-get update -qq
+fi
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+if [ "$need_locale" = 1 ]; then
+    echo "generating the $WINDOWS_LOCALE locale"
+    if grep -q "^# *$WINDOWS_LOCALE UTF-8" /etc/locale.gen; then
+        sed -i "s/^# *$WINDOWS_LOCALE UTF-8/$WINDOWS_LOCALE UTF-8/" /etc/locale.gen
+    elif ! grep -q "^$WINDOWS_LOCALE UTF-8" /etc/locale.gen; then
+        echo "$WINDOWS_LOCALE UTF-8" >>/etc/locale.gen
+    fi
+    locale-gen >/dev/null
+fi

@@ -19,7 +19,8 @@ private:
     std::string path_;
 };
 
-// Whole-file helpers for tests (native paths).
+// Whole-file helpers for tests.  Paths are UTF-8 on every system (the core
+// itself is given GBK paths).
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
 std::string ReadWholeFile(const std::string& path);
 bool PathExists(const std::string& path);

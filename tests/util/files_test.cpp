@@ -36,7 +36,7 @@ TEST(FileQueries, GbkPathsReachTheSameFiles) {
     TempDir dir;
     // The folder is created by its UTF-8 name; the core asks by GBK name.
     std::string folderUtf8 = dir.File("数据包");
-    ASSERT_TRUE(std::filesystem::create_directory(folderUtf8));
+    ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::u8path(folderUtf8)));
     ASSERT_TRUE(WriteWholeFile(folderUtf8 + "/宝贝.csv", "abc"));
     std::string folderGbk = dir.path() + "/" + Gbk("数据包");
     std::string fileGbk = folderGbk + "/" + Gbk("宝贝.csv");
@@ -46,7 +46,7 @@ TEST(FileQueries, GbkPathsReachTheSameFiles) {
 
     std::string madeGbk = folderGbk + "/" + Gbk("备份");
     EXPECT_EQ(1, MakeDirectory(madeGbk.c_str()));
-    EXPECT_TRUE(std::filesystem::is_directory(folderUtf8 + "/备份"));
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(folderUtf8 + "/备份")));
     EXPECT_EQ(0, MakeDirectory(madeGbk.c_str()));  // exists already
 }
 

@@ -1,0 +1,580 @@
+// GNU libiconv's behaviour over the Win32 code-page API.
+//
+// Every conversion goes through UTF-16: the input is decoded into a block of
+// units, the block is encoded into the target, and so on until the input is
+// used up.  GBK (code page 936) goes through MultiByteToWideChar and
+// WideCharToMultiByte a block at a time; UCS-2 and UTF-8 are simple enough
+// to do by hand, which also gives libiconv's exact rules for invalid UTF-8
+// (overlong forms, surrogates, a 4-byte character counting as one).
+//
+// The API converts a whole run at once, while libiconv's results are per
+// character.  Encoding finds the characters GBK lacks by walking the run's
+// output, which holds one character per unit (the default character for a
+// missing one); decoding halves a run the API refuses until the pair at
+// fault is found.  Either way a run costs one call in the common case.
+#include "platform/charset.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const UINT CODE_PAGE_GBK = 936;
+// Units decoded per block.  Large blocks keep the API calls few; the input
+// offsets kept per unit bound the block's memory.
+const size_t BLOCK_UNITS = 16384;
+const wchar_t BYTE_ORDER_MARK = 0xFEFF;
+const wchar_t SWAPPED_BYTE_ORDER_MARK = 0xFFFE;
+// Code page 936 has the euro sign at the single byte 0x80; GNU libiconv's
+// GBK has neither, and neither does this adapter.
+const wchar_t EURO_SIGN = 0x20AC;
+
+enum Charset { CHARSET_UCS2, CHARSET_UCS2LE, CHARSET_UCS2BE, CHARSET_UTF8, CHARSET_GBK };
+
+struct Converter {
+    Charset source;
+    Charset target;
+    bool ignore;         // target suffixed "//IGNORE"
+    bool littleEndian;   // byte order a "UCS-2" source reads in now
+    char defaultCharacter;  // what code page 936 writes for a unit it lacks
+    wchar_t units[BLOCK_UNITS];
+    // offsets[i]: where the character of unit i starts, counted from the
+    // block's first input byte; offsets[count] is where the block ends.
+    unsigned offsets[BLOCK_UNITS + 1];
+    char encoded[BLOCK_UNITS * 2];  // GBK of a run that may not fit the output
+};
+
+// Why a block ended.
+enum DecodeStop {
+    DECODE_END,         // all input decoded
+    DECODE_FULL,        // the block is full
+    DECODE_MARK,        // a byte-order mark after some units: it starts the next block
+    DECODE_INVALID,     // an invalid unit of `skip` bytes (skipped uncounted under //IGNORE)
+    DECODE_UNMAPPED,    // a well-formed GBK pair with no Unicode form (skipped and counted)
+    DECODE_INCOMPLETE,  // the input ends inside a character
+};
+
+struct Decoded {
+    size_t units;
+    size_t consumed;  // input bytes behind the block (and the marks read first)
+    DecodeStop stop;
+    size_t skip;
+};
+
+enum EncodeStop { ENCODE_DONE, ENCODE_FULL, ENCODE_UNCONVERTIBLE };
+
+struct Output {
+    char* at;
+    size_t left;
+    size_t irreversible;  // characters dropped because the target lacks them
+};
+
+bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit < 0xDC00; }
+bool IsSurrogate(unsigned unit) { return unit >= 0xD800 && unit < 0xE000; }
+
+bool ParseCharset(const char* name, size_t length, Charset* charset) {
+    struct Known {
+        const char* name;
+        Charset charset;
+    };
+    static const Known known[] = {
+        {"UCS-2", CHARSET_UCS2}, {"UCS-2LE", CHARSET_UCS2LE}, {"UCS-2BE", CHARSET_UCS2BE},
+        {"UTF-8", CHARSET_UTF8}, {"UTF8", CHARSET_UTF8},      {"GBK", CHARSET_GBK},
+        {"CP936", CHARSET_GBK},
+    };
+    for (const Known& entry : known) {
+        if (std::strlen(entry.name) == length && _strnicmp(name, entry.name, length) == 0) {
+            *charset = entry.charset;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ContainsNoCase(const char* text, const char* word) {
+    size_t length = std::strlen(word);
+    for (; *text != '\0'; ++text) {
+        if (_strnicmp(text, word, length) == 0) return true;
+    }
+    return false;
+}
+
+// ---- Decoders: input bytes to a block of UTF-16 units ----------------------
+
+Decoded DecodeUcs2(Converter* converter, const unsigned char* in, size_t left) {
+    Decoded result = {0, 0, DECODE_END, 0};
+    const bool honoursMarks = converter->source == CHARSET_UCS2;
+    bool little = honoursMarks ? converter->littleEndian : converter->source == CHARSET_UCS2LE;
+    size_t at = 0;
+    size_t count = 0;
+    while (left - at >= 2) {
+        if (count == BLOCK_UNITS) {
+            result.stop = DECODE_FULL;
+            break;
+        }
+        unsigned unit = little ? (in[at] | (in[at + 1] << 8)) : ((in[at] << 8) | in[at + 1]);
+        if (honoursMarks && (unit == BYTE_ORDER_MARK || unit == SWAPPED_BYTE_ORDER_MARK)) {
+            // Marks count anywhere in "UCS-2": U+FEFF is dropped, U+FFFE (a
+            // mark read in the wrong order) swaps the order.  Read only at the
+            // start of a block, so one block has one order.
+            if (count > 0) {
+                result.stop = DECODE_MARK;
+                break;
+            }
+            if (unit == SWAPPED_BYTE_ORDER_MARK) little = !little;
+            at += 2;
+            continue;
+        }
+        if (IsSurrogate(unit)) {
+            result.stop = DECODE_INVALID;
+            result.skip = 2;
+            break;
+        }
+        converter->units[count] = static_cast<wchar_t>(unit);
+        converter->offsets[count] = static_cast<unsigned>(at);
+        ++count;
+        at += 2;
+    }
+    if (result.stop == DECODE_END && at < left) result.stop = DECODE_INCOMPLETE;  // an odd last byte
+    if (honoursMarks) converter->littleEndian = little;
+    converter->offsets[count] = static_cast<unsigned>(at);
+    result.units = count;
+    result.consumed = at;
+    return result;
+}
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// A UTF-8 sequence at `in`: 1 to 4 bytes of a valid character (its code
+// point in *codePoint), 0 when it is invalid, -1 when the input ends inside
+// a sequence that is valid so far.
+int ReadUtf8(const unsigned char* in, size_t left, unsigned* codePoint) {
+    unsigned char lead = in[0];
+    if (lead < 0x80) {
+        *codePoint = lead;
+        return 1;
+    }
+    int length;
+    unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    for (int i = 1; i < length; ++i) {
+        if (static_cast<size_t>(i) >= left) return -1;
+        unsigned char byte = in[i];
+        if (i == 1 ? (byte < low || byte > high) : !IsContinuation(byte)) return 0;
+    }
+    unsigned value = lead & (0x7F >> length);
+    for (int i = 1; i < length; ++i) value = (value << 6) | (in[i] & 0x3F);
+    *codePoint = value;
+    return length;
+}
+
+Decoded DecodeUtf8(Converter* converter, const unsigned char* in, size_t left) {
+    Decoded result = {0, 0, DECODE_END, 0};
+    size_t at = 0;
+    size_t count = 0;
+    while (at < left) {
+        if (count + 2 > BLOCK_UNITS) {  // room for a surrogate pair
+            result.stop = DECODE_FULL;
+            break;
+        }
+        if (in[at] < 0x80) {  // the common case
+            converter->units[count] = in[at];
+            converter->offsets[count++] = static_cast<unsigned>(at++);
+            continue;
+        }
+        unsigned codePoint;
+        int length = ReadUtf8(in + at, left - at, &codePoint);
+        if (length <= 0) {
+            result.stop = length == 0 ? DECODE_INVALID : DECODE_INCOMPLETE;
+            result.skip = 1;
+            break;
+        }
+        if (codePoint >= 0x10000) {
+            codePoint -= 0x10000;
+            converter->units[count] = static_cast<wchar_t>(0xD800 + (codePoint >> 10));
+            converter->offsets[count++] = static_cast<unsigned>(at);
+            converter->units[count] = static_cast<wchar_t>(0xDC00 + (codePoint & 0x3FF));
+        } else {
+            converter->units[count] = static_cast<wchar_t>(codePoint);
+        }
+        converter->offsets[count++] = static_cast<unsigned>(at);
+        at += static_cast<size_t>(length);
+    }
+    converter->offsets[count] = static_cast<unsigned>(at);
+    result.units = count;
+    result.consumed = at;
+    return result;
+}
+
+bool IsGbkLead(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+bool IsGbkTrail(unsigned char byte) { return byte >= 0x40 && byte <= 0xFE && byte != 0x7F; }
+
+// Decodes the characters first..first+count of a well-formed GBK run whose
+// character starts are in converter->offsets.  Returns the index of the
+// first character without a Unicode form, or first + count when all have one.
+size_t DecodeGbkRun(Converter* converter, const unsigned char* in, size_t first, size_t count) {
+    if (count == 0) return first;
+    unsigned start = converter->offsets[first];
+    int bytes = static_cast<int>(converter->offsets[first + count] - start);
+    int made = MultiByteToWideChar(CODE_PAGE_GBK, MB_ERR_INVALID_CHARS, reinterpret_cast<const char*>(in + start),
+                                   bytes, converter->units + first, static_cast<int>(count));
+    // Code page 936 gives exactly one unit per character.
+    if (made == static_cast<int>(count)) return first + count;
+    if (count == 1) return first;
+    size_t half = count / 2;
+    size_t failed = DecodeGbkRun(converter, in, first, half);
+    if (failed < first + half) return failed;
+    return DecodeGbkRun(converter, in, first + half, count - half);
+}
+
+Decoded DecodeGbk(Converter* converter, const unsigned char* in, size_t left) {
+    Decoded result = {0, 0, DECODE_END, 0};
+    // First the extent of the well-formed run, then one API call over it.
+    size_t at = 0;
+    size_t count = 0;
+    while (at < left) {
+        if (count == BLOCK_UNITS) {
+            result.stop = DECODE_FULL;
+            break;
+        }
+        unsigned char byte = in[at];
+        size_t length;
+        if (byte < 0x80) {
+            length = 1;
+        } else if (IsGbkLead(byte) && at + 1 < left && IsGbkTrail(in[at + 1])) {
+            length = 2;
+        } else {
+            result.stop = IsGbkLead(byte) && at + 1 == left ? DECODE_INCOMPLETE : DECODE_INVALID;
+            result.skip = 1;
+            break;
+        }
+        converter->offsets[count++] = static_cast<unsigned>(at);
+        at += length;
+    }
+    converter->offsets[count] = static_cast<unsigned>(at);
+    size_t good = DecodeGbkRun(converter, in, 0, count);
+    if (good < count) {
+        result.stop = DECODE_UNMAPPED;
+        result.skip = 2;
+        result.units = good;
+        result.consumed = converter->offsets[good];
+        return result;
+    }
+    result.units = count;
+    result.consumed = at;
+    return result;
+}
+
+Decoded Decode(Converter* converter, const unsigned char* in, size_t left) {
+    switch (converter->source) {
+        case CHARSET_UTF8:
+            return DecodeUtf8(converter, in, left);
+        case CHARSET_GBK:
+            return DecodeGbk(converter, in, left);
+        default:
+            return DecodeUcs2(converter, in, left);
+    }
+}
+
+// ---- Encoders: a block of UTF-16 units to the target ------------------------
+// Each returns why it stopped and sets *done to the units it has finished
+// (written or dropped); it never splits a surrogate pair.
+
+// Drops an unconvertible character under //IGNORE; false when it must stop.
+bool DropUnconvertible(const Converter* converter, Output* output) {
+    if (!converter->ignore) return false;
+    ++output->irreversible;
+    return true;
+}
+
+EncodeStop EncodeUcs2(const Converter* converter, const wchar_t* units, size_t count, Output* output,
+                      size_t* done) {
+    const bool little = converter->target == CHARSET_UCS2LE;  // "UCS-2" is written big-endian, unmarked
+    size_t i = 0;
+    while (i < count) {
+        unsigned unit = units[i];
+        if (IsSurrogate(unit) || (converter->target == CHARSET_UCS2 && unit == SWAPPED_BYTE_ORDER_MARK)) {
+            // Beyond the 16-bit range (a pair) or a unit UCS-2 cannot carry.
+            size_t width = IsHighSurrogate(unit) && i + 1 < count ? 2 : 1;
+            if (!DropUnconvertible(converter, output)) {
+                *done = i;
+                return ENCODE_UNCONVERTIBLE;
+            }
+            i += width;
+            continue;
+        }
+        if (output->left < 2) {
+            *done = i;
+            return ENCODE_FULL;
+        }
+        unsigned char* at = reinterpret_cast<unsigned char*>(output->at);
+        at[little ? 0 : 1] = static_cast<unsigned char>(unit & 0xFF);
+        at[little ? 1 : 0] = static_cast<unsigned char>(unit >> 8);
+        output->at += 2;
+        output->left -= 2;
+        ++i;
+    }
+    *done = count;
+    return ENCODE_DONE;
+}
+
+EncodeStop EncodeUtf8(const wchar_t* units, size_t count, Output* output, size_t* done) {
+    size_t i = 0;
+    while (i < count) {
+        unsigned codePoint = units[i];
+        size_t width = 1;
+        if (IsHighSurrogate(codePoint) && i + 1 < count) {
+            codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            width = 2;
+        }
+        unsigned char bytes[4];
+        size_t length;
+        if (codePoint < 0x80) {
+            bytes[0] = static_cast<unsigned char>(codePoint);
+            length = 1;
+        } else if (codePoint < 0x800) {
+            bytes[0] = static_cast<unsigned char>(0xC0 | (codePoint >> 6));
+            bytes[1] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
+            length = 2;
+        } else if (codePoint < 0x10000) {
+            bytes[0] = static_cast<unsigned char>(0xE0 | (codePoint >> 12));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((codePoint >> 6) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
+            length = 3;
+        } else {
+            bytes[0] = static_cast<unsigned char>(0xF0 | (codePoint >> 18));
+            bytes[1] = static_cast<unsigned char>(0x80 | ((codePoint >> 12) & 0x3F));
+            bytes[2] = static_cast<unsigned char>(0x80 | ((codePoint >> 6) & 0x3F));
+            bytes[3] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
+            length = 4;
+        }
+        if (output->left < length) {
+            *done = i;
+            return ENCODE_FULL;
+        }
+        std::memcpy(output->at, bytes, length);
+        output->at += length;
+        output->left -= length;
+        i += width;
+    }
+    *done = count;
+    return ENCODE_DONE;
+}
+
+// Units GBK has no form for whatever the API says: pairs (code page 936 is
+// 16-bit only) and the euro sign (see EURO_SIGN).
+bool OutsideGbk(wchar_t unit) { return IsSurrogate(unit) || unit == EURO_SIGN; }
+
+// Width of the GBK character at `at`: a lead byte starts a pair.
+size_t GbkWidth(const char* at) { return IsGbkLead(static_cast<unsigned char>(*at)) ? 2 : 1; }
+
+// True when `length` bytes of GBK hold exactly one character per unit, as
+// code page 936 gives them (a unit without a GBK form turns into the one-byte
+// default character), so each unit's bytes can be found by walking.
+bool OneCharacterPerUnit(const char* converted, size_t length, size_t count) {
+    size_t at = 0;
+    for (size_t unit = 0; unit < count; ++unit) {
+        if (at >= length) return false;
+        at += GbkWidth(converted + at);
+    }
+    return at == length;
+}
+
+// Moves the converted characters of a run to the output, unit by unit:
+// drops (and counts) the default characters that stand for a missing one,
+// and stops at the first character that does not fit.  `converted` may be
+// the output itself: writing never overtakes reading.
+EncodeStop CopyConverted(const Converter* converter, const wchar_t* units, size_t count, const char* converted,
+                         Output* output, size_t* done) {
+    size_t at = 0;
+    for (size_t unit = 0; unit < count; ++unit) {
+        size_t width = GbkWidth(converted + at);
+        if (width == 1 && converted[at] == converter->defaultCharacter && units[unit] != converter->defaultCharacter) {
+            if (!DropUnconvertible(converter, output)) {
+                *done = unit;
+                return ENCODE_UNCONVERTIBLE;
+            }
+            at += 1;
+            continue;
+        }
+        if (output->left < width) {
+            *done = unit;
+            return ENCODE_FULL;
+        }
+        for (size_t i = 0; i < width; ++i) output->at[i] = converted[at + i];
+        output->at += width;
+        output->left -= width;
+        at += width;
+    }
+    *done = count;
+    return ENCODE_DONE;
+}
+
+// Encodes a run of units that are all inside the 16-bit range.
+EncodeStop EncodeGbkRun(Converter* converter, const wchar_t* units, size_t count, Output* output,
+                        size_t* done) {
+    *done = 0;
+    if (count == 0) return ENCODE_DONE;
+    // Straight into the output when the worst case fits, else aside first.
+    const size_t worst = count * 2;
+    const bool direct = output->left >= worst;
+    char* converted = direct ? output->at : converter->encoded;
+    BOOL usedDefault = FALSE;
+    int length = WideCharToMultiByte(CODE_PAGE_GBK, WC_NO_BEST_FIT_CHARS, units, static_cast<int>(count), converted,
+                                     static_cast<int>(worst), nullptr, &usedDefault);
+    if (length > 0 && !usedDefault && direct) {  // the common case
+        output->at += length;
+        output->left -= static_cast<size_t>(length);
+        *done = count;
+        return ENCODE_DONE;
+    }
+    if (length > 0 && OneCharacterPerUnit(converted, static_cast<size_t>(length), count)) {
+        return CopyConverted(converter, units, count, converted, output, done);
+    }
+    // The API did not give one character per unit: find the unit at fault by
+    // halving the run.
+    if (count == 1) {
+        if (!DropUnconvertible(converter, output)) return ENCODE_UNCONVERTIBLE;
+        *done = 1;
+        return ENCODE_DONE;
+    }
+    size_t half = count / 2;
+    size_t firstDone = 0, secondDone = 0;
+    EncodeStop stop = EncodeGbkRun(converter, units, half, output, &firstDone);
+    if (stop == ENCODE_DONE) stop = EncodeGbkRun(converter, units + half, count - half, output, &secondDone);
+    *done = firstDone + secondDone;
+    return stop;
+}
+
+EncodeStop EncodeGbk(Converter* converter, const wchar_t* units, size_t count, Output* output, size_t* done) {
+    size_t i = 0;
+    while (i < count) {
+        size_t end = i;
+        while (end < count && !OutsideGbk(units[end])) ++end;
+        size_t runDone = 0;
+        EncodeStop stop = EncodeGbkRun(converter, units + i, end - i, output, &runDone);
+        i += runDone;
+        if (stop != ENCODE_DONE) {
+            *done = i;
+            return stop;
+        }
+        if (end == count) break;
+        // A unit outside GBK: a whole pair, or a single unit.
+        size_t width = IsHighSurrogate(units[end]) && end + 1 < count ? 2 : 1;
+        if (!DropUnconvertible(converter, output)) {
+            *done = i;
+            return ENCODE_UNCONVERTIBLE;
+        }
+        i += width;
+    }
+    *done = count;
+    return ENCODE_DONE;
+}
+
+EncodeStop Encode(Converter* converter, size_t count, Output* output, size_t* done) {
+    switch (converter->target) {
+        case CHARSET_UTF8:
+            return EncodeUtf8(converter->units, count, output, done);
+        case CHARSET_GBK:
+            return EncodeGbk(converter, converter->units, count, output, done);
+        default:
+            return EncodeUcs2(converter, converter->units, count, output, done);
+    }
+}
+
+size_t Fail(int error) {
+    errno = error;
+    return static_cast<size_t>(-1);
+}
+
+}  // namespace
+
+libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
+    libiconv_t invalid = reinterpret_cast<libiconv_t>(-1);
+    if (tocode == nullptr || fromcode == nullptr) return invalid;
+    const char* suffix = std::strstr(tocode, "//");
+    size_t targetLength = suffix ? static_cast<size_t>(suffix - tocode) : std::strlen(tocode);
+    Charset source, target;
+    if (!ParseCharset(fromcode, std::strlen(fromcode), &source) || !ParseCharset(tocode, targetLength, &target)) {
+        errno = EINVAL;
+        return invalid;
+    }
+    Converter* converter = static_cast<Converter*>(std::malloc(sizeof(Converter)));
+    if (converter == nullptr) return invalid;
+    converter->source = source;
+    converter->target = target;
+    converter->ignore = suffix != nullptr && ContainsNoCase(suffix, "IGNORE");
+    converter->littleEndian = false;  // "UCS-2" reads big-endian until a mark says otherwise
+    CPINFO info;
+    converter->defaultCharacter = GetCPInfo(CODE_PAGE_GBK, &info) ? static_cast<char>(info.DefaultChar[0]) : '?';
+    return converter;
+}
+
+size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf, size_t* outbytesleft) {
+    Converter* converter = static_cast<Converter*>(cd);
+    if (converter == nullptr || converter == reinterpret_cast<Converter*>(-1)) return Fail(EBADF);
+    if (inbuf == nullptr || *inbuf == nullptr) {
+        // Back to the initial state; nothing is ever held back to flush.
+        converter->littleEndian = false;
+        return 0;
+    }
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(*inbuf);
+    size_t inLeft = *inbytesleft;
+    Output output = {*outbuf, *outbytesleft, 0};
+    int error = 0;
+    while (inLeft > 0) {
+        Decoded block = Decode(converter, in, inLeft);
+        size_t done = 0;
+        EncodeStop stop = Encode(converter, block.units, &output, &done);
+        if (stop != ENCODE_DONE) {
+            // Stop before the first character not written.
+            in += converter->offsets[done];
+            inLeft -= converter->offsets[done];
+            error = stop == ENCODE_FULL ? E2BIG : EILSEQ;
+            break;
+        }
+        in += block.consumed;
+        inLeft -= block.consumed;
+        if (block.stop == DECODE_INCOMPLETE) {
+            error = EINVAL;
+            break;
+        }
+        if (block.stop == DECODE_INVALID || block.stop == DECODE_UNMAPPED) {
+            if (!converter->ignore) {
+                error = EILSEQ;
+                break;
+            }
+            in += block.skip;
+            inLeft -= block.skip;
+            if (block.stop == DECODE_UNMAPPED) ++output.irreversible;
+        }
+    }
+    *inbuf = reinterpret_cast<char*>(const_cast<unsigned char*>(in));
+    *inbytesleft = inLeft;
+    *outbuf = output.at;
+    *outbytesleft = output.left;
+    if (error != 0) return Fail(error);
+    return output.irreversible;
+}
+
+int libiconv_close(libiconv_t cd) {
+    Converter* converter = static_cast<Converter*>(cd);
+    if (converter == nullptr || converter == reinterpret_cast<Converter*>(-1)) return -1;
+    std::free(converter);
+    return 0;
+}

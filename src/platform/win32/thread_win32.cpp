@@ -1,0 +1,58 @@
+#include "platform/thread.h"
+
+#include <windows.h>
+#include <process.h>
+
+#include <cstdlib>
+
+struct Mutex {
+    CRITICAL_SECTION section;
+};
+
+namespace {
+
+struct ThreadStart {
+    ThreadFn fn;
+    void* argument;
+};
+
+// _beginthreadex wants a __stdcall entry; ThreadFn is the core's plain one.
+unsigned __stdcall RunThread(void* raw) {
+    ThreadStart start = *static_cast<ThreadStart*>(raw);
+    std::free(raw);
+    return start.fn(start.argument);
+}
+
+}  // namespace
+
+int StartDetachedThread(ThreadFn fn, void* argument) {
+    ThreadStart* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+    start->fn = fn;
+    start->argument = argument;
+    // _beginthreadex rather than CreateThread: the thread uses the C runtime.
+    uintptr_t handle = _beginthreadex(nullptr, 0, RunThread, start, 0, nullptr);
+    if (handle == 0) {
+        std::free(start);
+        return 0;
+    }
+    // Detached: nobody joins it, so its handle is not kept.
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    return 1;
+}
+
+Mutex* NewMutex() {
+    Mutex* mutex = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
+    InitializeCriticalSection(&mutex->section);
+    return mutex;
+}
+
+void LockMutex(Mutex* mutex) { EnterCriticalSection(&mutex->section); }
+void UnlockMutex(Mutex* mutex) { LeaveCriticalSection(&mutex->section); }
+
+void FreeMutex(Mutex* mutex) {
+    if (mutex == nullptr) return;
+    DeleteCriticalSection(&mutex->section);
+    std::free(mutex);
+}
+
+void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }

@@ -1,0 +1,67 @@
+#!/bin/sh
+# Builds PCRE 8.x for the Windows cross build from Debian's pcre3 source
+# package: the 8-bit library only, static, for i686 mingw-w64.
+#
+#   tools/build-pcre-windows.sh <folder>
+#
+# Leaves <folder>/include/pcre.h and <folder>/lib/libpcre.a (the layout
+# CMakeLists.txt expects of PCRE_ROOT) and does nothing when they are there
+# already, so a second cross build does not rebuild PCRE.  Needs deb-src
+# entries (tools/install-deps.sh enables them).
+set -e
+
+if [ $# -ne 1 ]; then
+    echo "usage: $0 <folder>" >&2
+    exit 2
+fi
+
+HOST=i686-w64-mingw32
+prefix=$(mkdir -p "$1" && cd "$1" && pwd)
+
+if [ -f "$prefix/include/pcre.h" ] && [ -f "$prefix/lib/libpcre.a" ]; then
+    exit 0
+fi
+
+work="$prefix/source"
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+
+echo "PCRE for Windows: fetching Debian's pcre3 source package"
+apt-get source -qq pcre3 >/dev/null 2>&1 || {
+    echo "apt-get source pcre3 failed (are deb-src entries enabled? run tools/install-deps.sh)" >&2
+    exit 1
+}
+tree=$(find . -maxdepth 1 -mindepth 1 -type d -name 'pcre3-*' | head -n 1)
+if [ -z "$tree" ] || [ ! -x "$tree/configure" ]; then
+    echo "unexpected pcre3 source layout in $work" >&2
+    exit 1
+fi
+cd "$tree"
+# Debian's patches touch configure.ac and Makefile.am (the shared library's
+# version and one source file, which they also add to Makefile.in).  Mark the
+# shipped generated files as current, so make does not want the autotools.
+touch aclocal.m4 configure config.h.in Makefile.in
+
+echo "PCRE for Windows: configuring and building ($(basename "$tree"))"
+# Only pcre_compile and pcre_exec are used: no JIT, no C++ wrapper, no
+# 16/32-bit libraries, no shared library.
+./configure --host="$HOST" --prefix="$prefix" \
+    --enable-static --disable-shared --disable-cpp \
+    --disable-pcre16 --disable-pcre32 --disable-jit \
+    --disable-pcregrep-libz --disable-pcregrep-libbz2 \
+    >configure.log 2>&1 || {
+    tail -n 30 configure.log >&2
+    exit 1
+}
+make -j"$(nproc 2>/dev/null || echo 2)" libpcre.la >make.log 2>&1 || {
+    tail -n 30 make.log >&2
+    exit 1
+}
+
+mkdir -p "$prefix/include" "$prefix/lib"
+cp .libs/libpcre.a "$prefix/lib/libpcre.a"
+cp pcre.h "$prefix/include/pcre.h"
+cd "$prefix"
+rm -rf "$work"
+echo "PCRE for Windows: installed into $prefix"
