@@ -29,8 +29,33 @@ struct ApplicationState {
     std::atomic<int> running{0};              // written by the run only
 #ifdef _WIN32
     HINSTANCE instance = nullptr;
-    HWND mainWindow = nullptr;
-    HDC paintCache = nullptr;
+    HWND mainWindow = nullptr;                // null until its first WM_CREATE
+    HDC paintCache = nullptr;                 // the painted background, made on first paint
+    // The controls of the main window, created once and never destroyed.
+    // Page 1 (children of packagePanel):
+    HWND packagePanel = nullptr;
+    HWND packageHeading = nullptr;
+    HWND packagePathEdit = nullptr;
+    HWND choosePackageButton = nullptr;
+    HWND noticeBox = nullptr;
+    // Page 2 (children of optionsPanel, which the run reads the options from):
+    HWND optionsPanel = nullptr;
+    HWND optionsHeading = nullptr;
+    HWND imageSpaceCheck = nullptr;
+    HWND thirdPartyCheck = nullptr;
+    HWND blankFailedCheck = nullptr;
+    HWND destinationEdit = nullptr;
+    HWND chooseDestinationButton = nullptr;
+    HWND itemList = nullptr;
+    HWND failureText = nullptr;
+    HWND progressBar = nullptr;
+    HWND progressText = nullptr;
+    // Along the bottom of the main window:
+    HWND previousButton = nullptr;
+    HWND nextButton = nullptr;
+    HWND closeButton = nullptr;
+    HWND helpLink = nullptr;
+    HWND siteLink = nullptr;
 #endif
 };
 

@@ -1,0 +1,45 @@
+// The Win32 program's entry point: prepares the process, shows the main
+// window and runs the message loop until the process ends.
+#include "platform/net.h"  // Winsock before <windows.h>
+
+#include <commctrl.h>
+
+#include "http/connection.h"
+#include "platform/thread.h"
+#include "ui/application_state.h"
+#include "ui/main_window.h"
+#include "ui/shell_utilities.h"
+#include "ui/startup.h"
+#include "util/app_log.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    appState.instance = instance;
+    InstallWindowsFrontEnd();
+    ComputeProgramFolder(appState.programFolder, sizeof appState.programFolder);
+    if (IsArchiveTempFolder(appState.programFolder)) RefuseArchiveFolder();
+    OpenAppLog(appState.programFolder);
+    StartWinsock();
+    InitHttpClient();
+
+    char title[64];
+    FormatMainWindowTitle(title, sizeof title);
+    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(ICON_PROGRAM));
+    if (!RegisterMainWindowClass(instance, icon)) return 0;
+    // The list view and the progress bar live in the common controls.
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+
+    // A caption, system menu and minimize box; no maximize box, no sizing
+    // border.  The creation message builds every control.
+    HWND window = CreateWindowExA(WS_EX_APPWINDOW | WS_EX_ACCEPTFILES, MAIN_WINDOW_CLASS, title,
+                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance,
+                                  nullptr);
+    FitWindowToCaption(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT);
+    CenterWindow(window);
+    ShowWindow(window, showCommand);
+    StartDetachedThread(StartupThread, nullptr);
+    SetWindowIcon(instance, window, ICON_WINDOW);
+    OfferDesktopShortcut();
+    return RunMessageLoop();
+}

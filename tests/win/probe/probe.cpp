@@ -1,0 +1,68 @@
+// Runs inside Karvelo.exe (see probe.h).
+#include "win/probe/probe.h"
+
+namespace {
+
+// Icons loaded from a module are shared: the same resource gives the same
+// handle, so this tells which icon group a handle came from.
+HICON ProgramIcon(int resource) { return LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(resource)); }
+
+}  // namespace
+
+extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
+    ProbeRequest* request = static_cast<ProbeRequest*>(parameter);
+    request->ok = 0;
+    switch (request->operation) {
+        case PROBE_FONT: {
+            // Sent to the user-interface thread, which owns the control.
+            HFONT font = reinterpret_cast<HFONT>(SendMessageA(request->window, WM_GETFONT, 0, 0));
+            if (font != nullptr && GetObjectA(font, sizeof request->font, &request->font) == sizeof request->font) {
+                request->ok = 1;
+            }
+            break;
+        }
+        case PROBE_CLASS_CURSOR: {
+            HCURSOR cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrA(request->window, GCLP_HCURSOR));
+            request->value = cursor == LoadCursor(nullptr, IDC_ARROW)  ? PROBE_CURSOR_ARROW
+                             : cursor == LoadCursor(nullptr, IDC_HAND) ? PROBE_CURSOR_HAND
+                                                                       : PROBE_CURSOR_OTHER;
+            request->ok = 1;
+            break;
+        }
+        case PROBE_WINDOW_PROCEDURE: {
+            LONG_PTR procedure = GetWindowLongPtrA(request->window, GWLP_WNDPROC);
+            LONG_PTR classProcedure = GetClassLongPtrA(request->otherWindow, GCLP_WNDPROC);
+            request->value = procedure != 0 && procedure == classProcedure;
+            request->ok = 1;
+            break;
+        }
+        case PROBE_WINDOW_ICON:
+            request->value = static_cast<LONG_PTR>(SendMessageA(request->window, WM_GETICON, ICON_BIG, 0));
+            request->other = request->value != 0 &&
+                             reinterpret_cast<HICON>(request->value) == ProgramIcon(request->resource);
+            request->ok = 1;
+            break;
+        case PROBE_CLASS_ICONS:
+            request->value = reinterpret_cast<HICON>(GetClassLongPtrA(request->window, GCLP_HICON)) ==
+                             ProgramIcon(request->resource);
+            request->other = reinterpret_cast<HICON>(GetClassLongPtrA(request->window, GCLP_HICONSM)) ==
+                             ProgramIcon(request->resource);
+            request->ok = 1;
+            break;
+        case PROBE_SEND_MESSAGE:
+            request->value = static_cast<LONG_PTR>(SendMessageA(request->window, request->resource, 0, 0));
+            request->ok = 1;
+            break;
+        case PROBE_CLASS_STYLE:
+            request->value = static_cast<LONG_PTR>(GetClassLongPtrA(request->window, GCL_STYLE));
+            request->other = reinterpret_cast<HBRUSH>(GetClassLongPtrA(request->window, GCLP_HBRBACKGROUND)) ==
+                             GetSysColorBrush(COLOR_BTNFACE);
+            request->ok = 1;
+            break;
+        default:
+            break;
+    }
+    return static_cast<DWORD>(request->ok);
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

@@ -1,0 +1,38 @@
+// The probe: a DLL the GUI test driver loads into Karvelo.exe to read what
+// only the owning process can read.  Fonts and cursors are GDI and user
+// objects of that process, so another process cannot ask about them; the
+// driver runs RunProbe on a thread of Karvelo.exe with a ProbeRequest it
+// wrote into that process's memory, then reads the request back.
+#pragma once
+
+#include <windows.h>
+
+enum ProbeOperation {
+    PROBE_FONT = 1,          // window's WM_GETFONT, described in `font`
+    PROBE_CLASS_CURSOR,      // window's class cursor: `value` PROBE_CURSOR_*
+    PROBE_WINDOW_PROCEDURE,  // `value` 1 when the window's procedure is its class's
+                             // procedure of `other` (a window of another class)
+    PROBE_WINDOW_ICON,       // `value` the window's large icon (WM_GETICON), 0 for none;
+                             // `other` 1 when it is the program's icon `resource`
+    PROBE_CLASS_STYLE,       // `value` the class style, `other` 1 when the class
+                             // background is the button-face system brush
+    PROBE_CLASS_ICONS,       // `value` and `other` 1 when the class's large and small
+                             // icons are the program's icon `resource`
+    PROBE_SEND_MESSAGE,      // sends message `resource` (no parameters); `value` the result
+};
+
+enum ProbeCursor { PROBE_CURSOR_OTHER = 0, PROBE_CURSOR_ARROW = 1, PROBE_CURSOR_HAND = 2 };
+
+struct ProbeRequest {
+    int operation;
+    HWND window;
+    HWND otherWindow;
+    int resource;
+    int ok;               // 1 when the probe could answer
+    LONG_PTR value;
+    LONG_PTR other;
+    LOGFONTA font;
+};
+
+// Name the driver asks GetProcAddress for.
+#define PROBE_ENTRY "RunProbe"
