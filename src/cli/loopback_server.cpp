@@ -1,9 +1,6 @@
-#include "cli/loopback_server.h"
+#include "platform/net.h"  // Winsock before <windows.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "cli/loopback_server.h"
 
 #include <chrono>
 #include <thread>
@@ -23,10 +20,20 @@ const char* ReasonOf(int status) {
     }
 }
 
-bool SendAll(int connection, const std::string& bytes) {
+// True when `socket` has something to read (or has closed) within one poll
+// interval.  select, not poll: Winsock has select under the same name.
+bool Readable(SOCKET socket) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval wait = {0, POLL_MILLISECONDS * 1000};
+    return select(static_cast<int>(socket) + 1, &readable, nullptr, nullptr, &wait) > 0;
+}
+
+bool SendAll(SOCKET connection, const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        ssize_t n = send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        int n = send(connection, bytes.data() + sent, static_cast<int>(bytes.size() - sent), MSG_NOSIGNAL);
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
     }
@@ -39,26 +46,34 @@ LoopbackImageServer::LoopbackImageServer(Handler handler) : handler_(std::move(h
 
 LoopbackImageServer::~LoopbackImageServer() {
     stopping_ = true;
-    if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
+    // 2: both directions (SHUT_RDWR, SD_BOTH).
+    if (listener_ != INVALID_SOCKET) shutdown(listener_, 2);
     // Connection threads notice the stop within one poll interval.
     while (active_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (listener_ >= 0) close(listener_);
+    if (listener_ != INVALID_SOCKET) closesocket(listener_);
 }
 
 bool LoopbackImageServer::Start(int port) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (listener_ < 0) return false;
+    if (listener_ == INVALID_SOCKET) return false;
+#ifndef _WIN32
+    // On Windows the same option would let another program take the port.
     int reuse = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+#endif
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
+#ifdef _WIN32
+    int length = sizeof address;
+#else
     socklen_t length = sizeof address;
+#endif
     if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 64) != 0 ||
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(listener_);
-        listener_ = -1;
+        closesocket(listener_);
+        listener_ = INVALID_SOCKET;
         return false;
     }
     port_ = ntohs(address.sin_port);
@@ -78,10 +93,9 @@ std::vector<std::string> LoopbackImageServer::RequestedPaths() const {
 
 void LoopbackImageServer::AcceptLoop() {
     while (!stopping_) {
-        pollfd waiting = {listener_, POLLIN, 0};
-        if (poll(&waiting, 1, POLL_MILLISECONDS) <= 0) continue;
-        int connection = accept(listener_, nullptr, nullptr);
-        if (connection < 0) continue;
+        if (!Readable(listener_)) continue;
+        SOCKET connection = accept(listener_, nullptr, nullptr);
+        if (connection == INVALID_SOCKET) continue;
         ++connections_;
         ++active_;
         std::thread(&LoopbackImageServer::ServeConnection, this, connection).detach();
@@ -89,16 +103,15 @@ void LoopbackImageServer::AcceptLoop() {
     --active_;
 }
 
-void LoopbackImageServer::ServeConnection(int connection) {
+void LoopbackImageServer::ServeConnection(SOCKET connection) {
     std::string pending;
     char buffer[8192];
     bool open = true;
     while (open && !stopping_) {
         size_t end = pending.find("\r\n\r\n");
         if (end == std::string::npos) {
-            pollfd waiting = {connection, POLLIN, 0};
-            if (poll(&waiting, 1, POLL_MILLISECONDS) <= 0) continue;
-            ssize_t got = recv(connection, buffer, sizeof buffer, 0);
+            if (!Readable(connection)) continue;
+            int got = recv(connection, buffer, sizeof buffer, 0);
             if (got <= 0 || pending.size() > REQUEST_HEAD_LIMIT) break;
             pending.append(buffer, static_cast<size_t>(got));
             continue;
@@ -126,6 +139,6 @@ void LoopbackImageServer::ServeConnection(int connection) {
         ++served_;
         open = keepAlive;
     }
-    close(connection);
+    closesocket(connection);
     --active_;
 }

@@ -3,6 +3,8 @@
 // when the client asks, and serves each connection on its own thread.
 #pragma once
 
+#include "platform/net.h"
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -37,10 +39,10 @@ public:
 
 private:
     void AcceptLoop();
-    void ServeConnection(int connection);
+    void ServeConnection(SOCKET connection);
 
     Handler handler_;
-    int listener_ = -1;
+    SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};

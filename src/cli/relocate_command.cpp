@@ -28,8 +28,6 @@
 
 namespace {
 
-const int ITEMS_INITIAL_CAPACITY = 256;
-const int ITEMS_GROW_BY = 64;
 const int MESSAGE_BYTES = 4096;
 
 // The user's desktop, which the wizard refuses as a destination.
@@ -48,14 +46,7 @@ bool LoadPackage(const std::string& packagePath) {
         ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
         return false;
     }
-    std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", packagePath.c_str());
-    if (appState.items == nullptr) {
-        appState.items = NewVector(ITEMS_INITIAL_CAPACITY, ITEMS_GROW_BY);
-    } else {
-        ClearItemRecords(appState.items);
-    }
-    char* text = nullptr;
-    int result = ReadPackage(appState.packagePath, appState.items, &text);
+    int result = LoadPackageIntoState(packagePath.c_str());
     char message[MESSAGE_BYTES];
     if (result == PACKAGE_READ_TITLE_TOO_LONG) {
         FormatTitleTooLongMessage(appState.packagePath, message, sizeof message);
@@ -67,11 +58,6 @@ bool LoadPackage(const std::string& packagePath) {
         ShowMessage(message, CAPTION_NOTICE, MESSAGE_YES_NO | MESSAGE_ICON_QUESTION);
         return false;
     }
-    for (int32_t i = 0; i < appState.items->count; ++i) {
-        static_cast<ItemRecord*>(appState.items->items[i])->index = i;
-    }
-    std::free(appState.packageText);
-    appState.packageText = text;
     return true;
 }
 

@@ -1,8 +1,12 @@
 #include "relocate/run_inputs.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "package/item_record.h"
+#include "package/reader.h"
+#include "ui/application_state.h"
 #include "util/files.h"
 
 const char MESSAGE_NO_PACKAGE[] =
@@ -26,6 +30,9 @@ const char MESSAGE_DESTINATION_DESKTOP[] =
 const char FORMAT_ITEM_COUNT[] = "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\xb4\xca\xfd:%d)";  // 搬家进度(宝贝数:%d)
 
 namespace {
+
+const int ITEMS_INITIAL_CAPACITY = 256;
+const int ITEMS_GROW_BY = 64;
 
 const char STEP_ONE[] =
     "1. \xb4\xf2\xbf\xaa\xb2\xa2\xb5\xc7\xc2\xbc\xcc\xd4\xb1\xa6\xd6\xfa\xc0\xed\xa3\xac\xbd\xf8\xc8\xeb"
@@ -91,4 +98,22 @@ const char* CheckRunInputs(const RunOptions& options, const char* desktop, Input
     }
     *field = INPUT_OK;
     return nullptr;
+}
+
+int LoadPackageIntoState(const char* packagePath) {
+    std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", packagePath);
+    if (appState.items == nullptr) {
+        appState.items = NewVector(ITEMS_INITIAL_CAPACITY, ITEMS_GROW_BY);
+    } else {
+        ClearItemRecords(appState.items);
+    }
+    char* text = nullptr;
+    int result = ReadPackage(appState.packagePath, appState.items, &text);
+    if (result != PACKAGE_READ_OK) return result;
+    for (int32_t i = 0; i < appState.items->count; ++i) {
+        static_cast<ItemRecord*>(appState.items->items[i])->index = i;
+    }
+    std::free(appState.packageText);
+    appState.packageText = text;
+    return result;
 }

@@ -30,6 +30,14 @@ const int TITLE_LIMIT_CHINESE = 127;
 // Checks the package path before loading: the warning text, or null.
 const char* CheckPackagePath(const char* packagePath);
 
+// Loads the package at `packagePath` (at most 259 bytes are kept) into
+// appState: packagePath is set, `items` is created on the first load and
+// emptied (records and lists released) on every later one, then filled by
+// the reader.  On PACKAGE_READ_OK every record's index is its row and
+// packageText is the new text (an earlier one is released).  Returns the
+// reader's result; the caller shows the messages.
+int LoadPackageIntoState(const char* packagePath);
+
 // The warning for a package whose titles are too long (reader result 2).
 void FormatTitleTooLongMessage(const char* packagePath, char* text, size_t size);
 // The question for a package the reader cannot use (reader result 0).

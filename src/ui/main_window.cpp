@@ -96,6 +96,8 @@ void BuildMainWindow(HWND window) {
     SetControlFont(appState.helpLink, FONT_FACE_SONG, LINK_FONT_HEIGHT, LINK_FONT_WEIGHT, 0, 0);
     SetControlFont(appState.siteLink, FONT_FACE_SONG, LINK_FONT_HEIGHT, LINK_FONT_WEIGHT, 0, 0);
 
+    SetUpItemList(appState.itemList);
+
     // Page 1 first; both image sources on, blank replacement off.
     ShowWindow(appState.optionsPanel, SW_HIDE);
     SendMessageA(appState.imageSpaceCheck, BM_SETCHECK, BST_CHECKED, 0);
@@ -105,6 +107,22 @@ void BuildMainWindow(HWND window) {
 
 void HandleCommand(int id) {
     switch (id) {
+        case ID_CHOOSE_PACKAGE:
+            ChoosePackage();
+            break;
+        case ID_CHOOSE_DESTINATION:
+            ChooseDestination();
+            break;
+        case ID_PREVIOUS:
+            GoBackToPackagePage();
+            break;
+        case ID_NEXT:
+            if (appState.wizardStep == 1) {
+                LoadChosenPackage();
+            } else {
+                StartRun();
+            }
+            break;
         case ID_CLOSE:
             SendMessageA(appState.mainWindow, WM_CLOSE, 0, 0);
             break;
@@ -175,6 +193,17 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             // Menu and accelerator commands carry no control handle.
             if (lParam != 0) HandleCommand(LOWORD(wParam));
             return 0;
+        case WM_DROPFILES:
+            TakeDroppedFiles(reinterpret_cast<HDROP>(wParam));
+            return 0;
+        case WM_NOTIFY: {
+            // From the list itself (through its panel) or sent by the run.
+            const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+            if (header != nullptr && header->hwndFrom == appState.itemList && header->code == LVN_ITEMCHANGED) {
+                ShowFailuresOfSelection();
+            }
+            return 0;
+        }
         case WM_CTLCOLORSTATIC:
             return ControlColour(window, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
         default:

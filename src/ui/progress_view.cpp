@@ -1,8 +1,77 @@
 #include "ui/progress_view.h"
 
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "package/item_record.h"
 #include "ui/application_state.h"
+#include "ui/ui_texts.h"
 
 namespace {
+
+struct ColumnSpec {
+    const char* header;
+    int width;
+    int format;
+};
+
+const ColumnSpec COLUMNS[] = {
+    {TEXT_COLUMN_TITLE, 340, LVCFMT_LEFT},
+    {TEXT_COLUMN_STATE, 80, LVCFMT_CENTER},
+    {TEXT_COLUMN_DESKTOP_FAILED, 96, LVCFMT_CENTER},
+    {TEXT_COLUMN_MOBILE_FAILED, 96, LVCFMT_CENTER},
+};
+
+// Room kept at the end of a failure text for the left-out line.
+const size_t LEFT_OUT_LINE_BYTES = 96;
+
+void SetSubItemText(HWND list, int row, int subItem, const char* text) {
+    LVITEMA item;
+    std::memset(&item, 0, sizeof item);
+    item.iSubItem = subItem;
+    item.pszText = const_cast<char*>(text);
+    SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+// Appends to a text of bounded size; what does not fit before `limit` is
+// not written at all.
+struct BoundedText {
+    char* text;
+    size_t length;
+    size_t limit;  // the most bytes before the NUL
+    int leftOut;   // addresses that did not fit
+
+    bool Fits(size_t more) const { return length + more <= limit; }
+    void Append(const char* piece, size_t pieceLength) {
+        std::memcpy(text + length, piece, pieceLength);
+        length += pieceLength;
+        text[length] = '\0';
+    }
+    // A heading or a separator: written only when it fits.
+    bool AppendWhole(const char* piece) {
+        size_t pieceLength = std::strlen(piece);
+        if (!Fits(pieceLength)) return false;
+        Append(piece, pieceLength);
+        return true;
+    }
+};
+
+// A heading and the addresses of one list, as many as fit.
+void AppendFailureList(BoundedText* out, const char* heading, const Vector* urls) {
+    bool open = out->AppendWhole(heading);
+    for (int32_t i = 0; i < urls->count; ++i) {
+        const char* url = static_cast<const char*>(urls->items[i]);
+        size_t urlLength = std::strlen(url);
+        if (open && out->leftOut == 0 && out->Fits(2 + urlLength)) {
+            out->Append("\r\n", 2);
+            out->Append(url, urlLength);
+        } else {
+            ++out->leftOut;
+        }
+    }
+}
 
 // A line in a system colour, with a pen made for it and deleted after it.
 void DrawLine(HDC context, int colourIndex, int fromX, int fromY, int toX, int toY) {
@@ -54,4 +123,90 @@ void PaintBackground(HWND window) {
     }
     BitBlt(context, 0, 0, width, height, appState.paintCache, 0, 0, SRCCOPY);
     EndPaint(window, &paint);
+}
+
+void SetUpItemList(HWND list) {
+    const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+    // No image is ever added: the list only makes every row 19 pixels high.
+    HIMAGELIST rowHeight = ImageList_Create(1, ITEM_ROW_HEIGHT, ILC_COLOR24 | ILC_MASK, 3, 1);
+    SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
+    int index = 0;
+    for (const ColumnSpec& spec : COLUMNS) {
+        LVCOLUMNA column;
+        std::memset(&column, 0, sizeof column);
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+        column.fmt = spec.format;
+        column.cx = spec.width;
+        column.pszText = const_cast<char*>(spec.header);
+        SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&column));
+    }
+}
+
+void AddItemRow(const ItemRecord* record) {
+    LVITEMA item;
+    std::memset(&item, 0, sizeof item);
+    item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+    item.iItem = record->index;
+    item.pszText = const_cast<char*>(record->title);
+    item.iImage = 0;
+    item.lParam = reinterpret_cast<LPARAM>(record);
+    SendMessageA(appState.itemList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    SetSubItemText(appState.itemList, record->index, 1, TEXT_ITEM_WAITING);
+    SetSubItemText(appState.itemList, record->index, 2, "");
+    SetSubItemText(appState.itemList, record->index, 3, "");
+}
+
+void BuildFailureText(const ItemRecord* record, char* text, size_t size) {
+    std::memset(text, 0, size);
+    if (size <= LEFT_OUT_LINE_BYTES) return;
+    BoundedText out = {text, 0, size - 1 - LEFT_OUT_LINE_BYTES, 0};
+    if (record->failedDesktopUrls != nullptr) {
+        AppendFailureList(&out, TEXT_DESKTOP_FAILURES, record->failedDesktopUrls);
+    }
+    if (record->failedMobileUrls != nullptr) {
+        // After a cut list the mobile part is left out whole, so no heading
+        // stands without its addresses.
+        bool separated = out.leftOut == 0 && (out.length == 0 || out.AppendWhole("\r\n\r\n"));
+        if (separated) {
+            AppendFailureList(&out, TEXT_MOBILE_FAILURES, record->failedMobileUrls);
+        } else {
+            out.leftOut += record->failedMobileUrls->count;
+        }
+    }
+    if (out.leftOut > 0) {
+        char line[LEFT_OUT_LINE_BYTES];
+        int length = std::snprintf(line, sizeof line, "\r\n\r\n");
+        length += std::snprintf(line + length, sizeof line - length, FORMAT_FAILURES_LEFT_OUT, out.leftOut);
+        out.limit = size - 1;
+        out.AppendWhole(line);
+    }
+}
+
+void ShowFailuresOfSelection() {
+    HWND list = appState.itemList;
+    if (SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0) < 1) {
+        SetWindowTextA(appState.failureText, "");
+        return;
+    }
+    int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < rows; ++row) {
+        if (!(SendMessageA(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED)) continue;
+        LVITEMA item;
+        std::memset(&item, 0, sizeof item);
+        item.mask = LVIF_PARAM;
+        item.iItem = row;
+        if (!SendMessageA(list, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item))) continue;
+        const ItemRecord* record = reinterpret_cast<const ItemRecord*>(item.lParam);
+        // Only a finished item's lists are settled; the run may still be
+        // filling those of the others.
+        if (record == nullptr || record->state != ITEM_STATE_DONE ||
+            (record->failedDesktopUrls == nullptr && record->failedMobileUrls == nullptr)) {
+            SetWindowTextA(appState.failureText, "");
+            continue;
+        }
+        static char text[FAILURE_TEXT_BYTES];
+        BuildFailureText(record, text, sizeof text);
+        SetWindowTextA(appState.failureText, text);
+    }
 }

@@ -3,6 +3,33 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
+struct ItemRecord;
+
+// The failure text of one row holds at most this many bytes with its NUL.
+const size_t FAILURE_TEXT_BYTES = 8192;
+
+// Row height of the item list, set through a 1-pixel-wide image list.
+const int ITEM_ROW_HEIGHT = 19;
+
+// Sets up the item list once after its creation: grid lines, full-row
+// selection, double buffering, 19-pixel rows and the four columns.
+void SetUpItemList(HWND list);
+
+// Appends the record's row (at record->index): title, "等待", two empty counts.
+void AddItemRow(const ItemRecord* record);
+
+// The failure text of a finished record into `text` (`size` bytes with the
+// NUL): each existing list's heading followed by its addresses, one per
+// line, the mobile part after a blank line.  What does not fit is left out
+// and counted in a last line, so the text never grows past the buffer.
+void BuildFailureText(const ItemRecord* record, char* text, size_t size);
+
+// Rebuilds the failure text for the selected row: empty without a selection
+// and for rows that are not finished or have no failure list.
+void ShowFailuresOfSelection();
+
 // Right edge of the header band and the separator lines, and where they lie.
 const int BACKGROUND_WIDTH = 680;
 const int HEADER_BAND_BOTTOM = 72;

@@ -17,6 +17,7 @@ const char SITE_HOST[] = "www.karvelo.example";
 const char PAGE_HOME[] = "/";
 const char PAGE_TUTORIAL[] = "/help/relocation.html";  // relocation tutorial and questions
 const char PAGE_UNPACKING[] = "/help/unpacking.html";  // how to unpack the program's archive
+const char PAGE_CONVERSION_GUIDE[] = "/help/conversion.html";  // converting a package with the listing tool
 
 // Opens `address` in the user's browser: the program associated with .html
 // files, else the shell's own handling of the address, else iexplore.exe.

@@ -13,6 +13,7 @@
 #include "ui/main_window.h"
 #include "ui/shell_utilities.h"
 #include "ui/ui_texts.h"
+#include "update/update_check.h"
 #include "util/app_log.h"
 #include "util/files.h"
 #include "util/front_end.h"
@@ -89,7 +90,17 @@ ATOM RegisterMainWindowClass(HINSTANCE instance, HICON icon) {
     return RegisterClassExA(&windowClass);
 }
 
+namespace {
+
+// The update check's window: the notice box on page 1 and the browser.
+void SetNoticeText(void*, const char* text) { SetWindowTextA(appState.noticeBox, text); }
+void OpenPage(void*, const char* url) { OpenInBrowser(url); }
+
+}  // namespace
+
 unsigned StartupThread(void*) {
+    UpdateView view = {nullptr, SetNoticeText, OpenPage};
+    UpdateCheck(&view);
     return 0;
 }
 

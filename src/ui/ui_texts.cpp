@@ -38,3 +38,21 @@ const char MESSAGE_SHORTCUT_FAILED[] = "在桌面上创建快捷方式失败";
 const char MESSAGE_SHORTCUT_CREATED[] = "在桌面上成功创建了一个快捷方式";
 
 const char QUESTION_CLOSE_WHILE_RUNNING[] = "正在搬家，确定要关闭吗？";
+
+const char TEXT_COLUMN_TITLE[] = "宝贝标题";
+const char TEXT_COLUMN_STATE[] = "状态";
+const char TEXT_COLUMN_DESKTOP_FAILED[] = "电脑端失败数";
+const char TEXT_COLUMN_MOBILE_FAILED[] = "手机端失败数";
+const char TEXT_ITEM_WAITING[] = "等待";
+const char TEXT_DESKTOP_FAILURES[] =
+    "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
+const char TEXT_MOBILE_FAILURES[] =
+    "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
+const char FORMAT_FAILURES_LEFT_OUT[] = "(另有%d个失败的图片地址未列出)";
+
+const char TITLE_CHOOSE_PACKAGE[] = "选择淘宝助理导出的数据包(CSV)文件";
+// One filter entry: label, pattern, and the list's closing empty string.
+const char FILTER_PACKAGE[] = "csv文件 (*.csv)\0*.csv\0";
+const char TITLE_CHOOSE_DESTINATION[] = "图片搬家到：";
+const char TEXT_START_RUN[] = "开始搬家";
+const char MESSAGE_RUN_THREAD_FAILED[] = "启动图片搬家线程失败";

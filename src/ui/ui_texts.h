@@ -39,3 +39,20 @@ extern const char MESSAGE_SHORTCUT_CREATED[];     // "在桌面上成功创建�
 
 // Closing during a run.
 extern const char QUESTION_CLOSE_WHILE_RUNNING[]; // "正在搬家，确定要关闭吗？"
+
+// The item list on page 2.
+extern const char TEXT_COLUMN_TITLE[];            // "宝贝标题"
+extern const char TEXT_COLUMN_STATE[];            // "状态"
+extern const char TEXT_COLUMN_DESKTOP_FAILED[];   // "电脑端失败数"
+extern const char TEXT_COLUMN_MOBILE_FAILED[];    // "手机端失败数"
+extern const char TEXT_ITEM_WAITING[];            // "等待"
+extern const char TEXT_DESKTOP_FAILURES[];        // "[宝贝描述]图片搬家失败列表，..."
+extern const char TEXT_MOBILE_FAILURES[];         // "[无线详情]图片搬家失败列表，..."
+extern const char FORMAT_FAILURES_LEFT_OUT[];     // "(另有%d个失败的图片地址未列出)"
+
+// The wizard.
+extern const char TITLE_CHOOSE_PACKAGE[];         // "选择淘宝助理导出的数据包(CSV)文件"
+extern const char FILTER_PACKAGE[];               // "csv文件 (*.csv)\0*.csv\0"
+extern const char TITLE_CHOOSE_DESTINATION[];     // "图片搬家到："
+extern const char TEXT_START_RUN[];               // "开始搬家"
+extern const char MESSAGE_RUN_THREAD_FAILED[];    // "启动图片搬家线程失败"

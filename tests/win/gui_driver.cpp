@@ -1,8 +1,12 @@
+#include "platform/net.h"  // Winsock before <windows.h>
+
 #include "win/gui_driver.h"
 
 #include <commctrl.h>
 #include <shlobj.h>
 #include <gdiplus.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
@@ -113,6 +117,14 @@ void RemoveTree(const std::string& path) {
         FindClose(search);
     }
     RemoveDirectoryA(path.c_str());
+}
+
+bool IsShown(HWND window) {
+    for (HWND at = window; at != nullptr; at = GetAncestor(at, GA_PARENT)) {
+        if (at == GetDesktopWindow()) break;
+        if ((GetWindowLongA(at, GWL_STYLE) & WS_VISIBLE) == 0) return false;
+    }
+    return window != nullptr;
 }
 
 std::string WindowText(HWND window) {
@@ -267,7 +279,7 @@ HWND KarveloProcess::WaitForMessageBox(const std::string& caption) {
         for (HWND box : MessageBoxes()) {
             // Visible means created, shown and activated (the shortcut
             // question renames its buttons on activation).
-            if (IsWindowVisible(box) && WindowText(box) == caption && Settle(box)) return box;
+            if (IsShown(box) && WindowText(box) == caption && Settle(box)) return box;
         }
         if (process_ != nullptr && !Running()) return nullptr;
         Sleep(POLL_MS);
@@ -414,3 +426,76 @@ bool TakeScreenshot(const std::string& pngPath, Picture* picture) {
     Gdiplus::GdiplusShutdown(token);
     return ok;
 }
+
+namespace {
+
+// A block of memory in another process, released with the object.
+class RemoteBlock {
+public:
+    RemoteBlock(HANDLE process, size_t size)
+        : process_(process),
+          address_(VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
+    ~RemoteBlock() {
+        if (address_ != nullptr) VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+    }
+    RemoteBlock(const RemoteBlock&) = delete;
+    RemoteBlock& operator=(const RemoteBlock&) = delete;
+    char* address() const { return static_cast<char*>(address_); }
+    bool Write(size_t offset, const void* bytes, size_t size) {
+        return WriteProcessMemory(process_, address() + offset, bytes, size, nullptr) != 0;
+    }
+    bool Read(size_t offset, void* bytes, size_t size) {
+        return ReadProcessMemory(process_, address() + offset, bytes, size, nullptr) != 0;
+    }
+
+private:
+    HANDLE process_;
+    void* address_;
+};
+
+const size_t LIST_TEXT_BYTES = 1024;
+
+}  // namespace
+
+std::string KarveloProcess::ListItemText(HWND list, int row, int subItem) {
+    RemoteBlock block(process_, sizeof(LVITEMA) + LIST_TEXT_BYTES);
+    if (block.address() == nullptr) return std::string();
+    LVITEMA item;
+    std::memset(&item, 0, sizeof item);
+    item.iSubItem = subItem;
+    item.pszText = block.address() + sizeof(LVITEMA);
+    item.cchTextMax = static_cast<int>(LIST_TEXT_BYTES);
+    char text[LIST_TEXT_BYTES] = {};
+    if (!block.Write(0, &item, sizeof item) || !block.Write(sizeof(LVITEMA), text, 1)) return std::string();
+    SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address()));
+    if (!block.Read(sizeof(LVITEMA), text, sizeof text - 1)) return std::string();
+    return text;
+}
+
+bool KarveloProcess::SelectListRow(HWND list, int row) {
+    RemoteBlock block(process_, sizeof(LVITEMA));
+    if (block.address() == nullptr) return false;
+    LVITEMA item;
+    std::memset(&item, 0, sizeof item);
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = row >= 0 ? LVIS_SELECTED | LVIS_FOCUSED : 0;
+    if (!block.Write(0, &item, sizeof item)) return false;
+    // Row -1 addresses every row.
+    return SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address())) != 0;
+}
+
+namespace {
+
+// Winsock for the test peers that serve Karvelo.exe (image servers, the
+// update service), started once for the whole driver.
+class WinsockEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    void TearDown() override { WSACleanup(); }
+};
+::testing::Environment* const winsockEnvironment = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
+
+}  // namespace

@@ -36,6 +36,11 @@ long long FileSizeAt(const std::string& path);
 bool WriteFileOfSize(const std::string& path, size_t size);
 void RemoveTree(const std::string& path);
 
+// Whether the window and its parents carry WS_VISIBLE.  IsWindowVisible
+// also asks the desktop, and a program in a Wine virtual desktop runs on
+// another desktop than the driver.
+bool IsShown(HWND window);
+
 std::string WindowText(HWND window);
 std::string WindowClass(HWND window);
 // The window's rectangle in its parent's client coordinates (or the screen's
@@ -81,6 +86,14 @@ public:
     // Runs a probe request inside the process (see probe.h); false when the
     // probe could not run.
     bool Probe(ProbeRequest* request);
+
+    // A list view row's sub-item text, read through this process's memory
+    // (a list cannot hand its texts to another process by itself).
+    std::string ListItemText(HWND list, int row, int subItem);
+    // Selects `row` of a list view (focus and selection), or clears the
+    // selection when `row` is -1, the way a click does; its change
+    // notifications go to the list's parent as usual.
+    bool SelectListRow(HWND list, int row);
 
     DWORD id() const { return id_; }
 

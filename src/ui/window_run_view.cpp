@@ -1,0 +1,81 @@
+#include "ui/window_run_view.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "relocate/run_view.h"
+#include "ui/application_state.h"
+#include "ui/main_window.h"
+
+namespace {
+
+const int PROGRESS_RANGE_LIMIT = 0xFFFF;
+
+void ReadOptions(void*, RunOptions* options) {
+    options->relocateImageSpace = IsDlgButtonChecked(appState.optionsPanel, ID_IMAGE_SPACE) == BST_CHECKED;
+    options->relocateOutsideAlbums = IsDlgButtonChecked(appState.optionsPanel, ID_THIRD_PARTY) == BST_CHECKED;
+    options->blankFailedImages = IsDlgButtonChecked(appState.optionsPanel, ID_BLANK_FAILED) == BST_CHECKED;
+    options->destination[0] = '\0';
+    GetWindowTextA(appState.destinationEdit, options->destination, sizeof options->destination);
+}
+
+void ItemStarted(void*, int row) {
+    // Partial visibility is enough.
+    SendMessageA(appState.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), TRUE);
+}
+
+void SetItemText(void*, int row, int subItem, const char* text) {
+    LVITEMA item;
+    std::memset(&item, 0, sizeof item);
+    item.iSubItem = subItem;
+    item.pszText = const_cast<char*>(text);
+    SendMessageA(appState.itemList, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+void SetProgressPosition(void*, int position) {
+    int itemCount = appState.items != nullptr ? appState.items->count : 0;
+    SendMessageA(appState.progressBar, PBM_SETPOS, static_cast<WPARAM>(ProgressPositionForItems(position, itemCount)),
+                 0);
+}
+
+void SetProgressText(void*, const char* text) { SetWindowTextA(appState.progressText, text); }
+
+int IsRowSelected(void*, int row) {
+    return SendMessageA(appState.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) ==
+           LVIS_SELECTED;
+}
+
+// The same notification a click sends, so the failure text shows the
+// finished row's failures without one.
+void NotifyItemChanged(void*, int) {
+    NMHDR header;
+    header.hwndFrom = appState.itemList;
+    header.idFrom = 0;
+    header.code = LVN_ITEMCHANGED;
+    SendMessageA(appState.mainWindow, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&header));
+}
+
+void RunFinished(void*) {
+    EnableWindow(appState.previousButton, TRUE);
+    EnableWindow(appState.closeButton, TRUE);
+    EnableMenuItem(GetSystemMenu(appState.mainWindow, FALSE), SC_CLOSE, MF_ENABLED);
+}
+
+RunView windowRunView = {nullptr,           ReadOptions,       ItemStarted,        SetItemText, SetProgressPosition,
+                         SetProgressText,   IsRowSelected,     NotifyItemChanged,  nullptr,     RunFinished};
+
+}  // namespace
+
+int ProgressRangeForItems(int itemCount) {
+    return itemCount > PROGRESS_RANGE_LIMIT ? PROGRESS_RANGE_LIMIT : itemCount;
+}
+
+int ProgressPositionForItems(int processed, int itemCount) {
+    if (itemCount <= PROGRESS_RANGE_LIMIT) return processed;
+    return static_cast<int>(static_cast<long long>(processed) * PROGRESS_RANGE_LIMIT / itemCount);
+}
+
+RunView* WindowRunView() { return &windowRunView; }

@@ -1,0 +1,90 @@
+// The failure text of a finished item and the progress bar's scale, as the
+// window builds them (no window needed).
+//
+// Literals are GBK (this target is compiled with -fexec-charset=GBK).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "package/item_record.h"
+#include "ui/progress_view.h"
+#include "ui/window_run_view.h"
+#include "util/strings.h"
+#include "util/vector.h"
+
+namespace {
+
+const std::string DESKTOP = "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
+const std::string MOBILE = "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
+
+Vector* Urls(int count, const std::string& prefix) {
+    Vector* urls = NewVector(16, 16);
+    for (int i = 0; i < count; ++i) VectorPush(urls, CopyString((prefix + std::to_string(i) + ".jpg").c_str()));
+    return urls;
+}
+
+struct Record {
+    ItemRecord item;
+    Record(Vector* desktop, Vector* mobile) {
+        std::memset(&item, 0, sizeof item);
+        item.state = ITEM_STATE_DONE;
+        item.failedDesktopUrls = desktop;
+        item.failedMobileUrls = mobile;
+    }
+    ~Record() {
+        if (item.failedDesktopUrls != nullptr) FreeVector(item.failedDesktopUrls, 1);
+        if (item.failedMobileUrls != nullptr) FreeVector(item.failedMobileUrls, 1);
+    }
+    std::string Text() const {
+        static char text[FAILURE_TEXT_BYTES];
+        BuildFailureText(&item, text, sizeof text);
+        return text;
+    }
+};
+
+TEST(FailureText, HeadingsAddressesAndTheBlankLineBetween) {
+    Record both(Urls(2, "http://a.example/d"), Urls(1, "http://a.example/m"));
+    EXPECT_EQ(DESKTOP + "\r\nhttp://a.example/d0.jpg\r\nhttp://a.example/d1.jpg\r\n\r\n" + MOBILE +
+                  "\r\nhttp://a.example/m0.jpg",
+              both.Text());
+
+    Record mobileOnly(nullptr, Urls(1, "http://a.example/m"));
+    EXPECT_EQ(MOBILE + "\r\nhttp://a.example/m0.jpg", mobileOnly.Text());
+
+    // A list that exists but holds nothing still shows its heading.
+    Record emptyDesktop(Urls(0, ""), Urls(1, "http://a.example/m"));
+    EXPECT_EQ(DESKTOP + "\r\n\r\n" + MOBILE + "\r\nhttp://a.example/m0.jpg", emptyDesktop.Text());
+}
+
+TEST(FailureText, TooManyAddressesAreCutAndCounted) {
+    const std::string prefix = "http://img.example.com/imgextra/i1/2200000000000/" + std::string(40, 'x');
+    Record many(Urls(300, prefix), Urls(50, "http://a.example/m"));
+    std::string text = many.Text();
+    EXPECT_LT(text.size(), FAILURE_TEXT_BYTES);
+    EXPECT_EQ(0u, text.find(DESKTOP));
+
+    // The addresses shown are the first of the desktop list, in order; the
+    // mobile part is left out whole rather than shown without addresses.
+    int shown = 0;
+    while (text.find(prefix + std::to_string(shown) + ".jpg\r\n") != std::string::npos) ++shown;
+    EXPECT_GT(shown, 50);
+    EXPECT_EQ(std::string::npos, text.find(MOBILE));
+    std::string last = "(另有" + std::to_string(350 - shown) + "个失败的图片地址未列出)";
+    ASSERT_GE(text.size(), last.size());
+    EXPECT_EQ(last, text.substr(text.size() - last.size()));
+}
+
+TEST(ProgressScale, LargePackagesStillReachTheEnd) {
+    EXPECT_EQ(120, ProgressRangeForItems(120));
+    EXPECT_EQ(57, ProgressPositionForItems(57, 120));
+    EXPECT_EQ(65535, ProgressRangeForItems(65535));
+    EXPECT_EQ(65535, ProgressPositionForItems(65535, 65535));
+
+    EXPECT_EQ(65535, ProgressRangeForItems(200000));
+    EXPECT_EQ(0, ProgressPositionForItems(0, 200000));
+    EXPECT_EQ(65535 / 2, ProgressPositionForItems(100000, 200000));
+    EXPECT_EQ(65535, ProgressPositionForItems(200000, 200000));
+}
+
+}  // namespace

@@ -1,0 +1,448 @@
+// The wizard end to end: Karvelo.exe loads a generated package, checks the
+// inputs, relocates its images from a loopback image server and shows what
+// happened, driven from outside as a person would drive it.
+//
+// Literals are GBK (this target is compiled with -fexec-charset=GBK).
+#include "platform/net.h"  // Winsock before <windows.h>
+
+#include "win/gui_driver.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "cli/loopback_server.h"
+#include "support/package_generator.h"
+
+namespace {
+
+const char NOTICE_CAPTION[] = "提示";
+const char CONFIRM_CAPTION[] = "确认";
+const char DESKTOP_FAILURES[] = "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
+const char MOBILE_FAILURES[] = "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
+
+// A small valid PNG signature and some bytes: the client checks the
+// signature only.
+std::string PngBytes(int seed) {
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    png += std::string(200 + seed, static_cast<char>('a' + seed % 26));
+    return png;
+}
+
+// The controls the tests use, found by id and class as a person finds them
+// by sight.
+struct Wizard {
+    HWND window = nullptr;
+    HWND packagePanel = nullptr, optionsPanel = nullptr;
+    HWND packagePathEdit = nullptr, choosePackageButton = nullptr;
+    HWND imageSpaceCheck = nullptr, thirdPartyCheck = nullptr, blankFailedCheck = nullptr;
+    HWND destinationEdit = nullptr, chooseDestinationButton = nullptr;
+    HWND itemList = nullptr, failureText = nullptr, progressBar = nullptr, progressText = nullptr;
+    HWND previousButton = nullptr, nextButton = nullptr, closeButton = nullptr;
+
+    explicit Wizard(HWND main) : window(main) {
+        std::vector<HWND> children = ChildrenOf(main);
+        for (HWND child : children) {
+            if (GetDlgCtrlID(child) != 36100) continue;
+            (packagePanel == nullptr ? packagePanel : optionsPanel) = child;
+        }
+        packagePathEdit = GetDlgItem(packagePanel, 36102);
+        choosePackageButton = GetDlgItem(packagePanel, 36103);
+        imageSpaceCheck = GetDlgItem(optionsPanel, 36106);
+        thirdPartyCheck = GetDlgItem(optionsPanel, 36107);
+        blankFailedCheck = GetDlgItem(optionsPanel, 36108);
+        destinationEdit = GetDlgItem(optionsPanel, 36109);
+        chooseDestinationButton = GetDlgItem(optionsPanel, 36110);
+        failureText = GetDlgItem(optionsPanel, 36111);
+        itemList = FindWindowExA(optionsPanel, nullptr, "SysListView32", nullptr);
+        progressBar = FindWindowExA(optionsPanel, nullptr, "msctls_progress32", nullptr);
+        progressText = GetWindow(progressBar, GW_HWNDNEXT);
+        previousButton = GetDlgItem(main, 36115);
+        nextButton = GetDlgItem(main, 36116);
+        closeButton = GetDlgItem(main, 36117);
+    }
+
+    // A click on a button, as its parent hears it.  Posted: a handler that
+    // shows a message box would otherwise hold the test up.
+    void Press(HWND button) const {
+        PostMessageA(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(button));
+    }
+    void SetText(HWND control, const std::string& text) const { SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())); }
+    void Check(HWND box, bool on) const { SendMessageA(box, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0); }
+    bool Checked(HWND box) const { return SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+    int Rows() const { return static_cast<int>(SendMessageA(itemList, LVM_GETITEMCOUNT, 0, 0)); }
+    bool OnPageTwo() const { return IsShown(optionsPanel) && !IsShown(packagePanel); }
+    bool AcceptsDrops() const { return (GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_ACCEPTFILES) != 0; }
+    HWND Focus() const {
+        GUITHREADINFO info;
+        std::memset(&info, 0, sizeof info);
+        info.cbSize = sizeof info;
+        GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+        return info.hwndFocus;
+    }
+};
+
+class WizardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        folder_ = FreshWorkFolder(std::string("wizard-") + test->name());
+        WriteFileOfSize(folder_ + "\\no_shortcut.txt", 0);
+        package_ = folder_ + "\\data\\items.csv";
+        images_ = folder_ + "\\images";
+        CreateDirectoryA((folder_ + "\\data").c_str(), nullptr);
+        CreateDirectoryA(images_.c_str(), nullptr);
+    }
+
+    // Starts Karvelo.exe in the work folder and finds its controls.
+    Wizard Start(KarveloProcess* karvelo) {
+        HWND window = nullptr;
+        if (karvelo->Start(InstallKarvelo(folder_), folder_)) window = karvelo->WaitForMainWindow();
+        return Wizard(window);
+    }
+
+    // Presses a button and answers the message box it brings up with OK;
+    // the box's text, or "(no box)".
+    std::string PressAndAnswer(KarveloProcess* karvelo, const Wizard& wizard, HWND button,
+                               const char* caption = NOTICE_CAPTION, int answer = IDOK) {
+        wizard.Press(button);
+        HWND box = karvelo->WaitForMessageBox(caption);
+        if (box == nullptr) return "(no box)";
+        std::string text = MessageBoxText(box);
+        AnswerMessageBox(box, answer);
+        WaitUntil([&] { return karvelo->MessageBoxes().empty(); });
+        karvelo->Settle(wizard.window);
+        return text;
+    }
+
+    // Loads the package with 下一步 and waits for page 2.
+    bool Load(KarveloProcess* karvelo, const Wizard& wizard) {
+        wizard.SetText(wizard.packagePathEdit, package_);
+        wizard.Press(wizard.nextButton);
+        return WaitUntil([&] { return wizard.OnPageTwo() || !karvelo->MessageBoxes().empty(); }) &&
+               wizard.OnPageTwo() && karvelo->Settle(wizard.window);
+    }
+
+    std::string folder_, package_, images_;
+};
+
+// Three items: the first has two good description images, one missing and
+// a good mobile image; the second shares a description image with the
+// first and has a missing mobile image; the third has no images.
+PackageSpec ThreeItems(const LoopbackImageServer& server) {
+    PackageSpec spec;
+    GeneratedItem first;
+    first.title = "棉麻衬衫";
+    first.description = "<p><img src=\"" + server.Url("/img/1.png") + "\"><img src=\"" + server.Url("/img/2.png") +
+                        "\"></p><img src=\"" + server.Url("/gone/3.png") + "\">";
+    first.mobileDetail = "<wapDesc><img>" + server.Url("/img/4.png") + "</img></wapDesc>";
+    GeneratedItem second;
+    second.title = "帆布包";
+    second.description = "<div style=\"background:url(" + server.Url("/img/1.png") + ")\">包</div>";
+    second.mobileDetail = "<wapDesc><img>" + server.Url("/gone/5.png") + "</img></wapDesc>";
+    GeneratedItem third;
+    third.title = "纯文字宝贝";
+    third.description = "<p>没有图片</p>";
+    spec.items = {first, second, third};
+    return spec;
+}
+
+LoopbackResponse ServeImages(const std::string& path) {
+    LoopbackResponse response;
+    if (path.rfind("/img/", 0) == 0) {
+        response.status = 200;
+        response.contentType = "image/png";
+        response.body = PngBytes(static_cast<int>(path.size()));
+    }
+    return response;
+}
+
+TEST_F(WizardTest, LoadsChecksRelocatesAndShowsTheFailures) {
+    LoopbackImageServer server(ServeImages);
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(WritePackageFile(package_, ThreeItems(server)));
+    std::string before = DecodePackageFile(package_);
+
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+    ASSERT_NE(nullptr, wizard.itemList);
+
+    // Page 1: the package path is checked before anything is read.
+    EXPECT_EQ("请选择一个淘宝数据包(csv)文件", PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(wizard.choosePackageButton, wizard.Focus());
+    wizard.SetText(wizard.packagePathEdit, folder_ + "\\data\\missing.csv");
+    EXPECT_EQ("选择的csv文件不存在，请重新选择", PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(wizard.choosePackageButton, wizard.Focus());
+    EXPECT_TRUE(wizard.AcceptsDrops());
+
+    // 下一步: one waiting row per item, page 2, no more drops.
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    ASSERT_EQ(3, wizard.Rows());
+    EXPECT_EQ("棉麻衬衫", karvelo.ListItemText(wizard.itemList, 0, 0));
+    EXPECT_EQ("纯文字宝贝", karvelo.ListItemText(wizard.itemList, 2, 0));
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ("等待", karvelo.ListItemText(wizard.itemList, row, 1));
+        EXPECT_EQ("", karvelo.ListItemText(wizard.itemList, row, 2));
+    }
+    EXPECT_EQ("搬家进度(宝贝数:3)", WindowText(wizard.progressText));
+    EXPECT_EQ("开始搬家", WindowText(wizard.nextButton));
+    EXPECT_TRUE(IsShown(wizard.previousButton));
+    EXPECT_FALSE(wizard.AcceptsDrops());
+
+    // 开始搬家: every refused input, with the focus where it is mended.
+    wizard.Check(wizard.imageSpaceCheck, false);
+    wizard.Check(wizard.thirdPartyCheck, false);
+    EXPECT_EQ("[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项",
+              PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(wizard.imageSpaceCheck, wizard.Focus());
+    wizard.Check(wizard.imageSpaceCheck, true);
+    wizard.Check(wizard.thirdPartyCheck, true);
+    EXPECT_EQ("请选择图片搬家后保存到哪一个文件夹中", PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(wizard.chooseDestinationButton, wizard.Focus());
+    wizard.SetText(wizard.destinationEdit, folder_ + "\\no-such-folder");
+    EXPECT_EQ("选择的文件夹不存在，请重新选择", PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(wizard.chooseDestinationButton, wizard.Focus());
+    std::string desktop = DesktopFolder();
+    CreateDirectoryA(desktop.c_str(), nullptr);
+    wizard.SetText(wizard.destinationEdit, desktop);
+    EXPECT_EQ("不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。",
+              PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(wizard.chooseDestinationButton, wizard.Focus());
+
+    // The run, with the first row selected before it starts: its failures
+    // show as soon as it is finished, without a click.
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 0));
+    wizard.SetText(wizard.destinationEdit, images_);
+    std::string final = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    EXPECT_EQ(0u, final.find("图片搬家已完成，数据包(items.csv)已更新。")) << final;
+    EXPECT_NE(std::string::npos, final.find("注意：有部分图片搬家失败！")) << final;
+
+    for (int row = 0; row < 3; ++row) EXPECT_EQ("完成", karvelo.ListItemText(wizard.itemList, row, 1));
+    EXPECT_EQ("1", karvelo.ListItemText(wizard.itemList, 0, 2));
+    EXPECT_EQ("", karvelo.ListItemText(wizard.itemList, 0, 3));
+    EXPECT_EQ("", karvelo.ListItemText(wizard.itemList, 1, 2));
+    EXPECT_EQ("1", karvelo.ListItemText(wizard.itemList, 1, 3));
+    EXPECT_EQ("", karvelo.ListItemText(wizard.itemList, 2, 2));
+    EXPECT_EQ("搬家进度(宝贝数:3, 已搬家宝贝数:3)", WindowText(wizard.progressText));
+    EXPECT_EQ(3, SendMessageA(wizard.progressBar, PBM_GETPOS, 0, 0));
+
+    EXPECT_EQ(std::string(DESKTOP_FAILURES) + "\r\n" + server.Url("/gone/3.png"), WindowText(wizard.failureText));
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 1));
+    karvelo.Settle(wizard.window);
+    // Only a mobile list: its heading comes first, with no blank lines.
+    EXPECT_EQ(std::string(MOBILE_FAILURES) + "\r\n" + server.Url("/gone/5.png"), WindowText(wizard.failureText));
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 2));
+    karvelo.Settle(wizard.window);
+    EXPECT_EQ("", WindowText(wizard.failureText));
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 1));
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, -1));
+    karvelo.Settle(wizard.window);
+    EXPECT_EQ("", WindowText(wizard.failureText));
+
+    // After the run: back and close work, nothing else.
+    EXPECT_TRUE(IsWindowEnabled(wizard.previousButton));
+    EXPECT_TRUE(IsWindowEnabled(wizard.closeButton));
+    EXPECT_FALSE(IsWindowEnabled(wizard.nextButton));
+    EXPECT_FALSE(IsWindowEnabled(wizard.imageSpaceCheck));
+    EXPECT_FALSE(IsWindowEnabled(wizard.chooseDestinationButton));
+
+    // Each image was fetched once, the package now names the files, and
+    // the backup holds the package as it was.
+    std::vector<std::string> paths = server.RequestedPaths();
+    EXPECT_EQ(1, std::count(paths.begin(), paths.end(), "/img/1.png"));
+    std::string after = DecodePackageFile(package_);
+    for (const char* gone : {"/img/1.png", "/img/2.png", "/img/4.png"}) {
+        EXPECT_EQ(std::string::npos, after.find(server.Url(gone))) << gone;
+    }
+    EXPECT_NE(std::string::npos, after.find(server.Url("/gone/3.png")));
+    int files = 0;
+    std::string imagesWithSlash = images_ + "\\";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(images_)) {
+        if (!entry.is_regular_file()) continue;
+        ++files;
+        std::string local = entry.path().string();
+        EXPECT_NE(std::string::npos, after.find(local)) << local;
+        EXPECT_EQ(0u, local.find(imagesWithSlash));
+    }
+    EXPECT_EQ(3, files);
+    int backups = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_ + "\\bak")) {
+        if (DecodePackageFile(entry.path().string()) == before) ++backups;
+    }
+    EXPECT_EQ(1, backups);
+
+    // 上一步 and 下一步 again: the same rows, the options back at their
+    // defaults, no destination, everything enabled.
+    wizard.Check(wizard.blankFailedCheck, true);
+    wizard.Press(wizard.previousButton);
+    ASSERT_TRUE(WaitUntil([&] { return !wizard.OnPageTwo(); }));
+    EXPECT_EQ("下一步", WindowText(wizard.nextButton));
+    EXPECT_FALSE(IsShown(wizard.previousButton));
+    EXPECT_TRUE(wizard.AcceptsDrops());
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    EXPECT_EQ(3, wizard.Rows());
+    EXPECT_EQ("等待", karvelo.ListItemText(wizard.itemList, 0, 1));
+    EXPECT_TRUE(wizard.Checked(wizard.imageSpaceCheck));
+    EXPECT_TRUE(wizard.Checked(wizard.thirdPartyCheck));
+    EXPECT_FALSE(wizard.Checked(wizard.blankFailedCheck));
+    EXPECT_EQ("", WindowText(wizard.destinationEdit));
+    EXPECT_TRUE(IsWindowEnabled(wizard.nextButton));
+    EXPECT_TRUE(IsWindowEnabled(wizard.chooseDestinationButton));
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+TEST_F(WizardTest, PackagesThatCannotBeUsedStayOnPageOne) {
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+
+    PackageSpec longTitle;
+    GeneratedItem item;
+    item.title = std::string(256, 'x');
+    item.description = "<p>x</p>";
+    longTitle.items = {item};
+    ASSERT_TRUE(WritePackageFile(package_, longTitle));
+    wizard.SetText(wizard.packagePathEdit, package_);
+    std::string text = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    EXPECT_EQ(0u, text.find("[items.csv]数据包中部分宝贝的标题超过255个字符(127个汉字)")) << text;
+    EXPECT_EQ(wizard.choosePackageButton, wizard.Focus());
+    EXPECT_FALSE(wizard.OnPageTwo());
+
+    WriteFileOfSize(package_, 100);
+    text = PressAndAnswer(&karvelo, wizard, wizard.nextButton, NOTICE_CAPTION, IDNO);
+    EXPECT_EQ(0u, text.find("[items.csv]数据格式存在问题")) << text;
+    EXPECT_EQ(wizard.choosePackageButton, wizard.Focus());
+    EXPECT_FALSE(wizard.OnPageTwo());
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+// Closing during a run: Cancel keeps it going; OK stops it after the image
+// in hand, the package is written back and the process ends with code 0;
+// a second run continues where the first stopped.
+TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
+    const int IMAGES = 12;
+    std::atomic<int> delayMs{300};
+    LoopbackImageServer server([&](const std::string& path) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+        return ServeImages(path);
+    });
+    ASSERT_TRUE(server.Start());
+    PackageSpec spec;
+    for (int i = 0; i < IMAGES; ++i) {
+        GeneratedItem item;
+        item.title = "宝贝" + std::to_string(i);
+        item.description = "<img src=\"" + server.Url("/img/" + std::to_string(i) + ".png") + "\">";
+        spec.items.push_back(item);
+    }
+    ASSERT_TRUE(WritePackageFile(package_, spec));
+
+    {
+        KarveloProcess karvelo;
+        Wizard wizard = Start(&karvelo);
+        ASSERT_NE(nullptr, wizard.window);
+        ASSERT_TRUE(Load(&karvelo, wizard));
+        wizard.SetText(wizard.destinationEdit, images_);
+        wizard.Press(wizard.nextButton);
+        ASSERT_TRUE(WaitUntil([&] { return server.Served() >= 2; }));
+
+        EXPECT_EQ("正在搬家，确定要关闭吗？",
+                  PressAndAnswer(&karvelo, wizard, wizard.closeButton, CONFIRM_CAPTION, IDCANCEL));
+        EXPECT_TRUE(karvelo.Running());
+        EXPECT_TRUE(IsWindowEnabled(wizard.closeButton));
+
+        PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+        HWND box = karvelo.WaitForMessageBox(CONFIRM_CAPTION);
+        ASSERT_NE(nullptr, box);
+        AnswerMessageBox(box, IDOK);
+        EXPECT_EQ(0u, karvelo.WaitForExit());
+    }
+    int firstRun = server.Served();
+    EXPECT_LT(firstRun, IMAGES);
+    std::string written = DecodePackageFile(package_);
+    int relocated = 0;
+    for (int i = 0; i < IMAGES; ++i) {
+        relocated += written.find(server.Url("/img/" + std::to_string(i) + ".png")) == std::string::npos;
+    }
+    EXPECT_GE(relocated, 2);
+    EXPECT_LT(relocated, IMAGES);
+
+    delayMs = 0;
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    wizard.SetText(wizard.destinationEdit, images_);
+    std::string final = PressAndAnswer(&karvelo, wizard, wizard.nextButton, "完成");
+    EXPECT_EQ("图片搬家已完成，数据包(items.csv)已更新。", final);
+    // Only what the first run left was fetched again.
+    EXPECT_EQ(IMAGES - relocated, server.Served() - firstRun);
+    written = DecodePackageFile(package_);
+    for (int i = 0; i < IMAGES; ++i) {
+        EXPECT_EQ(std::string::npos, written.find(server.Url("/img/" + std::to_string(i) + ".png"))) << i;
+    }
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+// Pictures of page 2 while a run is going and after it, in a Wine virtual
+// desktop, kept in the build folder (screenshots\page2-*.png) for people to
+// look at.
+TEST_F(WizardTest, PageTwoPicturesDuringAndAfterARun) {
+    LoopbackImageServer server([](const std::string& path) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        return ServeImages(path);
+    });
+    ASSERT_TRUE(server.Start());
+    PackageSpec spec = ThreeItems(server);
+    for (int i = 0; i < 8; ++i) {
+        GeneratedItem item;
+        item.title = "夏季新款连衣裙 " + std::to_string(i + 1) + "号";
+        item.description = "<img src=\"" + server.Url("/img/more-" + std::to_string(i) + ".png") + "\">";
+        spec.items.push_back(item);
+    }
+    ASSERT_TRUE(WritePackageFile(package_, spec));
+    std::string shots = DriverFolder() + "\\screenshots";
+    CreateDirectoryA(shots.c_str(), nullptr);
+
+    KarveloProcess karvelo;
+    ASSERT_TRUE(karvelo.StartInVirtualDesktop(InstallKarvelo(folder_), "KarveloRun", 1024, 768));
+    Wizard wizard(karvelo.WaitForMainWindow());
+    ASSERT_NE(nullptr, wizard.window);
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    wizard.SetText(wizard.destinationEdit, images_);
+    wizard.Press(wizard.nextButton);
+    ASSERT_TRUE(WaitUntil([&] { return server.Served() >= 4; }));
+    Picture running;
+    EXPECT_TRUE(TakeScreenshot(shots + "\\page2-running.png", &running));
+
+    HWND box = karvelo.WaitForMessageBox(NOTICE_CAPTION);
+    ASSERT_NE(nullptr, box);
+    AnswerMessageBox(box, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return karvelo.MessageBoxes().empty(); }));
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 0));
+    karvelo.Settle(wizard.window);
+    RedrawWindow(wizard.window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    karvelo.Settle(wizard.window);
+    Sleep(500);  // Wine copies the painted pixels to the X server a moment later
+    Picture finished;
+    EXPECT_TRUE(TakeScreenshot(shots + "\\page2-finished.png", &finished));
+    EXPECT_LE(1024, finished.width);
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+}  // namespace
