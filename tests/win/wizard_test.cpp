@@ -445,4 +445,43 @@ TEST_F(WizardTest, PageTwoPicturesDuringAndAfterARun) {
     EXPECT_EQ(0u, karvelo.WaitForExit());
 }
 
+// Drops as the shell delivers them: the first ".csv" name in any letter
+// case goes into the path box; other files change nothing.  The window
+// takes drops on page 1 only.
+TEST_F(WizardTest, DroppedPackagesOnPageOneOnly) {
+    PackageSpec spec;
+    GeneratedItem item;
+    item.title = "x";
+    item.description = "<p>x</p>";
+    spec.items = {item};
+    ASSERT_TRUE(WritePackageFile(package_, spec));
+
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+    auto drop = [&](const std::vector<std::string>& names) {
+        ProbeRequest request = {};
+        request.operation = PROBE_DROP_FILES;
+        request.window = wizard.window;
+        size_t at = 0;
+        for (const std::string& name : names) {
+            std::memcpy(request.files + at, name.c_str(), name.size() + 1);
+            at += name.size() + 1;
+        }
+        return karvelo.Probe(&request);
+    };
+
+    ASSERT_TRUE(drop({folder_ + "\\notes.txt", folder_ + "\\picture.jpg"}));
+    EXPECT_EQ("", WindowText(wizard.packagePathEdit));
+    ASSERT_TRUE(drop({folder_ + "\\notes.txt", folder_ + "\\OTHER.CSV", folder_ + "\\third.csv"}));
+    EXPECT_EQ(folder_ + "\\OTHER.CSV", WindowText(wizard.packagePathEdit));
+    // The window is topmost only while it takes the drop.
+    EXPECT_EQ(0, GetWindowLongA(wizard.window, GWL_EXSTYLE) & WS_EX_TOPMOST);
+
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    EXPECT_FALSE(wizard.AcceptsDrops());
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
 }  // namespace

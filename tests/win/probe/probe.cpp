@@ -1,11 +1,30 @@
 // Runs inside Karvelo.exe (see probe.h).
 #include "win/probe/probe.h"
 
+#include <shlobj.h>
+
+#include <cstring>
+
 namespace {
 
 // Icons loaded from a module are shared: the same resource gives the same
 // handle, so this tells which icon group a handle came from.
 HICON ProgramIcon(int resource) { return LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(resource)); }
+
+// A drop as the shell makes it: a DROPFILES header followed by the names,
+// in global memory the receiver releases with DragFinish.
+HGLOBAL MakeDrop(const char* names) {
+    size_t length = 0;
+    while (names[length] != '\0') length += std::strlen(names + length) + 1;
+    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + length + 1);
+    if (memory == nullptr) return nullptr;
+    DROPFILES* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->fWide = FALSE;
+    std::memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), names, length + 1);
+    GlobalUnlock(memory);
+    return memory;
+}
 
 }  // namespace
 
@@ -59,6 +78,14 @@ extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
                              GetSysColorBrush(COLOR_BTNFACE);
             request->ok = 1;
             break;
+        case PROBE_DROP_FILES: {
+            HGLOBAL drop = MakeDrop(request->files);
+            if (drop == nullptr) break;
+            request->value = static_cast<LONG_PTR>(
+                SendMessageA(request->window, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0));
+            request->ok = 1;
+            break;
+        }
         default:
             break;
     }

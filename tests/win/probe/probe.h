@@ -19,6 +19,9 @@ enum ProbeOperation {
     PROBE_CLASS_ICONS,       // `value` and `other` 1 when the class's large and small
                              // icons are the program's icon `resource`
     PROBE_SEND_MESSAGE,      // sends message `resource` (no parameters); `value` the result
+    PROBE_DROP_FILES,        // drops the names in `files` on `window` as the shell does
+                             // (WM_DROPFILES with a DROPFILES block of this process);
+                             // `value` the message's result
 };
 
 enum ProbeCursor { PROBE_CURSOR_OTHER = 0, PROBE_CURSOR_ARROW = 1, PROBE_CURSOR_HAND = 2 };
@@ -32,6 +35,7 @@ struct ProbeRequest {
     LONG_PTR value;
     LONG_PTR other;
     LOGFONTA font;
+    char files[1024];     // PROBE_DROP_FILES: names, each NUL-terminated, then one more NUL
 };
 
 // Name the driver asks GetProcAddress for.
