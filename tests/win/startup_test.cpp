@@ -130,24 +130,32 @@ bool ReadLink(const std::string& path, LinkContents* contents) {
     return read;
 }
 
+// Starts the program in `folder`, answers the shortcut question with Yes
+// and returns the text of the box that reports the result (owned by the
+// main window).  Start-up then goes on to the message loop, and the window
+// closes with code 0.
+std::string AnswerYes(const std::string& folder) {
+    KarveloProcess karvelo;
+    if (StartAndWait(&karvelo, folder) == nullptr) return "(no window)";
+    HWND box = karvelo.WaitForMessageBox(QUESTION_CAPTION);
+    if (box == nullptr) return "(no question)";
+    HWND window = GetWindow(box, GW_OWNER);
+    AnswerMessageBox(box, IDYES);
+    HWND result = karvelo.WaitForMessageBox(NOTICE_CAPTION);
+    if (result == nullptr) return "(no result)";
+    std::string text = MessageBoxText(result);
+    EXPECT_EQ(window, GetWindow(result, GW_OWNER));
+    AnswerMessageBox(result, IDOK);
+    EXPECT_TRUE(WaitUntil([&] { return karvelo.MessageBoxes().empty(); }));
+    EXPECT_TRUE(karvelo.Running());
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+    return text;
+}
+
 TEST_F(ShortcutTest, YesPutsAShortcutOnTheDesktop) {
     std::string folder = FreshWorkFolder("shortcut-yes");
-    {
-        KarveloProcess karvelo;
-        ASSERT_NE(nullptr, StartAndWait(&karvelo, folder));
-        HWND box = karvelo.WaitForMessageBox(QUESTION_CAPTION);
-        ASSERT_NE(nullptr, box);
-        HWND window = GetWindow(box, GW_OWNER);
-        AnswerMessageBox(box, IDYES);
-        HWND done = karvelo.WaitForMessageBox(NOTICE_CAPTION);
-        ASSERT_NE(nullptr, done);
-        EXPECT_EQ("在桌面上成功创建了一个快捷方式", MessageBoxText(done));
-        EXPECT_EQ(window, GetWindow(done, GW_OWNER));
-        AnswerMessageBox(done, IDOK);
-        EXPECT_TRUE(WaitUntil([&] { return karvelo.MessageBoxes().empty(); }));
-        PostMessageA(window, WM_CLOSE, 0, 0);
-        EXPECT_EQ(0u, karvelo.WaitForExit());
-    }
+    EXPECT_EQ("在桌面上成功创建了一个快捷方式", AnswerYes(folder));
     LinkContents link;
     ASSERT_TRUE(ReadLink(DesktopShortcutPath(), &link));
     std::string program = folder + "\\Karvelo.exe";
@@ -171,22 +179,7 @@ TEST_F(ShortcutTest, AShortcutThatCannotBeWrittenIsReported) {
     // shortcut file) but the link cannot be saved there.
     ASSERT_TRUE(CreateDirectoryA(DesktopShortcutPath().c_str(), nullptr));
     std::string folder = FreshWorkFolder("shortcut-fails");
-    KarveloProcess karvelo;
-    ASSERT_NE(nullptr, StartAndWait(&karvelo, folder));
-    HWND box = karvelo.WaitForMessageBox(QUESTION_CAPTION);
-    ASSERT_NE(nullptr, box);
-    HWND window = GetWindow(box, GW_OWNER);
-    AnswerMessageBox(box, IDYES);
-    HWND failed = karvelo.WaitForMessageBox(NOTICE_CAPTION);
-    ASSERT_NE(nullptr, failed);
-    EXPECT_EQ("在桌面上创建快捷方式失败", MessageBoxText(failed));
-    EXPECT_EQ(window, GetWindow(failed, GW_OWNER));
-    AnswerMessageBox(failed, IDOK);
-    // Start-up goes on to the message loop.
-    EXPECT_TRUE(WaitUntil([&] { return karvelo.MessageBoxes().empty(); }));
-    EXPECT_TRUE(karvelo.Running());
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(0u, karvelo.WaitForExit());
+    EXPECT_EQ("在桌面上创建快捷方式失败", AnswerYes(folder));
     EXPECT_FALSE(FileExistsAt(folder + "\\no_shortcut.txt"));
 }
 

@@ -51,6 +51,24 @@ protected:
 
     bool Asked() { return !server_->RequestedPaths().empty(); }
 
+    // The text of the box the check shows (checked to be owned by the main
+    // window), answered with `answer`.
+    std::string AnswerBox(HWND window, int answer) {
+        HWND box = karvelo_.WaitForMessageBox(NOTICE_CAPTION);
+        if (box == nullptr) return "(no box)";
+        std::string text = MessageBoxText(box);
+        EXPECT_EQ(window, GetWindow(box, GW_OWNER));
+        AnswerMessageBox(box, answer);
+        return text;
+    }
+
+    void CloseAfterTheBox(HWND window) {
+        ASSERT_TRUE(WaitUntil([&] { return karvelo_.MessageBoxes().empty(); }));
+        EXPECT_TRUE(karvelo_.Running());
+        PostMessageA(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(0u, karvelo_.WaitForExit());
+    }
+
     std::unique_ptr<LoopbackImageServer> server_;
     std::string reply_;
     std::string folder_;
@@ -71,39 +89,24 @@ TEST_F(UpdateNoticeTest, FalseOnlyShowsTheNotice) {
 TEST_F(UpdateNoticeTest, TrueOffersTheDownloadPage) {
     HWND window = StartWith(u8"true^新版本7.4已发布");
     ASSERT_NE(nullptr, window);
-    HWND box = karvelo_.WaitForMessageBox(NOTICE_CAPTION);
-    ASSERT_NE(nullptr, box);
-    EXPECT_EQ("检查到新的版本，是否需要进入官网下载新版本？", MessageBoxText(box));
-    EXPECT_EQ(window, GetWindow(box, GW_OWNER));
+    EXPECT_EQ("检查到新的版本，是否需要进入官网下载新版本？", AnswerBox(window, IDNO));
     EXPECT_EQ("新版本7.4已发布", WindowText(NoticeBox(window)));
-    AnswerMessageBox(box, IDNO);
-    ASSERT_TRUE(WaitUntil([&] { return karvelo_.MessageBoxes().empty(); }));
-    EXPECT_TRUE(karvelo_.Running());
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(0u, karvelo_.WaitForExit());
+    CloseAfterTheBox(window);
 }
 
 TEST_F(UpdateNoticeTest, MustEndsTheProgram) {
     HWND window = StartWith(u8"must^请升级");
     ASSERT_NE(nullptr, window);
-    HWND box = karvelo_.WaitForMessageBox(NOTICE_CAPTION);
-    ASSERT_NE(nullptr, box);
-    EXPECT_EQ("软件最近有重要升级，请到官网下载最新版使用！", MessageBoxText(box));
-    AnswerMessageBox(box, IDOK);
+    EXPECT_EQ("软件最近有重要升级，请到官网下载最新版使用！", AnswerBox(window, IDOK));
     EXPECT_EQ(0u, karvelo_.WaitForExit());
 }
 
 TEST_F(UpdateNoticeTest, AnUnrecognisedReplyIsShown) {
     HWND window = StartWith("maybe");
     ASSERT_NE(nullptr, window);
-    HWND box = karvelo_.WaitForMessageBox(NOTICE_CAPTION);
-    ASSERT_NE(nullptr, box);
-    EXPECT_EQ("检查软件新版本时返回无法识别的数据：\n\nmaybe", MessageBoxText(box));
-    AnswerMessageBox(box, IDOK);
-    ASSERT_TRUE(WaitUntil([&] { return karvelo_.MessageBoxes().empty(); }));
+    EXPECT_EQ("检查软件新版本时返回无法识别的数据：\n\nmaybe", AnswerBox(window, IDOK));
     EXPECT_TRUE(Asked());
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(0u, karvelo_.WaitForExit());
+    CloseAfterTheBox(window);
 }
 
 }  // namespace
