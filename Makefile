@@ -45,7 +45,8 @@ test-windows: windows
 	cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)
 
 # The Win32 program driven from outside under Wine on a virtual X screen
-# (Xvfb): its own Wine server for the display, ended before and after.
+# (Xvfb): a Wine server of its own, ended before and after, so none lingers
+# from the console tests into it or from it into later runs.
 # Pictures of the window are left in $(WINDOWS)/screenshots.
 GUI_SCREEN := 1024x768x24
 test-gui: windows

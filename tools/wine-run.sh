@@ -25,12 +25,7 @@ export LANG=zh_CN.UTF-8
 export LC_ALL=zh_CN.UTF-8
 SERVER_LINGER_SECONDS=20
 
-# One Wine server for the prefix, kept a while after its last program ends:
-# the tests run as one program each, and a fresh server per program would
-# cost more than most tests take.  Exits at once when it runs already.
-wineserver -p"$SERVER_LINGER_SECONDS" </dev/null >/dev/null 2>&1 || true
-
-# Marks a finished prefix: the server writes the registry files only later.
+# Marks a finished prefix.
 ready="$WINEPREFIX/.karvelo-ready"
 if [ ! -f "$ready" ]; then
     # Several tests may start at once; one of them creates the prefix.
@@ -38,10 +33,20 @@ if [ ! -f "$ready" ]; then
         flock 9
         if [ ! -f "$ready" ]; then
             wine wineboot --init >/dev/null 2>&1
+            # wineboot returns while programs it started still register the
+            # system's COM classes (the shell link, the image codecs).  The
+            # server ends, and writes the registry, only after the last of
+            # them: a prefix used or stopped earlier stays half made.
+            wineserver -w
             touch "$ready"
         fi
     ) 9>"$WINEPREFIX.lock"
 fi
+
+# One Wine server for the prefix, kept a while after its last program ends:
+# the tests run as one program each, and a fresh server per program would
+# cost more than most tests take.  Exits at once when it runs already.
+wineserver -p"$SERVER_LINGER_SECONDS" </dev/null >/dev/null 2>&1 || true
 
 if [ "$1" = "--init" ]; then
     exit 0
