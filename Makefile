@@ -50,6 +50,7 @@ test-windows: windows
 # Pictures of the window are left in $(WINDOWS)/screenshots.
 GUI_SCREEN := 1024x768x24
 test-gui: windows
+	WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix wineserver -k 2>/dev/null || true
 	tools/wine-run.sh $(WINDOWS)/wineprefix --init
 	WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix wineserver -k 2>/dev/null || true
 	cd $(WINDOWS) && xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh wineprefix karvelo_gui_tests.exe

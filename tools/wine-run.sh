@@ -24,20 +24,37 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=zh_CN.UTF-8
 export LC_ALL=zh_CN.UTF-8
 SERVER_LINGER_SECONDS=20
+# The shell link's COM class, registered late in a new prefix.
+SHELL_LINK_CLASS="00021401-0000-0000-C000-000000000046"
 
 # Marks a finished prefix.
 ready="$WINEPREFIX/.karvelo-ready"
-if [ ! -f "$ready" ]; then
-    # Several tests may start at once; one of them creates the prefix.
+prefix_complete() {
+    grep -q "$SHELL_LINK_CLASS" "$WINEPREFIX/system.reg" 2>/dev/null
+}
+# A new prefix is made once; `--init` also mends one that is not complete.
+if [ ! -f "$ready" ] || { [ "$1" = "--init" ] && ! prefix_complete; }; then
+    # Several tests may start at once; one of them makes the prefix.
     (
         flock 9
-        if [ ! -f "$ready" ]; then
-            wine wineboot --init >/dev/null 2>&1
+        if [ ! -f "$ready" ] || ! prefix_complete; then
             # wineboot returns while programs it started still register the
-            # system's COM classes (the shell link, the image codecs).  The
+            # system's COM classes (the shell link, the image codecs); the
             # server ends, and writes the registry, only after the last of
-            # them: a prefix used or stopped earlier stays half made.
-            wineserver -w
+            # them.  A step can also fail and leave the prefix half made, so
+            # the result is checked (by the shell link class) and the
+            # update repeated.
+            command=--init
+            [ -f "$WINEPREFIX/system.reg" ] && command=--update
+            for attempt in 1 2 3; do
+                wine wineboot $command >/dev/null 2>&1
+                wineserver -w
+                if prefix_complete; then
+                    break
+                fi
+                echo "wine-run: the prefix is not complete yet, updating it ($attempt)" >&2
+                command=--update
+            done
             touch "$ready"
         fi
     ) 9>"$WINEPREFIX.lock"
