@@ -20,26 +20,6 @@ const char* ReasonOf(int status) {
     }
 }
 
-// True when `socket` has something to read (or has closed) within one poll
-// interval.  select, not poll: Winsock has select under the same name.
-bool Readable(SOCKET socket) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket, &readable);
-    timeval wait = {0, POLL_MILLISECONDS * 1000};
-    return select(static_cast<int>(socket) + 1, &readable, nullptr, nullptr, &wait) > 0;
-}
-
-bool SendAll(SOCKET connection, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        int n = send(connection, bytes.data() + sent, static_cast<int>(bytes.size() - sent), MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 LoopbackImageServer::LoopbackImageServer(Handler handler) : handler_(std::move(handler)) {}
@@ -54,29 +34,14 @@ LoopbackImageServer::~LoopbackImageServer() {
 }
 
 bool LoopbackImageServer::Start(int port) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    listener_ = ListenOnLoopback(port, 64);
     if (listener_ == INVALID_SOCKET) return false;
-#ifndef _WIN32
-    // On Windows the same option would let another program take the port.
-    int reuse = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-#endif
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-#ifdef _WIN32
-    int length = sizeof address;
-#else
-    socklen_t length = sizeof address;
-#endif
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 64) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    port_ = BoundPort(listener_);
+    if (port_ == 0) {
         closesocket(listener_);
         listener_ = INVALID_SOCKET;
         return false;
     }
-    port_ = ntohs(address.sin_port);
     ++active_;
     std::thread(&LoopbackImageServer::AcceptLoop, this).detach();
     return true;
@@ -93,7 +58,7 @@ std::vector<std::string> LoopbackImageServer::RequestedPaths() const {
 
 void LoopbackImageServer::AcceptLoop() {
     while (!stopping_) {
-        if (!Readable(listener_)) continue;
+        if (!WaitReadable(listener_, POLL_MILLISECONDS)) continue;
         SOCKET connection = accept(listener_, nullptr, nullptr);
         if (connection == INVALID_SOCKET) continue;
         ++connections_;
@@ -110,7 +75,7 @@ void LoopbackImageServer::ServeConnection(SOCKET connection) {
     while (open && !stopping_) {
         size_t end = pending.find("\r\n\r\n");
         if (end == std::string::npos) {
-            if (!Readable(connection)) continue;
+            if (!WaitReadable(connection, POLL_MILLISECONDS)) continue;
             int got = recv(connection, buffer, sizeof buffer, 0);
             if (got <= 0 || pending.size() > REQUEST_HEAD_LIMIT) break;
             pending.append(buffer, static_cast<size_t>(got));
@@ -135,7 +100,7 @@ void LoopbackImageServer::ServeConnection(SOCKET connection) {
                  std::to_string(response.body.size()) + "\r\n";
         bytes += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
         bytes += response.body;
-        if (!SendAll(connection, bytes)) break;
+        if (!SendAll(connection, bytes.data(), bytes.size())) break;
         ++served_;
         open = keepAlive;
     }

@@ -22,6 +22,8 @@
 //     socket"; OpenTcpSocket never hands out either.
 #pragma once
 
+#include <cstddef>
+
 #ifdef _WIN32
 
 #include <winsock2.h>
@@ -76,6 +78,27 @@ int ResolveHostIpv4(const char* host, in_addr* address);
 // is connected, else the system's error code for the failed connect (e.g.
 // ECONNREFUSED on Linux).  Always 0 on Windows (see above).
 int ConnectErrorAfterSelect(SOCKET socket);
+
+// 127.0.0.1 at `port` (0: bind picks a free port).
+sockaddr_in LoopbackAddress(int port);
+
+// A TCP socket listening on 127.0.0.1 at `port` (0: a free port, see
+// BoundPort), or INVALID_SOCKET.  On POSIX a port whose last connections
+// linger in TIME_WAIT can be listened on again at once (SO_REUSEADDR); on
+// Windows that option would let another socket take a port in use, so there
+// it is not set.  For the command line's demo server and the test peers.
+SOCKET ListenOnLoopback(int port, int backlog);
+
+// The local port a bound socket has, or 0.
+int BoundPort(SOCKET socket);
+
+// 1 when `socket` has something to read (or its peer has closed) within
+// `milliseconds` (under one second), else 0.
+int WaitReadable(SOCKET socket, int milliseconds);
+
+// Sends all `length` bytes, however the system splits them; 1 on success, 0
+// when a send fails.
+int SendAll(SOCKET socket, const char* bytes, size_t length);
 
 // The current network time-out, NETWORK_TIMEOUT_MILLISECONDS unless a test
 // shortened it.

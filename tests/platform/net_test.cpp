@@ -12,41 +12,14 @@
 
 namespace {
 
-#ifdef _WIN32
-typedef int AddressLength;
-#else
-typedef socklen_t AddressLength;
-#endif
-
 // Bounds every wait of these tests, so a broken one fails instead of hanging.
 const int GUARD_MILLISECONDS = 5000;
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 // A listener on an ephemeral loopback port.
 struct Listener {
-    SOCKET socket = INVALID_SOCKET;
-    int port = 0;
+    SOCKET socket = ListenOnLoopback(0, 4);
+    int port = socket != INVALID_SOCKET ? BoundPort(socket) : 0;
 
-    Listener() {
-        socket = OpenTcpSocket();
-        sockaddr_in address = Loopback(0);
-        if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(socket, 4) != 0) {
-            closesocket(socket);
-            socket = INVALID_SOCKET;
-            return;
-        }
-        AddressLength length = sizeof address;
-        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
     ~Listener() {
         if (socket != INVALID_SOCKET) closesocket(socket);
     }
@@ -73,7 +46,7 @@ SOCKET StartConnect(int port) {
     SOCKET socket = OpenTcpSocket();
     unsigned long nonBlocking = 1;
     EXPECT_EQ(0, ioctlsocket(socket, FIONBIO, &nonBlocking));
-    sockaddr_in address = Loopback(port);
+    sockaddr_in address = LoopbackAddress(port);
     connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
     return socket;
 }

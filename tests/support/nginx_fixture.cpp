@@ -1,10 +1,6 @@
 #include "support/nginx_fixture.h"
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,7 +8,10 @@
 #include <filesystem>
 #include <random>
 
+#include "platform/net.h"
+#include "platform/thread.h"
 #include "support/process.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -25,39 +24,10 @@ const int TICK_MILLISECONDS = 5;
 // Another process may take the free port between our look and nginx's bind.
 const int START_ATTEMPTS = 5;
 
-void SleepMilliseconds(int milliseconds) {
-    struct timespec pause = {0, milliseconds * 1000L * 1000L};
-    nanosleep(&pause, nullptr);
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A loopback port that nothing listens on right now, or 0.
-int FreeLoopbackPort() {
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return 0;
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(probe);
-    return port;
-}
-
 bool Accepts(int port) {
     int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) return false;
-    sockaddr_in address = Loopback(port);
+    sockaddr_in address = LoopbackAddress(port);
     bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(probe);
     return connected;
@@ -176,7 +146,7 @@ bool NginxServer::StartOnce(int port, bool* portTaken) {
 bool NginxServer::Start() {
     if (pid_ > 0) return true;
     for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
-        int port = FreeLoopbackPort();
+        int port = UnusedLoopbackPort();
         if (port == 0) {
             error_ = "no free loopback port";
             return false;

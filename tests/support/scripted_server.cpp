@@ -14,57 +14,6 @@ const int LONGEST_WAIT_MILLISECONDS = 15000;
 // A request head larger than this is recorded as it is and answered anyway.
 const size_t LARGEST_REQUEST = 65536;
 
-sockaddr_in LoopbackAddress(int port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int LocalPort(SOCKET socket) {
-    sockaddr_in address;
-    socklen_t length = sizeof address;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
-}
-
-SOCKET ListenOnLoopback(int port, int backlog) {
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (listener == INVALID_SOCKET) return INVALID_SOCKET;
-    int yes = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
-    sockaddr_in address = LoopbackAddress(port);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, backlog) != 0) {
-        closesocket(listener);
-        return INVALID_SOCKET;
-    }
-    return listener;
-}
-
-// Waits until `socket` is readable, for at most one tick.
-bool ReadableWithinTick(SOCKET socket) {
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(socket, &readSet);
-    timeval wait;
-    wait.tv_sec = 0;
-    wait.tv_usec = TICK_MILLISECONDS * 1000;
-    return select(static_cast<int>(socket) + 1, &readSet, nullptr, nullptr, &wait) > 0;
-}
-
-bool SendAll(SOCKET socket, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        int count = static_cast<int>(send(socket, bytes.data() + sent, static_cast<int>(bytes.size() - sent), MSG_NOSIGNAL));
-        if (count <= 0) return false;
-        sent += static_cast<size_t>(count);
-    }
-    return true;
-}
-
 }  // namespace
 
 ScriptedResponse Reply(const std::string& bytes) { return ReplyInPieces({bytes}); }
@@ -95,7 +44,7 @@ ScriptedServer::ScriptedServer(std::vector<ScriptedConnection> script, int port)
         served_ = true;
         return;
     }
-    port_ = LocalPort(listener_);
+    port_ = BoundPort(listener_);
     thread_ = std::thread(&ScriptedServer::Run, this);
 }
 
@@ -124,7 +73,7 @@ bool ScriptedServer::WaitUntilServed(int milliseconds) const {
 
 bool ScriptedServer::Wait(SOCKET socket) const {
     for (int waited = 0; waited < LONGEST_WAIT_MILLISECONDS && !stop_.load(); waited += TICK_MILLISECONDS) {
-        if (ReadableWithinTick(socket)) return true;
+        if (WaitReadable(socket, TICK_MILLISECONDS)) return true;
     }
     return false;
 }
@@ -184,7 +133,7 @@ void ScriptedServer::ServeConnection(SOCKET connection, const ScriptedConnection
             for (size_t at = bytes.find(PORT_PLACEHOLDER); at != std::string::npos; at = bytes.find(PORT_PLACEHOLDER, at)) {
                 bytes.replace(at, std::strlen(PORT_PLACEHOLDER), std::to_string(port_));
             }
-            if (stop_.load() || !SendAll(connection, bytes)) return;
+            if (stop_.load() || !SendAll(connection, bytes.data(), bytes.size())) return;
         }
     }
     if (script.closeAfterLastResponse) {
@@ -201,7 +150,7 @@ void ScriptedServer::ServeConnection(SOCKET connection, const ScriptedConnection
 int UnusedLoopbackPort() {
     SOCKET probe = ListenOnLoopback(0, 1);
     if (probe == INVALID_SOCKET) return 0;
-    int port = LocalPort(probe);
+    int port = BoundPort(probe);
     closesocket(probe);
     return port;
 }
@@ -211,7 +160,7 @@ StalledListener::StalledListener() {
     // it, further connection requests are dropped unanswered.
     listener_ = ListenOnLoopback(0, 0);
     if (listener_ == INVALID_SOCKET) return;
-    port_ = LocalPort(listener_);
+    port_ = BoundPort(listener_);
     filler_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = LoopbackAddress(port_);
     connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -229,7 +178,7 @@ SocketFeeder::SocketFeeder(std::vector<std::string> writes, bool exactReceives, 
     writeEnd_ = pair[1];
     thread_ = std::thread([this, writes = std::move(writes), keepOpen]() {
         for (const std::string& bytes : writes) {
-            if (stop_.load() || !SendAll(writeEnd_, bytes)) break;
+            if (stop_.load() || !SendAll(writeEnd_, bytes.data(), bytes.size())) break;
         }
         if (!keepOpen) {
             closesocket(writeEnd_);
