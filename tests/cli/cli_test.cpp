@@ -2,13 +2,9 @@
 // image server, checked by its files, package, backups and exit codes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -19,78 +15,13 @@
 #include "cli/loopback_server.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-// An item with the three fields these tests vary.
-GeneratedItem MakeItem(const std::string& title, const std::string& description, const std::string& mobileDetail) {
-    GeneratedItem item;
-    item.title = title;
-    item.description = description;
-    item.mobileDetail = mobileDetail;
-    return item;
-}
-
 const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(500, 'p');
-
-std::string KarveloPath() {
-    const char* build = std::getenv("KARVELO_BUILD_DIR");
-    return std::string(build ? build : ".") + "/karvelo";
-}
-
-struct Process {
-    pid_t pid = -1;
-    int outFd = -1, errFd = -1;
-};
-
-Process Spawn(const std::vector<std::string>& arguments) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return Process{};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        close(out[0]);
-        close(err[0]);
-        std::vector<char*> argv;
-        std::string program = KarveloPath();
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    return Process{pid, out[0], err[0]};
-}
-
-std::string Drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
-    close(fd);
-    return text;
-}
-
-struct Result {
-    int code;
-    std::string out, err;
-};
-
-Result Finish(Process process) {
-    std::string err;
-    std::thread errReader([&] { err = Drain(process.errFd); });
-    std::string out = Drain(process.outFd);
-    errReader.join();
-    int status = 0;
-    waitpid(process.pid, &status, 0);
-    return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), out, err};
-}
-
-Result Karvelo(const std::vector<std::string>& arguments) { return Finish(Spawn(arguments)); }
+const int STOP_BOUND_MILLISECONDS = 30000;
 
 class CliTest : public ::testing::Test {
 protected:
@@ -146,8 +77,8 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
     ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
     const std::string original = ReadWholeFile(PackagePath());
 
-    Result result = Karvelo({"relocate", PackagePath(), Destination()});
-    EXPECT_EQ(0, result.code) << result.err;
+    ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.out.find("图片搬家已完成，数据包(" + std::filesystem::path(PackagePath()).filename().string() + ")已更新。"));
     EXPECT_EQ(3u, FileCount());
 
@@ -167,7 +98,7 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
     EXPECT_EQ(Utf8(expected), Utf8(text));
 
     // The backup beside the binary holds the package as it was.
-    std::string backup = std::string(std::getenv("KARVELO_BUILD_DIR")) + "/bak/" +
+    std::string backup = BuildFolder() + "/bak/" +
                          std::filesystem::path(PackagePath()).stem().string() + "(1).csv";
     EXPECT_EQ(original, ReadWholeFile(backup));
     std::filesystem::remove(backup);
@@ -176,8 +107,8 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
 TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
     Serve("a.png", PNG);
     ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("gone.png"), Url("a.png"))));
-    Result result = Karvelo({"relocate", PackagePath(), Destination()});
-    EXPECT_EQ(3, result.code) << result.err;
+    ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(3, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.err.find("注意：有部分图片搬家失败！"));
     // Each item with failures, then its failed addresses.
     EXPECT_NE(std::string::npos, result.out.find("棉麻衬衫\n    " + Url("gone.png") + "\n"));
@@ -185,33 +116,34 @@ TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
 }
 
 TEST_F(CliTest, RefusedInputsAndUsageErrors) {
-    EXPECT_EQ(2, Karvelo({"relocate", PackagePath()}).code);
-    EXPECT_EQ(2, Karvelo({"relocate", "a", "b", "--bogus"}).code);
-    EXPECT_EQ(2, Karvelo({"frobnicate"}).code);
+    EXPECT_EQ(2, RunKarvelo({"relocate", PackagePath()}).exitCode);
+    EXPECT_EQ(2, RunKarvelo({"relocate", "a", "b", "--bogus"}).exitCode);
+    EXPECT_EQ(2, RunKarvelo({"frobnicate"}).exitCode);
 
-    Result missing = Karvelo({"relocate", PackagePath(), Destination()});
-    EXPECT_EQ(1, missing.code);
+    ProcessResult missing = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(1, missing.exitCode);
     EXPECT_NE(std::string::npos, missing.err.find("选择的csv文件不存在，请重新选择"));
 
     ASSERT_TRUE(WriteWholeFile(PackagePath(), "not a package"));
-    Result unusable = Karvelo({"relocate", PackagePath(), Destination()});
-    EXPECT_EQ(1, unusable.code);
+    ProcessResult unusable = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(1, unusable.exitCode);
     EXPECT_NE(std::string::npos, unusable.err.find("数据格式存在问题"));
 
     PackageSpec longTitle;
     longTitle.items.push_back(MakeItem(std::string(256, 'x'), "<p></p>", ""));
     ASSERT_TRUE(WritePackageFile(PackagePath(), longTitle));
-    Result tooLong = Karvelo({"relocate", PackagePath(), Destination()});
-    EXPECT_EQ(1, tooLong.code);
+    ProcessResult tooLong = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(1, tooLong.exitCode);
     EXPECT_NE(std::string::npos, tooLong.err.find("标题超过255个字符(127个汉字)"));
 
     ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("b.png"), Url("c.png"))));
     const std::string original = ReadWholeFile(PackagePath());
-    Result noFolder = Karvelo({"relocate", PackagePath(), dir.File("no-such-folder")});
-    EXPECT_EQ(1, noFolder.code);
+    ProcessResult noFolder = RunKarvelo({"relocate", PackagePath(), dir.File("no-such-folder")});
+    EXPECT_EQ(1, noFolder.exitCode);
     EXPECT_NE(std::string::npos, noFolder.err.find("选择的文件夹不存在，请重新选择"));
-    Result noSource = Karvelo({"relocate", PackagePath(), Destination(), "--no-image-space", "--no-outside-albums"});
-    EXPECT_EQ(2, noSource.code);
+    ProcessResult noSource =
+        RunKarvelo({"relocate", PackagePath(), Destination(), "--no-image-space", "--no-outside-albums"});
+    EXPECT_EQ(2, noSource.exitCode);
     EXPECT_NE(std::string::npos, noSource.err.find("至少需选择其中一项"));
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));  // nothing touched
     EXPECT_EQ(0u, FileCount());
@@ -227,12 +159,15 @@ TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
     ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
     delayMilliseconds = 150;
 
-    Process process = Spawn({"relocate", PackagePath(), Destination()});
+    const std::string output = dir.File("stopped.log");
+    pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination()}), output);
+    ASSERT_GT(karvelo, 0);
     for (int wait = 0; wait < 200 && FileCount() < 2; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_GE(FileCount(), 2u);
-    kill(process.pid, SIGINT);
-    Result stopped = Finish(process);
-    EXPECT_EQ(130, stopped.code) << stopped.err;
+    const size_t beforeStop = FileCount();
+    // Ctrl-C; the bound only keeps a run that ignores it from hanging the test.
+    const int code = StopProcess(karvelo, SIGINT, STOP_BOUND_MILLISECONDS);
+    ASSERT_GE(beforeStop, 2u);
+    EXPECT_EQ(130, code) << ReadWholeFile(output);
     size_t firstRun = FileCount();
     EXPECT_LT(firstRun, 8u);
     std::string text = DecodePackageFile(PackagePath());
@@ -241,8 +176,8 @@ TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
     EXPECT_EQ(8u - firstRun, remaining);  // every finished image is in the package
 
     delayMilliseconds = 0;
-    Result second = Karvelo({"relocate", PackagePath(), Destination()});
-    EXPECT_EQ(0, second.code) << second.err;
+    ProcessResult second = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(0, second.exitCode) << second.err;
     EXPECT_EQ(8u, FileCount());
     text = DecodePackageFile(PackagePath());
     for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string::npos, text.find(Url(std::to_string(i) + ".png")));
@@ -254,8 +189,8 @@ TEST_F(CliTest, InspectCountsImagesBySource) {
                           "<img src=\"https://img.alicdn.com/imgextra/a.jpg\"><img src=\"http://photo.example.com/b.jpg\">",
                           "<img>https://img.alicdn.com/imgextra/m.jpg</img>"));
     ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
-    Result result = Karvelo({"inspect", PackagePath()});
-    EXPECT_EQ(0, result.code) << result.err;
+    ProcessResult result = RunKarvelo({"inspect", PackagePath()});
+    EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.out.find("连衣裙"));
     EXPECT_NE(std::string::npos,
               result.out.find("1 items; description images: 1 image space, 1 outside albums; mobile images: 1 image "
@@ -263,15 +198,15 @@ TEST_F(CliTest, InspectCountsImagesBySource) {
 }
 
 TEST_F(CliTest, VersionHelpAndDemo) {
-    Result version = Karvelo({"--version"});
-    EXPECT_EQ(0, version.code);
+    ProcessResult version = RunKarvelo({"--version"});
+    EXPECT_EQ(0, version.exitCode);
     EXPECT_EQ("Karvelo 7.3\n", version.out);
-    Result help = Karvelo({"--help"});
-    EXPECT_EQ(0, help.code);
+    ProcessResult help = RunKarvelo({"--help"});
+    EXPECT_EQ(0, help.exitCode);
     EXPECT_NE(std::string::npos, help.out.find("karvelo relocate PACKAGE DEST"));
 
-    Result demo = Karvelo({"demo", dir.File("demo")});
-    EXPECT_EQ(0, demo.code) << demo.err;
+    ProcessResult demo = RunKarvelo({"demo", dir.File("demo")});
+    EXPECT_EQ(0, demo.exitCode) << demo.err;
     EXPECT_NE(std::string::npos, demo.out.find("已更新"));
     EXPECT_EQ(6, std::distance(std::filesystem::directory_iterator(dir.File("demo/images")),
                                std::filesystem::directory_iterator()));

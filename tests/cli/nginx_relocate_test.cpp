@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -21,17 +20,6 @@
 #include "support/temp_dir.h"
 
 namespace {
-
-std::string BuildDir() {
-    const char* build = std::getenv("KARVELO_BUILD_DIR");
-    return build != nullptr ? build : ".";
-}
-
-ProcessResult Karvelo(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv = {BuildDir() + "/karvelo"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return RunProcess(argv);
-}
 
 // The image URLs of one field, in the order they stand in it.
 std::vector<std::string> UrlsIn(const std::string& field, const std::string& prefix) {
@@ -80,7 +68,7 @@ protected:
         return std::string("nginx-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     }
     std::string PackagePath() const { return dir.File(Stem() + ".csv"); }
-    std::string Backup(int n) const { return BuildDir() + "/bak/" + Stem() + "(" + std::to_string(n) + ").csv"; }
+    std::string Backup(int n) const { return BuildFolder() + "/bak/" + Stem() + "(" + std::to_string(n) + ").csv"; }
     std::string Host() const { return "127.0.0.1:" + std::to_string(server->port()); }
 
     // Puts a generated image where nginx serves `url` and remembers it.
@@ -132,7 +120,7 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
     const std::string original = ReadWholeFile(PackagePath());
 
     // First run: 17 images relocated, one fails with nginx's 404.
-    ProcessResult first = Karvelo({"relocate", PackagePath(), Destination()});
+    ProcessResult first = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, first.exitCode) << first.err;
     EXPECT_NE(std::string::npos, first.err.find("注意：有部分图片搬家失败！"));
     EXPECT_NE(std::string::npos, first.out.find(Utf8(spec.items[1].title) + "\n    " + missing + "\n"));
@@ -185,7 +173,7 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
     // Second run, with the missing image now on the server: only it is
     // fetched; the package backed up as the first run left it.
     Publish(missing);
-    ProcessResult second = Karvelo({"relocate", PackagePath(), Destination()});
+    ProcessResult second = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(0, second.exitCode) << second.err;
     EXPECT_NE(std::string::npos, second.out.find("图片搬家已完成，数据包(" + Stem() + ".csv)已更新。"));
     EXPECT_EQ(afterFirst, ReadWholeFile(Backup(2)));
@@ -215,14 +203,11 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
 
 TEST_F(NginxRelocateTest, NothingOnTheServerLeavesThePackageAlone) {
     PackageSpec spec;
-    GeneratedItem item;
-    item.title = Gbk("帆布包");
-    item.description = "<p><img src=\"" + server->Url("/gone/a.jpg") + "\"></p>";
-    spec.items.push_back(item);
+    spec.items.push_back(MakeItem(Gbk("帆布包"), "<p><img src=\"" + server->Url("/gone/a.jpg") + "\"></p>"));
     ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
     const std::string original = ReadWholeFile(PackagePath());
 
-    ProcessResult result = Karvelo({"relocate", PackagePath(), Destination()});
+    ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.err.find("图片搬家失败，没有找到搬家成功的图片。"));
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));  // not written back
@@ -230,7 +215,7 @@ TEST_F(NginxRelocateTest, NothingOnTheServerLeavesThePackageAlone) {
     EXPECT_TRUE(std::filesystem::is_empty(Destination()));
 
     // With the blank image chosen, the failed reference is replaced.
-    ProcessResult blank = Karvelo({"relocate", PackagePath(), Destination(), "--blank-failed"});
+    ProcessResult blank = RunKarvelo({"relocate", PackagePath(), Destination(), "--blank-failed"});
     EXPECT_EQ(3, blank.exitCode) << blank.err;
     std::string text = DecodePackageFile(PackagePath());
     EXPECT_EQ(std::string::npos, text.find(server->Url("/gone/a.jpg")));

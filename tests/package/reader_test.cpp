@@ -45,16 +45,6 @@ std::string MiniRow(const std::string& title, const std::string& description, co
     return QuoteField(title) + "\t" + QuoteField(description) + "\t" + id + "\r\n";
 }
 
-GeneratedItem Item(const std::string& title, const std::string& description, const std::string& mobile = "",
-                   const std::string& selling = "") {
-    GeneratedItem item;
-    item.title = title;
-    item.description = description;
-    item.mobileDetail = mobile;
-    item.sellingPoints = selling;
-    return item;
-}
-
 std::string Img(const std::string& url) { return "<img src=\"" + url + "\" width=\"750\">"; }
 std::string MobileImg(const std::string& url) { return "<img>" + url + "</img>"; }
 
@@ -100,12 +90,12 @@ char PackageReaderTest::UNTOUCHED[] = "untouched";
 TEST_F(PackageReaderTest, ReadsTheListingToolsExport) {
     PackageSpec spec;
     spec.items = {
-        Item(Gbk("夏季新款纯棉短袖T恤"),
-             Img("https://img.alicdn.com/imgextra/1.jpg") + Gbk("<p>说明</p>") + Img("http://photo.example.com/2.jpg"),
-             "<wapDesc>" + MobileImg("https://img.alicdn.com/m1.jpg") + "</wapDesc>", Gbk("纯棉")),
-        Item(Gbk("他说\"好\""), Img("//img.alicdn.com/3.jpg"), "<wapDesc></wapDesc>"),
-        Item("Plain", Gbk("<p>没有图片</p>"),
-             "<wapDesc>" + MobileImg("//img.alicdn.com/m2.jpg") + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>"),
+        MakeItem(Gbk("夏季新款纯棉短袖T恤"),
+                 Img("https://img.alicdn.com/imgextra/1.jpg") + Gbk("<p>说明</p>") + Img("http://photo.example.com/2.jpg"),
+                 "<wapDesc>" + MobileImg("https://img.alicdn.com/m1.jpg") + "</wapDesc>", Gbk("纯棉")),
+        MakeItem(Gbk("他说\"好\""), Img("//img.alicdn.com/3.jpg"), "<wapDesc></wapDesc>"),
+        MakeItem("Plain", Gbk("<p>没有图片</p>"),
+                 "<wapDesc>" + MobileImg("//img.alicdn.com/m2.jpg") + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>"),
     };
     ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
 
@@ -136,7 +126,7 @@ TEST_F(PackageReaderTest, APackageWithoutMobileColumnHasNoMobileLists) {
     PackageSpec spec;
     spec.mobileColumn = false;
     spec.sellingColumn = false;
-    spec.items = {Item("A", Img("//img.alicdn.com/1.jpg")), Item("B", Img("//img.alicdn.com/2.jpg"))};
+    spec.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg")), MakeItem("B", Img("//img.alicdn.com/2.jpg"))};
     ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
     ASSERT_EQ(2, items->count);
     for (int32_t i = 0; i < 2; ++i) {
@@ -169,8 +159,8 @@ TEST_F(PackageReaderTest, TheLastHeaderFieldKeepsItsCarriageReturn) {
     PackageSpec spec;
     spec.sellingColumn = false;
     spec.trailingPlainColumn = false;
-    spec.items = {Item("A", Img("//img.alicdn.com/1.jpg"), "<wapDesc>" + MobileImg("//img.alicdn.com/m.jpg") + "</wapDesc>"),
-                  Item("B", Img("//img.alicdn.com/2.jpg"), "<wapDesc></wapDesc>")};
+    spec.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg"), "<wapDesc>" + MobileImg("//img.alicdn.com/m.jpg") + "</wapDesc>"),
+                  MakeItem("B", Img("//img.alicdn.com/2.jpg"), "<wapDesc></wapDesc>")};
     ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
     ASSERT_EQ(2, items->count);
     EXPECT_EQ(nullptr, At(0)->mobileUrls);
@@ -188,10 +178,10 @@ TEST_F(PackageReaderTest, TheLastHeaderFieldKeepsItsCarriageReturn) {
 TEST_F(PackageReaderTest, FreeTextWithTabsLineBreaksAndQuotesKeepsColumnsAligned) {
     PackageSpec spec;
     spec.items = {
-        Item(Gbk("第一"), "<table>\t<tr>\r\n<td>" + Img("//img.alicdn.com/1.jpg") + "</td></tr>\r\n</table>\t",
-             "<wapDesc>\r\n\t" + MobileImg("//img.alicdn.com/m1.jpg") + "\r\n</wapDesc>", "a\tb\r\n\"c\""),
-        Item(Gbk("第二"), "\"\"quoted\"\"\t\r\n" + Img("//img.alicdn.com/2.jpg") + "\r\n", "\t\r\n", "\r\n"),
-        Item(Gbk("第三"), "\r\n", "<wapDesc>" + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>", "\""),
+        MakeItem(Gbk("第一"), "<table>\t<tr>\r\n<td>" + Img("//img.alicdn.com/1.jpg") + "</td></tr>\r\n</table>\t",
+                 "<wapDesc>\r\n\t" + MobileImg("//img.alicdn.com/m1.jpg") + "\r\n</wapDesc>", "a\tb\r\n\"c\""),
+        MakeItem(Gbk("第二"), "\"\"quoted\"\"\t\r\n" + Img("//img.alicdn.com/2.jpg") + "\r\n", "\t\r\n", "\r\n"),
+        MakeItem(Gbk("第三"), "\r\n", "<wapDesc>" + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>", "\""),
     };
     ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
     ASSERT_EQ(3, items->count);
@@ -386,9 +376,9 @@ TEST_F(PackageReaderTest, LargePackagesReadAcrossPieces) {
 
 TEST_F(PackageReaderTest, RemovesTheWebpSuffixFromTextAndUrlsButNotFromTheFile) {
     PackageSpec spec;
-    spec.items = {Item("A", Img("https://img.alicdn.com/a.jpg_.webp") + Img("https://img.alicdn.com/b.jpg"),
-                       "<wapDesc>" + MobileImg("https://img.alicdn.com/c.png_.webp") + "</wapDesc>",
-                       "x_.webp_.webp")};
+    spec.items = {MakeItem("A", Img("https://img.alicdn.com/a.jpg_.webp") + Img("https://img.alicdn.com/b.jpg"),
+                           "<wapDesc>" + MobileImg("https://img.alicdn.com/c.png_.webp") + "</wapDesc>",
+                           "x_.webp_.webp")};
     const std::string bytes = BuildPackageBytes(spec);
     ASSERT_EQ(PACKAGE_READ_OK, ReadBytes(bytes));
     EXPECT_EQ((Urls{"https://img.alicdn.com/a.jpg", "https://img.alicdn.com/b.jpg"}), Desktop(0));
@@ -419,7 +409,7 @@ TEST(WebpRemoval, TakesTheOccurrencesReplaceAllTakes) {
 
 TEST_F(PackageReaderTest, CharactersGbkLacksAreDropped) {
     PackageSpec spec;
-    spec.items = {Item(Gbk("笑脸A哭"), Img("//img.alicdn.com/1.jpg")), Item("B", "")};
+    spec.items = {MakeItem(Gbk("笑脸A哭"), Img("//img.alicdn.com/1.jpg")), MakeItem("B", "")};
     std::string bytes = BuildPackageBytes(spec);
     // 笑 becomes an emoji (a surrogate pair), 哭 a Thai letter.
     bytes = Replace(bytes, Ucs2le(Gbk("笑脸")), std::string("\x3D\xD8\x00\xDE", 4) + Ucs2le(Gbk("脸")));

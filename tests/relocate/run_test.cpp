@@ -27,15 +27,6 @@
 
 namespace {
 
-// An item with the three fields these tests vary.
-GeneratedItem MakeItem(const std::string& title, const std::string& description, const std::string& mobileDetail) {
-    GeneratedItem item;
-    item.title = title;
-    item.description = description;
-    item.mobileDetail = mobileDetail;
-    return item;
-}
-
 const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(300, 'p');
 const std::string GIF = "GIF89a" + std::string(100, 'g');
 
@@ -86,11 +77,7 @@ struct RecordingView {
 class RunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static bool clientReady = false;
-        if (!clientReady) {
-            InitHttpClient();
-            clientReady = true;
-        }
+        InitHttpClient();  // once; later calls do nothing
         ASSERT_TRUE(server.Start());
         std::filesystem::create_directory(Destination());
         std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", dir.path().c_str());

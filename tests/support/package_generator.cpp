@@ -72,6 +72,16 @@ const std::vector<std::string>& Sentences() {
 
 }  // namespace
 
+GeneratedItem MakeItem(const std::string& title, const std::string& description, const std::string& mobileDetail,
+                       const std::string& sellingPoints) {
+    GeneratedItem item;
+    item.title = title;
+    item.description = description;
+    item.mobileDetail = mobileDetail;
+    item.sellingPoints = sellingPoints;
+    return item;
+}
+
 std::string QuoteField(const std::string& gbk) {
     std::string quoted = "\"";
     for (char c : gbk) {

@@ -18,6 +18,10 @@ struct GeneratedItem {
     std::string price = "99.00";        // 宝贝价格, plain
 };
 
+// An item with the fields a test varies; the rest keep their defaults.
+GeneratedItem MakeItem(const std::string& title, const std::string& description, const std::string& mobileDetail = "",
+                       const std::string& sellingPoints = "");
+
 struct PackageSpec {
     std::vector<GeneratedItem> items;
     bool mobileColumn = true;   // 无线详情

@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+
+#include "platform/thread.h"
 
 namespace {
 
@@ -40,11 +42,6 @@ std::vector<char*> ArgumentPointers(const std::vector<std::string>& argv) {
     for (const std::string& argument : argv) pointers.push_back(const_cast<char*>(argument.c_str()));
     pointers.push_back(nullptr);
     return pointers;
-}
-
-void SleepMilliseconds(int milliseconds) {
-    struct timespec pause = {0, milliseconds * 1000L * 1000L};
-    nanosleep(&pause, nullptr);
 }
 
 }  // namespace
@@ -151,3 +148,16 @@ int StopProcess(pid_t pid, int signal, int milliseconds) {
     }
     return StatusCode(status);
 }
+
+std::string BuildFolder() {
+    const char* folder = std::getenv("KARVELO_BUILD_DIR");
+    return folder != nullptr ? folder : ".";
+}
+
+std::vector<std::string> KarveloCommand(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {BuildFolder() + "/karvelo"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+ProcessResult RunKarvelo(const std::vector<std::string>& arguments) { return RunProcess(KarveloCommand(arguments)); }

@@ -33,3 +33,12 @@ bool ProcessEnded(pid_t pid, int* exitCode);
 // Sends `signal`, waits at most `milliseconds` for the child to end, then
 // kills it.  Returns its status as RunProcess reports it.
 int StopProcess(pid_t pid, int signal, int milliseconds);
+
+// This build's folder, where `karvelo` and its bak/ folder are: ctest sets
+// KARVELO_BUILD_DIR; without it, the current folder.
+std::string BuildFolder();
+// The command line of this build's `karvelo` with `arguments`, for
+// StartProcess.
+std::vector<std::string> KarveloCommand(const std::vector<std::string>& arguments);
+// Runs this build's `karvelo` with `arguments` to its end (RunProcess).
+ProcessResult RunKarvelo(const std::vector<std::string>& arguments);

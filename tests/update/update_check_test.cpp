@@ -31,11 +31,7 @@ std::string Ok(const std::string& body) {
 class UpdateCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static bool ready = false;
-        if (!ready) {
-            InitHttpClient();
-            ready = true;
-        }
+        InitHttpClient();  // once; later calls do nothing
         appState.running = 0;
         appState.stopRequested = 0;
     }
