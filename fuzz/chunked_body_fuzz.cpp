@@ -28,12 +28,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "http/chunked.h"
 #include "http/http_common.h"
 
@@ -44,10 +44,6 @@ const int MAX_PLANNED_WRITES = 96;
 const char HEAD[] = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
 // Size lines and trailers the reader's one buffer surely holds.
 const size_t LINE_LIMIT = 8000;
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 // What a strict decoder makes of the stream.
 struct Reference {

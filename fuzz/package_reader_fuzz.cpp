@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
 #include "package/reader.h"
@@ -27,10 +28,6 @@ const size_t DIFFERENTIAL_FIELD_LIMIT = 1024;
 int QuietMessage(const char*, const char*, unsigned) { return ANSWER_OK; }
 void KeepRunning(int) {}
 void QuietLine(const char*) {}
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 bool SameLists(const Vector* first, const Vector* second) {
     if (first->count != second->count) return false;

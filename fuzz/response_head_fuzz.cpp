@@ -5,17 +5,13 @@
 #include <strings.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "http/response_head.h"
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 bool TerminatedWithin(const char* field, size_t width) { return std::memchr(field, '\0', width) != nullptr; }
 

@@ -17,6 +17,25 @@ namespace {
 // stays 1:1), so 2x plus the terminator is always enough.
 const int NATIVE_PATH_BYTES = MAX_PATH_BYTES * 2 + 8;
 
+// Converts the `length` bytes of `path` into `converted` (`size` bytes with
+// the terminator), strictly: a character the target lacks, or a path that
+// does not fit, fails the conversion (0) rather than naming another file.
+int ConvertPath(const char* toCharset, const char* fromCharset, const char* path, size_t length, char* converted,
+                int size) {
+    if (size <= 0) return 0;
+    libiconv_t cd = libiconv_open(toCharset, fromCharset);
+    if (cd == reinterpret_cast<libiconv_t>(-1)) return 0;
+    char* in = const_cast<char*>(path);
+    size_t inLeft = length;
+    char* out = converted;
+    size_t outLeft = static_cast<size_t>(size) - 1;
+    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
+    libiconv_close(cd);
+    if (result == static_cast<size_t>(-1)) return 0;
+    *out = '\0';
+    return 1;
+}
+
 struct NativePath {
     char text[NATIVE_PATH_BYTES];
     bool ok;
@@ -41,17 +60,7 @@ int NativePathFromGbk(const char* path, char* native, int size) {
         std::memcpy(native, path, length + 1);
         return 1;
     }
-    libiconv_t cd = libiconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<libiconv_t>(-1)) return 0;
-    char* in = const_cast<char*>(path);
-    size_t inLeft = length;
-    char* out = native;
-    size_t outLeft = static_cast<size_t>(size) - 1;
-    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
-    libiconv_close(cd);
-    if (result == static_cast<size_t>(-1)) return 0;
-    *out = '\0';
-    return 1;
+    return ConvertPath("UTF-8", "GBK", path, length, native, size);
 }
 
 FILE* OpenFileByPath(const char* path, const char* mode) {
@@ -123,15 +132,5 @@ int GetProgramFolder(char* folder, int size) {
     *slash = '\0';
     if (slash == native) std::strcpy(native, "/");
     // Back to GBK, the core's encoding.
-    libiconv_t cd = libiconv_open("GBK", "UTF-8");
-    if (cd == reinterpret_cast<libiconv_t>(-1)) return 0;
-    char* in = native;
-    size_t inLeft = std::strlen(native);
-    char* out = folder;
-    size_t outLeft = static_cast<size_t>(size) - 1;
-    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
-    libiconv_close(cd);
-    if (result == static_cast<size_t>(-1)) return 0;
-    *out = '\0';
-    return 1;
+    return ConvertPath("GBK", "UTF-8", native, std::strlen(native), folder, size);
 }
