@@ -45,16 +45,19 @@ test-windows: windows
 	cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)
 
 # The Win32 program driven from outside under Wine on a virtual X screen
-# (Xvfb): a Wine server of its own, ended before and after, so none lingers
-# from the console tests into it or from it into later runs.
-# Pictures of the window are left in $(WINDOWS)/screenshots.
+# (Xvfb), in a prefix of its own made afresh for each run: the GUI tests
+# change the user's desktop and drive C:, and a prefix shared with the
+# console tests was seen losing its COM classes on the way.  Its Wine server
+# is ended before and after.
 GUI_SCREEN := 1024x768x24
+GUI_PREFIX := $(CURDIR)/$(WINDOWS)/guiprefix
 test-gui: windows
-	WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix wineserver -k 2>/dev/null || true
-	tools/wine-run.sh $(WINDOWS)/wineprefix --init
-	WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix wineserver -k 2>/dev/null || true
-	cd $(WINDOWS) && xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh wineprefix karvelo_gui_tests.exe
-	WINEPREFIX=$(CURDIR)/$(WINDOWS)/wineprefix wineserver -k 2>/dev/null || true
+	-WINEPREFIX=$(GUI_PREFIX) wineserver -k 2>/dev/null
+	rm -rf $(GUI_PREFIX) $(GUI_PREFIX).lock
+	tools/wine-run.sh $(GUI_PREFIX) --init
+	-WINEPREFIX=$(GUI_PREFIX) wineserver -k 2>/dev/null
+	cd $(WINDOWS) && xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh $(GUI_PREFIX) karvelo_gui_tests.exe; \
+	  status=$$?; WINEPREFIX=$(GUI_PREFIX) wineserver -k 2>/dev/null; exit $$status
 
 # Karvelo.exe for a person at a display, in a Wine virtual desktop.
 gui: windows
