@@ -11,13 +11,13 @@
 
 namespace {
 
-struct ColumnSpec {
+struct ColumnLayout {
     const char* header;
     int width;
     int format;
 };
 
-const ColumnSpec COLUMNS[] = {
+const ColumnLayout COLUMNS[] = {
     {TEXT_COLUMN_TITLE, 340, LVCFMT_LEFT},
     {TEXT_COLUMN_STATE, 80, LVCFMT_CENTER},
     {TEXT_COLUMN_DESKTOP_FAILED, 96, LVCFMT_CENTER},
@@ -26,14 +26,6 @@ const ColumnSpec COLUMNS[] = {
 
 // Room kept at the end of a failure text for the left-out line.
 const size_t LEFT_OUT_LINE_BYTES = 96;
-
-void SetSubItemText(HWND list, int row, int subItem, const char* text) {
-    LVITEMA item;
-    std::memset(&item, 0, sizeof item);
-    item.iSubItem = subItem;
-    item.pszText = const_cast<char*>(text);
-    SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-}
 
 // Appends to a text of bounded size; what does not fit before `limit` is
 // not written at all.
@@ -125,6 +117,14 @@ void PaintBackground(HWND window) {
     EndPaint(window, &paint);
 }
 
+void SetSubItemText(HWND list, int row, int subItem, const char* text) {
+    LVITEMA item;
+    std::memset(&item, 0, sizeof item);
+    item.iSubItem = subItem;
+    item.pszText = const_cast<char*>(text);
+    SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
 void SetUpItemList(HWND list) {
     const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
     SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
@@ -132,13 +132,13 @@ void SetUpItemList(HWND list) {
     HIMAGELIST rowHeight = ImageList_Create(1, ITEM_ROW_HEIGHT, ILC_COLOR24 | ILC_MASK, 3, 1);
     SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
     int index = 0;
-    for (const ColumnSpec& spec : COLUMNS) {
+    for (const ColumnLayout& layout : COLUMNS) {
         LVCOLUMNA column;
         std::memset(&column, 0, sizeof column);
         column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
-        column.fmt = spec.format;
-        column.cx = spec.width;
-        column.pszText = const_cast<char*>(spec.header);
+        column.fmt = layout.format;
+        column.cx = layout.width;
+        column.pszText = const_cast<char*>(layout.header);
         SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&column));
     }
 }

@@ -17,6 +17,9 @@ const int ITEM_ROW_HEIGHT = 19;
 // selection, double buffering, 19-pixel rows and the four columns.
 void SetUpItemList(HWND list);
 
+// Sets the text of one cell of a list view (sub-item 0 is the row's own).
+void SetSubItemText(HWND list, int row, int subItem, const char* text);
+
 // Appends the record's row (at record->index): title, "等待", two empty counts.
 void AddItemRow(const ItemRecord* record);
 

@@ -3,24 +3,17 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <cstdio>
-#include <cstring>
 
 #include "relocate/run_view.h"
 #include "ui/application_state.h"
 #include "ui/main_window.h"
+#include "ui/progress_view.h"
 
 namespace {
 
 const int PROGRESS_RANGE_LIMIT = 0xFFFF;
 
-void ReadOptions(void*, RunOptions* options) {
-    options->relocateImageSpace = IsDlgButtonChecked(appState.optionsPanel, ID_IMAGE_SPACE) == BST_CHECKED;
-    options->relocateOutsideAlbums = IsDlgButtonChecked(appState.optionsPanel, ID_THIRD_PARTY) == BST_CHECKED;
-    options->blankFailedImages = IsDlgButtonChecked(appState.optionsPanel, ID_BLANK_FAILED) == BST_CHECKED;
-    options->destination[0] = '\0';
-    GetWindowTextA(appState.destinationEdit, options->destination, sizeof options->destination);
-}
+void ReadOptions(void*, RunOptions* options) { ReadRunOptions(options); }
 
 void ItemStarted(void*, int row) {
     // Partial visibility is enough.
@@ -28,11 +21,7 @@ void ItemStarted(void*, int row) {
 }
 
 void SetItemText(void*, int row, int subItem, const char* text) {
-    LVITEMA item;
-    std::memset(&item, 0, sizeof item);
-    item.iSubItem = subItem;
-    item.pszText = const_cast<char*>(text);
-    SendMessageA(appState.itemList, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    SetSubItemText(appState.itemList, row, subItem, text);
 }
 
 void SetProgressPosition(void*, int position) {
@@ -68,6 +57,14 @@ RunView windowRunView = {nullptr,           ReadOptions,       ItemStarted,     
                          SetProgressText,   IsRowSelected,     NotifyItemChanged,  nullptr,     RunFinished};
 
 }  // namespace
+
+void ReadRunOptions(RunOptions* options) {
+    options->relocateImageSpace = IsDlgButtonChecked(appState.optionsPanel, ID_IMAGE_SPACE) == BST_CHECKED;
+    options->relocateOutsideAlbums = IsDlgButtonChecked(appState.optionsPanel, ID_THIRD_PARTY) == BST_CHECKED;
+    options->blankFailedImages = IsDlgButtonChecked(appState.optionsPanel, ID_BLANK_FAILED) == BST_CHECKED;
+    options->destination[0] = '\0';
+    GetWindowTextA(appState.destinationEdit, options->destination, sizeof options->destination);
+}
 
 int ProgressRangeForItems(int itemCount) {
     return itemCount > PROGRESS_RANGE_LIMIT ? PROGRESS_RANGE_LIMIT : itemCount;

@@ -4,7 +4,11 @@
 // one out, so the controls are only ever touched on that thread.
 #pragma once
 
+struct RunOptions;
 struct RunView;
+
+// The three options and the destination as page 2 shows them.
+void ReadRunOptions(RunOptions* options);
 
 // The progress bar's range for `itemCount` items.  Its bounds are 16-bit:
 // a larger package gets the range 0..65535 and scaled positions, so the bar

@@ -152,13 +152,10 @@ void ChooseDestination() {
 
 void StartRun() {
     RunOptions options;
-    std::memset(&options, 0, sizeof options);
-    GetWindowTextA(appState.destinationEdit, options.destination, sizeof options.destination);
+    ReadRunOptions(&options);
     char desktop[MAX_PATH];
     desktop[0] = '\0';
     int haveDesktop = GetSpecialFolderPath(CSIDL_DESKTOP, desktop);
-    options.relocateImageSpace = IsDlgButtonChecked(appState.optionsPanel, ID_IMAGE_SPACE) == BST_CHECKED;
-    options.relocateOutsideAlbums = IsDlgButtonChecked(appState.optionsPanel, ID_THIRD_PARTY) == BST_CHECKED;
     InputField field = INPUT_OK;
     const char* warning = CheckRunInputs(options, haveDesktop ? desktop : nullptr, &field);
     if (warning != nullptr) {
