@@ -142,7 +142,7 @@ Site* MakeSite() {
         return site;
     }
     const std::string host = "127.0.0.1:" + std::to_string(site->server->port());
-    PackageSpec spec;
+    PackageLayout layout;
     for (int i = 0; i < ITEM_COUNT; ++i) {
         GeneratedItem item;
         item.title = "item " + std::to_string(i + 1);
@@ -162,9 +162,9 @@ Site* MakeSite() {
         for (const std::string& url : mobile) {
             if (!Publish(site, url)) site->error = "cannot write the images";
         }
-        spec.items.push_back(item);
+        layout.items.push_back(item);
     }
-    site->packageBytes = BuildPackageBytes(spec);
+    site->packageBytes = BuildPackageBytes(layout);
     std::string list;
     for (const std::string& url : site->urls) list += url + "\n";
     site->listPath = site->folder.File("urls.txt");

@@ -35,8 +35,8 @@ BigPackage& Package() {
     static BigPackage* package = [] {
         BigPackage* made = new BigPackage;
         made->path = made->dir.File("big.csv");
-        PackageSpec spec = RealisticPackage(ITEMS, IMAGES_PER_ITEM, DESCRIPTION_BYTES, "img.alicdn.com");
-        made->bytes = BuildPackageBytes(spec);
+        PackageLayout layout = RealisticPackage(ITEMS, IMAGES_PER_ITEM, DESCRIPTION_BYTES, "img.alicdn.com");
+        made->bytes = BuildPackageBytes(layout);
         WriteWholeFile(made->path, made->bytes);
         return made;
     }();

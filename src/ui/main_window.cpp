@@ -22,7 +22,7 @@ enum ParentPage { PARENT_MAIN, PARENT_PACKAGE_PAGE, PARENT_OPTIONS_PAGE };
 // One control of the window: where its handle goes (null member for the
 // hints and labels nobody refers to), its parent, class, text, styles beyond
 // WS_CHILD | WS_VISIBLE, place in the parent's client area and id.
-struct ControlSpec {
+struct ControlLayout {
     HWND ApplicationState::*handle;
     ParentPage parent;
     const char* className;
@@ -37,7 +37,7 @@ const DWORD EDGE = WS_EX_CLIENTEDGE;
 const DWORD PUSH = BS_PUSHBUTTON;
 
 // In creation order, which is also the stacking order among siblings.
-const ControlSpec CONTROLS[] = {
+const ControlLayout CONTROLS[] = {
     {&ApplicationState::packagePanel, PARENT_MAIN, "static", TEXT_PANEL, 0, SS_BITMAP, 0, 0, 680, 483, ID_PAGE_PANEL},
     {&ApplicationState::packageHeading, PARENT_PACKAGE_PAGE, "static", TEXT_PACKAGE_HEADING, 0, SS_NOTIFY, 21, 13, 500, 32, 0},
     {nullptr, PARENT_PACKAGE_PAGE, "static", TEXT_PACKAGE_HINT, 0, SS_NOTIFY, 21, 43, 500, 28, 0},
@@ -160,12 +160,12 @@ void FormatMainWindowTitle(char* title, size_t size) {
 void CreateMainControls(HWND window, HINSTANCE instance) {
     char itemCountText[64];
     std::snprintf(itemCountText, sizeof itemCountText, FORMAT_ITEM_COUNT, 0);
-    for (const ControlSpec& spec : CONTROLS) {
-        const char* text = spec.handle == &ApplicationState::progressText ? itemCountText : spec.text;
-        HWND control = CreateWindowExA(spec.extendedStyle, spec.className, text, WS_CHILD | WS_VISIBLE | spec.style,
-                                       spec.x, spec.y, spec.width, spec.height, ParentWindow(spec.parent, window),
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
-        if (spec.handle != nullptr) appState.*spec.handle = control;
+    for (const ControlLayout& layout : CONTROLS) {
+        const char* text = layout.handle == &ApplicationState::progressText ? itemCountText : layout.text;
+        HWND control = CreateWindowExA(layout.extendedStyle, layout.className, text, WS_CHILD | WS_VISIBLE | layout.style,
+                                       layout.x, layout.y, layout.width, layout.height, ParentWindow(layout.parent, window),
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), instance, nullptr);
+        if (layout.handle != nullptr) appState.*layout.handle = control;
     }
 }
 

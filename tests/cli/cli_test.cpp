@@ -60,11 +60,11 @@ protected:
     }};
 };
 
-PackageSpec TwoItems(const std::string& a, const std::string& b, const std::string& c) {
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"));
-    spec.items.push_back(MakeItem(Gbk("帆布包"), "<div style=\"background:url(" + b + ")\"></div>", ""));
-    return spec;
+PackageLayout TwoItems(const std::string& a, const std::string& b, const std::string& c) {
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"));
+    layout.items.push_back(MakeItem(Gbk("帆布包"), "<div style=\"background:url(" + b + ")\"></div>", ""));
+    return layout;
 }
 
 }  // namespace
@@ -73,8 +73,8 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
     Serve("a.png", PNG);
     Serve("b.png", PNG);
     Serve("c.png", PNG);
-    PackageSpec spec = TwoItems(Url("a.png"), Url("b.png"), Url("c.png"));
-    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    PackageLayout layout = TwoItems(Url("a.png"), Url("b.png"), Url("c.png"));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string original = ReadWholeFile(PackagePath());
 
     ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});
@@ -84,7 +84,7 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
 
     // The rewritten package is the original with each URL replaced by its file.
     std::string text = DecodePackageFile(PackagePath());
-    std::string expected = BuildPackageText(spec);
+    std::string expected = BuildPackageText(layout);
     for (const auto& entry : std::filesystem::directory_iterator(Destination())) {
         std::string name = entry.path().filename().string();
         std::string url = name.rfind("m-", 0) == 0 ? Url("c.png") : std::string();
@@ -129,7 +129,7 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     EXPECT_EQ(1, unusable.exitCode);
     EXPECT_NE(std::string::npos, unusable.err.find("数据格式存在问题"));
 
-    PackageSpec longTitle;
+    PackageLayout longTitle;
     longTitle.items.push_back(MakeItem(std::string(256, 'x'), "<p></p>", ""));
     ASSERT_TRUE(WritePackageFile(PackagePath(), longTitle));
     ProcessResult tooLong = RunKarvelo({"relocate", PackagePath(), Destination()});
@@ -150,13 +150,13 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
 }
 
 TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
-    PackageSpec spec;
+    PackageLayout layout;
     for (int i = 0; i < 8; ++i) {
         std::string name = std::to_string(i) + ".png";
         Serve(name, PNG);
-        spec.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
+        layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
     }
-    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     delayMilliseconds = 150;
 
     const std::string output = dir.File("stopped.log");
@@ -184,11 +184,11 @@ TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
 }
 
 TEST_F(CliTest, InspectCountsImagesBySource) {
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("连衣裙"),
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("连衣裙"),
                           "<img src=\"https://img.alicdn.com/imgextra/a.jpg\"><img src=\"http://photo.example.com/b.jpg\">",
                           "<img>https://img.alicdn.com/imgextra/m.jpg</img>"));
-    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     ProcessResult result = RunKarvelo({"inspect", PackagePath()});
     EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.out.find("连衣裙"));

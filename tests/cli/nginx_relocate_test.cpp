@@ -100,9 +100,9 @@ protected:
 }  // namespace
 
 TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
-    const PackageSpec spec = RealisticPackage(3, 4, 3000, Host());
+    const PackageLayout layout = RealisticPackage(3, 4, 3000, Host());
     std::vector<std::vector<std::string>> desktop, mobile;
-    for (const GeneratedItem& item : spec.items) {
+    for (const GeneratedItem& item : layout.items) {
         desktop.push_back(UrlsIn(item.description, "https://" + Host() + "/"));
         mobile.push_back(UrlsIn(item.mobileDetail, "https://" + Host() + "/"));
         ASSERT_EQ(4u, desktop.back().size());
@@ -110,20 +110,20 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
     }
     // Every image but one is on the server.
     const std::string missing = mobile[1][1];
-    for (size_t i = 0; i < spec.items.size(); ++i) {
+    for (size_t i = 0; i < layout.items.size(); ++i) {
         for (const std::string& url : desktop[i]) Publish(url);
         for (const std::string& url : mobile[i]) {
             if (url != missing) Publish(url);
         }
     }
-    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string original = ReadWholeFile(PackagePath());
 
     // First run: 17 images relocated, one fails with nginx's 404.
     ProcessResult first = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, first.exitCode) << first.err;
     EXPECT_NE(std::string::npos, first.err.find("注意：有部分图片搬家失败！"));
-    EXPECT_NE(std::string::npos, first.out.find(Utf8(spec.items[1].title) + "\n    " + missing + "\n"));
+    EXPECT_NE(std::string::npos, first.out.find(Utf8(layout.items[1].title) + "\n    " + missing + "\n"));
     EXPECT_EQ(original, ReadWholeFile(Backup(1)));
 
     std::map<std::string, std::string> files = LocalFiles();
@@ -140,7 +140,7 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
     // Names: "m-" exactly for mobile images, and numbered item by item,
     // description images before the item's mobile images.
     int lastNumber = 0;
-    for (size_t i = 0; i < spec.items.size(); ++i) {
+    for (size_t i = 0; i < layout.items.size(); ++i) {
         int firstOfItem = lastNumber;
         for (const std::string& url : desktop[i]) {
             ASSERT_EQ(1u, nameOf.count(url)) << url;
@@ -160,7 +160,7 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
 
     // The package is the original with each relocated URL replaced by the
     // full path of its file; the missing image's URL stays.
-    std::string expected = BuildPackageText(spec);
+    std::string expected = BuildPackageText(layout);
     for (const auto& [url, path] : localPathOf) {
         for (size_t at = expected.find(url); at != std::string::npos; at = expected.find(url, at + path.size())) {
             expected.replace(at, url.size(), path);
@@ -202,9 +202,9 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
 }
 
 TEST_F(NginxRelocateTest, NothingOnTheServerLeavesThePackageAlone) {
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("帆布包"), "<p><img src=\"" + server->Url("/gone/a.jpg") + "\"></p>"));
-    ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("帆布包"), "<p><img src=\"" + server->Url("/gone/a.jpg") + "\"></p>"));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string original = ReadWholeFile(PackagePath());
 
     ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});

@@ -67,7 +67,7 @@ protected:
         return ReadPackage(path.c_str(), items, &text);
     }
     int ReadText(const std::string& gbkText) { return ReadBytes(EncodePackageText(gbkText)); }
-    int ReadSpec(const PackageSpec& spec) { return ReadBytes(BuildPackageBytes(spec)); }
+    int ReadLayout(const PackageLayout& layout) { return ReadBytes(BuildPackageBytes(layout)); }
 
     // Starts a read whose outText must stay as it was.
     void ExpectUntouchedText() { text = UNTOUCHED; }
@@ -88,8 +88,8 @@ protected:
 char PackageReaderTest::UNTOUCHED[] = "untouched";
 
 TEST_F(PackageReaderTest, ReadsTheListingToolsExport) {
-    PackageSpec spec;
-    spec.items = {
+    PackageLayout layout;
+    layout.items = {
         MakeItem(Gbk("夏季新款纯棉短袖T恤"),
                  Img("https://img.alicdn.com/imgextra/1.jpg") + Gbk("<p>说明</p>") + Img("http://photo.example.com/2.jpg"),
                  "<wapDesc>" + MobileImg("https://img.alicdn.com/m1.jpg") + "</wapDesc>", Gbk("纯棉")),
@@ -97,7 +97,7 @@ TEST_F(PackageReaderTest, ReadsTheListingToolsExport) {
         MakeItem("Plain", Gbk("<p>没有图片</p>"),
                  "<wapDesc>" + MobileImg("//img.alicdn.com/m2.jpg") + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>"),
     };
-    ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
+    ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
 
     ASSERT_EQ(3, items->count);
     EXPECT_EQ(Gbk("夏季新款纯棉短袖T恤"), At(0)->title);
@@ -117,17 +117,17 @@ TEST_F(PackageReaderTest, ReadsTheListingToolsExport) {
     }
     // The package text is the whole file in GBK, preamble included.
     ASSERT_NE(nullptr, text);
-    EXPECT_EQ(BuildPackageText(spec), std::string(text));
+    EXPECT_EQ(BuildPackageText(layout), std::string(text));
     EXPECT_TRUE(front.messages.empty());
     EXPECT_EQ("", Log());
 }
 
 TEST_F(PackageReaderTest, APackageWithoutMobileColumnHasNoMobileLists) {
-    PackageSpec spec;
-    spec.mobileColumn = false;
-    spec.sellingColumn = false;
-    spec.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg")), MakeItem("B", Img("//img.alicdn.com/2.jpg"))};
-    ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
+    PackageLayout layout;
+    layout.mobileColumn = false;
+    layout.sellingColumn = false;
+    layout.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg")), MakeItem("B", Img("//img.alicdn.com/2.jpg"))};
+    ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
     ASSERT_EQ(2, items->count);
     for (int32_t i = 0; i < 2; ++i) {
         EXPECT_EQ(nullptr, At(i)->mobileUrls);
@@ -156,12 +156,12 @@ TEST_F(PackageReaderTest, RequiresTitleFirstAndADescriptionColumn) {
 
 TEST_F(PackageReaderTest, TheLastHeaderFieldKeepsItsCarriageReturn) {
     // 无线详情 as the last column is not recognised: the field reads "无线详情\r".
-    PackageSpec spec;
-    spec.sellingColumn = false;
-    spec.trailingPlainColumn = false;
-    spec.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg"), "<wapDesc>" + MobileImg("//img.alicdn.com/m.jpg") + "</wapDesc>"),
+    PackageLayout layout;
+    layout.sellingColumn = false;
+    layout.trailingPlainColumn = false;
+    layout.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg"), "<wapDesc>" + MobileImg("//img.alicdn.com/m.jpg") + "</wapDesc>"),
                   MakeItem("B", Img("//img.alicdn.com/2.jpg"), "<wapDesc></wapDesc>")};
-    ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
+    ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
     ASSERT_EQ(2, items->count);
     EXPECT_EQ(nullptr, At(0)->mobileUrls);
     EXPECT_EQ("B", std::string(At(1)->title));
@@ -176,14 +176,14 @@ TEST_F(PackageReaderTest, TheLastHeaderFieldKeepsItsCarriageReturn) {
 }
 
 TEST_F(PackageReaderTest, FreeTextWithTabsLineBreaksAndQuotesKeepsColumnsAligned) {
-    PackageSpec spec;
-    spec.items = {
+    PackageLayout layout;
+    layout.items = {
         MakeItem(Gbk("第一"), "<table>\t<tr>\r\n<td>" + Img("//img.alicdn.com/1.jpg") + "</td></tr>\r\n</table>\t",
                  "<wapDesc>\r\n\t" + MobileImg("//img.alicdn.com/m1.jpg") + "\r\n</wapDesc>", "a\tb\r\n\"c\""),
         MakeItem(Gbk("第二"), "\"\"quoted\"\"\t\r\n" + Img("//img.alicdn.com/2.jpg") + "\r\n", "\t\r\n", "\r\n"),
         MakeItem(Gbk("第三"), "\r\n", "<wapDesc>" + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>", "\""),
     };
-    ASSERT_EQ(PACKAGE_READ_OK, ReadSpec(spec));
+    ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
     ASSERT_EQ(3, items->count);
     EXPECT_EQ(Gbk("第一"), At(0)->title);
     EXPECT_EQ(Gbk("第二"), At(1)->title);
@@ -194,7 +194,7 @@ TEST_F(PackageReaderTest, FreeTextWithTabsLineBreaksAndQuotesKeepsColumnsAligned
     EXPECT_EQ(Urls{"//img.alicdn.com/m1.jpg"}, Mobile(0));
     EXPECT_EQ(Urls{}, Mobile(1));
     EXPECT_EQ(Urls{"//img.alicdn.com/m3.jpg"}, Mobile(2));
-    EXPECT_EQ(BuildPackageText(spec), std::string(text));
+    EXPECT_EQ(BuildPackageText(layout), std::string(text));
 }
 
 TEST_F(PackageReaderTest, QuotedColumnsMustBeWholeQuotedFields) {
@@ -326,9 +326,9 @@ TEST_F(PackageReaderTest, BadEncodingIsLoggedAndRejected) {
 // pieces long reads as the same bytes held in memory do, with the UTF-8
 // mark shifting every piece's end into the middle of a character.
 TEST_F(PackageReaderTest, LargePackagesReadAcrossPieces) {
-    PackageSpec spec = RealisticPackage(14, 6, 40000, "img.alicdn.com");
-    spec.items[7].title = Gbk("第八件");
-    const std::string expected = BuildPackageText(spec);
+    PackageLayout layout = RealisticPackage(14, 6, 40000, "img.alicdn.com");
+    layout.items[7].title = Gbk("第八件");
+    const std::string expected = BuildPackageText(layout);
     for (const std::string& mark : {std::string(), std::string("\xEF\xBB\xBF")}) {
         const std::string bytes = mark + EncodePackageText(expected);
         ASSERT_GT(bytes.size(), 3u * 256 * 1024);
@@ -375,15 +375,15 @@ TEST_F(PackageReaderTest, LargePackagesReadAcrossPieces) {
 }
 
 TEST_F(PackageReaderTest, RemovesTheWebpSuffixFromTextAndUrlsButNotFromTheFile) {
-    PackageSpec spec;
-    spec.items = {MakeItem("A", Img("https://img.alicdn.com/a.jpg_.webp") + Img("https://img.alicdn.com/b.jpg"),
+    PackageLayout layout;
+    layout.items = {MakeItem("A", Img("https://img.alicdn.com/a.jpg_.webp") + Img("https://img.alicdn.com/b.jpg"),
                            "<wapDesc>" + MobileImg("https://img.alicdn.com/c.png_.webp") + "</wapDesc>",
                            "x_.webp_.webp")};
-    const std::string bytes = BuildPackageBytes(spec);
+    const std::string bytes = BuildPackageBytes(layout);
     ASSERT_EQ(PACKAGE_READ_OK, ReadBytes(bytes));
     EXPECT_EQ((Urls{"https://img.alicdn.com/a.jpg", "https://img.alicdn.com/b.jpg"}), Desktop(0));
     EXPECT_EQ(Urls{"https://img.alicdn.com/c.png"}, Mobile(0));
-    std::string expected = BuildPackageText(spec);
+    std::string expected = BuildPackageText(layout);
     for (size_t at; (at = expected.find("_.webp")) != std::string::npos;) expected.erase(at, 6);
     EXPECT_EQ(expected, std::string(text));
     // Reading never writes the package.
@@ -408,9 +408,9 @@ TEST(WebpRemoval, TakesTheOccurrencesReplaceAllTakes) {
 }
 
 TEST_F(PackageReaderTest, CharactersGbkLacksAreDropped) {
-    PackageSpec spec;
-    spec.items = {MakeItem(Gbk("笑脸A哭"), Img("//img.alicdn.com/1.jpg")), MakeItem("B", "")};
-    std::string bytes = BuildPackageBytes(spec);
+    PackageLayout layout;
+    layout.items = {MakeItem(Gbk("笑脸A哭"), Img("//img.alicdn.com/1.jpg")), MakeItem("B", "")};
+    std::string bytes = BuildPackageBytes(layout);
     // 笑 becomes an emoji (a surrogate pair), 哭 a Thai letter.
     bytes = Replace(bytes, Ucs2le(Gbk("笑脸")), std::string("\x3D\xD8\x00\xDE", 4) + Ucs2le(Gbk("脸")));
     bytes = Replace(bytes, Ucs2le(Gbk("A哭")), Ucs2le("A") + std::string("\x01\x0E", 2));

@@ -106,8 +106,8 @@ protected:
         return server.Url(imageSpace ? "/x.alicdn.com/" + name : "/album/" + name);
     }
 
-    void LoadPackage(const PackageSpec& spec) {
-        ASSERT_TRUE(WritePackageFile(PackagePath(), spec));
+    void LoadPackage(const PackageLayout& layout) {
+        ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
         ClearItemRecords(appState.items);
         std::free(appState.packageText);
         appState.packageText = nullptr;
@@ -166,11 +166,11 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
     std::vector<std::string> mobile = {Image("m1.png"), Image("m2.png")};
     for (const std::string& url : desktop) Serve(url, PNG);
     for (const std::string& url : mobile) Serve(url, GIF);
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("连衣裙"),
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("连衣裙"),
                           "<p><img src=\"" + desktop[0] + "\"><img src='" + desktop[1] + "'></p><IMG SRC=" + desktop[2] + ">",
                           "<wapDesc><img>" + mobile[0] + "</img><txt>t</txt><img>" + mobile[1] + "</img></wapDesc>"));
-    LoadPackage(spec);
+    LoadPackage(layout);
     const std::string original = ReadWholeFile(PackagePath());
 
     RecordingView view;
@@ -213,10 +213,10 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
 TEST_F(RunTest, OptionsChooseWhichImagesMove) {
     std::string space = Image("s.png", true), outside = Image("o.png"), mobile = Image("m.png");
     for (const std::string& url : {space, outside, mobile}) Serve(url, PNG);
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + space + "\"><img src=\"" + outside + "\">",
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + space + "\"><img src=\"" + outside + "\">",
                           "<img>" + mobile + "</img>"));
-    LoadPackage(spec);
+    LoadPackage(layout);
 
     RecordingView view;
     view.options.relocateImageSpace = 0;  // also leaves every mobile image alone
@@ -234,12 +234,12 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     std::string shared = Image("shared.png"), missing = Image("missing.png"), other = Image("other.png");
     Serve(shared, PNG);
     Serve(other, PNG);
-    PackageSpec spec;
-    for (int i = 0; i < 7; ++i) spec.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<p>no images</p>", ""));
-    spec.items[0].description = "<img src=\"" + shared + "\"><img src=\"" + missing + "\">";
-    spec.items[3].mobileDetail = "<img>" + missing + "</img>";
-    spec.items[6].description = "<img src=\"" + shared + "\"><img src=\"" + other + "\">";
-    LoadPackage(spec);
+    PackageLayout layout;
+    for (int i = 0; i < 7; ++i) layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<p>no images</p>", ""));
+    layout.items[0].description = "<img src=\"" + shared + "\"><img src=\"" + missing + "\">";
+    layout.items[3].mobileDetail = "<img>" + missing + "</img>";
+    layout.items[6].description = "<img src=\"" + shared + "\"><img src=\"" + other + "\">";
+    LoadPackage(layout);
 
     RecordingView view;
     view.selectedRows = {0, 3};
@@ -280,9 +280,9 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
 }
 
 TEST_F(RunTest, NothingToRelocateLeavesThePackageAlone) {
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("a"), "<p>text</p>", ""));
-    LoadPackage(spec);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<p>text</p>", ""));
+    LoadPackage(layout);
     const std::string original = ReadWholeFile(PackagePath());
     RecordingView view;
     Run(&view);
@@ -292,7 +292,7 @@ TEST_F(RunTest, NothingToRelocateLeavesThePackageAlone) {
     EXPECT_EQ(Gbk("没有找到需要搬家的图片。"), frontEnd.messages[0].text);
 
     // No items at all.
-    LoadPackage(PackageSpec{});
+    LoadPackage(PackageLayout{});
     frontEnd.messages.clear();
     RecordingView empty;
     Run(&empty);
@@ -303,9 +303,9 @@ TEST_F(RunTest, NothingToRelocateLeavesThePackageAlone) {
 
 TEST_F(RunTest, AllFailedWithAndWithoutTheBlankImage) {
     std::string gone = Image("gone.png");
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + gone + "\">", "<img>" + gone + "</img><txt>x</txt>"));
-    LoadPackage(spec);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + gone + "\">", "<img>" + gone + "</img><txt>x</txt>"));
+    LoadPackage(layout);
     const std::string original = ReadWholeFile(PackagePath());
 
     RecordingView kept;
@@ -315,7 +315,7 @@ TEST_F(RunTest, AllFailedWithAndWithoutTheBlankImage) {
     EXPECT_EQ(Gbk("图片搬家失败，没有找到搬家成功的图片。"), frontEnd.messages[0].text);
     EXPECT_TRUE(Files().empty());  // no partial file of a failed image
 
-    LoadPackage(spec);
+    LoadPackage(layout);
     frontEnd.messages.clear();
     RecordingView blanked;
     blanked.options.blankFailedImages = 1;
@@ -332,10 +332,10 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
     std::string first = Image("first.png"), second = Image("second.png");
     Serve(first, PNG);
     Serve(second, PNG);
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
-    spec.items.push_back(MakeItem(Gbk("b"), "<img src=\"" + second + "\">", ""));
-    LoadPackage(spec);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
+    layout.items.push_back(MakeItem(Gbk("b"), "<img src=\"" + second + "\">", ""));
+    LoadPackage(layout);
 
     RecordingView view;
     view.afterImage = [&](const std::string&) {
@@ -362,9 +362,9 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
 TEST_F(RunTest, WriteErrorStopsWithTheDownloadsMessage) {
     std::string first = Image("first.png");
     Serve(first, PNG);
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
-    LoadPackage(spec);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
+    LoadPackage(layout);
     FileFault fault = {FILE_FAULT_WRITE, ".png", 1};
     SetFileFaultInjection(&fault);
     RecordingView view;
@@ -378,7 +378,7 @@ TEST_F(RunTest, WriteErrorStopsWithTheDownloadsMessage) {
 }
 
 TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
-    PackageSpec spec;
+    PackageLayout layout;
     std::vector<std::string> urls;
     for (int i = 0; i < 10; ++i) {
         std::string a = Image("i" + std::to_string(i) + "a.png"), b = Image("i" + std::to_string(i) + "b.png");
@@ -386,9 +386,9 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
         Serve(b, PNG);
         urls.push_back(a);
         urls.push_back(b);
-        spec.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
+        layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
     }
-    LoadPackage(spec);
+    LoadPackage(layout);
 
     RecordingView view;
     view.afterImage = [&](const std::string& url) {
@@ -426,9 +426,9 @@ TEST_F(RunTest, RunPastMidnightKeepsItsStartDateInEveryName) {
     std::string first = Image("first.png"), second = Image("second.png");
     Serve(first, PNG);
     Serve(second, PNG);
-    PackageSpec spec;
-    spec.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\"><img src=\"" + second + "\">", ""));
-    LoadPackage(spec);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\"><img src=\"" + second + "\">", ""));
+    LoadPackage(layout);
     std::tm lateEvening = {};
     lateEvening.tm_year = 2026 - 1900;
     lateEvening.tm_mon = 11;

@@ -29,11 +29,11 @@ const Column MOBILE = {"wireless_desc", "无线详情"};
 const Column SELLING = {"subtitle", "宝贝卖点"};
 const Column OUTER_ID = {"outer_id", "商家编码"};
 
-std::vector<const Column*> Columns(const PackageSpec& spec) {
+std::vector<const Column*> Columns(const PackageLayout& layout) {
     std::vector<const Column*> columns = {&TITLE, &CATEGORY, &SHOP_CATEGORY, &PRICE, &QUANTITY, &DESCRIPTION, &PICTURE};
-    if (spec.mobileColumn) columns.push_back(&MOBILE);
-    if (spec.sellingColumn) columns.push_back(&SELLING);
-    if (spec.trailingPlainColumn) columns.push_back(&OUTER_ID);
+    if (layout.mobileColumn) columns.push_back(&MOBILE);
+    if (layout.sellingColumn) columns.push_back(&SELLING);
+    if (layout.trailingPlainColumn) columns.push_back(&OUTER_ID);
     return columns;
 }
 
@@ -92,11 +92,11 @@ std::string QuoteField(const std::string& gbk) {
     return quoted;
 }
 
-std::string BuildPackageText(const PackageSpec& spec) {
-    std::vector<const Column*> columns = Columns(spec);
+std::string BuildPackageText(const PackageLayout& layout) {
+    std::vector<const Column*> columns = Columns(layout);
     std::string text;
-    if (!spec.preamble.empty()) text += spec.preamble + ROW_END;
-    if (spec.englishHeader) {
+    if (!layout.preamble.empty()) text += layout.preamble + ROW_END;
+    if (layout.englishHeader) {
         for (size_t i = 0; i < columns.size(); ++i) text += (i ? "\t" : "") + std::string(columns[i]->english);
         text += ROW_END;
     }
@@ -105,10 +105,10 @@ std::string BuildPackageText(const PackageSpec& spec) {
         text += Gbk(columns[i]->chinese);
     }
     text += ROW_END;
-    for (size_t row = 0; row < spec.items.size(); ++row) {
+    for (size_t row = 0; row < layout.items.size(); ++row) {
         for (size_t i = 0; i < columns.size(); ++i) {
             if (i) text += TAB;
-            text += FieldOf(columns[i], spec.items[row], row);
+            text += FieldOf(columns[i], layout.items[row], row);
         }
         text += ROW_END;
     }
@@ -117,10 +117,10 @@ std::string BuildPackageText(const PackageSpec& spec) {
 
 std::string EncodePackageText(const std::string& gbkText) { return std::string("\xFF\xFE", 2) + Ucs2le(gbkText); }
 
-std::string BuildPackageBytes(const PackageSpec& spec) { return EncodePackageText(BuildPackageText(spec)); }
+std::string BuildPackageBytes(const PackageLayout& layout) { return EncodePackageText(BuildPackageText(layout)); }
 
-bool WritePackageFile(const std::string& path, const PackageSpec& spec) {
-    return WriteWholeFile(path, BuildPackageBytes(spec));
+bool WritePackageFile(const std::string& path, const PackageLayout& layout) {
+    return WriteWholeFile(path, BuildPackageBytes(layout));
 }
 
 std::string DecodePackageBytes(const std::string& fileBytes) {
@@ -213,8 +213,8 @@ std::string RealisticMobileDetail(int imageCount, const std::string& host, unsig
     return markup;
 }
 
-PackageSpec RealisticPackage(int itemCount, int imagesPerItem, size_t descriptionBytes, const std::string& host) {
-    PackageSpec spec;
+PackageLayout RealisticPackage(int itemCount, int imagesPerItem, size_t descriptionBytes, const std::string& host) {
+    PackageLayout layout;
     const std::string titleText = Gbk("夏季新款纯棉短袖T恤男士宽松大码半袖潮流 ");
     for (int i = 0; i < itemCount; ++i) {
         GeneratedItem item;
@@ -222,7 +222,7 @@ PackageSpec RealisticPackage(int itemCount, int imagesPerItem, size_t descriptio
         item.description = RealisticDescription(imagesPerItem, host, descriptionBytes, static_cast<unsigned>(i));
         item.mobileDetail = RealisticMobileDetail(imagesPerItem / 2, host, static_cast<unsigned>(i));
         item.sellingPoints = Gbk("纯棉 \"透气\" 舒适");
-        spec.items.push_back(item);
+        layout.items.push_back(item);
     }
-    return spec;
+    return layout;
 }

@@ -22,7 +22,7 @@ struct GeneratedItem {
 GeneratedItem MakeItem(const std::string& title, const std::string& description, const std::string& mobileDetail = "",
                        const std::string& sellingPoints = "");
 
-struct PackageSpec {
+struct PackageLayout {
     std::vector<GeneratedItem> items;
     bool mobileColumn = true;   // 无线详情
     bool sellingColumn = true;  // 宝贝卖点
@@ -37,12 +37,12 @@ struct PackageSpec {
 std::string QuoteField(const std::string& gbk);
 
 // The package as GBK text (no mark), and as the file's bytes.
-std::string BuildPackageText(const PackageSpec& spec);
-std::string BuildPackageBytes(const PackageSpec& spec);
+std::string BuildPackageText(const PackageLayout& layout);
+std::string BuildPackageBytes(const PackageLayout& layout);
 // FF FE followed by the UCS-2LE form of any GBK text.
 std::string EncodePackageText(const std::string& gbkText);
-// Writes BuildPackageBytes(spec) to a native path; false on failure.
-bool WritePackageFile(const std::string& path, const PackageSpec& spec);
+// Writes BuildPackageBytes(layout) to a native path; false on failure.
+bool WritePackageFile(const std::string& path, const PackageLayout& layout);
 
 // The GBK text of a package file's bytes (mark FF FE or none, UCS-2LE), for
 // comparing rewritten packages; the file read by native path.
@@ -62,4 +62,4 @@ std::string RealisticDescription(int imageCount, const std::string& host, size_t
 // A mobile detail with `imageCount` images (and text elements between).
 std::string RealisticMobileDetail(int imageCount, const std::string& host, unsigned seed);
 // `itemCount` items with realistic descriptions and mobile details.
-PackageSpec RealisticPackage(int itemCount, int imagesPerItem, size_t descriptionBytes, const std::string& host);
+PackageLayout RealisticPackage(int itemCount, int imagesPerItem, size_t descriptionBytes, const std::string& host);

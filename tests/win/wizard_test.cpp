@@ -137,8 +137,8 @@ protected:
 // Three items: the first has two good description images, one missing and
 // a good mobile image; the second shares a description image with the
 // first and has a missing mobile image; the third has no images.
-PackageSpec ThreeItems(const LoopbackImageServer& server) {
-    PackageSpec spec;
+PackageLayout ThreeItems(const LoopbackImageServer& server) {
+    PackageLayout layout;
     GeneratedItem first;
     first.title = "棉麻衬衫";
     first.description = "<p><img src=\"" + server.Url("/img/1.png") + "\"><img src=\"" + server.Url("/img/2.png") +
@@ -151,8 +151,8 @@ PackageSpec ThreeItems(const LoopbackImageServer& server) {
     GeneratedItem third;
     third.title = "纯文字宝贝";
     third.description = "<p>没有图片</p>";
-    spec.items = {first, second, third};
-    return spec;
+    layout.items = {first, second, third};
+    return layout;
 }
 
 LoopbackResponse ServeImages(const std::string& path) {
@@ -307,7 +307,7 @@ TEST_F(WizardTest, PackagesThatCannotBeUsedStayOnPageOne) {
     Wizard wizard = Start(&karvelo);
     ASSERT_NE(nullptr, wizard.window);
 
-    PackageSpec longTitle;
+    PackageLayout longTitle;
     GeneratedItem item;
     item.title = std::string(256, 'x');
     item.description = "<p>x</p>";
@@ -340,14 +340,14 @@ TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
         return ServeImages(path);
     });
     ASSERT_TRUE(server.Start());
-    PackageSpec spec;
+    PackageLayout layout;
     for (int i = 0; i < IMAGES; ++i) {
         GeneratedItem item;
         item.title = "宝贝" + std::to_string(i);
         item.description = "<img src=\"" + server.Url("/img/" + std::to_string(i) + ".png") + "\">";
-        spec.items.push_back(item);
+        layout.items.push_back(item);
     }
-    ASSERT_TRUE(WritePackageFile(package_, spec));
+    ASSERT_TRUE(WritePackageFile(package_, layout));
 
     {
         KarveloProcess karvelo;
@@ -406,14 +406,14 @@ TEST_F(WizardTest, PageTwoPicturesDuringAndAfterARun) {
         return ServeImages(path);
     });
     ASSERT_TRUE(server.Start());
-    PackageSpec spec = ThreeItems(server);
+    PackageLayout layout = ThreeItems(server);
     for (int i = 0; i < 8; ++i) {
         GeneratedItem item;
         item.title = "夏季新款连衣裙 " + std::to_string(i + 1) + "号";
         item.description = "<img src=\"" + server.Url("/img/more-" + std::to_string(i) + ".png") + "\">";
-        spec.items.push_back(item);
+        layout.items.push_back(item);
     }
-    ASSERT_TRUE(WritePackageFile(package_, spec));
+    ASSERT_TRUE(WritePackageFile(package_, layout));
     std::string shots = DriverFolder() + "\\screenshots";
     CreateDirectoryA(shots.c_str(), nullptr);
 
@@ -449,12 +449,12 @@ TEST_F(WizardTest, PageTwoPicturesDuringAndAfterARun) {
 // case goes into the path box; other files change nothing.  The window
 // takes drops on page 1 only.
 TEST_F(WizardTest, DroppedPackagesOnPageOneOnly) {
-    PackageSpec spec;
+    PackageLayout layout;
     GeneratedItem item;
     item.title = "x";
     item.description = "<p>x</p>";
-    spec.items = {item};
-    ASSERT_TRUE(WritePackageFile(package_, spec));
+    layout.items = {item};
+    ASSERT_TRUE(WritePackageFile(package_, layout));
 
     KarveloProcess karvelo;
     Wizard wizard = Start(&karvelo);
