@@ -12,14 +12,14 @@ int InspectCommand(int argc, char** argv);
 // karvelo demo [DIR]
 int DemoCommand(int argc, char** argv);
 
-// Shared by relocate and demo: loads the package (GBK path), checks the
+// Shared by relocate and demo: loads the package (path in the core's form), checks the
 // inputs, runs, reports.  Returns the exit code (CliExit).
 int LoadAndRelocate(const std::string& packagePath, const RunOptions& options);
 
 // Sets up what every command needs: program folder, log, network, client.
 void StartCore();
 
-// An absolute GBK path for a UTF-8 argument, or "" when the argument holds
-// characters GBK cannot express (such a path could not be written into a
-// package).  Existing paths are resolved through symbolic links.
-std::string AbsoluteGbkPath(const std::string& utf8);
+// An absolute path in the core's form for a UTF-8 argument, or "" when the
+// argument is not UTF-8 or too long (such a path could not be written into
+// a package).  Existing paths are resolved through symbolic links.
+std::string AbsoluteCorePath(const std::string& utf8);

@@ -26,8 +26,8 @@ std::string Convert(const char* from, const char* to, const std::string& text, s
     return out;
 }
 
-void Write(FILE* stream, const std::string& gbk) {
-    std::string utf8 = Utf8FromGbk(gbk);
+void Write(FILE* stream, const std::string& text) {
+    std::string utf8 = Utf8FromCore(text);
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
 }
@@ -63,11 +63,15 @@ void PrintConsoleLine(const char* text) { Write(stdout, std::string(text) + "\n"
 
 }  // namespace
 
-std::string GbkFromUtf8(const std::string& utf8, bool* lossless) { return Convert("UTF-8", "GBK", utf8, 1, lossless); }
-std::string Utf8FromGbk(const std::string& gbk) { return Convert("GBK", "UTF-8", gbk, 2, nullptr); }
+// A UTF-8 character of two bytes can take four in the core's form; a
+// two-byte character of the core's form takes three in UTF-8.
+std::string CoreFromUtf8(const std::string& utf8, bool* lossless) {
+    return Convert("UTF-8", CORE_CHARSET, utf8, 2, lossless);
+}
+std::string Utf8FromCore(const std::string& text) { return Convert(CORE_CHARSET, "UTF-8", text, 2, nullptr); }
 
-void PrintOut(const std::string& gbk) { Write(stdout, gbk); }
-void PrintError(const std::string& gbk) { Write(stderr, gbk); }
+void PrintOut(const std::string& text) { Write(stdout, text); }
+void PrintError(const std::string& text) { Write(stderr, text); }
 
 void InstallConsoleFrontEnd() {
     FrontEnd frontEnd = {ShowConsoleMessage, EndConsoleProcess, PrintConsoleLine};

@@ -1,17 +1,17 @@
-// The command line's edge: UTF-8 in the terminal, GBK in the core.
+// The command line's edge: UTF-8 in the terminal, the core's form (GB18030) inside.
 #pragma once
 
 #include <string>
 
-// The core's GBK form of a UTF-8 argument.  Characters GBK lacks are
+// The core's form of a UTF-8 argument.  Bytes that are not UTF-8 are
 // dropped, so `lossless` (when given) tells whether the text survived.
-std::string GbkFromUtf8(const std::string& utf8, bool* lossless = nullptr);
-// The terminal's UTF-8 form of a GBK text.
-std::string Utf8FromGbk(const std::string& gbk);
+std::string CoreFromUtf8(const std::string& utf8, bool* lossless = nullptr);
+// The terminal's UTF-8 form of a text in the core's form.
+std::string Utf8FromCore(const std::string& text);
 
-// Writes GBK text to stdout or stderr as UTF-8.
-void PrintOut(const std::string& gbk);
-void PrintError(const std::string& gbk);
+// Writes text in the core's form to stdout or stderr as UTF-8.
+void PrintOut(const std::string& text);
+void PrintError(const std::string& text);
 
 // What the command line makes of the core's requests to end the process.
 enum CliExit {

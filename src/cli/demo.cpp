@@ -81,7 +81,7 @@ LoopbackResponse DemoImage(const std::string& path) {
     return response;
 }
 
-// One row of the sample package, GBK.
+// One row of the sample package, in the core's form.
 std::string Row(const std::string& title, const std::string& description, const std::string& mobile) {
     auto quoted = [](const std::string& text) {
         std::string out = "\"";
@@ -100,17 +100,17 @@ std::string DemoPackageText(int port) {
     // 宝贝名称, 宝贝类目, 宝贝描述, 无线详情, 价格
     std::string text = "version 1.00\r\n";
     text += "title\tcid\tdescription\twireless_desc\tprice\r\n";
-    text += GbkFromUtf8("宝贝名称\t宝贝类目\t宝贝描述\t无线详情\t价格\r\n");
-    text += Row(GbkFromUtf8("纯棉短袖T恤 夏季新款"),
-                "<p>" + GbkFromUtf8("纯棉面料，透气舒适。") + "</p><p><img src=\"" + base + "1.bmp\" /></p>" +
+    text += CoreFromUtf8("宝贝名称\t宝贝类目\t宝贝描述\t无线详情\t价格\r\n");
+    text += Row(CoreFromUtf8("纯棉短袖T恤 夏季新款"),
+                "<p>" + CoreFromUtf8("纯棉面料，透气舒适。") + "</p><p><img src=\"" + base + "1.bmp\" /></p>" +
                     "<p><img src='" + base + "2.bmp'></p>\r\n<table background=\"" + base + "3.gif\"><tr><td>" +
-                    GbkFromUtf8("尺码表") + "</td></tr></table>",
-                "<wapDesc><img>" + base + "1.bmp</img><txt>" + GbkFromUtf8("夏季新款") + "</txt></wapDesc>");
-    text += Row(GbkFromUtf8("牛仔裤 直筒 修身"),
-                "<div style=\"background:url(" + base + "4.bmp)\">" + GbkFromUtf8("经典直筒") +
+                    CoreFromUtf8("尺码表") + "</td></tr></table>",
+                "<wapDesc><img>" + base + "1.bmp</img><txt>" + CoreFromUtf8("夏季新款") + "</txt></wapDesc>");
+    text += Row(CoreFromUtf8("牛仔裤 直筒 修身"),
+                "<div style=\"background:url(" + base + "4.bmp)\">" + CoreFromUtf8("经典直筒") +
                     "</div><img src=\"" + base + "1.bmp\">",
                 "<wapDesc><img>" + base + "4.bmp</img><img>" + base + "5.bmp</img></wapDesc>");
-    text += Row(GbkFromUtf8("帆布鞋 百搭"), "<p>" + GbkFromUtf8("百搭款式") + "</p><IMG SRC=" + base + "6.bmp>", "");
+    text += Row(CoreFromUtf8("帆布鞋 百搭"), "<p>" + CoreFromUtf8("百搭款式") + "</p><IMG SRC=" + base + "6.bmp>", "");
     return text;
 }
 
@@ -123,13 +123,14 @@ std::string FirstRowOf(const std::string& packagePath) {
     size_t got;
     while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
     std::fclose(file);
-    std::string text(bytes.size() + 1, '\0');
+    std::string text(bytes.size() * 2 + 1, '\0');
     size_t written = 0;
-    if (ConvertCharsetLarge("UCS-2", "GBK", bytes.data(), bytes.size(), &text[0], text.size(), &written) < 0) {
+    if (ConvertCharsetLarge(PACKAGE_READ_CHARSET, CORE_CHARSET, bytes.data(), bytes.size(), &text[0], text.size(),
+                            &written) < 0) {
         return std::string();
     }
     text.resize(written);
-    size_t header = text.find(GbkFromUtf8("宝贝名称"));
+    size_t header = text.find(CoreFromUtf8("宝贝名称"));
     if (header == std::string::npos) return std::string();
     size_t rowStart = text.find('\n', header);
     if (rowStart == std::string::npos) return std::string();
@@ -146,7 +147,7 @@ int DemoCommand(int argc, char** argv) {
     }
     std::string folderArgument = argc == 1 ? argv[0] : DEFAULT_DEMO_FOLDER;
     StartCore();
-    std::string folder = AbsoluteGbkPath(folderArgument);
+    std::string folder = AbsoluteCorePath(folderArgument);
     if (folder.empty()) {
         std::fprintf(stderr, "karvelo demo: %s cannot be used as the demo folder\n", folderArgument.c_str());
         return EXIT_REFUSED;

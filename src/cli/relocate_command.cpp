@@ -33,10 +33,10 @@ const int MESSAGE_BYTES = 4096;
 // The user's desktop, which the wizard refuses as a destination.
 std::string DesktopFolder() {
     const char* configured = getenv("XDG_DESKTOP_DIR");
-    if (configured != nullptr && *configured != '\0') return GbkFromUtf8(configured);
+    if (configured != nullptr && *configured != '\0') return CoreFromUtf8(configured);
     const char* home = getenv("HOME");
     if (home == nullptr || *home == '\0') return std::string();
-    return GbkFromUtf8(std::string(home) + "/Desktop");
+    return CoreFromUtf8(std::string(home) + "/Desktop");
 }
 
 // Reads the package into appState; prints the reader's message on refusal.
@@ -116,7 +116,7 @@ void StartCore() {
     InitHttpClient();
 }
 
-std::string AbsoluteGbkPath(const std::string& utf8) {
+std::string AbsoluteCorePath(const std::string& utf8) {
     std::string absolute = utf8;
     char resolved[PATH_MAX];
     if (realpath(utf8.c_str(), resolved) != nullptr) {
@@ -126,9 +126,9 @@ std::string AbsoluteGbkPath(const std::string& utf8) {
         if (getcwd(current, sizeof current) != nullptr) absolute = std::string(current) + "/" + utf8;
     }
     bool lossless = false;
-    std::string gbk = GbkFromUtf8(absolute, &lossless);
-    if (!lossless || gbk.size() >= MAX_PATH_BYTES) return std::string();
-    return gbk;
+    std::string path = CoreFromUtf8(absolute, &lossless);
+    if (!lossless || path.size() >= MAX_PATH_BYTES) return std::string();
+    return path;
 }
 
 int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
@@ -178,10 +178,10 @@ int RelocateCommand(int argc, char** argv) {
         return EXIT_USAGE;
     }
     StartCore();
-    std::string package = AbsoluteGbkPath(positional[0]);
-    std::string destination = AbsoluteGbkPath(positional[1]);
+    std::string package = AbsoluteCorePath(positional[0]);
+    std::string destination = AbsoluteCorePath(positional[1]);
     if (package.empty() || destination.empty()) {
-        std::fprintf(stderr, "karvelo relocate: %s cannot be written into a package (too long, or characters GBK lacks)\n",
+        std::fprintf(stderr, "karvelo relocate: %s cannot be written into a package (too long, or not valid UTF-8)\n",
                      package.empty() ? positional[0].c_str() : positional[1].c_str());
         return EXIT_REFUSED;
     }
@@ -195,7 +195,7 @@ int InspectCommand(int argc, char** argv) {
         return EXIT_USAGE;
     }
     StartCore();
-    std::string package = AbsoluteGbkPath(argv[0]);
+    std::string package = AbsoluteCorePath(argv[0]);
     if (package.empty()) {
         std::fprintf(stderr, "karvelo inspect: %s cannot be read as a package path\n", argv[0]);
         return EXIT_REFUSED;

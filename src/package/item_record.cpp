@@ -8,6 +8,7 @@ void FreeItemRecord(ItemRecord* item) {
     FreeVector(item->mobileUrls, 1);
     FreeVector(item->failedDesktopUrls, 1);
     FreeVector(item->failedMobileUrls, 1);
+    std::free(item->title);
     std::free(item);
 }
 

@@ -41,13 +41,16 @@ const int32_t DESKTOP_URLS_CAPACITY = 32;
 const int32_t DESKTOP_URLS_GROWTH = 16;
 const int32_t MOBILE_URLS_CAPACITY = 16;
 const int32_t MOBILE_URLS_GROWTH = 8;
-const size_t MAX_TITLE_BYTES = ITEM_TITLE_BYTES - 1;
 
 // A file is read and converted this many bytes at a time.
 const size_t PIECE_BYTES = 256 * 1024;
-// The most bytes of a character that a piece's end can cut off (one byte of
-// a UCS-2 unit; a little room to spare).
+// The most bytes of a character that a piece's end can cut off (the high
+// surrogate of a pair and one byte of the low one).
 const size_t MAX_CUT_CHARACTER_BYTES = 3;
+// Every UTF-16 unit becomes at most four bytes of the core's form only when
+// it stands alone (a pair's two units make four bytes together), so twice
+// the input's size always holds the output.
+const size_t OUTPUT_BYTES_PER_INPUT_BYTE = 2;
 
 struct HeaderColumns {
     int count;  // N: the last column has index N - 1
@@ -110,8 +113,7 @@ bool NextRowToken(RowTokenizer* tokens, const char** token, size_t* length) {
 
 ItemRecord* AppendRecord(Vector* items, const char* quotedTitle, size_t length) {
     ItemRecord* record = static_cast<ItemRecord*>(std::calloc(1, sizeof(ItemRecord)));
-    std::memcpy(record->title, quotedTitle + 1, length - 2);
-    record->title[length - 2] = '\0';
+    record->title = CopyBytes(quotedTitle + 1, length - 2);
     VectorPush(items, record);
     return record;
 }
@@ -127,7 +129,7 @@ RowStep StartRow(Vector* items, const char* field, size_t length, bool moreToken
         if (length == 1 && field[0] != '\r') return ROW_FAILED;
         return moreTokens ? ROW_FAILED : ROW_DATA_ENDED;
     }
-    if (length - 2 > MAX_TITLE_BYTES) return ROW_TITLE_TOO_LONG;
+    if (TitleLimitBytes(field + 1, length - 2) > static_cast<size_t>(MAX_TITLE_BYTES)) return ROW_TITLE_TOO_LONG;
     *record = AppendRecord(items, field, length);
     return ROW_CONTINUE;
 }
@@ -265,15 +267,12 @@ DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
     size_t start = 0;
     if (length >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) start = 3;  // UTF-8 mark
 
-    CharsetStream* stream = OpenCharsetStream("UCS-2", "GBK");
+    CharsetStream* stream = OpenCharsetStream(PACKAGE_READ_CHARSET, CORE_CHARSET);
     if (stream == nullptr) return DECODE_BAD_ENCODING;
     const char* in = piece + start;
     size_t inLeft = length - start;
     char* out = text;
-    // Every UCS-2 unit becomes at most two GBK bytes (the mark and
-    // characters GBK lacks become none): the input's size always holds the
-    // output.
-    size_t outLeft = source->size;
+    size_t outLeft = source->size * OUTPUT_BYTES_PER_INPUT_BYTE;
     DecodeStep step = DECODE_OK;
     for (;;) {
         char* pieceOutput = out;
@@ -303,10 +302,12 @@ DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
     return step;
 }
 
-// The package text: the bytes converted to GBK, NUL-terminated, without
-// "_.webp".  Null when the package cannot be decoded (bad encoding logged).
+// The package text: the bytes converted to the core's form, NUL-terminated,
+// without "_.webp".  Null when the package cannot be decoded (bad encoding
+// logged).  The buffer is sized for the worst case and fitted afterwards;
+// pages never written cost no memory.
 char* DecodePackage(PackageSource* source, size_t* length) {
-    char* text = static_cast<char*>(std::malloc(source->size + 1));
+    char* text = static_cast<char*>(std::malloc(source->size * OUTPUT_BYTES_PER_INPUT_BYTE + 1));
     if (text == nullptr) return nullptr;
     size_t written = 0;
     DecodeStep step = ConvertPieces(source, text, &written);
@@ -317,7 +318,7 @@ char* DecodePackage(PackageSource* source, size_t* length) {
     }
     text[written] = '\0';
     *length = RemoveAllInPlace(text, written, WEBP_SUFFIX);
-    if (*length < source->size) {
+    if (*length < source->size * OUTPUT_BYTES_PER_INPUT_BYTE) {
         char* fitted = static_cast<char*>(std::realloc(text, *length + 1));
         if (fitted != nullptr) text = fitted;
     }
@@ -340,6 +341,16 @@ PackageReadResult ReadSource(PackageSource* source, Vector* items, char** outTex
 }
 
 }  // namespace
+
+size_t TitleLimitBytes(const char* title, size_t length) {
+    size_t counted = 0;
+    for (size_t at = 0; at < length;) {
+        int bytes = CharacterBytes(title + at);
+        if (bytes != 4) counted += static_cast<size_t>(bytes);
+        at += static_cast<size_t>(bytes);
+    }
+    return counted;
+}
 
 int FindQuotedFieldEnd(const char* field) {
     const char* at = field + 1;

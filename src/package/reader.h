@@ -1,11 +1,17 @@
 // The data-package reader: one package file in, the item records and the
-// package text (the whole file as GBK) out.
+// package text (the whole file in the core's form, GB18030) out.
 //
-// A package is UCS-2 little-endian text with the mark FF FE, a preamble, a
+// A package is UTF-16 little-endian text with the mark FF FE, a preamble, a
 // header line of Chinese column names that starts with 宝贝名称, then one row
 // per item: fields separated by TAB, free text in double quotes with inner
-// quotes doubled, rows ending in CR LF.  Scanning is byte-wise over GBK,
-// which is sound because TAB, LF, CR and '"' never occur as GBK trail bytes.
+// quotes doubled, rows ending in CR LF.  Every character survives reading
+// (characters outside GBK as GB18030's four-byte codes), so writing the text
+// back loses nothing.  Scanning is byte-wise, which is sound because TAB, LF,
+// CR and '"' never occur inside a multi-byte character.
+//
+// A package holding U+0000 or a reversed mark U+FFFE after its start is
+// refused as badly encoded: the first would cut the text short, the second
+// puts its byte order in doubt.
 #pragma once
 
 #include <cstddef>
@@ -15,9 +21,17 @@
 typedef int PackageReadResult;
 const PackageReadResult PACKAGE_READ_OK = 1;
 const PackageReadResult PACKAGE_READ_FAILED = 0;       // not a package that can be read
-const PackageReadResult PACKAGE_READ_TITLE_TOO_LONG = 2;  // a title over 255 bytes
+const PackageReadResult PACKAGE_READ_TITLE_TOO_LONG = 2;  // a title over 255 bytes (see TitleLimitBytes)
 
-// Reads the package at `packagePath` (GBK).  Appends one ItemRecord per data
+// The most bytes a title may have, counted by TitleLimitBytes.
+const int MAX_TITLE_BYTES = 255;
+
+// A title's length as the 255-byte rule counts it: its bytes as GBK held
+// them.  Characters GBK lacks (four-byte codes) count nothing, as they did
+// when GBK dropped them, so every title the rule ever accepted still passes.
+size_t TitleLimitBytes(const char* title, size_t length);
+
+// Reads the package at `packagePath` (a path in the core's form).  Appends one ItemRecord per data
 // row to `items` (passed empty).  On PACKAGE_READ_OK `*outText` receives the
 // package text, a heap string the caller frees with free(); every record then
 // has a `desktopUrls` list, and `mobileUrls` when the package has a 无线详情

@@ -38,7 +38,7 @@ const char MESSAGE_WRITE_FAILED[] =
     "\xb8\xfc\xd0\xc2" "CSV\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc\xa3\xba\xd0\xb4\xc8\xeb\xce\xc4\xbc\xfe\xb3\xf6\xb4\xed"
     "\xa1\xa3";  // 更新CSV文件失败：写入文件出错。
 
-const unsigned char UCS2LE_MARK[2] = {0xFF, 0xFE};
+const unsigned char UTF16LE_MARK[2] = {0xFF, 0xFE};
 
 // Error box and the end of the process.  Callers clean up first: in the
 // real program EndProcess does not return.
@@ -63,7 +63,8 @@ int PathTaken(const char* path) { return FileExists(path) || FileModeOfPath(path
 
 // The first free "<stem>(n)<extension>" in `folder`; 0 when none fits.
 int PickBackupPath(const char* folder, const char* name, char* path) {
-    // '.' is never a GBK trail byte, so a byte search finds the real last dot.
+    // '.' is never part of a multi-byte character, so a byte search finds
+    // the real last dot.
     const char* dot = std::strrchr(name, '.');
     int stemLength = static_cast<int>(dot != nullptr ? dot - name : std::strlen(name));
     const char* extension = dot != nullptr ? dot : "";
@@ -104,7 +105,7 @@ const char* ReplacePackage(const char* packagePath, const char* converted, size_
     FILE* file = OpenFileByPath(tempPath, "wb");
     if (file == nullptr) return MESSAGE_OPEN_FAILED;
 
-    bool ok = WriteFileBytes(file, UCS2LE_MARK, sizeof UCS2LE_MARK) == sizeof UCS2LE_MARK;
+    bool ok = WriteFileBytes(file, UTF16LE_MARK, sizeof UTF16LE_MARK) == sizeof UTF16LE_MARK;
     if (ok && convertedLength > 0) ok = WriteFileBytes(file, converted, convertedLength) == convertedLength;
     // Buffered bytes meet a full disk only here, so the close counts too.
     if (!CloseFile(file)) ok = false;
@@ -149,13 +150,14 @@ int BackupPackage(const char* packagePath) {
 int WritePackage(const char* packagePath, const char* packageText) {
     if (packageText == nullptr) return Fail(MESSAGE_CONVERSION_FAILED);
     size_t length = std::strlen(packageText);
-    // Every GBK byte or byte pair becomes one 2-byte unit, so 2 x L bytes
-    // always suffice; the 2 spare keep the empty text from a 0-byte buffer.
+    // One byte becomes one 2-byte unit, two bytes one unit, four bytes one
+    // or two units: 2 x L bytes always suffice; the 2 spare keep the empty
+    // text from a 0-byte buffer.
     size_t room = length * 2 + 2;
     char* converted = static_cast<char*>(std::malloc(room));
     size_t convertedLength = 0;
     if (converted == nullptr ||
-        ConvertCharsetLarge("gbk", "UCS-2LE", packageText, length, converted, room, &convertedLength) == -1) {
+        ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, packageText, length, converted, room, &convertedLength) == -1) {
         std::free(converted);
         return Fail(MESSAGE_CONVERSION_FAILED);
     }

@@ -19,6 +19,6 @@ const int BACKUP_BLOCK_BYTES = 8192;
 // Copies the package into the backup folder; 1 when the copy is complete.
 int BackupPackage(const char* packagePath);
 
-// Replaces the package with `packageText` (GBK, NUL-terminated) in UCS-2LE
+// Replaces the package with `packageText` (core form, NUL-terminated) in UTF-16LE
 // with its mark; 1 when written.  On failure the package keeps its bytes.
 int WritePackage(const char* packagePath, const char* packageText);

@@ -54,15 +54,16 @@ void ShowNotice(const UpdateView* view, const char* message) {
     // A message longer than the notice buffer is cut to it.
     size_t length = std::strlen(message);
     if (length > static_cast<size_t>(NOTICE_BYTES - 1)) length = NOTICE_BYTES - 1;
-    char* converted = static_cast<char*>(std::malloc(length + 1));
+    // A two-byte UTF-8 character can take four bytes in the core's form.
+    const int room = static_cast<int>(length) * 2 + 1;
+    char* converted = static_cast<char*>(std::malloc(static_cast<size_t>(room)));
     int written = 0;
-    if (ConvertCharset("utf-8", "gbk", message, static_cast<int>(length), converted, static_cast<int>(length + 1),
-                       &written) == -1 &&
+    if (ConvertCharset("UTF-8", CORE_CHARSET, message, static_cast<int>(length), converted, room, &written) == -1 &&
         written == 0) {
         converted[0] = '\0';
     }
     // What the conversion produced is shown, terminated, even after a failure.
-    converted[written < static_cast<int>(length) ? written : static_cast<int>(length)] = '\0';
+    converted[written < room ? written : room - 1] = '\0';
     if (view->setNoticeText != nullptr) view->setNoticeText(view->context, converted);
     std::free(converted);
 }

@@ -1,7 +1,18 @@
-// One-shot character-set conversion.
+// One-shot character-set conversion, and the names of the core's text forms.
 #pragma once
 
 #include <cstddef>
+
+// The core's one multibyte text form.  GB18030 keeps every GBK character's
+// bytes (so the GBK texts and byte rules stay as they are) and gives every
+// other Unicode character a four-byte code, so no character of a package is
+// lost between reading and writing it back.
+const char CORE_CHARSET[] = "GB18030";
+// A package is decoded as UTF-16 (a leading mark picks the byte order,
+// surrogate pairs are one character) and written back as UTF-16LE behind
+// the mark FF FE.
+const char PACKAGE_READ_CHARSET[] = "UTF-16";
+const char PACKAGE_WRITE_CHARSET[] = "UTF-16LE";
 
 // Converts `inputLength` bytes from `fromCharset` to `toCharset` (suffixed
 // "//IGNORE", so characters the target lacks are dropped) into `output`,
@@ -9,7 +20,7 @@
 // Returns the conversion's own result: the count of dropped characters on
 // success, -1 when it stopped early (bad or incomplete input, output full) or
 // the charset is not supported ("不支持的字符集" is printed; output untouched).
-// The names in use: "UCS-2"->"GBK", "gbk"->"UCS-2LE", "utf-8"->"gbk".
+// The names in use: the package's two, the core's, and "UTF-8".
 int ConvertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                    char* output, int outputSize, int* written);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/fs.h"
+#include "util/strings.h"
 
 namespace {
 const long MODE_TYPE_MASK = 0xF000;
@@ -35,15 +36,11 @@ int32_t GetFileSize(const char* path) {
 }
 
 const char* FileNameOfPath(const char* path) {
-    // Walk GBK characters, not bytes: a trail byte can be 0x5C, the
+    // Walk characters, not bytes: a GBK trail byte can be 0x5C, the
     // backslash, and must not be taken for a separator.
     const char* name = path;
-    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(path); *at != 0; ++at) {
-        if (*at >= 0x81 && *at <= 0xFE && at[1] >= 0x40 && at[1] <= 0xFE && at[1] != 0x7F) {
-            ++at;
-        } else if (*at == static_cast<unsigned char>(PATH_SEPARATOR)) {
-            name = reinterpret_cast<const char*>(at + 1);
-        }
+    for (const char* at = path; *at != '\0'; at += CharacterBytes(at)) {
+        if (*at == PATH_SEPARATOR) name = at + 1;
     }
     return name;
 }

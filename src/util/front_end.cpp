@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/charset.h"
+#include "util/charset.h"
 
 const char CAPTION_ERROR[] = "\xb4\xed\xce\xf3";     // 错误
 const char CAPTION_NOTICE[] = "\xcc\xe1\xca\xbe";    // 提示
@@ -13,7 +14,7 @@ const char CAPTION_CONFIRM[] = "\xc8\xb7\xc8\xcf";   // 确认
 
 namespace {
 
-// Writes GBK text to a stream; POSIX terminals speak UTF-8.
+// Writes text in the core's form to a stream; POSIX terminals speak UTF-8.
 void WriteConsoleText(FILE* stream, const char* text) {
 #ifdef _WIN32
     std::fputs(text, stream);
@@ -21,7 +22,7 @@ void WriteConsoleText(FILE* stream, const char* text) {
     size_t length = std::strlen(text);
     size_t room = length * 2 + 1;
     char* converted = static_cast<char*>(std::malloc(room));
-    libiconv_t cd = libiconv_open("UTF-8//IGNORE", "GBK");
+    libiconv_t cd = libiconv_open("UTF-8//IGNORE", CORE_CHARSET);
     bool done = false;
     if (cd != reinterpret_cast<libiconv_t>(-1)) {
         char* in = const_cast<char*>(text);

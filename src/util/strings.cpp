@@ -197,3 +197,13 @@ int ReadDecimalInt32(const char* text) {
     }
     return static_cast<int>(negative ? -value : value);
 }
+
+int CharacterBytes(const char* at) {
+    const unsigned char* c = reinterpret_cast<const unsigned char*>(at);
+    auto isLead = [](unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; };
+    auto isDigit = [](unsigned char byte) { return byte >= 0x30 && byte <= 0x39; };
+    if (!isLead(c[0])) return 1;
+    if (isDigit(c[1]) && isLead(c[2]) && isDigit(c[3])) return 4;
+    if (c[1] >= 0x40 && c[1] <= 0xFE && c[1] != 0x7F) return 2;
+    return 1;
+}

@@ -1,7 +1,10 @@
-// Byte-string helpers over NUL-terminated GBK text.
+// Byte-string helpers over NUL-terminated text in the core's form (GB18030).
 //
 // They work on bytes and never decode multi-byte characters; case folding is
-// ASCII only.  This is sound for GBK because a trail byte is never below 0x40.
+// ASCII only.  CharacterBytes (below) is the one place that knows how long a
+// character is, for the walks that must not split one: a GBK trail byte can
+// be a backslash, and a four-byte character's second and fourth bytes are
+// digits.
 #pragma once
 
 #include <cstddef>
@@ -45,3 +48,10 @@ const char* FindBytes(const char* haystack, size_t length, const char* needle, s
 // sign, then decimal digits up to the first other byte.  No digits give 0;
 // values beyond the 32-bit range saturate at INT32_MIN / INT32_MAX.
 int ReadDecimalInt32(const char* text);
+
+// The length of the character at `at` in the core's form: 4 for a lead byte
+// (0x81-0xFE) followed by a digit, a lead byte and a digit; 2 for a lead
+// byte followed by a GBK trail byte (0x40-0xFE but 0x7F); otherwise 1 (ASCII,
+// and any byte that starts no whole character, so a walk never passes the
+// terminating NUL).
+int CharacterBytes(const char* at);

@@ -23,5 +23,6 @@ std::string Convert(const char* from, const char* to, const std::string& text, s
 }  // namespace
 
 std::string Gbk(const std::string& utf8) { return Convert("UTF-8", "GBK", utf8, 1); }
-std::string Utf8(const std::string& gbk) { return Convert("GBK", "UTF-8", gbk, 2); }
-std::string Ucs2le(const std::string& gbk) { return Convert("GBK", "UCS-2LE", gbk, 2); }
+std::string Core(const std::string& utf8) { return Convert("UTF-8", CORE_CHARSET, utf8, 2); }
+std::string Utf8(const std::string& text) { return Convert(CORE_CHARSET, "UTF-8", text, 2); }
+std::string Ucs2le(const std::string& text) { return Convert(CORE_CHARSET, PACKAGE_WRITE_CHARSET, text, 2); }

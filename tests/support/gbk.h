@@ -1,12 +1,16 @@
-// Test helpers for the core's GBK texts: tests are written in UTF-8 and
-// convert at the edge, the way the command line does.
+// Test helpers for the core's texts: tests are written in UTF-8 and convert
+// at the edge, the way the command line does.
 #pragma once
 
 #include <string>
 
-// The GBK bytes of a UTF-8 text (aborts on text GBK cannot hold).
+// The GBK bytes of a UTF-8 text (aborts on text GBK cannot hold).  GBK's
+// characters keep these bytes in the core's form.
 std::string Gbk(const std::string& utf8);
-// The UTF-8 form of GBK bytes, for readable failure output.
-std::string Utf8(const std::string& gbk);
-// UCS-2 little-endian bytes (no mark) of a GBK text.
-std::string Ucs2le(const std::string& gbk);
+// The core's form (GB18030) of any UTF-8 text.
+std::string Core(const std::string& utf8);
+// The UTF-8 form of a text in the core's form, for readable failure output.
+std::string Utf8(const std::string& text);
+// UTF-16 little-endian bytes (no mark) of a text in the core's form: the
+// package's own encoding.
+std::string Ucs2le(const std::string& text);

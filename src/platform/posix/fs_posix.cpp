@@ -60,7 +60,7 @@ int NativePathFromGbk(const char* path, char* native, int size) {
         std::memcpy(native, path, length + 1);
         return 1;
     }
-    return ConvertPath("UTF-8", "GBK", path, length, native, size);
+    return ConvertPath("UTF-8", "GB18030", path, length, native, size);
 }
 
 FILE* OpenFileByPath(const char* path, const char* mode) {
@@ -132,5 +132,5 @@ int GetProgramFolder(char* folder, int size) {
     *slash = '\0';
     if (slash == native) std::strcpy(native, "/");
     // Back to GBK, the core's encoding.
-    return ConvertPath("GBK", "UTF-8", native, std::strlen(native), folder, size);
+    return ConvertPath("GB18030", "UTF-8", native, std::strlen(native), folder, size);
 }
