@@ -62,9 +62,9 @@ BENCHMARK(BM_ReadPackage)->Unit(benchmark::kMillisecond)->UseRealTime();
 // The reference: the C library converting the bytes already in memory.
 void BM_GlibcIconvOnly(benchmark::State& state) {
     BigPackage& package = Package();
-    std::string out(package.bytes.size() + 1, '\0');
+    std::string out(package.bytes.size() * 2 + 1, '\0');
     for (auto _ : state) {
-        iconv_t cd = iconv_open("GBK//IGNORE", "UCS-2LE");
+        iconv_t cd = iconv_open("GB18030//IGNORE", "UTF-16LE");
         char* in = &package.bytes[2];
         size_t inLeft = package.bytes.size() - 2;
         char* outAt = &out[0];

@@ -3,8 +3,8 @@
 //
 // The first input byte picks the form of the rest:
 //   even: the package file's bytes as they are;
-//   odd:  GBK package text, written as the listing tool would (FF FE and
-//         UCS-2LE), so mutations reach the rows rather than the decoding.
+//   odd:  package text in the core's form, written as the listing tool would
+//         (FF FE and UTF-16LE), so mutations reach the rows rather than the decoding.
 // The rest is also run through the extraction directly as one field, and
 // for small fields the compiled-once, prefix-driven search must list
 // exactly what the plain search from every offset lists.
@@ -41,7 +41,7 @@ void CheckRecords(const Vector* items, int result, const char* text) {
     Check(result == PACKAGE_READ_OK || result == PACKAGE_READ_FAILED || result == PACKAGE_READ_TITLE_TOO_LONG);
     for (int32_t i = 0; i < items->count; ++i) {
         const ItemRecord* record = static_cast<const ItemRecord*>(items->items[i]);
-        Check(std::memchr(record->title, '\0', sizeof record->title) != nullptr);
+        Check(record->title != nullptr);
         if (result == PACKAGE_READ_OK) Check(record->desktopUrls != nullptr);
     }
     if (result == PACKAGE_READ_OK) {
@@ -119,13 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((data[0] & 1) == 0) {
         ReadAsPackage(rest, restSize);
     } else {
-        // GBK text -> FF FE + UCS-2LE; bytes GBK cannot decode are dropped
-        // (and a cut character at the end with them).
+        // Text in the core's form -> FF FE + UTF-16LE; bytes that decode to
+        // nothing are dropped (and a cut character at the end with them).
         char* file = static_cast<char*>(std::malloc(restSize * 2 + 2));
         file[0] = '\xFF';
         file[1] = '\xFE';
         size_t written = 0;
-        ConvertCharsetLarge("gbk", "UCS-2LE", rest, restSize, file + 2, restSize * 2, &written);
+        ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, rest, restSize, file + 2, restSize * 2, &written);
         ReadAsPackage(file, written + 2);
         std::free(file);
     }
