@@ -352,5 +352,12 @@ TEST(CharsetAdapter, Utf16MarksSurrogatesAndPieces) {
     size_t inLeft = text.size() - 4;
     EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
     EXPECT_EQ("a\x94\x39\xFC\x36" "b", std::string(output, out));
+    // A reset forgets the order: a new text without a mark is big-endian.
+    EXPECT_EQ(0u, libiconv(cd, nullptr, nullptr, nullptr, nullptr));
+    std::string next("\x00" "c", 2);
+    in = &next[0];
+    inLeft = next.size();
+    EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
+    EXPECT_EQ("a\x94\x39\xFC\x36" "bc", std::string(output, out));
     EXPECT_EQ(0, libiconv_close(cd));
 }

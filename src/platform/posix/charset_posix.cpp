@@ -197,6 +197,13 @@ size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf,
     Converter* converter = static_cast<Converter*>(cd);
     if (inbuf == nullptr || *inbuf == nullptr) {
         // Reset or flush: nothing is buffered in the stateless charsets in use.
+        // A "UTF-16" source waits for a leading mark again.
+        if (converter->leadingMark && !converter->atStart) {
+            converter->atStart = true;
+            if (converter->source != SOURCE_UTF16BE && !ReopenForOrder(converter, SOURCE_UTF16BE)) {
+                return static_cast<size_t>(-1);
+            }
+        }
         return iconv(converter->glibc, nullptr, nullptr, outbuf, outbytesleft);
     }
     if ((converter->honoursMarks || converter->leadingMark) && converter->atStart && *inbytesleft >= 2) {
