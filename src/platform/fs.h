@@ -1,8 +1,10 @@
 // The file system at the operating system's edge.
 //
-// Every path the core handles is GBK.  On Windows these calls take it as it
-// is (the ANSI API); on POSIX the path is converted to UTF-8 just before the
-// system call, so a folder with a Chinese name is the same folder on both.
+// Every path the core handles is in its own form, GB18030 (CORE_CHARSET in
+// platform/charset.h).  Just before the system call the path is converted:
+// to UTF-16 for the wide API on Windows, to UTF-8 on POSIX, so a name with
+// any character (Chinese, an emoji, Hangul) is the same name on both.  A path
+// that does not convert fails the call rather than naming another file.
 #pragma once
 
 #include <cstdio>
@@ -18,7 +20,7 @@ const char PATH_SEPARATOR = '/';
 // Longest path the system builds, terminator included.
 const int MAX_PATH_BYTES = 260;
 
-// fopen(3) by GBK path.  Opening a directory for reading fails on both
+// fopen(3) by path.  Opening a directory for reading fails on both
 // systems (POSIX would otherwise hand out a stream that cannot be read).
 FILE* OpenFileByPath(const char* path, const char* mode);
 
@@ -34,7 +36,7 @@ int RemoveFileByPath(const char* path);
 
 // Atomically replaces `to` by `from` where the system allows it; 1 on success.
 // POSIX: rename(2), with `to`'s permission bits carried over to `from` first.
-// Win32: MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
+// Win32: MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
 int ReplaceFileByPath(const char* from, const char* to);
 
 // Stream calls for files opened with OpenFileByPath.  They are fwrite(3),
@@ -46,13 +48,9 @@ size_t WriteFileBytes(FILE* file, const void* bytes, size_t size);
 size_t ReadFileBytes(FILE* file, void* buffer, size_t size);
 int CloseFile(FILE* file);
 
-// The folder that holds the running executable, in GBK, without a trailing
+// The folder that holds the running executable, in GB18030, without a trailing
 // separator; 1 on success.
 int GetProgramFolder(char* folder, int size);
-
-// Converts a GBK path for the system call; on Windows a plain copy.  Returns
-// 1 when it fitted into `size` bytes.
-int NativePathFromGbk(const char* path, char* native, int size);
 
 // ---- Test seam: injected file faults -------------------------------------
 // Tests make one chosen file operation fail the way a read-only file, a full
@@ -76,7 +74,7 @@ enum FileFaultOperation {
 
 struct FileFault {
     FileFaultOperation operation;
-    const char* pathEnd;   // GBK text the path must end with; null or "" matches all
+    const char* pathEnd;   // text the path must end with; null or "" matches all
     int nth;               // the first matching call that fails, counting from 1;
                            // every later matching call fails too (a full disk stays full)
 };

@@ -3,11 +3,7 @@
 
 #include <cstddef>
 
-// The core's one multibyte text form.  GB18030 keeps every GBK character's
-// bytes (so the GBK texts and byte rules stay as they are) and gives every
-// other Unicode character a four-byte code, so no character of a package is
-// lost between reading and writing it back.
-const char CORE_CHARSET[] = "GB18030";
+#include "platform/charset.h"  // CORE_CHARSET, the core's one text form
 // A package is decoded as UTF-16 (a leading mark picks the byte order,
 // surrogate pairs are one character) and written back as UTF-16LE behind
 // the mark FF FE.

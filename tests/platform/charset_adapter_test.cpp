@@ -41,6 +41,24 @@ Outcome Convert(const char* to, const char* from, const std::string& input, size
 
 const size_t FAILED = static_cast<size_t>(-1);
 
+// UTF-16LE of code points (pairs above U+FFFF); also plain UCS-2LE units.
+std::string Utf16le(std::initializer_list<unsigned> codePoints) {
+    std::string bytes;
+    auto put = [&bytes](unsigned unit) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    };
+    for (unsigned point : codePoints) {
+        if (point < 0x10000) {
+            put(point);
+        } else {
+            put(0xD800 + ((point - 0x10000) >> 10));
+            put(0xDC00 + ((point - 0x10000) & 0x3FF));
+        }
+    }
+    return bytes;
+}
+
 std::string Ucs2le(std::initializer_list<unsigned> units) {
     std::string bytes;
     for (unsigned unit : units) {
@@ -53,7 +71,8 @@ std::string Ucs2le(std::initializer_list<unsigned> units) {
 }  // namespace
 
 TEST(CharsetAdapter, OnlyKnownNamesOpen) {
-    const char* names[] = {"UCS-2", "UCS-2LE", "UCS-2BE", "GBK", "gbk", "utf-8", "UTF-8"};
+    const char* names[] = {"UCS-2", "UCS-2LE", "UCS-2BE", "GBK", "gbk", "utf-8", "UTF-8", "GB18030", "UTF-16",
+                           "UTF-16LE"};
     for (const char* name : names) {
         libiconv_t cd = libiconv_open("UTF-8//IGNORE", name);
         ASSERT_NE(reinterpret_cast<libiconv_t>(-1), cd) << name;
@@ -62,6 +81,8 @@ TEST(CharsetAdapter, OnlyKnownNamesOpen) {
     EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("GBK", "no-such-charset"));
     EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("no-such-charset//IGNORE", "GBK"));
     EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("//IGNORE", "GBK"));
+    // A "UTF-16" target would need a mark; nothing writes one.
+    EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("UTF-16//IGNORE", "GB18030"));
 }
 
 TEST(CharsetAdapter, FullOutputStopsBeforeTheCharacterThatDoesNotFit) {
@@ -186,5 +207,157 @@ TEST(CharsetAdapter, AStoppedConversionResumesWithTheSameDescriptor) {
     EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
     EXPECT_EQ(0u, inLeft);
     EXPECT_EQ("a" + Gbk("宝") + "b" + Gbk("贝") + "c", std::string(output, out));
+    EXPECT_EQ(0, libiconv_close(cd));
+}
+
+namespace {
+
+// Characters of every kind with their GB18030 bytes, as glibc maps them.
+struct Sample {
+    unsigned codePoint;
+    const char* gb18030;  // empty: glibc has no code for it
+};
+const Sample SAMPLES[] = {
+    {'A', "A"},
+    {0x5B9D, "\xB1\xA6"},                  // 宝
+    {0x4E57, "\x81\x5C"},                  // 乗: a backslash as second byte
+    {0x58F0, "\xC9\xF9"},                  // 声
+    {0x20AC, "\xA2\xE3"},                  // €
+    {0x00E9, "\xA8\xA6"},                  // é
+    {0x00DF, "\x81\x30\x89\x38"},          // ß
+    {0xAC00, "\x82\x37\xCF\x35"},          // Hangul 가
+    {0x0E01, "\x81\x32\xCE\x39"},          // Thai ko kai
+    {0x0639, "\x81\x31\x85\x37"},          // Arabic ain
+    {0xFEFF, "\x84\x31\x95\x33"},          // a mark inside the text is a character
+    {0xFE10, "\xA6\xD9"},                  // two bytes since glibc 2.36's mapping
+    {0xE000, "\xAA\xA1"},                  // private use
+    {0xE78D, ""},                           // private use glibc lacks
+    {0x1F600, "\x94\x39\xFC\x36"},         // 😀
+    {0x20087, "\xFE\x51"},                 // above U+FFFF with a two-byte code
+    {0x10FFFF, "\xE3\x32\x9A\x35"},
+};
+
+// The samples `repeat` times in UTF-16LE; their GB18030 in *gb18030.
+std::string SampleText(size_t repeat, size_t* missing, std::string* gb18030) {
+    std::string text;
+    *missing = 0;
+    gb18030->clear();
+    for (size_t i = 0; i < repeat; ++i) {
+        for (const Sample& sample : SAMPLES) {
+            text += Utf16le({sample.codePoint});
+            *gb18030 += sample.gb18030;
+            if (sample.gb18030[0] == '\0') ++*missing;
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(CharsetAdapter, Gb18030MapsEveryKindOfCharacterAsGlibcDoes) {
+    // Once, then many times over so that characters and pairs straddle the
+    // internal blocks; each way there and back must give the same bytes.
+    for (size_t repeat : {size_t(1), size_t(4000)}) {
+        size_t missing;
+        std::string expected;
+        std::string utf16 = SampleText(repeat, &missing, &expected);
+        Outcome encoded = Convert("GB18030//IGNORE", "UTF-16LE", utf16, utf16.size() * 2);
+        EXPECT_EQ(missing, encoded.result);
+        EXPECT_TRUE(expected == encoded.output) << repeat;
+        Outcome decoded = Convert("UTF-16LE//IGNORE", "GB18030", expected, utf16.size());
+        EXPECT_EQ(0u, decoded.result);
+        Outcome again = Convert("GB18030//IGNORE", "UTF-16LE", decoded.output, utf16.size() * 2);
+        EXPECT_EQ(0u, again.result);
+        EXPECT_TRUE(expected == again.output) << repeat;
+        // UTF-8, the command line's and POSIX paths' form, both ways.
+        Outcome utf8 = Convert("UTF-8//IGNORE", "GB18030", expected, expected.size() * 2);
+        EXPECT_EQ(0u, utf8.result);
+        Outcome fromUtf8 = Convert("GB18030//IGNORE", "UTF-8", utf8.output, expected.size() + 1);
+        EXPECT_EQ(0u, fromUtf8.result);
+        EXPECT_TRUE(expected == fromUtf8.output) << repeat;
+    }
+    // The text the core held before keeps its bytes: GBK is a part of GB18030.
+    const std::string gbk = Gbk("A宝乗声表é，。");
+    EXPECT_EQ(gbk, Convert("GB18030", "GBK", gbk, 64).output);
+    EXPECT_EQ(gbk, Convert("GBK", "GB18030", gbk, 64).output);
+    // Without //IGNORE a character glibc lacks stops the conversion at it.
+    Outcome strict = Convert("GB18030", "UTF-16LE", Utf16le({'a', 0xE78D, 'b'}), 16);
+    EXPECT_EQ(FAILED, strict.result);
+    EXPECT_EQ(EILSEQ, strict.error);
+    EXPECT_EQ(4u, strict.inputLeft);
+}
+
+TEST(CharsetAdapter, Gb18030BadAndCutInput) {
+    // Stray bytes and a broken four-byte code are skipped uncounted; codes
+    // that are well formed but name nothing are dropped and counted.
+    Outcome bad = Convert("UTF-8//IGNORE", "GB18030",
+                          "a\x80" "b\xFF" "c\x81\x20" "d\x81\x30\x81\x20" "e\x84\x31\x82\x36" "f\xFE\x39\xFE\x39" "g", 64);
+    EXPECT_EQ(2u, bad.result);
+    EXPECT_EQ("ab" "c " "d0 " "efg", bad.output);
+    Outcome strict = Convert("UTF-8", "GB18030", "a\x80", 8);
+    EXPECT_EQ(FAILED, strict.result);
+    EXPECT_EQ(EILSEQ, strict.error);
+    EXPECT_EQ(1u, strict.inputLeft);
+    // A code cut by the end waits for the next piece, whatever its third byte.
+    for (const char* cut : {"a\x81", "a\x81\x30", "a\x81\x30\x20", "a\x94\x39\xFC"}) {
+        Outcome run = Convert("UTF-16LE//IGNORE", "GB18030", cut, 16);
+        EXPECT_EQ(FAILED, run.result) << cut + 1;
+        EXPECT_EQ(EINVAL, run.error) << cut + 1;
+        EXPECT_EQ(std::string(cut).size() - 1, run.inputLeft) << cut + 1;
+        EXPECT_EQ(std::string("a\0", 2), run.output);
+    }
+}
+
+TEST(CharsetAdapter, Utf16MarksSurrogatesAndPieces) {
+    const std::string big("\xFE\xFF\x00" "a\xD8\x3D\xDE\x00", 8);
+    // The leading mark picks the order and is consumed; without one, big-endian.
+    EXPECT_EQ("a\x94\x39\xFC\x36", Convert("GB18030//IGNORE", "UTF-16", big, 16).output);
+    EXPECT_EQ("a\x94\x39\xFC\x36", Convert("GB18030//IGNORE", "UTF-16", big.substr(2), 16).output);
+    EXPECT_EQ("a\x94\x39\xFC\x36",
+              Convert("GB18030//IGNORE", "UTF-16", "\xFF\xFE" + Utf16le({'a', 0x1F600}), 16).output);
+    // Later, U+FEFF is a character and lone surrogates are skipped uncounted.
+    Outcome kept = Convert("GB18030//IGNORE", "UTF-16", "\xFF\xFE" + Utf16le({'a', 0xFEFF, 0xDC00, 'b', 0xD800, 'c'}), 16);
+    EXPECT_EQ(0u, kept.result);
+    EXPECT_EQ("a\x84\x31\x95\x33" "bc", kept.output);
+    // A later U+FFFE puts the order in doubt: refused even under //IGNORE,
+    // the input left at it (and a high surrogate before it is lone).
+    Outcome doubt = Convert("GB18030//IGNORE", "UTF-16", "\xFF\xFE" + Utf16le({'a', 0xD800, 0xFFFE, 'b'}), 16);
+    EXPECT_EQ(FAILED, doubt.result);
+    EXPECT_EQ(EILSEQ, doubt.error);
+    EXPECT_EQ("a", doubt.output);
+    EXPECT_EQ(4u, doubt.inputLeft);
+    // "UTF-16LE" has no marks: both are characters there.
+    EXPECT_EQ("\x84\x31\xA4\x38\x84\x31\x95\x33",
+              Convert("GB18030//IGNORE", "UTF-16LE", Utf16le({0xFFFE, 0xFEFF}), 16).output);
+    // Into GBK a pair is one character GBK lacks.
+    Outcome gbk = Convert("GBK//IGNORE", "UTF-16LE", Utf16le({'a', 0x1F600, 0xAC00, 'b'}), 16);
+    EXPECT_EQ(2u, gbk.result);
+    EXPECT_EQ("ab", gbk.output);
+
+    // A pair cut by a piece's end (or an odd byte) is left for the next piece.
+    std::string text = "\xFF\xFE" + Utf16le({'a', 0x1F600, 'b'});
+    libiconv_t cd = libiconv_open("GB18030//IGNORE", "UTF-16");
+    ASSERT_NE(reinterpret_cast<libiconv_t>(-1), cd);
+    char output[16];
+    char* out = output;
+    size_t outLeft = sizeof output;
+    char* in = &text[0];
+    for (size_t piece : {size_t(6), size_t(7)}) {
+        size_t inLeft = piece - static_cast<size_t>(in - text.data());
+        EXPECT_EQ(FAILED, libiconv(cd, &in, &inLeft, &out, &outLeft)) << piece;
+        EXPECT_EQ(EINVAL, errno);
+        EXPECT_EQ(4u, in - text.data());
+        EXPECT_EQ("a", std::string(output, out));
+    }
+    size_t inLeft = text.size() - 4;
+    EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
+    EXPECT_EQ("a\x94\x39\xFC\x36" "b", std::string(output, out));
+    // A reset forgets the order: a new text without a mark is big-endian.
+    EXPECT_EQ(0u, libiconv(cd, nullptr, nullptr, nullptr, nullptr));
+    std::string next("\x00" "c", 2);
+    in = &next[0];
+    inLeft = next.size();
+    EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
+    EXPECT_EQ("a\x94\x39\xFC\x36" "bc", std::string(output, out));
     EXPECT_EQ(0, libiconv_close(cd));
 }

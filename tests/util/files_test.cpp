@@ -50,6 +50,46 @@ TEST(FileQueries, GbkPathsReachTheSameFiles) {
     EXPECT_EQ(0, MakeDirectory(madeGbk.c_str()));  // exists already
 }
 
+TEST(FileQueries, NamesBeyondGbkWorkThroughEveryCall) {
+    // 宝贝, an emoji and a Hangul syllable, in the core's GB18030 form: the
+    // system must see their real names (UTF-8 here), not the code page's.
+    TempDir dir;
+    const std::string sep = PATH_SEPARATOR_TEXT;
+    const std::string name = Gbk("宝贝") + "\x94\x39\xFC\x36\x82\x37\xCF\x35";
+    const std::string folder = dir.path() + sep + name;
+    const std::string file = folder + sep + name + ".csv";
+    const std::string fresh = folder + sep + name + ".tmp";
+    ASSERT_EQ(1, MakeDirectory(folder.c_str()));
+    EXPECT_EQ(1, IsDirectory(folder.c_str()));
+    for (const std::string* path : {&file, &fresh}) {
+        FILE* stream = OpenFileByPath(path->c_str(), "wb");
+        ASSERT_NE(nullptr, stream);
+        EXPECT_EQ(3u, WriteFileBytes(stream, path == &file ? "old" : "new", 3));
+        EXPECT_EQ(1, CloseFile(stream));
+    }
+    const std::string utf8 = dir.File("宝贝😀가") + "/宝贝😀가";
+    EXPECT_EQ("old", ReadWholeFile(utf8 + ".csv"));
+    EXPECT_EQ(0x8000, FileModeOfPath(file.c_str()) & 0xF000);
+    EXPECT_EQ(3, GetFileSize(file.c_str()));
+
+    EXPECT_EQ(1, ReplaceFileByPath(fresh.c_str(), file.c_str()));
+    EXPECT_FALSE(PathExists(utf8 + ".tmp"));
+    char bytes[8] = {};
+    FILE* stream = OpenFileByPath(file.c_str(), "rb");
+    ASSERT_NE(nullptr, stream);
+    EXPECT_EQ(3u, ReadFileBytes(stream, bytes, sizeof bytes));
+    EXPECT_EQ(1, CloseFile(stream));
+    EXPECT_STREQ("new", bytes);
+
+    EXPECT_EQ(1, RemoveFileByPath(file.c_str()));
+    EXPECT_FALSE(PathExists(utf8 + ".csv"));
+    EXPECT_EQ(0, FileExists(file.c_str()));
+    // A path that does not convert names no file at all.
+    const std::string broken = folder + sep + "a\x80.csv";
+    EXPECT_EQ(nullptr, OpenFileByPath(broken.c_str(), "wb"));
+    EXPECT_EQ(0, MakeDirectory(broken.c_str()));
+}
+
 TEST(FileNameOfPath, SplitsAtTheLastSeparatorOnly) {
     const std::string sep = PATH_SEPARATOR_TEXT;
     std::string path = "data" + sep + "shop" + sep + "goods.csv";

@@ -9,13 +9,25 @@
 
 namespace {
 
-enum SourceKind { SOURCE_OTHER, SOURCE_UCS2_AUTO, SOURCE_UCS2LE, SOURCE_UCS2BE, SOURCE_UTF8, SOURCE_GBK };
+enum SourceKind {
+    SOURCE_OTHER,
+    SOURCE_UCS2_AUTO,
+    SOURCE_UCS2LE,
+    SOURCE_UCS2BE,
+    SOURCE_UTF8,
+    SOURCE_GBK,
+    SOURCE_GB18030,
+    SOURCE_UTF16_AUTO,
+    SOURCE_UTF16LE,
+    SOURCE_UTF16BE,
+};
 
 struct Converter {
     iconv_t glibc;         // the C library's descriptor for the current byte order
     SourceKind source;
     bool ignore;           // target was suffixed "//IGNORE"
     bool honoursMarks;     // source is plain "UCS-2": byte-order marks count
+    bool leadingMark;      // source is plain "UTF-16": only a leading mark counts
     bool atStart;          // no input seen yet: a leading mark may follow
     char target[64];       // target name without the suffix, for reopening
 };
@@ -28,15 +40,29 @@ SourceKind KindOfSource(const char* name) {
     if (NameIs(name, "UCS-2BE")) return SOURCE_UCS2BE;
     if (NameIs(name, "UTF-8") || NameIs(name, "UTF8")) return SOURCE_UTF8;
     if (NameIs(name, "GBK") || NameIs(name, "CP936")) return SOURCE_GBK;
+    if (NameIs(name, "GB18030")) return SOURCE_GB18030;
+    if (NameIs(name, "UTF-16")) return SOURCE_UTF16_AUTO;
+    if (NameIs(name, "UTF-16LE")) return SOURCE_UTF16LE;
+    if (NameIs(name, "UTF-16BE")) return SOURCE_UTF16BE;
     return SOURCE_OTHER;
 }
 
 // GNU libiconv writes "UCS-2" big-endian without a mark.
 const char* GlibcTargetName(const char* name) { return NameIs(name, "UCS-2") ? "UCS-2BE" : name; }
 
+const char* GlibcSourceName(SourceKind kind) {
+    switch (kind) {
+        case SOURCE_UCS2LE: return "UCS-2LE";
+        case SOURCE_UCS2BE: return "UCS-2BE";
+        case SOURCE_UTF16LE: return "UTF-16LE";
+        default: return "UTF-16BE";
+    }
+}
+
+bool IsLittleEndian(SourceKind kind) { return kind == SOURCE_UCS2LE || kind == SOURCE_UTF16LE; }
+
 bool ReopenForOrder(Converter* converter, SourceKind order) {
-    iconv_t fresh = iconv_open(GlibcTargetName(converter->target),
-                               order == SOURCE_UCS2LE ? "UCS-2LE" : "UCS-2BE");
+    iconv_t fresh = iconv_open(GlibcTargetName(converter->target), GlibcSourceName(order));
     if (fresh == reinterpret_cast<iconv_t>(-1)) return false;
     if (converter->glibc != reinterpret_cast<iconv_t>(-1)) iconv_close(converter->glibc);
     converter->glibc = fresh;
@@ -45,7 +71,7 @@ bool ReopenForOrder(Converter* converter, SourceKind order) {
 }
 
 unsigned UnitAt(const Converter* converter, const unsigned char* at) {
-    return converter->source == SOURCE_UCS2LE ? (at[0] | (at[1] << 8)) : ((at[0] << 8) | at[1]);
+    return IsLittleEndian(converter->source) ? (at[0] | (at[1] << 8)) : ((at[0] << 8) | at[1]);
 }
 
 // Length of a well-formed UTF-8 sequence at `at`, or 0 when it is invalid
@@ -63,6 +89,16 @@ size_t Utf8SequenceLength(const unsigned char* at, size_t left) {
         if ((at[i] & 0xC0) != 0x80) return 0;
     }
     return length;
+}
+
+bool IsDigit(unsigned char byte) { return byte >= 0x30 && byte <= 0x39; }
+
+// Offset of the first U+FFFE unit in `left` bytes of UTF-16, or `left`.
+size_t SwappedMarkOffset(const Converter* converter, const unsigned char* at, size_t left) {
+    for (size_t offset = 0; offset + 2 <= left; offset += 2) {
+        if (UnitAt(converter, at + offset) == 0xFFFE) return offset;
+    }
+    return left;
 }
 
 // Decides what to do with the input unit the C library refused (EILSEQ):
@@ -91,6 +127,26 @@ void ClassifyRefusedInput(const Converter* converter, const unsigned char* at, s
             *unconvertible = pair;
             return;
         }
+        case SOURCE_GB18030: {
+            // A well-formed code the target lacks (or glibc maps to nothing)
+            // is a character; anything else is a bad byte.
+            bool lead = at[0] >= 0x81 && at[0] <= 0xFE;
+            bool pair = lead && left >= 2 && at[1] >= 0x40 && at[1] <= 0xFE && at[1] != 0x7F;
+            bool quad = lead && left >= 4 && IsDigit(at[1]) && at[2] >= 0x81 && at[2] <= 0xFE && IsDigit(at[3]);
+            *skip = quad ? 4 : pair ? 2 : 1;
+            *unconvertible = at[0] < 0x80 || pair || quad;
+            return;
+        }
+        case SOURCE_UTF16LE:
+        case SOURCE_UTF16BE: {
+            unsigned unit = UnitAt(converter, at);
+            bool high = unit >= 0xD800 && unit < 0xDC00;
+            unsigned next = left >= 4 ? UnitAt(converter, at + 2) : 0;
+            bool pair = high && next >= 0xDC00 && next < 0xE000;
+            *skip = pair ? 4 : 2;
+            *unconvertible = pair || !(unit >= 0xD800 && unit < 0xE000);  // lone surrogates are invalid
+            return;
+        }
         default:
             *skip = 1;
             *unconvertible = false;
@@ -115,11 +171,20 @@ libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
     converter->ignore = suffix != nullptr && strcasestr(suffix, "IGNORE") != nullptr;
     converter->source = KindOfSource(fromcode);
     converter->honoursMarks = converter->source == SOURCE_UCS2_AUTO;
+    converter->leadingMark = converter->source == SOURCE_UTF16_AUTO;
     converter->atStart = true;
+    // A "UTF-16" target would be written with a mark; nothing here wants one.
+    if (NameIs(converter->target, "UTF-16")) {
+        std::free(converter);
+        return reinterpret_cast<libiconv_t>(-1);
+    }
 
     // "UCS-2" reads big-endian until a mark says otherwise.
-    const char* glibcSource = converter->honoursMarks ? "UCS-2BE" : fromcode;
+    // "UTF-16" likewise, from its leading mark only.
     if (converter->honoursMarks) converter->source = SOURCE_UCS2BE;
+    if (converter->leadingMark) converter->source = SOURCE_UTF16BE;
+    const char* glibcSource =
+        converter->honoursMarks || converter->leadingMark ? GlibcSourceName(converter->source) : fromcode;
     converter->glibc = iconv_open(GlibcTargetName(converter->target), glibcSource);
     if (converter->glibc == reinterpret_cast<iconv_t>(-1)) {
         std::free(converter);
@@ -132,26 +197,55 @@ size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf,
     Converter* converter = static_cast<Converter*>(cd);
     if (inbuf == nullptr || *inbuf == nullptr) {
         // Reset or flush: nothing is buffered in the stateless charsets in use.
+        // A "UTF-16" source waits for a leading mark again.
+        if (converter->leadingMark && !converter->atStart) {
+            converter->atStart = true;
+            if (converter->source != SOURCE_UTF16BE && !ReopenForOrder(converter, SOURCE_UTF16BE)) {
+                return static_cast<size_t>(-1);
+            }
+        }
         return iconv(converter->glibc, nullptr, nullptr, outbuf, outbytesleft);
     }
-    if (converter->honoursMarks && converter->atStart && *inbytesleft >= 2) {
+    if ((converter->honoursMarks || converter->leadingMark) && converter->atStart && *inbytesleft >= 2) {
         const unsigned char* at = reinterpret_cast<const unsigned char*>(*inbuf);
         if (at[0] == 0xFF && at[1] == 0xFE) {
-            if (!ReopenForOrder(converter, SOURCE_UCS2LE)) return static_cast<size_t>(-1);
+            if (!ReopenForOrder(converter, converter->leadingMark ? SOURCE_UTF16LE : SOURCE_UCS2LE)) {
+                return static_cast<size_t>(-1);
+            }
             *inbuf += 2;
             *inbytesleft -= 2;
         } else if (at[0] == 0xFE && at[1] == 0xFF) {
             *inbuf += 2;
             *inbytesleft -= 2;
         }
+        converter->atStart = false;
     }
-    if (*inbytesleft > 0) converter->atStart = false;
+    // In "UTF-16" a U+FFFE after the start means the byte order is in
+    // doubt: the conversion stops there, whatever the target's suffix.
+    // glibc would convert it, so it only ever sees the input before it.
+    const char* swappedMark = nullptr;
+    if (converter->leadingMark) {
+        swappedMark = *inbuf + SwappedMarkOffset(converter, reinterpret_cast<const unsigned char*>(*inbuf),
+                                                 *inbytesleft);
+        if (swappedMark == *inbuf + *inbytesleft) swappedMark = nullptr;
+    }
 
     size_t irreversible = 0;
     for (;;) {
-        size_t result = iconv(converter->glibc, inbuf, inbytesleft, outbuf, outbytesleft);
-        if (result != static_cast<size_t>(-1)) return irreversible + result;
-        if (errno != EILSEQ) return static_cast<size_t>(-1);  // E2BIG or EINVAL
+        size_t beyond = swappedMark ? *inbytesleft - static_cast<size_t>(swappedMark - *inbuf) : 0;
+        size_t before = *inbytesleft - beyond;
+        size_t result = iconv(converter->glibc, inbuf, &before, outbuf, outbytesleft);
+        int error = errno;
+        *inbytesleft = before + beyond;
+        if (result != static_cast<size_t>(-1)) {
+            if (swappedMark == nullptr) return irreversible + result;
+            errno = EILSEQ;
+            return static_cast<size_t>(-1);
+        }
+        // A high surrogate just before the mark is not cut: it lacks its pair.
+        if (error == EINVAL && swappedMark != nullptr && *inbuf != swappedMark) error = EILSEQ;
+        errno = error;
+        if (error != EILSEQ) return static_cast<size_t>(-1);  // E2BIG or EINVAL
 
         const unsigned char* at = reinterpret_cast<const unsigned char*>(*inbuf);
         if (converter->honoursMarks && *inbytesleft >= 2) {

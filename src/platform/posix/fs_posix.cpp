@@ -13,8 +13,8 @@
 
 namespace {
 
-// A GBK path converts to at most 3 UTF-8 bytes per 2 input bytes (and ASCII
-// stays 1:1), so 2x plus the terminator is always enough.
+// A GB18030 path converts to at most 3 UTF-8 bytes per 2 input bytes (4 per
+// 4, and ASCII stays 1:1), so 2x plus the terminator is always enough.
 const int NATIVE_PATH_BYTES = MAX_PATH_BYTES * 2 + 8;
 
 // Converts the `length` bytes of `path` into `converted` (`size` bytes with
@@ -36,15 +36,9 @@ int ConvertPath(const char* toCharset, const char* fromCharset, const char* path
     return 1;
 }
 
-struct NativePath {
-    char text[NATIVE_PATH_BYTES];
-    bool ok;
-    explicit NativePath(const char* path) { ok = NativePathFromGbk(path, text, sizeof text) == 1; }
-};
-
-}  // namespace
-
-int NativePathFromGbk(const char* path, char* native, int size) {
+// Converts a path in the core's form for the system call; 1 when it fitted
+// into `size` bytes.
+int NativePathFromCore(const char* path, char* native, int size) {
     if (path == nullptr || size <= 0) return 0;
     size_t length = std::strlen(path);
     // Plain ASCII needs no conversion; it is the common case for paths.
@@ -60,8 +54,16 @@ int NativePathFromGbk(const char* path, char* native, int size) {
         std::memcpy(native, path, length + 1);
         return 1;
     }
-    return ConvertPath("UTF-8", "GB18030", path, length, native, size);
+    return ConvertPath("UTF-8", CORE_CHARSET, path, length, native, size);
 }
+
+struct NativePath {
+    char text[NATIVE_PATH_BYTES];
+    bool ok;
+    explicit NativePath(const char* path) { ok = NativePathFromCore(path, text, sizeof text) == 1; }
+};
+
+}  // namespace
 
 FILE* OpenFileByPath(const char* path, const char* mode) {
     bool writes = std::strpbrk(mode, "wa+") != nullptr;
@@ -131,6 +133,6 @@ int GetProgramFolder(char* folder, int size) {
     if (slash == nullptr) return 0;
     *slash = '\0';
     if (slash == native) std::strcpy(native, "/");
-    // Back to GBK, the core's encoding.
-    return ConvertPath("GB18030", "UTF-8", native, std::strlen(native), folder, size);
+    // Back to the core's form.
+    return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
 }

@@ -3,9 +3,11 @@
 // Every conversion goes through UTF-16: the input is decoded into a block of
 // units, the block is encoded into the target, and so on until the input is
 // used up.  GBK (code page 936) goes through MultiByteToWideChar and
-// WideCharToMultiByte a block at a time; UCS-2 and UTF-8 are simple enough
-// to do by hand, which also gives libiconv's exact rules for invalid UTF-8
-// (overlong forms, surrogates, a 4-byte character counting as one).
+// WideCharToMultiByte a block at a time; UCS-2, UTF-16 and UTF-8 are simple
+// enough to do by hand, which also gives libiconv's exact rules for invalid
+// UTF-8 (overlong forms, surrogates, a 4-byte character counting as one).
+// GB18030 is by hand too, from tables taken from glibc (Wine has no code
+// page 54936), so both systems map every code point alike.
 //
 // The API converts a whole run at once, while libiconv's results are per
 // character.  Encoding finds the characters GBK lacks by walking the run's
@@ -20,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/win32/gb18030_table.h"
+
 namespace {
 
 const UINT CODE_PAGE_GBK = 936;
@@ -32,13 +36,23 @@ const wchar_t SWAPPED_BYTE_ORDER_MARK = 0xFFFE;
 // GBK has neither, and neither does this adapter.
 const wchar_t EURO_SIGN = 0x20AC;
 
-enum Charset { CHARSET_UCS2, CHARSET_UCS2LE, CHARSET_UCS2BE, CHARSET_UTF8, CHARSET_GBK };
+enum Charset {
+    CHARSET_UCS2,
+    CHARSET_UCS2LE,
+    CHARSET_UCS2BE,
+    CHARSET_UTF8,
+    CHARSET_GBK,
+    CHARSET_GB18030,
+    CHARSET_UTF16,    // a leading mark picks the order; a source only
+    CHARSET_UTF16LE,
+};
 
 struct Converter {
     Charset source;
     Charset target;
     bool ignore;         // target suffixed "//IGNORE"
-    bool littleEndian;   // byte order a "UCS-2" source reads in now
+    bool littleEndian;   // byte order a "UCS-2" or "UTF-16" source reads in now
+    bool atStart;        // a "UTF-16" source has not yet seen its first unit
     char defaultCharacter;  // what code page 936 writes for a unit it lacks
     wchar_t units[BLOCK_UNITS];
     // offsets[i]: where the character of unit i starts, counted from the
@@ -55,6 +69,7 @@ enum DecodeStop {
     DECODE_INVALID,     // an invalid unit of `skip` bytes (skipped uncounted under //IGNORE)
     DECODE_UNMAPPED,    // a well-formed GBK pair with no Unicode form (skipped and counted)
     DECODE_INCOMPLETE,  // the input ends inside a character
+    DECODE_REFUSED,     // a U+FFFE inside "UTF-16": the order is in doubt, stop even under //IGNORE
 };
 
 struct Decoded {
@@ -73,6 +88,7 @@ struct Output {
 };
 
 bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit < 0xDC00; }
+bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit < 0xE000; }
 bool IsSurrogate(unsigned unit) { return unit >= 0xD800 && unit < 0xE000; }
 
 bool ParseCharset(const char* name, size_t length, Charset* charset) {
@@ -83,7 +99,8 @@ bool ParseCharset(const char* name, size_t length, Charset* charset) {
     static const Known known[] = {
         {"UCS-2", CHARSET_UCS2}, {"UCS-2LE", CHARSET_UCS2LE}, {"UCS-2BE", CHARSET_UCS2BE},
         {"UTF-8", CHARSET_UTF8}, {"UTF8", CHARSET_UTF8},      {"GBK", CHARSET_GBK},
-        {"CP936", CHARSET_GBK},
+        {"CP936", CHARSET_GBK},  {"GB18030", CHARSET_GB18030}, {"UTF-16", CHARSET_UTF16},
+        {"UTF-16LE", CHARSET_UTF16LE},
     };
     for (const Known& entry : known) {
         if (std::strlen(entry.name) == length && _strnicmp(name, entry.name, length) == 0) {
@@ -140,6 +157,66 @@ Decoded DecodeUcs2(Converter* converter, const unsigned char* in, size_t left) {
     }
     if (result.stop == DECODE_END && at < left) result.stop = DECODE_INCOMPLETE;  // an odd last byte
     if (honoursMarks) converter->littleEndian = little;
+    converter->offsets[count] = static_cast<unsigned>(at);
+    result.units = count;
+    result.consumed = at;
+    return result;
+}
+
+Decoded DecodeUtf16(Converter* converter, const unsigned char* in, size_t left) {
+    Decoded result = {0, 0, DECODE_END, 0};
+    const bool marks = converter->source == CHARSET_UTF16;
+    size_t at = 0;
+    if (marks && converter->atStart && left >= 2) {
+        if (in[0] == 0xFF && in[1] == 0xFE) {
+            converter->littleEndian = true;
+            at = 2;
+        } else if (in[0] == 0xFE && in[1] == 0xFF) {
+            converter->littleEndian = false;
+            at = 2;
+        }
+        converter->atStart = false;
+    }
+    const bool little = marks ? converter->littleEndian : true;
+    auto unitAt = [&](size_t offset) -> unsigned {
+        return little ? (in[offset] | (in[offset + 1] << 8)) : ((in[offset] << 8) | in[offset + 1]);
+    };
+    size_t count = 0;
+    while (left - at >= 2) {
+        if (count + 2 > BLOCK_UNITS) {  // room for a pair
+            result.stop = DECODE_FULL;
+            break;
+        }
+        unsigned unit = unitAt(at);
+        if (marks && unit == SWAPPED_BYTE_ORDER_MARK) {
+            result.stop = DECODE_REFUSED;
+            break;
+        }
+        size_t width = 2;
+        if (IsHighSurrogate(unit)) {
+            if (left - at < 4) {  // its pair may come with the next piece
+                result.stop = DECODE_INCOMPLETE;
+                break;
+            }
+            if (!IsLowSurrogate(unitAt(at + 2))) width = 0;
+        } else if (IsSurrogate(unit)) {
+            width = 0;
+        }
+        if (width == 0) {
+            result.stop = DECODE_INVALID;
+            result.skip = 2;
+            break;
+        }
+        converter->units[count] = static_cast<wchar_t>(unit);
+        converter->offsets[count++] = static_cast<unsigned>(at);
+        if (IsHighSurrogate(unit)) {
+            converter->units[count] = static_cast<wchar_t>(unitAt(at + 2));
+            converter->offsets[count++] = static_cast<unsigned>(at);
+            width = 4;
+        }
+        at += width;
+    }
+    if (result.stop == DECODE_END && at < left) result.stop = DECODE_INCOMPLETE;  // an odd last byte
     converter->offsets[count] = static_cast<unsigned>(at);
     result.units = count;
     result.consumed = at;
@@ -280,8 +357,184 @@ Decoded DecodeGbk(Converter* converter, const unsigned char* in, size_t left) {
     return result;
 }
 
+// ---- GB18030 ----------------------------------------------------------------
+
+bool IsGb18030Digit(unsigned char byte) { return byte >= 0x30 && byte <= 0x39; }
+
+// Above U+FFFF the four-byte codes run on from 0x90308130.
+const unsigned GB18030_SUPPLEMENTARY_LINEAR = 189000;
+const unsigned GB18030_LINEAR_END = GB18030_SUPPLEMENTARY_LINEAR + 0x100000;
+
+unsigned Gb18030TrailIndex(unsigned char trail) { return trail < 0x7F ? trail - 0x40 : trail - 0x41; }
+
+// The code point of a four-byte code by its linear index, 0 for none.
+unsigned Gb18030FourByteCodePoint(unsigned linear) {
+    if (linear >= GB18030_SUPPLEMENTARY_LINEAR) {
+        return linear < GB18030_LINEAR_END ? 0x10000 + (linear - GB18030_SUPPLEMENTARY_LINEAR) : 0;
+    }
+    size_t low = 0, high = GB18030_FOUR_BYTE_RUN_COUNT - 1;  // the last entry only ends the table
+    if (linear >= GB18030_FOUR_BYTE_RUNS[high].firstLinear) return 0;
+    while (high - low > 1) {  // the run holding `linear` is in [low, high)
+        size_t middle = (low + high) / 2;
+        if (GB18030_FOUR_BYTE_RUNS[middle].firstLinear <= linear) low = middle;
+        else high = middle;
+    }
+    const Gb18030Run& run = GB18030_FOUR_BYTE_RUNS[low];
+    return run.firstCodePoint == 0 ? 0 : run.firstCodePoint + (linear - run.firstLinear);
+}
+
+// The encoder's inverse of the tables: the code of every BMP code point (a
+// value above 0xFFFF is four bytes, else two; 0 for none), and the few
+// characters above U+FFFF that have a two-byte code.  Built once, at first
+// use; a function-local static is initialised thread-safely.
+struct Gb18030Encoding {
+    unsigned bmp[0x10000];
+    struct Pair {
+        unsigned codePoint;
+        unsigned code;
+    } supplementary[16];
+    size_t supplementaryCount;
+
+    Gb18030Encoding() : bmp(), supplementary(), supplementaryCount(0) {
+        for (size_t i = 0; i + 1 < GB18030_FOUR_BYTE_RUN_COUNT; ++i) {
+            const Gb18030Run& run = GB18030_FOUR_BYTE_RUNS[i];
+            if (run.firstCodePoint == 0) continue;
+            for (unsigned linear = run.firstLinear; linear < GB18030_FOUR_BYTE_RUNS[i + 1].firstLinear; ++linear) {
+                unsigned codePoint = run.firstCodePoint + (linear - run.firstLinear);
+                unsigned rest = linear;
+                unsigned b4 = 0x30 + rest % 10;
+                rest /= 10;
+                unsigned b3 = 0x81 + rest % 126;
+                rest /= 126;
+                unsigned code = ((0x81 + rest / 10) << 24) | ((0x30 + rest % 10) << 16) | (b3 << 8) | b4;
+                if (codePoint < 0x10000 && bmp[codePoint] == 0) bmp[codePoint] = code;
+            }
+        }
+        // A two-byte code wins over a four-byte one, as in glibc.
+        for (int lead = 0; lead < GB18030_LEADS; ++lead) {
+            for (int trail = 0; trail < GB18030_TRAILS; ++trail) {
+                unsigned codePoint = GB18030_TWO_BYTE[lead * GB18030_TRAILS + trail];
+                unsigned code = ((0x81 + lead) << 8) | (trail < 0x3F ? 0x40 + trail : 0x41 + trail);
+                if (codePoint == 0) continue;
+                if (codePoint < 0x10000) {
+                    bmp[codePoint] = code;
+                } else if (supplementaryCount < sizeof supplementary / sizeof supplementary[0]) {
+                    supplementary[supplementaryCount++] = {codePoint, code};
+                }
+            }
+        }
+    }
+};
+
+const Gb18030Encoding& Gb18030Encoder() {
+    static const Gb18030Encoding* const encoding = new Gb18030Encoding();
+    return *encoding;
+}
+
+// Writes the GB18030 code of `codePoint` into `bytes`; 0 when it has none.
+size_t Gb18030Code(unsigned codePoint, unsigned char* bytes) {
+    if (codePoint < 0x80) {
+        bytes[0] = static_cast<unsigned char>(codePoint);
+        return 1;
+    }
+    const Gb18030Encoding& encoding = Gb18030Encoder();
+    unsigned code = 0;
+    if (codePoint < 0x10000) {
+        code = encoding.bmp[codePoint];
+    } else {
+        for (size_t i = 0; i < encoding.supplementaryCount; ++i) {
+            if (encoding.supplementary[i].codePoint == codePoint) code = encoding.supplementary[i].code;
+        }
+        if (code == 0) {
+            unsigned linear = GB18030_SUPPLEMENTARY_LINEAR + (codePoint - 0x10000);
+            bytes[3] = static_cast<unsigned char>(0x30 + linear % 10);
+            linear /= 10;
+            bytes[2] = static_cast<unsigned char>(0x81 + linear % 126);
+            linear /= 126;
+            bytes[1] = static_cast<unsigned char>(0x30 + linear % 10);
+            bytes[0] = static_cast<unsigned char>(0x81 + linear / 10);
+            return 4;
+        }
+    }
+    if (code == 0) return 0;
+    if (code > 0xFFFF) {
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(code >> (24 - 8 * i));
+        return 4;
+    }
+    bytes[0] = static_cast<unsigned char>(code >> 8);
+    bytes[1] = static_cast<unsigned char>(code & 0xFF);
+    return 2;
+}
+
+Decoded DecodeGb18030(Converter* converter, const unsigned char* in, size_t left) {
+    Decoded result = {0, 0, DECODE_END, 0};
+    size_t at = 0;
+    size_t count = 0;
+    while (at < left) {
+        if (count + 2 > BLOCK_UNITS) {  // room for a pair
+            result.stop = DECODE_FULL;
+            break;
+        }
+        unsigned char byte = in[at];
+        if (byte < 0x80) {
+            converter->units[count] = byte;
+            converter->offsets[count++] = static_cast<unsigned>(at++);
+            continue;
+        }
+        size_t length = 0;
+        unsigned codePoint = 0;
+        if (IsGbkLead(byte) && at + 1 == left) {
+            result.stop = DECODE_INCOMPLETE;
+            break;
+        }
+        if (IsGbkLead(byte) && IsGbkTrail(in[at + 1])) {
+            length = 2;
+            codePoint = GB18030_TWO_BYTE[(byte - 0x81) * GB18030_TRAILS + Gb18030TrailIndex(in[at + 1])];
+        } else if (IsGbkLead(byte) && IsGb18030Digit(in[at + 1])) {
+            // glibc calls any lead and digit cut by the end incomplete.
+            if (left - at < 4) {
+                result.stop = DECODE_INCOMPLETE;
+                break;
+            }
+            if (IsGbkLead(in[at + 2]) && IsGb18030Digit(in[at + 3])) {
+                length = 4;
+                unsigned linear = (((byte - 0x81) * 10u + (in[at + 1] - 0x30)) * 126u + (in[at + 2] - 0x81)) * 10u +
+                                  (in[at + 3] - 0x30);
+                codePoint = Gb18030FourByteCodePoint(linear);
+            }
+        }
+        if (length == 0) {
+            result.stop = DECODE_INVALID;
+            result.skip = 1;
+            break;
+        }
+        if (codePoint == 0) {
+            result.stop = DECODE_UNMAPPED;
+            result.skip = length;
+            break;
+        }
+        if (codePoint >= 0x10000) {
+            converter->units[count] = static_cast<wchar_t>(0xD800 + ((codePoint - 0x10000) >> 10));
+            converter->offsets[count++] = static_cast<unsigned>(at);
+            codePoint = 0xDC00 + ((codePoint - 0x10000) & 0x3FF);
+        }
+        converter->units[count] = static_cast<wchar_t>(codePoint);
+        converter->offsets[count++] = static_cast<unsigned>(at);
+        at += length;
+    }
+    converter->offsets[count] = static_cast<unsigned>(at);
+    result.units = count;
+    result.consumed = at;
+    return result;
+}
+
 Decoded Decode(Converter* converter, const unsigned char* in, size_t left) {
     switch (converter->source) {
+        case CHARSET_GB18030:
+            return DecodeGb18030(converter, in, left);
+        case CHARSET_UTF16:
+        case CHARSET_UTF16LE:
+            return DecodeUtf16(converter, in, left);
         case CHARSET_UTF8:
             return DecodeUtf8(converter, in, left);
         case CHARSET_GBK:
@@ -486,8 +739,73 @@ EncodeStop EncodeGbk(Converter* converter, const wchar_t* units, size_t count, O
     return ENCODE_DONE;
 }
 
+// The code point of the character at units[i] and its width in units.
+unsigned CodePointAt(const wchar_t* units, size_t i, size_t count, size_t* width) {
+    unsigned unit = units[i];
+    *width = 1;
+    if (IsHighSurrogate(unit) && i + 1 < count) {
+        *width = 2;
+        return 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+    }
+    return unit;
+}
+
+EncodeStop EncodeGb18030(const Converter* converter, const wchar_t* units, size_t count, Output* output,
+                         size_t* done) {
+    size_t i = 0;
+    while (i < count) {
+        size_t width;
+        unsigned codePoint = CodePointAt(units, i, count, &width);
+        unsigned char bytes[4];
+        size_t length = Gb18030Code(codePoint, bytes);
+        if (length == 0) {
+            if (!DropUnconvertible(converter, output)) {
+                *done = i;
+                return ENCODE_UNCONVERTIBLE;
+            }
+            i += width;
+            continue;
+        }
+        if (output->left < length) {
+            *done = i;
+            return ENCODE_FULL;
+        }
+        std::memcpy(output->at, bytes, length);
+        output->at += length;
+        output->left -= length;
+        i += width;
+    }
+    *done = count;
+    return ENCODE_DONE;
+}
+
+// Every unit as it is, pairs included, little-endian and without a mark.
+EncodeStop EncodeUtf16le(const wchar_t* units, size_t count, Output* output, size_t* done) {
+    size_t i = 0;
+    while (i < count) {
+        size_t width = IsHighSurrogate(units[i]) && i + 1 < count ? 2 : 1;
+        if (output->left < width * 2) {
+            *done = i;
+            return ENCODE_FULL;
+        }
+        for (size_t k = 0; k < width; ++k) {
+            output->at[0] = static_cast<char>(units[i + k] & 0xFF);
+            output->at[1] = static_cast<char>(units[i + k] >> 8);
+            output->at += 2;
+            output->left -= 2;
+        }
+        i += width;
+    }
+    *done = count;
+    return ENCODE_DONE;
+}
+
 EncodeStop Encode(Converter* converter, size_t count, Output* output, size_t* done) {
     switch (converter->target) {
+        case CHARSET_GB18030:
+            return EncodeGb18030(converter, converter->units, count, output, done);
+        case CHARSET_UTF16LE:
+            return EncodeUtf16le(converter->units, count, output, done);
         case CHARSET_UTF8:
             return EncodeUtf8(converter->units, count, output, done);
         case CHARSET_GBK:
@@ -510,7 +828,9 @@ libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
     const char* suffix = std::strstr(tocode, "//");
     size_t targetLength = suffix ? static_cast<size_t>(suffix - tocode) : std::strlen(tocode);
     Charset source, target;
-    if (!ParseCharset(fromcode, std::strlen(fromcode), &source) || !ParseCharset(tocode, targetLength, &target)) {
+    // A "UTF-16" target would be written with a mark; nothing here wants one.
+    if (!ParseCharset(fromcode, std::strlen(fromcode), &source) || !ParseCharset(tocode, targetLength, &target) ||
+        target == CHARSET_UTF16) {
         errno = EINVAL;
         return invalid;
     }
@@ -520,6 +840,7 @@ libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
     converter->target = target;
     converter->ignore = suffix != nullptr && ContainsNoCase(suffix, "IGNORE");
     converter->littleEndian = false;  // "UCS-2" reads big-endian until a mark says otherwise
+    converter->atStart = true;
     CPINFO info;
     converter->defaultCharacter = GetCPInfo(CODE_PAGE_GBK, &info) ? static_cast<char>(info.DefaultChar[0]) : '?';
     return converter;
@@ -531,6 +852,7 @@ size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf,
     if (inbuf == nullptr || *inbuf == nullptr) {
         // Back to the initial state; nothing is ever held back to flush.
         converter->littleEndian = false;
+        converter->atStart = true;
         return 0;
     }
     const unsigned char* in = reinterpret_cast<const unsigned char*>(*inbuf);
@@ -550,8 +872,8 @@ size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf,
         }
         in += block.consumed;
         inLeft -= block.consumed;
-        if (block.stop == DECODE_INCOMPLETE) {
-            error = EINVAL;
+        if (block.stop == DECODE_INCOMPLETE || block.stop == DECODE_REFUSED) {
+            error = block.stop == DECODE_INCOMPLETE ? EINVAL : EILSEQ;
             break;
         }
         if (block.stop == DECODE_INVALID || block.stop == DECODE_UNMAPPED) {

@@ -6,19 +6,49 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 
+#include "platform/charset.h"
 #include "platform/file_fault.h"
 
-// The ANSI API and the C runtime take GBK paths as they are: the program
-// runs with code page 936, so no path is converted here.
+namespace {
 
-int NativePathFromGbk(const char* path, char* native, int size) {
-    if (path == nullptr || size <= 0) return 0;
-    size_t length = std::strlen(path);
-    if (length + 1 > static_cast<size_t>(size)) return 0;
-    std::memcpy(native, path, length + 1);
-    return 1;
+// Paths reach the system as UTF-16 through the wide API, never through the
+// ANSI code page, which lacks most of what a GB18030 path can hold.  No
+// GB18030 byte gives more than one unit, so the longest path the core
+// builds fits with room to spare.
+const size_t WIDE_PATH_UNITS = MAX_PATH_BYTES * 2 + 1;
+
+// Converts `length` bytes of `input` strictly: a character the target
+// lacks, bad input, or a result larger than `size` bytes (terminator
+// excluded) fails (false) rather than naming another file.
+bool ConvertPath(const char* toCharset, const char* fromCharset, const char* input, size_t length, char* output,
+                 size_t size, size_t* written) {
+    libiconv_t cd = libiconv_open(toCharset, fromCharset);
+    if (cd == reinterpret_cast<libiconv_t>(-1)) return false;
+    char* in = const_cast<char*>(input);
+    size_t inLeft = length;
+    char* out = output;
+    size_t outLeft = size;
+    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
+    libiconv_close(cd);
+    *written = static_cast<size_t>(out - output);
+    return result != static_cast<size_t>(-1);
 }
+
+struct WidePath {
+    wchar_t text[WIDE_PATH_UNITS];
+    bool ok;
+    explicit WidePath(const char* path) : text(), ok(false) {
+        if (path == nullptr) return;
+        size_t written = 0;
+        ok = ConvertPath("UTF-16LE", CORE_CHARSET, path, std::strlen(path), reinterpret_cast<char*>(text),
+                         (WIDE_PATH_UNITS - 1) * sizeof(wchar_t), &written);
+        text[written / sizeof(wchar_t)] = L'\0';
+    }
+};
+
+}  // namespace
 
 FILE* OpenFileByPath(const char* path, const char* mode) {
     bool writes = std::strpbrk(mode, "wa+") != nullptr;
@@ -26,52 +56,63 @@ FILE* OpenFileByPath(const char* path, const char* mode) {
         errno = EACCES;
         return nullptr;
     }
-    if (path == nullptr) return nullptr;
+    WidePath wide(path);
+    wchar_t wideMode[16];
+    size_t modeLength = std::strlen(mode);
+    if (!wide.ok || modeLength >= sizeof wideMode / sizeof wideMode[0]) return nullptr;
+    for (size_t i = 0; i <= modeLength; ++i) wideMode[i] = static_cast<unsigned char>(mode[i]);
     // The runtime refuses to open a directory, as every caller wants.
-    FILE* file = std::fopen(path, mode);
+    FILE* file = _wfopen(wide.text, wideMode);
     if (file == nullptr) return nullptr;
     FileFaultNoteOpen(file, path);
     return file;
 }
 
 long FileModeOfPath(const char* path) {
-    if (path == nullptr) return -1;
+    WidePath wide(path);
+    if (!wide.ok) return -1;
     struct _stat status;
-    if (_stat(path, &status) != 0) return -1;
+    if (_wstat(wide.text, &status) != 0) return -1;
     return static_cast<long>(status.st_mode);
 }
 
 int MakeDirectory(const char* path) {
     if (FileFaultStrikesPath(FILE_FAULT_MKDIR, path, nullptr)) return 0;
-    if (path == nullptr) return 0;
-    return CreateDirectoryA(path, nullptr) ? 1 : 0;
+    WidePath wide(path);
+    return wide.ok && CreateDirectoryW(wide.text, nullptr) ? 1 : 0;
 }
 
 int RemoveFileByPath(const char* path) {
-    if (path == nullptr) return 0;
-    return DeleteFileA(path) ? 1 : 0;
+    WidePath wide(path);
+    return wide.ok && DeleteFileW(wide.text) ? 1 : 0;
 }
 
 int ReplaceFileByPath(const char* from, const char* to) {
     if (FileFaultStrikesPath(FILE_FAULT_REPLACE, from, to)) return 0;
-    if (from == nullptr || to == nullptr) return 0;
+    WidePath wideFrom(from), wideTo(to);
+    if (!wideFrom.ok || !wideTo.ok) return 0;
     // Write-through: the call returns once the move is on the disk, so a
     // power cut leaves either the old file or the new one.
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+    return MoveFileExW(wideFrom.text, wideTo.text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
 int GetProgramFolder(char* folder, int size) {
-    char module[MAX_PATH_BYTES];
-    DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
+    wchar_t module[MAX_PATH_BYTES];
+    DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH_BYTES);
     // 0 is a failure; a full buffer means the path was cut.
-    if (length == 0 || length >= sizeof module) return 0;
-    char* separator = std::strrchr(module, '\\');
+    if (length == 0 || length >= MAX_PATH_BYTES) return 0;
+    // The separator is found among the units: in GB18030 a backslash byte
+    // can be the second byte of a character.
+    wchar_t* separator = std::wcsrchr(module, L'\\');
     if (separator == nullptr) return 0;
     // At a drive root the folder keeps its backslash ("C:\"), else it drops it.
-    if (separator > module && separator[-1] == ':') separator[1] = '\0';
-    else *separator = '\0';
-    size_t folderLength = std::strlen(module);
-    if (size <= 0 || folderLength + 1 > static_cast<size_t>(size)) return 0;
-    std::memcpy(folder, module, folderLength + 1);
+    if (separator > module && separator[-1] == L':') ++separator;
+    size_t units = static_cast<size_t>(separator - module);
+    size_t written = 0;
+    if (size <= 0 || !ConvertPath(CORE_CHARSET, "UTF-16LE", reinterpret_cast<const char*>(module),
+                                  units * sizeof(wchar_t), folder, static_cast<size_t>(size) - 1, &written)) {
+        return 0;
+    }
+    folder[written] = '\0';
     return 1;
 }
