@@ -1,6 +1,6 @@
 // The application log, "app.log" in the program folder.
 //
-// Every line is the time of day ("%H:%M:%S"), a space, the GBK message and
+// Every line is the time of day ("%H:%M:%S"), a space, the message (core form) and
 // CR LF, flushed at once.  A log larger than 2 MiB at start-up is deleted.
 #pragma once
 

@@ -1,4 +1,4 @@
-// File queries by GBK path.  Each opens and closes what it needs and keeps
+// File queries by path in the core's form.  Each opens and closes what it needs and keeps
 // nothing; failures map onto the ordinary results.
 #pragma once
 

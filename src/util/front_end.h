@@ -25,12 +25,12 @@ const int ANSWER_YES = 6;
 const int ANSWER_NO = 7;
 
 struct FrontEnd {
-    // Shows a GBK message with a GBK caption; returns the answer.
+    // Shows a message with a caption (core form); returns the answer.
     int (*showMessage)(const char* text, const char* caption, unsigned style);
     // Ends the process with `code`.  Only a test's version returns; core code
     // then unwinds with its failure result.
     void (*endProcess)(int code);
-    // Writes one GBK line to the console (standard output).
+    // Writes one line (core form) to the console (standard output).
     void (*printLine)(const char* text);
 };
 
