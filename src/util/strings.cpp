@@ -197,3 +197,11 @@ int ReadDecimalInt32(const char* text) {
     }
     return static_cast<int>(negative ? -value : value);
 }
+
+int HasControlByte(const char* text) {
+    if (text == nullptr) return 0;
+    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(text); *at != '\0'; ++at) {
+        if (*at < 0x20 || *at == 0x7F) return 1;
+    }
+    return 0;
+}

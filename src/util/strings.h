@@ -45,3 +45,8 @@ const char* FindBytes(const char* haystack, size_t length, const char* needle, s
 // sign, then decimal digits up to the first other byte.  No digits give 0;
 // values beyond the 32-bit range saturate at INT32_MIN / INT32_MAX.
 int ReadDecimalInt32(const char* text);
+
+// 1 when `text` holds a control character: a byte below 0x20 or the byte
+// 0x7F.  Neither is ever part of a GBK multi-byte character, so a byte scan
+// finds exactly the control characters.
+int HasControlByte(const char* text);
