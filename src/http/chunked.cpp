@@ -14,6 +14,9 @@ const char FORMAT_NEGATIVE_CHUNK_SIZE[] =
     "chunksize:%d";  // 不正常: 这里就有问题了, chunksize:%d
 const char FORMAT_CHUNK_SIZE_OUT_OF_RANGE[] =
     "\xb2\xbb\xd5\xfd\xb3\xa3: chunksize \xb3\xac\xb3\xf6\xb7\xb6\xce\xa7: %.*s";  // 不正常: chunksize 超出范围: %.*s
+const char FORMAT_CHUNK_SIZE_NO_DIGITS[] =
+    "\xb2\xbb\xd5\xfd\xb3\xa3: chunk \xb3\xa4\xb6\xc8\xd0\xd0\xd6\xd0\xc3\xbb\xd3\xd0\xca\xae\xc1\xf9\xbd\xf8"
+    "\xd6\xc6\xca\xfd\xd7\xd6: %.*s";  // 不正常: chunk 长度行中没有十六进制数字: %.*s
 const char FORMAT_REFILL_FAILED[] =
     "\xcf\xc2\xd4\xd8\xcd\xbc\xc6\xac\xca\xa7\xb0\xdc" "3: \xcd\xbc\xc6\xac\xb4\xf3\xd0\xa1:%u, "
     "\xca\xb5\xbc\xca\xbd\xd3\xca\xd5\xb5\xbd\xb5\xc4\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1:%d, ret:%d, "
@@ -45,18 +48,21 @@ int HexDigit(char c) {
 }
 
 // The size of a size line: an optional "0x", blanks, hex digits; anything
-// after the digits (an extension after ';') is ignored, no digits give 0.
-// Digits that do not fit 32 bits set *outOfRange instead of wrapping round
-// to a small size that would cut the body short unnoticed.
-int32_t DecodeChunkSize(const char* line, int length, int* outOfRange) {
+// after the digits (an extension after ';') is ignored.  A line without a
+// digit sets *noDigits: read as 0 it would pass for the last chunk and end
+// the body early.  Digits that do not fit 32 bits set *outOfRange instead of
+// wrapping round to a small size that would cut the body short unnoticed.
+int32_t DecodeChunkSize(const char* line, int length, int* noDigits, int* outOfRange) {
     int at = 0;
     if (length >= 2 && (line[1] == 'x' || line[1] == 'X')) at = 2;
     while (at < length && (line[at] == ' ' || line[at] == '\t')) ++at;
     uint32_t value = 0;
     *outOfRange = 0;
+    *noDigits = 1;
     for (; at < length; ++at) {
         int digit = HexDigit(line[at]);
         if (digit < 0) break;
+        *noDigits = 0;
         if (value > 0x0FFFFFFFu) *outOfRange = 1;
         value = (value << 4) | static_cast<uint32_t>(digit);
     }
@@ -162,8 +168,13 @@ int ReadChunkedBody(SOCKET socket, ChunkedBodyReader* reader) {
         }
         const char* line = data + reader->cursor;
         int lineLength = static_cast<int>(lineEnd - line);
-        int outOfRange = 0;
-        reader->chunksize = DecodeChunkSize(line, lineLength, &outOfRange);
+        int noDigits = 0, outOfRange = 0;
+        reader->chunksize = DecodeChunkSize(line, lineLength, &noDigits, &outOfRange);
+        if (noDigits) {
+            std::snprintf(reader->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CHUNK_SIZE_NO_DIGITS,
+                          lineLength < SIZE_LINE_EXCERPT ? lineLength : SIZE_LINE_EXCERPT, line);
+            return -1;
+        }
         if (outOfRange) {
             std::snprintf(reader->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CHUNK_SIZE_OUT_OF_RANGE,
                           lineLength < SIZE_LINE_EXCERPT ? lineLength : SIZE_LINE_EXCERPT, line);

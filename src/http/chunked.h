@@ -3,9 +3,10 @@
 // The reader decodes the chunk framing inside the download's one receive
 // buffer and streams chunk data to the sink as it arrives; a chunk of any
 // size is read through in pieces of at most HTTP_BUFFER_SIZE bytes, so no
-// body is ever held whole.  It trusts nothing the server sends: sizes that
-// do not fit 31 bits, size lines longer than the buffer, bodies over the
-// size limit and missing final CR LFs all end it with a message.
+// body is ever held whole.  It trusts nothing the server sends: size lines
+// without a hex digit, sizes that do not fit 31 bits, size lines longer than
+// the buffer, bodies over the size limit and missing final CR LFs all end it
+// with a message.
 #pragma once
 
 #include <cstdint>

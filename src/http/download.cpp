@@ -309,8 +309,10 @@ int DownloadImage(const char* url, const char* filePath, char* errorText, int us
     }
     char* unescaped = std::strstr(url, "&amp;") != nullptr ? UnescapeAmpersands(url) : nullptr;
     UrlParts parts = {nullptr, nullptr, 0};
-    if (!ParseUrl(unescaped != nullptr ? unescaped : url, &parts)) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_URL_CANNOT_PARSE);
+    const char* refusal = MESSAGE_URL_CANNOT_PARSE;
+    if (!ParseUrl(unescaped != nullptr ? unescaped : url, &parts, &refusal)) {
+        // Nothing was sent and nothing connected; a repetition would fail alike.
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", refusal);
         std::free(unescaped);
         return DOWNLOAD_FAILED;
     }

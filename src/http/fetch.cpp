@@ -37,7 +37,8 @@ FetchResult* Failed(FetchResult* result, int stage, char* text) {
 FetchResult* FetchText(const char* url) {
     FetchResult* result = static_cast<FetchResult*>(std::calloc(1, sizeof(FetchResult)));
     UrlParts parts = {nullptr, nullptr, 0};
-    if (!ParseUrl(url, &parts)) return Failed(result, 1, CopyString(MESSAGE_URL_CANNOT_PARSE));
+    const char* refusal = MESSAGE_URL_CANNOT_PARSE;
+    if (!ParseUrl(url, &parts, &refusal)) return Failed(result, 1, CopyString(refusal));
 
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     char request[REQUEST_TEXT_BYTES];

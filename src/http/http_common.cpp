@@ -45,7 +45,37 @@ int WriteToSink(BodySink* sink, const char* bytes, int count) {
     return WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) == static_cast<size_t>(count) ? 1 : 0;
 }
 
+namespace {
+
+// The request target: the path with each space written as "%20", so that
+// the request line keeps its three parts.  0 when it would not fit.
+int RequestTarget(const char* path, char* target, size_t size) {
+    size_t length = 0;
+    for (const char* at = path; *at != '\0'; ++at) {
+        const char* piece = *at == ' ' ? "%20" : at;
+        size_t pieceLength = *at == ' ' ? 3 : 1;
+        if (length + pieceLength >= size) return 0;
+        std::memcpy(target + length, piece, pieceLength);
+        length += pieceLength;
+    }
+    target[length] = '\0';
+    return 1;
+}
+
+}  // namespace
+
 int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* errorText) {
+    // ParseUrl refuses such addresses already; this is where a request line
+    // or Host line would be split, so the rule holds here too.
+    if (HasControlByte(parts->host) || HasControlByte(parts->path)) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_URL_CONTROL_CHARACTER);
+        return 0;
+    }
+    char target[REQUEST_TEXT_BYTES];
+    if (!RequestTarget(parts->path, target, sizeof target)) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
+        return 0;
+    }
     char hostLine[HOST_LINE_BYTES];
     int hostLength = parts->port == 80
                          ? std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s", parts->host)
@@ -55,7 +85,7 @@ int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* e
         return 0;
     }
     int length = std::snprintf(request, REQUEST_TEXT_BYTES, "GET %s%s\r\nAccept: */*\r\nAccept-Language: zh-cn%s%s%s",
-                               parts->path, keepAlive ? " HTTP/1.1" : " HTTP/1.0", USER_AGENT_LINE, hostLine,
+                               target, keepAlive ? " HTTP/1.1" : " HTTP/1.0", USER_AGENT_LINE, hostLine,
                                keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
     if (length < 0 || length >= REQUEST_TEXT_BYTES) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);

@@ -42,9 +42,11 @@ int WriteToSink(BodySink* sink, const char* bytes, int count);
 
 // Builds the GET request for `parts` into `request` (REQUEST_TEXT_BYTES):
 // HTTP/1.1 with "Connection: keep-alive" when `keepAlive`, else HTTP/1.0
-// with "Connection: close".  Returns its length, or 0 with a message in
-// `errorText` (HTTP_ERROR_TEXT_BYTES) when the request or its Host line
-// would not fit; nothing is ever cut short or sent half.
+// with "Connection: close".  A space in the path goes out as "%20".  Returns
+// its length, or 0 with a message in `errorText` (HTTP_ERROR_TEXT_BYTES)
+// when the request or its Host line would not fit, or when host or path hold
+// a control character (MESSAGE_URL_CONTROL_CHARACTER); nothing is ever cut
+// short, split or sent half.
 int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* errorText);
 
 // Outcomes of ReceiveResponseHead.

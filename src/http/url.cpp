@@ -7,32 +7,53 @@
 
 const char MESSAGE_URL_CANNOT_PARSE[] =
     "\xce\xde\xb7\xa8parse\xcf\xc2\xd4\xd8\xcd\xbc\xc6\xac\xb5\xd8\xd6\xb7";  // 无法parse下载图片地址
+const char MESSAGE_URL_PORT_OUT_OF_RANGE[] =
+    "\xcd\xbc\xc6\xac\xb5\xd8\xd6\xb7\xb5\xc4\xb6\xcb\xbf\xda\xba\xc5\xb3\xac\xb3\xf6\xb7\xb6\xce\xa7"
+    "(0-65535)";  // 图片地址的端口号超出范围(0-65535)
+const char MESSAGE_URL_CONTROL_CHARACTER[] =
+    "\xcd\xbc\xc6\xac\xb5\xd8\xd6\xb7\xba\xac\xd3\xd0\xbf\xd8\xd6\xc6\xd7\xd6\xb7\xfb "
+    "(not a valid address)";  // 图片地址含有控制字符 (not a valid address)
 
-int ParseUrl(const char* url, UrlParts* parts) {
-    if (url == nullptr || parts == nullptr) return 0;
-    if (!StartsWithNoCase(url, "http") && !StartsWith(url, "//")) return 0;
+namespace {
+
+int Refuse(const char** failureText, const char* message) {
+    if (failureText != nullptr) *failureText = message;
+    return 0;
+}
+
+}  // namespace
+
+int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
+    const char* cannotParse = MESSAGE_URL_CANNOT_PARSE;
+    if (url == nullptr || parts == nullptr) return Refuse(failureText, cannotParse);
+    if (!StartsWithNoCase(url, "http") && !StartsWith(url, "//")) return Refuse(failureText, cannotParse);
+    // Anywhere in the address, also where the parts below would skip it: no
+    // such byte may reach a request line or a Host line.
+    if (HasControlByte(url)) return Refuse(failureText, MESSAGE_URL_CONTROL_CHARACTER);
     // The host begins two characters after the first '/' ("http://h", "//h").
     const char* firstSlash = std::strchr(url, '/');
-    if (firstSlash == nullptr) return 0;
+    if (firstSlash == nullptr) return Refuse(failureText, cannotParse);
     // "http/" ends right after its slash: the host would start past the
     // terminator.
-    if (firstSlash[1] == '\0') return 0;
+    if (firstSlash[1] == '\0') return Refuse(failureText, cannotParse);
     const char* hostStart = firstSlash + 2;
     const char* pathStart = std::strchr(hostStart, '/');
-    if (pathStart == nullptr) return 0;
+    if (pathStart == nullptr) return Refuse(failureText, cannotParse);
 
     size_t regionLength = static_cast<size_t>(pathStart - hostStart);
     const char* colon = static_cast<const char*>(std::memchr(hostStart, ':', regionLength));
     int32_t port;
-    char* host;
+    size_t hostLength = regionLength;
     if (colon != nullptr) {
-        host = CopyBytes(hostStart, static_cast<size_t>(colon - hostStart));
+        hostLength = static_cast<size_t>(colon - hostStart);
         // Digits stop at the path's '/', so the number cannot run past it.
         port = ReadDecimalInt32(colon + 1);
+        // ":65616" would reach port 80 through the low 16 bits.
+        if (port < 0 || port > URL_PORT_MAX) return Refuse(failureText, MESSAGE_URL_PORT_OUT_OF_RANGE);
     } else {
-        host = CopyBytes(hostStart, regionLength);
         port = StartsWith(url, "https:") ? 443 : 80;
     }
+    char* host = CopyBytes(hostStart, hostLength);
     parts->host = host;
     parts->path = CopyString(pathStart);
     parts->port = port;

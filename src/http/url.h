@@ -15,8 +15,14 @@ struct UrlParts {
 
 // Fills `parts` and returns 1, or returns 0 and allocates nothing.  The
 // address must begin with "http" (any case) or "//" and have a '/' after the
-// host.  A port that is empty or not a number reads as 0; no range check.
-int ParseUrl(const char* url, UrlParts* parts);
+// host.  A port that is empty or not a number reads as 0; a port outside 0 to
+// 65535 is refused (the connection would use only its low 16 bits and reach
+// another port), and so is an address with a control character anywhere in
+// it (a byte below 0x20 or 0x7F: CR LF would split the request).  On a
+// refusal *failureText, when given, is the message for it:
+// MESSAGE_URL_CANNOT_PARSE, MESSAGE_URL_PORT_OUT_OF_RANGE or
+// MESSAGE_URL_CONTROL_CHARACTER.
+int ParseUrl(const char* url, UrlParts* parts, const char** failureText = nullptr);
 
 // Frees host and path and nulls them; calling it twice is harmless.
 void FreeUrlParts(UrlParts* parts);
@@ -26,5 +32,10 @@ void FreeUrlParts(UrlParts* parts);
 // applies it to addresses cut out of HTML.
 char* UnescapeAmpersands(const char* url);
 
-// The one message for an address ParseUrl refuses: "无法parse下载图片地址".
-extern const char MESSAGE_URL_CANNOT_PARSE[];
+// The messages for an address ParseUrl refuses:
+extern const char MESSAGE_URL_CANNOT_PARSE[];       // "无法parse下载图片地址"
+extern const char MESSAGE_URL_PORT_OUT_OF_RANGE[];  // "图片地址的端口号超出范围(0-65535)"
+extern const char MESSAGE_URL_CONTROL_CHARACTER[];  // "图片地址含有控制字符 (not a valid address)"
+
+// The highest port an address may name.
+const int32_t URL_PORT_MAX = 65535;

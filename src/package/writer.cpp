@@ -93,12 +93,17 @@ const char* CopyBlocks(FILE* source, FILE* backup) {
 // Returns the failure message, or null; the package is untouched on failure
 // and the temporary file is gone either way.
 const char* ReplacePackage(const char* packagePath, const char* converted, size_t convertedLength) {
+    // A package that is a symbolic link is replaced where the link leads, so
+    // the link stays a link: the temporary file is written beside that file
+    // and moved over it.  A link that leads nowhere is not replaced at all.
+    char target[MAX_PATH_BYTES];
+    if (!ResolveLinkedFile(packagePath, target, sizeof target)) return MESSAGE_OPEN_FAILED;
     char tempPath[MAX_PATH_BYTES];
-    if (!FormatPath(tempPath, "%s%s", packagePath, PACKAGE_TEMP_SUFFIX)) return MESSAGE_OPEN_FAILED;
+    if (!FormatPath(tempPath, "%s%s", target, PACKAGE_TEMP_SUFFIX)) return MESSAGE_OPEN_FAILED;
     // The package is replaced, not rewritten in place, which would succeed on
     // a read-only package; so ask first whether it could be opened for writing.
-    if (PathTaken(packagePath)) {
-        FILE* probe = OpenFileByPath(packagePath, "r+b");
+    if (PathTaken(target)) {
+        FILE* probe = OpenFileByPath(target, "r+b");
         if (probe == nullptr) return MESSAGE_OPEN_FAILED;
         CloseFile(probe);
     }
@@ -109,7 +114,7 @@ const char* ReplacePackage(const char* packagePath, const char* converted, size_
     if (ok && convertedLength > 0) ok = WriteFileBytes(file, converted, convertedLength) == convertedLength;
     // Buffered bytes meet a full disk only here, so the close counts too.
     if (!CloseFile(file)) ok = false;
-    if (ok) ok = ReplaceFileByPath(tempPath, packagePath) == 1;
+    if (ok) ok = ReplaceFileByPath(tempPath, target) == 1;
     if (!ok) {
         RemoveFileByPath(tempPath);
         return MESSAGE_WRITE_FAILED;

@@ -11,6 +11,8 @@
 #define BACKUP_FOLDER_NAME "bak"
 // The package is written to "<package>" PACKAGE_TEMP_SUFFIX first and then
 // moved over the package, so a failed write never costs the old package.
+// When the package path is a symbolic link, "<package>" is the file the link
+// leads to, and the link stays.
 #define PACKAGE_TEMP_SUFFIX ".karvelo-tmp"
 
 // The copy is streamed in blocks of this size, never held whole.

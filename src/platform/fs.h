@@ -39,6 +39,16 @@ int RemoveFileByPath(const char* path);
 // Win32: MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
 int ReplaceFileByPath(const char* from, const char* to);
 
+// The file that replacing `path` must replace, in the core's form, into `resolved`
+// (`size` bytes): when `path` is a symbolic link, the file it finally leads
+// to (so the link itself survives a replacement); otherwise, and when
+// nothing is at `path` yet, `path` as given.  1 on success; 0 when `path` is
+// a link that leads nowhere (dangling, a loop) or the file it leads to
+// cannot be named in `size` bytes.
+// POSIX: lstat(2), then realpath(3).  Win32: GetFinalPathNameByHandleW when
+// the file itself is a reparse point (fs_win32.cpp).
+int ResolveLinkedFile(const char* path, char* resolved, int size);
+
 // Stream calls for files opened with OpenFileByPath.  They are fwrite(3),
 // fread(3) and fclose(3) with plain results, and they are where injected
 // faults (below) strike.  WriteFileBytes and ReadFileBytes return the bytes

@@ -8,6 +8,7 @@
 #include "package/reader.h"
 #include "ui/application_state.h"
 #include "util/files.h"
+#include "util/strings.h"
 
 const char MESSAGE_NO_PACKAGE[] =
     "\xc7\xeb\xd1\xa1\xd4\xf1\xd2\xbb\xb8\xf6\xcc\xd4\xb1\xa6\xca\xfd\xbe\xdd\xb0\xfc(csv)\xce\xc4\xbc\xfe";  // 请选择一个淘宝数据包(csv)文件
@@ -27,6 +28,10 @@ const char MESSAGE_DESTINATION_DESKTOP[] =
     "\xbd\xab\xcd\xbc\xc6\xac\xb0\xe1\xbc\xd2\xb5\xbd\xd7\xc0\xc3\xe6\xc9\xcf\xa3\xac\xcd\xbc\xc6\xac\xd3\xd0\xbf\xc9\xc4\xdc"
     "\xbb\xe1\xc6\xcc\xc2\xfa\xd5\xfb\xb8\xf6\xd7\xc0\xc3\xe6\xa1\xa3\n\n"
     "\xc7\xeb\xd6\xd8\xd0\xc2\xd1\xa1\xd4\xf1\xd2\xbb\xb8\xf6\xce\xc4\xbc\xfe\xbc\xd0\xa1\xa3";  // 不可以将图片搬家到[桌面]上，...\n\n请重新选择一个文件夹。
+const char MESSAGE_DESTINATION_UNWRITABLE[] =
+    "\xd1\xa1\xd4\xf1\xb5\xc4\xce\xc4\xbc\xfe\xbc\xd0\xc2\xb7\xbe\xb6\xd6\xd0\xba\xac\xd3\xd0\xcb\xab\xd2\xfd"
+    "\xba\xc5\xbb\xf2\xbf\xd8\xd6\xc6\xd7\xd6\xb7\xfb\xa3\xac\xce\xde\xb7\xa8\xd0\xb4\xc8\xeb\xca\xfd\xbe\xdd"
+    "\xb0\xfc\xa3\xac\xc7\xeb\xd6\xd8\xd0\xc2\xd1\xa1\xd4\xf1";  // 选择的文件夹路径中含有双引号或控制字符，无法写入数据包，请重新选择
 const char FORMAT_ITEM_COUNT[] = "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\xb4\xca\xfd:%d)";  // 搬家进度(宝贝数:%d)
 
 namespace {
@@ -92,6 +97,12 @@ const char* CheckRunInputs(const RunOptions& options, const char* desktop, Input
     }
     *field = INPUT_DESTINATION;
     if (options.destination[0] == '\0') return MESSAGE_NO_DESTINATION;
+    // Each image's path goes into a quoted field of the package: a '"' would
+    // end the field early, and a control character (a TAB or a line break
+    // among them) would break the package's rows and columns.
+    if (std::strchr(options.destination, '"') != nullptr || HasControlByte(options.destination)) {
+        return MESSAGE_DESTINATION_UNWRITABLE;
+    }
     if (!IsDirectory(options.destination)) return MESSAGE_DESTINATION_MISSING;
     if (desktop != nullptr && *desktop != '\0' && std::strcmp(options.destination, desktop) == 0) {
         return MESSAGE_DESTINATION_DESKTOP;

@@ -21,6 +21,7 @@ extern const char MESSAGE_NO_IMAGE_SOURCE[];     // "[搬来自淘宝图片空�
 extern const char MESSAGE_NO_DESTINATION[];      // "请选择图片搬家后保存到哪一个文件夹中"
 extern const char MESSAGE_DESTINATION_MISSING[]; // "选择的文件夹不存在，请重新选择"
 extern const char MESSAGE_DESTINATION_DESKTOP[]; // "不可以将图片搬家到[桌面]上..."
+extern const char MESSAGE_DESTINATION_UNWRITABLE[];  // "选择的文件夹路径中含有双引号或控制字符，无法写入数据包，请重新选择"
 extern const char FORMAT_ITEM_COUNT[];           // "搬家进度(宝贝数:%d)"
 
 // The longest title the listing tool accepts, in bytes and in Chinese characters.
@@ -44,7 +45,9 @@ void FormatTitleTooLongMessage(const char* packagePath, char* text, size_t size)
 void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t size);
 
 // Checks the options and the destination before a run, in the wizard's
-// order.  Returns the warning text (and in *field what it is about), or null
+// order; a destination that holds a '"' or a control character (a byte
+// below 0x20, or 0x7F) cannot be written into the package's quoted fields
+// and is refused right after the empty one.  Returns the warning text (and in *field what it is about), or null
 // when the run may start.  `desktop` is the user's desktop folder (may be
 // null): the images may not be spread over it.
 const char* CheckRunInputs(const RunOptions& options, const char* desktop, InputField* field);

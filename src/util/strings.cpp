@@ -207,3 +207,11 @@ int CharacterBytes(const char* at) {
     if (c[1] >= 0x40 && c[1] <= 0xFE && c[1] != 0x7F) return 2;
     return 1;
 }
+
+int HasControlByte(const char* text) {
+    if (text == nullptr) return 0;
+    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(text); *at != '\0'; ++at) {
+        if (*at < 0x20 || *at == 0x7F) return 1;
+    }
+    return 0;
+}

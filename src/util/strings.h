@@ -55,3 +55,8 @@ int ReadDecimalInt32(const char* text);
 // and any byte that starts no whole character, so a walk never passes the
 // terminating NUL).
 int CharacterBytes(const char* at);
+
+// 1 when `text` holds a control character: a byte below 0x20 or the byte
+// 0x7F.  Neither is ever part of a multi-byte character, so a byte scan
+// finds exactly the control characters.
+int HasControlByte(const char* text);

@@ -149,6 +149,28 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     EXPECT_EQ(0u, FileCount());
 }
 
+TEST_F(CliTest, DestinationWithAQuoteIsRefusedUntouched) {
+    // Each image's path goes into the package's quoted description field,
+    // where this quote would end the field early.
+    const std::string quoted = dir.File("d\"q");
+    ASSERT_TRUE(std::filesystem::create_directory(quoted));
+    Serve("a.png", PNG);
+    ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("a.png"), Url("a.png"))));
+    const std::string original = ReadWholeFile(PackagePath());
+    const std::string backup =
+        BuildFolder() + "/bak/" + std::filesystem::path(PackagePath()).stem().string() + "(1).csv";
+    std::filesystem::remove(backup);  // the bak folder outlives the tests
+
+    ProcessResult result = RunKarvelo({"relocate", PackagePath(), quoted});
+    EXPECT_EQ(1, result.exitCode) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("选择的文件夹路径中含有双引号或控制字符，无法写入数据包，请重新选择"))
+        << result.err;
+    EXPECT_EQ(original, ReadWholeFile(PackagePath()));
+    EXPECT_TRUE(std::filesystem::is_empty(quoted));
+    EXPECT_FALSE(PathExists(backup));  // refused before the run's backup
+    EXPECT_TRUE(server.RequestedPaths().empty());
+}
+
 TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
     PackageLayout layout;
     for (int i = 0; i < 8; ++i) {

@@ -153,6 +153,21 @@ TEST_F(ChunkedBodyTest, RefusesSizesThatDoNotFit) {
     EXPECT_EQ("", wrapping.file);
 }
 
+TEST_F(ChunkedBodyTest, SizeLineWithoutDigitsFails) {
+    // Read as 0 it would be the last chunk, and four bytes would pass for
+    // the whole image.
+    ChunkedRun run = Read(HEAD + "4\r\n\xFF\xD8\xFF\xE0\r\nzz\r\n\r\n", {});
+    EXPECT_EQ(-1, run.result);
+    EXPECT_EQ(0, run.reader.isChunkReceiveCompleted);
+    EXPECT_EQ(Gbk("不正常: chunk 长度行中没有十六进制数字: zz"), run.error);
+
+    for (const char* line : {"", "0x", " ;ext", "g1"}) {
+        ChunkedRun other = Read(HEAD + line + "\r\nABC\r\n0\r\n\r\n", {});
+        EXPECT_EQ(-1, other.result) << line;
+        EXPECT_EQ(0u, other.error.find(Gbk("不正常: chunk 长度行中没有十六进制数字: "))) << line;
+    }
+}
+
 TEST_F(ChunkedBodyTest, ConnectionEndingInsideDataIsReportedNotFailed) {
     ChunkedRun closed = Read(HEAD + "10\r\nABC", {"DEF"});
     EXPECT_EQ(CHUNKED_BODY_READ, closed.result);

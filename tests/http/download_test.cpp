@@ -360,4 +360,57 @@ TEST_F(DownloadTest, AddressesThatCannotBeRequested) {
     EXPECT_EQ(2, reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str())));
 }
 
+TEST_F(DownloadTest, AddressWithLineBreaksSendsNothing) {
+    ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
+    const std::string injected = server.Url("/a.jpg") +
+                                 " HTTP/1.1\r\nHost: victim\r\nX-Injected: yes\r\n\r\nGET /smuggled.jpg";
+    for (int keepAlive : {1, 0}) {
+        EXPECT_EQ(-1, Download(injected, keepAlive));
+        EXPECT_NE(std::string::npos, error.find("not a valid address")) << Utf8(error);
+        EXPECT_EQ(Gbk("图片地址含有控制字符 (not a valid address)"), error);
+        EXPECT_FALSE(PathExists(Image()));
+    }
+    // Any control character, wherever it stands.
+    for (const std::string& url : {server.Url("/a\x01.jpg"), server.Url("/a.jpg\x7f"), server.Url("/a.jpg?\t=1")}) {
+        EXPECT_EQ(-1, Download(url, 1));
+        EXPECT_EQ(Gbk("图片地址含有控制字符 (not a valid address)"), error);
+    }
+    EXPECT_EQ(0, server.AcceptedConnections());
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(0, CountInLog("new socket()"));
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));  // not repeated
+}
+
+TEST_F(DownloadTest, SpaceInTheAddressGoesOutAsPercentTwenty) {
+    ScriptedServer server({ServeKeepingOpen({Reply(Ok(JPEG_BYTES))})});
+    const std::string url = server.Url("/my pics/a b.jpg?q=1 2");
+    EXPECT_EQ(1, Download(url, 1)) << Utf8(error);
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(Request("/my%20pics/a%20b.jpg?q=1%202", HostLine(server), true), requests[0]);
+    EXPECT_EQ(server.Url("/my pics/a b.jpg?q=1 2"), url);  // the address itself stays as written
+}
+
+TEST_F(DownloadTest, PortBeyondSixteenBitsConnectsNowhere) {
+    ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES)))});
+    // The server's port plus 65536: its low 16 bits are the server's port.
+    const std::string wrapped = "http://127.0.0.1:" + std::to_string(server.port() + 65536) + "/a.jpg";
+    EXPECT_EQ(-1, Download(wrapped, 1));
+    EXPECT_EQ(Gbk("图片地址的端口号超出范围(0-65535)"), error);
+    EXPECT_FALSE(PathExists(Image()));
+    EXPECT_EQ(0, server.AcceptedConnections());
+    EXPECT_EQ(0, CountInLog("new socket()"));
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));
+}
+
+TEST_F(DownloadTest, ChunkSizeLineWithoutDigitsLeavesNoFile) {
+    // Read as a last chunk, the first four bytes would be stored as the image.
+    const std::string response = Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "4\r\n" +
+                                 JPEG_BYTES.substr(0, 4) + "\r\nzz\r\n\r\n";
+    ScriptedServer server({Serve(Reply(response)), Serve(Reply(response))});
+    EXPECT_EQ(-1, Download(server.Url("/a.jpg"), 1));
+    EXPECT_EQ(Gbk("不正常: chunk 长度行中没有十六进制数字: zz"), error);
+    EXPECT_FALSE(PathExists(Image()));
+}
+
 }  // namespace

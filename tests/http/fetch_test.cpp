@@ -102,4 +102,22 @@ TEST_F(FetchTest, RequestsThatAreNotMade) {
     EXPECT_EQ(Gbk("域名太长: Host 行超过64字节, 未发送。"), longHost->text);
 }
 
+TEST_F(FetchTest, AddressesAreNeverSplitAndSpacesAreEscaped) {
+    ScriptedServer server({Serve(Reply(Head("HTTP/1.1 200 OK", "Content-Length: 2\r\n") + "ok")),
+                           Serve(Reply(Head("HTTP/1.1 200 OK", "Content-Length: 2\r\n") + "ok"))});
+    FetchResult* injected = Fetch(server.Url("/notice HTTP/1.1\r\nHost: victim\r\n\r\nGET /smuggled"));
+    EXPECT_EQ(0, injected->ok);
+    EXPECT_EQ(1, injected->errorStage);
+    EXPECT_EQ(Gbk("图片地址含有控制字符 (not a valid address)"), injected->text);
+    FetchResult* wrapped = Fetch("http://127.0.0.1:" + std::to_string(server.port() + 65536) + "/notice");
+    EXPECT_EQ(1, wrapped->errorStage);
+    EXPECT_EQ(Gbk("图片地址的端口号超出范围(0-65535)"), wrapped->text);
+    EXPECT_EQ(0, server.AcceptedConnections());
+
+    FetchResult* spaced = Fetch(server.Url("/notice?v=7 3"));
+    EXPECT_EQ(1, spaced->ok) << Utf8(spaced->text);
+    ASSERT_EQ(1u, server.Requests().size());
+    EXPECT_EQ(0u, server.Requests()[0].find("GET /notice?v=7%203 HTTP/1.0\r\n"));
+}
+
 }  // namespace

@@ -45,9 +45,45 @@ TEST(ParseUrl, SplitsHostPortAndPath) {
     EXPECT_EQ(80, empty.port);
 }
 
-TEST(ParseUrl, PortDigitsNeverOverflow) {
-    EXPECT_EQ(2147483647, Parse("http://host:99999999999999999999/a").port);
-    EXPECT_EQ(-2147483647 - 1, Parse("http://host:-99999999999999999999/a").port);
+// What ParseUrl refuses, with the message it names; nothing is allocated.
+std::string Refusal(const char* url) {
+    UrlParts parts = {nullptr, nullptr, -7};
+    const char* failure = "(not set)";
+    int ok = ParseUrl(url, &parts, &failure);
+    EXPECT_EQ(nullptr, parts.host) << url;
+    EXPECT_EQ(nullptr, parts.path) << url;
+    FreeUrlParts(&parts);
+    return ok ? "(accepted)" : failure;
+}
+
+TEST(ParseUrl, PortsOutsideSixteenBitsAreRefused) {
+    EXPECT_EQ(65535, Parse("http://host:65535/a").port);
+    EXPECT_EQ(0, Parse("http://host:0/a").port);
+    // 65616 and -65456 would reach port 80 through the low 16 bits.
+    for (const char* url : {"http://host:65536/a", "http://host:65616/a", "http://host:-65456/a", "http://host:-1/a",
+                            "http://host:99999999999999999999/a", "http://host:-99999999999999999999/a"}) {
+        EXPECT_EQ(0, Parse(url).ok) << url;
+        EXPECT_STREQ(MESSAGE_URL_PORT_OUT_OF_RANGE, Refusal(url).c_str()) << url;
+    }
+}
+
+TEST(ParseUrl, ControlCharactersAnywhereAreRefused) {
+    const char* refused[] = {"http://h/a.jpg HTTP/1.1\r\nHost: victim\r\n\r\nGET /b.jpg",
+                             "http://h/a\nb.jpg", "http://h\r\nX: y/a.jpg", "http://h:80\r/a.jpg",
+                             "http:\t//h/a.jpg", "http://h/a.jpg\x7f", "http://h/a.jpg\x01", "//h/\x1f"};
+    for (const char* url : refused) {
+        EXPECT_EQ(0, Parse(url).ok) << url;
+        EXPECT_STREQ(MESSAGE_URL_CONTROL_CHARACTER, Refusal(url).c_str()) << url;
+    }
+    EXPECT_NE(std::string::npos, std::string(MESSAGE_URL_CONTROL_CHARACTER).find("not a valid address"));
+    // A space is no control character; the path keeps it as written.
+    Parsed spaced = Parse("http://host/a b.jpg?q=1 2");
+    EXPECT_EQ(1, spaced.ok);
+    EXPECT_EQ("/a b.jpg?q=1 2", spaced.path);
+    // GBK bytes (all at or above 0x80 here) are no control characters either.
+    EXPECT_EQ(1, Parse("http://host/\xcd\xbc\xc6\xac.jpg").ok);
+    EXPECT_STREQ(MESSAGE_URL_CANNOT_PARSE, Refusal("ftp://host/a").c_str());
+    EXPECT_STREQ(MESSAGE_URL_CANNOT_PARSE, Refusal("http://host").c_str());
 }
 
 TEST(ParseUrl, RefusesWithoutSchemeOrPathAndAllocatesNothing) {

@@ -280,4 +280,56 @@ TEST_F(PackageWriterTest, UnwritablePathsAreRefusedUntouched) {
     }
 }
 
+#ifndef _WIN32  // symbolic links as a user makes them: POSIX
+TEST_F(PackageWriterTest, PackageBehindASymbolicLinkIsWrittenWhereTheLinkLeads) {
+    namespace fs = std::filesystem;
+    RecordingFrontEnd front;
+    TempDir elsewhere;  // the real package lives in another folder
+    const std::string target = elsewhere.File("real.csv");
+    const std::string link = data.File("shop.csv");
+    ASSERT_TRUE(WriteWholeFile(target, "old"));
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(target, mode);
+    fs::create_symlink(target, link);
+    const std::string text = Gbk("新的数据包");
+
+    EXPECT_EQ(1, WritePackage(link.c_str(), text.c_str()));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(target, fs::read_symlink(link).string());
+    EXPECT_EQ("\xFF\xFE" + Ucs2le(text), ReadWholeFile(target));
+    EXPECT_EQ(mode, fs::status(target).permissions());
+    EXPECT_FALSE(PathExists(link + PACKAGE_TEMP_SUFFIX));
+    EXPECT_FALSE(PathExists(target + PACKAGE_TEMP_SUFFIX));
+
+    // A relative link, and a link to a link.
+    const std::string relative = data.File("relative.csv");
+    fs::create_symlink("shop.csv", relative);
+    EXPECT_EQ(1, WritePackage(relative.c_str(), "second"));
+    EXPECT_TRUE(fs::is_symlink(relative));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ("\xFF\xFE" + Ucs2le("second"), ReadWholeFile(target));
+    EXPECT_TRUE(front.messages.empty());
+}
+
+TEST_F(PackageWriterTest, LinkThatLeadsNowhereIsRefusedUntouched) {
+    namespace fs = std::filesystem;
+    const std::string dangling = data.File("dangling.csv");
+    fs::create_symlink(data.File("gone.csv"), dangling);
+    const std::string loopA = data.File("a.csv"), loopB = data.File("b.csv");
+    fs::create_symlink(loopB, loopA);
+    fs::create_symlink(loopA, loopB);
+    for (const std::string& path : {dangling, loopA}) {
+        SCOPED_TRACE(path);
+        RecordingFrontEnd front;
+        EXPECT_EQ(0, WritePackage(path.c_str(), "new"));
+        ExpectEndedWith(front, "更新CSV文件失败：文件句柄无法打开。");
+        EXPECT_TRUE(fs::is_symlink(path));
+        EXPECT_FALSE(PathExists(path + PACKAGE_TEMP_SUFFIX));
+    }
+    EXPECT_FALSE(PathExists(data.File("gone.csv")));
+    EXPECT_EQ(data.File("gone.csv"), fs::read_symlink(dangling).string());
+    EXPECT_EQ(3, std::distance(fs::directory_iterator(data.path()), fs::directory_iterator()));
+}
+#endif
+
 }  // namespace

@@ -279,6 +279,32 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     EXPECT_EQ(Gbk("提示"), frontEnd.messages[0].caption);
 }
 
+TEST_F(RunTest, AddressWithLineBreaksFailsWithoutARequest) {
+    std::string good = Image("good.png");
+    Serve(good, PNG);
+    const std::string injected =
+        Image("a.jpg") + " HTTP/1.1\r\nHost: victim\r\nX-Injected: yes\r\n\r\nGET /smuggled.jpg";
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + injected + "\"><img src=\"" + good + "\">", ""));
+    LoadPackage(layout);
+    ASSERT_EQ(2, Item(0)->desktopUrls->count);
+    ASSERT_EQ(injected, static_cast<const char*>(Item(0)->desktopUrls->items[0]));
+
+    RecordingView view;
+    Run(&view);
+    EXPECT_EQ(std::vector<std::string>{"/album/good.png"}, server.RequestedPaths());
+    ASSERT_NE(nullptr, Item(0)->failedDesktopUrls);
+    ASSERT_EQ(1, Item(0)->failedDesktopUrls->count);
+    EXPECT_EQ(injected, static_cast<const char*>(Item(0)->failedDesktopUrls->items[0]));
+    std::string log = ReadWholeFile(dir.File("app.log"));
+    EXPECT_NE(std::string::npos,
+              log.find(Gbk("，返回的错误信息：\r\n图片地址含有控制字符 (not a valid address)\r\n")))
+        << Utf8(log);
+    // The address stays in the package as written.
+    EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(injected));
+    EXPECT_EQ(1u, Files().size());
+}
+
 TEST_F(RunTest, NothingToRelocateLeavesThePackageAlone) {
     PackageLayout layout;
     layout.items.push_back(MakeItem(Gbk("a"), "<p>text</p>", ""));

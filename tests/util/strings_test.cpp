@@ -115,3 +115,15 @@ TEST(FindBytes, FindsFirstOccurrenceWithinLength) {
     EXPECT_EQ(text + 3, FindBytes(text + 2, 4, "abc", 3));
     EXPECT_EQ(nullptr, FindBytes(text, 6, "abcd", 4));
 }
+
+TEST(HasControlByte, BytesBelowSpaceAndDelete) {
+    EXPECT_EQ(0, HasControlByte(""));
+    EXPECT_EQ(0, HasControlByte(nullptr));
+    EXPECT_EQ(0, HasControlByte("http://h/a b.jpg?x=~"));
+    EXPECT_EQ(0, HasControlByte("\xcd\xbc\xc6\xac\x81\x40\xfe\xfe"));  // GBK: no byte below 0x40 after a lead
+    EXPECT_EQ(1, HasControlByte("a\tb"));
+    EXPECT_EQ(1, HasControlByte("a\r\nb"));
+    EXPECT_EQ(1, HasControlByte("\x01"));
+    EXPECT_EQ(1, HasControlByte("end\x1f"));
+    EXPECT_EQ(1, HasControlByte("a\x7f"));
+}

@@ -124,6 +124,27 @@ int ReplaceFileByPath(const char* from, const char* to) {
     return rename(nativeFrom.text, nativeTo.text) == 0 ? 1 : 0;
 }
 
+int ResolveLinkedFile(const char* path, char* resolved, int size) {
+    if (path == nullptr || size <= 0) return 0;
+    NativePath native(path);
+    if (!native.ok) return 0;
+    struct stat status;
+    if (lstat(native.text, &status) != 0 || !S_ISLNK(status.st_mode)) {
+        // Not a link, or nothing there yet: the path names the file itself.
+        size_t length = std::strlen(path);
+        if (length + 1 > static_cast<size_t>(size)) return 0;
+        std::memcpy(resolved, path, length + 1);
+        return 1;
+    }
+    // realpath fails for a dangling link (ENOENT) and a loop (ELOOP).
+    char* target = realpath(native.text, nullptr);
+    if (target == nullptr) return 0;
+    // Back to the core's form.
+    int converted = ConvertPath(CORE_CHARSET, "UTF-8", target, std::strlen(target), resolved, size);
+    std::free(target);
+    return converted;
+}
+
 int GetProgramFolder(char* folder, int size) {
     char native[4096];
     ssize_t length = readlink("/proc/self/exe", native, sizeof native - 1);

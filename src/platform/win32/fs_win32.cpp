@@ -96,6 +96,66 @@ int ReplaceFileByPath(const char* from, const char* to) {
     return MoveFileExW(wideFrom.text, wideTo.text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
+namespace {
+
+int CopyPath(const char* path, char* copy, int size) {
+    size_t length = std::strlen(path);
+    if (size <= 0 || length + 1 > static_cast<size_t>(size)) return 0;
+    std::memcpy(copy, path, length + 1);
+    return 1;
+}
+
+typedef DWORD(WINAPI* FinalPathNameFunction)(HANDLE, LPWSTR, DWORD, DWORD);
+
+}  // namespace
+
+// Windows: a file that is itself a reparse point (a symbolic link) is
+// opened, which follows the link, and GetFinalPathNameByHandleW names the
+// file reached.  The function is looked up at run time, as it only exists
+// from Vista on; without it (XP, which has no file links) and for every path
+// that is not a link the path is taken as given.  A link in a folder above
+// the file needs no resolution: MoveFileExW replaces the file inside the
+// folder the link leads to.
+int ResolveLinkedFile(const char* path, char* resolved, int size) {
+    if (path == nullptr || size <= 0) return 0;
+    WidePath widePath(path);
+    if (!widePath.ok) return 0;
+    DWORD attributes = GetFileAttributesW(widePath.text);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return CopyPath(path, resolved, size);
+    }
+    FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW");
+    if (found == nullptr) return CopyPath(path, resolved, size);
+    FinalPathNameFunction finalPathName =
+        reinterpret_cast<FinalPathNameFunction>(reinterpret_cast<void (*)(void)>(found));
+    // A dangling link or a loop cannot be opened.
+    HANDLE file = CreateFileW(widePath.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    const DWORD room = MAX_PATH_BYTES + 16;
+    wchar_t wide[MAX_PATH_BYTES + 16];
+    DWORD length = finalPathName(file, wide, room, 0);  // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
+    CloseHandle(file);
+    if (length == 0 || length >= room) return 0;
+    // "\\?\C:\dir\file" -> "C:\dir\file"; "\\?\UNC\server\share\file" -> "\\server\share\file".
+    wchar_t plain[MAX_PATH_BYTES + 16];
+    const wchar_t* text = wide;
+    if (std::wcsncmp(text, L"\\\\?\\UNC\\", 8) == 0) {
+        plain[0] = L'\\';
+        std::wcscpy(plain + 1, text + 7);
+        text = plain;
+    } else if (std::wcsncmp(text, L"\\\\?\\", 4) == 0) {
+        text += 4;
+    }
+    size_t written = 0;
+    if (!ConvertPath(CORE_CHARSET, "UTF-16LE", reinterpret_cast<const char*>(text), std::wcslen(text) * sizeof(wchar_t),
+                     resolved, static_cast<size_t>(size) - 1, &written)) {
+        return 0;
+    }
+    resolved[written] = '\0';
+    return 1;
+}
+
 int GetProgramFolder(char* folder, int size) {
     wchar_t module[MAX_PATH_BYTES];
     DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH_BYTES);
