@@ -160,7 +160,8 @@ TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
     delayMilliseconds = 150;
 
     const std::string output = dir.File("stopped.log");
-    pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination()}), output);
+    // Two at a time: the stop comes while images are in flight and others wait.
+    pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "2"}), output);
     ASSERT_GT(karvelo, 0);
     for (int wait = 0; wait < 200 && FileCount() < 2; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const size_t beforeStop = FileCount();

@@ -338,6 +338,7 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
     LoadPackage(layout);
 
     RecordingView view;
+    view.options.jobs = 1;  // nothing fetched ahead of the fault
     view.afterImage = [&](const std::string&) {
         // From the second image on, no file can be created in the destination.
         static FileFault fault = {FILE_FAULT_OPEN_WRITE, ".png", 1};
@@ -391,6 +392,7 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     LoadPackage(layout);
 
     RecordingView view;
+    view.options.jobs = 1;  // one at a time: the stop leaves off right after the image in hand
     view.afterImage = [&](const std::string& url) {
         if (url == urls[8]) appState.stopRequested = 1;  // during the fifth item's first image
     };
