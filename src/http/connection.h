@@ -25,8 +25,9 @@ const int CONNECT_FAILURE_LIMIT = 5;
 // keys, not the sockets.  Used by one download worker at a time.
 extern HashMap* ConnectionPool;
 // ConnectionKey -> count of consecutive failed connects, stored directly as
-// the value; an absent key means none.  Owns its keys.  Reached by the worker
-// and the start-up thread, always under its own lock.
+// the value; an absent key means none.  Owns its keys.  Reached by the
+// download workers and the start-up thread, always under its own lock, so a
+// host refused for one worker is refused for all.
 extern HashMap* ConnectFailureCounts;
 
 // Creates both tables (and the lock); later calls do nothing.  After
