@@ -43,7 +43,8 @@ void StartDownloadWorkers(int count);
 // new name).
 void QueueDownload(DownloadJob* job);
 
-// Waits until the job is done or cancelled and returns its state.  If no
+// Waits until the job is done or cancelled (at once for JOB_NO_NAME) and
+// returns its state.  If no
 // worker could be started, the calling thread fetches it itself.
 int AwaitDownload(DownloadJob* job);
 

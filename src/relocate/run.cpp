@@ -192,7 +192,7 @@ void HandOutAhead(Run* run) {
 DownloadJob* TakeBack(Run* run) {
     DownloadJob* job = static_cast<DownloadJob*>(VectorRemoveAt(run->handedOut, 0));
     HashMapRemove(run->pending, job->url);
-    if (job->state != JOB_NO_NAME) AwaitDownload(job);
+    AwaitDownload(job);  // after it, the job's state is final and safe to read
     LogCapturedLines(job->logLines);
     return job;
 }
