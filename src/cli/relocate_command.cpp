@@ -21,6 +21,7 @@
 #include "platform/net.h"
 #include "relocate/run.h"
 #include "relocate/run_inputs.h"
+#include "relocate/run_view.h"
 #include "ui/application_state.h"
 #include "util/app_log.h"
 #include "util/front_end.h"
@@ -96,11 +97,18 @@ void RunWithStopSignals(TerminalView* terminal) {
             NoteStopSignal();
             appState.stopRequested = 1;
             EndStatusLine();
-            PrintError("stopping after the current image; the package will be written back with what was done\n");
+            PrintError("stopping after the images in hand; the package will be written back with what was done\n");
         }
     }
     worker.join();
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+}
+
+// The value of --jobs, or 0 when it is not a whole number from 1 to MAX_RUN_JOBS.
+int ParseJobs(const std::string& value) {
+    if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos) return 0;
+    int jobs = std::atoi(value.c_str());
+    return jobs >= 1 && jobs <= MAX_RUN_JOBS ? jobs : 0;
 }
 
 }  // namespace
@@ -153,6 +161,7 @@ int RelocateCommand(int argc, char** argv) {
     options.relocateImageSpace = 1;
     options.relocateOutsideAlbums = 1;
     options.blankFailedImages = 0;
+    options.jobs = DEFAULT_RUN_JOBS;
     std::string positional[2];
     int positionals = 0;
     for (int i = 0; i < argc; ++i) {
@@ -163,6 +172,14 @@ int RelocateCommand(int argc, char** argv) {
             options.relocateOutsideAlbums = 0;
         } else if (argument == "--blank-failed") {
             options.blankFailedImages = 1;
+        } else if (argument == "--jobs" || argument.compare(0, 7, "--jobs=") == 0) {
+            std::string value = argument.size() > 6 ? argument.substr(7) : (i + 1 < argc ? argv[++i] : "");
+            options.jobs = ParseJobs(value);
+            if (options.jobs == 0) {
+                std::fprintf(stderr, "karvelo relocate: --jobs takes a number from 1 to %d, not '%s'\n", MAX_RUN_JOBS,
+                             value.c_str());
+                return EXIT_USAGE;
+            }
         } else if (argument.size() > 1 && argument[0] == '-') {
             std::fprintf(stderr, "karvelo relocate: unknown option %s\n", argument.c_str());
             return EXIT_USAGE;
@@ -174,7 +191,7 @@ int RelocateCommand(int argc, char** argv) {
         }
     }
     if (positionals != 2) {
-        std::fprintf(stderr, "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] [--blank-failed]\n");
+        std::fprintf(stderr, "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] [--blank-failed] [--jobs N]\n");
         return EXIT_USAGE;
     }
     StartCore();

@@ -8,6 +8,7 @@
 #include "platform/thread.h"
 #include "util/app_log.h"
 #include "util/strings.h"
+#include "util/vector.h"
 
 HashMap* ConnectionPool = nullptr;
 HashMap* ConnectFailureCounts = nullptr;
@@ -37,6 +38,19 @@ const char FORMAT_BLOCKING_RESET_FAILED[] =
     "\xbd\xabsocket\xd6\xd8\xd6\xc3\xce\xaa\xd7\xe8\xc8\xfb\xc4\xa3\xca\xbd\xb3\xf6\xb4\xed, \xb4\xed\xce\xf3\xc2\xeb:%d\n";  // 将socket重置为阻塞模式出错, 错误码:%d\n
 const char MESSAGE_INVALID_SOCKET[] = "INVALID_SOCKET";
 const char MESSAGE_BLOCKING_CONNECT_FAILED[] = "socket bio connect() failed";
+const char FORMAT_NEW_SOCKET[] = "%s --- new socket()";
+
+// A pool note in a captured log: this byte, the use, the ConnectionKey.  No
+// log message begins with it.
+const char POOL_NOTE = '\x01';
+const char NOTE_TAKEN = 'A';     // a connection was asked for (pooled or new)
+const char NOTE_NOT_OPENED = 'F';  // the new one could not be opened
+const char NOTE_RELEASED = 'R';
+
+// The calling thread's own pool, or null for ConnectionPool.
+thread_local HashMap* threadPool = nullptr;
+// The keys one shared pool would hold, replayed from the notes.
+HashMap* sharedPoolKeys = nullptr;
 
 // Guards ConnectFailureCounts: the worker and the start-up thread both
 // count failures.
@@ -80,6 +94,23 @@ void ClearFailures(const char* key) {
     UnlockMutex(failureCountsLock);
 }
 
+HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionPool; }
+
+// 1 when this thread notes its pool uses instead of logging them.
+int NotingPoolUses() { return threadPool != nullptr && CapturedLogLines() != nullptr; }
+
+void NotePoolUse(char use, const char* key) {
+    char note[CONNECTION_KEY_BYTES + 2];
+    std::snprintf(note, sizeof note, "%c%c%s", POOL_NOTE, use, key);
+    LogLine(note);  // captured
+}
+
+void LogNewSocket(const char* key) {
+    char line[CONNECTION_KEY_BYTES + 32];
+    std::snprintf(line, sizeof line, FORMAT_NEW_SOCKET, key);
+    LogLine(line);
+}
+
 void* SocketAsValue(SOCKET socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
 SOCKET SocketOfValue(void* value) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(value)); }
 
@@ -90,6 +121,7 @@ void InitHttpClient() {
     ConnectionPool = NewStringHashMap(StringHash, StringEquals);
     ConnectFailureCounts = NewStringHashMap(StringHash, StringEquals);
     failureCountsLock = NewMutex();
+    sharedPoolKeys = NewStringHashMap(StringHash, StringEquals);
 }
 
 void ResetConnectFailureCounts() {
@@ -199,15 +231,19 @@ SOCKET AcquirePooledConnection(const char* host, int port, char* errorText) {
         PutHostTooLong(host, errorText);
         return 0;
     }
-    void* pooled = HashMapGet(ConnectionPool, key);
+    HashMap* pool = CurrentPool();
+    int noting = NotingPoolUses();
+    if (noting) NotePoolUse(NOTE_TAKEN, key);
+    void* pooled = HashMapGet(pool, key);
     if (pooled != nullptr) return SocketOfValue(pooled);
 
-    char line[CONNECTION_KEY_BYTES + 32];
-    std::snprintf(line, sizeof line, "%s --- new socket()", key);
-    LogLine(line);
+    if (!noting) LogNewSocket(key);
     SOCKET socket = OpenConnection(host, port, errorText);
-    if (socket == 0) return 0;
-    HashMapPut(ConnectionPool, CopyString(key), SocketAsValue(socket));
+    if (socket == 0) {
+        if (noting) NotePoolUse(NOTE_NOT_OPENED, key);
+        return 0;
+    }
+    HashMapPut(pool, CopyString(key), SocketAsValue(socket));
     return socket;
 }
 
@@ -215,5 +251,27 @@ void ReleasePooledConnection(const char* host, int port) {
     if (host == nullptr) return;
     char key[CONNECTION_KEY_BYTES];
     if (!FormatConnectionKey(host, port, key)) return;  // such a host is never pooled
-    HashMapRemove(ConnectionPool, key);
+    if (NotingPoolUses()) NotePoolUse(NOTE_RELEASED, key);
+    HashMapRemove(CurrentPool(), key);
+}
+
+void UseThreadConnectionPool(HashMap* pool) { threadPool = pool; }
+
+void LogCapturedLines(Vector* lines) {
+    for (int32_t i = 0; i < lines->count; ++i) {
+        const char* line = static_cast<const char*>(lines->items[i]);
+        if (line[0] != POOL_NOTE) {
+            LogLine(line);
+            continue;
+        }
+        const char* key = line + 2;
+        bool held = HashMapGet(sharedPoolKeys, key) != nullptr;
+        if (line[1] == NOTE_TAKEN && !held) {
+            LogNewSocket(key);
+            HashMapPut(sharedPoolKeys, CopyString(key), reinterpret_cast<void*>(1));
+        } else if (line[1] != NOTE_TAKEN && held) {
+            HashMapRemove(sharedPoolKeys, key);
+        }
+    }
+    VectorClear(lines, 1);
 }

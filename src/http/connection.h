@@ -22,11 +22,12 @@ const int CONNECTION_KEY_BYTES = 128;
 const int CONNECT_FAILURE_LIMIT = 5;
 
 // ConnectionKey -> open socket, stored as the pointer-sized value.  Owns its
-// keys, not the sockets.  Used by the relocation worker only.
+// keys, not the sockets.  Used by one download worker at a time.
 extern HashMap* ConnectionPool;
 // ConnectionKey -> count of consecutive failed connects, stored directly as
-// the value; an absent key means none.  Owns its keys.  Reached by the worker
-// and the start-up thread, always under its own lock.
+// the value; an absent key means none.  Owns its keys.  Reached by the
+// download workers and the start-up thread, always under its own lock, so a
+// host refused for one worker is refused for all.
 extern HashMap* ConnectFailureCounts;
 
 // Creates both tables (and the lock); later calls do nothing.  After
@@ -52,3 +53,16 @@ SOCKET AcquirePooledConnection(const char* host, int port, char* errorText);
 // Takes the entry for host and port out of the pool; the caller closes the
 // socket.
 void ReleasePooledConnection(const char* host, int port);
+
+// Download workers each keep their own keep-alive connections.  While a
+// thread uses its own pool (null: ConnectionPool again), the two calls above
+// work on it, and when the thread's log is captured (CaptureLogLines) they
+// note each use of a host and port there instead of logging "new socket()".
+void UseThreadConnectionPool(HashMap* pool);
+
+// Writes a download's captured lines to the log in order and frees them.
+// The pool notes become "new socket()" exactly where one pool shared by all
+// downloads, used in this order, would have opened a connection, so the log
+// does not depend on which worker fetched what.  Run thread only.
+struct Vector;
+void LogCapturedLines(Vector* lines);

@@ -1,4 +1,4 @@
-// Threads and the one lock type the core uses.
+// Threads, the lock and the counting semaphore the core uses.
 #pragma once
 
 typedef unsigned (*ThreadFn)(void* argument);
@@ -11,5 +11,13 @@ Mutex* NewMutex();
 void LockMutex(Mutex* mutex);
 void UnlockMutex(Mutex* mutex);
 void FreeMutex(Mutex* mutex);
+
+// A counting semaphore: WaitSemaphore blocks until the count is above 0,
+// then takes one; PostSemaphore adds one and wakes one waiter.
+struct Semaphore;
+Semaphore* NewSemaphore(int initialCount);
+void WaitSemaphore(Semaphore* semaphore);
+void PostSemaphore(Semaphore* semaphore);
+void FreeSemaphore(Semaphore* semaphore);
 
 void SleepMilliseconds(unsigned milliseconds);

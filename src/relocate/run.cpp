@@ -11,6 +11,7 @@
 #include "package/item_record.h"
 #include "package/writer.h"
 #include "platform/fs.h"
+#include "relocate/download_workers.h"
 #include "relocate/local_files.h"
 #include "relocate/rewrite.h"
 #include "relocate/run_view.h"
@@ -63,6 +64,19 @@ const char MESSAGE_NOTHING_TO_DO[] =
 
 // urlMap starts with room for this many URLs per item.
 const int URL_MAP_SLOTS_PER_ITEM = 32;
+// How many downloads per worker the run hands out ahead of the URL it takes
+// back next: enough that one slow image does not leave workers idle, few
+// enough that memory stays flat.
+const int LOOKAHEAD_PER_WORKER = 4;
+
+// A place in the run's walk over the images: item row, phase (desktop,
+// mobile, done) and the index in the phase's list.
+enum WalkPhase { WALK_DESKTOP = 0, WALK_MOBILE = 1, WALK_ITEM_DONE = 2 };
+struct Walk {
+    int row;
+    int phase;
+    int32_t index;
+};
 
 struct Run {
     const RunView* view;
@@ -73,6 +87,13 @@ struct Run {
     int processedCount;
     int failureCount;
     int relocatedCount;
+    // Downloads handed out and not yet taken back, in hand-out order, at
+    // most `window`; `pending` finds them by URL (not owning the jobs).
+    Vector* handedOut;
+    HashMap* pending;
+    int window;
+    Walk ahead;         // the next image to hand out
+    bool handOutEnded;  // a name could not be formed: nothing more is handed out
 };
 
 bool StopRequested() { return appState.stopRequested.load() != 0; }
@@ -106,62 +127,144 @@ void StopWithError(const char* text) {
     appState.stopRequested = 1;
 }
 
-// Downloads one URL unless this run has seen it already.
+bool IsSelected(const Run& run, const char* url) {
+    return IsImageSpaceUrl(url) ? run.options.relocateImageSpace != 0 : run.options.relocateOutsideAlbums != 0;
+}
+
+ItemRecord* ItemAt(int row) { return static_cast<ItemRecord*>(VectorGet(appState.items, row)); }
+
+// The next image of the walk's item that the options select, with its kind;
+// null at the end of the item.  Desktop images first, then, when image-space
+// images are relocated, every mobile image.  A record without a list is
+// treated as empty.
+const char* NextImage(const Run& run, Walk* walk, ImageKind* kind) {
+    const ItemRecord* item = ItemAt(walk->row);
+    if (walk->phase == WALK_DESKTOP) {
+        const Vector* desktop = item->desktopUrls;
+        while (desktop != nullptr && walk->index < desktop->count) {
+            const char* url = static_cast<const char*>(desktop->items[walk->index++]);
+            if (IsSelected(run, url)) {
+                *kind = IMAGE_KIND_DESKTOP;
+                return url;
+            }
+        }
+        walk->phase = WALK_MOBILE;
+        walk->index = 0;
+    }
+    const Vector* mobile = item->mobileUrls;
+    if (walk->phase == WALK_MOBILE && run.options.relocateImageSpace && mobile != nullptr &&
+        walk->index < mobile->count) {
+        *kind = IMAGE_KIND_MOBILE;
+        return static_cast<const char*>(mobile->items[walk->index++]);
+    }
+    walk->phase = WALK_ITEM_DONE;
+    return nullptr;
+}
+
+// Hands out the downloads ahead, in the order the run will reach them, each
+// with its local name taken now, so the counter is spent in that order
+// whatever order the downloads finish in.  A URL known or already handed
+// out is skipped.
+void HandOutAhead(Run* run) {
+    while (!run->handOutEnded && run->handedOut->count < run->window && run->ahead.row < run->itemCount &&
+           !StopRequested()) {
+        ImageKind kind;
+        const char* url = NextImage(*run, &run->ahead, &kind);
+        if (url == nullptr) {
+            run->ahead = Walk{run->ahead.row + 1, WALK_DESKTOP, 0};
+            continue;
+        }
+        if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
+        DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
+        if (NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
+                               sizeof job->path)) {
+            QueueDownload(job);
+        } else {
+            job->state = JOB_NO_NAME;
+            run->handOutEnded = true;
+        }
+        VectorPush(run->handedOut, job);
+        HashMapPut(run->pending, CopyString(url), job);
+    }
+}
+
+// The oldest download handed out, once it has ended; the run owns it again.
+DownloadJob* TakeBack(Run* run) {
+    DownloadJob* job = static_cast<DownloadJob*>(VectorRemoveAt(run->handedOut, 0));
+    HashMapRemove(run->pending, job->url);
+    AwaitDownload(job);  // after it, the job's state is final and safe to read
+    LogCapturedLines(job->logLines);
+    return job;
+}
+
+// Records how a download ended.  After a stop, an image that cannot be
+// stored raises no message: the run is ending anyway.
+void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, bool stopped) {
+    const char* url = job->url;
+    int result = job->result;
+    if (result == DOWNLOAD_STORED) {
+        HashMapPut(run->urlMap, CopyString(url), CopyString(job->path));
+        ++run->relocatedCount;
+        ReportImage(*run, url, kind, IMAGE_RELOCATED);
+        return;
+    }
+    if (result != DOWNLOAD_CANNOT_CREATE) RemoveIfPresent(job->path);
+    if (result == DOWNLOAD_CANNOT_CREATE || result == DOWNLOAD_WRITE_FAILED) {
+        bool desktopCreate = result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP;
+        if (!stopped) StopWithError(desktopCreate ? MESSAGE_CANNOT_CREATE_FILE : job->errorText);
+        ReportImage(*run, url, kind, IMAGE_FATAL);
+        return;
+    }
+    HashMapPut(run->urlMap, CopyString(url), CopyString(""));
+    ListFailure(item, kind, url);
+    ++run->failureCount;
+    size_t logBytes = std::strlen(url) + std::strlen(job->errorText) + sizeof FORMAT_FAILURE_LOG;
+    char* line = static_cast<char*>(std::malloc(logBytes));
+    std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, job->errorText);
+    LogLine(line);
+    std::free(line);
+    ReportImage(*run, url, kind, IMAGE_FAILED);
+}
+
+// Relocates one URL unless this run has seen it already.
 void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) {
+    HandOutAhead(run);
     const char* known = static_cast<const char*>(HashMapGet(run->urlMap, url));
     if (known != nullptr) {
         if (*known == '\0') ListFailure(item, kind, url);  // failed earlier in this run
         return;
     }
-    const char* extension = ImageExtensionForUrl(url);
-    char path[MAX_PATH_BYTES];
-    char errorText[HTTP_ERROR_TEXT_BYTES];
-    if (!NextLocalImagePath(kind, extension, run->options.destination, run->stamp, path, sizeof path)) {
+    if (run->handedOut->count == 0) return;  // not reached: the walk ahead hands every new URL out
+    DownloadJob* job = TakeBack(run);
+    if (job->state == JOB_NO_NAME) {
         // The destination is too long for a file name: nothing can be created there.
         StopWithError(MESSAGE_CANNOT_CREATE_FILE);
         ReportImage(*run, url, kind, IMAGE_FATAL);
+        FreeDownloadJob(job);
         return;
     }
-    bool retried = false;
-    for (;;) {
-        std::memset(errorText, 0, sizeof errorText);
-        int result = DownloadImage(url, path, errorText, 1, 0);
-        if (result == DOWNLOAD_STORED) {
-            HashMapPut(run->urlMap, CopyString(url), CopyString(path));
-            ++run->relocatedCount;
-            ReportImage(*run, url, kind, IMAGE_RELOCATED);
-            return;
-        }
-        if (result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP && !retried) {
-            retried = true;
-            if (NextLocalImagePath(kind, extension, run->options.destination, run->stamp, path, sizeof path)) continue;
-        }
-        if (result == DOWNLOAD_CANNOT_CREATE) {
-            StopWithError(kind == IMAGE_KIND_DESKTOP ? MESSAGE_CANNOT_CREATE_FILE : errorText);
-            ReportImage(*run, url, kind, IMAGE_FATAL);
-            return;
-        }
-        RemoveIfPresent(path);
-        if (result == DOWNLOAD_WRITE_FAILED) {
-            StopWithError(errorText);
-            ReportImage(*run, url, kind, IMAGE_FATAL);
-            return;
-        }
-        HashMapPut(run->urlMap, CopyString(url), CopyString(""));
-        ListFailure(item, kind, url);
-        ++run->failureCount;
-        size_t logBytes = std::strlen(url) + std::strlen(errorText) + sizeof FORMAT_FAILURE_LOG;
-        char* line = static_cast<char*>(std::malloc(logBytes));
-        std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, errorText);
-        LogLine(line);
-        std::free(line);
-        ReportImage(*run, url, kind, IMAGE_FAILED);
-        return;
+    if (job->result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP &&
+        NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
+                           sizeof job->path)) {
+        // One more try under a new name.
+        QueueDownload(job);
+        AwaitDownload(job);
+        LogCapturedLines(job->logLines);
     }
+    Settle(run, item, kind, job, false);
+    FreeDownloadJob(job);
 }
 
-bool IsSelected(const Run& run, const char* url) {
-    return IsImageSpaceUrl(url) ? run.options.relocateImageSpace != 0 : run.options.relocateOutsideAlbums != 0;
+// After a stop: what no worker started never starts; what is in flight
+// ends, and every image that arrived is kept, so the package refers to each
+// file left in the destination.
+void SettleHandedOut(Run* run) {
+    CancelWaitingDownloads();
+    while (run->handedOut->count > 0) {
+        DownloadJob* job = TakeBack(run);
+        if (job->state == JOB_DONE) Settle(run, ItemAt(job->row), job->kind, job, true);
+        FreeDownloadJob(job);
+    }
 }
 
 void CompleteItem(Run* run, int row, ItemRecord* item) {
@@ -196,23 +299,31 @@ void RelocateItems(Run* run) {
         int row = run->processedCount;
         if (view->itemStarted != nullptr) view->itemStarted(view->context, row);
         if (view->setItemText != nullptr) view->setItemText(view->context, row, 1, TEXT_ITEM_RUNNING);
-        ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, row));
-
-        // A record without a list is treated as empty.
-        Vector* desktop = item->desktopUrls;
-        for (int32_t i = 0; desktop != nullptr && i < desktop->count && !StopRequested(); ++i) {
-            const char* url = static_cast<const char*>(desktop->items[i]);
-            if (IsSelected(*run, url)) RelocateImage(run, item, url, IMAGE_KIND_DESKTOP);
-        }
-        Vector* mobile = item->mobileUrls;
-        if (run->options.relocateImageSpace) {
-            for (int32_t i = 0; mobile != nullptr && i < mobile->count && !StopRequested(); ++i) {
-                RelocateImage(run, item, static_cast<const char*>(mobile->items[i]), IMAGE_KIND_MOBILE);
-            }
+        ItemRecord* item = ItemAt(row);
+        Walk walk = {row, WALK_DESKTOP, 0};
+        ImageKind kind;
+        const char* url;
+        while (!StopRequested() && (url = NextImage(*run, &walk, &kind)) != nullptr) {
+            RelocateImage(run, item, url, kind);
         }
         if (StopRequested()) break;  // the item stays "搬家中", state 0
         CompleteItem(run, row, item);
     }
+}
+
+// Runs the items with `jobs` downloads at once.  One download at a time
+// hands out nothing ahead, so a stop leaves off exactly after the image in
+// hand.
+void RelocateItemsWithWorkers(Run* run, int jobs) {
+    run->window = jobs == 1 ? 1 : jobs * LOOKAHEAD_PER_WORKER;
+    run->handedOut = NewVector(run->window, run->window);
+    run->pending = NewHashMap(StringHash, StringEquals, run->window * 2, 0.75f);
+    StartDownloadWorkers(jobs);
+    RelocateItems(run);
+    SettleHandedOut(run);  // only a stop leaves any
+    StopDownloadWorkers();
+    FreeHashMap(run->pending, 0);
+    FreeVector(run->handedOut, 0);
 }
 
 void ShowFinalMessage(const Run& run, bool changed) {
@@ -260,7 +371,8 @@ unsigned RunRelocation(void* argument) {
     run.urlMap = NewHashMap(StringHash, StringEquals, run.itemCount * URL_MAP_SLOTS_PER_ITEM, 0.75f);
     appState.urlMap = run.urlMap;
 
-    if (run.itemCount > 0 && !StopRequested()) RelocateItems(&run);
+    int jobs = run.options.jobs >= 1 && run.options.jobs <= MAX_RUN_JOBS ? run.options.jobs : DEFAULT_RUN_JOBS;
+    if (run.itemCount > 0 && !StopRequested()) RelocateItemsWithWorkers(&run, jobs);
 
     int changed = RewritePackageText(run.urlMap, &appState.packageText, run.options.blankFailedImages,
                                      run.itemCount, run.processedCount, run.view);

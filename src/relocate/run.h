@@ -7,9 +7,12 @@ struct RunView;
 // must outlive the run.  It reads packagePath, items and packageText of
 // appState, backs the package up, downloads every selected image once into
 // the destination, rewrites and writes the package back, and shows the final
-// message.  When a stop is requested (appState.stopRequested) it finishes
-// the image in hand, writes back what it did and ends the process with code
-// 0 through EndProcess.  Returns 0.
+// message.  Up to options.jobs downloads run at once on worker threads; the
+// results are taken back in the order the run visits the URLs, so nothing
+// it leaves depends on which download finishes first.  When a stop is
+// requested (appState.stopRequested) no new download starts, those in
+// flight finish and every image that arrived is kept; the run writes back
+// what it did and ends the process with code 0 through EndProcess.  Returns 0.
 unsigned RunRelocation(void* argument);
 
 // What the last run did, for front ends that summarise it (the command line

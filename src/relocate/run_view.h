@@ -24,11 +24,16 @@
 
 struct ItemRecord;
 
+// Downloads a run makes at once.
+const int DEFAULT_RUN_JOBS = 8;
+const int MAX_RUN_JOBS = 32;
+
 struct RunOptions {
     int relocateImageSpace;     // image-space description images, and the whole mobile phase
     int relocateOutsideAlbums;  // description images on other hosts
     int blankFailedImages;      // replace failed images by the blank image
     char destination[MAX_PATH_BYTES];  // folder that receives the files
+    int jobs;  // downloads at once, 1..MAX_RUN_JOBS; anything else takes DEFAULT_RUN_JOBS
 };
 
 // How one image ended, for views that count.

@@ -64,6 +64,7 @@ void ReadRunOptions(RunOptions* options) {
     options->blankFailedImages = IsDlgButtonChecked(appState.optionsPanel, ID_BLANK_FAILED) == BST_CHECKED;
     options->destination[0] = '\0';
     GetWindowTextA(appState.destinationEdit, options->destination, sizeof options->destination);
+    options->jobs = DEFAULT_RUN_JOBS;
 }
 
 int ProgressRangeForItems(int itemCount) {

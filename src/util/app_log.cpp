@@ -9,6 +9,8 @@
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/front_end.h"
+#include "util/strings.h"
+#include "util/vector.h"
 
 namespace {
 
@@ -19,6 +21,7 @@ FILE* logStream = nullptr;
 // Holds the three writes of one line together, so lines written by two
 // threads at the same moment never interleave.
 Mutex* logMutex = nullptr;
+thread_local Vector* capture = nullptr;
 
 }  // namespace
 
@@ -57,7 +60,14 @@ size_t FormatClockTime(char* buffer, size_t size) {
     return length;
 }
 
+void CaptureLogLines(Vector* lines) { capture = lines; }
+Vector* CapturedLogLines() { return capture; }
+
 void LogLine(const char* message) {
+    if (capture != nullptr) {
+        VectorPush(capture, CopyString(message));
+        return;
+    }
     if (logMutex == nullptr) return;
     char clock[10] = {0};
     FormatClockTime(clock, sizeof clock);

@@ -16,6 +16,14 @@ int OpenAppLog(const char* programFolder);
 // Appends one line; without an open log it does nothing.  Any thread.
 void LogLine(const char* message);
 
+struct Vector;
+// While `lines` is set for the calling thread, LogLine keeps a heap copy of
+// each message there instead of writing it, so that what a download worker
+// logs can be written later in the run's order.  Null writes again.
+void CaptureLogLines(Vector* lines);
+// The calling thread's capture, or null.
+Vector* CapturedLogLines();
+
 // Current local time of day, "%H:%M:%S", into `buffer` (last byte forced to
 // NUL); returns the formatter's length.
 size_t FormatClockTime(char* buffer, size_t size);

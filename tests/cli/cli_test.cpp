@@ -77,7 +77,7 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string original = ReadWholeFile(PackagePath());
 
-    ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});
+    ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination(), "--jobs=32"});
     EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.out.find("图片搬家已完成，数据包(" + std::filesystem::path(PackagePath()).filename().string() + ")已更新。"));
     EXPECT_EQ(3u, FileCount());
@@ -119,6 +119,12 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     EXPECT_EQ(2, RunKarvelo({"relocate", PackagePath()}).exitCode);
     EXPECT_EQ(2, RunKarvelo({"relocate", "a", "b", "--bogus"}).exitCode);
     EXPECT_EQ(2, RunKarvelo({"frobnicate"}).exitCode);
+    for (const char* jobs : {"0", "33", "x", "-1", ""}) {
+        ProcessResult bad = RunKarvelo({"relocate", "a", "b", "--jobs", jobs});
+        EXPECT_EQ(2, bad.exitCode) << jobs;
+        EXPECT_NE(std::string::npos, bad.err.find("--jobs takes a number from 1 to 32")) << bad.err;
+    }
+    EXPECT_EQ(2, RunKarvelo({"relocate", "a", "b", "--jobs"}).exitCode);
 
     ProcessResult missing = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(1, missing.exitCode);
@@ -182,7 +188,8 @@ TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
     delayMilliseconds = 150;
 
     const std::string output = dir.File("stopped.log");
-    pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination()}), output);
+    // Two at a time: the stop comes while images are in flight and others wait.
+    pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "2"}), output);
     ASSERT_GT(karvelo, 0);
     for (int wait = 0; wait < 200 && FileCount() < 2; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const size_t beforeStop = FileCount();

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <random>
+#include <thread>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,6 +20,7 @@
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "platform/fs.h"
+#include "platform/net.h"
 #include "relocate/local_files.h"
 #include "relocate/run_view.h"
 #include "support/gbk.h"
@@ -88,6 +94,7 @@ protected:
         imageCounter = 1;
     }
     void TearDown() override {
+        SetNetworkTimeoutForTests(0);
         ClearItemRecords(appState.items);
         FreeVector(appState.items, 0);
         appState.items = nullptr;
@@ -137,7 +144,9 @@ protected:
     RecordingFrontEnd frontEnd;
     std::map<std::string, LoopbackResponse> routes;
     std::mutex routesMutex;
+    std::atomic<int> delayMilliseconds{0};
     LoopbackImageServer server{[this](const std::string& path) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds.load()));
         std::lock_guard<std::mutex> lock(routesMutex);
         auto found = routes.find(path);
         return found == routes.end() ? LoopbackResponse{} : found->second;
@@ -364,6 +373,7 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
     LoadPackage(layout);
 
     RecordingView view;
+    view.options.jobs = 1;  // nothing fetched ahead of the fault
     view.afterImage = [&](const std::string&) {
         // From the second image on, no file can be created in the destination.
         static FileFault fault = {FILE_FAULT_OPEN_WRITE, ".png", 1};
@@ -417,6 +427,7 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     LoadPackage(layout);
 
     RecordingView view;
+    view.options.jobs = 1;  // one at a time: the stop leaves off right after the image in hand
     view.afterImage = [&](const std::string& url) {
         if (url == urls[8]) appState.stopRequested = 1;  // during the fifth item's first image
     };
@@ -469,4 +480,258 @@ TEST_F(RunTest, RunPastMidnightKeepsItsStartDateInEveryName) {
     Run(&view);
     SetClockForTests(0);
     EXPECT_EQ((std::vector<std::string>{"2026-12-31-23-59-1.png", "2026-12-31-23-59-2.png"}), Files());
+}
+
+namespace {
+
+// A loopback port with nothing listening: connects to it are refused.
+// Winsock reports a refused connect only when the connect wait ends, so
+// the tests that meet one shorten that wait.
+int RefusingPort() {
+    SOCKET probe = ListenOnLoopback(0, 1);
+    int port = BoundPort(probe);
+    closesocket(probe);
+    SetNetworkTimeoutForTests(1000);
+    return port;
+}
+
+void ReplaceEvery(std::string* text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text->find(from, at)) != std::string::npos; at += to.size()) text->replace(at, from.size(), to);
+}
+
+// Answers after 0-20 ms, so downloads finish in a shuffled order:
+// /404/ not found, /bad/ not an image, /moved/ a redirect to /album/,
+// anything else an image whose bytes name its path.
+LoopbackResponse ShuffledAnswer(const std::string& path, const int* port) {
+    static std::atomic<unsigned> calls{0};
+    std::this_thread::sleep_for(std::chrono::milliseconds(((calls++ * 2654435761u) >> 20) % 21));
+    if (path.find("/404/") != std::string::npos) return LoopbackResponse{};
+    if (path.find("/bad/") != std::string::npos) return LoopbackResponse{200, "RIFF0000WEBP" + path, "image/webp", ""};
+    if (path.find("/moved/") != std::string::npos) {
+        return LoopbackResponse{302, "", "text/html", "http://localhost:" + std::to_string(*port) + "/album/from-" + path.substr(7)};
+    }
+    return LoopbackResponse{200, PNG + path, "image/png", ""};
+}
+
+// Everything a run leaves that must not depend on how many downloads run at
+// once, with its folders and ports written as placeholders.
+struct RunOutcome {
+    std::string package, backup, summary;
+    std::map<std::string, std::string> files;
+    std::vector<std::string> failed, log, calls, messages;
+};
+
+}  // namespace
+
+// Generated packages (repeats inside and across items, 404s, bad images,
+// redirects, a refusing host, both kinds, the blank option off and on) give
+// the same outcome with one download at a time and with eight.
+TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
+    const int refusing = RefusingPort();
+    std::vector<std::unique_ptr<int>> ports;
+    std::vector<std::unique_ptr<LoopbackImageServer>> servers;  // all kept, so no port is used twice
+    std::vector<std::string> pool;
+    for (int k = 0; k < 14; ++k) pool.push_back("http://{H}/album/g" + std::to_string(k) + ".png");
+    for (int k = 0; k < 6; ++k) pool.push_back("http://{H}/x.alicdn.com/s" + std::to_string(k) + ".jpg");
+    for (int k = 0; k < 3; ++k) pool.push_back("http://{H}/404/m" + std::to_string(k) + ".jpg");
+    for (int k = 0; k < 2; ++k) pool.push_back("http://{H}/bad/b" + std::to_string(k) + ".gif");
+    for (int k = 0; k < 3; ++k) pool.push_back("http://{H}/moved/r" + std::to_string(k) + ".png");
+    for (int k = 0; k < 6; ++k) pool.push_back("http://{R}/album/q" + std::to_string(k) + ".png");
+
+    for (unsigned seed = 1; seed <= 2; ++seed) {
+        std::mt19937 random(seed);
+        auto pick = [&] { return pool[random() % pool.size()]; };
+        PackageLayout layout;
+        for (int i = 0; i < 12; ++i) {
+            std::string description = "<p>item " + std::to_string(i) + "</p>", mobile = "<wapDesc>";
+            for (int n = random() % 7; n > 0; --n) description += "<img src=\"" + pick() + "\">";
+            for (int n = random() % 4; n > 0; --n) mobile += "<img>" + pick() + "</img>";
+            layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), description, mobile + "</wapDesc>"));
+        }
+        RunOutcome outcomes[2];
+        for (int round = 0; round < 2; ++round) {
+            ports.push_back(std::make_unique<int>(0));
+            const int* port = ports.back().get();
+            servers.push_back(std::make_unique<LoopbackImageServer>(
+                [port](const std::string& path) { return ShuffledAnswer(path, port); }));
+            ASSERT_TRUE(servers.back()->Start());
+            *ports.back() = servers.back()->port();
+            const std::string host = "localhost:" + std::to_string(*port), refused = "localhost:" + std::to_string(refusing);
+            const std::string folder = dir.File("run" + std::to_string(seed) + std::to_string(round));
+            const std::string destination = folder + "/pics", package = folder + "/shop.csv";
+            std::filesystem::create_directories(destination);
+            PackageLayout concrete = layout;
+            for (GeneratedItem& item : concrete.items) {
+                for (std::string* text : {&item.description, &item.mobileDetail}) {
+                    ReplaceEvery(text, "{H}", host);
+                    ReplaceEvery(text, "{R}", refused);
+                }
+            }
+            ASSERT_TRUE(WritePackageFile(package, concrete));
+            ClearItemRecords(appState.items);
+            std::free(appState.packageText);
+            appState.packageText = nullptr;
+            std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", package.c_str());
+            std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", folder.c_str());
+            ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+            ASSERT_EQ(1, OpenAppLog(folder.c_str()));
+            frontEnd.messages.clear();
+            imageCounter = 1;
+            SetClockForTests(1800000000);
+
+            RecordingView view;
+            view.options.jobs = round == 0 ? 1 : 8;
+            view.options.blankFailedImages = seed == 2;
+            view.selectedRows = {0, 3, 5, 8};
+            std::snprintf(view.options.destination, sizeof view.options.destination, "%s", destination.c_str());
+            RunRelocation(&view.view);
+            SetClockForTests(0);
+
+            auto placeholders = [&](std::string text) {
+                ReplaceEvery(&text, destination, "{D}");
+                ReplaceEvery(&text, host, "{H}");
+                ReplaceEvery(&text, refused, "{R}");
+                return text;
+            };
+            RunOutcome& outcome = outcomes[round];
+            outcome.package = placeholders(DecodePackageFile(package));
+            outcome.backup = placeholders(DecodePackageFile(folder + "/bak/shop(1).csv"));
+            for (const auto& entry : std::filesystem::directory_iterator(destination)) {
+                outcome.files[entry.path().filename().string()] = placeholders(ReadWholeFile(entry.path().string()));
+            }
+            for (int i = 0; i < appState.items->count; ++i) {
+                std::string failed = std::to_string(i) + ":" + std::to_string(Item(i)->state);
+                for (Vector* list : {Item(i)->failedDesktopUrls, Item(i)->failedMobileUrls}) {
+                    failed += "|";
+                    for (int j = 0; list != nullptr && j < list->count; ++j) {
+                        failed += placeholders(static_cast<const char*>(list->items[j])) + " ";
+                    }
+                }
+                outcome.failed.push_back(failed);
+            }
+            const RunSummary& s = lastRunSummary;
+            outcome.summary = std::to_string(s.itemCount) + " " + std::to_string(s.processedCount) + " " +
+                              std::to_string(s.relocatedCount) + " " + std::to_string(s.failureCount) + " " +
+                              std::to_string(s.textChanged) + " " + std::to_string(s.stopped);
+            for (const RecordedMessage& message : frontEnd.messages) outcome.messages.push_back(message.text + message.caption);
+            outcome.calls = view.calls;
+            // The log in records ("HH:MM:SS " starts one), without the times;
+            // the refusing host's error texts depend on which connect came first.
+            std::string log = placeholders(ReadWholeFile(folder + "/app.log"));
+            for (size_t at = 0, end; at < log.size(); at = end + 2) {
+                end = log.find("\r\n", at);
+                std::string line = log.substr(at, end - at);
+                bool starts = line.size() > 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ';
+                if (starts) {
+                    outcome.log.push_back(line.substr(9));
+                } else if (!outcome.log.empty() && outcome.log.back().find("{R}") != std::string::npos) {
+                    outcome.log.back() += "|refused";
+                } else if (!outcome.log.empty()) {
+                    outcome.log.back() += "|" + line;
+                }
+            }
+        }
+        const RunOutcome &one = outcomes[0], &eight = outcomes[1];
+        EXPECT_EQ(Utf8(one.package), Utf8(eight.package)) << seed;
+        EXPECT_EQ(one.backup, eight.backup);
+        EXPECT_EQ(one.files, eight.files);
+        EXPECT_EQ(one.failed, eight.failed);
+        EXPECT_EQ(one.summary, eight.summary);
+        EXPECT_EQ(one.messages, eight.messages);
+        EXPECT_EQ(one.calls, eight.calls);
+        ASSERT_EQ(one.log.size(), eight.log.size());
+        for (size_t i = 0; i < one.log.size(); ++i) EXPECT_EQ(Utf8(one.log[i]), Utf8(eight.log[i])) << i;
+        // The packages did exercise every kind of outcome.
+        EXPECT_GT(one.files.size(), 5u);
+        EXPECT_GT(lastRunSummary.failureCount, 3);
+    }
+}
+
+// A stop while eight downloads run: what had not started never starts, every
+// image that arrived is in the package, no file is left that the package does
+// not name, and the next run fetches only the rest.
+TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
+    PackageLayout layout;
+    std::vector<std::string> urls;
+    for (int i = 0; i < 30; ++i) {
+        std::string a = Image("p" + std::to_string(i) + "a.png"), b = Image("p" + std::to_string(i) + "b.png", true);
+        Serve(a, PNG);
+        Serve(b, PNG);
+        urls.push_back(a);
+        urls.push_back(b);
+        layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\">", "<img>" + b + "</img>"));
+    }
+    LoadPackage(layout);
+    delayMilliseconds = 5;
+    RecordingView view;
+    view.options.jobs = 8;
+    int finished = 0;
+    view.afterImage = [&](const std::string&) {
+        if (++finished == 5) appState.stopRequested = 1;
+    };
+    Run(&view);
+    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    EXPECT_EQ(0u, Item(2)->state);  // the item in hand when the stop came
+    EXPECT_EQ(ITEM_STATE_DONE, Item(1)->state);
+
+    std::string text = DecodePackageFile(PackagePath());
+    size_t relocated = 0;
+    for (const std::string& url : urls) relocated += text.find(url) == std::string::npos;
+    std::vector<std::string> files = Files();
+    EXPECT_EQ(relocated, files.size());
+    EXPECT_GT(relocated, 5u);   // images in flight at the stop were kept
+    EXPECT_LT(relocated, 60u);  // and what had not started did not start
+    for (const std::string& name : files) {
+        EXPECT_NE(std::string::npos, text.find(Destination() + "/" + name)) << name;
+        EXPECT_EQ(PNG, ReadWholeFile(Destination() + "/" + name));
+    }
+
+    appState.stopRequested = 0;
+    frontEnd.endCodes.clear();
+    delayMilliseconds = 0;
+    size_t before = server.RequestedPaths().size();
+    ClearItemRecords(appState.items);
+    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+    RecordingView again;
+    Run(&again);
+    EXPECT_EQ(60 - relocated, server.RequestedPaths().size() - before);
+    EXPECT_EQ(60u, Files().size());
+    text = DecodePackageFile(PackagePath());
+    for (const std::string& url : urls) EXPECT_EQ(std::string::npos, text.find(url));
+}
+
+// Forty images on a host that refuses connections, spread over eight
+// workers: each fails once, and after five failed connects (and the few that
+// raced them) the host is refused without connecting.
+TEST_F(RunTest, RefusingHostIsGivenUpAfterFiveFailedConnects) {
+    const std::string host = "http://127.0.0.1:" + std::to_string(RefusingPort());
+    PackageLayout layout;
+    for (int i = 0; i < 10; ++i) {
+        std::string description;
+        for (int k = 0; k < 4; ++k) description += "<img src=\"" + host + "/r" + std::to_string(i * 4 + k) + ".png\">";
+        layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), description, ""));
+    }
+    LoadPackage(layout);
+    RecordingView view;
+    view.options.jobs = 8;
+    Run(&view);
+
+    EXPECT_EQ(40, lastRunSummary.failureCount);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_NE(nullptr, Item(i)->failedDesktopUrls);
+        EXPECT_EQ(4, Item(i)->failedDesktopUrls->count);
+    }
+    std::string log = ReadWholeFile(dir.File("app.log"));
+    auto count = [&](const std::string& text) {
+        int n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(40, count(Gbk("，返回的错误信息：\r\n")) - count(Gbk("(useKeepAlive:1)，返回的错误信息：\r\n")));
+    const int connects = count(Gbk("使用非阻塞方式连接失败，错误码:"));
+    EXPECT_GE(connects, 5);
+    EXPECT_LE(connects, 5 + 7);  // each other worker may have been connecting at the fifth failure
+    EXPECT_EQ(80 - connects, count(Gbk("连接失败已连续发生5次+")));
+    ASSERT_EQ(1u, frontEnd.messages.size());
+    EXPECT_EQ(Gbk("图片搬家失败，没有找到搬家成功的图片。"), frontEnd.messages[0].text);
 }

@@ -333,10 +333,15 @@ TEST_F(WizardTest, PackagesThatCannotBeUsedStayOnPageOne) {
 // in hand, the package is written back and the process ends with code 0;
 // a second run continues where the first stopped.
 TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
-    const int IMAGES = 12;
+    const int IMAGES = 80;  // more than the run fetches at once and ahead
     std::atomic<int> delayMs{300};
+    std::atomic<int> inFlight{0}, mostInFlight{0};
     LoopbackImageServer server([&](const std::string& path) {
+        int now = ++inFlight;
+        for (int most = mostInFlight.load(); now > most && !mostInFlight.compare_exchange_weak(most, now);) {
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+        --inFlight;
         return ServeImages(path);
     });
     ASSERT_TRUE(server.Start());
@@ -371,6 +376,7 @@ TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
     }
     int firstRun = server.Served();
     EXPECT_LT(firstRun, IMAGES);
+    EXPECT_GE(mostInFlight.load(), 4);  // the wizard's run downloads several images at once
     std::string written = DecodePackageFile(package_);
     int relocated = 0;
     for (int i = 0; i < IMAGES; ++i) {

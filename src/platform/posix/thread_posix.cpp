@@ -1,12 +1,18 @@
 #include "platform/thread.h"
 
+#include <errno.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <time.h>
 
 #include <cstdlib>
 
 struct Mutex {
     pthread_mutex_t handle;
+};
+
+struct Semaphore {
+    sem_t handle;
 };
 
 namespace {
@@ -51,6 +57,26 @@ void FreeMutex(Mutex* mutex) {
     if (mutex == nullptr) return;
     pthread_mutex_destroy(&mutex->handle);
     std::free(mutex);
+}
+
+Semaphore* NewSemaphore(int initialCount) {
+    Semaphore* semaphore = static_cast<Semaphore*>(std::malloc(sizeof(Semaphore)));
+    sem_init(&semaphore->handle, 0, static_cast<unsigned>(initialCount));
+    return semaphore;
+}
+
+void WaitSemaphore(Semaphore* semaphore) {
+    // A signal handler may interrupt the wait; it is not a post.
+    while (sem_wait(&semaphore->handle) != 0 && errno == EINTR) {
+    }
+}
+
+void PostSemaphore(Semaphore* semaphore) { sem_post(&semaphore->handle); }
+
+void FreeSemaphore(Semaphore* semaphore) {
+    if (semaphore == nullptr) return;
+    sem_destroy(&semaphore->handle);
+    std::free(semaphore);
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

@@ -9,6 +9,12 @@ struct Mutex {
     CRITICAL_SECTION section;
 };
 
+// A kernel semaphore: unlike condition variables it exists on every Windows
+// the program runs on.
+struct Semaphore {
+    HANDLE handle;
+};
+
 namespace {
 
 struct ThreadStart {
@@ -53,6 +59,21 @@ void FreeMutex(Mutex* mutex) {
     if (mutex == nullptr) return;
     DeleteCriticalSection(&mutex->section);
     std::free(mutex);
+}
+
+Semaphore* NewSemaphore(int initialCount) {
+    Semaphore* semaphore = static_cast<Semaphore*>(std::malloc(sizeof(Semaphore)));
+    semaphore->handle = CreateSemaphoreA(nullptr, initialCount, 0x7FFFFFFF, nullptr);
+    return semaphore;
+}
+
+void WaitSemaphore(Semaphore* semaphore) { WaitForSingleObject(semaphore->handle, INFINITE); }
+void PostSemaphore(Semaphore* semaphore) { ReleaseSemaphore(semaphore->handle, 1, nullptr); }
+
+void FreeSemaphore(Semaphore* semaphore) {
+    if (semaphore == nullptr) return;
+    CloseHandle(semaphore->handle);
+    std::free(semaphore);
 }
 
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }

@@ -1,0 +1,264 @@
+// Parallel downloads: `karvelo relocate --jobs N` against aria2c, curl and
+// wget, as processes, over 400 images of 5 to 200 KB from nginx on loopback.
+//
+// BM_OverSlowNetwork puts a relay in front of nginx that holds each
+// direction 25 ms (50 ms per round trip; the kernel here has no netem) and
+// times, in every iteration, --jobs 1, 8 and 16, `aria2c -q -j16 -x1 -i` and
+// `curl -s -Z --parallel-max 16 -K` (each when installed).  Goals:
+// ratio_jobs16_vs_aria2 >= 1, ratio_jobs8_vs_aria2 >= 0.5.  Peak memory of
+// the karvelo process (/usr/bin/time -v): rss_jobs16_minus_jobs1_kb <= 2048.
+// BM_WithoutAddedLatency times --jobs 1 and 8 and `wget -i` straight against
+// nginx.  Goals: ratio_jobs8_vs_jobs1 >= 0.95, ratio_jobs8_vs_wget >= 1.
+// 400 rather than 2,000 images: one at a time over the relay already takes
+// 20 s per iteration on this 2-core machine.  Output goes to /dev/shm.
+#include <benchmark/benchmark.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/net.h"
+#include "support/nginx_fixture.h"
+#include "support/package_generator.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const int IMAGE_COUNT = 400;
+const int IMAGES_PER_ITEM = 10;
+const int DELAY_EACH_WAY_MS = 25;
+const char ARIA2_PROGRAM[] = "/usr/bin/aria2c";
+const char CURL_PROGRAM[] = "/usr/bin/curl";
+const char WGET_PROGRAM[] = "/usr/bin/wget";
+const char TIME_PROGRAM[] = "/usr/bin/time";
+
+using Clock = std::chrono::steady_clock;
+
+// One direction of a relayed connection: what is read is sent on once it
+// has waited the delay, without holding back what follows.
+void Pump(SOCKET from, SOCKET to) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<Clock::time_point, std::string>> queue;
+    bool ended = false;
+    std::thread writer([&] {
+        for (bool broken = false;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return ended || !queue.empty(); });
+            if (queue.empty()) break;
+            auto due = queue.front().first;
+            std::string bytes = std::move(queue.front().second);
+            queue.pop_front();
+            lock.unlock();
+            std::this_thread::sleep_until(due);
+            if (!broken) broken = !SendAll(to, bytes.data(), bytes.size());
+        }
+        shutdown(to, SHUT_WR);
+    });
+    char buffer[65536];
+    for (;;) {
+        ssize_t received = recv(from, buffer, sizeof buffer, 0);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (received <= 0) {
+            ended = true;
+            changed.notify_one();
+            break;
+        }
+        queue.emplace_back(Clock::now() + std::chrono::milliseconds(DELAY_EACH_WAY_MS),
+                           std::string(buffer, static_cast<size_t>(received)));
+        changed.notify_one();
+    }
+    writer.join();
+}
+
+// Accepts on loopback and relays each connection to `targetPort`.  Lives
+// for the process (its threads are detached).
+int StartDelayRelay(int targetPort) {
+    SOCKET listener = ListenOnLoopback(0, 128);
+    if (listener == INVALID_SOCKET) return 0;
+    std::thread([listener, targetPort] {
+        for (;;) {
+            SOCKET client = accept(listener, nullptr, nullptr);
+            if (client == INVALID_SOCKET) continue;
+            std::thread([client, targetPort] {
+                SOCKET server = OpenTcpSocket();
+                sockaddr_in address = LoopbackAddress(targetPort);
+                if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                    std::thread back(Pump, server, client);
+                    Pump(client, server);
+                    back.join();
+                }
+                closesocket(server);
+                closesocket(client);
+            }).detach();
+        }
+    }).detach();
+    return BoundPort(listener);
+}
+
+struct Site {
+    TempDir folder;
+    std::unique_ptr<NginxServer> nginx;
+    std::vector<std::string> names;
+    int relayPort = 0;
+    std::string output = "/dev/shm/karvelo-parallel-bench-" + std::to_string(getpid());
+    std::string karvelo;
+    std::string error;
+    int runs = 0;
+    ~Site() {
+        std::error_code ignored;
+        std::filesystem::remove_all(output, ignored);
+    }
+};
+
+Site& TheSite() {
+    static Site* site = [] {
+        Site* s = new Site;  // kept for the process: the relay's threads use nginx
+        std::error_code ignored;
+        s->karvelo = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string() + "/karvelo";
+        std::filesystem::create_directories(s->output, ignored);
+        std::filesystem::create_directories(s->folder.File("www"), ignored);
+        s->names = GenerateImageFiles(s->folder.File("www"), IMAGE_COUNT, 7);
+        s->nginx = std::make_unique<NginxServer>(s->folder.File("www"));
+        if (!NginxAvailable() || s->names.empty() || !s->nginx->Start()) {
+            s->error = "nginx cannot serve the images: " + s->nginx->error();
+        } else if (access(s->karvelo.c_str(), X_OK) != 0) {
+            s->error = s->karvelo + " is missing";
+        } else {
+            s->relayPort = StartDelayRelay(s->nginx->port());
+            if (s->relayPort == 0) s->error = "the relay cannot listen";
+        }
+        return s;
+    }();
+    return *site;
+}
+
+std::vector<std::string> Urls(const Site& site, int port) {
+    std::vector<std::string> urls;
+    for (const std::string& name : site.names) urls.push_back("http://127.0.0.1:" + std::to_string(port) + "/" + name);
+    return urls;
+}
+
+// Runs one client into a fresh folder; wall seconds (negative on failure)
+// and, for karvelo, its peak resident size in KB.
+struct Timed {
+    double seconds = -1;
+    long rssKb = 0;
+};
+
+Timed TimeClient(Site* site, const std::string& client, int jobs, int port) {
+    const std::string tag = std::to_string(++site->runs);
+    const std::string destination = site->output + "/" + client + tag;
+    std::filesystem::create_directories(destination);
+    std::vector<std::string> urls = Urls(*site, port);
+    std::vector<std::string> command;
+    std::string list;
+    if (client == "karvelo") {
+        PackageLayout layout;
+        for (size_t i = 0; i < urls.size(); i += IMAGES_PER_ITEM) {
+            std::string description;
+            for (size_t j = i; j < urls.size() && j < i + IMAGES_PER_ITEM; ++j) description += "<img src=\"" + urls[j] + "\">";
+            layout.items.push_back(MakeItem("item " + std::to_string(i), description));
+        }
+        const std::string package = site->output + "/bench-parallel-" + tag + ".csv";
+        WritePackageFile(package, layout);
+        command = {TIME_PROGRAM, "-v", site->karvelo, "relocate", package, destination, "--jobs", std::to_string(jobs)};
+    } else if (client == "curl") {
+        for (size_t i = 0; i < urls.size(); ++i) list += "url = \"" + urls[i] + "\"\noutput = \"" + destination + "/" + site->names[i] + "\"\n";
+        command = {CURL_PROGRAM, "-s", "-Z", "--parallel-max", "16", "-K", site->output + "/list" + tag};
+    } else {
+        for (const std::string& url : urls) list += url + "\n";
+        if (client == "aria2c") command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", site->output + "/list" + tag, "-d", destination};
+        else command = {WGET_PROGRAM, "-q", "-i", site->output + "/list" + tag, "-P", destination};
+    }
+    if (!list.empty()) WriteWholeFile(site->output + "/list" + tag, list);
+
+    Clock::time_point start = Clock::now();
+    ProcessResult result = RunProcess(command);
+    Timed timed;
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(destination)) files += entry.is_regular_file();
+    if (result.exitCode == 0 && files == urls.size()) timed.seconds = seconds;
+    size_t at = result.err.find("Maximum resident set size (kbytes): ");
+    if (at != std::string::npos) timed.rssKb = std::atol(result.err.c_str() + at + 36);
+    std::error_code ignored;
+    std::filesystem::remove_all(destination, ignored);
+    // karvelo keeps a backup of each package beside itself.
+    std::filesystem::remove(std::filesystem::path(site->karvelo).parent_path() / "bak" / ("bench-parallel-" + tag + "(1).csv"), ignored);
+    return timed;
+}
+
+// Times every client once per iteration; the counters are the summed
+// seconds per client and their ratios (other / ours: above 1, we are faster).
+void TimeAll(benchmark::State& state, const std::vector<std::pair<std::string, int>>& clients, bool relayed,
+             const std::vector<std::pair<std::string, std::pair<std::string, std::string>>>& ratios) {
+    Site& site = TheSite();
+    if (!site.error.empty()) {
+        state.SkipWithError(site.error.c_str());
+        return;
+    }
+    const int port = relayed ? site.relayPort : site.nginx->port();
+    std::vector<double> seconds(clients.size(), 0);
+    std::vector<long> rss(clients.size(), 0);
+    for (auto _ : state) {
+        double total = 0;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Timed timed = TimeClient(&site, clients[i].first, clients[i].second, port);
+            if (timed.seconds < 0) {
+                state.SkipWithError((clients[i].first + " failed").c_str());
+                return;
+            }
+            seconds[i] += timed.seconds;
+            rss[i] = std::max(rss[i], timed.rssKb);
+            total += timed.seconds;
+        }
+        state.SetIterationTime(total);
+    }
+    auto name = [&](size_t i) {
+        return clients[i].first == "karvelo" ? "jobs" + std::to_string(clients[i].second) : clients[i].first;
+    };
+    for (size_t i = 0; i < clients.size(); ++i) {
+        state.counters[name(i) + "_s"] = seconds[i] / static_cast<double>(state.iterations());
+        if (rss[i] > 0) state.counters["rss_" + name(i) + "_kb"] = static_cast<double>(rss[i]);
+    }
+    for (const auto& ratio : ratios) {
+        auto ours = state.counters.find(ratio.second.first + "_s"), theirs = state.counters.find(ratio.second.second + "_s");
+        if (ours != state.counters.end() && theirs != state.counters.end()) {
+            state.counters[ratio.first] = theirs->second.value / ours->second.value;
+        }
+    }
+    if (state.counters.count("rss_jobs16_kb") && state.counters.count("rss_jobs1_kb")) {
+        state.counters["rss_jobs16_minus_jobs1_kb"] =
+            state.counters["rss_jobs16_kb"].value - state.counters["rss_jobs1_kb"].value;
+    }
+}
+
+void BM_OverSlowNetwork(benchmark::State& state) {
+    std::vector<std::pair<std::string, int>> clients = {{"karvelo", 1}, {"karvelo", 8}, {"karvelo", 16}};
+    if (access(ARIA2_PROGRAM, X_OK) == 0) clients.push_back({"aria2c", 16});
+    if (access(CURL_PROGRAM, X_OK) == 0) clients.push_back({"curl", 16});
+    TimeAll(state, clients, true,
+            {{"ratio_jobs16_vs_aria2", {"jobs16", "aria2c"}}, {"ratio_jobs8_vs_aria2", {"jobs8", "aria2c"}},
+             {"ratio_jobs16_vs_curl", {"jobs16", "curl"}}, {"ratio_jobs8_vs_curl", {"jobs8", "curl"}},
+             {"ratio_jobs8_vs_jobs1", {"jobs8", "jobs1"}}, {"ratio_jobs16_vs_jobs1", {"jobs16", "jobs1"}}});
+}
+BENCHMARK(BM_OverSlowNetwork)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_WithoutAddedLatency(benchmark::State& state) {
+    TimeAll(state, {{"karvelo", 1}, {"karvelo", 8}, {"wget", 1}}, false,
+            {{"ratio_jobs8_vs_jobs1", {"jobs8", "jobs1"}}, {"ratio_jobs8_vs_wget", {"jobs8", "wget"}}});
+}
+BENCHMARK(BM_WithoutAddedLatency)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace

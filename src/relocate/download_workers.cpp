@@ -1,0 +1,177 @@
+#include "relocate/download_workers.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "http/connection.h"
+#include "http/download.h"
+#include "platform/thread.h"
+#include "relocate/run_view.h"
+#include "util/app_log.h"
+#include "util/strings.h"
+#include "util/vector.h"
+
+namespace {
+
+// Everything below `lock` is shared between the run and its workers.  The
+// lock lives for the process; the semaphores live for one run, so that no
+// wake-up left over from one run reaches the workers of the next.
+Mutex* lock = nullptr;
+Semaphore* queued = nullptr;    // one post per queued job, and one per worker at the stop
+Semaphore* finished = nullptr;  // one post per finished job and per ended worker
+DownloadJob* waitingHead = nullptr;
+DownloadJob* waitingTail = nullptr;
+int liveWorkers = 0;
+int stopping = 0;
+HashMap* pools[MAX_RUN_JOBS];
+
+DownloadJob* TakeWaiting() {
+    DownloadJob* job = waitingHead;
+    if (job != nullptr) {
+        waitingHead = job->next;
+        if (waitingHead == nullptr) waitingTail = nullptr;
+        job->next = nullptr;
+    }
+    return job;
+}
+
+void Unlink(DownloadJob* job) {
+    DownloadJob* previous = nullptr;
+    for (DownloadJob* at = waitingHead; at != nullptr; previous = at, at = at->next) {
+        if (at != job) continue;
+        if (previous != nullptr) previous->next = job->next; else waitingHead = job->next;
+        if (waitingTail == job) waitingTail = previous;
+        job->next = nullptr;
+        return;
+    }
+}
+
+// Fetches the job on the calling thread over `pool`, keeping what it logs.
+void Fetch(DownloadJob* job, HashMap* pool) {
+    UseThreadConnectionPool(pool);
+    CaptureLogLines(job->logLines);
+    std::memset(job->errorText, 0, sizeof job->errorText);
+    job->result = DownloadImage(job->url, job->path, job->errorText, 1, 0);
+    CaptureLogLines(nullptr);
+    UseThreadConnectionPool(nullptr);
+}
+
+unsigned Work(void* argument) {
+    HashMap* pool = pools[reinterpret_cast<intptr_t>(argument)];
+    for (;;) {
+        WaitSemaphore(queued);
+        LockMutex(lock);
+        DownloadJob* job = TakeWaiting();
+        if (job == nullptr) {
+            if (!stopping) {  // the post of a cancelled job
+                UnlockMutex(lock);
+                continue;
+            }
+            --liveWorkers;
+            // Posted under the lock: once the run sees no worker left, none
+            // touches the semaphores again.
+            PostSemaphore(finished);
+            UnlockMutex(lock);
+            return 0;
+        }
+        job->state = JOB_RUNNING;
+        UnlockMutex(lock);
+        Fetch(job, pool);
+        LockMutex(lock);
+        job->state = JOB_DONE;
+        PostSemaphore(finished);
+        UnlockMutex(lock);
+    }
+}
+
+}  // namespace
+
+DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind) {
+    DownloadJob* job = static_cast<DownloadJob*>(std::calloc(1, sizeof(DownloadJob)));
+    job->url = CopyString(url);
+    job->row = row;
+    job->kind = kind;
+    job->logLines = NewDefaultVector();
+    return job;
+}
+
+void FreeDownloadJob(DownloadJob* job) {
+    FreeVector(job->logLines, 1);
+    std::free(job->url);
+    std::free(job);
+}
+
+void StartDownloadWorkers(int count) {
+    if (lock == nullptr) lock = NewMutex();
+    if (count > MAX_RUN_JOBS) count = MAX_RUN_JOBS;
+    queued = NewSemaphore(0);
+    finished = NewSemaphore(0);
+    stopping = 0;
+    liveWorkers = 0;
+    pools[0] = ConnectionPool;
+    for (intptr_t i = 0; i < count; ++i) {
+        if (pools[i] == nullptr) pools[i] = NewStringHashMap(StringHash, StringEquals);
+        LockMutex(lock);
+        ++liveWorkers;
+        UnlockMutex(lock);
+        if (!StartDetachedThread(Work, reinterpret_cast<void*>(i))) {
+            LockMutex(lock);
+            --liveWorkers;
+            UnlockMutex(lock);
+            break;  // fewer workers; with none, AwaitDownload fetches itself
+        }
+    }
+}
+
+void QueueDownload(DownloadJob* job) {
+    LockMutex(lock);
+    job->state = JOB_WAITING;
+    job->next = nullptr;
+    if (waitingTail != nullptr) waitingTail->next = job; else waitingHead = job;
+    waitingTail = job;
+    PostSemaphore(queued);
+    UnlockMutex(lock);
+}
+
+int AwaitDownload(DownloadJob* job) {
+    LockMutex(lock);
+    while (job->state == JOB_WAITING || job->state == JOB_RUNNING) {
+        if (liveWorkers == 0 && job->state == JOB_WAITING) {
+            Unlink(job);
+            job->state = JOB_RUNNING;
+            UnlockMutex(lock);
+            Fetch(job, pools[0]);
+            LockMutex(lock);
+            job->state = JOB_DONE;
+            break;
+        }
+        UnlockMutex(lock);
+        WaitSemaphore(finished);
+        LockMutex(lock);
+    }
+    int state = job->state;
+    UnlockMutex(lock);
+    return state;
+}
+
+void CancelWaitingDownloads() {
+    LockMutex(lock);
+    for (DownloadJob* job = TakeWaiting(); job != nullptr; job = TakeWaiting()) job->state = JOB_CANCELLED;
+    UnlockMutex(lock);
+}
+
+void StopDownloadWorkers() {
+    LockMutex(lock);
+    stopping = 1;
+    for (int i = 0; i < liveWorkers; ++i) PostSemaphore(queued);
+    while (liveWorkers > 0) {
+        UnlockMutex(lock);
+        WaitSemaphore(finished);
+        LockMutex(lock);
+    }
+    UnlockMutex(lock);
+    FreeSemaphore(queued);
+    FreeSemaphore(finished);
+    queued = finished = nullptr;
+}

@@ -1,0 +1,55 @@
+// The run's download workers.  The run hands out downloads (URL and local
+// name) in the order it visits the URLs; up to the run's number of worker
+// threads fetch them, each over keep-alive connections of its own; the run
+// takes each result back, on its own thread, when it reaches that URL.  One
+// run at a time.
+#pragma once
+
+#include "http/http_common.h"
+#include "platform/fs.h"
+#include "relocate/local_files.h"
+
+struct Vector;
+
+enum DownloadJobState {
+    JOB_WAITING = 0,    // handed out, no worker has it yet
+    JOB_RUNNING = 1,
+    JOB_DONE = 2,       // `result` and `errorText` are final
+    JOB_CANCELLED = 3,  // taken out before it started: nothing was fetched
+    JOB_NO_NAME = 4     // no local name could be formed; never handed to a worker
+};
+
+struct DownloadJob {
+    char* url;  // heap copy
+    int row;    // the item and kind that first visited the URL
+    ImageKind kind;
+    char path[MAX_PATH_BYTES];
+    int state;   // DownloadJobState, under the workers' lock
+    int result;  // DownloadResult
+    char errorText[HTTP_ERROR_TEXT_BYTES];
+    Vector* logLines;  // what the download logged, for the run to write (LogCapturedLines)
+    DownloadJob* next;  // in the waiting list
+};
+
+DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind);
+void FreeDownloadJob(DownloadJob* job);
+
+// Starts `count` worker threads (at most MAX_RUN_JOBS).  Worker i always
+// uses the same keep-alive pool, worker 0 the process-wide ConnectionPool,
+// so pooled connections outlive the run as they always have.
+void StartDownloadWorkers(int count);
+
+// Queues the job for the next free worker (also again, for a retry under a
+// new name).
+void QueueDownload(DownloadJob* job);
+
+// Waits until the job is done or cancelled (at once for JOB_NO_NAME) and
+// returns its state.  If no
+// worker could be started, the calling thread fetches it itself.
+int AwaitDownload(DownloadJob* job);
+
+// Downloads that no worker has started yet never start (JOB_CANCELLED).
+void CancelWaitingDownloads();
+
+// Lets the workers end once the queue is empty and waits until they have.
+void StopDownloadWorkers();
