@@ -67,6 +67,7 @@ std::string PngBody(const std::string& path) { return std::string("\x89PNG\r\n\x
 class RoundTripTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_EQ(1, StartNetwork());  // Winsock on Windows; nothing on POSIX
         InitHttpClient();
         ASSERT_TRUE(server.Start());
         std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", dir.path().c_str());

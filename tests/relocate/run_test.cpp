@@ -83,6 +83,7 @@ struct RecordingView {
 class RunTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_EQ(1, StartNetwork());  // Winsock on Windows; nothing on POSIX
         InitHttpClient();  // once; later calls do nothing
         ASSERT_TRUE(server.Start());
         std::filesystem::create_directory(Destination());
