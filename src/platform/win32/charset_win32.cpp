@@ -586,6 +586,15 @@ EncodeStop EncodeUcs2(const Converter* converter, const wchar_t* units, size_t c
     return ENCODE_DONE;
 }
 
+// Appends one character's bytes; false when the output has no room for them.
+bool PutBytes(Output* output, const unsigned char* bytes, size_t length) {
+    if (output->left < length) return false;
+    std::memcpy(output->at, bytes, length);
+    output->at += length;
+    output->left -= length;
+    return true;
+}
+
 EncodeStop EncodeUtf8(const wchar_t* units, size_t count, Output* output, size_t* done) {
     size_t i = 0;
     while (i < count) {
@@ -616,13 +625,10 @@ EncodeStop EncodeUtf8(const wchar_t* units, size_t count, Output* output, size_t
             bytes[3] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
             length = 4;
         }
-        if (output->left < length) {
+        if (!PutBytes(output, bytes, length)) {
             *done = i;
             return ENCODE_FULL;
         }
-        std::memcpy(output->at, bytes, length);
-        output->at += length;
-        output->left -= length;
         i += width;
     }
     *done = count;
@@ -766,13 +772,10 @@ EncodeStop EncodeGb18030(const Converter* converter, const wchar_t* units, size_
             i += width;
             continue;
         }
-        if (output->left < length) {
+        if (!PutBytes(output, bytes, length)) {
             *done = i;
             return ENCODE_FULL;
         }
-        std::memcpy(output->at, bytes, length);
-        output->at += length;
-        output->left -= length;
         i += width;
     }
     *done = count;
