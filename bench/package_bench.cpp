@@ -13,9 +13,12 @@
 
 #include "package/item_record.h"
 #include "package/reader.h"
+#include "relocate/run.h"
 #include "support/package_generator.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "util/hash_map.h"
+#include "util/strings.h"
 #include "util/vector.h"
 
 namespace {
@@ -104,5 +107,38 @@ void BM_ReadPackagePeakMemory(benchmark::State& state) {
     state.counters["peak_per_file_byte"] = peakMb * 1024 * 1024 / static_cast<double>(package.bytes.size());
 }
 BENCHMARK(BM_ReadPackagePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// One checkpoint of a run halfway through the package: the rewrite of a
+// copy of the text with every other image relocated, and the write-back to
+// a temporary file synced to the disk and moved over the package.
+void BM_Checkpoint(benchmark::State& state) {
+    BigPackage& package = Package();
+    Vector* items = NewVector(256, 64);
+    char* text = nullptr;
+    if (ReadPackage(package.path.c_str(), items, &text) != PACKAGE_READ_OK) {
+        state.SkipWithError("package not read");
+        return;
+    }
+    HashMap* urlMap = NewHashMap(StringHash, StringEquals, items->count * 32, 0.75f);
+    int relocated = 0;
+    for (int32_t i = 0; i < items->count; ++i) {
+        const Vector* urls = static_cast<const ItemRecord*>(items->items[i])->desktopUrls;
+        for (int32_t j = 0; urls != nullptr && j < urls->count; j += 2) {
+            std::string path = package.dir.File("pics/2026-12-7-9-30-" + std::to_string(++relocated) + ".jpg");
+            HashMapPut(urlMap, CopyString(static_cast<const char*>(urls->items[j])), CopyString(path.c_str()));
+        }
+    }
+    const std::string target = package.dir.File("checkpoint.csv");
+    for (auto _ : state) {
+        if (WriteCheckpoint(urlMap, text, 0, target.c_str()) != 1) state.SkipWithError("nothing written");
+    }
+    state.counters["file_MB"] = static_cast<double>(package.bytes.size()) / 1e6;
+    state.counters["relocated"] = relocated;
+    FreeHashMap(urlMap, 1);
+    std::free(text);
+    ClearItemRecords(items);
+    FreeVector(items, 0);
+}
+BENCHMARK(BM_Checkpoint)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -77,13 +77,13 @@ void PrintFailures() {
 }
 
 // Runs the relocation on a worker thread while this thread waits for
-// SIGINT/SIGTERM, so a signal never interrupts a download in hand: it only
-// asks the run to stop after the current image.
+// SIGINT, SIGTERM, SIGHUP (the terminal went away) or SIGQUIT, so a signal
+// never interrupts a download in hand: it only asks the run to stop after
+// the current image.
 void RunWithStopSignals(TerminalView* terminal) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stopSignals, stopSignal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
 
     std::atomic<bool> finished{false};
@@ -104,11 +104,29 @@ void RunWithStopSignals(TerminalView* terminal) {
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 }
 
-// The value of --jobs, or 0 when it is not a whole number from 1 to MAX_RUN_JOBS.
-int ParseJobs(const std::string& value) {
-    if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos) return 0;
-    int jobs = std::atoi(value.c_str());
-    return jobs >= 1 && jobs <= MAX_RUN_JOBS ? jobs : 0;
+// `value` as a whole number from 1 to `most`, or 0 when it is not one.
+int ParseCount(const std::string& value, int most) {
+    if (value.empty() || value.size() > std::to_string(most).size() ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    int count = std::atoi(value.c_str());
+    return count >= 1 && count <= most ? count : 0;
+}
+
+// KARVELO_CHECKPOINT_SECONDS, when set, is the checkpoint interval; false
+// (after saying why) when it is not a number from 1 to MAX_CHECKPOINT_SECONDS.
+bool TakeCheckpointInterval() {
+    const char* value = getenv("KARVELO_CHECKPOINT_SECONDS");
+    if (value == nullptr) return true;
+    int seconds = ParseCount(value, MAX_CHECKPOINT_SECONDS);
+    if (seconds == 0) {
+        std::fprintf(stderr, "karvelo: KARVELO_CHECKPOINT_SECONDS takes a number from 1 to %d, not '%s'\n",
+                     MAX_CHECKPOINT_SECONDS, value);
+        return false;
+    }
+    SetCheckpointInterval(seconds);
+    return true;
 }
 
 }  // namespace
@@ -174,7 +192,7 @@ int RelocateCommand(int argc, char** argv) {
             options.blankFailedImages = 1;
         } else if (argument == "--jobs" || argument.compare(0, 7, "--jobs=") == 0) {
             std::string value = argument.size() > 6 ? argument.substr(7) : (i + 1 < argc ? argv[++i] : "");
-            options.jobs = ParseJobs(value);
+            options.jobs = ParseCount(value, MAX_RUN_JOBS);
             if (options.jobs == 0) {
                 std::fprintf(stderr, "karvelo relocate: --jobs takes a number from 1 to %d, not '%s'\n", MAX_RUN_JOBS,
                              value.c_str());
@@ -194,6 +212,7 @@ int RelocateCommand(int argc, char** argv) {
         std::fprintf(stderr, "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] [--blank-failed] [--jobs N]\n");
         return EXIT_USAGE;
     }
+    if (!TakeCheckpointInterval()) return EXIT_USAGE;
     StartCore();
     std::string package = AbsoluteCorePath(positional[0]);
     std::string destination = AbsoluteCorePath(positional[1]);

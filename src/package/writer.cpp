@@ -112,12 +112,22 @@ const char* ReplacePackage(const char* packagePath, const char* converted, size_
 
     bool ok = WriteFileBytes(file, UTF16LE_MARK, sizeof UTF16LE_MARK) == sizeof UTF16LE_MARK;
     if (ok && convertedLength > 0) ok = WriteFileBytes(file, converted, convertedLength) == convertedLength;
+    // The bytes reach the disk before the name points at them, so a crash
+    // at any instant leaves the old package or the whole new one.
+    if (ok) ok = SyncFile(file) == 1;
     // Buffered bytes meet a full disk only here, so the close counts too.
     if (!CloseFile(file)) ok = false;
     if (ok) ok = ReplaceFileByPath(tempPath, target) == 1;
     if (!ok) {
         RemoveFileByPath(tempPath);
         return MESSAGE_WRITE_FAILED;
+    }
+    // The new name is made durable too.  The package is replaced already, so
+    // a folder that cannot be synced is no failure of the write.
+    size_t folderLength = static_cast<size_t>(FileNameOfPath(target) - target);
+    if (folderLength > 1) {
+        target[folderLength - 1] = '\0';
+        SyncFolder(target);
     }
     return nullptr;
 }

@@ -14,3 +14,7 @@ int FileFaultStrikesPath(FileFaultOperation operation, const char* path, const c
 // Called by OpenFileByPath for every stream it hands out, so that later
 // stream calls (write, read, close) know whether their stream's path matches.
 void FileFaultNoteOpen(FILE* file, const char* path);
+
+// 1 when the installed fault makes this stream call fail: `operation`
+// matches and `file` was opened at a matching path.  0 without a fault.
+int FileFaultStrikesStream(FileFaultOperation operation, FILE* file);

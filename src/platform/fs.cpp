@@ -52,12 +52,12 @@ bool Strike() {
     return true;
 }
 
-bool StreamStrikes(FileFaultOperation operation, FILE* file) {
-    if (!state.installed || state.fault.operation != operation || !IsTracked(file)) return false;
-    return Strike();
-}
-
 }  // namespace
+
+int FileFaultStrikesStream(FileFaultOperation operation, FILE* file) {
+    if (!state.installed || state.fault.operation != operation || !IsTracked(file)) return 0;
+    return Strike() ? 1 : 0;
+}
 
 void SetFileFaultInjection(const FileFault* fault) {
     std::memset(&state, 0, sizeof state);
@@ -84,7 +84,7 @@ void FileFaultNoteOpen(FILE* file, const char* path) {
 
 size_t WriteFileBytes(FILE* file, const void* bytes, size_t size) {
     if (file == nullptr) return 0;
-    if (StreamStrikes(FILE_FAULT_WRITE, file)) return std::fwrite(bytes, 1, size / 2, file);
+    if (FileFaultStrikesStream(FILE_FAULT_WRITE, file)) return std::fwrite(bytes, 1, size / 2, file);
     return std::fwrite(bytes, 1, size, file);
 }
 
@@ -92,13 +92,13 @@ size_t ReadFileBytes(FILE* file, void* buffer, size_t size) {
     if (file == nullptr) return 0;
     // A failed read leaves the stream short of its end, which is how callers
     // tell a read error from the end of the file.
-    if (StreamStrikes(FILE_FAULT_READ, file)) return 0;
+    if (FileFaultStrikesStream(FILE_FAULT_READ, file)) return 0;
     return std::fread(buffer, 1, size, file);
 }
 
 int CloseFile(FILE* file) {
     if (file == nullptr) return 0;
-    bool fail = StreamStrikes(FILE_FAULT_CLOSE, file);
+    bool fail = FileFaultStrikesStream(FILE_FAULT_CLOSE, file);
     if (state.installed) Untrack(file);
     int closed = std::fclose(file) == 0 ? 1 : 0;
     return fail ? 0 : closed;

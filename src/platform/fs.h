@@ -58,6 +58,19 @@ size_t WriteFileBytes(FILE* file, const void* bytes, size_t size);
 size_t ReadFileBytes(FILE* file, void* buffer, size_t size);
 int CloseFile(FILE* file);
 
+// Puts what was written to `file` on the disk before the call returns: the
+// stream's buffer is flushed, then the system's (POSIX fsync(2); Win32
+// _commit, which is FlushFileBuffers).  1 on success.  A file that is then
+// renamed over another is complete under its new name even after a power cut.
+int SyncFile(FILE* file);
+
+// Puts the names in `folder` on the disk, so a rename inside it survives a
+// power cut (POSIX: fsync(2) on the folder).  1 on success; a file system
+// that cannot sync a folder counts as success, there is nothing more to do.
+// Win32 has no such call and needs none: ReplaceFileByPath moves with
+// MOVEFILE_WRITE_THROUGH.
+int SyncFolder(const char* folder);
+
 // The folder that holds the running executable, in GB18030, without a trailing
 // separator; 1 on success.
 int GetProgramFolder(char* folder, int size);
@@ -80,6 +93,7 @@ enum FileFaultOperation {
     FILE_FAULT_CLOSE,          // CloseFile on such a stream (it is still released)
     FILE_FAULT_REPLACE,        // ReplaceFileByPath, matched on either path
     FILE_FAULT_MKDIR,          // MakeDirectory
+    FILE_FAULT_SYNC,           // SyncFile on a stream opened at a matching path
 };
 
 struct FileFault {

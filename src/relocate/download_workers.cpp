@@ -53,6 +53,15 @@ void Fetch(DownloadJob* job, HashMap* pool) {
     CaptureLogLines(job->logLines);
     std::memset(job->errorText, 0, sizeof job->errorText);
     job->result = DownloadImage(job->url, job->path, job->errorText, 1, 0);
+    // A write-back may name the file from now on, so its bytes go to the disk
+    // first: after a power cut the package never refers to an empty file.
+    if (job->result == DOWNLOAD_STORED) {
+        FILE* stored = OpenFileByPath(job->path, "r+b");
+        if (stored != nullptr) {
+            SyncFile(stored);  // a failure here leaves what the file system keeps anyway
+            CloseFile(stored);
+        }
+    }
     CaptureLogLines(nullptr);
     UseThreadConnectionPool(nullptr);
 }

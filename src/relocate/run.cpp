@@ -1,5 +1,6 @@
 #include "relocate/run.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,7 +95,15 @@ struct Run {
     int window;
     Walk ahead;         // the next image to hand out
     bool handOutEnded;  // a name could not be formed: nothing more is handed out
+    // The last checkpoint (the run's start before the first one), and the
+    // counts it covered.
+    std::chrono::steady_clock::time_point checkpointTime;
+    int checkpointRelocated;
+    int checkpointFailures;
+    bool checkpointFailed;  // only where EndProcess returns (tests)
 };
+
+int checkpointSeconds = DEFAULT_CHECKPOINT_SECONDS;
 
 bool StopRequested() { return appState.stopRequested.load() != 0; }
 
@@ -293,6 +302,27 @@ void CompleteItem(Run* run, int row, ItemRecord* item) {
     }
 }
 
+// Between two results, on the run's thread: once the interval has passed
+// and something arrived since the last checkpoint that changes the package,
+// writes back what the end of the run would write if the run stopped here.
+// Results not yet taken back are left out: their files stay unreferenced
+// until the next write.  The package text itself is left as read, so the end
+// of the run rewrites it exactly as it would without checkpoints.
+void MaybeCheckpoint(Run* run) {
+    bool changes = run->relocatedCount != run->checkpointRelocated ||
+                   (run->options.blankFailedImages && run->failureCount != run->checkpointFailures);
+    if (!changes || run->checkpointFailed || StopRequested()) return;  // a stop writes back anyway
+    if (std::chrono::steady_clock::now() - run->checkpointTime < std::chrono::seconds(checkpointSeconds)) return;
+    run->checkpointRelocated = run->relocatedCount;
+    run->checkpointFailures = run->failureCount;
+    SyncFolder(run->options.destination);  // the names the package is about to refer to
+    if (WriteCheckpoint(run->urlMap, appState.packageText, run->options.blankFailedImages, appState.packagePath) < 0) {
+        run->checkpointFailed = true;
+        appState.stopRequested = 1;
+    }
+    run->checkpointTime = std::chrono::steady_clock::now();
+}
+
 void RelocateItems(Run* run) {
     const RunView* view = run->view;
     while (run->processedCount < run->itemCount && !StopRequested()) {
@@ -305,6 +335,7 @@ void RelocateItems(Run* run) {
         const char* url;
         while (!StopRequested() && (url = NextImage(*run, &walk, &kind)) != nullptr) {
             RelocateImage(run, item, url, kind);
+            MaybeCheckpoint(run);
         }
         if (StopRequested()) break;  // the item stays "搬家中", state 0
         CompleteItem(run, row, item);
@@ -355,6 +386,19 @@ void Summarise(const Run& run, bool changed, bool stopped) {
 
 }  // namespace
 
+void SetCheckpointInterval(int seconds) { checkpointSeconds = seconds >= 0 ? seconds : DEFAULT_CHECKPOINT_SECONDS; }
+
+int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath) {
+    if (packageText == nullptr) return 0;
+    char* text = CopyString(packageText);
+    int written = 0;
+    if (RewritePackageText(urlMap, &text, blankFailedImages, 0, 0, nullptr)) {
+        written = WritePackage(packagePath, text) == 1 ? 1 : -1;
+    }
+    std::free(text);
+    return written;
+}
+
 unsigned RunRelocation(void* argument) {
     Run run = {};
     run.view = static_cast<const RunView*>(argument);
@@ -366,6 +410,7 @@ unsigned RunRelocation(void* argument) {
         return 0;
     }
     run.stamp = CurrentRunTimeStamp();
+    run.checkpointTime = std::chrono::steady_clock::now();
     run.view->readOptions(run.view->context, &run.options);
     run.itemCount = appState.items != nullptr ? appState.items->count : 0;
     run.urlMap = NewHashMap(StringHash, StringEquals, run.itemCount * URL_MAP_SLOTS_PER_ITEM, 0.75f);
@@ -376,8 +421,12 @@ unsigned RunRelocation(void* argument) {
 
     int changed = RewritePackageText(run.urlMap, &appState.packageText, run.options.blankFailedImages,
                                      run.itemCount, run.processedCount, run.view);
-    bool written = true;
-    if (changed) written = WritePackage(appState.packagePath, appState.packageText) == 1;
+    // After a failed checkpoint the process has ended (where EndProcess returns, nothing more is written).
+    bool written = !run.checkpointFailed;
+    if (changed && written) {
+        SyncFolder(run.options.destination);  // the names the package is about to refer to
+        written = WritePackage(appState.packagePath, appState.packageText) == 1;
+    }
     std::free(appState.packageText);
     appState.packageText = nullptr;
 

@@ -1,13 +1,33 @@
 // The relocation run: one package from backup to write-back.
 #pragma once
 
+struct HashMap;
 struct RunView;
+
+// During a run the package is written back with what is relocated so far (a
+// checkpoint) once this many seconds have passed since the run's start or its
+// last checkpoint and something that changes the package has arrived since,
+// so a crash or a power cut costs at most that much work.
+const int DEFAULT_CHECKPOINT_SECONDS = 30;
+const int MAX_CHECKPOINT_SECONDS = 3600;
+
+// The checkpoint interval of the runs that follow; 0 writes after every
+// result that changes the package (tests), a negative value restores the
+// default.  Set it only while no run is going.
+void SetCheckpointInterval(int seconds);
+
+// One checkpoint: rewrites a copy of `packageText` with `urlMap` exactly as
+// the end of a run does and writes it back (WritePackage: temporary file,
+// synced, moved over the package).  1 when written, 0 when the rewrite
+// changes nothing, -1 when the write failed (WritePackage has said why).
+int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath);
 
 // The run's thread procedure.  `argument` is the front end's RunView, which
 // must outlive the run.  It reads packagePath, items and packageText of
 // appState, backs the package up, downloads every selected image once into
 // the destination, rewrites and writes the package back, and shows the final
-// message.  Up to options.jobs downloads run at once on worker threads; the
+// message.  Between results it writes checkpoints (SetCheckpointInterval).
+// Up to options.jobs downloads run at once on worker threads; the
 // results are taken back in the order the run visits the URLs, so nothing
 // it leaves depends on which download finishes first.  When a stop is
 // requested (appState.stopRequested) no new download starts, those in

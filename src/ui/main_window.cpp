@@ -189,6 +189,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_CLOSE:
             RequestClose();
             return 0;
+        case WM_QUERYENDSESSION:
+            QueryEndSession();
+            return TRUE;
+        case WM_ENDSESSION:
+            EndSession(wParam != FALSE);
+            return 0;
         case WM_COMMAND:
             // Menu and accelerator commands carry no control handle.
             if (lParam != 0) HandleCommand(LOWORD(wParam));

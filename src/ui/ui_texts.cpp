@@ -38,6 +38,7 @@ const char MESSAGE_SHORTCUT_FAILED[] = "在桌面上创建快捷方式失败";
 const char MESSAGE_SHORTCUT_CREATED[] = "在桌面上成功创建了一个快捷方式";
 
 const char QUESTION_CLOSE_WHILE_RUNNING[] = "正在搬家，确定要关闭吗？";
+const wchar_t REASON_SAVING_PACKAGE[] = L"正在保存数据包，请稍候";
 
 const char TEXT_COLUMN_TITLE[] = "宝贝标题";
 const char TEXT_COLUMN_STATE[] = "状态";

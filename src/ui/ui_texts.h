@@ -39,6 +39,8 @@ extern const char MESSAGE_SHORTCUT_CREATED[];     // "在桌面上成功创建�
 
 // Closing during a run.
 extern const char QUESTION_CLOSE_WHILE_RUNNING[]; // "正在搬家，确定要关闭吗？"
+// Shown by the system while a shutdown or log-off waits for the write-back.
+extern const wchar_t REASON_SAVING_PACKAGE[]; // "正在保存数据包，请稍候"
 
 // The item list on page 2.
 extern const char TEXT_COLUMN_TITLE[];            // "宝贝标题"

@@ -24,6 +24,18 @@
 namespace {
 
 const int MESSAGE_BYTES = 4096;
+// How often the wait at the end of a session looks whether the run ended.
+const DWORD END_SESSION_POLL_MS = 100;
+
+typedef BOOL(WINAPI* ShutdownBlockReasonCreateFunction)(HWND, LPCWSTR);
+
+// The run stops after the images in hand, writes the package back and ends
+// the process; until then the window cannot be closed again.
+void StopRunForClose() {
+    appState.stopRequested = 1;
+    EnableWindow(appState.closeButton, FALSE);
+    EnableMenuItem(GetSystemMenu(appState.mainWindow, FALSE), SC_CLOSE, MF_GRAYED);
+}
 
 void Warn(const char* text, HWND focus) {
     ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
@@ -183,7 +195,30 @@ void RequestClose() {
         EndProcess(0);
         return;
     }
-    appState.stopRequested = 1;
-    EnableWindow(appState.closeButton, FALSE);
-    EnableMenuItem(GetSystemMenu(appState.mainWindow, FALSE), SC_CLOSE, MF_GRAYED);
+    StopRunForClose();
+}
+
+void QueryEndSession() {
+    if (!appState.running) return;
+    // Looked up at run time: only Vista and later have it.
+    FARPROC found = GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonCreate");
+    if (found != nullptr) {
+        reinterpret_cast<ShutdownBlockReasonCreateFunction>(reinterpret_cast<void (*)(void)>(found))(
+            appState.mainWindow, REASON_SAVING_PACKAGE);
+    }
+    if (!appState.stopRequested) StopRunForClose();
+}
+
+void EndSession(bool ending) {
+    if (!ending || !appState.running) return;
+    if (!appState.stopRequested) StopRunForClose();
+    // The run sends its window messages and waits for each, so only sent
+    // messages are served here; posted ones (clicks) stay queued, nothing
+    // new may start now.  The run ends the process after the write-back; a
+    // run that finished meanwhile leaves the end to the system.
+    while (appState.running) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, END_SESSION_POLL_MS, QS_SENDMESSAGE);
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
 }

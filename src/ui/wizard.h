@@ -30,3 +30,13 @@ void StartRun();
 // user confirms first and the run is told to stop, after which it writes the
 // package back and ends the process itself.
 void RequestClose();
+
+// WM_QUERYENDSESSION: during a run, asks the system to wait (with a reason
+// where the system can show one) and stops the run as a confirmed close
+// does, without asking.
+void QueryEndSession();
+
+// WM_ENDSESSION: when the session ends during a run, waits until the run
+// has written the package back and ended the process, serving meanwhile
+// the messages the run sends to the window.
+void EndSession(bool ending);

@@ -3,16 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/loopback_server.h"
+#include "package/item_record.h"
+#include "package/reader.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"
 #include "support/process.h"
@@ -52,13 +60,66 @@ protected:
     std::mutex mutex;
     std::map<std::string, LoopbackResponse> routes;
     int delayMilliseconds = 0;
+    // A process the server kills outright (SIGKILL) as it takes request
+    // number `killAtRequest` after `victim` was set.
+    std::atomic<pid_t> victim{0};
+    std::atomic<int> killAtRequest{0}, victimRequests{0};
     LoopbackImageServer server{[this](const std::string& path) {
+        if (victim > 0 && ++victimRequests == killAtRequest) kill(victim, SIGKILL);
         if (delayMilliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds));
         std::lock_guard<std::mutex> lock(mutex);
         auto found = routes.find(path);
         return found == routes.end() ? LoopbackResponse{} : found->second;
     }};
 };
+
+// The package text with every local path under `folder` put back to the
+// address whose bytes its file (read under `filesFolder`) holds, marked
+// "[address]" when `mark`; the addresses go into `relocated`.  A path whose
+// file is missing or holds bytes no address was served fails the test.
+std::string RestoreAddresses(std::string text, const std::string& folder, const std::string& filesFolder,
+                             const std::map<std::string, std::string>& bodies, bool mark,
+                             std::set<std::string>* relocated) {
+    const std::string prefix = folder + "/";
+    for (size_t at; (at = text.find(prefix)) != std::string::npos;) {
+        size_t end = text.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz-.", at + prefix.size());
+        std::string name = text.substr(at + prefix.size(), end - at - prefix.size());
+        std::string bytes = ReadWholeFile(filesFolder + "/" + name);
+        auto found = std::find_if(bodies.begin(), bodies.end(), [&](const auto& entry) { return entry.second == bytes; });
+        if (bytes.empty() || found == bodies.end()) {
+            ADD_FAILURE() << "the package names " << name << ", which holds no image served";
+            return std::string();
+        }
+        relocated->insert(found->first);
+        text.replace(at, end - at, mark ? "[" + found->first + "]" : found->first);
+    }
+    return text;
+}
+
+// What must hold of a package on disk at any moment: the listing tool can
+// read it, each local path names a file holding the bytes of the address
+// it replaced, and no relocated address is still remote anywhere.  Returns
+// the relocated addresses.
+std::set<std::string> CheckWholePackage(const std::string& package, const PackageLayout& layout,
+                                        const std::string& folder, const std::string& filesFolder,
+                                        const std::map<std::string, std::string>& bodies) {
+    Vector* items = NewVector(64, 64);
+    char* read = nullptr;
+    EXPECT_EQ(PACKAGE_READ_OK, ReadPackage(package.c_str(), items, &read));
+    ClearItemRecords(items);
+    FreeVector(items, 0);
+    std::free(read);
+    std::set<std::string> relocated;
+    std::string text = DecodePackageFile(package);
+    EXPECT_EQ(Utf8(BuildPackageText(layout)), Utf8(RestoreAddresses(text, folder, filesFolder, bodies, false, &relocated)));
+    for (const std::string& url : relocated) EXPECT_EQ(std::string::npos, text.find(url)) << url;
+    return relocated;
+}
+
+void RemoveBackups(const std::string& package) {
+    std::string stem = std::filesystem::path(package).stem().string();
+    for (int n = 1; n <= 40; ++n) std::filesystem::remove(BuildFolder() + "/bak/" + stem + "(" + std::to_string(n) + ").csv");
+}
 
 PackageLayout TwoItems(const std::string& a, const std::string& b, const std::string& c) {
     PackageLayout layout;
@@ -177,39 +238,159 @@ TEST_F(CliTest, DestinationWithAQuoteIsRefusedUntouched) {
     EXPECT_TRUE(server.RequestedPaths().empty());
 }
 
-TEST_F(CliTest, InterruptWritesBackAndASecondRunFinishes) {
+// Ctrl-C, SIGTERM, SIGHUP (the terminal closed) and SIGQUIT all stop the
+// run after the images in hand and write back what was done; a second run
+// finishes.
+TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
     PackageLayout layout;
     for (int i = 0; i < 8; ++i) {
         std::string name = std::to_string(i) + ".png";
         Serve(name, PNG);
         layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
     }
+    for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(stopSignal));
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+        delayMilliseconds = 150;
+
+        const std::string output = dir.File("stopped.log");
+        // Two at a time: the stop comes while images are in flight and others wait.
+        pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "2"}), output);
+        ASSERT_GT(karvelo, 0);
+        for (int wait = 0; wait < 200 && FileCount() < 2; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const size_t beforeStop = FileCount();
+        // The bound only keeps a run that ignores the signal from hanging the test.
+        const int code = StopProcess(karvelo, stopSignal, STOP_BOUND_MILLISECONDS);
+        ASSERT_GE(beforeStop, 2u);
+        EXPECT_EQ(130, code) << ReadWholeFile(output);
+        size_t firstRun = FileCount();
+        EXPECT_LT(firstRun, 8u);
+        std::string text = DecodePackageFile(PackagePath());
+        size_t remaining = 0;
+        for (int i = 0; i < 8; ++i) remaining += text.find(Url(std::to_string(i) + ".png")) != std::string::npos;
+        EXPECT_EQ(8u - firstRun, remaining);  // every finished image is in the package, no partial file
+
+        delayMilliseconds = 0;
+        ProcessResult second = RunKarvelo({"relocate", PackagePath(), Destination()});
+        EXPECT_EQ(0, second.exitCode) << second.err;
+        EXPECT_EQ(8u, FileCount());
+        text = DecodePackageFile(PackagePath());
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string::npos, text.find(Url(std::to_string(i) + ".png")));
+    }
+    RemoveBackups(PackagePath());
+}
+
+// Killed outright (SIGKILL: a crash, a power cut) at ten moments spread over
+// a slow run, and started again after each: the package on disk is always
+// whole and true (CheckWholePackage), and the last run ends with what one
+// uninterrupted run gives, file names aside.
+TEST_F(CliTest, KilledRunsLeaveAWholePackageAndTheLastOneFinishes) {
+    const int IMAGES = 40;
+    std::map<std::string, std::string> bodies;
+    for (int i = 0; i < IMAGES; ++i) {
+        std::string name = std::to_string(i) + ".png";
+        bodies[Url(name)] = PNG + name + std::string(static_cast<size_t>(i) * 7, 'x');
+        Serve(name, bodies[Url(name)]);
+    }
+    // Each item: a description image it shares with the next item and a mobile one; one address fails.
+    PackageLayout layout;
+    for (int i = 0; i < IMAGES / 2; ++i) {
+        std::string description = "<img src=\"" + Url(std::to_string(2 * i) + ".png") + "\"><img src=\"" +
+                                  Url(std::to_string((2 * i + 2) % IMAGES) + ".png") + "\">";
+        if (i == 3) description += "<img src=\"" + Url("gone.png") + "\">";
+        layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), description,
+                                        "<img>" + Url(std::to_string(2 * i + 1) + ".png") + "</img>"));
+    }
+    const std::string reference = dir.File("reference.csv"), referenceImages = dir.File("reference");
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
-    delayMilliseconds = 150;
+    ASSERT_TRUE(WritePackageFile(reference, layout));
+    std::filesystem::create_directory(referenceImages);
+    ASSERT_EQ(3, RunKarvelo({"relocate", reference, referenceImages}).exitCode);
 
-    const std::string output = dir.File("stopped.log");
-    // Two at a time: the stop comes while images are in flight and others wait.
-    pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "2"}), output);
-    ASSERT_GT(karvelo, 0);
-    for (int wait = 0; wait < 200 && FileCount() < 2; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const size_t beforeStop = FileCount();
-    // Ctrl-C; the bound only keeps a run that ignores it from hanging the test.
-    const int code = StopProcess(karvelo, SIGINT, STOP_BOUND_MILLISECONDS);
-    ASSERT_GE(beforeStop, 2u);
-    EXPECT_EQ(130, code) << ReadWholeFile(output);
-    size_t firstRun = FileCount();
-    EXPECT_LT(firstRun, 8u);
-    std::string text = DecodePackageFile(PackagePath());
-    size_t remaining = 0;
-    for (int i = 0; i < 8; ++i) remaining += text.find(Url(std::to_string(i) + ".png")) != std::string::npos;
-    EXPECT_EQ(8u - firstRun, remaining);  // every finished image is in the package
-
+    setenv("KARVELO_CHECKPOINT_SECONDS", "1", 1);
+    delayMilliseconds = 100;
+    int code = -SIGKILL;
+    for (int moment = 1; moment <= 10 && code == -SIGKILL; ++moment) {
+        victimRequests = 0;
+        killAtRequest = 3 * moment;
+        pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "2"}));
+        ASSERT_GT(karvelo, 0);
+        victim = karvelo;
+        for (int wait = 0; wait < 3000 && !ProcessEnded(karvelo, &code); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        victim = 0;
+        SCOPED_TRACE("killed at request " + std::to_string(3 * moment));
+        CheckWholePackage(PackagePath(), layout, Destination(), Destination(), bodies);
+    }
+    unsetenv("KARVELO_CHECKPOINT_SECONDS");
     delayMilliseconds = 0;
-    ProcessResult second = RunKarvelo({"relocate", PackagePath(), Destination()});
-    EXPECT_EQ(0, second.exitCode) << second.err;
-    EXPECT_EQ(8u, FileCount());
-    text = DecodePackageFile(PackagePath());
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string::npos, text.find(Url(std::to_string(i) + ".png")));
+    if (code == -SIGKILL) code = RunKarvelo({"relocate", PackagePath(), Destination()}).exitCode;
+    EXPECT_EQ(3, code);  // "gone.png" failed
+    std::set<std::string> relocated, referenceRelocated;
+    EXPECT_EQ(RestoreAddresses(DecodePackageFile(reference), referenceImages, referenceImages, bodies, true,
+                               &referenceRelocated),
+              RestoreAddresses(DecodePackageFile(PackagePath()), Destination(), Destination(), bodies, true, &relocated));
+    EXPECT_EQ(static_cast<size_t>(IMAGES), relocated.size());
+    RemoveBackups(PackagePath());
+    RemoveBackups(reference);
+}
+
+// The destination is a small tmpfs (in a mount namespace of the test's own)
+// that fills up during a run: the run stops with the write-error message,
+// the package refers to every image stored and the destination holds
+// nothing else, no partial file; with room made the next run finishes.
+TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
+    std::vector<std::string> unshare = {"/usr/bin/unshare", "--mount"};
+    if (geteuid() != 0) unshare.push_back("--map-root-user");
+    std::vector<std::string> probe = unshare;
+    probe.push_back("/bin/true");
+    if (RunProcess(probe).exitCode != 0) {
+        GTEST_SKIP() << "this machine does not let the test make a mount namespace (unshare --mount), which the "
+                        "small tmpfs of this test needs";
+    }
+    const int IMAGES = 12;
+    std::map<std::string, std::string> bodies;
+    PackageLayout layout;
+    for (int i = 0; i < IMAGES; ++i) {
+        std::string name = std::to_string(i) + ".png";
+        bodies[Url(name)] = PNG + std::string(7000 + i, static_cast<char>('a' + i));  // two pages each
+        Serve(name, bodies[Url(name)]);
+        layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
+    }
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+    auto quoted = [](const std::string& text) { return "'" + text + "'"; };
+    std::string karvelo;
+    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination()})) karvelo += quoted(part) + " ";
+    const std::string full = dir.File("full"), freed = dir.File("freed"), dest = quoted(Destination());
+    // 96 KiB of which a filler takes 64: room for about four images.
+    const std::string script =
+        "mount -t tmpfs -o size=96k tmpfs " + dest + " || exit 97\n"
+        "head -c 65536 /dev/zero > " + dest + "/filler\n" +
+        karvelo + "> " + quoted(full + ".out") + " 2>&1; echo $? > " + quoted(full + ".code") + "\n"
+        "mkdir " + quoted(full) + " && cp " + dest + "/* " + quoted(full) + " && cp " + quoted(PackagePath()) + " " + quoted(full + ".csv") + "\n"
+        "rm " + dest + "/filler\n" +
+        karvelo + "> " + quoted(freed + ".out") + " 2>&1; echo $? > " + quoted(freed + ".code") + "\n"
+        "mkdir " + quoted(freed) + " && cp " + dest + "/* " + quoted(freed) + "\n";
+    std::vector<std::string> command = unshare;
+    command.insert(command.end(), {"/bin/sh", "-c", script});
+    ProcessResult result = RunProcess(command);
+    ASSERT_EQ(0, result.exitCode) << result.err;
+
+    EXPECT_EQ("1\n", ReadWholeFile(full + ".code"));
+    EXPECT_NE(std::string::npos, ReadWholeFile(full + ".out").find("写入文件时出错，请检查硬盘可用空间是否已不足。"));
+    std::filesystem::remove(full + "/filler");
+    std::set<std::string> stored = CheckWholePackage(full + ".csv", layout, Destination(), full, bodies);
+    EXPECT_GE(stored.size(), 1u);
+    EXPECT_LT(stored.size(), static_cast<size_t>(IMAGES));
+    EXPECT_EQ(stored.size(), static_cast<size_t>(std::distance(std::filesystem::directory_iterator(full),
+                                                               std::filesystem::directory_iterator())));
+
+    EXPECT_EQ("0\n", ReadWholeFile(freed + ".code")) << ReadWholeFile(freed + ".out");
+    EXPECT_EQ(static_cast<size_t>(IMAGES), CheckWholePackage(PackagePath(), layout, Destination(), freed, bodies).size());
+    RemoveBackups(PackagePath());
 }
 
 TEST_F(CliTest, InspectCountsImagesBySource) {

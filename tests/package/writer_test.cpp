@@ -238,6 +238,8 @@ TEST_F(PackageWriterTest, FailedWriteKeepsThePackageAndLeavesNoTemporaryFile) {
         {"mark not written", FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 1, text, "更新CSV文件失败：写入文件出错。"},
         {"disk full after the mark", FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 2, text, "更新CSV文件失败：写入文件出错。"},
         {"disk full when flushing", FILE_FAULT_CLOSE, PACKAGE_TEMP_SUFFIX, 1, text, "更新CSV文件失败：写入文件出错。"},
+        {"bytes not on the disk before the replace", FILE_FAULT_SYNC, PACKAGE_TEMP_SUFFIX, 1, text,
+         "更新CSV文件失败：写入文件出错。"},
         {"replace refused", FILE_FAULT_REPLACE, "shop.csv", 1, text, "更新CSV文件失败：写入文件出错。"},
     };
     for (const Case& c : cases) {

@@ -19,6 +19,7 @@
 #include "package/extraction.h"
 #include "package/item_record.h"
 #include "package/reader.h"
+#include "package/writer.h"
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "relocate/local_files.h"
@@ -458,6 +459,58 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     EXPECT_TRUE(PathExists(Backup(2)));
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
+}
+
+// A checkpoint writes, byte for byte, what a run stopped at that point
+// writes: when each image arrives, the package on disk is the package of a
+// run stopped after the image before it (failed images blanked).  The end
+// of the run is the same with or without checkpoints, and the package is
+// backed up once per run.
+TEST_F(RunTest, CheckpointsWriteWhatAStopThereWouldWrite) {
+    std::vector<std::string> urls = {Image("a.png"), Image("b.png", true), Image("gone.png"), Image("c.png"),
+                                     Image("m.png", true), Image("d.png")};
+    for (const std::string& url : urls) {
+        if (url.find("gone") == std::string::npos) Serve(url, PNG + url);
+    }
+    auto tag = [](const std::string& url) { return "<img src=\"" + url + "\">"; };
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), tag(urls[0]) + tag(urls[1]), "<img>" + urls[4] + "</img>"));
+    layout.items.push_back(MakeItem(Gbk("b"), tag(urls[2]) + tag(urls[0]) + tag(urls[3]), "<img>" + urls[2] + "</img>"));
+    layout.items.push_back(MakeItem(Gbk("c"), tag(urls[5]), ""));
+    SetClockForTests(1800000000);
+    // The package after a run that stops after image `stopAfter` (-1: none);
+    // `seen` gets the package on disk as each image arrives.
+    auto runOnce = [&](int stopAfter, std::vector<std::string>* seen) {
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        LoadPackage(layout);
+        imageCounter = 1;
+        appState.stopRequested = 0;
+        RecordingView view;
+        view.options.jobs = 1;
+        view.options.blankFailedImages = 1;
+        int images = 0;
+        view.afterImage = [&](const std::string&) {
+            if (seen != nullptr) seen->push_back(ReadWholeFile(PackagePath()));
+            if (images++ == stopAfter) appState.stopRequested = 1;
+        };
+        Run(&view);
+        return ReadWholeFile(PackagePath());
+    };
+    SetCheckpointInterval(0);
+    std::vector<std::string> seen;
+    const std::string checkpointed = runOnce(-1, &seen);
+    EXPECT_FALSE(PathExists(Backup(2)));  // one backup, before the first write
+    SetCheckpointInterval(MAX_CHECKPOINT_SECONDS);
+    EXPECT_EQ(checkpointed, runOnce(-1, nullptr));
+    SetCheckpointInterval(-1);
+    ASSERT_EQ(urls.size(), seen.size());
+    for (size_t k = 1; k < seen.size(); ++k) EXPECT_EQ(runOnce(static_cast<int>(k) - 1, nullptr), seen[k]) << k;
+    EXPECT_NE(seen[0], seen[1]);  // the first image was written back before the second arrived
+    SetClockForTests(0);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(std::string::npos, entry.path().string().find(PACKAGE_TEMP_SUFFIX));
+    }
 }
 
 TEST_F(RunTest, RunPastMidnightKeepsItsStartDateInEveryName) {

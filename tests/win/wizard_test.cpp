@@ -331,7 +331,8 @@ TEST_F(WizardTest, PackagesThatCannotBeUsedStayOnPageOne) {
 
 // Closing during a run: Cancel keeps it going; OK stops it after the image
 // in hand, the package is written back and the process ends with code 0;
-// a second run continues where the first stopped.
+// the end of the session does the same without asking; the last run
+// continues where the others stopped.
 TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
     const int IMAGES = 80;  // more than the run fetches at once and ahead
     std::atomic<int> delayMs{300};
@@ -354,35 +355,56 @@ TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
     }
     ASSERT_TRUE(WritePackageFile(package_, layout));
 
-    {
+    // How many images the package on disk refers to as local files.
+    auto relocatedImages = [&] {
+        std::string written = DecodePackageFile(package_);
+        int relocated = 0;
+        for (int i = 0; i < IMAGES; ++i) {
+            relocated += written.find(server.Url("/img/" + std::to_string(i) + ".png")) == std::string::npos;
+        }
+        return relocated;
+    };
+    // The first run is closed by the user, the second by the end of the
+    // session (log-off or shutdown); both write back what they did.
+    for (bool endSession : {false, true}) {
+        SCOPED_TRACE(endSession ? "session ends" : "closed");
+        const int servedBefore = server.Served(), relocatedBefore = relocatedImages();
         KarveloProcess karvelo;
         Wizard wizard = Start(&karvelo);
         ASSERT_NE(nullptr, wizard.window);
         ASSERT_TRUE(Load(&karvelo, wizard));
         wizard.SetText(wizard.destinationEdit, images_);
         wizard.Press(wizard.nextButton);
-        ASSERT_TRUE(WaitUntil([&] { return server.Served() >= 2; }));
+        ASSERT_TRUE(WaitUntil([&] { return server.Served() >= servedBefore + 2; }));
 
-        EXPECT_EQ("正在搬家，确定要关闭吗？",
-                  PressAndAnswer(&karvelo, wizard, wizard.closeButton, CONFIRM_CAPTION, IDCANCEL));
-        EXPECT_TRUE(karvelo.Running());
-        EXPECT_TRUE(IsWindowEnabled(wizard.closeButton));
+        if (endSession) {
+            DWORD_PTR answer = 0;
+            ASSERT_TRUE(SendMessageTimeoutA(wizard.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL,
+                                            WAIT_LIMIT_MS, &answer));
+            EXPECT_EQ(static_cast<DWORD_PTR>(TRUE), answer);
+            EXPECT_FALSE(IsWindowEnabled(wizard.closeButton));
+            // Answered only when the process has ended: the run ends it
+            // after the write-back.
+            SendMessageTimeoutA(wizard.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, WAIT_LIMIT_MS,
+                                &answer);
+        } else {
+            EXPECT_EQ("正在搬家，确定要关闭吗？",
+                      PressAndAnswer(&karvelo, wizard, wizard.closeButton, CONFIRM_CAPTION, IDCANCEL));
+            EXPECT_TRUE(karvelo.Running());
+            EXPECT_TRUE(IsWindowEnabled(wizard.closeButton));
 
-        PostMessageA(wizard.window, WM_CLOSE, 0, 0);
-        HWND box = karvelo.WaitForMessageBox(CONFIRM_CAPTION);
-        ASSERT_NE(nullptr, box);
-        AnswerMessageBox(box, IDOK);
+            PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+            HWND box = karvelo.WaitForMessageBox(CONFIRM_CAPTION);
+            ASSERT_NE(nullptr, box);
+            AnswerMessageBox(box, IDOK);
+        }
         EXPECT_EQ(0u, karvelo.WaitForExit());
+        EXPECT_GE(relocatedImages(), relocatedBefore + 2);
     }
     int firstRun = server.Served();
     EXPECT_LT(firstRun, IMAGES);
     EXPECT_GE(mostInFlight.load(), 4);  // the wizard's run downloads several images at once
-    std::string written = DecodePackageFile(package_);
-    int relocated = 0;
-    for (int i = 0; i < IMAGES; ++i) {
-        relocated += written.find(server.Url("/img/" + std::to_string(i) + ".png")) == std::string::npos;
-    }
-    EXPECT_GE(relocated, 2);
+    int relocated = relocatedImages();
     EXPECT_LT(relocated, IMAGES);
 
     delayMs = 0;
@@ -393,9 +415,9 @@ TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
     wizard.SetText(wizard.destinationEdit, images_);
     std::string final = PressAndAnswer(&karvelo, wizard, wizard.nextButton, "完成");
     EXPECT_EQ("图片搬家已完成，数据包(items.csv)已更新。", final);
-    // Only what the first run left was fetched again.
+    // Only what the runs before left was fetched again.
     EXPECT_EQ(IMAGES - relocated, server.Served() - firstRun);
-    written = DecodePackageFile(package_);
+    std::string written = DecodePackageFile(package_);
     for (int i = 0; i < IMAGES; ++i) {
         EXPECT_EQ(std::string::npos, written.find(server.Url("/img/" + std::to_string(i) + ".png"))) << i;
     }

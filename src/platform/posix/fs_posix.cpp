@@ -124,6 +124,23 @@ int ReplaceFileByPath(const char* from, const char* to) {
     return rename(nativeFrom.text, nativeTo.text) == 0 ? 1 : 0;
 }
 
+int SyncFile(FILE* file) {
+    if (file == nullptr || FileFaultStrikesStream(FILE_FAULT_SYNC, file)) return 0;
+    if (std::fflush(file) != 0) return 0;
+    return fsync(fileno(file)) == 0 ? 1 : 0;
+}
+
+int SyncFolder(const char* folder) {
+    NativePath native(folder);
+    if (!native.ok) return 0;
+    int descriptor = open(native.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return 0;
+    // EINVAL: a file system that keeps its names durable some other way.
+    int ok = fsync(descriptor) == 0 || errno == EINVAL ? 1 : 0;
+    close(descriptor);
+    return ok;
+}
+
 int ResolveLinkedFile(const char* path, char* resolved, int size) {
     if (path == nullptr || size <= 0) return 0;
     NativePath native(path);

@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
 #include <windows.h>
+#include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -95,6 +96,16 @@ int ReplaceFileByPath(const char* from, const char* to) {
     // power cut leaves either the old file or the new one.
     return MoveFileExW(wideFrom.text, wideTo.text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
+
+int SyncFile(FILE* file) {
+    if (file == nullptr || FileFaultStrikesStream(FILE_FAULT_SYNC, file)) return 0;
+    if (std::fflush(file) != 0) return 0;
+    // _commit is FlushFileBuffers on the stream's handle.
+    return _commit(_fileno(file)) == 0 ? 1 : 0;
+}
+
+// Names are made durable by the write-through move itself.
+int SyncFolder(const char*) { return 1; }
 
 namespace {
 
