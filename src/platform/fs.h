@@ -71,6 +71,19 @@ int SyncFile(FILE* file);
 // MOVEFILE_WRITE_THROUGH.
 int SyncFolder(const char* folder);
 
+// Puts the files written into `folder` on the disk, bytes and names, before
+// a package that names them is written.  POSIX: syncfs(2) on the folder's
+// file system, one call however many images a run stored.  Win32 has no
+// such call for a user, so there every stored image is synced as it is
+// stored (FOLDER_SYNC_COVERS_FILES is false) and this has nothing to add.
+// 1 on success.
+int SyncFolderFiles(const char* folder);
+#ifdef _WIN32
+const bool FOLDER_SYNC_COVERS_FILES = false;
+#else
+const bool FOLDER_SYNC_COVERS_FILES = true;
+#endif
+
 // The folder that holds the running executable, in GB18030, without a trailing
 // separator; 1 on success.
 int GetProgramFolder(char* folder, int size);

@@ -55,7 +55,9 @@ void Fetch(DownloadJob* job, HashMap* pool) {
     job->result = DownloadImage(job->url, job->path, job->errorText, 1, 0);
     // A write-back may name the file from now on, so its bytes go to the disk
     // first: after a power cut the package never refers to an empty file.
-    if (job->result == DOWNLOAD_STORED) {
+    // Where one call before the write-back covers every stored file, that
+    // call is cheaper than one sync per image.
+    if (job->result == DOWNLOAD_STORED && !FOLDER_SYNC_COVERS_FILES) {
         FILE* stored = OpenFileByPath(job->path, "r+b");
         if (stored != nullptr) {
             SyncFile(stored);  // a failure here leaves what the file system keeps anyway

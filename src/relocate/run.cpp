@@ -315,7 +315,7 @@ void MaybeCheckpoint(Run* run) {
     if (std::chrono::steady_clock::now() - run->checkpointTime < std::chrono::seconds(checkpointSeconds)) return;
     run->checkpointRelocated = run->relocatedCount;
     run->checkpointFailures = run->failureCount;
-    SyncFolder(run->options.destination);  // the names the package is about to refer to
+    SyncFolderFiles(run->options.destination);  // the names the package is about to refer to
     if (WriteCheckpoint(run->urlMap, appState.packageText, run->options.blankFailedImages, appState.packagePath) < 0) {
         run->checkpointFailed = true;
         appState.stopRequested = 1;
@@ -424,7 +424,7 @@ unsigned RunRelocation(void* argument) {
     // After a failed checkpoint the process has ended (where EndProcess returns, nothing more is written).
     bool written = !run.checkpointFailed;
     if (changed && written) {
-        SyncFolder(run.options.destination);  // the names the package is about to refer to
+        SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
         written = WritePackage(appState.packagePath, appState.packageText) == 1;
     }
     std::free(appState.packageText);

@@ -141,6 +141,16 @@ int SyncFolder(const char* folder) {
     return ok;
 }
 
+int SyncFolderFiles(const char* folder) {
+    NativePath native(folder);
+    if (!native.ok) return 0;
+    int descriptor = open(native.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return 0;
+    int ok = syncfs(descriptor) == 0 ? 1 : 0;
+    close(descriptor);
+    return ok;
+}
+
 int ResolveLinkedFile(const char* path, char* resolved, int size) {
     if (path == nullptr || size <= 0) return 0;
     NativePath native(path);
