@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/loopback_server.h"
+#include "util/loopback_server.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"
 #include "support/process.h"
