@@ -119,7 +119,7 @@ void BM_Checkpoint(benchmark::State& state) {
         state.SkipWithError("package not read");
         return;
     }
-    HashMap* urlMap = NewHashMap(StringHash, StringEquals, items->count * 32, 0.75f);
+    HashMap* urlMap = NewHashMap(&STRING_KEYS_AND_VALUES, items->count * 32, 0.75f);
     int relocated = 0;
     for (int32_t i = 0; i < items->count; ++i) {
         const Vector* urls = static_cast<const ItemRecord*>(items->items[i])->desktopUrls;

@@ -55,7 +55,7 @@ const RewriteInput& Input() {
 
 HashMap* MapFor(size_t keys) {
     const RewriteInput& input = Input();
-    HashMap* map = NewHashMap(StringHash, StringEquals, static_cast<int32_t>(keys * 2), 0.75f);
+    HashMap* map = NewHashMap(&STRING_KEYS_AND_VALUES, static_cast<int32_t>(keys * 2), 0.75f);
     for (size_t i = 0; i < keys; ++i) {
         std::string path = "/home/seller/pics/2026-12-7-9-30-" + std::to_string(i + 1) + ".jpg";
         HashMapPut(map, CopyString(input.urls[i].c_str()), CopyString(path.c_str()));

@@ -69,7 +69,7 @@ void BM_HashMapPut(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         for (size_t i = 0; i < keys.size(); ++i) copies[i] = CopyString(keys[i].c_str());
-        HashMap* map = NewStringHashMap(StringHash, StringEquals);
+        HashMap* map = NewStringHashMap(&STRING_KEYS);
         state.ResumeTiming();
         for (char* key : copies) HashMapPut(map, key, key);
         state.PauseTiming();
@@ -84,7 +84,7 @@ BENCHMARK(BM_HashMapPut)->Unit(benchmark::kMillisecond);
 // hit compares bytes, as the run's lookups do.
 void BM_HashMapGet(benchmark::State& state) {
     std::vector<std::string> keys = MapKeys();
-    HashMap* map = NewStringHashMap(StringHash, StringEquals);
+    HashMap* map = NewStringHashMap(&STRING_KEYS);
     for (const std::string& key : keys) {
         char* copy = CopyString(key.c_str());
         HashMapPut(map, copy, copy);

@@ -1,36 +1,30 @@
-// The chunked body reader on arbitrary server bytes, read from a real socket.
+// The chunked decoder on arbitrary server bytes, handed from a buffer (no
+// socket, no thread, no file).
 //
 // Input: PLAN_BYTES bytes that plan how the stream arrives, then the stream
 // (what the server sends after the response head).
 //   plan[0]     how many stream bytes arrive together with the head;
-//   plan[1..7]  in turn, the sizes (value + 1) of the following writes, at
-//               most MAX_PLANNED_WRITES of them; the rest goes in one write.
-// A writer thread sends each write only once the reader has taken every
-// byte of the one before, so the reader sees exactly these receive
-// boundaries (or smaller ones where it asks for less), whatever the timing.
+//   plan[1..7]  in turn, the sizes (value + 1) of the following receives, at
+//               most MAX_PLANNED_WRITES of them; the rest comes in one.
+// Each planned piece is handed to the decoder as one receive would deliver
+// it (the decoder takes at most what it asks for, the rest on its next
+// request), the way the read loop receives from a socket that the server
+// writes each piece to once the one before was read.  When the pieces run
+// out the input ends as a closed connection does.
 //
 // Checks, beyond memory safety:
-//   - readTotal is the size of the file;
-//   - the file begins with the chunk data a strict decoder vouches for
+//   - readTotal is the number of body bytes produced, and every piece is at
+//     most HTTP_BUFFER_SIZE bytes;
+//   - the body begins with the chunk data a strict decoder vouches for
 //     (everything before the first deviation from well-formed framing);
 //   - a well-formed, complete body (size lines and trailer short enough
-//     for the buffer, nothing after the final CR LF) is read completely
-//     and the file holds exactly its data, however it was cut;
+//     for the buffer, nothing after the final CR LF) is decoded completely
+//     and the body is exactly its data, however it was cut;
 //   - a body reported complete from a stream that never deviated has
-//     reached its last chunk, and the file holds exactly its data.
-#include <linux/sockios.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
+//     reached its last chunk, and the body is exactly its data.
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -125,39 +119,6 @@ Reference Decode(const std::string& stream) {
     }
 }
 
-// Sends the planned writes, each once the previous one is wholly read,
-// then ends the stream.
-void Feed(int socket, const std::vector<std::string>* writes, const std::atomic<bool>* stop) {
-    for (const std::string& write : *writes) {
-        size_t sent = 0;
-        while (sent < write.size()) {
-            ssize_t count = send(socket, write.data() + sent, write.size() - sent, MSG_NOSIGNAL);
-            if (count <= 0) return;
-            sent += static_cast<size_t>(count);
-        }
-        int unread = 1;
-        while (!stop->load() && ioctl(socket, SIOCOUTQ, &unread) == 0 && unread > 0) sched_yield();
-        if (stop->load()) return;
-    }
-    shutdown(socket, SHUT_WR);
-}
-
-FILE* SinkFile() {
-    static FILE* file = std::tmpfile();
-    return file;
-}
-
-std::string FileContents(FILE* file) {
-    Check(std::fflush(file) == 0);
-    struct stat status;
-    Check(fstat(fileno(file), &status) == 0);
-    std::string contents(static_cast<size_t>(status.st_size), '\0');
-    if (!contents.empty()) {
-        Check(pread(fileno(file), &contents[0], contents.size(), 0) == static_cast<ssize_t>(contents.size()));
-    }
-    return contents;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -166,66 +127,70 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string stream =
         size > PLAN_BYTES ? std::string(reinterpret_cast<const char*>(data) + PLAN_BYTES, size - PLAN_BYTES) : "";
 
-    // The bytes that came with the head, then the planned writes.
+    // The bytes that came with the head, then the planned pieces.
     const size_t headLength = sizeof HEAD - 1;
     size_t initial = plan[0] < stream.size() ? plan[0] : stream.size();
-    std::vector<std::string> writes;
+    std::vector<std::string> pieces;
     size_t at = initial;
     for (int i = 0; at < stream.size(); ++i) {
         size_t piece = i < MAX_PLANNED_WRITES ? static_cast<size_t>(plan[1 + i % (PLAN_BYTES - 1)]) + 1 : stream.size();
-        writes.push_back(stream.substr(at, piece));
-        at += writes.back().size();
+        pieces.push_back(stream.substr(at, piece));
+        at += pieces.back().size();
     }
 
-    int pair[2];
-    Check(socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0);
-    std::atomic<bool> stop{false};
-    std::thread feeder(Feed, pair[1], &writes, &stop);
-
-    char buffer[HTTP_BUFFER_SIZE + 1];
+    static char buffer[HTTP_BUFFER_SIZE + 1];
     std::memset(buffer, 0, sizeof buffer);
     std::memcpy(buffer, HEAD, headLength);
     std::memcpy(buffer + headLength, stream.data(), initial);
-    FILE* file = SinkFile();
-    Check(file != nullptr);
-    Check(ftruncate(fileno(file), 0) == 0);
-    std::rewind(file);
-    BodySink sink;
-    std::memset(&sink, 0, sizeof sink);
-    sink.file = file;
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    ChunkedBodyReader reader;
-    std::memset(&reader, 0, sizeof reader);
-    reader.buffer = buffer;
-    reader.held = static_cast<int32_t>(headLength + initial);
-    reader.cursor = static_cast<int32_t>(headLength);
-    reader.fileSize = 0xFFFFFFFFu;
-    reader.sink = &sink;
-    reader.errorText = errorText;
+    ChunkedDecoder decoder;
+    StartChunkedDecoder(&decoder, buffer, static_cast<int32_t>(headLength + initial), static_cast<int32_t>(headLength),
+                        0xFFFFFFFFu, errorText);
 
-    int result = ReadChunkedBody(pair[0], &reader);
-
-    stop = true;
-    close(pair[0]);
-    feeder.join();
-    close(pair[1]);
-
-    const std::string written = FileContents(file);
-    Check(result == CHUNKED_BODY_READ || result == 0 || result == -1);  // -2 only for a failing disk
-    Check(std::memchr(errorText, '\0', sizeof errorText) != nullptr);
-    Check(reader.readTotal >= 0 && static_cast<size_t>(reader.readTotal) == written.size());
-    Check(written.size() <= HTTP_BODY_SIZE_LIMIT);
-    if (result == CHUNKED_BODY_READ && reader.isChunkReceiveCompleted == 0) {
-        Check(reader.lastReceive <= 0);  // ended inside a chunk's data
+    std::string written;
+    ChunkedState state;
+    size_t next = 0;
+    const char* input = nullptr;
+    int32_t length = 0;
+    for (;;) {
+        ChunkedStep step = DecodeChunked(&decoder, input, length);
+        Check(step.consumed >= 0 && step.consumed <= length);
+        input += step.consumed;
+        length -= step.consumed;
+        if (step.state == CHUNKED_BODY_BYTES) {
+            Check(step.bodyLength > 0 && step.bodyLength <= HTTP_BUFFER_SIZE);
+            written.append(step.body, static_cast<size_t>(step.bodyLength));
+            continue;
+        }
+        if (step.state != CHUNKED_NEEDS_INPUT) {
+            state = step.state;
+            break;
+        }
+        Check(length == 0);
+        Check(ChunkedInputRoom(&decoder) > 0);
+        if (next == pieces.size()) {
+            state = EndChunkedInput(&decoder, 0, 0);
+            break;
+        }
+        input = pieces[next].data();
+        length = static_cast<int32_t>(pieces[next].size());
+        ++next;
     }
+
+    Check(state == CHUNKED_COMPLETE || state == CHUNKED_ENDED_IN_DATA || state == CHUNKED_FAILED ||
+          state == CHUNKED_TOO_LARGE);
+    Check(std::memchr(errorText, '\0', sizeof errorText) != nullptr);
+    Check(decoder.readTotal >= 0 && static_cast<size_t>(decoder.readTotal) == written.size());
+    Check(written.size() <= HTTP_BODY_SIZE_LIMIT);
+    if (state == CHUNKED_ENDED_IN_DATA) Check(decoder.lastReceive <= 0);
 
     const Reference ref = Decode(stream);
     Check(written.compare(0, ref.data.size(), ref.data) == 0);
     if (ref.complete) {
-        Check(result == CHUNKED_BODY_READ && reader.isChunkReceiveCompleted == 1);
+        Check(state == CHUNKED_COMPLETE);
         Check(written == ref.data);
     }
-    if (ref.clean && result == CHUNKED_BODY_READ && reader.isChunkReceiveCompleted == 1) {
+    if (ref.clean && state == CHUNKED_COMPLETE) {
         Check(ref.sawLast);
         Check(written == ref.data);
     }

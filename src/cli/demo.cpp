@@ -12,7 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
-#include "cli/loopback_server.h"
+#include "util/loopback_server.h"
 #include "package/writer.h"
 #include "platform/fs.h"
 #include "ui/application_state.h"

@@ -1,12 +1,26 @@
-// Reading a body sent with "Transfer-Encoding: chunked".
+// Decoding a body sent with "Transfer-Encoding: chunked".
 //
-// The reader decodes the chunk framing inside the download's one receive
-// buffer and streams chunk data to the sink as it arrives; a chunk of any
-// size is read through in pieces of at most HTTP_BUFFER_SIZE bytes, so no
-// body is ever held whole.  It trusts nothing the server sends: size lines
-// without a hex digit, sizes that do not fit 31 bits, size lines longer than
-// the buffer, bodies over the size limit and missing final CR LFs all end it
-// with a message.
+// ChunkedDecoder is a state machine handed bytes: it does no I/O.  Each
+// step takes input only when it needs some, and says how much it took
+// (consumed), which body bytes it produced, and where it stands (state).
+// ReadChunkedBody is the small read loop around it that the image download
+// uses: it receives from the socket what the decoder asks for and writes
+// the body bytes to the sink.  Tests and the fuzz target hand the decoder
+// buffers cut anywhere instead.
+//
+// The decoder works inside the download's one receive buffer and passes
+// chunk data on as it arrives; a chunk of any size goes through in pieces
+// of at most HTTP_BUFFER_SIZE bytes, so no body is ever held whole.  It
+// trusts nothing the server sends: size lines without a hex digit, sizes
+// that do not fit 31 bits, size lines longer than the buffer, bodies over
+// the size limit and missing final CR LFs all end it with a message.
+//
+// Input is taken the way one receive of the read loop would deliver it: when
+// the decoder asks for input it takes at most ChunkedInputRoom bytes of what
+// it is handed, and handing it N bytes is the same as a receive returning N.
+// So a stream cut into pieces decodes exactly as if each piece arrived in
+// receives of its own, and every message and log record says what it said
+// when the reader received from the socket itself.
 #pragma once
 
 #include <cstdint>
@@ -14,29 +28,78 @@
 #include "http/http_common.h"
 #include "platform/net.h"
 
-// The body was read to its end or the connection ended inside a chunk's
-// data; isChunkReceiveCompleted tells which.  Failures return the download
-// results 0 (over the size limit), -1 (framing, connection) or -2 (write).
-const int CHUNKED_BODY_READ = 1;
+// ChunkedState: where a chunked body stands.  NEEDS_INPUT and BODY_BYTES ask
+// the caller for something; the others are final.
+enum ChunkedState {
+    CHUNKED_NEEDS_INPUT = 0,    // hand it input (at most ChunkedInputRoom bytes are taken)
+    CHUNKED_BODY_BYTES,         // the step produced body bytes: write them, then step again
+    CHUNKED_COMPLETE,           // the last chunk and the CR LF that ends the message were seen
+    CHUNKED_ENDED_IN_DATA,      // the input ended inside a chunk's data: not a failure here, the download's end evaluation decides
+    CHUNKED_FAILED,             // framing, or the input ended where the framing needs more; message in errorText
+    CHUNKED_TOO_LARGE,          // the body would pass HTTP_BODY_SIZE_LIMIT; message in errorText
+    CHUNKED_WRITE_FAILED,       // ReadChunkedBody only: writing to the sink failed; message in errorText
+};
 
-struct ChunkedBodyReader {
-    // Set by the caller:
-    char* buffer;       // HTTP_BUFFER_SIZE + 1 bytes; the held data starts at buffer[0]
-    int32_t held;       // bytes held (at entry: all received so far, head included)
-    int32_t cursor;     // where the next size line begins (at entry: right after the head)
+// The decoder's place in the framing; internal to chunked.cpp.
+enum ChunkedPhase {
+    CHUNKED_PHASE_SIZE_LINE = 0,  // a size line starts at the cursor
+    CHUNKED_PHASE_REFILL,         // the held bytes from the cursor need more behind them
+    CHUNKED_PHASE_CHUNK_DATA,     // `remaining` bytes of chunk data pass straight through
+    CHUNKED_PHASE_BODY_END,       // after the last chunk's size line: waiting for the final CR LF
+    CHUNKED_PHASE_ENDED,          // a final state was reached
+};
+
+struct ChunkedDecoder {
+    char* buffer;       // HTTP_BUFFER_SIZE + 1 bytes, held data from buffer[0], kept NUL-terminated
+    int32_t held;       // bytes held
+    int32_t cursor;     // where the next size line begins
     uint32_t fileSize;  // the download's expected size, for messages only
-    BodySink* sink;
-    char* errorText;    // HTTP_ERROR_TEXT_BYTES, filled on failure
-    // Filled by the reader:
-    int32_t readTotal;  // chunk data bytes written
+    char* errorText;    // HTTP_ERROR_TEXT_BYTES, filled when it fails
+    int32_t readTotal;  // chunk data bytes produced (each piece is written before the next step)
     int32_t remaining;  // bytes of the current chunk still to come
     int32_t chunksize;  // size of the current chunk
     int32_t syCount;    // after the last chunk: bytes held behind its size line
-    int32_t isChunkReceiveCompleted;  // 1 once the last chunk and the final CR LF were seen
-    int32_t lastReceive;              // result of the last receive
+    int32_t lastReceive;      // bytes of the last input taken, or the result that ended the input
+    int32_t lastSocketError;  // the socket error when the input ended (0 before)
+    ChunkedPhase phase;
+    ChunkedState state;       // the state of the last step
 };
 
-// Reads the rest of a chunked body from `socket` (which has its receive
-// time-out set), starting with 0 <= cursor <= held <= HTTP_BUFFER_SIZE.  Writes a record to the application log when the last
-// chunk is not followed by exactly CR LF.
-int ReadChunkedBody(SOCKET socket, ChunkedBodyReader* reader);
+// What one step did.
+struct ChunkedStep {
+    ChunkedState state;
+    int32_t consumed;    // input bytes taken
+    const char* body;    // CHUNKED_BODY_BYTES: the body bytes (in the input or the buffer)
+    int32_t bodyLength;  //   and how many; valid until the next step
+};
+
+// Starts decoding the body that begins at `cursor` in `buffer`, which holds
+// `held` bytes (the head and whatever came with it), 0 <= cursor <= held <=
+// HTTP_BUFFER_SIZE.  `errorText` receives the message of a failure.
+void StartChunkedDecoder(ChunkedDecoder* decoder, char* buffer, int32_t held, int32_t cursor, uint32_t fileSize,
+                         char* errorText);
+
+// One step, with `length` bytes of input at `input` (none: null and 0).
+// Input is taken only while the decoder needs it, at most
+// ChunkedInputRoom() bytes each time it asks.  The caller keeps stepping
+// with the rest of its input until the state is CHUNKED_NEEDS_INPUT with
+// nothing left to hand, or final.  Writes a record to the application log
+// when the last chunk is not followed by exactly CR LF.
+ChunkedStep DecodeChunked(ChunkedDecoder* decoder, const char* input, int32_t length);
+
+// After CHUNKED_NEEDS_INPUT: how many bytes the decoder takes next, and where
+// they would go; a receive straight into that place saves the copy.
+int32_t ChunkedInputRoom(const ChunkedDecoder* decoder);
+char* ChunkedInputSpace(ChunkedDecoder* decoder);
+
+// After CHUNKED_NEEDS_INPUT: the input ended, as a receive that returned
+// `result` (0: the peer closed; below 0: it failed with `socketError`).
+// Returns CHUNKED_ENDED_IN_DATA inside a chunk's data, else CHUNKED_FAILED
+// with the message.  In any other state it changes nothing.
+ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketError);
+
+// The read loop: decodes the rest of the body from `socket` (which has its
+// receive time-out set), writing the body bytes to `sink`.  Returns the
+// final state: CHUNKED_COMPLETE, CHUNKED_ENDED_IN_DATA, CHUNKED_FAILED,
+// CHUNKED_TOO_LARGE or CHUNKED_WRITE_FAILED.
+ChunkedState ReadChunkedBody(SOCKET socket, ChunkedDecoder* decoder, BodySink* sink);

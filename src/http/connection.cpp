@@ -1,5 +1,6 @@
 #include "http/connection.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -56,10 +57,10 @@ HashMap* sharedPoolKeys = nullptr;
 // count failures.
 Mutex* failureCountsLock = nullptr;
 
-// The ConnectionKey of host and port; 0 when the host does not fit.
-int FormatConnectionKey(const char* host, int port, char* key) {
+// The ConnectionKey of host and port; false when the host does not fit.
+bool FormatConnectionKey(const char* host, int port, char* key) {
     int length = std::snprintf(key, CONNECTION_KEY_BYTES, "%s:%d", host, port);
-    return length >= 0 && length < CONNECTION_KEY_BYTES ? 1 : 0;
+    return length >= 0 && length < CONNECTION_KEY_BYTES;
 }
 
 void PutHostTooLong(const char* host, char* errorText) {
@@ -96,8 +97,8 @@ void ClearFailures(const char* key) {
 
 HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionPool; }
 
-// 1 when this thread notes its pool uses instead of logging them.
-int NotingPoolUses() { return threadPool != nullptr && CapturedLogLines() != nullptr; }
+// Whether this thread notes its pool uses instead of logging them.
+bool NotingPoolUses() { return threadPool != nullptr && CapturedLogLines() != nullptr; }
 
 void NotePoolUse(char use, const char* key) {
     char note[CONNECTION_KEY_BYTES + 2];
@@ -114,52 +115,79 @@ void LogNewSocket(const char* key) {
 void* SocketAsValue(SOCKET socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
 SOCKET SocketOfValue(void* value) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(value)); }
 
-}  // namespace
+// How a connect on a new socket ended.
+enum ConnectResult {
+    CONNECT_DONE = 0,       // connected, in blocking mode
+    CONNECT_FAILED,         // failed; does not count toward CONNECT_FAILURE_LIMIT
+    CONNECT_FAILED_COUNTED, // timed out or refused: counts toward CONNECT_FAILURE_LIMIT
+};
 
-void InitHttpClient() {
-    if (ConnectionPool != nullptr) return;
-    ConnectionPool = NewStringHashMap(StringHash, StringEquals);
-    ConnectFailureCounts = NewStringHashMap(StringHash, StringEquals);
-    failureCountsLock = NewMutex();
-    sharedPoolKeys = NewStringHashMap(StringHash, StringEquals);
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+ConnectResult FailConnect(char* errorText, ConnectResult result, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(errorText, HTTP_ERROR_TEXT_BYTES, format, arguments);
+    va_end(arguments);
+    return result;
 }
 
-void ResetConnectFailureCounts() {
-    LockMutex(failureCountsLock);
-    HashMapClear(ConnectFailureCounts, 0);
-    UnlockMutex(failureCountsLock);
-}
-
-SOCKET OpenConnection(const char* host, int port, char* errorText) {
+// Forms the ConnectionKey, refuses a host that failed too often, and
+// resolves it (a host under our own domain falls back to our address).
+// False with the message when there is nothing to connect to; none of these
+// failures counts.
+bool ChooseAddress(const char* host, int port, char* key, in_addr* address, char* errorText) {
     if (host == nullptr) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_HOST_NULL);
-        return 0;
+        return false;
     }
-    char key[CONNECTION_KEY_BYTES];
     if (!FormatConnectionKey(host, port, key)) {
         PutHostTooLong(host, errorText);
-        return 0;
+        return false;
     }
     if (FailureCount(key) >= CONNECT_FAILURE_LIMIT) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_MANY_FAILURES, host, port);
-        return 0;
+        return false;
     }
-
-    in_addr resolved;
-    if (!ResolveHostIpv4(host, &resolved)) {
-        if (std::strstr(host, OWN_DOMAIN_SUFFIX) == nullptr) {
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CANNOT_RESOLVE, host);
-            return 0;
-        }
-        resolved.s_addr = inet_addr(OWN_SERVICE_FALLBACK_ADDRESS);
+    if (ResolveHostIpv4(host, address)) return true;
+    if (std::strstr(host, OWN_DOMAIN_SUFFIX) == nullptr) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CANNOT_RESOLVE, host);
+        return false;
     }
+    address->s_addr = inet_addr(OWN_SERVICE_FALLBACK_ADDRESS);
+    return true;
+}
 
-    SOCKET socket = OpenTcpSocket();
-    if (socket == INVALID_SOCKET) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
-        return 0;
+// Waits (the network time-out) until a non-blocking connect's socket is
+// writable, then switches it back to blocking mode.  A connect that does
+// finish clears the key's failure count.
+ConnectResult AwaitNonBlockingConnect(SOCKET socket, const char* key, char* errorText) {
+    fd_set writeSet;
+    FD_ZERO(&writeSet);
+    FD_SET(socket, &writeSet);
+    int milliseconds = NetworkTimeoutMilliseconds();
+    timeval wait;
+    wait.tv_sec = milliseconds / 1000;
+    wait.tv_usec = (milliseconds % 1000) * 1000;
+    int ready = select(static_cast<int>(socket) + 1, nullptr, &writeSet, nullptr, &wait);
+    if (ready == 0) return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+    if (ready < 0) return FailConnect(errorText, CONNECT_FAILED, FORMAT_SELECT_FAILED, ready);
+    int connectError = ConnectErrorAfterSelect(socket);
+    if (connectError != 0) {
+        // A refused connect, reported at once where the system does so.
+        return FailConnect(errorText, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, connectError);
     }
+    ClearFailures(key);
+    unsigned long blocking = 0;
+    int reset = ioctlsocket(socket, FIONBIO, &blocking);
+    if (reset != 0) return FailConnect(errorText, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
+    return CONNECT_DONE;
+}
 
+// Connects `socket` to `address` and `port`: non-blocking with a bounded
+// wait where the socket allows it, else blocking.
+ConnectResult Connect(SOCKET socket, in_addr address, int port, const char* key, char* errorText) {
     unsigned long nonBlocking = 1;
     int switched = ioctlsocket(socket, FIONBIO, &nonBlocking);
     if (switched != 0) {
@@ -167,59 +195,51 @@ SOCKET OpenConnection(const char* host, int port, char* errorText) {
         std::snprintf(line, sizeof line, FORMAT_NON_BLOCKING_UNAVAILABLE, switched);
         LogLine(line);
     }
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof peer);
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
+    peer.sin_addr = address;
+    int connected = connect(socket, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    // Non-blocking: the connect's own result says nothing yet.
+    if (switched == 0) return AwaitNonBlockingConnect(socket, key, errorText);
+    if (connected == SOCKET_ERROR) {
+        return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
+    }
+    return CONNECT_DONE;
+}
 
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
-    address.sin_addr = resolved;
-    int connected = connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+}  // namespace
 
-    if (switched == 0) {
-        // Non-blocking: the connect's own result says nothing yet; wait
-        // until the socket is writable.
-        fd_set writeSet;
-        FD_ZERO(&writeSet);
-        FD_SET(socket, &writeSet);
-        int milliseconds = NetworkTimeoutMilliseconds();
-        timeval wait;
-        wait.tv_sec = milliseconds / 1000;
-        wait.tv_usec = (milliseconds % 1000) * 1000;
-        int ready = select(static_cast<int>(socket) + 1, nullptr, &writeSet, nullptr, &wait);
-        if (ready == 0) {
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_CONNECT_TIMED_OUT);
-            closesocket(socket);
-            CountFailure(key);
-            return 0;
-        }
-        if (ready < 0) {
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_SELECT_FAILED, ready);
-            closesocket(socket);
-            return 0;
-        }
-        int connectError = ConnectErrorAfterSelect(socket);
-        if (connectError != 0) {
-            // A refused connect, reported at once where the system does so.
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CONNECT_REFUSED, connectError);
-            closesocket(socket);
-            CountFailure(key);
-            return 0;
-        }
-        ClearFailures(key);
-        unsigned long blocking = 0;
-        int reset = ioctlsocket(socket, FIONBIO, &blocking);
-        if (reset != 0) {
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_BLOCKING_RESET_FAILED, reset);
-            closesocket(socket);
-            return 0;
-        }
-    } else if (connected == SOCKET_ERROR) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
-        closesocket(socket);
-        CountFailure(key);
+void InitHttpClient() {
+    if (ConnectionPool != nullptr) return;
+    ConnectionPool = NewStringHashMap(&STRING_KEYS);
+    ConnectFailureCounts = NewStringHashMap(&STRING_KEYS);
+    failureCountsLock = NewMutex();
+    sharedPoolKeys = NewStringHashMap(&STRING_KEYS);
+}
+
+void ResetConnectFailureCounts() {
+    LockMutex(failureCountsLock);
+    HashMapClear(ConnectFailureCounts, /*freeValues=*/false);
+    UnlockMutex(failureCountsLock);
+}
+
+SOCKET OpenConnection(const char* host, int port, char* errorText) {
+    char key[CONNECTION_KEY_BYTES];
+    in_addr address;
+    if (!ChooseAddress(host, port, key, &address, errorText)) return 0;
+    SOCKET socket = OpenTcpSocket();
+    if (socket == INVALID_SOCKET) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
         return 0;
     }
-
+    ConnectResult result = Connect(socket, address, port, key, errorText);
+    if (result != CONNECT_DONE) {
+        closesocket(socket);
+        if (result == CONNECT_FAILED_COUNTED) CountFailure(key);
+        return 0;
+    }
     SetSocketTimeouts(socket);
     return socket;
 }
@@ -232,7 +252,7 @@ SOCKET AcquirePooledConnection(const char* host, int port, char* errorText) {
         return 0;
     }
     HashMap* pool = CurrentPool();
-    int noting = NotingPoolUses();
+    bool noting = NotingPoolUses();
     if (noting) NotePoolUse(NOTE_TAKEN, key);
     void* pooled = HashMapGet(pool, key);
     if (pooled != nullptr) return SocketOfValue(pooled);

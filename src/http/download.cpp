@@ -1,6 +1,6 @@
 #include "http/download.h"
 
-#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,98 +38,273 @@ const char FORMAT_RETRY_RECORD[] =
 
 // fileSize when the response announced no length.
 const uint32_t FILE_SIZE_UNSET = 0xFFFFFFFFu;
-// Internal result: the response is a redirect to follow.
-const int FOLLOW_REDIRECT = 2;
 // Suffix some image hosts append to offer WebP; the plain address is wanted.
 const char WEBP_OFFER_SUFFIX[] = "_.webp";
 
 // The state of one attempt: one request and its response.
 struct Attempt {
+    // Given:
     const UrlParts* parts;
     const char* filePath;
     char* errorText;
-    int useKeepAlive;
-    int isRedirect;
-    SOCKET socket;      // 0 until connected
-    int fileCreated;
-    BodySink sink;      // sink.file is null once closed
-    int retryable;      // a failure may be repeated without keep-alive
+    bool useKeepAlive;
+    bool isRedirect;
+    // How it ends:
+    DownloadResult result;
+    bool retryable;           // a failure may be repeated without keep-alive
+    bool followRedirect;      // the response redirects to header.location
+    bool redirectBodyInHand;  // the redirect response's body was read whole
+    // What it holds:
+    SOCKET socket;  // 0 until connected
+    bool fileCreated;
+    BodySink sink;  // sink.file is null once closed
+    // The response:
     char buffer[HTTP_BUFFER_SIZE + 1];
     char headText[HTTP_BUFFER_SIZE + 1];  // the head's copy that ParseResponseHead cuts up
+    HeadReader head;
     HttpHeader header;
     uint32_t fileSize;
     int32_t readTotal;
     int lastReceive;
-    int isChunkReceiveCompleted;
-    int redirectBodyInHand;  // the redirect response's body was read whole
+    int lastSocketError;  // the socket error of the receive that returned 0 or less
+    bool isChunkReceiveCompleted;
 };
 
-int SameTextNoCase(const char* text, const char* other) {
-    return StartsWithNoCase(text, other) && std::strlen(text) == std::strlen(other) ? 1 : 0;
+// What an attempt tells the call that made it.
+struct AttemptEnd {
+    DownloadResult result;
+    bool retryable;
+    bool followRedirect;
+};
+
+bool SameTextNoCase(const char* text, const char* other) {
+    return StartsWithNoCase(text, other) && std::strlen(text) == std::strlen(other);
 }
 
-int Fail(Attempt* attempt, int result, const char* message) {
+// A step that ends the attempt sets its result and message and returns false.
+bool Fail(Attempt* attempt, DownloadResult result, const char* message) {
     std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, "%s", message);
-    return result;
+    attempt->result = result;
+    return false;
 }
 
-int EvaluateEnd(Attempt* attempt) {
-    int error = errno;
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+bool FailFormatted(Attempt* attempt, DownloadResult result, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, format, arguments);
+    va_end(arguments);
+    attempt->result = result;
+    return false;
+}
+
+// A failure that a repetition without keep-alive would meet again: the
+// file system's, or an address that cannot be requested.
+bool FailForGood(Attempt* attempt, DownloadResult result, const char* message) {
+    attempt->retryable = false;
+    return Fail(attempt, result, message);
+}
+
+int32_t BodyStart(const Attempt* attempt) { return attempt->head.headLength + 4; }
+
+// Whether the body arrived whole, as its framing and the connection's use
+// tell; if not, the attempt ends here with the message.
+bool BodyArrivedWhole(Attempt* attempt) {
     const int isChunked = attempt->header.isChunked;
+    const int completed = attempt->isChunkReceiveCompleted ? 1 : 0;
     const bool sizeUnset = attempt->fileSize == FILE_SIZE_UNSET;
     const bool sizeMet = static_cast<uint32_t>(attempt->readTotal) == attempt->fileSize;
     if (!attempt->useKeepAlive) {
         // A body that only the close of the connection ends is taken at the
         // length that arrived; a chunked body says itself where it ends, so
         // one cut off inside a chunk is never taken for a whole image.
-        bool complete = isChunked ? (attempt->isChunkReceiveCompleted || sizeMet) : (sizeUnset || sizeMet);
-        if (!complete) {
-            std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_SIZE_MISMATCH, attempt->fileSize,
-                          attempt->readTotal, attempt->lastReceive, error);
-            return DOWNLOAD_NOT_ACCEPTED;
-        }
-    } else if (!sizeMet && !(isChunked && attempt->isChunkReceiveCompleted)) {
-        if (sizeUnset) {
-            std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_UNFINISHED_SIZE_UNSET, attempt->readTotal,
-                          isChunked, attempt->isChunkReceiveCompleted);
-        } else {
-            std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_UNFINISHED, attempt->fileSize,
-                          attempt->readTotal, isChunked, attempt->isChunkReceiveCompleted);
-        }
-        return DOWNLOAD_FAILED;
+        bool whole = isChunked ? (attempt->isChunkReceiveCompleted || sizeMet) : (sizeUnset || sizeMet);
+        if (whole) return true;
+        return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize,
+                             attempt->readTotal, attempt->lastReceive, attempt->lastSocketError);
     }
-    if (!IsSupportedImageSignature(attempt->sink.signature.bytes)) {
-        return Fail(attempt, DOWNLOAD_NOT_ACCEPTED, MESSAGE_UNSUPPORTED_FORMAT);
+    if (sizeMet || (isChunked && attempt->isChunkReceiveCompleted)) return true;
+    if (sizeUnset) {
+        return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_UNFINISHED_SIZE_UNSET, attempt->readTotal, isChunked,
+                             completed);
     }
-    return DOWNLOAD_STORED;
+    return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_UNFINISHED, attempt->fileSize, attempt->readTotal, isChunked,
+                         completed);
 }
 
-// The body framed by its length, or by the close of the connection.
-int ReadPlainBody(Attempt* attempt, int held, int bodyStart) {
+// The end of the body: whole, and an image.
+void EvaluateEnd(Attempt* attempt) {
+    if (!BodyArrivedWhole(attempt)) return;
+    if (!IsSupportedImageSignature(attempt->sink.signature.bytes)) {
+        Fail(attempt, DOWNLOAD_NOT_ACCEPTED, MESSAGE_UNSUPPORTED_FORMAT);
+        return;
+    }
+    attempt->result = DOWNLOAD_STORED;
+}
+
+// Builds the request, connects (through the pool with keep-alive) and sends.
+bool SendRequest(Attempt* attempt) {
+    const UrlParts* parts = attempt->parts;
+    char request[REQUEST_TEXT_BYTES];
+    int requestLength = BuildGetRequest(parts, attempt->useKeepAlive, request, attempt->errorText);
+    if (requestLength == 0) {
+        // The address itself is unusable (the message is in errorText).
+        attempt->retryable = false;
+        attempt->result = DOWNLOAD_FAILED;
+        return false;
+    }
+    char connectMessage[HTTP_ERROR_TEXT_BYTES] = {0};
+    attempt->socket = attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, connectMessage)
+                                            : OpenConnection(parts->host, parts->port, connectMessage);
+    if (attempt->socket == 0) return Fail(attempt, DOWNLOAD_FAILED, connectMessage);
+    if (send(attempt->socket, request, requestLength, MSG_NOSIGNAL) == SOCKET_ERROR) {
+        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
+    }
+    return true;
+}
+
+// The file is created (or emptied) only once the request is out.
+bool CreateTargetFile(Attempt* attempt) {
+    attempt->sink.file = OpenFileByPath(attempt->filePath, "wb");
+    if (attempt->sink.file == nullptr) return FailForGood(attempt, DOWNLOAD_CANNOT_CREATE, MESSAGE_CANNOT_CREATE);
+    attempt->fileCreated = true;
+    return true;
+}
+
+// Receives the head and parses it.  A connection that ends first goes
+// straight to the end evaluation.
+bool ReceiveHead(Attempt* attempt) {
+    StartHeadReader(&attempt->head, attempt->buffer);
+    std::memset(&attempt->header, 0, sizeof attempt->header);
+    attempt->header.contentLength = -1;
+    attempt->fileSize = FILE_SIZE_UNSET;
+    attempt->readTotal = 0;
+    HeadState state = ReceiveResponseHead(attempt->socket, &attempt->head);
+    attempt->lastReceive = attempt->head.lastReceive;
+    attempt->lastSocketError = attempt->head.lastSocketError;
+    if (state == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_HEAD_TOO_LONG);
+    attempt->readTotal = attempt->head.held;
+    if (state == HEAD_ENDED) {
+        EvaluateEnd(attempt);
+        return false;
+    }
+    const int32_t headLength = attempt->head.headLength;
+    std::memcpy(attempt->headText, attempt->buffer, static_cast<size_t>(headLength));
+    attempt->headText[headLength] = '\0';
+    ParseResponseHead(attempt->headText, &attempt->header);
+    return true;
+}
+
+bool IsRedirectStatus(const char* received) {
+    return StartsWithNoCase(received, "HTTP/1.0 301") || StartsWithNoCase(received, "HTTP/1.1 301") ||
+           StartsWithNoCase(received, "HTTP/1.0 302") || StartsWithNoCase(received, "HTTP/1.1 302");
+}
+
+// The status, judged on the received bytes: a 200 goes on; a redirect to
+// follow, a 404 and any other status end the attempt.
+bool AcceptStatus(Attempt* attempt) {
+    char* received = attempt->buffer;
+    const HttpHeader* header = &attempt->header;
+    if (StartsWithNoCase(received, "HTTP/1.1 200 OK") || StartsWithNoCase(received, "HTTP/1.0 200 OK")) return true;
+    if (!attempt->isRedirect && IsRedirectStatus(received) && header->location[0] != '\0') {
+        // A pooled connection is clean for reuse only when the redirect's
+        // own body is wholly read; unread bytes would be taken for the next
+        // response's head.
+        attempt->redirectBodyInHand = header->contentLength >= 0 && !header->isChunked &&
+                                      attempt->head.held - BodyStart(attempt) == header->contentLength;
+        attempt->followRedirect = true;
+        attempt->result = DOWNLOAD_FAILED;  // no image in this response
+        return false;
+    }
+    if (StartsWithNoCase(received, "HTTP/1.0 404") || StartsWithNoCase(received, "HTTP/1.1 404")) {
+        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_NOT_FOUND);
+    }
+    const int32_t held = attempt->head.held;
+    received[held < STATUS_EXCERPT_BYTES ? held : STATUS_EXCERPT_BYTES] = '\0';
+    return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_WRONG_STATUS, received);
+}
+
+// The framing of a 200 response: not compressed, no longer than the limit,
+// and with keep-alive ended by something other than the close of the
+// connection, unless the response says it closes.
+bool AcceptFraming(Attempt* attempt) {
+    const HttpHeader* header = &attempt->header;
+    if (header->contentEncoding[0] != '\0') {
+        return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_CONTENT_ENCODING, header->contentEncoding);
+    }
+    if (header->contentLength != -1) {
+        attempt->fileSize = static_cast<uint32_t>(header->contentLength);
+        if (attempt->fileSize > HTTP_BODY_SIZE_LIMIT) {
+            return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_LENGTH_OVER_LIMIT, attempt->fileSize);
+        }
+    } else if (attempt->useKeepAlive && !header->isChunked && !SameTextNoCase(header->connection, "close")) {
+        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_KEEP_ALIVE_WITHOUT_LENGTH);
+    }
+    return true;
+}
+
+// A chunked body, through the chunked decoder's read loop.
+void ReadChunked(Attempt* attempt) {
+    ChunkedDecoder decoder;
+    StartChunkedDecoder(&decoder, attempt->buffer, attempt->head.held, BodyStart(attempt), attempt->fileSize,
+                        attempt->errorText);
+    ChunkedState state = ReadChunkedBody(attempt->socket, &decoder, &attempt->sink);
+    attempt->readTotal = decoder.readTotal;
+    attempt->lastReceive = decoder.lastReceive;
+    attempt->lastSocketError = decoder.lastSocketError;
+    attempt->isChunkReceiveCompleted = state == CHUNKED_COMPLETE;
+    switch (state) {
+        case CHUNKED_COMPLETE:
+        case CHUNKED_ENDED_IN_DATA:
+            EvaluateEnd(attempt);
+            return;
+        case CHUNKED_TOO_LARGE:
+            attempt->result = DOWNLOAD_NOT_ACCEPTED;
+            return;
+        case CHUNKED_WRITE_FAILED:
+            attempt->retryable = false;
+            attempt->result = DOWNLOAD_WRITE_FAILED;
+            return;
+        default:  // CHUNKED_FAILED: the framing, or the connection ended where the framing needs more
+            attempt->result = DOWNLOAD_FAILED;
+            return;
+    }
+}
+
+// A body framed by its length, or by the close of the connection.
+void ReadPlainBody(Attempt* attempt) {
     char* buffer = attempt->buffer;
-    int first = held - bodyStart;
+    const int32_t first = attempt->head.held - BodyStart(attempt);
     attempt->readTotal = first;
     if (static_cast<uint32_t>(first) > attempt->fileSize) {
-        std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_FIRST_BYTES_OVER_SIZE, attempt->readTotal,
+        FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_FIRST_BYTES_OVER_SIZE, attempt->readTotal,
                       attempt->fileSize);
-        return DOWNLOAD_NOT_ACCEPTED;
+        return;
     }
-    if (!WriteToSink(&attempt->sink, buffer + bodyStart, first)) {
-        attempt->retryable = 0;
-        return Fail(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+    if (!WriteToSink(&attempt->sink, buffer + BodyStart(attempt), first)) {
+        FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+        return;
     }
-    if (static_cast<uint32_t>(attempt->readTotal) == attempt->fileSize) return EvaluateEnd(attempt);
+    if (static_cast<uint32_t>(attempt->readTotal) == attempt->fileSize) {
+        EvaluateEnd(attempt);
+        return;
+    }
     for (;;) {
-        int received = static_cast<int>(recv(attempt->socket, buffer, HTTP_BUFFER_SIZE, 0));
+        int received = ReceiveSome(attempt->socket, buffer, HTTP_BUFFER_SIZE, &attempt->lastSocketError);
         attempt->lastReceive = received;
-        if (received <= 0) return EvaluateEnd(attempt);
+        if (received <= 0) {
+            EvaluateEnd(attempt);
+            return;
+        }
         attempt->readTotal += received;
         if (static_cast<uint32_t>(attempt->readTotal) > HTTP_BODY_SIZE_LIMIT) {
-            std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_BODY_OVER_LIMIT,
-                          attempt->header.contentLength, attempt->readTotal);
-            return DOWNLOAD_NOT_ACCEPTED;
+            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_BODY_OVER_LIMIT, attempt->header.contentLength,
+                          attempt->readTotal);
+            return;
         }
-        uint32_t total = static_cast<uint32_t>(attempt->readTotal);
+        const uint32_t total = static_cast<uint32_t>(attempt->readTotal);
         if (total > attempt->fileSize) {
             // More than announced: nothing more is written, and the end
             // evaluation will refuse the size.
@@ -137,118 +312,28 @@ int ReadPlainBody(Attempt* attempt, int held, int bodyStart) {
             continue;
         }
         if (!WriteToSink(&attempt->sink, buffer, received)) {
-            attempt->retryable = 0;
-            return Fail(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+            FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+            return;
         }
-        if (total == attempt->fileSize) return EvaluateEnd(attempt);
+        if (total == attempt->fileSize) {
+            EvaluateEnd(attempt);
+            return;
+        }
     }
 }
 
 // One request and its response, up to the result; FinishAttempt cleans up.
-int RunAttempt(Attempt* attempt) {
-    const UrlParts* parts = attempt->parts;
-    char request[REQUEST_TEXT_BYTES];
-    int requestLength = BuildGetRequest(parts, attempt->useKeepAlive, request, attempt->errorText);
-    if (requestLength == 0) {
-        // The address itself is unusable; a repetition would fail alike.
-        attempt->retryable = 0;
-        return DOWNLOAD_FAILED;
+void RunSteps(Attempt* attempt) {
+    if (!SendRequest(attempt)) return;
+    if (!CreateTargetFile(attempt)) return;
+    if (!ReceiveHead(attempt)) return;
+    if (!AcceptStatus(attempt)) return;
+    if (!AcceptFraming(attempt)) return;
+    if (attempt->header.isChunked) {
+        ReadChunked(attempt);
+    } else {
+        ReadPlainBody(attempt);
     }
-
-    char connectMessage[HTTP_ERROR_TEXT_BYTES] = {0};
-    attempt->socket = attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, connectMessage)
-                                            : OpenConnection(parts->host, parts->port, connectMessage);
-    if (attempt->socket == 0) return Fail(attempt, DOWNLOAD_FAILED, connectMessage);
-
-    if (send(attempt->socket, request, requestLength, MSG_NOSIGNAL) == SOCKET_ERROR) {
-        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
-    }
-
-    attempt->sink.file = OpenFileByPath(attempt->filePath, "wb");
-    if (attempt->sink.file == nullptr) {
-        attempt->retryable = 0;
-        return Fail(attempt, DOWNLOAD_CANNOT_CREATE, MESSAGE_CANNOT_CREATE);
-    }
-    attempt->fileCreated = 1;
-
-    // The head.
-    char* buffer = attempt->buffer;
-    std::memset(buffer, 0, sizeof attempt->buffer);
-    std::memset(&attempt->header, 0, sizeof attempt->header);
-    attempt->header.contentLength = -1;
-    attempt->fileSize = FILE_SIZE_UNSET;
-    attempt->readTotal = 0;
-    int held = 0;
-    int headLength = 0;
-    int head = ReceiveResponseHead(attempt->socket, buffer, &held, &headLength, &attempt->lastReceive);
-    if (head == HEAD_ENDED) {
-        attempt->readTotal = held;
-        return EvaluateEnd(attempt);
-    }
-    if (head == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_HEAD_TOO_LONG);
-    attempt->readTotal = held;
-    std::memcpy(attempt->headText, buffer, static_cast<size_t>(headLength));
-    attempt->headText[headLength] = '\0';
-    ParseResponseHead(attempt->headText, &attempt->header);
-    HttpHeader* header = &attempt->header;
-    const int bodyStart = headLength + 4;
-
-    // The status, judged on the received bytes.
-    bool success = StartsWithNoCase(buffer, "HTTP/1.1 200 OK") || StartsWithNoCase(buffer, "HTTP/1.0 200 OK");
-    if (!success) {
-        bool redirect = StartsWithNoCase(buffer, "HTTP/1.0 301") || StartsWithNoCase(buffer, "HTTP/1.1 301") ||
-                        StartsWithNoCase(buffer, "HTTP/1.0 302") || StartsWithNoCase(buffer, "HTTP/1.1 302");
-        if (!attempt->isRedirect && redirect && header->location[0] != '\0') {
-            // A pooled connection is clean for reuse only when the redirect's
-            // own body is wholly read; unread bytes would be taken for the
-            // next response's head.
-            attempt->redirectBodyInHand =
-                header->contentLength >= 0 && !header->isChunked && held - bodyStart == header->contentLength;
-            return FOLLOW_REDIRECT;
-        }
-        if (StartsWithNoCase(buffer, "HTTP/1.0 404") || StartsWithNoCase(buffer, "HTTP/1.1 404")) {
-            return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_NOT_FOUND);
-        }
-        buffer[held < STATUS_EXCERPT_BYTES ? held : STATUS_EXCERPT_BYTES] = '\0';
-        std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_WRONG_STATUS, buffer);
-        return DOWNLOAD_FAILED;
-    }
-
-    // The framing of a 200 response.
-    if (header->contentEncoding[0] != '\0') {
-        std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CONTENT_ENCODING, header->contentEncoding);
-        return DOWNLOAD_FAILED;
-    }
-    if (header->contentLength != -1) {
-        attempt->fileSize = static_cast<uint32_t>(header->contentLength);
-        if (attempt->fileSize > HTTP_BODY_SIZE_LIMIT) {
-            std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_LENGTH_OVER_LIMIT, attempt->fileSize);
-            return DOWNLOAD_NOT_ACCEPTED;
-        }
-    } else if (attempt->useKeepAlive && !header->isChunked && !SameTextNoCase(header->connection, "close")) {
-        // Only the close of the connection could end this body.
-        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_KEEP_ALIVE_WITHOUT_LENGTH);
-    }
-    if (header->isChunked) {
-        ChunkedBodyReader reader;
-        std::memset(&reader, 0, sizeof reader);
-        reader.buffer = buffer;
-        reader.held = held;
-        reader.cursor = bodyStart;
-        reader.fileSize = attempt->fileSize;
-        reader.sink = &attempt->sink;
-        reader.errorText = attempt->errorText;
-        int outcome = ReadChunkedBody(attempt->socket, &reader);
-        attempt->readTotal = reader.readTotal;
-        attempt->lastReceive = reader.lastReceive;
-        attempt->isChunkReceiveCompleted = reader.isChunkReceiveCompleted;
-        if (outcome != CHUNKED_BODY_READ) {
-            if (outcome == DOWNLOAD_WRITE_FAILED) attempt->retryable = 0;
-            return outcome;
-        }
-        return EvaluateEnd(attempt);
-    }
-    return ReadPlainBody(attempt, held, bodyStart);
 }
 
 void DropConnection(Attempt* attempt) {
@@ -258,51 +343,71 @@ void DropConnection(Attempt* attempt) {
     attempt->socket = 0;
 }
 
-// Closes the file and settles the connection for `result`; returns the
-// final result (a file that cannot be closed cleanly turns success into a
-// write failure).  On every result but success the file is removed.
-int FinishAttempt(Attempt* attempt, int result) {
+// Closes the file (a file that cannot be closed cleanly turns success into
+// a write failure) and removes it on every result but success.
+void SettleFile(Attempt* attempt) {
     if (attempt->sink.file != nullptr) {
-        int closed = CloseFile(attempt->sink.file);
+        bool closed = CloseFile(attempt->sink.file) != 0;
         attempt->sink.file = nullptr;
-        if (result == DOWNLOAD_STORED && !closed) {
-            attempt->retryable = 0;
-            result = Fail(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
-        }
+        if (attempt->result == DOWNLOAD_STORED && !closed) FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
     }
-    if (result != DOWNLOAD_STORED && attempt->fileCreated) RemoveFileByPath(attempt->filePath);
+    if (attempt->result != DOWNLOAD_STORED && attempt->fileCreated) RemoveFileByPath(attempt->filePath);
+}
 
-    if (result == DOWNLOAD_STORED) {
-        if (!attempt->useKeepAlive) {
-            closesocket(attempt->socket);
-        } else if (SameTextNoCase(attempt->header.connection, "close")) {
-            DropConnection(attempt);
-        }
-        return result;
-    }
-    if (result == FOLLOW_REDIRECT) {
-        const char* connection = attempt->header.connection;
+// Keeps a pooled connection for the next download where the response allows
+// it, and closes every other.
+void SettleConnection(Attempt* attempt) {
+    const char* connection = attempt->header.connection;
+    if (attempt->followRedirect) {
         bool keep = attempt->useKeepAlive && connection[0] != '\0' && !SameTextNoCase(connection, "close") &&
                     attempt->redirectBodyInHand;
         if (!keep) DropConnection(attempt);
-        return result;
+        return;
     }
-    DropConnection(attempt);
-    return result;
+    if (attempt->result != DOWNLOAD_STORED) {
+        DropConnection(attempt);
+        return;
+    }
+    if (!attempt->useKeepAlive) {
+        closesocket(attempt->socket);
+    } else if (SameTextNoCase(connection, "close")) {
+        DropConnection(attempt);
+    }
+}
+
+// One attempt at `parts`; a redirect's location is copied to `location`
+// (HEADER_LOCATION_BYTES).
+AttemptEnd TryOnce(const UrlParts* parts, const char* filePath, char* errorText, bool useKeepAlive, bool isRedirect,
+                   char* location) {
+    Attempt attempt;
+    std::memset(&attempt, 0, sizeof attempt);
+    attempt.parts = parts;
+    attempt.filePath = filePath;
+    attempt.errorText = errorText;
+    attempt.useKeepAlive = useKeepAlive;
+    attempt.isRedirect = isRedirect;
+    attempt.result = DOWNLOAD_FAILED;
+    attempt.retryable = true;
+    RunSteps(&attempt);
+    SettleFile(&attempt);
+    SettleConnection(&attempt);
+    std::memcpy(location, attempt.header.location, HEADER_LOCATION_BYTES);
+    return AttemptEnd{attempt.result, attempt.retryable, attempt.followRedirect};
 }
 
 }  // namespace
 
-int IsSupportedImageSignature(const unsigned char* signature) {
+bool IsSupportedImageSignature(const unsigned char* signature) {
     const unsigned char a = signature[0], b = signature[1];
-    if (a == 0xFF && b == 0xD8) return 1;  // JPEG
-    if (a == 0x89 && b == 0x50) return 1;  // PNG
-    if (a == 0x47 && b == 0x49) return 1;  // GIF
-    if (a == 0x42 && b == 0x4D) return 1;  // BMP
-    return 0;
+    if (a == 0xFF && b == 0xD8) return true;  // JPEG
+    if (a == 0x89 && b == 0x50) return true;  // PNG
+    if (a == 0x47 && b == 0x49) return true;  // GIF
+    if (a == 0x42 && b == 0x4D) return true;  // BMP
+    return false;
 }
 
-int DownloadImage(const char* url, const char* filePath, char* errorText, int useKeepAlive, int isRedirect) {
+DownloadResult DownloadImage(const char* url, const char* filePath, char* errorText, bool useKeepAlive,
+                             bool isRedirect) {
     if (url == nullptr) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_URL_CANNOT_PARSE);
         return DOWNLOAD_FAILED;
@@ -320,33 +425,20 @@ int DownloadImage(const char* url, const char* filePath, char* errorText, int us
     if (parts.port == 443) parts.port = 80;
 
     char location[HEADER_LOCATION_BYTES];
-    int result;
-    int retryable;
-    {
-        Attempt attempt;
-        std::memset(&attempt, 0, sizeof attempt);
-        attempt.parts = &parts;
-        attempt.filePath = filePath;
-        attempt.errorText = errorText;
-        attempt.useKeepAlive = useKeepAlive;
-        attempt.isRedirect = isRedirect;
-        attempt.retryable = 1;
-        result = FinishAttempt(&attempt, RunAttempt(&attempt));
-        retryable = attempt.retryable;
-        std::memcpy(location, attempt.header.location, sizeof location);
-    }
+    AttemptEnd end = TryOnce(&parts, filePath, errorText, useKeepAlive, isRedirect, location);
     FreeUrlParts(&parts);
     std::free(unescaped);
 
-    if (result == FOLLOW_REDIRECT) {
+    if (end.followRedirect) {
         if (EndsWithNoCase(location, WEBP_OFFER_SUFFIX)) location[std::strlen(location) - 6] = '\0';
-        return DownloadImage(location, filePath, errorText, 1, 1);
+        return DownloadImage(location, filePath, errorText, /*useKeepAlive=*/true, /*isRedirect=*/true);
     }
-    if ((result == DOWNLOAD_NOT_ACCEPTED || result == DOWNLOAD_FAILED) && retryable && useKeepAlive) {
+    bool repeatable = end.result == DOWNLOAD_NOT_ACCEPTED || end.result == DOWNLOAD_FAILED;
+    if (repeatable && end.retryable && useKeepAlive) {
         char line[HTTP_ERROR_TEXT_BYTES * 3];
         std::snprintf(line, sizeof line, FORMAT_RETRY_RECORD, url, 1, errorText);
         LogLine(line);
-        return DownloadImage(url, filePath, errorText, 0, isRedirect);
+        return DownloadImage(url, filePath, errorText, /*useKeepAlive=*/false, isRedirect);
     }
-    return result;
+    return end.result;
 }

@@ -1,6 +1,6 @@
 #include "http/fetch.h"
 
-#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +9,7 @@
 #include "http/http_common.h"
 #include "http/response_head.h"
 #include "http/url.h"
+#include "util/memory.h"
 #include "util/strings.h"
 
 namespace {
@@ -24,115 +25,157 @@ const char FORMAT_FIRST_BYTES_OVER_LENGTH[] =
 const int STATUS_MESSAGE_BYTES = 1024;
 const int SHORT_MESSAGE_BYTES = 128;
 
-FetchResult* Failed(FetchResult* result, int stage, char* text) {
-    result->ok = 0;
+// The response as it arrives.
+struct Response {
+    char buffer[HTTP_BUFFER_SIZE + 1];
+    HeadReader head;
+    int32_t contentLength;  // -1 until a 200 head announces one
+    int32_t received;       // all bytes until the head is read, then body bytes
+    char* body;             // contentLength + 1 bytes once the head is accepted
+    int lastReceive;
+    int lastSocketError;    // of the receive that returned 0 or less
+};
+
+// A message formatted into a heap block of `bytes` (cut to fit).
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+char* FormatText(size_t bytes, const char* format, ...) {
+    char* text = static_cast<char*>(Allocate(bytes));
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, bytes, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+void Fail(FetchResult* result, FetchStage stage, char* text) {
+    result->ok = false;
     result->errorStage = stage;
     result->text = text;
     result->length = 0;
-    return result;
+}
+
+// Parses the address, connects and sends the request: the connected
+// socket, or 0 with the result failed at FETCH_NOT_SENT.
+SOCKET SendRequest(const char* url, FetchResult* result) {
+    UrlParts parts = {nullptr, nullptr, 0};
+    const char* refusal = MESSAGE_URL_CANNOT_PARSE;
+    if (!ParseUrl(url, &parts, &refusal)) {
+        Fail(result, FETCH_NOT_SENT, CopyString(refusal));
+        return 0;
+    }
+    char message[HTTP_ERROR_TEXT_BYTES] = {0};
+    char request[REQUEST_TEXT_BYTES];
+    int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, message);
+    SOCKET socket = requestLength > 0 ? OpenConnection(parts.host, parts.port, message) : 0;
+    FreeUrlParts(&parts);
+    if (socket != 0 && send(socket, request, requestLength, MSG_NOSIGNAL) == SOCKET_ERROR) {
+        closesocket(socket);
+        socket = 0;
+        std::snprintf(message, sizeof message, "%s", MESSAGE_SEND_FAILED);
+    }
+    if (socket == 0) Fail(result, FETCH_NOT_SENT, CopyString(message));
+    return socket;
+}
+
+// Accepts a 200 head with a length the body buffer can take, and starts the
+// body with the bytes that came with the head.  False with the result
+// failed otherwise.
+bool AcceptHead(Response* response, FetchResult* result) {
+    char* received = response->buffer;
+    const int32_t held = response->head.held;
+    const int32_t headLength = response->head.headLength;
+    // Case matters here: this service answers exactly so.
+    if (!StartsWith(received, "HTTP/1.1 200 OK") && !StartsWith(received, "HTTP/1.0 200 OK")) {
+        received[held < STATUS_EXCERPT_BYTES ? held : STATUS_EXCERPT_BYTES] = '\0';
+        Fail(result, FETCH_NOT_ACCEPTED, FormatText(STATUS_MESSAGE_BYTES, FORMAT_WRONG_STATUS, received));
+        return false;
+    }
+    result->headerText = CopyBytes(received, static_cast<size_t>(headLength));
+    char headCopy[HTTP_BUFFER_SIZE + 1];
+    std::memcpy(headCopy, received, static_cast<size_t>(headLength));
+    headCopy[headLength] = '\0';
+    HttpHeader header;
+    std::memset(&header, 0, sizeof header);
+    ParseResponseHead(headCopy, &header);
+    const int32_t contentLength = header.contentLength;
+    response->contentLength = contentLength;
+    if (contentLength == -1) {
+        Fail(result, FETCH_NOT_ACCEPTED, CopyString(MESSAGE_NO_CONTENT_LENGTH));
+        return false;
+    }
+    if (static_cast<uint32_t>(contentLength) > HTTP_BODY_SIZE_LIMIT) {
+        Fail(result, FETCH_NOT_ACCEPTED,
+             FormatText(SHORT_MESSAGE_BYTES, FORMAT_LENGTH_OVER_LIMIT, static_cast<uint32_t>(contentLength)));
+        return false;
+    }
+    const int32_t bodyStart = headLength + 4;
+    const int32_t bodyHeld = held - bodyStart;
+    if (contentLength < bodyHeld) {
+        Fail(result, FETCH_NOT_ACCEPTED,
+             FormatText(SHORT_MESSAGE_BYTES, FORMAT_FIRST_BYTES_OVER_LENGTH, static_cast<uint32_t>(contentLength),
+                        contentLength));
+        return false;
+    }
+    response->body = static_cast<char*>(Allocate(static_cast<size_t>(contentLength) + 1));
+    response->body[contentLength] = '\0';
+    std::memcpy(response->body, received + bodyStart, static_cast<size_t>(bodyHeld));
+    response->received = bodyHeld;
+    return true;
+}
+
+// Receives the rest of the body straight into its buffer.
+void ReceiveBody(SOCKET socket, Response* response) {
+    while (response->received < response->contentLength) {
+        int count = ReceiveSome(socket, response->body + response->received,
+                                response->contentLength - response->received, &response->lastSocketError);
+        response->lastReceive = count;
+        if (count <= 0) return;
+        response->received += count;
+    }
+}
+
+// The head, then the body; the result says how it went.
+void ReceiveResponse(SOCKET socket, FetchResult* result) {
+    Response response;
+    std::memset(&response, 0, sizeof response);
+    response.contentLength = -1;
+    StartHeadReader(&response.head, response.buffer);
+    HeadState state = ReceiveResponseHead(socket, &response.head);
+    response.received = response.head.held;
+    response.lastReceive = response.head.lastReceive;
+    response.lastSocketError = response.head.lastSocketError;
+    if (state == HEAD_TOO_LONG) {
+        Fail(result, FETCH_NOT_ACCEPTED, CopyString(MESSAGE_HEAD_TOO_LONG));
+        return;
+    }
+    if (state == HEAD_RECEIVED) {
+        if (!AcceptHead(&response, result)) return;
+        ReceiveBody(socket, &response);
+    }
+    if (response.body != nullptr && response.received == response.contentLength) {
+        result->ok = true;
+        result->errorStage = FETCH_SUCCEEDED;
+        result->text = response.body;
+        result->length = response.contentLength;
+        return;
+    }
+    std::free(response.body);
+    Fail(result, FETCH_NOT_ACCEPTED,
+         FormatText(SHORT_MESSAGE_BYTES, FORMAT_SIZE_MISMATCH, static_cast<uint32_t>(response.contentLength),
+                    response.received, response.lastReceive, response.lastSocketError));
 }
 
 }  // namespace
 
 FetchResult* FetchText(const char* url) {
-    FetchResult* result = static_cast<FetchResult*>(std::calloc(1, sizeof(FetchResult)));
-    UrlParts parts = {nullptr, nullptr, 0};
-    const char* refusal = MESSAGE_URL_CANNOT_PARSE;
-    if (!ParseUrl(url, &parts, &refusal)) return Failed(result, 1, CopyString(refusal));
-
-    char message[HTTP_ERROR_TEXT_BYTES] = {0};
-    char request[REQUEST_TEXT_BYTES];
-    int requestLength = BuildGetRequest(&parts, 0, request, message);
-    if (requestLength == 0) {
-        FreeUrlParts(&parts);
-        return Failed(result, 1, CopyString(message));
-    }
-    SOCKET socket = OpenConnection(parts.host, parts.port, message);
-    FreeUrlParts(&parts);
-    if (socket == 0) return Failed(result, 1, CopyString(message));
-    if (send(socket, request, requestLength, MSG_NOSIGNAL) == SOCKET_ERROR) {
-        closesocket(socket);
-        return Failed(result, 1, CopyString(MESSAGE_SEND_FAILED));
-    }
-
-    char buffer[HTTP_BUFFER_SIZE + 1];
-    std::memset(buffer, 0, sizeof buffer);
-    int held = 0;
-    int headLength = 0;
-    int lastReceive = 0;
-    int head = ReceiveResponseHead(socket, buffer, &held, &headLength, &lastReceive);
-    if (head == HEAD_TOO_LONG) {
-        closesocket(socket);
-        return Failed(result, 2, CopyString(MESSAGE_HEAD_TOO_LONG));
-    }
-
-    int32_t contentLength = -1;
-    int32_t received = held;  // all bytes until the head is read, then body bytes
-    char* body = nullptr;
-    if (head == HEAD_RECEIVED) {
-        // Case matters here: this service answers exactly so.
-        if (!StartsWith(buffer, "HTTP/1.1 200 OK") && !StartsWith(buffer, "HTTP/1.0 200 OK")) {
-            closesocket(socket);
-            buffer[held < STATUS_EXCERPT_BYTES ? held : STATUS_EXCERPT_BYTES] = '\0';
-            char* text = static_cast<char*>(std::malloc(STATUS_MESSAGE_BYTES));
-            std::snprintf(text, STATUS_MESSAGE_BYTES, FORMAT_WRONG_STATUS, buffer);
-            return Failed(result, 2, text);
-        }
-        result->headerText = CopyBytes(buffer, static_cast<size_t>(headLength));
-        char headCopy[HTTP_BUFFER_SIZE + 1];
-        std::memcpy(headCopy, buffer, static_cast<size_t>(headLength));
-        headCopy[headLength] = '\0';
-        HttpHeader header;
-        std::memset(&header, 0, sizeof header);
-        ParseResponseHead(headCopy, &header);
-        contentLength = header.contentLength;
-        if (contentLength == -1) {
-            closesocket(socket);
-            return Failed(result, 2, CopyString(MESSAGE_NO_CONTENT_LENGTH));
-        }
-        if (static_cast<uint32_t>(contentLength) > HTTP_BODY_SIZE_LIMIT) {
-            closesocket(socket);
-            char* text = static_cast<char*>(std::malloc(SHORT_MESSAGE_BYTES));
-            std::snprintf(text, SHORT_MESSAGE_BYTES, FORMAT_LENGTH_OVER_LIMIT, static_cast<uint32_t>(contentLength));
-            return Failed(result, 2, text);
-        }
-        const int bodyStart = headLength + 4;
-        const int bodyHeld = held - bodyStart;
-        if (contentLength < bodyHeld) {
-            closesocket(socket);
-            char* text = static_cast<char*>(std::malloc(SHORT_MESSAGE_BYTES));
-            std::snprintf(text, SHORT_MESSAGE_BYTES, FORMAT_FIRST_BYTES_OVER_LENGTH,
-                          static_cast<uint32_t>(contentLength), contentLength);
-            return Failed(result, 2, text);
-        }
-        body = static_cast<char*>(std::malloc(static_cast<size_t>(contentLength) + 1));
-        received = bodyHeld;
-        if (body != nullptr) {
-            body[contentLength] = '\0';
-            std::memcpy(body, buffer + bodyStart, static_cast<size_t>(bodyHeld));
-        }
-        while (body != nullptr && received < contentLength) {
-            int count = static_cast<int>(recv(socket, body + received, contentLength - received, 0));
-            lastReceive = count;
-            if (count <= 0) break;
-            received += count;
-        }
-    }
-
-    int error = errno;
+    FetchResult* result = static_cast<FetchResult*>(AllocateZeroed(1, sizeof(FetchResult)));
+    SOCKET socket = SendRequest(url, result);
+    if (socket == 0) return result;
+    ReceiveResponse(socket, result);
     closesocket(socket);
-    if (body != nullptr && received == contentLength) {
-        result->ok = 1;
-        result->errorStage = 0;
-        result->text = body;
-        result->length = contentLength;
-        return result;
-    }
-    std::free(body);
-    char* text = static_cast<char*>(std::malloc(SHORT_MESSAGE_BYTES));
-    std::snprintf(text, SHORT_MESSAGE_BYTES, FORMAT_SIZE_MISMATCH, static_cast<uint32_t>(contentLength), received,
-                  lastReceive, error);
-    return Failed(result, 2, text);
+    return result;
 }
 
 void FreeFetchResult(FetchResult* result) {

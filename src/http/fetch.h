@@ -3,12 +3,19 @@
 
 #include <cstdint>
 
+// FetchStage: how far a fetch got when it failed.
+enum FetchStage : int32_t {
+    FETCH_SUCCEEDED = 0,     // the body is in `text`
+    FETCH_NOT_SENT = 1,      // the request was not made: address, connection or send
+    FETCH_NOT_ACCEPTED = 2,  // the response was not acceptable
+};
+
 struct FetchResult {
-    int32_t ok;          // 1 on success, 0 on failure
-    char* headerText;    // owned copy of the head once a 200 head was read, else null
-    char* text;          // owned: the body (length + 1 bytes, NUL-terminated) or the failure message
-    int32_t length;      // body length on success, 0 on failure
-    int32_t errorStage;  // 0 success, 1 request not made, 2 response not acceptable
+    bool ok;
+    char* headerText;       // owned copy of the head once a 200 head was read, else null
+    char* text;             // owned: the body (length + 1 bytes, NUL-terminated) or the failure message
+    int32_t length;         // body length on success, 0 on failure
+    FetchStage errorStage;  // FETCH_SUCCEEDED on success
 };
 
 // Always returns a record, never null; the caller frees it with

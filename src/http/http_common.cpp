@@ -39,10 +39,16 @@ void CaptureSignature(ImageSignature* signature, const char* bytes, int count) {
     }
 }
 
-int WriteToSink(BodySink* sink, const char* bytes, int count) {
-    if (count <= 0) return 1;
+bool WriteToSink(BodySink* sink, const char* bytes, int count) {
+    if (count <= 0) return true;
     CaptureSignature(&sink->signature, bytes, count);
-    return WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) == static_cast<size_t>(count) ? 1 : 0;
+    return WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) == static_cast<size_t>(count);
+}
+
+int ReceiveSome(SOCKET socket, char* into, int room, int* socketError) {
+    int received = static_cast<int>(recv(socket, into, room, 0));
+    if (received <= 0) *socketError = LastSocketError();
+    return received;
 }
 
 namespace {
@@ -64,7 +70,7 @@ int RequestTarget(const char* path, char* target, size_t size) {
 
 }  // namespace
 
-int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* errorText) {
+int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText) {
     // ParseUrl refuses such addresses already; this is where a request line
     // or Host line would be split, so the rule holds here too.
     if (HasControlByte(parts->host) || HasControlByte(parts->path)) {
@@ -92,23 +98,4 @@ int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* e
         return 0;
     }
     return length;
-}
-
-int ReceiveResponseHead(SOCKET socket, char* buffer, int* held, int* headLength, int* lastReceive) {
-    for (;;) {
-        int received = static_cast<int>(recv(socket, buffer + *held, HTTP_BUFFER_SIZE - *held, 0));
-        *lastReceive = received;
-        if (received <= 0) return HEAD_ENDED;
-        // The blank line may straddle the previous receive by up to 3 bytes.
-        int searchFrom = *held > 3 ? *held - 3 : 0;
-        *held += received;
-        buffer[*held] = '\0';
-        const char* end =
-            FindBytes(buffer + searchFrom, static_cast<size_t>(*held - searchFrom), "\r\n\r\n", 4);
-        if (end != nullptr) {
-            *headLength = static_cast<int>(end - buffer);
-            return HEAD_RECEIVED;
-        }
-        if (*held >= HTTP_BUFFER_SIZE) return HEAD_TOO_LONG;
-    }
 }

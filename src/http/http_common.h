@@ -1,5 +1,5 @@
-// What the image download, the chunked reader and the text fetch share:
-// the fixed sizes, the request text, the head reading loop and the body sink.
+// What the image download, the chunked decoder and the text fetch share:
+// the fixed sizes, the request text, one receive and the body sink.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +36,9 @@ struct BodySink {
 // Copies the first still missing signature bytes from `bytes`.
 void CaptureSignature(ImageSignature* signature, const char* bytes, int count);
 
-// Captures the signature, then writes the block in one write.  1 on success,
-// 0 when the write failed.  Writing nothing always succeeds.
-int WriteToSink(BodySink* sink, const char* bytes, int count);
+// Captures the signature, then writes the block in one write.  False when
+// the write failed.  Writing nothing always succeeds.
+bool WriteToSink(BodySink* sink, const char* bytes, int count);
 
 // Builds the GET request for `parts` into `request` (REQUEST_TEXT_BYTES):
 // HTTP/1.1 with "Connection: keep-alive" when `keepAlive`, else HTTP/1.0
@@ -47,18 +47,13 @@ int WriteToSink(BodySink* sink, const char* bytes, int count);
 // when the request or its Host line would not fit, or when host or path hold
 // a control character (MESSAGE_URL_CONTROL_CHARACTER); nothing is ever cut
 // short, split or sent half.
-int BuildGetRequest(const UrlParts* parts, int keepAlive, char* request, char* errorText);
+int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText);
 
-// Outcomes of ReceiveResponseHead.
-const int HEAD_RECEIVED = 1;   // the blank line was found
-const int HEAD_ENDED = 0;      // a receive returned 0 or less first
-const int HEAD_TOO_LONG = -1;  // HTTP_BUFFER_SIZE bytes held without the blank line
-
-// Receives behind the `*held` bytes of `buffer` (HTTP_BUFFER_SIZE + 1, kept
-// NUL-terminated) until "\r\n\r\n" is held.  On HEAD_RECEIVED, *headLength is
-// the length of the head without the blank line; the body starts 4 bytes
-// later.  *lastReceive is the result of the last receive.
-int ReceiveResponseHead(SOCKET socket, char* buffer, int* held, int* headLength, int* lastReceive);
+// One receive of at most `room` bytes into `into`: the count received, or
+// 0 when the peer closed, or less when the receive failed (or its time-out
+// ran out).  On 0 or less, *socketError is LastSocketError() taken at once,
+// for the messages that show it.
+int ReceiveSome(SOCKET socket, char* into, int room, int* socketError);
 
 // Shared message texts.
 extern const char MESSAGE_HEAD_TOO_LONG[];       // "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head."

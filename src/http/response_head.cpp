@@ -38,3 +38,44 @@ void ParseResponseHead(char* headText, HttpHeader* header) {
         }
     }
 }
+
+void StartHeadReader(HeadReader* reader, char* buffer) {
+    std::memset(reader, 0, sizeof *reader);
+    reader->buffer = buffer;
+    std::memset(buffer, 0, HTTP_BUFFER_SIZE + 1);
+}
+
+HeadState TakeHeadBytes(HeadReader* reader, const char* input, int32_t length, int32_t* consumed) {
+    const int32_t room = HTTP_BUFFER_SIZE - reader->held;
+    const int32_t taken = length < room ? length : room;
+    char* place = reader->buffer + reader->held;
+    if (input != place) std::memmove(place, input, static_cast<size_t>(taken));
+    *consumed = taken;
+    reader->lastReceive = taken;
+    // The blank line may straddle the bytes held before by up to 3 bytes.
+    const int32_t searchFrom = reader->held > 3 ? reader->held - 3 : 0;
+    reader->held += taken;
+    reader->buffer[reader->held] = '\0';
+    const char* end = FindBytes(reader->buffer + searchFrom, static_cast<size_t>(reader->held - searchFrom), "\r\n\r\n", 4);
+    if (end != nullptr) {
+        reader->headLength = static_cast<int32_t>(end - reader->buffer);
+        return HEAD_RECEIVED;
+    }
+    return reader->held >= HTTP_BUFFER_SIZE ? HEAD_TOO_LONG : HEAD_INCOMPLETE;
+}
+
+HeadState ReceiveResponseHead(SOCKET socket, HeadReader* reader) {
+    for (;;) {
+        char* place = reader->buffer + reader->held;
+        int socketError = 0;
+        int received = ReceiveSome(socket, place, HTTP_BUFFER_SIZE - reader->held, &socketError);
+        if (received <= 0) {
+            reader->lastReceive = received;
+            reader->lastSocketError = socketError;
+            return HEAD_ENDED;
+        }
+        int32_t consumed = 0;
+        HeadState state = TakeHeadBytes(reader, place, received, &consumed);
+        if (state != HEAD_INCOMPLETE) return state;
+    }
+}

@@ -1,7 +1,11 @@
-// The few header fields the client acts on, read from a response head.
+// The response head: receiving it into the download's buffer, and the few
+// header fields the client acts on.
 #pragma once
 
 #include <cstdint>
+
+#include "http/http_common.h"
+#include "platform/net.h"
 
 const int HEADER_LOCATION_BYTES = 512;
 const int HEADER_CONNECTION_BYTES = 16;
@@ -22,3 +26,35 @@ struct HttpHeader {
 // taken verbatim (not trimmed) and cut to their field's capacity; a later
 // line of a kind overwrites an earlier one.  Keeps no state: any thread.
 void ParseResponseHead(char* headText, HttpHeader* header);
+
+// HeadState: where receiving a response head stands.
+enum HeadState {
+    HEAD_INCOMPLETE = 0,  // the blank line is not held yet: more bytes go behind the held ones
+    HEAD_RECEIVED,        // the blank line is held
+    HEAD_ENDED,           // a receive returned 0 or less first
+    HEAD_TOO_LONG,        // HTTP_BUFFER_SIZE bytes held without the blank line
+};
+
+// The bytes of a response head as they arrive, in a buffer of
+// HTTP_BUFFER_SIZE + 1 bytes that is kept NUL-terminated.
+struct HeadReader {
+    char* buffer;
+    int32_t held;            // bytes held: all received so far
+    int32_t headLength;      // HEAD_RECEIVED: the head without the blank line; the body starts 4 bytes later
+    int32_t lastReceive;     // the result of the last receive
+    int32_t lastSocketError; // the socket error when a receive returned 0 or less
+};
+
+// Starts with an empty, cleared buffer.
+void StartHeadReader(HeadReader* reader, char* buffer);
+
+// Takes bytes that arrived: at most HTTP_BUFFER_SIZE - held of the `length`
+// at `input` (what one receive could deliver; a receive straight behind the
+// held bytes saves the copy), *consumed says how many.  Then looks for the
+// blank line, which may straddle the bytes held before: HEAD_RECEIVED,
+// HEAD_TOO_LONG or HEAD_INCOMPLETE.
+HeadState TakeHeadBytes(HeadReader* reader, const char* input, int32_t length, int32_t* consumed);
+
+// The read loop: receives behind the held bytes until TakeHeadBytes says
+// the head is held or too long, or a receive returns 0 or less (HEAD_ENDED).
+HeadState ReceiveResponseHead(SOCKET socket, HeadReader* reader);

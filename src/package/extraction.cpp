@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "util/app_log.h"
+#include "util/memory.h"
 #include "util/strings.h"
 
 const ImagePattern DescriptionPatterns[DESCRIPTION_PATTERN_COUNT] = {
@@ -132,7 +133,7 @@ bool PrefixMatchesAt(const char* at, const char* text, size_t length) {
 void AddOffset(PrefixOffsets* list, int offset) {
     if (list->count == list->room) {
         int room = list->room == 0 ? 64 : list->room * 2;
-        list->offsets = static_cast<int*>(std::realloc(list->offsets, static_cast<size_t>(room) * sizeof(int)));
+        list->offsets = static_cast<int*>(Reallocate(list->offsets, static_cast<size_t>(room) * sizeof(int)));
         list->room = room;
     }
     list->offsets[list->count++] = offset;
@@ -281,7 +282,7 @@ int RunPattern(CompiledPattern* slot, const ImagePattern* pattern, const char* f
 }  // namespace
 
 ExtractionPatterns* NewExtractionPatterns() {
-    return static_cast<ExtractionPatterns*>(std::calloc(1, sizeof(ExtractionPatterns)));
+    return static_cast<ExtractionPatterns*>(AllocateZeroed(1, sizeof(ExtractionPatterns)));
 }
 
 void FreeExtractionPatterns(ExtractionPatterns* patterns) {

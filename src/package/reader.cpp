@@ -12,6 +12,7 @@
 #include "util/charset.h"
 #include "util/files.h"
 #include "util/front_end.h"
+#include "util/memory.h"
 #include "util/strings.h"
 
 namespace {
@@ -112,7 +113,7 @@ bool NextRowToken(RowTokenizer* tokens, const char** token, size_t* length) {
 }
 
 ItemRecord* AppendRecord(Vector* items, const char* quotedTitle, size_t length) {
-    ItemRecord* record = static_cast<ItemRecord*>(std::calloc(1, sizeof(ItemRecord)));
+    ItemRecord* record = static_cast<ItemRecord*>(AllocateZeroed(1, sizeof(ItemRecord)));
     record->title = CopyBytes(quotedTitle + 1, length - 2);
     VectorPush(items, record);
     return record;

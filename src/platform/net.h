@@ -20,6 +20,10 @@
 //   - A POSIX descriptor of FD_SETSIZE or more cannot go into an fd_set
 //     (FD_SET would write past it), and descriptor 0 would read as "no
 //     socket"; OpenTcpSocket never hands out either.
+//   - A failed socket call leaves its error in WSAGetLastError() under
+//     Winsock, in errno on POSIX; errno on Windows says nothing about
+//     sockets.  Core code reads it only through LastSocketError and tells
+//     the cases apart only through ClassifySocketError.
 #pragma once
 
 #include <cstddef>
@@ -78,6 +82,29 @@ int ResolveHostIpv4(const char* host, in_addr* address);
 // is connected, else the system's error code for the failed connect (e.g.
 // ECONNREFUSED on Linux).  Always 0 on Windows (see above).
 int ConnectErrorAfterSelect(SOCKET socket);
+
+// The error code the calling thread's last failed socket call left:
+// WSAGetLastError() under Winsock, errno on POSIX.  Read it right after the
+// call (a receive that returned 0 or less, a failed send), before anything
+// else can overwrite it.  After a receive that returned 0 (the peer closed)
+// it is whatever an earlier call left; the HTTP client's messages show it
+// all the same, as they always have.
+int LastSocketError();
+
+// What a socket error code means, where the client tells cases apart.
+enum SocketErrorKind {
+    SOCKET_OTHER_ERROR = 0,
+    SOCKET_TIMED_OUT,         // the send or receive time-out of a blocking socket ran out
+    SOCKET_CONNECTION_RESET,  // the peer reset (or the system aborted) the connection
+    SOCKET_WOULD_BLOCK,       // a non-blocking socket has nothing to give or take yet
+};
+
+// Classifies a LastSocketError code.  Winsock has a code of its own for
+// each case (WSAETIMEDOUT, WSAECONNRESET or WSAECONNABORTED, WSAEWOULDBLOCK);
+// POSIX reports a blocking socket's SO_RCVTIMEO/SO_SNDTIMEO time-out and a
+// non-blocking socket that is not ready with the same EAGAIN (EWOULDBLOCK),
+// so `blocking` tells which the socket was.
+SocketErrorKind ClassifySocketError(int code, bool blocking);
 
 // 127.0.0.1 at `port` (0: bind picks a free port).
 sockaddr_in LoopbackAddress(int port);

@@ -9,6 +9,7 @@
 #include "platform/thread.h"
 #include "relocate/run_view.h"
 #include "util/app_log.h"
+#include "util/memory.h"
 #include "util/strings.h"
 #include "util/vector.h"
 
@@ -52,7 +53,7 @@ void Fetch(DownloadJob* job, HashMap* pool) {
     UseThreadConnectionPool(pool);
     CaptureLogLines(job->logLines);
     std::memset(job->errorText, 0, sizeof job->errorText);
-    job->result = DownloadImage(job->url, job->path, job->errorText, 1, 0);
+    job->result = DownloadImage(job->url, job->path, job->errorText, /*useKeepAlive=*/true, /*isRedirect=*/false);
     // A write-back may name the file from now on, so its bytes go to the disk
     // first: after a power cut the package never refers to an empty file.
     // Where one call before the write-back covers every stored file, that
@@ -99,7 +100,7 @@ unsigned Work(void* argument) {
 }  // namespace
 
 DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind) {
-    DownloadJob* job = static_cast<DownloadJob*>(std::calloc(1, sizeof(DownloadJob)));
+    DownloadJob* job = static_cast<DownloadJob*>(AllocateZeroed(1, sizeof(DownloadJob)));
     job->url = CopyString(url);
     job->row = row;
     job->kind = kind;
@@ -122,7 +123,7 @@ void StartDownloadWorkers(int count) {
     liveWorkers = 0;
     pools[0] = ConnectionPool;
     for (intptr_t i = 0; i < count; ++i) {
-        if (pools[i] == nullptr) pools[i] = NewStringHashMap(StringHash, StringEquals);
+        if (pools[i] == nullptr) pools[i] = NewStringHashMap(&STRING_KEYS);
         LockMutex(lock);
         ++liveWorkers;
         UnlockMutex(lock);

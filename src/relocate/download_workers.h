@@ -5,6 +5,7 @@
 // run at a time.
 #pragma once
 
+#include "http/download.h"
 #include "http/http_common.h"
 #include "platform/fs.h"
 #include "relocate/local_files.h"
@@ -25,7 +26,7 @@ struct DownloadJob {
     ImageKind kind;
     char path[MAX_PATH_BYTES];
     int state;   // DownloadJobState, under the workers' lock
-    int result;  // DownloadResult
+    DownloadResult result;
     char errorText[HTTP_ERROR_TEXT_BYTES];
     Vector* logLines;  // what the download logged, for the run to write (LogCapturedLines)
     DownloadJob* next;  // in the waiting list

@@ -9,6 +9,7 @@
 
 #include "package/extraction.h"
 #include "relocate/run_view.h"
+#include "util/memory.h"
 #include "util/strings.h"
 
 namespace {
@@ -67,7 +68,7 @@ void CollectPatterns(const HashMap* urlMap, int blankFailedImages, bool keepFail
             set->patterns.push_back(Pattern{url, std::strlen(url), path, std::strlen(path), 0, 0, false});
         } else if (blankFailedImages) {
             size_t elementLength = std::strlen(url) + sizeof MOBILE_ELEMENT_FORMAT;
-            char* element = static_cast<char*>(std::malloc(elementLength));
+            char* element = static_cast<char*>(Allocate(elementLength));
             std::snprintf(element, elementLength, MOBILE_ELEMENT_FORMAT, url);
             set->ownedTexts.push_back(element);
             set->patterns.push_back(Pattern{element, std::strlen(element), "", 0, 0, 0, false});
@@ -253,7 +254,7 @@ char* BuildText(const Matcher& matcher, const char* text, size_t textLength, con
         const Pattern& pattern = matcher.patterns[static_cast<size_t>(match.pattern)];
         length = length - pattern.length + pattern.replacementLength;
     }
-    char* result = static_cast<char*>(std::malloc(length + 1));
+    char* result = static_cast<char*>(Allocate(length + 1));
     char* out = result;
     size_t copied = 0;
     for (const Match& match : matches) {

@@ -21,6 +21,7 @@
 #include "util/files.h"
 #include "util/front_end.h"
 #include "util/hash_map.h"
+#include "util/memory.h"
 #include "util/strings.h"
 
 RunSummary lastRunSummary;
@@ -228,7 +229,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     ListFailure(item, kind, url);
     ++run->failureCount;
     size_t logBytes = std::strlen(url) + std::strlen(job->errorText) + sizeof FORMAT_FAILURE_LOG;
-    char* line = static_cast<char*>(std::malloc(logBytes));
+    char* line = static_cast<char*>(Allocate(logBytes));
     std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, job->errorText);
     LogLine(line);
     std::free(line);
@@ -348,7 +349,7 @@ void RelocateItems(Run* run) {
 void RelocateItemsWithWorkers(Run* run, int jobs) {
     run->window = jobs == 1 ? 1 : jobs * LOOKAHEAD_PER_WORKER;
     run->handedOut = NewVector(run->window, run->window);
-    run->pending = NewHashMap(StringHash, StringEquals, run->window * 2, 0.75f);
+    run->pending = NewHashMap(&STRING_KEYS, run->window * 2, 0.75f);
     StartDownloadWorkers(jobs);
     RelocateItems(run);
     SettleHandedOut(run);  // only a stop leaves any
@@ -413,7 +414,7 @@ unsigned RunRelocation(void* argument) {
     run.checkpointTime = std::chrono::steady_clock::now();
     run.view->readOptions(run.view->context, &run.options);
     run.itemCount = appState.items != nullptr ? appState.items->count : 0;
-    run.urlMap = NewHashMap(StringHash, StringEquals, run.itemCount * URL_MAP_SLOTS_PER_ITEM, 0.75f);
+    run.urlMap = NewHashMap(&STRING_KEYS_AND_VALUES, run.itemCount * URL_MAP_SLOTS_PER_ITEM, 0.75f);
     appState.urlMap = run.urlMap;
 
     int jobs = run.options.jobs >= 1 && run.options.jobs <= MAX_RUN_JOBS ? run.options.jobs : DEFAULT_RUN_JOBS;

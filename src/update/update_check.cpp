@@ -8,6 +8,7 @@
 #include "ui/application_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
+#include "util/memory.h"
 #include "util/strings.h"
 #include "util/version.h"
 
@@ -56,7 +57,7 @@ void ShowNotice(const UpdateView* view, const char* message) {
     if (length > static_cast<size_t>(NOTICE_BYTES - 1)) length = NOTICE_BYTES - 1;
     // A two-byte UTF-8 character can take four bytes in the core's form.
     const int room = static_cast<int>(length) * 2 + 1;
-    char* converted = static_cast<char*>(std::malloc(static_cast<size_t>(room)));
+    char* converted = static_cast<char*>(Allocate(static_cast<size_t>(room)));
     int written = 0;
     if (ConvertCharset("UTF-8", CORE_CHARSET, message, static_cast<int>(length), converted, room, &written) == -1 &&
         written == 0) {
@@ -71,7 +72,7 @@ void ShowNotice(const UpdateView* view, const char* message) {
 void ShowUnrecognised(const FetchResult* result) {
     int shown = result->length < UNRECOGNISED_REPLY_BYTES ? result->length : UNRECOGNISED_REPLY_BYTES;
     size_t size = sizeof MESSAGE_UNRECOGNISED + static_cast<size_t>(shown);
-    char* text = static_cast<char*>(std::malloc(size));
+    char* text = static_cast<char*>(Allocate(size));
     std::memcpy(text, MESSAGE_UNRECOGNISED, sizeof MESSAGE_UNRECOGNISED - 1);
     std::memcpy(text + sizeof MESSAGE_UNRECOGNISED - 1, result->text, static_cast<size_t>(shown));
     text[sizeof MESSAGE_UNRECOGNISED - 1 + static_cast<size_t>(shown)] = '\0';

@@ -21,8 +21,10 @@ void WriteConsoleText(FILE* stream, const char* text) {
 #else
     size_t length = std::strlen(text);
     size_t room = length * 2 + 1;
+    // Not Allocate: this shows the message of a failed allocation too.  With
+    // no memory for the conversion the text goes out as it is.
     char* converted = static_cast<char*>(std::malloc(room));
-    libiconv_t cd = libiconv_open("UTF-8//IGNORE", CORE_CHARSET);
+    libiconv_t cd = converted != nullptr ? libiconv_open("UTF-8//IGNORE", CORE_CHARSET) : reinterpret_cast<libiconv_t>(-1);
     bool done = false;
     if (cd != reinterpret_cast<libiconv_t>(-1)) {
         char* in = const_cast<char*>(text);

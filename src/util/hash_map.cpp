@@ -2,12 +2,22 @@
 
 #include <cstdlib>
 
+#include "util/memory.h"
 #include "util/strings.h"
 
 namespace {
 
+void ReleaseHeapBlock(void* block) { std::free(block); }
+
+}  // namespace
+
+const HashMapType STRING_KEYS = {StringHash, StringEquals, ReleaseHeapBlock, nullptr};
+const HashMapType STRING_KEYS_AND_VALUES = {StringHash, StringEquals, ReleaseHeapBlock, ReleaseHeapBlock};
+
+namespace {
+
 HashEntry* NewBuckets(int32_t capacity) {
-    return static_cast<HashEntry*>(std::calloc(static_cast<size_t>(capacity), sizeof(HashEntry)));
+    return static_cast<HashEntry*>(AllocateZeroed(static_cast<size_t>(capacity), sizeof(HashEntry)));
 }
 
 int32_t ThresholdFor(int32_t capacity, float loadFactor) {
@@ -26,7 +36,7 @@ void AppendToChain(HashEntry* head, HashEntry* entry) {
 HashEntry* FindEntry(const HashMap* map, const void* key, uint32_t hash, HashEntry** previous) {
     HashEntry* before = &map->buckets[hash & static_cast<uint32_t>(map->capacity - 1)];
     for (HashEntry* entry = before->next; entry != nullptr; before = entry, entry = entry->next) {
-        if (entry->hash == hash && map->equalsFn(entry->key, key)) {
+        if (entry->hash == hash && map->type->equalsFn(entry->key, key)) {
             if (previous) *previous = before;
             return entry;
         }
@@ -38,7 +48,7 @@ void Grow(HashMap* map) {
     int32_t newCapacity = map->capacity * 2;
     HashEntry* fresh = NewBuckets(newCapacity);
     // Tails of the new chains, so that appending stays linear.
-    HashEntry** tails = static_cast<HashEntry**>(std::malloc(sizeof(HashEntry*) * static_cast<size_t>(newCapacity)));
+    HashEntry** tails = static_cast<HashEntry**>(Allocate(sizeof(HashEntry*) * static_cast<size_t>(newCapacity)));
     for (int32_t i = 0; i < newCapacity; ++i) tails[i] = &fresh[i];
     uint32_t mask = static_cast<uint32_t>(newCapacity - 1);
     for (int32_t i = 0; i < map->capacity; ++i) {
@@ -70,30 +80,29 @@ uint32_t StringHash(const void* key) {
     return h ^ (h >> 7) ^ (h >> 4);
 }
 
-HashMap* NewHashMap(HashFn hashFn, EqualsFn equalsFn, int32_t initialCapacity, float loadFactor) {
+HashMap* NewHashMap(const HashMapType* type, int32_t initialCapacity, float loadFactor) {
     int32_t capacity = 1;
     while (capacity < initialCapacity && capacity < (1 << 30)) capacity <<= 1;
-    HashMap* map = static_cast<HashMap*>(std::calloc(1, sizeof(HashMap)));
+    HashMap* map = static_cast<HashMap*>(AllocateZeroed(1, sizeof(HashMap)));
     map->capacity = capacity;
     map->loadFactor = loadFactor;
     map->threshold = ThresholdFor(capacity, loadFactor);
     map->buckets = NewBuckets(capacity);
-    map->hashFn = hashFn;
-    map->equalsFn = equalsFn;
+    map->type = type;
     return map;
 }
 
-HashMap* NewStringHashMap(HashFn hashFn, EqualsFn equalsFn) { return NewHashMap(hashFn, equalsFn, 16, 0.75f); }
+HashMap* NewStringHashMap(const HashMapType* type) { return NewHashMap(type, 16, 0.75f); }
 
 void* HashMapPut(HashMap* map, void* key, void* value) {
-    uint32_t hash = map->hashFn(key);
+    uint32_t hash = map->type->hashFn(key);
     HashEntry* entry = FindEntry(map, key, hash, nullptr);
     if (entry != nullptr) {
         void* previous = entry->value;
         entry->value = value;
         return previous;
     }
-    entry = static_cast<HashEntry*>(std::malloc(sizeof(HashEntry)));
+    entry = static_cast<HashEntry*>(Allocate(sizeof(HashEntry)));
     entry->hash = hash;
     entry->key = key;
     entry->value = value;
@@ -104,18 +113,18 @@ void* HashMapPut(HashMap* map, void* key, void* value) {
 }
 
 void* HashMapGet(const HashMap* map, const void* key) {
-    HashEntry* entry = FindEntry(map, key, map->hashFn(key), nullptr);
+    HashEntry* entry = FindEntry(map, key, map->type->hashFn(key), nullptr);
     return entry ? entry->value : nullptr;
 }
 
 void* HashMapRemove(HashMap* map, const void* key) {
     HashEntry* previous = nullptr;
-    HashEntry* entry = FindEntry(map, key, map->hashFn(key), &previous);
+    HashEntry* entry = FindEntry(map, key, map->type->hashFn(key), &previous);
     if (entry == nullptr) return nullptr;
     previous->next = entry->next;
     --map->count;
     void* value = entry->value;
-    std::free(entry->key);
+    if (map->type->releaseKey != nullptr) map->type->releaseKey(entry->key);
     std::free(entry);
     return value;
 }
@@ -125,7 +134,7 @@ KeyList* HashMapKeys(const HashMap* map) {
     KeyList** tail = &first;
     for (int32_t i = 0; i < map->capacity; ++i) {
         for (HashEntry* entry = map->buckets[i].next; entry != nullptr; entry = entry->next) {
-            KeyList* node = static_cast<KeyList*>(std::malloc(sizeof(KeyList)));
+            KeyList* node = static_cast<KeyList*>(Allocate(sizeof(KeyList)));
             node->key = entry->key;
             node->next = nullptr;
             *tail = node;
@@ -143,16 +152,15 @@ void FreeKeyList(KeyList* list) {
     }
 }
 
-void HashMapClear(HashMap* map, int freeValues) {
-    bool ownsStrings = map->equalsFn == StringEquals;
+void HashMapClear(HashMap* map, bool freeValues) {
+    const ReleaseFn releaseKey = map->type->releaseKey;
+    const ReleaseFn releaseValue = freeValues ? map->type->releaseValue : nullptr;
     for (int32_t i = 0; i < map->capacity; ++i) {
         HashEntry* entry = map->buckets[i].next;
         while (entry != nullptr) {
             HashEntry* next = entry->next;
-            if (ownsStrings) {
-                std::free(entry->key);
-                if (freeValues && entry->value != nullptr) std::free(entry->value);
-            }
+            if (releaseKey != nullptr) releaseKey(entry->key);
+            if (releaseValue != nullptr && entry->value != nullptr) releaseValue(entry->value);
             std::free(entry);
             entry = next;
         }
@@ -161,7 +169,7 @@ void HashMapClear(HashMap* map, int freeValues) {
     map->count = 0;
 }
 
-void FreeHashMap(HashMap* map, int freeValues) {
+void FreeHashMap(HashMap* map, bool freeValues) {
     if (map == nullptr) return;
     HashMapClear(map, freeValues);
     std::free(map->buckets);

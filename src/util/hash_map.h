@@ -6,15 +6,38 @@
 // buckets and chains in order, so the order of HashMapKeys is a function of
 // the insertion sequence alone; callers may depend on it.
 //
-// Ownership: the map owns entries and bucket heads; a string-keyed map (its
-// equalsFn is StringEquals) also owns its keys, which callers pass as heap
-// copies.  Values are released only on request (freeValues).
+// Ownership is written in the map's type (HashMapType, given at creation):
+// the map always owns its entries and bucket heads; it owns its keys when
+// the type has a key release function, and releases a value only when the
+// caller asks at clear or release time (freeValues) and the type has a value
+// release function.  Nothing is inferred from the hash or equality function.
 #pragma once
 
 #include <cstdint>
 
 typedef uint32_t (*HashFn)(const void* key);
 typedef int (*EqualsFn)(const void* storedKey, const void* probeKey);
+typedef void (*ReleaseFn)(void* pointer);
+
+// What a map is: how it hashes and compares keys, and what it owns.  Maps
+// keep a pointer to their type, so types are records that outlive them.
+struct HashMapType {
+    HashFn hashFn;
+    EqualsFn equalsFn;
+    // Releases a stored key when its entry goes (HashMapRemove, HashMapClear,
+    // FreeHashMap).  Null: keys stay the caller's.
+    ReleaseFn releaseKey;
+    // Releases a non-null value when the caller asks for it at clear or
+    // release time (freeValues).  Null: the map never releases a value.
+    ReleaseFn releaseValue;
+};
+
+// Keys are heap strings the map owns (callers pass heap copies); values are
+// the caller's: counts stored in the pointer, sockets, borrowed records.
+extern const HashMapType STRING_KEYS;
+// Keys and values are heap strings the map owns; values are released when
+// asked for (freeValues).  The run's urlMap.
+extern const HashMapType STRING_KEYS_AND_VALUES;
 
 struct HashEntry {
     uint32_t hash;
@@ -29,8 +52,7 @@ struct HashMap {
     int32_t threshold;  // capacity * loadFactor, truncated; reaching it doubles the table
     float loadFactor;
     HashEntry* buckets; // chain heads; only `next` of a head is used
-    HashFn hashFn;
-    EqualsFn equalsFn;
+    const HashMapType* type;
 };
 
 struct KeyList {
@@ -38,16 +60,19 @@ struct KeyList {
     KeyList* next;
 };
 
-HashMap* NewHashMap(HashFn hashFn, EqualsFn equalsFn, int32_t initialCapacity, float loadFactor);
-HashMap* NewStringHashMap(HashFn hashFn, EqualsFn equalsFn);
+HashMap* NewHashMap(const HashMapType* type, int32_t initialCapacity, float loadFactor);
+// NewHashMap with 16 buckets and a load factor of 0.75, the tables' size.
+HashMap* NewStringHashMap(const HashMapType* type);
 
 void* HashMapPut(HashMap* map, void* key, void* value);
 void* HashMapGet(const HashMap* map, const void* key);
+// Releases the stored key (if the type owns keys) and returns the value,
+// which is the caller's from then on.
 void* HashMapRemove(HashMap* map, const void* key);
 KeyList* HashMapKeys(const HashMap* map);
 void FreeKeyList(KeyList* list);
-void HashMapClear(HashMap* map, int freeValues);
-void FreeHashMap(HashMap* map, int freeValues);
+void HashMapClear(HashMap* map, bool freeValues);
+void FreeHashMap(HashMap* map, bool freeValues);
 
 // 31*h + signed byte, then the bit spreading that feeds high bits into the
 // bits the bucket mask keeps.

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/memory.h"
+
 namespace {
 
 inline unsigned char FoldAscii(unsigned char c) {
@@ -81,14 +83,14 @@ char* ReplaceAll(const char* text, const char* pattern, const char* replacement)
 
     // Pass 1: match offsets, in a list that starts at 256 and doubles.
     size_t room = 256, found = 0;
-    size_t* offsets = static_cast<size_t*>(std::malloc(room * sizeof(size_t)));
+    size_t* offsets = static_cast<size_t*>(Allocate(room * sizeof(size_t)));
     const char* end = text + textLength;
     for (const char* at = text; at + patternLength <= end;) {
         const char* hit = FindBytes(at, static_cast<size_t>(end - at), pattern, patternLength);
         if (hit == nullptr) break;
         if (found == room) {
             room *= 2;
-            offsets = static_cast<size_t*>(std::realloc(offsets, room * sizeof(size_t)));
+            offsets = static_cast<size_t*>(Reallocate(offsets, room * sizeof(size_t)));
         }
         offsets[found++] = static_cast<size_t>(hit - text);
         at = hit + patternLength;
@@ -100,7 +102,7 @@ char* ReplaceAll(const char* text, const char* pattern, const char* replacement)
 
     // Pass 2: one exact-size allocation, L + n * (R - P) + 1.
     size_t resultLength = textLength - found * patternLength + found * replacementLength;
-    char* result = static_cast<char*>(std::malloc(resultLength + 1));
+    char* result = static_cast<char*>(Allocate(resultLength + 1));
     char* out = result;
     size_t previousEnd = 0;
     for (size_t i = 0; i < found; ++i) {
@@ -155,7 +157,7 @@ size_t RemoveAllInPlace(char* text, size_t length, const char* pattern) {
 }
 
 char* CopyBytes(const char* text, size_t length) {
-    char* copy = static_cast<char*>(std::malloc(length + 1));
+    char* copy = static_cast<char*>(Allocate(length + 1));
     std::memcpy(copy, text, length);
     copy[length] = '\0';
     return copy;

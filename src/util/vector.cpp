@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/memory.h"
 #include "util/strings.h"
 
 namespace {
@@ -10,7 +11,7 @@ namespace {
 const int32_t DEFAULT_VECTOR_SLOTS = 10;
 
 void** AllocateSlots(int32_t capacity) {
-    return static_cast<void**>(std::calloc(static_cast<size_t>(capacity), sizeof(void*)));
+    return static_cast<void**>(AllocateZeroed(static_cast<size_t>(capacity), sizeof(void*)));
 }
 
 // Linear growth into a new array, only when full.
@@ -38,7 +39,7 @@ void* RemoveSlot(Vector* vector, int32_t index) {
 }  // namespace
 
 Vector* NewVector(int32_t initialCapacity, int32_t growBy) {
-    Vector* vector = static_cast<Vector*>(std::calloc(1, sizeof(Vector)));
+    Vector* vector = static_cast<Vector*>(AllocateZeroed(1, sizeof(Vector)));
     vector->capacity = initialCapacity > 0 ? initialCapacity : DEFAULT_VECTOR_SLOTS;
     vector->growBy = growBy > 0 ? growBy : DEFAULT_VECTOR_SLOTS;
     vector->count = 0;
@@ -106,7 +107,7 @@ void* VectorRemoveAt(Vector* vector, int32_t index) {
     return RemoveSlot(vector, index);
 }
 
-void VectorClear(Vector* vector, int freeItems) {
+void VectorClear(Vector* vector, bool freeItems) {
     for (int32_t i = 0; i < vector->count; ++i) {
         if (freeItems && vector->items[i] != nullptr) std::free(vector->items[i]);
         vector->items[i] = nullptr;
@@ -114,7 +115,7 @@ void VectorClear(Vector* vector, int freeItems) {
     vector->count = 0;
 }
 
-void FreeVector(Vector* vector, int freeItems) {
+void FreeVector(Vector* vector, bool freeItems) {
     if (vector == nullptr) return;
     VectorClear(vector, freeItems);
     std::free(vector->items);

@@ -30,8 +30,8 @@ int32_t VectorLastIndexOf(const Vector* vector, const void* key, MatchFn match);
 int VectorContains(const Vector* vector, const void* key, MatchFn match);
 int32_t VectorRemoveFirst(Vector* vector, const void* key, MatchFn match);
 void* VectorRemoveAt(Vector* vector, int32_t index);
-void VectorClear(Vector* vector, int freeItems);
-void FreeVector(Vector* vector, int freeItems);
+void VectorClear(Vector* vector, bool freeItems);
+void FreeVector(Vector* vector, bool freeItems);
 
 // Appends `text` when no equal string is in the list yet; the list then owns
 // it.  Returns 1 when appended, 0 when an equal string was already there (the

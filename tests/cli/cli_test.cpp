@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "cli/loopback_server.h"
 #include "package/item_record.h"
 #include "package/reader.h"
+#include "util/loopback_server.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"
 #include "support/process.h"

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "http/download.h"
 #include "http/response_head.h"
@@ -57,6 +58,67 @@ TEST(IsSupportedImageSignature, KnowsJpegPngGifAndBmpOnly) {
     for (const auto& signature : supported) EXPECT_EQ(1, IsSupportedImageSignature(signature));
     const unsigned char refused[][2] = {{'R', 'I'}, {0, 0}, {0xD8, 0xFF}, {0xFF, 0}};
     for (const auto& signature : refused) EXPECT_EQ(0, IsSupportedImageSignature(signature));
+}
+
+// The head arriving in receives cut anywhere: {bytes, cuts, expected}.  The
+// blank line is found in the receive that completes it, however it
+// straddles the ones before; a head that fills the buffer without one is
+// too long.
+struct HeadRun {
+    HeadState state;
+    int32_t held;        // bytes held when it stopped
+    int32_t headLength;
+    size_t receives;     // pieces taken
+};
+
+HeadRun TakeHead(const std::vector<std::string>& pieces) {
+    std::vector<char> buffer(HTTP_BUFFER_SIZE + 1);
+    HeadReader reader;
+    StartHeadReader(&reader, buffer.data());
+    HeadRun run{HEAD_INCOMPLETE, 0, 0, 0};
+    for (const std::string& piece : pieces) {
+        int32_t consumed = 0;
+        run.state = TakeHeadBytes(&reader, piece.data(), static_cast<int32_t>(piece.size()), &consumed);
+        ++run.receives;
+        if (run.state != HEAD_INCOMPLETE) break;
+        EXPECT_EQ(static_cast<int32_t>(piece.size()), consumed);
+    }
+    run.held = reader.held;
+    run.headLength = reader.headLength;
+    EXPECT_EQ('\0', buffer[static_cast<size_t>(reader.held)]);
+    return run;
+}
+
+TEST(ReceiveResponseHead, BlankLineIsFoundAtEveryCut) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5";
+    const std::string bytes = head + "\r\n\r\nhello";
+    const size_t blankLineEnd = head.size() + 4;
+    for (size_t first = 1; first < bytes.size(); ++first) {
+        for (size_t second = first + 1; second <= bytes.size(); ++second) {
+            std::vector<std::string> pieces = {bytes.substr(0, first), bytes.substr(first, second - first)};
+            if (second < bytes.size()) pieces.push_back(bytes.substr(second));
+            HeadRun run = TakeHead(pieces);
+            const std::string where = std::to_string(first) + "/" + std::to_string(second);
+            EXPECT_EQ(HEAD_RECEIVED, run.state) << where;
+            EXPECT_EQ(static_cast<int32_t>(head.size()), run.headLength) << where;
+            // Found in the receive that brought the blank line's last byte.
+            size_t expectedReceives = blankLineEnd <= first ? 1 : blankLineEnd <= second ? 2 : 3;
+            EXPECT_EQ(expectedReceives, run.receives) << where;
+        }
+    }
+}
+
+TEST(ReceiveResponseHead, HeadThatFillsTheBufferIsTooLong) {
+    const std::string filler = "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(9000, 'f');
+    for (size_t cut : {size_t(1), size_t(100), size_t(8191), size_t(8192), size_t(8193)}) {
+        HeadRun run = TakeHead({filler.substr(0, cut), filler.substr(cut)});
+        EXPECT_EQ(HEAD_TOO_LONG, run.state) << cut;
+        EXPECT_EQ(HTTP_BUFFER_SIZE, run.held) << cut;
+    }
+    // A blank line in the very last byte the buffer holds is still found.
+    const std::string justFits = std::string("HTTP/1.1 200 OK\r\nX: ") + std::string(8192 - 24, 'x') + "\r\n\r\n";
+    ASSERT_EQ(static_cast<size_t>(HTTP_BUFFER_SIZE), justFits.size());
+    EXPECT_EQ(HEAD_RECEIVED, TakeHead({justFits}).state);
 }
 
 }  // namespace

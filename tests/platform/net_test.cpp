@@ -142,3 +142,79 @@ TEST_F(NetworkPlatform, RefusedConnectIsReportedWhereTheSystemReportsIt) {
 #endif
     closesocket(client);
 }
+
+// The error of a failed socket call is read where the system keeps it
+// (WSAGetLastError under Winsock, errno on POSIX) and told apart by kind.
+TEST_F(NetworkPlatform, ReceiveTimeOutAndWouldBlockAreClassified) {
+    Listener listener;
+    ASSERT_NE(INVALID_SOCKET, listener.socket);
+    SOCKET client = StartConnect(listener.port);
+    ASSERT_NE(INVALID_SOCKET, client);
+    bool failed = false;
+    ASSERT_EQ(1, WaitWritable(client, GUARD_MILLISECONDS, &failed));
+    SOCKET peer = accept(listener.socket, nullptr, nullptr);
+    ASSERT_NE(INVALID_SOCKET, peer);
+
+    // Non-blocking, nothing to read.
+    char byte;
+    int got = recv(client, &byte, 1, 0);
+    int error = LastSocketError();
+    EXPECT_EQ(SOCKET_ERROR, got);
+    EXPECT_EQ(SOCKET_WOULD_BLOCK, ClassifySocketError(error, false)) << error;
+
+    // Blocking with a short receive time-out that runs out.
+    unsigned long blocking = 0;
+    ASSERT_EQ(0, ioctlsocket(client, FIONBIO, &blocking));
+    SetNetworkTimeoutForTests(200);
+    SetSocketTimeouts(client);
+    std::atomic<bool> received{false};
+    std::thread guard([&] {
+        for (int waited = 0; waited < GUARD_MILLISECONDS && !received.load(); waited += 10) SleepMilliseconds(10);
+        if (!received.load()) shutdown(peer, 1);  // SD_SEND / SHUT_WR
+    });
+    got = recv(client, &byte, 1, 0);
+    error = LastSocketError();
+    received = true;
+    guard.join();
+    EXPECT_EQ(SOCKET_ERROR, got);
+    EXPECT_EQ(SOCKET_TIMED_OUT, ClassifySocketError(error, true)) << error;
+#ifdef _WIN32
+    EXPECT_EQ(WSAETIMEDOUT, error);  // not errno, which Winsock leaves alone
+#endif
+
+    EXPECT_EQ(0, closesocket(peer));
+    EXPECT_EQ(0, closesocket(client));
+    EXPECT_EQ(SOCKET_OTHER_ERROR, ClassifySocketError(0, true));
+}
+
+TEST_F(NetworkPlatform, PeerResetIsClassifiedAsAReset) {
+#ifdef _WIN32
+    // Wine closes a socket with a zero linger time gracefully, so the reset
+    // itself is seen on POSIX only; here the codes Winsock reports it with.
+    EXPECT_EQ(SOCKET_CONNECTION_RESET, ClassifySocketError(WSAECONNRESET, true));
+    EXPECT_EQ(SOCKET_CONNECTION_RESET, ClassifySocketError(WSAECONNABORTED, true));
+#else
+    Listener listener;
+    ASSERT_NE(INVALID_SOCKET, listener.socket);
+    SOCKET client = OpenTcpSocket();
+    sockaddr_in address = LoopbackAddress(listener.port);
+    ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    SOCKET peer = accept(listener.socket, nullptr, nullptr);
+    ASSERT_NE(INVALID_SOCKET, peer);
+    SetNetworkTimeoutForTests(GUARD_MILLISECONDS);
+    SetSocketTimeouts(client);
+
+    // An abortive close: linger on, no time.
+    linger abortive;
+    abortive.l_onoff = 1;
+    abortive.l_linger = 0;
+    ASSERT_EQ(0, setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive));
+    ASSERT_EQ(0, closesocket(peer));
+    char byte;
+    int got = recv(client, &byte, 1, 0);
+    int error = LastSocketError();
+    EXPECT_EQ(SOCKET_ERROR, got);
+    EXPECT_EQ(SOCKET_CONNECTION_RESET, ClassifySocketError(error, true)) << error;
+    EXPECT_EQ(0, closesocket(client));
+#endif
+}

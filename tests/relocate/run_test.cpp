@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/loopback_server.h"
+#include "util/loopback_server.h"
 #include "http/connection.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
@@ -35,6 +36,21 @@
 namespace {
 
 const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(300, 'p');
+
+// Every run starts at 2026-12-07 09:30 local time (the clock is set for the
+// tests), so the names of its images begin with STAMP.
+const char STAMP[] = "2026-12-7-9-30-";
+std::time_t RunStart() {
+    std::tm start = {};
+    start.tm_year = 2026 - 1900;
+    start.tm_mon = 11;
+    start.tm_mday = 7;
+    start.tm_hour = 9;
+    start.tm_min = 30;
+    start.tm_sec = 5;
+    start.tm_isdst = -1;
+    return std::mktime(&start);
+}
 const std::string GIF = "GIF89a" + std::string(100, 'g');
 
 // Records the run's view calls in order, as short texts.
@@ -94,8 +110,10 @@ protected:
         appState.items = NewVector(256, 64);
         ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
         imageCounter = 1;
+        SetClockForTests(RunStart());
     }
     void TearDown() override {
+        SetClockForTests(0);
         SetNetworkTimeoutForTests(0);
         ClearItemRecords(appState.items);
         FreeVector(appState.items, 0);
@@ -164,11 +182,7 @@ protected:
     }
 };
 
-std::string Stamp() {
-    RunTimeStamp s = CurrentRunTimeStamp();
-    return std::to_string(s.year) + "-" + std::to_string(s.month) + "-" + std::to_string(s.day) + "-" +
-           std::to_string(s.hour) + "-" + std::to_string(s.minute) + "-";
-}
+std::string Stamp() { return STAMP; }
 
 }  // namespace
 

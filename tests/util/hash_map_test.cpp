@@ -11,7 +11,7 @@
 
 namespace {
 
-HashMap* NewTextMap() { return NewStringHashMap(StringHash, StringEquals); }
+HashMap* NewTextMap() { return NewStringHashMap(&STRING_KEYS); }
 
 void* Count(intptr_t n) { return reinterpret_cast<void*>(n); }
 
@@ -36,6 +36,8 @@ std::string KeyInBucket(uint32_t bucket, uint32_t mask, int* next) {
 
 int IntEquals(const void* a, const void* b) { return a == b; }
 uint32_t IntHash(const void* key) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)); }
+// A map that owns nothing: keys and values are the caller's.
+const HashMapType INT_KEYS = {IntHash, IntEquals, nullptr, nullptr};
 
 }  // namespace
 
@@ -50,17 +52,17 @@ TEST(HashMap, CapacityIsTheNextPowerOfTwo) {
     const int32_t asked[] = {0, 1, -7, 2, 3, 16, 17, 3200};
     const int32_t expected[] = {1, 1, 1, 2, 4, 16, 32, 4096};
     for (size_t i = 0; i < sizeof asked / sizeof asked[0]; ++i) {
-        HashMap* map = NewHashMap(StringHash, StringEquals, asked[i], 0.75f);
+        HashMap* map = NewHashMap(&STRING_KEYS, asked[i], 0.75f);
         EXPECT_EQ(expected[i], map->capacity) << asked[i];
         FreeHashMap(map, 0);
     }
-    HashMap* urlMap = NewHashMap(StringHash, StringEquals, 32 * 100, 0.75f);
+    HashMap* urlMap = NewHashMap(&STRING_KEYS_AND_VALUES, 32 * 100, 0.75f);
     EXPECT_EQ(3072, urlMap->threshold);
     FreeHashMap(urlMap, 0);
 }
 
 TEST(HashMap, TinyTableDoublesOnEveryThresholdReached) {
-    HashMap* map = NewHashMap(StringHash, StringEquals, 0, 0.75f);
+    HashMap* map = NewHashMap(&STRING_KEYS, 0, 0.75f);
     EXPECT_EQ(0, map->threshold);
     HashMapPut(map, CopyString("a"), Count(1));
     EXPECT_EQ(2, map->capacity);
@@ -144,7 +146,7 @@ TEST(HashMap, KeysFollowBucketThenInsertionOrder) {
 TEST(HashMap, GrowthKeepsRelativeOrderWithinANewBucket) {
     // Keys that share a bucket before and after doubling stay in insertion
     // order; the rewriting order of a run depends on this.
-    HashMap* map = NewHashMap(StringHash, StringEquals, 4, 0.75f);
+    HashMap* map = NewHashMap(&STRING_KEYS, 4, 0.75f);
     int next = 0;
     std::vector<std::string> sameBucket;
     while (sameBucket.size() < 3) sameBucket.push_back(KeyInBucket(5, 7, &next));
@@ -156,7 +158,7 @@ TEST(HashMap, GrowthKeepsRelativeOrderWithinANewBucket) {
 }
 
 TEST(HashMap, ClearOwnsKeysAndValuesOnlyForStringMaps) {
-    HashMap* strings = NewTextMap();
+    HashMap* strings = NewStringHashMap(&STRING_KEYS_AND_VALUES);
     HashMapPut(strings, CopyString("u1"), CopyString("path1"));
     HashMapPut(strings, CopyString("u2"), CopyString(""));
     HashMapPut(strings, CopyString("u3"), nullptr);
@@ -167,11 +169,32 @@ TEST(HashMap, ClearOwnsKeysAndValuesOnlyForStringMaps) {
     FreeHashMap(strings, 1);
 
     // A map of another kind owns neither keys nor values, even when asked.
-    HashMap* ints = NewHashMap(IntHash, IntEquals, 4, 0.75f);
+    HashMap* ints = NewHashMap(&INT_KEYS, 4, 0.75f);
     char key[] = "stack key";
     char value[] = "stack value";
     HashMapPut(ints, key, value);
     HashMapClear(ints, 1);
     EXPECT_STREQ("stack key", key);
     FreeHashMap(ints, 1);
+}
+
+// Ownership is the type's, never inferred from the equality function: a
+// string-keyed map whose type owns no values releases none even when asked,
+// and a map that owns no keys releases no key when an entry is removed.
+TEST(HashMap, OwnershipIsWrittenInTheType) {
+    HashMap* counts = NewStringHashMap(&STRING_KEYS);
+    char value[] = "stack value";
+    HashMapPut(counts, CopyString("host:80"), value);
+    HashMapClear(counts, true);  // ASan reports a free of the stack value
+    EXPECT_STREQ("stack value", value);
+    FreeHashMap(counts, true);
+
+    const HashMapType borrowedStrings = {StringHash, StringEquals, nullptr, nullptr};
+    HashMap* borrowed = NewStringHashMap(&borrowedStrings);
+    char key[] = "borrowed key";
+    HashMapPut(borrowed, key, Count(1));
+    EXPECT_EQ(Count(1), HashMapRemove(borrowed, "borrowed key"));
+    EXPECT_STREQ("borrowed key", key);  // not released
+    EXPECT_EQ(0, borrowed->count);
+    FreeHashMap(borrowed, false);
 }

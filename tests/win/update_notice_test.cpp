@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/loopback_server.h"
+#include "util/loopback_server.h"
 
 namespace {
 

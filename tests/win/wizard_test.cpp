@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "cli/loopback_server.h"
+#include "util/loopback_server.h"
 #include "support/package_generator.h"
 
 namespace {

@@ -159,6 +159,10 @@ void ClassifyRefusedInput(const Converter* converter, const unsigned char* at, s
 libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
     if (tocode == nullptr || fromcode == nullptr) return reinterpret_cast<libiconv_t>(-1);
     Converter* converter = static_cast<Converter*>(std::calloc(1, sizeof(Converter)));
+    if (converter == nullptr) {
+        errno = ENOMEM;  // as iconv_open(3) reports it
+        return reinterpret_cast<libiconv_t>(-1);
+    }
     converter->glibc = reinterpret_cast<iconv_t>(-1);
     const char* suffix = std::strstr(tocode, "//");
     size_t nameLength = suffix ? static_cast<size_t>(suffix - tocode) : std::strlen(tocode);

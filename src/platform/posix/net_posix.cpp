@@ -91,3 +91,13 @@ void SetSocketTimeouts(SOCKET socket) {
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 }
+
+int LastSocketError() { return errno; }
+
+SocketErrorKind ClassifySocketError(int code, bool blocking) {
+    if (code == EAGAIN || code == EWOULDBLOCK) return blocking ? SOCKET_TIMED_OUT : SOCKET_WOULD_BLOCK;
+    if (code == EINPROGRESS) return SOCKET_WOULD_BLOCK;  // a non-blocking connect under way (WSAEWOULDBLOCK)
+    if (code == ETIMEDOUT) return SOCKET_TIMED_OUT;
+    if (code == ECONNRESET || code == ECONNABORTED || code == EPIPE) return SOCKET_CONNECTION_RESET;
+    return SOCKET_OTHER_ERROR;
+}

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+#include "util/memory.h"  // a mutex or semaphore the process cannot have ends it
+
 struct Mutex {
     pthread_mutex_t handle;
 };
@@ -33,6 +35,7 @@ void* RunThread(void* raw) {
 
 int StartDetachedThread(ThreadFn fn, void* argument) {
     ThreadStart* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+    if (start == nullptr) return 0;  // no memory for the start: the thread cannot start
     start->fn = fn;
     start->argument = argument;
     pthread_t thread;
@@ -45,7 +48,7 @@ int StartDetachedThread(ThreadFn fn, void* argument) {
 }
 
 Mutex* NewMutex() {
-    Mutex* mutex = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
+    Mutex* mutex = static_cast<Mutex*>(Allocate(sizeof(Mutex)));
     pthread_mutex_init(&mutex->handle, nullptr);
     return mutex;
 }
@@ -60,7 +63,7 @@ void FreeMutex(Mutex* mutex) {
 }
 
 Semaphore* NewSemaphore(int initialCount) {
-    Semaphore* semaphore = static_cast<Semaphore*>(std::malloc(sizeof(Semaphore)));
+    Semaphore* semaphore = static_cast<Semaphore*>(Allocate(sizeof(Semaphore)));
     sem_init(&semaphore->handle, 0, static_cast<unsigned>(initialCount));
     return semaphore;
 }

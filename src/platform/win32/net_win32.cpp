@@ -48,3 +48,12 @@ void SetSocketTimeouts(SOCKET socket) {
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
 }
+
+int LastSocketError() { return WSAGetLastError(); }
+
+SocketErrorKind ClassifySocketError(int code, bool blocking) {
+    if (code == WSAETIMEDOUT) return SOCKET_TIMED_OUT;
+    if (code == WSAECONNRESET || code == WSAECONNABORTED) return SOCKET_CONNECTION_RESET;
+    if (code == WSAEWOULDBLOCK) return SOCKET_WOULD_BLOCK;
+    return SOCKET_OTHER_ERROR;
+}

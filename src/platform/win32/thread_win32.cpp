@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include "util/memory.h"  // a mutex or semaphore the process cannot have ends it
+
 struct Mutex {
     CRITICAL_SECTION section;
 };
@@ -33,6 +35,7 @@ unsigned __stdcall RunThread(void* raw) {
 
 int StartDetachedThread(ThreadFn fn, void* argument) {
     ThreadStart* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+    if (start == nullptr) return 0;  // no memory for the start: the thread cannot start
     start->fn = fn;
     start->argument = argument;
     // _beginthreadex rather than CreateThread: the thread uses the C runtime.
@@ -47,7 +50,7 @@ int StartDetachedThread(ThreadFn fn, void* argument) {
 }
 
 Mutex* NewMutex() {
-    Mutex* mutex = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
+    Mutex* mutex = static_cast<Mutex*>(Allocate(sizeof(Mutex)));
     InitializeCriticalSection(&mutex->section);
     return mutex;
 }
@@ -62,7 +65,7 @@ void FreeMutex(Mutex* mutex) {
 }
 
 Semaphore* NewSemaphore(int initialCount) {
-    Semaphore* semaphore = static_cast<Semaphore*>(std::malloc(sizeof(Semaphore)));
+    Semaphore* semaphore = static_cast<Semaphore*>(Allocate(sizeof(Semaphore)));
     semaphore->handle = CreateSemaphoreA(nullptr, initialCount, 0x7FFFFFFF, nullptr);
     return semaphore;
 }

@@ -1,6 +1,8 @@
-// A small HTTP/1.1 image server on 127.0.0.1, for the demo and the tests:
-// it answers GET requests by path from a handler, keeps connections alive
-// when the client asks, and serves each connection on its own thread.
+// A small HTTP/1.1 image server on 127.0.0.1: it answers GET requests by
+// path from a handler, keeps connections alive when the client asks, and
+// serves each connection on its own thread.  The command line's demo serves
+// its sample images with it, and the tests (the core's, the command line's
+// and the Win32 program's) their images; it is portable, so it lives here.
 #pragma once
 
 #include "platform/net.h"

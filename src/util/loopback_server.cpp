@@ -1,6 +1,6 @@
 #include "platform/net.h"  // Winsock before <windows.h>
 
-#include "cli/loopback_server.h"
+#include "util/loopback_server.h"
 
 #include <chrono>
 #include <thread>
