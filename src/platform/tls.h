@@ -1,0 +1,58 @@
+// TLS client connections over a connected socket: the system's own TLS
+// (OpenSSL with the system's trust store on Linux, Schannel with the Windows
+// certificate store on Windows), used by the HTTP client the way it uses a
+// socket.  Everything above this seam (request text, response heads, chunked
+// bodies, keep-alive) is the same for both transports.
+//
+// Threads: any number of connections at once, each used by one thread at a
+// time.  Errors come back as texts in the core's form for the download's
+// error text and app.log, plus a kind that tells the caller whether a plain
+// retry is allowed (never after a certificate was seen and refused).
+#pragma once
+
+#include <cstddef>
+
+#include "platform/net.h"
+
+struct TlsConnection;
+
+// Why a handshake did not give a connection.
+enum TlsFailure {
+    TLS_FAILURE_NONE = 0,
+    // Nothing that speaks TLS answered: the peer closed or reset the
+    // connection, or the handshake timed out, before any TLS byte arrived.
+    TLS_FAILURE_NO_TLS,
+    // The peer's certificate was refused: chain not trusted, expired, or
+    // not for this host name.  Never retried in plain text.
+    TLS_FAILURE_CERTIFICATE,
+    // Anything else (a broken or foreign protocol, a library error).
+    TLS_FAILURE_OTHER,
+};
+
+// Loads the library and the trust store once; later calls do nothing.
+// 1 on success.  Linux: the default verify paths, so SSL_CERT_FILE and
+// SSL_CERT_DIR are honoured (tests point them at their own authority).
+int StartTls();
+
+// Runs the client handshake on `socket` (connected, with the network
+// time-outs set) for `host` (a name in the core's form: sent as SNI unless
+// it is an address literal, and checked against the certificate).  Returns
+// the connection, which now owns nothing but its TLS state (the caller still
+// owns and closes the socket), or null with `failure` set and a message in
+// `errorText` (`errorSize` bytes, NUL-terminated).
+TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure);
+
+// Like send(2) on the socket: all of `length` bytes, or -1 (then
+// LastSocketError() tells the socket's error, or 0 for a TLS error).
+int TlsSend(TlsConnection* connection, const char* bytes, int length);
+
+// Like recv(2): the bytes received (1 to `size`), 0 when the peer closed
+// the connection (a close_notify, or the socket's end), -1 on an error
+// (LastSocketError() as after recv: a time-out reads as a time-out).
+// Decrypted bytes left over from an earlier record come first, without
+// touching the socket.
+int TlsReceive(TlsConnection* connection, char* buffer, int size);
+
+// Sends close_notify where it can without waiting, and frees the state.
+// The caller closes the socket afterwards.  Null does nothing.
+void CloseTls(TlsConnection* connection);
