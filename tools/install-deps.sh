@@ -6,7 +6,7 @@
 #   tools/install-deps.sh native    the native build only
 set -e
 
-PACKAGES="cmake make g++ pkg-config libpcre3-dev googletest libgtest-dev libbenchmark-dev clang nginx-light wget aria2 curl"
+PACKAGES="cmake make g++ pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light wget aria2 curl"
 
 # The Windows cross build and its tests under Wine.  The posix thread model
 # of mingw-w64, because the tests use std::thread and std::mutex, which the

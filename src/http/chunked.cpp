@@ -344,7 +344,7 @@ ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketErro
     return decoder->state;
 }
 
-ChunkedState ReadChunkedBody(SOCKET socket, ChunkedDecoder* decoder, BodySink* sink) {
+ChunkedState ReadChunkedBody(HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink) {
     const char* input = nullptr;
     int32_t length = 0;
     for (;;) {
@@ -363,7 +363,7 @@ ChunkedState ReadChunkedBody(SOCKET socket, ChunkedDecoder* decoder, BodySink* s
         if (step.state != CHUNKED_NEEDS_INPUT) return step.state;
         char* space = ChunkedInputSpace(decoder);
         int socketError = 0;
-        int received = ReceiveSome(socket, space, ChunkedInputRoom(decoder), &socketError);
+        int received = ReceiveSome(connection, space, ChunkedInputRoom(decoder), &socketError);
         if (received <= 0) return EndChunkedInput(decoder, received, socketError);
         input = space;
         length = received;

@@ -98,8 +98,8 @@ char* ChunkedInputSpace(ChunkedDecoder* decoder);
 // with the message.  In any other state it changes nothing.
 ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketError);
 
-// The read loop: decodes the rest of the body from `socket` (which has its
-// receive time-out set), writing the body bytes to `sink`.  Returns the
+// The read loop: decodes the rest of the body from `connection` (whose
+// socket has its receive time-out set), writing the body bytes to `sink`.  Returns the
 // final state: CHUNKED_COMPLETE, CHUNKED_ENDED_IN_DATA, CHUNKED_FAILED,
 // CHUNKED_TOO_LARGE or CHUNKED_WRITE_FAILED.
-ChunkedState ReadChunkedBody(SOCKET socket, ChunkedDecoder* decoder, BodySink* sink);
+ChunkedState ReadChunkedBody(HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink);

@@ -3,11 +3,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "http/http_common.h"
 #include "platform/thread.h"
 #include "util/app_log.h"
+#include "util/memory.h"
 #include "util/strings.h"
 #include "util/vector.h"
 
@@ -18,7 +20,7 @@ namespace {
 
 const char MESSAGE_HOST_NULL[] = "\xd3\xf2\xc3\xfb = null";  // 域名 = null
 const char FORMAT_TOO_MANY_FAILURES[] =
-    "%s:%d - \xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\xd2\xd1\xc1\xac\xd0\xf8\xb7\xa2\xc9\xfa" "5\xb4\xce+";  // %s:%d - 连接失败已连续发生5次+
+    "%s - \xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\xd2\xd1\xc1\xac\xd0\xf8\xb7\xa2\xc9\xfa" "5\xb4\xce+";  // %s - 连接失败已连续发生5次+ (the ConnectionKey)
 const char FORMAT_CANNOT_RESOLVE[] = "\xce\xde\xb7\xa8\xbd\xe2\xce\xf6\xd3\xf2\xc3\xfb: %s";  // 无法解析域名: %s
 const char FORMAT_HOST_TOO_LONG[] =
     "\xd3\xf2\xc3\xfb\xcc\xab\xb3\xa4(\xb3\xac\xb9\xfd%d\xd7\xd6\xbd\xda), \xce\xde\xb7\xa8\xc1\xac\xbd\xd3: "
@@ -57,9 +59,10 @@ HashMap* sharedPoolKeys = nullptr;
 // count failures.
 Mutex* failureCountsLock = nullptr;
 
-// The ConnectionKey of host and port; false when the host does not fit.
-bool FormatConnectionKey(const char* host, int port, char* key) {
-    int length = std::snprintf(key, CONNECTION_KEY_BYTES, "%s:%d", host, port);
+// The ConnectionKey of scheme, host and port; false when the host does not
+// fit.
+bool FormatConnectionKey(const char* host, int port, bool secure, char* key) {
+    int length = std::snprintf(key, CONNECTION_KEY_BYTES, secure ? "https://%s:%d" : "%s:%d", host, port);
     return length >= 0 && length < CONNECTION_KEY_BYTES;
 }
 
@@ -112,9 +115,6 @@ void LogNewSocket(const char* key) {
     LogLine(line);
 }
 
-void* SocketAsValue(SOCKET socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
-SOCKET SocketOfValue(void* value) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(value)); }
-
 // How a connect on a new socket ended.
 enum ConnectResult {
     CONNECT_DONE = 0,       // connected, in blocking mode
@@ -133,21 +133,23 @@ ConnectResult FailConnect(char* errorText, ConnectResult result, const char* for
     return result;
 }
 
-// Forms the ConnectionKey, refuses a host that failed too often, and
-// resolves it (a host under our own domain falls back to our address).
-// False with the message when there is nothing to connect to; none of these
-// failures counts.
-bool ChooseAddress(const char* host, int port, char* key, in_addr* address, char* errorText) {
+// Forms the ConnectionKey, refuses a host that failed too often (then
+// *unanswered is set), and resolves it (a host under our own domain falls
+// back to our address).  False with the message when there is nothing to
+// connect to; none of these failures counts.
+bool ChooseAddress(const char* host, int port, bool secure, char* key, in_addr* address, char* errorText,
+                   bool* unanswered) {
     if (host == nullptr) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_HOST_NULL);
         return false;
     }
-    if (!FormatConnectionKey(host, port, key)) {
+    if (!FormatConnectionKey(host, port, secure, key)) {
         PutHostTooLong(host, errorText);
         return false;
     }
     if (FailureCount(key) >= CONNECT_FAILURE_LIMIT) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_MANY_FAILURES, host, port);
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_MANY_FAILURES, key);
+        *unanswered = true;
         return false;
     }
     if (ResolveHostIpv4(host, address)) return true;
@@ -209,6 +211,32 @@ ConnectResult Connect(SOCKET socket, in_addr address, int port, const char* key,
     return CONNECT_DONE;
 }
 
+// A connected socket for scheme, host and port, or 0 with the message;
+// *unanswered tells a connect that was refused or timed out (or not tried
+// after too many of those).
+SOCKET ConnectSocket(const char* host, int port, bool secure, char* errorText, bool* unanswered) {
+    char key[CONNECTION_KEY_BYTES];
+    in_addr address;
+    *unanswered = false;
+    if (!ChooseAddress(host, port, secure, key, &address, errorText, unanswered)) return 0;
+    SOCKET socket = OpenTcpSocket();
+    if (socket == INVALID_SOCKET) {
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
+        return 0;
+    }
+    ConnectResult result = Connect(socket, address, port, key, errorText);
+    if (result != CONNECT_DONE) {
+        closesocket(socket);
+        if (result == CONNECT_FAILED_COUNTED) {
+            CountFailure(key);
+            *unanswered = true;
+        }
+        return 0;
+    }
+    SetSocketTimeouts(socket);
+    return socket;
+}
+
 }  // namespace
 
 void InitHttpClient() {
@@ -226,53 +254,83 @@ void ResetConnectFailureCounts() {
 }
 
 SOCKET OpenConnection(const char* host, int port, char* errorText) {
-    char key[CONNECTION_KEY_BYTES];
-    in_addr address;
-    if (!ChooseAddress(host, port, key, &address, errorText)) return 0;
-    SOCKET socket = OpenTcpSocket();
-    if (socket == INVALID_SOCKET) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
-        return 0;
-    }
-    ConnectResult result = Connect(socket, address, port, key, errorText);
-    if (result != CONNECT_DONE) {
-        closesocket(socket);
-        if (result == CONNECT_FAILED_COUNTED) CountFailure(key);
-        return 0;
-    }
-    SetSocketTimeouts(socket);
-    return socket;
+    bool unanswered;
+    return ConnectSocket(host, port, /*secure=*/false, errorText, &unanswered);
 }
 
-SOCKET AcquirePooledConnection(const char* host, int port, char* errorText) {
-    if (host == nullptr) return OpenConnection(host, port, errorText);
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure) {
+    TlsFailure ignored;
+    if (failure == nullptr) failure = &ignored;
+    *failure = TLS_FAILURE_OTHER;
+    bool unanswered = false;
+    SOCKET socket = ConnectSocket(host, port, secure, errorText, &unanswered);
+    if (socket == 0) {
+        if (secure && unanswered) *failure = TLS_FAILURE_NO_TLS;
+        return nullptr;
+    }
+    TlsConnection* tls = nullptr;
+    if (secure) {
+        tls = OpenTls(socket, host, errorText, HTTP_ERROR_TEXT_BYTES, failure);
+        if (tls == nullptr) {
+            closesocket(socket);
+            return nullptr;
+        }
+    }
+    *failure = TLS_FAILURE_NONE;
+    HttpConnection* connection = static_cast<HttpConnection*>(Allocate(sizeof(HttpConnection)));
+    connection->socket = socket;
+    connection->tls = tls;
+    return connection;
+}
+
+HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure,
+                                        TlsFailure* failure) {
+    if (host == nullptr) return OpenHttpConnection(host, port, secure, errorText, failure);
     char key[CONNECTION_KEY_BYTES];
-    if (!FormatConnectionKey(host, port, key)) {
+    if (!FormatConnectionKey(host, port, secure, key)) {
+        if (failure != nullptr) *failure = TLS_FAILURE_OTHER;
         PutHostTooLong(host, errorText);
-        return 0;
+        return nullptr;
     }
     HashMap* pool = CurrentPool();
     bool noting = NotingPoolUses();
     if (noting) NotePoolUse(NOTE_TAKEN, key);
-    void* pooled = HashMapGet(pool, key);
-    if (pooled != nullptr) return SocketOfValue(pooled);
+    HttpConnection* pooled = static_cast<HttpConnection*>(HashMapGet(pool, key));
+    if (pooled != nullptr) return pooled;
 
     if (!noting) LogNewSocket(key);
-    SOCKET socket = OpenConnection(host, port, errorText);
-    if (socket == 0) {
+    HttpConnection* connection = OpenHttpConnection(host, port, secure, errorText, failure);
+    if (connection == nullptr) {
         if (noting) NotePoolUse(NOTE_NOT_OPENED, key);
-        return 0;
+        return nullptr;
     }
-    HashMapPut(pool, CopyString(key), SocketAsValue(socket));
-    return socket;
+    HashMapPut(pool, CopyString(key), connection);
+    return connection;
 }
 
-void ReleasePooledConnection(const char* host, int port) {
+void ReleasePooledConnection(const char* host, int port, bool secure) {
     if (host == nullptr) return;
     char key[CONNECTION_KEY_BYTES];
-    if (!FormatConnectionKey(host, port, key)) return;  // such a host is never pooled
+    if (!FormatConnectionKey(host, port, secure, key)) return;  // such a host is never pooled
     if (NotingPoolUses()) NotePoolUse(NOTE_RELEASED, key);
     HashMapRemove(CurrentPool(), key);
+}
+
+void CloseHttpConnection(HttpConnection* connection) {
+    if (connection == nullptr) return;
+    CloseTls(connection->tls);
+    closesocket(connection->socket);
+    std::free(connection);
+}
+
+void ClosePooledConnections() {
+    HashMap* pool = CurrentPool();
+    KeyList* keys = HashMapKeys(pool);
+    for (KeyList* key = keys; key != nullptr; key = key->next) {
+        CloseHttpConnection(static_cast<HttpConnection*>(HashMapGet(pool, static_cast<const char*>(key->key))));
+    }
+    FreeKeyList(keys);
+    HashMapClear(pool, /*freeValues=*/false);
 }
 
 void UseThreadConnectionPool(HashMap* pool) { threadPool = pool; }

@@ -1,13 +1,16 @@
-// TCP connections for the HTTP client: a bounded connect, a per host and
-// port count of consecutive failures, and one pooled keep-alive connection
-// per host and port.
+// Connections for the HTTP client: a bounded connect, TLS over it for https,
+// a per scheme, host and port count of consecutive failures, and one pooled
+// keep-alive connection per scheme, host and port.
 //
-// Both tables are keyed by the ConnectionKey "%s:%d" (host text as written,
-// case included, and the port), held in CONNECTION_KEY_BYTES.  A host too
-// long for the key is refused, never cut into another host's key.
+// Both tables are keyed by the ConnectionKey: "%s:%d" for plain HTTP (host
+// text as written, case included, and the port), "https://%s:%d" over TLS,
+// held in CONNECTION_KEY_BYTES.  A host too long for the key is refused,
+// never cut into another host's key.
 #pragma once
 
+#include "http/http_common.h"
 #include "platform/net.h"
+#include "platform/tls.h"
 #include "util/hash_map.h"
 
 // Our own web service's domain suffix.  When a host under it cannot be
@@ -21,8 +24,8 @@ const int CONNECTION_KEY_BYTES = 128;
 // Consecutive failed connects after which a host and port is refused at once.
 const int CONNECT_FAILURE_LIMIT = 5;
 
-// ConnectionKey -> open socket, stored as the pointer-sized value.  Owns its
-// keys, not the sockets.  Used by one download worker at a time.
+// ConnectionKey -> open HttpConnection.  Owns its keys, not the
+// connections.  Used by one download worker at a time.
 extern HashMap* ConnectionPool;
 // ConnectionKey -> count of consecutive failed connects, stored directly as
 // the value; an absent key means none.  Owns its keys.  Reached by the
@@ -44,15 +47,33 @@ void ResetConnectFailureCounts();
 // non-blocking connect clears the count.
 SOCKET OpenConnection(const char* host, int port, char* errorText);
 
-// The pooled socket for host and port, or a new one (logged as
-// "%s:%d --- new socket()") that is added to the pool.  There is no check
-// that the peer still holds a pooled connection open.  0 with `errorText`
-// filled when no connection could be opened.
-SOCKET AcquirePooledConnection(const char* host, int port, char* errorText);
+// A new connection of its own, over TLS when `secure` (the handshake checks
+// the certificate against the system's trust store and the host name), or
+// null with the message in `errorText` and *failure (when given) saying why:
+// TLS_FAILURE_NO_TLS when nothing answered on the TLS port (the connect was
+// refused or timed out, or was not tried after CONNECT_FAILURE_LIMIT such
+// failures, or the handshake met no TLS byte), TLS_FAILURE_CERTIFICATE or
+// TLS_FAILURE_OTHER from the handshake; TLS_FAILURE_OTHER for any failure of
+// a plain connection.  The caller closes it with CloseHttpConnection.
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure);
 
-// Takes the entry for host and port out of the pool; the caller closes the
-// socket.
-void ReleasePooledConnection(const char* host, int port);
+// The pooled connection for scheme, host and port, or a new one (logged as
+// "<key> --- new socket()") that is added to the pool.  There is no check
+// that the peer still holds a pooled connection open.  Null with `errorText`
+// filled, as OpenHttpConnection, when no connection could be opened.
+HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure = false,
+                                        TlsFailure* failure = nullptr);
+
+// Takes the entry for scheme, host and port out of the pool; the caller
+// closes the connection.
+void ReleasePooledConnection(const char* host, int port, bool secure = false);
+
+// Ends the TLS session (if any), closes the socket and frees the record.
+// Null does nothing.
+void CloseHttpConnection(HttpConnection* connection);
+
+// Closes every connection in the calling thread's pool and empties it.
+void ClosePooledConnections();
 
 // Download workers each keep their own keep-alive connections.  While a
 // thread uses its own pool (null: ConnectionPool again), the two calls above

@@ -35,6 +35,8 @@ const char MESSAGE_UNSUPPORTED_FORMAT[] =
 const char FORMAT_RETRY_RECORD[] =
     "\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xba%s(useKeepAlive:%d)\xa3\xac\xb7\xb5\xbb\xd8\xb5\xc4\xb4\xed\xce\xf3\xd0\xc5"
     "\xcf\xa2\xa3\xba\r\n%s";  // 搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s
+const char FORMAT_TLS_FALLBACK[] =
+    "https://%s:%d \xc3\xbb\xd3\xd0TLS\xd3\xa6\xb4\xf0\xa3\xac\xb8\xc4\xd3\xc3http\xa3\xba%s";  // https://%s:%d 没有TLS应答，改用http：%s
 
 // fileSize when the response announced no length.
 const uint32_t FILE_SIZE_UNSET = 0xFFFFFFFFu;
@@ -43,8 +45,8 @@ const char WEBP_OFFER_SUFFIX[] = "_.webp";
 
 // The state of one attempt: one request and its response.
 struct Attempt {
-    // Given:
-    const UrlParts* parts;
+    // Given (a plain fallback of an https address changes scheme and port):
+    UrlParts parts;  // the strings belong to the caller
     const char* filePath;
     char* errorText;
     bool useKeepAlive;
@@ -55,7 +57,7 @@ struct Attempt {
     bool followRedirect;      // the response redirects to header.location
     bool redirectBodyInHand;  // the redirect response's body was read whole
     // What it holds:
-    SOCKET socket;  // 0 until connected
+    HttpConnection* connection;  // null until connected
     bool fileCreated;
     BodySink sink;  // sink.file is null once closed
     // The response:
@@ -144,22 +146,53 @@ void EvaluateEnd(Attempt* attempt) {
     attempt->result = DOWNLOAD_STORED;
 }
 
-// Builds the request, connects (through the pool with keep-alive) and sends.
+// A connection for the attempt's scheme, host and port: pooled with
+// keep-alive, else its own.
+HttpConnection* ConnectFor(Attempt* attempt, char* message, TlsFailure* failure) {
+    const UrlParts* parts = &attempt->parts;
+    const bool secure = parts->isHttps != 0;
+    return attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, message, secure, failure)
+                                 : OpenHttpConnection(parts->host, parts->port, secure, message, failure);
+}
+
+// Connects.  An https address where nothing speaks TLS is fetched as plain
+// HTTP (port 80 in place of 443), as it always was; a certificate that was
+// seen and refused is never retried in plain text.
+bool ConnectAttempt(Attempt* attempt) {
+    char message[HTTP_ERROR_TEXT_BYTES] = {0};
+    TlsFailure failure = TLS_FAILURE_NONE;
+    UrlParts* parts = &attempt->parts;
+    attempt->connection = ConnectFor(attempt, message, &failure);
+    if (attempt->connection == nullptr && parts->isHttps && failure == TLS_FAILURE_NO_TLS) {
+        char line[HTTP_ERROR_TEXT_BYTES * 2];
+        std::snprintf(line, sizeof line, FORMAT_TLS_FALLBACK, parts->host, parts->port, message);
+        LogLine(line);
+        parts->isHttps = 0;
+        if (parts->port == HTTPS_DEFAULT_PORT) parts->port = HTTP_DEFAULT_PORT;
+        attempt->connection = ConnectFor(attempt, message, &failure);
+    }
+    if (attempt->connection != nullptr) return true;
+    if (failure == TLS_FAILURE_CERTIFICATE) return FailForGood(attempt, DOWNLOAD_FAILED, message);
+    return Fail(attempt, DOWNLOAD_FAILED, message);
+}
+
+// Builds the request, connects and sends.
 bool SendRequest(Attempt* attempt) {
-    const UrlParts* parts = attempt->parts;
     char request[REQUEST_TEXT_BYTES];
-    int requestLength = BuildGetRequest(parts, attempt->useKeepAlive, request, attempt->errorText);
+    int requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->errorText);
     if (requestLength == 0) {
         // The address itself is unusable (the message is in errorText).
         attempt->retryable = false;
         attempt->result = DOWNLOAD_FAILED;
         return false;
     }
-    char connectMessage[HTTP_ERROR_TEXT_BYTES] = {0};
-    attempt->socket = attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, connectMessage)
-                                            : OpenConnection(parts->host, parts->port, connectMessage);
-    if (attempt->socket == 0) return Fail(attempt, DOWNLOAD_FAILED, connectMessage);
-    if (send(attempt->socket, request, requestLength, MSG_NOSIGNAL) == SOCKET_ERROR) {
+    const int32_t askedPort = attempt->parts.port;
+    if (!ConnectAttempt(attempt)) return false;
+    if (attempt->parts.port != askedPort) {
+        // Fell back to port 80: the Host line loses its port.
+        requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->errorText);
+    }
+    if (!SendBytes(attempt->connection, request, requestLength)) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
     }
     return true;
@@ -181,7 +214,7 @@ bool ReceiveHead(Attempt* attempt) {
     attempt->header.contentLength = -1;
     attempt->fileSize = FILE_SIZE_UNSET;
     attempt->readTotal = 0;
-    HeadState state = ReceiveResponseHead(attempt->socket, &attempt->head);
+    HeadState state = ReceiveResponseHead(attempt->connection, &attempt->head);
     attempt->lastReceive = attempt->head.lastReceive;
     attempt->lastSocketError = attempt->head.lastSocketError;
     if (state == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_HEAD_TOO_LONG);
@@ -250,7 +283,7 @@ void ReadChunked(Attempt* attempt) {
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, attempt->buffer, attempt->head.held, BodyStart(attempt), attempt->fileSize,
                         attempt->errorText);
-    ChunkedState state = ReadChunkedBody(attempt->socket, &decoder, &attempt->sink);
+    ChunkedState state = ReadChunkedBody(attempt->connection, &decoder, &attempt->sink);
     attempt->readTotal = decoder.readTotal;
     attempt->lastReceive = decoder.lastReceive;
     attempt->lastSocketError = decoder.lastSocketError;
@@ -292,7 +325,7 @@ void ReadPlainBody(Attempt* attempt) {
         return;
     }
     for (;;) {
-        int received = ReceiveSome(attempt->socket, buffer, HTTP_BUFFER_SIZE, &attempt->lastSocketError);
+        int received = ReceiveSome(attempt->connection, buffer, HTTP_BUFFER_SIZE, &attempt->lastSocketError);
         attempt->lastReceive = received;
         if (received <= 0) {
             EvaluateEnd(attempt);
@@ -337,10 +370,11 @@ void RunSteps(Attempt* attempt) {
 }
 
 void DropConnection(Attempt* attempt) {
-    if (attempt->socket == 0) return;
-    if (attempt->useKeepAlive) ReleasePooledConnection(attempt->parts->host, attempt->parts->port);
-    closesocket(attempt->socket);
-    attempt->socket = 0;
+    if (attempt->connection == nullptr) return;
+    const UrlParts* parts = &attempt->parts;
+    if (attempt->useKeepAlive) ReleasePooledConnection(parts->host, parts->port, parts->isHttps != 0);
+    CloseHttpConnection(attempt->connection);
+    attempt->connection = nullptr;
 }
 
 // Closes the file (a file that cannot be closed cleanly turns success into
@@ -369,7 +403,7 @@ void SettleConnection(Attempt* attempt) {
         return;
     }
     if (!attempt->useKeepAlive) {
-        closesocket(attempt->socket);
+        CloseHttpConnection(attempt->connection);
     } else if (SameTextNoCase(connection, "close")) {
         DropConnection(attempt);
     }
@@ -381,7 +415,7 @@ AttemptEnd TryOnce(const UrlParts* parts, const char* filePath, char* errorText,
                    char* location) {
     Attempt attempt;
     std::memset(&attempt, 0, sizeof attempt);
-    attempt.parts = parts;
+    attempt.parts = *parts;
     attempt.filePath = filePath;
     attempt.errorText = errorText;
     attempt.useKeepAlive = useKeepAlive;
@@ -413,7 +447,7 @@ DownloadResult DownloadImage(const char* url, const char* filePath, char* errorT
         return DOWNLOAD_FAILED;
     }
     char* unescaped = std::strstr(url, "&amp;") != nullptr ? UnescapeAmpersands(url) : nullptr;
-    UrlParts parts = {nullptr, nullptr, 0};
+    UrlParts parts = {nullptr, nullptr, 0, 0};
     const char* refusal = MESSAGE_URL_CANNOT_PARSE;
     if (!ParseUrl(unescaped != nullptr ? unescaped : url, &parts, &refusal)) {
         // Nothing was sent and nothing connected; a repetition would fail alike.
@@ -421,9 +455,6 @@ DownloadResult DownloadImage(const char* url, const char* filePath, char* errorT
         std::free(unescaped);
         return DOWNLOAD_FAILED;
     }
-    // Always plain HTTP, also for "https:" addresses.
-    if (parts.port == 443) parts.port = 80;
-
     char location[HEADER_LOCATION_BYTES];
     AttemptEnd end = TryOnce(&parts, filePath, errorText, useKeepAlive, isRedirect, location);
     FreeUrlParts(&parts);

@@ -1,4 +1,4 @@
-// Downloading one image over plain HTTP into a file.
+// Downloading one image over HTTP, or HTTPS, into a file.
 #pragma once
 
 #include "http/http_common.h"
@@ -23,6 +23,12 @@ enum DownloadResult {
 // address that cannot be used) is logged and repeated once without
 // keep-alive.  One redirect (301/302) is followed, always with keep-alive,
 // unless `isRedirect` says this call follows one already.
+//
+// An "https:" address (or redirect) goes over TLS to its port, 443 unless
+// written, with the certificate checked against the system's trust store.
+// Where nothing speaks TLS there (refused, timed out, or no TLS byte back),
+// it is fetched as plain HTTP, port 443 becoming 80.  A refused certificate
+// fails the image (DOWNLOAD_FAILED) and is not repeated in any form.
 //
 // The body is streamed to the file through one HTTP_BUFFER_SIZE buffer; it is
 // never held whole.  Bodies over HTTP_BODY_SIZE_LIMIT, compressed bodies and

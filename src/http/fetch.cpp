@@ -59,12 +59,14 @@ void Fail(FetchResult* result, FetchStage stage, char* text) {
 // Parses the address, connects and sends the request: the connected
 // socket, or 0 with the result failed at FETCH_NOT_SENT.
 SOCKET SendRequest(const char* url, FetchResult* result) {
-    UrlParts parts = {nullptr, nullptr, 0};
+    UrlParts parts = {nullptr, nullptr, 0, 0};
     const char* refusal = MESSAGE_URL_CANNOT_PARSE;
     if (!ParseUrl(url, &parts, &refusal)) {
         Fail(result, FETCH_NOT_SENT, CopyString(refusal));
         return 0;
     }
+    // Our own service speaks plain HTTP only, whatever the address says.
+    parts.isHttps = 0;
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     char request[REQUEST_TEXT_BYTES];
     int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, message);
@@ -126,9 +128,9 @@ bool AcceptHead(Response* response, FetchResult* result) {
 }
 
 // Receives the rest of the body straight into its buffer.
-void ReceiveBody(SOCKET socket, Response* response) {
+void ReceiveBody(HttpConnection* connection, Response* response) {
     while (response->received < response->contentLength) {
-        int count = ReceiveSome(socket, response->body + response->received,
+        int count = ReceiveSome(connection, response->body + response->received,
                                 response->contentLength - response->received, &response->lastSocketError);
         response->lastReceive = count;
         if (count <= 0) return;
@@ -137,12 +139,12 @@ void ReceiveBody(SOCKET socket, Response* response) {
 }
 
 // The head, then the body; the result says how it went.
-void ReceiveResponse(SOCKET socket, FetchResult* result) {
+void ReceiveResponse(HttpConnection* connection, FetchResult* result) {
     Response response;
     std::memset(&response, 0, sizeof response);
     response.contentLength = -1;
     StartHeadReader(&response.head, response.buffer);
-    HeadState state = ReceiveResponseHead(socket, &response.head);
+    HeadState state = ReceiveResponseHead(connection, &response.head);
     response.received = response.head.held;
     response.lastReceive = response.head.lastReceive;
     response.lastSocketError = response.head.lastSocketError;
@@ -152,7 +154,7 @@ void ReceiveResponse(SOCKET socket, FetchResult* result) {
     }
     if (state == HEAD_RECEIVED) {
         if (!AcceptHead(&response, result)) return;
-        ReceiveBody(socket, &response);
+        ReceiveBody(connection, &response);
     }
     if (response.body != nullptr && response.received == response.contentLength) {
         result->ok = true;
@@ -173,7 +175,8 @@ FetchResult* FetchText(const char* url) {
     FetchResult* result = static_cast<FetchResult*>(AllocateZeroed(1, sizeof(FetchResult)));
     SOCKET socket = SendRequest(url, result);
     if (socket == 0) return result;
-    ReceiveResponse(socket, result);
+    HttpConnection plain = {socket, nullptr};
+    ReceiveResponse(&plain, result);
     closesocket(socket);
     return result;
 }

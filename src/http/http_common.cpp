@@ -45,8 +45,14 @@ bool WriteToSink(BodySink* sink, const char* bytes, int count) {
     return WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) == static_cast<size_t>(count);
 }
 
-int ReceiveSome(SOCKET socket, char* into, int room, int* socketError) {
-    int received = static_cast<int>(recv(socket, into, room, 0));
+bool SendBytes(HttpConnection* connection, const char* bytes, int length) {
+    if (connection->tls != nullptr) return TlsSend(connection->tls, bytes, length) == length;
+    return send(connection->socket, bytes, length, MSG_NOSIGNAL) != SOCKET_ERROR;
+}
+
+int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError) {
+    int received = connection->tls != nullptr ? TlsReceive(connection->tls, into, room)
+                                              : static_cast<int>(recv(connection->socket, into, room, 0));
     if (received <= 0) *socketError = LastSocketError();
     return received;
 }
@@ -83,7 +89,8 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
         return 0;
     }
     char hostLine[HOST_LINE_BYTES];
-    int hostLength = parts->port == 80
+    const int32_t schemePort = parts->isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
+    int hostLength = parts->port == schemePort
                          ? std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s", parts->host)
                          : std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s:%d", parts->host, parts->port);
     if (hostLength < 0 || hostLength >= HOST_LINE_BYTES) {

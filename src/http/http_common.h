@@ -1,5 +1,6 @@
 // What the image download, the chunked decoder and the text fetch share:
-// the fixed sizes, the request text, one receive and the body sink.
+// the fixed sizes, the request text, the connection with its one send and
+// one receive, and the body sink.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,15 @@
 
 #include "http/url.h"
 #include "platform/net.h"
+#include "platform/tls.h"
+
+// One connection of the client: the socket, and over it the TLS session of
+// an https address (null for plain HTTP).  Every byte sent or received goes
+// through SendBytes and ReceiveSome, so the readers above never ask which.
+struct HttpConnection {
+    SOCKET socket;
+    TlsConnection* tls;
+};
 
 // The receive buffer of every HTTP read; buffers are one byte longer so the
 // held bytes can always be NUL-terminated and searched as text.
@@ -40,9 +50,13 @@ void CaptureSignature(ImageSignature* signature, const char* bytes, int count);
 // the write failed.  Writing nothing always succeeds.
 bool WriteToSink(BodySink* sink, const char* bytes, int count);
 
+// One send of `length` bytes on the connection; false when it failed.
+bool SendBytes(HttpConnection* connection, const char* bytes, int length);
+
 // Builds the GET request for `parts` into `request` (REQUEST_TEXT_BYTES):
 // HTTP/1.1 with "Connection: keep-alive" when `keepAlive`, else HTTP/1.0
-// with "Connection: close".  A space in the path goes out as "%20".  Returns
+// with "Connection: close".  The Host line names the port unless it is the
+// scheme's own (80, or 443 for https).  A space in the path goes out as "%20".  Returns
 // its length, or 0 with a message in `errorText` (HTTP_ERROR_TEXT_BYTES)
 // when the request or its Host line would not fit, or when host or path hold
 // a control character (MESSAGE_URL_CONTROL_CHARACTER); nothing is ever cut
@@ -53,7 +67,7 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
 // 0 when the peer closed, or less when the receive failed (or its time-out
 // ran out).  On 0 or less, *socketError is LastSocketError() taken at once,
 // for the messages that show it.
-int ReceiveSome(SOCKET socket, char* into, int room, int* socketError);
+int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError);
 
 // Shared message texts.
 extern const char MESSAGE_HEAD_TOO_LONG[];       // "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head."

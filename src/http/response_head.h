@@ -57,4 +57,4 @@ HeadState TakeHeadBytes(HeadReader* reader, const char* input, int32_t length, i
 
 // The read loop: receives behind the held bytes until TakeHeadBytes says
 // the head is held or too long, or a receive returns 0 or less (HEAD_ENDED).
-HeadState ReceiveResponseHead(SOCKET socket, HeadReader* reader);
+HeadState ReceiveResponseHead(HttpConnection* connection, HeadReader* reader);

@@ -42,6 +42,7 @@ int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
 
     size_t regionLength = static_cast<size_t>(pathStart - hostStart);
     const char* colon = static_cast<const char*>(std::memchr(hostStart, ':', regionLength));
+    const bool isHttps = StartsWithNoCase(url, "https:");
     int32_t port;
     size_t hostLength = regionLength;
     if (colon != nullptr) {
@@ -51,12 +52,13 @@ int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
         // ":65616" would reach port 80 through the low 16 bits.
         if (port < 0 || port > URL_PORT_MAX) return Refuse(failureText, MESSAGE_URL_PORT_OUT_OF_RANGE);
     } else {
-        port = StartsWith(url, "https:") ? 443 : 80;
+        port = isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
     }
     char* host = CopyBytes(hostStart, hostLength);
     parts->host = host;
     parts->path = CopyString(pathStart);
     parts->port = port;
+    parts->isHttps = isHttps ? 1 : 0;
     return 1;
 }
 

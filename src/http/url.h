@@ -1,6 +1,6 @@
-// Absolute http addresses split into host, port and request path.
+// Absolute http and https addresses split into host, port and request path.
 //
-// The parser knows the http scheme and scheme-relative addresses ("//host/")
+// The parser knows the http and https schemes and scheme-relative addresses ("//host/")
 // with an optional explicit port, nothing else: no user information, no IPv6
 // literals, no percent-decoding, no relative references.
 #pragma once
@@ -11,6 +11,7 @@ struct UrlParts {
     char* host;    // owned; as written in the address, may be empty
     char* path;    // owned; from the first '/' after the host to the end, query and fragment kept
     int32_t port;  // explicit port, or 443 for "https:" and 80 otherwise
+    int32_t isHttps;  // 1 for "https:" (any case): fetched over TLS
 };
 
 // Fills `parts` and returns 1, or returns 0 and allocates nothing.  The
@@ -36,6 +37,9 @@ char* UnescapeAmpersands(const char* url);
 extern const char MESSAGE_URL_CANNOT_PARSE[];       // "无法parse下载图片地址"
 extern const char MESSAGE_URL_PORT_OUT_OF_RANGE[];  // "图片地址的端口号超出范围(0-65535)"
 extern const char MESSAGE_URL_CONTROL_CHARACTER[];  // "图片地址含有控制字符 (not a valid address)"
+
+const int32_t HTTP_DEFAULT_PORT = 80;
+const int32_t HTTPS_DEFAULT_PORT = 443;
 
 // The highest port an address may name.
 const int32_t URL_PORT_MAX = 65535;

@@ -1,5 +1,5 @@
 // `karvelo relocate` end to end against nginx: a realistic package whose
-// images live on a real web server, relocated by the real binary, checked by
+// images live on a real web server over https, relocated by the real binary, checked by
 // the files, their names, the rewritten package, the backups and the exit
 // codes; then a second run picks up the image that was missing.
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include "support/package_generator.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/test_certificates.h"
 
 namespace {
 
@@ -54,7 +55,14 @@ protected:
         }
         std::filesystem::create_directories(dir.File("www"));
         std::filesystem::create_directories(Destination());
+        // The package's addresses are https ones, served over TLS with a
+        // certificate of the tests' own authority, which karvelo trusts
+        // through SSL_CERT_FILE.
+        std::string error;
+        ASSERT_TRUE(TrustTestAuthority(&error)) << error;
+        const ServerCertificate& certificate = TestCertificatesMade(&error)->loopback;
         server = std::make_unique<NginxServer>(dir.File("www"));
+        server->UseTls(certificate.certificate, certificate.key);
         ASSERT_TRUE(server->Start()) << server->error();
     }
     void TearDown() override {

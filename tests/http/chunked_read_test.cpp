@@ -59,7 +59,8 @@ protected:
         ChunkedRun run;
         StartChunkedDecoder(&run.decoder, buffer.data(), static_cast<int32_t>(held.size()),
                             static_cast<int32_t>(HEAD.size()), 0xFFFFFFFFu, errorText);
-        run.state = ReadChunkedBody(feeder.readEnd(), &run.decoder, &sink);
+        HttpConnection plain = {feeder.readEnd(), nullptr};
+        run.state = ReadChunkedBody(&plain, &run.decoder, &sink);
         run.decoder.buffer = nullptr;
         run.decoder.errorText = nullptr;
         CloseFile(sink.file);

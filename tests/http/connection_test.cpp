@@ -82,20 +82,20 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     ScriptedServer first({ServeKeepingOpen({})});
     ScriptedServer second({ServeKeepingOpen({})});
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    SOCKET a = AcquirePooledConnection(LOOPBACK.c_str(), first.port(), errorText);
-    ASSERT_NE(0, a) << Utf8(errorText);
+    HttpConnection* a = AcquirePooledConnection(LOOPBACK.c_str(), first.port(), errorText);
+    ASSERT_NE(nullptr, a) << Utf8(errorText);
     EXPECT_EQ(a, AcquirePooledConnection(LOOPBACK.c_str(), first.port(), errorText));
-    SOCKET b = AcquirePooledConnection(LOOPBACK.c_str(), second.port(), errorText);
-    ASSERT_NE(0, b) << Utf8(errorText);
+    HttpConnection* b = AcquirePooledConnection(LOOPBACK.c_str(), second.port(), errorText);
+    ASSERT_NE(nullptr, b) << Utf8(errorText);
     EXPECT_NE(a, b);
     EXPECT_EQ(2, ConnectionPool->count);
     EXPECT_EQ(1, CountInLog(LOOPBACK + ":" + std::to_string(first.port()) + " --- new socket()\r\n"));
     EXPECT_EQ(1, CountInLog(LOOPBACK + ":" + std::to_string(second.port()) + " --- new socket()\r\n"));
 
     ReleasePooledConnection(LOOPBACK.c_str(), first.port());
-    closesocket(a);
+    CloseHttpConnection(a);
     EXPECT_EQ(1, ConnectionPool->count);
-    EXPECT_EQ(b, PooledSocket(LOOPBACK + ":" + std::to_string(second.port())));
+    EXPECT_EQ(b->socket, PooledSocket(LOOPBACK + ":" + std::to_string(second.port())));
 
     // Failure counts are per port too.
     int refused = UnusedLoopbackPort();
@@ -114,7 +114,7 @@ TEST_F(ConnectionTest, HostsTooLongForTheKeyAreRefusedWhole) {
     EXPECT_EQ(Gbk("域名太长(超过128字节), 无法连接: ") + tooLong.substr(0, 40) + "...", message);
 
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    EXPECT_EQ(0, AcquirePooledConnection(tooLong.c_str(), 80, errorText));
+    EXPECT_EQ(nullptr, AcquirePooledConnection(tooLong.c_str(), 80, errorText));
     EXPECT_EQ(message, std::string(errorText));
     ReleasePooledConnection(tooLong.c_str(), 80);
     EXPECT_EQ(0, ConnectionPool->count);

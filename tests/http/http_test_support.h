@@ -22,18 +22,10 @@ const int TEST_NETWORK_TIMEOUT_MILLISECONDS = 3000;
 // The first bytes of a JPEG, enough for the signature test.
 const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
 
+// The pooled connection's socket for a ConnectionKey, or 0.
 inline SOCKET PooledSocket(const std::string& key) {
-    return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(HashMapGet(ConnectionPool, key.c_str())));
-}
-
-// Closes and forgets every pooled connection, so that no test inherits one.
-inline void ClosePooledConnections() {
-    KeyList* keys = HashMapKeys(ConnectionPool);
-    for (KeyList* key = keys; key != nullptr; key = key->next) {
-        closesocket(PooledSocket(static_cast<const char*>(key->key)));
-    }
-    FreeKeyList(keys);
-    HashMapClear(ConnectionPool, 0);
+    const HttpConnection* pooled = static_cast<const HttpConnection*>(HashMapGet(ConnectionPool, key.c_str()));
+    return pooled != nullptr ? pooled->socket : 0;
 }
 
 class HttpTest : public ::testing::Test {

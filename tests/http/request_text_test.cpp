@@ -10,7 +10,7 @@ namespace {
 
 // The request for a hand-made address record, or "(refused) <message>".
 std::string Built(const char* host, const char* path, int port = 80) {
-    UrlParts parts = {const_cast<char*>(host), const_cast<char*>(path), port};
+    UrlParts parts = {const_cast<char*>(host), const_cast<char*>(path), port, 0};
     char request[REQUEST_TEXT_BYTES];
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
     int length = BuildGetRequest(&parts, 0, request, errorText);

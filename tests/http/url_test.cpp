@@ -11,12 +11,14 @@ struct Parsed {
     int ok;
     std::string host, path;
     int port;
+    int isHttps;
 };
 
 Parsed Parse(const char* url) {
-    UrlParts parts = {nullptr, nullptr, -7};
+    UrlParts parts = {nullptr, nullptr, -7, -7};
     int ok = ParseUrl(url, &parts);
-    Parsed result = {ok, parts.host ? parts.host : "(null)", parts.path ? parts.path : "(null)", parts.port};
+    Parsed result = {ok, parts.host ? parts.host : "(null)", parts.path ? parts.path : "(null)", parts.port,
+                     parts.isHttps};
     FreeUrlParts(&parts);
     FreeUrlParts(&parts);  // twice is harmless
     return result;
@@ -30,7 +32,11 @@ TEST(ParseUrl, SplitsHostPortAndPath) {
     EXPECT_EQ(80, p.port);
 
     EXPECT_EQ(443, Parse("https://host/a.jpg").port);
-    EXPECT_EQ(80, Parse("HTTPS://host/a.jpg").port);  // only lower-case "https:" selects 443
+    EXPECT_EQ(1, Parse("https://host:8443/a.jpg").isHttps);
+    EXPECT_EQ(0, Parse("http://host/a.jpg").isHttps);
+    EXPECT_EQ(443, Parse("HTTPS://host/a.jpg").port);  // the scheme is read without case
+    EXPECT_EQ(1, Parse("HTTPS://host/a.jpg").isHttps);
+    EXPECT_EQ(0, Parse("//host/a.jpg").isHttps);
     EXPECT_EQ("host", Parse("//host/a.jpg").host);
     EXPECT_EQ(80, Parse("//host/a.jpg").port);
     EXPECT_EQ(8080, Parse("http://host:8080/a.jpg").port);
@@ -47,7 +53,7 @@ TEST(ParseUrl, SplitsHostPortAndPath) {
 
 // What ParseUrl refuses, with the message it names; nothing is allocated.
 std::string Refusal(const char* url) {
-    UrlParts parts = {nullptr, nullptr, -7};
+    UrlParts parts = {nullptr, nullptr, -7, -7};
     const char* failure = "(not set)";
     int ok = ParseUrl(url, &parts, &failure);
     EXPECT_EQ(nullptr, parts.host) << url;
@@ -91,7 +97,7 @@ TEST(ParseUrl, RefusesWithoutSchemeOrPathAndAllocatesNothing) {
                              // the host would begin past the end of these
                              "http/", "http:/", "//"};
     for (const char* url : refused) {
-        UrlParts parts = {nullptr, nullptr, -7};
+        UrlParts parts = {nullptr, nullptr, -7, -7};
         EXPECT_EQ(0, ParseUrl(url, &parts)) << url;
         EXPECT_EQ(nullptr, parts.host) << url;
         EXPECT_EQ(nullptr, parts.path) << url;

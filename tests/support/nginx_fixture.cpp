@@ -98,7 +98,7 @@ std::string NginxServer::WriteConfig(int port) const {
         "  types { image/jpeg jpg jpeg; image/png png; image/gif gif; image/bmp bmp; }\n"
         "  default_type application/octet-stream;\n"
         "  server {\n"
-        "    listen 127.0.0.1:" + std::to_string(port) + ";\n"
+        "    listen 127.0.0.1:" + std::to_string(port) + (tlsConfig_.empty() ? "" : " ssl") + ";\n" + tlsConfig_ +
         "    server_name localhost;\n"
         "    root \"" + root_ + "\";\n" +
         serverConfig_ + "\n"
@@ -158,6 +158,16 @@ bool NginxServer::Start() {
     return false;
 }
 
+bool NginxServer::StartOnPort(int port) {
+    if (pid_ > 0) return true;
+    bool portTaken = false;
+    return StartOnce(port, &portTaken);
+}
+
+void NginxServer::UseTls(const std::string& certificate, const std::string& key) {
+    tlsConfig_ = "    ssl_certificate \"" + certificate + "\";\n    ssl_certificate_key \"" + key + "\";\n";
+}
+
 void NginxServer::Stop() {
     if (pid_ <= 0) return;
     StopProcess(pid_, SIGTERM, STOP_WAIT_MILLISECONDS);
@@ -165,7 +175,7 @@ void NginxServer::Stop() {
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tlsConfig_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::vector<NginxAccess> NginxServer::AccessLog() const {

@@ -1,8 +1,9 @@
 // A real web server for the HTTP client's integration tests and benchmarks:
 // Debian's nginx, run as a child process in the foreground on 127.0.0.1 at
-// an ephemeral port, with its configuration, pid file, temporary folders
-// and logs in a folder of its own.  It never reads /etc/nginx, never writes
-// to /var/log/nginx and never listens on port 80.
+// an ephemeral port (or one a test names), with its configuration, pid
+// file, temporary folders and logs in a folder of its own.  It never reads
+// /etc/nginx and never writes to /var/log/nginx.  With UseTls it speaks
+// only TLS on its port.
 //
 // Keep-alive is on (NGINX_KEEPALIVE_REQUESTS requests per connection), and
 // the access log records "$connection $connection_requests "$request"
@@ -44,11 +45,16 @@ public:
     // Starts nginx and returns once it accepts connections; false (with
     // error() saying why) when it does not come up.
     bool Start();
+    // Starts on `port` only (80 for a test of the plain fallback); false
+    // when nginx cannot listen there.
+    bool StartOnPort(int port);
     void Stop();
+    // Before Start: serve over TLS with these PEM files.
+    void UseTls(const std::string& certificate, const std::string& key);
     const std::string& error() const { return error_; }
 
     int port() const { return port_; }
-    // "http://127.0.0.1:<port>" + path.
+    // "http://127.0.0.1:<port>" + path ("https://" with TLS).
     std::string Url(const std::string& path) const;
 
     // The access log so far, in order.
@@ -69,6 +75,7 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string error_;
+    std::string tlsConfig_;  // the ssl lines, empty for plain HTTP
 };
 
 // The bytes of a generated image of `size` bytes: the signature of the

@@ -1,0 +1,180 @@
+// TLS over OpenSSL, with the trust store the system's OpenSSL is set up
+// with (SSL_CERT_FILE and SSL_CERT_DIR override it).
+//
+// One SSL_CTX serves the whole process and is never freed: OpenSSL frees
+// its own one-time state at exit, and every connection's SSL is freed by
+// CloseTls.  Blocking sockets with SO_RCVTIMEO/SO_SNDTIMEO: a time-out comes
+// back from OpenSSL as "want read/write", which is reported as the socket's
+// time-out error, like a recv that timed out.
+#include "platform/tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+struct TlsConnection {
+    SSL* ssl;
+    bool failed;  // after a fatal error OpenSSL must not be asked to shut down
+};
+
+namespace {
+
+const char FORMAT_CERTIFICATE_REFUSED[] =
+    "HTTPS\xd6\xa4\xca\xe9\xce\xb4\xcd\xa8\xb9\xfd\xd1\xe9\xd6\xa4(%s): %s";  // HTTPS证书未通过验证(%s): %s
+const char FORMAT_HANDSHAKE_FAILED[] = "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): %s";  // HTTPS握手失败(%s): %s
+const char MESSAGE_NO_TLS_ANSWER[] = "no TLS answer";
+
+SSL_CTX* context = nullptr;
+std::once_flag started;
+
+void Start() {
+    SSL_CTX* made = SSL_CTX_new(TLS_client_method());
+    if (made == nullptr) return;
+    SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+    SSL_CTX_set_verify(made, SSL_VERIFY_PEER, nullptr);
+    // A missing store is no error here: every handshake then fails its
+    // verification, which is the right outcome.
+    SSL_CTX_set_default_verify_paths(made);
+    // A peer that closes without close_notify reads as a close, as a plain
+    // socket's end does; the HTTP framing tells whether the body was whole.
+    SSL_CTX_set_options(made, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(made, SSL_MODE_AUTO_RETRY);
+    // OpenSSL writes with write(2), which has no MSG_NOSIGNAL: a peer that
+    // reset the connection would end the process with SIGPIPE.  Unless the
+    // program chose otherwise, the signal is ignored and the write fails.
+    struct sigaction current;
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
+    context = made;
+}
+
+bool IsAddressLiteral(const char* host) {
+    unsigned char address[16];
+    return inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
+}
+
+// The first reason OpenSSL queued for this thread, or `fallback`; clears
+// the queue so the next connection starts clean.
+void TakeReason(char* into, size_t size, const char* fallback) {
+    unsigned long code = ERR_get_error();
+    const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
+    std::snprintf(into, size, "%s", reason != nullptr ? reason : fallback);
+    ERR_clear_error();
+}
+
+// After an SSL call on a blocking socket returned `result`: whether it ran
+// into the socket's time-out or a socket error, with errno set for the
+// caller's LastSocketError().
+int FailedIo(TlsConnection* connection, int result, int savedErrno) {
+    int kind = SSL_get_error(connection->ssl, result);
+    ERR_clear_error();
+    if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) {
+        errno = savedErrno != 0 ? savedErrno : EAGAIN;
+    } else if (kind == SSL_ERROR_SYSCALL) {
+        connection->failed = true;
+        errno = savedErrno;
+    } else {
+        connection->failed = true;
+        errno = 0;  // a TLS error, not the socket's
+    }
+    return -1;
+}
+
+}  // namespace
+
+int StartTls() {
+    std::call_once(started, Start);
+    return context != nullptr ? 1 : 0;
+}
+
+TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure) {
+    *failure = TLS_FAILURE_OTHER;
+    if (StartTls() == 0 || host == nullptr) {
+        *failure = TLS_FAILURE_NO_TLS;
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host != nullptr ? host : "", "no TLS library");
+        return nullptr;
+    }
+    SSL* ssl = SSL_new(context);
+    if (ssl == nullptr || SSL_set_fd(ssl, socket) != 1) {
+        char reason[256];
+        TakeReason(reason, sizeof reason, "SSL_new");
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host, reason);
+        SSL_free(ssl);
+        return nullptr;
+    }
+    X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
+    if (IsAddressLiteral(host)) {
+        X509_VERIFY_PARAM_set1_ip_asc(check, host);
+    } else {
+        SSL_set_tlsext_host_name(ssl, host);
+        X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        SSL_set1_host(ssl, host);
+    }
+    errno = 0;
+    int result = SSL_connect(ssl);
+    int savedErrno = errno;
+    if (result == 1) {
+        TlsConnection* connection = new TlsConnection;
+        connection->ssl = ssl;
+        connection->failed = false;
+        return connection;
+    }
+    char reason[256];
+    long verified = SSL_get_verify_result(ssl);
+    if (verified != X509_V_OK) {
+        *failure = TLS_FAILURE_CERTIFICATE;
+        std::snprintf(reason, sizeof reason, "%s", X509_verify_cert_error_string(verified));
+        ERR_clear_error();
+    } else if (BIO_number_read(SSL_get_rbio(ssl)) == 0) {
+        // Closed, reset or silent before a single byte came back.
+        *failure = TLS_FAILURE_NO_TLS;
+        std::snprintf(reason, sizeof reason, "%s (errno %d)", MESSAGE_NO_TLS_ANSWER, savedErrno);
+        ERR_clear_error();
+    } else {
+        TakeReason(reason, sizeof reason, savedErrno != 0 ? std::strerror(savedErrno) : "handshake");
+    }
+    std::snprintf(errorText, errorSize, *failure == TLS_FAILURE_CERTIFICATE ? FORMAT_CERTIFICATE_REFUSED
+                                                                              : FORMAT_HANDSHAKE_FAILED,
+                  host, reason);
+    SSL_free(ssl);
+    return nullptr;
+}
+
+int TlsSend(TlsConnection* connection, const char* bytes, int length) {
+    if (length <= 0) return 0;
+    size_t written = 0;
+    errno = 0;
+    int result = SSL_write_ex(connection->ssl, bytes, static_cast<size_t>(length), &written);
+    if (result == 1) return length;  // without partial writes, all or an error
+    return FailedIo(connection, result, errno);
+}
+
+int TlsReceive(TlsConnection* connection, char* buffer, int size) {
+    errno = 0;
+    int result = SSL_read(connection->ssl, buffer, size);
+    if (result > 0) return result;
+    int savedErrno = errno;
+    if (SSL_get_error(connection->ssl, result) == SSL_ERROR_ZERO_RETURN) {
+        ERR_clear_error();
+        return 0;
+    }
+    return FailedIo(connection, result, savedErrno);
+}
+
+void CloseTls(TlsConnection* connection) {
+    if (connection == nullptr) return;
+    if (!connection->failed && (SSL_get_shutdown(connection->ssl) & SSL_SENT_SHUTDOWN) == 0) {
+        // One try, no wait for the peer's answer; the socket's send
+        // time-out bounds it.
+        SSL_shutdown(connection->ssl);
+    }
+    ERR_clear_error();
+    SSL_free(connection->ssl);
+    delete connection;
+}
