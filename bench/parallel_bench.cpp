@@ -9,6 +9,11 @@
 // the karvelo process (/usr/bin/time -v): rss_jobs16_minus_jobs1_kb <= 2048.
 // BM_WithoutAddedLatency times --jobs 1 and 8 and `wget -i` straight against
 // nginx.  Goals: ratio_jobs8_vs_jobs1 >= 0.95, ratio_jobs8_vs_wget >= 1.
+// BM_OverTls serves the same images over https (a certificate of the tests'
+// own authority, trusted through SSL_CERT_FILE, --cacert and
+// --ca-certificate): --jobs 1 against `curl -s -K` one at a time straight
+// against nginx (goal ratio_jobs1_vs_curl_sequential >= 1), and through the
+// relay --jobs 16 against `aria2c -j16` (goal ratio_jobs16_vs_aria2 >= 1).
 // 400 rather than 2,000 images: one at a time over the relay already takes
 // 20 s per iteration on this 2-core machine.  Output goes to /dev/shm.
 #include <benchmark/benchmark.h>
@@ -31,6 +36,7 @@
 #include "support/package_generator.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/test_certificates.h"
 
 namespace {
 
@@ -109,8 +115,11 @@ int StartDelayRelay(int targetPort) {
 struct Site {
     TempDir folder;
     std::unique_ptr<NginxServer> nginx;
+    std::unique_ptr<NginxServer> tlsNginx;  // the same images over https
     std::vector<std::string> names;
     int relayPort = 0;
+    int tlsRelayPort = 0;
+    std::string authority;  // the test authority's certificate
     std::string output = "/dev/shm/karvelo-parallel-bench-" + std::to_string(getpid());
     std::string karvelo;
     std::string error;
@@ -138,14 +147,23 @@ Site& TheSite() {
             s->relayPort = StartDelayRelay(s->nginx->port());
             if (s->relayPort == 0) s->error = "the relay cannot listen";
         }
+        const TestCertificates* certificates = TrustTestAuthority(&s->error) ? TestCertificatesMade(&s->error) : nullptr;
+        if (certificates != nullptr && s->error.empty()) {
+            s->authority = certificates->authority;
+            s->tlsNginx = std::make_unique<NginxServer>(s->folder.File("www"));
+            s->tlsNginx->UseTls(certificates->loopback.certificate, certificates->loopback.key);
+            if (!s->tlsNginx->Start()) s->error = "nginx cannot serve over TLS: " + s->tlsNginx->error();
+            else s->tlsRelayPort = StartDelayRelay(s->tlsNginx->port());
+        }
         return s;
     }();
     return *site;
 }
 
-std::vector<std::string> Urls(const Site& site, int port) {
+std::vector<std::string> Urls(const Site& site, int port, bool secure) {
     std::vector<std::string> urls;
-    for (const std::string& name : site.names) urls.push_back("http://127.0.0.1:" + std::to_string(port) + "/" + name);
+    const std::string origin = (secure ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port);
+    for (const std::string& name : site.names) urls.push_back(origin + "/" + name);
     return urls;
 }
 
@@ -156,11 +174,12 @@ struct Timed {
     long rssKb = 0;
 };
 
-Timed TimeClient(Site* site, const std::string& client, int jobs, int port) {
+// `client` "curl" runs 16 at a time, "curl-sequential" one at a time.
+Timed TimeClient(Site* site, const std::string& client, int jobs, int port, bool secure) {
     const std::string tag = std::to_string(++site->runs);
     const std::string destination = site->output + "/" + client + tag;
     std::filesystem::create_directories(destination);
-    std::vector<std::string> urls = Urls(*site, port);
+    std::vector<std::string> urls = Urls(*site, port, secure);
     std::vector<std::string> command;
     std::string list;
     if (client == "karvelo") {
@@ -173,13 +192,16 @@ Timed TimeClient(Site* site, const std::string& client, int jobs, int port) {
         const std::string package = site->output + "/bench-parallel-" + tag + ".csv";
         WritePackageFile(package, layout);
         command = {TIME_PROGRAM, "-v", site->karvelo, "relocate", package, destination, "--jobs", std::to_string(jobs)};
-    } else if (client == "curl") {
+    } else if (client.rfind("curl", 0) == 0) {
         for (size_t i = 0; i < urls.size(); ++i) list += "url = \"" + urls[i] + "\"\noutput = \"" + destination + "/" + site->names[i] + "\"\n";
-        command = {CURL_PROGRAM, "-s", "-Z", "--parallel-max", "16", "-K", site->output + "/list" + tag};
+        command = {CURL_PROGRAM, "-s", "-K", site->output + "/list" + tag};
+        if (client == "curl") command.insert(command.begin() + 1, {"-Z", "--parallel-max", "16"});
+        if (secure) command.insert(command.begin() + 1, {"--cacert", site->authority});
     } else {
         for (const std::string& url : urls) list += url + "\n";
         if (client == "aria2c") command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", site->output + "/list" + tag, "-d", destination};
         else command = {WGET_PROGRAM, "-q", "-i", site->output + "/list" + tag, "-P", destination};
+        if (secure && client == "aria2c") command.push_back("--ca-certificate=" + site->authority);
     }
     if (!list.empty()) WriteWholeFile(site->output + "/list" + tag, list);
 
@@ -202,19 +224,21 @@ Timed TimeClient(Site* site, const std::string& client, int jobs, int port) {
 // Times every client once per iteration; the counters are the summed
 // seconds per client and their ratios (other / ours: above 1, we are faster).
 void TimeAll(benchmark::State& state, const std::vector<std::pair<std::string, int>>& clients, bool relayed,
-             const std::vector<std::pair<std::string, std::pair<std::string, std::string>>>& ratios) {
+             const std::vector<std::pair<std::string, std::pair<std::string, std::string>>>& ratios,
+             bool secure = false) {
     Site& site = TheSite();
     if (!site.error.empty()) {
         state.SkipWithError(site.error.c_str());
         return;
     }
-    const int port = relayed ? site.relayPort : site.nginx->port();
+    const int port = secure ? (relayed ? site.tlsRelayPort : site.tlsNginx->port())
+                            : (relayed ? site.relayPort : site.nginx->port());
     std::vector<double> seconds(clients.size(), 0);
     std::vector<long> rss(clients.size(), 0);
     for (auto _ : state) {
         double total = 0;
         for (size_t i = 0; i < clients.size(); ++i) {
-            Timed timed = TimeClient(&site, clients[i].first, clients[i].second, port);
+            Timed timed = TimeClient(&site, clients[i].first, clients[i].second, port, secure);
             if (timed.seconds < 0) {
                 state.SkipWithError((clients[i].first + " failed").c_str());
                 return;
@@ -260,5 +284,16 @@ void BM_WithoutAddedLatency(benchmark::State& state) {
             {{"ratio_jobs8_vs_jobs1", {"jobs8", "jobs1"}}, {"ratio_jobs8_vs_wget", {"jobs8", "wget"}}});
 }
 BENCHMARK(BM_WithoutAddedLatency)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_OverTls(benchmark::State& state) {
+    TimeAll(state, {{"karvelo", 1}, {"curl-sequential", 1}}, false,
+            {{"ratio_jobs1_vs_curl_sequential", {"jobs1", "curl-sequential"}}}, true);
+}
+BENCHMARK(BM_OverTls)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_OverTlsAndSlowNetwork(benchmark::State& state) {
+    TimeAll(state, {{"karvelo", 16}, {"aria2c", 16}}, true, {{"ratio_jobs16_vs_aria2", {"jobs16", "aria2c"}}}, true);
+}
+BENCHMARK(BM_OverTlsAndSlowNetwork)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
