@@ -1,10 +1,13 @@
 // HashMap: a separately chained hash table.
 //
-// Buckets are a power of two and a hash picks its bucket by mask.  Each entry
-// keeps its hash, so growth never rehashes and lookups call equalsFn only on
-// equal hashes.  New entries go to the end of their chain and growth visits
-// buckets and chains in order, so the order of HashMapKeys is a function of
-// the insertion sequence alone; callers may depend on it.
+// Buckets are a power of two and a hash picks its bucket by mask.  Lookups
+// chain entries by a hash seeded per map (for StringHash maps, of the key's
+// bytes), so no set of keys chosen in advance, such as strings with equal
+// StringHash, makes a chain long.  HashMapKeys lists the keys as a table
+// chained by hashFn would: by hashFn's bucket, then in insertion order,
+// growth included; its order is a function of the insertion sequence alone
+// and callers may depend on it.  Each entry keeps both hashes, so growth
+// never rehashes and lookups call equalsFn only on equal hashes.
 //
 // Ownership: the map owns entries and bucket heads; a string-keyed map (its
 // equalsFn is StringEquals) also owns its keys, which callers pass as heap
@@ -17,10 +20,13 @@ typedef uint32_t (*HashFn)(const void* key);
 typedef int (*EqualsFn)(const void* storedKey, const void* probeKey);
 
 struct HashEntry {
-    uint32_t hash;
+    uint32_t hash;        // hashFn's, which orders HashMapKeys
     void* key;
     void* value;
-    HashEntry* next;
+    HashEntry* next;      // the lookup chain
+    uint32_t lookupHash;  // the seeded hash that picks the lookup chain
+    HashEntry* older;     // insertion order, oldest first
+    HashEntry* newer;
 };
 
 struct HashMap {
@@ -28,9 +34,12 @@ struct HashMap {
     int32_t capacity;   // buckets, a power of two
     int32_t threshold;  // capacity * loadFactor, truncated; reaching it doubles the table
     float loadFactor;
-    HashEntry* buckets; // chain heads; only `next` of a head is used
+    HashEntry* buckets; // lookup chain heads; only `next` of a head is used
     HashFn hashFn;
     EqualsFn equalsFn;
+    uint64_t seed;
+    HashEntry* oldest;
+    HashEntry* newest;
 };
 
 struct KeyList {
