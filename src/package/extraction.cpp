@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "util/app_log.h"
+#include "util/hash_map.h"
 #include "util/memory.h"
 #include "util/strings.h"
 
@@ -59,9 +60,9 @@ struct CompiledPattern {
 }  // namespace
 
 struct ExtractionPatterns {
-    CompiledPattern description[DESCRIPTION_PATTERN_COUNT];
-    CompiledPattern mobile;
+    CompiledPattern description[DESCRIPTION_PATTERN_COUNT];  // the img patterns' slots stay empty
     PrefixOffsets prefixes[PREFIX_KINDS];
+    PrefixOffsets sources;  // where an img tag's src value can begin (see CollectSrcMatches)
 };
 
 namespace {
@@ -216,17 +217,51 @@ bool ContainsSkippedHost(const char* url) {
     return false;
 }
 
-// Keeps the URL of one match in `urls` unless a filter drops it.
-void TakeUrl(const char* field, const int* offsets, int urlGroup, Vector* urls, bool descriptionFilters) {
-    int begin = offsets[2 * urlGroup];
-    int end = offsets[2 * urlGroup + 1];
+// The URL list of one field, each URL once in first-found order.  A short
+// list is searched; a longer one gets an index, so that a field of many
+// images costs constant time per URL.
+const int32_t INDEXED_FROM = 16;
+
+struct UrlList {
+    Vector* urls;
+    HashMap* index;  // the strings of `urls`, borrowed from the list; null while short
+};
+
+void AddUnique(UrlList* list, char* url) {
+    if (list->index == nullptr) {
+        if (!VectorPushUniqueString(list->urls, url)) {
+            std::free(url);
+            return;
+        }
+        if (list->urls->count < INDEXED_FROM) return;
+        list->index = NewHashMap(&BORROWED_STRING_KEYS, list->urls->count * 2, 0.75f);
+        for (int32_t i = 0; i < list->urls->count; ++i) {
+            HashMapPut(list->index, list->urls->items[i], list->urls->items[i]);
+        }
+        return;
+    }
+    if (HashMapGet(list->index, url) != nullptr) {
+        std::free(url);
+        return;
+    }
+    VectorPush(list->urls, url);
+    HashMapPut(list->index, url, url);
+}
+
+void ReleaseIndex(UrlList* list) {
+    FreeHashMap(list->index, false);
+    list->index = nullptr;
+}
+
+// Keeps the URL at [begin, end) of the field unless a filter drops it.
+void TakeUrl(const char* field, int begin, int end, UrlList* urls, bool descriptionFilters) {
     if (begin < 0 || end < begin) return;  // the group took no part in the match
     char* url = CopyBytes(field + begin, static_cast<size_t>(end - begin));
     if (descriptionFilters && (ContainsSkippedHost(url) || StringEquals(url, BLANK_IMAGE_URL))) {
         std::free(url);
         return;
     }
-    if (!VectorPushUniqueString(urls, url)) std::free(url);
+    AddUnique(urls, url);
 }
 
 int LogMatchingError(int code) {
@@ -242,7 +277,7 @@ int LogMatchingError(int code) {
 // offset can start one, and the match found at an offset is the one an
 // unanchored search reaching that offset would find.
 int CollectMatches(const CompiledPattern* compiled, const char* field, size_t length, const ImagePattern* pattern,
-                   const PrefixOffsets* starts, Vector* urls, bool descriptionFilters) {
+                   const PrefixOffsets* starts, UrlList* urls, bool descriptionFilters) {
     int offsets[OFFSET_VECTOR_SIZE];
     const int offsetCount = (pattern->groupCount + 1) * 3;
     const int subjectLength = static_cast<int>(length);
@@ -263,7 +298,7 @@ int CollectMatches(const CompiledPattern* compiled, const char* field, size_t le
             if (result == PCRE_ERROR_NOMATCH) return 1;
         }
         if (result < 0) return LogMatchingError(result);
-        TakeUrl(field, offsets, pattern->urlGroup, urls, descriptionFilters);
+        TakeUrl(field, offsets[2 * pattern->urlGroup], offsets[2 * pattern->urlGroup + 1], urls, descriptionFilters);
         // The built-in patterns never match empty text; a caller's pattern
         // might, and must still move on rather than match there forever.
         startOffset = offsets[1] > offsets[0] ? offsets[1] : offsets[1] + 1;
@@ -271,7 +306,145 @@ int CollectMatches(const CompiledPattern* compiled, const char* field, size_t le
     }
 }
 
-int RunPattern(CompiledPattern* slot, const ImagePattern* pattern, const char* field, size_t length, Vector* urls,
+// --- The img patterns, matched by hand -----------------------------------
+//
+// From a "<img", PCRE tries `([ ]+[^>]+)?` over everything up to the tag's
+// ">", and over the rest of the field when none follows: quadratic in a
+// field of unclosed tags.  What that search finds depends on little: the
+// text before the URL holds no ">", so the src must stand inside the tag
+// (before the first ">" after "<img"), and the greedy `[^>]+` gives back
+// from the tag's end, so the last src of the tag wins.  In full, with `src`
+// any "src" preceded by a space and followed by a value of the pattern's
+// form, and E the tag's end: the match at a "<img" followed by a space is
+// the value of the last src before E, if that src stands at least 7 bytes
+// after "<img" (the optional group is then taken), or else if only spaces
+// lie between "<img" and it (the group is left out).  Each "<img", src and
+// ">" is then looked at a bounded number of times.
+
+struct SrcForm {
+    char quote;          // the value's opening quote, doubled any number of times; 0: unquoted
+    const char* urlEnd;  // the bytes that end the URL
+};
+const SrcForm SRC_FORMS[] = {{'"', "\""}, {'\'', "'"}, {'\0', " |>"}};
+const int SRC_FORM_COUNT = sizeof SRC_FORMS / sizeof SRC_FORMS[0];
+const char IMG_END[] = "</img>";
+
+size_t SkipSpaces(const char* field, size_t length, size_t at) {
+    while (at < length && field[at] == ' ') ++at;
+    return at;
+}
+
+// `(http[s]?:)?//` at `at`.
+bool UrlStartsAt(const char* field, size_t length, size_t at) {
+    size_t slashes = at;
+    if (length - at >= 5 && PrefixMatchesAt(field + at, "http", 4)) {
+        size_t colon = at + 4;
+        if (LowerAscii(static_cast<unsigned char>(field[colon])) == 's') ++colon;
+        if (colon < length && field[colon] == ':') slashes = colon + 1;
+    }
+    return length - slashes >= 2 && field[slashes] == '/' && field[slashes + 1] == '/';
+}
+
+// The URL's offset when "src" at `at` is followed by `[ ]*=[ ]*`, the
+// form's quotes, `[ ]*` and a URL start; else -1.
+long SrcValueAt(const char* field, size_t length, size_t at, const SrcForm& form) {
+    size_t i = SkipSpaces(field, length, at + 3);
+    if (i == length || field[i] != '=') return -1;
+    i = SkipSpaces(field, length, i + 1);
+    if (form.quote != '\0') {
+        if (i == length || field[i] != form.quote) return -1;
+        while (i < length && field[i] == form.quote) ++i;
+        i = SkipSpaces(field, length, i);
+    }
+    return UrlStartsAt(field, length, i) ? static_cast<long>(i) : -1;
+}
+
+// The first offset from `at` that holds one of `stops`, or `length`.
+size_t FindAny(const char* field, size_t length, size_t at, const char* stops) {
+    if (stops[1] == '\0') {
+        const void* found = std::memchr(field + at, stops[0], length - at);
+        return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - field) : length;
+    }
+    while (at < length && std::strchr(stops, field[at]) == nullptr) ++at;
+    return at;
+}
+
+// The first ">" at or after `from`, found again only when `from` passes
+// the last one found: the starts come in increasing order.
+struct TagEnd {
+    size_t at = 0;
+    bool known = false;
+};
+
+size_t TagEndFrom(TagEnd* end, const char* field, size_t length, size_t from) {
+    if (!end->known || end->at < from) {
+        end->at = from < length ? FindAny(field, length, from, ">") : length;
+        end->known = true;
+    }
+    return end->at;
+}
+
+// Patterns 1 to 3 from the "<img" offsets in `starts`, resuming after each
+// match as the search does.
+void CollectSrcMatches(const char* field, size_t length, const SrcForm& form, const PrefixOffsets* starts,
+                       PrefixOffsets* sources, UrlList* urls) {
+    FindPrefixOffsets(field, length, "src", sources);
+    int kept = 0;
+    for (int i = 0; i < sources->count; ++i) {
+        size_t at = static_cast<size_t>(sources->offsets[i]);
+        if (at > 0 && field[at - 1] == ' ' && SrcValueAt(field, length, at, form) >= 0) {
+            sources->offsets[kept++] = sources->offsets[i];
+        }
+    }
+    TagEnd end;
+    int before = 0;  // the sources before the current tag's end
+    size_t resume = 0;
+    for (int i = 0; i < starts->count; ++i) {
+        const size_t start = static_cast<size_t>(starts->offsets[i]);
+        if (start < resume || start + 4 >= length || field[start + 4] != ' ') continue;
+        const size_t tagEnd = TagEndFrom(&end, field, length, start + 4);
+        while (before < kept && static_cast<size_t>(sources->offsets[before]) < tagEnd) ++before;
+        if (before == 0) continue;
+        const size_t src = static_cast<size_t>(sources->offsets[before - 1]);
+        if (src < start + 5) continue;
+        if (src < start + 7 && SkipSpaces(field, length, start + 4) != src) continue;
+        const size_t url = static_cast<size_t>(SrcValueAt(field, length, src, form));
+        const size_t urlEnd = FindAny(field, length, url, form.urlEnd);
+        TakeUrl(field, static_cast<int>(url), static_cast<int>(urlEnd), urls, true);
+        resume = urlEnd;
+    }
+}
+
+// The mobile pattern from the "<img" offsets: the tag's end, a URL start
+// after it, the URL up to the next "<", and "</img>" there.  Every start
+// of one tag ends at the same ">", so its answer is kept for the next.
+void CollectMobileMatches(const char* field, size_t length, const PrefixOffsets* starts, UrlList* urls) {
+    TagEnd end;
+    size_t triedEnd = length;  // the tag end whose element was looked at, `length` for none
+    size_t urlEnd = 0;         // ... where its URL ends, `length` when it is no element
+    size_t resume = 0;
+    for (int i = 0; i < starts->count; ++i) {
+        const size_t start = static_cast<size_t>(starts->offsets[i]);
+        if (start < resume) continue;
+        const size_t tagEnd = TagEndFrom(&end, field, length, start + 4);
+        if (tagEnd == length) return;  // no ">" follows: nothing later can match either
+        if (tagEnd != triedEnd) {
+            triedEnd = tagEnd;
+            urlEnd = length;
+            if (UrlStartsAt(field, length, tagEnd + 1)) {
+                size_t lt = FindAny(field, length, tagEnd + 1, "<");
+                if (length - lt >= sizeof IMG_END - 1 && PrefixMatchesAt(field + lt, IMG_END, sizeof IMG_END - 1)) {
+                    urlEnd = lt;
+                }
+            }
+        }
+        if (urlEnd == length) continue;
+        TakeUrl(field, static_cast<int>(tagEnd + 1), static_cast<int>(urlEnd), urls, false);
+        resume = urlEnd + sizeof IMG_END - 1;
+    }
+}
+
+int RunPattern(CompiledPattern* slot, const ImagePattern* pattern, const char* field, size_t length, UrlList* urls,
                ExtractionPatterns* patterns, bool descriptionFilters) {
     if (!EnsureCompiled(slot, pattern)) return 0;
     const PrefixOffsets* starts =
@@ -288,8 +461,8 @@ ExtractionPatterns* NewExtractionPatterns() {
 void FreeExtractionPatterns(ExtractionPatterns* patterns) {
     if (patterns == nullptr) return;
     for (int i = 0; i < DESCRIPTION_PATTERN_COUNT; ++i) ReleaseCompiled(&patterns->description[i]);
-    ReleaseCompiled(&patterns->mobile);
     for (int i = 0; i < PREFIX_KINDS; ++i) std::free(patterns->prefixes[i].offsets);
+    std::free(patterns->sources.offsets);
     std::free(patterns);
 }
 
@@ -297,12 +470,19 @@ int ExtractDescriptionUrls(const char* field, size_t length, Vector* urls, Extra
     // pcre_exec takes an int length; a field beyond that cannot be searched.
     if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
     ForgetPrefixOffsets(patterns);
-    for (int i = 0; i < DESCRIPTION_PATTERN_COUNT; ++i) {
-        if (!RunPattern(&patterns->description[i], &DescriptionPatterns[i], field, length, urls, patterns, true)) {
-            return 0;
+    UrlList list = {urls, nullptr};
+    int result = 1;
+    for (int i = 0; i < DESCRIPTION_PATTERN_COUNT && result; ++i) {
+        if (i < SRC_FORM_COUNT) {
+            CollectSrcMatches(field, length, SRC_FORMS[i], OffsetsFor(patterns, "<img", field, length),
+                              &patterns->sources, &list);
+        } else {
+            result = RunPattern(&patterns->description[i], &DescriptionPatterns[i], field, length, &list, patterns,
+                                true);
         }
     }
-    return 1;
+    ReleaseIndex(&list);
+    return result;
 }
 
 int ExtractDescriptionUrls(const char* field, Vector* urls) {
@@ -315,7 +495,10 @@ int ExtractDescriptionUrls(const char* field, Vector* urls) {
 int ExtractMobileUrls(const char* field, size_t length, Vector* urls, ExtractionPatterns* patterns) {
     if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
     ForgetPrefixOffsets(patterns);
-    return RunPattern(&patterns->mobile, &MobileImagePattern, field, length, urls, patterns, false);
+    UrlList list = {urls, nullptr};
+    CollectMobileMatches(field, length, OffsetsFor(patterns, "<img", field, length), &list);
+    ReleaseIndex(&list);
+    return 1;
 }
 
 int ExtractMobileUrls(const char* field, Vector* urls) {
@@ -331,7 +514,9 @@ int CollectPatternUrls(const char* field, Vector* urls, const char* pattern, int
     CompiledPattern compiled = {CompileLogged(pattern, 0), nullptr};
     if (compiled.code == nullptr) return 0;
     const ImagePattern description = {pattern, groupCount, urlGroup, nullptr};
-    int result = CollectMatches(&compiled, field, std::strlen(field), &description, nullptr, urls, true);
+    UrlList list = {urls, nullptr};
+    int result = CollectMatches(&compiled, field, std::strlen(field), &description, nullptr, &list, true);
+    ReleaseIndex(&list);
     ReleaseCompiled(&compiled);
     return result;
 }

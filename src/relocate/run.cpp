@@ -64,8 +64,9 @@ const char MESSAGE_ALL_FAILED[] =
 const char MESSAGE_NOTHING_TO_DO[] =
     "\xc3\xbb\xd3\xd0\xd5\xd2\xb5\xbd\xd0\xe8\xd2\xaa\xb0\xe1\xbc\xd2\xb5\xc4\xcd\xbc\xc6\xac\xa1\xa3";  // 没有找到需要搬家的图片。
 
-// urlMap starts with room for this many URLs per item.
-const int URL_MAP_SLOTS_PER_ITEM = 32;
+// urlMap's load factor; it starts with room for every URL of the package
+// (distinct or not), so it never grows during a run.
+const float URL_MAP_LOAD_FACTOR = 0.75f;
 // How many downloads per worker the run hands out ahead of the URL it takes
 // back next: enough that one slow image does not leave workers idle, few
 // enough that memory stays flat.
@@ -142,6 +143,18 @@ bool IsSelected(const Run& run, const char* url) {
 }
 
 ItemRecord* ItemAt(int row) { return static_cast<ItemRecord*>(VectorGet(appState.items, row)); }
+
+// Buckets for every URL the items list, above the load factor's threshold.
+int32_t UrlMapCapacity(int itemCount) {
+    int64_t urls = 0;
+    for (int row = 0; row < itemCount; ++row) {
+        const ItemRecord* item = ItemAt(row);
+        if (item->desktopUrls != nullptr) urls += item->desktopUrls->count;
+        if (item->mobileUrls != nullptr) urls += item->mobileUrls->count;
+    }
+    int64_t buckets = static_cast<int64_t>(static_cast<double>(urls) / URL_MAP_LOAD_FACTOR) + 1;
+    return buckets < INT32_MAX ? static_cast<int32_t>(buckets) : INT32_MAX;
+}
 
 // The next image of the walk's item that the options select, with its kind;
 // null at the end of the item.  Desktop images first, then, when image-space
@@ -414,7 +427,7 @@ unsigned RunRelocation(void* argument) {
     run.checkpointTime = std::chrono::steady_clock::now();
     run.view->readOptions(run.view->context, &run.options);
     run.itemCount = appState.items != nullptr ? appState.items->count : 0;
-    run.urlMap = NewHashMap(&STRING_KEYS_AND_VALUES, run.itemCount * URL_MAP_SLOTS_PER_ITEM, 0.75f);
+    run.urlMap = NewHashMap(&STRING_KEYS_AND_VALUES, UrlMapCapacity(run.itemCount), URL_MAP_LOAD_FACTOR);
     appState.urlMap = run.urlMap;
 
     int jobs = run.options.jobs >= 1 && run.options.jobs <= MAX_RUN_JOBS ? run.options.jobs : DEFAULT_RUN_JOBS;

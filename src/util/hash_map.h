@@ -1,10 +1,13 @@
 // HashMap: a separately chained hash table.
 //
-// Buckets are a power of two and a hash picks its bucket by mask.  Each entry
-// keeps its hash, so growth never rehashes and lookups call equalsFn only on
-// equal hashes.  New entries go to the end of their chain and growth visits
-// buckets and chains in order, so the order of HashMapKeys is a function of
-// the insertion sequence alone; callers may depend on it.
+// Buckets are a power of two and a hash picks its bucket by mask.  Lookups
+// chain entries by a hash seeded per map (for StringHash maps, of the key's
+// bytes), so no set of keys chosen in advance, such as strings with equal
+// StringHash, makes a chain long.  HashMapKeys lists the keys as a table
+// chained by hashFn would: by hashFn's bucket, then in insertion order,
+// growth included; its order is a function of the insertion sequence alone
+// and callers may depend on it.  Each entry keeps both hashes, so growth
+// never rehashes and lookups call equalsFn only on equal hashes.
 //
 // Ownership is written in the map's type (HashMapType, given at creation):
 // the map always owns its entries and bucket heads; it owns its keys when
@@ -38,12 +41,18 @@ extern const HashMapType STRING_KEYS;
 // Keys and values are heap strings the map owns; values are released when
 // asked for (freeValues).  The run's urlMap.
 extern const HashMapType STRING_KEYS_AND_VALUES;
+// Keys are strings the caller keeps (an index over a list that owns them);
+// the map releases nothing but its entries.
+extern const HashMapType BORROWED_STRING_KEYS;
 
 struct HashEntry {
-    uint32_t hash;
+    uint32_t hash;        // hashFn's, which orders HashMapKeys
     void* key;
     void* value;
-    HashEntry* next;
+    HashEntry* next;      // the lookup chain
+    uint32_t lookupHash;  // the seeded hash that picks the lookup chain
+    HashEntry* older;     // insertion order, oldest first
+    HashEntry* newer;
 };
 
 struct HashMap {
@@ -51,8 +60,11 @@ struct HashMap {
     int32_t capacity;   // buckets, a power of two
     int32_t threshold;  // capacity * loadFactor, truncated; reaching it doubles the table
     float loadFactor;
-    HashEntry* buckets; // chain heads; only `next` of a head is used
+    HashEntry* buckets; // lookup chain heads; only `next` of a head is used
     const HashMapType* type;
+    uint64_t seed;
+    HashEntry* oldest;
+    HashEntry* newest;
 };
 
 struct KeyList {

@@ -14,10 +14,19 @@ void** AllocateSlots(int32_t capacity) {
     return static_cast<void**>(AllocateZeroed(static_cast<size_t>(capacity), sizeof(void*)));
 }
 
-// Linear growth into a new array, only when full.
+// The slot array is allocated on the first store, so the many lists that
+// stay empty (an item without images) cost no slots.  A full array grows by
+// at least its own size, so n pushes copy fewer than 2n pointers however
+// small `growBy` is.
 void GrowIfFull(Vector* vector) {
+    if (vector->items == nullptr) {
+        vector->items = AllocateSlots(vector->capacity);
+        return;
+    }
     if (vector->count < vector->capacity) return;
-    int32_t newCapacity = vector->capacity + vector->growBy;
+    int32_t step = vector->capacity > vector->growBy ? vector->capacity : vector->growBy;
+    if (step > INT32_MAX - vector->capacity) step = INT32_MAX - vector->capacity;
+    int32_t newCapacity = vector->capacity + step;
     void** slots = AllocateSlots(newCapacity);
     if (vector->count > 0) {
         std::memcpy(slots, vector->items, static_cast<size_t>(vector->count) * sizeof(void*));
@@ -43,7 +52,7 @@ Vector* NewVector(int32_t initialCapacity, int32_t growBy) {
     vector->capacity = initialCapacity > 0 ? initialCapacity : DEFAULT_VECTOR_SLOTS;
     vector->growBy = growBy > 0 ? growBy : DEFAULT_VECTOR_SLOTS;
     vector->count = 0;
-    vector->items = AllocateSlots(vector->capacity);
+    vector->items = nullptr;  // see GrowIfFull
     return vector;
 }
 

@@ -1,7 +1,8 @@
 // Vector: a growable array of untyped pointers.
 //
-// It grows linearly, by `growBy` slots at a time, into a freshly allocated
-// slot array (no realloc, never shrinks).  It stores the pointers it is given
+// It grows by `growBy` slots or by its own size, whichever is more, into a
+// freshly allocated slot array (no realloc, never shrinks); the array is
+// allocated on the first store.  It stores the pointers it is given
 // and never copies what they point at; whether the items are released is the
 // caller's choice at clear/free time (`freeItems`).
 #pragma once
@@ -9,9 +10,9 @@
 #include <cstdint>
 
 struct Vector {
-    void** items;      // slots 0 .. count-1 are in use
+    void** items;      // slots 0 .. count-1 are in use; null until the first store
     int32_t capacity;  // number of slots in `items`, always > 0
-    int32_t growBy;    // slots added each time the array is full, always > 0
+    int32_t growBy;    // the fewest slots added when the array is full, always > 0
     int32_t count;     // slots in use, 0 <= count <= capacity
 };
 

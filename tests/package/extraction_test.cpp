@@ -9,6 +9,8 @@
 #include "support/gbk.h"
 #include "support/package_generator.h"
 #include "support/temp_dir.h"
+#include "package/item_record.h"
+#include "package/reader.h"
 #include "util/app_log.h"
 
 namespace {
@@ -160,9 +162,19 @@ TEST(MobileExtraction, ListsImageElementsInOrderOnce) {
     EXPECT_EQ((Urls{"https://img.alicdn.com/m1.jpg", "//img.alicdn.com/m2.jpg"}), urls);
 }
 
-// The package read compiles the patterns once and runs them only where
-// their literal start occurs; that must find exactly what the plain search
-// from every offset finds, field after field with one set of patterns.
+Urls PlainMobile(const std::string& field) {
+    Vector* list = NewVector(16, 8);
+    const ImagePattern& pattern = MobileImagePattern;
+    EXPECT_EQ(1, CollectPatternUrls(field.c_str(), list, pattern.text, pattern.groupCount, pattern.urlGroup));
+    Urls urls = ToStrings(list);
+    FreeVector(list, 1);
+    return urls;
+}
+
+// The package read runs the patterns only where their literal start occurs,
+// and matches the img patterns by hand; that must find exactly what the
+// plain PCRE search from every offset finds, field after field with one set
+// of patterns, and through a whole package read.
 TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
     std::vector<std::string> fields = {
         "<img<img src=\"\"//x.example.com/1\"\">",
@@ -180,12 +192,13 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
     // Small fields drawn from the patterns' own pieces.
     const char* pieces[] = {"<img", "<IMG", " ", "  ", "src", "SRC", "=", "\"\"", "'", "//", "http:", "https:",
                             "a.example.com/", "x", ">", "|", "background", "BackGround", ":", "url", "(", ")",
-                            "</img>", "\t", "\r\n", "<img>"};
+                            "</img>", "\t", "\r\n", "<img>", "<img ", " src=", "\"", "''", "<IMG  ", "/",
+                            "a.example.com/aaa", "<img src=\"\"//b.example.com/\"\" "};
     const size_t pieceCount = sizeof pieces / sizeof pieces[0];
     unsigned state = 12345;
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         std::string field;
-        int length = 1 + static_cast<int>(state % 40);
+        int length = 1 + static_cast<int>(state % 60);
         for (int j = 0; j < length; ++j) {
             state = state * 1103515245U + 12345U;
             field += pieces[(state >> 16) % pieceCount];
@@ -194,7 +207,6 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
     }
 
     ExtractionPatterns* patterns = NewExtractionPatterns();
-    const ImagePattern& mobilePattern = MobileImagePattern;
     for (const std::string& field : fields) {
         Vector* list = NewVector(32, 16);
         ASSERT_EQ(1, ExtractDescriptionUrls(field.data(), field.size(), list, patterns));
@@ -205,15 +217,31 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
         // results on fields without filtered addresses.
         if (field.find("tbcdn") != std::string::npos || field.find("blank.gif") != std::string::npos) continue;
         Vector* mobile = NewVector(16, 8);
-        Vector* plain = NewVector(16, 8);
         ASSERT_EQ(1, ExtractMobileUrls(field.data(), field.size(), mobile, patterns));
-        ASSERT_EQ(1, CollectPatternUrls(field.c_str(), plain, mobilePattern.text, mobilePattern.groupCount,
-                                        mobilePattern.urlGroup));
-        EXPECT_EQ(ToStrings(plain), ToStrings(mobile)) << field;
+        EXPECT_EQ(PlainMobile(field), ToStrings(mobile)) << field;
         FreeVector(mobile, 1);
-        FreeVector(plain, 1);
     }
     FreeExtractionPatterns(patterns);
+
+    // The same texts as the descriptions and mobile details of a package.
+    PackageLayout layout;
+    for (size_t i = 0; i + 1 < fields.size(); i += 2) {
+        layout.items.push_back(MakeItem("t" + std::to_string(i), fields[i], fields[i + 1]));
+    }
+    const std::string bytes = BuildPackageBytes(layout);
+    Vector* items = NewVector(16, 16);
+    char* text = nullptr;
+    ASSERT_EQ(PACKAGE_READ_OK, ReadPackageBytes(bytes.data(), bytes.size(), items, &text));
+    ASSERT_EQ(static_cast<int32_t>(layout.items.size()), items->count);
+    for (int32_t i = 0; i < items->count; ++i) {
+        const ItemRecord* item = static_cast<const ItemRecord*>(items->items[i]);
+        const GeneratedItem& made = layout.items[static_cast<size_t>(i)];
+        EXPECT_EQ(PlainDescription(QuoteField(made.description)), ToStrings(item->desktopUrls)) << made.description;
+        EXPECT_EQ(PlainMobile(QuoteField(made.mobileDetail)), ToStrings(item->mobileUrls)) << made.mobileDetail;
+    }
+    std::free(text);
+    ClearItemRecords(items);
+    FreeVector(items, 0);
 }
 
 // A field is searched only within its length: the package text goes on

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -189,12 +190,42 @@ TEST(HashMap, OwnershipIsWrittenInTheType) {
     EXPECT_STREQ("stack value", value);
     FreeHashMap(counts, true);
 
-    const HashMapType borrowedStrings = {StringHash, StringEquals, nullptr, nullptr};
-    HashMap* borrowed = NewStringHashMap(&borrowedStrings);
+    HashMap* borrowed = NewStringHashMap(&BORROWED_STRING_KEYS);
     char key[] = "borrowed key";
     HashMapPut(borrowed, key, Count(1));
     EXPECT_EQ(Count(1), HashMapRemove(borrowed, "borrowed key"));
     EXPECT_STREQ("borrowed key", key);  // not released
     EXPECT_EQ(0, borrowed->count);
     FreeHashMap(borrowed, false);
+}
+
+// Against a model of a table chained by StringHash: random puts and removes
+// of keys that collide in StringHash ("Aa" and "BB" blocks) and of others;
+// every lookup answers, and the keys come in bucket then insertion order.
+TEST(HashMap, CollidingKeysAgreeWithAChainedModel) {
+    HashMap* map = NewHashMap(&STRING_KEYS, 2, 0.75f);
+    std::vector<std::string> model;  // insertion order
+    unsigned state = 99;
+    for (int step = 0; step < 4000; ++step) {
+        state = state * 1103515245U + 12345U;
+        std::string key = (state >> 20) % 3 == 0 ? "k" + std::to_string(state >> 24) : "";
+        for (int block = 0; key.empty() && block < 8; ++block) key += ((state >> (8 + block)) & 1) ? "Aa" : "BB";
+        auto at = std::find(model.begin(), model.end(), key);
+        if ((state >> 16) % 4 == 0 && at != model.end()) {
+            EXPECT_EQ(Count(7), HashMapRemove(map, key.c_str()));
+            model.erase(at);
+        } else if (at == model.end()) {
+            EXPECT_EQ(nullptr, HashMapPut(map, CopyString(key.c_str()), Count(7)));
+            model.push_back(key);
+        }
+        bool present = std::find(model.begin(), model.end(), key) != model.end();
+        EXPECT_EQ(present ? Count(7) : nullptr, HashMapGet(map, key.c_str())) << key;
+    }
+    const uint32_t mask = static_cast<uint32_t>(map->capacity - 1);
+    std::stable_sort(model.begin(), model.end(), [mask](const std::string& a, const std::string& b) {
+        return (StringHash(a.c_str()) & mask) < (StringHash(b.c_str()) & mask);
+    });
+    EXPECT_EQ(model, Keys(map));
+    EXPECT_EQ(static_cast<int32_t>(model.size()), map->count);
+    FreeHashMap(map, false);
 }
