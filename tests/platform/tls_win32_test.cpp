@@ -65,6 +65,20 @@ std::string ReceiveAll(TlsConnection* connection, bool* closed) {
     return all;
 }
 
+// A handshake with the server at `port` that must fail; the socket is
+// closed afterwards.
+Opened FailedHandshake(int port) {
+    Opened opened;
+    SOCKET socket = ConnectTo(port);
+    EXPECT_NE(INVALID_SOCKET, socket);
+    if (socket == INVALID_SOCKET) return opened;
+    opened = Open(socket, HOST);
+    EXPECT_EQ(nullptr, opened.connection);
+    CloseTls(opened.connection);
+    closesocket(socket);
+    return opened;
+}
+
 std::string Body(const std::string& response) {
     size_t end = response.find("\r\n\r\n");
     return end == std::string::npos ? "" : response.substr(end + 4);
@@ -108,20 +122,16 @@ protected:
 
     // The refusal of the server at `peer`.
     void ExpectCertificateRefused(PeerIndex peer) {
-        SOCKET socket = ConnectTo(peerPorts[peer]);
-        ASSERT_NE(INVALID_SOCKET, socket);
-        Opened opened = Open(socket, HOST);
-        EXPECT_EQ(nullptr, opened.connection);
+        Opened opened = FailedHandshake(peerPorts[peer]);
         EXPECT_EQ(TLS_FAILURE_CERTIFICATE, opened.failure) << opened.error;
         EXPECT_NE(std::string::npos, opened.error.find(HOST)) << opened.error;
         EXPECT_NE(std::string::npos, opened.error.find("0x8")) << opened.error;  // the status, in hex
-        CloseTls(opened.connection);
-        closesocket(socket);
     }
 };
 
 // A loopback peer of the test's own: accepts one connection and hands it to
-// `behave` on a thread of its own.
+// `behave` on a thread of its own, with a flag set once the client is
+// through (when the peer goes out of scope).
 class OwnPeer {
 public:
     template <typename Behaviour>
@@ -139,10 +149,9 @@ public:
         thread_.join();
     }
     int port() const { return port_; }
-    // Set once the client is through with the peer.
-    std::atomic<bool> done_{false};
 
 private:
+    std::atomic<bool> done_{false};
     SOCKET listener_;
     int port_;
     std::thread thread_;
@@ -221,26 +230,17 @@ TEST_F(TlsSchannel, RefusesACertificateFromAnUntrustedAuthority) { ExpectCertifi
 
 TEST_F(TlsSchannel, PeerThatClosesAtOnceSpeaksNoTls) {
     OwnPeer peer([](SOCKET, std::atomic<bool>&) {});
-    SOCKET socket = ConnectTo(peer.port());
-    ASSERT_NE(INVALID_SOCKET, socket);
-    Opened opened = Open(socket, HOST);
-    EXPECT_EQ(nullptr, opened.connection);
+    Opened opened = FailedHandshake(peer.port());
     EXPECT_EQ(TLS_FAILURE_NO_TLS, opened.failure) << opened.error;
-    closesocket(socket);
 }
 
 TEST_F(TlsSchannel, SilentPeerTimesOutAsNoTls) {
     OwnPeer peer([](SOCKET, std::atomic<bool>& done) { AwaitClient(done); });
     SetNetworkTimeoutForTests(300);
-    SOCKET socket = ConnectTo(peer.port());
-    ASSERT_NE(INVALID_SOCKET, socket);
-    Opened opened = Open(socket, HOST);
-    peer.done_ = true;
-    EXPECT_EQ(nullptr, opened.connection);
+    Opened opened = FailedHandshake(peer.port());
     EXPECT_EQ(TLS_FAILURE_NO_TLS, opened.failure) << opened.error;
     // The receive's time-out, not the guard's close.
     EXPECT_NE(std::string::npos, opened.error.find(std::to_string(WSAETIMEDOUT))) << opened.error;
-    closesocket(socket);
 }
 
 TEST_F(TlsSchannel, PlainHttpServerFailsTheHandshake) {
@@ -251,13 +251,8 @@ TEST_F(TlsSchannel, PlainHttpServerFailsTheHandshake) {
         SendAll(socket, answer, std::strlen(answer));
         AwaitClient(done);
     });
-    SOCKET socket = ConnectTo(peer.port());
-    ASSERT_NE(INVALID_SOCKET, socket);
-    Opened opened = Open(socket, HOST);
-    peer.done_ = true;
-    EXPECT_EQ(nullptr, opened.connection);
+    Opened opened = FailedHandshake(peer.port());
     EXPECT_EQ(TLS_FAILURE_OTHER, opened.failure) << opened.error;
-    closesocket(socket);
 }
 
 #endif  // _WIN32
