@@ -39,10 +39,11 @@ windows:
 	cmake --build $(WINDOWS) -j$(JOBS)
 
 # The core's tests as a Windows program under Wine (tools/wine-run.sh: a
-# prefix in the build folder, code page 936).
+# prefix in the build folder, code page 936), beside the TLS servers the
+# TLS tests talk to (tools/tls-test-peers.sh).
 test-windows: windows
 	tools/wine-run.sh $(WINDOWS)/wineprefix --init
-	cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)
+	tools/tls-test-peers.sh sh -c 'cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)'
 
 # The Win32 program driven from outside under Wine on a virtual X screen
 # (Xvfb).  Three runs of the driver, each in a Wine prefix of its own made

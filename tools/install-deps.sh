@@ -12,8 +12,8 @@ PACKAGES="cmake make g++ pkg-config libpcre3-dev libssl-dev openssl googletest l
 # of mingw-w64, because the tests use std::thread and std::mutex, which the
 # win32 model of this GCC lacks.  dpkg-dev brings dpkg-source for
 # `apt-get source pcre3`; locales gives zh_CN.UTF-8, so Wine's ANSI code
-# page is 936 (GBK).
-WINDOWS_PACKAGES="g++-mingw-w64-i686-posix dpkg-dev wine wine32:i386 xvfb xauth locales fonts-wqy-microhei imagemagick"
+# page is 936 (GBK); openssl and python3 make and run the TLS tests' servers.
+WINDOWS_PACKAGES="g++-mingw-w64-i686-posix dpkg-dev wine wine32:i386 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
 WINDOWS_LOCALE="zh_CN.UTF-8"
 DEBIAN_SOURCES=/etc/apt/sources.list.d/debian.sources
 

@@ -1,19 +1,452 @@
-// No TLS on Windows yet: every handshake reports that nothing speaking TLS
-// answered, so an https address is fetched over plain HTTP as before.
+// TLS over Schannel (SSPI), the system's own TLS, with the Windows
+// certificate store as the trust store.
+//
+// The certificate is checked twice: Schannel's own validation stays on (no
+// SCH_CRED_MANUAL_CRED_VALIDATION), and after the handshake the chain is
+// built with CertGetCertificateChain and judged by the SSL policy for the
+// host name.  On Windows both give the same answer; Wine's Schannel (over
+// GnuTLS) checks neither chain nor name, so there only the second guards.
+//
+// SCHANNEL_CRED rather than SCH_CREDENTIALS: Wine knows only the former, and
+// without TLS 1.3 no post-handshake message (SEC_I_RENEGOTIATE) comes.
 #include "platform/tls.h"
 
+#define SECURITY_WIN32
+#include <windows.h>
+#include <schannel.h>
+#include <security.h>
+#include <wincrypt.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
-int StartTls() { return 0; }
+#include "util/charset.h"
 
-TlsConnection* OpenTls(SOCKET, const char* host, char* errorText, size_t errorSize, TlsFailure* failure) {
-    *failure = TLS_FAILURE_NO_TLS;
-    std::snprintf(errorText, errorSize, "TLS (%s): not available", host != nullptr ? host : "");
+namespace {
+
+// Holds a whole TLS record (16 KiB of data with its header, padding and
+// MAC) and then some, during the handshake and after it.
+const int INCOMING_CAPACITY = 0x4000 + 0x1000;
+// The content types of TLS records (the first byte of each).
+const char RECORD_CHANGE_CIPHER_SPEC = 0x14;
+const char RECORD_ALERT = 0x15;
+const char RECORD_HANDSHAKE = 0x16;
+// The longest host name the certificate check takes.
+const int HOST_UNITS = 256;
+
+const char FORMAT_TLS_UNAVAILABLE[] =
+    "TLS \xb2\xbb\xbf\xc9\xd3\xc3 (Schannel): 0x%08lX";  // TLS 不可用 (Schannel): 0x%08lX
+const char FORMAT_HOST_UNCONVERTIBLE[] =
+    "%s - \xd3\xf2\xc3\xfb\xce\xde\xb7\xa8\xd7\xaa\xbb\xbb";  // %s - 域名无法转换
+const char FORMAT_PEER_CLOSED[] =
+    "%s - TLS \xce\xd5\xca\xd6\xca\xa7\xb0\xdc: \xb6\xd4\xb7\xbd\xd4\xda\xce\xd5\xca\xd6\xc7\xb0\xb9\xd8\xb1\xd5"
+    "\xc1\xcb\xc1\xac\xbd\xd3";  // %s - TLS 握手失败: 对方在握手前关闭了连接
+const char FORMAT_SOCKET_FAILED[] =
+    "%s - TLS \xce\xd5\xca\xd6\xca\xa7\xb0\xdc: \xc1\xac\xbd\xd3\xb3\xf6\xb4\xed (\xb4\xed\xce\xf3\xc2\xeb "
+    "%d)";  // %s - TLS 握手失败: 连接出错 (错误码 %d)
+const char FORMAT_HANDSHAKE_FAILED[] =
+    "%s - TLS \xce\xd5\xca\xd6\xca\xa7\xb0\xdc: 0x%08lX";  // %s - TLS 握手失败: 0x%08lX
+const char FORMAT_HANDSHAKE_TOO_LONG[] =
+    "%s - TLS \xce\xd5\xca\xd6\xca\xa7\xb0\xdc: \xce\xd5\xca\xd6\xca\xfd\xbe\xdd\xb9\xfd\xb3\xa4";  // %s - TLS 握手失败: 握手数据过长
+const char FORMAT_NOT_TLS[] =
+    "%s - TLS \xce\xd5\xca\xd6\xca\xa7\xb0\xdc: \xb6\xd4\xb7\xbd\xb2\xbb\xca\xc7 TLS "
+    "\xb7\xfe\xce\xf1";  // %s - TLS 握手失败: 对方不是 TLS 服务
+const char FORMAT_CERTIFICATE_REFUSED[] =
+    "%s - \xd6\xa4\xca\xe9\xd1\xe9\xd6\xa4\xca\xa7\xb0\xdc: 0x%08lX";  // %s - 证书验证失败: 0x%08lX
+
+const ULONG CONTEXT_REQUEST = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                              ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
+
+CredHandle credentials;
+
+SECURITY_STATUS AcquireCredentials() {
+    SCHANNEL_CRED data;
+    std::memset(&data, 0, sizeof data);
+    data.dwVersion = SCHANNEL_CRED_VERSION;
+    // The system's protocols; no client certificate offered on its own.
+    data.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_AUTO_CRED_VALIDATION;
+    TimeStamp expiry;
+    return AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                     &data, nullptr, nullptr, &credentials, &expiry);
+}
+
+// The status StartTls ended with, for the text of a later failure.
+SECURITY_STATUS StartStatus() {
+    static const SECURITY_STATUS status = AcquireCredentials();
+    return status;
+}
+
+// A refusal of the peer's certificate, as Schannel or the chain check
+// reports it: never worth a plain retry.
+bool IsCertificateStatus(SECURITY_STATUS status) {
+    switch (status) {
+    case SEC_E_UNTRUSTED_ROOT:
+    case SEC_E_CERT_EXPIRED:
+    case SEC_E_WRONG_PRINCIPAL:
+    case SEC_E_CERT_UNKNOWN:
+    case SEC_E_CERT_WRONG_USAGE:
+    case CRYPT_E_REVOKED:
+    case CRYPT_E_NO_REVOCATION_CHECK:
+    case CRYPT_E_REVOCATION_OFFLINE:
+        return true;
+    default:
+        // CERT_E_* and TRUST_E_*: the certificate facility.
+        return HRESULT_FACILITY(status) == FACILITY_CERT;
+    }
+}
+
+// An IPv4 or IPv6 address literal gets no SNI (which names hosts only).
+bool IsAddressLiteral(const char* host) {
+    return std::strchr(host, ':') != nullptr || inet_addr(host) != INADDR_NONE ||
+           std::strcmp(host, "255.255.255.255") == 0;
+}
+
+bool WideHost(const char* host, wchar_t* wide) {
+    int written = 0;
+    int length = static_cast<int>(std::strlen(host));
+    if (length == 0 || ConvertCharset(CORE_CHARSET, "UTF-16LE", host, length, reinterpret_cast<char*>(wide),
+                                      (HOST_UNITS - 1) * static_cast<int>(sizeof(wchar_t)), &written) != 0) {
+        return false;
+    }
+    wide[written / sizeof(wchar_t)] = L'\0';
+    return true;
+}
+
+// The peer's certificate judged against the system's store for `host`:
+// SEC_E_OK, or why not (CERT_E_* from the SSL policy).
+SECURITY_STATUS CheckCertificate(CtxtHandle* context, wchar_t* host) {
+    PCCERT_CONTEXT certificate = nullptr;
+    SECURITY_STATUS status = QueryContextAttributesW(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    if (status != SEC_E_OK) return status;
+    if (certificate == nullptr) return SEC_E_CERT_UNKNOWN;
+
+    char serverAuthentication[] = szOID_PKIX_KP_SERVER_AUTH;
+    char* usages[] = {serverAuthentication};
+    CERT_CHAIN_PARA chainPara;
+    std::memset(&chainPara, 0, sizeof chainPara);
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    // The intermediates the server sent are in the certificate's own store.
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara, 0, nullptr,
+                                 &chain)) {
+        status = static_cast<SECURITY_STATUS>(HRESULT_FROM_WIN32(GetLastError()));
+        CertFreeCertificateContext(certificate);
+        return status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN;
+    }
+
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
+    std::memset(&ssl, 0, sizeof ssl);
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = host;
+    CERT_CHAIN_POLICY_PARA policyPara;
+    std::memset(&policyPara, 0, sizeof policyPara);
+    policyPara.cbSize = sizeof policyPara;
+    policyPara.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS policyStatus;
+    std::memset(&policyStatus, 0, sizeof policyStatus);
+    policyStatus.cbSize = sizeof policyStatus;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &policyStatus)) {
+        status = SEC_E_CERT_UNKNOWN;
+    } else {
+        status = static_cast<SECURITY_STATUS>(policyStatus.dwError);
+    }
+    // Wine's SSL policy passes a chain that ends short of any root in the
+    // store, so the chain's own verdict is read as well.  No revocation
+    // check is asked for, so no revocation bit can be set.
+    DWORD chainErrors = chain->TrustStatus.dwErrorStatus;
+    if (status == SEC_E_OK && chainErrors != CERT_TRUST_NO_ERROR) {
+        if (chainErrors & CERT_TRUST_IS_NOT_TIME_VALID) {
+            status = CERT_E_EXPIRED;
+        } else if (chainErrors & CERT_TRUST_IS_UNTRUSTED_ROOT) {
+            status = CERT_E_UNTRUSTEDROOT;
+        } else if (chainErrors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) {
+            status = CERT_E_WRONG_USAGE;
+        } else {
+            status = CERT_E_CHAINING;
+        }
+    }
+    CertFreeCertificateChain(chain);
+    CertFreeCertificateContext(certificate);
+    return status;
+}
+
+}  // namespace
+
+struct TlsConnection {
+    SOCKET socket;
+    CtxtHandle context;
+    SecPkgContext_StreamSizes sizes;
+    // Received bytes not yet decrypted (the start of a record, or several).
+    char incoming[INCOMING_CAPACITY];
+    int incomingLength;
+    // Decrypted bytes not yet handed out: never more than one decryption
+    // gives, which is never more than was received.
+    char plain[INCOMING_CAPACITY];
+    int plainStart;
+    int plainLength;
+    // One record's header, data and trailer for EncryptMessage.
+    char* outgoing;
+    bool closed;
+};
+
+int StartTls() { return StartStatus() == SEC_E_OK ? 1 : 0; }
+
+namespace {
+
+// Ends a failed OpenTls: frees what there is and reports.
+TlsConnection* Fail(TlsConnection* connection, bool contextMade, TlsFailure kind, TlsFailure* failure) {
+    if (contextMade) DeleteSecurityContext(&connection->context);
+    std::free(connection);
+    *failure = kind;
     return nullptr;
 }
 
-int TlsSend(TlsConnection*, const char*, int) { return -1; }
+// Sends and frees a token InitializeSecurityContext allocated; false when
+// the send failed.
+bool SendToken(SOCKET socket, SecBuffer* token) {
+    if (token->pvBuffer == nullptr) return true;
+    bool sent = token->cbBuffer == 0 || SendAll(socket, static_cast<const char*>(token->pvBuffer), token->cbBuffer);
+    FreeContextBuffer(token->pvBuffer);
+    token->pvBuffer = nullptr;
+    return sent;
+}
 
-int TlsReceive(TlsConnection*, char*, int) { return -1; }
+}  // namespace
 
-void CloseTls(TlsConnection*) {}
+TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure) {
+    *failure = TLS_FAILURE_NONE;
+    if (errorSize > 0) errorText[0] = '\0';
+    if (!StartTls()) {
+        std::snprintf(errorText, errorSize, FORMAT_TLS_UNAVAILABLE, static_cast<unsigned long>(StartStatus()));
+        *failure = TLS_FAILURE_OTHER;
+        return nullptr;
+    }
+    wchar_t wideHost[HOST_UNITS];
+    if (host == nullptr || !WideHost(host, wideHost)) {
+        std::snprintf(errorText, errorSize, FORMAT_HOST_UNCONVERTIBLE, host != nullptr ? host : "");
+        *failure = TLS_FAILURE_OTHER;
+        return nullptr;
+    }
+    TlsConnection* connection = static_cast<TlsConnection*>(std::calloc(1, sizeof(TlsConnection)));
+    if (connection == nullptr) {
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host,
+                      static_cast<unsigned long>(SEC_E_INSUFFICIENT_MEMORY));
+        *failure = TLS_FAILURE_OTHER;
+        return nullptr;
+    }
+    connection->socket = socket;
+    wchar_t* target = IsAddressLiteral(host) ? nullptr : wideHost;
+
+    SecBuffer outToken = {0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &outToken};
+    ULONG attributes = 0;
+    SECURITY_STATUS status = InitializeSecurityContextW(&credentials, nullptr, target, CONTEXT_REQUEST, 0, 0, nullptr,
+                                                        0, &connection->context, &outDesc, &attributes, nullptr);
+    if (status != SEC_I_CONTINUE_NEEDED) {
+        if (outToken.pvBuffer != nullptr) FreeContextBuffer(outToken.pvBuffer);
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host, static_cast<unsigned long>(status));
+        return Fail(connection, false, TLS_FAILURE_OTHER, failure);
+    }
+
+    bool anyReceived = false;
+    bool needInput = true;
+    for (;;) {
+        if (!SendToken(socket, &outToken)) {
+            std::snprintf(errorText, errorSize, FORMAT_SOCKET_FAILED, host, LastSocketError());
+            return Fail(connection, true, anyReceived ? TLS_FAILURE_OTHER : TLS_FAILURE_NO_TLS, failure);
+        }
+        if (status == SEC_E_OK) break;
+        if (needInput) {
+            if (connection->incomingLength == INCOMING_CAPACITY) {
+                std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_TOO_LONG, host);
+                return Fail(connection, true, TLS_FAILURE_OTHER, failure);
+            }
+            int got = recv(socket, connection->incoming + connection->incomingLength,
+                           INCOMING_CAPACITY - connection->incomingLength, 0);
+            if (got <= 0) {
+                // Closed, reset or timed out: nothing that speaks TLS when
+                // not one byte came.
+                if (got == 0) {
+                    std::snprintf(errorText, errorSize, FORMAT_PEER_CLOSED, host);
+                } else {
+                    std::snprintf(errorText, errorSize, FORMAT_SOCKET_FAILED, host, LastSocketError());
+                }
+                return Fail(connection, true, anyReceived ? TLS_FAILURE_OTHER : TLS_FAILURE_NO_TLS, failure);
+            }
+            anyReceived = true;
+            connection->incomingLength += got;
+        }
+        // A record starts the input; one that is neither a handshake nor an
+        // alert is not TLS (a plain HTTP server's "HTTP/1.1 400"), which
+        // Wine would otherwise wait on as a record of 20 KiB.
+        if (connection->incoming[0] != RECORD_HANDSHAKE && connection->incoming[0] != RECORD_ALERT &&
+            connection->incoming[0] != RECORD_CHANGE_CIPHER_SPEC) {
+            std::snprintf(errorText, errorSize, FORMAT_NOT_TLS, host);
+            return Fail(connection, true, TLS_FAILURE_OTHER, failure);
+        }
+
+        SecBuffer in[2] = {{static_cast<ULONG>(connection->incomingLength), SECBUFFER_TOKEN, connection->incoming},
+                           {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
+        outToken = {0, SECBUFFER_TOKEN, nullptr};
+        status = InitializeSecurityContextW(&credentials, &connection->context, target, CONTEXT_REQUEST, 0, 0,
+                                            &inDesc, 0, nullptr, &outDesc, &attributes, nullptr);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            // A record cut short: the same bytes again with more behind them.
+            if (outToken.pvBuffer != nullptr) FreeContextBuffer(outToken.pvBuffer);
+            outToken.pvBuffer = nullptr;
+            needInput = true;
+            continue;
+        }
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+            // An alert for the peer may come with the failure; it goes out
+            // if it can, the failure stands either way.
+            SendToken(socket, &outToken);
+            std::snprintf(errorText, errorSize, IsCertificateStatus(status) ? FORMAT_CERTIFICATE_REFUSED
+                                                                            : FORMAT_HANDSHAKE_FAILED,
+                          host, static_cast<unsigned long>(status));
+            return Fail(connection, true, IsCertificateStatus(status) ? TLS_FAILURE_CERTIFICATE : TLS_FAILURE_OTHER,
+                        failure);
+        }
+        // What the step did not take is the next step's input (or, after
+        // the last one, the first application data).
+        if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
+            int extra = static_cast<int>(in[1].cbBuffer);
+            std::memmove(connection->incoming, connection->incoming + connection->incomingLength - extra, extra);
+            connection->incomingLength = extra;
+        } else {
+            connection->incomingLength = 0;
+        }
+        needInput = connection->incomingLength == 0;
+    }
+
+    SECURITY_STATUS checked = CheckCertificate(&connection->context, wideHost);
+    if (checked != SEC_E_OK) {
+        std::snprintf(errorText, errorSize, FORMAT_CERTIFICATE_REFUSED, host, static_cast<unsigned long>(checked));
+        return Fail(connection, true, TLS_FAILURE_CERTIFICATE, failure);
+    }
+    status = QueryContextAttributesW(&connection->context, SECPKG_ATTR_STREAM_SIZES, &connection->sizes);
+    if (status == SEC_E_OK) {
+        connection->outgoing = static_cast<char*>(std::malloc(connection->sizes.cbHeader +
+                                                              connection->sizes.cbMaximumMessage +
+                                                              connection->sizes.cbTrailer));
+        if (connection->outgoing == nullptr) status = SEC_E_INSUFFICIENT_MEMORY;
+    }
+    if (status != SEC_E_OK) {
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host, static_cast<unsigned long>(status));
+        return Fail(connection, true, TLS_FAILURE_OTHER, failure);
+    }
+    return connection;
+}
+
+int TlsSend(TlsConnection* connection, const char* bytes, int length) {
+    const SecPkgContext_StreamSizes& sizes = connection->sizes;
+    int sent = 0;
+    while (sent < length) {
+        int piece = length - sent;
+        if (piece > static_cast<int>(sizes.cbMaximumMessage)) piece = static_cast<int>(sizes.cbMaximumMessage);
+        char* record = connection->outgoing;
+        std::memcpy(record + sizes.cbHeader, bytes + sent, piece);
+        SecBuffer buffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, record},
+                                {static_cast<ULONG>(piece), SECBUFFER_DATA, record + sizes.cbHeader},
+                                {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record + sizes.cbHeader + piece},
+                                {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+        if (EncryptMessage(&connection->context, 0, &desc, 0) != SEC_E_OK) {
+            WSASetLastError(0);
+            return -1;
+        }
+        // The trailer may come out shorter than its room.
+        size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        if (!SendAll(connection->socket, record, total)) return -1;
+        sent += piece;
+    }
+    return length;
+}
+
+int TlsReceive(TlsConnection* connection, char* buffer, int size) {
+    while (connection->plainLength == 0) {
+        if (connection->closed) return 0;
+        if (connection->incomingLength > 0) {
+            SecBuffer buffers[4] = {
+                {static_cast<ULONG>(connection->incomingLength), SECBUFFER_DATA, connection->incoming},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr}};
+            SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+            bool alert = connection->incoming[0] == RECORD_ALERT;
+            SECURITY_STATUS status = DecryptMessage(&connection->context, &desc, 0, nullptr);
+            if (status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) {
+                SecBuffer* extra = nullptr;
+                for (SecBuffer& each : buffers) {
+                    if (each.BufferType == SECBUFFER_DATA && each.cbBuffer > 0) {
+                        std::memcpy(connection->plain, each.pvBuffer, each.cbBuffer);
+                        connection->plainStart = 0;
+                        connection->plainLength = static_cast<int>(each.cbBuffer);
+                    } else if (each.BufferType == SECBUFFER_EXTRA && each.cbBuffer > 0) {
+                        extra = &each;
+                    }
+                }
+                int left = extra != nullptr ? static_cast<int>(extra->cbBuffer) : 0;
+                std::memmove(connection->incoming, connection->incoming + connection->incomingLength - left, left);
+                connection->incomingLength = left;
+                // The peer's close_notify: what came before it is still given.
+                // Windows reports it as SEC_I_CONTEXT_EXPIRED; Wine as an
+                // alert record that decrypts to nothing (a fatal alert fails).
+                if (status == SEC_I_CONTEXT_EXPIRED || (alert && connection->plainLength == 0)) {
+                    connection->closed = true;
+                }
+                continue;
+            }
+            if (status != SEC_E_INCOMPLETE_MESSAGE) {
+                WSASetLastError(0);
+                return -1;
+            }
+        }
+        if (connection->incomingLength == INCOMING_CAPACITY) {
+            WSASetLastError(0);
+            return -1;
+        }
+        int got = recv(connection->socket, connection->incoming + connection->incomingLength,
+                       INCOMING_CAPACITY - connection->incomingLength, 0);
+        if (got <= 0) return got;
+        connection->incomingLength += got;
+    }
+    int given = connection->plainLength < size ? connection->plainLength : size;
+    std::memcpy(buffer, connection->plain + connection->plainStart, given);
+    connection->plainStart += given;
+    connection->plainLength -= given;
+    return given;
+}
+
+void CloseTls(TlsConnection* connection) {
+    if (connection == nullptr) return;
+    DWORD shutdown = SCHANNEL_SHUTDOWN;
+    SecBuffer control = {sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
+    SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
+    if (!connection->closed && ApplyControlToken(&connection->context, &controlDesc) == SEC_E_OK) {
+        SecBuffer token = {0, SECBUFFER_TOKEN, nullptr};
+        SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, &token};
+        ULONG attributes = 0;
+        SECURITY_STATUS status =
+            InitializeSecurityContextW(&credentials, &connection->context, nullptr, CONTEXT_REQUEST, 0, 0, nullptr, 0,
+                                       nullptr, &tokenDesc, &attributes, nullptr);
+        if (token.pvBuffer != nullptr) {
+            // One send without waiting for anything: a full or dead socket
+            // only loses the close_notify.
+            if (status == SEC_E_OK && token.cbBuffer > 0) {
+                send(connection->socket, static_cast<const char*>(token.pvBuffer), static_cast<int>(token.cbBuffer),
+                     MSG_NOSIGNAL);
+            }
+            FreeContextBuffer(token.pvBuffer);
+        }
+    }
+    DeleteSecurityContext(&connection->context);
+    std::free(connection->outgoing);
+    std::free(connection);
+}

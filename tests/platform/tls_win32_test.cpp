@@ -1,0 +1,258 @@
+// TLS over Schannel against real TLS servers on loopback: the servers that
+// tools/tls-test-peers.sh starts outside Wine around the run (make
+// test-windows), and a few misbehaving peers of the test's own.  The
+// servers' authority is put into the machine's root store for the tests'
+// time, as an administrator would trust one.
+#ifdef _WIN32
+
+#include "platform/tls.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/thread.h"
+
+namespace {
+
+const char HOST[] = "tls.karvelo.test";
+// Bounds every wait, so a broken handshake fails instead of hanging.
+const int GUARD_MILLISECONDS = 5000;
+
+enum PeerIndex { GOOD, WRONG_NAME, EXPIRED, UNTRUSTED, PEER_COUNT };
+int peerPorts[PEER_COUNT];
+PCCERT_CONTEXT trustedAuthority = nullptr;
+
+struct Opened {
+    TlsConnection* connection = nullptr;
+    TlsFailure failure = TLS_FAILURE_NONE;
+    std::string error;
+};
+
+SOCKET ConnectTo(int port) {
+    SOCKET socket = OpenTcpSocket();
+    sockaddr_in address = LoopbackAddress(port);
+    if (connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        closesocket(socket);
+        return INVALID_SOCKET;
+    }
+    SetSocketTimeouts(socket);
+    return socket;
+}
+
+Opened Open(SOCKET socket, const char* host) {
+    Opened opened;
+    char error[512];
+    opened.connection = OpenTls(socket, host, error, sizeof error, &opened.failure);
+    opened.error = error;
+    return opened;
+}
+
+// Everything until the peer closes; *closed tells it ended with 0, not -1.
+std::string ReceiveAll(TlsConnection* connection, bool* closed) {
+    std::string all;
+    char buffer[3000];  // smaller than a record, so leftovers are handed out later
+    int got;
+    while ((got = TlsReceive(connection, buffer, sizeof buffer)) > 0) all.append(buffer, got);
+    *closed = got == 0;
+    return all;
+}
+
+// A handshake with the server at `port` that must fail; the socket is
+// closed afterwards.
+Opened FailedHandshake(int port) {
+    Opened opened;
+    SOCKET socket = ConnectTo(port);
+    EXPECT_NE(INVALID_SOCKET, socket);
+    if (socket == INVALID_SOCKET) return opened;
+    opened = Open(socket, HOST);
+    EXPECT_EQ(nullptr, opened.connection);
+    CloseTls(opened.connection);
+    closesocket(socket);
+    return opened;
+}
+
+std::string Body(const std::string& response) {
+    size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+class TlsSchannel : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const char* authority = std::getenv("KARVELO_TLS_TEST_CA");
+        const char* ports = std::getenv("KARVELO_TLS_TEST_PORTS");
+        if (authority == nullptr || ports == nullptr) return;
+        std::istringstream(ports) >> peerPorts[GOOD] >> peerPorts[WRONG_NAME] >> peerPorts[EXPIRED] >>
+            peerPorts[UNTRUSTED];
+        BYTE der[4096];
+        DWORD length = sizeof der;
+        // The machine's registry root store: Wine's "ROOT" system store takes
+        // an added certificate into a copy in memory that chains never see.
+        HCERTSTORE root =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+        if (root == nullptr) return;
+        if (CryptStringToBinaryA(authority, 0, CRYPT_STRING_BASE64, der, &length, nullptr, nullptr)) {
+            CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, length, CERT_STORE_ADD_REPLACE_EXISTING,
+                                             &trustedAuthority);
+        }
+        CertCloseStore(root, 0);
+    }
+    static void TearDownTestSuite() {
+        if (trustedAuthority != nullptr) CertDeleteCertificateFromStore(trustedAuthority);
+        trustedAuthority = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_EQ(1, StartNetwork());
+        if (trustedAuthority == nullptr) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
+        SetNetworkTimeoutForTests(GUARD_MILLISECONDS);
+        ASSERT_EQ(1, StartTls());
+    }
+    void TearDown() override {
+        SetNetworkTimeoutForTests(0);
+        StopNetwork();
+    }
+
+    // The refusal of the server at `peer`.
+    void ExpectCertificateRefused(PeerIndex peer) {
+        Opened opened = FailedHandshake(peerPorts[peer]);
+        EXPECT_EQ(TLS_FAILURE_CERTIFICATE, opened.failure) << opened.error;
+        EXPECT_NE(std::string::npos, opened.error.find(HOST)) << opened.error;
+        EXPECT_NE(std::string::npos, opened.error.find("0x8")) << opened.error;  // the status, in hex
+    }
+};
+
+// A loopback peer of the test's own: accepts one connection and hands it to
+// `behave` on a thread of its own, with a flag set once the client is
+// through (when the peer goes out of scope).
+class OwnPeer {
+public:
+    template <typename Behaviour>
+    explicit OwnPeer(Behaviour behave) : listener_(ListenOnLoopback(0, 1)), port_(BoundPort(listener_)) {
+        thread_ = std::thread([this, behave] {
+            SOCKET peer = accept(listener_, nullptr, nullptr);
+            if (peer == INVALID_SOCKET) return;
+            behave(peer, done_);
+            closesocket(peer);
+        });
+    }
+    ~OwnPeer() {
+        done_ = true;
+        closesocket(listener_);
+        thread_.join();
+    }
+    int port() const { return port_; }
+
+private:
+    std::atomic<bool> done_{false};
+    SOCKET listener_;
+    int port_;
+    std::thread thread_;
+};
+
+// Waits (bounded) until the client is through.
+void AwaitClient(const std::atomic<bool>& done) {
+    for (int waited = 0; waited < GUARD_MILLISECONDS && !done.load(); waited += 10) SleepMilliseconds(10);
+}
+
+}  // namespace
+
+TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
+    SOCKET socket = ConnectTo(peerPorts[GOOD]);
+    ASSERT_NE(INVALID_SOCKET, socket);
+    Opened opened = Open(socket, HOST);
+    ASSERT_NE(nullptr, opened.connection) << opened.error;
+    EXPECT_EQ(TLS_FAILURE_NONE, opened.failure);
+    const char request[] = "GET /sni HTTP/1.1\r\nHost: tls.karvelo.test\r\n\r\n";
+    ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request)));
+    bool closed = false;
+    std::string response = ReceiveAll(opened.connection, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(0u, response.find("HTTP/1.1 200 OK\r\n")) << response;
+    EXPECT_EQ(HOST, Body(response));
+    char byte;
+    EXPECT_EQ(0, TlsReceive(opened.connection, &byte, 1));  // and stays closed
+    CloseTls(opened.connection);
+    closesocket(socket);
+}
+
+TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
+    // Up: a body of many records, echoed.
+    std::string upload(300000, '\0');
+    for (size_t i = 0; i < upload.size(); ++i) upload[i] = static_cast<char>(i * 7 + i / 253);
+    std::string request = "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" + upload;
+    SOCKET socket = ConnectTo(peerPorts[GOOD]);
+    ASSERT_NE(INVALID_SOCKET, socket);
+    Opened opened = Open(socket, HOST);
+    ASSERT_NE(nullptr, opened.connection) << opened.error;
+    ASSERT_EQ(static_cast<int>(request.size()), TlsSend(opened.connection, request.data(), request.size()));
+    bool closed = false;
+    EXPECT_TRUE(Body(ReceiveAll(opened.connection, &closed)) == upload);
+    EXPECT_TRUE(closed);
+    CloseTls(opened.connection);
+    closesocket(socket);
+
+    // Down: numbered words, so a lost, doubled or reordered piece shows.
+    const int words = 1000000;
+    socket = ConnectTo(peerPorts[GOOD]);
+    ASSERT_NE(INVALID_SOCKET, socket);
+    opened = Open(socket, HOST);
+    ASSERT_NE(nullptr, opened.connection) << opened.error;
+    std::string get = "GET /words/" + std::to_string(words) + " HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size()));
+    std::string body = Body(ReceiveAll(opened.connection, &closed));
+    EXPECT_TRUE(closed);
+    ASSERT_EQ(static_cast<size_t>(words) * 4, body.size());
+    int wrong = -1;
+    for (int i = 0; i < words && wrong < 0; ++i) {
+        const unsigned char* at = reinterpret_cast<const unsigned char*>(body.data()) + i * 4;
+        if ((at[0] | at[1] << 8 | at[2] << 16 | static_cast<unsigned>(at[3]) << 24) != static_cast<unsigned>(i)) {
+            wrong = i;
+        }
+    }
+    EXPECT_EQ(-1, wrong);
+    CloseTls(opened.connection);
+    closesocket(socket);
+}
+
+TEST_F(TlsSchannel, RefusesACertificateForAnotherName) { ExpectCertificateRefused(WRONG_NAME); }
+
+TEST_F(TlsSchannel, RefusesAnExpiredCertificate) { ExpectCertificateRefused(EXPIRED); }
+
+TEST_F(TlsSchannel, RefusesACertificateFromAnUntrustedAuthority) { ExpectCertificateRefused(UNTRUSTED); }
+
+TEST_F(TlsSchannel, PeerThatClosesAtOnceSpeaksNoTls) {
+    OwnPeer peer([](SOCKET, std::atomic<bool>&) {});
+    Opened opened = FailedHandshake(peer.port());
+    EXPECT_EQ(TLS_FAILURE_NO_TLS, opened.failure) << opened.error;
+}
+
+TEST_F(TlsSchannel, SilentPeerTimesOutAsNoTls) {
+    OwnPeer peer([](SOCKET, std::atomic<bool>& done) { AwaitClient(done); });
+    SetNetworkTimeoutForTests(300);
+    Opened opened = FailedHandshake(peer.port());
+    EXPECT_EQ(TLS_FAILURE_NO_TLS, opened.failure) << opened.error;
+    // The receive's time-out, not the guard's close.
+    EXPECT_NE(std::string::npos, opened.error.find(std::to_string(WSAETIMEDOUT))) << opened.error;
+}
+
+TEST_F(TlsSchannel, PlainHttpServerFailsTheHandshake) {
+    OwnPeer peer([](SOCKET socket, std::atomic<bool>& done) {
+        char hello[4096];
+        if (recv(socket, hello, sizeof hello, 0) <= 0) return;
+        const char answer[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+        SendAll(socket, answer, std::strlen(answer));
+        AwaitClient(done);
+    });
+    Opened opened = FailedHandshake(peer.port());
+    EXPECT_EQ(TLS_FAILURE_OTHER, opened.failure) << opened.error;
+}
+
+#endif  // _WIN32

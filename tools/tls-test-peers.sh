@@ -1,0 +1,87 @@
+#!/bin/sh
+# Runs a command beside TLS servers on 127.0.0.1, for the Windows build's
+# TLS tests (which run under Wine and cannot start a Linux server
+# themselves).  A test authority and the servers' keys are made afresh in a
+# temporary folder with the openssl command line and removed afterwards.
+#
+#   tools/tls-test-peers.sh <command> [arguments...]
+#
+# The command sees
+#   KARVELO_TLS_TEST_CA     the authority's certificate, base64 DER on one line
+#   KARVELO_TLS_TEST_PORTS  "good wrong-name expired untrusted": the ports of
+#                           servers for tls.karvelo.test whose certificates are
+#                           sound, for another name, expired, and from an
+#                           authority nobody trusts
+set -e
+
+if [ $# -lt 1 ]; then
+    echo "usage: $0 <command> [arguments...]" >&2
+    exit 2
+fi
+
+script=$(cd "$(dirname "$0")" && pwd)/tls_test_peer.py
+dir=$(mktemp -d)
+server=
+cleanup() {
+    [ -n "$server" ] && kill "$server" 2>/dev/null
+    rm -rf "$dir"
+}
+trap cleanup EXIT INT TERM
+
+cd "$dir"
+quiet() { "$@" >/dev/null 2>&1 || { echo "tls-test-peers: failed: $*" >&2; exit 1; }; }
+
+authority() {  # name, subject
+    quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.pem" -days 2 -subj "/CN=$2" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
+    mkdir "$1.db" && : >"$1.db/index.txt" && echo 01 >"$1.db/serial"
+    cat >"$1.cnf" <<CONFIG
+[ca]
+default_ca = signer
+[signer]
+database = $dir/$1.db/index.txt
+new_certs_dir = $dir/$1.db
+serial = $dir/$1.db/serial
+default_md = sha256
+policy = anything
+unique_subject = no
+[anything]
+commonName = supplied
+[server]
+basicConstraints = CA:FALSE
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:\${ENV::SERVER_NAME}
+CONFIG
+}
+
+# name, authority, host name, then openssl ca's validity arguments.
+server_certificate() {
+    name=$1 signer=$2 host=$3
+    shift 3
+    quiet openssl req -new -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=$host"
+    SERVER_NAME=$host quiet openssl ca -batch -config "$signer.cnf" -extensions server -cert "$signer.pem" \
+        -keyfile "$signer.key" -in "$name.csr" -out "$name.pem" -notext "$@"
+}
+
+authority ca "Karvelo test authority"
+authority stranger "Nobody's authority"
+server_certificate good ca tls.karvelo.test -days 2
+server_certificate wrong-name ca other.karvelo.test -days 2
+server_certificate expired ca tls.karvelo.test -startdate 20200101000000Z -enddate 20200102000000Z
+server_certificate untrusted stranger tls.karvelo.test -days 2
+
+cd - >/dev/null
+python3 "$script" "$dir" good wrong-name expired untrusted &
+server=$!
+for i in $(seq 100); do
+    [ -s "$dir/ports" ] && break
+    sleep 0.1
+done
+[ -s "$dir/ports" ] || { echo "tls-test-peers: the servers did not start" >&2; exit 1; }
+
+KARVELO_TLS_TEST_CA=$(openssl x509 -in "$dir/ca.pem" -outform DER | base64 -w0)
+KARVELO_TLS_TEST_PORTS=$(cat "$dir/ports")
+export KARVELO_TLS_TEST_CA KARVELO_TLS_TEST_PORTS
+status=0
+"$@" || status=$?
+exit $status

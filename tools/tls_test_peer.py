@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""TLS servers on 127.0.0.1 for the TLS tests (see tls-test-peers.sh).
+
+    tls_test_peer.py FOLDER NAME...
+
+Serves FOLDER/NAME.pem with FOLDER/NAME.key on a free port per NAME and
+writes the ports, in order and space-separated, to FOLDER/ports.  Each
+connection carries one request and gets one response, then close_notify:
+    GET /sni        the server name the client sent, or "-"
+    GET /words/N    N little-endian 32-bit words 0, 1, 2, ...
+    POST /echo      the request's body
+"""
+import os
+import socket
+import ssl
+import struct
+import sys
+import threading
+
+TIMEOUT_SECONDS = 20
+
+
+def words(count):
+    return b"".join(struct.pack("<I", i) for i in range(count))
+
+
+def read_request(tls):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        piece = tls.recv(65536)
+        if not piece:
+            return None, None
+        data += piece
+    head, body = data.split(b"\r\n\r\n", 1)
+    lines = head.decode("latin-1").split("\r\n")
+    length = 0
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        if name.strip().lower() == "content-length":
+            length = int(value)
+    while len(body) < length:
+        piece = tls.recv(65536)
+        if not piece:
+            break
+        body += piece
+    return lines[0].split(" ")[1], body
+
+
+def serve(connection, context):
+    connection.settimeout(TIMEOUT_SECONDS)
+    try:
+        tls = context.wrap_socket(connection, server_side=True)
+        path, body = read_request(tls)
+        if path is None:
+            return
+        if path == "/sni":
+            reply = getattr(tls, "karvelo_sni", None) or "-"
+            reply = reply.encode()
+        elif path.startswith("/words/"):
+            reply = words(int(path[len("/words/"):]))
+        else:
+            reply = body
+        tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(reply) + reply)
+        tls.unwrap()  # close_notify, then the client's
+    except (OSError, ssl.SSLError):
+        pass  # a refused certificate, a client gone: the test tells
+    finally:
+        connection.close()
+
+
+def listen(folder, name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain("%s/%s.pem" % (folder, name), "%s/%s.key" % (folder, name))
+    context.sni_callback = lambda tls, server_name, _: setattr(tls, "karvelo_sni", server_name)
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+
+    def accept():
+        while True:
+            connection, _ = listener.accept()
+            threading.Thread(target=serve, args=(connection, context), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+def main():
+    folder = sys.argv[1]
+    ports = [str(listen(folder, name)) for name in sys.argv[2:]]
+    with open(folder + "/ports.new", "w") as out:
+        out.write(" ".join(ports))
+    os.rename(folder + "/ports.new", folder + "/ports")
+    threading.Event().wait()
+
+
+if __name__ == "__main__":
+    main()
