@@ -87,9 +87,13 @@ TEST_F(NetworkPlatform, NonBlockingConnectThenBlockingWithTimeouts) {
     SOCKET peer = accept(listener.socket, nullptr, nullptr);
     ASSERT_NE(INVALID_SOCKET, peer);
 
-    // Still non-blocking: a receive with nothing to read fails at once.
+    // Still non-blocking: a receive with nothing to read fails at once.  The
+    // error is read where the system keeps it (WSAGetLastError under
+    // Winsock, errno on POSIX) and told apart by kind.
     char byte;
     EXPECT_EQ(SOCKET_ERROR, recv(client, &byte, 1, 0));
+    int error = LastSocketError();
+    EXPECT_EQ(SOCKET_WOULD_BLOCK, ClassifySocketError(error, false)) << error;
 
     // Blocking with a short time-out: the receive gives up by itself.  The
     // guard closes the peer's sending side if it does not, which shows as 0
@@ -104,9 +108,15 @@ TEST_F(NetworkPlatform, NonBlockingConnectThenBlockingWithTimeouts) {
         if (!received.load()) shutdown(peer, 1);  // SD_SEND / SHUT_WR
     });
     int got = recv(client, &byte, 1, 0);
+    error = LastSocketError();
     received = true;
     guard.join();
     EXPECT_EQ(SOCKET_ERROR, got);
+    EXPECT_EQ(SOCKET_TIMED_OUT, ClassifySocketError(error, true)) << error;
+#ifdef _WIN32
+    EXPECT_EQ(WSAETIMEDOUT, error);  // not errno, which Winsock leaves alone
+#endif
+    EXPECT_EQ(SOCKET_OTHER_ERROR, ClassifySocketError(0, true));
 
     // The connection still carries data both ways after the time-out.
     ASSERT_EQ(1, send(peer, "x", 1, MSG_NOSIGNAL));
@@ -141,50 +151,6 @@ TEST_F(NetworkPlatform, RefusedConnectIsReportedWhereTheSystemReportsIt) {
     EXPECT_NE(0, ConnectErrorAfterSelect(client));
 #endif
     closesocket(client);
-}
-
-// The error of a failed socket call is read where the system keeps it
-// (WSAGetLastError under Winsock, errno on POSIX) and told apart by kind.
-TEST_F(NetworkPlatform, ReceiveTimeOutAndWouldBlockAreClassified) {
-    Listener listener;
-    ASSERT_NE(INVALID_SOCKET, listener.socket);
-    SOCKET client = StartConnect(listener.port);
-    ASSERT_NE(INVALID_SOCKET, client);
-    bool failed = false;
-    ASSERT_EQ(1, WaitWritable(client, GUARD_MILLISECONDS, &failed));
-    SOCKET peer = accept(listener.socket, nullptr, nullptr);
-    ASSERT_NE(INVALID_SOCKET, peer);
-
-    // Non-blocking, nothing to read.
-    char byte;
-    int got = recv(client, &byte, 1, 0);
-    int error = LastSocketError();
-    EXPECT_EQ(SOCKET_ERROR, got);
-    EXPECT_EQ(SOCKET_WOULD_BLOCK, ClassifySocketError(error, false)) << error;
-
-    // Blocking with a short receive time-out that runs out.
-    unsigned long blocking = 0;
-    ASSERT_EQ(0, ioctlsocket(client, FIONBIO, &blocking));
-    SetNetworkTimeoutForTests(200);
-    SetSocketTimeouts(client);
-    std::atomic<bool> received{false};
-    std::thread guard([&] {
-        for (int waited = 0; waited < GUARD_MILLISECONDS && !received.load(); waited += 10) SleepMilliseconds(10);
-        if (!received.load()) shutdown(peer, 1);  // SD_SEND / SHUT_WR
-    });
-    got = recv(client, &byte, 1, 0);
-    error = LastSocketError();
-    received = true;
-    guard.join();
-    EXPECT_EQ(SOCKET_ERROR, got);
-    EXPECT_EQ(SOCKET_TIMED_OUT, ClassifySocketError(error, true)) << error;
-#ifdef _WIN32
-    EXPECT_EQ(WSAETIMEDOUT, error);  // not errno, which Winsock leaves alone
-#endif
-
-    EXPECT_EQ(0, closesocket(peer));
-    EXPECT_EQ(0, closesocket(client));
-    EXPECT_EQ(SOCKET_OTHER_ERROR, ClassifySocketError(0, true));
 }
 
 TEST_F(NetworkPlatform, PeerResetIsClassifiedAsAReset) {
