@@ -17,16 +17,8 @@
 
 namespace {
 
-int ports[TLS_PEER_COUNT];
-bool trusted = false;
-
-class TlsPeerDownload : public ::testing::Test {
+class TlsPeerDownload : public TlsTestPeersSuite {
 protected:
-    static void SetUpTestSuite() { trusted = TrustTlsTestPeers(ports); }
-    static void TearDownTestSuite() {
-        ForgetTlsTestPeers();
-        trusted = false;
-    }
     void SetUp() override {
         if (!trusted) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
         ASSERT_EQ(1, StartNetwork());

@@ -22,8 +22,6 @@ const char HOST[] = "tls.karvelo.test";
 // Bounds every wait, so a broken handshake fails instead of hanging.
 const int GUARD_MILLISECONDS = 5000;
 
-int peerPorts[TLS_PEER_COUNT];
-bool trusted = false;
 
 struct Opened {
     TlsConnection* connection = nullptr;
@@ -79,13 +77,8 @@ std::string Body(const std::string& response) {
     return end == std::string::npos ? "" : response.substr(end + 4);
 }
 
-class TlsSchannel : public ::testing::Test {
+class TlsSchannel : public TlsTestPeersSuite {
 protected:
-    static void SetUpTestSuite() { trusted = TrustTlsTestPeers(peerPorts); }
-    static void TearDownTestSuite() {
-        ForgetTlsTestPeers();
-        trusted = false;
-    }
     void SetUp() override {
         ASSERT_EQ(1, StartNetwork());
         if (!trusted) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
@@ -99,7 +92,7 @@ protected:
 
     // The refusal of the server at `peer`.
     void ExpectCertificateRefused(TlsTestPeer peer) {
-        Opened opened = FailedHandshake(peerPorts[peer]);
+        Opened opened = FailedHandshake(ports[peer]);
         EXPECT_EQ(TLS_FAILURE_CERTIFICATE, opened.failure) << opened.error;
         EXPECT_NE(std::string::npos, opened.error.find(HOST)) << opened.error;
         EXPECT_NE(std::string::npos, opened.error.find("0x8")) << opened.error;  // the status, in hex
@@ -142,7 +135,7 @@ void AwaitClient(const std::atomic<bool>& done) {
 }  // namespace
 
 TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
-    SOCKET socket = ConnectTo(peerPorts[TLS_PEER_GOOD]);
+    SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
     ASSERT_NE(INVALID_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
@@ -165,7 +158,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     std::string upload(300000, '\0');
     for (size_t i = 0; i < upload.size(); ++i) upload[i] = static_cast<char>(i * 7 + i / 253);
     std::string request = "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" + upload;
-    SOCKET socket = ConnectTo(peerPorts[TLS_PEER_GOOD]);
+    SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
     ASSERT_NE(INVALID_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
@@ -178,7 +171,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
 
     // Down: numbered words, so a lost, doubled or reordered piece shows.
     const int words = 1000000;
-    socket = ConnectTo(peerPorts[TLS_PEER_GOOD]);
+    socket = ConnectTo(ports[TLS_PEER_GOOD]);
     ASSERT_NE(INVALID_SOCKET, socket);
     opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;

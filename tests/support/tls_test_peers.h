@@ -4,6 +4,8 @@
 // administrator would trust one.
 #pragma once
 
+#include <gtest/gtest.h>
+
 enum TlsTestPeer { TLS_PEER_GOOD, TLS_PEER_WRONG_NAME, TLS_PEER_EXPIRED, TLS_PEER_UNTRUSTED, TLS_PEER_COUNT };
 
 // Reads KARVELO_TLS_TEST_PORTS into `ports` and adds the authority of
@@ -13,3 +15,15 @@ bool TrustTlsTestPeers(int ports[TLS_PEER_COUNT]);
 
 // Takes the authority out of the root store again.  Safe without a trust.
 void ForgetTlsTestPeers();
+
+// A suite that talks to the peers: trusts them for the suite's time.
+class TlsTestPeersSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { trusted = TrustTlsTestPeers(ports); }
+    static void TearDownTestSuite() {
+        ForgetTlsTestPeers();
+        trusted = false;
+    }
+    static inline int ports[TLS_PEER_COUNT] = {};
+    static inline bool trusted = false;
+};
