@@ -51,7 +51,8 @@ test-windows: windows
 # apart from the rest and from each other, because after a virtual desktop
 # session the later tests were seen finding the prefix's COM classes gone
 # (the shell link, the image codecs).  Each run's Wine server is ended
-# before and after it.
+# before and after it.  The runs have the TLS test peers beside them for
+# the wizard's https image (tools/tls-test-peers.sh).
 GUI_SCREEN := 1024x768x24
 GUI_PREFIX := $(CURDIR)/$(WINDOWS)/guiprefix
 GUI_RUNS := main:-WizardTest.PageTwo*:Screenshot.* page1:Screenshot.* page2:WizardTest.PageTwo*
@@ -61,7 +62,7 @@ test-gui: windows
 	  echo "GUI tests ($$name): $$filter"; \
 	  WINEPREFIX=$$prefix wineserver -k 2>/dev/null; rm -rf $$prefix $$prefix.lock; \
 	  tools/wine-run.sh $$prefix --init; WINEPREFIX=$$prefix wineserver -k 2>/dev/null; \
-	  (cd $(WINDOWS) && xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh $$prefix \
+	  (cd $(WINDOWS) && ../../tools/tls-test-peers.sh xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh $$prefix \
 	    karvelo_gui_tests.exe --gtest_filter="$$filter") || status=1; \
 	  WINEPREFIX=$$prefix wineserver -k 2>/dev/null; \
 	done; exit $$status

@@ -9,9 +9,9 @@
 # The command sees
 #   KARVELO_TLS_TEST_CA     the authority's certificate, base64 DER on one line
 #   KARVELO_TLS_TEST_PORTS  "good wrong-name expired untrusted": the ports of
-#                           servers for tls.karvelo.test whose certificates are
-#                           sound, for another name, expired, and from an
-#                           authority nobody trusts
+#                           servers for tls.karvelo.test and 127.0.0.1 whose
+#                           certificates are sound, for another name (only),
+#                           expired, and from an authority nobody trusts
 set -e
 
 if [ $# -lt 1 ]; then
@@ -50,25 +50,29 @@ commonName = supplied
 [server]
 basicConstraints = CA:FALSE
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:\${ENV::SERVER_NAME}
+subjectAltName = \${ENV::SERVER_NAMES}
 CONFIG
 }
 
-# name, authority, host name, then openssl ca's validity arguments.
+# name, authority, host name, subjectAltName, then openssl ca's validity
+# arguments.
 server_certificate() {
-    name=$1 signer=$2 host=$3
-    shift 3
+    name=$1 signer=$2 host=$3 names=$4
+    shift 4
     quiet openssl req -new -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=$host"
-    SERVER_NAME=$host quiet openssl ca -batch -config "$signer.cnf" -extensions server -cert "$signer.pem" \
+    SERVER_NAMES=$names quiet openssl ca -batch -config "$signer.cnf" -extensions server -cert "$signer.pem" \
         -keyfile "$signer.key" -in "$name.csr" -out "$name.pem" -notext "$@"
 }
 
 authority ca "Karvelo test authority"
 authority stranger "Nobody's authority"
-server_certificate good ca tls.karvelo.test -days 2
-server_certificate wrong-name ca other.karvelo.test -days 2
-server_certificate expired ca tls.karvelo.test -startdate 20200101000000Z -enddate 20200102000000Z
-server_certificate untrusted stranger tls.karvelo.test -days 2
+# 127.0.0.1 too, so clients that cannot map the name (Karvelo.exe) reach
+# the servers by address.
+ours=DNS:tls.karvelo.test,IP:127.0.0.1
+server_certificate good ca tls.karvelo.test $ours -days 2
+server_certificate wrong-name ca other.karvelo.test DNS:other.karvelo.test -days 2
+server_certificate expired ca tls.karvelo.test $ours -startdate 20200101000000Z -enddate 20200102000000Z
+server_certificate untrusted stranger tls.karvelo.test $ours -days 2
 
 cd - >/dev/null
 python3 "$script" "$dir" good wrong-name expired untrusted &

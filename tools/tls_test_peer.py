@@ -4,11 +4,16 @@
     tls_test_peer.py FOLDER NAME...
 
 Serves FOLDER/NAME.pem with FOLDER/NAME.key on a free port per NAME and
-writes the ports, in order and space-separated, to FOLDER/ports.  Each
+writes the ports, in order and space-separated, to FOLDER/ports.  A
 connection carries one request and gets one response, then close_notify:
     GET /sni        the server name the client sent, or "-"
     GET /words/N    N little-endian 32-bit words 0, 1, 2, ...
     POST /echo      the request's body
+but for images, which keep the connection open for more (HTTP/1.1):
+    GET /png/...    the PNG signature, then "PATH connection C request R"
+                    (C counts this server's connections from 1, R this
+                    connection's requests), so a test sees which requests
+                    shared a connection
 """
 import os
 import socket
@@ -24,12 +29,16 @@ def words(count):
     return b"".join(struct.pack("<I", i) for i in range(count))
 
 
+def png(path, connection, request):
+    return b"\x89PNG\r\n\x1a\n" + ("%s connection %d request %d" % (path, connection, request)).encode()
+
+
 def read_request(tls):
     data = b""
     while b"\r\n\r\n" not in data:
         piece = tls.recv(65536)
         if not piece:
-            return None, None
+            return None, None, False
         data += piece
     head, body = data.split(b"\r\n\r\n", 1)
     lines = head.decode("latin-1").split("\r\n")
@@ -43,15 +52,25 @@ def read_request(tls):
         if not piece:
             break
         body += piece
-    return lines[0].split(" ")[1], body
+    keep = lines[0].endswith("HTTP/1.1") and "connection: close" not in head.decode("latin-1").lower()
+    return lines[0].split(" ")[1], body, keep
 
 
-def serve(connection, context):
+def serve(connection, context, number):
     connection.settimeout(TIMEOUT_SECONDS)
     try:
         tls = context.wrap_socket(connection, server_side=True)
-        path, body = read_request(tls)
-        if path is None:
+        path, body, keep = read_request(tls)
+        requests = 1
+        while path is not None and path.startswith("/png/"):
+            reply = png(path, number, requests)
+            tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: %d\r\n%s\r\n"
+                        % (len(reply), b"" if keep else b"Connection: close\r\n") + reply)
+            if not keep:
+                break
+            path, body, keep = read_request(tls)
+            requests += 1
+        if path is None or path.startswith("/png/"):
             return
         if path == "/sni":
             reply = getattr(tls, "karvelo_sni", None) or "-"
@@ -77,9 +96,11 @@ def listen(folder, name):
     listener.listen(16)
 
     def accept():
+        number = 0
         while True:
             connection, _ = listener.accept()
-            threading.Thread(target=serve, args=(connection, context), daemon=True).start()
+            number += 1
+            threading.Thread(target=serve, args=(connection, context, number), daemon=True).start()
 
     threading.Thread(target=accept, daemon=True).start()
     return listener.getsockname()[1]

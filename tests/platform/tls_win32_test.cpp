@@ -1,24 +1,20 @@
 // TLS over Schannel against real TLS servers on loopback: the servers that
 // tools/tls-test-peers.sh starts outside Wine around the run (make
-// test-windows), and a few misbehaving peers of the test's own.  The
-// servers' authority is put into the machine's root store for the tests'
-// time, as an administrator would trust one.
+// test-windows), and a few misbehaving peers of the test's own.
 #ifdef _WIN32
 
 #include "platform/tls.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "platform/thread.h"
+#include "support/tls_test_peers.h"
 
 namespace {
 
@@ -26,9 +22,6 @@ const char HOST[] = "tls.karvelo.test";
 // Bounds every wait, so a broken handshake fails instead of hanging.
 const int GUARD_MILLISECONDS = 5000;
 
-enum PeerIndex { GOOD, WRONG_NAME, EXPIRED, UNTRUSTED, PEER_COUNT };
-int peerPorts[PEER_COUNT];
-PCCERT_CONTEXT trustedAuthority = nullptr;
 
 struct Opened {
     TlsConnection* connection = nullptr;
@@ -84,34 +77,11 @@ std::string Body(const std::string& response) {
     return end == std::string::npos ? "" : response.substr(end + 4);
 }
 
-class TlsSchannel : public ::testing::Test {
+class TlsSchannel : public TlsTestPeersSuite {
 protected:
-    static void SetUpTestSuite() {
-        const char* authority = std::getenv("KARVELO_TLS_TEST_CA");
-        const char* ports = std::getenv("KARVELO_TLS_TEST_PORTS");
-        if (authority == nullptr || ports == nullptr) return;
-        std::istringstream(ports) >> peerPorts[GOOD] >> peerPorts[WRONG_NAME] >> peerPorts[EXPIRED] >>
-            peerPorts[UNTRUSTED];
-        BYTE der[4096];
-        DWORD length = sizeof der;
-        // The machine's registry root store: Wine's "ROOT" system store takes
-        // an added certificate into a copy in memory that chains never see.
-        HCERTSTORE root =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-        if (root == nullptr) return;
-        if (CryptStringToBinaryA(authority, 0, CRYPT_STRING_BASE64, der, &length, nullptr, nullptr)) {
-            CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, length, CERT_STORE_ADD_REPLACE_EXISTING,
-                                             &trustedAuthority);
-        }
-        CertCloseStore(root, 0);
-    }
-    static void TearDownTestSuite() {
-        if (trustedAuthority != nullptr) CertDeleteCertificateFromStore(trustedAuthority);
-        trustedAuthority = nullptr;
-    }
     void SetUp() override {
         ASSERT_EQ(1, StartNetwork());
-        if (trustedAuthority == nullptr) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
+        if (!trusted) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
         SetNetworkTimeoutForTests(GUARD_MILLISECONDS);
         ASSERT_EQ(1, StartTls());
     }
@@ -121,8 +91,8 @@ protected:
     }
 
     // The refusal of the server at `peer`.
-    void ExpectCertificateRefused(PeerIndex peer) {
-        Opened opened = FailedHandshake(peerPorts[peer]);
+    void ExpectCertificateRefused(TlsTestPeer peer) {
+        Opened opened = FailedHandshake(ports[peer]);
         EXPECT_EQ(TLS_FAILURE_CERTIFICATE, opened.failure) << opened.error;
         EXPECT_NE(std::string::npos, opened.error.find(HOST)) << opened.error;
         EXPECT_NE(std::string::npos, opened.error.find("0x8")) << opened.error;  // the status, in hex
@@ -165,7 +135,7 @@ void AwaitClient(const std::atomic<bool>& done) {
 }  // namespace
 
 TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
-    SOCKET socket = ConnectTo(peerPorts[GOOD]);
+    SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
     ASSERT_NE(INVALID_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
@@ -188,7 +158,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     std::string upload(300000, '\0');
     for (size_t i = 0; i < upload.size(); ++i) upload[i] = static_cast<char>(i * 7 + i / 253);
     std::string request = "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" + upload;
-    SOCKET socket = ConnectTo(peerPorts[GOOD]);
+    SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
     ASSERT_NE(INVALID_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
@@ -201,7 +171,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
 
     // Down: numbered words, so a lost, doubled or reordered piece shows.
     const int words = 1000000;
-    socket = ConnectTo(peerPorts[GOOD]);
+    socket = ConnectTo(ports[TLS_PEER_GOOD]);
     ASSERT_NE(INVALID_SOCKET, socket);
     opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
@@ -222,11 +192,11 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     closesocket(socket);
 }
 
-TEST_F(TlsSchannel, RefusesACertificateForAnotherName) { ExpectCertificateRefused(WRONG_NAME); }
+TEST_F(TlsSchannel, RefusesACertificateForAnotherName) { ExpectCertificateRefused(TLS_PEER_WRONG_NAME); }
 
-TEST_F(TlsSchannel, RefusesAnExpiredCertificate) { ExpectCertificateRefused(EXPIRED); }
+TEST_F(TlsSchannel, RefusesAnExpiredCertificate) { ExpectCertificateRefused(TLS_PEER_EXPIRED); }
 
-TEST_F(TlsSchannel, RefusesACertificateFromAnUntrustedAuthority) { ExpectCertificateRefused(UNTRUSTED); }
+TEST_F(TlsSchannel, RefusesACertificateFromAnUntrustedAuthority) { ExpectCertificateRefused(TLS_PEER_UNTRUSTED); }
 
 TEST_F(TlsSchannel, PeerThatClosesAtOnceSpeaksNoTls) {
     OwnPeer peer([](SOCKET, std::atomic<bool>&) {});

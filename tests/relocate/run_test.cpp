@@ -26,9 +26,11 @@
 #include "relocate/local_files.h"
 #include "relocate/run_view.h"
 #include "support/gbk.h"
+#include "support/nginx_fixture.h"
 #include "support/package_generator.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
+#include "support/test_certificates.h"
 #include "ui/application_state.h"
 #include "util/app_log.h"
 #include "util/clock.h"
@@ -589,6 +591,100 @@ struct RunOutcome {
     std::vector<std::string> failed, log, calls, messages;
 };
 
+// Relocates `layout` in a fresh `folder` with `jobs` downloads at once and
+// records the outcome.  Each placeholder (the key) in the layout's texts
+// becomes its address for the run and is put back in what is recorded, with
+// {D} for the destination, so runs on other ports compare equal.  Each
+// run needs servers of its own: the log tells a new connection from a
+// pooled one, and the pool outlives a run.
+RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& folder, int jobs, bool blankFailed,
+                             const std::map<std::string, std::string>& addresses, RecordingFrontEnd* frontEnd) {
+    const std::string destination = folder + "/pics", package = folder + "/shop.csv";
+    std::filesystem::create_directories(destination);
+    PackageLayout concrete = layout;
+    for (GeneratedItem& item : concrete.items) {
+        for (std::string* text : {&item.description, &item.mobileDetail}) {
+            for (const auto& address : addresses) ReplaceEvery(text, address.first, address.second);
+        }
+    }
+    RunOutcome outcome;
+    EXPECT_TRUE(WritePackageFile(package, concrete));
+    ClearItemRecords(appState.items);
+    std::free(appState.packageText);
+    appState.packageText = nullptr;
+    std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", package.c_str());
+    std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", folder.c_str());
+    EXPECT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+    EXPECT_EQ(1, OpenAppLog(folder.c_str()));
+    frontEnd->messages.clear();
+    imageCounter = 1;
+    SetClockForTests(1800000000);
+
+    RecordingView view;
+    view.options.jobs = jobs;
+    view.options.blankFailedImages = blankFailed;
+    view.selectedRows = {0, 3, 5, 8};
+    std::snprintf(view.options.destination, sizeof view.options.destination, "%s", destination.c_str());
+    RunRelocation(&view.view);
+    SetClockForTests(0);
+
+    auto placeholders = [&](std::string text) {
+        ReplaceEvery(&text, destination, "{D}");
+        for (const auto& address : addresses) ReplaceEvery(&text, address.second, address.first);
+        return text;
+    };
+    outcome.package = placeholders(DecodePackageFile(package));
+    outcome.backup = placeholders(DecodePackageFile(folder + "/bak/shop(1).csv"));
+    for (const auto& entry : std::filesystem::directory_iterator(destination)) {
+        outcome.files[entry.path().filename().string()] = placeholders(ReadWholeFile(entry.path().string()));
+    }
+    for (int i = 0; i < appState.items->count; ++i) {
+        const ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, i));
+        std::string failed = std::to_string(i) + ":" + std::to_string(item->state);
+        for (Vector* list : {item->failedDesktopUrls, item->failedMobileUrls}) {
+            failed += "|";
+            for (int j = 0; list != nullptr && j < list->count; ++j) {
+                failed += placeholders(static_cast<const char*>(list->items[j])) + " ";
+            }
+        }
+        outcome.failed.push_back(failed);
+    }
+    const RunSummary& s = lastRunSummary;
+    outcome.summary = std::to_string(s.itemCount) + " " + std::to_string(s.processedCount) + " " +
+                      std::to_string(s.relocatedCount) + " " + std::to_string(s.failureCount) + " " +
+                      std::to_string(s.textChanged) + " " + std::to_string(s.stopped);
+    for (const RecordedMessage& message : frontEnd->messages) outcome.messages.push_back(message.text + message.caption);
+    outcome.calls = view.calls;
+    // The log in records ("HH:MM:SS " starts one), without the times;
+    // the refusing host's error texts depend on which connect came first.
+    std::string log = placeholders(ReadWholeFile(folder + "/app.log"));
+    for (size_t at = 0, end; at < log.size(); at = end + 2) {
+        end = log.find("\r\n", at);
+        std::string line = log.substr(at, end - at);
+        bool starts = line.size() > 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ';
+        if (starts) {
+            outcome.log.push_back(line.substr(9));
+        } else if (!outcome.log.empty() && outcome.log.back().find("{R}") != std::string::npos) {
+            outcome.log.back() += "|refused";
+        } else if (!outcome.log.empty()) {
+            outcome.log.back() += "|" + line;
+        }
+    }
+    return outcome;
+}
+
+void ExpectSameOutcome(const RunOutcome& one, const RunOutcome& eight) {
+    EXPECT_EQ(Utf8(one.package), Utf8(eight.package));
+    EXPECT_EQ(one.backup, eight.backup);
+    EXPECT_EQ(one.files, eight.files);
+    EXPECT_EQ(one.failed, eight.failed);
+    EXPECT_EQ(one.summary, eight.summary);
+    EXPECT_EQ(one.messages, eight.messages);
+    EXPECT_EQ(one.calls, eight.calls);
+    ASSERT_EQ(one.log.size(), eight.log.size());
+    for (size_t i = 0; i < one.log.size(); ++i) EXPECT_EQ(Utf8(one.log[i]), Utf8(eight.log[i])) << i;
+}
+
 }  // namespace
 
 // Generated packages (repeats inside and across items, 404s, bad images,
@@ -625,94 +721,72 @@ TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
             ASSERT_TRUE(servers.back()->Start());
             *ports.back() = servers.back()->port();
             const std::string host = "localhost:" + std::to_string(*port), refused = "localhost:" + std::to_string(refusing);
-            const std::string folder = dir.File("run" + std::to_string(seed) + std::to_string(round));
-            const std::string destination = folder + "/pics", package = folder + "/shop.csv";
-            std::filesystem::create_directories(destination);
-            PackageLayout concrete = layout;
-            for (GeneratedItem& item : concrete.items) {
-                for (std::string* text : {&item.description, &item.mobileDetail}) {
-                    ReplaceEvery(text, "{H}", host);
-                    ReplaceEvery(text, "{R}", refused);
-                }
-            }
-            ASSERT_TRUE(WritePackageFile(package, concrete));
-            ClearItemRecords(appState.items);
-            std::free(appState.packageText);
-            appState.packageText = nullptr;
-            std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", package.c_str());
-            std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", folder.c_str());
-            ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
-            ASSERT_EQ(1, OpenAppLog(folder.c_str()));
-            frontEnd.messages.clear();
-            imageCounter = 1;
-            SetClockForTests(1800000000);
-
-            RecordingView view;
-            view.options.jobs = round == 0 ? 1 : 8;
-            view.options.blankFailedImages = seed == 2;
-            view.selectedRows = {0, 3, 5, 8};
-            std::snprintf(view.options.destination, sizeof view.options.destination, "%s", destination.c_str());
-            RunRelocation(&view.view);
-            SetClockForTests(0);
-
-            auto placeholders = [&](std::string text) {
-                ReplaceEvery(&text, destination, "{D}");
-                ReplaceEvery(&text, host, "{H}");
-                ReplaceEvery(&text, refused, "{R}");
-                return text;
-            };
-            RunOutcome& outcome = outcomes[round];
-            outcome.package = placeholders(DecodePackageFile(package));
-            outcome.backup = placeholders(DecodePackageFile(folder + "/bak/shop(1).csv"));
-            for (const auto& entry : std::filesystem::directory_iterator(destination)) {
-                outcome.files[entry.path().filename().string()] = placeholders(ReadWholeFile(entry.path().string()));
-            }
-            for (int i = 0; i < appState.items->count; ++i) {
-                std::string failed = std::to_string(i) + ":" + std::to_string(Item(i)->state);
-                for (Vector* list : {Item(i)->failedDesktopUrls, Item(i)->failedMobileUrls}) {
-                    failed += "|";
-                    for (int j = 0; list != nullptr && j < list->count; ++j) {
-                        failed += placeholders(static_cast<const char*>(list->items[j])) + " ";
-                    }
-                }
-                outcome.failed.push_back(failed);
-            }
-            const RunSummary& s = lastRunSummary;
-            outcome.summary = std::to_string(s.itemCount) + " " + std::to_string(s.processedCount) + " " +
-                              std::to_string(s.relocatedCount) + " " + std::to_string(s.failureCount) + " " +
-                              std::to_string(s.textChanged) + " " + std::to_string(s.stopped);
-            for (const RecordedMessage& message : frontEnd.messages) outcome.messages.push_back(message.text + message.caption);
-            outcome.calls = view.calls;
-            // The log in records ("HH:MM:SS " starts one), without the times;
-            // the refusing host's error texts depend on which connect came first.
-            std::string log = placeholders(ReadWholeFile(folder + "/app.log"));
-            for (size_t at = 0, end; at < log.size(); at = end + 2) {
-                end = log.find("\r\n", at);
-                std::string line = log.substr(at, end - at);
-                bool starts = line.size() > 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ';
-                if (starts) {
-                    outcome.log.push_back(line.substr(9));
-                } else if (!outcome.log.empty() && outcome.log.back().find("{R}") != std::string::npos) {
-                    outcome.log.back() += "|refused";
-                } else if (!outcome.log.empty()) {
-                    outcome.log.back() += "|" + line;
-                }
-            }
+            outcomes[round] = RelocateAndRecord(layout, dir.File("run" + std::to_string(seed) + std::to_string(round)),
+                                                round == 0 ? 1 : 8, seed == 2, {{"{H}", host}, {"{R}", refused}},
+                                                &frontEnd);
         }
-        const RunOutcome &one = outcomes[0], &eight = outcomes[1];
-        EXPECT_EQ(Utf8(one.package), Utf8(eight.package)) << seed;
-        EXPECT_EQ(one.backup, eight.backup);
-        EXPECT_EQ(one.files, eight.files);
-        EXPECT_EQ(one.failed, eight.failed);
-        EXPECT_EQ(one.summary, eight.summary);
-        EXPECT_EQ(one.messages, eight.messages);
-        EXPECT_EQ(one.calls, eight.calls);
-        ASSERT_EQ(one.log.size(), eight.log.size());
-        for (size_t i = 0; i < one.log.size(); ++i) EXPECT_EQ(Utf8(one.log[i]), Utf8(eight.log[i])) << i;
+        SCOPED_TRACE(seed);
+        ExpectSameOutcome(outcomes[0], outcomes[1]);
+        const RunOutcome& one = outcomes[0];
         // The packages did exercise every kind of outcome.
         EXPECT_GT(one.files.size(), 5u);
         EXPECT_GT(lastRunSummary.failureCount, 3);
     }
+}
+
+// The same with https images beside http ones: nginx over TLS, a 404 there,
+// and a server whose certificate expired.
+TEST_F(RunTest, ParallelHttpsRunsGiveTheSameOutcomeAsOneAtATime) {
+    if (!NginxAvailable()) GTEST_SKIP() << NGINX_PROGRAM << " is missing: install nginx-light";
+    std::string error;
+    ASSERT_TRUE(TrustTestAuthority(&error)) << error;
+    const TestCertificates* certificates = TestCertificatesMade(&error);
+    ASSERT_NE(nullptr, certificates) << error;
+    const std::string www = dir.File("www");
+    std::filesystem::create_directories(www + "/img");
+    std::vector<std::string> names = GenerateImageFiles(www + "/img", 8, 7);
+    ASSERT_EQ(8u, names.size());
+    std::vector<std::string> pool;
+    for (const std::string& name : names) pool.push_back("https://{S}/img/" + name);
+    for (int k = 0; k < 2; ++k) pool.push_back("https://{S}/img/gone" + std::to_string(k) + ".png");
+    for (int k = 0; k < 2; ++k) pool.push_back("https://{E}/img/" + names[k]);
+    for (int k = 0; k < 6; ++k) pool.push_back("http://{H}/album/g" + std::to_string(k) + ".png");
+    pool.push_back("http://{H}/404/m.jpg");
+    std::mt19937 random(3);
+    PackageLayout layout;
+    for (int i = 0; i < 10; ++i) {
+        std::string description = "<p>item " + std::to_string(i) + "</p>";
+        for (int n = 1 + random() % 6; n > 0; --n) description += "<img src=\"" + pool[random() % pool.size()] + "\">";
+        layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), description));
+    }
+    RunOutcome outcomes[2];
+    for (int round = 0; round < 2; ++round) {
+        NginxServer tls(www), expired(www);
+        tls.UseTls(certificates->loopback.certificate, certificates->loopback.key);
+        expired.UseTls(certificates->expired.certificate, certificates->expired.key);
+        ASSERT_TRUE(tls.Start()) << tls.error();
+        ASSERT_TRUE(expired.Start()) << expired.error();
+        int port = 0;
+        LoopbackImageServer plain([&port](const std::string& path) { return ShuffledAnswer(path, &port); });
+        ASSERT_TRUE(plain.Start());
+        port = plain.port();
+        const std::map<std::string, std::string> addresses = {{"{S}", "127.0.0.1:" + std::to_string(tls.port())},
+                                                              {"{E}", "127.0.0.1:" + std::to_string(expired.port())},
+                                                              {"{H}", "localhost:" + std::to_string(port)}};
+        outcomes[round] = RelocateAndRecord(layout, dir.File("https" + std::to_string(round)), round == 0 ? 1 : 8,
+                                            false, addresses, &frontEnd);
+    }
+    const RunOutcome &one = outcomes[0], &eight = outcomes[1];
+    ExpectSameOutcome(one, eight);
+    // Both kinds arrived, and each kind of https failure was met.
+    std::string stored;
+    for (const auto& file : one.files) stored += file.second;
+    EXPECT_NE(std::string::npos, stored.find(ReadWholeFile(www + "/img/" + names[2])));
+    EXPECT_NE(std::string::npos, stored.find(PNG + "/album/"));
+    std::string failed;
+    for (const std::string& item : one.failed) failed += item;
+    EXPECT_NE(std::string::npos, failed.find("https://{E}/img/"));
+    EXPECT_NE(std::string::npos, failed.find("https://{S}/img/gone"));
 }
 
 // A stop while eight downloads run: what had not started never starts, every

@@ -20,6 +20,8 @@
 
 #include "util/loopback_server.h"
 #include "support/package_generator.h"
+#include "support/temp_dir.h"
+#include "support/tls_test_peers.h"
 
 namespace {
 
@@ -297,6 +299,49 @@ TEST_F(WizardTest, LoadsChecksRelocatesAndShowsTheFailures) {
     EXPECT_EQ("", WindowText(wizard.destinationEdit));
     EXPECT_TRUE(IsWindowEnabled(wizard.nextButton));
     EXPECT_TRUE(IsWindowEnabled(wizard.chooseDestinationButton));
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+// An https image from the TLS peers of tools/tls-test-peers.sh (make
+// test-gui), whose authority the prefix trusts for the test's time, and one
+// whose certificate expired, which stays in the failure list.
+TEST_F(WizardTest, RelocatesAnHttpsImage) {
+    int ports[TLS_PEER_COUNT];
+    struct Trust {
+        bool held;
+        ~Trust() { ForgetTlsTestPeers(); }
+    } trust{TrustTlsTestPeers(ports)};
+    if (!trust.held) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
+    const std::string good = "https://127.0.0.1:" + std::to_string(ports[TLS_PEER_GOOD]) + "/png/wizard.png";
+    const std::string expired = "https://127.0.0.1:" + std::to_string(ports[TLS_PEER_EXPIRED]) + "/png/old.png";
+    PackageLayout layout;
+    layout.items = {MakeItem("加密图片", "<img src=\"" + good + "\"><img src=\"" + expired + "\">")};
+    ASSERT_TRUE(WritePackageFile(package_, layout));
+
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 0));
+    wizard.SetText(wizard.destinationEdit, images_);
+    std::string final = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    EXPECT_NE(std::string::npos, final.find("注意：有部分图片搬家失败！")) << final;
+    EXPECT_EQ("1", karvelo.ListItemText(wizard.itemList, 0, 2));
+    EXPECT_EQ(std::string(DESKTOP_FAILURES) + "\r\n" + expired, WindowText(wizard.failureText));
+
+    // The one stored image holds the served bytes, and the package names it.
+    std::string after = DecodePackageFile(package_);
+    EXPECT_EQ(std::string::npos, after.find(good));
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(images_)) {
+        if (entry.is_regular_file()) files.push_back(entry.path().string());
+    }
+    ASSERT_EQ(1u, files.size());
+    EXPECT_NE(std::string::npos, after.find(files[0]));
+    std::string bytes = ReadWholeFile(files[0]);
+    EXPECT_EQ(0u, bytes.find(std::string("\x89PNG\r\n\x1a\n", 8) + "/png/wizard.png connection ")) << bytes;
 
     PostMessageA(wizard.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, karvelo.WaitForExit());

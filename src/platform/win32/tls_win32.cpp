@@ -110,9 +110,35 @@ bool WideHost(const char* host, wchar_t* wide) {
     return true;
 }
 
-// The peer's certificate judged against the system's store for `host`:
-// SEC_E_OK, or why not (CERT_E_* from the SSL policy).
-SECURITY_STATUS CheckCertificate(CtxtHandle* context, wchar_t* host) {
+// Whether `certificate` lists the IPv4 literal `host` among its
+// subjectAltName addresses.  Wine's SSL policy compares DNS names only, so
+// an address is matched here.
+bool NamesAddress(PCCERT_CONTEXT certificate, const char* host) {
+    unsigned long address = inet_addr(host);
+    if (std::strchr(host, ':') != nullptr || address == INADDR_NONE) return false;
+    PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
+                                                  certificate->pCertInfo->rgExtension);
+    CERT_ALT_NAME_INFO* names = nullptr;
+    DWORD size = 0;
+    if (extension == nullptr ||
+        !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                             extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
+        return false;
+    }
+    bool found = false;
+    for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+                std::memcmp(entry.IPAddress.pbData, &address, 4) == 0;
+    }
+    LocalFree(names);
+    return found;
+}
+
+// The peer's certificate judged against the system's store for `host`
+// (`wideHost` in UTF-16): SEC_E_OK, or why not (CERT_E_* from the SSL
+// policy).
+SECURITY_STATUS CheckCertificate(CtxtHandle* context, const char* host, wchar_t* wideHost) {
     PCCERT_CONTEXT certificate = nullptr;
     SECURITY_STATUS status = QueryContextAttributesW(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
     if (status != SEC_E_OK) return status;
@@ -139,7 +165,10 @@ SECURITY_STATUS CheckCertificate(CtxtHandle* context, wchar_t* host) {
     std::memset(&ssl, 0, sizeof ssl);
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.pwszServerName = host;
+    ssl.pwszServerName = wideHost;
+    // Everything else is still the policy's to judge.
+    const DWORD IGNORE_NAME = 0x00001000;  // SECURITY_FLAG_IGNORE_CERT_CN_INVALID, a <wininet.h> flag
+    if (NamesAddress(certificate, host)) ssl.fdwChecks = IGNORE_NAME;
     CERT_CHAIN_POLICY_PARA policyPara;
     std::memset(&policyPara, 0, sizeof policyPara);
     policyPara.cbSize = sizeof policyPara;
@@ -322,7 +351,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         needInput = connection->incomingLength == 0;
     }
 
-    SECURITY_STATUS checked = CheckCertificate(&connection->context, wideHost);
+    SECURITY_STATUS checked = CheckCertificate(&connection->context, host, wideHost);
     if (checked != SEC_E_OK) {
         std::snprintf(errorText, errorSize, FORMAT_CERTIFICATE_REFUSED, host, static_cast<unsigned long>(checked));
         return Fail(connection, true, TLS_FAILURE_CERTIFICATE, failure);

@@ -1,0 +1,87 @@
+// The image download over Schannel against the TLS servers that
+// tools/tls-test-peers.sh starts around `make test-windows`: the servers
+// tell in each image which connection and request carried it.  Skipped
+// without those servers (and so on Linux, where nginx_tls_test covers the
+// same ground over OpenSSL).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "http/connection.h"
+#include "http/download.h"
+#include "platform/net.h"
+#include "support/gbk.h"
+#include "support/temp_dir.h"
+#include "support/tls_test_peers.h"
+#include "util/app_log.h"
+
+namespace {
+
+class TlsPeerDownload : public TlsTestPeersSuite {
+protected:
+    void SetUp() override {
+        if (!trusted) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
+        ASSERT_EQ(1, StartNetwork());
+        InitHttpClient();
+        ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
+        SetNetworkTimeoutForTests(5000);
+    }
+    void TearDown() override {
+        if (!trusted) return;
+        ClosePooledConnections();
+        SetNetworkTimeoutForTests(0);
+        CloseAppLog();
+    }
+
+    std::string Url(TlsTestPeer peer, const std::string& path) const {
+        return "https://127.0.0.1:" + std::to_string(ports[peer]) + path;
+    }
+    int Download(TlsTestPeer peer, const std::string& path, const std::string& name) {
+        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+        int result = DownloadImage(Url(peer, path).c_str(), dir.File(name).c_str(), errorText, true, false);
+        error = errorText;
+        return result;
+    }
+    std::string Stored(const std::string& name) const { return ReadWholeFile(dir.File(name)); }
+    std::string Log() const { return ReadWholeFile(dir.File("app.log")); }
+
+    TempDir dir;
+    std::string error;  // GBK
+};
+
+// What the good server sends for `path` as request `request` of connection
+// `connection`.
+std::string Served(const std::string& path, int connection, int request) {
+    return std::string("\x89PNG\r\n\x1a\n", 8) + path + " connection " + std::to_string(connection) + " request " +
+           std::to_string(request);
+}
+
+}  // namespace
+
+TEST_F(TlsPeerDownload, ImagesAreStoredAsServedOverOneConnection) {
+    ASSERT_EQ(DOWNLOAD_STORED, Download(TLS_PEER_GOOD, "/png/a.png", "a.png")) << Utf8(error);
+    ASSERT_EQ(DOWNLOAD_STORED, Download(TLS_PEER_GOOD, "/png/b.png", "b.png")) << Utf8(error);
+    std::string first = Stored("a.png");
+    // The server's connection count runs across tests: take it from the first.
+    size_t at = first.find(" connection ");
+    ASSERT_NE(std::string::npos, at) << first;
+    int connection = std::stoi(first.substr(at + 12));
+    EXPECT_EQ(Served("/png/a.png", connection, 1), first);
+    EXPECT_EQ(Served("/png/b.png", connection, 2), Stored("b.png"));
+    EXPECT_EQ(std::string::npos, Log().find(Gbk("搬家失败")));
+}
+
+TEST_F(TlsPeerDownload, RefusedCertificatesFailTheImageWithoutAnyRetry) {
+    const struct {
+        TlsTestPeer peer;
+        const char* status;
+    } cases[] = {{TLS_PEER_WRONG_NAME, "0x800B010F"}, {TLS_PEER_EXPIRED, "0x800B0101"}};  // CERT_E_CN_NO_MATCH, CERT_E_EXPIRED
+    for (const auto& refused : cases) {
+        EXPECT_EQ(DOWNLOAD_FAILED, Download(refused.peer, "/png/c.png", "c.png")) << refused.status;
+        EXPECT_EQ(Gbk("127.0.0.1 - 证书验证失败: ") + refused.status, error) << Utf8(error);
+        EXPECT_FALSE(PathExists(dir.File("c.png"))) << refused.status;
+    }
+    // Neither repeated without keep-alive nor in plain text.
+    EXPECT_EQ(std::string::npos, Log().find(Gbk("搬家失败"))) << Utf8(Log());
+    EXPECT_EQ(std::string::npos, Log().find(Gbk("没有TLS应答"))) << Utf8(Log());
+}

@@ -1,0 +1,29 @@
+// The TLS servers that tools/tls-test-peers.sh starts beside a Windows test
+// run (Wine cannot start a Linux server itself): their ports, and their
+// authority trusted in the machine's root store of the Wine prefix, as an
+// administrator would trust one.
+#pragma once
+
+#include <gtest/gtest.h>
+
+enum TlsTestPeer { TLS_PEER_GOOD, TLS_PEER_WRONG_NAME, TLS_PEER_EXPIRED, TLS_PEER_UNTRUSTED, TLS_PEER_COUNT };
+
+// Reads KARVELO_TLS_TEST_PORTS into `ports` and adds the authority of
+// KARVELO_TLS_TEST_CA to the root store.  False outside tls-test-peers.sh
+// or off Windows.
+bool TrustTlsTestPeers(int ports[TLS_PEER_COUNT]);
+
+// Takes the authority out of the root store again.  Safe without a trust.
+void ForgetTlsTestPeers();
+
+// A suite that talks to the peers: trusts them for the suite's time.
+class TlsTestPeersSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { trusted = TrustTlsTestPeers(ports); }
+    static void TearDownTestSuite() {
+        ForgetTlsTestPeers();
+        trusted = false;
+    }
+    static inline int ports[TLS_PEER_COUNT] = {};
+    static inline bool trusted = false;
+};
