@@ -78,7 +78,7 @@ TEST_F(TlsPeerDownload, RefusedCertificatesFailTheImageWithoutAnyRetry) {
     } cases[] = {{TLS_PEER_WRONG_NAME, "0x800B010F"}, {TLS_PEER_EXPIRED, "0x800B0101"}};  // CERT_E_CN_NO_MATCH, CERT_E_EXPIRED
     for (const auto& refused : cases) {
         EXPECT_EQ(DOWNLOAD_FAILED, Download(refused.peer, "/png/c.png", "c.png")) << refused.status;
-        EXPECT_EQ(Gbk("127.0.0.1 - 证书验证失败: ") + refused.status, error) << Utf8(error);
+        EXPECT_EQ(Gbk("HTTPS证书未通过验证(127.0.0.1): ") + refused.status, error) << Utf8(error);
         EXPECT_FALSE(PathExists(dir.File("c.png"))) << refused.status;
     }
     // Neither repeated without keep-alive nor in plain text.
