@@ -1,6 +1,7 @@
 // The portable half of fs.h: the stream calls and the injected-fault seam.
 #include <cstring>
 
+#include "platform/charset.h"
 #include "platform/file_fault.h"
 #include "platform/fs.h"
 
@@ -102,4 +103,19 @@ int CloseFile(FILE* file) {
     if (state.installed) Untrack(file);
     int closed = std::fclose(file) == 0 ? 1 : 0;
     return fail ? 0 : closed;
+}
+
+bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char* input, size_t length,
+                      char* output, size_t size, size_t* written) {
+    *written = 0;
+    libiconv_t cd = libiconv_open(toCharset, fromCharset);
+    if (cd == reinterpret_cast<libiconv_t>(-1)) return false;
+    char* in = const_cast<char*>(input);
+    size_t inLeft = length;
+    char* out = output;
+    size_t outLeft = size;
+    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
+    libiconv_close(cd);
+    *written = static_cast<size_t>(out - output);
+    return result != static_cast<size_t>(-1);
 }

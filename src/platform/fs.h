@@ -20,6 +20,13 @@ const char PATH_SEPARATOR = '/';
 // Longest path the system builds, terminator included.
 const int MAX_PATH_BYTES = 260;
 
+// Converts the `length` bytes of a path between charsets, strictly: a
+// character the target lacks, bad input, or a result larger than `size`
+// bytes fails (false) rather than naming another file.  *written gets the
+// bytes produced; no terminator is added.  The file layers' one conversion.
+bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char* input, size_t length,
+                      char* output, size_t size, size_t* written);
+
 // fopen(3) by path.  Opening a directory for reading fails on both
 // systems (POSIX would otherwise hand out a stream that cannot be read).
 FILE* OpenFileByPath(const char* path, const char* mode);

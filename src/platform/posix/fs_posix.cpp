@@ -22,17 +22,12 @@ const int NATIVE_PATH_BYTES = MAX_PATH_BYTES * 2 + 8;
 // does not fit, fails the conversion (0) rather than naming another file.
 int ConvertPath(const char* toCharset, const char* fromCharset, const char* path, size_t length, char* converted,
                 int size) {
-    if (size <= 0) return 0;
-    libiconv_t cd = libiconv_open(toCharset, fromCharset);
-    if (cd == reinterpret_cast<libiconv_t>(-1)) return 0;
-    char* in = const_cast<char*>(path);
-    size_t inLeft = length;
-    char* out = converted;
-    size_t outLeft = static_cast<size_t>(size) - 1;
-    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
-    libiconv_close(cd);
-    if (result == static_cast<size_t>(-1)) return 0;
-    *out = '\0';
+    size_t written = 0;
+    if (size <= 0 ||
+        !ConvertPathBytes(toCharset, fromCharset, path, length, converted, static_cast<size_t>(size) - 1, &written)) {
+        return 0;
+    }
+    converted[written] = '\0';
     return 1;
 }
 

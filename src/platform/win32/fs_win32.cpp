@@ -20,34 +20,29 @@ namespace {
 // builds fits with room to spare.
 const size_t WIDE_PATH_UNITS = MAX_PATH_BYTES * 2 + 1;
 
-// Converts `length` bytes of `input` strictly: a character the target
-// lacks, bad input, or a result larger than `size` bytes (terminator
-// excluded) fails (false) rather than naming another file.
-bool ConvertPath(const char* toCharset, const char* fromCharset, const char* input, size_t length, char* output,
-                 size_t size, size_t* written) {
-    libiconv_t cd = libiconv_open(toCharset, fromCharset);
-    if (cd == reinterpret_cast<libiconv_t>(-1)) return false;
-    char* in = const_cast<char*>(input);
-    size_t inLeft = length;
-    char* out = output;
-    size_t outLeft = size;
-    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
-    libiconv_close(cd);
-    *written = static_cast<size_t>(out - output);
-    return result != static_cast<size_t>(-1);
-}
-
 struct WidePath {
     wchar_t text[WIDE_PATH_UNITS];
     bool ok;
     explicit WidePath(const char* path) : text(), ok(false) {
         if (path == nullptr) return;
         size_t written = 0;
-        ok = ConvertPath("UTF-16LE", CORE_CHARSET, path, std::strlen(path), reinterpret_cast<char*>(text),
-                         (WIDE_PATH_UNITS - 1) * sizeof(wchar_t), &written);
+        ok = ConvertPathBytes("UTF-16LE", CORE_CHARSET, path, std::strlen(path), reinterpret_cast<char*>(text),
+                              (WIDE_PATH_UNITS - 1) * sizeof(wchar_t), &written);
         text[written / sizeof(wchar_t)] = L'\0';
     }
 };
+
+// The `units` of a wide path back in the core's form, terminated, in
+// `size` bytes; false when it does not convert or fit.
+bool CorePathFromWide(const wchar_t* wide, size_t units, char* path, int size) {
+    size_t written = 0;
+    if (size <= 0 || !ConvertPathBytes(CORE_CHARSET, "UTF-16LE", reinterpret_cast<const char*>(wide),
+                                       units * sizeof(wchar_t), path, static_cast<size_t>(size) - 1, &written)) {
+        return false;
+    }
+    path[written] = '\0';
+    return true;
+}
 
 }  // namespace
 
@@ -159,13 +154,7 @@ int ResolveLinkedFile(const char* path, char* resolved, int size) {
     } else if (std::wcsncmp(text, L"\\\\?\\", 4) == 0) {
         text += 4;
     }
-    size_t written = 0;
-    if (!ConvertPath(CORE_CHARSET, "UTF-16LE", reinterpret_cast<const char*>(text), std::wcslen(text) * sizeof(wchar_t),
-                     resolved, static_cast<size_t>(size) - 1, &written)) {
-        return 0;
-    }
-    resolved[written] = '\0';
-    return 1;
+    return CorePathFromWide(text, std::wcslen(text), resolved, size) ? 1 : 0;
 }
 
 int GetProgramFolder(char* folder, int size) {
@@ -179,12 +168,5 @@ int GetProgramFolder(char* folder, int size) {
     if (separator == nullptr) return 0;
     // At a drive root the folder keeps its backslash ("C:\"), else it drops it.
     if (separator > module && separator[-1] == L':') ++separator;
-    size_t units = static_cast<size_t>(separator - module);
-    size_t written = 0;
-    if (size <= 0 || !ConvertPath(CORE_CHARSET, "UTF-16LE", reinterpret_cast<const char*>(module),
-                                  units * sizeof(wchar_t), folder, static_cast<size_t>(size) - 1, &written)) {
-        return 0;
-    }
-    folder[written] = '\0';
-    return 1;
+    return CorePathFromWide(module, static_cast<size_t>(separator - module), folder, size) ? 1 : 0;
 }
