@@ -46,6 +46,35 @@ int RemoveFileByPath(const char* path);
 // Win32: MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
 int ReplaceFileByPath(const char* from, const char* to);
 
+// Moves `from` to `to` unless something is at `to` already (it is never
+// overwritten); 1 on success.  POSIX: renameat2(2) with RENAME_NOREPLACE,
+// or where the file system lacks it a check and rename(2).  Win32:
+// MoveFileExW without MOVEFILE_REPLACE_EXISTING.
+int MoveFileByPath(const char* from, const char* to);
+
+// Whether the file at `target` could be replaced right now by a file
+// written at `temporary` beside it, as ReplaceFileByPath replaces it:
+// `target` opened for writing with the sharing a replacement needs, and
+// `temporary` created (and removed again; null leaves the folder out, as
+// when the temporary file is written already).  A missing `target` is no
+// obstacle.
+//   REPLACE_ALLOWED  both can be done.
+//   REPLACE_HELD     another program holds one of them open and shares it
+//                    neither for writing nor for deleting (Win32: a sharing
+//                    or lock violation, as an open Excel or WPS workbook
+//                    causes; POSIX has no such locks).
+//   REPLACE_DENIED   the file or its folder may not be written: read-only,
+//                    no permission, a read-only file system.
+enum ReplaceAccess { REPLACE_ALLOWED = 1, REPLACE_HELD = 2, REPLACE_DENIED = 3 };
+int ProbeReplace(const char* target, const char* temporary);
+
+// 1 when the system can name `path` (core form) as it stands: it fits the
+// core's MAX_PATH_BYTES, and converted for the system it is within the
+// system's limits (POSIX: each name at most NAME_MAX bytes of UTF-8;
+// Win32: MAX_PATH units with the terminator, each name at most 255 units).
+// A path that does not convert fails as well.
+int PathFitsSystem(const char* path);
+
 // The file that replacing `path` must replace, in the core's form, into `resolved`
 // (`size` bytes): when `path` is a symbolic link, the file it finally leads
 // to (so the link itself survives a replacement); otherwise, and when
@@ -114,6 +143,8 @@ enum FileFaultOperation {
     FILE_FAULT_REPLACE,        // ReplaceFileByPath, matched on either path
     FILE_FAULT_MKDIR,          // MakeDirectory
     FILE_FAULT_SYNC,           // SyncFile on a stream opened at a matching path
+    FILE_FAULT_HELD,           // ProbeReplace, matched on either path: reports the file
+                               // held by another program (as Excel holds an open workbook)
 };
 
 struct FileFault {

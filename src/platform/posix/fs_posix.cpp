@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -117,6 +119,60 @@ int ReplaceFileByPath(const char* from, const char* to) {
     struct stat status;
     if (stat(nativeTo.text, &status) == 0) chmod(nativeFrom.text, status.st_mode & 07777);
     return rename(nativeFrom.text, nativeTo.text) == 0 ? 1 : 0;
+}
+
+int MoveFileByPath(const char* from, const char* to) {
+    NativePath nativeFrom(from), nativeTo(to);
+    if (!nativeFrom.ok || !nativeTo.ok) return 0;
+    if (renameat2(AT_FDCWD, nativeFrom.text, AT_FDCWD, nativeTo.text, RENAME_NOREPLACE) == 0) return 1;
+    // A file system without RENAME_NOREPLACE: look, then move.
+    if (errno != EINVAL && errno != ENOSYS) return 0;
+    struct stat status;
+    if (lstat(nativeTo.text, &status) == 0) return 0;
+    return rename(nativeFrom.text, nativeTo.text) == 0 ? 1 : 0;
+}
+
+int ProbeReplace(const char* target, const char* temporary) {
+    if (FileFaultStrikesPath(FILE_FAULT_HELD, target, temporary)) return REPLACE_HELD;
+    NativePath nativeTarget(target);
+    if (!nativeTarget.ok) return REPLACE_DENIED;
+    // Opened for writing without truncating: the permission a rewrite needs,
+    // and on a read-only mount or an immutable file the refusal root gets
+    // too.  O_NONBLOCK keeps a FIFO from holding the probe up.
+    int descriptor = open(nativeTarget.text, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor >= 0) {
+        close(descriptor);
+    } else if (errno == ETXTBSY) {
+        return REPLACE_HELD;  // a running program's file
+    } else if (errno != ENOENT) {
+        return REPLACE_DENIED;
+    }
+    if (temporary == nullptr) return REPLACE_ALLOWED;
+    // The folder must take a new file: made and removed again.  One of ours
+    // left by an earlier crash is only opened, the write replaces it anyway.
+    NativePath nativeTemporary(temporary);
+    if (!nativeTemporary.ok) return REPLACE_DENIED;
+    descriptor = open(nativeTemporary.text, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+    bool created = descriptor >= 0;
+    if (!created && errno == EEXIST) descriptor = open(nativeTemporary.text, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) return errno == ETXTBSY ? REPLACE_HELD : REPLACE_DENIED;
+    close(descriptor);
+    if (created) unlink(nativeTemporary.text);
+    return REPLACE_ALLOWED;
+}
+
+int PathFitsSystem(const char* path) {
+    if (path == nullptr || std::strlen(path) >= static_cast<size_t>(MAX_PATH_BYTES)) return 0;
+    NativePath native(path);
+    if (!native.ok || std::strlen(native.text) >= static_cast<size_t>(PATH_MAX)) return 0;
+    for (const char* name = native.text; *name != '\0';) {
+        const char* end = std::strchr(name, '/');
+        size_t length = end != nullptr ? static_cast<size_t>(end - name) : std::strlen(name);
+        if (length > static_cast<size_t>(NAME_MAX)) return 0;
+        name += length;
+        if (*name == '/') ++name;
+    }
+    return 1;
 }
 
 int SyncFile(FILE* file) {

@@ -92,6 +92,66 @@ int ReplaceFileByPath(const char* from, const char* to) {
     return MoveFileExW(wideFrom.text, wideTo.text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
+int MoveFileByPath(const char* from, const char* to) {
+    WidePath wideFrom(from), wideTo(to);
+    if (!wideFrom.ok || !wideTo.ok) return 0;
+    // Without MOVEFILE_REPLACE_EXISTING an existing `to` fails the move.
+    return MoveFileExW(wideFrom.text, wideTo.text, MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
+
+namespace {
+
+// What an open refused by another process's sharing looks like.
+bool HeldByAnother(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
+
+}  // namespace
+
+int ProbeReplace(const char* target, const char* temporary) {
+    if (FileFaultStrikesPath(FILE_FAULT_HELD, target, temporary)) return REPLACE_HELD;
+    WidePath wideTarget(target);
+    if (!wideTarget.ok) return REPLACE_DENIED;
+    // MoveFileExW over the file needs it writable and deletable: a program
+    // that opened it without FILE_SHARE_WRITE or FILE_SHARE_DELETE (Excel,
+    // WPS) makes this open fail with a sharing violation.  Our own sharing
+    // is wide so that only other holders count.
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileW(wideTarget.text, GENERIC_WRITE | DELETE, shareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    } else {
+        DWORD error = GetLastError();
+        if (HeldByAnother(error)) return REPLACE_HELD;
+        if (error != ERROR_FILE_NOT_FOUND) return REPLACE_DENIED;
+    }
+    if (temporary == nullptr) return REPLACE_ALLOWED;
+    // The folder must take the temporary file; it is gone again at the close.
+    WidePath wideTemporary(temporary);
+    if (!wideTemporary.ok) return REPLACE_DENIED;
+    file = CreateFileW(wideTemporary.text, GENERIC_WRITE | DELETE, shareAll, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return HeldByAnother(GetLastError()) ? REPLACE_HELD : REPLACE_DENIED;
+    CloseHandle(file);
+    return REPLACE_ALLOWED;
+}
+
+int PathFitsSystem(const char* path) {
+    if (path == nullptr || std::strlen(path) >= static_cast<size_t>(MAX_PATH_BYTES)) return 0;
+    WidePath wide(path);
+    size_t units = std::wcslen(wide.text);
+    // Without the "\\?\" form the system takes MAX_PATH units with the terminator.
+    if (!wide.ok || units + 1 > MAX_PATH) return 0;
+    const size_t MAX_NAME_UNITS = 255;
+    for (const wchar_t* name = wide.text; *name != L'\0';) {
+        const wchar_t* end = std::wcspbrk(name, L"\\/");
+        size_t length = end != nullptr ? static_cast<size_t>(end - name) : std::wcslen(name);
+        if (length > MAX_NAME_UNITS) return 0;
+        name += length;
+        if (*name != L'\0') ++name;
+    }
+    return 1;
+}
+
 int SyncFile(FILE* file) {
     if (file == nullptr || FileFaultStrikesStream(FILE_FAULT_SYNC, file)) return 0;
     if (std::fflush(file) != 0) return 0;
