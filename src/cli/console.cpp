@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "relocate/run.h"
 #include "util/charset.h"
 #include "util/front_end.h"
 
@@ -53,6 +54,9 @@ void EndConsoleProcess(int code) {
     EndStatusLine();
     std::fflush(stdout);
     if (errorShown) std::exit(EXIT_REFUSED);
+    // A stopped run whose package was held: the work is in the kept copy,
+    // not in the package, which the exit code of a stop would claim.
+    if (lastRunSummary.keptBeside) std::exit(EXIT_KEPT_BESIDE);
     if (stopSignalSeen) std::exit(EXIT_STOPPED);
     // A stop the run asked for itself always comes with an error box; any
     // other request to end is the core giving up.

@@ -19,6 +19,8 @@ enum CliExit {
     EXIT_REFUSED = 1,         // package or destination refused, fatal file error
     EXIT_USAGE = 2,           // bad arguments
     EXIT_SOME_FAILED = 3,     // finished with failed images
+    EXIT_KEPT_BESIDE = 4,     // the package could not be replaced (another program held it):
+                              // the rewritten package is kept beside it, the message says where
     EXIT_STOPPED = 130,       // stopped by a signal, package written back
 };
 

@@ -166,7 +166,9 @@ int DemoCommand(int argc, char** argv) {
         return EXIT_REFUSED;
     }
     std::string packagePath = folder + PATH_SEPARATOR_TEXT + DEMO_PACKAGE_NAME;
-    if (!WritePackage(packagePath.c_str(), DemoPackageText(server.port()).c_str())) return EXIT_REFUSED;
+    if (WritePackage(packagePath.c_str(), DemoPackageText(server.port()).c_str(), nullptr) != PACKAGE_WRITTEN) {
+        return EXIT_REFUSED;
+    }
 
     PrintOut("Karvelo demo\n");
     PrintOut("  image server: http://127.0.0.1:" + std::to_string(server.port()) +

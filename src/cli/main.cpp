@@ -35,9 +35,16 @@ const char HELP_TEXT[] =
     "again continues.  During a run the package is also written back every 30\n"
     "seconds (KARVELO_CHECKPOINT_SECONDS, 1 to 3600), so a crash loses little.\n"
     "\n"
+    "Before the run the package must be writable: one that another program holds\n"
+    "open, that is read-only, or whose paths would be too long is refused.  If\n"
+    "it cannot be replaced at the end, it is tried for a few seconds, then the\n"
+    "rewritten package is kept beside it as NAME(已搬家).csv (the message says\n"
+    "where) and the package itself is left as it was.\n"
+    "\n"
     "exit codes: 0 done (nothing failed, or nothing to do), 3 done with failed\n"
-    "images, 1 package or destination refused or a file error, 2 usage error,\n"
-    "130 stopped by a signal after writing back.\n"
+    "images, 4 done but the package could not be replaced (the rewritten package\n"
+    "is kept beside it), 1 package or destination refused or a file error,\n"
+    "2 usage error, 130 stopped by a signal after writing back.\n"
     "\n"
     "Backups go to bak/ and the log to app.log, beside the karvelo executable.\n";
 

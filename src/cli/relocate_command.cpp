@@ -87,6 +87,7 @@ void RunWithStopSignals(TerminalView* terminal) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
 
     std::atomic<bool> finished{false};
+    appState.running = 1;  // as the wizard does: before the run's thread exists
     std::thread worker([&] {
         RunRelocation(&terminal->view);
         finished = true;
@@ -161,7 +162,8 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     if (!LoadPackage(packagePath)) return EXIT_REFUSED;
     InputField field = INPUT_OK;
     std::string desktop = DesktopFolder();
-    const char* warning = CheckRunInputs(options, desktop.c_str(), &field);
+    char text[MESSAGE_BYTES];
+    const char* warning = CheckRunInputs(options, appState.packagePath, desktop.c_str(), &field, text, sizeof text);
     if (warning != nullptr) {
         ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
         return field == INPUT_IMAGE_SOURCE ? EXIT_USAGE : EXIT_REFUSED;
@@ -171,6 +173,7 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     RunWithStopSignals(&terminal);
     FinishTerminalView(&terminal);
     PrintFailures();
+    if (lastRunSummary.keptBeside) return EXIT_KEPT_BESIDE;
     return lastRunSummary.failureCount > 0 ? EXIT_SOME_FAILED : EXIT_DONE;
 }
 

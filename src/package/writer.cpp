@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/fs.h"
+#include "platform/thread.h"
 #include "ui/application_state.h"
 #include "util/charset.h"
 #include "util/files.h"
@@ -61,20 +62,44 @@ int FormatPath(char* path, const char* format, ...) {
 // unreadable file of that name, which "wb" would then clobber or trip over.
 int PathTaken(const char* path) { return FileExists(path) || FileModeOfPath(path) >= 0 ? 1 : 0; }
 
-// The first free "<stem>(n)<extension>" in `folder`; 0 when none fits.
-int PickBackupPath(const char* folder, const char* name, char* path) {
+// The first free "<folder><stem>(<label><n>)<extension>" for `name`, n
+// counting from 1; `label` empty gives "(1)", "(2)", ..., a label gives
+// "(<label>)", "(<label>2)", ...  0 when none fits.  `folder` ends with its
+// separator (or is empty).
+int PickNumberedPath(const char* folder, const char* name, const char* label, char* path) {
     // '.' is never part of a multi-byte character, so a byte search finds
     // the real last dot.
     const char* dot = std::strrchr(name, '.');
     int stemLength = static_cast<int>(dot != nullptr ? dot - name : std::strlen(name));
     const char* extension = dot != nullptr ? dot : "";
     for (int number = 1; number < INT_MAX; ++number) {
-        if (!FormatPath(path, "%s%s%.*s(%d)%s", folder, PATH_SEPARATOR_TEXT, stemLength, name, number, extension)) {
-            return 0;
-        }
+        char counter[16] = "";
+        if (*label == '\0' || number > 1) std::snprintf(counter, sizeof counter, "%d", number);
+        if (!FormatPath(path, "%s%.*s(%s%s)%s", folder, stemLength, name, label, counter, extension)) return 0;
         if (!PathTaken(path)) return 1;
     }
     return 0;
+}
+
+// The backup folder, "<programFolder>/bak"; 0 when it does not fit.
+int FormBackupFolder(char* folder) {
+    return FormatPath(folder, "%s%s%s", appState.programFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME);
+}
+
+// The backup path the next backup of `packagePath` takes; 0 when none fits.
+int PickBackupPath(const char* packagePath, char* path) {
+    char folder[MAX_PATH_BYTES];
+    if (!FormBackupFolder(folder)) return 0;
+    std::strncat(folder, PATH_SEPARATOR_TEXT, sizeof folder - std::strlen(folder) - 1);
+    return PickNumberedPath(folder, FileNameOfPath(packagePath), "", path);
+}
+
+// Where a package that cannot be replaced is kept: beside `target`.
+int PickKeptPath(const char* target, char* path) {
+    char folder[MAX_PATH_BYTES];
+    const char* name = FileNameOfPath(target);
+    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(name - target), target);
+    return PickNumberedPath(folder, name, KEPT_PACKAGE_LABEL, path);
 }
 
 // Streams the package into the backup file; the failure message, or null.
@@ -89,59 +114,137 @@ const char* CopyBlocks(FILE* source, FILE* backup) {
     return std::ferror(source) || !std::feof(source) ? MESSAGE_BACKUP_READ_FAILED : nullptr;
 }
 
-// Writes mark and text to the temporary file and moves it over the package.
-// Returns the failure message, or null; the package is untouched on failure
-// and the temporary file is gone either way.
-const char* ReplacePackage(const char* packagePath, const char* converted, size_t convertedLength) {
-    // A package that is a symbolic link is replaced where the link leads, so
-    // the link stays a link: the temporary file is written beside that file
-    // and moved over it.  A link that leads nowhere is not replaced at all.
-    char target[MAX_PATH_BYTES];
-    if (!ResolveLinkedFile(packagePath, target, sizeof target)) return MESSAGE_OPEN_FAILED;
-    char tempPath[MAX_PATH_BYTES];
-    if (!FormatPath(tempPath, "%s%s", target, PACKAGE_TEMP_SUFFIX)) return MESSAGE_OPEN_FAILED;
-    // The package is replaced, not rewritten in place, which would succeed on
-    // a read-only package; so ask first whether it could be opened for writing.
-    if (PathTaken(target)) {
-        FILE* probe = OpenFileByPath(target, "r+b");
-        if (probe == nullptr) return MESSAGE_OPEN_FAILED;
-        CloseFile(probe);
-    }
-    FILE* file = OpenFileByPath(tempPath, "wb");
-    if (file == nullptr) return MESSAGE_OPEN_FAILED;
+int replaceTries = PACKAGE_REPLACE_TRIES;
+int replaceDelayMs = PACKAGE_REPLACE_DELAY_MS;
 
+// Creates `path` with the mark and the converted text, on the disk before
+// it returns.  1 when written; 0 when it cannot be created; -1 when the
+// bytes could not all be written (a full disk), the file removed again.
+int WriteNewFile(const char* path, const char* converted, size_t convertedLength) {
+    FILE* file = OpenFileByPath(path, "wb");
+    if (file == nullptr) return 0;
     bool ok = WriteFileBytes(file, UTF16LE_MARK, sizeof UTF16LE_MARK) == sizeof UTF16LE_MARK;
     if (ok && convertedLength > 0) ok = WriteFileBytes(file, converted, convertedLength) == convertedLength;
-    // The bytes reach the disk before the name points at them, so a crash
+    // The bytes reach the disk before a name points at them, so a crash
     // at any instant leaves the old package or the whole new one.
     if (ok) ok = SyncFile(file) == 1;
     // Buffered bytes meet a full disk only here, so the close counts too.
     if (!CloseFile(file)) ok = false;
-    if (ok) ok = ReplaceFileByPath(tempPath, target) == 1;
-    if (!ok) {
-        RemoveFileByPath(tempPath);
-        return MESSAGE_WRITE_FAILED;
+    if (ok) return 1;
+    RemoveFileByPath(path);
+    return -1;
+}
+
+// The new name is made durable too.  The file is in place already, so a
+// folder that cannot be synced is no failure of the write.
+void SyncFolderOf(const char* path) {
+    char folder[MAX_PATH_BYTES];
+    size_t folderLength = static_cast<size_t>(FileNameOfPath(path) - path);
+    if (folderLength <= 1 || folderLength > sizeof folder) return;
+    std::memcpy(folder, path, folderLength - 1);
+    folder[folderLength - 1] = '\0';
+    SyncFolder(folder);
+}
+
+// Writes the new package to the temporary file and moves it over the
+// package, `tries` times while the package cannot be replaced; with
+// `keepBeside`, then keeps it beside the package (its path into
+// `keptPath`).  Returns PACKAGE_WRITTEN, PACKAGE_KEPT_BESIDE or PACKAGE_HELD,
+// or 0 with the failure message in *failure; the package is untouched
+// unless written, and the temporary file is gone either way.
+int ReplacePackage(const char* packagePath, const char* converted, size_t convertedLength, int tries,
+                   bool keepBeside, char* keptPath, const char** failure) {
+    // A package that is a symbolic link is replaced where the link leads, so
+    // the link stays a link: the temporary file is written beside that file
+    // and moved over it.  A link that leads nowhere is not replaced at all,
+    // and neither is a folder.
+    char target[MAX_PATH_BYTES];
+    char tempPath[MAX_PATH_BYTES];
+    *failure = MESSAGE_OPEN_FAILED;
+    if (!ResolveLinkedFile(packagePath, target, sizeof target) || IsDirectory(target) ||
+        !FormatPath(tempPath, "%s%s", target, PACKAGE_TEMP_SUFFIX)) {
+        return 0;
     }
-    // The new name is made durable too.  The package is replaced already, so
-    // a folder that cannot be synced is no failure of the write.
-    size_t folderLength = static_cast<size_t>(FileNameOfPath(target) - target);
-    if (folderLength > 1) {
-        target[folderLength - 1] = '\0';
-        SyncFolder(target);
+    bool tempWritten = false;
+    for (int attempt = 1; attempt <= tries; ++attempt) {
+        if (attempt > 1) SleepMilliseconds(static_cast<unsigned>(replaceDelayMs));
+        if (!tempWritten) {
+            int made = WriteNewFile(tempPath, converted, convertedLength);
+            if (made < 0) {
+                *failure = MESSAGE_WRITE_FAILED;
+                return 0;
+            }
+            tempWritten = made == 1;
+        }
+        // The package is replaced, not rewritten in place, and a rename
+        // passes over a read-only package (and, under some systems, one
+        // held open); so ask first whether it could be written.
+        if (tempWritten && ProbeReplace(target, nullptr) == REPLACE_ALLOWED && ReplaceFileByPath(tempPath, target)) {
+            SyncFolderOf(target);
+            return PACKAGE_WRITTEN;
+        }
     }
-    return nullptr;
+    if (keepBeside) {
+        // Nothing is lost: the new package goes beside the old one, moved
+        // there or, when not even the temporary file could be made (a held
+        // name), written there.
+        char kept[MAX_PATH_BYTES];
+        int made = 0;
+        if (PickKeptPath(target, kept)) {
+            made = tempWritten ? MoveFileByPath(tempPath, kept) : WriteNewFile(kept, converted, convertedLength);
+        }
+        if (made == 1) {
+            SyncFolderOf(kept);
+            if (keptPath != nullptr) std::memcpy(keptPath, kept, std::strlen(kept) + 1);
+            return PACKAGE_KEPT_BESIDE;
+        }
+        if (made < 0) *failure = MESSAGE_WRITE_FAILED;
+    }
+    if (tempWritten) RemoveFileByPath(tempPath);
+    return keepBeside ? 0 : PACKAGE_HELD;
+}
+
+// The package text in the package's own encoding, or null after the
+// failure has been reported.
+char* ConvertForPackage(const char* packageText, size_t* convertedLength) {
+    if (packageText == nullptr) {
+        Fail(MESSAGE_CONVERSION_FAILED);
+        return nullptr;
+    }
+    size_t length = std::strlen(packageText);
+    // One byte becomes one 2-byte unit, two bytes one unit, four bytes one
+    // or two units: 2 x L bytes always suffice; the 2 spare keep the empty
+    // text from a 0-byte buffer.
+    size_t room = length * 2 + 2;
+    char* converted = static_cast<char*>(std::malloc(room));
+    if (converted == nullptr ||
+        ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, packageText, length, converted, room, convertedLength) == -1) {
+        std::free(converted);
+        Fail(MESSAGE_CONVERSION_FAILED);
+        return nullptr;
+    }
+    return converted;
+}
+
+int WriteConverted(const char* packagePath, const char* packageText, int tries, bool keepBeside, char* keptPath) {
+    size_t convertedLength = 0;
+    char* converted = ConvertForPackage(packageText, &convertedLength);
+    if (converted == nullptr) return 0;
+    const char* failure = nullptr;
+    int result = ReplacePackage(packagePath, converted, convertedLength, tries, keepBeside, keptPath, &failure);
+    std::free(converted);
+    return result != 0 ? result : Fail(failure);
 }
 
 }  // namespace
 
 int BackupPackage(const char* packagePath) {
     char folder[MAX_PATH_BYTES];
-    if (!FormatPath(folder, "%s%s%s", appState.programFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME) ||
-        (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
+    if (!FormBackupFolder(folder) || (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
         return Fail(MESSAGE_BAK_FOLDER_FAILED);
     }
     char backupPath[MAX_PATH_BYTES];
-    int named = PickBackupPath(folder, FileNameOfPath(packagePath), backupPath);
+    int named = PickBackupPath(packagePath, backupPath);
 
     FILE* source = OpenFileByPath(packagePath, "rb");
     if (source == nullptr) return Fail(MESSAGE_BACKUP_SOURCE_FAILED);
@@ -162,22 +265,33 @@ int BackupPackage(const char* packagePath) {
     return 1;
 }
 
-int WritePackage(const char* packagePath, const char* packageText) {
-    if (packageText == nullptr) return Fail(MESSAGE_CONVERSION_FAILED);
-    size_t length = std::strlen(packageText);
-    // One byte becomes one 2-byte unit, two bytes one unit, four bytes one
-    // or two units: 2 x L bytes always suffice; the 2 spare keep the empty
-    // text from a 0-byte buffer.
-    size_t room = length * 2 + 2;
-    char* converted = static_cast<char*>(std::malloc(room));
-    size_t convertedLength = 0;
-    if (converted == nullptr ||
-        ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, packageText, length, converted, room, &convertedLength) == -1) {
-        std::free(converted);
-        return Fail(MESSAGE_CONVERSION_FAILED);
+int WritePackage(const char* packagePath, const char* packageText, char* keptPath) {
+    return WriteConverted(packagePath, packageText, replaceTries, true, keptPath);
+}
+
+int WritePackageIfFree(const char* packagePath, const char* packageText) {
+    return WriteConverted(packagePath, packageText, 1, false, nullptr);
+}
+
+int CheckPackageWritable(const char* packagePath) {
+    char target[MAX_PATH_BYTES];
+    if (!ResolveLinkedFile(packagePath, target, sizeof target)) return PACKAGE_READ_ONLY;
+    char path[MAX_PATH_BYTES];
+    // Every path the run forms: the backup, the kept copy, and the
+    // temporary file last, whose path the probe below uses.
+    if (!PathFitsSystem(packagePath) || !PickBackupPath(packagePath, path) || !PathFitsSystem(path) ||
+        !PickKeptPath(target, path) || !PathFitsSystem(path) ||
+        !FormatPath(path, "%s%s", target, PACKAGE_TEMP_SUFFIX) || !PathFitsSystem(path)) {
+        return PACKAGE_PATH_TOO_LONG;
     }
-    const char* failure = ReplacePackage(packagePath, converted, convertedLength);
-    std::free(converted);
-    if (failure != nullptr) return Fail(failure);
-    return 1;
+    switch (ProbeReplace(target, path)) {
+        case REPLACE_ALLOWED: return PACKAGE_WRITABLE;
+        case REPLACE_HELD: return PACKAGE_IN_USE;
+        default: return PACKAGE_READ_ONLY;
+    }
+}
+
+void SetPackageReplaceWait(int tries, int delayMilliseconds) {
+    replaceTries = tries > 0 ? tries : PACKAGE_REPLACE_TRIES;
+    replaceDelayMs = delayMilliseconds >= 0 ? delayMilliseconds : PACKAGE_REPLACE_DELAY_MS;
 }

@@ -4,7 +4,9 @@
 // "<programFolder>/bak/<name>(n)<ext>" (the smallest free n from 1), and at
 // its end writes the rewritten text back as FF FE + UCS-2LE.  Both end the
 // process after an error box ("错误") when they fail; where EndProcess
-// returns (tests) they return 0 with nothing half-done left behind.
+// returns (tests) they return 0 with nothing half-done left behind.  A
+// package that cannot be replaced is no such failure: the work is kept
+// beside it (WritePackage).
 #pragma once
 
 // The backup folder, beside the program.
@@ -15,12 +17,54 @@
 // leads to, and the link stays.
 #define PACKAGE_TEMP_SUFFIX ".karvelo-tmp"
 
+// When the package cannot be replaced at the end of a run (another program
+// holds it), the rewritten package is kept beside it as
+// "<stem>(已搬家)<ext>", or "<stem>(已搬家n)<ext>" from n = 2 when that is
+// taken, in the folder of the file the package path leads to.
+#define KEPT_PACKAGE_LABEL "\xd2\xd1\xb0\xe1\xbc\xd2"  // 已搬家
+
 // The copy is streamed in blocks of this size, never held whole.
 const int BACKUP_BLOCK_BYTES = 8192;
+
+// A package another program holds (Excel, an antivirus scanner, an indexer)
+// is tried this many times, this far apart, before the rewritten package is
+// kept beside it.
+const int PACKAGE_REPLACE_TRIES = 5;
+const int PACKAGE_REPLACE_DELAY_MS = 1000;
 
 // Copies the package into the backup folder; 1 when the copy is complete.
 int BackupPackage(const char* packagePath);
 
-// Replaces the package with `packageText` (core form, NUL-terminated) in UTF-16LE
-// with its mark; 1 when written.  On failure the package keeps its bytes.
-int WritePackage(const char* packagePath, const char* packageText);
+// Results of the writes below; 0 is a failure that has been reported (error
+// box, end of the process), and the package keeps its bytes.
+const int PACKAGE_WRITTEN = 1;      // the package holds the new text
+const int PACKAGE_KEPT_BESIDE = 2;  // it could not be replaced; the new text is kept beside it
+const int PACKAGE_HELD = 3;         // it could not be replaced now; nothing was written
+
+// Replaces the package with `packageText` (core form, NUL-terminated) in
+// UTF-16LE with its mark.  A package that cannot be replaced is tried
+// PACKAGE_REPLACE_TRIES times; then the new package is kept beside it and
+// its path goes into `keptPath` (MAX_PATH_BYTES, may be null).  Returns
+// PACKAGE_WRITTEN, PACKAGE_KEPT_BESIDE or 0.
+int WritePackage(const char* packagePath, const char* packageText, char* keptPath);
+
+// The same for a checkpoint in the middle of a run: one try, and a package
+// that cannot be replaced now is left as it is (PACKAGE_HELD, nothing shown),
+// since the run writes it again later.  PACKAGE_WRITTEN, PACKAGE_HELD or 0.
+int WritePackageIfFree(const char* packagePath, const char* packageText);
+
+// How the writes above will fare, asked before a run starts so that a run
+// never ends with work it cannot write: every path they form (the backup,
+// the temporary file, the kept copy) fits the system, and the package can
+// be replaced right now.
+enum PackageWritability {
+    PACKAGE_WRITABLE = 0,
+    PACKAGE_PATH_TOO_LONG,  // a path the run forms does not fit
+    PACKAGE_IN_USE,         // another program holds the package (ProbeReplace: REPLACE_HELD)
+    PACKAGE_READ_ONLY,      // the package or its folder may not be written
+};
+int CheckPackageWritable(const char* packagePath);
+
+// Tests shorten the wait for a held package; a negative value restores the
+// defaults above.
+void SetPackageReplaceWait(int tries, int delayMilliseconds);

@@ -1,5 +1,6 @@
 #include "relocate/local_files.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +14,15 @@ namespace {
 
 const char* const KNOWN_EXTENSIONS[] = {"jpg", "jpeg", "png", "gif", "bmp"};
 const size_t EXTENSION_CANDIDATE_BYTES = 7;
+const char LONGEST_EXTENSION[] = "jpeg";
+
+// "<destination>/<m-><Y-M-D-h-m-n>.<ext>" into `path`; its length, or -1.
+int FormatLocalImagePath(ImageKind kind, const char* extension, const char* destination, const RunTimeStamp& stamp,
+                         int number, char* path, size_t size) {
+    return std::snprintf(path, size, "%s" PATH_SEPARATOR_TEXT "%s%d-%d-%d-%d-%d-%d.%s", destination,
+                         kind == IMAGE_KIND_MOBILE ? "m-" : "", stamp.year, stamp.month, stamp.day, stamp.hour,
+                         stamp.minute, number, extension);
+}
 
 }  // namespace
 
@@ -55,9 +65,7 @@ int NextLocalImagePath(ImageKind kind, const char* extension, const char* destin
                        char* path, size_t size) {
     for (;;) {
         int number = imageCounter++;
-        int length = std::snprintf(path, size, "%s" PATH_SEPARATOR_TEXT "%s%d-%d-%d-%d-%d-%d.%s", destination,
-                                   kind == IMAGE_KIND_MOBILE ? "m-" : "", stamp.year, stamp.month, stamp.day,
-                                   stamp.hour, stamp.minute, number, extension);
+        int length = FormatLocalImagePath(kind, extension, destination, stamp, number, path, size);
         if (length < 0 || static_cast<size_t>(length) >= size || length >= MAX_PATH_BYTES) {
             path[0] = '\0';
             return 0;
@@ -66,4 +74,12 @@ int NextLocalImagePath(ImageKind kind, const char* extension, const char* destin
         // able to open (locked, unreadable) or a folder is never overwritten.
         if (!FileExists(path) && FileModeOfPath(path) < 0) return 1;
     }
+}
+
+int DestinationTakesImageNames(const char* destination) {
+    char path[MAX_PATH_BYTES * 2];
+    const RunTimeStamp lastMinute = {9999, 12, 31, 23, 59};
+    int length = FormatLocalImagePath(IMAGE_KIND_MOBILE, LONGEST_EXTENSION, destination, lastMinute, INT_MAX, path,
+                                      sizeof path);
+    return length >= 0 && static_cast<size_t>(length) < sizeof path && PathFitsSystem(path) ? 1 : 0;
 }

@@ -24,3 +24,9 @@ const char* ImageExtensionForUrl(const char* url);
 // not fit into `size` bytes (nothing is truncated into another name).
 int NextLocalImagePath(ImageKind kind, const char* extension, const char* destination, const RunTimeStamp& stamp,
                        char* path, size_t size);
+
+// 1 when every name NextLocalImagePath can form in `destination` fits the
+// system (PathFitsSystem): the longest one, a mobile image of the last
+// minute of a year with the largest counter and the longest extension, so a
+// run never stops part way for a name it cannot form.
+int DestinationTakesImageNames(const char* destination);

@@ -61,6 +61,12 @@ const char TEXT_SOME_FAILED[] =
 const char MESSAGE_ALL_FAILED[] =
     "\xcd\xbc\xc6\xac\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xac\xc3\xbb\xd3\xd0\xd5\xd2\xb5\xbd\xb0\xe1\xbc\xd2\xb3\xc9\xb9\xa6"
     "\xb5\xc4\xcd\xbc\xc6\xac\xa1\xa3";  // 图片搬家失败，没有找到搬家成功的图片。
+const char FORMAT_KEPT_BESIDE[] =
+    "\xca\xfd\xbe\xdd\xb0\xfc(%s)\xbf\xc9\xc4\xdc\xd5\xfd\xb1\xbb Excel \xbb\xf2 WPS \xb5\xc8\xb3\xcc\xd0\xf2"
+    "\xb4\xf2\xbf\xaa\xa3\xac\xce\xde\xb7\xa8\xb8\xfc\xd0\xc2\xa1\xa3\n\n"  // 数据包(%s)可能正被 Excel 或 WPS 等程序打开，无法更新。
+    "\xb0\xe1\xbc\xd2\xba\xf3\xb5\xc4\xca\xfd\xbe\xdd\xb0\xfc\xd2\xd1\xc1\xed\xb4\xe6\xce\xaa\xa3\xba\n%s\n\n"  // 搬家后的数据包已另存为：\n%s
+    "\xc7\xeb\xb9\xd8\xb1\xd5\xb4\xf2\xbf\xaa\xca\xfd\xbe\xdd\xb0\xfc\xb5\xc4\xb3\xcc\xd0\xf2\xa3\xac\xd3\xc3"
+    "\xd5\xe2\xb8\xf6\xce\xc4\xbc\xfe\xcc\xe6\xbb\xbb\xd4\xad\xc0\xb4\xb5\xc4\xca\xfd\xbe\xdd\xb0\xfc\xa1\xa3";  // 请关闭打开数据包的程序，用这个文件替换原来的数据包。
 const char MESSAGE_NOTHING_TO_DO[] =
     "\xc3\xbb\xd3\xd0\xd5\xd2\xb5\xbd\xd0\xe8\xd2\xaa\xb0\xe1\xbc\xd2\xb5\xc4\xcd\xbc\xc6\xac\xa1\xa3";  // 没有找到需要搬家的图片。
 
@@ -330,9 +336,14 @@ void MaybeCheckpoint(Run* run) {
     run->checkpointRelocated = run->relocatedCount;
     run->checkpointFailures = run->failureCount;
     SyncFolderFiles(run->options.destination);  // the names the package is about to refer to
-    if (WriteCheckpoint(run->urlMap, appState.packageText, run->options.blankFailedImages, appState.packagePath) < 0) {
+    int written = WriteCheckpoint(run->urlMap, appState.packageText, run->options.blankFailedImages, appState.packagePath);
+    if (written < 0) {
         run->checkpointFailed = true;
         appState.stopRequested = 1;
+    } else if (written == CHECKPOINT_HELD) {
+        // Another program holds the package now: the next checkpoint, or
+        // the end of the run, tries again with everything since.
+        run->checkpointRelocated = -1;
     }
     run->checkpointTime = std::chrono::steady_clock::now();
 }
@@ -389,7 +400,19 @@ void ShowFinalMessage(const Run& run, bool changed) {
     }
 }
 
-void Summarise(const Run& run, bool changed, bool stopped) {
+// The package could not be replaced and is kept beside it: says where,
+// and, when the run ended by itself, what the final message would add.
+void ShowKeptBeside(const Run& run, const char* keptPath, bool stopped) {
+    char text[2048];
+    std::snprintf(text, sizeof text, FORMAT_KEPT_BESIDE, FileNameOfPath(appState.packagePath), keptPath);
+    if (!stopped && run.failureCount > 0 && !run.options.blankFailedImages) {
+        std::strncat(text, TEXT_SOME_FAILED, sizeof text - std::strlen(text) - 1);
+    }
+    ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+}
+
+void Summarise(const Run& run, bool changed, bool stopped, bool kept) {
+    lastRunSummary.keptBeside = kept ? 1 : 0;
     lastRunSummary.itemCount = run.itemCount;
     lastRunSummary.processedCount = run.processedCount;
     lastRunSummary.relocatedCount = run.relocatedCount;
@@ -407,7 +430,11 @@ int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFai
     char* text = CopyString(packageText);
     int written = 0;
     if (RewritePackageText(urlMap, &text, blankFailedImages, 0, 0, nullptr)) {
-        written = WritePackage(packagePath, text) == 1 ? 1 : -1;
+        switch (WritePackageIfFree(packagePath, text)) {
+            case PACKAGE_WRITTEN: written = 1; break;
+            case PACKAGE_HELD: written = CHECKPOINT_HELD; break;
+            default: written = -1; break;
+        }
     }
     std::free(text);
     return written;
@@ -417,7 +444,18 @@ unsigned RunRelocation(void* argument) {
     Run run = {};
     run.view = static_cast<const RunView*>(argument);
     lastRunSummary = RunSummary{};
+    // The front end has set it already, before this thread started, so that
+    // a close in between waits for the run; set here for callers that start
+    // the run directly.
     appState.running = 1;
+    if (StopRequested()) {
+        // Stopped before it began (a close, an update that must be taken):
+        // nothing was backed up or changed, so there is nothing to write.
+        lastRunSummary.stopped = 1;
+        EndProcess(0);
+        appState.running = 0;  // where EndProcess returns (tests)
+        return 0;
+    }
     if (!BackupPackage(appState.packagePath)) {
         // Only reached where EndProcess returns (tests).
         appState.running = 0;
@@ -437,15 +475,22 @@ unsigned RunRelocation(void* argument) {
                                      run.itemCount, run.processedCount, run.view);
     // After a failed checkpoint the process has ended (where EndProcess returns, nothing more is written).
     bool written = !run.checkpointFailed;
+    bool kept = false;
+    char keptPath[MAX_PATH_BYTES] = "";
     if (changed && written) {
         SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
-        written = WritePackage(appState.packagePath, appState.packageText) == 1;
+        int outcome = WritePackage(appState.packagePath, appState.packageText, keptPath);
+        written = outcome != 0;
+        kept = outcome == PACKAGE_KEPT_BESIDE;
     }
     std::free(appState.packageText);
     appState.packageText = nullptr;
 
     bool stopped = StopRequested();
-    Summarise(run, changed != 0, stopped);
+    Summarise(run, changed != 0, stopped, kept);
+    // Said even before the end of a stopped run: the package on disk does
+    // not hold this run's work, the kept copy does.
+    if (kept && stopped) ShowKeptBeside(run, keptPath, true);
     if (stopped || !written) {
         if (stopped) EndProcess(0);
         // Where EndProcess returns (tests), leave nothing behind.
@@ -456,7 +501,11 @@ unsigned RunRelocation(void* argument) {
     }
     ShowProgressText(run);
     appState.running = 0;
-    ShowFinalMessage(run, changed != 0);
+    if (kept) {
+        ShowKeptBeside(run, keptPath, false);
+    } else {
+        ShowFinalMessage(run, changed != 0);
+    }
     appState.urlMap = nullptr;
     FreeHashMap(run.urlMap, 1);
     ResetConnectFailureCounts();

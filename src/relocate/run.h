@@ -17,9 +17,12 @@ const int MAX_CHECKPOINT_SECONDS = 3600;
 void SetCheckpointInterval(int seconds);
 
 // One checkpoint: rewrites a copy of `packageText` with `urlMap` exactly as
-// the end of a run does and writes it back (WritePackage: temporary file,
-// synced, moved over the package).  1 when written, 0 when the rewrite
-// changes nothing, -1 when the write failed (WritePackage has said why).
+// the end of a run does and writes it back (WritePackageIfFree: temporary
+// file, synced, moved over the package).  1 when written, 0 when the rewrite
+// changes nothing, CHECKPOINT_HELD when another program holds the package
+// (nothing written, nothing shown), -1 when the write failed (the writer
+// has said why).
+const int CHECKPOINT_HELD = 2;
 int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath);
 
 // The run's thread procedure.  `argument` is the front end's RunView, which
@@ -32,7 +35,10 @@ int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFai
 // it leaves depends on which download finishes first.  When a stop is
 // requested (appState.stopRequested) no new download starts, those in
 // flight finish and every image that arrived is kept; the run writes back
-// what it did and ends the process with code 0 through EndProcess.  Returns 0.
+// what it did and ends the process with code 0 through EndProcess.  A stop
+// requested before the run began ends it before its backup.  A package
+// that cannot be replaced at the end is kept beside it, and the message
+// (instead of the final one) says where.  Returns 0.
 unsigned RunRelocation(void* argument);
 
 // What the last run did, for front ends that summarise it (the command line
@@ -44,5 +50,6 @@ struct RunSummary {
     int failureCount;    // distinct URLs that failed in this run
     int textChanged;     // the package was written back
     int stopped;         // the run ended by a stop
+    int keptBeside;      // the package could not be replaced: the rewritten one is kept beside it
 };
 extern RunSummary lastRunSummary;

@@ -22,6 +22,10 @@ extern const char MESSAGE_NO_DESTINATION[];      // "请选择图片搬家后保
 extern const char MESSAGE_DESTINATION_MISSING[]; // "选择的文件夹不存在，请重新选择"
 extern const char MESSAGE_DESTINATION_DESKTOP[]; // "不可以将图片搬家到[桌面]上..."
 extern const char MESSAGE_DESTINATION_UNWRITABLE[];  // "选择的文件夹路径中含有双引号或控制字符，无法写入数据包，请重新选择"
+extern const char MESSAGE_DESTINATION_TOO_LONG[];    // "选择的文件夹路径太长，无法在其中保存图片，..."
+extern const char FORMAT_PACKAGE_IN_USE[];       // "[%s]可能正被 Excel 或 WPS 等程序打开，搬家后无法写回数据包。..."
+extern const char FORMAT_PACKAGE_READ_ONLY[];    // "[%s]或它所在的文件夹不允许写入(只读或没有权限)，..."
+extern const char FORMAT_PACKAGE_PATH_TOO_LONG[];  // "[%s]数据包的文件名或所在文件夹的路径太长，..."
 extern const char FORMAT_ITEM_COUNT[];           // "搬家进度(宝贝数:%d)"
 
 // The longest title the listing tool accepts, in bytes and in Chinese characters.
@@ -44,10 +48,17 @@ void FormatTitleTooLongMessage(const char* packagePath, char* text, size_t size)
 // The question for a package the reader cannot use (reader result 0).
 void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t size);
 
-// Checks the options and the destination before a run, in the wizard's
-// order; a destination that holds a '"' or a control character (a byte
-// below 0x20, or 0x7F) cannot be written into the package's quoted fields
-// and is refused right after the empty one.  Returns the warning text (and in *field what it is about), or null
-// when the run may start.  `desktop` is the user's desktop folder (may be
-// null): the images may not be spread over it.
-const char* CheckRunInputs(const RunOptions& options, const char* desktop, InputField* field);
+// Checks the options, the destination and the package before a run, in the
+// wizard's order; a destination that holds a '"' or a control character (a
+// byte below 0x20, or 0x7F) cannot be written into the package's quoted
+// fields and is refused right after the empty one.  After the wizard's own
+// checks come those that keep a run from failing late: a destination too
+// long for the image names, then the package at `packagePath` whose backup,
+// temporary or kept path would not fit, or that cannot be replaced now
+// (held by another program, or read-only; CheckPackageWritable).  Returns
+// the warning text (and in *field what it is about), or null when the run
+// may start; a text naming the package is formatted into `text` (`size`
+// bytes).  `desktop` is the user's desktop folder (may be null): the images
+// may not be spread over it.
+const char* CheckRunInputs(const RunOptions& options, const char* packagePath, const char* desktop,
+                           InputField* field, char* text, size_t size);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -64,7 +65,10 @@ protected:
     // number `killAtRequest` after `victim` was set.
     std::atomic<pid_t> victim{0};
     std::atomic<int> killAtRequest{0}, victimRequests{0};
+    // Called as each request arrives, while no run is going set or cleared.
+    std::function<void()> onRequest;
     LoopbackImageServer server{[this](const std::string& path) {
+        if (onRequest) onRequest();
         if (victim > 0 && ++victimRequests == killAtRequest) kill(victim, SIGKILL);
         if (delayMilliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds));
         std::lock_guard<std::mutex> lock(mutex);
@@ -391,6 +395,66 @@ TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
     EXPECT_EQ("0\n", ReadWholeFile(freed + ".code")) << ReadWholeFile(freed + ".out");
     EXPECT_EQ(static_cast<size_t>(IMAGES), CheckWholePackage(PackagePath(), layout, Destination(), freed, bodies).size());
     RemoveBackups(PackagePath());
+}
+
+// A package the system will not let be written (an immutable file stands
+// for a read-only mount or another user's file, which root may write) is
+// refused before the run; when that comes only during the run, the end
+// keeps the rewritten package beside it, names it and exits with 4.  Paths
+// too long for what the run forms are refused before it as well.
+TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
+    Serve("a.png", PNG);
+    Serve("b.png", PNG);
+    Serve("c.png", PNG);
+    ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("b.png"), Url("c.png"))));
+    const std::string original = ReadWholeFile(PackagePath());
+    const std::string stem = std::filesystem::path(PackagePath()).stem().string();
+    auto immutable = [&](bool on) {
+        return RunProcess({"/usr/bin/chattr", on ? "+i" : "-i", PackagePath()}).exitCode == 0;
+    };
+    if (!immutable(true)) GTEST_SKIP() << "chattr +i is refused here (not root, or the file system lacks the flag)";
+    struct Undo {
+        std::function<bool(bool)> set;
+        ~Undo() { set(false); }
+    } undo{immutable};
+
+    ProcessResult refused = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(1, refused.exitCode);
+    EXPECT_NE(std::string::npos, refused.err.find("[" + stem + ".csv]或它所在的文件夹不允许写入(只读或没有权限)，"))
+        << refused.err;
+    EXPECT_TRUE(server.RequestedPaths().empty());
+    EXPECT_FALSE(PathExists(BuildFolder() + "/bak/" + stem + "(1).csv"));
+
+    ASSERT_TRUE(immutable(false));
+    onRequest = [&] { immutable(true); };  // from the first image on
+    ProcessResult kept = RunKarvelo({"relocate", PackagePath(), Destination()});
+    onRequest = nullptr;
+    ASSERT_TRUE(immutable(false));
+    EXPECT_EQ(4, kept.exitCode) << kept.err;
+    const std::string keptPath = dir.File(stem + "(已搬家).csv");
+    EXPECT_NE(std::string::npos, kept.err.find("可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n" +
+                                               keptPath + "\n"))
+        << kept.err;
+    EXPECT_EQ(original, ReadWholeFile(PackagePath()));
+    std::string text = DecodePackageFile(keptPath);
+    for (const char* name : {"a.png", "b.png", "c.png"}) EXPECT_EQ(std::string::npos, text.find(Url(name))) << name;
+    EXPECT_EQ(3u, FileCount());
+    RemoveBackups(PackagePath());
+
+    // The temporary file beside a package of 248 bytes would take 260.
+    const std::string longPackage = dir.File(std::string(248 - dir.path().size() - 1 - 4, 'p') + ".csv");
+    ASSERT_TRUE(WriteWholeFile(longPackage, original));
+    ProcessResult longName = RunKarvelo({"relocate", longPackage, Destination()});
+    EXPECT_EQ(1, longName.exitCode);
+    EXPECT_NE(std::string::npos, longName.err.find("数据包的文件名或所在文件夹的路径太长"));
+    // No room for "/m-9999-12-31-23-59-2147483647.jpeg" after 225 bytes.
+    const std::string longFolder = dir.File(std::string(225 - dir.path().size() - 1, 'd'));
+    ASSERT_TRUE(std::filesystem::create_directory(longFolder));
+    ProcessResult longDestination = RunKarvelo({"relocate", PackagePath(), longFolder});
+    EXPECT_EQ(1, longDestination.exitCode);
+    EXPECT_NE(std::string::npos, longDestination.err.find("选择的文件夹路径太长，无法在其中保存图片"));
+    EXPECT_TRUE(std::filesystem::is_empty(longFolder));
+    EXPECT_EQ(3, static_cast<int>(server.RequestedPaths().size()));
 }
 
 TEST_F(CliTest, InspectCountsImagesBySource) {

@@ -193,7 +193,7 @@ TEST_F(PackageWriterTest, WrittenPackageIsMarkedUcs2leOfTheText) {
     fs::permissions(package, mode);
     std::string text = Gbk("version 1.00\r\n\"宝贝名称\"\t\"<img src=\"\"D:\\图片\\1.jpg\"\">\"\r\n");
 
-    EXPECT_EQ(1, WritePackage(package.c_str(), text.c_str()));
+    EXPECT_EQ(1, WritePackage(package.c_str(), text.c_str(), nullptr));
 
     std::string written = ReadWholeFile(package);
     ASSERT_GE(written.size(), 2u);
@@ -212,7 +212,7 @@ TEST_F(PackageWriterTest, WrittenPackageIsMarkedUcs2leOfTheText) {
 #endif
     EXPECT_FALSE(PathExists(package + PACKAGE_TEMP_SUFFIX));
 
-    EXPECT_EQ(1, WritePackage(package.c_str(), ""));
+    EXPECT_EQ(1, WritePackage(package.c_str(), "", nullptr));
     EXPECT_EQ("\xFF\xFE", ReadWholeFile(package));
     EXPECT_TRUE(front.messages.empty());
 }
@@ -232,22 +232,20 @@ TEST_F(PackageWriterTest, FailedWriteKeepsThePackageAndLeavesNoTemporaryFile) {
         const char* message;
     } cases[] = {
         {"text ends inside a character", FileFaultOperation(0), nullptr, 1, "abc\xB0", "更新CSV文件失败：iconv()转码出错了。"},
-        {"read-only package", FILE_FAULT_OPEN_WRITE, "shop.csv", 1, text, "更新CSV文件失败：文件句柄无法打开。"},
-        {"folder refuses the temporary file", FILE_FAULT_OPEN_WRITE, PACKAGE_TEMP_SUFFIX, 1, text,
-         "更新CSV文件失败：文件句柄无法打开。"},
+        {"folder takes no new file at all", FILE_FAULT_OPEN_WRITE, "", 1, text, "更新CSV文件失败：文件句柄无法打开。"},
         {"mark not written", FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 1, text, "更新CSV文件失败：写入文件出错。"},
         {"disk full after the mark", FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 2, text, "更新CSV文件失败：写入文件出错。"},
         {"disk full when flushing", FILE_FAULT_CLOSE, PACKAGE_TEMP_SUFFIX, 1, text, "更新CSV文件失败：写入文件出错。"},
         {"bytes not on the disk before the replace", FILE_FAULT_SYNC, PACKAGE_TEMP_SUFFIX, 1, text,
          "更新CSV文件失败：写入文件出错。"},
-        {"replace refused", FILE_FAULT_REPLACE, "shop.csv", 1, text, "更新CSV文件失败：写入文件出错。"},
     };
+    SetPackageReplaceWait(2, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(WriteWholeFile(package, old));
         RecordingFrontEnd front;
         if (c.operation != 0) Inject(c.operation, c.pathEnd, c.nth);
-        EXPECT_EQ(0, WritePackage(package.c_str(), c.text.c_str()));
+        EXPECT_EQ(0, WritePackage(package.c_str(), c.text.c_str(), nullptr));
         if (c.operation != 0) {
             EXPECT_GT(FileFaultStrikes(), 0);
         }
@@ -255,7 +253,63 @@ TEST_F(PackageWriterTest, FailedWriteKeepsThePackageAndLeavesNoTemporaryFile) {
         ExpectEndedWith(front, c.message);
         EXPECT_EQ(old, ReadWholeFile(package));
         EXPECT_FALSE(PathExists(temp));
+        EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(data.path()), std::filesystem::directory_iterator()));
     }
+    SetPackageReplaceWait(-1, -1);
+}
+
+// A package that cannot be replaced (another program holds it, the move is
+// refused, its temporary name is held) is tried again; then the new
+// package is kept beside it under a name of its own, never over another
+// file, and the package keeps its bytes.  A checkpoint tries once and
+// leaves everything as it was.
+TEST_F(PackageWriterTest, PackageThatCannotBeReplacedIsKeptBeside) {
+    const int TRIES = 3;
+    SetPackageReplaceWait(TRIES, 0);
+    std::string package = data.File("shop.csv");
+    std::string old = "\xFF\xFE" + Ucs2le(Gbk("旧的数据包"));
+    std::string text = Gbk("新的数据包\r\n") + std::string(3 * BACKUP_BLOCK_BYTES, 'x');
+    std::string written = "\xFF\xFE" + Ucs2le(text);
+    ASSERT_TRUE(WriteWholeFile(package, old));
+    struct Case {
+        const char* name;
+        FileFaultOperation operation;
+        const char* pathEnd;
+        const char* kept;  // UTF-8
+    } cases[] = {
+        {"held by another program", FILE_FAULT_HELD, "shop.csv", "shop(已搬家).csv"},
+        {"move refused", FILE_FAULT_REPLACE, "shop.csv", "shop(已搬家2).csv"},
+        {"temporary name held", FILE_FAULT_OPEN_WRITE, PACKAGE_TEMP_SUFFIX, "shop(已搬家3).csv"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingFrontEnd front;
+        Inject(c.operation, c.pathEnd);
+        char kept[MAX_PATH_BYTES] = "";
+        EXPECT_EQ(PACKAGE_KEPT_BESIDE, WritePackage(package.c_str(), text.c_str(), kept));
+        EXPECT_EQ(TRIES, FileFaultStrikes());
+        SetFileFaultInjection(nullptr);
+        EXPECT_TRUE(front.messages.empty());
+        EXPECT_EQ(data.File(Gbk(c.kept)), kept);
+        EXPECT_EQ(written, ReadWholeFile(data.File(c.kept)));
+        EXPECT_EQ(old, ReadWholeFile(package));
+        EXPECT_FALSE(PathExists(package + PACKAGE_TEMP_SUFFIX));
+    }
+    EXPECT_EQ(written, ReadWholeFile(data.File("shop(已搬家).csv")));  // the first copy is never overwritten
+
+    RecordingFrontEnd front;
+    Inject(FILE_FAULT_HELD, "shop.csv");
+    EXPECT_EQ(PACKAGE_HELD, WritePackageIfFree(package.c_str(), text.c_str()));
+    EXPECT_EQ(1, FileFaultStrikes());
+    SetFileFaultInjection(nullptr);
+    EXPECT_EQ(old, ReadWholeFile(package));
+    EXPECT_EQ(4, std::distance(std::filesystem::directory_iterator(data.path()), std::filesystem::directory_iterator()));
+
+    // Once free, the package is replaced as always.
+    EXPECT_EQ(PACKAGE_WRITTEN, WritePackageIfFree(package.c_str(), text.c_str()));
+    EXPECT_EQ(written, ReadWholeFile(package));
+    EXPECT_TRUE(front.messages.empty());
+    SetPackageReplaceWait(-1, -1);
 }
 
 TEST_F(PackageWriterTest, UnwritablePathsAreRefusedUntouched) {
@@ -266,7 +320,7 @@ TEST_F(PackageWriterTest, UnwritablePathsAreRefusedUntouched) {
         ASSERT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 1), package.size());
         ASSERT_TRUE(WriteWholeFile(package, "old"));
         RecordingFrontEnd front;
-        EXPECT_EQ(0, WritePackage(package.c_str(), "new"));
+        EXPECT_EQ(0, WritePackage(package.c_str(), "new", nullptr));
         ExpectEndedWith(front, "更新CSV文件失败：文件句柄无法打开。");
         EXPECT_EQ("old", ReadWholeFile(package));
     }
@@ -275,7 +329,7 @@ TEST_F(PackageWriterTest, UnwritablePathsAreRefusedUntouched) {
         std::string folder = data.File("folder.csv");
         ASSERT_TRUE(std::filesystem::create_directory(folder));
         RecordingFrontEnd front;
-        EXPECT_EQ(0, WritePackage(folder.c_str(), "new"));
+        EXPECT_EQ(0, WritePackage(folder.c_str(), "new", nullptr));
         ExpectEndedWith(front, "更新CSV文件失败：文件句柄无法打开。");
         EXPECT_TRUE(std::filesystem::is_directory(folder));
         EXPECT_FALSE(PathExists(folder + PACKAGE_TEMP_SUFFIX));
@@ -295,7 +349,7 @@ TEST_F(PackageWriterTest, PackageBehindASymbolicLinkIsWrittenWhereTheLinkLeads) 
     fs::create_symlink(target, link);
     const std::string text = Gbk("新的数据包");
 
-    EXPECT_EQ(1, WritePackage(link.c_str(), text.c_str()));
+    EXPECT_EQ(1, WritePackage(link.c_str(), text.c_str(), nullptr));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(target, fs::read_symlink(link).string());
     EXPECT_EQ("\xFF\xFE" + Ucs2le(text), ReadWholeFile(target));
@@ -306,7 +360,7 @@ TEST_F(PackageWriterTest, PackageBehindASymbolicLinkIsWrittenWhereTheLinkLeads) 
     // A relative link, and a link to a link.
     const std::string relative = data.File("relative.csv");
     fs::create_symlink("shop.csv", relative);
-    EXPECT_EQ(1, WritePackage(relative.c_str(), "second"));
+    EXPECT_EQ(1, WritePackage(relative.c_str(), "second", nullptr));
     EXPECT_TRUE(fs::is_symlink(relative));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ("\xFF\xFE" + Ucs2le("second"), ReadWholeFile(target));
@@ -323,7 +377,7 @@ TEST_F(PackageWriterTest, LinkThatLeadsNowhereIsRefusedUntouched) {
     for (const std::string& path : {dangling, loopA}) {
         SCOPED_TRACE(path);
         RecordingFrontEnd front;
-        EXPECT_EQ(0, WritePackage(path.c_str(), "new"));
+        EXPECT_EQ(0, WritePackage(path.c_str(), "new", nullptr));
         ExpectEndedWith(front, "更新CSV文件失败：文件句柄无法打开。");
         EXPECT_TRUE(fs::is_symlink(path));
         EXPECT_FALSE(PathExists(path + PACKAGE_TEMP_SUFFIX));

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "package/writer.h"
 #include "platform/fs.h"
 #include "support/gbk.h"
 #include "support/temp_dir.h"
@@ -19,8 +22,19 @@ RunOptions OptionsFor(const std::string& destination) {
     return options;
 }
 
-const char* Check(const std::string& destination, InputField* field, const char* desktop = nullptr) {
-    return CheckRunInputs(OptionsFor(destination), desktop, field);
+// A package that can be written, beside the folders of the tests.
+class Package {
+public:
+    Package() { WriteWholeFile(path, "package"); }
+    TempDir dir;
+    std::string path = dir.File("shop.csv");
+};
+
+char text[1024];
+
+const char* Check(const std::string& destination, InputField* field, const char* desktop = nullptr,
+                  const std::string& package = Package().path) {
+    return CheckRunInputs(OptionsFor(destination), package.c_str(), desktop, field, text, sizeof text);
 }
 
 TEST(CheckRunInputs, AcceptsAnExistingFolder) {
@@ -56,11 +70,53 @@ TEST(CheckRunInputs, RefusesQuotesAndControlCharactersInTheDestination) {
     RunOptions noSource = OptionsFor(base + "d\"q");
     noSource.relocateImageSpace = 0;
     noSource.relocateOutsideAlbums = 0;
-    EXPECT_EQ(MESSAGE_NO_IMAGE_SOURCE, CheckRunInputs(noSource, nullptr, &field));
+    EXPECT_EQ(MESSAGE_NO_IMAGE_SOURCE, CheckRunInputs(noSource, "", nullptr, &field, text, sizeof text));
     EXPECT_EQ(INPUT_IMAGE_SOURCE, field);
     EXPECT_EQ(MESSAGE_NO_DESTINATION, Check("", &field));
     EXPECT_EQ(MESSAGE_DESTINATION_MISSING, Check(base + "missing", &field));
     EXPECT_EQ(MESSAGE_DESTINATION_DESKTOP, Check(dir.path(), &field, dir.path().c_str()));
+}
+
+// What would make a run fail late is refused before it starts: a
+// destination with no room for the longest image name, a package whose
+// temporary or backup path does not fit, and a package another program
+// holds; each path one byte shorter passes.
+TEST(CheckRunInputs, RefusesWhatTheRunCouldNotWrite) {
+    TempDir dir;
+    const std::string base = dir.path() + PATH_SEPARATOR_TEXT;
+    // "m-9999-12-31-23-59-2147483647.jpeg" and its separator: 35 bytes.
+    const size_t destinationRoom = MAX_PATH_BYTES - 1 - 35;
+    const std::string longest = base + std::string(destinationRoom - base.size(), 'd');
+    const std::string tooLong = longest + "d";
+    ASSERT_EQ(1, MakeDirectory(longest.c_str()));
+    ASSERT_EQ(1, MakeDirectory(tooLong.c_str()));
+    InputField field = INPUT_OK;
+    EXPECT_EQ(nullptr, Check(longest, &field));
+    EXPECT_EQ(MESSAGE_DESTINATION_TOO_LONG, Check(tooLong, &field));
+    EXPECT_EQ(INPUT_DESTINATION, field);
+
+    // The temporary file is the longest path formed beside the package.
+    const std::string fits = base + std::string(MAX_PATH_BYTES - 1 - std::strlen(PACKAGE_TEMP_SUFFIX) - 4 - base.size(), 'p') + ".csv";
+    const std::string noRoom = base + std::string(fits.size() - base.size() - 4 + 1, 'q') + ".csv";
+    ASSERT_TRUE(WriteWholeFile(fits, "package"));
+    ASSERT_TRUE(WriteWholeFile(noRoom, "package"));
+    EXPECT_EQ(nullptr, Check(longest, &field, nullptr, fits));
+    EXPECT_EQ(text, Check(longest, &field, nullptr, noRoom));
+    EXPECT_EQ(INPUT_PACKAGE, field);
+    EXPECT_EQ(0u, std::string(text).find("[" + noRoom.substr(base.size()) + "]" +
+                                         Gbk("数据包的文件名或所在文件夹的路径太长，搬家时无法备份或写回数据包。")))
+        << text;
+
+    Package held;
+    FileFault fault = {FILE_FAULT_HELD, "shop.csv", 1};
+    SetFileFaultInjection(&fault);
+    EXPECT_EQ(text, Check(longest, &field, nullptr, held.path));
+    SetFileFaultInjection(nullptr);
+    EXPECT_EQ(INPUT_PACKAGE, field);
+    EXPECT_EQ(Gbk("[shop.csv]可能正被 Excel 或 WPS 等程序打开，搬家后无法写回数据包。\n\n请先关闭打开它的程序，然后再开始搬家。"),
+              std::string(text));
+    // Asking left nothing behind.
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(held.dir.path()), std::filesystem::directory_iterator()));
 }
 
 }  // namespace

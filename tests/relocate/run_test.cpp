@@ -477,6 +477,77 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
 }
 
+// A run told to stop before it began (a close, or an update that must be
+// taken, while its thread was starting) ends at once: no backup, nothing
+// fetched, nothing written.
+TEST_F(RunTest, StopBeforeTheStartEndsWithoutABackup) {
+    std::string first = Image("first.png");
+    Serve(first, PNG);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
+    LoadPackage(layout);
+    const std::string original = ReadWholeFile(PackagePath());
+    appState.stopRequested = 1;
+    RecordingView view;
+    Run(&view);
+    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    EXPECT_FALSE(PathExists(dir.File("bak")));
+    EXPECT_TRUE(server.RequestedPaths().empty());
+    EXPECT_EQ(original, ReadWholeFile(PackagePath()));
+    EXPECT_TRUE(frontEnd.messages.empty());
+    EXPECT_EQ(0, appState.running.load());
+}
+
+// Another program holds the package from the first image on: checkpoints
+// leave it alone, the end tries again, then keeps the rewritten package
+// beside it and says where instead of the final message; a stopped run
+// says so before the process ends.
+TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
+    const std::vector<std::string> urls = {Image("a.png"), Image("gone.png"), Image("b.png")};
+    Serve(urls[0], PNG);
+    Serve(urls[2], PNG);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + urls[0] + "\"><img src=\"" + urls[1] + "\">", ""));
+    layout.items.push_back(MakeItem(Gbk("b"), "<img src=\"" + urls[2] + "\">", ""));
+    SetPackageReplaceWait(2, 0);
+    SetCheckpointInterval(0);
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "finished");
+        LoadPackage(layout);
+        const std::string original = ReadWholeFile(PackagePath());
+        frontEnd.messages.clear();
+        frontEnd.endCodes.clear();
+        appState.stopRequested = 0;
+        RecordingView view;
+        view.options.jobs = 1;
+        FileFault held = {FILE_FAULT_HELD, "shop.csv", 1};
+        view.afterImage = [&](const std::string& url) {
+            SetFileFaultInjection(&held);
+            if (stop && url == urls[1]) appState.stopRequested = 1;
+        };
+        Run(&view);
+        SetFileFaultInjection(nullptr);
+
+        EXPECT_EQ(original, ReadWholeFile(PackagePath()));
+        EXPECT_FALSE(PathExists(PackagePath() + PACKAGE_TEMP_SUFFIX));
+        const std::string keptName = stop ? "shop(已搬家2).csv" : "shop(已搬家).csv";
+        const std::string text = DecodePackageFile(dir.File(keptName));
+        EXPECT_EQ(std::string::npos, text.find(urls[0]));
+        EXPECT_NE(std::string::npos, text.find(urls[1]));
+        EXPECT_EQ(stop, text.find(urls[2]) != std::string::npos);
+        ASSERT_EQ(1u, frontEnd.messages.size());
+        const std::string& message = frontEnd.messages[0].text;
+        EXPECT_EQ(0u, message.find(Gbk("数据包(shop.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n") +
+                                   dir.File(Gbk(keptName)) + "\n\n"))
+            << Utf8(message);
+        EXPECT_EQ(!stop, message.find(Gbk("注意：有部分图片搬家失败！")) != std::string::npos);
+        EXPECT_EQ(stop ? std::vector<int>{0} : std::vector<int>{}, frontEnd.endCodes);
+        EXPECT_EQ(1, lastRunSummary.keptBeside);
+    }
+    SetCheckpointInterval(-1);
+    SetPackageReplaceWait(-1, -1);
+}
+
 // A checkpoint writes, byte for byte, what a run stopped at that point
 // writes: when each image arrives, the package on disk is the package of a
 // run stopped after the image before it (failed images blanked).  The end
