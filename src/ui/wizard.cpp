@@ -169,15 +169,27 @@ void StartRun() {
     desktop[0] = '\0';
     int haveDesktop = GetSpecialFolderPath(CSIDL_DESKTOP, desktop);
     InputField field = INPUT_OK;
-    const char* warning = CheckRunInputs(options, haveDesktop ? desktop : nullptr, &field);
+    char text[MESSAGE_BYTES];
+    const char* warning =
+        CheckRunInputs(options, appState.packagePath, haveDesktop ? desktop : nullptr, &field, text, sizeof text);
     if (warning != nullptr) {
-        Warn(warning, field == INPUT_IMAGE_SOURCE ? appState.imageSpaceCheck : appState.chooseDestinationButton);
+        // A package that cannot be written is mended outside (closing Excel):
+        // the focus stays on 开始搬家 for the next try.
+        HWND focus = field == INPUT_IMAGE_SOURCE ? appState.imageSpaceCheck
+                     : field == INPUT_PACKAGE    ? appState.nextButton
+                                                 : appState.chooseDestinationButton;
+        Warn(warning, focus);
         return;
     }
     // The run reads these controls once at its start; they stay disabled
     // until the user goes back and loads again.
     EnableOptions(FALSE);
+    // Running from here on, before the thread exists: a close handled before
+    // the thread gets going asks first and then stops the run, which then
+    // ends the process itself, never in the middle of its backup.
+    appState.running = 1;
     if (!StartDetachedThread(RunRelocation, WindowRunView())) {
+        appState.running = 0;
         ShowMessage(MESSAGE_RUN_THREAD_FAILED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_ERROR);
         EndProcess(-1);
     }

@@ -119,12 +119,12 @@ void UpdateCheckAt(const char* url, const UpdateView* view) {
         OpenDownloadPage(view);
         std::free(copy);
         FreeFetchResult(result);
-        if (appState.running.load()) {
-            // A run in progress stops the way a confirmed close stops it: it
-            // writes its package back and then ends the process itself.
-            appState.stopRequested = 1;
-            return;
-        }
+        // The stop first, then the look at `running`: a run that starts
+        // after the look sees the stop before its backup and ends the
+        // process without one; a run already going writes its package back
+        // and then ends the process itself, as after a confirmed close.
+        appState.stopRequested = 1;
+        if (appState.running.load()) return;
         EndProcess(0);
         return;
     } else {

@@ -6,6 +6,7 @@
 #include "platform/net.h"  // Winsock before <windows.h>
 
 #include "win/gui_driver.h"
+#include "win/file_holder.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -553,6 +554,126 @@ TEST_F(WizardTest, DroppedPackagesOnPageOneOnly) {
 
     ASSERT_TRUE(Load(&karvelo, wizard));
     EXPECT_FALSE(wizard.AcceptsDrops());
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+// A package another program holds (the helper opens it without sharing, as
+// Excel does) is refused at 开始搬家 with nothing done.  Held again only once
+// the run is under way, it is tried at the end, and the rewritten package
+// is kept beside it and named in the message; the package stays as it was.
+TEST_F(WizardTest, PackageHeldByAnotherProgramIsRefusedOrKeptBeside) {
+    FileHolder lateHolder;  // used by the server's thread alone until the run ends
+    std::atomic<bool> holdAtFirstImage{false};
+    std::string package = package_;
+    LoopbackImageServer server([&](const std::string& path) {
+        if (holdAtFirstImage.exchange(false)) lateHolder.Hold(package);
+        return ServeImages(path);
+    });
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(WritePackageFile(package_, ThreeItems(server)));
+    const std::string before = ReadWholeFile(package_);
+
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    wizard.SetText(wizard.destinationEdit, images_);
+    {
+        FileHolder holder;
+        ASSERT_TRUE(holder.Hold(package_));
+        EXPECT_EQ("[items.csv]可能正被 Excel 或 WPS 等程序打开，搬家后无法写回数据包。\n\n请先关闭打开它的程序，然后再开始搬家。",
+                  PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+        EXPECT_EQ(wizard.nextButton, wizard.Focus());
+        EXPECT_TRUE(IsWindowEnabled(wizard.nextButton));
+        EXPECT_TRUE(IsWindowEnabled(wizard.chooseDestinationButton));
+        EXPECT_FALSE(FileExistsAt(folder_ + "\\bak"));
+        EXPECT_TRUE(server.RequestedPaths().empty());
+    }
+
+    holdAtFirstImage = true;
+    std::string message = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    lateHolder.Release();
+    const std::string kept = folder_ + "\\data\\items(已搬家).csv";
+    EXPECT_EQ(0u, message.find("数据包(items.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n" +
+                               kept + "\n\n"))
+        << message;
+    EXPECT_EQ(before, ReadWholeFile(package_));
+    std::vector<std::string> beside;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_ + "\\data")) {
+        beside.push_back(entry.path().u8string());
+    }
+    ASSERT_EQ(2u, beside.size());  // the package and the kept copy, no temporary file
+    std::string text = DecodePackageFile(beside[0] == package_ ? beside[1] : beside[0]);
+    EXPECT_EQ(std::string::npos, text.find(server.Url("/img/1.png")));
+    EXPECT_NE(std::string::npos, text.find(server.Url("/gone/3.png")));
+    EXPECT_TRUE(IsWindowEnabled(wizard.previousButton));  // the run ended as any run does
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+// Closing right after 开始搬家, before the run's thread is under way: the
+// close asks first, as during any run, and OK then stops the run, which
+// backs the package up whole or not at all, never in part.  Five times.
+TEST_F(WizardTest, CloseRightAfterStartNeverLeavesAPartialBackup) {
+    LoopbackImageServer server(ServeImages);
+    ASSERT_TRUE(server.Start());
+    // Some megabytes, so that the backup takes a while.
+    PackageLayout layout = ThreeItems(server);
+    for (int i = 0; i < 150; ++i) {
+        layout.items.push_back(MakeItem("宝贝" + std::to_string(i), "<p>" + std::string(8000, 'x') + "</p>"));
+    }
+    ASSERT_TRUE(WritePackageFile(package_, layout));
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        RemoveTree(folder_ + "\\bak");
+        const std::string before = ReadWholeFile(package_);
+        KarveloProcess karvelo;
+        Wizard wizard = Start(&karvelo);
+        ASSERT_NE(nullptr, wizard.window);
+        ASSERT_TRUE(Load(&karvelo, wizard));
+        wizard.SetText(wizard.destinationEdit, images_);
+        wizard.Press(wizard.nextButton);
+        PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+        HWND box = karvelo.WaitForMessageBox(CONFIRM_CAPTION);
+        ASSERT_NE(nullptr, box);
+        AnswerMessageBox(box, IDOK);
+        EXPECT_EQ(0u, karvelo.WaitForExit());
+        if (!FileExistsAt(folder_ + "\\bak")) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(folder_ + "\\bak")) {
+            EXPECT_EQ(before, ReadWholeFile(entry.path().u8string())) << entry.path().u8string();
+        }
+    }
+}
+
+// Paths the run could not form are refused at 开始搬家 with nothing done: a
+// destination with no room for the longest image name, and a package whose
+// temporary file would pass the system's limit of 260.
+TEST_F(WizardTest, PathsTooLongAreRefusedAtTheStart) {
+    LoopbackImageServer server(ServeImages);
+    ASSERT_TRUE(server.Start());
+    const std::string longPackage = folder_ + "\\" + std::string(250 - folder_.size() - 1 - 4, 'p') + ".csv";
+    ASSERT_TRUE(WritePackageFile(longPackage, ThreeItems(server)));
+    const std::string longFolder = folder_ + "\\" + std::string(230 - folder_.size() - 1, 'd');
+    ASSERT_TRUE(CreateDirectoryA(longFolder.c_str(), nullptr));
+
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+    package_ = longPackage;
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    wizard.SetText(wizard.destinationEdit, longFolder);
+    EXPECT_EQ("选择的文件夹路径太长，无法在其中保存图片，请重新选择一个路径较短的文件夹",
+              PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(wizard.chooseDestinationButton, wizard.Focus());
+    wizard.SetText(wizard.destinationEdit, images_);
+    std::string text = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    EXPECT_EQ(0u, text.find("[" + longPackage.substr(folder_.size() + 1) + "]数据包的文件名或所在文件夹的路径太长")) << text;
+    EXPECT_EQ(wizard.nextButton, wizard.Focus());
+    EXPECT_FALSE(FileExistsAt(folder_ + "\\bak"));
+    EXPECT_TRUE(server.RequestedPaths().empty());
+
     PostMessageA(wizard.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, karvelo.WaitForExit());
 }
