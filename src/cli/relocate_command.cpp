@@ -78,8 +78,8 @@ void PrintFailures() {
 
 // Runs the relocation on a worker thread while this thread waits for
 // SIGINT, SIGTERM, SIGHUP (the terminal went away) or SIGQUIT, so a signal
-// never interrupts a download in hand: it only asks the run to stop after
-// the current image.
+// never interrupts a system call of the run: it only asks the run to stop,
+// and the downloads in flight give up within a network wait slice.
 void RunWithStopSignals(TerminalView* terminal) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -98,7 +98,7 @@ void RunWithStopSignals(TerminalView* terminal) {
             NoteStopSignal();
             appState.stopRequested = 1;
             EndStatusLine();
-            PrintError("stopping after the images in hand; the package will be written back with what was done\n");
+            PrintError("stopping: images still downloading are given up; the package will be written back with what was done\n");
         }
     }
     worker.join();

@@ -1,5 +1,6 @@
 #include "http/connection.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -52,8 +53,10 @@ const char NOTE_RELEASED = 'R';
 
 // The calling thread's own pool, or null for ConnectionPool.
 thread_local HashMap* threadPool = nullptr;
-// The keys one shared pool would hold, replayed from the notes.
+// The keys one shared pool would hold, replayed from the notes, each with
+// the stamp of its last use.  Run thread only.
 HashMap* sharedPoolKeys = nullptr;
+uintptr_t replayClock = 0;
 
 // Guards ConnectFailureCounts: the worker and the start-up thread both
 // count failures.
@@ -99,6 +102,39 @@ void ClearFailures(const char* key) {
 }
 
 HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionPool; }
+
+// Hands out the pools' use stamps: a later use has a larger one.
+std::atomic<uint64_t> useClock{0};
+
+// The key whose value is least: the least recently used entry of a pool
+// (values HttpConnection) or of the replayed shared pool (values stamps).
+// Copied into `oldest`; false for an empty map.
+bool LeastRecentKey(const HashMap* map, uint64_t (*stampOf)(const void* value), char* oldest) {
+    KeyList* keys = HashMapKeys(map);
+    bool found = false;
+    uint64_t least = 0;
+    for (KeyList* at = keys; at != nullptr; at = at->next) {
+        uint64_t stamp = stampOf(HashMapGet(map, at->key));
+        if (!found || stamp < least) {
+            found = true;
+            least = stamp;
+            std::snprintf(oldest, CONNECTION_KEY_BYTES, "%s", static_cast<const char*>(at->key));
+        }
+    }
+    FreeKeyList(keys);
+    return found;
+}
+
+uint64_t ConnectionStamp(const void* value) { return static_cast<const HttpConnection*>(value)->lastUse; }
+uint64_t ReplayStamp(const void* value) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)); }
+
+// Before a new connection joins a full pool, its least recently used one
+// is closed.
+void CloseLeastRecentlyUsed(HashMap* pool) {
+    char oldest[CONNECTION_KEY_BYTES];
+    if (pool->count < POOL_CONNECTION_LIMIT || !LeastRecentKey(pool, ConnectionStamp, oldest)) return;
+    CloseHttpConnection(static_cast<HttpConnection*>(HashMapRemove(pool, oldest)));
+}
 
 // Whether this thread notes its pool uses instead of logging them.
 bool NotingPoolUses() { return threadPool != nullptr && CapturedLogLines() != nullptr; }
@@ -161,26 +197,22 @@ bool ChooseAddress(const char* host, int port, bool secure, char* key, in_addr* 
     return true;
 }
 
-// Waits (the network time-out) until a non-blocking connect's socket is
-// writable, then switches it back to blocking mode.  A connect that does
-// finish clears the key's failure count.
-ConnectResult AwaitNonBlockingConnect(SOCKET socket, const char* key, char* errorText) {
-    fd_set writeSet;
-    FD_ZERO(&writeSet);
-    FD_SET(socket, &writeSet);
-    int milliseconds = NetworkTimeoutMilliseconds();
-    timeval wait;
-    wait.tv_sec = milliseconds / 1000;
-    wait.tv_usec = (milliseconds % 1000) * 1000;
-    int ready = select(static_cast<int>(socket) + 1, nullptr, &writeSet, nullptr, &wait);
-    if (ready == 0) return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
-    if (ready < 0) return FailConnect(errorText, CONNECT_FAILED, FORMAT_SELECT_FAILED, ready);
+// Waits (the network time-out, in slices that a stop or a deadline cuts
+// short) until a non-blocking connect's socket is writable, then switches it
+// back to blocking mode.  A connected host has not answered yet, so its
+// failure count stays until it does (NoteHostAnswer).
+ConnectResult AwaitNonBlockingConnect(SOCKET socket, char* errorText) {
+    SocketWait ready = AwaitSocket(socket, /*forWrite=*/true);
+    if (ready == SOCKET_WAIT_TIMED_OUT) {
+        return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+    }
+    if (ready == SOCKET_WAIT_GIVEN_UP) return FailConnect(errorText, CONNECT_FAILED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+    if (ready != SOCKET_READY) return FailConnect(errorText, CONNECT_FAILED, FORMAT_SELECT_FAILED, -1);
     int connectError = ConnectErrorAfterSelect(socket);
     if (connectError != 0) {
         // A refused connect, reported at once where the system does so.
         return FailConnect(errorText, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, connectError);
     }
-    ClearFailures(key);
     unsigned long blocking = 0;
     int reset = ioctlsocket(socket, FIONBIO, &blocking);
     if (reset != 0) return FailConnect(errorText, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
@@ -189,7 +221,7 @@ ConnectResult AwaitNonBlockingConnect(SOCKET socket, const char* key, char* erro
 
 // Connects `socket` to `address` and `port`: non-blocking with a bounded
 // wait where the socket allows it, else blocking.
-ConnectResult Connect(SOCKET socket, in_addr address, int port, const char* key, char* errorText) {
+ConnectResult Connect(SOCKET socket, in_addr address, int port, char* errorText) {
     unsigned long nonBlocking = 1;
     int switched = ioctlsocket(socket, FIONBIO, &nonBlocking);
     if (switched != 0) {
@@ -204,7 +236,7 @@ ConnectResult Connect(SOCKET socket, in_addr address, int port, const char* key,
     peer.sin_addr = address;
     int connected = connect(socket, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     // Non-blocking: the connect's own result says nothing yet.
-    if (switched == 0) return AwaitNonBlockingConnect(socket, key, errorText);
+    if (switched == 0) return AwaitNonBlockingConnect(socket, errorText);
     if (connected == SOCKET_ERROR) {
         return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
     }
@@ -224,7 +256,7 @@ SOCKET ConnectSocket(const char* host, int port, bool secure, char* errorText, b
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
         return 0;
     }
-    ConnectResult result = Connect(socket, address, port, key, errorText);
+    ConnectResult result = Connect(socket, address, port, errorText);
     if (result != CONNECT_DONE) {
         closesocket(socket);
         if (result == CONNECT_FAILED_COUNTED) {
@@ -271,6 +303,12 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
     TlsConnection* tls = nullptr;
     if (secure) {
         tls = OpenTls(socket, host, errorText, HTTP_ERROR_TEXT_BYTES, failure);
+        // A handshake is an answer; a TLS port where nothing speaks TLS
+        // counts like a refused connect.
+        // A stop or a deadline that cut the handshake short says nothing.
+        if (tls != nullptr || (*failure == TLS_FAILURE_NO_TLS && !NetworkWaitGivenUp())) {
+            NoteHostAnswer(host, port, secure, tls != nullptr);
+        }
         if (tls == nullptr) {
             closesocket(socket);
             return nullptr;
@@ -280,7 +318,18 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
     HttpConnection* connection = static_cast<HttpConnection*>(Allocate(sizeof(HttpConnection)));
     connection->socket = socket;
     connection->tls = tls;
+    connection->lastUse = 0;
     return connection;
+}
+
+void NoteHostAnswer(const char* host, int port, bool secure, bool answered) {
+    char key[CONNECTION_KEY_BYTES];
+    if (host == nullptr || !FormatConnectionKey(host, port, secure, key)) return;
+    if (answered) {
+        ClearFailures(key);
+    } else {
+        CountFailure(key);
+    }
 }
 
 HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure,
@@ -296,14 +345,19 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
     bool noting = NotingPoolUses();
     if (noting) NotePoolUse(NOTE_TAKEN, key);
     HttpConnection* pooled = static_cast<HttpConnection*>(HashMapGet(pool, key));
-    if (pooled != nullptr) return pooled;
+    if (pooled != nullptr) {
+        pooled->lastUse = ++useClock;
+        return pooled;
+    }
 
     if (!noting) LogNewSocket(key);
+    CloseLeastRecentlyUsed(pool);
     HttpConnection* connection = OpenHttpConnection(host, port, secure, errorText, failure);
     if (connection == nullptr) {
         if (noting) NotePoolUse(NOTE_NOT_OPENED, key);
         return nullptr;
     }
+    connection->lastUse = ++useClock;
     HashMapPut(pool, CopyString(key), connection);
     return connection;
 }
@@ -344,10 +398,19 @@ void LogCapturedLines(Vector* lines) {
         }
         const char* key = line + 2;
         bool held = HashMapGet(sharedPoolKeys, key) != nullptr;
+        void* stamp = reinterpret_cast<void*>(++replayClock);  // never null
         if (line[1] == NOTE_TAKEN && !held) {
+            // The shared pool is bounded like each real one.
+            char oldest[CONNECTION_KEY_BYTES];
+            if (sharedPoolKeys->count >= POOL_CONNECTION_LIMIT &&
+                LeastRecentKey(sharedPoolKeys, ReplayStamp, oldest)) {
+                HashMapRemove(sharedPoolKeys, oldest);
+            }
             LogNewSocket(key);
-            HashMapPut(sharedPoolKeys, CopyString(key), reinterpret_cast<void*>(1));
-        } else if (line[1] != NOTE_TAKEN && held) {
+            HashMapPut(sharedPoolKeys, CopyString(key), stamp);
+        } else if (line[1] == NOTE_TAKEN) {
+            HashMapPut(sharedPoolKeys, const_cast<char*>(key), stamp);  // a present key keeps its stored copy
+        } else if (held) {
             HashMapRemove(sharedPoolKeys, key);
         }
     }

@@ -21,8 +21,15 @@ const char OWN_DOMAIN_SUFFIX[] = ".karvelo.example";
 const char OWN_SERVICE_FALLBACK_ADDRESS[] = "127.0.0.1";
 
 const int CONNECTION_KEY_BYTES = 128;
-// Consecutive failed connects after which a host and port is refused at once.
+// Consecutive failures to answer after which a host and port is refused at
+// once.  A failure is a connect that is refused or times out, a TLS port
+// where nothing speaks TLS, or a connection on which no byte of a response
+// comes within the network time-out; the count clears when the host answers
+// (a response byte, or a TLS handshake).
 const int CONNECT_FAILURE_LIMIT = 5;
+// Idle keep-alive connections one pool keeps; opening one more closes the
+// least recently used, so many hosts never exhaust the descriptors.
+const int POOL_CONNECTION_LIMIT = 16;
 
 // ConnectionKey -> open HttpConnection.  Owns its keys, not the
 // connections.  Used by one download worker at a time.
@@ -43,9 +50,13 @@ void ResetConnectFailureCounts();
 
 // A new connected socket with the network time-outs set, or 0 with a
 // message in `errorText` (HTTP_ERROR_TEXT_BYTES).  A connect that times out
-// or is refused counts toward CONNECT_FAILURE_LIMIT; a successful
-// non-blocking connect clears the count.
+// or is refused counts toward CONNECT_FAILURE_LIMIT.
 SOCKET OpenConnection(const char* host, int port, char* errorText);
+
+// After a request: whether the host answered (any response byte), which
+// clears its count, or stayed silent for the whole network time-out, which
+// counts toward CONNECT_FAILURE_LIMIT like a failed connect.
+void NoteHostAnswer(const char* host, int port, bool secure, bool answered);
 
 // A new connection of its own, over TLS when `secure` (the handshake checks
 // the certificate against the system's trust store and the host name), or
@@ -58,7 +69,8 @@ SOCKET OpenConnection(const char* host, int port, char* errorText);
 HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure);
 
 // The pooled connection for scheme, host and port, or a new one (logged as
-// "<key> --- new socket()") that is added to the pool.  There is no check
+// "<key> --- new socket()") that is added to the pool; a pool that holds
+// POOL_CONNECTION_LIMIT connections first closes its least recently used.  There is no check
 // that the peer still holds a pooled connection open.  Null with `errorText`
 // filled, as OpenHttpConnection, when no connection could be opened.
 HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure = false,

@@ -7,6 +7,7 @@
 
 #include "http/chunked.h"
 #include "http/connection.h"
+#include "http/download_limits.h"
 #include "http/response_head.h"
 #include "http/url.h"
 #include "platform/fs.h"
@@ -163,7 +164,8 @@ bool ConnectAttempt(Attempt* attempt) {
     TlsFailure failure = TLS_FAILURE_NONE;
     UrlParts* parts = &attempt->parts;
     attempt->connection = ConnectFor(attempt, message, &failure);
-    if (attempt->connection == nullptr && parts->isHttps && failure == TLS_FAILURE_NO_TLS) {
+    if (attempt->connection == nullptr && parts->isHttps && failure == TLS_FAILURE_NO_TLS &&
+        DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
         char line[HTTP_ERROR_TEXT_BYTES * 2];
         std::snprintf(line, sizeof line, FORMAT_TLS_FALLBACK, parts->host, parts->port, message);
         LogLine(line);
@@ -217,6 +219,17 @@ bool ReceiveHead(Attempt* attempt) {
     HeadState state = ReceiveResponseHead(attempt->connection, &attempt->head);
     attempt->lastReceive = attempt->head.lastReceive;
     attempt->lastSocketError = attempt->head.lastSocketError;
+    // A host that answers clears its failure count; one that keeps silent
+    // for the whole time-out counts like a failed connect (a stop or a
+    // deadline that cut the wait short says nothing about the host).
+    const UrlParts* parts = &attempt->parts;
+    if (attempt->head.held > 0) {
+        NoteHostAnswer(parts->host, parts->port, parts->isHttps != 0, true);
+    } else if (state == HEAD_ENDED && attempt->lastReceive < 0 &&
+               ClassifySocketError(attempt->lastSocketError, true) == SOCKET_TIMED_OUT &&
+               DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
+        NoteHostAnswer(parts->host, parts->port, parts->isHttps != 0, false);
+    }
     if (state == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_HEAD_TOO_LONG);
     attempt->readTotal = attempt->head.held;
     if (state == HEAD_ENDED) {
@@ -440,8 +453,18 @@ bool IsSupportedImageSignature(const unsigned char* signature) {
     return false;
 }
 
-DownloadResult DownloadImage(const char* url, const char* filePath, char* errorText, bool useKeepAlive,
-                             bool isRedirect) {
+namespace {
+
+// A download given up at a limit: its message, and no repetition.
+DownloadResult GiveUp(DownloadLimit limit, char* errorText) {
+    DescribeDownloadLimit(limit, errorText);
+    return limit == DOWNLOAD_STOP_REQUESTED ? DOWNLOAD_STOPPED : DOWNLOAD_FAILED;
+}
+
+// DownloadImage within the limits the outermost call started.
+DownloadResult Download(const char* url, const char* filePath, char* errorText, bool useKeepAlive, bool isRedirect) {
+    DownloadLimit limit = DownloadLimitReached();
+    if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, errorText);
     if (url == nullptr) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_URL_CANNOT_PARSE);
         return DOWNLOAD_FAILED;
@@ -460,16 +483,29 @@ DownloadResult DownloadImage(const char* url, const char* filePath, char* errorT
     FreeUrlParts(&parts);
     std::free(unescaped);
 
+    // An attempt cut short at a limit failed for that reason alone.
+    limit = DownloadLimitReached();
+    bool repeatable = end.result == DOWNLOAD_NOT_ACCEPTED || end.result == DOWNLOAD_FAILED;
+    if (repeatable && limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, errorText);
     if (end.followRedirect) {
         if (EndsWithNoCase(location, WEBP_OFFER_SUFFIX)) location[std::strlen(location) - 6] = '\0';
-        return DownloadImage(location, filePath, errorText, /*useKeepAlive=*/true, /*isRedirect=*/true);
+        return Download(location, filePath, errorText, /*useKeepAlive=*/true, /*isRedirect=*/true);
     }
-    bool repeatable = end.result == DOWNLOAD_NOT_ACCEPTED || end.result == DOWNLOAD_FAILED;
     if (repeatable && end.retryable && useKeepAlive) {
         char line[HTTP_ERROR_TEXT_BYTES * 3];
         std::snprintf(line, sizeof line, FORMAT_RETRY_RECORD, url, 1, errorText);
         LogLine(line);
-        return DownloadImage(url, filePath, errorText, /*useKeepAlive=*/false, isRedirect);
+        return Download(url, filePath, errorText, /*useKeepAlive=*/false, isRedirect);
     }
     return end.result;
+}
+
+}  // namespace
+
+DownloadResult DownloadImage(const char* url, const char* filePath, char* errorText, bool useKeepAlive,
+                             bool isRedirect) {
+    bool outermost = BeginDownloadLimits();
+    DownloadResult result = Download(url, filePath, errorText, useKeepAlive, isRedirect);
+    if (outermost) EndDownloadLimits();
+    return result;
 }

@@ -11,6 +11,7 @@ enum DownloadResult {
     DOWNLOAD_FAILED = -1,         // address, connection, protocol or status failure
     DOWNLOAD_WRITE_FAILED = -2,   // writing the file failed
     DOWNLOAD_CANNOT_CREATE = -3,  // the file cannot be created
+    DOWNLOAD_STOPPED = -4,        // given up for a stop request: nothing is known about the image
 };
 
 // Fetches `url` into `filePath` (created with "wb" once the request is sent)
@@ -29,6 +30,11 @@ enum DownloadResult {
 // Where nothing speaks TLS there (refused, timed out, or no TLS byte back),
 // it is fetched as plain HTTP, port 443 becoming 80.  A refused certificate
 // fails the image (DOWNLOAD_FAILED) and is not repeated in any form.
+//
+// Bounded in time (http/download_limits.h), over the repetition and the
+// redirect together: too slow or too long fails the image with
+// DOWNLOAD_FAILED and a message saying which; a stop request gives it up
+// with DOWNLOAD_STOPPED.  Either way within a wait slice, with no file left.
 //
 // The body is streamed to the file through one HTTP_BUFFER_SIZE buffer; it is
 // never held whole.  Bodies over HTTP_BODY_SIZE_LIMIT, compressed bodies and

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "http/download_limits.h"
 #include "platform/fs.h"
 #include "util/strings.h"
 
@@ -46,14 +47,28 @@ bool WriteToSink(BodySink* sink, const char* bytes, int count) {
 }
 
 bool SendBytes(HttpConnection* connection, const char* bytes, int length) {
+    if (NetworkWaitGivenUp()) return false;
     if (connection->tls != nullptr) return TlsSend(connection->tls, bytes, length) == length;
     return send(connection->socket, bytes, length, MSG_NOSIGNAL) != SOCKET_ERROR;
 }
 
 int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError) {
-    int received = connection->tls != nullptr ? TlsReceive(connection->tls, into, room)
-                                              : static_cast<int>(recv(connection->socket, into, room, 0));
+    int received;
+    if (NetworkWaitGivenUp()) {
+        // Asked before every receive, so bytes that trickle in cannot keep
+        // a download past its bounds.
+        SetTimedOutSocketError();
+        received = -1;
+    } else if (connection->tls != nullptr) {
+        received = TlsReceive(connection->tls, into, room);
+    } else {
+        // The sliced wait, then a recv that finds the bytes already there.
+        received = AwaitSocket(connection->socket, false) == SOCKET_READY
+                       ? static_cast<int>(recv(connection->socket, into, room, 0))
+                       : -1;
+    }
     if (received <= 0) *socketError = LastSocketError();
+    CountReceivedBytes(received);
     return received;
 }
 

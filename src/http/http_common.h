@@ -16,6 +16,7 @@
 struct HttpConnection {
     SOCKET socket;
     TlsConnection* tls;
+    uint64_t lastUse;  // when its pool last handed it out; the least recent is closed first
 };
 
 // The receive buffer of every HTTP read; buffers are one byte longer so the
@@ -65,8 +66,10 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
 
 // One receive of at most `room` bytes into `into`: the count received, or
 // 0 when the peer closed, or less when the receive failed (or its time-out
-// ran out).  On 0 or less, *socketError is LastSocketError() taken at once,
-// for the messages that show it.
+// ran out, or the thread's network wait check gave up: then it reads as a
+// time-out).  On 0 or less, *socketError is LastSocketError() taken at once,
+// for the messages that show it.  The wait runs in slices (AwaitSocket), and
+// the bytes count toward the download's average rate.
 int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError);
 
 // Shared message texts.

@@ -75,8 +75,21 @@ void StopNetwork();
 SOCKET OpenTcpSocket();
 
 // The first IPv4 address of `host` (a name or a dotted quad) into *address;
-// 1 on success, 0 when the name cannot be resolved.  Any thread.
+// 1 on success, 0 when the name cannot be resolved.  Any thread.  A dotted
+// quad is read at once; a name is looked up on a helper thread of its own,
+// because the system's lookup has no time-out: the caller waits for at most
+// the network time-out, in slices that ask the thread's wait check, and a
+// lookup that outlives its wait finishes on its own and frees its record.
 int ResolveHostIpv4(const char* host, in_addr* address);
+
+// The system's own lookup of a name, which may block for as long as the
+// resolver likes.  ResolveHostIpv4 runs it on its helper thread.
+int LookUpHostIpv4(const char* host, in_addr* address);
+
+// Test seam: names are looked up with `lookup` in place of LookUpHostIpv4
+// (null restores it), so a test can play a resolver that does not answer.
+typedef int (*HostLookupFn)(const char* host, in_addr* address);
+void SetHostLookupForTests(HostLookupFn lookup);
 
 // After select reported a non-blocking connect's socket writable: 0 when it
 // is connected, else the system's error code for the failed connect (e.g.
@@ -122,6 +135,39 @@ int BoundPort(SOCKET socket);
 // 1 when `socket` has something to read (or its peer has closed) within
 // `milliseconds` (under one second), else 0.
 int WaitReadable(SOCKET socket, int milliseconds);
+
+// Long network waits (a connect, a receive, a TLS handshake or record, a
+// name lookup) run in slices of at most NETWORK_WAIT_SLICE_MILLISECONDS.
+// Between two slices the wait asks the calling thread's check, and gives up
+// at once when the check says so: a stop request or a download's deadline
+// is noticed within a slice, whatever the peer does.
+const int NETWORK_WAIT_SLICE_MILLISECONDS = 250;
+
+// True: give up the wait now.  Called on the waiting thread.
+typedef bool (*NetworkWaitCheck)(void* context);
+
+// Sets (null: clears) the calling thread's check.
+void SetNetworkWaitCheck(NetworkWaitCheck check, void* context);
+
+// What the calling thread's check says now; false without a check.
+bool NetworkWaitGivenUp();
+
+// How a sliced wait ended.
+enum SocketWait {
+    SOCKET_READY = 1,
+    SOCKET_WAIT_TIMED_OUT = 0,  // the network time-out ran out
+    SOCKET_WAIT_GIVEN_UP = -1,  // the thread's check said to give up
+    SOCKET_WAIT_FAILED = -2,    // select itself failed
+};
+
+// Waits until `socket` is readable (or its peer closed) or, with
+// `forWrite`, writable, for at most the network time-out, in slices.  After
+// a time-out or a give-up, LastSocketError() reads as a timed-out receive
+// would (ClassifySocketError gives SOCKET_TIMED_OUT for a blocking socket).
+SocketWait AwaitSocket(SOCKET socket, bool forWrite);
+
+// Leaves the error code of a timed-out receive for LastSocketError().
+void SetTimedOutSocketError();
 
 // Sends all `length` bytes, however the system splits them; 1 on success, 0
 // when a send fails.

@@ -7,6 +7,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
+#include "http/download_limits.h"
 #include "http/http_common.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
@@ -238,6 +239,9 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
         return;
     }
     if (result != DOWNLOAD_CANNOT_CREATE) RemoveIfPresent(job->path);
+    // Given up for the stop: no failure of the image, which stays remote in
+    // the package for the next run.
+    if (result == DOWNLOAD_STOPPED) return;
     if (result == DOWNLOAD_CANNOT_CREATE || result == DOWNLOAD_WRITE_FAILED) {
         bool desktopCreate = result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP;
         if (!stopped) StopWithError(desktopCreate ? MESSAGE_CANNOT_CREATE_FILE : job->errorText);
@@ -368,8 +372,8 @@ void RelocateItems(Run* run) {
 }
 
 // Runs the items with `jobs` downloads at once.  One download at a time
-// hands out nothing ahead, so a stop leaves off exactly after the image in
-// hand.
+// hands out nothing ahead, so a stop leaves off exactly at the image in
+// hand, which it gives up.
 void RelocateItemsWithWorkers(Run* run, int jobs) {
     run->window = jobs == 1 ? 1 : jobs * LOOKAHEAD_PER_WORKER;
     run->handedOut = NewVector(run->window, run->window);
@@ -456,6 +460,8 @@ unsigned RunRelocation(void* argument) {
         appState.running = 0;  // where EndProcess returns (tests)
         return 0;
     }
+    // A stop gives up the downloads in flight within a network wait slice.
+    SetDownloadStopFlag(&appState.stopRequested);
     if (!BackupPackage(appState.packagePath)) {
         // Only reached where EndProcess returns (tests).
         appState.running = 0;

@@ -34,11 +34,13 @@ int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFai
 // results are taken back in the order the run visits the URLs, so nothing
 // it leaves depends on which download finishes first.  When a stop is
 // requested (appState.stopRequested) no new download starts, those in
-// flight finish and every image that arrived is kept; the run writes back
-// what it did and ends the process with code 0 through EndProcess.  A stop
-// requested before the run began ends it before its backup.  A package
-// that cannot be replaced at the end is kept beside it, and the message
-// (instead of the final one) says where.  Returns 0.
+// flight are given up within a network wait slice (their partial files
+// removed, their addresses left for the next run) and every image that
+// arrived is kept; the run writes back what it did and ends the process with
+// code 0 through EndProcess.  A stop requested before the run began ends it
+// before its backup.  A package that cannot be replaced at the end is kept
+// beside it, and the message (instead of the final one) says where.
+// Returns 0.
 unsigned RunRelocation(void* argument);
 
 // What the last run did, for front ends that summarise it (the command line

@@ -29,7 +29,7 @@ const DWORD END_SESSION_POLL_MS = 100;
 
 typedef BOOL(WINAPI* ShutdownBlockReasonCreateFunction)(HWND, LPCWSTR);
 
-// The run stops after the images in hand, writes the package back and ends
+// The run gives up the images in flight, writes the package back and ends
 // the process; until then the window cannot be closed again.
 void StopRunForClose() {
     appState.stopRequested = 1;

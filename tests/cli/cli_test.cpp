@@ -243,8 +243,8 @@ TEST_F(CliTest, DestinationWithAQuoteIsRefusedUntouched) {
 }
 
 // Ctrl-C, SIGTERM, SIGHUP (the terminal closed) and SIGQUIT all stop the
-// run after the images in hand and write back what was done; a second run
-// finishes.
+// run, giving up the images in flight, and write back what was done; a
+// second run finishes.
 TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
     PackageLayout layout;
     for (int i = 0; i < 8; ++i) {

@@ -69,6 +69,9 @@ TEST_F(NetworkPlatform, ResolvesDottedQuadsAndLocalhost) {
     EXPECT_EQ(htonl(INADDR_LOOPBACK), address.s_addr);
     ASSERT_EQ(1, ResolveHostIpv4("127.1.2.3", &address));
     EXPECT_EQ(htonl(0x7F010203), address.s_addr);
+    // The spellings a package may hold: leading zeros on 0 and 1 keep their value.
+    ASSERT_EQ(1, ResolveHostIpv4("127.000.00.0001", &address));
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), address.s_addr);
     ASSERT_EQ(1, ResolveHostIpv4("localhost", &address));
     EXPECT_EQ(127u, ntohl(address.s_addr) >> 24);
     EXPECT_EQ(0, ResolveHostIpv4("", &address));
@@ -183,4 +186,56 @@ TEST_F(NetworkPlatform, PeerResetIsClassifiedAsAReset) {
     EXPECT_EQ(SOCKET_CONNECTION_RESET, ClassifySocketError(error, true)) << error;
     EXPECT_EQ(0, closesocket(client));
 #endif
+}
+
+namespace {
+
+std::atomic<bool> giveUp{false};
+bool GiveUpWhenAsked(void*) { return giveUp.load(); }
+
+std::atomic<bool> lookupReleased{false};
+std::atomic<int> lookupsRunning{0};
+int LookupThatHangs(const char*, in_addr*) {
+    ++lookupsRunning;
+    while (!lookupReleased.load()) SleepMilliseconds(10);
+    --lookupsRunning;
+    return 1;
+}
+
+}  // namespace
+
+// A wait on a silent peer, and a name lookup that never answers, end at the
+// network time-out, or sooner when the thread's check says so; either way
+// the socket error reads as a time-out.  The lookup's helper thread, left
+// behind, finishes later without touching the caller's memory.
+TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
+    Listener listener;
+    ASSERT_NE(INVALID_SOCKET, listener.socket);
+    SOCKET client = StartConnect(listener.port);
+    bool failed = false;
+    ASSERT_EQ(1, WaitWritable(client, GUARD_MILLISECONDS, &failed));
+    SOCKET peer = accept(listener.socket, nullptr, nullptr);
+    ASSERT_NE(INVALID_SOCKET, peer);
+    SetHostLookupForTests(LookupThatHangs);
+    lookupReleased = false;
+    SetNetworkTimeoutForTests(200);
+    in_addr address;
+    for (bool check : {false, true}) {
+        SCOPED_TRACE(check ? "check gives up" : "time-out");
+        giveUp = check;
+        SetNetworkWaitCheck(GiveUpWhenAsked, nullptr);
+        EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_WAIT_TIMED_OUT, AwaitSocket(client, false));
+        EXPECT_EQ(SOCKET_TIMED_OUT, ClassifySocketError(LastSocketError(), true));
+        EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_READY, AwaitSocket(client, true));  // writable at once
+        EXPECT_EQ(0, ResolveHostIpv4("never.example", &address));
+        SetNetworkWaitCheck(nullptr, nullptr);
+    }
+    ASSERT_EQ(1, send(peer, "x", 1, MSG_NOSIGNAL));
+    EXPECT_EQ(SOCKET_READY, AwaitSocket(client, false));
+    lookupReleased = true;
+    for (int waited = 0; waited < GUARD_MILLISECONDS && lookupsRunning.load() > 0; waited += 10) SleepMilliseconds(10);
+    EXPECT_EQ(0, lookupsRunning.load());
+    SetHostLookupForTests(nullptr);
+    closesocket(peer);
+    closesocket(client);
 }

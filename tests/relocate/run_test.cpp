@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "util/loopback_server.h"
 #include "http/connection.h"
 #include "package/extraction.h"
@@ -29,6 +33,7 @@
 #include "support/nginx_fixture.h"
 #include "support/package_generator.h"
 #include "support/recording_front_end.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 #include "ui/application_state.h"
@@ -947,4 +952,106 @@ TEST_F(RunTest, RefusingHostIsGivenUpAfterFiveFailedConnects) {
     EXPECT_EQ(80 - connects, count(Gbk("连接失败已连续发生5次+")));
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("图片搬家失败，没有找到搬家成功的图片。"), frontEnd.messages[0].text);
+}
+
+#ifndef _WIN32
+namespace {
+
+int OpenDescriptors() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+#endif
+
+// Images over many spellings of one address (127.0.00.001, ...) with eight
+// workers: each spelling is a host of its own to the pools, which keep only
+// their most recently used connections, so the run stores every image with
+// far fewer descriptors than one per spelling.
+TEST_F(RunTest, ManySpellingsOfOneHostStayWithinTheDescriptors) {
+#ifdef _WIN32
+    const int images = 200;  // no descriptor limit to lower; the pools are bounded alike
+#else
+    const int images = 1100;
+#endif
+    PackageLayout layout;
+    std::string description;
+    int made = 0;
+    for (int a = 1; a <= 11 && made < images; ++a) {
+        for (int b = 1; b <= 11 && made < images; ++b) {
+            for (int c = 0; c < 10 && made < images; ++c, ++made) {
+                // A leading zero reads as octal, so only the 0 and the 1 grow.
+                std::string host = "127." + std::string(a, '0') + "." + std::string(b, '0') + "." + std::string(c, '0') + "1";
+                std::string url = "http://" + host + ":" + std::to_string(server.port()) + "/album/s" + std::to_string(made) + ".png";
+                Serve(url, PNG);
+                description += "<img src=\"" + url + "\">";
+                if (made % 10 == 9) {
+                    layout.items.push_back(MakeItem(Gbk("item") + std::to_string(made / 10), description, ""));
+                    description.clear();
+                }
+            }
+        }
+    }
+    LoadPackage(layout);
+    RecordingView view;
+    view.options.jobs = 8;
+#ifndef _WIN32
+    // Room for the pools' connections and the server's ends of them, far
+    // below a socket per spelling on either side.
+    const int before = OpenDescriptors();
+    rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(before + 400);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &lowered));
+    Run(&view);
+    const int after = OpenDescriptors();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_LE(after - before, 2 * 8 * POOL_CONNECTION_LIMIT + 8);
+#else
+    Run(&view);
+#endif
+    EXPECT_EQ(images, lastRunSummary.relocatedCount);
+    EXPECT_EQ(0, lastRunSummary.failureCount);
+    EXPECT_EQ(static_cast<size_t>(images), Files().size());
+}
+
+// A stop while an image trickles in gives that image up at once: its
+// partial file goes, it is no failure, and it stays remote for the next run.
+TEST_F(RunTest, StopGivesUpTheImageInFlight) {
+    SetNetworkTimeoutForTests(20000);  // far longer than a stop may take
+    std::vector<std::string> trickle = {"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + PNG};
+    trickle.resize(300, "p");
+    ScriptedServer slow({::Serve(ReplyInPieces(trickle, 100))});
+    const std::string first = Image("first.png"), stalled = slow.Url("/album/stalled.png"), last = Image("last.png");
+    Serve(first, PNG);
+    Serve(last, PNG);
+    PackageLayout layout;
+    for (const std::string& url : {first, stalled, last}) {
+        layout.items.push_back(MakeItem(Gbk("item"), "<img src=\"" + url + "\">", ""));
+    }
+    LoadPackage(layout);
+    RecordingView view;
+    view.options.jobs = 1;
+    std::thread stopper([&] {
+        // Once the stalled image's file has bytes in it.
+        for (int i = 0; i < 500 && Files().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        appState.stopRequested = 1;
+    });
+    Run(&view);
+    stopper.join();
+    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    EXPECT_EQ(1u, Files().size());  // the partial file is gone
+    EXPECT_EQ(0, lastRunSummary.failureCount);
+    EXPECT_EQ(1, lastRunSummary.relocatedCount);
+    std::string text = DecodePackageFile(PackagePath());
+    EXPECT_EQ(std::string::npos, text.find(first));
+    EXPECT_NE(std::string::npos, text.find(stalled));
+    EXPECT_NE(std::string::npos, text.find(last));
+    EXPECT_EQ(std::string::npos, ReadWholeFile(dir.File("app.log")).find("stalled"));
 }

@@ -41,7 +41,7 @@ SOCKET OpenTcpSocket() {
     return socket;
 }
 
-int ResolveHostIpv4(const char* host, in_addr* address) {
+int LookUpHostIpv4(const char* host, in_addr* address) {
     if (host == nullptr || host[0] == '\0') return 0;
     // gethostbyname_r: the plain call shares one result buffer between
     // threads in glibc.  The buffer grows while the C library asks for more.
@@ -93,6 +93,9 @@ void SetSocketTimeouts(SOCKET socket) {
 }
 
 int LastSocketError() { return errno; }
+
+// What a blocking socket's SO_RCVTIMEO leaves when it runs out.
+void SetTimedOutSocketError() { errno = EAGAIN; }
 
 SocketErrorKind ClassifySocketError(int code, bool blocking) {
     if (code == EAGAIN || code == EWOULDBLOCK) return blocking ? SOCKET_TIMED_OUT : SOCKET_WOULD_BLOCK;

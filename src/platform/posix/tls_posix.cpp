@@ -3,9 +3,11 @@
 //
 // One SSL_CTX serves the whole process and is never freed: OpenSSL frees
 // its own one-time state at exit, and every connection's SSL is freed by
-// CloseTls.  Blocking sockets with SO_RCVTIMEO/SO_SNDTIMEO: a time-out comes
-// back from OpenSSL as "want read/write", which is reported as the socket's
-// time-out error, like a recv that timed out.
+// CloseTls.  The socket is switched to non-blocking mode for the session:
+// when OpenSSL wants to read or write, the wait is the sliced AwaitSocket,
+// so a stop or a deadline is noticed within a slice even while a record
+// trickles in.  A wait that ends without the socket ready is reported as
+// the socket's time-out error, like a recv that timed out.
 #include "platform/tls.h"
 
 #include <openssl/err.h>
@@ -68,9 +70,18 @@ void TakeReason(char* into, size_t size, const char* fallback) {
     ERR_clear_error();
 }
 
-// After an SSL call on a blocking socket returned `result`: whether it ran
-// into the socket's time-out or a socket error, with errno set for the
-// caller's LastSocketError().
+// After an SSL call returned `result`: true when it only waits for the
+// socket and the socket became ready in time (call again); false when it
+// failed, or the wait ended first (errno then reads as a time-out).
+bool WaitedFor(SSL* ssl, int result, SOCKET socket) {
+    int kind = SSL_get_error(ssl, result);
+    if (kind != SSL_ERROR_WANT_READ && kind != SSL_ERROR_WANT_WRITE) return false;
+    ERR_clear_error();
+    return AwaitSocket(socket, kind == SSL_ERROR_WANT_WRITE) == SOCKET_READY;
+}
+
+// After an SSL call returned `result` for good: a time-out or a socket
+// error, with errno set for the caller's LastSocketError().
 int FailedIo(TlsConnection* connection, int result, int savedErrno) {
     int kind = SSL_get_error(connection->ssl, result);
     ERR_clear_error();
@@ -116,9 +127,16 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         SSL_set1_host(ssl, host);
     }
-    errno = 0;
-    int result = SSL_connect(ssl);
-    int savedErrno = errno;
+    unsigned long nonBlocking = 1;
+    ioctlsocket(socket, FIONBIO, &nonBlocking);
+    int result;
+    int savedErrno;
+    do {
+        errno = 0;
+        result = SSL_connect(ssl);
+        savedErrno = errno;
+    } while (result != 1 && WaitedFor(ssl, result, socket));
+    if (result != 1 && savedErrno == 0) savedErrno = errno;  // the wait's time-out
     if (result == 1) {
         TlsConnection* connection = new TlsConnection;
         connection->ssl = ssl;
@@ -149,15 +167,21 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
 int TlsSend(TlsConnection* connection, const char* bytes, int length) {
     if (length <= 0) return 0;
     size_t written = 0;
-    errno = 0;
-    int result = SSL_write_ex(connection->ssl, bytes, static_cast<size_t>(length), &written);
+    int result;
+    do {
+        errno = 0;
+        result = SSL_write_ex(connection->ssl, bytes, static_cast<size_t>(length), &written);
+    } while (result != 1 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl)));
     if (result == 1) return length;  // without partial writes, all or an error
     return FailedIo(connection, result, errno);
 }
 
 int TlsReceive(TlsConnection* connection, char* buffer, int size) {
-    errno = 0;
-    int result = SSL_read(connection->ssl, buffer, size);
+    int result;
+    do {
+        errno = 0;
+        result = SSL_read(connection->ssl, buffer, size);
+    } while (result <= 0 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl)));
     if (result > 0) return result;
     int savedErrno = errno;
     if (SSL_get_error(connection->ssl, result) == SSL_ERROR_ZERO_RETURN) {

@@ -19,14 +19,10 @@ void StopNetwork() { WSACleanup(); }
 
 SOCKET OpenTcpSocket() { return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
 
-int ResolveHostIpv4(const char* host, in_addr* address) {
+int LookUpHostIpv4(const char* host, in_addr* address) {
     if (host == nullptr || host[0] == '\0') return 0;
-    // Older Winsock does not resolve a dotted quad by name; read it directly.
-    unsigned long numeric = inet_addr(host);
-    if (numeric != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) {
-        address->s_addr = numeric;
-        return 1;
-    }
+    // ResolveHostIpv4 reads a dotted quad itself (older Winsock does not
+    // resolve one by name).
     // Winsock keeps gethostbyname's result per thread, so this is safe from
     // the worker and the start-up thread at once.
     hostent* entry = gethostbyname(host);
@@ -50,6 +46,8 @@ void SetSocketTimeouts(SOCKET socket) {
 }
 
 int LastSocketError() { return WSAGetLastError(); }
+
+void SetTimedOutSocketError() { WSASetLastError(WSAETIMEDOUT); }
 
 SocketErrorKind ClassifySocketError(int code, bool blocking) {
     if (code == WSAETIMEDOUT) return SOCKET_TIMED_OUT;

@@ -292,8 +292,12 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
                 std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_TOO_LONG, host);
                 return Fail(connection, true, TLS_FAILURE_OTHER, failure);
             }
-            int got = recv(socket, connection->incoming + connection->incomingLength,
-                           INCOMING_CAPACITY - connection->incomingLength, 0);
+            // The sliced wait first: a recv on a readable socket returns what
+            // arrived without blocking.
+            int got = AwaitSocket(socket, false) != SOCKET_READY
+                          ? -1
+                          : recv(socket, connection->incoming + connection->incomingLength,
+                                 INCOMING_CAPACITY - connection->incomingLength, 0);
             if (got <= 0) {
                 // Closed, reset or timed out: nothing that speaks TLS when
                 // not one byte came.
@@ -438,6 +442,7 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size) {
             WSASetLastError(0);
             return -1;
         }
+        if (AwaitSocket(connection->socket, false) != SOCKET_READY) return -1;  // reads as a time-out
         int got = recv(connection->socket, connection->incoming + connection->incomingLength,
                        INCOMING_CAPACITY - connection->incomingLength, 0);
         if (got <= 0) return got;

@@ -1,0 +1,100 @@
+#include "http/download_limits.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "http/http_common.h"
+#include "platform/net.h"
+
+namespace {
+
+const char FORMAT_TOO_SLOW[] =
+    "\xcd\xbc\xc6\xac\xcf\xc2\xd4\xd8\xcc\xab\xc2\xfd\xa3\xba%d\xc3\xeb\xc4\xda\xc6\xbd\xbe\xf9\xcb\xd9\xb6\xc8\xb2\xbb"
+    "\xb5\xbd%dKB/s\xa3\xac\xd2\xd1\xb7\xc5\xc6\xfa\xa1\xa3";  // 图片下载太慢：%d秒内平均速度不到%dKB/s，已放弃。
+const char FORMAT_TOO_LONG[] =
+    "\xcd\xbc\xc6\xac\xcf\xc2\xd4\xd8\xb3\xac\xb9\xfd%d\xb7\xd6\xd6\xd3\xa3\xac\xd2\xd1\xb7\xc5\xc6\xfa\xa1\xa3";  // 图片下载超过%d分钟，已放弃。
+const char MESSAGE_STOPPED[] =
+    "\xd2\xd1\xcd\xa3\xd6\xb9\xa3\xac\xcd\xbc\xc6\xac\xc3\xbb\xd3\xd0\xcf\xc2\xd4\xd8\xcd\xea\xa1\xa3";  // 已停止，图片没有下载完。
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<const std::atomic<int>*> stopFlag{nullptr};
+std::atomic<int> slowOverride{0};  // milliseconds
+std::atomic<int> maxOverride{0};
+
+struct Limits {
+    bool active;
+    Clock::time_point start;
+    int64_t received;
+    DownloadLimit reached;
+};
+
+thread_local Limits limits = {false, Clock::time_point(), 0, DOWNLOAD_WITHIN_LIMITS};
+
+int64_t SlowMilliseconds() {
+    int shortened = slowOverride.load();
+    return shortened > 0 ? shortened : int64_t{DOWNLOAD_SLOW_SECONDS} * 1000;
+}
+
+int64_t MaxMilliseconds() {
+    int shortened = maxOverride.load();
+    return shortened > 0 ? shortened : int64_t{DOWNLOAD_MAX_SECONDS} * 1000;
+}
+
+bool GiveUpWait(void*) { return DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS; }
+
+}  // namespace
+
+void SetDownloadStopFlag(const std::atomic<int>* flag) { stopFlag.store(flag); }
+
+bool BeginDownloadLimits() {
+    if (limits.active) return false;
+    limits = Limits{true, Clock::now(), 0, DOWNLOAD_WITHIN_LIMITS};
+    SetNetworkWaitCheck(GiveUpWait, nullptr);
+    return true;
+}
+
+void EndDownloadLimits() {
+    limits.active = false;
+    SetNetworkWaitCheck(nullptr, nullptr);
+}
+
+void CountReceivedBytes(int32_t count) {
+    if (limits.active && count > 0) limits.received += count;
+}
+
+DownloadLimit DownloadLimitReached() {
+    if (!limits.active || limits.reached != DOWNLOAD_WITHIN_LIMITS) return limits.reached;
+    const std::atomic<int>* stop = stopFlag.load();
+    if (stop != nullptr && stop->load() != 0) return limits.reached = DOWNLOAD_STOP_REQUESTED;
+    int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - limits.start).count();
+    if (elapsed >= MaxMilliseconds()) return limits.reached = DOWNLOAD_TOO_LONG;
+    // The average since the start, in bytes per second, against the floor.
+    if (elapsed >= SlowMilliseconds() && limits.received * 1000 < int64_t{DOWNLOAD_MIN_BYTES_PER_SECOND} * elapsed) {
+        return limits.reached = DOWNLOAD_TOO_SLOW;
+    }
+    return DOWNLOAD_WITHIN_LIMITS;
+}
+
+void DescribeDownloadLimit(DownloadLimit limit, char* errorText) {
+    switch (limit) {
+        case DOWNLOAD_TOO_SLOW:
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_SLOW,
+                          static_cast<int>((SlowMilliseconds() + 999) / 1000), DOWNLOAD_MIN_BYTES_PER_SECOND / 1024);
+            return;
+        case DOWNLOAD_TOO_LONG:
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_LONG,
+                          static_cast<int>((MaxMilliseconds() + 59999) / 60000));
+            return;
+        case DOWNLOAD_STOP_REQUESTED:
+            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_STOPPED);
+            return;
+        default:
+            return;
+    }
+}
+
+void SetDownloadLimitsForTests(int slowMilliseconds, int maxMilliseconds) {
+    slowOverride.store(slowMilliseconds > 0 ? slowMilliseconds : 0);
+    maxOverride.store(maxMilliseconds > 0 ? maxMilliseconds : 0);
+}

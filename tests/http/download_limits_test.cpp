@@ -1,0 +1,158 @@
+// Servers that would hold a download for ever: each shape must end within
+// the download's bounds (or at a stop), leave no file, and not be repeated.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/download.h"
+#include "http/download_limits.h"
+#include "http/http_test_support.h"
+#include "util/files.h"
+
+namespace {
+
+// A resolver that answers only once released, as one that hangs would.
+std::atomic<bool> lookupReleased{false};
+std::atomic<int> lookupsRunning{0};
+
+int HangingLookup(const char*, in_addr*) {
+    ++lookupsRunning;
+    while (!lookupReleased.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    --lookupsRunning;
+    return 0;
+}
+
+class DownloadLimitsTest : public HttpTest {
+protected:
+    void SetUp() override {
+        HttpTest::SetUp();
+        stop = 0;
+        SetDownloadStopFlag(&stop);
+        lookupReleased = false;
+        SetHostLookupForTests(HangingLookup);
+    }
+    void TearDown() override {
+        lookupReleased = true;
+        // A helper thread still in the lookup finishes and frees its record.
+        for (int i = 0; i < 500 && lookupsRunning.load() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(0, lookupsRunning.load());
+        SetHostLookupForTests(nullptr);
+        SetDownloadStopFlag(nullptr);
+        SetDownloadLimitsForTests(0, 0);
+        HttpTest::TearDown();
+    }
+    int Download(const std::string& url) {
+        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+        int result = DownloadImage(url.c_str(), File("image.jpg").c_str(), errorText, true, false);
+        error = errorText;
+        return result;
+    }
+
+    std::atomic<int> stop{0};
+    std::string error;  // GBK
+};
+
+ScriptedConnection Silent() {
+    ScriptedConnection connection;
+    connection.closeAfterLastResponse = false;  // reads the request, never answers
+    return connection;
+}
+
+// A 200 head announcing `length` bytes, then `pieces` writes of `piece`
+// bytes each, `pause` apart.
+ScriptedConnection Trickle(int length, int pieces, int piece, int pause) {
+    std::vector<std::string> writes = {Head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(length) + "\r\n") +
+                                       "\xFF\xD8"};
+    for (int i = 0; i < pieces; ++i) writes.push_back(std::string(static_cast<size_t>(piece), 'x'));
+    return Serve(ReplyInPieces(writes, pause));
+}
+
+struct Shape {
+    const char* name;
+    std::vector<ScriptedConnection> script;
+    std::string scheme;          // "http" or "https" (to the same plain server)
+    std::string host;            // empty: the server's 127.0.0.1
+    int networkTimeout;          // milliseconds
+    int slowWindow, longest;     // the download's bounds, milliseconds (0: the product's)
+    int stopAfter;               // a stop request after this many milliseconds, or -1
+    int result;
+    std::string message;         // UTF-8
+    int repeated;                // repetitions without keep-alive: none once a bound is reached
+};
+
+TEST_F(DownloadLimitsTest, EveryServerShapeEndsWithinItsBounds) {
+    const int LONG = 20000;  // a wait the stop must cut short
+    const std::vector<Shape> shapes = {
+        {"a trickling body", {Trickle(1000, 40, 1, 100)}, "http", "", 3000, 400, 0, -1,
+         DOWNLOAD_FAILED, "图片下载太慢：1秒内平均速度不到1KB/s，已放弃。", 0},
+        {"a fair rate past the overall bound", {Trickle(1 << 20, 50, 2048, 100)}, "http", "", 3000, 400, 600, -1,
+         DOWNLOAD_FAILED, "图片下载超过1分钟，已放弃。", 0},
+        {"a stop while the host is silent", {Silent()}, "http", "", LONG, 0, 0, 300,
+         DOWNLOAD_STOPPED, "已停止，图片没有下载完。", 0},
+        {"a stop while the body trickles", {Trickle(1000, 40, 1, 100)}, "http", "", LONG, 0, 0, 300,
+         DOWNLOAD_STOPPED, "已停止，图片没有下载完。", 0},
+        {"a stop in a TLS handshake nobody answers", {Silent()}, "https", "", LONG, 0, 0, 300,
+         DOWNLOAD_STOPPED, "已停止，图片没有下载完。", 0},
+        {"a name lookup that never answers", {}, "http", "hangs.example", 300, 0, 0, -1,
+         DOWNLOAD_FAILED, "无法解析域名: hangs.example", 1},
+        {"a stop during a name lookup", {}, "http", "hangs.example", LONG, 0, 0, 300,
+         DOWNLOAD_STOPPED, "已停止，图片没有下载完。", 0},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        stop = 0;
+        SetNetworkTimeoutForTests(shape.networkTimeout);
+        SetDownloadLimitsForTests(shape.slowWindow, shape.longest);
+        ScriptedServer server(shape.script);
+        std::string host = shape.host.empty() ? "127.0.0.1" : shape.host;
+        std::string url = shape.scheme + "://" + host + ":" + std::to_string(server.port()) + "/a.jpg";
+        std::thread stopper([&] {
+            if (shape.stopAfter < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(shape.stopAfter));
+            stop = 1;
+        });
+        const int repetitionsBefore = CountInLog(Gbk("搬家失败"));
+        int result = Download(url);
+        stopper.join();
+        EXPECT_EQ(shape.result, result);
+        EXPECT_EQ(Gbk(shape.message), error) << Utf8(error);
+        EXPECT_FALSE(FileExists(File("image.jpg").c_str()));
+        EXPECT_EQ(shape.repeated, CountInLog(Gbk("搬家失败")) - repetitionsBefore);
+        EXPECT_LE(server.AcceptedConnections(), 1);
+        ClosePooledConnections();
+    }
+}
+
+// A host that takes connections and never answers counts toward the cut-off
+// like one that refuses them; an answer clears the count.
+TEST_F(DownloadLimitsTest, SilentHostIsCutOffLikeARefusingOne) {
+    SetNetworkTimeoutForTests(200);
+    std::vector<ScriptedConnection> script = {Silent(), Silent(), Silent(), Silent(), Serve(Reply(Ok(JPEG_BYTES)))};
+    for (int i = 0; i < 6; ++i) script.push_back(Silent());
+    ScriptedServer server(script);
+    const std::string url = server.Url("/a.jpg");
+    const std::string silence = "(fileSize:" + Gbk("未定义") + ", readTotal:0), (header.isChunked:0, isChunkReceiveCompleted:0)";
+    const std::string cutOff = "127.0.0.1:" + std::to_string(server.port()) + Gbk(" - 连接失败已连续发生5次+");
+
+    // Two silent attempts per image: four after two images, yet the fifth
+    // connection is still made, and its answer clears the count.
+    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
+    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
+    EXPECT_EQ(DOWNLOAD_STORED, Download(url)) << Utf8(error);
+    ClosePooledConnections();
+    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
+    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(url));  // the fifth silence; its repetition is refused
+    EXPECT_EQ(cutOff, error);
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
+    EXPECT_EQ(cutOff, error);
+    EXPECT_EQ(10, server.AcceptedConnections());
+    EXPECT_EQ(5, CountInLog(silence));  // each silent keep-alive attempt, before its repetition
+}
+
+}  // namespace
