@@ -43,14 +43,14 @@ void BM_ReadShapedPackage(benchmark::State& state) {
     const Shape shape = static_cast<Shape>(state.range(0));
     if (bytes[shape].empty()) bytes[shape] = ShapeBytes(shape);
     for (auto _ : state) {
-        Vector* items = NewVector(256, 64);
+        ItemList* items = NewItemList();
         char* text = nullptr;
         if (ReadPackageBytes(bytes[shape].data(), bytes[shape].size(), items, &text) != PACKAGE_READ_OK) {
             state.SkipWithError("package not read");
         }
         std::free(text);
         ClearItemRecords(items);
-        FreeVector(items, 0);
+        FreeItemList(items);
     }
     state.counters["file_MB"] = static_cast<double>(bytes[shape].size()) / 1e6;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes[shape].size()));
