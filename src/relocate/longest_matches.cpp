@@ -123,6 +123,12 @@ void Build(const std::vector<MatchPattern>& patterns, Automaton* automaton) {
         }
     }
     automaton->firstChild[nodes] = static_cast<int32_t>(nodes);
+    // The sibling lists are done with; free them before the links are made.
+    std::vector<int32_t>().swap(firstChild);
+    std::vector<int32_t>().swap(nextSibling);
+    std::vector<int32_t>().swap(terminal);
+    std::vector<uint8_t>().swap(byteOf);
+    std::vector<int32_t>().swap(order);
     std::fill(std::begin(automaton->rootChild), std::end(automaton->rootChild), NO_NODE);
     for (int32_t child = automaton->firstChild[ROOT]; child < automaton->firstChild[1]; ++child) {
         automaton->rootChild[automaton->byteOf[static_cast<size_t>(child)]] = child;
