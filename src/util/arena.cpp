@@ -21,9 +21,10 @@ void* ArenaAllocate(Arena* arena, size_t bytes, size_t alignment) {
     if (bytes == 0) bytes = 1;
     size_t padding = (alignment - reinterpret_cast<uintptr_t>(arena->next) % alignment) % alignment;
     if (arena->blocks == nullptr || padding + bytes > arena->left) {
-        // A large request gets a block of its own size; what is left of
-        // the current block is given up, at most a small request's worth
-        // most of the time.
+        // A request over a quarter block gets a block of its own size.
+        // What is left of the current block is given up: less than the
+        // request, so at most a quarter block, unless the request is a
+        // large one (a title of many thousand bytes, rare).
         size_t size = bytes > BLOCK_BYTES / 4 ? bytes : BLOCK_BYTES;
         ArenaBlock* block = static_cast<ArenaBlock*>(Allocate(offsetof(ArenaBlock, data) + size));
         block->previous = arena->blocks;
