@@ -296,7 +296,7 @@ void BM_RelocationVsWget(benchmark::State& state) {
     };
     view.options.relocateImageSpace = 1;
     view.options.relocateOutsideAlbums = 1;
-    appState.items = NewVector(256, 64);
+    appState.items = NewItemList();
 
     double runSeconds = 0, wgetSeconds = 0;
     long rssBefore = 0;
@@ -338,7 +338,7 @@ void BM_RelocationVsWget(benchmark::State& state) {
         wgetSeconds += wget;
     }
     ClearItemRecords(appState.items);
-    FreeVector(appState.items, 0);
+    FreeItemList(appState.items);
     appState.items = nullptr;
     if (runSeconds <= 0 || wgetSeconds <= 0) return;
     const double images = static_cast<double>(IMAGE_COUNT) * static_cast<double>(state.iterations());

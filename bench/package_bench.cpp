@@ -49,13 +49,13 @@ BigPackage& Package() {
 void BM_ReadPackage(benchmark::State& state) {
     BigPackage& package = Package();
     for (auto _ : state) {
-        Vector* items = NewVector(256, 64);
+        ItemList* items = NewItemList();
         char* text = nullptr;
         int result = ReadPackage(package.path.c_str(), items, &text);
         if (result != PACKAGE_READ_OK || items->count != ITEMS) state.SkipWithError("package not read");
         std::free(text);
         ClearItemRecords(items);
-        FreeVector(items, 0);
+        FreeItemList(items);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * package.bytes.size()));
     state.counters["file_MB"] = static_cast<double>(package.bytes.size()) / 1e6;
@@ -113,7 +113,7 @@ BENCHMARK(BM_ReadPackagePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1
 // a temporary file synced to the disk and moved over the package.
 void BM_Checkpoint(benchmark::State& state) {
     BigPackage& package = Package();
-    Vector* items = NewVector(256, 64);
+    ItemList* items = NewItemList();
     char* text = nullptr;
     if (ReadPackage(package.path.c_str(), items, &text) != PACKAGE_READ_OK) {
         state.SkipWithError("package not read");
@@ -122,7 +122,7 @@ void BM_Checkpoint(benchmark::State& state) {
     HashMap* urlMap = NewHashMap(&STRING_KEYS_AND_VALUES, items->count * 32, 0.75f);
     int relocated = 0;
     for (int32_t i = 0; i < items->count; ++i) {
-        const Vector* urls = static_cast<const ItemRecord*>(items->items[i])->desktopUrls;
+        const Vector* urls = DesktopUrls(static_cast<const ItemRecord*>(items->items[i]));
         for (int32_t j = 0; urls != nullptr && j < urls->count; j += 2) {
             std::string path = package.dir.File("pics/2026-12-7-9-30-" + std::to_string(++relocated) + ".jpg");
             HashMapPut(urlMap, CopyString(static_cast<const char*>(urls->items[j])), CopyString(path.c_str()));
@@ -137,7 +137,7 @@ void BM_Checkpoint(benchmark::State& state) {
     FreeHashMap(urlMap, 1);
     std::free(text);
     ClearItemRecords(items);
-    FreeVector(items, 0);
+    FreeItemList(items);
 }
 BENCHMARK(BM_Checkpoint)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the package reader's seed corpus: packages shaped against the
-reader (unclosed img tags, many distinct images, many tiny rows, URLs of
-equal StringHash), small enough for the fuzzer to mutate.
+reader and the rewrite (unclosed img tags, many distinct images, many tiny
+rows, URLs of equal StringHash, a long URL followed by many "http://"),
+small enough for the fuzzer to mutate.
 
 Each seed takes the target's odd form: one odd byte, then the package text
 in the core's form (GBK here), which the target writes out as the listing
@@ -25,8 +26,10 @@ def equal_hash_urls(blocks):
 SEEDS = {
     "unclosed-img": row("t", "<img " * 400),
     "unclosed-img-src": row("t", '<img src="' * 300 + "<img  src" * 300),
+    "long-near-matches": row("t", '<img src="http://host/%s">' % ("h" * 2000) + "http://" * 300,
+                             "<img>http://host/%s</img>" % ("h" * 2000)),
     "distinct-images": row("t", "".join('<img src="//h.example.com/%d">' % i for i in range(400))),
-    "tiny-rows": "".join(row("t%d" % i, "") for i in range(400)),
+    "tiny-rows": "".join(row("t%d" % i, "") for i in range(400)) + row("t", "", "") * 400,
     "mobile-unclosed": row("t", "", "<img>//a" * 300 + "<img " * 300),
     "equal-string-hash": row("t", "".join('<img src="%s">' % url for url in equal_hash_urls(8)),
                              "".join("<img>%s</img>" % url for url in equal_hash_urls(6))),

@@ -37,12 +37,14 @@ bool SameLists(const Vector* first, const Vector* second) {
     return true;
 }
 
-void CheckRecords(const Vector* items, int result, const char* text) {
+void CheckRecords(const ItemList* items, int result, const char* text) {
     Check(result == PACKAGE_READ_OK || result == PACKAGE_READ_FAILED || result == PACKAGE_READ_TITLE_TOO_LONG);
     for (int32_t i = 0; i < items->count; ++i) {
         const ItemRecord* record = static_cast<const ItemRecord*>(items->items[i]);
         Check(record->title != nullptr);
-        if (result == PACKAGE_READ_OK) Check(record->desktopUrls != nullptr);
+        // A list is made only for addresses found.
+        Check(DesktopUrls(record) == nullptr || DesktopUrls(record)->count > 0);
+        Check(MobileUrls(record) == nullptr || (MobileUrls(record)->count > 0 && items->hasMobileColumn));
     }
     if (result == PACKAGE_READ_OK) {
         Check(text != nullptr);
@@ -53,12 +55,12 @@ void CheckRecords(const Vector* items, int result, const char* text) {
 }
 
 void ReadAsPackage(const char* bytes, size_t size) {
-    Vector* items = NewVector(16, 16);
+    ItemList* items = NewItemList();
     char* text = nullptr;
     int result = ReadPackageBytes(bytes, size, items, &text);
     CheckRecords(items, result, text);
     ClearItemRecords(items);
-    FreeVector(items, 0);
+    FreeItemList(items);
     std::free(text);
 }
 

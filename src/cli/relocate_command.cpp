@@ -65,9 +65,9 @@ bool LoadPackage(const std::string& packagePath) {
 void PrintFailures() {
     for (int32_t i = 0; i < appState.items->count; ++i) {
         const ItemRecord* item = static_cast<const ItemRecord*>(appState.items->items[i]);
-        if (item->failedDesktopUrls == nullptr && item->failedMobileUrls == nullptr) continue;
+        if (FailedDesktopUrls(item) == nullptr && FailedMobileUrls(item) == nullptr) continue;
         PrintOut(std::string(item->title) + "\n");
-        const Vector* lists[] = {item->failedDesktopUrls, item->failedMobileUrls};
+        const Vector* lists[] = {FailedDesktopUrls(item), FailedMobileUrls(item)};
         for (const Vector* list : lists) {
             for (int32_t j = 0; list != nullptr && j < list->count; ++j) {
                 PrintOut(std::string("    ") + static_cast<const char*>(list->items[j]) + "\n");
@@ -245,17 +245,15 @@ int InspectCommand(int argc, char** argv) {
         int space = 0, outside = 0;
     };
     Counts totalDesktop, totalMobile;
-    bool hasMobileColumn = false;
     PrintOut("   #  description(image space/outside)  mobile(image space/outside)  title\n");
     for (int32_t i = 0; i < appState.items->count; ++i) {
         const ItemRecord* item = static_cast<const ItemRecord*>(appState.items->items[i]);
         Counts desktop, mobile;
-        const Vector* desktopUrls = item->desktopUrls;
+        const Vector* desktopUrls = DesktopUrls(item);
         for (int32_t j = 0; desktopUrls != nullptr && j < desktopUrls->count; ++j) {
             if (IsImageSpaceUrl(static_cast<const char*>(desktopUrls->items[j]))) ++desktop.space; else ++desktop.outside;
         }
-        const Vector* mobileUrls = item->mobileUrls;
-        hasMobileColumn = hasMobileColumn || mobileUrls != nullptr;
+        const Vector* mobileUrls = MobileUrls(item);
         for (int32_t j = 0; mobileUrls != nullptr && j < mobileUrls->count; ++j) {
             if (IsImageSpaceUrl(static_cast<const char*>(mobileUrls->items[j]))) ++mobile.space; else ++mobile.outside;
         }
@@ -273,7 +271,7 @@ int InspectCommand(int argc, char** argv) {
                   "%d items; description images: %d image space, %d outside albums; mobile images: %d image space, "
                   "%d outside albums%s\n",
                   appState.items->count, totalDesktop.space, totalDesktop.outside, totalMobile.space,
-                  totalMobile.outside, hasMobileColumn ? "" : " (no mobile-detail column)");
+                  totalMobile.outside, appState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
     PrintOut(total);
     return EXIT_DONE;
 }

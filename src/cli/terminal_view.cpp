@@ -43,8 +43,10 @@ void SetItemText(void* context, int row, int subItem, const char* text) {
     // Plain output: one line per finished item.
     ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, row));
     if (item == nullptr || std::strcmp(text, "\xcd\xea\xb3\xc9") != 0) return;  // 完成
-    int desktopFailed = item->failedDesktopUrls ? item->failedDesktopUrls->count : 0;
-    int mobileFailed = item->failedMobileUrls ? item->failedMobileUrls->count : 0;
+    const Vector* desktop = FailedDesktopUrls(item);
+    const Vector* mobile = FailedMobileUrls(item);
+    int desktopFailed = desktop != nullptr ? desktop->count : 0;
+    int mobileFailed = mobile != nullptr ? mobile->count : 0;
     char head[96];
     std::snprintf(head, sizeof head, "[%d/%d] ", row + 1, terminal->itemCount);
     std::string line = std::string(head) + text + " " + item->title;

@@ -1,19 +1,57 @@
 #include "package/item_record.h"
 
 #include <cstdlib>
+#include <cstring>
 
-void FreeItemRecord(ItemRecord* item) {
-    if (item == nullptr) return;
-    FreeVector(item->desktopUrls, 1);
-    FreeVector(item->mobileUrls, 1);
-    FreeVector(item->failedDesktopUrls, 1);
-    FreeVector(item->failedMobileUrls, 1);
-    std::free(item->title);
-    std::free(item);
+#include "util/memory.h"
+
+namespace {
+
+const int32_t ITEMS_INITIAL_CAPACITY = 256;
+const int32_t ITEMS_GROW_BY = 64;
+
+}  // namespace
+
+ItemUrls* UrlsOf(ItemRecord* item) {
+    if (item->urls == nullptr) item->urls = static_cast<ItemUrls*>(AllocateZeroed(1, sizeof(ItemUrls)));
+    return item->urls;
 }
 
-void ClearItemRecords(Vector* items) {
+ItemList* NewItemList() {
+    ItemList* items = static_cast<ItemList*>(AllocateZeroed(1, sizeof(ItemList)));
+    InitVector(items, ITEMS_INITIAL_CAPACITY, ITEMS_GROW_BY);
+    return items;
+}
+
+ItemRecord* AppendItemRecord(ItemList* items, const char* title, size_t length) {
+    ItemRecord* record = static_cast<ItemRecord*>(ArenaAllocate(&items->arena, sizeof(ItemRecord), alignof(ItemRecord)));
+    record->title = static_cast<char*>(ArenaAllocate(&items->arena, length + 1, 1));
+    std::memcpy(record->title, title, length);
+    VectorPush(items, record);
+    return record;
+}
+
+void FreeItemRecord(ItemRecord* item) {
+    if (item == nullptr || item->urls == nullptr) return;
+    FreeVector(item->urls->desktop, 1);
+    FreeVector(item->urls->mobile, 1);
+    FreeVector(item->urls->failedDesktop, 1);
+    FreeVector(item->urls->failedMobile, 1);
+    std::free(item->urls);
+    item->urls = nullptr;
+}
+
+void ClearItemRecords(ItemList* items) {
     if (items == nullptr) return;
     for (int32_t i = 0; i < items->count; ++i) FreeItemRecord(static_cast<ItemRecord*>(items->items[i]));
-    VectorClear(items, 0);
+    VectorClear(items, false);
+    ClearArena(&items->arena);
+    items->hasMobileColumn = false;
+}
+
+void FreeItemList(ItemList* items) {
+    if (items == nullptr) return;
+    ClearItemRecords(items);
+    std::free(items->items);
+    std::free(items);
 }

@@ -112,41 +112,34 @@ bool NextRowToken(RowTokenizer* tokens, const char** token, size_t* length) {
     return true;
 }
 
-ItemRecord* AppendRecord(Vector* items, const char* quotedTitle, size_t length) {
-    ItemRecord* record = static_cast<ItemRecord*>(AllocateZeroed(1, sizeof(ItemRecord)));
-    record->title = CopyBytes(quotedTitle + 1, length - 2);
-    VectorPush(items, record);
-    return record;
-}
-
 enum RowStep { ROW_CONTINUE, ROW_DATA_ENDED, ROW_FAILED, ROW_TITLE_TOO_LONG };
 
 // What starts a row: the quoted title, or the end of the data.  The data
 // ends with the last row's LF, optionally followed by one CR; any other text
 // shorter than a quoted field is broken row structure, as is an empty field
 // that more columns follow.
-RowStep StartRow(Vector* items, const char* field, size_t length, bool moreTokens, ItemRecord** record) {
+RowStep StartRow(ItemList* items, const char* field, size_t length, bool moreTokens, ItemRecord** record) {
     if (length < 2) {
         if (length == 1 && field[0] != '\r') return ROW_FAILED;
         return moreTokens ? ROW_FAILED : ROW_DATA_ENDED;
     }
     if (TitleLimitBytes(field + 1, length - 2) > static_cast<size_t>(MAX_TITLE_BYTES)) return ROW_TITLE_TOO_LONG;
-    *record = AppendRecord(items, field, length);
+    *record = AppendItemRecord(items, field + 1, length - 2);
     return ROW_CONTINUE;
 }
 
-// A record the data ended before its 宝贝描述 (text after the last row's
-// LF, such as a blank line) is no item: it is dropped, so every record
-// handed out has its list.
-void DropIncompleteLastRecord(Vector* items) {
-    if (items->count == 0) return;
-    ItemRecord* last = static_cast<ItemRecord*>(items->items[items->count - 1]);
-    if (last->desktopUrls != nullptr) return;
-    VectorRemoveAt(items, items->count - 1);
-    FreeItemRecord(last);
+// Extracts a field's addresses into `scratch`; a list that found some goes
+// to the record and a fresh scratch list takes its place, so rows without
+// images cost no list.
+Vector* TakeFound(Vector** scratch, int32_t capacity, int32_t growBy) {
+    if ((*scratch)->count == 0) return nullptr;
+    Vector* found = *scratch;
+    *scratch = NewVector(capacity, growBy);
+    return found;
 }
 
-PackageReadResult ParseRows(const char* text, size_t length, Vector* items, ExtractionPatterns* patterns) {
+PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, ExtractionPatterns* patterns,
+                              Vector** desktopScratch, Vector** mobileScratch) {
     HeaderColumns columns;
     const char* data = ReadHeader(text, length, &columns);
     if (data == nullptr) return PACKAGE_READ_FAILED;
@@ -155,13 +148,16 @@ PackageReadResult ParseRows(const char* text, size_t length, Vector* items, Extr
     // whose 宝贝名称 is not the first column cannot be read correctly.
     if (columns.title != 0) return PACKAGE_READ_FAILED;
 
+    items->hasMobileColumn = columns.mobile >= 0;
     RowTokenizer tokens = {data, text + length};
     ItemRecord* record = nullptr;
+    bool described = false;  // the current record has reached its 宝贝描述
     int col = 0;
     const char* token;
     size_t tokenLength;
     while (NextRowToken(&tokens, &token, &tokenLength)) {
         RowStep step = ROW_CONTINUE;
+        bool startsRow = false;
         if (col == columns.count - 1) {
             // The last field, the row break and the next row's title arrive
             // as one token.
@@ -171,12 +167,15 @@ PackageReadResult ParseRows(const char* text, size_t length, Vector* items, Extr
             step = StartRow(items, next, static_cast<size_t>(token + tokenLength - next), tokens.cursor != nullptr,
                             &record);
             col = 0;
+            startsRow = true;
         } else if (col == columns.title) {
             step = StartRow(items, token, tokenLength, tokens.cursor != nullptr, &record);
+            startsRow = true;
         }
         if (step == ROW_DATA_ENDED) break;
         if (step == ROW_FAILED) return PACKAGE_READ_FAILED;
         if (step == ROW_TITLE_TOO_LONG) return PACKAGE_READ_TITLE_TOO_LONG;
+        if (startsRow) described = false;
 
         // The quoted free-text columns are taken one column early, as whole
         // quoted fields, because their TABs and line breaks are text; the
@@ -192,28 +191,41 @@ PackageReadResult ParseRows(const char* text, size_t length, Vector* items, Extr
             if (fieldLength <= 0) return PACKAGE_READ_FAILED;
             const char* field = tokens.cursor;
             if (description) {
-                Vector* urls = NewVector(DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
-                if (!ExtractDescriptionUrls(field, static_cast<size_t>(fieldLength), urls, patterns)) {
-                    FreeVector(urls, 1);
+                if (!ExtractDescriptionUrls(field, static_cast<size_t>(fieldLength), *desktopScratch, patterns)) {
                     ShowErrorAndEnd(MESSAGE_DESCRIPTION_FAILED);
                     return PACKAGE_READ_FAILED;
                 }
-                record->desktopUrls = urls;
+                Vector* found = TakeFound(desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
+                if (found != nullptr) UrlsOf(record)->desktop = found;
+                described = true;
             } else if (mobile) {
-                Vector* urls = NewVector(MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
-                if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), urls, patterns)) {
-                    FreeVector(urls, 1);
+                if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), *mobileScratch, patterns)) {
                     ShowErrorAndEnd(MESSAGE_MOBILE_FAILED);
                     return PACKAGE_READ_FAILED;
                 }
-                record->mobileUrls = urls;
+                Vector* found = TakeFound(mobileScratch, MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
+                if (found != nullptr) UrlsOf(record)->mobile = found;
             }
             tokens.cursor += fieldLength;
         }
         ++col;
     }
-    DropIncompleteLastRecord(items);
+    // A record the data ended before its 宝贝描述 (text after the last
+    // row's LF, such as a blank line) is no item: it is dropped.
+    if (record != nullptr && !described) {
+        VectorRemoveAt(items, items->count - 1);
+        FreeItemRecord(record);
+    }
     return PACKAGE_READ_OK;
+}
+
+PackageReadResult ParseRows(const char* text, size_t length, ItemList* items, ExtractionPatterns* patterns) {
+    Vector* desktopScratch = NewVector(DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
+    Vector* mobileScratch = NewVector(MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
+    PackageReadResult result = ParseFields(text, length, items, patterns, &desktopScratch, &mobileScratch);
+    FreeVector(desktopScratch, 1);
+    FreeVector(mobileScratch, 1);
+    return result;
 }
 
 // Where the package's bytes come from: a file, read piece by piece into one
@@ -326,7 +338,7 @@ char* DecodePackage(PackageSource* source, size_t* length) {
     return text;
 }
 
-PackageReadResult ReadSource(PackageSource* source, Vector* items, char** outText) {
+PackageReadResult ReadSource(PackageSource* source, ItemList* items, char** outText) {
     size_t length = 0;
     char* text = DecodePackage(source, &length);
     if (text == nullptr) return PACKAGE_READ_FAILED;
@@ -363,12 +375,12 @@ int FindQuotedFieldEnd(const char* field) {
     }
 }
 
-PackageReadResult ReadPackageBytes(const char* bytes, size_t size, Vector* items, char** outText) {
+PackageReadResult ReadPackageBytes(const char* bytes, size_t size, ItemList* items, char** outText) {
     PackageSource source = {nullptr, bytes, size, 0, nullptr};
     return ReadSource(&source, items, outText);
 }
 
-PackageReadResult ReadPackage(const char* packagePath, Vector* items, char** outText) {
+PackageReadResult ReadPackage(const char* packagePath, ItemList* items, char** outText) {
     if (!FileExists(packagePath)) return PACKAGE_READ_FAILED;
     int32_t size = GetFileSize(packagePath);  // -1 also for files of 2 GiB and more
     if (size < 0) return PACKAGE_READ_FAILED;

@@ -16,7 +16,7 @@
 
 #include <cstddef>
 
-#include "util/vector.h"
+#include "package/item_record.h"
 
 typedef int PackageReadResult;
 const PackageReadResult PACKAGE_READ_OK = 1;
@@ -32,20 +32,21 @@ const int MAX_TITLE_BYTES = 255;
 size_t TitleLimitBytes(const char* title, size_t length);
 
 // Reads the package at `packagePath` (a path in the core's form).  Appends one ItemRecord per data
-// row to `items` (passed empty).  On PACKAGE_READ_OK `*outText` receives the
-// package text, a heap string the caller frees with free(); every record then
-// has a `desktopUrls` list, and `mobileUrls` when the package has a 无线详情
-// column.  On any other result `*outText` is left untouched and the records
-// made so far stay in `items` for the caller to clear.
+// row to `items` (passed empty), with the address lists of its 宝贝描述 and,
+// when the package has that column (items->hasMobileColumn), 无线详情.  On
+// PACKAGE_READ_OK `*outText` receives the package text, a heap string the
+// caller frees with free().  On any other result `*outText` is left
+// untouched and the records made so far stay in `items` for the caller to
+// clear.
 //
 // When extraction fails (logged by the extraction) the reader shows
 // "读取宝贝详情时出错..." or "读取宝贝无线详情时出错..." and ends the process;
 // if that returns, the result is PACKAGE_READ_FAILED.  The package file is
 // only ever read.
-PackageReadResult ReadPackage(const char* packagePath, Vector* items, char** outText);
+PackageReadResult ReadPackage(const char* packagePath, ItemList* items, char** outText);
 
 // The same over the file's bytes already in memory.
-PackageReadResult ReadPackageBytes(const char* bytes, size_t size, Vector* items, char** outText);
+PackageReadResult ReadPackageBytes(const char* bytes, size_t size, ItemList* items, char** outText);
 
 // Given a pointer to an opening double quote: the length of the quoted field
 // including both quotes (a doubled quote inside does not close it), or 0 when

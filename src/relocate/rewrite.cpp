@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package/extraction.h"
+#include "relocate/longest_matches.h"
 #include "relocate/run_view.h"
 #include "util/memory.h"
 #include "util/strings.h"
@@ -51,6 +52,28 @@ void ShowProgress(const RunView* view, const char* format, int itemCount, int pr
     char text[256];
     std::snprintf(text, sizeof text, format, itemCount, processedCount, percent);
     view->setProgressText(view->context, text);
+}
+
+// The percentage of the text scanned, shown when its whole number grows.
+struct ScanProgress {
+    const RunView* view;
+    int itemCount;
+    int processedCount;
+    size_t textLength;
+    int shownPercent;
+    size_t nextProgress;
+};
+
+void ShowScanned(void* context, size_t position) {
+    ScanProgress* progress = static_cast<ScanProgress*>(context);
+    if (position < progress->nextProgress) return;
+    int percent = static_cast<int>(static_cast<unsigned long long>(position) * 100 / progress->textLength);
+    if (percent > progress->shownPercent) {
+        progress->shownPercent = percent;
+        ShowProgress(progress->view, TEXT_UPDATING_PACKAGE_PERCENT, progress->itemCount, progress->processedCount,
+                     percent);
+    }
+    progress->nextProgress = (static_cast<size_t>(percent) + 1) * (progress->textLength / 100) + 1;
 }
 
 // The replacements the map asks for, without any order yet.  With
@@ -100,8 +123,17 @@ bool TakeReplacement(char** text, char* replaced) {
 // containing the other (URLs in a package are delimited), this equals the
 // plain replace-all of each pattern, longest first, and it never rescans
 // what it has inserted.
+//
+// On a package this hashes little more than its URLs, faster than any
+// automaton can be built over them; but a text that holds long near-matches
+// at many candidates (a long URL followed by many "http://") would cost the
+// text's length times the longest pattern's.  So the scan has a budget in
+// proportion to the text and the patterns, and past it the same matches
+// come from FindLongestMatches, in linear time.
 
 const uint64_t HASH_BASE = 1099511628211ull;
+// The hashing's budget, in bytes per byte of the text and the patterns.
+const size_t HASHING_BUDGET_FACTOR = 4;
 
 struct Matcher {
     std::vector<Pattern> patterns;
@@ -156,15 +188,16 @@ bool BuildMatcher(const std::vector<Pattern>& patterns, Matcher* matcher) {
     return true;
 }
 
-// The longest pattern that matches at `start`, or -1.
-int32_t LongestMatchAt(const Matcher& matcher, const char* text, size_t textLength, size_t start) {
+// The longest pattern that matches at `start`, or -1.  Adds the bytes it
+// hashed to *work.
+int32_t LongestMatchAt(const Matcher& matcher, const char* text, size_t textLength, size_t start, size_t* work) {
     if (start + 2 > textLength) return -1;
     const unsigned char* at = reinterpret_cast<const unsigned char*>(text) + start;
     if (!matcher.firstPair[at[0] << 8 | at[1]]) return -1;
     size_t limit = std::min(matcher.maxLength, textLength - start);
     uint64_t hash = 0;
     int32_t best = -1;
-    for (size_t i = 0; i < limit; ++i) {
+    for (size_t i = 0; i < limit; ++i, ++*work) {
         if (!matcher.byteUsed[at[i]]) break;  // no pattern runs past this byte
         hash = hash * HASH_BASE + at[i];
         size_t length = i + 1;
@@ -182,22 +215,19 @@ int32_t LongestMatchAt(const Matcher& matcher, const char* text, size_t textLeng
     return best;
 }
 
-struct Match {
-    size_t start;
-    int32_t pattern;
-};
+typedef TextMatch Match;
 
-// Finds the leftmost-longest, non-overlapping matches in text order.
-void FindMatches(const Matcher& matcher, const char* text, size_t textLength, const RunView* view, int itemCount,
-                 int processedCount, std::vector<Match>* matches) {
+// Finds the leftmost-longest, non-overlapping matches in text order; false
+// when the hashing exceeds `budget` bytes.
+bool FindMatches(const Matcher& matcher, const char* text, size_t textLength, size_t budget, ScanProgress* progress,
+                 std::vector<Match>* matches) {
     const size_t widest = matcher.anchorOffsets.back();
     size_t emitted = 0;  // no match may start before this
+    size_t work = 0;
     // Matches found but not final yet: a later anchor can still reveal a
     // match that starts earlier.  They all start within `widest` bytes of
     // the current anchor, so the list stays short.
     std::vector<Match> pending;
-    int shownPercent = 0;
-    size_t nextProgress = textLength / 100 + 1;
 
     // Takes the leftmost pending match and drops those it overlaps.
     auto commitFirst = [&]() {
@@ -223,14 +253,8 @@ void FindMatches(const Matcher& matcher, const char* text, size_t textLength, co
         from = anchor + 1;
         if (slash[1] != '/') continue;
 
-        if (anchor >= nextProgress) {
-            int percent = static_cast<int>(static_cast<unsigned long long>(anchor) * 100 / textLength);
-            if (percent != shownPercent) {
-                shownPercent = percent;
-                ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, percent);
-            }
-            nextProgress = (static_cast<size_t>(percent) + 1) * (textLength / 100) + 1;
-        }
+        ShowScanned(progress, anchor);
+        if (work > budget) return false;
         // This and later anchors only give starts above anchor - widest.
         while (!pending.empty() && earliestPending() + widest < anchor) commitFirst();
         for (size_t offset : matcher.anchorOffsets) {
@@ -240,12 +264,12 @@ void FindMatches(const Matcher& matcher, const char* text, size_t textLength, co
             bool known = false;
             for (const Match& m : pending) known = known || m.start == start;
             if (known) continue;
-            int32_t found = LongestMatchAt(matcher, text, textLength, start);
+            int32_t found = LongestMatchAt(matcher, text, textLength, start, &work);
             if (found >= 0) pending.push_back(Match{start, found});
         }
     }
     while (!pending.empty()) commitFirst();
-    if (shownPercent != 100) ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
+    return true;
 }
 
 char* BuildText(const Matcher& matcher, const char* text, size_t textLength, const std::vector<Match>& matches) {
@@ -305,7 +329,20 @@ int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFaile
     }
     size_t textLength = std::strlen(*packageText);
     std::vector<Match> matches;
-    FindMatches(matcher, *packageText, textLength, view, itemCount, processedCount, &matches);
+    ScanProgress progress = {view, itemCount, processedCount, textLength, 0, textLength / 100 + 1};
+    size_t patternBytes = 0;
+    for (const Pattern& pattern : matcher.patterns) patternBytes += pattern.length;
+    if (!FindMatches(matcher, *packageText, textLength, HASHING_BUDGET_FACTOR * (textLength + patternBytes),
+                     &progress, &matches)) {
+        matches.clear();
+        std::vector<MatchPattern> texts;
+        texts.reserve(matcher.patterns.size());
+        for (const Pattern& pattern : matcher.patterns) texts.push_back(MatchPattern{pattern.text, pattern.length});
+        FindLongestMatches(texts, *packageText, textLength, ShowScanned, &progress, &matches);
+    }
+    if (progress.shownPercent != 100) {
+        ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
+    }
     bool changes = false;
     for (const Match& match : matches) changes = changes || !matcher.patterns[static_cast<size_t>(match.pattern)].keepsText;
     if (!changes) return 0;

@@ -131,7 +131,8 @@ void ReportImage(const Run& run, const char* url, ImageKind kind, ImageOutcome o
 
 // Adds `url` to the item's failed list of its kind, once.
 void ListFailure(ItemRecord* item, ImageKind kind, const char* url) {
-    Vector** list = kind == IMAGE_KIND_MOBILE ? &item->failedMobileUrls : &item->failedDesktopUrls;
+    ItemUrls* urls = UrlsOf(item);
+    Vector** list = kind == IMAGE_KIND_MOBILE ? &urls->failedMobile : &urls->failedDesktop;
     if (*list == nullptr) *list = NewDefaultVector();
     if (!VectorContains(*list, url, StringEquals)) VectorPush(*list, CopyString(url));
 }
@@ -156,8 +157,8 @@ int32_t UrlMapCapacity(int itemCount) {
     int64_t urls = 0;
     for (int row = 0; row < itemCount; ++row) {
         const ItemRecord* item = ItemAt(row);
-        if (item->desktopUrls != nullptr) urls += item->desktopUrls->count;
-        if (item->mobileUrls != nullptr) urls += item->mobileUrls->count;
+        if (DesktopUrls(item) != nullptr) urls += DesktopUrls(item)->count;
+        if (MobileUrls(item) != nullptr) urls += MobileUrls(item)->count;
     }
     int64_t buckets = static_cast<int64_t>(static_cast<double>(urls) / URL_MAP_LOAD_FACTOR) + 1;
     return buckets < INT32_MAX ? static_cast<int32_t>(buckets) : INT32_MAX;
@@ -170,7 +171,7 @@ int32_t UrlMapCapacity(int itemCount) {
 const char* NextImage(const Run& run, Walk* walk, ImageKind* kind) {
     const ItemRecord* item = ItemAt(walk->row);
     if (walk->phase == WALK_DESKTOP) {
-        const Vector* desktop = item->desktopUrls;
+        const Vector* desktop = DesktopUrls(item);
         while (desktop != nullptr && walk->index < desktop->count) {
             const char* url = static_cast<const char*>(desktop->items[walk->index++]);
             if (IsSelected(run, url)) {
@@ -181,7 +182,7 @@ const char* NextImage(const Run& run, Walk* walk, ImageKind* kind) {
         walk->phase = WALK_MOBILE;
         walk->index = 0;
     }
-    const Vector* mobile = item->mobileUrls;
+    const Vector* mobile = MobileUrls(item);
     if (walk->phase == WALK_MOBILE && run.options.relocateImageSpace && mobile != nullptr &&
         walk->index < mobile->count) {
         *kind = IMAGE_KIND_MOBILE;
@@ -305,12 +306,12 @@ void CompleteItem(Run* run, int row, ItemRecord* item) {
     char count[16];
     if (view->setItemText != nullptr) {
         view->setItemText(view->context, row, 1, TEXT_ITEM_DONE);
-        if (item->failedDesktopUrls != nullptr) {
-            std::snprintf(count, sizeof count, "%d", item->failedDesktopUrls->count);
+        if (FailedDesktopUrls(item) != nullptr) {
+            std::snprintf(count, sizeof count, "%d", FailedDesktopUrls(item)->count);
             view->setItemText(view->context, row, 2, count);
         }
-        if (item->failedMobileUrls != nullptr) {
-            std::snprintf(count, sizeof count, "%d", item->failedMobileUrls->count);
+        if (FailedMobileUrls(item) != nullptr) {
+            std::snprintf(count, sizeof count, "%d", FailedMobileUrls(item)->count);
             view->setItemText(view->context, row, 3, count);
         }
     }
@@ -319,7 +320,7 @@ void CompleteItem(Run* run, int row, ItemRecord* item) {
     ShowProgressText(*run);
     // The failed lists are final now; only then may the window read them.
     item->state = ITEM_STATE_DONE;
-    bool hasFailures = item->failedDesktopUrls != nullptr || item->failedMobileUrls != nullptr;
+    bool hasFailures = FailedDesktopUrls(item) != nullptr || FailedMobileUrls(item) != nullptr;
     if (hasFailures && view->isRowSelected != nullptr && view->isRowSelected(view->context, row) &&
         view->notifyItemChanged != nullptr) {
         view->notifyItemChanged(view->context, row);

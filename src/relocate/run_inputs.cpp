@@ -59,8 +59,6 @@ const char FORMAT_ITEM_COUNT[] = "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\
 
 namespace {
 
-const int ITEMS_INITIAL_CAPACITY = 256;
-const int ITEMS_GROW_BY = 64;
 
 const char STEP_ONE[] =
     "1. \xb4\xf2\xbf\xaa\xb2\xa2\xb5\xc7\xc2\xbc\xcc\xd4\xb1\xa6\xd6\xfa\xc0\xed\xa3\xac\xbd\xf8\xc8\xeb"
@@ -152,7 +150,7 @@ const char* CheckRunInputs(const RunOptions& options, const char* packagePath, c
 int LoadPackageIntoState(const char* packagePath) {
     std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", packagePath);
     if (appState.items == nullptr) {
-        appState.items = NewVector(ITEMS_INITIAL_CAPACITY, ITEMS_GROW_BY);
+        appState.items = NewItemList();
     } else {
         ClearItemRecords(appState.items);
     }

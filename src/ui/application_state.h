@@ -9,8 +9,8 @@
 #include <atomic>
 
 #include "platform/fs.h"
+#include "package/item_record.h"
 #include "util/hash_map.h"
-#include "util/vector.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -20,7 +20,7 @@ struct ApplicationState {
     char programFolder[MAX_PATH_BYTES] = {};  // folder of the program file; "bak" and "app.log" live there
     int wizardStep = 1;                       // 1 or 2
     char packagePath[MAX_PATH_BYTES] = {};    // full path of the package being worked on
-    Vector* items = nullptr;                  // ItemRecord*, in package order; null until the first load
+    ItemList* items = nullptr;                // in package order; null until the first load
     char* packageText = nullptr;              // the whole package as GBK, owned; null when none
     HashMap* urlMap = nullptr;                // the run's address map
     // The two flags are whole ints read and written by several threads;

@@ -161,17 +161,17 @@ void BuildFailureText(const ItemRecord* record, char* text, size_t size) {
     std::memset(text, 0, size);
     if (size <= LEFT_OUT_LINE_BYTES) return;
     BoundedText out = {text, 0, size - 1 - LEFT_OUT_LINE_BYTES, 0};
-    if (record->failedDesktopUrls != nullptr) {
-        AppendFailureList(&out, TEXT_DESKTOP_FAILURES, record->failedDesktopUrls);
+    if (FailedDesktopUrls(record) != nullptr) {
+        AppendFailureList(&out, TEXT_DESKTOP_FAILURES, FailedDesktopUrls(record));
     }
-    if (record->failedMobileUrls != nullptr) {
+    if (FailedMobileUrls(record) != nullptr) {
         // After a cut list the mobile part is left out whole, so no heading
         // stands without its addresses.
         bool separated = out.leftOut == 0 && (out.length == 0 || out.AppendWhole("\r\n\r\n"));
         if (separated) {
-            AppendFailureList(&out, TEXT_MOBILE_FAILURES, record->failedMobileUrls);
+            AppendFailureList(&out, TEXT_MOBILE_FAILURES, FailedMobileUrls(record));
         } else {
-            out.leftOut += record->failedMobileUrls->count;
+            out.leftOut += FailedMobileUrls(record)->count;
         }
     }
     if (out.leftOut > 0) {
@@ -201,7 +201,7 @@ void ShowFailuresOfSelection() {
         // Only a finished item's lists are settled; the run may still be
         // filling those of the others.
         if (record == nullptr || record->state != ITEM_STATE_DONE ||
-            (record->failedDesktopUrls == nullptr && record->failedMobileUrls == nullptr)) {
+            (FailedDesktopUrls(record) == nullptr && FailedMobileUrls(record) == nullptr)) {
             SetWindowTextA(appState.failureText, "");
             continue;
         }

@@ -47,12 +47,16 @@ void* RemoveSlot(Vector* vector, int32_t index) {
 
 }  // namespace
 
-Vector* NewVector(int32_t initialCapacity, int32_t growBy) {
-    Vector* vector = static_cast<Vector*>(AllocateZeroed(1, sizeof(Vector)));
+void InitVector(Vector* vector, int32_t initialCapacity, int32_t growBy) {
     vector->capacity = initialCapacity > 0 ? initialCapacity : DEFAULT_VECTOR_SLOTS;
     vector->growBy = growBy > 0 ? growBy : DEFAULT_VECTOR_SLOTS;
     vector->count = 0;
     vector->items = nullptr;  // see GrowIfFull
+}
+
+Vector* NewVector(int32_t initialCapacity, int32_t growBy) {
+    Vector* vector = static_cast<Vector*>(AllocateZeroed(1, sizeof(Vector)));
+    InitVector(vector, initialCapacity, growBy);
     return vector;
 }
 

@@ -20,6 +20,8 @@ struct Vector {
 typedef int (*MatchFn)(const void* item, const void* key);
 
 Vector* NewVector(int32_t initialCapacity, int32_t growBy);
+// Makes `vector` (a Vector inside a larger record) empty with the given sizes.
+void InitVector(Vector* vector, int32_t initialCapacity, int32_t growBy);
 Vector* NewDefaultVector();
 
 int32_t VectorPush(Vector* vector, void* item);

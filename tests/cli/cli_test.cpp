@@ -107,11 +107,11 @@ std::string RestoreAddresses(std::string text, const std::string& folder, const 
 std::set<std::string> CheckWholePackage(const std::string& package, const PackageLayout& layout,
                                         const std::string& folder, const std::string& filesFolder,
                                         const std::map<std::string, std::string>& bodies) {
-    Vector* items = NewVector(64, 64);
+    ItemList* items = NewItemList();
     char* read = nullptr;
     EXPECT_EQ(PACKAGE_READ_OK, ReadPackage(package.c_str(), items, &read));
     ClearItemRecords(items);
-    FreeVector(items, 0);
+    FreeItemList(items);
     std::free(read);
     std::set<std::string> relocated;
     std::string text = DecodePackageFile(package);

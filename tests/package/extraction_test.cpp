@@ -19,7 +19,7 @@ using Urls = std::vector<std::string>;
 
 Urls ToStrings(const Vector* list) {
     Urls urls;
-    for (int32_t i = 0; i < list->count; ++i) urls.push_back(static_cast<const char*>(list->items[i]));
+    for (int32_t i = 0; list != nullptr && i < list->count; ++i) urls.push_back(static_cast<const char*>(list->items[i]));
     return urls;
 }
 
@@ -229,19 +229,19 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
         layout.items.push_back(MakeItem("t" + std::to_string(i), fields[i], fields[i + 1]));
     }
     const std::string bytes = BuildPackageBytes(layout);
-    Vector* items = NewVector(16, 16);
+    ItemList* items = NewItemList();
     char* text = nullptr;
     ASSERT_EQ(PACKAGE_READ_OK, ReadPackageBytes(bytes.data(), bytes.size(), items, &text));
     ASSERT_EQ(static_cast<int32_t>(layout.items.size()), items->count);
     for (int32_t i = 0; i < items->count; ++i) {
         const ItemRecord* item = static_cast<const ItemRecord*>(items->items[i]);
         const GeneratedItem& made = layout.items[static_cast<size_t>(i)];
-        EXPECT_EQ(PlainDescription(QuoteField(made.description)), ToStrings(item->desktopUrls)) << made.description;
-        EXPECT_EQ(PlainMobile(QuoteField(made.mobileDetail)), ToStrings(item->mobileUrls)) << made.mobileDetail;
+        EXPECT_EQ(PlainDescription(QuoteField(made.description)), ToStrings(DesktopUrls(item))) << made.description;
+        EXPECT_EQ(PlainMobile(QuoteField(made.mobileDetail)), ToStrings(MobileUrls(item))) << made.mobileDetail;
     }
     std::free(text);
     ClearItemRecords(items);
-    FreeVector(items, 0);
+    FreeItemList(items);
 }
 
 // A field is searched only within its length: the package text goes on

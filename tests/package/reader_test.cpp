@@ -25,7 +25,7 @@ const std::string ENCODING_LOG_LINE = "csv 文件编码存在问题, 无法正�
 
 Urls ToStrings(const Vector* list) {
     Urls urls;
-    for (int32_t i = 0; i < list->count; ++i) urls.push_back(static_cast<const char*>(list->items[i]));
+    for (int32_t i = 0; list != nullptr && i < list->count; ++i) urls.push_back(static_cast<const char*>(list->items[i]));
     return urls;
 }
 
@@ -52,12 +52,12 @@ class PackageReaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         OpenAppLog(folder.path().c_str());
-        items = NewVector(16, 16);
+        items = NewItemList();
         path = folder.File("package.csv");
     }
     void TearDown() override {
         ClearItemRecords(items);
-        FreeVector(items, 0);
+        FreeItemList(items);
         if (text != UNTOUCHED) std::free(text);
         CloseAppLog();
     }
@@ -73,14 +73,14 @@ protected:
     void ExpectUntouchedText() { text = UNTOUCHED; }
 
     ItemRecord* At(int32_t index) const { return static_cast<ItemRecord*>(VectorGet(items, index)); }
-    Urls Desktop(int32_t index) const { return ToStrings(At(index)->desktopUrls); }
-    Urls Mobile(int32_t index) const { return ToStrings(At(index)->mobileUrls); }
+    Urls Desktop(int32_t index) const { return ToStrings(DesktopUrls(At(index))); }
+    Urls Mobile(int32_t index) const { return ToStrings(MobileUrls(At(index))); }
     std::string Log() const { return ReadWholeFile(folder.File("app.log")); }
 
     static char UNTOUCHED[];
     TempDir folder;
     RecordingFrontEnd front;
-    Vector* items = nullptr;
+    ItemList* items = nullptr;
     char* text = nullptr;
     std::string path;
 };
@@ -112,8 +112,8 @@ TEST_F(PackageReaderTest, ReadsTheListingToolsExport) {
     for (int32_t i = 0; i < items->count; ++i) {
         EXPECT_EQ(0, At(i)->index);
         EXPECT_EQ(0u, At(i)->state);
-        EXPECT_EQ(nullptr, At(i)->failedDesktopUrls);
-        EXPECT_EQ(nullptr, At(i)->failedMobileUrls);
+        EXPECT_EQ(nullptr, FailedDesktopUrls(At(i)));
+        EXPECT_EQ(nullptr, FailedMobileUrls(At(i)));
     }
     // The package text is the whole file in GBK, preamble included.
     ASSERT_NE(nullptr, text);
@@ -129,10 +129,8 @@ TEST_F(PackageReaderTest, APackageWithoutMobileColumnHasNoMobileLists) {
     layout.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg")), MakeItem("B", Img("//img.alicdn.com/2.jpg"))};
     ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
     ASSERT_EQ(2, items->count);
-    for (int32_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(nullptr, At(i)->mobileUrls);
-        ASSERT_NE(nullptr, At(i)->desktopUrls);
-    }
+    EXPECT_FALSE(items->hasMobileColumn);
+    for (int32_t i = 0; i < 2; ++i) EXPECT_EQ(nullptr, MobileUrls(At(i)));
     EXPECT_EQ(Urls{"//img.alicdn.com/2.jpg"}, Desktop(1));
 }
 
@@ -163,7 +161,7 @@ TEST_F(PackageReaderTest, TheLastHeaderFieldKeepsItsCarriageReturn) {
                   MakeItem("B", Img("//img.alicdn.com/2.jpg"), "<wapDesc></wapDesc>")};
     ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
     ASSERT_EQ(2, items->count);
-    EXPECT_EQ(nullptr, At(0)->mobileUrls);
+    EXPECT_EQ(nullptr, MobileUrls(At(0)));
     EXPECT_EQ("B", std::string(At(1)->title));
     EXPECT_EQ(Urls{"//img.alicdn.com/2.jpg"}, Desktop(1));
     std::free(text);
@@ -198,11 +196,10 @@ TEST_F(PackageReaderTest, FreeTextWithTabsLineBreaksAndQuotesKeepsColumnsAligned
 }
 
 TEST_F(PackageReaderTest, QuotedColumnsMustBeWholeQuotedFields) {
-    // An empty description, written as two quotes, gives an empty list.
+    // An empty description, written as two quotes, gives no list.
     ASSERT_EQ(PACKAGE_READ_OK, ReadText(MiniPackage(MiniRow("A", "", "K1"))));
     ASSERT_EQ(1, items->count);
-    ASSERT_NE(nullptr, At(0)->desktopUrls);
-    EXPECT_EQ(0, At(0)->desktopUrls->count);
+    EXPECT_EQ(nullptr, At(0)->urls);
     std::free(text);
     ClearItemRecords(items);
 
@@ -260,7 +257,6 @@ TEST_F(PackageReaderTest, TextAfterTheLastRow) {
             continue;
         }
         ASSERT_EQ(2, items->count) << Utf8(c.tail);
-        for (int32_t i = 0; i < items->count; ++i) EXPECT_NE(nullptr, At(i)->desktopUrls);
         EXPECT_EQ(MiniPackage(rows + c.tail), std::string(text));
     }
 
@@ -340,19 +336,19 @@ TEST_F(PackageReaderTest, LargePackagesReadAcrossPieces) {
         ASSERT_EQ(14, items->count);
         EXPECT_EQ(Gbk("第八件"), At(7)->title);
 
-        Vector* fromMemory = NewVector(16, 16);
+        ItemList* fromMemory = NewItemList();
         char* memoryText = nullptr;
         ASSERT_EQ(PACKAGE_READ_OK, ReadPackageBytes(bytes.data(), bytes.size(), fromMemory, &memoryText));
         EXPECT_EQ(std::string(memoryText), std::string(text));
         ASSERT_EQ(items->count, fromMemory->count);
         for (int32_t i = 0; i < items->count; ++i) {
             const ItemRecord* other = static_cast<const ItemRecord*>(fromMemory->items[i]);
-            EXPECT_EQ(6, At(i)->desktopUrls->count);
-            EXPECT_EQ(ToStrings(other->desktopUrls), Desktop(i));
-            EXPECT_EQ(ToStrings(other->mobileUrls), Mobile(i));
+            EXPECT_EQ(6u, Desktop(i).size());
+            EXPECT_EQ(ToStrings(DesktopUrls(other)), Desktop(i));
+            EXPECT_EQ(ToStrings(MobileUrls(other)), Mobile(i));
         }
         ClearItemRecords(fromMemory);
-        FreeVector(fromMemory, 0);
+        FreeItemList(fromMemory);
         std::free(memoryText);
     }
 
@@ -445,8 +441,8 @@ TEST_F(PackageReaderTest, AnUnclosedImgTagIsNoImageAndNoError) {
               ReadText(MiniPackage(MiniRow("A", Img("//a.example.com/1.jpg"), "K1") + MiniRow("B", endless, "K2"))));
     EXPECT_TRUE(front.messages.empty());
     ASSERT_EQ(2, items->count);
-    EXPECT_EQ(1, At(0)->desktopUrls->count);
-    EXPECT_EQ(0, At(1)->desktopUrls->count);
+    EXPECT_EQ(1u, Desktop(0).size());
+    EXPECT_EQ(nullptr, DesktopUrls(At(1)));
 }
 
 TEST(FindQuotedFieldEnd, CountsBothQuotesAndSkipsDoubledOnes) {

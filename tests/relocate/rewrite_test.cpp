@@ -200,3 +200,20 @@ TEST(RewritePackageText, EqualsLongestFirstReplaceAllOnGeneratedTexts) {
     }
     EXPECT_GT(comparedWithoutBlank, 20);
 }
+
+// A long failed URL followed by many "http://": hashing at each of them
+// would run the whole long URL's length, so the rewrite takes its matches
+// from the automaton instead, with the same result.
+TEST(RewritePackageText, LongNearMatchesGiveTheSameResult) {
+    const std::string failed = "http://host/" + std::string(30000, 'h');
+    const std::string relocated = "http://host/a.jpg";
+    std::string text = "<img src=\"" + failed + "\">";
+    for (int i = 0; i < 5000; ++i) text += "http://";
+    text += "<img src=\"" + relocated + "\"><img>" + failed + "</img>";
+    const std::vector<Entry> entries = {{failed, ""}, {relocated, "/p/1.jpg"}};
+    for (int blank = 0; blank <= 1; ++blank) {
+        Rewritten fast = Fast(entries, text, blank);
+        EXPECT_EQ(1, fast.changed);
+        EXPECT_EQ(Plain(entries, text, blank).text, fast.text) << "blank " << blank;
+    }
+}

@@ -72,12 +72,12 @@ protected:
         ASSERT_TRUE(server.Start());
         std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", dir.path().c_str());
         appState.stopRequested = 0;
-        appState.items = NewVector(16, 16);
+        appState.items = NewItemList();
         ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
     }
     void TearDown() override {
         ClearItemRecords(appState.items);
-        FreeVector(appState.items, 0);
+        FreeItemList(appState.items);
         appState.items = nullptr;
         std::free(appState.packageText);
         appState.packageText = nullptr;

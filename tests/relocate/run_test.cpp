@@ -114,7 +114,7 @@ protected:
         std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", dir.path().c_str());
         appState.stopRequested = 0;
         appState.running = 0;
-        appState.items = NewVector(256, 64);
+        appState.items = NewItemList();
         ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
         imageCounter = 1;
         SetClockForTests(RunStart());
@@ -123,7 +123,7 @@ protected:
         SetClockForTests(0);
         SetNetworkTimeoutForTests(0);
         ClearItemRecords(appState.items);
-        FreeVector(appState.items, 0);
+        FreeItemList(appState.items);
         appState.items = nullptr;
         std::free(appState.packageText);
         appState.packageText = nullptr;
@@ -222,8 +222,8 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
     EXPECT_EQ(original, ReadWholeFile(Backup(1)));
 
     EXPECT_EQ(ITEM_STATE_DONE, Item(0)->state);
-    EXPECT_EQ(nullptr, Item(0)->failedDesktopUrls);
-    EXPECT_EQ(nullptr, Item(0)->failedMobileUrls);
+    EXPECT_EQ(nullptr, FailedDesktopUrls(Item(0)));
+    EXPECT_EQ(nullptr, FailedMobileUrls(Item(0)));
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
     EXPECT_EQ(Gbk("完成"), frontEnd.messages[0].caption);
@@ -286,11 +286,11 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     EXPECT_NE(std::string::npos, text.find(sharedPath, first + 1));  // item 7 points at the same file
     EXPECT_NE(std::string::npos, text.find(missing));                 // failed: kept for the next run
 
-    ASSERT_NE(nullptr, Item(0)->failedDesktopUrls);
-    EXPECT_EQ(1, Item(0)->failedDesktopUrls->count);
-    ASSERT_NE(nullptr, Item(3)->failedMobileUrls);
-    EXPECT_EQ(1, Item(3)->failedMobileUrls->count);
-    EXPECT_EQ(nullptr, Item(3)->failedDesktopUrls);
+    ASSERT_NE(nullptr, FailedDesktopUrls(Item(0)));
+    EXPECT_EQ(1, FailedDesktopUrls(Item(0))->count);
+    ASSERT_NE(nullptr, FailedMobileUrls(Item(3)));
+    EXPECT_EQ(1, FailedMobileUrls(Item(3))->count);
+    EXPECT_EQ(nullptr, FailedDesktopUrls(Item(3)));
     EXPECT_EQ(1, lastRunSummary.failureCount);
     EXPECT_TRUE(view.Called("text 0 2 1"));
     EXPECT_TRUE(view.Called("text 3 3 1"));
@@ -319,15 +319,15 @@ TEST_F(RunTest, AddressWithLineBreaksFailsWithoutARequest) {
     PackageLayout layout;
     layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + injected + "\"><img src=\"" + good + "\">", ""));
     LoadPackage(layout);
-    ASSERT_EQ(2, Item(0)->desktopUrls->count);
-    ASSERT_EQ(injected, static_cast<const char*>(Item(0)->desktopUrls->items[0]));
+    ASSERT_EQ(2, DesktopUrls(Item(0))->count);
+    ASSERT_EQ(injected, static_cast<const char*>(DesktopUrls(Item(0))->items[0]));
 
     RecordingView view;
     Run(&view);
     EXPECT_EQ(std::vector<std::string>{"/album/good.png"}, server.RequestedPaths());
-    ASSERT_NE(nullptr, Item(0)->failedDesktopUrls);
-    ASSERT_EQ(1, Item(0)->failedDesktopUrls->count);
-    EXPECT_EQ(injected, static_cast<const char*>(Item(0)->failedDesktopUrls->items[0]));
+    ASSERT_NE(nullptr, FailedDesktopUrls(Item(0)));
+    ASSERT_EQ(1, FailedDesktopUrls(Item(0))->count);
+    EXPECT_EQ(injected, static_cast<const char*>(FailedDesktopUrls(Item(0))->items[0]));
     std::string log = ReadWholeFile(dir.File("app.log"));
     EXPECT_NE(std::string::npos,
               log.find(Gbk("，返回的错误信息：\r\n图片地址含有控制字符 (not a valid address)\r\n")))
@@ -414,7 +414,7 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
     std::string text = DecodePackageFile(PackagePath());
     EXPECT_EQ(std::string::npos, text.find(first));
     EXPECT_NE(std::string::npos, text.find(second));
-    EXPECT_EQ(nullptr, Item(1)->failedDesktopUrls);
+    EXPECT_EQ(nullptr, FailedDesktopUrls(Item(1)));
     EXPECT_EQ(0u, Item(1)->state);
 }
 
@@ -717,7 +717,7 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     for (int i = 0; i < appState.items->count; ++i) {
         const ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, i));
         std::string failed = std::to_string(i) + ":" + std::to_string(item->state);
-        for (Vector* list : {item->failedDesktopUrls, item->failedMobileUrls}) {
+        for (const Vector* list : {FailedDesktopUrls(item), FailedMobileUrls(item)}) {
             failed += "|";
             for (int j = 0; list != nullptr && j < list->count; ++j) {
                 failed += placeholders(static_cast<const char*>(list->items[j])) + " ";
@@ -936,8 +936,8 @@ TEST_F(RunTest, RefusingHostIsGivenUpAfterFiveFailedConnects) {
 
     EXPECT_EQ(40, lastRunSummary.failureCount);
     for (int i = 0; i < 10; ++i) {
-        ASSERT_NE(nullptr, Item(i)->failedDesktopUrls);
-        EXPECT_EQ(4, Item(i)->failedDesktopUrls->count);
+        ASSERT_NE(nullptr, FailedDesktopUrls(Item(i)));
+        EXPECT_EQ(4, FailedDesktopUrls(Item(i))->count);
     }
     std::string log = ReadWholeFile(dir.File("app.log"));
     auto count = [&](const std::string& text) {

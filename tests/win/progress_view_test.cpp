@@ -29,13 +29,10 @@ struct Record {
     Record(Vector* desktop, Vector* mobile) {
         std::memset(&item, 0, sizeof item);
         item.state = ITEM_STATE_DONE;
-        item.failedDesktopUrls = desktop;
-        item.failedMobileUrls = mobile;
+        UrlsOf(&item)->failedDesktop = desktop;
+        UrlsOf(&item)->failedMobile = mobile;
     }
-    ~Record() {
-        if (item.failedDesktopUrls != nullptr) FreeVector(item.failedDesktopUrls, 1);
-        if (item.failedMobileUrls != nullptr) FreeVector(item.failedMobileUrls, 1);
-    }
+    ~Record() { FreeItemRecord(&item); }
     std::string Text() const {
         static char text[FAILURE_TEXT_BYTES];
         BuildFailureText(&item, text, sizeof text);
