@@ -146,11 +146,10 @@ struct RunSite {
         view.options.relocateImageSpace = 1;
         view.options.relocateOutsideAlbums = 1;
         view.options.jobs = JOBS;
-        appState.items = NewVector(256, 64);
+        appState.items = NewItemList();
     }
     ~RunSite() {
-        ClearItemRecords(appState.items);
-        FreeVector(appState.items, 0);
+        FreeItemList(appState.items);
         appState.items = nullptr;
         std::free(appState.packageText);
         appState.packageText = nullptr;
