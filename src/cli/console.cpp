@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/fs.h"
+#include "relocate/run.h"
+#include "ui/application_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
 
@@ -52,6 +55,7 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
 void EndConsoleProcess(int code) {
     EndStatusLine();
     std::fflush(stdout);
+    PrintBackupNote();
     if (errorShown) std::exit(EXIT_REFUSED);
     if (stopSignalSeen) std::exit(EXIT_STOPPED);
     // A stop the run asked for itself always comes with an error box; any
@@ -85,6 +89,13 @@ void EndStatusLine() {
         std::fputc('\n', stderr);
         std::fflush(stderr);
     }
+}
+
+void PrintBackupNote() {
+    static std::atomic<bool> printed{false};
+    if (lastRunSummary.backupPath[0] == '\0' || printed.exchange(true)) return;
+    PrintError(std::string("karvelo: the package as it was is backed up in ") + lastRunSummary.backupPath +
+               "; the log is " + appState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
 }
 
 void NoteStopSignal() { stopSignalSeen = true; }

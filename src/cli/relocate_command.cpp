@@ -137,7 +137,16 @@ void StartCore() {
         PrintError("karvelo: cannot find the program's folder\n");
         std::exit(EXIT_REFUSED);
     }
-    OpenAppLog(appState.programFolder);
+    if (!ChooseStateFolder(appState.programFolder, 1, appState.stateFolder, sizeof appState.stateFolder)) {
+        char wanted[MAX_PATH_BYTES];
+        std::string stateFolder = GetUserStateFolder(wanted, sizeof wanted, 0)
+                                      ? std::string("cannot create ") + wanted
+                                      : std::string("finds no home folder (HOME) for its state folder");
+        PrintError(std::string("karvelo: cannot write beside the program in ") + appState.programFolder + " and " +
+                   stateFolder + "\n");
+        std::exit(EXIT_REFUSED);
+    }
+    OpenAppLog(appState.stateFolder);
     StartNetwork();
     InitHttpClient();
 }
@@ -171,6 +180,7 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     RunWithStopSignals(&terminal);
     FinishTerminalView(&terminal);
     PrintFailures();
+    PrintBackupNote();
     return lastRunSummary.failureCount > 0 ? EXIT_SOME_FAILED : EXIT_DONE;
 }
 

@@ -134,9 +134,9 @@ const char* ReplacePackage(const char* packagePath, const char* converted, size_
 
 }  // namespace
 
-int BackupPackage(const char* packagePath) {
+int BackupPackage(const char* packagePath, char* backupPathOut) {
     char folder[MAX_PATH_BYTES];
-    if (!FormatPath(folder, "%s%s%s", appState.programFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME) ||
+    if (!FormatPath(folder, "%s%s%s", appState.stateFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME) ||
         (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
         return Fail(MESSAGE_BAK_FOLDER_FAILED);
     }
@@ -159,6 +159,7 @@ int BackupPackage(const char* packagePath) {
         RemoveFileByPath(backupPath);
         return Fail(failure);
     }
+    if (backupPathOut != nullptr) std::strcpy(backupPathOut, backupPath);
     return 1;
 }
 

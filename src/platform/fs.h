@@ -95,6 +95,33 @@ const bool FOLDER_SYNC_COVERS_FILES = true;
 // separator; 1 on success.
 int GetProgramFolder(char* folder, int size);
 
+// ---- Where the program keeps its own files -------------------------------
+// Backups (bak/), app.log and, on Windows, temp.html live in the program's
+// own folder when it can be written: the portable use, a folder unpacked
+// anywhere or a build tree.  An installed program (/usr/bin, Program Files)
+// cannot write there, so they go to the user's state folder instead.
+
+// 1 when files can be created in `folder`.  POSIX: access(2) for writing
+// and searching, which also sees a read-only mount.  Win32: a probe file
+// created and deleted at once, since only trying answers for the folder's
+// access rules.
+int IsFolderWritable(const char* folder);
+
+// The user's state folder for the program, in the core's form; 1 on success.
+// POSIX: $XDG_STATE_HOME/karvelo, or $HOME/.local/state/karvelo when the
+// variable is unset or not an absolute path.  Win32: %LOCALAPPDATA%\Karvelo
+// (SHGetFolderPathW).  With `create` the folder is made when missing, with
+// whatever folders above it are missing too (on POSIX for the user alone,
+// 0700); 0 when that fails.
+int GetUserStateFolder(char* folder, int size, int create);
+
+// The folder for backups and the log: `programFolder` when it can be
+// written, else the user's state folder (made when `create` is set).  1 when
+// `folder` is one of those; 0 when the program's folder cannot be written
+// and the state folder cannot be found or made, `folder` then holding the
+// program's folder, where the writes fail with their own messages.
+int ChooseStateFolder(const char* programFolder, int create, char* folder, int size);
+
 // ---- Test seam: injected file faults -------------------------------------
 // Tests make one chosen file operation fail the way a read-only file, a full
 // disk or a bad sector would, and then check that nothing was lost (the way
@@ -114,6 +141,8 @@ enum FileFaultOperation {
     FILE_FAULT_REPLACE,        // ReplaceFileByPath, matched on either path
     FILE_FAULT_MKDIR,          // MakeDirectory
     FILE_FAULT_SYNC,           // SyncFile on a stream opened at a matching path
+    FILE_FAULT_FOLDER_WRITE,   // IsFolderWritable: the folder reads as one that cannot
+                               // be written (a read-only mount, Program Files)
 };
 
 struct FileFault {

@@ -418,7 +418,7 @@ unsigned RunRelocation(void* argument) {
     run.view = static_cast<const RunView*>(argument);
     lastRunSummary = RunSummary{};
     appState.running = 1;
-    if (!BackupPackage(appState.packagePath)) {
+    if (!BackupPackage(appState.packagePath, lastRunSummary.backupPath)) {
         // Only reached where EndProcess returns (tests).
         appState.running = 0;
         return 0;

@@ -1,6 +1,8 @@
 // The relocation run: one package from backup to write-back.
 #pragma once
 
+#include "platform/fs.h"
+
 struct HashMap;
 struct RunView;
 
@@ -44,5 +46,6 @@ struct RunSummary {
     int failureCount;    // distinct URLs that failed in this run
     int textChanged;     // the package was written back
     int stopped;         // the run ended by a stop
+    char backupPath[MAX_PATH_BYTES];  // the copy the run made of the package; "" until it is complete
 };
 extern RunSummary lastRunSummary;
