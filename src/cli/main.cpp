@@ -42,8 +42,9 @@ const char HELP_TEXT[] =
     "\n"
     "files: each run first copies the package to bak/NAME(n).csv, and failures\n"
     "are logged to app.log, both in the folder of the karvelo executable when it\n"
-    "can be written there, otherwise in $XDG_STATE_HOME/karvelo (~/.local/state/karvelo\n"
-    "when XDG_STATE_HOME is unset or not absolute), made on first use.\n";
+    "can be written there and is not a bin folder of installed programs,\n"
+    "otherwise in $XDG_STATE_HOME/karvelo (~/.local/state/karvelo when\n"
+    "XDG_STATE_HOME is unset or not absolute), made on first use.\n";
 
 // The help, with the folder this user's runs would use now.
 void PrintHelp(FILE* stream) {

@@ -124,7 +124,8 @@ bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char
 
 int ChooseStateFolder(const char* programFolder, int create, char* folder, int size) {
     if (folder == nullptr || size <= 0) return 0;
-    if (IsFolderWritable(programFolder) && std::strlen(programFolder) < static_cast<size_t>(size)) {
+    if (!IsSharedProgramFolder(programFolder) && IsFolderWritable(programFolder) &&
+        std::strlen(programFolder) < static_cast<size_t>(size)) {
         std::strcpy(folder, programFolder);
         return 1;
     }

@@ -101,6 +101,13 @@ int GetProgramFolder(char* folder, int size);
 // anywhere or a build tree.  An installed program (/usr/bin, Program Files)
 // cannot write there, so they go to the user's state folder instead.
 
+// 1 when `folder` holds installed programs rather than one program of its
+// own, so nothing of the program's belongs there even when it can be
+// written (root's /usr/bin, a user's ~/.local/bin).  POSIX: a folder named
+// "bin" or "sbin", where `make install` and packages put programs.  Win32:
+// never; a program there lives in a folder of its own.
+int IsSharedProgramFolder(const char* folder);
+
 // 1 when files can be created in `folder`.  POSIX: access(2) for writing
 // and searching, which also sees a read-only mount.  Win32: a probe file
 // created and deleted at once, since only trying answers for the folder's
@@ -116,7 +123,8 @@ int IsFolderWritable(const char* folder);
 int GetUserStateFolder(char* folder, int size, int create);
 
 // The folder for backups and the log: `programFolder` when it can be
-// written, else the user's state folder (made when `create` is set).  1 when
+// written and is not a shared one, else the user's state folder (made when
+// `create` is set).  1 when
 // `folder` is one of those; 0 when the program's folder cannot be written
 // and the state folder cannot be found or made, `folder` then holding the
 // program's folder, where the writes fail with their own messages.

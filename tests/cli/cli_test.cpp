@@ -413,7 +413,7 @@ TEST_F(CliTest, BackupAndLogGoToTheStateFolderWhereTheProgramCannotWrite) {
     Serve("a.png", PNG);
     ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("a.png"), Url("a.png"))));
     const std::string original = ReadWholeFile(PackagePath());
-    const std::string program = dir.File("bin"), karvelo = program + "/karvelo";
+    const std::string program = dir.File("program"), karvelo = program + "/karvelo";
     ASSERT_TRUE(std::filesystem::create_directory(program));
     std::filesystem::copy_file(KarveloCommand({})[0], karvelo);
     const std::string xdg = dir.File("xdg"), home = dir.File("home");

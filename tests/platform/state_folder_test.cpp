@@ -40,13 +40,19 @@ TEST(StateFolderTest, ProgramFolderWhileWritableElseTheUsersStateFolder) {
     EXPECT_EQ(1, IsDirectory(folder));
 #ifndef _WIN32
     EXPECT_EQ(std::filesystem::perms::owner_all, std::filesystem::status(user.File("state")).permissions());
+    SetFileFaultInjection(nullptr);
 
-    // Neither can be written: the program's folder stays, where the writes
-    // fail with their own messages.
+    // A writable folder of installed programs is no place for them either.
+    ASSERT_TRUE(std::filesystem::create_directory(program.File("bin")));
+    EXPECT_EQ(1, ChooseStateFolder(program.File("bin").c_str(), 1, folder, sizeof folder));
+    EXPECT_EQ(expected, folder);
+
+    // No state folder can be made: the program's folder stays, where the
+    // writes fail with their own messages.
     ASSERT_TRUE(WriteWholeFile(user.File("file"), ""));
     setenv("XDG_STATE_HOME", user.File("file").c_str(), 1);
-    EXPECT_EQ(0, ChooseStateFolder(program.path().c_str(), 1, folder, sizeof folder));
-    EXPECT_EQ(program.path(), folder);
+    EXPECT_EQ(0, ChooseStateFolder(program.File("bin").c_str(), 1, folder, sizeof folder));
+    EXPECT_EQ(program.File("bin"), folder);
     unsetenv("XDG_STATE_HOME");
 #endif
     SetFileFaultInjection(nullptr);

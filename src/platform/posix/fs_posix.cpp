@@ -181,6 +181,12 @@ int GetProgramFolder(char* folder, int size) {
     return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
 }
 
+int IsSharedProgramFolder(const char* folder) {
+    const char* slash = std::strrchr(folder, '/');
+    const char* name = slash != nullptr ? slash + 1 : folder;
+    return std::strcmp(name, "bin") == 0 || std::strcmp(name, "sbin") == 0 ? 1 : 0;
+}
+
 int IsFolderWritable(const char* folder) {
     if (FileFaultStrikesPath(FILE_FAULT_FOLDER_WRITE, folder, nullptr)) return 0;
     NativePath native(folder);

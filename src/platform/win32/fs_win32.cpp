@@ -172,6 +172,8 @@ int GetProgramFolder(char* folder, int size) {
     return CorePathFromWide(module, static_cast<size_t>(separator - module), folder, size) ? 1 : 0;
 }
 
+int IsSharedProgramFolder(const char*) { return 0; }
+
 int IsFolderWritable(const char* folder) {
     if (FileFaultStrikesPath(FILE_FAULT_FOLDER_WRITE, folder, nullptr)) return 0;
     // A probe of this process alone, gone when its handle closes, even if
