@@ -124,9 +124,8 @@ int GetUserStateFolder(char* folder, int size, int create);
 
 // The folder for backups and the log: `programFolder` when it can be
 // written and is not a shared one, else the user's state folder (made when
-// `create` is set).  1 when
-// `folder` is one of those; 0 when the program's folder cannot be written
-// and the state folder cannot be found or made, `folder` then holding the
+// `create` is set).  1 when `folder` is one of those; 0 when neither will
+// do (the state folder cannot be found or made), `folder` then holding the
 // program's folder, where the writes fail with their own messages.
 int ChooseStateFolder(const char* programFolder, int create, char* folder, int size);
 
