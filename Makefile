@@ -4,21 +4,36 @@ NATIVE := $(BUILD)/native
 ASAN := $(BUILD)/asan
 WINDOWS := $(BUILD)/windows
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# `make install`: where, and a staging root for packagers.
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 # Sanitizer reports fail the run; leaks count too.
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
                  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps native asan windows test test-native test-asan test-windows test-gui gui demo bench fuzz clean
+.PHONY: all deps deps-native native native-command asan windows test test-native test-asan test-windows test-gui \
+        gui demo install package bench fuzz clean
 
 all: native
 
+# Everything, Windows tool chain included; deps-native: the native build's
+# packages alone, all that the command line needs.
 deps:
 	@tools/install-deps.sh
+deps-native:
+	@tools/install-deps.sh native
+
+CONFIGURE_NATIVE := cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 native:
-	cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CONFIGURE_NATIVE)
 	cmake --build $(NATIVE) -j$(JOBS)
+
+# The command and its manual page alone, without the tests and benchmarks.
+native-command:
+	$(CONFIGURE_NATIVE)
+	cmake --build $(NATIVE) -j$(JOBS) --target karvelo karvelo_manual
 
 asan:
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKARVELO_SANITIZE=ON -DKARVELO_BENCH=OFF >/dev/null
@@ -32,7 +47,7 @@ test-asan: asan
 
 # The Windows cross build (mingw-w64, i686, static), with PCRE built once
 # from Debian's pcre3 source package into $(WINDOWS)/pcre.
-windows:
+windows: deps
 	tools/build-pcre-windows.sh $(WINDOWS)/pcre
 	cmake -S . -B $(WINDOWS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
 	  -DPCRE_ROOT=$(CURDIR)/$(WINDOWS)/pcre -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF >/dev/null
@@ -79,13 +94,22 @@ test: deps
 	$(MAKE) test-windows
 	$(MAKE) test-gui
 
-demo: deps native
-	@if [ -x $(NATIVE)/karvelo ]; then $(NATIVE)/karvelo demo; else echo "karvelo demo: not yet (the relocation run lands with the command line)"; fi
+demo: deps-native native-command
+	$(NATIVE)/karvelo demo
 
-bench: deps native
+# bin/karvelo and share/man/man1/karvelo.1.gz under $(DESTDIR)$(PREFIX).
+install: native-command
+	DESTDIR="$(DESTDIR)" cmake --install $(NATIVE) --prefix "$(PREFIX)"
+
+# The Debian package of the command line (CPack):
+# $(NATIVE)/karvelo_<version>-1_<architecture>.deb, for `apt install ./...`.
+package: deps-native native-command
+	cd $(NATIVE) && cpack -G DEB
+
+bench: deps-native native
 	$(NATIVE)/karvelo_bench
 
-fuzz: deps
+fuzz: deps-native
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKARVELO_FUZZ=ON -DKARVELO_TESTS=OFF -DKARVELO_BENCH=OFF >/dev/null
 	cmake --build $(BUILD)/fuzz -j$(JOBS)

@@ -287,7 +287,7 @@ void BM_RelocationVsWget(benchmark::State& state) {
     }
     StartClientOnce(site);
     RecordingFrontEnd frontEnd;
-    std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", site.folder.path().c_str());
+    std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", site.folder.path().c_str());
     const std::string packagePath = site.folder.File("shop.csv");
     BenchView view;
     view.view.context = &view;

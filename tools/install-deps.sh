@@ -3,17 +3,19 @@
 # Safe to run again: it asks apt only for what dpkg does not already have.
 #
 #   tools/install-deps.sh           native and Windows builds
-#   tools/install-deps.sh native    the native build only
+#   tools/install-deps.sh native    the native build only (make demo)
 set -e
 
-PACKAGES="cmake make g++ pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light wget aria2 curl"
+# man-db renders the manual page in its test; dpkg-dev gives `make package`
+# dpkg-shlibdeps, which reads the package's dependencies off the executable.
+PACKAGES="cmake make g++ pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light wget aria2 curl man-db dpkg-dev"
 
 # The Windows cross build and its tests under Wine.  The posix thread model
 # of mingw-w64, because the tests use std::thread and std::mutex, which the
-# win32 model of this GCC lacks.  dpkg-dev brings dpkg-source for
+# win32 model of this GCC lacks.  dpkg-dev (above) brings dpkg-source for
 # `apt-get source pcre3`; locales gives zh_CN.UTF-8, so Wine's ANSI code
 # page is 936 (GBK); openssl and python3 make and run the TLS tests' servers.
-WINDOWS_PACKAGES="g++-mingw-w64-i686-posix dpkg-dev wine wine32:i386 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
+WINDOWS_PACKAGES="g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
 WINDOWS_LOCALE="zh_CN.UTF-8"
 DEBIAN_SOURCES=/etc/apt/sources.list.d/debian.sources
 

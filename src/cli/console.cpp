@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/fs.h"
 #include "relocate/run.h"
+#include "ui/application_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
 
@@ -53,6 +55,7 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
 void EndConsoleProcess(int code) {
     EndStatusLine();
     std::fflush(stdout);
+    PrintBackupNote();
     if (errorShown) std::exit(EXIT_REFUSED);
     // A stopped run whose package was held: the work is in the kept copy,
     // not in the package, which the exit code of a stop would claim.
@@ -89,6 +92,13 @@ void EndStatusLine() {
         std::fputc('\n', stderr);
         std::fflush(stderr);
     }
+}
+
+void PrintBackupNote() {
+    static std::atomic<bool> printed{false};
+    if (lastRunSummary.backupPath[0] == '\0' || printed.exchange(true)) return;
+    PrintError(std::string("karvelo: the package as it was is backed up in ") + lastRunSummary.backupPath +
+               "; the log is " + appState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
 }
 
 void NoteStopSignal() { stopSignalSeen = true; }

@@ -184,7 +184,7 @@ int DemoCommand(int argc, char** argv) {
 
     PrintOut("\nImages served: " + std::to_string(server.Served()) + "\n");
     PrintOut("First item of the rewritten package:\n" + FirstRowOf(packagePath) + "\n");
-    PrintOut("Backups of the package are in " + std::string(appState.programFolder) + PATH_SEPARATOR_TEXT +
-             "bak, the log is " + appState.programFolder + PATH_SEPARATOR_TEXT + "app.log\n");
+    PrintOut("Backups of the package are in " + std::string(appState.stateFolder) + PATH_SEPARATOR_TEXT +
+             "bak, the log is " + appState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
     return code;
 }

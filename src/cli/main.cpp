@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "platform/fs.h"
 #include "util/version.h"
 
 namespace {
@@ -46,18 +47,32 @@ const char HELP_TEXT[] =
     "is kept beside it), 1 package or destination refused or a file error,\n"
     "2 usage error, 130 stopped by a signal after writing back.\n"
     "\n"
-    "Backups go to bak/ and the log to app.log, beside the karvelo executable.\n";
+    "files: each run first copies the package to bak/NAME(n).csv, and failures\n"
+    "are logged to app.log, both in the folder of the karvelo executable when it\n"
+    "can be written there and is not a bin folder of installed programs,\n"
+    "otherwise in $XDG_STATE_HOME/karvelo (~/.local/state/karvelo when\n"
+    "XDG_STATE_HOME is unset or not absolute), made on first use.\n";
+
+// The help, with the folder this user's runs would use now.
+void PrintHelp(FILE* stream) {
+    std::string help = HELP_TEXT;
+    char program[MAX_PATH_BYTES], folder[MAX_PATH_BYTES];
+    if (GetProgramFolder(program, sizeof program) && ChooseStateFolder(program, 0, folder, sizeof folder)) {
+        help += "For you, that folder is " + Utf8FromCore(folder) + "\n";
+    }
+    std::fputs(help.c_str(), stream);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fputs(HELP_TEXT, stderr);
+        PrintHelp(stderr);
         return EXIT_USAGE;
     }
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(HELP_TEXT, stdout);
+        PrintHelp(stdout);
         return EXIT_DONE;
     }
     if (command == "--version") {

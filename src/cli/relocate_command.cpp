@@ -138,7 +138,16 @@ void StartCore() {
         PrintError("karvelo: cannot find the program's folder\n");
         std::exit(EXIT_REFUSED);
     }
-    OpenAppLog(appState.programFolder);
+    if (!ChooseStateFolder(appState.programFolder, 1, appState.stateFolder, sizeof appState.stateFolder)) {
+        char wanted[MAX_PATH_BYTES];
+        std::string stateFolder = GetUserStateFolder(wanted, sizeof wanted, 0)
+                                      ? std::string("cannot create ") + wanted
+                                      : std::string("finds no home folder (HOME) for its state folder");
+        PrintError(std::string("karvelo: cannot write beside the program in ") + appState.programFolder + " and " +
+                   stateFolder + "\n");
+        std::exit(EXIT_REFUSED);
+    }
+    OpenAppLog(appState.stateFolder);
     StartNetwork();
     InitHttpClient();
 }
@@ -173,6 +182,7 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     RunWithStopSignals(&terminal);
     FinishTerminalView(&terminal);
     PrintFailures();
+    PrintBackupNote();
     if (lastRunSummary.keptBeside) return EXIT_KEPT_BESIDE;
     return lastRunSummary.failureCount > 0 ? EXIT_SOME_FAILED : EXIT_DONE;
 }

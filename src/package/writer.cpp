@@ -81,9 +81,9 @@ int PickNumberedPath(const char* folder, const char* name, const char* label, ch
     return 0;
 }
 
-// The backup folder, "<programFolder>/bak"; 0 when it does not fit.
+// The backup folder, "<stateFolder>/bak"; 0 when it does not fit.
 int FormBackupFolder(char* folder) {
-    return FormatPath(folder, "%s%s%s", appState.programFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME);
+    return FormatPath(folder, "%s%s%s", appState.stateFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME);
 }
 
 // The backup path the next backup of `packagePath` takes; 0 when none fits.
@@ -238,7 +238,7 @@ int WriteConverted(const char* packagePath, const char* packageText, int tries, 
 
 }  // namespace
 
-int BackupPackage(const char* packagePath) {
+int BackupPackage(const char* packagePath, char* backupPathOut) {
     char folder[MAX_PATH_BYTES];
     if (!FormBackupFolder(folder) || (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
         return Fail(MESSAGE_BAK_FOLDER_FAILED);
@@ -262,6 +262,7 @@ int BackupPackage(const char* packagePath) {
         RemoveFileByPath(backupPath);
         return Fail(failure);
     }
+    if (backupPathOut != nullptr) std::strcpy(backupPathOut, backupPath);
     return 1;
 }
 

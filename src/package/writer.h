@@ -1,7 +1,7 @@
 // Writing the package back and keeping its numbered backups.
 //
 // Every run first copies the package byte for byte to
-// "<programFolder>/bak/<name>(n)<ext>" (the smallest free n from 1), and at
+// "<stateFolder>/bak/<name>(n)<ext>" (the smallest free n from 1), and at
 // its end writes the rewritten text back as FF FE + UCS-2LE.  Both end the
 // process after an error box ("错误") when they fail; where EndProcess
 // returns (tests) they return 0 with nothing half-done left behind.  A
@@ -9,7 +9,8 @@
 // beside it (WritePackage).
 #pragma once
 
-// The backup folder, beside the program.
+// The backup folder, in appState.stateFolder: beside the program, or in the
+// user's state folder where the program's folder cannot be written.
 #define BACKUP_FOLDER_NAME "bak"
 // The package is written to "<package>" PACKAGE_TEMP_SUFFIX first and then
 // moved over the package, so a failed write never costs the old package.
@@ -33,7 +34,8 @@ const int PACKAGE_REPLACE_TRIES = 5;
 const int PACKAGE_REPLACE_DELAY_MS = 1000;
 
 // Copies the package into the backup folder; 1 when the copy is complete.
-int BackupPackage(const char* packagePath);
+// `backupPath`, when given (MAX_PATH_BYTES), then receives the copy's path.
+int BackupPackage(const char* packagePath, char* backupPath = nullptr);
 
 // Results of the writes below; 0 is a failure that has been reported (error
 // box, end of the process), and the package keeps its bytes.

@@ -1,4 +1,6 @@
-// The portable half of fs.h: the stream calls and the injected-fault seam.
+// The portable half of fs.h: the stream calls, the injected-fault seam and
+// the choice of the folder for backups and the log.
+#include <cstdio>
 #include <cstring>
 
 #include "platform/charset.h"
@@ -118,4 +120,16 @@ bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char
     libiconv_close(cd);
     *written = static_cast<size_t>(out - output);
     return result != static_cast<size_t>(-1);
+}
+
+int ChooseStateFolder(const char* programFolder, int create, char* folder, int size) {
+    if (folder == nullptr || size <= 0) return 0;
+    if (!IsSharedProgramFolder(programFolder) && IsFolderWritable(programFolder) &&
+        std::strlen(programFolder) < static_cast<size_t>(size)) {
+        std::strcpy(folder, programFolder);
+        return 1;
+    }
+    if (GetUserStateFolder(folder, size, create)) return 1;
+    std::snprintf(folder, static_cast<size_t>(size), "%s", programFolder);
+    return 0;
 }

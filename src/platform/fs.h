@@ -124,6 +124,40 @@ const bool FOLDER_SYNC_COVERS_FILES = true;
 // separator; 1 on success.
 int GetProgramFolder(char* folder, int size);
 
+// ---- Where the program keeps its own files -------------------------------
+// Backups (bak/), app.log and, on Windows, temp.html live in the program's
+// own folder when it can be written: the portable use, a folder unpacked
+// anywhere or a build tree.  An installed program (/usr/bin, Program Files)
+// cannot write there, so they go to the user's state folder instead.
+
+// 1 when `folder` holds installed programs rather than one program of its
+// own, so nothing of the program's belongs there even when it can be
+// written (root's /usr/bin, a user's ~/.local/bin).  POSIX: a folder named
+// "bin" or "sbin", where `make install` and packages put programs.  Win32:
+// never; a program there lives in a folder of its own.
+int IsSharedProgramFolder(const char* folder);
+
+// 1 when files can be created in `folder`.  POSIX: access(2) for writing
+// and searching, which also sees a read-only mount.  Win32: a probe file
+// created and deleted at once, since only trying answers for the folder's
+// access rules.
+int IsFolderWritable(const char* folder);
+
+// The user's state folder for the program, in the core's form; 1 on success.
+// POSIX: $XDG_STATE_HOME/karvelo, or $HOME/.local/state/karvelo when the
+// variable is unset or not an absolute path.  Win32: %LOCALAPPDATA%\Karvelo
+// (SHGetFolderPathW).  With `create` the folder is made when missing, with
+// whatever folders above it are missing too (on POSIX for the user alone,
+// 0700); 0 when that fails.
+int GetUserStateFolder(char* folder, int size, int create);
+
+// The folder for backups and the log: `programFolder` when it can be
+// written and is not a shared one, else the user's state folder (made when
+// `create` is set).  1 when `folder` is one of those; 0 when neither will
+// do (the state folder cannot be found or made), `folder` then holding the
+// program's folder, where the writes fail with their own messages.
+int ChooseStateFolder(const char* programFolder, int create, char* folder, int size);
+
 // ---- Test seam: injected file faults -------------------------------------
 // Tests make one chosen file operation fail the way a read-only file, a full
 // disk or a bad sector would, and then check that nothing was lost (the way
@@ -145,6 +179,8 @@ enum FileFaultOperation {
     FILE_FAULT_SYNC,           // SyncFile on a stream opened at a matching path
     FILE_FAULT_HELD,           // ProbeReplace, matched on either path: reports the file
                                // held by another program (as Excel holds an open workbook)
+    FILE_FAULT_FOLDER_WRITE,   // IsFolderWritable: the folder reads as one that cannot
+                               // be written (a read-only mount, Program Files)
 };
 
 struct FileFault {

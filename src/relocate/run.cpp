@@ -463,7 +463,7 @@ unsigned RunRelocation(void* argument) {
     }
     // A stop gives up the downloads in flight within a network wait slice.
     SetDownloadStopFlag(&appState.stopRequested);
-    if (!BackupPackage(appState.packagePath)) {
+    if (!BackupPackage(appState.packagePath, lastRunSummary.backupPath)) {
         // Only reached where EndProcess returns (tests).
         appState.running = 0;
         return 0;

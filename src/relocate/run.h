@@ -1,6 +1,8 @@
 // The relocation run: one package from backup to write-back.
 #pragma once
 
+#include "platform/fs.h"
+
 struct HashMap;
 struct RunView;
 
@@ -53,5 +55,6 @@ struct RunSummary {
     int textChanged;     // the package was written back
     int stopped;         // the run ended by a stop
     int keptBeside;      // the package could not be replaced: the rewritten one is kept beside it
+    char backupPath[MAX_PATH_BYTES];  // the copy the run made of the package; "" until it is complete
 };
 extern RunSummary lastRunSummary;

@@ -17,7 +17,8 @@
 #endif
 
 struct ApplicationState {
-    char programFolder[MAX_PATH_BYTES] = {};  // folder of the program file; "bak" and "app.log" live there
+    char programFolder[MAX_PATH_BYTES] = {};  // folder of the program file
+    char stateFolder[MAX_PATH_BYTES] = {};    // where "bak" and "app.log" live (ChooseStateFolder)
     int wizardStep = 1;                       // 1 or 2
     char packagePath[MAX_PATH_BYTES] = {};    // full path of the package being worked on
     ItemList* items = nullptr;                // in package order; null until the first load

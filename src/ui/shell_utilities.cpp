@@ -30,13 +30,15 @@ HINSTANCE ShellOpen(const char* file, const char* parameters) {
     return ShellExecuteA(nullptr, "open", file, parameters, nullptr, SW_SHOW);
 }
 
-// "%s\\temp.html" in the program's folder, worked out once.  The file only
-// exists so the shell can be asked which program opens .html files.
+// "%s\\temp.html" in the folder of the log (ChooseStateFolder), worked out
+// once.  The file only exists so the shell can be asked which program opens
+// .html files.
 const char* BrowserProbePath() {
     static char path[MAX_PATH_BYTES] = {};
     if (path[0] == '\0') {
-        char folder[MAX_PATH_BYTES];
-        if (GetProgramFolder(folder, sizeof folder)) {
+        char program[MAX_PATH_BYTES], folder[MAX_PATH_BYTES];
+        if (GetProgramFolder(program, sizeof program)) {
+            ChooseStateFolder(program, 1, folder, sizeof folder);
             std::snprintf(path, sizeof path, "%s\\%s", folder, BROWSER_PROBE_NAME);
         } else {
             std::snprintf(path, sizeof path, "%s", BROWSER_PROBE_NAME);

@@ -17,7 +17,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     InstallWindowsFrontEnd();
     ComputeProgramFolder(appState.programFolder, sizeof appState.programFolder);
     if (IsArchiveTempFolder(appState.programFolder)) RefuseArchiveFolder();
-    OpenAppLog(appState.programFolder);
+    // Beside the program unless it stands where it cannot write (Program Files).
+    ChooseStateFolder(appState.programFolder, 1, appState.stateFolder, sizeof appState.stateFolder);
+    OpenAppLog(appState.stateFolder);
     StartWinsock();
     InitHttpClient();
 

@@ -25,9 +25,9 @@ thread_local Vector* capture = nullptr;
 
 }  // namespace
 
-int OpenAppLog(const char* programFolder) {
+int OpenAppLog(const char* folder) {
     char path[MAX_PATH_BYTES];
-    std::snprintf(path, sizeof path, "%s" PATH_SEPARATOR_TEXT "app.log", programFolder);
+    std::snprintf(path, sizeof path, "%s" PATH_SEPARATOR_TEXT "app.log", folder);
     if (GetFileSize(path) > APP_LOG_SIZE_LIMIT) RemoveFileByPath(path);
     if (logMutex == nullptr) logMutex = NewMutex();
     // Binary: lines already end in "\r\n", which text mode on Windows would

@@ -1,4 +1,5 @@
-// The application log, "app.log" in the program folder.
+// The application log, "app.log" in the folder ChooseStateFolder gives:
+// beside the program, or in the user's state folder.
 //
 // Every line is the time of day ("%H:%M:%S"), a space, the message (core form) and
 // CR LF, flushed at once.  A log larger than 2 MiB at start-up is deleted.
@@ -8,10 +9,10 @@
 
 const long APP_LOG_SIZE_LIMIT = 2097152;
 
-// Opens the log in `programFolder` once, for the whole process.  When it
+// Opens the log in `folder` once, for the whole process.  When it
 // cannot be opened: message "无法打开应用日志文件：app.log" and the end of the
 // process with code 0.  Returns 1 when open (0 only if EndProcess returned).
-int OpenAppLog(const char* programFolder);
+int OpenAppLog(const char* folder);
 
 // Appends one line; without an open log it does nothing.  Any thread.
 void LogLine(const char* message);

@@ -125,6 +125,18 @@ void RemoveBackups(const std::string& package) {
     for (int n = 1; n <= 40; ++n) std::filesystem::remove(BuildFolder() + "/bak/" + stem + "(" + std::to_string(n) + ").csv");
 }
 
+// The command that runs what follows it in a mount namespace of its own
+// (as root inside it), or none when this machine does not allow one.
+std::vector<std::string> MountNamespace() {
+    std::vector<std::string> unshare = {"/usr/bin/unshare", "--mount"};
+    if (geteuid() != 0) unshare.push_back("--map-root-user");
+    std::vector<std::string> probe = unshare;
+    probe.push_back("/bin/true");
+    return RunProcess(probe).exitCode == 0 ? unshare : std::vector<std::string>();
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
 PackageLayout TwoItems(const std::string& a, const std::string& b, const std::string& c) {
     PackageLayout layout;
     layout.items.push_back(MakeItem(Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"));
@@ -269,6 +281,7 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
         const int code = StopProcess(karvelo, stopSignal, STOP_BOUND_MILLISECONDS);
         ASSERT_GE(beforeStop, 2u);
         EXPECT_EQ(130, code) << ReadWholeFile(output);
+        EXPECT_NE(std::string::npos, ReadWholeFile(output).find("karvelo: the package as it was is backed up in "));
         size_t firstRun = FileCount();
         EXPECT_LT(firstRun, 8u);
         std::string text = DecodePackageFile(PackagePath());
@@ -347,11 +360,8 @@ TEST_F(CliTest, KilledRunsLeaveAWholePackageAndTheLastOneFinishes) {
 // the package refers to every image stored and the destination holds
 // nothing else, no partial file; with room made the next run finishes.
 TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
-    std::vector<std::string> unshare = {"/usr/bin/unshare", "--mount"};
-    if (geteuid() != 0) unshare.push_back("--map-root-user");
-    std::vector<std::string> probe = unshare;
-    probe.push_back("/bin/true");
-    if (RunProcess(probe).exitCode != 0) {
+    std::vector<std::string> unshare = MountNamespace();
+    if (unshare.empty()) {
         GTEST_SKIP() << "this machine does not let the test make a mount namespace (unshare --mount), which the "
                         "small tmpfs of this test needs";
     }
@@ -365,19 +375,18 @@ TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
         layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
     }
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
-    auto quoted = [](const std::string& text) { return "'" + text + "'"; };
     std::string karvelo;
-    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination()})) karvelo += quoted(part) + " ";
-    const std::string full = dir.File("full"), freed = dir.File("freed"), dest = quoted(Destination());
+    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination()})) karvelo += Quoted(part) + " ";
+    const std::string full = dir.File("full"), freed = dir.File("freed"), dest = Quoted(Destination());
     // 96 KiB of which a filler takes 64: room for about four images.
     const std::string script =
         "mount -t tmpfs -o size=96k tmpfs " + dest + " || exit 97\n"
         "head -c 65536 /dev/zero > " + dest + "/filler\n" +
-        karvelo + "> " + quoted(full + ".out") + " 2>&1; echo $? > " + quoted(full + ".code") + "\n"
-        "mkdir " + quoted(full) + " && cp " + dest + "/* " + quoted(full) + " && cp " + quoted(PackagePath()) + " " + quoted(full + ".csv") + "\n"
+        karvelo + "> " + Quoted(full + ".out") + " 2>&1; echo $? > " + Quoted(full + ".code") + "\n"
+        "mkdir " + Quoted(full) + " && cp " + dest + "/* " + Quoted(full) + " && cp " + Quoted(PackagePath()) + " " + Quoted(full + ".csv") + "\n"
         "rm " + dest + "/filler\n" +
-        karvelo + "> " + quoted(freed + ".out") + " 2>&1; echo $? > " + quoted(freed + ".code") + "\n"
-        "mkdir " + quoted(freed) + " && cp " + dest + "/* " + quoted(freed) + "\n";
+        karvelo + "> " + Quoted(freed + ".out") + " 2>&1; echo $? > " + Quoted(freed + ".code") + "\n"
+        "mkdir " + Quoted(freed) + " && cp " + dest + "/* " + Quoted(freed) + "\n";
     std::vector<std::string> command = unshare;
     command.insert(command.end(), {"/bin/sh", "-c", script});
     ProcessResult result = RunProcess(command);
@@ -455,6 +464,67 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
     EXPECT_NE(std::string::npos, longDestination.err.find("选择的文件夹路径太长，无法在其中保存图片"));
     EXPECT_TRUE(std::filesystem::is_empty(longFolder));
     EXPECT_EQ(3, static_cast<int>(server.RequestedPaths().size()));
+}
+
+// Installed where it cannot write (its folder a read-only bind mount, in a
+// mount namespace of the test's own), karvelo keeps backups and log in
+// $XDG_STATE_HOME/karvelo, or ~/.local/state/karvelo when that variable is
+// unset or relative; where it can write, beside itself as before.  After
+// each run stderr names the backup.
+TEST_F(CliTest, BackupAndLogGoToTheStateFolderWhereTheProgramCannotWrite) {
+    std::vector<std::string> unshare = MountNamespace();
+    if (unshare.empty()) GTEST_SKIP() << "this machine does not let the test make a mount namespace (unshare --mount)";
+    Serve("a.png", PNG);
+    ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("a.png"), Url("a.png"))));
+    const std::string original = ReadWholeFile(PackagePath());
+    const std::string program = dir.File("program"), karvelo = program + "/karvelo";
+    ASSERT_TRUE(std::filesystem::create_directory(program));
+    std::filesystem::copy_file(KarveloCommand({})[0], karvelo);
+    const std::string xdg = dir.File("xdg"), home = dir.File("home");
+    ASSERT_TRUE(std::filesystem::create_directory(home));
+    const std::string relocate = Quoted(karvelo) + " relocate " + Quoted(PackagePath()) + " " + Quoted(Destination());
+    auto run = [&](const std::string& name, const std::string& environment) {
+        return "env " + environment + " " + relocate + " >" + Quoted(dir.File(name + ".out")) + " 2>" +
+               Quoted(dir.File(name + ".err")) + "; echo $? >" + Quoted(dir.File(name + ".code")) + "\n";
+    };
+    const std::string script =
+        "mount --bind " + Quoted(program) + " " + Quoted(program) + " && mount -o remount,bind,ro " + Quoted(program) +
+        " " + Quoted(program) + " || exit 97\n" +
+        run("xdg", "XDG_STATE_HOME=" + Quoted(xdg)) + run("unset", "-u XDG_STATE_HOME HOME=" + Quoted(home)) +
+        run("relative", "XDG_STATE_HOME=relative/state HOME=" + Quoted(home)) +
+        "env XDG_STATE_HOME=" + Quoted(xdg) + " " + Quoted(karvelo) + " --help >" + Quoted(dir.File("help.out")) + "\n";
+    std::vector<std::string> command = unshare;
+    command.insert(command.end(), {"/bin/sh", "-c", script});
+    ProcessResult result = RunProcess(command);
+    ASSERT_EQ(0, result.exitCode) << result.err;
+    const std::string stem = std::filesystem::path(PackagePath()).stem().string();
+    auto expectRun = [&](const std::string& name, const std::string& folder, int number) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ("0\n", ReadWholeFile(dir.File(name + ".code"))) << ReadWholeFile(dir.File(name + ".err"));
+        const std::string backup = folder + "/bak/" + stem + "(" + std::to_string(number) + ").csv";
+        EXPECT_TRUE(PathExists(backup));
+        EXPECT_TRUE(PathExists(folder + "/app.log"));
+        EXPECT_NE(std::string::npos, ReadWholeFile(dir.File(name + ".err")).find(backup + "; the log is " + folder + "/app.log\n"))
+            << ReadWholeFile(dir.File(name + ".err"));
+        return backup;
+    };
+    EXPECT_EQ(original, ReadWholeFile(expectRun("xdg", xdg + "/karvelo", 1)));  // the run relocated the package
+    expectRun("unset", home + "/.local/state/karvelo", 1);
+    expectRun("relative", home + "/.local/state/karvelo", 2);
+    EXPECT_FALSE(PathExists("relative"));
+    EXPECT_EQ(std::filesystem::perms::owner_all,
+              std::filesystem::status(home + "/.local/state").permissions());  // made for the user alone
+    EXPECT_NE(std::string::npos, ReadWholeFile(dir.File("help.out")).find("For you, that folder is " + xdg + "/karvelo\n"));
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(program), std::filesystem::directory_iterator()));
+
+    // Writable: beside the program, whatever the variable says.
+    setenv("XDG_STATE_HOME", xdg.c_str(), 1);
+    ProcessResult writable = RunProcess({karvelo, "relocate", PackagePath(), Destination()});
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(0, writable.exitCode) << writable.err;
+    EXPECT_TRUE(PathExists(program + "/bak/" + stem + "(1).csv"));
+    EXPECT_TRUE(PathExists(program + "/app.log"));
+    EXPECT_FALSE(PathExists(xdg + "/karvelo/bak/" + stem + "(2).csv"));
 }
 
 TEST_F(CliTest, InspectCountsImagesBySource) {

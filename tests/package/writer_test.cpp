@@ -27,12 +27,12 @@ std::string BinaryPackage() {
 class PackageWriterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::strcpy(appState.programFolder, program.path().c_str());
+        std::strcpy(appState.stateFolder, program.path().c_str());
         bak = program.File(BACKUP_FOLDER_NAME);
     }
     void TearDown() override {
         SetFileFaultInjection(nullptr);
-        appState.programFolder[0] = '\0';
+        appState.stateFolder[0] = '\0';
     }
 
     void Inject(FileFaultOperation operation, const char* pathEnd, int nth = 1) {
@@ -71,9 +71,12 @@ TEST_F(PackageWriterTest, BackupsAreNumberedByteCopiesThatNeverOverwrite) {
     EXPECT_EQ(before, ReadWholeFile(BakFile("shop(1).csv")));
 
     // Names already taken in any form are skipped: an old copy, a folder.
+    // The caller learns which name the copy got.
     ASSERT_TRUE(WriteWholeFile(BakFile("shop(3).csv"), "old copy"));
     ASSERT_TRUE(std::filesystem::create_directory(BakFile("shop(4).csv")));
-    EXPECT_EQ(1, BackupPackage(package.c_str()));
+    char copyPath[MAX_PATH_BYTES] = {};
+    EXPECT_EQ(1, BackupPackage(package.c_str(), copyPath));
+    EXPECT_EQ(BakFile("shop(5).csv"), copyPath);
     EXPECT_EQ("old copy", ReadWholeFile(BakFile("shop(3).csv")));
     EXPECT_EQ("second run", ReadWholeFile(BakFile("shop(5).csv")));
 
@@ -175,9 +178,9 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         EXPECT_EQ("not a folder", ReadWholeFile(bak));
     }
     {
-        SCOPED_TRACE("program folder too long for the bak path");
+        SCOPED_TRACE("state folder too long for the bak path");
         std::string folder(MAX_PATH_BYTES - 3, 'p');
-        std::strcpy(appState.programFolder, folder.c_str());
+        std::strcpy(appState.stateFolder, folder.c_str());
         RecordingFrontEnd front;
         EXPECT_EQ(0, BackupPackage(data.File("shop.csv").c_str()));
         ExpectEndedWith(front, "创建 [bak] 文件夹失败");

@@ -70,7 +70,7 @@ protected:
         ASSERT_EQ(1, StartNetwork());  // Winsock on Windows; nothing on POSIX
         InitHttpClient();
         ASSERT_TRUE(server.Start());
-        std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", dir.path().c_str());
+        std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", dir.path().c_str());
         appState.stopRequested = 0;
         appState.items = NewItemList();
         ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));

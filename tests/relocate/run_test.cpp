@@ -111,7 +111,7 @@ protected:
         InitHttpClient();  // once; later calls do nothing
         ASSERT_TRUE(server.Start());
         std::filesystem::create_directory(Destination());
-        std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", dir.path().c_str());
+        std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", dir.path().c_str());
         appState.stopRequested = 0;
         appState.running = 0;
         appState.items = NewItemList();
@@ -689,7 +689,7 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     std::free(appState.packageText);
     appState.packageText = nullptr;
     std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", package.c_str());
-    std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", folder.c_str());
+    std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", folder.c_str());
     EXPECT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
     EXPECT_EQ(1, OpenAppLog(folder.c_str()));
     frontEnd->messages.clear();

@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,5 +234,66 @@ int GetProgramFolder(char* folder, int size) {
     *slash = '\0';
     if (slash == native) std::strcpy(native, "/");
     // Back to the core's form.
+    return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
+}
+
+int IsSharedProgramFolder(const char* folder) {
+    const char* slash = std::strrchr(folder, '/');
+    const char* name = slash != nullptr ? slash + 1 : folder;
+    return std::strcmp(name, "bin") == 0 || std::strcmp(name, "sbin") == 0 ? 1 : 0;
+}
+
+int IsFolderWritable(const char* folder) {
+    if (FileFaultStrikesPath(FILE_FAULT_FOLDER_WRITE, folder, nullptr)) return 0;
+    NativePath native(folder);
+    return native.ok && access(native.text, W_OK | X_OK) == 0 ? 1 : 0;
+}
+
+namespace {
+
+const char STATE_FOLDER_NAME[] = "karvelo";
+// Where XDG_STATE_HOME points by default, under the home folder.
+const char DEFAULT_STATE_HOME[] = ".local/state";
+
+// Makes `path` (native, absolute) a folder, with every missing folder above
+// it, each for the user alone; 1 when it is a folder then.
+int MakeFolders(char* path) {
+    for (char* slash = std::strchr(path + 1, '/');; slash = std::strchr(slash + 1, '/')) {
+        if (slash != nullptr) *slash = '\0';
+        bool made = mkdir(path, 0700) == 0 || errno == EEXIST;
+        if (slash == nullptr) break;
+        *slash = '/';
+        if (!made) return 0;
+    }
+    struct stat status;
+    return stat(path, &status) == 0 && S_ISDIR(status.st_mode) ? 1 : 0;
+}
+
+}  // namespace
+
+int GetUserStateFolder(char* folder, int size, int create) {
+    char native[NATIVE_PATH_BYTES];
+    int length;
+    // The XDG base directory rule: a relative value is ignored.
+    const char* stateHome = getenv("XDG_STATE_HOME");
+    if (stateHome != nullptr && stateHome[0] == '/') {
+        length = std::snprintf(native, sizeof native, "%s/%s", stateHome, STATE_FOLDER_NAME);
+    } else {
+        const char* home = getenv("HOME");
+        if (home == nullptr || home[0] != '/') {
+            const struct passwd* user = getpwuid(getuid());
+            home = user != nullptr ? user->pw_dir : nullptr;
+        }
+        if (home == nullptr || home[0] != '/') return 0;
+        length = std::snprintf(native, sizeof native, "%s/%s/%s", home, DEFAULT_STATE_HOME, STATE_FOLDER_NAME);
+    }
+    if (length < 0 || length >= static_cast<int>(sizeof native)) return 0;
+    // "/home/u/" gives "/home/u//.local/...": one slash is enough.
+    char* to = native;
+    for (const char* from = native; *from != '\0'; ++from) {
+        if (*from != '/' || to == native || to[-1] != '/') *to++ = *from;
+    }
+    *to = '\0';
+    if (create && !MakeFolders(native)) return 0;
     return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <io.h>
+#include <shlobj.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -229,4 +230,33 @@ int GetProgramFolder(char* folder, int size) {
     // At a drive root the folder keeps its backslash ("C:\"), else it drops it.
     if (separator > module && separator[-1] == L':') ++separator;
     return CorePathFromWide(module, static_cast<size_t>(separator - module), folder, size) ? 1 : 0;
+}
+
+int IsSharedProgramFolder(const char*) { return 0; }
+
+int IsFolderWritable(const char* folder) {
+    if (FileFaultStrikesPath(FILE_FAULT_FOLDER_WRITE, folder, nullptr)) return 0;
+    // A probe of this process alone, gone when its handle closes, even if
+    // the process dies first.
+    char probe[MAX_PATH_BYTES];
+    int length = std::snprintf(probe, sizeof probe, "%s\\karvelo-write-probe-%lu.tmp", folder,
+                               static_cast<unsigned long>(GetCurrentProcessId()));
+    if (length < 0 || length >= MAX_PATH_BYTES) return 0;
+    WidePath wide(probe);
+    if (!wide.ok) return 0;
+    HANDLE file = CreateFileW(wide.text, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    CloseHandle(file);
+    return 1;
+}
+
+int GetUserStateFolder(char* folder, int size, int create) {
+    static const wchar_t STATE_FOLDER_NAME[] = L"\\Karvelo";
+    wchar_t wide[MAX_PATH + 16];
+    int flags = CSIDL_LOCAL_APPDATA | (create ? CSIDL_FLAG_CREATE : 0);
+    if (FAILED(SHGetFolderPathW(nullptr, flags, nullptr, SHGFP_TYPE_CURRENT, wide))) return 0;
+    std::wcscat(wide, STATE_FOLDER_NAME);
+    if (create && !CreateDirectoryW(wide, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return 0;
+    return CorePathFromWide(wide, std::wcslen(wide), folder, size) ? 1 : 0;
 }

@@ -1,0 +1,74 @@
+#!/bin/sh
+# What a user installs, checked from outside the build.
+#
+#   install_test.sh BUILD CMAKE layout   `make install`: the files under the
+#                                        prefix, the installed command's folder
+#                                        rule, the manual page
+#   install_test.sh BUILD CPACK package  the Debian package: its control data
+#                                        (dependencies) and its files
+set -eu
+build=$1
+tool=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The regular files under $1, one per line, sorted.
+files_under() {
+    (cd "$1" && find . ! -type d | sort)
+}
+
+version=$("$build/karvelo" --version | sed -n 's/^Karvelo //p')
+[ -n "$version" ] || fail "karvelo --version names no version"
+
+case $3 in
+layout)
+    DESTDIR=$work/root "$tool" --install "$build" --prefix /usr/local >/dev/null
+    installed=$(files_under "$work/root")
+    [ "$installed" = "./usr/local/bin/karvelo
+./usr/local/share/man/man1/karvelo.1.gz" ] || fail "installed: $installed"
+
+    # Installed, it keeps its files in the user's state folder, though the
+    # prefix can be written here, and its help says so.
+    help=$(XDG_STATE_HOME=$work/state "$work/root/usr/local/bin/karvelo" --help)
+    echo "$help" | grep -qxF "For you, that folder is $work/state/karvelo" || fail "help: $help"
+
+    # The manual page renders without a warning (wide lines: nothing is
+    # broken or hyphenated) and covers every command and option of the help.
+    manual=$(LC_ALL=C MANWIDTH=1000 man --warnings -l "$work/root/usr/local/share/man/man1/karvelo.1.gz" \
+        2>"$work/warnings")
+    [ ! -s "$work/warnings" ] || fail "manual page warnings: $(cat "$work/warnings")"
+    for section in NAME SYNOPSIS COMMANDS OPTIONS ENVIRONMENT FILES "EXIT STATUS" EXAMPLES; do
+        echo "$manual" | grep -qx "$section" || fail "the manual page has no $section"
+    done
+    for word in $(echo "$help" | grep -o -e '--[a-z][a-z-]*' -e '^  karvelo [a-z]*' | sed 's/^  karvelo //' | sort -u); do
+        echo "$manual" | grep -qe "$word" || fail "the manual page does not mention $word"
+    done
+    echo "$manual" | grep -qF "Karvelo $version" || fail "the manual page is not of version $version"
+    ;;
+package)
+    "$tool" -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
+    deb=$work/package/karvelo_$version-1_$(dpkg --print-architecture).deb
+    [ -f "$deb" ] || fail "no $deb"
+    dpkg-deb -I "$deb" >"$work/info"
+    grep -qx ' Package: karvelo' "$work/info" || fail "package name: $(cat "$work/info")"
+    grep -qx " Version: $version-1" "$work/info" || fail "package version: $(cat "$work/info")"
+    depends=$(sed -n 's/^ Depends: //p' "$work/info")
+    for library in libc6 libpcre3 libssl3; do
+        echo ", $depends," | grep -q ", $library[ ,]" || fail "Depends lacks $library: $depends"
+    done
+    contents=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort)
+    [ "$contents" = "./usr/bin/karvelo
+./usr/share/man/man1/karvelo.1.gz" ] || fail "package files: $contents"
+    # The packaged program is this build's, stripped, and runs.
+    dpkg-deb -x "$deb" "$work/unpacked"
+    [ "$("$work/unpacked/usr/bin/karvelo" --version)" = "Karvelo $version" ] || fail "the packaged karvelo does not run"
+    ;;
+*)
+    fail "usage: install_test.sh BUILD CMAKE layout | BUILD CPACK package"
+    ;;
+esac
