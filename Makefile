@@ -61,20 +61,27 @@ test-windows: windows
 	tools/tls-test-peers.sh sh -c 'cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)'
 
 # The Win32 program driven from outside under Wine on a virtual X screen
-# (Xvfb).  Three runs of the driver, each in a Wine prefix of its own made
+# (Xvfb).  Four runs of the driver, each in a Wine prefix of its own made
 # afresh: the two tests that show the program in a Wine virtual desktop run
 # apart from the rest and from each other, because after a virtual desktop
 # session the later tests were seen finding the prefix's COM classes gone
-# (the shell link, the image codecs).  Each run's Wine server is ended
-# before and after it.  The runs have the TLS test peers beside them for
-# the wizard's https image (tools/tls-test-peers.sh).
+# (the shell link, the image codecs).  The last run repeats, on a Western
+# system code page (1252, GUI_WESTERN_LOCALE), the tests whose outcome
+# depends on it: the window's texts and a run between folders with Chinese
+# names.  Each run's Wine server is ended before and after it.  The runs
+# have the TLS test peers beside them for the wizard's https image
+# (tools/tls-test-peers.sh).
 GUI_SCREEN := 1024x768x24
 GUI_PREFIX := $(CURDIR)/$(WINDOWS)/guiprefix
-GUI_RUNS := main:-WizardTest.PageTwo*:Screenshot.* page1:Screenshot.* page2:WizardTest.PageTwo*
+GUI_WESTERN_LOCALE := en_US.UTF-8
+GUI_RUNS := main:-WizardTest.PageTwo*:Screenshot.* page1:Screenshot.* page2:WizardTest.PageTwo* \
+            western:MainWindowTest.*:WizardTest.ChineseFolders*
 test-gui: windows
 	@status=0; for run in $(GUI_RUNS); do \
 	  name=$${run%%:*}; filter=$${run#*:}; prefix=$(GUI_PREFIX)-$$name; \
-	  echo "GUI tests ($$name): $$filter"; \
+	  KARVELO_WINE_LOCALE=zh_CN.UTF-8; [ "$$name" = western ] && KARVELO_WINE_LOCALE=$(GUI_WESTERN_LOCALE); \
+	  export KARVELO_WINE_LOCALE; \
+	  echo "GUI tests ($$name, $$KARVELO_WINE_LOCALE): $$filter"; \
 	  WINEPREFIX=$$prefix wineserver -k 2>/dev/null; rm -rf $$prefix $$prefix.lock; \
 	  tools/wine-run.sh $$prefix --init; WINEPREFIX=$$prefix wineserver -k 2>/dev/null; \
 	  (cd $(WINDOWS) && ../../tools/tls-test-peers.sh xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh $$prefix \

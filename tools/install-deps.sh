@@ -14,9 +14,11 @@ PACKAGES="cmake make g++ pkg-config libpcre3-dev libssl-dev openssl googletest l
 # of mingw-w64, because the tests use std::thread and std::mutex, which the
 # win32 model of this GCC lacks.  dpkg-dev (above) brings dpkg-source for
 # `apt-get source pcre3`; locales gives zh_CN.UTF-8, so Wine's ANSI code
-# page is 936 (GBK); openssl and python3 make and run the TLS tests' servers.
+# page is 936 (GBK), and en_US.UTF-8, for the GUI tests' second run on a
+# Western code page (1252); openssl and python3 make and run the TLS tests'
+# servers.
 WINDOWS_PACKAGES="g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
-WINDOWS_LOCALE="zh_CN.UTF-8"
+WINDOWS_LOCALES="zh_CN.UTF-8 en_US.UTF-8"
 DEBIAN_SOURCES=/etc/apt/sources.list.d/debian.sources
 
 with_windows=1
@@ -51,9 +53,11 @@ if [ "$with_windows" = 1 ]; then
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
         need_sources=1
     fi
-    if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
-        need_locale=1
-    fi
+    for wanted_locale in $WINDOWS_LOCALES; do
+        if ! locale -a 2>/dev/null | grep -qix "$(echo "$wanted_locale" | sed 's/UTF-8/utf8/')"; then
+            need_locale=1
+        fi
+    done
 fi
 
 if [ -z "$missing" ] && [ "$need_i386" = 0 ] && [ "$need_sources" = 0 ] && [ "$need_locale" = 0 ]; then
@@ -64,7 +68,7 @@ if [ "$(id -u)" != "0" ]; then
     [ -n "$missing" ] && echo "missing packages:$missing" >&2
     [ "$need_i386" = 1 ] && echo "missing: the i386 architecture (dpkg --add-architecture i386)" >&2
     [ "$need_sources" = 1 ] && echo "missing: Debian source package lists (deb-src)" >&2
-    [ "$need_locale" = 1 ] && echo "missing: the $WINDOWS_LOCALE locale" >&2
+    [ "$need_locale" = 1 ] && echo "missing: the locales $WINDOWS_LOCALES" >&2
     echo "run as root, or set these up by hand" >&2
     exit 1
 fi
@@ -102,11 +106,13 @@ if [ -n "$missing" ]; then
 fi
 
 if [ "$need_locale" = 1 ]; then
-    echo "generating the $WINDOWS_LOCALE locale"
-    if grep -q "^# *$WINDOWS_LOCALE UTF-8" /etc/locale.gen; then
-        sed -i "s/^# *$WINDOWS_LOCALE UTF-8/$WINDOWS_LOCALE UTF-8/" /etc/locale.gen
-    elif ! grep -q "^$WINDOWS_LOCALE UTF-8" /etc/locale.gen; then
-        echo "$WINDOWS_LOCALE UTF-8" >>/etc/locale.gen
-    fi
+    for wanted_locale in $WINDOWS_LOCALES; do
+        echo "generating the $wanted_locale locale"
+        if grep -q "^# *$wanted_locale UTF-8" /etc/locale.gen; then
+            sed -i "s/^# *$wanted_locale UTF-8/$wanted_locale UTF-8/" /etc/locale.gen
+        elif ! grep -q "^$wanted_locale UTF-8" /etc/locale.gen; then
+            echo "$wanted_locale UTF-8" >>/etc/locale.gen
+        fi
+    done
     locale-gen >/dev/null
 fi

@@ -6,6 +6,9 @@
 #   tools/wine-run.sh <prefix folder> <program> [arguments...]
 #   tools/wine-run.sh <prefix folder> --init      only create the prefix
 #
+# KARVELO_WINE_LOCALE picks another locale (en_US.UTF-8: code page 1252);
+# give a prefix one locale for its whole life.
+#
 # The prefix is created on first use (wineboot, some seconds).
 set -e
 
@@ -21,8 +24,8 @@ export WINEPREFIX
 export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export LANG=zh_CN.UTF-8
-export LC_ALL=zh_CN.UTF-8
+export LANG="${KARVELO_WINE_LOCALE:-zh_CN.UTF-8}"
+export LC_ALL="$LANG"
 SERVER_LINGER_SECONDS=20
 # The shell link's COM class, registered late in a new prefix.
 SHELL_LINK_CLASS="00021401-0000-0000-C000-000000000046"

@@ -121,7 +121,10 @@ const bool FOLDER_SYNC_COVERS_FILES = true;
 #endif
 
 // The folder that holds the running executable, in GB18030, without a trailing
-// separator; 1 on success.
+// separator; 1 on success, 0 when the system cannot say.  Windows returns -1
+// when the folder exists but cannot be named in the core's form in `size`
+// bytes (a lone surrogate in a folder name, a path too long), so the program
+// can refuse it rather than work in another folder.
 int GetProgramFolder(char* folder, int size);
 
 // ---- Where the program keeps its own files -------------------------------

@@ -7,7 +7,7 @@
 #include <windows.h>
 
 // The window class and the product name in the title.
-extern const char MAIN_WINDOW_CLASS[];  // "CodeBlocksWindowsApp"
+extern const wchar_t MAIN_WINDOW_CLASS[];  // "CodeBlocksWindowsApp", a Unicode class
 extern const char PRODUCT_NAME[];       // "Karvelo"
 
 // Outer size the layout is made for (with a caption of 19 pixels).

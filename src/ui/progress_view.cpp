@@ -8,6 +8,7 @@
 #include "package/item_record.h"
 #include "ui/application_state.h"
 #include "ui/ui_texts.h"
+#include "ui/wide_text.h"
 
 namespace {
 
@@ -23,6 +24,22 @@ const ColumnLayout COLUMNS[] = {
     {TEXT_COLUMN_DESKTOP_FAILED, 96, LVCFMT_CENTER},
     {TEXT_COLUMN_MOBILE_FAILED, 96, LVCFMT_CENTER},
 };
+
+// The painted background's bitmap and size; the memory context holding it
+// is appState.paintCache.
+HBITMAP paintCacheBitmap = nullptr;
+HGDIOBJ paintCacheFirstBitmap = nullptr;  // the context's own, put back before it is deleted
+int paintCacheWidth = 0;
+int paintCacheHeight = 0;
+
+void ReleasePaintCache() {
+    if (appState.paintCache == nullptr) return;
+    SelectObject(appState.paintCache, paintCacheFirstBitmap);
+    DeleteObject(paintCacheBitmap);
+    DeleteDC(appState.paintCache);
+    appState.paintCache = nullptr;
+    paintCacheBitmap = nullptr;
+}
 
 // Room kept at the end of a failure text for the left-out line.
 const size_t LEFT_OUT_LINE_BYTES = 96;
@@ -101,57 +118,82 @@ void PaintBackground(HWND window) {
     GetClientRect(window, &client);
     int width = client.right - client.left;
     int height = client.bottom - client.top;
+    // Always made at the main window's client size, which holds everything;
+    // the panels start at (0, 0) of it, so they copy the same top-left part.
+    RECT main;
+    GetClientRect(appState.mainWindow, &main);
+    int mainWidth = main.right - main.left;
+    int mainHeight = main.bottom - main.top;
     PAINTSTRUCT paint;
     HDC context = BeginPaint(window, &paint);
-    if (appState.paintCache == nullptr) {
-        // Made at the size of the first window that paints (normally the
-        // main window, whose client area holds everything); the panels start
-        // at (0, 0) of it, so they copy the same top-left part.
+    // A minimized window has no client area: nothing to build from, and
+    // nothing shows; restoring it paints again.
+    if (appState.paintCache == nullptr && mainWidth > 0 && mainHeight > 0) {
         HDC cache = CreateCompatibleDC(context);
-        HBITMAP bitmap = CreateCompatibleBitmap(context, width, height);
-        SelectObject(cache, bitmap);
-        DrawBackground(cache, width, height);
-        appState.paintCache = cache;
+        HBITMAP bitmap = CreateCompatibleBitmap(context, mainWidth, mainHeight);
+        if (cache != nullptr && bitmap != nullptr) {
+            paintCacheFirstBitmap = SelectObject(cache, bitmap);
+            DrawBackground(cache, mainWidth, mainHeight);
+            appState.paintCache = cache;
+            paintCacheBitmap = bitmap;
+            paintCacheWidth = mainWidth;
+            paintCacheHeight = mainHeight;
+        } else {
+            if (bitmap != nullptr) DeleteObject(bitmap);
+            if (cache != nullptr) DeleteDC(cache);
+        }
     }
-    BitBlt(context, 0, 0, width, height, appState.paintCache, 0, 0, SRCCOPY);
+    if (appState.paintCache != nullptr) BitBlt(context, 0, 0, width, height, appState.paintCache, 0, 0, SRCCOPY);
     EndPaint(window, &paint);
 }
 
+void FollowClientSize(int width, int height) {
+    // Minimizing leaves a 0 x 0 client area: the cache waits for the restore.
+    if (width <= 0 || height <= 0) return;
+    if (appState.paintCache == nullptr || (width == paintCacheWidth && height == paintCacheHeight)) return;
+    ReleasePaintCache();
+    RedrawWindow(appState.mainWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
 void SetSubItemText(HWND list, int row, int subItem, const char* text) {
-    LVITEMA item;
+    WideText wide(text);
+    LVITEMW item;
     std::memset(&item, 0, sizeof item);
     item.iSubItem = subItem;
-    item.pszText = const_cast<char*>(text);
-    SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    item.pszText = const_cast<wchar_t*>(wide.get());
+    SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
 void SetUpItemList(HWND list) {
     const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
-    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
     // No image is ever added: the list only makes every row 19 pixels high.
     HIMAGELIST rowHeight = ImageList_Create(1, ITEM_ROW_HEIGHT, ILC_COLOR24 | ILC_MASK, 3, 1);
-    SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
+    SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
     int index = 0;
     for (const ColumnLayout& layout : COLUMNS) {
-        LVCOLUMNA column;
+        WideText header(layout.header);
+        LVCOLUMNW column;
         std::memset(&column, 0, sizeof column);
         column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
         column.fmt = layout.format;
         column.cx = layout.width;
-        column.pszText = const_cast<char*>(layout.header);
-        SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&column));
+        column.pszText = const_cast<wchar_t*>(header.get());
+        SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&column));
     }
 }
 
 void AddItemRow(const ItemRecord* record) {
-    LVITEMA item;
+    // Any character of the package shows, an emoji as its surrogate pair.
+    WideText title(record->title);
+    LVITEMW item;
     std::memset(&item, 0, sizeof item);
     item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
     item.iItem = record->index;
-    item.pszText = const_cast<char*>(record->title);
+    item.pszText = const_cast<wchar_t*>(title.get());
     item.iImage = 0;
     item.lParam = reinterpret_cast<LPARAM>(record);
-    SendMessageA(appState.itemList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    SendMessageW(appState.itemList, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
     SetSubItemText(appState.itemList, record->index, 1, TEXT_ITEM_WAITING);
     SetSubItemText(appState.itemList, record->index, 2, "");
     SetSubItemText(appState.itemList, record->index, 3, "");
@@ -185,28 +227,28 @@ void BuildFailureText(const ItemRecord* record, char* text, size_t size) {
 
 void ShowFailuresOfSelection() {
     HWND list = appState.itemList;
-    if (SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0) < 1) {
-        SetWindowTextA(appState.failureText, "");
+    if (SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) < 1) {
+        SetWindowTextW(appState.failureText, L"");
         return;
     }
-    int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
     for (int row = 0; row < rows; ++row) {
-        if (!(SendMessageA(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED)) continue;
-        LVITEMA item;
+        if (!(SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED)) continue;
+        LVITEMW item;
         std::memset(&item, 0, sizeof item);
         item.mask = LVIF_PARAM;
         item.iItem = row;
-        if (!SendMessageA(list, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item))) continue;
+        if (!SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) continue;
         const ItemRecord* record = reinterpret_cast<const ItemRecord*>(item.lParam);
         // Only a finished item's lists are settled; the run may still be
         // filling those of the others.
         if (record == nullptr || record->state != ITEM_STATE_DONE ||
             (FailedDesktopUrls(record) == nullptr && FailedMobileUrls(record) == nullptr)) {
-            SetWindowTextA(appState.failureText, "");
+            SetWindowTextW(appState.failureText, L"");
             continue;
         }
         static char text[FAILURE_TEXT_BYTES];
         BuildFailureText(record, text, sizeof text);
-        SetWindowTextA(appState.failureText, text);
+        SetWindowCoreText(appState.failureText, text);
     }
 }

@@ -42,6 +42,12 @@ const int LINK_SEPARATOR_TOP = 505;
 const int LINK_SEPARATOR_BOTTOM = 516;
 
 // The WM_PAINT handler of the main window and of both page panels: a white
-// header band and separator lines over the button face colour, drawn once
-// into appState.paintCache and afterwards only copied.
+// header band and separator lines over the button face colour, drawn into
+// appState.paintCache at the main window's client size and afterwards only
+// copied.  Never built from an empty (minimized) client area.
 void PaintBackground(HWND window);
+
+// WM_SIZE of the main window: a cache of another size is dropped and the
+// window repainted, so the background follows the client size.  A 0 x 0
+// size (minimized) keeps the cache for the restore.
+void FollowClientSize(int width, int height);

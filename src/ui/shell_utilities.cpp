@@ -5,29 +5,53 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/fs.h"
+#include "platform/win32/wide_path.h"
 #include "ui/ui_texts.h"
-#include "util/strings.h"
+#include "ui/wide_text.h"
+#include "util/files.h"
+#include "util/memory.h"
 
 namespace {
 
 const char BROWSER_PROBE_NAME[] = "temp.html";
-const char BROWSER_FALLBACK[] = "iexplore.exe";
-const char PROGRAM_CHOOSER[] = "OpenWith.exe";
+const wchar_t BROWSER_FALLBACK[] = L"iexplore.exe";
+const wchar_t PROGRAM_CHOOSER[] = L"OpenWith.exe";
 const int DEFAULT_FONT_WEIGHT = 400;
-const int BROWSE_INITIAL_PATH_BYTES = 1024;
-// ShellExecuteA and FindExecutableA report success with a value above this.
+const int BROWSE_INITIAL_PATH_UNITS = 1024;
+// ShellExecuteEx and FindExecutable report success with a value above this.
 const INT_PTR SHELL_SUCCESS_ABOVE = 32;
+// The open-file dialog's buffer holds the longest path Windows has.
+const DWORD FILE_DIALOG_UNITS = 32768;
 
 HFONT defaultFont = nullptr;
-char* browseInitialPath = nullptr;
+wchar_t* browseInitialPath = nullptr;
 
 bool ShellSucceeded(HINSTANCE result) { return reinterpret_cast<INT_PTR>(result) > SHELL_SUCCESS_ABOVE; }
 
-HINSTANCE ShellOpen(const char* file, const char* parameters) {
-    return ShellExecuteA(nullptr, "open", file, parameters, nullptr, SW_SHOW);
+bool EndsWithNoCase(const wchar_t* text, const wchar_t* end) {
+    size_t length = std::wcslen(text), endLength = std::wcslen(end);
+    return length >= endLength && _wcsicmp(text + length - endLength, end) == 0;
+}
+
+// The shell's "open"; true on success.  It has finished when it returns
+// (SEE_MASK_NOASYNC), so a process that ends right after it, as after the
+// "must" update notice, still gets its browser.  Failures stay silent: the
+// caller tries the next way.
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters) {
+    SHELLEXECUTEINFOW execute;
+    std::memset(&execute, 0, sizeof execute);
+    execute.cbSize = sizeof execute;
+    execute.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    execute.lpVerb = L"open";
+    execute.lpFile = file;
+    execute.lpParameters = parameters;
+    execute.nShow = SW_SHOW;
+    return ShellExecuteExW(&execute) && ShellSucceeded(execute.hInstApp);
 }
 
 // "%s\\temp.html" in the folder of the log (ChooseStateFolder), worked out
@@ -37,7 +61,7 @@ const char* BrowserProbePath() {
     static char path[MAX_PATH_BYTES] = {};
     if (path[0] == '\0') {
         char program[MAX_PATH_BYTES], folder[MAX_PATH_BYTES];
-        if (GetProgramFolder(program, sizeof program)) {
+        if (GetProgramFolder(program, sizeof program) == 1) {
             ChooseStateFolder(program, 1, folder, sizeof folder);
             std::snprintf(path, sizeof path, "%s\\%s", folder, BROWSER_PROBE_NAME);
         } else {
@@ -47,15 +71,33 @@ const char* BrowserProbePath() {
     return path;
 }
 
-LOGFONTA StockGuiFont() {
-    LOGFONTA font;
+LOGFONTW StockGuiFont() {
+    LOGFONTW font;
     std::memset(&font, 0, sizeof font);
-    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
     return font;
 }
 
-void CopyFaceName(LOGFONTA* font, const char* face) {
-    std::snprintf(font->lfFaceName, sizeof font->lfFaceName, "%s", face);
+void CopyFaceName(LOGFONTW* font, const char* face) {
+    WideText wide(face);
+    std::wcsncpy(font->lfFaceName, wide.get(), LF_FACESIZE - 1);
+    font->lfFaceName[LF_FACESIZE - 1] = L'\0';
+}
+
+// A dialog filter (label, pattern, ..., then an empty text) as UTF-16.
+wchar_t* WideFilter(const char* filter) {
+    size_t bytes = 0;
+    while (filter[bytes] != '\0') bytes += std::strlen(filter + bytes) + 1;
+    wchar_t* wide = static_cast<wchar_t*>(Allocate((bytes + 1) * sizeof(wchar_t)));
+    size_t at = 0;
+    for (const char* piece = filter; *piece != '\0'; piece += std::strlen(piece) + 1) {
+        WideText text(piece);
+        size_t units = std::wcslen(text.get());
+        std::memcpy(wide + at, text.get(), (units + 1) * sizeof(wchar_t));
+        at += units + 1;
+    }
+    wide[at] = L'\0';
+    return wide;
 }
 
 }  // namespace
@@ -64,19 +106,21 @@ void OpenInBrowser(const char* address) {
     FILE* probe = OpenFileByPath(BrowserProbePath(), "a");
     if (probe != nullptr) CloseFile(probe);
 
-    char browser[MAX_PATH] = {};
-    HINSTANCE found = FindExecutableA(BrowserProbePath(), nullptr, browser);
+    WideText wideAddress(address);
+    WidePath probePath(BrowserProbePath());
+    wchar_t browser[MAX_PATH] = {};
+    HINSTANCE found = probePath.ok ? FindExecutableW(probePath.text, nullptr, browser) : nullptr;
     if (!ShellSucceeded(found) || EndsWithNoCase(browser, PROGRAM_CHOOSER)) {
         // No browser of its own: let the shell handle the address.
-        if (ShellSucceeded(ShellOpen(address, nullptr))) return;
-        ShellOpen(BROWSER_FALLBACK, address);
+        if (ShellOpen(wideAddress.get(), nullptr)) return;
+        ShellOpen(BROWSER_FALLBACK, wideAddress.get());
         return;
     }
-    if (ShellSucceeded(ShellOpen(browser, address))) return;
+    if (ShellOpen(browser, wideAddress.get())) return;
     if (!EndsWithNoCase(browser, BROWSER_FALLBACK)) {
-        ShellOpen(BROWSER_FALLBACK, address);
+        ShellOpen(BROWSER_FALLBACK, wideAddress.get());
     } else {
-        ShellOpen(address, nullptr);
+        ShellOpen(wideAddress.get(), nullptr);
     }
 }
 
@@ -94,24 +138,26 @@ HRESULT CreateShortcut(const char* target, const char* arguments, const char* sh
         iconPath == nullptr || iconIndex < 0) {
         return E_INVALIDARG;
     }
-    IShellLinkA* link = nullptr;
-    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    // Paths strictly: a link must not lead to a look-alike file.
+    WidePath wideTarget(target), wideShortcut(shortcutPath), wideFolder(workingDirectory), wideIcon(iconPath);
+    if (!wideTarget.ok || !wideShortcut.ok || !wideFolder.ok || !wideIcon.ok) return E_INVALIDARG;
+    WideText wideArguments(arguments), wideDescription(description);
+    IShellLinkW* link = nullptr;
+    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                       reinterpret_cast<void**>(&link));
     if (FAILED(result)) return result;
 
-    link->SetPath(target);
-    link->SetArguments(arguments);
-    if (description[0] != '\0') link->SetDescription(description);
+    link->SetPath(wideTarget.text);
+    link->SetArguments(wideArguments.get());
+    if (description[0] != '\0') link->SetDescription(wideDescription.get());
     if (showCommand != 0) link->SetShowCmd(showCommand);
-    if (workingDirectory[0] != '\0') link->SetWorkingDirectory(workingDirectory);
-    if (iconPath[0] != '\0') link->SetIconLocation(iconPath, iconIndex);
+    if (workingDirectory[0] != '\0') link->SetWorkingDirectory(wideFolder.text);
+    if (iconPath[0] != '\0') link->SetIconLocation(wideIcon.text, iconIndex);
 
     IPersistFile* file = nullptr;
     result = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
     if (SUCCEEDED(result)) {
-        WCHAR widePath[MAX_PATH] = {};
-        MultiByteToWideChar(CP_ACP, 0, shortcutPath, -1, widePath, MAX_PATH);
-        result = file->Save(widePath, TRUE);
+        result = file->Save(wideShortcut.text, TRUE);
         file->Release();
     }
     link->Release();
@@ -121,9 +167,11 @@ HRESULT CreateShortcut(const char* target, const char* arguments, const char* sh
 int GetSpecialFolderPath(int folderId, char* buffer) {
     LPITEMIDLIST list = nullptr;
     if (FAILED(SHGetSpecialFolderLocation(nullptr, folderId, &list))) return 0;
-    BOOL converted = SHGetPathFromIDListA(list, buffer);
+    wchar_t wide[MAX_PATH] = {};
+    BOOL found = SHGetPathFromIDListW(list, wide);
     CoTaskMemFree(list);
-    return converted;
+    // A folder the core cannot name is no folder to it.
+    return found && CorePathFromSystem(wide, buffer, MAX_PATH_BYTES) == SYSTEM_PATH_OK ? 1 : 0;
 }
 
 void FitWindowToCaption(HWND window, int width, int height) {
@@ -150,87 +198,101 @@ LONG ScaleFontHeightForDpi(LONG height, int dpi) {
 
 void ApplyDefaultFont(HWND control) {
     if (defaultFont == nullptr) {
-        LOGFONTA font = StockGuiFont();
+        LOGFONTW font = StockGuiFont();
         CopyFaceName(&font, FONT_FACE_SONG);
         font.lfWeight = DEFAULT_FONT_WEIGHT;
         HDC screen = GetDC(GetDesktopWindow());
         int dpi = GetDeviceCaps(screen, LOGPIXELSX);
         ReleaseDC(GetDesktopWindow(), screen);
         font.lfHeight = ScaleFontHeightForDpi(font.lfHeight, dpi);
-        defaultFont = CreateFontIndirectA(&font);
+        defaultFont = CreateFontIndirectW(&font);
     }
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont), TRUE);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont), TRUE);
 }
 
 void SetControlFont(HWND control, const char* face, int height, int weight, int underline, int italic) {
-    LOGFONTA font = StockGuiFont();
+    LOGFONTW font = StockGuiFont();
     CopyFaceName(&font, face);
     font.lfHeight = height;
     font.lfWeight = weight;
     font.lfUnderline = static_cast<BYTE>(underline != 0);
     font.lfItalic = static_cast<BYTE>(italic != 0);
-    HFONT made = CreateFontIndirectA(&font);
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(made), TRUE);
+    HFONT made = CreateFontIndirectW(&font);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(made), TRUE);
 }
 
 int ChooseFile(HINSTANCE instance, HWND owner, const char* title, const char* filter, char* folder,
                char* file) {
-    OPENFILENAMEA dialog;
+    wchar_t* chosen = static_cast<wchar_t*>(AllocateZeroed(FILE_DIALOG_UNITS, sizeof(wchar_t)));
+    wchar_t* wideFilter = WideFilter(filter);
+    WideText wideTitle(title);
+    WidePath initialFolder(folder != nullptr ? folder : "");
+    OPENFILENAMEW dialog;
     std::memset(&dialog, 0, sizeof dialog);
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = owner;
     dialog.hInstance = instance;
-    dialog.lpstrFile = file;
-    dialog.nMaxFile = MAX_PATH;
-    dialog.lpstrTitle = title;
-    dialog.lpstrFilter = filter;
+    dialog.lpstrFile = chosen;
+    dialog.nMaxFile = FILE_DIALOG_UNITS;
+    dialog.lpstrTitle = wideTitle.get();
+    dialog.lpstrFilter = wideFilter;
     dialog.nFilterIndex = 1;
     dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
-    if (folder != nullptr && folder[0] != '\0') dialog.lpstrInitialDir = folder;
-    if (!GetOpenFileNameA(&dialog)) return 0;
-    if (folder != nullptr) {
-        // Up to the backslash before the file name: "C:" for a file at a
+    if (folder != nullptr && folder[0] != '\0' && initialFolder.ok) dialog.lpstrInitialDir = initialFolder.text;
+    int result = 0;
+    if (GetOpenFileNameW(&dialog)) result = CorePathFromSystem(chosen, file, MAX_PATH_BYTES);
+    std::free(wideFilter);
+    std::free(chosen);
+    if (result == SYSTEM_PATH_OK && folder != nullptr) {
+        // Up to the separator before the file name: "C:" for a file at a
         // drive root.
-        size_t length = dialog.nFileOffset > 0 ? dialog.nFileOffset - 1 : 0;
+        size_t length = static_cast<size_t>(FileNameOfPath(file) - file);
+        if (length > 0) --length;
         std::memcpy(folder, file, length);
         folder[length] = '\0';
     }
-    return 1;
+    return result;
 }
 
 int ChooseFolder(HWND owner, const char* title, char* path, int newFolderButton) {
     if (browseInitialPath == nullptr) {
-        browseInitialPath = new char[BROWSE_INITIAL_PATH_BYTES]();
+        browseInitialPath = static_cast<wchar_t*>(AllocateZeroed(BROWSE_INITIAL_PATH_UNITS, sizeof(wchar_t)));
     }
-    std::snprintf(browseInitialPath, BROWSE_INITIAL_PATH_BYTES, "%s", path);
+    WidePath initial(path);
+    std::wcsncpy(browseInitialPath, initial.ok ? initial.text : L"", BROWSE_INITIAL_PATH_UNITS - 1);
 
-    BROWSEINFOA browse;
+    WideText wideTitle(title);
+    wchar_t displayName[MAX_PATH] = {};
+    BROWSEINFOW browse;
     std::memset(&browse, 0, sizeof browse);
     browse.hwndOwner = owner;
-    browse.pszDisplayName = path;
-    browse.lpszTitle = title;
+    browse.pszDisplayName = displayName;
+    browse.lpszTitle = wideTitle.get();
     browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     if (!newFolderButton) browse.ulFlags |= BIF_NONEWFOLDERBUTTON;
     browse.lpfn = BrowseCallback;
-    LPITEMIDLIST chosen = SHBrowseForFolderA(&browse);
+    LPITEMIDLIST chosen = SHBrowseForFolderW(&browse);
     if (chosen == nullptr) return 0;
-    SHGetPathFromIDListA(chosen, path);
+    wchar_t folder[MAX_PATH] = {};
+    BOOL found = SHGetPathFromIDListW(chosen, folder);
     CoTaskMemFree(chosen);
-    return 1;
+    // A choice with no file-system path is no choice.
+    if (!found) return 0;
+    return CorePathFromSystem(folder, path, MAX_PATH_BYTES);
 }
 
 int CALLBACK BrowseCallback(HWND dialog, UINT message, LPARAM parameter, LPARAM data) {
     if (message == BFFM_INITIALIZED) {
-        SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(browseInitialPath));
+        SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(browseInitialPath));
     } else if (message == BFFM_SELCHANGED) {
-        char selected[MAX_PATH] = {};
-        BOOL isFolder = SHGetPathFromIDListA(reinterpret_cast<LPITEMIDLIST>(parameter), selected);
-        PostMessageA(dialog, BFFM_ENABLEOK, 0, isFolder ? 1 : 0);
+        wchar_t selected[MAX_PATH] = {};
+        BOOL isFolder = SHGetPathFromIDListW(reinterpret_cast<LPITEMIDLIST>(parameter), selected);
+        PostMessageW(dialog, BFFM_ENABLEOK, 0, isFolder ? 1 : 0);
     }
     return 0;
 }
 
 void SetWindowIcon(HINSTANCE instance, HWND window, int id) {
-    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(id));
-    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(id));
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
 }

@@ -36,8 +36,9 @@ HRESULT CreateShortcut(const char* target, const char* arguments, const char* sh
                        const char* iconPath, int iconIndex);
 
 // The file-system path of a special folder (CSIDL_DESKTOP, ...) into
-// `buffer` (at least MAX_PATH bytes).  Nonzero when the buffer holds it; on
-// failure the buffer is left as it was.
+// `buffer` (at least MAX_PATH_BYTES bytes), in the core's form.  Nonzero
+// when the buffer holds it; on failure (also for a folder the core's form
+// cannot name) the buffer is left as it was.
 int GetSpecialFolderPath(int folderId, char* buffer);
 
 // Sets the window's outer size to width x height, the height corrected by
@@ -62,15 +63,19 @@ void ApplyDefaultFont(HWND control);
 // weight, underline and italic.  Fonts made here are never deleted.
 void SetControlFont(HWND control, const char* face, int height, int weight, int underline, int italic);
 
-// The open-file dialog.  `file` (MAX_PATH bytes, cleared by the caller)
-// receives the choice; when `folder` is given, a non-empty text in it is the
-// initial folder and it receives the chosen file's folder (no trailing
-// backslash).  Nonzero when a file was chosen.
+// The open-file dialog.  `file` (MAX_PATH_BYTES bytes, cleared by the
+// caller) receives the choice in the core's form; when `folder` is given, a
+// non-empty text in it is the initial folder and it receives the chosen
+// file's folder (no trailing backslash).  1 when a file was chosen, 0 on
+// cancel, a negative SystemPathResult (ui/wide_text.h) when the chosen path
+// cannot be named in the core's form.
 int ChooseFile(HINSTANCE instance, HWND owner, const char* title, const char* filter, char* folder,
                char* file);
 
-// The folder chooser.  `path` (at least MAX_PATH bytes) holds the initial
-// folder and receives the choice.  1 when a folder was chosen, 0 on cancel.
+// The folder chooser.  `path` (at least MAX_PATH_BYTES bytes) holds the
+// initial folder and receives the choice.  1 when a folder was chosen, 0 on
+// cancel or for a choice without a file-system path, a negative
+// SystemPathResult when the chosen path cannot be named in the core's form.
 int ChooseFolder(HWND owner, const char* title, char* path, int newFolderButton);
 
 // The folder chooser's callback: selects the initial folder and allows OK

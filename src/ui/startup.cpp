@@ -11,8 +11,10 @@
 #include "platform/fs.h"
 #include "ui/application_state.h"
 #include "ui/main_window.h"
+#include "ui/message_boxes.h"
 #include "ui/shell_utilities.h"
 #include "ui/ui_texts.h"
+#include "ui/wide_text.h"
 #include "update/update_check.h"
 #include "util/app_log.h"
 #include "util/files.h"
@@ -25,12 +27,11 @@ namespace {
 
 const WORD WINSOCK_VERSION_WANTED = MAKEWORD(2, 2);
 const char ARCHIVE_FOLDER_MARK[] = "\\Temp\\";
+// SetDefaultDllDirectories: Windows 8 on, and 7 and Vista with KB2533623.
+const DWORD SEARCH_SYSTEM32_ONLY = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 
 HHOOK shortcutPromptHook = nullptr;
-
-int ShowMessageBox(const char* text, const char* caption, unsigned style) {
-    return MessageBoxA(appState.mainWindow, text, caption, style);
-}
 
 void ExitWithCode(int code) { std::exit(code); }
 
@@ -41,8 +42,34 @@ void EndWithError(const char* text) {
 
 }  // namespace
 
+void RestrictDllSearch() {
+    FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (found == nullptr) return;
+    reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)(void)>(found))(SEARCH_SYSTEM32_ONLY);
+}
+
+void StartComOnThisThread() {
+    // The shell's dialogs and ShellExecuteEx want a single-threaded apartment.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+}
+
 void ComputeProgramFolder(char* folder, int size) {
-    if (!GetProgramFolder(folder, size)) GetCurrentDirectoryA(static_cast<DWORD>(size), folder);
+    int found = GetProgramFolder(folder, size);
+    if (found == 1) return;
+    if (found < 0) {
+        // Working in another folder than the program's would put the log
+        // and the backups where nobody looks for them.
+        ShowMessage(MESSAGE_PROGRAM_FOLDER_UNUSABLE, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProcess(EXIT_START_FAILED);
+        return;
+    }
+    wchar_t current[MAX_PATH_BYTES * 2];
+    DWORD length = GetCurrentDirectoryW(sizeof current / sizeof current[0], current);
+    if (length == 0 || length >= sizeof current / sizeof current[0] ||
+        CorePathFromSystem(current, folder, size) != SYSTEM_PATH_OK) {
+        ShowMessage(MESSAGE_PROGRAM_FOLDER_UNUSABLE, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProcess(EXIT_START_FAILED);
+    }
 }
 
 int IsArchiveTempFolder(const char* folder) {
@@ -51,6 +78,7 @@ int IsArchiveTempFolder(const char* folder) {
 
 void InstallWindowsFrontEnd() {
     static const FrontEnd windows = {ShowMessageBox, ExitWithCode, nullptr};
+    SetUserInterfaceThread();
     SetFrontEnd(&windows);
 }
 
@@ -76,7 +104,7 @@ void StartWinsock() {
 }
 
 ATOM RegisterMainWindowClass(HINSTANCE instance, HICON icon) {
-    WNDCLASSEXA windowClass;
+    WNDCLASSEXW windowClass;
     std::memset(&windowClass, 0, sizeof windowClass);
     windowClass.cbSize = sizeof windowClass;
     windowClass.style = CS_DBLCLKS;
@@ -84,31 +112,34 @@ ATOM RegisterMainWindowClass(HINSTANCE instance, HICON icon) {
     windowClass.hInstance = instance;
     windowClass.hIcon = icon;
     windowClass.hIconSm = icon;
-    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     windowClass.lpszClassName = MAIN_WINDOW_CLASS;
-    return RegisterClassExA(&windowClass);
+    return RegisterClassExW(&windowClass);
 }
 
 namespace {
 
 // The update check's window: the notice box on page 1 and the browser.
-void SetNoticeText(void*, const char* text) { SetWindowTextA(appState.noticeBox, text); }
+void SetNoticeText(void*, const char* text) { SetWindowCoreText(appState.noticeBox, text); }
 void OpenPage(void*, const char* url) { OpenInBrowser(url); }
 
 }  // namespace
 
 unsigned StartupThread(void*) {
+    // The browser is started from this thread.
+    StartComOnThisThread();
     UpdateView view = {nullptr, SetNoticeText, OpenPage};
     UpdateCheck(&view);
+    CoUninitialize();
     return 0;
 }
 
 LRESULT CALLBACK ShortcutPromptHook(int code, WPARAM wParam, LPARAM) {
     if (code == HCBT_ACTIVATE) {
         HWND box = reinterpret_cast<HWND>(wParam);
-        SetDlgItemTextA(box, IDNO, TEXT_DONT_ASK_AGAIN);
-        SetDlgItemTextA(box, IDCANCEL, TEXT_NO);
+        SetWindowCoreText(GetDlgItem(box, IDNO), TEXT_DONT_ASK_AGAIN);
+        SetWindowCoreText(GetDlgItem(box, IDCANCEL), TEXT_NO);
         UnhookWindowsHookEx(shortcutPromptHook);
         shortcutPromptHook = nullptr;
     }
@@ -116,28 +147,32 @@ LRESULT CALLBACK ShortcutPromptHook(int code, WPARAM wParam, LPARAM) {
 }
 
 void OfferDesktopShortcut() {
-    char desktop[MAX_PATH] = {};
-    GetSpecialFolderPath(CSIDL_DESKTOP, desktop);
+    char desktop[MAX_PATH_BYTES] = {};
+    // Without a desktop there is no place for the shortcut.
+    if (!GetSpecialFolderPath(CSIDL_DESKTOP, desktop)) return;
     char shortcutPath[MAX_PATH_BYTES];
     std::snprintf(shortcutPath, sizeof shortcutPath, "%s\\%s.lnk", desktop, SHORTCUT_NAME);
     char markerPath[MAX_PATH_BYTES];
-    std::snprintf(markerPath, sizeof markerPath, "%s\\%s", appState.programFolder, SHORTCUT_MARKER_NAME);
+    std::snprintf(markerPath, sizeof markerPath, "%s\\%s", appState.stateFolder, SHORTCUT_MARKER_NAME);
     if (FileExists(shortcutPath) || FileExists(markerPath)) return;
 
-    shortcutPromptHook = SetWindowsHookExA(WH_CBT, ShortcutPromptHook, nullptr, GetCurrentThreadId());
+    shortcutPromptHook = SetWindowsHookExW(WH_CBT, ShortcutPromptHook, nullptr, GetCurrentThreadId());
     int answer = ShowMessage(QUESTION_DESKTOP_SHORTCUT, CAPTION_QUESTION, MESSAGE_YES_NO_CANCEL | MESSAGE_ICON_QUESTION);
     if (answer == IDYES) {
-        char program[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, program, sizeof program);
-        CoInitialize(nullptr);
-        HRESULT result =
-            CreateShortcut(program, "", shortcutPath, "", SW_SHOW, appState.programFolder, program, 0);
+        // COM has been started on this thread since the start.
+        char program[MAX_PATH_BYTES] = {};
+        wchar_t module[MAX_PATH_BYTES * 2] = {};
+        DWORD length = GetModuleFileNameW(nullptr, module, sizeof module / sizeof module[0]);
+        HRESULT result = E_FAIL;
+        if (length > 0 && length < sizeof module / sizeof module[0] &&
+            CorePathFromSystem(module, program, sizeof program) == SYSTEM_PATH_OK) {
+            result = CreateShortcut(program, "", shortcutPath, "", SW_SHOW, appState.programFolder, program, 0);
+        }
         if (FAILED(result)) {
             ShowMessage(MESSAGE_SHORTCUT_FAILED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_ERROR);
         } else {
             ShowMessage(MESSAGE_SHORTCUT_CREATED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_INFORMATION);
         }
-        CoUninitialize();
     } else if (answer == IDNO) {
         // "不用再提示": an empty marker; if it cannot be written the question
         // simply comes again.
@@ -148,22 +183,22 @@ void OfferDesktopShortcut() {
 
 int RunMessageLoop() {
     MSG message;
-    // GetMessageA gives -1 only for an invalid window filter, which a null
+    // GetMessageW gives -1 only for an invalid window filter, which a null
     // filter is not; stopping there too keeps the loop from spinning.
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         bool onHelp = message.hwnd == appState.helpLink;
         bool onSite = message.hwnd == appState.siteLink;
         if (message.message == WM_MOUSEMOVE) {
             // All static controls share one class cursor: the hand over the
             // links, the arrow everywhere else.
-            LPCSTR cursor = onHelp || onSite ? IDC_HAND : IDC_ARROW;
-            SetClassLongPtrA(appState.helpLink, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(LoadCursor(nullptr, cursor)));
+            LPCWSTR cursor = onHelp || onSite ? IDC_HAND : IDC_ARROW;
+            SetClassLongPtrW(appState.helpLink, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(LoadCursorW(nullptr, cursor)));
         } else if (message.message == WM_LBUTTONDOWN && (onHelp || onSite)) {
             OpenSitePage(onHelp ? PAGE_TUTORIAL : PAGE_HOME);
             continue;
         }
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     return static_cast<int>(message.wParam);
 }

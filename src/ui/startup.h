@@ -12,16 +12,27 @@ extern const char SHORTCUT_MARKER_NAME[];  // "no_shortcut.txt"
 // Exit codes of start-up failures (a log that cannot be opened ends with 0).
 const int EXIT_START_FAILED = -1;
 
+// Lets the process load DLLs by name only from the system folder, so a DLL
+// planted beside the program (a Downloads folder) is never loaded by the
+// shell's dialogs.  Looked up at run time: older systems lack it.
+void RestrictDllSearch();
+
+// CoInitializeEx, apartment-threaded: on the threads that use the shell's
+// dialogs, its links or ShellExecuteEx.
+void StartComOnThisThread();
+
 // The folder of the program file, or the current directory when the
-// program's path cannot be obtained.
+// program's path cannot be obtained.  A folder that cannot be named in the
+// core's form ends the process (exit code -1) after saying so.
 void ComputeProgramFolder(char* folder, int size);
 
 // 1 when `folder` looks like an archive tool's temporary extraction folder:
 // it holds a '$' and the exact text "\Temp\".
 int IsArchiveTempFolder(const char* folder);
 
-// Message boxes owned by the main window (none before it exists) and the
-// end of the process through the runtime's exit, for core code.
+// Message boxes owned by the main window (none before it exists), shown by
+// the calling thread as the user-interface thread (ui/message_boxes.h), and
+// the end of the process through the runtime's exit, for core code.
 void InstallWindowsFrontEnd();
 
 // Ends the process when the program runs from an archive tool's folder:
@@ -32,11 +43,11 @@ void RefuseArchiveFolder();
 // message box, exit code -1.
 void StartWinsock();
 
-// Registers CodeBlocksWindowsApp; 0 on failure.
+// Registers CodeBlocksWindowsApp (a Unicode window class); 0 on failure.
 ATOM RegisterMainWindowClass(HINSTANCE instance, HICON icon);
 
 // The start-up thread's procedure (no argument).  The update notice check
-// runs on it.
+// runs on it, with COM started for the browser it may open.
 unsigned StartupThread(void* argument);
 
 // Asks once whether to put a shortcut to the program on the desktop; the

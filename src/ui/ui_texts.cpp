@@ -3,7 +3,8 @@
 // Encoding: this file, like all of src/ui/, is UTF-8 and is compiled with
 // -finput-charset=UTF-8 -fexec-charset=GBK (set on the Win32 targets only in
 // CMakeLists.txt), so the literals below are stored as GBK bytes and reach
-// the ANSI (...A) API as they are.  Core code keeps hex escapes instead.
+// the window through the same conversion as every core text
+// (ui/wide_text.h).  Core code keeps hex escapes instead.
 #include "ui/ui_texts.h"
 
 const char TEXT_PANEL[] = "panel";
@@ -36,6 +37,12 @@ const char TEXT_DONT_ASK_AGAIN[] = "不用再提示";
 const char TEXT_NO[] = "否(&N)";
 const char MESSAGE_SHORTCUT_FAILED[] = "在桌面上创建快捷方式失败";
 const char MESSAGE_SHORTCUT_CREATED[] = "在桌面上成功创建了一个快捷方式";
+
+const char MESSAGE_PATH_UNREADABLE[] =
+    "所选文件或文件夹的路径中含有无法识别的字符，请修改它的名称或换一个位置后重新选择。";
+const char MESSAGE_PATH_TOO_LONG[] = "所选文件或文件夹的路径太长，请换一个路径较短的位置后重新选择。";
+const char MESSAGE_PROGRAM_FOLDER_UNUSABLE[] =
+    "软件所在文件夹的路径中含有无法识别的字符或者太长，请将软件移到其他文件夹后再启动。";
 
 const char QUESTION_CLOSE_WHILE_RUNNING[] = "正在搬家，确定要关闭吗？";
 const wchar_t REASON_SAVING_PACKAGE[] = L"正在保存数据包，请稍候";

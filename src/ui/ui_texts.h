@@ -1,4 +1,5 @@
-// The Win32 program's own texts, all GBK.  Texts the command line shows too
+// The Win32 program's own texts, all GBK (so in the core's form; they reach
+// the system through ui/wide_text.h).  Texts the command line shows too
 // (input-check warnings, captions, progress formats) live in the core
 // (relocate/run_inputs.h, util/front_end.h) and are not repeated here.
 #pragma once
@@ -36,6 +37,11 @@ extern const char TEXT_DONT_ASK_AGAIN[];          // "不用再提示"
 extern const char TEXT_NO[];                      // "否(&N)"
 extern const char MESSAGE_SHORTCUT_FAILED[];      // "在桌面上创建快捷方式失败"
 extern const char MESSAGE_SHORTCUT_CREATED[];     // "在桌面上成功创建了一个快捷方式"
+
+// Paths from the system that the program cannot use.
+extern const char MESSAGE_PATH_UNREADABLE[];      // "所选文件或文件夹的路径中含有无法识别的字符，..."
+extern const char MESSAGE_PATH_TOO_LONG[];        // "所选文件或文件夹的路径太长，..."
+extern const char MESSAGE_PROGRAM_FOLDER_UNUSABLE[];  // "软件所在文件夹的路径中含有无法识别的字符或者太长，..."
 
 // Closing during a run.
 extern const char QUESTION_CLOSE_WHILE_RUNNING[]; // "正在搬家，确定要关闭吗？"

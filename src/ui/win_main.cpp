@@ -10,9 +10,13 @@
 #include "ui/main_window.h"
 #include "ui/shell_utilities.h"
 #include "ui/startup.h"
+#include "ui/wide_text.h"
 #include "util/app_log.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    RestrictDllSearch();
+    // The archive check may already open the browser.
+    StartComOnThisThread();
     appState.instance = instance;
     InstallWindowsFrontEnd();
     ComputeProgramFolder(appState.programFolder, sizeof appState.programFolder);
@@ -25,7 +29,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
     char title[64];
     FormatMainWindowTitle(title, sizeof title);
-    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(ICON_PROGRAM));
+    HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(ICON_PROGRAM));
     if (!RegisterMainWindowClass(instance, icon)) return 0;
     // The list view and the progress bar live in the common controls.
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
@@ -33,7 +37,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
     // A caption, system menu and minimize box; no maximize box, no sizing
     // border.  The creation message builds every control.
-    HWND window = CreateWindowExA(WS_EX_APPWINDOW | WS_EX_ACCEPTFILES, MAIN_WINDOW_CLASS, title,
+    WideText wideTitle(title);
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_ACCEPTFILES, MAIN_WINDOW_CLASS, wideTitle.get(),
                                   WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
                                   CW_USEDEFAULT, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance,
                                   nullptr);

@@ -8,6 +8,7 @@
 #include "ui/application_state.h"
 #include "ui/main_window.h"
 #include "ui/progress_view.h"
+#include "ui/wide_text.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ void ReadOptions(void*, RunOptions* options) { ReadRunOptions(options); }
 
 void ItemStarted(void*, int row) {
     // Partial visibility is enough.
-    SendMessageA(appState.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), TRUE);
+    SendMessageW(appState.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), TRUE);
 }
 
 void SetItemText(void*, int row, int subItem, const char* text) {
@@ -26,14 +27,14 @@ void SetItemText(void*, int row, int subItem, const char* text) {
 
 void SetProgressPosition(void*, int position) {
     int itemCount = appState.items != nullptr ? appState.items->count : 0;
-    SendMessageA(appState.progressBar, PBM_SETPOS, static_cast<WPARAM>(ProgressPositionForItems(position, itemCount)),
+    SendMessageW(appState.progressBar, PBM_SETPOS, static_cast<WPARAM>(ProgressPositionForItems(position, itemCount)),
                  0);
 }
 
-void SetProgressText(void*, const char* text) { SetWindowTextA(appState.progressText, text); }
+void SetProgressText(void*, const char* text) { SetWindowCoreText(appState.progressText, text); }
 
 int IsRowSelected(void*, int row) {
-    return SendMessageA(appState.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) ==
+    return SendMessageW(appState.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) ==
            LVIS_SELECTED;
 }
 
@@ -44,7 +45,7 @@ void NotifyItemChanged(void*, int) {
     header.hwndFrom = appState.itemList;
     header.idFrom = 0;
     header.code = LVN_ITEMCHANGED;
-    SendMessageA(appState.mainWindow, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&header));
+    SendMessageW(appState.mainWindow, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&header));
 }
 
 void RunFinished(void*) {
@@ -62,8 +63,12 @@ void ReadRunOptions(RunOptions* options) {
     options->relocateImageSpace = IsDlgButtonChecked(appState.optionsPanel, ID_IMAGE_SPACE) == BST_CHECKED;
     options->relocateOutsideAlbums = IsDlgButtonChecked(appState.optionsPanel, ID_THIRD_PARTY) == BST_CHECKED;
     options->blankFailedImages = IsDlgButtonChecked(appState.optionsPanel, ID_BLANK_FAILED) == BST_CHECKED;
-    options->destination[0] = '\0';
-    GetWindowTextA(appState.destinationEdit, options->destination, sizeof options->destination);
+    // A destination that cannot be named in the core's form is none
+    // (StartRun refuses it before a run starts).
+    if (ReadWindowPath(appState.destinationEdit, options->destination, sizeof options->destination) !=
+        SYSTEM_PATH_OK) {
+        options->destination[0] = '\0';
+    }
     options->jobs = DEFAULT_RUN_JOBS;
 }
 

@@ -4,7 +4,9 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "package/item_record.h"
 #include "package/reader.h"
@@ -17,8 +19,11 @@
 #include "ui/progress_view.h"
 #include "ui/shell_utilities.h"
 #include "ui/ui_texts.h"
+#include "ui/message_boxes.h"
+#include "ui/wide_text.h"
 #include "ui/window_run_view.h"
 #include "util/front_end.h"
+#include "util/memory.h"
 #include "util/strings.h"
 
 namespace {
@@ -44,9 +49,9 @@ void Warn(const char* text, HWND focus) {
 
 // Drops are taken exactly while page 1 shows.
 void AcceptDrops(bool accept) {
-    LONG_PTR style = GetWindowLongPtrA(appState.mainWindow, GWL_EXSTYLE);
+    LONG_PTR style = GetWindowLongPtrW(appState.mainWindow, GWL_EXSTYLE);
     style = accept ? (style | WS_EX_ACCEPTFILES) : (style & ~static_cast<LONG_PTR>(WS_EX_ACCEPTFILES));
-    SetWindowLongPtrA(appState.mainWindow, GWL_EXSTYLE, style);
+    SetWindowLongPtrW(appState.mainWindow, GWL_EXSTYLE, style);
 }
 
 void EnableOptions(BOOL enable) {
@@ -58,12 +63,12 @@ void EnableOptions(BOOL enable) {
 // A reload starts page 2 afresh: no rows, the option defaults, no
 // destination, everything enabled.
 void ResetOptionsPage() {
-    SendMessageA(appState.itemList, LVM_DELETEALLITEMS, 0, 0);
+    SendMessageW(appState.itemList, LVM_DELETEALLITEMS, 0, 0);
     EnableOptions(TRUE);
-    SendMessageA(appState.imageSpaceCheck, BM_SETCHECK, BST_CHECKED, 0);
-    SendMessageA(appState.thirdPartyCheck, BM_SETCHECK, BST_CHECKED, 0);
-    SendMessageA(appState.blankFailedCheck, BM_SETCHECK, BST_UNCHECKED, 0);
-    SetWindowTextA(appState.destinationEdit, "");
+    SendMessageW(appState.imageSpaceCheck, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(appState.thirdPartyCheck, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(appState.blankFailedCheck, BM_SETCHECK, BST_UNCHECKED, 0);
+    SetWindowTextW(appState.destinationEdit, L"");
 }
 
 void ShowOptionsPage() {
@@ -71,14 +76,14 @@ void ShowOptionsPage() {
     for (int32_t i = 0; i < items->count; ++i) AddItemRow(static_cast<const ItemRecord*>(items->items[i]));
     char text[128];
     std::snprintf(text, sizeof text, FORMAT_ITEM_COUNT, items->count);
-    SetWindowTextA(appState.progressText, text);
+    SetWindowCoreText(appState.progressText, text);
     ShowWindow(appState.packagePanel, SW_HIDE);
     ShowWindow(appState.optionsPanel, SW_SHOW);
-    SetWindowTextA(appState.nextButton, TEXT_START_RUN);
+    SetWindowCoreText(appState.nextButton, TEXT_START_RUN);
     ShowWindow(appState.previousButton, SW_SHOW);
-    SetWindowTextA(appState.failureText, "");
-    SendMessageA(appState.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, ProgressRangeForItems(items->count)));
-    SendMessageA(appState.progressBar, PBM_SETPOS, 0, 0);
+    SetWindowTextW(appState.failureText, L"");
+    SendMessageW(appState.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, ProgressRangeForItems(items->count)));
+    SendMessageW(appState.progressBar, PBM_SETPOS, 0, 0);
     ++appState.wizardStep;
     if (appState.wizardStep > 1) AcceptDrops(false);
 }
@@ -86,37 +91,48 @@ void ShowOptionsPage() {
 }  // namespace
 
 void ChoosePackage() {
-    char file[MAX_PATH];
+    char file[MAX_PATH_BYTES];
     std::memset(file, 0, sizeof file);
-    if (!ChooseFile(appState.instance, appState.mainWindow, TITLE_CHOOSE_PACKAGE, FILTER_PACKAGE, nullptr, file)) {
-        return;
-    }
-    SetWindowTextA(appState.packagePathEdit, file);
+    int chosen = ChooseFile(appState.instance, appState.mainWindow, TITLE_CHOOSE_PACKAGE, FILTER_PACKAGE, nullptr, file);
+    if (chosen < 0) Warn(UnusablePathMessage(chosen), appState.choosePackageButton);
+    if (chosen <= 0) return;
+    SetWindowCoreText(appState.packagePathEdit, file);
 }
 
 void TakeDroppedFiles(HDROP drop) {
     HWND window = appState.mainWindow;
     SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     SetForegroundWindow(window);
-    SetCursor(LoadCursorA(nullptr, IDC_WAIT));
-    UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
-    for (UINT i = 0; i < count; ++i) {
-        char name[MAX_PATH];
-        if (DragQueryFileA(drop, i, name, sizeof name) == 0) continue;
-        if (EndsWithNoCase(name, ".csv")) {
-            SetWindowTextA(appState.packagePathEdit, name);
-            break;
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    int taken = 0;
+    UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count && taken == 0; ++i) {
+        UINT units = DragQueryFileW(drop, i, nullptr, 0);
+        if (units == 0) continue;
+        wchar_t* name = static_cast<wchar_t*>(Allocate((units + 1) * sizeof(wchar_t)));
+        if (DragQueryFileW(drop, i, name, units + 1) == units && units >= 4 && _wcsicmp(name + units - 4, L".csv") == 0) {
+            char path[MAX_PATH_BYTES];
+            taken = CorePathFromSystem(name, path, sizeof path);
+            if (taken == SYSTEM_PATH_OK) SetWindowCoreText(appState.packagePathEdit, path);
         }
+        std::free(name);
     }
     DragFinish(drop);
-    SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+    SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    // A package the program could not name is refused, never replaced by a
+    // look-alike path.
+    if (taken < 0) Warn(UnusablePathMessage(taken), appState.choosePackageButton);
 }
 
 void LoadChosenPackage() {
     char path[MAX_PATH_BYTES];
     path[0] = '\0';
-    GetWindowTextA(appState.packagePathEdit, path, sizeof path);
+    int read = ReadWindowPath(appState.packagePathEdit, path, sizeof path);
+    if (read != SYSTEM_PATH_OK) {
+        Warn(UnusablePathMessage(read), appState.choosePackageButton);
+        return;
+    }
     const char* warning = CheckPackagePath(path);
     if (warning != nullptr) {
         Warn(warning, appState.choosePackageButton);
@@ -124,9 +140,9 @@ void LoadChosenPackage() {
     }
     if (appState.items != nullptr) ResetOptionsPage();
 
-    SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     int result = LoadPackageIntoState(path);
-    SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+    SetCursor(LoadCursorW(nullptr, IDC_ARROW));
 
     char message[MESSAGE_BYTES];
     if (result == PACKAGE_READ_OK) {
@@ -146,7 +162,7 @@ void LoadChosenPackage() {
 void GoBackToPackagePage() {
     ShowWindow(appState.packagePanel, SW_SHOW);
     ShowWindow(appState.optionsPanel, SW_HIDE);
-    SetWindowTextA(appState.nextButton, TEXT_NEXT);
+    SetWindowCoreText(appState.nextButton, TEXT_NEXT);
     ShowWindow(appState.previousButton, SW_HIDE);
     EnableWindow(appState.nextButton, TRUE);
     --appState.wizardStep;
@@ -154,18 +170,27 @@ void GoBackToPackagePage() {
 }
 
 void ChooseDestination() {
-    char folder[MAX_PATH];
-    folder[0] = '\0';
-    GetWindowTextA(appState.destinationEdit, folder, sizeof folder);
-    if (ChooseFolder(appState.mainWindow, TITLE_CHOOSE_DESTINATION, folder, 1)) {
-        SetWindowTextA(appState.destinationEdit, folder);
+    char folder[MAX_PATH_BYTES];
+    // An unusable text in the box just does not preselect a folder.
+    if (ReadWindowPath(appState.destinationEdit, folder, sizeof folder) != SYSTEM_PATH_OK) folder[0] = '\0';
+    int chosen = ChooseFolder(appState.mainWindow, TITLE_CHOOSE_DESTINATION, folder, 1);
+    if (chosen > 0) {
+        SetWindowCoreText(appState.destinationEdit, folder);
+    } else if (chosen < 0) {
+        Warn(UnusablePathMessage(chosen), appState.chooseDestinationButton);
     }
 }
 
 void StartRun() {
+    char destination[MAX_PATH_BYTES];
+    int read = ReadWindowPath(appState.destinationEdit, destination, sizeof destination);
+    if (read != SYSTEM_PATH_OK) {
+        Warn(UnusablePathMessage(read), appState.chooseDestinationButton);
+        return;
+    }
     RunOptions options;
     ReadRunOptions(&options);
-    char desktop[MAX_PATH];
+    char desktop[MAX_PATH_BYTES];
     desktop[0] = '\0';
     int haveDesktop = GetSpecialFolderPath(CSIDL_DESKTOP, desktop);
     InputField field = INPUT_OK;
@@ -213,7 +238,7 @@ void RequestClose() {
 void QueryEndSession() {
     if (!appState.running) return;
     // Looked up at run time: only Vista and later have it.
-    FARPROC found = GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonCreate");
+    FARPROC found = GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonCreate");
     if (found != nullptr) {
         reinterpret_cast<ShutdownBlockReasonCreateFunction>(reinterpret_cast<void (*)(void)>(found))(
             appState.mainWindow, REASON_SAVING_PACKAGE);
@@ -231,6 +256,11 @@ void EndSession(bool ending) {
     while (appState.running) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, END_SESSION_POLL_MS, QS_SENDMESSAGE);
         MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        // Boxes the run raises meanwhile (a failed write-back) are shown
+        // here, or the run would wait for them for ever.
+        while (PeekMessageW(&message, appState.mainWindow, WM_SHOW_QUEUED_BOX, WM_SHOW_QUEUED_BOX, PM_REMOVE)) {
+            DispatchMessageW(&message);
+        }
     }
 }

@@ -10,6 +10,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+
+#include "platform/charset.h"
+#include "ui/wide_text.h"
+#include "util/charset.h"
 
 namespace {
 
@@ -20,9 +25,9 @@ const char DIALOG_CLASS[] = "#32770";
 void MakeFolders(const std::string& path) {
     // Each level in turn; existing ones are fine.
     for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
-        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+        CreateDirectoryW(Wide(path.substr(0, at)).c_str(), nullptr);
     }
-    CreateDirectoryA(path.c_str(), nullptr);
+    CreateDirectoryW(Wide(path).c_str(), nullptr);
 }
 
 struct WindowsOfProcess {
@@ -45,6 +50,17 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM parameter) {
 
 }  // namespace
 
+std::wstring Wide(const std::string& text) { return WideText(text.c_str()).get(); }
+
+std::string CoreText(const wchar_t* wide, size_t units) {
+    std::string text(units * 4 + 1, '\0');
+    int written = 0;
+    ConvertCharset("UTF-16LE", CORE_CHARSET, reinterpret_cast<const char*>(wide), static_cast<int>(units * 2),
+                   &text[0], static_cast<int>(text.size()), &written);
+    text.resize(static_cast<size_t>(written));
+    return text;
+}
+
 bool WaitUntil(const std::function<bool()>& condition) {
     for (DWORD waited = 0; waited < WAIT_LIMIT_MS; waited += POLL_MS) {
         if (condition()) return true;
@@ -54,11 +70,11 @@ bool WaitUntil(const std::function<bool()>& condition) {
 }
 
 std::string DriverFolder() {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    char* cut = std::strrchr(path, '\\');
-    if (cut != nullptr) *cut = '\0';
-    return path;
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t* cut = std::wcsrchr(path, L'\\');
+    if (cut != nullptr) *cut = L'\0';
+    return CoreText(path, std::wcslen(path));
 }
 
 std::string FreshWorkFolder(const std::string& name) {
@@ -71,52 +87,68 @@ std::string FreshWorkFolder(const std::string& name) {
 std::string InstallKarvelo(const std::string& folder) {
     MakeFolders(folder);
     std::string program = folder + "\\Karvelo.exe";
-    CopyFileA((DriverFolder() + "\\Karvelo.exe").c_str(), program.c_str(), FALSE);
+    CopyFileW(Wide(DriverFolder() + "\\Karvelo.exe").c_str(), Wide(program).c_str(), FALSE);
     return program;
 }
 
 std::string DesktopFolder() {
-    char path[MAX_PATH] = {};
-    SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
+    wchar_t path[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, path);
+    return CoreText(path, std::wcslen(path));
 }
 
 std::string DesktopShortcutPath() { return DesktopFolder() + "\\Tessavo.lnk"; }
 
-bool FileExistsAt(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExistsAt(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 long long FileSizeAt(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool WriteFileOfSize(const std::string& path, size_t size) {
-    FILE* file = std::fopen(path.c_str(), "wb");
+bool WriteFileOfSize(const std::string& path, size_t size) { return WriteBytesAt(path, std::string(size, 'x')); }
+
+bool WriteBytesAt(const std::string& path, const std::string& bytes) {
+    FILE* file = _wfopen(Wide(path).c_str(), L"wb");
     if (file == nullptr) return false;
-    std::vector<char> line(size, 'x');
-    bool written = std::fwrite(line.data(), 1, size, file) == size;
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
 }
 
+std::string ReadBytesAt(const std::string& path) {
+    std::string bytes;
+    FILE* file = _wfopen(Wide(path).c_str(), L"rb");
+    if (file == nullptr) return bytes;
+    char buffer[65536];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+    std::fclose(file);
+    return bytes;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Wide(folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) {
+            names.push_back(CoreText(found.cFileName, std::wcslen(found.cFileName)));
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
 void RemoveTree(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileA(path.c_str());
+        DeleteFileW(Wide(path).c_str());
         return;
     }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0) {
-                RemoveTree(path + "\\" + found.cFileName);
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
+    for (const std::string& name : FolderEntries(path)) RemoveTree(path + "\\" + name);
+    RemoveDirectoryW(Wide(path).c_str());
 }
 
 bool IsShown(HWND window) {
@@ -128,11 +160,18 @@ bool IsShown(HWND window) {
 }
 
 std::string WindowText(HWND window) {
-    char text[4096] = {};
+    wchar_t text[4096] = {};
     DWORD_PTR copied = 0;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, WAIT_LIMIT_MS,
-                        &copied);
-    return std::string(text, copied);
+    SendMessageTimeoutW(window, WM_GETTEXT, sizeof text / sizeof text[0], reinterpret_cast<LPARAM>(text), SMTO_NORMAL,
+                        WAIT_LIMIT_MS, &copied);
+    return CoreText(text, copied);
+}
+
+void SetWindowTextTo(HWND window, const std::string& text) {
+    std::wstring wide = Wide(text);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()), SMTO_NORMAL, WAIT_LIMIT_MS,
+                        &ignored);
 }
 
 std::string WindowClass(HWND window) {
@@ -168,14 +207,18 @@ KarveloProcess::~KarveloProcess() {
     if (explorer_ != nullptr) CloseHandle(explorer_);
 }
 
-bool KarveloProcess::Start(const std::string& program, const std::string& folder) {
-    STARTUPINFOA startup;
+bool KarveloProcess::Start(const std::string& program, const std::string& folder, int showCommand) {
+    STARTUPINFOW startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
+    if (showCommand >= 0) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = static_cast<WORD>(showCommand);
+    }
     PROCESS_INFORMATION started;
-    std::string commandLine = "\"" + program + "\"";
-    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                        &startup, &started)) {
+    std::wstring commandLine = L"\"" + Wide(program) + L"\"";
+    if (!CreateProcessW(Wide(program).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        Wide(folder).c_str(), &startup, &started)) {
         return false;
     }
     CloseHandle(started.hThread);
@@ -365,9 +408,7 @@ std::string UnixPath(const std::string& windowsPath) {
     UnixFileName convert = reinterpret_cast<UnixFileName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
     if (convert == nullptr) return std::string();
-    WCHAR wide[MAX_PATH] = {};
-    MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide, MAX_PATH);
-    char* unix = convert(wide);
+    char* unix = convert(Wide(windowsPath).c_str());
     if (unix == nullptr) return std::string();
     std::string result = unix;
     HeapFree(GetProcessHeap(), 0, unix);
@@ -389,7 +430,7 @@ bool RunUnixProgram(const std::string& commandLine) {
 }
 
 bool TakeScreenshot(const std::string& pngPath, Picture* picture) {
-    DeleteFileA(pngPath.c_str());
+    DeleteFileW(Wide(pngPath).c_str());
     std::string unixPng = UnixPath(pngPath);
     if (unixPng.empty()) return false;
     // Wine cannot wait for a Unix process: the picture is written under
@@ -404,9 +445,7 @@ bool TakeScreenshot(const std::string& pngPath, Picture* picture) {
     if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
     bool ok = false;
     {
-        WCHAR wide[MAX_PATH] = {};
-        MultiByteToWideChar(CP_ACP, 0, pngPath.c_str(), -1, wide, MAX_PATH);
-        Gdiplus::Bitmap bitmap(wide);
+        Gdiplus::Bitmap bitmap(Wide(pngPath).c_str());
         Gdiplus::Rect all(0, 0, static_cast<INT>(bitmap.GetWidth()), static_cast<INT>(bitmap.GetHeight()));
         Gdiplus::BitmapData data;
         if (bitmap.GetLastStatus() == Gdiplus::Ok && all.Width > 0 &&
@@ -453,23 +492,25 @@ private:
     void* address_;
 };
 
-const size_t LIST_TEXT_BYTES = 1024;
+const size_t LIST_TEXT_UNITS = 1024;
 
 }  // namespace
 
 std::string KarveloProcess::ListItemText(HWND list, int row, int subItem) {
-    RemoteBlock block(process_, sizeof(LVITEMA) + LIST_TEXT_BYTES);
+    RemoteBlock block(process_, sizeof(LVITEMW) + LIST_TEXT_UNITS * sizeof(wchar_t));
     if (block.address() == nullptr) return std::string();
-    LVITEMA item;
+    LVITEMW item;
     std::memset(&item, 0, sizeof item);
     item.iSubItem = subItem;
-    item.pszText = block.address() + sizeof(LVITEMA);
-    item.cchTextMax = static_cast<int>(LIST_TEXT_BYTES);
-    char text[LIST_TEXT_BYTES] = {};
-    if (!block.Write(0, &item, sizeof item) || !block.Write(sizeof(LVITEMA), text, 1)) return std::string();
-    SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address()));
-    if (!block.Read(sizeof(LVITEMA), text, sizeof text - 1)) return std::string();
-    return text;
+    item.pszText = reinterpret_cast<wchar_t*>(block.address() + sizeof(LVITEMW));
+    item.cchTextMax = static_cast<int>(LIST_TEXT_UNITS);
+    wchar_t text[LIST_TEXT_UNITS] = {};
+    if (!block.Write(0, &item, sizeof item) || !block.Write(sizeof(LVITEMW), text, sizeof text[0])) {
+        return std::string();
+    }
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address()));
+    if (!block.Read(sizeof(LVITEMW), text, sizeof text - sizeof text[0])) return std::string();
+    return CoreText(text, std::wcslen(text));
 }
 
 bool KarveloProcess::SelectListRow(HWND list, int row) {

@@ -19,6 +19,12 @@ const DWORD WAIT_LIMIT_MS = 30000;
 // Polls `condition` until it holds; false when it never did.
 bool WaitUntil(const std::function<bool()>& condition);
 
+// Texts and paths cross to the program and the file system as UTF-16, in
+// and out of the core's form (which holds the GBK literals of the tests), so
+// the driver works alike whatever the system's code page.
+std::wstring Wide(const std::string& text);
+std::string CoreText(const wchar_t* wide, size_t units);
+
 // The folder of the test executable; Karvelo.exe and the probe lie there.
 std::string DriverFolder();
 // A fresh, empty folder "gui-work\<name>" under the driver's folder.
@@ -34,6 +40,11 @@ bool FileExistsAt(const std::string& path);
 // -1 when missing.
 long long FileSizeAt(const std::string& path);
 bool WriteFileOfSize(const std::string& path, size_t size);
+bool WriteBytesAt(const std::string& path, const std::string& bytes);
+// The file's bytes; empty when it cannot be read.
+std::string ReadBytesAt(const std::string& path);
+// The names in a folder (no "." and ".."), in no particular order.
+std::vector<std::string> FolderEntries(const std::string& folder);
 void RemoveTree(const std::string& path);
 
 // Whether the window and its parents carry WS_VISIBLE.  IsWindowVisible
@@ -41,7 +52,9 @@ void RemoveTree(const std::string& path);
 // another desktop than the driver.
 bool IsShown(HWND window);
 
+// WM_GETTEXT and WM_SETTEXT through the ...W calls.
 std::string WindowText(HWND window);
+void SetWindowTextTo(HWND window, const std::string& text);
 std::string WindowClass(HWND window);
 // The window's rectangle in its parent's client coordinates (or the screen's
 // for a top-level window).
@@ -57,8 +70,9 @@ public:
     KarveloProcess(const KarveloProcess&) = delete;
     KarveloProcess& operator=(const KarveloProcess&) = delete;
 
-    // Starts `commandLine` (normally the program's path) in `folder`.
-    bool Start(const std::string& program, const std::string& folder);
+    // Starts `program` in `folder`, with `showCommand` (SW_...) as the show
+    // command its WinMain gets when it is not -1.
+    bool Start(const std::string& program, const std::string& folder, int showCommand = -1);
     // Starts the program through `explorer /desktop=NAME,WxH`, so it runs in
     // a Wine virtual desktop of that name (whose windows have captions even
     // without a window manager).
@@ -68,7 +82,7 @@ public:
     // thread has finished creating it and is taking messages; null when it
     // does not come.
     HWND WaitForMainWindow();
-    // A message box of this process with this caption (GBK), or null.
+    // A message box of this process with this caption, or null.
     HWND WaitForMessageBox(const std::string& caption);
     // The message boxes open right now.
     std::vector<HWND> MessageBoxes();

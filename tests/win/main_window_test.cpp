@@ -1,12 +1,15 @@
 // The main window as the user first sees it: title, size and place, every
 // control, the fonts, and the link labels' cursor and clicks.
 //
-// Literals are GBK (this target is compiled with -fexec-charset=GBK), as the
-// window's ANSI texts are.
+// Literals are GBK (this target is compiled with -fexec-charset=GBK); the
+// window's texts are read through the ...W calls and compared in that form.
 #include "win/gui_driver.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -236,8 +239,8 @@ TEST_F(MainWindowTest, HeadingsLinksAndTheRestHaveTheirFonts) {
         request.operation = PROBE_FONT;
         request.window = controls_[i];
         ASSERT_TRUE(karvelo_->Probe(&request));
-        const LOGFONTA& font = request.font;
-        EXPECT_STREQ("宋体", font.lfFaceName);
+        const LOGFONTW& font = request.font;
+        EXPECT_EQ("宋体", CoreText(font.lfFaceName, wcslen(font.lfFaceName)));
         EXPECT_EQ(0, font.lfItalic);
         EXPECT_EQ(stock.lfCharSet, font.lfCharSet);
         if (i == PACKAGE_HEADING || i == OPTIONS_HEADING) {
@@ -282,6 +285,22 @@ TEST_F(MainWindowTest, SecondCreateMessageChangesNothing) {
         for (HWND grandchild : ChildrenOf(child)) children.push_back(grandchild);
     }
     EXPECT_EQ(controls_, children);
+}
+
+// A DLL planted beside the program (a Downloads folder) is not loaded by
+// name: the program asks the system to search its own folder only.
+TEST_F(MainWindowTest, PlantedDllsAreNotLoadedByName) {
+    ASSERT_TRUE(CopyFileW(Wide(DriverFolder() + "\\karvelo_probe.dll").c_str(),
+                          Wide(*folder_ + "\\planted.dll").c_str(), FALSE));
+    ProbeRequest request = {};
+    request.operation = PROBE_LOAD_LIBRARY;
+    std::memcpy(request.files, L"planted.dll", sizeof L"planted.dll");
+    ASSERT_TRUE(karvelo_->Probe(&request));
+    EXPECT_EQ(0, request.value);
+    std::wstring full = Wide(*folder_ + "\\planted.dll");
+    std::memcpy(request.files, full.c_str(), (full.size() + 1) * sizeof(wchar_t));
+    ASSERT_TRUE(karvelo_->Probe(&request));
+    EXPECT_EQ(1, request.value) << "by its full path it loads";
 }
 
 TEST_F(MainWindowTest, LinksShowTheHandAndOpenTheirPage) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "package/item_record.h"
+#include "ui/application_state.h"
 #include "ui/progress_view.h"
 #include "ui/window_run_view.h"
 #include "util/strings.h"
@@ -82,6 +83,46 @@ TEST(ProgressScale, LargePackagesStillReachTheEnd) {
     EXPECT_EQ(0, ProgressPositionForItems(0, 200000));
     EXPECT_EQ(65535 / 2, ProgressPositionForItems(100000, 200000));
     EXPECT_EQ(65535, ProgressPositionForItems(200000, 200000));
+}
+
+}  // namespace
+
+namespace {
+
+SIZE PaintCacheSize() {
+    SIZE size = {0, 0};
+    if (appState.paintCache == nullptr) return size;
+    BITMAP bitmap;
+    if (GetObjectW(GetCurrentObject(appState.paintCache, OBJ_BITMAP), sizeof bitmap, &bitmap) == sizeof bitmap) {
+        size.cx = bitmap.bmWidth;
+        size.cy = bitmap.bmHeight;
+    }
+    return size;
+}
+
+// The painted background is never made from an empty client area (a window
+// shown minimized at start) and follows the main window's client size.
+TEST(PaintCache, FollowsTheMainWindowsClientSize) {
+    HWND window = CreateWindowExW(0, L"static", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    appState.mainWindow = window;
+    PaintBackground(window);
+    EXPECT_EQ(nullptr, appState.paintCache);
+
+    for (SIZE size : {SIZE{300, 200}, SIZE{420, 260}}) {
+        SetWindowPos(window, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
+        FollowClientSize(size.cx, size.cy);
+        PaintBackground(window);
+        SIZE made = PaintCacheSize();
+        EXPECT_EQ(size.cx, made.cx);
+        EXPECT_EQ(size.cy, made.cy);
+    }
+    // Minimizing keeps it for the restore.
+    HDC kept = appState.paintCache;
+    FollowClientSize(0, 0);
+    EXPECT_EQ(kept, appState.paintCache);
+    appState.mainWindow = nullptr;
+    DestroyWindow(window);
 }
 
 }  // namespace

@@ -71,12 +71,24 @@ TEST_F(ResourcesTest, TwoIconGroupsAVersionAndTheManifestOnly) {
     EXPECT_NE(std::string::npos, manifest.find("name=\"Microsoft.Windows.Common-Controls\""));
     EXPECT_NE(std::string::npos, manifest.find("version=\"6.0.0.0\""));
     EXPECT_NE(std::string::npos, manifest.find("processorArchitecture=\"x86\""));
+    // The user's own rights (no VirtualStore), and sharp text at high DPI.
+    EXPECT_NE(std::string::npos, manifest.find("<requestedExecutionLevel level=\"asInvoker\""));
+    EXPECT_NE(std::string::npos, manifest.find(">true</gdiScaling>"));
 
     std::set<UINT_PTR> types;
     EnumResourceTypesA(module_, CollectType, reinterpret_cast<LONG_PTR>(&types));
     std::set<UINT_PTR> expected = {reinterpret_cast<UINT_PTR>(RT_ICON), reinterpret_cast<UINT_PTR>(RT_GROUP_ICON),
                                    reinterpret_cast<UINT_PTR>(RT_VERSION), reinterpret_cast<UINT_PTR>(RT_MANIFEST)};
     EXPECT_EQ(expected, types);
+}
+
+TEST_F(ResourcesTest, LargeAddressAware) {
+    std::string image = ReadBytesAt(program_);
+    ASSERT_GT(image.size(), sizeof(IMAGE_DOS_HEADER));
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+    ASSERT_LT(static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32), image.size());
+    const IMAGE_NT_HEADERS32* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);
+    EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
 }
 
 TEST_F(ResourcesTest, VersionSevenPointThreeWithAChineseDescription) {

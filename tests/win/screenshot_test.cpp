@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "win/gui_driver.h"
@@ -64,6 +65,54 @@ bool LooksPainted(const PageOneLook& look) {
            look.darkInHeading > 200 && look.blueInLinks > 50;
 }
 
+// Takes pictures until one shows page 1 painted in the window's client area.
+bool PaintedOnScreen(HWND window, const std::string& png, PageOneLook* look, Picture* picture) {
+    // The window's client area on the screen (a virtual desktop fills it
+    // from its top-left corner).
+    POINT origin = {0, 0};
+    ClientToScreen(window, &origin);
+    // Wine copies a window's pixels to the X server a moment after it paints
+    // them: take pictures until one shows the painted page.
+    return WaitUntil([&] {
+        if (!TakeScreenshot(png, picture)) return false;
+        *look = Look(*picture, origin);
+        return LooksPainted(*look);
+    });
+}
+
+std::string Describe(const PageOneLook& look) {
+    return "colours " + std::to_string(look.colours) + ", white in band " + std::to_string(look.whiteInBand) +
+           " of " + std::to_string(look.bandPixels) + ", heading text " + std::to_string(look.darkInHeading) +
+           ", link text " + std::to_string(look.blueInLinks);
+}
+
+// Started minimized (as a shortcut set to "minimized" starts it), then
+// restored: the background is painted at the restored window's size.  On
+// the X screen itself (no virtual desktop, no caption), before any virtual
+// desktop of this prefix.
+TEST(Screenshot, RestoredFromMinimizedIsPainted) {
+    std::string folder = FreshWorkFolder("minimized");
+    WriteFileOfSize(folder + "\\no_shortcut.txt", 0);
+    std::string shots = DriverFolder() + "\\screenshots";
+    CreateDirectoryA(shots.c_str(), nullptr);
+
+    KarveloProcess karvelo;
+    ASSERT_TRUE(karvelo.Start(InstallKarvelo(folder), folder, SW_SHOWMINIMIZED));
+    HWND window = karvelo.WaitForMainWindow();
+    ASSERT_NE(nullptr, window);
+    EXPECT_TRUE(IsIconic(window));
+    PostMessageA(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !IsIconic(window); }));
+    ASSERT_TRUE(karvelo.Settle(window));
+
+    Picture picture;
+    PageOneLook look;
+    EXPECT_TRUE(PaintedOnScreen(window, shots + "\\restored.png", &look, &picture)) << Describe(look);
+
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
 TEST(Screenshot, PageOneInAVirtualDesktopIsPainted) {
     std::string folder = FreshWorkFolder("screenshot");
     WriteFileOfSize(folder + "\\no_shortcut.txt", 0);
@@ -78,22 +127,9 @@ TEST(Screenshot, PageOneInAVirtualDesktopIsPainted) {
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     ASSERT_TRUE(karvelo.Settle(window));
 
-    // The virtual desktop fills the screen from its top-left corner.
-    POINT origin = {0, 0};
-    ClientToScreen(window, &origin);
-
-    // Wine copies a window's pixels to the X server a moment after it paints
-    // them: take pictures until one shows the painted page.
     Picture picture;
     PageOneLook look;
-    bool painted = WaitUntil([&] {
-        if (!TakeScreenshot(png, &picture)) return false;
-        look = Look(picture, origin);
-        return LooksPainted(look);
-    });
-    EXPECT_TRUE(painted) << "colours " << look.colours << ", white in band " << look.whiteInBand << " of "
-                         << look.bandPixels << ", heading text " << look.darkInHeading << ", link text "
-                         << look.blueInLinks;
+    EXPECT_TRUE(PaintedOnScreen(window, png, &look, &picture)) << Describe(look);
     EXPECT_LE(DESKTOP_WIDTH, picture.width);
     EXPECT_LE(DESKTOP_HEIGHT, picture.height);
 

@@ -74,10 +74,10 @@ TEST(ShellUtilities, FontsFromTheStockGuiFont) {
     SetControlFont(second, "宋体", 20, 700, 1, 1);
     HFONT made = reinterpret_cast<HFONT>(SendMessageA(second, WM_GETFONT, 0, 0));
     EXPECT_NE(shared, made);
-    LOGFONTA stock, font;
-    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
-    ASSERT_EQ(static_cast<int>(sizeof font), GetObjectA(made, sizeof font, &font));
-    EXPECT_STREQ("宋体", font.lfFaceName);
+    LOGFONTW stock, font;
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
+    ASSERT_EQ(static_cast<int>(sizeof font), GetObjectW(made, sizeof font, &font));
+    EXPECT_EQ("宋体", CoreText(font.lfFaceName, wcslen(font.lfFaceName)));
     EXPECT_EQ(20, font.lfHeight);
     EXPECT_EQ(700, font.lfWeight);
     EXPECT_EQ(1, font.lfUnderline);

@@ -52,12 +52,15 @@ protected:
     bool Asked() { return !server_->RequestedPaths().empty(); }
 
     // The text of the box the check shows (checked to be owned by the main
-    // window), answered with `answer`.
+    // window and shown by its thread, not the start-up thread), answered
+    // with `answer`.
     std::string AnswerBox(HWND window, int answer) {
         HWND box = karvelo_.WaitForMessageBox(NOTICE_CAPTION);
         if (box == nullptr) return "(no box)";
         std::string text = MessageBoxText(box);
         EXPECT_EQ(window, GetWindow(box, GW_OWNER));
+        EXPECT_EQ(GetWindowThreadProcessId(window, nullptr), GetWindowThreadProcessId(box, nullptr));
+        EXPECT_FALSE(IsWindowEnabled(window));
         AnswerMessageBox(box, answer);
         return text;
     }
@@ -92,6 +95,28 @@ TEST_F(UpdateNoticeTest, TrueOffersTheDownloadPage) {
     EXPECT_EQ("检查到新的版本，是否需要进入官网下载新版本？", AnswerBox(window, IDNO));
     EXPECT_EQ("新版本7.4已发布", WindowText(NoticeBox(window)));
     CloseAfterTheBox(window);
+}
+
+// The update question arrives while the shortcut question is open: it
+// waits until that one is answered, so there are never two modal boxes,
+// and the window stays disabled while the second is open.
+TEST_F(UpdateNoticeTest, TheUpdateQuestionWaitsForTheShortcutQuestion) {
+    DeleteFileW(Wide(folder_ + "\\no_shortcut.txt").c_str());
+    RemoveTree(DesktopShortcutPath());
+    HWND window = StartWith(u8"true^新版本7.4已发布");
+    ASSERT_NE(nullptr, window);
+    HWND shortcut = karvelo_.WaitForMessageBox("询问");
+    ASSERT_NE(nullptr, shortcut);
+    // The notice is set just before the question is raised.
+    ASSERT_TRUE(WaitUntil([&] { return WindowText(NoticeBox(window)) == "新版本7.4已发布"; }));
+    HWND progressBar = FindWindowExA(ChildrenOf(window)[1], nullptr, "msctls_progress32", nullptr);
+    ASSERT_TRUE(karvelo_.SettlePosted(progressBar));
+    EXPECT_EQ(1u, karvelo_.MessageBoxes().size());
+
+    AnswerMessageBox(shortcut, IDCANCEL);
+    EXPECT_EQ("检查到新的版本，是否需要进入官网下载新版本？", AnswerBox(window, IDNO));
+    CloseAfterTheBox(window);
+    EXPECT_FALSE(FileExistsAt(DesktopShortcutPath()));
 }
 
 TEST_F(UpdateNoticeTest, MustEndsTheProgram) {

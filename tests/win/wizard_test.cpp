@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/charset.h"
+#include "util/charset.h"
 #include "util/loopback_server.h"
 #include "support/package_generator.h"
 #include "support/temp_dir.h"
@@ -78,7 +80,7 @@ struct Wizard {
         PostMessageA(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
                      reinterpret_cast<LPARAM>(button));
     }
-    void SetText(HWND control, const std::string& text) const { SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())); }
+    void SetText(HWND control, const std::string& text) const { SetWindowTextTo(control, text); }
     void Check(HWND box, bool on) const { SendMessageA(box, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0); }
     bool Checked(HWND box) const { return SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED; }
     int Rows() const { return static_cast<int>(SendMessageA(itemList, LVM_GETITEMCOUNT, 0, 0)); }
@@ -113,12 +115,15 @@ protected:
     }
 
     // Presses a button and answers the message box it brings up with OK;
-    // the box's text, or "(no box)".
+    // the box's text, or "(no box)".  Every box, the run's too, is the
+    // window's: shown by its thread and owned by it.
     std::string PressAndAnswer(KarveloProcess* karvelo, const Wizard& wizard, HWND button,
                                const char* caption = NOTICE_CAPTION, int answer = IDOK) {
         wizard.Press(button);
         HWND box = karvelo->WaitForMessageBox(caption);
         if (box == nullptr) return "(no box)";
+        EXPECT_EQ(wizard.window, GetWindow(box, GW_OWNER));
+        EXPECT_EQ(GetWindowThreadProcessId(wizard.window, nullptr), GetWindowThreadProcessId(box, nullptr));
         std::string text = MessageBoxText(box);
         AnswerMessageBox(box, answer);
         WaitUntil([&] { return karvelo->MessageBoxes().empty(); });
@@ -130,8 +135,13 @@ protected:
     bool Load(KarveloProcess* karvelo, const Wizard& wizard) {
         wizard.SetText(wizard.packagePathEdit, package_);
         wizard.Press(wizard.nextButton);
-        return WaitUntil([&] { return wizard.OnPageTwo() || !karvelo->MessageBoxes().empty(); }) &&
-               wizard.OnPageTwo() && karvelo->Settle(wizard.window);
+        bool loaded = WaitUntil([&] { return wizard.OnPageTwo() || !karvelo->MessageBoxes().empty(); }) &&
+                      wizard.OnPageTwo() && karvelo->Settle(wizard.window);
+        // Whatever stood in the way, for the failure's report.
+        if (!loaded) {
+            for (HWND box : karvelo->MessageBoxes()) ADD_FAILURE() << WindowText(box) << ": " << MessageBoxText(box);
+        }
+        return loaded;
     }
 
     std::string folder_, package_, images_;
@@ -521,6 +531,84 @@ TEST_F(WizardTest, PageTwoPicturesDuringAndAfterARun) {
     EXPECT_EQ(0u, karvelo.WaitForExit());
 }
 
+// The same run on any system code page (make test-gui runs it again with a
+// Western one): the program, the package and the images each in a folder
+// with a Chinese name, the images' also with Hangul and an emoji, which GBK
+// lacks; a title with an emoji shows whole.  The package names the real
+// files and the final message the package.  A dropped name the program
+// cannot represent (a lone surrogate) is refused with a message.
+TEST_F(WizardTest, ChineseFoldersOnAnyCodePage) {
+    LoopbackImageServer server(ServeImages);
+    ASSERT_TRUE(server.Start());
+    const std::string programFolder = folder_ + "\\搬家工具";
+    const std::string dataFolder = folder_ + "\\数据包";
+    const std::string images = folder_ + "\\图片 " + CoreText(L"\uC0AC\uC9C4\U0001F600", 4);
+    const std::string package = dataFolder + "\\宝贝.csv";
+    ASSERT_TRUE(CreateDirectoryW(Wide(dataFolder).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(Wide(images).c_str(), nullptr));
+    InstallKarvelo(programFolder);
+    WriteFileOfSize(programFolder + "\\no_shortcut.txt", 0);
+
+    // The emoji goes in where the generator (GBK only) put a marker.
+    PackageLayout layout;
+    layout.items = {MakeItem("笑脸EMOJI", "<img src=\"" + server.Url("/img/a.png") + "\"><img src=\"" +
+                                                server.Url("/img/b.png") + "\">")};
+    std::string bytes = BuildPackageBytes(layout);
+    const std::string marker("E\0M\0O\0J\0I\0", 10);
+    ASSERT_NE(std::string::npos, bytes.find(marker));
+    bytes.replace(bytes.find(marker), marker.size(), std::string("\x3D\xD8\x00\xDE", 4));
+    ASSERT_TRUE(WriteBytesAt(package, bytes));
+
+    KarveloProcess karvelo;
+    ASSERT_TRUE(karvelo.Start(programFolder + "\\Karvelo.exe", programFolder));
+    Wizard wizard(karvelo.WaitForMainWindow());
+    ASSERT_NE(nullptr, wizard.window);
+
+    ProbeRequest drop = {};
+    drop.operation = PROBE_DROP_FILES;
+    drop.window = wizard.window;
+    drop.resource = 1;
+    std::memcpy(drop.files, L"C:\\\xD83D.csv", sizeof L"C:\\\xD83D.csv");
+    ASSERT_TRUE(karvelo.Probe(&drop));
+    HWND box = karvelo.WaitForMessageBox(NOTICE_CAPTION);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ("所选文件或文件夹的路径中含有无法识别的字符，请修改它的名称或换一个位置后重新选择。", MessageBoxText(box));
+    AnswerMessageBox(box, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return karvelo.MessageBoxes().empty(); }));
+    EXPECT_EQ("", WindowText(wizard.packagePathEdit));
+
+    wizard.SetText(wizard.packagePathEdit, package);
+    wizard.Press(wizard.nextButton);
+    ASSERT_TRUE(WaitUntil([&] { return wizard.OnPageTwo(); }));
+    ASSERT_TRUE(karvelo.Settle(wizard.window));
+    EXPECT_EQ("笑脸" + CoreText(L"\U0001F600", 2), karvelo.ListItemText(wizard.itemList, 0, 0));
+    wizard.SetText(wizard.destinationEdit, images);
+    EXPECT_EQ(images, WindowText(wizard.destinationEdit));
+    EXPECT_EQ("图片搬家已完成，数据包(宝贝.csv)已更新。", PressAndAnswer(&karvelo, wizard, wizard.nextButton, "完成"));
+
+    std::string after = ReadBytesAt(package);
+    ASSERT_GT(after.size(), 2u);
+    std::string text(after.size() * 2, '\0');
+    size_t written = 0;
+    ConvertCharsetLarge("UTF-16LE", CORE_CHARSET, after.data() + 2, after.size() - 2, &text[0], text.size(), &written);
+    text.resize(written);
+    std::vector<std::string> stored = FolderEntries(images);
+    ASSERT_EQ(2u, stored.size());
+    for (const std::string& name : stored) {
+        EXPECT_NE(std::string::npos, text.find(images + "\\" + name)) << name;
+        EXPECT_EQ(0u, ReadBytesAt(images + "\\" + name).find("\x89PNG"));
+    }
+    EXPECT_EQ(std::string::npos, text.find(server.Url("/img/a.png")));
+    // The backup and the log are in the program's folder.
+    std::vector<std::string> backups = FolderEntries(programFolder + "\\bak");
+    ASSERT_EQ(1u, backups.size());
+    EXPECT_EQ(bytes, ReadBytesAt(programFolder + "\\bak\\" + backups[0]));
+    EXPECT_TRUE(FileExistsAt(programFolder + "\\app.log"));
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
 // Drops as the shell delivers them: the first ".csv" name in any letter
 // case goes into the path box; other files change nothing.  The window
 // takes drops on page 1 only.
@@ -541,8 +629,9 @@ TEST_F(WizardTest, DroppedPackagesOnPageOneOnly) {
         request.window = wizard.window;
         size_t at = 0;
         for (const std::string& name : names) {
-            std::memcpy(request.files + at, name.c_str(), name.size() + 1);
-            at += name.size() + 1;
+            std::wstring wide = Wide(name);
+            std::memcpy(request.files + at, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+            at += wide.size() + 1;
         }
         return karvelo.Probe(&request);
     };

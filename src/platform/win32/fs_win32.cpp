@@ -12,29 +12,16 @@
 
 #include "platform/charset.h"
 #include "platform/file_fault.h"
+#include "platform/win32/wide_path.h"
 
-namespace {
+WidePath::WidePath(const char* path) : text(), ok(false) {
+    if (path == nullptr) return;
+    size_t written = 0;
+    ok = ConvertPathBytes("UTF-16LE", CORE_CHARSET, path, std::strlen(path), reinterpret_cast<char*>(text),
+                          (WIDE_PATH_UNITS - 1) * sizeof(wchar_t), &written);
+    text[written / sizeof(wchar_t)] = L'\0';
+}
 
-// Paths reach the system as UTF-16 through the wide API, never through the
-// ANSI code page, which lacks most of what a GB18030 path can hold.  No
-// GB18030 byte gives more than one unit, so the longest path the core
-// builds fits with room to spare.
-const size_t WIDE_PATH_UNITS = MAX_PATH_BYTES * 2 + 1;
-
-struct WidePath {
-    wchar_t text[WIDE_PATH_UNITS];
-    bool ok;
-    explicit WidePath(const char* path) : text(), ok(false) {
-        if (path == nullptr) return;
-        size_t written = 0;
-        ok = ConvertPathBytes("UTF-16LE", CORE_CHARSET, path, std::strlen(path), reinterpret_cast<char*>(text),
-                              (WIDE_PATH_UNITS - 1) * sizeof(wchar_t), &written);
-        text[written / sizeof(wchar_t)] = L'\0';
-    }
-};
-
-// The `units` of a wide path back in the core's form, terminated, in
-// `size` bytes; false when it does not convert or fit.
 bool CorePathFromWide(const wchar_t* wide, size_t units, char* path, int size) {
     size_t written = 0;
     if (size <= 0 || !ConvertPathBytes(CORE_CHARSET, "UTF-16LE", reinterpret_cast<const char*>(wide),
@@ -44,8 +31,6 @@ bool CorePathFromWide(const wchar_t* wide, size_t units, char* path, int size) {
     path[written] = '\0';
     return true;
 }
-
-}  // namespace
 
 FILE* OpenFileByPath(const char* path, const char* mode) {
     bool writes = std::strpbrk(mode, "wa+") != nullptr;
@@ -219,17 +204,18 @@ int ResolveLinkedFile(const char* path, char* resolved, int size) {
 }
 
 int GetProgramFolder(char* folder, int size) {
-    wchar_t module[MAX_PATH_BYTES];
-    DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH_BYTES);
-    // 0 is a failure; a full buffer means the path was cut.
-    if (length == 0 || length >= MAX_PATH_BYTES) return 0;
+    wchar_t module[WIDE_PATH_UNITS];
+    DWORD length = GetModuleFileNameW(nullptr, module, WIDE_PATH_UNITS);
+    if (length == 0) return 0;
+    // A full buffer means the path was cut: too long for the core anyway.
+    if (length >= WIDE_PATH_UNITS) return -1;
     // The separator is found among the units: in GB18030 a backslash byte
     // can be the second byte of a character.
     wchar_t* separator = std::wcsrchr(module, L'\\');
     if (separator == nullptr) return 0;
     // At a drive root the folder keeps its backslash ("C:\"), else it drops it.
     if (separator > module && separator[-1] == L':') ++separator;
-    return CorePathFromWide(module, static_cast<size_t>(separator - module), folder, size) ? 1 : 0;
+    return CorePathFromWide(module, static_cast<size_t>(separator - module), folder, size) ? 1 : -1;
 }
 
 int IsSharedProgramFolder(const char*) { return 0; }

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -13,15 +14,15 @@ HICON ProgramIcon(int resource) { return LoadIconA(GetModuleHandleA(nullptr), MA
 
 // A drop as the shell makes it: a DROPFILES header followed by the names,
 // in global memory the receiver releases with DragFinish.
-HGLOBAL MakeDrop(const char* names) {
+HGLOBAL MakeDrop(const wchar_t* names) {
     size_t length = 0;
-    while (names[length] != '\0') length += std::strlen(names + length) + 1;
-    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + length + 1);
+    while (names[length] != L'\0') length += std::wcslen(names + length) + 1;
+    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + (length + 1) * sizeof(wchar_t));
     if (memory == nullptr) return nullptr;
     DROPFILES* drop = static_cast<DROPFILES*>(GlobalLock(memory));
     drop->pFiles = sizeof(DROPFILES);
-    drop->fWide = FALSE;
-    std::memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), names, length + 1);
+    drop->fWide = TRUE;
+    std::memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), names, (length + 1) * sizeof(wchar_t));
     GlobalUnlock(memory);
     return memory;
 }
@@ -34,8 +35,8 @@ extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
     switch (request->operation) {
         case PROBE_FONT: {
             // Sent to the user-interface thread, which owns the control.
-            HFONT font = reinterpret_cast<HFONT>(SendMessageA(request->window, WM_GETFONT, 0, 0));
-            if (font != nullptr && GetObjectA(font, sizeof request->font, &request->font) == sizeof request->font) {
+            HFONT font = reinterpret_cast<HFONT>(SendMessageW(request->window, WM_GETFONT, 0, 0));
+            if (font != nullptr && GetObjectW(font, sizeof request->font, &request->font) == sizeof request->font) {
                 request->ok = 1;
             }
             break;
@@ -81,8 +82,21 @@ extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
         case PROBE_DROP_FILES: {
             HGLOBAL drop = MakeDrop(request->files);
             if (drop == nullptr) break;
-            request->value = static_cast<LONG_PTR>(
-                SendMessageA(request->window, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0));
+            // Posted when the drop brings up a message box, which would
+            // hold this thread up.
+            if (request->resource == 1) {
+                request->value = PostMessageW(request->window, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+            } else {
+                request->value = static_cast<LONG_PTR>(
+                    SendMessageW(request->window, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0));
+            }
+            request->ok = 1;
+            break;
+        }
+        case PROBE_LOAD_LIBRARY: {
+            HMODULE module = LoadLibraryW(request->files);
+            request->value = module != nullptr;
+            if (module != nullptr) FreeLibrary(module);
             request->ok = 1;
             break;
         }

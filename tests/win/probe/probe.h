@@ -20,8 +20,10 @@ enum ProbeOperation {
                              // icons are the program's icon `resource`
     PROBE_SEND_MESSAGE,      // sends message `resource` (no parameters); `value` the result
     PROBE_DROP_FILES,        // drops the names in `files` on `window` as the shell does
-                             // (WM_DROPFILES with a DROPFILES block of this process);
-                             // `value` the message's result
+                             // (WM_DROPFILES with a wide DROPFILES block of this process);
+                             // `value` the message's result; `resource` 1 posts it instead
+    PROBE_LOAD_LIBRARY,      // LoadLibraryW of the name in `files` (then freed); `value`
+                             // 1 when it loaded
 };
 
 enum ProbeCursor { PROBE_CURSOR_OTHER = 0, PROBE_CURSOR_ARROW = 1, PROBE_CURSOR_HAND = 2 };
@@ -34,8 +36,8 @@ struct ProbeRequest {
     int ok;               // 1 when the probe could answer
     LONG_PTR value;
     LONG_PTR other;
-    LOGFONTA font;
-    char files[1024];     // PROBE_DROP_FILES: names, each NUL-terminated, then one more NUL
+    LOGFONTW font;
+    wchar_t files[1024];  // PROBE_DROP_FILES: names, each NUL-terminated, then one more NUL
 };
 
 // Name the driver asks GetProcAddress for.
