@@ -8,7 +8,7 @@ set -e
 
 # man-db renders the manual page in its test; dpkg-dev gives `make package`
 # dpkg-shlibdeps, which reads the package's dependencies off the executable.
-PACKAGES="cmake make g++ pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light wget aria2 curl man-db dpkg-dev"
+PACKAGES="cmake make g++ python3 pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light wget aria2 curl man-db dpkg-dev"
 
 # The Windows cross build and its tests under Wine.  The posix thread model
 # of mingw-w64, because the tests use std::thread and std::mutex, which the

@@ -10,6 +10,7 @@
 #include "package/item_record.h"
 #include "ui/application_state.h"
 #include "util/vector.h"
+#include "texts/texts.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ void SetItemText(void* context, int row, int subItem, const char* text) {
     if (subItem != 1 || terminal->interactive) return;
     // Plain output: one line per finished item.
     ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, row));
-    if (item == nullptr || std::strcmp(text, "\xcd\xea\xb3\xc9") != 0) return;  // 完成
+    if (item == nullptr || std::strcmp(text, TEXT_ITEM_DONE) != 0) return;
     const Vector* desktop = FailedDesktopUrls(item);
     const Vector* mobile = FailedMobileUrls(item);
     int desktopFailed = desktop != nullptr ? desktop->count : 0;

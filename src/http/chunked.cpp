@@ -6,33 +6,10 @@
 
 #include "util/app_log.h"
 #include "util/strings.h"
+#include "texts/texts.h"
 
 namespace {
 
-const char FORMAT_NEGATIVE_CHUNK_SIZE[] =
-    "\xb2\xbb\xd5\xfd\xb3\xa3: \xd5\xe2\xc0\xef\xbe\xcd\xd3\xd0\xce\xca\xcc\xe2\xc1\xcb, "
-    "chunksize:%d";  // 不正常: 这里就有问题了, chunksize:%d
-const char FORMAT_CHUNK_SIZE_OUT_OF_RANGE[] =
-    "\xb2\xbb\xd5\xfd\xb3\xa3: chunksize \xb3\xac\xb3\xf6\xb7\xb6\xce\xa7: %.*s";  // 不正常: chunksize 超出范围: %.*s
-const char FORMAT_CHUNK_SIZE_NO_DIGITS[] =
-    "\xb2\xbb\xd5\xfd\xb3\xa3: chunk \xb3\xa4\xb6\xc8\xd0\xd0\xd6\xd0\xc3\xbb\xd3\xd0\xca\xae\xc1\xf9\xbd\xf8"
-    "\xd6\xc6\xca\xfd\xd7\xd6: %.*s";  // 不正常: chunk 长度行中没有十六进制数字: %.*s
-const char FORMAT_REFILL_FAILED[] =
-    "\xcf\xc2\xd4\xd8\xcd\xbc\xc6\xac\xca\xa7\xb0\xdc" "3: \xcd\xbc\xc6\xac\xb4\xf3\xd0\xa1:%u, "
-    "\xca\xb5\xbc\xca\xbd\xd3\xca\xd5\xb5\xbd\xb5\xc4\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1:%d, ret:%d, "
-    "errno:%d";  // 下载图片失败3: 图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d
-const char MESSAGE_SIZE_LINE_TOO_LONG[] =
-    "\xb2\xbb\xd5\xfd\xb3\xa3: chunk \xb3\xa4\xb6\xc8\xd0\xd0\xb3\xac\xb9\xfd HTTP_BUFFER_SIZE \xd7\xd6\xbd\xda, "
-    "\xbb\xb9\xc3\xbb\xd3\xd0\xbd\xe1\xca\xf8";  // 不正常: chunk 长度行超过 HTTP_BUFFER_SIZE 字节, 还没有结束
-const char FORMAT_CHUNKED_OVER_LIMIT[] =
-    "chunked \xcd\xbc\xc6\xac\xca\xfd\xbe\xdd\xb3\xac\xb9\xfd" "10M, readTotal:%d, "
-    "chunksize:%d";  // chunked 图片数据超过10M, readTotal:%d, chunksize:%d
-const char MESSAGE_NO_FINAL_CRLF[] =
-    "\xb6\xc1\xc8\xa1\xcd\xea HTTP_BUFFER_SIZE \xb3\xa4\xb6\xc8, \xd2\xb2\xc3\xbb\xd3\xd0\xd5\xd2\xb5\xbd chund "
-    "\xd7\xee\xba\xf3\xd2\xbb\xb8\xf6\xbd\xe1\xca\xf8\xb7\xfb";  // 读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符
-const char FORMAT_FINAL_READ_FAILED[] =
-    "\xb6\xc1\xc8\xa1" "chunk\xd7\xee\xba\xf3\xb5\xc4\xbd\xe1\xca\xf8\xb7\xfb\xca\xb1\xb3\xf6\xb4\xed: syCount:%d, "
-    "bufferSize:%d, ret:%d, errno:%d";  // 读取chunk最后的结束符时出错: syCount:%d, bufferSize:%d, ret:%d, errno:%d
 const char FORMAT_END_RECORD[] = "chunk size == 0, readTotal:%d, p - data:%d, syCount:%d, dataContent:\r\n%s";
 
 // A size line shows at most this much of itself in a message.

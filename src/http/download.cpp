@@ -13,31 +13,14 @@
 #include "platform/fs.h"
 #include "util/app_log.h"
 #include "util/strings.h"
+#include "texts/texts.h"
 
 namespace {
 
-const char MESSAGE_SEND_FAILED[] = "\xcf\xc2\xd4\xd8\xcd\xbc\xc6\xac\xca\xa7\xb0\xdc: send() failed";  // 下载图片失败: send() failed
-const char MESSAGE_CANNOT_CREATE[] =
-    "\xcd\xbc\xc6\xac\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xba\xce\xde\xb7\xa8\xb4\xb4\xbd\xa8\xd0\xc2\xce\xc4\xbc\xfe"
-    "\xa1\xa3";  // 图片搬家失败：无法创建新文件。
-const char MESSAGE_NOT_FOUND[] = "404 Not Found - \xce\xc4\xbc\xfe\xb2\xbb\xb4\xe6\xd4\xda";  // 404 Not Found - 文件不存在
 const char FORMAT_CONTENT_ENCODING[] = "header.contentEncoding:%s";
 const char MESSAGE_KEEP_ALIVE_WITHOUT_LENGTH[] = "Connection: keep-alive, Content-Length = -1";
-const char FORMAT_FIRST_BYTES_OVER_SIZE[] =
-    "readTotal > fileSize, \xb5\xb1\xc7\xb0\xcf\xc2\xd4\xd8\xb5\xc4\xce\xc4\xbc\xfe\xca\xfd\xbe\xdd\xb4\xf3\xd0\xa1:%d, "
-    "fileSize:%u";  // readTotal > fileSize, 当前下载的文件数据大小:%d, fileSize:%u
 const char FORMAT_BODY_OVER_LIMIT[] = "header.contentLength: %d, readTotal:%d > 10M";
-const char FORMAT_UNFINISHED_SIZE_UNSET[] =
-    "(fileSize:\xce\xb4\xb6\xa8\xd2\xe5, readTotal:%d), (header.isChunked:%d, "
-    "isChunkReceiveCompleted:%d)";  // (fileSize:未定义, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)
 const char FORMAT_UNFINISHED[] = "(fileSize:%u, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)";
-const char MESSAGE_UNSUPPORTED_FORMAT[] =
-    "\xcf\xc2\xd4\xd8\xb5\xc4\xcd\xbc\xc6\xac\xb8\xf1\xca\xbd\xb2\xbb\xca\xdc\xd6\xa7\xb3\xd6";  // 下载的图片格式不受支持
-const char FORMAT_RETRY_RECORD[] =
-    "\xb0\xe1\xbc\xd2\xca\xa7\xb0\xdc\xa3\xba%s(useKeepAlive:%d)\xa3\xac\xb7\xb5\xbb\xd8\xb5\xc4\xb4\xed\xce\xf3\xd0\xc5"
-    "\xcf\xa2\xa3\xba\r\n%s";  // 搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s
-const char FORMAT_TLS_FALLBACK[] =
-    "https://%s:%d \xc3\xbb\xd3\xd0TLS\xd3\xa6\xb4\xf0\xa3\xac\xb8\xc4\xd3\xc3http\xa3\xba%s";  // https://%s:%d 没有TLS应答，改用http：%s
 
 // fileSize when the response announced no length.
 const uint32_t FILE_SIZE_UNSET = 0xFFFFFFFFu;

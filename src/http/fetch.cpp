@@ -11,15 +11,11 @@
 #include "http/url.h"
 #include "util/memory.h"
 #include "util/strings.h"
+#include "texts/texts.h"
 
 namespace {
 
 const char MESSAGE_SEND_FAILED[] = "socket send() failed";
-const char MESSAGE_NO_CONTENT_LENGTH[] =
-    "http header \xd6\xd0\xc3\xbb\xd5\xd2\xb5\xbd Content-Length \xd7\xd6\xb6\xce";  // http header 中没找到 Content-Length 字段
-const char FORMAT_FIRST_BYTES_OVER_LENGTH[] =
-    "\xcd\xbc\xc6\xac\xb4\xf3\xd0\xa1:%u, http header \xb7\xb5\xbb\xd8\xb5\xc4 "
-    "Content-Length:%d";  // 图片大小:%u, http header 返回的 Content-Length:%d
 
 // Sizes of the allocations that hold the formatted messages.
 const int STATUS_MESSAGE_BYTES = 1024;

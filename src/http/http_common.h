@@ -9,6 +9,7 @@
 #include "http/url.h"
 #include "platform/net.h"
 #include "platform/tls.h"
+#include "texts/texts.h"
 
 // One connection of the client: the socket, and over it the TLS session of
 // an https address (null for plain HTTP).  Every byte sent or received goes
@@ -71,13 +72,6 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
 // for the messages that show it.  The wait runs in slices (AwaitSocket), and
 // the bytes count toward the download's average rate.
 int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError);
-
-// Shared message texts.
-extern const char MESSAGE_HEAD_TOO_LONG[];       // "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head."
-extern const char FORMAT_WRONG_STATUS[];         // "返回错误的http状态码:\n%s"
-extern const char FORMAT_LENGTH_OVER_LIMIT[];    // "fileSize=0, header.contentLength: %u, 大于10M"
-extern const char FORMAT_SIZE_MISMATCH[];        // "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d"
-extern const char MESSAGE_WRITE_FAILED[];        // "写入文件时出错，请检查硬盘可用空间是否已不足。"
 
 // The received bytes shown in a wrong-status message: at most this many.
 const int STATUS_EXCERPT_BYTES = 256;

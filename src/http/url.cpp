@@ -4,15 +4,8 @@
 #include <cstring>
 
 #include "util/strings.h"
+#include "texts/texts.h"
 
-const char MESSAGE_URL_CANNOT_PARSE[] =
-    "\xce\xde\xb7\xa8parse\xcf\xc2\xd4\xd8\xcd\xbc\xc6\xac\xb5\xd8\xd6\xb7";  // 无法parse下载图片地址
-const char MESSAGE_URL_PORT_OUT_OF_RANGE[] =
-    "\xcd\xbc\xc6\xac\xb5\xd8\xd6\xb7\xb5\xc4\xb6\xcb\xbf\xda\xba\xc5\xb3\xac\xb3\xf6\xb7\xb6\xce\xa7"
-    "(0-65535)";  // 图片地址的端口号超出范围(0-65535)
-const char MESSAGE_URL_CONTROL_CHARACTER[] =
-    "\xcd\xbc\xc6\xac\xb5\xd8\xd6\xb7\xba\xac\xd3\xd0\xbf\xd8\xd6\xc6\xd7\xd6\xb7\xfb "
-    "(not a valid address)";  // 图片地址含有控制字符 (not a valid address)
 
 namespace {
 

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "texts/texts.h"
+
 struct UrlParts {
     char* host;    // owned; as written in the address, may be empty
     char* path;    // owned; from the first '/' after the host to the end, query and fragment kept
@@ -32,11 +34,6 @@ void FreeUrlParts(UrlParts* parts);
 // is none (the caller then goes on with `url` itself).  The image download
 // applies it to addresses cut out of HTML.
 char* UnescapeAmpersands(const char* url);
-
-// The messages for an address ParseUrl refuses:
-extern const char MESSAGE_URL_CANNOT_PARSE[];       // "无法parse下载图片地址"
-extern const char MESSAGE_URL_PORT_OUT_OF_RANGE[];  // "图片地址的端口号超出范围(0-65535)"
-extern const char MESSAGE_URL_CONTROL_CHARACTER[];  // "图片地址含有控制字符 (not a valid address)"
 
 const int32_t HTTP_DEFAULT_PORT = 80;
 const int32_t HTTPS_DEFAULT_PORT = 443;

@@ -12,32 +12,10 @@
 #include "util/charset.h"
 #include "util/files.h"
 #include "util/front_end.h"
+#include "texts/texts.h"
 
 namespace {
 
-const char MESSAGE_BAK_FOLDER_FAILED[] =
-    "\xb4\xb4\xbd\xa8 [bak] \xce\xc4\xbc\xfe\xbc\xd0\xca\xa7\xb0\xdc";  // 创建 [bak] 文件夹失败
-const char MESSAGE_BACKUP_SOURCE_FAILED[] =
-    "\xb1\xb8\xb7\xdd" "csv\xce\xc4\xbc\xfe\xca\xb1\xb3\xf6\xb4\xed\xa3\xba\xce\xde\xb7\xa8\xb4\xf2\xbf\xaa\xd4\xb4"
-    "csv\xce\xc4\xbc\xfe\xbe\xe4\xb1\xfa";  // 备份csv文件时出错：无法打开源csv文件句柄
-const char MESSAGE_BACKUP_CREATE_FAILED[] =
-    "\xb1\xb8\xb7\xdd" "csv\xce\xc4\xbc\xfe\xca\xb1\xb3\xf6\xb4\xed\xa3\xba\xce\xde\xb7\xa8\xb4\xb4\xbd\xa8\xb1\xb8"
-    "\xb7\xdd\xce\xc4\xbc\xfe";  // 备份csv文件时出错：无法创建备份文件
-const char MESSAGE_BACKUP_WRITE_FAILED[] =
-    "\xb1\xb8\xb7\xdd" "csv\xce\xc4\xbc\xfe\xca\xb1\xb3\xf6\xb4\xed\xa3\xba\xd0\xb4\xc8\xeb\xce\xc4\xbc\xfe\xca\xa7"
-    "\xb0\xdc";  // 备份csv文件时出错：写入文件失败
-const char MESSAGE_BACKUP_READ_FAILED[] =
-    "\xb1\xb8\xb7\xdd" "csv\xce\xc4\xbc\xfe\xca\xb1\xb3\xf6\xb4\xed\xa3\xba\xce\xc4\xbc\xfe\xb6\xc1\xc8\xa1\xb2\xbb"
-    "\xcd\xea\xd5\xfb";  // 备份csv文件时出错：文件读取不完整
-const char MESSAGE_CONVERSION_FAILED[] =
-    "\xb8\xfc\xd0\xc2" "CSV\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc\xa3\xbaiconv()\xd7\xaa\xc2\xeb\xb3\xf6\xb4\xed\xc1\xcb"
-    "\xa1\xa3";  // 更新CSV文件失败：iconv()转码出错了。
-const char MESSAGE_OPEN_FAILED[] =
-    "\xb8\xfc\xd0\xc2" "CSV\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc\xa3\xba\xce\xc4\xbc\xfe\xbe\xe4\xb1\xfa\xce\xde\xb7\xa8"
-    "\xb4\xf2\xbf\xaa\xa1\xa3";  // 更新CSV文件失败：文件句柄无法打开。
-const char MESSAGE_WRITE_FAILED[] =
-    "\xb8\xfc\xd0\xc2" "CSV\xce\xc4\xbc\xfe\xca\xa7\xb0\xdc\xa3\xba\xd0\xb4\xc8\xeb\xce\xc4\xbc\xfe\xb3\xf6\xb4\xed"
-    "\xa1\xa3";  // 更新CSV文件失败：写入文件出错。
 
 const unsigned char UTF16LE_MARK[2] = {0xFF, 0xFE};
 
@@ -99,7 +77,7 @@ int PickKeptPath(const char* target, char* path) {
     char folder[MAX_PATH_BYTES];
     const char* name = FileNameOfPath(target);
     std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(name - target), target);
-    return PickNumberedPath(folder, name, KEPT_PACKAGE_LABEL, path);
+    return PickNumberedPath(folder, name, TEXT_KEPT_PACKAGE_LABEL, path);
 }
 
 // Streams the package into the backup file; the failure message, or null.
@@ -171,7 +149,7 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
         if (!tempWritten) {
             int made = WriteNewFile(tempPath, converted, convertedLength);
             if (made < 0) {
-                *failure = MESSAGE_WRITE_FAILED;
+                *failure = MESSAGE_PACKAGE_WRITE_FAILED;
                 return 0;
             }
             tempWritten = made == 1;
@@ -198,7 +176,7 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
             if (keptPath != nullptr) std::memcpy(keptPath, kept, std::strlen(kept) + 1);
             return PACKAGE_KEPT_BESIDE;
         }
-        if (made < 0) *failure = MESSAGE_WRITE_FAILED;
+        if (made < 0) *failure = MESSAGE_PACKAGE_WRITE_FAILED;
     }
     if (tempWritten) RemoveFileByPath(tempPath);
     return keepBeside ? 0 : PACKAGE_HELD;

@@ -21,8 +21,8 @@
 // When the package cannot be replaced at the end of a run (another program
 // holds it), the rewritten package is kept beside it as
 // "<stem>(已搬家)<ext>", or "<stem>(已搬家n)<ext>" from n = 2 when that is
-// taken, in the folder of the file the package path leads to.
-#define KEPT_PACKAGE_LABEL "\xd2\xd1\xb0\xe1\xbc\xd2"  // 已搬家
+// taken (the label is TEXT_KEPT_PACKAGE_LABEL), in the folder of the file
+// the package path leads to.
 
 // The copy is streamed in blocks of this size, never held whole.
 const int BACKUP_BLOCK_BYTES = 8192;

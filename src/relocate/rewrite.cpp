@@ -12,15 +12,10 @@
 #include "relocate/run_view.h"
 #include "util/memory.h"
 #include "util/strings.h"
+#include "texts/texts.h"
 
 namespace {
 
-const char TEXT_UPDATING_PACKAGE[] =
-    "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\xb4\xca\xfd:%d, \xd2\xd1\xb0\xe1\xbc\xd2\xb1\xa6\xb1\xb4\xca\xfd:%d), "
-    "\xd5\xfd\xd4\xda\xb8\xfc\xd0\xc2" "csv\xce\xc4\xbc\xfe...";  // 搬家进度(宝贝数:%d, 已搬家宝贝数:%d), 正在更新csv文件...
-const char TEXT_UPDATING_PACKAGE_PERCENT[] =
-    "\xb0\xe1\xbc\xd2\xbd\xf8\xb6\xc8(\xb1\xa6\xb1\xb4\xca\xfd:%d, \xd2\xd1\xb0\xe1\xbc\xd2\xb1\xa6\xb1\xb4\xca\xfd:%d), "
-    "\xd5\xfd\xd4\xda\xb8\xfc\xd0\xc2" "csv\xce\xc4\xbc\xfe...(%d%%)";  // ...正在更新csv文件...(%d%%)
 
 const char MOBILE_ELEMENT_FORMAT[] = "<img>%s</img>";
 // Every collected URL holds "//" (after "http:" or "https:" or at its start);

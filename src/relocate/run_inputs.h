@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "relocate/run_view.h"
+#include "texts/texts.h"
 
 // Where the user should look after a refused input (the wizard moves the
 // keyboard focus there; the command line names the argument).
@@ -14,19 +15,6 @@ enum InputField {
     INPUT_IMAGE_SOURCE,  // the two image-source options
     INPUT_DESTINATION,   // the destination folder
 };
-
-extern const char MESSAGE_NO_PACKAGE[];          // "请选择一个淘宝数据包(csv)文件"
-extern const char MESSAGE_PACKAGE_MISSING[];     // "选择的csv文件不存在，请重新选择"
-extern const char MESSAGE_NO_IMAGE_SOURCE[];     // "[搬来自淘宝图片空间里的图片] 与 ..."
-extern const char MESSAGE_NO_DESTINATION[];      // "请选择图片搬家后保存到哪一个文件夹中"
-extern const char MESSAGE_DESTINATION_MISSING[]; // "选择的文件夹不存在，请重新选择"
-extern const char MESSAGE_DESTINATION_DESKTOP[]; // "不可以将图片搬家到[桌面]上..."
-extern const char MESSAGE_DESTINATION_UNWRITABLE[];  // "选择的文件夹路径中含有双引号或控制字符，无法写入数据包，请重新选择"
-extern const char MESSAGE_DESTINATION_TOO_LONG[];    // "选择的文件夹路径太长，无法在其中保存图片，..."
-extern const char FORMAT_PACKAGE_IN_USE[];       // "[%s]可能正被 Excel 或 WPS 等程序打开，搬家后无法写回数据包。..."
-extern const char FORMAT_PACKAGE_READ_ONLY[];    // "[%s]或它所在的文件夹不允许写入(只读或没有权限)，..."
-extern const char FORMAT_PACKAGE_PATH_TOO_LONG[];  // "[%s]数据包的文件名或所在文件夹的路径太长，..."
-extern const char FORMAT_ITEM_COUNT[];           // "搬家进度(宝贝数:%d)"
 
 // The longest title the listing tool accepts, in bytes and in Chinese characters.
 const int TITLE_LIMIT_BYTES = 255;

@@ -9,7 +9,7 @@
 #include "ui/message_boxes.h"
 #include "ui/progress_view.h"
 #include "ui/shell_utilities.h"
-#include "ui/ui_texts.h"
+#include "texts/texts.h"
 #include "ui/wide_text.h"
 #include "ui/wizard.h"
 #include "util/version.h"

@@ -7,7 +7,7 @@
 
 #include "package/item_record.h"
 #include "ui/application_state.h"
-#include "ui/ui_texts.h"
+#include "texts/texts.h"
 #include "ui/wide_text.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "platform/fs.h"
 #include "platform/win32/wide_path.h"
-#include "ui/ui_texts.h"
+#include "texts/texts.h"
 #include "ui/wide_text.h"
 #include "util/files.h"
 #include "util/memory.h"

@@ -13,7 +13,7 @@
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
 #include "ui/shell_utilities.h"
-#include "ui/ui_texts.h"
+#include "texts/texts.h"
 #include "ui/wide_text.h"
 #include "update/update_check.h"
 #include "util/app_log.h"

@@ -6,7 +6,7 @@
 
 #include "platform/charset.h"
 #include "platform/win32/wide_path.h"
-#include "ui/ui_texts.h"
+#include "texts/texts.h"
 #include "util/charset.h"
 #include "util/memory.h"
 

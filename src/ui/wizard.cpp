@@ -18,7 +18,7 @@
 #include "ui/main_window.h"
 #include "ui/progress_view.h"
 #include "ui/shell_utilities.h"
-#include "ui/ui_texts.h"
+#include "texts/texts.h"
 #include "ui/message_boxes.h"
 #include "ui/wide_text.h"
 #include "ui/window_run_view.h"

@@ -11,6 +11,7 @@
 #include "util/memory.h"
 #include "util/strings.h"
 #include "util/version.h"
+#include "texts/texts.h"
 
 namespace {
 
@@ -25,15 +26,6 @@ const char SCRAMBLED_DOWNLOAD_PAGE[] =
     "\x67\x72\x7a\x71\x6f\x72\x64\x67";
 const char SCRAMBLE_OFFSET = 3;
 
-const char MESSAGE_NEW_VERSION[] =
-    "\xbc\xec\xb2\xe9\xb5\xbd\xd0\xc2\xb5\xc4\xb0\xe6\xb1\xbe\xa3\xac\xca\xc7\xb7\xf1\xd0\xe8\xd2\xaa\xbd\xf8\xc8\xeb"
-    "\xb9\xd9\xcd\xf8\xcf\xc2\xd4\xd8\xd0\xc2\xb0\xe6\xb1\xbe\xa3\xbf";  // 检查到新的版本，是否需要进入官网下载新版本？
-const char MESSAGE_MUST_UPGRADE[] =
-    "\xc8\xed\xbc\xfe\xd7\xee\xbd\xfc\xd3\xd0\xd6\xd8\xd2\xaa\xc9\xfd\xbc\xb6\xa3\xac\xc7\xeb\xb5\xbd\xb9\xd9\xcd\xf8"
-    "\xcf\xc2\xd4\xd8\xd7\xee\xd0\xc2\xb0\xe6\xca\xb9\xd3\xc3\xa3\xa1";  // 软件最近有重要升级，请到官网下载最新版使用！
-const char MESSAGE_UNRECOGNISED[] =
-    "\xbc\xec\xb2\xe9\xc8\xed\xbc\xfe\xd0\xc2\xb0\xe6\xb1\xbe\xca\xb1\xb7\xb5\xbb\xd8\xce\xde\xb7\xa8\xca\xb6\xb1\xf0"
-    "\xb5\xc4\xca\xfd\xbe\xdd\xa3\xba\n\n";  // 检查软件新版本时返回无法识别的数据：\n\n
 
 const int ADDRESS_BYTES = 512;
 const int NOTICE_BYTES = 8192;           // the notice message with its terminator
@@ -71,11 +63,11 @@ void ShowNotice(const UpdateView* view, const char* message) {
 
 void ShowUnrecognised(const FetchResult* result) {
     int shown = result->length < UNRECOGNISED_REPLY_BYTES ? result->length : UNRECOGNISED_REPLY_BYTES;
-    size_t size = sizeof MESSAGE_UNRECOGNISED + static_cast<size_t>(shown);
-    char* text = static_cast<char*>(Allocate(size));
-    std::memcpy(text, MESSAGE_UNRECOGNISED, sizeof MESSAGE_UNRECOGNISED - 1);
-    std::memcpy(text + sizeof MESSAGE_UNRECOGNISED - 1, result->text, static_cast<size_t>(shown));
-    text[sizeof MESSAGE_UNRECOGNISED - 1 + static_cast<size_t>(shown)] = '\0';
+    size_t lead = std::strlen(MESSAGE_UNRECOGNISED);
+    char* text = static_cast<char*>(Allocate(lead + static_cast<size_t>(shown) + 1));
+    std::memcpy(text, MESSAGE_UNRECOGNISED, lead);
+    std::memcpy(text + lead, result->text, static_cast<size_t>(shown));
+    text[lead + static_cast<size_t>(shown)] = '\0';
     ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
     std::free(text);
 }

@@ -11,11 +11,10 @@
 #include "util/front_end.h"
 #include "util/strings.h"
 #include "util/vector.h"
+#include "texts/texts.h"
 
 namespace {
 
-const char MESSAGE_LOG_CANNOT_OPEN[] =
-    "\xce\xde\xb7\xa8\xb4\xf2\xbf\xaa\xd3\xa6\xd3\xc3\xc8\xd5\xd6\xbe\xce\xc4\xbc\xfe\xa3\xba" "app.log";  // 无法打开应用日志文件：app.log
 
 FILE* logStream = nullptr;
 // Holds the three writes of one line together, so lines written by two

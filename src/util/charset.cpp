@@ -5,10 +5,10 @@
 
 #include "platform/charset.h"
 #include "util/front_end.h"
+#include "texts/texts.h"
 
 namespace {
 
-const char MESSAGE_UNSUPPORTED_CHARSET[] = "\xb2\xbb\xd6\xa7\xb3\xd6\xb5\xc4\xd7\xd6\xb7\xfb\xbc\xaf";  // 不支持的字符集
 
 libiconv_t OpenIgnoring(const char* fromCharset, const char* toCharset) {
     char target[128];

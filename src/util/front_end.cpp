@@ -6,11 +6,8 @@
 
 #include "platform/charset.h"
 #include "util/charset.h"
+#include "texts/texts.h"
 
-const char CAPTION_ERROR[] = "\xb4\xed\xce\xf3";     // 错误
-const char CAPTION_NOTICE[] = "\xcc\xe1\xca\xbe";    // 提示
-const char CAPTION_QUESTION[] = "\xd1\xaf\xce\xca";  // 询问
-const char CAPTION_CONFIRM[] = "\xc8\xb7\xc8\xcf";   // 确认
 
 namespace {
 

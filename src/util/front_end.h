@@ -8,6 +8,8 @@
 // EndProcess calls exit().
 #pragma once
 
+#include "texts/texts.h"
+
 // Message box styles and answers, with the Win32 values so the Win32 front
 // end can pass them through unchanged.
 const unsigned MESSAGE_OK = 0x0;
@@ -40,12 +42,6 @@ void SetFrontEnd(const FrontEnd* frontEnd);
 int ShowMessage(const char* text, const char* caption, unsigned style);
 void EndProcess(int code);
 void PrintLine(const char* text);
-
-// Captions of the system's message boxes.
-extern const char CAPTION_ERROR[];     // "错误"
-extern const char CAPTION_NOTICE[];    // "提示"
-extern const char CAPTION_QUESTION[];  // "询问"
-extern const char CAPTION_CONFIRM[];   // "确认"
 
 // The common case: an error box with the caption "错误", then the end of the
 // process with code 0 (the package is left as the failing step found it).

@@ -5,12 +5,10 @@
 #include <cstdlib>
 
 #include "util/front_end.h"
+#include "texts/texts.h"
 
 namespace {
 
-const char FORMAT_OUT_OF_MEMORY[] =
-    "\xc4\xda\xb4\xe6\xb2\xbb\xd7\xe3\xa3\xba\xce\xde\xb7\xa8\xb7\xd6\xc5\xe4 %lu \xd7\xd6\xbd\xda\xa3\xac\xb3\xcc"
-    "\xd0\xf2\xce\xde\xb7\xa8\xbc\xcc\xd0\xf8\xd4\xcb\xd0\xd0\xa1\xa3(out of memory)";  // 内存不足：无法分配 %lu 字节，程序无法继续运行。(out of memory)
 
 std::atomic<bool> failNext{false};
 // Set by the first failure: a failure while that one is being reported

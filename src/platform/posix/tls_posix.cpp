@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include "texts/texts.h"
 
 struct TlsConnection {
     SSL* ssl;
@@ -28,9 +29,6 @@ struct TlsConnection {
 
 namespace {
 
-const char FORMAT_CERTIFICATE_REFUSED[] =
-    "HTTPS\xd6\xa4\xca\xe9\xce\xb4\xcd\xa8\xb9\xfd\xd1\xe9\xd6\xa4(%s): %s";  // HTTPS证书未通过验证(%s): %s
-const char FORMAT_HANDSHAKE_FAILED[] = "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): %s";  // HTTPS握手失败(%s): %s
 const char MESSAGE_NO_TLS_ANSWER[] = "no TLS answer";
 
 SSL_CTX* context = nullptr;

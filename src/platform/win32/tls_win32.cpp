@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "util/charset.h"
+#include "texts/texts.h"
 
 namespace {
 
@@ -35,22 +36,6 @@ const char RECORD_HANDSHAKE = 0x16;
 // The longest host name the certificate check takes.
 const int HOST_UNITS = 256;
 
-const char FORMAT_TLS_UNAVAILABLE[] =
-    "TLS \xb2\xbb\xbf\xc9\xd3\xc3 (Schannel): 0x%08lX";  // TLS 不可用 (Schannel): 0x%08lX
-const char FORMAT_HOST_UNCONVERTIBLE[] =
-    "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): \xd3\xf2\xc3\xfb\xce\xde\xb7\xa8\xd7\xaa\xbb\xbb";  // HTTPS握手失败(%s): 域名无法转换
-const char FORMAT_PEER_CLOSED[] =
-    "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): \xb6\xd4\xb7\xbd\xd4\xda\xce\xd5\xca\xd6\xc7\xb0\xb9\xd8\xb1\xd5\xc1\xcb\xc1\xac\xbd\xd3";  // HTTPS握手失败(%s): 对方在握手前关闭了连接
-const char FORMAT_SOCKET_FAILED[] =
-    "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): \xc1\xac\xbd\xd3\xb3\xf6\xb4\xed (\xb4\xed\xce\xf3\xc2\xeb %d)";  // HTTPS握手失败(%s): 连接出错 (错误码 %d)
-const char FORMAT_HANDSHAKE_FAILED[] =
-    "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): 0x%08lX";  // HTTPS握手失败(%s): 0x%08lX
-const char FORMAT_HANDSHAKE_TOO_LONG[] =
-    "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): \xce\xd5\xca\xd6\xca\xfd\xbe\xdd\xb9\xfd\xb3\xa4";  // HTTPS握手失败(%s): 握手数据过长
-const char FORMAT_NOT_TLS[] =
-    "HTTPS\xce\xd5\xca\xd6\xca\xa7\xb0\xdc(%s): \xb6\xd4\xb7\xbd\xb2\xbb\xca\xc7 TLS \xb7\xfe\xce\xf1";  // HTTPS握手失败(%s): 对方不是 TLS 服务
-const char FORMAT_CERTIFICATE_REFUSED[] =
-    "HTTPS\xd6\xa4\xca\xe9\xce\xb4\xcd\xa8\xb9\xfd\xd1\xe9\xd6\xa4(%s): 0x%08lX";  // HTTPS证书未通过验证(%s): 0x%08lX
 
 const ULONG CONTEXT_REQUEST = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
@@ -260,7 +245,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
     }
     TlsConnection* connection = static_cast<TlsConnection*>(std::calloc(1, sizeof(TlsConnection)));
     if (connection == nullptr) {
-        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host,
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED_STATUS, host,
                       static_cast<unsigned long>(SEC_E_INSUFFICIENT_MEMORY));
         *failure = TLS_FAILURE_OTHER;
         return nullptr;
@@ -275,7 +260,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
                                                         0, &connection->context, &outDesc, &attributes, nullptr);
     if (status != SEC_I_CONTINUE_NEEDED) {
         if (outToken.pvBuffer != nullptr) FreeContextBuffer(outToken.pvBuffer);
-        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host, static_cast<unsigned long>(status));
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED_STATUS, host, static_cast<unsigned long>(status));
         return Fail(connection, false, TLS_FAILURE_OTHER, failure);
     }
 
@@ -337,8 +322,8 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
             // An alert for the peer may come with the failure; it goes out
             // if it can, the failure stands either way.
             SendToken(socket, &outToken);
-            std::snprintf(errorText, errorSize, IsCertificateStatus(status) ? FORMAT_CERTIFICATE_REFUSED
-                                                                            : FORMAT_HANDSHAKE_FAILED,
+            std::snprintf(errorText, errorSize, IsCertificateStatus(status) ? FORMAT_CERTIFICATE_REFUSED_STATUS
+                                                                            : FORMAT_HANDSHAKE_FAILED_STATUS,
                           host, static_cast<unsigned long>(status));
             return Fail(connection, true, IsCertificateStatus(status) ? TLS_FAILURE_CERTIFICATE : TLS_FAILURE_OTHER,
                         failure);
@@ -357,7 +342,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
 
     SECURITY_STATUS checked = CheckCertificate(&connection->context, host, wideHost);
     if (checked != SEC_E_OK) {
-        std::snprintf(errorText, errorSize, FORMAT_CERTIFICATE_REFUSED, host, static_cast<unsigned long>(checked));
+        std::snprintf(errorText, errorSize, FORMAT_CERTIFICATE_REFUSED_STATUS, host, static_cast<unsigned long>(checked));
         return Fail(connection, true, TLS_FAILURE_CERTIFICATE, failure);
     }
     status = QueryContextAttributesW(&connection->context, SECPKG_ATTR_STREAM_SIZES, &connection->sizes);
@@ -368,7 +353,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         if (connection->outgoing == nullptr) status = SEC_E_INSUFFICIENT_MEMORY;
     }
     if (status != SEC_E_OK) {
-        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host, static_cast<unsigned long>(status));
+        std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED_STATUS, host, static_cast<unsigned long>(status));
         return Fail(connection, true, TLS_FAILURE_OTHER, failure);
     }
     return connection;
