@@ -36,7 +36,7 @@
 #include "support/process.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/vector.h"
 
@@ -287,7 +287,7 @@ void BM_RelocationVsWget(benchmark::State& state) {
     }
     StartClientOnce(site);
     RecordingFrontEnd frontEnd;
-    std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", site.folder.path().c_str());
+    std::snprintf(coreState.stateFolder, sizeof coreState.stateFolder, "%s", site.folder.path().c_str());
     const std::string packagePath = site.folder.File("shop.csv");
     BenchView view;
     view.view.context = &view;
@@ -296,7 +296,7 @@ void BM_RelocationVsWget(benchmark::State& state) {
     };
     view.options.relocateImageSpace = 1;
     view.options.relocateOutsideAlbums = 1;
-    appState.items = NewItemList();
+    coreState.items = NewItemList();
 
     double runSeconds = 0, wgetSeconds = 0;
     long rssBefore = 0;
@@ -304,12 +304,12 @@ void BM_RelocationVsWget(benchmark::State& state) {
         const std::string destination = site.Fresh("pics");
         std::filesystem::create_directories(destination);
         std::snprintf(view.options.destination, sizeof view.options.destination, "%s", destination.c_str());
-        ClearItemRecords(appState.items);
-        std::free(appState.packageText);
-        appState.packageText = nullptr;
-        std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", packagePath.c_str());
+        ClearItemRecords(coreState.items);
+        std::free(coreState.packageText);
+        coreState.packageText = nullptr;
+        std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", packagePath.c_str());
         if (!WriteWholeFile(packagePath, site.packageBytes) ||
-            ReadPackage(appState.packagePath, appState.items, &appState.packageText) != PACKAGE_READ_OK) {
+            ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText) != PACKAGE_READ_OK) {
             state.SkipWithError("cannot load the generated package");
             break;
         }
@@ -337,9 +337,9 @@ void BM_RelocationVsWget(benchmark::State& state) {
         }
         wgetSeconds += wget;
     }
-    ClearItemRecords(appState.items);
-    FreeItemList(appState.items);
-    appState.items = nullptr;
+    ClearItemRecords(coreState.items);
+    FreeItemList(coreState.items);
+    coreState.items = nullptr;
     if (runSeconds <= 0 || wgetSeconds <= 0) return;
     const double images = static_cast<double>(IMAGE_COUNT) * static_cast<double>(state.iterations());
     state.counters["images_per_s"] = images / runSeconds;

@@ -46,7 +46,7 @@
 #include "support/package_generator.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/loopback_server.h"
 #include "util/vector.h"
@@ -138,7 +138,7 @@ struct RunSite {
         StartNetwork();
         InitHttpClient();
         OpenAppLog(folder.path().c_str());
-        std::snprintf(appState.programFolder, sizeof appState.programFolder, "%s", folder.path().c_str());
+        std::snprintf(coreState.programFolder, sizeof coreState.programFolder, "%s", folder.path().c_str());
         view.view.context = &view;
         view.view.readOptions = [](void* context, RunOptions* options) {
             *options = static_cast<BenchView*>(context)->options;
@@ -146,14 +146,14 @@ struct RunSite {
         view.options.relocateImageSpace = 1;
         view.options.relocateOutsideAlbums = 1;
         view.options.jobs = JOBS;
-        appState.items = NewItemList();
+        coreState.items = NewItemList();
     }
     ~RunSite() {
-        FreeItemList(appState.items);
-        appState.items = nullptr;
-        std::free(appState.packageText);
-        appState.packageText = nullptr;
-        appState.stopRequested = 0;
+        FreeItemList(coreState.items);
+        coreState.items = nullptr;
+        std::free(coreState.packageText);
+        coreState.packageText = nullptr;
+        coreState.stopRequested = 0;
         SetNetworkTimeoutForTests(0);
         SetDownloadLimitsForTests(0, 0);
         CloseAppLog();
@@ -173,12 +173,12 @@ struct RunSite {
         const std::string destination = folder.File("pics" + std::to_string(++runs));
         std::filesystem::create_directories(destination);
         std::snprintf(view.options.destination, sizeof view.options.destination, "%s", destination.c_str());
-        ClearItemRecords(appState.items);
-        std::free(appState.packageText);
-        appState.packageText = nullptr;
-        std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", packagePath.c_str());
+        ClearItemRecords(coreState.items);
+        std::free(coreState.packageText);
+        coreState.packageText = nullptr;
+        std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", packagePath.c_str());
         return WritePackageFile(packagePath, layout) &&
-               ReadPackage(appState.packagePath, appState.items, &appState.packageText) == PACKAGE_READ_OK;
+               ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText) == PACKAGE_READ_OK;
     }
 
     // Runs and returns its seconds.
@@ -312,7 +312,7 @@ void BM_StopWhileHostsAreSilent(benchmark::State& state) {
     SetNetworkTimeoutForTests(0);  // the product's
     double stopSeconds = 0;
     for (auto _ : state) {
-        appState.stopRequested = 0;
+        coreState.stopRequested = 0;
         if (!site.Load(Urls("http://127.0.0.1:" + std::to_string(server.port()), JOBS))) {
             state.SkipWithError("cannot load the package");
             break;
@@ -321,7 +321,7 @@ void BM_StopWhileHostsAreSilent(benchmark::State& state) {
         std::thread stopper([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             stopAt = Clock::now();
-            appState.stopRequested = 1;
+            coreState.stopRequested = 1;
         });
         site.Run();
         stopper.join();

@@ -6,7 +6,7 @@
 
 #include "platform/fs.h"
 #include "relocate/run.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
 
@@ -98,7 +98,7 @@ void PrintBackupNote() {
     static std::atomic<bool> printed{false};
     if (lastRunSummary.backupPath[0] == '\0' || printed.exchange(true)) return;
     PrintError(std::string("karvelo: the package as it was is backed up in ") + lastRunSummary.backupPath +
-               "; the log is " + appState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
+               "; the log is " + coreState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
 }
 
 void NoteStopSignal() { stopSignalSeen = true; }

@@ -15,7 +15,7 @@
 #include "util/loopback_server.h"
 #include "package/writer.h"
 #include "platform/fs.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/charset.h"
 #include "util/files.h"
 
@@ -184,7 +184,7 @@ int DemoCommand(int argc, char** argv) {
 
     PrintOut("\nImages served: " + std::to_string(server.Served()) + "\n");
     PrintOut("First item of the rewritten package:\n" + FirstRowOf(packagePath) + "\n");
-    PrintOut("Backups of the package are in " + std::string(appState.stateFolder) + PATH_SEPARATOR_TEXT +
-             "bak, the log is " + appState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
+    PrintOut("Backups of the package are in " + std::string(coreState.stateFolder) + PATH_SEPARATOR_TEXT +
+             "bak, the log is " + coreState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
     return code;
 }

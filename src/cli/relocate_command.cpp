@@ -22,7 +22,7 @@
 #include "relocate/run.h"
 #include "relocate/run_inputs.h"
 #include "relocate/run_view.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/front_end.h"
 #include "util/vector.h"
@@ -40,7 +40,7 @@ std::string DesktopFolder() {
     return CoreFromUtf8(std::string(home) + "/Desktop");
 }
 
-// Reads the package into appState; prints the reader's message on refusal.
+// Reads the package into coreState; prints the reader's message on refusal.
 bool LoadPackage(const std::string& packagePath) {
     const char* warning = CheckPackagePath(packagePath.c_str());
     if (warning != nullptr) {
@@ -50,12 +50,12 @@ bool LoadPackage(const std::string& packagePath) {
     int result = LoadPackageIntoState(packagePath.c_str());
     char message[MESSAGE_BYTES];
     if (result == PACKAGE_READ_TITLE_TOO_LONG) {
-        FormatTitleTooLongMessage(appState.packagePath, message, sizeof message);
+        FormatTitleTooLongMessage(coreState.packagePath, message, sizeof message);
         ShowMessage(message, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
         return false;
     }
     if (result != PACKAGE_READ_OK) {
-        FormatUnusablePackageMessage(appState.packagePath, message, sizeof message);
+        FormatUnusablePackageMessage(coreState.packagePath, message, sizeof message);
         ShowMessage(message, CAPTION_NOTICE, MESSAGE_YES_NO | MESSAGE_ICON_QUESTION);
         return false;
     }
@@ -63,8 +63,8 @@ bool LoadPackage(const std::string& packagePath) {
 }
 
 void PrintFailures() {
-    for (int32_t i = 0; i < appState.items->count; ++i) {
-        const ItemRecord* item = static_cast<const ItemRecord*>(appState.items->items[i]);
+    for (int32_t i = 0; i < coreState.items->count; ++i) {
+        const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
         if (FailedDesktopUrls(item) == nullptr && FailedMobileUrls(item) == nullptr) continue;
         PrintOut(std::string(item->title) + "\n");
         const Vector* lists[] = {FailedDesktopUrls(item), FailedMobileUrls(item)};
@@ -87,7 +87,7 @@ void RunWithStopSignals(TerminalView* terminal) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
 
     std::atomic<bool> finished{false};
-    appState.running = 1;  // as the wizard does: before the run's thread exists
+    coreState.running = 1;  // as the wizard does: before the run's thread exists
     std::thread worker([&] {
         RunRelocation(&terminal->view);
         finished = true;
@@ -96,7 +96,7 @@ void RunWithStopSignals(TerminalView* terminal) {
     while (!finished) {
         if (sigtimedwait(&stopSignals, nullptr, &poll) > 0 && !StopSignalSeen()) {
             NoteStopSignal();
-            appState.stopRequested = 1;
+            coreState.stopRequested = 1;
             EndStatusLine();
             PrintError("stopping: images still downloading are given up; the package will be written back with what was done\n");
         }
@@ -134,20 +134,20 @@ bool TakeCheckpointInterval() {
 
 void StartCore() {
     InstallConsoleFrontEnd();
-    if (!GetProgramFolder(appState.programFolder, sizeof appState.programFolder)) {
+    if (!GetProgramFolder(coreState.programFolder, sizeof coreState.programFolder)) {
         PrintError("karvelo: cannot find the program's folder\n");
         std::exit(EXIT_REFUSED);
     }
-    if (!ChooseStateFolder(appState.programFolder, 1, appState.stateFolder, sizeof appState.stateFolder)) {
+    if (!ChooseStateFolder(coreState.programFolder, 1, coreState.stateFolder, sizeof coreState.stateFolder)) {
         char wanted[MAX_PATH_BYTES];
         std::string stateFolder = GetUserStateFolder(wanted, sizeof wanted, 0)
                                       ? std::string("cannot create ") + wanted
                                       : std::string("finds no home folder (HOME) for its state folder");
-        PrintError(std::string("karvelo: cannot write beside the program in ") + appState.programFolder + " and " +
+        PrintError(std::string("karvelo: cannot write beside the program in ") + coreState.programFolder + " and " +
                    stateFolder + "\n");
         std::exit(EXIT_REFUSED);
     }
-    OpenAppLog(appState.stateFolder);
+    OpenAppLog(coreState.stateFolder);
     StartNetwork();
     InitHttpClient();
 }
@@ -172,13 +172,13 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     InputField field = INPUT_OK;
     std::string desktop = DesktopFolder();
     char text[MESSAGE_BYTES];
-    const char* warning = CheckRunInputs(options, appState.packagePath, desktop.c_str(), &field, text, sizeof text);
+    const char* warning = CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text, sizeof text);
     if (warning != nullptr) {
         ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
         return field == INPUT_IMAGE_SOURCE ? EXIT_USAGE : EXIT_REFUSED;
     }
     TerminalView terminal;
-    InitTerminalView(&terminal, options, appState.items->count);
+    InitTerminalView(&terminal, options, coreState.items->count);
     RunWithStopSignals(&terminal);
     FinishTerminalView(&terminal);
     PrintFailures();
@@ -256,8 +256,8 @@ int InspectCommand(int argc, char** argv) {
     };
     Counts totalDesktop, totalMobile;
     PrintOut("   #  description(image space/outside)  mobile(image space/outside)  title\n");
-    for (int32_t i = 0; i < appState.items->count; ++i) {
-        const ItemRecord* item = static_cast<const ItemRecord*>(appState.items->items[i]);
+    for (int32_t i = 0; i < coreState.items->count; ++i) {
+        const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
         Counts desktop, mobile;
         const Vector* desktopUrls = DesktopUrls(item);
         for (int32_t j = 0; desktopUrls != nullptr && j < desktopUrls->count; ++j) {
@@ -280,8 +280,8 @@ int InspectCommand(int argc, char** argv) {
     std::snprintf(total, sizeof total,
                   "%d items; description images: %d image space, %d outside albums; mobile images: %d image space, "
                   "%d outside albums%s\n",
-                  appState.items->count, totalDesktop.space, totalDesktop.outside, totalMobile.space,
-                  totalMobile.outside, appState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
+                  coreState.items->count, totalDesktop.space, totalDesktop.outside, totalMobile.space,
+                  totalMobile.outside, coreState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
     PrintOut(total);
     return EXIT_DONE;
 }

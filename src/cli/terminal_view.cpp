@@ -8,7 +8,7 @@
 
 #include "cli/console.h"
 #include "package/item_record.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/vector.h"
 #include "texts/texts.h"
 
@@ -42,7 +42,7 @@ void SetItemText(void* context, int row, int subItem, const char* text) {
     TerminalView* terminal = Of(context);
     if (subItem != 1 || terminal->interactive) return;
     // Plain output: one line per finished item.
-    ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, row));
+    ItemRecord* item = static_cast<ItemRecord*>(VectorGet(coreState.items, row));
     if (item == nullptr || std::strcmp(text, TEXT_ITEM_DONE) != 0) return;
     const Vector* desktop = FailedDesktopUrls(item);
     const Vector* mobile = FailedMobileUrls(item);

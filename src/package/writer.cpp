@@ -8,7 +8,6 @@
 
 #include "platform/fs.h"
 #include "platform/thread.h"
-#include "ui/application_state.h"
 #include "util/charset.h"
 #include "util/files.h"
 #include "util/front_end.h"
@@ -60,14 +59,14 @@ int PickNumberedPath(const char* folder, const char* name, const char* label, ch
 }
 
 // The backup folder, "<stateFolder>/bak"; 0 when it does not fit.
-int FormBackupFolder(char* folder) {
-    return FormatPath(folder, "%s%s%s", appState.stateFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME);
+int FormBackupFolder(const char* stateFolder, char* folder) {
+    return FormatPath(folder, "%s%s%s", stateFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME);
 }
 
 // The backup path the next backup of `packagePath` takes; 0 when none fits.
-int PickBackupPath(const char* packagePath, char* path) {
+int PickBackupPath(const char* packagePath, const char* stateFolder, char* path) {
     char folder[MAX_PATH_BYTES];
-    if (!FormBackupFolder(folder)) return 0;
+    if (!FormBackupFolder(stateFolder, folder)) return 0;
     std::strncat(folder, PATH_SEPARATOR_TEXT, sizeof folder - std::strlen(folder) - 1);
     return PickNumberedPath(folder, FileNameOfPath(packagePath), "", path);
 }
@@ -216,13 +215,13 @@ int WriteConverted(const char* packagePath, const char* packageText, int tries, 
 
 }  // namespace
 
-int BackupPackage(const char* packagePath, char* backupPathOut) {
+int BackupPackage(const char* packagePath, const char* stateFolder, char* backupPathOut) {
     char folder[MAX_PATH_BYTES];
-    if (!FormBackupFolder(folder) || (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
+    if (!FormBackupFolder(stateFolder, folder) || (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
         return Fail(MESSAGE_BAK_FOLDER_FAILED);
     }
     char backupPath[MAX_PATH_BYTES];
-    int named = PickBackupPath(packagePath, backupPath);
+    int named = PickBackupPath(packagePath, stateFolder, backupPath);
 
     FILE* source = OpenFileByPath(packagePath, "rb");
     if (source == nullptr) return Fail(MESSAGE_BACKUP_SOURCE_FAILED);
@@ -252,13 +251,13 @@ int WritePackageIfFree(const char* packagePath, const char* packageText) {
     return WriteConverted(packagePath, packageText, 1, false, nullptr);
 }
 
-int CheckPackageWritable(const char* packagePath) {
+int CheckPackageWritable(const char* packagePath, const char* stateFolder) {
     char target[MAX_PATH_BYTES];
     if (!ResolveLinkedFile(packagePath, target, sizeof target)) return PACKAGE_READ_ONLY;
     char path[MAX_PATH_BYTES];
     // Every path the run forms: the backup, the kept copy, and the
     // temporary file last, whose path the probe below uses.
-    if (!PathFitsSystem(packagePath) || !PickBackupPath(packagePath, path) || !PathFitsSystem(path) ||
+    if (!PathFitsSystem(packagePath) || !PickBackupPath(packagePath, stateFolder, path) || !PathFitsSystem(path) ||
         !PickKeptPath(target, path) || !PathFitsSystem(path) ||
         !FormatPath(path, "%s%s", target, PACKAGE_TEMP_SUFFIX) || !PathFitsSystem(path)) {
         return PACKAGE_PATH_TOO_LONG;

@@ -9,7 +9,7 @@
 // beside it (WritePackage).
 #pragma once
 
-// The backup folder, in appState.stateFolder: beside the program, or in the
+// The backup folder, in coreState.stateFolder: beside the program, or in the
 // user's state folder where the program's folder cannot be written.
 #define BACKUP_FOLDER_NAME "bak"
 // The package is written to "<package>" PACKAGE_TEMP_SUFFIX first and then
@@ -33,9 +33,10 @@ const int BACKUP_BLOCK_BYTES = 8192;
 const int PACKAGE_REPLACE_TRIES = 5;
 const int PACKAGE_REPLACE_DELAY_MS = 1000;
 
-// Copies the package into the backup folder; 1 when the copy is complete.
-// `backupPath`, when given (MAX_PATH_BYTES), then receives the copy's path.
-int BackupPackage(const char* packagePath, char* backupPath = nullptr);
+// Copies the package into "<stateFolder>/bak" (ChooseStateFolder); 1 when
+// the copy is complete.  `backupPath`, when given (MAX_PATH_BYTES), then
+// receives the copy's path.
+int BackupPackage(const char* packagePath, const char* stateFolder, char* backupPath = nullptr);
 
 // Results of the writes below; 0 is a failure that has been reported (error
 // box, end of the process), and the package keeps its bytes.
@@ -65,7 +66,7 @@ enum PackageWritability {
     PACKAGE_IN_USE,         // another program holds the package (ProbeReplace: REPLACE_HELD)
     PACKAGE_READ_ONLY,      // the package or its folder may not be written
 };
-int CheckPackageWritable(const char* packagePath);
+int CheckPackageWritable(const char* packagePath, const char* stateFolder);
 
 // Tests shorten the wait for a held package; a negative value restores the
 // defaults above.

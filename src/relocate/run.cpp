@@ -17,7 +17,7 @@
 #include "relocate/local_files.h"
 #include "relocate/rewrite.h"
 #include "relocate/run_view.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/files.h"
 #include "util/front_end.h"
@@ -74,7 +74,7 @@ struct Run {
 
 int checkpointSeconds = DEFAULT_CHECKPOINT_SECONDS;
 
-bool StopRequested() { return appState.stopRequested.load() != 0; }
+bool StopRequested() { return coreState.stopRequested.load() != 0; }
 
 void ShowProgressText(const Run& run) {
     if (run.view->setProgressText == nullptr) return;
@@ -103,14 +103,14 @@ void RemoveIfPresent(const char* path) {
 
 void StopWithError(const char* text) {
     ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-    appState.stopRequested = 1;
+    coreState.stopRequested = 1;
 }
 
 bool IsSelected(const Run& run, const char* url) {
     return IsImageSpaceUrl(url) ? run.options.relocateImageSpace != 0 : run.options.relocateOutsideAlbums != 0;
 }
 
-ItemRecord* ItemAt(int row) { return static_cast<ItemRecord*>(VectorGet(appState.items, row)); }
+ItemRecord* ItemAt(int row) { return static_cast<ItemRecord*>(VectorGet(coreState.items, row)); }
 
 // Buckets for every URL the items list, above the load factor's threshold.
 int32_t UrlMapCapacity(int itemCount) {
@@ -301,10 +301,10 @@ void MaybeCheckpoint(Run* run) {
     run->checkpointRelocated = run->relocatedCount;
     run->checkpointFailures = run->failureCount;
     SyncFolderFiles(run->options.destination);  // the names the package is about to refer to
-    int written = WriteCheckpoint(run->urlMap, appState.packageText, run->options.blankFailedImages, appState.packagePath);
+    int written = WriteCheckpoint(run->urlMap, coreState.packageText, run->options.blankFailedImages, coreState.packagePath);
     if (written < 0) {
         run->checkpointFailed = true;
-        appState.stopRequested = 1;
+        coreState.stopRequested = 1;
     } else if (written == CHECKPOINT_HELD) {
         // Another program holds the package now: the next checkpoint, or
         // the end of the run, tries again with everything since.
@@ -348,7 +348,7 @@ void RelocateItemsWithWorkers(Run* run, int jobs) {
 }
 
 void ShowFinalMessage(const Run& run, bool changed) {
-    const char* name = FileNameOfPath(appState.packagePath);
+    const char* name = FileNameOfPath(coreState.packagePath);
     char text[2048];
     if (changed) {
         std::snprintf(text, sizeof text, FORMAT_DONE, name);
@@ -369,7 +369,7 @@ void ShowFinalMessage(const Run& run, bool changed) {
 // and, when the run ended by itself, what the final message would add.
 void ShowKeptBeside(const Run& run, const char* keptPath, bool stopped) {
     char text[2048];
-    std::snprintf(text, sizeof text, FORMAT_KEPT_BESIDE, FileNameOfPath(appState.packagePath), keptPath);
+    std::snprintf(text, sizeof text, FORMAT_KEPT_BESIDE, FileNameOfPath(coreState.packagePath), keptPath);
     if (!stopped && run.failureCount > 0 && !run.options.blankFailedImages) {
         std::strncat(text, TEXT_SOME_FAILED, sizeof text - std::strlen(text) - 1);
     }
@@ -412,33 +412,33 @@ unsigned RunRelocation(void* argument) {
     // The front end has set it already, before this thread started, so that
     // a close in between waits for the run; set here for callers that start
     // the run directly.
-    appState.running = 1;
+    coreState.running = 1;
     if (StopRequested()) {
         // Stopped before it began (a close, an update that must be taken):
         // nothing was backed up or changed, so there is nothing to write.
         lastRunSummary.stopped = 1;
         EndProcess(0);
-        appState.running = 0;  // where EndProcess returns (tests)
+        coreState.running = 0;  // where EndProcess returns (tests)
         return 0;
     }
     // A stop gives up the downloads in flight within a network wait slice.
-    SetDownloadStopFlag(&appState.stopRequested);
-    if (!BackupPackage(appState.packagePath, lastRunSummary.backupPath)) {
+    SetDownloadStopFlag(&coreState.stopRequested);
+    if (!BackupPackage(coreState.packagePath, coreState.stateFolder, lastRunSummary.backupPath)) {
         // Only reached where EndProcess returns (tests).
-        appState.running = 0;
+        coreState.running = 0;
         return 0;
     }
     run.stamp = CurrentRunTimeStamp();
     run.checkpointTime = std::chrono::steady_clock::now();
     run.view->readOptions(run.view->context, &run.options);
-    run.itemCount = appState.items != nullptr ? appState.items->count : 0;
+    run.itemCount = coreState.items != nullptr ? coreState.items->count : 0;
     run.urlMap = NewHashMap(&STRING_KEYS_AND_VALUES, UrlMapCapacity(run.itemCount), URL_MAP_LOAD_FACTOR);
-    appState.urlMap = run.urlMap;
+    coreState.urlMap = run.urlMap;
 
     int jobs = run.options.jobs >= 1 && run.options.jobs <= MAX_RUN_JOBS ? run.options.jobs : DEFAULT_RUN_JOBS;
     if (run.itemCount > 0 && !StopRequested()) RelocateItemsWithWorkers(&run, jobs);
 
-    int changed = RewritePackageText(run.urlMap, &appState.packageText, run.options.blankFailedImages,
+    int changed = RewritePackageText(run.urlMap, &coreState.packageText, run.options.blankFailedImages,
                                      run.itemCount, run.processedCount, run.view);
     // After a failed checkpoint the process has ended (where EndProcess returns, nothing more is written).
     bool written = !run.checkpointFailed;
@@ -446,12 +446,12 @@ unsigned RunRelocation(void* argument) {
     char keptPath[MAX_PATH_BYTES] = "";
     if (changed && written) {
         SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
-        int outcome = WritePackage(appState.packagePath, appState.packageText, keptPath);
+        int outcome = WritePackage(coreState.packagePath, coreState.packageText, keptPath);
         written = outcome != 0;
         kept = outcome == PACKAGE_KEPT_BESIDE;
     }
-    std::free(appState.packageText);
-    appState.packageText = nullptr;
+    std::free(coreState.packageText);
+    coreState.packageText = nullptr;
 
     bool stopped = StopRequested();
     Summarise(run, changed != 0, stopped, kept);
@@ -461,19 +461,19 @@ unsigned RunRelocation(void* argument) {
     if (stopped || !written) {
         if (stopped) EndProcess(0);
         // Where EndProcess returns (tests), leave nothing behind.
-        appState.urlMap = nullptr;
+        coreState.urlMap = nullptr;
         FreeHashMap(run.urlMap, 1);
-        appState.running = 0;
+        coreState.running = 0;
         return 0;
     }
     ShowProgressText(run);
-    appState.running = 0;
+    coreState.running = 0;
     if (kept) {
         ShowKeptBeside(run, keptPath, false);
     } else {
         ShowFinalMessage(run, changed != 0);
     }
-    appState.urlMap = nullptr;
+    coreState.urlMap = nullptr;
     FreeHashMap(run.urlMap, 1);
     ResetConnectFailureCounts();
     if (run.view->runFinished != nullptr) run.view->runFinished(run.view->context);

@@ -29,13 +29,13 @@ int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFai
 
 // The run's thread procedure.  `argument` is the front end's RunView, which
 // must outlive the run.  It reads packagePath, items and packageText of
-// appState, backs the package up, downloads every selected image once into
+// coreState, backs the package up, downloads every selected image once into
 // the destination, rewrites and writes the package back, and shows the final
 // message.  Between results it writes checkpoints (SetCheckpointInterval).
 // Up to options.jobs downloads run at once on worker threads; the
 // results are taken back in the order the run visits the URLs, so nothing
 // it leaves depends on which download finishes first.  When a stop is
-// requested (appState.stopRequested) no new download starts, those in
+// requested (coreState.stopRequested) no new download starts, those in
 // flight are given up within a network wait slice (their partial files
 // removed, their addresses left for the next run) and every image that
 // arrived is kept; the run writes back what it did and ends the process with

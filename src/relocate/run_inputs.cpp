@@ -8,7 +8,7 @@
 #include "package/reader.h"
 #include "package/writer.h"
 #include "relocate/local_files.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/files.h"
 #include "util/strings.h"
 #include "texts/texts.h"
@@ -60,7 +60,7 @@ const char* CheckRunInputs(const RunOptions& options, const char* packagePath, c
 
     *field = INPUT_PACKAGE;
     const char* format = nullptr;
-    switch (CheckPackageWritable(packagePath)) {
+    switch (CheckPackageWritable(packagePath, coreState.stateFolder)) {
         case PACKAGE_PATH_TOO_LONG: format = FORMAT_PACKAGE_PATH_TOO_LONG; break;
         case PACKAGE_IN_USE: format = FORMAT_PACKAGE_IN_USE; break;
         case PACKAGE_READ_ONLY: format = FORMAT_PACKAGE_READ_ONLY; break;
@@ -75,19 +75,19 @@ const char* CheckRunInputs(const RunOptions& options, const char* packagePath, c
 }
 
 int LoadPackageIntoState(const char* packagePath) {
-    std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", packagePath);
-    if (appState.items == nullptr) {
-        appState.items = NewItemList();
+    std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", packagePath);
+    if (coreState.items == nullptr) {
+        coreState.items = NewItemList();
     } else {
-        ClearItemRecords(appState.items);
+        ClearItemRecords(coreState.items);
     }
     char* text = nullptr;
-    int result = ReadPackage(appState.packagePath, appState.items, &text);
+    int result = ReadPackage(coreState.packagePath, coreState.items, &text);
     if (result != PACKAGE_READ_OK) return result;
-    for (int32_t i = 0; i < appState.items->count; ++i) {
-        static_cast<ItemRecord*>(appState.items->items[i])->index = i;
+    for (int32_t i = 0; i < coreState.items->count; ++i) {
+        static_cast<ItemRecord*>(coreState.items->items[i])->index = i;
     }
-    std::free(appState.packageText);
-    appState.packageText = text;
+    std::free(coreState.packageText);
+    coreState.packageText = text;
     return result;
 }

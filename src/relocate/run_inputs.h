@@ -24,7 +24,7 @@ const int TITLE_LIMIT_CHINESE = 127;
 const char* CheckPackagePath(const char* packagePath);
 
 // Loads the package at `packagePath` (at most 259 bytes are kept) into
-// appState: packagePath is set, `items` is created on the first load and
+// coreState: packagePath is set, `items` is created on the first load and
 // emptied (records and lists released) on every later one, then filled by
 // the reader.  On PACKAGE_READ_OK every record's index is its row and
 // packageText is the new text (an earlier one is released).  Returns the

@@ -153,7 +153,7 @@ void OfferDesktopShortcut() {
     char shortcutPath[MAX_PATH_BYTES];
     std::snprintf(shortcutPath, sizeof shortcutPath, "%s\\%s.lnk", desktop, SHORTCUT_NAME);
     char markerPath[MAX_PATH_BYTES];
-    std::snprintf(markerPath, sizeof markerPath, "%s\\%s", appState.stateFolder, SHORTCUT_MARKER_NAME);
+    std::snprintf(markerPath, sizeof markerPath, "%s\\%s", coreState.stateFolder, SHORTCUT_MARKER_NAME);
     if (FileExists(shortcutPath) || FileExists(markerPath)) return;
 
     shortcutPromptHook = SetWindowsHookExW(WH_CBT, ShortcutPromptHook, nullptr, GetCurrentThreadId());
@@ -166,7 +166,7 @@ void OfferDesktopShortcut() {
         HRESULT result = E_FAIL;
         if (length > 0 && length < sizeof module / sizeof module[0] &&
             CorePathFromSystem(module, program, sizeof program) == SYSTEM_PATH_OK) {
-            result = CreateShortcut(program, "", shortcutPath, "", SW_SHOW, appState.programFolder, program, 0);
+            result = CreateShortcut(program, "", shortcutPath, "", SW_SHOW, coreState.programFolder, program, 0);
         }
         if (FAILED(result)) {
             ShowMessage(MESSAGE_SHORTCUT_FAILED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_ERROR);

@@ -19,11 +19,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     StartComOnThisThread();
     appState.instance = instance;
     InstallWindowsFrontEnd();
-    ComputeProgramFolder(appState.programFolder, sizeof appState.programFolder);
-    if (IsArchiveTempFolder(appState.programFolder)) RefuseArchiveFolder();
+    ComputeProgramFolder(coreState.programFolder, sizeof coreState.programFolder);
+    if (IsArchiveTempFolder(coreState.programFolder)) RefuseArchiveFolder();
     // Beside the program unless it stands where it cannot write (Program Files).
-    ChooseStateFolder(appState.programFolder, 1, appState.stateFolder, sizeof appState.stateFolder);
-    OpenAppLog(appState.stateFolder);
+    ChooseStateFolder(coreState.programFolder, 1, coreState.stateFolder, sizeof coreState.stateFolder);
+    OpenAppLog(coreState.stateFolder);
     StartWinsock();
     InitHttpClient();
 

@@ -26,7 +26,7 @@ void SetItemText(void*, int row, int subItem, const char* text) {
 }
 
 void SetProgressPosition(void*, int position) {
-    int itemCount = appState.items != nullptr ? appState.items->count : 0;
+    int itemCount = coreState.items != nullptr ? coreState.items->count : 0;
     SendMessageW(appState.progressBar, PBM_SETPOS, static_cast<WPARAM>(ProgressPositionForItems(position, itemCount)),
                  0);
 }

@@ -37,7 +37,7 @@ typedef BOOL(WINAPI* ShutdownBlockReasonCreateFunction)(HWND, LPCWSTR);
 // The run gives up the images in flight, writes the package back and ends
 // the process; until then the window cannot be closed again.
 void StopRunForClose() {
-    appState.stopRequested = 1;
+    coreState.stopRequested = 1;
     EnableWindow(appState.closeButton, FALSE);
     EnableMenuItem(GetSystemMenu(appState.mainWindow, FALSE), SC_CLOSE, MF_GRAYED);
 }
@@ -72,7 +72,7 @@ void ResetOptionsPage() {
 }
 
 void ShowOptionsPage() {
-    Vector* items = appState.items;
+    Vector* items = coreState.items;
     for (int32_t i = 0; i < items->count; ++i) AddItemRow(static_cast<const ItemRecord*>(items->items[i]));
     char text[128];
     std::snprintf(text, sizeof text, FORMAT_ITEM_COUNT, items->count);
@@ -138,7 +138,7 @@ void LoadChosenPackage() {
         Warn(warning, appState.choosePackageButton);
         return;
     }
-    if (appState.items != nullptr) ResetOptionsPage();
+    if (coreState.items != nullptr) ResetOptionsPage();
 
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     int result = LoadPackageIntoState(path);
@@ -148,10 +148,10 @@ void LoadChosenPackage() {
     if (result == PACKAGE_READ_OK) {
         ShowOptionsPage();
     } else if (result == PACKAGE_READ_TITLE_TOO_LONG) {
-        FormatTitleTooLongMessage(appState.packagePath, message, sizeof message);
+        FormatTitleTooLongMessage(coreState.packagePath, message, sizeof message);
         Warn(message, appState.choosePackageButton);
     } else {
-        FormatUnusablePackageMessage(appState.packagePath, message, sizeof message);
+        FormatUnusablePackageMessage(coreState.packagePath, message, sizeof message);
         if (ShowMessage(message, CAPTION_NOTICE, MESSAGE_YES_NO | MESSAGE_ICON_QUESTION) == ANSWER_YES) {
             OpenSitePage(PAGE_CONVERSION_GUIDE);
         }
@@ -196,7 +196,7 @@ void StartRun() {
     InputField field = INPUT_OK;
     char text[MESSAGE_BYTES];
     const char* warning =
-        CheckRunInputs(options, appState.packagePath, haveDesktop ? desktop : nullptr, &field, text, sizeof text);
+        CheckRunInputs(options, coreState.packagePath, haveDesktop ? desktop : nullptr, &field, text, sizeof text);
     if (warning != nullptr) {
         // A package that cannot be written is mended outside (closing Excel):
         // the focus stays on 开始搬家 for the next try.
@@ -212,23 +212,23 @@ void StartRun() {
     // Running from here on, before the thread exists: a close handled before
     // the thread gets going asks first and then stops the run, which then
     // ends the process itself, never in the middle of its backup.
-    appState.running = 1;
+    coreState.running = 1;
     if (!StartDetachedThread(RunRelocation, WindowRunView())) {
-        appState.running = 0;
+        coreState.running = 0;
         ShowMessage(MESSAGE_RUN_THREAD_FAILED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_ERROR);
         EndProcess(-1);
     }
 }
 
 void RequestClose() {
-    if (!appState.running) {
+    if (!coreState.running) {
         EndProcess(0);
         return;
     }
     int answer = ShowMessage(QUESTION_CLOSE_WHILE_RUNNING, CAPTION_CONFIRM, MESSAGE_OK_CANCEL | MESSAGE_ICON_QUESTION);
     if (answer != ANSWER_OK) return;
     // The run may have ended while the question was open.
-    if (!appState.running) {
+    if (!coreState.running) {
         EndProcess(0);
         return;
     }
@@ -236,24 +236,24 @@ void RequestClose() {
 }
 
 void QueryEndSession() {
-    if (!appState.running) return;
+    if (!coreState.running) return;
     // Looked up at run time: only Vista and later have it.
     FARPROC found = GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonCreate");
     if (found != nullptr) {
         reinterpret_cast<ShutdownBlockReasonCreateFunction>(reinterpret_cast<void (*)(void)>(found))(
             appState.mainWindow, REASON_SAVING_PACKAGE);
     }
-    if (!appState.stopRequested) StopRunForClose();
+    if (!coreState.stopRequested) StopRunForClose();
 }
 
 void EndSession(bool ending) {
-    if (!ending || !appState.running) return;
-    if (!appState.stopRequested) StopRunForClose();
+    if (!ending || !coreState.running) return;
+    if (!coreState.stopRequested) StopRunForClose();
     // The run sends its window messages and waits for each, so only sent
     // messages are served here; posted ones (clicks) stay queued, nothing
     // new may start now.  The run ends the process after the write-back; a
     // run that finished meanwhile leaves the end to the system.
-    while (appState.running) {
+    while (coreState.running) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, END_SESSION_POLL_MS, QS_SENDMESSAGE);
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "http/fetch.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
 #include "util/memory.h"
@@ -115,8 +115,8 @@ void UpdateCheckAt(const char* url, const UpdateView* view) {
         // after the look sees the stop before its backup and ends the
         // process without one; a run already going writes its package back
         // and then ends the process itself, as after a confirmed close.
-        appState.stopRequested = 1;
-        if (appState.running.load()) return;
+        coreState.stopRequested = 1;
+        if (coreState.running.load()) return;
         EndProcess(0);
         return;
     } else {

@@ -10,7 +10,6 @@
 #include "support/gbk.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
-#include "ui/application_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
 
@@ -26,14 +25,8 @@ std::string BinaryPackage() {
 
 class PackageWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::strcpy(appState.stateFolder, program.path().c_str());
-        bak = program.File(BACKUP_FOLDER_NAME);
-    }
-    void TearDown() override {
-        SetFileFaultInjection(nullptr);
-        appState.stateFolder[0] = '\0';
-    }
+    void SetUp() override { bak = program.File(BACKUP_FOLDER_NAME); }
+    void TearDown() override { SetFileFaultInjection(nullptr); }
 
     void Inject(FileFaultOperation operation, const char* pathEnd, int nth = 1) {
         FileFault fault = {operation, pathEnd, nth};
@@ -62,11 +55,11 @@ TEST_F(PackageWriterTest, BackupsAreNumberedByteCopiesThatNeverOverwrite) {
     std::string before = BinaryPackage();
     ASSERT_TRUE(WriteWholeFile(package, before));
 
-    EXPECT_EQ(1, BackupPackage(package.c_str()));
+    EXPECT_EQ(1, BackupPackage(package.c_str(), program.path().c_str()));
     EXPECT_EQ(before, ReadWholeFile(BakFile("shop(1).csv")));
 
     ASSERT_TRUE(WriteWholeFile(package, "second run"));
-    EXPECT_EQ(1, BackupPackage(package.c_str()));
+    EXPECT_EQ(1, BackupPackage(package.c_str(), program.path().c_str()));
     EXPECT_EQ("second run", ReadWholeFile(BakFile("shop(2).csv")));
     EXPECT_EQ(before, ReadWholeFile(BakFile("shop(1).csv")));
 
@@ -75,14 +68,14 @@ TEST_F(PackageWriterTest, BackupsAreNumberedByteCopiesThatNeverOverwrite) {
     ASSERT_TRUE(WriteWholeFile(BakFile("shop(3).csv"), "old copy"));
     ASSERT_TRUE(std::filesystem::create_directory(BakFile("shop(4).csv")));
     char copyPath[MAX_PATH_BYTES] = {};
-    EXPECT_EQ(1, BackupPackage(package.c_str(), copyPath));
+    EXPECT_EQ(1, BackupPackage(package.c_str(), program.path().c_str(), copyPath));
     EXPECT_EQ(BakFile("shop(5).csv"), copyPath);
     EXPECT_EQ("old copy", ReadWholeFile(BakFile("shop(3).csv")));
     EXPECT_EQ("second run", ReadWholeFile(BakFile("shop(5).csv")));
 
     // An empty package gives an empty copy.
     ASSERT_TRUE(WriteWholeFile(package, ""));
-    EXPECT_EQ(1, BackupPackage(package.c_str()));
+    EXPECT_EQ(1, BackupPackage(package.c_str(), program.path().c_str()));
     EXPECT_TRUE(PathExists(BakFile("shop(6).csv")));
     EXPECT_EQ("", ReadWholeFile(BakFile("shop(6).csv")));
 
@@ -96,10 +89,10 @@ TEST_F(PackageWriterTest, BackupNumberGoesBeforeTheLastDot) {
     ASSERT_TRUE(WriteWholeFile(data.File("a.b.csv"), "b"));
     ASSERT_TRUE(WriteWholeFile(data.File("宝贝.csv"), "c"));  // native UTF-8 on disk
 
-    EXPECT_EQ(1, BackupPackage(data.File("name").c_str()));
-    EXPECT_EQ(1, BackupPackage(data.File("name").c_str()));
-    EXPECT_EQ(1, BackupPackage(data.File("a.b.csv").c_str()));
-    EXPECT_EQ(1, BackupPackage(data.File(Gbk("宝贝.csv")).c_str()));
+    EXPECT_EQ(1, BackupPackage(data.File("name").c_str(), program.path().c_str()));
+    EXPECT_EQ(1, BackupPackage(data.File("name").c_str(), program.path().c_str()));
+    EXPECT_EQ(1, BackupPackage(data.File("a.b.csv").c_str(), program.path().c_str()));
+    EXPECT_EQ(1, BackupPackage(data.File(Gbk("宝贝.csv")).c_str(), program.path().c_str()));
 
     EXPECT_EQ("a", ReadWholeFile(BakFile("name(1)")));
     EXPECT_EQ("a", ReadWholeFile(BakFile("name(2)")));
@@ -132,7 +125,7 @@ TEST_F(PackageWriterTest, BackupFailuresEndTheProcessAndLeaveNoPartialCopy) {
         SCOPED_TRACE(c.name);
         RecordingFrontEnd front;
         Inject(c.operation, c.pathEnd.c_str(), c.nth);
-        EXPECT_EQ(0, BackupPackage(package.c_str()));
+        EXPECT_EQ(0, BackupPackage(package.c_str(), program.path().c_str()));
         EXPECT_GT(FileFaultStrikes(), 0);
         SetFileFaultInjection(nullptr);
         ExpectEndedWith(front, c.message);
@@ -145,7 +138,7 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
     {
         SCOPED_TRACE("missing package");
         RecordingFrontEnd front;
-        EXPECT_EQ(0, BackupPackage(data.File("gone.csv").c_str()));
+        EXPECT_EQ(0, BackupPackage(data.File("gone.csv").c_str(), program.path().c_str()));
         ExpectEndedWith(front, "备份csv文件时出错：无法打开源csv文件句柄");
         EXPECT_FALSE(PathExists(BakFile("gone(1).csv")));
     }
@@ -158,10 +151,10 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         ASSERT_TRUE(WriteWholeFile(data.File(fits), "x"));
         ASSERT_TRUE(WriteWholeFile(data.File(tooLong), "x"));
         RecordingFrontEnd front;
-        EXPECT_EQ(1, BackupPackage(data.File(fits).c_str()));
+        EXPECT_EQ(1, BackupPackage(data.File(fits).c_str(), program.path().c_str()));
         EXPECT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 1), BakFile(std::string(stemBytes, 'f') + "(1).csv").size());
         EXPECT_EQ("x", ReadWholeFile(BakFile(std::string(stemBytes, 'f') + "(1).csv")));
-        EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str()));
+        EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str(), program.path().c_str()));
         ExpectEndedWith(front, "备份csv文件时出错：无法创建备份文件");
         int entries = 0;
         for (const auto& entry : std::filesystem::directory_iterator(bak)) entries += entry.exists() ? 1 : 0;
@@ -173,16 +166,15 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         ASSERT_TRUE(WriteWholeFile(bak, "not a folder"));
         ASSERT_TRUE(WriteWholeFile(data.File("shop.csv"), "x"));
         RecordingFrontEnd front;
-        EXPECT_EQ(0, BackupPackage(data.File("shop.csv").c_str()));
+        EXPECT_EQ(0, BackupPackage(data.File("shop.csv").c_str(), program.path().c_str()));
         ExpectEndedWith(front, "创建 [bak] 文件夹失败");
         EXPECT_EQ("not a folder", ReadWholeFile(bak));
     }
     {
         SCOPED_TRACE("state folder too long for the bak path");
         std::string folder(MAX_PATH_BYTES - 3, 'p');
-        std::strcpy(appState.stateFolder, folder.c_str());
         RecordingFrontEnd front;
-        EXPECT_EQ(0, BackupPackage(data.File("shop.csv").c_str()));
+        EXPECT_EQ(0, BackupPackage(data.File("shop.csv").c_str(), folder.c_str()));
         ExpectEndedWith(front, "创建 [bak] 文件夹失败");
     }
 }

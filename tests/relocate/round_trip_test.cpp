@@ -23,7 +23,7 @@
 #include "support/gbk.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/charset.h"
 
@@ -70,17 +70,17 @@ protected:
         ASSERT_EQ(1, StartNetwork());  // Winsock on Windows; nothing on POSIX
         InitHttpClient();
         ASSERT_TRUE(server.Start());
-        std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", dir.path().c_str());
-        appState.stopRequested = 0;
-        appState.items = NewItemList();
+        std::snprintf(coreState.stateFolder, sizeof coreState.stateFolder, "%s", dir.path().c_str());
+        coreState.stopRequested = 0;
+        coreState.items = NewItemList();
         ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
     }
     void TearDown() override {
-        ClearItemRecords(appState.items);
-        FreeItemList(appState.items);
-        appState.items = nullptr;
-        std::free(appState.packageText);
-        appState.packageText = nullptr;
+        ClearItemRecords(coreState.items);
+        FreeItemList(coreState.items);
+        coreState.items = nullptr;
+        std::free(coreState.packageText);
+        coreState.packageText = nullptr;
         CloseAppLog();
     }
 
@@ -126,11 +126,11 @@ TEST_F(RoundTripTest, EveryCharacterSurvivesAndOnlyRelocatedAddressesChange) {
     const std::filesystem::path package = std::filesystem::u8path(dir.File("店铺 ß.csv"));
     ASSERT_TRUE(WriteWholeFile(dir.File("店铺 ß.csv"), original));
 
-    std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", Core(dir.File("店铺 ß.csv")).c_str());
-    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
-    ASSERT_EQ(3, appState.items->count);
+    std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", Core(dir.File("店铺 ß.csv")).c_str());
+    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
+    ASSERT_EQ(3, coreState.items->count);
     EXPECT_EQ(Core("😀 ") + Core(std::filesystem::path(KINDS).u8string()),
-              static_cast<ItemRecord*>(appState.items->items[0])->title);
+              static_cast<ItemRecord*>(coreState.items->items[0])->title);
 
     RunView view = {};
     static RunOptions options;
@@ -171,7 +171,7 @@ TEST_F(RoundTripTest, ReversedMarkInsideIsRefusedAndNothingIsWritten) {
     const std::string bytes = "\xFF\xFE" + Utf16le(text);
     ASSERT_TRUE(WriteWholeFile(dir.File("swapped.csv"), bytes));
     char* packageText = nullptr;
-    EXPECT_EQ(PACKAGE_READ_FAILED, ReadPackage(Core(dir.File("swapped.csv")).c_str(), appState.items, &packageText));
+    EXPECT_EQ(PACKAGE_READ_FAILED, ReadPackage(Core(dir.File("swapped.csv")).c_str(), coreState.items, &packageText));
     EXPECT_EQ(nullptr, packageText);
     EXPECT_TRUE(ReadWholeFile(dir.File("swapped.csv")) == bytes);
     // Refused as badly encoded, not as a broken row of swapped text.

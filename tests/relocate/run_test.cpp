@@ -36,7 +36,7 @@
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/clock.h"
 
@@ -89,7 +89,7 @@ struct RecordingView {
         };
         view.notifyItemChanged = [](void* c, int row) {
             RecordingView* self = Self(c);
-            ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, row));
+            ItemRecord* item = static_cast<ItemRecord*>(VectorGet(coreState.items, row));
             if (item->state == ITEM_STATE_DONE) ++self->statesSeenAtNotify;
             self->calls.push_back("notify " + std::to_string(row));
         };
@@ -111,10 +111,10 @@ protected:
         InitHttpClient();  // once; later calls do nothing
         ASSERT_TRUE(server.Start());
         std::filesystem::create_directory(Destination());
-        std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", dir.path().c_str());
-        appState.stopRequested = 0;
-        appState.running = 0;
-        appState.items = NewItemList();
+        std::snprintf(coreState.stateFolder, sizeof coreState.stateFolder, "%s", dir.path().c_str());
+        coreState.stopRequested = 0;
+        coreState.running = 0;
+        coreState.items = NewItemList();
         ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
         imageCounter = 1;
         SetClockForTests(RunStart());
@@ -122,12 +122,12 @@ protected:
     void TearDown() override {
         SetClockForTests(0);
         SetNetworkTimeoutForTests(0);
-        ClearItemRecords(appState.items);
-        FreeItemList(appState.items);
-        appState.items = nullptr;
-        std::free(appState.packageText);
-        appState.packageText = nullptr;
-        appState.stopRequested = 0;
+        ClearItemRecords(coreState.items);
+        FreeItemList(coreState.items);
+        coreState.items = nullptr;
+        std::free(coreState.packageText);
+        coreState.packageText = nullptr;
+        coreState.stopRequested = 0;
         CloseAppLog();
     }
 
@@ -142,11 +142,11 @@ protected:
 
     void LoadPackage(const PackageLayout& layout) {
         ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
-        ClearItemRecords(appState.items);
-        std::free(appState.packageText);
-        appState.packageText = nullptr;
-        std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", PackagePath().c_str());
-        ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+        ClearItemRecords(coreState.items);
+        std::free(coreState.packageText);
+        coreState.packageText = nullptr;
+        std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", PackagePath().c_str());
+        ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
     }
 
     void Run(RecordingView* view) {
@@ -154,7 +154,7 @@ protected:
         RunRelocation(&view->view);
     }
 
-    ItemRecord* Item(int i) { return static_cast<ItemRecord*>(VectorGet(appState.items, i)); }
+    ItemRecord* Item(int i) { return static_cast<ItemRecord*>(VectorGet(coreState.items, i)); }
 
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
@@ -228,8 +228,8 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
     EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
     EXPECT_EQ(Gbk("完成"), frontEnd.messages[0].caption);
     EXPECT_TRUE(frontEnd.endCodes.empty());
-    EXPECT_EQ(0, appState.running.load());
-    EXPECT_EQ(nullptr, appState.packageText);
+    EXPECT_EQ(0, coreState.running.load());
+    EXPECT_EQ(nullptr, coreState.packageText);
 
     // The window's messages, in their order.
     std::vector<std::string> expected = {"start 0", "text 0 1 搬家中", "text 0 1 完成", "pos 1",
@@ -452,7 +452,7 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     RecordingView view;
     view.options.jobs = 1;  // one at a time: the stop leaves off right after the image in hand
     view.afterImage = [&](const std::string& url) {
-        if (url == urls[8]) appState.stopRequested = 1;  // during the fifth item's first image
+        if (url == urls[8]) coreState.stopRequested = 1;  // during the fifth item's first image
     };
     Run(&view);
     EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
@@ -466,11 +466,11 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     EXPECT_NE(std::string::npos, text.find(urls[9]));
 
     // The next run reads the package again and fetches only what is left.
-    appState.stopRequested = 0;
+    coreState.stopRequested = 0;
     frontEnd.endCodes.clear();
     std::vector<std::string> before = server.RequestedPaths();
-    ClearItemRecords(appState.items);
-    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+    ClearItemRecords(coreState.items);
+    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
     RecordingView again;
     Run(&again);
     EXPECT_EQ(11u, server.RequestedPaths().size() - before.size());
@@ -492,7 +492,7 @@ TEST_F(RunTest, StopBeforeTheStartEndsWithoutABackup) {
     layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + first + "\">", ""));
     LoadPackage(layout);
     const std::string original = ReadWholeFile(PackagePath());
-    appState.stopRequested = 1;
+    coreState.stopRequested = 1;
     RecordingView view;
     Run(&view);
     EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
@@ -500,7 +500,7 @@ TEST_F(RunTest, StopBeforeTheStartEndsWithoutABackup) {
     EXPECT_TRUE(server.RequestedPaths().empty());
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));
     EXPECT_TRUE(frontEnd.messages.empty());
-    EXPECT_EQ(0, appState.running.load());
+    EXPECT_EQ(0, coreState.running.load());
 }
 
 // Another program holds the package from the first image on: checkpoints
@@ -522,13 +522,13 @@ TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
         const std::string original = ReadWholeFile(PackagePath());
         frontEnd.messages.clear();
         frontEnd.endCodes.clear();
-        appState.stopRequested = 0;
+        coreState.stopRequested = 0;
         RecordingView view;
         view.options.jobs = 1;
         FileFault held = {FILE_FAULT_HELD, "shop.csv", 1};
         view.afterImage = [&](const std::string& url) {
             SetFileFaultInjection(&held);
-            if (stop && url == urls[1]) appState.stopRequested = 1;
+            if (stop && url == urls[1]) coreState.stopRequested = 1;
         };
         Run(&view);
         SetFileFaultInjection(nullptr);
@@ -577,14 +577,14 @@ TEST_F(RunTest, CheckpointsWriteWhatAStopThereWouldWrite) {
         std::filesystem::create_directory(Destination());
         LoadPackage(layout);
         imageCounter = 1;
-        appState.stopRequested = 0;
+        coreState.stopRequested = 0;
         RecordingView view;
         view.options.jobs = 1;
         view.options.blankFailedImages = 1;
         int images = 0;
         view.afterImage = [&](const std::string&) {
             if (seen != nullptr) seen->push_back(ReadWholeFile(PackagePath()));
-            if (images++ == stopAfter) appState.stopRequested = 1;
+            if (images++ == stopAfter) coreState.stopRequested = 1;
         };
         Run(&view);
         return ReadWholeFile(PackagePath());
@@ -685,12 +685,12 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     }
     RunOutcome outcome;
     EXPECT_TRUE(WritePackageFile(package, concrete));
-    ClearItemRecords(appState.items);
-    std::free(appState.packageText);
-    appState.packageText = nullptr;
-    std::snprintf(appState.packagePath, sizeof appState.packagePath, "%s", package.c_str());
-    std::snprintf(appState.stateFolder, sizeof appState.stateFolder, "%s", folder.c_str());
-    EXPECT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+    ClearItemRecords(coreState.items);
+    std::free(coreState.packageText);
+    coreState.packageText = nullptr;
+    std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", package.c_str());
+    std::snprintf(coreState.stateFolder, sizeof coreState.stateFolder, "%s", folder.c_str());
+    EXPECT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
     EXPECT_EQ(1, OpenAppLog(folder.c_str()));
     frontEnd->messages.clear();
     imageCounter = 1;
@@ -714,8 +714,8 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     for (const auto& entry : std::filesystem::directory_iterator(destination)) {
         outcome.files[entry.path().filename().string()] = placeholders(ReadWholeFile(entry.path().string()));
     }
-    for (int i = 0; i < appState.items->count; ++i) {
-        const ItemRecord* item = static_cast<ItemRecord*>(VectorGet(appState.items, i));
+    for (int i = 0; i < coreState.items->count; ++i) {
+        const ItemRecord* item = static_cast<ItemRecord*>(VectorGet(coreState.items, i));
         std::string failed = std::to_string(i) + ":" + std::to_string(item->state);
         for (const Vector* list : {FailedDesktopUrls(item), FailedMobileUrls(item)}) {
             failed += "|";
@@ -885,7 +885,7 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
     view.options.jobs = 8;
     int finished = 0;
     view.afterImage = [&](const std::string&) {
-        if (++finished == 5) appState.stopRequested = 1;
+        if (++finished == 5) coreState.stopRequested = 1;
     };
     Run(&view);
     EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
@@ -904,12 +904,12 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
         EXPECT_EQ(PNG, ReadWholeFile(Destination() + "/" + name));
     }
 
-    appState.stopRequested = 0;
+    coreState.stopRequested = 0;
     frontEnd.endCodes.clear();
     delayMilliseconds = 0;
     size_t before = server.RequestedPaths().size();
-    ClearItemRecords(appState.items);
-    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(appState.packagePath, appState.items, &appState.packageText));
+    ClearItemRecords(coreState.items);
+    ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
     RecordingView again;
     Run(&again);
     EXPECT_EQ(60 - relocated, server.RequestedPaths().size() - before);
@@ -1041,7 +1041,7 @@ TEST_F(RunTest, StopGivesUpTheImageInFlight) {
     std::thread stopper([&] {
         // Once the stalled image's file has bytes in it.
         for (int i = 0; i < 500 && Files().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        appState.stopRequested = 1;
+        coreState.stopRequested = 1;
     });
     Run(&view);
     stopper.join();

@@ -9,7 +9,7 @@
 #include "support/gbk.h"
 #include "support/recording_front_end.h"
 #include "support/scripted_server.h"
-#include "ui/application_state.h"
+#include "relocate/core_state.h"
 
 namespace {
 
@@ -32,8 +32,8 @@ class UpdateCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
         InitHttpClient();  // once; later calls do nothing
-        appState.running = 0;
-        appState.stopRequested = 0;
+        coreState.running = 0;
+        coreState.stopRequested = 0;
     }
     // Runs the check against a server that replies `body`.
     void Check(const std::string& body) {
@@ -93,16 +93,16 @@ TEST_F(UpdateCheckTest, MustOpensTheDownloadPageAndEnds) {
     EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
     // The stop is set even then: a run whose thread is starting meanwhile
     // sees it before its backup and ends without one.
-    EXPECT_EQ(1, appState.stopRequested.load());
+    EXPECT_EQ(1, coreState.stopRequested.load());
 
     // During a run the run is stopped instead; it writes back and ends the process.
-    appState.stopRequested = 0;
+    coreState.stopRequested = 0;
     frontEnd.endCodes.clear();
-    appState.running = 1;
+    coreState.running = 1;
     Check("must^x");
     EXPECT_TRUE(frontEnd.endCodes.empty());
-    EXPECT_EQ(1, appState.stopRequested.load());
-    appState.running = 0;
+    EXPECT_EQ(1, coreState.stopRequested.load());
+    coreState.running = 0;
 }
 
 TEST_F(UpdateCheckTest, UnrecognisedRepliesShowAtMost386Bytes) {

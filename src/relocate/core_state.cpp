@@ -1,0 +1,3 @@
+#include "relocate/core_state.h"
+
+CoreState coreState;
