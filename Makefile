@@ -72,6 +72,9 @@ test-windows: windows
 # have the TLS test peers beside them for the wizard's https image
 # (tools/tls-test-peers.sh).
 GUI_SCREEN := 1024x768x24
+# A run that hangs (a program under test that stops answering, a stuck Wine
+# server) fails after this many seconds instead of stalling the whole suite.
+GUI_RUN_LIMIT := 900
 GUI_PREFIX := $(CURDIR)/$(WINDOWS)/guiprefix
 GUI_WESTERN_LOCALE := en_US.UTF-8
 GUI_RUNS := main:-WizardTest.PageTwo*:Screenshot.* page1:Screenshot.* page2:WizardTest.PageTwo* \
@@ -84,7 +87,7 @@ test-gui: windows
 	  echo "GUI tests ($$name, $$KARVELO_WINE_LOCALE): $$filter"; \
 	  WINEPREFIX=$$prefix wineserver -k 2>/dev/null; rm -rf $$prefix $$prefix.lock; \
 	  tools/wine-run.sh $$prefix --init; WINEPREFIX=$$prefix wineserver -k 2>/dev/null; \
-	  (cd $(WINDOWS) && ../../tools/tls-test-peers.sh xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh $$prefix \
+	  (cd $(WINDOWS) && timeout --kill-after=30 $(GUI_RUN_LIMIT) ../../tools/tls-test-peers.sh xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" ../../tools/wine-run.sh $$prefix \
 	    karvelo_gui_tests.exe --gtest_filter="$$filter") || status=1; \
 	  WINEPREFIX=$$prefix wineserver -k 2>/dev/null; \
 	done; exit $$status
