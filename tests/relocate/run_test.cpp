@@ -630,17 +630,6 @@ TEST_F(RunTest, RunPastMidnightKeepsItsStartDateInEveryName) {
 
 namespace {
 
-// A loopback port with nothing listening: connects to it are refused.
-// Winsock reports a refused connect only when the connect wait ends, so
-// the tests that meet one shorten that wait.
-int RefusingPort() {
-    SOCKET probe = ListenOnLoopback(0, 1);
-    int port = BoundPort(probe);
-    closesocket(probe);
-    SetNetworkTimeoutForTests(1000);
-    return port;
-}
-
 void ReplaceEvery(std::string* text, const std::string& from, const std::string& to) {
     for (size_t at = 0; (at = text->find(from, at)) != std::string::npos; at += to.size()) text->replace(at, from.size(), to);
 }
@@ -767,7 +756,9 @@ void ExpectSameOutcome(const RunOutcome& one, const RunOutcome& eight) {
 // redirects, a refusing host, both kinds, the blank option off and on) give
 // the same outcome with one download at a time and with eight.
 TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
-    const int refusing = RefusingPort();
+    const RefusingLoopbackPort refusing;
+    ASSERT_NE(0, refusing.port());
+    SetNetworkTimeoutForTests(1000);  // bounds the connect wait a refusal may end in
     std::vector<std::unique_ptr<int>> ports;
     std::vector<std::unique_ptr<LoopbackImageServer>> servers;  // all kept, so no port is used twice
     std::vector<std::string> pool;
@@ -796,7 +787,7 @@ TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
                 [port](const std::string& path) { return ShuffledAnswer(path, port); }));
             ASSERT_TRUE(servers.back()->Start());
             *ports.back() = servers.back()->port();
-            const std::string host = "localhost:" + std::to_string(*port), refused = "localhost:" + std::to_string(refusing);
+            const std::string host = "localhost:" + std::to_string(*port), refused = "localhost:" + std::to_string(refusing.port());
             outcomes[round] = RelocateAndRecord(layout, dir.File("run" + std::to_string(seed) + std::to_string(round)),
                                                 round == 0 ? 1 : 8, seed == 2, {{"{H}", host}, {"{R}", refused}},
                                                 &frontEnd);
@@ -922,7 +913,10 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
 // workers: each fails once, and after five failed connects (and the few that
 // raced them) the host is refused without connecting.
 TEST_F(RunTest, RefusingHostIsGivenUpAfterFiveFailedConnects) {
-    const std::string host = "http://127.0.0.1:" + std::to_string(RefusingPort());
+    const RefusingLoopbackPort refusing;
+    ASSERT_NE(0, refusing.port());
+    SetNetworkTimeoutForTests(1000);  // bounds the connect wait a refusal may end in
+    const std::string host = "http://127.0.0.1:" + std::to_string(refusing.port());
     PackageLayout layout;
     for (int i = 0; i < 10; ++i) {
         std::string description;

@@ -3,6 +3,12 @@
 #include <chrono>
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+
 #include "platform/thread.h"
 
 namespace {
@@ -153,6 +159,22 @@ int UnusedLoopbackPort() {
     int port = BoundPort(probe);
     closesocket(probe);
     return port;
+}
+
+RefusingLoopbackPort::RefusingLoopbackPort() {
+    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (socket_ >= 0 && ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port_ = ntohs(address.sin_port);
+    }
+}
+
+RefusingLoopbackPort::~RefusingLoopbackPort() {
+    if (socket_ >= 0) ::close(socket_);
 }
 
 StalledListener::StalledListener() {

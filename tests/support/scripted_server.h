@@ -83,8 +83,25 @@ private:
     std::thread thread_;
 };
 
-// A loopback port where nothing listens now: a connect to it is refused.
+// A loopback port where nothing listens now: a connect to it is refused,
+// though a server started later may be given the same port.
 int UnusedLoopbackPort();
+
+// A loopback port that refuses connections for as long as the object lives:
+// a socket bound to it without listening answers every connect with a
+// reset, and keeps the port from going to a server started meanwhile.
+class RefusingLoopbackPort {
+public:
+    RefusingLoopbackPort();
+    ~RefusingLoopbackPort();
+    RefusingLoopbackPort(const RefusingLoopbackPort&) = delete;
+    RefusingLoopbackPort& operator=(const RefusingLoopbackPort&) = delete;
+    int port() const { return port_; }
+
+private:
+    int socket_ = -1;
+    int port_ = 0;
+};
 
 // A loopback listener whose accept queue is full: a connect to it gets no
 // answer and runs into the connect wait.
