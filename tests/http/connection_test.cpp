@@ -100,7 +100,8 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     EXPECT_EQ(b->socket, PooledSocket(LOOPBACK + ":" + std::to_string(second.port())));
 
     // Failure counts are per port too.
-    int refused = UnusedLoopbackPort();
+    const RefusingLoopbackPort refusing;
+    int refused = refusing.port();
     for (int attempt = 0; attempt < CONNECT_FAILURE_LIMIT; ++attempt) Open(LOOPBACK, refused);
     EXPECT_EQ(CONNECT_FAILURE_LIMIT, FailuresOf(LOOPBACK, refused));
     EXPECT_EQ(0, FailuresOf(LOOPBACK, second.port()));

@@ -355,7 +355,8 @@ TEST_F(DownloadTest, AddressesThatCannotBeRequested) {
     EXPECT_EQ(0, server.AcceptedConnections());
 
     // A connection failure is, and counts twice.
-    int refused = UnusedLoopbackPort();
+    const RefusingLoopbackPort refusing;
+    int refused = refusing.port();
     EXPECT_EQ(-1, Download("http://127.0.0.1:" + std::to_string(refused) + "/a.jpg", 1));
     EXPECT_EQ(Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(ECONNREFUSED), error);
     EXPECT_EQ(1, CountInLog(Gbk("搬家失败")));

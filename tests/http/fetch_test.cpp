@@ -93,7 +93,8 @@ TEST_F(FetchTest, RequestsThatAreNotMade) {
     EXPECT_STREQ(Gbk("无法parse下载图片地址").c_str(), unparsed->text);
     EXPECT_EQ(nullptr, unparsed->headerText);
 
-    FetchResult* refused = Fetch("http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/notice");
+    const RefusingLoopbackPort refusing;
+    FetchResult* refused = Fetch("http://127.0.0.1:" + std::to_string(refusing.port()) + "/notice");
     EXPECT_EQ(1, refused->errorStage);
     EXPECT_EQ(Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(ECONNREFUSED), refused->text);
 

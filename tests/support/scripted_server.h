@@ -83,8 +83,9 @@ private:
     std::thread thread_;
 };
 
-// A loopback port where nothing listens now: a connect to it is refused,
-// though a server started later may be given the same port.
+// A loopback port nothing listens on now: refused until a server is started
+// on it.  Another server may take it first, so a port that must keep
+// refusing is a RefusingLoopbackPort instead.
 int UnusedLoopbackPort();
 
 // A loopback port that refuses connections for as long as the object lives:

@@ -121,7 +121,8 @@ TEST_F(UpdateCheckTest, UnrecognisedRepliesShowAtMost386Bytes) {
 }
 
 TEST_F(UpdateCheckTest, UnreachableServiceIsSilent) {
-    UpdateCheckAt(("http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/check").c_str(), &view.view);
+    const RefusingLoopbackPort refusing;
+    UpdateCheckAt(("http://127.0.0.1:" + std::to_string(refusing.port()) + "/check").c_str(), &view.view);
     EXPECT_TRUE(frontEnd.messages.empty());
     EXPECT_TRUE(view.notices.empty());
 }
