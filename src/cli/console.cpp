@@ -103,4 +103,3 @@ void PrintBackupNote() {
 
 void NoteStopSignal() { stopSignalSeen = true; }
 bool StopSignalSeen() { return stopSignalSeen; }
-bool ErrorShown() { return errorShown; }

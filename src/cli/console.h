@@ -37,8 +37,6 @@ void EndStatusLine();
 // Set when SIGINT or SIGTERM asked the run to stop.
 void NoteStopSignal();
 bool StopSignalSeen();
-// Set when an error box was shown: the process then ends with EXIT_REFUSED.
-bool ErrorShown();
 
 // Says on stderr, once, where the run's backup of the package went and where
 // the log is; nothing before the backup is made.  After the run, and as the
