@@ -1,25 +1,7 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64 (i686).
-#
-# The posix thread model of the compiler: the tests use std::thread and
-# std::mutex, which its win32 model lacks.  Everything is linked statically,
-# so the executables need no DLL beyond the system's own.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows (i686), for the few 32-bit systems left.
+# Its tests run under 32-bit Wine, only where the machine starts 32-bit
+# programs.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Cross-built executables (the tests) run under Wine, in a prefix inside the
-# build folder.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
+set(WINE_ARCH win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,33 +1,38 @@
 #!/bin/sh
 # Builds PCRE 8.x for the Windows cross build from Debian's pcre3 source
-# package: the 8-bit library only, static, for i686 mingw-w64.
+# package: the 8-bit library only, static, for one mingw-w64 target.
 #
-#   tools/build-pcre-windows.sh <folder>
+#   tools/build-pcre-windows.sh <folder> [host]
 #
+# host is the compiler's target: x86_64-w64-mingw32 (the default) or
+# i686-w64-mingw32.
 # Leaves <folder>/include/pcre.h and <folder>/lib/libpcre.a (the layout
 # CMakeLists.txt expects of PCRE_ROOT) and does nothing when they are there
 # already, so a second cross build does not rebuild PCRE.  Needs deb-src
 # entries (tools/install-deps.sh enables them).
 set -e
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 <folder>" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    echo "usage: $0 <folder> [host]" >&2
     exit 2
 fi
 
-HOST=i686-w64-mingw32
+HOST=${2:-x86_64-w64-mingw32}
 prefix=$(mkdir -p "$1" && cd "$1" && pwd)
 
-if [ -f "$prefix/include/pcre.h" ] && [ -f "$prefix/lib/libpcre.a" ]; then
+# A folder built for another target (an older i686 build folder) is built again.
+if [ -f "$prefix/include/pcre.h" ] && [ -f "$prefix/lib/libpcre.a" ] &&
+   [ "$(cat "$prefix/host" 2>/dev/null)" = "$HOST" ]; then
     exit 0
 fi
+rm -rf "$prefix/include" "$prefix/lib" "$prefix/host"
 
 work="$prefix/source"
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 
-echo "PCRE for Windows: fetching Debian's pcre3 source package"
+echo "PCRE for Windows ($HOST): fetching Debian's pcre3 source package"
 apt-get source -qq pcre3 >/dev/null 2>&1 || {
     echo "apt-get source pcre3 failed (are deb-src entries enabled? run tools/install-deps.sh)" >&2
     exit 1
@@ -43,7 +48,7 @@ cd "$tree"
 # shipped generated files as current, so make does not want the autotools.
 touch aclocal.m4 configure config.h.in Makefile.in
 
-echo "PCRE for Windows: configuring and building ($(basename "$tree"))"
+echo "PCRE for Windows ($HOST): configuring and building ($(basename "$tree"))"
 # Only pcre_compile and pcre_exec are used: no JIT, no C++ wrapper, no
 # 16/32-bit libraries, no shared library.
 ./configure --host="$HOST" --prefix="$prefix" \
@@ -62,6 +67,7 @@ make -j"$(nproc 2>/dev/null || echo 2)" libpcre.la >make.log 2>&1 || {
 mkdir -p "$prefix/include" "$prefix/lib"
 cp .libs/libpcre.a "$prefix/lib/libpcre.a"
 cp pcre.h "$prefix/include/pcre.h"
+echo "$HOST" >"$prefix/host"
 cd "$prefix"
 rm -rf "$work"
 echo "PCRE for Windows: installed into $prefix"
