@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <shlobj.h>
 #include <gdiplus.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -354,6 +355,23 @@ bool RunRemote(HANDLE process, void* routine, void* argument, DWORD* exitCode) {
     return finished;
 }
 
+// Where the module named `name` (a file name, any case) is loaded in
+// process `id`, or null.  A thread's exit code is 32 bits, so LoadLibrary
+// run as a remote thread cannot hand back a 64-bit process's module handle.
+void* RemoteModuleBase(DWORD id, const wchar_t* name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
+    if (snapshot == INVALID_HANDLE_VALUE) return nullptr;
+    void* base = nullptr;
+    MODULEENTRY32W module;
+    module.dwSize = sizeof module;
+    for (BOOL more = Module32FirstW(snapshot, &module); more && base == nullptr;
+         more = Module32NextW(snapshot, &module)) {
+        if (_wcsicmp(module.szModule, name) == 0) base = module.modBaseAddr;
+    }
+    CloseHandle(snapshot);
+    return base;
+}
+
 }  // namespace
 
 bool KarveloProcess::Probe(ProbeRequest* request) {
@@ -367,11 +385,12 @@ bool KarveloProcess::Probe(ProbeRequest* request) {
                                           PAGE_READWRITE);
         WriteProcessMemory(process_, remotePath, probePath.c_str(), probePath.size() + 1, nullptr);
         void* loadLibrary = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "LoadLibraryA"));
-        DWORD module = 0;
-        bool loaded = RunRemote(process_, loadLibrary, remotePath, &module) && module != 0;
+        DWORD loaded = 0;
+        bool ran = RunRemote(process_, loadLibrary, remotePath, &loaded);
         VirtualFreeEx(process_, remotePath, 0, MEM_RELEASE);
-        if (!loaded) return false;
-        probeModule_ = reinterpret_cast<void*>(static_cast<UINT_PTR>(module));
+        if (!ran || loaded == 0) return false;
+        probeModule_ = RemoteModuleBase(id_, L"karvelo_probe.dll");
+        if (probeModule_ == nullptr) return false;
     }
     FARPROC localEntry = GetProcAddress(local, PROBE_ENTRY);
     if (localEntry == nullptr) return false;
