@@ -70,7 +70,16 @@ TEST_F(ResourcesTest, TwoIconGroupsAVersionAndTheManifestOnly) {
     std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEA(1));
     EXPECT_NE(std::string::npos, manifest.find("name=\"Microsoft.Windows.Common-Controls\""));
     EXPECT_NE(std::string::npos, manifest.find("version=\"6.0.0.0\""));
-    EXPECT_NE(std::string::npos, manifest.find("processorArchitecture=\"x86\""));
+#ifdef _WIN64
+    const char* const processor = "processorArchitecture=\"amd64\"";
+#else
+    const char* const processor = "processorArchitecture=\"x86\"";
+#endif
+    // The program's own identity and the common controls it asks for.
+    size_t first = manifest.find(processor);
+    EXPECT_NE(std::string::npos, first);
+    EXPECT_NE(std::string::npos, manifest.find(processor, first + 1));
+    EXPECT_EQ(std::string::npos, manifest.find("@KARVELO"));
     // The user's own rights (no VirtualStore), and sharp text at high DPI.
     EXPECT_NE(std::string::npos, manifest.find("<requestedExecutionLevel level=\"asInvoker\""));
     EXPECT_NE(std::string::npos, manifest.find(">true</gdiScaling>"));
@@ -82,13 +91,23 @@ TEST_F(ResourcesTest, TwoIconGroupsAVersionAndTheManifestOnly) {
     EXPECT_EQ(expected, types);
 }
 
-TEST_F(ResourcesTest, LargeAddressAware) {
+// The image is built for the processor of the driver that tests it: PE32+
+// for x86-64, where the whole address space is the program's; PE32 for
+// i386, marked large-address-aware so it may use 4 GiB on 64-bit Windows.
+TEST_F(ResourcesTest, BuiltForItsProcessor) {
     std::string image = ReadBytesAt(program_);
     ASSERT_GT(image.size(), sizeof(IMAGE_DOS_HEADER));
     const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
-    ASSERT_LT(static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32), image.size());
-    const IMAGE_NT_HEADERS32* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);
+    ASSERT_LT(static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS), image.size());
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew);
+#ifdef _WIN64
+    EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, nt->FileHeader.Machine);
+    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR64_MAGIC, nt->OptionalHeader.Magic);
+#else
+    EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
+    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, nt->OptionalHeader.Magic);
     EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
+#endif
 }
 
 TEST_F(ResourcesTest, VersionSevenPointThreeWithAChineseDescription) {
