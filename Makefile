@@ -3,6 +3,8 @@ BUILD := build
 NATIVE := $(BUILD)/native
 ASAN := $(BUILD)/asan
 WINDOWS := $(BUILD)/windows
+WINDOWS32 := $(BUILD)/windows32
+RELEASE := $(BUILD)/release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # `make install`: where, and a staging root for packagers.
 PREFIX ?= /usr/local
@@ -12,8 +14,9 @@ DESTDIR ?=
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
                  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps deps-native native native-command asan windows test test-native test-asan test-windows test-gui \
-        gui demo install package bench fuzz clean
+.PHONY: all deps deps-native native native-command asan windows windows32 windows32-program test test-native \
+        test-asan test-windows test-windows32 test-gui test-release check-windows-builds gui demo install package \
+        release bench fuzz clean
 
 all: native
 
@@ -45,20 +48,50 @@ test-native: native
 test-asan: asan
 	cd $(ASAN) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS)
 
-# The Windows cross build (mingw-w64, i686, static), with PCRE built once
-# from Debian's pcre3 source package into $(WINDOWS)/pcre.
+# The Windows cross builds (mingw-w64, static), each with PCRE built once
+# from Debian's pcre3 source package into its pcre folder: x86-64, the
+# Karvelo.exe sellers take and every Windows test runs, and i686, for the
+# few 32-bit systems left.
 windows: deps
-	tools/build-pcre-windows.sh $(WINDOWS)/pcre
-	cmake -S . -B $(WINDOWS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+	tools/build-pcre-windows.sh $(WINDOWS)/pcre x86_64-w64-mingw32
+	cmake -S . -B $(WINDOWS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
 	  -DPCRE_ROOT=$(CURDIR)/$(WINDOWS)/pcre -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF >/dev/null
 	cmake --build $(WINDOWS) -j$(JOBS)
 
-# The core's tests as a Windows program under Wine (tools/wine-run.sh: a
-# prefix in the build folder, code page 936), beside the TLS servers the
-# TLS tests talk to (tools/tls-test-peers.sh).
+CONFIGURE_WINDOWS32 := tools/build-pcre-windows.sh $(WINDOWS32)/pcre i686-w64-mingw32 && \
+	cmake -S . -B $(WINDOWS32) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+	  -DPCRE_ROOT=$(CURDIR)/$(WINDOWS32)/pcre -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF >/dev/null
+windows32: deps
+	$(CONFIGURE_WINDOWS32)
+	cmake --build $(WINDOWS32) -j$(JOBS)
+# The 32-bit Karvelo.exe alone (for the release and the build check).
+windows32-program: deps
+	$(CONFIGURE_WINDOWS32)
+	cmake --build $(WINDOWS32) -j$(JOBS) --target Karvelo
+
+# Both Karvelo.exe are what they claim: PE machine, large-address-aware
+# only where asked for, the manifest's processor.
+check-windows-builds: windows windows32-program
+	python3 tools/check-windows-build.py $(WINDOWS)/Karvelo.exe x86_64
+	python3 tools/check-windows-build.py $(WINDOWS32)/Karvelo.exe i686
+
+# The core's tests as a Windows program under 64-bit Wine
+# (tools/wine-run.sh: a prefix in the build folder, code page 936), beside
+# the TLS servers the TLS tests talk to (tools/tls-test-peers.sh).
 test-windows: windows
 	tools/wine-run.sh $(WINDOWS)/wineprefix --init
 	tools/tls-test-peers.sh sh -c 'cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)'
+
+# The same for the i686 build under 32-bit Wine, where the machine starts a
+# 32-bit program; elsewhere it says so and does nothing.
+test-windows32:
+	@if tools/can-run-32bit.sh; then \
+	  $(MAKE) windows32 && \
+	  KARVELO_WINE_ARCH=win32 tools/wine-run.sh $(WINDOWS32)/wineprefix --init && \
+	  KARVELO_WINE_ARCH=win32 tools/tls-test-peers.sh sh -c 'cd $(WINDOWS32) && ctest --output-on-failure -j$(JOBS)'; \
+	else \
+	  echo "i686 build's tests: skipped, this machine cannot start 32-bit programs (its kernel's 32-bit emulation is off)"; \
+	fi
 
 # The Win32 program driven from outside under Wine on a virtual X screen
 # (Xvfb).  Four runs of the driver, each in a Wine prefix of its own made
@@ -78,7 +111,7 @@ GUI_SCREEN := 1024x768x24
 GUI_RUN_LIMIT := 900
 GUI_PREFIX := $(CURDIR)/$(WINDOWS)/guiprefix
 GUI_WESTERN_LOCALE := en_US.UTF-8
-GUI_RUNS := main:-WizardTest.PageTwo*:Screenshot.* page1:Screenshot.* page2:WizardTest.PageTwo* \
+GUI_RUNS := main:-WizardTest.PageTwo*:Screenshot.*:ReleaseTest.* page1:Screenshot.* page2:WizardTest.PageTwo* \
             western:MainWindowTest.*:WizardTest.ChineseFolders*
 test-gui: windows
 	@status=0; for run in $(GUI_RUNS); do \
@@ -87,12 +120,12 @@ test-gui: windows
 	  export KARVELO_WINE_LOCALE; \
 	  for attempt in 1 2; do \
 	    echo "GUI tests ($$name, $$KARVELO_WINE_LOCALE): $$filter"; \
-	    WINEPREFIX=$$prefix wineserver -k 2>/dev/null; rm -rf $$prefix $$prefix.lock; \
-	    tools/wine-run.sh $$prefix --init; WINEPREFIX=$$prefix wineserver -k 2>/dev/null; \
+	    tools/wine-run.sh $$prefix --kill; rm -rf $$prefix $$prefix.lock; \
+	    tools/wine-run.sh $$prefix --init; tools/wine-run.sh $$prefix --kill; \
 	    result=0; \
 	    (cd $(WINDOWS) && timeout --kill-after=30 $(GUI_RUN_LIMIT) ../../tools/tls-test-peers.sh xvfb-run -a -s "-screen 0 $(GUI_SCREEN)" \
 	      ../../tools/wine-run.sh $$prefix karvelo_gui_tests.exe --gtest_filter="$$filter") || result=$$?; \
-	    WINEPREFIX=$$prefix wineserver -k 2>/dev/null; \
+	    tools/wine-run.sh $$prefix --kill; \
 	    [ $$result = 124 ] || [ $$result = 137 ] || break; \
 	    echo "GUI tests ($$name): HUNG after $(GUI_RUN_LIMIT) s (attempt $$attempt)" >&2; \
 	  done; \
@@ -104,12 +137,18 @@ gui: windows
 	cd $(WINDOWS) && ../../tools/wine-run.sh wineprefix explorer /desktop=Karvelo,1024x768 Karvelo.exe
 
 # The whole suite twice: a normal build, then ASan + UBSan; then the core's
-# tests once more as a Windows program.
+# tests once more as a Windows program (x86-64, and i686 where it can run),
+# the builds' check, the Win32 program's GUI tests and the release.  Each
+# suite's time is printed as it ends.
+TIMED := tools/timed.sh
 test: deps
-	$(MAKE) test-native
-	$(MAKE) test-asan
-	$(MAKE) test-windows
-	$(MAKE) test-gui
+	@$(TIMED) "native tests" $(MAKE) --no-print-directory test-native
+	@$(TIMED) "ASan+UBSan tests" $(MAKE) --no-print-directory test-asan
+	@$(TIMED) "Windows x86-64 core tests" $(MAKE) --no-print-directory test-windows
+	@$(TIMED) "Windows i686 core tests" $(MAKE) --no-print-directory test-windows32
+	@$(TIMED) "Windows builds' check" $(MAKE) --no-print-directory check-windows-builds
+	@$(TIMED) "GUI tests" $(MAKE) --no-print-directory test-gui
+	@$(TIMED) "release" $(MAKE) --no-print-directory test-release
 
 demo: deps-native native-command
 	$(NATIVE)/karvelo demo
@@ -122,6 +161,17 @@ install: native-command
 # $(NATIVE)/karvelo_<version>-1_<architecture>.deb, for `apt install ./...`.
 package: deps-native native-command
 	cd $(NATIVE) && cpack -G DEB
+
+# The downloads sellers take: build/release/Karvelo-<version>-win64.zip and
+# -win32.zip, each with Karvelo.exe, 使用说明.txt and the licences.
+release: windows windows32-program
+	python3 tools/make-release.py $(RELEASE) $(WINDOWS)/Karvelo.exe $(WINDOWS32)/Karvelo.exe
+
+# The release's zips hold exactly what they should, and the Karvelo.exe
+# unpacked from each starts and shows its window (the 32-bit one where the
+# machine can start it).
+test-release: release
+	tools/release-test.sh $(RELEASE) $(WINDOWS) $(WINDOWS32)
 
 bench: deps-native native
 	$(NATIVE)/karvelo_bench

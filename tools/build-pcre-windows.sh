@@ -6,9 +6,12 @@
 #
 # host is the compiler's target: x86_64-w64-mingw32 (the default) or
 # i686-w64-mingw32.
+#
 # Leaves <folder>/include/pcre.h and <folder>/lib/libpcre.a (the layout
-# CMakeLists.txt expects of PCRE_ROOT) and does nothing when they are there
-# already, so a second cross build does not rebuild PCRE.  Needs deb-src
+# CMakeLists.txt expects of PCRE_ROOT) and PCRE's licence as
+# <folder>/LICENCE (the release ships it, since Karvelo.exe links PCRE in),
+# and does nothing when they are there already, so a second cross build
+# does not rebuild PCRE.  Needs deb-src
 # entries (tools/install-deps.sh enables them).
 set -e
 
@@ -21,11 +24,11 @@ HOST=${2:-x86_64-w64-mingw32}
 prefix=$(mkdir -p "$1" && cd "$1" && pwd)
 
 # A folder built for another target (an older i686 build folder) is built again.
-if [ -f "$prefix/include/pcre.h" ] && [ -f "$prefix/lib/libpcre.a" ] &&
+if [ -f "$prefix/include/pcre.h" ] && [ -f "$prefix/lib/libpcre.a" ] && [ -f "$prefix/LICENCE" ] &&
    [ "$(cat "$prefix/host" 2>/dev/null)" = "$HOST" ]; then
     exit 0
 fi
-rm -rf "$prefix/include" "$prefix/lib" "$prefix/host"
+rm -rf "$prefix/include" "$prefix/lib" "$prefix/host" "$prefix/LICENCE"
 
 work="$prefix/source"
 rm -rf "$work"
@@ -67,6 +70,7 @@ make -j"$(nproc 2>/dev/null || echo 2)" libpcre.la >make.log 2>&1 || {
 mkdir -p "$prefix/include" "$prefix/lib"
 cp .libs/libpcre.a "$prefix/lib/libpcre.a"
 cp pcre.h "$prefix/include/pcre.h"
+cp LICENCE "$prefix/LICENCE"
 echo "$HOST" >"$prefix/host"
 cd "$prefix"
 rm -rf "$work"

@@ -30,7 +30,9 @@ layout)
     DESTDIR=$work/root "$tool" --install "$build" --prefix /usr/local >/dev/null
     installed=$(files_under "$work/root")
     [ "$installed" = "./usr/local/bin/karvelo
+./usr/local/share/doc/karvelo/copyright
 ./usr/local/share/man/man1/karvelo.1.gz" ] || fail "installed: $installed"
+    grep -qx "License: Expat" "$work/root/usr/local/share/doc/karvelo/copyright" || fail "copyright names no licence"
 
     # Installed, it keeps its files in the user's state folder, though the
     # prefix can be written here, and its help says so.
@@ -63,6 +65,7 @@ package)
     done
     contents=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort)
     [ "$contents" = "./usr/bin/karvelo
+./usr/share/doc/karvelo/copyright
 ./usr/share/man/man1/karvelo.1.gz" ] || fail "package files: $contents"
     # The packaged program is this build's, stripped, and runs.
     dpkg-deb -x "$deb" "$work/unpacked"
