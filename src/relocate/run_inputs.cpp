@@ -7,6 +7,7 @@
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "package/writer.h"
+#include "platform/fs.h"
 #include "relocate/local_files.h"
 #include "relocate/core_state.h"
 #include "util/files.h"
@@ -16,12 +17,28 @@
 
 namespace {
 
-
+// What stands at the package path when it is not a regular file, or null.
+// Only its status is read: opening a FIFO would wait for a writer.
+const char* NotAFileMessage(const char* packagePath) {
+    long mode = FileModeOfPath(packagePath);
+    if (mode < 0) return nullptr;
+    switch (mode & MODE_TYPE_MASK) {
+        case MODE_REGULAR: return nullptr;
+        case MODE_DIRECTORY: return MESSAGE_PACKAGE_IS_FOLDER;
+        case MODE_FIFO: return MESSAGE_PACKAGE_IS_FIFO;
+        case MODE_CHARACTER_DEVICE:
+        case MODE_BLOCK_DEVICE: return MESSAGE_PACKAGE_IS_DEVICE;
+        case MODE_SOCKET: return MESSAGE_PACKAGE_IS_SOCKET;
+        default: return MESSAGE_PACKAGE_IS_SPECIAL;
+    }
+}
 
 }  // namespace
 
 const char* CheckPackagePath(const char* packagePath) {
     if (packagePath == nullptr || *packagePath == '\0') return MESSAGE_NO_PACKAGE;
+    const char* notAFile = NotAFileMessage(packagePath);
+    if (notAFile != nullptr) return notAFile;
     if (!FileExists(packagePath)) return MESSAGE_PACKAGE_MISSING;
     return nullptr;
 }
@@ -81,6 +98,9 @@ int LoadPackageIntoState(const char* packagePath) {
     } else {
         ClearItemRecords(coreState.items);
     }
+    // Noted before the read: a package replaced while it is read then
+    // differs from the note, and is never written over.
+    NotePackageFile(coreState.packagePath, &coreState.packageFile);
     char* text = nullptr;
     int result = ReadPackage(coreState.packagePath, coreState.items, &text);
     if (result != PACKAGE_READ_OK) return result;

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "http/connection.h"
+#include "http/download.h"
+#include "platform/fs.h"
 #include "platform/net.h"
 #include "support/gbk.h"
 #include "support/scripted_server.h"
@@ -21,6 +23,14 @@ const int TEST_NETWORK_TIMEOUT_MILLISECONDS = 3000;
 
 // The first bytes of a JPEG, enough for the signature test.
 const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
+
+// DownloadImage into `path`, made first as the run makes it (an empty
+// file, CreateNewFileByPath); one there already is written over.
+inline int DownloadInto(const std::string& url, const std::string& path, char* errorText, bool useKeepAlive) {
+    FILE* made = CreateNewFileByPath(path.c_str(), nullptr);
+    if (made != nullptr) CloseFile(made);
+    return DownloadImage(url.c_str(), path.c_str(), errorText, useKeepAlive, false);
+}
 
 // The pooled connection's socket for a ConnectionKey, or 0.
 inline SOCKET PooledSocket(const std::string& key) {

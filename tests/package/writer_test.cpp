@@ -143,16 +143,16 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         EXPECT_FALSE(PathExists(BakFile("gone(1).csv")));
     }
     {
-        SCOPED_TRACE("a backup path of 259 bytes is made, one of 260 refused, not cut");
+        SCOPED_TRACE("a backup path of 258 bytes is made (copied first as ~NAME, 259), one of 259 refused, not cut");
         // "<program>/bak/" + stem + "(1).csv"
-        size_t stemBytes = MAX_PATH_BYTES - 1 - program.path().size() - 5 - 7;
+        size_t stemBytes = MAX_PATH_BYTES - 2 - program.path().size() - 5 - 7;
         std::string fits = std::string(stemBytes, 'f') + ".csv";
         std::string tooLong = std::string(stemBytes + 1, 'n') + ".csv";
         ASSERT_TRUE(WriteWholeFile(data.File(fits), "x"));
         ASSERT_TRUE(WriteWholeFile(data.File(tooLong), "x"));
         RecordingFrontEnd front;
         EXPECT_EQ(1, BackupPackage(data.File(fits).c_str(), program.path().c_str()));
-        EXPECT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 1), BakFile(std::string(stemBytes, 'f') + "(1).csv").size());
+        EXPECT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 2), BakFile(std::string(stemBytes, 'f') + "(1).csv").size());
         EXPECT_EQ("x", ReadWholeFile(BakFile(std::string(stemBytes, 'f') + "(1).csv")));
         EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str(), program.path().c_str()));
         ExpectEndedWith(front, "备份csv文件时出错：无法创建备份文件");

@@ -28,6 +28,7 @@
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "relocate/local_files.h"
+#include "relocate/run_inputs.h"
 #include "relocate/run_view.h"
 #include "support/gbk.h"
 #include "support/nginx_fixture.h"
@@ -142,11 +143,7 @@ protected:
 
     void LoadPackage(const PackageLayout& layout) {
         ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
-        ClearItemRecords(coreState.items);
-        std::free(coreState.packageText);
-        coreState.packageText = nullptr;
-        std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", PackagePath().c_str());
-        ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
+        ASSERT_EQ(PACKAGE_READ_OK, LoadPackageIntoState(PackagePath().c_str()));
     }
 
     void Run(RecordingView* view) {
