@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "package/extraction.h"
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "package/writer.h"
@@ -31,6 +32,25 @@ const char* NotAFileMessage(const char* packagePath) {
         case MODE_SOCKET: return MESSAGE_PACKAGE_IS_SOCKET;
         default: return MESSAGE_PACKAGE_IS_SPECIAL;
     }
+}
+
+// The first character of `destination` that would break the markup around
+// one of the package's addresses, with the item it stands in; 0 when none.
+char BreakingCharacter(const char* destination, const ItemRecord** item) {
+    for (int32_t row = 0; coreState.items != nullptr && row < coreState.items->count; ++row) {
+        const ItemRecord* record = static_cast<const ItemRecord*>(coreState.items->items[row]);
+        unsigned forms = record->urls != nullptr ? record->urls->addressForms : 0;
+        for (int form = 0; forms != 0; ++form, forms >>= 1) {
+            if ((forms & 1) == 0) continue;
+            // Byte-wise: none of these is ever part of a multi-byte character.
+            size_t at = std::strcspn(destination, ADDRESS_FORM_BREAKERS[form]);
+            if (destination[at] != '\0') {
+                *item = record;
+                return destination[at];
+            }
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -68,6 +88,24 @@ const char* CheckRunInputs(const RunOptions& options, const char* packagePath, c
     // among them) would break the package's rows and columns.
     if (std::strchr(options.destination, '"') != nullptr || HasControlByte(options.destination)) {
         return MESSAGE_DESTINATION_UNWRITABLE;
+    }
+    // Every package read drops "_.webp" from its text: the next run would
+    // cut the paths written here.
+    if (std::strstr(options.destination, "_.webp") != nullptr) return MESSAGE_DESTINATION_WEBP_SUFFIX;
+    // A path goes where the address stood: in single quotes, in an unquoted
+    // attribute or url(), between tags.  Only the forms this package uses
+    // count, so a folder with a space still takes double-quoted addresses.
+    const ItemRecord* item = nullptr;
+    char breaking = BreakingCharacter(options.destination, &item);
+    if (breaking != 0) {
+        char character[32];
+        if (breaking == ' ') {
+            std::snprintf(character, sizeof character, "%s", TEXT_CHARACTER_SPACE);
+        } else {
+            std::snprintf(character, sizeof character, FORMAT_CHARACTER, breaking);
+        }
+        std::snprintf(text, size, FORMAT_DESTINATION_BREAKS_ADDRESS, character, item->title);
+        return text;
     }
     if (!IsDirectory(options.destination)) return MESSAGE_DESTINATION_MISSING;
     if (desktop != nullptr && *desktop != '\0' && std::strcmp(options.destination, desktop) == 0) {
