@@ -550,6 +550,133 @@ TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
     SetPackageReplaceWait(-1, -1);
 }
 
+// The package changes under the run after its first image (checkpoints on):
+// a new export renamed over it, saved over it in place, the package
+// removed, or a link put in its place.  No checkpoint and not the end
+// writes over what is there now; the rewritten package is kept beside it
+// and the message says why.
+TEST_F(RunTest, PackageChangedDuringTheRunIsNeverWrittenOver) {
+    const std::string a = Image("a.png"), b = Image("b.png");
+    Serve(a, PNG);
+    Serve(b, PNG);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + a + "\">", ""));
+    layout.items.push_back(MakeItem(Gbk("b"), "<img src=\"" + b + "\">", ""));
+    const std::string outside = dir.File("outside.csv");
+    enum Change { RENAMED_OVER, SAVED_OVER, REMOVED, LINKED };
+    std::vector<Change> changes = {RENAMED_OVER, SAVED_OVER, REMOVED};
+#ifndef _WIN32
+    changes.push_back(LINKED);
+#endif
+    SetCheckpointInterval(0);
+    for (Change change : changes) {
+        SCOPED_TRACE(change);
+        std::filesystem::remove(dir.File("shop(已搬家).csv"));
+        LoadPackage(layout);
+        frontEnd.messages.clear();
+        const std::string newExport = "\xFF\xFE" + std::string(1000, 'n');
+        ASSERT_TRUE(WriteWholeFile(outside, "outside"));
+        RecordingView view;
+        view.options.jobs = 1;
+        view.afterImage = [&](const std::string& url) {
+            if (url != a) return;
+            if (change == RENAMED_OVER) {
+                WriteWholeFile(dir.File("export.csv"), newExport);
+                std::filesystem::rename(dir.File("export.csv"), PackagePath());
+            } else if (change == SAVED_OVER) {
+                WriteWholeFile(PackagePath(), newExport);
+            } else {
+                std::filesystem::remove(PackagePath());
+                if (change == LINKED) std::filesystem::create_symlink(outside, PackagePath());
+            }
+        };
+        Run(&view);
+        EXPECT_EQ(change == REMOVED, !PathExists(PackagePath()));
+        if (change == RENAMED_OVER || change == SAVED_OVER) EXPECT_EQ(newExport, ReadWholeFile(PackagePath()));
+        if (change == LINKED) EXPECT_TRUE(std::filesystem::is_symlink(PackagePath()));
+        EXPECT_EQ("outside", ReadWholeFile(outside));
+        const std::string kept = DecodePackageFile(dir.File("shop(已搬家).csv"));
+        EXPECT_EQ(std::string::npos, kept.find(a));
+        EXPECT_EQ(std::string::npos, kept.find(b));
+        ASSERT_EQ(1u, frontEnd.messages.size());
+        EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("数据包(shop.csv)在搬家期间被替换、移走或删除了")))
+            << Utf8(frontEnd.messages[0].text);
+        EXPECT_NE(std::string::npos, frontEnd.messages[0].text.find(dir.File(Gbk("shop(已搬家).csv"))));
+        EXPECT_EQ(1, lastRunSummary.keptBeside);
+        EXPECT_FALSE(PathExists(PackagePath() + PACKAGE_TEMP_SUFFIX));
+    }
+    SetCheckpointInterval(-1);
+}
+
+// The destination emptied, then removed, while the run goes on: the package
+// never names a file that is not there; those addresses stay remote and
+// the final message counts them.  Removed for good, the next image cannot
+// be created and the run stops.
+TEST_F(RunTest, ImagesGoneFromTheDestinationStayRemote) {
+    std::vector<std::string> urls;
+    PackageLayout layout;
+    for (int i = 0; i < 4; ++i) {
+        urls.push_back(Image("v" + std::to_string(i) + ".png"));
+        Serve(urls.back(), PNG);
+        layout.items.push_back(MakeItem(Gbk("item"), "<img src=\"" + urls.back() + "\">", ""));
+    }
+    for (bool recreated : {true, false}) {
+        SCOPED_TRACE(recreated ? "emptied" : "removed");
+        std::filesystem::create_directories(Destination());
+        LoadPackage(layout);
+        frontEnd.messages.clear();
+        frontEnd.endCodes.clear();
+        coreState.stopRequested = 0;
+        RecordingView view;
+        view.options.jobs = 1;
+        view.afterImage = [&](const std::string& url) {
+            if (url != urls[1]) return;
+            std::filesystem::remove_all(Destination());
+            if (recreated) std::filesystem::create_directory(Destination());
+        };
+        Run(&view);
+        const std::string text = DecodePackageFile(PackagePath());
+        EXPECT_NE(std::string::npos, text.find(urls[0]));
+        EXPECT_NE(std::string::npos, text.find(urls[1]));
+        EXPECT_EQ(!recreated, text.find(urls[2]) != std::string::npos);
+        for (size_t at = 0; (at = text.find(Destination() + "/", at)) != std::string::npos; ++at) {
+            EXPECT_TRUE(PathExists(text.substr(at, text.find('"', at) - at))) << text.substr(at, 40);
+        }
+        EXPECT_EQ(2, lastRunSummary.vanishedCount);
+        ASSERT_EQ(1u, frontEnd.messages.size());
+        if (recreated) {
+            EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。\n\n2张图片在保存前已从目标文件夹中消失，地址保持不变，下次搬家会重新下载。"),
+                      frontEnd.messages[0].text);
+        } else {
+            EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("图片搬家中断：无法创建新文件。")));
+        }
+    }
+}
+
+#ifndef _WIN32  // symbolic links as a user makes them: POSIX
+// Links planted where the run writes, at the temporary file's name and at
+// the next image name, are never written through: their targets keep their
+// bytes, the image takes the next name, and the package is written.
+TEST_F(RunTest, PlantedLinksAreNeverWrittenThrough) {
+    const std::string a = Image("a.png");
+    Serve(a, PNG);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + a + "\">", ""));
+    LoadPackage(layout);
+    const std::string target = dir.File("target.txt");
+    ASSERT_TRUE(WriteWholeFile(target, "keep me"));
+    std::filesystem::create_symlink(target, PackagePath() + PACKAGE_TEMP_SUFFIX);
+    std::filesystem::create_symlink(target, Destination() + "/" + Stamp() + "1.png");
+    RecordingView view;
+    Run(&view);
+    EXPECT_EQ("keep me", ReadWholeFile(target));
+    EXPECT_EQ(PNG, ReadWholeFile(Destination() + "/" + Stamp() + "2.png"));
+    EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(Destination() + "/" + Stamp() + "2.png"));
+    EXPECT_FALSE(PathExists(PackagePath() + PACKAGE_TEMP_SUFFIX));
+    EXPECT_TRUE(std::filesystem::is_symlink(Destination() + "/" + Stamp() + "1.png"));
+}
+#endif
+
 // A checkpoint writes, byte for byte, what a run stopped at that point
 // writes: when each image arrives, the package on disk is the package of a
 // run stopped after the image before it (failed images blanked).  The end
