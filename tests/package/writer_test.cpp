@@ -79,6 +79,15 @@ TEST_F(PackageWriterTest, BackupsAreNumberedByteCopiesThatNeverOverwrite) {
     EXPECT_TRUE(PathExists(BakFile("shop(6).csv")));
     EXPECT_EQ("", ReadWholeFile(BakFile("shop(6).csv")));
 
+    // A copy cut short by a crash stays under its "~" name, never the
+    // backup's, and its number is passed over.
+    ASSERT_TRUE(WriteWholeFile(BakFile(BACKUP_PART_PREFIX "shop(7).csv"), "cut sh"));
+    EXPECT_EQ(1, BackupPackage(package.c_str(), program.path().c_str(), copyPath));
+    EXPECT_EQ(BakFile("shop(8).csv"), copyPath);
+    EXPECT_FALSE(PathExists(BakFile("shop(7).csv")));
+    EXPECT_EQ("cut sh", ReadWholeFile(BakFile(BACKUP_PART_PREFIX "shop(7).csv")));
+    EXPECT_FALSE(PathExists(BakFile(BACKUP_PART_PREFIX "shop(8).csv")));
+
     EXPECT_TRUE(front.messages.empty());
     EXPECT_TRUE(front.endCodes.empty());
 }
