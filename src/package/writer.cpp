@@ -170,13 +170,16 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
     char target[MAX_PATH_BYTES];
     char tempPath[MAX_PATH_BYTES];
     *failure = MESSAGE_OPEN_FAILED;
-    bool resolved = watched != nullptr ? FormatPath(target, "%s", watched->target)
-                                       : ResolveLinkedFile(packagePath, target, sizeof target) != 0;
+    // A package that could not be noted is no file known to be ours: it is
+    // never replaced.
+    bool noted = watched != nullptr && watched->path[0] != '\0';
+    bool resolved = noted ? FormatPath(target, "%s", watched->target)
+                          : ResolveLinkedFile(packagePath, target, sizeof target) != 0;
     if (!resolved || IsDirectory(target) || !FormatPath(tempPath, "%s%s", target, PACKAGE_TEMP_SUFFIX)) {
         return 0;
     }
     bool tempWritten = false;
-    bool changed = false;
+    bool changed = watched != nullptr && !noted;
     FileIdentity written = {};
     for (int attempt = 1; attempt <= tries && !changed; ++attempt) {
         if (attempt > 1) SleepMilliseconds(static_cast<unsigned>(replaceDelayMs));

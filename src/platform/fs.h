@@ -28,7 +28,9 @@ bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char
                       char* output, size_t size, size_t* written);
 
 // fopen(3) by path.  Opening a directory for reading fails on both
-// systems (POSIX would otherwise hand out a stream that cannot be read).
+// systems (POSIX would otherwise hand out a stream that cannot be read),
+// and on POSIX so does opening a FIFO or a socket for reading, which would
+// wait for a writer.
 FILE* OpenFileByPath(const char* path, const char* mode);
 
 // Creates a new, empty file at `path` and opens it for writing ("wb"),
