@@ -35,9 +35,13 @@ int FormatPath(char* path, const char* format, ...) {
     return length >= 0 && length < MAX_PATH_BYTES ? 1 : 0;
 }
 
-// A name is taken by anything at all: FileExists alone misses a folder or an
-// unreadable file of that name, which "wb" would then clobber or trip over.
-int PathTaken(const char* path) { return FileExists(path) || FileModeOfPath(path) >= 0 ? 1 : 0; }
+// A name is taken by anything at all: FileExists alone misses a folder, an
+// unreadable file or a link that leads nowhere, on which the exclusive
+// create would then trip.
+int PathTaken(const char* path) {
+    char resolved[MAX_PATH_BYTES];
+    return FileExists(path) || FileModeOfPath(path) >= 0 || !ResolveLinkedFile(path, resolved, sizeof resolved) ? 1 : 0;
+}
 
 // The first free "<folder><stem>(<label><n>)<extension>" for `name`, n
 // counting from 1; `label` empty gives "(1)", "(2)", ..., a label gives

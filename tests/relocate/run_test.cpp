@@ -592,8 +592,10 @@ TEST_F(RunTest, PackageChangedDuringTheRunIsNeverWrittenOver) {
         };
         Run(&view);
         EXPECT_EQ(change == REMOVED, !PathExists(PackagePath()));
-        if (change == RENAMED_OVER || change == SAVED_OVER) EXPECT_EQ(newExport, ReadWholeFile(PackagePath()));
-        if (change == LINKED) EXPECT_TRUE(std::filesystem::is_symlink(PackagePath()));
+        if (change == RENAMED_OVER || change == SAVED_OVER) {
+            EXPECT_EQ(newExport, ReadWholeFile(PackagePath()));
+        }
+        EXPECT_EQ(change == LINKED, std::filesystem::is_symlink(PackagePath()));
         EXPECT_EQ("outside", ReadWholeFile(outside));
         const std::string kept = DecodePackageFile(dir.File("shop(已搬家).csv"));
         EXPECT_EQ(std::string::npos, kept.find(a));
@@ -654,9 +656,10 @@ TEST_F(RunTest, ImagesGoneFromTheDestinationStayRemote) {
 }
 
 #ifndef _WIN32  // symbolic links as a user makes them: POSIX
-// Links planted where the run writes, at the temporary file's name and at
-// the next image name, are never written through: their targets keep their
-// bytes, the image takes the next name, and the package is written.
+// Links planted where the run writes, at the temporary file's name, at the
+// next image name and at the backup's, are never written through: their
+// targets keep their bytes, the image and the backup take the next names,
+// and the package is written.
 TEST_F(RunTest, PlantedLinksAreNeverWrittenThrough) {
     const std::string a = Image("a.png");
     Serve(a, PNG);
@@ -667,8 +670,11 @@ TEST_F(RunTest, PlantedLinksAreNeverWrittenThrough) {
     ASSERT_TRUE(WriteWholeFile(target, "keep me"));
     std::filesystem::create_symlink(target, PackagePath() + PACKAGE_TEMP_SUFFIX);
     std::filesystem::create_symlink(target, Destination() + "/" + Stamp() + "1.png");
+    std::filesystem::create_directory(dir.File("bak"));
+    std::filesystem::create_symlink(dir.File("nowhere"), Backup(1));  // a name held by a link that leads nowhere
     RecordingView view;
     Run(&view);
+    EXPECT_EQ(Backup(2), lastRunSummary.backupPath);
     EXPECT_EQ("keep me", ReadWholeFile(target));
     EXPECT_EQ(PNG, ReadWholeFile(Destination() + "/" + Stamp() + "2.png"));
     EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(Destination() + "/" + Stamp() + "2.png"));
