@@ -212,12 +212,9 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     // waiting for a writer.
     const std::string fifo = dir.File("fifo.csv");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    for (const char* command : {"inspect", "relocate"}) {
-        std::vector<std::string> arguments = {command, fifo};
-        if (std::string(command) == "relocate") arguments.push_back(Destination());
-        ProcessResult notAFile = RunKarvelo(arguments);
-        EXPECT_EQ(1, notAFile.exitCode) << command;
-        EXPECT_NE(std::string::npos, notAFile.err.find("选择的csv文件不是普通文件（是一个命名管道），请重新选择")) << command;
+    for (ProcessResult notAFile : {RunKarvelo({"inspect", fifo}), RunKarvelo({"relocate", fifo, Destination()})}) {
+        EXPECT_EQ(1, notAFile.exitCode);
+        EXPECT_NE(std::string::npos, notAFile.err.find("选择的csv文件不是普通文件（是一个命名管道），请重新选择"));
     }
     EXPECT_NE(std::string::npos, RunKarvelo({"inspect", Destination()}).err.find("不是普通文件（是一个文件夹）"));
 
@@ -338,26 +335,21 @@ TEST_F(CliTest, TwoRunsAtOnceIntoOneFolderKeepTheirOwnImages) {
         ++asked;
         for (int wait = 0; wait < 500 && asked < 16; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     };
-    pid_t runs[2];
+    pid_t runs[2] = {StartProcess(KarveloCommand({"relocate", packages[0], Destination(), "--jobs", "8"})),
+                     StartProcess(KarveloCommand({"relocate", packages[1], Destination(), "--jobs", "8"}))};
     for (int run = 0; run < 2; ++run) {
-        runs[run] = StartProcess(KarveloCommand({"relocate", packages[run], Destination(), "--jobs", "8"}));
-        ASSERT_GT(runs[run], 0);
-    }
-    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
         int code = -1;
         for (int wait = 0; wait < 3000 && !ProcessEnded(runs[run], &code); ++wait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        EXPECT_EQ(0, code) << run;
-    }
-    onRequest = nullptr;
-    EXPECT_EQ(static_cast<size_t>(2 * IMAGES), FileCount());
-    for (int run = 0; run < 2; ++run) {
-        SCOPED_TRACE(run);
+        EXPECT_EQ(0, code);
         EXPECT_EQ(static_cast<size_t>(IMAGES),
                   CheckWholePackage(packages[run], layouts[run], Destination(), Destination(), bodies[run]).size());
         RemoveBackups(packages[run]);
     }
+    onRequest = nullptr;
+    EXPECT_EQ(static_cast<size_t>(2 * IMAGES), FileCount());
 }
 
 // Killed outright (SIGKILL: a crash, a power cut) at ten moments spread over
