@@ -377,6 +377,12 @@ void DropConnection(Attempt* attempt) {
 // empties it again; DownloadImage removes it when all have failed.
 void SettleFile(Attempt* attempt) {
     if (attempt->sink.file != nullptr) {
+        // A write-back may name the file from now on, so its bytes go to the
+        // disk first: after a power cut the package never refers to an empty
+        // file.  Where one call before the write-back covers every stored
+        // file, that call is cheaper than one sync per image.  A failure
+        // leaves what the file system keeps anyway.
+        if (attempt->result == DOWNLOAD_STORED && !FOLDER_SYNC_COVERS_FILES) SyncFile(attempt->sink.file);
         bool closed = CloseFile(attempt->sink.file) != 0;
         attempt->sink.file = nullptr;
         if (attempt->result == DOWNLOAD_STORED && !closed) FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);

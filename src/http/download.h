@@ -20,7 +20,8 @@ enum DownloadResult {
 // made anew (DOWNLOAD_CANNOT_CREATE when it is gone or is something else
 // now).  On failure `errorText` (HTTP_ERROR_TEXT_BYTES) holds the message,
 // and the file is removed, except after DOWNLOAD_CANNOT_CREATE, when what
-// stands there is left alone.
+// stands there is left alone.  A stored image is synced to the disk where
+// SyncFolderFiles does not cover it (FOLDER_SYNC_COVERS_FILES false).
 //
 // `useKeepAlive`: HTTP/1.1 over the connection pool; otherwise HTTP/1.0 over
 // a connection of its own that the server closes.  A keep-alive attempt that
