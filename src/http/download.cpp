@@ -42,7 +42,6 @@ struct Attempt {
     bool redirectBodyInHand;  // the redirect response's body was read whole
     // What it holds:
     HttpConnection* connection;  // null until connected
-    bool fileCreated;
     BodySink sink;  // sink.file is null once closed
     // The response:
     char buffer[HTTP_BUFFER_SIZE + 1];
@@ -183,11 +182,11 @@ bool SendRequest(Attempt* attempt) {
     return true;
 }
 
-// The file is created (or emptied) only once the request is out.
+// The caller's file is opened (and emptied) only once the request is out;
+// never through a link, and never made anew when it has gone.
 bool CreateTargetFile(Attempt* attempt) {
-    attempt->sink.file = OpenFileByPath(attempt->filePath, "wb");
+    attempt->sink.file = OpenCreatedFileByPath(attempt->filePath);
     if (attempt->sink.file == nullptr) return FailForGood(attempt, DOWNLOAD_CANNOT_CREATE, MESSAGE_CANNOT_CREATE);
-    attempt->fileCreated = true;
     return true;
 }
 
@@ -373,15 +372,21 @@ void DropConnection(Attempt* attempt) {
     attempt->connection = nullptr;
 }
 
-// Closes the file (a file that cannot be closed cleanly turns success into
-// a write failure) and removes it on every result but success.
+// Closes the file; one that cannot be closed cleanly turns success into a
+// write failure.  The file stays for a repetition or a redirect, which
+// empties it again; DownloadImage removes it when all have failed.
 void SettleFile(Attempt* attempt) {
     if (attempt->sink.file != nullptr) {
+        // A write-back may name the file from now on, so its bytes go to the
+        // disk first: after a power cut the package never refers to an empty
+        // file.  Where one call before the write-back covers every stored
+        // file, that call is cheaper than one sync per image.  A failure
+        // leaves what the file system keeps anyway.
+        if (attempt->result == DOWNLOAD_STORED && !FOLDER_SYNC_COVERS_FILES) SyncFile(attempt->sink.file);
         bool closed = CloseFile(attempt->sink.file) != 0;
         attempt->sink.file = nullptr;
         if (attempt->result == DOWNLOAD_STORED && !closed) FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
     }
-    if (attempt->result != DOWNLOAD_STORED && attempt->fileCreated) RemoveFileByPath(attempt->filePath);
 }
 
 // Keeps a pooled connection for the next download where the response allows
@@ -490,5 +495,7 @@ DownloadResult DownloadImage(const char* url, const char* filePath, char* errorT
     bool outermost = BeginDownloadLimits();
     DownloadResult result = Download(url, filePath, errorText, useKeepAlive, isRedirect);
     if (outermost) EndDownloadLimits();
+    // What could not be opened is not ours to remove: something else stands there.
+    if (result != DOWNLOAD_STORED && result != DOWNLOAD_CANNOT_CREATE) RemoveFileByPath(filePath);
     return result;
 }

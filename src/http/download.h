@@ -14,9 +14,14 @@ enum DownloadResult {
     DOWNLOAD_STOPPED = -4,        // given up for a stop request: nothing is known about the image
 };
 
-// Fetches `url` into `filePath` (created with "wb" once the request is sent)
-// and returns a DownloadResult; on failure `errorText` (HTTP_ERROR_TEXT_BYTES)
-// holds the message, and no file is left at `filePath`.
+// Fetches `url` into the file at `filePath`, which the caller made
+// (CreateNewFileByPath), and returns a DownloadResult.  The file is opened
+// once the request is sent, emptied, never through a symbolic link and never
+// made anew (DOWNLOAD_CANNOT_CREATE when it is gone or is something else
+// now).  On failure `errorText` (HTTP_ERROR_TEXT_BYTES) holds the message,
+// and the file is removed, except after DOWNLOAD_CANNOT_CREATE, when what
+// stands there is left alone.  A stored image is synced to the disk where
+// SyncFolderFiles does not cover it (FOLDER_SYNC_COVERS_FILES false).
 //
 // `useKeepAlive`: HTTP/1.1 over the connection pool; otherwise HTTP/1.0 over
 // a connection of its own that the server closes.  A keep-alive attempt that

@@ -14,20 +14,25 @@
 
 const ImagePattern DescriptionPatterns[DESCRIPTION_PATTERN_COUNT] = {
     // <img ... src="..."> (the package doubles the quote), src='...', src=... unquoted
-    {"<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*[\"]+[ ]*((http[s]?:)?//[^\"]*)", 3, 2, "<img"},
-    {"<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*[']+[ ]*((http[s]?:)?//[^']*)", 3, 2, "<img"},
-    {"<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*((http[s]?:)?//[^ |>]*)", 3, 2, "<img"},
+    {"<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*[\"]+[ ]*((http[s]?:)?//[^\"]*)", 3, 2, "<img", ADDRESS_DOUBLE_QUOTED},
+    {"<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*[']+[ ]*((http[s]?:)?//[^']*)", 3, 2, "<img", ADDRESS_SINGLE_QUOTED},
+    {"<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*((http[s]?:)?//[^ |>]*)", 3, 2, "<img", ADDRESS_UNQUOTED},
     // background="..." attributes, the same three quotings
-    {"background[ ]*=[ ]*[\"]+[ ]*((http[s]?:)?//[^\"]*)", 2, 1, "background"},
-    {"background[ ]*=[ ]*[']+[ ]*((http[s]?:)?//[^']*)", 2, 1, "background"},
-    {"background[ ]*=[ ]*((http[s]?:)?//[^ |>]*)", 2, 1, "background"},
+    {"background[ ]*=[ ]*[\"]+[ ]*((http[s]?:)?//[^\"]*)", 2, 1, "background", ADDRESS_DOUBLE_QUOTED},
+    {"background[ ]*=[ ]*[']+[ ]*((http[s]?:)?//[^']*)", 2, 1, "background", ADDRESS_SINGLE_QUOTED},
+    {"background[ ]*=[ ]*((http[s]?:)?//[^ |>]*)", 2, 1, "background", ADDRESS_UNQUOTED},
     // style backgrounds: url("..."), url('...'), url(...)
-    {"background[ ]*:[ ]*url[ ]*\\([ ]*[\"]+[ ]*((http[s]?:)?//[^\"]*)", 2, 1, "background"},
-    {"background[ ]*:[ ]*url[ ]*\\([ ]*[']+[ ]*((http[s]?:)?//[^']*)", 2, 1, "background"},
-    {"background[ ]*:[ ]*url[ ]*\\([ ]*((http[s]?:)?//[^\\)]*)", 2, 1, "background"},
+    {"background[ ]*:[ ]*url[ ]*\\([ ]*[\"]+[ ]*((http[s]?:)?//[^\"]*)", 2, 1, "background", ADDRESS_DOUBLE_QUOTED},
+    {"background[ ]*:[ ]*url[ ]*\\([ ]*[']+[ ]*((http[s]?:)?//[^']*)", 2, 1, "background", ADDRESS_SINGLE_QUOTED},
+    {"background[ ]*:[ ]*url[ ]*\\([ ]*((http[s]?:)?//[^\\)]*)", 2, 1, "background", ADDRESS_UNQUOTED_URL},
 };
 
-const ImagePattern MobileImagePattern = {"<img[^>]*>((http[s]?:)?//[^<]*)</img>", 2, 1, "<img"};
+const ImagePattern MobileImagePattern = {"<img[^>]*>((http[s]?:)?//[^<]*)</img>", 2, 1, "<img", ADDRESS_ELEMENT_TEXT};
+
+// What ends an address of each form in HTML (an unquoted attribute value
+// also ends at a quote, '<', '=' or '`'; an unquoted CSS url() at a space,
+// a quote or a parenthesis); '"' is never in a destination at all.
+const char* const ADDRESS_FORM_BREAKERS[5] = {"\"", "'", " >'\"<=`", ")( '\"", "<"};
 
 const char* const IMAGE_SPACE_HOST_SUFFIXES[IMAGE_SPACE_HOST_SUFFIX_COUNT] = {".alicdn.com/", ".taobaocdn.com/"};
 const char* const SKIPPED_HOST_SUFFIXES[SKIPPED_HOST_SUFFIX_COUNT] = {".tbcdn.cn/", ".taobao.com/", ".tmall.com/"};
@@ -63,6 +68,7 @@ struct ExtractionPatterns {
     CompiledPattern description[DESCRIPTION_PATTERN_COUNT];  // the img patterns' slots stay empty
     PrefixOffsets prefixes[PREFIX_KINDS];
     PrefixOffsets sources;  // where an img tag's src value can begin (see CollectSrcMatches)
+    unsigned forms;         // AddressForm bits of what the current field's matches took
 };
 
 namespace {
@@ -225,6 +231,8 @@ const int32_t INDEXED_FROM = 16;
 struct UrlList {
     Vector* urls;
     HashMap* index;  // the strings of `urls`, borrowed from the list; null while short
+    unsigned* forms = nullptr;  // where the AddressForm of each URL taken goes; null: nowhere
+    unsigned form = 0;          // the AddressForm of the pattern being matched
 };
 
 void AddUnique(UrlList* list, char* url) {
@@ -261,6 +269,8 @@ void TakeUrl(const char* field, int begin, int end, UrlList* urls, bool descript
         std::free(url);
         return;
     }
+    // A repeat counts too: the rewrite replaces the address wherever it stands.
+    if (urls->forms != nullptr) *urls->forms |= urls->form;
     AddUnique(urls, url);
 }
 
@@ -470,9 +480,11 @@ int ExtractDescriptionUrls(const char* field, size_t length, Vector* urls, Extra
     // pcre_exec takes an int length; a field beyond that cannot be searched.
     if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
     ForgetPrefixOffsets(patterns);
-    UrlList list = {urls, nullptr};
+    patterns->forms = 0;
+    UrlList list = {urls, nullptr, &patterns->forms};
     int result = 1;
     for (int i = 0; i < DESCRIPTION_PATTERN_COUNT && result; ++i) {
+        list.form = DescriptionPatterns[i].form;
         if (i < SRC_FORM_COUNT) {
             CollectSrcMatches(field, length, SRC_FORMS[i], OffsetsFor(patterns, "<img", field, length),
                               &patterns->sources, &list);
@@ -495,7 +507,8 @@ int ExtractDescriptionUrls(const char* field, Vector* urls) {
 int ExtractMobileUrls(const char* field, size_t length, Vector* urls, ExtractionPatterns* patterns) {
     if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
     ForgetPrefixOffsets(patterns);
-    UrlList list = {urls, nullptr};
+    patterns->forms = 0;
+    UrlList list = {urls, nullptr, &patterns->forms, MobileImagePattern.form};
     CollectMobileMatches(field, length, OffsetsFor(patterns, "<img", field, length), &list);
     ReleaseIndex(&list);
     return 1;
@@ -513,13 +526,15 @@ int CollectPatternUrls(const char* field, Vector* urls, const char* pattern, int
     // The plain form: compiled for this call, interpreted, every offset tried.
     CompiledPattern compiled = {CompileLogged(pattern, 0), nullptr};
     if (compiled.code == nullptr) return 0;
-    const ImagePattern description = {pattern, groupCount, urlGroup, nullptr};
+    const ImagePattern description = {pattern, groupCount, urlGroup, nullptr, 0};
     UrlList list = {urls, nullptr};
     int result = CollectMatches(&compiled, field, std::strlen(field), &description, nullptr, &list, true);
     ReleaseIndex(&list);
     ReleaseCompiled(&compiled);
     return result;
 }
+
+unsigned AddressFormsFound(const ExtractionPatterns* patterns) { return patterns->forms; }
 
 int IsImageSpaceUrl(const char* url) {
     for (int i = 0; i < IMAGE_SPACE_HOST_SUFFIX_COUNT; ++i) {

@@ -22,6 +22,7 @@ struct ImagePattern {
     int groupCount;
     int urlGroup;
     const char* literalPrefix;
+    unsigned form;  // AddressForm of what it collects
 };
 
 const int DESCRIPTION_PATTERN_COUNT = 9;
@@ -38,6 +39,18 @@ extern const char* const SKIPPED_HOST_SUFFIXES[SKIPPED_HOST_SUFFIX_COUNT];
 // What a failed image is replaced with; never collected from a description,
 // so an earlier run's replacements are not relocated again.
 extern const char BLANK_IMAGE_URL[];
+
+// Where an address stands in its field, one bit each: what a local path
+// written in its place must not hold, or the markup around it breaks.
+enum AddressForm {
+    ADDRESS_DOUBLE_QUOTED = 1,    // src="...", background="...", url("...")
+    ADDRESS_SINGLE_QUOTED = 2,    // src='...', background='...', url('...')
+    ADDRESS_UNQUOTED = 4,         // src=... and background=..., ended by a space or '>'
+    ADDRESS_UNQUOTED_URL = 8,     // url(...), ended by ')'
+    ADDRESS_ELEMENT_TEXT = 16,    // <img>...</img> of the mobile detail, ended by '<'
+};
+// The characters a path must not hold for each form, in bit order.
+extern const char* const ADDRESS_FORM_BREAKERS[5];
 
 // The compiled patterns of one package read: each pattern is compiled on its
 // first use and kept until FreeExtractionPatterns, instead of once per field.
@@ -58,6 +71,10 @@ int ExtractDescriptionUrls(const char* field, Vector* urls);
 // dropped, no host is skipped.  Results as above.
 int ExtractMobileUrls(const char* field, size_t length, Vector* urls, ExtractionPatterns* patterns);
 int ExtractMobileUrls(const char* field, Vector* urls);
+
+// The AddressForm bits of every address the last Extract...Urls call with
+// `patterns` collected (each match counted, repeats too).
+unsigned AddressFormsFound(const ExtractionPatterns* patterns);
 
 // Runs one description pattern over a NUL-terminated field, with the
 // description filters (skipped hosts, the blank image, duplicates).  The

@@ -17,6 +17,7 @@ struct ItemUrls {
     Vector* mobile;         // distinct mobile-detail URLs
     Vector* failedDesktop;  // filled by the run
     Vector* failedMobile;   // filled by the run
+    unsigned addressForms;  // where its addresses stand (AddressForm bits, package/extraction.h)
 };
 
 struct ItemRecord {

@@ -185,6 +185,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 }
                 Vector* found = TakeFound(desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->desktop = found;
+                if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
                 described = true;
             } else if (mobile) {
                 if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), *mobileScratch, patterns)) {
@@ -193,6 +194,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 }
                 Vector* found = TakeFound(mobileScratch, MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->mobile = found;
+                if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
             }
             tokens.cursor += fieldLength;
         }

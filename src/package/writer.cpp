@@ -35,15 +35,21 @@ int FormatPath(char* path, const char* format, ...) {
     return length >= 0 && length < MAX_PATH_BYTES ? 1 : 0;
 }
 
-// A name is taken by anything at all: FileExists alone misses a folder or an
-// unreadable file of that name, which "wb" would then clobber or trip over.
-int PathTaken(const char* path) { return FileExists(path) || FileModeOfPath(path) >= 0 ? 1 : 0; }
+// A name is taken by anything at all: FileExists alone misses a folder, an
+// unreadable file or a link that leads nowhere, on which the exclusive
+// create would then trip.
+int PathTaken(const char* path) {
+    char resolved[MAX_PATH_BYTES];
+    return FileExists(path) || FileModeOfPath(path) >= 0 || !ResolveLinkedFile(path, resolved, sizeof resolved) ? 1 : 0;
+}
 
 // The first free "<folder><stem>(<label><n>)<extension>" for `name`, n
 // counting from 1; `label` empty gives "(1)", "(2)", ..., a label gives
 // "(<label>)", "(<label>2)", ...  0 when none fits.  `folder` ends with its
-// separator (or is empty).
-int PickNumberedPath(const char* folder, const char* name, const char* label, char* path) {
+// separator (or is empty).  With `partner`, the number's backup-in-progress
+// name (BackupPartPath) must be free as well, and it goes there.
+int BackupPartPath(const char* path, char* part);
+int PickNumberedPath(const char* folder, const char* name, const char* label, char* path, char* partner = nullptr) {
     // '.' is never part of a multi-byte character, so a byte search finds
     // the real last dot.
     const char* dot = std::strrchr(name, '.');
@@ -53,7 +59,8 @@ int PickNumberedPath(const char* folder, const char* name, const char* label, ch
         char counter[16] = "";
         if (*label == '\0' || number > 1) std::snprintf(counter, sizeof counter, "%d", number);
         if (!FormatPath(path, "%s%.*s(%s%s)%s", folder, stemLength, name, label, counter, extension)) return 0;
-        if (!PathTaken(path)) return 1;
+        if (partner != nullptr && !BackupPartPath(path, partner)) return 0;
+        if (!PathTaken(path) && (partner == nullptr || !PathTaken(partner))) return 1;
     }
     return 0;
 }
@@ -63,12 +70,23 @@ int FormBackupFolder(const char* stateFolder, char* folder) {
     return FormatPath(folder, "%s%s%s", stateFolder, PATH_SEPARATOR_TEXT, BACKUP_FOLDER_NAME);
 }
 
-// The backup path the next backup of `packagePath` takes; 0 when none fits.
-int PickBackupPath(const char* packagePath, const char* stateFolder, char* path) {
+// A backup is copied under "<bak>/~<name>" and moved to "<bak>/<name>"
+// once whole, so a copy cut short (a crash, kill -9) never passes for a
+// backup.  Such a left-over is never removed (another package's backup
+// could bear that name) but passed over: its number is not used.
+int BackupPartPath(const char* path, char* part) {
+    const char* name = FileNameOfPath(path);
+    return FormatPath(part, "%.*s%s%s", static_cast<int>(name - path), path, BACKUP_PART_PREFIX, name);
+}
+
+// The backup path the next backup of `packagePath` takes, and where it is
+// copied first (`part`, may be null); 0 when none fits.
+int PickBackupPath(const char* packagePath, const char* stateFolder, char* path, char* part = nullptr) {
     char folder[MAX_PATH_BYTES];
+    char unused[MAX_PATH_BYTES];
     if (!FormBackupFolder(stateFolder, folder)) return 0;
     std::strncat(folder, PATH_SEPARATOR_TEXT, sizeof folder - std::strlen(folder) - 1);
-    return PickNumberedPath(folder, FileNameOfPath(packagePath), "", path);
+    return PickNumberedPath(folder, FileNameOfPath(packagePath), "", path, part != nullptr ? part : unused);
 }
 
 // Where a package that cannot be replaced is kept: beside `target`.
@@ -94,22 +112,35 @@ const char* CopyBlocks(FILE* source, FILE* backup) {
 int replaceTries = PACKAGE_REPLACE_TRIES;
 int replaceDelayMs = PACKAGE_REPLACE_DELAY_MS;
 
-// Creates `path` with the mark and the converted text, on the disk before
-// it returns.  1 when written; 0 when it cannot be created; -1 when the
+// Creates `path`, exclusively and never through a link, with the mark and
+// the converted text, on the disk before it returns; the new file's
+// identity into *made (may be null).  A temporary file left by a crash
+// (or a link planted at its name) is removed first when `temporary`: the
+// name is ours.  1 when written; 0 when it cannot be created; -1 when the
 // bytes could not all be written (a full disk), the file removed again.
-int WriteNewFile(const char* path, const char* converted, size_t convertedLength) {
-    FILE* file = OpenFileByPath(path, "wb");
+int WriteNewFile(const char* path, const char* converted, size_t convertedLength, bool temporary,
+                 FileIdentity* made) {
+    int taken = 0;
+    FILE* file = CreateNewFileByPath(path, &taken);
+    if (file == nullptr && taken && temporary && RemoveFileByPath(path)) file = CreateNewFileByPath(path, nullptr);
     if (file == nullptr) return 0;
     bool ok = WriteFileBytes(file, UTF16LE_MARK, sizeof UTF16LE_MARK) == sizeof UTF16LE_MARK;
     if (ok && convertedLength > 0) ok = WriteFileBytes(file, converted, convertedLength) == convertedLength;
     // The bytes reach the disk before a name points at them, so a crash
     // at any instant leaves the old package or the whole new one.
     if (ok) ok = SyncFile(file) == 1;
+    if (ok && made != nullptr) IdentifyOpenFile(file, made);
     // Buffered bytes meet a full disk only here, so the close counts too.
     if (!CloseFile(file)) ok = false;
     if (ok) return 1;
     RemoveFileByPath(path);
     return -1;
+}
+
+// Whether the package is still the file the run read (or last wrote).
+bool StillTheFileRead(const PackageFile* file) {
+    FileIdentity now;
+    return IdentifyFileByPath(file->target, &now) && SameFileIdentity(now, file->identity);
 }
 
 // The new name is made durable too.  The file is in place already, so a
@@ -126,38 +157,58 @@ void SyncFolderOf(const char* path) {
 // Writes the new package to the temporary file and moves it over the
 // package, `tries` times while the package cannot be replaced; with
 // `keepBeside`, then keeps it beside the package (its path into
-// `keptPath`).  Returns PACKAGE_WRITTEN, PACKAGE_KEPT_BESIDE or PACKAGE_HELD,
-// or 0 with the failure message in *failure; the package is untouched
-// unless written, and the temporary file is gone either way.
+// `keptPath`).  With `watched`, the package is replaced only while it is
+// still the file the run read: one that was replaced, removed or turned
+// into a link meanwhile is left as it is and the new one kept beside it
+// (or, without `keepBeside`, nothing written); after a replacement
+// `watched` names the file just written.  Returns PACKAGE_WRITTEN,
+// PACKAGE_KEPT_BESIDE, PACKAGE_HELD, PACKAGE_CHANGED_KEPT_BESIDE or
+// PACKAGE_CHANGED, or 0 with the failure message in *failure; the package
+// is untouched unless written, and the temporary file is gone either way.
 int ReplacePackage(const char* packagePath, const char* converted, size_t convertedLength, int tries,
-                   bool keepBeside, char* keptPath, const char** failure) {
+                   bool keepBeside, char* keptPath, PackageFile* watched, const char** failure) {
     // A package that is a symbolic link is replaced where the link leads, so
     // the link stays a link: the temporary file is written beside that file
     // and moved over it.  A link that leads nowhere is not replaced at all,
-    // and neither is a folder.
+    // and neither is a folder.  A watched package was resolved when read.
     char target[MAX_PATH_BYTES];
     char tempPath[MAX_PATH_BYTES];
     *failure = MESSAGE_OPEN_FAILED;
-    if (!ResolveLinkedFile(packagePath, target, sizeof target) || IsDirectory(target) ||
-        !FormatPath(tempPath, "%s%s", target, PACKAGE_TEMP_SUFFIX)) {
+    // A package that could not be noted is no file known to be ours: it is
+    // never replaced.
+    bool noted = watched != nullptr && watched->path[0] != '\0';
+    bool resolved = noted ? FormatPath(target, "%s", watched->target)
+                          : ResolveLinkedFile(packagePath, target, sizeof target) != 0;
+    if (!resolved || IsDirectory(target) || !FormatPath(tempPath, "%s%s", target, PACKAGE_TEMP_SUFFIX)) {
         return 0;
     }
     bool tempWritten = false;
-    for (int attempt = 1; attempt <= tries; ++attempt) {
+    bool changed = watched != nullptr && !noted;
+    FileIdentity written = {};
+    for (int attempt = 1; attempt <= tries && !changed; ++attempt) {
         if (attempt > 1) SleepMilliseconds(static_cast<unsigned>(replaceDelayMs));
         if (!tempWritten) {
-            int made = WriteNewFile(tempPath, converted, convertedLength);
+            int made = WriteNewFile(tempPath, converted, convertedLength, true, &written);
             if (made < 0) {
                 *failure = MESSAGE_PACKAGE_WRITE_FAILED;
                 return 0;
             }
             tempWritten = made == 1;
         }
+        // Checked last before the move, so that a new export saved over the
+        // package, or a package moved away, is never overwritten.
+        changed = watched != nullptr && !StillTheFileRead(watched);
         // The package is replaced, not rewritten in place, and a rename
         // passes over a read-only package (and, under some systems, one
         // held open); so ask first whether it could be written.
-        if (tempWritten && ProbeReplace(target, nullptr) == REPLACE_ALLOWED && ReplaceFileByPath(tempPath, target)) {
+        if (!changed && tempWritten && ProbeReplace(target, nullptr) == REPLACE_ALLOWED &&
+            ReplaceFileByPath(tempPath, target)) {
             SyncFolderOf(target);
+            if (watched != nullptr) {
+                // The file now at the name, unless another took it at once.
+                FileIdentity now;
+                watched->identity = IdentifyFileByPath(target, &now) && SameFile(now, written) ? now : written;
+            }
             return PACKAGE_WRITTEN;
         }
     }
@@ -168,17 +219,18 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
         char kept[MAX_PATH_BYTES];
         int made = 0;
         if (PickKeptPath(target, kept)) {
-            made = tempWritten ? MoveFileByPath(tempPath, kept) : WriteNewFile(kept, converted, convertedLength);
+            made = tempWritten ? MoveFileByPath(tempPath, kept) : WriteNewFile(kept, converted, convertedLength, false, nullptr);
         }
         if (made == 1) {
             SyncFolderOf(kept);
             if (keptPath != nullptr) std::memcpy(keptPath, kept, std::strlen(kept) + 1);
-            return PACKAGE_KEPT_BESIDE;
+            return changed ? PACKAGE_CHANGED_KEPT_BESIDE : PACKAGE_KEPT_BESIDE;
         }
         if (made < 0) *failure = MESSAGE_PACKAGE_WRITE_FAILED;
     }
     if (tempWritten) RemoveFileByPath(tempPath);
-    return keepBeside ? 0 : PACKAGE_HELD;
+    if (keepBeside) return 0;
+    return changed ? PACKAGE_CHANGED : PACKAGE_HELD;
 }
 
 // The package text in the package's own encoding, or null after the
@@ -203,12 +255,14 @@ char* ConvertForPackage(const char* packageText, size_t* convertedLength) {
     return converted;
 }
 
-int WriteConverted(const char* packagePath, const char* packageText, int tries, bool keepBeside, char* keptPath) {
+int WriteConverted(const char* packagePath, const char* packageText, int tries, bool keepBeside, char* keptPath,
+                   PackageFile* watched) {
     size_t convertedLength = 0;
     char* converted = ConvertForPackage(packageText, &convertedLength);
     if (converted == nullptr) return 0;
     const char* failure = nullptr;
-    int result = ReplacePackage(packagePath, converted, convertedLength, tries, keepBeside, keptPath, &failure);
+    int result =
+        ReplacePackage(packagePath, converted, convertedLength, tries, keepBeside, keptPath, watched, &failure);
     std::free(converted);
     return result != 0 ? result : Fail(failure);
 }
@@ -220,12 +274,19 @@ int BackupPackage(const char* packagePath, const char* stateFolder, char* backup
     if (!FormBackupFolder(stateFolder, folder) || (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
         return Fail(MESSAGE_BAK_FOLDER_FAILED);
     }
-    char backupPath[MAX_PATH_BYTES];
-    int named = PickBackupPath(packagePath, stateFolder, backupPath);
-
     FILE* source = OpenFileByPath(packagePath, "rb");
     if (source == nullptr) return Fail(MESSAGE_BACKUP_SOURCE_FAILED);
-    FILE* backup = named ? OpenFileByPath(backupPath, "wb") : nullptr;
+    char backupPath[MAX_PATH_BYTES];
+    char partPath[MAX_PATH_BYTES];
+    FILE* backup = nullptr;
+    // Another run may take the same number at the same moment: the
+    // exclusive create tells, and the next number is tried.
+    for (int tries = 0; backup == nullptr && tries < BACKUP_NAME_TRIES; ++tries) {
+        int taken = 0;
+        if (!PickBackupPath(packagePath, stateFolder, backupPath, partPath)) break;
+        backup = CreateNewFileByPath(partPath, &taken);
+        if (!taken) break;
+    }
     if (backup == nullptr) {
         CloseFile(source);
         return Fail(MESSAGE_BACKUP_CREATE_FAILED);
@@ -233,31 +294,46 @@ int BackupPackage(const char* packagePath, const char* stateFolder, char* backup
 
     const char* failure = CopyBlocks(source, backup);
     CloseFile(source);
+    if (failure == nullptr && !SyncFile(backup)) failure = MESSAGE_BACKUP_WRITE_FAILED;
     if (!CloseFile(backup) && failure == nullptr) failure = MESSAGE_BACKUP_WRITE_FAILED;
+    // Whole: under its own name, never over another file.
+    if (failure == nullptr && !MoveFileByPath(partPath, backupPath)) failure = MESSAGE_BACKUP_CREATE_FAILED;
     if (failure != nullptr) {
         // An incomplete copy must not pass for a good backup in a later run.
-        RemoveFileByPath(backupPath);
+        RemoveFileByPath(partPath);
         return Fail(failure);
     }
     if (backupPathOut != nullptr) std::strcpy(backupPathOut, backupPath);
     return 1;
 }
 
-int WritePackage(const char* packagePath, const char* packageText, char* keptPath) {
-    return WriteConverted(packagePath, packageText, replaceTries, true, keptPath);
+int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched) {
+    return WriteConverted(packagePath, packageText, replaceTries, true, keptPath, watched);
 }
 
-int WritePackageIfFree(const char* packagePath, const char* packageText) {
-    return WriteConverted(packagePath, packageText, 1, false, nullptr);
+int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched) {
+    return WriteConverted(packagePath, packageText, 1, false, nullptr, watched);
+}
+
+int NotePackageFile(const char* packagePath, PackageFile* file) {
+    *file = PackageFile{};
+    if (!ResolveLinkedFile(packagePath, file->target, sizeof file->target) ||
+        !IdentifyFileByPath(file->target, &file->identity) || !FormatPath(file->path, "%s", packagePath)) {
+        file->path[0] = '\0';
+        return 0;
+    }
+    return 1;
 }
 
 int CheckPackageWritable(const char* packagePath, const char* stateFolder) {
     char target[MAX_PATH_BYTES];
     if (!ResolveLinkedFile(packagePath, target, sizeof target)) return PACKAGE_READ_ONLY;
     char path[MAX_PATH_BYTES];
-    // Every path the run forms: the backup, the kept copy, and the
-    // temporary file last, whose path the probe below uses.
-    if (!PathFitsSystem(packagePath) || !PickBackupPath(packagePath, stateFolder, path) || !PathFitsSystem(path) ||
+    // Every path the run forms: the backup and its copy in progress, the
+    // kept copy, and the temporary file last, whose path the probe below uses.
+    char part[MAX_PATH_BYTES];
+    if (!PathFitsSystem(packagePath) || !PickBackupPath(packagePath, stateFolder, path, part) ||
+        !PathFitsSystem(path) || !PathFitsSystem(part) ||
         !PickKeptPath(target, path) || !PathFitsSystem(path) ||
         !FormatPath(path, "%s%s", target, PACKAGE_TEMP_SUFFIX) || !PathFitsSystem(path)) {
         return PACKAGE_PATH_TOO_LONG;

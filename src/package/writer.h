@@ -9,6 +9,8 @@
 // beside it (WritePackage).
 #pragma once
 
+#include "platform/fs.h"
+
 // The backup folder, in coreState.stateFolder: beside the program, or in the
 // user's state folder where the program's folder cannot be written.
 #define BACKUP_FOLDER_NAME "bak"
@@ -17,6 +19,12 @@
 // When the package path is a symbolic link, "<package>" is the file the link
 // leads to, and the link stays.
 #define PACKAGE_TEMP_SUFFIX ".karvelo-tmp"
+
+// The backup is copied to "<bak>/" BACKUP_PART_PREFIX "<backup name>" and
+// moved to its name once complete.
+#define BACKUP_PART_PREFIX "~"
+// Numbers tried when another run takes the backup's name at the same moment.
+const int BACKUP_NAME_TRIES = 16;
 
 // When the package cannot be replaced at the end of a run (another program
 // holds it), the rewritten package is kept beside it as
@@ -43,18 +51,41 @@ int BackupPackage(const char* packagePath, const char* stateFolder, char* backup
 const int PACKAGE_WRITTEN = 1;      // the package holds the new text
 const int PACKAGE_KEPT_BESIDE = 2;  // it could not be replaced; the new text is kept beside it
 const int PACKAGE_HELD = 3;         // it could not be replaced now; nothing was written
+// The package is no longer the file that was read (another export saved
+// over it, renamed over it, removed, or a link put in its place): it is
+// never written over.
+const int PACKAGE_CHANGED_KEPT_BESIDE = 4;  // the new text is kept beside it
+const int PACKAGE_CHANGED = 5;              // nothing was written
+
+// The package file a run works on: the file its path led to when it was
+// read (a link resolved once, then) and that file's identity, which the
+// run's own write-backs bring up to date.  The writes below replace only
+// that file, and only while it is unchanged.
+struct PackageFile {
+    char path[MAX_PATH_BYTES];    // the package path it was noted for; "" when none
+    char target[MAX_PATH_BYTES];  // the regular file the path led to
+    FileIdentity identity;
+};
+// Notes the package at `packagePath` before it is read; 1 when it leads to
+// a regular file, else 0 with `file->path` "".
+int NotePackageFile(const char* packagePath, PackageFile* file);
 
 // Replaces the package with `packageText` (core form, NUL-terminated) in
 // UTF-16LE with its mark.  A package that cannot be replaced is tried
 // PACKAGE_REPLACE_TRIES times; then the new package is kept beside it and
-// its path goes into `keptPath` (MAX_PATH_BYTES, may be null).  Returns
-// PACKAGE_WRITTEN, PACKAGE_KEPT_BESIDE or 0.
-int WritePackage(const char* packagePath, const char* packageText, char* keptPath);
+// its path goes into `keptPath` (MAX_PATH_BYTES, may be null).  With
+// `watched` (NotePackageFile), `watched->target` is replaced, and only when
+// it is still that file; otherwise the new package is kept beside it at
+// once.  Returns PACKAGE_WRITTEN, PACKAGE_KEPT_BESIDE,
+// PACKAGE_CHANGED_KEPT_BESIDE or 0.
+int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched = nullptr);
 
 // The same for a checkpoint in the middle of a run: one try, and a package
 // that cannot be replaced now is left as it is (PACKAGE_HELD, nothing shown),
-// since the run writes it again later.  PACKAGE_WRITTEN, PACKAGE_HELD or 0.
-int WritePackageIfFree(const char* packagePath, const char* packageText);
+// since the run writes it again later; a changed one too (PACKAGE_CHANGED),
+// for the end of the run to keep beside it.  PACKAGE_WRITTEN, PACKAGE_HELD,
+// PACKAGE_CHANGED or 0.
+int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched = nullptr);
 
 // How the writes above will fare, asked before a run starts so that a run
 // never ends with work it cannot write: every path they form (the backup,

@@ -133,3 +133,9 @@ int ChooseStateFolder(const char* programFolder, int create, char* folder, int s
     std::snprintf(folder, static_cast<size_t>(size), "%s", programFolder);
     return 0;
 }
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) { return a.volume == b.volume && a.file == b.file; }
+
+bool SameFileIdentity(const FileIdentity& a, const FileIdentity& b) {
+    return SameFile(a, b) && a.size == b.size && a.modified == b.modified;
+}

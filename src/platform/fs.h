@@ -28,11 +28,53 @@ bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char
                       char* output, size_t size, size_t* written);
 
 // fopen(3) by path.  Opening a directory for reading fails on both
-// systems (POSIX would otherwise hand out a stream that cannot be read).
+// systems (POSIX would otherwise hand out a stream that cannot be read),
+// and on POSIX so does opening a FIFO or a socket for reading, which would
+// wait for a writer.
 FILE* OpenFileByPath(const char* path, const char* mode);
 
+// Creates a new, empty file at `path` and opens it for writing ("wb"),
+// exclusively: nothing already at `path` is opened or replaced, whether a
+// file, a folder or a symbolic link (even one that leads nowhere), so two
+// processes never get the same file and a planted link is never followed.
+// POSIX: open(2) with O_CREAT | O_EXCL | O_NOFOLLOW.  Win32: CreateFileW
+// with CREATE_NEW.  Null on failure; *taken (may be null) is then 1 when
+// the name was in use, 0 when the file could not be made for another reason
+// (a missing folder, no permission).
+FILE* CreateNewFileByPath(const char* path, int* taken);
+
+// Opens for writing, emptied, the regular file at `path` that the caller
+// made with CreateNewFileByPath: never through a symbolic link, never
+// creating a file anew.  Null when `path` is missing or is anything else
+// now (a link, a folder, a pipe).  POSIX: O_NOFOLLOW | O_NONBLOCK, then
+// fstat(2).  Win32: FILE_FLAG_OPEN_REPARSE_POINT, then the attributes.
+FILE* OpenCreatedFileByPath(const char* path);
+
+// What tells one file from another that took its name: the file itself
+// (device and inode; Win32 the volume serial number and the file index of
+// GetFileInformationByHandle), its size and its modification time.
+struct FileIdentity {
+    unsigned long long volume;
+    unsigned long long file;
+    long long size;
+    long long modified;  // in the system's own units
+};
+
+// The identity of the regular file at `path` itself, never following a
+// symbolic link: 1 when `path` is a regular file, 0 when it is missing, a
+// link or anything else (`identity` is then zeroed).
+int IdentifyFileByPath(const char* path, FileIdentity* identity);
+// The same for an open stream; 1 on success.
+int IdentifyOpenFile(FILE* file, FileIdentity* identity);
+// Whether two identities name the same file, unchanged.
+bool SameFileIdentity(const FileIdentity& a, const FileIdentity& b);
+// Whether they name the same file, changed or not.
+bool SameFile(const FileIdentity& a, const FileIdentity& b);
+
 // The st_mode of the path in the runtime's stat terms, or -1 when the status
-// cannot be read.  Type bits follow the common layout (0x4000 directory).
+// cannot be read.  Type bits follow the common layout (0x4000 directory,
+// 0x8000 regular file, 0x1000 FIFO, 0x2000 character device; POSIX also
+// 0x6000 block device, 0xC000 socket).  A link is followed.
 long FileModeOfPath(const char* path);
 
 // 1 when the directory was created, 0 otherwise.  Only the last level.
@@ -171,7 +213,8 @@ int ChooseStateFolder(const char* programFolder, int create, char* folder, int s
 
 enum FileFaultOperation {
     FILE_FAULT_OPEN_READ = 1,  // OpenFileByPath with a mode that only reads
-    FILE_FAULT_OPEN_WRITE,     // OpenFileByPath with a mode that writes ("w", "a" or "+")
+    FILE_FAULT_OPEN_WRITE,     // OpenFileByPath with a mode that writes ("w", "a" or "+"),
+                               // CreateNewFileByPath, OpenCreatedFileByPath
     FILE_FAULT_WRITE,          // WriteFileBytes on a stream opened at a matching path: it
                                // stores only the first half of its bytes, as a disk
                                // that fills up in the middle of a write does

@@ -7,7 +7,7 @@
 // Sharing rules:
 // - The front end's thread fills programFolder and stateFolder at start and
 //   never changes them after.
-// - packagePath, items and packageText are written by the front end's
+// - packagePath, packageFile, items and packageText are written by the front end's
 //   thread while loading (LoadPackageIntoState); while `running` is 1 they
 //   belong to the run, which rewrites packageText and the items' lists, and
 //   the front end only reads what the run reports through its view.
@@ -20,6 +20,7 @@
 #include <atomic>
 
 #include "package/item_record.h"
+#include "package/writer.h"
 #include "platform/fs.h"
 #include "util/hash_map.h"
 
@@ -29,6 +30,7 @@ struct CoreState {
     char packagePath[MAX_PATH_BYTES] = {};    // full path of the package being worked on
     ItemList* items = nullptr;                // the package's items in order; null until the first load
     char* packageText = nullptr;              // the whole package in the core's charset, owned; null when none
+    PackageFile packageFile = {};             // the file packageText was read from (NotePackageFile)
     HashMap* urlMap = nullptr;                // the run's address map
     // Whole ints read and written by several threads; atomics make that
     // well defined without any lock.

@@ -53,18 +53,9 @@ void Fetch(DownloadJob* job, HashMap* pool) {
     UseThreadConnectionPool(pool);
     CaptureLogLines(job->logLines);
     std::memset(job->errorText, 0, sizeof job->errorText);
+    // DownloadImage puts a stored image on the disk where no sync of the
+    // folder before the write-back covers it (FOLDER_SYNC_COVERS_FILES).
     job->result = DownloadImage(job->url, job->path, job->errorText, /*useKeepAlive=*/true, /*isRedirect=*/false);
-    // A write-back may name the file from now on, so its bytes go to the disk
-    // first: after a power cut the package never refers to an empty file.
-    // Where one call before the write-back covers every stored file, that
-    // call is cheaper than one sync per image.
-    if (job->result == DOWNLOAD_STORED && !FOLDER_SYNC_COVERS_FILES) {
-        FILE* stored = OpenFileByPath(job->path, "r+b");
-        if (stored != nullptr) {
-            SyncFile(stored);  // a failure here leaves what the file system keeps anyway
-            CloseFile(stored);
-        }
-    }
     CaptureLogLines(nullptr);
     UseThreadConnectionPool(nullptr);
 }

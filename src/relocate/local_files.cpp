@@ -6,7 +6,6 @@
 
 #include "platform/fs.h"
 #include "util/clock.h"
-#include "util/files.h"
 
 int imageCounter = 1;
 
@@ -71,8 +70,15 @@ int NextLocalImagePath(ImageKind kind, const char* extension, const char* destin
             return 0;
         }
         // Anything already at the path keeps its name: a file we may not be
-        // able to open (locked, unreadable) or a folder is never overwritten.
-        if (!FileExists(path) && FileModeOfPath(path) < 0) return 1;
+        // able to open (locked, unreadable), a folder, a link, or the file
+        // another run took a moment ago.
+        int taken = 0;
+        FILE* file = CreateNewFileByPath(path, &taken);
+        if (file != nullptr) {
+            CloseFile(file);
+            return LOCAL_NAME_MADE;
+        }
+        if (!taken) return LOCAL_NAME_NOT_CREATED;
     }
 }
 

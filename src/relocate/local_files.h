@@ -18,10 +18,19 @@ RunTimeStamp CurrentRunTimeStamp();
 // One of "jpg", "jpeg", "png", "gif", "bmp", from the URL alone.
 const char* ImageExtensionForUrl(const char* url);
 
-// Writes into `path` the first candidate "<destination>/<Y-M-D-h-m-n>.<ext>"
-// ("m-" before the name for mobile images) at which no file exists,
-// spending counter values as it goes.  Returns 1, or 0 when the path would
-// not fit into `size` bytes (nothing is truncated into another name).
+// Takes the first free candidate "<destination>/<Y-M-D-h-m-n>.<ext>" ("m-"
+// before the name for mobile images) into `path`, spending counter values as
+// it goes: the file is created there, empty, exclusively
+// (CreateNewFileByPath), so no other run, in this process or another, can
+// take the same name, and a name held by anything (a file, a folder, a
+// link) is passed over.  Returns LOCAL_NAME_MADE; LOCAL_NAME_TOO_LONG when
+// the path would not fit into `size` bytes (nothing is truncated into
+// another name); LOCAL_NAME_NOT_CREATED when the file cannot be created for
+// another reason (a missing folder, no permission), `path` then holding
+// the name tried.
+const int LOCAL_NAME_MADE = 1;
+const int LOCAL_NAME_TOO_LONG = 0;
+const int LOCAL_NAME_NOT_CREATED = -1;
 int NextLocalImagePath(ImageKind kind, const char* extension, const char* destination, const RunTimeStamp& stamp,
                        char* path, size_t size);
 

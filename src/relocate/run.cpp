@@ -70,6 +70,8 @@ struct Run {
     int checkpointRelocated;
     int checkpointFailures;
     bool checkpointFailed;  // only where EndProcess returns (tests)
+    bool packageChanged;    // a checkpoint found the package replaced: only the end writes, beside it
+    int vanishedCount;      // images forgotten because their files had gone
 };
 
 int checkpointSeconds = DEFAULT_CHECKPOINT_SECONDS;
@@ -152,6 +154,14 @@ const char* NextImage(const Run& run, Walk* walk, ImageKind* kind) {
     return nullptr;
 }
 
+// A job whose file could not be made: done, as DownloadImage reports a
+// file it cannot open.
+void FailUncreatedJob(DownloadJob* job) {
+    job->state = JOB_DONE;
+    job->result = DOWNLOAD_CANNOT_CREATE;
+    std::snprintf(job->errorText, sizeof job->errorText, "%s", MESSAGE_CANNOT_CREATE);
+}
+
 // Hands out the downloads ahead, in the order the run will reach them, each
 // with its local name taken now, so the counter is spent in that order
 // whatever order the downloads finish in.  A URL known or already handed
@@ -167,9 +177,15 @@ void HandOutAhead(Run* run) {
         }
         if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
         DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
-        if (NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
-                               sizeof job->path)) {
+        int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp,
+                                       job->path, sizeof job->path);
+        if (named == LOCAL_NAME_MADE) {
             QueueDownload(job);
+        } else if (named == LOCAL_NAME_NOT_CREATED) {
+            // Ends as a download that cannot create its file would, with
+            // nothing fetched; the run stops there.
+            FailUncreatedJob(job);
+            run->handOutEnded = true;
         } else {
             job->state = JOB_NO_NAME;
             run->handOutEnded = true;
@@ -237,13 +253,15 @@ void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) 
         FreeDownloadJob(job);
         return;
     }
-    if (job->result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP &&
-        NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
-                           sizeof job->path)) {
+    if (job->result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP) {
         // One more try under a new name.
-        QueueDownload(job);
-        AwaitDownload(job);
-        LogCapturedLines(job->logLines);
+        int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp,
+                                       job->path, sizeof job->path);
+        if (named == LOCAL_NAME_MADE) {
+            QueueDownload(job);
+            AwaitDownload(job);
+            LogCapturedLines(job->logLines);
+        }
     }
     Settle(run, item, kind, job, false);
     FreeDownloadJob(job);
@@ -257,6 +275,8 @@ void SettleHandedOut(Run* run) {
     while (run->handedOut->count > 0) {
         DownloadJob* job = TakeBack(run);
         if (job->state == JOB_DONE) Settle(run, ItemAt(job->row), job->kind, job, true);
+        // Its name was taken with an empty file at the hand-out.
+        if (job->state == JOB_CANCELLED) RemoveIfPresent(job->path);
         FreeDownloadJob(job);
     }
 }
@@ -287,6 +307,22 @@ void CompleteItem(Run* run, int row, ItemRecord* item) {
     }
 }
 
+// Before a write-back: an image whose file is no longer in the destination
+// (the folder removed or emptied meanwhile, the file replaced by a link) is
+// forgotten, so the package never names a missing file; its address stays
+// remote and the next run fetches it again.  A failure stays a failure.
+void ForgetVanishedImages(Run* run) {
+    KeyList* keys = HashMapKeys(run->urlMap);
+    for (KeyList* at = keys; at != nullptr; at = at->next) {
+        const char* path = static_cast<const char*>(HashMapGet(run->urlMap, at->key));
+        FileIdentity identity;
+        if (path == nullptr || *path == '\0' || IdentifyFileByPath(path, &identity)) continue;
+        std::free(HashMapRemove(run->urlMap, at->key));  // the key goes with it; `at` is not read again
+        ++run->vanishedCount;
+    }
+    FreeKeyList(keys);
+}
+
 // Between two results, on the run's thread: once the interval has passed
 // and something arrived since the last checkpoint that changes the package,
 // writes back what the end of the run would write if the run stopped here.
@@ -296,13 +332,17 @@ void CompleteItem(Run* run, int row, ItemRecord* item) {
 void MaybeCheckpoint(Run* run) {
     bool changes = run->relocatedCount != run->checkpointRelocated ||
                    (run->options.blankFailedImages && run->failureCount != run->checkpointFailures);
-    if (!changes || run->checkpointFailed || StopRequested()) return;  // a stop writes back anyway
+    if (!changes || run->checkpointFailed || run->packageChanged || StopRequested()) return;  // a stop writes back anyway
     if (std::chrono::steady_clock::now() - run->checkpointTime < std::chrono::seconds(checkpointSeconds)) return;
     run->checkpointRelocated = run->relocatedCount;
     run->checkpointFailures = run->failureCount;
     SyncFolderFiles(run->options.destination);  // the names the package is about to refer to
-    int written = WriteCheckpoint(run->urlMap, coreState.packageText, run->options.blankFailedImages, coreState.packagePath);
-    if (written < 0) {
+    ForgetVanishedImages(run);
+    int written = WriteCheckpoint(run->urlMap, coreState.packageText, run->options.blankFailedImages,
+                                  coreState.packagePath, &coreState.packageFile);
+    if (written == CHECKPOINT_CHANGED) {
+        run->packageChanged = true;
+    } else if (written < 0) {
         run->checkpointFailed = true;
         coreState.stopRequested = 1;
     } else if (written == CHECKPOINT_HELD) {
@@ -347,32 +387,49 @@ void RelocateItemsWithWorkers(Run* run, int jobs) {
     FreeVector(run->handedOut, 0);
 }
 
+// Adds to a final message how many images went missing before a
+// write-back could name them; nothing when none did.
+void AddVanished(const Run& run, char* text, size_t size) {
+    if (run.vanishedCount == 0) return;
+    size_t length = std::strlen(text);
+    std::snprintf(text + length, size - length, FORMAT_IMAGES_VANISHED, run.vanishedCount);
+}
+
 void ShowFinalMessage(const Run& run, bool changed) {
     const char* name = FileNameOfPath(coreState.packagePath);
-    char text[2048];
+    char text[3072];
+    const char* caption = CAPTION_NOTICE;
+    unsigned icon = MESSAGE_ICON_WARNING;
     if (changed) {
         std::snprintf(text, sizeof text, FORMAT_DONE, name);
         if (run.failureCount == 0 || run.options.blankFailedImages) {
-            ShowMessage(text, CAPTION_DONE, MESSAGE_OK | MESSAGE_ICON_INFORMATION);
+            caption = CAPTION_DONE;
+            icon = MESSAGE_ICON_INFORMATION;
         } else {
             std::strncat(text, TEXT_SOME_FAILED, sizeof text - std::strlen(text) - 1);
-            ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
         }
     } else if (run.failureCount > 0) {
-        ShowMessage(MESSAGE_ALL_FAILED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+        std::snprintf(text, sizeof text, "%s", MESSAGE_ALL_FAILED);
     } else {
-        ShowMessage(MESSAGE_NOTHING_TO_DO, CAPTION_DONE, MESSAGE_OK | MESSAGE_ICON_INFORMATION);
+        std::snprintf(text, sizeof text, "%s", MESSAGE_NOTHING_TO_DO);
+        caption = CAPTION_DONE;
+        icon = MESSAGE_ICON_INFORMATION;
     }
+    AddVanished(run, text, sizeof text);
+    ShowMessage(text, caption, MESSAGE_OK | icon);
 }
 
-// The package could not be replaced and is kept beside it: says where,
-// and, when the run ended by itself, what the final message would add.
-void ShowKeptBeside(const Run& run, const char* keptPath, bool stopped) {
-    char text[2048];
-    std::snprintf(text, sizeof text, FORMAT_KEPT_BESIDE, FileNameOfPath(coreState.packagePath), keptPath);
+// The package could not be replaced and is kept beside it: says where (and
+// why: held, or no longer the file that was read), and, when the run ended
+// by itself, what the final message would add.
+void ShowKeptBeside(const Run& run, const char* keptPath, bool stopped, bool packageChanged) {
+    char text[3072];
+    std::snprintf(text, sizeof text, packageChanged ? FORMAT_CHANGED_KEPT_BESIDE : FORMAT_KEPT_BESIDE,
+                  FileNameOfPath(coreState.packagePath), keptPath);
     if (!stopped && run.failureCount > 0 && !run.options.blankFailedImages) {
         std::strncat(text, TEXT_SOME_FAILED, sizeof text - std::strlen(text) - 1);
     }
+    AddVanished(run, text, sizeof text);
     ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
 }
 
@@ -384,20 +441,23 @@ void Summarise(const Run& run, bool changed, bool stopped, bool kept) {
     lastRunSummary.failureCount = run.failureCount;
     lastRunSummary.textChanged = changed ? 1 : 0;
     lastRunSummary.stopped = stopped ? 1 : 0;
+    lastRunSummary.vanishedCount = run.vanishedCount;
 }
 
 }  // namespace
 
 void SetCheckpointInterval(int seconds) { checkpointSeconds = seconds >= 0 ? seconds : DEFAULT_CHECKPOINT_SECONDS; }
 
-int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath) {
+int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath,
+                    PackageFile* watched) {
     if (packageText == nullptr) return 0;
     char* text = CopyString(packageText);
     int written = 0;
     if (RewritePackageText(urlMap, &text, blankFailedImages, 0, 0, nullptr)) {
-        switch (WritePackageIfFree(packagePath, text)) {
+        switch (WritePackageIfFree(packagePath, text, watched)) {
             case PACKAGE_WRITTEN: written = 1; break;
             case PACKAGE_HELD: written = CHECKPOINT_HELD; break;
+            case PACKAGE_CHANGED: written = CHECKPOINT_CHANGED; break;
             default: written = -1; break;
         }
     }
@@ -421,6 +481,10 @@ unsigned RunRelocation(void* argument) {
         coreState.running = 0;  // where EndProcess returns (tests)
         return 0;
     }
+    // A front end that did not note the package as it read it (LoadPackageIntoState) notes it now.
+    if (std::strcmp(coreState.packageFile.path, coreState.packagePath) != 0) {
+        NotePackageFile(coreState.packagePath, &coreState.packageFile);
+    }
     // A stop gives up the downloads in flight within a network wait slice.
     SetDownloadStopFlag(&coreState.stopRequested);
     if (!BackupPackage(coreState.packagePath, coreState.stateFolder, lastRunSummary.backupPath)) {
@@ -438,17 +502,20 @@ unsigned RunRelocation(void* argument) {
     int jobs = run.options.jobs >= 1 && run.options.jobs <= MAX_RUN_JOBS ? run.options.jobs : DEFAULT_RUN_JOBS;
     if (run.itemCount > 0 && !StopRequested()) RelocateItemsWithWorkers(&run, jobs);
 
+    SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
+    ForgetVanishedImages(&run);
     int changed = RewritePackageText(run.urlMap, &coreState.packageText, run.options.blankFailedImages,
                                      run.itemCount, run.processedCount, run.view);
     // After a failed checkpoint the process has ended (where EndProcess returns, nothing more is written).
     bool written = !run.checkpointFailed;
     bool kept = false;
+    bool packageChanged = false;
     char keptPath[MAX_PATH_BYTES] = "";
     if (changed && written) {
-        SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
-        int outcome = WritePackage(coreState.packagePath, coreState.packageText, keptPath);
+        int outcome = WritePackage(coreState.packagePath, coreState.packageText, keptPath, &coreState.packageFile);
         written = outcome != 0;
-        kept = outcome == PACKAGE_KEPT_BESIDE;
+        packageChanged = outcome == PACKAGE_CHANGED_KEPT_BESIDE;
+        kept = outcome == PACKAGE_KEPT_BESIDE || packageChanged;
     }
     std::free(coreState.packageText);
     coreState.packageText = nullptr;
@@ -457,7 +524,7 @@ unsigned RunRelocation(void* argument) {
     Summarise(run, changed != 0, stopped, kept);
     // Said even before the end of a stopped run: the package on disk does
     // not hold this run's work, the kept copy does.
-    if (kept && stopped) ShowKeptBeside(run, keptPath, true);
+    if (kept && stopped) ShowKeptBeside(run, keptPath, true, packageChanged);
     if (stopped || !written) {
         if (stopped) EndProcess(0);
         // Where EndProcess returns (tests), leave nothing behind.
@@ -469,7 +536,7 @@ unsigned RunRelocation(void* argument) {
     ShowProgressText(run);
     coreState.running = 0;
     if (kept) {
-        ShowKeptBeside(run, keptPath, false);
+        ShowKeptBeside(run, keptPath, false, packageChanged);
     } else {
         ShowFinalMessage(run, changed != 0);
     }

@@ -1,6 +1,7 @@
 // The relocation run: one package from backup to write-back.
 #pragma once
 
+#include "package/writer.h"
 #include "platform/fs.h"
 
 struct HashMap;
@@ -24,8 +25,12 @@ void SetCheckpointInterval(int seconds);
 // changes nothing, CHECKPOINT_HELD when another program holds the package
 // (nothing written, nothing shown), -1 when the write failed (the writer
 // has said why).
+// CHECKPOINT_CHANGED when the package is no longer the file `watched`
+// notes (nothing written; WritePackageIfFree).
 const int CHECKPOINT_HELD = 2;
-int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath);
+const int CHECKPOINT_CHANGED = 3;
+int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath,
+                    PackageFile* watched = nullptr);
 
 // The run's thread procedure.  `argument` is the front end's RunView, which
 // must outlive the run.  It reads packagePath, items and packageText of
@@ -41,7 +46,11 @@ int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFai
 // arrived is kept; the run writes back what it did and ends the process with
 // code 0 through EndProcess.  A stop requested before the run began ends it
 // before its backup.  A package that cannot be replaced at the end is kept
-// beside it, and the message (instead of the final one) says where.
+// beside it, and the message (instead of the final one) says where; so is
+// one that is no longer the file that was read (coreState.packageFile):
+// saved over, renamed over, removed or made a link meanwhile.  Before each
+// write-back, an image whose file has gone from the destination is
+// forgotten: its address stays remote, and the final message counts it.
 // Returns 0.
 unsigned RunRelocation(void* argument);
 
@@ -55,6 +64,7 @@ struct RunSummary {
     int textChanged;     // the package was written back
     int stopped;         // the run ended by a stop
     int keptBeside;      // the package could not be replaced: the rewritten one is kept beside it
+    int vanishedCount;   // images gone from the destination before a write-back named them
     char backupPath[MAX_PATH_BYTES];  // the copy the run made of the package; "" until it is complete
 };
 extern RunSummary lastRunSummary;

@@ -39,7 +39,11 @@ void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t si
 // Checks the options, the destination and the package before a run, in the
 // wizard's order; a destination that holds a '"' or a control character (a
 // byte below 0x20, or 0x7F) cannot be written into the package's quoted
-// fields and is refused right after the empty one.  After the wizard's own
+// fields and is refused right after the empty one; then one holding
+// "_.webp" (the next read would cut it), and one holding a character that
+// would break the markup around an address of the package in coreState
+// (ADDRESS_FORM_BREAKERS: a quote, a space, '>', ...), named with the
+// item's title in `text`.  After the wizard's own
 // checks come those that keep a run from failing late: a destination too
 // long for the image names, then the package at `packagePath` whose backup,
 // temporary or kept path would not fit, or that cannot be replaced now

@@ -6,12 +6,10 @@
 #include "platform/fs.h"
 #include "util/strings.h"
 
-namespace {
-const long MODE_TYPE_MASK = 0xF000;
-const long MODE_DIRECTORY = 0x4000;
-}  // namespace
-
 int FileExists(const char* path) {
+    // Only a regular file: opening a FIFO for reading would wait for a writer.
+    long mode = FileModeOfPath(path);
+    if (mode >= 0 && (mode & MODE_TYPE_MASK) != MODE_REGULAR) return 0;
     FILE* file = OpenFileByPath(path, "r");
     if (file == nullptr) return 0;
     std::fclose(file);

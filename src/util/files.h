@@ -4,8 +4,18 @@
 
 #include <cstdint>
 
-// 1 when the file can be opened for reading; 0 for a folder, a missing file
-// or one that cannot be opened.
+// The type bits of FileModeOfPath (platform/fs.h).
+const long MODE_TYPE_MASK = 0xF000;
+const long MODE_DIRECTORY = 0x4000;
+const long MODE_REGULAR = 0x8000;
+const long MODE_FIFO = 0x1000;
+const long MODE_CHARACTER_DEVICE = 0x2000;
+const long MODE_BLOCK_DEVICE = 0x6000;
+const long MODE_SOCKET = 0xC000;
+
+// 1 when the path is a regular file (or a link to one) that can be opened
+// for reading; 0 for a folder, a FIFO, a device, a missing file or one that
+// cannot be opened.  Never waits on a FIFO.
 int FileExists(const char* path);
 // 1 when the path's status reads as a directory.
 int IsDirectory(const char* path);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -207,6 +208,16 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     EXPECT_EQ(1, missing.exitCode);
     EXPECT_NE(std::string::npos, missing.err.find("选择的csv文件不存在，请重新选择"));
 
+    // A FIFO (or a folder) is no package: refused by what it is, without
+    // waiting for a writer.
+    const std::string fifo = dir.File("fifo.csv");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    for (ProcessResult notAFile : {RunKarvelo({"inspect", fifo}), RunKarvelo({"relocate", fifo, Destination()})}) {
+        EXPECT_EQ(1, notAFile.exitCode);
+        EXPECT_NE(std::string::npos, notAFile.err.find("选择的csv文件不是普通文件（是一个命名管道），请重新选择"));
+    }
+    EXPECT_NE(std::string::npos, RunKarvelo({"inspect", Destination()}).err.find("不是普通文件（是一个文件夹）"));
+
     ASSERT_TRUE(WriteWholeFile(PackagePath(), "not a package"));
     ProcessResult unusable = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(1, unusable.exitCode);
@@ -297,6 +308,48 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
         for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string::npos, text.find(Url(std::to_string(i) + ".png")));
     }
     RemoveBackups(PackagePath());
+}
+
+// Two runs at once into one folder (the window and the command line, or
+// two packages): every image name is taken by creating the file, so each
+// package names only its own images.  The server holds every answer until
+// both runs have asked for their first eight, so both have handed out
+// their names before any image arrives.
+TEST_F(CliTest, TwoRunsAtOnceIntoOneFolderKeepTheirOwnImages) {
+    const int IMAGES = 20;
+    std::map<std::string, std::string> bodies[2];
+    PackageLayout layouts[2];
+    std::string packages[2];
+    for (int run = 0; run < 2; ++run) {
+        for (int i = 0; i < IMAGES; ++i) {
+            std::string name = std::to_string(run) + "-" + std::to_string(i) + ".png";
+            bodies[run][Url(name)] = PNG + name;
+            Serve(name, bodies[run][Url(name)]);
+            layouts[run].items.push_back(MakeItem(Gbk("宝贝") + name, "<img src=\"" + Url(name) + "\">", ""));
+        }
+        packages[run] = dir.File("two" + std::to_string(run) + ".csv");
+        ASSERT_TRUE(WritePackageFile(packages[run], layouts[run]));
+    }
+    std::atomic<int> asked{0};
+    onRequest = [&] {
+        ++asked;
+        for (int wait = 0; wait < 500 && asked < 16; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    pid_t runs[2] = {StartProcess(KarveloCommand({"relocate", packages[0], Destination(), "--jobs", "8"})),
+                     StartProcess(KarveloCommand({"relocate", packages[1], Destination(), "--jobs", "8"}))};
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        int code = -1;
+        for (int wait = 0; wait < 3000 && !ProcessEnded(runs[run], &code); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(0, code);
+        EXPECT_EQ(static_cast<size_t>(IMAGES),
+                  CheckWholePackage(packages[run], layouts[run], Destination(), Destination(), bodies[run]).size());
+        RemoveBackups(packages[run]);
+    }
+    onRequest = nullptr;
+    EXPECT_EQ(static_cast<size_t>(2 * IMAGES), FileCount());
 }
 
 // Killed outright (SIGKILL: a crash, a power cut) at ten moments spread over

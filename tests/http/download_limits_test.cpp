@@ -48,7 +48,7 @@ protected:
     }
     int Download(const std::string& url) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadImage(url.c_str(), File("image.jpg").c_str(), errorText, true, false);
+        int result = DownloadInto(url, File("image.jpg"), errorText, true);
         error = errorText;
         return result;
     }

@@ -34,7 +34,7 @@ protected:
     }
     int Download(const std::string& url, int useKeepAlive, const std::string& path = "") {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadImage(url.c_str(), (path.empty() ? Image() : path).c_str(), errorText, useKeepAlive, 0);
+        int result = DownloadInto(url, path.empty() ? Image() : path, errorText, useKeepAlive);
         error = errorText;
         return result;
     }

@@ -48,7 +48,7 @@ protected:
 
     int Download(const std::string& path, const std::string& target, int useKeepAlive) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadImage(server->Url(path).c_str(), target.c_str(), errorText, useKeepAlive, 0);
+        int result = DownloadInto(server->Url(path), target, errorText, useKeepAlive);
         error = errorText;
         return result;
     }

@@ -40,7 +40,7 @@ protected:
 
     int Download(const std::string& url, const std::string& name, int useKeepAlive = 1) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadImage(url.c_str(), File("out/" + name).c_str(), errorText, useKeepAlive, 0);
+        int result = DownloadInto(url, File("out/" + name), errorText, useKeepAlive);
         error = errorText;
         return result;
     }

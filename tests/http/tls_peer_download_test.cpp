@@ -9,6 +9,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
+#include "http/http_test_support.h"
 #include "platform/net.h"
 #include "support/gbk.h"
 #include "support/temp_dir.h"
@@ -38,7 +39,7 @@ protected:
     }
     int Download(TlsTestPeer peer, const std::string& path, const std::string& name) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadImage(Url(peer, path).c_str(), dir.File(name).c_str(), errorText, true, false);
+        int result = DownloadInto(Url(peer, path), dir.File(name), errorText, true);
         error = errorText;
         return result;
     }

@@ -79,6 +79,15 @@ TEST_F(PackageWriterTest, BackupsAreNumberedByteCopiesThatNeverOverwrite) {
     EXPECT_TRUE(PathExists(BakFile("shop(6).csv")));
     EXPECT_EQ("", ReadWholeFile(BakFile("shop(6).csv")));
 
+    // A copy cut short by a crash stays under its "~" name, never the
+    // backup's, and its number is passed over.
+    ASSERT_TRUE(WriteWholeFile(BakFile(BACKUP_PART_PREFIX "shop(7).csv"), "cut sh"));
+    EXPECT_EQ(1, BackupPackage(package.c_str(), program.path().c_str(), copyPath));
+    EXPECT_EQ(BakFile("shop(8).csv"), copyPath);
+    EXPECT_FALSE(PathExists(BakFile("shop(7).csv")));
+    EXPECT_EQ("cut sh", ReadWholeFile(BakFile(BACKUP_PART_PREFIX "shop(7).csv")));
+    EXPECT_FALSE(PathExists(BakFile(BACKUP_PART_PREFIX "shop(8).csv")));
+
     EXPECT_TRUE(front.messages.empty());
     EXPECT_TRUE(front.endCodes.empty());
 }
@@ -143,16 +152,16 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         EXPECT_FALSE(PathExists(BakFile("gone(1).csv")));
     }
     {
-        SCOPED_TRACE("a backup path of 259 bytes is made, one of 260 refused, not cut");
+        SCOPED_TRACE("a backup path of 258 bytes is made (copied first as ~NAME, 259), one of 259 refused, not cut");
         // "<program>/bak/" + stem + "(1).csv"
-        size_t stemBytes = MAX_PATH_BYTES - 1 - program.path().size() - 5 - 7;
+        size_t stemBytes = MAX_PATH_BYTES - 2 - program.path().size() - 5 - 7;
         std::string fits = std::string(stemBytes, 'f') + ".csv";
         std::string tooLong = std::string(stemBytes + 1, 'n') + ".csv";
         ASSERT_TRUE(WriteWholeFile(data.File(fits), "x"));
         ASSERT_TRUE(WriteWholeFile(data.File(tooLong), "x"));
         RecordingFrontEnd front;
         EXPECT_EQ(1, BackupPackage(data.File(fits).c_str(), program.path().c_str()));
-        EXPECT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 1), BakFile(std::string(stemBytes, 'f') + "(1).csv").size());
+        EXPECT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 2), BakFile(std::string(stemBytes, 'f') + "(1).csv").size());
         EXPECT_EQ("x", ReadWholeFile(BakFile(std::string(stemBytes, 'f') + "(1).csv")));
         EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str(), program.path().c_str()));
         ExpectEndedWith(front, "备份csv文件时出错：无法创建备份文件");

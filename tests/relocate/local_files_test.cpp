@@ -47,6 +47,19 @@ TEST(NextLocalImagePath, NamesFromTheStartTimeAndOneCounter) {
     ASSERT_EQ(1, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", dir.path().c_str(), stamp, path, sizeof path));
     EXPECT_EQ(prefix + "2026-3-5-9-7-6.jpg", path);
     EXPECT_EQ(7, imageCounter);
+    // The name is taken by making the file, so no other run can take it.
+    EXPECT_TRUE(PathExists(path));
+    EXPECT_EQ("", ReadWholeFile(path));
+#ifndef _WIN32
+    // A link, even one that leads nowhere, holds its name too.
+    std::filesystem::create_symlink(prefix + "nowhere", prefix + "2026-3-5-9-7-7.jpg");
+    ASSERT_EQ(1, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", dir.path().c_str(), stamp, path, sizeof path));
+    EXPECT_EQ(prefix + "2026-3-5-9-7-8.jpg", path);
+    EXPECT_FALSE(PathExists(prefix + "nowhere"));
+#endif
+    // A folder that is gone takes no name.
+    EXPECT_EQ(LOCAL_NAME_NOT_CREATED, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", (prefix + "gone").c_str(), stamp,
+                                                         path, sizeof path));
 }
 
 TEST(NextLocalImagePath, RefusesPathsThatDoNotFit) {

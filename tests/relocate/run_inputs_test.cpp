@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <string>
 
+#include "package/reader.h"
 #include "package/writer.h"
+#include "relocate/core_state.h"
+#include "support/package_generator.h"
 #include "platform/fs.h"
 #include "support/gbk.h"
 #include "support/temp_dir.h"
@@ -75,6 +78,48 @@ TEST(CheckRunInputs, RefusesQuotesAndControlCharactersInTheDestination) {
     EXPECT_EQ(MESSAGE_NO_DESTINATION, Check("", &field));
     EXPECT_EQ(MESSAGE_DESTINATION_MISSING, Check(base + "missing", &field));
     EXPECT_EQ(MESSAGE_DESTINATION_DESKTOP, Check(dir.path(), &field, dir.path().c_str()));
+}
+
+// A destination is refused when the next read would cut it ("_.webp") or
+// when it holds a character that would break the markup around one of
+// THIS package's addresses, named with the item's title; a folder with a
+// space or a quote stays usable where every address is double-quoted.
+TEST(CheckRunInputs, RefusesDestinationsThatBreakThePackagesAddresses) {
+    TempDir dir;
+    const std::string base = dir.path() + PATH_SEPARATOR_TEXT;
+    const std::string quoted = "<img src=\"http://h/q.jpg\">";
+    struct Case {
+        std::string description, mobile, folder;
+        const char* refusal;  // UTF-8 text the message holds; null: accepted
+    } cases[] = {
+        {quoted, "", "a b'c(1)<", nullptr},
+        {quoted, "", "x_.webp", "下次搬家时会被当作图片地址的后缀去掉"},
+        {quoted + "<img src='http://h/s.jpg'>", "", "it's", "含有字符“'”，而宝贝[宝贝1]的图片地址"},
+        {"<img src=http://h/u.jpg>", "", "my pics", "含有空格，而宝贝[宝贝1]"},
+        {"<td background=http://h/u.jpg>", "", "a>b", "含有字符“>”"},
+        {"<div style=\"background:url(http://h/c.jpg)\">", "", "a(1)", "含有字符“(”"},
+        {"<div style=\"background:url('http://h/c.jpg')\">", "", "a(1)", nullptr},
+        {quoted, "<img>http://h/m.jpg</img>", "a<b", "含有字符“<”"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description + " " + c.folder);
+        PackageLayout layout;
+        layout.items.push_back(MakeItem(Gbk("宝贝0"), quoted, ""));
+        layout.items.push_back(MakeItem(Gbk("宝贝1"), c.description, c.mobile));
+        Package package;
+        ASSERT_TRUE(WritePackageFile(package.path, layout));
+        ASSERT_EQ(PACKAGE_READ_OK, LoadPackageIntoState(package.path.c_str()));
+        InputField field = INPUT_OK;
+        const char* warning = Check(base + c.folder, &field, nullptr, package.path);
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(MESSAGE_DESTINATION_MISSING, warning);  // past the character checks
+        } else {
+            ASSERT_NE(nullptr, warning);
+            EXPECT_NE(std::string::npos, std::string(warning).find(Gbk(c.refusal))) << Utf8(warning);
+            EXPECT_EQ(INPUT_DESTINATION, field);
+        }
+    }
+    ClearItemRecords(coreState.items);
 }
 
 // What would make a run fail late is refused before it starts: a

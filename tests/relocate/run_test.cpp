@@ -28,6 +28,7 @@
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "relocate/local_files.h"
+#include "relocate/run_inputs.h"
 #include "relocate/run_view.h"
 #include "support/gbk.h"
 #include "support/nginx_fixture.h"
@@ -36,6 +37,7 @@
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
+#include "texts/texts.h"
 #include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/clock.h"
@@ -142,11 +144,7 @@ protected:
 
     void LoadPackage(const PackageLayout& layout) {
         ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
-        ClearItemRecords(coreState.items);
-        std::free(coreState.packageText);
-        coreState.packageText = nullptr;
-        std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", PackagePath().c_str());
-        ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
+        ASSERT_EQ(PACKAGE_READ_OK, LoadPackageIntoState(PackagePath().c_str()));
     }
 
     void Run(RecordingView* view) {
@@ -552,6 +550,115 @@ TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
     SetCheckpointInterval(-1);
     SetPackageReplaceWait(-1, -1);
 }
+
+// The package changes under the run after its first image (checkpoints on):
+// a new export renamed over it, saved over it in place, the package
+// removed, or a link put in its place.  Nothing is written over what is
+// there now; the rewritten package is kept beside it and the message says why.
+TEST_F(RunTest, PackageChangedDuringTheRunIsNeverWrittenOver) {
+    const std::string a = Image("a.png"), b = Image("b.png"), outside = dir.File("outside.csv");
+    Serve(a, PNG);
+    Serve(b, PNG);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
+    ASSERT_TRUE(WriteWholeFile(outside, "outside"));
+    const std::string newExport = "\xFF\xFE" + std::string(1000, 'n');
+    enum Change { RENAMED_OVER, SAVED_OVER, REMOVED, LINKED };
+    SetCheckpointInterval(0);
+    for (Change change : {RENAMED_OVER, SAVED_OVER, REMOVED, LINKED}) {
+#ifdef _WIN32
+        if (change == LINKED) continue;
+#endif
+        SCOPED_TRACE(change);
+        std::filesystem::remove(dir.File("shop(已搬家).csv"));
+        LoadPackage(layout);
+        frontEnd.messages.clear();
+        RecordingView view;
+        view.options.jobs = 1;
+        view.afterImage = [&](const std::string& url) {
+            if (url != a) return;
+            WriteWholeFile(change == RENAMED_OVER ? dir.File("export.csv") : PackagePath(), newExport);
+            if (change == RENAMED_OVER) std::filesystem::rename(dir.File("export.csv"), PackagePath());
+            if (change >= REMOVED) std::filesystem::remove(PackagePath());
+            if (change == LINKED) std::filesystem::create_symlink(outside, PackagePath());
+        };
+        Run(&view);
+        EXPECT_EQ(change == REMOVED ? "" : change == LINKED ? "outside" : newExport, ReadWholeFile(PackagePath()));
+        EXPECT_EQ("outside", ReadWholeFile(outside));
+        const std::string kept = DecodePackageFile(dir.File("shop(已搬家).csv"));
+        EXPECT_EQ(std::string::npos, kept.find(a));
+        EXPECT_EQ(std::string::npos, kept.find(b));
+        ASSERT_EQ(1u, frontEnd.messages.size());
+        EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("数据包(shop.csv)在搬家期间被替换、移走或删除了")))
+            << Utf8(frontEnd.messages[0].text);
+        EXPECT_EQ(1, lastRunSummary.keptBeside);
+    }
+    SetCheckpointInterval(-1);
+}
+
+// The destination emptied, or removed, during the run: the package never
+// names a file that is not there; those addresses stay remote and the
+// final message counts them.  Removed for good, the next image cannot be
+// created and the run stops.
+TEST_F(RunTest, ImagesGoneFromTheDestinationStayRemote) {
+    std::vector<std::string> urls;
+    PackageLayout layout;
+    for (int i = 0; i < 4; ++i) {
+        urls.push_back(Image("v" + std::to_string(i) + ".png"));
+        Serve(urls.back(), PNG);
+        layout.items.push_back(MakeItem(Gbk("item"), "<img src=\"" + urls.back() + "\">", ""));
+    }
+    for (bool recreated : {true, false}) {
+        SCOPED_TRACE(recreated ? "emptied" : "removed");
+        std::filesystem::create_directories(Destination());
+        LoadPackage(layout);
+        frontEnd.messages.clear();
+        coreState.stopRequested = 0;
+        RecordingView view;
+        view.options.jobs = 1;
+        view.afterImage = [&](const std::string& url) {
+            if (url != urls[1]) return;
+            std::filesystem::remove_all(Destination());
+            if (recreated) std::filesystem::create_directory(Destination());
+        };
+        Run(&view);
+        const std::string text = DecodePackageFile(PackagePath());
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(i < 2 || !recreated, text.find(urls[i]) != std::string::npos) << i;
+        EXPECT_EQ(2, lastRunSummary.vanishedCount);
+        ASSERT_EQ(1u, frontEnd.messages.size());
+        EXPECT_EQ(recreated ? Gbk("图片搬家已完成，数据包(shop.csv)已更新。\n\n2张图片在保存前已从目标文件夹中消失，地址保持不变，下次搬家会重新下载。")
+                            : std::string(MESSAGE_CANNOT_CREATE_FILE),
+                  frontEnd.messages[0].text);
+    }
+}
+
+#ifndef _WIN32  // symbolic links as a user makes them: POSIX
+// Links planted where the run writes, at the temporary file's name, at the
+// next image name and at the backup's, are never written through: their
+// targets keep their bytes, the image and the backup take the next names,
+// and the package is written.
+TEST_F(RunTest, PlantedLinksAreNeverWrittenThrough) {
+    const std::string a = Image("a.png");
+    Serve(a, PNG);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + a + "\">", ""));
+    LoadPackage(layout);
+    const std::string target = dir.File("target.txt");
+    ASSERT_TRUE(WriteWholeFile(target, "keep me"));
+    std::filesystem::create_symlink(target, PackagePath() + PACKAGE_TEMP_SUFFIX);
+    std::filesystem::create_symlink(target, Destination() + "/" + Stamp() + "1.png");
+    std::filesystem::create_directory(dir.File("bak"));
+    std::filesystem::create_symlink(dir.File("nowhere"), Backup(1));  // a name held by a link that leads nowhere
+    RecordingView view;
+    Run(&view);
+    EXPECT_EQ(Backup(2), lastRunSummary.backupPath);
+    EXPECT_EQ("keep me", ReadWholeFile(target));
+    EXPECT_EQ(PNG, ReadWholeFile(Destination() + "/" + Stamp() + "2.png"));
+    EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(Destination() + "/" + Stamp() + "2.png"));
+    EXPECT_FALSE(PathExists(PackagePath() + PACKAGE_TEMP_SUFFIX));
+    EXPECT_TRUE(std::filesystem::is_symlink(Destination() + "/" + Stamp() + "1.png"));
+}
+#endif
 
 // A checkpoint writes, byte for byte, what a run stopped at that point
 // writes: when each image arrives, the package on disk is the package of a

@@ -71,11 +71,17 @@ FILE* OpenFileByPath(const char* path, const char* mode) {
     }
     NativePath native(path);
     if (!native.ok) return nullptr;
+    // Opening a FIFO for reading waits for a writer, and a socket cannot be
+    // opened at all: neither is a file any caller means.
+    struct stat status;
+    if (!writes && stat(native.text, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+        errno = ENXIO;
+        return nullptr;
+    }
     FILE* file = std::fopen(native.text, mode);
     if (file == nullptr) return nullptr;
     // POSIX lets a directory be opened for reading; Windows does not, and
     // every caller means a regular file.
-    struct stat status;
     if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
         std::fclose(file);
         errno = EISDIR;
@@ -83,6 +89,83 @@ FILE* OpenFileByPath(const char* path, const char* mode) {
     }
     FileFaultNoteOpen(file, path);
     return file;
+}
+
+FILE* CreateNewFileByPath(const char* path, int* taken) {
+    if (taken != nullptr) *taken = 0;
+    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
+        errno = EACCES;
+        return nullptr;
+    }
+    NativePath native(path);
+    if (!native.ok) return nullptr;
+    // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so twice.
+    int descriptor = open(native.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        if (taken != nullptr) *taken = errno == EEXIST ? 1 : 0;
+        return nullptr;
+    }
+    FILE* file = fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        close(descriptor);
+        unlink(native.text);
+        return nullptr;
+    }
+    FileFaultNoteOpen(file, path);
+    return file;
+}
+
+FILE* OpenCreatedFileByPath(const char* path) {
+    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
+        errno = EACCES;
+        return nullptr;
+    }
+    NativePath native(path);
+    if (!native.ok) return nullptr;
+    // O_NONBLOCK: a FIFO put at the name must not hold the open up.
+    int descriptor = open(native.text, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) return nullptr;
+    struct stat status;
+    FILE* file = nullptr;
+    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && ftruncate(descriptor, 0) == 0 &&
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0) {
+        file = fdopen(descriptor, "wb");
+    }
+    if (file == nullptr) {
+        close(descriptor);
+        errno = EINVAL;
+        return nullptr;
+    }
+    FileFaultNoteOpen(file, path);
+    return file;
+}
+
+namespace {
+
+void IdentityFromStatus(const struct stat& status, FileIdentity* identity) {
+    identity->volume = static_cast<unsigned long long>(status.st_dev);
+    identity->file = static_cast<unsigned long long>(status.st_ino);
+    identity->size = static_cast<long long>(status.st_size);
+    identity->modified = static_cast<long long>(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+int IdentifyFileByPath(const char* path, FileIdentity* identity) {
+    *identity = FileIdentity{};
+    NativePath native(path);
+    struct stat status;
+    if (!native.ok || lstat(native.text, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    IdentityFromStatus(status, identity);
+    return 1;
+}
+
+int IdentifyOpenFile(FILE* file, FileIdentity* identity) {
+    *identity = FileIdentity{};
+    struct stat status;
+    if (file == nullptr || fstat(fileno(file), &status) != 0) return 0;
+    IdentityFromStatus(status, identity);
+    return 1;
 }
 
 long FileModeOfPath(const char* path) {
@@ -95,6 +178,8 @@ long FileModeOfPath(const char* path) {
     else if (S_ISREG(status.st_mode)) mode |= 0x8000;
     else if (S_ISCHR(status.st_mode)) mode |= 0x2000;
     else if (S_ISFIFO(status.st_mode)) mode |= 0x1000;
+    else if (S_ISBLK(status.st_mode)) mode |= 0x6000;
+    else if (S_ISSOCK(status.st_mode)) mode |= 0xC000;
     return mode;
 }
 
@@ -155,7 +240,11 @@ int ProbeReplace(const char* target, const char* temporary) {
     if (!nativeTemporary.ok) return REPLACE_DENIED;
     descriptor = open(nativeTemporary.text, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
     bool created = descriptor >= 0;
-    if (!created && errno == EEXIST) descriptor = open(nativeTemporary.text, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (!created && errno == EEXIST) {
+        descriptor = open(nativeTemporary.text, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        // A link at the name is never written through; the write removes it.
+        if (descriptor < 0 && errno == ELOOP) return REPLACE_ALLOWED;
+    }
     if (descriptor < 0) return errno == ETXTBSY ? REPLACE_HELD : REPLACE_DENIED;
     close(descriptor);
     if (created) unlink(nativeTemporary.text);

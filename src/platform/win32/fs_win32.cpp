@@ -1,12 +1,14 @@
 #include "platform/fs.h"
 
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 #include <shlobj.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 
@@ -48,6 +50,118 @@ FILE* OpenFileByPath(const char* path, const char* mode) {
     if (file == nullptr) return nullptr;
     FileFaultNoteOpen(file, path);
     return file;
+}
+
+namespace {
+
+// The stream over a handle this file opened for writing; the handle is the
+// stream's from then on.  Null (and the handle closed) on failure.
+FILE* StreamForHandle(HANDLE handle) {
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(descriptor, "wb");
+    if (file == nullptr) _close(descriptor);
+    return file;
+}
+
+// Sharing as _wfopen gives it.
+const DWORD SHARE_LIKE_FOPEN = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+}  // namespace
+
+FILE* CreateNewFileByPath(const char* path, int* taken) {
+    if (taken != nullptr) *taken = 0;
+    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
+        errno = EACCES;
+        return nullptr;
+    }
+    WidePath wide(path);
+    if (!wide.ok) return nullptr;
+    // CREATE_NEW fails on anything at the name, a symbolic link or a
+    // junction included, and so never writes through one.
+    HANDLE handle = CreateFileW(wide.text, GENERIC_WRITE, SHARE_LIKE_FOPEN, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (taken != nullptr) *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? 1 : 0;
+        return nullptr;
+    }
+    FILE* file = StreamForHandle(handle);
+    if (file == nullptr) {
+        DeleteFileW(wide.text);
+        return nullptr;
+    }
+    FileFaultNoteOpen(file, path);
+    return file;
+}
+
+FILE* OpenCreatedFileByPath(const char* path) {
+    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
+        errno = EACCES;
+        return nullptr;
+    }
+    WidePath wide(path);
+    if (!wide.ok) return nullptr;
+    // The reparse point itself is opened, never what it leads to, and then
+    // refused below.
+    HANDLE handle = CreateFileW(wide.text, GENERIC_WRITE, SHARE_LIKE_FOPEN, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION information;
+    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    if (!GetFileInformationByHandle(handle, &information) || (information.dwFileAttributes & notPlain) != 0 ||
+        GetFileType(handle) != FILE_TYPE_DISK || !SetEndOfFile(handle)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = StreamForHandle(handle);
+    if (file != nullptr) FileFaultNoteOpen(file, path);
+    return file;
+}
+
+namespace {
+
+int IdentityFromHandle(HANDLE handle, FileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) return 0;
+    identity->volume = information.dwVolumeSerialNumber;
+    identity->file = (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    identity->size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) |
+                                            information.nFileSizeLow);
+    identity->modified = static_cast<long long>(
+        (static_cast<unsigned long long>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+        information.ftLastWriteTime.dwLowDateTime);
+    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    return (information.dwFileAttributes & notPlain) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int IdentifyFileByPath(const char* path, FileIdentity* identity) {
+    *identity = FileIdentity{};
+    WidePath wide(path);
+    if (!wide.ok) return 0;
+    // Attributes only, shared with everyone, the link itself when it is one.
+    HANDLE handle = CreateFileW(wide.text, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    int regular = IdentityFromHandle(handle, identity);
+    CloseHandle(handle);
+    if (!regular) *identity = FileIdentity{};
+    return regular;
+}
+
+int IdentifyOpenFile(FILE* file, FileIdentity* identity) {
+    *identity = FileIdentity{};
+    if (file == nullptr) return 0;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    IdentityFromHandle(handle, identity);
+    return identity->file != 0 || identity->volume != 0 ? 1 : 0;
 }
 
 long FileModeOfPath(const char* path) {
@@ -115,7 +229,7 @@ int ProbeReplace(const char* target, const char* temporary) {
     WidePath wideTemporary(temporary);
     if (!wideTemporary.ok) return REPLACE_DENIED;
     file = CreateFileW(wideTemporary.text, GENERIC_WRITE | DELETE, shareAll, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return HeldByAnother(GetLastError()) ? REPLACE_HELD : REPLACE_DENIED;
     CloseHandle(file);
     return REPLACE_ALLOWED;
