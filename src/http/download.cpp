@@ -331,6 +331,7 @@ void ReadChunked(Attempt* attempt) {
             attempt->result = DOWNLOAD_WRITE_FAILED;
             return;
         default:  // CHUNKED_FAILED: the framing, or the connection ended where the framing needs more
+            if (ReceiveTimedOut(attempt)) Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
             attempt->result = DOWNLOAD_FAILED;
             return;
     }

@@ -278,6 +278,9 @@ TEST_F(DownloadTest, BodyEndsWithoutKeepAlive) {
     ScriptedServer stalling({stalls});
     EXPECT_EQ(-1, Download(stalling.Url("/a.jpg"), 0));
     EXPECT_EQ(Gbk("使用非阻塞方式连接超时。"), error);
+    ScriptedServer stallingChunks({ServeKeepingOpen({Reply(Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "2\r\n\xFF\xD8\r\n")})});
+    EXPECT_EQ(-1, Download(stallingChunks.Url("/a.jpg"), 0));
+    EXPECT_EQ(Gbk("使用非阻塞方式连接超时。"), error);
     EXPECT_FALSE(PathExists(Image()));
 }
 
