@@ -14,6 +14,10 @@ but for images, which keep the connection open for more (HTTP/1.1):
                     (C counts this server's connections from 1, R this
                     connection's requests), so a test sees which requests
                     shared a connection
+and one that ends badly:
+    GET /cut/...    the PNG signature and 1000 bytes without a length
+                    (Connection: close), then half a TLS record and the
+                    socket's close, no close_notify: a truncated image
 """
 import os
 import socket
@@ -71,6 +75,14 @@ def serve(connection, context, number):
             path, body, keep = read_request(tls)
             requests += 1
         if path is None or path.startswith("/png/"):
+            return
+        if path.startswith("/cut/"):
+            tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n\r\n"
+                        + png(path, number, requests)[:8] + b"x" * 1000)
+            # An application data record announcing 100 bytes, 10 of them sent.
+            os.write(tls.fileno(), b"\x17\x03\x03\x00\x64" + b"\x00" * 10)
+            tls.shutdown(socket.SHUT_RDWR)  # the socket's, not TLS's: no close_notify
+            tls.close()
             return
         if path == "/sni":
             reply = getattr(tls, "karvelo_sni", None) or "-"

@@ -29,8 +29,34 @@ std::string Convert(const char* from, const char* to, const std::string& text, s
     return out;
 }
 
+// The UTF-8 text with every control character but the line feed (C0, DEL,
+// and C1, which UTF-8 writes as C2 80 to C2 9F) shown as "\xHH" of its code:
+// titles, addresses and messages come from the package and the network, and
+// an escape sequence among them would drive the terminal.  The line feed
+// stays, since the command line's own messages are laid out with it.
+std::string Visible(const std::string& utf8) {
+    std::string shown;
+    shown.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        unsigned char byte = static_cast<unsigned char>(utf8[i]);
+        unsigned char next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+        bool c1 = byte == 0xC2 && next >= 0x80 && next <= 0x9F;
+        if ((byte < 0x20 && byte != '\n') || byte == 0x7F || c1) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", c1 ? next : byte);
+            if (c1) ++i;
+            shown += escape;
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return shown;
+}
+
+// A failed write (a reader that went away) is dropped: the run goes on to
+// its write-back whatever becomes of its output.
 void Write(FILE* stream, const std::string& text) {
-    std::string utf8 = Utf8FromCore(text);
+    std::string utf8 = Visible(Utf8FromCore(text));
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
 }

@@ -1,4 +1,6 @@
 // karvelo: the command-line front end over Karvelo's core.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -66,6 +68,9 @@ void PrintHelp(FILE* stream) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that went away (`| head`, a `tee` ended by Ctrl-C) must not
+    // end the run before the write-back: a write to it fails and is dropped.
+    signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
         PrintHelp(stderr);
         return EXIT_USAGE;

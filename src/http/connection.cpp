@@ -38,9 +38,11 @@ thread_local HashMap* threadPool = nullptr;
 HashMap* sharedPoolKeys = nullptr;
 uintptr_t replayClock = 0;
 
-// Guards ConnectFailureCounts: the worker and the start-up thread both
-// count failures.
+// Guards ConnectFailureCounts and failedNames: the worker and the start-up
+// thread both count failures.
 Mutex* failureCountsLock = nullptr;
+// Names whose lookup failed in this run (keys owned, values unused).
+HashMap* failedNames = nullptr;
 
 // The ConnectionKey of scheme, host and port; false when the host does not
 // fit.
@@ -79,6 +81,27 @@ void ClearFailures(const char* key) {
     LockMutex(failureCountsLock);
     if (FailureCountLocked(key) != 0) HashMapRemove(ConnectFailureCounts, key);
     UnlockMutex(failureCountsLock);
+}
+
+bool NameFailed(const char* host) {
+    LockMutex(failureCountsLock);
+    bool failed = HashMapGet(failedNames, host) != nullptr;
+    UnlockMutex(failureCountsLock);
+    return failed;
+}
+
+void NoteNameFailed(const char* host) {
+    LockMutex(failureCountsLock);
+    if (HashMapGet(failedNames, host) == nullptr) HashMapPut(failedNames, CopyString(host), failedNames);
+    UnlockMutex(failureCountsLock);
+}
+
+// The failure key of an address and port: the ConnectionKey's form with
+// the address in dotted form in place of the host's text.
+void FormatFailureKey(in_addr address, int port, bool secure, char* key) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address);
+    std::snprintf(key, FAILURE_KEY_BYTES, secure ? "https://%u.%u.%u.%u:%d" : "%u.%u.%u.%u:%d", bytes[0], bytes[1],
+                  bytes[2], bytes[3], port & 0xFFFF);
 }
 
 HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionPool; }
@@ -149,12 +172,16 @@ ConnectResult FailConnect(char* errorText, ConnectResult result, const char* for
     return result;
 }
 
-// Forms the ConnectionKey, refuses a host that failed too often (then
-// *unanswered is set), and resolves it (a host under our own domain falls
-// back to our address).  False with the message when there is nothing to
-// connect to; none of these failures counts.
-bool ChooseAddress(const char* host, int port, bool secure, char* key, in_addr* address, char* errorText,
+// Resolves the host (a host under our own domain falls back to our
+// address) and refuses one that failed too often at that address and port
+// (then *unanswered is set).  A name whose lookup failed or ran out of time
+// is remembered for the run and fails at once from then on, with the same
+// message; a lookup cut short by a stop or a deadline says nothing about
+// the name.  Fills `failureKey`; false with the message when there is
+// nothing to connect to.
+bool ChooseAddress(const char* host, int port, bool secure, char* failureKey, in_addr* address, char* errorText,
                    bool* unanswered) {
+    char key[CONNECTION_KEY_BYTES];
     if (host == nullptr) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_HOST_NULL);
         return false;
@@ -163,17 +190,22 @@ bool ChooseAddress(const char* host, int port, bool secure, char* key, in_addr* 
         PutHostTooLong(host, errorText);
         return false;
     }
-    if (FailureCount(key) >= CONNECT_FAILURE_LIMIT) {
+    bool resolved = !NameFailed(host) && ResolveHostIpv4(host, address);
+    if (!resolved && std::strstr(host, OWN_DOMAIN_SUFFIX) != nullptr) {
+        address->s_addr = inet_addr(OWN_SERVICE_FALLBACK_ADDRESS);
+        resolved = true;
+    }
+    if (!resolved) {
+        if (!NetworkWaitGivenUp()) NoteNameFailed(host);
+        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CANNOT_RESOLVE, host);
+        return false;
+    }
+    FormatFailureKey(*address, port, secure, failureKey);
+    if (FailureCount(failureKey) >= CONNECT_FAILURE_LIMIT) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_MANY_FAILURES, key);
         *unanswered = true;
         return false;
     }
-    if (ResolveHostIpv4(host, address)) return true;
-    if (std::strstr(host, OWN_DOMAIN_SUFFIX) == nullptr) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CANNOT_RESOLVE, host);
-        return false;
-    }
-    address->s_addr = inet_addr(OWN_SERVICE_FALLBACK_ADDRESS);
     return true;
 }
 
@@ -225,11 +257,12 @@ ConnectResult Connect(SOCKET socket, in_addr address, int port, char* errorText)
 
 // A connected socket for scheme, host and port, or 0 with the message;
 // *unanswered tells a connect that was refused or timed out (or not tried
-// after too many of those).
-SOCKET ConnectSocket(const char* host, int port, bool secure, char* errorText, bool* unanswered) {
-    char key[CONNECTION_KEY_BYTES];
+// after too many of those).  `key` (FAILURE_KEY_BYTES) receives the failure
+// key, empty when no address was found.
+SOCKET ConnectSocket(const char* host, int port, bool secure, char* errorText, bool* unanswered, char* key) {
     in_addr address;
     *unanswered = false;
+    key[0] = '\0';
     if (!ChooseAddress(host, port, secure, key, &address, errorText, unanswered)) return 0;
     SOCKET socket = OpenTcpSocket();
     if (socket == INVALID_SOCKET) {
@@ -256,18 +289,23 @@ void InitHttpClient() {
     ConnectionPool = NewStringHashMap(&STRING_KEYS);
     ConnectFailureCounts = NewStringHashMap(&STRING_KEYS);
     failureCountsLock = NewMutex();
+    failedNames = NewStringHashMap(&STRING_KEYS);
     sharedPoolKeys = NewStringHashMap(&STRING_KEYS);
 }
 
 void ResetConnectFailureCounts() {
     LockMutex(failureCountsLock);
     HashMapClear(ConnectFailureCounts, /*freeValues=*/false);
+    HashMapClear(failedNames, /*freeValues=*/false);
     UnlockMutex(failureCountsLock);
 }
 
-SOCKET OpenConnection(const char* host, int port, char* errorText) {
+SOCKET OpenConnection(const char* host, int port, char* errorText, char* failureKey) {
     bool unanswered;
-    return ConnectSocket(host, port, /*secure=*/false, errorText, &unanswered);
+    char key[FAILURE_KEY_BYTES];
+    SOCKET socket = ConnectSocket(host, port, /*secure=*/false, errorText, &unanswered, key);
+    if (failureKey != nullptr) std::snprintf(failureKey, FAILURE_KEY_BYTES, "%s", key);
+    return socket;
 }
 
 HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure) {
@@ -275,7 +313,8 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
     if (failure == nullptr) failure = &ignored;
     *failure = TLS_FAILURE_OTHER;
     bool unanswered = false;
-    SOCKET socket = ConnectSocket(host, port, secure, errorText, &unanswered);
+    char key[FAILURE_KEY_BYTES];
+    SOCKET socket = ConnectSocket(host, port, secure, errorText, &unanswered, key);
     if (socket == 0) {
         if (secure && unanswered) *failure = TLS_FAILURE_NO_TLS;
         return nullptr;
@@ -287,7 +326,7 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
         // counts like a refused connect.
         // A stop or a deadline that cut the handshake short says nothing.
         if (tls != nullptr || (*failure == TLS_FAILURE_NO_TLS && !NetworkWaitGivenUp())) {
-            NoteHostAnswer(host, port, secure, tls != nullptr);
+            NoteAnswerForKey(key, tls != nullptr);
         }
         if (tls == nullptr) {
             closesocket(socket);
@@ -299,17 +338,22 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
     connection->socket = socket;
     connection->tls = tls;
     connection->lastUse = 0;
+    connection->requests = 0;
+    std::snprintf(connection->failureKey, sizeof connection->failureKey, "%s", key);
     return connection;
 }
 
-void NoteHostAnswer(const char* host, int port, bool secure, bool answered) {
-    char key[CONNECTION_KEY_BYTES];
-    if (host == nullptr || !FormatConnectionKey(host, port, secure, key)) return;
+void NoteAnswerForKey(const char* failureKey, bool answered) {
+    if (failureKey == nullptr || failureKey[0] == '\0') return;
     if (answered) {
-        ClearFailures(key);
+        ClearFailures(failureKey);
     } else {
-        CountFailure(key);
+        CountFailure(failureKey);
     }
+}
+
+void NoteHostAnswer(const HttpConnection* connection, bool answered) {
+    if (connection != nullptr) NoteAnswerForKey(connection->failureKey, answered);
 }
 
 HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure,
@@ -327,6 +371,7 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
     HttpConnection* pooled = static_cast<HttpConnection*>(HashMapGet(pool, key));
     if (pooled != nullptr) {
         pooled->lastUse = ++useClock;
+        ++pooled->requests;
         return pooled;
     }
 
@@ -338,15 +383,16 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
         return nullptr;
     }
     connection->lastUse = ++useClock;
+    connection->requests = 1;
     HashMapPut(pool, CopyString(key), connection);
     return connection;
 }
 
-void ReleasePooledConnection(const char* host, int port, bool secure) {
+void ReleasePooledConnection(const char* host, int port, bool secure, bool noted) {
     if (host == nullptr) return;
     char key[CONNECTION_KEY_BYTES];
     if (!FormatConnectionKey(host, port, secure, key)) return;  // such a host is never pooled
-    if (NotingPoolUses()) NotePoolUse(NOTE_RELEASED, key);
+    if (noted && NotingPoolUses()) NotePoolUse(NOTE_RELEASED, key);
     HashMapRemove(CurrentPool(), key);
 }
 

@@ -2,10 +2,13 @@
 // a per scheme, host and port count of consecutive failures, and one pooled
 // keep-alive connection per scheme, host and port.
 //
-// Both tables are keyed by the ConnectionKey: "%s:%d" for plain HTTP (host
-// text as written, case included, and the port), "https://%s:%d" over TLS,
-// held in CONNECTION_KEY_BYTES.  A host too long for the key is refused,
-// never cut into another host's key.
+// The pool is keyed by the ConnectionKey: "%s:%d" for plain HTTP (host text
+// as written, case included, and the port), "https://%s:%d" over TLS, held
+// in CONNECTION_KEY_BYTES.  A host too long for the key is refused, never
+// cut into another host's key.  The failure counts are keyed the same way
+// by the address the host resolved to (the connection's failureKey), so
+// every spelling of one host ("127.1", "0x7f000001", "LOCALHOST") shares
+// one count.
 #pragma once
 
 #include "http/http_common.h"
@@ -34,29 +37,35 @@ const int POOL_CONNECTION_LIMIT = 16;
 // ConnectionKey -> open HttpConnection.  Owns its keys, not the
 // connections.  Used by one download worker at a time.
 extern HashMap* ConnectionPool;
-// ConnectionKey -> count of consecutive failed connects, stored directly as
-// the value; an absent key means none.  Owns its keys.  Reached by the
-// download workers and the start-up thread, always under its own lock, so a
-// host refused for one worker is refused for all.
+// Failure key (scheme, address and port) -> count of consecutive failed
+// connects, stored directly as the value; an absent key means none.  Owns
+// its keys.  Reached by the download workers and the start-up thread,
+// always under its own lock, so a host refused for one worker is refused
+// for all.  Beside it, under the same lock, the names whose lookup failed
+// (or ran out of time) in this run: they are not looked up again, and
+// their later connections fail at once with the lookup's message.
 extern HashMap* ConnectFailureCounts;
 
 // Creates both tables (and the lock); later calls do nothing.  After
 // StartNetwork, before anything below.
 void InitHttpClient();
 
-// Forgets every failure count, so the next run starts with no host refused.
-// The pool is kept.
+// Forgets every failure count and every failed name, so the next run
+// starts with no host refused.  The pool is kept.
 void ResetConnectFailureCounts();
 
 // A new connected socket with the network time-outs set, or 0 with a
 // message in `errorText` (HTTP_ERROR_TEXT_BYTES).  A connect that times out
-// or is refused counts toward CONNECT_FAILURE_LIMIT.
-SOCKET OpenConnection(const char* host, int port, char* errorText);
+// or is refused counts toward CONNECT_FAILURE_LIMIT.  `failureKey` (when
+// given, FAILURE_KEY_BYTES) receives the key the peer's failures count under.
+SOCKET OpenConnection(const char* host, int port, char* errorText, char* failureKey = nullptr);
 
-// After a request: whether the host answered (any response byte), which
-// clears its count, or stayed silent for the whole network time-out, which
-// counts toward CONNECT_FAILURE_LIMIT like a failed connect.
-void NoteHostAnswer(const char* host, int port, bool secure, bool answered);
+// After a request on `connection`: whether the host answered (any response
+// byte), which clears its count, or stayed silent for the whole network
+// time-out, which counts toward CONNECT_FAILURE_LIMIT like a failed connect.
+void NoteHostAnswer(const HttpConnection* connection, bool answered);
+// The same for a bare socket that OpenConnection gave with `failureKey`.
+void NoteAnswerForKey(const char* failureKey, bool answered);
 
 // A new connection of its own, over TLS when `secure` (the handshake checks
 // the certificate against the system's trust store and the host name), or
@@ -77,8 +86,11 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
                                         TlsFailure* failure = nullptr);
 
 // Takes the entry for scheme, host and port out of the pool; the caller
-// closes the connection.
-void ReleasePooledConnection(const char* host, int port, bool secure = false);
+// closes the connection.  `noted` false keeps it out of a captured log's
+// pool notes: a kept-alive connection the host closed meanwhile is replaced
+// in the same place of the pool, as if it had never been dropped, so the
+// replayed log does not depend on which worker held which connection.
+void ReleasePooledConnection(const char* host, int port, bool secure = false, bool noted = true);
 
 // Ends the TLS session (if any), closes the socket and frees the record.
 // Null does nothing.

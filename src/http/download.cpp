@@ -40,6 +40,7 @@ struct Attempt {
     bool retryable;           // a failure may be repeated without keep-alive
     bool followRedirect;      // the response redirects to header.location
     bool redirectBodyInHand;  // the redirect response's body was read whole
+    bool stale;               // a kept-alive connection the host had closed: no byte came back
     // What it holds:
     HttpConnection* connection;  // null until connected
     BodySink sink;  // sink.file is null once closed
@@ -60,6 +61,7 @@ struct AttemptEnd {
     DownloadResult result;
     bool retryable;
     bool followRedirect;
+    bool stale;
 };
 
 bool SameTextNoCase(const char* text, const char* other) {
@@ -94,23 +96,40 @@ bool FailForGood(Attempt* attempt, DownloadResult result, const char* message) {
 
 int32_t BodyStart(const Attempt* attempt) { return attempt->head.headLength + 4; }
 
+// Whether the last receive ran out of time (a deadline or a stop that cut
+// it short reads alike; the caller's limit check names those).
+bool ReceiveTimedOut(const Attempt* attempt) {
+    return attempt->lastReceive < 0 && ClassifySocketError(attempt->lastSocketError, true) == SOCKET_TIMED_OUT;
+}
+
 // Whether the body arrived whole, as its framing and the connection's use
-// tell; if not, the attempt ends here with the message.
+// tell; if not, the attempt ends here with the message.  A wait that ran
+// out says so, whatever else is missing.
 bool BodyArrivedWhole(Attempt* attempt) {
     const int isChunked = attempt->header.isChunked;
     const int completed = attempt->isChunkReceiveCompleted ? 1 : 0;
     const bool sizeUnset = attempt->fileSize == FILE_SIZE_UNSET;
     const bool sizeMet = static_cast<uint32_t>(attempt->readTotal) == attempt->fileSize;
     if (!attempt->useKeepAlive) {
-        // A body that only the close of the connection ends is taken at the
-        // length that arrived; a chunked body says itself where it ends, so
-        // one cut off inside a chunk is never taken for a whole image.
-        bool whole = isChunked ? (attempt->isChunkReceiveCompleted || sizeMet) : (sizeUnset || sizeMet);
+        // A body that only the close of the connection ends is whole only
+        // when the connection closed cleanly (a FIN, or over TLS the peer's
+        // close_notify): a reset, a time-out or a TLS session cut off
+        // mid-record leaves an image of unknown length.  A chunked body says
+        // itself where it ends, so one cut off inside a chunk is never taken
+        // for a whole image.
+        const bool cleanClose = attempt->lastReceive == 0;
+        bool whole = isChunked ? (attempt->isChunkReceiveCompleted || sizeMet) : (sizeUnset ? cleanClose : sizeMet);
         if (whole) return true;
+        if (ReceiveTimedOut(attempt)) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
+        if (sizeUnset && !isChunked) {
+            return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_BODY_CUT, attempt->readTotal, attempt->lastReceive,
+                                 attempt->lastSocketError);
+        }
         return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize,
                              attempt->readTotal, attempt->lastReceive, attempt->lastSocketError);
     }
     if (sizeMet || (isChunked && attempt->isChunkReceiveCompleted)) return true;
+    if (ReceiveTimedOut(attempt)) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
     if (sizeUnset) {
         return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_UNFINISHED_SIZE_UNSET, attempt->readTotal, isChunked,
                              completed);
@@ -204,17 +223,20 @@ bool ReceiveHead(Attempt* attempt) {
     // A host that answers clears its failure count; one that keeps silent
     // for the whole time-out counts like a failed connect (a stop or a
     // deadline that cut the wait short says nothing about the host).
-    const UrlParts* parts = &attempt->parts;
+    const bool withinLimits = DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS;
     if (attempt->head.held > 0) {
-        NoteHostAnswer(parts->host, parts->port, parts->isHttps != 0, true);
-    } else if (state == HEAD_ENDED && attempt->lastReceive < 0 &&
-               ClassifySocketError(attempt->lastSocketError, true) == SOCKET_TIMED_OUT &&
-               DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
-        NoteHostAnswer(parts->host, parts->port, parts->isHttps != 0, false);
+        NoteHostAnswer(attempt->connection, true);
+    } else if (state == HEAD_ENDED && ReceiveTimedOut(attempt) && withinLimits) {
+        NoteHostAnswer(attempt->connection, false);
     }
     if (state == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_HEAD_TOO_LONG);
     attempt->readTotal = attempt->head.held;
     if (state == HEAD_ENDED) {
+        // A kept-alive connection that served a request before and now ends
+        // (closed or reset, not silent) before a byte: the host let it go
+        // meanwhile, which says nothing about this image.
+        attempt->stale = attempt->useKeepAlive && attempt->head.held == 0 && attempt->connection->requests > 1 &&
+                         !ReceiveTimedOut(attempt) && withinLimits;
         EvaluateEnd(attempt);
         return false;
     }
@@ -237,6 +259,12 @@ bool AcceptStatus(Attempt* attempt) {
     const HttpHeader* header = &attempt->header;
     if (StartsWithNoCase(received, "HTTP/1.1 200 OK") || StartsWithNoCase(received, "HTTP/1.0 200 OK")) return true;
     if (!attempt->isRedirect && IsRedirectStatus(received) && header->location[0] != '\0') {
+        // A cut address is another address: never fetched, never stored.
+        if (header->locationTooLong) {
+            char message[HTTP_ERROR_TEXT_BYTES];
+            std::snprintf(message, sizeof message, FORMAT_LOCATION_TOO_LONG, HEADER_LOCATION_BYTES - 1);
+            return FailForGood(attempt, DOWNLOAD_FAILED, message);
+        }
         // A pooled connection is clean for reuse only when the redirect's
         // own body is wholly read; unread bytes would be taken for the next
         // response's head.
@@ -259,6 +287,12 @@ bool AcceptStatus(Attempt* attempt) {
 // connection, unless the response says it closes.
 bool AcceptFraming(Attempt* attempt) {
     const HttpHeader* header = &attempt->header;
+    // Where the body ends must be beyond doubt (RFC 9112, 6.3): lengths that
+    // disagree, or a length beside chunked framing, leave it open.
+    if (header->lengthConflict) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONTENT_LENGTH_CONFLICT);
+    if (header->isChunked && header->contentLength != -1) {
+        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_LENGTH_WITH_CHUNKED);
+    }
     if (header->contentEncoding[0] != '\0') {
         return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_CONTENT_ENCODING, header->contentEncoding);
     }
@@ -296,6 +330,7 @@ void ReadChunked(Attempt* attempt) {
             attempt->result = DOWNLOAD_WRITE_FAILED;
             return;
         default:  // CHUNKED_FAILED: the framing, or the connection ended where the framing needs more
+            if (ReceiveTimedOut(attempt)) Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
             attempt->result = DOWNLOAD_FAILED;
             return;
     }
@@ -367,7 +402,8 @@ void RunSteps(Attempt* attempt) {
 void DropConnection(Attempt* attempt) {
     if (attempt->connection == nullptr) return;
     const UrlParts* parts = &attempt->parts;
-    if (attempt->useKeepAlive) ReleasePooledConnection(parts->host, parts->port, parts->isHttps != 0);
+    // A stale connection's replacement takes its place in the pool unnoted.
+    if (attempt->useKeepAlive) ReleasePooledConnection(parts->host, parts->port, parts->isHttps != 0, !attempt->stale);
     CloseHttpConnection(attempt->connection);
     attempt->connection = nullptr;
 }
@@ -427,7 +463,7 @@ AttemptEnd TryOnce(const UrlParts* parts, const char* filePath, char* errorText,
     SettleFile(&attempt);
     SettleConnection(&attempt);
     std::memcpy(location, attempt.header.location, HEADER_LOCATION_BYTES);
-    return AttemptEnd{attempt.result, attempt.retryable, attempt.followRedirect};
+    return AttemptEnd{attempt.result, attempt.retryable, attempt.followRedirect, attempt.stale};
 }
 
 }  // namespace
@@ -468,6 +504,14 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
     }
     char location[HEADER_LOCATION_BYTES];
     AttemptEnd end = TryOnce(&parts, filePath, errorText, useKeepAlive, isRedirect, location);
+    if (end.stale) {
+        // The host closed the kept-alive connection since its last use
+        // (RFC 9112, 9.3.1): the request goes again at once on a new one,
+        // which cannot be stale.  No repetition is logged: whether a pooled
+        // connection had gone stale depends on which worker held it, and
+        // the log must not.
+        end = TryOnce(&parts, filePath, errorText, useKeepAlive, isRedirect, location);
+    }
     FreeUrlParts(&parts);
     std::free(unescaped);
 

@@ -66,10 +66,11 @@ SOCKET SendRequest(const char* url, FetchResult* result) {
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     char request[REQUEST_TEXT_BYTES];
     int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, message);
-    SOCKET socket = requestLength > 0 ? OpenConnection(parts.host, parts.port, message) : 0;
+    char failureKey[FAILURE_KEY_BYTES];
+    SOCKET socket = requestLength > 0 ? OpenConnection(parts.host, parts.port, message, failureKey) : 0;
     // One request to our own service: its connect clears the count, as it
     // always did, where image hosts must answer first.
-    if (socket != 0) NoteHostAnswer(parts.host, parts.port, /*secure=*/false, /*answered=*/true);
+    if (socket != 0) NoteAnswerForKey(failureKey, /*answered=*/true);
     FreeUrlParts(&parts);
     if (socket != 0 && send(socket, request, requestLength, MSG_NOSIGNAL) == SOCKET_ERROR) {
         closesocket(socket);
@@ -174,7 +175,7 @@ FetchResult* FetchText(const char* url) {
     FetchResult* result = static_cast<FetchResult*>(AllocateZeroed(1, sizeof(FetchResult)));
     SOCKET socket = SendRequest(url, result);
     if (socket == 0) return result;
-    HttpConnection plain = {socket, nullptr, 0};
+    HttpConnection plain = {socket, nullptr, 0, 0, ""};
     ReceiveResponse(&plain, result);
     closesocket(socket);
     return result;

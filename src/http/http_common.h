@@ -14,10 +14,18 @@
 // One connection of the client: the socket, and over it the TLS session of
 // an https address (null for plain HTTP).  Every byte sent or received goes
 // through SendBytes and ReceiveSome, so the readers above never ask which.
+// Room for the key the failure count of a connection's peer goes under:
+// "https://" and the address and port ("https://255.255.255.255:65535").
+const int FAILURE_KEY_BYTES = 40;
+
 struct HttpConnection {
     SOCKET socket;
     TlsConnection* tls;
     uint64_t lastUse;  // when its pool last handed it out; the least recent is closed first
+    uint32_t requests;  // how often a pool handed it out: above 1, it served a request before
+    // The peer's address, port and scheme that its failures count under (see
+    // ConnectFailureCounts); empty: not counted.
+    char failureKey[FAILURE_KEY_BYTES];
 };
 
 // The receive buffer of every HTTP read; buffers are one byte longer so the

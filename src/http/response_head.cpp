@@ -6,12 +6,22 @@
 
 namespace {
 
-// Copies `value` into a field of `size` bytes, cut to fit.
-void SetField(char* field, int size, const char* value) {
+// Copies `value` into a field of `size` bytes, cut to fit; false when cut.
+bool SetField(char* field, int size, const char* value) {
     size_t length = std::strlen(value);
-    if (length > static_cast<size_t>(size - 1)) length = static_cast<size_t>(size - 1);
+    bool fits = length <= static_cast<size_t>(size - 1);
+    if (!fits) length = static_cast<size_t>(size - 1);
     std::memcpy(field, value, length);
     field[length] = '\0';
+    return fits;
+}
+
+// "HTTP/1.x 1dd" but 101: an interim answer the final one follows.
+bool IsInterimHead(const char* head) {
+    if (!StartsWithNoCase(head, "HTTP/1.") || head[7] == '\0' || head[8] != ' ') return false;
+    const char* status = head + 9;
+    if (status[0] != '1' || status[1] < '0' || status[1] > '9' || status[2] < '0' || status[2] > '9') return false;
+    return !(status[1] == '0' && status[2] == '1');
 }
 
 }  // namespace
@@ -19,18 +29,25 @@ void SetField(char* field, int size, const char* value) {
 void ParseResponseHead(char* headText, HttpHeader* header) {
     header->contentLength = -1;
     header->isChunked = 0;
+    header->lengthConflict = 0;
+    header->locationTooLong = 0;
+    bool lengthSeen = false;
     char* cursor = headText;
     while (cursor != nullptr) {
         char* line = NextToken(&cursor, "\r\n");
         // Runs of CR and LF count as one separator.
         if (line[0] == '\0') continue;
         if (StartsWithNoCase(line, "Content-Length: ")) {
-            header->contentLength = ReadDecimalInt32(line + std::strlen("Content-Length: "));
+            int32_t length = ReadDecimalInt32(line + std::strlen("Content-Length: "));
+            if (lengthSeen && length != header->contentLength) header->lengthConflict = 1;
+            lengthSeen = true;
+            header->contentLength = length;
         } else if (StartsWithNoCase(line, "Transfer-Encoding: chunked") &&
                    line[std::strlen("Transfer-Encoding: chunked")] == '\0') {
             header->isChunked = 1;
         } else if (StartsWithNoCase(line, "Location: ")) {
-            SetField(header->location, HEADER_LOCATION_BYTES, line + std::strlen("Location: "));
+            header->locationTooLong =
+                SetField(header->location, HEADER_LOCATION_BYTES, line + std::strlen("Location: ")) ? 0 : 1;
         } else if (StartsWithNoCase(line, "Connection: ")) {
             SetField(header->connection, HEADER_CONNECTION_BYTES, line + std::strlen("Connection: "));
         } else if (StartsWithNoCase(line, "Content-Encoding: ")) {
@@ -76,6 +93,16 @@ HeadState ReceiveResponseHead(HttpConnection* connection, HeadReader* reader) {
         }
         int32_t consumed = 0;
         HeadState state = TakeHeadBytes(reader, place, received, &consumed);
+        while (state == HEAD_RECEIVED && IsInterimHead(reader->buffer)) {
+            // Drop the interim head and look for the next one in what follows.
+            const int32_t next = reader->headLength + 4;
+            const int32_t rest = reader->held - next;
+            std::memmove(reader->buffer, reader->buffer + next, static_cast<size_t>(rest));
+            std::memset(reader->buffer + rest, 0, static_cast<size_t>(reader->held - rest));
+            reader->held = 0;
+            reader->headLength = 0;
+            state = TakeHeadBytes(reader, reader->buffer, rest, &consumed);
+        }
         if (state != HEAD_INCOMPLETE) return state;
     }
 }

@@ -14,6 +14,8 @@ const int HEADER_CONTENT_ENCODING_BYTES = 32;
 struct HttpHeader {
     int32_t contentLength;  // -1 when absent
     int32_t isChunked;      // 1 for the line "Transfer-Encoding: chunked"
+    int32_t lengthConflict; // 1 when two Content-Length lines disagree (the message's length is unknown)
+    int32_t locationTooLong;  // 1 when a Location did not fit `location` (never followed cut)
     char location[HEADER_LOCATION_BYTES];
     char connection[HEADER_CONNECTION_BYTES];
     char contentEncoding[HEADER_CONTENT_ENCODING_BYTES];
@@ -21,10 +23,12 @@ struct HttpHeader {
 
 // Fills `header` from `headText` (status line and header lines, without the
 // blank line), which it cuts into lines in place.  contentLength starts at
-// -1 and isChunked at 0; the text fields keep what the caller cleared them
-// to unless a line sets them.  Names are matched without case, values are
-// taken verbatim (not trimmed) and cut to their field's capacity; a later
-// line of a kind overwrites an earlier one.  Keeps no state: any thread.
+// -1 and isChunked, lengthConflict and locationTooLong at 0; the text fields
+// keep what the caller cleared them to unless a line sets them.  Names are
+// matched without case, values are taken verbatim (not trimmed) and cut to
+// their field's capacity (a Location cut so sets locationTooLong); a later
+// line of a kind overwrites an earlier one, and Content-Length lines with
+// different values set lengthConflict.  Keeps no state: any thread.
 void ParseResponseHead(char* headText, HttpHeader* header);
 
 // HeadState: where receiving a response head stands.
@@ -57,4 +61,6 @@ HeadState TakeHeadBytes(HeadReader* reader, const char* input, int32_t length, i
 
 // The read loop: receives behind the held bytes until TakeHeadBytes says
 // the head is held or too long, or a receive returns 0 or less (HEAD_ENDED).
+// Interim answers (1xx but 101) before the final one are dropped with their
+// blank line, and the bytes behind them are read as the next head.
 HeadState ReceiveResponseHead(HttpConnection* connection, HeadReader* reader);

@@ -23,6 +23,10 @@ int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
     // Anywhere in the address, also where the parts below would skip it: no
     // such byte may reach a request line or a Host line.
     if (HasControlByte(url)) return Refuse(failureText, MESSAGE_URL_CONTROL_CHARACTER);
+    // Only these schemes: "httpx://" or "http:/x" is no address to fetch as http.
+    if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://") && !StartsWith(url, "//")) {
+        return Refuse(failureText, cannotParse);
+    }
     // The host begins two characters after the first '/' ("http://h", "//h").
     const char* firstSlash = std::strchr(url, '/');
     if (firstSlash == nullptr) return Refuse(failureText, cannotParse);

@@ -17,7 +17,7 @@ struct UrlParts {
 };
 
 // Fills `parts` and returns 1, or returns 0 and allocates nothing.  The
-// address must begin with "http" (any case) or "//" and have a '/' after the
+// address must begin with "http://" or "https://" (any case) or "//" and have a '/' after the
 // host.  A port that is empty or not a number reads as 0; a port outside 0 to
 // 65535 is refused (the connection would use only its low 16 bits and reach
 // another port), and so is an address with a control character anywhere in

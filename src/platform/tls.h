@@ -47,8 +47,9 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
 int TlsSend(TlsConnection* connection, const char* bytes, int length);
 
 // Like recv(2): the bytes received (1 to `size`), 0 when the peer closed
-// the connection (a close_notify, or the socket's end), -1 on an error
-// (LastSocketError() as after recv: a time-out reads as a time-out).
+// the session cleanly (its close_notify), -1 on an error (LastSocketError()
+// as after recv: a time-out reads as a time-out), and -1 with error 0 when
+// the socket ended without a close_notify (a truncation, never a close).
 // Decrypted bytes left over from an earlier record come first, without
 // touching the socket.
 int TlsReceive(TlsConnection* connection, char* buffer, int size);

@@ -102,7 +102,7 @@ void LoopbackImageServer::ServeConnection(SOCKET connection) {
         bytes += response.body;
         if (!SendAll(connection, bytes.data(), bytes.size())) break;
         ++served_;
-        open = keepAlive;
+        open = keepAlive && !response.dropAfter;
     }
     closesocket(connection);
     --active_;

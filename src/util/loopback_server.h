@@ -18,6 +18,9 @@ struct LoopbackResponse {
     std::string body;
     std::string contentType = "application/octet-stream";
     std::string location;      // for redirects
+    // Closes the connection after this response though it says keep-alive,
+    // as a host whose idle time-out runs out between two requests.
+    bool dropAfter = false;
 };
 
 class LoopbackImageServer {

@@ -184,13 +184,27 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
 
 TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
     Serve("a.png", PNG);
-    ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("gone.png"), Url("a.png"))));
+    PackageLayout layout = TwoItems(Url("a.png"), Url("gone.png"), Url("a.png"));
+    layout.items[1].title = "\x1b[2J" + layout.items[1].title + "\x7f";  // an escape in a title is shown, never sent
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.err.find("注意：有部分图片搬家失败！"));
     // Each item with failures, then its failed addresses.
     EXPECT_NE(std::string::npos, result.out.find("棉麻衬衫\n    " + Url("gone.png") + "\n"));
-    EXPECT_NE(std::string::npos, result.out.find("帆布包\n    " + Url("gone.png") + "\n"));
+    EXPECT_NE(std::string::npos, result.out.find("\\x1b[2J帆布包\\x7f\n    " + Url("gone.png") + "\n"));
+    EXPECT_EQ(std::string::npos, (result.out + result.err).find_first_of("\x1b\x7f"));
+
+    // A reader that goes away at once (`| head -c 1`) stops neither the run
+    // nor its write-back, and the exit code stays the run's.
+    for (int i = 0; i < 8; ++i) layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url("gone.png") + "\">"));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+    std::string karvelo;
+    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "1"})) karvelo += Quoted(part) + " ";
+    const std::string code = dir.File("code");
+    ProcessResult piped = RunProcess({"/bin/sh", "-c", "(" + karvelo + "2>&1; echo $? > " + Quoted(code) + ") | head -c 1"});
+    EXPECT_EQ("3\n", ReadWholeFile(code)) << piped.out;
+    EXPECT_EQ(std::string::npos, DecodePackageFile(PackagePath()).find(Url("a.png")));  // written back
 }
 
 TEST_F(CliTest, RefusedInputsAndUsageErrors) {

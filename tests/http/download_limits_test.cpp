@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -16,11 +17,20 @@
 
 namespace {
 
-// A resolver that answers only once released, as one that hangs would.
+// A resolver that answers only once released, as one that hangs would;
+// "localhost" (any case) it answers at once.
 std::atomic<bool> lookupReleased{false};
 std::atomic<int> lookupsRunning{0};
+std::atomic<int> lookupsStarted{0};
 
-int HangingLookup(const char*, in_addr*) {
+int HangingLookup(const char* host, in_addr* address) {
+    std::string name = host;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "localhost") {
+        address->s_addr = htonl(INADDR_LOOPBACK);
+        return 1;
+    }
+    ++lookupsStarted;
     ++lookupsRunning;
     while (!lookupReleased.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     --lookupsRunning;
@@ -106,6 +116,8 @@ TEST_F(DownloadLimitsTest, EveryServerShapeEndsWithinItsBounds) {
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
         stop = 0;
+        ResetConnectFailureCounts();  // each shape a run of its own
+        const int lookupsBefore = lookupsStarted.load();
         SetNetworkTimeoutForTests(shape.networkTimeout);
         SetDownloadLimitsForTests(shape.slowWindow, shape.longest);
         ScriptedServer server(shape.script);
@@ -124,6 +136,13 @@ TEST_F(DownloadLimitsTest, EveryServerShapeEndsWithinItsBounds) {
         EXPECT_FALSE(FileExists(File("image.jpg").c_str()));
         EXPECT_EQ(shape.repeated, CountInLog(Gbk("搬家失败")) - repetitionsBefore);
         EXPECT_LE(server.AcceptedConnections(), 1);
+        EXPECT_LE(lookupsStarted.load() - lookupsBefore, 1);  // a failed name is not looked up again
+        if (shape.host == "hangs.example" && shape.stopAfter < 0) {
+            // Later images of the name fail at once, with the same message.
+            EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
+            EXPECT_EQ(Gbk(shape.message), error);
+            EXPECT_EQ(1, lookupsStarted.load() - lookupsBefore);
+        }
         ClosePooledConnections();
     }
 }
@@ -136,23 +155,43 @@ TEST_F(DownloadLimitsTest, SilentHostIsCutOffLikeARefusingOne) {
     for (int i = 0; i < 6; ++i) script.push_back(Silent());
     ScriptedServer server(script);
     const std::string url = server.Url("/a.jpg");
-    const std::string silence = "(fileSize:" + Gbk("未定义") + ", readTotal:0), (header.isChunked:0, isChunkReceiveCompleted:0)";
+    const std::string silence = Gbk("使用非阻塞方式连接超时。");
     const std::string cutOff = "127.0.0.1:" + std::to_string(server.port()) + Gbk(" - 连接失败已连续发生5次+");
 
     // Two silent attempts per image: four after two images, yet the fifth
     // connection is still made, and its answer clears the count.
-    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
-    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
+    // Each says it timed out, after its repetition too.
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
+    EXPECT_EQ(silence, error);
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
     EXPECT_EQ(DOWNLOAD_STORED, Download(url)) << Utf8(error);
     ClosePooledConnections();
-    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
-    EXPECT_EQ(DOWNLOAD_NOT_ACCEPTED, Download(url));
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
     EXPECT_EQ(DOWNLOAD_FAILED, Download(url));  // the fifth silence; its repetition is refused
     EXPECT_EQ(cutOff, error);
     EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
     EXPECT_EQ(cutOff, error);
     EXPECT_EQ(10, server.AcceptedConnections());
     EXPECT_EQ(5, CountInLog(silence));  // each silent keep-alive attempt, before its repetition
+}
+
+// The cut-off goes by the address: sixteen spellings of one silent host
+// share one count, so only the first five silences are waited for.
+TEST_F(DownloadLimitsTest, SpellingsOfOneSilentHostShareTheCutOff) {
+    SetNetworkTimeoutForTests(200);
+    ScriptedServer server(std::vector<ScriptedConnection>(16, Silent()));
+    const char* spellings[] = {"127.0.0.1", "127.1", "127.0.1", "0x7f000001", "2130706433", "0177.0.0.1",
+                               "0x7f.0.0.1", "0x7F.1", "017700000001", "127.000.000.001", "0X7F000001",
+                               "127.0.0.01", "0177.1", "localhost", "LOCALHOST", "LocalHost"};
+    int cutOff = 0;
+    for (const char* host : spellings) {
+        const std::string port = std::to_string(server.port());
+        EXPECT_EQ(DOWNLOAD_FAILED, Download("http://" + std::string(host) + ":" + port + "/a.jpg")) << host;
+        if (error == host + (":" + port) + Gbk(" - 连接失败已连续发生5次+")) ++cutOff;
+    }
+    EXPECT_EQ(5, server.AcceptedConnections());
+    EXPECT_EQ(14, cutOff);  // from the third spelling's repetition on
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // access log tells which requests reached it and on which connection.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -11,7 +13,9 @@
 #include "http/connection.h"
 #include "http/download.h"
 #include "http/http_test_support.h"
+#include "platform/thread.h"
 #include "support/nginx_fixture.h"
+#include "support/process.h"
 #include "support/test_certificates.h"
 
 namespace {
@@ -124,6 +128,27 @@ TEST_F(NginxTlsTest, PlainTextOnTheTlsPortAndACutBodyFail) {
     EXPECT_NE(std::string::npos, error.find(Gbk("图片大小:90000, 实际接收到的文件大小:13"))) << Utf8(error);
     EXPECT_FALSE(PathExists(File("out/cut.jpg")));
     EXPECT_EQ(1, CountInLog("(fileSize:90000, readTotal:13)"));  // the keep-alive attempt, logged and repeated
+}
+
+// A body without a length is whole only after the peer's close_notify: the
+// TLS peer of tools/tls_test_peer.py cuts /cut/ mid-record and closes the
+// socket without one.
+TEST_F(NginxTlsTest, LengthlessBodyCutWithoutCloseNotifyFails) {
+    const std::string folder = File("peer");
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(certificates->loopback.certificate, folder + "/good.pem");
+    std::filesystem::copy_file(certificates->loopback.key, folder + "/good.key");
+    pid_t peer = StartProcess({"/usr/bin/python3", KARVELO_SOURCE_DIR "/tools/tls_test_peer.py", folder, "good"});
+    ASSERT_GT(peer, 0);
+    for (int i = 0; i < 500 && !PathExists(folder + "/ports"); ++i) SleepMilliseconds(20);
+    const std::string port = ReadWholeFile(folder + "/ports");
+    ASSERT_FALSE(port.empty()) << "the TLS peer did not start";
+
+    EXPECT_EQ(DOWNLOAD_FAILED, Download("https://127.0.0.1:" + port + "/cut/a.png", "cut.png"));
+    EXPECT_EQ(0, error.find(Gbk("连接没有正常关闭就断开了(没有Content-Length), 图片不完整, 实际接收到的文件大小:1008")))
+        << Utf8(error);
+    EXPECT_FALSE(PathExists(File("out/cut.png")));
+    StopProcess(peer, SIGTERM, 2000);
 }
 
 TEST_F(NginxTlsTest, HttpsWhereNothingSpeaksTlsIsFetchedFromPort80) {

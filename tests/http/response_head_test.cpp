@@ -36,6 +36,8 @@ TEST(ParseResponseHead, TakesLinesLiterally) {
     // Bare LF and runs of separators split lines too; a later line wins.
     HttpHeader header = ParseHead("HTTP/1.1 200 OK\n\n\rContent-Length: 5\r\r\nContent-Length: 7\nConnection: close ");
     EXPECT_EQ(7, header.contentLength);
+    EXPECT_EQ(1, header.lengthConflict);  // the image's length is in doubt
+    EXPECT_EQ(0, ParseHead("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5").lengthConflict);
     EXPECT_STREQ("close ", header.connection);  // not trimmed
     EXPECT_EQ(0, ParseHead("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked ").isChunked);
     EXPECT_EQ(-1, ParseHead("HTTP/1.1 200 OK\r\nContent-Length:5").contentLength);  // one blank is required
@@ -49,6 +51,8 @@ TEST(ParseResponseHead, CutsLongValuesToTheirFields) {
     HttpHeader header = ParseHead("HTTP/1.1 302 Found\r\nLocation: " + longValue + "\r\nConnection: " + longValue +
                                   "\r\nContent-Encoding: " + longValue);
     EXPECT_EQ(std::string(HEADER_LOCATION_BYTES - 1, 'v'), header.location);
+    EXPECT_EQ(1, header.locationTooLong);  // so the cut address is never followed
+    EXPECT_EQ(0, ParseHead("HTTP/1.1 302 Found\r\nLocation: " + std::string(HEADER_LOCATION_BYTES - 1, 'v')).locationTooLong);
     EXPECT_EQ(std::string(HEADER_CONNECTION_BYTES - 1, 'v'), header.connection);
     EXPECT_EQ(std::string(HEADER_CONTENT_ENCODING_BYTES - 1, 'v'), header.contentEncoding);
 }

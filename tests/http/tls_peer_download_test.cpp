@@ -86,3 +86,12 @@ TEST_F(TlsPeerDownload, RefusedCertificatesFailTheImageWithoutAnyRetry) {
     EXPECT_EQ(std::string::npos, Log().find(Gbk("搬家失败"))) << Utf8(Log());
     EXPECT_EQ(std::string::npos, Log().find(Gbk("没有TLS应答"))) << Utf8(Log());
 }
+
+// A body without a length, cut mid-record with no close_notify, is no image
+// (Schannel: a bare end of the socket is not SEC_I_CONTEXT_EXPIRED).
+TEST_F(TlsPeerDownload, LengthlessBodyCutWithoutCloseNotifyFails) {
+    EXPECT_EQ(DOWNLOAD_FAILED, Download(TLS_PEER_GOOD, "/cut/d.png", "d.png"));
+    EXPECT_EQ(0u, error.find(Gbk("连接没有正常关闭就断开了(没有Content-Length), 图片不完整, 实际接收到的文件大小:1008")))
+        << Utf8(error);
+    EXPECT_FALSE(PathExists(dir.File("d.png")));
+}

@@ -752,7 +752,7 @@ LoopbackResponse ShuffledAnswer(const std::string& path, const int* port) {
     if (path.find("/moved/") != std::string::npos) {
         return LoopbackResponse{302, "", "text/html", "http://localhost:" + std::to_string(*port) + "/album/from-" + path.substr(7)};
     }
-    return LoopbackResponse{200, PNG + path, "image/png", ""};
+    return LoopbackResponse{200, PNG + path, "image/png", "", path.find("/drop/") != std::string::npos};
 }
 
 // Everything a run leaves that must not depend on how many downloads run at
@@ -860,7 +860,8 @@ void ExpectSameOutcome(const RunOutcome& one, const RunOutcome& eight) {
 }  // namespace
 
 // Generated packages (repeats inside and across items, 404s, bad images,
-// redirects, a refusing host, both kinds, the blank option off and on) give
+// redirects, a refusing host, a host that drops kept-alive connections
+// silently, both kinds, the blank option off and on) give
 // the same outcome with one download at a time and with eight.
 TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
     const RefusingLoopbackPort refusing;
@@ -875,6 +876,8 @@ TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
     for (int k = 0; k < 2; ++k) pool.push_back("http://{H}/bad/b" + std::to_string(k) + ".gif");
     for (int k = 0; k < 3; ++k) pool.push_back("http://{H}/moved/r" + std::to_string(k) + ".png");
     for (int k = 0; k < 6; ++k) pool.push_back("http://{R}/album/q" + std::to_string(k) + ".png");
+    // Answered, then the kept-alive connection is closed without a word.
+    for (int k = 0; k < 5; ++k) pool.push_back("http://{H}/drop/d" + std::to_string(k) + ".png");
 
     for (unsigned seed = 1; seed <= 2; ++seed) {
         std::mt19937 random(seed);

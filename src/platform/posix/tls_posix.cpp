@@ -42,9 +42,9 @@ void Start() {
     // A missing store is no error here: every handshake then fails its
     // verification, which is the right outcome.
     SSL_CTX_set_default_verify_paths(made);
-    // A peer that closes without close_notify reads as a close, as a plain
-    // socket's end does; the HTTP framing tells whether the body was whole.
-    SSL_CTX_set_options(made, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // No SSL_OP_IGNORE_UNEXPECTED_EOF: a peer that closes without
+    // close_notify must not read as a clean close, or a body that only the
+    // close ends would be taken whole when cut off mid-record.
     SSL_CTX_set_mode(made, SSL_MODE_AUTO_RETRY);
     // OpenSSL writes with write(2), which has no MSG_NOSIGNAL: a peer that
     // reset the connection would end the process with SIGPIPE.  Unless the
@@ -182,6 +182,8 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size) {
     } while (result <= 0 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl)));
     if (result > 0) return result;
     int savedErrno = errno;
+    // Only the peer's close_notify is a close; an end of the socket without
+    // it (SSL_ERROR_SYSCALL, or SSL_ERROR_SSL "unexpected eof") is an error.
     if (SSL_get_error(connection->ssl, result) == SSL_ERROR_ZERO_RETURN) {
         ERR_clear_error();
         return 0;

@@ -430,7 +430,13 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size) {
         if (AwaitSocket(connection->socket, false) != SOCKET_READY) return -1;  // reads as a time-out
         int got = recv(connection->socket, connection->incoming + connection->incomingLength,
                        INCOMING_CAPACITY - connection->incomingLength, 0);
-        if (got <= 0) return got;
+        if (got == 0) {
+            // The socket ended without the peer's close_notify: no clean
+            // close, so a body that only the close ends is not taken whole.
+            WSASetLastError(0);
+            return -1;
+        }
+        if (got < 0) return got;
         connection->incomingLength += got;
     }
     int given = connection->plainLength < size ? connection->plainLength : size;
