@@ -642,9 +642,8 @@ int ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, i
     *out = NO_ENDPOINT;
     bool system = settings->bypassForm == PROXY_BYPASS_SYSTEM;
     if (system && SystemBypassMatches(nullptr, host, port)) return 0;  // loopback
-    if (settings->resolver != nullptr) {
-        Host parsed;
-        if (!ReadHost(host, &parsed)) return 0;
+    Host parsed;
+    if (settings->resolver != nullptr && ReadHost(host, &parsed)) {
         size_t size = parsed.length + 32;
         char* url = static_cast<char*>(Allocate(size));
         bool brackets = parsed.addressBytes == 16;

@@ -8,6 +8,7 @@
 
 #include "http/proxy_settings.h"
 #include "texts/texts.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ TEST(ProxyDecision, FollowsWindowsProxyServerAndBypass) {
     for (const SystemRow& row : rows) {
         ProxySettings settings = {};
         settings.bypassForm = PROXY_BYPASS_SYSTEM;
-        settings.bypass = row.proxyBypass ? strdup(row.proxyBypass) : nullptr;
+        settings.bypass = row.proxyBypass ? CopyString(row.proxyBypass) : nullptr;
         const char* failure = nullptr;
         std::string got;
         if (ParseSystemProxyServer(row.proxyServer, false, &settings.http, &failure) < 0 ||

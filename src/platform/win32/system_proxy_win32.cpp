@@ -62,7 +62,9 @@ int ReadSystemProxyConfig(SystemProxyConfig* config) {
     config->proxyBypass = TakeWinHttpText(ie.lpszProxyBypass);
     config->autoConfigUrl = TakeWinHttpText(ie.lpszAutoConfigUrl);
     config->autoDetect = ie.fAutoDetect ? 1 : 0;
-    return config->proxyServer != nullptr || config->autoConfigUrl != nullptr || config->autoDetect ? 1 : 0;
+    if (config->proxyServer != nullptr || config->autoConfigUrl != nullptr || config->autoDetect) return 1;
+    FreeSystemProxyConfig(config);  // a bypass list alone names no proxy
+    return 0;
 }
 
 void FreeSystemProxyConfig(SystemProxyConfig* config) {
