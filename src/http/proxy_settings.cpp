@@ -18,15 +18,8 @@ const ProxySettings NO_SETTINGS = {NO_ENDPOINT, NO_ENDPOINT, nullptr, PROXY_BYPA
 // The longest host name DNS allows, with room for brackets and a dot.
 const size_t HOST_BYTES = 260;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-int HexValue(char c) {
-    if (IsDigit(c)) return c - '0';
-    c = LowerAscii(c);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
+char Folded(char c) { return static_cast<char>(FoldAscii(static_cast<unsigned char>(c))); }
 
 // Decimal digits only, 1 to `maximum`; -1 otherwise.
 int ReadNumber(const char* text, size_t length, int maximum) {
@@ -81,7 +74,7 @@ int ParseIpv6(const char* text, size_t length, unsigned char* bytes) {
     while (at < length) {
         if (filled == 16) return 0;
         size_t start = at;
-        while (at < length && HexValue(text[at]) >= 0 && at - start < 5) ++at;
+        while (at < length && HexDigitValue(text[at]) >= 0 && at - start < 5) ++at;
         if (at < length && text[at] == '.') {
             // The IPv4 tail ends the address.
             if (filled > 12 || ParseIpv4(text + start, length - start, parsed + filled) != 4) return 0;
@@ -91,7 +84,7 @@ int ParseIpv6(const char* text, size_t length, unsigned char* bytes) {
         }
         if (at == start || at - start > 4) return 0;
         unsigned group = 0;
-        for (size_t i = start; i < at; ++i) group = group * 16 + static_cast<unsigned>(HexValue(text[i]));
+        for (size_t i = start; i < at; ++i) group = group * 16 + static_cast<unsigned>(HexDigitValue(text[i]));
         parsed[filled++] = static_cast<unsigned char>(group >> 8);
         parsed[filled++] = static_cast<unsigned char>(group & 0xFF);
         if (at == length) break;
@@ -152,7 +145,7 @@ bool ReadHost(const char* host, Host* out) {
     }
     if (length > 0 && host[length - 1] == '.') --length;
     if (length == 0 || length >= HOST_BYTES) return false;
-    for (size_t i = 0; i < length; ++i) out->name[i] = LowerAscii(host[i]);
+    for (size_t i = 0; i < length; ++i) out->name[i] = Folded(host[i]);
     out->name[length] = '\0';
     out->length = length;
     out->addressBytes = ParseAddressLiteral(out->name, length, out->address);
@@ -200,7 +193,7 @@ bool NoProxyEntryMatches(const char* entry, size_t length, const Host& host, int
     for (size_t i = 0; i < length; ++i) {
         if (entry[i] == '[' || entry[i] == ']') continue;
         if (textLength + 1 >= sizeof text) return false;
-        text[textLength++] = LowerAscii(entry[i]);
+        text[textLength++] = Folded(entry[i]);
     }
     text[textLength] = '\0';
 
@@ -262,7 +255,7 @@ bool SystemEntryMatches(const char* entry, size_t length, const Host& host, int 
     }
     char pattern[HOST_BYTES];
     if (length == 0 || length >= sizeof pattern) return false;
-    for (size_t i = 0; i < length; ++i) pattern[i] = LowerAscii(entry[i]);
+    for (size_t i = 0; i < length; ++i) pattern[i] = Folded(entry[i]);
     pattern[length] = '\0';
     // ":port" after a name, an IPv4 pattern or "]"; an IPv6 pattern without
     // brackets keeps its colons.
@@ -295,8 +288,8 @@ char* PercentDecode(const char* text, size_t length) {
             decoded[out++] = text[i];
             continue;
         }
-        int high = i + 2 < length ? HexValue(text[i + 1]) : -1;
-        int low = i + 2 < length ? HexValue(text[i + 2]) : -1;
+        int high = i + 2 < length ? HexDigitValue(text[i + 1]) : -1;
+        int low = i + 2 < length ? HexDigitValue(text[i + 2]) : -1;
         if (high < 0 || low < 0 || (high == 0 && low == 0)) {
             std::free(decoded);
             return nullptr;
@@ -309,7 +302,7 @@ char* PercentDecode(const char* text, size_t length) {
 }
 
 bool IsHostNameByte(char c) {
-    return IsDigit(c) || (LowerAscii(c) >= 'a' && LowerAscii(c) <= 'z') || c == '-' || c == '.' || c == '_';
+    return IsDigit(c) || (Folded(c) >= 'a' && Folded(c) <= 'z') || c == '-' || c == '.' || c == '_';
 }
 
 char* MakeDisplay(const char* host, int port) {
@@ -480,7 +473,7 @@ int ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, 
         return 0;
     }
     host[hostLength] = '\0';
-    for (size_t i = 0; i < hostLength; ++i) host[i] = LowerAscii(host[i]);
+    for (size_t i = 0; i < hostLength; ++i) host[i] = Folded(host[i]);
     out->host = CopyString(host);
     out->port = port;
     out->display = MakeDisplay(host, port);
@@ -514,8 +507,8 @@ int HostBypassesProxy(const char* list, const char* host, int port) {
         size_t length = std::strcspn(at, ",");
         const char* start = at;
         const char* end = at + length;
-        while (start < end && IsSpace(*start)) ++start;
-        while (end > start && IsSpace(end[-1])) --end;
+        while (start < end && std::strchr(" \t", *start) != nullptr) ++start;
+        while (end > start && std::strchr(" \t", end[-1]) != nullptr) --end;
         if (end > start && NoProxyEntryMatches(start, static_cast<size_t>(end - start), parsed, port)) return 1;
         at += length;
         if (*at == ',') ++at;
