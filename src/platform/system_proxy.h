@@ -32,7 +32,8 @@ SystemProxyResolver* OpenSystemProxyResolver(const SystemProxyConfig* config);
 // The script's answer for `url`: 1 with *proxyList (heap; the ProxyServer
 // form above) and *bypassList (heap or null), 0 for a direct connection, or
 // -1 when there is no answer (no script found, a script that fails), when
-// the static settings apply.
+// the static settings apply.  A script that cannot be found or fetched is
+// not looked for again by the same resolver.
 int ResolveSystemProxy(SystemProxyResolver* resolver, const char* url, char** proxyList, char** bypassList);
 // Null is harmless.
 void CloseSystemProxyResolver(SystemProxyResolver* resolver);

@@ -18,6 +18,10 @@ struct SystemProxyResolver {
     HINTERNET session;
     wchar_t* autoConfigUrl;  // owned or null
     BOOL autoDetect;
+    // Set once no script could be found or fetched: auto-detection is on
+    // by default on Windows, and a network without WPAD would otherwise
+    // make every connection wait for it again.
+    volatile LONG noScript;
 };
 
 namespace {
@@ -85,13 +89,14 @@ SystemProxyResolver* OpenSystemProxyResolver(const SystemProxyConfig* config) {
     resolver->session = session;
     resolver->autoConfigUrl = config->autoConfigUrl != nullptr ? WidenAscii(config->autoConfigUrl) : nullptr;
     resolver->autoDetect = config->autoDetect ? TRUE : FALSE;
+    resolver->noScript = 0;
     return resolver;
 }
 
 int ResolveSystemProxy(SystemProxyResolver* resolver, const char* url, char** proxyList, char** bypassList) {
     *proxyList = nullptr;
     *bypassList = nullptr;
-    if (resolver == nullptr) return -1;
+    if (resolver == nullptr || InterlockedCompareExchange(&resolver->noScript, 0, 0) != 0) return -1;
     WidePath wideUrl(url);
     if (!wideUrl.ok) return -1;
     WINHTTP_AUTOPROXY_OPTIONS options = {};
@@ -112,7 +117,13 @@ int ResolveSystemProxy(SystemProxyResolver* resolver, const char* url, char** pr
         options.fAutoLogonIfChallenged = TRUE;
         ok = WinHttpGetProxyForUrl(resolver->session, wideUrl.text, &options, &info);
     }
-    if (!ok) return -1;
+    if (!ok) {
+        DWORD error = GetLastError();
+        if (error == ERROR_WINHTTP_AUTODETECTION_FAILED || error == ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT) {
+            InterlockedExchange(&resolver->noScript, 1);
+        }
+        return -1;
+    }
     char* proxy = TakeWinHttpText(info.lpszProxy);
     char* bypass = TakeWinHttpText(info.lpszProxyBypass);
     if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || proxy == nullptr) {
