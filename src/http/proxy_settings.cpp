@@ -178,9 +178,8 @@ bool NoProxyEntryMatches(const char* entry, size_t length, const Host& host, int
         }
     } else {
         const char* first = static_cast<const char*>(std::memchr(entry, ':', length));
-        if (first != nullptr && std::memchr(first + 1, ':', static_cast<size_t>(entry + length - first - 1)) == nullptr) {
-            colon = first;
-        }
+        size_t rest = first != nullptr ? static_cast<size_t>(entry + length - first - 1) : 0;
+        if (first != nullptr && std::memchr(first + 1, ':', rest) == nullptr) colon = first;
     }
     if (colon != nullptr) {
         int entryPort = ReadPort(colon + 1, static_cast<size_t>(entry + length - colon - 1));
@@ -477,7 +476,9 @@ int ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, 
     out->host = CopyString(host);
     out->port = port;
     out->display = MakeDisplay(host, port);
-    if (user != nullptr && (user[0] != '\0' || password != nullptr)) out->authorization = MakeAuthorization(user, password);
+    if (user != nullptr && (user[0] != '\0' || password != nullptr)) {
+        out->authorization = MakeAuthorization(user, password);
+    }
     std::free(user);
     std::free(password);
     *failureFormat = nullptr;
@@ -651,8 +652,10 @@ int ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, i
             chosen = 0;
         } else if (answer == 1) {
             const char* failureFormat = nullptr;
-            chosen = SystemBypassMatches(bypassList, host, port) ? 0
-                                                                 : ParseSystemProxyServer(proxyList, isHttps, out, &failureFormat);
+            chosen = 0;
+            if (!SystemBypassMatches(bypassList, host, port)) {
+                chosen = ParseSystemProxyServer(proxyList, isHttps, out, &failureFormat);
+            }
         }
         std::free(proxyList);
         std::free(bypassList);

@@ -126,7 +126,8 @@ TEST(ProxyDecision, FollowsEnvironmentAndOptions) {
          Refusal(FORMAT_PROXY_UNSUPPORTED, "https_proxy", "https://p:443")},
         {"all_proxy=socks5h://u:secret@h:1080", nullptr, nullptr, false, "a.com", 80,
          Refusal(FORMAT_PROXY_UNSUPPORTED, "all_proxy", "socks5h://h:1080")},
-        {"http_proxy=p:1", "socks4://h", nullptr, false, "a.com", 80, Refusal(FORMAT_PROXY_UNSUPPORTED, "--proxy", "socks4://h")},
+        {"http_proxy=p:1", "socks4://h", nullptr, false, "a.com", 80,
+         Refusal(FORMAT_PROXY_UNSUPPORTED, "--proxy", "socks4://h")},
         {"http_proxy=http://p:99999", nullptr, nullptr, false, "a.com", 80,
          Refusal(FORMAT_PROXY_CANNOT_PARSE, "http_proxy", "http://p:99999")},
         {"http_proxy=http://u:pw@p/path", nullptr, nullptr, false, "a.com", 80,
@@ -134,8 +135,10 @@ TEST(ProxyDecision, FollowsEnvironmentAndOptions) {
         {"http_proxy=http://u:p%zz@p:1", nullptr, nullptr, false, "a.com", 80,
          Refusal(FORMAT_PROXY_CANNOT_PARSE, "http_proxy", "http://p:1")},
         {"", "http://[::1", nullptr, false, "a.com", 80, Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://[::1")},
-        {"", "http://[::g]:1", nullptr, false, "a.com", 80, Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://[::g]:1")},
-        {"", "http://a b:1", nullptr, false, "a.com", 80, Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://a b:1")},
+        {"", "http://[::g]:1", nullptr, false, "a.com", 80,
+         Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://[::g]:1")},
+        {"", "http://a b:1", nullptr, false, "a.com", 80,
+         Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://a b:1")},
     };
     for (const EnvironmentRow& row : rows) {
         gEnvironment = row.environment;
