@@ -15,13 +15,6 @@ const char FORMAT_END_RECORD[] = "chunk size == 0, readTotal:%d, p - data:%d, sy
 // A size line shows at most this much of itself in a message.
 const int SIZE_LINE_EXCERPT = 20;
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The size of a size line: an optional "0x", blanks, hex digits; anything
 // after the digits (an extension after ';') is ignored.  A line without a
 // digit sets *noDigits: read as 0 it would pass for the last chunk and end
@@ -35,7 +28,7 @@ int32_t DecodeChunkSize(const char* line, int length, bool* noDigits, bool* outO
     *outOfRange = false;
     *noDigits = true;
     for (; at < length; ++at) {
-        int digit = HexDigit(line[at]);
+        int digit = HexDigitValue(line[at]);
         if (digit < 0) break;
         *noDigits = false;
         if (value > 0x0FFFFFFFu) *outOfRange = true;

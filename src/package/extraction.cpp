@@ -125,14 +125,10 @@ int Execute(const CompiledPattern* compiled, const char* subject, int length, in
     return pcre_exec(compiled->code, nullptr, subject, length, startOffset, 0, offsets, offsetCount);
 }
 
-inline unsigned char LowerAscii(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
 // `text` (lower case) at `at`, ASCII case folded.
 bool PrefixMatchesAt(const char* at, const char* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {
-        if (LowerAscii(static_cast<unsigned char>(at[i])) != static_cast<unsigned char>(text[i])) return false;
+        if (FoldAscii(static_cast<unsigned char>(at[i])) != static_cast<unsigned char>(text[i])) return false;
     }
     return true;
 }
@@ -349,7 +345,7 @@ bool UrlStartsAt(const char* field, size_t length, size_t at) {
     size_t slashes = at;
     if (length - at >= 5 && PrefixMatchesAt(field + at, "http", 4)) {
         size_t colon = at + 4;
-        if (LowerAscii(static_cast<unsigned char>(field[colon])) == 's') ++colon;
+        if (FoldAscii(static_cast<unsigned char>(field[colon])) == 's') ++colon;
         if (colon < length && field[colon] == ':') slashes = colon + 1;
     }
     return length - slashes >= 2 && field[slashes] == '/' && field[slashes + 1] == '/';

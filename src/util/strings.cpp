@@ -7,10 +7,6 @@
 
 namespace {
 
-inline unsigned char FoldAscii(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
 // Shared by the prefix tests.  An empty prefix matches only an empty text:
 // a match needs one equal pair, or both strings empty.
 int PrefixMatches(const char* text, const char* prefix, bool foldCase) {
@@ -55,6 +51,13 @@ int StringEquals(const void* first, const void* second) {
 }
 
 int StartsWith(const char* text, const char* prefix) { return PrefixMatches(text, prefix, false); }
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 int StartsWithNoCase(const char* text, const char* prefix) { return PrefixMatches(text, prefix, true); }
 int EndsWith(const char* text, const char* suffix) { return SuffixMatches(text, suffix, false); }
 int EndsWithNoCase(const char* text, const char* suffix) { return SuffixMatches(text, suffix, true); }

@@ -14,6 +14,15 @@
 // the hash map's EqualsFn; string-keyed maps are recognised by its address.
 int StringEquals(const void* first, const void* second);
 
+// ASCII case folding of one byte: 'A' to 'Z' become 'a' to 'z'; every other
+// byte, GB18030 lead and trail bytes included, stays as it is.
+inline unsigned char FoldAscii(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// The value of a hexadecimal digit of either case, or -1.
+int HexDigitValue(char c);
+
 int StartsWith(const char* text, const char* prefix);
 int StartsWithNoCase(const char* text, const char* prefix);
 int EndsWith(const char* text, const char* suffix);
