@@ -8,11 +8,12 @@
 #include <cstring>
 
 #include "http/http_common.h"
+#include "http/proxy_settings.h"
+#include "http/transport.h"
 #include "platform/thread.h"
 #include "util/app_log.h"
 #include "util/memory.h"
 #include "util/strings.h"
-#include "util/vector.h"
 #include "texts/texts.h"
 
 HashMap* ConnectionPool = nullptr;
@@ -23,20 +24,12 @@ namespace {
 const char MESSAGE_INVALID_SOCKET[] = "INVALID_SOCKET";
 const char MESSAGE_BLOCKING_CONNECT_FAILED[] = "socket bio connect() failed";
 const char FORMAT_NEW_SOCKET[] = "%s --- new socket()";
+const char FORMAT_VIA_PROXY[] = "%s via %s";
 
-// A pool note in a captured log: this byte, the use, the ConnectionKey.  No
-// log message begins with it.
-const char POOL_NOTE = '\x01';
-const char NOTE_TAKEN = 'A';     // a connection was asked for (pooled or new)
-const char NOTE_NOT_OPENED = 'F';  // the new one could not be opened
-const char NOTE_RELEASED = 'R';
-
-// The calling thread's own pool, or null for ConnectionPool.
+// The calling thread's own pool, or null for ConnectionPool, and who is
+// told of its uses.
 thread_local HashMap* threadPool = nullptr;
-// The keys one shared pool would hold, replayed from the notes, each with
-// the stamp of its last use.  Run thread only.
-HashMap* sharedPoolKeys = nullptr;
-uintptr_t replayClock = 0;
+thread_local PoolUseObserver poolObserver = nullptr;
 
 // Guards ConnectFailureCounts and failedNames: the worker and the start-up
 // thread both count failures.
@@ -53,6 +46,22 @@ bool FormatConnectionKey(const char* host, int port, bool secure, char* key) {
 
 void PutHostTooLong(const char* host, char* errorText) {
     std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
+}
+
+// The pool key (POOL_KEY_BYTES): the ConnectionKey, and the proxy it goes
+// through.  False, with the message, when the host does not fit.
+bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
+                   char* errorText) {
+    char connectionKey[CONNECTION_KEY_BYTES];
+    bool fits = FormatConnectionKey(host, port, secure, connectionKey);
+    if (fits) {
+        int length = proxy == nullptr ? std::snprintf(key, POOL_KEY_BYTES, "%s", connectionKey)
+                                      : std::snprintf(key, POOL_KEY_BYTES, FORMAT_VIA_PROXY, connectionKey,
+                                                      proxy->display);
+        fits = length >= 0 && length < POOL_KEY_BYTES;
+    }
+    if (!fits && errorText != nullptr) PutHostTooLong(host, errorText);
+    return fits;
 }
 
 intptr_t FailureCountLocked(const char* key) {
@@ -109,9 +118,8 @@ HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionP
 // Hands out the pools' use stamps: a later use has a larger one.
 std::atomic<uint64_t> useClock{0};
 
-// The key whose value is least: the least recently used entry of a pool
-// (values HttpConnection) or of the replayed shared pool (values stamps).
-// Copied into `oldest`; false for an empty map.
+}  // namespace
+
 bool LeastRecentKey(const HashMap* map, uint64_t (*stampOf)(const void* value), char* oldest) {
     KeyList* keys = HashMapKeys(map);
     bool found = false;
@@ -121,37 +129,33 @@ bool LeastRecentKey(const HashMap* map, uint64_t (*stampOf)(const void* value), 
         if (!found || stamp < least) {
             found = true;
             least = stamp;
-            std::snprintf(oldest, CONNECTION_KEY_BYTES, "%s", static_cast<const char*>(at->key));
+            std::snprintf(oldest, POOL_KEY_BYTES, "%s", static_cast<const char*>(at->key));
         }
     }
     FreeKeyList(keys);
     return found;
 }
 
+void LogNewSocket(const char* poolKey) {
+    char line[POOL_KEY_BYTES + 32];
+    std::snprintf(line, sizeof line, FORMAT_NEW_SOCKET, poolKey);
+    LogLine(line);
+}
+
+namespace {
+
 uint64_t ConnectionStamp(const void* value) { return static_cast<const HttpConnection*>(value)->lastUse; }
-uint64_t ReplayStamp(const void* value) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)); }
 
 // Before a new connection joins a full pool, its least recently used one
 // is closed.
 void CloseLeastRecentlyUsed(HashMap* pool) {
-    char oldest[CONNECTION_KEY_BYTES];
+    char oldest[POOL_KEY_BYTES];
     if (pool->count < POOL_CONNECTION_LIMIT || !LeastRecentKey(pool, ConnectionStamp, oldest)) return;
     CloseHttpConnection(static_cast<HttpConnection*>(HashMapRemove(pool, oldest)));
 }
 
-// Whether this thread notes its pool uses instead of logging them.
-bool NotingPoolUses() { return threadPool != nullptr && CapturedLogLines() != nullptr; }
-
-void NotePoolUse(char use, const char* key) {
-    char note[CONNECTION_KEY_BYTES + 2];
-    std::snprintf(note, sizeof note, "%c%c%s", POOL_NOTE, use, key);
-    LogLine(note);  // captured
-}
-
-void LogNewSocket(const char* key) {
-    char line[CONNECTION_KEY_BYTES + 32];
-    std::snprintf(line, sizeof line, FORMAT_NEW_SOCKET, key);
-    LogLine(line);
+void NotePoolUse(PoolUse use, const char* key) {
+    if (poolObserver != nullptr) poolObserver(use, key);
 }
 
 // How a connect on a new socket ended.
@@ -290,7 +294,6 @@ void InitHttpClient() {
     ConnectFailureCounts = NewStringHashMap(&STRING_KEYS);
     failureCountsLock = NewMutex();
     failedNames = NewStringHashMap(&STRING_KEYS);
-    sharedPoolKeys = NewStringHashMap(&STRING_KEYS);
 }
 
 void ResetConnectFailureCounts() {
@@ -308,9 +311,66 @@ SOCKET OpenConnection(const char* host, int port, char* errorText, char* failure
     return socket;
 }
 
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure) {
+namespace {
+
+HttpConnection* NewHttpConnection(Transport* transport, const char* failureKey) {
+    HttpConnection* connection = static_cast<HttpConnection*>(AllocateZeroed(1, sizeof(HttpConnection)));
+    connection->transport = transport;
+    std::snprintf(connection->failureKey, sizeof connection->failureKey, "%s", failureKey);
+    return connection;
+}
+
+TlsFailure AsTlsFailure(TransportResult result) {
+    return result == TRANSPORT_NO_TLS ? TLS_FAILURE_NO_TLS
+           : result == TRANSPORT_CERTIFICATE ? TLS_FAILURE_CERTIFICATE
+                                             : TLS_FAILURE_OTHER;
+}
+
+// The connection through `proxy`: to the proxy itself for plain HTTP (the
+// request names the address), through its tunnel for https.
+HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorText error, TlsFailure* failure,
+                                 const ProxyEndpoint* proxy) {
+    *failure = TLS_FAILURE_OTHER;
+    bool unanswered = false;
+    char key[FAILURE_KEY_BYTES];
+    char reason[HTTP_ERROR_TEXT_BYTES];
+    SOCKET socket = ConnectSocket(proxy->host, proxy->port, /*secure=*/false, reason, &unanswered, key);
+    if (socket == 0) {
+        char named[HTTP_ERROR_TEXT_BYTES];
+        std::snprintf(named, sizeof named, FORMAT_PROXY_UNREACHABLE, proxy->display);
+        PutError(error, "%s: %s", named, reason);
+        return nullptr;
+    }
+    Transport* transport = NewTcpTransport(socket);
+    if (secure) {
+        TransportResult result;
+        bool answered;
+        transport = OpenProxyTunnel(transport, host, port, proxy, error, &result, &answered);
+        // The proxy's answer (or its silence for the whole time-out) is what
+        // its failure count goes by; a cut-short wait says nothing.
+        if (answered || (result == TRANSPORT_UNANSWERED && !NetworkWaitGivenUp())) {
+            NoteAnswerForKey(key, answered);
+        }
+        if (transport == nullptr) return nullptr;
+        transport = OpenTlsTransport(transport, host, error, &result);
+        if (transport == nullptr) {
+            // Only a refused certificate matters above: no plain retry through a proxy.
+            if (result == TRANSPORT_CERTIFICATE) *failure = TLS_FAILURE_CERTIFICATE;
+            return nullptr;
+        }
+    }
+    *failure = TLS_FAILURE_NONE;
+    return NewHttpConnection(transport, key);
+}
+
+}  // namespace
+
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure,
+                                   const ProxyEndpoint* proxy) {
     TlsFailure ignored;
     if (failure == nullptr) failure = &ignored;
+    ErrorText error = {errorText, HTTP_ERROR_TEXT_BYTES};
+    if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, failure, proxy);
     *failure = TLS_FAILURE_OTHER;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
@@ -319,28 +379,21 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
         if (secure && unanswered) *failure = TLS_FAILURE_NO_TLS;
         return nullptr;
     }
-    TlsConnection* tls = nullptr;
+    Transport* transport = NewTcpTransport(socket);
     if (secure) {
-        tls = OpenTls(socket, host, errorText, HTTP_ERROR_TEXT_BYTES, failure);
+        TransportResult result;
+        transport = OpenTlsTransport(transport, host, error, &result);
+        *failure = AsTlsFailure(result);
         // A handshake is an answer; a TLS port where nothing speaks TLS
         // counts like a refused connect.
         // A stop or a deadline that cut the handshake short says nothing.
-        if (tls != nullptr || (*failure == TLS_FAILURE_NO_TLS && !NetworkWaitGivenUp())) {
-            NoteAnswerForKey(key, tls != nullptr);
+        if (transport != nullptr || (result == TRANSPORT_NO_TLS && !NetworkWaitGivenUp())) {
+            NoteAnswerForKey(key, transport != nullptr);
         }
-        if (tls == nullptr) {
-            closesocket(socket);
-            return nullptr;
-        }
+        if (transport == nullptr) return nullptr;
     }
     *failure = TLS_FAILURE_NONE;
-    HttpConnection* connection = static_cast<HttpConnection*>(Allocate(sizeof(HttpConnection)));
-    connection->socket = socket;
-    connection->tls = tls;
-    connection->lastUse = 0;
-    connection->requests = 0;
-    std::snprintf(connection->failureKey, sizeof connection->failureKey, "%s", key);
-    return connection;
+    return NewHttpConnection(transport, key);
 }
 
 void NoteAnswerForKey(const char* failureKey, bool answered) {
@@ -357,29 +410,32 @@ void NoteHostAnswer(const HttpConnection* connection, bool answered) {
 }
 
 HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure,
-                                        TlsFailure* failure) {
-    if (host == nullptr) return OpenHttpConnection(host, port, secure, errorText, failure);
-    char key[CONNECTION_KEY_BYTES];
-    if (!FormatConnectionKey(host, port, secure, key)) {
+                                        TlsFailure* failure, const ProxyEndpoint* proxy) {
+    if (host == nullptr) return OpenHttpConnection(host, port, secure, errorText, failure, proxy);
+    char key[POOL_KEY_BYTES];
+    if (!FormatPoolKey(host, port, secure, proxy, key, errorText)) {
         if (failure != nullptr) *failure = TLS_FAILURE_OTHER;
-        PutHostTooLong(host, errorText);
         return nullptr;
     }
     HashMap* pool = CurrentPool();
-    bool noting = NotingPoolUses();
-    if (noting) NotePoolUse(NOTE_TAKEN, key);
+    NotePoolUse(POOL_TAKEN, key);
     HttpConnection* pooled = static_cast<HttpConnection*>(HashMapGet(pool, key));
-    if (pooled != nullptr) {
+    if (pooled != nullptr && TransportAlive(pooled->transport)) {
         pooled->lastUse = ++useClock;
         ++pooled->requests;
         return pooled;
     }
-
-    if (!noting) LogNewSocket(key);
-    CloseLeastRecentlyUsed(pool);
-    HttpConnection* connection = OpenHttpConnection(host, port, secure, errorText, failure);
+    if (pooled != nullptr) {
+        // The peer let it go while it was idle: a new one takes its place,
+        // unlogged, as after a stale connection.
+        CloseHttpConnection(static_cast<HttpConnection*>(HashMapRemove(pool, key)));
+    } else {
+        if (poolObserver == nullptr) LogNewSocket(key);
+        CloseLeastRecentlyUsed(pool);
+    }
+    HttpConnection* connection = OpenHttpConnection(host, port, secure, errorText, failure, proxy);
     if (connection == nullptr) {
-        if (noting) NotePoolUse(NOTE_NOT_OPENED, key);
+        NotePoolUse(POOL_NOT_OPENED, key);
         return nullptr;
     }
     connection->lastUse = ++useClock;
@@ -388,18 +444,17 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
     return connection;
 }
 
-void ReleasePooledConnection(const char* host, int port, bool secure, bool noted) {
+void ReleasePooledConnection(const char* host, int port, bool secure, bool noted, const ProxyEndpoint* proxy) {
     if (host == nullptr) return;
-    char key[CONNECTION_KEY_BYTES];
-    if (!FormatConnectionKey(host, port, secure, key)) return;  // such a host is never pooled
-    if (noted && NotingPoolUses()) NotePoolUse(NOTE_RELEASED, key);
+    char key[POOL_KEY_BYTES];
+    if (!FormatPoolKey(host, port, secure, proxy, key, nullptr)) return;  // such a host is never pooled
+    if (noted) NotePoolUse(POOL_RELEASED, key);
     HashMapRemove(CurrentPool(), key);
 }
 
 void CloseHttpConnection(HttpConnection* connection) {
     if (connection == nullptr) return;
-    CloseTls(connection->tls);
-    closesocket(connection->socket);
+    CloseTransport(connection->transport);
     std::free(connection);
 }
 
@@ -413,32 +468,7 @@ void ClosePooledConnections() {
     HashMapClear(pool, /*freeValues=*/false);
 }
 
-void UseThreadConnectionPool(HashMap* pool) { threadPool = pool; }
-
-void LogCapturedLines(Vector* lines) {
-    for (int32_t i = 0; i < lines->count; ++i) {
-        const char* line = static_cast<const char*>(lines->items[i]);
-        if (line[0] != POOL_NOTE) {
-            LogLine(line);
-            continue;
-        }
-        const char* key = line + 2;
-        bool held = HashMapGet(sharedPoolKeys, key) != nullptr;
-        void* stamp = reinterpret_cast<void*>(++replayClock);  // never null
-        if (line[1] == NOTE_TAKEN && !held) {
-            // The shared pool is bounded like each real one.
-            char oldest[CONNECTION_KEY_BYTES];
-            if (sharedPoolKeys->count >= POOL_CONNECTION_LIMIT &&
-                LeastRecentKey(sharedPoolKeys, ReplayStamp, oldest)) {
-                HashMapRemove(sharedPoolKeys, oldest);
-            }
-            LogNewSocket(key);
-            HashMapPut(sharedPoolKeys, CopyString(key), stamp);
-        } else if (line[1] == NOTE_TAKEN) {
-            HashMapPut(sharedPoolKeys, const_cast<char*>(key), stamp);  // a present key keeps its stored copy
-        } else if (held) {
-            HashMapRemove(sharedPoolKeys, key);
-        }
-    }
-    VectorClear(lines, 1);
+void UseThreadConnectionPool(HashMap* pool, PoolUseObserver observer) {
+    threadPool = pool;
+    poolObserver = observer;
 }

@@ -1,11 +1,13 @@
 // Connections for the HTTP client: a bounded connect, TLS over it for https,
-// a per scheme, host and port count of consecutive failures, and one pooled
-// keep-alive connection per scheme, host and port.
+// a proxy and its tunnel where the address goes through one, a per scheme,
+// host and port count of consecutive failures, and one pooled keep-alive
+// connection per scheme, host, port and proxy.
 //
 // The pool is keyed by the ConnectionKey: "%s:%d" for plain HTTP (host text
 // as written, case included, and the port), "https://%s:%d" over TLS, held
 // in CONNECTION_KEY_BYTES.  A host too long for the key is refused, never
-// cut into another host's key.  The failure counts are keyed the same way
+// cut into another host's key.  A connection through a proxy is pooled as
+// "<ConnectionKey> via <proxy's display>".  The failure counts are keyed the same way
 // by the address the host resolved to (the connection's failureKey), so
 // every spelling of one host ("127.1", "0x7f000001", "LOCALHOST") shares
 // one count.
@@ -16,6 +18,8 @@
 #include "platform/tls.h"
 #include "util/hash_map.h"
 
+struct ProxyEndpoint;
+
 // Our own web service's domain suffix.  When a host under it cannot be
 // resolved, the client connects to OWN_SERVICE_FALLBACK_ADDRESS instead; it
 // is this machine, so a failed lookup of our own host never sends traffic
@@ -24,6 +28,8 @@ const char OWN_DOMAIN_SUFFIX[] = ".karvelo.example";
 const char OWN_SERVICE_FALLBACK_ADDRESS[] = "127.0.0.1";
 
 const int CONNECTION_KEY_BYTES = 128;
+// A pool key: the ConnectionKey and, through a proxy, " via " and its display.
+const int POOL_KEY_BYTES = 256;
 // Consecutive failures to answer after which a host and port is refused at
 // once.  A failure is a connect that is refused or times out, a TLS port
 // where nothing speaks TLS, or a connection on which no byte of a response
@@ -75,22 +81,33 @@ void NoteAnswerForKey(const char* failureKey, bool answered);
 // failures, or the handshake met no TLS byte), TLS_FAILURE_CERTIFICATE or
 // TLS_FAILURE_OTHER from the handshake; TLS_FAILURE_OTHER for any failure of
 // a plain connection.  The caller closes it with CloseHttpConnection.
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure);
+//
+// With a `proxy` the socket goes to the proxy (its failures count under the
+// proxy's address and port), and an https address is reached through the
+// proxy's CONNECT tunnel, the certificate checked for `host`.  A proxy that
+// cannot be reached, or answers the tunnel with anything but 200, fails with
+// a message naming the proxy's display and TLS_FAILURE_OTHER: nothing is
+// ever fetched direct or in plain text instead.
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure,
+                                   const ProxyEndpoint* proxy = nullptr);
 
-// The pooled connection for scheme, host and port, or a new one (logged as
-// "<key> --- new socket()") that is added to the pool; a pool that holds
-// POOL_CONNECTION_LIMIT connections first closes its least recently used.  There is no check
-// that the peer still holds a pooled connection open.  Null with `errorText`
-// filled, as OpenHttpConnection, when no connection could be opened.
+// The pooled connection for scheme, host, port and proxy, or a new one
+// (logged as "<key> --- new socket()") that is added to the pool; a pool
+// that holds POOL_CONNECTION_LIMIT connections first closes its least
+// recently used.  A pooled connection is looked at first (TransportAlive):
+// one its peer has closed, reset or written to while idle is closed and
+// silently replaced in its place.  Null with `errorText` filled, as
+// OpenHttpConnection, when no connection could be opened.
 HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure = false,
-                                        TlsFailure* failure = nullptr);
+                                        TlsFailure* failure = nullptr, const ProxyEndpoint* proxy = nullptr);
 
-// Takes the entry for scheme, host and port out of the pool; the caller
-// closes the connection.  `noted` false keeps it out of a captured log's
-// pool notes: a kept-alive connection the host closed meanwhile is replaced
-// in the same place of the pool, as if it had never been dropped, so the
-// replayed log does not depend on which worker held which connection.
-void ReleasePooledConnection(const char* host, int port, bool secure = false, bool noted = true);
+// Takes the entry for scheme, host, port and proxy out of the pool; the
+// caller closes the connection.  `noted` false keeps it from the thread's
+// pool observer: a kept-alive connection the host closed meanwhile is
+// replaced in the same place of the pool, as if it had never been dropped,
+// so a replayed log does not depend on which worker held which connection.
+void ReleasePooledConnection(const char* host, int port, bool secure = false, bool noted = true,
+                             const ProxyEndpoint* proxy = nullptr);
 
 // Ends the TLS session (if any), closes the socket and frees the record.
 // Null does nothing.
@@ -99,15 +116,24 @@ void CloseHttpConnection(HttpConnection* connection);
 // Closes every connection in the calling thread's pool and empties it.
 void ClosePooledConnections();
 
+// What a pool observer is told about a use of a pool key.
+enum PoolUse {
+    POOL_TAKEN,       // a connection was asked for (pooled or new)
+    POOL_NOT_OPENED,  // the new one could not be opened
+    POOL_RELEASED,    // it left the pool
+};
+typedef void (*PoolUseObserver)(PoolUse use, const char* poolKey);
+
 // Download workers each keep their own keep-alive connections.  While a
 // thread uses its own pool (null: ConnectionPool again), the two calls above
-// work on it, and when the thread's log is captured (CaptureLogLines) they
-// note each use of a host and port there instead of logging "new socket()".
-void UseThreadConnectionPool(HashMap* pool);
+// work on it; with an observer they tell it each use of a pool key instead
+// of logging "new socket()" (the run replays them in its own order).
+void UseThreadConnectionPool(HashMap* pool, PoolUseObserver observer = nullptr);
 
-// Writes a download's captured lines to the log in order and frees them.
-// The pool notes become "new socket()" exactly where one pool shared by all
-// downloads, used in this order, would have opened a connection, so the log
-// does not depend on which worker fetched what.  Run thread only.
-struct Vector;
-void LogCapturedLines(Vector* lines);
+// Logs "<poolKey> --- new socket()".
+void LogNewSocket(const char* poolKey);
+
+// The key of `map` whose value has the least stamp (`stampOf`): a pool's
+// least recently used entry.  Copied into `oldest` (POOL_KEY_BYTES); false
+// for an empty map.
+bool LeastRecentKey(const HashMap* map, uint64_t (*stampOf)(const void* value), char* oldest);

@@ -8,6 +8,7 @@
 #include "http/chunked.h"
 #include "http/connection.h"
 #include "http/download_limits.h"
+#include "http/proxy_settings.h"
 #include "http/response_head.h"
 #include "http/url.h"
 #include "platform/fs.h"
@@ -33,6 +34,7 @@ struct Attempt {
     UrlParts parts;  // the strings belong to the caller
     const char* filePath;
     char* errorText;
+    const ProxyEndpoint* proxy;  // null: direct
     bool useKeepAlive;
     bool isRedirect;
     // How it ends:
@@ -153,20 +155,22 @@ void EvaluateEnd(Attempt* attempt) {
 HttpConnection* ConnectFor(Attempt* attempt, char* message, TlsFailure* failure) {
     const UrlParts* parts = &attempt->parts;
     const bool secure = parts->isHttps != 0;
-    return attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, message, secure, failure)
-                                 : OpenHttpConnection(parts->host, parts->port, secure, message, failure);
+    return attempt->useKeepAlive
+               ? AcquirePooledConnection(parts->host, parts->port, message, secure, failure, attempt->proxy)
+               : OpenHttpConnection(parts->host, parts->port, secure, message, failure, attempt->proxy);
 }
 
 // Connects.  An https address where nothing speaks TLS is fetched as plain
-// HTTP (port 80 in place of 443), as it always was; a certificate that was
-// seen and refused is never retried in plain text.
+// HTTP (port 80 in place of 443), as it always was, when it is reached
+// direct; a certificate that was seen and refused is never retried in plain
+// text, and nothing that goes through a proxy is.
 bool ConnectAttempt(Attempt* attempt) {
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     TlsFailure failure = TLS_FAILURE_NONE;
     UrlParts* parts = &attempt->parts;
     attempt->connection = ConnectFor(attempt, message, &failure);
     if (attempt->connection == nullptr && parts->isHttps && failure == TLS_FAILURE_NO_TLS &&
-        DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
+        attempt->proxy == nullptr && DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
         char line[HTTP_ERROR_TEXT_BYTES * 2];
         std::snprintf(line, sizeof line, FORMAT_TLS_FALLBACK, parts->host, parts->port, message);
         LogLine(line);
@@ -182,7 +186,8 @@ bool ConnectAttempt(Attempt* attempt) {
 // Builds the request, connects and sends.
 bool SendRequest(Attempt* attempt) {
     char request[REQUEST_TEXT_BYTES];
-    int requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->errorText);
+    int requestLength =
+        BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->errorText, attempt->proxy);
     if (requestLength == 0) {
         // The address itself is unusable (the message is in errorText).
         attempt->retryable = false;
@@ -403,7 +408,9 @@ void DropConnection(Attempt* attempt) {
     if (attempt->connection == nullptr) return;
     const UrlParts* parts = &attempt->parts;
     // A stale connection's replacement takes its place in the pool unnoted.
-    if (attempt->useKeepAlive) ReleasePooledConnection(parts->host, parts->port, parts->isHttps != 0, !attempt->stale);
+    if (attempt->useKeepAlive) {
+        ReleasePooledConnection(parts->host, parts->port, parts->isHttps != 0, !attempt->stale, attempt->proxy);
+    }
     CloseHttpConnection(attempt->connection);
     attempt->connection = nullptr;
 }
@@ -448,13 +455,14 @@ void SettleConnection(Attempt* attempt) {
 
 // One attempt at `parts`; a redirect's location is copied to `location`
 // (HEADER_LOCATION_BYTES).
-AttemptEnd TryOnce(const UrlParts* parts, const char* filePath, char* errorText, bool useKeepAlive, bool isRedirect,
-                   char* location) {
+AttemptEnd TryOnce(const UrlParts* parts, const ProxyEndpoint* proxy, const char* filePath, char* errorText,
+                   bool useKeepAlive, bool isRedirect, char* location) {
     Attempt attempt;
     std::memset(&attempt, 0, sizeof attempt);
     attempt.parts = *parts;
     attempt.filePath = filePath;
     attempt.errorText = errorText;
+    attempt.proxy = proxy;
     attempt.useKeepAlive = useKeepAlive;
     attempt.isRedirect = isRedirect;
     attempt.result = DOWNLOAD_FAILED;
@@ -479,6 +487,9 @@ bool IsSupportedImageSignature(const unsigned char* signature) {
 
 namespace {
 
+// The proxy settings downloads follow; null: every address direct.
+const ProxySettings* proxySettings = nullptr;
+
 // A download given up at a limit: its message, and no repetition.
 DownloadResult GiveUp(DownloadLimit limit, char* errorText) {
     DescribeDownloadLimit(limit, errorText);
@@ -502,16 +513,21 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
         std::free(unescaped);
         return DOWNLOAD_FAILED;
     }
+    ProxyEndpoint proxy = {nullptr, 0, nullptr, nullptr};
+    const bool proxied = proxySettings != nullptr &&
+                         ChooseProxy(proxySettings, parts.isHttps != 0, parts.host, parts.port, &proxy) == 1;
+    const ProxyEndpoint* via = proxied ? &proxy : nullptr;
     char location[HEADER_LOCATION_BYTES];
-    AttemptEnd end = TryOnce(&parts, filePath, errorText, useKeepAlive, isRedirect, location);
+    AttemptEnd end = TryOnce(&parts, via, filePath, errorText, useKeepAlive, isRedirect, location);
     if (end.stale) {
         // The host closed the kept-alive connection since its last use
         // (RFC 9112, 9.3.1): the request goes again at once on a new one,
         // which cannot be stale.  No repetition is logged: whether a pooled
         // connection had gone stale depends on which worker held it, and
         // the log must not.
-        end = TryOnce(&parts, filePath, errorText, useKeepAlive, isRedirect, location);
+        end = TryOnce(&parts, via, filePath, errorText, useKeepAlive, isRedirect, location);
     }
+    FreeProxyEndpoint(&proxy);
     FreeUrlParts(&parts);
     std::free(unescaped);
 
@@ -533,6 +549,8 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
 }
 
 }  // namespace
+
+void UseDownloadProxySettings(const ProxySettings* settings) { proxySettings = settings; }
 
 DownloadResult DownloadImage(const char* url, const char* filePath, char* errorText, bool useKeepAlive,
                              bool isRedirect) {

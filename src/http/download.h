@@ -36,6 +36,12 @@ enum DownloadResult {
 // it is fetched as plain HTTP, port 443 becoming 80.  A refused certificate
 // fails the image (DOWNLOAD_FAILED) and is not repeated in any form.
 //
+// Through a proxy (UseDownloadProxySettings), an http address is asked for
+// in absolute form over a kept-alive connection to the proxy, an https one
+// through the proxy's CONNECT tunnel with TLS to the image's host.  A proxy
+// that cannot be reached or refuses the tunnel fails the image with a
+// message naming it; nothing is then fetched direct or in plain text.
+//
 // Bounded in time (http/download_limits.h), over the repetition and the
 // redirect together: too slow or too long fails the image with
 // DOWNLOAD_FAILED and a message saying which; a stop request gives it up
@@ -46,6 +52,13 @@ enum DownloadResult {
 // bodies that do not start with a JPEG, PNG, GIF or BMP signature are refused.
 DownloadResult DownloadImage(const char* url, const char* filePath, char* errorText, bool useKeepAlive,
                              bool isRedirect);
+
+// The proxy settings every later download (and redirect) follows through
+// ChooseProxy, or null for none: every address direct.  The run sets them
+// before its downloads start and clears them after they have ended; the
+// settings must outlive that.
+struct ProxySettings;
+void UseDownloadProxySettings(const ProxySettings* settings);
 
 // True for FF D8 (JPEG), 89 50 (PNG), 47 49 (GIF) or 42 4D (BMP).
 bool IsSupportedImageSignature(const unsigned char* signature);

@@ -52,33 +52,34 @@ void Fail(FetchResult* result, FetchStage stage, char* text) {
     result->length = 0;
 }
 
-// Parses the address, connects and sends the request: the connected
-// socket, or 0 with the result failed at FETCH_NOT_SENT.
-SOCKET SendRequest(const char* url, FetchResult* result) {
+// Parses the address, connects and sends the request: the connection, or
+// null with the result failed at FETCH_NOT_SENT.
+HttpConnection* SendRequest(const char* url, FetchResult* result) {
     UrlParts parts = {nullptr, nullptr, 0, 0};
     const char* refusal = MESSAGE_URL_CANNOT_PARSE;
     if (!ParseUrl(url, &parts, &refusal)) {
         Fail(result, FETCH_NOT_SENT, CopyString(refusal));
-        return 0;
+        return nullptr;
     }
-    // Our own service speaks plain HTTP only, whatever the address says.
+    // Our own service speaks plain HTTP only, whatever the address says,
+    // and is reached direct, never through a proxy.
     parts.isHttps = 0;
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     char request[REQUEST_TEXT_BYTES];
     int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, message);
-    char failureKey[FAILURE_KEY_BYTES];
-    SOCKET socket = requestLength > 0 ? OpenConnection(parts.host, parts.port, message, failureKey) : 0;
+    HttpConnection* connection =
+        requestLength > 0 ? OpenHttpConnection(parts.host, parts.port, /*secure=*/false, message, nullptr) : nullptr;
     // One request to our own service: its connect clears the count, as it
     // always did, where image hosts must answer first.
-    if (socket != 0) NoteAnswerForKey(failureKey, /*answered=*/true);
+    if (connection != nullptr) NoteHostAnswer(connection, /*answered=*/true);
     FreeUrlParts(&parts);
-    if (socket != 0 && send(socket, request, requestLength, MSG_NOSIGNAL) == SOCKET_ERROR) {
-        closesocket(socket);
-        socket = 0;
+    if (connection != nullptr && !SendBytes(connection, request, requestLength)) {
+        CloseHttpConnection(connection);
+        connection = nullptr;
         std::snprintf(message, sizeof message, "%s", MESSAGE_SEND_FAILED);
     }
-    if (socket == 0) Fail(result, FETCH_NOT_SENT, CopyString(message));
-    return socket;
+    if (connection == nullptr) Fail(result, FETCH_NOT_SENT, CopyString(message));
+    return connection;
 }
 
 // Accepts a 200 head with a length the body buffer can take, and starts the
@@ -173,11 +174,10 @@ void ReceiveResponse(HttpConnection* connection, FetchResult* result) {
 
 FetchResult* FetchText(const char* url) {
     FetchResult* result = static_cast<FetchResult*>(AllocateZeroed(1, sizeof(FetchResult)));
-    SOCKET socket = SendRequest(url, result);
-    if (socket == 0) return result;
-    HttpConnection plain = {socket, nullptr, 0, 0, ""};
-    ReceiveResponse(&plain, result);
-    closesocket(socket);
+    HttpConnection* connection = SendRequest(url, result);
+    if (connection == nullptr) return result;
+    ReceiveResponse(connection, result);
+    CloseHttpConnection(connection);
     return result;
 }
 

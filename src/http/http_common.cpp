@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "http/download_limits.h"
+#include "http/proxy_settings.h"
 #include "platform/fs.h"
 #include "util/strings.h"
 #include "texts/texts.h"
@@ -30,8 +31,7 @@ bool WriteToSink(BodySink* sink, const char* bytes, int count) {
 
 bool SendBytes(HttpConnection* connection, const char* bytes, int length) {
     if (NetworkWaitGivenUp()) return false;
-    if (connection->tls != nullptr) return TlsSend(connection->tls, bytes, length) == length;
-    return send(connection->socket, bytes, length, MSG_NOSIGNAL) != SOCKET_ERROR;
+    return TransportSend(connection->transport, bytes, length);
 }
 
 int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError) {
@@ -41,13 +41,8 @@ int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketErr
         // a download past its bounds.
         SetTimedOutSocketError();
         received = -1;
-    } else if (connection->tls != nullptr) {
-        received = TlsReceive(connection->tls, into, room);
     } else {
-        // The sliced wait, then a recv that finds the bytes already there.
-        received = AwaitSocket(connection->socket, false) == SOCKET_READY
-                       ? static_cast<int>(recv(connection->socket, into, room, 0))
-                       : -1;
+        received = TransportReceive(connection->transport, into, room);
     }
     if (received <= 0) *socketError = LastSocketError();
     CountReceivedBytes(received);
@@ -71,9 +66,21 @@ int RequestTarget(const char* path, char* target, size_t size) {
     return 1;
 }
 
+// "http://host[:port]" of an absolute-form target, the port named as in
+// the Host line; its length, or -1 when it would not fit.
+int AbsoluteOrigin(const UrlParts* parts, char* target, size_t size) {
+    const bool bracket = std::strchr(parts->host, ':') != nullptr;  // an IPv6 literal
+    int length = parts->port == HTTP_DEFAULT_PORT
+                     ? std::snprintf(target, size, bracket ? "http://[%s]" : "http://%s", parts->host)
+                     : std::snprintf(target, size, bracket ? "http://[%s]:%d" : "http://%s:%d", parts->host,
+                                     parts->port);
+    return length >= 0 && static_cast<size_t>(length) < size ? length : -1;
+}
+
 }  // namespace
 
-int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText) {
+int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText,
+                    const ProxyEndpoint* proxy) {
     // ParseUrl refuses such addresses already; this is where a request line
     // or Host line would be split, so the rule holds here too.
     if (HasControlByte(parts->host) || HasControlByte(parts->path)) {
@@ -81,7 +88,11 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
         return 0;
     }
     char target[REQUEST_TEXT_BYTES];
-    if (!RequestTarget(parts->path, target, sizeof target)) {
+    // Through a proxy a plain address is asked for whole (absolute form);
+    // an https one goes through a tunnel, so its request is the origin's.
+    const bool absolute = proxy != nullptr && !parts->isHttps;
+    int origin = absolute ? AbsoluteOrigin(parts, target, sizeof target) : 0;
+    if (origin < 0 || !RequestTarget(parts->path, target + origin, sizeof target - static_cast<size_t>(origin))) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
         return 0;
     }
@@ -94,8 +105,11 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_HOST_LINE_TOO_LONG, HOST_LINE_BYTES);
         return 0;
     }
-    int length = std::snprintf(request, REQUEST_TEXT_BYTES, "GET %s%s\r\nAccept: */*\r\nAccept-Language: zh-cn%s%s%s",
-                               target, keepAlive ? " HTTP/1.1" : " HTTP/1.0", USER_AGENT_LINE, hostLine,
+    const bool authorized = absolute && proxy->authorization != nullptr;
+    int length = std::snprintf(request, REQUEST_TEXT_BYTES,
+                               "GET %s%s\r\nAccept: */*\r\nAccept-Language: zh-cn%s%s%s%s%s", target,
+                               keepAlive ? " HTTP/1.1" : " HTTP/1.0", USER_AGENT_LINE, hostLine,
+                               authorized ? "\r\nProxy-Authorization: " : "", authorized ? proxy->authorization : "",
                                keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
     if (length < 0 || length >= REQUEST_TEXT_BYTES) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);

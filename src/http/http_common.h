@@ -6,21 +6,21 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "http/transport.h"
 #include "http/url.h"
 #include "platform/net.h"
 #include "platform/tls.h"
 #include "texts/texts.h"
 
-// One connection of the client: the socket, and over it the TLS session of
-// an https address (null for plain HTTP).  Every byte sent or received goes
-// through SendBytes and ReceiveSome, so the readers above never ask which.
+// One connection of the client: the top of its transport stack (TCP, a
+// proxy tunnel, TLS).  Every byte sent or received goes through SendBytes
+// and ReceiveSome, so the readers above never ask which layers it has.
 // Room for the key the failure count of a connection's peer goes under:
 // "https://" and the address and port ("https://255.255.255.255:65535").
 const int FAILURE_KEY_BYTES = 40;
 
 struct HttpConnection {
-    SOCKET socket;
-    TlsConnection* tls;
+    Transport* transport;
     uint64_t lastUse;  // when its pool last handed it out; the least recent is closed first
     uint32_t requests;  // how often a pool handed it out: above 1, it served a request before
     // The peer's address, port and scheme that its failures count under (see
@@ -60,7 +60,7 @@ void CaptureSignature(ImageSignature* signature, const char* bytes, int count);
 // the write failed.  Writing nothing always succeeds.
 bool WriteToSink(BodySink* sink, const char* bytes, int count);
 
-// One send of `length` bytes on the connection; false when it failed.
+// Sends all `length` bytes on the connection; false when a send failed.
 bool SendBytes(HttpConnection* connection, const char* bytes, int length);
 
 // Builds the GET request for `parts` into `request` (REQUEST_TEXT_BYTES):
@@ -71,7 +71,14 @@ bool SendBytes(HttpConnection* connection, const char* bytes, int length);
 // when the request or its Host line would not fit, or when host or path hold
 // a control character (MESSAGE_URL_CONTROL_CHARACTER); nothing is ever cut
 // short, split or sent half.
-int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText);
+//
+// With a `proxy`, a plain http address is asked for in absolute form ("GET
+// http://host[:port]/path"), with "Proxy-Authorization" when the proxy has
+// credentials; an https address's request is the origin's, as it goes
+// through a tunnel.
+struct ProxyEndpoint;
+int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText,
+                    const ProxyEndpoint* proxy = nullptr);
 
 // One receive of at most `room` bytes into `into`: the count received, or
 // 0 when the peer closed, or less when the receive failed (or its time-out

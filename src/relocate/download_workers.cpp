@@ -1,6 +1,7 @@
 #include "relocate/download_workers.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +28,28 @@ int liveWorkers = 0;
 int stopping = 0;
 HashMap* pools[MAX_RUN_JOBS];
 
+// A pool note in a captured log: this byte, the use, the pool key.  No log
+// message begins with it.
+const char POOL_NOTE = '\x01';
+const char NOTE_TAKEN = 'A';
+const char NOTE_NOT_OPENED = 'F';
+const char NOTE_RELEASED = 'R';
+
+// The keys one shared pool would hold, replayed from the notes, each with
+// the stamp of its last use.  Run thread only.
+HashMap* sharedPoolKeys = nullptr;
+uintptr_t replayClock = 0;
+
+// The workers' pool observer: the use goes into the captured log as a note.
+void NotePoolUse(PoolUse use, const char* key) {
+    char note[POOL_KEY_BYTES + 2];
+    const char kind = use == POOL_TAKEN ? NOTE_TAKEN : use == POOL_NOT_OPENED ? NOTE_NOT_OPENED : NOTE_RELEASED;
+    std::snprintf(note, sizeof note, "%c%c%s", POOL_NOTE, kind, key);
+    LogLine(note);  // captured
+}
+
+uint64_t ReplayStamp(const void* value) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)); }
+
 DownloadJob* TakeWaiting() {
     DownloadJob* job = waitingHead;
     if (job != nullptr) {
@@ -50,7 +73,7 @@ void Unlink(DownloadJob* job) {
 
 // Fetches the job on the calling thread over `pool`, keeping what it logs.
 void Fetch(DownloadJob* job, HashMap* pool) {
-    UseThreadConnectionPool(pool);
+    UseThreadConnectionPool(pool, NotePoolUse);
     CaptureLogLines(job->logLines);
     std::memset(job->errorText, 0, sizeof job->errorText);
     // DownloadImage puts a stored image on the disk where no sync of the
@@ -177,4 +200,33 @@ void StopDownloadWorkers() {
     FreeSemaphore(queued);
     FreeSemaphore(finished);
     queued = finished = nullptr;
+}
+
+void LogCapturedLines(Vector* lines) {
+    if (sharedPoolKeys == nullptr) sharedPoolKeys = NewStringHashMap(&STRING_KEYS);
+    for (int32_t i = 0; i < lines->count; ++i) {
+        const char* line = static_cast<const char*>(lines->items[i]);
+        if (line[0] != POOL_NOTE) {
+            LogLine(line);
+            continue;
+        }
+        const char* key = line + 2;
+        bool held = HashMapGet(sharedPoolKeys, key) != nullptr;
+        void* stamp = reinterpret_cast<void*>(++replayClock);  // never null
+        if (line[1] == NOTE_TAKEN && !held) {
+            // The shared pool is bounded like each real one.
+            char oldest[POOL_KEY_BYTES];
+            if (sharedPoolKeys->count >= POOL_CONNECTION_LIMIT &&
+                LeastRecentKey(sharedPoolKeys, ReplayStamp, oldest)) {
+                HashMapRemove(sharedPoolKeys, oldest);
+            }
+            LogNewSocket(key);
+            HashMapPut(sharedPoolKeys, CopyString(key), stamp);
+        } else if (line[1] == NOTE_TAKEN) {
+            HashMapPut(sharedPoolKeys, const_cast<char*>(key), stamp);  // a present key keeps its stored copy
+        } else if (held) {
+            HashMapRemove(sharedPoolKeys, key);
+        }
+    }
+    VectorClear(lines, 1);
 }

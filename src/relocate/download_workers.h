@@ -54,3 +54,10 @@ void CancelWaitingDownloads();
 
 // Lets the workers end once the queue is empty and waits until they have.
 void StopDownloadWorkers();
+
+// Writes a download's captured lines to the log in order and frees them.
+// The workers' pool notes become "new socket()" exactly where one pool
+// shared by all downloads, used in this order, would have opened a
+// connection, so the log does not depend on which worker fetched what.
+// Run thread only.
+void LogCapturedLines(Vector* lines);

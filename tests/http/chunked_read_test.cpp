@@ -59,7 +59,9 @@ protected:
         ChunkedRun run;
         StartChunkedDecoder(&run.decoder, buffer.data(), static_cast<int32_t>(held.size()),
                             static_cast<int32_t>(HEAD.size()), 0xFFFFFFFFu, errorText);
-        HttpConnection plain = {feeder.readEnd(), nullptr, 0, 0, ""};
+        Transport layer;
+        InitTcpTransport(&layer, feeder.readEnd());
+        HttpConnection plain = {&layer, 0, 0, ""};
         run.state = ReadChunkedBody(&plain, &run.decoder, &sink);
         run.decoder.buffer = nullptr;
         run.decoder.errorText = nullptr;

@@ -97,7 +97,7 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     ReleasePooledConnection(LOOPBACK.c_str(), first.port());
     CloseHttpConnection(a);
     EXPECT_EQ(1, ConnectionPool->count);
-    EXPECT_EQ(b->socket, PooledSocket(LOOPBACK + ":" + std::to_string(second.port())));
+    EXPECT_EQ(b->transport->socket, PooledSocket(LOOPBACK + ":" + std::to_string(second.port())));
 
     // Failure counts are per port too.
     const RefusingLoopbackPort refusing;

@@ -54,7 +54,7 @@ TEST_F(DownloadTest, RequestTextIsExact) {
     SOCKET socket = OpenConnection("127.0.0.1", server.port(), connectMessage);
     ASSERT_NE(0, socket) << Utf8(connectMessage);
     HttpConnection* pooled = static_cast<HttpConnection*>(AllocateZeroed(1, sizeof(HttpConnection)));
-    pooled->socket = socket;
+    pooled->transport = NewTcpTransport(socket);
     HashMapPut(ConnectionPool, CopyString("h:80"), pooled);
 
     EXPECT_EQ(1, Download("http://h/a.jpg", 1)) << Utf8(error);

@@ -33,7 +33,7 @@ inline int DownloadInto(const std::string& url, const std::string& path, char* e
 // The pooled connection's socket for a ConnectionKey, or 0.
 inline SOCKET PooledSocket(const std::string& key) {
     const HttpConnection* pooled = static_cast<const HttpConnection*>(HashMapGet(ConnectionPool, key.c_str()));
-    return pooled != nullptr ? pooled->socket : 0;
+    return pooled != nullptr ? pooled->transport->socket : 0;
 }
 
 class HttpTest : public ::testing::Test {

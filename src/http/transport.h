@@ -1,0 +1,98 @@
+// The transport seam: a connection of the HTTP client is a stack of layers
+// behind one interface.  At the bottom a TCP socket; over it, when the
+// address goes through a proxy, the proxy's CONNECT tunnel; on top, for an
+// https address, TLS.  Each layer is a small table of functions; the
+// readers above (request, head, chunked and plain bodies) only ever call
+// the top layer and never ask what it is.
+//
+// The platform's TLS runs on a socket, not on a layer: once a tunnel is up
+// it carries the bytes unchanged, so TLS over a tunnel runs on the socket
+// beneath it.  A layer is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/net.h"
+#include "platform/tls.h"
+
+struct ProxyEndpoint;
+
+// A message buffer that carries its size; each failure fills it in one
+// place (PutError).
+struct ErrorText {
+    char* text;
+    size_t size;
+};
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void PutError(ErrorText error, const char* format, ...);
+
+// How opening a layer ended.
+enum TransportResult {
+    TRANSPORT_OPEN = 0,
+    TRANSPORT_FAILED,          // nothing more to say: the message tells
+    TRANSPORT_UNANSWERED,      // refused or timed out (counted), or not tried after too many of those
+    TRANSPORT_NO_TLS,          // nothing answered TLS (TLS_FAILURE_NO_TLS)
+    TRANSPORT_CERTIFICATE,     // the certificate was refused: never retried in any form
+    TRANSPORT_PROXY_REFUSED,   // the proxy answered, but not with a tunnel
+};
+
+struct Transport;
+
+struct TransportOps {
+    // All `length` bytes; false when a send failed.
+    bool (*send)(Transport* layer, const char* bytes, int length);
+    // One receive after the sliced wait: as recv(2), the count, 0 for a
+    // clean close, -1 on an error or a wait that ran out or was given up
+    // (LastSocketError() then tells).
+    int (*receive)(Transport* layer, char* into, int room);
+    // The sliced wait (AwaitSocket, with the thread's stop check) until the
+    // layer has bytes to give or, with `forWrite`, room to send.
+    SocketWait (*await)(Transport* layer, bool forWrite);
+    // A zero-wait look: false when the peer closed, reset or sent bytes
+    // nobody asked for (an idle connection must hold nothing).
+    bool (*alive)(Transport* layer);
+    // Closes this layer and every layer beneath it, and frees them.
+    void (*close)(Transport* layer);
+};
+
+struct Transport {
+    const TransportOps* ops;
+    Transport* below;  // null at the bottom
+    SOCKET socket;     // the bottom's socket, the same in every layer
+    TlsConnection* tls;  // the TLS layer's session
+    // The tunnel's bytes that came behind the proxy's answer, given first.
+    char* held;
+    int heldCount;
+    int heldAt;
+};
+
+// The bottom layer over a connected socket (network time-outs set), which
+// it owns from now on.
+Transport* NewTcpTransport(SOCKET socket);
+// The same in the caller's record, which never closes the socket nor frees
+// itself: for a socket someone else owns (test feeders).
+void InitTcpTransport(Transport* layer, SOCKET socket);
+
+// Sends "CONNECT host:port" to `proxy` over `below` (a TCP layer connected
+// to the proxy) and reads the answer head: the tunnel layer on a 200, else
+// null with `below` closed, the message naming the proxy's display (never
+// its credentials) and *result TRANSPORT_PROXY_REFUSED (any other answer,
+// 407 saying authentication is wanted) or TRANSPORT_FAILED (no answer).
+// *answered tells whether the proxy sent any byte.
+Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const ProxyEndpoint* proxy,
+                           ErrorText error, TransportResult* result, bool* answered);
+
+// The TLS layer over `below` for `host` (the certificate is checked for it),
+// or null with `below` closed, the message and *result TRANSPORT_NO_TLS,
+// TRANSPORT_CERTIFICATE or TRANSPORT_FAILED.
+Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result);
+
+bool TransportSend(Transport* layer, const char* bytes, int length);
+int TransportReceive(Transport* layer, char* into, int room);
+SocketWait TransportAwait(Transport* layer, bool forWrite);
+bool TransportAlive(Transport* layer);
+// Null does nothing.
+void CloseTransport(Transport* layer);
