@@ -6,9 +6,10 @@
 #   tools/install-deps.sh native    the native build only (make demo)
 set -e
 
-# man-db renders the manual page in its test; dpkg-dev gives `make package`
+# tinyproxy is the forward proxy of the proxy tests and benchmark; man-db
+# renders the manual page in its test; dpkg-dev gives `make package`
 # dpkg-shlibdeps, which reads the package's dependencies off the executable.
-PACKAGES="cmake make g++ python3 pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light wget aria2 curl man-db dpkg-dev"
+PACKAGES="cmake make g++ python3 pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev"
 
 # The Windows cross builds and their tests under Wine.  The posix thread
 # model of mingw-w64, because the tests use std::thread and std::mutex,

@@ -320,17 +320,11 @@ HttpConnection* NewHttpConnection(Transport* transport, const char* failureKey) 
     return connection;
 }
 
-TlsFailure AsTlsFailure(TransportResult result) {
-    return result == TRANSPORT_NO_TLS ? TLS_FAILURE_NO_TLS
-           : result == TRANSPORT_CERTIFICATE ? TLS_FAILURE_CERTIFICATE
-                                             : TLS_FAILURE_OTHER;
-}
-
 // The connection through `proxy`: to the proxy itself for plain HTTP (the
 // request names the address), through its tunnel for https.
-HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorText error, TlsFailure* failure,
+HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorText error, TransportResult* result,
                                  const ProxyEndpoint* proxy) {
-    *failure = TLS_FAILURE_OTHER;
+    *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
     char reason[HTTP_ERROR_TEXT_BYTES];
@@ -343,56 +337,50 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
     }
     Transport* transport = NewTcpTransport(socket);
     if (secure) {
-        TransportResult result;
         bool answered;
-        transport = OpenProxyTunnel(transport, host, port, proxy, error, &result, &answered);
+        transport = OpenProxyTunnel(transport, host, port, proxy, error, result, &answered);
         // The proxy's answer (or its silence for the whole time-out) is what
         // its failure count goes by; a cut-short wait says nothing.
-        if (answered || (result == TRANSPORT_UNANSWERED && !NetworkWaitGivenUp())) {
+        if (answered || (*result == TRANSPORT_UNANSWERED && !NetworkWaitGivenUp())) {
             NoteAnswerForKey(key, answered);
         }
         if (transport == nullptr) return nullptr;
-        transport = OpenTlsTransport(transport, host, error, &result);
-        if (transport == nullptr) {
-            // Only a refused certificate matters above: no plain retry through a proxy.
-            if (result == TRANSPORT_CERTIFICATE) *failure = TLS_FAILURE_CERTIFICATE;
-            return nullptr;
-        }
+        transport = OpenTlsTransport(transport, host, error, result);
+        if (transport == nullptr) return nullptr;
     }
-    *failure = TLS_FAILURE_NONE;
+    *result = TRANSPORT_OPEN;
     return NewHttpConnection(transport, key);
 }
 
 }  // namespace
 
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure,
-                                   const ProxyEndpoint* proxy) {
-    TlsFailure ignored;
-    if (failure == nullptr) failure = &ignored;
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText,
+                                   TransportResult* result, const ProxyEndpoint* proxy) {
+    TransportResult ignored;
+    if (result == nullptr) result = &ignored;
     ErrorText error = {errorText, HTTP_ERROR_TEXT_BYTES};
-    if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, failure, proxy);
-    *failure = TLS_FAILURE_OTHER;
+    if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, result, proxy);
+    *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
     SOCKET socket = ConnectSocket(host, port, secure, errorText, &unanswered, key);
     if (socket == 0) {
-        if (secure && unanswered) *failure = TLS_FAILURE_NO_TLS;
+        // Nothing answered on the TLS port: for the caller as good as no TLS.
+        if (unanswered) *result = secure ? TRANSPORT_NO_TLS : TRANSPORT_UNANSWERED;
         return nullptr;
     }
     Transport* transport = NewTcpTransport(socket);
     if (secure) {
-        TransportResult result;
-        transport = OpenTlsTransport(transport, host, error, &result);
-        *failure = AsTlsFailure(result);
+        transport = OpenTlsTransport(transport, host, error, result);
         // A handshake is an answer; a TLS port where nothing speaks TLS
         // counts like a refused connect.
         // A stop or a deadline that cut the handshake short says nothing.
-        if (transport != nullptr || (result == TRANSPORT_NO_TLS && !NetworkWaitGivenUp())) {
+        if (transport != nullptr || (*result == TRANSPORT_NO_TLS && !NetworkWaitGivenUp())) {
             NoteAnswerForKey(key, transport != nullptr);
         }
         if (transport == nullptr) return nullptr;
     }
-    *failure = TLS_FAILURE_NONE;
+    *result = TRANSPORT_OPEN;
     return NewHttpConnection(transport, key);
 }
 
@@ -410,11 +398,11 @@ void NoteHostAnswer(const HttpConnection* connection, bool answered) {
 }
 
 HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure,
-                                        TlsFailure* failure, const ProxyEndpoint* proxy) {
-    if (host == nullptr) return OpenHttpConnection(host, port, secure, errorText, failure, proxy);
+                                        TransportResult* result, const ProxyEndpoint* proxy) {
+    if (host == nullptr) return OpenHttpConnection(host, port, secure, errorText, result, proxy);
     char key[POOL_KEY_BYTES];
     if (!FormatPoolKey(host, port, secure, proxy, key, errorText)) {
-        if (failure != nullptr) *failure = TLS_FAILURE_OTHER;
+        if (result != nullptr) *result = TRANSPORT_FAILED;
         return nullptr;
     }
     HashMap* pool = CurrentPool();
@@ -433,7 +421,7 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
         if (poolObserver == nullptr) LogNewSocket(key);
         CloseLeastRecentlyUsed(pool);
     }
-    HttpConnection* connection = OpenHttpConnection(host, port, secure, errorText, failure, proxy);
+    HttpConnection* connection = OpenHttpConnection(host, port, secure, errorText, result, proxy);
     if (connection == nullptr) {
         NotePoolUse(POOL_NOT_OPENED, key);
         return nullptr;

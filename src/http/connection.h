@@ -75,21 +75,23 @@ void NoteAnswerForKey(const char* failureKey, bool answered);
 
 // A new connection of its own, over TLS when `secure` (the handshake checks
 // the certificate against the system's trust store and the host name), or
-// null with the message in `errorText` and *failure (when given) saying why:
-// TLS_FAILURE_NO_TLS when nothing answered on the TLS port (the connect was
+// null with the message in `errorText` and *result (when given) saying why:
+// TRANSPORT_NO_TLS when nothing answered on the TLS port (the connect was
 // refused or timed out, or was not tried after CONNECT_FAILURE_LIMIT such
-// failures, or the handshake met no TLS byte), TLS_FAILURE_CERTIFICATE or
-// TLS_FAILURE_OTHER from the handshake; TLS_FAILURE_OTHER for any failure of
-// a plain connection.  The caller closes it with CloseHttpConnection.
+// failures, or the handshake met no TLS byte), TRANSPORT_CERTIFICATE or
+// TRANSPORT_FAILED from the handshake; TRANSPORT_UNANSWERED or
+// TRANSPORT_FAILED for a plain connection.  The caller closes it with
+// CloseHttpConnection.
 //
 // With a `proxy` the socket goes to the proxy (its failures count under the
 // proxy's address and port), and an https address is reached through the
 // proxy's CONNECT tunnel, the certificate checked for `host`.  A proxy that
-// cannot be reached, or answers the tunnel with anything but 200, fails with
-// a message naming the proxy's display and TLS_FAILURE_OTHER: nothing is
-// ever fetched direct or in plain text instead.
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText, TlsFailure* failure,
-                                   const ProxyEndpoint* proxy = nullptr);
+// cannot be reached fails with a message naming the proxy's display;
+// one that answers the tunnel with anything but 200 fails with
+// TRANSPORT_PROXY_REFUSED.  Nothing is ever fetched direct or in plain text
+// instead.
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText,
+                                   TransportResult* result, const ProxyEndpoint* proxy = nullptr);
 
 // The pooled connection for scheme, host, port and proxy, or a new one
 // (logged as "<key> --- new socket()") that is added to the pool; a pool
@@ -99,7 +101,7 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
 // silently replaced in its place.  Null with `errorText` filled, as
 // OpenHttpConnection, when no connection could be opened.
 HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure = false,
-                                        TlsFailure* failure = nullptr, const ProxyEndpoint* proxy = nullptr);
+                                        TransportResult* result = nullptr, const ProxyEndpoint* proxy = nullptr);
 
 // Takes the entry for scheme, host, port and proxy out of the pool; the
 // caller closes the connection.  `noted` false keeps it from the thread's

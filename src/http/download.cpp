@@ -152,7 +152,7 @@ void EvaluateEnd(Attempt* attempt) {
 
 // A connection for the attempt's scheme, host and port: pooled with
 // keep-alive, else its own.
-HttpConnection* ConnectFor(Attempt* attempt, char* message, TlsFailure* failure) {
+HttpConnection* ConnectFor(Attempt* attempt, char* message, TransportResult* failure) {
     const UrlParts* parts = &attempt->parts;
     const bool secure = parts->isHttps != 0;
     return attempt->useKeepAlive
@@ -166,10 +166,10 @@ HttpConnection* ConnectFor(Attempt* attempt, char* message, TlsFailure* failure)
 // text, and nothing that goes through a proxy is.
 bool ConnectAttempt(Attempt* attempt) {
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
-    TlsFailure failure = TLS_FAILURE_NONE;
+    TransportResult failure = TRANSPORT_OPEN;
     UrlParts* parts = &attempt->parts;
     attempt->connection = ConnectFor(attempt, message, &failure);
-    if (attempt->connection == nullptr && parts->isHttps && failure == TLS_FAILURE_NO_TLS &&
+    if (attempt->connection == nullptr && parts->isHttps && failure == TRANSPORT_NO_TLS &&
         attempt->proxy == nullptr && DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
         char line[HTTP_ERROR_TEXT_BYTES * 2];
         std::snprintf(line, sizeof line, FORMAT_TLS_FALLBACK, parts->host, parts->port, message);
@@ -179,7 +179,11 @@ bool ConnectAttempt(Attempt* attempt) {
         attempt->connection = ConnectFor(attempt, message, &failure);
     }
     if (attempt->connection != nullptr) return true;
-    if (failure == TLS_FAILURE_CERTIFICATE) return FailForGood(attempt, DOWNLOAD_FAILED, message);
+    // A refused certificate, or a proxy that refused the tunnel, would be
+    // met again by any repetition.
+    if (failure == TRANSPORT_CERTIFICATE || failure == TRANSPORT_PROXY_REFUSED) {
+        return FailForGood(attempt, DOWNLOAD_FAILED, message);
+    }
     return Fail(attempt, DOWNLOAD_FAILED, message);
 }
 
@@ -281,6 +285,12 @@ bool AcceptStatus(Attempt* attempt) {
     }
     if (StartsWithNoCase(received, "HTTP/1.0 404") || StartsWithNoCase(received, "HTTP/1.1 404")) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_NOT_FOUND);
+    }
+    if (attempt->proxy != nullptr && (StartsWith(received, "HTTP/1.0 407") || StartsWith(received, "HTTP/1.1 407"))) {
+        // The proxy wants credentials it was not given: the same for every
+        // address, so not repeated.
+        attempt->retryable = false;
+        return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_PROXY_AUTHENTICATION, attempt->proxy->display);
     }
     const int32_t held = attempt->head.held;
     received[held < STATUS_EXCERPT_BYTES ? held : STATUS_EXCERPT_BYTES] = '\0';

@@ -182,7 +182,9 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
     }
     const int status = StatusCode(buffer);
     if (status != 200) {
-        if (status == 407) {
+        // Only the proxy answers a CONNECT: its 401 (tinyproxy's answer to
+        // wrong credentials) asks for credentials as much as a 407 does.
+        if (status == 407 || status == 401) {
             PutError(error, FORMAT_PROXY_AUTHENTICATION, proxy->display);
         } else {
             PutError(error, FORMAT_PROXY_TUNNEL_REFUSED, proxy->display, status);
