@@ -6,6 +6,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "cli/console.h"
 #include "cli/terminal_view.h"
 #include "http/connection.h"
+#include "http/proxy_settings.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
 #include "package/reader.h"
@@ -28,6 +30,9 @@
 #include "util/vector.h"
 
 namespace {
+
+const char RELOCATE_USAGE[] = "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] "
+                              "[--blank-failed] [--jobs N] [--proxy URL] [--noproxy LIST]\n";
 
 const int MESSAGE_BYTES = 4096;
 
@@ -187,6 +192,30 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     return lastRunSummary.failureCount > 0 ? EXIT_SOME_FAILED : EXIT_DONE;
 }
 
+// Whether `argument` is the option `name`, alone or as "name=value".
+bool TakesValue(const std::string& argument, const char* name) {
+    const size_t length = std::strlen(name);
+    return argument.compare(0, length, name) == 0 && (argument.size() == length || argument[length] == '=');
+}
+
+// Reads the proxy settings from the environment and the options (UTF-8,
+// null when not given) and hands them to the run; false, with the message
+// on stderr, when a proxy address cannot be used.
+bool TakeProxySettings(const std::string* proxy, const std::string* noProxy) {
+    std::string proxyCore = proxy != nullptr ? CoreFromUtf8(*proxy) : std::string();
+    std::string noProxyCore = noProxy != nullptr ? CoreFromUtf8(*noProxy) : std::string();
+    ProxySettings settings = {};
+    char* failure = nullptr;
+    if (!ReadProxyEnvironment(&settings, proxy != nullptr ? proxyCore.c_str() : nullptr,
+                              noProxy != nullptr ? noProxyCore.c_str() : nullptr, &failure)) {
+        PrintError(std::string("karvelo relocate: ") + (failure != nullptr ? failure : "") + "\n");
+        std::free(failure);
+        return false;
+    }
+    TakeRunProxySettings(&settings);
+    return true;
+}
+
 int RelocateCommand(int argc, char** argv) {
     RunOptions options = {};
     options.relocateImageSpace = 1;
@@ -195,6 +224,8 @@ int RelocateCommand(int argc, char** argv) {
     options.jobs = DEFAULT_RUN_JOBS;
     std::string positional[2];
     int positionals = 0;
+    std::string proxyOption, noProxyOption;
+    bool haveProxyOption = false, haveNoProxyOption = false;
     for (int i = 0; i < argc; ++i) {
         std::string argument = argv[i];
         if (argument == "--no-image-space") {
@@ -211,6 +242,20 @@ int RelocateCommand(int argc, char** argv) {
                              value.c_str());
                 return EXIT_USAGE;
             }
+        } else if (TakesValue(argument, "--proxy") || TakesValue(argument, "--noproxy")) {
+            const bool proxy = TakesValue(argument, "--proxy");
+            const size_t nameLength = proxy ? 7 : 9;
+            std::string value;
+            if (argument.size() > nameLength) {
+                value = argument.substr(nameLength + 1);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                std::fprintf(stderr, "karvelo relocate: %s takes a value\n", argument.c_str());
+                return EXIT_USAGE;
+            }
+            (proxy ? proxyOption : noProxyOption) = value;
+            (proxy ? haveProxyOption : haveNoProxyOption) = true;
         } else if (argument.size() > 1 && argument[0] == '-') {
             std::fprintf(stderr, "karvelo relocate: unknown option %s\n", argument.c_str());
             return EXIT_USAGE;
@@ -222,10 +267,13 @@ int RelocateCommand(int argc, char** argv) {
         }
     }
     if (positionals != 2) {
-        std::fprintf(stderr, "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] [--blank-failed] [--jobs N]\n");
+        std::fprintf(stderr, "%s", RELOCATE_USAGE);
         return EXIT_USAGE;
     }
     if (!TakeCheckpointInterval()) return EXIT_USAGE;
+    if (!TakeProxySettings(haveProxyOption ? &proxyOption : nullptr, haveNoProxyOption ? &noProxyOption : nullptr)) {
+        return EXIT_USAGE;
+    }
     StartCore();
     std::string package = AbsoluteCorePath(positional[0]);
     std::string destination = AbsoluteCorePath(positional[1]);

@@ -9,6 +9,7 @@
 #include "http/download.h"
 #include "http/download_limits.h"
 #include "http/http_common.h"
+#include "http/proxy_settings.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
 #include "package/writer.h"
@@ -27,6 +28,19 @@
 #include "texts/texts.h"
 
 RunSummary lastRunSummary;
+
+namespace {
+
+// What the front end handed over for the runs (TakeRunProxySettings).
+ProxySettings runProxySettings = {};
+
+}  // namespace
+
+void TakeRunProxySettings(ProxySettings* settings) {
+    FreeProxySettings(&runProxySettings);
+    runProxySettings = *settings;
+    *settings = ProxySettings{};
+}
 
 namespace {
 
@@ -379,10 +393,12 @@ void RelocateItemsWithWorkers(Run* run, int jobs) {
     run->window = jobs == 1 ? 1 : jobs * LOOKAHEAD_PER_WORKER;
     run->handedOut = NewVector(run->window, run->window);
     run->pending = NewHashMap(&STRING_KEYS, run->window * 2, 0.75f);
+    UseDownloadProxySettings(&runProxySettings);
     StartDownloadWorkers(jobs);
     RelocateItems(run);
     SettleHandedOut(run);  // only a stop leaves any
     StopDownloadWorkers();
+    UseDownloadProxySettings(nullptr);
     FreeHashMap(run->pending, 0);
     FreeVector(run->handedOut, 0);
 }

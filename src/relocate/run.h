@@ -5,7 +5,16 @@
 #include "platform/fs.h"
 
 struct HashMap;
+struct ProxySettings;
 struct RunView;
+
+// Hands the run the proxy settings its downloads follow, which the front end
+// read just before it started the run (ReadProxyEnvironment on the command
+// line, ReadSystemProxySettings in the window), so a failure to read them is
+// reported before the run begins.  The run takes what `settings` owns
+// (leaving it empty) and frees the settings an earlier call gave.  A run
+// that was given none connects direct.
+void TakeRunProxySettings(ProxySettings* settings);
 
 // During a run the package is written back with what is relocated so far (a
 // checkpoint) once this many seconds have passed since the run's start or its

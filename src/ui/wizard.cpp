@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "package/item_record.h"
+#include "http/proxy_settings.h"
 #include "package/reader.h"
 #include "platform/fs.h"
 #include "platform/thread.h"
@@ -206,6 +207,16 @@ void StartRun() {
         Warn(warning, focus);
         return;
     }
+    // The system's proxy settings, read once for the run; a proxy that
+    // cannot be used is refused before anything starts.
+    ProxySettings proxy = {};
+    char* proxyFailure = nullptr;
+    if (!ReadSystemProxySettings(&proxy, &proxyFailure)) {
+        Warn(proxyFailure != nullptr ? proxyFailure : "", appState.nextButton);
+        std::free(proxyFailure);
+        return;
+    }
+    TakeRunProxySettings(&proxy);
     // The run reads these controls once at its start; they stay disabled
     // until the user goes back and loads again.
     EnableOptions(FALSE);

@@ -16,6 +16,7 @@
 #include "support/gbk.h"
 #include "support/nginx_fixture.h"
 #include "support/package_generator.h"
+#include "support/proxy_fixture.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
@@ -228,4 +229,48 @@ TEST_F(NginxRelocateTest, NothingOnTheServerLeavesThePackageAlone) {
     std::string text = DecodePackageFile(PackagePath());
     EXPECT_EQ(std::string::npos, text.find(server->Url("/gone/a.jpg")));
     EXPECT_NE(std::string::npos, text.find("https://img.alicdn.com/imgextra/blank.gif"));
+}
+
+TEST_F(NginxRelocateTest, HttpProxyCarriesTheImagesUnlessNoproxySendsThemDirect) {
+    if (!TinyproxyAvailable()) GTEST_SKIP() << TINYPROXY_PROGRAM << " is missing: install tinyproxy";
+    NginxServer plain(dir.File("www"));
+    ASSERT_TRUE(plain.Start()) << plain.error();
+    TinyProxy proxy({}, "seller", "pa55-word");
+    ASSERT_TRUE(proxy.Start()) << proxy.error();
+    const std::vector<std::string> urls = {plain.Url("/p/a.jpg"), plain.Url("/p/b.jpg")};
+    for (const std::string& url : urls) Publish(url);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("帆布包"), "<p><img src=\"" + urls[0] + "\"><img src=\"" + urls[1] + "\"></p>"));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+    const std::string original = ReadWholeFile(PackagePath());
+    const std::string log = BuildFolder() + "/app.log";
+
+    setenv("http_proxy", proxy.Url().c_str(), 1);
+    ProcessResult proxied = RunKarvelo({"relocate", PackagePath(), Destination(), "--jobs", "2"});
+    EXPECT_EQ(0, proxied.exitCode) << proxied.err;
+    EXPECT_EQ(2u, LocalFiles().size());
+    for (const std::string& url : urls) {
+        EXPECT_NE(std::string::npos, proxy.Log().find("GET " + url + " HTTP/1.1")) << proxy.Log();
+    }
+    EXPECT_EQ(std::string::npos, ReadWholeFile(log).find("pa55-word"));
+
+    // The same package again, with every host sent direct.
+    ASSERT_TRUE(WriteWholeFile(PackagePath(), original));
+    std::filesystem::remove_all(Destination());
+    std::filesystem::create_directories(Destination());
+    const size_t proxyLogSize = proxy.Log().size();
+    const size_t served = plain.AccessLog().size();
+    ProcessResult direct = RunKarvelo({"relocate", PackagePath(), Destination(), "--noproxy", "*"});
+    EXPECT_EQ(0, direct.exitCode) << direct.err;
+    EXPECT_EQ(2u, LocalFiles().size());
+    EXPECT_EQ(std::string::npos, proxy.Log().find("GET ", proxyLogSize));
+    EXPECT_TRUE(plain.WaitForAccessLines(served + 2));
+
+    // A proxy address that cannot be used stops the command before the run.
+    ProcessResult refused = RunKarvelo({"relocate", PackagePath(), Destination(), "--proxy", "socks5://u:pw@h:1"});
+    unsetenv("http_proxy");
+    EXPECT_EQ(2, refused.exitCode);
+    EXPECT_NE(std::string::npos, refused.err.find("只支持 http:// 代理")) << refused.err;
+    EXPECT_EQ(std::string::npos, refused.err.find(":pw@"));
+    EXPECT_FALSE(std::filesystem::exists(Backup(3)));
 }
