@@ -127,6 +127,29 @@ TEST_F(DownloadTest, StalePooledConnectionIsReplacedAtOnce) {
     EXPECT_EQ(1, ConnectionPool->count);
 }
 
+TEST_F(DownloadTest, IdlePooledConnectionThatClosedOrSpokeIsReplacedBeforeTheRequest) {
+    // One host closes its idle connection, the other writes to it unasked
+    // (a late 408): both are seen before a request goes out on them, and
+    // replaced without a trace in the log.
+    const std::string late = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n";
+    ScriptedServer closing({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
+    ScriptedServer speaking({ServeKeepingOpen({ReplyInPieces({Ok(JPEG_BYTES), late})}), Serve(Reply(Ok(JPEG_BYTES)))});
+    for (ScriptedServer* server : {&closing, &speaking}) {
+        EXPECT_EQ(1, Download(server->Url("/1.jpg"), 1)) << Utf8(error);
+        SOCKET pooled = PooledSocket(Key(*server));
+        ASSERT_EQ(1, WaitReadable(pooled, 900));  // the close or the bytes have arrived
+        HttpConnection* connection = static_cast<HttpConnection*>(HashMapGet(ConnectionPool, Key(*server).c_str()));
+        EXPECT_FALSE(TransportAlive(connection->transport));
+        EXPECT_EQ(1, Download(server->Url("/2.jpg"), 1)) << Utf8(error);
+        EXPECT_EQ(2, server->AcceptedConnections());
+        std::vector<std::string> requests = server->Requests();
+        ASSERT_EQ(2u, requests.size());
+        EXPECT_EQ(Request("/2.jpg", HostLine(*server), true), requests[1]);
+    }
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败"))) << Utf8(Log());
+    EXPECT_EQ(1, CountInLog(Key(speaking) + " --- new socket()"));  // the replacement is not logged
+}
+
 const std::string SELF = "http://127.0.0.1:{PORT}";
 
 std::string Redirect(const std::string& location, const std::string& extraLines) {
