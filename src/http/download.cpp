@@ -525,7 +525,7 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
     }
     ProxyEndpoint proxy = {nullptr, 0, nullptr, nullptr};
     const bool proxied = proxySettings != nullptr &&
-                         ChooseProxy(proxySettings, parts.isHttps != 0, parts.host, parts.port, &proxy) == 1;
+                         ChooseProxy(proxySettings, parts.isHttps != 0, parts.host, parts.port, &proxy);
     const ProxyEndpoint* via = proxied ? &proxy : nullptr;
     char location[HEADER_LOCATION_BYTES];
     AttemptEnd end = TryOnce(&parts, via, filePath, errorText, useKeepAlive, isRedirect, location);

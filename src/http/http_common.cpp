@@ -52,18 +52,18 @@ int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketErr
 namespace {
 
 // The request target: the path with each space written as "%20", so that
-// the request line keeps its three parts.  0 when it would not fit.
-int RequestTarget(const char* path, char* target, size_t size) {
+// the request line keeps its three parts.  False when it would not fit.
+bool RequestTarget(const char* path, char* target, size_t size) {
     size_t length = 0;
     for (const char* at = path; *at != '\0'; ++at) {
         const char* piece = *at == ' ' ? "%20" : at;
         size_t pieceLength = *at == ' ' ? 3 : 1;
-        if (length + pieceLength >= size) return 0;
+        if (length + pieceLength >= size) return false;
         std::memcpy(target + length, piece, pieceLength);
         length += pieceLength;
     }
     target[length] = '\0';
-    return 1;
+    return true;
 }
 
 // "http://host[:port]" of an absolute-form target, the port named as in

@@ -390,25 +390,25 @@ bool ReadEndpoint(const char* address, const char* source, ProxyEndpoint* endpoi
 
 }  // namespace
 
-int ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, const char** failureFormat) {
+bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, const char** failureFormat) {
     *out = NO_ENDPOINT;
     *failureFormat = FORMAT_PROXY_CANNOT_PARSE;
-    if (address == nullptr || address[0] == '\0') return 0;
+    if (address == nullptr || address[0] == '\0') return false;
     for (const char* p = address; *p != '\0'; ++p) {
-        if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7F) return 0;
+        if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7F) return false;
     }
     const char* authority = address;
     const char* scheme = std::strstr(address, "://");
     if (scheme != nullptr) {
         if (!(scheme - address == 4 && StartsWithNoCase(address, "http"))) {
             *failureFormat = FORMAT_PROXY_UNSUPPORTED;
-            return 0;
+            return false;
         }
         authority = scheme + 3;
     }
     const char* end = authority + std::strcspn(authority, "/?#");
     // Only a lone '/' may follow: a path means something else was meant.
-    if (*end != '\0' && !(end[0] == '/' && end[1] == '\0')) return 0;
+    if (*end != '\0' && !(end[0] == '/' && end[1] == '\0')) return false;
 
     const char* hostStart = authority;
     char* user = nullptr;
@@ -425,7 +425,7 @@ int ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, 
         if (user == nullptr || (colon != nullptr && password == nullptr)) {
             std::free(user);
             std::free(password);
-            return 0;
+            return false;
         }
         hostStart = at + 1;
     }
@@ -469,7 +469,7 @@ int ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, 
     if (!ok) {
         std::free(user);
         std::free(password);
-        return 0;
+        return false;
     }
     host[hostLength] = '\0';
     for (size_t i = 0; i < hostLength; ++i) host[i] = Folded(host[i]);
@@ -482,7 +482,7 @@ int ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, 
     std::free(user);
     std::free(password);
     *failureFormat = nullptr;
-    return 1;
+    return true;
 }
 
 void FreeProxyEndpoint(ProxyEndpoint* endpoint) {
@@ -500,9 +500,9 @@ void FreeProxySettings(ProxySettings* settings) {
     *settings = NO_SETTINGS;
 }
 
-int HostBypassesProxy(const char* list, const char* host, int port) {
+bool HostBypassesProxy(const char* list, const char* host, int port) {
     Host parsed;
-    if (list == nullptr || !ReadHost(host, &parsed)) return 0;
+    if (list == nullptr || !ReadHost(host, &parsed)) return false;
     const char* at = list;
     while (*at != '\0') {
         size_t length = std::strcspn(at, ",");
@@ -510,27 +510,27 @@ int HostBypassesProxy(const char* list, const char* host, int port) {
         const char* end = at + length;
         while (start < end && std::strchr(" \t", *start) != nullptr) ++start;
         while (end > start && std::strchr(" \t", end[-1]) != nullptr) --end;
-        if (end > start && NoProxyEntryMatches(start, static_cast<size_t>(end - start), parsed, port)) return 1;
+        if (end > start && NoProxyEntryMatches(start, static_cast<size_t>(end - start), parsed, port)) return true;
         at += length;
         if (*at == ',') ++at;
     }
-    return 0;
+    return false;
 }
 
-int SystemBypassMatches(const char* list, const char* host, int port) {
+bool SystemBypassMatches(const char* list, const char* host, int port) {
     Host parsed;
-    if (!ReadHost(host, &parsed)) return 0;
-    if (IsLoopback(parsed)) return 1;
-    if (list == nullptr) return 0;
+    if (!ReadHost(host, &parsed)) return false;
+    if (IsLoopback(parsed)) return true;
+    if (list == nullptr) return false;
     static const char SEPARATORS[] = "; \t\r\n";
     const char* at = list;
     while (*at != '\0') {
         at += std::strspn(at, SEPARATORS);
         size_t length = std::strcspn(at, SEPARATORS);
-        if (length > 0 && SystemEntryMatches(at, length, parsed, port)) return 1;
+        if (length > 0 && SystemEntryMatches(at, length, parsed, port)) return true;
         at += length;
     }
-    return 0;
+    return false;
 }
 
 int ParseSystemProxyServer(const char* server, bool isHttps, ProxyEndpoint* out, const char** failureFormat) {
@@ -578,7 +578,7 @@ int ParseSystemProxyServer(const char* server, bool isHttps, ProxyEndpoint* out,
     return parsed ? 1 : -1;
 }
 
-int ReadProxyEnvironment(ProxySettings* settings, const char* proxyOption, const char* noProxyOption,
+bool ReadProxyEnvironment(ProxySettings* settings, const char* proxyOption, const char* noProxyOption,
                          char** failureMessage, EnvironmentGetter getter) {
     static const char* const HTTP_NAMES[] = {"http_proxy"};  // never HTTP_PROXY: see the header
     static const char* const HTTPS_NAMES[] = {"https_proxy", "HTTPS_PROXY"};
@@ -607,22 +607,22 @@ int ReadProxyEnvironment(ProxySettings* settings, const char* proxyOption, const
              ReadEndpoint(https != nullptr ? https : all, httpsName, &settings->https, failureMessage);
     }
     if (!ok) FreeProxySettings(settings);
-    return ok ? 1 : 0;
+    return ok;
 }
 
-int ReadSystemProxySettings(ProxySettings* settings, char** failureMessage) {
+bool ReadSystemProxySettings(ProxySettings* settings, char** failureMessage) {
     *settings = NO_SETTINGS;
     *failureMessage = nullptr;
     settings->bypassForm = PROXY_BYPASS_SYSTEM;
     SystemProxyConfig config;
-    if (!ReadSystemProxyConfig(&config)) return 1;
-    int ok = 1;
+    if (!ReadSystemProxyConfig(&config)) return true;
+    bool ok = true;
     const char* failureFormat = nullptr;
     if (ParseSystemProxyServer(config.proxyServer, false, &settings->http, &failureFormat) < 0 ||
         ParseSystemProxyServer(config.proxyServer, true, &settings->https, &failureFormat) < 0) {
         *failureMessage = ProxyFailure(failureFormat, TEXT_SYSTEM_PROXY_SETTINGS, config.proxyServer);
         FreeProxySettings(settings);
-        ok = 0;
+        ok = false;
     } else {
         if (config.proxyBypass != nullptr) settings->bypass = CopyString(config.proxyBypass);
         settings->bypassForm = PROXY_BYPASS_SYSTEM;
@@ -632,10 +632,10 @@ int ReadSystemProxySettings(ProxySettings* settings, char** failureMessage) {
     return ok;
 }
 
-int ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, int port, ProxyEndpoint* out) {
+bool ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, int port, ProxyEndpoint* out) {
     *out = NO_ENDPOINT;
     bool system = settings->bypassForm == PROXY_BYPASS_SYSTEM;
-    if (system && SystemBypassMatches(nullptr, host, port)) return 0;  // loopback
+    if (system && SystemBypassMatches(nullptr, host, port)) return false;  // loopback
     Host parsed;
     if (settings->resolver != nullptr && ReadHost(host, &parsed)) {
         size_t size = parsed.length + 32;
@@ -660,14 +660,14 @@ int ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, i
         std::free(proxyList);
         std::free(bypassList);
         // A script's answer we cannot use leaves the static settings to decide.
-        if (chosen >= 0) return chosen;
+        if (chosen >= 0) return chosen == 1;
         FreeProxyEndpoint(out);
     }
     const ProxyEndpoint& endpoint = isHttps ? settings->https : settings->http;
-    if (endpoint.host == nullptr) return 0;
-    int bypassed = system ? SystemBypassMatches(settings->bypass, host, port)
+    if (endpoint.host == nullptr) return false;
+    bool bypassed = system ? SystemBypassMatches(settings->bypass, host, port)
                           : HostBypassesProxy(settings->bypass, host, port);
-    if (bypassed) return 0;
+    if (bypassed) return false;
     *out = CopyEndpoint(endpoint);
-    return 1;
+    return true;
 }

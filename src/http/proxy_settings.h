@@ -50,42 +50,42 @@ typedef const char* (*EnvironmentGetter)(const char* name);
 // Fills `settings` from the environment (`getter`, null for getenv) and the
 // command line's options (null when not given): --proxy overrides every
 // proxy variable (an empty value means no proxy), --noproxy overrides
-// no_proxy.  Returns 1, or returns 0 with `settings` empty and
+// no_proxy.  Returns true, or false with `settings` empty and
 // *failureMessage (heap, the caller's) naming the variable or option and
 // the address without its credentials: FORMAT_PROXY_CANNOT_PARSE or
 // FORMAT_PROXY_UNSUPPORTED.
-int ReadProxyEnvironment(ProxySettings* settings, const char* proxyOption, const char* noProxyOption,
+bool ReadProxyEnvironment(ProxySettings* settings, const char* proxyOption, const char* noProxyOption,
                          char** failureMessage, EnvironmentGetter getter = nullptr);
 
 // Fills `settings` from the user's system settings (none on POSIX).
-// Returns 1, or 0 with `settings` empty and *failureMessage (heap) when
+// Returns true, or false with `settings` empty and *failureMessage (heap) when
 // the static proxy cannot be used.
-int ReadSystemProxySettings(ProxySettings* settings, char** failureMessage);
+bool ReadSystemProxySettings(ProxySettings* settings, char** failureMessage);
 
 // Frees what the settings own and empties them; calling it twice is harmless.
 void FreeProxySettings(ProxySettings* settings);
 
 // The choice for a connection to `host` (a name or an address literal,
-// IPv6 with or without brackets) and `port`: 0 for a direct connection,
-// 1 with `out` filled (a copy the caller frees with FreeProxyEndpoint).
-int ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, int port, ProxyEndpoint* out);
+// IPv6 with or without brackets) and `port`: false for a direct connection,
+// true with `out` filled (a copy the caller frees with FreeProxyEndpoint).
+bool ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, int port, ProxyEndpoint* out);
 
 void FreeProxyEndpoint(ProxyEndpoint* endpoint);
 
 // Reads a proxy address, "[http://][user[:password]@]host[:port][/]",
-// with user and password percent-decoded.  Returns 1 with `out` filled,
-// or 0 with *failureFormat set to FORMAT_PROXY_CANNOT_PARSE or
+// with user and password percent-decoded.  Returns true with `out` filled,
+// or false with *failureFormat set to FORMAT_PROXY_CANNOT_PARSE or
 // FORMAT_PROXY_UNSUPPORTED (a scheme other than http).
-int ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, const char** failureFormat);
+bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, const char** failureFormat);
 
-// 1 when a no_proxy `list` sends `host`:`port` direct.  Entries are
+// True when a no_proxy `list` sends `host`:`port` direct.  Entries are
 // comma-separated, spaces around them ignored: "*" (every host), a name
 // ("example.com" or ".example.com": that host and its subdomains, without
 // case), an IPv4 or IPv6 address (IPv6 with or without brackets) or a
 // range ("10.0.0.0/8", "fe80::/10"), each optionally with ":port".  Names
 // are never resolved: a name entry never matches an address, nor an
 // address entry a name.
-int HostBypassesProxy(const char* list, const char* host, int port);
+bool HostBypassesProxy(const char* list, const char* host, int port);
 
 // The proxy a Windows ProxyServer value names for the scheme: a plain
 // "host:port" serves every scheme, "http=host:port;https=host:port"
@@ -95,12 +95,12 @@ int HostBypassesProxy(const char* list, const char* host, int port);
 // proxy named).
 int ParseSystemProxyServer(const char* server, bool isHttps, ProxyEndpoint* out, const char** failureFormat);
 
-// 1 when a Windows ProxyOverride `list` sends `host`:`port` direct: entries
+// True when a Windows ProxyOverride `list` sends `host`:`port` direct: entries
 // separated by ';' or white space, '*' matching any characters ("*.example.com",
 // "192.168.*"), an optional ":port", "<local>" matching every host name
 // without a dot.  Loopback (localhost, 127.0.0.0/8, ::1) always goes direct,
 // as with WinINet.
-int SystemBypassMatches(const char* list, const char* host, int port);
+bool SystemBypassMatches(const char* list, const char* host, int port);
 
 // The default port of a proxy address that names none.
 const int32_t PROXY_DEFAULT_PORT = 1080;
