@@ -97,7 +97,7 @@ bool Fail(ChunkedDecoder* decoder, ChunkedState state, const Input* input, Chunk
           ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(decoder->errorText, HTTP_ERROR_TEXT_BYTES, format, arguments);
+    PutErrorList(CallerErrorText(decoder->errorText), format, arguments);
     va_end(arguments);
     return End(decoder, state, input, step);
 }
@@ -323,7 +323,7 @@ ChunkedState ReadChunkedBody(HttpConnection* connection, ChunkedDecoder* decoder
         length -= step.consumed;
         if (step.state == CHUNKED_BODY_BYTES) {
             if (!WriteToSink(sink, step.body, step.bodyLength)) {
-                std::snprintf(decoder->errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_WRITE_FAILED);
+                PutError(CallerErrorText(decoder->errorText), "%s", MESSAGE_WRITE_FAILED);
                 decoder->phase = CHUNKED_PHASE_ENDED;
                 decoder->state = CHUNKED_WRITE_FAILED;
                 return CHUNKED_WRITE_FAILED;

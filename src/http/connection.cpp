@@ -45,7 +45,7 @@ bool FormatConnectionKey(const char* host, int port, bool secure, char* key) {
 }
 
 void PutHostTooLong(const char* host, char* errorText) {
-    std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
+    PutError(CallerErrorText(errorText), FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
 }
 
 // The pool key (POOL_KEY_BYTES): the ConnectionKey, and the proxy it goes
@@ -358,7 +358,7 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
                                    TransportResult* result, const ProxyEndpoint* proxy) {
     TransportResult ignored;
     if (result == nullptr) result = &ignored;
-    ErrorText error = {errorText, HTTP_ERROR_TEXT_BYTES};
+    ErrorText error = CallerErrorText(errorText);
     if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, result, proxy);
     *result = TRANSPORT_FAILED;
     bool unanswered = false;

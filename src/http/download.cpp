@@ -33,7 +33,7 @@ struct Attempt {
     // Given (a plain fallback of an https address changes scheme and port):
     UrlParts parts;  // the strings belong to the caller
     const char* filePath;
-    char* errorText;
+    ErrorText error;             // the caller's errorText
     const ProxyEndpoint* proxy;  // null: direct
     bool useKeepAlive;
     bool isRedirect;
@@ -72,7 +72,7 @@ bool SameTextNoCase(const char* text, const char* other) {
 
 // A step that ends the attempt sets its result and message and returns false.
 bool Fail(Attempt* attempt, DownloadResult result, const char* message) {
-    std::snprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, "%s", message);
+    PutError(attempt->error, "%s", message);
     attempt->result = result;
     return false;
 }
@@ -83,7 +83,7 @@ __attribute__((format(printf, 3, 4)))
 bool FailFormatted(Attempt* attempt, DownloadResult result, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(attempt->errorText, HTTP_ERROR_TEXT_BYTES, format, arguments);
+    PutErrorList(attempt->error, format, arguments);
     va_end(arguments);
     attempt->result = result;
     return false;
@@ -191,7 +191,7 @@ bool ConnectAttempt(Attempt* attempt) {
 bool SendRequest(Attempt* attempt) {
     char request[REQUEST_TEXT_BYTES];
     int requestLength =
-        BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->errorText, attempt->proxy);
+        BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error.text, attempt->proxy);
     if (requestLength == 0) {
         // The address itself is unusable (the message is in errorText).
         attempt->retryable = false;
@@ -202,7 +202,7 @@ bool SendRequest(Attempt* attempt) {
     if (!ConnectAttempt(attempt)) return false;
     if (attempt->parts.port != askedPort) {
         // Fell back to port 80: the Host line loses its port.
-        requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->errorText);
+        requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error.text);
     }
     if (!SendBytes(attempt->connection, request, requestLength)) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
@@ -326,7 +326,7 @@ bool AcceptFraming(Attempt* attempt) {
 void ReadChunked(Attempt* attempt) {
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, attempt->buffer, attempt->head.held, BodyStart(attempt), attempt->fileSize,
-                        attempt->errorText);
+                        attempt->error.text);
     ChunkedState state = ReadChunkedBody(attempt->connection, &decoder, &attempt->sink);
     attempt->readTotal = decoder.readTotal;
     attempt->lastReceive = decoder.lastReceive;
@@ -471,7 +471,7 @@ AttemptEnd TryOnce(const UrlParts* parts, const ProxyEndpoint* proxy, const char
     std::memset(&attempt, 0, sizeof attempt);
     attempt.parts = *parts;
     attempt.filePath = filePath;
-    attempt.errorText = errorText;
+    attempt.error = CallerErrorText(errorText);
     attempt.proxy = proxy;
     attempt.useKeepAlive = useKeepAlive;
     attempt.isRedirect = isRedirect;
@@ -511,7 +511,7 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
     DownloadLimit limit = DownloadLimitReached();
     if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, errorText);
     if (url == nullptr) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_URL_CANNOT_PARSE);
+        PutError(CallerErrorText(errorText), "%s", MESSAGE_URL_CANNOT_PARSE);
         return DOWNLOAD_FAILED;
     }
     char* unescaped = std::strstr(url, "&amp;") != nullptr ? UnescapeAmpersands(url) : nullptr;
@@ -519,7 +519,7 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
     const char* refusal = MESSAGE_URL_CANNOT_PARSE;
     if (!ParseUrl(unescaped != nullptr ? unescaped : url, &parts, &refusal)) {
         // Nothing was sent and nothing connected; a repetition would fail alike.
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", refusal);
+        PutError(CallerErrorText(errorText), "%s", refusal);
         std::free(unescaped);
         return DOWNLOAD_FAILED;
     }

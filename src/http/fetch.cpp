@@ -76,7 +76,7 @@ HttpConnection* SendRequest(const char* url, FetchResult* result) {
     if (connection != nullptr && !SendBytes(connection, request, requestLength)) {
         CloseHttpConnection(connection);
         connection = nullptr;
-        std::snprintf(message, sizeof message, "%s", MESSAGE_SEND_FAILED);
+        PutError(CallerErrorText(message), "%s", MESSAGE_SEND_FAILED);
     }
     if (connection == nullptr) Fail(result, FETCH_NOT_SENT, CopyString(message));
     return connection;

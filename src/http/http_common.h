@@ -35,6 +35,8 @@ const int HTTP_BUFFER_SIZE = 8192;
 const uint32_t HTTP_BODY_SIZE_LIMIT = 10485760;
 // Callers' message buffers (the download's errorText, the connect message).
 const int HTTP_ERROR_TEXT_BYTES = 1024;
+// Such a buffer as the error currency of the client.
+inline ErrorText CallerErrorText(char* errorText) { return ErrorText{errorText, HTTP_ERROR_TEXT_BYTES}; }
 // The request is assembled in REQUEST_TEXT_BYTES, its Host line in
 // HOST_LINE_BYTES, both terminator included.
 const int REQUEST_TEXT_BYTES = 1024;

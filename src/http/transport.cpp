@@ -12,11 +12,14 @@
 #include "util/strings.h"
 #include "texts/texts.h"
 
+void PutErrorList(ErrorText error, const char* format, va_list arguments) {
+    if (error.text != nullptr && error.size > 0) std::vsnprintf(error.text, error.size, format, arguments);
+}
+
 void PutError(ErrorText error, const char* format, ...) {
-    if (error.text == nullptr || error.size == 0) return;
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(error.text, error.size, format, arguments);
+    PutErrorList(error, format, arguments);
     va_end(arguments);
 }
 

@@ -10,6 +10,7 @@
 // beneath it.  A layer is used by one thread at a time.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 #include "platform/net.h"
@@ -28,6 +29,7 @@ struct ErrorText {
 __attribute__((format(printf, 2, 3)))
 #endif
 void PutError(ErrorText error, const char* format, ...);
+void PutErrorList(ErrorText error, const char* format, va_list arguments);
 
 // How opening a layer ended.
 enum TransportResult {
