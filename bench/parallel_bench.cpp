@@ -14,6 +14,12 @@
 // --ca-certificate): --jobs 1 against `curl -s -K` one at a time straight
 // against nginx (goal ratio_jobs1_vs_curl_sequential >= 1), and through the
 // relay --jobs 16 against `aria2c -j16` (goal ratio_jobs16_vs_aria2 >= 1).
+// BM_ThroughProxy times --jobs 8 straight against nginx, the same through
+// tinyproxy (http_proxy: absolute-form requests), and, when
+// KARVELO_MAIN_PROGRAM names the `karvelo` of the branch point, that one
+// straight against nginx too: ratio_direct_vs_main (main's seconds over
+// ours: the transport seam costs nothing when >= 0.95) and
+// proxy_over_direct (seconds through the proxy over seconds direct).
 // 400 rather than 2,000 images: one at a time over the relay already takes
 // 20 s per iteration on this 2-core machine.  Output goes to /dev/shm.
 #include <benchmark/benchmark.h>
@@ -23,6 +29,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -35,6 +42,7 @@
 #include "support/nginx_fixture.h"
 #include "support/package_generator.h"
 #include "support/process.h"
+#include "support/proxy_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 
@@ -122,6 +130,8 @@ struct Site {
     std::string authority;  // the test authority's certificate
     std::string output = "/dev/shm/karvelo-parallel-bench-" + std::to_string(getpid());
     std::string karvelo;
+    std::string mainKarvelo;  // KARVELO_MAIN_PROGRAM, or empty
+    std::unique_ptr<TinyProxy> proxy;  // started by the first benchmark that goes through it
     std::string error;
     int runs = 0;
     ~Site() {
@@ -135,6 +145,8 @@ Site& TheSite() {
         Site* s = new Site;  // kept for the process: the relay's threads use nginx
         std::error_code ignored;
         s->karvelo = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string() + "/karvelo";
+        const char* mainProgram = std::getenv("KARVELO_MAIN_PROGRAM");
+        if (mainProgram != nullptr && access(mainProgram, X_OK) == 0) s->mainKarvelo = mainProgram;
         std::filesystem::create_directories(s->output, ignored);
         std::filesystem::create_directories(s->folder.File("www"), ignored);
         s->names = GenerateImageFiles(s->folder.File("www"), IMAGE_COUNT, 7);
@@ -174,7 +186,9 @@ struct Timed {
     long rssKb = 0;
 };
 
-// `client` "curl" runs 16 at a time, "curl-sequential" one at a time.
+// `client` "curl" runs 16 at a time, "curl-sequential" one at a time;
+// "karvelo-main" is the branch point's karvelo, "karvelo-proxy" ours through
+// the site's proxy.
 Timed TimeClient(Site* site, const std::string& client, int jobs, int port, bool secure) {
     const std::string tag = std::to_string(++site->runs);
     const std::string destination = site->output + "/" + client + tag;
@@ -182,7 +196,8 @@ Timed TimeClient(Site* site, const std::string& client, int jobs, int port, bool
     std::vector<std::string> urls = Urls(*site, port, secure);
     std::vector<std::string> command;
     std::string list;
-    if (client == "karvelo") {
+    const bool karvelo = client.rfind("karvelo", 0) == 0;
+    if (karvelo) {
         PackageLayout layout;
         for (size_t i = 0; i < urls.size(); i += IMAGES_PER_ITEM) {
             std::string description;
@@ -191,7 +206,8 @@ Timed TimeClient(Site* site, const std::string& client, int jobs, int port, bool
         }
         const std::string package = site->output + "/bench-parallel-" + tag + ".csv";
         WritePackageFile(package, layout);
-        command = {TIME_PROGRAM, "-v", site->karvelo, "relocate", package, destination, "--jobs", std::to_string(jobs)};
+        const std::string& program = client == "karvelo-main" ? site->mainKarvelo : site->karvelo;
+        command = {TIME_PROGRAM, "-v", program, "relocate", package, destination, "--jobs", std::to_string(jobs)};
     } else if (client.rfind("curl", 0) == 0) {
         for (size_t i = 0; i < urls.size(); ++i) list += "url = \"" + urls[i] + "\"\noutput = \"" + destination + "/" + site->names[i] + "\"\n";
         command = {CURL_PROGRAM, "-s", "-K", site->output + "/list" + tag};
@@ -205,8 +221,11 @@ Timed TimeClient(Site* site, const std::string& client, int jobs, int port, bool
     }
     if (!list.empty()) WriteWholeFile(site->output + "/list" + tag, list);
 
+    // Only the child that goes through the proxy sees it.
+    if (client == "karvelo-proxy") setenv("http_proxy", site->proxy->Url().c_str(), 1);
     Clock::time_point start = Clock::now();
     ProcessResult result = RunProcess(command);
+    unsetenv("http_proxy");
     Timed timed;
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     size_t files = 0;
@@ -295,5 +314,25 @@ void BM_OverTlsAndSlowNetwork(benchmark::State& state) {
     TimeAll(state, {{"karvelo", 16}, {"aria2c", 16}}, true, {{"ratio_jobs16_vs_aria2", {"jobs16", "aria2c"}}}, true);
 }
 BENCHMARK(BM_OverTlsAndSlowNetwork)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_ThroughProxy(benchmark::State& state) {
+    Site& site = TheSite();
+    if (site.proxy == nullptr) {
+        site.proxy = std::make_unique<TinyProxy>(std::vector<int>{});
+        if (!TinyproxyAvailable() || !site.proxy->Start()) {
+            state.SkipWithError(("tinyproxy cannot run: " + site.proxy->error()).c_str());
+            return;
+        }
+    }
+    std::vector<std::pair<std::string, int>> clients = {{"karvelo", 8}, {"karvelo-proxy", 8}};
+    std::vector<std::pair<std::string, std::pair<std::string, std::string>>> ratios = {
+        {"proxy_over_direct", {"jobs8", "karvelo-proxy"}}};
+    if (!site.mainKarvelo.empty()) {
+        clients.push_back({"karvelo-main", 8});
+        ratios.push_back({"ratio_direct_vs_main", {"jobs8", "karvelo-main"}});
+    }
+    TimeAll(state, clients, false, ratios);
+}
+BENCHMARK(BM_ThroughProxy)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace

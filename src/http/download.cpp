@@ -43,6 +43,7 @@ struct Attempt {
     bool followRedirect;      // the response redirects to header.location
     bool redirectBodyInHand;  // the redirect response's body was read whole
     bool stale;               // a kept-alive connection the host had closed: no byte came back
+    bool proxyCloses;         // a proxy answered in HTTP/1.0 without keep-alive: it closes after the response
     // What it holds:
     HttpConnection* connection;  // null until connected
     BodySink sink;  // sink.file is null once closed
@@ -253,6 +254,11 @@ bool ReceiveHead(Attempt* attempt) {
     std::memcpy(attempt->headText, attempt->buffer, static_cast<size_t>(headLength));
     attempt->headText[headLength] = '\0';
     ParseResponseHead(attempt->headText, &attempt->header);
+    // A proxy that answers in HTTP/1.0 (tinyproxy does) keeps the connection
+    // only when it says so (RFC 9112, 9.3); it may hold it open a while and
+    // never read the next request.  Origin servers keep today's rule.
+    attempt->proxyCloses = attempt->proxy != nullptr && StartsWith(attempt->buffer, "HTTP/1.0 ") &&
+                           !SameTextNoCase(attempt->header.connection, "keep-alive");
     return true;
 }
 
@@ -448,7 +454,7 @@ void SettleConnection(Attempt* attempt) {
     const char* connection = attempt->header.connection;
     if (attempt->followRedirect) {
         bool keep = attempt->useKeepAlive && connection[0] != '\0' && !SameTextNoCase(connection, "close") &&
-                    attempt->redirectBodyInHand;
+                    attempt->redirectBodyInHand && !attempt->proxyCloses;
         if (!keep) DropConnection(attempt);
         return;
     }
@@ -458,7 +464,7 @@ void SettleConnection(Attempt* attempt) {
     }
     if (!attempt->useKeepAlive) {
         CloseHttpConnection(attempt->connection);
-    } else if (SameTextNoCase(connection, "close")) {
+    } else if (SameTextNoCase(connection, "close") || attempt->proxyCloses) {
         DropConnection(attempt);
     }
 }

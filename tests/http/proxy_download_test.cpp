@@ -228,3 +228,16 @@ TEST_F(ProxyDownloadTest, RequestsToTheProxyAreExactAndShareOneConnection) {
     EXPECT_EQ(1, CountInLog("images.example:8080 via 127.0.0.1:" + std::to_string(proxy.port()) + " --- new socket()"));
     EXPECT_EQ(std::string::npos, Log().find("u:p"));
 }
+
+TEST_F(ProxyDownloadTest, ProxyAnsweringInHttp10WithoutKeepAliveIsNotAskedAgain) {
+    // Such a proxy may hold its connection open and never read another
+    // request: the next image goes on a new connection at once.
+    const std::string ok10 = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(JPEG_BYTES.size()) + "\r\n\r\n";
+    ScriptedServer proxy({ServeKeepingOpen({Reply(ok10 + JPEG_BYTES)}), Serve(Reply(Ok(JPEG_BYTES)))});
+    UseProxy("http://127.0.0.1:" + std::to_string(proxy.port()), nullptr);
+    EXPECT_EQ(1, Download("http://images.example/a.jpg", "a.jpg")) << Utf8(error);
+    EXPECT_EQ(0, ConnectionPool->count);
+    EXPECT_EQ(1, Download("http://images.example/b.jpg", "b.jpg")) << Utf8(error);
+    EXPECT_EQ(2, proxy.AcceptedConnections());
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败"))) << Utf8(Log());
+}
