@@ -271,9 +271,8 @@ int RelocateCommand(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (!TakeCheckpointInterval()) return EXIT_USAGE;
-    if (!TakeProxySettings(haveProxyOption ? &proxyOption : nullptr, haveNoProxyOption ? &noProxyOption : nullptr)) {
-        return EXIT_USAGE;
-    }
+    const std::string* proxy = haveProxyOption ? &proxyOption : nullptr;
+    if (!TakeProxySettings(proxy, haveNoProxyOption ? &noProxyOption : nullptr)) return EXIT_USAGE;
     StartCore();
     std::string package = AbsoluteCorePath(positional[0]);
     std::string destination = AbsoluteCorePath(positional[1]);

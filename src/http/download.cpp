@@ -292,7 +292,8 @@ bool AcceptStatus(Attempt* attempt) {
     if (StartsWithNoCase(received, "HTTP/1.0 404") || StartsWithNoCase(received, "HTTP/1.1 404")) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_NOT_FOUND);
     }
-    if (attempt->proxy != nullptr && (StartsWith(received, "HTTP/1.0 407") || StartsWith(received, "HTTP/1.1 407"))) {
+    const bool proxyStatus407 = StartsWith(received, "HTTP/1.0 407") || StartsWith(received, "HTTP/1.1 407");
+    if (attempt->proxy != nullptr && proxyStatus407) {
         // The proxy wants credentials it was not given: the same for every
         // address, so not repeated.
         attempt->retryable = false;

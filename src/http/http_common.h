@@ -24,7 +24,8 @@ struct HttpConnection {
     uint64_t lastUse;  // when its pool last handed it out; the least recent is closed first
     uint32_t requests;  // how often a pool handed it out: above 1, it served a request before
     // The peer's address, port and scheme that its failures count under (see
-    // ConnectFailureCounts); empty: not counted.
+    // ConnectFailureCounts), the proxy's when it goes through one; empty:
+    // not counted.
     char failureKey[FAILURE_KEY_BYTES];
 };
 

@@ -160,7 +160,8 @@ TEST_F(DownloadTest, SendFailureIsRepeatedAndNeverRaisesSigpipe) {
     // After the response the server reads nothing for a second, so it does
     // not answer the half-close below with a close of its own, which the
     // pool's look at an idle connection would notice before any send.
-    ScriptedServer server({ServeKeepingOpen({ReplyInPieces({Ok(JPEG_BYTES), ""}, 1000)}), Serve(Reply(Ok(JPEG_BYTES)))});
+    ScriptedServer server(
+        {ServeKeepingOpen({ReplyInPieces({Ok(JPEG_BYTES), ""}, 1000)}), Serve(Reply(Ok(JPEG_BYTES)))});
     EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
     // A send on this socket fails with EPIPE, which would raise SIGPIPE.
     shutdown(PooledSocket(Key(server)), SHUT_WR);
