@@ -50,8 +50,9 @@ int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
         std::free(literal);
         if (!isIpv6) return Refuse(failureText, cannotParse);
         hostEnd = close + 1;
-    } else if (std::memchr(hostStart, '[', regionLength) != nullptr ||
-               std::memchr(hostStart, ']', regionLength) != nullptr) {
+    }
+    const size_t restLength = static_cast<size_t>(pathStart - hostEnd);
+    if (std::memchr(hostEnd, '[', restLength) != nullptr || std::memchr(hostEnd, ']', restLength) != nullptr) {
         return Refuse(failureText, cannotParse);
     }
     const char* colon = static_cast<const char*>(std::memchr(hostEnd, ':', static_cast<size_t>(pathStart - hostEnd)));

@@ -251,7 +251,7 @@ void FormatAddress(const sockaddr_storage* address, char* text, size_t size) {
 }
 
 int AddressLength(const sockaddr_storage* address) {
-    return address->ss_family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6)) : static_cast<int>(sizeof(sockaddr_in));
+    return static_cast<int>(address->ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
 }
 
 void SetAddressPort(sockaddr_storage* address, int port) {
