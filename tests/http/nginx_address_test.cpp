@@ -17,6 +17,7 @@
 #include "http/http_test_support.h"
 #include "support/nginx_fixture.h"
 #include "support/process.h"
+#include "support/scripted_server.h"
 
 namespace {
 
@@ -36,17 +37,6 @@ int MadeUpNames(const char* host, HostAddresses* addresses) {
         AddHostAddress(addresses, reinterpret_cast<sockaddr*>(&address));
     }
     return addresses->count > 0 ? 1 : 0;
-}
-
-// Whether this machine has ::1 to listen on.
-bool Ipv6Loopback() {
-    SOCKET socket = OpenTcpSocket(AF_INET6);
-    if (socket == INVALID_SOCKET) return false;
-    sockaddr_storage address;
-    ParseAddressLiteral("::1", &address);
-    bool bound = bind(socket, reinterpret_cast<sockaddr*>(&address), AddressLength(&address)) == 0;
-    closesocket(socket);
-    return bound;
 }
 
 class NginxAddressTest : public HttpTest {
@@ -101,7 +91,7 @@ TEST_F(NginxAddressTest, ImagesArriveOverEitherFamily) {
         // ::1 refuses at once, so 127.0.0.1 goes without waiting its turn.
         {"a dual-stack name where only IPv4 listens", true, false, "dual.test", "dual.test", "[::1]"},
     };
-    const bool ipv6 = Ipv6Loopback();
+    const bool ipv6 = Ipv6LoopbackAvailable();
     std::string notRun;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -157,7 +147,7 @@ TEST_F(NginxAddressTest, SwallowedIpv6PathLosesTheRace) {
         return;
     }
     ASSERT_EQ(0, RunProcess({IP_PROGRAM, "link", "set", "lo", "up"}).exitCode);
-    if (!Ipv6Loopback()) GTEST_SKIP() << "no ::1 in the namespace";
+    if (!Ipv6LoopbackAvailable()) GTEST_SKIP() << "no ::1 in the namespace";
     if (access(NFT_PROGRAM, X_OK) != 0) GTEST_SKIP() << NFT_PROGRAM << " is missing: install nftables";
     NginxServer server(File("www"));
     server.ListenOn(true, true);
