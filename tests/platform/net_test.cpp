@@ -204,10 +204,11 @@ TEST_F(NetworkPlatform, RefusedConnectIsReportedWhereTheSystemReportsIt) {
     int ready = WaitWritable(client, 1000, &failed);
 #ifdef _WIN32
     // Winsock: never writable; the failure shows only in the exception set,
-    // which the HTTP client does not watch, so it runs into its wait.
+    // which the HTTP client's connect watches for it.
     EXPECT_EQ(0, ready);
     EXPECT_TRUE(failed);
     EXPECT_EQ(0, ConnectErrorAfterSelect(client));
+    EXPECT_EQ(WSAECONNREFUSED, ConnectErrorAfterException(client));
 #else
     // Linux: writable at once, with the error kept for ConnectErrorAfterSelect.
     EXPECT_EQ(1, ready);
