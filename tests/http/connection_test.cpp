@@ -135,46 +135,6 @@ TEST_F(ConnectionTest, UnresolvableHostsFailWithoutCounting) {
     EXPECT_EQ(Gbk("域名 = null"), std::string(errorText));
 }
 
-// "dual.test" has ::1 and 127.0.0.1.
-int DualStackName(const char* host, HostAddresses* addresses) {
-    if (std::strcmp(host, "dual.test") != 0) return 0;
-    for (const char* literal : {"127.0.0.1", "::1"}) {
-        sockaddr_storage address;
-        ParseAddressLiteral(literal, &address);
-        AddHostAddress(addresses, reinterpret_cast<sockaddr*>(&address));
-    }
-    return 1;
-}
-
-// Each address of a host counts its own failures, under its own key; the
-// host is refused once every address is at the cut-off, and an address at
-// the cut-off is no longer tried while another is not.
-TEST_F(ConnectionTest, EveryAddressOfAHostCountsOnItsOwn) {
-    SetHostLookupForTests(DualStackName);
-    const RefusingLoopbackPort refusing;
-    const int port = refusing.port();
-    const std::string v6Key = "[::1]:" + std::to_string(port);
-    for (int attempt = 1; attempt <= CONNECT_FAILURE_LIMIT; ++attempt) {
-        EXPECT_EQ(0, Open("dual.test", port));
-        EXPECT_EQ(RefusedMessage(), message);  // 127.0.0.1's, tried last
-        EXPECT_EQ(attempt, FailuresOf(LOOPBACK, port));
-        EXPECT_EQ(attempt, reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, v6Key.c_str())));
-    }
-    EXPECT_EQ(0, Open("dual.test", port));
-    EXPECT_EQ("dual.test:" + std::to_string(port) + Gbk(" - 连接失败已连续发生5次+"), message);
-    EXPECT_EQ(0, Open("::1", port));
-    EXPECT_EQ(v6Key + Gbk(" - 连接失败已连续发生5次+"), message);  // the key keeps the brackets
-
-    // With 127.0.0.1 forgiven, only it is tried: ::1 stays at the cut-off.
-    ResetConnectFailureCounts();
-    for (int attempt = 0; attempt < CONNECT_FAILURE_LIMIT; ++attempt) Open("::1", port);
-    EXPECT_EQ(0, Open("dual.test", port));
-    EXPECT_EQ(RefusedMessage(), message);
-    EXPECT_EQ(1, FailuresOf(LOOPBACK, port));
-    EXPECT_EQ(CONNECT_FAILURE_LIMIT, reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, v6Key.c_str())));
-    SetHostLookupForTests(nullptr);
-}
-
 TEST_F(ConnectionTest, OwnDomainFallsBackToThisMachine) {
     ScriptedServer server({Serve(Reply("pong"))});
     SOCKET socket = Open(std::string("updates") + OWN_DOMAIN_SUFFIX, server.port());
