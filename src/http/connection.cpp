@@ -236,19 +236,15 @@ struct PendingConnects {
     int count;
 };
 
-int MillisecondsSince(std::chrono::steady_clock::time_point since) {
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
-    return elapsed.count() > INT_MAX ? INT_MAX : static_cast<int>(elapsed.count());
-}
-
 // An outcome of AwaitNonBlockingConnect: connected.  No error code.
 const int RACE_CONNECTED = INT_MIN;
 
 // One select of at most `milliseconds` over the pending connects.  For
 // each pending one, outcomes[i] is 0 while it is still under way,
-// RACE_CONNECTED when it connected, or the error code of its failure: Linux shows a refused
-// connect as writable with the error kept in SO_ERROR, Winsock only in the
-// exception set, so both sets are watched.  False when select failed.
+// RACE_CONNECTED when it connected, or the error code of its failure: Linux
+// shows a refused connect as writable with the error kept in SO_ERROR,
+// Winsock only in the exception set, so both sets are watched.  False when
+// select failed.
 bool AwaitNonBlockingConnect(const PendingConnects* pending, int milliseconds, int* outcomes) {
     fd_set writable, failed;
     FD_ZERO(&writable);

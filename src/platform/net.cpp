@@ -54,11 +54,6 @@ unsigned RunLookup(void* argument) {
     return 0;
 }
 
-int ElapsedMilliseconds(std::chrono::steady_clock::time_point since) {
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
-    return elapsed.count() > INT_MAX ? INT_MAX : static_cast<int>(elapsed.count());
-}
-
 }  // namespace
 
 sockaddr_in LoopbackAddress(int port) {
@@ -104,6 +99,11 @@ int WaitReadable(SOCKET socket, int milliseconds) {
     return select(static_cast<int>(socket) + 1, &readable, nullptr, nullptr, &wait) > 0 ? 1 : 0;
 }
 
+int MillisecondsSince(std::chrono::steady_clock::time_point since) {
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
+    return elapsed.count() > INT_MAX ? INT_MAX : static_cast<int>(elapsed.count());
+}
+
 void SetNetworkWaitCheck(NetworkWaitCheck check, void* context) {
     waitCheck = check;
     waitCheckContext = context;
@@ -119,7 +119,7 @@ SocketWait AwaitSocket(SOCKET socket, bool forWrite) {
             SetTimedOutSocketError();
             return SOCKET_WAIT_GIVEN_UP;
         }
-        int left = timeout - ElapsedMilliseconds(start);
+        int left = timeout - MillisecondsSince(start);
         if (left <= 0) {
             SetTimedOutSocketError();
             return SOCKET_WAIT_TIMED_OUT;
@@ -206,7 +206,7 @@ int ResolveHost(const char* host, HostAddresses* addresses) {
     }
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
-    while (lookup->done.load() == 0 && !NetworkWaitGivenUp() && ElapsedMilliseconds(start) < timeout) {
+    while (lookup->done.load() == 0 && !NetworkWaitGivenUp() && MillisecondsSince(start) < timeout) {
         SleepMilliseconds(LOOKUP_POLL_MILLISECONDS);
     }
     int found = 0;

@@ -25,6 +25,7 @@
 //     the cases apart only through ClassifySocketError.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 #ifdef _WIN32
@@ -187,6 +188,10 @@ int WaitReadable(SOCKET socket, int milliseconds);
 // at once when the check says so: a stop request or a download's deadline
 // is noticed within a slice, whatever the peer does.
 const int NETWORK_WAIT_SLICE_MILLISECONDS = 250;
+
+// Milliseconds on the steady clock since `since` (at most INT_MAX): how far
+// a network wait has come.
+int MillisecondsSince(std::chrono::steady_clock::time_point since);
 
 // True: give up the wait now.  Called on the waiting thread.
 typedef bool (*NetworkWaitCheck)(void* context);
