@@ -8,8 +8,10 @@ set -e
 
 # tinyproxy is the forward proxy of the proxy tests and benchmark; man-db
 # renders the manual page in its test; dpkg-dev gives `make package`
-# dpkg-shlibdeps, which reads the package's dependencies off the executable.
-PACKAGES="cmake make g++ python3 pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev"
+# dpkg-shlibdeps, which reads the package's dependencies off the executable;
+# iproute2 and nftables let the connect race's test swallow IPv6 packets in a
+# network namespace of its own.
+PACKAGES="cmake make g++ python3 pkg-config libpcre3-dev libssl-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev iproute2 nftables"
 
 # The Windows cross builds and their tests under Wine.  The posix thread
 # model of mingw-w64, because the tests use std::thread and std::mutex,

@@ -1,6 +1,8 @@
 #include "http/connection.h"
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -40,7 +42,11 @@ HashMap* failedNames = nullptr;
 // The ConnectionKey of scheme, host and port; false when the host does not
 // fit.
 bool FormatConnectionKey(const char* host, int port, bool secure, char* key) {
-    int length = std::snprintf(key, CONNECTION_KEY_BYTES, secure ? "https://%s:%d" : "%s:%d", host, port);
+    // An IPv6 literal (the only host with a colon) keeps its brackets, so the
+    // port stays apart: "[::1]:8080".
+    const char* format = std::strchr(host, ':') != nullptr ? (secure ? "https://[%s]:%d" : "[%s]:%d")
+                                                            : (secure ? "https://%s:%d" : "%s:%d");
+    int length = std::snprintf(key, CONNECTION_KEY_BYTES, format, host, port);
     return length >= 0 && length < CONNECTION_KEY_BYTES;
 }
 
@@ -106,11 +112,12 @@ void NoteNameFailed(const char* host) {
 }
 
 // The failure key of an address and port: the ConnectionKey's form with
-// the address in dotted form in place of the host's text.
-void FormatFailureKey(in_addr address, int port, bool secure, char* key) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address);
-    std::snprintf(key, FAILURE_KEY_BYTES, secure ? "https://%u.%u.%u.%u:%d" : "%u.%u.%u.%u:%d", bytes[0], bytes[1],
-                  bytes[2], bytes[3], port & 0xFFFF);
+// the address (dotted, or an IPv6 address in brackets) in place of the
+// host's text.
+void FormatFailureKey(const sockaddr_storage* address, int port, bool secure, char* key) {
+    char text[INET6_ADDRSTRLEN + 2];
+    FormatAddress(address, text, sizeof text);
+    std::snprintf(key, FAILURE_KEY_BYTES, secure ? "https://%s:%d" : "%s:%d", text, port & 0xFFFF);
 }
 
 HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionPool; }
@@ -177,13 +184,14 @@ ConnectResult FailConnect(char* errorText, ConnectResult result, const char* for
 }
 
 // Resolves the host (a host under our own domain falls back to our
-// address) and refuses one that failed too often at that address and port
-// (then *unanswered is set).  A name whose lookup failed or ran out of time
-// is remembered for the run and fails at once from then on, with the same
-// message; a lookup cut short by a stop or a deadline says nothing about
-// the name.  Fills `failureKey`; false with the message when there is
-// nothing to connect to.
-bool ChooseAddress(const char* host, int port, bool secure, char* failureKey, in_addr* address, char* errorText,
+// address), orders its addresses for the connect race and leaves out each
+// that failed too often at that port; when none is left the host is
+// refused (then *unanswered is set).  A name whose lookup failed or ran out
+// of time is remembered for the run and fails at once from then on, with
+// the same message; a lookup cut short by a stop or a deadline says nothing
+// about the name.  False with the message when there is nothing to connect
+// to.
+bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addresses, char* errorText,
                    bool* unanswered) {
     char key[CONNECTION_KEY_BYTES];
     if (host == nullptr) {
@@ -194,18 +202,25 @@ bool ChooseAddress(const char* host, int port, bool secure, char* failureKey, in
         PutHostTooLong(host, errorText);
         return false;
     }
-    bool resolved = !NameFailed(host) && ResolveHostIpv4(host, address);
+    bool resolved = !NameFailed(host) && ResolveHost(host, addresses);
     if (!resolved && std::strstr(host, OWN_DOMAIN_SUFFIX) != nullptr) {
-        address->s_addr = inet_addr(OWN_SERVICE_FALLBACK_ADDRESS);
-        resolved = true;
+        resolved = ParseAddressLiteral(OWN_SERVICE_FALLBACK_ADDRESS, &addresses->items[0]) != 0;
+        addresses->count = resolved ? 1 : 0;
     }
     if (!resolved) {
         if (!NetworkWaitGivenUp()) NoteNameFailed(host);
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CANNOT_RESOLVE, host);
         return false;
     }
-    FormatFailureKey(*address, port, secure, failureKey);
-    if (FailureCount(failureKey) >= CONNECT_FAILURE_LIMIT) {
+    OrderAddressesForRace(addresses);
+    int kept = 0;
+    for (int i = 0; i < addresses->count; ++i) {
+        char failureKey[FAILURE_KEY_BYTES];
+        FormatFailureKey(&addresses->items[i], port, secure, failureKey);
+        if (FailureCount(failureKey) < CONNECT_FAILURE_LIMIT) addresses->items[kept++] = addresses->items[i];
+    }
+    addresses->count = kept;
+    if (kept == 0) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_MANY_FAILURES, key);
         *unanswered = true;
         return false;
@@ -213,31 +228,72 @@ bool ChooseAddress(const char* host, int port, bool secure, char* failureKey, in
     return true;
 }
 
-// Waits (the network time-out, in slices that a stop or a deadline cuts
-// short) until a non-blocking connect's socket is writable, then switches it
-// back to blocking mode.  A connected host has not answered yet, so its
-// failure count stays until it does (NoteHostAnswer).
-ConnectResult AwaitNonBlockingConnect(SOCKET socket, char* errorText) {
-    SocketWait ready = AwaitSocket(socket, /*forWrite=*/true);
-    if (ready == SOCKET_WAIT_TIMED_OUT) {
-        return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+// How long the connect race lets one attempt go before it starts the next
+// address alongside.
+const int RACE_STAGGER_MILLISECONDS = 250;
+
+// The connects of a race still under way: sockets and their addresses'
+// places.
+struct PendingConnects {
+    SOCKET sockets[HOST_ADDRESS_LIMIT];
+    int indexes[HOST_ADDRESS_LIMIT];
+    int count;
+};
+
+// An outcome of AwaitNonBlockingConnect: connected.  No error code.
+const int RACE_CONNECTED = INT_MIN;
+
+// One select of at most `milliseconds` over the pending connects.  For
+// each pending one, outcomes[i] is 0 while it is still under way,
+// RACE_CONNECTED when it connected, or the error code of its failure: Linux
+// shows a refused connect as writable with the error kept in SO_ERROR,
+// Winsock only in the exception set, so both sets are watched.  False when
+// select failed.
+bool AwaitNonBlockingConnect(const PendingConnects* pending, int milliseconds, int* outcomes) {
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    SOCKET highest = 0;
+    for (int i = 0; i < pending->count; ++i) {
+        FD_SET(pending->sockets[i], &writable);
+        FD_SET(pending->sockets[i], &failed);
+        if (pending->sockets[i] > highest) highest = pending->sockets[i];
     }
-    if (ready == SOCKET_WAIT_GIVEN_UP) return FailConnect(errorText, CONNECT_FAILED, "%s", MESSAGE_CONNECT_TIMED_OUT);
-    if (ready != SOCKET_READY) return FailConnect(errorText, CONNECT_FAILED, FORMAT_SELECT_FAILED, -1);
-    int connectError = ConnectErrorAfterSelect(socket);
-    if (connectError != 0) {
-        // A refused connect, reported at once where the system does so.
-        return FailConnect(errorText, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, connectError);
+    timeval wait = {milliseconds / 1000, (milliseconds % 1000) * 1000};
+    int ready = select(static_cast<int>(highest) + 1, nullptr, &writable, &failed, &wait);
+    if (ready < 0) return false;
+    for (int i = 0; i < pending->count; ++i) {
+        outcomes[i] = 0;
+        if (ready == 0) continue;
+        if (FD_ISSET(pending->sockets[i], &failed)) {
+            outcomes[i] = ConnectErrorAfterException(pending->sockets[i]);
+        } else if (FD_ISSET(pending->sockets[i], &writable)) {
+            int error = ConnectErrorAfterSelect(pending->sockets[i]);
+            outcomes[i] = error == 0 ? RACE_CONNECTED : error;
+        }
     }
-    unsigned long blocking = 0;
-    int reset = ioctlsocket(socket, FIONBIO, &blocking);
-    if (reset != 0) return FailConnect(errorText, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
-    return CONNECT_DONE;
+    return true;
 }
 
-// Connects `socket` to `address` and `port`: non-blocking with a bounded
-// wait where the socket allows it, else blocking.
-ConnectResult Connect(SOCKET socket, in_addr address, int port, char* errorText) {
+// The race's bookkeeping of what went wrong, for the message and the counts.
+struct RaceFailures {
+    ConnectResult result;  // of the last failure, CONNECT_FAILED before any
+    bool counted[HOST_ADDRESS_LIMIT];  // attempts whose failure counts toward CONNECT_FAILURE_LIMIT
+};
+
+// Starts the connect to addresses->items[index]: a non-blocking one joins
+// `pending`; where the socket cannot be made non-blocking it connects at
+// once, blocking.  A connected socket is returned; INVALID_SOCKET when the
+// attempt is under way or failed (noted in `failures` with its message).
+SOCKET StartConnect(const HostAddresses* addresses, int index, int port, PendingConnects* pending,
+                    RaceFailures* failures, char* errorText) {
+    sockaddr_storage peer = addresses->items[index];
+    SetAddressPort(&peer, port);
+    SOCKET socket = OpenTcpSocket(peer.ss_family);
+    if (socket == INVALID_SOCKET) {
+        // Another family may still work; this one says nothing of the host.
+        return INVALID_SOCKET;
+    }
     unsigned long nonBlocking = 1;
     int switched = ioctlsocket(socket, FIONBIO, &nonBlocking);
     if (switched != 0) {
@@ -245,43 +301,160 @@ ConnectResult Connect(SOCKET socket, in_addr address, int port, char* errorText)
         std::snprintf(line, sizeof line, FORMAT_NON_BLOCKING_UNAVAILABLE, switched);
         LogLine(line);
     }
-    sockaddr_in peer;
-    std::memset(&peer, 0, sizeof peer);
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<unsigned short>(port & 0xFFFF));
-    peer.sin_addr = address;
-    int connected = connect(socket, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    // Non-blocking: the connect's own result says nothing yet.
-    if (switched == 0) return AwaitNonBlockingConnect(socket, errorText);
-    if (connected == SOCKET_ERROR) {
-        return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
+    int connected = connect(socket, reinterpret_cast<sockaddr*>(&peer), AddressLength(&peer));
+    if (switched != 0) {
+        if (connected != SOCKET_ERROR) return socket;
+        closesocket(socket);
+        failures->counted[index] = true;
+        failures->result = FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
+        return INVALID_SOCKET;
     }
+    int error = connected == SOCKET_ERROR ? LastSocketError() : 0;
+    if (connected == SOCKET_ERROR && ClassifySocketError(error, /*blocking=*/false) != SOCKET_WOULD_BLOCK) {
+        // Failed before it returned (a refusal, a family without a route).
+        closesocket(socket);
+        failures->counted[index] = true;
+        failures->result = FailConnect(errorText, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, error);
+        return INVALID_SOCKET;
+    }
+    // Under way (or connected already): select tells which.
+    pending->sockets[pending->count] = socket;
+    pending->indexes[pending->count] = index;
+    ++pending->count;
+    return INVALID_SOCKET;
+}
+
+void ClosePending(PendingConnects* pending, int except) {
+    for (int i = 0; i < pending->count; ++i) {
+        if (i != except) closesocket(pending->sockets[i]);
+    }
+    pending->count = 0;
+}
+
+// Connects to one of the addresses (with `port`), racing them: the first
+// is tried, and while no attempt has connected, the next starts when the
+// last one has gone RACE_STAGGER_MILLISECONDS without connecting, or at once
+// when an attempt failed.  The first to connect wins and is switched back to
+// blocking mode; the others are closed.  The whole race is bounded by the
+// network time-out, in slices that a stop or a deadline cuts short.  A
+// connected host has not answered yet, so its failure count stays until it
+// does (NoteHostAnswer).  *winner is the winning address's place;
+// failures->counted tells which attempts were refused or timed out.
+ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connected, int* winner,
+                      RaceFailures* failures, char* errorText) {
+    PendingConnects pending;
+    pending.count = 0;
+    failures->result = CONNECT_FAILED;
+    std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
+    const auto start = std::chrono::steady_clock::now();
+    const int timeout = NetworkTimeoutMilliseconds();
+    auto lastStart = start;
+    int next = 0;
+    bool startNext = true;
+    SOCKET won = INVALID_SOCKET;
+    int wonAt = -1;
+    while (won == INVALID_SOCKET) {
+        if (next < addresses->count && (startNext || MillisecondsSince(lastStart) >= RACE_STAGGER_MILLISECONDS)) {
+            lastStart = std::chrono::steady_clock::now();
+            const int before = pending.count;
+            won = StartConnect(addresses, next, port, &pending, failures, errorText);
+            if (won != INVALID_SOCKET) {
+                wonAt = next;
+                ClosePending(&pending, -1);
+                break;
+            }
+            ++next;
+            startNext = pending.count == before;  // it failed at once: the next goes now
+            continue;
+        }
+        if (pending.count == 0) return failures->result;  // every address failed
+        if (NetworkWaitGivenUp()) {
+            ClosePending(&pending, -1);
+            return FailConnect(errorText, CONNECT_FAILED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+        }
+        int left = timeout - MillisecondsSince(start);
+        if (left <= 0) {
+            for (int i = 0; i < pending.count; ++i) failures->counted[pending.indexes[i]] = true;
+            ClosePending(&pending, -1);
+            return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+        }
+        int slice = left < NETWORK_WAIT_SLICE_MILLISECONDS ? left : NETWORK_WAIT_SLICE_MILLISECONDS;
+        if (next < addresses->count) {
+            int untilNext = RACE_STAGGER_MILLISECONDS - MillisecondsSince(lastStart);
+            if (untilNext < slice) slice = untilNext > 0 ? untilNext : 0;
+        }
+        int outcomes[HOST_ADDRESS_LIMIT];
+        if (!AwaitNonBlockingConnect(&pending, slice, outcomes)) {
+            ClosePending(&pending, -1);
+            return FailConnect(errorText, CONNECT_FAILED, FORMAT_SELECT_FAILED, -1);
+        }
+        int first = -1;
+        for (int i = 0; i < pending.count && first < 0; ++i) {
+            if (outcomes[i] == RACE_CONNECTED) first = i;
+        }
+        int kept = 0;
+        for (int i = 0; i < pending.count; ++i) {
+            if (i == first) continue;
+            if (outcomes[i] == 0 || outcomes[i] == RACE_CONNECTED) {
+                if (first >= 0) {
+                    closesocket(pending.sockets[i]);  // lost the race
+                } else {
+                    pending.sockets[kept] = pending.sockets[i];
+                    pending.indexes[kept++] = pending.indexes[i];
+                }
+                continue;
+            }
+            // A refused connect, reported at once: the next address goes now.
+            closesocket(pending.sockets[i]);
+            failures->counted[pending.indexes[i]] = true;
+            failures->result = FailConnect(errorText, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, outcomes[i]);
+            startNext = true;
+        }
+        pending.count = kept;
+        if (first >= 0) {
+            won = pending.sockets[first];
+            wonAt = pending.indexes[first];
+        }
+    }
+    unsigned long blocking = 0;
+    int reset = ioctlsocket(won, FIONBIO, &blocking);
+    if (reset != 0) {
+        closesocket(won);
+        return FailConnect(errorText, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
+    }
+    *connected = won;
+    *winner = wonAt;
     return CONNECT_DONE;
 }
 
 // A connected socket for scheme, host and port, or 0 with the message;
 // *unanswered tells a connect that was refused or timed out (or not tried
-// after too many of those).  `key` (FAILURE_KEY_BYTES) receives the failure
-// key, empty when no address was found.
+// after too many of those).  Each address whose attempt was refused or timed
+// out counts a failure under its own key.  `key` (FAILURE_KEY_BYTES)
+// receives the failure key of the address connected to, or of the first
+// one tried; empty when no address was found.
 SOCKET ConnectSocket(const char* host, int port, bool secure, char* errorText, bool* unanswered, char* key) {
-    in_addr address;
+    HostAddresses addresses;
     *unanswered = false;
     key[0] = '\0';
-    if (!ChooseAddress(host, port, secure, key, &address, errorText, unanswered)) return 0;
-    SOCKET socket = OpenTcpSocket();
-    if (socket == INVALID_SOCKET) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
-        return 0;
+    if (!ChooseAddress(host, port, secure, &addresses, errorText, unanswered)) return 0;
+    FormatFailureKey(&addresses.items[0], port, secure, key);
+    RaceFailures failures;
+    std::memset(&failures, 0, sizeof failures);
+    SOCKET socket = 0;
+    int winner = 0;
+    ConnectResult result = Connect(&addresses, port, &socket, &winner, &failures, errorText);
+    for (int i = 0; i < addresses.count; ++i) {
+        if (!failures.counted[i]) continue;
+        char failureKey[FAILURE_KEY_BYTES];
+        FormatFailureKey(&addresses.items[i], port, secure, failureKey);
+        CountFailure(failureKey);
     }
-    ConnectResult result = Connect(socket, address, port, errorText);
     if (result != CONNECT_DONE) {
-        closesocket(socket);
-        if (result == CONNECT_FAILED_COUNTED) {
-            CountFailure(key);
-            *unanswered = true;
-        }
+        *unanswered = result == CONNECT_FAILED_COUNTED;
         return 0;
     }
+    FormatFailureKey(&addresses.items[winner], port, secure, key);
     SetSocketTimeouts(socket);
     return socket;
 }

@@ -4,13 +4,17 @@
 // connection per scheme, host, port and proxy.
 //
 // The pool is keyed by the ConnectionKey: "%s:%d" for plain HTTP (host text
-// as written, case included, and the port), "https://%s:%d" over TLS, held
-// in CONNECTION_KEY_BYTES.  A host too long for the key is refused, never
-// cut into another host's key.  A connection through a proxy is pooled as
-// "<ConnectionKey> via <proxy's display>".  The failure counts are keyed the same way
-// by the address the host resolved to (the connection's failureKey), so
+// as written, case included, and the port; an IPv6 literal in brackets,
+// "[::1]:8080"), "https://%s:%d" over TLS, held in CONNECTION_KEY_BYTES.  A
+// host too long for the key is refused, never cut into another host's key.
+// A connection through a proxy is pooled as "<ConnectionKey> via <proxy's
+// display>".  The failure counts are keyed the same way by each address the
+// host resolved to (the connection's failureKey, an IPv6 address in
+// brackets), so
 // every spelling of one host ("127.1", "0x7f000001", "LOCALHOST") shares
-// one count.
+// one count.  A host of several addresses races them (IPv6 first, the
+// families taking turns); each address refused or silent counts on its own,
+// one at the cut-off is left out, and the host is refused when all are.
 #pragma once
 
 #include "http/http_common.h"
@@ -63,7 +67,8 @@ void ResetConnectFailureCounts();
 // A new connected socket with the network time-outs set, or 0 with a
 // message in `errorText` (HTTP_ERROR_TEXT_BYTES).  A connect that times out
 // or is refused counts toward CONNECT_FAILURE_LIMIT.  `failureKey` (when
-// given, FAILURE_KEY_BYTES) receives the key the peer's failures count under.
+// given, FAILURE_KEY_BYTES) receives the key the peer's failures count under:
+// the address connected to, or after a failure the first one tried.
 SOCKET OpenConnection(const char* host, int port, char* errorText, char* failureKey = nullptr);
 
 // After a request on `connection`: whether the host answered (any response

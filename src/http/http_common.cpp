@@ -98,9 +98,13 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
     }
     char hostLine[HOST_LINE_BYTES];
     const int32_t schemePort = parts->isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
+    // An IPv6 literal (the only host with a colon) goes back into brackets.
+    const bool bracketed = std::strchr(parts->host, ':') != nullptr;
     int hostLength = parts->port == schemePort
-                         ? std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s", parts->host)
-                         : std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s:%d", parts->host, parts->port);
+                         ? std::snprintf(hostLine, sizeof hostLine, bracketed ? "\r\nHost: [%s]" : "\r\nHost: %s",
+                                         parts->host)
+                         : std::snprintf(hostLine, sizeof hostLine, bracketed ? "\r\nHost: [%s]:%d" : "\r\nHost: %s:%d",
+                                         parts->host, parts->port);
     if (hostLength < 0 || hostLength >= HOST_LINE_BYTES) {
         std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_HOST_LINE_TOO_LONG, HOST_LINE_BYTES);
         return 0;

@@ -16,8 +16,10 @@
 // proxy tunnel, TLS).  Every byte sent or received goes through SendBytes
 // and ReceiveSome, so the readers above never ask which layers it has.
 // Room for the key the failure count of a connection's peer goes under:
-// "https://" and the address and port ("https://255.255.255.255:65535").
-const int FAILURE_KEY_BYTES = 40;
+// "https://" and the address and port, an IPv6 address in brackets
+// ("https://[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:65535", or the longer
+// mixed form inet_ntop may write).
+const int FAILURE_KEY_BYTES = 72;
 
 struct HttpConnection {
     Transport* transport;
@@ -68,8 +70,8 @@ bool SendBytes(HttpConnection* connection, const char* bytes, int length);
 
 // Builds the GET request for `parts` into `request` (REQUEST_TEXT_BYTES):
 // HTTP/1.1 with "Connection: keep-alive" when `keepAlive`, else HTTP/1.0
-// with "Connection: close".  The Host line names the port unless it is the
-// scheme's own (80, or 443 for https).  A space in the path goes out as "%20".  Returns
+// with "Connection: close".  The Host line (an IPv6 literal in brackets)
+// names the port unless it is the scheme's own (80, or 443 for https).  A space in the path goes out as "%20".  Returns
 // its length, or 0 with a message in `errorText` (HTTP_ERROR_TEXT_BYTES)
 // when the request or its Host line would not fit, or when host or path hold
 // a control character (MESSAGE_URL_CONTROL_CHARACTER); nothing is ever cut

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/net.h"
 #include "util/strings.h"
 #include "texts/texts.h"
 
@@ -38,7 +39,23 @@ int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
     if (pathStart == nullptr) return Refuse(failureText, cannotParse);
 
     size_t regionLength = static_cast<size_t>(pathStart - hostStart);
-    const char* colon = static_cast<const char*>(std::memchr(hostStart, ':', regionLength));
+    // An IPv6 literal comes in brackets ("[2001:db8::1]:8080"); the host is
+    // what is inside them.  A bracket anywhere else makes no host.
+    const char* hostEnd = hostStart;
+    if (hostStart[0] == '[') {
+        const char* close = static_cast<const char*>(std::memchr(hostStart, ']', regionLength));
+        if (close == nullptr || (close[1] != ':' && close + 1 != pathStart)) return Refuse(failureText, cannotParse);
+        char* literal = CopyBytes(hostStart + 1, static_cast<size_t>(close - hostStart - 1));
+        const bool isIpv6 = IsIpv6Literal(literal) != 0;
+        std::free(literal);
+        if (!isIpv6) return Refuse(failureText, cannotParse);
+        hostEnd = close + 1;
+    }
+    const size_t restLength = static_cast<size_t>(pathStart - hostEnd);
+    if (std::memchr(hostEnd, '[', restLength) != nullptr || std::memchr(hostEnd, ']', restLength) != nullptr) {
+        return Refuse(failureText, cannotParse);
+    }
+    const char* colon = static_cast<const char*>(std::memchr(hostEnd, ':', static_cast<size_t>(pathStart - hostEnd)));
     const bool isHttps = StartsWithNoCase(url, "https:");
     int32_t port;
     size_t hostLength = regionLength;
@@ -51,7 +68,8 @@ int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
     } else {
         port = isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
     }
-    char* host = CopyBytes(hostStart, hostLength);
+    char* host = hostStart[0] == '[' ? CopyBytes(hostStart + 1, static_cast<size_t>(hostEnd - hostStart - 2))
+                                     : CopyBytes(hostStart, hostLength);
     parts->host = host;
     parts->path = CopyString(pathStart);
     parts->port = port;

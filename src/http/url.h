@@ -1,8 +1,9 @@
 // Absolute http and https addresses split into host, port and request path.
 //
 // The parser knows the http and https schemes and scheme-relative addresses ("//host/")
-// with an optional explicit port, nothing else: no user information, no IPv6
-// literals, no percent-decoding, no relative references.
+// with an optional explicit port, the host a name or an address (an IPv6
+// address in brackets, "http://[::1]:8080/"), nothing else: no user
+// information, no percent-decoding, no relative references.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include "texts/texts.h"
 
 struct UrlParts {
-    char* host;    // owned; as written in the address, may be empty
+    char* host;    // owned; as written in the address (an IPv6 literal without its brackets), may be empty
     char* path;    // owned; from the first '/' after the host to the end, query and fragment kept
     int32_t port;  // explicit port, or 443 for "https:" and 80 otherwise
     int32_t isHttps;  // 1 for "https:" (any case): fetched over TLS
@@ -20,7 +21,8 @@ struct UrlParts {
 // address must begin with "http://" or "https://" (any case) or "//" and have a '/' after the
 // host.  A port that is empty or not a number reads as 0; a port outside 0 to
 // 65535 is refused (the connection would use only its low 16 bits and reach
-// another port), and so is an address with a control character anywhere in
+// another port), and so are brackets around anything but an IPv6 address,
+// or without their partner (MESSAGE_URL_CANNOT_PARSE), and so is an address with a control character anywhere in
 // it (a byte below 0x20 or 0x7F: CR LF would split the request).  On a
 // refusal *failureText, when given, is the message for it:
 // MESSAGE_URL_CANNOT_PARSE, MESSAGE_URL_PORT_OUT_OF_RANGE or

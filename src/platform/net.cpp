@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -30,7 +31,7 @@ struct HostLookup {
     std::atomic<int> holders{2};
     std::atomic<int> done{0};
     std::string host;
-    in_addr address;
+    HostAddresses addresses;
     int found = 0;
 };
 
@@ -38,26 +39,19 @@ void LetGo(HostLookup* lookup) {
     if (lookup->holders.fetch_sub(1) == 1) delete lookup;
 }
 
-int LookUpWithCurrentFunction(const char* host, in_addr* address) {
+int LookUpWithCurrentFunction(const char* host, HostAddresses* addresses) {
+    addresses->count = 0;
     HostLookupFn lookup = hostLookup.load();
-    return lookup != nullptr ? lookup(host, address) : LookUpHostIpv4(host, address);
+    int found = lookup != nullptr ? lookup(host, addresses) : LookUpHost(host, addresses);
+    return found && addresses->count > 0 ? 1 : 0;
 }
 
 unsigned RunLookup(void* argument) {
     HostLookup* lookup = static_cast<HostLookup*>(argument);
-    in_addr address;
-    std::memset(&address, 0, sizeof address);
-    int found = LookUpWithCurrentFunction(lookup->host.c_str(), &address);
-    lookup->address = address;
-    lookup->found = found;
+    lookup->found = LookUpWithCurrentFunction(lookup->host.c_str(), &lookup->addresses);
     lookup->done.store(1);
     LetGo(lookup);
     return 0;
-}
-
-int ElapsedMilliseconds(std::chrono::steady_clock::time_point since) {
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
-    return elapsed.count() > INT_MAX ? INT_MAX : static_cast<int>(elapsed.count());
 }
 
 }  // namespace
@@ -105,6 +99,11 @@ int WaitReadable(SOCKET socket, int milliseconds) {
     return select(static_cast<int>(socket) + 1, &readable, nullptr, nullptr, &wait) > 0 ? 1 : 0;
 }
 
+int MillisecondsSince(std::chrono::steady_clock::time_point since) {
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
+    return elapsed.count() > INT_MAX ? INT_MAX : static_cast<int>(elapsed.count());
+}
+
 void SetNetworkWaitCheck(NetworkWaitCheck check, void* context) {
     waitCheck = check;
     waitCheckContext = context;
@@ -120,7 +119,7 @@ SocketWait AwaitSocket(SOCKET socket, bool forWrite) {
             SetTimedOutSocketError();
             return SOCKET_WAIT_GIVEN_UP;
         }
-        int left = timeout - ElapsedMilliseconds(start);
+        int left = timeout - MillisecondsSince(start);
         if (left <= 0) {
             SetTimedOutSocketError();
             return SOCKET_WAIT_TIMED_OUT;
@@ -137,32 +136,131 @@ SocketWait AwaitSocket(SOCKET socket, bool forWrite) {
     }
 }
 
-int ResolveHostIpv4(const char* host, in_addr* address) {
+bool AddHostAddress(HostAddresses* addresses, const sockaddr* address) {
+    if (addresses->count >= HOST_ADDRESS_LIMIT) return false;
+    sockaddr_storage* item = &addresses->items[addresses->count];
+    std::memset(item, 0, sizeof *item);
+    if (address->sa_family == AF_INET) {
+        std::memcpy(item, address, sizeof(sockaddr_in));
+    } else if (address->sa_family == AF_INET6) {
+        std::memcpy(item, address, sizeof(sockaddr_in6));
+    } else {
+        return false;
+    }
+    SetAddressPort(item, 0);
+    ++addresses->count;
+    return true;
+}
+
+int IsIpv6Literal(const char* text) {
+    in6_addr address;
+    return text != nullptr && inet_pton(AF_INET6, text, &address) == 1 ? 1 : 0;
+}
+
+int ParseAddressLiteral(const char* host, sockaddr_storage* address) {
     if (host == nullptr || host[0] == '\0') return 0;
-    // A dotted quad (in any of the forms inet_addr reads) needs no lookup.
+    std::memset(address, 0, sizeof *address);
+    // Every form inet_addr reads: packages hold "127.1" and "0x7f000001" too.
     unsigned long numeric = inet_addr(host);
     if (numeric != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) {
-        address->s_addr = static_cast<decltype(address->s_addr)>(numeric);
+        sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(address);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = static_cast<decltype(v4->sin_addr.s_addr)>(numeric);
+        return 1;
+    }
+    sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(address);
+    if (inet_pton(AF_INET6, host, &v6->sin6_addr) != 1) return 0;
+    v6->sin6_family = AF_INET6;
+    return 1;
+}
+
+int LookUpHost(const char* host, HostAddresses* addresses) {
+    addresses->count = 0;
+    if (host == nullptr || host[0] == '\0') return 0;
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0) return 0;
+    for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
+        if (at->ai_addr != nullptr) AddHostAddress(addresses, at->ai_addr);
+    }
+    freeaddrinfo(found);
+    return addresses->count > 0 ? 1 : 0;
+}
+
+int ResolveHost(const char* host, HostAddresses* addresses) {
+    addresses->count = 0;
+    if (host == nullptr || host[0] == '\0') return 0;
+    // A literal needs no lookup.
+    if (ParseAddressLiteral(host, &addresses->items[0])) {
+        addresses->count = 1;
         return 1;
     }
     HostLookup* lookup = new HostLookup;
     lookup->host = host;
     if (!StartDetachedThread(RunLookup, lookup)) {
         delete lookup;  // no helper: look up here, unbounded as before
-        return LookUpWithCurrentFunction(host, address);
+        return LookUpWithCurrentFunction(host, addresses);
     }
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
-    while (lookup->done.load() == 0 && !NetworkWaitGivenUp() && ElapsedMilliseconds(start) < timeout) {
+    while (lookup->done.load() == 0 && !NetworkWaitGivenUp() && MillisecondsSince(start) < timeout) {
         SleepMilliseconds(LOOKUP_POLL_MILLISECONDS);
     }
     int found = 0;
     if (lookup->done.load() != 0 && lookup->found) {
-        *address = lookup->address;
+        *addresses = lookup->addresses;
         found = 1;
     }
     LetGo(lookup);
     return found;
+}
+
+void OrderAddressesForRace(HostAddresses* addresses) {
+    sockaddr_storage v6[HOST_ADDRESS_LIMIT];
+    sockaddr_storage v4[HOST_ADDRESS_LIMIT];
+    int v6Count = 0, v4Count = 0;
+    for (int i = 0; i < addresses->count; ++i) {
+        if (addresses->items[i].ss_family == AF_INET6) {
+            v6[v6Count++] = addresses->items[i];
+        } else {
+            v4[v4Count++] = addresses->items[i];
+        }
+    }
+    int count = 0;
+    for (int i = 0; i < v6Count || i < v4Count; ++i) {
+        if (i < v6Count) addresses->items[count++] = v6[i];
+        if (i < v4Count) addresses->items[count++] = v4[i];
+    }
+}
+
+void FormatAddress(const sockaddr_storage* address, char* text, size_t size) {
+    char plain[INET6_ADDRSTRLEN] = "";
+    if (address->ss_family == AF_INET6) {
+        // inet_ntop takes a non-const pointer under older Winsock headers.
+        in6_addr bytes = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        if (inet_ntop(AF_INET6, &bytes, plain, sizeof plain) == nullptr) plain[0] = '\0';
+        std::snprintf(text, size, "[%s]", plain);
+        return;
+    }
+    const unsigned char* bytes =
+        reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+    std::snprintf(text, size, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+int AddressLength(const sockaddr_storage* address) {
+    return static_cast<int>(address->ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+}
+
+void SetAddressPort(sockaddr_storage* address, int port) {
+    unsigned short networkPort = htons(static_cast<unsigned short>(port & 0xFFFF));
+    if (address->ss_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(address)->sin6_port = networkPort;
+    } else if (address->ss_family == AF_INET) {
+        reinterpret_cast<sockaddr_in*>(address)->sin_port = networkPort;
+    }
 }
 
 void SetHostLookupForTests(HostLookupFn lookup) { hostLookup.store(lookup); }

@@ -9,14 +9,13 @@
 // Where the two systems really differ, the difference is settled here:
 //   - A refused non-blocking connect: Linux marks the socket writable at once
 //     and keeps the error in SO_ERROR; Winsock reports it only in select's
-//     exception set, which the client does not watch, so there the attempt
-//     runs into the connect wait.  See ConnectErrorAfterSelect.
+//     exception set.  The client's connect watches both sets; see
+//     ConnectErrorAfterSelect and ConnectErrorAfterException.
 //   - A send on a connection the peer has reset raises SIGPIPE on POSIX and
 //     would end the process; every send passes MSG_NOSIGNAL (0 on Windows,
 //     where no signal exists).
-//   - gethostbyname keeps its result per thread in Winsock but in one shared
-//     buffer in glibc; the client resolves through ResolveHostIpv4, which is
-//     safe from several threads on both.
+//   - Names are looked up with getaddrinfo on both (any family), which is
+//     safe from several threads; the client resolves through ResolveHost.
 //   - A POSIX descriptor of FD_SETSIZE or more cannot go into an fd_set
 //     (FD_SET would write past it), and descriptor 0 would read as "no
 //     socket"; OpenTcpSocket never hands out either.
@@ -26,11 +25,14 @@
 //     the cases apart only through ClassifySocketError.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 #ifdef _WIN32
 
 #include <winsock2.h>
+// getaddrinfo, inet_pton, inet_ntop and the IPv6 socket address.
+#include <ws2tcpip.h>
 
 // Winsock raises no signal for a broken connection.
 #ifndef MSG_NOSIGNAL
@@ -70,31 +72,75 @@ int StartNetwork();
 // WSACleanup on Windows; nothing on POSIX.
 void StopNetwork();
 
-// socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), or INVALID_SOCKET.  The socket
+// socket(family, SOCK_STREAM, IPPROTO_TCP), or INVALID_SOCKET.  The socket
 // it returns is never 0 and can always be watched with select.
-SOCKET OpenTcpSocket();
+SOCKET OpenTcpSocket(int family = AF_INET);
 
-// The first IPv4 address of `host` (a name or a dotted quad) into *address;
-// 1 on success, 0 when the name cannot be resolved.  Any thread.  A dotted
-// quad is read at once; a name is looked up on a helper thread of its own,
-// because the system's lookup has no time-out: the caller waits for at most
-// the network time-out, in slices that ask the thread's wait check, and a
-// lookup that outlives its wait finishes on its own and frees its record.
-int ResolveHostIpv4(const char* host, in_addr* address);
+// The addresses a host has, in the resolver's order, IPv4 and IPv6 alike;
+// each sockaddr_in or sockaddr_in6 has port 0.  Addresses past
+// HOST_ADDRESS_LIMIT are left out.
+const int HOST_ADDRESS_LIMIT = 16;
+struct HostAddresses {
+    int count;
+    sockaddr_storage items[HOST_ADDRESS_LIMIT];
+};
 
-// The system's own lookup of a name, which may block for as long as the
-// resolver likes.  ResolveHostIpv4 runs it on its helper thread.
-int LookUpHostIpv4(const char* host, in_addr* address);
+// Appends an AF_INET or AF_INET6 address (port cleared); false when the
+// list is full or the family is another.
+bool AddHostAddress(HostAddresses* addresses, const sockaddr* address);
 
-// Test seam: names are looked up with `lookup` in place of LookUpHostIpv4
-// (null restores it), so a test can play a resolver that does not answer.
-typedef int (*HostLookupFn)(const char* host, in_addr* address);
+// `host` read as an address literal into *address (port 0): an IPv4 address
+// in any of the forms inet_addr reads ("127.1", "0x7f000001"), or an IPv6
+// address without brackets ("2001:db8::1").  1 when it is one, else 0.
+int ParseAddressLiteral(const char* host, sockaddr_storage* address);
+
+// 1 when `text` is an IPv6 address literal (without brackets), else 0.
+int IsIpv6Literal(const char* text);
+
+// The addresses of `host` (a name or an address literal) into *addresses;
+// 1 with at least one address, 0 when the name cannot be resolved.  Any
+// thread.  A literal is read at once; a name is looked up on a helper thread
+// of its own, because the system's lookup has no time-out: the caller waits
+// for at most the network time-out, in slices that ask the thread's wait
+// check, and a lookup that outlives its wait finishes on its own and frees
+// its record.
+int ResolveHost(const char* host, HostAddresses* addresses);
+
+// The system's own lookup of a name (getaddrinfo, any family, stream
+// sockets), which may block for as long as the resolver likes.  ResolveHost
+// runs it on its helper thread.
+int LookUpHost(const char* host, HostAddresses* addresses);
+
+// Test seam: names are looked up with `lookup` in place of LookUpHost (null
+// restores it), so a test can play a resolver that does not answer, or
+// give a made-up name the addresses it needs.
+typedef int (*HostLookupFn)(const char* host, HostAddresses* addresses);
 void SetHostLookupForTests(HostLookupFn lookup);
+
+// Reorders the addresses for a connection race: IPv6 first, then the
+// families alternate (the resolver's order kept within each family), so a
+// broken path of one family delays the other by one attempt at most.
+void OrderAddressesForRace(HostAddresses* addresses);
+
+// The address as text: dotted for IPv4, the short form in brackets for IPv6
+// ("[2001:db8::1]"); the text is cut to `size` like snprintf.
+void FormatAddress(const sockaddr_storage* address, char* text, size_t size);
+
+// The size of the sockaddr_in or sockaddr_in6 that `address` holds.
+int AddressLength(const sockaddr_storage* address);
+
+// Sets the port of an AF_INET or AF_INET6 address.
+void SetAddressPort(sockaddr_storage* address, int port);
 
 // After select reported a non-blocking connect's socket writable: 0 when it
 // is connected, else the system's error code for the failed connect (e.g.
 // ECONNREFUSED on Linux).  Always 0 on Windows (see above).
 int ConnectErrorAfterSelect(SOCKET socket);
+
+// After select reported a non-blocking connect's socket in its exception
+// set (how Winsock reports a failed connect): the error code of the failed
+// connect (SO_ERROR), never 0.
+int ConnectErrorAfterException(SOCKET socket);
 
 // The error code the calling thread's last failed socket call left:
 // WSAGetLastError() under Winsock, errno on POSIX.  Read it right after the
@@ -142,6 +188,10 @@ int WaitReadable(SOCKET socket, int milliseconds);
 // at once when the check says so: a stop request or a download's deadline
 // is noticed within a slice, whatever the peer does.
 const int NETWORK_WAIT_SLICE_MILLISECONDS = 250;
+
+// Milliseconds on the steady clock since `since` (at most INT_MAX): how far
+// a network wait has come.
+int MillisecondsSince(std::chrono::steady_clock::time_point since);
 
 // True: give up the wait now.  Called on the waiting thread.
 typedef bool (*NetworkWaitCheck)(void* context);

@@ -23,11 +23,12 @@ std::atomic<bool> lookupReleased{false};
 std::atomic<int> lookupsRunning{0};
 std::atomic<int> lookupsStarted{0};
 
-int HangingLookup(const char* host, in_addr* address) {
+int HangingLookup(const char* host, HostAddresses* addresses) {
     std::string name = host;
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (name == "localhost") {
-        address->s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in loopback = LoopbackAddress(0);
+        AddHostAddress(addresses, reinterpret_cast<sockaddr*>(&loopback));
         return 1;
     }
     ++lookupsStarted;

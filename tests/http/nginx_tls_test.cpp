@@ -151,6 +151,37 @@ TEST_F(NginxTlsTest, LengthlessBodyCutWithoutCloseNotifyFails) {
     StopProcess(peer, SIGTERM, 2000);
 }
 
+// An address literal, of either family and in any spelling the connect
+// reads, is checked as that address against the certificate, never as a
+// name.
+TEST_F(NginxTlsTest, AddressLiteralsAreCheckedAsAddresses) {
+    const struct {
+        const ServerCertificate* certificate;
+        const char* host;  // as written in the address
+        int result;
+        const char* error;  // UTF-8
+    } cases[] = {
+        {&certificates->loopback, "[::1]", 1, ""},
+        {&certificates->loopback, "127.1", 1, ""},
+        {&certificates->otherName, "[::1]", -1, "HTTPS证书未通过验证(::1): IP address mismatch"},
+        {&certificates->otherName, "127.1", -1, "HTTPS证书未通过验证(127.1): IP address mismatch"},
+    };
+    const bool ipv6 = Ipv6LoopbackAvailable();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        if (!ipv6 && c.host[0] == '[') continue;
+        NginxServer server(Root());
+        server.UseTls(c.certificate->certificate, c.certificate->key);
+        server.ListenOn(true, ipv6);
+        ASSERT_TRUE(server.Start()) << server.error();
+        const std::string url = "https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/img/";
+        EXPECT_EQ(c.result, Download(url + names[0], names[0])) << Utf8(error);
+        EXPECT_EQ(Gbk(c.error), c.result == 1 ? std::string() : error);
+        ClosePooledConnections();
+    }
+    if (!ipv6) GTEST_SKIP() << "this machine has no ::1 (ip -6 addr show lo); its rows were not run";
+}
+
 TEST_F(NginxTlsTest, HttpsWhereNothingSpeaksTlsIsFetchedFromPort80) {
     SOCKET probe = ListenOnLoopback(443, 1);
     if (probe == INVALID_SOCKET) GTEST_SKIP() << "cannot make sure nothing listens on 127.0.0.1:443 (run as root)";

@@ -36,4 +36,31 @@ TEST(BuildGetRequest, SpacesGoOutAsPercentTwenty) {
     EXPECT_EQ("(refused) " + Gbk("地址太长: 请求超过1024字节, 未发送。"), Built("h", ("/" + spaces).c_str()));
 }
 
+// The Host line of a parsed address: an IPv6 literal back in its brackets,
+// the port named unless it is the scheme's own.
+TEST(BuildGetRequest, HostLineOfEachKindOfHost) {
+    const struct {
+        const char* url;
+        const char* hostLine;
+    } cases[] = {
+        {"http://[::1]:8080/a.jpg", "Host: [::1]:8080\r\n"},
+        {"http://[::1]/a.jpg", "Host: [::1]\r\n"},
+        {"https://[2001:db8::1]/a.jpg", "Host: [2001:db8::1]\r\n"},
+        {"https://[2001:db8::1]:80/a.jpg", "Host: [2001:db8::1]:80\r\n"},
+        {"http://127.0.0.1:81/a.jpg", "Host: 127.0.0.1:81\r\n"},
+        {"https://host/a.jpg", "Host: host\r\n"},
+    };
+    for (const auto& c : cases) {
+        UrlParts parts = {nullptr, nullptr, 0, 0};
+        ASSERT_EQ(1, ParseUrl(c.url, &parts)) << c.url;
+        char request[REQUEST_TEXT_BYTES];
+        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+        int length = BuildGetRequest(&parts, true, request, errorText);
+        FreeUrlParts(&parts);
+        ASSERT_LT(0, length) << c.url;
+        const std::string text(request, static_cast<size_t>(length));
+        EXPECT_NE(std::string::npos, text.find(std::string("\r\n") + c.hostLine)) << c.url;
+    }
+}
+
 }  // namespace

@@ -92,6 +92,36 @@ TEST(ParseUrl, ControlCharactersAnywhereAreRefused) {
     EXPECT_STREQ(MESSAGE_URL_CANNOT_PARSE, Refusal("http://host").c_str());
 }
 
+// An IPv6 address comes in brackets; the host is what they hold.  Brackets
+// around anything else, or without their partner, make no address.
+TEST(ParseUrl, BracketedIpv6Literals) {
+    const struct {
+        const char* url;
+        const char* host;
+        int port;
+    } accepted[] = {
+        {"http://[2001:db8::1]:8080/a.jpg", "2001:db8::1", 8080},
+        {"https://[::1]/a.jpg", "::1", 443},
+        {"HTTPS://[::1]:8443/a.jpg", "::1", 8443},
+        {"//[::ffff:127.0.0.1]/a.jpg", "::ffff:127.0.0.1", 80},
+        {"http://[fe80::1:2:3:4]:/a", "fe80::1:2:3:4", 0},
+    };
+    for (const auto& c : accepted) {
+        Parsed p = Parse(c.url);
+        EXPECT_EQ(1, p.ok) << c.url;
+        EXPECT_EQ(c.host, p.host) << c.url;
+        EXPECT_EQ(c.port, p.port) << c.url;
+        EXPECT_EQ("/a", p.path.substr(0, 2)) << c.url;
+    }
+    const char* refused[] = {"http://[::1/a.jpg", "http://::1]/a.jpg", "http://[]/a.jpg", "http://[]:80/a.jpg",
+                             "http://[127.0.0.1]/a.jpg", "http://[host]/a.jpg", "http://[::1]x/a.jpg",
+                             "http://a[::1]/a.jpg", "http://[::1]]/a.jpg", "http://[[::1]]/a.jpg",
+                             "http://[::1]:80]/a.jpg", "http://host:8[0/a.jpg", "http://[::1%25lo]/a.jpg",
+                             "http://[2001:db8::1::2]/a.jpg", "http://[/a.jpg"};
+    for (const char* url : refused) EXPECT_STREQ(MESSAGE_URL_CANNOT_PARSE, Refusal(url).c_str()) << url;
+    EXPECT_STREQ(MESSAGE_URL_PORT_OUT_OF_RANGE, Refusal("http://[::1]:65536/a.jpg").c_str());
+}
+
 TEST(ParseUrl, RefusesWithoutSchemeOrPathAndAllocatesNothing) {
     const char* refused[] = {"http://host", "http://host?x", "ftp://host/a", "host/a.jpg", "",
                              // the host would begin past the end of these

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/thread.h"
 
@@ -62,20 +64,78 @@ protected:
 
 }  // namespace
 
-TEST_F(NetworkPlatform, ResolvesDottedQuadsAndLocalhost) {
-    in_addr address;
-    std::memset(&address, 0, sizeof address);
-    ASSERT_EQ(1, ResolveHostIpv4("127.0.0.1", &address));
-    EXPECT_EQ(htonl(INADDR_LOOPBACK), address.s_addr);
-    ASSERT_EQ(1, ResolveHostIpv4("127.1.2.3", &address));
-    EXPECT_EQ(htonl(0x7F010203), address.s_addr);
-    // The spellings a package may hold: leading zeros on 0 and 1 keep their value.
-    ASSERT_EQ(1, ResolveHostIpv4("127.000.00.0001", &address));
-    EXPECT_EQ(htonl(INADDR_LOOPBACK), address.s_addr);
-    ASSERT_EQ(1, ResolveHostIpv4("localhost", &address));
-    EXPECT_EQ(127u, ntohl(address.s_addr) >> 24);
-    EXPECT_EQ(0, ResolveHostIpv4("", &address));
-    EXPECT_EQ(0, ResolveHostIpv4(nullptr, &address));
+std::string AddressText(const sockaddr_storage& address) {
+    char text[64];
+    FormatAddress(&address, text, sizeof text);
+    return text;
+}
+
+// Literals are read at once, in every spelling a package may hold; a name
+// goes to the system's lookup.  The first address, as text ("" when none).
+TEST_F(NetworkPlatform, ResolvesLiteralsAndNames) {
+    const struct {
+        const char* host;
+        const char* first;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1"},
+        {"127.1.2.3", "127.1.2.3"},
+        {"127.000.00.0001", "127.0.0.1"},  // leading zeros on 0 and 1 keep their value
+        {"127.1", "127.0.0.1"},
+        {"0x7f000001", "127.0.0.1"},
+        {"255.255.255.255", "255.255.255.255"},
+        {"::1", "[::1]"},
+        {"2001:DB8:0:0:0:0:0:1", "[2001:db8::1]"},
+        {"::ffff:10.0.0.1", "[::ffff:10.0.0.1]"},
+        {"2001:db8::1::2", ""},  // two "::" make no address, nor a name
+        {"", ""},
+        {nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host != nullptr ? c.host : "(null)");
+        HostAddresses addresses;
+        int found = ResolveHost(c.host, &addresses);
+        EXPECT_EQ(c.first[0] != '\0' ? 1 : 0, found);
+        if (found) {
+            ASSERT_EQ(1, addresses.count);
+            EXPECT_EQ(c.first, AddressText(addresses.items[0]));
+        }
+    }
+    HostAddresses local;
+    ASSERT_EQ(1, ResolveHost("localhost", &local));
+    bool loopback = false;
+    for (int i = 0; i < local.count; ++i) {
+        std::string text = AddressText(local.items[i]);
+        loopback = loopback || text == "[::1]" || text.compare(0, 4, "127.") == 0;
+    }
+    EXPECT_TRUE(loopback);
+}
+
+// The race's order: IPv6 first, then the families take turns, each in the
+// resolver's order.
+TEST_F(NetworkPlatform, OrdersAddressesForTheRace) {
+    const struct {
+        std::vector<const char*> resolved;
+        std::string ordered;
+    } cases[] = {
+        {{"10.0.0.1", "10.0.0.2", "::1", "::2", "::3"}, "[::1] 10.0.0.1 [::2] 10.0.0.2 [::3] "},
+        {{"10.0.0.1", "::1"}, "[::1] 10.0.0.1 "},
+        {{"::1", "::2"}, "[::1] [::2] "},
+        {{"10.0.0.2", "10.0.0.1"}, "10.0.0.2 10.0.0.1 "},
+        {{}, ""},
+    };
+    for (const auto& c : cases) {
+        HostAddresses addresses;
+        addresses.count = 0;
+        for (const char* literal : c.resolved) {
+            sockaddr_storage address;
+            ASSERT_EQ(1, ParseAddressLiteral(literal, &address));
+            ASSERT_TRUE(AddHostAddress(&addresses, reinterpret_cast<sockaddr*>(&address)));
+        }
+        OrderAddressesForRace(&addresses);
+        std::string ordered;
+        for (int i = 0; i < addresses.count; ++i) ordered += AddressText(addresses.items[i]) + " ";
+        EXPECT_EQ(c.ordered, ordered);
+    }
 }
 
 TEST_F(NetworkPlatform, NonBlockingConnectThenBlockingWithTimeouts) {
@@ -144,10 +204,11 @@ TEST_F(NetworkPlatform, RefusedConnectIsReportedWhereTheSystemReportsIt) {
     int ready = WaitWritable(client, 1000, &failed);
 #ifdef _WIN32
     // Winsock: never writable; the failure shows only in the exception set,
-    // which the HTTP client does not watch, so it runs into its wait.
+    // which the HTTP client's connect watches for it.
     EXPECT_EQ(0, ready);
     EXPECT_TRUE(failed);
     EXPECT_EQ(0, ConnectErrorAfterSelect(client));
+    EXPECT_EQ(WSAECONNREFUSED, ConnectErrorAfterException(client));
 #else
     // Linux: writable at once, with the error kept for ConnectErrorAfterSelect.
     EXPECT_EQ(1, ready);
@@ -195,7 +256,7 @@ bool GiveUpWhenAsked(void*) { return giveUp.load(); }
 
 std::atomic<bool> lookupReleased{false};
 std::atomic<int> lookupsRunning{0};
-int LookupThatHangs(const char*, in_addr*) {
+int LookupThatHangs(const char*, HostAddresses*) {
     ++lookupsRunning;
     while (!lookupReleased.load()) SleepMilliseconds(10);
     --lookupsRunning;
@@ -219,7 +280,7 @@ TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
     SetHostLookupForTests(LookupThatHangs);
     lookupReleased = false;
     SetNetworkTimeoutForTests(200);
-    in_addr address;
+    HostAddresses address;
     for (bool check : {false, true}) {
         SCOPED_TRACE(check ? "check gives up" : "time-out");
         giveUp = check;
@@ -227,7 +288,7 @@ TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
         EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_WAIT_TIMED_OUT, AwaitSocket(client, false));
         EXPECT_EQ(SOCKET_TIMED_OUT, ClassifySocketError(LastSocketError(), true));
         EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_READY, AwaitSocket(client, true));  // writable at once
-        EXPECT_EQ(0, ResolveHostIpv4("never.example", &address));
+        EXPECT_EQ(0, ResolveHost("never.example", &address));
         SetNetworkWaitCheck(nullptr, nullptr);
     }
     ASSERT_EQ(1, send(peer, "x", 1, MSG_NOSIGNAL));

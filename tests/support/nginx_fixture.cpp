@@ -24,11 +24,13 @@ const int TICK_MILLISECONDS = 5;
 // Another process may take the free port between our look and nginx's bind.
 const int START_ATTEMPTS = 5;
 
-bool Accepts(int port) {
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool Accepts(int port, bool ipv4) {
+    sockaddr_storage address;
+    ParseAddressLiteral(ipv4 ? "127.0.0.1" : "::1", &address);
+    SetAddressPort(&address, port);
+    int probe = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) return false;
-    sockaddr_in address = LoopbackAddress(port);
-    bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), AddressLength(&address)) == 0;
     close(probe);
     return connected;
 }
@@ -97,8 +99,10 @@ std::string NginxServer::WriteConfig(int port) const {
         "  sendfile on;\n"
         "  types { image/jpeg jpg jpeg; image/png png; image/gif gif; image/bmp bmp; }\n"
         "  default_type application/octet-stream;\n"
-        "  server {\n"
-        "    listen 127.0.0.1:" + std::to_string(port) + (tlsConfig_.empty() ? "" : " ssl") + ";\n" + tlsConfig_ +
+        "  server {\n" +
+        (ipv4_ ? "    listen 127.0.0.1:" + std::to_string(port) + (tlsConfig_.empty() ? "" : " ssl") + ";\n" : "") +
+        (ipv6_ ? "    listen [::1]:" + std::to_string(port) + (tlsConfig_.empty() ? "" : " ssl") + ";\n" : "") +
+        tlsConfig_ +
         "    server_name localhost;\n"
         "    root \"" + root_ + "\";\n" +
         serverConfig_ + "\n"
@@ -132,7 +136,7 @@ bool NginxServer::StartOnce(int port, bool* portTaken) {
             error_ = "nginx ended with " + std::to_string(exitCode) + ": " + log;
             return false;
         }
-        if (Accepts(port)) {
+        if (Accepts(port, ipv4_)) {
             port_ = port;
             return true;
         }
@@ -166,6 +170,11 @@ bool NginxServer::StartOnPort(int port) {
 
 void NginxServer::UseTls(const std::string& certificate, const std::string& key) {
     tlsConfig_ = "    ssl_certificate \"" + certificate + "\";\n    ssl_certificate_key \"" + key + "\";\n";
+}
+
+void NginxServer::ListenOn(bool ipv4, bool ipv6) {
+    ipv4_ = ipv4;
+    ipv6_ = ipv6;
 }
 
 void NginxServer::Stop() {

@@ -1,6 +1,6 @@
 // A real web server for the HTTP client's integration tests and benchmarks:
-// Debian's nginx, run as a child process in the foreground on 127.0.0.1 at
-// an ephemeral port (or one a test names), with its configuration, pid
+// Debian's nginx, run as a child process in the foreground on 127.0.0.1
+// (or ::1, or both) at an ephemeral port (or one a test names), with its configuration, pid
 // file, temporary folders and logs in a folder of its own.  It never reads
 // /etc/nginx and never writes to /var/log/nginx.  With UseTls it speaks
 // only TLS on its port.
@@ -51,6 +51,9 @@ public:
     void Stop();
     // Before Start: serve over TLS with these PEM files.
     void UseTls(const std::string& certificate, const std::string& key);
+    // Before Start: which loopback addresses nginx listens on, 127.0.0.1
+    // and ::1 (only 127.0.0.1 unless told).
+    void ListenOn(bool ipv4, bool ipv6);
     const std::string& error() const { return error_; }
 
     int port() const { return port_; }
@@ -76,6 +79,8 @@ private:
     int port_ = 0;
     std::string error_;
     std::string tlsConfig_;  // the ssl lines, empty for plain HTTP
+    bool ipv4_ = true;
+    bool ipv6_ = false;
 };
 
 // The bytes of a generated image of `size` bytes: the signature of the

@@ -161,6 +161,16 @@ int UnusedLoopbackPort() {
     return port;
 }
 
+bool Ipv6LoopbackAvailable() {
+    SOCKET socket = OpenTcpSocket(AF_INET6);
+    if (socket == INVALID_SOCKET) return false;
+    sockaddr_storage address;
+    ParseAddressLiteral("::1", &address);
+    bool bound = bind(socket, reinterpret_cast<sockaddr*>(&address), AddressLength(&address)) == 0;
+    closesocket(socket);
+    return bound;
+}
+
 RefusingLoopbackPort::RefusingLoopbackPort() {
     socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};

@@ -88,6 +88,9 @@ private:
 // refusing is a RefusingLoopbackPort instead.
 int UnusedLoopbackPort();
 
+// Whether this machine has ::1 to listen on (ip -6 addr show lo).
+bool Ipv6LoopbackAvailable();
+
 // A loopback port that refuses connections for as long as the object lives:
 // a socket bound to it without listening answers every connect with a
 // reset, and keeps the port from going to a server started meanwhile.

@@ -22,8 +22,8 @@ int StartNetwork() { return 1; }
 
 void StopNetwork() {}
 
-SOCKET OpenTcpSocket() {
-    SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+SOCKET OpenTcpSocket(int family) {
+    SOCKET socket = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
     if (socket == INVALID_SOCKET) return INVALID_SOCKET;
     if (socket == 0) {
         // Standard input was closed; 0 means "no socket" to the client.
@@ -41,35 +41,6 @@ SOCKET OpenTcpSocket() {
     return socket;
 }
 
-int LookUpHostIpv4(const char* host, in_addr* address) {
-    if (host == nullptr || host[0] == '\0') return 0;
-    // gethostbyname_r: the plain call shares one result buffer between
-    // threads in glibc.  The buffer grows while the C library asks for more.
-    char stackBuffer[2048];
-    char* buffer = stackBuffer;
-    size_t size = sizeof stackBuffer;
-    struct hostent entry;
-    struct hostent* result = nullptr;
-    int lookupError = 0;
-    int status;
-    char* heapBuffer = nullptr;
-    while ((status = gethostbyname_r(host, &entry, buffer, size, &result, &lookupError)) == ERANGE &&
-           size < 65536) {
-        size *= 2;
-        delete[] heapBuffer;
-        heapBuffer = new char[size];
-        buffer = heapBuffer;
-    }
-    int found = 0;
-    if (status == 0 && result != nullptr && result->h_addrtype == AF_INET && result->h_length == 4 &&
-        result->h_addr_list != nullptr && result->h_addr_list[0] != nullptr) {
-        std::memcpy(address, result->h_addr_list[0], sizeof(in_addr));
-        found = 1;
-    }
-    delete[] heapBuffer;
-    return found;
-}
-
 int ConnectErrorAfterSelect(SOCKET socket) {
     int error = 0;
     socklen_t length = sizeof error;
@@ -77,10 +48,17 @@ int ConnectErrorAfterSelect(SOCKET socket) {
     if (error != 0) return error;
     // A connect that failed before it returned has already handed its error
     // over and left the socket unconnected, yet writable: ask for the peer.
-    sockaddr_in peer;
+    sockaddr_storage peer;
     socklen_t peerLength = sizeof peer;
     if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return errno != 0 ? errno : ENOTCONN;
     return 0;
+}
+
+int ConnectErrorAfterException(SOCKET socket) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno != 0 ? errno : -1;
+    return error != 0 ? error : ECONNREFUSED;
 }
 
 void SetSocketTimeouts(SOCKET socket) {

@@ -54,11 +54,6 @@ void Start() {
     context = made;
 }
 
-bool IsAddressLiteral(const char* host) {
-    unsigned char address[16];
-    return inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
-}
-
 // The first reason OpenSSL queued for this thread, or `fallback`; clears
 // the queue so the next connection starts clean.
 void TakeReason(char* into, size_t size, const char* fallback) {
@@ -118,8 +113,17 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         return nullptr;
     }
     X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
-    if (IsAddressLiteral(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(check, host);
+    // An address literal, in any spelling the connect reads ("127.1" too),
+    // is checked as that address and gets no SNI (which names hosts only).
+    sockaddr_storage literal;
+    if (ParseAddressLiteral(host, &literal)) {
+        if (literal.ss_family == AF_INET6) {
+            X509_VERIFY_PARAM_set1_ip(check, reinterpret_cast<const unsigned char*>(
+                                                 &reinterpret_cast<const sockaddr_in6*>(&literal)->sin6_addr), 16);
+        } else {
+            X509_VERIFY_PARAM_set1_ip(check, reinterpret_cast<const unsigned char*>(
+                                                 &reinterpret_cast<const sockaddr_in*>(&literal)->sin_addr), 4);
+        }
     } else {
         SSL_set_tlsext_host_name(ssl, host);
         X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);

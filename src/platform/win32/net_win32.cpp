@@ -17,26 +17,20 @@ int StartNetwork() {
 
 void StopNetwork() { WSACleanup(); }
 
-SOCKET OpenTcpSocket() { return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
-
-int LookUpHostIpv4(const char* host, in_addr* address) {
-    if (host == nullptr || host[0] == '\0') return 0;
-    // ResolveHostIpv4 reads a dotted quad itself (older Winsock does not
-    // resolve one by name).
-    // Winsock keeps gethostbyname's result per thread, so this is safe from
-    // the worker and the start-up thread at once.
-    hostent* entry = gethostbyname(host);
-    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
-        entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
-        return 0;
-    }
-    std::memcpy(address, entry->h_addr_list[0], sizeof(in_addr));
-    return 1;
-}
+SOCKET OpenTcpSocket(int family) { return socket(family, SOCK_STREAM, IPPROTO_TCP); }
 
 // Winsock marks a socket whose non-blocking connect failed only in select's
 // exception set; a socket in the write set is connected.
 int ConnectErrorAfterSelect(SOCKET socket) { return 0; }
+
+int ConnectErrorAfterException(SOCKET socket) {
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+        return WSAGetLastError() != 0 ? WSAGetLastError() : -1;
+    }
+    return error != 0 ? error : WSAECONNREFUSED;
+}
 
 void SetSocketTimeouts(SOCKET socket) {
     // Winsock takes the time-outs as a DWORD of milliseconds, not a timeval.

@@ -80,8 +80,8 @@ bool IsCertificateStatus(SECURITY_STATUS status) {
 
 // An IPv4 or IPv6 address literal gets no SNI (which names hosts only).
 bool IsAddressLiteral(const char* host) {
-    return std::strchr(host, ':') != nullptr || inet_addr(host) != INADDR_NONE ||
-           std::strcmp(host, "255.255.255.255") == 0;
+    sockaddr_storage literal;
+    return ParseAddressLiteral(host, &literal) != 0;
 }
 
 bool WideHost(const char* host, wchar_t* wide) {
@@ -95,12 +95,16 @@ bool WideHost(const char* host, wchar_t* wide) {
     return true;
 }
 
-// Whether `certificate` lists the IPv4 literal `host` among its
-// subjectAltName addresses.  Wine's SSL policy compares DNS names only, so
-// an address is matched here.
+// Whether `certificate` lists the address literal `host` (IPv4 or IPv6)
+// among its subjectAltName addresses.  Wine's SSL policy compares DNS names
+// only, so an address is matched here.
 bool NamesAddress(PCCERT_CONTEXT certificate, const char* host) {
-    unsigned long address = inet_addr(host);
-    if (std::strchr(host, ':') != nullptr || address == INADDR_NONE) return false;
+    sockaddr_storage literal;
+    if (!ParseAddressLiteral(host, &literal)) return false;
+    const bool v6 = literal.ss_family == AF_INET6;
+    const void* address = v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&literal)->sin6_addr)
+                             : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&literal)->sin_addr);
+    const DWORD length = v6 ? 16 : 4;
     PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
                                                   certificate->pCertInfo->rgExtension);
     CERT_ALT_NAME_INFO* names = nullptr;
@@ -113,8 +117,8 @@ bool NamesAddress(PCCERT_CONTEXT certificate, const char* host) {
     bool found = false;
     for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-                std::memcmp(entry.IPAddress.pbData, &address, 4) == 0;
+        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == length &&
+                std::memcmp(entry.IPAddress.pbData, address, length) == 0;
     }
     LocalFree(names);
     return found;
