@@ -358,6 +358,58 @@ TEST_F(WizardTest, RelocatesAnHttpsImage) {
     EXPECT_EQ(0u, karvelo.WaitForExit());
 }
 
+// The user's proxy, set in the Internet options' registry values: an image
+// on a name only the proxy knows arrives through it, and a name the bypass
+// list's <local> matches goes direct.  The loopback server plays the proxy:
+// a request through a proxy names the whole address.
+TEST_F(WizardTest, FollowsTheSystemProxy) {
+    LoopbackImageServer proxy([](const std::string& target) {
+        const std::string origin = "http://images.proxied.example";
+        return target.rfind(origin, 0) == 0 ? ServeImages(target.substr(origin.size())) : LoopbackResponse();
+    });
+    ASSERT_TRUE(proxy.Start());
+    const std::string proxied = "http://images.proxied.example/img/1.png";
+    const std::string bypassed = "http://imagehost/img/2.png";
+    PackageLayout layout;
+    layout.items = {MakeItem("代理图片", "<img src=\"" + proxied + "\"><img src=\"" + bypassed + "\">")};
+    ASSERT_TRUE(WritePackageFile(package_, layout));
+
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER,
+                                             "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    struct Settings {
+        HKEY key;
+        ~Settings() {
+            for (const char* name : {"ProxyEnable", "ProxyServer", "ProxyOverride"}) RegDeleteValueA(key, name);
+            RegCloseKey(key);
+        }
+    } settings{key};
+    const DWORD enable = 1;
+    const std::string server = "127.0.0.1:" + std::to_string(proxy.port());
+    RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof enable);
+    RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                   static_cast<DWORD>(server.size() + 1));
+    RegSetValueExA(key, "ProxyOverride", 0, REG_SZ, reinterpret_cast<const BYTE*>("<local>"), 8);
+
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_NE(nullptr, wizard.window);
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 0));
+    wizard.SetText(wizard.destinationEdit, images_);
+    std::string final = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    EXPECT_NE(std::string::npos, final.find("注意：有部分图片搬家失败！")) << final;
+    EXPECT_EQ(std::string(DESKTOP_FAILURES) + "\r\n" + bypassed, WindowText(wizard.failureText));
+    EXPECT_EQ(std::vector<std::string>{proxied}, proxy.RequestedPaths());
+    std::string after = DecodePackageFile(package_);
+    EXPECT_EQ(std::string::npos, after.find(proxied));
+    EXPECT_NE(std::string::npos, after.find(bypassed));
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
 TEST_F(WizardTest, PackagesThatCannotBeUsedStayOnPageOne) {
     KarveloProcess karvelo;
     Wizard wizard = Start(&karvelo);

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -52,6 +53,55 @@ wchar_t* WidenAscii(const char* text) {
     return wide;
 }
 
+// The classic Internet options values, which the options dialog, group
+// policy and many setup scripts write: WinHTTP reads only the binary
+// DefaultConnectionSettings record beside them (and Wine only that), so a
+// proxy set through these values alone would otherwise go unseen.
+const wchar_t INTERNET_SETTINGS_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+// A REG_SZ value of the key as a core text, or null.
+char* ReadSettingsText(HKEY key, const wchar_t* name) {
+    DWORD type = 0;
+    DWORD bytes = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS || type != REG_SZ ||
+        bytes == 0 || bytes > 65536) {
+        return nullptr;
+    }
+    DWORD units = bytes / sizeof(wchar_t);
+    wchar_t* wide = static_cast<wchar_t*>(Allocate((units + 1) * sizeof(wchar_t)));
+    char* core = nullptr;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(wide), &bytes) == ERROR_SUCCESS) {
+        wide[std::min<DWORD>(units, bytes / sizeof(wchar_t))] = L'\0';
+        size_t length = std::wcslen(wide);
+        int size = static_cast<int>(length * 4 + 1);
+        core = static_cast<char*>(Allocate(static_cast<size_t>(size)));
+        if (length == 0 || !CorePathFromWide(wide, length, core, size)) {
+            std::free(core);
+            core = nullptr;
+        }
+    }
+    std::free(wide);
+    return core;
+}
+
+// ProxyServer and ProxyOverride when ProxyEnable is 1.
+void ReadInternetSettingsValues(SystemProxyConfig* config) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, INTERNET_SETTINGS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+    DWORD enabled = 0;
+    DWORD type = 0;
+    DWORD bytes = sizeof enabled;
+    if (RegQueryValueExW(key, L"ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enabled), &bytes) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD && enabled == 1) {
+        config->proxyServer = ReadSettingsText(key, L"ProxyServer");
+        if (config->proxyServer != nullptr && config->proxyBypass == nullptr) {
+            config->proxyBypass = ReadSettingsText(key, L"ProxyOverride");
+        }
+    }
+    RegCloseKey(key);
+}
+
 // Running a script may fetch it, and auto-detection asks DHCP and DNS:
 // bounded, so a missing WPAD server does not hold up every download.
 const int AUTO_PROXY_TIMEOUT_MS = 5000;
@@ -61,11 +111,13 @@ const int AUTO_PROXY_TIMEOUT_MS = 5000;
 int ReadSystemProxyConfig(SystemProxyConfig* config) {
     *config = SystemProxyConfig{nullptr, nullptr, nullptr, 0};
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG ie = {};
-    if (!WinHttpGetIEProxyConfigForCurrentUser(&ie)) return 0;
-    config->proxyServer = TakeWinHttpText(ie.lpszProxy);
-    config->proxyBypass = TakeWinHttpText(ie.lpszProxyBypass);
-    config->autoConfigUrl = TakeWinHttpText(ie.lpszAutoConfigUrl);
-    config->autoDetect = ie.fAutoDetect ? 1 : 0;
+    if (WinHttpGetIEProxyConfigForCurrentUser(&ie)) {
+        config->proxyServer = TakeWinHttpText(ie.lpszProxy);
+        config->proxyBypass = TakeWinHttpText(ie.lpszProxyBypass);
+        config->autoConfigUrl = TakeWinHttpText(ie.lpszAutoConfigUrl);
+        config->autoDetect = ie.fAutoDetect ? 1 : 0;
+    }
+    if (config->proxyServer == nullptr) ReadInternetSettingsValues(config);
     if (config->proxyServer != nullptr || config->autoConfigUrl != nullptr || config->autoDetect) return 1;
     FreeSystemProxyConfig(config);  // a bypass list alone names no proxy
     return 0;
