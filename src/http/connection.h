@@ -10,9 +10,8 @@
 // A connection through a proxy is pooled as "<ConnectionKey> via <proxy's
 // display>".  The failure counts are keyed the same way by each address the
 // host resolved to (the connection's failureKey, an IPv6 address in
-// brackets), so
-// every spelling of one host ("127.1", "0x7f000001", "LOCALHOST") shares
-// one count.  A host of several addresses races them (IPv6 first, the
+// brackets), so every spelling of one host ("127.1", "0x7f000001",
+// "LOCALHOST") shares one count.  A host of several addresses races them (IPv6 first, the
 // families taking turns); each address refused or silent counts on its own,
 // one at the cut-off is left out, and the host is refused when all are.
 #pragma once
