@@ -17,23 +17,9 @@
 namespace {
 
 const char LOG_FORMAT_NAME[] = "karvelo";
-// How long nginx gets to come up, and to go down before it is killed.
-const int START_WAIT_MILLISECONDS = 5000;
+// How long nginx gets to go down before it is killed.
 const int STOP_WAIT_MILLISECONDS = 3000;
 const int TICK_MILLISECONDS = 5;
-// Another process may take the free port between our look and nginx's bind.
-const int START_ATTEMPTS = 5;
-
-bool Accepts(int port, bool ipv4) {
-    sockaddr_storage address;
-    ParseAddressLiteral(ipv4 ? "127.0.0.1" : "::1", &address);
-    SetAddressPort(&address, port);
-    int probe = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return false;
-    bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), AddressLength(&address)) == 0;
-    close(probe);
-    return connected;
-}
 
 // Where the server keeps its files: one fresh folder per server.
 std::string NewServerFolder() {
@@ -127,20 +113,19 @@ bool NginxServer::StartOnce(int port, bool* portTaken) {
         error_ = std::string("cannot start ") + NGINX_PROGRAM;
         return false;
     }
-    for (int waited = 0; waited < START_WAIT_MILLISECONDS; waited += TICK_MILLISECONDS) {
-        int exitCode = 0;
-        if (ProcessEnded(pid_, &exitCode)) {
-            pid_ = -1;
+    int exitCode = 0;
+    switch (AwaitServerStart(&pid_, port, ipv4_, &exitCode)) {
+        case SERVER_ACCEPTS:
+            port_ = port;
+            return true;
+        case SERVER_ENDED: {
             std::string log = ErrorLog() + ReadWholeFile(folder_ + "/nginx.out");
             *portTaken = log.find("Address already in use") != std::string::npos;
             error_ = "nginx ended with " + std::to_string(exitCode) + ": " + log;
             return false;
         }
-        if (Accepts(port, ipv4_)) {
-            port_ = port;
-            return true;
-        }
-        SleepMilliseconds(TICK_MILLISECONDS);
+        case SERVER_SILENT:
+            break;
     }
     error_ = "nginx did not accept connections on port " + std::to_string(port) + ": " + ErrorLog();
     Stop();
@@ -148,18 +133,8 @@ bool NginxServer::StartOnce(int port, bool* portTaken) {
 }
 
 bool NginxServer::Start() {
-    if (pid_ > 0) return true;
-    for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
-        int port = UnusedLoopbackPort();
-        if (port == 0) {
-            error_ = "no free loopback port";
-            return false;
-        }
-        bool portTaken = false;
-        if (StartOnce(port, &portTaken)) return true;
-        if (!portTaken) return false;
-    }
-    return false;
+    auto startOnce = [this](int port, bool* taken) { return StartOnce(port, taken); };
+    return pid_ > 0 || StartOnFreeLoopbackPort(startOnce, &error_);
 }
 
 bool NginxServer::StartOnPort(int port) {

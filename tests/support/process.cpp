@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/net.h"
 #include "platform/thread.h"
+#include "support/scripted_server.h"
 
 namespace {
 
@@ -161,3 +163,43 @@ std::vector<std::string> KarveloCommand(const std::vector<std::string>& argument
 }
 
 ProcessResult RunKarvelo(const std::vector<std::string>& arguments) { return RunProcess(KarveloCommand(arguments)); }
+
+bool LoopbackAccepts(int port, bool ipv4) {
+    sockaddr_storage address;
+    ParseAddressLiteral(ipv4 ? "127.0.0.1" : "::1", &address);
+    SetAddressPort(&address, port);
+    int probe = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return false;
+    bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), AddressLength(&address)) == 0;
+    close(probe);
+    return connected;
+}
+
+ServerStart AwaitServerStart(pid_t* pid, int port, bool ipv4, int* exitCode) {
+    const int waitMilliseconds = 5000;
+    const int tickMilliseconds = 5;
+    for (int waited = 0; waited < waitMilliseconds; waited += tickMilliseconds) {
+        if (ProcessEnded(*pid, exitCode)) {
+            *pid = -1;
+            return SERVER_ENDED;
+        }
+        if (LoopbackAccepts(port, ipv4)) return SERVER_ACCEPTS;
+        SleepMilliseconds(tickMilliseconds);
+    }
+    return SERVER_SILENT;
+}
+
+bool StartOnFreeLoopbackPort(const std::function<bool(int port, bool* portTaken)>& startOnce, std::string* error) {
+    const int attempts = 5;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        int port = UnusedLoopbackPort();
+        if (port == 0) {
+            *error = "no free loopback port";
+            return false;
+        }
+        bool portTaken = false;
+        if (startOnce(port, &portTaken)) return true;
+        if (!portTaken) return false;
+    }
+    return false;
+}

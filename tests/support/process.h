@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,3 +43,20 @@ std::string BuildFolder();
 std::vector<std::string> KarveloCommand(const std::vector<std::string>& arguments);
 // Runs this build's `karvelo` with `arguments` to its end (RunProcess).
 ProcessResult RunKarvelo(const std::vector<std::string>& arguments);
+
+// How a server program started in the background came up.
+enum ServerStart {
+    SERVER_ACCEPTS,  // it accepts connections
+    SERVER_ENDED,    // it ended first: *pid is -1, its status in *exitCode
+    SERVER_SILENT,   // still running, but accepting nothing after five seconds
+};
+// Waits until the server `*pid` accepts connections on 127.0.0.1 (or ::1)
+// at `port`, or ends.
+ServerStart AwaitServerStart(pid_t* pid, int port, bool ipv4, int* exitCode);
+// Whether something accepts TCP connections on 127.0.0.1 (or ::1) at `port`.
+bool LoopbackAccepts(int port, bool ipv4);
+
+// Starts a server on a free loopback port: `startOnce` tries one and says
+// whether another process took it between the look and the bind, when the
+// next free port is tried (a few times).  False with *error when none took.
+bool StartOnFreeLoopbackPort(const std::function<bool(int port, bool* portTaken)>& startOnce, std::string* error);

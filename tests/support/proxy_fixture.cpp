@@ -13,20 +13,7 @@
 
 namespace {
 
-const int START_WAIT_MILLISECONDS = 5000;
 const int STOP_WAIT_MILLISECONDS = 3000;
-const int TICK_MILLISECONDS = 5;
-// Another process may take the free port between our look and the bind.
-const int START_ATTEMPTS = 5;
-
-bool Accepts(int port) {
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return false;
-    sockaddr_in address = LoopbackAddress(port);
-    bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(probe);
-    return connected;
-}
 
 std::string NewProxyFolder() {
     static int serial = 0;
@@ -76,20 +63,19 @@ bool TinyProxy::StartOnce(int port, bool* portTaken) {
         error_ = std::string("cannot start ") + TINYPROXY_PROGRAM;
         return false;
     }
-    for (int waited = 0; waited < START_WAIT_MILLISECONDS; waited += TICK_MILLISECONDS) {
-        int exitCode = 0;
-        if (ProcessEnded(pid_, &exitCode)) {
-            pid_ = -1;
+    int exitCode = 0;
+    switch (AwaitServerStart(&pid_, port, /*ipv4=*/true, &exitCode)) {
+        case SERVER_ACCEPTS:
+            port_ = port;
+            return true;
+        case SERVER_ENDED: {
             std::string output = Log() + ReadWholeFile(folder_ + "/tinyproxy.out");
             *portTaken = output.find("in use") != std::string::npos;
             error_ = "tinyproxy ended with " + std::to_string(exitCode) + ": " + output;
             return false;
         }
-        if (Accepts(port)) {
-            port_ = port;
-            return true;
-        }
-        SleepMilliseconds(TICK_MILLISECONDS);
+        case SERVER_SILENT:
+            break;
     }
     error_ = "tinyproxy did not accept connections on port " + std::to_string(port) + ": " + Log();
     Stop();
@@ -97,18 +83,8 @@ bool TinyProxy::StartOnce(int port, bool* portTaken) {
 }
 
 bool TinyProxy::Start() {
-    if (pid_ > 0) return true;
-    for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
-        int port = UnusedLoopbackPort();
-        if (port == 0) {
-            error_ = "no free loopback port";
-            return false;
-        }
-        bool portTaken = false;
-        if (StartOnce(port, &portTaken)) return true;
-        if (!portTaken) return false;
-    }
-    return false;
+    auto startOnce = [this](int port, bool* taken) { return StartOnce(port, taken); };
+    return pid_ > 0 || StartOnFreeLoopbackPort(startOnce, &error_);
 }
 
 void TinyProxy::Stop() {
