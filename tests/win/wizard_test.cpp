@@ -30,6 +30,7 @@ namespace {
 
 const char NOTICE_CAPTION[] = "提示";
 const char CONFIRM_CAPTION[] = "确认";
+const char NOT_LOADED[] = "(the package was not loaded)";
 const char DESKTOP_FAILURES[] = "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
 const char MOBILE_FAILURES[] = "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：";
 
@@ -142,6 +143,17 @@ protected:
             for (HWND box : karvelo->MessageBoxes()) ADD_FAILURE() << WindowText(box) << ": " << MessageBoxText(box);
         }
         return loaded;
+    }
+
+    // Loads the package, selects its first row (so its failures show at the
+    // end) and relocates into the images folder: the final message, or
+    // NOT_LOADED.
+    std::string RelocateShowingTheFirstRow(KarveloProcess* karvelo, const Wizard& wizard) {
+        if (wizard.window == nullptr || !Load(karvelo, wizard) || !karvelo->SelectListRow(wizard.itemList, 0)) {
+            return NOT_LOADED;
+        }
+        wizard.SetText(wizard.destinationEdit, images_);
+        return PressAndAnswer(karvelo, wizard, wizard.nextButton);
     }
 
     std::string folder_, package_, images_;
@@ -333,11 +345,8 @@ TEST_F(WizardTest, RelocatesAnHttpsImage) {
 
     KarveloProcess karvelo;
     Wizard wizard = Start(&karvelo);
-    ASSERT_NE(nullptr, wizard.window);
-    ASSERT_TRUE(Load(&karvelo, wizard));
-    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 0));
-    wizard.SetText(wizard.destinationEdit, images_);
-    std::string final = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    std::string final = RelocateShowingTheFirstRow(&karvelo, wizard);
+    ASSERT_NE(NOT_LOADED, final);
     EXPECT_NE(std::string::npos, final.find("注意：有部分图片搬家失败！")) << final;
     EXPECT_EQ("1", karvelo.ListItemText(wizard.itemList, 0, 2));
     EXPECT_EQ(std::string(DESKTOP_FAILURES) + "\r\n" + expired, WindowText(wizard.failureText));
@@ -394,11 +403,8 @@ TEST_F(WizardTest, FollowsTheSystemProxy) {
 
     KarveloProcess karvelo;
     Wizard wizard = Start(&karvelo);
-    ASSERT_NE(nullptr, wizard.window);
-    ASSERT_TRUE(Load(&karvelo, wizard));
-    ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 0));
-    wizard.SetText(wizard.destinationEdit, images_);
-    std::string final = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
+    std::string final = RelocateShowingTheFirstRow(&karvelo, wizard);
+    ASSERT_NE(NOT_LOADED, final);
     EXPECT_NE(std::string::npos, final.find("注意：有部分图片搬家失败！")) << final;
     EXPECT_EQ(std::string(DESKTOP_FAILURES) + "\r\n" + bypassed, WindowText(wizard.failureText));
     EXPECT_EQ(std::vector<std::string>{proxied}, proxy.RequestedPaths());
