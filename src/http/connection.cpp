@@ -503,9 +503,7 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
     char reason[HTTP_ERROR_TEXT_BYTES];
     SOCKET socket = ConnectSocket(proxy->host, proxy->port, /*secure=*/false, reason, &unanswered, key);
     if (socket == 0) {
-        char named[HTTP_ERROR_TEXT_BYTES];
-        std::snprintf(named, sizeof named, FORMAT_PROXY_UNREACHABLE, proxy->display);
-        PutError(error, "%s: %s", named, reason);
+        PutProxyUnreachable(error, proxy, reason);
         return nullptr;
     }
     Transport* transport = NewTcpTransport(socket);
