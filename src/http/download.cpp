@@ -153,12 +153,12 @@ void EvaluateEnd(Attempt* attempt) {
 
 // A connection for the attempt's scheme, host and port: pooled with
 // keep-alive, else its own.
-HttpConnection* ConnectFor(Attempt* attempt, char* message, TransportResult* failure) {
+HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* failure) {
     const UrlParts* parts = &attempt->parts;
     const bool secure = parts->isHttps != 0;
     return attempt->useKeepAlive
-               ? AcquirePooledConnection(parts->host, parts->port, message, secure, failure, attempt->proxy)
-               : OpenHttpConnection(parts->host, parts->port, secure, message, failure, attempt->proxy);
+               ? AcquirePooledConnection(parts->host, parts->port, error, secure, failure, attempt->proxy)
+               : OpenHttpConnection(parts->host, parts->port, secure, error, failure, attempt->proxy);
 }
 
 // Connects.  An https address where nothing speaks TLS is fetched as plain
@@ -168,8 +168,9 @@ HttpConnection* ConnectFor(Attempt* attempt, char* message, TransportResult* fai
 bool ConnectAttempt(Attempt* attempt) {
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     TransportResult failure = TRANSPORT_OPEN;
+    const ErrorText error = {message, sizeof message};
     UrlParts* parts = &attempt->parts;
-    attempt->connection = ConnectFor(attempt, message, &failure);
+    attempt->connection = ConnectFor(attempt, error, &failure);
     if (attempt->connection == nullptr && parts->isHttps && failure == TRANSPORT_NO_TLS &&
         attempt->proxy == nullptr && DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
         char line[HTTP_ERROR_TEXT_BYTES * 2];
@@ -177,7 +178,7 @@ bool ConnectAttempt(Attempt* attempt) {
         LogLine(line);
         parts->isHttps = 0;
         if (parts->port == HTTPS_DEFAULT_PORT) parts->port = HTTP_DEFAULT_PORT;
-        attempt->connection = ConnectFor(attempt, message, &failure);
+        attempt->connection = ConnectFor(attempt, error, &failure);
     }
     if (attempt->connection != nullptr) return true;
     // A refused certificate, or a proxy that refused the tunnel, would be
