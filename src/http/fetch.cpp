@@ -67,7 +67,7 @@ HttpConnection* SendRequest(const char* url, FetchResult* result) {
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     const ErrorText error = {message, sizeof message};
     char request[REQUEST_TEXT_BYTES];
-    int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, message);
+    int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, error);
     HttpConnection* connection =
         requestLength > 0 ? OpenHttpConnection(parts.host, parts.port, /*secure=*/false, error, nullptr) : nullptr;
     // One request to our own service: its connect clears the count, as it
