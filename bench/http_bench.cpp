@@ -219,6 +219,7 @@ void BM_KeepAliveDownloadVsWgetAndCat(benchmark::State& state) {
         const std::string ours = site.Fresh("ours");
         std::filesystem::create_directories(ours);
         char errorText[HTTP_ERROR_TEXT_BYTES];
+        const ErrorText error = {errorText, sizeof errorText};
         char path[512];
         Clock::time_point start = Clock::now();
         for (size_t i = 0; i < site.urls.size(); ++i) {
@@ -226,7 +227,7 @@ void BM_KeepAliveDownloadVsWgetAndCat(benchmark::State& state) {
             errorText[0] = '\0';
             FILE* made = CreateNewFileByPath(path, nullptr);  // as the run makes each file
             if (made != nullptr) CloseFile(made);
-            if (DownloadImage(site.urls[i].c_str(), path, errorText, 1, 0) != DOWNLOAD_STORED) {
+            if (DownloadImage(site.urls[i].c_str(), path, error, 1, 0) != DOWNLOAD_STORED) {
                 state.SkipWithError(("DownloadImage failed: " + site.urls[i] + ": " + errorText).c_str());
                 return;
             }

@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, buffer, static_cast<int32_t>(headLength + initial), static_cast<int32_t>(headLength),
-                        0xFFFFFFFFu, errorText);
+                        0xFFFFFFFFu, ErrorText{errorText, sizeof errorText});
 
     std::string written;
     ChunkedState state;

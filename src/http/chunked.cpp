@@ -97,7 +97,7 @@ bool Fail(ChunkedDecoder* decoder, ChunkedState state, const Input* input, Chunk
           ...) {
     va_list arguments;
     va_start(arguments, format);
-    PutErrorList(CallerErrorText(decoder->errorText), format, arguments);
+    PutErrorList(decoder->error, format, arguments);
     va_end(arguments);
     return End(decoder, state, input, step);
 }
@@ -237,13 +237,13 @@ bool AwaitFinalCrLf(ChunkedDecoder* decoder, Input* input, ChunkedStep* step) {
 }  // namespace
 
 void StartChunkedDecoder(ChunkedDecoder* decoder, char* buffer, int32_t held, int32_t cursor, uint32_t fileSize,
-                         char* errorText) {
+                         ErrorText error) {
     std::memset(decoder, 0, sizeof *decoder);
     decoder->buffer = buffer;
     decoder->held = held;
     decoder->cursor = cursor;
     decoder->fileSize = fileSize;
-    decoder->errorText = errorText;
+    decoder->error = error;
     decoder->phase = CHUNKED_PHASE_SIZE_LINE;
     decoder->state = CHUNKED_NEEDS_INPUT;
     buffer[held] = '\0';
@@ -323,7 +323,7 @@ ChunkedState ReadChunkedBody(HttpConnection* connection, ChunkedDecoder* decoder
         length -= step.consumed;
         if (step.state == CHUNKED_BODY_BYTES) {
             if (!WriteToSink(sink, step.body, step.bodyLength)) {
-                PutError(CallerErrorText(decoder->errorText), "%s", MESSAGE_WRITE_FAILED);
+                PutError(decoder->error, "%s", MESSAGE_WRITE_FAILED);
                 decoder->phase = CHUNKED_PHASE_ENDED;
                 decoder->state = CHUNKED_WRITE_FAILED;
                 return CHUNKED_WRITE_FAILED;

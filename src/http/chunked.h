@@ -35,9 +35,9 @@ enum ChunkedState {
     CHUNKED_BODY_BYTES,         // the step produced body bytes: write them, then step again
     CHUNKED_COMPLETE,           // the last chunk and the CR LF that ends the message were seen
     CHUNKED_ENDED_IN_DATA,      // the input ended inside a chunk's data: not a failure here, the download's end evaluation decides
-    CHUNKED_FAILED,             // framing, or the input ended where the framing needs more; message in errorText
-    CHUNKED_TOO_LARGE,          // the body would pass HTTP_BODY_SIZE_LIMIT; message in errorText
-    CHUNKED_WRITE_FAILED,       // ReadChunkedBody only: writing to the sink failed; message in errorText
+    CHUNKED_FAILED,             // framing, or the input ended where the framing needs more; message in error
+    CHUNKED_TOO_LARGE,          // the body would pass HTTP_BODY_SIZE_LIMIT; message in error
+    CHUNKED_WRITE_FAILED,       // ReadChunkedBody only: writing to the sink failed; message in error
 };
 
 // The decoder's place in the framing; internal to chunked.cpp.
@@ -54,7 +54,7 @@ struct ChunkedDecoder {
     int32_t held;       // bytes held
     int32_t cursor;     // where the next size line begins
     uint32_t fileSize;  // the download's expected size, for messages only
-    char* errorText;    // HTTP_ERROR_TEXT_BYTES, filled when it fails
+    ErrorText error;    // filled when it fails
     int32_t readTotal;  // chunk data bytes produced (each piece is written before the next step)
     int32_t remaining;  // bytes of the current chunk still to come
     int32_t chunksize;  // size of the current chunk
@@ -75,9 +75,9 @@ struct ChunkedStep {
 
 // Starts decoding the body that begins at `cursor` in `buffer`, which holds
 // `held` bytes (the head and whatever came with it), 0 <= cursor <= held <=
-// HTTP_BUFFER_SIZE.  `errorText` receives the message of a failure.
+// HTTP_BUFFER_SIZE.  `error` receives the message of a failure.
 void StartChunkedDecoder(ChunkedDecoder* decoder, char* buffer, int32_t held, int32_t cursor, uint32_t fileSize,
-                         char* errorText);
+                         ErrorText error);
 
 // One step, with `length` bytes of input at `input` (none: null and 0).
 // Input is taken only while the decoder needs it, at most

@@ -50,14 +50,14 @@ bool FormatConnectionKey(const char* host, int port, bool secure, char* key) {
     return length >= 0 && length < CONNECTION_KEY_BYTES;
 }
 
-void PutHostTooLong(const char* host, char* errorText) {
-    PutError(CallerErrorText(errorText), FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
+void PutHostTooLong(const char* host, ErrorText error) {
+    PutError(error, FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
 }
 
 // The pool key (POOL_KEY_BYTES): the ConnectionKey, and the proxy it goes
 // through.  False, with the message, when the host does not fit.
 bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
-                   char* errorText) {
+                   ErrorText error) {
     char connectionKey[CONNECTION_KEY_BYTES];
     bool fits = FormatConnectionKey(host, port, secure, connectionKey);
     if (fits) {
@@ -66,7 +66,7 @@ bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint*
                                                       proxy->display);
         fits = length >= 0 && length < POOL_KEY_BYTES;
     }
-    if (!fits && errorText != nullptr) PutHostTooLong(host, errorText);
+    if (!fits) PutHostTooLong(host, error);
     return fits;
 }
 
@@ -175,10 +175,10 @@ enum ConnectResult {
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
-ConnectResult FailConnect(char* errorText, ConnectResult result, const char* format, ...) {
+ConnectResult FailConnect(ErrorText error, ConnectResult result, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(errorText, HTTP_ERROR_TEXT_BYTES, format, arguments);
+    PutErrorList(error, format, arguments);
     va_end(arguments);
     return result;
 }
@@ -191,15 +191,15 @@ ConnectResult FailConnect(char* errorText, ConnectResult result, const char* for
 // the same message; a lookup cut short by a stop or a deadline says nothing
 // about the name.  False with the message when there is nothing to connect
 // to.
-bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addresses, char* errorText,
+bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addresses, ErrorText error,
                    bool* unanswered) {
     char key[CONNECTION_KEY_BYTES];
     if (host == nullptr) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_HOST_NULL);
+        PutError(error, "%s", MESSAGE_HOST_NULL);
         return false;
     }
     if (!FormatConnectionKey(host, port, secure, key)) {
-        PutHostTooLong(host, errorText);
+        PutHostTooLong(host, error);
         return false;
     }
     bool resolved = !NameFailed(host) && ResolveHost(host, addresses);
@@ -209,7 +209,7 @@ bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addre
     }
     if (!resolved) {
         if (!NetworkWaitGivenUp()) NoteNameFailed(host);
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_CANNOT_RESOLVE, host);
+        PutError(error, FORMAT_CANNOT_RESOLVE, host);
         return false;
     }
     OrderAddressesForRace(addresses);
@@ -221,7 +221,7 @@ bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addre
     }
     addresses->count = kept;
     if (kept == 0) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_MANY_FAILURES, key);
+        PutError(error, FORMAT_TOO_MANY_FAILURES, key);
         *unanswered = true;
         return false;
     }
@@ -286,7 +286,7 @@ struct RaceFailures {
 // once, blocking.  A connected socket is returned; INVALID_SOCKET when the
 // attempt is under way or failed (noted in `failures` with its message).
 SOCKET StartConnect(const HostAddresses* addresses, int index, int port, PendingConnects* pending,
-                    RaceFailures* failures, char* errorText) {
+                    RaceFailures* failures, ErrorText error) {
     sockaddr_storage peer = addresses->items[index];
     SetAddressPort(&peer, port);
     SOCKET socket = OpenTcpSocket(peer.ss_family);
@@ -306,15 +306,15 @@ SOCKET StartConnect(const HostAddresses* addresses, int index, int port, Pending
         if (connected != SOCKET_ERROR) return socket;
         closesocket(socket);
         failures->counted[index] = true;
-        failures->result = FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
+        failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
         return INVALID_SOCKET;
     }
-    int error = connected == SOCKET_ERROR ? LastSocketError() : 0;
-    if (connected == SOCKET_ERROR && ClassifySocketError(error, /*blocking=*/false) != SOCKET_WOULD_BLOCK) {
+    int socketError = connected == SOCKET_ERROR ? LastSocketError() : 0;
+    if (connected == SOCKET_ERROR && ClassifySocketError(socketError, /*blocking=*/false) != SOCKET_WOULD_BLOCK) {
         // Failed before it returned (a refusal, a family without a route).
         closesocket(socket);
         failures->counted[index] = true;
-        failures->result = FailConnect(errorText, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, error);
+        failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, socketError);
         return INVALID_SOCKET;
     }
     // Under way (or connected already): select tells which.
@@ -341,11 +341,11 @@ void ClosePending(PendingConnects* pending, int except) {
 // does (NoteHostAnswer).  *winner is the winning address's place;
 // failures->counted tells which attempts were refused or timed out.
 ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connected, int* winner,
-                      RaceFailures* failures, char* errorText) {
+                      RaceFailures* failures, ErrorText error) {
     PendingConnects pending;
     pending.count = 0;
     failures->result = CONNECT_FAILED;
-    std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_INVALID_SOCKET);
+    PutError(error, "%s", MESSAGE_INVALID_SOCKET);
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
     auto lastStart = start;
@@ -357,7 +357,7 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
         if (next < addresses->count && (startNext || MillisecondsSince(lastStart) >= RACE_STAGGER_MILLISECONDS)) {
             lastStart = std::chrono::steady_clock::now();
             const int before = pending.count;
-            won = StartConnect(addresses, next, port, &pending, failures, errorText);
+            won = StartConnect(addresses, next, port, &pending, failures, error);
             if (won != INVALID_SOCKET) {
                 wonAt = next;
                 ClosePending(&pending, -1);
@@ -370,13 +370,13 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
         if (pending.count == 0) return failures->result;  // every address failed
         if (NetworkWaitGivenUp()) {
             ClosePending(&pending, -1);
-            return FailConnect(errorText, CONNECT_FAILED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+            return FailConnect(error, CONNECT_FAILED, "%s", MESSAGE_CONNECT_TIMED_OUT);
         }
         int left = timeout - MillisecondsSince(start);
         if (left <= 0) {
             for (int i = 0; i < pending.count; ++i) failures->counted[pending.indexes[i]] = true;
             ClosePending(&pending, -1);
-            return FailConnect(errorText, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+            return FailConnect(error, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
         }
         int slice = left < NETWORK_WAIT_SLICE_MILLISECONDS ? left : NETWORK_WAIT_SLICE_MILLISECONDS;
         if (next < addresses->count) {
@@ -386,7 +386,7 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
         int outcomes[HOST_ADDRESS_LIMIT];
         if (!AwaitNonBlockingConnect(&pending, slice, outcomes)) {
             ClosePending(&pending, -1);
-            return FailConnect(errorText, CONNECT_FAILED, FORMAT_SELECT_FAILED, -1);
+            return FailConnect(error, CONNECT_FAILED, FORMAT_SELECT_FAILED, -1);
         }
         int first = -1;
         for (int i = 0; i < pending.count && first < 0; ++i) {
@@ -407,7 +407,7 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
             // A refused connect, reported at once: the next address goes now.
             closesocket(pending.sockets[i]);
             failures->counted[pending.indexes[i]] = true;
-            failures->result = FailConnect(errorText, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, outcomes[i]);
+            failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, outcomes[i]);
             startNext = true;
         }
         pending.count = kept;
@@ -420,7 +420,7 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
     int reset = ioctlsocket(won, FIONBIO, &blocking);
     if (reset != 0) {
         closesocket(won);
-        return FailConnect(errorText, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
+        return FailConnect(error, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
     }
     *connected = won;
     *winner = wonAt;
@@ -433,17 +433,17 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
 // out counts a failure under its own key.  `key` (FAILURE_KEY_BYTES)
 // receives the failure key of the address connected to, or of the first
 // one tried; empty when no address was found.
-SOCKET ConnectSocket(const char* host, int port, bool secure, char* errorText, bool* unanswered, char* key) {
+SOCKET ConnectSocket(const char* host, int port, bool secure, ErrorText error, bool* unanswered, char* key) {
     HostAddresses addresses;
     *unanswered = false;
     key[0] = '\0';
-    if (!ChooseAddress(host, port, secure, &addresses, errorText, unanswered)) return 0;
+    if (!ChooseAddress(host, port, secure, &addresses, error, unanswered)) return 0;
     FormatFailureKey(&addresses.items[0], port, secure, key);
     RaceFailures failures;
     std::memset(&failures, 0, sizeof failures);
     SOCKET socket = 0;
     int winner = 0;
-    ConnectResult result = Connect(&addresses, port, &socket, &winner, &failures, errorText);
+    ConnectResult result = Connect(&addresses, port, &socket, &winner, &failures, error);
     for (int i = 0; i < addresses.count; ++i) {
         if (!failures.counted[i]) continue;
         char failureKey[FAILURE_KEY_BYTES];
@@ -476,10 +476,10 @@ void ResetConnectFailureCounts() {
     UnlockMutex(failureCountsLock);
 }
 
-SOCKET OpenConnection(const char* host, int port, char* errorText, char* failureKey) {
+SOCKET OpenConnection(const char* host, int port, ErrorText error, char* failureKey) {
     bool unanswered;
     char key[FAILURE_KEY_BYTES];
-    SOCKET socket = ConnectSocket(host, port, /*secure=*/false, errorText, &unanswered, key);
+    SOCKET socket = ConnectSocket(host, port, /*secure=*/false, error, &unanswered, key);
     if (failureKey != nullptr) std::snprintf(failureKey, FAILURE_KEY_BYTES, "%s", key);
     return socket;
 }
@@ -501,11 +501,10 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
     char reason[HTTP_ERROR_TEXT_BYTES];
-    SOCKET socket = ConnectSocket(proxy->host, proxy->port, /*secure=*/false, reason, &unanswered, key);
+    SOCKET socket =
+        ConnectSocket(proxy->host, proxy->port, /*secure=*/false, ErrorText{reason, sizeof reason}, &unanswered, key);
     if (socket == 0) {
-        char named[HTTP_ERROR_TEXT_BYTES];
-        std::snprintf(named, sizeof named, FORMAT_PROXY_UNREACHABLE, proxy->display);
-        PutError(error, "%s: %s", named, reason);
+        PutProxyUnreachable(error, proxy, reason);
         return nullptr;
     }
     Transport* transport = NewTcpTransport(socket);
@@ -527,16 +526,15 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
 
 }  // namespace
 
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText,
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, ErrorText error,
                                    TransportResult* result, const ProxyEndpoint* proxy) {
     TransportResult ignored;
     if (result == nullptr) result = &ignored;
-    ErrorText error = CallerErrorText(errorText);
     if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, result, proxy);
     *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
-    SOCKET socket = ConnectSocket(host, port, secure, errorText, &unanswered, key);
+    SOCKET socket = ConnectSocket(host, port, secure, error, &unanswered, key);
     if (socket == 0) {
         // Nothing answered on the TLS port: for the caller as good as no TLS.
         if (unanswered) *result = secure ? TRANSPORT_NO_TLS : TRANSPORT_UNANSWERED;
@@ -570,11 +568,11 @@ void NoteHostAnswer(const HttpConnection* connection, bool answered) {
     if (connection != nullptr) NoteAnswerForKey(connection->failureKey, answered);
 }
 
-HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure,
+HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText error, bool secure,
                                         TransportResult* result, const ProxyEndpoint* proxy) {
-    if (host == nullptr) return OpenHttpConnection(host, port, secure, errorText, result, proxy);
+    if (host == nullptr) return OpenHttpConnection(host, port, secure, error, result, proxy);
     char key[POOL_KEY_BYTES];
-    if (!FormatPoolKey(host, port, secure, proxy, key, errorText)) {
+    if (!FormatPoolKey(host, port, secure, proxy, key, error)) {
         if (result != nullptr) *result = TRANSPORT_FAILED;
         return nullptr;
     }
@@ -594,7 +592,7 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
         if (poolObserver == nullptr) LogNewSocket(key);
         CloseLeastRecentlyUsed(pool);
     }
-    HttpConnection* connection = OpenHttpConnection(host, port, secure, errorText, result, proxy);
+    HttpConnection* connection = OpenHttpConnection(host, port, secure, error, result, proxy);
     if (connection == nullptr) {
         NotePoolUse(POOL_NOT_OPENED, key);
         return nullptr;
@@ -608,7 +606,7 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorT
 void ReleasePooledConnection(const char* host, int port, bool secure, bool noted, const ProxyEndpoint* proxy) {
     if (host == nullptr) return;
     char key[POOL_KEY_BYTES];
-    if (!FormatPoolKey(host, port, secure, proxy, key, nullptr)) return;  // such a host is never pooled
+    if (!FormatPoolKey(host, port, secure, proxy, key, ErrorText{nullptr, 0})) return;  // such a host is never pooled
     if (noted) NotePoolUse(POOL_RELEASED, key);
     HashMapRemove(CurrentPool(), key);
 }

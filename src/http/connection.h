@@ -64,11 +64,11 @@ void InitHttpClient();
 void ResetConnectFailureCounts();
 
 // A new connected socket with the network time-outs set, or 0 with a
-// message in `errorText` (HTTP_ERROR_TEXT_BYTES).  A connect that times out
+// message in `error`.  A connect that times out
 // or is refused counts toward CONNECT_FAILURE_LIMIT.  `failureKey` (when
 // given, FAILURE_KEY_BYTES) receives the key the peer's failures count under:
 // the address connected to, or after a failure the first one tried.
-SOCKET OpenConnection(const char* host, int port, char* errorText, char* failureKey = nullptr);
+SOCKET OpenConnection(const char* host, int port, ErrorText error, char* failureKey = nullptr);
 
 // After a request on `connection`: whether the host answered (any response
 // byte), which clears its count, or stayed silent for the whole network
@@ -79,7 +79,7 @@ void NoteAnswerForKey(const char* failureKey, bool answered);
 
 // A new connection of its own, over TLS when `secure` (the handshake checks
 // the certificate against the system's trust store and the host name), or
-// null with the message in `errorText` and *result (when given) saying why:
+// null with the message in `error` and *result (when given) saying why:
 // TRANSPORT_NO_TLS when nothing answered on the TLS port (the connect was
 // refused or timed out, or was not tried after CONNECT_FAILURE_LIMIT such
 // failures, or the handshake met no TLS byte), TRANSPORT_CERTIFICATE or
@@ -94,7 +94,7 @@ void NoteAnswerForKey(const char* failureKey, bool answered);
 // one that answers the tunnel with anything but 200 fails with
 // TRANSPORT_PROXY_REFUSED.  Nothing is ever fetched direct or in plain text
 // instead.
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char* errorText,
+HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, ErrorText error,
                                    TransportResult* result, const ProxyEndpoint* proxy = nullptr);
 
 // The pooled connection for scheme, host, port and proxy, or a new one
@@ -102,9 +102,9 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, char
 // that holds POOL_CONNECTION_LIMIT connections first closes its least
 // recently used.  A pooled connection is looked at first (TransportAlive):
 // one its peer has closed, reset or written to while idle is closed and
-// silently replaced in its place.  Null with `errorText` filled, as
+// silently replaced in its place.  Null with `error` filled, as
 // OpenHttpConnection, when no connection could be opened.
-HttpConnection* AcquirePooledConnection(const char* host, int port, char* errorText, bool secure = false,
+HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText error, bool secure = false,
                                         TransportResult* result = nullptr, const ProxyEndpoint* proxy = nullptr);
 
 // Takes the entry for scheme, host, port and proxy out of the pool; the

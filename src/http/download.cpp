@@ -33,7 +33,7 @@ struct Attempt {
     // Given (a plain fallback of an https address changes scheme and port):
     UrlParts parts;  // the strings belong to the caller
     const char* filePath;
-    ErrorText error;             // the caller's errorText
+    ErrorText error;             // the caller's message buffer
     const ProxyEndpoint* proxy;  // null: direct
     bool useKeepAlive;
     bool isRedirect;
@@ -153,12 +153,12 @@ void EvaluateEnd(Attempt* attempt) {
 
 // A connection for the attempt's scheme, host and port: pooled with
 // keep-alive, else its own.
-HttpConnection* ConnectFor(Attempt* attempt, char* message, TransportResult* failure) {
+HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* failure) {
     const UrlParts* parts = &attempt->parts;
     const bool secure = parts->isHttps != 0;
     return attempt->useKeepAlive
-               ? AcquirePooledConnection(parts->host, parts->port, message, secure, failure, attempt->proxy)
-               : OpenHttpConnection(parts->host, parts->port, secure, message, failure, attempt->proxy);
+               ? AcquirePooledConnection(parts->host, parts->port, error, secure, failure, attempt->proxy)
+               : OpenHttpConnection(parts->host, parts->port, secure, error, failure, attempt->proxy);
 }
 
 // Connects.  An https address where nothing speaks TLS is fetched as plain
@@ -168,8 +168,9 @@ HttpConnection* ConnectFor(Attempt* attempt, char* message, TransportResult* fai
 bool ConnectAttempt(Attempt* attempt) {
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     TransportResult failure = TRANSPORT_OPEN;
+    const ErrorText error = {message, sizeof message};
     UrlParts* parts = &attempt->parts;
-    attempt->connection = ConnectFor(attempt, message, &failure);
+    attempt->connection = ConnectFor(attempt, error, &failure);
     if (attempt->connection == nullptr && parts->isHttps && failure == TRANSPORT_NO_TLS &&
         attempt->proxy == nullptr && DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
         char line[HTTP_ERROR_TEXT_BYTES * 2];
@@ -177,7 +178,7 @@ bool ConnectAttempt(Attempt* attempt) {
         LogLine(line);
         parts->isHttps = 0;
         if (parts->port == HTTPS_DEFAULT_PORT) parts->port = HTTP_DEFAULT_PORT;
-        attempt->connection = ConnectFor(attempt, message, &failure);
+        attempt->connection = ConnectFor(attempt, error, &failure);
     }
     if (attempt->connection != nullptr) return true;
     // A refused certificate, or a proxy that refused the tunnel, would be
@@ -192,9 +193,9 @@ bool ConnectAttempt(Attempt* attempt) {
 bool SendRequest(Attempt* attempt) {
     char request[REQUEST_TEXT_BYTES];
     int requestLength =
-        BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error.text, attempt->proxy);
+        BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error, attempt->proxy);
     if (requestLength == 0) {
-        // The address itself is unusable (the message is in errorText).
+        // The address itself is unusable (the message is in attempt->error).
         attempt->retryable = false;
         attempt->result = DOWNLOAD_FAILED;
         return false;
@@ -203,7 +204,7 @@ bool SendRequest(Attempt* attempt) {
     if (!ConnectAttempt(attempt)) return false;
     if (attempt->parts.port != askedPort) {
         // Fell back to port 80: the Host line loses its port.
-        requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error.text);
+        requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error);
     }
     if (!SendBytes(attempt->connection, request, requestLength)) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
@@ -276,9 +277,8 @@ bool AcceptStatus(Attempt* attempt) {
     if (!attempt->isRedirect && IsRedirectStatus(received) && header->location[0] != '\0') {
         // A cut address is another address: never fetched, never stored.
         if (header->locationTooLong) {
-            char message[HTTP_ERROR_TEXT_BYTES];
-            std::snprintf(message, sizeof message, FORMAT_LOCATION_TOO_LONG, HEADER_LOCATION_BYTES - 1);
-            return FailForGood(attempt, DOWNLOAD_FAILED, message);
+            attempt->retryable = false;
+            return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_LOCATION_TOO_LONG, HEADER_LOCATION_BYTES - 1);
         }
         // A pooled connection is clean for reuse only when the redirect's
         // own body is wholly read; unread bytes would be taken for the next
@@ -333,7 +333,7 @@ bool AcceptFraming(Attempt* attempt) {
 void ReadChunked(Attempt* attempt) {
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, attempt->buffer, attempt->head.held, BodyStart(attempt), attempt->fileSize,
-                        attempt->error.text);
+                        attempt->error);
     ChunkedState state = ReadChunkedBody(attempt->connection, &decoder, &attempt->sink);
     attempt->readTotal = decoder.readTotal;
     attempt->lastReceive = decoder.lastReceive;
@@ -472,13 +472,13 @@ void SettleConnection(Attempt* attempt) {
 
 // One attempt at `parts`; a redirect's location is copied to `location`
 // (HEADER_LOCATION_BYTES).
-AttemptEnd TryOnce(const UrlParts* parts, const ProxyEndpoint* proxy, const char* filePath, char* errorText,
+AttemptEnd TryOnce(const UrlParts* parts, const ProxyEndpoint* proxy, const char* filePath, ErrorText error,
                    bool useKeepAlive, bool isRedirect, char* location) {
     Attempt attempt;
     std::memset(&attempt, 0, sizeof attempt);
     attempt.parts = *parts;
     attempt.filePath = filePath;
-    attempt.error = CallerErrorText(errorText);
+    attempt.error = error;
     attempt.proxy = proxy;
     attempt.useKeepAlive = useKeepAlive;
     attempt.isRedirect = isRedirect;
@@ -508,17 +508,17 @@ namespace {
 const ProxySettings* proxySettings = nullptr;
 
 // A download given up at a limit: its message, and no repetition.
-DownloadResult GiveUp(DownloadLimit limit, char* errorText) {
-    DescribeDownloadLimit(limit, errorText);
+DownloadResult GiveUp(DownloadLimit limit, ErrorText error) {
+    DescribeDownloadLimit(limit, error);
     return limit == DOWNLOAD_STOP_REQUESTED ? DOWNLOAD_STOPPED : DOWNLOAD_FAILED;
 }
 
 // DownloadImage within the limits the outermost call started.
-DownloadResult Download(const char* url, const char* filePath, char* errorText, bool useKeepAlive, bool isRedirect) {
+DownloadResult Download(const char* url, const char* filePath, ErrorText error, bool useKeepAlive, bool isRedirect) {
     DownloadLimit limit = DownloadLimitReached();
-    if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, errorText);
+    if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
     if (url == nullptr) {
-        PutError(CallerErrorText(errorText), "%s", MESSAGE_URL_CANNOT_PARSE);
+        PutError(error, "%s", MESSAGE_URL_CANNOT_PARSE);
         return DOWNLOAD_FAILED;
     }
     char* unescaped = std::strstr(url, "&amp;") != nullptr ? UnescapeAmpersands(url) : nullptr;
@@ -526,7 +526,7 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
     const char* refusal = MESSAGE_URL_CANNOT_PARSE;
     if (!ParseUrl(unescaped != nullptr ? unescaped : url, &parts, &refusal)) {
         // Nothing was sent and nothing connected; a repetition would fail alike.
-        PutError(CallerErrorText(errorText), "%s", refusal);
+        PutError(error, "%s", refusal);
         std::free(unescaped);
         return DOWNLOAD_FAILED;
     }
@@ -535,14 +535,14 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
                          ChooseProxy(proxySettings, parts.isHttps != 0, parts.host, parts.port, &proxy);
     const ProxyEndpoint* via = proxied ? &proxy : nullptr;
     char location[HEADER_LOCATION_BYTES];
-    AttemptEnd end = TryOnce(&parts, via, filePath, errorText, useKeepAlive, isRedirect, location);
+    AttemptEnd end = TryOnce(&parts, via, filePath, error, useKeepAlive, isRedirect, location);
     if (end.stale) {
         // The host closed the kept-alive connection since its last use
         // (RFC 9112, 9.3.1): the request goes again at once on a new one,
         // which cannot be stale.  No repetition is logged: whether a pooled
         // connection had gone stale depends on which worker held it, and
         // the log must not.
-        end = TryOnce(&parts, via, filePath, errorText, useKeepAlive, isRedirect, location);
+        end = TryOnce(&parts, via, filePath, error, useKeepAlive, isRedirect, location);
     }
     FreeProxyEndpoint(&proxy);
     FreeUrlParts(&parts);
@@ -551,16 +551,16 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
     // An attempt cut short at a limit failed for that reason alone.
     limit = DownloadLimitReached();
     bool repeatable = end.result == DOWNLOAD_NOT_ACCEPTED || end.result == DOWNLOAD_FAILED;
-    if (repeatable && limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, errorText);
+    if (repeatable && limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
     if (end.followRedirect) {
         if (EndsWithNoCase(location, WEBP_OFFER_SUFFIX)) location[std::strlen(location) - 6] = '\0';
-        return Download(location, filePath, errorText, /*useKeepAlive=*/true, /*isRedirect=*/true);
+        return Download(location, filePath, error, /*useKeepAlive=*/true, /*isRedirect=*/true);
     }
     if (repeatable && end.retryable && useKeepAlive) {
         char line[HTTP_ERROR_TEXT_BYTES * 3];
-        std::snprintf(line, sizeof line, FORMAT_RETRY_RECORD, url, 1, errorText);
+        std::snprintf(line, sizeof line, FORMAT_RETRY_RECORD, url, 1, error.text);
         LogLine(line);
-        return Download(url, filePath, errorText, /*useKeepAlive=*/false, isRedirect);
+        return Download(url, filePath, error, /*useKeepAlive=*/false, isRedirect);
     }
     return end.result;
 }
@@ -569,10 +569,10 @@ DownloadResult Download(const char* url, const char* filePath, char* errorText, 
 
 void UseDownloadProxySettings(const ProxySettings* settings) { proxySettings = settings; }
 
-DownloadResult DownloadImage(const char* url, const char* filePath, char* errorText, bool useKeepAlive,
+DownloadResult DownloadImage(const char* url, const char* filePath, ErrorText error, bool useKeepAlive,
                              bool isRedirect) {
     bool outermost = BeginDownloadLimits();
-    DownloadResult result = Download(url, filePath, errorText, useKeepAlive, isRedirect);
+    DownloadResult result = Download(url, filePath, error, useKeepAlive, isRedirect);
     if (outermost) EndDownloadLimits();
     // What could not be opened is not ours to remove: something else stands there.
     if (result != DOWNLOAD_STORED && result != DOWNLOAD_CANNOT_CREATE) RemoveFileByPath(filePath);

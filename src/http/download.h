@@ -18,7 +18,7 @@ enum DownloadResult {
 // (CreateNewFileByPath), and returns a DownloadResult.  The file is opened
 // once the request is sent, emptied, never through a symbolic link and never
 // made anew (DOWNLOAD_CANNOT_CREATE when it is gone or is something else
-// now).  On failure `errorText` (HTTP_ERROR_TEXT_BYTES) holds the message,
+// now).  On failure `error` holds the message,
 // and the file is removed, except after DOWNLOAD_CANNOT_CREATE, when what
 // stands there is left alone.  A stored image is synced to the disk where
 // SyncFolderFiles does not cover it (FOLDER_SYNC_COVERS_FILES false).
@@ -50,7 +50,7 @@ enum DownloadResult {
 // The body is streamed to the file through one HTTP_BUFFER_SIZE buffer; it is
 // never held whole.  Bodies over HTTP_BODY_SIZE_LIMIT, compressed bodies and
 // bodies that do not start with a JPEG, PNG, GIF or BMP signature are refused.
-DownloadResult DownloadImage(const char* url, const char* filePath, char* errorText, bool useKeepAlive,
+DownloadResult DownloadImage(const char* url, const char* filePath, ErrorText error, bool useKeepAlive,
                              bool isRedirect);
 
 // The proxy settings every later download (and redirect) follows through

@@ -70,18 +70,17 @@ DownloadLimit DownloadLimitReached() {
     return DOWNLOAD_WITHIN_LIMITS;
 }
 
-void DescribeDownloadLimit(DownloadLimit limit, char* errorText) {
+void DescribeDownloadLimit(DownloadLimit limit, ErrorText error) {
     switch (limit) {
         case DOWNLOAD_TOO_SLOW:
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_SLOW,
-                          static_cast<int>((SlowMilliseconds() + 999) / 1000), DOWNLOAD_MIN_BYTES_PER_SECOND / 1024);
+            PutError(error, FORMAT_TOO_SLOW, static_cast<int>((SlowMilliseconds() + 999) / 1000),
+                     DOWNLOAD_MIN_BYTES_PER_SECOND / 1024);
             return;
         case DOWNLOAD_TOO_LONG:
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_TOO_LONG,
-                          static_cast<int>((MaxMilliseconds() + 59999) / 60000));
+            PutError(error, FORMAT_TOO_LONG, static_cast<int>((MaxMilliseconds() + 59999) / 60000));
             return;
         case DOWNLOAD_STOP_REQUESTED:
-            std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, "%s", MESSAGE_STOPPED);
+            PutError(error, "%s", MESSAGE_STOPPED);
             return;
         default:
             return;

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "http/transport.h"
+
 const int DOWNLOAD_MIN_BYTES_PER_SECOND = 1024;
 const int DOWNLOAD_SLOW_SECONDS = 30;
 const int DOWNLOAD_MAX_SECONDS = 600;
@@ -41,8 +43,8 @@ void CountReceivedBytes(int32_t count);
 // reached until EndDownloadLimits.  DOWNLOAD_WITHIN_LIMITS outside a download.
 DownloadLimit DownloadLimitReached();
 
-// The message for a reached limit into `errorText` (HTTP_ERROR_TEXT_BYTES).
-void DescribeDownloadLimit(DownloadLimit limit, char* errorText);
+// The message for a reached limit into `error`.
+void DescribeDownloadLimit(DownloadLimit limit, ErrorText error);
 
 // Test seam: the slow window and the overall bound in milliseconds (0
 // restores DOWNLOAD_SLOW_SECONDS or DOWNLOAD_MAX_SECONDS), so a test or a

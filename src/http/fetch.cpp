@@ -65,10 +65,11 @@ HttpConnection* SendRequest(const char* url, FetchResult* result) {
     // and is reached direct, never through a proxy.
     parts.isHttps = 0;
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
+    const ErrorText error = {message, sizeof message};
     char request[REQUEST_TEXT_BYTES];
-    int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, message);
+    int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, error);
     HttpConnection* connection =
-        requestLength > 0 ? OpenHttpConnection(parts.host, parts.port, /*secure=*/false, message, nullptr) : nullptr;
+        requestLength > 0 ? OpenHttpConnection(parts.host, parts.port, /*secure=*/false, error, nullptr) : nullptr;
     // One request to our own service: its connect clears the count, as it
     // always did, where image hosts must answer first.
     if (connection != nullptr) NoteHostAnswer(connection, /*answered=*/true);
@@ -76,7 +77,7 @@ HttpConnection* SendRequest(const char* url, FetchResult* result) {
     if (connection != nullptr && !SendBytes(connection, request, requestLength)) {
         CloseHttpConnection(connection);
         connection = nullptr;
-        PutError(CallerErrorText(message), "%s", MESSAGE_SEND_FAILED);
+        PutError(error, "%s", MESSAGE_SEND_FAILED);
     }
     if (connection == nullptr) Fail(result, FETCH_NOT_SENT, CopyString(message));
     return connection;

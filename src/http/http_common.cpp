@@ -79,12 +79,12 @@ int AbsoluteOrigin(const UrlParts* parts, char* target, size_t size) {
 
 }  // namespace
 
-int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText,
+int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorText error,
                     const ProxyEndpoint* proxy) {
     // ParseUrl refuses such addresses already; this is where a request line
     // or Host line would be split, so the rule holds here too.
     if (HasControlByte(parts->host) || HasControlByte(parts->path)) {
-        PutError(CallerErrorText(errorText), "%s", MESSAGE_URL_CONTROL_CHARACTER);
+        PutError(error, "%s", MESSAGE_URL_CONTROL_CHARACTER);
         return 0;
     }
     char target[REQUEST_TEXT_BYTES];
@@ -93,7 +93,7 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
     const bool absolute = proxy != nullptr && !parts->isHttps;
     int origin = absolute ? AbsoluteOrigin(parts, target, sizeof target) : 0;
     if (origin < 0 || !RequestTarget(parts->path, target + origin, sizeof target - static_cast<size_t>(origin))) {
-        PutError(CallerErrorText(errorText), FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
+        PutError(error, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
         return 0;
     }
     char hostLine[HOST_LINE_BYTES];
@@ -106,7 +106,7 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
                          : std::snprintf(hostLine, sizeof hostLine, bracketed ? "\r\nHost: [%s]:%d" : "\r\nHost: %s:%d",
                                          parts->host, parts->port);
     if (hostLength < 0 || hostLength >= HOST_LINE_BYTES) {
-        std::snprintf(errorText, HTTP_ERROR_TEXT_BYTES, FORMAT_HOST_LINE_TOO_LONG, HOST_LINE_BYTES);
+        PutError(error, FORMAT_HOST_LINE_TOO_LONG, HOST_LINE_BYTES);
         return 0;
     }
     const bool authorized = absolute && proxy->authorization != nullptr;
@@ -116,7 +116,7 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* 
                                authorized ? "\r\nProxy-Authorization: " : "", authorized ? proxy->authorization : "",
                                keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
     if (length < 0 || length >= REQUEST_TEXT_BYTES) {
-        PutError(CallerErrorText(errorText), FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
+        PutError(error, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
         return 0;
     }
     return length;

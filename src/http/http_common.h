@@ -36,10 +36,8 @@ struct HttpConnection {
 const int HTTP_BUFFER_SIZE = 8192;
 // The largest body the client accepts ("10M" in the messages).
 const uint32_t HTTP_BODY_SIZE_LIMIT = 10485760;
-// Callers' message buffers (the download's errorText, the connect message).
+// The size of callers' message buffers (the download's, the connect message).
 const int HTTP_ERROR_TEXT_BYTES = 1024;
-// Such a buffer as the error currency of the client.
-inline ErrorText CallerErrorText(char* errorText) { return ErrorText{errorText, HTTP_ERROR_TEXT_BYTES}; }
 // The request is assembled in REQUEST_TEXT_BYTES, its Host line in
 // HOST_LINE_BYTES, both terminator included.
 const int REQUEST_TEXT_BYTES = 1024;
@@ -72,7 +70,7 @@ bool SendBytes(HttpConnection* connection, const char* bytes, int length);
 // HTTP/1.1 with "Connection: keep-alive" when `keepAlive`, else HTTP/1.0
 // with "Connection: close".  The Host line (an IPv6 literal in brackets)
 // names the port unless it is the scheme's own (80, or 443 for https).  A space in the path goes out as "%20".  Returns
-// its length, or 0 with a message in `errorText` (HTTP_ERROR_TEXT_BYTES)
+// its length, or 0 with a message in `error`
 // when the request or its Host line would not fit, or when host or path hold
 // a control character (MESSAGE_URL_CONTROL_CHARACTER); nothing is ever cut
 // short, split or sent half.
@@ -82,7 +80,7 @@ bool SendBytes(HttpConnection* connection, const char* bytes, int length);
 // credentials; an https address's request is the origin's, as it goes
 // through a tunnel.
 struct ProxyEndpoint;
-int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, char* errorText,
+int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorText error,
                     const ProxyEndpoint* proxy = nullptr);
 
 // One receive of at most `room` bytes into `into`: the count received, or

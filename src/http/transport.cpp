@@ -23,6 +23,12 @@ void PutError(ErrorText error, const char* format, ...) {
     va_end(arguments);
 }
 
+void PutProxyUnreachable(ErrorText error, const ProxyEndpoint* proxy, const char* reason) {
+    char named[HTTP_ERROR_TEXT_BYTES];
+    std::snprintf(named, sizeof named, FORMAT_PROXY_UNREACHABLE, proxy->display);
+    if (reason != nullptr) PutError(error, "%s: %s", named, reason); else PutError(error, "%s", named);
+}
+
 namespace {
 
 Transport* NewLayer(const TransportOps* ops, Transport* below, SOCKET socket) {
@@ -172,13 +178,11 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
         // No answer head: the proxy's message, with the reason where there is one.
         const bool timedOut = state == HEAD_ENDED && head.held == 0 && head.lastReceive < 0 &&
                               ClassifySocketError(head.lastSocketError, true) == SOCKET_TIMED_OUT;
-        char named[HTTP_ERROR_TEXT_BYTES];
-        std::snprintf(named, sizeof named, FORMAT_PROXY_UNREACHABLE, proxy->display);
         const char* reason = state == HEAD_TOO_LONG ? MESSAGE_HEAD_TOO_LONG
                              : !sent                ? MESSAGE_SEND_FAILED
                              : timedOut             ? MESSAGE_CONNECT_TIMED_OUT
                                                     : nullptr;
-        if (reason != nullptr) PutError(error, "%s: %s", named, reason); else PutError(error, "%s", named);
+        PutProxyUnreachable(error, proxy, reason);
         if (timedOut) *result = TRANSPORT_UNANSWERED;
         CloseTransport(below);
         return nullptr;

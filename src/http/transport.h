@@ -30,6 +30,9 @@ __attribute__((format(printf, 2, 3)))
 #endif
 void PutError(ErrorText error, const char* format, ...);
 void PutErrorList(ErrorText error, const char* format, va_list arguments);
+// A proxy that cannot be reached: its display (never its credentials), and
+// after it the reason when there is one.
+void PutProxyUnreachable(ErrorText error, const ProxyEndpoint* proxy, const char* reason);
 
 // How opening a layer ended.
 enum TransportResult {

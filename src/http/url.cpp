@@ -10,14 +10,14 @@
 
 namespace {
 
-int Refuse(const char** failureText, const char* message) {
+bool Refuse(const char** failureText, const char* message) {
     if (failureText != nullptr) *failureText = message;
-    return 0;
+    return false;
 }
 
 }  // namespace
 
-int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
+bool ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
     const char* cannotParse = MESSAGE_URL_CANNOT_PARSE;
     if (url == nullptr || parts == nullptr) return Refuse(failureText, cannotParse);
     if (!StartsWithNoCase(url, "http") && !StartsWith(url, "//")) return Refuse(failureText, cannotParse);
@@ -74,7 +74,7 @@ int ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
     parts->path = CopyString(pathStart);
     parts->port = port;
     parts->isHttps = isHttps ? 1 : 0;
-    return 1;
+    return true;
 }
 
 void FreeUrlParts(UrlParts* parts) {

@@ -17,7 +17,7 @@ struct UrlParts {
     int32_t isHttps;  // 1 for "https:" (any case): fetched over TLS
 };
 
-// Fills `parts` and returns 1, or returns 0 and allocates nothing.  The
+// Fills `parts` and returns true, or returns false and allocates nothing.  The
 // address must begin with "http://" or "https://" (any case) or "//" and have a '/' after the
 // host.  A port that is empty or not a number reads as 0; a port outside 0 to
 // 65535 is refused (the connection would use only its low 16 bits and reach
@@ -27,7 +27,7 @@ struct UrlParts {
 // refusal *failureText, when given, is the message for it:
 // MESSAGE_URL_CANNOT_PARSE, MESSAGE_URL_PORT_OUT_OF_RANGE or
 // MESSAGE_URL_CONTROL_CHARACTER.
-int ParseUrl(const char* url, UrlParts* parts, const char** failureText = nullptr);
+bool ParseUrl(const char* url, UrlParts* parts, const char** failureText = nullptr);
 
 // Frees host and path and nulls them; calling it twice is harmless.
 void FreeUrlParts(UrlParts* parts);

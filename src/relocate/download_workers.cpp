@@ -78,7 +78,8 @@ void Fetch(DownloadJob* job, HashMap* pool) {
     std::memset(job->errorText, 0, sizeof job->errorText);
     // DownloadImage puts a stored image on the disk where no sync of the
     // folder before the write-back covers it (FOLDER_SYNC_COVERS_FILES).
-    job->result = DownloadImage(job->url, job->path, job->errorText, /*useKeepAlive=*/true, /*isRedirect=*/false);
+    job->result = DownloadImage(job->url, job->path, ErrorText{job->errorText, sizeof job->errorText},
+                                /*useKeepAlive=*/true, /*isRedirect=*/false);
     CaptureLogLines(nullptr);
     UseThreadConnectionPool(nullptr);
 }

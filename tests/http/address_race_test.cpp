@@ -48,7 +48,7 @@ protected:
     }
     SOCKET Open(const std::string& host, int port) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        SOCKET socket = OpenConnection(host.c_str(), port, errorText);
+        SOCKET socket = OpenConnection(host.c_str(), port, ErrorText{errorText, sizeof errorText});
         message = errorText;
         return socket;
     }
@@ -78,7 +78,7 @@ TEST_F(AddressRace, ARefusedAddressIsCountedAndTheNextWins) {
     const int port = BoundPort(listener);
     char key[FAILURE_KEY_BYTES] = {0};
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    SOCKET socket = OpenConnection("dual.test", port, errorText, key);
+    SOCKET socket = OpenConnection("dual.test", port, ErrorText{errorText, sizeof errorText}, key);
     ASSERT_NE(0, socket) << Utf8(errorText);
     EXPECT_EQ("127.0.0.1:" + std::to_string(port), std::string(key));
     EXPECT_EQ(1, FailuresOf("[::1]:" + std::to_string(port)));

@@ -58,13 +58,13 @@ protected:
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
         ChunkedRun run;
         StartChunkedDecoder(&run.decoder, buffer.data(), static_cast<int32_t>(held.size()),
-                            static_cast<int32_t>(HEAD.size()), 0xFFFFFFFFu, errorText);
+                            static_cast<int32_t>(HEAD.size()), 0xFFFFFFFFu, ErrorText{errorText, sizeof errorText});
         Transport layer;
         InitTcpTransport(&layer, feeder.readEnd());
         HttpConnection plain = {&layer, 0, 0, ""};
         run.state = ReadChunkedBody(&plain, &run.decoder, &sink);
         run.decoder.buffer = nullptr;
-        run.decoder.errorText = nullptr;
+        run.decoder.error = ErrorText{nullptr, 0};
         CloseFile(sink.file);
         run.file = ReadWholeFile(path);
         run.error = errorText;

@@ -53,7 +53,7 @@ Decoded Decode(const Arrival& arrival) {
 
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, buffer.data(), static_cast<int32_t>(initial.size()),
-                        static_cast<int32_t>(HEAD.size()), SIZE_UNSET, errorText);
+                        static_cast<int32_t>(HEAD.size()), SIZE_UNSET, ErrorText{errorText, sizeof errorText});
     Decoded decoded{};
     size_t next = 0;
     const char* input = nullptr;
@@ -236,7 +236,7 @@ TEST(ChunkedDecoder, AsksOnlyForWhatOneReceiveWouldBring) {
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, buffer.data(), static_cast<int32_t>(HEAD.size()), static_cast<int32_t>(HEAD.size()),
-                        SIZE_UNSET, errorText);
+                        SIZE_UNSET, ErrorText{errorText, sizeof errorText});
 
     // A size line: the room behind the held bytes, right behind them.
     ChunkedStep step = DecodeChunked(&decoder, nullptr, 0);

@@ -16,7 +16,7 @@ protected:
     // Opens a connection; the message of a failure goes to `message`.
     SOCKET Open(const std::string& host, int port) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        SOCKET socket = OpenConnection(host.c_str(), port, errorText);
+        SOCKET socket = OpenConnection(host.c_str(), port, ErrorText{errorText, sizeof errorText});
         message = errorText;
         return socket;
     }
@@ -84,10 +84,11 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     ScriptedServer first({ServeKeepingOpen({})});
     ScriptedServer second({ServeKeepingOpen({})});
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    HttpConnection* a = AcquirePooledConnection(LOOPBACK.c_str(), first.port(), errorText);
+    const ErrorText error = {errorText, sizeof errorText};
+    HttpConnection* a = AcquirePooledConnection(LOOPBACK.c_str(), first.port(), error);
     ASSERT_NE(nullptr, a) << Utf8(errorText);
-    EXPECT_EQ(a, AcquirePooledConnection(LOOPBACK.c_str(), first.port(), errorText));
-    HttpConnection* b = AcquirePooledConnection(LOOPBACK.c_str(), second.port(), errorText);
+    EXPECT_EQ(a, AcquirePooledConnection(LOOPBACK.c_str(), first.port(), error));
+    HttpConnection* b = AcquirePooledConnection(LOOPBACK.c_str(), second.port(), error);
     ASSERT_NE(nullptr, b) << Utf8(errorText);
     EXPECT_NE(a, b);
     EXPECT_EQ(2, ConnectionPool->count);
@@ -117,7 +118,7 @@ TEST_F(ConnectionTest, HostsTooLongForTheKeyAreRefusedWhole) {
     EXPECT_EQ(Gbk("域名太长(超过128字节), 无法连接: ") + tooLong.substr(0, 40) + "...", message);
 
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    EXPECT_EQ(nullptr, AcquirePooledConnection(tooLong.c_str(), 80, errorText));
+    EXPECT_EQ(nullptr, AcquirePooledConnection(tooLong.c_str(), 80, ErrorText{errorText, sizeof errorText}));
     EXPECT_EQ(message, std::string(errorText));
     ReleasePooledConnection(tooLong.c_str(), 80);
     EXPECT_EQ(0, ConnectionPool->count);
@@ -131,7 +132,7 @@ TEST_F(ConnectionTest, UnresolvableHostsFailWithoutCounting) {
     EXPECT_EQ(0, ConnectFailureCounts->count);
 
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    EXPECT_EQ(0, OpenConnection(nullptr, 80, errorText));
+    EXPECT_EQ(0, OpenConnection(nullptr, 80, ErrorText{errorText, sizeof errorText}));
     EXPECT_EQ(Gbk("域名 = null"), std::string(errorText));
 }
 

@@ -25,9 +25,10 @@ const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
 
 // DownloadImage into `path`, made first (empty) as the run makes it, out of
 // reach of injected faults; one there already is written over.
-inline int DownloadInto(const std::string& url, const std::string& path, char* errorText, bool useKeepAlive) {
+template <size_t N>
+inline int DownloadInto(const std::string& url, const std::string& path, char (&errorText)[N], bool useKeepAlive) {
     if (!PathExists(path)) WriteWholeFile(path, "");
-    return DownloadImage(url.c_str(), path.c_str(), errorText, useKeepAlive, false);
+    return DownloadImage(url.c_str(), path.c_str(), ErrorText{errorText, N}, useKeepAlive, false);
 }
 
 // The pooled connection's socket for a ConnectionKey, or 0.

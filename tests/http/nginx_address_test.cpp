@@ -162,7 +162,7 @@ TEST_F(NginxAddressTest, SwallowedIpv6PathLosesTheRace) {
     // ::1 itself now answers nothing: its connect runs into the time-out.
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
     SetNetworkTimeoutForTests(500);
-    EXPECT_EQ(0, OpenConnection("::1", server.port(), errorText));
+    EXPECT_EQ(0, OpenConnection("::1", server.port(), ErrorText{errorText, sizeof errorText}));
     EXPECT_EQ(Gbk("使用非阻塞方式连接超时。"), std::string(errorText));
     ResetConnectFailureCounts();
 

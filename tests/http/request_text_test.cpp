@@ -13,7 +13,7 @@ std::string Built(const char* host, const char* path, int port = 80) {
     UrlParts parts = {const_cast<char*>(host), const_cast<char*>(path), port, 0};
     char request[REQUEST_TEXT_BYTES];
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    int length = BuildGetRequest(&parts, 0, request, errorText);
+    int length = BuildGetRequest(&parts, 0, request, ErrorText{errorText, sizeof errorText});
     if (length == 0) return "(refused) " + std::string(errorText);
     return std::string(request, static_cast<size_t>(length));
 }
@@ -55,7 +55,7 @@ TEST(BuildGetRequest, HostLineOfEachKindOfHost) {
         ASSERT_EQ(1, ParseUrl(c.url, &parts)) << c.url;
         char request[REQUEST_TEXT_BYTES];
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int length = BuildGetRequest(&parts, true, request, errorText);
+        int length = BuildGetRequest(&parts, true, request, ErrorText{errorText, sizeof errorText});
         FreeUrlParts(&parts);
         ASSERT_LT(0, length) << c.url;
         const std::string text(request, static_cast<size_t>(length));
