@@ -9,6 +9,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
+#include "http/download_into.h"
 #include "platform/net.h"
 #include "support/gbk.h"
 #include "support/scripted_server.h"
@@ -22,14 +23,6 @@ const int TEST_NETWORK_TIMEOUT_MILLISECONDS = 3000;
 
 // The first bytes of a JPEG, enough for the signature test.
 const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
-
-// DownloadImage into `path`, made first (empty) as the run makes it, out of
-// reach of injected faults; one there already is written over.
-template <size_t N>
-inline int DownloadInto(const std::string& url, const std::string& path, char (&errorText)[N], bool useKeepAlive) {
-    if (!PathExists(path)) WriteWholeFile(path, "");
-    return DownloadImage(url.c_str(), path.c_str(), ErrorText{errorText, N}, useKeepAlive, false);
-}
 
 // The pooled connection's socket for a ConnectionKey, or 0.
 inline SOCKET PooledSocket(const std::string& key) {

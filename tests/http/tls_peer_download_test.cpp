@@ -9,7 +9,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
-#include "http/http_test_support.h"
+#include "http/download_into.h"
 #include "platform/net.h"
 #include "support/gbk.h"
 #include "support/temp_dir.h"
