@@ -12,7 +12,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
-#include "http/http_test_support.h"
+#include "http/nginx_image_test.h"
 #include "platform/thread.h"
 #include "support/nginx_fixture.h"
 #include "support/process.h"
@@ -20,18 +20,11 @@
 
 namespace {
 
-class NginxTlsTest : public HttpTest {
+class NginxTlsTest : public NginxImageTest {
 protected:
     void SetUp() override {
         HttpTest::SetUp();
-        if (!NginxAvailable()) GTEST_SKIP() << NGINX_PROGRAM << " is missing: install nginx-light";
-        std::string error;
-        ASSERT_TRUE(TrustTestAuthority(&error)) << error;
-        certificates = TestCertificatesMade(&error);
-        std::filesystem::create_directories(Root() + "/img");
-        names = GenerateImageFiles(Root() + "/img", 6, 23);
-        ASSERT_EQ(6u, names.size());
-        std::filesystem::create_directories(File("out"));
+        MakeImages(6, 23);
     }
 
     // A TLS server with `certificate`; `config` goes into its server block.
@@ -41,21 +34,6 @@ protected:
         EXPECT_TRUE(server->Start()) << server->error();
         return server;
     }
-
-    int Download(const std::string& url, const std::string& name, int useKeepAlive = 1) {
-        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(url, File("out/" + name), errorText, useKeepAlive);
-        error = errorText;
-        return result;
-    }
-    bool Stored(const std::string& name) const {
-        return ReadWholeFile(Root() + "/img/" + name) == ReadWholeFile(File("out/" + name));
-    }
-    std::string Root() const { return File("www"); }
-
-    const TestCertificates* certificates = nullptr;
-    std::vector<std::string> names;
-    std::string error;  // GBK
 };
 
 }  // namespace

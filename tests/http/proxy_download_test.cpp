@@ -10,7 +10,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
-#include "http/http_test_support.h"
+#include "http/nginx_image_test.h"
 #include "http/proxy_settings.h"
 #include "support/nginx_fixture.h"
 #include "support/proxy_fixture.h"
@@ -65,20 +65,13 @@ const ProxyCase CASES[] = {
     {"no_proxy goes direct over TLS", PROXY_PLAIN_PORT_ONLY, NO_CREDENTIALS, "127.0.0.0/8", TLS_IMAGE, 1, "", ""},
 };
 
-class ProxyDownloadTest : public HttpTest {
+class ProxyDownloadTest : public NginxImageTest {
 protected:
     void SetUp() override {
         HttpTest::SetUp();
-        if (!NginxAvailable()) GTEST_SKIP() << NGINX_PROGRAM << " is missing: install nginx-light";
         if (!TinyproxyAvailable()) GTEST_SKIP() << TINYPROXY_PROGRAM << " is missing: install tinyproxy";
-        std::string error;
-        ASSERT_TRUE(TrustTestAuthority(&error)) << error;
-        certificates = TestCertificatesMade(&error);
-        ASSERT_NE(nullptr, certificates) << error;
-        std::filesystem::create_directories(Root() + "/img");
-        names = GenerateImageFiles(Root() + "/img", 4, 31);
-        ASSERT_EQ(4u, names.size());
-        std::filesystem::create_directories(File("out"));
+        MakeImages(4, 31);
+        if (HasFatalFailure() || IsSkipped()) return;
         plain = std::make_unique<NginxServer>(Root());
         ASSERT_TRUE(plain->Start()) << plain->error();
         tls = std::make_unique<NginxServer>(Root());
@@ -103,22 +96,8 @@ protected:
     }
     static const char* NoEnvironment(const char*) { return nullptr; }
 
-    int Download(const std::string& url, const std::string& name) {
-        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(url, File("out/" + name), errorText, true);
-        error = errorText;
-        return result;
-    }
-    bool Stored(const std::string& name) const {
-        return ReadWholeFile(Root() + "/img/" + name) == ReadWholeFile(File("out/" + name));
-    }
-    std::string Root() const { return File("www"); }
-
-    const TestCertificates* certificates = nullptr;
-    std::vector<std::string> names;
     std::unique_ptr<NginxServer> plain, tls, otherName;
     ProxySettings settings = {};
-    std::string error;  // GBK
 };
 
 std::string Formatted(const char* format, const std::string& display) {
