@@ -32,7 +32,7 @@
 namespace {
 
 const char RELOCATE_USAGE[] = "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] "
-                              "[--blank-failed] [--jobs N] [--proxy URL] [--noproxy LIST]\n";
+                              "[--blank-failed] [--jobs N] [--streams N] [--proxy URL] [--noproxy LIST]\n";
 
 const int MESSAGE_BYTES = 4096;
 
@@ -222,6 +222,7 @@ int RelocateCommand(int argc, char** argv) {
     options.relocateOutsideAlbums = 1;
     options.blankFailedImages = 0;
     options.jobs = DEFAULT_RUN_JOBS;
+    options.streams = DEFAULT_RUN_STREAMS;
     std::string positional[2];
     int positionals = 0;
     std::string proxyOption, noProxyOption;
@@ -234,12 +235,17 @@ int RelocateCommand(int argc, char** argv) {
             options.relocateOutsideAlbums = 0;
         } else if (argument == "--blank-failed") {
             options.blankFailedImages = 1;
-        } else if (argument == "--jobs" || argument.compare(0, 7, "--jobs=") == 0) {
-            std::string value = argument.size() > 6 ? argument.substr(7) : (i + 1 < argc ? argv[++i] : "");
-            options.jobs = ParseCount(value, MAX_RUN_JOBS);
-            if (options.jobs == 0) {
-                std::fprintf(stderr, "karvelo relocate: --jobs takes a number from 1 to %d, not '%s'\n", MAX_RUN_JOBS,
-                             value.c_str());
+        } else if (TakesValue(argument, "--jobs") || TakesValue(argument, "--streams")) {
+            const bool jobs = TakesValue(argument, "--jobs");
+            const size_t nameLength = jobs ? 6 : 9;
+            const int limit = jobs ? MAX_RUN_JOBS : MAX_RUN_STREAMS;
+            std::string value =
+                argument.size() > nameLength ? argument.substr(nameLength + 1) : (i + 1 < argc ? argv[++i] : "");
+            int& count = jobs ? options.jobs : options.streams;
+            count = ParseCount(value, limit);
+            if (count == 0) {
+                std::fprintf(stderr, "karvelo relocate: %s takes a number from 1 to %d, not '%s'\n",
+                             jobs ? "--jobs" : "--streams", limit, value.c_str());
                 return EXIT_USAGE;
             }
         } else if (TakesValue(argument, "--proxy") || TakesValue(argument, "--noproxy")) {

@@ -40,7 +40,18 @@ int StartTls();
 // the connection, which now owns nothing but its TLS state (the caller still
 // owns and closes the socket), or null with `failure` set and a message in
 // `errorText` (`errorSize` bytes, NUL-terminated).
-TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure);
+//
+// With `offerH2` the handshake offers the application protocols "h2" and
+// "http/1.1", in that order (ALPN); without it, none, as a plain HTTP/1.1
+// client always has.
+TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
+                       bool offerH2 = false);
+// True when the server picked "h2" from the offer.
+bool TlsNegotiatedH2(const TlsConnection* connection);
+// True when TlsReceive has bytes it can give, or decrypt, without reading
+// the socket: a reader that waits for the socket first asks this, or it
+// would wait for bytes it already holds.
+bool TlsHasBufferedBytes(const TlsConnection* connection);
 
 // Like send(2) on the socket: all of `length` bytes, or -1 (then
 // LastSocketError() tells the socket's error, or 0 for a TLS error).

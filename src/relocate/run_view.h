@@ -27,6 +27,10 @@ struct ItemRecord;
 // Downloads a run makes at once.
 const int DEFAULT_RUN_JOBS = 8;
 const int MAX_RUN_JOBS = 32;
+// HTTP/2 requests a run keeps in flight at once, over one connection per
+// host (and proxy): `jobs` counts HTTP/1.1 connections, `streams` these.
+const int DEFAULT_RUN_STREAMS = 100;
+const int MAX_RUN_STREAMS = 256;
 
 struct RunOptions {
     int relocateImageSpace;     // image-space description images, and the whole mobile phase
@@ -34,6 +38,7 @@ struct RunOptions {
     int blankFailedImages;      // replace failed images by the blank image
     char destination[MAX_PATH_BYTES];  // folder that receives the files
     int jobs;  // downloads at once, 1..MAX_RUN_JOBS; anything else takes DEFAULT_RUN_JOBS
+    int streams;  // HTTP/2 requests at once, 1..MAX_RUN_STREAMS; anything else takes DEFAULT_RUN_STREAMS
 };
 
 // How one image ended, for views that count.

@@ -70,6 +70,7 @@ void ReadRunOptions(RunOptions* options) {
         options->destination[0] = '\0';
     }
     options->jobs = DEFAULT_RUN_JOBS;
+    options->streams = DEFAULT_RUN_STREAMS;
 }
 
 int ProgressRangeForItems(int itemCount) {

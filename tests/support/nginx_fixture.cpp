@@ -64,6 +64,8 @@ NginxServer::~NginxServer() {
 
 std::string NginxServer::WriteConfig(int port) const {
     const std::string& f = folder_;
+    // Debian 12's nginx (1.22) turns HTTP/2 on per listen line.
+    const std::string listenFlags = std::string(tlsConfig_.empty() ? "" : " ssl") + (http2_ ? " http2" : "");
     std::string config =
         "daemon off;\n"
         "master_process off;\n"
@@ -80,14 +82,14 @@ std::string NginxServer::WriteConfig(int port) const {
         "  fastcgi_temp_path " + f + "/temp/fastcgi;\n"
         "  uwsgi_temp_path " + f + "/temp/uwsgi;\n"
         "  scgi_temp_path " + f + "/temp/scgi;\n"
-        "  keepalive_requests " + std::to_string(NGINX_KEEPALIVE_REQUESTS) + ";\n"
+        "  keepalive_requests " + std::to_string(keepaliveRequests_) + ";\n"
         "  keepalive_timeout 60s;\n"
         "  sendfile on;\n"
         "  types { image/jpeg jpg jpeg; image/png png; image/gif gif; image/bmp bmp; }\n"
         "  default_type application/octet-stream;\n"
         "  server {\n" +
-        (ipv4_ ? "    listen 127.0.0.1:" + std::to_string(port) + (tlsConfig_.empty() ? "" : " ssl") + ";\n" : "") +
-        (ipv6_ ? "    listen [::1]:" + std::to_string(port) + (tlsConfig_.empty() ? "" : " ssl") + ";\n" : "") +
+        (ipv4_ ? "    listen 127.0.0.1:" + std::to_string(port) + listenFlags + ";\n" : "") +
+        (ipv6_ ? "    listen [::1]:" + std::to_string(port) + listenFlags + ";\n" : "") +
         tlsConfig_ +
         "    server_name localhost;\n"
         "    root \"" + root_ + "\";\n" +
@@ -142,6 +144,10 @@ bool NginxServer::StartOnPort(int port) {
     bool portTaken = false;
     return StartOnce(port, &portTaken);
 }
+
+void NginxServer::UseHttp2() { http2_ = true; }
+
+void NginxServer::SetKeepaliveRequests(int requests) { keepaliveRequests_ = requests; }
 
 void NginxServer::UseTls(const std::string& certificate, const std::string& key) {
     tlsConfig_ = "    ssl_certificate \"" + certificate + "\";\n    ssl_certificate_key \"" + key + "\";\n";

@@ -51,6 +51,12 @@ public:
     void Stop();
     // Before Start: serve over TLS with these PEM files.
     void UseTls(const std::string& certificate, const std::string& key);
+    // Before Start: HTTP/2 beside HTTP/1.1 on a TLS port (ALPN picks), or
+    // HTTP/2 only (prior knowledge) on a plain one.
+    void UseHttp2();
+    // Before Start: the requests one connection serves before nginx closes
+    // it (HTTP/1.1) or sends GOAWAY (HTTP/2).
+    void SetKeepaliveRequests(int requests);
     // Before Start: which loopback addresses nginx listens on, 127.0.0.1
     // and ::1 (only 127.0.0.1 unless told).
     void ListenOn(bool ipv4, bool ipv6);
@@ -80,6 +86,8 @@ private:
     std::string error_;
     std::string tlsConfig_;  // the ssl lines, empty for plain HTTP
     bool ipv4_ = true;
+    bool http2_ = false;
+    int keepaliveRequests_ = NGINX_KEEPALIVE_REQUESTS;
     bool ipv6_ = false;
 };
 

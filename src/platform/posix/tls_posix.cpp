@@ -97,7 +97,8 @@ int StartTls() {
     return context != nullptr ? 1 : 0;
 }
 
-TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure) {
+TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
+                       bool offerH2) {
     *failure = TLS_FAILURE_OTHER;
     if (StartTls() == 0 || host == nullptr) {
         *failure = TLS_FAILURE_NO_TLS;
@@ -128,6 +129,11 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         SSL_set_tlsext_host_name(ssl, host);
         X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         SSL_set1_host(ssl, host);
+    }
+    if (offerH2) {
+        // The wire form: each name after its length byte.
+        static const unsigned char OFFER[] = {2, 'h', '2', 8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+        SSL_set_alpn_protos(ssl, OFFER, sizeof OFFER);
     }
     unsigned long nonBlocking = 1;
     ioctlsocket(socket, FIONBIO, &nonBlocking);
@@ -193,6 +199,19 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size) {
         return 0;
     }
     return FailedIo(connection, result, savedErrno);
+}
+
+bool TlsNegotiatedH2(const TlsConnection* connection) {
+    const unsigned char* name = nullptr;
+    unsigned int length = 0;
+    SSL_get0_alpn_selected(connection->ssl, &name, &length);
+    return length == 2 && std::memcmp(name, "h2", 2) == 0;
+}
+
+bool TlsHasBufferedBytes(const TlsConnection* connection) {
+    // Without read-ahead OpenSSL reads no further than the record it
+    // decrypts, so what it holds is that record's rest.
+    return SSL_pending(connection->ssl) > 0 || SSL_has_pending(connection->ssl) != 0;
 }
 
 void CloseTls(TlsConnection* connection) {

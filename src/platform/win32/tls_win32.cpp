@@ -233,7 +233,9 @@ bool SendToken(SOCKET socket, SecBuffer* token) {
 
 }  // namespace
 
-TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure) {
+TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
+                       bool offerH2) {
+    (void)offerH2;  // no ALPN offer yet: every session is HTTP/1.1
     *failure = TLS_FAILURE_NONE;
     if (errorSize > 0) errorText[0] = '\0';
     if (!StartTls()) {
@@ -449,6 +451,10 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size) {
     connection->plainLength -= given;
     return given;
 }
+
+bool TlsNegotiatedH2(const TlsConnection*) { return false; }
+
+bool TlsHasBufferedBytes(const TlsConnection*) { return false; }
 
 void CloseTls(TlsConnection* connection) {
     if (connection == nullptr) return;
