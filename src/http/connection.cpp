@@ -54,22 +54,6 @@ void PutHostTooLong(const char* host, ErrorText error) {
     PutError(error, FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
 }
 
-// The pool key (POOL_KEY_BYTES): the ConnectionKey, and the proxy it goes
-// through.  False, with the message, when the host does not fit.
-bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
-                   ErrorText error) {
-    char connectionKey[CONNECTION_KEY_BYTES];
-    bool fits = FormatConnectionKey(host, port, secure, connectionKey);
-    if (fits) {
-        int length = proxy == nullptr ? std::snprintf(key, POOL_KEY_BYTES, "%s", connectionKey)
-                                      : std::snprintf(key, POOL_KEY_BYTES, FORMAT_VIA_PROXY, connectionKey,
-                                                      proxy->display);
-        fits = length >= 0 && length < POOL_KEY_BYTES;
-    }
-    if (!fits) PutHostTooLong(host, error);
-    return fits;
-}
-
 intptr_t FailureCountLocked(const char* key) {
     return reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key));
 }
@@ -127,6 +111,22 @@ std::atomic<uint64_t> useClock{0};
 
 }  // namespace
 
+// The pool key (POOL_KEY_BYTES): the ConnectionKey, and the proxy it goes
+// through.  False, with the message, when the host does not fit.
+bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
+                   ErrorText error) {
+    char connectionKey[CONNECTION_KEY_BYTES];
+    bool fits = FormatConnectionKey(host, port, secure, connectionKey);
+    if (fits) {
+        int length = proxy == nullptr ? std::snprintf(key, POOL_KEY_BYTES, "%s", connectionKey)
+                                      : std::snprintf(key, POOL_KEY_BYTES, FORMAT_VIA_PROXY, connectionKey,
+                                                      proxy->display);
+        fits = length >= 0 && length < POOL_KEY_BYTES;
+    }
+    if (!fits) PutHostTooLong(host, error);
+    return fits;
+}
+
 bool LeastRecentKey(const HashMap* map, uint64_t (*stampOf)(const void* value), char* oldest) {
     KeyList* keys = HashMapKeys(map);
     bool found = false;
@@ -164,6 +164,12 @@ void CloseLeastRecentlyUsed(HashMap* pool) {
 void NotePoolUse(PoolUse use, const char* key) {
     if (poolObserver != nullptr) poolObserver(use, key);
 }
+
+}  // namespace
+
+void NotePoolKeyUse(PoolUse use, const char* poolKey) { NotePoolUse(use, poolKey); }
+
+namespace {
 
 // How a connect on a new socket ended.
 enum ConnectResult {
@@ -489,6 +495,7 @@ namespace {
 HttpConnection* NewHttpConnection(Transport* transport, const char* failureKey) {
     HttpConnection* connection = static_cast<HttpConnection*>(AllocateZeroed(1, sizeof(HttpConnection)));
     connection->transport = transport;
+    connection->isH2 = TransportIsH2(transport);
     std::snprintf(connection->failureKey, sizeof connection->failureKey, "%s", failureKey);
     return connection;
 }
@@ -496,7 +503,7 @@ HttpConnection* NewHttpConnection(Transport* transport, const char* failureKey) 
 // The connection through `proxy`: to the proxy itself for plain HTTP (the
 // request names the address), through its tunnel for https.
 HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorText error, TransportResult* result,
-                                 const ProxyEndpoint* proxy) {
+                                 const ProxyEndpoint* proxy, bool offerH2) {
     *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
@@ -517,7 +524,7 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
             NoteAnswerForKey(key, answered);
         }
         if (transport == nullptr) return nullptr;
-        transport = OpenTlsTransport(transport, host, error, result);
+        transport = OpenTlsTransport(transport, host, error, result, offerH2);
         if (transport == nullptr) return nullptr;
     }
     *result = TRANSPORT_OPEN;
@@ -527,10 +534,10 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
 }  // namespace
 
 HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, ErrorText error,
-                                   TransportResult* result, const ProxyEndpoint* proxy) {
+                                   TransportResult* result, const ProxyEndpoint* proxy, bool offerH2) {
     TransportResult ignored;
     if (result == nullptr) result = &ignored;
-    if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, result, proxy);
+    if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, result, proxy, offerH2);
     *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
@@ -542,7 +549,7 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, Erro
     }
     Transport* transport = NewTcpTransport(socket);
     if (secure) {
-        transport = OpenTlsTransport(transport, host, error, result);
+        transport = OpenTlsTransport(transport, host, error, result, offerH2);
         // A handshake is an answer; a TLS port where nothing speaks TLS
         // counts like a refused connect.
         // A stop or a deadline that cut the handshake short says nothing.
@@ -569,8 +576,8 @@ void NoteHostAnswer(const HttpConnection* connection, bool answered) {
 }
 
 HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText error, bool secure,
-                                        TransportResult* result, const ProxyEndpoint* proxy) {
-    if (host == nullptr) return OpenHttpConnection(host, port, secure, error, result, proxy);
+                                        TransportResult* result, const ProxyEndpoint* proxy, bool offerH2) {
+    if (host == nullptr) return OpenHttpConnection(host, port, secure, error, result, proxy, offerH2);
     char key[POOL_KEY_BYTES];
     if (!FormatPoolKey(host, port, secure, proxy, key, error)) {
         if (result != nullptr) *result = TRANSPORT_FAILED;
@@ -592,7 +599,7 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText er
         if (poolObserver == nullptr) LogNewSocket(key);
         CloseLeastRecentlyUsed(pool);
     }
-    HttpConnection* connection = OpenHttpConnection(host, port, secure, error, result, proxy);
+    HttpConnection* connection = OpenHttpConnection(host, port, secure, error, result, proxy, offerH2);
     if (connection == nullptr) {
         NotePoolUse(POOL_NOT_OPENED, key);
         return nullptr;

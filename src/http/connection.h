@@ -94,8 +94,12 @@ void NoteAnswerForKey(const char* failureKey, bool answered);
 // one that answers the tunnel with anything but 200 fails with
 // TRANSPORT_PROXY_REFUSED.  Nothing is ever fetched direct or in plain text
 // instead.
+//
+// With `offerH2` a TLS handshake offers HTTP/2 as well; the connection's
+// isH2 tells whether the server took it.
 HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, ErrorText error,
-                                   TransportResult* result, const ProxyEndpoint* proxy = nullptr);
+                                   TransportResult* result, const ProxyEndpoint* proxy = nullptr,
+                                   bool offerH2 = false);
 
 // The pooled connection for scheme, host, port and proxy, or a new one
 // (logged as "<key> --- new socket()") that is added to the pool; a pool
@@ -105,7 +109,8 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, Erro
 // silently replaced in its place.  Null with `error` filled, as
 // OpenHttpConnection, when no connection could be opened.
 HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText error, bool secure = false,
-                                        TransportResult* result = nullptr, const ProxyEndpoint* proxy = nullptr);
+                                        TransportResult* result = nullptr, const ProxyEndpoint* proxy = nullptr,
+                                        bool offerH2 = false);
 
 // Takes the entry for scheme, host, port and proxy out of the pool; the
 // caller closes the connection.  `noted` false keeps it from the thread's
@@ -135,6 +140,15 @@ typedef void (*PoolUseObserver)(PoolUse use, const char* poolKey);
 // work on it; with an observer they tell it each use of a pool key instead
 // of logging "new socket()" (the run replays them in its own order).
 void UseThreadConnectionPool(HashMap* pool, PoolUseObserver observer = nullptr);
+
+// Tells the thread's pool observer (if any) of a use of `poolKey`: for a
+// download that takes no pooled connection but is logged as if it had.
+void NotePoolKeyUse(PoolUse use, const char* poolKey);
+
+// The pool key of scheme, host, port and proxy into `key`
+// (POOL_KEY_BYTES); false with the message in `error` for a host too long.
+bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
+                   ErrorText error);
 
 // Logs "<poolKey> --- new socket()".
 void LogNewSocket(const char* poolKey);

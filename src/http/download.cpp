@@ -1,5 +1,6 @@
 #include "http/download.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,12 +9,14 @@
 #include "http/chunked.h"
 #include "http/connection.h"
 #include "http/download_limits.h"
+#include "http/h2_session.h"
 #include "http/proxy_settings.h"
 #include "http/response_head.h"
 #include "http/url.h"
 #include "platform/fs.h"
 #include "util/app_log.h"
 #include "util/strings.h"
+#include "platform/thread.h"
 #include "texts/texts.h"
 
 namespace {
@@ -44,6 +47,11 @@ struct Attempt {
     bool redirectBodyInHand;  // the redirect response's body was read whole
     bool stale;               // a kept-alive connection the host had closed: no byte came back
     bool proxyCloses;         // a proxy answered in HTTP/1.0 without keep-alive: it closes after the response
+    bool offerH2;             // the connection to open offers HTTP/2 (a probe of its key)
+    bool isH2;                // the response came over HTTP/2
+    bool h2Complete;          // its stream ended cleanly
+    uint32_t h2ErrorCode;     // else the stream's error code
+    bool unprocessed;         // the HTTP/2 server did not process the request: ask again
     // What it holds:
     HttpConnection* connection;  // null until connected
     BodySink sink;  // sink.file is null once closed
@@ -58,6 +66,23 @@ struct Attempt {
     int lastSocketError;  // the socket error of the receive that returned 0 or less
     bool isChunkReceiveCompleted;
 };
+
+// The run's bound on HTTP/1.1 connections (UseHttp1Gate), and whether this
+// thread's download holds one of its slots.
+const Http1Gate* http1Gate = nullptr;
+thread_local bool inHttp1Gate = false;
+
+void EnterHttp1Gate() {
+    if (http1Gate == nullptr || inHttp1Gate) return;
+    http1Gate->enter();
+    inHttp1Gate = true;
+}
+
+void LeaveHttp1Gate() {
+    if (!inHttp1Gate) return;
+    http1Gate->leave();
+    inHttp1Gate = false;
+}
 
 // What an attempt tells the call that made it.
 struct AttemptEnd {
@@ -113,6 +138,17 @@ bool BodyArrivedWhole(Attempt* attempt) {
     const int completed = attempt->isChunkReceiveCompleted ? 1 : 0;
     const bool sizeUnset = attempt->fileSize == FILE_SIZE_UNSET;
     const bool sizeMet = static_cast<uint32_t>(attempt->readTotal) == attempt->fileSize;
+    if (attempt->isH2) {
+        // The stream's clean end ends the body; a length, when announced,
+        // must agree with it.
+        if (!attempt->h2Complete) {
+            return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_H2_STREAM_RESET, attempt->h2ErrorCode,
+                                 attempt->readTotal);
+        }
+        if (sizeUnset || sizeMet) return true;
+        return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize,
+                             attempt->readTotal, 0, 0);
+    }
     if (!attempt->useKeepAlive) {
         // A body that only the close of the connection ends is whole only
         // when the connection closed cleanly (a FIN, or over TLS the peer's
@@ -156,9 +192,10 @@ void EvaluateEnd(Attempt* attempt) {
 HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* failure) {
     const UrlParts* parts = &attempt->parts;
     const bool secure = parts->isHttps != 0;
-    return attempt->useKeepAlive
-               ? AcquirePooledConnection(parts->host, parts->port, error, secure, failure, attempt->proxy)
-               : OpenHttpConnection(parts->host, parts->port, secure, error, failure, attempt->proxy);
+    EnterHttp1Gate();
+    return attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, error, secure, failure,
+                                                           attempt->proxy, attempt->offerH2)
+                                 : OpenHttpConnection(parts->host, parts->port, secure, error, failure, attempt->proxy);
 }
 
 // Connects.  An https address where nothing speaks TLS is fetched as plain
@@ -189,7 +226,8 @@ bool ConnectAttempt(Attempt* attempt) {
     return Fail(attempt, DOWNLOAD_FAILED, message);
 }
 
-// Builds the request, connects and sends.
+// Builds the request, connects (unless an HTTP/2 probe found HTTP/1.1 on
+// its connection) and sends.
 bool SendRequest(Attempt* attempt) {
     char request[REQUEST_TEXT_BYTES];
     int requestLength =
@@ -201,7 +239,7 @@ bool SendRequest(Attempt* attempt) {
         return false;
     }
     const int32_t askedPort = attempt->parts.port;
-    if (!ConnectAttempt(attempt)) return false;
+    if (attempt->connection == nullptr && !ConnectAttempt(attempt)) return false;
     if (attempt->parts.port != askedPort) {
         // Fell back to port 80: the Host line loses its port.
         requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error);
@@ -268,40 +306,54 @@ bool IsRedirectStatus(const char* received) {
            StartsWithNoCase(received, "HTTP/1.0 302") || StartsWithNoCase(received, "HTTP/1.1 302");
 }
 
-// The status, judged on the received bytes: a 200 goes on; a redirect to
-// follow, a 404 and any other status end the attempt.
-bool AcceptStatus(Attempt* attempt) {
-    char* received = attempt->buffer;
+// The status of an HTTP/1.x status line as the client tells statuses
+// apart: 200 only as "200 OK", 301, 302, 404 and a proxy's 407; 0 for any
+// other.
+int StatusOfLine(const char* received) {
+    if (StartsWithNoCase(received, "HTTP/1.1 200 OK") || StartsWithNoCase(received, "HTTP/1.0 200 OK")) return 200;
+    if (IsRedirectStatus(received)) return received[11] == '1' ? 301 : 302;
+    if (StartsWithNoCase(received, "HTTP/1.0 404") || StartsWithNoCase(received, "HTTP/1.1 404")) return 404;
+    if (StartsWith(received, "HTTP/1.0 407") || StartsWith(received, "HTTP/1.1 407")) return 407;
+    return 0;
+}
+
+// The status: a 200 goes on; a redirect to follow, a 404 and any other
+// status end the attempt, the last showing `shown` (cut in place to
+// STATUS_EXCERPT_BYTES of its `shownLength`).
+bool JudgeStatus(Attempt* attempt, int status, char* shown, int32_t shownLength) {
     const HttpHeader* header = &attempt->header;
-    if (StartsWithNoCase(received, "HTTP/1.1 200 OK") || StartsWithNoCase(received, "HTTP/1.0 200 OK")) return true;
-    if (!attempt->isRedirect && IsRedirectStatus(received) && header->location[0] != '\0') {
+    if (status == 200) return true;
+    if (!attempt->isRedirect && (status == 301 || status == 302) && header->location[0] != '\0') {
         // A cut address is another address: never fetched, never stored.
         if (header->locationTooLong) {
             attempt->retryable = false;
             return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_LOCATION_TOO_LONG, HEADER_LOCATION_BYTES - 1);
         }
-        // A pooled connection is clean for reuse only when the redirect's
-        // own body is wholly read; unread bytes would be taken for the next
-        // response's head.
-        attempt->redirectBodyInHand = header->contentLength >= 0 && !header->isChunked &&
-                                      attempt->head.held - BodyStart(attempt) == header->contentLength;
         attempt->followRedirect = true;
         attempt->result = DOWNLOAD_FAILED;  // no image in this response
         return false;
     }
-    if (StartsWithNoCase(received, "HTTP/1.0 404") || StartsWithNoCase(received, "HTTP/1.1 404")) {
-        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_NOT_FOUND);
-    }
-    const bool proxyStatus407 = StartsWith(received, "HTTP/1.0 407") || StartsWith(received, "HTTP/1.1 407");
-    if (attempt->proxy != nullptr && proxyStatus407) {
+    if (status == 404) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_NOT_FOUND);
+    if (attempt->proxy != nullptr && status == 407) {
         // The proxy wants credentials it was not given: the same for every
         // address, so not repeated.
         attempt->retryable = false;
         return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_PROXY_AUTHENTICATION, attempt->proxy->display);
     }
-    const int32_t held = attempt->head.held;
-    received[held < STATUS_EXCERPT_BYTES ? held : STATUS_EXCERPT_BYTES] = '\0';
-    return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_WRONG_STATUS, received);
+    shown[shownLength < STATUS_EXCERPT_BYTES ? shownLength : STATUS_EXCERPT_BYTES] = '\0';
+    return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_WRONG_STATUS, shown);
+}
+
+// The status of an HTTP/1.x response, judged on the received bytes.
+bool AcceptStatus(Attempt* attempt) {
+    const int status = StatusOfLine(attempt->buffer);
+    // A pooled connection is clean for reuse after a redirect only when the
+    // redirect's own body is wholly read; unread bytes would be taken for
+    // the next response's head.
+    const HttpHeader* header = &attempt->header;
+    attempt->redirectBodyInHand = header->contentLength >= 0 && !header->isChunked &&
+                                  attempt->head.held - BodyStart(attempt) == header->contentLength;
+    return JudgeStatus(attempt, status, attempt->buffer, attempt->head.held);
 }
 
 // The framing of a 200 response: not compressed, no longer than the limit,
@@ -323,7 +375,8 @@ bool AcceptFraming(Attempt* attempt) {
         if (attempt->fileSize > HTTP_BODY_SIZE_LIMIT) {
             return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_LENGTH_OVER_LIMIT, attempt->fileSize);
         }
-    } else if (attempt->useKeepAlive && !header->isChunked && !SameTextNoCase(header->connection, "close")) {
+    } else if (attempt->useKeepAlive && !attempt->isH2 && !header->isChunked &&
+               !SameTextNoCase(header->connection, "close")) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_KEEP_ALIVE_WITHOUT_LENGTH);
     }
     return true;
@@ -407,8 +460,160 @@ void ReadPlainBody(Attempt* attempt) {
     }
 }
 
+// An HTTP/2 exchange ended: the same rules as for an HTTP/1.1 response,
+// on its status code and fields.
+void JudgeH2Response(Attempt* attempt, const H2Exchange* exchange, bool timedOut, const char* failureKey) {
+    if (exchange->end == H2_UNPROCESSED) {
+        attempt->unprocessed = true;
+        return;
+    }
+    attempt->readTotal = exchange->received;
+    attempt->h2Complete = exchange->end == H2_COMPLETE;
+    attempt->h2ErrorCode = exchange->errorCode;
+    if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return;  // the caller names the limit
+    if (timedOut) {
+        // Silence for the whole time-out counts against the server.
+        if (!exchange->headDone && exchange->received == 0) NoteAnswerForKey(failureKey, false);
+        Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
+        return;
+    }
+    if (!exchange->headDone) {
+        FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_H2_STREAM_RESET, exchange->errorCode, exchange->received);
+        return;
+    }
+    attempt->header = exchange->header;
+    char shown[STATUS_EXCERPT_BYTES + 1];
+    const int shownLength = std::snprintf(shown, sizeof shown, FORMAT_H2_STATUS, exchange->status);
+    if (!JudgeStatus(attempt, exchange->status, shown, shownLength)) return;
+    if (!AcceptFraming(attempt)) return;
+    if (exchange->writeFailed) {
+        FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+        return;
+    }
+    if (exchange->overLimit) {
+        if (static_cast<uint32_t>(exchange->received) > HTTP_BODY_SIZE_LIMIT) {
+            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_BODY_OVER_LIMIT, attempt->header.contentLength,
+                          exchange->received);
+        } else {
+            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize,
+                          exchange->received, 0, 0);
+        }
+        return;
+    }
+    EvaluateEnd(attempt);
+}
+
+// One request on an HTTP/2 session, waited for in slices that watch the
+// download's limits and the network time-out.
+void RunExchange(Attempt* attempt, H2Session* session, const char* authority, const char* target) {
+    if (!CreateTargetFile(attempt)) return;
+    H2Exchange exchange;
+    std::memset(&exchange, 0, sizeof exchange);
+    exchange.sink = &attempt->sink;
+    switch (StartH2Exchange(session, &exchange, authority, target)) {
+        case H2_SESSION_GONE:
+            attempt->unprocessed = true;
+            return;
+        case H2_START_GIVEN_UP:
+            return;
+        case H2_STARTED:
+            break;
+    }
+    const char* failureKey = H2SessionFailureKey(session);
+    H2Exchange seen;
+    int32_t counted = 0;
+    bool headSeen = false;
+    bool timedOut = false;
+    auto lastProgress = std::chrono::steady_clock::now();
+    for (;;) {
+        AwaitH2Exchange(&exchange, NETWORK_WAIT_SLICE_MILLISECONDS);
+        ReadH2Exchange(&exchange, &seen);
+        if (seen.received > counted || (seen.headDone && !headSeen)) lastProgress = std::chrono::steady_clock::now();
+        if (seen.received > counted) {
+            CountReceivedBytes(seen.received - counted);
+            counted = seen.received;
+        }
+        if (seen.headDone && !headSeen) {
+            NoteAnswerForKey(failureKey, true);
+            headSeen = true;
+        }
+        // Only a 200's body is wanted; any other status ends it here.
+        if (seen.end != H2_RUNNING || (seen.headDone && seen.status != 200)) break;
+        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) break;
+        if (MillisecondsSince(lastProgress) >= NetworkTimeoutMilliseconds()) {
+            timedOut = true;
+            break;
+        }
+    }
+    EndH2Exchange(&exchange);  // from here on the session no longer touches it
+    JudgeH2Response(attempt, &exchange, timedOut, failureKey);
+}
+
+// How often a request the HTTP/2 server did not process (refused, or left
+// out by its GOAWAY) is asked again on a newer connection.
+const int H2_UNPROCESSED_TRIES = 8;
+
+// The request over HTTP/2 where the server speaks it.  False when the
+// attempt goes on over HTTP/1.1 (the key speaks it, or a probe found it on
+// the connection now in attempt->connection); true when it ended here.
+bool RunOverH2(Attempt* attempt) {
+    UrlParts* parts = &attempt->parts;
+    if (!attempt->useKeepAlive || !parts->isHttps) return false;
+    char key[POOL_KEY_BYTES];
+    char target[REQUEST_TEXT_BYTES];
+    char authority[HOST_LINE_BYTES];
+    // An address HTTP/1.1 would refuse goes there for its message.
+    if (!FormatPoolKey(parts->host, parts->port, true, attempt->proxy, key, ErrorText{nullptr, 0}) ||
+        !BuildRequestFields(parts, target, authority, ErrorText{nullptr, 0})) {
+        return false;
+    }
+    for (int tries = 0; tries < H2_UNPROCESSED_TRIES; ++tries) {
+        H2Session* session = nullptr;
+        switch (FindH2Session(key, &session)) {
+            case H2_ROUTE_HTTP1:
+                return false;
+            case H2_ROUTE_GIVEN_UP:
+                return true;
+            case H2_ROUTE_SESSION:
+                NotePoolKeyUse(POOL_TAKEN, key);
+                break;
+            case H2_ROUTE_PROBE: {
+                attempt->offerH2 = true;
+                const bool connected = ConnectAttempt(attempt);
+                attempt->offerH2 = false;
+                if (!connected || !attempt->connection->isH2) {
+                    EndH2Probe(key, attempt->connection);
+                    return !connected;
+                }
+                // The session takes the connection out of the pool, unnoted.
+                ReleasePooledConnection(parts->host, parts->port, true, /*noted=*/false, attempt->proxy);
+                session = EndH2Probe(key, attempt->connection);
+                attempt->connection = nullptr;
+                LeaveHttp1Gate();
+                if (session == nullptr) {
+                    Fail(attempt, DOWNLOAD_FAILED, MESSAGE_H2_NOT_STARTED);
+                    return true;
+                }
+                break;
+            }
+        }
+        attempt->isH2 = true;
+        attempt->unprocessed = false;
+        RunExchange(attempt, session, authority, target);
+        ReleaseH2Session(session);
+        if (!attempt->unprocessed) return true;
+        // Asked again from the start, into an emptied file.
+        if (attempt->sink.file != nullptr) CloseFile(attempt->sink.file);
+        attempt->sink = BodySink{};
+        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return true;
+    }
+    Fail(attempt, DOWNLOAD_FAILED, MESSAGE_H2_UNPROCESSED);
+    return true;
+}
+
 // One request and its response, up to the result; FinishAttempt cleans up.
 void RunSteps(Attempt* attempt) {
+    if (RunOverH2(attempt)) return;
     if (!SendRequest(attempt)) return;
     if (!CreateTargetFile(attempt)) return;
     if (!ReceiveHead(attempt)) return;
@@ -422,6 +627,17 @@ void RunSteps(Attempt* attempt) {
 }
 
 void DropConnection(Attempt* attempt) {
+    if (attempt->isH2 && attempt->useKeepAlive) {
+        // The session stays for the other streams; the log tells the
+        // connection's use as one HTTP/1.1 connection's would be told, so it
+        // reads the same whichever protocol the server chose.
+        const UrlParts* parts = &attempt->parts;
+        char key[POOL_KEY_BYTES];
+        if (FormatPoolKey(parts->host, parts->port, true, attempt->proxy, key, ErrorText{nullptr, 0})) {
+            NotePoolKeyUse(POOL_RELEASED, key);
+        }
+        return;
+    }
     if (attempt->connection == nullptr) return;
     const UrlParts* parts = &attempt->parts;
     // A stale connection's replacement takes its place in the pool unnoted.
@@ -452,6 +668,11 @@ void SettleFile(Attempt* attempt) {
 // Keeps a pooled connection for the next download where the response allows
 // it, and closes every other.
 void SettleConnection(Attempt* attempt) {
+    if (attempt->isH2) {
+        // As an HTTP/1.1 connection to a server that keeps it alive.
+        if (attempt->result != DOWNLOAD_STORED && !attempt->followRedirect) DropConnection(attempt);
+        return;
+    }
     const char* connection = attempt->header.connection;
     if (attempt->followRedirect) {
         bool keep = attempt->useKeepAlive && connection[0] != '\0' && !SameTextNoCase(connection, "close") &&
@@ -569,11 +790,16 @@ DownloadResult Download(const char* url, const char* filePath, ErrorText error, 
 
 void UseDownloadProxySettings(const ProxySettings* settings) { proxySettings = settings; }
 
+void UseHttp1Gate(const Http1Gate* gate) { http1Gate = gate; }
+
 DownloadResult DownloadImage(const char* url, const char* filePath, ErrorText error, bool useKeepAlive,
                              bool isRedirect) {
     bool outermost = BeginDownloadLimits();
     DownloadResult result = Download(url, filePath, error, useKeepAlive, isRedirect);
-    if (outermost) EndDownloadLimits();
+    if (outermost) {
+        EndDownloadLimits();
+        LeaveHttp1Gate();
+    }
     // What could not be opened is not ours to remove: something else stands there.
     if (result != DOWNLOAD_STORED && result != DOWNLOAD_CANNOT_CREATE) RemoveFileByPath(filePath);
     return result;

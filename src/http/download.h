@@ -23,7 +23,10 @@ enum DownloadResult {
 // stands there is left alone.  A stored image is synced to the disk where
 // SyncFolderFiles does not cover it (FOLDER_SYNC_COVERS_FILES false).
 //
-// `useKeepAlive`: HTTP/1.1 over the connection pool; otherwise HTTP/1.0 over
+// `useKeepAlive`: HTTP/1.1 over the connection pool, or HTTP/2 where an https
+// server picks it (h2_session.h: one connection per host and proxy, many
+// requests at once, with the same rules; a request the server did not
+// process goes again on a new connection); otherwise HTTP/1.0 over
 // a connection of its own that the server closes.  A keep-alive attempt that
 // fails with DOWNLOAD_NOT_ACCEPTED or DOWNLOAD_FAILED (other than for an
 // address that cannot be used) is logged and repeated once without
@@ -59,6 +62,16 @@ DownloadResult DownloadImage(const char* url, const char* filePath, ErrorText er
 // settings must outlive that.
 struct ProxySettings;
 void UseDownloadProxySettings(const ProxySettings* settings);
+
+// A run's bound on its HTTP/1.1 connections.  `enter` is called before a
+// download first opens or takes an HTTP/1.1 connection (it may wait for a
+// free slot, and gives the thread its slot's keep-alive pool); `leave` when
+// that download ends, or when it turns out to go over HTTP/2.  Null: none.
+struct Http1Gate {
+    void (*enter)();
+    void (*leave)();
+};
+void UseHttp1Gate(const Http1Gate* gate);
 
 // True for FF D8 (JPEG), 89 50 (PNG), 47 49 (GIF) or 42 4D (BMP).
 bool IsSupportedImageSignature(const unsigned char* signature);

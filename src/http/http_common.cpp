@@ -15,7 +15,11 @@ namespace {
 const char USER_AGENT_LINE[] =
     "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
 
+const size_t USER_AGENT_NAME_LENGTH = 14;  // "\r\nUser-Agent: "
+
 }  // namespace
+
+const char* RequestUserAgent() { return USER_AGENT_LINE + USER_AGENT_NAME_LENGTH; }
 
 void CaptureSignature(ImageSignature* signature, const char* bytes, int count) {
     for (int i = 0; signature->captured < 2 && i < count; ++i) {
@@ -77,7 +81,36 @@ int AbsoluteOrigin(const UrlParts* parts, char* target, size_t size) {
     return length >= 0 && static_cast<size_t>(length) < size ? length : -1;
 }
 
+// The Host line's value: the host (an IPv6 literal back in brackets) and
+// the port unless it is the scheme's own; its length, or -1 when it would
+// not fit.
+int FormatAuthority(const UrlParts* parts, char* authority, size_t size) {
+    const int32_t schemePort = parts->isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
+    const bool bracketed = std::strchr(parts->host, ':') != nullptr;
+    int length = parts->port == schemePort
+                     ? std::snprintf(authority, size, bracketed ? "[%s]" : "%s", parts->host)
+                     : std::snprintf(authority, size, bracketed ? "[%s]:%d" : "%s:%d", parts->host, parts->port);
+    return length >= 0 && static_cast<size_t>(length) < size ? length : -1;
+}
+
 }  // namespace
+
+bool BuildRequestFields(const UrlParts* parts, char* target, char* authority, ErrorText error) {
+    if (HasControlByte(parts->host) || HasControlByte(parts->path)) {
+        PutError(error, "%s", MESSAGE_URL_CONTROL_CHARACTER);
+        return false;
+    }
+    if (!RequestTarget(parts->path, target, REQUEST_TEXT_BYTES)) {
+        PutError(error, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
+        return false;
+    }
+    // The same bound as the Host line's, less its "\r\nHost: ".
+    if (FormatAuthority(parts, authority, HOST_LINE_BYTES - 8) < 0) {
+        PutError(error, FORMAT_HOST_LINE_TOO_LONG, HOST_LINE_BYTES);
+        return false;
+    }
+    return true;
+}
 
 int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorText error,
                     const ProxyEndpoint* proxy) {
@@ -96,15 +129,11 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorT
         PutError(error, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
         return 0;
     }
+    char authority[HOST_LINE_BYTES];
     char hostLine[HOST_LINE_BYTES];
-    const int32_t schemePort = parts->isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
-    // An IPv6 literal (the only host with a colon) goes back into brackets.
-    const bool bracketed = std::strchr(parts->host, ':') != nullptr;
-    int hostLength = parts->port == schemePort
-                         ? std::snprintf(hostLine, sizeof hostLine, bracketed ? "\r\nHost: [%s]" : "\r\nHost: %s",
-                                         parts->host)
-                         : std::snprintf(hostLine, sizeof hostLine, bracketed ? "\r\nHost: [%s]:%d" : "\r\nHost: %s:%d",
-                                         parts->host, parts->port);
+    int hostLength = FormatAuthority(parts, authority, sizeof authority) < 0
+                         ? -1
+                         : std::snprintf(hostLine, sizeof hostLine, "\r\nHost: %s", authority);
     if (hostLength < 0 || hostLength >= HOST_LINE_BYTES) {
         PutError(error, FORMAT_HOST_LINE_TOO_LONG, HOST_LINE_BYTES);
         return 0;

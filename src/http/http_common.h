@@ -29,6 +29,7 @@ struct HttpConnection {
     // ConnectFailureCounts), the proxy's when it goes through one; empty:
     // not counted.
     char failureKey[FAILURE_KEY_BYTES];
+    bool isH2;  // TLS settled on HTTP/2: the connection belongs to an HTTP/2 session, not a pool
 };
 
 // The receive buffer of every HTTP read; buffers are one byte longer so the
@@ -82,6 +83,15 @@ bool SendBytes(HttpConnection* connection, const char* bytes, int length);
 struct ProxyEndpoint;
 int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorText error,
                     const ProxyEndpoint* proxy = nullptr);
+
+// The pieces of an HTTP/2 request for `parts`: the target (the path, a
+// space as "%20") into `target` (REQUEST_TEXT_BYTES) and the authority, the
+// Host line's value, into `authority` (HOST_LINE_BYTES), refused as
+// BuildGetRequest refuses them.  False with the message in `error`.
+bool BuildRequestFields(const UrlParts* parts, char* target, char* authority, ErrorText error);
+
+// The User-Agent every request sends.
+const char* RequestUserAgent();
 
 // One receive of at most `room` bytes into `into`: the count received, or
 // 0 when the peer closed, or less when the receive failed (or its time-out

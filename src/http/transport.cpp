@@ -210,11 +210,14 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
     return tunnel;
 }
 
-Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result) {
+Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result,
+                            bool offerH2) {
     TlsFailure failure = TLS_FAILURE_OTHER;
     TlsConnection* tls = nullptr;
     // Bytes already past the tunnel would belong to no handshake.
-    if (below->heldAt == below->heldCount) tls = OpenTls(below->socket, host, error.text, error.size, &failure);
+    if (below->heldAt == below->heldCount) {
+        tls = OpenTls(below->socket, host, error.text, error.size, &failure, offerH2);
+    }
     if (tls == nullptr) {
         *result = failure == TLS_FAILURE_NO_TLS      ? TRANSPORT_NO_TLS
                   : failure == TLS_FAILURE_CERTIFICATE ? TRANSPORT_CERTIFICATE
@@ -226,6 +229,16 @@ Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error,
     layer->tls = tls;
     *result = TRANSPORT_OPEN;
     return layer;
+}
+
+bool TransportIsH2(const Transport* layer) { return layer->tls != nullptr && TlsNegotiatedH2(layer->tls); }
+
+bool TransportHasBuffered(const Transport* layer) {
+    for (; layer != nullptr; layer = layer->below) {
+        if (layer->heldAt < layer->heldCount) return true;
+        if (layer->tls != nullptr && TlsHasBufferedBytes(layer->tls)) return true;
+    }
+    return false;
 }
 
 bool TransportSend(Transport* layer, const char* bytes, int length) { return layer->ops->send(layer, bytes, length); }

@@ -93,7 +93,15 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
 // The TLS layer over `below` for `host` (the certificate is checked for it),
 // or null with `below` closed, the message and *result TRANSPORT_NO_TLS,
 // TRANSPORT_CERTIFICATE or TRANSPORT_FAILED.
-Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result);
+// With `offerH2` the handshake offers HTTP/2 (TransportIsH2 tells the pick).
+Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result,
+                            bool offerH2 = false);
+// Whether the TLS layer settled on HTTP/2.
+bool TransportIsH2(const Transport* layer);
+// Whether a receive has bytes to give without reading the socket (a TLS
+// record's rest, or the tunnel's held bytes): a reader that waits on the
+// socket itself asks this first.
+bool TransportHasBuffered(const Transport* layer);
 
 bool TransportSend(Transport* layer, const char* bytes, int length);
 int TransportReceive(Transport* layer, char* into, int room);

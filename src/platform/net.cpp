@@ -104,6 +104,11 @@ int MillisecondsSince(std::chrono::steady_clock::time_point since) {
     return elapsed.count() > INT_MAX ? INT_MAX : static_cast<int>(elapsed.count());
 }
 
+void GetNetworkWaitCheck(NetworkWaitCheck* check, void** context) {
+    *check = waitCheck;
+    *context = waitCheckContext;
+}
+
 void SetNetworkWaitCheck(NetworkWaitCheck check, void* context) {
     waitCheck = check;
     waitCheckContext = context;

@@ -198,6 +198,9 @@ typedef bool (*NetworkWaitCheck)(void* context);
 
 // Sets (null: clears) the calling thread's check.
 void SetNetworkWaitCheck(NetworkWaitCheck check, void* context);
+// The calling thread's check and its context, to put back after a while
+// without it.
+void GetNetworkWaitCheck(NetworkWaitCheck* check, void** context);
 
 // What the calling thread's check says now; false without a check.
 bool NetworkWaitGivenUp();

@@ -18,6 +18,8 @@ struct Semaphore;
 Semaphore* NewSemaphore(int initialCount);
 void WaitSemaphore(Semaphore* semaphore);
 void PostSemaphore(Semaphore* semaphore);
+// WaitSemaphore for at most `milliseconds`: true when it took one.
+bool WaitSemaphoreFor(Semaphore* semaphore, unsigned milliseconds);
 void FreeSemaphore(Semaphore* semaphore);
 
 void SleepMilliseconds(unsigned milliseconds);

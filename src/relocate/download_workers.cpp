@@ -7,6 +7,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
+#include "http/h2_session.h"
 #include "platform/thread.h"
 #include "relocate/run_view.h"
 #include "util/app_log.h"
@@ -27,6 +28,14 @@ DownloadJob* waitingTail = nullptr;
 int liveWorkers = 0;
 int stopping = 0;
 HashMap* pools[MAX_RUN_JOBS];
+
+// The HTTP/1.1 slots: a download takes one before it uses an HTTP/1.1
+// connection, with the slot's pool.  `freeSlots` holds the free slots'
+// numbers, under `lock`.
+Semaphore* slotsFree = nullptr;
+int freeSlots[MAX_RUN_JOBS];
+int freeSlotCount = 0;
+thread_local int heldSlot = -1;
 
 // A pool note in a captured log: this byte, the use, the pool key.  No log
 // message begins with it.
@@ -71,9 +80,30 @@ void Unlink(DownloadJob* job) {
     }
 }
 
-// Fetches the job on the calling thread over `pool`, keeping what it logs.
-void Fetch(DownloadJob* job, HashMap* pool) {
-    UseThreadConnectionPool(pool, NotePoolUse);
+void EnterSlot() {
+    WaitSemaphore(slotsFree);
+    LockMutex(lock);
+    heldSlot = freeSlots[--freeSlotCount];
+    UnlockMutex(lock);
+    UseThreadConnectionPool(pools[heldSlot], NotePoolUse);
+}
+
+void LeaveSlot() {
+    // No pool of its own until the next slot: an HTTP/2 download uses none.
+    UseThreadConnectionPool(nullptr, NotePoolUse);
+    LockMutex(lock);
+    freeSlots[freeSlotCount++] = heldSlot;
+    UnlockMutex(lock);
+    heldSlot = -1;
+    PostSemaphore(slotsFree);
+}
+
+const Http1Gate SLOT_GATE = {EnterSlot, LeaveSlot};
+
+// Fetches the job on the calling thread, keeping what it logs; an HTTP/1.1
+// connection comes from a slot's pool.
+void Fetch(DownloadJob* job) {
+    UseThreadConnectionPool(nullptr, NotePoolUse);
     CaptureLogLines(job->logLines);
     std::memset(job->errorText, 0, sizeof job->errorText);
     // DownloadImage puts a stored image on the disk where no sync of the
@@ -84,8 +114,7 @@ void Fetch(DownloadJob* job, HashMap* pool) {
     UseThreadConnectionPool(nullptr);
 }
 
-unsigned Work(void* argument) {
-    HashMap* pool = pools[reinterpret_cast<intptr_t>(argument)];
+unsigned Work(void*) {
     for (;;) {
         WaitSemaphore(queued);
         LockMutex(lock);
@@ -104,7 +133,7 @@ unsigned Work(void* argument) {
         }
         job->state = JOB_RUNNING;
         UnlockMutex(lock);
-        Fetch(job, pool);
+        Fetch(job);
         LockMutex(lock);
         job->state = JOB_DONE;
         PostSemaphore(finished);
@@ -129,16 +158,25 @@ void FreeDownloadJob(DownloadJob* job) {
     std::free(job);
 }
 
-void StartDownloadWorkers(int count) {
+void StartDownloadWorkers(int count, int http1Slots) {
     if (lock == nullptr) lock = NewMutex();
-    if (count > MAX_RUN_JOBS) count = MAX_RUN_JOBS;
+    if (count > MAX_RUN_STREAMS) count = MAX_RUN_STREAMS;
+    if (http1Slots > MAX_RUN_JOBS) http1Slots = MAX_RUN_JOBS;
+    if (http1Slots < 1) http1Slots = 1;
     queued = NewSemaphore(0);
     finished = NewSemaphore(0);
+    slotsFree = NewSemaphore(http1Slots);
     stopping = 0;
     liveWorkers = 0;
     pools[0] = ConnectionPool;
-    for (intptr_t i = 0; i < count; ++i) {
+    // Taken from the end: slot 0, the process-wide pool, goes first.
+    freeSlotCount = http1Slots;
+    for (int i = 0; i < http1Slots; ++i) {
         if (pools[i] == nullptr) pools[i] = NewStringHashMap(&STRING_KEYS);
+        freeSlots[i] = http1Slots - 1 - i;
+    }
+    UseHttp1Gate(&SLOT_GATE);
+    for (intptr_t i = 0; i < count; ++i) {
         LockMutex(lock);
         ++liveWorkers;
         UnlockMutex(lock);
@@ -168,7 +206,7 @@ int AwaitDownload(DownloadJob* job) {
             Unlink(job);
             job->state = JOB_RUNNING;
             UnlockMutex(lock);
-            Fetch(job, pools[0]);
+            Fetch(job);
             LockMutex(lock);
             job->state = JOB_DONE;
             break;
@@ -198,9 +236,12 @@ void StopDownloadWorkers() {
         LockMutex(lock);
     }
     UnlockMutex(lock);
+    UseHttp1Gate(nullptr);
+    CloseH2Sessions();
     FreeSemaphore(queued);
     FreeSemaphore(finished);
-    queued = finished = nullptr;
+    FreeSemaphore(slotsFree);
+    queued = finished = slotsFree = nullptr;
 }
 
 void LogCapturedLines(Vector* lines) {

@@ -35,10 +35,12 @@ struct DownloadJob {
 DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind);
 void FreeDownloadJob(DownloadJob* job);
 
-// Starts `count` worker threads (at most MAX_RUN_JOBS).  Worker i always
-// uses the same keep-alive pool, worker 0 the process-wide ConnectionPool,
-// so pooled connections outlive the run as they always have.
-void StartDownloadWorkers(int count);
+// Starts `count` worker threads (at most MAX_RUN_STREAMS), of which at most
+// `http1Slots` (at most MAX_RUN_JOBS) use HTTP/1.1 connections at once:
+// each of those slots has a keep-alive pool of its own, slot 0 the
+// process-wide ConnectionPool, so pooled connections outlive the run as
+// they always have.  The others wait for HTTP/2 answers (h2_session.h).
+void StartDownloadWorkers(int count, int http1Slots);
 
 // Queues the job for the next free worker (also again, for a retry under a
 // new name).
@@ -52,7 +54,8 @@ int AwaitDownload(DownloadJob* job);
 // Downloads that no worker has started yet never start (JOB_CANCELLED).
 void CancelWaitingDownloads();
 
-// Lets the workers end once the queue is empty and waits until they have.
+// Lets the workers end once the queue is empty, waits until they have, and
+// closes the HTTP/2 sessions.
 void StopDownloadWorkers();
 
 // Writes a download's captured lines to the log in order and frees them.

@@ -8,6 +8,7 @@
 #include "http/connection.h"
 #include "http/download.h"
 #include "http/download_limits.h"
+#include "http/h2_session.h"
 #include "http/http_common.h"
 #include "http/proxy_settings.h"
 #include "package/extraction.h"
@@ -52,6 +53,9 @@ const float URL_MAP_LOAD_FACTOR = 0.75f;
 // back next: enough that one slow image does not leave workers idle, few
 // enough that memory stays flat.
 const int LOOKAHEAD_PER_WORKER = 4;
+// The most downloads handed out ahead, however many workers: each holds a
+// few kilobytes until the run takes it back.
+const int LOOKAHEAD_LIMIT = 1024;
 
 // A place in the run's walk over the images: item row, phase (desktop,
 // mobile, done) and the index in the phase's list.
@@ -386,15 +390,19 @@ void RelocateItems(Run* run) {
     }
 }
 
-// Runs the items with `jobs` downloads at once.  One download at a time
-// hands out nothing ahead, so a stop leaves off exactly at the image in
-// hand, which it gives up.
-void RelocateItemsWithWorkers(Run* run, int jobs) {
-    run->window = jobs == 1 ? 1 : jobs * LOOKAHEAD_PER_WORKER;
+// Runs the items with up to `jobs` HTTP/1.1 downloads and `streams` HTTP/2
+// requests per server at once.  One download at a time hands out nothing
+// ahead, so a stop leaves off exactly at the image in hand, which it gives
+// up.
+void RelocateItemsWithWorkers(Run* run, int jobs, int streams) {
+    const int workers = jobs > streams ? jobs : streams;
+    run->window = workers == 1 ? 1 : workers * LOOKAHEAD_PER_WORKER;
+    if (run->window > LOOKAHEAD_LIMIT) run->window = LOOKAHEAD_LIMIT;
     run->handedOut = NewVector(run->window, run->window);
     run->pending = NewHashMap(&STRING_KEYS, run->window * 2, 0.75f);
     UseDownloadProxySettings(&runProxySettings);
-    StartDownloadWorkers(jobs);
+    SetH2StreamLimit(streams);
+    StartDownloadWorkers(workers, jobs);
     RelocateItems(run);
     SettleHandedOut(run);  // only a stop leaves any
     StopDownloadWorkers();
@@ -516,7 +524,9 @@ unsigned RunRelocation(void* argument) {
     coreState.urlMap = run.urlMap;
 
     int jobs = run.options.jobs >= 1 && run.options.jobs <= MAX_RUN_JOBS ? run.options.jobs : DEFAULT_RUN_JOBS;
-    if (run.itemCount > 0 && !StopRequested()) RelocateItemsWithWorkers(&run, jobs);
+    int streams = run.options.streams >= 1 && run.options.streams <= MAX_RUN_STREAMS ? run.options.streams
+                                                                                     : DEFAULT_RUN_STREAMS;
+    if (run.itemCount > 0 && !StopRequested()) RelocateItemsWithWorkers(&run, jobs, streams);
 
     SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
     ForgetVanishedImages(&run);

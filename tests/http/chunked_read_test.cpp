@@ -61,7 +61,7 @@ protected:
                             static_cast<int32_t>(HEAD.size()), 0xFFFFFFFFu, ErrorText{errorText, sizeof errorText});
         Transport layer;
         InitTcpTransport(&layer, feeder.readEnd());
-        HttpConnection plain = {&layer, 0, 0, ""};
+        HttpConnection plain = {&layer, 0, 0, "", false};
         run.state = ReadChunkedBody(&plain, &run.decoder, &sink);
         run.decoder.buffer = nullptr;
         run.decoder.error = ErrorText{nullptr, 0};

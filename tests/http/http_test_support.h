@@ -8,6 +8,7 @@
 #include <string>
 
 #include "http/connection.h"
+#include "http/h2_session.h"
 #include "http/download.h"
 #include "http/download_into.h"
 #include "platform/net.h"
@@ -41,6 +42,7 @@ protected:
     }
     void TearDown() override {
         ClosePooledConnections();
+        CloseH2Sessions();
         ResetConnectFailureCounts();
         SetNetworkTimeoutForTests(0);
         CloseAppLog();

@@ -394,7 +394,7 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
     LoadPackage(layout);
 
     RecordingView view;
-    view.options.jobs = 1;  // nothing fetched ahead of the fault
+    view.options.jobs = view.options.streams = 1;  // nothing fetched ahead of the fault
     view.afterImage = [&](const std::string&) {
         // From the second image on, no file can be created in the destination.
         static FileFault fault = {FILE_FAULT_OPEN_WRITE, ".png", 1};
@@ -448,7 +448,7 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
     LoadPackage(layout);
 
     RecordingView view;
-    view.options.jobs = 1;  // one at a time: the stop leaves off right after the image in hand
+    view.options.jobs = view.options.streams = 1;  // one at a time: the stop leaves off right after the image in hand
     view.afterImage = [&](const std::string& url) {
         if (url == urls[8]) coreState.stopRequested = 1;  // during the fifth item's first image
     };
@@ -522,7 +522,7 @@ TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
         frontEnd.endCodes.clear();
         coreState.stopRequested = 0;
         RecordingView view;
-        view.options.jobs = 1;
+        view.options.jobs = view.options.streams = 1;
         FileFault held = {FILE_FAULT_HELD, "shop.csv", 1};
         view.afterImage = [&](const std::string& url) {
             SetFileFaultInjection(&held);
@@ -574,7 +574,7 @@ TEST_F(RunTest, PackageChangedDuringTheRunIsNeverWrittenOver) {
         LoadPackage(layout);
         frontEnd.messages.clear();
         RecordingView view;
-        view.options.jobs = 1;
+        view.options.jobs = view.options.streams = 1;
         view.afterImage = [&](const std::string& url) {
             if (url != a) return;
             WriteWholeFile(change == RENAMED_OVER ? dir.File("export.csv") : PackagePath(), newExport);
@@ -615,7 +615,7 @@ TEST_F(RunTest, ImagesGoneFromTheDestinationStayRemote) {
         frontEnd.messages.clear();
         coreState.stopRequested = 0;
         RecordingView view;
-        view.options.jobs = 1;
+        view.options.jobs = view.options.streams = 1;
         view.afterImage = [&](const std::string& url) {
             if (url != urls[1]) return;
             std::filesystem::remove_all(Destination());
@@ -686,7 +686,7 @@ TEST_F(RunTest, CheckpointsWriteWhatAStopThereWouldWrite) {
         imageCounter = 1;
         coreState.stopRequested = 0;
         RecordingView view;
-        view.options.jobs = 1;
+        view.options.jobs = view.options.streams = 1;
         view.options.blankFailedImages = 1;
         int images = 0;
         view.afterImage = [&](const std::string&) {
@@ -793,7 +793,7 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     SetClockForTests(1800000000);
 
     RecordingView view;
-    view.options.jobs = jobs;
+    view.options.jobs = view.options.streams = jobs;
     view.options.blankFailedImages = blankFailed;
     view.selectedRows = {0, 3, 5, 8};
     std::snprintf(view.options.destination, sizeof view.options.destination, "%s", destination.c_str());
@@ -1141,7 +1141,7 @@ TEST_F(RunTest, StopGivesUpTheImageInFlight) {
     }
     LoadPackage(layout);
     RecordingView view;
-    view.options.jobs = 1;
+    view.options.jobs = view.options.streams = 1;
     std::thread stopper([&] {
         // Once the stalled image's file has bytes in it.
         for (int i = 0; i < 500 && Files().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));

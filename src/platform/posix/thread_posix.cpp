@@ -76,6 +76,23 @@ void WaitSemaphore(Semaphore* semaphore) {
 
 void PostSemaphore(Semaphore* semaphore) { sem_post(&semaphore->handle); }
 
+bool WaitSemaphoreFor(Semaphore* semaphore, unsigned milliseconds) {
+    // sem_timedwait takes a wall-clock deadline; a clock step shortens or
+    // stretches one wait, which the callers' own slices absorb.
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    for (;;) {
+        if (sem_timedwait(&semaphore->handle, &deadline) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
 void FreeSemaphore(Semaphore* semaphore) {
     if (semaphore == nullptr) return;
     sem_destroy(&semaphore->handle);

@@ -73,6 +73,10 @@ Semaphore* NewSemaphore(int initialCount) {
 void WaitSemaphore(Semaphore* semaphore) { WaitForSingleObject(semaphore->handle, INFINITE); }
 void PostSemaphore(Semaphore* semaphore) { ReleaseSemaphore(semaphore->handle, 1, nullptr); }
 
+bool WaitSemaphoreFor(Semaphore* semaphore, unsigned milliseconds) {
+    return WaitForSingleObject(semaphore->handle, milliseconds) == WAIT_OBJECT_0;
+}
+
 void FreeSemaphore(Semaphore* semaphore) {
     if (semaphore == nullptr) return;
     CloseHandle(semaphore->handle);

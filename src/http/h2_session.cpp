@@ -1,0 +1,543 @@
+#include "http/h2_session.h"
+
+#include <nghttp2/nghttp2.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "http/connection.h"
+#include "http/download_limits.h"
+#include "platform/thread.h"
+#include "util/hash_map.h"
+#include "util/memory.h"
+#include "util/strings.h"
+
+struct H2Session {
+    Mutex* lock;
+    nghttp2_session* frames;
+    HttpConnection* connection;  // null once the reading thread has closed it
+    char key[POOL_KEY_BYTES];
+    char failureKey[FAILURE_KEY_BYTES];  // the connection's, which outlives it here
+    int references;                    // under `lock`: the registry's, the reading thread's, each asker's
+    std::atomic<bool> acceptsStreams;  // false after GOAWAY, a lost connection or a close
+    std::atomic<bool> closing;         // CloseH2Sessions asked the reading thread to end
+    bool lost;                         // under `lock`: a send, a receive or the framing failed
+    Semaphore* slots;                  // one per stream that may be in flight
+    H2Exchange* exchanges;             // under `lock`: running, in start order
+};
+
+namespace {
+
+// The receive windows: each stream may have this much on its way, and the
+// connection as a whole this much, so a link of several megabytes per round
+// trip never waits for a window update.  The bytes go to the files as they
+// come, so the windows cost no memory of their own.
+const int32_t STREAM_WINDOW_BYTES = 4 << 20;
+const int32_t CONNECTION_WINDOW_BYTES = 32 << 20;
+// The reading thread's buffer: several full TLS records per receive.
+const int RECEIVE_BUFFER_BYTES = 64 << 10;
+// How long the reading thread waits for the socket before it looks at its
+// session again.
+const int READ_SLICE_MILLISECONDS = 100;
+// How often a thread waiting for another's probe looks again.
+const unsigned PROBE_POLL_MILLISECONDS = 5;
+
+enum KeyState { KEY_PROBING = 1, KEY_HTTP1, KEY_H2 };
+
+struct KeyEntry {
+    int state;
+    H2Session* session;  // KEY_H2: the registry's reference
+};
+
+Mutex* registryLock = nullptr;
+HashMap* registry = nullptr;  // pool key -> KeyEntry
+int readers = 0;              // reading threads alive, under registryLock
+Semaphore* readerEnded = nullptr;
+std::atomic<int> streamLimit{100};
+std::once_flag initialized;
+
+void Initialize() {
+    registryLock = NewMutex();
+    registry = NewStringHashMap(&STRING_KEYS);
+    readerEnded = NewSemaphore(0);
+}
+
+void Retain(H2Session* session) {
+    LockMutex(session->lock);
+    ++session->references;
+    UnlockMutex(session->lock);
+}
+
+H2Exchange* FindExchange(H2Session* session, int32_t streamId) {
+    for (H2Exchange* at = session->exchanges; at != nullptr; at = at->next) {
+        if (at->streamId == streamId) return at;
+    }
+    return nullptr;
+}
+
+void Unlink(H2Exchange* exchange) {
+    H2Session* session = exchange->session;
+    if (exchange->previous != nullptr) exchange->previous->next = exchange->next;
+    else if (session->exchanges == exchange) session->exchanges = exchange->next;
+    if (exchange->next != nullptr) exchange->next->previous = exchange->previous;
+    exchange->next = exchange->previous = nullptr;
+}
+
+// Under the lock: the exchange ends, and its asker hears of it.
+void Finish(H2Exchange* exchange, H2End end, uint32_t errorCode) {
+    if (exchange->end != H2_RUNNING) return;
+    exchange->end = end;
+    exchange->errorCode = errorCode;
+    Unlink(exchange);
+    PostSemaphore(exchange->changed);
+}
+
+// Under the lock: sends what nghttp2 has queued.  An asker's stop or
+// deadline must not cut a TLS record in half, which would break the
+// connection for every stream on it, so its wait check is off meanwhile.
+void SendQueued(H2Session* session) {
+    if (session->lost) return;
+    NetworkWaitCheck check;
+    void* context;
+    GetNetworkWaitCheck(&check, &context);
+    SetNetworkWaitCheck(nullptr, nullptr);
+    if (nghttp2_session_send(session->frames) != 0) session->lost = true;
+    SetNetworkWaitCheck(check, context);
+}
+
+// nghttp2's callbacks, all run under the session's lock.
+
+ssize_t SendFrames(nghttp2_session*, const uint8_t* data, size_t length, int, void* user) {
+    H2Session* session = static_cast<H2Session*>(user);
+    if (session->connection == nullptr ||
+        !TransportSend(session->connection->transport, reinterpret_cast<const char*>(data),
+                       static_cast<int>(length))) {
+        return NGHTTP2_ERR_CALLBACK_FAILURE;
+    }
+    return static_cast<ssize_t>(length);
+}
+
+// A decimal header value, at most INT32_MAX; -1 for anything else.
+int32_t ReadLength(const uint8_t* value, size_t length) {
+    if (length == 0) return -1;
+    int64_t number = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (value[i] < '0' || value[i] > '9') return -1;
+        number = number * 10 + (value[i] - '0');
+        if (number > INT32_MAX) number = INT32_MAX;
+    }
+    return static_cast<int32_t>(number);
+}
+
+bool NameIs(const uint8_t* name, size_t length, const char* expected) {
+    return length == std::strlen(expected) && std::memcmp(name, expected, length) == 0;
+}
+
+// Copies a header value into a field of `size` bytes; false when it was cut.
+bool CopyValue(char* field, size_t size, const uint8_t* value, size_t length) {
+    const size_t kept = length < size ? length : size - 1;
+    std::memcpy(field, value, kept);
+    field[kept] = '\0';
+    return kept == length;
+}
+
+int TakeHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name, size_t nameLength,
+               const uint8_t* value, size_t valueLength, uint8_t, void* user) {
+    if (frame->hd.type != NGHTTP2_HEADERS) return 0;
+    H2Exchange* exchange = FindExchange(static_cast<H2Session*>(user), frame->hd.stream_id);
+    if (exchange == nullptr || exchange->headDone) return 0;  // trailers are not read
+    HttpHeader* header = &exchange->header;
+    if (NameIs(name, nameLength, ":status")) {
+        exchange->status = valueLength == 3 ? ReadLength(value, valueLength) : -1;
+    } else if (exchange->status >= 100 && exchange->status < 200) {
+        return 0;  // an interim answer's fields
+    } else if (NameIs(name, nameLength, "content-length")) {
+        const int32_t length = ReadLength(value, valueLength);
+        if (header->contentLength != -1 && header->contentLength != length) header->lengthConflict = 1;
+        header->contentLength = length;
+    } else if (NameIs(name, nameLength, "content-encoding")) {
+        CopyValue(header->contentEncoding, sizeof header->contentEncoding, value, valueLength);
+    } else if (NameIs(name, nameLength, "location")) {
+        if (!CopyValue(header->location, sizeof header->location, value, valueLength)) header->locationTooLong = 1;
+    }
+    return 0;
+}
+
+int TakeFrame(nghttp2_session*, const nghttp2_frame* frame, void* user) {
+    H2Session* session = static_cast<H2Session*>(user);
+    if (frame->hd.type == NGHTTP2_GOAWAY) {
+        session->acceptsStreams = false;
+        return 0;
+    }
+    if (frame->hd.type != NGHTTP2_HEADERS) return 0;
+    H2Exchange* exchange = FindExchange(session, frame->hd.stream_id);
+    if (exchange == nullptr || exchange->headDone) return 0;
+    if (exchange->status >= 100 && exchange->status < 200) {
+        // An interim answer: the final one follows with fields of its own.
+        exchange->status = 0;
+        std::memset(&exchange->header, 0, sizeof exchange->header);
+        exchange->header.contentLength = -1;
+        return 0;
+    }
+    exchange->headDone = true;
+    PostSemaphore(exchange->changed);
+    return 0;
+}
+
+// Whether a 200 response's body goes to the file: not when the head
+// already refuses it (the asker says why).
+bool BodyWanted(const H2Exchange* exchange) {
+    const HttpHeader* header = &exchange->header;
+    return exchange->headDone && exchange->status == 200 && !exchange->writeFailed && !exchange->overLimit &&
+           header->contentEncoding[0] == '\0' && !header->lengthConflict &&
+           static_cast<uint32_t>(header->contentLength) <= HTTP_BODY_SIZE_LIMIT;
+}
+
+int TakeData(nghttp2_session* frames, uint8_t, int32_t streamId, const uint8_t* data, size_t length, void* user) {
+    H2Exchange* exchange = FindExchange(static_cast<H2Session*>(user), streamId);
+    if (exchange == nullptr) return 0;
+    const bool wanted = BodyWanted(exchange);
+    const int64_t total = static_cast<int64_t>(exchange->received) + static_cast<int64_t>(length);
+    exchange->received = total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+    if (!wanted) return 0;
+    const int32_t announced = exchange->header.contentLength;
+    if (total > HTTP_BODY_SIZE_LIMIT || (announced >= 0 && total > announced)) {
+        exchange->overLimit = true;
+    } else if (!WriteToSink(exchange->sink, reinterpret_cast<const char*>(data), static_cast<int>(length))) {
+        exchange->writeFailed = true;
+    } else {
+        return 0;
+    }
+    nghttp2_submit_rst_stream(frames, NGHTTP2_FLAG_NONE, streamId, NGHTTP2_CANCEL);
+    return 0;
+}
+
+int TakeClose(nghttp2_session*, int32_t streamId, uint32_t errorCode, void* user) {
+    H2Exchange* exchange = FindExchange(static_cast<H2Session*>(user), streamId);
+    if (exchange == nullptr) return 0;
+    if (errorCode == NGHTTP2_REFUSED_STREAM) {
+        Finish(exchange, H2_UNPROCESSED, errorCode);  // also every stream a GOAWAY left out
+    } else {
+        Finish(exchange, errorCode == NGHTTP2_NO_ERROR && exchange->headDone ? H2_COMPLETE : H2_RESET, errorCode);
+    }
+    return 0;
+}
+
+int TakeNotSent(nghttp2_session*, const nghttp2_frame* frame, int errorCode, void* user) {
+    if (frame->hd.type != NGHTTP2_HEADERS) return 0;
+    H2Exchange* exchange = FindExchange(static_cast<H2Session*>(user), frame->hd.stream_id);
+    if (exchange != nullptr) Finish(exchange, H2_UNPROCESSED, static_cast<uint32_t>(-errorCode));
+    return 0;
+}
+
+nghttp2_session_callbacks* Callbacks() {
+    static nghttp2_session_callbacks* callbacks = [] {
+        nghttp2_session_callbacks* made;
+        if (nghttp2_session_callbacks_new(&made) != 0) return static_cast<nghttp2_session_callbacks*>(nullptr);
+        nghttp2_session_callbacks_set_send_callback(made, SendFrames);
+        nghttp2_session_callbacks_set_on_header_callback(made, TakeHeader);
+        nghttp2_session_callbacks_set_on_frame_recv_callback(made, TakeFrame);
+        nghttp2_session_callbacks_set_on_data_chunk_recv_callback(made, TakeData);
+        nghttp2_session_callbacks_set_on_stream_close_callback(made, TakeClose);
+        nghttp2_session_callbacks_set_on_frame_not_send_callback(made, TakeNotSent);
+        return made;
+    }();
+    return callbacks;
+}
+
+void FreeSession(H2Session* session) {
+    nghttp2_session_del(session->frames);
+    CloseHttpConnection(session->connection);
+    FreeMutex(session->lock);
+    FreeSemaphore(session->slots);
+    session->~H2Session();
+    std::free(session);
+}
+
+// Takes the registry's entry for the session away, if it is still there,
+// with the registry's reference.
+void Forget(H2Session* session) {
+    LockMutex(registryLock);
+    KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, session->key));
+    const bool held = entry != nullptr && entry->state == KEY_H2 && entry->session == session;
+    if (held) {
+        HashMapRemove(registry, session->key);
+        std::free(entry);
+    }
+    UnlockMutex(registryLock);
+    if (held) ReleaseH2Session(session);
+}
+
+bool SessionClosing(void* context) { return static_cast<H2Session*>(context)->closing.load(); }
+
+// The session's reading thread: receives, hands the bytes to nghttp2 and
+// sends what that queues, until the connection ends or the session closes.
+unsigned ReadSession(void* argument) {
+    H2Session* session = static_cast<H2Session*>(argument);
+    SetNetworkWaitCheck(SessionClosing, session);
+    char* buffer = static_cast<char*>(Allocate(RECEIVE_BUFFER_BYTES));
+    Transport* transport = session->connection->transport;
+    bool forgotten = false;
+    for (;;) {
+        LockMutex(session->lock);
+        const bool going = !session->lost && (nghttp2_session_want_read(session->frames) != 0 ||
+                                               nghttp2_session_want_write(session->frames) != 0);
+        const bool buffered = TransportHasBuffered(transport);
+        if (going && session->closing) {
+            nghttp2_session_terminate_session(session->frames, NGHTTP2_NO_ERROR);
+            SendQueued(session);
+        }
+        UnlockMutex(session->lock);
+        if (!going || session->closing) break;
+        if (!session->acceptsStreams && !forgotten) {
+            Forget(session);  // new requests go to a new connection
+            forgotten = true;
+        }
+        if (!buffered && WaitReadable(transport->socket, READ_SLICE_MILLISECONDS) == 0) continue;
+        LockMutex(session->lock);
+        const int received = TransportReceive(transport, buffer, RECEIVE_BUFFER_BYTES);
+        if (received <= 0 ||
+            nghttp2_session_mem_recv(session->frames, reinterpret_cast<uint8_t*>(buffer),
+                                     static_cast<size_t>(received)) < 0) {
+            session->lost = true;
+        } else {
+            SendQueued(session);
+        }
+        UnlockMutex(session->lock);
+    }
+    session->acceptsStreams = false;
+    LockMutex(session->lock);
+    session->lost = true;
+    // What the server never answered may go again elsewhere; what it began
+    // to answer is cut.
+    while (session->exchanges != nullptr) {
+        H2Exchange* exchange = session->exchanges;
+        const bool untouched = !exchange->headDone && exchange->received == 0;
+        Finish(exchange, untouched ? H2_UNPROCESSED : H2_RESET, NGHTTP2_CONNECT_ERROR);
+    }
+    CloseHttpConnection(session->connection);
+    session->connection = nullptr;
+    UnlockMutex(session->lock);
+    std::free(buffer);
+    if (!forgotten) Forget(session);
+    SetNetworkWaitCheck(nullptr, nullptr);
+    ReleaseH2Session(session);
+    LockMutex(registryLock);
+    --readers;
+    PostSemaphore(readerEnded);
+    UnlockMutex(registryLock);
+    return 0;
+}
+
+// A session on an h2 connection, with its settings sent; references for
+// the registry, the reading thread and the caller.  Null (the connection
+// closed) when nghttp2 or the thread cannot start.
+H2Session* StartSession(const char* key, HttpConnection* connection) {
+    H2Session* session = new (AllocateZeroed(1, sizeof(H2Session))) H2Session();
+    session->acceptsStreams = true;
+    session->closing = false;
+    std::snprintf(session->failureKey, sizeof session->failureKey, "%s", connection->failureKey);
+    session->lock = NewMutex();
+    session->connection = connection;
+    session->slots = NewSemaphore(streamLimit.load());
+    std::snprintf(session->key, sizeof session->key, "%s", key);
+    session->references = 3;
+    if (Callbacks() == nullptr || nghttp2_session_client_new(&session->frames, Callbacks(), session) != 0) {
+        session->frames = nullptr;
+        FreeSession(session);
+        return nullptr;
+    }
+    const nghttp2_settings_entry settings[] = {
+        {NGHTTP2_SETTINGS_ENABLE_PUSH, 0},
+        {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, static_cast<uint32_t>(STREAM_WINDOW_BYTES)},
+    };
+    nghttp2_submit_settings(session->frames, NGHTTP2_FLAG_NONE, settings, sizeof settings / sizeof settings[0]);
+    nghttp2_session_set_local_window_size(session->frames, NGHTTP2_FLAG_NONE, 0, CONNECTION_WINDOW_BYTES);
+    LockMutex(registryLock);
+    ++readers;
+    UnlockMutex(registryLock);
+    if (!StartDetachedThread(ReadSession, session)) {
+        LockMutex(registryLock);
+        --readers;
+        UnlockMutex(registryLock);
+        FreeSession(session);
+        return nullptr;
+    }
+    return session;
+}
+
+}  // namespace
+
+H2Route FindH2Session(const char* poolKey, H2Session** session) {
+    std::call_once(initialized, Initialize);
+    *session = nullptr;
+    for (;;) {
+        LockMutex(registryLock);
+        KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, poolKey));
+        if (entry != nullptr && entry->state == KEY_H2 && !entry->session->acceptsStreams) {
+            // Going away: the next request opens a new connection.
+            H2Session* gone = entry->session;
+            HashMapRemove(registry, poolKey);
+            std::free(entry);
+            entry = nullptr;
+            UnlockMutex(registryLock);
+            ReleaseH2Session(gone);
+            LockMutex(registryLock);
+            entry = static_cast<KeyEntry*>(HashMapGet(registry, poolKey));
+        }
+        if (entry == nullptr) {
+            entry = static_cast<KeyEntry*>(AllocateZeroed(1, sizeof(KeyEntry)));
+            entry->state = KEY_PROBING;
+            HashMapPut(registry, CopyString(poolKey), entry);
+            UnlockMutex(registryLock);
+            return H2_ROUTE_PROBE;
+        }
+        const int state = entry->state;
+        if (state == KEY_H2) {
+            *session = entry->session;
+            Retain(*session);
+        }
+        UnlockMutex(registryLock);
+        if (state == KEY_H2) return H2_ROUTE_SESSION;
+        if (state == KEY_HTTP1) return H2_ROUTE_HTTP1;
+        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return H2_ROUTE_GIVEN_UP;
+        SleepMilliseconds(PROBE_POLL_MILLISECONDS);
+    }
+}
+
+H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection) {
+    std::call_once(initialized, Initialize);
+    H2Session* session = connection != nullptr && connection->isH2 ? StartSession(poolKey, connection) : nullptr;
+    LockMutex(registryLock);
+    KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, poolKey));
+    if (entry != nullptr && entry->state == KEY_PROBING) {
+        if (session != nullptr) {
+            entry->state = KEY_H2;
+            entry->session = session;
+        } else if (connection != nullptr && !connection->isH2) {
+            entry->state = KEY_HTTP1;
+        } else {
+            HashMapRemove(registry, poolKey);  // the next asker probes again
+            std::free(entry);
+        }
+    } else if (session != nullptr) {
+        // A close came between: the registry keeps no reference.
+        session->closing = true;
+        session->acceptsStreams = false;
+        UnlockMutex(registryLock);
+        ReleaseH2Session(session);
+        LockMutex(registryLock);
+    }
+    UnlockMutex(registryLock);
+    return session;
+}
+
+void ReleaseH2Session(H2Session* session) {
+    if (session == nullptr) return;
+    LockMutex(session->lock);
+    const bool last = --session->references == 0;
+    UnlockMutex(session->lock);
+    if (last) FreeSession(session);
+}
+
+H2Start StartH2Exchange(H2Session* session, H2Exchange* exchange, const char* authority, const char* target) {
+    for (;;) {
+        if (!session->acceptsStreams) return H2_SESSION_GONE;
+        if (WaitSemaphoreFor(session->slots, NETWORK_WAIT_SLICE_MILLISECONDS)) break;
+        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return H2_START_GIVEN_UP;
+    }
+    auto field = [](const char* name, const char* value) {
+        return nghttp2_nv{reinterpret_cast<uint8_t*>(const_cast<char*>(name)),
+                          reinterpret_cast<uint8_t*>(const_cast<char*>(value)), std::strlen(name),
+                          std::strlen(value), NGHTTP2_NV_FLAG_NONE};
+    };
+    const nghttp2_nv fields[] = {
+        field(":method", "GET"),        field(":scheme", "https"),         field(":authority", authority),
+        field(":path", target),         field("accept", "*/*"),            field("accept-language", "zh-cn"),
+        field("user-agent", RequestUserAgent()),
+    };
+    LockMutex(session->lock);
+    int32_t streamId = -1;
+    if (!session->lost && session->acceptsStreams) {
+        streamId = nghttp2_submit_request(session->frames, nullptr, fields, sizeof fields / sizeof fields[0],
+                                          nullptr, nullptr);
+    }
+    if (streamId < 0) {
+        UnlockMutex(session->lock);
+        PostSemaphore(session->slots);
+        return H2_SESSION_GONE;
+    }
+    exchange->streamId = streamId;
+    exchange->session = session;
+    exchange->end = H2_RUNNING;
+    exchange->header.contentLength = -1;
+    exchange->changed = NewSemaphore(0);
+    exchange->previous = nullptr;
+    exchange->next = session->exchanges;
+    if (session->exchanges != nullptr) session->exchanges->previous = exchange;
+    session->exchanges = exchange;
+    SendQueued(session);
+    UnlockMutex(session->lock);
+    return H2_STARTED;
+}
+
+void AwaitH2Exchange(H2Exchange* exchange, unsigned milliseconds) { WaitSemaphoreFor(exchange->changed, milliseconds); }
+
+void ReadH2Exchange(const H2Exchange* exchange, H2Exchange* copy) {
+    LockMutex(exchange->session->lock);
+    *copy = *exchange;
+    UnlockMutex(exchange->session->lock);
+}
+
+void EndH2Exchange(H2Exchange* exchange) {
+    H2Session* session = exchange->session;
+    if (session == nullptr || exchange->changed == nullptr) return;
+    LockMutex(session->lock);
+    if (exchange->end == H2_RUNNING) {
+        Unlink(exchange);
+        exchange->end = H2_RESET;
+        exchange->errorCode = NGHTTP2_CANCEL;
+        if (!session->lost) {
+            nghttp2_submit_rst_stream(session->frames, NGHTTP2_FLAG_NONE, exchange->streamId, NGHTTP2_CANCEL);
+            SendQueued(session);
+        }
+    }
+    UnlockMutex(session->lock);
+    PostSemaphore(session->slots);
+    FreeSemaphore(exchange->changed);
+    exchange->changed = nullptr;
+}
+
+const char* H2SessionFailureKey(const H2Session* session) { return session->failureKey; }
+
+void SetH2StreamLimit(int streams) { streamLimit = streams > 0 ? streams : 1; }
+
+void CloseH2Sessions() {
+    std::call_once(initialized, Initialize);
+    LockMutex(registryLock);
+    KeyList* keys = HashMapKeys(registry);
+    for (KeyList* at = keys; at != nullptr; at = at->next) {
+        char key[POOL_KEY_BYTES];
+        std::snprintf(key, sizeof key, "%s", static_cast<const char*>(at->key));
+        KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, key));
+        if (entry->state == KEY_PROBING) continue;  // its prober ends it
+        HashMapRemove(registry, key);
+        if (entry->state == KEY_H2) {
+            entry->session->closing = true;
+            entry->session->acceptsStreams = false;
+            ReleaseH2Session(entry->session);
+        }
+        std::free(entry);
+    }
+    FreeKeyList(keys);
+    while (readers > 0) {
+        UnlockMutex(registryLock);
+        WaitSemaphore(readerEnded);
+        LockMutex(registryLock);
+    }
+    UnlockMutex(registryLock);
+}

@@ -1,0 +1,102 @@
+// HTTP/2 for the image download: one connection per scheme, host, port and
+// proxy (its pool key), shared by every download of the process that goes
+// there, with many requests in flight on it at once.
+//
+// nghttp2 does the framing, HPACK and flow control; this client decides what
+// to ask for and where the answers go.  A session owns its connection and a
+// thread of its own that reads from it; the threads that ask for images only
+// start exchanges, wait for them and end them.  Everything a session shares
+// is guarded by its lock: nghttp2's state, the connection's sends (whoever
+// holds the lock sends) and the exchanges.  The reading thread waits for the
+// socket without the lock and takes it only to receive and hand the bytes to
+// nghttp2.
+//
+// Which protocol a key speaks is learnt from its first TLS handshake, which
+// offers "h2" (ALPN): one thread probes while the others that want the same
+// key wait for its answer, so one connection is made, not one per thread.
+#pragma once
+
+#include <cstdint>
+
+#include "http/http_common.h"
+#include "http/response_head.h"
+
+struct H2Session;
+struct Semaphore;
+
+// How an exchange ended.
+enum H2End {
+    H2_RUNNING = 0,
+    H2_COMPLETE,     // the stream ended cleanly: the response is whole
+    H2_RESET,        // the server reset the stream, or the connection ended under it
+    H2_UNPROCESSED,  // the server did not process the request (refused, after GOAWAY, never sent): ask again
+};
+
+// One request and its response.  The asking thread owns it; the session
+// fills it in under its lock (read it with ReadH2Exchange).
+struct H2Exchange {
+    BodySink* sink;  // where a 200 response's body goes; the asker opened it
+    int status;      // the final :status, 0 until the head came
+    bool headDone;
+    HttpHeader header;   // content-length, content-encoding, location
+    int end;             // H2End
+    uint32_t errorCode;  // the stream's or the connection's error code, when reset
+    int32_t received;    // body bytes received
+    bool writeFailed;    // a write to the sink failed: the stream was reset
+    bool overLimit;      // more bytes than HTTP_BODY_SIZE_LIMIT or than announced: not written, stream reset
+    // The session's:
+    int32_t streamId;
+    Semaphore* changed;  // posted when the head comes and when the exchange ends
+    H2Session* session;
+    H2Exchange* next;    // the session's exchanges in flight
+    H2Exchange* previous;
+};
+
+// What FindH2Session says of a pool key.
+enum H2Route {
+    H2_ROUTE_SESSION,  // *session is an open session (a reference the caller releases)
+    H2_ROUTE_PROBE,    // nothing is known: the caller opens a connection offering h2, then calls EndH2Probe
+    H2_ROUTE_HTTP1,    // the server answered without h2: HTTP/1.1 as always
+    H2_ROUTE_GIVEN_UP, // the thread's download limit was reached while waiting for another thread's probe
+};
+H2Route FindH2Session(const char* poolKey, H2Session** session);
+
+// After H2_ROUTE_PROBE: the connection the caller opened (null: none could
+// be opened, and the next asker probes again).  One that speaks h2 now
+// belongs to a new session, returned with a reference for the caller; any
+// other leaves the key to HTTP/1.1 and null is returned.
+H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection);
+
+void ReleaseH2Session(H2Session* session);
+
+// The key the failures of the session's server count under (see
+// ConnectFailureCounts).
+const char* H2SessionFailureKey(const H2Session* session);
+
+// How StartH2Exchange went.
+enum H2Start { H2_STARTED, H2_SESSION_GONE, H2_START_GIVEN_UP };
+
+// Sends GET `target` for `authority` on the session, once one of its
+// stream slots is free (SetH2StreamLimit).  H2_SESSION_GONE when the
+// session takes no new streams (GOAWAY, a lost connection): the caller asks
+// FindH2Session again.  H2_START_GIVEN_UP when the thread's download limit
+// came first.  Once started, the exchange is ended with EndH2Exchange.
+H2Start StartH2Exchange(H2Session* session, H2Exchange* exchange, const char* authority, const char* target);
+
+// Waits at most `milliseconds` for a change of the exchange.
+void AwaitH2Exchange(H2Exchange* exchange, unsigned milliseconds);
+// A copy of the exchange as it stands, taken under the session's lock.
+void ReadH2Exchange(const H2Exchange* exchange, H2Exchange* copy);
+// Ends the exchange: a stream still open is reset (CANCEL) and nothing more
+// reaches the sink.  Frees its slot; the exchange's reference to the
+// session is kept until ReleaseH2Session.
+void EndH2Exchange(H2Exchange* exchange);
+
+// The streams one session keeps in flight at most (its server may allow
+// fewer); for sessions opened from now on.
+void SetH2StreamLimit(int streams);
+
+// Ends every session (GOAWAY, then the connection closes), forgets which
+// keys speak which protocol, and waits until the sessions' threads have
+// ended.  Exchanges still running end as H2_RESET.
+void CloseH2Sessions();

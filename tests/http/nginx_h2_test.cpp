@@ -1,0 +1,196 @@
+// The image download over HTTP/2: nginx with TLS and h2 on loopback, many
+// downloads at once from several threads, as a run's workers make them.
+// nginx's access log tells which requests reached it, over which protocol
+// and connection.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/download_limits.h"
+#include "http/nginx_image_test.h"
+#include "platform/net.h"
+
+namespace {
+
+// An upstream that announces a body and closes a little way into it, so
+// nginx has to reset the HTTP/2 stream it relays it on.
+class CuttingUpstream {
+public:
+    CuttingUpstream() : listener_(ListenOnLoopback(0, 8)) {
+        thread_ = std::thread([this] {
+            for (;;) {
+                SOCKET client = accept(listener_, nullptr, nullptr);
+                if (client == INVALID_SOCKET || stopping_) break;
+                char request[4096];
+                recv(client, request, sizeof request, 0);
+                std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 200000\r\n\r\n";
+                answer += std::string("\x89PNG", 4) + std::string(60000, 'x');
+                SendAll(client, answer.data(), answer.size());
+                closesocket(client);
+            }
+        });
+    }
+    ~CuttingUpstream() {
+        stopping_ = true;
+        SOCKET wake = OpenTcpSocket();
+        sockaddr_in address = LoopbackAddress(port());
+        connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        thread_.join();
+        closesocket(wake);
+        closesocket(listener_);
+    }
+    int port() const { return BoundPort(listener_); }
+
+private:
+    SOCKET listener_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+class NginxH2Test : public NginxImageTest {
+protected:
+    void SetUp() override {
+        HttpTest::SetUp();
+        MakeImages(40, 31);
+    }
+    void TearDown() override {
+        SetDownloadStopFlag(nullptr);
+        NginxImageTest::TearDown();
+    }
+
+    std::unique_ptr<NginxServer> H2Server(const std::string& config = "", int requestsPerConnection = 0) {
+        auto server = std::make_unique<NginxServer>(Root(), config);
+        server->UseTls(certificates->loopback.certificate, certificates->loopback.key);
+        server->UseHttp2();
+        if (requestsPerConnection > 0) server->SetKeepaliveRequests(requestsPerConnection);
+        EXPECT_TRUE(server->Start()) << server->error();
+        return server;
+    }
+
+    // Downloads every path from `threads` threads at once; the result and
+    // message per path.
+    std::map<std::string, std::pair<int, std::string>> DownloadAll(const NginxServer& server,
+                                                                     const std::vector<std::string>& paths,
+                                                                     int threads) {
+        std::vector<std::pair<int, std::string>> results(paths.size());
+        std::atomic<size_t> next{0};
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&] {
+                for (size_t i = next++; i < paths.size(); i = next++) {
+                    char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+                    const std::string file = File("out/" + std::to_string(i));
+                    results[i].first = DownloadInto(server.Url(paths[i]), file, errorText, true);
+                    results[i].second = errorText;
+                }
+            });
+        }
+        for (std::thread& worker : workers) worker.join();
+        std::map<std::string, std::pair<int, std::string>> byPath;
+        for (size_t i = 0; i < paths.size(); ++i) byPath[paths[i]] = results[i];
+        return byPath;
+    }
+
+    std::vector<std::string> ImagePaths(size_t count) const {
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < count; ++i) paths.push_back("/img/" + names[i]);
+        return paths;
+    }
+};
+
+}  // namespace
+
+// What the server does, and what every download must come to.
+TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
+    CuttingUpstream upstream;
+    const std::string config = "    location /old/ { rewrite ^/old/(.*)$ /img/$1 redirect; }\n"
+                               "    location /cut/ { proxy_pass http://127.0.0.1:" +
+                               std::to_string(upstream.port()) + "; proxy_buffering off; }\n"
+                               "    location /gzip/ { alias " + Root() + "/img/; add_header Content-Encoding gzip; }\n";
+    struct Row {
+        const char* what;
+        int requestsPerConnection;  // nginx's limit before GOAWAY; 0: its default
+        size_t images;
+        std::vector<std::string> extra;  // paths beside the images
+        std::map<std::string, std::string> failures;  // path -> a part of its message (GBK)
+        long connectionsAtLeast;
+        long connectionsAtMost;
+    };
+    const std::vector<Row> rows = {
+        {"all over one connection, a 404, a redirect, a cut body and a compressed one", 0, 30,
+         {"/img/none.png", "/old/" + names[35], "/cut/x.png", "/gzip/" + names[36]},
+         {{"/img/none.png", Gbk("404 Not Found")}, {"/cut/x.png", "200000"}, {"/gzip/" + names[36], "gzip"}},
+         1, 1},
+        {"GOAWAY after every 7 requests: the rest go again on new connections", 7, 40, {}, {}, 5, 40},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto server = H2Server(config, row.requestsPerConnection);
+        std::vector<std::string> paths = ImagePaths(row.images);
+        paths.insert(paths.end(), row.extra.begin(), row.extra.end());
+        auto results = DownloadAll(*server, paths, 12);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const auto& [result, message] = results[paths[i]];
+            auto failure = row.failures.find(paths[i]);
+            if (failure == row.failures.end()) {
+                EXPECT_EQ(1, result) << paths[i] << ": " << Utf8(message);
+                const std::string served = paths[i].substr(paths[i].rfind('/') + 1);
+                EXPECT_EQ(ReadWholeFile(Root() + "/img/" + served), ReadWholeFile(File("out/" + std::to_string(i))))
+                    << paths[i];
+            } else {
+                EXPECT_NE(1, result) << paths[i];
+                EXPECT_NE(std::string::npos, message.find(failure->second)) << paths[i] << ": " << Utf8(message);
+            }
+        }
+        server->Stop();
+        std::map<long, int> connections;
+        std::map<std::string, int> served;
+        for (const NginxAccess& access : server->AccessLog()) {
+            // A failed download is repeated once, in HTTP/1.0 on a connection of its own.
+            if (access.request.find(" HTTP/1.0") != std::string::npos) {
+                const std::string path = access.request.substr(4, access.request.find(' ', 4) - 4);
+                EXPECT_EQ(1u, row.failures.count(path)) << access.request;
+                continue;
+            }
+            EXPECT_NE(std::string::npos, access.request.find(" HTTP/2.0")) << access.request;
+            ++connections[access.connection];
+            if (access.status == 200 && access.request.find("/img/") != std::string::npos) ++served[access.request];
+        }
+        EXPECT_GE(static_cast<long>(connections.size()), row.connectionsAtLeast);
+        EXPECT_LE(static_cast<long>(connections.size()), row.connectionsAtMost);
+        // Each image was asked for once: nothing the server refused was counted or fetched twice.
+        for (const auto& [request, count] : served) EXPECT_EQ(1, count) << request;
+        CloseH2Sessions();
+    }
+    // The cut stream's own message stands in the repeat's log line.
+    EXPECT_EQ(1, CountInLog(Gbk("HTTP/2 数据流被中断")));
+}
+
+TEST_F(NginxH2Test, AStopGivesUpStreamsInFlightAndLeavesTheConnectionUsable) {
+    auto server = H2Server("    location /slow/ { alias " + Root() + "/img/; limit_rate 2k; }\n");
+    std::atomic<int> stop{0};
+    SetDownloadStopFlag(&stop);
+    std::vector<std::string> slow;
+    for (size_t i = 0; i < 6; ++i) slow.push_back("/slow/" + names[i]);
+    std::thread stopper([&] {
+        server->WaitForAccessLines(0, 300);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = 1;
+    });
+    auto results = DownloadAll(*server, slow, 6);
+    stopper.join();
+    for (size_t i = 0; i < slow.size(); ++i) {
+        EXPECT_EQ(DOWNLOAD_STOPPED, results[slow[i]].first) << slow[i] << ": " << Utf8(results[slow[i]].second);
+        EXPECT_FALSE(std::filesystem::exists(File("out/" + std::to_string(i)))) << slow[i];
+    }
+    stop = 0;
+    auto after = DownloadAll(*server, ImagePaths(3), 3);
+    for (const auto& [path, outcome] : after) EXPECT_EQ(1, outcome.first) << path << ": " << Utf8(outcome.second);
+    const std::string key = "https://127.0.0.1:" + std::to_string(server->port());
+    EXPECT_EQ(1, CountInLog(key + " --- new socket()"));
+}
