@@ -274,3 +274,88 @@ TEST_F(NginxRelocateTest, HttpProxyCarriesTheImagesUnlessNoproxySendsThemDirect)
     EXPECT_EQ(std::string::npos, refused.err.find(":pw@"));
     EXPECT_FALSE(std::filesystem::exists(Backup(3)));
 }
+
+// HTTP/2 with its default streams against one HTTP/1.1 download at a time,
+// on the same package from the same files on the same port: the package,
+// the files and their names, the messages and the log come out the same.
+TEST_F(NginxRelocateTest, Http2GivesWhatOneHttp1DownloadAtATimeGives) {
+    const std::string config = "    location /r/ { rewrite ^/r/(.*)$ /$1 redirect; }\n";
+    std::string error;
+    const ServerCertificate& certificate = TestCertificatesMade(&error)->loopback;
+    auto serve = [&](bool http2, int port) {
+        auto made = std::make_unique<NginxServer>(dir.File("www"), config);
+        made->UseTls(certificate.certificate, certificate.key);
+        if (http2) made->UseHttp2();
+        EXPECT_TRUE(port == 0 ? made->Start() : made->StartOnPort(port)) << made->error();
+        return made;
+    };
+    server->Stop();
+    auto http1 = serve(false, 0);
+    const std::string host = "127.0.0.1:" + std::to_string(http1->port());
+    PackageLayout layout = RealisticPackage(12, 6, 2000, host);
+    int count = 0;
+    for (GeneratedItem& item : layout.items) {
+        for (std::string* field : {&item.description, &item.mobileDetail}) {
+            for (const std::string& url : UrlsIn(*field, "https://" + host + "/")) {
+                ++count;
+                if (count % 9 == 0) continue;  // a 404
+                Publish(url);
+                if (count % 7 == 0) {  // reached through a redirect
+                    std::string moved = "https://" + host + "/r/" + url.substr(("https://" + host + "/").size());
+                    field->replace(field->find(url), url.size(), moved);
+                }
+            }
+        }
+    }
+    struct Outcome {
+        ProcessResult result;
+        std::string package, log;
+        std::map<std::string, std::string> files;  // name -> bytes
+    };
+    const std::string log = BuildFolder() + "/app.log";
+    auto relocate = [&](const std::string& side, std::vector<std::string> options) {
+        std::filesystem::create_directories(dir.File(side + "/pics"));
+        const std::string package = dir.File(side + "/" + Stem() + ".csv");
+        EXPECT_TRUE(WritePackageFile(package, layout));
+        const size_t logStart = ReadWholeFile(log).size();
+        options.insert(options.begin(), {"relocate", package, dir.File(side + "/pics")});
+        Outcome outcome{RunKarvelo(options), ReadWholeFile(package), ReadWholeFile(log).substr(logStart), {}};
+        for (const auto& entry : std::filesystem::directory_iterator(dir.File(side + "/pics"))) {
+            outcome.files[entry.path().filename().string()] = ReadWholeFile(entry.path().string());
+        }
+        std::filesystem::remove(Backup(1));
+        // Each side's own folder, and the times of day, read alike.
+        static const std::regex time("\\d{1,2}:\\d{2}:\\d{2}");
+        for (std::string* text : {&outcome.result.out, &outcome.result.err, &outcome.log}) {
+            for (size_t at = text->find(dir.File(side)); at != std::string::npos; at = text->find(dir.File(side))) {
+                text->replace(at, dir.File(side).size(), "SIDE");
+            }
+            *text = std::regex_replace(*text, time, "TIME");
+        }
+        return outcome;
+    };
+    Outcome one = relocate("http1", {"--jobs", "1", "--streams", "1"});
+    const int port = http1->port();
+    http1->Stop();
+    auto http2 = serve(true, port);
+    Outcome many = relocate("http2", {});
+
+    EXPECT_EQ(3, one.result.exitCode) << one.result.err;
+    EXPECT_EQ(one.result.exitCode, many.result.exitCode);
+    EXPECT_EQ(one.result.out, many.result.out);
+    EXPECT_EQ(one.result.err, many.result.err);
+    EXPECT_EQ(one.log, many.log);
+    EXPECT_GT(one.files.size(), 40u);
+    EXPECT_TRUE(one.files == many.files) << one.files.size() << " files against " << many.files.size();
+    std::string relocated = DecodePackageFile(dir.File("http2/" + Stem() + ".csv"));
+    for (size_t at = relocated.find(dir.File("http2")); at != std::string::npos; at = relocated.find(dir.File("http2"))) {
+        relocated.replace(at, dir.File("http2").size(), dir.File("http1"));
+    }
+    EXPECT_EQ(Utf8(DecodePackageFile(dir.File("http1/" + Stem() + ".csv"))), Utf8(relocated));
+    // The HTTP/2 run went over one connection (and HTTP/1.0 for the repeats of failures).
+    std::set<long> connections;
+    for (const NginxAccess& access : http2->AccessLog()) {
+        if (access.request.find("HTTP/2.0") != std::string::npos) connections.insert(access.connection);
+    }
+    EXPECT_EQ(1u, connections.size());
+}
