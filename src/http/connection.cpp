@@ -562,6 +562,10 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, Erro
     return NewHttpConnection(transport, key);
 }
 
+bool FailureLimitReached(const char* failureKey) {
+    return failureKey[0] != '\0' && FailureCount(failureKey) >= CONNECT_FAILURE_LIMIT;
+}
+
 void NoteAnswerForKey(const char* failureKey, bool answered) {
     if (failureKey == nullptr || failureKey[0] == '\0') return;
     if (answered) {

@@ -70,6 +70,10 @@ void ResetConnectFailureCounts();
 // the address connected to, or after a failure the first one tried.
 SOCKET OpenConnection(const char* host, int port, ErrorText error, char* failureKey = nullptr);
 
+// Whether the peer of `failureKey` is at CONNECT_FAILURE_LIMIT: a new
+// connection to it would be refused at once.
+bool FailureLimitReached(const char* failureKey);
+
 // After a request on `connection`: whether the host answered (any response
 // byte), which clears its count, or stayed silent for the whole network
 // time-out, which counts toward CONNECT_FAILURE_LIMIT like a failed connect.

@@ -575,6 +575,13 @@ bool RunOverH2(Attempt* attempt) {
             case H2_ROUTE_GIVEN_UP:
                 return true;
             case H2_ROUTE_SESSION:
+                if (FailureLimitReached(H2SessionFailureKey(session))) {
+                    // Its server stopped answering: a new connection meets
+                    // the cut-off and says so.
+                    RetireH2Session(session);
+                    ReleaseH2Session(session);
+                    continue;
+                }
                 NotePoolKeyUse(POOL_TAKEN, key);
                 break;
             case H2_ROUTE_PROBE: {

@@ -28,6 +28,8 @@ struct H2Session {
     bool lost;                         // under `lock`: a send, a receive or the framing failed
     Semaphore* slots;                  // one per stream that may be in flight
     H2Exchange* exchanges;             // under `lock`: running, in start order
+    H2Session* nextLive;               // under registryLock: the sessions whose reading thread runs
+    H2Session* previousLive;
 };
 
 namespace {
@@ -56,6 +58,7 @@ struct KeyEntry {
 Mutex* registryLock = nullptr;
 HashMap* registry = nullptr;  // pool key -> KeyEntry
 int readers = 0;              // reading threads alive, under registryLock
+H2Session* liveSessions = nullptr;  // their sessions, under registryLock
 Semaphore* readerEnded = nullptr;
 std::atomic<int> streamLimit{100};
 std::once_flag initialized;
@@ -272,6 +275,14 @@ void Forget(H2Session* session) {
     if (held) ReleaseH2Session(session);
 }
 
+// Under registryLock.
+void UnlinkLive(H2Session* session) {
+    if (session->previousLive != nullptr) session->previousLive->nextLive = session->nextLive;
+    else liveSessions = session->nextLive;
+    if (session->nextLive != nullptr) session->nextLive->previousLive = session->previousLive;
+    session->nextLive = session->previousLive = nullptr;
+}
+
 bool SessionClosing(void* context) { return static_cast<H2Session*>(context)->closing.load(); }
 
 // The session's reading thread: receives, hands the bytes to nghttp2 and
@@ -287,6 +298,8 @@ unsigned ReadSession(void* argument) {
         const bool going = !session->lost && (nghttp2_session_want_read(session->frames) != 0 ||
                                                nghttp2_session_want_write(session->frames) != 0);
         const bool buffered = TransportHasBuffered(transport);
+        // A session that takes no new streams ends with its last one.
+        if (going && !session->acceptsStreams && session->exchanges == nullptr) session->closing = true;
         if (going && session->closing) {
             nghttp2_session_terminate_session(session->frames, NGHTTP2_NO_ERROR);
             SendQueued(session);
@@ -325,11 +338,12 @@ unsigned ReadSession(void* argument) {
     std::free(buffer);
     if (!forgotten) Forget(session);
     SetNetworkWaitCheck(nullptr, nullptr);
-    ReleaseH2Session(session);
     LockMutex(registryLock);
+    UnlinkLive(session);
     --readers;
     PostSemaphore(readerEnded);
     UnlockMutex(registryLock);
+    ReleaseH2Session(session);
     return 0;
 }
 
@@ -359,9 +373,13 @@ H2Session* StartSession(const char* key, HttpConnection* connection) {
     nghttp2_session_set_local_window_size(session->frames, NGHTTP2_FLAG_NONE, 0, CONNECTION_WINDOW_BYTES);
     LockMutex(registryLock);
     ++readers;
+    session->nextLive = liveSessions;
+    if (liveSessions != nullptr) liveSessions->previousLive = session;
+    liveSessions = session;
     UnlockMutex(registryLock);
     if (!StartDetachedThread(ReadSession, session)) {
         LockMutex(registryLock);
+        UnlinkLive(session);
         --readers;
         UnlockMutex(registryLock);
         FreeSession(session);
@@ -512,6 +530,8 @@ void EndH2Exchange(H2Exchange* exchange) {
     exchange->changed = nullptr;
 }
 
+void RetireH2Session(H2Session* session) { session->acceptsStreams = false; }
+
 const char* H2SessionFailureKey(const H2Session* session) { return session->failureKey; }
 
 void SetH2StreamLimit(int streams) { streamLimit = streams > 0 ? streams : 1; }
@@ -534,6 +554,8 @@ void CloseH2Sessions() {
         std::free(entry);
     }
     FreeKeyList(keys);
+    // Sessions the registry let go of already (going away, retired) too.
+    for (H2Session* live = liveSessions; live != nullptr; live = live->nextLive) live->closing = true;
     while (readers > 0) {
         UnlockMutex(registryLock);
         WaitSemaphore(readerEnded);

@@ -69,6 +69,10 @@ H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection);
 
 void ReleaseH2Session(H2Session* session);
 
+// Takes no new streams from now on (the next request opens a new
+// connection); those in flight go on.
+void RetireH2Session(H2Session* session);
+
 // The key the failures of the session's server count under (see
 // ConnectFailureCounts).
 const char* H2SessionFailureKey(const H2Session* session);
