@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,6 +22,8 @@ namespace {
 
 const size_t IMAGES_PER_ITEM = 10;
 const size_t RELAY_BUFFER_BYTES = 65536;
+const size_t BANDWIDTH_PROBE_BYTES = size_t{256} << 20;
+const int BANDWIDTH_PROBES = 3;
 const char TIME_PROGRAM[] = "/usr/bin/time";
 
 using Clock = std::chrono::steady_clock;
@@ -69,6 +72,44 @@ void Pump(SOCKET from, SOCKET to, int delayMs) {
     writer.join();
 }
 
+// How fast one connection through a fresh relay carries bytes from a source
+// on loopback; 0 on failure.
+double OneBandwidthProbe(int delayEachWayMs) {
+    SOCKET source = ListenOnLoopback(0, 1);
+    if (source == INVALID_SOCKET) return 0;
+    int relayPort = StartDelayRelay(BoundPort(source), delayEachWayMs);
+    std::thread sender([source] {
+        SOCKET peer = accept(source, nullptr, nullptr);
+        const std::string block(RELAY_BUFFER_BYTES, 'x');
+        for (size_t sent = 0; peer != INVALID_SOCKET && sent < BANDWIDTH_PROBE_BYTES; sent += block.size()) {
+            if (!SendAll(peer, block.data(), block.size())) break;
+        }
+        if (peer != INVALID_SOCKET) closesocket(peer);
+    });
+    SOCKET client = OpenTcpSocket();
+    sockaddr_in address = LoopbackAddress(relayPort);
+    size_t received = 0, first = 0;
+    Clock::time_point firstAt, lastAt;
+    if (relayPort != 0 && connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        char buffer[RELAY_BUFFER_BYTES];
+        for (ssize_t got; (got = recv(client, buffer, sizeof buffer, 0)) > 0;) {
+            // Timed from the first bytes on, so the delay itself is not counted.
+            if (received == 0) {
+                first = static_cast<size_t>(got);
+                firstAt = Clock::now();
+            }
+            received += static_cast<size_t>(got);
+            lastAt = Clock::now();
+        }
+    }
+    shutdown(source, SHUT_RDWR);  // the sender may still wait in accept
+    closesocket(client);
+    sender.join();
+    closesocket(source);
+    double seconds = std::chrono::duration<double>(lastAt - firstAt).count();
+    return received == BANDWIDTH_PROBE_BYTES && seconds > 0 ? static_cast<double>(received - first) / seconds : 0;
+}
+
 }  // namespace
 
 int StartDelayRelay(int targetPort, int delayEachWayMs) {
@@ -94,6 +135,14 @@ int StartDelayRelay(int targetPort, int delayEachWayMs) {
         }
     }).detach();
     return BoundPort(listener);
+}
+
+// The best of a few probes: the relay's limit, not a moment when the
+// machine was busy elsewhere.
+double DelayRelayBytesPerSecond(int delayEachWayMs) {
+    double best = 0;
+    for (int probe = 0; probe < BANDWIDTH_PROBES; ++probe) best = std::max(best, OneBandwidthProbe(delayEachWayMs));
+    return best;
 }
 
 std::string KarveloBesideBench() {

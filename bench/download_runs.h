@@ -16,6 +16,10 @@
 // Lives for the process (its threads are detached).
 int StartDelayRelay(int targetPort, int delayEachWayMs);
 
+// The bytes per second one connection through such a relay carries from a
+// source on loopback (the relay's own limit), 0 when it cannot be measured.
+double DelayRelayBytesPerSecond(int delayEachWayMs);
+
 // The `karvelo` beside the running benchmark program.
 std::string KarveloBesideBench();
 
