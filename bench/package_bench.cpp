@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "download_runs.h"
@@ -36,8 +37,8 @@ struct BigPackage {
 
 // About 100 MB on disk: 2,000 items with 40 KB descriptions of 20 images.
 BigPackage& Package() {
-    static BigPackage* package = [] {
-        BigPackage* made = new BigPackage;
+    static std::unique_ptr<BigPackage> package = [] {
+        auto made = std::make_unique<BigPackage>();
         made->path = made->dir.File("big.csv");
         PackageLayout layout = RealisticPackage(ITEMS, IMAGES_PER_ITEM, DESCRIPTION_BYTES, "img.alicdn.com");
         made->bytes = BuildPackageBytes(layout);

@@ -67,8 +67,10 @@ struct Site {
 };
 
 Site& TheSite() {
-    static Site* site = [] {
-        Site* s = new Site;  // kept for the process: the relay's threads use nginx
+    // Destroyed at exit, which stops nginx and removes the images: the
+    // relay's threads hold only ports.
+    static std::unique_ptr<Site> site = [] {
+        auto s = std::make_unique<Site>();
         std::error_code ignored;
         s->karvelo = KarveloBesideBench();
         const char* mainProgram = std::getenv("KARVELO_MAIN_PROGRAM");
