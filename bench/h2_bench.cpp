@@ -13,10 +13,10 @@
 // seconds over karvelo's (above 1, karvelo is faster).  floor_s is what 100
 // streams on one connection cannot beat: the TLS handshake's round trip,
 // ceil(N / 100) round trips of requests, and the images' bytes at the
-// relay's own bandwidth (relay_MB_per_s, measured once through a relay of
-// its own); karvelo_over_floor is karvelo's seconds over it.  The relay
-// cannot delay TCP's handshake (the kernel completes it), so that costs
-// nothing here.
+// relay's own bandwidth (relay_MB_per_s, the best of three probes at
+// set-up through a relay of its own); karvelo_over_floor is karvelo's
+// seconds over it.  The relay cannot delay TCP's handshake (the kernel
+// completes it), so that costs nothing here.
 // BM_H2Bench_PlainHttp1/images:2000: the same images straight from nginx
 // over plain HTTP/1.1 with no added latency, against `curl -Z
 // --parallel-max 16`: ratio_vs_curl.
