@@ -9,8 +9,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
+#include "download_runs.h"
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "relocate/run.h"
@@ -35,8 +37,8 @@ struct BigPackage {
 
 // About 100 MB on disk: 2,000 items with 40 KB descriptions of 20 images.
 BigPackage& Package() {
-    static BigPackage* package = [] {
-        BigPackage* made = new BigPackage;
+    static std::unique_ptr<BigPackage> package = [] {
+        auto made = std::make_unique<BigPackage>();
         made->path = made->dir.File("big.csv");
         PackageLayout layout = RealisticPackage(ITEMS, IMAGES_PER_ITEM, DESCRIPTION_BYTES, "img.alicdn.com");
         made->bytes = BuildPackageBytes(layout);
@@ -84,14 +86,7 @@ BENCHMARK(BM_GlibcIconvOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 // reads it and prints a line per item) as the child's maximum resident size.
 void BM_ReadPackagePeakMemory(benchmark::State& state) {
     BigPackage& package = Package();
-    char self[4096];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) {
-        state.SkipWithError("no /proc/self/exe");
-        return;
-    }
-    self[length] = '\0';
-    std::string karvelo = std::string(self).substr(0, std::string(self).rfind('/')) + "/karvelo";
+    const std::string karvelo = KarveloBesideBench();
     double peakMb = 0;
     for (auto _ : state) {
         pid_t pid = StartProcess({karvelo, "inspect", package.path});

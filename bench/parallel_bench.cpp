@@ -24,24 +24,16 @@
 // 20 s per iteration on this 2-core machine.  Output goes to /dev/shm.
 #include <benchmark/benchmark.h>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/net.h"
+#include "download_runs.h"
 #include "support/nginx_fixture.h"
-#include "support/package_generator.h"
-#include "support/process.h"
 #include "support/proxy_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
@@ -49,76 +41,10 @@
 namespace {
 
 const int IMAGE_COUNT = 400;
-const int IMAGES_PER_ITEM = 10;
 const int DELAY_EACH_WAY_MS = 25;
 const char ARIA2_PROGRAM[] = "/usr/bin/aria2c";
 const char CURL_PROGRAM[] = "/usr/bin/curl";
 const char WGET_PROGRAM[] = "/usr/bin/wget";
-const char TIME_PROGRAM[] = "/usr/bin/time";
-
-using Clock = std::chrono::steady_clock;
-
-// One direction of a relayed connection: what is read is sent on once it
-// has waited the delay, without holding back what follows.
-void Pump(SOCKET from, SOCKET to) {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::pair<Clock::time_point, std::string>> queue;
-    bool ended = false;
-    std::thread writer([&] {
-        for (bool broken = false;;) {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return ended || !queue.empty(); });
-            if (queue.empty()) break;
-            auto due = queue.front().first;
-            std::string bytes = std::move(queue.front().second);
-            queue.pop_front();
-            lock.unlock();
-            std::this_thread::sleep_until(due);
-            if (!broken) broken = !SendAll(to, bytes.data(), bytes.size());
-        }
-        shutdown(to, SHUT_WR);
-    });
-    char buffer[65536];
-    for (;;) {
-        ssize_t received = recv(from, buffer, sizeof buffer, 0);
-        std::lock_guard<std::mutex> lock(mutex);
-        if (received <= 0) {
-            ended = true;
-            changed.notify_one();
-            break;
-        }
-        queue.emplace_back(Clock::now() + std::chrono::milliseconds(DELAY_EACH_WAY_MS),
-                           std::string(buffer, static_cast<size_t>(received)));
-        changed.notify_one();
-    }
-    writer.join();
-}
-
-// Accepts on loopback and relays each connection to `targetPort`.  Lives
-// for the process (its threads are detached).
-int StartDelayRelay(int targetPort) {
-    SOCKET listener = ListenOnLoopback(0, 128);
-    if (listener == INVALID_SOCKET) return 0;
-    std::thread([listener, targetPort] {
-        for (;;) {
-            SOCKET client = accept(listener, nullptr, nullptr);
-            if (client == INVALID_SOCKET) continue;
-            std::thread([client, targetPort] {
-                SOCKET server = OpenTcpSocket();
-                sockaddr_in address = LoopbackAddress(targetPort);
-                if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-                    std::thread back(Pump, server, client);
-                    Pump(client, server);
-                    back.join();
-                }
-                closesocket(server);
-                closesocket(client);
-            }).detach();
-        }
-    }).detach();
-    return BoundPort(listener);
-}
 
 struct Site {
     TempDir folder;
@@ -141,10 +67,12 @@ struct Site {
 };
 
 Site& TheSite() {
-    static Site* site = [] {
-        Site* s = new Site;  // kept for the process: the relay's threads use nginx
+    // Destroyed at exit, which stops nginx and removes the images: the
+    // relay's threads hold only ports.
+    static std::unique_ptr<Site> site = [] {
+        auto s = std::make_unique<Site>();
         std::error_code ignored;
-        s->karvelo = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string() + "/karvelo";
+        s->karvelo = KarveloBesideBench();
         const char* mainProgram = std::getenv("KARVELO_MAIN_PROGRAM");
         if (mainProgram != nullptr && access(mainProgram, X_OK) == 0) s->mainKarvelo = mainProgram;
         std::filesystem::create_directories(s->output, ignored);
@@ -156,7 +84,7 @@ Site& TheSite() {
         } else if (access(s->karvelo.c_str(), X_OK) != 0) {
             s->error = s->karvelo + " is missing";
         } else {
-            s->relayPort = StartDelayRelay(s->nginx->port());
+            s->relayPort = StartDelayRelay(s->nginx->port(), DELAY_EACH_WAY_MS);
             if (s->relayPort == 0) s->error = "the relay cannot listen";
         }
         const TestCertificates* certificates = TrustTestAuthority(&s->error) ? TestCertificatesMade(&s->error) : nullptr;
@@ -165,7 +93,7 @@ Site& TheSite() {
             s->tlsNginx = std::make_unique<NginxServer>(s->folder.File("www"));
             s->tlsNginx->UseTls(certificates->loopback.certificate, certificates->loopback.key);
             if (!s->tlsNginx->Start()) s->error = "nginx cannot serve over TLS: " + s->tlsNginx->error();
-            else s->tlsRelayPort = StartDelayRelay(s->tlsNginx->port());
+            else s->tlsRelayPort = StartDelayRelay(s->tlsNginx->port(), DELAY_EACH_WAY_MS);
         }
         return s;
     }();
@@ -179,65 +107,41 @@ std::vector<std::string> Urls(const Site& site, int port, bool secure) {
     return urls;
 }
 
-// Runs one client into a fresh folder; wall seconds (negative on failure)
-// and, for karvelo, its peak resident size in KB.
-struct Timed {
-    double seconds = -1;
-    long rssKb = 0;
-};
-
 // `client` "curl" runs 16 at a time, "curl-sequential" one at a time;
 // "karvelo-main" is the branch point's karvelo, "karvelo-proxy" ours through
 // the site's proxy.
-Timed TimeClient(Site* site, const std::string& client, int jobs, int port, bool secure) {
+ClientRun TimeClient(Site* site, const std::string& client, int jobs, int port, bool secure) {
     const std::string tag = std::to_string(++site->runs);
     const std::string destination = site->output + "/" + client + tag;
-    std::filesystem::create_directories(destination);
     std::vector<std::string> urls = Urls(*site, port, secure);
     std::vector<std::string> command;
     std::string list;
+    const std::string package = site->output + "/bench-parallel-" + tag + ".csv";
+    const std::string& program = client == "karvelo-main" ? site->mainKarvelo : site->karvelo;
     const bool karvelo = client.rfind("karvelo", 0) == 0;
     if (karvelo) {
-        PackageLayout layout;
-        for (size_t i = 0; i < urls.size(); i += IMAGES_PER_ITEM) {
-            std::string description;
-            for (size_t j = i; j < urls.size() && j < i + IMAGES_PER_ITEM; ++j) description += "<img src=\"" + urls[j] + "\">";
-            layout.items.push_back(MakeItem("item " + std::to_string(i), description));
-        }
-        const std::string package = site->output + "/bench-parallel-" + tag + ".csv";
-        WritePackageFile(package, layout);
-        const std::string& program = client == "karvelo-main" ? site->mainKarvelo : site->karvelo;
-        command = {TIME_PROGRAM, "-v", program, "relocate", package, destination, "--jobs", std::to_string(jobs)};
+        WriteImagePackage(package, urls);
+        command = {program, "relocate", package, destination, "--jobs", std::to_string(jobs)};
     } else if (client.rfind("curl", 0) == 0) {
-        for (size_t i = 0; i < urls.size(); ++i) list += "url = \"" + urls[i] + "\"\noutput = \"" + destination + "/" + site->names[i] + "\"\n";
+        list = CurlConfig(urls, site->names, destination);
         command = {CURL_PROGRAM, "-s", "-K", site->output + "/list" + tag};
         if (client == "curl") command.insert(command.begin() + 1, {"-Z", "--parallel-max", "16"});
         if (secure) command.insert(command.begin() + 1, {"--cacert", site->authority});
     } else {
-        for (const std::string& url : urls) list += url + "\n";
-        if (client == "aria2c") command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", site->output + "/list" + tag, "-d", destination};
-        else command = {WGET_PROGRAM, "-q", "-i", site->output + "/list" + tag, "-P", destination};
+        list = UrlList(urls);
+        const std::string listPath = site->output + "/list" + tag;
+        if (client == "aria2c") command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", listPath, "-d", destination};
+        else command = {WGET_PROGRAM, "-q", "-i", listPath, "-P", destination};
         if (secure && client == "aria2c") command.push_back("--ca-certificate=" + site->authority);
     }
     if (!list.empty()) WriteWholeFile(site->output + "/list" + tag, list);
 
     // Only the child that goes through the proxy sees it.
     if (client == "karvelo-proxy") setenv("http_proxy", site->proxy->Url().c_str(), 1);
-    Clock::time_point start = Clock::now();
-    ProcessResult result = RunProcess(command);
+    ClientRun run = TimeClientRun(command, destination, urls.size(), karvelo);
     unsetenv("http_proxy");
-    Timed timed;
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    size_t files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(destination)) files += entry.is_regular_file();
-    if (result.exitCode == 0 && files == urls.size()) timed.seconds = seconds;
-    size_t at = result.err.find("Maximum resident set size (kbytes): ");
-    if (at != std::string::npos) timed.rssKb = std::atol(result.err.c_str() + at + 36);
-    std::error_code ignored;
-    std::filesystem::remove_all(destination, ignored);
-    // karvelo keeps a backup of each package beside itself.
-    std::filesystem::remove(std::filesystem::path(site->karvelo).parent_path() / "bak" / ("bench-parallel-" + tag + "(1).csv"), ignored);
-    return timed;
+    if (karvelo) RemoveKarveloBackup(program, package);
+    return run;
 }
 
 // Times every client once per iteration; the counters are the summed
@@ -257,7 +161,7 @@ void TimeAll(benchmark::State& state, const std::vector<std::pair<std::string, i
     for (auto _ : state) {
         double total = 0;
         for (size_t i = 0; i < clients.size(); ++i) {
-            Timed timed = TimeClient(&site, clients[i].first, clients[i].second, port, secure);
+            ClientRun timed = TimeClient(&site, clients[i].first, clients[i].second, port, secure);
             if (timed.seconds < 0) {
                 state.SkipWithError((clients[i].first + " failed").c_str());
                 return;

@@ -1,0 +1,207 @@
+#include "download_runs.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/net.h"
+#include "support/package_generator.h"
+#include "support/process.h"
+
+namespace {
+
+const size_t IMAGES_PER_ITEM = 10;
+const size_t RELAY_BUFFER_BYTES = 65536;
+const size_t BANDWIDTH_PROBE_BYTES = size_t{256} << 20;
+const int BANDWIDTH_PROBES = 3;
+const char TIME_PROGRAM[] = "/usr/bin/time";
+
+using Clock = std::chrono::steady_clock;
+
+// A relay is a stretch of wire: what it is handed goes out as it is, never
+// held for Nagle's algorithm to fill a segment.
+void SendAtOnce(SOCKET socket) {
+    int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// One direction of a relayed connection: what is read is sent on once it
+// has waited the delay, without holding back what follows.
+void Pump(SOCKET from, SOCKET to, int delayMs) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<Clock::time_point, std::string>> queue;
+    bool ended = false;
+    std::thread writer([&] {
+        for (bool broken = false;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return ended || !queue.empty(); });
+            if (queue.empty()) break;
+            auto due = queue.front().first;
+            std::string bytes = std::move(queue.front().second);
+            queue.pop_front();
+            lock.unlock();
+            std::this_thread::sleep_until(due);
+            if (!broken) broken = !SendAll(to, bytes.data(), bytes.size());
+        }
+        shutdown(to, SHUT_WR);
+    });
+    char buffer[RELAY_BUFFER_BYTES];
+    for (;;) {
+        ssize_t received = recv(from, buffer, sizeof buffer, 0);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (received <= 0) {
+            ended = true;
+            changed.notify_one();
+            break;
+        }
+        queue.emplace_back(Clock::now() + std::chrono::milliseconds(delayMs),
+                           std::string(buffer, static_cast<size_t>(received)));
+        changed.notify_one();
+    }
+    writer.join();
+}
+
+// How fast one connection through a fresh relay carries bytes from a source
+// on loopback; 0 on failure.
+double OneBandwidthProbe(int delayEachWayMs) {
+    SOCKET source = ListenOnLoopback(0, 1);
+    if (source == INVALID_SOCKET) return 0;
+    int relayPort = StartDelayRelay(BoundPort(source), delayEachWayMs);
+    std::thread sender([source] {
+        SOCKET peer = accept(source, nullptr, nullptr);
+        const std::string block(RELAY_BUFFER_BYTES, 'x');
+        for (size_t sent = 0; peer != INVALID_SOCKET && sent < BANDWIDTH_PROBE_BYTES; sent += block.size()) {
+            if (!SendAll(peer, block.data(), block.size())) break;
+        }
+        if (peer != INVALID_SOCKET) closesocket(peer);
+    });
+    SOCKET client = OpenTcpSocket();
+    sockaddr_in address = LoopbackAddress(relayPort);
+    size_t received = 0, first = 0;
+    Clock::time_point firstAt, lastAt;
+    if (relayPort != 0 && connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        char buffer[RELAY_BUFFER_BYTES];
+        for (ssize_t got; (got = recv(client, buffer, sizeof buffer, 0)) > 0;) {
+            // Timed from the first bytes on, so the delay itself is not counted.
+            if (received == 0) {
+                first = static_cast<size_t>(got);
+                firstAt = Clock::now();
+            }
+            received += static_cast<size_t>(got);
+            lastAt = Clock::now();
+        }
+    }
+    shutdown(source, SHUT_RDWR);  // the sender may still wait in accept
+    closesocket(client);
+    sender.join();
+    closesocket(source);
+    double seconds = std::chrono::duration<double>(lastAt - firstAt).count();
+    return received == BANDWIDTH_PROBE_BYTES && seconds > 0 ? static_cast<double>(received - first) / seconds : 0;
+}
+
+}  // namespace
+
+int StartDelayRelay(int targetPort, int delayEachWayMs) {
+    SOCKET listener = ListenOnLoopback(0, 128);
+    if (listener == INVALID_SOCKET) return 0;
+    std::thread([listener, targetPort, delayEachWayMs] {
+        for (;;) {
+            SOCKET client = accept(listener, nullptr, nullptr);
+            if (client == INVALID_SOCKET) continue;
+            std::thread([client, targetPort, delayEachWayMs] {
+                SOCKET server = OpenTcpSocket();
+                sockaddr_in address = LoopbackAddress(targetPort);
+                if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                    SendAtOnce(client);
+                    SendAtOnce(server);
+                    std::thread back(Pump, server, client, delayEachWayMs);
+                    Pump(client, server, delayEachWayMs);
+                    back.join();
+                }
+                closesocket(server);
+                closesocket(client);
+            }).detach();
+        }
+    }).detach();
+    return BoundPort(listener);
+}
+
+// The best of a few probes: the relay's limit, not a moment when the
+// machine was busy elsewhere.
+double DelayRelayBytesPerSecond(int delayEachWayMs) {
+    double best = 0;
+    for (int probe = 0; probe < BANDWIDTH_PROBES; ++probe) best = std::max(best, OneBandwidthProbe(delayEachWayMs));
+    return best;
+}
+
+std::string KarveloBesideBench() {
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string() + "/karvelo";
+}
+
+bool WriteImagePackage(const std::string& path, const std::vector<std::string>& urls) {
+    PackageLayout layout;
+    for (size_t i = 0; i < urls.size(); i += IMAGES_PER_ITEM) {
+        std::string description;
+        for (size_t j = i; j < urls.size() && j < i + IMAGES_PER_ITEM; ++j) {
+            description += "<img src=\"" + urls[j] + "\">";
+        }
+        layout.items.push_back(MakeItem("item " + std::to_string(i), description));
+    }
+    return WritePackageFile(path, layout);
+}
+
+void RemoveKarveloBackup(const std::string& program, const std::string& packagePath) {
+    std::filesystem::path package(packagePath);
+    std::string backup = package.stem().string() + "(1)" + package.extension().string();
+    std::error_code ignored;
+    std::filesystem::remove(std::filesystem::path(program).parent_path() / "bak" / backup, ignored);
+}
+
+std::string CurlConfig(const std::vector<std::string>& urls, const std::vector<std::string>& names,
+                       const std::string& destination) {
+    std::string config;
+    for (size_t i = 0; i < urls.size(); ++i) {
+        config += "url = \"" + urls[i] + "\"\noutput = \"" + destination + "/" + names[i] + "\"\n";
+    }
+    return config;
+}
+
+std::string UrlList(const std::vector<std::string>& urls) {
+    std::string list;
+    for (const std::string& url : urls) list += url + "\n";
+    return list;
+}
+
+ClientRun TimeClientRun(const std::vector<std::string>& command, const std::string& destination, size_t files,
+                        bool peakMemory) {
+    std::vector<std::string> argv = command;
+    if (peakMemory) argv.insert(argv.begin(), {TIME_PROGRAM, "-v"});
+    std::error_code ignored;
+    std::filesystem::create_directories(destination, ignored);
+    Clock::time_point start = Clock::now();
+    ProcessResult result = RunProcess(argv);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    size_t stored = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(destination, ignored)) {
+        stored += entry.is_regular_file();
+    }
+    std::filesystem::remove_all(destination, ignored);
+    ClientRun run;
+    if (result.exitCode == 0 && stored == files) run.seconds = seconds;
+    const std::string peakLabel = "Maximum resident set size (kbytes): ";
+    size_t at = result.err.rfind(peakLabel);
+    if (peakMemory && at != std::string::npos) run.rssKb = std::atol(result.err.c_str() + at + peakLabel.size());
+    return run;
+}
