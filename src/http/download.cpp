@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "http/chunked.h"
 #include "http/connection.h"
@@ -15,6 +16,7 @@
 #include "http/url.h"
 #include "platform/fs.h"
 #include "util/app_log.h"
+#include "util/memory.h"
 #include "util/strings.h"
 #include "platform/thread.h"
 #include "texts/texts.h"
@@ -255,6 +257,9 @@ bool SendRequest(Attempt* attempt) {
 bool CreateTargetFile(Attempt* attempt) {
     attempt->sink.file = OpenCreatedFileByPath(attempt->filePath);
     if (attempt->sink.file == nullptr) return FailForGood(attempt, DOWNLOAD_CANNOT_CREATE, MESSAGE_CANNOT_CREATE);
+    // The body comes in blocks of many kilobytes: each goes to the file in
+    // one write, not through the stream's small buffer in pieces.
+    std::setvbuf(attempt->sink.file, nullptr, _IONBF, 0);
     return true;
 }
 
@@ -411,6 +416,10 @@ void ReadChunked(Attempt* attempt) {
     }
 }
 
+// The receives of a plain body: several TLS records, or what a fast
+// loopback peer has ready, per call.
+const int BODY_RECEIVE_BYTES = 64 << 10;
+
 // A body framed by its length, or by the close of the connection.
 void ReadPlainBody(Attempt* attempt) {
     char* buffer = attempt->buffer;
@@ -429,8 +438,10 @@ void ReadPlainBody(Attempt* attempt) {
         EvaluateEnd(attempt);
         return;
     }
+    std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(Allocate(BODY_RECEIVE_BYTES)), &std::free);
+    buffer = block.get();
     for (;;) {
-        int received = ReceiveSome(attempt->connection, buffer, HTTP_BUFFER_SIZE, &attempt->lastSocketError);
+        int received = ReceiveSome(attempt->connection, buffer, BODY_RECEIVE_BYTES, &attempt->lastSocketError);
         attempt->lastReceive = received;
         if (received <= 0) {
             EvaluateEnd(attempt);
@@ -567,6 +578,10 @@ bool RunOverH2(Attempt* attempt) {
         !BuildRequestFields(parts, target, authority, ErrorText{nullptr, 0})) {
         return false;
     }
+    // An HTTP/1.1 slot held from before a redirect is given back first: a
+    // thread waiting for another's probe or for a stream must hold none,
+    // or the prober could wait for that very slot.
+    LeaveHttp1Gate();
     for (int tries = 0; tries < H2_UNPROCESSED_TRIES; ++tries) {
         H2Session* session = nullptr;
         switch (FindH2Session(key, &session)) {

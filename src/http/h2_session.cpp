@@ -44,7 +44,7 @@ const int32_t CONNECTION_WINDOW_BYTES = 32 << 20;
 const int RECEIVE_BUFFER_BYTES = 64 << 10;
 // How long the reading thread waits for the socket before it looks at its
 // session again.
-const int READ_SLICE_MILLISECONDS = 100;
+const int READ_SLICE_MILLISECONDS = 10;
 // How often a thread waiting for another's probe looks again.
 const unsigned PROBE_POLL_MILLISECONDS = 5;
 
@@ -99,30 +99,52 @@ void Finish(H2Exchange* exchange, H2End end, uint32_t errorCode) {
     PostSemaphore(exchange->changed);
 }
 
+// Frames are gathered into sends of up to this many bytes: one TLS record
+// and one segment for many small frames.
+const size_t SEND_BATCH_BYTES = 16 << 10;
+
 // Under the lock: sends what nghttp2 has queued.  An asker's stop or
 // deadline must not cut a TLS record in half, which would break the
 // connection for every stream on it, so its wait check is off meanwhile.
 void SendQueued(H2Session* session) {
-    if (session->lost) return;
+    if (session->lost || session->connection == nullptr) return;
     NetworkWaitCheck check;
     void* context;
     GetNetworkWaitCheck(&check, &context);
     SetNetworkWaitCheck(nullptr, nullptr);
-    if (nghttp2_session_send(session->frames) != 0) session->lost = true;
+    char batch[SEND_BATCH_BYTES];
+    size_t held = 0;
+    Transport* transport = session->connection->transport;
+    for (;;) {
+        const uint8_t* data = nullptr;
+        const ssize_t length = nghttp2_session_mem_send(session->frames, &data);
+        if (length < 0) {
+            session->lost = true;
+            break;
+        }
+        const size_t size = static_cast<size_t>(length);
+        if (held > 0 && (size == 0 || held + size > sizeof batch)) {
+            if (!TransportSend(transport, batch, static_cast<int>(held))) {
+                session->lost = true;
+                break;
+            }
+            held = 0;
+        }
+        if (size == 0) break;
+        if (size > sizeof batch) {
+            if (!TransportSend(transport, reinterpret_cast<const char*>(data), static_cast<int>(size))) {
+                session->lost = true;
+                break;
+            }
+        } else {
+            std::memcpy(batch + held, data, size);
+            held += size;
+        }
+    }
     SetNetworkWaitCheck(check, context);
 }
 
 // nghttp2's callbacks, all run under the session's lock.
-
-ssize_t SendFrames(nghttp2_session*, const uint8_t* data, size_t length, int, void* user) {
-    H2Session* session = static_cast<H2Session*>(user);
-    if (session->connection == nullptr ||
-        !TransportSend(session->connection->transport, reinterpret_cast<const char*>(data),
-                       static_cast<int>(length))) {
-        return NGHTTP2_ERR_CALLBACK_FAILURE;
-    }
-    return static_cast<ssize_t>(length);
-}
 
 // A decimal header value, at most INT32_MAX; -1 for anything else.
 int32_t ReadLength(const uint8_t* value, size_t length) {
@@ -241,7 +263,6 @@ nghttp2_session_callbacks* Callbacks() {
     static nghttp2_session_callbacks* callbacks = [] {
         nghttp2_session_callbacks* made;
         if (nghttp2_session_callbacks_new(&made) != 0) return static_cast<nghttp2_session_callbacks*>(nullptr);
-        nghttp2_session_callbacks_set_send_callback(made, SendFrames);
         nghttp2_session_callbacks_set_on_header_callback(made, TakeHeader);
         nghttp2_session_callbacks_set_on_frame_recv_callback(made, TakeFrame);
         nghttp2_session_callbacks_set_on_data_chunk_recv_callback(made, TakeData);
@@ -355,6 +376,11 @@ H2Session* StartSession(const char* key, HttpConnection* connection) {
     session->acceptsStreams = true;
     session->closing = false;
     std::snprintf(session->failureKey, sizeof session->failureKey, "%s", connection->failureKey);
+    // Small frames (requests, window updates) go out at once, not behind
+    // the acknowledgement of the last segment.
+    const int noDelay = 1;
+    setsockopt(connection->transport->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+               sizeof noDelay);
     session->lock = NewMutex();
     session->connection = connection;
     session->slots = NewSemaphore(streamLimit.load());

@@ -312,18 +312,23 @@ TEST_F(NginxRelocateTest, Http2GivesWhatOneHttp1DownloadAtATimeGives) {
         std::string package, log;
         std::map<std::string, std::string> files;  // name -> bytes
     };
-    const std::string log = BuildFolder() + "/app.log";
+    // A copy of the program of its own: its log and backups beside it are
+    // this test's alone, whatever other tests run at the same time.
+    const std::string program = dir.File("bin/karvelo");
+    std::filesystem::create_directories(dir.File("bin"));
+    std::filesystem::copy_file(KarveloCommand({})[0], program);
+    const std::string log = dir.File("bin/app.log");
     auto relocate = [&](const std::string& side, std::vector<std::string> options) {
         std::filesystem::create_directories(dir.File(side + "/pics"));
         const std::string package = dir.File(side + "/" + Stem() + ".csv");
         EXPECT_TRUE(WritePackageFile(package, layout));
         const size_t logStart = ReadWholeFile(log).size();
-        options.insert(options.begin(), {"relocate", package, dir.File(side + "/pics")});
-        Outcome outcome{RunKarvelo(options), ReadWholeFile(package), ReadWholeFile(log).substr(logStart), {}};
+        options.insert(options.begin(), {program, "relocate", package, dir.File(side + "/pics")});
+        Outcome outcome{RunProcess(options), ReadWholeFile(package), ReadWholeFile(log).substr(logStart), {}};
         for (const auto& entry : std::filesystem::directory_iterator(dir.File(side + "/pics"))) {
             outcome.files[entry.path().filename().string()] = ReadWholeFile(entry.path().string());
         }
-        std::filesystem::remove(Backup(1));
+        std::filesystem::remove(dir.File("bin/bak/" + Stem() + "(1).csv"));
         // Each side's own folder, and the times of day, read alike.
         static const std::regex time("\\d{1,2}:\\d{2}:\\d{2}");
         for (std::string* text : {&outcome.result.out, &outcome.result.err, &outcome.log}) {
