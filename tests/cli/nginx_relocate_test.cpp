@@ -314,10 +314,10 @@ TEST_F(NginxRelocateTest, Http2GivesWhatOneHttp1DownloadAtATimeGives) {
     };
     // A copy of the program of its own: its log and backups beside it are
     // this test's alone, whatever other tests run at the same time.
-    const std::string program = dir.File("bin/karvelo");
-    std::filesystem::create_directories(dir.File("bin"));
+    const std::string program = dir.File("program/karvelo");
+    std::filesystem::create_directories(dir.File("program"));
     std::filesystem::copy_file(KarveloCommand({})[0], program);
-    const std::string log = dir.File("bin/app.log");
+    const std::string log = dir.File("program/app.log");
     auto relocate = [&](const std::string& side, std::vector<std::string> options) {
         std::filesystem::create_directories(dir.File(side + "/pics"));
         const std::string package = dir.File(side + "/" + Stem() + ".csv");
@@ -328,7 +328,7 @@ TEST_F(NginxRelocateTest, Http2GivesWhatOneHttp1DownloadAtATimeGives) {
         for (const auto& entry : std::filesystem::directory_iterator(dir.File(side + "/pics"))) {
             outcome.files[entry.path().filename().string()] = ReadWholeFile(entry.path().string());
         }
-        std::filesystem::remove(dir.File("bin/bak/" + Stem() + "(1).csv"));
+        std::filesystem::remove(dir.File("program/bak/" + Stem() + "(1).csv"));
         // Each side's own folder, and the times of day, read alike.
         static const std::regex time("\\d{1,2}:\\d{2}:\\d{2}");
         for (std::string* text : {&outcome.result.out, &outcome.result.err, &outcome.log}) {
