@@ -57,6 +57,11 @@ void CountReceivedBytes(int32_t count) {
     if (limits.active && count > 0) limits.received += count;
 }
 
+bool DownloadStopRequested() {
+    const std::atomic<int>* stop = stopFlag.load();
+    return stop != nullptr && stop->load() != 0;
+}
+
 DownloadLimit DownloadLimitReached() {
     if (!limits.active || limits.reached != DOWNLOAD_WITHIN_LIMITS) return limits.reached;
     const std::atomic<int>* stop = stopFlag.load();

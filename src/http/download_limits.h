@@ -29,6 +29,9 @@ enum DownloadLimit {
 // The flag a stop request sets (the run's stopRequested); null: none.
 void SetDownloadStopFlag(const std::atomic<int>* flag);
 
+// Whether a stop was requested, on any thread.
+bool DownloadStopRequested();
+
 // Starts the bounds for a download on this thread; false (and nothing
 // changes) when one is already under way here, so a nested attempt runs
 // within the outer one's bounds.  Each true is followed by EndDownloadLimits.

@@ -304,7 +304,11 @@ void UnlinkLive(H2Session* session) {
     session->nextLive = session->previousLive = nullptr;
 }
 
-bool SessionClosing(void* context) { return static_cast<H2Session*>(context)->closing.load(); }
+// The reading thread's wait check: a close, or a stop (which gives up every
+// stream anyway), ends a wait for the rest of a TLS record.
+bool SessionClosing(void* context) {
+    return static_cast<H2Session*>(context)->closing.load() || DownloadStopRequested();
+}
 
 // The session's reading thread: receives, hands the bytes to nghttp2 and
 // sends what that queues, until the connection ends or the session closes.
