@@ -493,6 +493,7 @@ void JudgeH2Response(Attempt* attempt, const H2Exchange* exchange, bool timedOut
         return;
     }
     attempt->header = exchange->header;
+    attempt->fileSize = FILE_SIZE_UNSET;  // until a length is announced
     char shown[STATUS_EXCERPT_BYTES + 1];
     const int shownLength = std::snprintf(shown, sizeof shown, FORMAT_H2_STATUS, exchange->status);
     if (!JudgeStatus(attempt, exchange->status, shown, shownLength)) return;

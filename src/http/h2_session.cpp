@@ -219,7 +219,7 @@ bool BodyWanted(const H2Exchange* exchange) {
     const HttpHeader* header = &exchange->header;
     return exchange->headDone && exchange->status == 200 && !exchange->writeFailed && !exchange->overLimit &&
            header->contentEncoding[0] == '\0' && !header->lengthConflict &&
-           static_cast<uint32_t>(header->contentLength) <= HTTP_BODY_SIZE_LIMIT;
+           (header->contentLength < 0 || static_cast<uint32_t>(header->contentLength) <= HTTP_BODY_SIZE_LIMIT);
 }
 
 int TakeData(nghttp2_session* frames, uint8_t, int32_t streamId, const uint8_t* data, size_t length, void* user) {

@@ -111,7 +111,9 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
     const std::string config = "    location /old/ { rewrite ^/old/(.*)$ /img/$1 redirect; }\n"
                                "    location /cut/ { proxy_pass http://127.0.0.1:" +
                                std::to_string(upstream.port()) + "; proxy_buffering off; }\n"
-                               "    location /gzip/ { alias " + Root() + "/img/; add_header Content-Encoding gzip; }\n";
+                               "    location /gzip/ { alias " + Root() + "/img/; add_header Content-Encoding gzip; }\n"
+                               "    location /nolength/ { alias " + Root() + "/img/; sub_filter_types *;"
+                               " sub_filter \"karvelo-no-such-text\" \"\"; }\n";
     struct Row {
         const char* what;
         int requestsPerConnection;  // nginx's limit before GOAWAY; 0: its default
@@ -122,8 +124,8 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
         long connectionsAtMost;
     };
     const std::vector<Row> rows = {
-        {"all over one connection, a 404, a redirect, a cut body and a compressed one", 0, 30,
-         {"/img/none.png", "/old/" + names[35], "/cut/x.png", "/gzip/" + names[36]},
+        {"all over one connection: a 404, a redirect, a cut body, a compressed one, one without a length", 0, 30,
+         {"/img/none.png", "/old/" + names[35], "/cut/x.png", "/gzip/" + names[36], "/nolength/" + names[37]},
          {{"/img/none.png", Gbk("404 Not Found")}, {"/cut/x.png", "200000"}, {"/gzip/" + names[36], "gzip"}},
          1, 1},
         {"GOAWAY after every 7 requests: the rest go again on new connections", 7, 40, {}, {}, 5, 40},
