@@ -108,6 +108,8 @@ protected:
 // What the server does, and what every download must come to.
 TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
     CuttingUpstream upstream;
+    // An image over the 10 MiB cap.
+    ASSERT_TRUE(WriteWholeFile(Root() + "/img/big.jpg", "\xFF\xD8" + std::string(11 << 20, 'x')));
     const std::string config = "    location /old/ { rewrite ^/old/(.*)$ /img/$1 redirect; }\n"
                                "    location /cut/ { proxy_pass http://127.0.0.1:" +
                                std::to_string(upstream.port()) + "; proxy_buffering off; }\n"
@@ -125,8 +127,13 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
     };
     const std::vector<Row> rows = {
         {"all over one connection: a 404, a redirect, a cut body, a compressed one, one without a length", 0, 30,
-         {"/img/none.png", "/old/" + names[35], "/cut/x.png", "/gzip/" + names[36], "/nolength/" + names[37]},
-         {{"/img/none.png", Gbk("404 Not Found")}, {"/cut/x.png", "200000"}, {"/gzip/" + names[36], "gzip"}},
+         {"/img/none.png", "/old/" + names[35], "/cut/x.png", "/gzip/" + names[36], "/nolength/" + names[37],
+          "/img/big.jpg", "/nolength/big.jpg"},
+         {{"/img/none.png", Gbk("404 Not Found")},
+          {"/cut/x.png", "200000"},
+          {"/gzip/" + names[36], "gzip"},
+          {"/img/big.jpg", Gbk("大于10M")},
+          {"/nolength/big.jpg", "> 10M"}},
          1, 1},
         {"GOAWAY after every 7 requests: the rest go again on new connections", 7, 40, {}, {}, 5, 40},
     };
@@ -169,8 +176,10 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
         for (const auto& [request, count] : served) EXPECT_EQ(1, count) << request;
         CloseH2Sessions();
     }
-    // The cut stream's own message stands in the repeat's log line.
+    // The HTTP/2 attempts' own messages stand in their repeats' log lines.
     EXPECT_EQ(1, CountInLog(Gbk("HTTP/2 数据流被中断")));
+    EXPECT_EQ(1, CountInLog(Gbk("大于10M")));
+    EXPECT_EQ(1, CountInLog("> 10M"));
 }
 
 TEST_F(NginxH2Test, AStopGivesUpStreamsInFlightAndLeavesTheConnectionUsable) {
