@@ -13,7 +13,8 @@ version=$(sed -n 's/^#define PROGRAM_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$tools/.
 python3 - "$release" "$version" <<'CHECK'
 import sys, zipfile
 release, version = sys.argv[1], sys.argv[2]
-expected = ["Karvelo.exe", "使用说明.txt", "LICENSE.txt", "LICENCE-PCRE.txt", "LICENCE-mingw-w64.txt"]
+expected = ["Karvelo.exe", "使用说明.txt", "LICENSE.txt", "LICENCE-PCRE.txt", "LICENCE-nghttp2.txt",
+            "LICENCE-mingw-w64.txt"]
 for kind, machine in (("win64", b"\x64\x86"), ("win32", b"\x4c\x01")):
     path = "%s/Karvelo-%s-%s.zip" % (release, version, kind)
     with zipfile.ZipFile(path) as archive:
@@ -29,7 +30,8 @@ for kind, machine in (("win64", b"\x64\x86"), ("win32", b"\x4c\x01")):
             if needed not in notes:
                 sys.exit("%s: 使用说明.txt does not mention %s" % (path, needed))
         if "MIT" not in archive.read("LICENSE.txt").decode("utf-8-sig") or \
-           "PCRE" not in archive.read("LICENCE-PCRE.txt").decode("utf-8-sig"):
+           "PCRE" not in archive.read("LICENCE-PCRE.txt").decode("utf-8-sig") or \
+           "nghttp2" not in archive.read("LICENCE-nghttp2.txt").decode("utf-8-sig"):
             sys.exit("%s: a licence text is wrong" % path)
     print("release: %s holds %s" % (path, ", ".join(expected)))
 CHECK

@@ -8,10 +8,12 @@
 #
 # The command sees
 #   KARVELO_TLS_TEST_CA     the authority's certificate, base64 DER on one line
-#   KARVELO_TLS_TEST_PORTS  "good wrong-name expired untrusted": the ports of
+#   KARVELO_TLS_TEST_PORTS  "good wrong-name expired untrusted h2": the ports of
 #                           servers for tls.karvelo.test and 127.0.0.1 whose
 #                           certificates are sound, for another name (only),
-#                           expired, and from an authority nobody trusts
+#                           expired, and from an authority nobody trusts, and
+#                           of one with the good certificate that picks "h2"
+#                           (else "http/1.1") by ALPN but speaks HTTP/1.1
 set -e
 
 if [ $# -lt 1 ]; then
@@ -75,7 +77,7 @@ server_certificate expired ca tls.karvelo.test $ours -startdate 20200101000000Z 
 server_certificate untrusted stranger tls.karvelo.test $ours -days 2
 
 cd - >/dev/null
-python3 "$script" "$dir" good wrong-name expired untrusted &
+python3 "$script" "$dir" good wrong-name expired untrusted good:h2,http/1.1 &
 server=$!
 for i in $(seq 100); do
     [ -s "$dir/ports" ] && break

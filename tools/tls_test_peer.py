@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """TLS servers on 127.0.0.1 for the TLS tests (see tls-test-peers.sh).
 
-    tls_test_peer.py FOLDER NAME...
+    tls_test_peer.py FOLDER NAME[:ALPN]...
 
 Serves FOLDER/NAME.pem with FOLDER/NAME.key on a free port per NAME and
-writes the ports, in order and space-separated, to FOLDER/ports.  A
+writes the ports, in order and space-separated, to FOLDER/ports.  With ALPN
+(protocol names and commas, in the server's order of preference) the server
+picks one from the client's offer, and still speaks HTTP/1.1.  A
 connection carries one request and gets one response, then close_notify:
     GET /sni        the server name the client sent, or "-"
+    GET /alpn       the protocol the server picked, or "-"
     GET /words/N    N little-endian 32-bit words 0, 1, 2, ...
     POST /echo      the request's body
 but for images, which keep the connection open for more (HTTP/1.1):
@@ -87,6 +90,8 @@ def serve(connection, context, number):
         if path == "/sni":
             reply = getattr(tls, "karvelo_sni", None) or "-"
             reply = reply.encode()
+        elif path == "/alpn":
+            reply = (tls.selected_alpn_protocol() or "-").encode()
         elif path.startswith("/words/"):
             reply = words(int(path[len("/words/"):]))
         else:
@@ -99,9 +104,12 @@ def serve(connection, context, number):
         connection.close()
 
 
-def listen(folder, name):
+def listen(folder, peer):
+    name, _, alpn = peer.partition(":")
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain("%s/%s.pem" % (folder, name), "%s/%s.key" % (folder, name))
+    if alpn:
+        context.set_alpn_protocols(alpn.split(","))
     context.sni_callback = lambda tls, server_name, _: setattr(tls, "karvelo_sni", server_name)
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))

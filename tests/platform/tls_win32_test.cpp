@@ -40,10 +40,10 @@ SOCKET ConnectTo(int port) {
     return socket;
 }
 
-Opened Open(SOCKET socket, const char* host) {
+Opened Open(SOCKET socket, const char* host, bool offerH2 = false) {
     Opened opened;
     char error[512];
-    opened.connection = OpenTls(socket, host, error, sizeof error, &opened.failure);
+    opened.connection = OpenTls(socket, host, error, sizeof error, &opened.failure, offerH2);
     opened.error = error;
     return opened;
 }
@@ -190,6 +190,74 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     EXPECT_EQ(-1, wrong);
     CloseTls(opened.connection);
     closesocket(socket);
+}
+
+TEST_F(TlsSchannel, OffersH2OnlyWhenAskedAndTellsWhatTheServerPicked) {
+    const struct {
+        TlsTestPeer peer;
+        bool offer;
+        const char* picked;  // as the server saw it
+        bool h2;
+    } cases[] = {
+        {TLS_PEER_H2, true, "h2", true},
+        {TLS_PEER_H2, false, "-", false},   // no offer on the wire
+        {TLS_PEER_GOOD, true, "-", false},  // a server without ALPN
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.offer ? "offer" : "no offer") + " to peer " + std::to_string(c.peer));
+        SOCKET socket = ConnectTo(ports[c.peer]);
+        ASSERT_NE(INVALID_SOCKET, socket);
+        Opened opened = Open(socket, HOST, c.offer);
+        ASSERT_NE(nullptr, opened.connection) << opened.error;
+        EXPECT_EQ(c.h2, TlsNegotiatedH2(opened.connection));
+        const char request[] = "GET /alpn HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request)));
+        bool closed = false;
+        EXPECT_EQ(c.picked, Body(ReceiveAll(opened.connection, &closed)));
+        CloseTls(opened.connection);
+        closesocket(socket);
+    }
+}
+
+TEST_F(TlsSchannel, AReaderThatWaitsForTheSocketOnlyWhenNothingIsBufferedGetsEverything) {
+    // A wait for bytes the connection already holds would outlast the
+    // guard: after the image the peer waits for the next request, after
+    // the words' close_notify for the client's.
+    const struct {
+        const char* path;
+        int piece;         // bytes a read takes
+        const char* last;  // how the response ends, or null for close_notify
+    } cases[] = {
+        {"/png/held.png", 7, " request 1"},  // one small record read in pieces: decrypted bytes held
+        {"/words/200000", 3000, nullptr},    // several records to a receive: received bytes held too
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
+        ASSERT_NE(INVALID_SOCKET, socket);
+        Opened opened = Open(socket, HOST);
+        ASSERT_NE(nullptr, opened.connection) << opened.error;
+        std::string get = std::string("GET ") + c.path + " HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size()));
+        std::string all;
+        char buffer[3000];
+        int got = -1;
+        while ((c.last == nullptr || all.find(c.last) == std::string::npos) &&
+               (TlsHasBufferedBytes(opened.connection) || AwaitSocket(socket, false) == SOCKET_READY)) {
+            got = TlsReceive(opened.connection, buffer, c.piece);
+            if (got <= 0) break;
+            all.append(buffer, got);
+        }
+        if (c.last != nullptr) {
+            EXPECT_NE(std::string::npos, all.find(c.last)) << all;
+        } else {
+            EXPECT_EQ(0, got) << "the close_notify was not reached";
+            EXPECT_EQ(200000u * 4, Body(all).size());
+        }
+        EXPECT_FALSE(TlsHasBufferedBytes(opened.connection));
+        CloseTls(opened.connection);
+        closesocket(socket);
+    }
 }
 
 TEST_F(TlsSchannel, RefusesACertificateForAnotherName) { ExpectCertificateRefused(TLS_PEER_WRONG_NAME); }

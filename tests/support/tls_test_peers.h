@@ -6,7 +6,16 @@
 
 #include <gtest/gtest.h>
 
-enum TlsTestPeer { TLS_PEER_GOOD, TLS_PEER_WRONG_NAME, TLS_PEER_EXPIRED, TLS_PEER_UNTRUSTED, TLS_PEER_COUNT };
+// TLS_PEER_H2 has the good certificate and picks "h2" by ALPN when offered
+// (its answer to "GET /alpn" tells what it picked), but speaks HTTP/1.1.
+enum TlsTestPeer {
+    TLS_PEER_GOOD,
+    TLS_PEER_WRONG_NAME,
+    TLS_PEER_EXPIRED,
+    TLS_PEER_UNTRUSTED,
+    TLS_PEER_H2,
+    TLS_PEER_COUNT
+};
 
 // Reads KARVELO_TLS_TEST_PORTS into `ports` and adds the authority of
 // KARVELO_TLS_TEST_CA to the root store.  False outside tls-test-peers.sh

@@ -17,6 +17,7 @@
 #include <security.h>
 #include <wincrypt.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,14 @@ const char RECORD_ALERT = 0x15;
 const char RECORD_HANDSHAKE = 0x16;
 // The longest host name the certificate check takes.
 const int HOST_UNITS = 256;
-
+// The ALPN offer in its wire form, each name after its length byte: "h2"
+// first, "http/1.1" for a server that has no HTTP/2.
+const unsigned char ALPN_OFFER[] = {2, 'h', '2', 8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+// SEC_APPLICATION_PROTOCOLS with its one list of names: the list's head
+// after the record's, then the names.
+const size_t ALPN_LIST_AT = offsetof(SEC_APPLICATION_PROTOCOLS, ProtocolLists);
+const size_t ALPN_NAMES_AT = ALPN_LIST_AT + offsetof(SEC_APPLICATION_PROTOCOL_LIST, ProtocolList);
+const size_t ALPN_RECORD_SIZE = ALPN_NAMES_AT + sizeof ALPN_OFFER;
 
 const ULONG CONTEXT_REQUEST = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
@@ -76,6 +84,52 @@ bool IsCertificateStatus(SECURITY_STATUS status) {
         // CERT_E_* and TRUST_E_*: the certificate facility.
         return HRESULT_FACILITY(status) == FACILITY_CERT;
     }
+}
+
+// Schannel knows ALPN from Windows 8.1 (6.3) on; on older systems the query
+// of the pick fails, or the handshake with the offer (others' reports for
+// Windows 7 and 8).  The true version comes from ntdll: GetVersionEx and
+// VerifyVersionInfo say 6.2 to a program whose manifest names no later
+// system.  Wine's Schannel has ALPN whichever Windows its prefix claims to
+// be (Debian's Wine 8 claims 7), and ntdll tells Wine by wine_get_version.
+bool SystemHasAlpn() {
+    typedef LONG(WINAPI * GetVersionFunction)(OSVERSIONINFOW*);
+    static const bool has = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (GetProcAddress(ntdll, "wine_get_version") != nullptr) return true;
+        FARPROC found = GetProcAddress(ntdll, "RtlGetVersion");
+        if (found == nullptr) return false;
+        OSVERSIONINFOW version;
+        std::memset(&version, 0, sizeof version);
+        version.dwOSVersionInfoSize = sizeof version;
+        if (reinterpret_cast<GetVersionFunction>(reinterpret_cast<void (*)(void)>(found))(&version) != 0) return false;
+        return version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 3);
+    }();
+    return has;
+}
+
+// Writes the SECBUFFER_APPLICATION_PROTOCOLS record of the offer into
+// `record` (ALPN_RECORD_SIZE bytes).  Field by field, because the names run
+// on past the one byte the header gives the list's array.
+void WriteAlpnOffer(unsigned char* record) {
+    const ULONG listsSize = ALPN_RECORD_SIZE - ALPN_LIST_AT;
+    const SEC_APPLICATION_PROTOCOL_NEGOTIATION_EXT kind = SecApplicationProtocolNegotiationExt_ALPN;
+    const unsigned short namesSize = sizeof ALPN_OFFER;
+    std::memcpy(record + offsetof(SEC_APPLICATION_PROTOCOLS, ProtocolListsSize), &listsSize, sizeof listsSize);
+    std::memcpy(record + ALPN_LIST_AT + offsetof(SEC_APPLICATION_PROTOCOL_LIST, ProtoNegoExt), &kind, sizeof kind);
+    std::memcpy(record + ALPN_LIST_AT + offsetof(SEC_APPLICATION_PROTOCOL_LIST, ProtocolListSize), &namesSize,
+                sizeof namesSize);
+    std::memcpy(record + ALPN_NAMES_AT, ALPN_OFFER, sizeof ALPN_OFFER);
+}
+
+// Whether the finished handshake picked "h2".  Any failure of the query
+// reads as HTTP/1.1, which every server speaks.
+bool PickedH2(CtxtHandle* context) {
+    SecPkgContext_ApplicationProtocol picked;
+    std::memset(&picked, 0, sizeof picked);
+    return QueryContextAttributesW(context, SECPKG_ATTR_APPLICATION_PROTOCOL, &picked) == SEC_E_OK &&
+           picked.ProtoNegoStatus == SecApplicationProtocolNegotiationStatus_Success && picked.ProtocolIdSize == 2 &&
+           std::memcmp(picked.ProtocolId, "h2", 2) == 0;
 }
 
 // An IPv4 or IPv6 address literal gets no SNI (which names hosts only).
@@ -207,6 +261,8 @@ struct TlsConnection {
     // One record's header, data and trailer for EncryptMessage.
     char* outgoing;
     bool closed;
+    // The server picked "h2" from the ALPN offer.
+    bool h2;
 };
 
 int StartTls() { return StartStatus() == SEC_E_OK ? 1 : 0; }
@@ -235,7 +291,6 @@ bool SendToken(SOCKET socket, SecBuffer* token) {
 
 TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
                        bool offerH2) {
-    (void)offerH2;  // no ALPN offer yet: every session is HTTP/1.1
     *failure = TLS_FAILURE_NONE;
     if (errorSize > 0) errorText[0] = '\0';
     if (!StartTls()) {
@@ -259,11 +314,18 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
     connection->socket = socket;
     wchar_t* target = IsAddressLiteral(host) ? nullptr : wideHost;
 
+    // The offer goes into the ClientHello, so only the first step takes it.
+    const bool offer = offerH2 && SystemHasAlpn();
+    alignas(SEC_APPLICATION_PROTOCOLS) unsigned char alpnRecord[ALPN_RECORD_SIZE];
+    if (offer) WriteAlpnOffer(alpnRecord);
+    SecBuffer alpn = {static_cast<ULONG>(sizeof alpnRecord), SECBUFFER_APPLICATION_PROTOCOLS, alpnRecord};
+    SecBufferDesc alpnDesc = {SECBUFFER_VERSION, 1, &alpn};
     SecBuffer outToken = {0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &outToken};
     ULONG attributes = 0;
-    SECURITY_STATUS status = InitializeSecurityContextW(&credentials, nullptr, target, CONTEXT_REQUEST, 0, 0, nullptr,
-                                                        0, &connection->context, &outDesc, &attributes, nullptr);
+    SECURITY_STATUS status =
+        InitializeSecurityContextW(&credentials, nullptr, target, CONTEXT_REQUEST, 0, 0, offer ? &alpnDesc : nullptr, 0,
+                                   &connection->context, &outDesc, &attributes, nullptr);
     if (status != SEC_I_CONTINUE_NEEDED) {
         if (outToken.pvBuffer != nullptr) FreeContextBuffer(outToken.pvBuffer);
         std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED_STATUS, host, static_cast<unsigned long>(status));
@@ -362,6 +424,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED_STATUS, host, static_cast<unsigned long>(status));
         return Fail(connection, true, TLS_FAILURE_OTHER, failure);
     }
+    connection->h2 = offer && PickedH2(&connection->context);
     return connection;
 }
 
@@ -452,9 +515,13 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size) {
     return given;
 }
 
-bool TlsNegotiatedH2(const TlsConnection*) { return false; }
+bool TlsNegotiatedH2(const TlsConnection* connection) { return connection->h2; }
 
-bool TlsHasBufferedBytes(const TlsConnection*) { return false; }
+bool TlsHasBufferedBytes(const TlsConnection* connection) {
+    // Received bytes are kept only while they are not yet decrypted: the
+    // start of a record at least, whose rest TlsReceive waits for itself.
+    return connection->plainLength > 0 || connection->incomingLength > 0;
+}
 
 void CloseTls(TlsConnection* connection) {
     if (connection == nullptr) return;
