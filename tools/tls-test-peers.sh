@@ -11,7 +11,16 @@
 #   KARVELO_TLS_TEST_PORTS  "good wrong-name expired untrusted h2": the ports of
 #                           servers for tls.karvelo.test and 127.0.0.1 whose
 #                           certificates are sound, for another name (only),
-#                           expired, and from an authority nobody trusts, and
+#                           expired, and from an authority nobody trusts
+#                           (and one more that picks h2 by ALPN, speaking
+#                           HTTP/1.1 all the same)
+#   KARVELO_TLS_TEST_H2     "PORT LOG": nginx with the good certificate,
+#                           TLS and HTTP/2 on PORT, serving /h2/1.png to
+#                           /h2/24.png (the PNG signature, then the path
+#                           repeated to a few kilobytes), its access log
+#                           ("$server_protocol $connection $request_uri
+#                           $status" per request) at LOG; empty where
+#                           nginx is not installed, and
 #                           of one with the good certificate that picks "h2"
 #                           (else "http/1.1") by ALPN but speaks HTTP/1.1
 set -e
@@ -24,8 +33,10 @@ fi
 script=$(cd "$(dirname "$0")" && pwd)/tls_test_peer.py
 dir=$(mktemp -d)
 server=
+nginx=
 cleanup() {
     [ -n "$server" ] && kill "$server" 2>/dev/null
+    [ -n "$nginx" ] && kill "$nginx" 2>/dev/null && wait "$nginx" 2>/dev/null
     rm -rf "$dir"
 }
 trap cleanup EXIT INT TERM
@@ -85,9 +96,55 @@ for i in $(seq 100); do
 done
 [ -s "$dir/ports" ] || { echo "tls-test-peers: the servers did not start" >&2; exit 1; }
 
+# nginx speaking HTTP/2, for a relocation over it under Wine.
+KARVELO_TLS_TEST_H2=
+if [ -x /usr/sbin/nginx ]; then
+    mkdir -p "$dir/www/h2" "$dir/nginx"
+    python3 - "$dir/www/h2" <<'IMAGES'
+import sys
+for n in range(1, 25):
+    path = "/h2/%d.png" % n
+    with open("%s/%d.png" % (sys.argv[1], n), "wb") as image:
+        image.write(b"\x89PNG\r\n\x1a\n" + path.encode() * (200 * n))
+IMAGES
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat >"$dir/nginx/nginx.conf" <<CONFIG
+daemon off;
+master_process off;
+worker_processes 1;
+pid $dir/nginx/nginx.pid;
+error_log $dir/nginx/error.log;
+events { worker_connections 256; }
+http {
+  log_format h2peer '\$server_protocol \$connection \$request_uri \$status';
+  access_log $dir/h2-access.log h2peer;
+  client_body_temp_path $dir/nginx/body;
+  proxy_temp_path $dir/nginx/proxy;
+  fastcgi_temp_path $dir/nginx/fastcgi;
+  uwsgi_temp_path $dir/nginx/uwsgi;
+  scgi_temp_path $dir/nginx/scgi;
+  types { image/png png; }
+  server {
+    listen 127.0.0.1:$port ssl http2;
+    ssl_certificate $dir/good.pem;
+    ssl_certificate_key $dir/good.key;
+    root $dir/www;
+  }
+}
+CONFIG
+    /usr/sbin/nginx -p "$dir/nginx/" -c "$dir/nginx/nginx.conf" -e "$dir/nginx/error.log" &
+    nginx=$!
+    for i in $(seq 100); do
+        python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$port" \
+            2>/dev/null && break
+        sleep 0.1
+    done
+    KARVELO_TLS_TEST_H2="$port $dir/h2-access.log"
+fi
+
 KARVELO_TLS_TEST_CA=$(openssl x509 -in "$dir/ca.pem" -outform DER | base64 -w0)
 KARVELO_TLS_TEST_PORTS=$(cat "$dir/ports")
-export KARVELO_TLS_TEST_CA KARVELO_TLS_TEST_PORTS
+export KARVELO_TLS_TEST_CA KARVELO_TLS_TEST_PORTS KARVELO_TLS_TEST_H2
 status=0
 "$@" || status=$?
 exit $status

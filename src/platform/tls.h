@@ -46,6 +46,8 @@ int StartTls();
 // client always has.
 TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
                        bool offerH2 = false);
+// The offer in ALPN's wire form: each name after its length byte.
+const unsigned char TLS_H2_OFFER[] = {2, 'h', '2', 8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
 // True when the server picked "h2" from the offer.
 bool TlsNegotiatedH2(const TlsConnection* connection);
 // True when TlsReceive has bytes it can give, or decrypt, without reading

@@ -5,11 +5,16 @@
 // same ground over OpenSSL).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "http/connection.h"
 #include "http/download.h"
 #include "http/download_into.h"
+#include "http/h2_session.h"
 #include "platform/net.h"
 #include "support/gbk.h"
 #include "support/temp_dir.h"
@@ -30,6 +35,7 @@ protected:
     void TearDown() override {
         if (!trusted) return;
         ClosePooledConnections();
+        CloseH2Sessions();
         SetNetworkTimeoutForTests(0);
         CloseAppLog();
     }
@@ -94,4 +100,45 @@ TEST_F(TlsPeerDownload, LengthlessBodyCutWithoutCloseNotifyFails) {
     EXPECT_EQ(0u, error.find(Gbk("连接没有正常关闭就断开了(没有Content-Length), 图片不完整, 实际接收到的文件大小:1008")))
         << Utf8(error);
     EXPECT_FALSE(PathExists(dir.File("d.png")));
+}
+
+// Many images at once over HTTP/2 through Schannel, from the nginx beside
+// the peers: every one arrives whole, all over one connection.
+TEST_F(TlsPeerDownload, ImagesArriveOverOneHttp2Connection) {
+    const char* h2 = std::getenv("KARVELO_TLS_TEST_H2");
+    if (h2 == nullptr || *h2 == '\0') GTEST_SKIP() << "needs the nginx of tools/tls-test-peers.sh";
+    std::istringstream peer(h2);
+    int port = 0;
+    std::string log;
+    peer >> port >> log;
+    const int IMAGES = 24;
+    std::vector<int> results(IMAGES + 1, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int n = t + 1; n <= IMAGES; n += 6) {
+                char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+                const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/h2/" + std::to_string(n) + ".png";
+                results[n] = DownloadInto(url, dir.File(std::to_string(n) + ".png"), errorText, true);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int n = 1; n <= IMAGES; ++n) {
+        const std::string path = "/h2/" + std::to_string(n) + ".png";
+        EXPECT_EQ(1, results[n]) << path;
+        std::string expected = std::string("\x89PNG\r\n\x1a\n", 8);
+        for (int i = 0; i < 200 * n; ++i) expected += path;
+        EXPECT_TRUE(Stored(std::to_string(n) + ".png") == expected) << path;
+    }
+    CloseH2Sessions();
+    std::istringstream served(ReadWholeFile("Z:" + log));
+    std::string protocol, connection, first, uri, status;
+    int lines = 0;
+    for (; served >> protocol >> connection >> uri >> status; ++lines) {
+        EXPECT_EQ("HTTP/2.0", protocol) << uri;
+        if (first.empty()) first = connection;
+        EXPECT_EQ(first, connection) << uri;
+    }
+    EXPECT_GE(lines, IMAGES);
 }

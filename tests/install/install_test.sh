@@ -60,7 +60,7 @@ package)
     grep -qx ' Package: karvelo' "$work/info" || fail "package name: $(cat "$work/info")"
     grep -qx " Version: $version-1" "$work/info" || fail "package version: $(cat "$work/info")"
     depends=$(sed -n 's/^ Depends: //p' "$work/info")
-    for library in libc6 libpcre3 libssl3; do
+    for library in libc6 libpcre3 libssl3 libnghttp2-14; do
         echo ", $depends," | grep -q ", $library[ ,]" || fail "Depends lacks $library: $depends"
     done
     contents=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort)

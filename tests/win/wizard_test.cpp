@@ -14,8 +14,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -362,6 +365,62 @@ TEST_F(WizardTest, RelocatesAnHttpsImage) {
     EXPECT_NE(std::string::npos, after.find(files[0]));
     std::string bytes = ReadWholeFile(files[0]);
     EXPECT_EQ(0u, bytes.find(std::string("\x89PNG\r\n\x1a\n", 8) + "/png/wizard.png connection ")) << bytes;
+
+    PostMessageA(wizard.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, karvelo.WaitForExit());
+}
+
+// A whole package over HTTP/2: nginx with TLS and h2 from
+// tools/tls-test-peers.sh, negotiated through Schannel's ALPN; every image
+// arrives, over one connection.
+TEST_F(WizardTest, RelocatesOverHttp2) {
+    int ports[TLS_PEER_COUNT];
+    struct Trust {
+        bool held;
+        ~Trust() { ForgetTlsTestPeers(); }
+    } trust{TrustTlsTestPeers(ports)};
+    const char* h2 = std::getenv("KARVELO_TLS_TEST_H2");
+    if (!trust.held || h2 == nullptr || *h2 == '\0') GTEST_SKIP() << "needs the nginx of tools/tls-test-peers.sh";
+    std::istringstream peer(h2);
+    int port = 0;
+    std::string log;
+    peer >> port >> log;
+    const int IMAGES = 24;
+    std::string description;
+    for (int n = 1; n <= IMAGES; ++n) {
+        description += "<img src=\"https://127.0.0.1:" + std::to_string(port) + "/h2/" + std::to_string(n) + ".png\">";
+    }
+    PackageLayout layout;
+    layout.items = {MakeItem("多路复用", description)};
+    ASSERT_TRUE(WritePackageFile(package_, layout));
+
+    KarveloProcess karvelo;
+    Wizard wizard = Start(&karvelo);
+    ASSERT_TRUE(Load(&karvelo, wizard));
+    wizard.SetText(wizard.destinationEdit, images_);
+    // Nothing failed: the box is the one that says it is done.
+    EXPECT_EQ("图片搬家已完成，数据包(items.csv)已更新。",
+              PressAndAnswer(&karvelo, wizard, wizard.nextButton, "完成"));
+    std::set<std::string> paths;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(images_)) {
+        if (!entry.is_regular_file()) continue;
+        std::string bytes = ReadWholeFile(entry.path().string());
+        ASSERT_EQ(0u, bytes.find(std::string("\x89PNG\r\n\x1a\n/h2/", 12))) << entry.path().string();
+        paths.insert(bytes.substr(8, bytes.find(".png") - 4));
+    }
+    EXPECT_EQ(static_cast<size_t>(IMAGES), paths.size());
+
+    // nginx served each image once, over HTTP/2, on one connection.
+    std::istringstream served(ReadWholeFile("Z:" + log));
+    std::set<std::string> connections;
+    int lines = 0;
+    for (std::string protocol, connection, uri, status; served >> protocol >> connection >> uri >> status; ++lines) {
+        EXPECT_EQ("HTTP/2.0", protocol) << uri;
+        EXPECT_EQ("200", status) << uri;
+        connections.insert(connection);
+    }
+    EXPECT_EQ(IMAGES, lines);
+    EXPECT_EQ(1u, connections.size());
 
     PostMessageA(wizard.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, karvelo.WaitForExit());

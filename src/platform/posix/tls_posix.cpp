@@ -131,9 +131,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         SSL_set1_host(ssl, host);
     }
     if (offerH2) {
-        // The wire form: each name after its length byte.
-        static const unsigned char OFFER[] = {2, 'h', '2', 8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
-        SSL_set_alpn_protos(ssl, OFFER, sizeof OFFER);
+        SSL_set_alpn_protos(ssl, TLS_H2_OFFER, sizeof TLS_H2_OFFER);
     }
     unsigned long nonBlocking = 1;
     ioctlsocket(socket, FIONBIO, &nonBlocking);

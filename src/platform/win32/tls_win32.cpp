@@ -36,14 +36,11 @@ const char RECORD_ALERT = 0x15;
 const char RECORD_HANDSHAKE = 0x16;
 // The longest host name the certificate check takes.
 const int HOST_UNITS = 256;
-// The ALPN offer in its wire form, each name after its length byte: "h2"
-// first, "http/1.1" for a server that has no HTTP/2.
-const unsigned char ALPN_OFFER[] = {2, 'h', '2', 8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
-// SEC_APPLICATION_PROTOCOLS with its one list of names: the list's head
+// SEC_APPLICATION_PROTOCOLS (carrying TLS_H2_OFFER) with its one list of names: the list's head
 // after the record's, then the names.
 const size_t ALPN_LIST_AT = offsetof(SEC_APPLICATION_PROTOCOLS, ProtocolLists);
 const size_t ALPN_NAMES_AT = ALPN_LIST_AT + offsetof(SEC_APPLICATION_PROTOCOL_LIST, ProtocolList);
-const size_t ALPN_RECORD_SIZE = ALPN_NAMES_AT + sizeof ALPN_OFFER;
+const size_t ALPN_RECORD_SIZE = ALPN_NAMES_AT + sizeof TLS_H2_OFFER;
 
 const ULONG CONTEXT_REQUEST = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
@@ -114,12 +111,12 @@ bool SystemHasAlpn() {
 void WriteAlpnOffer(unsigned char* record) {
     const ULONG listsSize = ALPN_RECORD_SIZE - ALPN_LIST_AT;
     const SEC_APPLICATION_PROTOCOL_NEGOTIATION_EXT kind = SecApplicationProtocolNegotiationExt_ALPN;
-    const unsigned short namesSize = sizeof ALPN_OFFER;
+    const unsigned short namesSize = sizeof TLS_H2_OFFER;
     std::memcpy(record + offsetof(SEC_APPLICATION_PROTOCOLS, ProtocolListsSize), &listsSize, sizeof listsSize);
     std::memcpy(record + ALPN_LIST_AT + offsetof(SEC_APPLICATION_PROTOCOL_LIST, ProtoNegoExt), &kind, sizeof kind);
     std::memcpy(record + ALPN_LIST_AT + offsetof(SEC_APPLICATION_PROTOCOL_LIST, ProtocolListSize), &namesSize,
                 sizeof namesSize);
-    std::memcpy(record + ALPN_NAMES_AT, ALPN_OFFER, sizeof ALPN_OFFER);
+    std::memcpy(record + ALPN_NAMES_AT, TLS_H2_OFFER, sizeof TLS_H2_OFFER);
 }
 
 // Whether the finished handshake picked "h2".  Any failure of the query
