@@ -3,14 +3,15 @@
 
 #include <string>
 
+#include "cli/options.h"
 #include "relocate/run_view.h"
 
-// karvelo relocate PACKAGE DEST [options]; arguments in UTF-8.
-int RelocateCommand(int argc, char** argv);
-// karvelo inspect PACKAGE
-int InspectCommand(int argc, char** argv);
-// karvelo demo [DIR]
-int DemoCommand(int argc, char** argv);
+// karvelo relocate [options] PACKAGE DEST; arguments in UTF-8.
+int RelocateCommand(const ParsedArguments& arguments);
+// karvelo inspect [options] PACKAGE
+int InspectCommand(const ParsedArguments& arguments);
+// karvelo demo [options] [DIR]
+int DemoCommand(const ParsedArguments& arguments);
 
 // Shared by relocate and demo: loads the package (path in the core's form), checks the
 // inputs, runs, reports.  Returns the exit code (CliExit).

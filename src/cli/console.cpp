@@ -121,6 +121,7 @@ void EndStatusLine() {
 }
 
 void PrintBackupNote() {
+    if (CurrentOutputLevel() == OUTPUT_QUIET) return;
     static std::atomic<bool> printed{false};
     if (lastRunSummary.backupPath[0] == '\0' || printed.exchange(true)) return;
     PrintError(std::string("karvelo: the package as it was is backed up in ") + lastRunSummary.backupPath +
@@ -129,3 +130,11 @@ void PrintBackupNote() {
 
 void NoteStopSignal() { stopSignalSeen = true; }
 bool StopSignalSeen() { return stopSignalSeen; }
+
+namespace {
+OutputLevel outputLevel = OUTPUT_NORMAL;
+}  // namespace
+
+void SetOutputLevel(OutputLevel level) { outputLevel = level; }
+
+OutputLevel CurrentOutputLevel() { return outputLevel; }

@@ -24,6 +24,13 @@ enum CliExit {
     EXIT_STOPPED = 130,       // stopped by a signal, package written back
 };
 
+// How much a run prints: only the final message and errors, a line per
+// finished item (or the progress line on a terminal), or also a line per
+// image.
+enum OutputLevel { OUTPUT_QUIET, OUTPUT_NORMAL, OUTPUT_VERBOSE };
+void SetOutputLevel(OutputLevel level);
+OutputLevel CurrentOutputLevel();
+
 // Installs the command line's front end: message boxes are printed (errors
 // and warnings to stderr), questions are answered "no", and the end of the
 // process maps onto the exit codes above.

@@ -140,12 +140,12 @@ std::string FirstRowOf(const std::string& packagePath) {
 
 }  // namespace
 
-int DemoCommand(int argc, char** argv) {
-    if (argc > 1) {
-        std::fprintf(stderr, "usage: karvelo demo [DIR]\n");
+int DemoCommand(const ParsedArguments& arguments) {
+    if (arguments.positionals.size() > 1) {
+        std::fprintf(stderr, "karvelo demo: too many arguments\nusage: karvelo demo [options] [DIR]\n");
         return EXIT_USAGE;
     }
-    std::string folderArgument = argc == 1 ? argv[0] : DEFAULT_DEMO_FOLDER;
+    std::string folderArgument = arguments.positionals.empty() ? DEFAULT_DEMO_FOLDER : arguments.positionals[0];
     StartCore();
     std::string folder = AbsoluteCorePath(folderArgument);
     if (folder.empty()) {

@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/options.h"
 #include "platform/fs.h"
 #include "util/version.h"
 
@@ -19,26 +20,9 @@ const char HELP_TEXT[] =
     "listing tool exports): it downloads every image once into a folder, rewrites\n"
     "the package so each relocated address is the local file's full path, keeps a\n"
     "numbered backup and writes the package back.\n"
-    "\n"
-    "usage:\n"
-    "  karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] [--blank-failed] [--jobs N]\n"
-    "                   [--streams N] [--proxy URL] [--noproxy LIST]\n"
-    "  karvelo inspect PACKAGE\n"
-    "  karvelo demo [DIR]\n"
-    "  karvelo --help | --version\n"
-    "\n"
-    "relocate options (the wizard's three check boxes):\n"
-    "  --no-image-space      leave image-space images (and all mobile-detail images) remote\n"
-    "  --no-outside-albums   leave images of outside photo albums remote\n"
-    "  --blank-failed        replace images that fail by the blank image\n"
-    "  --jobs N              download up to N images at once (1 to 32, default 8);\n"
-    "                        the results are the same for every N\n"
-    "  --streams N           HTTP/2 requests at once per host (1 to 256,\n"
-    "                        default 100); the results are the same for every N\n"
-    "  --proxy URL           download through this http proxy (\"\": none):\n"
-    "                        http://[USER:PASSWORD@]HOST[:PORT]\n"
-    "  --noproxy LIST        the hosts that go direct (\"*\": all)\n"
-    "\n"
+    "\n";
+
+const char HELP_DETAILS[] =
     "proxies: the first that applies of --proxy; http_proxy for http addresses,\n"
     "https_proxy or HTTPS_PROXY for https addresses (through a CONNECT tunnel,\n"
     "TLS to the image's host); all_proxy or ALL_PROXY.  Hosts that go\n"
@@ -72,9 +56,15 @@ const char HELP_TEXT[] =
     "otherwise in $XDG_STATE_HOME/karvelo (~/.local/state/karvelo when\n"
     "XDG_STATE_HOME is unset or not absolute), made on first use.\n";
 
-// The help, with the folder this user's runs would use now.
+// The help, with every command's options and the folder this user's runs
+// would use now.
 void PrintHelp(FILE* stream) {
-    std::string help = HELP_TEXT;
+    std::fputs(HELP_TEXT, stream);
+    PrintUsageLines(stream);
+    std::fputs("  (karvelo COMMAND --help: that command's options alone)\n\n", stream);
+    PrintCommandHelp(nullptr, stream);
+    std::fputc('\n', stream);
+    std::string help = HELP_DETAILS;
     char program[MAX_PATH_BYTES], folder[MAX_PATH_BYTES];
     if (GetProgramFolder(program, sizeof program) && ChooseStateFolder(program, 0, folder, sizeof folder)) {
         help += "For you, that folder is " + Utf8FromCore(folder) + "\n";
@@ -89,7 +79,8 @@ int main(int argc, char** argv) {
     // end the run before the write-back: a write to it fails and is dropped.
     signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
-        PrintHelp(stderr);
+        PrintUsageLines(stderr);
+        std::fputs("(karvelo --help tells more)\n", stderr);
         return EXIT_USAGE;
     }
     std::string command = argv[1];
@@ -97,13 +88,30 @@ int main(int argc, char** argv) {
         PrintHelp(stdout);
         return EXIT_DONE;
     }
-    if (command == "--version") {
+    if (command == "--version" || command == "-V") {
         std::puts(VERSION_TEXT);
         return EXIT_DONE;
     }
-    if (command == "relocate") return RelocateCommand(argc - 2, argv + 2);
-    if (command == "inspect") return InspectCommand(argc - 2, argv + 2);
-    if (command == "demo") return DemoCommand(argc - 2, argv + 2);
-    std::fprintf(stderr, "karvelo: unknown command %s (see karvelo --help)\n", command.c_str());
-    return EXIT_USAGE;
+    const CliCommand* found = FindCommand(command);
+    if (found == nullptr) {
+        std::fprintf(stderr, "karvelo: %s %s\n",
+                     command.size() > 1 && command[0] == '-' ? "unknown option" : "unknown command", command.c_str());
+        PrintUsageLines(stderr);
+        return EXIT_USAGE;
+    }
+    ParsedArguments parsed;
+    if (!ParseArguments(*found, argc - 2, argv + 2, &parsed)) return EXIT_USAGE;
+    if (parsed.Has(OPTION_HELP)) {
+        PrintCommandHelp(found, stdout);
+        return EXIT_DONE;
+    }
+    if (parsed.Has(OPTION_VERSION)) {
+        std::puts(VERSION_TEXT);
+        return EXIT_DONE;
+    }
+    if (parsed.Has(OPTION_QUIET)) SetOutputLevel(OUTPUT_QUIET);
+    if (parsed.Has(OPTION_VERBOSE)) SetOutputLevel(OUTPUT_VERBOSE);
+    if (found->set == COMMAND_RELOCATE) return RelocateCommand(parsed);
+    if (found->set == COMMAND_INSPECT) return InspectCommand(parsed);
+    return DemoCommand(parsed);
 }

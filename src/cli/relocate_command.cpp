@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/console.h"
 #include "cli/terminal_view.h"
 #include "http/connection.h"
@@ -31,8 +32,7 @@
 
 namespace {
 
-const char RELOCATE_USAGE[] = "usage: karvelo relocate PACKAGE DEST [--no-image-space] [--no-outside-albums] "
-                              "[--blank-failed] [--jobs N] [--streams N] [--proxy URL] [--noproxy LIST]\n";
+const char RELOCATE_USAGE[] = "usage: karvelo relocate [options] PACKAGE DEST\n(karvelo relocate --help tells more)\n";
 
 const int MESSAGE_BYTES = 4096;
 
@@ -192,12 +192,6 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     return lastRunSummary.failureCount > 0 ? EXIT_SOME_FAILED : EXIT_DONE;
 }
 
-// Whether `argument` is the option `name`, alone or as "name=value".
-bool TakesValue(const std::string& argument, const char* name) {
-    const size_t length = std::strlen(name);
-    return argument.compare(0, length, name) == 0 && (argument.size() == length || argument[length] == '=');
-}
-
 // Reads the proxy settings from the environment and the options (UTF-8,
 // null when not given) and hands them to the run; false, with the message
 // on stderr, when a proxy address cannot be used.
@@ -216,66 +210,47 @@ bool TakeProxySettings(const std::string* proxy, const std::string* noProxy) {
     return true;
 }
 
-int RelocateCommand(int argc, char** argv) {
+int RelocateCommand(const ParsedArguments& arguments) {
     RunOptions options = {};
     options.relocateImageSpace = 1;
     options.relocateOutsideAlbums = 1;
     options.blankFailedImages = 0;
     options.jobs = DEFAULT_RUN_JOBS;
     options.streams = DEFAULT_RUN_STREAMS;
-    std::string positional[2];
-    int positionals = 0;
     std::string proxyOption, noProxyOption;
     bool haveProxyOption = false, haveNoProxyOption = false;
-    for (int i = 0; i < argc; ++i) {
-        std::string argument = argv[i];
-        if (argument == "--no-image-space") {
+    for (const auto& [id, value] : arguments.options) {
+        if (id == OPTION_NO_IMAGE_SPACE) {
             options.relocateImageSpace = 0;
-        } else if (argument == "--no-outside-albums") {
+        } else if (id == OPTION_NO_OUTSIDE_ALBUMS) {
             options.relocateOutsideAlbums = 0;
-        } else if (argument == "--blank-failed") {
+        } else if (id == OPTION_BLANK_FAILED) {
             options.blankFailedImages = 1;
-        } else if (TakesValue(argument, "--jobs") || TakesValue(argument, "--streams")) {
-            const bool jobs = TakesValue(argument, "--jobs");
-            const size_t nameLength = jobs ? 6 : 9;
+        } else if (id == OPTION_JOBS || id == OPTION_STREAMS) {
+            const bool jobs = id == OPTION_JOBS;
             const int limit = jobs ? MAX_RUN_JOBS : MAX_RUN_STREAMS;
-            std::string value =
-                argument.size() > nameLength ? argument.substr(nameLength + 1) : (i + 1 < argc ? argv[++i] : "");
             int& count = jobs ? options.jobs : options.streams;
             count = ParseCount(value, limit);
             if (count == 0) {
-                std::fprintf(stderr, "karvelo relocate: %s takes a number from 1 to %d, not '%s'\n",
-                             jobs ? "--jobs" : "--streams", limit, value.c_str());
+                std::fprintf(stderr, "karvelo relocate: %s takes a number from 1 to %d, not '%s'\n%s",
+                             jobs ? "--jobs" : "--streams", limit, value.c_str(), RELOCATE_USAGE);
                 return EXIT_USAGE;
             }
-        } else if (TakesValue(argument, "--proxy") || TakesValue(argument, "--noproxy")) {
-            const bool proxy = TakesValue(argument, "--proxy");
-            const size_t nameLength = proxy ? 7 : 9;
-            std::string value;
-            if (argument.size() > nameLength) {
-                value = argument.substr(nameLength + 1);
-            } else if (i + 1 < argc) {
-                value = argv[++i];
-            } else {
-                std::fprintf(stderr, "karvelo relocate: %s takes a value\n", argument.c_str());
-                return EXIT_USAGE;
-            }
-            (proxy ? proxyOption : noProxyOption) = value;
-            (proxy ? haveProxyOption : haveNoProxyOption) = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            std::fprintf(stderr, "karvelo relocate: unknown option %s\n", argument.c_str());
-            return EXIT_USAGE;
-        } else if (positionals < 2) {
-            positional[positionals++] = argument;
-        } else {
-            std::fprintf(stderr, "karvelo relocate: too many arguments\n");
-            return EXIT_USAGE;
+        } else if (id == OPTION_PROXY) {
+            proxyOption = value;
+            haveProxyOption = true;
+        } else if (id == OPTION_NOPROXY) {
+            noProxyOption = value;
+            haveNoProxyOption = true;
         }
     }
-    if (positionals != 2) {
-        std::fprintf(stderr, "%s", RELOCATE_USAGE);
+    if (arguments.positionals.size() != 2) {
+        std::fprintf(stderr, "karvelo relocate: %s\n%s",
+                     arguments.positionals.size() < 2 ? "PACKAGE and DEST are needed" : "too many arguments",
+                     RELOCATE_USAGE);
         return EXIT_USAGE;
     }
+    const std::string positional[2] = {arguments.positionals[0], arguments.positionals[1]};
     if (!TakeCheckpointInterval()) return EXIT_USAGE;
     const std::string* proxy = haveProxyOption ? &proxyOption : nullptr;
     if (!TakeProxySettings(proxy, haveNoProxyOption ? &noProxyOption : nullptr)) return EXIT_USAGE;
@@ -291,15 +266,17 @@ int RelocateCommand(int argc, char** argv) {
     return LoadAndRelocate(package, options);
 }
 
-int InspectCommand(int argc, char** argv) {
-    if (argc != 1) {
-        std::fprintf(stderr, "usage: karvelo inspect PACKAGE\n");
+int InspectCommand(const ParsedArguments& arguments) {
+    if (arguments.positionals.size() != 1) {
+        std::fprintf(stderr, "karvelo inspect: %s\nusage: karvelo inspect [options] PACKAGE\n",
+                     arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
         return EXIT_USAGE;
     }
+    const char* argument = arguments.positionals[0].c_str();
     StartCore();
-    std::string package = AbsoluteCorePath(argv[0]);
+    std::string package = AbsoluteCorePath(argument);
     if (package.empty()) {
-        std::fprintf(stderr, "karvelo inspect: %s cannot be read as a package path\n", argv[0]);
+        std::fprintf(stderr, "karvelo inspect: %s cannot be read as a package path\n", argument);
         return EXIT_REFUSED;
     }
     if (!LoadPackage(package)) return EXIT_REFUSED;

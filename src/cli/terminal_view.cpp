@@ -19,7 +19,7 @@ const int BAR_WIDTH = 30;
 TerminalView* Of(void* context) { return static_cast<TerminalView*>(context); }
 
 void DrawStatus(TerminalView* terminal) {
-    if (!terminal->interactive) return;
+    if (!terminal->interactive || CurrentOutputLevel() == OUTPUT_QUIET) return;
     int filled = terminal->itemCount > 0 ? terminal->itemsDone * BAR_WIDTH / terminal->itemCount : BAR_WIDTH;
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(BAR_WIDTH - filled), '.');
@@ -40,7 +40,7 @@ void ItemStarted(void* context, int row) {
 
 void SetItemText(void* context, int row, int subItem, const char* text) {
     TerminalView* terminal = Of(context);
-    if (subItem != 1 || terminal->interactive) return;
+    if (subItem != 1 || terminal->interactive || CurrentOutputLevel() == OUTPUT_QUIET) return;
     // Plain output: one line per finished item.
     ItemRecord* item = static_cast<ItemRecord*>(VectorGet(coreState.items, row));
     if (item == nullptr || std::strcmp(text, TEXT_ITEM_DONE) != 0) return;
@@ -64,10 +64,19 @@ void SetProgressPosition(void* context, int position) {
     DrawStatus(Of(context));
 }
 
-void ImageFinished(void* context, const char*, int, ImageOutcome outcome) {
+void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, const char* detail) {
     TerminalView* terminal = Of(context);
     if (outcome == IMAGE_RELOCATED) ++terminal->relocated;
     if (outcome == IMAGE_FAILED) ++terminal->failed;
+    if (CurrentOutputLevel() == OUTPUT_VERBOSE) {
+        // The reason may run over lines; the image's line keeps to one.
+        std::string reason = detail;
+        for (char& c : reason) {
+            if (c == '\n' || c == '\r') c = ' ';
+        }
+        EndStatusLine();
+        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " failed: ") + reason + "\n");
+    }
     DrawStatus(terminal);
 }
 

@@ -103,9 +103,9 @@ void ShowProgressText(const Run& run) {
     run.view->setProgressText(run.view->context, text);
 }
 
-void ReportImage(const Run& run, const char* url, ImageKind kind, ImageOutcome outcome) {
+void ReportImage(const Run& run, const char* url, ImageKind kind, ImageOutcome outcome, const char* detail = "") {
     if (run.view->imageFinished != nullptr) {
-        run.view->imageFinished(run.view->context, url, kind == IMAGE_KIND_MOBILE, outcome);
+        run.view->imageFinished(run.view->context, url, kind == IMAGE_KIND_MOBILE, outcome, detail);
     }
 }
 
@@ -230,7 +230,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     if (result == DOWNLOAD_STORED) {
         HashMapPut(run->urlMap, CopyString(url), CopyString(job->path));
         ++run->relocatedCount;
-        ReportImage(*run, url, kind, IMAGE_RELOCATED);
+        ReportImage(*run, url, kind, IMAGE_RELOCATED, job->path);
         return;
     }
     if (result != DOWNLOAD_CANNOT_CREATE) RemoveIfPresent(job->path);
@@ -240,7 +240,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     if (result == DOWNLOAD_CANNOT_CREATE || result == DOWNLOAD_WRITE_FAILED) {
         bool desktopCreate = result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP;
         if (!stopped) StopWithError(desktopCreate ? MESSAGE_CANNOT_CREATE_FILE : job->errorText);
-        ReportImage(*run, url, kind, IMAGE_FATAL);
+        ReportImage(*run, url, kind, IMAGE_FATAL, job->errorText);
         return;
     }
     HashMapPut(run->urlMap, CopyString(url), CopyString(""));
@@ -251,7 +251,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, job->errorText);
     LogLine(line);
     std::free(line);
-    ReportImage(*run, url, kind, IMAGE_FAILED);
+    ReportImage(*run, url, kind, IMAGE_FAILED, job->errorText);
 }
 
 // Relocates one URL unless this run has seen it already.

@@ -53,6 +53,7 @@ struct RunView {
     void (*setProgressText)(void* context, const char* text);
     int (*isRowSelected)(void* context, int row);
     void (*notifyItemChanged)(void* context, int row);
-    void (*imageFinished)(void* context, const char* url, int isMobile, ImageOutcome outcome);
+    // `detail`: the local file of a relocated image, the reason of a failed one.
+    void (*imageFinished)(void* context, const char* url, int isMobile, ImageOutcome outcome, const char* detail);
     void (*runFinished)(void* context);
 };

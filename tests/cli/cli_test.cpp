@@ -207,6 +207,71 @@ TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
     EXPECT_EQ(std::string::npos, DecodePackageFile(PackagePath()).find(Url("a.png")));  // written back
 }
 
+// Every option and command as a user types them: where help goes, what an
+// unknown one says, and the exit codes.
+TEST_F(CliTest, OptionsHelpAndExits) {
+    Serve("a.png", PNG);
+    Serve("b.png", PNG);
+    Serve("c.png", PNG);
+    ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("b.png"), Url("c.png"))));
+    const std::string original = ReadWholeFile(PackagePath());
+    struct Row {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string out, err;  // parts each must hold ("" for no check)
+        std::string notOut;    // a part stdout must not hold
+    };
+    const std::vector<Row> rows = {
+        {{"-h"}, 0, "usage: karvelo relocate [options] PACKAGE DEST", "", ""},
+        {{"relocate", "--help"}, 0, "  -j, --jobs N", "", "karvelo inspect"},
+        {{"relocate", PackagePath(), "-h"}, 0, "usage: karvelo relocate", "", ""},
+        {{"inspect", "--help"}, 0, "usage: karvelo inspect [options] PACKAGE", "", "--jobs"},
+        {{"demo", "-h"}, 0, "usage: karvelo demo [options] [DIR]", "", ""},
+        {{"-V"}, 0, "Karvelo 7.3\n", "", ""},
+        {{"inspect", "--version"}, 0, "Karvelo 7.3\n", "", ""},
+        {{}, 2, "", "usage: karvelo relocate", ""},
+        {{"frob"}, 2, "", "karvelo: unknown command frob\nusage:", ""},
+        {{"-x"}, 2, "", "karvelo: unknown option -x\nusage:", ""},
+        {{"relocate", "--frob", "a", "b"}, 2, "", "karvelo relocate: unknown option --frob\nusage:", ""},
+        {{"relocate", "-x", "a", "b"}, 2, "", "karvelo relocate: unknown option -x\nusage:", ""},
+        {{"inspect", "--jobs", "2", "a"}, 2, "", "karvelo inspect: unknown option --jobs", ""},
+        {{"relocate", "a"}, 2, "", "PACKAGE and DEST are needed\nusage:", ""},
+        {{"relocate", "a", "b", "c"}, 2, "", "too many arguments", ""},
+        {{"relocate", "a", "b", "-j"}, 2, "", "--jobs takes a value", ""},
+        {{"relocate", "-j0", "a", "b"}, 2, "", "--jobs takes a number from 1 to 32, not '0'", ""},
+        {{"relocate", "--streams=257", "a", "b"}, 2, "", "--streams takes a number from 1 to 256", ""},
+        // "--" ends the options: a name that starts with "-" is a package's.
+        {{"inspect", "--", "-gone.csv"}, 1, "", "选择的csv文件不存在", ""},
+        {{"inspect", "-gone.csv"}, 2, "", "unknown option -g", ""},
+        {{"relocate", "-q", "-j2", PackagePath(), Destination()}, 0, "图片搬家已完成", "", "[1/2]"},
+    };
+    for (const Row& row : rows) {
+        std::string shown;
+        for (const std::string& argument : row.arguments) shown += argument + " ";
+        ProcessResult result = RunKarvelo(row.arguments);
+        EXPECT_EQ(row.exitCode, result.exitCode) << shown << result.err;
+        EXPECT_NE(std::string::npos, result.out.find(row.out)) << shown << result.out;
+        EXPECT_NE(std::string::npos, result.err.find(row.err)) << shown << result.err;
+        if (!row.notOut.empty()) {
+            EXPECT_EQ(std::string::npos, result.out.find(row.notOut)) << shown;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists("--help"));  // the demo once took it for its folder
+
+    // Quiet: the final message alone; verbose: a line per image, its file.
+    ASSERT_TRUE(WriteWholeFile(PackagePath(), original));
+    std::filesystem::remove_all(Destination());
+    std::filesystem::create_directories(Destination());
+    ProcessResult verbose = RunKarvelo({"relocate", "--verbose", PackagePath(), Destination()});
+    EXPECT_EQ(0, verbose.exitCode) << verbose.err;
+    for (const char* image : {"a.png", "b.png", "c.png"}) {
+        EXPECT_NE(std::string::npos, verbose.err.find(Url(image) + " -> " + Destination() + "/")) << verbose.err;
+    }
+    ProcessResult quiet = RunKarvelo({"relocate", "-q", PackagePath(), Destination()});
+    EXPECT_EQ(0, quiet.exitCode);
+    EXPECT_EQ("", quiet.err);
+}
+
 TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     EXPECT_EQ(2, RunKarvelo({"relocate", PackagePath()}).exitCode);
     EXPECT_EQ(2, RunKarvelo({"relocate", "a", "b", "--bogus"}).exitCode);
@@ -614,7 +679,7 @@ TEST_F(CliTest, VersionHelpAndDemo) {
     EXPECT_EQ("Karvelo 7.3\n", version.out);
     ProcessResult help = RunKarvelo({"--help"});
     EXPECT_EQ(0, help.exitCode);
-    EXPECT_NE(std::string::npos, help.out.find("karvelo relocate PACKAGE DEST"));
+    EXPECT_NE(std::string::npos, help.out.find("karvelo relocate [options] PACKAGE DEST"));
 
     ProcessResult demo = RunKarvelo({"demo", dir.File("demo")});
     EXPECT_EQ(0, demo.exitCode) << demo.err;

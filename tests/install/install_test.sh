@@ -47,8 +47,22 @@ layout)
     for section in NAME SYNOPSIS COMMANDS OPTIONS ENVIRONMENT FILES "EXIT STATUS" EXAMPLES; do
         echo "$manual" | grep -qx "$section" || fail "the manual page has no $section"
     done
-    for word in $(echo "$help" | grep -o -e '--[a-z][a-z-]*' -e '^  karvelo [a-z]*' | sed 's/^  karvelo //' | sort -u); do
+    # Help, manual page and README name the same options, commands and exit
+    # codes: each of the help's in the other two.
+    readme=$(cat "$(dirname "$0")/../../README.md")
+    words=$(echo "$help" | grep -o -e '--[a-z][a-z-]*' -e '-[a-zA-Z],' -e 'karvelo [a-z]* \[options\]' |
+        sed -e 's/^karvelo //' -e 's/ \[options\]$//' -e 's/,$//' | sort -u)
+    [ -n "$words" ] || fail "help names no option: $help"
+    for word in $words; do
         echo "$manual" | grep -qe "$word" || fail "the manual page does not mention $word"
+        echo "$readme" | grep -qe "$word" || fail "README does not mention $word"
+    done
+    codes=$(echo "$help" | sed -n '/^exit codes:/,/^$/p' | grep -o -e '[0-9][0-9]* [a-z]' | cut -d' ' -f1 | sort -u)
+    [ -n "$codes" ] || fail "help names no exit code"
+    exits=$(echo "$manual" | sed -n '/^EXIT STATUS/,/^EXAMPLES/p')
+    for code in $codes; do
+        echo "$exits" | grep -q "^ *$code  " || fail "the manual page's EXIT STATUS lacks $code"
+        echo "$readme" | grep -q "Exit codes:.*$code\|[;,] $code [a-z]" || fail "README's exit codes lack $code"
     done
     echo "$manual" | grep -qF "Karvelo $version" || fail "the manual page is not of version $version"
     ;;

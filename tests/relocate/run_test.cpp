@@ -95,7 +95,7 @@ struct RecordingView {
             if (item->state == ITEM_STATE_DONE) ++self->statesSeenAtNotify;
             self->calls.push_back("notify " + std::to_string(row));
         };
-        view.imageFinished = [](void* c, const char* url, int, ImageOutcome) {
+        view.imageFinished = [](void* c, const char* url, int, ImageOutcome, const char*) {
             if (Self(c)->afterImage) Self(c)->afterImage(url);
         };
         view.runFinished = [](void* c) { Self(c)->calls.push_back("finished"); };

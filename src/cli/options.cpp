@@ -1,0 +1,148 @@
+#include "cli/options.h"
+
+#include <getopt.h>
+
+#include <cstring>
+
+const CliOption CLI_OPTIONS[] = {
+    {OPTION_HELP, "help", nullptr, "print this help and exit", COMMAND_ALL},
+    {OPTION_VERSION, "version", nullptr, "print the version and exit", COMMAND_ALL},
+    {OPTION_NO_IMAGE_SPACE, "no-image-space", nullptr,
+     "leave image-space images (and all mobile-detail\nimages) remote", COMMAND_RELOCATE},
+    {OPTION_NO_OUTSIDE_ALBUMS, "no-outside-albums", nullptr, "leave images of outside photo albums remote",
+     COMMAND_RELOCATE},
+    {OPTION_BLANK_FAILED, "blank-failed", nullptr, "replace images that fail by the blank image", COMMAND_RELOCATE},
+    {OPTION_JOBS, "jobs", "N",
+     "HTTP/1.1 downloads at once (1 to 32, default 8);\nthe results are the same for every N", COMMAND_RELOCATE},
+    {OPTION_STREAMS, "streams", "N",
+     "HTTP/2 requests at once per host (1 to 256,\ndefault 100); the results are the same for every N",
+     COMMAND_RELOCATE},
+    {OPTION_PROXY, "proxy", "URL",
+     "download through this http proxy (\"\": none):\nhttp://[USER:PASSWORD@]HOST[:PORT]", COMMAND_RELOCATE},
+    {OPTION_NOPROXY, "noproxy", "LIST", "the hosts that go direct (\"*\": all)", COMMAND_RELOCATE},
+    {OPTION_QUIET, "quiet", nullptr, "print only the final message and errors", COMMAND_RELOCATE | COMMAND_DEMO},
+    {OPTION_VERBOSE, "verbose", nullptr, "print a line per image: its address, then its\nfile or why it failed",
+     COMMAND_RELOCATE | COMMAND_DEMO},
+};
+const int CLI_OPTION_COUNT = sizeof CLI_OPTIONS / sizeof CLI_OPTIONS[0];
+
+const CliCommand CLI_COMMANDS[] = {
+    {"relocate", COMMAND_RELOCATE, "karvelo relocate [options] PACKAGE DEST",
+     "download the package's images into DEST and rewrite the package"},
+    {"inspect", COMMAND_INSPECT, "karvelo inspect [options] PACKAGE",
+     "count the package's image addresses, remote and local, writing nothing"},
+    {"demo", COMMAND_DEMO, "karvelo demo [options] [DIR]", "relocate a built-in example package in DIR"},
+};
+const int CLI_COMMAND_COUNT = sizeof CLI_COMMANDS / sizeof CLI_COMMANDS[0];
+
+namespace {
+
+// The column the options' texts start in.
+const size_t HELP_COLUMN = 24;
+
+bool Printable(int id) { return id > ' ' && id < 127; }
+
+// "-j, --jobs N" or "    --streams N".
+std::string OptionSpelling(const CliOption& option) {
+    std::string text = Printable(option.id) ? std::string("-") + static_cast<char>(option.id) + ", " : "    ";
+    text += std::string("--") + option.longName;
+    if (option.valueName != nullptr) text += std::string(" ") + option.valueName;
+    return text;
+}
+
+const CliOption* OptionById(int id) {
+    for (int i = 0; i < CLI_OPTION_COUNT; ++i) {
+        if (CLI_OPTIONS[i].id == id) return &CLI_OPTIONS[i];
+    }
+    return nullptr;
+}
+
+void Refuse(const CliCommand& command, const std::string& what) {
+    std::fprintf(stderr, "karvelo %s: %s\nusage: %s\n(karvelo %s --help tells more)\n", command.name, what.c_str(),
+                 command.usage, command.name);
+}
+
+}  // namespace
+
+const CliCommand* FindCommand(const std::string& name) {
+    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) {
+        if (name == CLI_COMMANDS[i].name) return &CLI_COMMANDS[i];
+    }
+    return nullptr;
+}
+
+bool ParsedArguments::Has(int id) const {
+    for (const auto& option : options) {
+        if (option.first == id) return true;
+    }
+    return false;
+}
+
+bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArguments* parsed) {
+    std::vector<option> longs;
+    std::string shorts = ":";  // a missing value reads as ':', not as '?'
+    for (int i = 0; i < CLI_OPTION_COUNT; ++i) {
+        const CliOption& known = CLI_OPTIONS[i];
+        if ((known.commands & command.set) == 0) continue;
+        const int takes = known.valueName != nullptr ? required_argument : no_argument;
+        longs.push_back(option{known.longName, takes, nullptr, known.id});
+        if (Printable(known.id)) {
+            shorts += static_cast<char>(known.id);
+            if (takes == required_argument) shorts += ':';
+        }
+    }
+    longs.push_back(option{nullptr, 0, nullptr, 0});
+    // getopt reorders what it is given: a copy, behind the command's name.
+    std::vector<char*> arguments = {const_cast<char*>(command.name)};
+    arguments.insert(arguments.end(), argv, argv + argc);
+    arguments.push_back(nullptr);
+    const int count = static_cast<int>(arguments.size()) - 1;
+    optind = 0;  // glibc: start afresh
+    opterr = 0;
+    for (;;) {
+        const int found = getopt_long(count, arguments.data(), shorts.c_str(), longs.data(), nullptr);
+        if (found == -1) break;
+        const char* written = arguments[optind - 1];
+        if (found == '?') {
+            Refuse(command, std::string("unknown option ") +
+                                (optopt != 0 && optopt != '?' ? std::string("-") + static_cast<char>(optopt)
+                                                              : std::string(written)));
+            return false;
+        }
+        if (found == ':') {
+            const CliOption* option = OptionById(optopt);
+            Refuse(command, std::string(option != nullptr ? "--" + std::string(option->longName) : written) +
+                                " takes a value");
+            return false;
+        }
+        parsed->options.emplace_back(found, optarg != nullptr ? optarg : "");
+    }
+    for (int i = optind; i < count; ++i) parsed->positionals.push_back(arguments[static_cast<size_t>(i)]);
+    return true;
+}
+
+void PrintUsageLines(FILE* stream) {
+    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) std::fprintf(stream, "%s%s\n", i == 0 ? "usage: " : "       ", CLI_COMMANDS[i].usage);
+    std::fputs("       karvelo -h | --help | -V | --version\n", stream);
+}
+
+void PrintCommandHelp(const CliCommand* command, FILE* stream) {
+    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) {
+        const CliCommand& shown = CLI_COMMANDS[i];
+        if (command != nullptr && command != &shown) continue;
+        std::fprintf(stream, "usage: %s\n  %s\n", shown.usage, shown.summary);
+        for (int j = 0; j < CLI_OPTION_COUNT; ++j) {
+            const CliOption& option = CLI_OPTIONS[j];
+            if ((option.commands & shown.set) == 0) continue;
+            std::string line = "  " + OptionSpelling(option);
+            line += line.size() + 1 < HELP_COLUMN ? std::string(HELP_COLUMN - line.size(), ' ') : "\n" +
+                                                                                                   std::string(HELP_COLUMN, ' ');
+            for (const char* at = option.help; *at != '\0'; ++at) {
+                line += *at;
+                if (*at == '\n') line += std::string(HELP_COLUMN, ' ');
+            }
+            std::fprintf(stream, "%s\n", line.c_str());
+        }
+        if (command == nullptr && i + 1 < CLI_COMMAND_COUNT) std::fputc('\n', stream);
+    }
+}

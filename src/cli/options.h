@@ -1,0 +1,73 @@
+// The command line's options: one table feeds the parser (getopt_long, per
+// command), each command's help and the program's help, so what is parsed
+// and what is said cannot drift apart.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Which commands take an option.
+enum CommandSet : unsigned {
+    COMMAND_RELOCATE = 1u,
+    COMMAND_INSPECT = 2u,
+    COMMAND_DEMO = 4u,
+    COMMAND_ALL = 7u,
+};
+
+enum OptionId {
+    OPTION_HELP = 'h',
+    OPTION_VERSION = 'V',
+    OPTION_JOBS = 'j',
+    OPTION_QUIET = 'q',
+    OPTION_VERBOSE = 'v',
+    OPTION_NO_IMAGE_SPACE = 256,
+    OPTION_NO_OUTSIDE_ALBUMS,
+    OPTION_BLANK_FAILED,
+    OPTION_STREAMS,
+    OPTION_PROXY,
+    OPTION_NOPROXY,
+};
+
+struct CliOption {
+    int id;                 // OptionId; a printable one is also the short name
+    const char* longName;   // without "--"
+    const char* valueName;  // null for a flag
+    const char* help;       // what --help says, lines after the first indented by the caller
+    unsigned commands;      // CommandSet
+};
+
+extern const CliOption CLI_OPTIONS[];
+extern const int CLI_OPTION_COUNT;
+
+// A command's name, its set, its usage line and what it does.
+struct CliCommand {
+    const char* name;
+    unsigned set;
+    const char* usage;    // "karvelo relocate PACKAGE DEST [options]"
+    const char* summary;  // one line
+};
+extern const CliCommand CLI_COMMANDS[];
+extern const int CLI_COMMAND_COUNT;
+const CliCommand* FindCommand(const std::string& name);
+
+struct ParsedArguments {
+    std::vector<std::pair<int, std::string>> options;  // in the order given
+    std::vector<std::string> positionals;
+    bool Has(int id) const;
+};
+
+// Parses the arguments after the command's name with getopt_long: options
+// anywhere among the operands, "--" ends them, "-j4", "--jobs=4" and
+// "--jobs 4" alike.  An unknown option, or one without its value, says so
+// on stderr ("karvelo relocate: unknown option --x") with the command's
+// usage line, and returns false.
+bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArguments* parsed);
+
+// "usage: " and every command's usage line, then the help and version
+// forms.
+void PrintUsageLines(FILE* stream);
+
+// The usage lines and option list of `command` (null: every command).
+void PrintCommandHelp(const CliCommand* command, FILE* stream);
