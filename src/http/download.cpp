@@ -74,10 +74,12 @@ struct Attempt {
 const Http1Gate* http1Gate = nullptr;
 thread_local bool inHttp1Gate = false;
 
-void EnterHttp1Gate() {
-    if (http1Gate == nullptr || inHttp1Gate) return;
-    http1Gate->enter();
+// False when the download's limit came while it waited for a slot.
+bool EnterHttp1Gate() {
+    if (http1Gate == nullptr || inHttp1Gate) return true;
+    if (!http1Gate->enter()) return false;
     inHttp1Gate = true;
+    return true;
 }
 
 void LeaveHttp1Gate() {
@@ -194,7 +196,13 @@ void EvaluateEnd(Attempt* attempt) {
 HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* failure) {
     const UrlParts* parts = &attempt->parts;
     const bool secure = parts->isHttps != 0;
-    EnterHttp1Gate();
+    // A stop that came while this download waited for its slot: nothing is
+    // sent (a pooled connection would carry the request at once).
+    if (!EnterHttp1Gate() || DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) {
+        if (failure != nullptr) *failure = TRANSPORT_FAILED;
+        DescribeDownloadLimit(DownloadLimitReached(), error);
+        return nullptr;
+    }
     return attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, error, secure, failure,
                                                            attempt->proxy, attempt->offerH2)
                                  : OpenHttpConnection(parts->host, parts->port, secure, error, failure, attempt->proxy);

@@ -67,8 +67,9 @@ void UseDownloadProxySettings(const ProxySettings* settings);
 // download first opens or takes an HTTP/1.1 connection (it may wait for a
 // free slot, and gives the thread its slot's keep-alive pool); `leave` when
 // that download ends, or when it turns out to go over HTTP/2.  Null: none.
+// A download whose limit is reached while it waits sends nothing.
 struct Http1Gate {
-    void (*enter)();
+    bool (*enter)();  // false: the download's limit (a stop) came first, and no slot is held
     void (*leave)();
 };
 void UseHttp1Gate(const Http1Gate* gate);

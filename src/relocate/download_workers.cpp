@@ -7,6 +7,7 @@
 
 #include "http/connection.h"
 #include "http/download.h"
+#include "http/download_limits.h"
 #include "http/h2_session.h"
 #include "platform/thread.h"
 #include "relocate/run_view.h"
@@ -36,6 +37,7 @@ Semaphore* slotsFree = nullptr;
 int freeSlots[MAX_RUN_JOBS];
 int freeSlotCount = 0;
 thread_local int heldSlot = -1;
+const unsigned SLOT_WAIT_SLICE_MILLISECONDS = 50;
 
 // A pool note in a captured log: this byte, the use, the pool key.  No log
 // message begins with it.
@@ -80,12 +82,17 @@ void Unlink(DownloadJob* job) {
     }
 }
 
-void EnterSlot() {
-    WaitSemaphore(slotsFree);
+// Waits for a free slot in slices, giving up at the download's limit (a
+// stop leaves the downloads that wait for a slot unsent).
+bool EnterSlot() {
+    while (!WaitSemaphoreFor(slotsFree, SLOT_WAIT_SLICE_MILLISECONDS)) {
+        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return false;
+    }
     LockMutex(lock);
     heldSlot = freeSlots[--freeSlotCount];
     UnlockMutex(lock);
     UseThreadConnectionPool(pools[heldSlot], NotePoolUse);
+    return true;
 }
 
 void LeaveSlot() {

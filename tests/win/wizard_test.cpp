@@ -507,8 +507,11 @@ TEST_F(WizardTest, PackagesThatCannotBeUsedStayOnPageOne) {
 // the end of the session does the same without asking; the last run
 // continues where the others stopped.
 TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
-    const int IMAGES = 80;  // more than the run fetches at once and ahead
-    std::atomic<int> delayMs{300};
+    const int IMAGES = 80;  // more than the run fetches at once
+    // Slow enough that the run is still going when the close is confirmed:
+    // it fetches on (up to 8 at once, over HTTP/1.1) while the confirmation
+    // holds up the window, since everything is handed out ahead.
+    std::atomic<int> delayMs{1000};
     std::atomic<int> inFlight{0}, mostInFlight{0};
     LoopbackImageServer server([&](const std::string& path) {
         int now = ++inFlight;
@@ -541,6 +544,8 @@ TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
     // session (log-off or shutdown); both write back what they did.
     for (bool endSession : {false, true}) {
         SCOPED_TRACE(endSession ? "session ends" : "closed");
+        // Requests the last run gave up are still answered: not this run's.
+        ASSERT_TRUE(WaitUntil([&] { return inFlight.load() == 0; }));
         const int servedBefore = server.Served(), relocatedBefore = relocatedImages();
         KarveloProcess karvelo;
         Wizard wizard = Start(&karvelo);
