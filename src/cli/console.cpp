@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/fs.h"
 #include "relocate/run.h"
@@ -15,6 +16,11 @@ namespace {
 std::atomic<bool> stopSignalSeen{false};
 std::atomic<bool> errorShown{false};
 std::atomic<bool> statusLineOpen{false};
+std::atomic<int> runImageTotal{0};
+std::atomic<bool> processEnding{false};  // what is printed now is the last word: no progress line after it
+// The progress line is drawn from the main thread and the run's: whoever
+// writes ends or draws it whole.
+std::recursive_mutex outputLock;
 
 std::string Convert(const char* from, const char* to, const std::string& text, size_t factor, bool* lossless) {
     if (text.empty()) {
@@ -57,6 +63,8 @@ std::string Visible(const std::string& utf8) {
 // its write-back whatever becomes of its output.
 void Write(FILE* stream, const std::string& text) {
     std::string utf8 = Visible(Utf8FromCore(text));
+    std::lock_guard<std::recursive_mutex> lock(outputLock);
+    EndStatusLine();
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
 }
@@ -78,9 +86,21 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     return ANSWER_OK;
 }
 
+// After a stop: what the run did and what is left, the stop's final message.
+void PrintStopSummary() {
+    int relocated = lastRunSummary.relocatedCount - lastRunSummary.vanishedCount;
+    int failed = lastRunSummary.failureCount;
+    int left = runImageTotal - relocated - failed;
+    std::string images = std::to_string(relocated) + (relocated == 1 ? " image" : " images");
+    PrintError("karvelo: stopped: " + images + " relocated, " + std::to_string(failed) + " failed, " +
+               std::to_string(left < 0 ? 0 : left) + " left; running the same command again continues\n");
+}
+
 void EndConsoleProcess(int code) {
+    processEnding = true;
     EndStatusLine();
     std::fflush(stdout);
+    if (stopSignalSeen) PrintStopSummary();
     PrintBackupNote();
     if (errorShown) std::exit(EXIT_REFUSED);
     // A stopped run whose package was held: the work is in the kept copy,
@@ -111,9 +131,19 @@ void InstallConsoleFrontEnd() {
     SetFrontEnd(&frontEnd);
 }
 
-void SetStatusLineOpen(bool open) { statusLineOpen = open; }
+void DrawStatusLine(const std::string& line) {
+    std::lock_guard<std::recursive_mutex> lock(outputLock);
+    if (processEnding) return;
+    std::string drawn = "\r" + line;
+    std::fwrite(drawn.data(), 1, drawn.size(), stderr);
+    std::fflush(stderr);
+    statusLineOpen = true;
+}
+
+void SetRunImageTotal(int total) { runImageTotal = total; }
 
 void EndStatusLine() {
+    std::lock_guard<std::recursive_mutex> lock(outputLock);
     if (statusLineOpen.exchange(false)) {
         std::fputc('\n', stderr);
         std::fflush(stderr);

@@ -36,10 +36,15 @@ OutputLevel CurrentOutputLevel();
 // process maps onto the exit codes above.
 void InstallConsoleFrontEnd();
 
-// A progress line is drawn on stderr without its line end; messages end
-// it first so they start on a line of their own.
-void SetStatusLineOpen(bool open);
+// A progress line is drawn on stderr without its line end (`line` from
+// the start of the terminal's line, plain ASCII); every message ends it
+// first so it starts on a line of its own.
+void DrawStatusLine(const std::string& line);
 void EndStatusLine();
+
+// The images the run will visit (CountRunImages), for the summary a stop
+// prints as the process ends.
+void SetRunImageTotal(int total);
 
 // Set when SIGINT or SIGTERM asked the run to stop.
 void NoteStopSignal();

@@ -84,12 +84,16 @@ void PrintFailures() {
 // Runs the relocation on a worker thread while this thread waits for
 // SIGINT, SIGTERM, SIGHUP (the terminal went away) or SIGQUIT, so a signal
 // never interrupts a system call of the run: it only asks the run to stop,
-// and the downloads in flight give up within a network wait slice.
+// and the downloads in flight give up within a network wait slice.  SIGWINCH
+// (the terminal resized) is taken the same way, without a handler, and this
+// thread redraws the progress line for it and about ten times a second.
 void RunWithStopSignals(TerminalView* terminal) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stopSignals, stopSignal);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
+    sigset_t awaited = stopSignals;
+    sigaddset(&awaited, SIGWINCH);
+    pthread_sigmask(SIG_BLOCK, &awaited, nullptr);  // the worker inherits the mask
 
     std::atomic<bool> finished{false};
     coreState.running = 1;  // as the wizard does: before the run's thread exists
@@ -99,15 +103,16 @@ void RunWithStopSignals(TerminalView* terminal) {
     });
     const struct timespec poll = {0, 100 * 1000 * 1000};
     while (!finished) {
-        if (sigtimedwait(&stopSignals, nullptr, &poll) > 0 && !StopSignalSeen()) {
+        int received = sigtimedwait(&awaited, nullptr, &poll);
+        if (received > 0 && received != SIGWINCH && !StopSignalSeen()) {
             NoteStopSignal();
             coreState.stopRequested = 1;
-            EndStatusLine();
             PrintError("stopping: images still downloading are given up; the package will be written back with what was done\n");
         }
+        TickTerminalView(terminal, received == SIGWINCH);
     }
     worker.join();
-    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &awaited, nullptr);
 }
 
 // `value` as a whole number from 1 to `most`, or 0 when it is not one.

@@ -1,41 +1,115 @@
 #include "cli/terminal_view.h"
 
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/console.h"
 #include "package/item_record.h"
 #include "relocate/core_state.h"
+#include "relocate/run.h"
 #include "util/vector.h"
 #include "texts/texts.h"
 
 namespace {
 
-const int BAR_WIDTH = 30;
+const int MOST_BAR = 30;
+const int LEAST_BAR = 8;
+const int DEFAULT_COLUMNS = 80;
+// Redraws at most this often, and at least this often for the rate and time left.
+const std::chrono::milliseconds REDRAW_GAP(100);
+const std::chrono::seconds REFRESH_GAP(1);
 
 TerminalView* Of(void* context) { return static_cast<TerminalView*>(context); }
 
-void DrawStatus(TerminalView* terminal) {
+int TerminalColumns() {
+    struct winsize size = {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return DEFAULT_COLUMNS;
+    return size.ws_col;
+}
+
+std::string HumanBytes(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (bytes >= 1024 && unit < 4) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+std::string Duration(double seconds) {
+    long long whole = static_cast<long long>(seconds + 0.5);
+    char text[32];
+    if (whole >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    }
+    return text;
+}
+
+// At most columns - 1 characters, so the line never wraps: the fields
+// most worth keeping come first, and those that do not fit beside a bar
+// of LEAST_BAR are cut from the right.
+std::string ProgressLine(int done, int total, int failed, int64_t bytes, double seconds, int columns) {
+    std::vector<std::string> fields = {std::to_string(done) + "/" + std::to_string(total) + " img",
+                                       std::to_string(failed) + " failed", HumanBytes(static_cast<double>(bytes))};
+    if (seconds > 0) fields.push_back(HumanBytes(bytes / seconds) + "/s");
+    if (done > 0 && done < total && seconds > 0) fields.push_back(Duration((total - done) * seconds / done) + " left");
+    const int room = columns - 1;
+    for (size_t kept = fields.size(); kept > 0; --kept) {
+        std::string text = fields[0];
+        for (size_t i = 1; i < kept; ++i) text += " " + fields[i];
+        int bar = room - 3 - static_cast<int>(text.size());  // "[", "] "
+        if (bar > MOST_BAR) bar = MOST_BAR;
+        if (bar < LEAST_BAR) continue;
+        int filled = total > 0 ? static_cast<int>(static_cast<int64_t>(done) * bar / total) : bar;
+        std::string drawn(static_cast<size_t>(bar), '.');
+        drawn.replace(0, static_cast<size_t>(filled), static_cast<size_t>(filled), '#');
+        return "[" + drawn + "] " + text;
+    }
+    return fields[0].substr(0, room > 0 ? static_cast<size_t>(room) : 0);
+}
+
+// Draws under terminal->lock.
+void Draw(TerminalView* terminal) {
     if (!terminal->interactive || CurrentOutputLevel() == OUTPUT_QUIET) return;
-    int filled = terminal->itemCount > 0 ? terminal->itemsDone * BAR_WIDTH / terminal->itemCount : BAR_WIDTH;
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.append(static_cast<size_t>(BAR_WIDTH - filled), '.');
-    char line[160];
-    std::snprintf(line, sizeof line, "\r[%s] items %d/%d  images %d  failed %d ", bar.c_str(), terminal->itemsDone,
-                  terminal->itemCount, terminal->relocated, terminal->failed);
-    std::fputs(line, stderr);
-    std::fflush(stderr);
-    SetStatusLineOpen(true);
+    auto now = std::chrono::steady_clock::now();
+    double seconds = std::chrono::duration<double>(now - terminal->started).count();
+    std::string line = ProgressLine(terminal->relocated + terminal->failed, terminal->imageTotal, terminal->failed,
+                                    terminal->bytes, seconds, terminal->columns);
+    size_t room = terminal->columns > 1 ? static_cast<size_t>(terminal->columns - 1) : 0;
+    size_t padded = terminal->lastLength < room ? terminal->lastLength : room;
+    terminal->lastLength = line.size();
+    if (line.size() < padded) line.append(padded - line.size(), ' ');
+    DrawStatusLine(line);
+    terminal->drawn = now;
+    terminal->changed = false;
+}
+
+// After a count changed: draws unless the last drawing is too recent, and
+// always the last image, so the line ends on the total.
+void Changed(TerminalView* terminal, bool last) {
+    terminal->changed = true;
+    if (terminal->ended) return;
+    if (last || std::chrono::steady_clock::now() - terminal->drawn >= REDRAW_GAP) Draw(terminal);
 }
 
 void ReadOptions(void* context, RunOptions* options) { *options = Of(context)->options; }
 
-void ItemStarted(void* context, int row) {
-    Of(context)->currentRow = row;
-    DrawStatus(Of(context));
+// The first line, and one again after a verbose line ended it.
+void ItemStarted(void* context, int) {
+    TerminalView* terminal = Of(context);
+    std::lock_guard<std::mutex> lock(terminal->lock);
+    if (terminal->lastLength == 0) Draw(terminal);
 }
 
 void SetItemText(void* context, int row, int subItem, const char* text) {
@@ -60,13 +134,22 @@ void SetItemText(void* context, int row, int subItem, const char* text) {
 }
 
 void SetProgressPosition(void* context, int position) {
-    Of(context)->itemsDone = position;
-    DrawStatus(Of(context));
+    TerminalView* terminal = Of(context);
+    std::lock_guard<std::mutex> lock(terminal->lock);
+    if (position < terminal->itemCount || terminal->ended) return;
+    // The last item: what is not drawn yet is drawn before the final message.
+    if (terminal->changed) Draw(terminal);
+    terminal->ended = true;
 }
 
 void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, const char* detail) {
     TerminalView* terminal = Of(context);
-    if (outcome == IMAGE_RELOCATED) ++terminal->relocated;
+    std::lock_guard<std::mutex> lock(terminal->lock);
+    if (outcome == IMAGE_RELOCATED) {
+        ++terminal->relocated;
+        struct stat file;
+        if (stat(detail, &file) == 0) terminal->bytes += file.st_size;
+    }
     if (outcome == IMAGE_FAILED) ++terminal->failed;
     if (CurrentOutputLevel() == OUTPUT_VERBOSE) {
         // The reason may run over lines; the image's line keeps to one.
@@ -74,19 +157,27 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
         for (char& c : reason) {
             if (c == '\n' || c == '\r') c = ' ';
         }
-        EndStatusLine();
         PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " failed: ") + reason + "\n");
+        terminal->lastLength = 0;
     }
-    DrawStatus(terminal);
+    Changed(terminal, terminal->relocated + terminal->failed == terminal->imageTotal);
 }
 
 }  // namespace
 
 void InitTerminalView(TerminalView* terminal, const RunOptions& options, int itemCount) {
-    *terminal = TerminalView{};
+    terminal->view = RunView{};
     terminal->options = options;
     terminal->itemCount = itemCount;
+    terminal->imageTotal = CountRunImages(options);
+    terminal->relocated = terminal->failed = 0;
+    terminal->bytes = 0;
     terminal->interactive = isatty(STDERR_FILENO) == 1;
+    terminal->columns = terminal->interactive ? TerminalColumns() : DEFAULT_COLUMNS;
+    terminal->changed = terminal->ended = false;
+    terminal->lastLength = 0;
+    terminal->started = terminal->drawn = std::chrono::steady_clock::now();
+    SetRunImageTotal(terminal->imageTotal);
     terminal->view.context = terminal;
     terminal->view.readOptions = ReadOptions;
     terminal->view.itemStarted = ItemStarted;
@@ -95,6 +186,12 @@ void InitTerminalView(TerminalView* terminal, const RunOptions& options, int ite
     terminal->view.imageFinished = ImageFinished;
 }
 
-void FinishTerminalView(TerminalView* terminal) {
-    EndStatusLine();
+void TickTerminalView(TerminalView* terminal, bool resized) {
+    std::lock_guard<std::mutex> lock(terminal->lock);
+    if (!terminal->interactive || terminal->ended) return;
+    if (resized) terminal->columns = TerminalColumns();
+    auto since = std::chrono::steady_clock::now() - terminal->drawn;
+    if (resized || (terminal->changed && since >= REDRAW_GAP) || since >= REFRESH_GAP) Draw(terminal);
 }
+
+void FinishTerminalView(TerminalView*) { EndStatusLine(); }

@@ -1,6 +1,10 @@
-// The command line's RunView: a progress bar on a terminal, plain lines
+// The command line's RunView: a progress line on a terminal, plain lines
 // otherwise.
 #pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
 
 #include "relocate/run_view.h"
 
@@ -9,13 +13,25 @@ struct TerminalView {
     RunOptions options;  // what readOptions hands the run
     bool interactive;    // stderr is a terminal: redraw one status line
     int itemCount;
-    int itemsDone;
+    int imageTotal;      // distinct addresses the run visits
+    // Written by the run's thread and read by the main thread's ticks.
+    std::mutex lock;
     int relocated;
     int failed;
-    int currentRow;
+    int64_t bytes;       // sizes of the relocated images' files
+    int columns;         // the terminal's width, read again after SIGWINCH
+    bool changed;        // counted since the last drawing
+    bool ended;          // every item is done: the final message follows, nothing is redrawn
+    size_t lastLength;   // of the line drawn last, which a shorter one overwrites with spaces
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point drawn;
 };
 
 // Fills `terminal` for a run over `itemCount` items with these options.
 void InitTerminalView(TerminalView* terminal, const RunOptions& options, int itemCount);
+// On the main thread while the run goes, about ten times a second: redraws
+// what changed, the rate and time left; `resized` after a SIGWINCH.
+void TickTerminalView(TerminalView* terminal, bool resized);
 // Ends the status line, if one is drawn.
 void FinishTerminalView(TerminalView* terminal);
+

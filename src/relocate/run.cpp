@@ -489,6 +489,21 @@ int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFai
     return written;
 }
 
+int CountRunImages(const RunOptions& options) {
+    Run run = {};
+    run.options = options;
+    run.itemCount = coreState.items != nullptr ? coreState.items->count : 0;
+    HashMap* seen = NewHashMap(&BORROWED_STRING_KEYS, UrlMapCapacity(run.itemCount), URL_MAP_LOAD_FACTOR);
+    for (int row = 0; row < run.itemCount; ++row) {
+        Walk walk = {row, WALK_DESKTOP, 0};
+        ImageKind kind;
+        while (const char* url = NextImage(run, &walk, &kind)) HashMapPut(seen, const_cast<char*>(url), seen);
+    }
+    int count = seen->count;
+    FreeHashMap(seen, false);
+    return count;
+}
+
 unsigned RunRelocation(void* argument) {
     Run run = {};
     run.view = static_cast<const RunView*>(argument);

@@ -7,6 +7,7 @@
 struct HashMap;
 struct ProxySettings;
 struct RunView;
+struct RunOptions;
 
 // Hands the run the proxy settings its downloads follow, which the front end
 // read just before it started the run (ReadProxyEnvironment on the command
@@ -40,6 +41,11 @@ const int CHECKPOINT_HELD = 2;
 const int CHECKPOINT_CHANGED = 3;
 int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath,
                     PackageFile* watched = nullptr);
+
+// How many distinct image addresses a run with `options` would visit over
+// coreState.items, in the order it visits them; what a front end counts
+// progress against.
+int CountRunImages(const RunOptions& options);
 
 // The run's thread procedure.  `argument` is the front end's RunView, which
 // must outlive the run.  It reads packagePath, items and packageText of

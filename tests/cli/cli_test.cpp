@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -386,6 +387,87 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
         text = DecodePackageFile(PackagePath());
         for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string::npos, text.find(Url(std::to_string(i) + ".png")));
     }
+    RemoveBackups(PackagePath());
+}
+
+// On a terminal the progress line counts images against the total, fits the
+// width without wrapping, and is left out by -q; a stop, quiet or not, says
+// what was relocated, what failed and what is left.
+TEST_F(CliTest, ProgressLineFitsTheTerminalAndAStopSaysWhatIsLeft) {
+    for (int i = 0; i < 8; ++i) Serve(std::to_string(i) + ".png", PNG);
+    PackageLayout threeImages = TwoItems(Url("0.png"), Url("gone.png"), Url("1.png"));
+    PackageLayout eightItems;
+    for (int i = 0; i < 8; ++i) {
+        std::string image = "<img src=\"" + Url(std::to_string(i) + ".png") + "\">";
+        eightItems.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), image, ""));
+    }
+    struct Case {
+        int columns;
+        bool quiet, stop;
+    } cases[] = {{120, false, false}, {40, false, false}, {40, false, true}, {80, true, true}};
+    std::atomic<int> requests{0};
+    onRequest = [&] { ++requests; };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(std::to_string(test.columns) + (test.quiet ? " quiet" : "") + (test.stop ? " stop" : ""));
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        ASSERT_TRUE(WritePackageFile(PackagePath(), test.stop ? eightItems : threeImages));
+        delayMilliseconds = test.stop ? 150 : 0;
+        std::vector<std::string> arguments = {"relocate", PackagePath(), Destination(), "--jobs", "2"};
+        if (test.quiet) arguments.push_back("-q");
+        int terminal = -1;
+        pid_t karvelo = StartProcessOnTerminal(KarveloCommand(arguments), test.columns, &terminal);
+        ASSERT_GT(karvelo, 0);
+        std::string output;
+        std::thread reader([&] {
+            char buffer[4096];
+            ssize_t got;
+            while ((got = read(terminal, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+                if (got > 0) output.append(buffer, static_cast<size_t>(got));
+            }
+        });
+        requests = 0;
+        if (test.stop) {
+            // The third request comes once a first image is answered: the run is under way.
+            for (int wait = 0; wait < 500 && requests < 3; ++wait) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            kill(karvelo, SIGINT);
+        }
+        int code = -1;
+        for (int wait = 0; wait < STOP_BOUND_MILLISECONDS / 20 && !ProcessEnded(karvelo, &code); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (code == -1) code = StopProcess(karvelo, SIGKILL, 0);  // a hung run fails the test below
+        reader.join();
+        close(terminal);
+
+        EXPECT_EQ(test.stop ? 130 : 3, code) << output;
+        std::string lastProgress;
+        size_t progressLines = 0;
+        for (size_t at = 0, end; at < output.size(); at = end + 1) {
+            end = output.find_first_of("\r\n", at);
+            if (end == std::string::npos) end = output.size();
+            std::string line = output.substr(at, end - at);
+            if (line.rfind("[", 0) != 0 || line.find(" img ") == std::string::npos) continue;
+            ++progressLines;
+            EXPECT_LT(line.size(), static_cast<size_t>(test.columns)) << line;
+            lastProgress = line;
+        }
+        EXPECT_EQ(test.quiet, progressLines == 0) << output;
+        if (!test.stop) {
+            EXPECT_NE(std::string::npos, lastProgress.find("] 3/3 img 1 failed 1016 B")) << output;
+            EXPECT_EQ(test.columns > 80, lastProgress.find("B/s") != std::string::npos) << lastProgress;
+            continue;
+        }
+        size_t relocated = FileCount();
+        std::string summary = "karvelo: stopped: " + std::to_string(relocated) +
+                              (relocated == 1 ? " image" : " images") + " relocated, 0 failed, " +
+                              std::to_string(8 - relocated) + " left; running the same command again continues";
+        EXPECT_NE(std::string::npos, output.find(summary)) << output;
+        EXPECT_LT(relocated, 8u);
+    }
+    onRequest = nullptr;
     RemoveBackups(PackagePath());
 }
 

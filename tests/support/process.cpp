@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,6 +127,28 @@ pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outp
     if (pid == 0) ExecChild(pointers.data(), nullIn, output, output);
     close(nullIn);
     close(output);
+    return pid;
+}
+
+pid_t StartProcessOnTerminal(const std::vector<std::string>& argv, int columns, int* terminal) {
+    if (argv.empty()) return -1;
+    std::vector<char*> pointers = ArgumentPointers(argv);
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return -1;
+    int nullIn = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    pid_t pid = nullIn >= 0 ? fork() : -1;
+    if (pid == 0) ExecChild(pointers.data(), nullIn, slave, slave);
+    close(slave);
+    if (nullIn >= 0) close(nullIn);
+    if (pid < 0) {
+        close(master);
+        return -1;
+    }
+    *terminal = master;
     return pid;
 }
 

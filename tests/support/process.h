@@ -27,6 +27,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // Returns the child's id, or -1.
 pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outputPath = "");
 
+// Starts `argv` as StartProcess does, but with standard output and error on
+// a new pseudo-terminal `columns` wide, whose other end goes into *terminal
+// (the caller reads and closes it).  Returns the child's id, or -1.
+pid_t StartProcessOnTerminal(const std::vector<std::string>& argv, int columns, int* terminal);
+
 // True once the background child has ended; its status (as RunProcess
 // reports it) into *exitCode.  The child is reaped then.
 bool ProcessEnded(pid_t pid, int* exitCode);
