@@ -46,8 +46,8 @@ std::string DesktopFolder() {
 }
 
 // The command line's words for the refusals the wizard words for its own
-// fields ("请重新选择", its check boxes): what is refused, named as given,
-// and why.  `%s` is the package or the destination.
+// fields ("请重新选择", its check boxes): what is refused, named by its
+// full path or its options, and why.  `%s` is the package or the destination.
 struct Refusal {
     const char* core;
     const char* format;

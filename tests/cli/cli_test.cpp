@@ -616,7 +616,7 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
     ASSERT_TRUE(std::filesystem::create_directory(longFolder));
     ProcessResult longDestination = RunKarvelo({"relocate", PackagePath(), longFolder});
     EXPECT_EQ(1, longDestination.exitCode);
-    EXPECT_NE(std::string::npos, longDestination.err.find("选择的文件夹路径太长，无法在其中保存图片"));
+    EXPECT_NE(std::string::npos, longDestination.err.find(longFolder + " is too long for the images' names"));
     EXPECT_TRUE(std::filesystem::is_empty(longFolder));
     EXPECT_EQ(3, static_cast<int>(server.RequestedPaths().size()));
 }
