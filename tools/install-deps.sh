@@ -3,7 +3,8 @@
 # Safe to run again: it asks apt only for what dpkg does not already have.
 #
 #   tools/install-deps.sh           native and Windows builds
-#   tools/install-deps.sh native    the native build only (make demo)
+#   tools/install-deps.sh native    the native build and its tests only
+#   tools/install-deps.sh demo      building and running karvelo alone (make demo)
 set -e
 
 # tinyproxy is the forward proxy of the proxy tests and benchmark; man-db
@@ -22,6 +23,10 @@ PACKAGES="cmake make g++ python3 pkg-config libpcre3-dev libssl-dev libnghttp2-d
 # locales gives zh_CN.UTF-8, so Wine's ANSI code page is 936 (GBK), and
 # en_US.UTF-8, for the GUI tests' second run on a Western code page (1252);
 # openssl and python3 make and run the TLS tests' servers.
+# What the command itself needs to build and run: the compiler, CMake,
+# PCRE, OpenSSL, nghttp2, and Python for the text catalog.
+DEMO_PACKAGES="cmake make g++ python3 libpcre3-dev libssl-dev libnghttp2-dev"
+
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
 # 32-bit Wine, for the i686 build's tests, only where this machine starts a
 # 32-bit program at all (some kernels have that switched off).
@@ -30,8 +35,11 @@ WINDOWS_LOCALES="zh_CN.UTF-8 en_US.UTF-8"
 DEBIAN_SOURCES=/etc/apt/sources.list.d/debian.sources
 
 with_windows=1
-if [ "$1" = "native" ]; then
+if [ "$1" = "native" ] || [ "$1" = "demo" ]; then
     with_windows=0
+fi
+if [ "$1" = "demo" ]; then
+    PACKAGES="$DEMO_PACKAGES"
 fi
 
 is_installed() {

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/fs.h"
 #include "relocate/run.h"
 #include "relocate/core_state.h"
+#include "texts/texts.h"
 #include "util/charset.h"
 #include "util/front_end.h"
 
@@ -69,12 +71,34 @@ void Write(FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
+// Where the core's text advises in the wizard's terms (its check boxes,
+// customer service), the command line gives the same advice in terms of its
+// options.  The texts are the catalog's, known by identity or as a part.
+const char SOME_FAILED_ADVICE[] =
+    "\n\nThe failed addresses are listed under their items.  Run the same command again to retry "
+    "them; if some stay unreachable, run it again with --blank-failed to replace those with the blank image.";
+const char CANNOT_CREATE_ADVICE[] =
+    "\n\nCheck the destination's free space and permissions, then run the same command again: it continues "
+    "where this run stopped.";
+
+std::string CommandLineText(const char* text) {
+    std::string shown = text;
+    if (text == MESSAGE_CANNOT_CREATE_FILE) return shown.substr(0, shown.find("\n\n")) + CANNOT_CREATE_ADVICE;
+    size_t at = shown.find(TEXT_SOME_FAILED);
+    if (at != std::string::npos) {
+        shown.replace(at, std::strlen(TEXT_SOME_FAILED), SOME_FAILED_ADVICE);
+    } else if (shown.compare(0, std::strlen(MESSAGE_ALL_FAILED), MESSAGE_ALL_FAILED) == 0) {
+        shown.insert(std::strlen(MESSAGE_ALL_FAILED), SOME_FAILED_ADVICE);
+    }
+    return shown;
+}
+
 int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     EndStatusLine();
     unsigned icon = style & 0xF0;
     bool toError = icon != MESSAGE_ICON_INFORMATION;
     if (icon == MESSAGE_ICON_ERROR) errorShown = true;
-    std::string line = std::string(caption) + ": " + text + "\n";
+    std::string line = std::string(caption) + ": " + CommandLineText(text) + "\n";
     if (toError) {
         Write(stderr, line);
     } else {

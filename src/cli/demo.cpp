@@ -5,6 +5,9 @@
 // folder, and the first rewritten item is shown.  Without a network the
 // marketplace's host names cannot resolve, so the demo's images are
 // outside-album images on 127.0.0.1.
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +141,29 @@ std::string FirstRowOf(const std::string& packagePath) {
     return text.substr(rowStart + 1, rowEnd == std::string::npos ? std::string::npos : rowEnd - rowStart - 1);
 }
 
+// 1 for a name a run gives an image: "[m-]Y-M-D-h-m-n.ext".
+bool IsRunImageName(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return false;
+    const std::string stem = name.compare(0, 2, "m-") == 0 ? name.substr(2, dot - 2) : name.substr(0, dot);
+    const std::string extension = name.substr(dot + 1);
+    const bool image = extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "gif" ||
+                       extension == "bmp";
+    return image && !stem.empty() && stem.find_first_not_of("0123456789-") == std::string::npos &&
+           std::count(stem.begin(), stem.end(), '-') == 5;
+}
+
+// Removes the images an earlier demo left in `images` (the core's form), so
+// every demo starts from the same empty folder; other files stay.
+void RemoveEarlierImages(const std::string& images) {
+    DIR* folder = opendir(Utf8FromCore(images).c_str());
+    if (folder == nullptr) return;
+    while (const dirent* entry = readdir(folder)) {
+        if (IsRunImageName(entry->d_name)) RemoveFileByPath((images + PATH_SEPARATOR_TEXT + entry->d_name).c_str());
+    }
+    closedir(folder);
+}
+
 }  // namespace
 
 int DemoCommand(const ParsedArguments& arguments) {
@@ -159,6 +185,7 @@ int DemoCommand(const ParsedArguments& arguments) {
         std::fprintf(stderr, "karvelo demo: cannot create %s/%s\n", folderArgument.c_str(), DEMO_IMAGE_FOLDER);
         return EXIT_REFUSED;
     }
+    RemoveEarlierImages(images);
 
     static LoopbackImageServer server(DemoImage);
     if (!server.Start()) {

@@ -45,11 +45,50 @@ std::string DesktopFolder() {
     return CoreFromUtf8(std::string(home) + "/Desktop");
 }
 
-// Reads the package into coreState; prints the reader's message on refusal.
-bool LoadPackage(const std::string& packagePath) {
+// The command line's words for the refusals the wizard words for its own
+// fields ("请重新选择", its check boxes): what is refused, named by its
+// full path or its options, and why.  `%s` is the package or the destination.
+struct Refusal {
+    const char* core;
+    const char* format;
+};
+const Refusal REFUSALS[] = {
+    {MESSAGE_PACKAGE_MISSING, "%s does not exist"},
+    {MESSAGE_PACKAGE_IS_FOLDER, "%s is a folder, not a package file"},
+    {MESSAGE_PACKAGE_IS_FIFO, "%s is a named pipe, not a package file"},
+    {MESSAGE_PACKAGE_IS_DEVICE, "%s is a device, not a package file"},
+    {MESSAGE_PACKAGE_IS_SOCKET, "%s is a socket, not a package file"},
+    {MESSAGE_PACKAGE_IS_SPECIAL, "%s is not a regular file, not a package file"},
+    {MESSAGE_NO_IMAGE_SOURCE, "--no-image-space with --no-outside-albums leaves no image to relocate; give at most one "
+                              "of them"},
+    {MESSAGE_DESTINATION_MISSING, "the destination %s does not exist or is not a folder"},
+    {MESSAGE_DESTINATION_DESKTOP, "the destination %s is the desktop, which the images would cover; give a folder of "
+                                  "their own"},
+    {MESSAGE_DESTINATION_UNWRITABLE, "the destination %s holds a double quote or a control character, which cannot be "
+                                     "written into the package"},
+    {MESSAGE_DESTINATION_WEBP_SUFFIX, "the destination %s holds \"_.webp\", which the next read of the package would "
+                                      "cut from its paths"},
+    {MESSAGE_DESTINATION_TOO_LONG, "the destination %s is too long for the images' names; give a shorter one"},
+};
+
+// Prints a refusal of `command` about `path` (the core's form): the command
+// line's own text when it has one for `warning`, else the core's.
+void Refuse(const char* command, const char* warning, const std::string& path) {
+    for (const Refusal& refusal : REFUSALS) {
+        if (refusal.core != warning) continue;
+        char text[MESSAGE_BYTES];
+        std::snprintf(text, sizeof text, refusal.format, path.c_str());
+        PrintError(std::string("karvelo ") + command + ": " + text + "\n");
+        return;
+    }
+    ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+}
+
+// Reads the package into coreState; prints why on refusal.
+bool LoadPackage(const char* command, const std::string& packagePath) {
     const char* warning = CheckPackagePath(packagePath.c_str());
     if (warning != nullptr) {
-        ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+        Refuse(command, warning, packagePath);
         return false;
     }
     int result = LoadPackageIntoState(packagePath.c_str());
@@ -60,10 +99,30 @@ bool LoadPackage(const std::string& packagePath) {
         return false;
     }
     if (result != PACKAGE_READ_OK) {
-        FormatUnusablePackageMessage(coreState.packagePath, message, sizeof message);
-        ShowMessage(message, CAPTION_NOTICE, MESSAGE_YES_NO | MESSAGE_ICON_QUESTION);
+        // The wizard's text offers its web site; the command line says what to do.
+        PrintError(std::string("karvelo ") + command + ": " + packagePath +
+                   CoreFromUtf8(" cannot be read as a package (its header or rows are broken): import it into a new "
+                                "category of the listing tool (淘宝助理 5.x or later), export that category as CSV "
+                                "over it, and run again\n"));
         return false;
     }
+    return true;
+}
+
+// "-" would be standard input, which cannot be rewritten in place.
+bool RefuseStandardInput(const char* command, const std::string& argument) {
+    if (argument != "-") return false;
+    std::fprintf(stderr, "karvelo %s: - (standard input) cannot be the package: give the package's file, which %s\n",
+                 command, std::strcmp(command, "inspect") == 0 ? "is read in place" : "is rewritten in place");
+    return true;
+}
+
+// A destination the images' files cannot be created in is refused before
+// the run, naming it, rather than stopping the run at its first image.
+bool RefuseUnwritableDestination(const char* destination) {
+    if (IsFolderWritable(destination)) return false;
+    PrintError(std::string("karvelo relocate: the destination ") + destination +
+               " is not writable (read-only, or no permission): no image could be saved there\n");
     return true;
 }
 
@@ -178,15 +237,16 @@ std::string AbsoluteCorePath(const std::string& utf8) {
 }
 
 int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
-    if (!LoadPackage(packagePath)) return EXIT_REFUSED;
+    if (!LoadPackage("relocate", packagePath)) return EXIT_REFUSED;
     InputField field = INPUT_OK;
     std::string desktop = DesktopFolder();
     char text[MESSAGE_BYTES];
     const char* warning = CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text, sizeof text);
     if (warning != nullptr) {
-        ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+        Refuse("relocate", warning, field == INPUT_DESTINATION ? std::string(options.destination) : packagePath);
         return field == INPUT_IMAGE_SOURCE ? EXIT_USAGE : EXIT_REFUSED;
     }
+    if (RefuseUnwritableDestination(options.destination)) return EXIT_REFUSED;
     TerminalView terminal;
     InitTerminalView(&terminal, options, coreState.items->count);
     RunWithStopSignals(&terminal);
@@ -256,6 +316,7 @@ int RelocateCommand(const ParsedArguments& arguments) {
         return EXIT_USAGE;
     }
     const std::string positional[2] = {arguments.positionals[0], arguments.positionals[1]};
+    if (RefuseStandardInput("relocate", positional[0])) return EXIT_REFUSED;
     if (!TakeCheckpointInterval()) return EXIT_USAGE;
     const std::string* proxy = haveProxyOption ? &proxyOption : nullptr;
     if (!TakeProxySettings(proxy, haveNoProxyOption ? &noProxyOption : nullptr)) return EXIT_USAGE;
@@ -271,6 +332,32 @@ int RelocateCommand(const ParsedArguments& arguments) {
     return LoadAndRelocate(package, options);
 }
 
+namespace {
+
+// One field's addresses: remote ones by source, and those a run made local.
+struct AddressCounts {
+    int space = 0, outside = 0, local = 0;
+
+    void Add(const Vector* urls, int32_t localCount) {
+        for (int32_t j = 0; urls != nullptr && j < urls->count; ++j) {
+            if (IsImageSpaceUrl(static_cast<const char*>(urls->items[j]))) {
+                ++space;
+            } else {
+                ++outside;
+            }
+        }
+        local += localCount;
+    }
+    void Add(const AddressCounts& other) {
+        space += other.space;
+        outside += other.outside;
+        local += other.local;
+    }
+    int Remote() const { return space + outside; }
+};
+
+}  // namespace
+
 int InspectCommand(const ParsedArguments& arguments) {
     if (arguments.positionals.size() != 1) {
         std::fprintf(stderr, "karvelo inspect: %s\nusage: karvelo inspect [options] PACKAGE\n",
@@ -278,45 +365,51 @@ int InspectCommand(const ParsedArguments& arguments) {
         return EXIT_USAGE;
     }
     const char* argument = arguments.positionals[0].c_str();
-    StartCore();
+    if (RefuseStandardInput("inspect", argument)) return EXIT_REFUSED;
+    // Only the front end: inspecting writes nothing, so neither the state
+    // folder nor its log is made, and no network is needed.
+    InstallConsoleFrontEnd();
     std::string package = AbsoluteCorePath(argument);
     if (package.empty()) {
         std::fprintf(stderr, "karvelo inspect: %s cannot be read as a package path\n", argument);
         return EXIT_REFUSED;
     }
-    if (!LoadPackage(package)) return EXIT_REFUSED;
+    coreState.items = NewItemList();
+    coreState.items->countLocalPaths = true;
+    if (!LoadPackage("inspect", package)) return EXIT_REFUSED;
 
-    struct Counts {
-        int space = 0, outside = 0;
-    };
-    Counts totalDesktop, totalMobile;
-    PrintOut("   #  description(image space/outside)  mobile(image space/outside)  title\n");
+    AddressCounts totalDesktop, totalMobile;
+    PrintOut("   #  description(image space/outside/local)  mobile(image space/outside/local)  title\n");
     for (int32_t i = 0; i < coreState.items->count; ++i) {
         const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
-        Counts desktop, mobile;
-        const Vector* desktopUrls = DesktopUrls(item);
-        for (int32_t j = 0; desktopUrls != nullptr && j < desktopUrls->count; ++j) {
-            if (IsImageSpaceUrl(static_cast<const char*>(desktopUrls->items[j]))) ++desktop.space; else ++desktop.outside;
-        }
-        const Vector* mobileUrls = MobileUrls(item);
-        for (int32_t j = 0; mobileUrls != nullptr && j < mobileUrls->count; ++j) {
-            if (IsImageSpaceUrl(static_cast<const char*>(mobileUrls->items[j]))) ++mobile.space; else ++mobile.outside;
-        }
-        char row[128];
-        std::snprintf(row, sizeof row, "%4d  %14d/%-7d  %22d/%-7d  ", i + 1, desktop.space, desktop.outside,
-                      mobile.space, mobile.outside);
+        AddressCounts desktop, mobile;
+        desktop.Add(DesktopUrls(item), item->urls != nullptr ? item->urls->localDesktop : 0);
+        mobile.Add(MobileUrls(item), item->urls != nullptr ? item->urls->localMobile : 0);
+        char cells[2][48], row[160];
+        std::snprintf(cells[0], sizeof cells[0], "%d/%d/%d", desktop.space, desktop.outside, desktop.local);
+        std::snprintf(cells[1], sizeof cells[1], "%d/%d/%d", mobile.space, mobile.outside, mobile.local);
+        std::snprintf(row, sizeof row, "%4d  %38s  %33s  ", i + 1, cells[0], cells[1]);
         PrintOut(std::string(row) + item->title + "\n");
-        totalDesktop.space += desktop.space;
-        totalDesktop.outside += desktop.outside;
-        totalMobile.space += mobile.space;
-        totalMobile.outside += mobile.outside;
+        totalDesktop.Add(desktop);
+        totalMobile.Add(mobile);
     }
-    char total[256];
+    char total[512];
     std::snprintf(total, sizeof total,
-                  "%d items; description images: %d image space, %d outside albums; mobile images: %d image space, "
-                  "%d outside albums%s\n",
-                  coreState.items->count, totalDesktop.space, totalDesktop.outside, totalMobile.space,
-                  totalMobile.outside, coreState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
+                  "%d items; description images: %d image space, %d outside albums, %d local; mobile images: %d "
+                  "image space, %d outside albums, %d local%s\n",
+                  coreState.items->count, totalDesktop.space, totalDesktop.outside, totalDesktop.local,
+                  totalMobile.space, totalMobile.outside, totalMobile.local,
+                  coreState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
+    PrintOut(total);
+    const int remote = totalDesktop.Remote() + totalMobile.Remote();
+    const int local = totalDesktop.local + totalMobile.local;
+    if (remote > 0) {
+        std::snprintf(total, sizeof total, "%d image addresses still remote, %d local already\n", remote, local);
+    } else if (local > 0) {
+        std::snprintf(total, sizeof total, "all relocated: every image address (%d) is a local path\n", local);
+    } else {
+        std::snprintf(total, sizeof total, "no images: the package has no image address\n");
+    }
     PrintOut(total);
     return EXIT_DONE;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "util/app_log.h"
 #include "util/hash_map.h"
@@ -527,6 +528,48 @@ int CollectPatternUrls(const char* field, Vector* urls, const char* pattern, int
     int result = CollectMatches(&compiled, field, std::strlen(field), &description, nullptr, &list, true);
     ReleaseIndex(&list);
     ReleaseCompiled(&compiled);
+    return result;
+}
+
+namespace {
+
+// The extraction's patterns with the URL's start, `(http[s]?:)?//`, taken by
+// that of an absolute local path, one group for one: the same places, the
+// same ends.  Compiled on first use, kept for the process.
+struct LocalPathPatterns {
+    static const int COUNT = DESCRIPTION_PATTERN_COUNT + 1;  // the mobile one last
+    std::string texts[COUNT];
+    ImagePattern patterns[COUNT];
+    CompiledPattern compiled[COUNT];
+
+    LocalPathPatterns() {
+        static const char URL_START[] = "(http[s]?:)?//";
+        static const char LOCAL_START[] = "(/(?!/)|[a-z]:\\\\)";
+        for (int i = 0; i < COUNT; ++i) {
+            const ImagePattern& remote = i < DESCRIPTION_PATTERN_COUNT ? DescriptionPatterns[i] : MobileImagePattern;
+            texts[i] = remote.text;
+            size_t at = texts[i].find(URL_START);
+            if (at != std::string::npos) texts[i].replace(at, sizeof URL_START - 1, LOCAL_START);
+            patterns[i] = {texts[i].c_str(), remote.groupCount, remote.urlGroup, nullptr, remote.form};
+            compiled[i] = {nullptr, nullptr};
+        }
+    }
+};
+
+}  // namespace
+
+int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobile) {
+    if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
+    static LocalPathPatterns local;
+    UrlList list = {paths, nullptr};
+    int result = 1;
+    const int first = mobile ? DESCRIPTION_PATTERN_COUNT : 0;
+    const int end = mobile ? LocalPathPatterns::COUNT : DESCRIPTION_PATTERN_COUNT;
+    for (int i = first; i < end && result; ++i) {
+        result = EnsureCompiled(&local.compiled[i], &local.patterns[i]) &&
+                 CollectMatches(&local.compiled[i], field, length, &local.patterns[i], nullptr, &list, !mobile);
+    }
+    ReleaseIndex(&list);
     return result;
 }
 

@@ -81,5 +81,11 @@ unsigned AddressFormsFound(const ExtractionPatterns* patterns);
 // pattern is compiled for this call.  Returns 1, or 0 after logging.
 int CollectPatternUrls(const char* field, Vector* urls, const char* pattern, int groupCount, int urlGroup);
 
+// Collects the addresses of the field that a run has already made local:
+// where a pattern of the description (`mobile` 0) or of the mobile detail
+// finds an absolute local path ("/..." but not "//...", or "X:\...") in
+// place of a URL.  Each path once; results as above.
+int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobile);
+
 // 1 when `url` contains one of the IMAGE_SPACE_HOST_SUFFIXES, else 0.
 int IsImageSpaceUrl(const char* url);

@@ -18,6 +18,8 @@ struct ItemUrls {
     Vector* failedDesktop;  // filled by the run
     Vector* failedMobile;   // filled by the run
     unsigned addressForms;  // where its addresses stand (AddressForm bits, package/extraction.h)
+    int32_t localDesktop;   // distinct description addresses that are local paths already
+    int32_t localMobile;    // the same for the mobile detail; both counted only for ItemList::countLocalPaths
 };
 
 struct ItemRecord {
@@ -41,6 +43,7 @@ ItemUrls* UrlsOf(ItemRecord* item);
 struct ItemList : Vector {
     Arena arena;
     bool hasMobileColumn;  // the package has a 无线详情 column
+    bool countLocalPaths;  // set before the read: also count the addresses a run made local
 };
 
 ItemList* NewItemList();

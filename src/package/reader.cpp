@@ -126,6 +126,15 @@ Vector* TakeFound(Vector** scratch, int32_t capacity, int32_t growBy) {
     return found;
 }
 
+// Counts the field's local paths into the record, with the empty scratch
+// list lent for the collection.  A failed search leaves the count so far.
+void CountLocalPaths(const char* field, int length, bool mobile, Vector* scratch, ItemRecord* record) {
+    ExtractLocalPaths(field, static_cast<size_t>(length), scratch, mobile);
+    if (scratch->count == 0) return;
+    (mobile ? UrlsOf(record)->localMobile : UrlsOf(record)->localDesktop) = scratch->count;
+    VectorClear(scratch, true);
+}
+
 PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, ExtractionPatterns* patterns,
                               Vector** desktopScratch, Vector** mobileScratch) {
     HeaderColumns columns;
@@ -186,6 +195,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 Vector* found = TakeFound(desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->desktop = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
+                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, false, *desktopScratch, record);
                 described = true;
             } else if (mobile) {
                 if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), *mobileScratch, patterns)) {
@@ -195,6 +205,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 Vector* found = TakeFound(mobileScratch, MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->mobile = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
+                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, true, *mobileScratch, record);
             }
             tokens.cursor += fieldLength;
         }
