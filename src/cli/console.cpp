@@ -15,6 +15,8 @@ namespace {
 std::atomic<bool> stopSignalSeen{false};
 std::atomic<bool> errorShown{false};
 std::atomic<bool> statusLineOpen{false};
+std::atomic<bool> stdoutKept{false};
+void (*exitReport)(int exitCode) = nullptr;
 
 std::string Convert(const char* from, const char* to, const std::string& text, size_t factor, bool* lossless) {
     if (text.empty()) {
@@ -56,6 +58,7 @@ std::string Visible(const std::string& utf8) {
 // A failed write (a reader that went away) is dropped: the run goes on to
 // its write-back whatever becomes of its output.
 void Write(FILE* stream, const std::string& text) {
+    if (stream == stdout && stdoutKept) stream = stderr;
     std::string utf8 = Visible(Utf8FromCore(text));
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
@@ -78,18 +81,24 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     return ANSWER_OK;
 }
 
+int ExitCodeFor(int code) {
+    if (errorShown) return EXIT_REFUSED;
+    // A stopped run whose package was held: the work is in the kept copy,
+    // not in the package, which the exit code of a stop would claim.
+    if (lastRunSummary.keptBeside) return EXIT_KEPT_BESIDE;
+    if (stopSignalSeen) return EXIT_STOPPED;
+    // A stop the run asked for itself always comes with an error box; any
+    // other request to end is the core giving up.
+    return code == 0 ? EXIT_REFUSED : code;
+}
+
 void EndConsoleProcess(int code) {
     EndStatusLine();
     std::fflush(stdout);
     PrintBackupNote();
-    if (errorShown) std::exit(EXIT_REFUSED);
-    // A stopped run whose package was held: the work is in the kept copy,
-    // not in the package, which the exit code of a stop would claim.
-    if (lastRunSummary.keptBeside) std::exit(EXIT_KEPT_BESIDE);
-    if (stopSignalSeen) std::exit(EXIT_STOPPED);
-    // A stop the run asked for itself always comes with an error box; any
-    // other request to end is the core giving up.
-    std::exit(code == 0 ? EXIT_REFUSED : code);
+    const int exitCode = ExitCodeFor(code);
+    if (exitReport != nullptr) exitReport(exitCode);
+    std::exit(exitCode);
 }
 
 void PrintConsoleLine(const char* text) { Write(stdout, std::string(text) + "\n"); }
@@ -110,6 +119,9 @@ void InstallConsoleFrontEnd() {
     FrontEnd frontEnd = {ShowConsoleMessage, EndConsoleProcess, PrintConsoleLine};
     SetFrontEnd(&frontEnd);
 }
+
+void KeepStdoutForReport() { stdoutKept = true; }
+void SetExitReport(void (*report)(int exitCode)) { exitReport = report; }
 
 void SetStatusLineOpen(bool open) { statusLineOpen = open; }
 
