@@ -23,6 +23,8 @@ std::atomic<bool> processEnding{false};  // what is printed now is the last word
 // The progress line is drawn from the main thread and the run's: whoever
 // writes ends or draws it whole.
 std::recursive_mutex outputLock;
+std::atomic<bool> stdoutKept{false};
+void (*exitReport)(int exitCode) = nullptr;
 
 std::string Convert(const char* from, const char* to, const std::string& text, size_t factor, bool* lossless) {
     if (text.empty()) {
@@ -64,6 +66,7 @@ std::string Visible(const std::string& utf8) {
 // A failed write (a reader that went away) is dropped: the run goes on to
 // its write-back whatever becomes of its output.
 void Write(FILE* stream, const std::string& text) {
+    if (stream == stdout && stdoutKept) stream = stderr;
     std::string utf8 = Visible(Utf8FromCore(text));
     std::lock_guard<std::recursive_mutex> lock(outputLock);
     EndStatusLine();
@@ -120,20 +123,26 @@ void PrintStopSummary() {
                std::to_string(left < 0 ? 0 : left) + " left; running the same command again continues\n");
 }
 
+int ExitCodeFor(int code) {
+    if (errorShown) return EXIT_REFUSED;
+    // A stopped run whose package was held: the work is in the kept copy,
+    // not in the package, which the exit code of a stop would claim.
+    if (lastRunSummary.keptBeside) return EXIT_KEPT_BESIDE;
+    if (stopSignalSeen) return EXIT_STOPPED;
+    // A stop the run asked for itself always comes with an error box; any
+    // other request to end is the core giving up.
+    return code == 0 ? EXIT_REFUSED : code;
+}
+
 void EndConsoleProcess(int code) {
     processEnding = true;
     EndStatusLine();
     std::fflush(stdout);
     if (stopSignalSeen) PrintStopSummary();
     PrintBackupNote();
-    if (errorShown) std::exit(EXIT_REFUSED);
-    // A stopped run whose package was held: the work is in the kept copy,
-    // not in the package, which the exit code of a stop would claim.
-    if (lastRunSummary.keptBeside) std::exit(EXIT_KEPT_BESIDE);
-    if (stopSignalSeen) std::exit(EXIT_STOPPED);
-    // A stop the run asked for itself always comes with an error box; any
-    // other request to end is the core giving up.
-    std::exit(code == 0 ? EXIT_REFUSED : code);
+    const int exitCode = ExitCodeFor(code);
+    if (exitReport != nullptr) exitReport(exitCode);
+    std::exit(exitCode);
 }
 
 void PrintConsoleLine(const char* text) { Write(stdout, std::string(text) + "\n"); }
@@ -165,6 +174,9 @@ void DrawStatusLine(const std::string& line) {
 }
 
 void SetRunImageTotal(int total) { runImageTotal = total; }
+void KeepStdoutForReport() { stdoutKept = true; }
+void SetExitReport(void (*report)(int exitCode)) { exitReport = report; }
+
 
 void EndStatusLine() {
     std::lock_guard<std::recursive_mutex> lock(outputLock);

@@ -31,6 +31,14 @@ enum OutputLevel { OUTPUT_QUIET, OUTPUT_NORMAL, OUTPUT_VERBOSE };
 void SetOutputLevel(OutputLevel level);
 OutputLevel CurrentOutputLevel();
 
+// From now on what would go to stdout goes to stderr: stdout is kept for the
+// --json document.
+void KeepStdoutForReport();
+
+// `report` is called with the exit code just before the front end ends the
+// process itself (a stop, a fatal error).
+void SetExitReport(void (*report)(int exitCode));
+
 // Installs the command line's front end: message boxes are printed (errors
 // and warnings to stderr), questions are answered "no", and the end of the
 // process maps onto the exit codes above.

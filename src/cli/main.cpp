@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/options.h"
+#include "cli/run_report.h"
 #include "platform/fs.h"
 #include "util/version.h"
 
@@ -111,7 +112,10 @@ int main(int argc, char** argv) {
     }
     if (parsed.Has(OPTION_QUIET)) SetOutputLevel(OUTPUT_QUIET);
     if (parsed.Has(OPTION_VERBOSE)) SetOutputLevel(OUTPUT_VERBOSE);
-    if (found->set == COMMAND_RELOCATE) return RelocateCommand(parsed);
+    if (parsed.Has(OPTION_JSON)) ChooseJsonReport();
     if (found->set == COMMAND_INSPECT) return InspectCommand(parsed);
-    return DemoCommand(parsed);
+    const int code = found->set == COMMAND_RELOCATE ? RelocateCommand(parsed) : DemoCommand(parsed);
+    // A command refused before its run still answers with a document.
+    WriteJsonReport(code);
+    return code;
 }

@@ -23,6 +23,10 @@ const CliOption CLI_OPTIONS[] = {
     {OPTION_QUIET, "quiet", nullptr, "print only the final message and errors", COMMAND_RELOCATE | COMMAND_DEMO},
     {OPTION_VERBOSE, "verbose", nullptr, "print a line per image: its address, then its\nfile or why it failed",
      COMMAND_RELOCATE | COMMAND_DEMO},
+    {OPTION_JSON, "json", nullptr,
+     "at the end, print one JSON document on stdout:\nper item the relocated files and the failed\n"
+     "addresses with their reasons, the totals, the\nbackup and the exit code (the texts go to stderr)",
+     COMMAND_RELOCATE | COMMAND_DEMO},
 };
 const int CLI_OPTION_COUNT = sizeof CLI_OPTIONS / sizeof CLI_OPTIONS[0];
 

@@ -28,6 +28,7 @@ enum OptionId {
     OPTION_STREAMS,
     OPTION_PROXY,
     OPTION_NOPROXY,
+    OPTION_JSON,
 };
 
 struct CliOption {

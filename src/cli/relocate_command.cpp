@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/console.h"
+#include "cli/run_report.h"
 #include "cli/terminal_view.h"
 #include "http/connection.h"
 #include "http/proxy_settings.h"
@@ -126,20 +127,6 @@ bool RefuseUnwritableDestination(const char* destination) {
     return true;
 }
 
-void PrintFailures() {
-    for (int32_t i = 0; i < coreState.items->count; ++i) {
-        const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
-        if (FailedDesktopUrls(item) == nullptr && FailedMobileUrls(item) == nullptr) continue;
-        PrintOut(std::string(item->title) + "\n");
-        const Vector* lists[] = {FailedDesktopUrls(item), FailedMobileUrls(item)};
-        for (const Vector* list : lists) {
-            for (int32_t j = 0; list != nullptr && j < list->count; ++j) {
-                PrintOut(std::string("    ") + static_cast<const char*>(list->items[j]) + "\n");
-            }
-        }
-    }
-}
-
 // Runs the relocation on a worker thread while this thread waits for
 // SIGINT, SIGTERM, SIGHUP (the terminal went away) or SIGQUIT, so a signal
 // never interrupts a system call of the run: it only asks the run to stop,
@@ -249,12 +236,20 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     if (RefuseUnwritableDestination(options.destination)) return EXIT_REFUSED;
     TerminalView terminal;
     InitTerminalView(&terminal, options, coreState.items->count);
+    SetReportedRun(&terminal);
     RunWithStopSignals(&terminal);
     FinishTerminalView(&terminal);
-    PrintFailures();
+    PrintFailureList(terminal);
     PrintBackupNote();
-    if (lastRunSummary.keptBeside) return EXIT_KEPT_BESIDE;
-    return lastRunSummary.failureCount > 0 ? EXIT_SOME_FAILED : EXIT_DONE;
+    int code = EXIT_DONE;
+    if (lastRunSummary.keptBeside) {
+        code = EXIT_KEPT_BESIDE;
+    } else if (lastRunSummary.failureCount > 0) {
+        code = EXIT_SOME_FAILED;
+    }
+    WriteJsonReport(code);
+    SetReportedRun(nullptr);
+    return code;
 }
 
 // Reads the proxy settings from the environment and the options (UTF-8,

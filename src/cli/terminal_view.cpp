@@ -147,23 +147,31 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
     std::lock_guard<std::mutex> lock(terminal->lock);
     if (outcome == IMAGE_RELOCATED) {
         ++terminal->relocated;
+        terminal->files[url] = detail;
         struct stat file;
         if (stat(detail, &file) == 0) terminal->bytes += file.st_size;
     }
-    if (outcome == IMAGE_FAILED) ++terminal->failed;
+    if (outcome == IMAGE_FAILED) {
+        ++terminal->failed;
+        terminal->reasons[url] = detail;
+    }
     if (CurrentOutputLevel() == OUTPUT_VERBOSE) {
-        // The reason may run over lines; the image's line keeps to one.
-        std::string reason = detail;
-        for (char& c : reason) {
-            if (c == '\n' || c == '\r') c = ' ';
-        }
-        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " failed: ") + reason + "\n");
+        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " failed: ") + OneLine(detail) + "\n");
         terminal->lastLength = 0;
     }
     Changed(terminal, terminal->relocated + terminal->failed == terminal->imageTotal);
 }
 
 }  // namespace
+
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        line += text[i] == '\n' || text[i] == '\r' ? ' ' : text[i];
+    }
+    return line;
+}
 
 void InitTerminalView(TerminalView* terminal, const RunOptions& options, int itemCount) {
     terminal->view = RunView{};

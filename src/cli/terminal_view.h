@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <map>
+#include <string>
 
 #include "relocate/run_view.h"
 
@@ -25,6 +27,11 @@ struct TerminalView {
     size_t lastLength;   // of the line drawn last, which a shorter one overwrites with spaces
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point drawn;
+    int currentRow;
+    // Per address, in the core's form: the local file of each image this
+    // run relocated, the reason of each that failed (as app.log has it).
+    std::map<std::string, std::string> files;
+    std::map<std::string, std::string> reasons;
 };
 
 // Fills `terminal` for a run over `itemCount` items with these options.
@@ -35,3 +42,5 @@ void TickTerminalView(TerminalView* terminal, bool resized);
 // Ends the status line, if one is drawn.
 void FinishTerminalView(TerminalView* terminal);
 
+// A reason may run over lines; where it follows an address it keeps to one.
+std::string OneLine(const std::string& text);

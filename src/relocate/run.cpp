@@ -457,8 +457,11 @@ void ShowKeptBeside(const Run& run, const char* keptPath, bool stopped, bool pac
     ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
 }
 
-void Summarise(const Run& run, bool changed, bool stopped, bool kept) {
+void Summarise(const Run& run, bool changed, bool written, bool stopped, const char* keptPath) {
+    const bool kept = keptPath[0] != '\0';
     lastRunSummary.keptBeside = kept ? 1 : 0;
+    lastRunSummary.written = changed && written && !kept ? 1 : 0;
+    std::snprintf(lastRunSummary.keptPath, sizeof lastRunSummary.keptPath, "%s", keptPath);
     lastRunSummary.itemCount = run.itemCount;
     lastRunSummary.processedCount = run.processedCount;
     lastRunSummary.relocatedCount = run.relocatedCount;
@@ -562,7 +565,7 @@ unsigned RunRelocation(void* argument) {
     coreState.packageText = nullptr;
 
     bool stopped = StopRequested();
-    Summarise(run, changed != 0, stopped, kept);
+    Summarise(run, changed != 0, written, stopped, kept ? keptPath : "");
     // Said even before the end of a stopped run: the package on disk does
     // not hold this run's work, the kept copy does.
     if (kept && stopped) ShowKeptBeside(run, keptPath, true, packageChanged);

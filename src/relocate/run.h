@@ -76,10 +76,12 @@ struct RunSummary {
     int processedCount;
     int relocatedCount;  // images downloaded in this run
     int failureCount;    // distinct URLs that failed in this run
-    int textChanged;     // the package was written back
+    int textChanged;     // the run changed the package's text
+    int written;         // the package itself was written back with it
     int stopped;         // the run ended by a stop
     int keptBeside;      // the package could not be replaced: the rewritten one is kept beside it
     int vanishedCount;   // images gone from the destination before a write-back named them
     char backupPath[MAX_PATH_BYTES];  // the copy the run made of the package; "" until it is complete
+    char keptPath[MAX_PATH_BYTES];    // where the rewritten package is kept when keptBeside
 };
 extern RunSummary lastRunSummary;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/fs.h"
+#include "platform/log_line.h"
 #include "platform/thread.h"
 #include "util/clock.h"
 #include "util/files.h"
@@ -29,8 +30,8 @@ int OpenAppLog(const char* folder) {
     std::snprintf(path, sizeof path, "%s" PATH_SEPARATOR_TEXT "app.log", folder);
     if (GetFileSize(path) > APP_LOG_SIZE_LIMIT) RemoveFileByPath(path);
     if (logMutex == nullptr) logMutex = NewMutex();
-    // Binary: lines already end in "\r\n", which text mode on Windows would
-    // write as "\r\r\n".
+    // Binary: Windows lines already end in "\r\n", which text mode there
+    // would write as "\r\r\n".
     FILE* stream = OpenFileByPath(path, "a+b");
     if (stream == nullptr) {
         ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
@@ -52,13 +53,6 @@ void CloseAppLog() {
     UnlockMutex(logMutex);
 }
 
-size_t FormatClockTime(char* buffer, size_t size) {
-    std::tm local = LocalTimeNow();
-    size_t length = std::strftime(buffer, size, "%H:%M:%S", &local);
-    buffer[size - 1] = '\0';
-    return length;
-}
-
 void CaptureLogLines(Vector* lines) { capture = lines; }
 Vector* CapturedLogLines() { return capture; }
 
@@ -68,15 +62,10 @@ void LogLine(const char* message) {
         return;
     }
     if (logMutex == nullptr) return;
-    char clock[10] = {0};
-    FormatClockTime(clock, sizeof clock);
-    clock[8] = ' ';
-    clock[9] = '\0';
+    const std::string line = FormatLogLine(message, LocalTimeNow());
     LockMutex(logMutex);
     if (logStream != nullptr) {
-        std::fwrite(clock, 1, 9, logStream);
-        std::fwrite(message, 1, std::strlen(message), logStream);
-        std::fwrite("\r\n", 1, 2, logStream);
+        std::fwrite(line.data(), 1, line.size(), logStream);
         std::fflush(logStream);
     }
     UnlockMutex(logMutex);

@@ -1,8 +1,10 @@
 // The application log, "app.log" in the folder ChooseStateFolder gives:
 // beside the program, or in the user's state folder.
 //
-// Every line is the time of day ("%H:%M:%S"), a space, the message (core form) and
-// CR LF, flushed at once.  A log larger than 2 MiB at start-up is deleted.
+// Every line is a stamp, the message and the line end in the system's form
+// (platform/log_line.h: the time of day, GB18030 and CR LF on Windows; the
+// date and time, UTF-8 and LF on POSIX), flushed at once.  A log larger
+// than 2 MiB at start-up is deleted.
 #pragma once
 
 #include <cstddef>
@@ -24,10 +26,6 @@ struct Vector;
 void CaptureLogLines(Vector* lines);
 // The calling thread's capture, or null.
 Vector* CapturedLogLines();
-
-// Current local time of day, "%H:%M:%S", into `buffer` (last byte forced to
-// NUL); returns the formatter's length.
-size_t FormatClockTime(char* buffer, size_t size);
 
 // Closes the log (tests reopen it in another folder).
 void CloseAppLog();

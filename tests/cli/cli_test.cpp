@@ -28,6 +28,7 @@
 #include "support/gbk.h"
 #include "support/package_generator.h"
 #include "support/process.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -198,8 +199,8 @@ TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
         EXPECT_EQ(std::string::npos, result.err.find(wizard)) << result.err;
     }
     // Each item with failures, then its failed addresses.
-    EXPECT_NE(std::string::npos, result.out.find("棉麻衬衫\n    " + Url("gone.png") + "\n"));
-    EXPECT_NE(std::string::npos, result.out.find("\\x1b[2J帆布包\\x7f\n    " + Url("gone.png") + "\n"));
+    EXPECT_NE(std::string::npos, result.out.find("棉麻衬衫\n    " + Url("gone.png") + ": "));
+    EXPECT_NE(std::string::npos, result.out.find("\\x1b[2J帆布包\\x7f\n    " + Url("gone.png") + ": "));
     EXPECT_EQ(std::string::npos, (result.out + result.err).find_first_of("\x1b\x7f"));
 
     // A reader that goes away at once (`| head -c 1`) stops neither the run
@@ -212,6 +213,93 @@ TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
     ProcessResult piped = RunProcess({"/bin/sh", "-c", "(" + karvelo + "2>&1; echo $? > " + Quoted(code) + ") | head -c 1"});
     EXPECT_EQ("3\n", ReadWholeFile(code)) << piped.out;
     EXPECT_EQ(std::string::npos, DecodePackageFile(PackagePath()).find(Url("a.png")));  // written back
+}
+
+// --json: stdout is one document a script reads (Python's json module here),
+// naming each relocated file and each failure with the reason app.log has;
+// the plain failure list gives the same reasons, and on Linux the log is
+// UTF-8 with the date on each line and no CR.
+TEST_F(CliTest, JsonReportAndReasonsMatchFilesAndLog) {
+    const std::map<std::string, std::string> bodies = {{Url("a.png"), PNG + "a"}, {Url("b.png"), PNG + "b"}};
+    for (const auto& [url, body] : bodies) Serve(url.substr(url.rfind('/') + 1), body);
+    RefusingLoopbackPort refusing;
+    const std::string refused = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/r.png";
+    const std::string gone = Url("gone.png");
+    const std::string title = "帆布包 \"q\" \\ \x01";  // quotes, a backslash, a control character
+    const std::string storedTitle = "帆布包 \"\"q\"\" \\ \x01";  // the title as the package's field has it
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("棉麻衬衫"), "<img src=\"" + Url("a.png") + "\"><img src=\"" + gone + "\">",
+                                    "<img>" + refused + "</img>"));
+    layout.items.push_back(MakeItem(Gbk(title),
+                                    "<img src=\"" + Url("b.png") + "\"><img src=\"" + Url("a.png") + "\"><img src=\"" +
+                                        gone + "\">", ""));
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+    const std::string logPath = BuildFolder() + "/app.log";
+    // The reason app.log gives for `url` last, in UTF-8.
+    auto loggedReason = [&](const std::string& url) {
+        const std::string log = ReadAppLog(logPath);
+        const std::string head = Gbk("搬家失败：") + url + Gbk("，返回的错误信息：\r\n");
+        size_t at = log.rfind(head);
+        if (at == std::string::npos) return std::string("(not logged)");
+        at += head.size();
+        std::smatch next;
+        const std::string rest = log.substr(at);
+        const bool more = std::regex_search(rest, next, std::regex("\r\n\\d\\d:\\d\\d:\\d\\d "));
+        return Utf8(rest.substr(0, more ? next.position() : rest.size() - 2));
+    };
+
+    const std::string json = dir.File("report.json");
+    ProcessResult result = RunProcess(KarveloCommand({"relocate", "--json", PackagePath(), Destination()}), json);
+    EXPECT_EQ(3, result.exitCode) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("run it again with --blank-failed"));  // the texts went to stderr
+    const std::string script =
+        "import json, sys\n"
+        "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"  // one document and nothing else
+        "rows = []\n"
+        "for item in d['items']:\n"
+        "    rows.append(['item', item['title']])\n"
+        "    rows += [['relocated', r['url'], r['file']] for r in item['relocated']]\n"
+        "    rows += [['failed', f['url'], f['reason']] for f in item['failed']]\n"
+        "t = d['totals']\n"
+        "rows.append(['totals', str(t['items']), str(t['relocated']), str(t['failed'])])\n"
+        "rows.append([str(d[k]) for k in ('backup', 'written', 'kept_beside', 'exit_code')])\n"
+        "sys.stdout.write('\\n'.join('|'.join(r) for r in rows))\n";
+    ProcessResult parsed = RunProcess({"/usr/bin/python3", "-c", script, json});
+    ASSERT_EQ(0, parsed.exitCode) << parsed.err << ReadWholeFile(json);
+
+    // Each relocated file holds the served bytes; its path stands in for FILE.
+    std::string rows = parsed.out;
+    for (const auto& [url, body] : bodies) {
+        const size_t at = rows.find("relocated|" + url + "|");
+        ASSERT_NE(std::string::npos, at) << rows;
+        const size_t start = at + url.size() + 11;
+        const std::string file = rows.substr(start, rows.find('\n', start) - start);
+        EXPECT_EQ(Destination(), std::filesystem::path(file).parent_path().string());
+        EXPECT_EQ(body, ReadWholeFile(file));
+        for (size_t found; (found = rows.find(file)) != std::string::npos;) rows.replace(found, file.size(), "FILE");
+    }
+    const std::string backup = std::filesystem::canonical(BuildFolder()).string() + "/bak/" +
+                               std::filesystem::path(PackagePath()).stem().string() + "(1).csv";
+    const std::string expected = "item|棉麻衬衫\nrelocated|" + Url("a.png") + "|FILE\nfailed|" + gone + "|" +
+                                 loggedReason(gone) + "\nfailed|" + refused + "|" + loggedReason(refused) + "\nitem|" +
+                                 storedTitle + "\nrelocated|" + Url("b.png") + "|FILE\nrelocated|" + Url("a.png") +
+                                 "|FILE\nfailed|" + gone + "|" + loggedReason(gone) + "\ntotals|2|2|2\n" + backup +
+                                 "|True|None|3";
+    EXPECT_EQ(expected, rows);
+    EXPECT_EQ(std::string::npos, DecodePackageFile(PackagePath()).find(Url("b.png")));  // written back
+
+    // Plain: the same failures, each address with its reason.
+    const size_t logStart = ReadWholeFile(logPath).size();
+    ProcessResult plain = RunKarvelo({"relocate", PackagePath(), Destination()});
+    EXPECT_EQ(3, plain.exitCode) << plain.err;
+    EXPECT_NE(std::string::npos, plain.out.find("棉麻衬衫\n    " + gone + ": " + loggedReason(gone) + "\n    " + refused +
+                                                ": " + loggedReason(refused) + "\n"))
+        << plain.out;
+    const std::string log = ReadWholeFile(logPath).substr(logStart);
+    EXPECT_EQ(std::string::npos, log.find('\r'));
+    EXPECT_NE(std::string::npos, log.find("搬家失败：" + gone + "，返回的错误信息：\n"));
+    EXPECT_TRUE(std::regex_search(log, std::regex("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ")));
+    RemoveBackups(PackagePath());
 }
 
 // Every option and command as a user types them: where help goes, what an

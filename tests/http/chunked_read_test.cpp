@@ -72,7 +72,7 @@ protected:
         return run;
     }
 
-    std::string Log() const { return ReadWholeFile(dir_.File("app.log")); }
+    std::string Log() const { return ReadAppLog(dir_.File("app.log")); }
 
     TempDir dir_;
 };

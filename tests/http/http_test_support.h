@@ -48,7 +48,7 @@ protected:
         CloseAppLog();
     }
 
-    std::string Log() const { return ReadWholeFile(dir_.File("app.log")); }
+    std::string Log() const { return ReadAppLog(dir_.File("app.log")); }
     int CountInLog(const std::string& text) const {
         std::string log = Log();
         int count = 0;

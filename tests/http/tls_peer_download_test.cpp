@@ -50,7 +50,7 @@ protected:
         return result;
     }
     std::string Stored(const std::string& name) const { return ReadWholeFile(dir.File(name)); }
-    std::string Log() const { return ReadWholeFile(dir.File("app.log")); }
+    std::string Log() const { return ReadAppLog(dir.File("app.log")); }
 
     TempDir dir;
     std::string error;  // GBK

@@ -59,7 +59,7 @@ class AppLogFixture : public ::testing::Test {
 protected:
     void SetUp() override { OpenAppLog(folder.path().c_str()); }
     void TearDown() override { CloseAppLog(); }
-    std::string Log() const { return ReadWholeFile(folder.File("app.log")); }
+    std::string Log() const { return ReadAppLog(folder.File("app.log")); }
     TempDir folder;
 };
 

@@ -75,7 +75,7 @@ protected:
     ItemRecord* At(int32_t index) const { return static_cast<ItemRecord*>(VectorGet(items, index)); }
     Urls Desktop(int32_t index) const { return ToStrings(DesktopUrls(At(index))); }
     Urls Mobile(int32_t index) const { return ToStrings(MobileUrls(At(index))); }
-    std::string Log() const { return ReadWholeFile(folder.File("app.log")); }
+    std::string Log() const { return ReadAppLog(folder.File("app.log")); }
 
     static char UNTOUCHED[];
     TempDir folder;

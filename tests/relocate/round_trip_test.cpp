@@ -175,7 +175,7 @@ TEST_F(RoundTripTest, ReversedMarkInsideIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(nullptr, packageText);
     EXPECT_TRUE(ReadWholeFile(dir.File("swapped.csv")) == bytes);
     // Refused as badly encoded, not as a broken row of swapped text.
-    EXPECT_NE(std::string::npos, ReadWholeFile(dir.File("app.log")).find(Gbk("csv 文件编码存在问题")));
+    EXPECT_NE(std::string::npos, ReadAppLog(dir.File("app.log")).find(Gbk("csv 文件编码存在问题")));
 }
 
 }  // namespace

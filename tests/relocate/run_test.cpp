@@ -299,7 +299,7 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     EXPECT_EQ(2, view.statesSeenAtNotify);
 
     // Logged once, with the download's message.
-    std::string log = ReadWholeFile(dir.File("app.log"));
+    std::string log = ReadAppLog(dir.File("app.log"));
     const std::string runLine = Gbk("搬家失败：") + missing + Gbk("，返回的错误信息：\r\n404 Not Found");
     size_t logged = log.find(runLine);
     ASSERT_NE(std::string::npos, logged) << Utf8(log);
@@ -326,7 +326,7 @@ TEST_F(RunTest, AddressWithLineBreaksFailsWithoutARequest) {
     ASSERT_NE(nullptr, FailedDesktopUrls(Item(0)));
     ASSERT_EQ(1, FailedDesktopUrls(Item(0))->count);
     EXPECT_EQ(injected, static_cast<const char*>(FailedDesktopUrls(Item(0))->items[0]));
-    std::string log = ReadWholeFile(dir.File("app.log"));
+    std::string log = ReadAppLog(dir.File("app.log"));
     EXPECT_NE(std::string::npos,
               log.find(Gbk("，返回的错误信息：\r\n图片地址含有控制字符 (not a valid address)\r\n")))
         << Utf8(log);
@@ -829,7 +829,7 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     outcome.calls = view.calls;
     // The log in records ("HH:MM:SS " starts one), without the times;
     // the refusing host's error texts depend on which connect came first.
-    std::string log = placeholders(ReadWholeFile(folder + "/app.log"));
+    std::string log = placeholders(ReadAppLog(folder + "/app.log"));
     for (size_t at = 0, end; at < log.size(); at = end + 2) {
         end = log.find("\r\n", at);
         std::string line = log.substr(at, end - at);
@@ -1043,7 +1043,7 @@ TEST_F(RunTest, RefusingHostIsGivenUpAfterFiveFailedConnects) {
         ASSERT_NE(nullptr, FailedDesktopUrls(Item(i)));
         EXPECT_EQ(4, FailedDesktopUrls(Item(i))->count);
     }
-    std::string log = ReadWholeFile(dir.File("app.log"));
+    std::string log = ReadAppLog(dir.File("app.log"));
     auto count = [&](const std::string& text) {
         int n = 0;
         for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
@@ -1157,5 +1157,5 @@ TEST_F(RunTest, StopGivesUpTheImageInFlight) {
     EXPECT_EQ(std::string::npos, text.find(first));
     EXPECT_NE(std::string::npos, text.find(stalled));
     EXPECT_NE(std::string::npos, text.find(last));
-    EXPECT_EQ(std::string::npos, ReadWholeFile(dir.File("app.log")).find("stalled"));
+    EXPECT_EQ(std::string::npos, ReadAppLog(dir.File("app.log")).find("stalled"));
 }

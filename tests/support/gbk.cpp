@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
+
+#include "support/temp_dir.h"
 
 #include "util/charset.h"
 
@@ -26,3 +29,21 @@ std::string Gbk(const std::string& utf8) { return Convert("UTF-8", "GBK", utf8, 
 std::string Core(const std::string& utf8) { return Convert("UTF-8", CORE_CHARSET, utf8, 2); }
 std::string Utf8(const std::string& text) { return Convert(CORE_CHARSET, "UTF-8", text, 2); }
 std::string Ucs2le(const std::string& text) { return Convert(CORE_CHARSET, PACKAGE_WRITE_CHARSET, text, 2); }
+
+std::string ReadAppLog(const std::string& path) {
+    const std::string bytes = ReadWholeFile(path);
+#ifdef _WIN32
+    return bytes;
+#else
+    static const std::regex stamp("^\\d{4}-\\d{2}-\\d{2} (?=\\d{2}:\\d{2}:\\d{2} )");
+    std::string log;
+    for (size_t at = 0; at < bytes.size();) {
+        size_t end = bytes.find('\n', at);
+        if (end == std::string::npos) end = bytes.size();
+        log += std::regex_replace(bytes.substr(at, end - at), stamp, "", std::regex_constants::format_first_only) +
+               (end < bytes.size() ? "\r\n" : "");
+        at = end + 1;
+    }
+    return Core(log);
+#endif
+}

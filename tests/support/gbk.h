@@ -14,3 +14,9 @@ std::string Utf8(const std::string& text);
 // UTF-16 little-endian bytes (no mark) of a text in the core's form: the
 // package's own encoding.
 std::string Ucs2le(const std::string& text);
+
+// The app.log at `path` as Windows writes it, whichever system wrote it:
+// lines of the time of day ("09:30:01 "), the message in the core's form,
+// CR LF.  The POSIX log (UTF-8, the date before the time, LF) is read back
+// into that form, so tests look for the core's texts alike on both.
+std::string ReadAppLog(const std::string& path);

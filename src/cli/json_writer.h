@@ -1,0 +1,30 @@
+// A small JSON writer for the command line's --json report: compact, one
+// document, every string valid UTF-8 with the characters JSON requires
+// escaped.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class JsonWriter {
+public:
+    void BeginObject();
+    void EndObject();
+    void BeginArray();
+    void EndArray();
+    // The name of the next member of the open object.
+    void Key(const std::string& name);
+    // A UTF-8 string; bytes that are not UTF-8 become U+FFFD.
+    void String(const std::string& utf8);
+    void Number(long long value);
+    void Bool(bool value);
+    void Null();
+    const std::string& Text() const { return text_; }
+
+private:
+    void BeforeValue();
+    void Quoted(const std::string& utf8);
+    std::string text_;
+    std::vector<bool> firstInLevel_;  // per open object or array: nothing written in it yet
+    bool afterKey_ = false;
+};

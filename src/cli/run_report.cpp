@@ -1,0 +1,137 @@
+#include "cli/run_report.h"
+
+#include <atomic>
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "cli/console.h"
+#include "cli/json_writer.h"
+#include "package/item_record.h"
+#include "platform/fs.h"
+#include "relocate/core_state.h"
+#include "relocate/run.h"
+#include "util/vector.h"
+
+namespace {
+
+std::atomic<bool> jsonChosen{false};
+std::atomic<const TerminalView*> reportedRun{nullptr};
+
+const std::string* Find(const std::map<std::string, std::string>& map, const char* url) {
+    auto found = map.find(url);
+    return found != map.end() ? &found->second : nullptr;
+}
+
+// The item's addresses of both kinds, in the package's order, each once.
+std::vector<const char*> AddressesOf(const Vector* desktop, const Vector* mobile) {
+    std::vector<const char*> addresses;
+    std::set<std::string> seen;
+    for (const Vector* list : {desktop, mobile}) {
+        for (int32_t i = 0; list != nullptr && i < list->count; ++i) {
+            const char* url = static_cast<const char*>(list->items[i]);
+            if (seen.insert(url).second) addresses.push_back(url);
+        }
+    }
+    return addresses;
+}
+
+void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord* item) {
+    json->BeginObject();
+    json->Key("title");
+    json->String(Utf8FromCore(item->title));
+    // Images that an earlier item of the run fetched count for this one
+    // too; one whose file went from the destination stayed remote.
+    json->Key("relocated");
+    json->BeginArray();
+    for (const char* url : AddressesOf(DesktopUrls(item), MobileUrls(item))) {
+        const std::string* file = Find(terminal.files, url);
+        if (file == nullptr || FileModeOfPath(file->c_str()) < 0) continue;
+        json->BeginObject();
+        json->Key("url");
+        json->String(Utf8FromCore(url));
+        json->Key("file");
+        json->String(Utf8FromCore(*file));
+        json->EndObject();
+    }
+    json->EndArray();
+    json->Key("failed");
+    json->BeginArray();
+    for (const char* url : AddressesOf(FailedDesktopUrls(item), FailedMobileUrls(item))) {
+        const std::string* reason = Find(terminal.reasons, url);
+        json->BeginObject();
+        json->Key("url");
+        json->String(Utf8FromCore(url));
+        json->Key("reason");
+        json->String(Utf8FromCore(reason != nullptr ? *reason : std::string()));
+        json->EndObject();
+    }
+    json->EndArray();
+    json->EndObject();
+}
+
+void PathOrNull(JsonWriter* json, const char* path) {
+    if (path[0] == '\0') {
+        json->Null();
+    } else {
+        json->String(Utf8FromCore(path));
+    }
+}
+
+}  // namespace
+
+void PrintFailureList(const TerminalView& terminal) {
+    for (int32_t i = 0; i < coreState.items->count; ++i) {
+        const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
+        if (FailedDesktopUrls(item) == nullptr && FailedMobileUrls(item) == nullptr) continue;
+        PrintOut(std::string(item->title) + "\n");
+        for (const char* url : AddressesOf(FailedDesktopUrls(item), FailedMobileUrls(item))) {
+            const std::string* reason = Find(terminal.reasons, url);
+            PrintOut(std::string("    ") + url + (reason != nullptr ? ": " + OneLine(*reason) : "") + "\n");
+        }
+    }
+}
+
+void ChooseJsonReport() {
+    jsonChosen = true;
+    KeepStdoutForReport();
+    SetExitReport(WriteJsonReport);
+}
+
+void SetReportedRun(const TerminalView* terminal) { reportedRun = terminal; }
+
+void WriteJsonReport(int exitCode) {
+    static std::atomic<bool> written{false};
+    if (!jsonChosen || written.exchange(true)) return;
+    const TerminalView* terminal = reportedRun;
+    const bool ran = terminal != nullptr && coreState.items != nullptr;
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("items");
+    json.BeginArray();
+    for (int32_t i = 0; ran && i < coreState.items->count; ++i) {
+        WriteItem(&json, *terminal, static_cast<const ItemRecord*>(coreState.items->items[i]));
+    }
+    json.EndArray();
+    json.Key("totals");
+    json.BeginObject();
+    json.Key("items");
+    json.Number(ran ? coreState.items->count : 0);
+    json.Key("relocated");
+    json.Number(ran ? lastRunSummary.relocatedCount : 0);
+    json.Key("failed");
+    json.Number(ran ? lastRunSummary.failureCount : 0);
+    json.EndObject();
+    json.Key("backup");
+    PathOrNull(&json, ran ? lastRunSummary.backupPath : "");
+    json.Key("written");
+    json.Bool(ran && lastRunSummary.written != 0);
+    json.Key("kept_beside");
+    PathOrNull(&json, ran && lastRunSummary.keptBeside ? lastRunSummary.keptPath : "");
+    json.Key("exit_code");
+    json.Number(exitCode);
+    json.EndObject();
+    const std::string document = json.Text() + "\n";
+    std::fwrite(document.data(), 1, document.size(), stdout);
+    std::fflush(stdout);
+}

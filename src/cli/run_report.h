@@ -1,0 +1,22 @@
+// What `karvelo relocate` and `karvelo demo` say when a run has ended: the
+// failed images with their reasons, or (--json) one document for scripts.
+#pragma once
+
+#include "cli/terminal_view.h"
+
+// Each item with failed images, its title, then each failed address and
+// why it failed, on stdout.
+void PrintFailureList(const TerminalView& terminal);
+
+// From now on the run's report is the JSON document: stdout is kept for it,
+// and WriteJsonReport writes it, also as the process ends itself (a stop, a
+// fatal error).
+void ChooseJsonReport();
+
+// The run the document describes while its view lives (null: none).
+void SetReportedRun(const TerminalView* terminal);
+
+// Writes the document, with the process's exit code, on stdout, once per
+// process; a later call does nothing, and so does any without
+// ChooseJsonReport.  Without a run its item list is empty.
+void WriteJsonReport(int exitCode);
