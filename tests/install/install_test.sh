@@ -30,6 +30,7 @@ layout)
     DESTDIR=$work/root "$tool" --install "$build" --prefix /usr/local >/dev/null
     installed=$(files_under "$work/root")
     [ "$installed" = "./usr/local/bin/karvelo
+./usr/local/share/bash-completion/completions/karvelo
 ./usr/local/share/doc/karvelo/copyright
 ./usr/local/share/man/man1/karvelo.1.gz" ] || fail "installed: $installed"
     grep -qx "License: Expat" "$work/root/usr/local/share/doc/karvelo/copyright" || fail "copyright names no licence"
@@ -53,7 +54,9 @@ layout)
     words=$(echo "$help" | grep -o -e '--[a-z][a-z-]*' -e '-[a-zA-Z],' -e 'karvelo [a-z]* \[options\]' |
         sed -e 's/^karvelo //' -e 's/ \[options\]$//' -e 's/,$//' | sort -u)
     [ -n "$words" ] || fail "help names no option: $help"
+    completion=$(cat "$work/root/usr/local/share/bash-completion/completions/karvelo")
     for word in $words; do
+        echo "$completion" | grep -qe "$word" || fail "the bash completion lacks $word"
         echo "$manual" | grep -qe "$word" || fail "the manual page does not mention $word"
         echo "$readme" | grep -qe "$word" || fail "README does not mention $word"
     done
@@ -79,6 +82,7 @@ package)
     done
     contents=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort)
     [ "$contents" = "./usr/bin/karvelo
+./usr/share/bash-completion/completions/karvelo
 ./usr/share/doc/karvelo/copyright
 ./usr/share/man/man1/karvelo.1.gz" ] || fail "package files: $contents"
     # The packaged program is this build's, stripped, and runs.
