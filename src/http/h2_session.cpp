@@ -61,6 +61,7 @@ int readers = 0;              // reading threads alive, under registryLock
 H2Session* liveSessions = nullptr;  // their sessions, under registryLock
 Semaphore* readerEnded = nullptr;
 std::atomic<int> streamLimit{100};
+std::atomic<void (*)()> sessionStartHook{nullptr};
 std::once_flag initialized;
 
 void Initialize() {
@@ -481,8 +482,12 @@ H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection) {
         LockMutex(registryLock);
     }
     UnlockMutex(registryLock);
+    void (*hook)() = sessionStartHook.load();
+    if (session != nullptr && hook != nullptr) hook();
     return session;
 }
+
+void SetH2SessionStartHook(void (*hook)()) { sessionStartHook = hook; }
 
 void ReleaseH2Session(H2Session* session) {
     if (session == nullptr) return;

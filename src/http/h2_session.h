@@ -69,6 +69,10 @@ H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection);
 
 void ReleaseH2Session(H2Session* session);
 
+// Called (on the prober's thread, holding no lock) each time a session
+// starts; null: nothing.  The run grows its workers with it.
+void SetH2SessionStartHook(void (*hook)());
+
 // Takes no new streams from now on (the next request opens a new
 // connection); those in flight go on.
 void RetireH2Session(H2Session* session);

@@ -28,6 +28,8 @@ DownloadJob* waitingHead = nullptr;
 DownloadJob* waitingTail = nullptr;
 int liveWorkers = 0;
 int stopping = 0;
+int workerTarget = 0;    // the workers the run may have
+int workersStarted = 0;  // started so far
 HashMap* pools[MAX_RUN_JOBS];
 
 // The HTTP/1.1 slots: a download takes one before it uses an HTTP/1.1
@@ -165,6 +167,39 @@ void FreeDownloadJob(DownloadJob* job) {
     std::free(job);
 }
 
+namespace {
+
+// Starts workers until `count` have been started this run.
+void StartWorkers(int count) {
+    for (;;) {
+        LockMutex(lock);
+        if (stopping || workersStarted >= count) {
+            UnlockMutex(lock);
+            return;
+        }
+        ++workersStarted;
+        ++liveWorkers;
+        UnlockMutex(lock);
+        if (!StartDetachedThread(Work, nullptr)) {
+            LockMutex(lock);
+            --liveWorkers;
+            workerTarget = workersStarted;  // no more: with none, AwaitDownload fetches itself
+            UnlockMutex(lock);
+            return;
+        }
+    }
+}
+
+// A server speaks HTTP/2: the run may now keep all its streams busy.
+void GrowForHttp2() {
+    LockMutex(lock);
+    const int target = workerTarget;
+    UnlockMutex(lock);
+    StartWorkers(target);
+}
+
+}  // namespace
+
 void StartDownloadWorkers(int count, int http1Slots) {
     if (lock == nullptr) lock = NewMutex();
     if (count > MAX_RUN_STREAMS) count = MAX_RUN_STREAMS;
@@ -183,17 +218,13 @@ void StartDownloadWorkers(int count, int http1Slots) {
         freeSlots[i] = http1Slots - 1 - i;
     }
     UseHttp1Gate(&SLOT_GATE);
-    for (intptr_t i = 0; i < count; ++i) {
-        LockMutex(lock);
-        ++liveWorkers;
-        UnlockMutex(lock);
-        if (!StartDetachedThread(Work, reinterpret_cast<void*>(i))) {
-            LockMutex(lock);
-            --liveWorkers;
-            UnlockMutex(lock);
-            break;  // fewer workers; with none, AwaitDownload fetches itself
-        }
-    }
+    // As many workers as HTTP/1.1 slots to begin with; the rest only once a
+    // server speaks HTTP/2, so a run over HTTP/1.1 alone keeps a few threads
+    // that take the downloads in order.
+    workerTarget = count;
+    workersStarted = 0;
+    SetH2SessionStartHook(GrowForHttp2);
+    StartWorkers(count < http1Slots ? count : http1Slots);
 }
 
 void QueueDownload(DownloadJob* job) {
@@ -234,6 +265,7 @@ void CancelWaitingDownloads() {
 }
 
 void StopDownloadWorkers() {
+    SetH2SessionStartHook(nullptr);
     LockMutex(lock);
     stopping = 1;
     for (int i = 0; i < liveWorkers; ++i) PostSemaphore(queued);

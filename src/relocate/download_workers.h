@@ -35,8 +35,9 @@ struct DownloadJob {
 DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind);
 void FreeDownloadJob(DownloadJob* job);
 
-// Starts `count` worker threads (at most MAX_RUN_STREAMS), of which at most
-// `http1Slots` (at most MAX_RUN_JOBS) use HTTP/1.1 connections at once:
+// Starts worker threads, `http1Slots` (at most MAX_RUN_JOBS) at first and up
+// to `count` (at most MAX_RUN_STREAMS) once a server speaks HTTP/2; at most
+// `http1Slots` of them use HTTP/1.1 connections at once:
 // each of those slots has a keep-alive pool of its own, slot 0 the
 // process-wide ConnectionPool, so pooled connections outlive the run as
 // they always have.  The others wait for HTTP/2 answers (h2_session.h).
