@@ -25,6 +25,15 @@ bool TrustTlsTestPeers(int ports[TLS_PEER_COUNT]);
 // Takes the authority out of the root store again.  Safe without a trust.
 void ForgetTlsTestPeers();
 
+// Trusts the peers for a scope (one test): `held` says whether it could.
+struct TlsTestPeersTrust {
+    explicit TlsTestPeersTrust(int ports[TLS_PEER_COUNT]) : held(TrustTlsTestPeers(ports)) {}
+    ~TlsTestPeersTrust() { ForgetTlsTestPeers(); }
+    TlsTestPeersTrust(const TlsTestPeersTrust&) = delete;
+    TlsTestPeersTrust& operator=(const TlsTestPeersTrust&) = delete;
+    const bool held;
+};
+
 // A suite that talks to the peers: trusts them for the suite's time.
 class TlsTestPeersSuite : public ::testing::Test {
 protected:

@@ -335,10 +335,7 @@ TEST_F(WizardTest, LoadsChecksRelocatesAndShowsTheFailures) {
 // whose certificate expired, which stays in the failure list.
 TEST_F(WizardTest, RelocatesAnHttpsImage) {
     int ports[TLS_PEER_COUNT];
-    struct Trust {
-        bool held;
-        ~Trust() { ForgetTlsTestPeers(); }
-    } trust{TrustTlsTestPeers(ports)};
+    TlsTestPeersTrust trust(ports);
     if (!trust.held) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
     const std::string good = "https://127.0.0.1:" + std::to_string(ports[TLS_PEER_GOOD]) + "/png/wizard.png";
     const std::string expired = "https://127.0.0.1:" + std::to_string(ports[TLS_PEER_EXPIRED]) + "/png/old.png";
@@ -375,10 +372,7 @@ TEST_F(WizardTest, RelocatesAnHttpsImage) {
 // arrives, over one connection.
 TEST_F(WizardTest, RelocatesOverHttp2) {
     int ports[TLS_PEER_COUNT];
-    struct Trust {
-        bool held;
-        ~Trust() { ForgetTlsTestPeers(); }
-    } trust{TrustTlsTestPeers(ports)};
+    TlsTestPeersTrust trust(ports);
     const char* h2 = std::getenv("KARVELO_TLS_TEST_H2");
     if (!trust.held || h2 == nullptr || *h2 == '\0') GTEST_SKIP() << "needs the nginx of tools/tls-test-peers.sh";
     std::istringstream peer(h2);
