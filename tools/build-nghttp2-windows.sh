@@ -30,25 +30,10 @@ esac
 toolchain=$(cd "$(dirname "$0")/../cmake" && pwd)/$toolchain
 prefix=$(mkdir -p "$1" && cd "$1" && pwd)
 
-# A folder built for another target (an older i686 build folder) is built again.
-if [ -f "$prefix/include/nghttp2/nghttp2.h" ] && [ -f "$prefix/lib/libnghttp2.a" ] && [ -f "$prefix/LICENCE" ] &&
-   [ "$(cat "$prefix/host" 2>/dev/null)" = "$HOST" ]; then
-    exit 0
-fi
-rm -rf "$prefix/include" "$prefix/lib" "$prefix/host" "$prefix/LICENCE"
-
-work="$prefix/source"
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work"
-
-echo "nghttp2 for Windows ($HOST): fetching Debian's nghttp2 source package"
-apt-get source -qq nghttp2 >/dev/null 2>&1 || {
-    echo "apt-get source nghttp2 failed (are deb-src entries enabled? run tools/install-deps.sh)" >&2
-    exit 1
-}
-tree=$(find . -maxdepth 1 -mindepth 1 -type d -name 'nghttp2-*' | head -n 1)
-if [ -z "$tree" ] || [ ! -f "$tree/CMakeLists.txt" ] || [ ! -f "$tree/COPYING" ]; then
+. "$(dirname "$0")/windows-library.sh"
+skip_if_built include/nghttp2/nghttp2.h lib/libnghttp2.a
+fetch_debian_source nghttp2 nghttp2
+if [ ! -f "$tree/CMakeLists.txt" ] || [ ! -f "$tree/COPYING" ]; then
     echo "unexpected nghttp2 source layout in $work" >&2
     exit 1
 fi

@@ -23,25 +23,10 @@ fi
 HOST=${2:-x86_64-w64-mingw32}
 prefix=$(mkdir -p "$1" && cd "$1" && pwd)
 
-# A folder built for another target (an older i686 build folder) is built again.
-if [ -f "$prefix/include/pcre.h" ] && [ -f "$prefix/lib/libpcre.a" ] && [ -f "$prefix/LICENCE" ] &&
-   [ "$(cat "$prefix/host" 2>/dev/null)" = "$HOST" ]; then
-    exit 0
-fi
-rm -rf "$prefix/include" "$prefix/lib" "$prefix/host" "$prefix/LICENCE"
-
-work="$prefix/source"
-rm -rf "$work"
-mkdir -p "$work"
-cd "$work"
-
-echo "PCRE for Windows ($HOST): fetching Debian's pcre3 source package"
-apt-get source -qq pcre3 >/dev/null 2>&1 || {
-    echo "apt-get source pcre3 failed (are deb-src entries enabled? run tools/install-deps.sh)" >&2
-    exit 1
-}
-tree=$(find . -maxdepth 1 -mindepth 1 -type d -name 'pcre3-*' | head -n 1)
-if [ -z "$tree" ] || [ ! -x "$tree/configure" ]; then
+. "$(dirname "$0")/windows-library.sh"
+skip_if_built include/pcre.h lib/libpcre.a
+fetch_debian_source pcre3 PCRE
+if [ ! -x "$tree/configure" ]; then
     echo "unexpected pcre3 source layout in $work" >&2
     exit 1
 fi

@@ -1,0 +1,36 @@
+# What the scripts that build a library for the Windows cross builds from a
+# Debian source package share (tools/build-*-windows.sh source this file).
+
+# Exits the script when $prefix holds every one of the given files (paths
+# under it) and its licence, built for $HOST; otherwise clears what an
+# earlier build (perhaps for another target) left there.
+skip_if_built() {
+    built=yes
+    for file in "$@" LICENCE; do
+        [ -f "$prefix/$file" ] || built=no
+    done
+    if [ $built = yes ] && [ "$(cat "$prefix/host" 2>/dev/null)" = "$HOST" ]; then
+        exit 0
+    fi
+    rm -rf "$prefix/include" "$prefix/lib" "$prefix/host" "$prefix/LICENCE"
+}
+
+# Unpacks Debian's source package $1 (with Debian's patches) into a fresh
+# $prefix/source and sets $work to it and $tree to the source tree; the
+# working folder is $work afterwards.  $2 names the library in messages.
+fetch_debian_source() {
+    work="$prefix/source"
+    rm -rf "$work"
+    mkdir -p "$work"
+    cd "$work"
+    echo "$2 for Windows ($HOST): fetching Debian's $1 source package"
+    apt-get source -qq "$1" >/dev/null 2>&1 || {
+        echo "apt-get source $1 failed (are deb-src entries enabled? run tools/install-deps.sh)" >&2
+        exit 1
+    }
+    tree=$(find . -maxdepth 1 -mindepth 1 -type d -name "$1-*" | head -n 1)
+    if [ -z "$tree" ]; then
+        echo "no $1 source tree in $work" >&2
+        exit 1
+    fi
+}
