@@ -116,7 +116,7 @@ bool NginxServer::StartOnce(int port, bool* portTaken) {
         return false;
     }
     int exitCode = 0;
-    switch (AwaitServerStart(&pid_, port, ipv4_, &exitCode)) {
+    switch (AwaitServerStart(&pid_, port, ipv4_, ipv6_, &exitCode)) {
         case SERVER_ACCEPTS:
             port_ = port;
             return true;

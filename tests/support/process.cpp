@@ -199,7 +199,7 @@ bool LoopbackAccepts(int port, bool ipv4) {
     return connected;
 }
 
-ServerStart AwaitServerStart(pid_t* pid, int port, bool ipv4, int* exitCode) {
+ServerStart AwaitServerStart(pid_t* pid, int port, bool ipv4, bool ipv6, int* exitCode) {
     const int waitMilliseconds = 5000;
     const int tickMilliseconds = 5;
     for (int waited = 0; waited < waitMilliseconds; waited += tickMilliseconds) {
@@ -207,7 +207,7 @@ ServerStart AwaitServerStart(pid_t* pid, int port, bool ipv4, int* exitCode) {
             *pid = -1;
             return SERVER_ENDED;
         }
-        if (LoopbackAccepts(port, ipv4)) return SERVER_ACCEPTS;
+        if ((!ipv4 || LoopbackAccepts(port, true)) && (!ipv6 || LoopbackAccepts(port, false))) return SERVER_ACCEPTS;
         SleepMilliseconds(tickMilliseconds);
     }
     return SERVER_SILENT;

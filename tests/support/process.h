@@ -55,9 +55,11 @@ enum ServerStart {
     SERVER_ENDED,    // it ended first: *pid is -1, its status in *exitCode
     SERVER_SILENT,   // still running, but accepting nothing after five seconds
 };
-// Waits until the server `*pid` accepts connections on 127.0.0.1 (or ::1)
-// at `port`, or ends.
-ServerStart AwaitServerStart(pid_t* pid, int port, bool ipv4, int* exitCode);
+// Waits until the server `*pid` accepts connections at `port` on each
+// loopback address it listens on (127.0.0.1, ::1), or ends.  Both, not the
+// first: nginx that finds [::1]:port taken listens on 127.0.0.1 already while
+// it tries [::1] again for a few seconds, then ends.
+ServerStart AwaitServerStart(pid_t* pid, int port, bool ipv4, bool ipv6, int* exitCode);
 // Whether something accepts TCP connections on 127.0.0.1 (or ::1) at `port`.
 bool LoopbackAccepts(int port, bool ipv4);
 

@@ -64,7 +64,7 @@ bool TinyProxy::StartOnce(int port, bool* portTaken) {
         return false;
     }
     int exitCode = 0;
-    switch (AwaitServerStart(&pid_, port, /*ipv4=*/true, &exitCode)) {
+    switch (AwaitServerStart(&pid_, port, /*ipv4=*/true, /*ipv6=*/false, &exitCode)) {
         case SERVER_ACCEPTS:
             port_ = port;
             return true;
