@@ -72,17 +72,44 @@ const Refusal REFUSALS[] = {
     {MESSAGE_DESTINATION_TOO_LONG, "the destination %s is too long for the images' names; give a shorter one"},
 };
 
+// The refusals the core formats, by what they were made of; `%s` is the
+// package.
+const char* const PACKAGE_REFUSALS[] = {
+    nullptr,
+    "the paths the run forms from %s (its backup, temporary and kept copies) would be too long; move the package "
+    "to a shorter folder or shorten its name",
+    "%s is held by another program (Excel or WPS?), so it could not be written back after the run; close it and "
+    "run again",
+    "%s or its folder is not writable (read-only, or no permission), so it could not be written back after the run",
+};
+
 // Prints a refusal of `command` about `path` (the core's form): the command
 // line's own text when it has one for `warning`, else the core's.
-void Refuse(const char* command, const char* warning, const std::string& path) {
+void Refuse(const char* command, const char* warning, const std::string& path,
+            const InputRefusal& detail = InputRefusal()) {
+    const char* format = nullptr;
     for (const Refusal& refusal : REFUSALS) {
-        if (refusal.core != warning) continue;
-        char text[MESSAGE_BYTES];
-        std::snprintf(text, sizeof text, refusal.format, path.c_str());
-        PrintError(std::string("karvelo ") + command + ": " + text + "\n");
+        if (refusal.core == warning) format = refusal.format;
+    }
+    const int writability = detail.packageWritability;
+    if (writability > 0 && writability < static_cast<int>(sizeof PACKAGE_REFUSALS / sizeof PACKAGE_REFUSALS[0])) {
+        format = PACKAGE_REFUSALS[writability];
+    }
+    char text[MESSAGE_BYTES];
+    if (detail.breakingCharacter != 0) {
+        const std::string character = detail.breakingCharacter == ' ' ? std::string("a space")
+                                                                       : std::string("'") + detail.breakingCharacter + "'";
+        std::snprintf(text, sizeof text,
+                      "the destination %s holds %s, which cannot stand where the item \"%s\" has its image addresses "
+                      "(its description would break); give a folder without it",
+                      path.c_str(), character.c_str(), detail.breakingTitle);
+    } else if (format != nullptr) {
+        std::snprintf(text, sizeof text, format, path.c_str());
+    } else {
+        ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
         return;
     }
-    ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+    PrintError(std::string("karvelo ") + command + ": " + text + "\n");
 }
 
 // Reads the package into coreState; prints why on refusal.
@@ -228,9 +255,12 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     InputField field = INPUT_OK;
     std::string desktop = DesktopFolder();
     char text[MESSAGE_BYTES];
-    const char* warning = CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text, sizeof text);
+    InputRefusal refusal;
+    const char* warning =
+        CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text, sizeof text, &refusal);
     if (warning != nullptr) {
-        Refuse("relocate", warning, field == INPUT_DESTINATION ? std::string(options.destination) : packagePath);
+        Refuse("relocate", warning, field == INPUT_DESTINATION ? std::string(options.destination) : packagePath,
+               refusal);
         return field == INPUT_IMAGE_SOURCE ? EXIT_USAGE : EXIT_REFUSED;
     }
     if (RefuseUnwritableDestination(options.destination)) return EXIT_REFUSED;

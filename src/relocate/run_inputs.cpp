@@ -75,7 +75,9 @@ void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t si
 }
 
 const char* CheckRunInputs(const RunOptions& options, const char* packagePath, const char* desktop,
-                           InputField* field, char* text, size_t size) {
+                           InputField* field, char* text, size_t size, InputRefusal* refusal) {
+    InputRefusal ignored;
+    if (refusal == nullptr) refusal = &ignored;
     *field = INPUT_OK;
     if (!options.relocateImageSpace && !options.relocateOutsideAlbums) {
         *field = INPUT_IMAGE_SOURCE;
@@ -105,6 +107,8 @@ const char* CheckRunInputs(const RunOptions& options, const char* packagePath, c
             std::snprintf(character, sizeof character, FORMAT_CHARACTER, breaking);
         }
         std::snprintf(text, size, FORMAT_DESTINATION_BREAKS_ADDRESS, character, item->title);
+        refusal->breakingCharacter = breaking;
+        refusal->breakingTitle = item->title;
         return text;
     }
     if (!IsDirectory(options.destination)) return MESSAGE_DESTINATION_MISSING;
@@ -115,7 +119,8 @@ const char* CheckRunInputs(const RunOptions& options, const char* packagePath, c
 
     *field = INPUT_PACKAGE;
     const char* format = nullptr;
-    switch (CheckPackageWritable(packagePath, coreState.stateFolder)) {
+    refusal->packageWritability = CheckPackageWritable(packagePath, coreState.stateFolder);
+    switch (refusal->packageWritability) {
         case PACKAGE_PATH_TOO_LONG: format = FORMAT_PACKAGE_PATH_TOO_LONG; break;
         case PACKAGE_IN_USE: format = FORMAT_PACKAGE_IN_USE; break;
         case PACKAGE_READ_ONLY: format = FORMAT_PACKAGE_READ_ONLY; break;

@@ -52,5 +52,12 @@ void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t si
 // may start; a text naming the package is formatted into `text` (`size`
 // bytes).  `desktop` is the user's desktop folder (may be null): the images
 // may not be spread over it.
+// `refusal` (may be null) gets what a formatted text was made of, for a front
+// end that words the refusal its own way.
+struct InputRefusal {
+    char breakingCharacter = 0;           // the destination's character that breaks an address
+    const char* breakingTitle = nullptr;  // the title of the item whose address it breaks
+    int packageWritability = 0;           // CheckPackageWritable's refusal (PackageWritability)
+};
 const char* CheckRunInputs(const RunOptions& options, const char* packagePath, const char* desktop,
-                           InputField* field, char* text, size_t size);
+                           InputField* field, char* text, size_t size, InputRefusal* refusal = nullptr);

@@ -385,6 +385,12 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
     PackageLayout longTitleLayout;
     longTitleLayout.items.push_back(MakeItem(std::string(256, 'x'), "<p></p>", ""));
     ASSERT_TRUE(WritePackageFile(longTitle, longTitleLayout));
+    // A path in place of an unquoted address ends at its first space.
+    const std::string unquoted = dir.File("unquoted.csv"), spaced = dir.File("with space");
+    PackageLayout unquotedLayout;
+    unquotedLayout.items.push_back(MakeItem("shirt", "<img src=" + Url("a.png") + ">", ""));
+    ASSERT_TRUE(WritePackageFile(unquoted, unquotedLayout));
+    std::filesystem::create_directory(spaced);
     ASSERT_TRUE(WritePackageFile(PackagePath(), TwoItems(Url("a.png"), Url("b.png"), Url("c.png"))));
     const std::string original = ReadWholeFile(PackagePath());
     // An immutable folder stands for a read-only one, which root may write.
@@ -414,6 +420,8 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
         {{"relocate", unusable, dest}, 1, unusable + " cannot be read as a package"},
         {{"relocate", longTitle, dest}, 1, "标题超过255个字符(127个汉字)"},
         {{"relocate", PackagePath(), noFolder}, 1, "destination " + noFolder + " does not exist or is not a folder"},
+        {{"relocate", unquoted, spaced}, 1, "the destination " + spaced + " holds a space, which cannot stand where "
+                                            "the item \"shirt\" has its image addresses"},
         {{"relocate", PackagePath(), dest, "--no-image-space", "--no-outside-albums"}, 2,
          "--no-image-space with --no-outside-albums leaves no image to relocate"},
     };
@@ -754,8 +762,7 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
 
     ProcessResult refused = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(1, refused.exitCode);
-    EXPECT_NE(std::string::npos, refused.err.find("[" + stem + ".csv]或它所在的文件夹不允许写入(只读或没有权限)，"))
-        << refused.err;
+    EXPECT_NE(std::string::npos, refused.err.find(PackagePath() + " or its folder is not writable")) << refused.err;
     EXPECT_TRUE(server.RequestedPaths().empty());
     EXPECT_FALSE(PathExists(BuildFolder() + "/bak/" + stem + "(1).csv"));
 
@@ -780,7 +787,7 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
     ASSERT_TRUE(WriteWholeFile(longPackage, original));
     ProcessResult longName = RunKarvelo({"relocate", longPackage, Destination()});
     EXPECT_EQ(1, longName.exitCode);
-    EXPECT_NE(std::string::npos, longName.err.find("数据包的文件名或所在文件夹的路径太长"));
+    EXPECT_NE(std::string::npos, longName.err.find("the paths the run forms from " + longPackage)) << longName.err;
     // No room for "/m-9999-12-31-23-59-2147483647.jpeg" after 225 bytes.
     const std::string longFolder = dir.File(std::string(225 - dir.path().size() - 1, 'd'));
     ASSERT_TRUE(std::filesystem::create_directory(longFolder));
