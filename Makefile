@@ -34,10 +34,11 @@ native:
 	$(CONFIGURE_NATIVE)
 	cmake --build $(NATIVE) -j$(JOBS)
 
-# The command and its manual page alone, without the tests and benchmarks.
+# The command, its manual pages and its help's translations alone, without
+# the tests and benchmarks.
 native-command:
 	$(CONFIGURE_NATIVE)
-	cmake --build $(NATIVE) -j$(JOBS) --target karvelo karvelo_manual
+	cmake --build $(NATIVE) -j$(JOBS) --target karvelo karvelo_help
 
 asan:
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKARVELO_SANITIZE=ON -DKARVELO_BENCH=OFF >/dev/null

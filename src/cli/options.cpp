@@ -4,38 +4,40 @@
 
 #include <cstring>
 
+#include "cli/language.h"
+
 const CliOption CLI_OPTIONS[] = {
-    {OPTION_HELP, "help", nullptr, "print this help and exit", COMMAND_ALL},
-    {OPTION_VERSION, "version", nullptr, "print the version and exit", COMMAND_ALL},
+    {OPTION_HELP, "help", nullptr, N_("print this help and exit"), COMMAND_ALL},
+    {OPTION_VERSION, "version", nullptr, N_("print the version and exit"), COMMAND_ALL},
     {OPTION_NO_IMAGE_SPACE, "no-image-space", nullptr,
-     "leave image-space images (and all mobile-detail\nimages) remote", COMMAND_RELOCATE},
-    {OPTION_NO_OUTSIDE_ALBUMS, "no-outside-albums", nullptr, "leave images of outside photo albums remote",
+     N_("leave image-space images (and all mobile-detail\nimages) remote"), COMMAND_RELOCATE},
+    {OPTION_NO_OUTSIDE_ALBUMS, "no-outside-albums", nullptr, N_("leave images of outside photo albums remote"),
      COMMAND_RELOCATE},
-    {OPTION_BLANK_FAILED, "blank-failed", nullptr, "replace images that fail by the blank image", COMMAND_RELOCATE},
+    {OPTION_BLANK_FAILED, "blank-failed", nullptr, N_("replace images that fail by the blank image"), COMMAND_RELOCATE},
     {OPTION_JOBS, "jobs", "N",
-     "HTTP/1.1 downloads at once (1 to 32, default 8);\nthe results are the same for every N", COMMAND_RELOCATE},
+     N_("HTTP/1.1 downloads at once (1 to 32, default 8);\nthe results are the same for every N"), COMMAND_RELOCATE},
     {OPTION_STREAMS, "streams", "N",
-     "HTTP/2 requests at once per host (1 to 256,\ndefault 100); the results are the same for every N",
+     N_("HTTP/2 requests at once per host (1 to 256,\ndefault 100); the results are the same for every N"),
      COMMAND_RELOCATE},
     {OPTION_PROXY, "proxy", "URL",
-     "download through this http proxy (\"\": none):\nhttp://[USER:PASSWORD@]HOST[:PORT]", COMMAND_RELOCATE},
-    {OPTION_NOPROXY, "noproxy", "LIST", "the hosts that go direct (\"*\": all)", COMMAND_RELOCATE},
-    {OPTION_QUIET, "quiet", nullptr, "print only the final message and errors", COMMAND_RELOCATE | COMMAND_DEMO},
-    {OPTION_VERBOSE, "verbose", nullptr, "print a line per image: its address, then its\nfile or why it failed",
+     N_("download through this http proxy (\"\": none):\nhttp://[USER:PASSWORD@]HOST[:PORT]"), COMMAND_RELOCATE},
+    {OPTION_NOPROXY, "noproxy", "LIST", N_("the hosts that go direct (\"*\": all)"), COMMAND_RELOCATE},
+    {OPTION_QUIET, "quiet", nullptr, N_("print only the final message and errors"), COMMAND_RELOCATE | COMMAND_DEMO},
+    {OPTION_VERBOSE, "verbose", nullptr, N_("print a line per image: its address, then its\nfile or why it failed"),
      COMMAND_RELOCATE | COMMAND_DEMO},
     {OPTION_JSON, "json", nullptr,
-     "at the end, print one JSON document on stdout:\nper item the relocated files and the failed\n"
-     "addresses with their reasons, the totals, the\nbackup and the exit code (the texts go to stderr)",
+     N_("at the end, print one JSON document on stdout:\nper item the relocated files and the failed\n"
+     "addresses with their reasons, the totals, the\nbackup and the exit code (the texts go to stderr)"),
      COMMAND_RELOCATE | COMMAND_DEMO},
 };
 const int CLI_OPTION_COUNT = sizeof CLI_OPTIONS / sizeof CLI_OPTIONS[0];
 
 const CliCommand CLI_COMMANDS[] = {
     {"relocate", COMMAND_RELOCATE, "karvelo relocate [options] PACKAGE DEST",
-     "download the package's images into DEST and rewrite the package"},
+     N_("download the package's images into DEST and rewrite the package")},
     {"inspect", COMMAND_INSPECT, "karvelo inspect [options] PACKAGE",
-     "count the package's image addresses, remote and local, writing nothing"},
-    {"demo", COMMAND_DEMO, "karvelo demo [options] [DIR]", "relocate a built-in example package in DIR"},
+     N_("count the package's image addresses, remote and local, writing nothing")},
+    {"demo", COMMAND_DEMO, "karvelo demo [options] [DIR]", N_("relocate a built-in example package in DIR")},
 };
 const int CLI_COMMAND_COUNT = sizeof CLI_COMMANDS / sizeof CLI_COMMANDS[0];
 
@@ -45,6 +47,17 @@ namespace {
 const size_t HELP_COLUMN = 24;
 
 bool Printable(int id) { return id > ' ' && id < 127; }
+
+// The columns UTF-8 `text` takes on a terminal, where the help's Chinese
+// (three-byte sequences from U+1000 on) takes two per character.
+size_t DisplayColumns(const std::string& text) {
+    size_t columns = 0;
+    for (unsigned char byte : text) {
+        if ((byte & 0xC0) == 0x80) continue;  // a continuation byte
+        columns += byte >= 0xE1 ? 2 : 1;
+    }
+    return columns;
+}
 
 // "-j, --jobs N" or "    --streams N".
 std::string OptionSpelling(const CliOption& option) {
@@ -125,23 +138,28 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
     return true;
 }
 
-void PrintUsageLines(FILE* stream) {
-    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) std::fprintf(stream, "%s%s\n", i == 0 ? "usage: " : "       ", CLI_COMMANDS[i].usage);
-    std::fputs("       karvelo -h | --help | -V | --version\n", stream);
+void PrintUsageLines(FILE* stream, bool translated) {
+    // The lines under the first start where the first's usage does.
+    const std::string label = translated ? Translated("usage: ") : "usage: ";
+    const std::string indent(DisplayColumns(label), ' ');
+    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) {
+        std::fprintf(stream, "%s%s\n", i == 0 ? label.c_str() : indent.c_str(), CLI_COMMANDS[i].usage);
+    }
+    std::fprintf(stream, "%skarvelo -h | --help | -V | --version\n", indent.c_str());
 }
 
 void PrintCommandHelp(const CliCommand* command, FILE* stream) {
     for (int i = 0; i < CLI_COMMAND_COUNT; ++i) {
         const CliCommand& shown = CLI_COMMANDS[i];
         if (command != nullptr && command != &shown) continue;
-        std::fprintf(stream, "usage: %s\n  %s\n", shown.usage, shown.summary);
+        std::fprintf(stream, "%s%s\n  %s\n", Translated("usage: "), shown.usage, Translated(shown.summary));
         for (int j = 0; j < CLI_OPTION_COUNT; ++j) {
             const CliOption& option = CLI_OPTIONS[j];
             if ((option.commands & shown.set) == 0) continue;
             std::string line = "  " + OptionSpelling(option);
             line += line.size() + 1 < HELP_COLUMN ? std::string(HELP_COLUMN - line.size(), ' ') : "\n" +
                                                                                                    std::string(HELP_COLUMN, ' ');
-            for (const char* at = option.help; *at != '\0'; ++at) {
+            for (const char* at = Translated(option.help); *at != '\0'; ++at) {
                 line += *at;
                 if (*at == '\n') line += std::string(HELP_COLUMN, ' ');
             }

@@ -67,8 +67,10 @@ struct ParsedArguments {
 bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArguments* parsed);
 
 // "usage: " and every command's usage line, then the help and version
-// forms.
-void PrintUsageLines(FILE* stream);
+// forms; `translated`: "usage: " in the help's language (the help), not
+// English (a refusal, which scripts may read).
+void PrintUsageLines(FILE* stream, bool translated);
 
-// The usage lines and option list of `command` (null: every command).
+// The usage lines and option list of `command` (null: every command), in
+// the help's language.
 void PrintCommandHelp(const CliCommand* command, FILE* stream);

@@ -3,7 +3,7 @@
 #
 #   install_test.sh BUILD CMAKE layout   `make install`: the files under the
 #                                        prefix, the installed command's folder
-#                                        rule, the manual page
+#                                        rule, the manual pages, the Chinese help
 #   install_test.sh BUILD CPACK package  the Debian package: its control data
 #                                        (dependencies) and its files
 set -eu
@@ -32,7 +32,9 @@ layout)
     [ "$installed" = "./usr/local/bin/karvelo
 ./usr/local/share/bash-completion/completions/karvelo
 ./usr/local/share/doc/karvelo/copyright
-./usr/local/share/man/man1/karvelo.1.gz" ] || fail "installed: $installed"
+./usr/local/share/locale/zh_CN/LC_MESSAGES/karvelo.mo
+./usr/local/share/man/man1/karvelo.1.gz
+./usr/local/share/man/zh_CN/man1/karvelo.1.gz" ] || fail "installed: $installed"
     grep -qx "License: Expat" "$work/root/usr/local/share/doc/karvelo/copyright" || fail "copyright names no licence"
 
     # Installed, it keeps its files in the user's state folder, though the
@@ -68,6 +70,27 @@ layout)
         echo "$readme" | grep -q "Exit codes:.*$code\|[;,] $code [a-z]" || fail "README's exit codes lack $code"
     done
     echo "$manual" | grep -qF "Karvelo $version" || fail "the manual page is not of version $version"
+
+    # In Chinese: the installed program finds its catalog (../share/locale),
+    # and the Chinese manual page renders cleanly and names what the Chinese
+    # help names, options and exit codes alike.
+    chinese=$(LANG=zh_CN.UTF-8 LC_ALL= LC_MESSAGES= LANGUAGE= XDG_STATE_HOME=$work/state \
+        "$work/root/usr/local/bin/karvelo" --help)
+    echo "$chinese" | grep -qxF "对你来说，这个文件夹是 $work/state/karvelo" || fail "Chinese help: $chinese"
+    manual=$(LC_ALL=C.UTF-8 MANWIDTH=1000 man --warnings -l "$work/root/usr/local/share/man/zh_CN/man1/karvelo.1.gz" \
+        2>"$work/warnings")
+    [ ! -s "$work/warnings" ] || fail "Chinese manual page warnings: $(cat "$work/warnings")"
+    for section in 名称 概要 命令 选项 环境变量 文件 信号 退出状态 示例; do
+        echo "$manual" | grep -qx "$section" || fail "the Chinese manual page has no $section"
+    done
+    for word in $(echo "$chinese" | grep -o -e '--[a-z][a-z-]*' -e '-[a-zA-Z],' | sed 's/,$//' | sort -u); do
+        echo "$manual" | grep -qe "$word" || fail "the Chinese manual page does not mention $word"
+    done
+    exits=$(echo "$manual" | sed -n '/^退出状态/,/^示例/p')
+    for code in $codes; do
+        echo "$exits" | grep -q "^ *$code  " || fail "the Chinese manual page's 退出状态 lacks $code"
+    done
+    echo "$manual" | grep -qF "Karvelo $version" || fail "the Chinese manual page is not of version $version"
     ;;
 package)
     "$tool" -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
@@ -84,7 +107,9 @@ package)
     [ "$contents" = "./usr/bin/karvelo
 ./usr/share/bash-completion/completions/karvelo
 ./usr/share/doc/karvelo/copyright
-./usr/share/man/man1/karvelo.1.gz" ] || fail "package files: $contents"
+./usr/share/locale/zh_CN/LC_MESSAGES/karvelo.mo
+./usr/share/man/man1/karvelo.1.gz
+./usr/share/man/zh_CN/man1/karvelo.1.gz" ] || fail "package files: $contents"
     # The packaged program is this build's, stripped, and runs.
     dpkg-deb -x "$deb" "$work/unpacked"
     [ "$("$work/unpacked/usr/bin/karvelo" --version)" = "Karvelo $version" ] || fail "the packaged karvelo does not run"

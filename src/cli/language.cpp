@@ -1,0 +1,59 @@
+#include "cli/language.h"
+
+#include <libintl.h>
+#include <sys/stat.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/console.h"
+#include "platform/fs.h"
+
+namespace {
+
+bool IsFolder(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The value LC_MESSAGES takes from the environment: the first set of
+// LC_ALL, LC_MESSAGES and LANG.
+const char* MessagesLocaleName() {
+    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && value[0] != '\0') return value;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void ChooseMessageLanguage() {
+    if (std::setlocale(LC_MESSAGES, "") == nullptr) {
+        // The locale is named but not generated here (only C.UTF-8 is, on
+        // many a server).  gettext needs a locale other than C to read
+        // LANGUAGE, and the name alone to find a catalog: C.UTF-8 with the
+        // name as LANGUAGE, unless the user set LANGUAGE already.
+        const char* name = MessagesLocaleName();
+        if (name != nullptr && std::strcmp(name, "C") != 0 && std::strcmp(name, "POSIX") != 0 &&
+            std::setlocale(LC_MESSAGES, "C.UTF-8") != nullptr) {
+            setenv("LANGUAGE", name, /*overwrite=*/0);
+        }
+    }
+    char program[MAX_PATH_BYTES];
+    if (GetProgramFolder(program, sizeof program) == 1) {
+        const std::string folder = Utf8FromCore(program);
+        const std::string built = folder + "/locale";
+        bindtextdomain(KARVELO_TEXT_DOMAIN, (IsFolder(built) ? built : folder + "/../share/locale").c_str());
+    }
+    // The help is written as UTF-8 whatever the locale's character set, as
+    // every other text of the command line is.
+    bind_textdomain_codeset(KARVELO_TEXT_DOMAIN, "UTF-8");
+}
+
+const char* Translated(const char* english) {
+    // "" would give the catalog's header.
+    return english[0] == '\0' ? english : dgettext(KARVELO_TEXT_DOMAIN, english);
+}

@@ -1,0 +1,78 @@
+#!/bin/sh
+# The help's translations, checked against the program that shows them.
+#
+#   translation_test.sh SOURCE BUILD
+set -eu
+src=$1
+build=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Every text the program marks for translation is translated in each
+# catalog, and no catalog keeps a text the program no longer has.
+LC_ALL=C.UTF-8 xgettext --language=C++ --from-code=UTF-8 --keyword=Translated --keyword=N_ \
+    -o "$work/karvelo.pot" "$src"/src/cli/*.cpp
+for po in "$src"/po/*.po; do
+    LC_ALL=C.UTF-8 msgcmp "$po" "$work/karvelo.pot" 2>"$work/missing" || fail "$po lacks: $(cat "$work/missing")"
+    LC_ALL=C.UTF-8 msgcmp --use-untranslated "$work/karvelo.pot" "$po" 2>"$work/stale" ||
+        fail "$po keeps texts the program no longer has: $(cat "$work/stale")"
+done
+
+# The program's help under a clean environment plus the given variables.
+help_with() {
+    settings=$1
+    shift
+    # shellcheck disable=SC2086 # the settings are words on purpose
+    env -i PATH="$PATH" HOME="$work" XDG_STATE_HOME="$work/state" $settings "$build/karvelo" "$@"
+}
+
+# Which language the locale variables choose, as in other GNU programs: the
+# first set of LC_ALL, LC_MESSAGES and LANG, then LANGUAGE unless that is C.
+# zh_CN.GBK is a locale few machines generate: its name alone chooses.
+for row in "zh LANG=zh_CN.UTF-8" "zh LANG=C LC_MESSAGES=zh_CN.UTF-8" "en LANG=zh_CN.UTF-8 LC_ALL=C" \
+    "zh LANG=zh_CN.GBK" "en LANG=en_US.UTF-8" "zh LANG=en_US.UTF-8 LANGUAGE=zh_CN" "en LANGUAGE=zh_CN" "en -"; do
+    language=${row%% *}
+    settings=${row#* }
+    [ "$settings" = - ] && settings=""
+    for command in "" relocate inspect demo; do
+        # shellcheck disable=SC2086 # no command: the program's help
+        out=$(help_with "$settings" $command --help)
+        first=$(echo "$out" | grep -m1 -e '^usage: ' -e '^用法：' || true)
+        case $language in
+        zh) expected="用法：karvelo ${command:-relocate}" ;;
+        en) expected="usage: karvelo ${command:-relocate}" ;;
+        esac
+        case $first in
+        "$expected"*) ;;
+        *) fail "$settings karvelo $command --help: $first, not $expected" ;;
+        esac
+        # Within 80 columns in either language (two for a Chinese character).
+        wide=$(echo "$out" | LC_ALL=C.UTF-8 wc -L)
+        [ "$wide" -le 80 ] || fail "$settings karvelo $command --help is $wide columns wide"
+    done
+done
+
+# Both helps name the same options, commands and exit codes.
+options_of() {
+    echo "$1" | grep -o -e '--[a-z][a-z-]*' -e '-[a-zA-Z],' -e 'karvelo [a-z]* \[options\]' | sort -u
+}
+codes_of() {
+    echo "$1" | sed -n "/^$2/,/^\$/p" | grep -o '[0-9][0-9]* *[^0-9 ]' | grep -o '^[0-9]*' | sort -u
+}
+english=$(help_with "LANG=C" --help)
+chinese=$(help_with "LANG=zh_CN.UTF-8" --help)
+[ "$(options_of "$english")" = "$(options_of "$chinese")" ] ||
+    fail "the helps' options differ: $(options_of "$english") / $(options_of "$chinese")"
+[ "$(codes_of "$english" "exit codes:")" = "$(codes_of "$chinese" "退出码：")" ] ||
+    fail "the helps' exit codes differ: $(codes_of "$english" "exit codes:") / $(codes_of "$chinese" "退出码：")"
+echo "$chinese" | grep -qF "NAME(已搬家).csv" || fail "the Chinese help names no kept package"
+
+# Refusals stay in one language, which scripts may read.
+refusal=$(help_with "LANG=zh_CN.UTF-8" frob 2>&1 || true)
+echo "$refusal" | grep -qx "karvelo: unknown command frob" || fail "refusal under zh_CN: $refusal"
+echo "$refusal" | grep -q "^usage: karvelo relocate" || fail "refusal's usage under zh_CN: $refusal"
