@@ -6,16 +6,9 @@
 #                                        rule, the manual pages, the Chinese help
 #   install_test.sh BUILD CPACK package  the Debian package: its control data
 #                                        (dependencies) and its files
-set -eu
+. "$(dirname "$0")/scratch.sh"
 build=$1
 tool=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 # The regular files under $1, one per line, sorted.
 files_under() {

@@ -2,16 +2,9 @@
 # The help's translations, checked against the program that shows them.
 #
 #   translation_test.sh SOURCE BUILD
-set -eu
+. "$(dirname "$0")/scratch.sh"
 src=$1
 build=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 # Every text the program marks for translation is translated in each
 # catalog, and no catalog keeps a text the program no longer has.
