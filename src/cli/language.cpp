@@ -37,9 +37,10 @@ void ChooseMessageLanguage() {
         // LANGUAGE, and the name alone to find a catalog: C.UTF-8 with the
         // name as LANGUAGE, unless the user set LANGUAGE already.
         const char* name = MessagesLocaleName();
+        const char* languages = std::getenv("LANGUAGE");
         if (name != nullptr && std::strcmp(name, "C") != 0 && std::strcmp(name, "POSIX") != 0 &&
-            std::setlocale(LC_MESSAGES, "C.UTF-8") != nullptr) {
-            setenv("LANGUAGE", name, /*overwrite=*/0);
+            std::setlocale(LC_MESSAGES, "C.UTF-8") != nullptr && (languages == nullptr || languages[0] == '\0')) {
+            setenv("LANGUAGE", name, /*overwrite=*/1);
         }
     }
     char program[MAX_PATH_BYTES];

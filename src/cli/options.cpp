@@ -157,8 +157,9 @@ void PrintCommandHelp(const CliCommand* command, FILE* stream) {
             const CliOption& option = CLI_OPTIONS[j];
             if ((option.commands & shown.set) == 0) continue;
             std::string line = "  " + OptionSpelling(option);
-            line += line.size() + 1 < HELP_COLUMN ? std::string(HELP_COLUMN - line.size(), ' ') : "\n" +
-                                                                                                   std::string(HELP_COLUMN, ' ');
+            // A long spelling takes a line of its own.
+            const bool fits = line.size() + 1 < HELP_COLUMN;
+            line += fits ? std::string(HELP_COLUMN - line.size(), ' ') : "\n" + std::string(HELP_COLUMN, ' ');
             for (const char* at = Translated(option.help); *at != '\0'; ++at) {
                 line += *at;
                 if (*at == '\n') line += std::string(HELP_COLUMN, ' ');

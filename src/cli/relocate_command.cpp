@@ -97,8 +97,8 @@ void Refuse(const char* command, const char* warning, const std::string& path,
     }
     char text[MESSAGE_BYTES];
     if (detail.breakingCharacter != 0) {
-        const std::string character = detail.breakingCharacter == ' ' ? std::string("a space")
-                                                                       : std::string("'") + detail.breakingCharacter + "'";
+        const char breaking = detail.breakingCharacter;
+        const std::string character = breaking == ' ' ? std::string("a space") : std::string("'") + breaking + "'";
         std::snprintf(text, sizeof text,
                       "the destination %s holds %s, which cannot stand where the item \"%s\" has its image addresses "
                       "(its description would break); give a folder without it",

@@ -28,7 +28,8 @@ help_with() {
 # first set of LC_ALL, LC_MESSAGES and LANG, then LANGUAGE unless that is C.
 # zh_CN.GBK is a locale few machines generate: its name alone chooses.
 for row in "zh LANG=zh_CN.UTF-8" "zh LANG=C LC_MESSAGES=zh_CN.UTF-8" "en LANG=zh_CN.UTF-8 LC_ALL=C" \
-    "zh LANG=zh_CN.GBK" "en LANG=en_US.UTF-8" "zh LANG=en_US.UTF-8 LANGUAGE=zh_CN" "en LANGUAGE=zh_CN" "en -"; do
+    "zh LANG=zh_CN.GBK LANGUAGE=" "en LANG=en_US.UTF-8" "zh LANG=en_US.UTF-8 LANGUAGE=zh_CN" "en LANGUAGE=zh_CN" \
+    "en -"; do
     language=${row%% *}
     settings=${row#* }
     [ "$settings" = - ] && settings=""
