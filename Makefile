@@ -164,7 +164,7 @@ test: deps
 demo:
 	@tools/install-deps.sh demo
 	@cmake -S . -B $(DEMO) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVELO_TESTS=OFF -DKARVELO_BENCH=OFF >/dev/null
-	@cmake --build $(DEMO) -j$(JOBS) --target karvelo >$(DEMO)/build.log 2>&1 || { cat $(DEMO)/build.log; exit 1; }
+	@cmake --build $(DEMO) -j$(JOBS) --target karvelo karvelo_help >$(DEMO)/build.log 2>&1 || { cat $(DEMO)/build.log; exit 1; }
 	@$(DEMO)/karvelo demo
 
 # bin/karvelo and share/man/man1/karvelo.1.gz under $(DESTDIR)$(PREFIX).
