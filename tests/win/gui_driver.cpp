@@ -378,6 +378,12 @@ bool KarveloProcess::Probe(ProbeRequest* request) {
     std::string probePath = DriverFolder() + "\\karvelo_probe.dll";
     HMODULE local = LoadLibraryA(probePath.c_str());
     if (local == nullptr || process_ == nullptr) return false;
+    // Wine starts a remote thread by signalling a thread of the program
+    // that is not waiting; one inside malloc deadlocks in the handler.  Once
+    // idle, the main thread waits in its message loop and takes the request
+    // there; from its first probe on, the probe keeps a thread of its own
+    // waiting for all later ones.
+    if (!probeParked_) WaitForInputIdle(process_, WAIT_LIMIT_MS);
     if (probeModule_ == nullptr) {
         // LoadLibraryA lies at the same address in every process of the
         // prefix (kernel32 is never relocated).
@@ -401,6 +407,7 @@ bool KarveloProcess::Probe(ProbeRequest* request) {
     WriteProcessMemory(process_, remoteRequest, request, sizeof *request, nullptr);
     DWORD ok = 0;
     bool ran = RunRemote(process_, entry, remoteRequest, &ok);
+    probeParked_ = probeParked_ || ran;
     if (ran) ReadProcessMemory(process_, remoteRequest, request, sizeof *request, nullptr);
     VirtualFreeEx(process_, remoteRequest, 0, MEM_RELEASE);
     return ran && request->ok == 1;

@@ -118,6 +118,7 @@ private:
     std::string desktop_;  // set for a virtual desktop
     HANDLE explorer_ = nullptr;
     void* probeModule_ = nullptr;  // in the target process
+    bool probeParked_ = false;     // a probe ran, so the probe's waiting thread is there
 };
 
 // The text of a message box (its static text control).

@@ -27,9 +27,30 @@ HGLOBAL MakeDrop(const wchar_t* names) {
     return memory;
 }
 
+// Waits on an event nobody sets, for as long as the process lives.  Wine
+// starts a remote thread through a thread of the target that waits on its
+// server; with none waiting it signals one, and a main thread inside malloc
+// (painting) then deadlocks in the handler's own allocation.  This thread
+// is always waiting, so the driver's later probes never need that signal.
+// Started by the first probe, not on load: a copy of this DLL loaded and
+// freed again (a planted one) must leave no thread behind.
+DWORD WINAPI Parked(LPVOID event) {
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    return 0;
+}
+
+void ParkAThread() {
+    static LONG parked = 0;
+    if (InterlockedExchange(&parked, 1) != 0) return;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = event != nullptr ? CreateThread(nullptr, 0, Parked, event, 0, nullptr) : nullptr;
+    if (thread != nullptr) CloseHandle(thread);
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
+    ParkAThread();
     ProbeRequest* request = static_cast<ProbeRequest*>(parameter);
     request->ok = 0;
     switch (request->operation) {
