@@ -113,9 +113,12 @@ test-windows32:
 GUI_SCREEN := 1024x768x24
 # A run that hangs is ended after this many seconds and run again, saying
 # so, up to three attempts; a third hang, like any failure, fails the suite.
-# Seen here: Karvelo.exe, closed at a test's end, left with one thread
-# waiting on a lock in its exit, in about one run of three (a whole run takes
-# about two minutes).
+# The hang once seen in about one run of five: Wine starts the driver's
+# remote threads by signalling a thread of Karvelo.exe that is not waiting,
+# and a main thread caught inside malloc deadlocked in the handler.  The
+# driver now waits for the program to be idle first, and the probe keeps a
+# thread waiting (tests/win/probe/probe.cpp); the retries stay as a net.
+# A whole run takes about two minutes.
 GUI_RUN_LIMIT := 480
 GUI_PREFIX := $(CURDIR)/$(WINDOWS)/guiprefix
 GUI_WESTERN_LOCALE := en_US.UTF-8
