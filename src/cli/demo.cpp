@@ -14,6 +14,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/console.h"
 #include "util/loopback_server.h"
 #include "package/writer.h"
@@ -168,7 +169,7 @@ void RemoveEarlierImages(const std::string& images) {
 
 int DemoCommand(const ParsedArguments& arguments) {
     if (arguments.positionals.size() > 1) {
-        std::fprintf(stderr, "karvelo demo: too many arguments\nusage: karvelo demo [options] [DIR]\n");
+        RefuseArguments(*FindCommand("demo"), "too many arguments");
         return EXIT_USAGE;
     }
     std::string folderArgument = arguments.positionals.empty() ? DEFAULT_DEMO_FOLDER : arguments.positionals[0];

@@ -74,10 +74,6 @@ const CliOption* OptionById(int id) {
     return nullptr;
 }
 
-void Refuse(const CliCommand& command, const std::string& what) {
-    std::fprintf(stderr, "karvelo %s: %s\nusage: %s\n(karvelo %s --help tells more)\n", command.name, what.c_str(),
-                 command.usage, command.name);
-}
 
 }  // namespace
 
@@ -86,6 +82,11 @@ const CliCommand* FindCommand(const std::string& name) {
         if (name == CLI_COMMANDS[i].name) return &CLI_COMMANDS[i];
     }
     return nullptr;
+}
+
+void RefuseArguments(const CliCommand& command, const std::string& what) {
+    std::fprintf(stderr, "karvelo %s: %s\nusage: %s\n(karvelo %s --help tells more)\n", command.name, what.c_str(),
+                 command.usage, command.name);
 }
 
 bool ParsedArguments::Has(int id) const {
@@ -121,14 +122,14 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
         if (found == -1) break;
         const char* written = arguments[optind - 1];
         if (found == '?') {
-            Refuse(command, std::string("unknown option ") +
+            RefuseArguments(command, std::string("unknown option ") +
                                 (optopt != 0 && optopt != '?' ? std::string("-") + static_cast<char>(optopt)
                                                               : std::string(written)));
             return false;
         }
         if (found == ':') {
             const CliOption* option = OptionById(optopt);
-            Refuse(command, std::string(option != nullptr ? "--" + std::string(option->longName) : written) +
+            RefuseArguments(command, std::string(option != nullptr ? "--" + std::string(option->longName) : written) +
                                 " takes a value");
             return false;
         }

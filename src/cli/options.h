@@ -59,6 +59,10 @@ struct ParsedArguments {
     bool Has(int id) const;
 };
 
+// Says on stderr what is wrong with `command`'s arguments, with its usage
+// line and where to learn more: "karvelo relocate: too many arguments".
+void RefuseArguments(const CliCommand& command, const std::string& what);
+
 // Parses the arguments after the command's name with getopt_long: options
 // anywhere among the operands, "--" ends them, "-j4", "--jobs=4" and
 // "--jobs 4" alike.  An unknown option, or one without its value, says so

@@ -33,8 +33,6 @@
 
 namespace {
 
-const char RELOCATE_USAGE[] = "usage: karvelo relocate [options] PACKAGE DEST\n(karvelo relocate --help tells more)\n";
-
 const int MESSAGE_BYTES = 4096;
 
 // The user's desktop, which the wizard refuses as a destination.
@@ -322,8 +320,9 @@ int RelocateCommand(const ParsedArguments& arguments) {
             int& count = jobs ? options.jobs : options.streams;
             count = ParseCount(value, limit);
             if (count == 0) {
-                std::fprintf(stderr, "karvelo relocate: %s takes a number from 1 to %d, not '%s'\n%s",
-                             jobs ? "--jobs" : "--streams", limit, value.c_str(), RELOCATE_USAGE);
+                const std::string name = jobs ? "--jobs" : "--streams";
+                RefuseArguments(*FindCommand("relocate"),
+                                name + " takes a number from 1 to " + std::to_string(limit) + ", not '" + value + "'");
                 return EXIT_USAGE;
             }
         } else if (id == OPTION_PROXY) {
@@ -335,9 +334,8 @@ int RelocateCommand(const ParsedArguments& arguments) {
         }
     }
     if (arguments.positionals.size() != 2) {
-        std::fprintf(stderr, "karvelo relocate: %s\n%s",
-                     arguments.positionals.size() < 2 ? "PACKAGE and DEST are needed" : "too many arguments",
-                     RELOCATE_USAGE);
+        RefuseArguments(*FindCommand("relocate"),
+                        arguments.positionals.size() < 2 ? "PACKAGE and DEST are needed" : "too many arguments");
         return EXIT_USAGE;
     }
     const std::string positional[2] = {arguments.positionals[0], arguments.positionals[1]};
@@ -385,8 +383,7 @@ struct AddressCounts {
 
 int InspectCommand(const ParsedArguments& arguments) {
     if (arguments.positionals.size() != 1) {
-        std::fprintf(stderr, "karvelo inspect: %s\nusage: karvelo inspect [options] PACKAGE\n",
-                     arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
+        RefuseArguments(*FindCommand("inspect"), arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
         return EXIT_USAGE;
     }
     const char* argument = arguments.positionals[0].c_str();
