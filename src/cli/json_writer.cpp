@@ -45,27 +45,21 @@ void JsonWriter::BeforeValue() {
     }
 }
 
-void JsonWriter::BeginObject() {
+void JsonWriter::Open(char bracket) {
     BeforeValue();
-    text_ += '{';
+    text_ += bracket;
     firstInLevel_.push_back(true);
 }
 
-void JsonWriter::EndObject() {
-    text_ += '}';
+void JsonWriter::Close(char bracket) {
+    text_ += bracket;
     firstInLevel_.pop_back();
 }
 
-void JsonWriter::BeginArray() {
-    BeforeValue();
-    text_ += '[';
-    firstInLevel_.push_back(true);
-}
-
-void JsonWriter::EndArray() {
-    text_ += ']';
-    firstInLevel_.pop_back();
-}
+void JsonWriter::BeginObject() { Open('{'); }
+void JsonWriter::EndObject() { Close('}'); }
+void JsonWriter::BeginArray() { Open('['); }
+void JsonWriter::EndArray() { Close(']'); }
 
 void JsonWriter::Key(const std::string& name) {
     BeforeValue();

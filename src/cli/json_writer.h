@@ -23,6 +23,9 @@ public:
 
 private:
     void BeforeValue();
+    // An object or array begins or ends.
+    void Open(char bracket);
+    void Close(char bracket);
     void Quoted(const std::string& utf8);
     std::string text_;
     std::vector<bool> firstInLevel_;  // per open object or array: nothing written in it yet

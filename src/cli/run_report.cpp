@@ -36,6 +36,16 @@ std::vector<const char*> AddressesOf(const Vector* desktop, const Vector* mobile
     return addresses;
 }
 
+// {"url": URL, key: VALUE}, both texts in the core's form.
+void AddressEntry(JsonWriter* json, const char* url, const char* key, const std::string& value) {
+    json->BeginObject();
+    json->Key("url");
+    json->String(Utf8FromCore(url));
+    json->Key(key);
+    json->String(Utf8FromCore(value));
+    json->EndObject();
+}
+
 void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord* item) {
     json->BeginObject();
     json->Key("title");
@@ -47,24 +57,14 @@ void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord*
     for (const char* url : AddressesOf(DesktopUrls(item), MobileUrls(item))) {
         const std::string* file = Find(terminal.files, url);
         if (file == nullptr || FileModeOfPath(file->c_str()) < 0) continue;
-        json->BeginObject();
-        json->Key("url");
-        json->String(Utf8FromCore(url));
-        json->Key("file");
-        json->String(Utf8FromCore(*file));
-        json->EndObject();
+        AddressEntry(json, url, "file", *file);
     }
     json->EndArray();
     json->Key("failed");
     json->BeginArray();
     for (const char* url : AddressesOf(FailedDesktopUrls(item), FailedMobileUrls(item))) {
         const std::string* reason = Find(terminal.reasons, url);
-        json->BeginObject();
-        json->Key("url");
-        json->String(Utf8FromCore(url));
-        json->Key("reason");
-        json->String(Utf8FromCore(reason != nullptr ? *reason : std::string()));
-        json->EndObject();
+        AddressEntry(json, url, "reason", reason != nullptr ? *reason : std::string());
     }
     json->EndArray();
     json->EndObject();
