@@ -1,7 +1,6 @@
 #include "cli/language.h"
 
 #include <libintl.h>
-#include <sys/stat.h>
 
 #include <clocale>
 #include <cstdlib>
@@ -10,13 +9,9 @@
 
 #include "cli/console.h"
 #include "platform/fs.h"
+#include "util/files.h"
 
 namespace {
-
-bool IsFolder(const std::string& path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
 
 // The value LC_MESSAGES takes from the environment: the first set of
 // LC_ALL, LC_MESSAGES and LANG.
@@ -45,9 +40,9 @@ void ChooseMessageLanguage() {
     }
     char program[MAX_PATH_BYTES];
     if (GetProgramFolder(program, sizeof program) == 1) {
-        const std::string folder = Utf8FromCore(program);
-        const std::string built = folder + "/locale";
-        bindtextdomain(KARVELO_TEXT_DOMAIN, (IsFolder(built) ? built : folder + "/../share/locale").c_str());
+        const std::string built = std::string(program) + "/locale";
+        const std::string folder = IsDirectory(built.c_str()) ? built : std::string(program) + "/../share/locale";
+        bindtextdomain(KARVELO_TEXT_DOMAIN, Utf8FromCore(folder).c_str());
     }
     // The help is written as UTF-8 whatever the locale's character set, as
     // every other text of the command line is.
