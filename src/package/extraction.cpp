@@ -67,6 +67,7 @@ struct CompiledPattern {
 
 struct ExtractionPatterns {
     CompiledPattern description[DESCRIPTION_PATTERN_COUNT];  // the img patterns' slots stay empty
+    CompiledPattern localBackground[DESCRIPTION_PATTERN_COUNT];  // the same, finding local paths (inspect)
     PrefixOffsets prefixes[PREFIX_KINDS];
     PrefixOffsets sources;  // where an img tag's src value can begin (see CollectSrcMatches)
     unsigned forms;         // AddressForm bits of what the current field's matches took
@@ -341,6 +342,10 @@ size_t SkipSpaces(const char* field, size_t length, size_t at) {
     return at;
 }
 
+// Where a value can begin: a URL, `(http[s]?:)?//`, or (for the addresses
+// a run has made local) an absolute local path, `(/(?!/)|[a-z]:\\)`.
+typedef bool (*ValueStart)(const char* field, size_t length, size_t at);
+
 // `(http[s]?:)?//` at `at`.
 bool UrlStartsAt(const char* field, size_t length, size_t at) {
     size_t slashes = at;
@@ -352,9 +357,17 @@ bool UrlStartsAt(const char* field, size_t length, size_t at) {
     return length - slashes >= 2 && field[slashes] == '/' && field[slashes + 1] == '/';
 }
 
-// The URL's offset when "src" at `at` is followed by `[ ]*=[ ]*`, the
-// form's quotes, `[ ]*` and a URL start; else -1.
-long SrcValueAt(const char* field, size_t length, size_t at, const SrcForm& form) {
+// "/" not followed by another "/", or a drive letter, ":" and "\\" at `at`.
+bool LocalPathStartsAt(const char* field, size_t length, size_t at) {
+    if (at >= length) return false;
+    if (field[at] == '/') return at + 1 == length || field[at + 1] != '/';
+    const unsigned char letter = static_cast<unsigned char>(FoldAscii(static_cast<unsigned char>(field[at])));
+    return letter >= 'a' && letter <= 'z' && length - at >= 3 && field[at + 1] == ':' && field[at + 2] == '\\';
+}
+
+// The value's offset when "src" at `at` is followed by `[ ]*=[ ]*`, the
+// form's quotes, `[ ]*` and a value start; else -1.
+long SrcValueAt(const char* field, size_t length, size_t at, const SrcForm& form, ValueStart startsAt) {
     size_t i = SkipSpaces(field, length, at + 3);
     if (i == length || field[i] != '=') return -1;
     i = SkipSpaces(field, length, i + 1);
@@ -363,7 +376,7 @@ long SrcValueAt(const char* field, size_t length, size_t at, const SrcForm& form
         while (i < length && field[i] == form.quote) ++i;
         i = SkipSpaces(field, length, i);
     }
-    return UrlStartsAt(field, length, i) ? static_cast<long>(i) : -1;
+    return startsAt(field, length, i) ? static_cast<long>(i) : -1;
 }
 
 // The first offset from `at` that holds one of `stops`, or `length`.
@@ -394,12 +407,12 @@ size_t TagEndFrom(TagEnd* end, const char* field, size_t length, size_t from) {
 // Patterns 1 to 3 from the "<img" offsets in `starts`, resuming after each
 // match as the search does.
 void CollectSrcMatches(const char* field, size_t length, const SrcForm& form, const PrefixOffsets* starts,
-                       PrefixOffsets* sources, UrlList* urls) {
+                       PrefixOffsets* sources, UrlList* urls, ValueStart startsAt) {
     FindPrefixOffsets(field, length, "src", sources);
     int kept = 0;
     for (int i = 0; i < sources->count; ++i) {
         size_t at = static_cast<size_t>(sources->offsets[i]);
-        if (at > 0 && field[at - 1] == ' ' && SrcValueAt(field, length, at, form) >= 0) {
+        if (at > 0 && field[at - 1] == ' ' && SrcValueAt(field, length, at, form, startsAt) >= 0) {
             sources->offsets[kept++] = sources->offsets[i];
         }
     }
@@ -415,7 +428,7 @@ void CollectSrcMatches(const char* field, size_t length, const SrcForm& form, co
         const size_t src = static_cast<size_t>(sources->offsets[before - 1]);
         if (src < start + 5) continue;
         if (src < start + 7 && SkipSpaces(field, length, start + 4) != src) continue;
-        const size_t url = static_cast<size_t>(SrcValueAt(field, length, src, form));
+        const size_t url = static_cast<size_t>(SrcValueAt(field, length, src, form, startsAt));
         const size_t urlEnd = FindAny(field, length, url, form.urlEnd);
         TakeUrl(field, static_cast<int>(url), static_cast<int>(urlEnd), urls, true);
         resume = urlEnd;
@@ -425,7 +438,8 @@ void CollectSrcMatches(const char* field, size_t length, const SrcForm& form, co
 // The mobile pattern from the "<img" offsets: the tag's end, a URL start
 // after it, the URL up to the next "<", and "</img>" there.  Every start
 // of one tag ends at the same ">", so its answer is kept for the next.
-void CollectMobileMatches(const char* field, size_t length, const PrefixOffsets* starts, UrlList* urls) {
+void CollectMobileMatches(const char* field, size_t length, const PrefixOffsets* starts, UrlList* urls,
+                          ValueStart startsAt) {
     TagEnd end;
     size_t triedEnd = length;  // the tag end whose element was looked at, `length` for none
     size_t urlEnd = 0;         // ... where its URL ends, `length` when it is no element
@@ -438,7 +452,7 @@ void CollectMobileMatches(const char* field, size_t length, const PrefixOffsets*
         if (tagEnd != triedEnd) {
             triedEnd = tagEnd;
             urlEnd = length;
-            if (UrlStartsAt(field, length, tagEnd + 1)) {
+            if (startsAt(field, length, tagEnd + 1)) {
                 size_t lt = FindAny(field, length, tagEnd + 1, "<");
                 if (length - lt >= sizeof IMG_END - 1 && PrefixMatchesAt(field + lt, IMG_END, sizeof IMG_END - 1)) {
                     urlEnd = lt;
@@ -467,7 +481,10 @@ ExtractionPatterns* NewExtractionPatterns() {
 
 void FreeExtractionPatterns(ExtractionPatterns* patterns) {
     if (patterns == nullptr) return;
-    for (int i = 0; i < DESCRIPTION_PATTERN_COUNT; ++i) ReleaseCompiled(&patterns->description[i]);
+    for (int i = 0; i < DESCRIPTION_PATTERN_COUNT; ++i) {
+        ReleaseCompiled(&patterns->description[i]);
+        ReleaseCompiled(&patterns->localBackground[i]);
+    }
     for (int i = 0; i < PREFIX_KINDS; ++i) std::free(patterns->prefixes[i].offsets);
     std::free(patterns->sources.offsets);
     std::free(patterns);
@@ -484,7 +501,7 @@ int ExtractDescriptionUrls(const char* field, size_t length, Vector* urls, Extra
         list.form = DescriptionPatterns[i].form;
         if (i < SRC_FORM_COUNT) {
             CollectSrcMatches(field, length, SRC_FORMS[i], OffsetsFor(patterns, "<img", field, length),
-                              &patterns->sources, &list);
+                              &patterns->sources, &list, UrlStartsAt);
         } else {
             result = RunPattern(&patterns->description[i], &DescriptionPatterns[i], field, length, &list, patterns,
                                 true);
@@ -506,7 +523,7 @@ int ExtractMobileUrls(const char* field, size_t length, Vector* urls, Extraction
     ForgetPrefixOffsets(patterns);
     patterns->forms = 0;
     UrlList list = {urls, nullptr, &patterns->forms, MobileImagePattern.form};
-    CollectMobileMatches(field, length, OffsetsFor(patterns, "<img", field, length), &list);
+    CollectMobileMatches(field, length, OffsetsFor(patterns, "<img", field, length), &list, UrlStartsAt);
     ReleaseIndex(&list);
     return 1;
 }
@@ -533,41 +550,47 @@ int CollectPatternUrls(const char* field, Vector* urls, const char* pattern, int
 
 namespace {
 
-// The extraction's patterns with the URL's start, `(http[s]?:)?//`, taken by
+// The background patterns with the URL's start, `(http[s]?:)?//`, taken by
 // that of an absolute local path, one group for one: the same places, the
-// same ends.  Compiled on first use, kept for the process.
-struct LocalPathPatterns {
-    static const int COUNT = DESCRIPTION_PATTERN_COUNT + 1;  // the mobile one last
-    std::string texts[COUNT];
-    ImagePattern patterns[COUNT];
-    CompiledPattern compiled[COUNT];
+// same ends.  The img patterns need none: their hand matchers take the
+// local start as they take the URL's.
+struct LocalBackgroundTexts {
+    std::string texts[DESCRIPTION_PATTERN_COUNT];
+    ImagePattern patterns[DESCRIPTION_PATTERN_COUNT];
 
-    LocalPathPatterns() {
+    LocalBackgroundTexts() {
         static const char URL_START[] = "(http[s]?:)?//";
         static const char LOCAL_START[] = "(/(?!/)|[a-z]:\\\\)";
-        for (int i = 0; i < COUNT; ++i) {
-            const ImagePattern& remote = i < DESCRIPTION_PATTERN_COUNT ? DescriptionPatterns[i] : MobileImagePattern;
+        for (int i = SRC_FORM_COUNT; i < DESCRIPTION_PATTERN_COUNT; ++i) {
+            const ImagePattern& remote = DescriptionPatterns[i];
             texts[i] = remote.text;
             size_t at = texts[i].find(URL_START);
             if (at != std::string::npos) texts[i].replace(at, sizeof URL_START - 1, LOCAL_START);
-            patterns[i] = {texts[i].c_str(), remote.groupCount, remote.urlGroup, nullptr, remote.form};
-            compiled[i] = {nullptr, nullptr};
+            patterns[i] = {texts[i].c_str(), remote.groupCount, remote.urlGroup, remote.literalPrefix, remote.form};
         }
     }
 };
 
 }  // namespace
 
-int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobile) {
+int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobile, ExtractionPatterns* patterns) {
     if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
-    static LocalPathPatterns local;
+    static const LocalBackgroundTexts local;
+    ForgetPrefixOffsets(patterns);
     UrlList list = {paths, nullptr};
     int result = 1;
-    const int first = mobile ? DESCRIPTION_PATTERN_COUNT : 0;
-    const int end = mobile ? LocalPathPatterns::COUNT : DESCRIPTION_PATTERN_COUNT;
-    for (int i = first; i < end && result; ++i) {
-        result = EnsureCompiled(&local.compiled[i], &local.patterns[i]) &&
-                 CollectMatches(&local.compiled[i], field, length, &local.patterns[i], nullptr, &list, !mobile);
+    const PrefixOffsets* images = OffsetsFor(patterns, "<img", field, length);
+    if (mobile) {
+        CollectMobileMatches(field, length, images, &list, LocalPathStartsAt);
+    } else {
+        for (int i = 0; i < DESCRIPTION_PATTERN_COUNT && result; ++i) {
+            if (i < SRC_FORM_COUNT) {
+                CollectSrcMatches(field, length, SRC_FORMS[i], images, &patterns->sources, &list, LocalPathStartsAt);
+            } else {
+                result = RunPattern(&patterns->localBackground[i], &local.patterns[i], field, length, &list,
+                                    patterns, true);
+            }
+        }
     }
     ReleaseIndex(&list);
     return result;

@@ -84,8 +84,9 @@ int CollectPatternUrls(const char* field, Vector* urls, const char* pattern, int
 // Collects the addresses of the field that a run has already made local:
 // where a pattern of the description (`mobile` 0) or of the mobile detail
 // finds an absolute local path ("/..." but not "//...", or "X:\...") in
-// place of a URL.  Each path once; results as above.
-int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobile);
+// place of a URL.  Each path once; results as above.  As linear in the
+// field as the extraction of its URLs, through the same matchers.
+int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobile, ExtractionPatterns* patterns);
 
 // 1 when `url` contains one of the IMAGE_SPACE_HOST_SUFFIXES, else 0.
 int IsImageSpaceUrl(const char* url);

@@ -128,8 +128,9 @@ Vector* TakeFound(Vector** scratch, int32_t capacity, int32_t growBy) {
 
 // Counts the field's local paths into the record, with the empty scratch
 // list lent for the collection.  A failed search leaves the count so far.
-void CountLocalPaths(const char* field, int length, bool mobile, Vector* scratch, ItemRecord* record) {
-    ExtractLocalPaths(field, static_cast<size_t>(length), scratch, mobile);
+void CountLocalPaths(const char* field, int length, bool mobile, Vector* scratch, ExtractionPatterns* patterns,
+                     ItemRecord* record) {
+    ExtractLocalPaths(field, static_cast<size_t>(length), scratch, mobile, patterns);
     if (scratch->count == 0) return;
     (mobile ? UrlsOf(record)->localMobile : UrlsOf(record)->localDesktop) = scratch->count;
     VectorClear(scratch, true);
@@ -195,7 +196,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 Vector* found = TakeFound(desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->desktop = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
-                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, false, *desktopScratch, record);
+                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, false, *desktopScratch, patterns, record);
                 described = true;
             } else if (mobile) {
                 if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), *mobileScratch, patterns)) {
@@ -205,7 +206,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 Vector* found = TakeFound(mobileScratch, MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->mobile = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
-                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, true, *mobileScratch, record);
+                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, true, *mobileScratch, patterns, record);
             }
             tokens.cursor += fieldLength;
         }

@@ -42,13 +42,23 @@ Urls Mobile(const std::string& markup, int* result = nullptr) {
     return urls;
 }
 
+// The pattern as written, or with `local` the same pattern finding an
+// absolute local path where it finds a URL.
+std::string PatternText(const ImagePattern& pattern, bool local) {
+    std::string text = pattern.text;
+    const std::string urlStart = "(http[s]?:)?//";
+    if (local) text.replace(text.find(urlStart), urlStart.size(), "(/(?!/)|[a-z]:\\\\)");
+    return text;
+}
+
 // What the plain search finds: each pattern compiled for the call and
 // searched from every offset, one list filled in table order.
-Urls PlainDescription(const std::string& field) {
+Urls PlainDescription(const std::string& field, bool local = false) {
     Vector* list = NewVector(32, 16);
     for (int i = 0; i < DESCRIPTION_PATTERN_COUNT; ++i) {
         const ImagePattern& pattern = DescriptionPatterns[i];
-        EXPECT_EQ(1, CollectPatternUrls(field.c_str(), list, pattern.text, pattern.groupCount, pattern.urlGroup));
+        EXPECT_EQ(1, CollectPatternUrls(field.c_str(), list, PatternText(pattern, local).c_str(), pattern.groupCount,
+                                        pattern.urlGroup));
     }
     Urls urls = ToStrings(list);
     FreeVector(list, 1);
@@ -162,10 +172,11 @@ TEST(MobileExtraction, ListsImageElementsInOrderOnce) {
     EXPECT_EQ((Urls{"https://img.alicdn.com/m1.jpg", "//img.alicdn.com/m2.jpg"}), urls);
 }
 
-Urls PlainMobile(const std::string& field) {
+Urls PlainMobile(const std::string& field, bool local = false) {
     Vector* list = NewVector(16, 8);
     const ImagePattern& pattern = MobileImagePattern;
-    EXPECT_EQ(1, CollectPatternUrls(field.c_str(), list, pattern.text, pattern.groupCount, pattern.urlGroup));
+    EXPECT_EQ(1, CollectPatternUrls(field.c_str(), list, PatternText(pattern, local).c_str(), pattern.groupCount,
+                                    pattern.urlGroup));
     Urls urls = ToStrings(list);
     FreeVector(list, 1);
     return urls;
@@ -174,7 +185,8 @@ Urls PlainMobile(const std::string& field) {
 // The package read runs the patterns only where their literal start occurs,
 // and matches the img patterns by hand; that must find exactly what the
 // plain PCRE search from every offset finds, field after field with one set
-// of patterns, and through a whole package read.
+// of patterns, and through a whole package read.  The same for the local
+// paths that inspect counts.
 TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
     std::vector<std::string> fields = {
         "<img<img src=\"\"//x.example.com/1\"\">",
@@ -193,7 +205,8 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
     const char* pieces[] = {"<img", "<IMG", " ", "  ", "src", "SRC", "=", "\"\"", "'", "//", "http:", "https:",
                             "a.example.com/", "x", ">", "|", "background", "BackGround", ":", "url", "(", ")",
                             "</img>", "\t", "\r\n", "<img>", "<img ", " src=", "\"", "''", "<IMG  ", "/",
-                            "a.example.com/aaa", "<img src=\"\"//b.example.com/\"\" "};
+                            "a.example.com/aaa", "<img src=\"\"//b.example.com/\"\" ", "C:\\", "d:\\x", "/p/",
+                            "<img src=\"\"/home/a.jpg\"\">", "<img>/m/1.jpg</img>"};
     const size_t pieceCount = sizeof pieces / sizeof pieces[0];
     unsigned state = 12345;
     for (int i = 0; i < 3000; ++i) {
@@ -212,6 +225,10 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
         ASSERT_EQ(1, ExtractDescriptionUrls(field.data(), field.size(), list, patterns));
         EXPECT_EQ(PlainDescription(field), ToStrings(list)) << field;
         FreeVector(list, 1);
+        Vector* local = NewVector(32, 16);
+        ASSERT_EQ(1, ExtractLocalPaths(field.data(), field.size(), local, 0, patterns));
+        EXPECT_EQ(PlainDescription(field, true), ToStrings(local)) << field;
+        FreeVector(local, 1);
 
         // The plain form filters as a description does; compare mobile
         // results on fields without filtered addresses.
@@ -220,6 +237,10 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
         ASSERT_EQ(1, ExtractMobileUrls(field.data(), field.size(), mobile, patterns));
         EXPECT_EQ(PlainMobile(field), ToStrings(mobile)) << field;
         FreeVector(mobile, 1);
+        Vector* localMobile = NewVector(16, 8);
+        ASSERT_EQ(1, ExtractLocalPaths(field.data(), field.size(), localMobile, 1, patterns));
+        EXPECT_EQ(PlainMobile(field, true), ToStrings(localMobile)) << field;
+        FreeVector(localMobile, 1);
     }
     FreeExtractionPatterns(patterns);
 
