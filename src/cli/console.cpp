@@ -1,6 +1,10 @@
 #include "cli/console.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +28,8 @@ std::atomic<bool> processEnding{false};  // what is printed now is the last word
 // writes ends or draws it whole.
 std::recursive_mutex outputLock;
 std::atomic<bool> stdoutKept{false};
-void (*exitReport)(int exitCode) = nullptr;
+int (*exitReport)(int exitCode) = nullptr;
+bool stdoutClosed = false;
 
 std::string Convert(const char* from, const char* to, const std::string& text, size_t factor, bool* lossless) {
     if (text.empty()) {
@@ -140,8 +145,8 @@ void EndConsoleProcess(int code) {
     std::fflush(stdout);
     if (stopSignalSeen) PrintStopSummary();
     PrintBackupNote();
-    const int exitCode = ExitCodeFor(code);
-    if (exitReport != nullptr) exitReport(exitCode);
+    int exitCode = ExitCodeFor(code);
+    if (exitReport != nullptr) exitCode = exitReport(exitCode);
     std::exit(exitCode);
 }
 
@@ -155,6 +160,22 @@ std::string CoreFromUtf8(const std::string& utf8, bool* lossless) {
     return Convert("UTF-8", CORE_CHARSET, utf8, 2, lossless);
 }
 std::string Utf8FromCore(const std::string& text) { return Convert(CORE_CHARSET, "UTF-8", text, 2, nullptr); }
+
+bool OpenClosedStandardStreams() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+        if (descriptor == STDOUT_FILENO) stdoutClosed = true;
+        // The lowest free number: this one, as the lower ones are open.
+        const int opened = open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != descriptor) {
+            if (opened >= 0) close(opened);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StdoutWasClosed() { return stdoutClosed; }
 
 void PrintOut(const std::string& text) { Write(stdout, text); }
 void PrintError(const std::string& text) { Write(stderr, text); }
@@ -175,7 +196,7 @@ void DrawStatusLine(const std::string& line) {
 
 void SetRunImageTotal(int total) { runImageTotal = total; }
 void KeepStdoutForReport() { stdoutKept = true; }
-void SetExitReport(void (*report)(int exitCode)) { exitReport = report; }
+void SetExitReport(int (*report)(int exitCode)) { exitReport = report; }
 
 
 void EndStatusLine() {

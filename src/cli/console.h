@@ -24,6 +24,15 @@ enum CliExit {
     EXIT_STOPPED = 130,       // stopped by a signal, package written back
 };
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (a
+// program started by cron or a service manager, or with `>&-`), before
+// anything else is opened: a file or socket would take the closed number,
+// and what is printed would go into it.  False when one cannot be opened.
+bool OpenClosedStandardStreams();
+// Whether standard output was closed when the program started: what is
+// written there goes nowhere.
+bool StdoutWasClosed();
+
 // How much a run prints: only the final message and errors, a line per
 // finished item (or the progress line on a terminal), or also a line per
 // image.
@@ -36,8 +45,9 @@ OutputLevel CurrentOutputLevel();
 void KeepStdoutForReport();
 
 // `report` is called with the exit code just before the front end ends the
-// process itself (a stop, a fatal error).
-void SetExitReport(void (*report)(int exitCode));
+// process itself (a stop, a fatal error); the process ends with the code it
+// returns.
+void SetExitReport(int (*report)(int exitCode));
 
 // Installs the command line's front end: message boxes are printed (errors
 // and warnings to stderr), questions are answered "no", and the end of the

@@ -81,6 +81,7 @@ void PrintHelp(FILE* stream) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!OpenClosedStandardStreams()) return EXIT_REFUSED;
     // A reader that went away (`| head`, a `tee` ended by Ctrl-C) must not
     // end the run before the write-back: a write to it fails and is dropped.
     signal(SIGPIPE, SIG_IGN);
@@ -123,6 +124,5 @@ int main(int argc, char** argv) {
     if (found->set == COMMAND_INSPECT) return InspectCommand(parsed);
     const int code = found->set == COMMAND_RELOCATE ? RelocateCommand(parsed) : DemoCommand(parsed);
     // A command refused before its run still answers with a document.
-    WriteJsonReport(code);
-    return code;
+    return WriteJsonReport(code);
 }

@@ -275,7 +275,7 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     } else if (lastRunSummary.failureCount > 0) {
         code = EXIT_SOME_FAILED;
     }
-    WriteJsonReport(code);
+    code = WriteJsonReport(code);
     SetReportedRun(nullptr);
     return code;
 }

@@ -1,7 +1,9 @@
 #include "cli/run_report.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 
@@ -100,9 +102,11 @@ void ChooseJsonReport() {
 
 void SetReportedRun(const TerminalView* terminal) { reportedRun = terminal; }
 
-void WriteJsonReport(int exitCode) {
+int WriteJsonReport(int exitCode) {
     static std::atomic<bool> written{false};
-    if (!jsonChosen || written.exchange(true)) return;
+    static std::atomic<bool> lost{false};
+    if (!jsonChosen) return exitCode;
+    if (written.exchange(true)) return lost ? EXIT_REFUSED : exitCode;
     const TerminalView* terminal = reportedRun;
     const bool ran = terminal != nullptr && coreState.items != nullptr;
     JsonWriter json;
@@ -132,6 +136,13 @@ void WriteJsonReport(int exitCode) {
     json.Number(exitCode);
     json.EndObject();
     const std::string document = json.Text() + "\n";
-    std::fwrite(document.data(), 1, document.size(), stdout);
-    std::fflush(stdout);
+    errno = 0;
+    const bool whole = !StdoutWasClosed() && std::fwrite(document.data(), 1, document.size(), stdout) ==
+                                                 document.size() && std::fflush(stdout) == 0;
+    if (whole) return exitCode;
+    lost = true;
+    const int error = errno;
+    PrintError(std::string("karvelo: the --json report could not be written to standard output: ") +
+               (StdoutWasClosed() ? "it was closed when karvelo started" : std::strerror(error)) + "\n");
+    return EXIT_REFUSED;
 }

@@ -17,6 +17,10 @@ void ChooseJsonReport();
 void SetReportedRun(const TerminalView* terminal);
 
 // Writes the document, with the process's exit code, on stdout, once per
-// process; a later call does nothing, and so does any without
-// ChooseJsonReport.  Without a run its item list is empty.
-void WriteJsonReport(int exitCode);
+// process; a later call writes nothing, and so does any without
+// ChooseJsonReport.  Without a run its item list is empty.  Returns the
+// code the process ends with: `exitCode`, or EXIT_REFUSED (said on stderr)
+// when the document could not be written whole (a full disk, a reader
+// gone, standard output closed at the start); it is never written
+// anywhere else.
+int WriteJsonReport(int exitCode);

@@ -235,17 +235,15 @@ TEST_F(CliTest, JsonReportAndReasonsMatchFilesAndLog) {
                                         gone + "\">", ""));
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string logPath = BuildFolder() + "/app.log";
-    // The reason app.log gives for `url` last, in UTF-8.
+    // The reason app.log gives for `url` last, in UTF-8: the rest of its
+    // entry's line.
     auto loggedReason = [&](const std::string& url) {
         const std::string log = ReadAppLog(logPath);
-        const std::string head = Gbk("搬家失败：") + url + Gbk("，返回的错误信息：\r\n");
+        const std::string head = Gbk("搬家失败：") + url + Gbk("，返回的错误信息：") + LOGGED_BREAK;
         size_t at = log.rfind(head);
         if (at == std::string::npos) return std::string("(not logged)");
         at += head.size();
-        std::smatch next;
-        const std::string rest = log.substr(at);
-        const bool more = std::regex_search(rest, next, std::regex("\r\n\\d\\d:\\d\\d:\\d\\d "));
-        return Utf8(rest.substr(0, more ? next.position() : rest.size() - 2));
+        return Utf8(log.substr(at, log.find("\r\n", at) - at));
     };
 
     const std::string json = dir.File("report.json");
@@ -297,8 +295,66 @@ TEST_F(CliTest, JsonReportAndReasonsMatchFilesAndLog) {
         << plain.out;
     const std::string log = ReadWholeFile(logPath).substr(logStart);
     EXPECT_EQ(std::string::npos, log.find('\r'));
-    EXPECT_NE(std::string::npos, log.find("搬家失败：" + gone + "，返回的错误信息：\n"));
-    EXPECT_TRUE(std::regex_search(log, std::regex("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ")));
+    EXPECT_NE(std::string::npos, log.find("搬家失败：" + gone + "，返回的错误信息： " + loggedReason(gone) + "\n"));
+    // One entry a line, each line with its date: a message's breaks are spaces.
+    const std::regex dated("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} [^\n]*\n");
+    for (size_t at = 0, end; at < log.size(); at = end + 1) {
+        end = log.find('\n', at);
+        ASSERT_NE(std::string::npos, end) << log;
+        EXPECT_TRUE(std::regex_match(log.substr(at, end - at + 1), dated)) << log.substr(at, end - at + 1);
+    }
+    RemoveBackups(PackagePath());
+}
+
+// Started with standard output and error closed (cron, a service manager),
+// with -v printing a line per image and --json asked for: nothing printed
+// reaches a request, a file or the log, every image is its own address's,
+// and the report that had nowhere to go is an error, not a silent success.
+// A report to a full disk is one too.
+TEST_F(CliTest, ClosedStandardStreamsAndAReportThatCannotBeWritten) {
+    const int IMAGES = 16;
+    std::map<std::string, std::string> bodies;
+    PackageLayout layout;
+    for (int i = 0; i < IMAGES; ++i) {
+        const std::string name = std::to_string(i) + ".png";
+        bodies[Url(name)] = PNG + name;
+        Serve(name, bodies[Url(name)]);
+        layout.items.push_back(MakeItem(Gbk("宝贝") + name, "<img src=\"" + Url(name) + "\">", ""));
+    }
+    std::string karvelo;
+    for (const std::string& part : KarveloCommand({"relocate", "-v", "--jobs=4", PackagePath(), Destination()})) {
+        karvelo += Quoted(part) + " ";
+    }
+    const std::string logPath = BuildFolder() + "/app.log";
+    const struct {
+        const char* redirection;
+        int exitCode;
+        const char* said;  // on stderr, where it is open
+    } cases[] = {
+        {">&- 2>&-", 0, nullptr},
+        {"--json >&- 2>&-", 1, nullptr},
+        {"--json >&-", 1, "karvelo: the --json report could not be written to standard output: it was closed"},
+        {"--json >/dev/full", 1, "karvelo: the --json report could not be written to standard output: No space"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.redirection);
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+        const size_t logStart = ReadWholeFile(logPath).size();
+        ProcessResult result = RunProcess({"/bin/sh", "-c", "exec " + karvelo + row.redirection});
+        EXPECT_EQ(row.exitCode, result.exitCode) << result.err;
+        if (row.said != nullptr) {
+            EXPECT_NE(std::string::npos, result.err.find(row.said)) << result.err;
+        }
+        EXPECT_EQ(static_cast<size_t>(IMAGES),
+                  CheckWholePackage(PackagePath(), layout, Destination(), Destination(), bodies).size());
+        EXPECT_EQ(static_cast<size_t>(IMAGES), FileCount());
+        const std::string log = ReadWholeFile(logPath).substr(logStart);
+        for (const char* printed : {"\"items\"", "karvelo:", ".png ->", "图片搬家已完成"}) {
+            EXPECT_EQ(std::string::npos, log.find(printed)) << log;
+        }
+    }
     RemoveBackups(PackagePath());
 }
 

@@ -23,7 +23,7 @@ std::string Request(const std::string& path, const std::string& host, bool keepA
 }
 
 std::string RetryRecord(const std::string& url, const std::string& gbkMessage) {
-    return Gbk("搬家失败：") + url + Gbk("(useKeepAlive:1)，返回的错误信息：") + "\r\n" + gbkMessage;
+    return Gbk("搬家失败：") + url + Gbk("(useKeepAlive:1)，返回的错误信息：") + LOGGED_BREAK + gbkMessage;
 }
 
 class DownloadTest : public HttpTest {

@@ -300,7 +300,7 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
 
     // Logged once, with the download's message.
     std::string log = ReadAppLog(dir.File("app.log"));
-    const std::string runLine = Gbk("搬家失败：") + missing + Gbk("，返回的错误信息：\r\n404 Not Found");
+    const std::string runLine = Gbk("搬家失败：") + missing + Gbk("，返回的错误信息：") + LOGGED_BREAK + "404 Not Found";
     size_t logged = log.find(runLine);
     ASSERT_NE(std::string::npos, logged) << Utf8(log);
     EXPECT_EQ(std::string::npos, log.find(runLine, logged + 1));
@@ -328,7 +328,7 @@ TEST_F(RunTest, AddressWithLineBreaksFailsWithoutARequest) {
     EXPECT_EQ(injected, static_cast<const char*>(FailedDesktopUrls(Item(0))->items[0]));
     std::string log = ReadAppLog(dir.File("app.log"));
     EXPECT_NE(std::string::npos,
-              log.find(Gbk("，返回的错误信息：\r\n图片地址含有控制字符 (not a valid address)\r\n")))
+              log.find(Gbk("，返回的错误信息：") + LOGGED_BREAK + Gbk("图片地址含有控制字符 (not a valid address)\r\n")))
         << Utf8(log);
     // The address stays in the package as written.
     EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(injected));
@@ -1049,7 +1049,8 @@ TEST_F(RunTest, RefusingHostIsGivenUpAfterFiveFailedConnects) {
         for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
         return n;
     };
-    EXPECT_EQ(40, count(Gbk("，返回的错误信息：\r\n")) - count(Gbk("(useKeepAlive:1)，返回的错误信息：\r\n")));
+    EXPECT_EQ(40, count(Gbk("，返回的错误信息：") + LOGGED_BREAK) -
+                      count(Gbk("(useKeepAlive:1)，返回的错误信息：") + LOGGED_BREAK));
     const int connects = count(Gbk("使用非阻塞方式连接失败，错误码:"));
     EXPECT_GE(connects, 5);
     EXPECT_LE(connects, 5 + 7);  // each other worker may have been connecting at the fifth failure

@@ -30,6 +30,12 @@ std::string Core(const std::string& utf8) { return Convert("UTF-8", CORE_CHARSET
 std::string Utf8(const std::string& text) { return Convert(CORE_CHARSET, "UTF-8", text, 2); }
 std::string Ucs2le(const std::string& text) { return Convert(CORE_CHARSET, PACKAGE_WRITE_CHARSET, text, 2); }
 
+#ifdef _WIN32
+const char LOGGED_BREAK[] = "\r\n";
+#else
+const char LOGGED_BREAK[] = " ";
+#endif
+
 std::string ReadAppLog(const std::string& path) {
     const std::string bytes = ReadWholeFile(path);
 #ifdef _WIN32

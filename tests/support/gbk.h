@@ -20,3 +20,6 @@ std::string Ucs2le(const std::string& text);
 // CR LF.  The POSIX log (UTF-8, the date before the time, LF) is read back
 // into that form, so tests look for the core's texts alike on both.
 std::string ReadAppLog(const std::string& path);
+// A line break inside a logged message as ReadAppLog gives it back: CR LF
+// as Windows writes it, the one space a POSIX log writes for it.
+extern const char LOGGED_BREAK[];

@@ -22,18 +22,18 @@ protected:
 }  // namespace
 
 // Windows keeps the wizard's lines byte for byte; POSIX writes UTF-8 with
-// the date and LF, a break inside a message included.
+// the date and LF, one line per entry, its breaks as spaces.
 TEST_F(AppLogTest, LinesInTheSystemsForm) {
     ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
     LogLine("first");
-    LogLine(Core("a\r\n宝贝\rb").c_str());
+    LogLine(Core("a\r\n宝贝\rb\n\nc\r\n").c_str());
     std::string log = ReadWholeFile(LogPath());  // flushed at once, no close needed
 #ifdef _WIN32
     const std::regex stamp("\\d\\d:\\d\\d:\\d\\d ");
-    const std::string lines[] = {"first\r\n", Core("a\r\n宝贝\rb\r\n")};
+    const std::string lines[] = {"first\r\n", Core("a\r\n宝贝\rb\n\nc\r\n\r\n")};
 #else
     const std::regex stamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ");
-    const std::string lines[] = {"first\n", "a\n宝贝\nb\n"};
+    const std::string lines[] = {"first\n", "a 宝贝 b c\n"};
 #endif
     size_t at = 0;
     for (const std::string& line : lines) {

@@ -14,13 +14,19 @@ std::string FormatLogLine(const char* message, const std::tm& when) {
     size_t written = 0;
     ConvertCharsetLarge(CORE_CHARSET, "UTF-8", message, length, &utf8[0], utf8.size(), &written);
     utf8.resize(written);
-    // The core's CR LF, and a lone CR, end lines as LF does here.
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        if (utf8[i] != '\r') {
-            line += utf8[i];
-        } else if (i + 1 >= utf8.size() || utf8[i + 1] != '\n') {
-            line += '\n';
+    // One entry, one line: every line then starts with its date for the
+    // tools that read the log a line at a time.  A run of line breaks in
+    // the message (CR LF, CR or LF) is written as one space; breaks at its
+    // end are left out.
+    bool inBreak = false;
+    for (const char byte : utf8) {
+        if (byte == '\r' || byte == '\n') {
+            inBreak = true;
+            continue;
         }
+        if (inBreak) line += ' ';
+        inBreak = false;
+        line += byte;
     }
     return line + "\n";
 }
