@@ -48,8 +48,9 @@ const char* const HELP_DETAILS[] = {
        "where) and the package itself is left as it was.\n"),
     N_("exit codes: 0 done (nothing failed, or nothing to do), 3 done with failed\n"
        "images, 4 done but the package could not be replaced (the rewritten package\n"
-       "is kept beside it), 1 package or destination refused or a file error,\n"
-       "2 usage error, 130 stopped by a signal after writing back.\n"),
+       "is kept beside it), 1 package or destination refused, a file error or a\n"
+       "--json report that could not be written, 2 usage error, 130 stopped by a\n"
+       "signal after writing back.\n"),
     N_("files: each run first copies the package to bak/NAME(n).csv, and failures\n"
        "are logged to app.log, both in the folder of the karvelo executable when it\n"
        "can be written there and is not a bin folder of installed programs,\n"
