@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/url.h"
 #include "platform/system_proxy.h"
 #include "texts/texts.h"
 #include "util/base64.h"
@@ -307,8 +308,7 @@ bool IsHostNameByte(char c) {
 char* MakeDisplay(const char* host, int port) {
     size_t size = std::strlen(host) + 16;
     char* display = static_cast<char*>(Allocate(size));
-    bool brackets = std::strchr(host, ':') != nullptr;
-    std::snprintf(display, size, brackets ? "[%s]:%d" : "%s:%d", host, port);
+    FormatHostPort(display, size, "", host, port);
     return display;
 }
 
@@ -450,7 +450,8 @@ bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out,
         while (hostEnd < end && IsHostNameByte(*hostEnd)) ++hostEnd;
         portStart = hostEnd;
         hostLength = static_cast<size_t>(hostEnd - hostStart);
-        if (hostLength == 0 || hostLength >= sizeof host) {
+        // No longer than an image's host, so its display fits every pool key.
+        if (hostLength == 0 || hostLength > static_cast<size_t>(HOST_NAME_MAX_BYTES)) {
             hostEnd = nullptr;
         } else {
             std::memcpy(host, hostStart, hostLength);

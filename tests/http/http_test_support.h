@@ -25,6 +25,24 @@ const int TEST_NETWORK_TIMEOUT_MILLISECONDS = 3000;
 // The first bytes of a JPEG, enough for the signature test.
 const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
 
+// A host name of `bytes` bytes in labels of 63 ("aaa…a.bbb…b.…"), the
+// longest DNS allows being 253.
+inline std::string HostNameOfLength(size_t bytes) {
+    std::string name;
+    for (char letter = 'a'; name.size() < bytes; ++letter) {
+        if (!name.empty()) name += '.';
+        const size_t label = bytes - name.size() < 63 ? bytes - name.size() : 63;
+        name.append(label, letter);
+    }
+    return name;
+}
+
+// A resolver for SetHostLookupForTests that gives every name 127.0.0.1.
+inline int LoopbackForEveryName(const char*, HostAddresses* addresses) {
+    sockaddr_in loopback = LoopbackAddress(0);
+    return AddHostAddress(addresses, reinterpret_cast<const sockaddr*>(&loopback)) ? 1 : 0;
+}
+
 // The pooled connection's socket for a ConnectionKey, or 0.
 inline SOCKET PooledSocket(const std::string& key) {
     const HttpConnection* pooled = static_cast<const HttpConnection*>(HashMapGet(ConnectionPool, key.c_str()));
