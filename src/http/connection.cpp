@@ -509,7 +509,7 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
             NoteAnswerForKey(key, answered);
         }
         if (transport == nullptr) return nullptr;
-        transport = OpenTlsTransport(transport, host, error, result, offerH2);
+        transport = OpenTlsTransport(transport, host, error, result, offerH2, proxy);
         if (transport == nullptr) return nullptr;
     }
     *result = TRANSPORT_OPEN;

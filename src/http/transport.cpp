@@ -209,12 +209,15 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
 }
 
 Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result,
-                            bool offerH2) {
+                            bool offerH2, const ProxyEndpoint* proxy) {
     TlsFailure failure = TLS_FAILURE_OTHER;
     TlsConnection* tls = nullptr;
     // Bytes already past the tunnel would belong to no handshake.
-    if (below->heldAt == below->heldCount) {
+    const int early = below->heldCount - below->heldAt;
+    if (early == 0) {
         tls = OpenTls(below->socket, host, error.text, error.size, &failure, offerH2);
+    } else {
+        PutError(error, FORMAT_PROXY_BYTES_BEFORE_TLS, proxy != nullptr ? proxy->display : host, early);
     }
     if (tls == nullptr) {
         *result = failure == TLS_FAILURE_NO_TLS      ? TRANSPORT_NO_TLS

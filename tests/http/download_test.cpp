@@ -285,6 +285,46 @@ TEST_F(DownloadTest, ResponsesThatAreNotAnImage) {
     EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
 }
 
+// However a peer misbehaves, a failed image says why: in the message, and
+// in the log line of the repetition.
+TEST_F(DownloadTest, EveryFailureFromAHostilePeerCarriesAReason) {
+    const std::string chunked = Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n");
+    const std::vector<std::string> responses = {
+        "",
+        "HTTP/1.1 200 OK\r\nContent-Le",
+        std::string(HTTP_BUFFER_SIZE + 10, 'a'),
+        "\r\n\r\n",
+        Head("HTTP/1.1 200 OK", "Content-Length: 100\r\n") + JPEG_BYTES,
+        Head("HTTP/1.1 200 OK", "Content-Length: 99999999\r\n") + JPEG_BYTES,
+        Head("HTTP/1.1 200 OK", "Content-Length: -5\r\n") + JPEG_BYTES,
+        Head("HTTP/1.1 200 OK", "Content-Length: 0\r\n"),
+        chunked,
+        chunked + "zz\r\n",
+        chunked + "FFFFFFFFFFFF\r\n",
+        chunked + "-2\r\n",
+        chunked + "20\r\n" + JPEG_BYTES,
+        chunked + "2\r\n\xFF\xD8\r\n0\r\n",
+        chunked + std::string(HTTP_BUFFER_SIZE + 10, '1'),
+        Head("HTTP/1.1 500 Internal Server Error", "Content-Length: 0\r\n"),
+        Head("HTTP/1.1 407 Proxy Authentication Required", "Content-Length: 0\r\n"),
+        Head("HTTP/1.1 302 Found", "Location: ftp://x/a.jpg\r\nContent-Length: 0\r\n"),
+        Head("HTTP/1.1 302 Found", "Location: http://127.0.0.1:1/a.jpg\r\nContent-Length: 0\r\n"),
+        Ok("<html>"),
+    };
+    for (const std::string& response : responses) {
+        for (int keepAlive : {1, 0}) {
+            SCOPED_TRACE(response.substr(0, 80) + (keepAlive ? " (keep-alive)" : ""));
+            ClosePooledConnections();
+            ResetConnectFailureCounts();
+            ScriptedServer server({Serve(Reply(response)), Serve(Reply(response)), Serve(Reply(response))});
+            const int result = Download(server.Url("/a.jpg"), keepAlive);
+            EXPECT_NE(1, result);
+            EXPECT_FALSE(error.empty());
+            EXPECT_EQ(0, CountInLog(Gbk("返回的错误信息：") + "\r\n\r\n")) << Utf8(Log());
+        }
+    }
+}
+
 TEST_F(DownloadTest, BodyEndsWithoutKeepAlive) {
     // No length: whatever arrives before the close is the image.
     ScriptedServer untilClose({Serve(ReplyInPieces({Head("HTTP/1.0 200 OK", ""), JPEG_BYTES.substr(0, 1),

@@ -220,3 +220,32 @@ TEST_F(ProxyDownloadTest, ProxyAnsweringInHttp10WithoutKeepAliveIsNotAskedAgain)
     EXPECT_EQ(2, proxy.AcceptedConnections());
     EXPECT_EQ(0, CountInLog(Gbk("搬家失败"))) << Utf8(Log());
 }
+
+TEST_F(ProxyDownloadTest, EveryBrokenTunnelAnswerCarriesAReason) {
+    const struct {
+        std::string answer;  // to the CONNECT, in one write; the proxy closes after it
+        const char* message;  // a printf format of the proxy's display that the message holds
+    } cases[] = {
+        {"HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 400 Bad Request\r\n\r\n",
+         "代理服务器 %s 在TLS握手之前发来了28字节数据"},
+        {"HTTP/1.1 200 Connection established\r\n\r\n", "HTTPS握手失败(images.example)"},
+        {"", "代理服务器 %s 无法连接"},
+        {"HTTP/1.1 200", "代理服务器 %s 无法连接"},
+        {std::string(HTTP_BUFFER_SIZE + 10, 'a'), "代理服务器 %s 无法连接"},
+        {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", "代理服务器 %s 要求身份验证(407)"},
+        {"HTTP/1.1 502 Bad Gateway\r\n\r\n", "代理服务器 %s 拒绝建立隧道(502)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer.substr(0, 60));
+        ClosePooledConnections();
+        ResetConnectFailureCounts();
+        ScriptedServer proxy({Serve(Reply(c.answer)), Serve(Reply(c.answer))});
+        const std::string display = "127.0.0.1:" + std::to_string(proxy.port());
+        UseProxy("http://" + display, nullptr);
+        EXPECT_EQ(-1, Download("https://images.example/a.jpg", "a.jpg"));
+        EXPECT_NE(std::string::npos, Utf8(error).find(Formatted(c.message, display))) << Utf8(error);
+        EXPECT_EQ(0, CountInLog(Gbk("返回的错误信息：") + "\r\n\r\n")) << Utf8(Log());
+        ASSERT_FALSE(proxy.Requests().empty());
+        EXPECT_EQ(0u, proxy.Requests()[0].find("CONNECT images.example:443 HTTP/1.1\r\n"));
+    }
+}
