@@ -3,6 +3,7 @@
 // nginx's tell what went where.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -247,5 +248,74 @@ TEST_F(ProxyDownloadTest, EveryBrokenTunnelAnswerCarriesAReason) {
         EXPECT_EQ(0, CountInLog(Gbk("返回的错误信息：") + "\r\n\r\n")) << Utf8(Log());
         ASSERT_FALSE(proxy.Requests().empty());
         EXPECT_EQ(0u, proxy.Requests()[0].find("CONNECT images.example:443 HTTP/1.1\r\n"));
+    }
+}
+
+TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
+    // An https port where nothing answers is fetched as plain http at that
+    // port: through http_proxy like any http:// address, direct only where
+    // nothing sends it to a proxy, and never when the https address itself
+    // went through one.
+    static std::string httpProxy, noProxy, allProxy;
+    const auto environment = [](const char* name) -> const char* {
+        const std::string* value = std::string(name) == "http_proxy" ? &httpProxy
+                                   : std::string(name) == "no_proxy" ? &noProxy
+                                   : std::string(name) == "all_proxy" ? &allProxy
+                                                                       : nullptr;
+        return value != nullptr && !value->empty() ? value->c_str() : nullptr;
+    };
+    enum Route { VIA_PROXY, DIRECT, TUNNEL };
+    const struct {
+        const char* name;
+        bool http, all;
+        const char* noProxy;
+        Route route;
+    } cases[] = {
+        {"http_proxy alone", true, false, "", VIA_PROXY},
+        {"http_proxy, the host in no_proxy", true, false, "127.0.0.1", DIRECT},
+        {"http_proxy, another host in no_proxy", true, false, "example.com", VIA_PROXY},
+        {"all_proxy takes the https address too", false, true, "", TUNNEL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClosePooledConnections();
+        ResetConnectFailureCounts();
+        const RefusingLoopbackPort silent;
+        const std::string origin = "127.0.0.1:" + std::to_string(silent.port());
+        ScriptedServer proxy({ServeKeepingOpen({Reply(c.route == TUNNEL ? "HTTP/1.1 502 Bad Gateway\r\n\r\n"
+                                                                         : Ok(JPEG_BYTES))}),
+                              Serve(Reply("HTTP/1.1 502 Bad Gateway\r\n\r\n"))});
+        const std::string display = "127.0.0.1:" + std::to_string(proxy.port());
+        httpProxy = c.http ? "http://u:p@" + display : "";
+        allProxy = c.all ? "http://u:p@" + display : "";
+        noProxy = c.noProxy;
+        FreeProxySettings(&settings);
+        char* failure = nullptr;
+        ASSERT_TRUE(ReadProxyEnvironment(&settings, nullptr, nullptr, &failure, environment));
+        UseDownloadProxySettings(&settings);
+
+        const int before = CountInLog(Gbk("没有TLS应答"));
+        const int result = Download("https://" + origin + "/a.jpg", "a.jpg");
+        const std::vector<std::string> requests = proxy.Requests();
+        const int fellBack = CountInLog(Gbk("没有TLS应答")) - before;
+        if (c.route == VIA_PROXY) {
+            EXPECT_EQ(1, result) << Utf8(error);
+            ASSERT_EQ(1u, requests.size());
+            EXPECT_EQ(0u, requests[0].find("GET http://" + origin + "/a.jpg HTTP/1.1\r\n")) << requests[0];
+            EXPECT_NE(std::string::npos, requests[0].find("\r\nHost: " + origin + "\r\nProxy-Authorization: Basic dTpw\r\n"));
+            EXPECT_EQ(1, CountInLog(origin + " via " + display + " --- new socket()")) << Utf8(Log());
+            EXPECT_EQ(1, fellBack);
+        } else if (c.route == DIRECT) {
+            EXPECT_EQ(-1, result);
+            EXPECT_EQ(Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(ECONNREFUSED), error);
+            EXPECT_EQ(0, proxy.AcceptedConnections());
+            EXPECT_LE(1, fellBack);
+        } else {
+            EXPECT_EQ(-1, result);
+            ASSERT_FALSE(requests.empty());
+            EXPECT_EQ(0u, requests[0].find("CONNECT " + origin + " HTTP/1.1\r\n")) << requests[0];
+            EXPECT_EQ(0, fellBack);
+        }
+        UseDownloadProxySettings(nullptr);
     }
 }
