@@ -13,6 +13,7 @@
 #include "http/download_into.h"
 #include "platform/net.h"
 #include "support/gbk.h"
+#include "support/host_names.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "util/app_log.h"
@@ -24,18 +25,6 @@ const int TEST_NETWORK_TIMEOUT_MILLISECONDS = 3000;
 
 // The first bytes of a JPEG, enough for the signature test.
 const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
-
-// A host name of `bytes` bytes in labels of 63 ("aaa…a.bbb…b.…"), the
-// longest DNS allows being 253.
-inline std::string HostNameOfLength(size_t bytes) {
-    std::string name;
-    for (char letter = 'a'; name.size() < bytes; ++letter) {
-        if (!name.empty()) name += '.';
-        const size_t label = bytes - name.size() < 63 ? bytes - name.size() : 63;
-        name.append(label, letter);
-    }
-    return name;
-}
 
 // A resolver for SetHostLookupForTests that gives every name 127.0.0.1.
 inline int LoopbackForEveryName(const char*, HostAddresses* addresses) {

@@ -183,15 +183,19 @@ TEST_F(ProxyDownloadTest, RequestsToTheProxyAreExactAndShareOneConnection) {
     // A scripted proxy shows the bytes: the absolute form, the origin's Host
     // line, the credentials; and both requests on one kept-alive connection.
     ScriptedServer proxy({ServeKeepingOpen({Reply(Ok(JPEG_BYTES)), Reply(Ok(JPEG_BYTES))}),
-                          Serve(Reply(Ok(JPEG_BYTES)))});
+                          Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
     UseProxy("http://u:p@127.0.0.1:" + std::to_string(proxy.port()), nullptr);
     EXPECT_EQ(1, Download("http://images.example:8080/a b.jpg", "a.jpg")) << Utf8(error);
     EXPECT_EQ(1, Download("http://images.example:8080/b.jpg?x=1", "b.jpg")) << Utf8(error);
     ClosePooledConnections();  // lets the proxy go on to its next connection
     EXPECT_EQ(1, Download("http://images.example/c.jpg", "c.jpg")) << Utf8(error);
+    ClosePooledConnections();
+    // The longest host, whole in the absolute form and the Host line.
+    const std::string longest = HostNameOfLength(HOST_NAME_MAX_BYTES) + ":8080";
+    EXPECT_EQ(1, Download("http://" + longest + "/d.jpg", "d.jpg")) << Utf8(error);
     ASSERT_TRUE(proxy.WaitUntilServed());
     std::vector<std::string> requests = proxy.Requests();
-    ASSERT_EQ(3u, requests.size());
+    ASSERT_EQ(4u, requests.size());
     const std::string agent =
         "\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; "
         "Trident/4.0; CIBA)\r\n";
@@ -204,6 +208,9 @@ TEST_F(ProxyDownloadTest, RequestsToTheProxyAreExactAndShareOneConnection) {
     EXPECT_EQ("GET http://images.example/c.jpg HTTP/1.1" + agent +
                   "Host: images.example\r\nProxy-Authorization: Basic dTpw\r\nConnection: keep-alive\r\n\r\n",
               requests[2]);
+    EXPECT_EQ("GET http://" + longest + "/d.jpg HTTP/1.1" + agent + "Host: " + longest +
+                  "\r\nProxy-Authorization: Basic dTpw\r\nConnection: keep-alive\r\n\r\n",
+              requests[3]);
     // The pool keys name the proxy, never its credentials.
     EXPECT_EQ(1, CountInLog("images.example:8080 via 127.0.0.1:" + std::to_string(proxy.port()) + " --- new socket()"));
     EXPECT_EQ(std::string::npos, Log().find("u:p"));
@@ -223,13 +230,15 @@ TEST_F(ProxyDownloadTest, ProxyAnsweringInHttp10WithoutKeepAliveIsNotAskedAgain)
 }
 
 TEST_F(ProxyDownloadTest, EveryBrokenTunnelAnswerCarriesAReason) {
+    // The image's host is the longest DNS allows: the CONNECT names it whole.
+    const std::string host = HostNameOfLength(HOST_NAME_MAX_BYTES);
     const struct {
         std::string answer;  // to the CONNECT, in one write; the proxy closes after it
         const char* message;  // a printf format of the proxy's display that the message holds
     } cases[] = {
         {"HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 400 Bad Request\r\n\r\n",
          "代理服务器 %s 在TLS握手之前发来了28字节数据"},
-        {"HTTP/1.1 200 Connection established\r\n\r\n", "HTTPS握手失败(images.example)"},
+        {"HTTP/1.1 200 Connection established\r\n\r\n", "HTTPS握手失败(%s)"},
         {"", "代理服务器 %s 无法连接"},
         {"HTTP/1.1 200", "代理服务器 %s 无法连接"},
         {std::string(HTTP_BUFFER_SIZE + 10, 'a'), "代理服务器 %s 无法连接"},
@@ -243,11 +252,12 @@ TEST_F(ProxyDownloadTest, EveryBrokenTunnelAnswerCarriesAReason) {
         ScriptedServer proxy({Serve(Reply(c.answer)), Serve(Reply(c.answer))});
         const std::string display = "127.0.0.1:" + std::to_string(proxy.port());
         UseProxy("http://" + display, nullptr);
-        EXPECT_EQ(-1, Download("https://images.example/a.jpg", "a.jpg"));
-        EXPECT_NE(std::string::npos, Utf8(error).find(Formatted(c.message, display))) << Utf8(error);
+        EXPECT_EQ(-1, Download("https://" + host + "/a.jpg", "a.jpg"));
+        const std::string named = std::string(c.message).find("HTTPS") == 0 ? host : display;
+        EXPECT_NE(std::string::npos, Utf8(error).find(Formatted(c.message, named))) << Utf8(error);
         EXPECT_EQ(0, CountInLog(Gbk("返回的错误信息：") + "\r\n\r\n")) << Utf8(Log());
         ASSERT_FALSE(proxy.Requests().empty());
-        EXPECT_EQ(0u, proxy.Requests()[0].find("CONNECT images.example:443 HTTP/1.1\r\n"));
+        EXPECT_EQ(0u, proxy.Requests()[0].find("CONNECT " + host + ":443 HTTP/1.1\r\nHost: " + host + ":443\r\n"));
     }
 }
 

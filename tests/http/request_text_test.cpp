@@ -5,8 +5,8 @@
 #include "http/http_common.h"
 #include "http/proxy_settings.h"
 #include "http/url.h"
-#include "http/http_test_support.h"
 #include "support/gbk.h"
+#include "support/host_names.h"
 
 namespace {
 
