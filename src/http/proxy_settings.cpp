@@ -304,7 +304,7 @@ char* PercentDecode(const char* text, size_t length) {
 bool IsAsciiLetter(char c) { return Folded(c) >= 'a' && Folded(c) <= 'z'; }
 
 bool IsHostNameByte(char c) {
-    return IsDigit(c) || (Folded(c) >= 'a' && Folded(c) <= 'z') || c == '-' || c == '.' || c == '_';
+    return IsDigit(c) || IsAsciiLetter(c) || c == '-' || c == '.' || c == '_';
 }
 
 char* MakeDisplay(const char* host, int port) {
