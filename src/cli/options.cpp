@@ -2,9 +2,11 @@
 
 #include <getopt.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/language.h"
+#include "http/proxy_settings.h"
 
 const CliOption CLI_OPTIONS[] = {
     {OPTION_HELP, "help", nullptr, N_("print this help and exit"), COMMAND_ALL},
@@ -84,6 +86,16 @@ const CliCommand* FindCommand(const std::string& name) {
     return nullptr;
 }
 
+std::string ShownArgument(const std::string& text) {
+    // "--name=value" keeps its name; only the value can be an address.
+    const size_t equals = text[0] == '-' ? text.find('=') : std::string::npos;
+    const size_t valueAt = equals != std::string::npos ? equals + 1 : 0;
+    char* redacted = RedactProxyAddress(text.c_str() + valueAt);
+    std::string shown = text.substr(0, valueAt) + redacted;
+    std::free(redacted);
+    return shown;
+}
+
 void RefuseArguments(const CliCommand& command, const std::string& what) {
     std::fprintf(stderr, "karvelo %s: %s\nusage: %s\n(karvelo %s --help tells more)\n", command.name, what.c_str(),
                  command.usage, command.name);
@@ -124,7 +136,7 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
         if (found == '?') {
             RefuseArguments(command, std::string("unknown option ") +
                                 (optopt != 0 && optopt != '?' ? std::string("-") + static_cast<char>(optopt)
-                                                              : std::string(written)));
+                                                              : ShownArgument(written)));
             return false;
         }
         if (found == ':') {

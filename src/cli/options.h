@@ -59,6 +59,11 @@ struct ParsedArguments {
     bool Has(int id) const;
 };
 
+// An argument or variable value as a refusal shows it: a proxy address
+// typed where it does not belong (an unknown option, --proxyy=...) shows no
+// credentials either (RedactProxyAddress).
+std::string ShownArgument(const std::string& text);
+
 // Says on stderr what is wrong with `command`'s arguments, with its usage
 // line and where to learn more: "karvelo relocate: too many arguments".
 void RefuseArguments(const CliCommand& command, const std::string& what);

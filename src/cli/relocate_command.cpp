@@ -204,7 +204,7 @@ bool TakeCheckpointInterval() {
     int seconds = ParseCount(value, MAX_CHECKPOINT_SECONDS);
     if (seconds == 0) {
         std::fprintf(stderr, "karvelo: KARVELO_CHECKPOINT_SECONDS takes a number from 1 to %d, not '%s'\n",
-                     MAX_CHECKPOINT_SECONDS, value);
+                     MAX_CHECKPOINT_SECONDS, ShownArgument(value).c_str());
         return false;
     }
     SetCheckpointInterval(seconds);
@@ -322,7 +322,8 @@ int RelocateCommand(const ParsedArguments& arguments) {
             if (count == 0) {
                 const std::string name = jobs ? "--jobs" : "--streams";
                 RefuseArguments(*FindCommand("relocate"),
-                                name + " takes a number from 1 to " + std::to_string(limit) + ", not '" + value + "'");
+                                name + " takes a number from 1 to " + std::to_string(limit) + ", not '" +
+                                    ShownArgument(value) + "'");
                 return EXIT_USAGE;
             }
         } else if (id == OPTION_PROXY) {

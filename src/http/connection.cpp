@@ -39,19 +39,12 @@ Mutex* failureCountsLock = nullptr;
 // Names whose lookup failed in this run (keys owned, values unused).
 HashMap* failedNames = nullptr;
 
-// The ConnectionKey of scheme, host and port; false when the host does not
-// fit.
-bool FormatConnectionKey(const char* host, int port, bool secure, char* key) {
-    // An IPv6 literal (the only host with a colon) keeps its brackets, so the
-    // port stays apart: "[::1]:8080".
-    const char* format = std::strchr(host, ':') != nullptr ? (secure ? "https://[%s]:%d" : "[%s]:%d")
-                                                            : (secure ? "https://%s:%d" : "%s:%d");
-    int length = std::snprintf(key, CONNECTION_KEY_BYTES, format, host, port);
-    return length >= 0 && length < CONNECTION_KEY_BYTES;
-}
-
-void PutHostTooLong(const char* host, ErrorText error) {
-    PutError(error, FORMAT_HOST_TOO_LONG, CONNECTION_KEY_BYTES, host);
+// The ConnectionKey of scheme, host and port; false, with the message, when
+// the host is too long.
+bool FormatConnectionKey(const char* host, int port, bool secure, char* key, ErrorText error) {
+    if (!HostNameFits(host, error)) return false;
+    // An IPv6 literal keeps its brackets, so the port stays apart: "[::1]:8080".
+    return FormatHostPort(key, CONNECTION_KEY_BYTES, secure ? "https://" : "", host, port) >= 0;
 }
 
 intptr_t FailureCountLocked(const char* key) {
@@ -116,15 +109,10 @@ std::atomic<uint64_t> useClock{0};
 bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
                    ErrorText error) {
     char connectionKey[CONNECTION_KEY_BYTES];
-    bool fits = FormatConnectionKey(host, port, secure, connectionKey);
-    if (fits) {
-        int length = proxy == nullptr ? std::snprintf(key, POOL_KEY_BYTES, "%s", connectionKey)
-                                      : std::snprintf(key, POOL_KEY_BYTES, FORMAT_VIA_PROXY, connectionKey,
-                                                      proxy->display);
-        fits = length >= 0 && length < POOL_KEY_BYTES;
-    }
-    if (!fits) PutHostTooLong(host, error);
-    return fits;
+    if (!FormatConnectionKey(host, port, secure, connectionKey, error)) return false;
+    int length = proxy == nullptr ? std::snprintf(key, POOL_KEY_BYTES, "%s", connectionKey)
+                                  : std::snprintf(key, POOL_KEY_BYTES, FORMAT_VIA_PROXY, connectionKey, proxy->display);
+    return length >= 0 && length < POOL_KEY_BYTES;
 }
 
 bool LeastRecentKey(const HashMap* map, uint64_t (*stampOf)(const void* value), char* oldest) {
@@ -204,10 +192,7 @@ bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addre
         PutError(error, "%s", MESSAGE_HOST_NULL);
         return false;
     }
-    if (!FormatConnectionKey(host, port, secure, key)) {
-        PutHostTooLong(host, error);
-        return false;
-    }
+    if (!FormatConnectionKey(host, port, secure, key, error)) return false;
     bool resolved = !NameFailed(host) && ResolveHost(host, addresses);
     if (!resolved && std::strstr(host, OWN_DOMAIN_SUFFIX) != nullptr) {
         resolved = ParseAddressLiteral(OWN_SERVICE_FALLBACK_ADDRESS, &addresses->items[0]) != 0;
@@ -524,7 +509,7 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
             NoteAnswerForKey(key, answered);
         }
         if (transport == nullptr) return nullptr;
-        transport = OpenTlsTransport(transport, host, error, result, offerH2);
+        transport = OpenTlsTransport(transport, host, error, result, offerH2, proxy);
         if (transport == nullptr) return nullptr;
     }
     *result = TRANSPORT_OPEN;

@@ -6,7 +6,8 @@
 // The pool is keyed by the ConnectionKey: "%s:%d" for plain HTTP (host text
 // as written, case included, and the port; an IPv6 literal in brackets,
 // "[::1]:8080"), "https://%s:%d" over TLS, held in CONNECTION_KEY_BYTES.  A
-// host too long for the key is refused, never cut into another host's key.
+// host longer than HOST_NAME_MAX_BYTES is refused, never cut into another
+// host's key.
 // A connection through a proxy is pooled as "<ConnectionKey> via <proxy's
 // display>".  The failure counts are keyed the same way by each address the
 // host resolved to (the connection's failureKey, an IPv6 address in
@@ -30,9 +31,10 @@ struct ProxyEndpoint;
 const char OWN_DOMAIN_SUFFIX[] = ".karvelo.example";
 const char OWN_SERVICE_FALLBACK_ADDRESS[] = "127.0.0.1";
 
-const int CONNECTION_KEY_BYTES = 128;
-// A pool key: the ConnectionKey and, through a proxy, " via " and its display.
-const int POOL_KEY_BYTES = 256;
+const int CONNECTION_KEY_BYTES = 8 + HOST_PORT_BYTES + 1;  // "https://", the host and port
+// A pool key: the ConnectionKey and, through a proxy, " via " and its
+// display (a proxy's host is no longer than any other).
+const int POOL_KEY_BYTES = CONNECTION_KEY_BYTES + 5 + HOST_PORT_BYTES;
 // Consecutive failures to answer after which a host and port is refused at
 // once.  A failure is a connect that is refused or times out, a TLS port
 // where nothing speaks TLS, or a connection on which no byte of a response

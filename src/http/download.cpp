@@ -40,6 +40,7 @@ struct Attempt {
     const char* filePath;
     ErrorText error;             // the caller's message buffer
     const ProxyEndpoint* proxy;  // null: direct
+    ProxyEndpoint fallbackProxy;  // owned: the proxy of an https address's plain fallback, when one applies
     bool useKeepAlive;
     bool isRedirect;
     // How it ends:
@@ -68,6 +69,9 @@ struct Attempt {
     int lastSocketError;  // the socket error of the receive that returned 0 or less
     bool isChunkReceiveCompleted;
 };
+
+// The proxy settings downloads follow; null: every address direct.
+const ProxySettings* proxySettings = nullptr;
 
 // The run's bound on HTTP/1.1 connections (UseHttp1Gate), and whether this
 // thread's download holds one of its slots.
@@ -211,7 +215,8 @@ HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* f
 // Connects.  An https address where nothing speaks TLS is fetched as plain
 // HTTP (port 80 in place of 443), as it always was, when it is reached
 // direct; a certificate that was seen and refused is never retried in plain
-// text, and nothing that goes through a proxy is.
+// text, and nothing that goes through a proxy is.  The plain address goes
+// where any http:// address would, through the proxy that applies to it.
 bool ConnectAttempt(Attempt* attempt) {
     char message[HTTP_ERROR_TEXT_BYTES] = {0};
     TransportResult failure = TRANSPORT_OPEN;
@@ -225,6 +230,10 @@ bool ConnectAttempt(Attempt* attempt) {
         LogLine(line);
         parts->isHttps = 0;
         if (parts->port == HTTPS_DEFAULT_PORT) parts->port = HTTP_DEFAULT_PORT;
+        if (proxySettings != nullptr &&
+            ChooseProxy(proxySettings, false, parts->host, parts->port, &attempt->fallbackProxy)) {
+            attempt->proxy = &attempt->fallbackProxy;
+        }
         attempt->connection = ConnectFor(attempt, error, &failure);
     }
     if (attempt->connection != nullptr) return true;
@@ -236,23 +245,30 @@ bool ConnectAttempt(Attempt* attempt) {
     return Fail(attempt, DOWNLOAD_FAILED, message);
 }
 
+// The request for the attempt's address and proxy, or 0 when the address
+// itself is unusable (the message is in attempt->error).
+int BuildRequest(Attempt* attempt, char* request) {
+    int length = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error, attempt->proxy);
+    if (length == 0) {
+        attempt->retryable = false;
+        attempt->result = DOWNLOAD_FAILED;
+    }
+    return length;
+}
+
 // Builds the request, connects (unless an HTTP/2 probe found HTTP/1.1 on
 // its connection) and sends.
 bool SendRequest(Attempt* attempt) {
     char request[REQUEST_TEXT_BYTES];
-    int requestLength =
-        BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error, attempt->proxy);
-    if (requestLength == 0) {
-        // The address itself is unusable (the message is in attempt->error).
-        attempt->retryable = false;
-        attempt->result = DOWNLOAD_FAILED;
-        return false;
-    }
-    const int32_t askedPort = attempt->parts.port;
+    int requestLength = BuildRequest(attempt, request);
+    if (requestLength == 0) return false;
+    const int32_t askedHttps = attempt->parts.isHttps;
     if (attempt->connection == nullptr && !ConnectAttempt(attempt)) return false;
-    if (attempt->parts.port != askedPort) {
-        // Fell back to port 80: the Host line loses its port.
-        requestLength = BuildGetRequest(&attempt->parts, attempt->useKeepAlive, request, attempt->error);
+    // Fell back to plain HTTP: port 80 leaves the Host line, and a proxy is
+    // asked in absolute form.
+    if (attempt->parts.isHttps != askedHttps) {
+        requestLength = BuildRequest(attempt, request);
+        if (requestLength == 0) return false;
     }
     if (!SendBytes(attempt->connection, request, requestLength)) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
@@ -739,6 +755,7 @@ AttemptEnd TryOnce(const UrlParts* parts, const ProxyEndpoint* proxy, const char
     RunSteps(&attempt);
     SettleFile(&attempt);
     SettleConnection(&attempt);
+    FreeProxyEndpoint(&attempt.fallbackProxy);
     std::memcpy(location, attempt.header.location, HEADER_LOCATION_BYTES);
     return AttemptEnd{attempt.result, attempt.retryable, attempt.followRedirect, attempt.stale};
 }
@@ -755,9 +772,6 @@ bool IsSupportedImageSignature(const unsigned char* signature) {
 }
 
 namespace {
-
-// The proxy settings downloads follow; null: every address direct.
-const ProxySettings* proxySettings = nullptr;
 
 // A download given up at a limit: its message, and no repetition.
 DownloadResult GiveUp(DownloadLimit limit, ErrorText error) {

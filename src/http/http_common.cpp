@@ -73,12 +73,7 @@ bool RequestTarget(const char* path, char* target, size_t size) {
 // "http://host[:port]" of an absolute-form target, the port named as in
 // the Host line; its length, or -1 when it would not fit.
 int AbsoluteOrigin(const UrlParts* parts, char* target, size_t size) {
-    const bool bracket = std::strchr(parts->host, ':') != nullptr;  // an IPv6 literal
-    int length = parts->port == HTTP_DEFAULT_PORT
-                     ? std::snprintf(target, size, bracket ? "http://[%s]" : "http://%s", parts->host)
-                     : std::snprintf(target, size, bracket ? "http://[%s]:%d" : "http://%s:%d", parts->host,
-                                     parts->port);
-    return length >= 0 && static_cast<size_t>(length) < size ? length : -1;
+    return FormatHostPort(target, size, "http://", parts->host, parts->port == HTTP_DEFAULT_PORT ? -1 : parts->port);
 }
 
 // The Host line's value: the host (an IPv6 literal back in brackets) and
@@ -86,20 +81,23 @@ int AbsoluteOrigin(const UrlParts* parts, char* target, size_t size) {
 // not fit.
 int FormatAuthority(const UrlParts* parts, char* authority, size_t size) {
     const int32_t schemePort = parts->isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
-    const bool bracketed = std::strchr(parts->host, ':') != nullptr;
-    int length = parts->port == schemePort
-                     ? std::snprintf(authority, size, bracketed ? "[%s]" : "%s", parts->host)
-                     : std::snprintf(authority, size, bracketed ? "[%s]:%d" : "%s:%d", parts->host, parts->port);
-    return length >= 0 && static_cast<size_t>(length) < size ? length : -1;
+    return FormatHostPort(authority, size, "", parts->host, parts->port == schemePort ? -1 : parts->port);
 }
 
 }  // namespace
+
+bool HostNameFits(const char* host, ErrorText error) {
+    if (std::strlen(host) <= static_cast<size_t>(HOST_NAME_MAX_BYTES)) return true;
+    PutError(error, FORMAT_HOST_TOO_LONG, HOST_NAME_MAX_BYTES, host);
+    return false;
+}
 
 bool BuildRequestFields(const UrlParts* parts, char* target, char* authority, ErrorText error) {
     if (HasControlByte(parts->host) || HasControlByte(parts->path)) {
         PutError(error, "%s", MESSAGE_URL_CONTROL_CHARACTER);
         return false;
     }
+    if (!HostNameFits(parts->host, error)) return false;
     if (!RequestTarget(parts->path, target, REQUEST_TEXT_BYTES)) {
         PutError(error, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
         return false;
@@ -120,6 +118,7 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorT
         PutError(error, "%s", MESSAGE_URL_CONTROL_CHARACTER);
         return 0;
     }
+    if (!HostNameFits(parts->host, error)) return 0;
     char target[REQUEST_TEXT_BYTES];
     // Through a proxy a plain address is asked for whole (absolute form);
     // an https one goes through a tunnel, so its request is the origin's.

@@ -40,9 +40,17 @@ const uint32_t HTTP_BODY_SIZE_LIMIT = 10485760;
 // The size of callers' message buffers (the download's, the connect message).
 const int HTTP_ERROR_TEXT_BYTES = 1024;
 // The request is assembled in REQUEST_TEXT_BYTES, its Host line in
-// HOST_LINE_BYTES, both terminator included.
-const int REQUEST_TEXT_BYTES = 1024;
-const int HOST_LINE_BYTES = 64;
+// HOST_LINE_BYTES, both terminator included.  The Host line takes any host
+// up to HOST_NAME_MAX_BYTES with its port; the request leaves the path of
+// such a host, written twice in a proxy's absolute form, the room a short
+// host's path has always had.
+const int REQUEST_TEXT_BYTES = 2048;
+const int HOST_LINE_BYTES = 8 + HOST_PORT_BYTES + 1;  // "\r\nHost: " and the authority
+
+// False, with FORMAT_HOST_TOO_LONG in `error`, for a host longer than
+// HOST_NAME_MAX_BYTES: refused whole, so no key or line ever holds a host
+// cut into another.
+bool HostNameFits(const char* host, ErrorText error);
 
 // The first two body bytes, which decide whether the body is an image.
 // Bytes not captured read as 0.
@@ -72,7 +80,8 @@ bool SendBytes(HttpConnection* connection, const char* bytes, int length);
 // with "Connection: close".  The Host line (an IPv6 literal in brackets)
 // names the port unless it is the scheme's own (80, or 443 for https).  A space in the path goes out as "%20".  Returns
 // its length, or 0 with a message in `error`
-// when the request or its Host line would not fit, or when host or path hold
+// when the host is too long (HostNameFits), when the request or its Host
+// line would not fit, or when host or path hold
 // a control character (MESSAGE_URL_CONTROL_CHARACTER); nothing is ever cut
 // short, split or sent half.
 //

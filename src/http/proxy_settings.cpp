@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/url.h"
 #include "platform/system_proxy.h"
 #include "texts/texts.h"
 #include "util/base64.h"
@@ -300,15 +301,16 @@ char* PercentDecode(const char* text, size_t length) {
     return decoded;
 }
 
+bool IsAsciiLetter(char c) { return Folded(c) >= 'a' && Folded(c) <= 'z'; }
+
 bool IsHostNameByte(char c) {
-    return IsDigit(c) || (Folded(c) >= 'a' && Folded(c) <= 'z') || c == '-' || c == '.' || c == '_';
+    return IsDigit(c) || IsAsciiLetter(c) || c == '-' || c == '.' || c == '_';
 }
 
 char* MakeDisplay(const char* host, int port) {
     size_t size = std::strlen(host) + 16;
     char* display = static_cast<char*>(Allocate(size));
-    bool brackets = std::strchr(host, ':') != nullptr;
-    std::snprintf(display, size, brackets ? "[%s]:%d" : "%s:%d", host, port);
+    FormatHostPort(display, size, "", host, port);
     return display;
 }
 
@@ -334,30 +336,25 @@ ProxyEndpoint CopyEndpoint(const ProxyEndpoint& from) {
     return copy;
 }
 
-// The address with its credentials cut out and every byte a terminal could
-// misread (controls, non-ASCII) shown as '?', for a message.
-char* RedactedAddress(const char* address) {
-    const char* authority = std::strstr(address, "://");
-    authority = authority != nullptr ? authority + 3 : address;
-    const char* end = authority + std::strcspn(authority, "/");
-    const char* at = nullptr;
-    for (const char* p = authority; p < end; ++p) {
-        if (*p == '@') at = p;
-    }
-    size_t length = std::strlen(address);
-    char* text = static_cast<char*>(Allocate(length + 1));
-    size_t out = 0;
-    for (const char* p = address; *p != '\0'; ++p) {
-        if (at != nullptr && p >= authority && p <= at) continue;
-        unsigned char c = static_cast<unsigned char>(*p);
-        text[out++] = c < 0x20 || c >= 0x7F ? '?' : *p;
-    }
-    text[out] = '\0';
-    return text;
+// Where the authority of a proxy address begins: past "scheme://" when the
+// address starts with a scheme name (a letter, then letters, digits, '+',
+// '-' or '.'), else at its start: "user:pa://x@h" has no scheme, so its
+// credentials are not taken for one.
+const char* AuthorityOf(const char* address) {
+    const char* p = address;
+    if (!IsAsciiLetter(*p)) return address;
+    while (IsAsciiLetter(*p) || IsDigit(*p) || *p == '+' || *p == '-' || *p == '.') ++p;
+    return StartsWith(p, "://") ? p + 3 : address;
 }
 
+// The message of a proxy address that cannot be used: every byte a
+// terminal could misread (controls, non-ASCII) shown as '?'.
 char* ProxyFailure(const char* format, const char* source, const char* address) {
-    char* redacted = RedactedAddress(address);
+    char* redacted = RedactProxyAddress(address);
+    for (char* p = redacted; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c >= 0x7F) *p = '?';
+    }
     size_t size = std::strlen(format) + std::strlen(source) + std::strlen(redacted) + 1;
     char* message = static_cast<char*>(Allocate(size));
     std::snprintf(message, size, format, source, redacted);
@@ -390,6 +387,19 @@ bool ReadEndpoint(const char* address, const char* source, ProxyEndpoint* endpoi
 
 }  // namespace
 
+char* RedactProxyAddress(const char* address) {
+    const char* authority = AuthorityOf(address);
+    const char* at = std::strrchr(authority, '@');
+    size_t length = std::strlen(address);
+    char* text = static_cast<char*>(Allocate(length + 1));
+    size_t out = 0;
+    for (const char* p = address; *p != '\0'; ++p) {
+        if (at == nullptr || p < authority || p > at) text[out++] = *p;
+    }
+    text[out] = '\0';
+    return text;
+}
+
 bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, const char** failureFormat) {
     *out = NO_ENDPOINT;
     *failureFormat = FORMAT_PROXY_CANNOT_PARSE;
@@ -397,26 +407,21 @@ bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out,
     for (const char* p = address; *p != '\0'; ++p) {
         if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7F) return false;
     }
-    const char* authority = address;
-    const char* scheme = std::strstr(address, "://");
-    if (scheme != nullptr) {
-        if (!(scheme - address == 4 && StartsWithNoCase(address, "http"))) {
-            *failureFormat = FORMAT_PROXY_UNSUPPORTED;
-            return false;
-        }
-        authority = scheme + 3;
+    const char* authority = AuthorityOf(address);
+    if (authority != address && !(authority - address == 7 && StartsWithNoCase(address, "http"))) {
+        *failureFormat = FORMAT_PROXY_UNSUPPORTED;
+        return false;
     }
-    const char* end = authority + std::strcspn(authority, "/?#");
+    // The credentials run to the last '@', as curl reads them: a '/', '@'
+    // or ':' in an unencoded password stays in the password.
+    const char* at = std::strrchr(authority, '@');
+    const char* hostStart = at != nullptr ? at + 1 : authority;
+    const char* end = hostStart + std::strcspn(hostStart, "/?#");
     // Only a lone '/' may follow: a path means something else was meant.
     if (*end != '\0' && !(end[0] == '/' && end[1] == '\0')) return false;
 
-    const char* hostStart = authority;
     char* user = nullptr;
     char* password = nullptr;
-    const char* at = nullptr;
-    for (const char* p = authority; p < end; ++p) {
-        if (*p == '@') at = p;
-    }
     if (at != nullptr) {
         const char* colon = static_cast<const char*>(std::memchr(authority, ':', static_cast<size_t>(at - authority)));
         const char* userEnd = colon != nullptr ? colon : at;
@@ -427,7 +432,6 @@ bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out,
             std::free(password);
             return false;
         }
-        hostStart = at + 1;
     }
 
     const char* hostEnd;
@@ -450,7 +454,8 @@ bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out,
         while (hostEnd < end && IsHostNameByte(*hostEnd)) ++hostEnd;
         portStart = hostEnd;
         hostLength = static_cast<size_t>(hostEnd - hostStart);
-        if (hostLength == 0 || hostLength >= sizeof host) {
+        // No longer than an image's host, so its display fits every pool key.
+        if (hostLength == 0 || hostLength > static_cast<size_t>(HOST_NAME_MAX_BYTES)) {
             hostEnd = nullptr;
         } else {
             std::memcpy(host, hostStart, hostLength);

@@ -73,10 +73,18 @@ bool ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, 
 void FreeProxyEndpoint(ProxyEndpoint* endpoint);
 
 // Reads a proxy address, "[http://][user[:password]@]host[:port][/]",
-// with user and password percent-decoded.  Returns true with `out` filled,
+// with user and password percent-decoded; the password runs to the last
+// '@', so it may hold '/', '@' and ':' unencoded.  Returns true with `out` filled,
 // or false with *failureFormat set to FORMAT_PROXY_CANNOT_PARSE or
 // FORMAT_PROXY_UNSUPPORTED (a scheme other than http).
 bool ParseProxyAddress(const char* address, int defaultPort, ProxyEndpoint* out, const char** failureFormat);
+
+// A proxy address (or a list of them, as the system settings hold it) for
+// a message, the log or the screen: whatever stands between "scheme://"
+// (or the start, without a scheme) and the last '@' is left out, however
+// malformed the address.  Heap, the caller's.  Every text that shows an
+// address a user gave for a proxy goes through it.
+char* RedactProxyAddress(const char* address);
 
 // True when a no_proxy `list` sends `host`:`port` direct.  Entries are
 // comma-separated, spaces around them ignored: "*" (every host), a name

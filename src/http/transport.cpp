@@ -123,16 +123,14 @@ void TlsLayerClose(Transport* layer) {
 const TransportOps TLS_OPS = {TlsLayerSend, TlsLayerReceive, TlsLayerAwait, TlsLayerAlive, TlsLayerClose};
 
 // "host:port" of a CONNECT request, terminator included.
-const int CONNECT_AUTHORITY_BYTES = 300;
+const int CONNECT_AUTHORITY_BYTES = HOST_PORT_BYTES + 1;
 
 // The proxy's CONNECT request, or 0 when it would not fit.
 int BuildConnectRequest(const char* host, int port, const ProxyEndpoint* proxy, char* request) {
     // An IPv6 literal is written in brackets, as in an address.
-    const bool bracket = std::strchr(host, ':') != nullptr;
     char authority[CONNECT_AUTHORITY_BYTES];
-    int length = std::snprintf(authority, sizeof authority, bracket ? "[%s]:%d" : "%s:%d", host, port);
-    if (length < 0 || length >= static_cast<int>(sizeof authority)) return 0;
-    length = std::snprintf(request, REQUEST_TEXT_BYTES, "CONNECT %s HTTP/1.1\r\nHost: %s%s%s\r\n\r\n", authority,
+    if (FormatHostPort(authority, sizeof authority, "", host, port) < 0) return 0;
+    int length = std::snprintf(request, REQUEST_TEXT_BYTES, "CONNECT %s HTTP/1.1\r\nHost: %s%s%s\r\n\r\n", authority,
                            authority, proxy->authorization != nullptr ? "\r\nProxy-Authorization: " : "",
                            proxy->authorization != nullptr ? proxy->authorization : "");
     return length > 0 && length < REQUEST_TEXT_BYTES ? length : 0;
@@ -211,12 +209,15 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
 }
 
 Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result,
-                            bool offerH2) {
+                            bool offerH2, const ProxyEndpoint* proxy) {
     TlsFailure failure = TLS_FAILURE_OTHER;
     TlsConnection* tls = nullptr;
     // Bytes already past the tunnel would belong to no handshake.
-    if (below->heldAt == below->heldCount) {
+    const int early = below->heldCount - below->heldAt;
+    if (early == 0) {
         tls = OpenTls(below->socket, host, error.text, error.size, &failure, offerH2);
+    } else {
+        PutError(error, FORMAT_PROXY_BYTES_BEFORE_TLS, proxy != nullptr ? proxy->display : host, early);
     }
     if (tls == nullptr) {
         *result = failure == TLS_FAILURE_NO_TLS      ? TRANSPORT_NO_TLS

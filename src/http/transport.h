@@ -92,10 +92,12 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
 
 // The TLS layer over `below` for `host` (the certificate is checked for it),
 // or null with `below` closed, the message and *result TRANSPORT_NO_TLS,
-// TRANSPORT_CERTIFICATE or TRANSPORT_FAILED.
+// TRANSPORT_CERTIFICATE or TRANSPORT_FAILED.  Over the tunnel of `proxy`,
+// bytes the proxy sent behind its answer belong to no handshake: they fail
+// it, with a message naming the proxy.
 // With `offerH2` the handshake offers HTTP/2 (TransportIsH2 tells the pick).
 Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result,
-                            bool offerH2 = false);
+                            bool offerH2 = false, const ProxyEndpoint* proxy = nullptr);
 // Whether the TLS layer settled on HTTP/2.
 bool TransportIsH2(const Transport* layer);
 // Whether a receive has bytes to give without reading the socket (a TLS

@@ -1,5 +1,6 @@
 #include "http/url.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -86,3 +87,10 @@ void FreeUrlParts(UrlParts* parts) {
 }
 
 char* UnescapeAmpersands(const char* url) { return ReplaceAll(url, "&amp;", "&"); }
+
+int FormatHostPort(char* text, size_t size, const char* prefix, const char* host, int port) {
+    const bool bracket = std::strchr(host, ':') != nullptr;
+    const int length = port < 0 ? std::snprintf(text, size, bracket ? "%s[%s]" : "%s%s", prefix, host)
+                                : std::snprintf(text, size, bracket ? "%s[%s]:%d" : "%s%s:%d", prefix, host, port);
+    return length >= 0 && static_cast<size_t>(length) < size ? length : -1;
+}

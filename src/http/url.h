@@ -6,6 +6,7 @@
 // information, no percent-decoding, no relative references.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "texts/texts.h"
@@ -42,3 +43,15 @@ const int32_t HTTPS_DEFAULT_PORT = 443;
 
 // The highest port an address may name.
 const int32_t URL_PORT_MAX = 65535;
+
+// The longest host name DNS allows: 253 bytes as written (labels of at most
+// 63).  A longer host is refused before anything is sent, never cut.
+const int HOST_NAME_MAX_BYTES = 253;
+// Room for a host of that length with its port, an IPv6 literal in
+// brackets: "[host]:65535", without a terminator.
+const int HOST_PORT_BYTES = HOST_NAME_MAX_BYTES + 2 + 6;
+
+// `prefix`, then the host (an IPv6 literal, the only host with a ':', in
+// brackets) and ":port" unless `port` is negative, into `text` (`size`
+// bytes).  Its length, or -1 when it does not fit.
+int FormatHostPort(char* text, size_t size, const char* prefix, const char* host, int port);

@@ -386,6 +386,10 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         {{"relocate", "--frob", "a", "b"}, 2, "", "karvelo relocate: unknown option --frob\nusage:", ""},
         {{"relocate", "-x", "a", "b"}, 2, "", "karvelo relocate: unknown option -x\nusage:", ""},
         {{"inspect", "--jobs", "2", "a"}, 2, "", "karvelo inspect: unknown option --jobs", ""},
+        // A proxy address where it does not belong, or malformed, shows no credentials.
+        {{"inspect", "--proxy=http://u:pa/ss@h:1", "a"}, 2, "", "unknown option --proxy=http://h:1\nusage:", ""},
+        {{"relocate", "--proxy=http://u:pa/ss@h:99999", "a", "b"}, 2, "", "：http://h:99999\n", ""},
+        {{"relocate", "--jobs=u:pa/ss@8", "a", "b"}, 2, "", "--jobs takes a number from 1 to 32, not '8'", ""},
         {{"relocate", "a"}, 2, "", "PACKAGE and DEST are needed\nusage:", ""},
         {{"relocate", "a", "b", "c"}, 2, "", "too many arguments", ""},
         {{"relocate", "a", "b", "-j"}, 2, "", "--jobs takes a value", ""},
@@ -403,6 +407,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         EXPECT_EQ(row.exitCode, result.exitCode) << shown << result.err;
         EXPECT_NE(std::string::npos, result.out.find(row.out)) << shown << result.out;
         EXPECT_NE(std::string::npos, result.err.find(row.err)) << shown << result.err;
+        EXPECT_EQ(std::string::npos, result.err.find("pa/ss")) << shown << result.err;
         if (!row.notOut.empty()) {
             EXPECT_EQ(std::string::npos, result.out.find(row.notOut)) << shown;
         }

@@ -8,6 +8,7 @@
 #include "http/connection.h"
 #include "http/http_common.h"
 #include "http/http_test_support.h"
+#include "http/proxy_settings.h"
 
 namespace {
 
@@ -108,22 +109,38 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     EXPECT_EQ(0, FailuresOf(LOOPBACK, second.port()));
 }
 
-TEST_F(ConnectionTest, HostsTooLongForTheKeyAreRefusedWhole) {
-    // "<host>:80" must fit in 127 bytes: 124 bytes of host do, 125 do not.
-    std::string fits = std::string(124 - 8, 'a') + ".invalid";
-    std::string tooLong = "b" + fits;
-    EXPECT_EQ(0, Open(fits, 80));
-    EXPECT_EQ(Gbk("无法解析域名: ") + fits, message);
-    EXPECT_EQ(0, Open(tooLong, 80));
-    EXPECT_EQ(Gbk("域名太长(超过128字节), 无法连接: ") + tooLong.substr(0, 40) + "...", message);
-
+TEST_F(ConnectionTest, HostsUpToTheLongestNameAreKeyedWholeAndLongerOnesRefused) {
+    // 253 bytes connect and are pooled under their whole name, plain, over
+    // TLS's key and through a proxy; 254 are refused before any lookup.
+    SetHostLookupForTests(LoopbackForEveryName);
+    ScriptedServer server({ServeKeepingOpen({})});
+    const std::string longest = HostNameOfLength(253);
+    const std::string tooLong = HostNameOfLength(254);
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+    HttpConnection* pooled = AcquirePooledConnection(longest.c_str(), server.port(), ErrorText{errorText, sizeof errorText});
+    EXPECT_NE(nullptr, pooled) << Utf8(errorText);
+    const std::string key = longest + ":" + std::to_string(server.port());
+    EXPECT_EQ(1, CountInLog(key + " --- new socket()\r\n"));
+    EXPECT_NE(0, PooledSocket(key));
+
+    ProxyEndpoint proxy = {const_cast<char*>(longest.c_str()), 8080, nullptr, const_cast<char*>("")};
+    const std::string display = longest + ":8080";
+    proxy.display = const_cast<char*>(display.c_str());
+    char poolKey[POOL_KEY_BYTES];
+    EXPECT_TRUE(FormatPoolKey(longest.c_str(), 65535, true, &proxy, poolKey, ErrorText{errorText, sizeof errorText}));
+    EXPECT_EQ("https://" + longest + ":65535 via " + display, std::string(poolKey));
+
+    const std::string refused = Gbk("域名太长(超过253字节), 无法连接: ") + tooLong.substr(0, 40) + "...";
+    EXPECT_EQ(0, Open(tooLong, 80));
+    EXPECT_EQ(refused, message);
     EXPECT_EQ(nullptr, AcquirePooledConnection(tooLong.c_str(), 80, ErrorText{errorText, sizeof errorText}));
-    EXPECT_EQ(message, std::string(errorText));
+    EXPECT_EQ(refused, std::string(errorText));
+    EXPECT_FALSE(FormatPoolKey(tooLong.c_str(), 80, false, nullptr, poolKey, ErrorText{nullptr, 0}));
     ReleasePooledConnection(tooLong.c_str(), 80);
-    EXPECT_EQ(0, ConnectionPool->count);
+    SetHostLookupForTests(nullptr);
+    EXPECT_EQ(1, ConnectionPool->count);
     EXPECT_EQ(0, ConnectFailureCounts->count);
-    EXPECT_EQ(0, CountInLog("new socket()"));
+    EXPECT_EQ(1, CountInLog("new socket()"));
 }
 
 TEST_F(ConnectionTest, UnresolvableHostsFailWithoutCounting) {

@@ -285,6 +285,46 @@ TEST_F(DownloadTest, ResponsesThatAreNotAnImage) {
     EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
 }
 
+// However a peer misbehaves, a failed image says why: in the message, and
+// in the log line of the repetition.
+TEST_F(DownloadTest, EveryFailureFromAHostilePeerCarriesAReason) {
+    const std::string chunked = Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n");
+    const std::vector<std::string> responses = {
+        "",
+        "HTTP/1.1 200 OK\r\nContent-Le",
+        std::string(HTTP_BUFFER_SIZE + 10, 'a'),
+        "\r\n\r\n",
+        Head("HTTP/1.1 200 OK", "Content-Length: 100\r\n") + JPEG_BYTES,
+        Head("HTTP/1.1 200 OK", "Content-Length: 99999999\r\n") + JPEG_BYTES,
+        Head("HTTP/1.1 200 OK", "Content-Length: -5\r\n") + JPEG_BYTES,
+        Head("HTTP/1.1 200 OK", "Content-Length: 0\r\n"),
+        chunked,
+        chunked + "zz\r\n",
+        chunked + "FFFFFFFFFFFF\r\n",
+        chunked + "-2\r\n",
+        chunked + "20\r\n" + JPEG_BYTES,
+        chunked + "2\r\n\xFF\xD8\r\n0\r\n",
+        chunked + std::string(HTTP_BUFFER_SIZE + 10, '1'),
+        Head("HTTP/1.1 500 Internal Server Error", "Content-Length: 0\r\n"),
+        Head("HTTP/1.1 407 Proxy Authentication Required", "Content-Length: 0\r\n"),
+        Head("HTTP/1.1 302 Found", "Location: ftp://x/a.jpg\r\nContent-Length: 0\r\n"),
+        Head("HTTP/1.1 302 Found", "Location: http://127.0.0.1:1/a.jpg\r\nContent-Length: 0\r\n"),
+        Ok("<html>"),
+    };
+    for (const std::string& response : responses) {
+        for (int keepAlive : {1, 0}) {
+            SCOPED_TRACE(response.substr(0, 80) + (keepAlive ? " (keep-alive)" : ""));
+            ClosePooledConnections();
+            ResetConnectFailureCounts();
+            ScriptedServer server({Serve(Reply(response)), Serve(Reply(response)), Serve(Reply(response))});
+            const int result = Download(server.Url("/a.jpg"), keepAlive);
+            EXPECT_NE(1, result);
+            EXPECT_FALSE(error.empty());
+            EXPECT_EQ(0, CountInLog(Gbk("返回的错误信息：") + "\r\n\r\n")) << Utf8(Log());
+        }
+    }
+}
+
 TEST_F(DownloadTest, BodyEndsWithoutKeepAlive) {
     // No length: whatever arrives before the close is the image.
     ScriptedServer untilClose({Serve(ReplyInPieces({Head("HTTP/1.0 200 OK", ""), JPEG_BYTES.substr(0, 1),
@@ -384,12 +424,15 @@ TEST_F(DownloadTest, AddressesThatCannotBeRequested) {
     EXPECT_EQ(-1, Download("ftp://host/a.jpg", 1));
     EXPECT_EQ(Gbk("无法parse下载图片地址"), error);
 
-    EXPECT_EQ(-1, Download("http://" + std::string(60, 'h') + ".invalid/a.jpg", 1));
-    EXPECT_EQ(Gbk("域名太长: Host 行超过64字节, 未发送。"), error);
+    const std::string tooLong = HostNameOfLength(254);
+    EXPECT_EQ(-1, Download("http://" + tooLong + "/a.jpg", 1));
+    EXPECT_EQ(Gbk("域名太长(超过253字节), 无法连接: ") + tooLong.substr(0, 40) + "...", error);
+    EXPECT_EQ(-1, Download("https://" + tooLong + "/a.jpg", 1));  // the HTTP/2 route refuses it alike
+    EXPECT_EQ(Gbk("域名太长(超过253字节), 无法连接: ") + tooLong.substr(0, 40) + "...", error);
 
     ScriptedServer server({});
-    EXPECT_EQ(-1, Download(server.Url("/" + std::string(1000, 'p')), 1));
-    EXPECT_EQ(Gbk("地址太长: 请求超过1024字节, 未发送。"), error);
+    EXPECT_EQ(-1, Download(server.Url("/" + std::string(REQUEST_TEXT_BYTES, 'p')), 1));
+    EXPECT_EQ(Gbk("地址太长: 请求超过") + std::to_string(REQUEST_TEXT_BYTES) + Gbk("字节, 未发送。"), error);
 
     // None of these is repeated, and none touched the network.
     EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));
@@ -404,6 +447,25 @@ TEST_F(DownloadTest, AddressesThatCannotBeRequested) {
     EXPECT_EQ(1, CountInLog(Gbk("搬家失败")));
     std::string key = "127.0.0.1:" + std::to_string(refused);
     EXPECT_EQ(2, reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str())));
+}
+
+TEST_F(DownloadTest, LongestHostNameIsAskedForWhole) {
+    // 253 bytes, the most DNS allows, with a path that takes the rest of
+    // what a short host's request had room for.
+    SetHostLookupForTests(LoopbackForEveryName);
+    ScriptedServer server({ServeKeepingOpen({Reply(Ok(JPEG_BYTES))}), Serve(Reply(Ok(JPEG_BYTES)))});
+    const std::string host = HostNameOfLength(253) + ":" + std::to_string(server.port());
+    const std::string path = "/" + std::string(800, 'p') + ".jpg";
+    EXPECT_EQ(1, Download("http://" + host + path, 1)) << Utf8(error);
+    ClosePooledConnections();  // lets the server go on to its next connection
+    EXPECT_EQ(1, Download("http://" + host + path, 0)) << Utf8(error);
+    SetHostLookupForTests(nullptr);
+    ASSERT_TRUE(server.WaitUntilServed());
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(Request(path, host, true), requests[0]);
+    EXPECT_EQ(Request(path, host, false), requests[1]);
+    EXPECT_EQ(1, CountInLog(host + " --- new socket()"));
 }
 
 TEST_F(DownloadTest, AddressWithLineBreaksSendsNothing) {

@@ -13,6 +13,7 @@
 #include "http/download_into.h"
 #include "platform/net.h"
 #include "support/gbk.h"
+#include "support/host_names.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "util/app_log.h"
@@ -24,6 +25,12 @@ const int TEST_NETWORK_TIMEOUT_MILLISECONDS = 3000;
 
 // The first bytes of a JPEG, enough for the signature test.
 const std::string JPEG_BYTES = std::string("\xFF\xD8\xFF\xE0", 4) + "jpeg-body";
+
+// A resolver for SetHostLookupForTests that gives every name 127.0.0.1.
+inline int LoopbackForEveryName(const char*, HostAddresses* addresses) {
+    sockaddr_in loopback = LoopbackAddress(0);
+    return AddHostAddress(addresses, reinterpret_cast<const sockaddr*>(&loopback)) ? 1 : 0;
+}
 
 // The pooled connection's socket for a ConnectionKey, or 0.
 inline SOCKET PooledSocket(const std::string& key) {

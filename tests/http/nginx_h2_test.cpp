@@ -207,3 +207,23 @@ TEST_F(NginxH2Test, AStopGivesUpStreamsInFlightAndLeavesTheConnectionUsable) {
     const std::string key = "https://127.0.0.1:" + std::to_string(server->port());
     EXPECT_LE(CountInLog(key + " --- new socket()"), 2);
 }
+
+TEST_F(NginxH2Test, TheLongestHostNameIsAskedForOverHttp2) {
+    // nginx answers only that name: its :authority and SNI arrived whole.
+    const std::string host = HostNameOfLength(HOST_NAME_MAX_BYTES);
+    auto server = H2Server("    if ($host != \"" + host + "\") { return 421; }\n");
+    SetHostLookupForTests(LoopbackForEveryName);
+    const std::string origin = "https://" + host + ":" + std::to_string(server->port());
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(1, Download(origin + "/img/" + names[i], names[i])) << Utf8(error);
+        EXPECT_TRUE(Stored(names[i]));
+    }
+    SetHostLookupForTests(nullptr);
+    ASSERT_TRUE(server->WaitForAccessLines(2));
+    for (const NginxAccess& access : server->AccessLog()) {
+        EXPECT_EQ(200, access.status) << access.request;
+        EXPECT_NE(std::string::npos, access.request.find(" HTTP/2.0")) << access.request;
+        EXPECT_EQ(server->AccessLog()[0].connection, access.connection);
+    }
+    EXPECT_EQ(1, CountInLog(origin + " --- new socket()"));
+}

@@ -3,6 +3,7 @@
 // nginx's tell what went where.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -182,15 +183,19 @@ TEST_F(ProxyDownloadTest, RequestsToTheProxyAreExactAndShareOneConnection) {
     // A scripted proxy shows the bytes: the absolute form, the origin's Host
     // line, the credentials; and both requests on one kept-alive connection.
     ScriptedServer proxy({ServeKeepingOpen({Reply(Ok(JPEG_BYTES)), Reply(Ok(JPEG_BYTES))}),
-                          Serve(Reply(Ok(JPEG_BYTES)))});
+                          Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
     UseProxy("http://u:p@127.0.0.1:" + std::to_string(proxy.port()), nullptr);
     EXPECT_EQ(1, Download("http://images.example:8080/a b.jpg", "a.jpg")) << Utf8(error);
     EXPECT_EQ(1, Download("http://images.example:8080/b.jpg?x=1", "b.jpg")) << Utf8(error);
     ClosePooledConnections();  // lets the proxy go on to its next connection
     EXPECT_EQ(1, Download("http://images.example/c.jpg", "c.jpg")) << Utf8(error);
+    ClosePooledConnections();
+    // The longest host, whole in the absolute form and the Host line.
+    const std::string longest = HostNameOfLength(HOST_NAME_MAX_BYTES) + ":8080";
+    EXPECT_EQ(1, Download("http://" + longest + "/d.jpg", "d.jpg")) << Utf8(error);
     ASSERT_TRUE(proxy.WaitUntilServed());
     std::vector<std::string> requests = proxy.Requests();
-    ASSERT_EQ(3u, requests.size());
+    ASSERT_EQ(4u, requests.size());
     const std::string agent =
         "\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; "
         "Trident/4.0; CIBA)\r\n";
@@ -203,6 +208,9 @@ TEST_F(ProxyDownloadTest, RequestsToTheProxyAreExactAndShareOneConnection) {
     EXPECT_EQ("GET http://images.example/c.jpg HTTP/1.1" + agent +
                   "Host: images.example\r\nProxy-Authorization: Basic dTpw\r\nConnection: keep-alive\r\n\r\n",
               requests[2]);
+    EXPECT_EQ("GET http://" + longest + "/d.jpg HTTP/1.1" + agent + "Host: " + longest +
+                  "\r\nProxy-Authorization: Basic dTpw\r\nConnection: keep-alive\r\n\r\n",
+              requests[3]);
     // The pool keys name the proxy, never its credentials.
     EXPECT_EQ(1, CountInLog("images.example:8080 via 127.0.0.1:" + std::to_string(proxy.port()) + " --- new socket()"));
     EXPECT_EQ(std::string::npos, Log().find("u:p"));
@@ -219,4 +227,105 @@ TEST_F(ProxyDownloadTest, ProxyAnsweringInHttp10WithoutKeepAliveIsNotAskedAgain)
     EXPECT_EQ(1, Download("http://images.example/b.jpg", "b.jpg")) << Utf8(error);
     EXPECT_EQ(2, proxy.AcceptedConnections());
     EXPECT_EQ(0, CountInLog(Gbk("搬家失败"))) << Utf8(Log());
+}
+
+TEST_F(ProxyDownloadTest, EveryBrokenTunnelAnswerCarriesAReason) {
+    // The image's host is the longest DNS allows: the CONNECT names it whole.
+    const std::string host = HostNameOfLength(HOST_NAME_MAX_BYTES);
+    const struct {
+        std::string answer;  // to the CONNECT, in one write; the proxy closes after it
+        const char* message;  // a printf format of the proxy's display that the message holds
+    } cases[] = {
+        {"HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 400 Bad Request\r\n\r\n",
+         "代理服务器 %s 在TLS握手之前发来了28字节数据"},
+        {"HTTP/1.1 200 Connection established\r\n\r\n", "HTTPS握手失败(%s)"},
+        {"", "代理服务器 %s 无法连接"},
+        {"HTTP/1.1 200", "代理服务器 %s 无法连接"},
+        {std::string(HTTP_BUFFER_SIZE + 10, 'a'), "代理服务器 %s 无法连接"},
+        {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", "代理服务器 %s 要求身份验证(407)"},
+        {"HTTP/1.1 502 Bad Gateway\r\n\r\n", "代理服务器 %s 拒绝建立隧道(502)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer.substr(0, 60));
+        ClosePooledConnections();
+        ResetConnectFailureCounts();
+        ScriptedServer proxy({Serve(Reply(c.answer)), Serve(Reply(c.answer))});
+        const std::string display = "127.0.0.1:" + std::to_string(proxy.port());
+        UseProxy("http://" + display, nullptr);
+        EXPECT_EQ(-1, Download("https://" + host + "/a.jpg", "a.jpg"));
+        const std::string named = std::string(c.message).find("HTTPS") == 0 ? host : display;
+        EXPECT_NE(std::string::npos, Utf8(error).find(Formatted(c.message, named))) << Utf8(error);
+        EXPECT_EQ(0, CountInLog(Gbk("返回的错误信息：") + "\r\n\r\n")) << Utf8(Log());
+        ASSERT_FALSE(proxy.Requests().empty());
+        EXPECT_EQ(0u, proxy.Requests()[0].find("CONNECT " + host + ":443 HTTP/1.1\r\nHost: " + host + ":443\r\n"));
+    }
+}
+
+TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
+    // An https port where nothing answers is fetched as plain http at that
+    // port: through http_proxy like any http:// address, direct only where
+    // nothing sends it to a proxy, and never when the https address itself
+    // went through one.
+    static std::string httpProxy, noProxy, allProxy;
+    const auto environment = [](const char* name) -> const char* {
+        const std::string* value = std::string(name) == "http_proxy" ? &httpProxy
+                                   : std::string(name) == "no_proxy" ? &noProxy
+                                   : std::string(name) == "all_proxy" ? &allProxy
+                                                                       : nullptr;
+        return value != nullptr && !value->empty() ? value->c_str() : nullptr;
+    };
+    enum Route { VIA_PROXY, DIRECT, TUNNEL };
+    const struct {
+        const char* name;
+        bool http, all;
+        const char* noProxy;
+        Route route;
+    } cases[] = {
+        {"http_proxy alone", true, false, "", VIA_PROXY},
+        {"http_proxy, the host in no_proxy", true, false, "127.0.0.1", DIRECT},
+        {"http_proxy, another host in no_proxy", true, false, "example.com", VIA_PROXY},
+        {"all_proxy takes the https address too", false, true, "", TUNNEL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClosePooledConnections();
+        ResetConnectFailureCounts();
+        const RefusingLoopbackPort silent;
+        const std::string origin = "127.0.0.1:" + std::to_string(silent.port());
+        ScriptedServer proxy({ServeKeepingOpen({Reply(c.route == TUNNEL ? "HTTP/1.1 502 Bad Gateway\r\n\r\n"
+                                                                         : Ok(JPEG_BYTES))}),
+                              Serve(Reply("HTTP/1.1 502 Bad Gateway\r\n\r\n"))});
+        const std::string display = "127.0.0.1:" + std::to_string(proxy.port());
+        httpProxy = c.http ? "http://u:p@" + display : "";
+        allProxy = c.all ? "http://u:p@" + display : "";
+        noProxy = c.noProxy;
+        FreeProxySettings(&settings);
+        char* failure = nullptr;
+        ASSERT_TRUE(ReadProxyEnvironment(&settings, nullptr, nullptr, &failure, environment));
+        UseDownloadProxySettings(&settings);
+
+        const int before = CountInLog(Gbk("没有TLS应答"));
+        const int result = Download("https://" + origin + "/a.jpg", "a.jpg");
+        const std::vector<std::string> requests = proxy.Requests();
+        const int fellBack = CountInLog(Gbk("没有TLS应答")) - before;
+        if (c.route == VIA_PROXY) {
+            EXPECT_EQ(1, result) << Utf8(error);
+            ASSERT_EQ(1u, requests.size());
+            EXPECT_EQ(0u, requests[0].find("GET http://" + origin + "/a.jpg HTTP/1.1\r\n")) << requests[0];
+            EXPECT_NE(std::string::npos, requests[0].find("\r\nHost: " + origin + "\r\nProxy-Authorization: Basic dTpw\r\n"));
+            EXPECT_EQ(1, CountInLog(origin + " via " + display + " --- new socket()")) << Utf8(Log());
+            EXPECT_EQ(1, fellBack);
+        } else if (c.route == DIRECT) {
+            EXPECT_EQ(-1, result);
+            EXPECT_EQ(Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(ECONNREFUSED), error);
+            EXPECT_EQ(0, proxy.AcceptedConnections());
+            EXPECT_LE(1, fellBack);
+        } else {
+            EXPECT_EQ(-1, result);
+            ASSERT_FALSE(requests.empty());
+            EXPECT_EQ(0u, requests[0].find("CONNECT " + origin + " HTTP/1.1\r\n")) << requests[0];
+            EXPECT_EQ(0, fellBack);
+        }
+        UseDownloadProxySettings(nullptr);
+    }
 }

@@ -121,7 +121,24 @@ TEST(ProxyDecision, FollowsEnvironmentAndOptions) {
         {"", "ab:cde@p:2", nullptr, false, "a.com", 80, "p:2 Basic YWI6Y2Rl"},
         {"", "http://u@p:2", nullptr, false, "a.com", 80, "p:2 Basic dTo="},
         {"", "http://%C3%BC:x@p:2", nullptr, false, "a.com", 80, "p:2 Basic w7w6eA=="},
-        // Refusals name the source and never the credentials.
+        // Unencoded '/', '@' and ':' in a password: it runs to the last '@'.
+        {"http_proxy=http://user:pa/ss@proxy:3128", nullptr, nullptr, false, "a.com", 80,
+         "proxy:3128 Basic dXNlcjpwYS9zcw=="},
+        {"", "user:pa/ss@proxy:3128", nullptr, false, "a.com", 80, "proxy:3128 Basic dXNlcjpwYS9zcw=="},
+        {"", "http://u:p@ss@proxy:1", nullptr, false, "a.com", 80, "proxy:1 Basic dTpwQHNz"},
+        {"", "http://u:pa:ss@proxy:1", nullptr, false, "a.com", 80, "proxy:1 Basic dTpwYTpzcw=="},
+        {"", "u:p://x@proxy:1", nullptr, false, "a.com", 80, "proxy:1 Basic dTpwOi8veA=="},
+        // Refusals name the source and never the credentials, however
+        // malformed the address.
+        {"", "http://u:pa/ss@proxy:99999", nullptr, false, "a.com", 80,
+         Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://proxy:99999")},
+        {"http_proxy=u:pa/ss@p@pro\x01xy:1", nullptr, nullptr, false, "a.com", 80,
+         Refusal(FORMAT_PROXY_CANNOT_PARSE, "http_proxy", "pro?xy:1")},
+        {"", "http://a@b:c/d@e:f@", nullptr, false, "a.com", 80, Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://")},
+        {"", "http://u:pa/ss@proxy/x", nullptr, false, "a.com", 80,
+         Refusal(FORMAT_PROXY_CANNOT_PARSE, "--proxy", "http://proxy/x")},
+        {"all_proxy=socks5://u:pa/ss@h:1", nullptr, nullptr, false, "a.com", 80,
+         Refusal(FORMAT_PROXY_UNSUPPORTED, "all_proxy", "socks5://h:1")},
         {"https_proxy=https://p:443", nullptr, nullptr, true, "a.com", 443,
          Refusal(FORMAT_PROXY_UNSUPPORTED, "https_proxy", "https://p:443")},
         {"all_proxy=socks5h://u:secret@h:1080", nullptr, nullptr, false, "a.com", 80,
@@ -158,6 +175,26 @@ TEST(ProxyDecision, FollowsEnvironmentAndOptions) {
         FreeProxySettings(&settings);  // twice is harmless
         EXPECT_EQ(row.expected, got) << "environment \"" << row.environment << "\", host " << row.host << ":"
                                      << row.port << (row.isHttps ? " (https)" : " (http)");
+    }
+}
+
+// The one redaction every text showing a proxy address goes through; the
+// system settings' list among them.
+TEST(RedactProxyAddress, LeavesOutEverythingUpToTheLastAt) {
+    const char* const rows[][2] = {
+        {"http://u:pa/ss@proxy:3128", "http://proxy:3128"},
+        {"HTTP://u:p@ss@p", "HTTP://p"},
+        {"user:pa:ss@p:1", "p:1"},
+        {"u:pa://x@p:1", "p:1"},
+        {"http://p:1/x@y", "http://y"},
+        {"http=http://u:p@a:1;https=v:q@b:2", "b:2"},
+        {"http://proxy:3128", "http://proxy:3128"},
+        {"", ""},
+    };
+    for (const auto& row : rows) {
+        char* redacted = RedactProxyAddress(row[0]);
+        EXPECT_STREQ(row[1], redacted) << row[0];
+        std::free(redacted);
     }
 }
 

@@ -3,8 +3,10 @@
 #include <string>
 
 #include "http/http_common.h"
+#include "http/proxy_settings.h"
 #include "http/url.h"
 #include "support/gbk.h"
+#include "support/host_names.h"
 
 namespace {
 
@@ -33,34 +35,55 @@ TEST(BuildGetRequest, SpacesGoOutAsPercentTwenty) {
     EXPECT_EQ(0u, Built("h", "/already%20escaped.jpg").find("GET /already%20escaped.jpg HTTP/1.0\r\n"));
     // The escapes count towards the request's size limit.
     std::string spaces(REQUEST_TEXT_BYTES / 3, ' ');
-    EXPECT_EQ("(refused) " + Gbk("地址太长: 请求超过1024字节, 未发送。"), Built("h", ("/" + spaces).c_str()));
+    EXPECT_EQ("(refused) " + Gbk("地址太长: 请求超过") + std::to_string(REQUEST_TEXT_BYTES) + Gbk("字节, 未发送。"),
+              Built("h", ("/" + spaces).c_str()));
 }
 
 // The Host line of a parsed address: an IPv6 literal back in its brackets,
-// the port named unless it is the scheme's own.
+// the port named unless it is the scheme's own.  The HTTP/2 authority is
+// the same text, and a proxy's absolute form names the same origin.
 TEST(BuildGetRequest, HostLineOfEachKindOfHost) {
+    const std::string longest = HostNameOfLength(HOST_NAME_MAX_BYTES);
     const struct {
-        const char* url;
-        const char* hostLine;
+        std::string url;
+        std::string authority;
     } cases[] = {
-        {"http://[::1]:8080/a.jpg", "Host: [::1]:8080\r\n"},
-        {"http://[::1]/a.jpg", "Host: [::1]\r\n"},
-        {"https://[2001:db8::1]/a.jpg", "Host: [2001:db8::1]\r\n"},
-        {"https://[2001:db8::1]:80/a.jpg", "Host: [2001:db8::1]:80\r\n"},
-        {"http://127.0.0.1:81/a.jpg", "Host: 127.0.0.1:81\r\n"},
-        {"https://host/a.jpg", "Host: host\r\n"},
+        {"http://[::1]:8080/a.jpg", "[::1]:8080"},
+        {"http://[::1]/a.jpg", "[::1]"},
+        {"https://[2001:db8::1]/a.jpg", "[2001:db8::1]"},
+        {"https://[2001:db8::1]:80/a.jpg", "[2001:db8::1]:80"},
+        {"http://127.0.0.1:81/a.jpg", "127.0.0.1:81"},
+        {"https://host/a.jpg", "host"},
+        {"https://" + longest + ":65535/a.jpg", longest + ":65535"},
+        {"http://" + longest + ":65535/a.jpg", longest + ":65535"},
+        {"http://" + longest + "/a.jpg", longest},
     };
+    ProxyEndpoint proxy = {const_cast<char*>("proxy"), 3128, const_cast<char*>("Basic dTpw"),
+                           const_cast<char*>("proxy:3128")};
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
         UrlParts parts = {nullptr, nullptr, 0, 0};
-        ASSERT_EQ(1, ParseUrl(c.url, &parts)) << c.url;
+        ASSERT_EQ(1, ParseUrl(c.url.c_str(), &parts));
         char request[REQUEST_TEXT_BYTES];
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int length = BuildGetRequest(&parts, true, request, ErrorText{errorText, sizeof errorText});
+        const ErrorText error = {errorText, sizeof errorText};
+        int length = BuildGetRequest(&parts, true, request, error);
+        ASSERT_LT(0, length) << errorText;
+        EXPECT_NE(std::string::npos, std::string(request, length).find("\r\nHost: " + c.authority + "\r\n"));
+        char target[REQUEST_TEXT_BYTES];
+        char authority[HOST_LINE_BYTES];
+        EXPECT_TRUE(BuildRequestFields(&parts, target, authority, error)) << errorText;
+        EXPECT_EQ(c.authority, std::string(authority));
+        length = BuildGetRequest(&parts, true, request, error, &proxy);
+        ASSERT_LT(0, length) << errorText;
+        const std::string origin = parts.isHttps ? "GET /a.jpg " : "GET http://" + c.authority + "/a.jpg ";
+        EXPECT_EQ(0u, std::string(request, length).find(origin));
         FreeUrlParts(&parts);
-        ASSERT_LT(0, length) << c.url;
-        const std::string text(request, static_cast<size_t>(length));
-        EXPECT_NE(std::string::npos, text.find(std::string("\r\n") + c.hostLine)) << c.url;
     }
+    // One byte more is refused whole.
+    const std::string tooLong = HostNameOfLength(HOST_NAME_MAX_BYTES + 1);
+    EXPECT_EQ("(refused) " + Gbk("域名太长(超过253字节), 无法连接: ") + tooLong.substr(0, 40) + "...",
+              Built(tooLong.c_str(), "/a.jpg"));
 }
 
 }  // namespace

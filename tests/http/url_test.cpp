@@ -4,6 +4,7 @@
 #include <string>
 
 #include "http/url.h"
+#include "support/host_names.h"
 
 namespace {
 
@@ -44,6 +45,10 @@ TEST(ParseUrl, SplitsHostPortAndPath) {
     EXPECT_EQ(0, Parse("http://host:/a.jpg").port);
     EXPECT_EQ(0, Parse("http://host:abc/a.jpg").port);
     EXPECT_EQ("", Parse("http://:81/a.jpg").host);
+
+    // The longest name DNS allows, whole: the parser sets no bound of its own.
+    const std::string longest = HostNameOfLength(253);
+    EXPECT_EQ(longest, Parse(("https://" + longest + ":8443/a.jpg").c_str()).host);
 
     Parsed empty = Parse("http:///a.jpg");
     EXPECT_EQ(1, empty.ok);

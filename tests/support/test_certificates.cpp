@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "support/host_names.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -61,7 +62,8 @@ std::unique_ptr<TestCertificates> Make(const std::string& folder, std::string* e
                       {"req", "-x509", "-newkey", "ec", "-pkeyopt", KEY_OPTIONS, "-nodes", "-keyout", "ca.key",
                        "-out", "ca.pem", "-days", "30", "-subj", "/CN=Karvelo Test Authority"},
                       error) &&
-              Issue(folder, "loopback", "IP:127.0.0.1,IP:::1,DNS:localhost", current, &made->loopback, error) &&
+              Issue(folder, "loopback", "IP:127.0.0.1,IP:::1,DNS:localhost,DNS:" + HostNameOfLength(253), current,
+                    &made->loopback, error) &&
               Issue(folder, "other", "DNS:other.invalid", current, &made->otherName, error) &&
               Issue(folder, "expired", "IP:127.0.0.1,DNS:localhost",
                     {"-startdate", "20200101000000Z", "-enddate", "20200201000000Z"}, &made->expired, error);

@@ -1,8 +1,8 @@
 // A certificate authority of the tests' own, made once per process with the
 // openssl command line, and the server certificates it issues: one for
 // 127.0.0.1 and ::1 (IP addresses in subjectAltName, so no name is looked
-// up) and "localhost", one for another name only, and one for 127.0.0.1 that
-// expired in 2020.
+// up), "localhost" and the longest name DNS allows (HostNameOfLength(253)),
+// one for another name only, and one for 127.0.0.1 that expired in 2020.
 #pragma once
 
 #include <string>
