@@ -416,7 +416,8 @@ H2Session* StartSession(const char* key, HttpConnection* connection) {
     session->references = 3;
     session->outgoing = static_cast<char*>(Allocate(SEND_BATCH_BYTES));
     session->wake = NewWakeSignal();
-    if (session->wake == nullptr || Callbacks() == nullptr || nghttp2_session_client_new(&session->frames, Callbacks(), session) != 0) {
+    if (session->wake == nullptr || Callbacks() == nullptr ||
+        nghttp2_session_client_new(&session->frames, Callbacks(), session) != 0) {
         session->frames = nullptr;
         FreeSession(session);
         return nullptr;
