@@ -57,7 +57,7 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
         std::vector<Download> downloads;  // at once
         const char* reason;    // UTF-8: what the HTTP/2 attempt of the first failed, in its message or the log
         int networkTimeout;    // milliseconds
-        int slow;              // the download limits (SetDownloadLimitsForTests), 0: the product's
+        int slow;              // the slow window in milliseconds (SetDownloadLimitsForTests), 0: the product's
         int stopAfter;         // milliseconds after the start a stop is asked for; 0: none
         int bound;             // milliseconds the downloads may take, at most
     } cases[] = {

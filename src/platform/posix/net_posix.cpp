@@ -55,8 +55,8 @@ bool OpenWakeSockets(SOCKET* receiver, SOCKET* sender) {
     *receiver = Watchable(pair[0]);
     *sender = Watchable(pair[1]);
     unsigned long nonBlocking = 1;
-    if (*receiver == INVALID_SOCKET || *sender == INVALID_SOCKET || ioctlsocket(*receiver, FIONBIO, &nonBlocking) != 0 ||
-        ioctlsocket(*sender, FIONBIO, &nonBlocking) != 0) {
+    if (*receiver == INVALID_SOCKET || *sender == INVALID_SOCKET ||
+        ioctlsocket(*receiver, FIONBIO, &nonBlocking) != 0 || ioctlsocket(*sender, FIONBIO, &nonBlocking) != 0) {
         if (*receiver != INVALID_SOCKET) close(*receiver);
         if (*sender != INVALID_SOCKET) close(*sender);
         return false;
