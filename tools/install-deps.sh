@@ -11,8 +11,9 @@ set -e
 # renders the manual page in its test; dpkg-dev gives `make package`
 # dpkg-shlibdeps, which reads the package's dependencies off the executable;
 # iproute2 and nftables let the connect race's test swallow IPv6 packets in a
-# network namespace of its own.
-PACKAGES="cmake make g++ python3 pkg-config libpcre3-dev libssl-dev libnghttp2-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev iproute2 nftables gettext"
+# network namespace of its own; python3-h2 frames the HTTP/2 test peer's
+# misbehaviour (tools/h2_test_peer.py).
+PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre3-dev libssl-dev libnghttp2-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev iproute2 nftables gettext"
 
 # The Windows cross builds and their tests under Wine.  The posix thread
 # model of mingw-w64, because the tests use std::thread and std::mutex,

@@ -577,6 +577,8 @@ void RunExchange(Attempt* attempt, H2Session* session, const char* authority, co
         if (seen.end != H2_RUNNING || (seen.headDone && seen.status != 200)) break;
         if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) break;
         if (MillisecondsSince(lastProgress) >= NetworkTimeoutMilliseconds()) {
+            // A connection this stuck gets no new streams.
+            RetireH2Session(session);
             timedOut = true;
             break;
         }

@@ -19,15 +19,21 @@
 struct H2Session {
     Mutex* lock;
     nghttp2_session* frames;
-    HttpConnection* connection;  // null once the reading thread has closed it
+    HttpConnection* connection;  // the reading thread's alone; null once it has closed it
+    WakeSignal* wake;            // an asker queued frames, or ended its exchange
     char key[POOL_KEY_BYTES];
     char failureKey[FAILURE_KEY_BYTES];  // the connection's, which outlives it here
     int references;                    // under `lock`: the registry's, the reading thread's, each asker's
     std::atomic<bool> acceptsStreams;  // false after GOAWAY, a lost connection or a close
-    std::atomic<bool> closing;         // CloseH2Sessions asked the reading thread to end
+    std::atomic<bool> closing;         // the reading thread is asked to end (a close, a stop, no use left)
     bool lost;                         // under `lock`: a send, a receive or the framing failed
     Semaphore* slots;                  // one per stream that may be in flight
     H2Exchange* exchanges;             // under `lock`: running, in start order
+    std::atomic<int> running;          // how many: the reading thread's wait check reads it without the lock
+    // The reading thread's: the frames nghttp2 handed over under the lock,
+    // sent after it.
+    char* outgoing;
+    size_t outgoingHeld;
     H2Session* nextLive;               // under registryLock: the sessions whose reading thread runs
     H2Session* previousLive;
 };
@@ -42,9 +48,9 @@ const int32_t STREAM_WINDOW_BYTES = 4 << 20;
 const int32_t CONNECTION_WINDOW_BYTES = 32 << 20;
 // The reading thread's buffer: several full TLS records per receive.
 const int RECEIVE_BUFFER_BYTES = 64 << 10;
-// How long the reading thread waits for the socket before it looks at its
-// session again.
-const int READ_SLICE_MILLISECONDS = 10;
+// Frames are gathered into sends of up to this many bytes: one TLS record
+// and one segment for many small frames.
+const size_t SEND_BATCH_BYTES = 16 << 10;
 // How often a thread waiting for another's probe looks again.
 const unsigned PROBE_POLL_MILLISECONDS = 5;
 
@@ -83,8 +89,18 @@ H2Exchange* FindExchange(H2Session* session, int32_t streamId) {
     return nullptr;
 }
 
+void Link(H2Session* session, H2Exchange* exchange) {
+    exchange->session = session;
+    exchange->previous = nullptr;
+    exchange->next = session->exchanges;
+    if (session->exchanges != nullptr) session->exchanges->previous = exchange;
+    session->exchanges = exchange;
+    ++session->running;
+}
+
 void Unlink(H2Exchange* exchange) {
     H2Session* session = exchange->session;
+    --session->running;
     if (exchange->previous != nullptr) exchange->previous->next = exchange->next;
     else if (session->exchanges == exchange) session->exchanges = exchange->next;
     if (exchange->next != nullptr) exchange->next->previous = exchange->previous;
@@ -100,52 +116,19 @@ void Finish(H2Exchange* exchange, H2End end, uint32_t errorCode) {
     PostSemaphore(exchange->changed);
 }
 
-// Frames are gathered into sends of up to this many bytes: one TLS record
-// and one segment for many small frames.
-const size_t SEND_BATCH_BYTES = 16 << 10;
-
-// Under the lock: sends what nghttp2 has queued.  An asker's stop or
-// deadline must not cut a TLS record in half, which would break the
-// connection for every stream on it, so its wait check is off meanwhile.
-void SendQueued(H2Session* session) {
-    if (session->lost || session->connection == nullptr) return;
-    NetworkWaitCheck check;
-    void* context;
-    GetNetworkWaitCheck(&check, &context);
-    SetNetworkWaitCheck(nullptr, nullptr);
-    char batch[SEND_BATCH_BYTES];
-    size_t held = 0;
-    Transport* transport = session->connection->transport;
-    for (;;) {
-        const uint8_t* data = nullptr;
-        const ssize_t length = nghttp2_session_mem_send(session->frames, &data);
-        if (length < 0) {
-            session->lost = true;
-            break;
-        }
-        const size_t size = static_cast<size_t>(length);
-        if (held > 0 && (size == 0 || held + size > sizeof batch)) {
-            if (!TransportSend(transport, batch, static_cast<int>(held))) {
-                session->lost = true;
-                break;
-            }
-            held = 0;
-        }
-        if (size == 0) break;
-        if (size > sizeof batch) {
-            if (!TransportSend(transport, reinterpret_cast<const char*>(data), static_cast<int>(size))) {
-                session->lost = true;
-                break;
-            }
-        } else {
-            std::memcpy(batch + held, data, size);
-            held += size;
-        }
-    }
-    SetNetworkWaitCheck(check, context);
-}
-
 // nghttp2's callbacks, all run under the session's lock.
+
+// What nghttp2 sends goes into the reading thread's batch, which it sends
+// once it has let go of the lock; a full batch waits for the next round.
+ssize_t TakeOutgoing(nghttp2_session*, const uint8_t* data, size_t length, int, void* user) {
+    H2Session* session = static_cast<H2Session*>(user);
+    const size_t room = SEND_BATCH_BYTES - session->outgoingHeld;
+    if (room == 0) return NGHTTP2_ERR_WOULDBLOCK;
+    const size_t taken = length < room ? length : room;
+    std::memcpy(session->outgoing + session->outgoingHeld, data, taken);
+    session->outgoingHeld += taken;
+    return static_cast<ssize_t>(taken);
+}
 
 // A decimal header value, at most INT32_MAX; -1 for anything else.
 int32_t ReadLength(const uint8_t* value, size_t length) {
@@ -193,15 +176,35 @@ int TakeHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name
     return 0;
 }
 
-int TakeFrame(nghttp2_session*, const nghttp2_frame* frame, void* user) {
+// Whether a 200 response's body goes to the file: not when the head
+// already refuses it (the asker says why).
+bool BodyWanted(const H2Exchange* exchange) {
+    const HttpHeader* header = &exchange->header;
+    return exchange->headDone && exchange->status == 200 && !exchange->writeFailed && !exchange->overLimit &&
+           header->contentEncoding[0] == '\0' && !header->lengthConflict &&
+           (header->contentLength < 0 || static_cast<uint32_t>(header->contentLength) <= HTTP_BODY_SIZE_LIMIT);
+}
+
+// Under the lock: the rest of the stream is not wanted, and the server is
+// told at once, so it sends no more of it.
+void Refuse(nghttp2_session* frames, const H2Exchange* exchange) {
+    nghttp2_submit_rst_stream(frames, NGHTTP2_FLAG_NONE, exchange->streamId, NGHTTP2_CANCEL);
+}
+
+int TakeFrame(nghttp2_session* frames, const nghttp2_frame* frame, void* user) {
     H2Session* session = static_cast<H2Session*>(user);
     if (frame->hd.type == NGHTTP2_GOAWAY) {
         session->acceptsStreams = false;
         return 0;
     }
-    if (frame->hd.type != NGHTTP2_HEADERS) return 0;
+    if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) return 0;
     H2Exchange* exchange = FindExchange(session, frame->hd.stream_id);
-    if (exchange == nullptr || exchange->headDone) return 0;
+    if (exchange == nullptr) return 0;
+    // Only the server's END_STREAM says the answer is whole; a reset, of any
+    // code, cuts it.
+    const bool ends = (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0;
+    if (ends) exchange->endStream = true;
+    if (frame->hd.type != NGHTTP2_HEADERS || exchange->headDone) return 0;
     if (exchange->status >= 100 && exchange->status < 200) {
         // An interim answer: the final one follows with fields of its own.
         exchange->status = 0;
@@ -210,17 +213,11 @@ int TakeFrame(nghttp2_session*, const nghttp2_frame* frame, void* user) {
         return 0;
     }
     exchange->headDone = true;
+    // A head that already fails the image (its status, length or encoding):
+    // no byte of the body is worth the wait.
+    if (!ends && !BodyWanted(exchange)) Refuse(frames, exchange);
     PostSemaphore(exchange->changed);
     return 0;
-}
-
-// Whether a 200 response's body goes to the file: not when the head
-// already refuses it (the asker says why).
-bool BodyWanted(const H2Exchange* exchange) {
-    const HttpHeader* header = &exchange->header;
-    return exchange->headDone && exchange->status == 200 && !exchange->writeFailed && !exchange->overLimit &&
-           header->contentEncoding[0] == '\0' && !header->lengthConflict &&
-           (header->contentLength < 0 || static_cast<uint32_t>(header->contentLength) <= HTTP_BODY_SIZE_LIMIT);
 }
 
 int TakeData(nghttp2_session* frames, uint8_t, int32_t streamId, const uint8_t* data, size_t length, void* user) {
@@ -238,7 +235,7 @@ int TakeData(nghttp2_session* frames, uint8_t, int32_t streamId, const uint8_t* 
     } else {
         return 0;
     }
-    nghttp2_submit_rst_stream(frames, NGHTTP2_FLAG_NONE, streamId, NGHTTP2_CANCEL);
+    Refuse(frames, exchange);
     return 0;
 }
 
@@ -248,7 +245,8 @@ int TakeClose(nghttp2_session*, int32_t streamId, uint32_t errorCode, void* user
     if (errorCode == NGHTTP2_REFUSED_STREAM) {
         Finish(exchange, H2_UNPROCESSED, errorCode);  // also every stream a GOAWAY left out
     } else {
-        Finish(exchange, errorCode == NGHTTP2_NO_ERROR && exchange->headDone ? H2_COMPLETE : H2_RESET, errorCode);
+        const bool whole = errorCode == NGHTTP2_NO_ERROR && exchange->endStream && exchange->headDone;
+        Finish(exchange, whole ? H2_COMPLETE : H2_RESET, errorCode);
     }
     return 0;
 }
@@ -264,6 +262,7 @@ nghttp2_session_callbacks* Callbacks() {
     static nghttp2_session_callbacks* callbacks = [] {
         nghttp2_session_callbacks* made;
         if (nghttp2_session_callbacks_new(&made) != 0) return static_cast<nghttp2_session_callbacks*>(nullptr);
+        nghttp2_session_callbacks_set_send_callback(made, TakeOutgoing);
         nghttp2_session_callbacks_set_on_header_callback(made, TakeHeader);
         nghttp2_session_callbacks_set_on_frame_recv_callback(made, TakeFrame);
         nghttp2_session_callbacks_set_on_data_chunk_recv_callback(made, TakeData);
@@ -279,6 +278,8 @@ void FreeSession(H2Session* session) {
     CloseHttpConnection(session->connection);
     FreeMutex(session->lock);
     FreeSemaphore(session->slots);
+    FreeWakeSignal(session->wake);
+    std::free(session->outgoing);
     session->~H2Session();
     std::free(session);
 }
@@ -305,46 +306,67 @@ void UnlinkLive(H2Session* session) {
     session->nextLive = session->previousLive = nullptr;
 }
 
-// The reading thread's wait check: a close, or a stop (which gives up every
-// stream anyway), ends a wait for the rest of a TLS record.
-bool SessionClosing(void* context) {
-    return static_cast<H2Session*>(context)->closing.load() || DownloadStopRequested();
+// The reading thread's wait check.  Its waits give up when the session is
+// to end (a close), at a stop (which gives up every stream anyway), and once
+// the session takes no new streams and has none left, so a peer that stalls
+// or trickles a record holds nothing after its askers have let go.
+bool ReaderGivesUp(void* context) {
+    const H2Session* session = static_cast<const H2Session*>(context);
+    return session->closing.load() || DownloadStopRequested() ||
+           (!session->acceptsStreams.load() && session->running.load() == 0);
 }
 
-// The session's reading thread: receives, hands the bytes to nghttp2 and
-// sends what that queues, until the connection ends or the session closes.
+// The session's reading thread, the only one that sends or receives on its
+// connection: it sends what nghttp2 queued, waits for the server's bytes or
+// an asker's wake, receives and hands the bytes to nghttp2, until the
+// connection ends or the session closes.  It holds the lock only to talk to
+// nghttp2, never across a network wait, so an asker always sees its
+// exchange and its deadlines in time.
 unsigned ReadSession(void* argument) {
     H2Session* session = static_cast<H2Session*>(argument);
-    SetNetworkWaitCheck(SessionClosing, session);
+    SetNetworkWaitCheck(ReaderGivesUp, session);
     char* buffer = static_cast<char*>(Allocate(RECEIVE_BUFFER_BYTES));
     Transport* transport = session->connection->transport;
     bool forgotten = false;
     for (;;) {
         LockMutex(session->lock);
-        const bool going = !session->lost && (nghttp2_session_want_read(session->frames) != 0 ||
-                                               nghttp2_session_want_write(session->frames) != 0);
-        const bool buffered = TransportHasBuffered(transport);
+        bool going = !session->lost && (nghttp2_session_want_read(session->frames) != 0 ||
+                                        nghttp2_session_want_write(session->frames) != 0);
         // A session that takes no new streams ends with its last one.
         if (going && !session->acceptsStreams && session->exchanges == nullptr) session->closing = true;
-        if (going && session->closing) {
-            nghttp2_session_terminate_session(session->frames, NGHTTP2_NO_ERROR);
-            SendQueued(session);
+        if (going && session->closing) nghttp2_session_terminate_session(session->frames, NGHTTP2_NO_ERROR);
+        if (going && nghttp2_session_send(session->frames) != 0) {
+            session->lost = true;
+            going = false;
         }
+        const bool buffered = TransportHasBuffered(transport);
         UnlockMutex(session->lock);
+        const size_t held = session->outgoingHeld;
+        session->outgoingHeld = 0;
+        // A send given up halfway may cut a TLS record: the connection is done.
+        if (held > 0 && !TransportSend(transport, session->outgoing, static_cast<int>(held))) break;
         if (!going || session->closing) break;
+        if (held == SEND_BATCH_BYTES) continue;  // more is queued
         if (!session->acceptsStreams && !forgotten) {
             Forget(session);  // new requests go to a new connection
             forgotten = true;
         }
-        if (!buffered && WaitReadable(transport->socket, READ_SLICE_MILLISECONDS) == 0) continue;
-        LockMutex(session->lock);
+        if (!buffered) {
+            const SocketWait waited = AwaitSocketOrWake(transport->socket, false, session->wake);
+            if (waited == SOCKET_WOKEN || waited == SOCKET_WAIT_TIMED_OUT) continue;  // an idle session stays
+            if (waited == SOCKET_WAIT_GIVEN_UP) {
+                session->acceptsStreams = false;
+                session->closing = true;
+                continue;
+            }
+            if (waited != SOCKET_READY) break;
+        }
         const int received = TransportReceive(transport, buffer, RECEIVE_BUFFER_BYTES);
+        LockMutex(session->lock);
         if (received <= 0 ||
             nghttp2_session_mem_recv(session->frames, reinterpret_cast<uint8_t*>(buffer),
                                      static_cast<size_t>(received)) < 0) {
             session->lost = true;
-        } else {
-            SendQueued(session);
         }
         UnlockMutex(session->lock);
     }
@@ -358,9 +380,10 @@ unsigned ReadSession(void* argument) {
         const bool untouched = !exchange->headDone && exchange->received == 0;
         Finish(exchange, untouched ? H2_UNPROCESSED : H2_RESET, NGHTTP2_CONNECT_ERROR);
     }
-    CloseHttpConnection(session->connection);
+    HttpConnection* connection = session->connection;
     session->connection = nullptr;
     UnlockMutex(session->lock);
+    CloseHttpConnection(connection);
     std::free(buffer);
     if (!forgotten) Forget(session);
     SetNetworkWaitCheck(nullptr, nullptr);
@@ -391,7 +414,10 @@ H2Session* StartSession(const char* key, HttpConnection* connection) {
     session->slots = NewSemaphore(streamLimit.load());
     std::snprintf(session->key, sizeof session->key, "%s", key);
     session->references = 3;
-    if (Callbacks() == nullptr || nghttp2_session_client_new(&session->frames, Callbacks(), session) != 0) {
+    session->outgoing = static_cast<char*>(Allocate(SEND_BATCH_BYTES));
+    session->wake = NewWakeSignal();
+    if (session->wake == nullptr || Callbacks() == nullptr ||
+        nghttp2_session_client_new(&session->frames, Callbacks(), session) != 0) {
         session->frames = nullptr;
         FreeSession(session);
         return nullptr;
@@ -477,6 +503,7 @@ H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection) {
         // A close came between: the registry keeps no reference.
         session->closing = true;
         session->acceptsStreams = false;
+        SignalWake(session->wake);
         UnlockMutex(registryLock);
         ReleaseH2Session(session);
         LockMutex(registryLock);
@@ -525,16 +552,12 @@ H2Start StartH2Exchange(H2Session* session, H2Exchange* exchange, const char* au
         return H2_SESSION_GONE;
     }
     exchange->streamId = streamId;
-    exchange->session = session;
     exchange->end = H2_RUNNING;
     exchange->header.contentLength = -1;
     exchange->changed = NewSemaphore(0);
-    exchange->previous = nullptr;
-    exchange->next = session->exchanges;
-    if (session->exchanges != nullptr) session->exchanges->previous = exchange;
-    session->exchanges = exchange;
-    SendQueued(session);
+    Link(session, exchange);
     UnlockMutex(session->lock);
+    SignalWake(session->wake);  // the reading thread sends the request at once
     return H2_STARTED;
 }
 
@@ -554,18 +577,19 @@ void EndH2Exchange(H2Exchange* exchange) {
         Unlink(exchange);
         exchange->end = H2_RESET;
         exchange->errorCode = NGHTTP2_CANCEL;
-        if (!session->lost) {
-            nghttp2_submit_rst_stream(session->frames, NGHTTP2_FLAG_NONE, exchange->streamId, NGHTTP2_CANCEL);
-            SendQueued(session);
-        }
+        if (!session->lost) Refuse(session->frames, exchange);
     }
     UnlockMutex(session->lock);
+    SignalWake(session->wake);
     PostSemaphore(session->slots);
     FreeSemaphore(exchange->changed);
     exchange->changed = nullptr;
 }
 
-void RetireH2Session(H2Session* session) { session->acceptsStreams = false; }
+void RetireH2Session(H2Session* session) {
+    session->acceptsStreams = false;
+    SignalWake(session->wake);  // one without streams left ends now
+}
 
 const char* H2SessionFailureKey(const H2Session* session) { return session->failureKey; }
 
@@ -590,7 +614,10 @@ void CloseH2Sessions() {
     }
     FreeKeyList(keys);
     // Sessions the registry let go of already (going away, retired) too.
-    for (H2Session* live = liveSessions; live != nullptr; live = live->nextLive) live->closing = true;
+    for (H2Session* live = liveSessions; live != nullptr; live = live->nextLive) {
+        live->closing = true;
+        SignalWake(live->wake);
+    }
     while (readers > 0) {
         UnlockMutex(registryLock);
         WaitSemaphore(readerEnded);

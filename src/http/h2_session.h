@@ -4,12 +4,13 @@
 //
 // nghttp2 does the framing, HPACK and flow control; this client decides what
 // to ask for and where the answers go.  A session owns its connection and a
-// thread of its own that reads from it; the threads that ask for images only
-// start exchanges, wait for them and end them.  Everything a session shares
-// is guarded by its lock: nghttp2's state, the connection's sends (whoever
-// holds the lock sends) and the exchanges.  The reading thread waits for the
-// socket without the lock and takes it only to receive and hand the bytes to
-// nghttp2.
+// thread of its own, the only one that sends and receives on it; the threads
+// that ask for images only start exchanges, wait for them and end them:
+// they hand their frames to nghttp2 and wake the reading thread.  nghttp2's
+// state and the exchanges are guarded by the session's lock, which nobody
+// holds across a network wait: the reading thread sends, waits and receives
+// without it, so whatever the server does, an asker sees its deadlines and
+// a stop in time.
 //
 // Which protocol a key speaks is learnt from its first TLS handshake, which
 // offers "h2" (ALPN): one thread probes while the others that want the same
@@ -27,8 +28,8 @@ struct Semaphore;
 // How an exchange ended.
 enum H2End {
     H2_RUNNING = 0,
-    H2_COMPLETE,     // the stream ended cleanly: the response is whole
-    H2_RESET,        // the server reset the stream, or the connection ended under it
+    H2_COMPLETE,     // the server ended the stream with END_STREAM: the response is whole
+    H2_RESET,        // reset (of any code) or cut by GOAWAY or a lost connection before END_STREAM
     H2_UNPROCESSED,  // the server did not process the request (refused, after GOAWAY, never sent): ask again
 };
 
@@ -40,6 +41,7 @@ struct H2Exchange {
     bool headDone;
     HttpHeader header;   // content-length, content-encoding, location
     int end;             // H2End
+    bool endStream;      // the server ended the stream (END_STREAM): only then is the answer whole
     uint32_t errorCode;  // the stream's or the connection's error code, when reset
     int32_t received;    // body bytes received
     bool writeFailed;    // a write to the sink failed: the stream was reset

@@ -116,9 +116,48 @@ void SetNetworkWaitCheck(NetworkWaitCheck check, void* context) {
 
 bool NetworkWaitGivenUp() { return waitCheck != nullptr && waitCheck(waitCheckContext); }
 
-SocketWait AwaitSocket(SOCKET socket, bool forWrite) {
+struct WakeSignal {
+    SOCKET receiver;
+    SOCKET sender;
+};
+
+WakeSignal* NewWakeSignal() {
+    WakeSignal* wake = new WakeSignal;
+    if (!OpenWakeSockets(&wake->receiver, &wake->sender)) {
+        delete wake;
+        return nullptr;
+    }
+    return wake;
+}
+
+void SignalWake(WakeSignal* wake) {
+    // A full queue already holds a signal: the byte that did not fit is not missed.
+    const char signal = 1;
+    send(wake->sender, &signal, 1, MSG_NOSIGNAL);
+}
+
+void FreeWakeSignal(WakeSignal* wake) {
+    if (wake == nullptr) return;
+    if (wake->sender != wake->receiver) closesocket(wake->sender);
+    closesocket(wake->receiver);
+    delete wake;
+}
+
+namespace {
+
+// Empties the signals queued so far (the receiver does not block).
+void TakeWake(WakeSignal* wake) {
+    char signals[64];
+    while (recv(wake->receiver, signals, sizeof signals, 0) > 0) {
+    }
+}
+
+}  // namespace
+
+SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake) {
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
+    const SOCKET highest = wake != nullptr && wake->receiver > socket ? wake->receiver : socket;
     for (;;) {
         if (NetworkWaitGivenUp()) {
             SetTimedOutSocketError();
@@ -130,16 +169,25 @@ SocketWait AwaitSocket(SOCKET socket, bool forWrite) {
             return SOCKET_WAIT_TIMED_OUT;
         }
         int slice = left < NETWORK_WAIT_SLICE_MILLISECONDS ? left : NETWORK_WAIT_SLICE_MILLISECONDS;
-        fd_set watched;
-        FD_ZERO(&watched);
-        FD_SET(socket, &watched);
+        fd_set readable, writable;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_SET(socket, forWrite ? &writable : &readable);
+        if (wake != nullptr) FD_SET(wake->receiver, &readable);
         timeval wait = {slice / 1000, (slice % 1000) * 1000};
-        int ready = select(static_cast<int>(socket) + 1, forWrite ? nullptr : &watched, forWrite ? &watched : nullptr,
-                           nullptr, &wait);
-        if (ready > 0) return SOCKET_READY;
+        const bool watchesReads = !forWrite || wake != nullptr;
+        int ready = select(static_cast<int>(highest) + 1, watchesReads ? &readable : nullptr,
+                           forWrite ? &writable : nullptr, nullptr, &wait);
         if (ready < 0) return SOCKET_WAIT_FAILED;
+        if (wake != nullptr && FD_ISSET(wake->receiver, &readable)) {
+            TakeWake(wake);
+            return SOCKET_WOKEN;
+        }
+        if (ready > 0) return SOCKET_READY;
     }
 }
+
+SocketWait AwaitSocket(SOCKET socket, bool forWrite) { return AwaitSocketOrWake(socket, forWrite, nullptr); }
 
 bool AddHostAddress(HostAddresses* addresses, const sockaddr* address) {
     if (addresses->count >= HOST_ADDRESS_LIMIT) return false;

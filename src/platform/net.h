@@ -211,6 +211,7 @@ enum SocketWait {
     SOCKET_WAIT_TIMED_OUT = 0,  // the network time-out ran out
     SOCKET_WAIT_GIVEN_UP = -1,  // the thread's check said to give up
     SOCKET_WAIT_FAILED = -2,    // select itself failed
+    SOCKET_WOKEN = 2,           // the wait's WakeSignal was signalled (AwaitSocketOrWake)
 };
 
 // Waits until `socket` is readable (or its peer closed) or, with
@@ -218,6 +219,27 @@ enum SocketWait {
 // a time-out or a give-up, LastSocketError() reads as a timed-out receive
 // would (ClassifySocketError gives SOCKET_TIMED_OUT for a blocking socket).
 SocketWait AwaitSocket(SOCKET socket, bool forWrite);
+
+// A wake-up for a thread that waits on a socket: another thread signals it,
+// and the wait returns at once instead of at its next slice.  Signals that
+// come before the wait are kept; several count as one.  Beneath it a pair of
+// sockets select can watch: on POSIX a local datagram socket pair, on
+// Windows (where select watches sockets only) a UDP socket on loopback
+// connected to itself.
+struct WakeSignal;
+// Null when the system gives no sockets for it.
+WakeSignal* NewWakeSignal();
+// Any thread, any time; never waits.
+void SignalWake(WakeSignal* wake);
+// Null does nothing.
+void FreeWakeSignal(WakeSignal* wake);
+// The pair beneath a WakeSignal, each end non-blocking (the same socket
+// twice where one socket is both); false when none could be made.
+bool OpenWakeSockets(SOCKET* receiver, SOCKET* sender);
+
+// AwaitSocket that also ends, as SOCKET_WOKEN, when `wake` (null: none) is
+// signalled; the signal is taken.
+SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake);
 
 // Leaves the error code of a timed-out receive for LastSocketError().
 void SetTimedOutSocketError();

@@ -4,18 +4,26 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "http/connection.h"
 #include "http/h2_session.h"
 #include "http/download.h"
 #include "http/download_into.h"
 #include "platform/net.h"
+#include "platform/thread.h"
 #include "support/gbk.h"
 #include "support/host_names.h"
+#include "support/process.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
+#include "support/test_certificates.h"
 #include "util/app_log.h"
 #include "util/hash_map.h"
 
@@ -75,4 +83,26 @@ inline std::string Head(const std::string& statusLine, const std::string& header
 // (each ending in CR LF).
 inline std::string Ok(const std::string& body, const std::string& extraLines = "") {
     return Head("HTTP/1.1 200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n" + extraLines) + body;
+}
+
+// A TLS peer of tools/ (python3 tools/SCRIPT FOLDER ARGUMENTS...) with
+// `certificate` as FOLDER/good.pem and good.key: its process (StopProcess
+// ends it), and what it wrote to FOLDER/ports once it listens into *ports;
+// -1 when it did not start.
+inline pid_t StartTlsTestPeer(const std::string& script, const std::string& folder,
+                              const ServerCertificate& certificate, const std::vector<std::string>& arguments,
+                              std::string* ports) {
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(certificate.certificate, folder + "/good.pem");
+    std::filesystem::copy_file(certificate.key, folder + "/good.key");
+    std::vector<std::string> command = {"/usr/bin/python3", KARVELO_SOURCE_DIR "/tools/" + script, folder};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    pid_t peer = StartProcess(command, folder + "/output");
+    for (int i = 0; peer > 0 && i < 500 && !PathExists(folder + "/ports"); ++i) SleepMilliseconds(20);
+    *ports = ReadWholeFile(folder + "/ports");
+    if (peer > 0 && ports->empty()) {
+        StopProcess(peer, SIGTERM, 2000);
+        return -1;
+    }
+    return peer;
 }

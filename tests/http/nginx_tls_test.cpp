@@ -112,15 +112,9 @@ TEST_F(NginxTlsTest, PlainTextOnTheTlsPortAndACutBodyFail) {
 // TLS peer of tools/tls_test_peer.py cuts /cut/ mid-record and closes the
 // socket without one.
 TEST_F(NginxTlsTest, LengthlessBodyCutWithoutCloseNotifyFails) {
-    const std::string folder = File("peer");
-    std::filesystem::create_directories(folder);
-    std::filesystem::copy_file(certificates->loopback.certificate, folder + "/good.pem");
-    std::filesystem::copy_file(certificates->loopback.key, folder + "/good.key");
-    pid_t peer = StartProcess({"/usr/bin/python3", KARVELO_SOURCE_DIR "/tools/tls_test_peer.py", folder, "good"});
-    ASSERT_GT(peer, 0);
-    for (int i = 0; i < 500 && !PathExists(folder + "/ports"); ++i) SleepMilliseconds(20);
-    const std::string port = ReadWholeFile(folder + "/ports");
-    ASSERT_FALSE(port.empty()) << "the TLS peer did not start";
+    std::string port;
+    pid_t peer = StartTlsTestPeer("tls_test_peer.py", File("peer"), certificates->loopback, {"good"}, &port);
+    ASSERT_GT(peer, 0) << "the TLS peer did not start";
 
     EXPECT_EQ(DOWNLOAD_FAILED, Download("https://127.0.0.1:" + port + "/cut/a.png", "cut.png"));
     EXPECT_EQ(0, error.find(Gbk("连接没有正常关闭就断开了(没有Content-Length), 图片不完整, 实际接收到的文件大小:1008")))

@@ -291,6 +291,23 @@ TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
         EXPECT_EQ(0, ResolveHost("never.example", &address));
         SetNetworkWaitCheck(nullptr, nullptr);
     }
+    // A wake ends a wait on the silent socket, whether it came before the
+    // wait or during it; wakes that pile up are taken as one.
+    WakeSignal* wake = NewWakeSignal();
+    ASSERT_NE(nullptr, wake);
+    SignalWake(wake);
+    SignalWake(wake);
+    EXPECT_EQ(SOCKET_WOKEN, AwaitSocketOrWake(client, false, wake));
+    EXPECT_EQ(SOCKET_WAIT_TIMED_OUT, AwaitSocketOrWake(client, false, wake));
+    SetNetworkTimeoutForTests(GUARD_MILLISECONDS);
+    std::thread waker([wake] {
+        SleepMilliseconds(50);
+        SignalWake(wake);
+    });
+    EXPECT_EQ(SOCKET_WOKEN, AwaitSocketOrWake(client, false, wake));
+    waker.join();
+    EXPECT_EQ(SOCKET_READY, AwaitSocketOrWake(client, true, wake));
+    FreeWakeSignal(wake);
     ASSERT_EQ(1, send(peer, "x", 1, MSG_NOSIGNAL));
     EXPECT_EQ(SOCKET_READY, AwaitSocket(client, false));
     lookupReleased = true;

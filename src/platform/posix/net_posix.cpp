@@ -22,23 +22,46 @@ int StartNetwork() { return 1; }
 
 void StopNetwork() {}
 
-SOCKET OpenTcpSocket(int family) {
-    SOCKET socket = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
-    if (socket == INVALID_SOCKET) return INVALID_SOCKET;
-    if (socket == 0) {
-        // Standard input was closed; 0 means "no socket" to the client.
-        int moved = fcntl(socket, F_DUPFD_CLOEXEC, 1);
-        close(socket);
+namespace {
+
+// A descriptor select can watch, close-on-exec: never 0 (which reads as "no
+// socket" to the client) and below FD_SETSIZE; else closed and
+// INVALID_SOCKET.
+SOCKET Watchable(int descriptor) {
+    if (descriptor == -1) return INVALID_SOCKET;
+    if (descriptor == 0) {
+        // Standard input was closed.
+        int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 1);
+        close(descriptor);
         if (moved == -1) return INVALID_SOCKET;
-        socket = moved;
+        descriptor = moved;
     }
-    if (socket >= FD_SETSIZE) {
-        close(socket);
+    if (descriptor >= FD_SETSIZE) {
+        close(descriptor);
         errno = EMFILE;
         return INVALID_SOCKET;
     }
-    fcntl(socket, F_SETFD, FD_CLOEXEC);
-    return socket;
+    fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    return descriptor;
+}
+
+}  // namespace
+
+SOCKET OpenTcpSocket(int family) { return Watchable(::socket(family, SOCK_STREAM, IPPROTO_TCP)); }
+
+bool OpenWakeSockets(SOCKET* receiver, SOCKET* sender) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) != 0) return false;
+    *receiver = Watchable(pair[0]);
+    *sender = Watchable(pair[1]);
+    unsigned long nonBlocking = 1;
+    if (*receiver == INVALID_SOCKET || *sender == INVALID_SOCKET ||
+        ioctlsocket(*receiver, FIONBIO, &nonBlocking) != 0 || ioctlsocket(*sender, FIONBIO, &nonBlocking) != 0) {
+        if (*receiver != INVALID_SOCKET) close(*receiver);
+        if (*sender != INVALID_SOCKET) close(*sender);
+        return false;
+    }
+    return true;
 }
 
 int ConnectErrorAfterSelect(SOCKET socket) {

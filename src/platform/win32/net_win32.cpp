@@ -19,6 +19,25 @@ void StopNetwork() { WSACleanup(); }
 
 SOCKET OpenTcpSocket(int family) { return socket(family, SOCK_STREAM, IPPROTO_TCP); }
 
+// select on Windows watches sockets only: the wake is a datagram the socket
+// sends to itself on loopback.
+bool OpenWakeSockets(SOCKET* receiver, SOCKET* sender) {
+    SOCKET wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (wake == INVALID_SOCKET) return false;
+    sockaddr_in address = LoopbackAddress(0);
+    int length = sizeof address;
+    unsigned long nonBlocking = 1;
+    if (bind(wake, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(wake, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ioctlsocket(wake, FIONBIO, &nonBlocking) != 0) {
+        closesocket(wake);
+        return false;
+    }
+    *receiver = *sender = wake;
+    return true;
+}
+
 // Winsock marks a socket whose non-blocking connect failed only in select's
 // exception set; a socket in the write set is connected.
 int ConnectErrorAfterSelect(SOCKET socket) { return 0; }

@@ -444,6 +444,10 @@ int TlsSend(TlsConnection* connection, const char* bytes, int length) {
         }
         // The trailer may come out shorter than its room.
         size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        // The socket blocks: the sliced wait for room first, so a peer that
+        // stops reading holds a send no longer than a stop or a deadline
+        // allows, as OpenSSL's waits do on Linux.
+        if (AwaitSocket(connection->socket, true) != SOCKET_READY) return -1;
         if (!SendAll(connection->socket, record, total)) return -1;
         sent += piece;
     }
