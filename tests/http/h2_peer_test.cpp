@@ -125,7 +125,7 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
             // without keep-alive (over HTTP/1.1, where the peer has a 404),
             // the retry's record in the log.
             const std::string retried = Gbk("搬家失败：") + Url(c.downloads[0].path) +
-                                        Gbk("(useKeepAlive:1)，返回的错误信息：\r\n") + Gbk(c.reason);
+                                        Gbk("(useKeepAlive:1)，返回的错误信息：") + LOGGED_BREAK + Gbk(c.reason);
             EXPECT_TRUE(errors[0].find(Gbk(c.reason)) == 0 || Log().find(retried) != std::string::npos)
                 << Utf8(errors[0]) << "\n" << Utf8(Log());
         }
