@@ -136,7 +136,6 @@ struct RunSite {
 
     RunSite() {
         StartNetwork();
-        InitHttpClient();
         OpenAppLog(folder.path().c_str());
         std::snprintf(coreState.programFolder, sizeof coreState.programFolder, "%s", folder.path().c_str());
         view.view.context = &view;

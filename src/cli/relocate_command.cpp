@@ -230,7 +230,6 @@ void StartCore() {
     }
     OpenAppLog(coreState.stateFolder);
     StartNetwork();
-    InitHttpClient();
 }
 
 std::string AbsoluteCorePath(const std::string& utf8) {

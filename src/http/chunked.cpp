@@ -117,7 +117,7 @@ void StartBodyEnd(ChunkedDecoder* decoder, int32_t dataStart) {
         char line[HTTP_BUFFER_SIZE + 160];
         std::snprintf(line, sizeof line, FORMAT_END_RECORD, decoder->held, dataStart, decoder->syCount,
                       decoder->buffer);
-        LogLine(line);
+        LogLineTo(decoder->logLines, line);
     }
     KeepFrom(decoder, dataStart);
     decoder->phase = CHUNKED_PHASE_BODY_END;
@@ -314,7 +314,7 @@ ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketErro
     return decoder->state;
 }
 
-ChunkedState ReadChunkedBody(HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink) {
+ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink) {
     const char* input = nullptr;
     int32_t length = 0;
     for (;;) {
@@ -333,7 +333,7 @@ ChunkedState ReadChunkedBody(HttpConnection* connection, ChunkedDecoder* decoder
         if (step.state != CHUNKED_NEEDS_INPUT) return step.state;
         char* space = ChunkedInputSpace(decoder);
         int socketError = 0;
-        int received = ReceiveSome(connection, space, ChunkedInputRoom(decoder), &socketError);
+        int received = ReceiveSome(transfer, connection, space, ChunkedInputRoom(decoder), &socketError);
         if (received <= 0) return EndChunkedInput(decoder, received, socketError);
         input = space;
         length = received;

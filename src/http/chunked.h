@@ -28,6 +28,8 @@
 #include "http/http_common.h"
 #include "platform/net.h"
 
+struct Vector;
+
 // ChunkedState: where a chunked body stands.  NEEDS_INPUT and BODY_BYTES ask
 // the caller for something; the others are final.
 enum ChunkedState {
@@ -63,6 +65,7 @@ struct ChunkedDecoder {
     int32_t lastSocketError;  // the socket error when the input ended (0 before)
     ChunkedPhase phase;
     ChunkedState state;       // the state of the last step
+    Vector* logLines;         // where its records go (LogLineTo); null after StartChunkedDecoder: app.log
 };
 
 // What one step did.
@@ -102,4 +105,5 @@ ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketErro
 // socket has its receive time-out set), writing the body bytes to `sink`.  Returns the
 // final state: CHUNKED_COMPLETE, CHUNKED_ENDED_IN_DATA, CHUNKED_FAILED,
 // CHUNKED_TOO_LARGE or CHUNKED_WRITE_FAILED.
-ChunkedState ReadChunkedBody(HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink);
+struct Transfer;
+ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink);

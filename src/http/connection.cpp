@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/http_client.h"
 #include "http/http_common.h"
 #include "http/proxy_settings.h"
+#include "http/transfer.h"
 #include "http/transport.h"
 #include "platform/thread.h"
 #include "util/app_log.h"
@@ -18,26 +20,12 @@
 #include "util/strings.h"
 #include "texts/texts.h"
 
-HashMap* ConnectionPool = nullptr;
-HashMap* ConnectFailureCounts = nullptr;
-
 namespace {
 
 const char MESSAGE_INVALID_SOCKET[] = "INVALID_SOCKET";
 const char MESSAGE_BLOCKING_CONNECT_FAILED[] = "socket bio connect() failed";
 const char FORMAT_NEW_SOCKET[] = "%s --- new socket()";
 const char FORMAT_VIA_PROXY[] = "%s via %s";
-
-// The calling thread's own pool, or null for ConnectionPool, and who is
-// told of its uses.
-thread_local HashMap* threadPool = nullptr;
-thread_local PoolUseObserver poolObserver = nullptr;
-
-// Guards ConnectFailureCounts and failedNames: the worker and the start-up
-// thread both count failures.
-Mutex* failureCountsLock = nullptr;
-// Names whose lookup failed in this run (keys owned, values unused).
-HashMap* failedNames = nullptr;
 
 // The ConnectionKey of scheme, host and port; false, with the message, when
 // the host is too long.
@@ -47,45 +35,48 @@ bool FormatConnectionKey(const char* host, int port, bool secure, char* key, Err
     return FormatHostPort(key, CONNECTION_KEY_BYTES, secure ? "https://" : "", host, port) >= 0;
 }
 
-intptr_t FailureCountLocked(const char* key) {
-    return reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key));
+// The client's counts and failed names are under its failureLock: its
+// download workers all count failures.
+intptr_t FailureCountLocked(HttpClient* client, const char* key) {
+    return reinterpret_cast<intptr_t>(HashMapGet(client->failureCounts, key));
 }
 
-intptr_t FailureCount(const char* key) {
-    LockMutex(failureCountsLock);
-    intptr_t count = FailureCountLocked(key);
-    UnlockMutex(failureCountsLock);
+intptr_t FailureCount(HttpClient* client, const char* key) {
+    LockMutex(client->failureLock);
+    intptr_t count = FailureCountLocked(client, key);
+    UnlockMutex(client->failureLock);
     return count;
 }
 
 // A count of 0 is never stored (the entry is removed instead), so a present
 // key always holds a count above 0 and a lookup of 0 means "absent".  That
 // tells whether HashMapPut will keep the key it is given.
-void CountFailure(const char* key) {
-    LockMutex(failureCountsLock);
-    intptr_t count = FailureCountLocked(key);
+void CountFailure(HttpClient* client, const char* key) {
+    LockMutex(client->failureLock);
+    intptr_t count = FailureCountLocked(client, key);
     void* storedKey = count == 0 ? static_cast<void*>(CopyString(key)) : const_cast<char*>(key);
-    HashMapPut(ConnectFailureCounts, storedKey, reinterpret_cast<void*>(count + 1));
-    UnlockMutex(failureCountsLock);
+    HashMapPut(client->failureCounts, storedKey, reinterpret_cast<void*>(count + 1));
+    UnlockMutex(client->failureLock);
 }
 
-void ClearFailures(const char* key) {
-    LockMutex(failureCountsLock);
-    if (FailureCountLocked(key) != 0) HashMapRemove(ConnectFailureCounts, key);
-    UnlockMutex(failureCountsLock);
+void ClearFailures(HttpClient* client, const char* key) {
+    LockMutex(client->failureLock);
+    if (FailureCountLocked(client, key) != 0) HashMapRemove(client->failureCounts, key);
+    UnlockMutex(client->failureLock);
 }
 
-bool NameFailed(const char* host) {
-    LockMutex(failureCountsLock);
-    bool failed = HashMapGet(failedNames, host) != nullptr;
-    UnlockMutex(failureCountsLock);
+bool NameFailed(HttpClient* client, const char* host) {
+    LockMutex(client->failureLock);
+    bool failed = HashMapGet(client->failedNames, host) != nullptr;
+    UnlockMutex(client->failureLock);
     return failed;
 }
 
-void NoteNameFailed(const char* host) {
-    LockMutex(failureCountsLock);
+void NoteNameFailed(HttpClient* client, const char* host) {
+    HashMap* failedNames = client->failedNames;
+    LockMutex(client->failureLock);
     if (HashMapGet(failedNames, host) == nullptr) HashMapPut(failedNames, CopyString(host), failedNames);
-    UnlockMutex(failureCountsLock);
+    UnlockMutex(client->failureLock);
 }
 
 // The failure key of an address and port: the ConnectionKey's form with
@@ -97,10 +88,9 @@ void FormatFailureKey(const sockaddr_storage* address, int port, bool secure, ch
     std::snprintf(key, FAILURE_KEY_BYTES, secure ? "https://%s:%d" : "%s:%d", text, port & 0xFFFF);
 }
 
-HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionPool; }
-
-// Hands out the pools' use stamps: a later use has a larger one.
-std::atomic<uint64_t> useClock{0};
+HashMap* CurrentPool(const Transfer* transfer) {
+    return transfer->pool != nullptr ? transfer->pool : HttpClientPool(transfer->client, 0);
+}
 
 }  // namespace
 
@@ -131,10 +121,10 @@ bool LeastRecentKey(const HashMap* map, uint64_t (*stampOf)(const void* value), 
     return found;
 }
 
-void LogNewSocket(const char* poolKey) {
+void LogNewSocket(const Transfer* transfer, const char* poolKey) {
     char line[POOL_KEY_BYTES + 32];
     std::snprintf(line, sizeof line, FORMAT_NEW_SOCKET, poolKey);
-    LogLine(line);
+    TransferLog(transfer, line);
 }
 
 namespace {
@@ -149,13 +139,13 @@ void CloseLeastRecentlyUsed(HashMap* pool) {
     CloseHttpConnection(static_cast<HttpConnection*>(HashMapRemove(pool, oldest)));
 }
 
-void NotePoolUse(PoolUse use, const char* key) {
-    if (poolObserver != nullptr) poolObserver(use, key);
-}
+bool ObservesPool(const Transfer* transfer) { return transfer->client->settings.poolObserver.note != nullptr; }
 
 }  // namespace
 
-void NotePoolKeyUse(PoolUse use, const char* poolKey) { NotePoolUse(use, poolKey); }
+void NotePoolKeyUse(Transfer* transfer, PoolUse use, const char* poolKey) {
+    if (ObservesPool(transfer)) transfer->client->settings.poolObserver.note(transfer, use, poolKey);
+}
 
 namespace {
 
@@ -185,7 +175,7 @@ ConnectResult FailConnect(ErrorText error, ConnectResult result, const char* for
 // the same message; a lookup cut short by a stop or a deadline says nothing
 // about the name.  False with the message when there is nothing to connect
 // to.
-bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addresses, ErrorText error,
+bool ChooseAddress(Transfer* transfer, const char* host, int port, bool secure, HostAddresses* addresses, ErrorText error,
                    bool* unanswered) {
     char key[CONNECTION_KEY_BYTES];
     if (host == nullptr) {
@@ -193,13 +183,14 @@ bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addre
         return false;
     }
     if (!FormatConnectionKey(host, port, secure, key, error)) return false;
-    bool resolved = !NameFailed(host) && ResolveHost(host, addresses);
+    HttpClient* client = transfer->client;
+    bool resolved = !NameFailed(client, host) && ResolveHost(host, addresses, TransferBudget(transfer));
     if (!resolved && std::strstr(host, OWN_DOMAIN_SUFFIX) != nullptr) {
         resolved = ParseAddressLiteral(OWN_SERVICE_FALLBACK_ADDRESS, &addresses->items[0]) != 0;
         addresses->count = resolved ? 1 : 0;
     }
     if (!resolved) {
-        if (!NetworkWaitGivenUp()) NoteNameFailed(host);
+        if (!TransferGivenUp(transfer)) NoteNameFailed(client, host);
         PutError(error, FORMAT_CANNOT_RESOLVE, host);
         return false;
     }
@@ -208,7 +199,7 @@ bool ChooseAddress(const char* host, int port, bool secure, HostAddresses* addre
     for (int i = 0; i < addresses->count; ++i) {
         char failureKey[FAILURE_KEY_BYTES];
         FormatFailureKey(&addresses->items[i], port, secure, failureKey);
-        if (FailureCount(failureKey) < CONNECT_FAILURE_LIMIT) addresses->items[kept++] = addresses->items[i];
+        if (FailureCount(client, failureKey) < CONNECT_FAILURE_LIMIT) addresses->items[kept++] = addresses->items[i];
     }
     addresses->count = kept;
     if (kept == 0) {
@@ -276,7 +267,7 @@ struct RaceFailures {
 // `pending`; where the socket cannot be made non-blocking it connects at
 // once, blocking.  A connected socket is returned; INVALID_SOCKET when the
 // attempt is under way or failed (noted in `failures` with its message).
-SOCKET StartConnect(const HostAddresses* addresses, int index, int port, PendingConnects* pending,
+SOCKET StartConnect(Transfer* transfer, const HostAddresses* addresses, int index, int port, PendingConnects* pending,
                     RaceFailures* failures, ErrorText error) {
     sockaddr_storage peer = addresses->items[index];
     SetAddressPort(&peer, port);
@@ -290,7 +281,7 @@ SOCKET StartConnect(const HostAddresses* addresses, int index, int port, Pending
     if (switched != 0) {
         char line[256];
         std::snprintf(line, sizeof line, FORMAT_NON_BLOCKING_UNAVAILABLE, switched);
-        LogLine(line);
+        TransferLog(transfer, line);
     }
     int connected = connect(socket, reinterpret_cast<sockaddr*>(&peer), AddressLength(&peer));
     if (switched != 0) {
@@ -331,7 +322,7 @@ void ClosePending(PendingConnects* pending, int except) {
 // connected host has not answered yet, so its failure count stays until it
 // does (NoteHostAnswer).  *winner is the winning address's place;
 // failures->counted tells which attempts were refused or timed out.
-ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connected, int* winner,
+ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int port, SOCKET* connected, int* winner,
                       RaceFailures* failures, ErrorText error) {
     PendingConnects pending;
     pending.count = 0;
@@ -348,7 +339,7 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
         if (next < addresses->count && (startNext || MillisecondsSince(lastStart) >= RACE_STAGGER_MILLISECONDS)) {
             lastStart = std::chrono::steady_clock::now();
             const int before = pending.count;
-            won = StartConnect(addresses, next, port, &pending, failures, error);
+            won = StartConnect(transfer, addresses, next, port, &pending, failures, error);
             if (won != INVALID_SOCKET) {
                 wonAt = next;
                 ClosePending(&pending, -1);
@@ -359,7 +350,7 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
             continue;
         }
         if (pending.count == 0) return failures->result;  // every address failed
-        if (NetworkWaitGivenUp()) {
+        if (TransferGivenUp(transfer)) {
             ClosePending(&pending, -1);
             return FailConnect(error, CONNECT_FAILED, "%s", MESSAGE_CONNECT_TIMED_OUT);
         }
@@ -424,22 +415,22 @@ ConnectResult Connect(const HostAddresses* addresses, int port, SOCKET* connecte
 // out counts a failure under its own key.  `key` (FAILURE_KEY_BYTES)
 // receives the failure key of the address connected to, or of the first
 // one tried; empty when no address was found.
-SOCKET ConnectSocket(const char* host, int port, bool secure, ErrorText error, bool* unanswered, char* key) {
+SOCKET ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, bool* unanswered, char* key) {
     HostAddresses addresses;
     *unanswered = false;
     key[0] = '\0';
-    if (!ChooseAddress(host, port, secure, &addresses, error, unanswered)) return 0;
+    if (!ChooseAddress(transfer, host, port, secure, &addresses, error, unanswered)) return 0;
     FormatFailureKey(&addresses.items[0], port, secure, key);
     RaceFailures failures;
     std::memset(&failures, 0, sizeof failures);
     SOCKET socket = 0;
     int winner = 0;
-    ConnectResult result = Connect(&addresses, port, &socket, &winner, &failures, error);
+    ConnectResult result = Connect(transfer, &addresses, port, &socket, &winner, &failures, error);
     for (int i = 0; i < addresses.count; ++i) {
         if (!failures.counted[i]) continue;
         char failureKey[FAILURE_KEY_BYTES];
         FormatFailureKey(&addresses.items[i], port, secure, failureKey);
-        CountFailure(failureKey);
+        CountFailure(transfer->client, failureKey);
     }
     if (result != CONNECT_DONE) {
         *unanswered = result == CONNECT_FAILED_COUNTED;
@@ -452,25 +443,21 @@ SOCKET ConnectSocket(const char* host, int port, bool secure, ErrorText error, b
 
 }  // namespace
 
-void InitHttpClient() {
-    if (ConnectionPool != nullptr) return;
-    ConnectionPool = NewStringHashMap(&STRING_KEYS);
-    ConnectFailureCounts = NewStringHashMap(&STRING_KEYS);
-    failureCountsLock = NewMutex();
-    failedNames = NewStringHashMap(&STRING_KEYS);
+void ResetConnectFailureCounts(HttpClient* client) {
+    LockMutex(client->failureLock);
+    HashMapClear(client->failureCounts, /*freeValues=*/false);
+    HashMapClear(client->failedNames, /*freeValues=*/false);
+    UnlockMutex(client->failureLock);
 }
 
-void ResetConnectFailureCounts() {
-    LockMutex(failureCountsLock);
-    HashMapClear(ConnectFailureCounts, /*freeValues=*/false);
-    HashMapClear(failedNames, /*freeValues=*/false);
-    UnlockMutex(failureCountsLock);
+int ConnectFailureCount(HttpClient* client, const char* failureKey) {
+    return static_cast<int>(FailureCount(client, failureKey));
 }
 
-SOCKET OpenConnection(const char* host, int port, ErrorText error, char* failureKey) {
+SOCKET OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey) {
     bool unanswered;
     char key[FAILURE_KEY_BYTES];
-    SOCKET socket = ConnectSocket(host, port, /*secure=*/false, error, &unanswered, key);
+    SOCKET socket = ConnectSocket(transfer, host, port, /*secure=*/false, error, &unanswered, key);
     if (failureKey != nullptr) std::snprintf(failureKey, FAILURE_KEY_BYTES, "%s", key);
     return socket;
 }
@@ -487,14 +474,14 @@ HttpConnection* NewHttpConnection(Transport* transport, const char* failureKey) 
 
 // The connection through `proxy`: to the proxy itself for plain HTTP (the
 // request names the address), through its tunnel for https.
-HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorText error, TransportResult* result,
+HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, TransportResult* result,
                                  const ProxyEndpoint* proxy, bool offerH2) {
     *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
     char reason[HTTP_ERROR_TEXT_BYTES];
     SOCKET socket =
-        ConnectSocket(proxy->host, proxy->port, /*secure=*/false, ErrorText{reason, sizeof reason}, &unanswered, key);
+        ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, ErrorText{reason, sizeof reason}, &unanswered, key);
     if (socket == 0) {
         PutProxyUnreachable(error, proxy, reason);
         return nullptr;
@@ -502,14 +489,14 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
     Transport* transport = NewTcpTransport(socket);
     if (secure) {
         bool answered;
-        transport = OpenProxyTunnel(transport, host, port, proxy, error, result, &answered);
+        transport = OpenProxyTunnel(transfer, transport, host, port, proxy, error, result, &answered);
         // The proxy's answer (or its silence for the whole time-out) is what
         // its failure count goes by; a cut-short wait says nothing.
-        if (answered || (*result == TRANSPORT_UNANSWERED && !NetworkWaitGivenUp())) {
-            NoteAnswerForKey(key, answered);
+        if (answered || (*result == TRANSPORT_UNANSWERED && !TransferGivenUp(transfer))) {
+            NoteAnswerForKey(transfer, key, answered);
         }
         if (transport == nullptr) return nullptr;
-        transport = OpenTlsTransport(transport, host, error, result, offerH2, proxy);
+        transport = OpenTlsTransport(transfer, transport, host, error, result, offerH2, proxy);
         if (transport == nullptr) return nullptr;
     }
     *result = TRANSPORT_OPEN;
@@ -518,15 +505,15 @@ HttpConnection* OpenThroughProxy(const char* host, int port, bool secure, ErrorT
 
 }  // namespace
 
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, ErrorText error,
+HttpConnection* OpenHttpConnection(Transfer* transfer, const char* host, int port, bool secure, ErrorText error,
                                    TransportResult* result, const ProxyEndpoint* proxy, bool offerH2) {
     TransportResult ignored;
     if (result == nullptr) result = &ignored;
-    if (proxy != nullptr) return OpenThroughProxy(host, port, secure, error, result, proxy, offerH2);
+    if (proxy != nullptr) return OpenThroughProxy(transfer, host, port, secure, error, result, proxy, offerH2);
     *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
-    SOCKET socket = ConnectSocket(host, port, secure, error, &unanswered, key);
+    SOCKET socket = ConnectSocket(transfer, host, port, secure, error, &unanswered, key);
     if (socket == 0) {
         // Nothing answered on the TLS port: for the caller as good as no TLS.
         if (unanswered) *result = secure ? TRANSPORT_NO_TLS : TRANSPORT_UNANSWERED;
@@ -534,12 +521,12 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, Erro
     }
     Transport* transport = NewTcpTransport(socket);
     if (secure) {
-        transport = OpenTlsTransport(transport, host, error, result, offerH2);
+        transport = OpenTlsTransport(transfer, transport, host, error, result, offerH2);
         // A handshake is an answer; a TLS port where nothing speaks TLS
         // counts like a refused connect.
         // A stop or a deadline that cut the handshake short says nothing.
-        if (transport != nullptr || (*result == TRANSPORT_NO_TLS && !NetworkWaitGivenUp())) {
-            NoteAnswerForKey(key, transport != nullptr);
+        if (transport != nullptr || (*result == TRANSPORT_NO_TLS && !TransferGivenUp(transfer))) {
+            NoteAnswerForKey(transfer, key, transport != nullptr);
         }
         if (transport == nullptr) return nullptr;
     }
@@ -547,36 +534,36 @@ HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, Erro
     return NewHttpConnection(transport, key);
 }
 
-bool FailureLimitReached(const char* failureKey) {
-    return failureKey[0] != '\0' && FailureCount(failureKey) >= CONNECT_FAILURE_LIMIT;
+bool FailureLimitReached(Transfer* transfer, const char* failureKey) {
+    return failureKey[0] != '\0' && FailureCount(transfer->client, failureKey) >= CONNECT_FAILURE_LIMIT;
 }
 
-void NoteAnswerForKey(const char* failureKey, bool answered) {
+void NoteAnswerForKey(Transfer* transfer, const char* failureKey, bool answered) {
     if (failureKey == nullptr || failureKey[0] == '\0') return;
     if (answered) {
-        ClearFailures(failureKey);
+        ClearFailures(transfer->client, failureKey);
     } else {
-        CountFailure(failureKey);
+        CountFailure(transfer->client, failureKey);
     }
 }
 
-void NoteHostAnswer(const HttpConnection* connection, bool answered) {
-    if (connection != nullptr) NoteAnswerForKey(connection->failureKey, answered);
+void NoteHostAnswer(Transfer* transfer, const HttpConnection* connection, bool answered) {
+    if (connection != nullptr) NoteAnswerForKey(transfer, connection->failureKey, answered);
 }
 
-HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText error, bool secure,
+HttpConnection* AcquirePooledConnection(Transfer* transfer, const char* host, int port, ErrorText error, bool secure,
                                         TransportResult* result, const ProxyEndpoint* proxy, bool offerH2) {
-    if (host == nullptr) return OpenHttpConnection(host, port, secure, error, result, proxy, offerH2);
+    if (host == nullptr) return OpenHttpConnection(transfer, host, port, secure, error, result, proxy, offerH2);
     char key[POOL_KEY_BYTES];
     if (!FormatPoolKey(host, port, secure, proxy, key, error)) {
         if (result != nullptr) *result = TRANSPORT_FAILED;
         return nullptr;
     }
-    HashMap* pool = CurrentPool();
-    NotePoolUse(POOL_TAKEN, key);
+    HashMap* pool = CurrentPool(transfer);
+    NotePoolKeyUse(transfer, POOL_TAKEN, key);
     HttpConnection* pooled = static_cast<HttpConnection*>(HashMapGet(pool, key));
     if (pooled != nullptr && TransportAlive(pooled->transport)) {
-        pooled->lastUse = ++useClock;
+        pooled->lastUse = ++transfer->client->useClock;
         ++pooled->requests;
         return pooled;
     }
@@ -585,26 +572,26 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText er
         // unlogged, as after a stale connection.
         CloseHttpConnection(static_cast<HttpConnection*>(HashMapRemove(pool, key)));
     } else {
-        if (poolObserver == nullptr) LogNewSocket(key);
+        if (!ObservesPool(transfer)) LogNewSocket(transfer, key);
         CloseLeastRecentlyUsed(pool);
     }
-    HttpConnection* connection = OpenHttpConnection(host, port, secure, error, result, proxy, offerH2);
+    HttpConnection* connection = OpenHttpConnection(transfer, host, port, secure, error, result, proxy, offerH2);
     if (connection == nullptr) {
-        NotePoolUse(POOL_NOT_OPENED, key);
+        NotePoolKeyUse(transfer, POOL_NOT_OPENED, key);
         return nullptr;
     }
-    connection->lastUse = ++useClock;
+    connection->lastUse = ++transfer->client->useClock;
     connection->requests = 1;
     HashMapPut(pool, CopyString(key), connection);
     return connection;
 }
 
-void ReleasePooledConnection(const char* host, int port, bool secure, bool noted, const ProxyEndpoint* proxy) {
+void ReleasePooledConnection(Transfer* transfer, const char* host, int port, bool secure, bool noted, const ProxyEndpoint* proxy) {
     if (host == nullptr) return;
     char key[POOL_KEY_BYTES];
     if (!FormatPoolKey(host, port, secure, proxy, key, ErrorText{nullptr, 0})) return;  // such a host is never pooled
-    if (noted) NotePoolUse(POOL_RELEASED, key);
-    HashMapRemove(CurrentPool(), key);
+    if (noted) NotePoolKeyUse(transfer, POOL_RELEASED, key);
+    HashMapRemove(CurrentPool(transfer), key);
 }
 
 void CloseHttpConnection(HttpConnection* connection) {
@@ -613,17 +600,15 @@ void CloseHttpConnection(HttpConnection* connection) {
     std::free(connection);
 }
 
-void ClosePooledConnections() {
-    HashMap* pool = CurrentPool();
-    KeyList* keys = HashMapKeys(pool);
-    for (KeyList* key = keys; key != nullptr; key = key->next) {
-        CloseHttpConnection(static_cast<HttpConnection*>(HashMapGet(pool, static_cast<const char*>(key->key))));
+void ClosePooledConnections(HttpClient* client) {
+    for (int slot = 0; slot < HTTP_CLIENT_POOL_LIMIT; ++slot) {
+        HashMap* pool = client->pools[slot];
+        if (pool == nullptr) continue;
+        KeyList* keys = HashMapKeys(pool);
+        for (KeyList* key = keys; key != nullptr; key = key->next) {
+            CloseHttpConnection(static_cast<HttpConnection*>(HashMapGet(pool, static_cast<const char*>(key->key))));
+        }
+        FreeKeyList(keys);
+        HashMapClear(pool, /*freeValues=*/false);
     }
-    FreeKeyList(keys);
-    HashMapClear(pool, /*freeValues=*/false);
-}
-
-void UseThreadConnectionPool(HashMap* pool, PoolUseObserver observer) {
-    threadPool = pool;
-    poolObserver = observer;
 }

@@ -1,7 +1,8 @@
 // Connections for the HTTP client: a bounded connect, TLS over it for https,
 // a proxy and its tunnel where the address goes through one, a per scheme,
 // host and port count of consecutive failures, and one pooled keep-alive
-// connection per scheme, host, port and proxy.
+// connection per scheme, host, port and proxy, all of them the HttpClient's
+// of the Transfer each call takes first (http_client.h).
 //
 // The pool is keyed by the ConnectionKey: "%s:%d" for plain HTTP (host text
 // as written, case included, and the port; an IPv6 literal in brackets,
@@ -22,7 +23,9 @@
 #include "platform/tls.h"
 #include "util/hash_map.h"
 
+struct HttpClient;
 struct ProxyEndpoint;
+struct Transfer;
 
 // Our own web service's domain suffix.  When a host under it cannot be
 // resolved, the client connects to OWN_SERVICE_FALLBACK_ADDRESS instead; it
@@ -45,43 +48,30 @@ const int CONNECT_FAILURE_LIMIT = 5;
 // least recently used, so many hosts never exhaust the descriptors.
 const int POOL_CONNECTION_LIMIT = 16;
 
-// ConnectionKey -> open HttpConnection.  Owns its keys, not the
-// connections.  Used by one download worker at a time.
-extern HashMap* ConnectionPool;
-// Failure key (scheme, address and port) -> count of consecutive failed
-// connects, stored directly as the value; an absent key means none.  Owns
-// its keys.  Reached by the download workers and the start-up thread,
-// always under its own lock, so a host refused for one worker is refused
-// for all.  Beside it, under the same lock, the names whose lookup failed
-// (or ran out of time) in this run: they are not looked up again, and
-// their later connections fail at once with the lookup's message.
-extern HashMap* ConnectFailureCounts;
+// Forgets every failure count and every failed name of the client, so a
+// host is no longer refused.  The pools are kept.
+void ResetConnectFailureCounts(HttpClient* client);
 
-// Creates both tables (and the lock); later calls do nothing.  After
-// StartNetwork, before anything below.
-void InitHttpClient();
-
-// Forgets every failure count and every failed name, so the next run
-// starts with no host refused.  The pool is kept.
-void ResetConnectFailureCounts();
+// The client's count of consecutive failures under `failureKey`.
+int ConnectFailureCount(HttpClient* client, const char* failureKey);
 
 // A new connected socket with the network time-outs set, or 0 with a
 // message in `error`.  A connect that times out
 // or is refused counts toward CONNECT_FAILURE_LIMIT.  `failureKey` (when
 // given, FAILURE_KEY_BYTES) receives the key the peer's failures count under:
 // the address connected to, or after a failure the first one tried.
-SOCKET OpenConnection(const char* host, int port, ErrorText error, char* failureKey = nullptr);
+SOCKET OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey = nullptr);
 
 // Whether the peer of `failureKey` is at CONNECT_FAILURE_LIMIT: a new
 // connection to it would be refused at once.
-bool FailureLimitReached(const char* failureKey);
+bool FailureLimitReached(Transfer* transfer, const char* failureKey);
 
 // After a request on `connection`: whether the host answered (any response
 // byte), which clears its count, or stayed silent for the whole network
 // time-out, which counts toward CONNECT_FAILURE_LIMIT like a failed connect.
-void NoteHostAnswer(const HttpConnection* connection, bool answered);
+void NoteHostAnswer(Transfer* transfer, const HttpConnection* connection, bool answered);
 // The same for a bare socket that OpenConnection gave with `failureKey`.
-void NoteAnswerForKey(const char* failureKey, bool answered);
+void NoteAnswerForKey(Transfer* transfer, const char* failureKey, bool answered);
 
 // A new connection of its own, over TLS when `secure` (the handshake checks
 // the certificate against the system's trust store and the host name), or
@@ -103,35 +93,36 @@ void NoteAnswerForKey(const char* failureKey, bool answered);
 //
 // With `offerH2` a TLS handshake offers HTTP/2 as well; the connection's
 // isH2 tells whether the server took it.
-HttpConnection* OpenHttpConnection(const char* host, int port, bool secure, ErrorText error,
+HttpConnection* OpenHttpConnection(Transfer* transfer, const char* host, int port, bool secure, ErrorText error,
                                    TransportResult* result, const ProxyEndpoint* proxy = nullptr,
                                    bool offerH2 = false);
 
-// The pooled connection for scheme, host, port and proxy, or a new one
+// The pooled connection for scheme, host, port and proxy in the
+// transfer's pool (its slot's, else the client's pool 0), or a new one
 // (logged as "<key> --- new socket()") that is added to the pool; a pool
 // that holds POOL_CONNECTION_LIMIT connections first closes its least
 // recently used.  A pooled connection is looked at first (TransportAlive):
 // one its peer has closed, reset or written to while idle is closed and
 // silently replaced in its place.  Null with `error` filled, as
 // OpenHttpConnection, when no connection could be opened.
-HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText error, bool secure = false,
+HttpConnection* AcquirePooledConnection(Transfer* transfer, const char* host, int port, ErrorText error, bool secure = false,
                                         TransportResult* result = nullptr, const ProxyEndpoint* proxy = nullptr,
                                         bool offerH2 = false);
 
 // Takes the entry for scheme, host, port and proxy out of the pool; the
-// caller closes the connection.  `noted` false keeps it from the thread's
+// caller closes the connection.  `noted` false keeps it from the client's
 // pool observer: a kept-alive connection the host closed meanwhile is
 // replaced in the same place of the pool, as if it had never been dropped,
 // so a replayed log does not depend on which worker held which connection.
-void ReleasePooledConnection(const char* host, int port, bool secure = false, bool noted = true,
+void ReleasePooledConnection(Transfer* transfer, const char* host, int port, bool secure = false, bool noted = true,
                              const ProxyEndpoint* proxy = nullptr);
 
 // Ends the TLS session (if any), closes the socket and frees the record.
 // Null does nothing.
 void CloseHttpConnection(HttpConnection* connection);
 
-// Closes every connection in the calling thread's pool and empties it.
-void ClosePooledConnections();
+// Closes every connection in the client's pools and empties them.
+void ClosePooledConnections(HttpClient* client);
 
 // What a pool observer is told about a use of a pool key.
 enum PoolUse {
@@ -139,25 +130,18 @@ enum PoolUse {
     POOL_NOT_OPENED,  // the new one could not be opened
     POOL_RELEASED,    // it left the pool
 };
-typedef void (*PoolUseObserver)(PoolUse use, const char* poolKey);
 
-// Download workers each keep their own keep-alive connections.  While a
-// thread uses its own pool (null: ConnectionPool again), the two calls above
-// work on it; with an observer they tell it each use of a pool key instead
-// of logging "new socket()" (the run replays them in its own order).
-void UseThreadConnectionPool(HashMap* pool, PoolUseObserver observer = nullptr);
-
-// Tells the thread's pool observer (if any) of a use of `poolKey`: for a
+// Tells the client's pool observer (if any) of a use of `poolKey`: for a
 // download that takes no pooled connection but is logged as if it had.
-void NotePoolKeyUse(PoolUse use, const char* poolKey);
+void NotePoolKeyUse(Transfer* transfer, PoolUse use, const char* poolKey);
 
 // The pool key of scheme, host, port and proxy into `key`
 // (POOL_KEY_BYTES); false with the message in `error` for a host too long.
 bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
                    ErrorText error);
 
-// Logs "<poolKey> --- new socket()".
-void LogNewSocket(const char* poolKey);
+// Logs "<poolKey> --- new socket()" into the transfer's log (null: app.log).
+void LogNewSocket(const Transfer* transfer, const char* poolKey);
 
 // The key of `map` whose value has the least stamp (`stampOf`): a pool's
 // least recently used entry.  Copied into `oldest` (POOL_KEY_BYTES); false

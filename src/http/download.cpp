@@ -11,8 +11,10 @@
 #include "http/connection.h"
 #include "http/download_limits.h"
 #include "http/h2_session.h"
+#include "http/http_client.h"
 #include "http/proxy_settings.h"
 #include "http/response_head.h"
+#include "http/transfer.h"
 #include "http/url.h"
 #include "platform/fs.h"
 #include "util/app_log.h"
@@ -35,6 +37,7 @@ const char WEBP_OFFER_SUFFIX[] = "_.webp";
 
 // The state of one attempt: one request and its response.
 struct Attempt {
+    Transfer* transfer;  // the download's
     // Given (a plain fallback of an https address changes scheme and port):
     UrlParts parts;  // the strings belong to the caller
     const char* filePath;
@@ -70,27 +73,25 @@ struct Attempt {
     bool isChunkReceiveCompleted;
 };
 
-// The proxy settings downloads follow; null: every address direct.
-const ProxySettings* proxySettings = nullptr;
-
-// The run's bound on HTTP/1.1 connections (UseHttp1Gate), and whether this
-// thread's download holds one of its slots.
-const Http1Gate* http1Gate = nullptr;
-thread_local bool inHttp1Gate = false;
-
-// False when the download's limit came while it waited for a slot.
-bool EnterHttp1Gate() {
-    if (http1Gate == nullptr || inHttp1Gate) return true;
-    if (!http1Gate->enter()) return false;
-    inHttp1Gate = true;
+// The client's bound on HTTP/1.1 connections: false when the download's
+// limit came while it waited for a slot.
+bool EnterHttp1Gate(Transfer* transfer) {
+    const Http1Gate* gate = &transfer->client->settings.gate;
+    if (gate->enter == nullptr || transfer->holdsSlot) return true;
+    if (!gate->enter(gate->context, transfer)) return false;
+    transfer->holdsSlot = true;
     return true;
 }
 
-void LeaveHttp1Gate() {
-    if (!inHttp1Gate) return;
-    http1Gate->leave();
-    inHttp1Gate = false;
+void LeaveHttp1Gate(Transfer* transfer) {
+    if (!transfer->holdsSlot) return;
+    const Http1Gate* gate = &transfer->client->settings.gate;
+    gate->leave(gate->context, transfer);
+    transfer->holdsSlot = false;
 }
+
+// The proxy settings the transfer's client follows; null: every address direct.
+const ProxySettings* ProxiesOf(const Transfer* transfer) { return transfer->client->settings.proxy; }
 
 // What an attempt tells the call that made it.
 struct AttemptEnd {
@@ -202,14 +203,16 @@ HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* f
     const bool secure = parts->isHttps != 0;
     // A stop that came while this download waited for its slot: nothing is
     // sent (a pooled connection would carry the request at once).
-    if (!EnterHttp1Gate() || DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) {
+    Transfer* transfer = attempt->transfer;
+    if (!EnterHttp1Gate(transfer) || DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) {
         if (failure != nullptr) *failure = TRANSPORT_FAILED;
-        DescribeDownloadLimit(DownloadLimitReached(), error);
+        DescribeDownloadLimit(DownloadLimitReached(transfer), error);
         return nullptr;
     }
-    return attempt->useKeepAlive ? AcquirePooledConnection(parts->host, parts->port, error, secure, failure,
+    return attempt->useKeepAlive ? AcquirePooledConnection(transfer, parts->host, parts->port, error, secure, failure,
                                                            attempt->proxy, attempt->offerH2)
-                                 : OpenHttpConnection(parts->host, parts->port, secure, error, failure, attempt->proxy);
+                                 : OpenHttpConnection(transfer, parts->host, parts->port, secure, error, failure,
+                                                      attempt->proxy);
 }
 
 // Connects.  An https address where nothing speaks TLS is fetched as plain
@@ -224,14 +227,15 @@ bool ConnectAttempt(Attempt* attempt) {
     UrlParts* parts = &attempt->parts;
     attempt->connection = ConnectFor(attempt, error, &failure);
     if (attempt->connection == nullptr && parts->isHttps && failure == TRANSPORT_NO_TLS &&
-        attempt->proxy == nullptr && DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS) {
+        attempt->proxy == nullptr && DownloadLimitReached(attempt->transfer) == DOWNLOAD_WITHIN_LIMITS) {
         char line[HTTP_ERROR_TEXT_BYTES * 2];
         std::snprintf(line, sizeof line, FORMAT_TLS_FALLBACK, parts->host, parts->port, message);
-        LogLine(line);
+        TransferLog(attempt->transfer, line);
         parts->isHttps = 0;
         if (parts->port == HTTPS_DEFAULT_PORT) parts->port = HTTP_DEFAULT_PORT;
-        if (proxySettings != nullptr &&
-            ChooseProxy(proxySettings, false, parts->host, parts->port, &attempt->fallbackProxy)) {
+        const ProxySettings* proxies = ProxiesOf(attempt->transfer);
+        if (proxies != nullptr &&
+            ChooseProxy(proxies, false, parts->host, parts->port, &attempt->fallbackProxy)) {
             attempt->proxy = &attempt->fallbackProxy;
         }
         attempt->connection = ConnectFor(attempt, error, &failure);
@@ -270,7 +274,7 @@ bool SendRequest(Attempt* attempt) {
         requestLength = BuildRequest(attempt, request);
         if (requestLength == 0) return false;
     }
-    if (!SendBytes(attempt->connection, request, requestLength)) {
+    if (!SendBytes(attempt->transfer, attempt->connection, request, requestLength)) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
     }
     return true;
@@ -295,17 +299,17 @@ bool ReceiveHead(Attempt* attempt) {
     attempt->header.contentLength = -1;
     attempt->fileSize = FILE_SIZE_UNSET;
     attempt->readTotal = 0;
-    HeadState state = ReceiveResponseHead(attempt->connection, &attempt->head);
+    HeadState state = ReceiveResponseHead(attempt->transfer, attempt->connection, &attempt->head);
     attempt->lastReceive = attempt->head.lastReceive;
     attempt->lastSocketError = attempt->head.lastSocketError;
     // A host that answers clears its failure count; one that keeps silent
     // for the whole time-out counts like a failed connect (a stop or a
     // deadline that cut the wait short says nothing about the host).
-    const bool withinLimits = DownloadLimitReached() == DOWNLOAD_WITHIN_LIMITS;
+    const bool withinLimits = DownloadLimitReached(attempt->transfer) == DOWNLOAD_WITHIN_LIMITS;
     if (attempt->head.held > 0) {
-        NoteHostAnswer(attempt->connection, true);
+        NoteHostAnswer(attempt->transfer, attempt->connection, true);
     } else if (state == HEAD_ENDED && ReceiveTimedOut(attempt) && withinLimits) {
-        NoteHostAnswer(attempt->connection, false);
+        NoteHostAnswer(attempt->transfer, attempt->connection, false);
     }
     if (state == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_HEAD_TOO_LONG);
     attempt->readTotal = attempt->head.held;
@@ -416,7 +420,8 @@ void ReadChunked(Attempt* attempt) {
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, attempt->buffer, attempt->head.held, BodyStart(attempt), attempt->fileSize,
                         attempt->error);
-    ChunkedState state = ReadChunkedBody(attempt->connection, &decoder, &attempt->sink);
+    decoder.logLines = attempt->transfer->logLines;
+    ChunkedState state = ReadChunkedBody(attempt->transfer, attempt->connection, &decoder, &attempt->sink);
     attempt->readTotal = decoder.readTotal;
     attempt->lastReceive = decoder.lastReceive;
     attempt->lastSocketError = decoder.lastSocketError;
@@ -465,7 +470,8 @@ void ReadPlainBody(Attempt* attempt) {
     std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(Allocate(BODY_RECEIVE_BYTES)), &std::free);
     buffer = block.get();
     for (;;) {
-        int received = ReceiveSome(attempt->connection, buffer, BODY_RECEIVE_BYTES, &attempt->lastSocketError);
+        int received =
+            ReceiveSome(attempt->transfer, attempt->connection, buffer, BODY_RECEIVE_BYTES, &attempt->lastSocketError);
         attempt->lastReceive = received;
         if (received <= 0) {
             EvaluateEnd(attempt);
@@ -505,10 +511,10 @@ void JudgeH2Response(Attempt* attempt, const H2Exchange* exchange, bool timedOut
     attempt->readTotal = exchange->received;
     attempt->h2Complete = exchange->end == H2_COMPLETE;
     attempt->h2ErrorCode = exchange->errorCode;
-    if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return;  // the caller names the limit
+    if (DownloadLimitReached(attempt->transfer) != DOWNLOAD_WITHIN_LIMITS) return;  // the caller names the limit
     if (timedOut) {
         // Silence for the whole time-out counts against the server.
-        if (!exchange->headDone && exchange->received == 0) NoteAnswerForKey(failureKey, false);
+        if (!exchange->headDone && exchange->received == 0) NoteAnswerForKey(attempt->transfer, failureKey, false);
         Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
         return;
     }
@@ -546,7 +552,8 @@ void RunExchange(Attempt* attempt, H2Session* session, const char* authority, co
     H2Exchange exchange;
     std::memset(&exchange, 0, sizeof exchange);
     exchange.sink = &attempt->sink;
-    switch (StartH2Exchange(session, &exchange, authority, target)) {
+    Transfer* transfer = attempt->transfer;
+    switch (StartH2Exchange(transfer, session, &exchange, authority, target)) {
         case H2_SESSION_GONE:
             attempt->unprocessed = true;
             return;
@@ -566,16 +573,16 @@ void RunExchange(Attempt* attempt, H2Session* session, const char* authority, co
         ReadH2Exchange(&exchange, &seen);
         if (seen.received > counted || (seen.headDone && !headSeen)) lastProgress = std::chrono::steady_clock::now();
         if (seen.received > counted) {
-            CountReceivedBytes(seen.received - counted);
+            CountReceivedBytes(transfer, seen.received - counted);
             counted = seen.received;
         }
         if (seen.headDone && !headSeen) {
-            NoteAnswerForKey(failureKey, true);
+            NoteAnswerForKey(transfer, failureKey, true);
             headSeen = true;
         }
         // Only a 200's body is wanted; any other status ends it here.
         if (seen.end != H2_RUNNING || (seen.headDone && seen.status != 200)) break;
-        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) break;
+        if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) break;
         if (MillisecondsSince(lastProgress) >= NetworkTimeoutMilliseconds()) {
             // A connection this stuck gets no new streams.
             RetireH2Session(session);
@@ -608,37 +615,38 @@ bool RunOverH2(Attempt* attempt) {
     // An HTTP/1.1 slot held from before a redirect is given back first: a
     // thread waiting for another's probe or for a stream must hold none,
     // or the prober could wait for that very slot.
-    LeaveHttp1Gate();
+    Transfer* transfer = attempt->transfer;
+    LeaveHttp1Gate(transfer);
     for (int tries = 0; tries < H2_UNPROCESSED_TRIES; ++tries) {
         H2Session* session = nullptr;
-        switch (FindH2Session(key, &session)) {
+        switch (FindH2Session(transfer, key, &session)) {
             case H2_ROUTE_HTTP1:
                 return false;
             case H2_ROUTE_GIVEN_UP:
                 return true;
             case H2_ROUTE_SESSION:
-                if (FailureLimitReached(H2SessionFailureKey(session))) {
+                if (FailureLimitReached(transfer, H2SessionFailureKey(session))) {
                     // Its server stopped answering: a new connection meets
                     // the cut-off and says so.
                     RetireH2Session(session);
                     ReleaseH2Session(session);
                     continue;
                 }
-                NotePoolKeyUse(POOL_TAKEN, key);
+                NotePoolKeyUse(transfer, POOL_TAKEN, key);
                 break;
             case H2_ROUTE_PROBE: {
                 attempt->offerH2 = true;
                 const bool connected = ConnectAttempt(attempt);
                 attempt->offerH2 = false;
                 if (!connected || !attempt->connection->isH2) {
-                    EndH2Probe(key, attempt->connection);
+                    EndH2Probe(transfer, key, attempt->connection);
                     return !connected;
                 }
                 // The session takes the connection out of the pool, unnoted.
-                ReleasePooledConnection(parts->host, parts->port, true, /*noted=*/false, attempt->proxy);
-                session = EndH2Probe(key, attempt->connection);
+                ReleasePooledConnection(transfer, parts->host, parts->port, true, /*noted=*/false, attempt->proxy);
+                session = EndH2Probe(transfer, key, attempt->connection);
                 attempt->connection = nullptr;
-                LeaveHttp1Gate();
+                LeaveHttp1Gate(transfer);
                 if (session == nullptr) {
                     Fail(attempt, DOWNLOAD_FAILED, MESSAGE_H2_NOT_STARTED);
                     return true;
@@ -654,7 +662,7 @@ bool RunOverH2(Attempt* attempt) {
         // Asked again from the start, into an emptied file.
         if (attempt->sink.file != nullptr) CloseFile(attempt->sink.file);
         attempt->sink = BodySink{};
-        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return true;
+        if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return true;
     }
     Fail(attempt, DOWNLOAD_FAILED, MESSAGE_H2_UNPROCESSED);
     return true;
@@ -683,7 +691,7 @@ void DropConnection(Attempt* attempt) {
         const UrlParts* parts = &attempt->parts;
         char key[POOL_KEY_BYTES];
         if (FormatPoolKey(parts->host, parts->port, true, attempt->proxy, key, ErrorText{nullptr, 0})) {
-            NotePoolKeyUse(POOL_RELEASED, key);
+            NotePoolKeyUse(attempt->transfer, POOL_RELEASED, key);
         }
         return;
     }
@@ -691,7 +699,8 @@ void DropConnection(Attempt* attempt) {
     const UrlParts* parts = &attempt->parts;
     // A stale connection's replacement takes its place in the pool unnoted.
     if (attempt->useKeepAlive) {
-        ReleasePooledConnection(parts->host, parts->port, parts->isHttps != 0, !attempt->stale, attempt->proxy);
+        ReleasePooledConnection(attempt->transfer, parts->host, parts->port, parts->isHttps != 0, !attempt->stale,
+                                attempt->proxy);
     }
     CloseHttpConnection(attempt->connection);
     attempt->connection = nullptr;
@@ -742,13 +751,14 @@ void SettleConnection(Attempt* attempt) {
 
 // One attempt at `parts`; a redirect's location is copied to `location`
 // (HEADER_LOCATION_BYTES).
-AttemptEnd TryOnce(const UrlParts* parts, const ProxyEndpoint* proxy, const char* filePath, ErrorText error,
+AttemptEnd TryOnce(Transfer* transfer, const UrlParts* parts, const ProxyEndpoint* proxy, const char* filePath,
                    bool useKeepAlive, bool isRedirect, char* location) {
     Attempt attempt;
     std::memset(&attempt, 0, sizeof attempt);
+    attempt.transfer = transfer;
     attempt.parts = *parts;
     attempt.filePath = filePath;
-    attempt.error = error;
+    attempt.error = transfer->error;
     attempt.proxy = proxy;
     attempt.useKeepAlive = useKeepAlive;
     attempt.isRedirect = isRedirect;
@@ -782,8 +792,10 @@ DownloadResult GiveUp(DownloadLimit limit, ErrorText error) {
 }
 
 // DownloadImage within the limits the outermost call started.
-DownloadResult Download(const char* url, const char* filePath, ErrorText error, bool useKeepAlive, bool isRedirect) {
-    DownloadLimit limit = DownloadLimitReached();
+DownloadResult Download(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive,
+                         bool isRedirect) {
+    const ErrorText error = transfer->error;
+    DownloadLimit limit = DownloadLimitReached(transfer);
     if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
     if (url == nullptr) {
         PutError(error, "%s", MESSAGE_URL_CANNOT_PARSE);
@@ -799,54 +811,48 @@ DownloadResult Download(const char* url, const char* filePath, ErrorText error, 
         return DOWNLOAD_FAILED;
     }
     ProxyEndpoint proxy = {nullptr, 0, nullptr, nullptr};
-    const bool proxied = proxySettings != nullptr &&
-                         ChooseProxy(proxySettings, parts.isHttps != 0, parts.host, parts.port, &proxy);
+    const ProxySettings* proxies = ProxiesOf(transfer);
+    const bool proxied =
+        proxies != nullptr && ChooseProxy(proxies, parts.isHttps != 0, parts.host, parts.port, &proxy);
     const ProxyEndpoint* via = proxied ? &proxy : nullptr;
     char location[HEADER_LOCATION_BYTES];
-    AttemptEnd end = TryOnce(&parts, via, filePath, error, useKeepAlive, isRedirect, location);
+    AttemptEnd end = TryOnce(transfer, &parts, via, filePath, useKeepAlive, isRedirect, location);
     if (end.stale) {
         // The host closed the kept-alive connection since its last use
         // (RFC 9112, 9.3.1): the request goes again at once on a new one,
         // which cannot be stale.  No repetition is logged: whether a pooled
         // connection had gone stale depends on which worker held it, and
         // the log must not.
-        end = TryOnce(&parts, via, filePath, error, useKeepAlive, isRedirect, location);
+        end = TryOnce(transfer, &parts, via, filePath, useKeepAlive, isRedirect, location);
     }
     FreeProxyEndpoint(&proxy);
     FreeUrlParts(&parts);
     std::free(unescaped);
 
     // An attempt cut short at a limit failed for that reason alone.
-    limit = DownloadLimitReached();
+    limit = DownloadLimitReached(transfer);
     bool repeatable = end.result == DOWNLOAD_NOT_ACCEPTED || end.result == DOWNLOAD_FAILED;
     if (repeatable && limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
     if (end.followRedirect) {
         if (EndsWithNoCase(location, WEBP_OFFER_SUFFIX)) location[std::strlen(location) - 6] = '\0';
-        return Download(location, filePath, error, /*useKeepAlive=*/true, /*isRedirect=*/true);
+        return Download(transfer, location, filePath, /*useKeepAlive=*/true, /*isRedirect=*/true);
     }
     if (repeatable && end.retryable && useKeepAlive) {
         char line[HTTP_ERROR_TEXT_BYTES * 3];
         std::snprintf(line, sizeof line, FORMAT_RETRY_RECORD, url, 1, error.text);
-        LogLine(line);
-        return Download(url, filePath, error, /*useKeepAlive=*/false, isRedirect);
+        TransferLog(transfer, line);
+        return Download(transfer, url, filePath, /*useKeepAlive=*/false, isRedirect);
     }
     return end.result;
 }
 
 }  // namespace
 
-void UseDownloadProxySettings(const ProxySettings* settings) { proxySettings = settings; }
-
-void UseHttp1Gate(const Http1Gate* gate) { http1Gate = gate; }
-
-DownloadResult DownloadImage(const char* url, const char* filePath, ErrorText error, bool useKeepAlive,
+DownloadResult DownloadImage(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive,
                              bool isRedirect) {
-    bool outermost = BeginDownloadLimits();
-    DownloadResult result = Download(url, filePath, error, useKeepAlive, isRedirect);
-    if (outermost) {
-        EndDownloadLimits();
-        LeaveHttp1Gate();
-    }
+    StartTransferLimits(transfer);
+    DownloadResult result = Download(transfer, url, filePath, useKeepAlive, isRedirect);
+    LeaveHttp1Gate(transfer);
     // What could not be opened is not ours to remove: something else stands there.
     if (result != DOWNLOAD_STORED && result != DOWNLOAD_CANNOT_CREATE) RemoveFileByPath(filePath);
     return result;

@@ -18,7 +18,7 @@ enum DownloadResult {
 // (CreateNewFileByPath), and returns a DownloadResult.  The file is opened
 // once the request is sent, emptied, never through a symbolic link and never
 // made anew (DOWNLOAD_CANNOT_CREATE when it is gone or is something else
-// now).  On failure `error` holds the message,
+// now).  On failure the transfer's error holds the message,
 // and the file is removed, except after DOWNLOAD_CANNOT_CREATE, when what
 // stands there is left alone.  A stored image is synced to the disk where
 // SyncFolderFiles does not cover it (FOLDER_SYNC_COVERS_FILES false).
@@ -39,40 +39,27 @@ enum DownloadResult {
 // it is fetched as plain HTTP, port 443 becoming 80.  A refused certificate
 // fails the image (DOWNLOAD_FAILED) and is not repeated in any form.
 //
-// Through a proxy (UseDownloadProxySettings), an http address is asked for
+// Through a proxy (the client's settings), an http address is asked for
 // in absolute form over a kept-alive connection to the proxy, an https one
 // through the proxy's CONNECT tunnel with TLS to the image's host.  A proxy
 // that cannot be reached or refuses the tunnel fails the image with a
 // message naming it; nothing is then fetched direct or in plain text.
 //
-// Bounded in time (http/download_limits.h), over the repetition and the
-// redirect together: too slow or too long fails the image with
+// Bounded in time (http/download_limits.h), counted in `transfer` from the
+// call on, over the repetition and the redirect together: too slow or too long fails the image with
 // DOWNLOAD_FAILED and a message saying which; a stop request gives it up
 // with DOWNLOAD_STOPPED.  Either way within a wait slice, with no file left.
 //
 // The body is streamed to the file through one HTTP_BUFFER_SIZE buffer; it is
 // never held whole.  Bodies over HTTP_BODY_SIZE_LIMIT, compressed bodies and
 // bodies that do not start with a JPEG, PNG, GIF or BMP signature are refused.
-DownloadResult DownloadImage(const char* url, const char* filePath, ErrorText error, bool useKeepAlive,
+//
+// `transfer` (InitTransfer) names the client, the message buffer and the
+// log capture; the HTTP/1.1 slot it takes on the way is given back before
+// the call returns.
+struct Transfer;
+DownloadResult DownloadImage(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive,
                              bool isRedirect);
-
-// The proxy settings every later download (and redirect) follows through
-// ChooseProxy, or null for none: every address direct.  The run sets them
-// before its downloads start and clears them after they have ended; the
-// settings must outlive that.
-struct ProxySettings;
-void UseDownloadProxySettings(const ProxySettings* settings);
-
-// A run's bound on its HTTP/1.1 connections.  `enter` is called before a
-// download first opens or takes an HTTP/1.1 connection (it may wait for a
-// free slot, and gives the thread its slot's keep-alive pool); `leave` when
-// that download ends, or when it turns out to go over HTTP/2.  Null: none.
-// A download whose limit is reached while it waits sends nothing.
-struct Http1Gate {
-    bool (*enter)();  // false: the download's limit (a stop) came first, and no slot is held
-    void (*leave)();
-};
-void UseHttp1Gate(const Http1Gate* gate);
 
 // True for FF D8 (JPEG), 89 50 (PNG), 47 49 (GIF) or 42 4D (BMP).
 bool IsSupportedImageSignature(const unsigned char* signature);

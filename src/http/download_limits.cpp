@@ -4,26 +4,15 @@
 #include <cstdio>
 
 #include "http/http_common.h"
-#include "platform/net.h"
+#include "http/transfer.h"
 #include "texts/texts.h"
 
 namespace {
 
-
 using Clock = std::chrono::steady_clock;
 
-std::atomic<const std::atomic<int>*> stopFlag{nullptr};
 std::atomic<int> slowOverride{0};  // milliseconds
 std::atomic<int> maxOverride{0};
-
-struct Limits {
-    bool active;
-    Clock::time_point start;
-    int64_t received;
-    DownloadLimit reached;
-};
-
-thread_local Limits limits = {false, Clock::time_point(), 0, DOWNLOAD_WITHIN_LIMITS};
 
 int64_t SlowMilliseconds() {
     int shortened = slowOverride.load();
@@ -35,42 +24,30 @@ int64_t MaxMilliseconds() {
     return shortened > 0 ? shortened : int64_t{DOWNLOAD_MAX_SECONDS} * 1000;
 }
 
-bool GiveUpWait(void*) { return DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS; }
-
 }  // namespace
 
-void SetDownloadStopFlag(const std::atomic<int>* flag) { stopFlag.store(flag); }
+bool StopFlagRaised(const std::atomic<int>* flag) { return flag != nullptr && flag->load() != 0; }
 
-bool BeginDownloadLimits() {
-    if (limits.active) return false;
-    limits = Limits{true, Clock::now(), 0, DOWNLOAD_WITHIN_LIMITS};
-    SetNetworkWaitCheck(GiveUpWait, nullptr);
-    return true;
+void StartTransferLimits(Transfer* transfer) {
+    transfer->limited = true;
+    transfer->start = Clock::now();
+    transfer->received = 0;
+    transfer->reached = DOWNLOAD_WITHIN_LIMITS;
 }
 
-void EndDownloadLimits() {
-    limits.active = false;
-    SetNetworkWaitCheck(nullptr, nullptr);
+void CountReceivedBytes(Transfer* transfer, int32_t count) {
+    if (transfer != nullptr && transfer->limited && count > 0) transfer->received += count;
 }
 
-void CountReceivedBytes(int32_t count) {
-    if (limits.active && count > 0) limits.received += count;
-}
-
-bool DownloadStopRequested() {
-    const std::atomic<int>* stop = stopFlag.load();
-    return stop != nullptr && stop->load() != 0;
-}
-
-DownloadLimit DownloadLimitReached() {
-    if (!limits.active || limits.reached != DOWNLOAD_WITHIN_LIMITS) return limits.reached;
-    const std::atomic<int>* stop = stopFlag.load();
-    if (stop != nullptr && stop->load() != 0) return limits.reached = DOWNLOAD_STOP_REQUESTED;
-    int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - limits.start).count();
-    if (elapsed >= MaxMilliseconds()) return limits.reached = DOWNLOAD_TOO_LONG;
+DownloadLimit DownloadLimitReached(Transfer* transfer) {
+    if (transfer == nullptr || !transfer->limited) return DOWNLOAD_WITHIN_LIMITS;
+    if (transfer->reached != DOWNLOAD_WITHIN_LIMITS) return transfer->reached;
+    if (StopFlagRaised(transfer->stopFlag)) return transfer->reached = DOWNLOAD_STOP_REQUESTED;
+    int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - transfer->start).count();
+    if (elapsed >= MaxMilliseconds()) return transfer->reached = DOWNLOAD_TOO_LONG;
     // The average since the start, in bytes per second, against the floor.
-    if (elapsed >= SlowMilliseconds() && limits.received * 1000 < int64_t{DOWNLOAD_MIN_BYTES_PER_SECOND} * elapsed) {
-        return limits.reached = DOWNLOAD_TOO_SLOW;
+    if (elapsed >= SlowMilliseconds() && transfer->received * 1000 < int64_t{DOWNLOAD_MIN_BYTES_PER_SECOND} * elapsed) {
+        return transfer->reached = DOWNLOAD_TOO_SLOW;
     }
     return DOWNLOAD_WITHIN_LIMITS;
 }

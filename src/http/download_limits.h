@@ -4,9 +4,9 @@
 // after DOWNLOAD_SLOW_SECONDS, or that has run DOWNLOAD_MAX_SECONDS, is
 // given up, and so is every download in flight once a stop is requested.
 //
-// The bounds belong to the thread that downloads: every network wait on it
-// asks them between slices (SetNetworkWaitCheck), and every receive asks
-// them first, so a peer that trickles bytes cannot keep a download alive.
+// The bounds belong to the download's Transfer: every network wait asks
+// them between slices (its WaitBudget), and every receive asks them first,
+// so a peer that trickles bytes cannot keep a download alive.
 #pragma once
 
 #include <atomic>
@@ -26,25 +26,21 @@ enum DownloadLimit {
     DOWNLOAD_STOP_REQUESTED,
 };
 
-// The flag a stop request sets (the run's stopRequested); null: none.
-void SetDownloadStopFlag(const std::atomic<int>* flag);
+struct Transfer;
 
-// Whether a stop was requested, on any thread.
-bool DownloadStopRequested();
+// Whether `flag` (the run's stopRequested; null: none) says stop.
+bool StopFlagRaised(const std::atomic<int>* flag);
 
-// Starts the bounds for a download on this thread; false (and nothing
-// changes) when one is already under way here, so a nested attempt runs
-// within the outer one's bounds.  Each true is followed by EndDownloadLimits.
-bool BeginDownloadLimits();
-void EndDownloadLimits();
+// Starts the transfer's bounds from now.
+void StartTransferLimits(Transfer* transfer);
 
-// Counts body and head bytes toward the average rate (no-op outside a
-// download).
-void CountReceivedBytes(int32_t count);
+// Counts body and head bytes toward the average rate (no-op for a null
+// transfer or one without limits).
+void CountReceivedBytes(Transfer* transfer, int32_t count);
 
-// Where this thread's download stands; once a limit is reached it stays
-// reached until EndDownloadLimits.  DOWNLOAD_WITHIN_LIMITS outside a download.
-DownloadLimit DownloadLimitReached();
+// Where the transfer stands; once a limit is reached it stays reached.
+// DOWNLOAD_WITHIN_LIMITS for a null transfer or one without limits.
+DownloadLimit DownloadLimitReached(Transfer* transfer);
 
 // The message for a reached limit into `error`.
 void DescribeDownloadLimit(DownloadLimit limit, ErrorText error);

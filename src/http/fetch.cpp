@@ -8,6 +8,7 @@
 #include "http/connection.h"
 #include "http/http_common.h"
 #include "http/response_head.h"
+#include "http/transfer.h"
 #include "http/url.h"
 #include "util/memory.h"
 #include "util/strings.h"
@@ -54,7 +55,7 @@ void Fail(FetchResult* result, FetchStage stage, char* text) {
 
 // Parses the address, connects and sends the request: the connection, or
 // null with the result failed at FETCH_NOT_SENT.
-HttpConnection* SendRequest(const char* url, FetchResult* result) {
+HttpConnection* SendRequest(Transfer* transfer, const char* url, FetchResult* result) {
     UrlParts parts = {nullptr, nullptr, 0, 0};
     const char* refusal = MESSAGE_URL_CANNOT_PARSE;
     if (!ParseUrl(url, &parts, &refusal)) {
@@ -69,12 +70,12 @@ HttpConnection* SendRequest(const char* url, FetchResult* result) {
     char request[REQUEST_TEXT_BYTES];
     int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, error);
     HttpConnection* connection =
-        requestLength > 0 ? OpenHttpConnection(parts.host, parts.port, /*secure=*/false, error, nullptr) : nullptr;
+        requestLength > 0 ? OpenHttpConnection(transfer, parts.host, parts.port, /*secure=*/false, error, nullptr) : nullptr;
     // One request to our own service: its connect clears the count, as it
     // always did, where image hosts must answer first.
-    if (connection != nullptr) NoteHostAnswer(connection, /*answered=*/true);
+    if (connection != nullptr) NoteHostAnswer(transfer, connection, /*answered=*/true);
     FreeUrlParts(&parts);
-    if (connection != nullptr && !SendBytes(connection, request, requestLength)) {
+    if (connection != nullptr && !SendBytes(transfer, connection, request, requestLength)) {
         CloseHttpConnection(connection);
         connection = nullptr;
         PutError(error, "%s", MESSAGE_SEND_FAILED);
@@ -130,9 +131,9 @@ bool AcceptHead(Response* response, FetchResult* result) {
 }
 
 // Receives the rest of the body straight into its buffer.
-void ReceiveBody(HttpConnection* connection, Response* response) {
+void ReceiveBody(Transfer* transfer, HttpConnection* connection, Response* response) {
     while (response->received < response->contentLength) {
-        int count = ReceiveSome(connection, response->body + response->received,
+        int count = ReceiveSome(transfer, connection, response->body + response->received,
                                 response->contentLength - response->received, &response->lastSocketError);
         response->lastReceive = count;
         if (count <= 0) return;
@@ -141,12 +142,12 @@ void ReceiveBody(HttpConnection* connection, Response* response) {
 }
 
 // The head, then the body; the result says how it went.
-void ReceiveResponse(HttpConnection* connection, FetchResult* result) {
+void ReceiveResponse(Transfer* transfer, HttpConnection* connection, FetchResult* result) {
     Response response;
     std::memset(&response, 0, sizeof response);
     response.contentLength = -1;
     StartHeadReader(&response.head, response.buffer);
-    HeadState state = ReceiveResponseHead(connection, &response.head);
+    HeadState state = ReceiveResponseHead(transfer, connection, &response.head);
     response.received = response.head.held;
     response.lastReceive = response.head.lastReceive;
     response.lastSocketError = response.head.lastSocketError;
@@ -156,7 +157,7 @@ void ReceiveResponse(HttpConnection* connection, FetchResult* result) {
     }
     if (state == HEAD_RECEIVED) {
         if (!AcceptHead(&response, result)) return;
-        ReceiveBody(connection, &response);
+        ReceiveBody(transfer, connection, &response);
     }
     if (response.body != nullptr && response.received == response.contentLength) {
         result->ok = true;
@@ -173,11 +174,14 @@ void ReceiveResponse(HttpConnection* connection, FetchResult* result) {
 
 }  // namespace
 
-FetchResult* FetchText(const char* url) {
+FetchResult* FetchText(HttpClient* client, const char* url) {
     FetchResult* result = static_cast<FetchResult*>(AllocateZeroed(1, sizeof(FetchResult)));
-    HttpConnection* connection = SendRequest(url, result);
+    // No download limits: the network time-out alone bounds its waits.
+    Transfer transfer;
+    InitTransfer(&transfer, client, ErrorText{nullptr, 0}, nullptr);
+    HttpConnection* connection = SendRequest(&transfer, url, result);
     if (connection == nullptr) return result;
-    ReceiveResponse(connection, result);
+    ReceiveResponse(&transfer, connection, result);
     CloseHttpConnection(connection);
     return result;
 }

@@ -21,7 +21,9 @@ struct FetchResult {
 // Always returns a record, never null; the caller frees it with
 // FreeFetchResult.  One fresh connection that the server closes, no pool,
 // no redirects, no chunked bodies; the body must announce its length and
-// stay within HTTP_BODY_SIZE_LIMIT.  Any thread.
-FetchResult* FetchText(const char* url);
+// stay within HTTP_BODY_SIZE_LIMIT.  Any thread.  The connection and its
+// failure count are `client`'s (a caller with none makes a short-lived one).
+struct HttpClient;
+FetchResult* FetchText(HttpClient* client, const char* url);
 
 void FreeFetchResult(FetchResult* result);

@@ -6,17 +6,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "http/connection.h"
 #include "http/download_limits.h"
+#include "http/http_client.h"
+#include "http/transfer.h"
 #include "platform/thread.h"
 #include "util/hash_map.h"
 #include "util/memory.h"
 #include "util/strings.h"
 
 struct H2Session {
+    H2Registry* registry;  // its client's
     Mutex* lock;
     nghttp2_session* frames;
     HttpConnection* connection;  // the reading thread's alone; null once it has closed it
@@ -34,7 +36,7 @@ struct H2Session {
     // sent after it.
     char* outgoing;
     size_t outgoingHeld;
-    H2Session* nextLive;               // under registryLock: the sessions whose reading thread runs
+    H2Session* nextLive;               // under the registry's lock: the sessions whose reading thread runs
     H2Session* previousLive;
 };
 
@@ -61,20 +63,24 @@ struct KeyEntry {
     H2Session* session;  // KEY_H2: the registry's reference
 };
 
-Mutex* registryLock = nullptr;
-HashMap* registry = nullptr;  // pool key -> KeyEntry
-int readers = 0;              // reading threads alive, under registryLock
-H2Session* liveSessions = nullptr;  // their sessions, under registryLock
-Semaphore* readerEnded = nullptr;
-std::atomic<int> streamLimit{100};
-std::atomic<void (*)()> sessionStartHook{nullptr};
-std::once_flag initialized;
+// The streams one session keeps in flight when the client names none.
+const int DEFAULT_STREAM_LIMIT = 100;
 
-void Initialize() {
-    registryLock = NewMutex();
-    registry = NewStringHashMap(&STRING_KEYS);
-    readerEnded = NewSemaphore(0);
-}
+}  // namespace
+
+struct H2Registry {
+    Mutex* lock;
+    HashMap* keys;              // pool key -> KeyEntry
+    int readers;                // reading threads alive, under `lock`
+    H2Session* liveSessions;    // their sessions, under `lock`
+    Semaphore* readerEnded;
+    int streamLimit;
+    const std::atomic<int>* stopFlag;  // the client's
+    void (*started)(void* context);    // the client's session start hook
+    void* startedContext;
+};
+
+namespace {
 
 void Retain(H2Session* session) {
     LockMutex(session->lock);
@@ -287,32 +293,33 @@ void FreeSession(H2Session* session) {
 // Takes the registry's entry for the session away, if it is still there,
 // with the registry's reference.
 void Forget(H2Session* session) {
-    LockMutex(registryLock);
-    KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, session->key));
+    H2Registry* registry = session->registry;
+    LockMutex(registry->lock);
+    KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry->keys, session->key));
     const bool held = entry != nullptr && entry->state == KEY_H2 && entry->session == session;
     if (held) {
-        HashMapRemove(registry, session->key);
+        HashMapRemove(registry->keys, session->key);
         std::free(entry);
     }
-    UnlockMutex(registryLock);
+    UnlockMutex(registry->lock);
     if (held) ReleaseH2Session(session);
 }
 
-// Under registryLock.
+// Under the registry's lock.
 void UnlinkLive(H2Session* session) {
     if (session->previousLive != nullptr) session->previousLive->nextLive = session->nextLive;
-    else liveSessions = session->nextLive;
+    else session->registry->liveSessions = session->nextLive;
     if (session->nextLive != nullptr) session->nextLive->previousLive = session->previousLive;
     session->nextLive = session->previousLive = nullptr;
 }
 
-// The reading thread's wait check.  Its waits give up when the session is
+// The reading thread's wait budget.  Its waits give up when the session is
 // to end (a close), at a stop (which gives up every stream anyway), and once
 // the session takes no new streams and has none left, so a peer that stalls
 // or trickles a record holds nothing after its askers have let go.
 bool ReaderGivesUp(void* context) {
     const H2Session* session = static_cast<const H2Session*>(context);
-    return session->closing.load() || DownloadStopRequested() ||
+    return session->closing.load() || StopFlagRaised(session->registry->stopFlag) ||
            (!session->acceptsStreams.load() && session->running.load() == 0);
 }
 
@@ -324,7 +331,10 @@ bool ReaderGivesUp(void* context) {
 // exchange and its deadlines in time.
 unsigned ReadSession(void* argument) {
     H2Session* session = static_cast<H2Session*>(argument);
-    SetNetworkWaitCheck(ReaderGivesUp, session);
+    // The reader's own transfer: no limits, only the session's budget.
+    Transfer reader;
+    InitTransfer(&reader, nullptr, ErrorText{nullptr, 0}, nullptr);
+    reader.budget = WaitBudget{ReaderGivesUp, session};
     char* buffer = static_cast<char*>(Allocate(RECEIVE_BUFFER_BYTES));
     Transport* transport = session->connection->transport;
     bool forgotten = false;
@@ -344,7 +354,7 @@ unsigned ReadSession(void* argument) {
         const size_t held = session->outgoingHeld;
         session->outgoingHeld = 0;
         // A send given up halfway may cut a TLS record: the connection is done.
-        if (held > 0 && !TransportSend(transport, session->outgoing, static_cast<int>(held))) break;
+        if (held > 0 && !TransportSend(&reader, transport, session->outgoing, static_cast<int>(held))) break;
         if (!going || session->closing) break;
         if (held == SEND_BATCH_BYTES) continue;  // more is queued
         if (!session->acceptsStreams && !forgotten) {
@@ -352,7 +362,7 @@ unsigned ReadSession(void* argument) {
             forgotten = true;
         }
         if (!buffered) {
-            const SocketWait waited = AwaitSocketOrWake(transport->socket, false, session->wake);
+            const SocketWait waited = AwaitSocketOrWake(transport->socket, false, session->wake, &reader.budget);
             if (waited == SOCKET_WOKEN || waited == SOCKET_WAIT_TIMED_OUT) continue;  // an idle session stays
             if (waited == SOCKET_WAIT_GIVEN_UP) {
                 session->acceptsStreams = false;
@@ -361,7 +371,7 @@ unsigned ReadSession(void* argument) {
             }
             if (waited != SOCKET_READY) break;
         }
-        const int received = TransportReceive(transport, buffer, RECEIVE_BUFFER_BYTES);
+        const int received = TransportReceive(&reader, transport, buffer, RECEIVE_BUFFER_BYTES);
         LockMutex(session->lock);
         if (received <= 0 ||
             nghttp2_session_mem_recv(session->frames, reinterpret_cast<uint8_t*>(buffer),
@@ -386,12 +396,12 @@ unsigned ReadSession(void* argument) {
     CloseHttpConnection(connection);
     std::free(buffer);
     if (!forgotten) Forget(session);
-    SetNetworkWaitCheck(nullptr, nullptr);
-    LockMutex(registryLock);
+    H2Registry* registry = session->registry;
+    LockMutex(registry->lock);
     UnlinkLive(session);
-    --readers;
-    PostSemaphore(readerEnded);
-    UnlockMutex(registryLock);
+    --registry->readers;
+    PostSemaphore(registry->readerEnded);
+    UnlockMutex(registry->lock);
     ReleaseH2Session(session);
     return 0;
 }
@@ -399,8 +409,9 @@ unsigned ReadSession(void* argument) {
 // A session on an h2 connection, with its settings sent; references for
 // the registry, the reading thread and the caller.  Null (the connection
 // closed) when nghttp2 or the thread cannot start.
-H2Session* StartSession(const char* key, HttpConnection* connection) {
+H2Session* StartSession(H2Registry* registry, const char* key, HttpConnection* connection) {
     H2Session* session = new (AllocateZeroed(1, sizeof(H2Session))) H2Session();
+    session->registry = registry;
     session->acceptsStreams = true;
     session->closing = false;
     std::snprintf(session->failureKey, sizeof session->failureKey, "%s", connection->failureKey);
@@ -411,7 +422,7 @@ H2Session* StartSession(const char* key, HttpConnection* connection) {
                sizeof noDelay);
     session->lock = NewMutex();
     session->connection = connection;
-    session->slots = NewSemaphore(streamLimit.load());
+    session->slots = NewSemaphore(registry->streamLimit);
     std::snprintf(session->key, sizeof session->key, "%s", key);
     session->references = 3;
     session->outgoing = static_cast<char*>(Allocate(SEND_BATCH_BYTES));
@@ -428,17 +439,17 @@ H2Session* StartSession(const char* key, HttpConnection* connection) {
     };
     nghttp2_submit_settings(session->frames, NGHTTP2_FLAG_NONE, settings, sizeof settings / sizeof settings[0]);
     nghttp2_session_set_local_window_size(session->frames, NGHTTP2_FLAG_NONE, 0, CONNECTION_WINDOW_BYTES);
-    LockMutex(registryLock);
-    ++readers;
-    session->nextLive = liveSessions;
-    if (liveSessions != nullptr) liveSessions->previousLive = session;
-    liveSessions = session;
-    UnlockMutex(registryLock);
+    LockMutex(registry->lock);
+    ++registry->readers;
+    session->nextLive = registry->liveSessions;
+    if (registry->liveSessions != nullptr) registry->liveSessions->previousLive = session;
+    registry->liveSessions = session;
+    UnlockMutex(registry->lock);
     if (!StartDetachedThread(ReadSession, session)) {
-        LockMutex(registryLock);
+        LockMutex(registry->lock);
         UnlinkLive(session);
-        --readers;
-        UnlockMutex(registryLock);
+        --registry->readers;
+        UnlockMutex(registry->lock);
         FreeSession(session);
         return nullptr;
     }
@@ -447,28 +458,49 @@ H2Session* StartSession(const char* key, HttpConnection* connection) {
 
 }  // namespace
 
-H2Route FindH2Session(const char* poolKey, H2Session** session) {
-    std::call_once(initialized, Initialize);
+H2Registry* NewH2Registry(const HttpClient* client) {
+    H2Registry* registry = static_cast<H2Registry*>(AllocateZeroed(1, sizeof(H2Registry)));
+    registry->lock = NewMutex();
+    registry->keys = NewStringHashMap(&STRING_KEYS);
+    registry->readerEnded = NewSemaphore(0);
+    const int streams = client->settings.h2Streams;
+    registry->streamLimit = streams > 0 ? streams : DEFAULT_STREAM_LIMIT;
+    registry->stopFlag = client->settings.stopFlag;
+    registry->started = client->settings.h2SessionStarted;
+    registry->startedContext = client->settings.h2SessionStartedContext;
+    return registry;
+}
+
+void FreeH2Registry(H2Registry* registry) {
+    if (registry == nullptr) return;
+    FreeHashMap(registry->keys, 0);
+    FreeSemaphore(registry->readerEnded);
+    FreeMutex(registry->lock);
+    std::free(registry);
+}
+
+H2Route FindH2Session(Transfer* transfer, const char* poolKey, H2Session** session) {
+    H2Registry* registry = transfer->client->h2;
     *session = nullptr;
     for (;;) {
-        LockMutex(registryLock);
-        KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, poolKey));
+        LockMutex(registry->lock);
+        KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry->keys, poolKey));
         if (entry != nullptr && entry->state == KEY_H2 && !entry->session->acceptsStreams) {
             // Going away: the next request opens a new connection.
             H2Session* gone = entry->session;
-            HashMapRemove(registry, poolKey);
+            HashMapRemove(registry->keys, poolKey);
             std::free(entry);
             entry = nullptr;
-            UnlockMutex(registryLock);
+            UnlockMutex(registry->lock);
             ReleaseH2Session(gone);
-            LockMutex(registryLock);
-            entry = static_cast<KeyEntry*>(HashMapGet(registry, poolKey));
+            LockMutex(registry->lock);
+            entry = static_cast<KeyEntry*>(HashMapGet(registry->keys, poolKey));
         }
         if (entry == nullptr) {
             entry = static_cast<KeyEntry*>(AllocateZeroed(1, sizeof(KeyEntry)));
             entry->state = KEY_PROBING;
-            HashMapPut(registry, CopyString(poolKey), entry);
-            UnlockMutex(registryLock);
+            HashMapPut(registry->keys, CopyString(poolKey), entry);
+            UnlockMutex(registry->lock);
             return H2_ROUTE_PROBE;
         }
         const int state = entry->state;
@@ -476,19 +508,20 @@ H2Route FindH2Session(const char* poolKey, H2Session** session) {
             *session = entry->session;
             Retain(*session);
         }
-        UnlockMutex(registryLock);
+        UnlockMutex(registry->lock);
         if (state == KEY_H2) return H2_ROUTE_SESSION;
         if (state == KEY_HTTP1) return H2_ROUTE_HTTP1;
-        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return H2_ROUTE_GIVEN_UP;
+        if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return H2_ROUTE_GIVEN_UP;
         SleepMilliseconds(PROBE_POLL_MILLISECONDS);
     }
 }
 
-H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection) {
-    std::call_once(initialized, Initialize);
-    H2Session* session = connection != nullptr && connection->isH2 ? StartSession(poolKey, connection) : nullptr;
-    LockMutex(registryLock);
-    KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, poolKey));
+H2Session* EndH2Probe(Transfer* transfer, const char* poolKey, HttpConnection* connection) {
+    H2Registry* registry = transfer->client->h2;
+    H2Session* session =
+        connection != nullptr && connection->isH2 ? StartSession(registry, poolKey, connection) : nullptr;
+    LockMutex(registry->lock);
+    KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry->keys, poolKey));
     if (entry != nullptr && entry->state == KEY_PROBING) {
         if (session != nullptr) {
             entry->state = KEY_H2;
@@ -496,7 +529,7 @@ H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection) {
         } else if (connection != nullptr && !connection->isH2) {
             entry->state = KEY_HTTP1;
         } else {
-            HashMapRemove(registry, poolKey);  // the next asker probes again
+            HashMapRemove(registry->keys, poolKey);  // the next asker probes again
             std::free(entry);
         }
     } else if (session != nullptr) {
@@ -504,17 +537,14 @@ H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection) {
         session->closing = true;
         session->acceptsStreams = false;
         SignalWake(session->wake);
-        UnlockMutex(registryLock);
+        UnlockMutex(registry->lock);
         ReleaseH2Session(session);
-        LockMutex(registryLock);
+        LockMutex(registry->lock);
     }
-    UnlockMutex(registryLock);
-    void (*hook)() = sessionStartHook.load();
-    if (session != nullptr && hook != nullptr) hook();
+    UnlockMutex(registry->lock);
+    if (session != nullptr && registry->started != nullptr) registry->started(registry->startedContext);
     return session;
 }
-
-void SetH2SessionStartHook(void (*hook)()) { sessionStartHook = hook; }
 
 void ReleaseH2Session(H2Session* session) {
     if (session == nullptr) return;
@@ -524,11 +554,11 @@ void ReleaseH2Session(H2Session* session) {
     if (last) FreeSession(session);
 }
 
-H2Start StartH2Exchange(H2Session* session, H2Exchange* exchange, const char* authority, const char* target) {
+H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exchange, const char* authority, const char* target) {
     for (;;) {
         if (!session->acceptsStreams) return H2_SESSION_GONE;
         if (WaitSemaphoreFor(session->slots, NETWORK_WAIT_SLICE_MILLISECONDS)) break;
-        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return H2_START_GIVEN_UP;
+        if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return H2_START_GIVEN_UP;
     }
     auto field = [](const char* name, const char* value) {
         return nghttp2_nv{reinterpret_cast<uint8_t*>(const_cast<char*>(name)),
@@ -593,18 +623,16 @@ void RetireH2Session(H2Session* session) {
 
 const char* H2SessionFailureKey(const H2Session* session) { return session->failureKey; }
 
-void SetH2StreamLimit(int streams) { streamLimit = streams > 0 ? streams : 1; }
-
-void CloseH2Sessions() {
-    std::call_once(initialized, Initialize);
-    LockMutex(registryLock);
-    KeyList* keys = HashMapKeys(registry);
+void CloseH2Sessions(HttpClient* client) {
+    H2Registry* registry = client->h2;
+    LockMutex(registry->lock);
+    KeyList* keys = HashMapKeys(registry->keys);
     for (KeyList* at = keys; at != nullptr; at = at->next) {
         char key[POOL_KEY_BYTES];
         std::snprintf(key, sizeof key, "%s", static_cast<const char*>(at->key));
-        KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry, key));
+        KeyEntry* entry = static_cast<KeyEntry*>(HashMapGet(registry->keys, key));
         if (entry->state == KEY_PROBING) continue;  // its prober ends it
-        HashMapRemove(registry, key);
+        HashMapRemove(registry->keys, key);
         if (entry->state == KEY_H2) {
             entry->session->closing = true;
             entry->session->acceptsStreams = false;
@@ -614,14 +642,14 @@ void CloseH2Sessions() {
     }
     FreeKeyList(keys);
     // Sessions the registry let go of already (going away, retired) too.
-    for (H2Session* live = liveSessions; live != nullptr; live = live->nextLive) {
+    for (H2Session* live = registry->liveSessions; live != nullptr; live = live->nextLive) {
         live->closing = true;
         SignalWake(live->wake);
     }
-    while (readers > 0) {
-        UnlockMutex(registryLock);
-        WaitSemaphore(readerEnded);
-        LockMutex(registryLock);
+    while (registry->readers > 0) {
+        UnlockMutex(registry->lock);
+        WaitSemaphore(registry->readerEnded);
+        LockMutex(registry->lock);
     }
-    UnlockMutex(registryLock);
+    UnlockMutex(registry->lock);
 }

@@ -1,6 +1,8 @@
 // HTTP/2 for the image download: one connection per scheme, host, port and
-// proxy (its pool key), shared by every download of the process that goes
-// there, with many requests in flight on it at once.
+// proxy (its pool key), shared by every download of the HttpClient that
+// goes there, with many requests in flight on it at once.  Each client has
+// a registry of its own (H2Registry): which keys speak which protocol, and
+// the sessions whose reading threads run.
 //
 // nghttp2 does the framing, HPACK and flow control; this client decides what
 // to ask for and where the answers go.  A session owns its connection and a
@@ -22,8 +24,16 @@
 #include "http/http_common.h"
 #include "http/response_head.h"
 
+struct H2Registry;
 struct H2Session;
+struct HttpClient;
 struct Semaphore;
+struct Transfer;
+
+// The client's registry, with its settings' stream limit, stop flag and
+// session start hook; freed after CloseH2Sessions.
+H2Registry* NewH2Registry(const HttpClient* client);
+void FreeH2Registry(H2Registry* registry);
 
 // How an exchange ended.
 enum H2End {
@@ -59,21 +69,17 @@ enum H2Route {
     H2_ROUTE_SESSION,  // *session is an open session (a reference the caller releases)
     H2_ROUTE_PROBE,    // nothing is known: the caller opens a connection offering h2, then calls EndH2Probe
     H2_ROUTE_HTTP1,    // the server answered without h2: HTTP/1.1 as always
-    H2_ROUTE_GIVEN_UP, // the thread's download limit was reached while waiting for another thread's probe
+    H2_ROUTE_GIVEN_UP, // the transfer's limit was reached while waiting for another thread's probe
 };
-H2Route FindH2Session(const char* poolKey, H2Session** session);
+H2Route FindH2Session(Transfer* transfer, const char* poolKey, H2Session** session);
 
 // After H2_ROUTE_PROBE: the connection the caller opened (null: none could
 // be opened, and the next asker probes again).  One that speaks h2 now
 // belongs to a new session, returned with a reference for the caller; any
 // other leaves the key to HTTP/1.1 and null is returned.
-H2Session* EndH2Probe(const char* poolKey, HttpConnection* connection);
+H2Session* EndH2Probe(Transfer* transfer, const char* poolKey, HttpConnection* connection);
 
 void ReleaseH2Session(H2Session* session);
-
-// Called (on the prober's thread, holding no lock) each time a session
-// starts; null: nothing.  The run grows its workers with it.
-void SetH2SessionStartHook(void (*hook)());
 
 // Takes no new streams from now on (the next request opens a new
 // connection); those in flight go on.
@@ -87,11 +93,11 @@ const char* H2SessionFailureKey(const H2Session* session);
 enum H2Start { H2_STARTED, H2_SESSION_GONE, H2_START_GIVEN_UP };
 
 // Sends GET `target` for `authority` on the session, once one of its
-// stream slots is free (SetH2StreamLimit).  H2_SESSION_GONE when the
+// stream slots is free (the client's h2Streams).  H2_SESSION_GONE when the
 // session takes no new streams (GOAWAY, a lost connection): the caller asks
-// FindH2Session again.  H2_START_GIVEN_UP when the thread's download limit
-// came first.  Once started, the exchange is ended with EndH2Exchange.
-H2Start StartH2Exchange(H2Session* session, H2Exchange* exchange, const char* authority, const char* target);
+// FindH2Session again.  H2_START_GIVEN_UP when the transfer's limit came
+// first.  Once started, the exchange is ended with EndH2Exchange.
+H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exchange, const char* authority, const char* target);
 
 // Waits at most `milliseconds` for a change of the exchange.
 void AwaitH2Exchange(H2Exchange* exchange, unsigned milliseconds);
@@ -102,11 +108,7 @@ void ReadH2Exchange(const H2Exchange* exchange, H2Exchange* copy);
 // session is kept until ReleaseH2Session.
 void EndH2Exchange(H2Exchange* exchange);
 
-// The streams one session keeps in flight at most (its server may allow
-// fewer); for sessions opened from now on.
-void SetH2StreamLimit(int streams);
-
-// Ends every session (GOAWAY, then the connection closes), forgets which
-// keys speak which protocol, and waits until the sessions' threads have
-// ended.  Exchanges still running end as H2_RESET.
-void CloseH2Sessions();
+// Ends every session of the client (GOAWAY, then the connection closes),
+// forgets which keys speak which protocol, and waits until the sessions'
+// threads have ended.  Exchanges still running end as H2_RESET.
+void CloseH2Sessions(HttpClient* client);

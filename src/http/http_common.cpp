@@ -4,6 +4,7 @@
 
 #include "http/download_limits.h"
 #include "http/proxy_settings.h"
+#include "http/transfer.h"
 #include "platform/fs.h"
 #include "util/strings.h"
 #include "texts/texts.h"
@@ -33,23 +34,23 @@ bool WriteToSink(BodySink* sink, const char* bytes, int count) {
     return WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) == static_cast<size_t>(count);
 }
 
-bool SendBytes(HttpConnection* connection, const char* bytes, int length) {
-    if (NetworkWaitGivenUp()) return false;
-    return TransportSend(connection->transport, bytes, length);
+bool SendBytes(Transfer* transfer, HttpConnection* connection, const char* bytes, int length) {
+    if (TransferGivenUp(transfer)) return false;
+    return TransportSend(transfer, connection->transport, bytes, length);
 }
 
-int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError) {
+int ReceiveSome(Transfer* transfer, HttpConnection* connection, char* into, int room, int* socketError) {
     int received;
-    if (NetworkWaitGivenUp()) {
+    if (TransferGivenUp(transfer)) {
         // Asked before every receive, so bytes that trickle in cannot keep
         // a download past its bounds.
         SetTimedOutSocketError();
         received = -1;
     } else {
-        received = TransportReceive(connection->transport, into, room);
+        received = TransportReceive(transfer, connection->transport, into, room);
     }
     if (received <= 0) *socketError = LastSocketError();
-    CountReceivedBytes(received);
+    CountReceivedBytes(transfer, received);
     return received;
 }
 

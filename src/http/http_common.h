@@ -73,7 +73,8 @@ void CaptureSignature(ImageSignature* signature, const char* bytes, int count);
 bool WriteToSink(BodySink* sink, const char* bytes, int count);
 
 // Sends all `length` bytes on the connection; false when a send failed.
-bool SendBytes(HttpConnection* connection, const char* bytes, int length);
+struct Transfer;
+bool SendBytes(Transfer* transfer, HttpConnection* connection, const char* bytes, int length);
 
 // Builds the GET request for `parts` into `request` (REQUEST_TEXT_BYTES):
 // HTTP/1.1 with "Connection: keep-alive" when `keepAlive`, else HTTP/1.0
@@ -104,11 +105,11 @@ const char* RequestUserAgent();
 
 // One receive of at most `room` bytes into `into`: the count received, or
 // 0 when the peer closed, or less when the receive failed (or its time-out
-// ran out, or the thread's network wait check gave up: then it reads as a
+// ran out, or the transfer's budget gave up: then it reads as a
 // time-out).  On 0 or less, *socketError is LastSocketError() taken at once,
 // for the messages that show it.  The wait runs in slices (AwaitSocket), and
 // the bytes count toward the download's average rate.
-int ReceiveSome(HttpConnection* connection, char* into, int room, int* socketError);
+int ReceiveSome(Transfer* transfer, HttpConnection* connection, char* into, int room, int* socketError);
 
 // The received bytes shown in a wrong-status message: at most this many.
 const int STATUS_EXCERPT_BYTES = 256;

@@ -81,11 +81,11 @@ HeadState TakeHeadBytes(HeadReader* reader, const char* input, int32_t length, i
     return reader->held >= HTTP_BUFFER_SIZE ? HEAD_TOO_LONG : HEAD_INCOMPLETE;
 }
 
-HeadState ReceiveResponseHead(HttpConnection* connection, HeadReader* reader) {
+HeadState ReceiveResponseHead(Transfer* transfer, HttpConnection* connection, HeadReader* reader) {
     for (;;) {
         char* place = reader->buffer + reader->held;
         int socketError = 0;
-        int received = ReceiveSome(connection, place, HTTP_BUFFER_SIZE - reader->held, &socketError);
+        int received = ReceiveSome(transfer, connection, place, HTTP_BUFFER_SIZE - reader->held, &socketError);
         if (received <= 0) {
             reader->lastReceive = received;
             reader->lastSocketError = socketError;

@@ -63,4 +63,5 @@ HeadState TakeHeadBytes(HeadReader* reader, const char* input, int32_t length, i
 // the head is held or too long, or a receive returns 0 or less (HEAD_ENDED).
 // Interim answers (1xx but 101) before the final one are dropped with their
 // blank line, and the bytes behind them are read as the next head.
-HeadState ReceiveResponseHead(HttpConnection* connection, HeadReader* reader);
+struct Transfer;
+HeadState ReceiveResponseHead(Transfer* transfer, HttpConnection* connection, HeadReader* reader);

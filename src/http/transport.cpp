@@ -8,6 +8,7 @@
 #include "http/http_common.h"
 #include "http/proxy_settings.h"
 #include "http/response_head.h"
+#include "http/transfer.h"
 #include "util/memory.h"
 #include "util/strings.h"
 #include "texts/texts.h"
@@ -41,15 +42,17 @@ Transport* NewLayer(const TransportOps* ops, Transport* below, SOCKET socket) {
 
 // TCP: the socket itself.
 
-bool TcpSend(Transport* layer, const char* bytes, int length) {
+bool TcpSend(Transfer*, Transport* layer, const char* bytes, int length) {
     return SendAll(layer->socket, bytes, static_cast<size_t>(length)) == 1;
 }
 
-SocketWait TcpAwait(Transport* layer, bool forWrite) { return AwaitSocket(layer->socket, forWrite); }
+SocketWait TcpAwait(Transfer* transfer, Transport* layer, bool forWrite) {
+    return AwaitSocket(layer->socket, forWrite, TransferBudget(transfer));
+}
 
-int TcpReceive(Transport* layer, char* into, int room) {
+int TcpReceive(Transfer* transfer, Transport* layer, char* into, int room) {
     // The sliced wait, then a recv that finds the bytes already there.
-    if (TcpAwait(layer, false) != SOCKET_READY) return -1;
+    if (TcpAwait(transfer, layer, false) != SOCKET_READY) return -1;
     return static_cast<int>(recv(layer->socket, into, room, 0));
 }
 
@@ -73,9 +76,11 @@ const TransportOps BORROWED_TCP_OPS = {TcpSend, TcpReceive, TcpAwait, TcpAlive, 
 // The proxy tunnel: the bytes pass unchanged, after any that came behind
 // the proxy's answer.
 
-bool TunnelSend(Transport* layer, const char* bytes, int length) { return TransportSend(layer->below, bytes, length); }
+bool TunnelSend(Transfer* transfer, Transport* layer, const char* bytes, int length) {
+    return TransportSend(transfer, layer->below, bytes, length);
+}
 
-int TunnelReceive(Transport* layer, char* into, int room) {
+int TunnelReceive(Transfer* transfer, Transport* layer, char* into, int room) {
     if (layer->heldAt < layer->heldCount) {
         int count = layer->heldCount - layer->heldAt;
         if (count > room) count = room;
@@ -83,12 +88,12 @@ int TunnelReceive(Transport* layer, char* into, int room) {
         layer->heldAt += count;
         return count;
     }
-    return TransportReceive(layer->below, into, room);
+    return TransportReceive(transfer, layer->below, into, room);
 }
 
-SocketWait TunnelAwait(Transport* layer, bool forWrite) {
+SocketWait TunnelAwait(Transfer* transfer, Transport* layer, bool forWrite) {
     if (!forWrite && layer->heldAt < layer->heldCount) return SOCKET_READY;
-    return TransportAwait(layer->below, forWrite);
+    return TransportAwait(transfer, layer->below, forWrite);
 }
 
 bool TunnelAlive(Transport* layer) { return layer->heldAt == layer->heldCount && TransportAlive(layer->below); }
@@ -104,13 +109,17 @@ const TransportOps TUNNEL_OPS = {TunnelSend, TunnelReceive, TunnelAwait, TunnelA
 // TLS: the platform's session on the socket (TlsReceive waits in slices
 // itself, and gives decrypted bytes it holds first).
 
-bool TlsLayerSend(Transport* layer, const char* bytes, int length) {
-    return TlsSend(layer->tls, bytes, length) == length;
+bool TlsLayerSend(Transfer* transfer, Transport* layer, const char* bytes, int length) {
+    return TlsSend(layer->tls, bytes, length, TransferBudget(transfer)) == length;
 }
 
-int TlsLayerReceive(Transport* layer, char* into, int room) { return TlsReceive(layer->tls, into, room); }
+int TlsLayerReceive(Transfer* transfer, Transport* layer, char* into, int room) {
+    return TlsReceive(layer->tls, into, room, TransferBudget(transfer));
+}
 
-SocketWait TlsLayerAwait(Transport* layer, bool forWrite) { return AwaitSocket(layer->socket, forWrite); }
+SocketWait TlsLayerAwait(Transfer* transfer, Transport* layer, bool forWrite) {
+    return AwaitSocket(layer->socket, forWrite, TransferBudget(transfer));
+}
 
 bool TlsLayerAlive(Transport* layer) { return TransportAlive(layer->below); }
 
@@ -152,7 +161,7 @@ void InitTcpTransport(Transport* layer, SOCKET socket) {
     layer->socket = socket;
 }
 
-Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const ProxyEndpoint* proxy,
+Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* host, int port, const ProxyEndpoint* proxy,
                            ErrorText error, TransportResult* result, bool* answered) {
     *answered = false;
     *result = TRANSPORT_FAILED;
@@ -169,8 +178,8 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
     char buffer[HTTP_BUFFER_SIZE + 1];
     HeadReader head;
     StartHeadReader(&head, buffer);
-    const bool sent = SendBytes(&asked, request, length);
-    HeadState state = sent ? ReceiveResponseHead(&asked, &head) : HEAD_ENDED;
+    const bool sent = SendBytes(transfer, &asked, request, length);
+    HeadState state = sent ? ReceiveResponseHead(transfer, &asked, &head) : HEAD_ENDED;
     *answered = head.held > 0;
     if (state != HEAD_RECEIVED) {
         // No answer head: the proxy's message, with the reason where there is one.
@@ -208,14 +217,14 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
     return tunnel;
 }
 
-Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result,
-                            bool offerH2, const ProxyEndpoint* proxy) {
+Transport* OpenTlsTransport(Transfer* transfer, Transport* below, const char* host, ErrorText error,
+                            TransportResult* result, bool offerH2, const ProxyEndpoint* proxy) {
     TlsFailure failure = TLS_FAILURE_OTHER;
     TlsConnection* tls = nullptr;
     // Bytes already past the tunnel would belong to no handshake.
     const int early = below->heldCount - below->heldAt;
     if (early == 0) {
-        tls = OpenTls(below->socket, host, error.text, error.size, &failure, offerH2);
+        tls = OpenTls(below->socket, host, error.text, error.size, &failure, offerH2, TransferBudget(transfer));
     } else {
         PutError(error, FORMAT_PROXY_BYTES_BEFORE_TLS, proxy != nullptr ? proxy->display : host, early);
     }
@@ -242,11 +251,17 @@ bool TransportHasBuffered(const Transport* layer) {
     return false;
 }
 
-bool TransportSend(Transport* layer, const char* bytes, int length) { return layer->ops->send(layer, bytes, length); }
+bool TransportSend(Transfer* transfer, Transport* layer, const char* bytes, int length) {
+    return layer->ops->send(transfer, layer, bytes, length);
+}
 
-int TransportReceive(Transport* layer, char* into, int room) { return layer->ops->receive(layer, into, room); }
+int TransportReceive(Transfer* transfer, Transport* layer, char* into, int room) {
+    return layer->ops->receive(transfer, layer, into, room);
+}
 
-SocketWait TransportAwait(Transport* layer, bool forWrite) { return layer->ops->await(layer, forWrite); }
+SocketWait TransportAwait(Transfer* transfer, Transport* layer, bool forWrite) {
+    return layer->ops->await(transfer, layer, forWrite);
+}
 
 bool TransportAlive(Transport* layer) { return layer->ops->alive(layer); }
 

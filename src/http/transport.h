@@ -7,7 +7,8 @@
 //
 // The platform's TLS runs on a socket, not on a layer: once a tunnel is up
 // it carries the bytes unchanged, so TLS over a tunnel runs on the socket
-// beneath it.  A layer is used by one thread at a time.
+// beneath it.  A layer is used by one thread at a time.  Every call that may
+// wait takes the Transfer it works for first: its budget bounds the wait.
 #pragma once
 
 #include <cstdarg>
@@ -17,6 +18,7 @@
 #include "platform/tls.h"
 
 struct ProxyEndpoint;
+struct Transfer;
 
 // A message buffer that carries its size; each failure fills it in one
 // place (PutError).
@@ -48,14 +50,14 @@ struct Transport;
 
 struct TransportOps {
     // All `length` bytes; false when a send failed.
-    bool (*send)(Transport* layer, const char* bytes, int length);
+    bool (*send)(Transfer* transfer, Transport* layer, const char* bytes, int length);
     // One receive after the sliced wait: as recv(2), the count, 0 for a
     // clean close, -1 on an error or a wait that ran out or was given up
     // (LastSocketError() then tells).
-    int (*receive)(Transport* layer, char* into, int room);
-    // The sliced wait (AwaitSocket, with the thread's stop check) until the
+    int (*receive)(Transfer* transfer, Transport* layer, char* into, int room);
+    // The sliced wait (AwaitSocket, with the transfer's budget) until the
     // layer has bytes to give or, with `forWrite`, room to send.
-    SocketWait (*await)(Transport* layer, bool forWrite);
+    SocketWait (*await)(Transfer* transfer, Transport* layer, bool forWrite);
     // A zero-wait look: false when the peer closed, reset or sent bytes
     // nobody asked for (an idle connection must hold nothing).
     bool (*alive)(Transport* layer);
@@ -87,7 +89,7 @@ void InitTcpTransport(Transport* layer, SOCKET socket);
 // its credentials) and *result TRANSPORT_PROXY_REFUSED (any other answer,
 // 407 saying authentication is wanted) or TRANSPORT_FAILED (no answer).
 // *answered tells whether the proxy sent any byte.
-Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const ProxyEndpoint* proxy,
+Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* host, int port, const ProxyEndpoint* proxy,
                            ErrorText error, TransportResult* result, bool* answered);
 
 // The TLS layer over `below` for `host` (the certificate is checked for it),
@@ -96,8 +98,8 @@ Transport* OpenProxyTunnel(Transport* below, const char* host, int port, const P
 // bytes the proxy sent behind its answer belong to no handshake: they fail
 // it, with a message naming the proxy.
 // With `offerH2` the handshake offers HTTP/2 (TransportIsH2 tells the pick).
-Transport* OpenTlsTransport(Transport* below, const char* host, ErrorText error, TransportResult* result,
-                            bool offerH2 = false, const ProxyEndpoint* proxy = nullptr);
+Transport* OpenTlsTransport(Transfer* transfer, Transport* below, const char* host, ErrorText error,
+                            TransportResult* result, bool offerH2 = false, const ProxyEndpoint* proxy = nullptr);
 // Whether the TLS layer settled on HTTP/2.
 bool TransportIsH2(const Transport* layer);
 // Whether a receive has bytes to give without reading the socket (a TLS
@@ -105,9 +107,9 @@ bool TransportIsH2(const Transport* layer);
 // socket itself asks this first.
 bool TransportHasBuffered(const Transport* layer);
 
-bool TransportSend(Transport* layer, const char* bytes, int length);
-int TransportReceive(Transport* layer, char* into, int room);
-SocketWait TransportAwait(Transport* layer, bool forWrite);
+bool TransportSend(Transfer* transfer, Transport* layer, const char* bytes, int length);
+int TransportReceive(Transfer* transfer, Transport* layer, char* into, int room);
+SocketWait TransportAwait(Transfer* transfer, Transport* layer, bool forWrite);
 bool TransportAlive(Transport* layer);
 // Null does nothing.
 void CloseTransport(Transport* layer);

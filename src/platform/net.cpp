@@ -16,9 +16,6 @@ namespace {
 // Read by the worker and the start-up thread; written only by tests.
 std::atomic<int> timeoutOverride{0};
 
-thread_local NetworkWaitCheck waitCheck = nullptr;
-thread_local void* waitCheckContext = nullptr;
-
 std::atomic<HostLookupFn> hostLookup{nullptr};
 
 // How often a waiting caller looks whether its lookup has finished.
@@ -104,17 +101,9 @@ int MillisecondsSince(std::chrono::steady_clock::time_point since) {
     return elapsed.count() > INT_MAX ? INT_MAX : static_cast<int>(elapsed.count());
 }
 
-void GetNetworkWaitCheck(NetworkWaitCheck* check, void** context) {
-    *check = waitCheck;
-    *context = waitCheckContext;
+bool BudgetGivenUp(const WaitBudget* budget) {
+    return budget != nullptr && budget->givenUp != nullptr && budget->givenUp(budget->context);
 }
-
-void SetNetworkWaitCheck(NetworkWaitCheck check, void* context) {
-    waitCheck = check;
-    waitCheckContext = context;
-}
-
-bool NetworkWaitGivenUp() { return waitCheck != nullptr && waitCheck(waitCheckContext); }
 
 struct WakeSignal {
     SOCKET receiver;
@@ -154,12 +143,12 @@ void TakeWake(WakeSignal* wake) {
 
 }  // namespace
 
-SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake) {
+SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake, const WaitBudget* budget) {
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
     const SOCKET highest = wake != nullptr && wake->receiver > socket ? wake->receiver : socket;
     for (;;) {
-        if (NetworkWaitGivenUp()) {
+        if (BudgetGivenUp(budget)) {
             SetTimedOutSocketError();
             return SOCKET_WAIT_GIVEN_UP;
         }
@@ -187,7 +176,9 @@ SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake) {
     }
 }
 
-SocketWait AwaitSocket(SOCKET socket, bool forWrite) { return AwaitSocketOrWake(socket, forWrite, nullptr); }
+SocketWait AwaitSocket(SOCKET socket, bool forWrite, const WaitBudget* budget) {
+    return AwaitSocketOrWake(socket, forWrite, nullptr, budget);
+}
 
 bool AddHostAddress(HostAddresses* addresses, const sockaddr* address) {
     if (addresses->count >= HOST_ADDRESS_LIMIT) return false;
@@ -243,7 +234,7 @@ int LookUpHost(const char* host, HostAddresses* addresses) {
     return addresses->count > 0 ? 1 : 0;
 }
 
-int ResolveHost(const char* host, HostAddresses* addresses) {
+int ResolveHost(const char* host, HostAddresses* addresses, const WaitBudget* budget) {
     addresses->count = 0;
     if (host == nullptr || host[0] == '\0') return 0;
     // A literal needs no lookup.
@@ -259,7 +250,7 @@ int ResolveHost(const char* host, HostAddresses* addresses) {
     }
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
-    while (lookup->done.load() == 0 && !NetworkWaitGivenUp() && MillisecondsSince(start) < timeout) {
+    while (lookup->done.load() == 0 && !BudgetGivenUp(budget) && MillisecondsSince(start) < timeout) {
         SleepMilliseconds(LOOKUP_POLL_MILLISECONDS);
     }
     int found = 0;

@@ -66,6 +66,18 @@ int ioctlsocket(SOCKET socket, long command, unsigned long* argument);
 // receive time-outs of each socket.
 const int NETWORK_TIMEOUT_MILLISECONDS = 10000;
 
+// What a long network wait may spend besides the network time-out: the
+// caller's own check, asked between slices on the waiting thread (a
+// download's deadlines and the run's stop flag, an HTTP/2 session's end).
+// The budget is an argument of every wait, never the thread's hidden state.
+struct WaitBudget {
+    bool (*givenUp)(void* context);  // true: give up the wait now; null: never
+    void* context;
+};
+
+// What the budget says now; false for a null budget or one without a check.
+bool BudgetGivenUp(const WaitBudget* budget);
+
 // WSAStartup asking for version 2.2 on Windows; nothing to do on POSIX.
 // 1 on success.
 int StartNetwork();
@@ -101,10 +113,10 @@ int IsIpv6Literal(const char* text);
 // 1 with at least one address, 0 when the name cannot be resolved.  Any
 // thread.  A literal is read at once; a name is looked up on a helper thread
 // of its own, because the system's lookup has no time-out: the caller waits
-// for at most the network time-out, in slices that ask the thread's wait
-// check, and a lookup that outlives its wait finishes on its own and frees
+// for at most the network time-out, in slices that ask `budget` (null:
+// none), and a lookup that outlives its wait finishes on its own and frees
 // its record.
-int ResolveHost(const char* host, HostAddresses* addresses);
+int ResolveHost(const char* host, HostAddresses* addresses, const WaitBudget* budget);
 
 // The system's own lookup of a name (getaddrinfo, any family, stream
 // sockets), which may block for as long as the resolver likes.  ResolveHost
@@ -184,8 +196,8 @@ int WaitReadable(SOCKET socket, int milliseconds);
 
 // Long network waits (a connect, a receive, a TLS handshake or record, a
 // name lookup) run in slices of at most NETWORK_WAIT_SLICE_MILLISECONDS.
-// Between two slices the wait asks the calling thread's check, and gives up
-// at once when the check says so: a stop request or a download's deadline
+// Between two slices the wait asks its WaitBudget, and gives up at once
+// when the budget says so: a stop request or a download's deadline
 // is noticed within a slice, whatever the peer does.
 const int NETWORK_WAIT_SLICE_MILLISECONDS = 250;
 
@@ -193,23 +205,11 @@ const int NETWORK_WAIT_SLICE_MILLISECONDS = 250;
 // a network wait has come.
 int MillisecondsSince(std::chrono::steady_clock::time_point since);
 
-// True: give up the wait now.  Called on the waiting thread.
-typedef bool (*NetworkWaitCheck)(void* context);
-
-// Sets (null: clears) the calling thread's check.
-void SetNetworkWaitCheck(NetworkWaitCheck check, void* context);
-// The calling thread's check and its context, to put back after a while
-// without it.
-void GetNetworkWaitCheck(NetworkWaitCheck* check, void** context);
-
-// What the calling thread's check says now; false without a check.
-bool NetworkWaitGivenUp();
-
 // How a sliced wait ended.
 enum SocketWait {
     SOCKET_READY = 1,
     SOCKET_WAIT_TIMED_OUT = 0,  // the network time-out ran out
-    SOCKET_WAIT_GIVEN_UP = -1,  // the thread's check said to give up
+    SOCKET_WAIT_GIVEN_UP = -1,  // the wait's budget said to give up
     SOCKET_WAIT_FAILED = -2,    // select itself failed
     SOCKET_WOKEN = 2,           // the wait's WakeSignal was signalled (AwaitSocketOrWake)
 };
@@ -218,7 +218,8 @@ enum SocketWait {
 // `forWrite`, writable, for at most the network time-out, in slices.  After
 // a time-out or a give-up, LastSocketError() reads as a timed-out receive
 // would (ClassifySocketError gives SOCKET_TIMED_OUT for a blocking socket).
-SocketWait AwaitSocket(SOCKET socket, bool forWrite);
+// `budget` (null: none) is asked between slices.
+SocketWait AwaitSocket(SOCKET socket, bool forWrite, const WaitBudget* budget);
 
 // A wake-up for a thread that waits on a socket: another thread signals it,
 // and the wait returns at once instead of at its next slice.  Signals that
@@ -239,7 +240,7 @@ bool OpenWakeSockets(SOCKET* receiver, SOCKET* sender);
 
 // AwaitSocket that also ends, as SOCKET_WOKEN, when `wake` (null: none) is
 // signalled; the signal is taken.
-SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake);
+SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake, const WaitBudget* budget);
 
 // Leaves the error code of a timed-out receive for LastSocketError().
 void SetTimedOutSocketError();

@@ -44,8 +44,10 @@ int StartTls();
 // With `offerH2` the handshake offers the application protocols "h2" and
 // "http/1.1", in that order (ALPN); without it, none, as a plain HTTP/1.1
 // client always has.
+// Its waits, and those of TlsSend and TlsReceive, run in slices that ask
+// `budget` (null: none), as AwaitSocket does.
 TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
-                       bool offerH2 = false);
+                       bool offerH2, const WaitBudget* budget);
 // The offer in ALPN's wire form: each name after its length byte.
 const unsigned char TLS_H2_OFFER[] = {2, 'h', '2', 8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
 // True when the server picked "h2" from the offer.
@@ -57,7 +59,7 @@ bool TlsHasBufferedBytes(const TlsConnection* connection);
 
 // Like send(2) on the socket: all of `length` bytes, or -1 (then
 // LastSocketError() tells the socket's error, or 0 for a TLS error).
-int TlsSend(TlsConnection* connection, const char* bytes, int length);
+int TlsSend(TlsConnection* connection, const char* bytes, int length, const WaitBudget* budget);
 
 // Like recv(2): the bytes received (1 to `size`), 0 when the peer closed
 // the session cleanly (its close_notify), -1 on an error (LastSocketError()
@@ -65,7 +67,7 @@ int TlsSend(TlsConnection* connection, const char* bytes, int length);
 // the socket ended without a close_notify (a truncation, never a close).
 // Decrypted bytes left over from an earlier record come first, without
 // touching the socket.
-int TlsReceive(TlsConnection* connection, char* buffer, int size);
+int TlsReceive(TlsConnection* connection, char* buffer, int size, const WaitBudget* budget);
 
 // Sends close_notify where it can without waiting, and frees the state.
 // The caller closes the socket afterwards.  Null does nothing.

@@ -9,6 +9,8 @@
 #include "http/download.h"
 #include "http/download_limits.h"
 #include "http/h2_session.h"
+#include "http/http_client.h"
+#include "http/transfer.h"
 #include "platform/thread.h"
 #include "relocate/run_view.h"
 #include "util/app_log.h"
@@ -30,15 +32,17 @@ int liveWorkers = 0;
 int stopping = 0;
 int workerTarget = 0;    // the workers the run may have
 int workersStarted = 0;  // started so far
-HashMap* pools[MAX_RUN_JOBS];
+// The run's HTTP client: its pools (one per HTTP/1.1 slot), failure
+// counts and HTTP/2 sessions live from StartDownloadWorkers to
+// StopDownloadWorkers.
+HttpClient* client = nullptr;
 
 // The HTTP/1.1 slots: a download takes one before it uses an HTTP/1.1
-// connection, with the slot's pool.  `freeSlots` holds the free slots'
-// numbers, under `lock`.
+// connection, with the slot's pool; the transfer holds its number.
+// `freeSlots` holds the free slots' numbers, under `lock`.
 Semaphore* slotsFree = nullptr;
 int freeSlots[MAX_RUN_JOBS];
 int freeSlotCount = 0;
-thread_local int heldSlot = -1;
 const unsigned SLOT_WAIT_SLICE_MILLISECONDS = 50;
 
 // A pool note in a captured log: this byte, the use, the pool key.  No log
@@ -49,16 +53,17 @@ const char NOTE_NOT_OPENED = 'F';
 const char NOTE_RELEASED = 'R';
 
 // The keys one shared pool would hold, replayed from the notes, each with
-// the stamp of its last use.  Run thread only.
+// the stamp of its last use; emptied when a run starts, as its client's
+// pools start empty.  Run thread only.
 HashMap* sharedPoolKeys = nullptr;
 uintptr_t replayClock = 0;
 
 // The workers' pool observer: the use goes into the captured log as a note.
-void NotePoolUse(PoolUse use, const char* key) {
+void NotePoolUse(Transfer* transfer, PoolUse use, const char* key) {
     char note[POOL_KEY_BYTES + 2];
     const char kind = use == POOL_TAKEN ? NOTE_TAKEN : use == POOL_NOT_OPENED ? NOTE_NOT_OPENED : NOTE_RELEASED;
     std::snprintf(note, sizeof note, "%c%c%s", POOL_NOTE, kind, key);
-    LogLine(note);  // captured
+    TransferLog(transfer, note);  // captured
 }
 
 uint64_t ReplayStamp(const void* value) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)); }
@@ -86,41 +91,36 @@ void Unlink(DownloadJob* job) {
 
 // Waits for a free slot in slices, giving up at the download's limit (a
 // stop leaves the downloads that wait for a slot unsent).
-bool EnterSlot() {
+bool EnterSlot(void*, Transfer* transfer) {
     while (!WaitSemaphoreFor(slotsFree, SLOT_WAIT_SLICE_MILLISECONDS)) {
-        if (DownloadLimitReached() != DOWNLOAD_WITHIN_LIMITS) return false;
+        if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return false;
     }
     LockMutex(lock);
-    heldSlot = freeSlots[--freeSlotCount];
+    transfer->slot = freeSlots[--freeSlotCount];
     UnlockMutex(lock);
-    UseThreadConnectionPool(pools[heldSlot], NotePoolUse);
+    transfer->pool = HttpClientPool(transfer->client, transfer->slot);
     return true;
 }
 
-void LeaveSlot() {
+void LeaveSlot(void*, Transfer* transfer) {
     // No pool of its own until the next slot: an HTTP/2 download uses none.
-    UseThreadConnectionPool(nullptr, NotePoolUse);
+    transfer->pool = nullptr;
     LockMutex(lock);
-    freeSlots[freeSlotCount++] = heldSlot;
+    freeSlots[freeSlotCount++] = transfer->slot;
     UnlockMutex(lock);
-    heldSlot = -1;
+    transfer->slot = -1;
     PostSemaphore(slotsFree);
 }
 
-const Http1Gate SLOT_GATE = {EnterSlot, LeaveSlot};
-
-// Fetches the job on the calling thread, keeping what it logs; an HTTP/1.1
-// connection comes from a slot's pool.
+// Fetches the job on the calling thread, keeping what it logs in the job;
+// an HTTP/1.1 connection comes from a slot's pool.
 void Fetch(DownloadJob* job) {
-    UseThreadConnectionPool(nullptr, NotePoolUse);
-    CaptureLogLines(job->logLines);
     std::memset(job->errorText, 0, sizeof job->errorText);
+    Transfer transfer;
+    InitTransfer(&transfer, client, ErrorText{job->errorText, sizeof job->errorText}, job->logLines);
     // DownloadImage puts a stored image on the disk where no sync of the
     // folder before the write-back covers it (FOLDER_SYNC_COVERS_FILES).
-    job->result = DownloadImage(job->url, job->path, ErrorText{job->errorText, sizeof job->errorText},
-                                /*useKeepAlive=*/true, /*isRedirect=*/false);
-    CaptureLogLines(nullptr);
-    UseThreadConnectionPool(nullptr);
+    job->result = DownloadImage(&transfer, job->url, job->path, /*useKeepAlive=*/true, /*isRedirect=*/false);
 }
 
 unsigned Work(void*) {
@@ -191,7 +191,7 @@ void StartWorkers(int count) {
 }
 
 // A server speaks HTTP/2: the run may now keep all its streams busy.
-void GrowForHttp2() {
+void GrowForHttp2(void*) {
     LockMutex(lock);
     const int target = workerTarget;
     UnlockMutex(lock);
@@ -200,7 +200,8 @@ void GrowForHttp2() {
 
 }  // namespace
 
-void StartDownloadWorkers(int count, int http1Slots) {
+void StartDownloadWorkers(int count, int http1Slots, int streams, const ProxySettings* proxy,
+                          const std::atomic<int>* stopFlag) {
     if (lock == nullptr) lock = NewMutex();
     if (count > MAX_RUN_STREAMS) count = MAX_RUN_STREAMS;
     if (http1Slots > MAX_RUN_JOBS) http1Slots = MAX_RUN_JOBS;
@@ -210,20 +211,24 @@ void StartDownloadWorkers(int count, int http1Slots) {
     slotsFree = NewSemaphore(http1Slots);
     stopping = 0;
     liveWorkers = 0;
-    pools[0] = ConnectionPool;
-    // Taken from the end: slot 0, the process-wide pool, goes first.
+    // Taken from the end: slot 0 goes first.
     freeSlotCount = http1Slots;
-    for (int i = 0; i < http1Slots; ++i) {
-        if (pools[i] == nullptr) pools[i] = NewStringHashMap(&STRING_KEYS);
-        freeSlots[i] = http1Slots - 1 - i;
-    }
-    UseHttp1Gate(&SLOT_GATE);
+    for (int i = 0; i < http1Slots; ++i) freeSlots[i] = http1Slots - 1 - i;
+    HttpClientSettings settings = {};
+    settings.proxy = proxy;
+    settings.stopFlag = stopFlag;
+    settings.pools = http1Slots;
+    settings.h2Streams = streams;
+    settings.gate = Http1Gate{EnterSlot, LeaveSlot, nullptr};
+    settings.poolObserver = PoolUseObserver{NotePoolUse};
+    settings.h2SessionStarted = GrowForHttp2;
+    client = NewHttpClient(&settings);
+    if (sharedPoolKeys != nullptr) HashMapClear(sharedPoolKeys, /*freeValues=*/false);
     // As many workers as HTTP/1.1 slots to begin with; the rest only once a
     // server speaks HTTP/2, so a run over HTTP/1.1 alone keeps a few threads
     // that take the downloads in order.
     workerTarget = count;
     workersStarted = 0;
-    SetH2SessionStartHook(GrowForHttp2);
     StartWorkers(count < http1Slots ? count : http1Slots);
 }
 
@@ -265,7 +270,6 @@ void CancelWaitingDownloads() {
 }
 
 void StopDownloadWorkers() {
-    SetH2SessionStartHook(nullptr);
     LockMutex(lock);
     stopping = 1;
     for (int i = 0; i < liveWorkers; ++i) PostSemaphore(queued);
@@ -275,8 +279,8 @@ void StopDownloadWorkers() {
         LockMutex(lock);
     }
     UnlockMutex(lock);
-    UseHttp1Gate(nullptr);
-    CloseH2Sessions();
+    FreeHttpClient(client);  // its HTTP/2 sessions end first
+    client = nullptr;
     FreeSemaphore(queued);
     FreeSemaphore(finished);
     FreeSemaphore(slotsFree);
@@ -301,7 +305,7 @@ void LogCapturedLines(Vector* lines) {
                 LeastRecentKey(sharedPoolKeys, ReplayStamp, oldest)) {
                 HashMapRemove(sharedPoolKeys, oldest);
             }
-            LogNewSocket(key);
+            LogNewSocket(nullptr, key);
             HashMapPut(sharedPoolKeys, CopyString(key), stamp);
         } else if (line[1] == NOTE_TAKEN) {
             HashMapPut(sharedPoolKeys, const_cast<char*>(key), stamp);  // a present key keeps its stored copy

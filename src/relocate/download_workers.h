@@ -5,6 +5,8 @@
 // run at a time.
 #pragma once
 
+#include <atomic>
+
 #include "http/download.h"
 #include "http/http_common.h"
 #include "platform/fs.h"
@@ -38,10 +40,14 @@ void FreeDownloadJob(DownloadJob* job);
 // Starts worker threads, `http1Slots` (at most MAX_RUN_JOBS) at first and up
 // to `count` (at most MAX_RUN_STREAMS) once a server speaks HTTP/2; at most
 // `http1Slots` of them use HTTP/1.1 connections at once:
-// each of those slots has a keep-alive pool of its own, slot 0 the
-// process-wide ConnectionPool, so pooled connections outlive the run as
-// they always have.  The others wait for HTTP/2 answers (h2_session.h).
-void StartDownloadWorkers(int count, int http1Slots);
+// each of those slots has a keep-alive pool of its own in the run's
+// HttpClient, made here, which follows `proxy` (null: none), gives its
+// downloads up once `stopFlag` is set, and keeps up to `streams` requests in
+// flight on each HTTP/2 session.  The others wait for HTTP/2 answers
+// (h2_session.h).
+struct ProxySettings;
+void StartDownloadWorkers(int count, int http1Slots, int streams, const ProxySettings* proxy,
+                          const std::atomic<int>* stopFlag);
 
 // Queues the job for the next free worker (also again, for a retry under a
 // new name).
@@ -56,7 +62,7 @@ int AwaitDownload(DownloadJob* job);
 void CancelWaitingDownloads();
 
 // Lets the workers end once the queue is empty, waits until they have, and
-// closes the HTTP/2 sessions.
+// frees the run's HttpClient (its HTTP/2 sessions and connections end).
 void StopDownloadWorkers();
 
 // Writes a download's captured lines to the log in order and frees them.

@@ -400,13 +400,11 @@ void RelocateItemsWithWorkers(Run* run, int jobs, int streams) {
     if (run->window > LOOKAHEAD_LIMIT) run->window = LOOKAHEAD_LIMIT;
     run->handedOut = NewVector(run->window, run->window);
     run->pending = NewHashMap(&STRING_KEYS, run->window * 2, 0.75f);
-    UseDownloadProxySettings(&runProxySettings);
-    SetH2StreamLimit(streams);
-    StartDownloadWorkers(workers, jobs);
+    // A stop gives up the downloads in flight within a network wait slice.
+    StartDownloadWorkers(workers, jobs, streams, &runProxySettings, &coreState.stopRequested);
     RelocateItems(run);
     SettleHandedOut(run);  // only a stop leaves any
     StopDownloadWorkers();
-    UseDownloadProxySettings(nullptr);
     FreeHashMap(run->pending, 0);
     FreeVector(run->handedOut, 0);
 }
@@ -527,8 +525,6 @@ unsigned RunRelocation(void* argument) {
     if (std::strcmp(coreState.packageFile.path, coreState.packagePath) != 0) {
         NotePackageFile(coreState.packagePath, &coreState.packageFile);
     }
-    // A stop gives up the downloads in flight within a network wait slice.
-    SetDownloadStopFlag(&coreState.stopRequested);
     if (!BackupPackage(coreState.packagePath, coreState.stateFolder, lastRunSummary.backupPath)) {
         // Only reached where EndProcess returns (tests).
         coreState.running = 0;
@@ -586,7 +582,6 @@ unsigned RunRelocation(void* argument) {
     }
     coreState.urlMap = nullptr;
     FreeHashMap(run.urlMap, 1);
-    ResetConnectFailureCounts();
     if (run.view->runFinished != nullptr) run.view->runFinished(run.view->context);
     return 0;
 }

@@ -25,7 +25,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     ChooseStateFolder(coreState.programFolder, 1, coreState.stateFolder, sizeof coreState.stateFolder);
     OpenAppLog(coreState.stateFolder);
     StartWinsock();
-    InitHttpClient();
 
     char title[64];
     FormatMainWindowTitle(title, sizeof title);

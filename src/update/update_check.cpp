@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "http/fetch.h"
+#include "http/http_client.h"
 #include "relocate/core_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
@@ -87,7 +88,11 @@ void UpdateCheck(const UpdateView* view) {
 }
 
 void UpdateCheckAt(const char* url, const UpdateView* view) {
-    FetchResult* result = FetchText(url);
+    // A client of its own for the one request: nothing is shared with a run.
+    const HttpClientSettings settings = {};
+    HttpClient* client = NewHttpClient(&settings);
+    FetchResult* result = FetchText(client, url);
+    FreeHttpClient(client);
     if (!result->ok) {
         FreeFetchResult(result);
         return;

@@ -21,7 +21,6 @@ FILE* logStream = nullptr;
 // Holds the three writes of one line together, so lines written by two
 // threads at the same moment never interleave.
 Mutex* logMutex = nullptr;
-thread_local Vector* capture = nullptr;
 
 }  // namespace
 
@@ -53,14 +52,15 @@ void CloseAppLog() {
     UnlockMutex(logMutex);
 }
 
-void CaptureLogLines(Vector* lines) { capture = lines; }
-Vector* CapturedLogLines() { return capture; }
-
-void LogLine(const char* message) {
-    if (capture != nullptr) {
-        VectorPush(capture, CopyString(message));
+void LogLineTo(Vector* lines, const char* message) {
+    if (lines != nullptr) {
+        VectorPush(lines, CopyString(message));
         return;
     }
+    LogLine(message);
+}
+
+void LogLine(const char* message) {
     if (logMutex == nullptr) return;
     const std::string line = FormatLogLine(message, LocalTimeNow());
     LockMutex(logMutex);

@@ -20,12 +20,10 @@ int OpenAppLog(const char* folder);
 void LogLine(const char* message);
 
 struct Vector;
-// While `lines` is set for the calling thread, LogLine keeps a heap copy of
-// each message there instead of writing it, so that what a download worker
-// logs can be written later in the run's order.  Null writes again.
-void CaptureLogLines(Vector* lines);
-// The calling thread's capture, or null.
-Vector* CapturedLogLines();
+// LogLine into a capture: with `lines`, a heap copy of the message is kept
+// there instead of written, so that what a download logs can be written
+// later in the run's order; null writes it at once.
+void LogLineTo(Vector* lines, const char* message);
 
 // Closes the log (tests reopen it in another folder).
 void CloseAppLog();

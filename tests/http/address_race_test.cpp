@@ -10,6 +10,8 @@
 #include <string>
 
 #include "http/connection.h"
+#include "http/http_client.h"
+#include "http/transfer.h"
 #include "support/gbk.h"
 
 namespace {
@@ -35,25 +37,26 @@ class AddressRace : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(1, StartNetwork());
-        InitHttpClient();
-        ResetConnectFailureCounts();
+        const HttpClientSettings settings = {};
+        client_ = NewHttpClient(&settings);
+        InitTransfer(&transfer_, client_, ErrorText{nullptr, 0}, nullptr);
         SetHostLookupForTests(DualStackName);
         SetNetworkTimeoutForTests(3000);
     }
     void TearDown() override {
         SetHostLookupForTests(nullptr);
         SetNetworkTimeoutForTests(0);
-        ResetConnectFailureCounts();
+        FreeHttpClient(client_);
         StopNetwork();
     }
     SOCKET Open(const std::string& host, int port) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        SOCKET socket = OpenConnection(host.c_str(), port, ErrorText{errorText, sizeof errorText});
+        SOCKET socket = OpenConnection(&transfer_, host.c_str(), port, ErrorText{errorText, sizeof errorText});
         message = errorText;
         return socket;
     }
-    static intptr_t FailuresOf(const std::string& key) {
-        return reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str()));
+    intptr_t FailuresOf(const std::string& key) const {
+        return reinterpret_cast<intptr_t>(HashMapGet(client_->failureCounts, key.c_str()));
     }
     // A loopback port that nothing listens on (on either address).
     static int ClosedPort() {
@@ -64,6 +67,8 @@ protected:
     }
 
     std::string message;  // GBK
+    HttpClient* client_ = nullptr;
+    Transfer transfer_;
 };
 
 const std::string REFUSED = Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(REFUSED_CODE);
@@ -78,7 +83,7 @@ TEST_F(AddressRace, ARefusedAddressIsCountedAndTheNextWins) {
     const int port = BoundPort(listener);
     char key[FAILURE_KEY_BYTES] = {0};
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    SOCKET socket = OpenConnection("dual.test", port, ErrorText{errorText, sizeof errorText}, key);
+    SOCKET socket = OpenConnection(&transfer_, "dual.test", port, ErrorText{errorText, sizeof errorText}, key);
     ASSERT_NE(0, socket) << Utf8(errorText);
     EXPECT_EQ("127.0.0.1:" + std::to_string(port), std::string(key));
     EXPECT_EQ(1, FailuresOf("[::1]:" + std::to_string(port)));
@@ -106,7 +111,7 @@ TEST_F(AddressRace, EveryAddressOfAHostCountsOnItsOwn) {
     EXPECT_EQ(v6Key + CUT_OFF, message);  // the key keeps the brackets
 
     // With 127.0.0.1 forgiven, only it is tried: ::1 stays at the cut-off.
-    ResetConnectFailureCounts();
+    ResetConnectFailureCounts(client_);
     for (int attempt = 0; attempt < CONNECT_FAILURE_LIMIT; ++attempt) Open("::1", port);
     EXPECT_EQ(0, Open("dual.test", port));
     EXPECT_EQ(REFUSED, message);

@@ -62,7 +62,7 @@ protected:
         Transport layer;
         InitTcpTransport(&layer, feeder.readEnd());
         HttpConnection plain = {&layer, 0, 0, "", false};
-        run.state = ReadChunkedBody(&plain, &run.decoder, &sink);
+        run.state = ReadChunkedBody(nullptr, &plain, &run.decoder, &sink);
         run.decoder.buffer = nullptr;
         run.decoder.error = ErrorText{nullptr, 0};
         CloseFile(sink.file);

@@ -49,11 +49,11 @@ Decoded Decode(const Arrival& arrival) {
     std::memcpy(buffer.data(), initial.data(), initial.size());
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
     Vector* lines = NewDefaultVector();
-    CaptureLogLines(lines);
 
     ChunkedDecoder decoder;
     StartChunkedDecoder(&decoder, buffer.data(), static_cast<int32_t>(initial.size()),
                         static_cast<int32_t>(HEAD.size()), SIZE_UNSET, ErrorText{errorText, sizeof errorText});
+    decoder.logLines = lines;
     Decoded decoded{};
     size_t next = 0;
     const char* input = nullptr;
@@ -83,7 +83,6 @@ Decoded Decode(const Arrival& arrival) {
         ++next;
     }
 
-    CaptureLogLines(nullptr);
     for (int32_t i = 0; i < lines->count; ++i) decoded.log.push_back(static_cast<const char*>(lines->items[i]));
     FreeVector(lines, true);
     decoded.readTotal = decoder.readTotal;

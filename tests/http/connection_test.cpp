@@ -17,13 +17,13 @@ protected:
     // Opens a connection; the message of a failure goes to `message`.
     SOCKET Open(const std::string& host, int port) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        SOCKET socket = OpenConnection(host.c_str(), port, ErrorText{errorText, sizeof errorText});
+        SOCKET socket = OpenConnection(&transfer_, host.c_str(), port, ErrorText{errorText, sizeof errorText});
         message = errorText;
         return socket;
     }
-    static intptr_t FailuresOf(const std::string& host, int port) {
+    intptr_t FailuresOf(const std::string& host, int port) const {
         std::string key = host + ":" + std::to_string(port);
-        return reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str()));
+        return reinterpret_cast<intptr_t>(HashMapGet(client_->failureCounts, key.c_str()));
     }
 
     std::string message;  // GBK
@@ -46,7 +46,7 @@ TEST_F(ConnectionTest, FiveRefusedConnectsBlockTheHostUntilReset) {
     EXPECT_EQ(0, Open(LOOPBACK, port));
     EXPECT_EQ(LOOPBACK + ":" + std::to_string(port) + Gbk(" - 连接失败已连续发生5次+"), message);
 
-    ResetConnectFailureCounts();
+    ResetConnectFailureCounts(client_);
     SOCKET socket = Open(LOOPBACK, port);
     EXPECT_NE(0, socket) << Utf8(message);
     closesocket(socket);
@@ -86,20 +86,20 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     ScriptedServer second({ServeKeepingOpen({})});
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
     const ErrorText error = {errorText, sizeof errorText};
-    HttpConnection* a = AcquirePooledConnection(LOOPBACK.c_str(), first.port(), error);
+    HttpConnection* a = AcquirePooledConnection(&transfer_, LOOPBACK.c_str(), first.port(), error);
     ASSERT_NE(nullptr, a) << Utf8(errorText);
-    EXPECT_EQ(a, AcquirePooledConnection(LOOPBACK.c_str(), first.port(), error));
-    HttpConnection* b = AcquirePooledConnection(LOOPBACK.c_str(), second.port(), error);
+    EXPECT_EQ(a, AcquirePooledConnection(&transfer_, LOOPBACK.c_str(), first.port(), error));
+    HttpConnection* b = AcquirePooledConnection(&transfer_, LOOPBACK.c_str(), second.port(), error);
     ASSERT_NE(nullptr, b) << Utf8(errorText);
     EXPECT_NE(a, b);
-    EXPECT_EQ(2, ConnectionPool->count);
+    EXPECT_EQ(2, Pool()->count);
     EXPECT_EQ(1, CountInLog(LOOPBACK + ":" + std::to_string(first.port()) + " --- new socket()\r\n"));
     EXPECT_EQ(1, CountInLog(LOOPBACK + ":" + std::to_string(second.port()) + " --- new socket()\r\n"));
 
-    ReleasePooledConnection(LOOPBACK.c_str(), first.port());
+    ReleasePooledConnection(&transfer_, LOOPBACK.c_str(), first.port());
     CloseHttpConnection(a);
-    EXPECT_EQ(1, ConnectionPool->count);
-    EXPECT_EQ(b->transport->socket, PooledSocket(LOOPBACK + ":" + std::to_string(second.port())));
+    EXPECT_EQ(1, Pool()->count);
+    EXPECT_EQ(b->transport->socket, PooledSocket(client_, LOOPBACK + ":" + std::to_string(second.port())));
 
     // Failure counts are per port too.
     const RefusingLoopbackPort refusing;
@@ -126,22 +126,22 @@ TEST_F(ConnectionTest, HostsUpToTheLongestNameAreKeyedWholeAndLongerOnesRefused)
     const std::string refused = Gbk("域名太长(超过253字节), 无法连接: ") + tooLong.substr(0, 40) + "...";
     EXPECT_EQ(0, Open(tooLong, 80));
     EXPECT_EQ(refused, message);
-    EXPECT_EQ(nullptr, AcquirePooledConnection(tooLong.c_str(), 80, ErrorText{errorText, sizeof errorText}));
+    EXPECT_EQ(nullptr, AcquirePooledConnection(&transfer_, tooLong.c_str(), 80, ErrorText{errorText, sizeof errorText}));
     EXPECT_EQ(refused, std::string(errorText));
     EXPECT_FALSE(FormatPoolKey(tooLong.c_str(), 80, false, nullptr, poolKey, ErrorText{nullptr, 0}));
-    ReleasePooledConnection(tooLong.c_str(), 80);
-    EXPECT_EQ(0, ConnectionPool->count);
-    EXPECT_EQ(0, ConnectFailureCounts->count);
+    ReleasePooledConnection(&transfer_, tooLong.c_str(), 80);
+    EXPECT_EQ(0, Pool()->count);
+    EXPECT_EQ(0, client_->failureCounts->count);
     EXPECT_EQ(0, CountInLog("new socket()"));
 }
 
 TEST_F(ConnectionTest, UnresolvableHostsFailWithoutCounting) {
     EXPECT_EQ(0, Open("nosuch.invalid", 80));
     EXPECT_EQ(Gbk("无法解析域名: nosuch.invalid"), message);
-    EXPECT_EQ(0, ConnectFailureCounts->count);
+    EXPECT_EQ(0, client_->failureCounts->count);
 
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    EXPECT_EQ(0, OpenConnection(nullptr, 80, ErrorText{errorText, sizeof errorText}));
+    EXPECT_EQ(0, OpenConnection(&transfer_, nullptr, 80, ErrorText{errorText, sizeof errorText}));
     EXPECT_EQ(Gbk("域名 = null"), std::string(errorText));
 }
 

@@ -43,7 +43,7 @@ protected:
     void SetUp() override {
         HttpTest::SetUp();
         stop = 0;
-        SetDownloadStopFlag(&stop);
+        UseStopFlag(&stop);
         lookupReleased = false;
         SetHostLookupForTests(HangingLookup);
     }
@@ -53,13 +53,12 @@ protected:
         for (int i = 0; i < 500 && lookupsRunning.load() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(0, lookupsRunning.load());
         SetHostLookupForTests(nullptr);
-        SetDownloadStopFlag(nullptr);
         SetDownloadLimitsForTests(0, 0);
         HttpTest::TearDown();
     }
     int Download(const std::string& url) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(url, File("image.jpg"), errorText, true);
+        int result = DownloadInto(client_, url, File("image.jpg"), errorText, true);
         error = errorText;
         return result;
     }
@@ -117,7 +116,7 @@ TEST_F(DownloadLimitsTest, EveryServerShapeEndsWithinItsBounds) {
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
         stop = 0;
-        ResetConnectFailureCounts();  // each shape a run of its own
+        ResetConnectFailureCounts(client_);  // each shape a run of its own
         const int lookupsBefore = lookupsStarted.load();
         SetNetworkTimeoutForTests(shape.networkTimeout);
         SetDownloadLimitsForTests(shape.slowWindow, shape.longest);
@@ -144,7 +143,7 @@ TEST_F(DownloadLimitsTest, EveryServerShapeEndsWithinItsBounds) {
             EXPECT_EQ(Gbk(shape.message), error);
             EXPECT_EQ(1, lookupsStarted.load() - lookupsBefore);
         }
-        ClosePooledConnections();
+        ClosePooledConnections(client_);
     }
 }
 
@@ -166,7 +165,7 @@ TEST_F(DownloadLimitsTest, SilentHostIsCutOffLikeARefusingOne) {
     EXPECT_EQ(silence, error);
     EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
     EXPECT_EQ(DOWNLOAD_STORED, Download(url)) << Utf8(error);
-    ClosePooledConnections();
+    ClosePooledConnections(client_);
     EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
     EXPECT_EQ(DOWNLOAD_FAILED, Download(url));
     EXPECT_EQ(DOWNLOAD_FAILED, Download(url));  // the fifth silence; its repetition is refused

@@ -34,7 +34,7 @@ protected:
     }
     int Download(const std::string& url, int useKeepAlive, const std::string& path = "") {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(url, path.empty() ? Image() : path, errorText, useKeepAlive);
+        int result = DownloadInto(client_, url, path.empty() ? Image() : path, errorText, useKeepAlive);
         error = errorText;
         return result;
     }
@@ -51,16 +51,16 @@ TEST_F(DownloadTest, RequestTextIsExact) {
     // A connection to the server pooled as host "h" port 80 lets the
     // requests for "h" reach it.
     char connectMessage[HTTP_ERROR_TEXT_BYTES] = {0};
-    SOCKET socket = OpenConnection("127.0.0.1", server.port(), ErrorText{connectMessage, sizeof connectMessage});
+    SOCKET socket = OpenConnection(&transfer_, "127.0.0.1", server.port(), ErrorText{connectMessage, sizeof connectMessage});
     ASSERT_NE(0, socket) << Utf8(connectMessage);
     HttpConnection* pooled = static_cast<HttpConnection*>(AllocateZeroed(1, sizeof(HttpConnection)));
     pooled->transport = NewTcpTransport(socket);
-    HashMapPut(ConnectionPool, CopyString("h:80"), pooled);
+    HashMapPut(Pool(), CopyString("h:80"), pooled);
 
     EXPECT_EQ(1, Download("http://h/a.jpg", 1)) << Utf8(error);
     EXPECT_EQ(1, Download("http://h:80/a.jpg", 1)) << Utf8(error);  // the scheme's own port is not named
     EXPECT_EQ(1, Download("http://h/x?a=1&amp;b=2&amp;c", 1)) << Utf8(error);
-    ClosePooledConnections();  // lets the server go on to its next connection
+    ClosePooledConnections(client_);  // lets the server go on to its next connection
     EXPECT_EQ(1, Download(server.Url("/a.jpg"), 0)) << Utf8(error);
     ASSERT_TRUE(server.WaitUntilServed());
 
@@ -83,7 +83,7 @@ TEST_F(DownloadTest, HeadAndBodySplitOverReceives) {
          body.substr(1, 9000), body.substr(9001)})})});
     EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
     EXPECT_EQ(body, ReadWholeFile(Image()));
-    EXPECT_NE(0, PooledSocket(Key(server)));
+    EXPECT_NE(0, PooledSocket(client_, Key(server)));
 }
 
 TEST_F(DownloadTest, KeepAliveReusesOnePooledConnection) {
@@ -100,7 +100,7 @@ TEST_F(DownloadTest, KeepAliveReusesOnePooledConnection) {
 TEST_F(DownloadTest, ConnectionCloseTakesTheConnectionOutOfThePool) {
     ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES, "Connection: CLOSE\r\n"))), Serve(Reply(Ok(JPEG_BYTES)))});
     EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
-    EXPECT_EQ(0, ConnectionPool->count);
+    EXPECT_EQ(0, Pool()->count);
     EXPECT_EQ(1, Download(server.Url("/2.jpg"), 1)) << Utf8(error);
     EXPECT_EQ(2, CountInLog(Key(server) + " --- new socket()"));
 }
@@ -109,7 +109,7 @@ TEST_F(DownloadTest, StalePooledConnectionIsReplacedAtOnce) {
     ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
     EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
     // Wait until the server's close has reached the pooled socket.
-    SOCKET pooled = PooledSocket(Key(server));
+    SOCKET pooled = PooledSocket(client_, Key(server));
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(pooled, &readSet);
@@ -124,7 +124,7 @@ TEST_F(DownloadTest, StalePooledConnectionIsReplacedAtOnce) {
     ASSERT_EQ(2u, requests.size());
     EXPECT_EQ(Request("/2.jpg", HostLine(server), true), requests[1]);
     EXPECT_EQ(2, server.AcceptedConnections());
-    EXPECT_EQ(1, ConnectionPool->count);
+    EXPECT_EQ(1, Pool()->count);
 }
 
 TEST_F(DownloadTest, IdlePooledConnectionThatClosedOrSpokeIsReplacedBeforeTheRequest) {
@@ -136,9 +136,9 @@ TEST_F(DownloadTest, IdlePooledConnectionThatClosedOrSpokeIsReplacedBeforeTheReq
     ScriptedServer speaking({ServeKeepingOpen({ReplyInPieces({Ok(JPEG_BYTES), late})}), Serve(Reply(Ok(JPEG_BYTES)))});
     for (ScriptedServer* server : {&closing, &speaking}) {
         EXPECT_EQ(1, Download(server->Url("/1.jpg"), 1)) << Utf8(error);
-        SOCKET pooled = PooledSocket(Key(*server));
+        SOCKET pooled = PooledSocket(client_, Key(*server));
         ASSERT_EQ(1, WaitReadable(pooled, 900));  // the close or the bytes have arrived
-        HttpConnection* connection = static_cast<HttpConnection*>(HashMapGet(ConnectionPool, Key(*server).c_str()));
+        HttpConnection* connection = static_cast<HttpConnection*>(HashMapGet(Pool(), Key(*server).c_str()));
         EXPECT_FALSE(TransportAlive(connection->transport));
         EXPECT_EQ(1, Download(server->Url("/2.jpg"), 1)) << Utf8(error);
         EXPECT_EQ(2, server->AcceptedConnections());
@@ -164,7 +164,7 @@ TEST_F(DownloadTest, SendFailureIsRepeatedAndNeverRaisesSigpipe) {
         {ServeKeepingOpen({ReplyInPieces({Ok(JPEG_BYTES), ""}, 1000)}), Serve(Reply(Ok(JPEG_BYTES)))});
     EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
     // A send on this socket fails with EPIPE, which would raise SIGPIPE.
-    shutdown(PooledSocket(Key(server)), SHUT_WR);
+    shutdown(PooledSocket(client_, Key(server)), SHUT_WR);
     EXPECT_EQ(1, Download(server.Url("/2.jpg"), 1)) << Utf8(error);
     EXPECT_EQ(1, CountInLog(RetryRecord(server.Url("/2.jpg"), Gbk("下载图片失败: send() failed"))));
 }
@@ -314,8 +314,8 @@ TEST_F(DownloadTest, EveryFailureFromAHostilePeerCarriesAReason) {
     for (const std::string& response : responses) {
         for (int keepAlive : {1, 0}) {
             SCOPED_TRACE(response.substr(0, 80) + (keepAlive ? " (keep-alive)" : ""));
-            ClosePooledConnections();
-            ResetConnectFailureCounts();
+            ClosePooledConnections(client_);
+            ResetConnectFailureCounts(client_);
             ScriptedServer server({Serve(Reply(response)), Serve(Reply(response)), Serve(Reply(response))});
             const int result = Download(server.Url("/a.jpg"), keepAlive);
             EXPECT_NE(1, result);
@@ -385,7 +385,7 @@ TEST_F(DownloadTest, ChunkedBodyOverKeepAlive) {
          "9\r\n" + JPEG_BYTES.substr(4) + "\r\n0\r\n", "\r\n"})})});
     EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
     EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
-    EXPECT_NE(0, PooledSocket(Key(server)));
+    EXPECT_NE(0, PooledSocket(client_, Key(server)));
 }
 
 TEST_F(DownloadTest, HeadLongerThanTheBuffer) {
@@ -401,7 +401,7 @@ TEST_F(DownloadTest, FileSystemFailuresAreNotRepeated) {
     ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
     EXPECT_EQ(-3, Download(server.Url("/a.jpg"), 1, File("missing-folder/image.jpg")));
     EXPECT_EQ(Gbk("图片搬家失败：无法创建新文件。"), error);
-    EXPECT_EQ(0, ConnectionPool->count);  // dropped and closed
+    EXPECT_EQ(0, Pool()->count);  // dropped and closed
 
     FileFault writeFault = {FILE_FAULT_WRITE, "image.jpg", 1};
     SetFileFaultInjection(&writeFault);
@@ -446,7 +446,7 @@ TEST_F(DownloadTest, AddressesThatCannotBeRequested) {
     EXPECT_EQ(Gbk("使用非阻塞方式连接失败，错误码:") + std::to_string(ECONNREFUSED), error);
     EXPECT_EQ(1, CountInLog(Gbk("搬家失败")));
     std::string key = "127.0.0.1:" + std::to_string(refused);
-    EXPECT_EQ(2, reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str())));
+    EXPECT_EQ(2, reinterpret_cast<intptr_t>(HashMapGet(client_->failureCounts, key.c_str())));
 }
 
 TEST_F(DownloadTest, LongestHostNameIsAskedForWhole) {
@@ -458,7 +458,7 @@ TEST_F(DownloadTest, LongestHostNameIsAskedForWhole) {
     const std::string path = "/" + std::string(800, 'p') + ".jpg";
     EXPECT_EQ(1, Download("http://" + host + path, 1)) << Utf8(error);
     SetHostLookupForTests(nullptr);
-    ClosePooledConnections();
+    ClosePooledConnections(client_);
     ASSERT_TRUE(server.WaitUntilServed());
     std::vector<std::string> requests = server.Requests();
     ASSERT_EQ(1u, requests.size());

@@ -16,7 +16,7 @@ protected:
         HttpTest::TearDown();
     }
     FetchResult* Fetch(const std::string& url) {
-        FetchResult* result = FetchText(url.c_str());
+        FetchResult* result = FetchText(client_, url.c_str());
         results_.push_back(result);
         return result;
     }

@@ -31,7 +31,6 @@ protected:
         std::filesystem::create_directories(File("out"));
     }
     void TearDown() override {
-        SetDownloadStopFlag(nullptr);
         SetDownloadLimitsForTests(0, 0);
         HttpTest::TearDown();
         if (peer_ > 0) StopProcess(peer_, SIGTERM, 2000);
@@ -84,8 +83,8 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
          0,
          3000},
     };
-    std::atomic<int> stop{0};
-    SetDownloadStopFlag(&stop);
+    std::atomic<int>& stop = stop_;  // outlives the client's session threads
+    UseStopFlag(&stop);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.downloads[0].path);
         SetNetworkTimeoutForTests(c.networkTimeout);
@@ -103,7 +102,7 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
         for (size_t i = 0; i < c.downloads.size(); ++i) {
             threads.emplace_back([&, i] {
                 char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-                results[i] = DownloadInto(Url(c.downloads[i].path), File("out/" + std::to_string(i)), errorText, true);
+                results[i] = DownloadInto(client_, Url(c.downloads[i].path), File("out/" + std::to_string(i)), errorText, true);
                 errors[i] = errorText;
             });
         }
@@ -129,8 +128,8 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
             EXPECT_TRUE(errors[0].find(Gbk(c.reason)) == 0 || Log().find(retried) != std::string::npos)
                 << Utf8(errors[0]) << "\n" << Utf8(Log());
         }
-        CloseH2Sessions();
-        ClosePooledConnections();
+        CloseH2Sessions(client_);
+        ClosePooledConnections(client_);
     }
     // The over-long body was refused with its head: the peer sent not even
     // a quarter of the 20 MiB it announced.

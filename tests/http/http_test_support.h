@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -14,6 +15,8 @@
 
 #include "http/connection.h"
 #include "http/h2_session.h"
+#include "http/http_client.h"
+#include "http/transfer.h"
 #include "http/download.h"
 #include "http/download_into.h"
 #include "platform/net.h"
@@ -40,28 +43,59 @@ inline int LoopbackForEveryName(const char*, HostAddresses* addresses) {
     return AddHostAddress(addresses, reinterpret_cast<const sockaddr*>(&loopback)) ? 1 : 0;
 }
 
-// The pooled connection's socket for a ConnectionKey, or 0.
-inline SOCKET PooledSocket(const std::string& key) {
-    const HttpConnection* pooled = static_cast<const HttpConnection*>(HashMapGet(ConnectionPool, key.c_str()));
+// The pooled connection's socket for a ConnectionKey in the client's pool 0, or 0.
+inline SOCKET PooledSocket(HttpClient* client, const std::string& key) {
+    const HttpConnection* pooled =
+        static_cast<const HttpConnection*>(HashMapGet(HttpClientPool(client, 0), key.c_str()));
     return pooled != nullptr ? pooled->transport->socket : 0;
+}
+
+// The client's count of failures under a failure key.
+inline intptr_t FailureCountOf(HttpClient* client, const std::string& key) {
+    return reinterpret_cast<intptr_t>(HashMapGet(client->failureCounts, key.c_str()));
 }
 
 class HttpTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(1, StartNetwork());
-        InitHttpClient();
-        ResetConnectFailureCounts();
         ASSERT_EQ(1, OpenAppLog(dir_.path().c_str()));
         SetNetworkTimeoutForTests(TEST_NETWORK_TIMEOUT_MILLISECONDS);
+        UseClient(HttpClientSettings{});
+        InitTransfer(&transfer_, client_, ErrorText{nullptr, 0}, nullptr);
     }
     void TearDown() override {
-        ClosePooledConnections();
-        CloseH2Sessions();
-        ResetConnectFailureCounts();
+        FreeHttpClient(client_);
+        client_ = nullptr;
         SetNetworkTimeoutForTests(0);
         CloseAppLog();
     }
+
+    // Replaces the test's client with a new one of these settings.
+    void UseClient(const HttpClientSettings& settings) {
+        FreeHttpClient(client_);
+        client_ = NewHttpClient(&settings);
+        transfer_.client = client_;
+    }
+    // A new client whose downloads a set `flag` stops.
+    void UseStopFlag(const std::atomic<int>* flag) {
+        HttpClientSettings settings = {};
+        settings.stopFlag = flag;
+        UseClient(settings);
+    }
+    // A new client whose downloads follow `proxy` (null: none).
+    void UseProxySettings(const ProxySettings* proxy) {
+        HttpClientSettings settings = {};
+        settings.proxy = proxy;
+        UseClient(settings);
+    }
+    // The test's pool 0, where a download without a slot keeps its connections.
+    HashMap* Pool() const { return HttpClientPool(client_, 0); }
+
+    HttpClient* client_ = nullptr;
+    // A transfer without limits on the client, for calls below DownloadImage.
+    Transfer transfer_;
+    std::atomic<int> stop_{0};  // a stop flag that outlives the client
 
     std::string Log() const { return ReadAppLog(dir_.File("app.log")); }
     int CountInLog(const std::string& text) const {

@@ -62,12 +62,12 @@ protected:
         const std::string url = "http://" + host + ":" + std::to_string(port) + "/img/" + names[index];
         const std::string target = File("out-" + std::to_string(++fetches));
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(url, target, errorText, /*useKeepAlive=*/1);
+        int result = DownloadInto(client_, url, target, errorText, /*useKeepAlive=*/1);
         error = errorText;
         return result == DOWNLOAD_STORED && ReadWholeFile(target) == ReadWholeFile(File("www/img/" + names[index]));
     }
-    static intptr_t FailuresOf(const std::string& key) {
-        return reinterpret_cast<intptr_t>(HashMapGet(ConnectFailureCounts, key.c_str()));
+    intptr_t FailuresOf(const std::string& key) const {
+        return reinterpret_cast<intptr_t>(HashMapGet(client_->failureCounts, key.c_str()));
     }
 
     std::vector<std::string> names;
@@ -101,7 +101,7 @@ TEST_F(NginxAddressTest, ImagesArriveOverEitherFamily) {
                 continue;
             }
         }
-        ResetConnectFailureCounts();
+        ResetConnectFailureCounts(client_);
         NginxServer server(File("www"));
         server.ListenOn(c.ipv4, c.ipv6);
         ASSERT_TRUE(server.Start()) << server.error();
@@ -115,7 +115,7 @@ TEST_F(NginxAddressTest, ImagesArriveOverEitherFamily) {
         EXPECT_EQ(200, log[1].status);
         EXPECT_EQ(c.refused[0] != '\0' ? 1 : 0, FailuresOf(std::string(c.refused) + ":" + port));
         EXPECT_EQ(0, FailuresOf("127.0.0.1:" + port));
-        ClosePooledConnections();
+        ClosePooledConnections(client_);
     }
     if (!notRun.empty()) GTEST_SKIP() << "this machine has no ::1 (ip -6 addr show lo); not run:" << notRun;
 }
@@ -162,9 +162,9 @@ TEST_F(NginxAddressTest, SwallowedIpv6PathLosesTheRace) {
     // ::1 itself now answers nothing: its connect runs into the time-out.
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
     SetNetworkTimeoutForTests(500);
-    EXPECT_EQ(0, OpenConnection("::1", server.port(), ErrorText{errorText, sizeof errorText}));
+    EXPECT_EQ(0, OpenConnection(&transfer_, "::1", server.port(), ErrorText{errorText, sizeof errorText}));
     EXPECT_EQ(Gbk("使用非阻塞方式连接超时。"), std::string(errorText));
-    ResetConnectFailureCounts();
+    ResetConnectFailureCounts(client_);
 
     SetNetworkTimeoutForTests(0);  // the product's ten seconds
     const auto start = std::chrono::steady_clock::now();
@@ -173,7 +173,7 @@ TEST_F(NginxAddressTest, SwallowedIpv6PathLosesTheRace) {
     EXPECT_LT(took, std::chrono::seconds(3));  // a race, not a time-out
     EXPECT_EQ(1, CountInLog("dual.test:" + port + " --- new socket()\r\n"));
     // The IPv6 attempt was given up, not refused: nothing counts.
-    EXPECT_EQ(0, ConnectFailureCounts->count);
+    EXPECT_EQ(0, client_->failureCounts->count);
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ protected:
 
     int Download(const std::string& path, const std::string& target, int useKeepAlive) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(server->Url(path), target, errorText, useKeepAlive);
+        int result = DownloadInto(client_, server->Url(path), target, errorText, useKeepAlive);
         error = errorText;
         return result;
     }
@@ -81,7 +81,7 @@ TEST_F(NginxDownloadTest, KeepAliveSequenceUsesOneConnection) {
         EXPECT_EQ(static_cast<long>(Served(names[i]).size()), log[i].bodyBytes);
     }
     EXPECT_EQ(1, CountInLog(Key() + " --- new socket()"));
-    EXPECT_NE(0, PooledSocket(Key()));
+    EXPECT_NE(0, PooledSocket(client_, Key()));
 }
 
 TEST_F(NginxDownloadTest, NotFoundLeavesNoFileAndIsAskedOnceMoreWithoutKeepAlive) {
@@ -89,7 +89,7 @@ TEST_F(NginxDownloadTest, NotFoundLeavesNoFileAndIsAskedOnceMoreWithoutKeepAlive
     EXPECT_EQ(-1, Download("/img/missing.jpg", Target("missing.jpg"), 1));
     EXPECT_EQ(Gbk("404 Not Found - 文件不存在"), error);
     EXPECT_FALSE(PathExists(Target("missing.jpg")));
-    EXPECT_EQ(0, PooledSocket(Key()));  // a failed keep-alive attempt drops its connection
+    EXPECT_EQ(0, PooledSocket(client_, Key()));  // a failed keep-alive attempt drops its connection
     EXPECT_EQ(1, CountInLog(Gbk("搬家失败：") + server->Url("/img/missing.jpg") + "(useKeepAlive:1)"));
 
     std::vector<NginxAccess> log = Accesses(3);
@@ -142,7 +142,7 @@ TEST_F(NginxDownloadTest, Http10WithoutKeepAliveUsesOneConnectionPerImage) {
         connections.insert(log[i].connection);
     }
     EXPECT_EQ(4u, connections.size());
-    EXPECT_EQ(0, PooledSocket(Key()));
+    EXPECT_EQ(0, PooledSocket(client_, Key()));
     EXPECT_EQ(0, CountInLog("new socket()"));
 }
 

@@ -59,7 +59,6 @@ protected:
         MakeImages(40, 31);
     }
     void TearDown() override {
-        SetDownloadStopFlag(nullptr);
         NginxImageTest::TearDown();
     }
 
@@ -85,7 +84,7 @@ protected:
                 for (size_t i = next++; i < paths.size(); i = next++) {
                     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
                     const std::string file = File("out/" + std::to_string(i));
-                    results[i].first = DownloadInto(server.Url(paths[i]), file, errorText, true);
+                    results[i].first = DownloadInto(client_, server.Url(paths[i]), file, errorText, true);
                     results[i].second = errorText;
                 }
             });
@@ -174,7 +173,7 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
         EXPECT_LE(static_cast<long>(connections.size()), row.connectionsAtMost);
         // Each image was asked for once: nothing the server refused was counted or fetched twice.
         for (const auto& [request, count] : served) EXPECT_EQ(1, count) << request;
-        CloseH2Sessions();
+        CloseH2Sessions(client_);
     }
     // The HTTP/2 attempts' own messages stand in their repeats' log lines.
     EXPECT_EQ(1, CountInLog(Gbk("HTTP/2 数据流被中断")));
@@ -184,8 +183,8 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
 
 TEST_F(NginxH2Test, AStopGivesUpStreamsInFlightAndLeavesTheConnectionUsable) {
     auto server = H2Server("    location /slow/ { alias " + Root() + "/img/; limit_rate 2k; }\n");
-    std::atomic<int> stop{0};
-    SetDownloadStopFlag(&stop);
+    std::atomic<int>& stop = stop_;  // outlives the client's session threads
+    UseStopFlag(&stop);
     std::vector<std::string> slow;
     for (size_t i = 0; i < 6; ++i) slow.push_back("/slow/" + names[i]);
     std::thread stopper([&] {

@@ -30,7 +30,7 @@ protected:
 
     int Download(const std::string& url, const std::string& name, bool useKeepAlive = true) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(url, File("out/" + name), errorText, useKeepAlive);
+        int result = DownloadInto(client_, url, File("out/" + name), errorText, useKeepAlive);
         error = errorText;
         return result;
     }

@@ -149,7 +149,7 @@ TEST_F(NginxTlsTest, AddressLiteralsAreCheckedAsAddresses) {
         const std::string url = "https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/img/";
         EXPECT_EQ(c.result, Download(url + names[0], names[0])) << Utf8(error);
         EXPECT_EQ(Gbk(c.error), c.result == 1 ? std::string() : error);
-        ClosePooledConnections();
+        ClosePooledConnections(client_);
     }
     if (!ipv6) GTEST_SKIP() << "this machine has no ::1 (ip -6 addr show lo); its rows were not run";
 }

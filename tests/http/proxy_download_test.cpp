@@ -83,7 +83,7 @@ protected:
         ASSERT_TRUE(otherName->Start()) << otherName->error();
     }
     void TearDown() override {
-        UseDownloadProxySettings(nullptr);
+        UseProxySettings(nullptr);
         FreeProxySettings(&settings);
         HttpTest::TearDown();
     }
@@ -93,7 +93,7 @@ protected:
         FreeProxySettings(&settings);
         char* failure = nullptr;
         ASSERT_EQ(1, ReadProxyEnvironment(&settings, proxyUrl.c_str(), noProxy, &failure, NoEnvironment));
-        UseDownloadProxySettings(&settings);
+        UseProxySettings(&settings);
     }
     static const char* NoEnvironment(const char*) { return nullptr; }
 
@@ -112,8 +112,8 @@ std::string Formatted(const char* format, const std::string& display) {
 TEST_F(ProxyDownloadTest, CasesThroughTinyproxy) {
     for (const ProxyCase& c : CASES) {
         SCOPED_TRACE(c.name);
-        ClosePooledConnections();
-        ResetConnectFailureCounts();
+        ClosePooledConnections(client_);
+        ResetConnectFailureCounts(client_);
         const bool auth = c.proxy == PROXY_AUTH;
         std::vector<int> tunnelled;
         if (c.proxy != PROXY_PLAIN_PORT_ONLY) tunnelled = {tls->port(), otherName->port()};
@@ -187,9 +187,9 @@ TEST_F(ProxyDownloadTest, RequestsToTheProxyAreExactAndShareOneConnection) {
     UseProxy("http://u:p@127.0.0.1:" + std::to_string(proxy.port()), nullptr);
     EXPECT_EQ(1, Download("http://images.example:8080/a b.jpg", "a.jpg")) << Utf8(error);
     EXPECT_EQ(1, Download("http://images.example:8080/b.jpg?x=1", "b.jpg")) << Utf8(error);
-    ClosePooledConnections();  // lets the proxy go on to its next connection
+    ClosePooledConnections(client_);  // lets the proxy go on to its next connection
     EXPECT_EQ(1, Download("http://images.example/c.jpg", "c.jpg")) << Utf8(error);
-    ClosePooledConnections();
+    ClosePooledConnections(client_);
     // The longest host, whole in the absolute form and the Host line.
     const std::string longest = HostNameOfLength(HOST_NAME_MAX_BYTES) + ":8080";
     EXPECT_EQ(1, Download("http://" + longest + "/d.jpg", "d.jpg")) << Utf8(error);
@@ -223,7 +223,7 @@ TEST_F(ProxyDownloadTest, ProxyAnsweringInHttp10WithoutKeepAliveIsNotAskedAgain)
     ScriptedServer proxy({ServeKeepingOpen({Reply(ok10 + JPEG_BYTES)}), Serve(Reply(Ok(JPEG_BYTES)))});
     UseProxy("http://127.0.0.1:" + std::to_string(proxy.port()), nullptr);
     EXPECT_EQ(1, Download("http://images.example/a.jpg", "a.jpg")) << Utf8(error);
-    EXPECT_EQ(0, ConnectionPool->count);
+    EXPECT_EQ(0, Pool()->count);
     EXPECT_EQ(1, Download("http://images.example/b.jpg", "b.jpg")) << Utf8(error);
     EXPECT_EQ(2, proxy.AcceptedConnections());
     EXPECT_EQ(0, CountInLog(Gbk("搬家失败"))) << Utf8(Log());
@@ -247,8 +247,8 @@ TEST_F(ProxyDownloadTest, EveryBrokenTunnelAnswerCarriesAReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 60));
-        ClosePooledConnections();
-        ResetConnectFailureCounts();
+        ClosePooledConnections(client_);
+        ResetConnectFailureCounts(client_);
         ScriptedServer proxy({Serve(Reply(c.answer)), Serve(Reply(c.answer))});
         const std::string display = "127.0.0.1:" + std::to_string(proxy.port());
         UseProxy("http://" + display, nullptr);
@@ -288,8 +288,8 @@ TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ClosePooledConnections();
-        ResetConnectFailureCounts();
+        ClosePooledConnections(client_);
+        ResetConnectFailureCounts(client_);
         const RefusingLoopbackPort silent;
         const std::string origin = "127.0.0.1:" + std::to_string(silent.port());
         ScriptedServer proxy({ServeKeepingOpen({Reply(c.route == TUNNEL ? "HTTP/1.1 502 Bad Gateway\r\n\r\n"
@@ -302,7 +302,7 @@ TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
         FreeProxySettings(&settings);
         char* failure = nullptr;
         ASSERT_TRUE(ReadProxyEnvironment(&settings, nullptr, nullptr, &failure, environment));
-        UseDownloadProxySettings(&settings);
+        UseProxySettings(&settings);
 
         const int before = CountInLog(Gbk("没有TLS应答"));
         const int result = Download("https://" + origin + "/a.jpg", "a.jpg");
@@ -326,6 +326,6 @@ TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
             EXPECT_EQ(0u, requests[0].find("CONNECT " + origin + " HTTP/1.1\r\n")) << requests[0];
             EXPECT_EQ(0, fellBack);
         }
-        UseDownloadProxySettings(nullptr);
+        UseProxySettings(nullptr);
     }
 }

@@ -15,6 +15,7 @@
 #include "http/download.h"
 #include "http/download_into.h"
 #include "http/h2_session.h"
+#include "http/http_client.h"
 #include "platform/net.h"
 #include "support/gbk.h"
 #include "support/temp_dir.h"
@@ -28,14 +29,14 @@ protected:
     void SetUp() override {
         if (!trusted) GTEST_SKIP() << "needs the servers of tools/tls-test-peers.sh";
         ASSERT_EQ(1, StartNetwork());
-        InitHttpClient();
+        const HttpClientSettings settings = {};
+        client_ = NewHttpClient(&settings);
         ASSERT_EQ(1, OpenAppLog(dir.path().c_str()));
         SetNetworkTimeoutForTests(5000);
     }
     void TearDown() override {
         if (!trusted) return;
-        ClosePooledConnections();
-        CloseH2Sessions();
+        FreeHttpClient(client_);
         SetNetworkTimeoutForTests(0);
         CloseAppLog();
     }
@@ -45,7 +46,7 @@ protected:
     }
     int Download(TlsTestPeer peer, const std::string& path, const std::string& name) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        int result = DownloadInto(Url(peer, path), dir.File(name), errorText, true);
+        int result = DownloadInto(client_, Url(peer, path), dir.File(name), errorText, true);
         error = errorText;
         return result;
     }
@@ -54,6 +55,7 @@ protected:
 
     TempDir dir;
     std::string error;  // GBK
+    HttpClient* client_ = nullptr;
 };
 
 // What the good server sends for `path` as request `request` of connection
@@ -119,7 +121,7 @@ TEST_F(TlsPeerDownload, ImagesArriveOverOneHttp2Connection) {
             for (int n = t + 1; n <= IMAGES; n += 6) {
                 char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
                 const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/h2/" + std::to_string(n) + ".png";
-                results[n] = DownloadInto(url, dir.File(std::to_string(n) + ".png"), errorText, true);
+                results[n] = DownloadInto(client_, url, dir.File(std::to_string(n) + ".png"), errorText, true);
             }
         });
     }
@@ -131,7 +133,7 @@ TEST_F(TlsPeerDownload, ImagesArriveOverOneHttp2Connection) {
         for (int i = 0; i < 200 * n; ++i) expected += path;
         EXPECT_TRUE(Stored(std::to_string(n) + ".png") == expected) << path;
     }
-    CloseH2Sessions();
+    CloseH2Sessions(client_);
     std::istringstream served(ReadWholeFile("Z:" + log));
     std::string protocol, connection, first, uri, status;
     int lines = 0;

@@ -93,7 +93,7 @@ TEST_F(NetworkPlatform, ResolvesLiteralsAndNames) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.host != nullptr ? c.host : "(null)");
         HostAddresses addresses;
-        int found = ResolveHost(c.host, &addresses);
+        int found = ResolveHost(c.host, &addresses, nullptr);
         EXPECT_EQ(c.first[0] != '\0' ? 1 : 0, found);
         if (found) {
             ASSERT_EQ(1, addresses.count);
@@ -101,7 +101,7 @@ TEST_F(NetworkPlatform, ResolvesLiteralsAndNames) {
         }
     }
     HostAddresses local;
-    ASSERT_EQ(1, ResolveHost("localhost", &local));
+    ASSERT_EQ(1, ResolveHost("localhost", &local, nullptr));
     bool loopback = false;
     for (int i = 0; i < local.count; ++i) {
         std::string text = AddressText(local.items[i]);
@@ -266,7 +266,7 @@ int LookupThatHangs(const char*, HostAddresses*) {
 }  // namespace
 
 // A wait on a silent peer, and a name lookup that never answers, end at the
-// network time-out, or sooner when the thread's check says so; either way
+// network time-out, or sooner when their budget says so; either way
 // the socket error reads as a time-out.  The lookup's helper thread, left
 // behind, finishes later without touching the caller's memory.
 TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
@@ -284,12 +284,11 @@ TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
     for (bool check : {false, true}) {
         SCOPED_TRACE(check ? "check gives up" : "time-out");
         giveUp = check;
-        SetNetworkWaitCheck(GiveUpWhenAsked, nullptr);
-        EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_WAIT_TIMED_OUT, AwaitSocket(client, false));
+        const WaitBudget budget = {GiveUpWhenAsked, nullptr};
+        EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_WAIT_TIMED_OUT, AwaitSocket(client, false, &budget));
         EXPECT_EQ(SOCKET_TIMED_OUT, ClassifySocketError(LastSocketError(), true));
-        EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_READY, AwaitSocket(client, true));  // writable at once
-        EXPECT_EQ(0, ResolveHost("never.example", &address));
-        SetNetworkWaitCheck(nullptr, nullptr);
+        EXPECT_EQ(check ? SOCKET_WAIT_GIVEN_UP : SOCKET_READY, AwaitSocket(client, true, &budget));  // writable at once
+        EXPECT_EQ(0, ResolveHost("never.example", &address, &budget));
     }
     // A wake ends a wait on the silent socket, whether it came before the
     // wait or during it; wakes that pile up are taken as one.
@@ -297,19 +296,19 @@ TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
     ASSERT_NE(nullptr, wake);
     SignalWake(wake);
     SignalWake(wake);
-    EXPECT_EQ(SOCKET_WOKEN, AwaitSocketOrWake(client, false, wake));
-    EXPECT_EQ(SOCKET_WAIT_TIMED_OUT, AwaitSocketOrWake(client, false, wake));
+    EXPECT_EQ(SOCKET_WOKEN, AwaitSocketOrWake(client, false, wake, nullptr));
+    EXPECT_EQ(SOCKET_WAIT_TIMED_OUT, AwaitSocketOrWake(client, false, wake, nullptr));
     SetNetworkTimeoutForTests(GUARD_MILLISECONDS);
     std::thread waker([wake] {
         SleepMilliseconds(50);
         SignalWake(wake);
     });
-    EXPECT_EQ(SOCKET_WOKEN, AwaitSocketOrWake(client, false, wake));
+    EXPECT_EQ(SOCKET_WOKEN, AwaitSocketOrWake(client, false, wake, nullptr));
     waker.join();
-    EXPECT_EQ(SOCKET_READY, AwaitSocketOrWake(client, true, wake));
+    EXPECT_EQ(SOCKET_READY, AwaitSocketOrWake(client, true, wake, nullptr));
     FreeWakeSignal(wake);
     ASSERT_EQ(1, send(peer, "x", 1, MSG_NOSIGNAL));
-    EXPECT_EQ(SOCKET_READY, AwaitSocket(client, false));
+    EXPECT_EQ(SOCKET_READY, AwaitSocket(client, false, nullptr));
     lookupReleased = true;
     for (int waited = 0; waited < GUARD_MILLISECONDS && lookupsRunning.load() > 0; waited += 10) SleepMilliseconds(10);
     EXPECT_EQ(0, lookupsRunning.load());

@@ -43,7 +43,7 @@ SOCKET ConnectTo(int port) {
 Opened Open(SOCKET socket, const char* host, bool offerH2 = false) {
     Opened opened;
     char error[512];
-    opened.connection = OpenTls(socket, host, error, sizeof error, &opened.failure, offerH2);
+    opened.connection = OpenTls(socket, host, error, sizeof error, &opened.failure, offerH2, nullptr);
     opened.error = error;
     return opened;
 }
@@ -53,7 +53,7 @@ std::string ReceiveAll(TlsConnection* connection, bool* closed) {
     std::string all;
     char buffer[3000];  // smaller than a record, so leftovers are handed out later
     int got;
-    while ((got = TlsReceive(connection, buffer, sizeof buffer)) > 0) all.append(buffer, got);
+    while ((got = TlsReceive(connection, buffer, sizeof buffer, nullptr)) > 0) all.append(buffer, got);
     *closed = got == 0;
     return all;
 }
@@ -141,14 +141,14 @@ TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
     ASSERT_NE(nullptr, opened.connection) << opened.error;
     EXPECT_EQ(TLS_FAILURE_NONE, opened.failure);
     const char request[] = "GET /sni HTTP/1.1\r\nHost: tls.karvelo.test\r\n\r\n";
-    ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request)));
+    ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request), nullptr));
     bool closed = false;
     std::string response = ReceiveAll(opened.connection, &closed);
     EXPECT_TRUE(closed);
     EXPECT_EQ(0u, response.find("HTTP/1.1 200 OK\r\n")) << response;
     EXPECT_EQ(HOST, Body(response));
     char byte;
-    EXPECT_EQ(0, TlsReceive(opened.connection, &byte, 1));  // and stays closed
+    EXPECT_EQ(0, TlsReceive(opened.connection, &byte, 1, nullptr));  // and stays closed
     CloseTls(opened.connection);
     closesocket(socket);
 }
@@ -162,7 +162,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     ASSERT_NE(INVALID_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
-    ASSERT_EQ(static_cast<int>(request.size()), TlsSend(opened.connection, request.data(), request.size()));
+    ASSERT_EQ(static_cast<int>(request.size()), TlsSend(opened.connection, request.data(), request.size(), nullptr));
     bool closed = false;
     EXPECT_TRUE(Body(ReceiveAll(opened.connection, &closed)) == upload);
     EXPECT_TRUE(closed);
@@ -176,7 +176,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
     std::string get = "GET /words/" + std::to_string(words) + " HTTP/1.1\r\n\r\n";
-    ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size()));
+    ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size(), nullptr));
     std::string body = Body(ReceiveAll(opened.connection, &closed));
     EXPECT_TRUE(closed);
     ASSERT_EQ(static_cast<size_t>(words) * 4, body.size());
@@ -211,7 +211,7 @@ TEST_F(TlsSchannel, OffersH2OnlyWhenAskedAndTellsWhatTheServerPicked) {
         ASSERT_NE(nullptr, opened.connection) << opened.error;
         EXPECT_EQ(c.h2, TlsNegotiatedH2(opened.connection));
         const char request[] = "GET /alpn HTTP/1.1\r\n\r\n";
-        ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request)));
+        ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request), nullptr));
         bool closed = false;
         EXPECT_EQ(c.picked, Body(ReceiveAll(opened.connection, &closed)));
         CloseTls(opened.connection);
@@ -238,13 +238,13 @@ TEST_F(TlsSchannel, AReaderThatWaitsForTheSocketOnlyWhenNothingIsBufferedGetsEve
         Opened opened = Open(socket, HOST);
         ASSERT_NE(nullptr, opened.connection) << opened.error;
         std::string get = std::string("GET ") + c.path + " HTTP/1.1\r\n\r\n";
-        ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size()));
+        ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size(), nullptr));
         std::string all;
         char buffer[3000];
         int got = -1;
         while ((c.last == nullptr || all.find(c.last) == std::string::npos) &&
-               (TlsHasBufferedBytes(opened.connection) || AwaitSocket(socket, false) == SOCKET_READY)) {
-            got = TlsReceive(opened.connection, buffer, c.piece);
+               (TlsHasBufferedBytes(opened.connection) || AwaitSocket(socket, false, nullptr) == SOCKET_READY)) {
+            got = TlsReceive(opened.connection, buffer, c.piece, nullptr);
             if (got <= 0) break;
             all.append(buffer, got);
         }

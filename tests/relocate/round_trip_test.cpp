@@ -68,7 +68,6 @@ class RoundTripTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(1, StartNetwork());  // Winsock on Windows; nothing on POSIX
-        InitHttpClient();
         ASSERT_TRUE(server.Start());
         std::snprintf(coreState.stateFolder, sizeof coreState.stateFolder, "%s", dir.path().c_str());
         coreState.stopRequested = 0;

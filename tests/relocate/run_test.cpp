@@ -110,7 +110,6 @@ class RunTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(1, StartNetwork());  // Winsock on Windows; nothing on POSIX
-        InitHttpClient();  // once; later calls do nothing
         ASSERT_TRUE(server.Start());
         std::filesystem::create_directory(Destination());
         std::snprintf(coreState.stateFolder, sizeof coreState.stateFolder, "%s", dir.path().c_str());

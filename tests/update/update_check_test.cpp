@@ -31,7 +31,6 @@ std::string Ok(const std::string& body) {
 class UpdateCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        InitHttpClient();  // once; later calls do nothing
         coreState.running = 0;
         coreState.stopRequested = 0;
     }

@@ -66,11 +66,11 @@ void TakeReason(char* into, size_t size, const char* fallback) {
 // After an SSL call returned `result`: true when it only waits for the
 // socket and the socket became ready in time (call again); false when it
 // failed, or the wait ended first (errno then reads as a time-out).
-bool WaitedFor(SSL* ssl, int result, SOCKET socket) {
+bool WaitedFor(SSL* ssl, int result, SOCKET socket, const WaitBudget* budget) {
     int kind = SSL_get_error(ssl, result);
     if (kind != SSL_ERROR_WANT_READ && kind != SSL_ERROR_WANT_WRITE) return false;
     ERR_clear_error();
-    return AwaitSocket(socket, kind == SSL_ERROR_WANT_WRITE) == SOCKET_READY;
+    return AwaitSocket(socket, kind == SSL_ERROR_WANT_WRITE, budget) == SOCKET_READY;
 }
 
 // After an SSL call returned `result` for good: a time-out or a socket
@@ -98,7 +98,7 @@ int StartTls() {
 }
 
 TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
-                       bool offerH2) {
+                       bool offerH2, const WaitBudget* budget) {
     *failure = TLS_FAILURE_OTHER;
     if (StartTls() == 0 || host == nullptr) {
         *failure = TLS_FAILURE_NO_TLS;
@@ -141,7 +141,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         errno = 0;
         result = SSL_connect(ssl);
         savedErrno = errno;
-    } while (result != 1 && WaitedFor(ssl, result, socket));
+    } while (result != 1 && WaitedFor(ssl, result, socket, budget));
     if (result != 1 && savedErrno == 0) savedErrno = errno;  // the wait's time-out
     if (result == 1) {
         TlsConnection* connection = new TlsConnection;
@@ -170,24 +170,24 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
     return nullptr;
 }
 
-int TlsSend(TlsConnection* connection, const char* bytes, int length) {
+int TlsSend(TlsConnection* connection, const char* bytes, int length, const WaitBudget* budget) {
     if (length <= 0) return 0;
     size_t written = 0;
     int result;
     do {
         errno = 0;
         result = SSL_write_ex(connection->ssl, bytes, static_cast<size_t>(length), &written);
-    } while (result != 1 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl)));
+    } while (result != 1 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl), budget));
     if (result == 1) return length;  // without partial writes, all or an error
     return FailedIo(connection, result, errno);
 }
 
-int TlsReceive(TlsConnection* connection, char* buffer, int size) {
+int TlsReceive(TlsConnection* connection, char* buffer, int size, const WaitBudget* budget) {
     int result;
     do {
         errno = 0;
         result = SSL_read(connection->ssl, buffer, size);
-    } while (result <= 0 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl)));
+    } while (result <= 0 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl), budget));
     if (result > 0) return result;
     int savedErrno = errno;
     // Only the peer's close_notify is a close; an end of the socket without

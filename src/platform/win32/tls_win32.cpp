@@ -287,7 +287,7 @@ bool SendToken(SOCKET socket, SecBuffer* token) {
 }  // namespace
 
 TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
-                       bool offerH2) {
+                       bool offerH2, const WaitBudget* budget) {
     *failure = TLS_FAILURE_NONE;
     if (errorSize > 0) errorText[0] = '\0';
     if (!StartTls()) {
@@ -344,7 +344,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
             }
             // The sliced wait first: a recv on a readable socket returns what
             // arrived without blocking.
-            int got = AwaitSocket(socket, false) != SOCKET_READY
+            int got = AwaitSocket(socket, false, budget) != SOCKET_READY
                           ? -1
                           : recv(socket, connection->incoming + connection->incomingLength,
                                  INCOMING_CAPACITY - connection->incomingLength, 0);
@@ -425,7 +425,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
     return connection;
 }
 
-int TlsSend(TlsConnection* connection, const char* bytes, int length) {
+int TlsSend(TlsConnection* connection, const char* bytes, int length, const WaitBudget* budget) {
     const SecPkgContext_StreamSizes& sizes = connection->sizes;
     int sent = 0;
     while (sent < length) {
@@ -447,14 +447,14 @@ int TlsSend(TlsConnection* connection, const char* bytes, int length) {
         // The socket blocks: the sliced wait for room first, so a peer that
         // stops reading holds a send no longer than a stop or a deadline
         // allows, as OpenSSL's waits do on Linux.
-        if (AwaitSocket(connection->socket, true) != SOCKET_READY) return -1;
+        if (AwaitSocket(connection->socket, true, budget) != SOCKET_READY) return -1;
         if (!SendAll(connection->socket, record, total)) return -1;
         sent += piece;
     }
     return length;
 }
 
-int TlsReceive(TlsConnection* connection, char* buffer, int size) {
+int TlsReceive(TlsConnection* connection, char* buffer, int size, const WaitBudget* budget) {
     while (connection->plainLength == 0) {
         if (connection->closed) return 0;
         if (connection->incomingLength > 0) {
@@ -497,7 +497,7 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size) {
             WSASetLastError(0);
             return -1;
         }
-        if (AwaitSocket(connection->socket, false) != SOCKET_READY) return -1;  // reads as a time-out
+        if (AwaitSocket(connection->socket, false, budget) != SOCKET_READY) return -1;  // reads as a time-out
         int got = recv(connection->socket, connection->incoming + connection->incomingLength,
                        INCOMING_CAPACITY - connection->incomingLength, 0);
         if (got == 0) {
