@@ -50,11 +50,6 @@ inline SOCKET PooledSocket(HttpClient* client, const std::string& key) {
     return pooled != nullptr ? pooled->transport->socket : 0;
 }
 
-// The client's count of failures under a failure key.
-inline intptr_t FailureCountOf(HttpClient* client, const std::string& key) {
-    return reinterpret_cast<intptr_t>(HashMapGet(client->failureCounts, key.c_str()));
-}
-
 class HttpTest : public ::testing::Test {
 protected:
     void SetUp() override {
