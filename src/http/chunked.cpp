@@ -314,7 +314,8 @@ ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketErro
     return decoder->state;
 }
 
-ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink) {
+ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder,
+                             BodySink* sink) {
     const char* input = nullptr;
     int32_t length = 0;
     for (;;) {

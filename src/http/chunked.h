@@ -106,4 +106,5 @@ ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketErro
 // final state: CHUNKED_COMPLETE, CHUNKED_ENDED_IN_DATA, CHUNKED_FAILED,
 // CHUNKED_TOO_LARGE or CHUNKED_WRITE_FAILED.
 struct Transfer;
-ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink);
+ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder,
+                             BodySink* sink);

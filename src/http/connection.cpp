@@ -175,8 +175,8 @@ ConnectResult FailConnect(ErrorText error, ConnectResult result, const char* for
 // the same message; a lookup cut short by a stop or a deadline says nothing
 // about the name.  False with the message when there is nothing to connect
 // to.
-bool ChooseAddress(Transfer* transfer, const char* host, int port, bool secure, HostAddresses* addresses, ErrorText error,
-                   bool* unanswered) {
+bool ChooseAddress(Transfer* transfer, const char* host, int port, bool secure, HostAddresses* addresses,
+                   ErrorText error, bool* unanswered) {
     char key[CONNECTION_KEY_BYTES];
     if (host == nullptr) {
         PutError(error, "%s", MESSAGE_HOST_NULL);
@@ -415,7 +415,8 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
 // out counts a failure under its own key.  `key` (FAILURE_KEY_BYTES)
 // receives the failure key of the address connected to, or of the first
 // one tried; empty when no address was found.
-SOCKET ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, bool* unanswered, char* key) {
+SOCKET ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, bool* unanswered,
+                     char* key) {
     HostAddresses addresses;
     *unanswered = false;
     key[0] = '\0';
@@ -474,14 +475,14 @@ HttpConnection* NewHttpConnection(Transport* transport, const char* failureKey) 
 
 // The connection through `proxy`: to the proxy itself for plain HTTP (the
 // request names the address), through its tunnel for https.
-HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, TransportResult* result,
-                                 const ProxyEndpoint* proxy, bool offerH2) {
+HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port, bool secure, ErrorText error,
+                                 TransportResult* result, const ProxyEndpoint* proxy, bool offerH2) {
     *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
     char reason[HTTP_ERROR_TEXT_BYTES];
-    SOCKET socket =
-        ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, ErrorText{reason, sizeof reason}, &unanswered, key);
+    const ErrorText reasonText = {reason, sizeof reason};
+    SOCKET socket = ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, reasonText, &unanswered, key);
     if (socket == 0) {
         PutProxyUnreachable(error, proxy, reason);
         return nullptr;
@@ -586,7 +587,8 @@ HttpConnection* AcquirePooledConnection(Transfer* transfer, const char* host, in
     return connection;
 }
 
-void ReleasePooledConnection(Transfer* transfer, const char* host, int port, bool secure, bool noted, const ProxyEndpoint* proxy) {
+void ReleasePooledConnection(Transfer* transfer, const char* host, int port, bool secure, bool noted,
+                             const ProxyEndpoint* proxy) {
     if (host == nullptr) return;
     char key[POOL_KEY_BYTES];
     if (!FormatPoolKey(host, port, secure, proxy, key, ErrorText{nullptr, 0})) return;  // such a host is never pooled

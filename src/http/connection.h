@@ -105,9 +105,9 @@ HttpConnection* OpenHttpConnection(Transfer* transfer, const char* host, int por
 // one its peer has closed, reset or written to while idle is closed and
 // silently replaced in its place.  Null with `error` filled, as
 // OpenHttpConnection, when no connection could be opened.
-HttpConnection* AcquirePooledConnection(Transfer* transfer, const char* host, int port, ErrorText error, bool secure = false,
-                                        TransportResult* result = nullptr, const ProxyEndpoint* proxy = nullptr,
-                                        bool offerH2 = false);
+HttpConnection* AcquirePooledConnection(Transfer* transfer, const char* host, int port, ErrorText error,
+                                        bool secure = false, TransportResult* result = nullptr,
+                                        const ProxyEndpoint* proxy = nullptr, bool offerH2 = false);
 
 // Takes the entry for scheme, host, port and proxy out of the pool; the
 // caller closes the connection.  `noted` false keeps it from the client's

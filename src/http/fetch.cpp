@@ -70,7 +70,8 @@ HttpConnection* SendRequest(Transfer* transfer, const char* url, FetchResult* re
     char request[REQUEST_TEXT_BYTES];
     int requestLength = BuildGetRequest(&parts, /*keepAlive=*/false, request, error);
     HttpConnection* connection =
-        requestLength > 0 ? OpenHttpConnection(transfer, parts.host, parts.port, /*secure=*/false, error, nullptr) : nullptr;
+        requestLength > 0 ? OpenHttpConnection(transfer, parts.host, parts.port, /*secure=*/false, error, nullptr)
+                          : nullptr;
     // One request to our own service: its connect clears the count, as it
     // always did, where image hosts must answer first.
     if (connection != nullptr) NoteHostAnswer(transfer, connection, /*answered=*/true);

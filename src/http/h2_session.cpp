@@ -31,7 +31,7 @@ struct H2Session {
     bool lost;                         // under `lock`: a send, a receive or the framing failed
     Semaphore* slots;                  // one per stream that may be in flight
     H2Exchange* exchanges;             // under `lock`: running, in start order
-    std::atomic<int> running;          // how many: the reading thread's wait check reads it without the lock
+    std::atomic<int> running;          // how many: the reading thread's wait budget reads it without the lock
     // The reading thread's: the frames nghttp2 handed over under the lock,
     // sent after it.
     char* outgoing;
@@ -554,7 +554,8 @@ void ReleaseH2Session(H2Session* session) {
     if (last) FreeSession(session);
 }
 
-H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exchange, const char* authority, const char* target) {
+H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exchange, const char* authority,
+                        const char* target) {
     for (;;) {
         if (!session->acceptsStreams) return H2_SESSION_GONE;
         if (WaitSemaphoreFor(session->slots, NETWORK_WAIT_SLICE_MILLISECONDS)) break;

@@ -86,7 +86,7 @@ void ReleaseH2Session(H2Session* session);
 void RetireH2Session(H2Session* session);
 
 // The key the failures of the session's server count under (see
-// ConnectFailureCounts).
+// HttpClient::failureCounts).
 const char* H2SessionFailureKey(const H2Session* session);
 
 // How StartH2Exchange went.
@@ -97,7 +97,8 @@ enum H2Start { H2_STARTED, H2_SESSION_GONE, H2_START_GIVEN_UP };
 // session takes no new streams (GOAWAY, a lost connection): the caller asks
 // FindH2Session again.  H2_START_GIVEN_UP when the transfer's limit came
 // first.  Once started, the exchange is ended with EndH2Exchange.
-H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exchange, const char* authority, const char* target);
+H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exchange, const char* authority,
+                        const char* target);
 
 // Waits at most `milliseconds` for a change of the exchange.
 void AwaitH2Exchange(H2Exchange* exchange, unsigned milliseconds);

@@ -26,7 +26,7 @@ struct HttpConnection {
     uint64_t lastUse;  // when its pool last handed it out; the least recent is closed first
     uint32_t requests;  // how often a pool handed it out: above 1, it served a request before
     // The peer's address, port and scheme that its failures count under (see
-    // ConnectFailureCounts), the proxy's when it goes through one; empty:
+    // HttpClient::failureCounts), the proxy's when it goes through one; empty:
     // not counted.
     char failureKey[FAILURE_KEY_BYTES];
     bool isH2;  // TLS settled on HTTP/2: the connection belongs to an HTTP/2 session, not a pool

@@ -126,7 +126,8 @@ TEST_F(ConnectionTest, HostsUpToTheLongestNameAreKeyedWholeAndLongerOnesRefused)
     const std::string refused = Gbk("域名太长(超过253字节), 无法连接: ") + tooLong.substr(0, 40) + "...";
     EXPECT_EQ(0, Open(tooLong, 80));
     EXPECT_EQ(refused, message);
-    EXPECT_EQ(nullptr, AcquirePooledConnection(&transfer_, tooLong.c_str(), 80, ErrorText{errorText, sizeof errorText}));
+    EXPECT_EQ(nullptr,
+              AcquirePooledConnection(&transfer_, tooLong.c_str(), 80, ErrorText{errorText, sizeof errorText}));
     EXPECT_EQ(refused, std::string(errorText));
     EXPECT_FALSE(FormatPoolKey(tooLong.c_str(), 80, false, nullptr, poolKey, ErrorText{nullptr, 0}));
     ReleasePooledConnection(&transfer_, tooLong.c_str(), 80);

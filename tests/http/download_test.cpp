@@ -51,7 +51,8 @@ TEST_F(DownloadTest, RequestTextIsExact) {
     // A connection to the server pooled as host "h" port 80 lets the
     // requests for "h" reach it.
     char connectMessage[HTTP_ERROR_TEXT_BYTES] = {0};
-    SOCKET socket = OpenConnection(&transfer_, "127.0.0.1", server.port(), ErrorText{connectMessage, sizeof connectMessage});
+    SOCKET socket =
+        OpenConnection(&transfer_, "127.0.0.1", server.port(), ErrorText{connectMessage, sizeof connectMessage});
     ASSERT_NE(0, socket) << Utf8(connectMessage);
     HttpConnection* pooled = static_cast<HttpConnection*>(AllocateZeroed(1, sizeof(HttpConnection)));
     pooled->transport = NewTcpTransport(socket);

@@ -102,7 +102,8 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
         for (size_t i = 0; i < c.downloads.size(); ++i) {
             threads.emplace_back([&, i] {
                 char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-                results[i] = DownloadInto(client_, Url(c.downloads[i].path), File("out/" + std::to_string(i)), errorText, true);
+                results[i] =
+                    DownloadInto(client_, Url(c.downloads[i].path), File("out/" + std::to_string(i)), errorText, true);
                 errors[i] = errorText;
             });
         }

@@ -141,7 +141,8 @@ TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
     ASSERT_NE(nullptr, opened.connection) << opened.error;
     EXPECT_EQ(TLS_FAILURE_NONE, opened.failure);
     const char request[] = "GET /sni HTTP/1.1\r\nHost: tls.karvelo.test\r\n\r\n";
-    ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request), nullptr));
+    ASSERT_EQ(static_cast<int>(std::strlen(request)),
+              TlsSend(opened.connection, request, std::strlen(request), nullptr));
     bool closed = false;
     std::string response = ReceiveAll(opened.connection, &closed);
     EXPECT_TRUE(closed);
@@ -211,7 +212,8 @@ TEST_F(TlsSchannel, OffersH2OnlyWhenAskedAndTellsWhatTheServerPicked) {
         ASSERT_NE(nullptr, opened.connection) << opened.error;
         EXPECT_EQ(c.h2, TlsNegotiatedH2(opened.connection));
         const char request[] = "GET /alpn HTTP/1.1\r\n\r\n";
-        ASSERT_EQ(static_cast<int>(std::strlen(request)), TlsSend(opened.connection, request, std::strlen(request), nullptr));
+        ASSERT_EQ(static_cast<int>(std::strlen(request)),
+                  TlsSend(opened.connection, request, std::strlen(request), nullptr));
         bool closed = false;
         EXPECT_EQ(c.picked, Body(ReceiveAll(opened.connection, &closed)));
         CloseTls(opened.connection);

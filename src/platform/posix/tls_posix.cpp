@@ -4,9 +4,9 @@
 // One SSL_CTX serves the whole process and is never freed: OpenSSL frees
 // its own one-time state at exit, and every connection's SSL is freed by
 // CloseTls.  The socket is switched to non-blocking mode for the session:
-// when OpenSSL wants to read or write, the wait is the sliced AwaitSocket,
-// so a stop or a deadline is noticed within a slice even while a record
-// trickles in.  A wait that ends without the socket ready is reported as
+// when OpenSSL wants to read or write, the wait is the sliced AwaitSocket
+// with the caller's budget, so a stop or a deadline is noticed within a
+// slice even while a record trickles in.  A wait that ends without the socket ready is reported as
 // the socket's time-out error, like a recv that timed out.
 #include "platform/tls.h"
 
