@@ -7,28 +7,29 @@
 #   tools/install-deps.sh demo      building and running karvelo alone (make demo)
 set -e
 
-# tinyproxy is the forward proxy of the proxy tests and benchmark; man-db
+# libpcre3-dev (PCRE 8) is only for the test that PCRE2 matches as PCRE 8
+# did; karvelo links PCRE2 alone.  tinyproxy is the forward proxy of the proxy tests and benchmark; man-db
 # renders the manual page in its test; dpkg-dev gives `make package`
 # dpkg-shlibdeps, which reads the package's dependencies off the executable;
 # iproute2 and nftables let the connect race's test swallow IPv6 packets in a
 # network namespace of its own; python3-h2 frames the HTTP/2 test peer's
 # misbehaviour (tools/h2_test_peer.py).
-PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre3-dev libssl-dev libnghttp2-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev iproute2 nftables gettext"
+PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev libssl-dev libnghttp2-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev iproute2 nftables gettext"
 
 # The Windows cross builds and their tests under Wine.  The posix thread
 # model of mingw-w64, because the tests use std::thread and std::mutex,
 # which the win32 model of this GCC lacks; both targets' compilers (x86-64,
 # the build sellers take and every test runs, and i686).  64-bit Wine runs
 # the x86-64 build with no 32-bit support at all.  dpkg-dev (above) brings
-# dpkg-source for `apt-get source pcre3` and `apt-get source nghttp2`;
+# dpkg-source for `apt-get source pcre2` and `apt-get source nghttp2`;
 # locales gives zh_CN.UTF-8, so Wine's ANSI code page is 936 (GBK), and
 # en_US.UTF-8, for the GUI tests' second run on a Western code page (1252);
 # openssl and python3 make and run the TLS tests' servers.
 # What the command itself needs to build and run: the compiler, CMake,
-# PCRE, OpenSSL, nghttp2, Python for the text catalog, and gettext's msgfmt
+# PCRE2, OpenSSL, nghttp2, Python for the text catalog, and gettext's msgfmt
 # for the help's translations (its xgettext and msgcmp check them in the
 # tests).
-DEMO_PACKAGES="cmake make g++ python3 libpcre3-dev libssl-dev libnghttp2-dev gettext"
+DEMO_PACKAGES="cmake make g++ python3 libpcre2-dev libssl-dev libnghttp2-dev gettext"
 
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
 # 32-bit Wine, for the i686 build's tests, only where this machine starts a
@@ -76,7 +77,7 @@ if [ "$with_windows32" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx 
     need_i386=1
 fi
 if [ "$with_windows" = 1 ]; then
-    # PCRE and nghttp2 for Windows are built from Debian's source packages.
+    # PCRE2 and nghttp2 for Windows are built from Debian's source packages.
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
         need_sources=1
     fi

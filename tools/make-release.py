@@ -6,8 +6,8 @@
 Makes <out>/Karvelo-<version>-win64.zip and -win32.zip.  Each holds, at its
 top level, Karvelo.exe, 使用说明.txt (the Chinese notes, UTF-8 with a
 byte-order mark and CR LF, which Notepad reads on every Windows) and the
-licences: Karvelo's own and those of what Karvelo.exe links in (PCRE and
-nghttp2, from the build's pcre and nghttp2 folders beside the exe; the
+licences: Karvelo's own and those of what Karvelo.exe links in (PCRE2 and
+nghttp2, from the build's pcre2 and nghttp2 folders beside the exe; the
 mingw-w64 runtime and its threads, from Debian's copyright file of
 mingw-w64).  The names are stored
 as UTF-8 (with the zip's UTF-8 flag) and every entry has one fixed time, so
@@ -61,7 +61,7 @@ def main():
             ("Karvelo.exe", open(exe, "rb").read()),
             (NOTES_NAME, notes),
             ("LICENSE.txt", windows_text(os.path.join(ROOT, "LICENSE"))),
-            ("LICENCE-PCRE.txt", windows_text(os.path.join(build, "pcre", "LICENCE"))),
+            ("LICENCE-PCRE.txt", windows_text(os.path.join(build, "pcre2", "LICENCE"))),
             ("LICENCE-nghttp2.txt", windows_text(os.path.join(build, "nghttp2", "LICENCE"))),
             ("LICENCE-mingw-w64.txt", windows_text(MINGW_COPYRIGHT)),
         ]

@@ -30,7 +30,7 @@ for kind, machine in (("win64", b"\x64\x86"), ("win32", b"\x4c\x01")):
             if needed not in notes:
                 sys.exit("%s: 使用说明.txt does not mention %s" % (path, needed))
         if "MIT" not in archive.read("LICENSE.txt").decode("utf-8-sig") or \
-           "PCRE" not in archive.read("LICENCE-PCRE.txt").decode("utf-8-sig") or \
+           "PCRE2" not in archive.read("LICENCE-PCRE.txt").decode("utf-8-sig") or \
            "nghttp2" not in archive.read("LICENCE-nghttp2.txt").decode("utf-8-sig"):
             sys.exit("%s: a licence text is wrong" % path)
     print("release: %s holds %s" % (path, ", ".join(expected)))

@@ -18,16 +18,30 @@ skip_if_built() {
 # Unpacks Debian's source package $1 (with Debian's patches) into a fresh
 # $prefix/source and sets $work to it and $tree to the source tree; the
 # working folder is $work afterwards.  $2 names the library in messages.
+# The candidate version comes first; when its files cannot be fetched (a
+# security update's sources are at times missing from the mirror), each
+# other version the source lists name is tried, newest first.
 fetch_debian_source() {
     work="$prefix/source"
     rm -rf "$work"
     mkdir -p "$work"
     cd "$work"
     echo "$2 for Windows ($HOST): fetching Debian's $1 source package"
-    apt-get source -qq "$1" >/dev/null 2>&1 || {
-        echo "apt-get source $1 failed (are deb-src entries enabled? run tools/install-deps.sh)" >&2
-        exit 1
-    }
+    if ! apt-get source -qq "$1" >/dev/null 2>&1; then
+        fetched=no
+        for version in $(apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u -r -V); do
+            find . -mindepth 1 -maxdepth 1 -exec rm -rf {} +
+            if apt-get source -qq "$1=$version" >/dev/null 2>&1; then
+                echo "$2 for Windows ($HOST): the candidate's sources could not be fetched; using $1 $version"
+                fetched=yes
+                break
+            fi
+        done
+        if [ $fetched = no ]; then
+            echo "apt-get source $1 failed (are deb-src entries enabled? run tools/install-deps.sh)" >&2
+            exit 1
+        fi
+    fi
     tree=$(find . -maxdepth 1 -mindepth 1 -type d -name "$1-*" | head -n 1)
     if [ -z "$tree" ]; then
         echo "no $1 source tree in $work" >&2

@@ -1,6 +1,6 @@
 #include "package/extraction.h"
 
-#include <pcre.h>
+#include <pcre2.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -42,8 +42,16 @@ const char BLANK_IMAGE_URL[] = "https://img.alicdn.com/imgextra/blank.gif";
 namespace {
 
 const int MAX_PATTERN_GROUPS = 3;
-const int OFFSET_VECTOR_SIZE = (MAX_PATTERN_GROUPS + 1) * 3;
 const int LOG_TEXT_BYTES = 512;
+
+// app.log has always numbered a matching error as PCRE 8, the extraction's
+// first library, did; PCRE2's codes for the same failures are logged as
+// those, so the log reads as it always has.
+const int LOGGED_NO_MEMORY = -6;
+const int LOGGED_MATCH_LIMIT = -8;
+const int LOGGED_DEPTH_LIMIT = -21;
+const int LOGGED_JIT_STACK_LIMIT = -27;
+const int LOGGED_BAD_LENGTH = -32;
 
 // Offsets at which one literal prefix occurs in the current field; found
 // once per field and shared by every pattern that starts with it.
@@ -56,11 +64,11 @@ struct PrefixOffsets {
 
 const int PREFIX_KINDS = 2;  // "<img" and "background"
 
-// A pattern compiled for one package read.  `jit` is PCRE's study data with
-// JIT code when the library has a JIT, else null.
+// A pattern compiled for one package read.  `jit`: the code has JIT code
+// too (the library has a JIT and compiled it).
 struct CompiledPattern {
-    pcre* code;
-    pcre_extra* jit;
+    pcre2_code* code;
+    bool jit;
 };
 
 }  // namespace
@@ -71,19 +79,24 @@ struct ExtractionPatterns {
     PrefixOffsets prefixes[PREFIX_KINDS];
     PrefixOffsets sources;  // where an img tag's src value can begin (see CollectSrcMatches)
     unsigned forms;         // AddressForm bits of what the current field's matches took
+    pcre2_match_data* matches;  // every search's offsets, made on the first search and kept
 };
 
 namespace {
 
 // Case-insensitive, with the default character tables; a failure is logged.
-pcre* CompileLogged(const char* pattern, int options) {
-    const char* error = nullptr;
-    int errorOffset = 0;
-    pcre* code = pcre_compile(pattern, PCRE_CASELESS | options, &error, &errorOffset, nullptr);
+pcre2_code* CompileLogged(const char* pattern, uint32_t options) {
+    int error = 0;
+    PCRE2_SIZE errorOffset = 0;
+    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
+                                     PCRE2_CASELESS | options, &error, &errorOffset, nullptr);
     if (code == nullptr) {
+        PCRE2_UCHAR message[LOG_TEXT_BYTES / 2];
+        // A message too long for the buffer comes cut, which is kept.
+        if (pcre2_get_error_message(error, message, sizeof message) == PCRE2_ERROR_BADDATA) message[0] = 0;
         char line[LOG_TEXT_BYTES];
-        std::snprintf(line, sizeof line, "PCRE compilation failed at offset %d: %s", errorOffset,
-                      error != nullptr ? error : "");
+        std::snprintf(line, sizeof line, "PCRE compilation failed at offset %d: %s", static_cast<int>(errorOffset),
+                      reinterpret_cast<const char*>(message));
         LogLine(line);
     }
     return code;
@@ -97,34 +110,30 @@ pcre* CompileLogged(const char* pattern, int options) {
 // compile time.
 bool EnsureCompiled(CompiledPattern* slot, const ImagePattern* pattern) {
     if (slot->code != nullptr) return true;
-    slot->code = CompileLogged(pattern->text, pattern->literalPrefix != nullptr ? PCRE_ANCHORED : 0);
+    slot->code = CompileLogged(pattern->text, pattern->literalPrefix != nullptr ? PCRE2_ANCHORED : 0);
     if (slot->code == nullptr) return false;
-    const char* error = nullptr;
-    slot->jit = pcre_study(slot->code, PCRE_STUDY_JIT_COMPILE, &error);
-    int hasJit = 0;
-    if (slot->jit != nullptr && (pcre_fullinfo(slot->code, slot->jit, PCRE_INFO_JIT, &hasJit) != 0 || !hasJit)) {
-        pcre_free_study(slot->jit);
-        slot->jit = nullptr;
-    }
+    // A library built without a JIT refuses; the interpreter then runs alone.
+    slot->jit = pcre2_jit_compile(slot->code, PCRE2_JIT_COMPLETE) == 0;
     return true;
 }
 
-void ReleaseCompiled(CompiledPattern* slot) {
-    if (slot->jit != nullptr) pcre_free_study(slot->jit);
-    pcre_free(slot->code);
-}
+void ReleaseCompiled(CompiledPattern* slot) { pcre2_code_free(slot->code); }
+
+// Offsets for the groups of any pattern the extraction runs.
+pcre2_match_data* NewMatchData() { return pcre2_match_data_create(MAX_PATTERN_GROUPS + 1, nullptr); }
 
 // One search.  The JIT counts its match limit differently, so a JIT run
 // that ends in an error is repeated by the interpreter, whose result stands.
 // (Only where the interpreter would run out of its limit and the JIT does
 // not can the two differ: the JIT then completes the search.)
-int Execute(const CompiledPattern* compiled, const char* subject, int length, int startOffset, int* offsets,
-            int offsetCount) {
-    if (compiled->jit != nullptr) {
-        int result = pcre_exec(compiled->code, compiled->jit, subject, length, startOffset, 0, offsets, offsetCount);
-        if (result >= 0 || result == PCRE_ERROR_NOMATCH) return result;
+int Execute(const CompiledPattern* compiled, const char* subject, size_t length, size_t startOffset,
+            pcre2_match_data* matches) {
+    PCRE2_SPTR bytes = reinterpret_cast<PCRE2_SPTR>(subject);
+    if (compiled->jit) {
+        int result = pcre2_match(compiled->code, bytes, length, startOffset, 0, matches, nullptr);
+        if (result >= 0 || result == PCRE2_ERROR_NOMATCH) return result;
     }
-    return pcre_exec(compiled->code, nullptr, subject, length, startOffset, 0, offsets, offsetCount);
+    return pcre2_match(compiled->code, bytes, length, startOffset, PCRE2_NO_JIT, matches, nullptr);
 }
 
 // `text` (lower case) at `at`, ASCII case folded.
@@ -272,12 +281,25 @@ void TakeUrl(const char* field, int begin, int end, UrlList* urls, bool descript
     AddUnique(urls, url);
 }
 
+// `code` is LOGGED_BAD_LENGTH or a pcre2_match error.
 int LogMatchingError(int code) {
+    switch (code) {
+    case PCRE2_ERROR_NOMEMORY:
+    case PCRE2_ERROR_HEAPLIMIT: code = LOGGED_NO_MEMORY; break;
+    case PCRE2_ERROR_MATCHLIMIT: code = LOGGED_MATCH_LIMIT; break;
+    case PCRE2_ERROR_DEPTHLIMIT: code = LOGGED_DEPTH_LIMIT; break;
+    case PCRE2_ERROR_JIT_STACKLIMIT: code = LOGGED_JIT_STACK_LIMIT; break;
+    default: break;
+    }
     char line[LOG_TEXT_BYTES];
     std::snprintf(line, sizeof line, "Matching error: %d", code);
     LogLine(line);
     return 0;
 }
+
+// The group's [begin, end) as TakeUrl takes it: -1 for a group that took
+// no part in the match.
+int GroupOffset(PCRE2_SIZE offset) { return offset == PCRE2_UNSET ? -1 : static_cast<int>(offset); }
 
 // Every match in the field, each search resuming where the last whole match
 // ended.  With `starts`, the (anchored) pattern is tried only at the listed
@@ -285,9 +307,8 @@ int LogMatchingError(int code) {
 // offset can start one, and the match found at an offset is the one an
 // unanchored search reaching that offset would find.
 int CollectMatches(const CompiledPattern* compiled, const char* field, size_t length, const ImagePattern* pattern,
-                   const PrefixOffsets* starts, UrlList* urls, bool descriptionFilters) {
-    int offsets[OFFSET_VECTOR_SIZE];
-    const int offsetCount = (pattern->groupCount + 1) * 3;
+                   const PrefixOffsets* starts, pcre2_match_data* matches, UrlList* urls, bool descriptionFilters) {
+    const PCRE2_SIZE* offsets = pcre2_get_ovector_pointer(matches);
     const int subjectLength = static_cast<int>(length);
     int startOffset = 0;
     int next = 0;  // index into starts->offsets
@@ -296,20 +317,23 @@ int CollectMatches(const CompiledPattern* compiled, const char* field, size_t le
         if (starts != nullptr) {
             while (next < starts->count && starts->offsets[next] < startOffset) ++next;
             if (next == starts->count) return 1;
-            result = Execute(compiled, field, subjectLength, starts->offsets[next], offsets, offsetCount);
-            if (result == PCRE_ERROR_NOMATCH) {
+            result = Execute(compiled, field, length, static_cast<size_t>(starts->offsets[next]), matches);
+            if (result == PCRE2_ERROR_NOMATCH) {
                 ++next;
                 continue;
             }
         } else {
-            result = Execute(compiled, field, subjectLength, startOffset, offsets, offsetCount);
-            if (result == PCRE_ERROR_NOMATCH) return 1;
+            result = Execute(compiled, field, length, static_cast<size_t>(startOffset), matches);
+            if (result == PCRE2_ERROR_NOMATCH) return 1;
         }
         if (result < 0) return LogMatchingError(result);
-        TakeUrl(field, offsets[2 * pattern->urlGroup], offsets[2 * pattern->urlGroup + 1], urls, descriptionFilters);
+        TakeUrl(field, GroupOffset(offsets[2 * pattern->urlGroup]), GroupOffset(offsets[2 * pattern->urlGroup + 1]),
+                urls, descriptionFilters);
         // The built-in patterns never match empty text; a caller's pattern
         // might, and must still move on rather than match there forever.
-        startOffset = offsets[1] > offsets[0] ? offsets[1] : offsets[1] + 1;
+        const int matchStart = static_cast<int>(offsets[0]);
+        const int matchEnd = static_cast<int>(offsets[1]);
+        startOffset = matchEnd > matchStart ? matchEnd : matchEnd + 1;
         if (startOffset > subjectLength) return 1;
     }
 }
@@ -468,9 +492,11 @@ void CollectMobileMatches(const char* field, size_t length, const PrefixOffsets*
 int RunPattern(CompiledPattern* slot, const ImagePattern* pattern, const char* field, size_t length, UrlList* urls,
                ExtractionPatterns* patterns, bool descriptionFilters) {
     if (!EnsureCompiled(slot, pattern)) return 0;
+    if (patterns->matches == nullptr) patterns->matches = NewMatchData();
+    if (patterns->matches == nullptr) return LogMatchingError(PCRE2_ERROR_NOMEMORY);
     const PrefixOffsets* starts =
         pattern->literalPrefix != nullptr ? OffsetsFor(patterns, pattern->literalPrefix, field, length) : nullptr;
-    return CollectMatches(slot, field, length, pattern, starts, urls, descriptionFilters);
+    return CollectMatches(slot, field, length, pattern, starts, patterns->matches, urls, descriptionFilters);
 }
 
 }  // namespace
@@ -487,12 +513,13 @@ void FreeExtractionPatterns(ExtractionPatterns* patterns) {
     }
     for (int i = 0; i < PREFIX_KINDS; ++i) std::free(patterns->prefixes[i].offsets);
     std::free(patterns->sources.offsets);
+    pcre2_match_data_free(patterns->matches);
     std::free(patterns);
 }
 
 int ExtractDescriptionUrls(const char* field, size_t length, Vector* urls, ExtractionPatterns* patterns) {
-    // pcre_exec takes an int length; a field beyond that cannot be searched.
-    if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
+    // The extraction keeps its offsets as int; a field beyond that cannot be searched.
+    if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(LOGGED_BAD_LENGTH);
     ForgetPrefixOffsets(patterns);
     patterns->forms = 0;
     UrlList list = {urls, nullptr, &patterns->forms};
@@ -519,7 +546,7 @@ int ExtractDescriptionUrls(const char* field, Vector* urls) {
 }
 
 int ExtractMobileUrls(const char* field, size_t length, Vector* urls, ExtractionPatterns* patterns) {
-    if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
+    if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(LOGGED_BAD_LENGTH);
     ForgetPrefixOffsets(patterns);
     patterns->forms = 0;
     UrlList list = {urls, nullptr, &patterns->forms, MobileImagePattern.form};
@@ -538,12 +565,18 @@ int ExtractMobileUrls(const char* field, Vector* urls) {
 int CollectPatternUrls(const char* field, Vector* urls, const char* pattern, int groupCount, int urlGroup) {
     if (groupCount < 0 || groupCount > MAX_PATTERN_GROUPS || urlGroup < 0 || urlGroup > groupCount) return 0;
     // The plain form: compiled for this call, interpreted, every offset tried.
-    CompiledPattern compiled = {CompileLogged(pattern, 0), nullptr};
+    CompiledPattern compiled = {CompileLogged(pattern, 0), false};
     if (compiled.code == nullptr) return 0;
+    pcre2_match_data* matches = NewMatchData();
+    if (matches == nullptr) {
+        ReleaseCompiled(&compiled);
+        return LogMatchingError(PCRE2_ERROR_NOMEMORY);
+    }
     const ImagePattern description = {pattern, groupCount, urlGroup, nullptr, 0};
     UrlList list = {urls, nullptr};
-    int result = CollectMatches(&compiled, field, std::strlen(field), &description, nullptr, &list, true);
+    int result = CollectMatches(&compiled, field, std::strlen(field), &description, nullptr, matches, &list, true);
     ReleaseIndex(&list);
+    pcre2_match_data_free(matches);
     ReleaseCompiled(&compiled);
     return result;
 }
@@ -574,7 +607,7 @@ struct LocalBackgroundTexts {
 }  // namespace
 
 int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobile, ExtractionPatterns* patterns) {
-    if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(PCRE_ERROR_BADLENGTH);
+    if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(LOGGED_BAD_LENGTH);
     static const LocalBackgroundTexts local;
     ForgetPrefixOffsets(patterns);
     UrlList list = {paths, nullptr};

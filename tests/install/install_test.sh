@@ -93,9 +93,11 @@ package)
     grep -qx ' Package: karvelo' "$work/info" || fail "package name: $(cat "$work/info")"
     grep -qx " Version: $version-1" "$work/info" || fail "package version: $(cat "$work/info")"
     depends=$(sed -n 's/^ Depends: //p' "$work/info")
-    for library in libc6 libpcre3 libssl3 libnghttp2-14; do
+    for library in libc6 libpcre2-8-0 libssl3 libnghttp2-14; do
         echo ", $depends," | grep -q ", $library[ ,]" || fail "Depends lacks $library: $depends"
     done
+    # PCRE 8 is linked by the tests alone, never by the program.
+    if echo ", $depends," | grep -q ", libpcre3[ ,]"; then fail "Depends still has libpcre3: $depends"; fi
     contents=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print $6}' | sort)
     [ "$contents" = "./usr/bin/karvelo
 ./usr/share/bash-completion/completions/karvelo

@@ -12,6 +12,12 @@
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "util/app_log.h"
+#include "util/strings.h"
+
+#ifdef KARVELO_HAVE_PCRE8
+#include <pcre.h>
+#include <pcre2.h>
+#endif
 
 namespace {
 
@@ -283,6 +289,160 @@ TEST(DescriptionExtraction, StaysWithinTheFieldLength) {
     FreeVector(list, 1);
     FreeExtractionPatterns(patterns);
 }
+
+#ifdef KARVELO_HAVE_PCRE8
+// PCRE 8 and PCRE2 side by side, each compiled as the extraction compiles
+// (case-insensitive; anchored for the runs at a literal prefix's offsets),
+// with JIT code or without.  Match writes a search's result and the offsets
+// of the whole match and its `groups` (-1: unset) into a transcript.
+const int GROUP_PAIRS = 4;
+
+struct Pcre8 {
+    Pcre8(const std::string& pattern, bool anchored, bool jit) {
+        const char* error = nullptr;
+        int at = 0;
+        code = pcre_compile(pattern.c_str(), PCRE_CASELESS | (anchored ? PCRE_ANCHORED : 0), &error, &at, nullptr);
+        if (code != nullptr && jit) study = pcre_study(code, PCRE_STUDY_JIT_COMPILE, &error);
+    }
+    ~Pcre8() {
+        if (study != nullptr) pcre_free_study(study);
+        pcre_free(code);
+    }
+    int Match(const std::string& subject, size_t start, int groups, std::string* transcript) const {
+        int vector[GROUP_PAIRS * 3];
+        int result = pcre_exec(code, study, subject.data(), static_cast<int>(subject.size()), static_cast<int>(start),
+                               0, vector, GROUP_PAIRS * 3);
+        *transcript += std::to_string(start) + ":" + std::to_string(result < -1 ? -99 : result);
+        for (int i = 0; result >= 0 && i < 2 * (groups + 1); ++i) *transcript += "," + std::to_string(vector[i]);
+        *transcript += ";";
+        return result < 0 ? -1 : vector[1] > vector[0] ? vector[1] : vector[1] + 1;
+    }
+    pcre* code = nullptr;
+    pcre_extra* study = nullptr;
+};
+
+struct Pcre2 {
+    Pcre2(const std::string& pattern, bool anchored, bool jit) : matches(pcre2_match_data_create(GROUP_PAIRS, nullptr)) {
+        int error = 0;
+        PCRE2_SIZE at = 0;
+        code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), PCRE2_ZERO_TERMINATED,
+                             PCRE2_CASELESS | (anchored ? PCRE2_ANCHORED : 0), &error, &at, nullptr);
+        if (code != nullptr && jit) pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+    }
+    ~Pcre2() {
+        pcre2_match_data_free(matches);
+        pcre2_code_free(code);
+    }
+    int Match(const std::string& subject, size_t start, int groups, std::string* transcript) const {
+        int result = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, 0,
+                                 matches, nullptr);
+        const PCRE2_SIZE* vector = pcre2_get_ovector_pointer(matches);
+        *transcript += std::to_string(start) + ":" + std::to_string(result < -1 ? -99 : result);
+        for (int i = 0; result >= 0 && i < 2 * (groups + 1); ++i) {
+            *transcript += "," + std::to_string(vector[i] == PCRE2_UNSET ? -1 : static_cast<long>(vector[i]));
+        }
+        *transcript += ";";
+        return result < 0 ? -1 : static_cast<int>(vector[1] > vector[0] ? vector[1] : vector[1] + 1);
+    }
+    pcre2_code* code = nullptr;
+    pcre2_match_data* matches;
+};
+
+// The anchored search at each offset that starts like the literal prefix,
+// then the plain search resuming after each match, as CollectMatches runs
+// them.
+template <class Library>
+std::string Searches(const Library& anchored, const Library& plain, const ImagePattern& pattern,
+                     const std::string& subject) {
+    std::string transcript;
+    const int groups = pattern.groupCount;
+    for (size_t at = 0; at < subject.size(); ++at) {
+        if (FoldAscii(static_cast<unsigned char>(subject[at])) == pattern.literalPrefix[0]) {
+            anchored.Match(subject, at, groups, &transcript);
+        }
+    }
+    transcript += "|";
+    for (int start = 0; start >= 0 && static_cast<size_t>(start) <= subject.size();) {
+        start = plain.Match(subject, static_cast<size_t>(start), groups, &transcript);
+    }
+    return transcript;
+}
+
+// Descriptions holding every address form the extraction knows (Chinese
+// text in the core's GB18030 form, doubled quotes, entities), cut short,
+// joined, and pseudo-randomly mutated with a fixed seed.
+std::vector<std::string> DifferentialSubjects() {
+    const std::string chinese = Core("图片描述😀");
+    const std::string addresses[] = {"http://a.example.com/1.jpg", "HTTPS://IMG.ALICDN.COM/2.JPG",
+                                     "//img.alicdn.com/i/" + chinese + ".jpg", "https://a.example.com/g?id=7&amp;s=b&quot;",
+                                     "http:/x.jpg", "https//y.jpg", "/home/s/" + chinese + ".jpg", "C:\\images\\3.jpg",
+                                     "d:\\4.gif", "//a.tbcdn.cn/x.js", BLANK_IMAGE_URL};
+    const std::pair<std::string, std::string> forms[] = {
+        {"<img src=\"\"", "\"\">"}, {"<IMG alt=\"\"" + chinese + "\"\"  SRC = \"\"\"\" ", "\"\" width=1>"},
+        {"<img src='", "'>"}, {"<img class=x src=", "|b>"}, {"<img   src=", " >"}, {"<td background=\"\"", "\"\">"},
+        {"<td BACKGROUND = '", "'>"}, {"<td background=", ">"}, {"<p style=\"\"background:url(\"\"", "\"\")\"\">"},
+        {"<p style=\"\"Background : URL ( '", "' )\"\">"}, {"<p style=\"\"background:url(", ") no-repeat\"\">"},
+        {"<img>", "</img>"}, {"<img size=\"\"750x1000\"\">", "</IMG>"}};
+    std::vector<std::string> whole;
+    for (const std::string& address : addresses) {
+        for (const auto& form : forms) whole.push_back("<p>" + chinese + "</p>" + form.first + address + form.second);
+    }
+    std::vector<std::string> subjects = whole;
+    for (size_t i = 0; i < whole.size(); ++i) {
+        for (size_t cut = 1; cut < whole[i].size(); cut += 7) subjects.push_back(whole[i].substr(0, cut));
+        subjects.push_back(whole[i] + whole[(i * 7 + 3) % whole.size()]);
+    }
+    subjects.push_back(RealisticDescription(20, "img.alicdn.com", 8000, 3));
+    const char* pieces[] = {"\"", "\"\"", "'", "<", ">", " ", "|", "(", ")", "=", ":", "//", "<img", "background",
+                            "src", "url", "</img>", "\xd6\xd0", "\x81\x30\x81\x30", "&amp;", "/", "C:\\", "http"};
+    unsigned state = 20261208;
+    auto next = [&state]() {
+        state = state * 1103515245U + 12345U;
+        return static_cast<size_t>(state >> 16);
+    };
+    for (int i = 0; i < 3000; ++i) {
+        std::string subject = whole[next() % whole.size()];
+        for (size_t edits = 1 + next() % 4; edits > 0; --edits) {
+            const size_t at = next() % (subject.size() + 1);
+            switch (next() % 4) {
+            case 0: subject.insert(at, pieces[next() % (sizeof pieces / sizeof pieces[0])]); break;
+            case 1: subject.erase(at, next() % 8); break;
+            case 2: subject.insert(at, subject.substr(at, next() % 16)); break;
+            default:
+                if (at < subject.size()) subject[at] = static_cast<char>(subject[at] ^ (next() % 2 ? 0x20 : 0x80));
+            }
+        }
+        subjects.push_back(subject);
+    }
+    return subjects;
+}
+
+// Every pattern of the extraction, URL and local-path form, finds with
+// PCRE2 exactly the matches (offsets and groups) PCRE 8 found.
+TEST(DescriptionExtraction, Pcre2MatchesAsPcre8Did) {
+    const std::vector<std::string> subjects = DifferentialSubjects();
+    std::vector<const ImagePattern*> table;
+    for (const ImagePattern& pattern : DescriptionPatterns) table.push_back(&pattern);
+    table.push_back(&MobileImagePattern);
+    int mismatches = 0;
+    for (const ImagePattern* pattern : table) {
+        for (bool local : {false, true}) {
+            const std::string text = PatternText(*pattern, local);
+            for (bool jit : {false, true}) {
+                const Pcre8 anchored8(text, true, jit), plain8(text, false, jit);
+                const Pcre2 anchored2(text, true, jit), plain2(text, false, jit);
+                ASSERT_TRUE(anchored8.code && plain8.code && anchored2.code && plain2.code) << text;
+                for (const std::string& subject : subjects) {
+                    const std::string was = Searches(anchored8, plain8, *pattern, subject);
+                    const std::string is = Searches(anchored2, plain2, *pattern, subject);
+                    EXPECT_EQ(was, is) << text << (jit ? " (JIT)" : "") << " in " << Utf8(subject);
+                    ASSERT_LT(mismatches += was != is, 10);
+                }
+            }
+        }
+    }
+}
+#endif
 
 using PatternFailure = AppLogFixture;
 
