@@ -118,6 +118,10 @@ bool LoadPackage(const char* command, const std::string& packagePath) {
         return false;
     }
     int result = LoadPackageIntoState(packagePath.c_str());
+    if (PackageReadFailureMessage(result) != nullptr) {
+        ShowMessage(PackageReadFailureMessage(result), CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProcess(0);
+    }
     char message[MESSAGE_BYTES];
     if (result == PACKAGE_READ_TITLE_TOO_LONG) {
         FormatTitleTooLongMessage(coreState.packagePath, message, sizeof message);
@@ -228,7 +232,10 @@ void StartCore() {
                    stateFolder + "\n");
         std::exit(EXIT_REFUSED);
     }
-    OpenAppLog(coreState.stateFolder);
+    if (!OpenAppLog(coreState.stateFolder)) {
+        ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProcess(0);
+    }
     StartNetwork();
     InitHttpClient();
 }

@@ -356,11 +356,13 @@ void MaybeCheckpoint(Run* run) {
     run->checkpointFailures = run->failureCount;
     SyncFolderFiles(run->options.destination);  // the names the package is about to refer to
     ForgetVanishedImages(run);
+    const char* failure = nullptr;
     int written = WriteCheckpoint(run->urlMap, coreState.packageText, run->options.blankFailedImages,
-                                  coreState.packagePath, &coreState.packageFile);
+                                  coreState.packagePath, &coreState.packageFile, &failure);
     if (written == CHECKPOINT_CHANGED) {
         run->packageChanged = true;
     } else if (written < 0) {
+        ShowErrorAndEnd(failure);
         run->checkpointFailed = true;
         coreState.stopRequested = 1;
     } else if (written == CHECKPOINT_HELD) {
@@ -476,12 +478,12 @@ void Summarise(const Run& run, bool changed, bool written, bool stopped, const c
 void SetCheckpointInterval(int seconds) { checkpointSeconds = seconds >= 0 ? seconds : DEFAULT_CHECKPOINT_SECONDS; }
 
 int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath,
-                    PackageFile* watched) {
+                    PackageFile* watched, const char** failure) {
     if (packageText == nullptr) return 0;
     char* text = CopyString(packageText);
     int written = 0;
     if (RewritePackageText(urlMap, &text, blankFailedImages, 0, 0, nullptr)) {
-        switch (WritePackageIfFree(packagePath, text, watched)) {
+        switch (WritePackageIfFree(packagePath, text, watched, failure)) {
             case PACKAGE_WRITTEN: written = 1; break;
             case PACKAGE_HELD: written = CHECKPOINT_HELD; break;
             case PACKAGE_CHANGED: written = CHECKPOINT_CHANGED; break;
@@ -529,7 +531,9 @@ unsigned RunRelocation(void* argument) {
     }
     // A stop gives up the downloads in flight within a network wait slice.
     SetDownloadStopFlag(&coreState.stopRequested);
-    if (!BackupPackage(coreState.packagePath, coreState.stateFolder, lastRunSummary.backupPath)) {
+    const char* failure = nullptr;
+    if (!BackupPackage(coreState.packagePath, coreState.stateFolder, lastRunSummary.backupPath, &failure)) {
+        ShowErrorAndEnd(failure);
         // Only reached where EndProcess returns (tests).
         coreState.running = 0;
         return 0;
@@ -556,7 +560,9 @@ unsigned RunRelocation(void* argument) {
     bool packageChanged = false;
     char keptPath[MAX_PATH_BYTES] = "";
     if (changed && written) {
-        int outcome = WritePackage(coreState.packagePath, coreState.packageText, keptPath, &coreState.packageFile);
+        int outcome =
+            WritePackage(coreState.packagePath, coreState.packageText, keptPath, &coreState.packageFile, &failure);
+        if (outcome == 0) ShowErrorAndEnd(failure);
         written = outcome != 0;
         packageChanged = outcome == PACKAGE_CHANGED_KEPT_BESIDE;
         kept = outcome == PACKAGE_KEPT_BESIDE || packageChanged;

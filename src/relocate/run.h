@@ -33,14 +33,14 @@ void SetCheckpointInterval(int seconds);
 // the end of a run does and writes it back (WritePackageIfFree: temporary
 // file, synced, moved over the package).  1 when written, 0 when the rewrite
 // changes nothing, CHECKPOINT_HELD when another program holds the package
-// (nothing written, nothing shown), -1 when the write failed (the writer
-// has said why).
+// (nothing written, nothing shown), -1 when the write failed (its message
+// in `failure`, may be null).
 // CHECKPOINT_CHANGED when the package is no longer the file `watched`
 // notes (nothing written; WritePackageIfFree).
 const int CHECKPOINT_HELD = 2;
 const int CHECKPOINT_CHANGED = 3;
 int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath,
-                    PackageFile* watched = nullptr);
+                    PackageFile* watched = nullptr, const char** failure = nullptr);
 
 // How many distinct image addresses a run with `options` would visit over
 // coreState.items, in the order it visits them; what a front end counts

@@ -130,8 +130,9 @@ unsigned StartupThread(void*) {
     // The browser is started from this thread.
     StartComOnThisThread();
     UpdateView view = {nullptr, SetNoticeText, OpenPage};
-    UpdateCheck(&view);
+    UpdateFinding found = UpdateCheck(&view);
     CoUninitialize();
+    if (UpdateEndsProgramNow(found)) EndProcess(0);
     return 0;
 }
 

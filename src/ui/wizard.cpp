@@ -146,7 +146,10 @@ void LoadChosenPackage() {
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
 
     char message[MESSAGE_BYTES];
-    if (result == PACKAGE_READ_OK) {
+    if (PackageReadFailureMessage(result) != nullptr) {
+        ShowMessage(PackageReadFailureMessage(result), CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProcess(0);
+    } else if (result == PACKAGE_READ_OK) {
         ShowOptionsPage();
     } else if (result == PACKAGE_READ_TITLE_TOO_LONG) {
         FormatTitleTooLongMessage(coreState.packagePath, message, sizeof message);
