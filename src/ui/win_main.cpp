@@ -27,7 +27,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     ChooseStateFolder(coreState.programFolder, 1, coreState.stateFolder, sizeof coreState.stateFolder);
     if (!OpenAppLog(coreState.stateFolder)) {
         ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-        EndProcess(0);
+        EndProgram(0);
     }
     StartWinsock();
     InitHttpClient();
