@@ -328,13 +328,15 @@ void BM_RelocationVsWget(benchmark::State& state) {
         if (rssBefore == 0) rssBefore = PeakRssKb();
 
         Clock::time_point start = Clock::now();
-        RunRelocation(&view.view);
+        const RunOutcome outcome = RunRelocation(&view.view);
+        PresentRunOutcome(&view.view, outcome);
+        coreState.running = 0;
         double seconds = SecondsSince(start);
         state.SetIterationTime(seconds);
         runSeconds += seconds;
-        if (lastRunSummary.relocatedCount != IMAGE_COUNT || lastRunSummary.failureCount != 0) {
-            state.SkipWithError(("the run relocated " + std::to_string(lastRunSummary.relocatedCount) + " images, " +
-                                 std::to_string(lastRunSummary.failureCount) + " failed")
+        if (outcome.relocatedCount != IMAGE_COUNT || outcome.failureCount != 0) {
+            state.SkipWithError(("the run relocated " + std::to_string(outcome.relocatedCount) + " images, " +
+                                 std::to_string(outcome.failureCount) + " failed")
                                     .c_str());
             break;
         }

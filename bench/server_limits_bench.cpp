@@ -183,9 +183,12 @@ struct RunSite {
     // Runs and returns its seconds.
     double Run() {
         Clock::time_point start = Clock::now();
-        RunRelocation(&view.view);
+        outcome = RunRelocation(&view.view);
+        PresentRunOutcome(&view.view, outcome);
+        coreState.running = 0;
         return SecondsSince(start);
     }
+    RunOutcome outcome = {};  // what the last Run did
 };
 
 std::vector<std::string> Urls(const std::string& base, int count) {
@@ -195,7 +198,9 @@ std::vector<std::string> Urls(const std::string& base, int count) {
 }
 
 // Every image stored or failed, as many as asked.
-bool AccountedFor(int images) { return lastRunSummary.relocatedCount + lastRunSummary.failureCount == images; }
+bool AccountedFor(const RunOutcome& outcome, int images) {
+    return outcome.relocatedCount + outcome.failureCount == images;
+}
 
 // Runs `images` images that all fail against `server` and reports the mean
 // run time against `reference` seconds (named `referenceName`).
@@ -210,13 +215,15 @@ void RunFailingImages(benchmark::State& state, RunSite& site, const ShapedServer
         double run = site.Run();
         state.SetIterationTime(run);
         seconds += run;
-        if (!AccountedFor(images) || lastRunSummary.failureCount != images) state.SkipWithError("images unaccounted for");
+        if (!AccountedFor(site.outcome, images) || site.outcome.failureCount != images) {
+            state.SkipWithError("images unaccounted for");
+        }
     }
     const double each = seconds / static_cast<double>(state.iterations());
     state.counters["run_s"] = each;
     state.counters[std::string(referenceName) + "_s"] = reference;
     state.counters[std::string("ratio_vs_") + referenceName] = each / reference;
-    state.counters["failed"] = lastRunSummary.failureCount;
+    state.counters["failed"] = site.outcome.failureCount;
 }
 
 void BM_TricklingServer(benchmark::State& state) {
@@ -284,10 +291,10 @@ void BM_ManySpellingsOfOneHost(benchmark::State& state) {
         sampler.join();
         state.SetIterationTime(run);
         many += run;
-        if (lastRunSummary.relocatedCount != images) state.SkipWithError("not every image stored");
+        if (site.outcome.relocatedCount != images) state.SkipWithError("not every image stored");
         if (!site.Load(Urls("http://127.0.0.1:" + port + "/one", images))) break;
         one += site.Run();
-        if (lastRunSummary.relocatedCount != images) state.SkipWithError("not every image stored on one host");
+        if (site.outcome.relocatedCount != images) state.SkipWithError("not every image stored on one host");
     }
     state.counters["many_s"] = many / static_cast<double>(state.iterations());
     state.counters["one_host_s"] = one / static_cast<double>(state.iterations());
@@ -318,7 +325,9 @@ void BM_StopWhileHostsAreSilent(benchmark::State& state) {
         double seconds = SecondsSince(stopAt);
         state.SetIterationTime(seconds);
         stopSeconds += seconds;
-        if (lastRunSummary.stopped != 1 || lastRunSummary.failureCount != 0) state.SkipWithError("not stopped cleanly");
+        if (site.outcome.end != RUN_STOPPED || site.outcome.failureCount != 0) {
+            state.SkipWithError("not stopped cleanly");
+        }
     }
     const double each = stopSeconds / static_cast<double>(state.iterations());
     state.counters["stop_s"] = each;

@@ -10,17 +10,18 @@
 #include <cstring>
 #include <mutex>
 
+#include "cli/run_report.h"
 #include "platform/fs.h"
 #include "relocate/run.h"
 #include "relocate/core_state.h"
 #include "texts/texts.h"
 #include "util/charset.h"
 #include "util/front_end.h"
+#include "util/memory.h"
 
 namespace {
 
 std::atomic<bool> stopSignalSeen{false};
-std::atomic<bool> errorShown{false};
 std::atomic<bool> statusLineOpen{false};
 std::atomic<int> runImageTotal{0};
 std::atomic<bool> processEnding{false};  // what is printed now is the last word: no progress line after it
@@ -105,7 +106,6 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     EndStatusLine();
     unsigned icon = style & 0xF0;
     bool toError = icon != MESSAGE_ICON_INFORMATION;
-    if (icon == MESSAGE_ICON_ERROR) errorShown = true;
     std::string line = std::string(caption) + ": " + CommandLineText(text) + "\n";
     if (toError) {
         Write(stderr, line);
@@ -119,35 +119,33 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
 }
 
 // After a stop: what the run did and what is left, the stop's final message.
-void PrintStopSummary() {
-    int relocated = lastRunSummary.relocatedCount - lastRunSummary.vanishedCount;
-    int failed = lastRunSummary.failureCount;
+void PrintStopSummary(const RunOutcome* outcome) {
+    int relocated = outcome != nullptr ? outcome->relocatedCount - outcome->vanishedCount : 0;
+    int failed = outcome != nullptr ? outcome->failureCount : 0;
     int left = runImageTotal - relocated - failed;
     std::string images = std::to_string(relocated) + (relocated == 1 ? " image" : " images");
     PrintError("karvelo: stopped: " + images + " relocated, " + std::to_string(failed) + " failed, " +
                std::to_string(left < 0 ? 0 : left) + " left; running the same command again continues\n");
 }
 
-int ExitCodeFor(int code) {
-    if (errorShown) return EXIT_REFUSED;
+int ExitCodeFor(bool byError, const RunOutcome* outcome) {
+    if (byError) return EXIT_REFUSED;
     // A stopped run whose package was held: the work is in the kept copy,
     // not in the package, which the exit code of a stop would claim.
-    if (lastRunSummary.keptBeside) return EXIT_KEPT_BESIDE;
+    if (outcome != nullptr && outcome->keptBeside) return EXIT_KEPT_BESIDE;
     if (stopSignalSeen) return EXIT_STOPPED;
     // A stop the run asked for itself always comes with an error box; any
-    // other request to end is the core giving up.
-    return code == 0 ? EXIT_REFUSED : code;
+    // other early end is the core giving up.
+    return EXIT_REFUSED;
 }
 
-void EndConsoleProcess(int code) {
-    processEnding = true;
-    EndStatusLine();
-    std::fflush(stdout);
-    if (stopSignalSeen) PrintStopSummary();
-    PrintBackupNote();
-    int exitCode = ExitCodeFor(code);
-    if (exitReport != nullptr) exitCode = exitReport(exitCode);
-    std::exit(exitCode);
+// Out of memory, on whichever thread: said like any fatal error, then the
+// end, since the allocation cannot return.
+void EndForLackOfMemory(size_t bytes) {
+    char text[256];
+    FormatOutOfMemoryMessage(bytes, text, sizeof text);
+    ShowConsoleMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+    ExitEarly(true);
 }
 
 void PrintConsoleLine(const char* text) { Write(stdout, std::string(text) + "\n"); }
@@ -181,9 +179,24 @@ void PrintOut(const std::string& text) { Write(stdout, text); }
 void PrintError(const std::string& text) { Write(stderr, text); }
 
 void InstallConsoleFrontEnd() {
-    FrontEnd frontEnd = {ShowConsoleMessage, EndConsoleProcess, PrintConsoleLine};
+    FrontEnd frontEnd = {ShowConsoleMessage, PrintConsoleLine};
     SetFrontEnd(&frontEnd);
+    SetOutOfMemoryHandler(EndForLackOfMemory);
 }
+
+int EndEarly(bool byError) {
+    processEnding = true;
+    EndStatusLine();
+    std::fflush(stdout);
+    const RunOutcome* outcome = ReportedOutcome();
+    if (stopSignalSeen) PrintStopSummary(outcome);
+    PrintBackupNote();
+    int exitCode = ExitCodeFor(byError, outcome);
+    if (exitReport != nullptr) exitCode = exitReport(exitCode);
+    return exitCode;
+}
+
+void ExitEarly(bool byError) { std::exit(EndEarly(byError)); }
 
 void DrawStatusLine(const std::string& line) {
     std::lock_guard<std::recursive_mutex> lock(outputLock);
@@ -210,8 +223,9 @@ void EndStatusLine() {
 void PrintBackupNote() {
     if (CurrentOutputLevel() == OUTPUT_QUIET) return;
     static std::atomic<bool> printed{false};
-    if (lastRunSummary.backupPath[0] == '\0' || printed.exchange(true)) return;
-    PrintError(std::string("karvelo: the package as it was is backed up in ") + lastRunSummary.backupPath +
+    const RunOutcome* outcome = ReportedOutcome();
+    if (outcome == nullptr || outcome->backupPath[0] == '\0' || printed.exchange(true)) return;
+    PrintError(std::string("karvelo: the package as it was is backed up in ") + outcome->backupPath +
                "; the log is " + coreState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
 }
 

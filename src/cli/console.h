@@ -13,7 +13,7 @@ std::string Utf8FromCore(const std::string& text);
 void PrintOut(const std::string& text);
 void PrintError(const std::string& text);
 
-// What the command line makes of the core's requests to end the process.
+// The command line's exit codes.
 enum CliExit {
     EXIT_DONE = 0,            // finished, nothing failed (or nothing to do)
     EXIT_REFUSED = 1,         // package or destination refused, fatal file error
@@ -44,15 +44,27 @@ OutputLevel CurrentOutputLevel();
 // --json document.
 void KeepStdoutForReport();
 
-// `report` is called with the exit code just before the front end ends the
-// process itself (a stop, a fatal error); the process ends with the code it
-// returns.
+// `report` is called with the exit code as a command ends early (EndEarly);
+// the process ends with the code it returns.
 void SetExitReport(int (*report)(int exitCode));
 
 // Installs the command line's front end: message boxes are printed (errors
-// and warnings to stderr), questions are answered "no", and the end of the
-// process maps onto the exit codes above.
+// and warnings to stderr), questions are answered "no", and running out of
+// memory is said like a fatal error before the process ends (ExitEarly).
 void InstallConsoleFrontEnd();
+
+// The last words of a command that ends early: after a stopped or failed
+// run, or an error box that ends it (`byError`: one did).  The status line
+// is ended for good, a stop signal's summary and the backup note are
+// printed, and the report is written (SetExitReport).  Returns the exit
+// code: EXIT_REFUSED after an error, else EXIT_KEPT_BESIDE when the run's
+// package was kept beside it, EXIT_STOPPED after a stop signal, EXIT_REFUSED
+// otherwise.
+int EndEarly(bool byError);
+// The same, then the end of the process with that code: for an end that
+// cannot return to main (out of memory, on any thread) and failures in the
+// main thread's start-up.
+[[noreturn]] void ExitEarly(bool byError);
 
 // A progress line is drawn on stderr without its line end (`line` from
 // the start of the terminal's line, plain ASCII); every message ends it

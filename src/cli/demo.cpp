@@ -16,6 +16,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/console.h"
+#include "util/front_end.h"
 #include "util/loopback_server.h"
 #include "package/writer.h"
 #include "platform/fs.h"
@@ -194,7 +195,11 @@ int DemoCommand(const ParsedArguments& arguments) {
         return EXIT_REFUSED;
     }
     std::string packagePath = folder + PATH_SEPARATOR_TEXT + DEMO_PACKAGE_NAME;
-    if (WritePackage(packagePath.c_str(), DemoPackageText(server.port()).c_str(), nullptr) != PACKAGE_WRITTEN) {
+    const char* failure = nullptr;
+    const int written = WritePackage(packagePath.c_str(), DemoPackageText(server.port()).c_str(), nullptr, nullptr,
+                                     &failure);
+    if (written != PACKAGE_WRITTEN) {
+        if (written == 0) ShowMessage(failure, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
         return EXIT_REFUSED;
     }
 

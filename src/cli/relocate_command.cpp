@@ -118,6 +118,10 @@ bool LoadPackage(const char* command, const std::string& packagePath) {
         return false;
     }
     int result = LoadPackageIntoState(packagePath.c_str());
+    if (PackageReadFailureMessage(result) != nullptr) {
+        ShowMessage(PackageReadFailureMessage(result), CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        ExitEarly(true);
+    }
     char message[MESSAGE_BYTES];
     if (result == PACKAGE_READ_TITLE_TOO_LONG) {
         FormatTitleTooLongMessage(coreState.packagePath, message, sizeof message);
@@ -158,7 +162,8 @@ bool RefuseUnwritableDestination(const char* destination) {
 // and the downloads in flight give up within a network wait slice.  SIGWINCH
 // (the terminal resized) is taken the same way, without a handler, and this
 // thread redraws the progress line for it and about ten times a second.
-void RunWithStopSignals(TerminalView* terminal) {
+// Returns what the run did, on this thread.
+RunOutcome RunWithStopSignals(TerminalView* terminal) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stopSignals, stopSignal);
@@ -168,8 +173,9 @@ void RunWithStopSignals(TerminalView* terminal) {
 
     std::atomic<bool> finished{false};
     coreState.running = 1;  // as the wizard does: before the run's thread exists
+    RunOutcome outcome = {};
     std::thread worker([&] {
-        RunRelocation(&terminal->view);
+        outcome = RunRelocation(&terminal->view);
         finished = true;
     });
     const struct timespec poll = {0, 100 * 1000 * 1000};
@@ -183,7 +189,10 @@ void RunWithStopSignals(TerminalView* terminal) {
         TickTerminalView(terminal, received == SIGWINCH);
     }
     worker.join();
-    pthread_sigmask(SIG_UNBLOCK, &awaited, nullptr);
+    // A run that ended early leaves the signals blocked: one more Ctrl-C
+    // must not cut its last words short.
+    if (outcome.end == RUN_FINISHED) pthread_sigmask(SIG_UNBLOCK, &awaited, nullptr);
+    return outcome;
 }
 
 // `value` as a whole number from 1 to `most`, or 0 when it is not one.
@@ -228,7 +237,10 @@ void StartCore() {
                    stateFolder + "\n");
         std::exit(EXIT_REFUSED);
     }
-    OpenAppLog(coreState.stateFolder);
+    if (!OpenAppLog(coreState.stateFolder)) {
+        ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        ExitEarly(true);
+    }
     StartNetwork();
 }
 
@@ -264,14 +276,21 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     TerminalView terminal;
     InitTerminalView(&terminal, options, coreState.items->count);
     SetReportedRun(&terminal);
-    RunWithStopSignals(&terminal);
+    const RunOutcome outcome = RunWithStopSignals(&terminal);
+    // A failed step reports only the backup it made (kept by the view).
+    if (outcome.end != RUN_FAILED) terminal.outcome = outcome;
+    if (PresentRunOutcome(&terminal.view, outcome)) {
+        const int code = EndEarly(outcome.end == RUN_FAILED || outcome.stoppedByError);
+        SetReportedRun(nullptr);
+        return code;
+    }
     FinishTerminalView(&terminal);
     PrintFailureList(terminal);
     PrintBackupNote();
     int code = EXIT_DONE;
-    if (lastRunSummary.keptBeside) {
+    if (outcome.keptBeside) {
         code = EXIT_KEPT_BESIDE;
-    } else if (lastRunSummary.failureCount > 0) {
+    } else if (outcome.failureCount > 0) {
         code = EXIT_SOME_FAILED;
     }
     code = WriteJsonReport(code);

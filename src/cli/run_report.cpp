@@ -102,6 +102,11 @@ void ChooseJsonReport() {
 
 void SetReportedRun(const TerminalView* terminal) { reportedRun = terminal; }
 
+const RunOutcome* ReportedOutcome() {
+    const TerminalView* terminal = reportedRun;
+    return terminal != nullptr ? &terminal->outcome : nullptr;
+}
+
 int WriteJsonReport(int exitCode) {
     static std::atomic<bool> written{false};
     static std::atomic<bool> lost{false};
@@ -109,6 +114,7 @@ int WriteJsonReport(int exitCode) {
     if (written.exchange(true)) return lost ? EXIT_REFUSED : exitCode;
     const TerminalView* terminal = reportedRun;
     const bool ran = terminal != nullptr && coreState.items != nullptr;
+    const RunOutcome* outcome = ran ? &terminal->outcome : nullptr;
     JsonWriter json;
     json.BeginObject();
     json.Key("items");
@@ -122,16 +128,16 @@ int WriteJsonReport(int exitCode) {
     json.Key("items");
     json.Number(ran ? coreState.items->count : 0);
     json.Key("relocated");
-    json.Number(ran ? lastRunSummary.relocatedCount : 0);
+    json.Number(ran ? outcome->relocatedCount : 0);
     json.Key("failed");
-    json.Number(ran ? lastRunSummary.failureCount : 0);
+    json.Number(ran ? outcome->failureCount : 0);
     json.EndObject();
     json.Key("backup");
-    PathOrNull(&json, ran ? lastRunSummary.backupPath : "");
+    PathOrNull(&json, ran ? outcome->backupPath : "");
     json.Key("written");
-    json.Bool(ran && lastRunSummary.written != 0);
+    json.Bool(ran && outcome->written != 0);
     json.Key("kept_beside");
-    PathOrNull(&json, ran && lastRunSummary.keptBeside ? lastRunSummary.keptPath : "");
+    PathOrNull(&json, ran && outcome->keptBeside ? outcome->keptPath : "");
     json.Key("exit_code");
     json.Number(exitCode);
     json.EndObject();

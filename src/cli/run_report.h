@@ -9,12 +9,14 @@
 void PrintFailureList(const TerminalView& terminal);
 
 // From now on the run's report is the JSON document: stdout is kept for it,
-// and WriteJsonReport writes it, also as the process ends itself (a stop, a
-// fatal error).
+// and WriteJsonReport writes it, also as a command ends early (EndEarly: a
+// stop, a fatal error).
 void ChooseJsonReport();
 
 // The run the document describes while its view lives (null: none).
 void SetReportedRun(const TerminalView* terminal);
+// That run's outcome so far (TerminalView::outcome), or null.
+const RunOutcome* ReportedOutcome();
 
 // Writes the document, with the process's exit code, on stdout, once per
 // process; a later call writes nothing, and so does any without

@@ -105,6 +105,12 @@ void Changed(TerminalView* terminal, bool last) {
 
 void ReadOptions(void* context, RunOptions* options) { *options = Of(context)->options; }
 
+// Before the first image: read from any thread only after that.
+void BackupMade(void* context, const char* backupPath) {
+    RunOutcome* outcome = &Of(context)->outcome;
+    std::snprintf(outcome->backupPath, sizeof outcome->backupPath, "%s", backupPath);
+}
+
 // The first line, and one again after a verbose line ended it.
 void ItemStarted(void* context, int) {
     TerminalView* terminal = Of(context);
@@ -192,6 +198,8 @@ void InitTerminalView(TerminalView* terminal, const RunOptions& options, int ite
     terminal->view.setItemText = SetItemText;
     terminal->view.setProgressPosition = SetProgressPosition;
     terminal->view.imageFinished = ImageFinished;
+    terminal->view.backupMade = BackupMade;
+    terminal->outcome = RunOutcome{};
 }
 
 void TickTerminalView(TerminalView* terminal, bool resized) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "relocate/run.h"
 #include "relocate/run_view.h"
 
 struct TerminalView {
@@ -32,6 +33,11 @@ struct TerminalView {
     // run relocated, the reason of each that failed (as app.log has it).
     std::map<std::string, std::string> files;
     std::map<std::string, std::string> reasons;
+    // What the run did, for the report and the exit code: its backup as
+    // soon as it is made, the rest once the run has ended by itself or by a
+    // stop (a failed step leaves its counts at 0, as none of its work may
+    // be in the package).
+    RunOutcome outcome;
 };
 
 // Fills `terminal` for a run over `itemCount` items with these options.

@@ -11,7 +11,6 @@
 #include "util/app_log.h"
 #include "util/charset.h"
 #include "util/files.h"
-#include "util/front_end.h"
 #include "util/memory.h"
 #include "util/strings.h"
 #include "texts/texts.h"
@@ -190,8 +189,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
             const char* field = tokens.cursor;
             if (description) {
                 if (!ExtractDescriptionUrls(field, static_cast<size_t>(fieldLength), *desktopScratch, patterns)) {
-                    ShowErrorAndEnd(MESSAGE_DESCRIPTION_FAILED);
-                    return PACKAGE_READ_FAILED;
+                    return PACKAGE_READ_DESCRIPTION_FAILED;
                 }
                 Vector* found = TakeFound(desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->desktop = found;
@@ -200,8 +198,7 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 described = true;
             } else if (mobile) {
                 if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), *mobileScratch, patterns)) {
-                    ShowErrorAndEnd(MESSAGE_MOBILE_FAILED);
-                    return PACKAGE_READ_FAILED;
+                    return PACKAGE_READ_MOBILE_FAILED;
                 }
                 Vector* found = TakeFound(mobileScratch, MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->mobile = found;
@@ -365,6 +362,12 @@ size_t TitleLimitBytes(const char* title, size_t length) {
         at += static_cast<size_t>(bytes);
     }
     return counted;
+}
+
+const char* PackageReadFailureMessage(PackageReadResult result) {
+    if (result == PACKAGE_READ_DESCRIPTION_FAILED) return MESSAGE_DESCRIPTION_FAILED;
+    if (result == PACKAGE_READ_MOBILE_FAILED) return MESSAGE_MOBILE_FAILED;
+    return nullptr;
 }
 
 int FindQuotedFieldEnd(const char* field) {

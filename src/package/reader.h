@@ -22,6 +22,10 @@ typedef int PackageReadResult;
 const PackageReadResult PACKAGE_READ_OK = 1;
 const PackageReadResult PACKAGE_READ_FAILED = 0;       // not a package that can be read
 const PackageReadResult PACKAGE_READ_TITLE_TOO_LONG = 2;  // a title over 255 bytes (see TitleLimitBytes)
+// The extraction of a 宝贝描述 or 无线详情 field failed (logged by the
+// extraction): the program cannot go on with this package.
+const PackageReadResult PACKAGE_READ_DESCRIPTION_FAILED = 3;
+const PackageReadResult PACKAGE_READ_MOBILE_FAILED = 4;
 
 // The most bytes a title may have, counted by TitleLimitBytes.
 const int MAX_TITLE_BYTES = 255;
@@ -39,11 +43,15 @@ size_t TitleLimitBytes(const char* title, size_t length);
 // untouched and the records made so far stay in `items` for the caller to
 // clear.
 //
-// When extraction fails (logged by the extraction) the reader shows
-// "读取宝贝详情时出错..." or "读取宝贝无线详情时出错..." and ends the process;
-// if that returns, the result is PACKAGE_READ_FAILED.  The package file is
-// only ever read.
+// When extraction fails the result is PACKAGE_READ_DESCRIPTION_FAILED or
+// PACKAGE_READ_MOBILE_FAILED; the front end shows its message
+// (PackageReadFailureMessage) in an error box and ends the process.  The
+// package file is only ever read.
 PackageReadResult ReadPackage(const char* packagePath, ItemList* items, char** outText);
+
+// The error box text of a read that cannot go on ("读取宝贝详情时出错..." or
+// "读取宝贝无线详情时出错..."), or null for any other result.
+const char* PackageReadFailureMessage(PackageReadResult result);
 
 // The same over the file's bytes already in memory.
 PackageReadResult ReadPackageBytes(const char* bytes, size_t size, ItemList* items, char** outText);

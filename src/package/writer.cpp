@@ -10,7 +10,6 @@
 #include "platform/thread.h"
 #include "util/charset.h"
 #include "util/files.h"
-#include "util/front_end.h"
 #include "texts/texts.h"
 
 namespace {
@@ -18,10 +17,9 @@ namespace {
 
 const unsigned char UTF16LE_MARK[2] = {0xFF, 0xFE};
 
-// Error box and the end of the process.  Callers clean up first: in the
-// real program EndProcess does not return.
-int Fail(const char* message) {
-    ShowErrorAndEnd(message);
+// A failed operation: 0, with its message for the caller to show.
+int Fail(const char* message, const char** failure) {
+    if (failure != nullptr) *failure = message;
     return 0;
 }
 
@@ -233,13 +231,10 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
     return changed ? PACKAGE_CHANGED : PACKAGE_HELD;
 }
 
-// The package text in the package's own encoding, or null after the
-// failure has been reported.
+// The package text in the package's own encoding, or null when it cannot
+// be converted.
 char* ConvertForPackage(const char* packageText, size_t* convertedLength) {
-    if (packageText == nullptr) {
-        Fail(MESSAGE_CONVERSION_FAILED);
-        return nullptr;
-    }
+    if (packageText == nullptr) return nullptr;
     size_t length = std::strlen(packageText);
     // One byte becomes one 2-byte unit, two bytes one unit, four bytes one
     // or two units: 2 x L bytes always suffice; the 2 spare keep the empty
@@ -249,33 +244,32 @@ char* ConvertForPackage(const char* packageText, size_t* convertedLength) {
     if (converted == nullptr ||
         ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, packageText, length, converted, room, convertedLength) == -1) {
         std::free(converted);
-        Fail(MESSAGE_CONVERSION_FAILED);
         return nullptr;
     }
     return converted;
 }
 
 int WriteConverted(const char* packagePath, const char* packageText, int tries, bool keepBeside, char* keptPath,
-                   PackageFile* watched) {
+                   PackageFile* watched, const char** failure) {
     size_t convertedLength = 0;
     char* converted = ConvertForPackage(packageText, &convertedLength);
-    if (converted == nullptr) return 0;
-    const char* failure = nullptr;
+    if (converted == nullptr) return Fail(MESSAGE_CONVERSION_FAILED, failure);
+    const char* replaceFailure = nullptr;
     int result =
-        ReplacePackage(packagePath, converted, convertedLength, tries, keepBeside, keptPath, watched, &failure);
+        ReplacePackage(packagePath, converted, convertedLength, tries, keepBeside, keptPath, watched, &replaceFailure);
     std::free(converted);
-    return result != 0 ? result : Fail(failure);
+    return result != 0 ? result : Fail(replaceFailure, failure);
 }
 
 }  // namespace
 
-int BackupPackage(const char* packagePath, const char* stateFolder, char* backupPathOut) {
+int BackupPackage(const char* packagePath, const char* stateFolder, char* backupPathOut, const char** failureOut) {
     char folder[MAX_PATH_BYTES];
     if (!FormBackupFolder(stateFolder, folder) || (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
-        return Fail(MESSAGE_BAK_FOLDER_FAILED);
+        return Fail(MESSAGE_BAK_FOLDER_FAILED, failureOut);
     }
     FILE* source = OpenFileByPath(packagePath, "rb");
-    if (source == nullptr) return Fail(MESSAGE_BACKUP_SOURCE_FAILED);
+    if (source == nullptr) return Fail(MESSAGE_BACKUP_SOURCE_FAILED, failureOut);
     char backupPath[MAX_PATH_BYTES];
     char partPath[MAX_PATH_BYTES];
     FILE* backup = nullptr;
@@ -289,7 +283,7 @@ int BackupPackage(const char* packagePath, const char* stateFolder, char* backup
     }
     if (backup == nullptr) {
         CloseFile(source);
-        return Fail(MESSAGE_BACKUP_CREATE_FAILED);
+        return Fail(MESSAGE_BACKUP_CREATE_FAILED, failureOut);
     }
 
     const char* failure = CopyBlocks(source, backup);
@@ -301,18 +295,19 @@ int BackupPackage(const char* packagePath, const char* stateFolder, char* backup
     if (failure != nullptr) {
         // An incomplete copy must not pass for a good backup in a later run.
         RemoveFileByPath(partPath);
-        return Fail(failure);
+        return Fail(failure, failureOut);
     }
     if (backupPathOut != nullptr) std::strcpy(backupPathOut, backupPath);
     return 1;
 }
 
-int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched) {
-    return WriteConverted(packagePath, packageText, replaceTries, true, keptPath, watched);
+int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched,
+                 const char** failure) {
+    return WriteConverted(packagePath, packageText, replaceTries, true, keptPath, watched, failure);
 }
 
-int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched) {
-    return WriteConverted(packagePath, packageText, 1, false, nullptr, watched);
+int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched, const char** failure) {
+    return WriteConverted(packagePath, packageText, 1, false, nullptr, watched, failure);
 }
 
 int NotePackageFile(const char* packagePath, PackageFile* file) {

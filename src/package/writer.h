@@ -2,11 +2,11 @@
 //
 // Every run first copies the package byte for byte to
 // "<stateFolder>/bak/<name>(n)<ext>" (the smallest free n from 1), and at
-// its end writes the rewritten text back as FF FE + UCS-2LE.  Both end the
-// process after an error box ("错误") when they fail; where EndProcess
-// returns (tests) they return 0 with nothing half-done left behind.  A
-// package that cannot be replaced is no such failure: the work is kept
-// beside it (WritePackage).
+// its end writes the rewritten text back as FF FE + UCS-2LE.  When either
+// fails it returns 0 with nothing half-done left behind and hands its
+// message ("错误" box text) to the caller through `failure`, which decides
+// what happens next.  A package that cannot be replaced is no such failure:
+// the work is kept beside it (WritePackage).
 #pragma once
 
 #include "platform/fs.h"
@@ -43,11 +43,12 @@ const int PACKAGE_REPLACE_DELAY_MS = 1000;
 
 // Copies the package into "<stateFolder>/bak" (ChooseStateFolder); 1 when
 // the copy is complete.  `backupPath`, when given (MAX_PATH_BYTES), then
-// receives the copy's path.
-int BackupPackage(const char* packagePath, const char* stateFolder, char* backupPath = nullptr);
+// receives the copy's path; on 0, `failure` (may be null) the message.
+int BackupPackage(const char* packagePath, const char* stateFolder, char* backupPath = nullptr,
+                  const char** failure = nullptr);
 
-// Results of the writes below; 0 is a failure that has been reported (error
-// box, end of the process), and the package keeps its bytes.
+// Results of the writes below; 0 is a failure, its message in `failure`
+// (may be null), and the package keeps its bytes.
 const int PACKAGE_WRITTEN = 1;      // the package holds the new text
 const int PACKAGE_KEPT_BESIDE = 2;  // it could not be replaced; the new text is kept beside it
 const int PACKAGE_HELD = 3;         // it could not be replaced now; nothing was written
@@ -78,14 +79,16 @@ int NotePackageFile(const char* packagePath, PackageFile* file);
 // it is still that file; otherwise the new package is kept beside it at
 // once.  Returns PACKAGE_WRITTEN, PACKAGE_KEPT_BESIDE,
 // PACKAGE_CHANGED_KEPT_BESIDE or 0.
-int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched = nullptr);
+int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched = nullptr,
+                 const char** failure = nullptr);
 
 // The same for a checkpoint in the middle of a run: one try, and a package
 // that cannot be replaced now is left as it is (PACKAGE_HELD, nothing shown),
 // since the run writes it again later; a changed one too (PACKAGE_CHANGED),
 // for the end of the run to keep beside it.  PACKAGE_WRITTEN, PACKAGE_HELD,
 // PACKAGE_CHANGED or 0.
-int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched = nullptr);
+int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched = nullptr,
+                       const char** failure = nullptr);
 
 // How the writes above will fare, asked before a run starts so that a run
 // never ends with work it cannot write: every path they form (the backup,

@@ -13,7 +13,8 @@
 //   the front end only reads what the run reports through its view.
 // - urlMap is the run's and lives until the next run (the views read it).
 // - `running` is set by the front end just before it starts the run's
-//   thread (so a close in between waits for the run) and cleared by the run.
+//   thread (so a close in between waits for the run) and cleared on that
+//   thread once the run's outcome lets the program go on (PresentRunOutcome).
 // - `stopRequested` only ever goes from 0 to 1; any thread may set it.
 #pragma once
 

@@ -28,8 +28,6 @@
 #include "util/strings.h"
 #include "texts/texts.h"
 
-RunSummary lastRunSummary;
-
 namespace {
 
 // What the front end handed over for the runs (TakeRunProxySettings).
@@ -87,7 +85,8 @@ struct Run {
     std::chrono::steady_clock::time_point checkpointTime;
     int checkpointRelocated;
     int checkpointFailures;
-    bool checkpointFailed;  // only where EndProcess returns (tests)
+    const char* failure;    // a checkpoint's write failed with this message: nothing more is written
+    bool stoppedByError;    // the run stopped itself after an error box
     bool packageChanged;    // a checkpoint found the package replaced: only the end writes, beside it
     int vanishedCount;      // images forgotten because their files had gone
 };
@@ -121,8 +120,9 @@ void RemoveIfPresent(const char* path) {
     if (FileExists(path)) RemoveFileByPath(path);
 }
 
-void StopWithError(const char* text) {
+void StopWithError(Run* run, const char* text) {
     ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+    run->stoppedByError = true;
     coreState.stopRequested = 1;
 }
 
@@ -239,7 +239,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     if (result == DOWNLOAD_STOPPED) return;
     if (result == DOWNLOAD_CANNOT_CREATE || result == DOWNLOAD_WRITE_FAILED) {
         bool desktopCreate = result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP;
-        if (!stopped) StopWithError(desktopCreate ? MESSAGE_CANNOT_CREATE_FILE : job->errorText);
+        if (!stopped) StopWithError(run, desktopCreate ? MESSAGE_CANNOT_CREATE_FILE : job->errorText);
         ReportImage(*run, url, kind, IMAGE_FATAL, job->errorText);
         return;
     }
@@ -266,7 +266,7 @@ void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) 
     DownloadJob* job = TakeBack(run);
     if (job->state == JOB_NO_NAME) {
         // The destination is too long for a file name: nothing can be created there.
-        StopWithError(MESSAGE_CANNOT_CREATE_FILE);
+        StopWithError(run, MESSAGE_CANNOT_CREATE_FILE);
         ReportImage(*run, url, kind, IMAGE_FATAL);
         FreeDownloadJob(job);
         return;
@@ -292,7 +292,9 @@ void SettleHandedOut(Run* run) {
     CancelWaitingDownloads();
     while (run->handedOut->count > 0) {
         DownloadJob* job = TakeBack(run);
-        if (job->state == JOB_DONE) Settle(run, ItemAt(job->row), job->kind, job, true);
+        // After a failed checkpoint nothing more is recorded: the run ends
+        // where the write failed.
+        if (job->state == JOB_DONE && run->failure == nullptr) Settle(run, ItemAt(job->row), job->kind, job, true);
         // Its name was taken with an empty file at the hand-out.
         if (job->state == JOB_CANCELLED) RemoveIfPresent(job->path);
         FreeDownloadJob(job);
@@ -350,18 +352,20 @@ void ForgetVanishedImages(Run* run) {
 void MaybeCheckpoint(Run* run) {
     bool changes = run->relocatedCount != run->checkpointRelocated ||
                    (run->options.blankFailedImages && run->failureCount != run->checkpointFailures);
-    if (!changes || run->checkpointFailed || run->packageChanged || StopRequested()) return;  // a stop writes back anyway
+    // A stop writes back anyway.
+    if (!changes || run->failure != nullptr || run->packageChanged || StopRequested()) return;
     if (std::chrono::steady_clock::now() - run->checkpointTime < std::chrono::seconds(checkpointSeconds)) return;
     run->checkpointRelocated = run->relocatedCount;
     run->checkpointFailures = run->failureCount;
     SyncFolderFiles(run->options.destination);  // the names the package is about to refer to
     ForgetVanishedImages(run);
+    const char* failure = nullptr;
     int written = WriteCheckpoint(run->urlMap, coreState.packageText, run->options.blankFailedImages,
-                                  coreState.packagePath, &coreState.packageFile);
+                                  coreState.packagePath, &coreState.packageFile, &failure);
     if (written == CHECKPOINT_CHANGED) {
         run->packageChanged = true;
     } else if (written < 0) {
-        run->checkpointFailed = true;
+        run->failure = failure;
         coreState.stopRequested = 1;
     } else if (written == CHECKPOINT_HELD) {
         // Another program holds the package now: the next checkpoint, or
@@ -417,56 +421,76 @@ void AddVanished(const Run& run, char* text, size_t size) {
     std::snprintf(text + length, size - length, FORMAT_IMAGES_VANISHED, run.vanishedCount);
 }
 
-void ShowFinalMessage(const Run& run, bool changed) {
+// The final message of a run that ended by itself.
+void FormFinalMessage(const Run& run, bool changed, RunOutcome* outcome) {
     const char* name = FileNameOfPath(coreState.packagePath);
-    char text[3072];
+    char* text = outcome->message;
+    const size_t size = sizeof outcome->message;
     const char* caption = CAPTION_NOTICE;
     unsigned icon = MESSAGE_ICON_WARNING;
     if (changed) {
-        std::snprintf(text, sizeof text, FORMAT_DONE, name);
+        std::snprintf(text, size, FORMAT_DONE, name);
         if (run.failureCount == 0 || run.options.blankFailedImages) {
             caption = CAPTION_DONE;
             icon = MESSAGE_ICON_INFORMATION;
         } else {
-            std::strncat(text, TEXT_SOME_FAILED, sizeof text - std::strlen(text) - 1);
+            std::strncat(text, TEXT_SOME_FAILED, size - std::strlen(text) - 1);
         }
     } else if (run.failureCount > 0) {
-        std::snprintf(text, sizeof text, "%s", MESSAGE_ALL_FAILED);
+        std::snprintf(text, size, "%s", MESSAGE_ALL_FAILED);
     } else {
-        std::snprintf(text, sizeof text, "%s", MESSAGE_NOTHING_TO_DO);
+        std::snprintf(text, size, "%s", MESSAGE_NOTHING_TO_DO);
         caption = CAPTION_DONE;
         icon = MESSAGE_ICON_INFORMATION;
     }
-    AddVanished(run, text, sizeof text);
-    ShowMessage(text, caption, MESSAGE_OK | icon);
+    AddVanished(run, text, size);
+    outcome->caption = caption;
+    outcome->style = MESSAGE_OK | icon;
 }
 
 // The package could not be replaced and is kept beside it: says where (and
 // why: held, or no longer the file that was read), and, when the run ended
 // by itself, what the final message would add.
-void ShowKeptBeside(const Run& run, const char* keptPath, bool stopped, bool packageChanged) {
-    char text[3072];
-    std::snprintf(text, sizeof text, packageChanged ? FORMAT_CHANGED_KEPT_BESIDE : FORMAT_KEPT_BESIDE,
-                  FileNameOfPath(coreState.packagePath), keptPath);
+void FormKeptBeside(const Run& run, bool stopped, bool packageChanged, RunOutcome* outcome) {
+    char* text = outcome->message;
+    const size_t size = sizeof outcome->message;
+    std::snprintf(text, size, packageChanged ? FORMAT_CHANGED_KEPT_BESIDE : FORMAT_KEPT_BESIDE,
+                  FileNameOfPath(coreState.packagePath), outcome->keptPath);
     if (!stopped && run.failureCount > 0 && !run.options.blankFailedImages) {
-        std::strncat(text, TEXT_SOME_FAILED, sizeof text - std::strlen(text) - 1);
+        std::strncat(text, TEXT_SOME_FAILED, size - std::strlen(text) - 1);
     }
-    AddVanished(run, text, sizeof text);
-    ShowMessage(text, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
+    AddVanished(run, text, size);
+    outcome->caption = CAPTION_NOTICE;
+    outcome->style = MESSAGE_OK | MESSAGE_ICON_WARNING;
 }
 
-void Summarise(const Run& run, bool changed, bool written, bool stopped, const char* keptPath) {
-    const bool kept = keptPath[0] != '\0';
-    lastRunSummary.keptBeside = kept ? 1 : 0;
-    lastRunSummary.written = changed && written && !kept ? 1 : 0;
-    std::snprintf(lastRunSummary.keptPath, sizeof lastRunSummary.keptPath, "%s", keptPath);
-    lastRunSummary.itemCount = run.itemCount;
-    lastRunSummary.processedCount = run.processedCount;
-    lastRunSummary.relocatedCount = run.relocatedCount;
-    lastRunSummary.failureCount = run.failureCount;
-    lastRunSummary.textChanged = changed ? 1 : 0;
-    lastRunSummary.stopped = stopped ? 1 : 0;
-    lastRunSummary.vanishedCount = run.vanishedCount;
+void CountInto(const Run& run, RunOutcome* outcome) {
+    outcome->stoppedByError = run.stoppedByError ? 1 : 0;
+    outcome->itemCount = run.itemCount;
+    outcome->processedCount = run.processedCount;
+    outcome->relocatedCount = run.relocatedCount;
+    outcome->failureCount = run.failureCount;
+    outcome->vanishedCount = run.vanishedCount;
+}
+
+// A step that failed: its message in the error box, and Karvelo.exe ends
+// with 0, the package as the step found it.
+void Fail(RunStep step, const char* failure, RunOutcome* outcome) {
+    outcome->end = RUN_FAILED;
+    outcome->failedStep = step;
+    std::snprintf(outcome->message, sizeof outcome->message, "%s", failure != nullptr ? failure : "");
+    outcome->caption = CAPTION_ERROR;
+    outcome->style = MESSAGE_OK | MESSAGE_ICON_ERROR;
+    outcome->endsProgram = 1;
+    outcome->exitCode = 0;
+}
+
+// Ends a run that stopped: Karvelo.exe ends with 0 after the message, if
+// there is one.
+void EndStopped(RunOutcome* outcome) {
+    outcome->end = RUN_STOPPED;
+    outcome->endsProgram = 1;
+    outcome->exitCode = 0;
 }
 
 }  // namespace
@@ -474,12 +498,12 @@ void Summarise(const Run& run, bool changed, bool written, bool stopped, const c
 void SetCheckpointInterval(int seconds) { checkpointSeconds = seconds >= 0 ? seconds : DEFAULT_CHECKPOINT_SECONDS; }
 
 int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath,
-                    PackageFile* watched) {
+                    PackageFile* watched, const char** failure) {
     if (packageText == nullptr) return 0;
     char* text = CopyString(packageText);
     int written = 0;
     if (RewritePackageText(urlMap, &text, blankFailedImages, 0, 0, nullptr)) {
-        switch (WritePackageIfFree(packagePath, text, watched)) {
+        switch (WritePackageIfFree(packagePath, text, watched, failure)) {
             case PACKAGE_WRITTEN: written = 1; break;
             case PACKAGE_HELD: written = CHECKPOINT_HELD; break;
             case PACKAGE_CHANGED: written = CHECKPOINT_CHANGED; break;
@@ -505,10 +529,11 @@ int CountRunImages(const RunOptions& options) {
     return count;
 }
 
-unsigned RunRelocation(void* argument) {
+RunOutcome RunRelocation(const RunView* view) {
     Run run = {};
-    run.view = static_cast<const RunView*>(argument);
-    lastRunSummary = RunSummary{};
+    run.view = view;
+    RunOutcome outcome = {};
+    outcome.caption = "";
     // The front end has set it already, before this thread started, so that
     // a close in between waits for the run; set here for callers that start
     // the run directly.
@@ -516,20 +541,19 @@ unsigned RunRelocation(void* argument) {
     if (StopRequested()) {
         // Stopped before it began (a close, an update that must be taken):
         // nothing was backed up or changed, so there is nothing to write.
-        lastRunSummary.stopped = 1;
-        EndProcess(0);
-        coreState.running = 0;  // where EndProcess returns (tests)
-        return 0;
+        EndStopped(&outcome);
+        return outcome;
     }
     // A front end that did not note the package as it read it (LoadPackageIntoState) notes it now.
     if (std::strcmp(coreState.packageFile.path, coreState.packagePath) != 0) {
         NotePackageFile(coreState.packagePath, &coreState.packageFile);
     }
-    if (!BackupPackage(coreState.packagePath, coreState.stateFolder, lastRunSummary.backupPath)) {
-        // Only reached where EndProcess returns (tests).
-        coreState.running = 0;
-        return 0;
+    const char* failure = nullptr;
+    if (!BackupPackage(coreState.packagePath, coreState.stateFolder, outcome.backupPath, &failure)) {
+        Fail(RUN_STEP_BACKUP, failure, &outcome);
+        return outcome;
     }
+    if (view->backupMade != nullptr) view->backupMade(view->context, outcome.backupPath);
     run.stamp = CurrentRunTimeStamp();
     run.checkpointTime = std::chrono::steady_clock::now();
     run.view->readOptions(run.view->context, &run.options);
@@ -541,47 +565,55 @@ unsigned RunRelocation(void* argument) {
     int streams = run.options.streams >= 1 && run.options.streams <= MAX_RUN_STREAMS ? run.options.streams
                                                                                      : DEFAULT_RUN_STREAMS;
     if (run.itemCount > 0 && !StopRequested()) RelocateItemsWithWorkers(&run, jobs, streams);
+    CountInto(run, &outcome);
 
-    SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
-    ForgetVanishedImages(&run);
-    int changed = RewritePackageText(run.urlMap, &coreState.packageText, run.options.blankFailedImages,
-                                     run.itemCount, run.processedCount, run.view);
-    // After a failed checkpoint the process has ended (where EndProcess returns, nothing more is written).
-    bool written = !run.checkpointFailed;
-    bool kept = false;
+    int changed = 0;
     bool packageChanged = false;
-    char keptPath[MAX_PATH_BYTES] = "";
-    if (changed && written) {
-        int outcome = WritePackage(coreState.packagePath, coreState.packageText, keptPath, &coreState.packageFile);
-        written = outcome != 0;
-        packageChanged = outcome == PACKAGE_CHANGED_KEPT_BESIDE;
-        kept = outcome == PACKAGE_KEPT_BESIDE || packageChanged;
+    if (run.failure != nullptr) {
+        // A checkpoint could not be written: the run ends there.
+        Fail(RUN_STEP_CHECKPOINT, run.failure, &outcome);
+    } else {
+        SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
+        ForgetVanishedImages(&run);
+        outcome.vanishedCount = run.vanishedCount;
+        changed = RewritePackageText(run.urlMap, &coreState.packageText, run.options.blankFailedImages,
+                                     run.itemCount, run.processedCount, run.view);
+        outcome.textChanged = changed ? 1 : 0;
+    }
+    if (changed) {
+        int written = WritePackage(coreState.packagePath, coreState.packageText, outcome.keptPath,
+                                   &coreState.packageFile, &failure);
+        packageChanged = written == PACKAGE_CHANGED_KEPT_BESIDE;
+        outcome.keptBeside = written == PACKAGE_KEPT_BESIDE || packageChanged ? 1 : 0;
+        outcome.written = written != 0 && !outcome.keptBeside ? 1 : 0;
+        if (written == 0) Fail(RUN_STEP_WRITE_BACK, failure, &outcome);
     }
     std::free(coreState.packageText);
     coreState.packageText = nullptr;
 
-    bool stopped = StopRequested();
-    Summarise(run, changed != 0, written, stopped, kept ? keptPath : "");
-    // Said even before the end of a stopped run: the package on disk does
-    // not hold this run's work, the kept copy does.
-    if (kept && stopped) ShowKeptBeside(run, keptPath, true, packageChanged);
-    if (stopped || !written) {
-        if (stopped) EndProcess(0);
-        // Where EndProcess returns (tests), leave nothing behind.
-        coreState.urlMap = nullptr;
-        FreeHashMap(run.urlMap, 1);
-        coreState.running = 0;
-        return 0;
-    }
-    ShowProgressText(run);
-    coreState.running = 0;
-    if (kept) {
-        ShowKeptBeside(run, keptPath, false, packageChanged);
-    } else {
-        ShowFinalMessage(run, changed != 0);
+    if (outcome.end != RUN_FAILED) {
+        const bool stopped = StopRequested();
+        // Said even at the end of a stopped run: the package on disk does
+        // not hold this run's work, the kept copy does.
+        if (outcome.keptBeside) {
+            FormKeptBeside(run, stopped, packageChanged, &outcome);
+        } else if (!stopped) {
+            FormFinalMessage(run, changed != 0, &outcome);
+        }
+        if (stopped) {
+            EndStopped(&outcome);
+        } else {
+            ShowProgressText(run);
+        }
     }
     coreState.urlMap = nullptr;
     FreeHashMap(run.urlMap, 1);
-    if (run.view->runFinished != nullptr) run.view->runFinished(run.view->context);
-    return 0;
+    return outcome;
+}
+
+int PresentRunOutcome(const RunView* view, const RunOutcome& outcome) {
+    if (!outcome.endsProgram) coreState.running = 0;
+    if (outcome.message[0] != '\0') ShowMessage(outcome.message, outcome.caption, outcome.style);
+    if (!outcome.endsProgram && view->runFinished != nullptr) view->runFinished(view->context);
+    return outcome.endsProgram;
 }

@@ -4,6 +4,7 @@
 // RunView before it starts a run; the run calls it in a fixed order that
 // maps one to one onto the window messages of the Win32 program:
 //
+//   backupMade(path)                  once the backup is whole (the command line notes it)
 //   readOptions                       once, at the start
 //   per item i:
 //     itemStarted(i)                  LVM_ENSUREVISIBLE, sub-item 1 := "搬家中"
@@ -14,6 +15,7 @@
 //     -- the run writes the record's state := 2 here --
 //     isRowSelected(i) / notifyItemChanged(i)  WM_NOTIFY, when selected and failed
 //   setProgressText(...)              the rewriting texts, then the end text
+//   -- the run returns its RunOutcome; PresentRunOutcome shows its box --
 //   runFinished()                     enable previous/close buttons and Close
 //
 // Message boxes go through ShowMessage (util/front_end.h), so every front end
@@ -56,4 +58,5 @@ struct RunView {
     // `detail`: the local file of a relocated image, the reason of a failed one.
     void (*imageFinished)(void* context, const char* url, int isMobile, ImageOutcome outcome, const char* detail);
     void (*runFinished)(void* context);
+    void (*backupMade)(void* context, const char* backupPath);
 };

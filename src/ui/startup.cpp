@@ -19,6 +19,7 @@
 #include "util/app_log.h"
 #include "util/files.h"
 #include "util/front_end.h"
+#include "util/memory.h"
 
 const char SHORTCUT_NAME[] = "Tessavo";
 const char SHORTCUT_MARKER_NAME[] = "no_shortcut.txt";
@@ -33,14 +34,22 @@ typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 
 HHOOK shortcutPromptHook = nullptr;
 
-void ExitWithCode(int code) { std::exit(code); }
-
 void EndWithError(const char* text) {
     ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-    EndProcess(EXIT_START_FAILED);
+    EndProgram(EXIT_START_FAILED);
+}
+
+// Out of memory: the box says so and the program ends with its own code.
+void EndForLackOfMemory(size_t bytes) {
+    char text[256];
+    FormatOutOfMemoryMessage(bytes, text, sizeof text);
+    ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+    EndProgram(EXIT_OUT_OF_MEMORY);
 }
 
 }  // namespace
+
+void EndProgram(int code) { std::exit(code); }
 
 void RestrictDllSearch() {
     FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
@@ -60,7 +69,7 @@ void ComputeProgramFolder(char* folder, int size) {
         // Working in another folder than the program's would put the log
         // and the backups where nobody looks for them.
         ShowMessage(MESSAGE_PROGRAM_FOLDER_UNUSABLE, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-        EndProcess(EXIT_START_FAILED);
+        EndProgram(EXIT_START_FAILED);
         return;
     }
     wchar_t current[MAX_PATH_BYTES * 2];
@@ -68,7 +77,7 @@ void ComputeProgramFolder(char* folder, int size) {
     if (length == 0 || length >= sizeof current / sizeof current[0] ||
         CorePathFromSystem(current, folder, size) != SYSTEM_PATH_OK) {
         ShowMessage(MESSAGE_PROGRAM_FOLDER_UNUSABLE, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-        EndProcess(EXIT_START_FAILED);
+        EndProgram(EXIT_START_FAILED);
     }
 }
 
@@ -77,16 +86,17 @@ int IsArchiveTempFolder(const char* folder) {
 }
 
 void InstallWindowsFrontEnd() {
-    static const FrontEnd windows = {ShowMessageBox, ExitWithCode, nullptr};
+    static const FrontEnd windows = {ShowMessageBox, nullptr};
     SetUserInterfaceThread();
     SetFrontEnd(&windows);
+    SetOutOfMemoryHandler(EndForLackOfMemory);
 }
 
 void RefuseArchiveFolder() {
     // Before the log is open, so not logged.
     ShowMessage(MESSAGE_UNPACK_FIRST, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_ERROR);
     OpenSitePage(PAGE_UNPACKING);
-    EndProcess(EXIT_START_FAILED);
+    EndProgram(EXIT_START_FAILED);
 }
 
 void StartWinsock() {
@@ -130,8 +140,9 @@ unsigned StartupThread(void*) {
     // The browser is started from this thread.
     StartComOnThisThread();
     UpdateView view = {nullptr, SetNoticeText, OpenPage};
-    UpdateCheck(&view);
+    UpdateFinding found = UpdateCheck(&view);
     CoUninitialize();
+    if (UpdateEndsProgramNow(found)) EndProgram(0);
     return 0;
 }
 

@@ -32,8 +32,11 @@ int IsArchiveTempFolder(const char* folder);
 
 // Message boxes owned by the main window (none before it exists), shown by
 // the calling thread as the user-interface thread (ui/message_boxes.h), and
-// the end of the process through the runtime's exit, for core code.
+// the out-of-memory handler, for core code.
 void InstallWindowsFrontEnd();
+
+// Ends Karvelo.exe with `code`; only the program's own code ends it.
+[[noreturn]] void EndProgram(int code);
 
 // Ends the process when the program runs from an archive tool's folder:
 // tells the user, opens the unpacking page, exit code -1.

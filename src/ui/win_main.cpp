@@ -12,6 +12,8 @@
 #include "ui/startup.h"
 #include "ui/wide_text.h"
 #include "util/app_log.h"
+#include "util/front_end.h"
+#include "texts/texts.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     RestrictDllSearch();
@@ -23,7 +25,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     if (IsArchiveTempFolder(coreState.programFolder)) RefuseArchiveFolder();
     // Beside the program unless it stands where it cannot write (Program Files).
     ChooseStateFolder(coreState.programFolder, 1, coreState.stateFolder, sizeof coreState.stateFolder);
-    OpenAppLog(coreState.stateFolder);
+    if (!OpenAppLog(coreState.stateFolder)) {
+        ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProgram(0);
+    }
     StartWinsock();
 
     char title[64];

@@ -55,7 +55,8 @@ void RunFinished(void*) {
 }
 
 RunView windowRunView = {nullptr,           ReadOptions,       ItemStarted,        SetItemText, SetProgressPosition,
-                         SetProgressText,   IsRowSelected,     NotifyItemChanged,  nullptr,     RunFinished};
+                         SetProgressText,   IsRowSelected,     NotifyItemChanged,  nullptr,     RunFinished,
+                         nullptr};
 
 }  // namespace
 

@@ -19,6 +19,7 @@
 #include "ui/main_window.h"
 #include "ui/progress_view.h"
 #include "ui/shell_utilities.h"
+#include "ui/startup.h"
 #include "texts/texts.h"
 #include "ui/message_boxes.h"
 #include "ui/wide_text.h"
@@ -146,7 +147,10 @@ void LoadChosenPackage() {
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
 
     char message[MESSAGE_BYTES];
-    if (result == PACKAGE_READ_OK) {
+    if (PackageReadFailureMessage(result) != nullptr) {
+        ShowMessage(PackageReadFailureMessage(result), CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
+        EndProgram(0);
+    } else if (result == PACKAGE_READ_OK) {
         ShowOptionsPage();
     } else if (result == PACKAGE_READ_TITLE_TOO_LONG) {
         FormatTitleTooLongMessage(coreState.packagePath, message, sizeof message);
@@ -181,6 +185,19 @@ void ChooseDestination() {
         Warn(UnusablePathMessage(chosen), appState.chooseDestinationButton);
     }
 }
+
+namespace {
+
+// The run's thread: the run, its last box, then, after a stop or a failed
+// step, the end of the program with the outcome's code.
+unsigned RunInWindow(void* view) {
+    const RunView* runView = static_cast<const RunView*>(view);
+    const RunOutcome outcome = RunRelocation(runView);
+    if (PresentRunOutcome(runView, outcome)) EndProgram(outcome.exitCode);
+    return 0;
+}
+
+}  // namespace
 
 void StartRun() {
     char destination[MAX_PATH_BYTES];
@@ -224,23 +241,23 @@ void StartRun() {
     // the thread gets going asks first and then stops the run, which then
     // ends the process itself, never in the middle of its backup.
     coreState.running = 1;
-    if (!StartDetachedThread(RunRelocation, WindowRunView())) {
+    if (!StartDetachedThread(RunInWindow, WindowRunView())) {
         coreState.running = 0;
         ShowMessage(MESSAGE_RUN_THREAD_FAILED, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_ERROR);
-        EndProcess(-1);
+        EndProgram(-1);
     }
 }
 
 void RequestClose() {
     if (!coreState.running) {
-        EndProcess(0);
+        EndProgram(0);
         return;
     }
     int answer = ShowMessage(QUESTION_CLOSE_WHILE_RUNNING, CAPTION_CONFIRM, MESSAGE_OK_CANCEL | MESSAGE_ICON_QUESTION);
     if (answer != ANSWER_OK) return;
     // The run may have ended while the question was open.
     if (!coreState.running) {
-        EndProcess(0);
+        EndProgram(0);
         return;
     }
     StopRunForClose();

@@ -79,15 +79,15 @@ void RestoreUpdateAddressTemplate(char* buffer, int size) { Unscramble(SCRAMBLED
 
 void RestoreDownloadPageAddress(char* buffer, int size) { Unscramble(SCRAMBLED_DOWNLOAD_PAGE, buffer, size); }
 
-void UpdateCheck(const UpdateView* view) {
+UpdateFinding UpdateCheck(const UpdateView* view) {
     char addressTemplate[ADDRESS_BYTES];
     char address[ADDRESS_BYTES];
     RestoreUpdateAddressTemplate(addressTemplate, sizeof addressTemplate);
     std::snprintf(address, sizeof address, addressTemplate, PROGRAM_VERSION);
-    UpdateCheckAt(address, view);
+    return UpdateCheckAt(address, view);
 }
 
-void UpdateCheckAt(const char* url, const UpdateView* view) {
+UpdateFinding UpdateCheckAt(const char* url, const UpdateView* view) {
     // A client of its own for the one request: nothing is shared with a run.
     const HttpClientSettings settings = {};
     HttpClient* client = NewHttpClient(&settings);
@@ -95,7 +95,7 @@ void UpdateCheckAt(const char* url, const UpdateView* view) {
     FreeHttpClient(client);
     if (!result->ok) {
         FreeFetchResult(result);
-        return;
+        return UPDATE_UNREACHABLE;
     }
     // Tokenize a copy: the reply as received is what an unrecognised status shows.
     char* copy = CopyBytes(result->text, static_cast<size_t>(result->length));
@@ -105,28 +105,32 @@ void UpdateCheckAt(const char* url, const UpdateView* view) {
     if (status == nullptr) status = "";
     if (message != nullptr && *message != '\0') ShowNotice(view, message);
 
+    UpdateFinding found = UPDATE_UNRECOGNISED;
     if (std::strcmp(status, "false") == 0) {
-        // Nothing more to say.
+        found = UPDATE_CURRENT;  // nothing more to say
     } else if (std::strcmp(status, "true") == 0) {
+        found = UPDATE_OFFERED;
         if (ShowMessage(MESSAGE_NEW_VERSION, CAPTION_NOTICE, MESSAGE_YES_NO | MESSAGE_ICON_QUESTION) == ANSWER_YES) {
             OpenDownloadPage(view);
         }
     } else if (std::strcmp(status, "must") == 0) {
+        found = UPDATE_REQUIRED;
         ShowMessage(MESSAGE_MUST_UPGRADE, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_INFORMATION);
         OpenDownloadPage(view);
-        std::free(copy);
-        FreeFetchResult(result);
-        // The stop first, then the look at `running`: a run that starts
-        // after the look sees the stop before its backup and ends the
-        // process without one; a run already going writes its package back
-        // and then ends the process itself, as after a confirmed close.
+        // The stop before the caller's look at `running`
+        // (UpdateEndsProgramNow): a run that starts after the look sees the
+        // stop before its backup and ends without one.
         coreState.stopRequested = 1;
-        if (coreState.running.load()) return;
-        EndProcess(0);
-        return;
     } else {
         ShowUnrecognised(result);
     }
     std::free(copy);
     FreeFetchResult(result);
+    return found;
+}
+
+bool UpdateEndsProgramNow(UpdateFinding found) {
+    // A run already going writes its package back and then the program
+    // ends, as after a confirmed close.
+    return found == UPDATE_REQUIRED && coreState.running.load() == 0;
 }

@@ -9,7 +9,6 @@
 #include "platform/thread.h"
 #include "util/clock.h"
 #include "util/files.h"
-#include "util/front_end.h"
 #include "util/strings.h"
 #include "util/vector.h"
 #include "texts/texts.h"
@@ -32,11 +31,7 @@ int OpenAppLog(const char* folder) {
     // Binary: Windows lines already end in "\r\n", which text mode there
     // would write as "\r\r\n".
     FILE* stream = OpenFileByPath(path, "a+b");
-    if (stream == nullptr) {
-        ShowMessage(MESSAGE_LOG_CANNOT_OPEN, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-        EndProcess(0);
-        return 0;
-    }
+    if (stream == nullptr) return 0;
     LockMutex(logMutex);
     if (logStream != nullptr) std::fclose(logStream);
     logStream = stream;

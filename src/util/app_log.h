@@ -11,9 +11,10 @@
 
 const long APP_LOG_SIZE_LIMIT = 2097152;
 
-// Opens the log in `folder` once, for the whole process.  When it
-// cannot be opened: message "无法打开应用日志文件：app.log" and the end of the
-// process with code 0.  Returns 1 when open (0 only if EndProcess returned).
+// Opens the log in `folder` once, for the whole process.  Returns 1 when
+// open, 0 when it cannot be opened: the front end then shows
+// MESSAGE_LOG_CANNOT_OPEN ("无法打开应用日志文件：app.log") and ends the
+// process with code 0.
 int OpenAppLog(const char* folder);
 
 // Appends one line; without an open log it does nothing.  Any thread.

@@ -48,21 +48,18 @@ int DefaultShowMessage(const char* text, const char* caption, unsigned style) {
     return (style & 0xF) == MESSAGE_YES_NO || (style & 0xF) == MESSAGE_YES_NO_CANCEL ? ANSWER_YES : ANSWER_OK;
 }
 
-void DefaultEndProcess(int code) { std::exit(code); }
-
 void DefaultPrintLine(const char* text) {
     WriteConsoleText(stdout, text);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-FrontEnd current = {DefaultShowMessage, DefaultEndProcess, DefaultPrintLine};
+FrontEnd current = {DefaultShowMessage, DefaultPrintLine};
 
 }  // namespace
 
 void SetFrontEnd(const FrontEnd* frontEnd) {
     current.showMessage = frontEnd && frontEnd->showMessage ? frontEnd->showMessage : DefaultShowMessage;
-    current.endProcess = frontEnd && frontEnd->endProcess ? frontEnd->endProcess : DefaultEndProcess;
     current.printLine = frontEnd && frontEnd->printLine ? frontEnd->printLine : DefaultPrintLine;
 }
 
@@ -70,11 +67,4 @@ int ShowMessage(const char* text, const char* caption, unsigned style) {
     return current.showMessage(text, caption, style);
 }
 
-void EndProcess(int code) { current.endProcess(code); }
-
 void PrintLine(const char* text) { current.printLine(text); }
-
-void ShowErrorAndEnd(const char* text) {
-    ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-    EndProcess(0);
-}

@@ -1,11 +1,11 @@
 // The few things core code asks of whichever front end is running it.
 //
-// Core code never shows a window or ends the process by itself: it raises a
-// message box through ShowMessage and ends the process through EndProcess.
-// The Win32 program passes them to MessageBoxA (owned by the main window) and
-// ExitProcess; the command line prints and exits with its own codes; tests
-// record the calls.  With no front end installed, messages go to stderr and
-// EndProcess calls exit().
+// Core code never shows a window by itself: it raises a message box through
+// ShowMessage.  The Win32 program passes it to MessageBoxA (owned by the
+// main window); the command line prints it; tests record the calls.  With
+// no front end installed, messages go to stderr.  Core code never ends the
+// process either: it returns its failures, and only a front end's own code
+// ends the process.
 #pragma once
 
 #include "texts/texts.h"
@@ -29,9 +29,6 @@ const int ANSWER_NO = 7;
 struct FrontEnd {
     // Shows a message with a caption (core form); returns the answer.
     int (*showMessage)(const char* text, const char* caption, unsigned style);
-    // Ends the process with `code`.  Only a test's version returns; core code
-    // then unwinds with its failure result.
-    void (*endProcess)(int code);
     // Writes one line (core form) to the console (standard output).
     void (*printLine)(const char* text);
 };
@@ -40,9 +37,4 @@ struct FrontEnd {
 void SetFrontEnd(const FrontEnd* frontEnd);
 
 int ShowMessage(const char* text, const char* caption, unsigned style);
-void EndProcess(int code);
 void PrintLine(const char* text);
-
-// The common case: an error box with the caption "错误", then the end of the
-// process with code 0 (the package is left as the failing step found it).
-void ShowErrorAndEnd(const char* text);

@@ -4,33 +4,33 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "util/front_end.h"
 #include "texts/texts.h"
 
 namespace {
 
+void* SystemAllocate(size_t bytes) { return std::malloc(bytes); }
+void* SystemAllocateZeroed(size_t count, size_t size) { return std::calloc(count, size); }
+void* SystemReallocate(void* block, size_t bytes) { return std::realloc(block, bytes); }
 
-std::atomic<bool> failNext{false};
+const Allocator SYSTEM_ALLOCATOR = {SystemAllocate, SystemAllocateZeroed, SystemReallocate};
+
+std::atomic<const Allocator*> allocator{&SYSTEM_ALLOCATOR};
+std::atomic<OutOfMemoryHandler> outOfMemoryHandler{nullptr};
 // Set by the first failure: a failure while that one is being reported
 // (showing the box needs memory too) aborts at once.
 std::atomic<bool> ending{false};
 
 [[noreturn]] void EndForLackOfMemory(size_t bytes) {
-    if (ending.exchange(true)) std::abort();
-    char text[256];
-    std::snprintf(text, sizeof text, FORMAT_OUT_OF_MEMORY, static_cast<unsigned long>(bytes));
-    ShowMessage(text, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-    EndProcess(EXIT_OUT_OF_MEMORY);
-    std::abort();  // EndProcess returned (a test's front end)
+    OutOfMemoryHandler handler = outOfMemoryHandler.load();
+    if (handler != nullptr && !ending.exchange(true)) handler(bytes);
+    std::abort();  // no handler, or one that returned
 }
-
-bool FailingForTests() { return failNext.load(std::memory_order_relaxed) && failNext.exchange(false); }
 
 }  // namespace
 
 void* Allocate(size_t bytes) {
     if (bytes == 0) bytes = 1;
-    void* block = FailingForTests() ? nullptr : std::malloc(bytes);
+    void* block = allocator.load()->allocate(bytes);
     if (block == nullptr) EndForLackOfMemory(bytes);
     return block;
 }
@@ -38,16 +38,24 @@ void* Allocate(size_t bytes) {
 void* AllocateZeroed(size_t count, size_t size) {
     if (count == 0 || size == 0) count = size = 1;
     if (count > static_cast<size_t>(-1) / size) EndForLackOfMemory(static_cast<size_t>(-1));
-    void* block = FailingForTests() ? nullptr : std::calloc(count, size);
+    void* block = allocator.load()->allocateZeroed(count, size);
     if (block == nullptr) EndForLackOfMemory(count * size);
     return block;
 }
 
 void* Reallocate(void* block, size_t bytes) {
     if (bytes == 0) bytes = 1;
-    void* moved = FailingForTests() ? nullptr : std::realloc(block, bytes);
+    void* moved = allocator.load()->reallocate(block, bytes);
     if (moved == nullptr) EndForLackOfMemory(bytes);
     return moved;
 }
 
-void FailNextAllocationForTests() { failNext = true; }
+const Allocator* SystemAllocator() { return &SYSTEM_ALLOCATOR; }
+
+void SetAllocator(const Allocator* layer) { allocator = layer != nullptr ? layer : &SYSTEM_ALLOCATOR; }
+
+void SetOutOfMemoryHandler(OutOfMemoryHandler handler) { outOfMemoryHandler = handler; }
+
+void FormatOutOfMemoryMessage(size_t bytes, char* text, size_t size) {
+    std::snprintf(text, size, FORMAT_OUT_OF_MEMORY, static_cast<unsigned long>(bytes));
+}

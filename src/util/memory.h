@@ -1,13 +1,14 @@
 // Memory for the core: allocations that never return null.
 //
 // When the system cannot give the memory asked for, there is no sensible
-// way on: the process ends through the front end, after an error box that
-// says so ("内存不足…(out of memory)"), with exit code -1, as after a failed
-// start-up or thread start (see front_end.h).  If a front end's EndProcess returns (a test's), the process
-// aborts: a caller of these functions cannot go on without its memory.
-// Every allocation of the core goes through them, unless a failure there has
-// a result of its own (the package reader's and writer's large buffers
-// fail their operation instead).
+// way on: the front end's out-of-memory handler says so and ends the
+// process (Karvelo.exe after an error box "内存不足…(out of memory)" with
+// EXIT_OUT_OF_MEMORY, the command line as after any fatal error).  With no
+// handler installed, or one that returns, the process aborts: a caller of
+// these functions cannot go on without its memory.  Every allocation of the
+// core goes through them, unless a failure there has a result of its own
+// (the package reader's and writer's large buffers fail their operation
+// instead).
 #pragma once
 
 #include <cstddef>
@@ -23,5 +24,25 @@ void* Reallocate(void* block, size_t bytes);
 // The process exit code after a failed allocation.
 const int EXIT_OUT_OF_MEMORY = -1;
 
-// Test seam: the next allocation fails as if the system had no memory left.
-void FailNextAllocationForTests();
+// Where the functions above get their blocks; each returns null when it has
+// none to give.  Blocks are freed with free(3), so a layer passes its calls
+// on to the system's (SystemAllocator), as a test's layer that fails a call
+// does.
+struct Allocator {
+    void* (*allocate)(size_t bytes);
+    void* (*allocateZeroed)(size_t count, size_t size);
+    void* (*reallocate)(void* block, size_t bytes);
+};
+// malloc, calloc and realloc.
+const Allocator* SystemAllocator();
+// Installs `allocator` (null: the system's) while no other thread allocates.
+void SetAllocator(const Allocator* allocator);
+
+// Called once, on the thread whose allocation failed, with the bytes asked
+// for; it ends the process.  A failure while it runs aborts at once.
+typedef void (*OutOfMemoryHandler)(size_t bytes);
+// Installs the front end's handler (null: none, the process aborts).
+void SetOutOfMemoryHandler(OutOfMemoryHandler handler);
+
+// The handler's message for `bytes`: "内存不足：无法分配 … 字节…".
+void FormatOutOfMemoryMessage(size_t bytes, char* text, size_t size);

@@ -22,9 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include "cli/console.h"
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "util/loopback_server.h"
+#include "util/memory.h"
+#include "support/failing_allocator.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"
 #include "support/process.h"
@@ -995,3 +998,19 @@ TEST_F(CliTest, VersionHelpAndDemo) {
     }
     EXPECT_EQ(outputs[0], outputs[1]);
 }
+
+#if GTEST_HAS_DEATH_TEST
+// Out of memory, the command line says so as it says any fatal error and
+// ends with EXIT_REFUSED (1), as after an error box.
+TEST(CliOutOfMemory, IsSaidAsAFatalErrorAndEndsWithOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            InstallConsoleFrontEnd();
+            FailNextAllocation();
+            Allocate(16);
+        },
+        ::testing::ExitedWithCode(EXIT_REFUSED),
+        "^错误: 内存不足：无法分配 16 字节，程序无法继续运行。\\(out of memory\\)\n");
+}
+#endif

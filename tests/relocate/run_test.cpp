@@ -146,9 +146,18 @@ protected:
         ASSERT_EQ(PACKAGE_READ_OK, LoadPackageIntoState(PackagePath().c_str()));
     }
 
+    // Runs as a front end does: the run, then its outcome presented; where
+    // the outcome ends the program, the test goes on and clears `running`.
     void Run(RecordingView* view) {
         std::snprintf(view->options.destination, sizeof view->options.destination, "%s", Destination().c_str());
-        RunRelocation(&view->view);
+        lastOutcome = RunRelocation(&view->view);
+        PresentRunOutcome(&view->view, lastOutcome);
+        coreState.running = 0;
+    }
+    // The last run's outcome ends Karvelo.exe with code 0.
+    void ExpectProgramEnds() const {
+        EXPECT_EQ(1, lastOutcome.endsProgram);
+        EXPECT_EQ(0, lastOutcome.exitCode);
     }
 
     ItemRecord* Item(int i) { return static_cast<ItemRecord*>(VectorGet(coreState.items, i)); }
@@ -166,6 +175,7 @@ protected:
 
     TempDir dir;
     RecordingFrontEnd frontEnd;
+    RunOutcome lastOutcome = {};  // what the last Run returned
     std::map<std::string, LoopbackResponse> routes;
     std::mutex routesMutex;
     std::atomic<int> delayMilliseconds{0};
@@ -224,7 +234,7 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("图片搬家已完成，数据包(shop.csv)已更新。"), frontEnd.messages[0].text);
     EXPECT_EQ(Gbk("完成"), frontEnd.messages[0].caption);
-    EXPECT_TRUE(frontEnd.endCodes.empty());
+    EXPECT_EQ(0, lastOutcome.endsProgram);
     EXPECT_EQ(0, coreState.running.load());
     EXPECT_EQ(nullptr, coreState.packageText);
 
@@ -288,7 +298,7 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     ASSERT_NE(nullptr, FailedMobileUrls(Item(3)));
     EXPECT_EQ(1, FailedMobileUrls(Item(3))->count);
     EXPECT_EQ(nullptr, FailedDesktopUrls(Item(3)));
-    EXPECT_EQ(1, lastRunSummary.failureCount);
+    EXPECT_EQ(1, lastOutcome.failureCount);
     EXPECT_TRUE(view.Called("text 0 2 1"));
     EXPECT_TRUE(view.Called("text 3 3 1"));
     // Selected rows with failures are told about it, after their state is final.
@@ -405,7 +415,7 @@ TEST_F(RunTest, FileThatCannotBeCreatedStopsAfterOneRetry) {
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("图片搬家中断：无法创建新文件。")));
     EXPECT_EQ(Gbk("错误"), frontEnd.messages[0].caption);
-    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    ExpectProgramEnds();
     EXPECT_EQ(3, imageCounter - 1);  // the name of the retry was taken too
     // What was done is written back; the second URL stays for the next run.
     std::string text = DecodePackageFile(PackagePath());
@@ -428,7 +438,7 @@ TEST_F(RunTest, WriteErrorStopsWithTheDownloadsMessage) {
     SetFileFaultInjection(nullptr);
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("写入文件时出错，请检查硬盘可用空间是否已不足。"), frontEnd.messages[0].text);
-    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    ExpectProgramEnds();
     EXPECT_TRUE(Files().empty());
     EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(first));
 }
@@ -452,7 +462,7 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
         if (url == urls[8]) coreState.stopRequested = 1;  // during the fifth item's first image
     };
     Run(&view);
-    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    ExpectProgramEnds();
     EXPECT_TRUE(frontEnd.messages.empty());  // no final message after a stop
     for (int i = 0; i < 4; ++i) EXPECT_EQ(ITEM_STATE_DONE, Item(i)->state);
     EXPECT_EQ(0u, Item(4)->state);
@@ -464,7 +474,6 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
 
     // The next run reads the package again and fetches only what is left.
     coreState.stopRequested = 0;
-    frontEnd.endCodes.clear();
     std::vector<std::string> before = server.RequestedPaths();
     ClearItemRecords(coreState.items);
     ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
@@ -492,7 +501,7 @@ TEST_F(RunTest, StopBeforeTheStartEndsWithoutABackup) {
     coreState.stopRequested = 1;
     RecordingView view;
     Run(&view);
-    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    ExpectProgramEnds();
     EXPECT_FALSE(PathExists(dir.File("bak")));
     EXPECT_TRUE(server.RequestedPaths().empty());
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));
@@ -518,7 +527,6 @@ TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
         LoadPackage(layout);
         const std::string original = ReadWholeFile(PackagePath());
         frontEnd.messages.clear();
-        frontEnd.endCodes.clear();
         coreState.stopRequested = 0;
         RecordingView view;
         view.options.jobs = view.options.streams = 1;
@@ -543,8 +551,90 @@ TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
                                    dir.File(Gbk(keptName)) + "\n\n"))
             << Utf8(message);
         EXPECT_EQ(!stop, message.find(Gbk("注意：有部分图片搬家失败！")) != std::string::npos);
-        EXPECT_EQ(stop ? std::vector<int>{0} : std::vector<int>{}, frontEnd.endCodes);
-        EXPECT_EQ(1, lastRunSummary.keptBeside);
+        EXPECT_EQ(stop ? 1 : 0, lastOutcome.endsProgram);
+        EXPECT_EQ(1, lastOutcome.keptBeside);
+    }
+    SetCheckpointInterval(-1);
+    SetPackageReplaceWait(-1, -1);
+}
+
+// What a run returns, over its kinds of ending: the counts, the box the
+// front end shows last and whether Karvelo.exe ends with it.  The run
+// itself shows none of these boxes and never ends the process.
+TEST_F(RunTest, OutcomeSaysHowTheRunEnded) {
+    const std::string a = Image("a.png"), b = Image("b.png");
+    Serve(a, PNG);
+    Serve(b, PNG);
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
+    struct Case {
+        const char* name;
+        FileFault fault;  // operation 0: none
+        bool stop;        // after the first image
+        int checkpointSeconds;
+        RunEnd end;
+        RunStep failedStep;
+        int relocated, written, kept, endsProgram;
+        const char* message;  // how the last box begins ("" for none)
+        const char* caption;
+    } cases[] = {
+        {"finished", {}, false, -1, RUN_FINISHED, RUN_STEP_NONE, 2, 1, 0, 0, "图片搬家已完成，数据包(shop.csv)已更新。",
+         "完成"},
+        {"stopped", {}, true, -1, RUN_STOPPED, RUN_STEP_NONE, 1, 1, 0, 1, "", ""},
+        {"package unreadable", {FILE_FAULT_OPEN_READ, "shop.csv", 1}, false, -1, RUN_FAILED, RUN_STEP_BACKUP, 0, 0,
+         0, 1, "备份csv文件时出错：无法打开源csv文件句柄", "错误"},
+        {"write-back failing", {FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 1}, false, -1, RUN_FAILED,
+         RUN_STEP_WRITE_BACK, 2, 0, 0, 1, "更新CSV文件失败：写入文件出错。", "错误"},
+        {"checkpoint failing", {FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 1}, false, 0, RUN_FAILED,
+         RUN_STEP_CHECKPOINT, 1, 0, 0, 1, "更新CSV文件失败：写入文件出错。", "错误"},
+        {"kept beside", {FILE_FAULT_HELD, "shop.csv", 1}, false, -1, RUN_FINISHED, RUN_STEP_NONE, 2, 0, 1, 0,
+         "数据包(shop.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。", "提示"},
+    };
+    SetPackageReplaceWait(2, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        LoadPackage(layout);
+        const std::string original = ReadWholeFile(PackagePath());
+        frontEnd.messages.clear();
+        coreState.stopRequested = 0;
+        SetCheckpointInterval(c.checkpointSeconds);
+        RecordingView view;
+        view.options.jobs = view.options.streams = 1;
+        std::snprintf(view.options.destination, sizeof view.options.destination, "%s", Destination().c_str());
+        view.afterImage = [&](const std::string&) {
+            if (c.stop) coreState.stopRequested = 1;
+        };
+        if (c.fault.operation != 0) SetFileFaultInjection(&c.fault);
+        const RunOutcome outcome = RunRelocation(&view.view);
+        SetFileFaultInjection(nullptr);
+
+        EXPECT_TRUE(frontEnd.messages.empty());
+        EXPECT_FALSE(view.Called("finished"));
+        EXPECT_EQ(c.end, outcome.end);
+        EXPECT_EQ(c.failedStep, outcome.failedStep);
+        EXPECT_EQ(c.failedStep == RUN_STEP_BACKUP ? 0 : 1, outcome.itemCount);  // it ends before reading the items
+        EXPECT_EQ(c.relocated, outcome.relocatedCount);
+        EXPECT_EQ(0, outcome.failureCount);
+        EXPECT_EQ(c.written, outcome.written);
+        EXPECT_EQ(c.kept, outcome.keptBeside);
+        EXPECT_EQ(c.endsProgram, outcome.endsProgram);
+        EXPECT_EQ(0, outcome.exitCode);
+        EXPECT_EQ(c.failedStep == RUN_STEP_BACKUP ? "" : Backup(1), outcome.backupPath);
+        EXPECT_EQ(c.kept ? dir.File(Gbk("shop(已搬家).csv")) : "", outcome.keptPath);
+        EXPECT_EQ(0u, std::string(outcome.message).find(Gbk(c.message))) << Utf8(outcome.message);
+        EXPECT_EQ(Gbk(c.caption), outcome.caption);
+        EXPECT_EQ(c.written == 1, ReadWholeFile(PackagePath()) != original);
+
+        // The front end's part: the box, then the view told when the program goes on.
+        EXPECT_EQ(c.endsProgram, PresentRunOutcome(&view.view, outcome));
+        EXPECT_EQ(std::string(c.message).empty() ? 0u : 1u, frontEnd.messages.size());
+        EXPECT_EQ(!c.endsProgram, view.Called("finished"));
+        EXPECT_EQ(c.endsProgram, coreState.running.load());
+        coreState.running = 0;
+        std::filesystem::remove_all(dir.File("bak"));
+        std::filesystem::remove(dir.File("shop(已搬家).csv"));
     }
     SetCheckpointInterval(-1);
     SetPackageReplaceWait(-1, -1);
@@ -590,7 +680,7 @@ TEST_F(RunTest, PackageChangedDuringTheRunIsNeverWrittenOver) {
         ASSERT_EQ(1u, frontEnd.messages.size());
         EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("数据包(shop.csv)在搬家期间被替换、移走或删除了")))
             << Utf8(frontEnd.messages[0].text);
-        EXPECT_EQ(1, lastRunSummary.keptBeside);
+        EXPECT_EQ(1, lastOutcome.keptBeside);
     }
     SetCheckpointInterval(-1);
 }
@@ -623,7 +713,7 @@ TEST_F(RunTest, ImagesGoneFromTheDestinationStayRemote) {
         Run(&view);
         const std::string text = DecodePackageFile(PackagePath());
         for (int i = 0; i < 4; ++i) EXPECT_EQ(i < 2 || !recreated, text.find(urls[i]) != std::string::npos) << i;
-        EXPECT_EQ(2, lastRunSummary.vanishedCount);
+        EXPECT_EQ(2, lastOutcome.vanishedCount);
         ASSERT_EQ(1u, frontEnd.messages.size());
         EXPECT_EQ(recreated ? Gbk("图片搬家已完成，数据包(shop.csv)已更新。\n\n2张图片在保存前已从目标文件夹中消失，地址保持不变，下次搬家会重新下载。")
                             : std::string(MESSAGE_CANNOT_CREATE_FILE),
@@ -650,7 +740,7 @@ TEST_F(RunTest, PlantedLinksAreNeverWrittenThrough) {
     std::filesystem::create_symlink(dir.File("nowhere"), Backup(1));  // a name held by a link that leads nowhere
     RecordingView view;
     Run(&view);
-    EXPECT_EQ(Backup(2), lastRunSummary.backupPath);
+    EXPECT_EQ(Backup(2), lastOutcome.backupPath);
     EXPECT_EQ("keep me", ReadWholeFile(target));
     EXPECT_EQ(PNG, ReadWholeFile(Destination() + "/" + Stamp() + "2.png"));
     EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(Destination() + "/" + Stamp() + "2.png"));
@@ -756,7 +846,8 @@ LoopbackResponse ShuffledAnswer(const std::string& path, const int* port) {
 
 // Everything a run leaves that must not depend on how many downloads run at
 // once, with its folders and ports written as placeholders.
-struct RunOutcome {
+struct RecordedRun {
+    int failureCount = 0;
     std::string package, backup, summary;
     std::map<std::string, std::string> files;
     std::vector<std::string> failed, log, calls, messages;
@@ -768,7 +859,7 @@ struct RunOutcome {
 // {D} for the destination, so runs on other ports compare equal.  Each
 // run needs servers of its own: the log tells a new connection from a
 // pooled one, and the pool outlives a run.
-RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& folder, int jobs, bool blankFailed,
+RecordedRun RelocateAndRecord(const PackageLayout& layout, const std::string& folder, int jobs, bool blankFailed,
                              const std::map<std::string, std::string>& addresses, RecordingFrontEnd* frontEnd) {
     const std::string destination = folder + "/pics", package = folder + "/shop.csv";
     std::filesystem::create_directories(destination);
@@ -778,7 +869,7 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
             for (const auto& address : addresses) ReplaceEvery(text, address.first, address.second);
         }
     }
-    RunOutcome outcome;
+    RecordedRun outcome;
     EXPECT_TRUE(WritePackageFile(package, concrete));
     ClearItemRecords(coreState.items);
     std::free(coreState.packageText);
@@ -796,7 +887,9 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     view.options.blankFailedImages = blankFailed;
     view.selectedRows = {0, 3, 5, 8};
     std::snprintf(view.options.destination, sizeof view.options.destination, "%s", destination.c_str());
-    RunRelocation(&view.view);
+    const RunOutcome s = RunRelocation(&view.view);
+    PresentRunOutcome(&view.view, s);
+    coreState.running = 0;
     SetClockForTests(0);
 
     auto placeholders = [&](std::string text) {
@@ -820,10 +913,10 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
         }
         outcome.failed.push_back(failed);
     }
-    const RunSummary& s = lastRunSummary;
+    outcome.failureCount = s.failureCount;
     outcome.summary = std::to_string(s.itemCount) + " " + std::to_string(s.processedCount) + " " +
                       std::to_string(s.relocatedCount) + " " + std::to_string(s.failureCount) + " " +
-                      std::to_string(s.textChanged) + " " + std::to_string(s.stopped);
+                      std::to_string(s.textChanged) + " " + std::to_string(s.end == RUN_STOPPED);
     for (const RecordedMessage& message : frontEnd->messages) outcome.messages.push_back(message.text + message.caption);
     outcome.calls = view.calls;
     // The log in records ("HH:MM:SS " starts one), without the times;
@@ -844,7 +937,7 @@ RunOutcome RelocateAndRecord(const PackageLayout& layout, const std::string& fol
     return outcome;
 }
 
-void ExpectSameOutcome(const RunOutcome& one, const RunOutcome& eight) {
+void ExpectSameOutcome(const RecordedRun& one, const RecordedRun& eight) {
     EXPECT_EQ(Utf8(one.package), Utf8(eight.package));
     EXPECT_EQ(one.backup, eight.backup);
     EXPECT_EQ(one.files, eight.files);
@@ -888,7 +981,7 @@ TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
             for (int n = random() % 4; n > 0; --n) mobile += "<img>" + pick() + "</img>";
             layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), description, mobile + "</wapDesc>"));
         }
-        RunOutcome outcomes[2];
+        RecordedRun outcomes[2];
         for (int round = 0; round < 2; ++round) {
             ports.push_back(std::make_unique<int>(0));
             const int* port = ports.back().get();
@@ -903,10 +996,10 @@ TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
         }
         SCOPED_TRACE(seed);
         ExpectSameOutcome(outcomes[0], outcomes[1]);
-        const RunOutcome& one = outcomes[0];
+        const RecordedRun& one = outcomes[0];
         // The packages did exercise every kind of outcome.
         EXPECT_GT(one.files.size(), 5u);
-        EXPECT_GT(lastRunSummary.failureCount, 3);
+        EXPECT_GT(outcomes[1].failureCount, 3);
     }
 }
 
@@ -935,7 +1028,7 @@ TEST_F(RunTest, ParallelHttpsRunsGiveTheSameOutcomeAsOneAtATime) {
         for (int n = 1 + random() % 6; n > 0; --n) description += "<img src=\"" + pool[random() % pool.size()] + "\">";
         layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), description));
     }
-    RunOutcome outcomes[2];
+    RecordedRun outcomes[2];
     for (int round = 0; round < 2; ++round) {
         NginxServer tls(www), expired(www);
         tls.UseTls(certificates->loopback.certificate, certificates->loopback.key);
@@ -952,7 +1045,7 @@ TEST_F(RunTest, ParallelHttpsRunsGiveTheSameOutcomeAsOneAtATime) {
         outcomes[round] = RelocateAndRecord(layout, dir.File("https" + std::to_string(round)), round == 0 ? 1 : 8,
                                             false, addresses, &frontEnd);
     }
-    const RunOutcome &one = outcomes[0], &eight = outcomes[1];
+    const RecordedRun &one = outcomes[0], &eight = outcomes[1];
     ExpectSameOutcome(one, eight);
     // Both kinds arrived, and each kind of https failure was met.
     std::string stored;
@@ -988,7 +1081,7 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
         if (++finished == 5) coreState.stopRequested = 1;
     };
     Run(&view);
-    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    ExpectProgramEnds();
     EXPECT_EQ(0u, Item(2)->state);  // the item in hand when the stop came
     EXPECT_EQ(ITEM_STATE_DONE, Item(1)->state);
 
@@ -1005,7 +1098,6 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
     }
 
     coreState.stopRequested = 0;
-    frontEnd.endCodes.clear();
     delayMilliseconds = 0;
     size_t before = server.RequestedPaths().size();
     ClearItemRecords(coreState.items);
@@ -1037,7 +1129,7 @@ TEST_F(RunTest, RefusingHostIsGivenUpAfterFiveFailedConnects) {
     view.options.jobs = 8;
     Run(&view);
 
-    EXPECT_EQ(40, lastRunSummary.failureCount);
+    EXPECT_EQ(40, lastOutcome.failureCount);
     for (int i = 0; i < 10; ++i) {
         ASSERT_NE(nullptr, FailedDesktopUrls(Item(i)));
         EXPECT_EQ(4, FailedDesktopUrls(Item(i))->count);
@@ -1120,8 +1212,8 @@ TEST_F(RunTest, ManySpellingsOfOneHostStayWithinTheDescriptors) {
 #else
     Run(&view);
 #endif
-    EXPECT_EQ(images, lastRunSummary.relocatedCount);
-    EXPECT_EQ(0, lastRunSummary.failureCount);
+    EXPECT_EQ(images, lastOutcome.relocatedCount);
+    EXPECT_EQ(0, lastOutcome.failureCount);
     EXPECT_EQ(static_cast<size_t>(images), Files().size());
 }
 
@@ -1149,10 +1241,10 @@ TEST_F(RunTest, StopGivesUpTheImageInFlight) {
     });
     Run(&view);
     stopper.join();
-    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    ExpectProgramEnds();
     EXPECT_EQ(1u, Files().size());  // the partial file is gone
-    EXPECT_EQ(0, lastRunSummary.failureCount);
-    EXPECT_EQ(1, lastRunSummary.relocatedCount);
+    EXPECT_EQ(0, lastOutcome.failureCount);
+    EXPECT_EQ(1, lastOutcome.relocatedCount);
     std::string text = DecodePackageFile(PackagePath());
     EXPECT_EQ(std::string::npos, text.find(first));
     EXPECT_NE(std::string::npos, text.find(stalled));

@@ -11,15 +11,13 @@ int RecordMessage(const char* text, const char* caption, unsigned style) {
     return active->answer;
 }
 
-void RecordEnd(int code) { active->endCodes.push_back(code); }
-
 void RecordLine(const char* text) { active->printed.push_back(text); }
 
 }  // namespace
 
 RecordingFrontEnd::RecordingFrontEnd() {
     active = this;
-    FrontEnd frontEnd = {RecordMessage, RecordEnd, RecordLine};
+    FrontEnd frontEnd = {RecordMessage, RecordLine};
     SetFrontEnd(&frontEnd);
 }
 

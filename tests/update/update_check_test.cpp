@@ -38,8 +38,9 @@ protected:
     void Check(const std::string& body) {
         ScriptedServer server({Serve(Reply(Ok(body)))});
         ASSERT_TRUE(server.listening());
-        UpdateCheckAt(server.Url("/check?v=7.3").c_str(), &view.view);
+        found = UpdateCheckAt(server.Url("/check?v=7.3").c_str(), &view.view);
     }
+    UpdateFinding found = UPDATE_UNREACHABLE;  // what the last Check found
     RecordingFrontEnd frontEnd;
     RecordingUpdateView view;
 };
@@ -76,7 +77,7 @@ TEST_F(UpdateCheckTest, TrueOffersTheDownloadPage) {
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("检查到新的版本，是否需要进入官网下载新版本？"), frontEnd.messages[0].text);
     EXPECT_TRUE(view.opened.empty());
-    EXPECT_TRUE(frontEnd.endCodes.empty());
+    EXPECT_EQ(UPDATE_OFFERED, found);
 
     frontEnd.answer = 6;  // Yes
     Check("true^x");
@@ -89,17 +90,17 @@ TEST_F(UpdateCheckTest, MustOpensTheDownloadPageAndEnds) {
     ASSERT_EQ(1u, frontEnd.messages.size());
     EXPECT_EQ(Gbk("软件最近有重要升级，请到官网下载最新版使用！"), frontEnd.messages[0].text);
     EXPECT_EQ(1u, view.opened.size());
-    EXPECT_EQ((std::vector<int>{0}), frontEnd.endCodes);
+    EXPECT_EQ(UPDATE_REQUIRED, found);
+    EXPECT_TRUE(UpdateEndsProgramNow(found));
     // The stop is set even then: a run whose thread is starting meanwhile
     // sees it before its backup and ends without one.
     EXPECT_EQ(1, coreState.stopRequested.load());
 
     // During a run the run is stopped instead; it writes back and ends the process.
     coreState.stopRequested = 0;
-    frontEnd.endCodes.clear();
     coreState.running = 1;
     Check("must^x");
-    EXPECT_TRUE(frontEnd.endCodes.empty());
+    EXPECT_FALSE(UpdateEndsProgramNow(found));
     EXPECT_EQ(1, coreState.stopRequested.load());
     coreState.running = 0;
 }
@@ -121,7 +122,8 @@ TEST_F(UpdateCheckTest, UnrecognisedRepliesShowAtMost386Bytes) {
 
 TEST_F(UpdateCheckTest, UnreachableServiceIsSilent) {
     const RefusingLoopbackPort refusing;
-    UpdateCheckAt(("http://127.0.0.1:" + std::to_string(refusing.port()) + "/check").c_str(), &view.view);
+    EXPECT_EQ(UPDATE_UNREACHABLE,
+              UpdateCheckAt(("http://127.0.0.1:" + std::to_string(refusing.port()) + "/check").c_str(), &view.view));
     EXPECT_TRUE(frontEnd.messages.empty());
     EXPECT_TRUE(view.notices.empty());
 }

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "support/recording_front_end.h"
+#include "support/failing_allocator.h"
 
 TEST(Memory, AllocationsAreUsable) {
     char* block = static_cast<char*>(Allocate(0));  // a block all the same
@@ -23,36 +25,55 @@ TEST(Memory, AllocationsAreUsable) {
 
 #if GTEST_HAS_DEATH_TEST && !defined(_WIN32)
 
-// Out of memory the process ends through the front end, with a message
-// that says why; it never hands the caller a null block.
-TEST(MemoryDeathTest, FailedAllocationEndsTheProcessWithAMessage) {
+namespace {
+
+// What the front ends' handlers do: say why, then end with the code.
+void SayWhyAndEnd(size_t bytes) {
+    char text[256];
+    FormatOutOfMemoryMessage(bytes, text, sizeof text);
+    std::fprintf(stderr, "%s\n", text);
+    std::exit(EXIT_OUT_OF_MEMORY);
+}
+
+void ReturnAnyway(size_t) {}
+
+}  // namespace
+
+// Out of memory the process ends through the front end's handler, with a
+// message that says why; it never hands the caller a null block.  Without
+// a handler, or with one that returns, the process aborts.
+TEST(MemoryDeathTest, FailedAllocationEndsThroughTheHandler) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            FailNextAllocationForTests();
+            SetOutOfMemoryHandler(SayWhyAndEnd);
+            FailNextAllocation();
             Allocate(16);
         },
         ::testing::ExitedWithCode(EXIT_OUT_OF_MEMORY & 0xFF), "out of memory");
     EXPECT_EXIT(
         {
-            FailNextAllocationForTests();
+            SetOutOfMemoryHandler(SayWhyAndEnd);
+            FailNextAllocation();
             Reallocate(nullptr, 16);
         },
         ::testing::ExitedWithCode(EXIT_OUT_OF_MEMORY & 0xFF), "out of memory");
     // A product that does not fit size_t is memory the system cannot give.
-    EXPECT_EXIT(AllocateZeroed(SIZE_MAX / 2, 4), ::testing::ExitedWithCode(EXIT_OUT_OF_MEMORY & 0xFF),
-                "out of memory");
-}
-
-TEST(MemoryDeathTest, FrontEndThatDoesNotEndStillGetsNoNull) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
+    EXPECT_EXIT(
         {
-            RecordingFrontEnd frontEnd;  // its EndProcess returns
-            FailNextAllocationForTests();
-            Allocate(16);
+            SetOutOfMemoryHandler(SayWhyAndEnd);
+            AllocateZeroed(SIZE_MAX / 2, 4);
         },
-        "");
+        ::testing::ExitedWithCode(EXIT_OUT_OF_MEMORY & 0xFF), "out of memory");
+    for (OutOfMemoryHandler handler : {static_cast<OutOfMemoryHandler>(nullptr), ReturnAnyway}) {
+        EXPECT_EXIT(
+            {
+                SetOutOfMemoryHandler(handler);
+                FailNextAllocation();
+                Allocate(16);
+            },
+            ::testing::KilledBySignal(SIGABRT), "");
+    }
 }
 
 #endif

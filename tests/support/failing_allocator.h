@@ -1,0 +1,6 @@
+// An allocator layer (util/memory.h) that fails the next allocation, as a
+// system with no memory left would, and passes every other call on.
+#pragma once
+
+// Installs the layer and arms it for one failure.
+void FailNextAllocation();
