@@ -28,7 +28,9 @@ deps:
 deps-native:
 	@tools/install-deps.sh native
 
-CONFIGURE_NATIVE := cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The builds `make test` runs treat warnings as errors.
+WERROR := -DKARVELO_WERROR=ON
+CONFIGURE_NATIVE := cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR) >/dev/null
 
 native:
 	$(CONFIGURE_NATIVE)
@@ -41,7 +43,7 @@ native-command:
 	cmake --build $(NATIVE) -j$(JOBS) --target karvelo karvelo_help
 
 asan:
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKARVELO_SANITIZE=ON -DKARVELO_BENCH=OFF >/dev/null
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKARVELO_SANITIZE=ON -DKARVELO_BENCH=OFF $(WERROR) >/dev/null
 	cmake --build $(ASAN) -j$(JOBS)
 
 test-native: native
@@ -59,14 +61,14 @@ windows: deps
 	tools/build-nghttp2-windows.sh $(WINDOWS)/nghttp2 x86_64-w64-mingw32
 	cmake -S . -B $(WINDOWS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
 	  -DPCRE2_ROOT=$(CURDIR)/$(WINDOWS)/pcre2 -DNGHTTP2_ROOT=$(CURDIR)/$(WINDOWS)/nghttp2 \
-	  -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF >/dev/null
+	  -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF $(WERROR) >/dev/null
 	cmake --build $(WINDOWS) -j$(JOBS)
 
 CONFIGURE_WINDOWS32 := tools/build-pcre2-windows.sh $(WINDOWS32)/pcre2 i686-w64-mingw32 && \
 	tools/build-nghttp2-windows.sh $(WINDOWS32)/nghttp2 i686-w64-mingw32 && \
 	cmake -S . -B $(WINDOWS32) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
 	  -DPCRE2_ROOT=$(CURDIR)/$(WINDOWS32)/pcre2 -DNGHTTP2_ROOT=$(CURDIR)/$(WINDOWS32)/nghttp2 \
-	  -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF >/dev/null
+	  -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF $(WERROR) >/dev/null
 windows32: deps
 	$(CONFIGURE_WINDOWS32)
 	cmake --build $(WINDOWS32) -j$(JOBS)
