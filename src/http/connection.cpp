@@ -60,12 +60,13 @@ intptr_t FailureCount(const char* key) {
 
 // A count of 0 is never stored (the entry is removed instead), so a present
 // key always holds a count above 0 and a lookup of 0 means "absent".  That
-// tells whether HashMapPut will keep the key it is given.
+// tells whether the key needs a copy of its own.
+// A present key's count is replaced, the map keeping its stored key.
 void CountFailure(const char* key) {
     LockMutex(failureCountsLock);
     intptr_t count = FailureCountLocked(key);
     void* storedKey = count == 0 ? static_cast<void*>(CopyString(key)) : const_cast<char*>(key);
-    HashMapPut(ConnectFailureCounts, storedKey, reinterpret_cast<void*>(count + 1));
+    HashMapReplace(ConnectFailureCounts, storedKey, reinterpret_cast<void*>(count + 1));
     UnlockMutex(failureCountsLock);
 }
 
@@ -84,7 +85,7 @@ bool NameFailed(const char* host) {
 
 void NoteNameFailed(const char* host) {
     LockMutex(failureCountsLock);
-    if (HashMapGet(failedNames, host) == nullptr) HashMapPut(failedNames, CopyString(host), failedNames);
+    if (HashMapGet(failedNames, host) == nullptr) HashMapAdd(failedNames, CopyString(host), failedNames);
     UnlockMutex(failureCountsLock);
 }
 
@@ -595,7 +596,7 @@ HttpConnection* AcquirePooledConnection(const char* host, int port, ErrorText er
     }
     connection->lastUse = ++useClock;
     connection->requests = 1;
-    HashMapPut(pool, CopyString(key), connection);
+    HashMapAdd(pool, CopyString(key), connection);  // the key's idle connection, if any, was closed above
     return connection;
 }
 

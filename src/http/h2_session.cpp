@@ -455,7 +455,7 @@ H2Route FindH2Session(const char* poolKey, H2Session** session) {
         if (entry == nullptr) {
             entry = static_cast<KeyEntry*>(AllocateZeroed(1, sizeof(KeyEntry)));
             entry->state = KEY_PROBING;
-            HashMapPut(registry, CopyString(poolKey), entry);
+            HashMapAdd(registry, CopyString(poolKey), entry);
             UnlockMutex(registryLock);
             return H2_ROUTE_PROBE;
         }
