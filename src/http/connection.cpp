@@ -93,9 +93,9 @@ void NoteNameFailed(const char* host) {
 // the address (dotted, or an IPv6 address in brackets) in place of the
 // host's text.
 void FormatFailureKey(const sockaddr_storage* address, int port, bool secure, char* key) {
-    char text[INET6_ADDRSTRLEN + 2];
+    char text[INET6_ADDRSTRLEN];
     FormatAddress(address, text, sizeof text);
-    std::snprintf(key, FAILURE_KEY_BYTES, secure ? "https://%s:%d" : "%s:%d", text, port & 0xFFFF);
+    FormatHostPort(key, FAILURE_KEY_BYTES, secure ? "https://" : "", text, port & 0xFFFF);
 }
 
 HashMap* CurrentPool() { return threadPool != nullptr ? threadPool : ConnectionPool; }

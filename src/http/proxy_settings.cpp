@@ -640,9 +640,8 @@ bool ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, 
     if (settings->resolver != nullptr && ReadHost(host, &parsed)) {
         size_t size = parsed.length + 32;
         char* url = static_cast<char*>(Allocate(size));
-        bool brackets = parsed.addressBytes == 16;
-        std::snprintf(url, size, brackets ? "%s://[%s]:%d/" : "%s://%s:%d/", isHttps ? "https" : "http",
-                      parsed.name, port);
+        const int length = FormatHostPort(url, size - 1, isHttps ? "https://" : "http://", parsed.name, port);
+        if (length >= 0) std::memcpy(url + length, "/", 2);
         char* proxyList = nullptr;
         char* bypassList = nullptr;
         int answer = ResolveSystemProxy(settings->resolver, url, &proxyList, &bypassList);
