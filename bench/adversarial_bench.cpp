@@ -102,8 +102,8 @@ void BM_RewriteLongNearMatches(benchmark::State& state) {
     const std::string failed = "http://host/" + std::string(6000000, 'h');
     std::string text = "<img src=\"\"" + failed + "\"\">" + Repeated("http://", 6000000 / 7) + "<img>" + failed + "</img>";
     HashMap* map = NewStringHashMap(&STRING_KEYS_AND_VALUES);
-    HashMapPut(map, CopyString(failed.c_str()), CopyString(""));
-    HashMapPut(map, CopyString("http://host/a.jpg"), CopyString("/p/1.jpg"));
+    HashMapReplace(map, CopyString(failed.c_str()), CopyString(""));
+    HashMapReplace(map, CopyString("http://host/a.jpg"), CopyString("/p/1.jpg"));
     for (auto _ : state) {
         char* packageText = CopyString(text.c_str());
         benchmark::DoNotOptimize(RewritePackageText(map, &packageText, state.range(0), 1, 1, nullptr));
@@ -133,7 +133,7 @@ void BM_HashMapEqualStringHash(benchmark::State& state) {
                                                                                static_cast<char>('a' + (random >> 8) % 26)};
             }
             char* copy = CopyString(key.c_str());
-            if (HashMapPut(map, copy, &state) != nullptr) std::free(copy);
+            if (HashMapReplace(map, copy, &state) != nullptr) std::free(copy);
         }
         FreeHashMap(map, 0);
     }

@@ -120,7 +120,7 @@ void BM_Checkpoint(benchmark::State& state) {
         const Vector* urls = DesktopUrls(static_cast<const ItemRecord*>(items->items[i]));
         for (int32_t j = 0; urls != nullptr && j < urls->count; j += 2) {
             std::string path = package.dir.File("pics/2026-12-7-9-30-" + std::to_string(++relocated) + ".jpg");
-            HashMapPut(urlMap, CopyString(static_cast<const char*>(urls->items[j])), CopyString(path.c_str()));
+            HashMapReplace(urlMap, CopyString(static_cast<const char*>(urls->items[j])), CopyString(path.c_str()));
         }
     }
     const std::string target = package.dir.File("checkpoint.csv");

@@ -58,7 +58,7 @@ HashMap* MapFor(size_t keys) {
     HashMap* map = NewHashMap(&STRING_KEYS_AND_VALUES, static_cast<int32_t>(keys * 2), 0.75f);
     for (size_t i = 0; i < keys; ++i) {
         std::string path = "/home/seller/pics/2026-12-7-9-30-" + std::to_string(i + 1) + ".jpg";
-        HashMapPut(map, CopyString(input.urls[i].c_str()), CopyString(path.c_str()));
+        HashMapReplace(map, CopyString(input.urls[i].c_str()), CopyString(path.c_str()));
     }
     return map;
 }

@@ -71,7 +71,7 @@ void BM_HashMapPut(benchmark::State& state) {
         for (size_t i = 0; i < keys.size(); ++i) copies[i] = CopyString(keys[i].c_str());
         HashMap* map = NewStringHashMap(&STRING_KEYS);
         state.ResumeTiming();
-        for (char* key : copies) HashMapPut(map, key, key);
+        for (char* key : copies) HashMapReplace(map, key, key);
         state.PauseTiming();
         FreeHashMap(map, 0);  // releases the keys it owns
         state.ResumeTiming();
@@ -87,7 +87,7 @@ void BM_HashMapGet(benchmark::State& state) {
     HashMap* map = NewStringHashMap(&STRING_KEYS);
     for (const std::string& key : keys) {
         char* copy = CopyString(key.c_str());
-        HashMapPut(map, copy, copy);
+        HashMapReplace(map, copy, copy);
     }
     for (auto _ : state) {
         for (const std::string& key : keys) benchmark::DoNotOptimize(HashMapGet(map, key.c_str()));

@@ -23,6 +23,7 @@
 #include "relocate/core_state.h"
 #include "util/charset.h"
 #include "util/files.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -76,7 +77,10 @@ LoopbackResponse DemoImage(const std::string& path) {
     bool image = path.rfind("/img/", 0) == 0 && path.size() > 9;
     if (image && path.compare(path.size() - 4, 4, ".bmp") == 0) {
         response.status = 200;
-        response.body = MakeBmp(std::atoi(path.c_str() + 5));
+        // The colour is N's; an N that is no number takes the first.
+        int64_t variant = 0;
+        ParseDecimal(path.c_str() + 5, path.size() - 9, INT32_MAX, &variant);
+        response.body = MakeBmp(static_cast<int>(variant));
         response.contentType = "image/bmp";
     } else if (image && path.compare(path.size() - 4, 4, ".gif") == 0) {
         response.status = 200;

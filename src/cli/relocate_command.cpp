@@ -29,6 +29,7 @@
 #include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/front_end.h"
+#include "util/strings.h"
 #include "util/vector.h"
 
 namespace {
@@ -197,12 +198,8 @@ RunOutcome RunWithStopSignals(TerminalView* terminal) {
 
 // `value` as a whole number from 1 to `most`, or 0 when it is not one.
 int ParseCount(const std::string& value, int most) {
-    if (value.empty() || value.size() > std::to_string(most).size() ||
-        value.find_first_not_of("0123456789") != std::string::npos) {
-        return 0;
-    }
-    int count = std::atoi(value.c_str());
-    return count >= 1 && count <= most ? count : 0;
+    int64_t count;
+    return ParseDecimal(value.data(), value.size(), most, &count) && count >= 1 ? static_cast<int>(count) : 0;
 }
 
 // KARVELO_CHECKPOINT_SECONDS, when set, is the checkpoint interval; false

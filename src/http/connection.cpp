@@ -50,12 +50,13 @@ intptr_t FailureCount(HttpClient* client, const char* key) {
 
 // A count of 0 is never stored (the entry is removed instead), so a present
 // key always holds a count above 0 and a lookup of 0 means "absent".  That
-// tells whether HashMapPut will keep the key it is given.
+// tells whether the key needs a copy of its own.
+// A present key's count is replaced, the map keeping its stored key.
 void CountFailure(HttpClient* client, const char* key) {
     LockMutex(client->failureLock);
     intptr_t count = FailureCountLocked(client, key);
     void* storedKey = count == 0 ? static_cast<void*>(CopyString(key)) : const_cast<char*>(key);
-    HashMapPut(client->failureCounts, storedKey, reinterpret_cast<void*>(count + 1));
+    HashMapReplace(client->failureCounts, storedKey, reinterpret_cast<void*>(count + 1));
     UnlockMutex(client->failureLock);
 }
 
@@ -75,7 +76,7 @@ bool NameFailed(HttpClient* client, const char* host) {
 void NoteNameFailed(HttpClient* client, const char* host) {
     HashMap* failedNames = client->failedNames;
     LockMutex(client->failureLock);
-    if (HashMapGet(failedNames, host) == nullptr) HashMapPut(failedNames, CopyString(host), failedNames);
+    if (HashMapGet(failedNames, host) == nullptr) HashMapAdd(failedNames, CopyString(host), failedNames);
     UnlockMutex(client->failureLock);
 }
 
@@ -83,9 +84,9 @@ void NoteNameFailed(HttpClient* client, const char* host) {
 // the address (dotted, or an IPv6 address in brackets) in place of the
 // host's text.
 void FormatFailureKey(const sockaddr_storage* address, int port, bool secure, char* key) {
-    char text[INET6_ADDRSTRLEN + 2];
+    char text[INET6_ADDRSTRLEN];
     FormatAddress(address, text, sizeof text);
-    std::snprintf(key, FAILURE_KEY_BYTES, secure ? "https://%s:%d" : "%s:%d", text, port & 0xFFFF);
+    FormatHostPort(key, FAILURE_KEY_BYTES, secure ? "https://" : "", text, port & 0xFFFF);
 }
 
 HashMap* CurrentPool(const Transfer* transfer) {
@@ -583,7 +584,7 @@ HttpConnection* AcquirePooledConnection(Transfer* transfer, const char* host, in
     }
     connection->lastUse = ++transfer->client->useClock;
     connection->requests = 1;
-    HashMapPut(pool, CopyString(key), connection);
+    HashMapAdd(pool, CopyString(key), connection);  // the key's idle connection, if any, was closed above
     return connection;
 }
 

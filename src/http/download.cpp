@@ -397,6 +397,7 @@ bool AcceptFraming(Attempt* attempt) {
     // Where the body ends must be beyond doubt (RFC 9112, 6.3): lengths that
     // disagree, or a length beside chunked framing, leave it open.
     if (header->lengthConflict) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONTENT_LENGTH_CONFLICT);
+    if (header->lengthMalformed) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONTENT_LENGTH_MALFORMED);
     if (header->isChunked && header->contentLength != -1) {
         return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_LENGTH_WITH_CHUNKED);
     }

@@ -136,18 +136,6 @@ ssize_t TakeOutgoing(nghttp2_session*, const uint8_t* data, size_t length, int, 
     return static_cast<ssize_t>(taken);
 }
 
-// A decimal header value, at most INT32_MAX; -1 for anything else.
-int32_t ReadLength(const uint8_t* value, size_t length) {
-    if (length == 0) return -1;
-    int64_t number = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (value[i] < '0' || value[i] > '9') return -1;
-        number = number * 10 + (value[i] - '0');
-        if (number > INT32_MAX) number = INT32_MAX;
-    }
-    return static_cast<int32_t>(number);
-}
-
 bool NameIs(const uint8_t* name, size_t length, const char* expected) {
     return length == std::strlen(expected) && std::memcmp(name, expected, length) == 0;
 }
@@ -167,13 +155,13 @@ int TakeHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name
     if (exchange == nullptr || exchange->headDone) return 0;  // trailers are not read
     HttpHeader* header = &exchange->header;
     if (NameIs(name, nameLength, ":status")) {
-        exchange->status = valueLength == 3 ? ReadLength(value, valueLength) : -1;
+        int64_t status = -1;
+        if (valueLength == 3) ParseDecimal(reinterpret_cast<const char*>(value), valueLength, 999, &status);
+        exchange->status = static_cast<int32_t>(status);
     } else if (exchange->status >= 100 && exchange->status < 200) {
         return 0;  // an interim answer's fields
     } else if (NameIs(name, nameLength, "content-length")) {
-        const int32_t length = ReadLength(value, valueLength);
-        if (header->contentLength != -1 && header->contentLength != length) header->lengthConflict = 1;
-        header->contentLength = length;
+        TakeContentLength(header, reinterpret_cast<const char*>(value), valueLength);
     } else if (NameIs(name, nameLength, "content-encoding")) {
         CopyValue(header->contentEncoding, sizeof header->contentEncoding, value, valueLength);
     } else if (NameIs(name, nameLength, "location")) {
@@ -187,7 +175,7 @@ int TakeHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name
 bool BodyWanted(const H2Exchange* exchange) {
     const HttpHeader* header = &exchange->header;
     return exchange->headDone && exchange->status == 200 && !exchange->writeFailed && !exchange->overLimit &&
-           header->contentEncoding[0] == '\0' && !header->lengthConflict &&
+           header->contentEncoding[0] == '\0' && !header->lengthConflict && !header->lengthMalformed &&
            (header->contentLength < 0 || static_cast<uint32_t>(header->contentLength) <= HTTP_BODY_SIZE_LIMIT);
 }
 
@@ -499,7 +487,7 @@ H2Route FindH2Session(Transfer* transfer, const char* poolKey, H2Session** sessi
         if (entry == nullptr) {
             entry = static_cast<KeyEntry*>(AllocateZeroed(1, sizeof(KeyEntry)));
             entry->state = KEY_PROBING;
-            HashMapPut(registry->keys, CopyString(poolKey), entry);
+            HashMapAdd(registry->keys, CopyString(poolKey), entry);
             UnlockMutex(registry->lock);
             return H2_ROUTE_PROBE;
         }

@@ -22,15 +22,10 @@ const size_t HOST_BYTES = 260;
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 char Folded(char c) { return static_cast<char>(FoldAscii(static_cast<unsigned char>(c))); }
 
-// Decimal digits only, 1 to `maximum`; -1 otherwise.
+// Decimal digits only, 0 to `maximum`; -1 otherwise.
 int ReadNumber(const char* text, size_t length, int maximum) {
-    if (length == 0 || length > 5) return -1;
-    int value = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (!IsDigit(text[i])) return -1;
-        value = value * 10 + (text[i] - '0');
-    }
-    return value <= maximum ? value : -1;
+    int64_t value;
+    return ParseDecimal(text, length, maximum, &value) ? static_cast<int>(value) : -1;
 }
 
 int ReadPort(const char* text, size_t length) {
@@ -645,9 +640,8 @@ bool ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, 
     if (settings->resolver != nullptr && ReadHost(host, &parsed)) {
         size_t size = parsed.length + 32;
         char* url = static_cast<char*>(Allocate(size));
-        bool brackets = parsed.addressBytes == 16;
-        std::snprintf(url, size, brackets ? "%s://[%s]:%d/" : "%s://%s:%d/", isHttps ? "https" : "http",
-                      parsed.name, port);
+        const int length = FormatHostPort(url, size - 1, isHttps ? "https://" : "http://", parsed.name, port);
+        if (length >= 0) std::memcpy(url + length, "/", 2);
         char* proxyList = nullptr;
         char* bypassList = nullptr;
         int answer = ResolveSystemProxy(settings->resolver, url, &proxyList, &bypassList);

@@ -26,22 +26,33 @@ bool IsInterimHead(const char* head) {
 
 }  // namespace
 
+void TakeContentLength(HttpHeader* header, const char* value, size_t length) {
+    while (length > 0 && (value[0] == ' ' || value[0] == '\t')) ++value, --length;
+    while (length > 0 && (value[length - 1] == ' ' || value[length - 1] == '\t')) --length;
+    int64_t number;
+    if (!ParseDecimal(value, length, INT64_MAX, &number)) {
+        header->lengthMalformed = 1;
+        return;
+    }
+    const int32_t kept = number > INT32_MAX ? INT32_MAX : static_cast<int32_t>(number);
+    if (header->contentLength != -1 && kept != header->contentLength) header->lengthConflict = 1;
+    header->contentLength = kept;
+}
+
 void ParseResponseHead(char* headText, HttpHeader* header) {
     header->contentLength = -1;
     header->isChunked = 0;
     header->lengthConflict = 0;
+    header->lengthMalformed = 0;
     header->locationTooLong = 0;
-    bool lengthSeen = false;
     char* cursor = headText;
     while (cursor != nullptr) {
         char* line = NextToken(&cursor, "\r\n");
         // Runs of CR and LF count as one separator.
         if (line[0] == '\0') continue;
         if (StartsWithNoCase(line, "Content-Length: ")) {
-            int32_t length = ReadDecimalInt32(line + std::strlen("Content-Length: "));
-            if (lengthSeen && length != header->contentLength) header->lengthConflict = 1;
-            lengthSeen = true;
-            header->contentLength = length;
+            const char* value = line + std::strlen("Content-Length: ");
+            TakeContentLength(header, value, std::strlen(value));
         } else if (StartsWithNoCase(line, "Transfer-Encoding: chunked") &&
                    line[std::strlen("Transfer-Encoding: chunked")] == '\0') {
             header->isChunked = 1;

@@ -15,15 +15,22 @@ struct HttpHeader {
     int32_t contentLength;  // -1 when absent
     int32_t isChunked;      // 1 for the line "Transfer-Encoding: chunked"
     int32_t lengthConflict; // 1 when two Content-Length lines disagree (the message's length is unknown)
+    int32_t lengthMalformed;  // 1 when a Content-Length is no decimal number (the length is unknown)
     int32_t locationTooLong;  // 1 when a Location did not fit `location` (never followed cut)
     char location[HEADER_LOCATION_BYTES];
     char connection[HEADER_CONNECTION_BYTES];
     char contentEncoding[HEADER_CONTENT_ENCODING_BYTES];
 };
 
+// Takes one Content-Length value (HTTP/1.1 or HTTP/2) into `header`:
+// spaces and tabs around it are dropped, then it must be decimal digits
+// (ParseDecimal), or lengthMalformed is set; a value beyond INT32_MAX reads
+// as INT32_MAX, and a value unlike an earlier one sets lengthConflict.
+void TakeContentLength(HttpHeader* header, const char* value, size_t length);
+
 // Fills `header` from `headText` (status line and header lines, without the
 // blank line), which it cuts into lines in place.  contentLength starts at
-// -1 and isChunked, lengthConflict and locationTooLong at 0; the text fields
+// -1 and isChunked, lengthConflict, lengthMalformed and locationTooLong at 0; the text fields
 // keep what the caller cleared them to unless a line sets them.  Names are
 // matched without case, values are taken verbatim (not trimmed) and cut to
 // their field's capacity (a Location cut so sets locationTooLong); a later

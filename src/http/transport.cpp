@@ -145,10 +145,14 @@ int BuildConnectRequest(const char* host, int port, const ProxyEndpoint* proxy, 
     return length > 0 && length < REQUEST_TEXT_BYTES ? length : 0;
 }
 
-// The status code of a head's status line, or 0.
+// The status code of a head's status line (the digits after the first
+// space, up to the next space or the line's end), or 0.
 int StatusCode(const char* head) {
     const char* space = std::strchr(head, ' ');
-    return space != nullptr ? ReadDecimalInt32(space + 1) : 0;
+    if (space == nullptr) return 0;
+    const size_t length = std::strcspn(space + 1, " \r\n");
+    int64_t code;
+    return ParseDecimal(space + 1, length, 999, &code) ? static_cast<int>(code) : 0;
 }
 
 }  // namespace

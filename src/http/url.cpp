@@ -62,10 +62,15 @@ bool ParseUrl(const char* url, UrlParts* parts, const char** failureText) {
     size_t hostLength = regionLength;
     if (colon != nullptr) {
         hostLength = static_cast<size_t>(colon - hostStart);
-        // Digits stop at the path's '/', so the number cannot run past it.
-        port = ReadDecimalInt32(colon + 1);
-        // ":65616" would reach port 80 through the low 16 bits.
-        if (port < 0 || port > URL_PORT_MAX) return Refuse(failureText, MESSAGE_URL_PORT_OUT_OF_RANGE);
+        // The port runs to the path's '/'.  An empty one reads as 0, which
+        // no connection reaches; anything but digits up to URL_PORT_MAX is
+        // refused whole (":65616" would reach port 80 through the low 16 bits).
+        const size_t portLength = static_cast<size_t>(pathStart - colon - 1);
+        int64_t value = 0;
+        if (portLength > 0 && !ParseDecimal(colon + 1, portLength, URL_PORT_MAX, &value)) {
+            return Refuse(failureText, MESSAGE_URL_PORT_OUT_OF_RANGE);
+        }
+        port = static_cast<int32_t>(value);
     } else {
         port = isHttps ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
     }

@@ -251,7 +251,7 @@ void AddUnique(UrlList* list, char* url) {
         if (list->urls->count < INDEXED_FROM) return;
         list->index = NewHashMap(&BORROWED_STRING_KEYS, list->urls->count * 2, 0.75f);
         for (int32_t i = 0; i < list->urls->count; ++i) {
-            HashMapPut(list->index, list->urls->items[i], list->urls->items[i]);
+            HashMapAdd(list->index, list->urls->items[i], list->urls->items[i]);
         }
         return;
     }
@@ -260,7 +260,7 @@ void AddUnique(UrlList* list, char* url) {
         return;
     }
     VectorPush(list->urls, url);
-    HashMapPut(list->index, url, url);
+    HashMapAdd(list->index, url, url);
 }
 
 void ReleaseIndex(UrlList* list) {

@@ -286,7 +286,7 @@ void FormatAddress(const sockaddr_storage* address, char* text, size_t size) {
         // inet_ntop takes a non-const pointer under older Winsock headers.
         in6_addr bytes = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
         if (inet_ntop(AF_INET6, &bytes, plain, sizeof plain) == nullptr) plain[0] = '\0';
-        std::snprintf(text, size, "[%s]", plain);
+        std::snprintf(text, size, "%s", plain);
         return;
     }
     const unsigned char* bytes =

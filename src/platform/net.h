@@ -134,8 +134,9 @@ void SetHostLookupForTests(HostLookupFn lookup);
 // broken path of one family delays the other by one attempt at most.
 void OrderAddressesForRace(HostAddresses* addresses);
 
-// The address as text: dotted for IPv4, the short form in brackets for IPv6
-// ("[2001:db8::1]"); the text is cut to `size` like snprintf.
+// The address as text: dotted for IPv4, the short form for IPv6
+// ("2001:db8::1"), without brackets (FormatHostPort adds them beside a
+// port); the text is cut to `size` like snprintf.
 void FormatAddress(const sockaddr_storage* address, char* text, size_t size);
 
 // The size of the sockaddr_in or sockaddr_in6 that `address` holds.

@@ -306,9 +306,9 @@ void LogCapturedLines(Vector* lines) {
                 HashMapRemove(sharedPoolKeys, oldest);
             }
             LogNewSocket(nullptr, key);
-            HashMapPut(sharedPoolKeys, CopyString(key), stamp);
+            HashMapAdd(sharedPoolKeys, CopyString(key), stamp);
         } else if (line[1] == NOTE_TAKEN) {
-            HashMapPut(sharedPoolKeys, const_cast<char*>(key), stamp);  // a present key keeps its stored copy
+            HashMapReplace(sharedPoolKeys, const_cast<char*>(key), stamp);  // a present key keeps its stored copy
         } else if (held) {
             HashMapRemove(sharedPoolKeys, key);
         }

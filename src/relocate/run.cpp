@@ -209,7 +209,7 @@ void HandOutAhead(Run* run) {
             run->handOutEnded = true;
         }
         VectorPush(run->handedOut, job);
-        HashMapPut(run->pending, CopyString(url), job);
+        HashMapReplace(run->pending, CopyString(url), job);
     }
 }
 
@@ -228,7 +228,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     const char* url = job->url;
     int result = job->result;
     if (result == DOWNLOAD_STORED) {
-        HashMapPut(run->urlMap, CopyString(url), CopyString(job->path));
+        HashMapReplace(run->urlMap, CopyString(url), CopyString(job->path));
         ++run->relocatedCount;
         ReportImage(*run, url, kind, IMAGE_RELOCATED, job->path);
         return;
@@ -243,7 +243,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
         ReportImage(*run, url, kind, IMAGE_FATAL, job->errorText);
         return;
     }
-    HashMapPut(run->urlMap, CopyString(url), CopyString(""));
+    HashMapReplace(run->urlMap, CopyString(url), CopyString(""));
     ListFailure(item, kind, url);
     ++run->failureCount;
     size_t logBytes = std::strlen(url) + std::strlen(job->errorText) + (std::strlen(FORMAT_FAILURE_LOG) + 1);
@@ -522,7 +522,7 @@ int CountRunImages(const RunOptions& options) {
     for (int row = 0; row < run.itemCount; ++row) {
         Walk walk = {row, WALK_DESKTOP, 0};
         ImageKind kind;
-        while (const char* url = NextImage(run, &walk, &kind)) HashMapPut(seen, const_cast<char*>(url), seen);
+        while (const char* url = NextImage(run, &walk, &kind)) HashMapAdd(seen, const_cast<char*>(url), seen);  // a repeat is counted once
     }
     int count = seen->count;
     FreeHashMap(seen, false);

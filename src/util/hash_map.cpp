@@ -128,15 +128,11 @@ HashMap* NewHashMap(const HashMapType* type, int32_t initialCapacity, float load
 
 HashMap* NewStringHashMap(const HashMapType* type) { return NewHashMap(type, 16, 0.75f); }
 
-void* HashMapPut(HashMap* map, void* key, void* value) {
-    uint32_t lookupHash = LookupHash(map, key);
-    HashEntry* entry = FindEntry(map, key, lookupHash, nullptr);
-    if (entry != nullptr) {
-        void* previous = entry->value;
-        entry->value = value;
-        return previous;
-    }
-    entry = static_cast<HashEntry*>(Allocate(sizeof(HashEntry)));
+namespace {
+
+// Links a new entry for a key known to be absent.
+void StoreNew(HashMap* map, void* key, void* value, uint32_t lookupHash) {
+    HashEntry* entry = static_cast<HashEntry*>(Allocate(sizeof(HashEntry)));
     entry->hash = map->type->hashFn(key);
     entry->key = key;
     entry->value = value;
@@ -148,7 +144,27 @@ void* HashMapPut(HashMap* map, void* key, void* value) {
     LinkToChain(map, entry);
     ++map->count;
     if (map->count >= map->threshold) Grow(map);
-    return nullptr;
+}
+
+}  // namespace
+
+bool HashMapAdd(HashMap* map, void* key, void* value) {
+    uint32_t lookupHash = LookupHash(map, key);
+    if (FindEntry(map, key, lookupHash, nullptr) != nullptr) return false;
+    StoreNew(map, key, value, lookupHash);
+    return true;
+}
+
+void* HashMapReplace(HashMap* map, void* key, void* value) {
+    uint32_t lookupHash = LookupHash(map, key);
+    HashEntry* entry = FindEntry(map, key, lookupHash, nullptr);
+    if (entry == nullptr) {
+        StoreNew(map, key, value, lookupHash);
+        return nullptr;
+    }
+    void* previous = entry->value;
+    entry->value = value;
+    return previous;
 }
 
 void* HashMapGet(const HashMap* map, const void* key) {

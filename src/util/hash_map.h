@@ -76,7 +76,14 @@ HashMap* NewHashMap(const HashMapType* type, int32_t initialCapacity, float load
 // NewHashMap with 16 buckets and a load factor of 0.75, the tables' size.
 HashMap* NewStringHashMap(const HashMapType* type);
 
-void* HashMapPut(HashMap* map, void* key, void* value);
+// Stores `key` with `value`; false, storing nothing, when the key is
+// already present (the caller still owns what it passed).
+bool HashMapAdd(HashMap* map, void* key, void* value);
+// Stores `value` under `key`, replacing a present key's value: the previous
+// value is returned and the map keeps its stored key, not the one passed
+// (which the caller still owns).  A new key is stored as by HashMapAdd and
+// gives null.
+void* HashMapReplace(HashMap* map, void* key, void* value);
 void* HashMapGet(const HashMap* map, const void* key);
 // Releases the stored key (if the type owns keys) and returns the value,
 // which is the caller's from then on.

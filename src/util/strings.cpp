@@ -186,21 +186,18 @@ const char* FindBytes(const char* haystack, size_t length, const char* needle, s
 #endif
 }
 
-int ReadDecimalInt32(const char* text) {
-    const unsigned char* at = reinterpret_cast<const unsigned char*>(text);
-    while (*at == ' ' || (*at >= '\t' && *at <= '\r')) ++at;
-    bool negative = false;
-    if (*at == '+' || *at == '-') negative = *at++ == '-';
-    long long value = 0;
-    const long long limit = negative ? 2147483648LL : 2147483647LL;
-    for (; *at >= '0' && *at <= '9'; ++at) {
-        value = value * 10 + (*at - '0');
-        if (value >= limit) {
-            value = limit;  // saturated; the remaining digits cannot bring it back
-            break;
-        }
+bool ParseDecimal(const char* text, size_t length, int64_t max, int64_t* value) {
+    if (length == 0) return false;
+    int64_t number = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        const int digit = text[i] - '0';
+        // Checked before the step, so the product never leaves int64_t.
+        if (digit > max || number > (max - digit) / 10) return false;
+        number = number * 10 + digit;
     }
-    return static_cast<int>(negative ? -value : value);
+    *value = number;
+    return true;
 }
 
 int CharacterBytes(const char* at) {

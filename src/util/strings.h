@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // The system's one string equality predicate: 1 when both are the same
 // pointer or hold equal bytes, else 0.  It has the shape of both MatchFn and
@@ -53,10 +54,12 @@ char* CopyString(const char* text);
 // null.  memmem(3) where the C library has it, a memchr scan elsewhere.
 const char* FindBytes(const char* haystack, size_t length, const char* needle, size_t needleLength);
 
-// atoi(3) without its undefined overflow: leading white space, an optional
-// sign, then decimal digits up to the first other byte.  No digits give 0;
-// values beyond the 32-bit range saturate at INT32_MIN / INT32_MAX.
-int ReadDecimalInt32(const char* text);
+// The one reading of a decimal number in text the program is given (header
+// values, ports, counts): the `length` bytes at `text` are decimal digits
+// and nothing else (no sign, no space: a caller that allows spaces trims
+// them first), at least one, and their value is at most `max` (>= 0).
+// True with the value in *value; false, *value untouched, otherwise.
+bool ParseDecimal(const char* text, size_t length, int64_t max, int64_t* value);
 
 // The length of the character at `at` in the core's form: 4 for a lead byte
 // (0x81-0xFE) followed by a digit, a lead byte and a digit; 2 for a lead

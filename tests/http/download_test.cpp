@@ -56,7 +56,7 @@ TEST_F(DownloadTest, RequestTextIsExact) {
     ASSERT_NE(0, socket) << Utf8(connectMessage);
     HttpConnection* pooled = static_cast<HttpConnection*>(AllocateZeroed(1, sizeof(HttpConnection)));
     pooled->transport = NewTcpTransport(socket);
-    HashMapPut(Pool(), CopyString("h:80"), pooled);
+    HashMapAdd(Pool(), CopyString("h:80"), pooled);
 
     EXPECT_EQ(1, Download("http://h/a.jpg", 1)) << Utf8(error);
     EXPECT_EQ(1, Download("http://h:80/a.jpg", 1)) << Utf8(error);  // the scheme's own port is not named

@@ -42,7 +42,7 @@ TEST(ParseResponseHead, TakesLinesLiterally) {
     EXPECT_EQ(0, ParseHead("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked ").isChunked);
     EXPECT_EQ(-1, ParseHead("HTTP/1.1 200 OK\r\nContent-Length:5").contentLength);  // one blank is required
     EXPECT_EQ(-1, ParseHead("HTTP/1.1 200 OK\r\nContent-Length: -1").contentLength);
-    EXPECT_EQ(0, ParseHead("HTTP/1.1 200 OK\r\nContent-Length: abc").contentLength);
+    EXPECT_EQ(1, ParseHead("HTTP/1.1 200 OK\r\nContent-Length: abc").lengthMalformed);  // the length is unknown
     EXPECT_EQ(2147483647, ParseHead("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999").contentLength);
 }
 

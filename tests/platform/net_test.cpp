@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/url.h"
 #include "platform/thread.h"
 
 namespace {
@@ -64,9 +65,12 @@ protected:
 
 }  // namespace
 
+// An IPv6 address in brackets, as beside a port.
 std::string AddressText(const sockaddr_storage& address) {
+    char plain[64];
+    FormatAddress(&address, plain, sizeof plain);
     char text[64];
-    FormatAddress(&address, text, sizeof text);
+    FormatHostPort(text, sizeof text, "", plain, -1);
     return text;
 }
 

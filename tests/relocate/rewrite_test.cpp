@@ -21,7 +21,7 @@ struct Entry {
 
 HashMap* MapOf(const std::vector<Entry>& entries) {
     HashMap* map = NewHashMap(&STRING_KEYS_AND_VALUES, static_cast<int32_t>(entries.size() * 2), 0.75f);
-    for (const Entry& entry : entries) HashMapPut(map, CopyString(entry.url.c_str()), CopyString(entry.path.c_str()));
+    for (const Entry& entry : entries) HashMapAdd(map, CopyString(entry.url.c_str()), CopyString(entry.path.c_str()));
     return map;
 }
 

@@ -65,13 +65,13 @@ TEST(HashMap, CapacityIsTheNextPowerOfTwo) {
 TEST(HashMap, TinyTableDoublesOnEveryThresholdReached) {
     HashMap* map = NewHashMap(&STRING_KEYS, 0, 0.75f);
     EXPECT_EQ(0, map->threshold);
-    HashMapPut(map, CopyString("a"), Count(1));
+    HashMapReplace(map, CopyString("a"), Count(1));
     EXPECT_EQ(2, map->capacity);
     EXPECT_EQ(1, map->threshold);
-    HashMapPut(map, CopyString("b"), Count(2));
+    HashMapReplace(map, CopyString("b"), Count(2));
     EXPECT_EQ(4, map->capacity);
     EXPECT_EQ(3, map->threshold);
-    HashMapPut(map, CopyString("c"), Count(3));
+    HashMapReplace(map, CopyString("c"), Count(3));
     EXPECT_EQ(8, map->capacity);
     EXPECT_EQ(6, map->threshold);
     EXPECT_EQ(Count(1), HashMapGet(map, "a"));
@@ -83,14 +83,14 @@ TEST(HashMap, StringMapDoublesAtTheTwelfthKeyOnly) {
     HashMap* map = NewTextMap();
     EXPECT_EQ(16, map->capacity);
     EXPECT_EQ(12, map->threshold);
-    for (int i = 0; i < 11; ++i) HashMapPut(map, CopyString(("key" + std::to_string(i)).c_str()), Count(i));
+    for (int i = 0; i < 11; ++i) HashMapReplace(map, CopyString(("key" + std::to_string(i)).c_str()), Count(i));
     EXPECT_EQ(16, map->capacity);
     char* again = CopyString("key3");
-    EXPECT_EQ(Count(3), HashMapPut(map, again, Count(33)));  // existing key: no growth
+    EXPECT_EQ(Count(3), HashMapReplace(map, again, Count(33)));  // existing key: no growth
     std::free(again);
     EXPECT_EQ(16, map->capacity);
     EXPECT_EQ(11, map->count);
-    HashMapPut(map, CopyString("key11"), Count(11));
+    HashMapReplace(map, CopyString("key11"), Count(11));
     EXPECT_EQ(32, map->capacity);
     EXPECT_EQ(24, map->threshold);
     for (int i = 0; i < 12; ++i) {
@@ -99,12 +99,14 @@ TEST(HashMap, StringMapDoublesAtTheTwelfthKeyOnly) {
     FreeHashMap(map, 0);
 }
 
-TEST(HashMap, PutOfAnExistingKeyKeepsTheFirstKeyPointer) {
+TEST(HashMap, ReplaceOfAnExistingKeyKeepsTheFirstKeyPointerAndAddRefusesIt) {
     HashMap* map = NewTextMap();
     char* first = CopyString("host:80");
-    EXPECT_EQ(nullptr, HashMapPut(map, first, Count(1)));
+    EXPECT_EQ(nullptr, HashMapReplace(map, first, Count(1)));
     char* second = CopyString("host:80");
-    EXPECT_EQ(Count(1), HashMapPut(map, second, Count(2)));
+    EXPECT_FALSE(HashMapAdd(map, second, Count(3)));  // nothing stored: value and key stay as they were
+    EXPECT_EQ(Count(1), HashMapGet(map, "host:80"));
+    EXPECT_EQ(Count(1), HashMapReplace(map, second, Count(2)));
     EXPECT_EQ(1, map->count);
     KeyList* keys = HashMapKeys(map);
     EXPECT_EQ(first, keys->key);
@@ -115,8 +117,8 @@ TEST(HashMap, PutOfAnExistingKeyKeepsTheFirstKeyPointer) {
 
 TEST(HashMap, RemoveReleasesTheStoredKeyAndReturnsTheValue) {
     HashMap* map = NewTextMap();
-    HashMapPut(map, CopyString("a"), CopyString("value-a"));
-    HashMapPut(map, CopyString("b"), Count(7));
+    HashMapReplace(map, CopyString("a"), CopyString("value-a"));
+    HashMapReplace(map, CopyString("b"), Count(7));
     EXPECT_EQ(nullptr, HashMapRemove(map, "absent"));
     EXPECT_EQ(2, map->count);
     std::string probe = "a";  // a different pointer than the stored key
@@ -137,9 +139,9 @@ TEST(HashMap, KeysFollowBucketThenInsertionOrder) {
     std::string firstIn2 = KeyInBucket(2, 15, &next);
     std::string in0 = KeyInBucket(0, 15, &next);
     std::string secondIn2 = KeyInBucket(2, 15, &next);
-    HashMapPut(map, CopyString(firstIn2.c_str()), nullptr);
-    HashMapPut(map, CopyString(in0.c_str()), nullptr);
-    HashMapPut(map, CopyString(secondIn2.c_str()), nullptr);
+    HashMapReplace(map, CopyString(firstIn2.c_str()), nullptr);
+    HashMapReplace(map, CopyString(in0.c_str()), nullptr);
+    HashMapReplace(map, CopyString(secondIn2.c_str()), nullptr);
     EXPECT_EQ((std::vector<std::string>{in0, firstIn2, secondIn2}), Keys(map));
     FreeHashMap(map, 0);
 }
@@ -151,7 +153,7 @@ TEST(HashMap, GrowthKeepsRelativeOrderWithinANewBucket) {
     int next = 0;
     std::vector<std::string> sameBucket;
     while (sameBucket.size() < 3) sameBucket.push_back(KeyInBucket(5, 7, &next));
-    for (const std::string& key : sameBucket) HashMapPut(map, CopyString(key.c_str()), nullptr);
+    for (const std::string& key : sameBucket) HashMapReplace(map, CopyString(key.c_str()), nullptr);
     EXPECT_EQ(8, map->capacity);
     std::vector<std::string> keys = Keys(map);
     EXPECT_EQ(sameBucket, keys);
@@ -160,9 +162,9 @@ TEST(HashMap, GrowthKeepsRelativeOrderWithinANewBucket) {
 
 TEST(HashMap, ClearOwnsKeysAndValuesOnlyForStringMaps) {
     HashMap* strings = NewStringHashMap(&STRING_KEYS_AND_VALUES);
-    HashMapPut(strings, CopyString("u1"), CopyString("path1"));
-    HashMapPut(strings, CopyString("u2"), CopyString(""));
-    HashMapPut(strings, CopyString("u3"), nullptr);
+    HashMapReplace(strings, CopyString("u1"), CopyString("path1"));
+    HashMapReplace(strings, CopyString("u2"), CopyString(""));
+    HashMapReplace(strings, CopyString("u3"), nullptr);
     HashMapClear(strings, 1);  // ASan reports any leak or double free
     EXPECT_EQ(0, strings->count);
     EXPECT_EQ(16, strings->capacity);
@@ -173,7 +175,7 @@ TEST(HashMap, ClearOwnsKeysAndValuesOnlyForStringMaps) {
     HashMap* ints = NewHashMap(&INT_KEYS, 4, 0.75f);
     char key[] = "stack key";
     char value[] = "stack value";
-    HashMapPut(ints, key, value);
+    HashMapReplace(ints, key, value);
     HashMapClear(ints, 1);
     EXPECT_STREQ("stack key", key);
     FreeHashMap(ints, 1);
@@ -185,14 +187,14 @@ TEST(HashMap, ClearOwnsKeysAndValuesOnlyForStringMaps) {
 TEST(HashMap, OwnershipIsWrittenInTheType) {
     HashMap* counts = NewStringHashMap(&STRING_KEYS);
     char value[] = "stack value";
-    HashMapPut(counts, CopyString("host:80"), value);
+    HashMapReplace(counts, CopyString("host:80"), value);
     HashMapClear(counts, true);  // ASan reports a free of the stack value
     EXPECT_STREQ("stack value", value);
     FreeHashMap(counts, true);
 
     HashMap* borrowed = NewStringHashMap(&BORROWED_STRING_KEYS);
     char key[] = "borrowed key";
-    HashMapPut(borrowed, key, Count(1));
+    HashMapReplace(borrowed, key, Count(1));
     EXPECT_EQ(Count(1), HashMapRemove(borrowed, "borrowed key"));
     EXPECT_STREQ("borrowed key", key);  // not released
     EXPECT_EQ(0, borrowed->count);
@@ -215,7 +217,7 @@ TEST(HashMap, CollidingKeysAgreeWithAChainedModel) {
             EXPECT_EQ(Count(7), HashMapRemove(map, key.c_str()));
             model.erase(at);
         } else if (at == model.end()) {
-            EXPECT_EQ(nullptr, HashMapPut(map, CopyString(key.c_str()), Count(7)));
+            EXPECT_EQ(nullptr, HashMapReplace(map, CopyString(key.c_str()), Count(7)));
             model.push_back(key);
         }
         bool present = std::find(model.begin(), model.end(), key) != model.end();

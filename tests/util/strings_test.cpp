@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -126,4 +128,30 @@ TEST(HasControlByte, BytesBelowSpaceAndDelete) {
     EXPECT_EQ(1, HasControlByte("\x01"));
     EXPECT_EQ(1, HasControlByte("end\x1f"));
     EXPECT_EQ(1, HasControlByte("a\x7f"));
+}
+
+// The one decimal reading: digits and nothing else, at most `max`; a
+// refusal leaves the value as it was.
+TEST(ParseDecimal, DigitsOnlyUpToTheMaximum) {
+    const struct {
+        const char* text;
+        int64_t max;
+        bool ok;
+        int64_t value;
+    } cases[] = {
+        {"0", 10, true, 0},          {"007", 10, true, 7},        {"65535", 65535, true, 65535},
+        {"65536", 65535, false, -9}, {"5", 0, false, -9},         {"", 10, false, -9},
+        {"+1", 10, false, -9},       {"-1", 10, false, -9},       {" 1", 10, false, -9},
+        {"1 ", 10, false, -9},       {"1x", 10, false, -9},       {"abc", 10, false, -9},
+        {"9223372036854775807", INT64_MAX, true, INT64_MAX},      {"9223372036854775808", INT64_MAX, false, -9},
+        {"99999999999999999999", INT64_MAX, false, -9},
+    };
+    for (const auto& c : cases) {
+        int64_t value = -9;
+        EXPECT_EQ(c.ok, ParseDecimal(c.text, std::strlen(c.text), c.max, &value)) << c.text;
+        EXPECT_EQ(c.value, value) << c.text;
+    }
+    int64_t value = 0;
+    EXPECT_TRUE(ParseDecimal("12junk", 2, 99, &value));  // only the bytes given are read
+    EXPECT_EQ(12, value);
 }
