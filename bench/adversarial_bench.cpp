@@ -14,9 +14,9 @@
 #include "relocate/rewrite.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"
-#include "util/hash_map.h"
-#include "util/strings.h"
-#include "util/vector.h"
+#include "base/hash_map.h"
+#include "base/strings.h"
+#include "base/vector.h"
 
 namespace {
 

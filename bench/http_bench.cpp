@@ -41,7 +41,7 @@
 #include "support/temp_dir.h"
 #include "relocate/core_state.h"
 #include "util/app_log.h"
-#include "util/vector.h"
+#include "base/vector.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include "support/package_generator.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "util/hash_map.h"
-#include "util/strings.h"
-#include "util/vector.h"
+#include "base/hash_map.h"
+#include "base/strings.h"
+#include "base/vector.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "relocate/rewrite.h"
-#include "util/hash_map.h"
-#include "util/strings.h"
+#include "base/hash_map.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -49,7 +49,7 @@
 #include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/loopback_server.h"
-#include "util/vector.h"
+#include "base/vector.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "util/hash_map.h"
-#include "util/strings.h"
+#include "base/hash_map.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "package/reader.h"
 #include "util/charset.h"
 #include "util/front_end.h"
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "texts/texts.h"
 #include "util/charset.h"
 #include "util/front_end.h"
-#include "util/memory.h"
+#include "base/memory.h"
 
 namespace {
 

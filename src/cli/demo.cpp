@@ -23,7 +23,7 @@
 #include "relocate/core_state.h"
 #include "util/charset.h"
 #include "util/files.h"
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

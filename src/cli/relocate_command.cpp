@@ -29,8 +29,8 @@
 #include "relocate/core_state.h"
 #include "util/app_log.h"
 #include "util/front_end.h"
-#include "util/strings.h"
-#include "util/vector.h"
+#include "base/strings.h"
+#include "base/vector.h"
 
 namespace {
 

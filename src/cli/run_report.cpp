@@ -13,7 +13,7 @@
 #include "platform/fs.h"
 #include "relocate/core_state.h"
 #include "relocate/run.h"
-#include "util/vector.h"
+#include "base/vector.h"
 
 namespace {
 

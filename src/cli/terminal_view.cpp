@@ -13,7 +13,7 @@
 #include "package/item_record.h"
 #include "relocate/core_state.h"
 #include "relocate/run.h"
-#include "util/vector.h"
+#include "base/vector.h"
 #include "texts/texts.h"
 
 namespace {

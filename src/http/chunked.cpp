@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "util/app_log.h"
-#include "util/strings.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include "http/transport.h"
 #include "platform/thread.h"
 #include "util/app_log.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 namespace {

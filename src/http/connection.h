@@ -21,7 +21,7 @@
 #include "http/http_common.h"
 #include "platform/net.h"
 #include "platform/tls.h"
-#include "util/hash_map.h"
+#include "base/hash_map.h"
 
 struct HttpClient;
 struct ProxyEndpoint;

@@ -18,8 +18,8 @@
 #include "http/url.h"
 #include "platform/fs.h"
 #include "util/app_log.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "platform/thread.h"
 #include "texts/texts.h"
 

@@ -10,8 +10,8 @@
 #include "http/response_head.h"
 #include "http/transfer.h"
 #include "http/url.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 namespace {

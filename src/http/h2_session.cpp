@@ -13,9 +13,9 @@
 #include "http/http_client.h"
 #include "http/transfer.h"
 #include "platform/thread.h"
-#include "util/hash_map.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/hash_map.h"
+#include "base/memory.h"
+#include "base/strings.h"
 
 struct H2Session {
     H2Registry* registry;  // its client's

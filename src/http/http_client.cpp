@@ -5,8 +5,8 @@
 
 #include "http/h2_session.h"
 #include "platform/thread.h"
-#include "util/hash_map.h"
-#include "util/memory.h"
+#include "base/hash_map.h"
+#include "base/memory.h"
 
 HttpClient* NewHttpClient(const HttpClientSettings* settings) {
     HttpClient* client = new (AllocateZeroed(1, sizeof(HttpClient))) HttpClient();

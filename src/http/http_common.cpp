@@ -6,7 +6,7 @@
 #include "http/proxy_settings.h"
 #include "http/transfer.h"
 #include "platform/fs.h"
-#include "util/strings.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 

@@ -8,8 +8,8 @@
 #include "platform/system_proxy.h"
 #include "texts/texts.h"
 #include "util/base64.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 
 namespace {
 

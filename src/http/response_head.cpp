@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

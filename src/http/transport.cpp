@@ -9,20 +9,10 @@
 #include "http/proxy_settings.h"
 #include "http/response_head.h"
 #include "http/transfer.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
-void PutErrorList(ErrorText error, const char* format, va_list arguments) {
-    if (error.text != nullptr && error.size > 0) std::vsnprintf(error.text, error.size, format, arguments);
-}
-
-void PutError(ErrorText error, const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    PutErrorList(error, format, arguments);
-    va_end(arguments);
-}
 
 void PutProxyUnreachable(ErrorText error, const ProxyEndpoint* proxy, const char* reason) {
     char named[HTTP_ERROR_TEXT_BYTES];

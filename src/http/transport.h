@@ -14,24 +14,13 @@
 #include <cstdarg>
 #include <cstddef>
 
+#include "base/error_text.h"
 #include "platform/net.h"
 #include "platform/tls.h"
 
 struct ProxyEndpoint;
 struct Transfer;
 
-// A message buffer that carries its size; each failure fills it in one
-// place (PutError).
-struct ErrorText {
-    char* text;
-    size_t size;
-};
-
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
-#endif
-void PutError(ErrorText error, const char* format, ...);
-void PutErrorList(ErrorText error, const char* format, va_list arguments);
 // A proxy that cannot be reached: its display (never its credentials), and
 // after it the reason when there is one.
 void PutProxyUnreachable(ErrorText error, const ProxyEndpoint* proxy, const char* reason);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/net.h"
-#include "util/strings.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "util/app_log.h"
-#include "util/hash_map.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/hash_map.h"
+#include "base/memory.h"
+#include "base/strings.h"
 
 const ImagePattern DescriptionPatterns[DESCRIPTION_PATTERN_COUNT] = {
     // <img ... src="..."> (the package doubles the quote), src='...', src=... unquoted

@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "util/vector.h"
+#include "base/vector.h"
 
 // One pattern of the extraction: PCRE text (matched case-insensitively), its
 // number of capturing groups and the group that holds the URL.

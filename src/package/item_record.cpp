@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "util/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "util/arena.h"
-#include "util/vector.h"
+#include "base/arena.h"
+#include "base/vector.h"
 
 const uint32_t ITEM_STATE_DONE = 2;
 

@@ -11,8 +11,8 @@
 #include "util/app_log.h"
 #include "util/charset.h"
 #include "util/files.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "package/item_record.h"
 #include "package/writer.h"
 #include "platform/fs.h"
-#include "util/hash_map.h"
+#include "base/hash_map.h"
 
 struct CoreState {
     char programFolder[MAX_PATH_BYTES] = {};  // folder of the program file

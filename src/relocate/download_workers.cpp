@@ -14,9 +14,9 @@
 #include "platform/thread.h"
 #include "relocate/run_view.h"
 #include "util/app_log.h"
-#include "util/memory.h"
-#include "util/strings.h"
-#include "util/vector.h"
+#include "base/memory.h"
+#include "base/strings.h"
+#include "base/vector.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "util/strings.h"
+#include "base/strings.h"
 
 // The longest pattern starting at each position comes from an Aho-Corasick
 // automaton over the reversed patterns, run over the text from right to

@@ -10,8 +10,8 @@
 #include "package/extraction.h"
 #include "relocate/longest_matches.h"
 #include "relocate/run_view.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Rewriting the package text once a run has tried its images.
 #pragma once
 
-#include "util/hash_map.h"
+#include "base/hash_map.h"
 
 struct RunView;
 

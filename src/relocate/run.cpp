@@ -23,9 +23,9 @@
 #include "util/app_log.h"
 #include "util/files.h"
 #include "util/front_end.h"
-#include "util/hash_map.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/hash_map.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 namespace {

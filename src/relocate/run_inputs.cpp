@@ -12,7 +12,7 @@
 #include "relocate/local_files.h"
 #include "relocate/core_state.h"
 #include "util/files.h"
-#include "util/strings.h"
+#include "base/strings.h"
 #include "texts/texts.h"
 
 

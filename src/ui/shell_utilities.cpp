@@ -14,7 +14,7 @@
 #include "texts/texts.h"
 #include "ui/wide_text.h"
 #include "util/files.h"
-#include "util/memory.h"
+#include "base/memory.h"
 
 namespace {
 

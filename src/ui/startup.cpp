@@ -19,7 +19,7 @@
 #include "util/app_log.h"
 #include "util/files.h"
 #include "util/front_end.h"
-#include "util/memory.h"
+#include "base/memory.h"
 
 const char SHORTCUT_NAME[] = "Tessavo";
 const char SHORTCUT_MARKER_NAME[] = "no_shortcut.txt";

@@ -8,7 +8,7 @@
 #include "platform/win32/wide_path.h"
 #include "texts/texts.h"
 #include "util/charset.h"
-#include "util/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include "ui/wide_text.h"
 #include "ui/window_run_view.h"
 #include "util/front_end.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "relocate/core_state.h"
 #include "util/charset.h"
 #include "util/front_end.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 #include "util/version.h"
 #include "texts/texts.h"
 

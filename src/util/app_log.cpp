@@ -9,8 +9,8 @@
 #include "platform/thread.h"
 #include "util/clock.h"
 #include "util/files.h"
-#include "util/strings.h"
-#include "util/vector.h"
+#include "base/strings.h"
+#include "base/vector.h"
 #include "texts/texts.h"
 
 namespace {

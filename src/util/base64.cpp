@@ -1,6 +1,6 @@
 #include "util/base64.h"
 
-#include "util/memory.h"
+#include "base/memory.h"
 
 char* EncodeBase64(const unsigned char* bytes, size_t length) {
     static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/fs.h"
-#include "util/strings.h"
+#include "base/strings.h"
 
 int FileExists(const char* path) {
     // Only a regular file: opening a FIFO for reading would wait for a writer.

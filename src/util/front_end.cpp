@@ -68,3 +68,7 @@ int ShowMessage(const char* text, const char* caption, unsigned style) {
 }
 
 void PrintLine(const char* text) { current.printLine(text); }
+
+void FormatOutOfMemoryMessage(size_t bytes, char* text, size_t size) {
+    std::snprintf(text, size, FORMAT_OUT_OF_MEMORY, static_cast<unsigned long>(bytes));
+}

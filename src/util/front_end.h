@@ -8,6 +8,8 @@
 // ends the process.
 #pragma once
 
+#include <cstddef>
+
 #include "texts/texts.h"
 
 // Message box styles and answers, with the Win32 values so the Win32 front
@@ -38,3 +40,6 @@ void SetFrontEnd(const FrontEnd* frontEnd);
 
 int ShowMessage(const char* text, const char* caption, unsigned style);
 void PrintLine(const char* text);
+
+// The out-of-memory handler's message for `bytes`: "内存不足：无法分配 … 字节…".
+void FormatOutOfMemoryMessage(size_t bytes, char* text, size_t size);

@@ -26,7 +26,7 @@
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "util/loopback_server.h"
-#include "util/memory.h"
+#include "base/memory.h"
 #include "support/failing_allocator.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"

@@ -16,7 +16,7 @@
 
 #include "support/gbk.h"
 #include "util/app_log.h"
-#include "util/vector.h"
+#include "base/vector.h"
 
 namespace {
 

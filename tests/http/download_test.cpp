@@ -9,8 +9,8 @@
 #include "http/download.h"
 #include "http/http_test_support.h"
 #include "platform/fs.h"
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 
 namespace {
 

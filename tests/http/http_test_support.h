@@ -28,7 +28,7 @@
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 #include "util/app_log.h"
-#include "util/hash_map.h"
+#include "base/hash_map.h"
 
 // Long enough for any healthy exchange on loopback, short enough that a
 // broken test fails in seconds rather than after the product's 10.

@@ -8,7 +8,7 @@
 
 #include "http/proxy_settings.h"
 #include "texts/texts.h"
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

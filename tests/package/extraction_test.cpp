@@ -12,7 +12,7 @@
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "util/app_log.h"
-#include "util/strings.h"
+#include "base/strings.h"
 
 #ifdef KARVELO_HAVE_PCRE8
 #include <pcre.h>

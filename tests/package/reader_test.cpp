@@ -15,7 +15,7 @@
 #include "support/temp_dir.h"
 #include "util/app_log.h"
 #include "util/front_end.h"
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

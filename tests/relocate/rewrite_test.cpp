@@ -10,7 +10,7 @@
 
 #include "package/extraction.h"
 #include "relocate/run_view.h"
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

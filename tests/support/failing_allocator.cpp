@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "util/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// An allocator layer (util/memory.h) that fails the next allocation, as a
+// An allocator layer (base/memory.h) that fails the next allocation, as a
 // system with no memory left would, and passes every other call on.
 #pragma once
 

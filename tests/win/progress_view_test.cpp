@@ -11,8 +11,8 @@
 #include "ui/application_state.h"
 #include "ui/progress_view.h"
 #include "ui/window_run_view.h"
-#include "util/strings.h"
-#include "util/vector.h"
+#include "base/strings.h"
+#include "base/vector.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "util/memory.h"  // a mutex or semaphore the process cannot have ends it
+#include "base/memory.h"  // a mutex or semaphore the process cannot have ends it
 
 struct Mutex {
     pthread_mutex_t handle;

@@ -13,7 +13,7 @@
 #include <cwchar>
 
 #include "platform/win32/wide_path.h"
-#include "util/memory.h"
+#include "base/memory.h"
 
 struct SystemProxyResolver {
     HINTERNET session;

@@ -1,4 +1,4 @@
-#include "util/memory.h"
+#include "base/memory.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "support/failing_allocator.h"
+#include "util/front_end.h"
 
 TEST(Memory, AllocationsAreUsable) {
     char* block = static_cast<char*>(Allocate(0));  // a block all the same

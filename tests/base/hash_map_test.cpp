@@ -1,4 +1,4 @@
-#include "util/hash_map.h"
+#include "base/hash_map.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "util/vector.h"
+#include "base/vector.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "util/vector.h"
+#include "base/vector.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "util/strings.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -43,6 +43,3 @@ void SetAllocator(const Allocator* allocator);
 typedef void (*OutOfMemoryHandler)(size_t bytes);
 // Installs the front end's handler (null: none, the process aborts).
 void SetOutOfMemoryHandler(OutOfMemoryHandler handler);
-
-// The handler's message for `bytes`: "内存不足：无法分配 … 字节…".
-void FormatOutOfMemoryMessage(size_t bytes, char* text, size_t size);

@@ -1,4 +1,4 @@
-#include "util/strings.h"
+#include "base/strings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,8 @@
-#include "util/memory.h"
+#include "base/memory.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 
-#include "texts/texts.h"
 
 namespace {
 
@@ -55,7 +53,3 @@ const Allocator* SystemAllocator() { return &SYSTEM_ALLOCATOR; }
 void SetAllocator(const Allocator* layer) { allocator = layer != nullptr ? layer : &SYSTEM_ALLOCATOR; }
 
 void SetOutOfMemoryHandler(OutOfMemoryHandler handler) { outOfMemoryHandler = handler; }
-
-void FormatOutOfMemoryMessage(size_t bytes, char* text, size_t size) {
-    std::snprintf(text, size, FORMAT_OUT_OF_MEMORY, static_cast<unsigned long>(bytes));
-}

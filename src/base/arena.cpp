@@ -1,10 +1,10 @@
-#include "util/arena.h"
+#include "base/arena.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "util/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "util/hash_map.h"
+#include "base/hash_map.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 
-#include "util/memory.h"
-#include "util/strings.h"
+#include "base/memory.h"
+#include "base/strings.h"
 
 namespace {
 

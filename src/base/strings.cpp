@@ -1,9 +1,9 @@
-#include "util/strings.h"
+#include "base/strings.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "util/memory.h"
+#include "base/memory.h"
 
 namespace {
 
