@@ -140,14 +140,6 @@ bool NameIs(const uint8_t* name, size_t length, const char* expected) {
     return length == std::strlen(expected) && std::memcmp(name, expected, length) == 0;
 }
 
-// Copies a header value into a field of `size` bytes; false when it was cut.
-bool CopyValue(char* field, size_t size, const uint8_t* value, size_t length) {
-    const size_t kept = length < size ? length : size - 1;
-    std::memcpy(field, value, kept);
-    field[kept] = '\0';
-    return kept == length;
-}
-
 int TakeHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name, size_t nameLength,
                const uint8_t* value, size_t valueLength, uint8_t, void* user) {
     if (frame->hd.type != NGHTTP2_HEADERS) return 0;
@@ -160,12 +152,9 @@ int TakeHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name
         exchange->status = static_cast<int32_t>(status);
     } else if (exchange->status >= 100 && exchange->status < 200) {
         return 0;  // an interim answer's fields
-    } else if (NameIs(name, nameLength, "content-length")) {
-        TakeContentLength(header, reinterpret_cast<const char*>(value), valueLength);
-    } else if (NameIs(name, nameLength, "content-encoding")) {
-        CopyValue(header->contentEncoding, sizeof header->contentEncoding, value, valueLength);
-    } else if (NameIs(name, nameLength, "location")) {
-        if (!CopyValue(header->location, sizeof header->location, value, valueLength)) header->locationTooLong = 1;
+    } else {
+        TakeHeaderField(header, reinterpret_cast<const char*>(name), nameLength, reinterpret_cast<const char*>(value),
+                        valueLength);
     }
     return 0;
 }

@@ -7,13 +7,18 @@
 namespace {
 
 // Copies `value` into a field of `size` bytes, cut to fit; false when cut.
-bool SetField(char* field, int size, const char* value) {
-    size_t length = std::strlen(value);
-    bool fits = length <= static_cast<size_t>(size - 1);
-    if (!fits) length = static_cast<size_t>(size - 1);
+// Copies a value of `length` bytes into a field of `size` bytes; false when
+// it was cut.
+bool SetField(char* field, size_t size, const char* value, size_t length) {
+    const bool fits = length <= size - 1;
+    if (!fits) length = size - 1;
     std::memcpy(field, value, length);
     field[length] = '\0';
     return fits;
+}
+
+bool NameIs(const char* name, size_t length, const char* expected) {
+    return length == std::strlen(expected) && StartsWithNoCase(name, expected);
 }
 
 // "HTTP/1.x 1dd" but 101: an interim answer the final one follows.
@@ -39,6 +44,21 @@ void TakeContentLength(HttpHeader* header, const char* value, size_t length) {
     header->contentLength = kept;
 }
 
+void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, const char* value,
+                     size_t valueLength) {
+    if (NameIs(name, nameLength, "Content-Length")) {
+        TakeContentLength(header, value, valueLength);
+    } else if (NameIs(name, nameLength, "Transfer-Encoding")) {
+        if (valueLength == 7 && StartsWithNoCase(value, "chunked")) header->isChunked = 1;
+    } else if (NameIs(name, nameLength, "Location")) {
+        header->locationTooLong = SetField(header->location, HEADER_LOCATION_BYTES, value, valueLength) ? 0 : 1;
+    } else if (NameIs(name, nameLength, "Connection")) {
+        SetField(header->connection, HEADER_CONNECTION_BYTES, value, valueLength);
+    } else if (NameIs(name, nameLength, "Content-Encoding")) {
+        SetField(header->contentEncoding, HEADER_CONTENT_ENCODING_BYTES, value, valueLength);
+    }
+}
+
 void ParseResponseHead(char* headText, HttpHeader* header) {
     header->contentLength = -1;
     header->isChunked = 0;
@@ -50,20 +70,11 @@ void ParseResponseHead(char* headText, HttpHeader* header) {
         char* line = NextToken(&cursor, "\r\n");
         // Runs of CR and LF count as one separator.
         if (line[0] == '\0') continue;
-        if (StartsWithNoCase(line, "Content-Length: ")) {
-            const char* value = line + std::strlen("Content-Length: ");
-            TakeContentLength(header, value, std::strlen(value));
-        } else if (StartsWithNoCase(line, "Transfer-Encoding: chunked") &&
-                   line[std::strlen("Transfer-Encoding: chunked")] == '\0') {
-            header->isChunked = 1;
-        } else if (StartsWithNoCase(line, "Location: ")) {
-            header->locationTooLong =
-                SetField(header->location, HEADER_LOCATION_BYTES, line + std::strlen("Location: ")) ? 0 : 1;
-        } else if (StartsWithNoCase(line, "Connection: ")) {
-            SetField(header->connection, HEADER_CONNECTION_BYTES, line + std::strlen("Connection: "));
-        } else if (StartsWithNoCase(line, "Content-Encoding: ")) {
-            SetField(header->contentEncoding, HEADER_CONTENT_ENCODING_BYTES, line + std::strlen("Content-Encoding: "));
-        }
+        // A field is read only as "Name: value", one space after the colon.
+        const char* colon = std::strchr(line, ':');
+        if (colon == nullptr || colon[1] != ' ') continue;
+        const char* value = colon + 2;
+        TakeHeaderField(header, line, static_cast<size_t>(colon - line), value, std::strlen(value));
     }
 }
 

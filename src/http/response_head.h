@@ -28,6 +28,14 @@ struct HttpHeader {
 // as INT32_MAX, and a value unlike an earlier one sets lengthConflict.
 void TakeContentLength(HttpHeader* header, const char* value, size_t length);
 
+// One field of a response into `header`, as either protocol hands it over:
+// the name in any case, the value as it stands.  Content-Length (above),
+// Transfer-Encoding "chunked", Location (locationTooLong when it is cut),
+// Connection and Content-Encoding; other names are ignored.  HTTP/1.1 and
+// HTTP/2 fill the record through it alone.
+void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, const char* value,
+                     size_t valueLength);
+
 // Fills `header` from `headText` (status line and header lines, without the
 // blank line), which it cuts into lines in place.  contentLength starts at
 // -1 and isChunked, lengthConflict, lengthMalformed and locationTooLong at 0; the text fields

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -55,6 +56,35 @@ TEST(ParseResponseHead, CutsLongValuesToTheirFields) {
     EXPECT_EQ(0, ParseHead("HTTP/1.1 302 Found\r\nLocation: " + std::string(HEADER_LOCATION_BYTES - 1, 'v')).locationTooLong);
     EXPECT_EQ(std::string(HEADER_CONNECTION_BYTES - 1, 'v'), header.connection);
     EXPECT_EQ(std::string(HEADER_CONTENT_ENCODING_BYTES - 1, 'v'), header.contentEncoding);
+}
+
+// HTTP/2 hands each field over as a lower-case name and a value with its
+// length (not NUL-terminated); the record must come out as the HTTP/1.1
+// head of the same fields gives it.
+TEST(TakeHeaderField, BothProtocolsFillTheSameRecord) {
+    const std::vector<std::vector<std::pair<std::string, std::string>>> heads = {
+        {{"Content-Length", "12"}, {"Location", "http://h/b.jpg"}, {"Content-Encoding", "gzip"}},
+        {{"Content-Length", "5"}, {"Content-Length", "7"}},
+        {{"Content-Length", " 9\t"}, {"Server", "x"}},
+        {{"Content-Length", "12abc"}},
+        {{"Location", std::string(2000, 'v')}},
+        {{"Content-Encoding", std::string(2000, 'e')}, {"X-Content-Length", "3"}},
+    };
+    for (const auto& fields : heads) {
+        std::string head = "HTTP/1.1 200 OK";
+        HttpHeader h2;
+        std::memset(&h2, 0, sizeof h2);
+        h2.contentLength = -1;
+        for (const auto& field : fields) {
+            head += "\r\n" + field.first + ": " + field.second;
+            std::string name = field.first;
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            std::string bytes = name + field.second + "#";  // nothing after either part is NUL
+            TakeHeaderField(&h2, bytes.data(), name.size(), bytes.data() + name.size(), field.second.size());
+        }
+        const HttpHeader h1 = ParseHead(head);
+        EXPECT_EQ(0, std::memcmp(&h1, &h2, sizeof h1)) << head.substr(0, 80);
+    }
 }
 
 TEST(IsSupportedImageSignature, KnowsJpegPngGifAndBmpOnly) {
