@@ -57,12 +57,19 @@ int LayerRead(BIO* bio, char* into, int room) {
 
 // The BIO's write: all of it after the sliced wait for room, so a peer
 // that stops reading holds a send no longer than the budget allows.
+// CloseTls's close_notify has no call and no wait: the send time-out
+// bounds it.
 int LayerWrite(BIO* bio, const char* bytes, int length) {
     TlsConnection* connection = static_cast<TlsConnection*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
     const TlsIo& io = connection->io;
-    if ((connection->call != nullptr && io.await(io.context, connection->call, true) != SOCKET_READY) ||
-        !io.send(io.context, connection->call, bytes, length)) {
+    if (connection->call != nullptr && io.await(io.context, connection->call, true) != SOCKET_READY) {
+        // As a time-out of a non-blocking socket: WANT_WRITE, not a broken session.
+        connection->ioError = LastSocketError();
+        BIO_set_retry_write(bio);
+        return -1;
+    }
+    if (!io.send(io.context, connection->call, bytes, length)) {
         connection->ioError = LastSocketError();
         return -1;
     }
@@ -99,9 +106,10 @@ void Start() {
         return;
     }
     layerBio = method;
-    // OpenSSL writes with write(2), which has no MSG_NOSIGNAL: a peer that
-    // reset the connection would end the process with SIGPIPE.  Unless the
-    // program chose otherwise, the signal is ignored and the write fails.
+    // The session's own writes go below with MSG_NOSIGNAL, but the process
+    // has always run with SIGPIPE ignored once TLS started (a write to a
+    // peer or pipe that went away fails instead of ending the process), and
+    // keeps it: unless the program chose otherwise, the signal is ignored.
     struct sigaction current;
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
     context = made;
