@@ -207,14 +207,7 @@ int StatusCode(const char* head) {
 HeadState ReceiveProxyAnswer(Transfer* transfer, Transport* below, HeadReader* head) {
     for (;;) {
         char* place = head->buffer + head->held;
-        int received;
-        if (TransferGivenUp(transfer)) {
-            SetTimedOutSocketError();
-            received = -1;
-        } else {
-            received = TransportReceive(transfer, below, place, HTTP_BUFFER_SIZE - head->held);
-        }
-        CountReceivedBytes(transfer, received);
+        const int received = ReceiveForTransfer(transfer, below, place, HTTP_BUFFER_SIZE - head->held);
         if (received <= 0) {
             head->lastReceive = received;
             head->lastSocketError = LastSocketError();
@@ -321,6 +314,20 @@ void TransportSendPromptly(Transport* layer) { layer->ops->sendPromptly(layer); 
 SOCKET TransportSocketForTests(const Transport* layer) {
     while (layer->below != nullptr) layer = layer->below;
     return SocketOf(layer);
+}
+
+int ReceiveForTransfer(Transfer* transfer, Transport* layer, char* into, int room) {
+    int received;
+    if (TransferGivenUp(transfer)) {
+        // Asked before every receive, so bytes that trickle in cannot keep
+        // a download past its bounds.
+        SetTimedOutSocketError();
+        received = -1;
+    } else {
+        received = TransportReceive(transfer, layer, into, room);
+    }
+    CountReceivedBytes(transfer, received);
+    return received;
 }
 
 bool TransportSend(Transfer* transfer, Transport* layer, const char* bytes, int length) {

@@ -113,3 +113,9 @@ SocketWait TransportAwait(Transfer* transfer, Transport* layer, bool forWrite, W
 bool TransportAlive(Transport* layer);
 // Null does nothing.
 void CloseTransport(Transport* layer);
+
+// One receive for `transfer`: a transfer already given up reads as a
+// time-out without receiving, and what comes counts toward its average
+// rate.  The reply to a request and the proxy's answer to a CONNECT are
+// received so.
+int ReceiveForTransfer(Transfer* transfer, Transport* layer, char* into, int room);
