@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include "http/http_common.h"
 #include "http/transfer.h"
 #include "texts/texts.h"
 

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "http/transport.h"
+#include "base/error_text.h"
 
 const int DOWNLOAD_MIN_BYTES_PER_SECOND = 1024;
 const int DOWNLOAD_SLOW_SECONDS = 30;

@@ -339,7 +339,7 @@ unsigned ReadSession(void* argument) {
             forgotten = true;
         }
         if (!buffered) {
-            const SocketWait waited = AwaitSocketOrWake(transport->socket, false, session->wake, &reader.budget);
+            const SocketWait waited = TransportAwait(&reader, transport, false, session->wake);
             if (waited == SOCKET_WOKEN || waited == SOCKET_WAIT_TIMED_OUT) continue;  // an idle session stays
             if (waited == SOCKET_WAIT_GIVEN_UP) {
                 session->acceptsStreams = false;
@@ -394,9 +394,7 @@ H2Session* StartSession(H2Registry* registry, const char* key, HttpConnection* c
     std::snprintf(session->failureKey, sizeof session->failureKey, "%s", connection->failureKey);
     // Small frames (requests, window updates) go out at once, not behind
     // the acknowledgement of the last segment.
-    const int noDelay = 1;
-    setsockopt(connection->transport->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-               sizeof noDelay);
+    TransportSendPromptly(connection->transport);
     session->lock = NewMutex();
     session->connection = connection;
     session->slots = NewSemaphore(registry->streamLimit);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "http/download_limits.h"
 #include "http/proxy_settings.h"
 #include "http/transfer.h"
 #include "platform/fs.h"
@@ -40,17 +39,8 @@ bool SendBytes(Transfer* transfer, HttpConnection* connection, const char* bytes
 }
 
 int ReceiveSome(Transfer* transfer, HttpConnection* connection, char* into, int room, int* socketError) {
-    int received;
-    if (TransferGivenUp(transfer)) {
-        // Asked before every receive, so bytes that trickle in cannot keep
-        // a download past its bounds.
-        SetTimedOutSocketError();
-        received = -1;
-    } else {
-        received = TransportReceive(transfer, connection->transport, into, room);
-    }
+    const int received = ReceiveForTransfer(transfer, connection->transport, into, room);
     if (received <= 0) *socketError = LastSocketError();
-    CountReceivedBytes(transfer, received);
     return received;
 }
 

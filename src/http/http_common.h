@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "http/http_limits.h"
 #include "http/transport.h"
 #include "http/url.h"
 #include "platform/net.h"
@@ -32,19 +33,10 @@ struct HttpConnection {
     bool isH2;  // TLS settled on HTTP/2: the connection belongs to an HTTP/2 session, not a pool
 };
 
-// The receive buffer of every HTTP read; buffers are one byte longer so the
-// held bytes can always be NUL-terminated and searched as text.
-const int HTTP_BUFFER_SIZE = 8192;
 // The largest body the client accepts ("10M" in the messages).
 const uint32_t HTTP_BODY_SIZE_LIMIT = 10485760;
-// The size of callers' message buffers (the download's, the connect message).
-const int HTTP_ERROR_TEXT_BYTES = 1024;
-// The request is assembled in REQUEST_TEXT_BYTES, its Host line in
-// HOST_LINE_BYTES, both terminator included.  The Host line takes any host
-// up to HOST_NAME_MAX_BYTES with its port; the request leaves the path of
-// such a host, written twice in a proxy's absolute form, the room a short
-// host's path has always had.
-const int REQUEST_TEXT_BYTES = 2048;
+// The Host line is assembled in HOST_LINE_BYTES, terminator included (the
+// request's own room is REQUEST_TEXT_BYTES, in http_limits.h).
 const int HOST_LINE_BYTES = 8 + HOST_PORT_BYTES + 1;  // "\r\nHost: " and the authority
 
 // False, with FORMAT_HOST_TOO_LONG in `error`, for a host longer than

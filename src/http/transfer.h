@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "http/download_limits.h"
-#include "http/transport.h"
+#include "base/error_text.h"
 #include "platform/net.h"
 
 struct HashMap;

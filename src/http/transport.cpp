@@ -5,10 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "http/http_common.h"
+#include "http/head_parser.h"
+#include "http/http_limits.h"
 #include "http/proxy_settings.h"
-#include "http/response_head.h"
 #include "http/transfer.h"
+#include "http/url.h"
 #include "base/memory.h"
 #include "base/strings.h"
 #include "texts/texts.h"
@@ -22,104 +23,159 @@ void PutProxyUnreachable(ErrorText error, const ProxyEndpoint* proxy, const char
 
 namespace {
 
-Transport* NewLayer(const TransportOps* ops, Transport* below, SOCKET socket) {
+Transport* NewLayer(const TransportOps* ops, Transport* below, void* context) {
     Transport* layer = static_cast<Transport*>(AllocateZeroed(1, sizeof(Transport)));
     layer->ops = ops;
     layer->below = below;
-    layer->socket = socket;
+    layer->context = context;
     return layer;
 }
 
-// TCP: the socket itself.
+// TCP: the socket itself, kept as the context's value (no record of its own).
+
+void* SocketContext(SOCKET socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
+
+SOCKET SocketOf(const Transport* layer) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(layer->context)); }
 
 bool TcpSend(Transfer*, Transport* layer, const char* bytes, int length) {
-    return SendAll(layer->socket, bytes, static_cast<size_t>(length)) == 1;
+    return SendAll(SocketOf(layer), bytes, static_cast<size_t>(length)) == 1;
 }
 
-SocketWait TcpAwait(Transfer* transfer, Transport* layer, bool forWrite) {
-    return AwaitSocket(layer->socket, forWrite, TransferBudget(transfer));
+SocketWait TcpAwait(Transfer* transfer, Transport* layer, bool forWrite, WakeSignal* wake) {
+    return AwaitSocketOrWake(SocketOf(layer), forWrite, wake, TransferBudget(transfer));
 }
 
 int TcpReceive(Transfer* transfer, Transport* layer, char* into, int room) {
     // The sliced wait, then a recv that finds the bytes already there.
-    if (TcpAwait(transfer, layer, false) != SOCKET_READY) return -1;
-    return static_cast<int>(recv(layer->socket, into, room, 0));
+    if (AwaitSocket(SocketOf(layer), false, TransferBudget(transfer)) != SOCKET_READY) return -1;
+    return static_cast<int>(recv(SocketOf(layer), into, room, 0));
 }
 
+int NothingBuffered(const Transport*) { return 0; }
+
 bool TcpAlive(Transport* layer) {
-    if (WaitReadable(layer->socket, 0) == 0) return true;
+    if (WaitReadable(SocketOf(layer), 0) == 0) return true;
     // Readable while idle: the peer's close, a reset, or bytes nobody asked for.
     return false;
 }
 
+void TcpSendPromptly(Transport* layer) {
+    const int noDelay = 1;
+    setsockopt(SocketOf(layer), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+}
+
 void TcpClose(Transport* layer) {
-    closesocket(layer->socket);
+    closesocket(SocketOf(layer));
     std::free(layer);
 }
 
-const TransportOps TCP_OPS = {TcpSend, TcpReceive, TcpAwait, TcpAlive, TcpClose};
+const TransportOps TCP_OPS = {TcpSend, TcpReceive, TcpAwait, NothingBuffered, TcpAlive, TcpSendPromptly, TcpClose};
 
 void KeepBorrowed(Transport*) {}
 
-const TransportOps BORROWED_TCP_OPS = {TcpSend, TcpReceive, TcpAwait, TcpAlive, KeepBorrowed};
+const TransportOps BORROWED_TCP_OPS = {TcpSend,  TcpReceive,      TcpAwait,    NothingBuffered,
+                                       TcpAlive, TcpSendPromptly, KeepBorrowed};
+
+// The layers above the bottom pass these on unchanged.
+
+bool SendBelow(Transfer* transfer, Transport* layer, const char* bytes, int length) {
+    return TransportSend(transfer, layer->below, bytes, length);
+}
+
+SocketWait AwaitBelow(Transfer* transfer, Transport* layer, bool forWrite, WakeSignal* wake) {
+    return TransportAwait(transfer, layer->below, forWrite, wake);
+}
+
+bool AliveBelow(Transport* layer) { return TransportAlive(layer->below); }
+
+void SendPromptlyBelow(Transport* layer) { TransportSendPromptly(layer->below); }
+
+int BufferedBelow(const Transport* layer) { return layer->below->ops->buffered(layer->below); }
 
 // The proxy tunnel: the bytes pass unchanged, after any that came behind
 // the proxy's answer.
 
-bool TunnelSend(Transfer* transfer, Transport* layer, const char* bytes, int length) {
-    return TransportSend(transfer, layer->below, bytes, length);
+struct TunnelHeld {
+    char* bytes;
+    int count;
+    int at;
+};
+
+int HeldRest(const Transport* layer) {
+    const TunnelHeld* held = static_cast<const TunnelHeld*>(layer->context);
+    return held->count - held->at;
 }
 
 int TunnelReceive(Transfer* transfer, Transport* layer, char* into, int room) {
-    if (layer->heldAt < layer->heldCount) {
-        int count = layer->heldCount - layer->heldAt;
+    TunnelHeld* held = static_cast<TunnelHeld*>(layer->context);
+    if (held->at < held->count) {
+        int count = held->count - held->at;
         if (count > room) count = room;
-        std::memcpy(into, layer->held + layer->heldAt, static_cast<size_t>(count));
-        layer->heldAt += count;
+        std::memcpy(into, held->bytes + held->at, static_cast<size_t>(count));
+        held->at += count;
         return count;
     }
     return TransportReceive(transfer, layer->below, into, room);
 }
 
-SocketWait TunnelAwait(Transfer* transfer, Transport* layer, bool forWrite) {
-    if (!forWrite && layer->heldAt < layer->heldCount) return SOCKET_READY;
-    return TransportAwait(transfer, layer->below, forWrite);
+SocketWait TunnelAwait(Transfer* transfer, Transport* layer, bool forWrite, WakeSignal* wake) {
+    if (!forWrite && HeldRest(layer) > 0) return SOCKET_READY;
+    return AwaitBelow(transfer, layer, forWrite, wake);
 }
 
-bool TunnelAlive(Transport* layer) { return layer->heldAt == layer->heldCount && TransportAlive(layer->below); }
+int TunnelBuffered(const Transport* layer) { return HeldRest(layer) + BufferedBelow(layer); }
+
+bool TunnelAlive(Transport* layer) { return HeldRest(layer) == 0 && AliveBelow(layer); }
 
 void TunnelClose(Transport* layer) {
+    TunnelHeld* held = static_cast<TunnelHeld*>(layer->context);
     CloseTransport(layer->below);
-    std::free(layer->held);
+    std::free(held->bytes);
+    std::free(held);
     std::free(layer);
 }
 
-const TransportOps TUNNEL_OPS = {TunnelSend, TunnelReceive, TunnelAwait, TunnelAlive, TunnelClose};
+const TransportOps TUNNEL_OPS = {SendBelow,  TunnelReceive,     TunnelAwait, TunnelBuffered,
+                                 TunnelAlive, SendPromptlyBelow, TunnelClose};
 
-// TLS: the platform's session on the socket (TlsReceive waits in slices
-// itself, and gives decrypted bytes it holds first).
+// TLS: the platform's session, reading and writing through the layer below
+// with the transfer at hand (the call argument), so the waits below ask
+// its budget.  TlsReceive gives decrypted bytes it holds first.
+
+TlsConnection* SessionOf(const Transport* layer) { return static_cast<TlsConnection*>(layer->context); }
+
+bool IoSend(void* below, void* transfer, const char* bytes, int length) {
+    return TransportSend(static_cast<Transfer*>(transfer), static_cast<Transport*>(below), bytes, length);
+}
+
+int IoReceive(void* below, void* transfer, char* into, int room) {
+    return TransportReceive(static_cast<Transfer*>(transfer), static_cast<Transport*>(below), into, room);
+}
+
+SocketWait IoAwait(void* below, void* transfer, bool forWrite) {
+    return TransportAwait(static_cast<Transfer*>(transfer), static_cast<Transport*>(below), forWrite);
+}
 
 bool TlsLayerSend(Transfer* transfer, Transport* layer, const char* bytes, int length) {
-    return TlsSend(layer->tls, bytes, length, TransferBudget(transfer)) == length;
+    return TlsSend(SessionOf(layer), transfer, bytes, length) == length;
 }
 
 int TlsLayerReceive(Transfer* transfer, Transport* layer, char* into, int room) {
-    return TlsReceive(layer->tls, into, room, TransferBudget(transfer));
+    return TlsReceive(SessionOf(layer), transfer, into, room);
 }
 
-SocketWait TlsLayerAwait(Transfer* transfer, Transport* layer, bool forWrite) {
-    return AwaitSocket(layer->socket, forWrite, TransferBudget(transfer));
+int TlsLayerBuffered(const Transport* layer) {
+    return TlsHasBufferedBytes(SessionOf(layer)) ? 1 : BufferedBelow(layer);
 }
-
-bool TlsLayerAlive(Transport* layer) { return TransportAlive(layer->below); }
 
 void TlsLayerClose(Transport* layer) {
-    CloseTls(layer->tls);
+    CloseTls(SessionOf(layer));
     CloseTransport(layer->below);
     std::free(layer);
 }
 
-const TransportOps TLS_OPS = {TlsLayerSend, TlsLayerReceive, TlsLayerAwait, TlsLayerAlive, TlsLayerClose};
+const TransportOps TLS_OPS = {TlsLayerSend, TlsLayerReceive,   AwaitBelow,   TlsLayerBuffered,
+                              AliveBelow,   SendPromptlyBelow, TlsLayerClose};
 
 // "host:port" of a CONNECT request, terminator included.
 const int CONNECT_AUTHORITY_BYTES = HOST_PORT_BYTES + 1;
@@ -145,14 +201,31 @@ int StatusCode(const char* head) {
     return ParseDecimal(space + 1, length, 999, &code) ? static_cast<int>(code) : 0;
 }
 
+// The proxy's answer head over `below`, read as every response head is
+// (interim answers dropped), each receive asked of the transfer's budget
+// first and counted toward its average rate.
+HeadState ReceiveProxyAnswer(Transfer* transfer, Transport* below, HeadReader* head) {
+    for (;;) {
+        char* place = head->buffer + head->held;
+        const int received = ReceiveForTransfer(transfer, below, place, HTTP_BUFFER_SIZE - head->held);
+        if (received <= 0) {
+            head->lastReceive = received;
+            head->lastSocketError = LastSocketError();
+            return HEAD_ENDED;
+        }
+        const HeadState state = TakeReceivedHeadBytes(head, place, received);
+        if (state != HEAD_INCOMPLETE) return state;
+    }
+}
+
 }  // namespace
 
-Transport* NewTcpTransport(SOCKET socket) { return NewLayer(&TCP_OPS, nullptr, socket); }
+Transport* NewTcpTransport(SOCKET socket) { return NewLayer(&TCP_OPS, nullptr, SocketContext(socket)); }
 
 void InitTcpTransport(Transport* layer, SOCKET socket) {
-    std::memset(layer, 0, sizeof *layer);
     layer->ops = &BORROWED_TCP_OPS;
-    layer->socket = socket;
+    layer->below = nullptr;
+    layer->context = SocketContext(socket);
 }
 
 Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* host, int port, const ProxyEndpoint* proxy,
@@ -166,14 +239,11 @@ Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* hos
         CloseTransport(below);
         return nullptr;
     }
-    HttpConnection asked;
-    std::memset(&asked, 0, sizeof asked);
-    asked.transport = below;
     char buffer[HTTP_BUFFER_SIZE + 1];
     HeadReader head;
     StartHeadReader(&head, buffer);
-    const bool sent = SendBytes(transfer, &asked, request, length);
-    HeadState state = sent ? ReceiveResponseHead(transfer, &asked, &head) : HEAD_ENDED;
+    const bool sent = !TransferGivenUp(transfer) && TransportSend(transfer, below, request, length);
+    HeadState state = sent ? ReceiveProxyAnswer(transfer, below, &head) : HEAD_ENDED;
     *answered = head.held > 0;
     if (state != HEAD_RECEIVED) {
         // No answer head: the proxy's message, with the reason where there is one.
@@ -201,12 +271,13 @@ Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* hos
         CloseTransport(below);
         return nullptr;
     }
-    Transport* tunnel = NewLayer(&TUNNEL_OPS, below, below->socket);
+    TunnelHeld* held = static_cast<TunnelHeld*>(AllocateZeroed(1, sizeof(TunnelHeld)));
     const int bodyStart = head.headLength + 4;
     if (head.held > bodyStart) {
-        tunnel->heldCount = head.held - bodyStart;
-        tunnel->held = CopyBytes(buffer + bodyStart, static_cast<size_t>(tunnel->heldCount));
+        held->count = head.held - bodyStart;
+        held->bytes = CopyBytes(buffer + bodyStart, static_cast<size_t>(held->count));
     }
+    Transport* tunnel = NewLayer(&TUNNEL_OPS, below, held);
     *result = TRANSPORT_OPEN;
     return tunnel;
 }
@@ -216,9 +287,10 @@ Transport* OpenTlsTransport(Transfer* transfer, Transport* below, const char* ho
     TlsFailure failure = TLS_FAILURE_OTHER;
     TlsConnection* tls = nullptr;
     // Bytes already past the tunnel would belong to no handshake.
-    const int early = below->heldCount - below->heldAt;
+    const int early = below->ops->buffered(below);
+    const TlsIo io = {IoSend, IoReceive, IoAwait, below};
     if (early == 0) {
-        tls = OpenTls(below->socket, host, error.text, error.size, &failure, offerH2, TransferBudget(transfer));
+        tls = OpenTls(&io, transfer, host, error.text, error.size, &failure, offerH2);
     } else {
         PutError(error, FORMAT_PROXY_BYTES_BEFORE_TLS, proxy != nullptr ? proxy->display : host, early);
     }
@@ -229,20 +301,33 @@ Transport* OpenTlsTransport(Transfer* transfer, Transport* below, const char* ho
         CloseTransport(below);
         return nullptr;
     }
-    Transport* layer = NewLayer(&TLS_OPS, below, below->socket);
-    layer->tls = tls;
     *result = TRANSPORT_OPEN;
-    return layer;
+    return NewLayer(&TLS_OPS, below, tls);
 }
 
-bool TransportIsH2(const Transport* layer) { return layer->tls != nullptr && TlsNegotiatedH2(layer->tls); }
+bool TransportIsH2(const Transport* layer) { return layer->ops == &TLS_OPS && TlsNegotiatedH2(SessionOf(layer)); }
 
-bool TransportHasBuffered(const Transport* layer) {
-    for (; layer != nullptr; layer = layer->below) {
-        if (layer->heldAt < layer->heldCount) return true;
-        if (layer->tls != nullptr && TlsHasBufferedBytes(layer->tls)) return true;
+bool TransportHasBuffered(const Transport* layer) { return layer->ops->buffered(layer) > 0; }
+
+void TransportSendPromptly(Transport* layer) { layer->ops->sendPromptly(layer); }
+
+SOCKET TransportSocketForTests(const Transport* layer) {
+    while (layer->below != nullptr) layer = layer->below;
+    return SocketOf(layer);
+}
+
+int ReceiveForTransfer(Transfer* transfer, Transport* layer, char* into, int room) {
+    int received;
+    if (TransferGivenUp(transfer)) {
+        // Asked before every receive, so bytes that trickle in cannot keep
+        // a download past its bounds.
+        SetTimedOutSocketError();
+        received = -1;
+    } else {
+        received = TransportReceive(transfer, layer, into, room);
     }
-    return false;
+    CountReceivedBytes(transfer, received);
+    return received;
 }
 
 bool TransportSend(Transfer* transfer, Transport* layer, const char* bytes, int length) {
@@ -253,8 +338,8 @@ int TransportReceive(Transfer* transfer, Transport* layer, char* into, int room)
     return layer->ops->receive(transfer, layer, into, room);
 }
 
-SocketWait TransportAwait(Transfer* transfer, Transport* layer, bool forWrite) {
-    return layer->ops->await(transfer, layer, forWrite);
+SocketWait TransportAwait(Transfer* transfer, Transport* layer, bool forWrite, WakeSignal* wake) {
+    return layer->ops->await(transfer, layer, forWrite, wake);
 }
 
 bool TransportAlive(Transport* layer) { return layer->ops->alive(layer); }

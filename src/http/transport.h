@@ -5,10 +5,13 @@
 // readers above (request, head, chunked and plain bodies) only ever call
 // the top layer and never ask what it is.
 //
-// The platform's TLS runs on a socket, not on a layer: once a tunnel is up
-// it carries the bytes unchanged, so TLS over a tunnel runs on the socket
-// beneath it.  A layer is used by one thread at a time.  Every call that may
-// wait takes the Transfer it works for first: its budget bounds the wait.
+// Each layer keeps its own state in its context (the TCP layer its socket,
+// the tunnel the bytes behind the proxy's answer, TLS its session) and
+// reaches the network only through the layer below: TLS reads and writes
+// through it, so TLS over a tunnel never sees a socket, and only the TCP
+// layer names one.  A layer is used by one thread at a time.  Every call
+// that may wait takes the Transfer it works for first: its budget bounds
+// the wait.
 #pragma once
 
 #include <cstdarg>
@@ -44,12 +47,20 @@ struct TransportOps {
     // clean close, -1 on an error or a wait that ran out or was given up
     // (LastSocketError() then tells).
     int (*receive)(Transfer* transfer, Transport* layer, char* into, int room);
-    // The sliced wait (AwaitSocket, with the transfer's budget) until the
-    // layer has bytes to give or, with `forWrite`, room to send.
-    SocketWait (*await)(Transfer* transfer, Transport* layer, bool forWrite);
+    // The sliced wait (the bottom's AwaitSocketOrWake, with the transfer's
+    // budget) until the layer has bytes to give or, with `forWrite`, room to
+    // send; `wake` (null: none) ends it early as SOCKET_WOKEN.
+    SocketWait (*await)(Transfer* transfer, Transport* layer, bool forWrite, WakeSignal* wake);
+    // Bytes a receive gives without waiting below: the count where the
+    // layer knows it (the tunnel's held bytes), else 1 when there are any
+    // (a TLS record's rest), 0 when none.
+    int (*buffered)(const Transport* layer);
     // A zero-wait look: false when the peer closed, reset or sent bytes
     // nobody asked for (an idle connection must hold nothing).
     bool (*alive)(Transport* layer);
+    // Small sends go out at once, not behind the acknowledgement of the
+    // last segment (the bottom's TCP_NODELAY).
+    void (*sendPromptly)(Transport* layer);
     // Closes this layer and every layer beneath it, and frees them.
     void (*close)(Transport* layer);
 };
@@ -57,19 +68,15 @@ struct TransportOps {
 struct Transport {
     const TransportOps* ops;
     Transport* below;  // null at the bottom
-    SOCKET socket;     // the bottom's socket, the same in every layer
-    TlsConnection* tls;  // the TLS layer's session
-    // The tunnel's bytes that came behind the proxy's answer, given first.
-    char* held;
-    int heldCount;
-    int heldAt;
+    void* context;     // the layer's own state, which it alone reads
 };
 
 // The bottom layer over a connected socket (network time-outs set), which
 // it owns from now on.
 Transport* NewTcpTransport(SOCKET socket);
 // The same in the caller's record, which never closes the socket nor frees
-// itself: for a socket someone else owns (test feeders).
+// itself: for a socket someone else owns (test feeders).  The record's
+// context is the socket itself.
 void InitTcpTransport(Transport* layer, SOCKET socket);
 
 // Sends "CONNECT host:port" to `proxy` over `below` (a TCP layer connected
@@ -91,14 +98,24 @@ Transport* OpenTlsTransport(Transfer* transfer, Transport* below, const char* ho
                             TransportResult* result, bool offerH2 = false, const ProxyEndpoint* proxy = nullptr);
 // Whether the TLS layer settled on HTTP/2.
 bool TransportIsH2(const Transport* layer);
-// Whether a receive has bytes to give without reading the socket (a TLS
-// record's rest, or the tunnel's held bytes): a reader that waits on the
-// socket itself asks this first.
+// Whether a receive has bytes to give without waiting (a TLS record's
+// rest, or the tunnel's held bytes): a reader that waits with
+// TransportAwait before it receives asks this first.
 bool TransportHasBuffered(const Transport* layer);
+void TransportSendPromptly(Transport* layer);
+// The socket at the bottom of the stack, for tests that act on it (a
+// half-close, a comparison); nothing in the client asks it.
+SOCKET TransportSocketForTests(const Transport* layer);
 
 bool TransportSend(Transfer* transfer, Transport* layer, const char* bytes, int length);
 int TransportReceive(Transfer* transfer, Transport* layer, char* into, int room);
-SocketWait TransportAwait(Transfer* transfer, Transport* layer, bool forWrite);
+SocketWait TransportAwait(Transfer* transfer, Transport* layer, bool forWrite, WakeSignal* wake = nullptr);
 bool TransportAlive(Transport* layer);
 // Null does nothing.
 void CloseTransport(Transport* layer);
+
+// One receive for `transfer`: a transfer already given up reads as a
+// time-out without receiving, and what comes counts toward its average
+// rate.  The reply to a request and the proxy's answer to a CONNECT are
+// received so.
+int ReceiveForTransfer(Transfer* transfer, Transport* layer, char* into, int room);

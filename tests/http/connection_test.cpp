@@ -99,7 +99,7 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     ReleasePooledConnection(&transfer_, LOOPBACK.c_str(), first.port());
     CloseHttpConnection(a);
     EXPECT_EQ(1, Pool()->count);
-    EXPECT_EQ(b->transport->socket, PooledSocket(client_, LOOPBACK + ":" + std::to_string(second.port())));
+    EXPECT_EQ(TransportSocketForTests(b->transport), PooledSocket(client_, LOOPBACK + ":" + std::to_string(second.port())));
 
     // Failure counts are per port too.
     const RefusingLoopbackPort refusing;

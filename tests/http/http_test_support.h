@@ -47,7 +47,7 @@ inline int LoopbackForEveryName(const char*, HostAddresses* addresses) {
 inline SOCKET PooledSocket(HttpClient* client, const std::string& key) {
     const HttpConnection* pooled =
         static_cast<const HttpConnection*>(HashMapGet(HttpClientPool(client, 0), key.c_str()));
-    return pooled != nullptr ? pooled->transport->socket : 0;
+    return pooled != nullptr ? TransportSocketForTests(pooled->transport) : 0;
 }
 
 class HttpTest : public ::testing::Test {

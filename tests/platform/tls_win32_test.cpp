@@ -40,10 +40,23 @@ SOCKET ConnectTo(int port) {
     return socket;
 }
 
+// The socket as the layer below the session, as the client's TCP layer
+// is: the wait, then one receive; no budget.
+SOCKET SocketIn(void* context) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(context)); }
+bool SocketSend(void* context, void*, const char* bytes, int length) {
+    return SendAll(SocketIn(context), bytes, static_cast<size_t>(length)) == 1;
+}
+int SocketReceive(void* context, void*, char* into, int room) {
+    if (AwaitSocket(SocketIn(context), false, nullptr) != SOCKET_READY) return -1;
+    return recv(SocketIn(context), into, room, 0);
+}
+SocketWait SocketAwait(void* context, void*, bool forWrite) { return AwaitSocket(SocketIn(context), forWrite, nullptr); }
+
 Opened Open(SOCKET socket, const char* host, bool offerH2 = false) {
     Opened opened;
     char error[512];
-    opened.connection = OpenTls(socket, host, error, sizeof error, &opened.failure, offerH2, nullptr);
+    const TlsIo io = {SocketSend, SocketReceive, SocketAwait, reinterpret_cast<void*>(static_cast<uintptr_t>(socket))};
+    opened.connection = OpenTls(&io, nullptr, host, error, sizeof error, &opened.failure, offerH2);
     opened.error = error;
     return opened;
 }
@@ -53,7 +66,7 @@ std::string ReceiveAll(TlsConnection* connection, bool* closed) {
     std::string all;
     char buffer[3000];  // smaller than a record, so leftovers are handed out later
     int got;
-    while ((got = TlsReceive(connection, buffer, sizeof buffer, nullptr)) > 0) all.append(buffer, got);
+    while ((got = TlsReceive(connection, nullptr, buffer, sizeof buffer)) > 0) all.append(buffer, got);
     *closed = got == 0;
     return all;
 }
@@ -142,14 +155,14 @@ TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
     EXPECT_EQ(TLS_FAILURE_NONE, opened.failure);
     const char request[] = "GET /sni HTTP/1.1\r\nHost: tls.karvelo.test\r\n\r\n";
     ASSERT_EQ(static_cast<int>(std::strlen(request)),
-              TlsSend(opened.connection, request, std::strlen(request), nullptr));
+              TlsSend(opened.connection, nullptr, request, std::strlen(request)));
     bool closed = false;
     std::string response = ReceiveAll(opened.connection, &closed);
     EXPECT_TRUE(closed);
     EXPECT_EQ(0u, response.find("HTTP/1.1 200 OK\r\n")) << response;
     EXPECT_EQ(HOST, Body(response));
     char byte;
-    EXPECT_EQ(0, TlsReceive(opened.connection, &byte, 1, nullptr));  // and stays closed
+    EXPECT_EQ(0, TlsReceive(opened.connection, nullptr, &byte, 1));  // and stays closed
     CloseTls(opened.connection);
     closesocket(socket);
 }
@@ -163,7 +176,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     ASSERT_NE(INVALID_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
-    ASSERT_EQ(static_cast<int>(request.size()), TlsSend(opened.connection, request.data(), request.size(), nullptr));
+    ASSERT_EQ(static_cast<int>(request.size()), TlsSend(opened.connection, nullptr, request.data(), request.size()));
     bool closed = false;
     EXPECT_TRUE(Body(ReceiveAll(opened.connection, &closed)) == upload);
     EXPECT_TRUE(closed);
@@ -177,7 +190,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
     std::string get = "GET /words/" + std::to_string(words) + " HTTP/1.1\r\n\r\n";
-    ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size(), nullptr));
+    ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, nullptr, get.data(), get.size()));
     std::string body = Body(ReceiveAll(opened.connection, &closed));
     EXPECT_TRUE(closed);
     ASSERT_EQ(static_cast<size_t>(words) * 4, body.size());
@@ -213,7 +226,7 @@ TEST_F(TlsSchannel, OffersH2OnlyWhenAskedAndTellsWhatTheServerPicked) {
         EXPECT_EQ(c.h2, TlsNegotiatedH2(opened.connection));
         const char request[] = "GET /alpn HTTP/1.1\r\n\r\n";
         ASSERT_EQ(static_cast<int>(std::strlen(request)),
-                  TlsSend(opened.connection, request, std::strlen(request), nullptr));
+                  TlsSend(opened.connection, nullptr, request, std::strlen(request)));
         bool closed = false;
         EXPECT_EQ(c.picked, Body(ReceiveAll(opened.connection, &closed)));
         CloseTls(opened.connection);
@@ -240,13 +253,13 @@ TEST_F(TlsSchannel, AReaderThatWaitsForTheSocketOnlyWhenNothingIsBufferedGetsEve
         Opened opened = Open(socket, HOST);
         ASSERT_NE(nullptr, opened.connection) << opened.error;
         std::string get = std::string("GET ") + c.path + " HTTP/1.1\r\n\r\n";
-        ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, get.data(), get.size(), nullptr));
+        ASSERT_EQ(static_cast<int>(get.size()), TlsSend(opened.connection, nullptr, get.data(), get.size()));
         std::string all;
         char buffer[3000];
         int got = -1;
         while ((c.last == nullptr || all.find(c.last) == std::string::npos) &&
                (TlsHasBufferedBytes(opened.connection) || AwaitSocket(socket, false, nullptr) == SOCKET_READY)) {
-            got = TlsReceive(opened.connection, buffer, c.piece, nullptr);
+            got = TlsReceive(opened.connection, nullptr, buffer, c.piece);
             if (got <= 0) break;
             all.append(buffer, got);
         }

@@ -3,11 +3,13 @@
 //
 // One SSL_CTX serves the whole process and is never freed: OpenSSL frees
 // its own one-time state at exit, and every connection's SSL is freed by
-// CloseTls.  The socket is switched to non-blocking mode for the session:
-// when OpenSSL wants to read or write, the wait is the sliced AwaitSocket
-// with the caller's budget, so a stop or a deadline is noticed within a
-// slice even while a record trickles in.  A wait that ends without the socket ready is reported as
-// the socket's time-out error, like a recv that timed out.
+// CloseTls.  OpenSSL reads and writes through a BIO of our own whose read
+// and write are the TlsIo's receive and send, with the call at hand: the
+// layer below waits in slices that ask the caller's budget, so a stop or a
+// deadline is noticed within a slice even while a record trickles in, and
+// the bytes go straight between OpenSSL's buffers and the layer below.  A
+// wait that ends without bytes reads as a retry to OpenSSL (a time-out, as
+// a non-blocking socket's would), never as a broken session.
 #include "platform/tls.h"
 
 #include <openssl/err.h>
@@ -25,6 +27,9 @@
 struct TlsConnection {
     SSL* ssl;
     bool failed;  // after a fatal error OpenSSL must not be asked to shut down
+    TlsIo io;
+    void* call;     // the running TLS call's argument, for the BIO
+    int ioError;    // LastSocketError() of the last receive or send below that failed
 };
 
 namespace {
@@ -32,7 +37,54 @@ namespace {
 const char MESSAGE_NO_TLS_ANSWER[] = "no TLS answer";
 
 SSL_CTX* context = nullptr;
+BIO_METHOD* layerBio = nullptr;
 std::once_flag started;
+
+// The BIO's read: one receive of the layer below.  A wait that ran out is
+// a retry, so the call ends as WANT_READ with the time-out's error.
+int LayerRead(BIO* bio, char* into, int room) {
+    TlsConnection* connection = static_cast<TlsConnection*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    const int got = connection->io.receive(connection->io.context, connection->call, into, room);
+    if (got < 0) {
+        connection->ioError = LastSocketError();
+        if (ClassifySocketError(connection->ioError, true) == SOCKET_TIMED_OUT) BIO_set_retry_read(bio);
+    } else if (got == 0) {
+        connection->ioError = 0;
+    }
+    return got;
+}
+
+// The BIO's write: all of it after the sliced wait for room, so a peer
+// that stops reading holds a send no longer than the budget allows.
+// CloseTls's close_notify has no call and no wait: the send time-out
+// bounds it.
+int LayerWrite(BIO* bio, const char* bytes, int length) {
+    TlsConnection* connection = static_cast<TlsConnection*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    const TlsIo& io = connection->io;
+    if (connection->call != nullptr && io.await(io.context, connection->call, true) != SOCKET_READY) {
+        // As a time-out of a non-blocking socket: WANT_WRITE, not a broken session.
+        connection->ioError = LastSocketError();
+        BIO_set_retry_write(bio);
+        return -1;
+    }
+    if (!io.send(io.context, connection->call, bytes, length)) {
+        connection->ioError = LastSocketError();
+        return -1;
+    }
+    return length;
+}
+
+long LayerControl(BIO*, int command, long, void*) {
+    // Writes go out at once, so a flush has nothing left to do.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int LayerCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
 
 void Start() {
     SSL_CTX* made = SSL_CTX_new(TLS_client_method());
@@ -46,9 +98,18 @@ void Start() {
     // close_notify must not read as a clean close, or a body that only the
     // close ends would be taken whole when cut off mid-record.
     SSL_CTX_set_mode(made, SSL_MODE_AUTO_RETRY);
-    // OpenSSL writes with write(2), which has no MSG_NOSIGNAL: a peer that
-    // reset the connection would end the process with SIGPIPE.  Unless the
-    // program chose otherwise, the signal is ignored and the write fails.
+    BIO_METHOD* method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "karvelo layer");
+    if (method == nullptr || BIO_meth_set_read(method, LayerRead) != 1 || BIO_meth_set_write(method, LayerWrite) != 1 ||
+        BIO_meth_set_ctrl(method, LayerControl) != 1 || BIO_meth_set_create(method, LayerCreate) != 1) {
+        BIO_meth_free(method);
+        SSL_CTX_free(made);
+        return;
+    }
+    layerBio = method;
+    // The session's own writes go below with MSG_NOSIGNAL, but the process
+    // has always run with SIGPIPE ignored once TLS started (a write to a
+    // peer or pipe that went away fails instead of ending the process), and
+    // keeps it: unless the program chose otherwise, the signal is ignored.
     struct sigaction current;
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
     context = made;
@@ -63,21 +124,12 @@ void TakeReason(char* into, size_t size, const char* fallback) {
     ERR_clear_error();
 }
 
-// After an SSL call returned `result`: true when it only waits for the
-// socket and the socket became ready in time (call again); false when it
-// failed, or the wait ended first (errno then reads as a time-out).
-bool WaitedFor(SSL* ssl, int result, SOCKET socket, const WaitBudget* budget) {
-    int kind = SSL_get_error(ssl, result);
-    if (kind != SSL_ERROR_WANT_READ && kind != SSL_ERROR_WANT_WRITE) return false;
-    ERR_clear_error();
-    return AwaitSocket(socket, kind == SSL_ERROR_WANT_WRITE, budget) == SOCKET_READY;
-}
-
-// After an SSL call returned `result` for good: a time-out or a socket
-// error, with errno set for the caller's LastSocketError().
-int FailedIo(TlsConnection* connection, int result, int savedErrno) {
+// After an SSL call returned `result` for good: a time-out or an error
+// below, with errno set for the caller's LastSocketError().
+int FailedIo(TlsConnection* connection, int result) {
     int kind = SSL_get_error(connection->ssl, result);
     ERR_clear_error();
+    const int savedErrno = connection->ioError;
     if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) {
         errno = savedErrno != 0 ? savedErrno : EAGAIN;
     } else if (kind == SSL_ERROR_SYSCALL) {
@@ -97,8 +149,8 @@ int StartTls() {
     return context != nullptr ? 1 : 0;
 }
 
-TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
-                       bool offerH2, const WaitBudget* budget) {
+TlsConnection* OpenTls(const TlsIo* io, void* call, const char* host, char* errorText, size_t errorSize,
+                       TlsFailure* failure, bool offerH2) {
     *failure = TLS_FAILURE_OTHER;
     if (StartTls() == 0 || host == nullptr) {
         *failure = TLS_FAILURE_NO_TLS;
@@ -106,13 +158,22 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         return nullptr;
     }
     SSL* ssl = SSL_new(context);
-    if (ssl == nullptr || SSL_set_fd(ssl, socket) != 1) {
+    BIO* below = ssl != nullptr ? BIO_new(layerBio) : nullptr;
+    if (below == nullptr) {
         char reason[256];
         TakeReason(reason, sizeof reason, "SSL_new");
         std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_FAILED, host, reason);
         SSL_free(ssl);
         return nullptr;
     }
+    TlsConnection* connection = new TlsConnection;
+    connection->ssl = ssl;
+    connection->failed = false;
+    connection->io = *io;
+    connection->call = call;
+    connection->ioError = 0;
+    BIO_set_data(below, connection);
+    SSL_set_bio(ssl, below, below);
     X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
     // An address literal, in any spelling the connect reads ("127.1" too),
     // is checked as that address and gets no SNI (which names hosts only).
@@ -133,22 +194,12 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
     if (offerH2) {
         SSL_set_alpn_protos(ssl, TLS_H2_OFFER, sizeof TLS_H2_OFFER);
     }
-    unsigned long nonBlocking = 1;
-    ioctlsocket(socket, FIONBIO, &nonBlocking);
-    int result;
-    int savedErrno;
-    do {
-        errno = 0;
-        result = SSL_connect(ssl);
-        savedErrno = errno;
-    } while (result != 1 && WaitedFor(ssl, result, socket, budget));
-    if (result != 1 && savedErrno == 0) savedErrno = errno;  // the wait's time-out
-    if (result == 1) {
-        TlsConnection* connection = new TlsConnection;
-        connection->ssl = ssl;
-        connection->failed = false;
-        return connection;
-    }
+    // The BIO's receive waits itself: one call runs the whole handshake,
+    // or ends with the wait that ran out.
+    const int result = SSL_connect(ssl);
+    connection->call = nullptr;
+    const int savedErrno = connection->ioError;
+    if (result == 1) return connection;
     char reason[256];
     long verified = SSL_get_verify_result(ssl);
     if (verified != X509_V_OK) {
@@ -167,36 +218,34 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
                                                                               : FORMAT_HANDSHAKE_FAILED,
                   host, reason);
     SSL_free(ssl);
+    delete connection;
     return nullptr;
 }
 
-int TlsSend(TlsConnection* connection, const char* bytes, int length, const WaitBudget* budget) {
+int TlsSend(TlsConnection* connection, void* call, const char* bytes, int length) {
     if (length <= 0) return 0;
     size_t written = 0;
-    int result;
-    do {
-        errno = 0;
-        result = SSL_write_ex(connection->ssl, bytes, static_cast<size_t>(length), &written);
-    } while (result != 1 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl), budget));
+    connection->call = call;
+    connection->ioError = 0;
+    const int result = SSL_write_ex(connection->ssl, bytes, static_cast<size_t>(length), &written);
+    connection->call = nullptr;
     if (result == 1) return length;  // without partial writes, all or an error
-    return FailedIo(connection, result, errno);
+    return FailedIo(connection, result);
 }
 
-int TlsReceive(TlsConnection* connection, char* buffer, int size, const WaitBudget* budget) {
-    int result;
-    do {
-        errno = 0;
-        result = SSL_read(connection->ssl, buffer, size);
-    } while (result <= 0 && WaitedFor(connection->ssl, result, SSL_get_fd(connection->ssl), budget));
+int TlsReceive(TlsConnection* connection, void* call, char* buffer, int size) {
+    connection->call = call;
+    connection->ioError = 0;
+    const int result = SSL_read(connection->ssl, buffer, size);
+    connection->call = nullptr;
     if (result > 0) return result;
-    int savedErrno = errno;
     // Only the peer's close_notify is a close; an end of the socket without
     // it (SSL_ERROR_SYSCALL, or SSL_ERROR_SSL "unexpected eof") is an error.
     if (SSL_get_error(connection->ssl, result) == SSL_ERROR_ZERO_RETURN) {
         ERR_clear_error();
         return 0;
     }
-    return FailedIo(connection, result, savedErrno);
+    return FailedIo(connection, result);
 }
 
 bool TlsNegotiatedH2(const TlsConnection* connection) {

@@ -244,7 +244,7 @@ SECURITY_STATUS CheckCertificate(CtxtHandle* context, const char* host, wchar_t*
 }  // namespace
 
 struct TlsConnection {
-    SOCKET socket;
+    TlsIo io;  // the layer below: every byte goes through it
     CtxtHandle context;
     SecPkgContext_StreamSizes sizes;
     // Received bytes not yet decrypted (the start of a record, or several).
@@ -276,9 +276,10 @@ TlsConnection* Fail(TlsConnection* connection, bool contextMade, TlsFailure kind
 
 // Sends and frees a token InitializeSecurityContext allocated; false when
 // the send failed.
-bool SendToken(SOCKET socket, SecBuffer* token) {
+bool SendToken(const TlsIo& io, void* call, SecBuffer* token) {
     if (token->pvBuffer == nullptr) return true;
-    bool sent = token->cbBuffer == 0 || SendAll(socket, static_cast<const char*>(token->pvBuffer), token->cbBuffer);
+    bool sent = token->cbBuffer == 0 ||
+                io.send(io.context, call, static_cast<const char*>(token->pvBuffer), static_cast<int>(token->cbBuffer));
     FreeContextBuffer(token->pvBuffer);
     token->pvBuffer = nullptr;
     return sent;
@@ -286,8 +287,8 @@ bool SendToken(SOCKET socket, SecBuffer* token) {
 
 }  // namespace
 
-TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t errorSize, TlsFailure* failure,
-                       bool offerH2, const WaitBudget* budget) {
+TlsConnection* OpenTls(const TlsIo* io, void* call, const char* host, char* errorText, size_t errorSize,
+                       TlsFailure* failure, bool offerH2) {
     *failure = TLS_FAILURE_NONE;
     if (errorSize > 0) errorText[0] = '\0';
     if (!StartTls()) {
@@ -308,7 +309,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         *failure = TLS_FAILURE_OTHER;
         return nullptr;
     }
-    connection->socket = socket;
+    connection->io = *io;
     wchar_t* target = IsAddressLiteral(host) ? nullptr : wideHost;
 
     // The offer goes into the ClientHello, so only the first step takes it.
@@ -332,7 +333,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
     bool anyReceived = false;
     bool needInput = true;
     for (;;) {
-        if (!SendToken(socket, &outToken)) {
+        if (!SendToken(*io, call, &outToken)) {
             std::snprintf(errorText, errorSize, FORMAT_SOCKET_FAILED, host, LastSocketError());
             return Fail(connection, true, anyReceived ? TLS_FAILURE_OTHER : TLS_FAILURE_NO_TLS, failure);
         }
@@ -342,12 +343,9 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
                 std::snprintf(errorText, errorSize, FORMAT_HANDSHAKE_TOO_LONG, host);
                 return Fail(connection, true, TLS_FAILURE_OTHER, failure);
             }
-            // The sliced wait first: a recv on a readable socket returns what
-            // arrived without blocking.
-            int got = AwaitSocket(socket, false, budget) != SOCKET_READY
-                          ? -1
-                          : recv(socket, connection->incoming + connection->incomingLength,
-                                 INCOMING_CAPACITY - connection->incomingLength, 0);
+            // The layer below waits in slices, then gives what arrived.
+            int got = io->receive(io->context, call, connection->incoming + connection->incomingLength,
+                                  INCOMING_CAPACITY - connection->incomingLength);
             if (got <= 0) {
                 // Closed, reset or timed out: nothing that speaks TLS when
                 // not one byte came.
@@ -386,7 +384,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
         if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
             // An alert for the peer may come with the failure; it goes out
             // if it can, the failure stands either way.
-            SendToken(socket, &outToken);
+            SendToken(*io, call, &outToken);
             std::snprintf(errorText, errorSize, IsCertificateStatus(status) ? FORMAT_CERTIFICATE_REFUSED_STATUS
                                                                             : FORMAT_HANDSHAKE_FAILED_STATUS,
                           host, static_cast<unsigned long>(status));
@@ -425,7 +423,7 @@ TlsConnection* OpenTls(SOCKET socket, const char* host, char* errorText, size_t 
     return connection;
 }
 
-int TlsSend(TlsConnection* connection, const char* bytes, int length, const WaitBudget* budget) {
+int TlsSend(TlsConnection* connection, void* call, const char* bytes, int length) {
     const SecPkgContext_StreamSizes& sizes = connection->sizes;
     int sent = 0;
     while (sent < length) {
@@ -444,17 +442,18 @@ int TlsSend(TlsConnection* connection, const char* bytes, int length, const Wait
         }
         // The trailer may come out shorter than its room.
         size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
-        // The socket blocks: the sliced wait for room first, so a peer that
-        // stops reading holds a send no longer than a stop or a deadline
-        // allows, as OpenSSL's waits do on Linux.
-        if (AwaitSocket(connection->socket, true, budget) != SOCKET_READY) return -1;
-        if (!SendAll(connection->socket, record, total)) return -1;
+        // The layer below blocks: the sliced wait for room first, so a peer
+        // that stops reading holds a send no longer than a stop or a
+        // deadline allows, as the BIO's writes do on Linux.
+        const TlsIo& io = connection->io;
+        if (io.await(io.context, call, true) != SOCKET_READY) return -1;
+        if (!io.send(io.context, call, record, static_cast<int>(total))) return -1;
         sent += piece;
     }
     return length;
 }
 
-int TlsReceive(TlsConnection* connection, char* buffer, int size, const WaitBudget* budget) {
+int TlsReceive(TlsConnection* connection, void* call, char* buffer, int size) {
     while (connection->plainLength == 0) {
         if (connection->closed) return 0;
         if (connection->incomingLength > 0) {
@@ -497,11 +496,11 @@ int TlsReceive(TlsConnection* connection, char* buffer, int size, const WaitBudg
             WSASetLastError(0);
             return -1;
         }
-        if (AwaitSocket(connection->socket, false, budget) != SOCKET_READY) return -1;  // reads as a time-out
-        int got = recv(connection->socket, connection->incoming + connection->incomingLength,
-                       INCOMING_CAPACITY - connection->incomingLength, 0);
+        // The layer below waits in slices: a wait that ran out reads as a time-out.
+        int got = connection->io.receive(connection->io.context, call, connection->incoming + connection->incomingLength,
+                                         INCOMING_CAPACITY - connection->incomingLength);
         if (got == 0) {
-            // The socket ended without the peer's close_notify: no clean
+            // The bytes below ended without the peer's close_notify: no clean
             // close, so a body that only the close ends is not taken whole.
             WSASetLastError(0);
             return -1;
@@ -537,11 +536,12 @@ void CloseTls(TlsConnection* connection) {
             InitializeSecurityContextW(&credentials, &connection->context, nullptr, CONTEXT_REQUEST, 0, 0, nullptr, 0,
                                        nullptr, &tokenDesc, &attributes, nullptr);
         if (token.pvBuffer != nullptr) {
-            // One send without waiting for anything: a full or dead socket
-            // only loses the close_notify.
+            // One send below without waiting for anything (no call, so no
+            // sliced wait; the send time-out bounds it): a full or dead
+            // connection only loses the close_notify.
             if (status == SEC_E_OK && token.cbBuffer > 0) {
-                send(connection->socket, static_cast<const char*>(token.pvBuffer), static_cast<int>(token.cbBuffer),
-                     MSG_NOSIGNAL);
+                connection->io.send(connection->io.context, nullptr, static_cast<const char*>(token.pvBuffer),
+                                    static_cast<int>(token.cbBuffer));
             }
             FreeContextBuffer(token.pvBuffer);
         }
