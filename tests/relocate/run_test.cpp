@@ -26,6 +26,7 @@
 #include "package/reader.h"
 #include "package/writer.h"
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "platform/net.h"
 #include "relocate/local_files.h"
 #include "relocate/run_inputs.h"
