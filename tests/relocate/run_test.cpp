@@ -19,7 +19,7 @@
 #include <sys/resource.h>
 #endif
 
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 #include "http/connection.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
