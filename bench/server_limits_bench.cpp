@@ -48,7 +48,7 @@
 #include "support/temp_dir.h"
 #include "relocate/core_state.h"
 #include "util/app_log.h"
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 #include "base/vector.h"
 
 namespace {

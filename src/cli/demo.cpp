@@ -17,7 +17,7 @@
 #include "cli/options.h"
 #include "cli/console.h"
 #include "util/front_end.h"
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 #include "package/writer.h"
 #include "platform/fs.h"
 #include "relocate/core_state.h"

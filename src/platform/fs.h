@@ -128,8 +128,8 @@ int PathFitsSystem(const char* path);
 int ResolveLinkedFile(const char* path, char* resolved, int size);
 
 // Stream calls for files opened with OpenFileByPath.  They are fwrite(3),
-// fread(3) and fclose(3) with plain results, and they are where injected
-// faults (below) strike.  WriteFileBytes and ReadFileBytes return the bytes
+// fread(3) and fclose(3) with plain results, called through the file
+// operations in use (below), like the opens.  WriteFileBytes and ReadFileBytes return the bytes
 // moved; CloseFile returns 1 when the stream closed cleanly (its buffered
 // bytes reached the file), 0 otherwise, and always releases the stream.
 size_t WriteFileBytes(FILE* file, const void* bytes, size_t size);
@@ -203,42 +203,32 @@ int GetUserStateFolder(char* folder, int size, int create);
 // program's folder, where the writes fail with their own messages.
 int ChooseStateFolder(const char* programFolder, int create, char* folder, int size);
 
-// ---- Test seam: injected file faults -------------------------------------
-// Tests make one chosen file operation fail the way a read-only file, a full
-// disk or a bad sector would, and then check that nothing was lost (the way
-// SQLite tests its pager).  Production code never installs a fault; without
-// one every call above behaves exactly as it would without this seam.
-// Not thread-safe: install and remove faults only while no other thread
-// touches files.
-
-enum FileFaultOperation {
-    FILE_FAULT_OPEN_READ = 1,  // OpenFileByPath with a mode that only reads
-    FILE_FAULT_OPEN_WRITE,     // OpenFileByPath with a mode that writes ("w", "a" or "+"),
-                               // CreateNewFileByPath, OpenCreatedFileByPath
-    FILE_FAULT_WRITE,          // WriteFileBytes on a stream opened at a matching path: it
-                               // stores only the first half of its bytes, as a disk
-                               // that fills up in the middle of a write does
-    FILE_FAULT_READ,           // ReadFileBytes on such a stream
-    FILE_FAULT_CLOSE,          // CloseFile on such a stream (it is still released)
-    FILE_FAULT_REPLACE,        // ReplaceFileByPath, matched on either path
-    FILE_FAULT_MKDIR,          // MakeDirectory
-    FILE_FAULT_SYNC,           // SyncFile on a stream opened at a matching path
-    FILE_FAULT_HELD,           // ProbeReplace, matched on either path: reports the file
-                               // held by another program (as Excel holds an open workbook)
-    FILE_FAULT_FOLDER_WRITE,   // IsFolderWritable: the folder reads as one that cannot
-                               // be written (a read-only mount, Program Files)
+// ---- The file operations in use -----------------------------------------
+// The calls above that can fail the way a read-only file, a full disk or a
+// bad sector fails go through a table of operations.  The system's own table
+// is the one in use unless a test puts a wrapping layer in its place, one
+// that fails a chosen call and otherwise hands it to the table below (as
+// SQLite's test file systems wrap the real one); the product never does.
+// The stream operations get the streams their table's opens handed out, and
+// never a null one (the public calls answer that themselves).
+struct FileOperations {
+    FILE* (*openByPath)(const char* path, const char* mode);
+    FILE* (*createNew)(const char* path, int* taken);
+    FILE* (*openCreated)(const char* path);
+    size_t (*write)(FILE* file, const void* bytes, size_t size);
+    size_t (*read)(FILE* file, void* buffer, size_t size);
+    int (*close)(FILE* file);
+    int (*replace)(const char* from, const char* to);
+    int (*makeDirectory)(const char* path);
+    int (*sync)(FILE* file);
+    int (*probeReplace)(const char* target, const char* temporary);
+    int (*isFolderWritable)(const char* folder);
 };
 
-struct FileFault {
-    FileFaultOperation operation;
-    const char* pathEnd;   // text the path must end with; null or "" matches all
-    int nth;               // the first matching call that fails, counting from 1;
-                           // every later matching call fails too (a full disk stays full)
-};
+// The system's own operations, the table in use by default.
+const FileOperations* NativeFileOperations();
 
-// Installs a copy of `fault` (`pathEnd` must outlive it); null removes it.
-void SetFileFaultInjection(const FileFault* fault);
-
-// How many calls the installed fault has made fail, so a test can tell that
-// its fault really struck.
-int FileFaultStrikes();
+// Puts `operations` (which must outlive its use) in use for every later call;
+// null puts the native table back.  Not thread-safe: change the table only
+// while no other thread touches files.
+void UseFileOperations(const FileOperations* operations);

@@ -25,7 +25,7 @@
 #include "cli/console.h"
 #include "package/item_record.h"
 #include "package/reader.h"
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 #include "base/memory.h"
 #include "support/failing_allocator.h"
 #include "support/gbk.h"

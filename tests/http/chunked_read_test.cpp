@@ -8,6 +8,7 @@
 
 #include "http/chunked.h"
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "support/gbk.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"

@@ -9,6 +9,7 @@
 #include "http/download.h"
 #include "http/http_test_support.h"
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "base/memory.h"
 #include "base/strings.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "support/gbk.h"
 #include "support/recording_front_end.h"
 #include "support/temp_dir.h"

@@ -3,10 +3,18 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "support/temp_dir.h"
 #include "util/files.h"
 
 namespace {
+
+int countedOpens = 0;
+
+FILE* CountingOpen(const char* path, const char* mode) {
+    ++countedOpens;
+    return NativeFileOperations()->openByPath(path, mode);
+}
 
 class FileFaultTest : public ::testing::Test {
 protected:
@@ -87,6 +95,28 @@ TEST_F(FileFaultTest, StreamReusingAnAddressIsJudgedByItsOwnPath) {
     EXPECT_EQ(0u, ReadFileBytes(stream, &byte, 1));
     EXPECT_FALSE(std::feof(stream));  // a failed read, not the end of the file
     CloseFile(stream);
+}
+
+// The seam itself: a layer of the test's own sees the public calls while it
+// is in use, and null puts the system's own operations back.
+TEST_F(FileFaultTest, InstalledLayerSeesTheCallsUntilTheNativeTableIsBack) {
+    std::string file = dir.File("layer.txt");
+    FileOperations counting = *NativeFileOperations();
+    counting.openByPath = CountingOpen;
+    countedOpens = 0;
+    UseFileOperations(&counting);
+    FILE* stream = OpenFileByPath(file.c_str(), "wb");
+    ASSERT_NE(nullptr, stream);
+    EXPECT_EQ(5u, WriteFileBytes(stream, "layer", 5));
+    EXPECT_EQ(1, CloseFile(stream));
+    EXPECT_EQ(1, countedOpens);
+
+    UseFileOperations(nullptr);
+    stream = OpenFileByPath(file.c_str(), "rb");
+    ASSERT_NE(nullptr, stream);
+    CloseFile(stream);
+    EXPECT_EQ(1, countedOpens);
+    EXPECT_EQ("layer", ReadWholeFile(file));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "support/temp_dir.h"
 #include "util/files.h"
 

@@ -6,7 +6,7 @@
 // same test runs in the Windows build, where paths reach the system as UTF-16.
 #include "platform/net.h"  // Winsock before <windows.h>
 
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 
 #include <gtest/gtest.h>
 

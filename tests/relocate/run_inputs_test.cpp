@@ -12,6 +12,7 @@
 #include "relocate/core_state.h"
 #include "support/package_generator.h"
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "support/gbk.h"
 #include "support/temp_dir.h"
 

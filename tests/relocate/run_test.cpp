@@ -19,13 +19,14 @@
 #include <sys/resource.h>
 #endif
 
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 #include "http/connection.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "package/writer.h"
 #include "platform/fs.h"
+#include "support/file_fault_layer.h"
 #include "platform/net.h"
 #include "relocate/local_files.h"
 #include "relocate/run_inputs.h"

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 
 #include "platform/charset.h"
 #include "util/charset.h"
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 #include "support/package_generator.h"
 #include "support/temp_dir.h"
 #include "support/tls_test_peers.h"

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform/charset.h"
-#include "platform/file_fault.h"
+#include "platform/fs_native.h"
 
 namespace {
 
@@ -63,12 +63,8 @@ struct NativePath {
 
 }  // namespace
 
-FILE* OpenFileByPath(const char* path, const char* mode) {
+FILE* NativeOpenFileByPath(const char* path, const char* mode) {
     bool writes = std::strpbrk(mode, "wa+") != nullptr;
-    if (FileFaultStrikesPath(writes ? FILE_FAULT_OPEN_WRITE : FILE_FAULT_OPEN_READ, path, nullptr)) {
-        errno = EACCES;
-        return nullptr;
-    }
     NativePath native(path);
     if (!native.ok) return nullptr;
     // Opening a FIFO for reading waits for a writer, and a socket cannot be
@@ -87,16 +83,11 @@ FILE* OpenFileByPath(const char* path, const char* mode) {
         errno = EISDIR;
         return nullptr;
     }
-    FileFaultNoteOpen(file, path);
     return file;
 }
 
-FILE* CreateNewFileByPath(const char* path, int* taken) {
+FILE* NativeCreateNewFileByPath(const char* path, int* taken) {
     if (taken != nullptr) *taken = 0;
-    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
-        errno = EACCES;
-        return nullptr;
-    }
     NativePath native(path);
     if (!native.ok) return nullptr;
     // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so twice.
@@ -111,15 +102,10 @@ FILE* CreateNewFileByPath(const char* path, int* taken) {
         unlink(native.text);
         return nullptr;
     }
-    FileFaultNoteOpen(file, path);
     return file;
 }
 
-FILE* OpenCreatedFileByPath(const char* path) {
-    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
-        errno = EACCES;
-        return nullptr;
-    }
+FILE* NativeOpenCreatedFileByPath(const char* path) {
     NativePath native(path);
     if (!native.ok) return nullptr;
     // O_NONBLOCK: a FIFO put at the name must not hold the open up.
@@ -136,7 +122,6 @@ FILE* OpenCreatedFileByPath(const char* path) {
         errno = EINVAL;
         return nullptr;
     }
-    FileFaultNoteOpen(file, path);
     return file;
 }
 
@@ -183,8 +168,7 @@ long FileModeOfPath(const char* path) {
     return mode;
 }
 
-int MakeDirectory(const char* path) {
-    if (FileFaultStrikesPath(FILE_FAULT_MKDIR, path, nullptr)) return 0;
+int NativeMakeDirectory(const char* path) {
     NativePath native(path);
     if (!native.ok) return 0;
     return mkdir(native.text, 0777) == 0 ? 1 : 0;
@@ -196,8 +180,7 @@ int RemoveFileByPath(const char* path) {
     return unlink(native.text) == 0 ? 1 : 0;
 }
 
-int ReplaceFileByPath(const char* from, const char* to) {
-    if (FileFaultStrikesPath(FILE_FAULT_REPLACE, from, to)) return 0;
+int NativeReplaceFileByPath(const char* from, const char* to) {
     NativePath nativeFrom(from), nativeTo(to);
     if (!nativeFrom.ok || !nativeTo.ok) return 0;
     // The replacement is a new file: give it the old one's permissions, as
@@ -218,8 +201,7 @@ int MoveFileByPath(const char* from, const char* to) {
     return rename(nativeFrom.text, nativeTo.text) == 0 ? 1 : 0;
 }
 
-int ProbeReplace(const char* target, const char* temporary) {
-    if (FileFaultStrikesPath(FILE_FAULT_HELD, target, temporary)) return REPLACE_HELD;
+int NativeProbeReplace(const char* target, const char* temporary) {
     NativePath nativeTarget(target);
     if (!nativeTarget.ok) return REPLACE_DENIED;
     // Opened for writing without truncating: the permission a rewrite needs,
@@ -265,8 +247,8 @@ int PathFitsSystem(const char* path) {
     return 1;
 }
 
-int SyncFile(FILE* file) {
-    if (file == nullptr || FileFaultStrikesStream(FILE_FAULT_SYNC, file)) return 0;
+int NativeSyncFile(FILE* file) {
+    if (file == nullptr) return 0;
     if (std::fflush(file) != 0) return 0;
     return fsync(fileno(file)) == 0 ? 1 : 0;
 }
@@ -332,8 +314,7 @@ int IsSharedProgramFolder(const char* folder) {
     return std::strcmp(name, "bin") == 0 || std::strcmp(name, "sbin") == 0 ? 1 : 0;
 }
 
-int IsFolderWritable(const char* folder) {
-    if (FileFaultStrikesPath(FILE_FAULT_FOLDER_WRITE, folder, nullptr)) return 0;
+int NativeIsFolderWritable(const char* folder) {
     NativePath native(folder);
     return native.ok && access(native.text, W_OK | X_OK) == 0 ? 1 : 0;
 }

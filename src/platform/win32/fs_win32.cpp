@@ -7,13 +7,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
 
 #include "platform/charset.h"
-#include "platform/file_fault.h"
+#include "platform/fs_native.h"
 #include "platform/win32/wide_path.h"
 
 WidePath::WidePath(const char* path) : text(), ok(false) {
@@ -34,22 +33,14 @@ bool CorePathFromWide(const wchar_t* wide, size_t units, char* path, int size) {
     return true;
 }
 
-FILE* OpenFileByPath(const char* path, const char* mode) {
-    bool writes = std::strpbrk(mode, "wa+") != nullptr;
-    if (FileFaultStrikesPath(writes ? FILE_FAULT_OPEN_WRITE : FILE_FAULT_OPEN_READ, path, nullptr)) {
-        errno = EACCES;
-        return nullptr;
-    }
+FILE* NativeOpenFileByPath(const char* path, const char* mode) {
     WidePath wide(path);
     wchar_t wideMode[16];
     size_t modeLength = std::strlen(mode);
     if (!wide.ok || modeLength >= sizeof wideMode / sizeof wideMode[0]) return nullptr;
     for (size_t i = 0; i <= modeLength; ++i) wideMode[i] = static_cast<unsigned char>(mode[i]);
     // The runtime refuses to open a directory, as every caller wants.
-    FILE* file = _wfopen(wide.text, wideMode);
-    if (file == nullptr) return nullptr;
-    FileFaultNoteOpen(file, path);
-    return file;
+    return _wfopen(wide.text, wideMode);
 }
 
 namespace {
@@ -72,12 +63,8 @@ const DWORD SHARE_LIKE_FOPEN = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 }  // namespace
 
-FILE* CreateNewFileByPath(const char* path, int* taken) {
+FILE* NativeCreateNewFileByPath(const char* path, int* taken) {
     if (taken != nullptr) *taken = 0;
-    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
-        errno = EACCES;
-        return nullptr;
-    }
     WidePath wide(path);
     if (!wide.ok) return nullptr;
     // CREATE_NEW fails on anything at the name, a symbolic link or a
@@ -94,15 +81,10 @@ FILE* CreateNewFileByPath(const char* path, int* taken) {
         DeleteFileW(wide.text);
         return nullptr;
     }
-    FileFaultNoteOpen(file, path);
     return file;
 }
 
-FILE* OpenCreatedFileByPath(const char* path) {
-    if (FileFaultStrikesPath(FILE_FAULT_OPEN_WRITE, path, nullptr)) {
-        errno = EACCES;
-        return nullptr;
-    }
+FILE* NativeOpenCreatedFileByPath(const char* path) {
     WidePath wide(path);
     if (!wide.ok) return nullptr;
     // The reparse point itself is opened, never what it leads to, and then
@@ -117,9 +99,7 @@ FILE* OpenCreatedFileByPath(const char* path) {
         CloseHandle(handle);
         return nullptr;
     }
-    FILE* file = StreamForHandle(handle);
-    if (file != nullptr) FileFaultNoteOpen(file, path);
-    return file;
+    return StreamForHandle(handle);
 }
 
 namespace {
@@ -172,8 +152,7 @@ long FileModeOfPath(const char* path) {
     return static_cast<long>(status.st_mode);
 }
 
-int MakeDirectory(const char* path) {
-    if (FileFaultStrikesPath(FILE_FAULT_MKDIR, path, nullptr)) return 0;
+int NativeMakeDirectory(const char* path) {
     WidePath wide(path);
     return wide.ok && CreateDirectoryW(wide.text, nullptr) ? 1 : 0;
 }
@@ -183,8 +162,7 @@ int RemoveFileByPath(const char* path) {
     return wide.ok && DeleteFileW(wide.text) ? 1 : 0;
 }
 
-int ReplaceFileByPath(const char* from, const char* to) {
-    if (FileFaultStrikesPath(FILE_FAULT_REPLACE, from, to)) return 0;
+int NativeReplaceFileByPath(const char* from, const char* to) {
     WidePath wideFrom(from), wideTo(to);
     if (!wideFrom.ok || !wideTo.ok) return 0;
     // Write-through: the call returns once the move is on the disk, so a
@@ -206,8 +184,7 @@ bool HeldByAnother(DWORD error) { return error == ERROR_SHARING_VIOLATION || err
 
 }  // namespace
 
-int ProbeReplace(const char* target, const char* temporary) {
-    if (FileFaultStrikesPath(FILE_FAULT_HELD, target, temporary)) return REPLACE_HELD;
+int NativeProbeReplace(const char* target, const char* temporary) {
     WidePath wideTarget(target);
     if (!wideTarget.ok) return REPLACE_DENIED;
     // MoveFileExW over the file needs it writable and deletable: a program
@@ -252,8 +229,8 @@ int PathFitsSystem(const char* path) {
     return 1;
 }
 
-int SyncFile(FILE* file) {
-    if (file == nullptr || FileFaultStrikesStream(FILE_FAULT_SYNC, file)) return 0;
+int NativeSyncFile(FILE* file) {
+    if (file == nullptr) return 0;
     if (std::fflush(file) != 0) return 0;
     // _commit is FlushFileBuffers on the stream's handle.
     return _commit(_fileno(file)) == 0 ? 1 : 0;
@@ -334,8 +311,7 @@ int GetProgramFolder(char* folder, int size) {
 
 int IsSharedProgramFolder(const char*) { return 0; }
 
-int IsFolderWritable(const char* folder) {
-    if (FileFaultStrikesPath(FILE_FAULT_FOLDER_WRITE, folder, nullptr)) return 0;
+int NativeIsFolderWritable(const char* folder) {
     // A probe of this process alone, gone when its handle closes, even if
     // the process dies first.
     char probe[MAX_PATH_BYTES];

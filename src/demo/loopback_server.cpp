@@ -1,6 +1,6 @@
 #include "platform/net.h"  // Winsock before <windows.h>
 
-#include "util/loopback_server.h"
+#include "demo/loopback_server.h"
 
 #include <chrono>
 #include <thread>

@@ -2,7 +2,8 @@
 // path from a handler, keeps connections alive when the client asks, and
 // serves each connection on its own thread.  The command line's demo serves
 // its sample images with it, and the tests (the core's, the command line's
-// and the Win32 program's) their images; it is portable, so it lives here.
+// and the Win32 program's) their images.  Neither program's core needs it, so
+// it is a library of its own (karvelo_loopback) that only they link.
 #pragma once
 
 #include "platform/net.h"
