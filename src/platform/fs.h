@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+#include "platform/charset.h"
+
 #ifdef _WIN32
 const char PATH_SEPARATOR = '\\';
 #define PATH_SEPARATOR_TEXT "\\"
@@ -24,7 +26,7 @@ const int MAX_PATH_BYTES = 260;
 // character the target lacks, bad input, or a result larger than `size`
 // bytes fails (false) rather than naming another file.  *written gets the
 // bytes produced; no terminator is added.  The file layers' one conversion.
-bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char* input, size_t length,
+bool ConvertPathBytes(TextEncoding toCharset, TextEncoding fromCharset, const char* input, size_t length,
                       char* output, size_t size, size_t* written);
 
 // fopen(3) by path.  Opening a directory for reading fails on both

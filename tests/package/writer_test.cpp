@@ -207,7 +207,7 @@ TEST_F(PackageWriterTest, WrittenPackageIsMarkedUcs2leOfTheText) {
     EXPECT_NE(std::string::npos, body.find("\x9D\x5B\x1D\x8D"));  // 宝贝: U+5B9D U+8D1D
     std::string back(body.size(), '\0');
     size_t backLength = 0;
-    ASSERT_EQ(0, ConvertCharsetLarge("UCS-2LE", "GBK", body.data(), body.size(), &back[0], back.size(), &backLength));
+    ASSERT_EQ(0, ConvertCharsetLarge(ENCODING_UCS2LE, ENCODING_GBK, body.data(), body.size(), &back[0], back.size(), &backLength));
     back.resize(backLength);
     EXPECT_EQ(text, back);
 

@@ -23,7 +23,7 @@ const int NATIVE_PATH_BYTES = MAX_PATH_BYTES * 2 + 8;
 // Converts the `length` bytes of `path` into `converted` (`size` bytes with
 // the terminator), strictly: a character the target lacks, or a path that
 // does not fit, fails the conversion (0) rather than naming another file.
-int ConvertPath(const char* toCharset, const char* fromCharset, const char* path, size_t length, char* converted,
+int ConvertPath(TextEncoding toCharset, TextEncoding fromCharset, const char* path, size_t length, char* converted,
                 int size) {
     size_t written = 0;
     if (size <= 0 ||
@@ -52,7 +52,7 @@ int NativePathFromCore(const char* path, char* native, int size) {
         std::memcpy(native, path, length + 1);
         return 1;
     }
-    return ConvertPath("UTF-8", CORE_CHARSET, path, length, native, size);
+    return ConvertPath(ENCODING_UTF8, CORE_CHARSET, path, length, native, size);
 }
 
 struct NativePath {
@@ -308,7 +308,7 @@ int ResolveLinkedFile(const char* path, char* resolved, int size) {
     char* target = realpath(native.text, nullptr);
     if (target == nullptr) return 0;
     // Back to the core's form.
-    int converted = ConvertPath(CORE_CHARSET, "UTF-8", target, std::strlen(target), resolved, size);
+    int converted = ConvertPath(CORE_CHARSET, ENCODING_UTF8, target, std::strlen(target), resolved, size);
     std::free(target);
     return converted;
 }
@@ -323,7 +323,7 @@ int GetProgramFolder(char* folder, int size) {
     *slash = '\0';
     if (slash == native) std::strcpy(native, "/");
     // Back to the core's form.
-    return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
+    return ConvertPath(CORE_CHARSET, ENCODING_UTF8, native, std::strlen(native), folder, size);
 }
 
 int IsSharedProgramFolder(const char* folder) {
@@ -384,5 +384,5 @@ int GetUserStateFolder(char* folder, int size, int create) {
     }
     *to = '\0';
     if (create && !MakeFolders(native)) return 0;
-    return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
+    return ConvertPath(CORE_CHARSET, ENCODING_UTF8, native, std::strlen(native), folder, size);
 }
