@@ -7,6 +7,7 @@
 // that does not convert fails the call rather than naming another file.
 #pragma once
 
+#include <climits>
 #include <cstdio>
 
 #include "platform/charset.h"
@@ -19,8 +20,13 @@ const char PATH_SEPARATOR = '/';
 #define PATH_SEPARATOR_TEXT "/"
 #endif
 
-// Longest path the system builds, terminator included.
+// Longest path the core builds, terminator included: the wizard keeps
+// Windows' MAX_PATH; POSIX takes the system's PATH_MAX.
+#ifdef _WIN32
 const int MAX_PATH_BYTES = 260;
+#else
+const int MAX_PATH_BYTES = PATH_MAX;
+#endif
 
 // Converts the `length` bytes of a path between charsets, strictly: a
 // character the target lacks, bad input, or a result larger than `size`

@@ -152,22 +152,26 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         EXPECT_FALSE(PathExists(BakFile("gone(1).csv")));
     }
     {
-        SCOPED_TRACE("a backup path of 258 bytes is made (copied first as ~NAME, 259), one of 259 refused, not cut");
-        // "<program>/bak/" + stem + "(1).csv"
-        size_t stemBytes = MAX_PATH_BYTES - 2 - program.path().size() - 5 - 7;
+        SCOPED_TRACE("a backup path of MAX_PATH_BYTES - 2 is made (copied first as ~NAME, - 1), one longer refused, not cut");
+        // "<state folder>/bak/" + stem + "(1).csv", the state folder deep
+        // enough for the limit.
+        const size_t stemBytes = 20;
+        const std::string state = program.DeepFolder(MAX_PATH_BYTES - 2 - 5 - 7 - stemBytes, 's');
+        bak = state + PATH_SEPARATOR_TEXT + BACKUP_FOLDER_NAME;
         std::string fits = std::string(stemBytes, 'f') + ".csv";
         std::string tooLong = std::string(stemBytes + 1, 'n') + ".csv";
         ASSERT_TRUE(WriteWholeFile(data.File(fits), "x"));
         ASSERT_TRUE(WriteWholeFile(data.File(tooLong), "x"));
         RecordingFrontEnd front;
-        EXPECT_EQ(1, BackupPackage(data.File(fits).c_str(), program.path().c_str()));
+        EXPECT_EQ(1, BackupPackage(data.File(fits).c_str(), state.c_str()));
         EXPECT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 2), BakFile(std::string(stemBytes, 'f') + "(1).csv").size());
         EXPECT_EQ("x", ReadWholeFile(BakFile(std::string(stemBytes, 'f') + "(1).csv")));
-        EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str(), program.path().c_str(), nullptr, &failure));
+        EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str(), state.c_str(), nullptr, &failure));
         ExpectFailedWith(front, "备份csv文件时出错：无法创建备份文件");
         int entries = 0;
         for (const auto& entry : std::filesystem::directory_iterator(bak)) entries += entry.exists() ? 1 : 0;
         EXPECT_EQ(1, entries);
+        bak = program.File(BACKUP_FOLDER_NAME);
     }
     {
         SCOPED_TRACE("bak is a file");
@@ -319,8 +323,8 @@ TEST_F(PackageWriterTest, PackageThatCannotBeReplacedIsKeptBeside) {
 TEST_F(PackageWriterTest, UnwritablePathsAreRefusedUntouched) {
     {
         SCOPED_TRACE("no room for the temporary name");
-        std::string name = std::string(MAX_PATH_BYTES - 1 - data.path().size() - 1 - 4, 'n') + ".csv";
-        std::string package = data.File(name);
+        const std::string folder = data.DeepFolder(MAX_PATH_BYTES - 1 - 1 - 20 - 4, 'd');
+        std::string package = folder + PATH_SEPARATOR_TEXT + std::string(20, 'n') + ".csv";
         ASSERT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 1), package.size());
         ASSERT_TRUE(WriteWholeFile(package, "old"));
         RecordingFrontEnd front;

@@ -55,10 +55,17 @@ int NativePathFromCore(const char* path, char* native, int size) {
     return ConvertPath(ENCODING_UTF8, CORE_CHARSET, path, length, native, size);
 }
 
+// On the heap: PATH_MAX makes it some 8 KB, and a call may hold two.  With
+// no memory the path does not convert and the call fails.
 struct NativePath {
-    char text[NATIVE_PATH_BYTES];
+    char* text;
     bool ok;
-    explicit NativePath(const char* path) { ok = NativePathFromCore(path, text, sizeof text) == 1; }
+    explicit NativePath(const char* path) : text(static_cast<char*>(std::malloc(NATIVE_PATH_BYTES))), ok(false) {
+        ok = text != nullptr && NativePathFromCore(path, text, NATIVE_PATH_BYTES) == 1;
+    }
+    ~NativePath() { std::free(text); }
+    NativePath(const NativePath&) = delete;
+    NativePath& operator=(const NativePath&) = delete;
 };
 
 }  // namespace
