@@ -32,7 +32,7 @@ std::atomic<bool> stdoutKept{false};
 int (*exitReport)(int exitCode) = nullptr;
 bool stdoutClosed = false;
 
-std::string Convert(const char* from, const char* to, const std::string& text, size_t factor, bool* lossless) {
+std::string Convert(TextEncoding from, TextEncoding to, const std::string& text, size_t factor, bool* lossless) {
     if (text.empty()) {
         if (lossless) *lossless = true;
         return std::string();
@@ -155,9 +155,9 @@ void PrintConsoleLine(const char* text) { Write(stdout, std::string(text) + "\n"
 // A UTF-8 character of two bytes can take four in the core's form; a
 // two-byte character of the core's form takes three in UTF-8.
 std::string CoreFromUtf8(const std::string& utf8, bool* lossless) {
-    return Convert("UTF-8", CORE_CHARSET, utf8, 2, lossless);
+    return Convert(ENCODING_UTF8, CORE_CHARSET, utf8, 2, lossless);
 }
-std::string Utf8FromCore(const std::string& text) { return Convert(CORE_CHARSET, "UTF-8", text, 2, nullptr); }
+std::string Utf8FromCore(const std::string& text) { return Convert(CORE_CHARSET, ENCODING_UTF8, text, 2, nullptr); }
 
 bool OpenClosedStandardStreams() {
     for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -34,7 +35,8 @@
 
 namespace {
 
-const int MESSAGE_BYTES = 4096;
+// Room for a message that names a path as long as the system allows.
+const int MESSAGE_BYTES = MAX_PATH_BYTES + 2048;
 
 // The user's desktop, which the wizard refuses as a destination.
 std::string DesktopFolder() {
@@ -260,10 +262,10 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     if (!LoadPackage("relocate", packagePath)) return EXIT_REFUSED;
     InputField field = INPUT_OK;
     std::string desktop = DesktopFolder();
-    char text[MESSAGE_BYTES];
+    std::vector<char> text(MESSAGE_BYTES);  // on the heap: the frame holds the run's view as well
     InputRefusal refusal;
-    const char* warning =
-        CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text, sizeof text, &refusal);
+    const char* warning = CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text.data(),
+                                         text.size(), &refusal);
     if (warning != nullptr) {
         Refuse("relocate", warning, field == INPUT_DESTINATION ? std::string(options.destination) : packagePath,
                refusal);

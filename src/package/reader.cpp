@@ -279,7 +279,7 @@ DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
     size_t start = 0;
     if (length >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) start = 3;  // UTF-8 mark
 
-    CharsetStream* stream = OpenCharsetStream(PACKAGE_READ_CHARSET, CORE_CHARSET);
+    TextConverter* stream = OpenCharsetStream(PACKAGE_READ_CHARSET, CORE_CHARSET);
     if (stream == nullptr) return DECODE_BAD_ENCODING;
     const char* in = piece + start;
     size_t inLeft = length - start;
@@ -288,9 +288,9 @@ DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
     DecodeStep step = DECODE_OK;
     for (;;) {
         char* pieceOutput = out;
-        long long converted = ConvertCharsetPiece(stream, &in, &inLeft, &out, &outLeft);
+        ConversionStop stop = ConvertTextPiece(stream, &in, &inLeft, &out, &outLeft, nullptr);
         const bool last = source->delivered == source->size;
-        if (converted == -1 && (last || inLeft > MAX_CUT_CHARACTER_BYTES)) {
+        if (stop != CONVERSION_DONE && (last || inLeft > MAX_CUT_CHARACTER_BYTES)) {
             step = DECODE_BAD_ENCODING;
             break;
         }
@@ -309,7 +309,7 @@ DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
         in = carried;
         inLeft = length;
     }
-    CloseCharsetStream(stream);
+    CloseTextConverter(stream);
     *written = static_cast<size_t>(out - text);
     return step;
 }

@@ -67,19 +67,13 @@ int ProbeReplace(const char* target, const char* temporary) { return operationsI
 
 int IsFolderWritable(const char* folder) { return operationsInUse->isFolderWritable(folder); }
 
-bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char* input, size_t length,
+bool ConvertPathBytes(TextEncoding toCharset, TextEncoding fromCharset, const char* input, size_t length,
                       char* output, size_t size, size_t* written) {
-    *written = 0;
-    libiconv_t cd = libiconv_open(toCharset, fromCharset);
-    if (cd == reinterpret_cast<libiconv_t>(-1)) return false;
-    char* in = const_cast<char*>(input);
-    size_t inLeft = length;
-    char* out = output;
-    size_t outLeft = size;
-    size_t result = libiconv(cd, &in, &inLeft, &out, &outLeft);
-    libiconv_close(cd);
-    *written = static_cast<size_t>(out - output);
-    return result != static_cast<size_t>(-1);
+    TextConversion converted;
+    bool ok = ConvertText(fromCharset, toCharset, MISSING_STOP, input, length, output, size, &converted) ==
+              CONVERSION_DONE;
+    *written = converted.written;
+    return ok;
 }
 
 int ChooseStateFolder(const char* programFolder, int create, char* folder, int size) {

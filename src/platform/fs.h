@@ -7,7 +7,10 @@
 // that does not convert fails the call rather than naming another file.
 #pragma once
 
+#include <climits>
 #include <cstdio>
+
+#include "platform/charset.h"
 
 #ifdef _WIN32
 const char PATH_SEPARATOR = '\\';
@@ -17,14 +20,19 @@ const char PATH_SEPARATOR = '/';
 #define PATH_SEPARATOR_TEXT "/"
 #endif
 
-// Longest path the system builds, terminator included.
+// Longest path the core builds, terminator included: the wizard keeps
+// Windows' MAX_PATH; POSIX takes the system's PATH_MAX.
+#ifdef _WIN32
 const int MAX_PATH_BYTES = 260;
+#else
+const int MAX_PATH_BYTES = PATH_MAX;
+#endif
 
 // Converts the `length` bytes of a path between charsets, strictly: a
 // character the target lacks, bad input, or a result larger than `size`
 // bytes fails (false) rather than naming another file.  *written gets the
 // bytes produced; no terminator is added.  The file layers' one conversion.
-bool ConvertPathBytes(const char* toCharset, const char* fromCharset, const char* input, size_t length,
+bool ConvertPathBytes(TextEncoding toCharset, TextEncoding fromCharset, const char* input, size_t length,
                       char* output, size_t size, size_t* written);
 
 // fopen(3) by path.  Opening a directory for reading fails on both

@@ -55,8 +55,9 @@ enum RunEnd {
 };
 enum RunStep { RUN_STEP_NONE, RUN_STEP_BACKUP, RUN_STEP_CHECKPOINT, RUN_STEP_WRITE_BACK };
 
-// The longest final message a run forms.
-const int RUN_MESSAGE_BYTES = 3072;
+// The longest final message a run forms: 3072 bytes with Windows' paths,
+// and the room a longer system path takes beyond them.
+const int RUN_MESSAGE_BYTES = 3072 + (MAX_PATH_BYTES - 260);
 
 // What a run did, for the front end that shows it and decides how the
 // program goes on.

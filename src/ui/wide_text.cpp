@@ -27,7 +27,7 @@ WideText::WideText(const char* text) : inline_(), text_(inline_) {
     // The output is zero-filled first, so what converted is terminated even
     // when a bad byte stopped the conversion.
     if (length > 0) {
-        ConvertCharset(CORE_CHARSET, "UTF-16LE", text, static_cast<int>(length), reinterpret_cast<char*>(text_),
+        ConvertCharset(CORE_CHARSET, ENCODING_UTF16LE, text, static_cast<int>(length), reinterpret_cast<char*>(text_),
                        static_cast<int>(units * sizeof(wchar_t)), &written);
     }
     text_[static_cast<size_t>(written) / sizeof(wchar_t)] = L'\0';

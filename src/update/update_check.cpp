@@ -52,7 +52,7 @@ void ShowNotice(const UpdateView* view, const char* message) {
     const int room = static_cast<int>(length) * 2 + 1;
     char* converted = static_cast<char*>(Allocate(static_cast<size_t>(room)));
     int written = 0;
-    if (ConvertCharset("UTF-8", CORE_CHARSET, message, static_cast<int>(length), converted, room, &written) == -1 &&
+    if (ConvertCharset(ENCODING_UTF8, CORE_CHARSET, message, static_cast<int>(length), converted, room, &written) == -1 &&
         written == 0) {
         converted[0] = '\0';
     }

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "platform/charset.h"
-#include "util/charset.h"
 #include "texts/texts.h"
 
 
@@ -21,19 +20,12 @@ void WriteConsoleText(FILE* stream, const char* text) {
     // Not Allocate: this shows the message of a failed allocation too.  With
     // no memory for the conversion the text goes out as it is.
     char* converted = static_cast<char*>(std::malloc(room));
-    libiconv_t cd = converted != nullptr ? libiconv_open("UTF-8//IGNORE", CORE_CHARSET) : reinterpret_cast<libiconv_t>(-1);
-    bool done = false;
-    if (cd != reinterpret_cast<libiconv_t>(-1)) {
-        char* in = const_cast<char*>(text);
-        size_t inLeft = length;
-        char* out = converted;
-        size_t outLeft = room - 1;
-        if (libiconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1)) {
-            *out = '\0';
-            std::fputs(converted, stream);
-            done = true;
-        }
-        libiconv_close(cd);
+    TextConversion result;
+    bool done = converted != nullptr && ConvertText(CORE_CHARSET, ENCODING_UTF8, MISSING_DROP, text, length, converted,
+                                                    room - 1, &result) == CONVERSION_DONE;
+    if (done) {
+        converted[result.written] = '\0';
+        std::fputs(converted, stream);
     }
     if (!done) std::fputs(text, stream);
     std::free(converted);

@@ -26,6 +26,7 @@
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "demo/loopback_server.h"
+#include "platform/fs.h"
 #include "base/memory.h"
 #include "support/failing_allocator.h"
 #include "support/gbk.h"
@@ -186,6 +187,31 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
                          std::filesystem::path(PackagePath()).stem().string() + "(1).csv";
     EXPECT_EQ(original, ReadWholeFile(backup));
     std::filesystem::remove(backup);
+}
+
+// POSIX paths are not held to Windows' 260 bytes: a package and a
+// destination deep in folders, each longer than that, relocate as any other.
+TEST_F(CliTest, PathsLongerThanWindowsAllowsRelocate) {
+    Serve("a.png", PNG);
+    Serve("b.png", PNG);
+    Serve("c.png", PNG);
+    const std::string folder = dir.DeepFolder(600, 'k');
+    const std::string package = folder + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
+    const std::string destination = dir.DeepFolder(900, 'i');
+    ASSERT_TRUE(WritePackageFile(package, TwoItems(Url("a.png"), Url("b.png"), Url("c.png"))));
+
+    ProcessResult result = RunKarvelo({"relocate", package, destination});
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    std::string text = DecodePackageFile(package);
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(destination)) {
+        ++files;
+        EXPECT_EQ("p", ReadWholeFile(entry.path().string()).substr(PNG.size() - 1));
+        EXPECT_NE(std::string::npos, text.find(entry.path().string())) << entry.path();
+    }
+    EXPECT_EQ(3u, files);
+    for (const char* name : {"a.png", "b.png", "c.png"}) EXPECT_EQ(std::string::npos, text.find(Url(name))) << name;
+    std::filesystem::remove(BuildFolder() + "/bak/" + std::filesystem::path(package).stem().string() + "(1).csv");
 }
 
 TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
@@ -846,15 +872,17 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
     EXPECT_EQ(3u, FileCount());
     RemoveBackups(PackagePath());
 
-    // The temporary file beside a package of 248 bytes would take 260.
-    const std::string longPackage = dir.File(std::string(248 - dir.path().size() - 1 - 4, 'p') + ".csv");
+    // The temporary file beside a package 12 bytes short of the system's
+    // limit would reach it.
+    const std::string longPackage =
+        dir.DeepFolder(MAX_PATH_BYTES - 12 - 1 - 24, 'p') + "/" + std::string(20, 'p') + ".csv";
     ASSERT_TRUE(WriteWholeFile(longPackage, original));
     ProcessResult longName = RunKarvelo({"relocate", longPackage, Destination()});
     EXPECT_EQ(1, longName.exitCode);
     EXPECT_NE(std::string::npos, longName.err.find("the paths the run forms from " + longPackage)) << longName.err;
-    // No room for "/m-9999-12-31-23-59-2147483647.jpeg" after 225 bytes.
-    const std::string longFolder = dir.File(std::string(225 - dir.path().size() - 1, 'd'));
-    ASSERT_TRUE(std::filesystem::create_directory(longFolder));
+    // No room for "/m-9999-12-31-23-59-2147483647.jpeg" after 35 bytes short.
+    const std::string longFolder = dir.DeepFolder(MAX_PATH_BYTES - 35, 'd');
+    ASSERT_TRUE(std::filesystem::is_directory(longFolder));
     ProcessResult longDestination = RunKarvelo({"relocate", PackagePath(), longFolder});
     EXPECT_EQ(1, longDestination.exitCode);
     EXPECT_NE(std::string::npos, longDestination.err.find(longFolder + " is too long for the images' names"));

@@ -153,22 +153,26 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         EXPECT_FALSE(PathExists(BakFile("gone(1).csv")));
     }
     {
-        SCOPED_TRACE("a backup path of 258 bytes is made (copied first as ~NAME, 259), one of 259 refused, not cut");
-        // "<program>/bak/" + stem + "(1).csv"
-        size_t stemBytes = MAX_PATH_BYTES - 2 - program.path().size() - 5 - 7;
+        SCOPED_TRACE("a backup path of MAX_PATH_BYTES - 2 is made (copied first as ~NAME, - 1), one longer refused, not cut");
+        // "<state folder>/bak/" + stem + "(1).csv", the state folder deep
+        // enough for the limit.
+        const size_t stemBytes = 20;
+        const std::string state = program.DeepFolder(MAX_PATH_BYTES - 2 - 5 - 7 - stemBytes, 's');
+        bak = state + PATH_SEPARATOR_TEXT + BACKUP_FOLDER_NAME;
         std::string fits = std::string(stemBytes, 'f') + ".csv";
         std::string tooLong = std::string(stemBytes + 1, 'n') + ".csv";
         ASSERT_TRUE(WriteWholeFile(data.File(fits), "x"));
         ASSERT_TRUE(WriteWholeFile(data.File(tooLong), "x"));
         RecordingFrontEnd front;
-        EXPECT_EQ(1, BackupPackage(data.File(fits).c_str(), program.path().c_str()));
+        EXPECT_EQ(1, BackupPackage(data.File(fits).c_str(), state.c_str()));
         EXPECT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 2), BakFile(std::string(stemBytes, 'f') + "(1).csv").size());
         EXPECT_EQ("x", ReadWholeFile(BakFile(std::string(stemBytes, 'f') + "(1).csv")));
-        EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str(), program.path().c_str(), nullptr, &failure));
+        EXPECT_EQ(0, BackupPackage(data.File(tooLong).c_str(), state.c_str(), nullptr, &failure));
         ExpectFailedWith(front, "备份csv文件时出错：无法创建备份文件");
         int entries = 0;
         for (const auto& entry : std::filesystem::directory_iterator(bak)) entries += entry.exists() ? 1 : 0;
         EXPECT_EQ(1, entries);
+        bak = program.File(BACKUP_FOLDER_NAME);
     }
     {
         SCOPED_TRACE("bak is a file");
@@ -208,7 +212,7 @@ TEST_F(PackageWriterTest, WrittenPackageIsMarkedUcs2leOfTheText) {
     EXPECT_NE(std::string::npos, body.find("\x9D\x5B\x1D\x8D"));  // 宝贝: U+5B9D U+8D1D
     std::string back(body.size(), '\0');
     size_t backLength = 0;
-    ASSERT_EQ(0, ConvertCharsetLarge("UCS-2LE", "GBK", body.data(), body.size(), &back[0], back.size(), &backLength));
+    ASSERT_EQ(0, ConvertCharsetLarge(ENCODING_UCS2LE, ENCODING_GBK, body.data(), body.size(), &back[0], back.size(), &backLength));
     back.resize(backLength);
     EXPECT_EQ(text, back);
 
@@ -320,8 +324,8 @@ TEST_F(PackageWriterTest, PackageThatCannotBeReplacedIsKeptBeside) {
 TEST_F(PackageWriterTest, UnwritablePathsAreRefusedUntouched) {
     {
         SCOPED_TRACE("no room for the temporary name");
-        std::string name = std::string(MAX_PATH_BYTES - 1 - data.path().size() - 1 - 4, 'n') + ".csv";
-        std::string package = data.File(name);
+        const std::string folder = data.DeepFolder(MAX_PATH_BYTES - 1 - 1 - 20 - 4, 'd');
+        std::string package = folder + PATH_SEPARATOR_TEXT + std::string(20, 'n') + ".csv";
         ASSERT_EQ(static_cast<size_t>(MAX_PATH_BYTES - 1), package.size());
         ASSERT_TRUE(WriteWholeFile(package, "old"));
         RecordingFrontEnd front;

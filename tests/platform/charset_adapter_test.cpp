@@ -1,45 +1,55 @@
-// The libiconv calls themselves: where a conversion stops and what it leaves
+// The conversions themselves: where a conversion stops and what it leaves
 // in the caller's pointers, and conversions larger than one internal block.
-// The same expectations hold over glibc's iconv and over the Win32 API.
+// The same expectations hold over glibc's converter and over the Win32 API.
 #include "platform/charset.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <string>
 
 #include "support/gbk.h"
 
 namespace {
 
+const size_t FAILED = static_cast<size_t>(-1);
+
 struct Outcome {
-    size_t result;
-    int error;              // errno when result is -1
+    size_t result;          // the dropped count, or FAILED when it stopped early
+    ConversionStop error;         // why it stopped
     std::string output;     // the bytes produced
     size_t inputLeft;       // input bytes not consumed
 };
 
-Outcome Convert(const char* to, const char* from, const std::string& input, size_t outputSize) {
-    libiconv_t cd = libiconv_open(to, from);
-    EXPECT_NE(reinterpret_cast<libiconv_t>(-1), cd) << from << " -> " << to;
-    Outcome run = {0, 0, std::string(), input.size()};
-    if (cd == reinterpret_cast<libiconv_t>(-1)) return run;
+// One call over a converter of its own, checked against the one-shot call.
+Outcome Convert(TextEncoding from, TextEncoding to, MissingCharacters missing, const std::string& input,
+                size_t outputSize) {
+    Outcome run = {0, CONVERSION_UNSUPPORTED, std::string(), input.size()};
+    TextConverter* converter = OpenTextConverter(from, to, missing);
+    EXPECT_NE(nullptr, converter) << from << " -> " << to;
+    if (converter == nullptr) return run;
     std::string buffer(outputSize, '\0');
-    char* in = const_cast<char*>(input.data());
+    const char* in = input.data();
     size_t inLeft = input.size();
     char* out = &buffer[0];
     size_t outLeft = outputSize;
-    errno = 0;
-    run.result = libiconv(cd, &in, &inLeft, &out, &outLeft);
-    run.error = errno;
+    size_t dropped = 0;
+    run.error = ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, &dropped);
+    run.result = run.error == CONVERSION_DONE ? dropped : FAILED;
     run.output = buffer.substr(0, outputSize - outLeft);
     run.inputLeft = inLeft;
     EXPECT_EQ(input.size() - inLeft, static_cast<size_t>(in - input.data()));
-    EXPECT_EQ(0, libiconv_close(cd));
+    CloseTextConverter(converter);
+
+    std::string again(outputSize, '\0');
+    TextConversion once;
+    EXPECT_EQ(run.error, ConvertText(from, to, missing, input.data(), input.size(), &again[0], outputSize, &once));
+    EXPECT_EQ(run.output, again.substr(0, once.written));
+    EXPECT_EQ(input.size() - run.inputLeft, once.consumed);
+    if (run.error == CONVERSION_DONE) {
+        EXPECT_EQ(run.result, once.missing);
+    }
     return run;
 }
-
-const size_t FAILED = static_cast<size_t>(-1);
 
 // UTF-16LE of code points (pairs above U+FFFF); also plain UCS-2LE units.
 std::string Utf16le(std::initializer_list<unsigned> codePoints) {
@@ -70,63 +80,66 @@ std::string Ucs2le(std::initializer_list<unsigned> units) {
 
 }  // namespace
 
-TEST(CharsetAdapter, OnlyKnownNamesOpen) {
-    const char* names[] = {"UCS-2", "UCS-2LE", "UCS-2BE", "GBK", "gbk", "utf-8", "UTF-8", "GB18030", "UTF-16",
-                           "UTF-16LE"};
-    for (const char* name : names) {
-        libiconv_t cd = libiconv_open("UTF-8//IGNORE", name);
-        ASSERT_NE(reinterpret_cast<libiconv_t>(-1), cd) << name;
-        libiconv_close(cd);
+TEST(CharsetAdapter, EveryFormOpensBothWaysButTheMarkedUtf16Target) {
+    const TextEncoding forms[] = {ENCODING_UCS2,  ENCODING_UCS2LE, ENCODING_UCS2BE, ENCODING_UTF16,
+                                  ENCODING_UTF16LE, ENCODING_UTF8,  ENCODING_GBK,    ENCODING_GB18030};
+    for (TextEncoding from : forms) {
+        for (TextEncoding to : forms) {
+            for (MissingCharacters missing : {MISSING_STOP, MISSING_DROP}) {
+                TextConverter* converter = OpenTextConverter(from, to, missing);
+                // A "UTF-16" target would need a mark; nothing writes one.
+                EXPECT_EQ(to != ENCODING_UTF16, converter != nullptr) << from << " -> " << to;
+                CloseTextConverter(converter);
+            }
+        }
+        TextConversion refused;
+        EXPECT_EQ(CONVERSION_UNSUPPORTED, ConvertText(from, ENCODING_UTF16, MISSING_DROP, "a", 1, nullptr, 0, &refused));
+        EXPECT_EQ(0u, refused.written);
     }
-    EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("GBK", "no-such-charset"));
-    EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("no-such-charset//IGNORE", "GBK"));
-    EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("//IGNORE", "GBK"));
-    // A "UTF-16" target would need a mark; nothing writes one.
-    EXPECT_EQ(reinterpret_cast<libiconv_t>(-1), libiconv_open("UTF-16//IGNORE", "GB18030"));
 }
 
 TEST(CharsetAdapter, FullOutputStopsBeforeTheCharacterThatDoesNotFit) {
     // 宝贝 into three bytes: the second character needs two.
-    Outcome run = Convert("GBK//IGNORE", "UCS-2LE", Ucs2le({0x5B9D, 0x8D1D}), 3);
+    Outcome run = Convert(ENCODING_UCS2LE, ENCODING_GBK, MISSING_DROP, Ucs2le({0x5B9D, 0x8D1D}), 3);
     EXPECT_EQ(FAILED, run.result);
-    EXPECT_EQ(E2BIG, run.error);
+    EXPECT_EQ(CONVERSION_OUTPUT_FULL, run.error);
     EXPECT_EQ(Gbk("宝"), run.output);
     EXPECT_EQ(2u, run.inputLeft);
     // The same from UTF-8 into UCS-2: one byte short of the last character.
-    Outcome wide = Convert("UCS-2LE//IGNORE", "UTF-8", "ab\xE5\xAE\x9D", 5);
+    Outcome wide = Convert(ENCODING_UTF8, ENCODING_UCS2LE, MISSING_DROP, "ab\xE5\xAE\x9D", 5);
     EXPECT_EQ(FAILED, wide.result);
-    EXPECT_EQ(E2BIG, wide.error);
+    EXPECT_EQ(CONVERSION_OUTPUT_FULL, wide.error);
     EXPECT_EQ(std::string("a\0b\0", 4), wide.output);
     EXPECT_EQ(3u, wide.inputLeft);
 }
 
 TEST(CharsetAdapter, IncompleteInputAtTheEndIsLeftUnconsumed) {
-    Outcome oddByte = Convert("GBK//IGNORE", "UCS-2LE", Ucs2le({'a', 'b'}) + "c", 16);
+    Outcome oddByte = Convert(ENCODING_UCS2LE, ENCODING_GBK, MISSING_DROP, Ucs2le({'a', 'b'}) + "c", 16);
     EXPECT_EQ(FAILED, oddByte.result);
-    EXPECT_EQ(EINVAL, oddByte.error);
+    EXPECT_EQ(CONVERSION_INPUT_CUT, oddByte.error);
     EXPECT_EQ("ab", oddByte.output);
     EXPECT_EQ(1u, oddByte.inputLeft);
-    Outcome cutUtf8 = Convert("GBK//IGNORE", "UTF-8", "a\xE5\xAE", 16);
+    Outcome cutUtf8 = Convert(ENCODING_UTF8, ENCODING_GBK, MISSING_DROP, "a\xE5\xAE", 16);
     EXPECT_EQ(FAILED, cutUtf8.result);
-    EXPECT_EQ(EINVAL, cutUtf8.error);
+    EXPECT_EQ(CONVERSION_INPUT_CUT, cutUtf8.error);
     EXPECT_EQ("a", cutUtf8.output);
     EXPECT_EQ(2u, cutUtf8.inputLeft);
-    Outcome cutGbk = Convert("UCS-2LE//IGNORE", "GBK", "a\xB1", 16);
+    Outcome cutGbk = Convert(ENCODING_GBK, ENCODING_UCS2LE, MISSING_DROP, "a\xB1", 16);
     EXPECT_EQ(FAILED, cutGbk.result);
-    EXPECT_EQ(EINVAL, cutGbk.error);
+    EXPECT_EQ(CONVERSION_INPUT_CUT, cutGbk.error);
     EXPECT_EQ(std::string("a\0", 2), cutGbk.output);
     EXPECT_EQ(1u, cutGbk.inputLeft);
 }
 
 TEST(CharsetAdapter, WithoutIgnoreAMissingCharacterStopsTheConversion) {
     // Thai ko kai has no GBK form.
-    Outcome run = Convert("GBK", "UCS-2LE", Ucs2le({'a', 0x0E01, 'b'}), 16);
+    Outcome run = Convert(ENCODING_UCS2LE, ENCODING_GBK, MISSING_STOP, Ucs2le({'a', 0x0E01, 'b'}), 16);
     EXPECT_EQ(FAILED, run.result);
-    EXPECT_EQ(EILSEQ, run.error);
+    EXPECT_EQ(CONVERSION_INPUT_INVALID, run.error);
     EXPECT_EQ("a", run.output);
     EXPECT_EQ(4u, run.inputLeft);
-    // UCS-2 as a target is big-endian without a mark, like GNU libiconv's.
-    Outcome big = Convert("UCS-2", "GBK", "A" + Gbk("宝"), 16);
+    // UCS-2 as a target is big-endian without a mark.
+    Outcome big = Convert(ENCODING_GBK, ENCODING_UCS2, MISSING_STOP, "A" + Gbk("宝"), 16);
     EXPECT_EQ(0u, big.result);
     EXPECT_EQ(std::string("\0A\x5B\x9D", 4), big.output);
 }
@@ -164,19 +177,19 @@ TEST(CharsetAdapter, LargeTextsConvertWholeAcrossBlocks) {
                 break;
         }
     }
-    Outcome fromUcs2 = Convert("GBK//IGNORE", "UCS-2", ucs2, ucs2.size() * 8 + 1);
+    Outcome fromUcs2 = Convert(ENCODING_UCS2, ENCODING_GBK, MISSING_DROP, ucs2, ucs2.size() * 8 + 1);
     EXPECT_EQ(missing, fromUcs2.result);
     EXPECT_EQ(0u, fromUcs2.inputLeft);
     EXPECT_TRUE(expectedGbk == fromUcs2.output) << "sizes " << expectedGbk.size() << " and " << fromUcs2.output.size();
 
-    Outcome fromUtf8 = Convert("gbk//IGNORE", "utf-8", utf8, utf8.size() + 1);
+    Outcome fromUtf8 = Convert(ENCODING_UTF8, ENCODING_GBK, MISSING_DROP, utf8, utf8.size() + 1);
     EXPECT_EQ(emoji, fromUtf8.result);
     EXPECT_TRUE(expectedGbk == fromUtf8.output) << "sizes " << expectedGbk.size() << " and " << fromUtf8.output.size();
 
     // And back: GBK to UCS-2LE and again to GBK gives the same bytes.
-    Outcome wide = Convert("UCS-2LE//IGNORE", "gbk", expectedGbk, expectedGbk.size() * 4);
+    Outcome wide = Convert(ENCODING_GBK, ENCODING_UCS2LE, MISSING_DROP, expectedGbk, expectedGbk.size() * 4);
     EXPECT_EQ(0u, wide.result);
-    Outcome back = Convert("GBK//IGNORE", "UCS-2LE", wide.output, wide.output.size() + 1);
+    Outcome back = Convert(ENCODING_UCS2LE, ENCODING_GBK, MISSING_DROP, wide.output, wide.output.size() + 1);
     EXPECT_EQ(0u, back.result);
     EXPECT_TRUE(expectedGbk == back.output);
 }
@@ -185,29 +198,29 @@ TEST(CharsetAdapter, AStoppedConversionResumesWithTheSameDescriptor) {
     // A "UCS-2" text read in pieces: the order its mark set holds for the
     // later calls, and a character cut by a piece's end waits for the rest.
     std::string text = "\xFF\xFE" + Ucs2le({'a', 0x5B9D, 'b', 0x8D1D, 'c'});
-    libiconv_t cd = libiconv_open("GBK//IGNORE", "UCS-2");
-    ASSERT_NE(reinterpret_cast<libiconv_t>(-1), cd);
+    TextConverter* converter = OpenTextConverter(ENCODING_UCS2, ENCODING_GBK, MISSING_DROP);
+    ASSERT_NE(nullptr, converter);
     char output[16];
     char* out = output;
     size_t outLeft = 3;  // room for "a" and 宝, not for "b" as well
-    char* in = &text[0];
+    const char* in = text.data();
     size_t inLeft = 5;  // the mark, 'a' and half of 宝
-    EXPECT_EQ(FAILED, libiconv(cd, &in, &inLeft, &out, &outLeft));
-    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(CONVERSION_INPUT_CUT, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, nullptr));
     EXPECT_EQ(1u, inLeft);
     EXPECT_EQ("a", std::string(output, out));
 
     inLeft = text.size() - static_cast<size_t>(in - text.data());
-    EXPECT_EQ(FAILED, libiconv(cd, &in, &inLeft, &out, &outLeft));
-    EXPECT_EQ(E2BIG, errno);
+    EXPECT_EQ(CONVERSION_OUTPUT_FULL, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, nullptr));
     EXPECT_EQ(6u, inLeft);  // 'b' waits for room
     EXPECT_EQ("a" + Gbk("宝"), std::string(output, out));
 
     outLeft = sizeof output - static_cast<size_t>(out - output);
-    EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
+    size_t missing = 1;
+    EXPECT_EQ(CONVERSION_DONE, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, &missing));
+    EXPECT_EQ(0u, missing);
     EXPECT_EQ(0u, inLeft);
     EXPECT_EQ("a" + Gbk("宝") + "b" + Gbk("贝") + "c", std::string(output, out));
-    EXPECT_EQ(0, libiconv_close(cd));
+    CloseTextConverter(converter);
 }
 
 namespace {
@@ -261,48 +274,48 @@ TEST(CharsetAdapter, Gb18030MapsEveryKindOfCharacterAsGlibcDoes) {
         size_t missing;
         std::string expected;
         std::string utf16 = SampleText(repeat, &missing, &expected);
-        Outcome encoded = Convert("GB18030//IGNORE", "UTF-16LE", utf16, utf16.size() * 2);
+        Outcome encoded = Convert(ENCODING_UTF16LE, ENCODING_GB18030, MISSING_DROP, utf16, utf16.size() * 2);
         EXPECT_EQ(missing, encoded.result);
         EXPECT_TRUE(expected == encoded.output) << repeat;
-        Outcome decoded = Convert("UTF-16LE//IGNORE", "GB18030", expected, utf16.size());
+        Outcome decoded = Convert(ENCODING_GB18030, ENCODING_UTF16LE, MISSING_DROP, expected, utf16.size());
         EXPECT_EQ(0u, decoded.result);
-        Outcome again = Convert("GB18030//IGNORE", "UTF-16LE", decoded.output, utf16.size() * 2);
+        Outcome again = Convert(ENCODING_UTF16LE, ENCODING_GB18030, MISSING_DROP, decoded.output, utf16.size() * 2);
         EXPECT_EQ(0u, again.result);
         EXPECT_TRUE(expected == again.output) << repeat;
         // UTF-8, the command line's and POSIX paths' form, both ways.
-        Outcome utf8 = Convert("UTF-8//IGNORE", "GB18030", expected, expected.size() * 2);
+        Outcome utf8 = Convert(ENCODING_GB18030, ENCODING_UTF8, MISSING_DROP, expected, expected.size() * 2);
         EXPECT_EQ(0u, utf8.result);
-        Outcome fromUtf8 = Convert("GB18030//IGNORE", "UTF-8", utf8.output, expected.size() + 1);
+        Outcome fromUtf8 = Convert(ENCODING_UTF8, ENCODING_GB18030, MISSING_DROP, utf8.output, expected.size() + 1);
         EXPECT_EQ(0u, fromUtf8.result);
         EXPECT_TRUE(expected == fromUtf8.output) << repeat;
     }
     // The text the core held before keeps its bytes: GBK is a part of GB18030.
     const std::string gbk = Gbk("A宝乗声表é，。");
-    EXPECT_EQ(gbk, Convert("GB18030", "GBK", gbk, 64).output);
-    EXPECT_EQ(gbk, Convert("GBK", "GB18030", gbk, 64).output);
-    // Without //IGNORE a character glibc lacks stops the conversion at it.
-    Outcome strict = Convert("GB18030", "UTF-16LE", Utf16le({'a', 0xE78D, 'b'}), 16);
+    EXPECT_EQ(gbk, Convert(ENCODING_GBK, ENCODING_GB18030, MISSING_STOP, gbk, 64).output);
+    EXPECT_EQ(gbk, Convert(ENCODING_GB18030, ENCODING_GBK, MISSING_STOP, gbk, 64).output);
+    // With MISSING_STOP a character glibc lacks stops the conversion at it.
+    Outcome strict = Convert(ENCODING_UTF16LE, ENCODING_GB18030, MISSING_STOP, Utf16le({'a', 0xE78D, 'b'}), 16);
     EXPECT_EQ(FAILED, strict.result);
-    EXPECT_EQ(EILSEQ, strict.error);
+    EXPECT_EQ(CONVERSION_INPUT_INVALID, strict.error);
     EXPECT_EQ(4u, strict.inputLeft);
 }
 
 TEST(CharsetAdapter, Gb18030BadAndCutInput) {
     // Stray bytes and a broken four-byte code are skipped uncounted; codes
     // that are well formed but name nothing are dropped and counted.
-    Outcome bad = Convert("UTF-8//IGNORE", "GB18030",
+    Outcome bad = Convert(ENCODING_GB18030, ENCODING_UTF8, MISSING_DROP,
                           "a\x80" "b\xFF" "c\x81\x20" "d\x81\x30\x81\x20" "e\x84\x31\x82\x36" "f\xFE\x39\xFE\x39" "g", 64);
     EXPECT_EQ(2u, bad.result);
     EXPECT_EQ("ab" "c " "d0 " "efg", bad.output);
-    Outcome strict = Convert("UTF-8", "GB18030", "a\x80", 8);
+    Outcome strict = Convert(ENCODING_GB18030, ENCODING_UTF8, MISSING_STOP, "a\x80", 8);
     EXPECT_EQ(FAILED, strict.result);
-    EXPECT_EQ(EILSEQ, strict.error);
+    EXPECT_EQ(CONVERSION_INPUT_INVALID, strict.error);
     EXPECT_EQ(1u, strict.inputLeft);
     // A code cut by the end waits for the next piece, whatever its third byte.
     for (const char* cut : {"a\x81", "a\x81\x30", "a\x81\x30\x20", "a\x94\x39\xFC"}) {
-        Outcome run = Convert("UTF-16LE//IGNORE", "GB18030", cut, 16);
+        Outcome run = Convert(ENCODING_GB18030, ENCODING_UTF16LE, MISSING_DROP, cut, 16);
         EXPECT_EQ(FAILED, run.result) << cut + 1;
-        EXPECT_EQ(EINVAL, run.error) << cut + 1;
+        EXPECT_EQ(CONVERSION_INPUT_CUT, run.error) << cut + 1;
         EXPECT_EQ(std::string(cut).size() - 1, run.inputLeft) << cut + 1;
         EXPECT_EQ(std::string("a\0", 2), run.output);
     }
@@ -311,53 +324,52 @@ TEST(CharsetAdapter, Gb18030BadAndCutInput) {
 TEST(CharsetAdapter, Utf16MarksSurrogatesAndPieces) {
     const std::string big("\xFE\xFF\x00" "a\xD8\x3D\xDE\x00", 8);
     // The leading mark picks the order and is consumed; without one, big-endian.
-    EXPECT_EQ("a\x94\x39\xFC\x36", Convert("GB18030//IGNORE", "UTF-16", big, 16).output);
-    EXPECT_EQ("a\x94\x39\xFC\x36", Convert("GB18030//IGNORE", "UTF-16", big.substr(2), 16).output);
+    EXPECT_EQ("a\x94\x39\xFC\x36", Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, big, 16).output);
+    EXPECT_EQ("a\x94\x39\xFC\x36", Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, big.substr(2), 16).output);
     EXPECT_EQ("a\x94\x39\xFC\x36",
-              Convert("GB18030//IGNORE", "UTF-16", "\xFF\xFE" + Utf16le({'a', 0x1F600}), 16).output);
+              Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, "\xFF\xFE" + Utf16le({'a', 0x1F600}), 16).output);
     // Later, U+FEFF is a character and lone surrogates are skipped uncounted.
-    Outcome kept = Convert("GB18030//IGNORE", "UTF-16", "\xFF\xFE" + Utf16le({'a', 0xFEFF, 0xDC00, 'b', 0xD800, 'c'}), 16);
+    Outcome kept = Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, "\xFF\xFE" + Utf16le({'a', 0xFEFF, 0xDC00, 'b', 0xD800, 'c'}), 16);
     EXPECT_EQ(0u, kept.result);
     EXPECT_EQ("a\x84\x31\x95\x33" "bc", kept.output);
-    // A later U+FFFE puts the order in doubt: refused even under //IGNORE,
+    // A later U+FFFE puts the order in doubt: refused even when dropping,
     // the input left at it (and a high surrogate before it is lone).
-    Outcome doubt = Convert("GB18030//IGNORE", "UTF-16", "\xFF\xFE" + Utf16le({'a', 0xD800, 0xFFFE, 'b'}), 16);
+    Outcome doubt = Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, "\xFF\xFE" + Utf16le({'a', 0xD800, 0xFFFE, 'b'}), 16);
     EXPECT_EQ(FAILED, doubt.result);
-    EXPECT_EQ(EILSEQ, doubt.error);
+    EXPECT_EQ(CONVERSION_INPUT_INVALID, doubt.error);
     EXPECT_EQ("a", doubt.output);
     EXPECT_EQ(4u, doubt.inputLeft);
     // "UTF-16LE" has no marks: both are characters there.
     EXPECT_EQ("\x84\x31\xA4\x38\x84\x31\x95\x33",
-              Convert("GB18030//IGNORE", "UTF-16LE", Utf16le({0xFFFE, 0xFEFF}), 16).output);
+              Convert(ENCODING_UTF16LE, ENCODING_GB18030, MISSING_DROP, Utf16le({0xFFFE, 0xFEFF}), 16).output);
     // Into GBK a pair is one character GBK lacks.
-    Outcome gbk = Convert("GBK//IGNORE", "UTF-16LE", Utf16le({'a', 0x1F600, 0xAC00, 'b'}), 16);
+    Outcome gbk = Convert(ENCODING_UTF16LE, ENCODING_GBK, MISSING_DROP, Utf16le({'a', 0x1F600, 0xAC00, 'b'}), 16);
     EXPECT_EQ(2u, gbk.result);
     EXPECT_EQ("ab", gbk.output);
 
     // A pair cut by a piece's end (or an odd byte) is left for the next piece.
     std::string text = "\xFF\xFE" + Utf16le({'a', 0x1F600, 'b'});
-    libiconv_t cd = libiconv_open("GB18030//IGNORE", "UTF-16");
-    ASSERT_NE(reinterpret_cast<libiconv_t>(-1), cd);
+    TextConverter* converter = OpenTextConverter(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP);
+    ASSERT_NE(nullptr, converter);
     char output[16];
     char* out = output;
     size_t outLeft = sizeof output;
-    char* in = &text[0];
+    const char* in = text.data();
     for (size_t piece : {size_t(6), size_t(7)}) {
         size_t inLeft = piece - static_cast<size_t>(in - text.data());
-        EXPECT_EQ(FAILED, libiconv(cd, &in, &inLeft, &out, &outLeft)) << piece;
-        EXPECT_EQ(EINVAL, errno);
+        EXPECT_EQ(CONVERSION_INPUT_CUT, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, nullptr)) << piece;
         EXPECT_EQ(4u, in - text.data());
         EXPECT_EQ("a", std::string(output, out));
     }
     size_t inLeft = text.size() - 4;
-    EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
+    EXPECT_EQ(CONVERSION_DONE, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, nullptr));
     EXPECT_EQ("a\x94\x39\xFC\x36" "b", std::string(output, out));
     // A reset forgets the order: a new text without a mark is big-endian.
-    EXPECT_EQ(0u, libiconv(cd, nullptr, nullptr, nullptr, nullptr));
+    RestartTextConverter(converter);
     std::string next("\x00" "c", 2);
-    in = &next[0];
+    in = next.data();
     inLeft = next.size();
-    EXPECT_EQ(0u, libiconv(cd, &in, &inLeft, &out, &outLeft));
+    EXPECT_EQ(CONVERSION_DONE, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, nullptr));
     EXPECT_EQ("a\x94\x39\xFC\x36" "bc", std::string(output, out));
-    EXPECT_EQ(0, libiconv_close(cd));
+    CloseTextConverter(converter);
 }

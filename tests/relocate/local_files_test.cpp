@@ -64,7 +64,7 @@ TEST(NextLocalImagePath, NamesFromTheStartTimeAndOneCounter) {
 
 TEST(NextLocalImagePath, RefusesPathsThatDoNotFit) {
     const RunTimeStamp stamp = {2026, 12, 31, 23, 59};
-    std::string longFolder(250, 'd');
+    std::string longFolder(MAX_PATH_BYTES - 10, 'd');
     char path[MAX_PATH_BYTES];
     EXPECT_EQ(0, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", longFolder.c_str(), stamp, path, sizeof path));
     EXPECT_STREQ("", path);

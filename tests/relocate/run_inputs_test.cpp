@@ -129,12 +129,11 @@ TEST(CheckRunInputs, RefusesDestinationsThatBreakThePackagesAddresses) {
 // holds; each path one byte shorter passes.
 TEST(CheckRunInputs, RefusesWhatTheRunCouldNotWrite) {
     TempDir dir;
-    const std::string base = dir.path() + PATH_SEPARATOR_TEXT;
     // "m-9999-12-31-23-59-2147483647.jpeg" and its separator: 35 bytes.
     const size_t destinationRoom = MAX_PATH_BYTES - 1 - 35;
-    const std::string longest = base + std::string(destinationRoom - base.size(), 'd');
+    const std::string longest = dir.DeepFolder(destinationRoom, 'd');
     const std::string tooLong = longest + "d";
-    ASSERT_EQ(1, MakeDirectory(longest.c_str()));
+    ASSERT_TRUE(PathExists(longest));
     ASSERT_EQ(1, MakeDirectory(tooLong.c_str()));
     InputField field = INPUT_OK;
     EXPECT_EQ(nullptr, Check(longest, &field));
@@ -142,14 +141,15 @@ TEST(CheckRunInputs, RefusesWhatTheRunCouldNotWrite) {
     EXPECT_EQ(INPUT_DESTINATION, field);
 
     // The temporary file is the longest path formed beside the package.
-    const std::string fits = base + std::string(MAX_PATH_BYTES - 1 - std::strlen(PACKAGE_TEMP_SUFFIX) - 4 - base.size(), 'p') + ".csv";
-    const std::string noRoom = base + std::string(fits.size() - base.size() - 4 + 1, 'q') + ".csv";
+    const std::string folder = dir.DeepFolder(MAX_PATH_BYTES - 1 - std::strlen(PACKAGE_TEMP_SUFFIX) - 4 - 21, 'f');
+    const std::string fits = folder + PATH_SEPARATOR_TEXT + std::string(20, 'p') + ".csv";
+    const std::string noRoom = folder + PATH_SEPARATOR_TEXT + std::string(21, 'q') + ".csv";
     ASSERT_TRUE(WriteWholeFile(fits, "package"));
     ASSERT_TRUE(WriteWholeFile(noRoom, "package"));
     EXPECT_EQ(nullptr, Check(longest, &field, nullptr, fits));
     EXPECT_EQ(text, Check(longest, &field, nullptr, noRoom));
     EXPECT_EQ(INPUT_PACKAGE, field);
-    EXPECT_EQ(0u, std::string(text).find("[" + noRoom.substr(base.size()) + "]" +
+    EXPECT_EQ(0u, std::string(text).find("[" + noRoom.substr(folder.size() + 1) + "]" +
                                          Gbk("数据包的文件名或所在文件夹的路径太长，搬家时无法备份或写回数据包。")))
         << text;
 

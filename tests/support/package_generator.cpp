@@ -131,7 +131,7 @@ std::string DecodePackageBytes(const std::string& fileBytes) {
     }
     std::string text(fileBytes.size() - start + 1, '\0');
     size_t written = 0;
-    if (ConvertCharsetLarge("UCS-2LE", "GBK", fileBytes.data() + start, fileBytes.size() - start, &text[0],
+    if (ConvertCharsetLarge(ENCODING_UCS2LE, ENCODING_GBK, fileBytes.data() + start, fileBytes.size() - start, &text[0],
                             text.size(), &written) == -1) {
         return std::string();
     }

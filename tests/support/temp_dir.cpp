@@ -37,6 +37,19 @@ TempDir::~TempDir() {
 
 std::string TempDir::File(const std::string& name) const { return path_ + PATH_SEPARATOR_TEXT + name; }
 
+std::string TempDir::DeepFolder(size_t length, char fill) const {
+    const size_t NAME_BYTES = 200;
+    std::string folder = path_;
+    while (folder.size() < length) {
+        size_t left = length - folder.size() - 1;
+        // Never leave a remainder too short for a name of its own.
+        size_t name = left > NAME_BYTES ? (left - NAME_BYTES < 2 ? NAME_BYTES - 2 : NAME_BYTES) : left;
+        folder += PATH_SEPARATOR_TEXT + std::string(name, fill);
+        std::filesystem::create_directory(Native(folder));
+    }
+    return folder;
+}
+
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

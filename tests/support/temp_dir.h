@@ -14,6 +14,10 @@ public:
     const std::string& path() const { return path_; }
     // path() + separator + name.
     std::string File(const std::string& name) const;
+    // Makes the folders of a path of exactly `length` bytes inside path()
+    // (names of `fill`, none longer than a system allows) and returns it;
+    // the last name is at most 200 bytes, so it can grow a little.
+    std::string DeepFolder(size_t length, char fill) const;
 
 private:
     std::string path_;

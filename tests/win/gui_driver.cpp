@@ -56,7 +56,7 @@ std::wstring Wide(const std::string& text) { return WideText(text.c_str()).get()
 std::string CoreText(const wchar_t* wide, size_t units) {
     std::string text(units * 4 + 1, '\0');
     int written = 0;
-    ConvertCharset("UTF-16LE", CORE_CHARSET, reinterpret_cast<const char*>(wide), static_cast<int>(units * 2),
+    ConvertCharset(ENCODING_UTF16LE, CORE_CHARSET, reinterpret_cast<const char*>(wide), static_cast<int>(units * 2),
                    &text[0], static_cast<int>(text.size()), &written);
     text.resize(static_cast<size_t>(written));
     return text;

@@ -706,7 +706,7 @@ TEST_F(WizardTest, ChineseFoldersOnAnyCodePage) {
     ASSERT_GT(after.size(), 2u);
     std::string text(after.size() * 2, '\0');
     size_t written = 0;
-    ConvertCharsetLarge("UTF-16LE", CORE_CHARSET, after.data() + 2, after.size() - 2, &text[0], text.size(), &written);
+    ConvertCharsetLarge(ENCODING_UTF16LE, CORE_CHARSET, after.data() + 2, after.size() - 2, &text[0], text.size(), &written);
     text.resize(written);
     std::vector<std::string> stored = FolderEntries(images);
     ASSERT_EQ(2u, stored.size());

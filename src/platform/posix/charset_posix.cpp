@@ -25,7 +25,7 @@ enum SourceKind {
 struct Converter {
     iconv_t glibc;         // the C library's descriptor for the current byte order
     SourceKind source;
-    bool ignore;           // target was suffixed "//IGNORE"
+    bool ignore;           // MISSING_DROP: skip what the target lacks
     bool honoursMarks;     // source is plain "UCS-2": byte-order marks count
     bool leadingMark;      // source is plain "UTF-16": only a leading mark counts
     bool atStart;          // no input seen yet: a leading mark may follow
@@ -47,7 +47,7 @@ SourceKind KindOfSource(const char* name) {
     return SOURCE_OTHER;
 }
 
-// GNU libiconv writes "UCS-2" big-endian without a mark.
+// A "UCS-2" target is written big-endian without a mark.
 const char* GlibcTargetName(const char* name) { return NameIs(name, "UCS-2") ? "UCS-2BE" : name; }
 
 const char* GlibcSourceName(SourceKind kind) {
@@ -154,35 +154,35 @@ void ClassifyRefusedInput(const Converter* converter, const unsigned char* at, s
     }
 }
 
-}  // namespace
+// The C library's name of each form; the marked forms are opened in one
+// byte order and reopened when a mark chooses the other.
+const char* GlibcName(TextEncoding encoding) {
+    switch (encoding) {
+        case ENCODING_UCS2: return "UCS-2";
+        case ENCODING_UCS2LE: return "UCS-2LE";
+        case ENCODING_UCS2BE: return "UCS-2BE";
+        case ENCODING_UTF16: return "UTF-16";
+        case ENCODING_UTF16LE: return "UTF-16LE";
+        case ENCODING_UTF8: return "UTF-8";
+        case ENCODING_GBK: return "GBK";
+        case ENCODING_GB18030: return "GB18030";
+    }
+    return "";
+}
 
-libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
-    if (tocode == nullptr || fromcode == nullptr) return reinterpret_cast<libiconv_t>(-1);
+Converter* Open(TextEncoding from, TextEncoding to, MissingCharacters missing) {
+    // A "UTF-16" target would be written with a mark; nothing here wants one.
+    if (to == ENCODING_UTF16) return nullptr;
     Converter* converter = static_cast<Converter*>(std::calloc(1, sizeof(Converter)));
-    if (converter == nullptr) {
-        errno = ENOMEM;  // as iconv_open(3) reports it
-        return reinterpret_cast<libiconv_t>(-1);
-    }
+    if (converter == nullptr) return nullptr;
     converter->glibc = reinterpret_cast<iconv_t>(-1);
-    const char* suffix = std::strstr(tocode, "//");
-    size_t nameLength = suffix ? static_cast<size_t>(suffix - tocode) : std::strlen(tocode);
-    if (nameLength == 0 || nameLength >= sizeof converter->target) {
-        std::free(converter);
-        return reinterpret_cast<libiconv_t>(-1);
-    }
-    std::memcpy(converter->target, tocode, nameLength);
-    converter->target[nameLength] = '\0';
-    converter->ignore = suffix != nullptr && strcasestr(suffix, "IGNORE") != nullptr;
+    std::strcpy(converter->target, GlibcName(to));
+    const char* fromcode = GlibcName(from);
+    converter->ignore = missing == MISSING_DROP;
     converter->source = KindOfSource(fromcode);
     converter->honoursMarks = converter->source == SOURCE_UCS2_AUTO;
     converter->leadingMark = converter->source == SOURCE_UTF16_AUTO;
     converter->atStart = true;
-    // A "UTF-16" target would be written with a mark; nothing here wants one.
-    if (NameIs(converter->target, "UTF-16")) {
-        std::free(converter);
-        return reinterpret_cast<libiconv_t>(-1);
-    }
-
     // "UCS-2" reads big-endian until a mark says otherwise.
     // "UTF-16" likewise, from its leading mark only.
     if (converter->honoursMarks) converter->source = SOURCE_UCS2BE;
@@ -192,13 +192,14 @@ libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
     converter->glibc = iconv_open(GlibcTargetName(converter->target), glibcSource);
     if (converter->glibc == reinterpret_cast<iconv_t>(-1)) {
         std::free(converter);
-        return reinterpret_cast<libiconv_t>(-1);
+        return nullptr;
     }
     return converter;
 }
 
-size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf, size_t* outbytesleft) {
-    Converter* converter = static_cast<Converter*>(cd);
+// One call of the conversion with the C library's conventions: the dropped
+// count, or -1 with errno (E2BIG, EINVAL, EILSEQ) where it stopped.
+size_t Run(Converter* converter, char** inbuf, size_t* inbytesleft, char** outbuf, size_t* outbytesleft) {
     if (inbuf == nullptr || *inbuf == nullptr) {
         // Reset or flush: nothing is buffered in the stateless charsets in use.
         // A "UTF-16" source waits for a leading mark again.
@@ -283,10 +284,39 @@ size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf,
     }
 }
 
-int libiconv_close(libiconv_t cd) {
-    Converter* converter = static_cast<Converter*>(cd);
-    if (converter == nullptr || converter == reinterpret_cast<Converter*>(-1)) return -1;
+ConversionStop StopOf(size_t result, int error) {
+    if (result != static_cast<size_t>(-1)) return CONVERSION_DONE;
+    if (error == E2BIG) return CONVERSION_OUTPUT_FULL;
+    if (error == EINVAL) return CONVERSION_INPUT_CUT;
+    if (error == EILSEQ) return CONVERSION_INPUT_INVALID;
+    return CONVERSION_UNSUPPORTED;  // a reopen for the other byte order failed
+}
+
+}  // namespace
+
+TextConverter* OpenTextConverter(TextEncoding from, TextEncoding to, MissingCharacters missing) {
+    return reinterpret_cast<TextConverter*>(Open(from, to, missing));
+}
+
+ConversionStop ConvertTextPiece(TextConverter* textConverter, const char** input, size_t* inputLeft, char** output,
+                          size_t* outputLeft, size_t* missing) {
+    Converter* converter = reinterpret_cast<Converter*>(textConverter);
+    char* in = const_cast<char*>(*input);
+    errno = 0;
+    size_t result = Run(converter, &in, inputLeft, output, outputLeft);
+    int error = errno;
+    *input = in;
+    if (missing != nullptr) *missing = result == static_cast<size_t>(-1) ? 0 : result;
+    return StopOf(result, error);
+}
+
+void RestartTextConverter(TextConverter* textConverter) {
+    Run(reinterpret_cast<Converter*>(textConverter), nullptr, nullptr, nullptr, nullptr);
+}
+
+void CloseTextConverter(TextConverter* textConverter) {
+    Converter* converter = reinterpret_cast<Converter*>(textConverter);
+    if (converter == nullptr) return;
     if (converter->glibc != reinterpret_cast<iconv_t>(-1)) iconv_close(converter->glibc);
     std::free(converter);
-    return 0;
 }

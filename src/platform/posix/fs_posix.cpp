@@ -23,7 +23,7 @@ const int NATIVE_PATH_BYTES = MAX_PATH_BYTES * 2 + 8;
 // Converts the `length` bytes of `path` into `converted` (`size` bytes with
 // the terminator), strictly: a character the target lacks, or a path that
 // does not fit, fails the conversion (0) rather than naming another file.
-int ConvertPath(const char* toCharset, const char* fromCharset, const char* path, size_t length, char* converted,
+int ConvertPath(TextEncoding toCharset, TextEncoding fromCharset, const char* path, size_t length, char* converted,
                 int size) {
     size_t written = 0;
     if (size <= 0 ||
@@ -52,13 +52,20 @@ int NativePathFromCore(const char* path, char* native, int size) {
         std::memcpy(native, path, length + 1);
         return 1;
     }
-    return ConvertPath("UTF-8", CORE_CHARSET, path, length, native, size);
+    return ConvertPath(ENCODING_UTF8, CORE_CHARSET, path, length, native, size);
 }
 
+// On the heap: PATH_MAX makes it some 8 KB, and a call may hold two.  With
+// no memory the path does not convert and the call fails.
 struct NativePath {
-    char text[NATIVE_PATH_BYTES];
+    char* text;
     bool ok;
-    explicit NativePath(const char* path) { ok = NativePathFromCore(path, text, sizeof text) == 1; }
+    explicit NativePath(const char* path) : text(static_cast<char*>(std::malloc(NATIVE_PATH_BYTES))), ok(false) {
+        ok = text != nullptr && NativePathFromCore(path, text, NATIVE_PATH_BYTES) == 1;
+    }
+    ~NativePath() { std::free(text); }
+    NativePath(const NativePath&) = delete;
+    NativePath& operator=(const NativePath&) = delete;
 };
 
 }  // namespace
@@ -290,7 +297,7 @@ int ResolveLinkedFile(const char* path, char* resolved, int size) {
     char* target = realpath(native.text, nullptr);
     if (target == nullptr) return 0;
     // Back to the core's form.
-    int converted = ConvertPath(CORE_CHARSET, "UTF-8", target, std::strlen(target), resolved, size);
+    int converted = ConvertPath(CORE_CHARSET, ENCODING_UTF8, target, std::strlen(target), resolved, size);
     std::free(target);
     return converted;
 }
@@ -305,7 +312,7 @@ int GetProgramFolder(char* folder, int size) {
     *slash = '\0';
     if (slash == native) std::strcpy(native, "/");
     // Back to the core's form.
-    return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
+    return ConvertPath(CORE_CHARSET, ENCODING_UTF8, native, std::strlen(native), folder, size);
 }
 
 int IsSharedProgramFolder(const char* folder) {
@@ -365,5 +372,5 @@ int GetUserStateFolder(char* folder, int size, int create) {
     }
     *to = '\0';
     if (create && !MakeFolders(native)) return 0;
-    return ConvertPath(CORE_CHARSET, "UTF-8", native, std::strlen(native), folder, size);
+    return ConvertPath(CORE_CHARSET, ENCODING_UTF8, native, std::strlen(native), folder, size);
 }

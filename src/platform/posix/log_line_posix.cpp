@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "platform/charset.h"
-#include "util/charset.h"
 
 std::string FormatLogLine(const char* message, const std::tm& when) {
     char stamp[32];
@@ -11,9 +10,9 @@ std::string FormatLogLine(const char* message, const std::tm& when) {
     // A two-byte character of the core's form takes three bytes in UTF-8.
     const size_t length = std::strlen(message);
     std::string utf8(length * 2 + 4, '\0');
-    size_t written = 0;
-    ConvertCharsetLarge(CORE_CHARSET, "UTF-8", message, length, &utf8[0], utf8.size(), &written);
-    utf8.resize(written);
+    TextConversion converted;
+    ConvertText(CORE_CHARSET, ENCODING_UTF8, MISSING_DROP, message, length, &utf8[0], utf8.size(), &converted);
+    utf8.resize(converted.written);
     // One entry, one line: every line then starts with its date for the
     // tools that read the log a line at a time.  A run of line breaks in
     // the message (CR LF, CR or LF) is written as one space; breaks at its

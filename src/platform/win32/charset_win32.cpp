@@ -1,4 +1,5 @@
-// GNU libiconv's behaviour over the Win32 code-page API.
+// The conversions of platform/charset.h over the Win32 code-page API, with
+// the same results as the POSIX side gives.
 //
 // Every conversion goes through UTF-16: the input is decoded into a block of
 // units, the block is encoded into the target, and so on until the input is
@@ -18,7 +19,6 @@
 
 #include <windows.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,7 +50,7 @@ enum Charset {
 struct Converter {
     Charset source;
     Charset target;
-    bool ignore;         // target suffixed "//IGNORE"
+    bool ignore;         // MISSING_DROP: skip what the target lacks
     bool littleEndian;   // byte order a "UCS-2" or "UTF-16" source reads in now
     bool atStart;        // a "UTF-16" source has not yet seen its first unit
     char defaultCharacter;  // what code page 936 writes for a unit it lacks
@@ -66,10 +66,10 @@ enum DecodeStop {
     DECODE_END,         // all input decoded
     DECODE_FULL,        // the block is full
     DECODE_MARK,        // a byte-order mark after some units: it starts the next block
-    DECODE_INVALID,     // an invalid unit of `skip` bytes (skipped uncounted under //IGNORE)
+    DECODE_INVALID,     // an invalid unit of `skip` bytes (skipped uncounted when dropping)
     DECODE_UNMAPPED,    // a well-formed GBK pair with no Unicode form (skipped and counted)
     DECODE_INCOMPLETE,  // the input ends inside a character
-    DECODE_REFUSED,     // a U+FFFE inside "UTF-16": the order is in doubt, stop even under //IGNORE
+    DECODE_REFUSED,     // a U+FFFE inside "UTF-16": the order is in doubt, stop even when dropping
 };
 
 struct Decoded {
@@ -91,32 +91,18 @@ bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit < 0xDC00; }
 bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit < 0xE000; }
 bool IsSurrogate(unsigned unit) { return unit >= 0xD800 && unit < 0xE000; }
 
-bool ParseCharset(const char* name, size_t length, Charset* charset) {
-    struct Known {
-        const char* name;
-        Charset charset;
-    };
-    static const Known known[] = {
-        {"UCS-2", CHARSET_UCS2}, {"UCS-2LE", CHARSET_UCS2LE}, {"UCS-2BE", CHARSET_UCS2BE},
-        {"UTF-8", CHARSET_UTF8}, {"UTF8", CHARSET_UTF8},      {"GBK", CHARSET_GBK},
-        {"CP936", CHARSET_GBK},  {"GB18030", CHARSET_GB18030}, {"UTF-16", CHARSET_UTF16},
-        {"UTF-16LE", CHARSET_UTF16LE},
-    };
-    for (const Known& entry : known) {
-        if (std::strlen(entry.name) == length && _strnicmp(name, entry.name, length) == 0) {
-            *charset = entry.charset;
-            return true;
-        }
+Charset CharsetOf(TextEncoding encoding) {
+    switch (encoding) {
+        case ENCODING_UCS2: return CHARSET_UCS2;
+        case ENCODING_UCS2LE: return CHARSET_UCS2LE;
+        case ENCODING_UCS2BE: return CHARSET_UCS2BE;
+        case ENCODING_UTF16: return CHARSET_UTF16;
+        case ENCODING_UTF16LE: return CHARSET_UTF16LE;
+        case ENCODING_UTF8: return CHARSET_UTF8;
+        case ENCODING_GBK: return CHARSET_GBK;
+        case ENCODING_GB18030: break;
     }
-    return false;
-}
-
-bool ContainsNoCase(const char* text, const char* word) {
-    size_t length = std::strlen(word);
-    for (; *text != '\0'; ++text) {
-        if (_strnicmp(text, word, length) == 0) return true;
-    }
-    return false;
+    return CHARSET_GB18030;
 }
 
 // ---- Decoders: input bytes to a block of UTF-16 units ----------------------
@@ -548,7 +534,7 @@ Decoded Decode(Converter* converter, const unsigned char* in, size_t left) {
 // Each returns why it stopped and sets *done to the units it has finished
 // (written or dropped); it never splits a surrogate pair.
 
-// Drops an unconvertible character under //IGNORE; false when it must stop.
+// Drops an unconvertible character under MISSING_DROP; false when it must stop.
 bool DropUnconvertible(const Converter* converter, Output* output) {
     if (!converter->ignore) return false;
     ++output->irreversible;
@@ -818,30 +804,14 @@ EncodeStop Encode(Converter* converter, size_t count, Output* output, size_t* do
     }
 }
 
-size_t Fail(int error) {
-    errno = error;
-    return static_cast<size_t>(-1);
-}
-
-}  // namespace
-
-libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
-    libiconv_t invalid = reinterpret_cast<libiconv_t>(-1);
-    if (tocode == nullptr || fromcode == nullptr) return invalid;
-    const char* suffix = std::strstr(tocode, "//");
-    size_t targetLength = suffix ? static_cast<size_t>(suffix - tocode) : std::strlen(tocode);
-    Charset source, target;
+Converter* Open(TextEncoding from, TextEncoding to, MissingCharacters missing) {
     // A "UTF-16" target would be written with a mark; nothing here wants one.
-    if (!ParseCharset(fromcode, std::strlen(fromcode), &source) || !ParseCharset(tocode, targetLength, &target) ||
-        target == CHARSET_UTF16) {
-        errno = EINVAL;
-        return invalid;
-    }
+    if (to == ENCODING_UTF16) return nullptr;
     Converter* converter = static_cast<Converter*>(std::malloc(sizeof(Converter)));
-    if (converter == nullptr) return invalid;
-    converter->source = source;
-    converter->target = target;
-    converter->ignore = suffix != nullptr && ContainsNoCase(suffix, "IGNORE");
+    if (converter == nullptr) return nullptr;
+    converter->source = CharsetOf(from);
+    converter->target = CharsetOf(to);
+    converter->ignore = missing == MISSING_DROP;
     converter->littleEndian = false;  // "UCS-2" reads big-endian until a mark says otherwise
     converter->atStart = true;
     CPINFO info;
@@ -849,19 +819,19 @@ libiconv_t libiconv_open(const char* tocode, const char* fromcode) {
     return converter;
 }
 
-size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf, size_t* outbytesleft) {
-    Converter* converter = static_cast<Converter*>(cd);
-    if (converter == nullptr || converter == reinterpret_cast<Converter*>(-1)) return Fail(EBADF);
-    if (inbuf == nullptr || *inbuf == nullptr) {
-        // Back to the initial state; nothing is ever held back to flush.
-        converter->littleEndian = false;
-        converter->atStart = true;
-        return 0;
-    }
+}  // namespace
+
+TextConverter* OpenTextConverter(TextEncoding from, TextEncoding to, MissingCharacters missing) {
+    return reinterpret_cast<TextConverter*>(Open(from, to, missing));
+}
+
+ConversionStop ConvertTextPiece(TextConverter* textConverter, const char** inbuf, size_t* inbytesleft, char** outbuf,
+                          size_t* outbytesleft, size_t* missing) {
+    Converter* converter = reinterpret_cast<Converter*>(textConverter);
     const unsigned char* in = reinterpret_cast<const unsigned char*>(*inbuf);
     size_t inLeft = *inbytesleft;
     Output output = {*outbuf, *outbytesleft, 0};
-    int error = 0;
+    ConversionStop error = CONVERSION_DONE;
     while (inLeft > 0) {
         Decoded block = Decode(converter, in, inLeft);
         size_t done = 0;
@@ -870,18 +840,18 @@ size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf,
             // Stop before the first character not written.
             in += converter->offsets[done];
             inLeft -= converter->offsets[done];
-            error = stop == ENCODE_FULL ? E2BIG : EILSEQ;
+            error = stop == ENCODE_FULL ? CONVERSION_OUTPUT_FULL : CONVERSION_INPUT_INVALID;
             break;
         }
         in += block.consumed;
         inLeft -= block.consumed;
         if (block.stop == DECODE_INCOMPLETE || block.stop == DECODE_REFUSED) {
-            error = block.stop == DECODE_INCOMPLETE ? EINVAL : EILSEQ;
+            error = block.stop == DECODE_INCOMPLETE ? CONVERSION_INPUT_CUT : CONVERSION_INPUT_INVALID;
             break;
         }
         if (block.stop == DECODE_INVALID || block.stop == DECODE_UNMAPPED) {
             if (!converter->ignore) {
-                error = EILSEQ;
+                error = CONVERSION_INPUT_INVALID;
                 break;
             }
             in += block.skip;
@@ -889,17 +859,19 @@ size_t libiconv(libiconv_t cd, char** inbuf, size_t* inbytesleft, char** outbuf,
             if (block.stop == DECODE_UNMAPPED) ++output.irreversible;
         }
     }
-    *inbuf = reinterpret_cast<char*>(const_cast<unsigned char*>(in));
+    *inbuf = reinterpret_cast<const char*>(in);
     *inbytesleft = inLeft;
     *outbuf = output.at;
     *outbytesleft = output.left;
-    if (error != 0) return Fail(error);
-    return output.irreversible;
+    if (missing != nullptr) *missing = error == CONVERSION_DONE ? output.irreversible : 0;
+    return error;
 }
 
-int libiconv_close(libiconv_t cd) {
-    Converter* converter = static_cast<Converter*>(cd);
-    if (converter == nullptr || converter == reinterpret_cast<Converter*>(-1)) return -1;
-    std::free(converter);
-    return 0;
+void RestartTextConverter(TextConverter* textConverter) {
+    // Back to the initial state; nothing is ever held back to flush.
+    Converter* converter = reinterpret_cast<Converter*>(textConverter);
+    converter->littleEndian = false;
+    converter->atStart = true;
 }
+
+void CloseTextConverter(TextConverter* converter) { std::free(converter); }

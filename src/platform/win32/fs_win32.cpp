@@ -18,14 +18,14 @@
 WidePath::WidePath(const char* path) : text(), ok(false) {
     if (path == nullptr) return;
     size_t written = 0;
-    ok = ConvertPathBytes("UTF-16LE", CORE_CHARSET, path, std::strlen(path), reinterpret_cast<char*>(text),
+    ok = ConvertPathBytes(SYSTEM_WIDE_CHARSET, CORE_CHARSET, path, std::strlen(path), reinterpret_cast<char*>(text),
                           (WIDE_PATH_UNITS - 1) * sizeof(wchar_t), &written);
     text[written / sizeof(wchar_t)] = L'\0';
 }
 
 bool CorePathFromWide(const wchar_t* wide, size_t units, char* path, int size) {
     size_t written = 0;
-    if (size <= 0 || !ConvertPathBytes(CORE_CHARSET, "UTF-16LE", reinterpret_cast<const char*>(wide),
+    if (size <= 0 || !ConvertPathBytes(CORE_CHARSET, SYSTEM_WIDE_CHARSET, reinterpret_cast<const char*>(wide),
                                        units * sizeof(wchar_t), path, static_cast<size_t>(size) - 1, &written)) {
         return false;
     }

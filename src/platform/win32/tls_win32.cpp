@@ -22,7 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "util/charset.h"
+#include "platform/charset.h"
 #include "texts/texts.h"
 
 namespace {
@@ -136,13 +136,14 @@ bool IsAddressLiteral(const char* host) {
 }
 
 bool WideHost(const char* host, wchar_t* wide) {
-    int written = 0;
-    int length = static_cast<int>(std::strlen(host));
-    if (length == 0 || ConvertCharset(CORE_CHARSET, "UTF-16LE", host, length, reinterpret_cast<char*>(wide),
-                                      (HOST_UNITS - 1) * static_cast<int>(sizeof(wchar_t)), &written) != 0) {
+    TextConversion converted;
+    size_t length = std::strlen(host);
+    if (length == 0 || ConvertText(CORE_CHARSET, SYSTEM_WIDE_CHARSET, MISSING_DROP, host, length,
+                                   reinterpret_cast<char*>(wide), (HOST_UNITS - 1) * sizeof(wchar_t),
+                                   &converted) != CONVERSION_DONE || converted.missing != 0) {
         return false;
     }
-    wide[written / sizeof(wchar_t)] = L'\0';
+    wide[converted.written / sizeof(wchar_t)] = L'\0';
     return true;
 }
 
