@@ -30,14 +30,14 @@ using Clock = std::chrono::steady_clock;
 
 // A relay is a stretch of wire: what it is handed goes out as it is, never
 // held for Nagle's algorithm to fill a segment.
-void SendAtOnce(SOCKET socket) {
+void SendAtOnce(SocketHandle socket) {
     int on = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 // One direction of a relayed connection: what is read is sent on once it
 // has waited the delay, without holding back what follows.
-void Pump(SOCKET from, SOCKET to, int delayMs) {
+void Pump(SocketHandle from, SocketHandle to, int delayMs) {
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::pair<Clock::time_point, std::string>> queue;
@@ -75,18 +75,18 @@ void Pump(SOCKET from, SOCKET to, int delayMs) {
 // How fast one connection through a fresh relay carries bytes from a source
 // on loopback; 0 on failure.
 double OneBandwidthProbe(int delayEachWayMs) {
-    SOCKET source = ListenOnLoopback(0, 1);
-    if (source == INVALID_SOCKET) return 0;
+    SocketHandle source = ListenOnLoopback(0, 1);
+    if (source == NO_SOCKET) return 0;
     int relayPort = StartDelayRelay(BoundPort(source), delayEachWayMs);
     std::thread sender([source] {
-        SOCKET peer = accept(source, nullptr, nullptr);
+        SocketHandle peer = accept(source, nullptr, nullptr);
         const std::string block(RELAY_BUFFER_BYTES, 'x');
-        for (size_t sent = 0; peer != INVALID_SOCKET && sent < BANDWIDTH_PROBE_BYTES; sent += block.size()) {
+        for (size_t sent = 0; peer != NO_SOCKET && sent < BANDWIDTH_PROBE_BYTES; sent += block.size()) {
             if (!SendAll(peer, block.data(), block.size())) break;
         }
-        if (peer != INVALID_SOCKET) closesocket(peer);
+        if (peer != NO_SOCKET) CloseSocket(peer);
     });
-    SOCKET client = OpenTcpSocket();
+    SocketHandle client = OpenTcpSocket();
     sockaddr_in address = LoopbackAddress(relayPort);
     size_t received = 0, first = 0;
     Clock::time_point firstAt, lastAt;
@@ -103,9 +103,9 @@ double OneBandwidthProbe(int delayEachWayMs) {
         }
     }
     shutdown(source, SHUT_RDWR);  // the sender may still wait in accept
-    closesocket(client);
+    CloseSocket(client);
     sender.join();
-    closesocket(source);
+    CloseSocket(source);
     double seconds = std::chrono::duration<double>(lastAt - firstAt).count();
     return received == BANDWIDTH_PROBE_BYTES && seconds > 0 ? static_cast<double>(received - first) / seconds : 0;
 }
@@ -113,14 +113,14 @@ double OneBandwidthProbe(int delayEachWayMs) {
 }  // namespace
 
 int StartDelayRelay(int targetPort, int delayEachWayMs) {
-    SOCKET listener = ListenOnLoopback(0, 128);
-    if (listener == INVALID_SOCKET) return 0;
+    SocketHandle listener = ListenOnLoopback(0, 128);
+    if (listener == NO_SOCKET) return 0;
     std::thread([listener, targetPort, delayEachWayMs] {
         for (;;) {
-            SOCKET client = accept(listener, nullptr, nullptr);
-            if (client == INVALID_SOCKET) continue;
+            SocketHandle client = accept(listener, nullptr, nullptr);
+            if (client == NO_SOCKET) continue;
             std::thread([client, targetPort, delayEachWayMs] {
-                SOCKET server = OpenTcpSocket();
+                SocketHandle server = OpenTcpSocket();
                 sockaddr_in address = LoopbackAddress(targetPort);
                 if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
                     SendAtOnce(client);
@@ -129,8 +129,8 @@ int StartDelayRelay(int targetPort, int delayEachWayMs) {
                     Pump(client, server, delayEachWayMs);
                     back.join();
                 }
-                closesocket(server);
-                closesocket(client);
+                CloseSocket(server);
+                CloseSocket(client);
             }).detach();
         }
     }).detach();

@@ -74,8 +74,8 @@ public:
         acceptor_ = std::thread([this] {
             while (!stop_) {
                 if (!WaitReadable(listener_, 100)) continue;
-                SOCKET connection = accept(listener_, nullptr, nullptr);
-                if (connection == INVALID_SOCKET) continue;
+                SocketHandle connection = accept(listener_, nullptr, nullptr);
+                if (connection == NO_SOCKET) continue;
                 std::lock_guard<std::mutex> lock(mutex_);
                 threads_.emplace_back([this, connection] { Serve(connection); });
             }
@@ -85,12 +85,12 @@ public:
         stop_ = true;
         acceptor_.join();
         for (std::thread& thread : threads_) thread.join();
-        closesocket(listener_);
+        CloseSocket(listener_);
     }
     int port() const { return port_; }
 
 private:
-    void Serve(SOCKET connection) {
+    void Serve(SocketHandle connection) {
         std::string request;
         char buffer[4096];
         while (!stop_ && request.find("\r\n\r\n") == std::string::npos) {
@@ -109,11 +109,11 @@ private:
                 open = recv(connection, buffer, sizeof buffer, 0) > 0;
             }
         }
-        closesocket(connection);
+        CloseSocket(connection);
     }
 
     bool trickle_;
-    SOCKET listener_ = INVALID_SOCKET;
+    SocketHandle listener_ = NO_SOCKET;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread acceptor_;

@@ -27,19 +27,19 @@ LoopbackImageServer::LoopbackImageServer(Handler handler) : handler_(std::move(h
 LoopbackImageServer::~LoopbackImageServer() {
     stopping_ = true;
     // 2: both directions (SHUT_RDWR, SD_BOTH).
-    if (listener_ != INVALID_SOCKET) shutdown(listener_, 2);
+    if (listener_ != NO_SOCKET) shutdown(listener_, 2);
     // Connection threads notice the stop within one poll interval.
     while (active_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    if (listener_ != NO_SOCKET) CloseSocket(listener_);
 }
 
 bool LoopbackImageServer::Start(int port) {
     listener_ = ListenOnLoopback(port, 64);
-    if (listener_ == INVALID_SOCKET) return false;
+    if (listener_ == NO_SOCKET) return false;
     port_ = BoundPort(listener_);
     if (port_ == 0) {
-        closesocket(listener_);
-        listener_ = INVALID_SOCKET;
+        CloseSocket(listener_);
+        listener_ = NO_SOCKET;
         return false;
     }
     ++active_;
@@ -59,8 +59,8 @@ std::vector<std::string> LoopbackImageServer::RequestedPaths() const {
 void LoopbackImageServer::AcceptLoop() {
     while (!stopping_) {
         if (!WaitReadable(listener_, POLL_MILLISECONDS)) continue;
-        SOCKET connection = accept(listener_, nullptr, nullptr);
-        if (connection == INVALID_SOCKET) continue;
+        SocketHandle connection = accept(listener_, nullptr, nullptr);
+        if (connection == NO_SOCKET) continue;
         ++connections_;
         ++active_;
         std::thread(&LoopbackImageServer::ServeConnection, this, connection).detach();
@@ -68,7 +68,7 @@ void LoopbackImageServer::AcceptLoop() {
     --active_;
 }
 
-void LoopbackImageServer::ServeConnection(SOCKET connection) {
+void LoopbackImageServer::ServeConnection(SocketHandle connection) {
     std::string pending;
     char buffer[8192];
     bool open = true;
@@ -104,6 +104,6 @@ void LoopbackImageServer::ServeConnection(SOCKET connection) {
         ++served_;
         open = keepAlive && !response.dropAfter;
     }
-    closesocket(connection);
+    CloseSocket(connection);
     --active_;
 }

@@ -45,10 +45,10 @@ public:
 
 private:
     void AcceptLoop();
-    void ServeConnection(SOCKET connection);
+    void ServeConnection(SocketHandle connection);
 
     Handler handler_;
-    SOCKET listener_ = INVALID_SOCKET;
+    SocketHandle listener_ = NO_SOCKET;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};

@@ -22,7 +22,7 @@
 
 namespace {
 
-const char MESSAGE_INVALID_SOCKET[] = "INVALID_SOCKET";
+const char MESSAGE_INVALID_SOCKET[] = "NO_SOCKET";
 const char MESSAGE_BLOCKING_CONNECT_FAILED[] = "socket bio connect() failed";
 const char FORMAT_NEW_SOCKET[] = "%s --- new socket()";
 const char FORMAT_VIA_PROXY[] = "%s via %s";
@@ -218,7 +218,7 @@ const int RACE_STAGGER_MILLISECONDS = 250;
 // The connects of a race still under way: sockets and their addresses'
 // places.
 struct PendingConnects {
-    SOCKET sockets[HOST_ADDRESS_LIMIT];
+    SocketHandle sockets[HOST_ADDRESS_LIMIT];
     int indexes[HOST_ADDRESS_LIMIT];
     int count;
 };
@@ -236,7 +236,7 @@ bool AwaitNonBlockingConnect(const PendingConnects* pending, int milliseconds, i
     fd_set writable, failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
-    SOCKET highest = 0;
+    SocketHandle highest = 0;
     for (int i = 0; i < pending->count; ++i) {
         FD_SET(pending->sockets[i], &writable);
         FD_SET(pending->sockets[i], &failed);
@@ -266,19 +266,18 @@ struct RaceFailures {
 
 // Starts the connect to addresses->items[index]: a non-blocking one joins
 // `pending`; where the socket cannot be made non-blocking it connects at
-// once, blocking.  A connected socket is returned; INVALID_SOCKET when the
+// once, blocking.  A connected socket is returned; NO_SOCKET when the
 // attempt is under way or failed (noted in `failures` with its message).
-SOCKET StartConnect(Transfer* transfer, const HostAddresses* addresses, int index, int port, PendingConnects* pending,
+SocketHandle StartConnect(Transfer* transfer, const HostAddresses* addresses, int index, int port, PendingConnects* pending,
                     RaceFailures* failures, ErrorText error) {
     sockaddr_storage peer = addresses->items[index];
     SetAddressPort(&peer, port);
-    SOCKET socket = OpenTcpSocket(peer.ss_family);
-    if (socket == INVALID_SOCKET) {
+    SocketHandle socket = OpenTcpSocket(peer.ss_family);
+    if (socket == NO_SOCKET) {
         // Another family may still work; this one says nothing of the host.
-        return INVALID_SOCKET;
+        return NO_SOCKET;
     }
-    unsigned long nonBlocking = 1;
-    int switched = ioctlsocket(socket, FIONBIO, &nonBlocking);
+    int switched = SetSocketNonBlocking(socket, true);
     if (switched != 0) {
         char line[256];
         std::snprintf(line, sizeof line, FORMAT_NON_BLOCKING_UNAVAILABLE, switched);
@@ -286,30 +285,30 @@ SOCKET StartConnect(Transfer* transfer, const HostAddresses* addresses, int inde
     }
     int connected = connect(socket, reinterpret_cast<sockaddr*>(&peer), AddressLength(&peer));
     if (switched != 0) {
-        if (connected != SOCKET_ERROR) return socket;
-        closesocket(socket);
+        if (connected != SOCKET_CALL_FAILED) return socket;
+        CloseSocket(socket);
         failures->counted[index] = true;
         failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
-        return INVALID_SOCKET;
+        return NO_SOCKET;
     }
-    int socketError = connected == SOCKET_ERROR ? LastSocketError() : 0;
-    if (connected == SOCKET_ERROR && ClassifySocketError(socketError, /*blocking=*/false) != SOCKET_WOULD_BLOCK) {
+    int socketError = connected == SOCKET_CALL_FAILED ? LastSocketError() : 0;
+    if (connected == SOCKET_CALL_FAILED && ClassifySocketError(socketError, /*blocking=*/false) != SOCKET_WOULD_BLOCK) {
         // Failed before it returned (a refusal, a family without a route).
-        closesocket(socket);
+        CloseSocket(socket);
         failures->counted[index] = true;
         failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, socketError);
-        return INVALID_SOCKET;
+        return NO_SOCKET;
     }
     // Under way (or connected already): select tells which.
     pending->sockets[pending->count] = socket;
     pending->indexes[pending->count] = index;
     ++pending->count;
-    return INVALID_SOCKET;
+    return NO_SOCKET;
 }
 
 void ClosePending(PendingConnects* pending, int except) {
     for (int i = 0; i < pending->count; ++i) {
-        if (i != except) closesocket(pending->sockets[i]);
+        if (i != except) CloseSocket(pending->sockets[i]);
     }
     pending->count = 0;
 }
@@ -323,7 +322,7 @@ void ClosePending(PendingConnects* pending, int except) {
 // connected host has not answered yet, so its failure count stays until it
 // does (NoteHostAnswer).  *winner is the winning address's place;
 // failures->counted tells which attempts were refused or timed out.
-ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int port, SOCKET* connected, int* winner,
+ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int port, SocketHandle* connected, int* winner,
                       RaceFailures* failures, ErrorText error) {
     PendingConnects pending;
     pending.count = 0;
@@ -334,14 +333,14 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
     auto lastStart = start;
     int next = 0;
     bool startNext = true;
-    SOCKET won = INVALID_SOCKET;
+    SocketHandle won = NO_SOCKET;
     int wonAt = -1;
-    while (won == INVALID_SOCKET) {
+    while (won == NO_SOCKET) {
         if (next < addresses->count && (startNext || MillisecondsSince(lastStart) >= RACE_STAGGER_MILLISECONDS)) {
             lastStart = std::chrono::steady_clock::now();
             const int before = pending.count;
             won = StartConnect(transfer, addresses, next, port, &pending, failures, error);
-            if (won != INVALID_SOCKET) {
+            if (won != NO_SOCKET) {
                 wonAt = next;
                 ClosePending(&pending, -1);
                 break;
@@ -380,7 +379,7 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
             if (i == first) continue;
             if (outcomes[i] == 0 || outcomes[i] == RACE_CONNECTED) {
                 if (first >= 0) {
-                    closesocket(pending.sockets[i]);  // lost the race
+                    CloseSocket(pending.sockets[i]);  // lost the race
                 } else {
                     pending.sockets[kept] = pending.sockets[i];
                     pending.indexes[kept++] = pending.indexes[i];
@@ -388,7 +387,7 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
                 continue;
             }
             // A refused connect, reported at once: the next address goes now.
-            closesocket(pending.sockets[i]);
+            CloseSocket(pending.sockets[i]);
             failures->counted[pending.indexes[i]] = true;
             failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, outcomes[i]);
             startNext = true;
@@ -399,10 +398,9 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
             wonAt = pending.indexes[first];
         }
     }
-    unsigned long blocking = 0;
-    int reset = ioctlsocket(won, FIONBIO, &blocking);
+    int reset = SetSocketNonBlocking(won, false);
     if (reset != 0) {
-        closesocket(won);
+        CloseSocket(won);
         return FailConnect(error, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
     }
     *connected = won;
@@ -416,7 +414,7 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
 // out counts a failure under its own key.  `key` (FAILURE_KEY_BYTES)
 // receives the failure key of the address connected to, or of the first
 // one tried; empty when no address was found.
-SOCKET ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, bool* unanswered,
+SocketHandle ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, bool* unanswered,
                      char* key) {
     HostAddresses addresses;
     *unanswered = false;
@@ -425,7 +423,7 @@ SOCKET ConnectSocket(Transfer* transfer, const char* host, int port, bool secure
     FormatFailureKey(&addresses.items[0], port, secure, key);
     RaceFailures failures;
     std::memset(&failures, 0, sizeof failures);
-    SOCKET socket = 0;
+    SocketHandle socket = 0;
     int winner = 0;
     ConnectResult result = Connect(transfer, &addresses, port, &socket, &winner, &failures, error);
     for (int i = 0; i < addresses.count; ++i) {
@@ -456,10 +454,10 @@ int ConnectFailureCount(HttpClient* client, const char* failureKey) {
     return static_cast<int>(FailureCount(client, failureKey));
 }
 
-SOCKET OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey) {
+SocketHandle OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey) {
     bool unanswered;
     char key[FAILURE_KEY_BYTES];
-    SOCKET socket = ConnectSocket(transfer, host, port, /*secure=*/false, error, &unanswered, key);
+    SocketHandle socket = ConnectSocket(transfer, host, port, /*secure=*/false, error, &unanswered, key);
     if (failureKey != nullptr) std::snprintf(failureKey, FAILURE_KEY_BYTES, "%s", key);
     return socket;
 }
@@ -483,7 +481,7 @@ HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port,
     char key[FAILURE_KEY_BYTES];
     char reason[HTTP_ERROR_TEXT_BYTES];
     const ErrorText reasonText = {reason, sizeof reason};
-    SOCKET socket = ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, reasonText, &unanswered, key);
+    SocketHandle socket = ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, reasonText, &unanswered, key);
     if (socket == 0) {
         PutProxyUnreachable(error, proxy, reason);
         return nullptr;
@@ -515,7 +513,7 @@ HttpConnection* OpenHttpConnection(Transfer* transfer, const char* host, int por
     *result = TRANSPORT_FAILED;
     bool unanswered = false;
     char key[FAILURE_KEY_BYTES];
-    SOCKET socket = ConnectSocket(transfer, host, port, secure, error, &unanswered, key);
+    SocketHandle socket = ConnectSocket(transfer, host, port, secure, error, &unanswered, key);
     if (socket == 0) {
         // Nothing answered on the TLS port: for the caller as good as no TLS.
         if (unanswered) *result = secure ? TRANSPORT_NO_TLS : TRANSPORT_UNANSWERED;

@@ -60,7 +60,7 @@ int ConnectFailureCount(HttpClient* client, const char* failureKey);
 // or is refused counts toward CONNECT_FAILURE_LIMIT.  `failureKey` (when
 // given, FAILURE_KEY_BYTES) receives the key the peer's failures count under:
 // the address connected to, or after a failure the first one tried.
-SOCKET OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey = nullptr);
+SocketHandle OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey = nullptr);
 
 // Whether the peer of `failureKey` is at CONNECT_FAILURE_LIMIT: a new
 // connection to it would be refused at once.

@@ -33,9 +33,9 @@ Transport* NewLayer(const TransportOps* ops, Transport* below, void* context) {
 
 // TCP: the socket itself, kept as the context's value (no record of its own).
 
-void* SocketContext(SOCKET socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
+void* SocketContext(SocketHandle socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
 
-SOCKET SocketOf(const Transport* layer) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(layer->context)); }
+SocketHandle SocketOf(const Transport* layer) { return static_cast<SocketHandle>(reinterpret_cast<uintptr_t>(layer->context)); }
 
 bool TcpSend(Transfer*, Transport* layer, const char* bytes, int length) {
     return SendAll(SocketOf(layer), bytes, static_cast<size_t>(length)) == 1;
@@ -65,7 +65,7 @@ void TcpSendPromptly(Transport* layer) {
 }
 
 void TcpClose(Transport* layer) {
-    closesocket(SocketOf(layer));
+    CloseSocket(SocketOf(layer));
     std::free(layer);
 }
 
@@ -220,9 +220,9 @@ HeadState ReceiveProxyAnswer(Transfer* transfer, Transport* below, HeadReader* h
 
 }  // namespace
 
-Transport* NewTcpTransport(SOCKET socket) { return NewLayer(&TCP_OPS, nullptr, SocketContext(socket)); }
+Transport* NewTcpTransport(SocketHandle socket) { return NewLayer(&TCP_OPS, nullptr, SocketContext(socket)); }
 
-void InitTcpTransport(Transport* layer, SOCKET socket) {
+void InitTcpTransport(Transport* layer, SocketHandle socket) {
     layer->ops = &BORROWED_TCP_OPS;
     layer->below = nullptr;
     layer->context = SocketContext(socket);
@@ -311,7 +311,7 @@ bool TransportHasBuffered(const Transport* layer) { return layer->ops->buffered(
 
 void TransportSendPromptly(Transport* layer) { layer->ops->sendPromptly(layer); }
 
-SOCKET TransportSocketForTests(const Transport* layer) {
+SocketHandle TransportSocketForTests(const Transport* layer) {
     while (layer->below != nullptr) layer = layer->below;
     return SocketOf(layer);
 }

@@ -73,11 +73,11 @@ struct Transport {
 
 // The bottom layer over a connected socket (network time-outs set), which
 // it owns from now on.
-Transport* NewTcpTransport(SOCKET socket);
+Transport* NewTcpTransport(SocketHandle socket);
 // The same in the caller's record, which never closes the socket nor frees
 // itself: for a socket someone else owns (test feeders).  The record's
 // context is the socket itself.
-void InitTcpTransport(Transport* layer, SOCKET socket);
+void InitTcpTransport(Transport* layer, SocketHandle socket);
 
 // Sends "CONNECT host:port" to `proxy` over `below` (a TCP layer connected
 // to the proxy) and reads the answer head: the tunnel layer on a 200, else
@@ -105,7 +105,7 @@ bool TransportHasBuffered(const Transport* layer);
 void TransportSendPromptly(Transport* layer);
 // The socket at the bottom of the stack, for tests that act on it (a
 // half-close, a comparison); nothing in the client asks it.
-SOCKET TransportSocketForTests(const Transport* layer);
+SocketHandle TransportSocketForTests(const Transport* layer);
 
 bool TransportSend(Transfer* transfer, Transport* layer, const char* bytes, int length);
 int TransportReceive(Transfer* transfer, Transport* layer, char* into, int room);

@@ -62,22 +62,22 @@ sockaddr_in LoopbackAddress(int port) {
     return address;
 }
 
-SOCKET ListenOnLoopback(int port, int backlog) {
-    SOCKET listener = OpenTcpSocket();
-    if (listener == INVALID_SOCKET) return INVALID_SOCKET;
+SocketHandle ListenOnLoopback(int port, int backlog) {
+    SocketHandle listener = OpenTcpSocket();
+    if (listener == NO_SOCKET) return NO_SOCKET;
 #ifndef _WIN32
     int yes = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 #endif
     sockaddr_in address = LoopbackAddress(port);
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, backlog) != 0) {
-        closesocket(listener);
-        return INVALID_SOCKET;
+        CloseSocket(listener);
+        return NO_SOCKET;
     }
     return listener;
 }
 
-int BoundPort(SOCKET socket) {
+int BoundPort(SocketHandle socket) {
     sockaddr_in address;
 #ifdef _WIN32
     int length = sizeof address;
@@ -88,7 +88,7 @@ int BoundPort(SOCKET socket) {
     return ntohs(address.sin_port);
 }
 
-int WaitReadable(SOCKET socket, int milliseconds) {
+int WaitReadable(SocketHandle socket, int milliseconds) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket, &readable);
@@ -106,8 +106,8 @@ bool BudgetGivenUp(const WaitBudget* budget) {
 }
 
 struct WakeSignal {
-    SOCKET receiver;
-    SOCKET sender;
+    SocketHandle receiver;
+    SocketHandle sender;
 };
 
 WakeSignal* NewWakeSignal() {
@@ -127,8 +127,8 @@ void SignalWake(WakeSignal* wake) {
 
 void FreeWakeSignal(WakeSignal* wake) {
     if (wake == nullptr) return;
-    if (wake->sender != wake->receiver) closesocket(wake->sender);
-    closesocket(wake->receiver);
+    if (wake->sender != wake->receiver) CloseSocket(wake->sender);
+    CloseSocket(wake->receiver);
     delete wake;
 }
 
@@ -143,10 +143,10 @@ void TakeWake(WakeSignal* wake) {
 
 }  // namespace
 
-SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake, const WaitBudget* budget) {
+SocketWait AwaitSocketOrWake(SocketHandle socket, bool forWrite, WakeSignal* wake, const WaitBudget* budget) {
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
-    const SOCKET highest = wake != nullptr && wake->receiver > socket ? wake->receiver : socket;
+    const SocketHandle highest = wake != nullptr && wake->receiver > socket ? wake->receiver : socket;
     for (;;) {
         if (BudgetGivenUp(budget)) {
             SetTimedOutSocketError();
@@ -176,7 +176,7 @@ SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake, con
     }
 }
 
-SocketWait AwaitSocket(SOCKET socket, bool forWrite, const WaitBudget* budget) {
+SocketWait AwaitSocket(SocketHandle socket, bool forWrite, const WaitBudget* budget) {
     return AwaitSocketOrWake(socket, forWrite, nullptr, budget);
 }
 
@@ -309,7 +309,7 @@ void SetAddressPort(sockaddr_storage* address, int port) {
 
 void SetHostLookupForTests(HostLookupFn lookup) { hostLookup.store(lookup); }
 
-int SendAll(SOCKET socket, const char* bytes, size_t length) {
+int SendAll(SocketHandle socket, const char* bytes, size_t length) {
     size_t sent = 0;
     while (sent < length) {
         size_t piece = length - sent;

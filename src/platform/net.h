@@ -1,10 +1,11 @@
 // Sockets at the operating system's edge.
 //
-// The HTTP client is written against the Winsock 1.1 names: SOCKET,
-// INVALID_SOCKET, SOCKET_ERROR, closesocket, ioctlsocket with FIONBIO,
-// select, send, recv, connect.  On Windows they are Winsock's own; on POSIX
-// this header supplies them over BSD sockets, so the client reads the same on
-// both systems.  Core code includes this header, never a system socket header.
+// The core names a socket in its own words: a SocketHandle (NO_SOCKET for
+// none), closed with CloseSocket, switched with SetSocketNonBlocking, a
+// failed call returning SOCKET_CALL_FAILED.  Each system supplies them: Winsock
+// on Windows (platform/win32), BSD sockets on POSIX; the calls both systems
+// share under one name (select, send, recv, connect) are used as they are.
+// Core code includes this header, never a system socket header.
 //
 // Where the two systems really differ, the difference is settled here:
 //   - A refused non-blocking connect: Linux marks the socket writable at once
@@ -45,22 +46,27 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
-typedef int SOCKET;
-const SOCKET INVALID_SOCKET = -1;
-const int SOCKET_ERROR = -1;
-
-// close(2) of a socket; 0 or SOCKET_ERROR.
-int closesocket(SOCKET socket);
-// FIONBIO with *argument nonzero switches to non-blocking mode, zero back to
-// blocking; other commands go to ioctl(2).  0 or SOCKET_ERROR.
-int ioctlsocket(SOCKET socket, long command, unsigned long* argument);
-
 #endif
+
+#ifdef _WIN32
+typedef SOCKET SocketHandle;
+const SocketHandle NO_SOCKET = INVALID_SOCKET;
+#else
+typedef int SocketHandle;
+const SocketHandle NO_SOCKET = -1;
+#endif
+// What a failed socket call returns on both systems (Winsock's SOCKET_ERROR).
+const int SOCKET_CALL_FAILED = -1;
+
+// Closes the socket; 0 or SOCKET_CALL_FAILED.
+int CloseSocket(SocketHandle socket);
+// Switches the socket to non-blocking mode, or back to blocking; 0 or
+// SOCKET_CALL_FAILED.
+int SetSocketNonBlocking(SocketHandle socket, bool nonBlocking);
 
 // The bound of every wait on the network: the connect wait and the send and
 // receive time-outs of each socket.
@@ -84,9 +90,9 @@ int StartNetwork();
 // WSACleanup on Windows; nothing on POSIX.
 void StopNetwork();
 
-// socket(family, SOCK_STREAM, IPPROTO_TCP), or INVALID_SOCKET.  The socket
+// socket(family, SOCK_STREAM, IPPROTO_TCP), or NO_SOCKET.  The socket
 // it returns is never 0 and can always be watched with select.
-SOCKET OpenTcpSocket(int family = AF_INET);
+SocketHandle OpenTcpSocket(int family = AF_INET);
 
 // The addresses a host has, in the resolver's order, IPv4 and IPv6 alike;
 // each sockaddr_in or sockaddr_in6 has port 0.  Addresses past
@@ -148,12 +154,12 @@ void SetAddressPort(sockaddr_storage* address, int port);
 // After select reported a non-blocking connect's socket writable: 0 when it
 // is connected, else the system's error code for the failed connect (e.g.
 // ECONNREFUSED on Linux).  Always 0 on Windows (see above).
-int ConnectErrorAfterSelect(SOCKET socket);
+int ConnectErrorAfterSelect(SocketHandle socket);
 
 // After select reported a non-blocking connect's socket in its exception
 // set (how Winsock reports a failed connect): the error code of the failed
 // connect (SO_ERROR), never 0.
-int ConnectErrorAfterException(SOCKET socket);
+int ConnectErrorAfterException(SocketHandle socket);
 
 // The error code the calling thread's last failed socket call left:
 // WSAGetLastError() under Winsock, errno on POSIX.  Read it right after the
@@ -182,18 +188,18 @@ SocketErrorKind ClassifySocketError(int code, bool blocking);
 sockaddr_in LoopbackAddress(int port);
 
 // A TCP socket listening on 127.0.0.1 at `port` (0: a free port, see
-// BoundPort), or INVALID_SOCKET.  On POSIX a port whose last connections
+// BoundPort), or NO_SOCKET.  On POSIX a port whose last connections
 // linger in TIME_WAIT can be listened on again at once (SO_REUSEADDR); on
 // Windows that option would let another socket take a port in use, so there
 // it is not set.  For the command line's demo server and the test peers.
-SOCKET ListenOnLoopback(int port, int backlog);
+SocketHandle ListenOnLoopback(int port, int backlog);
 
 // The local port a bound socket has, or 0.
-int BoundPort(SOCKET socket);
+int BoundPort(SocketHandle socket);
 
 // 1 when `socket` has something to read (or its peer has closed) within
 // `milliseconds` (under one second), else 0.
-int WaitReadable(SOCKET socket, int milliseconds);
+int WaitReadable(SocketHandle socket, int milliseconds);
 
 // Long network waits (a connect, a receive, a TLS handshake or record, a
 // name lookup) run in slices of at most NETWORK_WAIT_SLICE_MILLISECONDS.
@@ -220,7 +226,7 @@ enum SocketWait {
 // a time-out or a give-up, LastSocketError() reads as a timed-out receive
 // would (ClassifySocketError gives SOCKET_TIMED_OUT for a blocking socket).
 // `budget` (null: none) is asked between slices.
-SocketWait AwaitSocket(SOCKET socket, bool forWrite, const WaitBudget* budget);
+SocketWait AwaitSocket(SocketHandle socket, bool forWrite, const WaitBudget* budget);
 
 // A wake-up for a thread that waits on a socket: another thread signals it,
 // and the wait returns at once instead of at its next slice.  Signals that
@@ -237,18 +243,18 @@ void SignalWake(WakeSignal* wake);
 void FreeWakeSignal(WakeSignal* wake);
 // The pair beneath a WakeSignal, each end non-blocking (the same socket
 // twice where one socket is both); false when none could be made.
-bool OpenWakeSockets(SOCKET* receiver, SOCKET* sender);
+bool OpenWakeSockets(SocketHandle* receiver, SocketHandle* sender);
 
 // AwaitSocket that also ends, as SOCKET_WOKEN, when `wake` (null: none) is
 // signalled; the signal is taken.
-SocketWait AwaitSocketOrWake(SOCKET socket, bool forWrite, WakeSignal* wake, const WaitBudget* budget);
+SocketWait AwaitSocketOrWake(SocketHandle socket, bool forWrite, WakeSignal* wake, const WaitBudget* budget);
 
 // Leaves the error code of a timed-out receive for LastSocketError().
 void SetTimedOutSocketError();
 
 // Sends all `length` bytes, however the system splits them; 1 on success, 0
 // when a send fails.
-int SendAll(SOCKET socket, const char* bytes, size_t length);
+int SendAll(SocketHandle socket, const char* bytes, size_t length);
 
 // The current network time-out, NETWORK_TIMEOUT_MILLISECONDS unless a test
 // shortened it.
@@ -257,7 +263,7 @@ int NetworkTimeoutMilliseconds();
 // Sets SO_SNDTIMEO and SO_RCVTIMEO to the network time-out (milliseconds as
 // a 4-byte integer on Windows, a timeval on POSIX).  Results are ignored: a
 // socket without time-outs still works, only less boundedly.
-void SetSocketTimeouts(SOCKET socket);
+void SetSocketTimeouts(SocketHandle socket);
 
 // Test seam: shortens every network wait to `milliseconds` so a time-out
 // test ends quickly; 0 restores NETWORK_TIMEOUT_MILLISECONDS.  Production

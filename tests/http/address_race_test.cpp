@@ -49,9 +49,9 @@ protected:
         FreeHttpClient(client_);
         StopNetwork();
     }
-    SOCKET Open(const std::string& host, int port) {
+    SocketHandle Open(const std::string& host, int port) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        SOCKET socket = OpenConnection(&transfer_, host.c_str(), port, ErrorText{errorText, sizeof errorText});
+        SocketHandle socket = OpenConnection(&transfer_, host.c_str(), port, ErrorText{errorText, sizeof errorText});
         message = errorText;
         return socket;
     }
@@ -60,9 +60,9 @@ protected:
     }
     // A loopback port that nothing listens on (on either address).
     static int ClosedPort() {
-        SOCKET probe = ListenOnLoopback(0, 1);
+        SocketHandle probe = ListenOnLoopback(0, 1);
         int port = BoundPort(probe);
-        closesocket(probe);
+        CloseSocket(probe);
         return port;
     }
 
@@ -78,18 +78,18 @@ const std::string CUT_OFF = Gbk(" - 连接失败已连续发生5次+");
 // gone unnoticed, the IPv4 attempt would still win after its stagger, and
 // ::1 would be closed uncounted), and the connection is to 127.0.0.1.
 TEST_F(AddressRace, ARefusedAddressIsCountedAndTheNextWins) {
-    SOCKET listener = ListenOnLoopback(0, 4);
-    ASSERT_NE(INVALID_SOCKET, listener);
+    SocketHandle listener = ListenOnLoopback(0, 4);
+    ASSERT_NE(NO_SOCKET, listener);
     const int port = BoundPort(listener);
     char key[FAILURE_KEY_BYTES] = {0};
     char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-    SOCKET socket = OpenConnection(&transfer_, "dual.test", port, ErrorText{errorText, sizeof errorText}, key);
+    SocketHandle socket = OpenConnection(&transfer_, "dual.test", port, ErrorText{errorText, sizeof errorText}, key);
     ASSERT_NE(0, socket) << Utf8(errorText);
     EXPECT_EQ("127.0.0.1:" + std::to_string(port), std::string(key));
     EXPECT_EQ(1, FailuresOf("[::1]:" + std::to_string(port)));
     EXPECT_EQ(0, FailuresOf(key));
-    closesocket(socket);
-    closesocket(listener);
+    CloseSocket(socket);
+    CloseSocket(listener);
 }
 
 // Each address of a host counts its own failures, under its own key; the

@@ -15,9 +15,9 @@ namespace {
 class ConnectionTest : public HttpTest {
 protected:
     // Opens a connection; the message of a failure goes to `message`.
-    SOCKET Open(const std::string& host, int port) {
+    SocketHandle Open(const std::string& host, int port) {
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-        SOCKET socket = OpenConnection(&transfer_, host.c_str(), port, ErrorText{errorText, sizeof errorText});
+        SocketHandle socket = OpenConnection(&transfer_, host.c_str(), port, ErrorText{errorText, sizeof errorText});
         message = errorText;
         return socket;
     }
@@ -47,9 +47,9 @@ TEST_F(ConnectionTest, FiveRefusedConnectsBlockTheHostUntilReset) {
     EXPECT_EQ(LOOPBACK + ":" + std::to_string(port) + Gbk(" - 连接失败已连续发生5次+"), message);
 
     ResetConnectFailureCounts(client_);
-    SOCKET socket = Open(LOOPBACK, port);
+    SocketHandle socket = Open(LOOPBACK, port);
     EXPECT_NE(0, socket) << Utf8(message);
-    closesocket(socket);
+    CloseSocket(socket);
 }
 
 // Only an answer clears the count (see the silent host's test): a host that
@@ -61,9 +61,9 @@ TEST_F(ConnectionTest, AConnectAloneDoesNotClearTheCount) {
     {
         ScriptedServer server({}, port);
         ASSERT_TRUE(server.listening());
-        SOCKET socket = Open(LOOPBACK, port);
+        SocketHandle socket = Open(LOOPBACK, port);
         EXPECT_NE(0, socket) << Utf8(message);
-        closesocket(socket);
+        CloseSocket(socket);
         EXPECT_EQ(4, FailuresOf(LOOPBACK, port));
     }
     EXPECT_EQ(0, Open(LOOPBACK, port));
@@ -148,14 +148,14 @@ TEST_F(ConnectionTest, UnresolvableHostsFailWithoutCounting) {
 
 TEST_F(ConnectionTest, OwnDomainFallsBackToThisMachine) {
     ScriptedServer server({Serve(Reply("pong"))});
-    SOCKET socket = Open(std::string("updates") + OWN_DOMAIN_SUFFIX, server.port());
+    SocketHandle socket = Open(std::string("updates") + OWN_DOMAIN_SUFFIX, server.port());
     ASSERT_NE(0, socket) << Utf8(message);
     const char request[] = "GET / HTTP/1.0\r\n\r\n";
     ASSERT_EQ(static_cast<int>(sizeof request - 1), static_cast<int>(send(socket, request, sizeof request - 1, MSG_NOSIGNAL)));
     char reply[8] = {0};
     EXPECT_EQ(4, static_cast<int>(recv(socket, reply, sizeof reply, 0)));
     EXPECT_STREQ("pong", reply);
-    closesocket(socket);
+    CloseSocket(socket);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ TEST_F(DownloadTest, RequestTextIsExact) {
     // A connection to the server pooled as host "h" port 80 lets the
     // requests for "h" reach it.
     char connectMessage[HTTP_ERROR_TEXT_BYTES] = {0};
-    SOCKET socket =
+    SocketHandle socket =
         OpenConnection(&transfer_, "127.0.0.1", server.port(), ErrorText{connectMessage, sizeof connectMessage});
     ASSERT_NE(0, socket) << Utf8(connectMessage);
     HttpConnection* pooled = static_cast<HttpConnection*>(AllocateZeroed(1, sizeof(HttpConnection)));
@@ -111,7 +111,7 @@ TEST_F(DownloadTest, StalePooledConnectionIsReplacedAtOnce) {
     ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
     EXPECT_EQ(1, Download(server.Url("/1.jpg"), 1)) << Utf8(error);
     // Wait until the server's close has reached the pooled socket.
-    SOCKET pooled = PooledSocket(client_, Key(server));
+    SocketHandle pooled = PooledSocket(client_, Key(server));
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(pooled, &readSet);
@@ -138,7 +138,7 @@ TEST_F(DownloadTest, IdlePooledConnectionThatClosedOrSpokeIsReplacedBeforeTheReq
     ScriptedServer speaking({ServeKeepingOpen({ReplyInPieces({Ok(JPEG_BYTES), late})}), Serve(Reply(Ok(JPEG_BYTES)))});
     for (ScriptedServer* server : {&closing, &speaking}) {
         EXPECT_EQ(1, Download(server->Url("/1.jpg"), 1)) << Utf8(error);
-        SOCKET pooled = PooledSocket(client_, Key(*server));
+        SocketHandle pooled = PooledSocket(client_, Key(*server));
         ASSERT_EQ(1, WaitReadable(pooled, 900));  // the close or the bytes have arrived
         HttpConnection* connection = static_cast<HttpConnection*>(HashMapGet(Pool(), Key(*server).c_str()));
         EXPECT_FALSE(TransportAlive(connection->transport));

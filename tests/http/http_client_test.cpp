@@ -22,7 +22,7 @@ struct Side {
         InitTransfer(&transfer, client, ErrorText{errorText, sizeof errorText}, nullptr);
     }
     ~Side() { FreeHttpClient(client); }
-    SOCKET Open(int port) {
+    SocketHandle Open(int port) {
         errorText[0] = '\0';
         return OpenConnection(&transfer, LOOPBACK, port, transfer.error);
     }
@@ -69,8 +69,8 @@ TEST_F(HttpClientTest, TwoClientsShareNothing) {
     EXPECT_EQ(1, ConnectFailureCount(b.client, key.c_str()));
 
     // A's pooled connection is never B's: each pool opens its own.
-    SOCKET listener = ListenOnLoopback(0, 4);
-    ASSERT_NE(INVALID_SOCKET, listener);
+    SocketHandle listener = ListenOnLoopback(0, 4);
+    ASSERT_NE(NO_SOCKET, listener);
     const int port = BoundPort(listener);
     HttpConnection* fromA = AcquirePooledConnection(&a.transfer, LOOPBACK, port, a.transfer.error);
     HttpConnection* fromB = AcquirePooledConnection(&b.transfer, LOOPBACK, port, b.transfer.error);
@@ -82,7 +82,7 @@ TEST_F(HttpClientTest, TwoClientsShareNothing) {
     EXPECT_EQ(1, HttpClientPool(b.client, 0)->count);
     ClosePooledConnections(a.client);
     ClosePooledConnections(b.client);
-    closesocket(listener);
+    CloseSocket(listener);
 
     // At once: each thread's two kept-alive downloads go over its own
     // client's one connection.

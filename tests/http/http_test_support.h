@@ -44,7 +44,7 @@ inline int LoopbackForEveryName(const char*, HostAddresses* addresses) {
 }
 
 // The pooled connection's socket for a ConnectionKey in the client's pool 0, or 0.
-inline SOCKET PooledSocket(HttpClient* client, const std::string& key) {
+inline SocketHandle PooledSocket(HttpClient* client, const std::string& key) {
     const HttpConnection* pooled =
         static_cast<const HttpConnection*>(HashMapGet(HttpClientPool(client, 0), key.c_str()));
     return pooled != nullptr ? TransportSocketForTests(pooled->transport) : 0;

@@ -24,30 +24,30 @@ public:
     CuttingUpstream() : listener_(ListenOnLoopback(0, 8)) {
         thread_ = std::thread([this] {
             for (;;) {
-                SOCKET client = accept(listener_, nullptr, nullptr);
-                if (client == INVALID_SOCKET || stopping_) break;
+                SocketHandle client = accept(listener_, nullptr, nullptr);
+                if (client == NO_SOCKET || stopping_) break;
                 char request[4096];
                 recv(client, request, sizeof request, 0);
                 std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 200000\r\n\r\n";
                 answer += std::string("\x89PNG", 4) + std::string(60000, 'x');
                 SendAll(client, answer.data(), answer.size());
-                closesocket(client);
+                CloseSocket(client);
             }
         });
     }
     ~CuttingUpstream() {
         stopping_ = true;
-        SOCKET wake = OpenTcpSocket();
+        SocketHandle wake = OpenTcpSocket();
         sockaddr_in address = LoopbackAddress(port());
         connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof address);
         thread_.join();
-        closesocket(wake);
-        closesocket(listener_);
+        CloseSocket(wake);
+        CloseSocket(listener_);
     }
     int port() const { return BoundPort(listener_); }
 
 private:
-    SOCKET listener_;
+    SocketHandle listener_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -155,9 +155,9 @@ TEST_F(NginxTlsTest, AddressLiteralsAreCheckedAsAddresses) {
 }
 
 TEST_F(NginxTlsTest, HttpsWhereNothingSpeaksTlsIsFetchedFromPort80) {
-    SOCKET probe = ListenOnLoopback(443, 1);
-    if (probe == INVALID_SOCKET) GTEST_SKIP() << "cannot make sure nothing listens on 127.0.0.1:443 (run as root)";
-    closesocket(probe);
+    SocketHandle probe = ListenOnLoopback(443, 1);
+    if (probe == NO_SOCKET) GTEST_SKIP() << "cannot make sure nothing listens on 127.0.0.1:443 (run as root)";
+    CloseSocket(probe);
     NginxServer plain(Root());
     if (!plain.StartOnPort(80)) GTEST_SKIP() << "cannot listen on 127.0.0.1:80 (run as root): " << plain.error();
 

@@ -30,37 +30,37 @@ public:
     }
     ~ProxyRelay() {
         thread_.join();
-        closesocket(listener_);
+        CloseSocket(listener_);
     }
     int port() const { return port_; }
 
 private:
     void Run() {
-        SOCKET client = accept(listener_, nullptr, nullptr);
+        SocketHandle client = accept(listener_, nullptr, nullptr);
         std::string head;
         char byte;
         while (head.find("\r\n\r\n") == std::string::npos && recv(client, &byte, 1, 0) == 1) head += byte;
         SendAll(client, answer_.data(), answer_.size());
-        SOCKET server = INVALID_SOCKET;
+        SocketHandle server = NO_SOCKET;
         if (answer_.rfind("HTTP/1.1 200", 0) == 0 && answer_.size() == answer_.find("\r\n\r\n") + 4) {
             server = OpenTcpSocket();
             sockaddr_in address = LoopbackAddress(target_);
-            if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) closesocket(server);
+            if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) CloseSocket(server);
         }
         pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
         char buffer[16384];
-        while (server != INVALID_SOCKET && poll(ends, 2, 5000) > 0) {
+        while (server != NO_SOCKET && poll(ends, 2, 5000) > 0) {
             const int from = (ends[0].revents != 0) ? 0 : 1;
             const ssize_t got = recv(ends[from].fd, buffer, sizeof buffer, 0);
             if (got <= 0 || SendAll(ends[1 - from].fd, buffer, static_cast<size_t>(got)) != 1) break;
         }
-        if (server != INVALID_SOCKET) closesocket(server);
-        closesocket(client);
+        if (server != NO_SOCKET) CloseSocket(server);
+        CloseSocket(client);
     }
 
     std::string answer_;
     int target_;
-    SOCKET listener_;
+    SocketHandle listener_;
     int port_ = 0;
     std::thread thread_;
 };
@@ -126,7 +126,7 @@ TEST_F(TransportStackTest, TlsOverTheTunnelReadsThroughTheLayersBelow) {
         ProxyEndpoint proxy = {const_cast<char*>("127.0.0.1"), relay.port(), nullptr, &display[0]};
         char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
         const ErrorText error{errorText, sizeof errorText};
-        SOCKET socket = OpenConnection(&transfer_, "127.0.0.1", relay.port(), error);
+        SocketHandle socket = OpenConnection(&transfer_, "127.0.0.1", relay.port(), error);
         ASSERT_NE(0, socket) << Utf8(errorText);
 
         TransportResult result;

@@ -20,17 +20,17 @@ const int GUARD_MILLISECONDS = 5000;
 
 // A listener on an ephemeral loopback port.
 struct Listener {
-    SOCKET socket = ListenOnLoopback(0, 4);
-    int port = socket != INVALID_SOCKET ? BoundPort(socket) : 0;
+    SocketHandle socket = ListenOnLoopback(0, 4);
+    int port = socket != NO_SOCKET ? BoundPort(socket) : 0;
 
     ~Listener() {
-        if (socket != INVALID_SOCKET) closesocket(socket);
+        if (socket != NO_SOCKET) CloseSocket(socket);
     }
 };
 
 // select on one socket's write and exception sets: 1 writable, 0 not
 // (time-out, or only an exception), -1 error.  *failed tells the exception.
-int WaitWritable(SOCKET socket, int milliseconds, bool* failed) {
+int WaitWritable(SocketHandle socket, int milliseconds, bool* failed) {
     fd_set writeSet, errorSet;
     FD_ZERO(&writeSet);
     FD_ZERO(&errorSet);
@@ -45,10 +45,9 @@ int WaitWritable(SOCKET socket, int milliseconds, bool* failed) {
     return ready > 0 && FD_ISSET(socket, &writeSet) ? 1 : 0;
 }
 
-SOCKET StartConnect(int port) {
-    SOCKET socket = OpenTcpSocket();
-    unsigned long nonBlocking = 1;
-    EXPECT_EQ(0, ioctlsocket(socket, FIONBIO, &nonBlocking));
+SocketHandle StartConnect(int port) {
+    SocketHandle socket = OpenTcpSocket();
+    EXPECT_EQ(0, SetSocketNonBlocking(socket, true));
     sockaddr_in address = LoopbackAddress(port);
     connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
     return socket;
@@ -144,29 +143,28 @@ TEST_F(NetworkPlatform, OrdersAddressesForTheRace) {
 
 TEST_F(NetworkPlatform, NonBlockingConnectThenBlockingWithTimeouts) {
     Listener listener;
-    ASSERT_NE(INVALID_SOCKET, listener.socket);
-    SOCKET client = StartConnect(listener.port);
-    ASSERT_NE(INVALID_SOCKET, client);
+    ASSERT_NE(NO_SOCKET, listener.socket);
+    SocketHandle client = StartConnect(listener.port);
+    ASSERT_NE(NO_SOCKET, client);
     bool failed = false;
     ASSERT_EQ(1, WaitWritable(client, GUARD_MILLISECONDS, &failed));
     EXPECT_FALSE(failed);
     EXPECT_EQ(0, ConnectErrorAfterSelect(client));
-    SOCKET peer = accept(listener.socket, nullptr, nullptr);
-    ASSERT_NE(INVALID_SOCKET, peer);
+    SocketHandle peer = accept(listener.socket, nullptr, nullptr);
+    ASSERT_NE(NO_SOCKET, peer);
 
     // Still non-blocking: a receive with nothing to read fails at once.  The
     // error is read where the system keeps it (WSAGetLastError under
     // Winsock, errno on POSIX) and told apart by kind.
     char byte;
-    EXPECT_EQ(SOCKET_ERROR, recv(client, &byte, 1, 0));
+    EXPECT_EQ(SOCKET_CALL_FAILED, recv(client, &byte, 1, 0));
     int error = LastSocketError();
     EXPECT_EQ(SOCKET_WOULD_BLOCK, ClassifySocketError(error, false)) << error;
 
     // Blocking with a short time-out: the receive gives up by itself.  The
     // guard closes the peer's sending side if it does not, which shows as 0
-    // (end of stream) instead of the time-out's SOCKET_ERROR.
-    unsigned long blocking = 0;
-    ASSERT_EQ(0, ioctlsocket(client, FIONBIO, &blocking));
+    // (end of stream) instead of the time-out's SOCKET_CALL_FAILED.
+    ASSERT_EQ(0, SetSocketNonBlocking(client, false));
     SetNetworkTimeoutForTests(200);
     SetSocketTimeouts(client);
     std::atomic<bool> received{false};
@@ -178,7 +176,7 @@ TEST_F(NetworkPlatform, NonBlockingConnectThenBlockingWithTimeouts) {
     error = LastSocketError();
     received = true;
     guard.join();
-    EXPECT_EQ(SOCKET_ERROR, got);
+    EXPECT_EQ(SOCKET_CALL_FAILED, got);
     EXPECT_EQ(SOCKET_TIMED_OUT, ClassifySocketError(error, true)) << error;
 #ifdef _WIN32
     EXPECT_EQ(WSAETIMEDOUT, error);  // not errno, which Winsock leaves alone
@@ -191,19 +189,19 @@ TEST_F(NetworkPlatform, NonBlockingConnectThenBlockingWithTimeouts) {
     SetSocketTimeouts(client);
     ASSERT_EQ(1, recv(client, &byte, 1, 0));
     EXPECT_EQ('x', byte);
-    EXPECT_EQ(0, closesocket(peer));
-    EXPECT_EQ(0, closesocket(client));
+    EXPECT_EQ(0, CloseSocket(peer));
+    EXPECT_EQ(0, CloseSocket(client));
 }
 
 TEST_F(NetworkPlatform, RefusedConnectIsReportedWhereTheSystemReportsIt) {
     int port;
     {
         Listener closed;
-        ASSERT_NE(INVALID_SOCKET, closed.socket);
+        ASSERT_NE(NO_SOCKET, closed.socket);
         port = closed.port;
     }
-    SOCKET client = StartConnect(port);
-    ASSERT_NE(INVALID_SOCKET, client);
+    SocketHandle client = StartConnect(port);
+    ASSERT_NE(NO_SOCKET, client);
     bool failed = false;
     int ready = WaitWritable(client, 1000, &failed);
 #ifdef _WIN32
@@ -218,7 +216,7 @@ TEST_F(NetworkPlatform, RefusedConnectIsReportedWhereTheSystemReportsIt) {
     EXPECT_EQ(1, ready);
     EXPECT_NE(0, ConnectErrorAfterSelect(client));
 #endif
-    closesocket(client);
+    CloseSocket(client);
 }
 
 TEST_F(NetworkPlatform, PeerResetIsClassifiedAsAReset) {
@@ -229,12 +227,12 @@ TEST_F(NetworkPlatform, PeerResetIsClassifiedAsAReset) {
     EXPECT_EQ(SOCKET_CONNECTION_RESET, ClassifySocketError(WSAECONNABORTED, true));
 #else
     Listener listener;
-    ASSERT_NE(INVALID_SOCKET, listener.socket);
-    SOCKET client = OpenTcpSocket();
+    ASSERT_NE(NO_SOCKET, listener.socket);
+    SocketHandle client = OpenTcpSocket();
     sockaddr_in address = LoopbackAddress(listener.port);
     ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    SOCKET peer = accept(listener.socket, nullptr, nullptr);
-    ASSERT_NE(INVALID_SOCKET, peer);
+    SocketHandle peer = accept(listener.socket, nullptr, nullptr);
+    ASSERT_NE(NO_SOCKET, peer);
     SetNetworkTimeoutForTests(GUARD_MILLISECONDS);
     SetSocketTimeouts(client);
 
@@ -243,13 +241,13 @@ TEST_F(NetworkPlatform, PeerResetIsClassifiedAsAReset) {
     abortive.l_onoff = 1;
     abortive.l_linger = 0;
     ASSERT_EQ(0, setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive));
-    ASSERT_EQ(0, closesocket(peer));
+    ASSERT_EQ(0, CloseSocket(peer));
     char byte;
     int got = recv(client, &byte, 1, 0);
     int error = LastSocketError();
-    EXPECT_EQ(SOCKET_ERROR, got);
+    EXPECT_EQ(SOCKET_CALL_FAILED, got);
     EXPECT_EQ(SOCKET_CONNECTION_RESET, ClassifySocketError(error, true)) << error;
-    EXPECT_EQ(0, closesocket(client));
+    EXPECT_EQ(0, CloseSocket(client));
 #endif
 }
 
@@ -275,12 +273,12 @@ int LookupThatHangs(const char*, HostAddresses*) {
 // behind, finishes later without touching the caller's memory.
 TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
     Listener listener;
-    ASSERT_NE(INVALID_SOCKET, listener.socket);
-    SOCKET client = StartConnect(listener.port);
+    ASSERT_NE(NO_SOCKET, listener.socket);
+    SocketHandle client = StartConnect(listener.port);
     bool failed = false;
     ASSERT_EQ(1, WaitWritable(client, GUARD_MILLISECONDS, &failed));
-    SOCKET peer = accept(listener.socket, nullptr, nullptr);
-    ASSERT_NE(INVALID_SOCKET, peer);
+    SocketHandle peer = accept(listener.socket, nullptr, nullptr);
+    ASSERT_NE(NO_SOCKET, peer);
     SetHostLookupForTests(LookupThatHangs);
     lookupReleased = false;
     SetNetworkTimeoutForTests(200);
@@ -317,6 +315,6 @@ TEST_F(NetworkPlatform, LongWaitsEndAtTheTimeOutOrTheThreadsCheck) {
     for (int waited = 0; waited < GUARD_MILLISECONDS && lookupsRunning.load() > 0; waited += 10) SleepMilliseconds(10);
     EXPECT_EQ(0, lookupsRunning.load());
     SetHostLookupForTests(nullptr);
-    closesocket(peer);
-    closesocket(client);
+    CloseSocket(peer);
+    CloseSocket(client);
 }

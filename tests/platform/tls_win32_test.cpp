@@ -29,12 +29,12 @@ struct Opened {
     std::string error;
 };
 
-SOCKET ConnectTo(int port) {
-    SOCKET socket = OpenTcpSocket();
+SocketHandle ConnectTo(int port) {
+    SocketHandle socket = OpenTcpSocket();
     sockaddr_in address = LoopbackAddress(port);
     if (connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        closesocket(socket);
-        return INVALID_SOCKET;
+        CloseSocket(socket);
+        return NO_SOCKET;
     }
     SetSocketTimeouts(socket);
     return socket;
@@ -42,7 +42,7 @@ SOCKET ConnectTo(int port) {
 
 // The socket as the layer below the session, as the client's TCP layer
 // is: the wait, then one receive; no budget.
-SOCKET SocketIn(void* context) { return static_cast<SOCKET>(reinterpret_cast<uintptr_t>(context)); }
+SocketHandle SocketIn(void* context) { return static_cast<SocketHandle>(reinterpret_cast<uintptr_t>(context)); }
 bool SocketSend(void* context, void*, const char* bytes, int length) {
     return SendAll(SocketIn(context), bytes, static_cast<size_t>(length)) == 1;
 }
@@ -52,7 +52,7 @@ int SocketReceive(void* context, void*, char* into, int room) {
 }
 SocketWait SocketAwait(void* context, void*, bool forWrite) { return AwaitSocket(SocketIn(context), forWrite, nullptr); }
 
-Opened Open(SOCKET socket, const char* host, bool offerH2 = false) {
+Opened Open(SocketHandle socket, const char* host, bool offerH2 = false) {
     Opened opened;
     char error[512];
     const TlsIo io = {SocketSend, SocketReceive, SocketAwait, reinterpret_cast<void*>(static_cast<uintptr_t>(socket))};
@@ -75,13 +75,13 @@ std::string ReceiveAll(TlsConnection* connection, bool* closed) {
 // closed afterwards.
 Opened FailedHandshake(int port) {
     Opened opened;
-    SOCKET socket = ConnectTo(port);
-    EXPECT_NE(INVALID_SOCKET, socket);
-    if (socket == INVALID_SOCKET) return opened;
+    SocketHandle socket = ConnectTo(port);
+    EXPECT_NE(NO_SOCKET, socket);
+    if (socket == NO_SOCKET) return opened;
     opened = Open(socket, HOST);
     EXPECT_EQ(nullptr, opened.connection);
     CloseTls(opened.connection);
-    closesocket(socket);
+    CloseSocket(socket);
     return opened;
 }
 
@@ -120,22 +120,22 @@ public:
     template <typename Behaviour>
     explicit OwnPeer(Behaviour behave) : listener_(ListenOnLoopback(0, 1)), port_(BoundPort(listener_)) {
         thread_ = std::thread([this, behave] {
-            SOCKET peer = accept(listener_, nullptr, nullptr);
-            if (peer == INVALID_SOCKET) return;
+            SocketHandle peer = accept(listener_, nullptr, nullptr);
+            if (peer == NO_SOCKET) return;
             behave(peer, done_);
-            closesocket(peer);
+            CloseSocket(peer);
         });
     }
     ~OwnPeer() {
         done_ = true;
-        closesocket(listener_);
+        CloseSocket(listener_);
         thread_.join();
     }
     int port() const { return port_; }
 
 private:
     std::atomic<bool> done_{false};
-    SOCKET listener_;
+    SocketHandle listener_;
     int port_;
     std::thread thread_;
 };
@@ -148,8 +148,8 @@ void AwaitClient(const std::atomic<bool>& done) {
 }  // namespace
 
 TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
-    SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
-    ASSERT_NE(INVALID_SOCKET, socket);
+    SocketHandle socket = ConnectTo(ports[TLS_PEER_GOOD]);
+    ASSERT_NE(NO_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
     EXPECT_EQ(TLS_FAILURE_NONE, opened.failure);
@@ -164,7 +164,7 @@ TEST_F(TlsSchannel, SendsTheHostNameAndCarriesARequestUntilCloseNotify) {
     char byte;
     EXPECT_EQ(0, TlsReceive(opened.connection, nullptr, &byte, 1));  // and stays closed
     CloseTls(opened.connection);
-    closesocket(socket);
+    CloseSocket(socket);
 }
 
 TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
@@ -172,8 +172,8 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     std::string upload(300000, '\0');
     for (size_t i = 0; i < upload.size(); ++i) upload[i] = static_cast<char>(i * 7 + i / 253);
     std::string request = "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" + upload;
-    SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
-    ASSERT_NE(INVALID_SOCKET, socket);
+    SocketHandle socket = ConnectTo(ports[TLS_PEER_GOOD]);
+    ASSERT_NE(NO_SOCKET, socket);
     Opened opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
     ASSERT_EQ(static_cast<int>(request.size()), TlsSend(opened.connection, nullptr, request.data(), request.size()));
@@ -181,12 +181,12 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     EXPECT_TRUE(Body(ReceiveAll(opened.connection, &closed)) == upload);
     EXPECT_TRUE(closed);
     CloseTls(opened.connection);
-    closesocket(socket);
+    CloseSocket(socket);
 
     // Down: numbered words, so a lost, doubled or reordered piece shows.
     const int words = 1000000;
     socket = ConnectTo(ports[TLS_PEER_GOOD]);
-    ASSERT_NE(INVALID_SOCKET, socket);
+    ASSERT_NE(NO_SOCKET, socket);
     opened = Open(socket, HOST);
     ASSERT_NE(nullptr, opened.connection) << opened.error;
     std::string get = "GET /words/" + std::to_string(words) + " HTTP/1.1\r\n\r\n";
@@ -203,7 +203,7 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     }
     EXPECT_EQ(-1, wrong);
     CloseTls(opened.connection);
-    closesocket(socket);
+    CloseSocket(socket);
 }
 
 TEST_F(TlsSchannel, OffersH2OnlyWhenAskedAndTellsWhatTheServerPicked) {
@@ -219,8 +219,8 @@ TEST_F(TlsSchannel, OffersH2OnlyWhenAskedAndTellsWhatTheServerPicked) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.offer ? "offer" : "no offer") + " to peer " + std::to_string(c.peer));
-        SOCKET socket = ConnectTo(ports[c.peer]);
-        ASSERT_NE(INVALID_SOCKET, socket);
+        SocketHandle socket = ConnectTo(ports[c.peer]);
+        ASSERT_NE(NO_SOCKET, socket);
         Opened opened = Open(socket, HOST, c.offer);
         ASSERT_NE(nullptr, opened.connection) << opened.error;
         EXPECT_EQ(c.h2, TlsNegotiatedH2(opened.connection));
@@ -230,7 +230,7 @@ TEST_F(TlsSchannel, OffersH2OnlyWhenAskedAndTellsWhatTheServerPicked) {
         bool closed = false;
         EXPECT_EQ(c.picked, Body(ReceiveAll(opened.connection, &closed)));
         CloseTls(opened.connection);
-        closesocket(socket);
+        CloseSocket(socket);
     }
 }
 
@@ -248,8 +248,8 @@ TEST_F(TlsSchannel, AReaderThatWaitsForTheSocketOnlyWhenNothingIsBufferedGetsEve
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        SOCKET socket = ConnectTo(ports[TLS_PEER_GOOD]);
-        ASSERT_NE(INVALID_SOCKET, socket);
+        SocketHandle socket = ConnectTo(ports[TLS_PEER_GOOD]);
+        ASSERT_NE(NO_SOCKET, socket);
         Opened opened = Open(socket, HOST);
         ASSERT_NE(nullptr, opened.connection) << opened.error;
         std::string get = std::string("GET ") + c.path + " HTTP/1.1\r\n\r\n";
@@ -271,7 +271,7 @@ TEST_F(TlsSchannel, AReaderThatWaitsForTheSocketOnlyWhenNothingIsBufferedGetsEve
         }
         EXPECT_FALSE(TlsHasBufferedBytes(opened.connection));
         CloseTls(opened.connection);
-        closesocket(socket);
+        CloseSocket(socket);
     }
 }
 
@@ -282,13 +282,13 @@ TEST_F(TlsSchannel, RefusesAnExpiredCertificate) { ExpectCertificateRefused(TLS_
 TEST_F(TlsSchannel, RefusesACertificateFromAnUntrustedAuthority) { ExpectCertificateRefused(TLS_PEER_UNTRUSTED); }
 
 TEST_F(TlsSchannel, PeerThatClosesAtOnceSpeaksNoTls) {
-    OwnPeer peer([](SOCKET, std::atomic<bool>&) {});
+    OwnPeer peer([](SocketHandle, std::atomic<bool>&) {});
     Opened opened = FailedHandshake(peer.port());
     EXPECT_EQ(TLS_FAILURE_NO_TLS, opened.failure) << opened.error;
 }
 
 TEST_F(TlsSchannel, SilentPeerTimesOutAsNoTls) {
-    OwnPeer peer([](SOCKET, std::atomic<bool>& done) { AwaitClient(done); });
+    OwnPeer peer([](SocketHandle, std::atomic<bool>& done) { AwaitClient(done); });
     SetNetworkTimeoutForTests(300);
     Opened opened = FailedHandshake(peer.port());
     EXPECT_EQ(TLS_FAILURE_NO_TLS, opened.failure) << opened.error;
@@ -297,7 +297,7 @@ TEST_F(TlsSchannel, SilentPeerTimesOutAsNoTls) {
 }
 
 TEST_F(TlsSchannel, PlainHttpServerFailsTheHandshake) {
-    OwnPeer peer([](SOCKET socket, std::atomic<bool>& done) {
+    OwnPeer peer([](SocketHandle socket, std::atomic<bool>& done) {
         char hello[4096];
         if (recv(socket, hello, sizeof hello, 0) <= 0) return;
         const char answer[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";

@@ -46,7 +46,7 @@ ScriptedConnection ServeKeepingOpen(std::vector<ScriptedResponse> responses) {
 
 ScriptedServer::ScriptedServer(std::vector<ScriptedConnection> script, int port) : script_(std::move(script)) {
     listener_ = ListenOnLoopback(port, 16);
-    if (listener_ == INVALID_SOCKET) {
+    if (listener_ == NO_SOCKET) {
         served_ = true;
         return;
     }
@@ -57,7 +57,7 @@ ScriptedServer::ScriptedServer(std::vector<ScriptedConnection> script, int port)
 ScriptedServer::~ScriptedServer() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    if (listener_ != NO_SOCKET) CloseSocket(listener_);
 }
 
 std::string ScriptedServer::Url(const std::string& path) const {
@@ -77,7 +77,7 @@ bool ScriptedServer::WaitUntilServed(int milliseconds) const {
     return true;
 }
 
-bool ScriptedServer::Wait(SOCKET socket) const {
+bool ScriptedServer::Wait(SocketHandle socket) const {
     for (int waited = 0; waited < LONGEST_WAIT_MILLISECONDS && !stop_.load(); waited += TICK_MILLISECONDS) {
         if (WaitReadable(socket, TICK_MILLISECONDS)) return true;
     }
@@ -88,16 +88,16 @@ void ScriptedServer::Run() {
     for (size_t index = 0; !stop_.load(); ++index) {
         if (index == script_.size()) served_ = true;
         if (!Wait(listener_)) break;
-        SOCKET connection = accept(listener_, nullptr, nullptr);
-        if (connection == INVALID_SOCKET) continue;
+        SocketHandle connection = accept(listener_, nullptr, nullptr);
+        if (connection == NO_SOCKET) continue;
         ++accepted_;
         if (index < script_.size()) ServeConnection(connection, script_[index]);
-        closesocket(connection);
+        CloseSocket(connection);
     }
     served_ = true;
 }
 
-bool ScriptedServer::ReadRequest(SOCKET connection, std::string* pending) {
+bool ScriptedServer::ReadRequest(SocketHandle connection, std::string* pending) {
     for (;;) {
         size_t end = pending->find("\r\n\r\n");
         if (end != std::string::npos || pending->size() > LARGEST_REQUEST) {
@@ -121,7 +121,7 @@ bool ScriptedServer::ReadRequest(SOCKET connection, std::string* pending) {
     }
 }
 
-void ScriptedServer::ServeConnection(SOCKET connection, const ScriptedConnection& script) {
+void ScriptedServer::ServeConnection(SocketHandle connection, const ScriptedConnection& script) {
     int yes = 1;
     setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&yes), sizeof yes);
     // A client that stops reading must not hold the server forever.
@@ -154,20 +154,20 @@ void ScriptedServer::ServeConnection(SOCKET connection, const ScriptedConnection
 }
 
 int UnusedLoopbackPort() {
-    SOCKET probe = ListenOnLoopback(0, 1);
-    if (probe == INVALID_SOCKET) return 0;
+    SocketHandle probe = ListenOnLoopback(0, 1);
+    if (probe == NO_SOCKET) return 0;
     int port = BoundPort(probe);
-    closesocket(probe);
+    CloseSocket(probe);
     return port;
 }
 
 bool Ipv6LoopbackAvailable() {
-    SOCKET socket = OpenTcpSocket(AF_INET6);
-    if (socket == INVALID_SOCKET) return false;
+    SocketHandle socket = OpenTcpSocket(AF_INET6);
+    if (socket == NO_SOCKET) return false;
     sockaddr_storage address;
     ParseAddressLiteral("::1", &address);
     bool bound = bind(socket, reinterpret_cast<sockaddr*>(&address), AddressLength(&address)) == 0;
-    closesocket(socket);
+    CloseSocket(socket);
     return bound;
 }
 
@@ -191,7 +191,7 @@ StalledListener::StalledListener() {
     // A backlog of 0 admits one pending connection; once the filler holds
     // it, further connection requests are dropped unanswered.
     listener_ = ListenOnLoopback(0, 0);
-    if (listener_ == INVALID_SOCKET) return;
+    if (listener_ == NO_SOCKET) return;
     port_ = BoundPort(listener_);
     filler_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = LoopbackAddress(port_);
@@ -199,8 +199,8 @@ StalledListener::StalledListener() {
 }
 
 StalledListener::~StalledListener() {
-    if (filler_ != INVALID_SOCKET) closesocket(filler_);
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    if (filler_ != NO_SOCKET) CloseSocket(filler_);
+    if (listener_ != NO_SOCKET) CloseSocket(listener_);
 }
 
 SocketFeeder::SocketFeeder(std::vector<std::string> writes, bool exactReceives, bool keepOpen) {
@@ -213,8 +213,8 @@ SocketFeeder::SocketFeeder(std::vector<std::string> writes, bool exactReceives, 
             if (stop_.load() || !SendAll(writeEnd_, bytes.data(), bytes.size())) break;
         }
         if (!keepOpen) {
-            closesocket(writeEnd_);
-            writeEnd_ = INVALID_SOCKET;
+            CloseSocket(writeEnd_);
+            writeEnd_ = NO_SOCKET;
         }
     });
 }
@@ -222,8 +222,8 @@ SocketFeeder::SocketFeeder(std::vector<std::string> writes, bool exactReceives, 
 SocketFeeder::~SocketFeeder() {
     stop_ = true;
     // Closing the reader's end first ends a send blocked on a full pair.
-    if (readEnd_ != INVALID_SOCKET) shutdown(readEnd_, SHUT_RDWR);
+    if (readEnd_ != NO_SOCKET) shutdown(readEnd_, SHUT_RDWR);
     if (thread_.joinable()) thread_.join();
-    if (writeEnd_ != INVALID_SOCKET) closesocket(writeEnd_);
-    if (readEnd_ != INVALID_SOCKET) closesocket(readEnd_);
+    if (writeEnd_ != NO_SOCKET) CloseSocket(writeEnd_);
+    if (readEnd_ != NO_SOCKET) CloseSocket(readEnd_);
 }

@@ -56,7 +56,7 @@ public:
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     int port() const { return port_; }
-    bool listening() const { return listener_ != INVALID_SOCKET; }
+    bool listening() const { return listener_ != NO_SOCKET; }
     // "http://127.0.0.1:<port>" + path.
     std::string Url(const std::string& path) const;
     // Every request received so far, raw, in order.
@@ -68,12 +68,12 @@ public:
 
 private:
     void Run();
-    void ServeConnection(SOCKET connection, const ScriptedConnection& script);
-    bool ReadRequest(SOCKET connection, std::string* pending);
-    bool Wait(SOCKET socket) const;  // until readable or stopped
+    void ServeConnection(SocketHandle connection, const ScriptedConnection& script);
+    bool ReadRequest(SocketHandle connection, std::string* pending);
+    bool Wait(SocketHandle socket) const;  // until readable or stopped
 
     std::vector<ScriptedConnection> script_;
-    SOCKET listener_ = INVALID_SOCKET;
+    SocketHandle listener_ = NO_SOCKET;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<bool> served_{false};
@@ -116,8 +116,8 @@ public:
     int port() const { return port_; }
 
 private:
-    SOCKET listener_ = INVALID_SOCKET;
-    SOCKET filler_ = INVALID_SOCKET;
+    SocketHandle listener_ = NO_SOCKET;
+    SocketHandle filler_ = NO_SOCKET;
     int port_ = 0;
 };
 
@@ -134,11 +134,11 @@ public:
     SocketFeeder(const SocketFeeder&) = delete;
     SocketFeeder& operator=(const SocketFeeder&) = delete;
 
-    SOCKET readEnd() const { return readEnd_; }
+    SocketHandle readEnd() const { return readEnd_; }
 
 private:
-    SOCKET readEnd_ = INVALID_SOCKET;
-    SOCKET writeEnd_ = INVALID_SOCKET;
+    SocketHandle readEnd_ = NO_SOCKET;
+    SocketHandle writeEnd_ = NO_SOCKET;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -6,16 +6,13 @@
 #include <cerrno>
 #include <cstring>
 
-int closesocket(SOCKET socket) { return close(socket) == 0 ? 0 : SOCKET_ERROR; }
+int CloseSocket(SocketHandle socket) { return close(socket) == 0 ? 0 : SOCKET_CALL_FAILED; }
 
-int ioctlsocket(SOCKET socket, long command, unsigned long* argument) {
-    if (command == static_cast<long>(FIONBIO)) {
-        int flags = fcntl(socket, F_GETFL, 0);
-        if (flags == -1) return SOCKET_ERROR;
-        flags = *argument != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-        return fcntl(socket, F_SETFL, flags) == 0 ? 0 : SOCKET_ERROR;
-    }
-    return ioctl(socket, static_cast<unsigned long>(command), argument) == 0 ? 0 : SOCKET_ERROR;
+int SetSocketNonBlocking(SocketHandle socket, bool nonBlocking) {
+    int flags = fcntl(socket, F_GETFL, 0);
+    if (flags == -1) return SOCKET_CALL_FAILED;
+    flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(socket, F_SETFL, flags) == 0 ? 0 : SOCKET_CALL_FAILED;
 }
 
 int StartNetwork() { return 1; }
@@ -26,20 +23,20 @@ namespace {
 
 // A descriptor select can watch, close-on-exec: never 0 (which reads as "no
 // socket" to the client) and below FD_SETSIZE; else closed and
-// INVALID_SOCKET.
-SOCKET Watchable(int descriptor) {
-    if (descriptor == -1) return INVALID_SOCKET;
+// NO_SOCKET.
+SocketHandle Watchable(int descriptor) {
+    if (descriptor == -1) return NO_SOCKET;
     if (descriptor == 0) {
         // Standard input was closed.
         int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 1);
         close(descriptor);
-        if (moved == -1) return INVALID_SOCKET;
+        if (moved == -1) return NO_SOCKET;
         descriptor = moved;
     }
     if (descriptor >= FD_SETSIZE) {
         close(descriptor);
         errno = EMFILE;
-        return INVALID_SOCKET;
+        return NO_SOCKET;
     }
     fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     return descriptor;
@@ -47,24 +44,23 @@ SOCKET Watchable(int descriptor) {
 
 }  // namespace
 
-SOCKET OpenTcpSocket(int family) { return Watchable(::socket(family, SOCK_STREAM, IPPROTO_TCP)); }
+SocketHandle OpenTcpSocket(int family) { return Watchable(::socket(family, SOCK_STREAM, IPPROTO_TCP)); }
 
-bool OpenWakeSockets(SOCKET* receiver, SOCKET* sender) {
+bool OpenWakeSockets(SocketHandle* receiver, SocketHandle* sender) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) != 0) return false;
     *receiver = Watchable(pair[0]);
     *sender = Watchable(pair[1]);
-    unsigned long nonBlocking = 1;
-    if (*receiver == INVALID_SOCKET || *sender == INVALID_SOCKET ||
-        ioctlsocket(*receiver, FIONBIO, &nonBlocking) != 0 || ioctlsocket(*sender, FIONBIO, &nonBlocking) != 0) {
-        if (*receiver != INVALID_SOCKET) close(*receiver);
-        if (*sender != INVALID_SOCKET) close(*sender);
+    if (*receiver == NO_SOCKET || *sender == NO_SOCKET || SetSocketNonBlocking(*receiver, true) != 0 ||
+        SetSocketNonBlocking(*sender, true) != 0) {
+        if (*receiver != NO_SOCKET) close(*receiver);
+        if (*sender != NO_SOCKET) close(*sender);
         return false;
     }
     return true;
 }
 
-int ConnectErrorAfterSelect(SOCKET socket) {
+int ConnectErrorAfterSelect(SocketHandle socket) {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno != 0 ? errno : -1;
@@ -77,14 +73,14 @@ int ConnectErrorAfterSelect(SOCKET socket) {
     return 0;
 }
 
-int ConnectErrorAfterException(SOCKET socket) {
+int ConnectErrorAfterException(SocketHandle socket) {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno != 0 ? errno : -1;
     return error != 0 ? error : ECONNREFUSED;
 }
 
-void SetSocketTimeouts(SOCKET socket) {
+void SetSocketTimeouts(SocketHandle socket) {
     int milliseconds = NetworkTimeoutMilliseconds();
     struct timeval wait;
     wait.tv_sec = milliseconds / 1000;

@@ -17,6 +17,13 @@ int StartNetwork() {
 
 void StopNetwork() { WSACleanup(); }
 
+int CloseSocket(SocketHandle socket) { return closesocket(socket); }
+
+int SetSocketNonBlocking(SocketHandle socket, bool nonBlocking) {
+    unsigned long argument = nonBlocking ? 1 : 0;
+    return ioctlsocket(socket, FIONBIO, &argument);
+}
+
 SOCKET OpenTcpSocket(int family) { return socket(family, SOCK_STREAM, IPPROTO_TCP); }
 
 // select on Windows watches sockets only: the wake is a datagram the socket
