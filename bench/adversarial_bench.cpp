@@ -20,7 +20,15 @@
 
 namespace {
 
-enum Shape { UNCLOSED_IMG, UNCLOSED_IMG_SRC, UNCLOSED_IMG_SPACES_SRC, DISTINCT_IMAGES, TINY_ROWS, EQUAL_HASH_URLS, SHAPES };
+enum Shape {
+    UNCLOSED_IMG,
+    UNCLOSED_IMG_SRC,
+    UNCLOSED_IMG_SPACES_SRC,
+    DISTINCT_IMAGES,
+    TINY_ROWS,
+    EQUAL_HASH_URLS,
+    SHAPES
+};
 
 // 2^blocks URLs of `blocks` blocks "Aa" or "BB": all with one StringHash.
 std::string EqualHashUrl(int index, int blocks) {
@@ -100,7 +108,8 @@ BENCHMARK(BM_ReadShapedPackage)
 // length, then the URL again: every "http://" starts a near-match of it.
 void BM_RewriteLongNearMatches(benchmark::State& state) {
     const std::string failed = "http://host/" + std::string(6000000, 'h');
-    std::string text = "<img src=\"\"" + failed + "\"\">" + Repeated("http://", 6000000 / 7) + "<img>" + failed + "</img>";
+    std::string text =
+        "<img src=\"\"" + failed + "\"\">" + Repeated("http://", 6000000 / 7) + "<img>" + failed + "</img>";
     HashMap* map = NewStringHashMap(&STRING_KEYS_AND_VALUES);
     HashMapReplace(map, CopyString(failed.c_str()), CopyString(""));
     HashMapReplace(map, CopyString("http://host/a.jpg"), CopyString("/p/1.jpg"));
@@ -129,8 +138,9 @@ void BM_HashMapEqualStringHash(benchmark::State& state) {
             std::string key = "http://h/";
             for (int b = 0; b < blocks; ++b) {
                 random = random * 1103515245U + 12345U;
-                key += colliding ? (((i >> b) & 1) ? "Aa" : "BB") : std::string{static_cast<char>('a' + (random >> 16) % 26),
-                                                                               static_cast<char>('a' + (random >> 8) % 26)};
+                key += colliding ? (((i >> b) & 1) ? "Aa" : "BB")
+                                 : std::string{static_cast<char>('a' + (random >> 16) % 26),
+                                               static_cast<char>('a' + (random >> 8) % 26)};
             }
             char* copy = CopyString(key.c_str());
             if (HashMapReplace(map, copy, &state) != nullptr) std::free(copy);
@@ -139,6 +149,11 @@ void BM_HashMapEqualStringHash(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) << blocks);
 }
-BENCHMARK(BM_HashMapEqualStringHash)->ArgName("colliding")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_HashMapEqualStringHash)
+    ->ArgName("colliding")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace

@@ -167,9 +167,8 @@ Outcome RunProgram(Site* site, const std::string& program, size_t count, const N
 
 // Runs karvelo and then each peer once per iteration, karvelo's time the
 // iteration's, and sets the counters they share; false when a program failed.
-bool RaceKarvelo(benchmark::State& state, const NginxServer& server, int port,
-                 const std::vector<std::string>& peers, const std::vector<std::string>& curlOptions,
-                 std::map<std::string, Outcome>* outcomes) {
+bool RaceKarvelo(benchmark::State& state, const NginxServer& server, int port, const std::vector<std::string>& peers,
+                 const std::vector<std::string>& curlOptions, std::map<std::string, Outcome>* outcomes) {
     std::vector<std::string> programs = {"karvelo"};
     programs.insert(programs.end(), peers.begin(), peers.end());
     const size_t count = static_cast<size_t>(state.range(0));

@@ -58,9 +58,7 @@ const int ITERATIONS = 3;
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 long PeakRssKb() {
     struct rusage usage;
@@ -114,7 +112,8 @@ bool Publish(Site* site, const std::string& url) {
     std::error_code ignored;
     std::filesystem::create_directories(file.parent_path(), ignored);
     size_t size = MIN_IMAGE_BYTES + (index * 2654435761u) % (MAX_IMAGE_BYTES - MIN_IMAGE_BYTES + 1);
-    if (!WriteWholeFile(file.string(), GeneratedImageBytes(EXTENSIONS[index % 4], size, static_cast<unsigned>(index)))) {
+    if (!WriteWholeFile(file.string(),
+                        GeneratedImageBytes(EXTENSIONS[index % 4], size, static_cast<unsigned>(index)))) {
         return false;
     }
     site->urls.push_back(PlainHttp(url));

@@ -56,7 +56,7 @@ struct Site {
     std::string authority;  // the test authority's certificate
     std::string output = "/dev/shm/karvelo-parallel-bench-" + std::to_string(getpid());
     std::string karvelo;
-    std::string mainKarvelo;  // KARVELO_MAIN_PROGRAM, or empty
+    std::string mainKarvelo;           // KARVELO_MAIN_PROGRAM, or empty
     std::unique_ptr<TinyProxy> proxy;  // for BM_ThroughProxy's time only
     std::string error;
     int runs = 0;
@@ -87,13 +87,16 @@ Site& TheSite() {
             s->relayPort = StartDelayRelay(s->nginx->port(), DELAY_EACH_WAY_MS);
             if (s->relayPort == 0) s->error = "the relay cannot listen";
         }
-        const TestCertificates* certificates = TrustTestAuthority(&s->error) ? TestCertificatesMade(&s->error) : nullptr;
+        const TestCertificates* certificates =
+            TrustTestAuthority(&s->error) ? TestCertificatesMade(&s->error) : nullptr;
         if (certificates != nullptr && s->error.empty()) {
             s->authority = certificates->authority;
             s->tlsNginx = std::make_unique<NginxServer>(s->folder.File("www"));
             s->tlsNginx->UseTls(certificates->loopback.certificate, certificates->loopback.key);
-            if (!s->tlsNginx->Start()) s->error = "nginx cannot serve over TLS: " + s->tlsNginx->error();
-            else s->tlsRelayPort = StartDelayRelay(s->tlsNginx->port(), DELAY_EACH_WAY_MS);
+            if (!s->tlsNginx->Start())
+                s->error = "nginx cannot serve over TLS: " + s->tlsNginx->error();
+            else
+                s->tlsRelayPort = StartDelayRelay(s->tlsNginx->port(), DELAY_EACH_WAY_MS);
         }
         return s;
     }();
@@ -130,8 +133,10 @@ ClientRun TimeClient(Site* site, const std::string& client, int jobs, int port, 
     } else {
         list = UrlList(urls);
         const std::string listPath = site->output + "/list" + tag;
-        if (client == "aria2c") command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", listPath, "-d", destination};
-        else command = {WGET_PROGRAM, "-q", "-i", listPath, "-P", destination};
+        if (client == "aria2c")
+            command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", listPath, "-d", destination};
+        else
+            command = {WGET_PROGRAM, "-q", "-i", listPath, "-P", destination};
         if (secure && client == "aria2c") command.push_back("--ca-certificate=" + site->authority);
     }
     if (!list.empty()) WriteWholeFile(site->output + "/list" + tag, list);
@@ -180,7 +185,8 @@ void TimeAll(benchmark::State& state, const std::vector<std::pair<std::string, i
         if (rss[i] > 0) state.counters["rss_" + name(i) + "_kb"] = static_cast<double>(rss[i]);
     }
     for (const auto& ratio : ratios) {
-        auto ours = state.counters.find(ratio.second.first + "_s"), theirs = state.counters.find(ratio.second.second + "_s");
+        auto ours = state.counters.find(ratio.second.first + "_s"),
+             theirs = state.counters.find(ratio.second.second + "_s");
         if (ours != state.counters.end() && theirs != state.counters.end()) {
             state.counters[ratio.first] = theirs->second.value / ours->second.value;
         }
@@ -196,9 +202,12 @@ void BM_OverSlowNetwork(benchmark::State& state) {
     if (access(ARIA2_PROGRAM, X_OK) == 0) clients.push_back({"aria2c", 16});
     if (access(CURL_PROGRAM, X_OK) == 0) clients.push_back({"curl", 16});
     TimeAll(state, clients, true,
-            {{"ratio_jobs16_vs_aria2", {"jobs16", "aria2c"}}, {"ratio_jobs8_vs_aria2", {"jobs8", "aria2c"}},
-             {"ratio_jobs16_vs_curl", {"jobs16", "curl"}}, {"ratio_jobs8_vs_curl", {"jobs8", "curl"}},
-             {"ratio_jobs8_vs_jobs1", {"jobs8", "jobs1"}}, {"ratio_jobs16_vs_jobs1", {"jobs16", "jobs1"}}});
+            {{"ratio_jobs16_vs_aria2", {"jobs16", "aria2c"}},
+             {"ratio_jobs8_vs_aria2", {"jobs8", "aria2c"}},
+             {"ratio_jobs16_vs_curl", {"jobs16", "curl"}},
+             {"ratio_jobs8_vs_curl", {"jobs8", "curl"}},
+             {"ratio_jobs8_vs_jobs1", {"jobs8", "jobs1"}},
+             {"ratio_jobs16_vs_jobs1", {"jobs16", "jobs1"}}});
 }
 BENCHMARK(BM_OverSlowNetwork)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
 

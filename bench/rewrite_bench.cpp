@@ -33,8 +33,8 @@ const RewriteInput& Input() {
                 made.urls.push_back(made.urls[static_cast<size_t>(i - 1)] + "_400x400.jpg");
             } else {
                 made.urls.push_back("https://img.alicdn.com/imgextra/i" + std::to_string(i % 4) + "/" +
-                                    std::to_string(100000000 + random() % 900000000) + "/TB2" +
-                                    std::to_string(i) + "_!!0-item_pic.jpg");
+                                    std::to_string(100000000 + random() % 900000000) + "/TB2" + std::to_string(i) +
+                                    "_!!0-item_pic.jpg");
             }
         }
         const std::string filler =

@@ -58,9 +58,7 @@ using Clock = std::chrono::steady_clock;
 const int JOBS = 8;
 const std::string PNG = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(2000, 'p');
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // A server that reads each request, then either trickles a body (one byte
 // per TRICKLE_PAUSE_MS) or says nothing, until the client goes.
@@ -265,7 +263,8 @@ void BM_ManySpellingsOfOneHost(benchmark::State& state) {
     for (int a = 1; a <= 11; ++a) {
         for (int b = 1; b <= 11; ++b) {
             for (int c = 0; c < 10 && static_cast<int>(spelled.size()) < images; ++c) {
-                std::string host = "127." + std::string(a, '0') + "." + std::string(b, '0') + "." + std::string(c, '0') + "1";
+                std::string host =
+                    "127." + std::string(a, '0') + "." + std::string(b, '0') + "." + std::string(c, '0') + "1";
                 spelled.push_back("http://" + host + ":" + port + "/s" + std::to_string(spelled.size()) + ".png");
             }
         }

@@ -88,7 +88,8 @@ void ExtractAsField(const char* bytes, size_t size) {
         for (int32_t i = 0; i < mobile->count; ++i) {
             const char* url = static_cast<const char*>(mobile->items[i]);
             bool filtered = StringEquals(url, BLANK_IMAGE_URL);
-            for (int s = 0; s < SKIPPED_HOST_SUFFIX_COUNT; ++s) filtered = filtered || std::strstr(url, SKIPPED_HOST_SUFFIXES[s]);
+            for (int s = 0; s < SKIPPED_HOST_SUFFIX_COUNT; ++s)
+                filtered = filtered || std::strstr(url, SKIPPED_HOST_SUFFIXES[s]);
             if (filtered) continue;
             Check(kept < plainMobile->count && StringEquals(url, plainMobile->items[kept]));
             ++kept;

@@ -59,7 +59,8 @@ uint32_t SeededStringHash(const char* key, uint64_t seed) {
         h = Mix((h ^ block) * 0x9E3779B97F4A7C15ull);
     }
     uint64_t last = static_cast<uint64_t>(length) << 56;
-    for (size_t i = 0; at + i < length; ++i) last |= static_cast<uint64_t>(static_cast<unsigned char>(key[at + i])) << (8 * i);
+    for (size_t i = 0; at + i < length; ++i)
+        last |= static_cast<uint64_t>(static_cast<unsigned char>(key[at + i])) << (8 * i);
     h = Mix((h ^ last) * 0x9E3779B97F4A7C15ull ^ seed);
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
@@ -139,7 +140,10 @@ void StoreNew(HashMap* map, void* key, void* value, uint32_t lookupHash) {
     entry->lookupHash = lookupHash;
     entry->older = map->newest;
     entry->newer = nullptr;
-    if (map->newest != nullptr) map->newest->newer = entry; else map->oldest = entry;
+    if (map->newest != nullptr)
+        map->newest->newer = entry;
+    else
+        map->oldest = entry;
     map->newest = entry;
     LinkToChain(map, entry);
     ++map->count;
@@ -177,8 +181,14 @@ void* HashMapRemove(HashMap* map, const void* key) {
     HashEntry* entry = FindEntry(map, key, LookupHash(map, key), &previous);
     if (entry == nullptr) return nullptr;
     previous->next = entry->next;
-    if (entry->older != nullptr) entry->older->newer = entry->newer; else map->oldest = entry->newer;
-    if (entry->newer != nullptr) entry->newer->older = entry->older; else map->newest = entry->older;
+    if (entry->older != nullptr)
+        entry->older->newer = entry->newer;
+    else
+        map->oldest = entry->newer;
+    if (entry->newer != nullptr)
+        entry->newer->older = entry->older;
+    else
+        map->newest = entry->older;
     --map->count;
     void* value = entry->value;
     if (map->type->releaseKey != nullptr) map->type->releaseKey(entry->key);

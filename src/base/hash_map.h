@@ -46,7 +46,7 @@ extern const HashMapType STRING_KEYS_AND_VALUES;
 extern const HashMapType BORROWED_STRING_KEYS;
 
 struct HashEntry {
-    uint32_t hash;        // hashFn's, which orders HashMapKeys
+    uint32_t hash;  // hashFn's, which orders HashMapKeys
     void* key;
     void* value;
     HashEntry* next;      // the lookup chain
@@ -60,7 +60,7 @@ struct HashMap {
     int32_t capacity;   // buckets, a power of two
     int32_t threshold;  // capacity * loadFactor, truncated; reaching it doubles the table
     float loadFactor;
-    HashEntry* buckets; // lookup chain heads; only `next` of a head is used
+    HashEntry* buckets;  // lookup chain heads; only `next` of a head is used
     const HashMapType* type;
     uint64_t seed;
     HashEntry* oldest;

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdlib>
 
-
 namespace {
 
 void* SystemAllocate(size_t bytes) { return std::malloc(bytes); }

@@ -76,8 +76,7 @@ char* NextToken(char** cursor, const char* delimiters) {
 }
 
 char* ReplaceAll(const char* text, const char* pattern, const char* replacement) {
-    if (text == nullptr || *text == '\0' || pattern == nullptr || *pattern == '\0' ||
-        replacement == nullptr) {
+    if (text == nullptr || *text == '\0' || pattern == nullptr || *pattern == '\0' || replacement == nullptr) {
         return nullptr;
     }
     const size_t textLength = std::strlen(text);
@@ -139,8 +138,8 @@ size_t RemoveAllInPlace(char* text, size_t length, const char* pattern) {
     const char* scan = text;
     char* write = text;
     while (static_cast<size_t>(end - scan) >= patternLength) {
-        const char* hit = static_cast<const char*>(
-            std::memchr(scan, first, static_cast<size_t>(end - scan) - patternLength + 1));
+        const char* hit =
+            static_cast<const char*>(std::memchr(scan, first, static_cast<size_t>(end - scan) - patternLength + 1));
         if (hit == nullptr) break;
         if (std::memcmp(hit + 1, pattern + 1, patternLength - 1) != 0) {
             scan = hit + 1;

@@ -211,7 +211,6 @@ void SetRunImageTotal(int total) { runImageTotal = total; }
 void KeepStdoutForReport() { stdoutKept = true; }
 void SetExitReport(int (*report)(int exitCode)) { exitReport = report; }
 
-
 void EndStatusLine() {
     std::lock_guard<std::recursive_mutex> lock(outputLock);
     if (statusLineOpen.exchange(false)) {
@@ -225,8 +224,8 @@ void PrintBackupNote() {
     static std::atomic<bool> printed{false};
     const RunOutcome* outcome = ReportedOutcome();
     if (outcome == nullptr || outcome->backupPath[0] == '\0' || printed.exchange(true)) return;
-    PrintError(std::string("karvelo: the package as it was is backed up in ") + outcome->backupPath +
-               "; the log is " + coreState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
+    PrintError(std::string("karvelo: the package as it was is backed up in ") + outcome->backupPath + "; the log is " +
+               coreState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
 }
 
 void NoteStopSignal() { stopSignalSeen = true; }

@@ -15,13 +15,13 @@ void PrintError(const std::string& text);
 
 // The command line's exit codes.
 enum CliExit {
-    EXIT_DONE = 0,            // finished, nothing failed (or nothing to do)
-    EXIT_REFUSED = 1,         // package or destination refused, fatal file error
-    EXIT_USAGE = 2,           // bad arguments
-    EXIT_SOME_FAILED = 3,     // finished with failed images
-    EXIT_KEPT_BESIDE = 4,     // the package could not be replaced (another program held it):
-                              // the rewritten package is kept beside it, the message says where
-    EXIT_STOPPED = 130,       // stopped by a signal, package written back
+    EXIT_DONE = 0,         // finished, nothing failed (or nothing to do)
+    EXIT_REFUSED = 1,      // package or destination refused, fatal file error
+    EXIT_USAGE = 2,        // bad arguments
+    EXIT_SOME_FAILED = 3,  // finished with failed images
+    EXIT_KEPT_BESIDE = 4,  // the package could not be replaced (another program held it):
+                           // the rewritten package is kept beside it, the message says where
+    EXIT_STOPPED = 130,    // stopped by a signal, package written back
 };
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (a

@@ -64,10 +64,10 @@ std::string MakeBmp(int variant) {
 
 // A 1x1 GIF.
 std::string MakeGif() {
-    static const unsigned char gif[] = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00,
-                                        0x00, 0xFF, 0x66, 0x00, 0xFF, 0xFF, 0xFF, 0x21, 0xF9, 0x04, 0x01, 0x00,
-                                        0x00, 0x00, 0x00, 0x2C, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00,
-                                        0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+    static const unsigned char gif[] = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80,
+                                        0x00, 0x00, 0xFF, 0x66, 0x00, 0xFF, 0xFF, 0xFF, 0x21, 0xF9, 0x04,
+                                        0x01, 0x00, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00, 0x00, 0x00, 0x01,
+                                        0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
     return std::string(reinterpret_cast<const char*>(gif), sizeof gif);
 }
 
@@ -116,8 +116,8 @@ std::string DemoPackageText(int port) {
                     CoreFromUtf8("尺码表") + "</td></tr></table>",
                 "<wapDesc><img>" + base + "1.bmp</img><txt>" + CoreFromUtf8("夏季新款") + "</txt></wapDesc>");
     text += Row(CoreFromUtf8("牛仔裤 直筒 修身"),
-                "<div style=\"background:url(" + base + "4.bmp)\">" + CoreFromUtf8("经典直筒") +
-                    "</div><img src=\"" + base + "1.bmp\">",
+                "<div style=\"background:url(" + base + "4.bmp)\">" + CoreFromUtf8("经典直筒") + "</div><img src=\"" +
+                    base + "1.bmp\">",
                 "<wapDesc><img>" + base + "4.bmp</img><img>" + base + "5.bmp</img></wapDesc>");
     text += Row(CoreFromUtf8("帆布鞋 百搭"), "<p>" + CoreFromUtf8("百搭款式") + "</p><IMG SRC=" + base + "6.bmp>", "");
     return text;
@@ -153,8 +153,8 @@ bool IsRunImageName(const std::string& name) {
     if (dot == std::string::npos || dot == 0) return false;
     const std::string stem = name.compare(0, 2, "m-") == 0 ? name.substr(2, dot - 2) : name.substr(0, dot);
     const std::string extension = name.substr(dot + 1);
-    const bool image = extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "gif" ||
-                       extension == "bmp";
+    const bool image =
+        extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "gif" || extension == "bmp";
     return image && !stem.empty() && stem.find_first_not_of("0123456789-") == std::string::npos &&
            std::count(stem.begin(), stem.end(), '-') == 5;
 }
@@ -200,8 +200,8 @@ int DemoCommand(const ParsedArguments& arguments) {
     }
     std::string packagePath = folder + PATH_SEPARATOR_TEXT + DEMO_PACKAGE_NAME;
     const char* failure = nullptr;
-    const int written = WritePackage(packagePath.c_str(), DemoPackageText(server.port()).c_str(), nullptr, nullptr,
-                                     &failure);
+    const int written =
+        WritePackage(packagePath.c_str(), DemoPackageText(server.port()).c_str(), nullptr, nullptr, &failure);
     if (written != PACKAGE_WRITTEN) {
         if (written == 0) ShowMessage(failure, CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
         return EXIT_REFUSED;

@@ -29,7 +29,7 @@ const CliOption CLI_OPTIONS[] = {
      COMMAND_RELOCATE | COMMAND_DEMO},
     {OPTION_JSON, "json", nullptr,
      N_("at the end, print one JSON document on stdout:\nper item the relocated files and the failed\n"
-     "addresses with their reasons, the totals, the\nbackup and the exit code (the texts go to stderr)"),
+        "addresses with their reasons, the totals, the\nbackup and the exit code (the texts go to stderr)"),
      COMMAND_RELOCATE | COMMAND_DEMO},
 };
 const int CLI_OPTION_COUNT = sizeof CLI_OPTIONS / sizeof CLI_OPTIONS[0];
@@ -75,7 +75,6 @@ const CliOption* OptionById(int id) {
     }
     return nullptr;
 }
-
 
 }  // namespace
 
@@ -135,14 +134,14 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
         const char* written = arguments[optind - 1];
         if (found == '?') {
             RefuseArguments(command, std::string("unknown option ") +
-                                (optopt != 0 && optopt != '?' ? std::string("-") + static_cast<char>(optopt)
-                                                              : ShownArgument(written)));
+                                         (optopt != 0 && optopt != '?' ? std::string("-") + static_cast<char>(optopt)
+                                                                       : ShownArgument(written)));
             return false;
         }
         if (found == ':') {
             const CliOption* option = OptionById(optopt);
             RefuseArguments(command, std::string(option != nullptr ? "--" + std::string(option->longName) : written) +
-                                " takes a value");
+                                         " takes a value");
             return false;
         }
         parsed->options.emplace_back(found, optarg != nullptr ? optarg : "");

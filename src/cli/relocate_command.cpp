@@ -54,6 +54,7 @@ struct Refusal {
     const char* core;
     const char* format;
 };
+// clang-format off
 const Refusal REFUSALS[] = {
     {MESSAGE_PACKAGE_MISSING, "%s does not exist"},
     {MESSAGE_PACKAGE_IS_FOLDER, "%s is a folder, not a package file"},
@@ -72,9 +73,11 @@ const Refusal REFUSALS[] = {
                                       "cut from its paths"},
     {MESSAGE_DESTINATION_TOO_LONG, "the destination %s is too long for the images' names; give a shorter one"},
 };
+// clang-format on
 
 // The refusals the core formats, by what they were made of; `%s` is the
 // package.
+// clang-format off
 const char* const PACKAGE_REFUSALS[] = {
     nullptr,
     "the paths the run forms from %s (its backup, temporary and kept copies) would be too long; move the package "
@@ -83,6 +86,7 @@ const char* const PACKAGE_REFUSALS[] = {
     "run again",
     "%s or its folder is not writable (read-only, or no permission), so it could not be written back after the run",
 };
+// clang-format on
 
 // Prints a refusal of `command` about `path` (the core's form): the command
 // line's own text when it has one for `warning`, else the core's.
@@ -187,7 +191,9 @@ RunOutcome RunWithStopSignals(TerminalView* terminal) {
         if (received > 0 && received != SIGWINCH && !StopSignalSeen()) {
             NoteStopSignal();
             coreState.stopRequested = 1;
-            PrintError("stopping: images still downloading are given up; the package will be written back with what was done\n");
+            PrintError(
+                "stopping: images still downloading are given up; the package will be written back with what was "
+                "done\n");
         }
         TickTerminalView(terminal, received == SIGWINCH);
     }
@@ -264,8 +270,8 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     std::string desktop = DesktopFolder();
     std::vector<char> text(MESSAGE_BYTES);  // on the heap: the frame holds the run's view as well
     InputRefusal refusal;
-    const char* warning = CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text.data(),
-                                         text.size(), &refusal);
+    const char* warning =
+        CheckRunInputs(options, coreState.packagePath, desktop.c_str(), &field, text.data(), text.size(), &refusal);
     if (warning != nullptr) {
         Refuse("relocate", warning, field == INPUT_DESTINATION ? std::string(options.destination) : packagePath,
                refusal);
@@ -338,9 +344,8 @@ int RelocateCommand(const ParsedArguments& arguments) {
             count = ParseCount(value, limit);
             if (count == 0) {
                 const std::string name = jobs ? "--jobs" : "--streams";
-                RefuseArguments(*FindCommand("relocate"),
-                                name + " takes a number from 1 to " + std::to_string(limit) + ", not '" +
-                                    ShownArgument(value) + "'");
+                RefuseArguments(*FindCommand("relocate"), name + " takes a number from 1 to " + std::to_string(limit) +
+                                                              ", not '" + ShownArgument(value) + "'");
                 return EXIT_USAGE;
             }
         } else if (id == OPTION_PROXY) {
@@ -401,7 +406,8 @@ struct AddressCounts {
 
 int InspectCommand(const ParsedArguments& arguments) {
     if (arguments.positionals.size() != 1) {
-        RefuseArguments(*FindCommand("inspect"), arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
+        RefuseArguments(*FindCommand("inspect"),
+                        arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
         return EXIT_USAGE;
     }
     const char* argument = arguments.positionals[0].c_str();

@@ -143,8 +143,9 @@ int WriteJsonReport(int exitCode) {
     json.EndObject();
     const std::string document = json.Text() + "\n";
     errno = 0;
-    const bool whole = !StdoutWasClosed() && std::fwrite(document.data(), 1, document.size(), stdout) ==
-                                                 document.size() && std::fflush(stdout) == 0;
+    const bool whole = !StdoutWasClosed() &&
+                       std::fwrite(document.data(), 1, document.size(), stdout) == document.size() &&
+                       std::fflush(stdout) == 0;
     if (whole) return exitCode;
     lost = true;
     const int error = errno;

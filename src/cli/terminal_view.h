@@ -16,16 +16,16 @@ struct TerminalView {
     RunOptions options;  // what readOptions hands the run
     bool interactive;    // stderr is a terminal: redraw one status line
     int itemCount;
-    int imageTotal;      // distinct addresses the run visits
+    int imageTotal;  // distinct addresses the run visits
     // Written by the run's thread and read by the main thread's ticks.
     std::mutex lock;
     int relocated;
     int failed;
-    int64_t bytes;       // sizes of the relocated images' files
-    int columns;         // the terminal's width, read again after SIGWINCH
-    bool changed;        // counted since the last drawing
-    bool ended;          // every item is done: the final message follows, nothing is redrawn
-    size_t lastLength;   // of the line drawn last, which a shorter one overwrites with spaces
+    int64_t bytes;      // sizes of the relocated images' files
+    int columns;        // the terminal's width, read again after SIGWINCH
+    bool changed;       // counted since the last drawing
+    bool ended;         // every item is done: the final message follows, nothing is redrawn
+    size_t lastLength;  // of the line drawn last, which a shorter one overwrites with spaces
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point drawn;
     int currentRow;

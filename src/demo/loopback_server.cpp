@@ -91,13 +91,13 @@ void LoopbackImageServer::ServeConnection(SocketHandle connection) {
             std::lock_guard<std::mutex> lock(mutex_);
             paths_.push_back(path);
         }
-        bool keepAlive = head.find(" HTTP/1.1\r\n") != std::string::npos &&
-                         head.find("Connection: close") == std::string::npos;
+        bool keepAlive =
+            head.find(" HTTP/1.1\r\n") != std::string::npos && head.find("Connection: close") == std::string::npos;
         LoopbackResponse response = handler_(path);
         std::string bytes = "HTTP/1.1 " + std::to_string(response.status) + " " + ReasonOf(response.status) + "\r\n";
         if (!response.location.empty()) bytes += "Location: " + response.location + "\r\n";
-        bytes += "Content-Type: " + response.contentType + "\r\nContent-Length: " +
-                 std::to_string(response.body.size()) + "\r\n";
+        bytes += "Content-Type: " + response.contentType +
+                 "\r\nContent-Length: " + std::to_string(response.body.size()) + "\r\n";
         bytes += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
         bytes += response.body;
         if (!SendAll(connection, bytes.data(), bytes.size())) break;

@@ -15,10 +15,10 @@
 #include <vector>
 
 struct LoopbackResponse {
-    int status = 404;          // 200, 404, 302, ...
+    int status = 404;  // 200, 404, 302, ...
     std::string body;
     std::string contentType = "application/octet-stream";
-    std::string location;      // for redirects
+    std::string location;  // for redirects
     // Closes the connection after this response though it says keep-alive,
     // as a host whose idle time-out runs out between two requests.
     bool dropAfter = false;

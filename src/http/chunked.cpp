@@ -126,8 +126,7 @@ void StartBodyEnd(ChunkedDecoder* decoder, int32_t dataStart) {
 // Reads the size of the `lineLength` bytes at `line` into chunksize, or
 // fails for a line without a digit, with more digits than 32 bits hold, or
 // with a size that reads as negative.
-bool FailOnChunkSize(ChunkedDecoder* decoder, const char* line, int lineLength, const Input* input,
-                     ChunkedStep* step) {
+bool FailOnChunkSize(ChunkedDecoder* decoder, const char* line, int lineLength, const Input* input, ChunkedStep* step) {
     const int excerpt = lineLength < SIZE_LINE_EXCERPT ? lineLength : SIZE_LINE_EXCERPT;
     bool noDigits = false, outOfRange = false;
     decoder->chunksize = DecodeChunkSize(line, lineLength, &noDigits, &outOfRange);
@@ -267,14 +266,11 @@ ChunkedStep DecodeChunked(ChunkedDecoder* decoder, const char* bytes, int32_t le
 
 int32_t ChunkedInputRoom(const ChunkedDecoder* decoder) {
     switch (decoder->phase) {
-        case CHUNKED_PHASE_REFILL:
-            return HTTP_BUFFER_SIZE - decoder->held;
+        case CHUNKED_PHASE_REFILL: return HTTP_BUFFER_SIZE - decoder->held;
         case CHUNKED_PHASE_CHUNK_DATA:
             return decoder->remaining < HTTP_BUFFER_SIZE ? decoder->remaining : HTTP_BUFFER_SIZE;
-        case CHUNKED_PHASE_BODY_END:
-            return HTTP_BUFFER_SIZE - decoder->syCount;
-        default:
-            return 0;
+        case CHUNKED_PHASE_BODY_END: return HTTP_BUFFER_SIZE - decoder->syCount;
+        default: return 0;
     }
 }
 
@@ -308,14 +304,12 @@ ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketErro
             Fail(decoder, CHUNKED_FAILED, &none, &step, FORMAT_FINAL_READ_FAILED, decoder->syCount,
                  HTTP_BUFFER_SIZE - decoder->syCount, result, socketError);
             break;
-        default:
-            break;
+        default: break;
     }
     return decoder->state;
 }
 
-ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder,
-                             BodySink* sink) {
+ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink) {
     const char* input = nullptr;
     int32_t length = 0;
     for (;;) {

@@ -33,13 +33,13 @@ struct Vector;
 // ChunkedState: where a chunked body stands.  NEEDS_INPUT and BODY_BYTES ask
 // the caller for something; the others are final.
 enum ChunkedState {
-    CHUNKED_NEEDS_INPUT = 0,    // hand it input (at most ChunkedInputRoom bytes are taken)
-    CHUNKED_BODY_BYTES,         // the step produced body bytes: write them, then step again
-    CHUNKED_COMPLETE,           // the last chunk and the CR LF that ends the message were seen
-    CHUNKED_ENDED_IN_DATA,      // the input ended inside a chunk's data: not a failure here, the download's end evaluation decides
-    CHUNKED_FAILED,             // framing, or the input ended where the framing needs more; message in error
-    CHUNKED_TOO_LARGE,          // the body would pass HTTP_BODY_SIZE_LIMIT; message in error
-    CHUNKED_WRITE_FAILED,       // ReadChunkedBody only: writing to the sink failed; message in error
+    CHUNKED_NEEDS_INPUT = 0,  // hand it input (at most ChunkedInputRoom bytes are taken)
+    CHUNKED_BODY_BYTES,       // the step produced body bytes: write them, then step again
+    CHUNKED_COMPLETE,         // the last chunk and the CR LF that ends the message were seen
+    CHUNKED_ENDED_IN_DATA,  // the input ended inside a chunk's data: not a failure here, the download's end evaluation decides
+    CHUNKED_FAILED,         // framing, or the input ended where the framing needs more; message in error
+    CHUNKED_TOO_LARGE,     // the body would pass HTTP_BODY_SIZE_LIMIT; message in error
+    CHUNKED_WRITE_FAILED,  // ReadChunkedBody only: writing to the sink failed; message in error
 };
 
 // The decoder's place in the framing; internal to chunked.cpp.
@@ -52,20 +52,20 @@ enum ChunkedPhase {
 };
 
 struct ChunkedDecoder {
-    char* buffer;       // HTTP_BUFFER_SIZE + 1 bytes, held data from buffer[0], kept NUL-terminated
-    int32_t held;       // bytes held
-    int32_t cursor;     // where the next size line begins
-    uint32_t fileSize;  // the download's expected size, for messages only
-    ErrorText error;    // filled when it fails
-    int32_t readTotal;  // chunk data bytes produced (each piece is written before the next step)
-    int32_t remaining;  // bytes of the current chunk still to come
-    int32_t chunksize;  // size of the current chunk
-    int32_t syCount;    // after the last chunk: bytes held behind its size line
+    char* buffer;             // HTTP_BUFFER_SIZE + 1 bytes, held data from buffer[0], kept NUL-terminated
+    int32_t held;             // bytes held
+    int32_t cursor;           // where the next size line begins
+    uint32_t fileSize;        // the download's expected size, for messages only
+    ErrorText error;          // filled when it fails
+    int32_t readTotal;        // chunk data bytes produced (each piece is written before the next step)
+    int32_t remaining;        // bytes of the current chunk still to come
+    int32_t chunksize;        // size of the current chunk
+    int32_t syCount;          // after the last chunk: bytes held behind its size line
     int32_t lastReceive;      // bytes of the last input taken, or the result that ended the input
     int32_t lastSocketError;  // the socket error when the input ended (0 before)
     ChunkedPhase phase;
-    ChunkedState state;       // the state of the last step
-    Vector* logLines;         // where its records go (LogLineTo); null after StartChunkedDecoder: app.log
+    ChunkedState state;  // the state of the last step
+    Vector* logLines;    // where its records go (LogLineTo); null after StartChunkedDecoder: app.log
 };
 
 // What one step did.
@@ -106,5 +106,4 @@ ChunkedState EndChunkedInput(ChunkedDecoder* decoder, int result, int socketErro
 // final state: CHUNKED_COMPLETE, CHUNKED_ENDED_IN_DATA, CHUNKED_FAILED,
 // CHUNKED_TOO_LARGE or CHUNKED_WRITE_FAILED.
 struct Transfer;
-ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder,
-                             BodySink* sink);
+ChunkedState ReadChunkedBody(Transfer* transfer, HttpConnection* connection, ChunkedDecoder* decoder, BodySink* sink);

@@ -97,8 +97,7 @@ HashMap* CurrentPool(const Transfer* transfer) {
 
 // The pool key (POOL_KEY_BYTES): the ConnectionKey, and the proxy it goes
 // through.  False, with the message, when the host does not fit.
-bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
-                   ErrorText error) {
+bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key, ErrorText error) {
     char connectionKey[CONNECTION_KEY_BYTES];
     if (!FormatConnectionKey(host, port, secure, connectionKey, error)) return false;
     int length = proxy == nullptr ? std::snprintf(key, POOL_KEY_BYTES, "%s", connectionKey)
@@ -152,15 +151,16 @@ namespace {
 
 // How a connect on a new socket ended.
 enum ConnectResult {
-    CONNECT_DONE = 0,       // connected, in blocking mode
-    CONNECT_FAILED,         // failed; does not count toward CONNECT_FAILURE_LIMIT
-    CONNECT_FAILED_COUNTED, // timed out or refused: counts toward CONNECT_FAILURE_LIMIT
+    CONNECT_DONE = 0,        // connected, in blocking mode
+    CONNECT_FAILED,          // failed; does not count toward CONNECT_FAILURE_LIMIT
+    CONNECT_FAILED_COUNTED,  // timed out or refused: counts toward CONNECT_FAILURE_LIMIT
 };
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
-ConnectResult FailConnect(ErrorText error, ConnectResult result, const char* format, ...) {
+ConnectResult
+FailConnect(ErrorText error, ConnectResult result, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     PutErrorList(error, format, arguments);
@@ -260,7 +260,7 @@ bool AwaitNonBlockingConnect(const PendingConnects* pending, int milliseconds, i
 
 // The race's bookkeeping of what went wrong, for the message and the counts.
 struct RaceFailures {
-    ConnectResult result;  // of the last failure, CONNECT_FAILED before any
+    ConnectResult result;              // of the last failure, CONNECT_FAILED before any
     bool counted[HOST_ADDRESS_LIMIT];  // attempts whose failure counts toward CONNECT_FAILURE_LIMIT
 };
 
@@ -268,8 +268,8 @@ struct RaceFailures {
 // `pending`; where the socket cannot be made non-blocking it connects at
 // once, blocking.  A connected socket is returned; NO_SOCKET when the
 // attempt is under way or failed (noted in `failures` with its message).
-SocketHandle StartConnect(Transfer* transfer, const HostAddresses* addresses, int index, int port, PendingConnects* pending,
-                    RaceFailures* failures, ErrorText error) {
+SocketHandle StartConnect(Transfer* transfer, const HostAddresses* addresses, int index, int port,
+                          PendingConnects* pending, RaceFailures* failures, ErrorText error) {
     sockaddr_storage peer = addresses->items[index];
     SetAddressPort(&peer, port);
     SocketHandle socket = OpenTcpSocket(peer.ss_family);
@@ -322,8 +322,8 @@ void ClosePending(PendingConnects* pending, int except) {
 // connected host has not answered yet, so its failure count stays until it
 // does (NoteHostAnswer).  *winner is the winning address's place;
 // failures->counted tells which attempts were refused or timed out.
-ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int port, SocketHandle* connected, int* winner,
-                      RaceFailures* failures, ErrorText error) {
+ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int port, SocketHandle* connected,
+                      int* winner, RaceFailures* failures, ErrorText error) {
     PendingConnects pending;
     pending.count = 0;
     failures->result = CONNECT_FAILED;
@@ -414,8 +414,8 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
 // out counts a failure under its own key.  `key` (FAILURE_KEY_BYTES)
 // receives the failure key of the address connected to, or of the first
 // one tried; empty when no address was found.
-SocketHandle ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error, bool* unanswered,
-                     char* key) {
+SocketHandle ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error,
+                           bool* unanswered, char* key) {
     HostAddresses addresses;
     *unanswered = false;
     key[0] = '\0';
@@ -481,7 +481,8 @@ HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port,
     char key[FAILURE_KEY_BYTES];
     char reason[HTTP_ERROR_TEXT_BYTES];
     const ErrorText reasonText = {reason, sizeof reason};
-    SocketHandle socket = ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, reasonText, &unanswered, key);
+    SocketHandle socket =
+        ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, reasonText, &unanswered, key);
     if (socket == 0) {
         PutProxyUnreachable(error, proxy, reason);
         return nullptr;

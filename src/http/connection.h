@@ -60,7 +60,8 @@ int ConnectFailureCount(HttpClient* client, const char* failureKey);
 // or is refused counts toward CONNECT_FAILURE_LIMIT.  `failureKey` (when
 // given, FAILURE_KEY_BYTES) receives the key the peer's failures count under:
 // the address connected to, or after a failure the first one tried.
-SocketHandle OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey = nullptr);
+SocketHandle OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error,
+                            char* failureKey = nullptr);
 
 // Whether the peer of `failureKey` is at CONNECT_FAILURE_LIMIT: a new
 // connection to it would be refused at once.
@@ -94,8 +95,7 @@ void NoteAnswerForKey(Transfer* transfer, const char* failureKey, bool answered)
 // With `offerH2` a TLS handshake offers HTTP/2 as well; the connection's
 // isH2 tells whether the server took it.
 HttpConnection* OpenHttpConnection(Transfer* transfer, const char* host, int port, bool secure, ErrorText error,
-                                   TransportResult* result, const ProxyEndpoint* proxy = nullptr,
-                                   bool offerH2 = false);
+                                   TransportResult* result, const ProxyEndpoint* proxy = nullptr, bool offerH2 = false);
 
 // The pooled connection for scheme, host, port and proxy in the
 // transfer's pool (its slot's, else the client's pool 0), or a new one
@@ -137,8 +137,7 @@ void NotePoolKeyUse(Transfer* transfer, PoolUse use, const char* poolKey);
 
 // The pool key of scheme, host, port and proxy into `key`
 // (POOL_KEY_BYTES); false with the message in `error` for a host too long.
-bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key,
-                   ErrorText error);
+bool FormatPoolKey(const char* host, int port, bool secure, const ProxyEndpoint* proxy, char* key, ErrorText error);
 
 // Logs "<poolKey> --- new socket()" into the transfer's log (null: app.log).
 void LogNewSocket(const Transfer* transfer, const char* poolKey);

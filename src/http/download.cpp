@@ -41,8 +41,8 @@ struct Attempt {
     // Given (a plain fallback of an https address changes scheme and port):
     UrlParts parts;  // the strings belong to the caller
     const char* filePath;
-    ErrorText error;             // the caller's message buffer
-    const ProxyEndpoint* proxy;  // null: direct
+    ErrorText error;              // the caller's message buffer
+    const ProxyEndpoint* proxy;   // null: direct
     ProxyEndpoint fallbackProxy;  // owned: the proxy of an https address's plain fallback, when one applies
     bool useKeepAlive;
     bool isRedirect;
@@ -60,7 +60,7 @@ struct Attempt {
     bool unprocessed;         // the HTTP/2 server did not process the request: ask again
     // What it holds:
     HttpConnection* connection;  // null until connected
-    BodySink sink;  // sink.file is null once closed
+    BodySink sink;               // sink.file is null once closed
     // The response:
     char buffer[HTTP_BUFFER_SIZE + 1];
     char headText[HTTP_BUFFER_SIZE + 1];  // the head's copy that ParseResponseHead cuts up
@@ -209,10 +209,10 @@ HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* f
         DescribeDownloadLimit(DownloadLimitReached(transfer), error);
         return nullptr;
     }
-    return attempt->useKeepAlive ? AcquirePooledConnection(transfer, parts->host, parts->port, error, secure, failure,
-                                                           attempt->proxy, attempt->offerH2)
-                                 : OpenHttpConnection(transfer, parts->host, parts->port, secure, error, failure,
-                                                      attempt->proxy);
+    return attempt->useKeepAlive
+               ? AcquirePooledConnection(transfer, parts->host, parts->port, error, secure, failure, attempt->proxy,
+                                         attempt->offerH2)
+               : OpenHttpConnection(transfer, parts->host, parts->port, secure, error, failure, attempt->proxy);
 }
 
 // Connects.  An https address where nothing speaks TLS is fetched as plain
@@ -226,16 +226,15 @@ bool ConnectAttempt(Attempt* attempt) {
     const ErrorText error = {message, sizeof message};
     UrlParts* parts = &attempt->parts;
     attempt->connection = ConnectFor(attempt, error, &failure);
-    if (attempt->connection == nullptr && parts->isHttps && failure == TRANSPORT_NO_TLS &&
-        attempt->proxy == nullptr && DownloadLimitReached(attempt->transfer) == DOWNLOAD_WITHIN_LIMITS) {
+    if (attempt->connection == nullptr && parts->isHttps && failure == TRANSPORT_NO_TLS && attempt->proxy == nullptr &&
+        DownloadLimitReached(attempt->transfer) == DOWNLOAD_WITHIN_LIMITS) {
         char line[HTTP_ERROR_TEXT_BYTES * 2];
         std::snprintf(line, sizeof line, FORMAT_TLS_FALLBACK, parts->host, parts->port, message);
         TransferLog(attempt->transfer, line);
         parts->isHttps = 0;
         if (parts->port == HTTPS_DEFAULT_PORT) parts->port = HTTP_DEFAULT_PORT;
         const ProxySettings* proxies = ProxiesOf(attempt->transfer);
-        if (proxies != nullptr &&
-            ChooseProxy(proxies, false, parts->host, parts->port, &attempt->fallbackProxy)) {
+        if (proxies != nullptr && ChooseProxy(proxies, false, parts->host, parts->port, &attempt->fallbackProxy)) {
             attempt->proxy = &attempt->fallbackProxy;
         }
         attempt->connection = ConnectFor(attempt, error, &failure);
@@ -429,12 +428,8 @@ void ReadChunked(Attempt* attempt) {
     attempt->isChunkReceiveCompleted = state == CHUNKED_COMPLETE;
     switch (state) {
         case CHUNKED_COMPLETE:
-        case CHUNKED_ENDED_IN_DATA:
-            EvaluateEnd(attempt);
-            return;
-        case CHUNKED_TOO_LARGE:
-            attempt->result = DOWNLOAD_NOT_ACCEPTED;
-            return;
+        case CHUNKED_ENDED_IN_DATA: EvaluateEnd(attempt); return;
+        case CHUNKED_TOO_LARGE: attempt->result = DOWNLOAD_NOT_ACCEPTED; return;
         case CHUNKED_WRITE_FAILED:
             attempt->retryable = false;
             attempt->result = DOWNLOAD_WRITE_FAILED;
@@ -538,8 +533,8 @@ void JudgeH2Response(Attempt* attempt, const H2Exchange* exchange, bool timedOut
             FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_BODY_OVER_LIMIT, attempt->header.contentLength,
                           exchange->received);
         } else {
-            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize,
-                          exchange->received, 0, 0);
+            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize, exchange->received,
+                          0, 0);
         }
         return;
     }
@@ -555,13 +550,9 @@ void RunExchange(Attempt* attempt, H2Session* session, const char* authority, co
     exchange.sink = &attempt->sink;
     Transfer* transfer = attempt->transfer;
     switch (StartH2Exchange(transfer, session, &exchange, authority, target)) {
-        case H2_SESSION_GONE:
-            attempt->unprocessed = true;
-            return;
-        case H2_START_GIVEN_UP:
-            return;
-        case H2_STARTED:
-            break;
+        case H2_SESSION_GONE: attempt->unprocessed = true; return;
+        case H2_START_GIVEN_UP: return;
+        case H2_STARTED: break;
     }
     const char* failureKey = H2SessionFailureKey(session);
     H2Exchange seen;
@@ -621,10 +612,8 @@ bool RunOverH2(Attempt* attempt) {
     for (int tries = 0; tries < H2_UNPROCESSED_TRIES; ++tries) {
         H2Session* session = nullptr;
         switch (FindH2Session(transfer, key, &session)) {
-            case H2_ROUTE_HTTP1:
-                return false;
-            case H2_ROUTE_GIVEN_UP:
-                return true;
+            case H2_ROUTE_HTTP1: return false;
+            case H2_ROUTE_GIVEN_UP: return true;
             case H2_ROUTE_SESSION:
                 if (FailureLimitReached(transfer, H2SessionFailureKey(session))) {
                     // Its server stopped answering: a new connection meets
@@ -720,7 +709,8 @@ void SettleFile(Attempt* attempt) {
         if (attempt->result == DOWNLOAD_STORED && !FOLDER_SYNC_COVERS_FILES) SyncFile(attempt->sink.file);
         bool closed = CloseFile(attempt->sink.file) != 0;
         attempt->sink.file = nullptr;
-        if (attempt->result == DOWNLOAD_STORED && !closed) FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+        if (attempt->result == DOWNLOAD_STORED && !closed)
+            FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
     }
 }
 
@@ -793,8 +783,7 @@ DownloadResult GiveUp(DownloadLimit limit, ErrorText error) {
 }
 
 // DownloadImage within the limits the outermost call started.
-DownloadResult Download(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive,
-                         bool isRedirect) {
+DownloadResult Download(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive, bool isRedirect) {
     const ErrorText error = transfer->error;
     DownloadLimit limit = DownloadLimitReached(transfer);
     if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
@@ -813,8 +802,7 @@ DownloadResult Download(Transfer* transfer, const char* url, const char* filePat
     }
     ProxyEndpoint proxy = {nullptr, 0, nullptr, nullptr};
     const ProxySettings* proxies = ProxiesOf(transfer);
-    const bool proxied =
-        proxies != nullptr && ChooseProxy(proxies, parts.isHttps != 0, parts.host, parts.port, &proxy);
+    const bool proxied = proxies != nullptr && ChooseProxy(proxies, parts.isHttps != 0, parts.host, parts.port, &proxy);
     const ProxyEndpoint* via = proxied ? &proxy : nullptr;
     char location[HEADER_LOCATION_BYTES];
     AttemptEnd end = TryOnce(transfer, &parts, via, filePath, useKeepAlive, isRedirect, location);

@@ -60,11 +60,8 @@ void DescribeDownloadLimit(DownloadLimit limit, ErrorText error) {
         case DOWNLOAD_TOO_LONG:
             PutError(error, FORMAT_TOO_LONG, static_cast<int>((MaxMilliseconds() + 59999) / 60000));
             return;
-        case DOWNLOAD_STOP_REQUESTED:
-            PutError(error, "%s", MESSAGE_STOPPED);
-            return;
-        default:
-            return;
+        case DOWNLOAD_STOP_REQUESTED: PutError(error, "%s", MESSAGE_STOPPED); return;
+        default: return;
     }
 }
 

@@ -30,7 +30,7 @@ struct Response {
     int32_t received;       // all bytes until the head is read, then body bytes
     char* body;             // contentLength + 1 bytes once the head is accepted
     int lastReceive;
-    int lastSocketError;    // of the receive that returned 0 or less
+    int lastSocketError;  // of the receive that returned 0 or less
 };
 
 // A message formatted into a heap block of `bytes` (cut to fit).

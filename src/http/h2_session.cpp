@@ -25,18 +25,18 @@ struct H2Session {
     WakeSignal* wake;            // an asker queued frames, or ended its exchange
     char key[POOL_KEY_BYTES];
     char failureKey[FAILURE_KEY_BYTES];  // the connection's, which outlives it here
-    int references;                    // under `lock`: the registry's, the reading thread's, each asker's
-    std::atomic<bool> acceptsStreams;  // false after GOAWAY, a lost connection or a close
-    std::atomic<bool> closing;         // the reading thread is asked to end (a close, a stop, no use left)
-    bool lost;                         // under `lock`: a send, a receive or the framing failed
-    Semaphore* slots;                  // one per stream that may be in flight
-    H2Exchange* exchanges;             // under `lock`: running, in start order
-    std::atomic<int> running;          // how many: the reading thread's wait budget reads it without the lock
+    int references;                      // under `lock`: the registry's, the reading thread's, each asker's
+    std::atomic<bool> acceptsStreams;    // false after GOAWAY, a lost connection or a close
+    std::atomic<bool> closing;           // the reading thread is asked to end (a close, a stop, no use left)
+    bool lost;                           // under `lock`: a send, a receive or the framing failed
+    Semaphore* slots;                    // one per stream that may be in flight
+    H2Exchange* exchanges;               // under `lock`: running, in start order
+    std::atomic<int> running;            // how many: the reading thread's wait budget reads it without the lock
     // The reading thread's: the frames nghttp2 handed over under the lock,
     // sent after it.
     char* outgoing;
     size_t outgoingHeld;
-    H2Session* nextLive;               // under the registry's lock: the sessions whose reading thread runs
+    H2Session* nextLive;  // under the registry's lock: the sessions whose reading thread runs
     H2Session* previousLive;
 };
 
@@ -70,9 +70,9 @@ const int DEFAULT_STREAM_LIMIT = 100;
 
 struct H2Registry {
     Mutex* lock;
-    HashMap* keys;              // pool key -> KeyEntry
-    int readers;                // reading threads alive, under `lock`
-    H2Session* liveSessions;    // their sessions, under `lock`
+    HashMap* keys;            // pool key -> KeyEntry
+    int readers;              // reading threads alive, under `lock`
+    H2Session* liveSessions;  // their sessions, under `lock`
     Semaphore* readerEnded;
     int streamLimit;
     const std::atomic<int>* stopFlag;  // the client's
@@ -107,8 +107,10 @@ void Link(H2Session* session, H2Exchange* exchange) {
 void Unlink(H2Exchange* exchange) {
     H2Session* session = exchange->session;
     --session->running;
-    if (exchange->previous != nullptr) exchange->previous->next = exchange->next;
-    else if (session->exchanges == exchange) session->exchanges = exchange->next;
+    if (exchange->previous != nullptr)
+        exchange->previous->next = exchange->next;
+    else if (session->exchanges == exchange)
+        session->exchanges = exchange->next;
     if (exchange->next != nullptr) exchange->next->previous = exchange->previous;
     exchange->next = exchange->previous = nullptr;
 }
@@ -284,8 +286,10 @@ void Forget(H2Session* session) {
 
 // Under the registry's lock.
 void UnlinkLive(H2Session* session) {
-    if (session->previousLive != nullptr) session->previousLive->nextLive = session->nextLive;
-    else session->registry->liveSessions = session->nextLive;
+    if (session->previousLive != nullptr)
+        session->previousLive->nextLive = session->nextLive;
+    else
+        session->registry->liveSessions = session->nextLive;
     if (session->nextLive != nullptr) session->nextLive->previousLive = session->previousLive;
     session->nextLive = session->previousLive = nullptr;
 }
@@ -350,9 +354,8 @@ unsigned ReadSession(void* argument) {
         }
         const int received = TransportReceive(&reader, transport, buffer, RECEIVE_BUFFER_BYTES);
         LockMutex(session->lock);
-        if (received <= 0 ||
-            nghttp2_session_mem_recv(session->frames, reinterpret_cast<uint8_t*>(buffer),
-                                     static_cast<size_t>(received)) < 0) {
+        if (received <= 0 || nghttp2_session_mem_recv(session->frames, reinterpret_cast<uint8_t*>(buffer),
+                                                      static_cast<size_t>(received)) < 0) {
             session->lost = true;
         }
         UnlockMutex(session->lock);
@@ -408,10 +411,12 @@ H2Session* StartSession(H2Registry* registry, const char* key, HttpConnection* c
         FreeSession(session);
         return nullptr;
     }
+    // clang-format off
     const nghttp2_settings_entry settings[] = {
         {NGHTTP2_SETTINGS_ENABLE_PUSH, 0},
         {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, static_cast<uint32_t>(STREAM_WINDOW_BYTES)},
     };
+    // clang-format on
     nghttp2_submit_settings(session->frames, NGHTTP2_FLAG_NONE, settings, sizeof settings / sizeof settings[0]);
     nghttp2_session_set_local_window_size(session->frames, NGHTTP2_FLAG_NONE, 0, CONNECTION_WINDOW_BYTES);
     LockMutex(registry->lock);
@@ -538,19 +543,21 @@ H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exch
     }
     auto field = [](const char* name, const char* value) {
         return nghttp2_nv{reinterpret_cast<uint8_t*>(const_cast<char*>(name)),
-                          reinterpret_cast<uint8_t*>(const_cast<char*>(value)), std::strlen(name),
-                          std::strlen(value), NGHTTP2_NV_FLAG_NONE};
+                          reinterpret_cast<uint8_t*>(const_cast<char*>(value)), std::strlen(name), std::strlen(value),
+                          NGHTTP2_NV_FLAG_NONE};
     };
+    // clang-format off
     const nghttp2_nv fields[] = {
         field(":method", "GET"),        field(":scheme", "https"),         field(":authority", authority),
         field(":path", target),         field("accept", "*/*"),            field("accept-language", "zh-cn"),
         field("user-agent", RequestUserAgent()),
     };
+    // clang-format on
     LockMutex(session->lock);
     int32_t streamId = -1;
     if (!session->lost && session->acceptsStreams) {
-        streamId = nghttp2_submit_request(session->frames, nullptr, fields, sizeof fields / sizeof fields[0],
-                                          nullptr, nullptr);
+        streamId = nghttp2_submit_request(session->frames, nullptr, fields, sizeof fields / sizeof fields[0], nullptr,
+                                          nullptr);
     }
     if (streamId < 0) {
         UnlockMutex(session->lock);

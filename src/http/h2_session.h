@@ -60,16 +60,16 @@ struct H2Exchange {
     int32_t streamId;
     Semaphore* changed;  // posted when the head comes and when the exchange ends
     H2Session* session;
-    H2Exchange* next;    // the session's exchanges in flight
+    H2Exchange* next;  // the session's exchanges in flight
     H2Exchange* previous;
 };
 
 // What FindH2Session says of a pool key.
 enum H2Route {
-    H2_ROUTE_SESSION,  // *session is an open session (a reference the caller releases)
-    H2_ROUTE_PROBE,    // nothing is known: the caller opens a connection offering h2, then calls EndH2Probe
-    H2_ROUTE_HTTP1,    // the server answered without h2: HTTP/1.1 as always
-    H2_ROUTE_GIVEN_UP, // the transfer's limit was reached while waiting for another thread's probe
+    H2_ROUTE_SESSION,   // *session is an open session (a reference the caller releases)
+    H2_ROUTE_PROBE,     // nothing is known: the caller opens a connection offering h2, then calls EndH2Probe
+    H2_ROUTE_HTTP1,     // the server answered without h2: HTTP/1.1 as always
+    H2_ROUTE_GIVEN_UP,  // the transfer's limit was reached while waiting for another thread's probe
 };
 H2Route FindH2Session(Transfer* transfer, const char* poolKey, H2Session** session);
 

@@ -44,8 +44,7 @@ void TakeContentLength(HttpHeader* header, const char* value, size_t length) {
     header->contentLength = kept;
 }
 
-void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, const char* value,
-                     size_t valueLength) {
+void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, const char* value, size_t valueLength) {
     if (NameIs(name, nameLength, "Content-Length")) {
         TakeContentLength(header, value, valueLength);
     } else if (NameIs(name, nameLength, "Transfer-Encoding")) {
@@ -95,7 +94,8 @@ HeadState TakeHeadBytes(HeadReader* reader, const char* input, int32_t length, i
     const int32_t searchFrom = reader->held > 3 ? reader->held - 3 : 0;
     reader->held += taken;
     reader->buffer[reader->held] = '\0';
-    const char* end = FindBytes(reader->buffer + searchFrom, static_cast<size_t>(reader->held - searchFrom), "\r\n\r\n", 4);
+    const char* end =
+        FindBytes(reader->buffer + searchFrom, static_cast<size_t>(reader->held - searchFrom), "\r\n\r\n", 4);
     if (end != nullptr) {
         reader->headLength = static_cast<int32_t>(end - reader->buffer);
         return HEAD_RECEIVED;

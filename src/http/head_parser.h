@@ -14,9 +14,9 @@ const int HEADER_CONNECTION_BYTES = 16;
 const int HEADER_CONTENT_ENCODING_BYTES = 32;
 
 struct HttpHeader {
-    int32_t contentLength;  // -1 when absent
-    int32_t isChunked;      // 1 for the line "Transfer-Encoding: chunked"
-    int32_t lengthConflict; // 1 when two Content-Length lines disagree (the message's length is unknown)
+    int32_t contentLength;    // -1 when absent
+    int32_t isChunked;        // 1 for the line "Transfer-Encoding: chunked"
+    int32_t lengthConflict;   // 1 when two Content-Length lines disagree (the message's length is unknown)
     int32_t lengthMalformed;  // 1 when a Content-Length is no decimal number (the length is unknown)
     int32_t locationTooLong;  // 1 when a Location did not fit `location` (never followed cut)
     char location[HEADER_LOCATION_BYTES];
@@ -35,8 +35,7 @@ void TakeContentLength(HttpHeader* header, const char* value, size_t length);
 // Transfer-Encoding "chunked", Location (locationTooLong when it is cut),
 // Connection and Content-Encoding; other names are ignored.  HTTP/1.1 and
 // HTTP/2 fill the record through it alone.
-void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, const char* value,
-                     size_t valueLength);
+void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, const char* value, size_t valueLength);
 
 // Fills `header` from `headText` (status line and header lines, without the
 // blank line), which it cuts into lines in place.  contentLength starts at
@@ -60,10 +59,10 @@ enum HeadState {
 // HTTP_BUFFER_SIZE + 1 bytes that is kept NUL-terminated.
 struct HeadReader {
     char* buffer;
-    int32_t held;            // bytes held: all received so far
-    int32_t headLength;      // HEAD_RECEIVED: the head without the blank line; the body starts 4 bytes later
-    int32_t lastReceive;     // the result of the last receive
-    int32_t lastSocketError; // the socket error when a receive returned 0 or less
+    int32_t held;             // bytes held: all received so far
+    int32_t headLength;       // HEAD_RECEIVED: the head without the blank line; the body starts 4 bytes later
+    int32_t lastReceive;      // the result of the last receive
+    int32_t lastSocketError;  // the socket error when a receive returned 0 or less
 };
 
 // Starts with an empty, cleared buffer.

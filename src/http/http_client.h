@@ -48,8 +48,8 @@ struct HttpClientSettings {
     const ProxySettings* proxy;
     // The flag a stop request sets (the run's stopRequested); null: none.
     const std::atomic<int>* stopFlag;
-    int pools;        // keep-alive pools (1 to HTTP_CLIENT_POOL_LIMIT); 0 reads as 1
-    int h2Streams;    // streams one HTTP/2 session keeps in flight at most; 0 reads as 100
+    int pools;      // keep-alive pools (1 to HTTP_CLIENT_POOL_LIMIT); 0 reads as 1
+    int h2Streams;  // streams one HTTP/2 session keeps in flight at most; 0 reads as 100
     Http1Gate gate;
     PoolUseObserver poolObserver;
     // Called (on the prober's thread, holding no lock) each time an HTTP/2

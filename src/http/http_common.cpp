@@ -8,12 +8,9 @@
 #include "base/strings.h"
 #include "texts/texts.h"
 
-
 namespace {
 
-
-const char USER_AGENT_LINE[] =
-    "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
+const char USER_AGENT_LINE[] = "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
 
 const size_t USER_AGENT_NAME_LENGTH = 14;  // "\r\nUser-Agent: "
 
@@ -101,8 +98,7 @@ bool BuildRequestFields(const UrlParts* parts, char* target, char* authority, Er
     return true;
 }
 
-int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorText error,
-                    const ProxyEndpoint* proxy) {
+int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorText error, const ProxyEndpoint* proxy) {
     // ParseUrl refuses such addresses already; this is where a request line
     // or Host line would be split, so the rule holds here too.
     if (HasControlByte(parts->host) || HasControlByte(parts->path)) {
@@ -129,11 +125,11 @@ int BuildGetRequest(const UrlParts* parts, bool keepAlive, char* request, ErrorT
         return 0;
     }
     const bool authorized = absolute && proxy->authorization != nullptr;
-    int length = std::snprintf(request, REQUEST_TEXT_BYTES,
-                               "GET %s%s\r\nAccept: */*\r\nAccept-Language: zh-cn%s%s%s%s%s", target,
-                               keepAlive ? " HTTP/1.1" : " HTTP/1.0", USER_AGENT_LINE, hostLine,
-                               authorized ? "\r\nProxy-Authorization: " : "", authorized ? proxy->authorization : "",
-                               keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
+    int length =
+        std::snprintf(request, REQUEST_TEXT_BYTES, "GET %s%s\r\nAccept: */*\r\nAccept-Language: zh-cn%s%s%s%s%s",
+                      target, keepAlive ? " HTTP/1.1" : " HTTP/1.0", USER_AGENT_LINE, hostLine,
+                      authorized ? "\r\nProxy-Authorization: " : "", authorized ? proxy->authorization : "",
+                      keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
     if (length < 0 || length >= REQUEST_TEXT_BYTES) {
         PutError(error, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
         return 0;

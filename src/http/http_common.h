@@ -24,7 +24,7 @@ const int FAILURE_KEY_BYTES = 72;
 
 struct HttpConnection {
     Transport* transport;
-    uint64_t lastUse;  // when its pool last handed it out; the least recent is closed first
+    uint64_t lastUse;   // when its pool last handed it out; the least recent is closed first
     uint32_t requests;  // how often a pool handed it out: above 1, it served a request before
     // The peer's address, port and scheme that its failures count under (see
     // HttpClient::failureCounts), the proxy's when it goes through one; empty:

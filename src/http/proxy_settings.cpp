@@ -58,8 +58,8 @@ int ParseIpv4(const char* text, size_t length, unsigned char* bytes) {
 // and an IPv4 tail in the last 32 bits: 16, or 0.
 int ParseIpv6(const char* text, size_t length, unsigned char* bytes) {
     unsigned char parsed[16] = {};
-    int filled = 0;   // bytes written to `parsed`
-    int gap = -1;     // where "::" stood, in bytes
+    int filled = 0;  // bytes written to `parsed`
+    int gap = -1;    // where "::" stood, in bytes
     size_t at = 0;
     if (length >= 2 && text[0] == ':' && text[1] == ':') {
         gap = 0;
@@ -298,9 +298,7 @@ char* PercentDecode(const char* text, size_t length) {
 
 bool IsAsciiLetter(char c) { return Folded(c) >= 'a' && Folded(c) <= 'z'; }
 
-bool IsHostNameByte(char c) {
-    return IsDigit(c) || IsAsciiLetter(c) || c == '-' || c == '.' || c == '_';
-}
+bool IsHostNameByte(char c) { return IsDigit(c) || IsAsciiLetter(c) || c == '-' || c == '.' || c == '_'; }
 
 char* MakeDisplay(const char* host, int port) {
     size_t size = std::strlen(host) + 16;
@@ -541,11 +539,10 @@ int ParseSystemProxyServer(const char* server, bool isHttps, ProxyEndpoint* out,
     const char* wanted = isHttps ? "https=" : "http=";
     const char* chosen = nullptr;  // the scheme's own entry
     size_t chosenLength = 0;
-    const char* plain = nullptr;   // the first entry without "scheme="
+    const char* plain = nullptr;  // the first entry without "scheme="
     size_t plainLength = 0;
     bool socks = false;
-    for (const char* at = server + std::strspn(server, SEPARATORS); *at != '\0';
-         at += std::strspn(at, SEPARATORS)) {
+    for (const char* at = server + std::strspn(server, SEPARATORS); *at != '\0'; at += std::strspn(at, SEPARATORS)) {
         size_t length = std::strcspn(at, SEPARATORS);
         const char* equals = static_cast<const char*>(std::memchr(at, '=', length));
         if (equals == nullptr) {
@@ -579,7 +576,7 @@ int ParseSystemProxyServer(const char* server, bool isHttps, ProxyEndpoint* out,
 }
 
 bool ReadProxyEnvironment(ProxySettings* settings, const char* proxyOption, const char* noProxyOption,
-                         char** failureMessage, EnvironmentGetter getter) {
+                          char** failureMessage, EnvironmentGetter getter) {
     static const char* const HTTP_NAMES[] = {"http_proxy"};  // never HTTP_PROXY: see the header
     static const char* const HTTPS_NAMES[] = {"https_proxy", "HTTPS_PROXY"};
     static const char* const ALL_NAMES[] = {"all_proxy", "ALL_PROXY"};
@@ -664,8 +661,8 @@ bool ChooseProxy(const ProxySettings* settings, bool isHttps, const char* host, 
     }
     const ProxyEndpoint& endpoint = isHttps ? settings->https : settings->http;
     if (endpoint.host == nullptr) return false;
-    bool bypassed = system ? SystemBypassMatches(settings->bypass, host, port)
-                          : HostBypassesProxy(settings->bypass, host, port);
+    bool bypassed =
+        system ? SystemBypassMatches(settings->bypass, host, port) : HostBypassesProxy(settings->bypass, host, port);
     if (bypassed) return false;
     *out = CopyEndpoint(endpoint);
     return true;

@@ -26,7 +26,7 @@
 struct SystemProxyResolver;
 
 struct ProxyEndpoint {
-    char* host;           // owned; an IPv6 literal without brackets; null: no proxy
+    char* host;  // owned; an IPv6 literal without brackets; null: no proxy
     int32_t port;
     char* authorization;  // owned or null; the Proxy-Authorization value, "Basic <base64(user:password)>"
     char* display;        // owned; "host:port", an IPv6 host in brackets; no credentials
@@ -37,10 +37,10 @@ const int32_t PROXY_BYPASS_NO_PROXY = 0;  // no_proxy: comma-separated suffixes,
 const int32_t PROXY_BYPASS_SYSTEM = 1;    // Windows: ';'-separated wildcards and <local>
 
 struct ProxySettings {
-    ProxyEndpoint http;   // for http addresses; host null: direct
-    ProxyEndpoint https;  // for https addresses (through a CONNECT tunnel)
-    char* bypass;         // owned or null; the addresses that go direct
-    int32_t bypassForm;   // PROXY_BYPASS_NO_PROXY or PROXY_BYPASS_SYSTEM
+    ProxyEndpoint http;             // for http addresses; host null: direct
+    ProxyEndpoint https;            // for https addresses (through a CONNECT tunnel)
+    char* bypass;                   // owned or null; the addresses that go direct
+    int32_t bypassForm;             // PROXY_BYPASS_NO_PROXY or PROXY_BYPASS_SYSTEM
     SystemProxyResolver* resolver;  // owned or null; asked first, for every address
 };
 
@@ -55,7 +55,7 @@ typedef const char* (*EnvironmentGetter)(const char* name);
 // the address without its credentials: FORMAT_PROXY_CANNOT_PARSE or
 // FORMAT_PROXY_UNSUPPORTED.
 bool ReadProxyEnvironment(ProxySettings* settings, const char* proxyOption, const char* noProxyOption,
-                         char** failureMessage, EnvironmentGetter getter = nullptr);
+                          char** failureMessage, EnvironmentGetter getter = nullptr);
 
 // Fills `settings` from the user's system settings (none on POSIX).
 // Returns true, or false with `settings` empty and *failureMessage (heap) when

@@ -21,18 +21,18 @@ struct Vector;
 
 struct Transfer {
     HttpClient* client;
-    ErrorText error;  // the download's message buffer
+    ErrorText error;                   // the download's message buffer
     const std::atomic<int>* stopFlag;  // the client's: a stop gives the transfer up
     // The limits, counted from StartTransferLimits over every attempt:
     bool limited;  // false: no limit applies (a fetch outside a download)
     std::chrono::steady_clock::time_point start;
-    int64_t received;      // head and body bytes, toward the average rate
+    int64_t received;       // head and body bytes, toward the average rate
     DownloadLimit reached;  // once reached it stays
     // The HTTP/1.1 slot: its keep-alive pool (null: the client's pool 0)
     // while it is held.
     HashMap* pool;
     bool holdsSlot;
-    int slot;  // the gate's number for it
+    int slot;           // the gate's number for it
     Vector* logLines;   // what the download logs, kept for the run; null: written at once
     WaitBudget budget;  // InitTransfer's asks the limits; the platform's waits take it
 };

@@ -14,11 +14,13 @@
 #include "base/strings.h"
 #include "texts/texts.h"
 
-
 void PutProxyUnreachable(ErrorText error, const ProxyEndpoint* proxy, const char* reason) {
     char named[HTTP_ERROR_TEXT_BYTES];
     std::snprintf(named, sizeof named, FORMAT_PROXY_UNREACHABLE, proxy->display);
-    if (reason != nullptr) PutError(error, "%s: %s", named, reason); else PutError(error, "%s", named);
+    if (reason != nullptr)
+        PutError(error, "%s: %s", named, reason);
+    else
+        PutError(error, "%s", named);
 }
 
 namespace {
@@ -35,7 +37,9 @@ Transport* NewLayer(const TransportOps* ops, Transport* below, void* context) {
 
 void* SocketContext(SocketHandle socket) { return reinterpret_cast<void*>(static_cast<uintptr_t>(socket)); }
 
-SocketHandle SocketOf(const Transport* layer) { return static_cast<SocketHandle>(reinterpret_cast<uintptr_t>(layer->context)); }
+SocketHandle SocketOf(const Transport* layer) {
+    return static_cast<SocketHandle>(reinterpret_cast<uintptr_t>(layer->context));
+}
 
 bool TcpSend(Transfer*, Transport* layer, const char* bytes, int length) {
     return SendAll(SocketOf(layer), bytes, static_cast<size_t>(length)) == 1;
@@ -135,7 +139,7 @@ void TunnelClose(Transport* layer) {
     std::free(layer);
 }
 
-const TransportOps TUNNEL_OPS = {SendBelow,  TunnelReceive,     TunnelAwait, TunnelBuffered,
+const TransportOps TUNNEL_OPS = {SendBelow,   TunnelReceive,     TunnelAwait, TunnelBuffered,
                                  TunnelAlive, SendPromptlyBelow, TunnelClose};
 
 // TLS: the platform's session, reading and writing through the layer below
@@ -186,8 +190,8 @@ int BuildConnectRequest(const char* host, int port, const ProxyEndpoint* proxy, 
     char authority[CONNECT_AUTHORITY_BYTES];
     if (FormatHostPort(authority, sizeof authority, "", host, port) < 0) return 0;
     int length = std::snprintf(request, REQUEST_TEXT_BYTES, "CONNECT %s HTTP/1.1\r\nHost: %s%s%s\r\n\r\n", authority,
-                           authority, proxy->authorization != nullptr ? "\r\nProxy-Authorization: " : "",
-                           proxy->authorization != nullptr ? proxy->authorization : "");
+                               authority, proxy->authorization != nullptr ? "\r\nProxy-Authorization: " : "",
+                               proxy->authorization != nullptr ? proxy->authorization : "");
     return length > 0 && length < REQUEST_TEXT_BYTES ? length : 0;
 }
 
@@ -295,7 +299,7 @@ Transport* OpenTlsTransport(Transfer* transfer, Transport* below, const char* ho
         PutError(error, FORMAT_PROXY_BYTES_BEFORE_TLS, proxy != nullptr ? proxy->display : host, early);
     }
     if (tls == nullptr) {
-        *result = failure == TLS_FAILURE_NO_TLS      ? TRANSPORT_NO_TLS
+        *result = failure == TLS_FAILURE_NO_TLS        ? TRANSPORT_NO_TLS
                   : failure == TLS_FAILURE_CERTIFICATE ? TRANSPORT_CERTIFICATE
                                                        : TRANSPORT_FAILED;
         CloseTransport(below);

@@ -31,11 +31,11 @@ void PutProxyUnreachable(ErrorText error, const ProxyEndpoint* proxy, const char
 // How opening a layer ended.
 enum TransportResult {
     TRANSPORT_OPEN = 0,
-    TRANSPORT_FAILED,          // nothing more to say: the message tells
-    TRANSPORT_UNANSWERED,      // refused or timed out (counted), or not tried after too many of those
-    TRANSPORT_NO_TLS,          // nothing answered TLS (TLS_FAILURE_NO_TLS)
-    TRANSPORT_CERTIFICATE,     // the certificate was refused: never retried in any form
-    TRANSPORT_PROXY_REFUSED,   // the proxy answered, but not with a tunnel
+    TRANSPORT_FAILED,         // nothing more to say: the message tells
+    TRANSPORT_UNANSWERED,     // refused or timed out (counted), or not tried after too many of those
+    TRANSPORT_NO_TLS,         // nothing answered TLS (TLS_FAILURE_NO_TLS)
+    TRANSPORT_CERTIFICATE,    // the certificate was refused: never retried in any form
+    TRANSPORT_PROXY_REFUSED,  // the proxy answered, but not with a tunnel
 };
 
 struct Transport;

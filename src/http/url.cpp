@@ -8,7 +8,6 @@
 #include "base/strings.h"
 #include "texts/texts.h"
 
-
 namespace {
 
 bool Refuse(const char** failureText, const char* message) {

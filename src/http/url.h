@@ -12,9 +12,9 @@
 #include "texts/texts.h"
 
 struct UrlParts {
-    char* host;    // owned; as written in the address (an IPv6 literal without its brackets), may be empty
-    char* path;    // owned; from the first '/' after the host to the end, query and fragment kept
-    int32_t port;  // explicit port, or 443 for "https:" and 80 otherwise
+    char* host;       // owned; as written in the address (an IPv6 literal without its brackets), may be empty
+    char* path;       // owned; from the first '/' after the host to the end, query and fragment kept
+    int32_t port;     // explicit port, or 443 for "https:" and 80 otherwise
     int32_t isHttps;  // 1 for "https:" (any case): fetched over TLS
 };
 

@@ -74,11 +74,11 @@ struct CompiledPattern {
 }  // namespace
 
 struct ExtractionPatterns {
-    CompiledPattern description[DESCRIPTION_PATTERN_COUNT];  // the img patterns' slots stay empty
+    CompiledPattern description[DESCRIPTION_PATTERN_COUNT];      // the img patterns' slots stay empty
     CompiledPattern localBackground[DESCRIPTION_PATTERN_COUNT];  // the same, finding local paths (inspect)
     PrefixOffsets prefixes[PREFIX_KINDS];
-    PrefixOffsets sources;  // where an img tag's src value can begin (see CollectSrcMatches)
-    unsigned forms;         // AddressForm bits of what the current field's matches took
+    PrefixOffsets sources;      // where an img tag's src value can begin (see CollectSrcMatches)
+    unsigned forms;             // AddressForm bits of what the current field's matches took
     pcre2_match_data* matches;  // every search's offsets, made on the first search and kept
 };
 
@@ -184,8 +184,9 @@ void FindPrefixOffsets(const char* field, size_t length, const char* prefix, Pre
     if (length < prefixLength) return;
     const size_t anchor = AnchorOf(prefix, prefixLength);
     const unsigned char lower = static_cast<unsigned char>(prefix[anchor]);
-    const unsigned char upper = (lower >= 'a' && lower <= 'z') ? static_cast<unsigned char>(lower - ('a' - 'A')) : lower;
-    const char* first = field + anchor;                         // anchor byte of the first possible start
+    const unsigned char upper =
+        (lower >= 'a' && lower <= 'z') ? static_cast<unsigned char>(lower - ('a' - 'A')) : lower;
+    const char* first = field + anchor;                           // anchor byte of the first possible start
     const char* last = field + (length - prefixLength) + anchor;  // ... and of the last
     const char* nextLower = NextByte(first, last, lower);
     const char* nextUpper = upper != lower ? NextByte(first, last, upper) : nullptr;
@@ -237,7 +238,7 @@ const int32_t INDEXED_FROM = 16;
 
 struct UrlList {
     Vector* urls;
-    HashMap* index;  // the strings of `urls`, borrowed from the list; null while short
+    HashMap* index;             // the strings of `urls`, borrowed from the list; null while short
     unsigned* forms = nullptr;  // where the AddressForm of each URL taken goes; null: nowhere
     unsigned form = 0;          // the AddressForm of the pattern being matched
 };
@@ -284,12 +285,12 @@ void TakeUrl(const char* field, int begin, int end, UrlList* urls, bool descript
 // `code` is LOGGED_BAD_LENGTH or a pcre2_match error.
 int LogMatchingError(int code) {
     switch (code) {
-    case PCRE2_ERROR_NOMEMORY:
-    case PCRE2_ERROR_HEAPLIMIT: code = LOGGED_NO_MEMORY; break;
-    case PCRE2_ERROR_MATCHLIMIT: code = LOGGED_MATCH_LIMIT; break;
-    case PCRE2_ERROR_DEPTHLIMIT: code = LOGGED_DEPTH_LIMIT; break;
-    case PCRE2_ERROR_JIT_STACKLIMIT: code = LOGGED_JIT_STACK_LIMIT; break;
-    default: break;
+        case PCRE2_ERROR_NOMEMORY:
+        case PCRE2_ERROR_HEAPLIMIT: code = LOGGED_NO_MEMORY; break;
+        case PCRE2_ERROR_MATCHLIMIT: code = LOGGED_MATCH_LIMIT; break;
+        case PCRE2_ERROR_DEPTHLIMIT: code = LOGGED_DEPTH_LIMIT; break;
+        case PCRE2_ERROR_JIT_STACKLIMIT: code = LOGGED_JIT_STACK_LIMIT; break;
+        default: break;
     }
     char line[LOG_TEXT_BYTES];
     std::snprintf(line, sizeof line, "Matching error: %d", code);
@@ -530,8 +531,8 @@ int ExtractDescriptionUrls(const char* field, size_t length, Vector* urls, Extra
             CollectSrcMatches(field, length, SRC_FORMS[i], OffsetsFor(patterns, "<img", field, length),
                               &patterns->sources, &list, UrlStartsAt);
         } else {
-            result = RunPattern(&patterns->description[i], &DescriptionPatterns[i], field, length, &list, patterns,
-                                true);
+            result =
+                RunPattern(&patterns->description[i], &DescriptionPatterns[i], field, length, &list, patterns, true);
         }
     }
     ReleaseIndex(&list);
@@ -620,8 +621,8 @@ int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobil
             if (i < SRC_FORM_COUNT) {
                 CollectSrcMatches(field, length, SRC_FORMS[i], images, &patterns->sources, &list, LocalPathStartsAt);
             } else {
-                result = RunPattern(&patterns->localBackground[i], &local.patterns[i], field, length, &list,
-                                    patterns, true);
+                result =
+                    RunPattern(&patterns->localBackground[i], &local.patterns[i], field, length, &list, patterns, true);
             }
         }
     }

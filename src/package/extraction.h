@@ -43,11 +43,11 @@ extern const char BLANK_IMAGE_URL[];
 // Where an address stands in its field, one bit each: what a local path
 // written in its place must not hold, or the markup around it breaks.
 enum AddressForm {
-    ADDRESS_DOUBLE_QUOTED = 1,    // src="...", background="...", url("...")
-    ADDRESS_SINGLE_QUOTED = 2,    // src='...', background='...', url('...')
-    ADDRESS_UNQUOTED = 4,         // src=... and background=..., ended by a space or '>'
-    ADDRESS_UNQUOTED_URL = 8,     // url(...), ended by ')'
-    ADDRESS_ELEMENT_TEXT = 16,    // <img>...</img> of the mobile detail, ended by '<'
+    ADDRESS_DOUBLE_QUOTED = 1,  // src="...", background="...", url("...")
+    ADDRESS_SINGLE_QUOTED = 2,  // src='...', background='...', url('...')
+    ADDRESS_UNQUOTED = 4,       // src=... and background=..., ended by a space or '>'
+    ADDRESS_UNQUOTED_URL = 8,   // url(...), ended by ')'
+    ADDRESS_ELEMENT_TEXT = 16,  // <img>...</img> of the mobile detail, ended by '<'
 };
 // The characters a path must not hold for each form, in bit order.
 extern const char* const ADDRESS_FORM_BREAKERS[5];

@@ -24,7 +24,8 @@ ItemList* NewItemList() {
 }
 
 ItemRecord* AppendItemRecord(ItemList* items, const char* title, size_t length) {
-    ItemRecord* record = static_cast<ItemRecord*>(ArenaAllocate(&items->arena, sizeof(ItemRecord), alignof(ItemRecord)));
+    ItemRecord* record =
+        static_cast<ItemRecord*>(ArenaAllocate(&items->arena, sizeof(ItemRecord), alignof(ItemRecord)));
     record->title = static_cast<char*>(ArenaAllocate(&items->arena, length + 1, 1));
     std::memcpy(record->title, title, length);
     VectorPush(items, record);

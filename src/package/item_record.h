@@ -34,7 +34,9 @@ inline const Vector* MobileUrls(const ItemRecord* item) { return item->urls ? it
 inline const Vector* FailedDesktopUrls(const ItemRecord* item) {
     return item->urls ? item->urls->failedDesktop : nullptr;
 }
-inline const Vector* FailedMobileUrls(const ItemRecord* item) { return item->urls ? item->urls->failedMobile : nullptr; }
+inline const Vector* FailedMobileUrls(const ItemRecord* item) {
+    return item->urls ? item->urls->failedMobile : nullptr;
+}
 // The item's lists, made (all null) when it has none yet.
 ItemUrls* UrlsOf(ItemRecord* item);
 

@@ -17,7 +17,6 @@
 
 namespace {
 
-
 // Header names, each 8 GBK bytes, compared as whole header fields.
 const size_t HEADER_NAME_BYTES = 8;
 
@@ -194,7 +193,8 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
                 Vector* found = TakeFound(desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->desktop = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
-                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, false, *desktopScratch, patterns, record);
+                if (items->countLocalPaths)
+                    CountLocalPaths(field, fieldLength, false, *desktopScratch, patterns, record);
                 described = true;
             } else if (mobile) {
                 if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), *mobileScratch, patterns)) {
@@ -232,11 +232,11 @@ PackageReadResult ParseRows(const char* text, size_t length, ItemList* items, Ex
 // file in pieces keeps a second copy of the package out of memory and the
 // bytes in the cache while they are converted.
 struct PackageSource {
-    FILE* file;          // null: `memory`
+    FILE* file;  // null: `memory`
     const char* memory;
-    size_t size;         // the package's bytes
-    size_t delivered;    // bytes handed over so far
-    char* buffer;        // a file's piece, after the bytes carried over
+    size_t size;       // the package's bytes
+    size_t delivered;  // bytes handed over so far
+    char* buffer;      // a file's piece, after the bytes carried over
 };
 
 // Makes the next piece available at *piece: the `carry` bytes left over at

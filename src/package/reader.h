@@ -20,7 +20,7 @@
 
 typedef int PackageReadResult;
 const PackageReadResult PACKAGE_READ_OK = 1;
-const PackageReadResult PACKAGE_READ_FAILED = 0;       // not a package that can be read
+const PackageReadResult PACKAGE_READ_FAILED = 0;          // not a package that can be read
 const PackageReadResult PACKAGE_READ_TITLE_TOO_LONG = 2;  // a title over 255 bytes (see TitleLimitBytes)
 // The extraction of a 宝贝描述 or 无线详情 field failed (logged by the
 // extraction): the program cannot go on with this package.

@@ -14,7 +14,6 @@
 
 namespace {
 
-
 const unsigned char UTF16LE_MARK[2] = {0xFF, 0xFE};
 
 // A failed operation: 0, with its message for the caller to show.
@@ -116,8 +115,7 @@ int replaceDelayMs = PACKAGE_REPLACE_DELAY_MS;
 // (or a link planted at its name) is removed first when `temporary`: the
 // name is ours.  1 when written; 0 when it cannot be created; -1 when the
 // bytes could not all be written (a full disk), the file removed again.
-int WriteNewFile(const char* path, const char* converted, size_t convertedLength, bool temporary,
-                 FileIdentity* made) {
+int WriteNewFile(const char* path, const char* converted, size_t convertedLength, bool temporary, FileIdentity* made) {
     int taken = 0;
     FILE* file = CreateNewFileByPath(path, &taken);
     if (file == nullptr && taken && temporary && RemoveFileByPath(path)) file = CreateNewFileByPath(path, nullptr);
@@ -163,8 +161,8 @@ void SyncFolderOf(const char* path) {
 // PACKAGE_KEPT_BESIDE, PACKAGE_HELD, PACKAGE_CHANGED_KEPT_BESIDE or
 // PACKAGE_CHANGED, or 0 with the failure message in *failure; the package
 // is untouched unless written, and the temporary file is gone either way.
-int ReplacePackage(const char* packagePath, const char* converted, size_t convertedLength, int tries,
-                   bool keepBeside, char* keptPath, PackageFile* watched, const char** failure) {
+int ReplacePackage(const char* packagePath, const char* converted, size_t convertedLength, int tries, bool keepBeside,
+                   char* keptPath, PackageFile* watched, const char** failure) {
     // A package that is a symbolic link is replaced where the link leads, so
     // the link stays a link: the temporary file is written beside that file
     // and moved over it.  A link that leads nowhere is not replaced at all,
@@ -175,8 +173,8 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
     // A package that could not be noted is no file known to be ours: it is
     // never replaced.
     bool noted = watched != nullptr && watched->path[0] != '\0';
-    bool resolved = noted ? FormatPath(target, "%s", watched->target)
-                          : ResolveLinkedFile(packagePath, target, sizeof target) != 0;
+    bool resolved =
+        noted ? FormatPath(target, "%s", watched->target) : ResolveLinkedFile(packagePath, target, sizeof target) != 0;
     if (!resolved || IsDirectory(target) || !FormatPath(tempPath, "%s%s", target, PACKAGE_TEMP_SUFFIX)) {
         return 0;
     }
@@ -217,7 +215,8 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
         char kept[MAX_PATH_BYTES];
         int made = 0;
         if (PickKeptPath(target, kept)) {
-            made = tempWritten ? MoveFileByPath(tempPath, kept) : WriteNewFile(kept, converted, convertedLength, false, nullptr);
+            made = tempWritten ? MoveFileByPath(tempPath, kept)
+                               : WriteNewFile(kept, converted, convertedLength, false, nullptr);
         }
         if (made == 1) {
             SyncFolderOf(kept);
@@ -241,8 +240,8 @@ char* ConvertForPackage(const char* packageText, size_t* convertedLength) {
     // text from a 0-byte buffer.
     size_t room = length * 2 + 2;
     char* converted = static_cast<char*>(std::malloc(room));
-    if (converted == nullptr ||
-        ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, packageText, length, converted, room, convertedLength) == -1) {
+    if (converted == nullptr || ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, packageText, length, converted,
+                                                    room, convertedLength) == -1) {
         std::free(converted);
         return nullptr;
     }
@@ -265,7 +264,8 @@ int WriteConverted(const char* packagePath, const char* packageText, int tries, 
 
 int BackupPackage(const char* packagePath, const char* stateFolder, char* backupPathOut, const char** failureOut) {
     char folder[MAX_PATH_BYTES];
-    if (!FormBackupFolder(stateFolder, folder) || (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
+    if (!FormBackupFolder(stateFolder, folder) ||
+        (!IsDirectory(folder) && !MakeDirectory(folder) && !IsDirectory(folder))) {
         return Fail(MESSAGE_BAK_FOLDER_FAILED, failureOut);
     }
     FILE* source = OpenFileByPath(packagePath, "rb");
@@ -328,8 +328,7 @@ int CheckPackageWritable(const char* packagePath, const char* stateFolder) {
     // kept copy, and the temporary file last, whose path the probe below uses.
     char part[MAX_PATH_BYTES];
     if (!PathFitsSystem(packagePath) || !PickBackupPath(packagePath, stateFolder, path, part) ||
-        !PathFitsSystem(path) || !PathFitsSystem(part) ||
-        !PickKeptPath(target, path) || !PathFitsSystem(path) ||
+        !PathFitsSystem(path) || !PathFitsSystem(part) || !PickKeptPath(target, path) || !PathFitsSystem(path) ||
         !FormatPath(path, "%s%s", target, PACKAGE_TEMP_SUFFIX) || !PathFitsSystem(path)) {
         return PACKAGE_PATH_TOO_LONG;
     }

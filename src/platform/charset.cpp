@@ -3,7 +3,7 @@
 // One conversion call over a converter of its own: a too-small output is a
 // stop, not a loop.
 ConversionStop ConvertText(TextEncoding from, TextEncoding to, MissingCharacters missing, const char* input,
-                     size_t length, char* output, size_t size, TextConversion* result) {
+                           size_t length, char* output, size_t size, TextConversion* result) {
     *result = TextConversion{CONVERSION_UNSUPPORTED, 0, 0, 0};
     TextConverter* converter = OpenTextConverter(from, to, missing);
     if (converter == nullptr) return result->stop;

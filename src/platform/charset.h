@@ -31,7 +31,7 @@
 #include <cstddef>
 
 enum TextEncoding {
-    ENCODING_UCS2,     // UCS-2 whose marks choose the byte order
+    ENCODING_UCS2,  // UCS-2 whose marks choose the byte order
     ENCODING_UCS2LE,
     ENCODING_UCS2BE,
     ENCODING_UTF16,    // UTF-16 whose leading mark chooses the byte order
@@ -60,11 +60,11 @@ enum MissingCharacters { MISSING_STOP, MISSING_DROP };
 
 // Why a conversion ended.
 enum ConversionStop {
-    CONVERSION_DONE,         // all the input
-    CONVERSION_OUTPUT_FULL,       // the next character did not fit
-    CONVERSION_INPUT_CUT,         // the input ends inside a character
-    CONVERSION_INPUT_INVALID,     // a character that stops it (see the rules)
-    CONVERSION_UNSUPPORTED,       // no such conversion (a ENCODING_UTF16 target), or no memory
+    CONVERSION_DONE,           // all the input
+    CONVERSION_OUTPUT_FULL,    // the next character did not fit
+    CONVERSION_INPUT_CUT,      // the input ends inside a character
+    CONVERSION_INPUT_INVALID,  // a character that stops it (see the rules)
+    CONVERSION_UNSUPPORTED,    // no such conversion (a ENCODING_UTF16 target), or no memory
 };
 
 struct TextConversion {
@@ -77,7 +77,7 @@ struct TextConversion {
 // Converts `length` bytes of `input` into at most `size` bytes of `output`
 // in one go (no terminator is added).  Returns result->stop.
 ConversionStop ConvertText(TextEncoding from, TextEncoding to, MissingCharacters missing, const char* input,
-                     size_t length, char* output, size_t size, TextConversion* result);
+                           size_t length, char* output, size_t size, TextConversion* result);
 
 // A conversion fed in pieces, for a text too large to hold twice: what one
 // piece settles, such as the byte order a leading mark chose, holds for the
@@ -89,7 +89,7 @@ TextConverter* OpenTextConverter(TextEncoding from, TextEncoding to, MissingChar
 // character cut at the piece's end stays in *inputLeft (CONVERSION_INPUT_CUT), to
 // be handed over again in front of the next piece.
 ConversionStop ConvertTextPiece(TextConverter* converter, const char** input, size_t* inputLeft, char** output,
-                          size_t* outputLeft, size_t* missing);
+                                size_t* outputLeft, size_t* missing);
 // Back to the start of a new text: a leading mark counts again.
 void RestartTextConverter(TextConverter* converter);
 void CloseTextConverter(TextConverter* converter);

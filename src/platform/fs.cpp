@@ -67,11 +67,11 @@ int ProbeReplace(const char* target, const char* temporary) { return operationsI
 
 int IsFolderWritable(const char* folder) { return operationsInUse->isFolderWritable(folder); }
 
-bool ConvertPathBytes(TextEncoding toCharset, TextEncoding fromCharset, const char* input, size_t length,
-                      char* output, size_t size, size_t* written) {
+bool ConvertPathBytes(TextEncoding toCharset, TextEncoding fromCharset, const char* input, size_t length, char* output,
+                      size_t size, size_t* written) {
     TextConversion converted;
-    bool ok = ConvertText(fromCharset, toCharset, MISSING_STOP, input, length, output, size, &converted) ==
-              CONVERSION_DONE;
+    bool ok =
+        ConvertText(fromCharset, toCharset, MISSING_STOP, input, length, output, size, &converted) == CONVERSION_DONE;
     *written = converted.written;
     return ok;
 }

@@ -32,8 +32,8 @@ const int MAX_PATH_BYTES = PATH_MAX;
 // character the target lacks, bad input, or a result larger than `size`
 // bytes fails (false) rather than naming another file.  *written gets the
 // bytes produced; no terminator is added.  The file layers' one conversion.
-bool ConvertPathBytes(TextEncoding toCharset, TextEncoding fromCharset, const char* input, size_t length,
-                      char* output, size_t size, size_t* written);
+bool ConvertPathBytes(TextEncoding toCharset, TextEncoding fromCharset, const char* input, size_t length, char* output,
+                      size_t size, size_t* written);
 
 // fopen(3) by path.  Opening a directory for reading fails on both
 // systems (POSIX would otherwise hand out a stream that cannot be read),

@@ -137,8 +137,7 @@ namespace {
 // Empties the signals queued so far (the receiver does not block).
 void TakeWake(WakeSignal* wake) {
     char signals[64];
-    while (recv(wake->receiver, signals, sizeof signals, 0) > 0) {
-    }
+    while (recv(wake->receiver, signals, sizeof signals, 0) > 0) {}
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ struct CoreState {
     HashMap* urlMap = nullptr;                // the run's address map
     // Whole ints read and written by several threads; atomics make that
     // well defined without any lock.
-    std::atomic<int> stopRequested{0};        // 0 -> 1 only
-    std::atomic<int> running{0};              // see the sharing rules above
+    std::atomic<int> stopRequested{0};  // 0 -> 1 only
+    std::atomic<int> running{0};        // see the sharing rules above
 };
 
 // The single instance, for the whole process.

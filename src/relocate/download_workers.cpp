@@ -82,7 +82,10 @@ void Unlink(DownloadJob* job) {
     DownloadJob* previous = nullptr;
     for (DownloadJob* at = waitingHead; at != nullptr; previous = at, at = at->next) {
         if (at != job) continue;
-        if (previous != nullptr) previous->next = job->next; else waitingHead = job->next;
+        if (previous != nullptr)
+            previous->next = job->next;
+        else
+            waitingHead = job->next;
         if (waitingTail == job) waitingTail = previous;
         job->next = nullptr;
         return;
@@ -236,7 +239,10 @@ void QueueDownload(DownloadJob* job) {
     LockMutex(lock);
     job->state = JOB_WAITING;
     job->next = nullptr;
-    if (waitingTail != nullptr) waitingTail->next = job; else waitingHead = job;
+    if (waitingTail != nullptr)
+        waitingTail->next = job;
+    else
+        waitingHead = job;
     waitingTail = job;
     PostSemaphore(queued);
     UnlockMutex(lock);
@@ -301,8 +307,7 @@ void LogCapturedLines(Vector* lines) {
         if (line[1] == NOTE_TAKEN && !held) {
             // The shared pool is bounded like each real one.
             char oldest[POOL_KEY_BYTES];
-            if (sharedPoolKeys->count >= POOL_CONNECTION_LIMIT &&
-                LeastRecentKey(sharedPoolKeys, ReplayStamp, oldest)) {
+            if (sharedPoolKeys->count >= POOL_CONNECTION_LIMIT && LeastRecentKey(sharedPoolKeys, ReplayStamp, oldest)) {
                 HashMapRemove(sharedPoolKeys, oldest);
             }
             LogNewSocket(nullptr, key);

@@ -15,7 +15,7 @@
 struct Vector;
 
 enum DownloadJobState {
-    JOB_WAITING = 0,    // handed out, no worker has it yet
+    JOB_WAITING = 0,  // handed out, no worker has it yet
     JOB_RUNNING = 1,
     JOB_DONE = 2,       // `result` and `errorText` are final
     JOB_CANCELLED = 3,  // taken out before it started: nothing was fetched
@@ -27,10 +27,10 @@ struct DownloadJob {
     int row;    // the item and kind that first visited the URL
     ImageKind kind;
     char path[MAX_PATH_BYTES];
-    int state;   // DownloadJobState, under the workers' lock
+    int state;  // DownloadJobState, under the workers' lock
     DownloadResult result;
     char errorText[HTTP_ERROR_TEXT_BYTES];
-    Vector* logLines;  // what the download logged, for the run to write (LogCapturedLines)
+    Vector* logLines;   // what the download logged, for the run to write (LogCapturedLines)
     DownloadJob* next;  // in the waiting list
 };
 

@@ -85,7 +85,7 @@ int NextLocalImagePath(ImageKind kind, const char* extension, const char* destin
 int DestinationTakesImageNames(const char* destination) {
     char path[MAX_PATH_BYTES * 2];
     const RunTimeStamp lastMinute = {9999, 12, 31, 23, 59};
-    int length = FormatLocalImagePath(IMAGE_KIND_MOBILE, LONGEST_EXTENSION, destination, lastMinute, INT_MAX, path,
-                                      sizeof path);
+    int length =
+        FormatLocalImagePath(IMAGE_KIND_MOBILE, LONGEST_EXTENSION, destination, lastMinute, INT_MAX, path, sizeof path);
     return length >= 0 && static_cast<size_t>(length) < sizeof path && PathFitsSystem(path) ? 1 : 0;
 }

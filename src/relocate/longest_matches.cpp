@@ -31,7 +31,7 @@ const int32_t LINEAR_CHILD_SEARCH = 8;
 struct Automaton {
     std::vector<size_t> lengths;
     size_t maxLength = 0;
-    size_t maxTail = 0;  // the most bytes a pattern has after its first "//"
+    size_t maxTail = 0;               // the most bytes a pattern has after its first "//"
     std::vector<int32_t> firstChild;  // one more than there are nodes
     std::vector<uint8_t> byteOf;      // the byte on the edge into the node
     std::vector<int32_t> fail;        // the longest proper suffix of the node's string in the trie
@@ -75,7 +75,8 @@ void Build(const std::vector<MatchPattern>& patterns, Automaton* automaton) {
         automaton->lengths.push_back(pattern.length);
         automaton->maxLength = std::max(automaton->maxLength, pattern.length);
         const char* anchor = FindBytes(pattern.text, pattern.length, ANCHOR, 2);
-        automaton->maxTail = std::max(automaton->maxTail, pattern.length - static_cast<size_t>(anchor + 2 - pattern.text));
+        automaton->maxTail =
+            std::max(automaton->maxTail, pattern.length - static_cast<size_t>(anchor + 2 - pattern.text));
         int32_t node = ROOT;
         for (size_t at = pattern.length; at-- > 0;) {
             const uint8_t byte = static_cast<uint8_t>(pattern.text[at]);
@@ -153,9 +154,9 @@ void FindLongestMatches(const std::vector<MatchPattern>& patterns, const char* t
     Build(patterns, &automaton);
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     const size_t chunk = std::max(automaton.maxLength, MIN_CHUNK_BYTES);
-    size_t taken = 0;             // no match may start before this
+    size_t taken = 0;               // no match may start before this
     std::vector<TextMatch> starts;  // the longest pattern at each start in the chunk, right to left
-    std::vector<size_t> anchors;  // where "//" stands in the text read for the chunk
+    std::vector<size_t> anchors;    // where "//" stands in the text read for the chunk
     for (size_t from = 0; from < textLength; from += chunk) {
         const size_t to = std::min(textLength, from + chunk);
         if (taken >= to) continue;

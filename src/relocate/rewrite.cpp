@@ -16,7 +16,6 @@
 
 namespace {
 
-
 const char MOBILE_ELEMENT_FORMAT[] = "<img>%s</img>";
 // Every collected URL holds "//" (after "http:" or "https:" or at its start);
 // the fast path finds its candidates from those two bytes.
@@ -30,7 +29,7 @@ struct Pattern {
     size_t replacementLength;
     size_t anchorOffset;  // offset of the first "//" in `text`
     uint64_t hash;
-    bool keepsText;       // a failed URL left as it is (see CollectPatterns)
+    bool keepsText;  // a failed URL left as it is (see CollectPatterns)
 };
 
 // Owns the texts of the "<img>URL</img>" patterns.
@@ -136,12 +135,14 @@ struct Matcher {
     uint64_t tableMask = 0;
     std::vector<uint8_t> lengthUsed;  // lengthUsed[L] != 0 when some pattern has length L
     size_t maxLength = 0;
-    bool byteUsed[256] = {};          // bytes that occur in some pattern
-    std::vector<uint8_t> firstPair;   // 65536 flags: first two bytes of some pattern
+    bool byteUsed[256] = {};            // bytes that occur in some pattern
+    std::vector<uint8_t> firstPair;     // 65536 flags: first two bytes of some pattern
     std::vector<size_t> anchorOffsets;  // distinct offsets of the first "//", ascending
 };
 
-uint64_t Mix(size_t length, uint64_t hash) { return (hash ^ (static_cast<uint64_t>(length) * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull; }
+uint64_t Mix(size_t length, uint64_t hash) {
+    return (hash ^ (static_cast<uint64_t>(length) * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+}
 
 // False when some pattern lacks the anchor; the caller then replaces plainly.
 bool BuildMatcher(const std::vector<Pattern>& patterns, Matcher* matcher) {
@@ -200,8 +201,7 @@ int32_t LongestMatchAt(const Matcher& matcher, const char* text, size_t textLeng
         for (uint64_t slot = Mix(length, hash) & matcher.tableMask; matcher.table[slot] >= 0;
              slot = (slot + 1) & matcher.tableMask) {
             const Pattern& pattern = matcher.patterns[static_cast<size_t>(matcher.table[slot])];
-            if (pattern.length == length && pattern.hash == hash &&
-                std::memcmp(pattern.text, at, length) == 0) {
+            if (pattern.length == length && pattern.hash == hash && std::memcmp(pattern.text, at, length) == 0) {
                 best = matcher.table[slot];
                 break;
             }
@@ -231,8 +231,7 @@ bool FindMatches(const Matcher& matcher, const char* text, size_t textLength, si
         Match match = *first;
         matches->push_back(match);
         emitted = match.start + matcher.patterns[static_cast<size_t>(match.pattern)].length;
-        pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                     [&](const Match& m) { return m.start < emitted; }),
+        pending.erase(std::remove_if(pending.begin(), pending.end(), [&](const Match& m) { return m.start < emitted; }),
                       pending.end());
     };
     auto earliestPending = [&]() {
@@ -327,8 +326,8 @@ int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFaile
     ScanProgress progress = {view, itemCount, processedCount, textLength, 0, textLength / 100 + 1};
     size_t patternBytes = 0;
     for (const Pattern& pattern : matcher.patterns) patternBytes += pattern.length;
-    if (!FindMatches(matcher, *packageText, textLength, HASHING_BUDGET_FACTOR * (textLength + patternBytes),
-                     &progress, &matches)) {
+    if (!FindMatches(matcher, *packageText, textLength, HASHING_BUDGET_FACTOR * (textLength + patternBytes), &progress,
+                     &matches)) {
         matches.clear();
         std::vector<MatchPattern> texts;
         texts.reserve(matcher.patterns.size());
@@ -339,7 +338,8 @@ int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFaile
         ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
     }
     bool changes = false;
-    for (const Match& match : matches) changes = changes || !matcher.patterns[static_cast<size_t>(match.pattern)].keepsText;
+    for (const Match& match : matches)
+        changes = changes || !matcher.patterns[static_cast<size_t>(match.pattern)].keepsText;
     if (!changes) return 0;
     TakeReplacement(packageText, BuildText(matcher, *packageText, textLength, matches));
     return 1;

@@ -43,7 +43,6 @@ void TakeRunProxySettings(ProxySettings* settings) {
 
 namespace {
 
-
 // urlMap's load factor; it starts with room for every URL of the package
 // (distinct or not), so it never grows during a run.
 const float URL_MAP_LOAD_FACTOR = 0.75f;
@@ -85,10 +84,10 @@ struct Run {
     std::chrono::steady_clock::time_point checkpointTime;
     int checkpointRelocated;
     int checkpointFailures;
-    const char* failure;    // a checkpoint's write failed with this message: nothing more is written
-    bool stoppedByError;    // the run stopped itself after an error box
-    bool packageChanged;    // a checkpoint found the package replaced: only the end writes, beside it
-    int vanishedCount;      // images forgotten because their files had gone
+    const char* failure;  // a checkpoint's write failed with this message: nothing more is written
+    bool stoppedByError;  // the run stopped itself after an error box
+    bool packageChanged;  // a checkpoint found the package replaced: only the end writes, beside it
+    int vanishedCount;    // images forgotten because their files had gone
 };
 
 int checkpointSeconds = DEFAULT_CHECKPOINT_SECONDS;
@@ -195,8 +194,8 @@ void HandOutAhead(Run* run) {
         }
         if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
         DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
-        int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp,
-                                       job->path, sizeof job->path);
+        int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
+                                       sizeof job->path);
         if (named == LOCAL_NAME_MADE) {
             QueueDownload(job);
         } else if (named == LOCAL_NAME_NOT_CREATED) {
@@ -273,8 +272,8 @@ void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) 
     }
     if (job->result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP) {
         // One more try under a new name.
-        int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp,
-                                       job->path, sizeof job->path);
+        int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
+                                       sizeof job->path);
         if (named == LOCAL_NAME_MADE) {
             QueueDownload(job);
             AwaitDownload(job);
@@ -522,7 +521,8 @@ int CountRunImages(const RunOptions& options) {
     for (int row = 0; row < run.itemCount; ++row) {
         Walk walk = {row, WALK_DESKTOP, 0};
         ImageKind kind;
-        while (const char* url = NextImage(run, &walk, &kind)) HashMapAdd(seen, const_cast<char*>(url), seen);  // a repeat is counted once
+        while (const char* url = NextImage(run, &walk, &kind))
+            HashMapAdd(seen, const_cast<char*>(url), seen);  // a repeat is counted once
     }
     int count = seen->count;
     FreeHashMap(seen, false);
@@ -562,8 +562,8 @@ RunOutcome RunRelocation(const RunView* view) {
     coreState.urlMap = run.urlMap;
 
     int jobs = run.options.jobs >= 1 && run.options.jobs <= MAX_RUN_JOBS ? run.options.jobs : DEFAULT_RUN_JOBS;
-    int streams = run.options.streams >= 1 && run.options.streams <= MAX_RUN_STREAMS ? run.options.streams
-                                                                                     : DEFAULT_RUN_STREAMS;
+    int streams =
+        run.options.streams >= 1 && run.options.streams <= MAX_RUN_STREAMS ? run.options.streams : DEFAULT_RUN_STREAMS;
     if (run.itemCount > 0 && !StopRequested()) RelocateItemsWithWorkers(&run, jobs, streams);
     CountInto(run, &outcome);
 
@@ -576,8 +576,8 @@ RunOutcome RunRelocation(const RunView* view) {
         SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
         ForgetVanishedImages(&run);
         outcome.vanishedCount = run.vanishedCount;
-        changed = RewritePackageText(run.urlMap, &coreState.packageText, run.options.blankFailedImages,
-                                     run.itemCount, run.processedCount, run.view);
+        changed = RewritePackageText(run.urlMap, &coreState.packageText, run.options.blankFailedImages, run.itemCount,
+                                     run.processedCount, run.view);
         outcome.textChanged = changed ? 1 : 0;
     }
     if (changed) {

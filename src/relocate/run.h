@@ -63,16 +63,16 @@ const int RUN_MESSAGE_BYTES = 3072 + (MAX_PATH_BYTES - 260);
 // program goes on.
 struct RunOutcome {
     RunEnd end;
-    RunStep failedStep;   // RUN_STEP_NONE unless RUN_FAILED
-    int stoppedByError;   // RUN_STOPPED by a file the run could not create or write (it said so in an error box)
+    RunStep failedStep;  // RUN_STEP_NONE unless RUN_FAILED
+    int stoppedByError;  // RUN_STOPPED by a file the run could not create or write (it said so in an error box)
     int itemCount;
     int processedCount;
-    int relocatedCount;  // images downloaded in this run
-    int failureCount;    // distinct URLs that failed in this run
-    int textChanged;     // the run changed the package's text
-    int written;         // the package itself was written back with it
-    int keptBeside;      // the package could not be replaced: the rewritten one is kept beside it
-    int vanishedCount;   // images gone from the destination before a write-back named them
+    int relocatedCount;               // images downloaded in this run
+    int failureCount;                 // distinct URLs that failed in this run
+    int textChanged;                  // the run changed the package's text
+    int written;                      // the package itself was written back with it
+    int keptBeside;                   // the package could not be replaced: the rewritten one is kept beside it
+    int vanishedCount;                // images gone from the destination before a write-back named them
     char backupPath[MAX_PATH_BYTES];  // the copy the run made of the package; "" until it is complete
     char keptPath[MAX_PATH_BYTES];    // where the rewritten package is kept when keptBeside
     // The box the front end shows last ("" for none): the final message, the

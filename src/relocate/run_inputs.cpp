@@ -15,7 +15,6 @@
 #include "base/strings.h"
 #include "texts/texts.h"
 
-
 namespace {
 
 // What stands at the package path when it is not a regular file, or null.
@@ -65,8 +64,8 @@ const char* CheckPackagePath(const char* packagePath) {
 
 void FormatTitleTooLongMessage(const char* packagePath, char* text, size_t size) {
     const char* name = FileNameOfPath(packagePath);
-    std::snprintf(text, size, FORMAT_TITLE_TOO_LONG, name, TITLE_LIMIT_BYTES, TITLE_LIMIT_CHINESE, STEP_ONE, name,
-                  name, name);
+    std::snprintf(text, size, FORMAT_TITLE_TOO_LONG, name, TITLE_LIMIT_BYTES, TITLE_LIMIT_CHINESE, STEP_ONE, name, name,
+                  name);
 }
 
 void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t size) {
@@ -74,8 +73,8 @@ void FormatUnusablePackageMessage(const char* packagePath, char* text, size_t si
     std::snprintf(text, size, FORMAT_UNUSABLE_PACKAGE, name, STEP_ONE, name, name, name);
 }
 
-const char* CheckRunInputs(const RunOptions& options, const char* packagePath, const char* desktop,
-                           InputField* field, char* text, size_t size, InputRefusal* refusal) {
+const char* CheckRunInputs(const RunOptions& options, const char* packagePath, const char* desktop, InputField* field,
+                           char* text, size_t size, InputRefusal* refusal) {
     InputRefusal ignored;
     if (refusal == nullptr) refusal = &ignored;
     *field = INPUT_OK;

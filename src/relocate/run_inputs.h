@@ -59,5 +59,5 @@ struct InputRefusal {
     const char* breakingTitle = nullptr;  // the title of the item whose address it breaks
     int packageWritability = 0;           // CheckPackageWritable's refusal (PackageWritability)
 };
-const char* CheckRunInputs(const RunOptions& options, const char* packagePath, const char* desktop,
-                           InputField* field, char* text, size_t size, InputRefusal* refusal = nullptr);
+const char* CheckRunInputs(const RunOptions& options, const char* packagePath, const char* desktop, InputField* field,
+                           char* text, size_t size, InputRefusal* refusal = nullptr);

@@ -35,11 +35,11 @@ const int DEFAULT_RUN_STREAMS = 100;
 const int MAX_RUN_STREAMS = 256;
 
 struct RunOptions {
-    int relocateImageSpace;     // image-space description images, and the whole mobile phase
-    int relocateOutsideAlbums;  // description images on other hosts
-    int blankFailedImages;      // replace failed images by the blank image
+    int relocateImageSpace;            // image-space description images, and the whole mobile phase
+    int relocateOutsideAlbums;         // description images on other hosts
+    int blankFailedImages;             // replace failed images by the blank image
     char destination[MAX_PATH_BYTES];  // folder that receives the files
-    int jobs;  // downloads at once, 1..MAX_RUN_JOBS; anything else takes DEFAULT_RUN_JOBS
+    int jobs;                          // downloads at once, 1..MAX_RUN_JOBS; anything else takes DEFAULT_RUN_JOBS
     int streams;  // HTTP/2 requests at once, 1..MAX_RUN_STREAMS; anything else takes DEFAULT_RUN_STREAMS
 };
 

@@ -9,10 +9,10 @@
 #include "relocate/core_state.h"
 
 struct ApplicationState {
-    int wizardStep = 1;                       // 1 or 2
+    int wizardStep = 1;  // 1 or 2
     HINSTANCE instance = nullptr;
-    HWND mainWindow = nullptr;                // null until its first WM_CREATE
-    HDC paintCache = nullptr;                 // the painted background, made on first paint
+    HWND mainWindow = nullptr;  // null until its first WM_CREATE
+    HDC paintCache = nullptr;   // the painted background, made on first paint
     // The controls of the main window, created once and never destroyed.
     // Page 1 (children of packagePanel):
     HWND packagePanel = nullptr;

@@ -41,23 +41,35 @@ const DWORD PUSH = BS_PUSHBUTTON;
 // In creation order, which is also the stacking order among siblings.
 const ControlLayout CONTROLS[] = {
     {&ApplicationState::packagePanel, PARENT_MAIN, L"static", TEXT_PANEL, 0, SS_BITMAP, 0, 0, 680, 483, ID_PAGE_PANEL},
-    {&ApplicationState::packageHeading, PARENT_PACKAGE_PAGE, L"static", TEXT_PACKAGE_HEADING, 0, SS_NOTIFY, 21, 13, 500, 32, 0},
+    {&ApplicationState::packageHeading, PARENT_PACKAGE_PAGE, L"static", TEXT_PACKAGE_HEADING, 0, SS_NOTIFY, 21, 13, 500,
+     32, 0},
     {nullptr, PARENT_PACKAGE_PAGE, L"static", TEXT_PACKAGE_HINT, 0, SS_NOTIFY, 21, 43, 500, 28, 0},
-    {&ApplicationState::packagePathEdit, PARENT_PACKAGE_PAGE, L"edit", "", EDGE, ES_READONLY | ES_AUTOHSCROLL, 20, 161, 442, 22, ID_PACKAGE_PATH},
-    {&ApplicationState::choosePackageButton, PARENT_PACKAGE_PAGE, L"button", TEXT_CHOOSE_PACKAGE, 0, PUSH, 471, 160, 100, 24, ID_CHOOSE_PACKAGE},
-    {&ApplicationState::noticeBox, PARENT_PACKAGE_PAGE, L"edit", "", 0, ES_READONLY | ES_MULTILINE | ES_AUTOVSCROLL, 20, 211, 635, 263, ID_NOTICE_BOX},
+    {&ApplicationState::packagePathEdit, PARENT_PACKAGE_PAGE, L"edit", "", EDGE, ES_READONLY | ES_AUTOHSCROLL, 20, 161,
+     442, 22, ID_PACKAGE_PATH},
+    {&ApplicationState::choosePackageButton, PARENT_PACKAGE_PAGE, L"button", TEXT_CHOOSE_PACKAGE, 0, PUSH, 471, 160,
+     100, 24, ID_CHOOSE_PACKAGE},
+    {&ApplicationState::noticeBox, PARENT_PACKAGE_PAGE, L"edit", "", 0, ES_READONLY | ES_MULTILINE | ES_AUTOVSCROLL, 20,
+     211, 635, 263, ID_NOTICE_BOX},
     {&ApplicationState::optionsPanel, PARENT_MAIN, L"static", TEXT_PANEL, 0, SS_BITMAP, 0, 0, 680, 483, ID_PAGE_PANEL},
-    {&ApplicationState::optionsHeading, PARENT_OPTIONS_PAGE, L"static", TEXT_OPTIONS_HEADING, 0, SS_NOTIFY, 21, 13, 500, 32, 0},
+    {&ApplicationState::optionsHeading, PARENT_OPTIONS_PAGE, L"static", TEXT_OPTIONS_HEADING, 0, SS_NOTIFY, 21, 13, 500,
+     32, 0},
     {nullptr, PARENT_OPTIONS_PAGE, L"static", TEXT_OPTIONS_HINT, 0, SS_NOTIFY, 21, 43, 500, 28, 0},
-    {&ApplicationState::imageSpaceCheck, PARENT_OPTIONS_PAGE, L"button", TEXT_IMAGE_SPACE, 0, BS_AUTOCHECKBOX, 17, 90, 182, 21, ID_IMAGE_SPACE},
-    {&ApplicationState::thirdPartyCheck, PARENT_OPTIONS_PAGE, L"button", TEXT_THIRD_PARTY, 0, BS_AUTOCHECKBOX, 216, 90, 172, 21, ID_THIRD_PARTY},
-    {&ApplicationState::blankFailedCheck, PARENT_OPTIONS_PAGE, L"button", TEXT_BLANK_FAILED, 0, BS_AUTOCHECKBOX, 403, 90, 211, 21, ID_BLANK_FAILED},
+    {&ApplicationState::imageSpaceCheck, PARENT_OPTIONS_PAGE, L"button", TEXT_IMAGE_SPACE, 0, BS_AUTOCHECKBOX, 17, 90,
+     182, 21, ID_IMAGE_SPACE},
+    {&ApplicationState::thirdPartyCheck, PARENT_OPTIONS_PAGE, L"button", TEXT_THIRD_PARTY, 0, BS_AUTOCHECKBOX, 216, 90,
+     172, 21, ID_THIRD_PARTY},
+    {&ApplicationState::blankFailedCheck, PARENT_OPTIONS_PAGE, L"button", TEXT_BLANK_FAILED, 0, BS_AUTOCHECKBOX, 403,
+     90, 211, 21, ID_BLANK_FAILED},
     {nullptr, PARENT_OPTIONS_PAGE, L"static", TEXT_DESTINATION_LABEL, 0, SS_NOTIFY, 16, 129, 78, 20, 0},
-    {&ApplicationState::destinationEdit, PARENT_OPTIONS_PAGE, L"edit", "", EDGE, ES_READONLY | ES_AUTOHSCROLL, 93, 125, 475, 22, ID_DESTINATION},
-    {&ApplicationState::chooseDestinationButton, PARENT_OPTIONS_PAGE, L"button", TEXT_CHOOSE_DESTINATION, 0, PUSH, 575, 124, 82, 24, ID_CHOOSE_DESTINATION},
-    {&ApplicationState::itemList, PARENT_OPTIONS_PAGE, WC_LISTVIEWW, nullptr, EDGE, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 16, 167, 640, 144, 0},
+    {&ApplicationState::destinationEdit, PARENT_OPTIONS_PAGE, L"edit", "", EDGE, ES_READONLY | ES_AUTOHSCROLL, 93, 125,
+     475, 22, ID_DESTINATION},
+    {&ApplicationState::chooseDestinationButton, PARENT_OPTIONS_PAGE, L"button", TEXT_CHOOSE_DESTINATION, 0, PUSH, 575,
+     124, 82, 24, ID_CHOOSE_DESTINATION},
+    {&ApplicationState::itemList, PARENT_OPTIONS_PAGE, WC_LISTVIEWW, nullptr, EDGE,
+     LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 16, 167, 640, 144, 0},
     {nullptr, PARENT_OPTIONS_PAGE, L"static", TEXT_FAILURES_LABEL, 0, SS_NOTIFY, 17, 320, 223, 22, 0},
-    {&ApplicationState::failureText, PARENT_OPTIONS_PAGE, L"edit", "", EDGE, WS_VSCROLL | ES_READONLY | ES_MULTILINE, 17, 339, 640, 89, ID_FAILURE_TEXT},
+    {&ApplicationState::failureText, PARENT_OPTIONS_PAGE, L"edit", "", EDGE, WS_VSCROLL | ES_READONLY | ES_MULTILINE,
+     17, 339, 640, 89, ID_FAILURE_TEXT},
     {&ApplicationState::progressBar, PARENT_OPTIONS_PAGE, PROGRESS_CLASSW, "", 0, 0, 17, 435, 640, 21, 0},
     {&ApplicationState::progressText, PARENT_OPTIONS_PAGE, L"static", nullptr, 0, SS_NOTIFY, 17, 462, 640, 20, 0},
     {&ApplicationState::previousButton, PARENT_MAIN, L"button", TEXT_PREVIOUS, 0, PUSH, 387, 499, 86, 25, ID_PREVIOUS},
@@ -110,15 +122,9 @@ void BuildMainWindow(HWND window) {
 
 void HandleCommand(int id) {
     switch (id) {
-        case ID_CHOOSE_PACKAGE:
-            ChoosePackage();
-            break;
-        case ID_CHOOSE_DESTINATION:
-            ChooseDestination();
-            break;
-        case ID_PREVIOUS:
-            GoBackToPackagePage();
-            break;
+        case ID_CHOOSE_PACKAGE: ChoosePackage(); break;
+        case ID_CHOOSE_DESTINATION: ChooseDestination(); break;
+        case ID_PREVIOUS: GoBackToPackagePage(); break;
         case ID_NEXT:
             if (appState.wizardStep == 1) {
                 LoadChosenPackage();
@@ -126,9 +132,7 @@ void HandleCommand(int id) {
                 StartRun();
             }
             break;
-        case ID_CLOSE:
-            SendMessageW(appState.mainWindow, WM_CLOSE, 0, 0);
-            break;
+        case ID_CLOSE: SendMessageW(appState.mainWindow, WM_CLOSE, 0, 0); break;
         default:
             // Among the ignored ids: the link labels' own notifications.
             break;
@@ -167,8 +171,8 @@ void CreateMainControls(HWND window, HINSTANCE instance) {
         const char* text = layout.handle == &ApplicationState::progressText ? itemCountText : layout.text;
         WideText wide(text);
         HWND control = CreateWindowExW(layout.extendedStyle, layout.className, text != nullptr ? wide.get() : nullptr,
-                                       WS_CHILD | WS_VISIBLE | layout.style,
-                                       layout.x, layout.y, layout.width, layout.height, ParentWindow(layout.parent, window),
+                                       WS_CHILD | WS_VISIBLE | layout.style, layout.x, layout.y, layout.width,
+                                       layout.height, ParentWindow(layout.parent, window),
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), instance, nullptr);
         if (layout.handle != nullptr) appState.*layout.handle = control;
     }
@@ -179,9 +183,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_CREATE:
             if (appState.mainWindow == nullptr) BuildMainWindow(window);
             return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
+        case WM_DESTROY: PostQuitMessage(0); return 0;
         case WM_ACTIVATE:
             // Painted in due course, at the size the window has by then;
             // the default handling still gives the focus.
@@ -190,28 +192,18 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_SIZE:
             if (window == appState.mainWindow) FollowClientSize(LOWORD(lParam), HIWORD(lParam));
             return 0;
-        case WM_PAINT:
-            PaintBackground(window);
-            return 0;
+        case WM_PAINT: PaintBackground(window); return 0;
         case WM_ERASEBKGND:
             // The paint handler covers the whole client area.
             return 1;
-        case WM_CLOSE:
-            RequestClose();
-            return 0;
-        case WM_QUERYENDSESSION:
-            QueryEndSession();
-            return TRUE;
-        case WM_ENDSESSION:
-            EndSession(wParam != FALSE);
-            return 0;
+        case WM_CLOSE: RequestClose(); return 0;
+        case WM_QUERYENDSESSION: QueryEndSession(); return TRUE;
+        case WM_ENDSESSION: EndSession(wParam != FALSE); return 0;
         case WM_COMMAND:
             // Menu and accelerator commands carry no control handle.
             if (lParam != 0) HandleCommand(LOWORD(wParam));
             return 0;
-        case WM_DROPFILES:
-            TakeDroppedFiles(reinterpret_cast<HDROP>(wParam));
-            return 0;
+        case WM_DROPFILES: TakeDroppedFiles(reinterpret_cast<HDROP>(wParam)); return 0;
         case WM_NOTIFY: {
             // From the list itself (through its panel) or sent by the run.
             const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
@@ -222,11 +214,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         }
         case WM_CTLCOLORSTATIC:
             return ControlColour(window, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
-        case WM_SHOW_QUEUED_BOX:
-            ServeQueuedBoxes(lParam);
-            return 0;
-        default:
-            break;
+        case WM_SHOW_QUEUED_BOX: ServeQueuedBoxes(lParam); return 0;
+        default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -8,7 +8,7 @@
 
 // The window class and the product name in the title.
 extern const wchar_t MAIN_WINDOW_CLASS[];  // "CodeBlocksWindowsApp", a Unicode class
-extern const char PRODUCT_NAME[];       // "Karvelo"
+extern const char PRODUCT_NAME[];          // "Karvelo"
 
 // Outer size the layout is made for (with a caption of 19 pixels).
 const int MAIN_WINDOW_WIDTH = 680;

@@ -130,9 +130,8 @@ void OpenSitePage(const char* path) {
     OpenInBrowser(address);
 }
 
-HRESULT CreateShortcut(const char* target, const char* arguments, const char* shortcutPath,
-                       const char* description, int showCommand, const char* workingDirectory,
-                       const char* iconPath, int iconIndex) {
+HRESULT CreateShortcut(const char* target, const char* arguments, const char* shortcutPath, const char* description,
+                       int showCommand, const char* workingDirectory, const char* iconPath, int iconIndex) {
     if (target == nullptr || target[0] == '\0' || arguments == nullptr || shortcutPath == nullptr ||
         shortcutPath[0] == '\0' || description == nullptr || showCommand < 0 || workingDirectory == nullptr ||
         iconPath == nullptr || iconIndex < 0) {
@@ -221,8 +220,7 @@ void SetControlFont(HWND control, const char* face, int height, int weight, int 
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(made), TRUE);
 }
 
-int ChooseFile(HINSTANCE instance, HWND owner, const char* title, const char* filter, char* folder,
-               char* file) {
+int ChooseFile(HINSTANCE instance, HWND owner, const char* title, const char* filter, char* folder, char* file) {
     wchar_t* chosen = static_cast<wchar_t*>(AllocateZeroed(FILE_DIALOG_UNITS, sizeof(wchar_t)));
     wchar_t* wideFilter = WideFilter(filter);
     WideText wideTitle(title);

@@ -15,8 +15,8 @@ const int BASE_DPI = 96;
 // Karvelo's web site and the pages the program opens there.
 const char SITE_HOST[] = "www.karvelo.example";
 const char PAGE_HOME[] = "/";
-const char PAGE_TUTORIAL[] = "/help/relocation.html";  // relocation tutorial and questions
-const char PAGE_UNPACKING[] = "/help/unpacking.html";  // how to unpack the program's archive
+const char PAGE_TUTORIAL[] = "/help/relocation.html";          // relocation tutorial and questions
+const char PAGE_UNPACKING[] = "/help/unpacking.html";          // how to unpack the program's archive
 const char PAGE_CONVERSION_GUIDE[] = "/help/conversion.html";  // converting a package with the listing tool
 
 // Opens `address` in the user's browser: the program associated with .html
@@ -31,9 +31,8 @@ void OpenSitePage(const char* path);
 // Returns the COM result: E_INVALIDARG for missing or negative arguments,
 // the failure of creating the link object or of asking it for IPersistFile,
 // else the result of saving it.
-HRESULT CreateShortcut(const char* target, const char* arguments, const char* shortcutPath,
-                       const char* description, int showCommand, const char* workingDirectory,
-                       const char* iconPath, int iconIndex);
+HRESULT CreateShortcut(const char* target, const char* arguments, const char* shortcutPath, const char* description,
+                       int showCommand, const char* workingDirectory, const char* iconPath, int iconIndex);
 
 // The file-system path of a special folder (CSIDL_DESKTOP, ...) into
 // `buffer` (at least MAX_PATH_BYTES bytes), in the core's form.  Nonzero
@@ -69,8 +68,7 @@ void SetControlFont(HWND control, const char* face, int height, int weight, int 
 // file's folder (no trailing backslash).  1 when a file was chosen, 0 on
 // cancel, a negative SystemPathResult (ui/wide_text.h) when the chosen path
 // cannot be named in the core's form.
-int ChooseFile(HINSTANCE instance, HWND owner, const char* title, const char* filter, char* folder,
-               char* file);
+int ChooseFile(HINSTANCE instance, HWND owner, const char* title, const char* filter, char* folder, char* file);
 
 // The folder chooser.  `path` (at least MAX_PATH_BYTES bytes) holds the
 // initial folder and receives the choice.  1 when a folder was chosen, 0 on

@@ -168,7 +168,8 @@ void OfferDesktopShortcut() {
     if (FileExists(shortcutPath) || FileExists(markerPath)) return;
 
     shortcutPromptHook = SetWindowsHookExW(WH_CBT, ShortcutPromptHook, nullptr, GetCurrentThreadId());
-    int answer = ShowMessage(QUESTION_DESKTOP_SHORTCUT, CAPTION_QUESTION, MESSAGE_YES_NO_CANCEL | MESSAGE_ICON_QUESTION);
+    int answer =
+        ShowMessage(QUESTION_DESKTOP_SHORTCUT, CAPTION_QUESTION, MESSAGE_YES_NO_CANCEL | MESSAGE_ICON_QUESTION);
     if (answer == IDYES) {
         // COM has been started on this thread since the start.
         char program[MAX_PATH_BYTES] = {};

@@ -42,10 +42,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     // A caption, system menu and minimize box; no maximize box, no sizing
     // border.  The creation message builds every control.
     WideText wideTitle(title);
-    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_ACCEPTFILES, MAIN_WINDOW_CLASS, wideTitle.get(),
-                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance,
-                                  nullptr);
+    HWND window =
+        CreateWindowExW(WS_EX_APPWINDOW | WS_EX_ACCEPTFILES, MAIN_WINDOW_CLASS, wideTitle.get(),
+                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
+                        MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
     FitWindowToCaption(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT);
     CenterWindow(window);
     ShowWindow(window, showCommand);

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-
 #include "relocate/run_view.h"
 #include "ui/application_state.h"
 #include "ui/main_window.h"
@@ -34,8 +33,7 @@ void SetProgressPosition(void*, int position) {
 void SetProgressText(void*, const char* text) { SetWindowCoreText(appState.progressText, text); }
 
 int IsRowSelected(void*, int row) {
-    return SendMessageW(appState.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) ==
-           LVIS_SELECTED;
+    return SendMessageW(appState.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) == LVIS_SELECTED;
 }
 
 // The same notification a click sends, so the failure text shows the
@@ -54,8 +52,8 @@ void RunFinished(void*) {
     EnableMenuItem(GetSystemMenu(appState.mainWindow, FALSE), SC_CLOSE, MF_ENABLED);
 }
 
-RunView windowRunView = {nullptr,           ReadOptions,       ItemStarted,        SetItemText, SetProgressPosition,
-                         SetProgressText,   IsRowSelected,     NotifyItemChanged,  nullptr,     RunFinished,
+RunView windowRunView = {nullptr,         ReadOptions,   ItemStarted,       SetItemText, SetProgressPosition,
+                         SetProgressText, IsRowSelected, NotifyItemChanged, nullptr,     RunFinished,
                          nullptr};
 
 }  // namespace
@@ -66,17 +64,14 @@ void ReadRunOptions(RunOptions* options) {
     options->blankFailedImages = IsDlgButtonChecked(appState.optionsPanel, ID_BLANK_FAILED) == BST_CHECKED;
     // A destination that cannot be named in the core's form is none
     // (StartRun refuses it before a run starts).
-    if (ReadWindowPath(appState.destinationEdit, options->destination, sizeof options->destination) !=
-        SYSTEM_PATH_OK) {
+    if (ReadWindowPath(appState.destinationEdit, options->destination, sizeof options->destination) != SYSTEM_PATH_OK) {
         options->destination[0] = '\0';
     }
     options->jobs = DEFAULT_RUN_JOBS;
     options->streams = DEFAULT_RUN_STREAMS;
 }
 
-int ProgressRangeForItems(int itemCount) {
-    return itemCount > PROGRESS_RANGE_LIMIT ? PROGRESS_RANGE_LIMIT : itemCount;
-}
+int ProgressRangeForItems(int itemCount) { return itemCount > PROGRESS_RANGE_LIMIT ? PROGRESS_RANGE_LIMIT : itemCount; }
 
 int ProgressPositionForItems(int processed, int itemCount) {
     if (itemCount <= PROGRESS_RANGE_LIMIT) return processed;

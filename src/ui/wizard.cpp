@@ -57,8 +57,8 @@ void AcceptDrops(bool accept) {
 }
 
 void EnableOptions(BOOL enable) {
-    HWND controls[] = {appState.imageSpaceCheck, appState.thirdPartyCheck, appState.blankFailedCheck,
-                       appState.chooseDestinationButton, appState.previousButton, appState.nextButton};
+    HWND controls[] = {appState.imageSpaceCheck,         appState.thirdPartyCheck, appState.blankFailedCheck,
+                       appState.chooseDestinationButton, appState.previousButton,  appState.nextButton};
     for (HWND control : controls) EnableWindow(control, enable);
 }
 
@@ -95,7 +95,8 @@ void ShowOptionsPage() {
 void ChoosePackage() {
     char file[MAX_PATH_BYTES];
     std::memset(file, 0, sizeof file);
-    int chosen = ChooseFile(appState.instance, appState.mainWindow, TITLE_CHOOSE_PACKAGE, FILTER_PACKAGE, nullptr, file);
+    int chosen =
+        ChooseFile(appState.instance, appState.mainWindow, TITLE_CHOOSE_PACKAGE, FILTER_PACKAGE, nullptr, file);
     if (chosen < 0) Warn(UnusablePathMessage(chosen), appState.choosePackageButton);
     if (chosen <= 0) return;
     SetWindowCoreText(appState.packagePathEdit, file);
@@ -112,7 +113,8 @@ void TakeDroppedFiles(HDROP drop) {
         UINT units = DragQueryFileW(drop, i, nullptr, 0);
         if (units == 0) continue;
         wchar_t* name = static_cast<wchar_t*>(Allocate((units + 1) * sizeof(wchar_t)));
-        if (DragQueryFileW(drop, i, name, units + 1) == units && units >= 4 && _wcsicmp(name + units - 4, L".csv") == 0) {
+        if (DragQueryFileW(drop, i, name, units + 1) == units && units >= 4 &&
+            _wcsicmp(name + units - 4, L".csv") == 0) {
             char path[MAX_PATH_BYTES];
             taken = CorePathFromSystem(name, path, sizeof path);
             if (taken == SYSTEM_PATH_OK) SetWindowCoreText(appState.packagePathEdit, path);

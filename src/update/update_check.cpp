@@ -27,9 +27,8 @@ const char SCRAMBLED_DOWNLOAD_PAGE[] =
     "\x67\x72\x7a\x71\x6f\x72\x64\x67";
 const char SCRAMBLE_OFFSET = 3;
 
-
 const int ADDRESS_BYTES = 512;
-const int NOTICE_BYTES = 8192;           // the notice message with its terminator
+const int NOTICE_BYTES = 8192;             // the notice message with its terminator
 const int UNRECOGNISED_REPLY_BYTES = 386;  // of a reply shown as unrecognised
 
 void Unscramble(const char* scrambled, char* buffer, int size) {
@@ -52,7 +51,8 @@ void ShowNotice(const UpdateView* view, const char* message) {
     const int room = static_cast<int>(length) * 2 + 1;
     char* converted = static_cast<char*>(Allocate(static_cast<size_t>(room)));
     int written = 0;
-    if (ConvertCharset(ENCODING_UTF8, CORE_CHARSET, message, static_cast<int>(length), converted, room, &written) == -1 &&
+    if (ConvertCharset(ENCODING_UTF8, CORE_CHARSET, message, static_cast<int>(length), converted, room, &written) ==
+            -1 &&
         written == 0) {
         converted[0] = '\0';
     }

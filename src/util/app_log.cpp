@@ -15,7 +15,6 @@
 
 namespace {
 
-
 FILE* logStream = nullptr;
 // Holds the three writes of one line together, so lines written by two
 // threads at the same moment never interleave.

@@ -18,21 +18,21 @@ long long Convert(TextEncoding from, TextEncoding to, const char* input, size_t 
 
 }  // namespace
 
-long long ConvertCharsetLarge(TextEncoding from, TextEncoding to, const char* input, size_t inputLength,
-                              char* output, size_t outputSize, size_t* written) {
+long long ConvertCharsetLarge(TextEncoding from, TextEncoding to, const char* input, size_t inputLength, char* output,
+                              size_t outputSize, size_t* written) {
     return Convert(from, to, input, inputLength, output, outputSize, written);
 }
 
-int ConvertCharset(TextEncoding from, TextEncoding to, const char* input, int inputLength, char* output,
-                   int outputSize, int* written) {
+int ConvertCharset(TextEncoding from, TextEncoding to, const char* input, int inputLength, char* output, int outputSize,
+                   int* written) {
     // An unsupported conversion leaves the output as it was.
     TextConverter* probe = OpenCharsetStream(from, to);
     if (probe == nullptr) return -1;
     CloseTextConverter(probe);
     std::memset(output, 0, static_cast<size_t>(outputSize));
     size_t produced = 0;
-    long long result = Convert(from, to, input, static_cast<size_t>(inputLength), output,
-                               static_cast<size_t>(outputSize), &produced);
+    long long result =
+        Convert(from, to, input, static_cast<size_t>(inputLength), output, static_cast<size_t>(outputSize), &produced);
     *written = static_cast<int>(produced);
     return result < 0 ? -1 : static_cast<int>(result);
 }

@@ -7,7 +7,6 @@
 #include "platform/charset.h"
 #include "texts/texts.h"
 
-
 namespace {
 
 // Writes text in the core's form to a stream; POSIX terminals speak UTF-8.

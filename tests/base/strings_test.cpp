@@ -133,6 +133,7 @@ TEST(HasControlByte, BytesBelowSpaceAndDelete) {
 // The one decimal reading: digits and nothing else, at most `max`; a
 // refusal leaves the value as it was.
 TEST(ParseDecimal, DigitsOnlyUpToTheMaximum) {
+    // clang-format off
     const struct {
         const char* text;
         int64_t max;
@@ -146,6 +147,7 @@ TEST(ParseDecimal, DigitsOnlyUpToTheMaximum) {
         {"9223372036854775807", INT64_MAX, true, INT64_MAX},      {"9223372036854775808", INT64_MAX, false, -9},
         {"99999999999999999999", INT64_MAX, false, -9},
     };
+    // clang-format on
     for (const auto& c : cases) {
         int64_t value = -9;
         EXPECT_EQ(c.ok, ParseDecimal(c.text, std::strlen(c.text), c.max, &value)) << c.text;

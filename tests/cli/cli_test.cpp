@@ -97,7 +97,8 @@ std::string RestoreAddresses(std::string text, const std::string& folder, const 
         size_t end = text.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz-.", at + prefix.size());
         std::string name = text.substr(at + prefix.size(), end - at - prefix.size());
         std::string bytes = ReadWholeFile(filesFolder + "/" + name);
-        auto found = std::find_if(bodies.begin(), bodies.end(), [&](const auto& entry) { return entry.second == bytes; });
+        auto found =
+            std::find_if(bodies.begin(), bodies.end(), [&](const auto& entry) { return entry.second == bytes; });
         if (bytes.empty() || found == bodies.end()) {
             ADD_FAILURE() << "the package names " << name << ", which holds no image served";
             return std::string();
@@ -123,14 +124,16 @@ std::set<std::string> CheckWholePackage(const std::string& package, const Packag
     std::free(read);
     std::set<std::string> relocated;
     std::string text = DecodePackageFile(package);
-    EXPECT_EQ(Utf8(BuildPackageText(layout)), Utf8(RestoreAddresses(text, folder, filesFolder, bodies, false, &relocated)));
+    EXPECT_EQ(Utf8(BuildPackageText(layout)),
+              Utf8(RestoreAddresses(text, folder, filesFolder, bodies, false, &relocated)));
     for (const std::string& url : relocated) EXPECT_EQ(std::string::npos, text.find(url)) << url;
     return relocated;
 }
 
 void RemoveBackups(const std::string& package) {
     std::string stem = std::filesystem::path(package).stem().string();
-    for (int n = 1; n <= 40; ++n) std::filesystem::remove(BuildFolder() + "/bak/" + stem + "(" + std::to_string(n) + ").csv");
+    for (int n = 1; n <= 40; ++n)
+        std::filesystem::remove(BuildFolder() + "/bak/" + stem + "(" + std::to_string(n) + ").csv");
 }
 
 // The command that runs what follows it in a mount namespace of its own
@@ -147,7 +150,8 @@ std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 PackageLayout TwoItems(const std::string& a, const std::string& b, const std::string& c) {
     PackageLayout layout;
-    layout.items.push_back(MakeItem(Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"));
+    layout.items.push_back(
+        MakeItem(Gbk("棉麻衬衫"), "<p><img src=\"" + a + "\"></p><img src=\"" + b + "\">", "<img>" + c + "</img>"));
     layout.items.push_back(MakeItem(Gbk("帆布包"), "<div style=\"background:url(" + b + ")\"></div>", ""));
     return layout;
 }
@@ -164,7 +168,9 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
 
     ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination(), "--jobs=32"});
     EXPECT_EQ(0, result.exitCode) << result.err;
-    EXPECT_NE(std::string::npos, result.out.find("图片搬家已完成，数据包(" + std::filesystem::path(PackagePath()).filename().string() + ")已更新。"));
+    EXPECT_NE(std::string::npos,
+              result.out.find("图片搬家已完成，数据包(" + std::filesystem::path(PackagePath()).filename().string() +
+                              ")已更新。"));
     EXPECT_EQ(3u, FileCount());
 
     // The rewritten package is the original with each URL replaced by its file.
@@ -183,8 +189,7 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
     EXPECT_EQ(Utf8(expected), Utf8(text));
 
     // The backup beside the binary holds the package as it was.
-    std::string backup = BuildFolder() + "/bak/" +
-                         std::filesystem::path(PackagePath()).stem().string() + "(1).csv";
+    std::string backup = BuildFolder() + "/bak/" + std::filesystem::path(PackagePath()).stem().string() + "(1).csv";
     EXPECT_EQ(original, ReadWholeFile(backup));
     std::filesystem::remove(backup);
 }
@@ -234,12 +239,15 @@ TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
 
     // A reader that goes away at once (`| head -c 1`) stops neither the run
     // nor its write-back, and the exit code stays the run's.
-    for (int i = 0; i < 8; ++i) layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url("gone.png") + "\">"));
+    for (int i = 0; i < 8; ++i)
+        layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url("gone.png") + "\">"));
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     std::string karvelo;
-    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "1"})) karvelo += Quoted(part) + " ";
+    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "1"}))
+        karvelo += Quoted(part) + " ";
     const std::string code = dir.File("code");
-    ProcessResult piped = RunProcess({"/bin/sh", "-c", "(" + karvelo + "2>&1; echo $? > " + Quoted(code) + ") | head -c 1"});
+    ProcessResult piped =
+        RunProcess({"/bin/sh", "-c", "(" + karvelo + "2>&1; echo $? > " + Quoted(code) + ") | head -c 1"});
     EXPECT_EQ("3\n", ReadWholeFile(code)) << piped.out;
     EXPECT_EQ(std::string::npos, DecodePackageFile(PackagePath()).find(Url("a.png")));  // written back
 }
@@ -254,14 +262,14 @@ TEST_F(CliTest, JsonReportAndReasonsMatchFilesAndLog) {
     RefusingLoopbackPort refusing;
     const std::string refused = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/r.png";
     const std::string gone = Url("gone.png");
-    const std::string title = "帆布包 \"q\" \\ \x01";  // quotes, a backslash, a control character
+    const std::string title = "帆布包 \"q\" \\ \x01";            // quotes, a backslash, a control character
     const std::string storedTitle = "帆布包 \"\"q\"\" \\ \x01";  // the title as the package's field has it
     PackageLayout layout;
     layout.items.push_back(MakeItem(Gbk("棉麻衬衫"), "<img src=\"" + Url("a.png") + "\"><img src=\"" + gone + "\">",
                                     "<img>" + refused + "</img>"));
-    layout.items.push_back(MakeItem(Gbk(title),
-                                    "<img src=\"" + Url("b.png") + "\"><img src=\"" + Url("a.png") + "\"><img src=\"" +
-                                        gone + "\">", ""));
+    layout.items.push_back(
+        MakeItem(Gbk(title),
+                 "<img src=\"" + Url("b.png") + "\"><img src=\"" + Url("a.png") + "\"><img src=\"" + gone + "\">", ""));
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string logPath = BuildFolder() + "/app.log";
     // The reason app.log gives for `url` last, in UTF-8: the rest of its
@@ -319,8 +327,8 @@ TEST_F(CliTest, JsonReportAndReasonsMatchFilesAndLog) {
     const size_t logStart = ReadWholeFile(logPath).size();
     ProcessResult plain = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, plain.exitCode) << plain.err;
-    EXPECT_NE(std::string::npos, plain.out.find("棉麻衬衫\n    " + gone + ": " + loggedReason(gone) + "\n    " + refused +
-                                                ": " + loggedReason(refused) + "\n"))
+    EXPECT_NE(std::string::npos, plain.out.find("棉麻衬衫\n    " + gone + ": " + loggedReason(gone) + "\n    " +
+                                                refused + ": " + loggedReason(refused) + "\n"))
         << plain.out;
     const std::string log = ReadWholeFile(logPath).substr(logStart);
     EXPECT_EQ(std::string::npos, log.find('\r'));
@@ -355,6 +363,7 @@ TEST_F(CliTest, ClosedStandardStreamsAndAReportThatCannotBeWritten) {
         karvelo += Quoted(part) + " ";
     }
     const std::string logPath = BuildFolder() + "/app.log";
+    // clang-format off
     const struct {
         const char* redirection;
         int exitCode;
@@ -365,6 +374,7 @@ TEST_F(CliTest, ClosedStandardStreamsAndAReportThatCannotBeWritten) {
         {"--json >&-", 1, "karvelo: the --json report could not be written to standard output: it was closed"},
         {"--json >/dev/full", 1, "karvelo: the --json report could not be written to standard output: No space"},
     };
+    // clang-format on
     for (const auto& row : cases) {
         SCOPED_TRACE(row.redirection);
         std::filesystem::remove_all(Destination());
@@ -401,6 +411,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         std::string out, err;  // parts each must hold ("" for no check)
         std::string notOut;    // a part stdout must not hold
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {{"-h"}, 0, "usage: karvelo relocate [options] PACKAGE DEST", "", ""},
         {{"relocate", "--help"}, 0, "  -j, --jobs N", "", "karvelo inspect"},
@@ -429,6 +440,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         {{"inspect", "-gone.csv"}, 2, "", "unknown option -g", ""},
         {{"relocate", "-q", "-j2", PackagePath(), Destination()}, 0, "图片搬家已完成", "", "[1/2]"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         std::string shown;
         for (const std::string& argument : row.arguments) shown += argument + " ";
@@ -498,6 +510,7 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
         std::string err;  // a part stderr must hold
     };
     const std::string dest = Destination();
+    // clang-format off
     std::vector<Row> rows = {
         {{"relocate", missing, dest}, 1, "karvelo relocate: " + missing + " does not exist\n"},
         // Refused by what it is, without waiting for a writer.
@@ -515,6 +528,7 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
         {{"relocate", PackagePath(), dest, "--no-image-space", "--no-outside-albums"}, 2,
          "--no-image-space with --no-outside-albums leaves no image to relocate"},
     };
+    // clang-format on
     if (lockable) rows.push_back({{"relocate", PackagePath(), locked}, 1, locked + " is not writable"});
     for (const Row& row : rows) {
         std::string shown;
@@ -545,7 +559,8 @@ TEST_F(CliTest, DestinationWithAQuoteIsRefusedUntouched) {
 
     ProcessResult result = RunKarvelo({"relocate", PackagePath(), quoted});
     EXPECT_EQ(1, result.exitCode) << result.err;
-    EXPECT_NE(std::string::npos, result.err.find("the destination " + quoted + " holds a double quote or a control "
+    EXPECT_NE(std::string::npos, result.err.find("the destination " + quoted +
+                                                 " holds a double quote or a control "
                                                  "character, which cannot be written into the package"))
         << result.err;
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));
@@ -575,7 +590,8 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
         // Two at a time: the stop comes while images are in flight and others wait.
         pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "2"}), output);
         ASSERT_GT(karvelo, 0);
-        for (int wait = 0; wait < 200 && FileCount() < 2; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (int wait = 0; wait < 200 && FileCount() < 2; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const size_t beforeStop = FileCount();
         // The bound only keeps a run that ignores the signal from hanging the test.
         const int code = StopProcess(karvelo, stopSignal, STOP_BOUND_MILLISECONDS);
@@ -770,9 +786,10 @@ TEST_F(CliTest, KilledRunsLeaveAWholePackageAndTheLastOneFinishes) {
     if (code == -SIGKILL) code = RunKarvelo({"relocate", PackagePath(), Destination()}).exitCode;
     EXPECT_EQ(3, code);  // "gone.png" failed
     std::set<std::string> relocated, referenceRelocated;
-    EXPECT_EQ(RestoreAddresses(DecodePackageFile(reference), referenceImages, referenceImages, bodies, true,
-                               &referenceRelocated),
-              RestoreAddresses(DecodePackageFile(PackagePath()), Destination(), Destination(), bodies, true, &relocated));
+    EXPECT_EQ(
+        RestoreAddresses(DecodePackageFile(reference), referenceImages, referenceImages, bodies, true,
+                         &referenceRelocated),
+        RestoreAddresses(DecodePackageFile(PackagePath()), Destination(), Destination(), bodies, true, &relocated));
     EXPECT_EQ(static_cast<size_t>(IMAGES), relocated.size());
     RemoveBackups(PackagePath());
     RemoveBackups(reference);
@@ -799,17 +816,25 @@ TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
     }
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     std::string karvelo;
-    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination()})) karvelo += Quoted(part) + " ";
+    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination()}))
+        karvelo += Quoted(part) + " ";
     const std::string full = dir.File("full"), freed = dir.File("freed"), dest = Quoted(Destination());
     // 96 KiB of which a filler takes 64: room for about four images.
     const std::string script =
-        "mount -t tmpfs -o size=96k tmpfs " + dest + " || exit 97\n"
-        "head -c 65536 /dev/zero > " + dest + "/filler\n" +
-        karvelo + "> " + Quoted(full + ".out") + " 2>&1; echo $? > " + Quoted(full + ".code") + "\n"
-        "mkdir " + Quoted(full) + " && cp " + dest + "/* " + Quoted(full) + " && cp " + Quoted(PackagePath()) + " " + Quoted(full + ".csv") + "\n"
-        "rm " + dest + "/filler\n" +
-        karvelo + "> " + Quoted(freed + ".out") + " 2>&1; echo $? > " + Quoted(freed + ".code") + "\n"
-        "mkdir " + Quoted(freed) + " && cp " + dest + "/* " + Quoted(freed) + "\n";
+        "mount -t tmpfs -o size=96k tmpfs " + dest +
+        " || exit 97\n"
+        "head -c 65536 /dev/zero > " +
+        dest + "/filler\n" + karvelo + "> " + Quoted(full + ".out") + " 2>&1; echo $? > " + Quoted(full + ".code") +
+        "\n"
+        "mkdir " +
+        Quoted(full) + " && cp " + dest + "/* " + Quoted(full) + " && cp " + Quoted(PackagePath()) + " " +
+        Quoted(full + ".csv") +
+        "\n"
+        "rm " +
+        dest + "/filler\n" + karvelo + "> " + Quoted(freed + ".out") + " 2>&1; echo $? > " + Quoted(freed + ".code") +
+        "\n"
+        "mkdir " +
+        Quoted(freed) + " && cp " + dest + "/* " + Quoted(freed) + "\n";
     std::vector<std::string> command = unshare;
     command.insert(command.end(), {"/bin/sh", "-c", script});
     ProcessResult result = RunProcess(command);
@@ -825,7 +850,8 @@ TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
                                                                std::filesystem::directory_iterator())));
 
     EXPECT_EQ("0\n", ReadWholeFile(freed + ".code")) << ReadWholeFile(freed + ".out");
-    EXPECT_EQ(static_cast<size_t>(IMAGES), CheckWholePackage(PackagePath(), layout, Destination(), freed, bodies).size());
+    EXPECT_EQ(static_cast<size_t>(IMAGES),
+              CheckWholePackage(PackagePath(), layout, Destination(), freed, bodies).size());
     RemoveBackups(PackagePath());
 }
 
@@ -863,8 +889,9 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
     ASSERT_TRUE(immutable(false));
     EXPECT_EQ(4, kept.exitCode) << kept.err;
     const std::string keptPath = dir.File(stem + "(已搬家).csv");
-    EXPECT_NE(std::string::npos, kept.err.find("可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n" +
-                                               keptPath + "\n"))
+    EXPECT_NE(
+        std::string::npos,
+        kept.err.find("可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n" + keptPath + "\n"))
         << kept.err;
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));
     std::string text = DecodePackageFile(keptPath);
@@ -913,10 +940,10 @@ TEST_F(CliTest, BackupAndLogGoToTheStateFolderWhereTheProgramCannotWrite) {
     };
     const std::string script =
         "mount --bind " + Quoted(program) + " " + Quoted(program) + " && mount -o remount,bind,ro " + Quoted(program) +
-        " " + Quoted(program) + " || exit 97\n" +
-        run("xdg", "XDG_STATE_HOME=" + Quoted(xdg)) + run("unset", "-u XDG_STATE_HOME HOME=" + Quoted(home)) +
-        run("relative", "XDG_STATE_HOME=relative/state HOME=" + Quoted(home)) +
-        "env XDG_STATE_HOME=" + Quoted(xdg) + " " + Quoted(karvelo) + " --help >" + Quoted(dir.File("help.out")) + "\n";
+        " " + Quoted(program) + " || exit 97\n" + run("xdg", "XDG_STATE_HOME=" + Quoted(xdg)) +
+        run("unset", "-u XDG_STATE_HOME HOME=" + Quoted(home)) +
+        run("relative", "XDG_STATE_HOME=relative/state HOME=" + Quoted(home)) + "env XDG_STATE_HOME=" + Quoted(xdg) +
+        " " + Quoted(karvelo) + " --help >" + Quoted(dir.File("help.out")) + "\n";
     std::vector<std::string> command = unshare;
     command.insert(command.end(), {"/bin/sh", "-c", script});
     ProcessResult result = RunProcess(command);
@@ -928,7 +955,8 @@ TEST_F(CliTest, BackupAndLogGoToTheStateFolderWhereTheProgramCannotWrite) {
         const std::string backup = folder + "/bak/" + stem + "(" + std::to_string(number) + ").csv";
         EXPECT_TRUE(PathExists(backup));
         EXPECT_TRUE(PathExists(folder + "/app.log"));
-        EXPECT_NE(std::string::npos, ReadWholeFile(dir.File(name + ".err")).find(backup + "; the log is " + folder + "/app.log\n"))
+        EXPECT_NE(std::string::npos,
+                  ReadWholeFile(dir.File(name + ".err")).find(backup + "; the log is " + folder + "/app.log\n"))
             << ReadWholeFile(dir.File(name + ".err"));
         return backup;
     };
@@ -938,7 +966,8 @@ TEST_F(CliTest, BackupAndLogGoToTheStateFolderWhereTheProgramCannotWrite) {
     EXPECT_FALSE(PathExists("relative"));
     EXPECT_EQ(std::filesystem::perms::owner_all,
               std::filesystem::status(home + "/.local/state").permissions());  // made for the user alone
-    EXPECT_NE(std::string::npos, ReadWholeFile(dir.File("help.out")).find("For you, that folder is " + xdg + "/karvelo\n"));
+    EXPECT_NE(std::string::npos,
+              ReadWholeFile(dir.File("help.out")).find("For you, that folder is " + xdg + "/karvelo\n"));
     EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(program), std::filesystem::directory_iterator()));
 
     // Writable: beside the program, whatever the variable says.
@@ -975,6 +1004,7 @@ TEST_F(CliTest, InspectCountsRemoteAndLocalAddresses) {
         std::string rows, total, verdict;
     };
     const std::string gap(30, ' ');  // between the two columns of counts
+    // clang-format off
     const std::vector<Case> cases = {
         {half, "1/1/1" + gap + "1/0/1  连衣裙\n",
          "2 items; description images: 1 image space, 1 outside albums, 2 local; mobile images: 1 image space, "
@@ -984,11 +1014,12 @@ TEST_F(CliTest, InspectCountsRemoteAndLocalAddresses) {
          "0 outside albums, 1 local", "all relocated: every image address (1) is a local path\n"},
         {none, "0/0/0" + gap + "0/0/0  纸盒\n", "1 items;", "no images: the package has no image address\n"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         ASSERT_TRUE(WritePackageFile(PackagePath(), c.layout));
         const std::string original = ReadWholeFile(PackagePath());
-        ProcessResult result = RunProcess({"/usr/bin/env", "XDG_STATE_HOME=" + xdg, "HOME=" + dir.File("home"), karvelo,
-                                           "inspect", PackagePath()});
+        ProcessResult result = RunProcess(
+            {"/usr/bin/env", "XDG_STATE_HOME=" + xdg, "HOME=" + dir.File("home"), karvelo, "inspect", PackagePath()});
         EXPECT_EQ(0, result.exitCode) << result.err;
         for (const std::string& part : {c.rows, c.total, c.verdict}) {
             EXPECT_NE(std::string::npos, result.out.find(part)) << part << "\n" << result.out;

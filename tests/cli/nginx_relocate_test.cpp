@@ -85,8 +85,9 @@ protected:
         std::string path = url.substr(url.find('/', std::string("https://").size()));
         std::filesystem::path file = dir.File("www") + path;
         std::filesystem::create_directories(file.parent_path());
-        std::string bytes = GeneratedImageBytes(served.size() % 2 ? "png" : "jpg", 5000 + (served.size() * 7919) % 60000,
-                                                static_cast<unsigned>(served.size()) + 1);
+        std::string bytes =
+            GeneratedImageBytes(served.size() % 2 ? "png" : "jpg", 5000 + (served.size() * 7919) % 60000,
+                                static_cast<unsigned>(served.size()) + 1);
         ASSERT_TRUE(WriteWholeFile(file.string(), bytes));
         served[bytes] = url;
     }
@@ -220,7 +221,7 @@ TEST_F(NginxRelocateTest, NothingOnTheServerLeavesThePackageAlone) {
     EXPECT_EQ(3, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, result.err.find("图片搬家失败，没有找到搬家成功的图片。"));
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));  // not written back
-    EXPECT_EQ(original, ReadWholeFile(Backup(1)));       // but backed up
+    EXPECT_EQ(original, ReadWholeFile(Backup(1)));      // but backed up
     EXPECT_TRUE(std::filesystem::is_empty(Destination()));
 
     // With the blank image chosen, the failed reference is replaced.
@@ -240,7 +241,8 @@ TEST_F(NginxRelocateTest, HttpProxyCarriesTheImagesUnlessNoproxySendsThemDirect)
     const std::vector<std::string> urls = {plain.Url("/p/a.jpg"), plain.Url("/p/b.jpg")};
     for (const std::string& url : urls) Publish(url);
     PackageLayout layout;
-    layout.items.push_back(MakeItem(Gbk("帆布包"), "<p><img src=\"" + urls[0] + "\"><img src=\"" + urls[1] + "\"></p>"));
+    layout.items.push_back(
+        MakeItem(Gbk("帆布包"), "<p><img src=\"" + urls[0] + "\"><img src=\"" + urls[1] + "\"></p>"));
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string original = ReadWholeFile(PackagePath());
     const std::string log = BuildFolder() + "/app.log";
@@ -353,7 +355,8 @@ TEST_F(NginxRelocateTest, Http2GivesWhatOneHttp1DownloadAtATimeGives) {
     EXPECT_GT(one.files.size(), 40u);
     EXPECT_TRUE(one.files == many.files) << one.files.size() << " files against " << many.files.size();
     std::string relocated = DecodePackageFile(dir.File("http2/" + Stem() + ".csv"));
-    for (size_t at = relocated.find(dir.File("http2")); at != std::string::npos; at = relocated.find(dir.File("http2"))) {
+    for (size_t at = relocated.find(dir.File("http2")); at != std::string::npos;
+         at = relocated.find(dir.File("http2"))) {
         relocated.replace(at, dir.File("http2").size(), dir.File("http1"));
     }
     EXPECT_EQ(Utf8(DecodePackageFile(dir.File("http1/" + Stem() + ".csv"))), Utf8(relocated));

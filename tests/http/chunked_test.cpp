@@ -36,8 +36,8 @@ struct Decoded {
     std::string body;
     int32_t readTotal;
     int32_t lastReceive;
-    size_t largestPiece;        // the largest body piece produced at once
-    std::string error;          // GBK
+    size_t largestPiece;           // the largest body piece produced at once
+    std::string error;             // GBK
     std::vector<std::string> log;  // the records written, in the core's form
 };
 
@@ -135,7 +135,7 @@ std::string Letters(size_t count) {
     return text;
 }
 
-const bool EVERY = true;   // cut the bytes at every position; the outcome must not depend on it
+const bool EVERY = true;    // cut the bytes at every position; the outcome must not depend on it
 const bool AS_CUT = false;  // exactly as given, and the log records are checked too
 
 struct Row {
@@ -144,7 +144,7 @@ struct Row {
     bool cuts;
     ChunkedState state;
     std::string body;
-    std::string error;             // UTF-8; a prefix when it ends in '*'; empty: not checked
+    std::string error;                  // UTF-8; a prefix when it ends in '*'; empty: not checked
     std::vector<std::string> log = {};  // AS_CUT: the records, exactly
 };
 
@@ -153,6 +153,7 @@ TEST(ChunkedDecoder, Table) {
     const std::string z26(26, 'z'), jpeg("\xFF\xD8\xFF\xE0", 4), data = Letters(100000);
     const std::string mebibyte = "100000\r\n" + std::string(0x100000, 'm') + "\r\n";
     const std::string noDigits = "不正常: chunk 长度行中没有十六进制数字: ";
+    // clang-format off
     const std::vector<Row> rows = {
         {"one chunk", {"5\r\nABCDE\r\n0\r\n\r\n"}, EVERY, CHUNKED_COMPLETE, "ABCDE", ""},
         {"two chunks", {"5\r\nABCDE\r\n3\r\nfgh\r\n0\r\n\r\n"}, EVERY, CHUNKED_COMPLETE, "ABCDEfgh", ""},
@@ -211,6 +212,7 @@ TEST(ChunkedDecoder, Table) {
         {"endless chunks", {"", std::vector<std::string>(12, mebibyte)}, AS_CUT, CHUNKED_TOO_LARGE,
          std::string(10485760, 'm'), "chunked 图片数据超过10M, readTotal:10485760, chunksize:1048576", {}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         std::string bytes = row.arrival.held;
         for (const std::string& piece : row.arrival.pieces) bytes += piece;

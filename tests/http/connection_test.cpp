@@ -99,7 +99,8 @@ TEST_F(ConnectionTest, PoolKeepsOneConnectionPerHostAndPort) {
     ReleasePooledConnection(&transfer_, LOOPBACK.c_str(), first.port());
     CloseHttpConnection(a);
     EXPECT_EQ(1, Pool()->count);
-    EXPECT_EQ(TransportSocketForTests(b->transport), PooledSocket(client_, LOOPBACK + ":" + std::to_string(second.port())));
+    EXPECT_EQ(TransportSocketForTests(b->transport),
+              PooledSocket(client_, LOOPBACK + ":" + std::to_string(second.port())));
 
     // Failure counts are per port too.
     const RefusingLoopbackPort refusing;
@@ -151,7 +152,8 @@ TEST_F(ConnectionTest, OwnDomainFallsBackToThisMachine) {
     SocketHandle socket = Open(std::string("updates") + OWN_DOMAIN_SUFFIX, server.port());
     ASSERT_NE(0, socket) << Utf8(message);
     const char request[] = "GET / HTTP/1.0\r\n\r\n";
-    ASSERT_EQ(static_cast<int>(sizeof request - 1), static_cast<int>(send(socket, request, sizeof request - 1, MSG_NOSIGNAL)));
+    ASSERT_EQ(static_cast<int>(sizeof request - 1),
+              static_cast<int>(send(socket, request, sizeof request - 1, MSG_NOSIGNAL)));
     char reply[8] = {0};
     EXPECT_EQ(4, static_cast<int>(recv(socket, reply, sizeof reply, 0)));
     EXPECT_STREQ("pong", reply);

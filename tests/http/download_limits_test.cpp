@@ -50,7 +50,8 @@ protected:
     void TearDown() override {
         lookupReleased = true;
         // A helper thread still in the lookup finishes and frees its record.
-        for (int i = 0; i < 500 && lookupsRunning.load() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 500 && lookupsRunning.load() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(0, lookupsRunning.load());
         SetHostLookupForTests(nullptr);
         SetDownloadLimitsForTests(0, 0);
@@ -85,18 +86,19 @@ ScriptedConnection Trickle(int length, int pieces, int piece, int pause) {
 struct Shape {
     const char* name;
     std::vector<ScriptedConnection> script;
-    std::string scheme;          // "http" or "https" (to the same plain server)
-    std::string host;            // empty: the server's 127.0.0.1
-    int networkTimeout;          // milliseconds
-    int slowWindow, longest;     // the download's bounds, milliseconds (0: the product's)
-    int stopAfter;               // a stop request after this many milliseconds, or -1
+    std::string scheme;       // "http" or "https" (to the same plain server)
+    std::string host;         // empty: the server's 127.0.0.1
+    int networkTimeout;       // milliseconds
+    int slowWindow, longest;  // the download's bounds, milliseconds (0: the product's)
+    int stopAfter;            // a stop request after this many milliseconds, or -1
     int result;
-    std::string message;         // UTF-8
-    int repeated;                // repetitions without keep-alive: none once a bound is reached
+    std::string message;  // UTF-8
+    int repeated;         // repetitions without keep-alive: none once a bound is reached
 };
 
 TEST_F(DownloadLimitsTest, EveryServerShapeEndsWithinItsBounds) {
     const int LONG = 20000;  // a wait the stop must cut short
+    // clang-format off
     const std::vector<Shape> shapes = {
         {"a trickling body", {Trickle(1000, 40, 1, 100)}, "http", "", 3000, 400, 0, -1,
          DOWNLOAD_FAILED, "图片下载太慢：1秒内平均速度不到1KB/s，已放弃。", 0},
@@ -113,6 +115,7 @@ TEST_F(DownloadLimitsTest, EveryServerShapeEndsWithinItsBounds) {
         {"a stop during a name lookup", {}, "http", "hangs.example", LONG, 0, 0, 300,
          DOWNLOAD_STOPPED, "已停止，图片没有下载完。", 0},
     };
+    // clang-format on
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.name);
         stop = 0;
@@ -181,9 +184,11 @@ TEST_F(DownloadLimitsTest, SilentHostIsCutOffLikeARefusingOne) {
 TEST_F(DownloadLimitsTest, SpellingsOfOneSilentHostShareTheCutOff) {
     SetNetworkTimeoutForTests(200);
     ScriptedServer server(std::vector<ScriptedConnection>(16, Silent()));
+    // clang-format off
     const char* spellings[] = {"127.0.0.1", "127.1", "127.0.1", "0x7f000001", "2130706433", "0177.0.0.1",
                                "0x7f.0.0.1", "0x7F.1", "017700000001", "127.000.000.001", "0X7F000001",
                                "127.0.0.01", "0177.1", "localhost", "LOCALHOST", "LocalHost"};
+    // clang-format on
     int cutOff = 0;
     for (const char* host : spellings) {
         const std::string port = std::to_string(server.port());

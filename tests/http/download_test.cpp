@@ -15,12 +15,12 @@
 
 namespace {
 
-const std::string USER_AGENT =
-    "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
+const std::string USER_AGENT = "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
 
 std::string Request(const std::string& path, const std::string& host, bool keepAlive) {
     return "GET " + path + (keepAlive ? " HTTP/1.1" : " HTTP/1.0") + "\r\nAccept: */*\r\nAccept-Language: zh-cn" +
-           USER_AGENT + "\r\nHost: " + host + (keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
+           USER_AGENT + "\r\nHost: " + host +
+           (keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
 }
 
 std::string RetryRecord(const std::string& url, const std::string& gbkMessage) {
@@ -80,9 +80,9 @@ TEST_F(DownloadTest, RequestTextIsExact) {
 
 TEST_F(DownloadTest, HeadAndBodySplitOverReceives) {
     const std::string body = JPEG_BYTES + std::string(20000, 'x');
-    ScriptedServer server({ServeKeepingOpen({ReplyInPieces(
-        {"HTTP/1.1 20", "0 OK\r\nContent-Len", "gth: " + std::to_string(body.size()) + "\r\n\r", "\n" + body.substr(0, 1),
-         body.substr(1, 9000), body.substr(9001)})})});
+    ScriptedServer server({ServeKeepingOpen(
+        {ReplyInPieces({"HTTP/1.1 20", "0 OK\r\nContent-Len", "gth: " + std::to_string(body.size()) + "\r\n\r",
+                        "\n" + body.substr(0, 1), body.substr(1, 9000), body.substr(9001)})})});
     EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
     EXPECT_EQ(body, ReadWholeFile(Image()));
     EXPECT_NE(0, PooledSocket(client_, Key(server)));
@@ -195,8 +195,8 @@ TEST_F(DownloadTest, RedirectWithUnreadBodyDropsItsConnection) {
 
 TEST_F(DownloadTest, SecondRedirectAndRelativeLocationFail) {
     const std::string again = Redirect(SELF + "/c.jpg", "Connection: close\r\n");
-    ScriptedServer twice({Serve(Reply(Redirect(SELF + "/b.jpg", "Connection: close\r\n"))), Serve(Reply(again)),
-                          Serve(Reply(again))});
+    ScriptedServer twice(
+        {Serve(Reply(Redirect(SELF + "/b.jpg", "Connection: close\r\n"))), Serve(Reply(again)), Serve(Reply(again))});
     EXPECT_EQ(-1, Download(twice.Url("/a.jpg"), 0));
     EXPECT_EQ(Gbk("返回错误的http状态码:\n") + "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
                   std::to_string(twice.port()) + "/c.jpg\r\nConnection: close\r\n\r\n",
@@ -259,9 +259,11 @@ TEST_F(DownloadTest, ResponsesThatAreNotAnImage) {
         {Ok(JPEG_BYTES.substr(0, 4)) + "extra", 0, "readTotal > fileSize, 当前下载的文件数据大小:9, fileSize:4"},
         // Where the body ends must be beyond doubt; a cut or foreign redirect is not followed.
         {Ok(JPEG_BYTES, "Content-Length: 4\r\n"), -1, "http header 中有多个不同的 Content-Length, 无法确定图片大小"},
-        {Head("HTTP/1.1 200 OK", "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n") + "d\r\n" + JPEG_BYTES + "\r\n0\r\n\r\n",
+        {Head("HTTP/1.1 200 OK", "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n") + "d\r\n" + JPEG_BYTES +
+             "\r\n0\r\n\r\n",
          -1, "http header 中同时有 Content-Length 和 Transfer-Encoding: chunked, 无法确定图片大小"},
-        {Redirect(SELF + "/" + std::string(600, 'l'), "Content-Length: 0\r\n"), -1, "重定向地址太长(超过511字节), 没有跟随。"},
+        {Redirect(SELF + "/" + std::string(600, 'l'), "Content-Length: 0\r\n"), -1,
+         "重定向地址太长(超过511字节), 没有跟随。"},
         {Redirect("httpx://127.0.0.1/b.jpg", "Content-Length: 0\r\n"), -1, "无法parse下载图片地址"},
     };
     for (const Case& c : cases) {
@@ -281,8 +283,9 @@ TEST_F(DownloadTest, ResponsesThatAreNotAnImage) {
     // alike is one length.
     ScriptedServer lowerCase({Serve(Reply("http/1.1 200 ok\r\ncontent-length: 13\r\n\r\n" + JPEG_BYTES))});
     EXPECT_EQ(1, Download(lowerCase.Url("/a.jpg"), 0)) << Utf8(error);
-    ScriptedServer interim({Serve(ReplyInPieces({"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n",
-                                                 Ok(JPEG_BYTES, "Content-Length: 13\r\n")}))});
+    ScriptedServer interim(
+        {Serve(ReplyInPieces({"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n",
+                              Ok(JPEG_BYTES, "Content-Length: 13\r\n")}))});
     EXPECT_EQ(1, Download(interim.Url("/a.jpg"), 0)) << Utf8(error);
     EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
 }
@@ -329,13 +332,14 @@ TEST_F(DownloadTest, EveryFailureFromAHostilePeerCarriesAReason) {
 
 TEST_F(DownloadTest, BodyEndsWithoutKeepAlive) {
     // No length: whatever arrives before the close is the image.
-    ScriptedServer untilClose({Serve(ReplyInPieces({Head("HTTP/1.0 200 OK", ""), JPEG_BYTES.substr(0, 1),
-                                                    JPEG_BYTES.substr(1)}))});
+    ScriptedServer untilClose(
+        {Serve(ReplyInPieces({Head("HTTP/1.0 200 OK", ""), JPEG_BYTES.substr(0, 1), JPEG_BYTES.substr(1)}))});
     EXPECT_EQ(1, Download(untilClose.Url("/a.jpg"), 0)) << Utf8(error);
     EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
 
     // A chunked body cut off inside a chunk is not a whole image.
-    const std::string cut = Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "10\r\n" + JPEG_BYTES.substr(0, 6);
+    const std::string cut =
+        Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "10\r\n" + JPEG_BYTES.substr(0, 6);
     ScriptedServer chunkCut({Serve(Reply(cut))});
     EXPECT_EQ(0, Download(chunkCut.Url("/a.jpg"), 0));
     EXPECT_EQ(0, error.find(Gbk("图片大小:4294967295, 实际接收到的文件大小:6, ret:0, errno:"))) << Utf8(error);
@@ -343,11 +347,13 @@ TEST_F(DownloadTest, BodyEndsWithoutKeepAlive) {
 
     // A server that stops sending: the receive time-out ends the wait.
     SetNetworkTimeoutForTests(150);
-    ScriptedConnection stalls = ServeKeepingOpen({Reply(Head("HTTP/1.1 200 OK", "Content-Length: 20\r\n") + "\xFF\xD8xx")});
+    ScriptedConnection stalls =
+        ServeKeepingOpen({Reply(Head("HTTP/1.1 200 OK", "Content-Length: 20\r\n") + "\xFF\xD8xx")});
     ScriptedServer stalling({stalls});
     EXPECT_EQ(-1, Download(stalling.Url("/a.jpg"), 0));
     EXPECT_EQ(Gbk("使用非阻塞方式连接超时。"), error);
-    ScriptedServer stallingChunks({ServeKeepingOpen({Reply(Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "2\r\n\xFF\xD8\r\n")})});
+    ScriptedServer stallingChunks(
+        {ServeKeepingOpen({Reply(Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "2\r\n\xFF\xD8\r\n")})});
     EXPECT_EQ(-1, Download(stallingChunks.Url("/a.jpg"), 0));
     EXPECT_EQ(Gbk("使用非阻塞方式连接超时。"), error);
     EXPECT_FALSE(PathExists(Image()));
@@ -358,9 +364,9 @@ TEST_F(DownloadTest, KeepAliveFailuresAreRepeatedOverHttp10) {
     const std::string untilClose = Head("HTTP/1.1 200 OK", "Connection: close\r\n") + JPEG_BYTES;
     ScriptedServer closing({Serve(Reply(untilClose)), Serve(Reply(untilClose))});
     EXPECT_EQ(1, Download(closing.Url("/a.jpg"), 1)) << Utf8(error);
-    EXPECT_EQ(1, CountInLog(RetryRecord(closing.Url("/a.jpg"),
-                                        Gbk("(fileSize:未定义, readTotal:13), (header.isChunked:0, "
-                                            "isChunkReceiveCompleted:0)"))))
+    EXPECT_EQ(1,
+              CountInLog(RetryRecord(closing.Url("/a.jpg"), Gbk("(fileSize:未定义, readTotal:13), (header.isChunked:0, "
+                                                                "isChunkReceiveCompleted:0)"))))
         << Utf8(Log());
     EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
 
@@ -373,18 +379,17 @@ TEST_F(DownloadTest, KeepAliveFailuresAreRepeatedOverHttp10) {
     const std::string cutChunk = Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "20\r\n" + JPEG_BYTES;
     ScriptedServer cut({Serve(Reply(cutChunk)), Serve(Reply(cutChunk))});
     EXPECT_EQ(0, Download(cut.Url("/c.jpg"), 1));
-    EXPECT_EQ(1, CountInLog(RetryRecord(cut.Url("/c.jpg"),
-                                        Gbk("(fileSize:未定义, readTotal:13), (header.isChunked:1, "
-                                            "isChunkReceiveCompleted:0)"))))
+    EXPECT_EQ(1, CountInLog(RetryRecord(cut.Url("/c.jpg"), Gbk("(fileSize:未定义, readTotal:13), (header.isChunked:1, "
+                                                               "isChunkReceiveCompleted:0)"))))
         << Utf8(Log());
     EXPECT_EQ(0, error.find(Gbk("图片大小:4294967295, 实际接收到的文件大小:13, ret:0, errno:"))) << Utf8(error);
     EXPECT_FALSE(PathExists(Image()));
 }
 
 TEST_F(DownloadTest, ChunkedBodyOverKeepAlive) {
-    ScriptedServer server({ServeKeepingOpen({ReplyInPieces(
-        {Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "4\r\n" + JPEG_BYTES.substr(0, 4), "\r\n",
-         "9\r\n" + JPEG_BYTES.substr(4) + "\r\n0\r\n", "\r\n"})})});
+    ScriptedServer server({ServeKeepingOpen(
+        {ReplyInPieces({Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "4\r\n" + JPEG_BYTES.substr(0, 4),
+                        "\r\n", "9\r\n" + JPEG_BYTES.substr(4) + "\r\n0\r\n", "\r\n"})})});
     EXPECT_EQ(1, Download(server.Url("/a.jpg"), 1)) << Utf8(error);
     EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
     EXPECT_NE(0, PooledSocket(client_, Key(server)));
@@ -470,8 +475,8 @@ TEST_F(DownloadTest, LongestHostNameIsAskedForWhole) {
 
 TEST_F(DownloadTest, AddressWithLineBreaksSendsNothing) {
     ScriptedServer server({Serve(Reply(Ok(JPEG_BYTES))), Serve(Reply(Ok(JPEG_BYTES)))});
-    const std::string injected = server.Url("/a.jpg") +
-                                 " HTTP/1.1\r\nHost: victim\r\nX-Injected: yes\r\n\r\nGET /smuggled.jpg";
+    const std::string injected =
+        server.Url("/a.jpg") + " HTTP/1.1\r\nHost: victim\r\nX-Injected: yes\r\n\r\nGET /smuggled.jpg";
     for (int keepAlive : {1, 0}) {
         EXPECT_EQ(-1, Download(injected, keepAlive));
         EXPECT_NE(std::string::npos, error.find("not a valid address")) << Utf8(error);

@@ -39,10 +39,11 @@ TEST_F(FetchTest, ReturnsTheAnnouncedBody) {
     EXPECT_STREQ("hello", hello->text);
     EXPECT_STREQ("HTTP/1.1 200 OK\r\nContent-Length: 5", hello->headerText);
     ASSERT_EQ(1u, server.Requests().size());
-    EXPECT_EQ("GET /notice?v=7.3 HTTP/1.0\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nUser-Agent: Mozilla/4.0 "
-              "(compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)\r\nHost: 127.0.0.1:" +
-                  std::to_string(server.port()) + "\r\nConnection: close\r\n\r\n",
-              server.Requests()[0]);
+    EXPECT_EQ(
+        "GET /notice?v=7.3 HTTP/1.0\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nUser-Agent: Mozilla/4.0 "
+        "(compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)\r\nHost: 127.0.0.1:" +
+            std::to_string(server.port()) + "\r\nConnection: close\r\n\r\n",
+        server.Requests()[0]);
 
     FetchResult* empty = FetchReply(Reply(Head("HTTP/1.0 200 OK", "Content-Length: 0\r\n")));
     EXPECT_EQ(1, empty->ok);
@@ -60,11 +61,14 @@ TEST_F(FetchTest, RefusesResponsesItCannotUse) {
         {Head("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n") + "5\r\nhello\r\n0\r\n\r\n",
          "http header 中没找到 Content-Length 字段", true},
         {Head("http/1.1 200 ok", "Content-Length: 2\r\n") + "ok", "返回错误的http状态码:\nhttp/1.1 200 ok\r\n*", false},
-        {Head("HTTP/1.1 302 Found", "Location: http://h/x\r\n"), "返回错误的http状态码:\nHTTP/1.1 302 Found\r\n*", false},
-        {Head("HTTP/1.1 200 OK", "Content-Length: 5\r\n") + "hel", "图片大小:5, 实际接收到的文件大小:3, ret:0, errno:*", true},
+        {Head("HTTP/1.1 302 Found", "Location: http://h/x\r\n"), "返回错误的http状态码:\nHTTP/1.1 302 Found\r\n*",
+         false},
+        {Head("HTTP/1.1 200 OK", "Content-Length: 5\r\n") + "hel", "图片大小:5, 实际接收到的文件大小:3, ret:0, errno:*",
+         true},
         {Head("HTTP/1.1 200 OK", "Content-Length: 10485761\r\n"), "fileSize=0, header.contentLength: 10485761, 大于10M",
          true},
-        {Head("HTTP/1.1 200 OK", "Content-Length: 2\r\n") + "hello", "图片大小:2, http header 返回的 Content-Length:2", true},
+        {Head("HTTP/1.1 200 OK", "Content-Length: 2\r\n") + "hello", "图片大小:2, http header 返回的 Content-Length:2",
+         true},
         {"HTTP/1.1 200 OK\r\nX-Filler: " + std::string(9000, 'f') + "\r\n\r\n",
          "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.", false},
         {"", "图片大小:4294967295, 实际接收到的文件大小:0, ret:0, errno:*", false},

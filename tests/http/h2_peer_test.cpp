@@ -54,11 +54,11 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
     };
     const struct {
         std::vector<Download> downloads;  // at once
-        const char* reason;    // UTF-8: what the HTTP/2 attempt of the first failed, in its message or the log
-        int networkTimeout;    // milliseconds
-        int slow;              // the slow window in milliseconds (SetDownloadLimitsForTests), 0: the product's
-        int stopAfter;         // milliseconds after the start a stop is asked for; 0: none
-        int bound;             // milliseconds the downloads may take, at most
+        const char* reason;  // UTF-8: what the HTTP/2 attempt of the first failed, in its message or the log
+        int networkTimeout;  // milliseconds
+        int slow;            // the slow window in milliseconds (SetDownloadLimitsForTests), 0: the product's
+        int stopAfter;       // milliseconds after the start a stop is asked for; 0: none
+        int bound;           // milliseconds the downloads may take, at most
     } cases[] = {
         {{{"/good/a.png", DOWNLOAD_STORED}}, "", 3000, 0, 0, 3000},
         // A reset, even of code NO_ERROR, before END_STREAM cuts the body.
@@ -72,7 +72,11 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
         {{{"/ping-flood/a.png", DOWNLOAD_FAILED}}, "", 1500, 0, 0, 1500 + 2000},
         {{{"/ping-flood/b.png", DOWNLOAD_STOPPED}}, "", 5000, 0, 500, 500 + 1000},
         // The head refuses the body: the stream is reset at once.
-        {{{"/too-large/a.png", DOWNLOAD_FAILED}}, "fileSize=0, header.contentLength: 20971520, 大于10M", 3000, 0, 0,
+        {{{"/too-large/a.png", DOWNLOAD_FAILED}},
+         "fileSize=0, header.contentLength: 20971520, 大于10M",
+         3000,
+         0,
+         0,
          3000},
         // The stream the GOAWAY took is answered (cut or whole); those it left
         // out go again on a new connection.
@@ -127,7 +131,8 @@ TEST_F(H2PeerTest, EachServerBehaviourMeetsItsRule) {
             const std::string retried = Gbk("搬家失败：") + Url(c.downloads[0].path) +
                                         Gbk("(useKeepAlive:1)，返回的错误信息：") + LOGGED_BREAK + Gbk(c.reason);
             EXPECT_TRUE(errors[0].find(Gbk(c.reason)) == 0 || Log().find(retried) != std::string::npos)
-                << Utf8(errors[0]) << "\n" << Utf8(Log());
+                << Utf8(errors[0]) << "\n"
+                << Utf8(Log());
         }
         CloseH2Sessions(client_);
         ClosePooledConnections(client_);

@@ -109,8 +109,8 @@ TEST_F(HttpClientTest, TwoClientsShareNothing) {
     EXPECT_EQ(1, forA.AcceptedConnections());
     EXPECT_EQ(1, forB.AcceptedConnections());
     EXPECT_EQ(1, HttpClientPool(a2.client, 0)->count);
-    EXPECT_EQ(nullptr, HashMapGet(HttpClientPool(a2.client, 0), (std::string(LOOPBACK) + ":" +
-                                                                 std::to_string(forB.port())).c_str()));
+    EXPECT_EQ(nullptr, HashMapGet(HttpClientPool(a2.client, 0),
+                                  (std::string(LOOPBACK) + ":" + std::to_string(forB.port())).c_str()));
     FreeProxySettings(&proxies);
 }
 

@@ -135,9 +135,9 @@ TEST_F(NginxAddressTest, SwallowedIpv6PathLosesTheRace) {
             GTEST_SKIP() << "this machine does not let the test make a network namespace (unshare --net)";
         }
         std::vector<std::string> command = unshare;
-        for (const std::string& argument : {std::string("/usr/bin/env"), std::string(INSIDE_NAMESPACE) + "=1",
-                                            std::filesystem::read_symlink("/proc/self/exe").string(),
-                                            "--gtest_filter=" + test}) {
+        for (const std::string& argument :
+             {std::string("/usr/bin/env"), std::string(INSIDE_NAMESPACE) + "=1",
+              std::filesystem::read_symlink("/proc/self/exe").string(), "--gtest_filter=" + test}) {
             command.push_back(argument);
         }
         ProcessResult inside = RunProcess(command);

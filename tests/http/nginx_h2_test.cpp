@@ -58,9 +58,7 @@ protected:
         HttpTest::SetUp();
         MakeImages(40, 31);
     }
-    void TearDown() override {
-        NginxImageTest::TearDown();
-    }
+    void TearDown() override { NginxImageTest::TearDown(); }
 
     std::unique_ptr<NginxServer> H2Server(const std::string& config = "", int requestsPerConnection = 0) {
         auto server = std::make_unique<NginxServer>(Root(), config);
@@ -74,8 +72,7 @@ protected:
     // Downloads every path from `threads` threads at once; the result and
     // message per path.
     std::map<std::string, std::pair<int, std::string>> DownloadAll(const NginxServer& server,
-                                                                     const std::vector<std::string>& paths,
-                                                                     int threads) {
+                                                                   const std::vector<std::string>& paths, int threads) {
         std::vector<std::pair<int, std::string>> results(paths.size());
         std::atomic<size_t> next{0};
         std::vector<std::thread> workers;
@@ -109,21 +106,28 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
     CuttingUpstream upstream;
     // An image over the 10 MiB cap.
     ASSERT_TRUE(WriteWholeFile(Root() + "/img/big.jpg", "\xFF\xD8" + std::string(11 << 20, 'x')));
-    const std::string config = "    location /old/ { rewrite ^/old/(.*)$ /img/$1 redirect; }\n"
-                               "    location /cut/ { proxy_pass http://127.0.0.1:" +
-                               std::to_string(upstream.port()) + "; proxy_buffering off; }\n"
-                               "    location /gzip/ { alias " + Root() + "/img/; add_header Content-Encoding gzip; }\n"
-                               "    location /nolength/ { alias " + Root() + "/img/; sub_filter_types *;"
-                               " sub_filter \"karvelo-no-such-text\" \"\"; }\n";
+    const std::string config =
+        "    location /old/ { rewrite ^/old/(.*)$ /img/$1 redirect; }\n"
+        "    location /cut/ { proxy_pass http://127.0.0.1:" +
+        std::to_string(upstream.port()) +
+        "; proxy_buffering off; }\n"
+        "    location /gzip/ { alias " +
+        Root() +
+        "/img/; add_header Content-Encoding gzip; }\n"
+        "    location /nolength/ { alias " +
+        Root() +
+        "/img/; sub_filter_types *;"
+        " sub_filter \"karvelo-no-such-text\" \"\"; }\n";
     struct Row {
         const char* what;
         int requestsPerConnection;  // nginx's limit before GOAWAY; 0: its default
         size_t images;
-        std::vector<std::string> extra;  // paths beside the images
+        std::vector<std::string> extra;               // paths beside the images
         std::map<std::string, std::string> failures;  // path -> a part of its message (GBK)
         long connectionsAtLeast;
         long connectionsAtMost;
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"all over one connection: a 404, a redirect, a cut body, a compressed one, one without a length", 0, 30,
          {"/img/none.png", "/old/" + names[35], "/cut/x.png", "/gzip/" + names[36], "/nolength/" + names[37],
@@ -136,6 +140,7 @@ TEST_F(NginxH2Test, ServerBehavioursOverOneConnection) {
          1, 1},
         {"GOAWAY after every 7 requests: the rest go again on new connections", 7, 40, {}, {}, 5, 40},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         auto server = H2Server(config, row.requestsPerConnection);

@@ -39,8 +39,9 @@ protected:
 }  // namespace
 
 TEST_F(NginxTlsTest, ImagesShareOneTlsConnectionAndPlainRedirectsReachTls) {
-    auto tls = TlsServer(certificates->loopback, "    location /chunked/ { alias " + Root() +
-                                                     "/img/; sub_filter_types *; sub_filter \"karvelo-no-such-text\" \"\"; }\n");
+    auto tls = TlsServer(certificates->loopback,
+                         "    location /chunked/ { alias " + Root() +
+                             "/img/; sub_filter_types *; sub_filter \"karvelo-no-such-text\" \"\"; }\n");
     NginxServer plain(Root(), "    location /old { return 302 " + tls->Url("/img/" + names[5]) + "; }\n");
     ASSERT_TRUE(plain.Start()) << plain.error();
 
@@ -84,7 +85,7 @@ TEST_F(NginxTlsTest, RefusedCertificatesFailTheImageWithoutAnyRetry) {
         EXPECT_FALSE(PathExists(File("out/" + names[0])));
         EXPECT_TRUE(tls->AccessLog().empty()) << refused.reason;  // no request was sent at all
     }
-    EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));  // not repeated without keep-alive
+    EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));     // not repeated without keep-alive
     EXPECT_EQ(0, CountInLog(Gbk("没有TLS应答")));  // nor in plain text
 }
 
@@ -100,8 +101,8 @@ TEST_F(NginxTlsTest, PlainTextOnTheTlsPortAndACutBodyFail) {
     // than it sends, then closes the TLS connection.
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 90000\r\nConnection: close\r\n\r\n";
     ScriptedServer upstream({Serve(Reply(head + JPEG_BYTES)), Serve(Reply(head + JPEG_BYTES))});
-    auto tls = TlsServer(certificates->loopback, "    location /cut/ { proxy_pass " + upstream.Url("/") +
-                                                     "; proxy_buffering off; }\n");
+    auto tls = TlsServer(certificates->loopback,
+                         "    location /cut/ { proxy_pass " + upstream.Url("/") + "; proxy_buffering off; }\n");
     EXPECT_EQ(0, Download(tls->Url("/cut/a.jpg"), "cut.jpg"));
     EXPECT_NE(std::string::npos, error.find(Gbk("图片大小:90000, 实际接收到的文件大小:13"))) << Utf8(error);
     EXPECT_FALSE(PathExists(File("out/cut.jpg")));

@@ -24,10 +24,10 @@ const char PASSWORD[] = "s3cret-word";
 
 // Which proxy a case goes through.
 enum ProxyKind {
-    PROXY_OPEN,          // tunnels to the TLS servers' ports
+    PROXY_OPEN,             // tunnels to the TLS servers' ports
     PROXY_PLAIN_PORT_ONLY,  // tunnels to no port at all
-    PROXY_AUTH,          // wants USER and PASSWORD
-    PROXY_DEAD,          // a port where nothing listens
+    PROXY_AUTH,             // wants USER and PASSWORD
+    PROXY_DEAD,             // a port where nothing listens
 };
 // How the case names it.
 enum Credentials { NO_CREDENTIALS, RIGHT_CREDENTIALS, WRONG_CREDENTIALS };
@@ -40,9 +40,9 @@ struct ProxyCase {
     Credentials credentials;
     const char* noProxy;  // null: none
     Target target;
-    int expected;            // DownloadResult
-    const char* message;     // a printf format of the proxy's display that the message holds, or ""
-    const char* proxyLogged; // what the proxy's log holds: "GET http://", "CONNECT ", or "" for nothing
+    int expected;             // DownloadResult
+    const char* message;      // a printf format of the proxy's display that the message holds, or ""
+    const char* proxyLogged;  // what the proxy's log holds: "GET http://", "CONNECT ", or "" for nothing
 };
 
 const ProxyCase CASES[] = {
@@ -52,8 +52,8 @@ const ProxyCase CASES[] = {
     {"right credentials, plain", PROXY_AUTH, RIGHT_CREDENTIALS, nullptr, PLAIN_IMAGE, 1, "", "GET http://"},
     {"right credentials, TLS", PROXY_AUTH, RIGHT_CREDENTIALS, nullptr, TLS_IMAGE, 1, "", "CONNECT "},
     {"no credentials, TLS", PROXY_AUTH, NO_CREDENTIALS, nullptr, TLS_IMAGE, -1, "代理服务器 %s 要求身份验证(407)", ""},
-    {"wrong credentials, TLS", PROXY_AUTH, WRONG_CREDENTIALS, nullptr, TLS_IMAGE, -1,
-     "代理服务器 %s 要求身份验证(407)", ""},
+    {"wrong credentials, TLS", PROXY_AUTH, WRONG_CREDENTIALS, nullptr, TLS_IMAGE, -1, "代理服务器 %s 要求身份验证(407)",
+     ""},
     // tinyproxy answers wrong credentials with a 401, which an origin could
     // send as well: the status is shown as it came.
     {"wrong credentials, plain", PROXY_AUTH, WRONG_CREDENTIALS, nullptr, PLAIN_IMAGE, -1, "HTTP/1.0 401", ""},
@@ -233,7 +233,7 @@ TEST_F(ProxyDownloadTest, EveryBrokenTunnelAnswerCarriesAReason) {
     // The image's host is the longest DNS allows: the CONNECT names it whole.
     const std::string host = HostNameOfLength(HOST_NAME_MAX_BYTES);
     const struct {
-        std::string answer;  // to the CONNECT, in one write; the proxy closes after it
+        std::string answer;   // to the CONNECT, in one write; the proxy closes after it
         const char* message;  // a printf format of the proxy's display that the message holds
     } cases[] = {
         {"HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 400 Bad Request\r\n\r\n",
@@ -268,10 +268,10 @@ TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
     // went through one.
     static std::string httpProxy, noProxy, allProxy;
     const auto environment = [](const char* name) -> const char* {
-        const std::string* value = std::string(name) == "http_proxy" ? &httpProxy
-                                   : std::string(name) == "no_proxy" ? &noProxy
+        const std::string* value = std::string(name) == "http_proxy"  ? &httpProxy
+                                   : std::string(name) == "no_proxy"  ? &noProxy
                                    : std::string(name) == "all_proxy" ? &allProxy
-                                                                       : nullptr;
+                                                                      : nullptr;
         return value != nullptr && !value->empty() ? value->c_str() : nullptr;
     };
     enum Route { VIA_PROXY, DIRECT, TUNNEL };
@@ -292,9 +292,9 @@ TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
         ResetConnectFailureCounts(client_);
         const RefusingLoopbackPort silent;
         const std::string origin = "127.0.0.1:" + std::to_string(silent.port());
-        ScriptedServer proxy({ServeKeepingOpen({Reply(c.route == TUNNEL ? "HTTP/1.1 502 Bad Gateway\r\n\r\n"
-                                                                         : Ok(JPEG_BYTES))}),
-                              Serve(Reply("HTTP/1.1 502 Bad Gateway\r\n\r\n"))});
+        ScriptedServer proxy(
+            {ServeKeepingOpen({Reply(c.route == TUNNEL ? "HTTP/1.1 502 Bad Gateway\r\n\r\n" : Ok(JPEG_BYTES))}),
+             Serve(Reply("HTTP/1.1 502 Bad Gateway\r\n\r\n"))});
         const std::string display = "127.0.0.1:" + std::to_string(proxy.port());
         httpProxy = c.http ? "http://u:p@" + display : "";
         allProxy = c.all ? "http://u:p@" + display : "";
@@ -312,7 +312,8 @@ TEST_F(ProxyDownloadTest, PlainFallbackTakesThePlainAddressProxyDecision) {
             EXPECT_EQ(1, result) << Utf8(error);
             ASSERT_EQ(1u, requests.size());
             EXPECT_EQ(0u, requests[0].find("GET http://" + origin + "/a.jpg HTTP/1.1\r\n")) << requests[0];
-            EXPECT_NE(std::string::npos, requests[0].find("\r\nHost: " + origin + "\r\nProxy-Authorization: Basic dTpw\r\n"));
+            EXPECT_NE(std::string::npos,
+                      requests[0].find("\r\nHost: " + origin + "\r\nProxy-Authorization: Basic dTpw\r\n"));
             EXPECT_EQ(1, CountInLog(origin + " via " + display + " --- new socket()")) << Utf8(Log());
             EXPECT_EQ(1, fellBack);
         } else if (c.route == DIRECT) {

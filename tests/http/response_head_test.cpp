@@ -53,7 +53,8 @@ TEST(ParseResponseHead, CutsLongValuesToTheirFields) {
                                   "\r\nContent-Encoding: " + longValue);
     EXPECT_EQ(std::string(HEADER_LOCATION_BYTES - 1, 'v'), header.location);
     EXPECT_EQ(1, header.locationTooLong);  // so the cut address is never followed
-    EXPECT_EQ(0, ParseHead("HTTP/1.1 302 Found\r\nLocation: " + std::string(HEADER_LOCATION_BYTES - 1, 'v')).locationTooLong);
+    EXPECT_EQ(
+        0, ParseHead("HTTP/1.1 302 Found\r\nLocation: " + std::string(HEADER_LOCATION_BYTES - 1, 'v')).locationTooLong);
     EXPECT_EQ(std::string(HEADER_CONNECTION_BYTES - 1, 'v'), header.connection);
     EXPECT_EQ(std::string(HEADER_CONTENT_ENCODING_BYTES - 1, 'v'), header.contentEncoding);
 }
@@ -100,9 +101,9 @@ TEST(IsSupportedImageSignature, KnowsJpegPngGifAndBmpOnly) {
 // too long.
 struct HeadRun {
     HeadState state;
-    int32_t held;        // bytes held when it stopped
+    int32_t held;  // bytes held when it stopped
     int32_t headLength;
-    size_t receives;     // pieces taken
+    size_t receives;  // pieces taken
 };
 
 HeadRun TakeHead(const std::vector<std::string>& pieces) {

@@ -84,7 +84,8 @@ TEST_F(TlsPeerDownload, RefusedCertificatesFailTheImageWithoutAnyRetry) {
     const struct {
         TlsTestPeer peer;
         const char* status;
-    } cases[] = {{TLS_PEER_WRONG_NAME, "0x800B010F"}, {TLS_PEER_EXPIRED, "0x800B0101"}};  // CERT_E_CN_NO_MATCH, CERT_E_EXPIRED
+    } cases[] = {{TLS_PEER_WRONG_NAME, "0x800B010F"},
+                 {TLS_PEER_EXPIRED, "0x800B0101"}};  // CERT_E_CN_NO_MATCH, CERT_E_EXPIRED
     for (const auto& refused : cases) {
         EXPECT_EQ(DOWNLOAD_FAILED, Download(refused.peer, "/png/c.png", "c.png")) << refused.status;
         EXPECT_EQ(Gbk("HTTPS证书未通过验证(127.0.0.1): ") + refused.status, error) << Utf8(error);
@@ -99,7 +100,8 @@ TEST_F(TlsPeerDownload, RefusedCertificatesFailTheImageWithoutAnyRetry) {
 // (Schannel: a bare end of the socket is not SEC_I_CONTEXT_EXPIRED).
 TEST_F(TlsPeerDownload, LengthlessBodyCutWithoutCloseNotifyFails) {
     EXPECT_EQ(DOWNLOAD_FAILED, Download(TLS_PEER_GOOD, "/cut/d.png", "d.png"));
-    EXPECT_EQ(0u, error.find(Gbk("连接没有正常关闭就断开了(没有Content-Length), 图片不完整, 实际接收到的文件大小:1008")))
+    EXPECT_EQ(0u,
+              error.find(Gbk("连接没有正常关闭就断开了(没有Content-Length), 图片不完整, 实际接收到的文件大小:1008")))
         << Utf8(error);
     EXPECT_FALSE(PathExists(dir.File("d.png")));
 }
@@ -120,7 +122,8 @@ TEST_F(TlsPeerDownload, ImagesArriveOverOneHttp2Connection) {
         threads.emplace_back([&, t] {
             for (int n = t + 1; n <= IMAGES; n += 6) {
                 char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
-                const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/h2/" + std::to_string(n) + ".png";
+                const std::string url =
+                    "https://127.0.0.1:" + std::to_string(port) + "/h2/" + std::to_string(n) + ".png";
                 results[n] = DownloadInto(client_, url, dir.File(std::to_string(n) + ".png"), errorText, true);
             }
         });

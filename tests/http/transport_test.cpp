@@ -107,17 +107,17 @@ protected:
 TEST_F(TransportStackTest, TlsOverTheTunnelReadsThroughTheLayersBelow) {
     const struct {
         const char* name;
-        std::string answer;   // the proxy's answer to the CONNECT
+        std::string answer;  // the proxy's answer to the CONNECT
         bool offerH2;
         TransportResult tunnel, tls;
         const char* message;  // a printf format of the proxy's display the message holds, or ""
     } cases[] = {
         {"round trip", "HTTP/1.1 200 Connection established\r\n\r\n", false, TRANSPORT_OPEN, TRANSPORT_OPEN, ""},
         {"h2 by ALPN", "HTTP/1.1 200 Connection established\r\n\r\n", true, TRANSPORT_OPEN, TRANSPORT_OPEN, ""},
-        {"bytes behind the 200", "HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 400 Bad Request\r\n\r\n",
-         false, TRANSPORT_OPEN, TRANSPORT_FAILED, "代理服务器 %s 在TLS握手之前发来了28字节数据, 无法建立HTTPS连接"},
-        {"407", "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", false, TRANSPORT_PROXY_REFUSED,
-         TRANSPORT_FAILED, "代理服务器 %s 要求身份验证(407)"},
+        {"bytes behind the 200", "HTTP/1.1 200 Connection established\r\n\r\nHTTP/1.1 400 Bad Request\r\n\r\n", false,
+         TRANSPORT_OPEN, TRANSPORT_FAILED, "代理服务器 %s 在TLS握手之前发来了28字节数据, 无法建立HTTPS连接"},
+        {"407", "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", false, TRANSPORT_PROXY_REFUSED, TRANSPORT_FAILED,
+         "代理服务器 %s 要求身份验证(407)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -137,9 +137,9 @@ TEST_F(TransportStackTest, TlsOverTheTunnelReadsThroughTheLayersBelow) {
         EXPECT_EQ(c.tunnel, result);
         Counted counted = {0};
         Transport counting = {&COUNTING_OPS, tunnel, &counted};
-        Transport* top = tunnel == nullptr ? nullptr
-                                           : OpenTlsTransport(&transfer_, &counting, "127.0.0.1", error, &result,
-                                                              c.offerH2, &proxy);
+        Transport* top = tunnel == nullptr
+                             ? nullptr
+                             : OpenTlsTransport(&transfer_, &counting, "127.0.0.1", error, &result, c.offerH2, &proxy);
         if (tunnel != nullptr) {
             EXPECT_EQ(c.tls, result);
         }
@@ -151,7 +151,8 @@ TEST_F(TransportStackTest, TlsOverTheTunnelReadsThroughTheLayersBelow) {
         EXPECT_EQ(c.offerH2, TransportIsH2(top));
         EXPECT_GT(counted.received, 0);  // the handshake came up through the layer below
         if (!c.offerH2) {
-            const std::string get = "GET /img/" + names[0] + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+            const std::string get =
+                "GET /img/" + names[0] + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
             ASSERT_TRUE(TransportSend(&transfer_, top, get.data(), static_cast<int>(get.size())));
             std::string response;
             char buffer[4096];

@@ -70,17 +70,20 @@ TEST(ParseUrl, PortsOutsideSixteenBitsAreRefused) {
     EXPECT_EQ(65535, Parse("http://host:65535/a").port);
     EXPECT_EQ(0, Parse("http://host:0/a").port);
     // 65616 and -65456 would reach port 80 through the low 16 bits.
-    for (const char* url : {"http://host:65536/a", "http://host:65616/a", "http://host:-65456/a", "http://host:-1/a", "http://host:abc/a",
-                            "http://host:99999999999999999999/a", "http://host:-99999999999999999999/a"}) {
+    for (const char* url :
+         {"http://host:65536/a", "http://host:65616/a", "http://host:-65456/a", "http://host:-1/a", "http://host:abc/a",
+          "http://host:99999999999999999999/a", "http://host:-99999999999999999999/a"}) {
         EXPECT_EQ(0, Parse(url).ok) << url;
         EXPECT_STREQ(MESSAGE_URL_PORT_OUT_OF_RANGE, Refusal(url).c_str()) << url;
     }
 }
 
 TEST(ParseUrl, ControlCharactersAnywhereAreRefused) {
+    // clang-format off
     const char* refused[] = {"http://h/a.jpg HTTP/1.1\r\nHost: victim\r\n\r\nGET /b.jpg",
                              "http://h/a\nb.jpg", "http://h\r\nX: y/a.jpg", "http://h:80\r/a.jpg",
                              "http:\t//h/a.jpg", "http://h/a.jpg\x7f", "http://h/a.jpg\x01", "//h/\x1f"};
+    // clang-format on
     for (const char* url : refused) {
         EXPECT_EQ(0, Parse(url).ok) << url;
         EXPECT_STREQ(MESSAGE_URL_CONTROL_CHARACTER, Refusal(url).c_str()) << url;
@@ -99,6 +102,7 @@ TEST(ParseUrl, ControlCharactersAnywhereAreRefused) {
 // An IPv6 address comes in brackets; the host is what they hold.  Brackets
 // around anything else, or without their partner, make no address.
 TEST(ParseUrl, BracketedIpv6Literals) {
+    // clang-format off
     const struct {
         const char* url;
         const char* host;
@@ -110,6 +114,7 @@ TEST(ParseUrl, BracketedIpv6Literals) {
         {"//[::ffff:127.0.0.1]/a.jpg", "::ffff:127.0.0.1", 80},
         {"http://[fe80::1:2:3:4]:/a", "fe80::1:2:3:4", 0},
     };
+    // clang-format on
     for (const auto& c : accepted) {
         Parsed p = Parse(c.url);
         EXPECT_EQ(1, p.ok) << c.url;
@@ -117,19 +122,23 @@ TEST(ParseUrl, BracketedIpv6Literals) {
         EXPECT_EQ(c.port, p.port) << c.url;
         EXPECT_EQ("/a", p.path.substr(0, 2)) << c.url;
     }
+    // clang-format off
     const char* refused[] = {"http://[::1/a.jpg", "http://::1]/a.jpg", "http://[]/a.jpg", "http://[]:80/a.jpg",
                              "http://[127.0.0.1]/a.jpg", "http://[host]/a.jpg", "http://[::1]x/a.jpg",
                              "http://a[::1]/a.jpg", "http://[::1]]/a.jpg", "http://[[::1]]/a.jpg",
                              "http://[::1]:80]/a.jpg", "http://host:8[0/a.jpg", "http://[::1%25lo]/a.jpg",
                              "http://[2001:db8::1::2]/a.jpg", "http://[/a.jpg"};
+    // clang-format on
     for (const char* url : refused) EXPECT_STREQ(MESSAGE_URL_CANNOT_PARSE, Refusal(url).c_str()) << url;
     EXPECT_STREQ(MESSAGE_URL_PORT_OUT_OF_RANGE, Refusal("http://[::1]:65536/a.jpg").c_str());
 }
 
 TEST(ParseUrl, RefusesWithoutSchemeOrPathAndAllocatesNothing) {
+    // clang-format off
     const char* refused[] = {"http://host", "http://host?x", "ftp://host/a", "host/a.jpg", "",
                              // the host would begin past the end of these
                              "http/", "http:/", "//"};
+    // clang-format on
     for (const char* url : refused) {
         UrlParts parts = {nullptr, nullptr, -7, -7};
         EXPECT_EQ(0, ParseUrl(url, &parts)) << url;

@@ -25,7 +25,8 @@ using Urls = std::vector<std::string>;
 
 Urls ToStrings(const Vector* list) {
     Urls urls;
-    for (int32_t i = 0; list != nullptr && i < list->count; ++i) urls.push_back(static_cast<const char*>(list->items[i]));
+    for (int32_t i = 0; list != nullptr && i < list->count; ++i)
+        urls.push_back(static_cast<const char*>(list->items[i]));
     return urls;
 }
 
@@ -91,10 +92,10 @@ TEST(DescriptionExtraction, FindsImageSourcesInEveryQuoting) {
     EXPECT_EQ(1, result);
     // Pattern order: double quotes (stored doubled), then single quotes,
     // then unquoted, each ending where its quoting ends.
-    EXPECT_EQ((Urls{"https://img.alicdn.com/imgextra/i1/1.jpg", "//photo.example.com/4.gif",
-                    "http://photo.example.com/3.png", "//img.alicdn.com/2.jpg", "http://photo.example.com/5.jpg",
-                    "http://photo.example.com/6.jpg"}),
-              urls);
+    EXPECT_EQ(
+        (Urls{"https://img.alicdn.com/imgextra/i1/1.jpg", "//photo.example.com/4.gif", "http://photo.example.com/3.png",
+              "//img.alicdn.com/2.jpg", "http://photo.example.com/5.jpg", "http://photo.example.com/6.jpg"}),
+        urls);
 }
 
 TEST(DescriptionExtraction, FindsBackgroundsInEveryForm) {
@@ -160,8 +161,9 @@ TEST(DescriptionExtraction, TextWithoutImagesGivesAnEmptyList) {
     int result = 0;
     EXPECT_TRUE(Description("", &result).empty());
     EXPECT_EQ(1, result);
-    EXPECT_TRUE(Description(Gbk("<p>纯文字描述，没有图片。</p><img alt=\"none\"><a href=\"//a.example.com/\">"), &result)
-                    .empty());
+    EXPECT_TRUE(
+        Description(Gbk("<p>纯文字描述，没有图片。</p><img alt=\"none\"><a href=\"//a.example.com/\">"), &result)
+            .empty());
     EXPECT_EQ(1, result);
     EXPECT_TRUE(Mobile("<wapDesc><txt>text</txt></wapDesc>", &result).empty());
     EXPECT_EQ(1, result);
@@ -169,11 +171,11 @@ TEST(DescriptionExtraction, TextWithoutImagesGivesAnEmptyList) {
 
 TEST(MobileExtraction, ListsImageElementsInOrderOnce) {
     int result = 0;
-    Urls urls = Mobile(
-        "<wapDesc><img>https://img.alicdn.com/m1.jpg</img><txt>" + Gbk("文字") +
-            "</txt><IMG size=\"750x1000\">//img.alicdn.com/m2.jpg</IMG><img>https://img.alicdn.com/m1.jpg</img>"
-            "<img>not-a-url</img></wapDesc>",
-        &result);
+    Urls urls =
+        Mobile("<wapDesc><img>https://img.alicdn.com/m1.jpg</img><txt>" + Gbk("文字") +
+                   "</txt><IMG size=\"750x1000\">//img.alicdn.com/m2.jpg</IMG><img>https://img.alicdn.com/m1.jpg</img>"
+                   "<img>not-a-url</img></wapDesc>",
+               &result);
     EXPECT_EQ(1, result);
     EXPECT_EQ((Urls{"https://img.alicdn.com/m1.jpg", "//img.alicdn.com/m2.jpg"}), urls);
 }
@@ -194,6 +196,7 @@ Urls PlainMobile(const std::string& field, bool local = false) {
 // of patterns, and through a whole package read.  The same for the local
 // paths that inspect counts.
 TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
+    // clang-format off
     std::vector<std::string> fields = {
         "<img<img src=\"\"//x.example.com/1\"\">",
         "<img src=\"\"//a.example.com/1>text<img src=\"\"//b.example.com/2\"\">",
@@ -205,14 +208,17 @@ TEST(DescriptionExtraction, CompiledOnceMatchesThePlainSearch) {
         "<img src=HTTPS://A.EXAMPLE.COM/4.JPG|b> <img src=http:/x> <img src=https//y>",
         "<img src=\"\"//img.alicdn.com/imgextra/blank.gif\"\"><img src=//a.tbcdn.cn/1.js>",
     };
+    // clang-format on
     fields.push_back(QuoteField(RealisticDescription(20, "img.alicdn.com", 8000, 3)));
 
     // Small fields drawn from the patterns' own pieces.
+    // clang-format off
     const char* pieces[] = {"<img", "<IMG", " ", "  ", "src", "SRC", "=", "\"\"", "'", "//", "http:", "https:",
                             "a.example.com/", "x", ">", "|", "background", "BackGround", ":", "url", "(", ")",
                             "</img>", "\t", "\r\n", "<img>", "<img ", " src=", "\"", "''", "<IMG  ", "/",
                             "a.example.com/aaa", "<img src=\"\"//b.example.com/\"\" ", "C:\\", "d:\\x", "/p/",
                             "<img src=\"\"/home/a.jpg\"\">", "<img>/m/1.jpg</img>"};
+    // clang-format on
     const size_t pieceCount = sizeof pieces / sizeof pieces[0];
     unsigned state = 12345;
     for (int i = 0; i < 3000; ++i) {
@@ -322,7 +328,8 @@ struct Pcre8 {
 };
 
 struct Pcre2 {
-    Pcre2(const std::string& pattern, bool anchored, bool jit) : matches(pcre2_match_data_create(GROUP_PAIRS, nullptr)) {
+    Pcre2(const std::string& pattern, bool anchored, bool jit)
+        : matches(pcre2_match_data_create(GROUP_PAIRS, nullptr)) {
         int error = 0;
         PCRE2_SIZE at = 0;
         code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), PCRE2_ZERO_TERMINATED,
@@ -334,8 +341,8 @@ struct Pcre2 {
         pcre2_code_free(code);
     }
     int Match(const std::string& subject, size_t start, int groups, std::string* transcript) const {
-        int result = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, 0,
-                                 matches, nullptr);
+        int result =
+            pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, 0, matches, nullptr);
         const PCRE2_SIZE* vector = pcre2_get_ovector_pointer(matches);
         *transcript += std::to_string(start) + ":" + std::to_string(result < -1 ? -99 : result);
         for (int i = 0; result >= 0 && i < 2 * (groups + 1); ++i) {
@@ -373,16 +380,20 @@ std::string Searches(const Library& anchored, const Library& plain, const ImageP
 // joined, and pseudo-randomly mutated with a fixed seed.
 std::vector<std::string> DifferentialSubjects() {
     const std::string chinese = Core("图片描述😀");
+    // clang-format off
     const std::string addresses[] = {"http://a.example.com/1.jpg", "HTTPS://IMG.ALICDN.COM/2.JPG",
                                      "//img.alicdn.com/i/" + chinese + ".jpg", "https://a.example.com/g?id=7&amp;s=b&quot;",
                                      "http:/x.jpg", "https//y.jpg", "/home/s/" + chinese + ".jpg", "C:\\images\\3.jpg",
                                      "d:\\4.gif", "//a.tbcdn.cn/x.js", BLANK_IMAGE_URL};
+    // clang-format on
+    // clang-format off
     const std::pair<std::string, std::string> forms[] = {
         {"<img src=\"\"", "\"\">"}, {"<IMG alt=\"\"" + chinese + "\"\"  SRC = \"\"\"\" ", "\"\" width=1>"},
         {"<img src='", "'>"}, {"<img class=x src=", "|b>"}, {"<img   src=", " >"}, {"<td background=\"\"", "\"\">"},
         {"<td BACKGROUND = '", "'>"}, {"<td background=", ">"}, {"<p style=\"\"background:url(\"\"", "\"\")\"\">"},
         {"<p style=\"\"Background : URL ( '", "' )\"\">"}, {"<p style=\"\"background:url(", ") no-repeat\"\">"},
         {"<img>", "</img>"}, {"<img size=\"\"750x1000\"\">", "</IMG>"}};
+    // clang-format on
     std::vector<std::string> whole;
     for (const std::string& address : addresses) {
         for (const auto& form : forms) whole.push_back("<p>" + chinese + "</p>" + form.first + address + form.second);
@@ -393,8 +404,29 @@ std::vector<std::string> DifferentialSubjects() {
         subjects.push_back(whole[i] + whole[(i * 7 + 3) % whole.size()]);
     }
     subjects.push_back(RealisticDescription(20, "img.alicdn.com", 8000, 3));
-    const char* pieces[] = {"\"", "\"\"", "'", "<", ">", " ", "|", "(", ")", "=", ":", "//", "<img", "background",
-                            "src", "url", "</img>", "\xd6\xd0", "\x81\x30\x81\x30", "&amp;", "/", "C:\\", "http"};
+    const char* pieces[] = {"\"",
+                            "\"\"",
+                            "'",
+                            "<",
+                            ">",
+                            " ",
+                            "|",
+                            "(",
+                            ")",
+                            "=",
+                            ":",
+                            "//",
+                            "<img",
+                            "background",
+                            "src",
+                            "url",
+                            "</img>",
+                            "\xd6\xd0",
+                            "\x81\x30\x81\x30",
+                            "&amp;",
+                            "/",
+                            "C:\\",
+                            "http"};
     unsigned state = 20261208;
     auto next = [&state]() {
         state = state * 1103515245U + 12345U;
@@ -405,11 +437,11 @@ std::vector<std::string> DifferentialSubjects() {
         for (size_t edits = 1 + next() % 4; edits > 0; --edits) {
             const size_t at = next() % (subject.size() + 1);
             switch (next() % 4) {
-            case 0: subject.insert(at, pieces[next() % (sizeof pieces / sizeof pieces[0])]); break;
-            case 1: subject.erase(at, next() % 8); break;
-            case 2: subject.insert(at, subject.substr(at, next() % 16)); break;
-            default:
-                if (at < subject.size()) subject[at] = static_cast<char>(subject[at] ^ (next() % 2 ? 0x20 : 0x80));
+                case 0: subject.insert(at, pieces[next() % (sizeof pieces / sizeof pieces[0])]); break;
+                case 1: subject.erase(at, next() % 8); break;
+                case 2: subject.insert(at, subject.substr(at, next() % 16)); break;
+                default:
+                    if (at < subject.size()) subject[at] = static_cast<char>(subject[at] ^ (next() % 2 ? 0x20 : 0x80));
             }
         }
         subjects.push_back(subject);

@@ -25,7 +25,8 @@ const std::string ENCODING_LOG_LINE = "csv 文件编码存在问题, 无法正�
 
 Urls ToStrings(const Vector* list) {
     Urls urls;
-    for (int32_t i = 0; list != nullptr && i < list->count; ++i) urls.push_back(static_cast<const char*>(list->items[i]));
+    for (int32_t i = 0; list != nullptr && i < list->count; ++i)
+        urls.push_back(static_cast<const char*>(list->items[i]));
     return urls;
 }
 
@@ -90,12 +91,14 @@ char PackageReaderTest::UNTOUCHED[] = "untouched";
 TEST_F(PackageReaderTest, ReadsTheListingToolsExport) {
     PackageLayout layout;
     layout.items = {
-        MakeItem(Gbk("夏季新款纯棉短袖T恤"),
-                 Img("https://img.alicdn.com/imgextra/1.jpg") + Gbk("<p>说明</p>") + Img("http://photo.example.com/2.jpg"),
-                 "<wapDesc>" + MobileImg("https://img.alicdn.com/m1.jpg") + "</wapDesc>", Gbk("纯棉")),
+        MakeItem(
+            Gbk("夏季新款纯棉短袖T恤"),
+            Img("https://img.alicdn.com/imgextra/1.jpg") + Gbk("<p>说明</p>") + Img("http://photo.example.com/2.jpg"),
+            "<wapDesc>" + MobileImg("https://img.alicdn.com/m1.jpg") + "</wapDesc>", Gbk("纯棉")),
         MakeItem(Gbk("他说\"好\""), Img("//img.alicdn.com/3.jpg"), "<wapDesc></wapDesc>"),
-        MakeItem("Plain", Gbk("<p>没有图片</p>"),
-                 "<wapDesc>" + MobileImg("//img.alicdn.com/m2.jpg") + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>"),
+        MakeItem(
+            "Plain", Gbk("<p>没有图片</p>"),
+            "<wapDesc>" + MobileImg("//img.alicdn.com/m2.jpg") + MobileImg("//img.alicdn.com/m3.jpg") + "</wapDesc>"),
     };
     ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
 
@@ -157,8 +160,9 @@ TEST_F(PackageReaderTest, TheLastHeaderFieldKeepsItsCarriageReturn) {
     PackageLayout layout;
     layout.sellingColumn = false;
     layout.trailingPlainColumn = false;
-    layout.items = {MakeItem("A", Img("//img.alicdn.com/1.jpg"), "<wapDesc>" + MobileImg("//img.alicdn.com/m.jpg") + "</wapDesc>"),
-                  MakeItem("B", Img("//img.alicdn.com/2.jpg"), "<wapDesc></wapDesc>")};
+    layout.items = {
+        MakeItem("A", Img("//img.alicdn.com/1.jpg"), "<wapDesc>" + MobileImg("//img.alicdn.com/m.jpg") + "</wapDesc>"),
+        MakeItem("B", Img("//img.alicdn.com/2.jpg"), "<wapDesc></wapDesc>")};
     ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
     ASSERT_EQ(2, items->count);
     EXPECT_EQ(nullptr, MobileUrls(At(0)));
@@ -168,8 +172,8 @@ TEST_F(PackageReaderTest, TheLastHeaderFieldKeepsItsCarriageReturn) {
 
     // 宝贝描述 as the last column: no description column at all.
     ExpectUntouchedText();
-    EXPECT_EQ(PACKAGE_READ_FAILED,
-              ReadText("version 1.00\r\n" + Gbk("宝贝名称\t宝贝描述") + "\r\n\"A\"\t\"<img src=//a.example.com/1.jpg>\"\r\n"));
+    EXPECT_EQ(PACKAGE_READ_FAILED, ReadText("version 1.00\r\n" + Gbk("宝贝名称\t宝贝描述") +
+                                            "\r\n\"A\"\t\"<img src=//a.example.com/1.jpg>\"\r\n"));
     EXPECT_EQ(UNTOUCHED, text);
 }
 
@@ -240,11 +244,11 @@ TEST_F(PackageReaderTest, TextAfterTheLastRow) {
         int result;
     };
     const Case cases[] = {
-        {"", PACKAGE_READ_OK},          // ends with the last row's LF
-        {"\r", PACKAGE_READ_OK},        // LF and one CR
-        {"x", PACKAGE_READ_FAILED},     // LF and one other byte
-        {"\r\n", PACKAGE_READ_OK},      // a blank line: no further item
-        {"\r\n\r\n", PACKAGE_READ_OK},  // two
+        {"", PACKAGE_READ_OK},                           // ends with the last row's LF
+        {"\r", PACKAGE_READ_OK},                         // LF and one CR
+        {"x", PACKAGE_READ_FAILED},                      // LF and one other byte
+        {"\r\n", PACKAGE_READ_OK},                       // a blank line: no further item
+        {"\r\n\r\n", PACKAGE_READ_OK},                   // two
         {"\t\"C\"\t\"\"\tK3\r\n", PACKAGE_READ_FAILED},  // a row whose first field is empty
     };
     for (const Case& c : cases) {
@@ -373,8 +377,8 @@ TEST_F(PackageReaderTest, LargePackagesReadAcrossPieces) {
 TEST_F(PackageReaderTest, RemovesTheWebpSuffixFromTextAndUrlsButNotFromTheFile) {
     PackageLayout layout;
     layout.items = {MakeItem("A", Img("https://img.alicdn.com/a.jpg_.webp") + Img("https://img.alicdn.com/b.jpg"),
-                           "<wapDesc>" + MobileImg("https://img.alicdn.com/c.png_.webp") + "</wapDesc>",
-                           "x_.webp_.webp")};
+                             "<wapDesc>" + MobileImg("https://img.alicdn.com/c.png_.webp") + "</wapDesc>",
+                             "x_.webp_.webp")};
     const std::string bytes = BuildPackageBytes(layout);
     ASSERT_EQ(PACKAGE_READ_OK, ReadBytes(bytes));
     EXPECT_EQ((Urls{"https://img.alicdn.com/a.jpg", "https://img.alicdn.com/b.jpg"}), Desktop(0));
@@ -389,9 +393,9 @@ TEST_F(PackageReaderTest, RemovesTheWebpSuffixFromTextAndUrlsButNotFromTheFile) 
 // The removal is done in place on the whole text; it must take exactly the
 // occurrences ReplaceAll would.
 TEST(WebpRemoval, TakesTheOccurrencesReplaceAllTakes) {
-    for (const std::string& sample : {std::string("__.webp.webp"), std::string("_.webp_.webp"), std::string("_._.webp"),
-                                      std::string("a_.web"), std::string("_.webp"), std::string("x_.webpy_.webpz_"),
-                                      std::string(""), std::string("no suffix here")}) {
+    for (const std::string& sample :
+         {std::string("__.webp.webp"), std::string("_.webp_.webp"), std::string("_._.webp"), std::string("a_.web"),
+          std::string("_.webp"), std::string("x_.webpy_.webpz_"), std::string(""), std::string("no suffix here")}) {
         std::vector<char> buffer(sample.begin(), sample.end());
         buffer.push_back('\0');
         size_t length = RemoveAllInPlace(buffer.data(), sample.size(), "_.webp");

@@ -46,8 +46,8 @@ protected:
     }
 
     const char* failure = nullptr;  // what the last failed call handed back
-    TempDir program;  // stands for the program's folder
-    TempDir data;     // holds the package
+    TempDir program;                // stands for the program's folder
+    TempDir data;                   // holds the package
     std::string bak;
 };
 
@@ -153,7 +153,8 @@ TEST_F(PackageWriterTest, BackupFailuresWithoutInjectedFaults) {
         EXPECT_FALSE(PathExists(BakFile("gone(1).csv")));
     }
     {
-        SCOPED_TRACE("a backup path of MAX_PATH_BYTES - 2 is made (copied first as ~NAME, - 1), one longer refused, not cut");
+        SCOPED_TRACE(
+            "a backup path of MAX_PATH_BYTES - 2 is made (copied first as ~NAME, - 1), one longer refused, not cut");
         // "<state folder>/bak/" + stem + "(1).csv", the state folder deep
         // enough for the limit.
         const size_t stemBytes = 20;
@@ -212,11 +213,12 @@ TEST_F(PackageWriterTest, WrittenPackageIsMarkedUcs2leOfTheText) {
     EXPECT_NE(std::string::npos, body.find("\x9D\x5B\x1D\x8D"));  // 宝贝: U+5B9D U+8D1D
     std::string back(body.size(), '\0');
     size_t backLength = 0;
-    ASSERT_EQ(0, ConvertCharsetLarge(ENCODING_UCS2LE, ENCODING_GBK, body.data(), body.size(), &back[0], back.size(), &backLength));
+    ASSERT_EQ(0, ConvertCharsetLarge(ENCODING_UCS2LE, ENCODING_GBK, body.data(), body.size(), &back[0], back.size(),
+                                     &backLength));
     back.resize(backLength);
     EXPECT_EQ(text, back);
 
-#ifndef _WIN32  // Windows files have no such permission bits
+#ifndef _WIN32                                           // Windows files have no such permission bits
     EXPECT_EQ(mode, fs::status(package).permissions());  // replacing keeps the permissions
 #endif
     EXPECT_FALSE(PathExists(package + PACKAGE_TEMP_SUFFIX));
@@ -240,7 +242,8 @@ TEST_F(PackageWriterTest, FailedWriteKeepsThePackageAndLeavesNoTemporaryFile) {
         std::string text;
         const char* message;
     } cases[] = {
-        {"text ends inside a character", FileFaultOperation(0), nullptr, 1, "abc\xB0", "更新CSV文件失败：iconv()转码出错了。"},
+        {"text ends inside a character", FileFaultOperation(0), nullptr, 1, "abc\xB0",
+         "更新CSV文件失败：iconv()转码出错了。"},
         {"folder takes no new file at all", FILE_FAULT_OPEN_WRITE, "", 1, text, "更新CSV文件失败：文件句柄无法打开。"},
         {"mark not written", FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 1, text, "更新CSV文件失败：写入文件出错。"},
         {"disk full after the mark", FILE_FAULT_WRITE, PACKAGE_TEMP_SUFFIX, 2, text, "更新CSV文件失败：写入文件出错。"},
@@ -262,7 +265,8 @@ TEST_F(PackageWriterTest, FailedWriteKeepsThePackageAndLeavesNoTemporaryFile) {
         ExpectFailedWith(front, c.message);
         EXPECT_EQ(old, ReadWholeFile(package));
         EXPECT_FALSE(PathExists(temp));
-        EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(data.path()), std::filesystem::directory_iterator()));
+        EXPECT_EQ(
+            1, std::distance(std::filesystem::directory_iterator(data.path()), std::filesystem::directory_iterator()));
     }
     SetPackageReplaceWait(-1, -1);
 }
@@ -312,7 +316,8 @@ TEST_F(PackageWriterTest, PackageThatCannotBeReplacedIsKeptBeside) {
     EXPECT_EQ(1, FileFaultStrikes());
     SetFileFaultInjection(nullptr);
     EXPECT_EQ(old, ReadWholeFile(package));
-    EXPECT_EQ(4, std::distance(std::filesystem::directory_iterator(data.path()), std::filesystem::directory_iterator()));
+    EXPECT_EQ(4,
+              std::distance(std::filesystem::directory_iterator(data.path()), std::filesystem::directory_iterator()));
 
     // Once free, the package is replaced as always.
     EXPECT_EQ(PACKAGE_WRITTEN, WritePackageIfFree(package.c_str(), text.c_str()));

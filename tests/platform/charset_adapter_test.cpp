@@ -14,10 +14,10 @@ namespace {
 const size_t FAILED = static_cast<size_t>(-1);
 
 struct Outcome {
-    size_t result;          // the dropped count, or FAILED when it stopped early
-    ConversionStop error;         // why it stopped
-    std::string output;     // the bytes produced
-    size_t inputLeft;       // input bytes not consumed
+    size_t result;         // the dropped count, or FAILED when it stopped early
+    ConversionStop error;  // why it stopped
+    std::string output;    // the bytes produced
+    size_t inputLeft;      // input bytes not consumed
 };
 
 // One call over a converter of its own, checked against the one-shot call.
@@ -81,8 +81,8 @@ std::string Ucs2le(std::initializer_list<unsigned> units) {
 }  // namespace
 
 TEST(CharsetAdapter, EveryFormOpensBothWaysButTheMarkedUtf16Target) {
-    const TextEncoding forms[] = {ENCODING_UCS2,  ENCODING_UCS2LE, ENCODING_UCS2BE, ENCODING_UTF16,
-                                  ENCODING_UTF16LE, ENCODING_UTF8,  ENCODING_GBK,    ENCODING_GB18030};
+    const TextEncoding forms[] = {ENCODING_UCS2,    ENCODING_UCS2LE, ENCODING_UCS2BE, ENCODING_UTF16,
+                                  ENCODING_UTF16LE, ENCODING_UTF8,   ENCODING_GBK,    ENCODING_GB18030};
     for (TextEncoding from : forms) {
         for (TextEncoding to : forms) {
             for (MissingCharacters missing : {MISSING_STOP, MISSING_DROP}) {
@@ -93,7 +93,8 @@ TEST(CharsetAdapter, EveryFormOpensBothWaysButTheMarkedUtf16Target) {
             }
         }
         TextConversion refused;
-        EXPECT_EQ(CONVERSION_UNSUPPORTED, ConvertText(from, ENCODING_UTF16, MISSING_DROP, "a", 1, nullptr, 0, &refused));
+        EXPECT_EQ(CONVERSION_UNSUPPORTED,
+                  ConvertText(from, ENCODING_UTF16, MISSING_DROP, "a", 1, nullptr, 0, &refused));
         EXPECT_EQ(0u, refused.written);
     }
 }
@@ -230,6 +231,7 @@ struct Sample {
     unsigned codePoint;
     const char* gb18030;  // empty: glibc has no code for it
 };
+// clang-format off
 const Sample SAMPLES[] = {
     {'A', "A"},
     {0x5B9D, "\xB1\xA6"},                  // 宝
@@ -249,6 +251,7 @@ const Sample SAMPLES[] = {
     {0x20087, "\xFE\x51"},                 // above U+FFFF with a two-byte code
     {0x10FFFF, "\xE3\x32\x9A\x35"},
 };
+// clang-format on
 
 // The samples `repeat` times in UTF-16LE; their GB18030 in *gb18030.
 std::string SampleText(size_t repeat, size_t* missing, std::string* gb18030) {
@@ -304,9 +307,21 @@ TEST(CharsetAdapter, Gb18030BadAndCutInput) {
     // Stray bytes and a broken four-byte code are skipped uncounted; codes
     // that are well formed but name nothing are dropped and counted.
     Outcome bad = Convert(ENCODING_GB18030, ENCODING_UTF8, MISSING_DROP,
-                          "a\x80" "b\xFF" "c\x81\x20" "d\x81\x30\x81\x20" "e\x84\x31\x82\x36" "f\xFE\x39\xFE\x39" "g", 64);
+                          "a\x80"
+                          "b\xFF"
+                          "c\x81\x20"
+                          "d\x81\x30\x81\x20"
+                          "e\x84\x31\x82\x36"
+                          "f\xFE\x39\xFE\x39"
+                          "g",
+                          64);
     EXPECT_EQ(2u, bad.result);
-    EXPECT_EQ("ab" "c " "d0 " "efg", bad.output);
+    EXPECT_EQ(
+        "ab"
+        "c "
+        "d0 "
+        "efg",
+        bad.output);
     Outcome strict = Convert(ENCODING_GB18030, ENCODING_UTF8, MISSING_STOP, "a\x80", 8);
     EXPECT_EQ(FAILED, strict.result);
     EXPECT_EQ(CONVERSION_INPUT_INVALID, strict.error);
@@ -322,19 +337,27 @@ TEST(CharsetAdapter, Gb18030BadAndCutInput) {
 }
 
 TEST(CharsetAdapter, Utf16MarksSurrogatesAndPieces) {
-    const std::string big("\xFE\xFF\x00" "a\xD8\x3D\xDE\x00", 8);
+    const std::string big(
+        "\xFE\xFF\x00"
+        "a\xD8\x3D\xDE\x00",
+        8);
     // The leading mark picks the order and is consumed; without one, big-endian.
     EXPECT_EQ("a\x94\x39\xFC\x36", Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, big, 16).output);
     EXPECT_EQ("a\x94\x39\xFC\x36", Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, big.substr(2), 16).output);
     EXPECT_EQ("a\x94\x39\xFC\x36",
               Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, "\xFF\xFE" + Utf16le({'a', 0x1F600}), 16).output);
     // Later, U+FEFF is a character and lone surrogates are skipped uncounted.
-    Outcome kept = Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, "\xFF\xFE" + Utf16le({'a', 0xFEFF, 0xDC00, 'b', 0xD800, 'c'}), 16);
+    Outcome kept = Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP,
+                           "\xFF\xFE" + Utf16le({'a', 0xFEFF, 0xDC00, 'b', 0xD800, 'c'}), 16);
     EXPECT_EQ(0u, kept.result);
-    EXPECT_EQ("a\x84\x31\x95\x33" "bc", kept.output);
+    EXPECT_EQ(
+        "a\x84\x31\x95\x33"
+        "bc",
+        kept.output);
     // A later U+FFFE puts the order in doubt: refused even when dropping,
     // the input left at it (and a high surrogate before it is lone).
-    Outcome doubt = Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, "\xFF\xFE" + Utf16le({'a', 0xD800, 0xFFFE, 'b'}), 16);
+    Outcome doubt =
+        Convert(ENCODING_UTF16, ENCODING_GB18030, MISSING_DROP, "\xFF\xFE" + Utf16le({'a', 0xD800, 0xFFFE, 'b'}), 16);
     EXPECT_EQ(FAILED, doubt.result);
     EXPECT_EQ(CONVERSION_INPUT_INVALID, doubt.error);
     EXPECT_EQ("a", doubt.output);
@@ -363,13 +386,22 @@ TEST(CharsetAdapter, Utf16MarksSurrogatesAndPieces) {
     }
     size_t inLeft = text.size() - 4;
     EXPECT_EQ(CONVERSION_DONE, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, nullptr));
-    EXPECT_EQ("a\x94\x39\xFC\x36" "b", std::string(output, out));
+    EXPECT_EQ(
+        "a\x94\x39\xFC\x36"
+        "b",
+        std::string(output, out));
     // A reset forgets the order: a new text without a mark is big-endian.
     RestartTextConverter(converter);
-    std::string next("\x00" "c", 2);
+    std::string next(
+        "\x00"
+        "c",
+        2);
     in = next.data();
     inLeft = next.size();
     EXPECT_EQ(CONVERSION_DONE, ConvertTextPiece(converter, &in, &inLeft, &out, &outLeft, nullptr));
-    EXPECT_EQ("a\x94\x39\xFC\x36" "bc", std::string(output, out));
+    EXPECT_EQ(
+        "a\x94\x39\xFC\x36"
+        "bc",
+        std::string(output, out));
     CloseTextConverter(converter);
 }

@@ -17,7 +17,7 @@ const wchar_t SETTINGS_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\I
 
 struct RegistryRow {
     const char* name;
-    DWORD enable;          // ProxyEnable
+    DWORD enable;           // ProxyEnable
     const wchar_t* server;  // ProxyServer, null: not set
     const wchar_t* bypass;  // ProxyOverride, null: not set
     bool https;

@@ -22,7 +22,6 @@ const char HOST[] = "tls.karvelo.test";
 // Bounds every wait, so a broken handshake fails instead of hanging.
 const int GUARD_MILLISECONDS = 5000;
 
-
 struct Opened {
     TlsConnection* connection = nullptr;
     TlsFailure failure = TLS_FAILURE_NONE;
@@ -50,7 +49,9 @@ int SocketReceive(void* context, void*, char* into, int room) {
     if (AwaitSocket(SocketIn(context), false, nullptr) != SOCKET_READY) return -1;
     return recv(SocketIn(context), into, room, 0);
 }
-SocketWait SocketAwait(void* context, void*, bool forWrite) { return AwaitSocket(SocketIn(context), forWrite, nullptr); }
+SocketWait SocketAwait(void* context, void*, bool forWrite) {
+    return AwaitSocket(SocketIn(context), forWrite, nullptr);
+}
 
 Opened Open(SocketHandle socket, const char* host, bool offerH2 = false) {
     Opened opened;
@@ -171,7 +172,8 @@ TEST_F(TlsSchannel, LargeBodiesCrossManyRecordsBothWays) {
     // Up: a body of many records, echoed.
     std::string upload(300000, '\0');
     for (size_t i = 0; i < upload.size(); ++i) upload[i] = static_cast<char>(i * 7 + i / 253);
-    std::string request = "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" + upload;
+    std::string request =
+        "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" + upload;
     SocketHandle socket = ConnectTo(ports[TLS_PEER_GOOD]);
     ASSERT_NE(NO_SOCKET, socket);
     Opened opened = Open(socket, HOST);

@@ -58,8 +58,8 @@ TEST(NextLocalImagePath, NamesFromTheStartTimeAndOneCounter) {
     EXPECT_FALSE(PathExists(prefix + "nowhere"));
 #endif
     // A folder that is gone takes no name.
-    EXPECT_EQ(LOCAL_NAME_NOT_CREATED, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", (prefix + "gone").c_str(), stamp,
-                                                         path, sizeof path));
+    EXPECT_EQ(LOCAL_NAME_NOT_CREATED,
+              NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", (prefix + "gone").c_str(), stamp, path, sizeof path));
 }
 
 TEST(NextLocalImagePath, RefusesPathsThatDoNotFit) {

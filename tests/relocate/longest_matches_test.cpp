@@ -39,7 +39,8 @@ std::vector<TextMatch> Found(const std::vector<std::string>& patterns, const std
 
 std::string Describe(const std::vector<TextMatch>& matches) {
     std::string out;
-    for (const TextMatch& match : matches) out += std::to_string(match.start) + ":" + std::to_string(match.pattern) + " ";
+    for (const TextMatch& match : matches)
+        out += std::to_string(match.start) + ":" + std::to_string(match.pattern) + " ";
     return out;
 }
 

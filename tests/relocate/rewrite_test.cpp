@@ -63,9 +63,10 @@ TEST(RewritePackageText, RelocatedUrlsBecomeLocalPathsEverywhere) {
     const std::string text = "\"<img src=\"\"" + url + "\"\">\"\t\"<img>" + url + "</img>\"\r\n\"x\"\t\"" + url + "\"";
     Rewritten result = Fast({{url, "D:\\pics\\2026-3-5-9-7-1.jpg"}}, text, 0);
     EXPECT_EQ(1, result.changed);
-    EXPECT_EQ("\"<img src=\"\"D:\\pics\\2026-3-5-9-7-1.jpg\"\">\"\t\"<img>D:\\pics\\2026-3-5-9-7-1.jpg</img>\"\r\n"
-              "\"x\"\t\"D:\\pics\\2026-3-5-9-7-1.jpg\"",
-              result.text);
+    EXPECT_EQ(
+        "\"<img src=\"\"D:\\pics\\2026-3-5-9-7-1.jpg\"\">\"\t\"<img>D:\\pics\\2026-3-5-9-7-1.jpg</img>\"\r\n"
+        "\"x\"\t\"D:\\pics\\2026-3-5-9-7-1.jpg\"",
+        result.text);
 }
 
 TEST(RewritePackageText, UrlInsideALongerUrlDoesNotBreakIt) {
@@ -127,7 +128,8 @@ TEST(RewritePackageText, ProgressEndsAtOneHundredPercent) {
     std::string text;
     for (int i = 0; i < 500; ++i) text += "<img src=\"http://h/" + std::to_string(i) + ".jpg\">";
     std::vector<Entry> entries;
-    for (int i = 0; i < 500; ++i) entries.push_back({"http://h/" + std::to_string(i) + ".jpg", "/p/" + std::to_string(i)});
+    for (int i = 0; i < 500; ++i)
+        entries.push_back({"http://h/" + std::to_string(i) + ".jpg", "/p/" + std::to_string(i)});
     Fast(entries, text, 0, &progress);
     ASSERT_GE(progress.size(), 3u);
     EXPECT_LE(progress.size(), 102u);  // at most one text per whole percent

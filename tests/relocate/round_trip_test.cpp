@@ -60,7 +60,9 @@ std::u16string ReplaceAllUnits(std::u16string text, const std::u16string& from, 
 // Latin letters and signs GBK lacks, Hangul, Thai, Arabic, emoji (surrogate
 // pairs), a zero-width no-break space inside the text, TAB and CR LF inside
 // the free text, doubled quotes, a private-use character.
-const std::u16string KINDS = u"纯棉T恤 癨\\ © ß ñ ø é € 한국어 ภาษาไทย العربية 😀👍🏽 \uFEFF \uE000 “引号”";
+const std::u16string KINDS =
+    u"纯棉T恤 癨\\ © ß ñ ø é € 한국어 ภาษาไทย العربية 😀👍🏽 \uFEFF \uE000 "
+    u"“引号”";
 
 std::string PngBody(const std::string& path) { return std::string("\x89PNG\r\n\x1a\n", 8) + path; }
 
@@ -100,27 +102,25 @@ protected:
 TEST_F(RoundTripTest, EveryCharacterSurvivesAndOnlyRelocatedAddressesChange) {
     const std::u16string kept = Url("/album/a.jpg"), second = Url("/album/b.png"), mobile = Url("/album/m.jpg");
     const std::u16string missing = Url("/album/missing.jpg");
-    const std::u16string description = u"<p>" + KINDS + u"\t第二段\r\n\"加引号\"</p><img src=\"" + kept +
-                                       u"\"><p>" + KINDS + u"</p><img src='" +
-                                       missing + u"'><div style=\"background:url(" + second + u")\">" + KINDS +
-                                       u"</div>";
+    const std::u16string description = u"<p>" + KINDS + u"\t第二段\r\n\"加引号\"</p><img src=\"" + kept + u"\"><p>" +
+                                       KINDS + u"</p><img src='" + missing + u"'><div style=\"background:url(" +
+                                       second + u")\">" + KINDS + u"</div>";
     const std::u16string mobileDetail = u"<wapDesc><img>" + mobile + u"</img><txt>" + KINDS + u"</txt></wapDesc>";
     // A title at the byte limit in GBK's count, with characters GBK lacks on top.
     const std::u16string longTitle = std::u16string(127, u'宝') + u"a😀ß";
-    std::u16string text = u"version 1.00\r\ntitle\tdescription\twireless_desc\tsubtitle\touter_id\r\n"
-                          u"宝贝名称\t宝贝描述\t无线详情\t宝贝卖点\t商家编码\r\n";
+    std::u16string text =
+        u"version 1.00\r\ntitle\tdescription\twireless_desc\tsubtitle\touter_id\r\n"
+        u"宝贝名称\t宝贝描述\t无线详情\t宝贝卖点\t商家编码\r\n";
     text += Quote(u"😀 " + KINDS) + u"\t" + Quote(description) + u"\t" + Quote(mobileDetail) + u"\t" +
             Quote(KINDS + u"\r\n卖点") + u"\tK-1\r\n";
-    text += Quote(longTitle) + u"\t" + Quote(u"<p>" + KINDS + u"</p><img src=" + kept + u">") + u"\t" +
-            Quote(u"") + u"\t" + Quote(u"") + u"\tK-2 " + KINDS + u"\r\n";
-    text += Quote(KINDS) + u"\t" + Quote(KINDS) + u"\t" + Quote(KINDS) + u"\t" + Quote(KINDS) + u"\t" + KINDS +
-            u"\r\n";
+    text += Quote(longTitle) + u"\t" + Quote(u"<p>" + KINDS + u"</p><img src=" + kept + u">") + u"\t" + Quote(u"") +
+            u"\t" + Quote(u"") + u"\tK-2 " + KINDS + u"\r\n";
+    text += Quote(KINDS) + u"\t" + Quote(KINDS) + u"\t" + Quote(KINDS) + u"\t" + Quote(KINDS) + u"\t" + KINDS + u"\r\n";
     const std::string original = "\xFF\xFE" + Utf16le(text);
 
     // The destination's name holds characters GBK lacks too.
     const std::u16string folderName = u"图片 é 😀";
-    const std::filesystem::path destination =
-        std::filesystem::u8path(dir.path()) / std::filesystem::path(folderName);
+    const std::filesystem::path destination = std::filesystem::u8path(dir.path()) / std::filesystem::path(folderName);
     ASSERT_TRUE(std::filesystem::create_directory(destination));
     const std::filesystem::path package = std::filesystem::u8path(dir.File("店铺 ß.csv"));
     ASSERT_TRUE(WriteWholeFile(dir.File("店铺 ß.csv"), original));
@@ -137,8 +137,7 @@ TEST_F(RoundTripTest, EveryCharacterSurvivesAndOnlyRelocatedAddressesChange) {
     options.relocateImageSpace = 1;
     options.relocateOutsideAlbums = 1;
     options.blankFailedImages = 0;
-    std::snprintf(options.destination, sizeof options.destination, "%s",
-                  Core(destination.u8string()).c_str());
+    std::snprintf(options.destination, sizeof options.destination, "%s", Core(destination.u8string()).c_str());
     view.readOptions = [](void*, RunOptions* out) { *out = options; };
     RunRelocation(&view);
 
@@ -165,8 +164,9 @@ TEST_F(RoundTripTest, EveryCharacterSurvivesAndOnlyRelocatedAddressesChange) {
 }
 
 TEST_F(RoundTripTest, ReversedMarkInsideIsRefusedAndNothingIsWritten) {
-    std::u16string text = u"version 1.00\r\n宝贝名称\t宝贝描述\r\n\"item1\"\t\"\"\r\n\"item2 \uFFFE\"\t\"\"\r\n"
-                          u"\"item3\"\t\"\"\r\n";
+    std::u16string text =
+        u"version 1.00\r\n宝贝名称\t宝贝描述\r\n\"item1\"\t\"\"\r\n\"item2 \uFFFE\"\t\"\"\r\n"
+        u"\"item3\"\t\"\"\r\n";
     const std::string bytes = "\xFF\xFE" + Utf16le(text);
     ASSERT_TRUE(WriteWholeFile(dir.File("swapped.csv"), bytes));
     char* packageText = nullptr;

@@ -58,8 +58,8 @@ TEST(CheckRunInputs, RefusesQuotesAndControlCharactersInTheDestination) {
     TempDir dir;
     const std::string base = dir.path() + PATH_SEPARATOR_TEXT;
     // Whether or not such a folder exists, it cannot go into the package.
-    const std::string refused[] = {base + "d\"q", base + "\"", base + "tab\there", base + "line\nbreak",
-                                   base + "cr\r", base + "bell\x07", base + "del\x7f", base + "unit\x1f"};
+    const std::string refused[] = {base + "d\"q", base + "\"",       base + "tab\there", base + "line\nbreak",
+                                   base + "cr\r", base + "bell\x07", base + "del\x7f",   base + "unit\x1f"};
     for (const std::string& destination : refused) {
         InputField field = INPUT_OK;
         const char* warning = Check(destination, &field);
@@ -159,10 +159,12 @@ TEST(CheckRunInputs, RefusesWhatTheRunCouldNotWrite) {
     EXPECT_EQ(text, Check(longest, &field, nullptr, held.path));
     SetFileFaultInjection(nullptr);
     EXPECT_EQ(INPUT_PACKAGE, field);
-    EXPECT_EQ(Gbk("[shop.csv]可能正被 Excel 或 WPS 等程序打开，搬家后无法写回数据包。\n\n请先关闭打开它的程序，然后再开始搬家。"),
+    EXPECT_EQ(Gbk("[shop.csv]可能正被 Excel 或 WPS "
+                  "等程序打开，搬家后无法写回数据包。\n\n请先关闭打开它的程序，然后再开始搬家。"),
               std::string(text));
     // Asking left nothing behind.
-    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(held.dir.path()), std::filesystem::directory_iterator()));
+    EXPECT_EQ(
+        1, std::distance(std::filesystem::directory_iterator(held.dir.path()), std::filesystem::directory_iterator()));
 }
 
 }  // namespace

@@ -207,9 +207,10 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
     for (const std::string& url : desktop) Serve(url, PNG);
     for (const std::string& url : mobile) Serve(url, GIF);
     PackageLayout layout;
-    layout.items.push_back(MakeItem(Gbk("连衣裙"),
-                          "<p><img src=\"" + desktop[0] + "\"><img src='" + desktop[1] + "'></p><IMG SRC=" + desktop[2] + ">",
-                          "<wapDesc><img>" + mobile[0] + "</img><txt>t</txt><img>" + mobile[1] + "</img></wapDesc>"));
+    layout.items.push_back(
+        MakeItem(Gbk("连衣裙"),
+                 "<p><img src=\"" + desktop[0] + "\"><img src='" + desktop[1] + "'></p><IMG SRC=" + desktop[2] + ">",
+                 "<wapDesc><img>" + mobile[0] + "</img><txt>t</txt><img>" + mobile[1] + "</img></wapDesc>"));
     LoadPackage(layout);
     const std::string original = ReadWholeFile(PackagePath());
 
@@ -240,9 +241,11 @@ TEST_F(RunTest, RelocatesDesktopThenMobileImagesAndRewritesThePackage) {
     EXPECT_EQ(nullptr, coreState.packageText);
 
     // The window's messages, in their order.
+    // clang-format off
     std::vector<std::string> expected = {"start 0", "text 0 1 搬家中", "text 0 1 完成", "pos 1",
                                          "progress 搬家进度(宝贝数:1, 已搬家宝贝数:1)",
                                          "progress 搬家进度(宝贝数:1, 已搬家宝贝数:1), 正在更新csv文件..."};
+    // clang-format on
     ASSERT_GE(view.calls.size(), expected.size() + 2);
     EXPECT_EQ(expected, std::vector<std::string>(view.calls.begin(), view.calls.begin() + 6));
     EXPECT_EQ("progress 搬家进度(宝贝数:1, 已搬家宝贝数:1)", view.calls[view.calls.size() - 2]);
@@ -254,8 +257,8 @@ TEST_F(RunTest, OptionsChooseWhichImagesMove) {
     std::string space = Image("s.png", true), outside = Image("o.png"), mobile = Image("m.png");
     for (const std::string& url : {space, outside, mobile}) Serve(url, PNG);
     PackageLayout layout;
-    layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + space + "\"><img src=\"" + outside + "\">",
-                          "<img>" + mobile + "</img>"));
+    layout.items.push_back(
+        MakeItem(Gbk("a"), "<img src=\"" + space + "\"><img src=\"" + outside + "\">", "<img>" + mobile + "</img>"));
     LoadPackage(layout);
 
     RecordingView view;
@@ -275,7 +278,8 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     Serve(shared, PNG);
     Serve(other, PNG);
     PackageLayout layout;
-    for (int i = 0; i < 7; ++i) layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<p>no images</p>", ""));
+    for (int i = 0; i < 7; ++i)
+        layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<p>no images</p>", ""));
     layout.items[0].description = "<img src=\"" + shared + "\"><img src=\"" + missing + "\">";
     layout.items[3].mobileDetail = "<img>" + missing + "</img>";
     layout.items[6].description = "<img src=\"" + shared + "\"><img src=\"" + other + "\">";
@@ -292,7 +296,7 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
     size_t first = text.find(sharedPath);
     ASSERT_NE(std::string::npos, first);
     EXPECT_NE(std::string::npos, text.find(sharedPath, first + 1));  // item 7 points at the same file
-    EXPECT_NE(std::string::npos, text.find(missing));                 // failed: kept for the next run
+    EXPECT_NE(std::string::npos, text.find(missing));                // failed: kept for the next run
 
     ASSERT_NE(nullptr, FailedDesktopUrls(Item(0)));
     EXPECT_EQ(1, FailedDesktopUrls(Item(0))->count);
@@ -310,12 +314,14 @@ TEST_F(RunTest, EachUrlIsDownloadedOnceAndFailuresAreListedPerItem) {
 
     // Logged once, with the download's message.
     std::string log = ReadAppLog(dir.File("app.log"));
-    const std::string runLine = Gbk("搬家失败：") + missing + Gbk("，返回的错误信息：") + LOGGED_BREAK + "404 Not Found";
+    const std::string runLine =
+        Gbk("搬家失败：") + missing + Gbk("，返回的错误信息：") + LOGGED_BREAK + "404 Not Found";
     size_t logged = log.find(runLine);
     ASSERT_NE(std::string::npos, logged) << Utf8(log);
     EXPECT_EQ(std::string::npos, log.find(runLine, logged + 1));
     ASSERT_EQ(1u, frontEnd.messages.size());
-    EXPECT_EQ(0u, frontEnd.messages[0].text.find(Gbk("图片搬家已完成，数据包(shop.csv)已更新。\n\n注意：有部分图片搬家失败！")));
+    EXPECT_EQ(0u, frontEnd.messages[0].text.find(
+                      Gbk("图片搬家已完成，数据包(shop.csv)已更新。\n\n注意：有部分图片搬家失败！")));
     EXPECT_EQ(Gbk("提示"), frontEnd.messages[0].caption);
 }
 
@@ -337,8 +343,8 @@ TEST_F(RunTest, AddressWithLineBreaksFailsWithoutARequest) {
     ASSERT_EQ(1, FailedDesktopUrls(Item(0))->count);
     EXPECT_EQ(injected, static_cast<const char*>(FailedDesktopUrls(Item(0))->items[0]));
     std::string log = ReadAppLog(dir.File("app.log"));
-    EXPECT_NE(std::string::npos,
-              log.find(Gbk("，返回的错误信息：") + LOGGED_BREAK + Gbk("图片地址含有控制字符 (not a valid address)\r\n")))
+    EXPECT_NE(std::string::npos, log.find(Gbk("，返回的错误信息：") + LOGGED_BREAK +
+                                          Gbk("图片地址含有控制字符 (not a valid address)\r\n")))
         << Utf8(log);
     // The address stays in the package as written.
     EXPECT_NE(std::string::npos, DecodePackageFile(PackagePath()).find(injected));
@@ -453,7 +459,8 @@ TEST_F(RunTest, StoppedRunWritesBackAndTheNextRunContinues) {
         Serve(b, PNG);
         urls.push_back(a);
         urls.push_back(b);
-        layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
+        layout.items.push_back(
+            MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
     }
     LoadPackage(layout);
 
@@ -548,8 +555,10 @@ TEST_F(RunTest, PackageHeldAtTheEndIsKeptBesideIt) {
         EXPECT_EQ(stop, text.find(urls[2]) != std::string::npos);
         ASSERT_EQ(1u, frontEnd.messages.size());
         const std::string& message = frontEnd.messages[0].text;
-        EXPECT_EQ(0u, message.find(Gbk("数据包(shop.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n") +
-                                   dir.File(Gbk(keptName)) + "\n\n"))
+        EXPECT_EQ(
+            0u, message.find(
+                    Gbk("数据包(shop.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n") +
+                    dir.File(Gbk(keptName)) + "\n\n"))
             << Utf8(message);
         EXPECT_EQ(!stop, message.find(Gbk("注意：有部分图片搬家失败！")) != std::string::npos);
         EXPECT_EQ(stop ? 1 : 0, lastOutcome.endsProgram);
@@ -568,6 +577,7 @@ TEST_F(RunTest, OutcomeSaysHowTheRunEnded) {
     Serve(b, PNG);
     PackageLayout layout;
     layout.items.push_back(MakeItem(Gbk("a"), "<img src=\"" + a + "\"><img src=\"" + b + "\">", ""));
+    // clang-format off
     struct Case {
         const char* name;
         FileFault fault;  // operation 0: none
@@ -591,6 +601,7 @@ TEST_F(RunTest, OutcomeSaysHowTheRunEnded) {
         {"kept beside", {FILE_FAULT_HELD, "shop.csv", 1}, false, -1, RUN_FINISHED, RUN_STEP_NONE, 2, 0, 1, 0,
          "数据包(shop.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。", "提示"},
     };
+    // clang-format on
     SetPackageReplaceWait(2, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -716,7 +727,8 @@ TEST_F(RunTest, ImagesGoneFromTheDestinationStayRemote) {
         for (int i = 0; i < 4; ++i) EXPECT_EQ(i < 2 || !recreated, text.find(urls[i]) != std::string::npos) << i;
         EXPECT_EQ(2, lastOutcome.vanishedCount);
         ASSERT_EQ(1u, frontEnd.messages.size());
-        EXPECT_EQ(recreated ? Gbk("图片搬家已完成，数据包(shop.csv)已更新。\n\n2张图片在保存前已从目标文件夹中消失，地址保持不变，下次搬家会重新下载。")
+        EXPECT_EQ(recreated ? Gbk("图片搬家已完成，数据包(shop.csv)"
+                                  "已更新。\n\n2张图片在保存前已从目标文件夹中消失，地址保持不变，下次搬家会重新下载。")
                             : std::string(MESSAGE_CANNOT_CREATE_FILE),
                   frontEnd.messages[0].text);
     }
@@ -756,15 +768,16 @@ TEST_F(RunTest, PlantedLinksAreNeverWrittenThrough) {
 // of the run is the same with or without checkpoints, and the package is
 // backed up once per run.
 TEST_F(RunTest, CheckpointsWriteWhatAStopThereWouldWrite) {
-    std::vector<std::string> urls = {Image("a.png"), Image("b.png", true), Image("gone.png"), Image("c.png"),
-                                     Image("m.png", true), Image("d.png")};
+    std::vector<std::string> urls = {Image("a.png"), Image("b.png", true), Image("gone.png"),
+                                     Image("c.png"), Image("m.png", true), Image("d.png")};
     for (const std::string& url : urls) {
         if (url.find("gone") == std::string::npos) Serve(url, PNG + url);
     }
     auto tag = [](const std::string& url) { return "<img src=\"" + url + "\">"; };
     PackageLayout layout;
     layout.items.push_back(MakeItem(Gbk("a"), tag(urls[0]) + tag(urls[1]), "<img>" + urls[4] + "</img>"));
-    layout.items.push_back(MakeItem(Gbk("b"), tag(urls[2]) + tag(urls[0]) + tag(urls[3]), "<img>" + urls[2] + "</img>"));
+    layout.items.push_back(
+        MakeItem(Gbk("b"), tag(urls[2]) + tag(urls[0]) + tag(urls[3]), "<img>" + urls[2] + "</img>"));
     layout.items.push_back(MakeItem(Gbk("c"), tag(urls[5]), ""));
     SetClockForTests(1800000000);
     // The package after a run that stops after image `stopAfter` (-1: none);
@@ -828,7 +841,8 @@ TEST_F(RunTest, RunPastMidnightKeepsItsStartDateInEveryName) {
 namespace {
 
 void ReplaceEvery(std::string* text, const std::string& from, const std::string& to) {
-    for (size_t at = 0; (at = text->find(from, at)) != std::string::npos; at += to.size()) text->replace(at, from.size(), to);
+    for (size_t at = 0; (at = text->find(from, at)) != std::string::npos; at += to.size())
+        text->replace(at, from.size(), to);
 }
 
 // Answers after 0-20 ms, so downloads finish in a shuffled order:
@@ -840,7 +854,8 @@ LoopbackResponse ShuffledAnswer(const std::string& path, const int* port) {
     if (path.find("/404/") != std::string::npos) return LoopbackResponse{};
     if (path.find("/bad/") != std::string::npos) return LoopbackResponse{200, "RIFF0000WEBP" + path, "image/webp", ""};
     if (path.find("/moved/") != std::string::npos) {
-        return LoopbackResponse{302, "", "text/html", "http://localhost:" + std::to_string(*port) + "/album/from-" + path.substr(7)};
+        return LoopbackResponse{302, "", "text/html",
+                                "http://localhost:" + std::to_string(*port) + "/album/from-" + path.substr(7)};
     }
     return LoopbackResponse{200, PNG + path, "image/png", "", path.find("/drop/") != std::string::npos};
 }
@@ -861,7 +876,7 @@ struct RecordedRun {
 // run needs servers of its own: the log tells a new connection from a
 // pooled one, and the pool outlives a run.
 RecordedRun RelocateAndRecord(const PackageLayout& layout, const std::string& folder, int jobs, bool blankFailed,
-                             const std::map<std::string, std::string>& addresses, RecordingFrontEnd* frontEnd) {
+                              const std::map<std::string, std::string>& addresses, RecordingFrontEnd* frontEnd) {
     const std::string destination = folder + "/pics", package = folder + "/shop.csv";
     std::filesystem::create_directories(destination);
     PackageLayout concrete = layout;
@@ -918,7 +933,8 @@ RecordedRun RelocateAndRecord(const PackageLayout& layout, const std::string& fo
     outcome.summary = std::to_string(s.itemCount) + " " + std::to_string(s.processedCount) + " " +
                       std::to_string(s.relocatedCount) + " " + std::to_string(s.failureCount) + " " +
                       std::to_string(s.textChanged) + " " + std::to_string(s.end == RUN_STOPPED);
-    for (const RecordedMessage& message : frontEnd->messages) outcome.messages.push_back(message.text + message.caption);
+    for (const RecordedMessage& message : frontEnd->messages)
+        outcome.messages.push_back(message.text + message.caption);
     outcome.calls = view.calls;
     // The log in records ("HH:MM:SS " starts one), without the times;
     // the refusing host's error texts depend on which connect came first.
@@ -990,10 +1006,11 @@ TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
                 [port](const std::string& path) { return ShuffledAnswer(path, port); }));
             ASSERT_TRUE(servers.back()->Start());
             *ports.back() = servers.back()->port();
-            const std::string host = "localhost:" + std::to_string(*port), refused = "localhost:" + std::to_string(refusing.port());
-            outcomes[round] = RelocateAndRecord(layout, dir.File("run" + std::to_string(seed) + std::to_string(round)),
-                                                round == 0 ? 1 : 8, seed == 2, {{"{H}", host}, {"{R}", refused}},
-                                                &frontEnd);
+            const std::string host = "localhost:" + std::to_string(*port),
+                              refused = "localhost:" + std::to_string(refusing.port());
+            outcomes[round] =
+                RelocateAndRecord(layout, dir.File("run" + std::to_string(seed) + std::to_string(round)),
+                                  round == 0 ? 1 : 8, seed == 2, {{"{H}", host}, {"{R}", refused}}, &frontEnd);
         }
         SCOPED_TRACE(seed);
         ExpectSameOutcome(outcomes[0], outcomes[1]);
@@ -1040,9 +1057,11 @@ TEST_F(RunTest, ParallelHttpsRunsGiveTheSameOutcomeAsOneAtATime) {
         LoopbackImageServer plain([&port](const std::string& path) { return ShuffledAnswer(path, &port); });
         ASSERT_TRUE(plain.Start());
         port = plain.port();
+        // clang-format off
         const std::map<std::string, std::string> addresses = {{"{S}", "127.0.0.1:" + std::to_string(tls.port())},
                                                               {"{E}", "127.0.0.1:" + std::to_string(expired.port())},
                                                               {"{H}", "localhost:" + std::to_string(port)}};
+        // clang-format on
         outcomes[round] = RelocateAndRecord(layout, dir.File("https" + std::to_string(round)), round == 0 ? 1 : 8,
                                             false, addresses, &frontEnd);
     }
@@ -1071,7 +1090,8 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
         Serve(b, PNG);
         urls.push_back(a);
         urls.push_back(b);
-        layout.items.push_back(MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\">", "<img>" + b + "</img>"));
+        layout.items.push_back(
+            MakeItem(Gbk("item") + std::to_string(i), "<img src=\"" + a + "\">", "<img>" + b + "</img>"));
     }
     LoadPackage(layout);
     delayMilliseconds = 5;
@@ -1183,8 +1203,10 @@ TEST_F(RunTest, ManySpellingsOfOneHostStayWithinTheDescriptors) {
         for (int b = 1; b <= 11 && made < images; ++b) {
             for (int c = 0; c < 10 && made < images; ++c, ++made) {
                 // A leading zero reads as octal, so only the 0 and the 1 grow.
-                std::string host = "127." + std::string(a, '0') + "." + std::string(b, '0') + "." + std::string(c, '0') + "1";
-                std::string url = "http://" + host + ":" + std::to_string(server.port()) + "/album/s" + std::to_string(made) + ".png";
+                std::string host =
+                    "127." + std::string(a, '0') + "." + std::string(b, '0') + "." + std::string(c, '0') + "1";
+                std::string url =
+                    "http://" + host + ":" + std::to_string(server.port()) + "/album/s" + std::to_string(made) + ".png";
                 Serve(url, PNG);
                 description += "<img src=\"" + url + "\">";
                 if (made % 10 == 9) {

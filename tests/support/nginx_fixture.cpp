@@ -66,6 +66,8 @@ std::string NginxServer::WriteConfig(int port) const {
     const std::string& f = folder_;
     // Debian 12's nginx (1.22) turns HTTP/2 on per listen line.
     const std::string listenFlags = std::string(tlsConfig_.empty() ? "" : " ssl") + (http2_ ? " http2" : "");
+    // Laid out as the file it writes.
+    // clang-format off
     std::string config =
         "daemon off;\n"
         "master_process off;\n"
@@ -96,6 +98,7 @@ std::string NginxServer::WriteConfig(int port) const {
         serverConfig_ + "\n"
         "  }\n"
         "}\n";
+    // clang-format on
     std::string path = f + "/nginx.conf";
     return WriteWholeFile(path, config) ? path : std::string();
 }
@@ -117,17 +120,14 @@ bool NginxServer::StartOnce(int port, bool* portTaken) {
     }
     int exitCode = 0;
     switch (AwaitServerStart(&pid_, port, ipv4_, ipv6_, &exitCode)) {
-        case SERVER_ACCEPTS:
-            port_ = port;
-            return true;
+        case SERVER_ACCEPTS: port_ = port; return true;
         case SERVER_ENDED: {
             std::string log = ErrorLog() + ReadWholeFile(folder_ + "/nginx.out");
             *portTaken = log.find("Address already in use") != std::string::npos;
             error_ = "nginx ended with " + std::to_string(exitCode) + ": " + log;
             return false;
         }
-        case SERVER_SILENT:
-            break;
+        case SERVER_SILENT: break;
     }
     error_ = "nginx did not accept connections on port " + std::to_string(port) + ": " + ErrorLog();
     Stop();

@@ -177,9 +177,7 @@ std::string RealisticDescription(int imageCount, const std::string& host, size_t
             continue;
         }
         switch (sentence % 4) {
-            case 0:
-                html += "<p><strong>" + sentences[sentence % sentences.size()] + "</strong></p>";
-                break;
+            case 0: html += "<p><strong>" + sentences[sentence % sentences.size()] + "</strong></p>"; break;
             case 1:
                 html += "<table width=\"750\" border=\"0\"><tr><td>\t" + sentences[sentence % sentences.size()] +
                         "</td></tr></table>";

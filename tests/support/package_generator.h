@@ -10,10 +10,10 @@
 #include <vector>
 
 struct GeneratedItem {
-    std::string title;          // 宝贝名称, quoted on writing
-    std::string description;    // 宝贝描述 HTML as the seller wrote it (TAB, CR LF, quotes allowed)
-    std::string mobileDetail;   // 无线详情 markup, e.g. "<wapDesc><img>URL</img></wapDesc>"
-    std::string sellingPoints;  // 宝贝卖点
+    std::string title;                  // 宝贝名称, quoted on writing
+    std::string description;            // 宝贝描述 HTML as the seller wrote it (TAB, CR LF, quotes allowed)
+    std::string mobileDetail;           // 无线详情 markup, e.g. "<wapDesc><img>URL</img></wapDesc>"
+    std::string sellingPoints;          // 宝贝卖点
     std::string category = "50012345";  // 宝贝类目, plain
     std::string price = "99.00";        // 宝贝价格, plain
 };

@@ -106,8 +106,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         if (entry.fd >= 0) close(entry.fd);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     result.exitCode = StatusCode(status);
     return result;
 }
@@ -170,8 +169,7 @@ int StopProcess(pid_t pid, int signal, int milliseconds) {
     }
     kill(pid, SIGKILL);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return StatusCode(status);
 }
 

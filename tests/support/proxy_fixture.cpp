@@ -40,14 +40,20 @@ TinyProxy::~TinyProxy() {
 
 bool TinyProxy::StartOnce(int port, bool* portTaken) {
     *portTaken = false;
-    std::string config = "Listen 127.0.0.1\n"
-                         "Port " + std::to_string(port) + "\n"
-                         "Allow 127.0.0.1\n"
-                         "Timeout 60\n"
-                         "MaxClients 64\n"
-                         "LogLevel Info\n"
-                         "LogFile \"" + folder_ + "/tinyproxy.log\"\n"
-                         "PidFile \"" + folder_ + "/tinyproxy.pid\"\n";
+    std::string config =
+        "Listen 127.0.0.1\n"
+        "Port " +
+        std::to_string(port) +
+        "\n"
+        "Allow 127.0.0.1\n"
+        "Timeout 60\n"
+        "MaxClients 64\n"
+        "LogLevel Info\n"
+        "LogFile \"" +
+        folder_ +
+        "/tinyproxy.log\"\n"
+        "PidFile \"" +
+        folder_ + "/tinyproxy.pid\"\n";
     // Without a ConnectPort line tinyproxy tunnels to any port; port 0 is
     // never a server's, so "none" is a list that allows nothing.
     if (connectPorts_.empty()) config += "ConnectPort 0\n";
@@ -65,17 +71,14 @@ bool TinyProxy::StartOnce(int port, bool* portTaken) {
     }
     int exitCode = 0;
     switch (AwaitServerStart(&pid_, port, /*ipv4=*/true, /*ipv6=*/false, &exitCode)) {
-        case SERVER_ACCEPTS:
-            port_ = port;
-            return true;
+        case SERVER_ACCEPTS: port_ = port; return true;
         case SERVER_ENDED: {
             std::string output = Log() + ReadWholeFile(folder_ + "/tinyproxy.out");
             *portTaken = output.find("in use") != std::string::npos;
             error_ = "tinyproxy ended with " + std::to_string(exitCode) + ": " + output;
             return false;
         }
-        case SERVER_SILENT:
-            break;
+        case SERVER_SILENT: break;
     }
     error_ = "tinyproxy did not accept connections on port " + std::to_string(port) + ": " + Log();
     Stop();

@@ -18,5 +18,5 @@ public:
 
     std::vector<RecordedMessage> messages;
     std::vector<std::string> printed;  // GBK lines of PrintLine
-    int answer = 1;               // what ShowMessage answers (ANSWER_OK)
+    int answer = 1;                    // what ShowMessage answers (ANSWER_OK)
 };

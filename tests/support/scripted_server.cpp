@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 #include "platform/thread.h"
 
 namespace {
@@ -134,9 +133,11 @@ void ScriptedServer::ServeConnection(SocketHandle connection, const ScriptedConn
     for (const ScriptedResponse& response : script.responses) {
         if (!ReadRequest(connection, &pending)) return;
         for (size_t i = 0; i < response.writes.size(); ++i) {
-            if (i > 0 && response.pauseMilliseconds > 0) SleepMilliseconds(static_cast<unsigned>(response.pauseMilliseconds));
+            if (i > 0 && response.pauseMilliseconds > 0)
+                SleepMilliseconds(static_cast<unsigned>(response.pauseMilliseconds));
             std::string bytes = response.writes[i];
-            for (size_t at = bytes.find(PORT_PLACEHOLDER); at != std::string::npos; at = bytes.find(PORT_PLACEHOLDER, at)) {
+            for (size_t at = bytes.find(PORT_PLACEHOLDER); at != std::string::npos;
+                 at = bytes.find(PORT_PLACEHOLDER, at)) {
                 bytes.replace(at, std::strlen(PORT_PLACEHOLDER), std::to_string(port_));
             }
             if (stop_.load() || !SendAll(connection, bytes.data(), bytes.size())) return;
@@ -149,8 +150,7 @@ void ScriptedServer::ServeConnection(SocketHandle connection, const ScriptedConn
         return;
     }
     // Kept open: record whatever else arrives until the client closes.
-    while (ReadRequest(connection, &pending)) {
-    }
+    while (ReadRequest(connection, &pending)) {}
 }
 
 int UnusedLoopbackPort() {

@@ -35,8 +35,8 @@ bool Issue(const std::string& folder, const std::string& name, const std::string
            const std::vector<std::string>& dates, ServerCertificate* issued, std::string* error) {
     issued->key = folder + "/" + name + ".key";
     issued->certificate = folder + "/" + name + ".pem";
-    std::vector<std::string> sign = {"ca", "-batch", "-notext", "-config", "ca.cnf", "-cert", "ca.pem",
-                                     "-keyfile", "ca.key", "-in", name + ".csr", "-out", name + ".pem"};
+    std::vector<std::string> sign = {"ca",       "-batch", "-notext", "-config",     "ca.cnf", "-cert",      "ca.pem",
+                                     "-keyfile", "ca.key", "-in",     name + ".csr", "-out",   name + ".pem"};
     sign.insert(sign.end(), dates.begin(), dates.end());
     return Openssl(folder,
                    {"req", "-newkey", "ec", "-pkeyopt", KEY_OPTIONS, "-nodes", "-keyout", name + ".key", "-out",
@@ -59,8 +59,8 @@ std::unique_ptr<TestCertificates> Make(const std::string& folder, std::string* e
     made->authority = folder + "/ca.pem";
     const std::vector<std::string> current = {"-days", "30"};
     bool ok = Openssl(folder,
-                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", KEY_OPTIONS, "-nodes", "-keyout", "ca.key",
-                       "-out", "ca.pem", "-days", "30", "-subj", "/CN=Karvelo Test Authority"},
+                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", KEY_OPTIONS, "-nodes", "-keyout", "ca.key", "-out",
+                       "ca.pem", "-days", "30", "-subj", "/CN=Karvelo Test Authority"},
                       error) &&
               Issue(folder, "loopback", "IP:127.0.0.1,IP:::1,DNS:localhost,DNS:" + HostNameOfLength(253), current,
                     &made->loopback, error) &&

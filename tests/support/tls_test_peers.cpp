@@ -23,8 +23,7 @@ bool TrustTlsTestPeers(int ports[TLS_PEER_COUNT]) {
     DWORD length = sizeof der;
     // The machine's registry root store: Wine's "ROOT" system store takes
     // an added certificate into a copy in memory that chains never see.
-    HCERTSTORE root =
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (root == nullptr) return false;
     if (CryptStringToBinaryA(authority, 0, CRYPT_STRING_BASE64, der, &length, nullptr, nullptr)) {
         CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, length, CERT_STORE_ADD_REPLACE_EXISTING,

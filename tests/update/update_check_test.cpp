@@ -19,8 +19,12 @@ struct RecordingUpdateView {
     std::vector<std::string> opened;
     RecordingUpdateView() {
         view.context = this;
-        view.setNoticeText = [](void* c, const char* text) { static_cast<RecordingUpdateView*>(c)->notices.push_back(text); };
-        view.openInBrowser = [](void* c, const char* url) { static_cast<RecordingUpdateView*>(c)->opened.push_back(url); };
+        view.setNoticeText = [](void* c, const char* text) {
+            static_cast<RecordingUpdateView*>(c)->notices.push_back(text);
+        };
+        view.openInBrowser = [](void* c, const char* url) {
+            static_cast<RecordingUpdateView*>(c)->opened.push_back(url);
+        };
     }
 };
 

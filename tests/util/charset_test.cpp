@@ -20,8 +20,8 @@ Converted Convert(TextEncoding from, TextEncoding to, const std::string& input, 
     std::string output(static_cast<size_t>(outputSize), '\x7f');
     Converted converted;
     converted.written = -1;
-    converted.result = ConvertCharset(from, to, input.data(), static_cast<int>(input.size()), &output[0],
-                                      outputSize, &converted.written);
+    converted.result = ConvertCharset(from, to, input.data(), static_cast<int>(input.size()), &output[0], outputSize,
+                                      &converted.written);
     converted.text = converted.written >= 0 ? output.substr(0, static_cast<size_t>(converted.written)) : output;
     return converted;
 }
@@ -50,18 +50,22 @@ TEST(ConvertCharset, Ucs2HonoursTheByteOrderMark) {
 
 TEST(ConvertCharset, MarksInsideUcs2Text) {
     // U+FEFF is dropped; U+FFFE (a mark read in the wrong order) swaps it.
-    Converted converted = Convert(
-        ENCODING_UCS2, ENCODING_GBK, Bytes({0xFF, 0xFE, 0x41, 0x00, 0xFF, 0xFE, 0x42, 0x00, 0xFE, 0xFF, 0x00, 0x43}), 16);
+    Converted converted = Convert(ENCODING_UCS2, ENCODING_GBK,
+                                  Bytes({0xFF, 0xFE, 0x41, 0x00, 0xFF, 0xFE, 0x42, 0x00, 0xFE, 0xFF, 0x00, 0x43}), 16);
     EXPECT_NE(-1, converted.result);
     EXPECT_EQ("ABC", converted.text);
 }
 
 TEST(ConvertCharset, CharactersGbkLacksAreDroppedAndCounted) {
     // Thai ko kai (U+0E01) twice, and an emoji from UTF-8.
-    Converted ucs2 = Convert(ENCODING_UCS2, ENCODING_GBK, Bytes({0xFF, 0xFE, 0x61, 0, 0x01, 0x0E, 0x62, 0, 0x01, 0x0E}), 16);
+    Converted ucs2 =
+        Convert(ENCODING_UCS2, ENCODING_GBK, Bytes({0xFF, 0xFE, 0x61, 0, 0x01, 0x0E, 0x62, 0, 0x01, 0x0E}), 16);
     EXPECT_EQ(2, ucs2.result);
     EXPECT_EQ("ab", ucs2.text);
-    Converted utf8 = Convert(ENCODING_UTF8, ENCODING_GBK, "a\xF0\x9F\x98\x80" "b\xE5\xAE\x9D", 16);
+    Converted utf8 = Convert(ENCODING_UTF8, ENCODING_GBK,
+                             "a\xF0\x9F\x98\x80"
+                             "b\xE5\xAE\x9D",
+                             16);
     EXPECT_EQ(1, utf8.result);
     EXPECT_EQ("ab" + Gbk("宝"), utf8.text);
 }
@@ -72,12 +76,19 @@ TEST(ConvertCharset, InvalidInputUnitsAreSkipped) {
     EXPECT_NE(-1, lone.result);
     EXPECT_EQ("ab", lone.text);
     // A whole surrogate pair is two invalid UCS-2 units: skipped as well.
-    Converted pair = Convert(ENCODING_UCS2, ENCODING_GBK, Bytes({0xFF, 0xFE, 0x61, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x62, 0}), 16);
+    Converted pair =
+        Convert(ENCODING_UCS2, ENCODING_GBK, Bytes({0xFF, 0xFE, 0x61, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x62, 0}), 16);
     EXPECT_NE(-1, pair.result);
     EXPECT_EQ("ab", pair.text);
-    Converted badUtf8 = Convert(ENCODING_UTF8, ENCODING_GBK, "a\xFF" "b\xC3", 16);  // a stray byte, a cut sequence at the end
-    EXPECT_EQ(-1, badUtf8.result);  // incomplete input at the end still fails
-    Converted strayOnly = Convert(ENCODING_UTF8, ENCODING_GBK, "a\xFF" "b", 16);
+    Converted badUtf8 = Convert(ENCODING_UTF8, ENCODING_GBK,
+                                "a\xFF"
+                                "b\xC3",
+                                16);  // a stray byte, a cut sequence at the end
+    EXPECT_EQ(-1, badUtf8.result);    // incomplete input at the end still fails
+    Converted strayOnly = Convert(ENCODING_UTF8, ENCODING_GBK,
+                                  "a\xFF"
+                                  "b",
+                                  16);
     EXPECT_EQ(0, strayOnly.result);
     EXPECT_EQ("ab", strayOnly.text);
 }
@@ -115,7 +126,8 @@ TEST(ConvertCharset, GbkRoundTripsThroughUcs2le) {
     Converted wide = Convert(ENCODING_GBK, ENCODING_UCS2LE, text, static_cast<int>(text.size() * 4));
     ASSERT_EQ(0, wide.result);
     EXPECT_EQ(0u, wide.text.size() % 2);
-    Converted back = Convert(ENCODING_UCS2, ENCODING_GBK, "\xFF\xFE" + wide.text, static_cast<int>(wide.text.size() + 1));
+    Converted back =
+        Convert(ENCODING_UCS2, ENCODING_GBK, "\xFF\xFE" + wide.text, static_cast<int>(wide.text.size() + 1));
     EXPECT_EQ(0, back.result);
     EXPECT_EQ(text, back.text);
 }

@@ -34,9 +34,10 @@ bool FileHolder::Hold(const std::string& path) {
     CloseHandle(started.hThread);
     process_ = started.hProcess;
     return WaitUntil([&] {
-        DWORD code = 0;
-        return HeldByAnother(path) || (GetExitCodeProcess(process_, &code) && code != STILL_ACTIVE);
-    }) && HeldByAnother(path);
+               DWORD code = 0;
+               return HeldByAnother(path) || (GetExitCodeProcess(process_, &code) && code != STILL_ACTIVE);
+           }) &&
+           HeldByAnother(path);
 }
 
 void FileHolder::Release() {

@@ -338,16 +338,14 @@ DWORD KarveloProcess::WaitForExit() {
     return code;
 }
 
-bool KarveloProcess::Running() {
-    return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-}
+bool KarveloProcess::Running() { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
 namespace {
 
 // Runs `routine(argument)` on a new thread of `process`; the thread's exit code.
 bool RunRemote(HANDLE process, void* routine, void* argument, DWORD* exitCode) {
-    HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
-                                       argument, 0, nullptr);
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine), argument,
+                                       0, nullptr);
     if (thread == nullptr) return false;
     bool finished = WaitForSingleObject(thread, WAIT_LIMIT_MS) == WAIT_OBJECT_0;
     if (finished) GetExitCodeThread(thread, exitCode);
@@ -387,8 +385,8 @@ bool KarveloProcess::Probe(ProbeRequest* request) {
     if (probeModule_ == nullptr) {
         // LoadLibraryA lies at the same address in every process of the
         // prefix (kernel32 is never relocated).
-        void* remotePath = VirtualAllocEx(process_, nullptr, probePath.size() + 1, MEM_COMMIT | MEM_RESERVE,
-                                          PAGE_READWRITE);
+        void* remotePath =
+            VirtualAllocEx(process_, nullptr, probePath.size() + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         WriteProcessMemory(process_, remotePath, probePath.c_str(), probePath.size() + 1, nullptr);
         void* loadLibrary = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "LoadLibraryA"));
         DWORD loaded = 0;
@@ -482,7 +480,8 @@ bool TakeScreenshot(const std::string& pngPath, Picture* picture) {
             for (int y = 0; y < all.Height; ++y) {
                 const unsigned int* row = reinterpret_cast<const unsigned int*>(
                     static_cast<const unsigned char*>(data.Scan0) + static_cast<ptrdiff_t>(y) * data.Stride);
-                for (int x = 0; x < all.Width; ++x) picture->pixels[static_cast<size_t>(y) * all.Width + x] = row[x] & 0xFFFFFF;
+                for (int x = 0; x < all.Width; ++x)
+                    picture->pixels[static_cast<size_t>(y) * all.Width + x] = row[x] & 0xFFFFFF;
             }
             bitmap.UnlockBits(&data);
             ok = true;
@@ -548,7 +547,8 @@ bool KarveloProcess::SelectListRow(HWND list, int row) {
     item.state = row >= 0 ? LVIS_SELECTED | LVIS_FOCUSED : 0;
     if (!block.Write(0, &item, sizeof item)) return false;
     // Row -1 addresses every row.
-    return SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address())) != 0;
+    return SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.address())) !=
+           0;
 }
 
 namespace {

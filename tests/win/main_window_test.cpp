@@ -28,6 +28,7 @@ struct ExpectedControl {
 
 const DWORD EDGE = WS_EX_CLIENTEDGE;
 
+// clang-format off
 const ExpectedControl CONTROLS[] = {
     {"packagePanel", MAIN, "Static", "panel", SS_BITMAP, 0, 0, 0, 680, 483, 36100},
     {"packageHeading", PAGE1, "Static", "第一步：选择淘宝助理导出的数据包(CSV)文件", SS_NOTIFY, 0, 21, 13, 500, 32, 0},
@@ -55,12 +56,24 @@ const ExpectedControl CONTROLS[] = {
     {"helpLink", MAIN, "Static", "搬家教程与常见问题", SS_NOTIFY, 0, 13, 504, 128, 17, 36112},
     {"siteLink", MAIN, "Static", "官方网站", SS_NOTIFY, 0, 157, 504, 60, 17, 36114},
 };
+// clang-format on
 const int CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];
 
 // Indexes into CONTROLS of the ones the tests name.
 enum {
-    PACKAGE_PANEL = 0, PACKAGE_HEADING = 1, OPTIONS_PANEL = 6, OPTIONS_HEADING = 7, IMAGE_SPACE = 9,
-    THIRD_PARTY = 10, BLANK_FAILED = 11, PROGRESS_BAR = 18, PREVIOUS = 20, NEXT = 21, CLOSE = 22, HELP_LINK = 23, SITE_LINK = 24,
+    PACKAGE_PANEL = 0,
+    PACKAGE_HEADING = 1,
+    OPTIONS_PANEL = 6,
+    OPTIONS_HEADING = 7,
+    IMAGE_SPACE = 9,
+    THIRD_PARTY = 10,
+    BLANK_FAILED = 11,
+    PROGRESS_BAR = 18,
+    PREVIOUS = 20,
+    NEXT = 21,
+    CLOSE = 22,
+    HELP_LINK = 23,
+    SITE_LINK = 24,
 };
 
 // The style bits a control's type is told by (the low word of a static or

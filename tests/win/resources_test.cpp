@@ -59,7 +59,8 @@ protected:
 };
 
 BOOL CALLBACK CollectType(HMODULE, LPSTR type, LONG_PTR parameter) {
-    if (IS_INTRESOURCE(type)) reinterpret_cast<std::set<UINT_PTR>*>(parameter)->insert(reinterpret_cast<UINT_PTR>(type));
+    if (IS_INTRESOURCE(type))
+        reinterpret_cast<std::set<UINT_PTR>*>(parameter)->insert(reinterpret_cast<UINT_PTR>(type));
     return TRUE;
 }
 
@@ -125,8 +126,8 @@ TEST_F(ResourcesTest, VersionSevenPointThreeWithAChineseDescription) {
     EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
+    ASSERT_TRUE(
+        VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(4u, length);
     EXPECT_EQ(0x0804, translation[0]);  // Chinese (PRC)
     EXPECT_EQ(20936, translation[1]);
@@ -135,7 +136,8 @@ TEST_F(ResourcesTest, VersionSevenPointThreeWithAChineseDescription) {
         char* value = nullptr;
         UINT valueLength = 0;
         std::string path = std::string("\\StringFileInfo\\080451c8\\") + name;
-        if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &valueLength)) return std::string("<none>");
+        if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &valueLength))
+            return std::string("<none>");
         return std::string(value);
     };
     EXPECT_EQ("Karvelo", text("ProductName"));

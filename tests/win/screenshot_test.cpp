@@ -21,10 +21,10 @@ int Brightness(COLORREF colour) { return (GetRValue(colour) + GetGValue(colour) 
 // What a painted page 1 must show, in client coordinates of the window
 // whose client area starts at `origin` in the picture.
 struct PageOneLook {
-    int colours = 0;             // distinct colours in the whole picture
-    int whiteInBand = 0;         // white pixels in the header band
-    int darkInHeading = 0;       // text pixels of the heading
-    int blueInLinks = 0;         // text pixels of the link labels
+    int colours = 0;        // distinct colours in the whole picture
+    int whiteInBand = 0;    // white pixels in the header band
+    int darkInHeading = 0;  // text pixels of the heading
+    int blueInLinks = 0;    // text pixels of the link labels
     int bandPixels = 0;
 };
 
@@ -81,9 +81,9 @@ bool PaintedOnScreen(HWND window, const std::string& png, PageOneLook* look, Pic
 }
 
 std::string Describe(const PageOneLook& look) {
-    return "colours " + std::to_string(look.colours) + ", white in band " + std::to_string(look.whiteInBand) +
-           " of " + std::to_string(look.bandPixels) + ", heading text " + std::to_string(look.darkInHeading) +
-           ", link text " + std::to_string(look.blueInLinks);
+    return "colours " + std::to_string(look.colours) + ", white in band " + std::to_string(look.whiteInBand) + " of " +
+           std::to_string(look.bandPixels) + ", heading text " + std::to_string(look.darkInHeading) + ", link text " +
+           std::to_string(look.blueInLinks);
 }
 
 // Started minimized (as a shortcut set to "minimized" starts it), then

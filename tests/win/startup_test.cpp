@@ -196,7 +196,8 @@ TEST(Startup, RefusesToRunFromAnArchiveToolsTemporaryFolder) {
     ASSERT_TRUE(karvelo.Start(InstallKarvelo(folder), folder));
     HWND box = karvelo.WaitForMessageBox(NOTICE_CAPTION);
     ASSERT_NE(nullptr, box);
-    EXPECT_EQ("请先对软件压缩包进行解压缩后再启动软件。\n\n点击[确定]按钮，查看正确的解压缩方式。", MessageBoxText(box));
+    EXPECT_EQ("请先对软件压缩包进行解压缩后再启动软件。\n\n点击[确定]按钮，查看正确的解压缩方式。",
+              MessageBoxText(box));
     EXPECT_EQ(nullptr, GetWindow(box, GW_OWNER));
     EXPECT_EQ(nullptr, GetDlgItem(box, IDCANCEL));
     AnswerMessageBox(box, IDOK);

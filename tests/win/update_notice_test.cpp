@@ -36,8 +36,8 @@ protected:
             return response;
         });
         if (!server_->Start(SERVICE_PORT)) GTEST_SKIP() << "port 80 of 127.0.0.1 cannot be opened here";
-        folder_ = FreshWorkFolder(std::string("update-") +
-                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder_ =
+            FreshWorkFolder(std::string("update-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         WriteFileOfSize(folder_ + "\\no_shortcut.txt", 0);
     }
 

@@ -242,8 +242,9 @@ TEST_F(WizardTest, LoadsChecksRelocatesAndShowsTheFailures) {
     std::string desktop = DesktopFolder();
     CreateDirectoryA(desktop.c_str(), nullptr);
     wizard.SetText(wizard.destinationEdit, desktop);
-    EXPECT_EQ("不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。",
-              PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+    EXPECT_EQ(
+        "不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。",
+        PressAndAnswer(&karvelo, wizard, wizard.nextButton));
     EXPECT_EQ(wizard.chooseDestinationButton, wizard.Focus());
 
     // The run, with the first row selected before it starts: its failures
@@ -393,8 +394,7 @@ TEST_F(WizardTest, RelocatesOverHttp2) {
     ASSERT_TRUE(Load(&karvelo, wizard));
     wizard.SetText(wizard.destinationEdit, images_);
     // Nothing failed: the box is the one that says it is done.
-    EXPECT_EQ("图片搬家已完成，数据包(items.csv)已更新。",
-              PressAndAnswer(&karvelo, wizard, wizard.nextButton, "完成"));
+    EXPECT_EQ("图片搬家已完成，数据包(items.csv)已更新。", PressAndAnswer(&karvelo, wizard, wizard.nextButton, "完成"));
     std::set<std::string> paths;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(images_)) {
         if (!entry.is_regular_file()) continue;
@@ -437,9 +437,9 @@ TEST_F(WizardTest, FollowsTheSystemProxy) {
     ASSERT_TRUE(WritePackageFile(package_, layout));
 
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER,
-                                             "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
     struct Settings {
         HKEY key;
         ~Settings() {
@@ -509,8 +509,7 @@ TEST_F(WizardTest, CloseDuringARunStopsItAndTheNextRunContinues) {
     std::atomic<int> inFlight{0}, mostInFlight{0};
     LoopbackImageServer server([&](const std::string& path) {
         int now = ++inFlight;
-        for (int most = mostInFlight.load(); now > most && !mostInFlight.compare_exchange_weak(most, now);) {
-        }
+        for (int most = mostInFlight.load(); now > most && !mostInFlight.compare_exchange_weak(most, now);) {}
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
         --inFlight;
         return ServeImages(path);
@@ -667,8 +666,8 @@ TEST_F(WizardTest, ChineseFoldersOnAnyCodePage) {
 
     // The emoji goes in where the generator (GBK only) put a marker.
     PackageLayout layout;
-    layout.items = {MakeItem("笑脸EMOJI", "<img src=\"" + server.Url("/img/a.png") + "\"><img src=\"" +
-                                                server.Url("/img/b.png") + "\">")};
+    layout.items = {MakeItem(
+        "笑脸EMOJI", "<img src=\"" + server.Url("/img/a.png") + "\"><img src=\"" + server.Url("/img/b.png") + "\">")};
     std::string bytes = BuildPackageBytes(layout);
     const std::string marker("E\0M\0O\0J\0I\0", 10);
     ASSERT_NE(std::string::npos, bytes.find(marker));
@@ -688,7 +687,8 @@ TEST_F(WizardTest, ChineseFoldersOnAnyCodePage) {
     ASSERT_TRUE(karvelo.Probe(&drop));
     HWND box = karvelo.WaitForMessageBox(NOTICE_CAPTION);
     ASSERT_NE(nullptr, box);
-    EXPECT_EQ("所选文件或文件夹的路径中含有无法识别的字符，请修改它的名称或换一个位置后重新选择。", MessageBoxText(box));
+    EXPECT_EQ("所选文件或文件夹的路径中含有无法识别的字符，请修改它的名称或换一个位置后重新选择。",
+              MessageBoxText(box));
     AnswerMessageBox(box, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return karvelo.MessageBoxes().empty(); }));
     EXPECT_EQ("", WindowText(wizard.packagePathEdit));
@@ -706,7 +706,8 @@ TEST_F(WizardTest, ChineseFoldersOnAnyCodePage) {
     ASSERT_GT(after.size(), 2u);
     std::string text(after.size() * 2, '\0');
     size_t written = 0;
-    ConvertCharsetLarge(ENCODING_UTF16LE, CORE_CHARSET, after.data() + 2, after.size() - 2, &text[0], text.size(), &written);
+    ConvertCharsetLarge(ENCODING_UTF16LE, CORE_CHARSET, after.data() + 2, after.size() - 2, &text[0], text.size(),
+                        &written);
     text.resize(written);
     std::vector<std::string> stored = FolderEntries(images);
     ASSERT_EQ(2u, stored.size());
@@ -789,8 +790,10 @@ TEST_F(WizardTest, PackageHeldByAnotherProgramIsRefusedOrKeptBeside) {
     {
         FileHolder holder;
         ASSERT_TRUE(holder.Hold(package_));
-        EXPECT_EQ("[items.csv]可能正被 Excel 或 WPS 等程序打开，搬家后无法写回数据包。\n\n请先关闭打开它的程序，然后再开始搬家。",
-                  PressAndAnswer(&karvelo, wizard, wizard.nextButton));
+        EXPECT_EQ(
+            "[items.csv]可能正被 Excel 或 WPS "
+            "等程序打开，搬家后无法写回数据包。\n\n请先关闭打开它的程序，然后再开始搬家。",
+            PressAndAnswer(&karvelo, wizard, wizard.nextButton));
         EXPECT_EQ(wizard.nextButton, wizard.Focus());
         EXPECT_TRUE(IsWindowEnabled(wizard.nextButton));
         EXPECT_TRUE(IsWindowEnabled(wizard.chooseDestinationButton));
@@ -802,8 +805,9 @@ TEST_F(WizardTest, PackageHeldByAnotherProgramIsRefusedOrKeptBeside) {
     std::string message = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
     lateHolder.Release();
     const std::string kept = folder_ + "\\data\\items(已搬家).csv";
-    EXPECT_EQ(0u, message.find("数据包(items.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n" +
-                               kept + "\n\n"))
+    EXPECT_EQ(
+        0u, message.find("数据包(items.csv)可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n" +
+                         kept + "\n\n"))
         << message;
     EXPECT_EQ(before, ReadWholeFile(package_));
     std::vector<std::string> beside;
@@ -876,7 +880,8 @@ TEST_F(WizardTest, PathsTooLongAreRefusedAtTheStart) {
     EXPECT_EQ(wizard.chooseDestinationButton, wizard.Focus());
     wizard.SetText(wizard.destinationEdit, images_);
     std::string text = PressAndAnswer(&karvelo, wizard, wizard.nextButton);
-    EXPECT_EQ(0u, text.find("[" + longPackage.substr(folder_.size() + 1) + "]数据包的文件名或所在文件夹的路径太长")) << text;
+    EXPECT_EQ(0u, text.find("[" + longPackage.substr(folder_.size() + 1) + "]数据包的文件名或所在文件夹的路径太长"))
+        << text;
     EXPECT_EQ(wizard.nextButton, wizard.Focus());
     EXPECT_FALSE(FileExistsAt(folder_ + "\\bak"));
     EXPECT_TRUE(server.RequestedPaths().empty());

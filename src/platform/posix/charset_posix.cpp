@@ -23,13 +23,13 @@ enum SourceKind {
 };
 
 struct Converter {
-    iconv_t glibc;         // the C library's descriptor for the current byte order
+    iconv_t glibc;  // the C library's descriptor for the current byte order
     SourceKind source;
-    bool ignore;           // MISSING_DROP: skip what the target lacks
-    bool honoursMarks;     // source is plain "UCS-2": byte-order marks count
-    bool leadingMark;      // source is plain "UTF-16": only a leading mark counts
-    bool atStart;          // no input seen yet: a leading mark may follow
-    char target[64];       // target name without the suffix, for reopening
+    bool ignore;        // MISSING_DROP: skip what the target lacks
+    bool honoursMarks;  // source is plain "UCS-2": byte-order marks count
+    bool leadingMark;   // source is plain "UTF-16": only a leading mark counts
+    bool atStart;       // no input seen yet: a leading mark may follow
+    char target[64];    // target name without the suffix, for reopening
 };
 
 bool NameIs(const char* name, const char* wanted) { return strcasecmp(name, wanted) == 0; }
@@ -80,10 +80,14 @@ size_t Utf8SequenceLength(const unsigned char* at, size_t left) {
     unsigned char lead = at[0];
     size_t length;
     if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-    else return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4;
+    else
+        return 0;
     if (left < length) return 0;
     for (size_t i = 1; i < length; ++i) {
         if ((at[i] & 0xC0) != 0x80) return 0;
@@ -104,8 +108,8 @@ size_t SwappedMarkOffset(const Converter* converter, const unsigned char* at, si
 // Decides what to do with the input unit the C library refused (EILSEQ):
 // how many bytes to skip and whether it was a character the target lacks
 // (counted) rather than invalid input.
-void ClassifyRefusedInput(const Converter* converter, const unsigned char* at, size_t left,
-                          size_t* skip, bool* unconvertible) {
+void ClassifyRefusedInput(const Converter* converter, const unsigned char* at, size_t left, size_t* skip,
+                          bool* unconvertible) {
     switch (converter->source) {
         case SOURCE_UCS2LE:
         case SOURCE_UCS2BE: {
@@ -121,8 +125,7 @@ void ClassifyRefusedInput(const Converter* converter, const unsigned char* at, s
             return;
         }
         case SOURCE_GBK: {
-            bool pair = at[0] >= 0x81 && at[0] <= 0xFE && left >= 2 && at[1] >= 0x40 &&
-                        at[1] <= 0xFE && at[1] != 0x7F;
+            bool pair = at[0] >= 0x81 && at[0] <= 0xFE && left >= 2 && at[1] >= 0x40 && at[1] <= 0xFE && at[1] != 0x7F;
             *skip = pair ? 2 : 1;
             *unconvertible = pair;
             return;
@@ -230,8 +233,8 @@ size_t Run(Converter* converter, char** inbuf, size_t* inbytesleft, char** outbu
     // glibc would convert it, so it only ever sees the input before it.
     const char* swappedMark = nullptr;
     if (converter->leadingMark) {
-        swappedMark = *inbuf + SwappedMarkOffset(converter, reinterpret_cast<const unsigned char*>(*inbuf),
-                                                 *inbytesleft);
+        swappedMark =
+            *inbuf + SwappedMarkOffset(converter, reinterpret_cast<const unsigned char*>(*inbuf), *inbytesleft);
         if (swappedMark == *inbuf + *inbytesleft) swappedMark = nullptr;
     }
 
@@ -260,8 +263,7 @@ size_t Run(Converter* converter, char** inbuf, size_t* inbytesleft, char** outbu
                 *inbuf += 2;
                 *inbytesleft -= 2;
                 if (unit == 0xFFFE &&
-                    !ReopenForOrder(converter, converter->source == SOURCE_UCS2LE ? SOURCE_UCS2BE
-                                                                                   : SOURCE_UCS2LE)) {
+                    !ReopenForOrder(converter, converter->source == SOURCE_UCS2LE ? SOURCE_UCS2BE : SOURCE_UCS2LE)) {
                     return static_cast<size_t>(-1);
                 }
                 continue;
@@ -299,7 +301,7 @@ TextConverter* OpenTextConverter(TextEncoding from, TextEncoding to, MissingChar
 }
 
 ConversionStop ConvertTextPiece(TextConverter* textConverter, const char** input, size_t* inputLeft, char** output,
-                          size_t* outputLeft, size_t* missing) {
+                                size_t* outputLeft, size_t* missing) {
     Converter* converter = reinterpret_cast<Converter*>(textConverter);
     char* in = const_cast<char*>(*input);
     errno = 0;

@@ -166,12 +166,18 @@ long FileModeOfPath(const char* path) {
     struct stat status;
     if (stat(native.text, &status) != 0) return -1;
     long mode = static_cast<long>(status.st_mode & 07777);
-    if (S_ISDIR(status.st_mode)) mode |= 0x4000;
-    else if (S_ISREG(status.st_mode)) mode |= 0x8000;
-    else if (S_ISCHR(status.st_mode)) mode |= 0x2000;
-    else if (S_ISFIFO(status.st_mode)) mode |= 0x1000;
-    else if (S_ISBLK(status.st_mode)) mode |= 0x6000;
-    else if (S_ISSOCK(status.st_mode)) mode |= 0xC000;
+    if (S_ISDIR(status.st_mode))
+        mode |= 0x4000;
+    else if (S_ISREG(status.st_mode))
+        mode |= 0x8000;
+    else if (S_ISCHR(status.st_mode))
+        mode |= 0x2000;
+    else if (S_ISFIFO(status.st_mode))
+        mode |= 0x1000;
+    else if (S_ISBLK(status.st_mode))
+        mode |= 0x6000;
+    else if (S_ISSOCK(status.st_mode))
+        mode |= 0xC000;
     return mode;
 }
 

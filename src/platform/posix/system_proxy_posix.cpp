@@ -7,9 +7,7 @@ int ReadSystemProxyConfig(SystemProxyConfig* config) {
     return 0;
 }
 
-void FreeSystemProxyConfig(SystemProxyConfig* config) {
-    *config = SystemProxyConfig{nullptr, nullptr, nullptr, 0};
-}
+void FreeSystemProxyConfig(SystemProxyConfig* config) { *config = SystemProxyConfig{nullptr, nullptr, nullptr, 0}; }
 
 SystemProxyResolver* OpenSystemProxyResolver(const SystemProxyConfig*) { return nullptr; }
 

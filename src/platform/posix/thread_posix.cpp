@@ -70,8 +70,7 @@ Semaphore* NewSemaphore(int initialCount) {
 
 void WaitSemaphore(Semaphore* semaphore) {
     // A signal handler may interrupt the wait; it is not a post.
-    while (sem_wait(&semaphore->handle) != 0 && errno == EINTR) {
-    }
+    while (sem_wait(&semaphore->handle) != 0 && errno == EINTR) {}
 }
 
 void PostSemaphore(Semaphore* semaphore) { sem_post(&semaphore->handle); }
@@ -103,6 +102,5 @@ void SleepMilliseconds(unsigned milliseconds) {
     struct timespec wait;
     wait.tv_sec = milliseconds / 1000;
     wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-    while (nanosleep(&wait, &wait) != 0) {
-    }
+    while (nanosleep(&wait, &wait) != 0) {}
 }

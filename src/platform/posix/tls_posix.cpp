@@ -28,8 +28,8 @@ struct TlsConnection {
     SSL* ssl;
     bool failed;  // after a fatal error OpenSSL must not be asked to shut down
     TlsIo io;
-    void* call;     // the running TLS call's argument, for the BIO
-    int ioError;    // LastSocketError() of the last receive or send below that failed
+    void* call;   // the running TLS call's argument, for the BIO
+    int ioError;  // LastSocketError() of the last receive or send below that failed
 };
 
 namespace {
@@ -180,11 +180,14 @@ TlsConnection* OpenTls(const TlsIo* io, void* call, const char* host, char* erro
     sockaddr_storage literal;
     if (ParseAddressLiteral(host, &literal)) {
         if (literal.ss_family == AF_INET6) {
-            X509_VERIFY_PARAM_set1_ip(check, reinterpret_cast<const unsigned char*>(
-                                                 &reinterpret_cast<const sockaddr_in6*>(&literal)->sin6_addr), 16);
+            X509_VERIFY_PARAM_set1_ip(
+                check,
+                reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in6*>(&literal)->sin6_addr),
+                16);
         } else {
-            X509_VERIFY_PARAM_set1_ip(check, reinterpret_cast<const unsigned char*>(
-                                                 &reinterpret_cast<const sockaddr_in*>(&literal)->sin_addr), 4);
+            X509_VERIFY_PARAM_set1_ip(
+                check,
+                reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in*>(&literal)->sin_addr), 4);
         }
     } else {
         SSL_set_tlsext_host_name(ssl, host);
@@ -214,9 +217,9 @@ TlsConnection* OpenTls(const TlsIo* io, void* call, const char* host, char* erro
     } else {
         TakeReason(reason, sizeof reason, savedErrno != 0 ? std::strerror(savedErrno) : "handshake");
     }
-    std::snprintf(errorText, errorSize, *failure == TLS_FAILURE_CERTIFICATE ? FORMAT_CERTIFICATE_REFUSED
-                                                                              : FORMAT_HANDSHAKE_FAILED,
-                  host, reason);
+    std::snprintf(errorText, errorSize,
+                  *failure == TLS_FAILURE_CERTIFICATE ? FORMAT_CERTIFICATE_REFUSED : FORMAT_HANDSHAKE_FAILED, host,
+                  reason);
     SSL_free(ssl);
     delete connection;
     return nullptr;

@@ -43,16 +43,16 @@ enum Charset {
     CHARSET_UTF8,
     CHARSET_GBK,
     CHARSET_GB18030,
-    CHARSET_UTF16,    // a leading mark picks the order; a source only
+    CHARSET_UTF16,  // a leading mark picks the order; a source only
     CHARSET_UTF16LE,
 };
 
 struct Converter {
     Charset source;
     Charset target;
-    bool ignore;         // MISSING_DROP: skip what the target lacks
-    bool littleEndian;   // byte order a "UCS-2" or "UTF-16" source reads in now
-    bool atStart;        // a "UTF-16" source has not yet seen its first unit
+    bool ignore;            // MISSING_DROP: skip what the target lacks
+    bool littleEndian;      // byte order a "UCS-2" or "UTF-16" source reads in now
+    bool atStart;           // a "UTF-16" source has not yet seen its first unit
     char defaultCharacter;  // what code page 936 writes for a unit it lacks
     wchar_t units[BLOCK_UNITS];
     // offsets[i]: where the character of unit i starts, counted from the
@@ -362,8 +362,10 @@ unsigned Gb18030FourByteCodePoint(unsigned linear) {
     if (linear >= GB18030_FOUR_BYTE_RUNS[high].firstLinear) return 0;
     while (high - low > 1) {  // the run holding `linear` is in [low, high)
         size_t middle = (low + high) / 2;
-        if (GB18030_FOUR_BYTE_RUNS[middle].firstLinear <= linear) low = middle;
-        else high = middle;
+        if (GB18030_FOUR_BYTE_RUNS[middle].firstLinear <= linear)
+            low = middle;
+        else
+            high = middle;
     }
     const Gb18030Run& run = GB18030_FOUR_BYTE_RUNS[low];
     return run.firstCodePoint == 0 ? 0 : run.firstCodePoint + (linear - run.firstLinear);
@@ -516,17 +518,12 @@ Decoded DecodeGb18030(Converter* converter, const unsigned char* in, size_t left
 
 Decoded Decode(Converter* converter, const unsigned char* in, size_t left) {
     switch (converter->source) {
-        case CHARSET_GB18030:
-            return DecodeGb18030(converter, in, left);
+        case CHARSET_GB18030: return DecodeGb18030(converter, in, left);
         case CHARSET_UTF16:
-        case CHARSET_UTF16LE:
-            return DecodeUtf16(converter, in, left);
-        case CHARSET_UTF8:
-            return DecodeUtf8(converter, in, left);
-        case CHARSET_GBK:
-            return DecodeGbk(converter, in, left);
-        default:
-            return DecodeUcs2(converter, in, left);
+        case CHARSET_UTF16LE: return DecodeUtf16(converter, in, left);
+        case CHARSET_UTF8: return DecodeUtf8(converter, in, left);
+        case CHARSET_GBK: return DecodeGbk(converter, in, left);
+        default: return DecodeUcs2(converter, in, left);
     }
 }
 
@@ -541,8 +538,7 @@ bool DropUnconvertible(const Converter* converter, Output* output) {
     return true;
 }
 
-EncodeStop EncodeUcs2(const Converter* converter, const wchar_t* units, size_t count, Output* output,
-                      size_t* done) {
+EncodeStop EncodeUcs2(const Converter* converter, const wchar_t* units, size_t count, Output* output, size_t* done) {
     const bool little = converter->target == CHARSET_UCS2LE;  // "UCS-2" is written big-endian, unmarked
     size_t i = 0;
     while (i < count) {
@@ -671,8 +667,7 @@ EncodeStop CopyConverted(const Converter* converter, const wchar_t* units, size_
 }
 
 // Encodes a run of units that are all inside the 16-bit range.
-EncodeStop EncodeGbkRun(Converter* converter, const wchar_t* units, size_t count, Output* output,
-                        size_t* done) {
+EncodeStop EncodeGbkRun(Converter* converter, const wchar_t* units, size_t count, Output* output, size_t* done) {
     *done = 0;
     if (count == 0) return ENCODE_DONE;
     // Straight into the output when the worst case fits, else aside first.
@@ -742,8 +737,7 @@ unsigned CodePointAt(const wchar_t* units, size_t i, size_t count, size_t* width
     return unit;
 }
 
-EncodeStop EncodeGb18030(const Converter* converter, const wchar_t* units, size_t count, Output* output,
-                         size_t* done) {
+EncodeStop EncodeGb18030(const Converter* converter, const wchar_t* units, size_t count, Output* output, size_t* done) {
     size_t i = 0;
     while (i < count) {
         size_t width;
@@ -791,16 +785,11 @@ EncodeStop EncodeUtf16le(const wchar_t* units, size_t count, Output* output, siz
 
 EncodeStop Encode(Converter* converter, size_t count, Output* output, size_t* done) {
     switch (converter->target) {
-        case CHARSET_GB18030:
-            return EncodeGb18030(converter, converter->units, count, output, done);
-        case CHARSET_UTF16LE:
-            return EncodeUtf16le(converter->units, count, output, done);
-        case CHARSET_UTF8:
-            return EncodeUtf8(converter->units, count, output, done);
-        case CHARSET_GBK:
-            return EncodeGbk(converter, converter->units, count, output, done);
-        default:
-            return EncodeUcs2(converter, converter->units, count, output, done);
+        case CHARSET_GB18030: return EncodeGb18030(converter, converter->units, count, output, done);
+        case CHARSET_UTF16LE: return EncodeUtf16le(converter->units, count, output, done);
+        case CHARSET_UTF8: return EncodeUtf8(converter->units, count, output, done);
+        case CHARSET_GBK: return EncodeGbk(converter, converter->units, count, output, done);
+        default: return EncodeUcs2(converter, converter->units, count, output, done);
     }
 }
 
@@ -826,7 +815,7 @@ TextConverter* OpenTextConverter(TextEncoding from, TextEncoding to, MissingChar
 }
 
 ConversionStop ConvertTextPiece(TextConverter* textConverter, const char** inbuf, size_t* inbytesleft, char** outbuf,
-                          size_t* outbytesleft, size_t* missing) {
+                                size_t* outbytesleft, size_t* missing) {
     Converter* converter = reinterpret_cast<Converter*>(textConverter);
     const unsigned char* in = reinterpret_cast<const unsigned char*>(*inbuf);
     size_t inLeft = *inbytesleft;

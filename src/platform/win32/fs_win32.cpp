@@ -111,9 +111,9 @@ int IdentityFromHandle(HANDLE handle, FileIdentity* identity) {
     identity->file = (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     identity->size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) |
                                             information.nFileSizeLow);
-    identity->modified = static_cast<long long>(
-        (static_cast<unsigned long long>(information.ftLastWriteTime.dwHighDateTime) << 32) |
-        information.ftLastWriteTime.dwLowDateTime);
+    identity->modified =
+        static_cast<long long>((static_cast<unsigned long long>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                               information.ftLastWriteTime.dwLowDateTime);
     const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     return (information.dwFileAttributes & notPlain) == 0 ? 1 : 0;
 }
@@ -125,9 +125,9 @@ int IdentifyFileByPath(const char* path, FileIdentity* identity) {
     WidePath wide(path);
     if (!wide.ok) return 0;
     // Attributes only, shared with everyone, the link itself when it is one.
-    HANDLE handle = CreateFileW(wide.text, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                nullptr);
+    HANDLE handle =
+        CreateFileW(wide.text, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return 0;
     int regular = IdentityFromHandle(handle, identity);
     CloseHandle(handle);
@@ -273,8 +273,8 @@ int ResolveLinkedFile(const char* path, char* resolved, int size) {
     FinalPathNameFunction finalPathName =
         reinterpret_cast<FinalPathNameFunction>(reinterpret_cast<void (*)(void)>(found));
     // A dangling link or a loop cannot be opened.
-    HANDLE file = CreateFileW(widePath.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = CreateFileW(widePath.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
     const DWORD room = MAX_PATH_BYTES + 16;
     wchar_t wide[MAX_PATH_BYTES + 16];

@@ -63,8 +63,8 @@ const wchar_t INTERNET_SETTINGS_KEY[] = L"Software\\Microsoft\\Windows\\CurrentV
 char* ReadSettingsText(HKEY key, const wchar_t* name) {
     DWORD type = 0;
     DWORD bytes = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS || type != REG_SZ ||
-        bytes == 0 || bytes > 65536) {
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS || type != REG_SZ || bytes == 0 ||
+        bytes > 65536) {
         return nullptr;
     }
     DWORD units = bytes / sizeof(wchar_t);
@@ -132,8 +132,8 @@ void FreeSystemProxyConfig(SystemProxyConfig* config) {
 
 SystemProxyResolver* OpenSystemProxyResolver(const SystemProxyConfig* config) {
     if (config->autoConfigUrl == nullptr && !config->autoDetect) return nullptr;
-    HINTERNET session = WinHttpOpen(L"Karvelo", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session =
+        WinHttpOpen(L"Karvelo", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == nullptr) return nullptr;
     WinHttpSetTimeouts(session, AUTO_PROXY_TIMEOUT_MS, AUTO_PROXY_TIMEOUT_MS, AUTO_PROXY_TIMEOUT_MS,
                        AUTO_PROXY_TIMEOUT_MS);

@@ -54,8 +54,8 @@ SECURITY_STATUS AcquireCredentials() {
     // The system's protocols; no client certificate offered on its own.
     data.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_AUTO_CRED_VALIDATION;
     TimeStamp expiry;
-    return AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                     &data, nullptr, nullptr, &credentials, &expiry);
+    return AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, &data,
+                                     nullptr, nullptr, &credentials, &expiry);
 }
 
 // The status StartTls ended with, for the text of a later failure.
@@ -68,18 +68,17 @@ SECURITY_STATUS StartStatus() {
 // reports it: never worth a plain retry.
 bool IsCertificateStatus(SECURITY_STATUS status) {
     switch (status) {
-    case SEC_E_UNTRUSTED_ROOT:
-    case SEC_E_CERT_EXPIRED:
-    case SEC_E_WRONG_PRINCIPAL:
-    case SEC_E_CERT_UNKNOWN:
-    case SEC_E_CERT_WRONG_USAGE:
-    case CRYPT_E_REVOKED:
-    case CRYPT_E_NO_REVOCATION_CHECK:
-    case CRYPT_E_REVOCATION_OFFLINE:
-        return true;
-    default:
-        // CERT_E_* and TRUST_E_*: the certificate facility.
-        return HRESULT_FACILITY(status) == FACILITY_CERT;
+        case SEC_E_UNTRUSTED_ROOT:
+        case SEC_E_CERT_EXPIRED:
+        case SEC_E_WRONG_PRINCIPAL:
+        case SEC_E_CERT_UNKNOWN:
+        case SEC_E_CERT_WRONG_USAGE:
+        case CRYPT_E_REVOKED:
+        case CRYPT_E_NO_REVOCATION_CHECK:
+        case CRYPT_E_REVOCATION_OFFLINE: return true;
+        default:
+            // CERT_E_* and TRUST_E_*: the certificate facility.
+            return HRESULT_FACILITY(status) == FACILITY_CERT;
     }
 }
 
@@ -138,9 +137,10 @@ bool IsAddressLiteral(const char* host) {
 bool WideHost(const char* host, wchar_t* wide) {
     TextConversion converted;
     size_t length = std::strlen(host);
-    if (length == 0 || ConvertText(CORE_CHARSET, SYSTEM_WIDE_CHARSET, MISSING_DROP, host, length,
-                                   reinterpret_cast<char*>(wide), (HOST_UNITS - 1) * sizeof(wchar_t),
-                                   &converted) != CONVERSION_DONE || converted.missing != 0) {
+    if (length == 0 ||
+        ConvertText(CORE_CHARSET, SYSTEM_WIDE_CHARSET, MISSING_DROP, host, length, reinterpret_cast<char*>(wide),
+                    (HOST_UNITS - 1) * sizeof(wchar_t), &converted) != CONVERSION_DONE ||
+        converted.missing != 0) {
         return false;
     }
     wide[converted.written / sizeof(wchar_t)] = L'\0';
@@ -162,8 +162,8 @@ bool NamesAddress(PCCERT_CONTEXT certificate, const char* host) {
     CERT_ALT_NAME_INFO* names = nullptr;
     DWORD size = 0;
     if (extension == nullptr ||
-        !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                             extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
+        !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
         return false;
     }
     bool found = false;
@@ -373,8 +373,8 @@ TlsConnection* OpenTls(const TlsIo* io, void* call, const char* host, char* erro
                            {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
         outToken = {0, SECBUFFER_TOKEN, nullptr};
-        status = InitializeSecurityContextW(&credentials, &connection->context, target, CONTEXT_REQUEST, 0, 0,
-                                            &inDesc, 0, nullptr, &outDesc, &attributes, nullptr);
+        status = InitializeSecurityContextW(&credentials, &connection->context, target, CONTEXT_REQUEST, 0, 0, &inDesc,
+                                            0, nullptr, &outDesc, &attributes, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             // A record cut short: the same bytes again with more behind them.
             if (outToken.pvBuffer != nullptr) FreeContextBuffer(outToken.pvBuffer);
@@ -386,9 +386,10 @@ TlsConnection* OpenTls(const TlsIo* io, void* call, const char* host, char* erro
             // An alert for the peer may come with the failure; it goes out
             // if it can, the failure stands either way.
             SendToken(*io, call, &outToken);
-            std::snprintf(errorText, errorSize, IsCertificateStatus(status) ? FORMAT_CERTIFICATE_REFUSED_STATUS
-                                                                            : FORMAT_HANDSHAKE_FAILED_STATUS,
-                          host, static_cast<unsigned long>(status));
+            std::snprintf(
+                errorText, errorSize,
+                IsCertificateStatus(status) ? FORMAT_CERTIFICATE_REFUSED_STATUS : FORMAT_HANDSHAKE_FAILED_STATUS, host,
+                static_cast<unsigned long>(status));
             return Fail(connection, true, IsCertificateStatus(status) ? TLS_FAILURE_CERTIFICATE : TLS_FAILURE_OTHER,
                         failure);
         }
@@ -406,14 +407,14 @@ TlsConnection* OpenTls(const TlsIo* io, void* call, const char* host, char* erro
 
     SECURITY_STATUS checked = CheckCertificate(&connection->context, host, wideHost);
     if (checked != SEC_E_OK) {
-        std::snprintf(errorText, errorSize, FORMAT_CERTIFICATE_REFUSED_STATUS, host, static_cast<unsigned long>(checked));
+        std::snprintf(errorText, errorSize, FORMAT_CERTIFICATE_REFUSED_STATUS, host,
+                      static_cast<unsigned long>(checked));
         return Fail(connection, true, TLS_FAILURE_CERTIFICATE, failure);
     }
     status = QueryContextAttributesW(&connection->context, SECPKG_ATTR_STREAM_SIZES, &connection->sizes);
     if (status == SEC_E_OK) {
-        connection->outgoing = static_cast<char*>(std::malloc(connection->sizes.cbHeader +
-                                                              connection->sizes.cbMaximumMessage +
-                                                              connection->sizes.cbTrailer));
+        connection->outgoing = static_cast<char*>(
+            std::malloc(connection->sizes.cbHeader + connection->sizes.cbMaximumMessage + connection->sizes.cbTrailer));
         if (connection->outgoing == nullptr) status = SEC_E_INSUFFICIENT_MEMORY;
     }
     if (status != SEC_E_OK) {
@@ -498,8 +499,9 @@ int TlsReceive(TlsConnection* connection, void* call, char* buffer, int size) {
             return -1;
         }
         // The layer below waits in slices: a wait that ran out reads as a time-out.
-        int got = connection->io.receive(connection->io.context, call, connection->incoming + connection->incomingLength,
-                                         INCOMING_CAPACITY - connection->incomingLength);
+        int got =
+            connection->io.receive(connection->io.context, call, connection->incoming + connection->incomingLength,
+                                   INCOMING_CAPACITY - connection->incomingLength);
         if (got == 0) {
             // The bytes below ended without the peer's close_notify: no clean
             // close, so a body that only the close ends is not taken whole.

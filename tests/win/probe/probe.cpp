@@ -79,8 +79,8 @@ extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
         }
         case PROBE_WINDOW_ICON:
             request->value = static_cast<LONG_PTR>(SendMessageA(request->window, WM_GETICON, ICON_BIG, 0));
-            request->other = request->value != 0 &&
-                             reinterpret_cast<HICON>(request->value) == ProgramIcon(request->resource);
+            request->other =
+                request->value != 0 && reinterpret_cast<HICON>(request->value) == ProgramIcon(request->resource);
             request->ok = 1;
             break;
         case PROBE_CLASS_ICONS:
@@ -121,8 +121,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
             request->ok = 1;
             break;
         }
-        default:
-            break;
+        default: break;
     }
     return static_cast<DWORD>(request->ok);
 }

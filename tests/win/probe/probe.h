@@ -33,7 +33,7 @@ struct ProbeRequest {
     HWND window;
     HWND otherWindow;
     int resource;
-    int ok;               // 1 when the probe could answer
+    int ok;  // 1 when the probe could answer
     LONG_PTR value;
     LONG_PTR other;
     LOGFONTW font;
