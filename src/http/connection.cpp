@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -223,41 +222,6 @@ struct PendingConnects {
     int count;
 };
 
-// An outcome of AwaitNonBlockingConnect: connected.  No error code.
-const int RACE_CONNECTED = INT_MIN;
-
-// One select of at most `milliseconds` over the pending connects.  For
-// each pending one, outcomes[i] is 0 while it is still under way,
-// RACE_CONNECTED when it connected, or the error code of its failure: Linux
-// shows a refused connect as writable with the error kept in SO_ERROR,
-// Winsock only in the exception set, so both sets are watched.  False when
-// select failed.
-bool AwaitNonBlockingConnect(const PendingConnects* pending, int milliseconds, int* outcomes) {
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    SocketHandle highest = 0;
-    for (int i = 0; i < pending->count; ++i) {
-        FD_SET(pending->sockets[i], &writable);
-        FD_SET(pending->sockets[i], &failed);
-        if (pending->sockets[i] > highest) highest = pending->sockets[i];
-    }
-    timeval wait = {milliseconds / 1000, (milliseconds % 1000) * 1000};
-    int ready = select(static_cast<int>(highest) + 1, nullptr, &writable, &failed, &wait);
-    if (ready < 0) return false;
-    for (int i = 0; i < pending->count; ++i) {
-        outcomes[i] = 0;
-        if (ready == 0) continue;
-        if (FD_ISSET(pending->sockets[i], &failed)) {
-            outcomes[i] = ConnectErrorAfterException(pending->sockets[i]);
-        } else if (FD_ISSET(pending->sockets[i], &writable)) {
-            int error = ConnectErrorAfterSelect(pending->sockets[i]);
-            outcomes[i] = error == 0 ? RACE_CONNECTED : error;
-        }
-    }
-    return true;
-}
-
 // The race's bookkeeping of what went wrong, for the message and the counts.
 struct RaceFailures {
     ConnectResult result;              // of the last failure, CONNECT_FAILED before any
@@ -283,7 +247,7 @@ SocketHandle StartConnect(Transfer* transfer, const HostAddresses* addresses, in
         std::snprintf(line, sizeof line, FORMAT_NON_BLOCKING_UNAVAILABLE, switched);
         TransferLog(transfer, line);
     }
-    int connected = connect(socket, reinterpret_cast<sockaddr*>(&peer), AddressLength(&peer));
+    int connected = ConnectSocket(socket, &peer);
     if (switched != 0) {
         if (connected != SOCKET_CALL_FAILED) return socket;
         CloseSocket(socket);
@@ -366,18 +330,18 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
             if (untilNext < slice) slice = untilNext > 0 ? untilNext : 0;
         }
         int outcomes[HOST_ADDRESS_LIMIT];
-        if (!AwaitNonBlockingConnect(&pending, slice, outcomes)) {
+        if (!AwaitConnects(pending.sockets, pending.count, slice, outcomes)) {
             ClosePending(&pending, -1);
             return FailConnect(error, CONNECT_FAILED, FORMAT_SELECT_FAILED, -1);
         }
         int first = -1;
         for (int i = 0; i < pending.count && first < 0; ++i) {
-            if (outcomes[i] == RACE_CONNECTED) first = i;
+            if (outcomes[i] == CONNECT_SUCCEEDED) first = i;
         }
         int kept = 0;
         for (int i = 0; i < pending.count; ++i) {
             if (i == first) continue;
-            if (outcomes[i] == 0 || outcomes[i] == RACE_CONNECTED) {
+            if (outcomes[i] == 0 || outcomes[i] == CONNECT_SUCCEEDED) {
                 if (first >= 0) {
                     CloseSocket(pending.sockets[i]);  // lost the race
                 } else {

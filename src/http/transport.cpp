@@ -52,7 +52,7 @@ SocketWait TcpAwait(Transfer* transfer, Transport* layer, bool forWrite, WakeSig
 int TcpReceive(Transfer* transfer, Transport* layer, char* into, int room) {
     // The sliced wait, then a recv that finds the bytes already there.
     if (AwaitSocket(SocketOf(layer), false, TransferBudget(transfer)) != SOCKET_READY) return -1;
-    return static_cast<int>(recv(SocketOf(layer), into, room, 0));
+    return ReceiveFromSocket(SocketOf(layer), into, room);
 }
 
 int NothingBuffered(const Transport*) { return 0; }
@@ -63,10 +63,7 @@ bool TcpAlive(Transport* layer) {
     return false;
 }
 
-void TcpSendPromptly(Transport* layer) {
-    const int noDelay = 1;
-    setsockopt(SocketOf(layer), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
-}
+void TcpSendPromptly(Transport* layer) { SendSmallWritesAtOnce(SocketOf(layer)); }
 
 void TcpClose(Transport* layer) {
     CloseSocket(SocketOf(layer));

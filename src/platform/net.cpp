@@ -308,6 +308,45 @@ void SetAddressPort(sockaddr_storage* address, int port) {
 
 void SetHostLookupForTests(HostLookupFn lookup) { hostLookup.store(lookup); }
 
+int ConnectSocket(SocketHandle socket, const sockaddr_storage* peer) {
+    return connect(socket, reinterpret_cast<const sockaddr*>(peer), AddressLength(peer));
+}
+
+bool AwaitConnects(const SocketHandle* sockets, int count, int milliseconds, int* outcomes) {
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    SocketHandle highest = 0;
+    for (int i = 0; i < count; ++i) {
+        FD_SET(sockets[i], &writable);
+        FD_SET(sockets[i], &failed);
+        if (sockets[i] > highest) highest = sockets[i];
+    }
+    timeval wait = {milliseconds / 1000, (milliseconds % 1000) * 1000};
+    int ready = select(static_cast<int>(highest) + 1, nullptr, &writable, &failed, &wait);
+    if (ready < 0) return false;
+    for (int i = 0; i < count; ++i) {
+        outcomes[i] = 0;
+        if (ready == 0) continue;
+        if (FD_ISSET(sockets[i], &failed)) {
+            outcomes[i] = ConnectErrorAfterException(sockets[i]);
+        } else if (FD_ISSET(sockets[i], &writable)) {
+            int error = ConnectErrorAfterSelect(sockets[i]);
+            outcomes[i] = error == 0 ? CONNECT_SUCCEEDED : error;
+        }
+    }
+    return true;
+}
+
+void SendSmallWritesAtOnce(SocketHandle socket) {
+    const int noDelay = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+}
+
+int ReceiveFromSocket(SocketHandle socket, char* into, int room) {
+    return static_cast<int>(recv(socket, into, room, 0));
+}
+
 int SendAll(SocketHandle socket, const char* bytes, size_t length) {
     size_t sent = 0;
     while (sent < length) {

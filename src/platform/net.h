@@ -3,14 +3,14 @@
 // The core names a socket in its own words: a SocketHandle (NO_SOCKET for
 // none), closed with CloseSocket, switched with SetSocketNonBlocking, a
 // failed call returning SOCKET_CALL_FAILED.  Each system supplies them: Winsock
-// on Windows (platform/win32), BSD sockets on POSIX; the calls both systems
-// share under one name (select, send, recv, connect) are used as they are.
+// on Windows (platform/win32), BSD sockets on POSIX.  Connecting, sending,
+// receiving and waiting go through the calls below, never the system's own.
 // Core code includes this header, never a system socket header.
 //
 // Where the two systems really differ, the difference is settled here:
 //   - A refused non-blocking connect: Linux marks the socket writable at once
 //     and keeps the error in SO_ERROR; Winsock reports it only in select's
-//     exception set.  The client's connect watches both sets; see
+//     exception set.  AwaitConnects watches both sets; see
 //     ConnectErrorAfterSelect and ConnectErrorAfterException.
 //   - A send on a connection the peer has reset raises SIGPIPE on POSIX and
 //     would end the process; every send passes MSG_NOSIGNAL (0 on Windows,
@@ -27,6 +27,7 @@
 #pragma once
 
 #include <chrono>
+#include <climits>
 #include <cstddef>
 
 #ifdef _WIN32
@@ -151,6 +152,21 @@ int AddressLength(const sockaddr_storage* address);
 // Sets the port of an AF_INET or AF_INET6 address.
 void SetAddressPort(sockaddr_storage* address, int port);
 
+// Starts (non-blocking socket) or makes (blocking) the connect of `socket`
+// to `peer`, its port set: 0 or SOCKET_CALL_FAILED, LastSocketError() then
+// telling (a non-blocking start under way reads as SOCKET_WOULD_BLOCK).
+int ConnectSocket(SocketHandle socket, const sockaddr_storage* peer);
+
+// What AwaitConnects gives a socket that connected; no error code is this.
+const int CONNECT_SUCCEEDED = INT_MIN;
+
+// One wait of at most `milliseconds` over `count` non-blocking connects
+// under way.  For each, outcomes[i] is 0 while it is still under way,
+// CONNECT_SUCCEEDED when it connected, or the error code of its failure
+// (the two systems report a refusal differently; see above).  False when
+// the wait itself failed.
+bool AwaitConnects(const SocketHandle* sockets, int count, int milliseconds, int* outcomes);
+
 // After select reported a non-blocking connect's socket writable: 0 when it
 // is connected, else the system's error code for the failed connect (e.g.
 // ECONNREFUSED on Linux).  Always 0 on Windows (see above).
@@ -251,6 +267,14 @@ SocketWait AwaitSocketOrWake(SocketHandle socket, bool forWrite, WakeSignal* wak
 
 // Leaves the error code of a timed-out receive for LastSocketError().
 void SetTimedOutSocketError();
+
+// Sends each write at once, not held back to join the next (TCP_NODELAY):
+// for a protocol whose small frames answer the peer.
+void SendSmallWritesAtOnce(SocketHandle socket);
+
+// One receive of at most `room` bytes, as recv(2): the count, 0 when the
+// peer closed, SOCKET_CALL_FAILED on an error (LastSocketError() tells).
+int ReceiveFromSocket(SocketHandle socket, char* into, int room);
 
 // Sends all `length` bytes, however the system splits them; 1 on success, 0
 // when a send fails.
