@@ -3,7 +3,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -169,25 +168,28 @@ bool RefuseUnwritableDestination(const char* destination) {
 // and the downloads in flight give up within a network wait slice.  SIGWINCH
 // (the terminal resized) is taken the same way, without a handler, and this
 // thread redraws the progress line for it and about ten times a second.
+// The worker's last act is to send this thread RUN_ENDED_SIGNAL, so the
+// wait ends the moment the run does, not at the next redraw.
 // Returns what the run did, on this thread.
 RunOutcome RunWithStopSignals(TerminalView* terminal) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stopSignals, stopSignal);
-    sigset_t awaited = stopSignals;
-    sigaddset(&awaited, SIGWINCH);
+    const int RUN_ENDED_SIGNAL = SIGRTMIN;
+    sigset_t awaited;
+    sigemptyset(&awaited);
+    for (int awaitedSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH, RUN_ENDED_SIGNAL})
+        sigaddset(&awaited, awaitedSignal);
     pthread_sigmask(SIG_BLOCK, &awaited, nullptr);  // the worker inherits the mask
 
-    std::atomic<bool> finished{false};
     coreState.running = 1;  // as the wizard does: before the run's thread exists
     RunOutcome outcome = {};
+    const pthread_t waiting = pthread_self();
     std::thread worker([&] {
         outcome = RunRelocation(&terminal->view);
-        finished = true;
+        pthread_kill(waiting, RUN_ENDED_SIGNAL);  // sent once; the loop below takes it
     });
-    const struct timespec poll = {0, 100 * 1000 * 1000};
-    while (!finished) {
-        int received = sigtimedwait(&awaited, nullptr, &poll);
+    const struct timespec redrawGap = {0, 100 * 1000 * 1000};
+    for (;;) {
+        int received = sigtimedwait(&awaited, nullptr, &redrawGap);
+        if (received == RUN_ENDED_SIGNAL) break;
         if (received > 0 && received != SIGWINCH && !StopSignalSeen()) {
             NoteStopSignal();
             coreState.stopRequested = 1;
