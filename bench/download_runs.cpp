@@ -16,14 +16,12 @@
 #include <thread>
 
 #include "platform/net.h"
-#include "support/package_generator.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 
 namespace {
 
-const size_t IMAGES_PER_ITEM = 10;
 const size_t RELAY_BUFFER_BYTES = 65536;
 const size_t BANDWIDTH_PROBE_BYTES = size_t{256} << 20;
 const int BANDWIDTH_PROBES = 3;
@@ -178,18 +176,6 @@ double StreamsFloorSeconds(size_t images, double bytes, int streams, int delayEa
                            double relayBytesPerSecond) {
     const double roundTrips = 1 + std::ceil(static_cast<double>(images) / streams);
     return roundTrips * 2 * delayEachWayMs / 1000.0 + bytes / relayBytesPerSecond;
-}
-
-bool WriteImagePackage(const std::string& path, const std::vector<std::string>& urls) {
-    PackageLayout layout;
-    for (size_t i = 0; i < urls.size(); i += IMAGES_PER_ITEM) {
-        std::string description;
-        for (size_t j = i; j < urls.size() && j < i + IMAGES_PER_ITEM; ++j) {
-            description += "<img src=\"" + urls[j] + "\">";
-        }
-        layout.items.push_back(MakeItem("item " + std::to_string(i), description));
-    }
-    return WritePackageFile(path, layout);
 }
 
 void RemoveKarveloBackup(const std::string& program, const std::string& packagePath) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/nginx_fixture.h"
+#include "support/package_generator.h"  // WriteImagePackage
 
 const char ARIA2_PROGRAM[] = "/usr/bin/aria2c";
 const char CURL_PROGRAM[] = "/usr/bin/curl";
@@ -54,8 +55,6 @@ std::string StartImageServers(const std::string& www, int delayEachWayMs, ImageS
 double StreamsFloorSeconds(size_t images, double bytes, int streams, int delayEachWayMs,
                            double relayBytesPerSecond);
 
-// A package whose items show `urls`, a few to an item; false on failure.
-bool WriteImagePackage(const std::string& path, const std::vector<std::string>& urls);
 // Removes the backup `program` made of the package at `packagePath` in its
 // bak/ folder (the package's first one: NAME(1).csv).
 void RemoveKarveloBackup(const std::string& program, const std::string& packagePath);

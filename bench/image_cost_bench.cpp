@@ -83,7 +83,7 @@ const char STRACE_PROGRAM[] = "/usr/bin/strace";
 const size_t TOP_CALLS = 8;
 // An inspected row: an item with a short description around one image,
 // about 560 bytes in the package as the large packages sellers export.
-const size_t DESCRIPTION_BYTES = 150;
+const size_t DESCRIPTION_BYTES = 105;
 const int DISTINCT_DESCRIPTIONS = 1000;
 
 const std::vector<std::string> PLAIN_CURL = {"-Z", "--parallel-max", "16"};
