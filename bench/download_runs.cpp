@@ -172,8 +172,7 @@ std::string StartImageServers(const std::string& www, int delayEachWayMs, ImageS
     return std::string();
 }
 
-double StreamsFloorSeconds(size_t images, double bytes, int streams, int delayEachWayMs,
-                           double relayBytesPerSecond) {
+double StreamsFloorSeconds(size_t images, double bytes, int streams, int delayEachWayMs, double relayBytesPerSecond) {
     const double roundTrips = 1 + std::ceil(static_cast<double>(images) / streams);
     return roundTrips * 2 * delayEachWayMs / 1000.0 + bytes / relayBytesPerSecond;
 }

@@ -52,8 +52,7 @@ std::string StartImageServers(const std::string& www, int delayEachWayMs, ImageS
 // ceil(images / streams) round trips of requests, and the bytes at the
 // relay's own bandwidth.  (The relay cannot delay TCP's handshake: the
 // kernel completes it, so that costs nothing.)
-double StreamsFloorSeconds(size_t images, double bytes, int streams, int delayEachWayMs,
-                           double relayBytesPerSecond);
+double StreamsFloorSeconds(size_t images, double bytes, int streams, int delayEachWayMs, double relayBytesPerSecond);
 
 // Removes the backup `program` made of the package at `packagePath` in its
 // bak/ folder (the package's first one: NAME(1).csv).

@@ -129,8 +129,7 @@ Site& TheSite() {
 // row writes the smaller rows' images again, then more); false on failure.
 bool HaveImages(Site* site, size_t count) {
     if (site->names.size() >= count) return true;
-    site->names = GenerateImageFiles(site->www, static_cast<int>(count), IMAGE_SEED, MIN_IMAGE_BYTES,
-                                     MAX_IMAGE_BYTES);
+    site->names = GenerateImageFiles(site->www, static_cast<int>(count), IMAGE_SEED, MIN_IMAGE_BYTES, MAX_IMAGE_BYTES);
     site->bytesBefore.assign(1, 0);
     std::error_code ignored;
     for (const std::string& name : site->names) {
@@ -165,8 +164,8 @@ ClientRun RunProgram(Site* site, const std::string& program, size_t count, const
     const std::string destination = site->folder + "/" + program + "-" + tag;
     const bool secure = origin.compare(0, 8, "https://") == 0;
     ClientInvocation invocation =
-        PrepareClientRun(program, site->karvelo, urls, names, destination, site->folder + "/input-" + tag,
-                         curlOptions, secure ? site->servers.authority : std::string());
+        PrepareClientRun(program, site->karvelo, urls, names, destination, site->folder + "/input-" + tag, curlOptions,
+                         secure ? site->servers.authority : std::string());
     invocation.command.insert(invocation.command.begin(), wrapper.begin(), wrapper.end());
     const ClientRun run = TimeClientRun(invocation.command, destination, count, wrapper.empty());
     RemoveClientInput(invocation, site->karvelo);
@@ -200,9 +199,9 @@ void SetSpreadCounters(benchmark::State& state, const std::string& row, const st
     state.counters[name + "_max"] = spread.max;
     if (wide != nullptr && spread.median > 0 && (spread.max - spread.min) / spread.median > SPREAD_LIMIT) {
         ++*wide;
-        std::fprintf(stderr, "%s: %s spreads %.0f %% (%.3g to %.3g around %.3g): repeat this row\n",
-                     row.c_str(), name.c_str(), 100 * (spread.max - spread.min) / spread.median,
-                     spread.min, spread.max, spread.median);
+        std::fprintf(stderr, "%s: %s spreads %.0f %% (%.3g to %.3g around %.3g): repeat this row\n", row.c_str(),
+                     name.c_str(), 100 * (spread.max - spread.min) / spread.median, spread.min, spread.max,
+                     spread.median);
     }
 }
 
@@ -248,7 +247,8 @@ void SetRaceCounters(benchmark::State& state, const std::string& row, const Race
         figures["karvelo_rss_MB"].push_back(static_cast<double>(k.rssKb) / 1024);
         figures["curl_rss_MB"].push_back(static_cast<double>(c.rssKb) / 1024);
     }
-    for (const char* name : {"ratio", "cpu_ratio", "rss_ratio"}) SetSpreadCounters(state, row, name, figures[name], wide);
+    for (const char* name : {"ratio", "cpu_ratio", "rss_ratio"})
+        SetSpreadCounters(state, row, name, figures[name], wide);
     // A few dozen switches in all may double between runs: they flag no row.
     for (const char* name : {"ctx_per_image_karvelo", "ctx_per_image_curl"}) {
         SetSpreadCounters(state, row, name, figures[name], nullptr);
@@ -268,16 +268,41 @@ std::string Origin(bool secure, int port) {
     return (secure ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port) + "/";
 }
 
-void BM_ImageCost_PlainHttp(benchmark::State& state) {
-    const char ROW[] = "BM_ImageCost_PlainHttp/images:";
+// How a race reaches nginx: plainly, over TLS, or over TLS through the relay.
+enum Route { PLAIN_ROUTE, TLS_ROUTE, RELAYED_ROUTE };
+
+// Races karvelo against curl over the first state.range(0) images along
+// `route` and sets the race's counters, through the relay
+// karvelo_over_floor and the floor's too; `row` names it on standard error.
+void RaceAlong(benchmark::State& state, const char* row, Route route) {
     const size_t count = static_cast<size_t>(state.range(0));
     Site* site = SiteFor(state, count);
+    if (site == nullptr) return;
+    const ImageServers& servers = site->servers;
+    const int port = route == PLAIN_ROUTE ? servers.plain->port()
+                     : route == TLS_ROUTE ? servers.tls->port()
+                                          : servers.relayPort;
     Race race;
-    if (site == nullptr || !RunRace(state, site, count, Origin(false, site->servers.plain->port()), PLAIN_CURL, &race)) {
+    if (!RunRace(state, site, count, Origin(route != PLAIN_ROUTE, port), route == PLAIN_ROUTE ? PLAIN_CURL : HTTP2_CURL,
+                 &race)) {
         return;
     }
     int wide = 0;
-    SetRaceCounters(state, RowName(state, ROW), race, count, &wide);
+    const std::string rowName = RowName(state, row);
+    if (route == RELAYED_ROUTE) {
+        const double floor = StreamsFloorSeconds(count, site->bytesBefore[count], STREAMS_PER_ROUND, DELAY_EACH_WAY_MS,
+                                                 servers.relayBytesPerSecond);
+        std::vector<double> overFloor;
+        for (const auto& pair : race) overFloor.push_back(pair.first.seconds / floor);
+        SetSpreadCounters(state, rowName, "karvelo_over_floor", overFloor, &wide);
+        state.counters["floor_s"] = floor;
+        state.counters["relay_MB_per_s"] = servers.relayBytesPerSecond / 1e6;
+    }
+    SetRaceCounters(state, rowName, race, count, &wide);
+}
+
+void BM_ImageCost_PlainHttp(benchmark::State& state) {
+    RaceAlong(state, "BM_ImageCost_PlainHttp/images:", PLAIN_ROUTE);
 }
 BENCHMARK(BM_ImageCost_PlainHttp)
     ->ArgName("images")
@@ -289,15 +314,7 @@ BENCHMARK(BM_ImageCost_PlainHttp)
     ->Unit(benchmark::kSecond);
 
 void BM_ImageCost_Http2Loopback(benchmark::State& state) {
-    const char ROW[] = "BM_ImageCost_Http2Loopback/images:";
-    const size_t count = static_cast<size_t>(state.range(0));
-    Site* site = SiteFor(state, count);
-    Race race;
-    if (site == nullptr || !RunRace(state, site, count, Origin(true, site->servers.tls->port()), HTTP2_CURL, &race)) {
-        return;
-    }
-    int wide = 0;
-    SetRaceCounters(state, RowName(state, ROW), race, count, &wide);
+    RaceAlong(state, "BM_ImageCost_Http2Loopback/images:", TLS_ROUTE);
 }
 BENCHMARK(BM_ImageCost_Http2Loopback)
     ->ArgName("images")
@@ -307,22 +324,7 @@ BENCHMARK(BM_ImageCost_Http2Loopback)
     ->Unit(benchmark::kSecond);
 
 void BM_ImageCost_Http2Relayed(benchmark::State& state) {
-    const char ROW[] = "BM_ImageCost_Http2Relayed/images:";
-    const size_t count = static_cast<size_t>(state.range(0));
-    Site* site = SiteFor(state, count);
-    Race race;
-    if (site == nullptr || !RunRace(state, site, count, Origin(true, site->servers.relayPort), HTTP2_CURL, &race)) {
-        return;
-    }
-    int wide = 0;
-    const double floor = StreamsFloorSeconds(count, site->bytesBefore[count], STREAMS_PER_ROUND, DELAY_EACH_WAY_MS,
-                                             site->servers.relayBytesPerSecond);
-    std::vector<double> overFloor;
-    for (const auto& pair : race) overFloor.push_back(pair.first.seconds / floor);
-    SetSpreadCounters(state, RowName(state, ROW), "karvelo_over_floor", overFloor, &wide);
-    state.counters["floor_s"] = floor;
-    state.counters["relay_MB_per_s"] = site->servers.relayBytesPerSecond / 1e6;
-    SetRaceCounters(state, RowName(state, ROW), race, count, &wide);
+    RaceAlong(state, "BM_ImageCost_Http2Relayed/images:", RELAYED_ROUTE);
 }
 BENCHMARK(BM_ImageCost_Http2Relayed)
     ->ArgName("images")
@@ -364,8 +366,8 @@ void BM_ImageCost_SystemCalls(benchmark::State& state) {
     for (auto _ : state) {
         for (const std::string program : {"karvelo", "curl"}) {
             const std::string summary = site->folder + "/strace-" + program + ".txt";
-            const ClientRun run = RunProgram(site, program, count, origin, PLAIN_CURL,
-                                             {STRACE_PROGRAM, "-c", "-f", "-o", summary});
+            const ClientRun run =
+                RunProgram(site, program, count, origin, PLAIN_CURL, {STRACE_PROGRAM, "-c", "-f", "-o", summary});
             const std::vector<std::pair<std::string, long>> calls = SummarizedCalls(ReadWholeFile(summary));
             if (run.seconds < 0 || calls.empty()) {
                 state.SkipWithError((program + " failed under strace").c_str());
@@ -381,8 +383,8 @@ void BM_ImageCost_SystemCalls(benchmark::State& state) {
                 top += entry;
             }
             std::fprintf(stderr, "%s: %s makes %.2f system calls per image: %s\n",
-                         RowName(state, "BM_ImageCost_SystemCalls/images:").c_str(),
-                         program.c_str(), static_cast<double>(total) / images, top.c_str());
+                         RowName(state, "BM_ImageCost_SystemCalls/images:").c_str(), program.c_str(),
+                         static_cast<double>(total) / images, top.c_str());
             state.counters["calls_per_image_" + program] = static_cast<double>(total) / images;
             if (program == "karvelo") state.SetIterationTime(run.seconds);
         }
