@@ -26,7 +26,7 @@
 // -f` over plain HTTP: calls_per_image_<program>, and the top calls of each
 // on standard error.  Not timed (strace slows both).
 // BM_ImageCost_Inspect/rows:1000000: `karvelo inspect` of a package of a
-// million items (about 560 MB): inspect_s, inspect_cpu_s, inspect_rss_MB
+// million items (about 650 MB): inspect_s, inspect_cpu_s, inspect_rss_MB
 // and peak_over_package, the peak over the package's size (package_MB).
 //
 // Counters of the races, each figure of one repetition, then its median
@@ -81,9 +81,10 @@ const int KEEPALIVE_REQUESTS = 1000000;
 const double SPREAD_LIMIT = 0.30;
 const char STRACE_PROGRAM[] = "/usr/bin/strace";
 const size_t TOP_CALLS = 8;
-// An inspected row: an item with a short description around one image,
-// about 560 bytes in the package as the large packages sellers export.
-const size_t DESCRIPTION_BYTES = 105;
+// An inspected row: an item with the shortest realistic description (a
+// styled paragraph around one background image), about 650 bytes in the
+// package.
+const size_t DESCRIPTION_BYTES = 0;
 const int DISTINCT_DESCRIPTIONS = 1000;
 
 const std::vector<std::string> PLAIN_CURL = {"-Z", "--parallel-max", "16"};
