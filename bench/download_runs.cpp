@@ -204,6 +204,7 @@ ClientInvocation PrepareClientRun(const std::string& program, const std::string&
                                   const std::string& destination, const std::string& inputStem,
                                   const std::vector<std::string>& curlOptions, const std::string& authority) {
     ClientInvocation invocation;
+    invocation.program = program;
     invocation.input = inputStem + (program == "karvelo" ? ".csv" : ".txt");
     std::vector<std::string>& command = invocation.command;
     if (program == "karvelo") {
@@ -225,9 +226,7 @@ ClientInvocation PrepareClientRun(const std::string& program, const std::string&
 void RemoveClientInput(const ClientInvocation& invocation, const std::string& karvelo) {
     std::error_code ignored;
     std::filesystem::remove(invocation.input, ignored);
-    if (invocation.command.size() > 1 && invocation.command[1] == "relocate") {
-        RemoveKarveloBackup(karvelo, invocation.input);
-    }
+    if (invocation.program == "karvelo") RemoveKarveloBackup(karvelo, invocation.input);
 }
 
 ClientRun TimeProgram(const std::vector<std::string>& command, bool peakMemory, const std::string& stdoutPath) {

@@ -65,6 +65,7 @@ std::string UrlList(const std::vector<std::string>& urls);
 
 // One program's run over `urls`, to be stored as `names` in `destination`.
 struct ClientInvocation {
+    std::string program;  // "karvelo", "curl" or "aria2c"
     std::vector<std::string> command;
     std::string input;  // the package, config or list it reads
 };

@@ -8,9 +8,11 @@
 //
 //   make native && build/native/karvelo_bench --benchmark_filter=ImageCost
 //
-// (about ten minutes on two shared cores; `--benchmark_filter='ImageCost.*
-// images:1000$'` for a quick look).  To measure another build, copy
-// karvelo_bench beside its `karvelo` and run it from there.
+// (about three minutes on two cores, making the images included;
+// `--benchmark_filter=ImageCost_PlainHttp/images:1000/` for a quick look,
+// `--benchmark_filter=ImageCost_SystemCalls` for the system calls alone).
+// To measure another build, copy karvelo_bench beside its `karvelo` and run
+// it from there.
 //
 // BM_ImageCost_PlainHttp/images:1000, 10000 and 100000: plain HTTP/1.1
 // against `curl -Z --parallel-max 16`.
@@ -42,7 +44,9 @@
 // milliseconds and switches are in both programs' figures.  load_1min is
 // the load average at the row's start; wide_spread counts the figures whose
 // (max - min) / median is over 30 % (the ratios, karvelo_over_floor and
-// inspect's figures), each also named on standard error: repeat such a row.  The manual time is karvelo's.
+// inspect's figures), each also named on standard error: repeat such a row
+// (a busy machine spreads the wall times first).  The manual time is
+// karvelo's.
 //
 // Goals: ratio >= 1.0 in every row (no slower than curl in the same run),
 // cpu_ratio <= 1.2, rss_ratio <= 2 at 100,000 images, karvelo_over_floor
