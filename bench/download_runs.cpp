@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -15,12 +16,12 @@
 #include <thread>
 
 #include "platform/net.h"
-#include "support/package_generator.h"
 #include "support/process.h"
+#include "support/temp_dir.h"
+#include "support/test_certificates.h"
 
 namespace {
 
-const size_t IMAGES_PER_ITEM = 10;
 const size_t RELAY_BUFFER_BYTES = 65536;
 const size_t BANDWIDTH_PROBE_BYTES = size_t{256} << 20;
 const int BANDWIDTH_PROBES = 3;
@@ -150,16 +151,30 @@ std::string KarveloBesideBench() {
     return std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string() + "/karvelo";
 }
 
-bool WriteImagePackage(const std::string& path, const std::vector<std::string>& urls) {
-    PackageLayout layout;
-    for (size_t i = 0; i < urls.size(); i += IMAGES_PER_ITEM) {
-        std::string description;
-        for (size_t j = i; j < urls.size() && j < i + IMAGES_PER_ITEM; ++j) {
-            description += "<img src=\"" + urls[j] + "\">";
-        }
-        layout.items.push_back(MakeItem("item " + std::to_string(i), description));
-    }
-    return WritePackageFile(path, layout);
+std::string StartImageServers(const std::string& www, int delayEachWayMs, ImageServers* servers,
+                              int keepaliveRequests) {
+    std::string error;
+    const TestCertificates* certificates = TrustTestAuthority(&error) ? TestCertificatesMade(&error) : nullptr;
+    if (certificates == nullptr) return error;
+    if (!NginxAvailable()) return "nginx cannot serve the images";
+    servers->authority = certificates->authority;
+    servers->plain = std::make_unique<NginxServer>(www);
+    servers->tls = std::make_unique<NginxServer>(www, "    ssl_protocols TLSv1.3;\n");
+    servers->tls->UseTls(certificates->loopback.certificate, certificates->loopback.key);
+    servers->tls->UseHttp2();
+    servers->plain->SetKeepaliveRequests(keepaliveRequests);
+    servers->tls->SetKeepaliveRequests(keepaliveRequests);
+    if (!servers->plain->Start()) return "nginx cannot serve: " + servers->plain->error();
+    if (!servers->tls->Start()) return "nginx cannot serve over TLS: " + servers->tls->error();
+    servers->relayPort = StartDelayRelay(servers->tls->port(), delayEachWayMs);
+    servers->relayBytesPerSecond = DelayRelayBytesPerSecond(delayEachWayMs);
+    if (servers->relayPort == 0 || servers->relayBytesPerSecond <= 0) return "the relay cannot run on loopback";
+    return std::string();
+}
+
+double StreamsFloorSeconds(size_t images, double bytes, int streams, int delayEachWayMs, double relayBytesPerSecond) {
+    const double roundTrips = 1 + std::ceil(static_cast<double>(images) / streams);
+    return roundTrips * 2 * delayEachWayMs / 1000.0 + bytes / relayBytesPerSecond;
 }
 
 void RemoveKarveloBackup(const std::string& program, const std::string& packagePath) {
@@ -184,24 +199,62 @@ std::string UrlList(const std::vector<std::string>& urls) {
     return list;
 }
 
-ClientRun TimeClientRun(const std::vector<std::string>& command, const std::string& destination, size_t files,
-                        bool peakMemory) {
+ClientInvocation PrepareClientRun(const std::string& program, const std::string& karvelo,
+                                  const std::vector<std::string>& urls, const std::vector<std::string>& names,
+                                  const std::string& destination, const std::string& inputStem,
+                                  const std::vector<std::string>& curlOptions, const std::string& authority) {
+    ClientInvocation invocation;
+    invocation.program = program;
+    invocation.input = inputStem + (program == "karvelo" ? ".csv" : ".txt");
+    std::vector<std::string>& command = invocation.command;
+    if (program == "karvelo") {
+        WriteImagePackage(invocation.input, urls);
+        command = {karvelo, "relocate", invocation.input, destination};
+    } else if (program == "curl") {
+        WriteWholeFile(invocation.input, CurlConfig(urls, names, destination));
+        command = {CURL_PROGRAM, "-s", "-K", invocation.input};
+        command.insert(command.begin() + 1, curlOptions.begin(), curlOptions.end());
+        if (!authority.empty()) command.insert(command.begin() + 1, {"--cacert", authority});
+    } else {
+        WriteWholeFile(invocation.input, UrlList(urls));
+        command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", invocation.input, "-d", destination};
+        if (!authority.empty()) command.push_back("--ca-certificate=" + authority);
+    }
+    return invocation;
+}
+
+void RemoveClientInput(const ClientInvocation& invocation, const std::string& karvelo) {
+    std::error_code ignored;
+    std::filesystem::remove(invocation.input, ignored);
+    if (invocation.program == "karvelo") RemoveKarveloBackup(karvelo, invocation.input);
+}
+
+ClientRun TimeProgram(const std::vector<std::string>& command, bool peakMemory, const std::string& stdoutPath) {
     std::vector<std::string> argv = command;
     if (peakMemory) argv.insert(argv.begin(), {TIME_PROGRAM, "-v"});
+    Clock::time_point start = Clock::now();
+    ProcessResult result = RunProcess(argv, stdoutPath);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ClientRun run;
+    if (result.exitCode == 0) run.seconds = seconds;
+    run.cpuSeconds = result.cpuSeconds;
+    run.contextSwitches = result.contextSwitches;
+    const std::string peakLabel = "Maximum resident set size (kbytes): ";
+    size_t at = result.err.rfind(peakLabel);
+    if (peakMemory && at != std::string::npos) run.rssKb = std::atol(result.err.c_str() + at + peakLabel.size());
+    return run;
+}
+
+ClientRun TimeClientRun(const std::vector<std::string>& command, const std::string& destination, size_t files,
+                        bool peakMemory) {
     std::error_code ignored;
     std::filesystem::create_directories(destination, ignored);
-    Clock::time_point start = Clock::now();
-    ProcessResult result = RunProcess(argv);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ClientRun run = TimeProgram(command, peakMemory);
     size_t stored = 0;
     for (const auto& entry : std::filesystem::directory_iterator(destination, ignored)) {
         stored += entry.is_regular_file();
     }
     std::filesystem::remove_all(destination, ignored);
-    ClientRun run;
-    if (result.exitCode == 0 && stored == files) run.seconds = seconds;
-    const std::string peakLabel = "Maximum resident set size (kbytes): ";
-    size_t at = result.err.rfind(peakLabel);
-    if (peakMemory && at != std::string::npos) run.rssKb = std::atol(result.err.c_str() + at + peakLabel.size());
+    if (stored != files) run.seconds = -1;
     return run;
 }

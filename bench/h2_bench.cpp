@@ -28,7 +28,6 @@
 
 #include <unistd.h>
 
-#include <cmath>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -39,25 +38,18 @@
 #include "download_runs.h"
 #include "support/nginx_fixture.h"
 #include "support/temp_dir.h"
-#include "support/test_certificates.h"
 
 namespace {
 
 const size_t IMAGE_COUNT = 2000;  // a smaller run takes the first ones
 const int DELAY_EACH_WAY_MS = 25;
 const int STREAMS_PER_ROUND = 100;
-const char ARIA2_PROGRAM[] = "/usr/bin/aria2c";
-const char CURL_PROGRAM[] = "/usr/bin/curl";
 
 struct Site {
     TempDir folder;
     std::vector<std::string> names;
-    std::vector<double> bytesBefore;     // [n]: the bytes of the first n images
-    std::unique_ptr<NginxServer> plain;  // HTTP/1.1
-    std::unique_ptr<NginxServer> tls;    // TLS 1.3; HTTP/2 or HTTP/1.1
-    int relayPort = 0;                   // in front of `tls`
-    double relayBytesPerSecond = 0;
-    std::string authority;
+    std::vector<double> bytesBefore;  // [n]: the bytes of the first n images
+    ImageServers servers;
     std::string karvelo = KarveloBesideBench();
     std::string output = "/dev/shm/karvelo-h2-bench-" + std::to_string(getpid());
     std::string error;
@@ -79,29 +71,14 @@ std::unique_ptr<Site> MakeSite() {
         const double bytes = static_cast<double>(std::filesystem::file_size(www + "/" + name, ignored));
         s->bytesBefore.push_back(s->bytesBefore.back() + bytes);
     }
-    const TestCertificates* certificates = TrustTestAuthority(&s->error) ? TestCertificatesMade(&s->error) : nullptr;
-    if (certificates == nullptr) return s;
-    s->authority = certificates->authority;
-    if (!NginxAvailable() || s->names.size() != IMAGE_COUNT) {
+    if (s->names.size() != IMAGE_COUNT) {
         s->error = "nginx cannot serve the images";
     } else if (access(s->karvelo.c_str(), X_OK) != 0) {
         s->error = s->karvelo + " is missing";
     } else if (access(CURL_PROGRAM, X_OK) != 0 || access(ARIA2_PROGRAM, X_OK) != 0) {
         s->error = "the peers are missing: install curl and aria2";
     } else {
-        s->plain = std::make_unique<NginxServer>(www);
-        s->tls = std::make_unique<NginxServer>(www, "    ssl_protocols TLSv1.3;\n");
-        s->tls->UseTls(certificates->loopback.certificate, certificates->loopback.key);
-        s->tls->UseHttp2();
-        if (!s->plain->Start()) {
-            s->error = "nginx cannot serve: " + s->plain->error();
-        } else if (!s->tls->Start()) {
-            s->error = "nginx cannot serve over TLS: " + s->tls->error();
-        } else {
-            s->relayPort = StartDelayRelay(s->tls->port(), DELAY_EACH_WAY_MS);
-            s->relayBytesPerSecond = DelayRelayBytesPerSecond(DELAY_EACH_WAY_MS);
-            if (s->relayPort == 0 || s->relayBytesPerSecond <= 0) s->error = "the relay cannot run on loopback";
-        }
+        s->error = StartImageServers(www, DELAY_EACH_WAY_MS, &s->servers);
     }
     return s;
 }
@@ -122,35 +99,22 @@ struct Outcome {
 // from `server` at `port` (the server's own or the relay's).
 Outcome RunProgram(Site* site, const std::string& program, size_t count, const NginxServer& server, int port,
                    const std::vector<std::string>& curlOptions) {
-    const bool secure = &server == site->tls.get();
+    const bool secure = &server == site->servers.tls.get();
     const std::string origin = (secure ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port) + "/";
     std::vector<std::string> urls, names(site->names.begin(), site->names.begin() + static_cast<long>(count));
     for (const std::string& name : names) urls.push_back(origin + name);
     const std::string tag = std::to_string(getpid()) + "-" + std::to_string(++site->runs);
     const std::string destination = site->output + "/" + program + tag;
-    const std::string input = site->output + "/h2-bench-" + tag + (program == "karvelo" ? ".csv" : ".txt");
-    std::vector<std::string> command;
     std::error_code ignored;
     std::filesystem::create_directories(site->output, ignored);
-    if (program == "karvelo") {
-        WriteImagePackage(input, urls);
-        command = {site->karvelo, "relocate", input, destination};
-    } else if (program == "curl") {
-        WriteWholeFile(input, CurlConfig(urls, names, destination));
-        command = {CURL_PROGRAM, "-s", "-K", input};
-        command.insert(command.begin() + 1, curlOptions.begin(), curlOptions.end());
-        if (secure) command.insert(command.begin() + 1, {"--cacert", site->authority});
-    } else {
-        WriteWholeFile(input, UrlList(urls));
-        command = {ARIA2_PROGRAM, "-q", "-j16", "-x1", "-i", input, "-d", destination};
-        if (secure) command.push_back("--ca-certificate=" + site->authority);
-    }
+    const ClientInvocation invocation =
+        PrepareClientRun(program, site->karvelo, urls, names, destination, site->output + "/h2-bench-" + tag,
+                         curlOptions, secure ? site->servers.authority : std::string());
 
     const size_t logged = server.AccessLog().size();
     Outcome outcome;
-    outcome.run = TimeClientRun(command, destination, count, program == "karvelo");
-    std::filesystem::remove(input, ignored);
-    if (program == "karvelo") RemoveKarveloBackup(site->karvelo, input);
+    outcome.run = TimeClientRun(invocation.command, destination, count, program == "karvelo");
+    RemoveClientInput(invocation, site->karvelo);
     // nginx logs a request once it has sent the response, maybe just after
     // the client has read it.
     server.WaitForAccessLines(logged + count);
@@ -201,18 +165,17 @@ void BM_H2Bench_RelayedTls(benchmark::State& state) {
         return;
     }
     std::map<std::string, Outcome> outcomes;
-    if (!RaceKarvelo(state, *site.tls, site.relayPort, {"curl", "aria2c"},
+    if (!RaceKarvelo(state, *site.servers.tls, site.servers.relayPort, {"curl", "aria2c"},
                      {"-Z", "--http2", "--parallel-max", std::to_string(STREAMS_PER_ROUND)}, &outcomes)) {
         return;
     }
     const size_t count = static_cast<size_t>(state.range(0));
-    const double roundTrips = 1 + std::ceil(static_cast<double>(count) / STREAMS_PER_ROUND);
-    const double floor =
-        roundTrips * 2 * DELAY_EACH_WAY_MS / 1000.0 + site.bytesBefore[count] / site.relayBytesPerSecond;
+    const double floor = StreamsFloorSeconds(count, site.bytesBefore[count], STREAMS_PER_ROUND, DELAY_EACH_WAY_MS,
+                                             site.servers.relayBytesPerSecond);
     const Outcome& karvelo = outcomes["karvelo"];
     state.counters["floor_s"] = floor;
     state.counters["karvelo_over_floor"] = karvelo.run.seconds / floor;
-    state.counters["relay_MB_per_s"] = site.relayBytesPerSecond / 1e6;
+    state.counters["relay_MB_per_s"] = site.servers.relayBytesPerSecond / 1e6;
     state.counters["karvelo_http2_share"] = karvelo.http2Requests / static_cast<double>(count);
 }
 BENCHMARK(BM_H2Bench_RelayedTls)
@@ -232,7 +195,8 @@ void BM_H2Bench_PlainHttp1(benchmark::State& state) {
         return;
     }
     std::map<std::string, Outcome> outcomes;
-    RaceKarvelo(state, *site.plain, site.plain->port(), {"curl"}, {"-Z", "--parallel-max", "16"}, &outcomes);
+    RaceKarvelo(state, *site.servers.plain, site.servers.plain->port(), {"curl"}, {"-Z", "--parallel-max", "16"},
+                &outcomes);
 }
 BENCHMARK(BM_H2Bench_PlainHttp1)
     ->ArgName("images")

@@ -10,6 +10,7 @@
 namespace {
 
 const char TAB = '\t';
+const size_t IMAGES_PER_ITEM = 10;
 const char ROW_END[] = "\r\n";
 
 struct Column {
@@ -121,6 +122,18 @@ std::string BuildPackageBytes(const PackageLayout& layout) { return EncodePackag
 
 bool WritePackageFile(const std::string& path, const PackageLayout& layout) {
     return WriteWholeFile(path, BuildPackageBytes(layout));
+}
+
+bool WriteImagePackage(const std::string& path, const std::vector<std::string>& urls) {
+    PackageLayout layout;
+    for (size_t i = 0; i < urls.size(); i += IMAGES_PER_ITEM) {
+        std::string description;
+        for (size_t j = i; j < urls.size() && j < i + IMAGES_PER_ITEM; ++j) {
+            description += "<img src=\"" + urls[j] + "\">";
+        }
+        layout.items.push_back(MakeItem("item " + std::to_string(i), description));
+    }
+    return WritePackageFile(path, layout);
 }
 
 std::string DecodePackageBytes(const std::string& fileBytes) {

@@ -43,6 +43,9 @@ std::string BuildPackageBytes(const PackageLayout& layout);
 std::string EncodePackageText(const std::string& gbkText);
 // Writes BuildPackageBytes(layout) to a native path; false on failure.
 bool WritePackageFile(const std::string& path, const PackageLayout& layout);
+// A package whose items show `urls` in <img> tags, ten to an item (the
+// downloads' benchmarks); false on failure.
+bool WriteImagePackage(const std::string& path, const std::vector<std::string>& urls);
 
 // The GBK text of a package file's bytes (mark FF FE or none, UCS-2LE), for
 // comparing rewritten packages; the file read by native path.

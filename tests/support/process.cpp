@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,7 +52,8 @@ std::vector<char*> ArgumentPointers(const std::vector<std::string>& argv) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdoutPath) {
-    ProcessResult result = {-1, std::string(), std::string()};
+    ProcessResult result;
+    result.exitCode = -1;
     if (argv.empty()) return result;
     std::vector<char*> pointers = ArgumentPointers(argv);
     int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
@@ -106,8 +108,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         if (entry.fd >= 0) close(entry.fd);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    struct rusage usage = {};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {}
     result.exitCode = StatusCode(status);
+    result.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    result.contextSwitches = usage.ru_nvcsw + usage.ru_nivcsw;
     return result;
 }
 

@@ -15,6 +15,10 @@ struct ProcessResult {
     int exitCode;     // the exit status, or minus the signal that ended it; -1 if it could not start
     std::string out;  // standard output, unless it went to a file
     std::string err;  // standard error
+    // From wait4: the child's CPU time (user + system) and context switches
+    // (voluntary + involuntary), with those of the children it waited for.
+    double cpuSeconds = 0;
+    long contextSwitches = 0;
 };
 
 // Runs `argv` (argv[0] a full path) to its end.  Standard input is
