@@ -123,7 +123,10 @@ void Fetch(DownloadJob* job) {
     InitTransfer(&transfer, client, ErrorText{job->errorText, sizeof job->errorText}, job->logLines);
     // DownloadImage puts a stored image on the disk where no sync of the
     // folder before the write-back covers it (FOLDER_SYNC_COVERS_FILES).
-    job->result = DownloadImage(&transfer, job->url, job->path, /*useKeepAlive=*/true, /*isRedirect=*/false);
+    FILE* claimed = job->claimed;
+    job->claimed = nullptr;  // the download closes it
+    job->result =
+        DownloadImageInto(&transfer, job->url, job->path, claimed, /*useKeepAlive=*/true, /*isRedirect=*/false);
 }
 
 unsigned Work(void*) {
@@ -165,6 +168,7 @@ DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind) {
 }
 
 void FreeDownloadJob(DownloadJob* job) {
+    if (job->claimed != nullptr) CloseFile(job->claimed);
     FreeVector(job->logLines, 1);
     std::free(job->url);
     std::free(job);
@@ -271,7 +275,11 @@ int AwaitDownload(DownloadJob* job) {
 
 void CancelWaitingDownloads() {
     LockMutex(lock);
-    for (DownloadJob* job = TakeWaiting(); job != nullptr; job = TakeWaiting()) job->state = JOB_CANCELLED;
+    for (DownloadJob* job = TakeWaiting(); job != nullptr; job = TakeWaiting()) {
+        job->state = JOB_CANCELLED;
+        if (job->claimed != nullptr) CloseFile(job->claimed);
+        job->claimed = nullptr;
+    }
     UnlockMutex(lock);
 }
 
