@@ -194,8 +194,9 @@ void HandOutAhead(Run* run) {
         }
         if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
         DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
-        // The claim's open file is the one the download writes; the jobs
-        // furthest ahead close theirs, so a long window holds few files.
+        // The claim's open file is the one the download writes; past
+        // CLAIMED_FILES_HELD jobs ahead a claim closes its file again, so a
+        // long window never holds more files open than that.
         FILE** claimed = run->handedOut->count < CLAIMED_FILES_HELD ? &job->claimed : nullptr;
         int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
                                        sizeof job->path, claimed);
