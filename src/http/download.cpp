@@ -41,6 +41,7 @@ struct Attempt {
     // Given (a plain fallback of an https address changes scheme and port):
     UrlParts parts;  // the strings belong to the caller
     const char* filePath;
+    FILE** claimed;               // the download's file, still open from its claim, until an attempt takes it
     ErrorText error;              // the caller's message buffer
     const ProxyEndpoint* proxy;   // null: direct
     ProxyEndpoint fallbackProxy;  // owned: the proxy of an https address's plain fallback, when one applies
@@ -280,9 +281,16 @@ bool SendRequest(Attempt* attempt) {
 }
 
 // The caller's file is opened (and emptied) only once the request is out;
-// never through a link, and never made anew when it has gone.
+// never through a link, and never made anew when it has gone.  The stream
+// of its claim, while nothing has used it, is that file, new and empty.
 bool CreateTargetFile(Attempt* attempt) {
-    attempt->sink.file = OpenCreatedFileByPath(attempt->filePath);
+    FILE** claimed = attempt->claimed;
+    if (claimed != nullptr && *claimed != nullptr) {
+        attempt->sink.file = *claimed;
+        *claimed = nullptr;
+    } else {
+        attempt->sink.file = OpenCreatedFileByPath(attempt->filePath);
+    }
     if (attempt->sink.file == nullptr) return FailForGood(attempt, DOWNLOAD_CANNOT_CREATE, MESSAGE_CANNOT_CREATE);
     // The body comes in blocks of many kilobytes: each goes to the file in
     // one write, not through the stream's small buffer in pieces.
@@ -743,12 +751,13 @@ void SettleConnection(Attempt* attempt) {
 // One attempt at `parts`; a redirect's location is copied to `location`
 // (HEADER_LOCATION_BYTES).
 AttemptEnd TryOnce(Transfer* transfer, const UrlParts* parts, const ProxyEndpoint* proxy, const char* filePath,
-                   bool useKeepAlive, bool isRedirect, char* location) {
+                   FILE** claimed, bool useKeepAlive, bool isRedirect, char* location) {
     Attempt attempt;
     std::memset(&attempt, 0, sizeof attempt);
     attempt.transfer = transfer;
     attempt.parts = *parts;
     attempt.filePath = filePath;
+    attempt.claimed = claimed;
     attempt.error = transfer->error;
     attempt.proxy = proxy;
     attempt.useKeepAlive = useKeepAlive;
@@ -783,7 +792,8 @@ DownloadResult GiveUp(DownloadLimit limit, ErrorText error) {
 }
 
 // DownloadImage within the limits the outermost call started.
-DownloadResult Download(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive, bool isRedirect) {
+DownloadResult Download(Transfer* transfer, const char* url, const char* filePath, FILE** claimed, bool useKeepAlive,
+                        bool isRedirect) {
     const ErrorText error = transfer->error;
     DownloadLimit limit = DownloadLimitReached(transfer);
     if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
@@ -805,14 +815,14 @@ DownloadResult Download(Transfer* transfer, const char* url, const char* filePat
     const bool proxied = proxies != nullptr && ChooseProxy(proxies, parts.isHttps != 0, parts.host, parts.port, &proxy);
     const ProxyEndpoint* via = proxied ? &proxy : nullptr;
     char location[HEADER_LOCATION_BYTES];
-    AttemptEnd end = TryOnce(transfer, &parts, via, filePath, useKeepAlive, isRedirect, location);
+    AttemptEnd end = TryOnce(transfer, &parts, via, filePath, claimed, useKeepAlive, isRedirect, location);
     if (end.stale) {
         // The host closed the kept-alive connection since its last use
         // (RFC 9112, 9.3.1): the request goes again at once on a new one,
         // which cannot be stale.  No repetition is logged: whether a pooled
         // connection had gone stale depends on which worker held it, and
         // the log must not.
-        end = TryOnce(transfer, &parts, via, filePath, useKeepAlive, isRedirect, location);
+        end = TryOnce(transfer, &parts, via, filePath, claimed, useKeepAlive, isRedirect, location);
     }
     FreeProxyEndpoint(&proxy);
     FreeUrlParts(&parts);
@@ -824,13 +834,13 @@ DownloadResult Download(Transfer* transfer, const char* url, const char* filePat
     if (repeatable && limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
     if (end.followRedirect) {
         if (EndsWithNoCase(location, WEBP_OFFER_SUFFIX)) location[std::strlen(location) - 6] = '\0';
-        return Download(transfer, location, filePath, /*useKeepAlive=*/true, /*isRedirect=*/true);
+        return Download(transfer, location, filePath, claimed, /*useKeepAlive=*/true, /*isRedirect=*/true);
     }
     if (repeatable && end.retryable && useKeepAlive) {
         char line[HTTP_ERROR_TEXT_BYTES * 3];
         std::snprintf(line, sizeof line, FORMAT_RETRY_RECORD, url, 1, error.text);
         TransferLog(transfer, line);
-        return Download(transfer, url, filePath, /*useKeepAlive=*/false, isRedirect);
+        return Download(transfer, url, filePath, claimed, /*useKeepAlive=*/false, isRedirect);
     }
     return end.result;
 }
@@ -839,9 +849,17 @@ DownloadResult Download(Transfer* transfer, const char* url, const char* filePat
 
 DownloadResult DownloadImage(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive,
                              bool isRedirect) {
+    return DownloadImageInto(transfer, url, filePath, nullptr, useKeepAlive, isRedirect);
+}
+
+DownloadResult DownloadImageInto(Transfer* transfer, const char* url, const char* filePath, FILE* claimed,
+                                 bool useKeepAlive, bool isRedirect) {
     StartTransferLimits(transfer);
-    DownloadResult result = Download(transfer, url, filePath, useKeepAlive, isRedirect);
+    DownloadResult result = Download(transfer, url, filePath, &claimed, useKeepAlive, isRedirect);
     LeaveHttp1Gate(transfer);
+    // Unused when no attempt came as far as the file; closed before the
+    // removal, which Windows refuses for an open file.
+    if (claimed != nullptr) CloseFile(claimed);
     // What could not be opened is not ours to remove: something else stands there.
     if (result != DOWNLOAD_STORED && result != DOWNLOAD_CANNOT_CREATE) RemoveFileByPath(filePath);
     return result;

@@ -1,6 +1,8 @@
 // Downloading one image over HTTP, or HTTPS, into a file.
 #pragma once
 
+#include <cstdio>
+
 #include "http/http_common.h"
 
 // DownloadResult: what DownloadImage reports.  The values are the ones the
@@ -60,6 +62,15 @@ enum DownloadResult {
 struct Transfer;
 DownloadResult DownloadImage(Transfer* transfer, const char* url, const char* filePath, bool useKeepAlive,
                              bool isRedirect);
+
+// DownloadImage into the file the caller made at `filePath` and still holds
+// open (`claimed`, from CreateNewFileByPath, never written): the first
+// attempt writes through that stream instead of opening the name again; a
+// repetition, a redirect or a second HTTP/2 try opens it by path as
+// DownloadImage does.  The call owns `claimed` and closes it, before the
+// file is removed on failure.
+DownloadResult DownloadImageInto(Transfer* transfer, const char* url, const char* filePath, FILE* claimed,
+                                 bool useKeepAlive, bool isRedirect);
 
 // True for FF D8 (JPEG), 89 50 (PNG), 47 49 (GIF) or 42 4D (BMP).
 bool IsSupportedImageSignature(const unsigned char* signature);

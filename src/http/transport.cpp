@@ -50,9 +50,15 @@ SocketWait TcpAwait(Transfer* transfer, Transport* layer, bool forWrite, WakeSig
 }
 
 int TcpReceive(Transfer* transfer, Transport* layer, char* into, int room) {
-    // The sliced wait, then a recv that finds the bytes already there.
-    if (AwaitSocket(SocketOf(layer), false, TransferBudget(transfer)) != SOCKET_READY) return -1;
-    return ReceiveFromSocket(SocketOf(layer), into, room);
+    // Bytes already there are taken without a wait; only when none are does
+    // the sliced wait come first, then a recv that finds them there.
+    const SocketHandle socket = SocketOf(layer);
+    const int received = ReceiveWithoutWaiting(socket, into, room);
+    if (received != SOCKET_CALL_FAILED || ClassifySocketError(LastSocketError(), false) != SOCKET_WOULD_BLOCK) {
+        return received;
+    }
+    if (AwaitSocket(socket, false, TransferBudget(transfer)) != SOCKET_READY) return -1;
+    return ReceiveFromSocket(socket, into, room);
 }
 
 int NothingBuffered(const Transport*) { return 0; }

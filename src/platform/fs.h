@@ -45,8 +45,9 @@ FILE* OpenFileByPath(const char* path, const char* mode);
 // exclusively: nothing already at `path` is opened or replaced, whether a
 // file, a folder or a symbolic link (even one that leads nowhere), so two
 // processes never get the same file and a planted link is never followed.
-// POSIX: open(2) with O_CREAT | O_EXCL | O_NOFOLLOW.  Win32: CreateFileW
-// with CREATE_NEW.  Null on failure; *taken (may be null) is then 1 when
+// POSIX: open(2) with O_CREAT | O_EXCL (never through a link), by fopen's
+// "x".  Win32: CreateFileW with CREATE_NEW.  The stream is the file's
+// writer: keeping it spares a second open of the name.  Null on failure; *taken (may be null) is then 1 when
 // the name was in use, 0 when the file could not be made for another reason
 // (a missing folder, no permission).
 FILE* CreateNewFileByPath(const char* path, int* taken);

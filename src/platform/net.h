@@ -276,6 +276,16 @@ void SendSmallWritesAtOnce(SocketHandle socket);
 // peer closed, SOCKET_CALL_FAILED on an error (LastSocketError() tells).
 int ReceiveFromSocket(SocketHandle socket, char* into, int room);
 
+// A receive that never waits: what has arrived, as ReceiveFromSocket, or
+// SOCKET_CALL_FAILED with a would-block error (SOCKET_WOULD_BLOCK when
+// classified as non-blocking) when nothing has.  A reader takes what is
+// there without a wait first and waits only on would-block.  POSIX:
+// recv(2) with MSG_DONTWAIT, the socket's own mode untouched.  Winsock has
+// no such flag for a blocking socket: there nothing is tried (no call) and
+// the answer is would-block, so a Windows reader waits first as it always
+// has.
+int ReceiveWithoutWaiting(SocketHandle socket, char* into, int room);
+
 // Sends all `length` bytes, however the system splits them; 1 on success, 0
 // when a send fails.
 int SendAll(SocketHandle socket, const char* bytes, size_t length);

@@ -43,7 +43,6 @@ HttpClient* client = nullptr;
 Semaphore* slotsFree = nullptr;
 int freeSlots[MAX_RUN_JOBS];
 int freeSlotCount = 0;
-const unsigned SLOT_WAIT_SLICE_MILLISECONDS = 50;
 
 // A pool note in a captured log: this byte, the use, the pool key.  No log
 // message begins with it.
@@ -92,11 +91,23 @@ void Unlink(DownloadJob* job) {
     }
 }
 
-// Waits for a free slot in slices, giving up at the download's limit (a
-// stop leaves the downloads that wait for a slot unsent).
+// Waits for a free slot until the download's next bound (a stop leaves the
+// downloads that wait for a slot unsent).  Nothing polls: a slot given back
+// wakes one waiter, and the stop reaches the waiters the same way, since
+// every slot's holder gives its slot up within a network wait slice of a
+// stop; a waiter that wakes into a stop passes the slot on to the next
+// waiter, which gives up as well.
 bool EnterSlot(void*, Transfer* transfer) {
-    while (!WaitSemaphoreFor(slotsFree, SLOT_WAIT_SLICE_MILLISECONDS)) {
-        if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return false;
+    if (!WaitSemaphoreFor(slotsFree, 0)) {  // a free slot is taken at once
+        for (;;) {
+            if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return false;
+            const int bound = MillisecondsWithinLimits(transfer);
+            if (!WaitSemaphoreFor(slotsFree, static_cast<unsigned>(bound > 0 ? bound : 1))) continue;
+            if (!StopFlagRaised(transfer->stopFlag)) break;
+            PostSemaphore(slotsFree);
+            DownloadLimitReached(transfer);  // records the stop as the download's limit
+            return false;
+        }
     }
     LockMutex(lock);
     transfer->slot = freeSlots[--freeSlotCount];
@@ -123,7 +134,10 @@ void Fetch(DownloadJob* job) {
     InitTransfer(&transfer, client, ErrorText{job->errorText, sizeof job->errorText}, job->logLines);
     // DownloadImage puts a stored image on the disk where no sync of the
     // folder before the write-back covers it (FOLDER_SYNC_COVERS_FILES).
-    job->result = DownloadImage(&transfer, job->url, job->path, /*useKeepAlive=*/true, /*isRedirect=*/false);
+    FILE* claimed = job->claimed;
+    job->claimed = nullptr;  // the download closes it
+    job->result =
+        DownloadImageInto(&transfer, job->url, job->path, claimed, /*useKeepAlive=*/true, /*isRedirect=*/false);
 }
 
 unsigned Work(void*) {
@@ -165,6 +179,7 @@ DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind) {
 }
 
 void FreeDownloadJob(DownloadJob* job) {
+    if (job->claimed != nullptr) CloseFile(job->claimed);
     FreeVector(job->logLines, 1);
     std::free(job->url);
     std::free(job);
@@ -271,7 +286,11 @@ int AwaitDownload(DownloadJob* job) {
 
 void CancelWaitingDownloads() {
     LockMutex(lock);
-    for (DownloadJob* job = TakeWaiting(); job != nullptr; job = TakeWaiting()) job->state = JOB_CANCELLED;
+    for (DownloadJob* job = TakeWaiting(); job != nullptr; job = TakeWaiting()) {
+        job->state = JOB_CANCELLED;
+        if (job->claimed != nullptr) CloseFile(job->claimed);
+        job->claimed = nullptr;
+    }
     UnlockMutex(lock);
 }
 

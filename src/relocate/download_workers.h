@@ -27,6 +27,7 @@ struct DownloadJob {
     int row;    // the item and kind that first visited the URL
     ImageKind kind;
     char path[MAX_PATH_BYTES];
+    FILE* claimed;  // the new, empty file at `path`, still open from its claim, for the download to write; or null
     int state;  // DownloadJobState, under the workers' lock
     DownloadResult result;
     char errorText[HTTP_ERROR_TEXT_BYTES];
@@ -34,7 +35,16 @@ struct DownloadJob {
     DownloadJob* next;  // in the waiting list
 };
 
+// The jobs ahead, counted from the oldest not yet taken back, that keep
+// their claimed file open (`claimed`): the whole window of a run with the
+// default streams, four ahead for each (run.cpp).  The files stay well
+// within the streams Windows' C runtime gives a process (512) and, beside
+// every pooled connection, the descriptors a POSIX process has by default
+// (1024); a job further ahead closes its file and its download reopens it.
+const int CLAIMED_FILES_HELD = 400;
+
 DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind);
+// Closes a claimed file the job still holds.
 void FreeDownloadJob(DownloadJob* job);
 
 // Starts worker threads, `http1Slots` (at most MAX_RUN_JOBS) at first and up
@@ -58,7 +68,8 @@ void QueueDownload(DownloadJob* job);
 // worker could be started, the calling thread fetches it itself.
 int AwaitDownload(DownloadJob* job);
 
-// Downloads that no worker has started yet never start (JOB_CANCELLED).
+// Downloads that no worker has started yet never start (JOB_CANCELLED);
+// their claimed files are closed, so the run can remove them.
 void CancelWaitingDownloads();
 
 // Lets the workers end once the queue is empty, waits until they have, and

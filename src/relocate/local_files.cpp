@@ -61,7 +61,7 @@ const char* ImageExtensionForUrl(const char* url) {
 }
 
 int NextLocalImagePath(ImageKind kind, const char* extension, const char* destination, const RunTimeStamp& stamp,
-                       char* path, size_t size) {
+                       char* path, size_t size, FILE** claimed) {
     for (;;) {
         int number = imageCounter++;
         int length = FormatLocalImagePath(kind, extension, destination, stamp, number, path, size);
@@ -75,7 +75,10 @@ int NextLocalImagePath(ImageKind kind, const char* extension, const char* destin
         int taken = 0;
         FILE* file = CreateNewFileByPath(path, &taken);
         if (file != nullptr) {
-            CloseFile(file);
+            if (claimed != nullptr)
+                *claimed = file;
+            else
+                CloseFile(file);
             return LOCAL_NAME_MADE;
         }
         if (!taken) return LOCAL_NAME_NOT_CREATED;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // The run's start, the same in every name of one run.
 struct RunTimeStamp {
@@ -27,12 +28,14 @@ const char* ImageExtensionForUrl(const char* url);
 // the path would not fit into `size` bytes (nothing is truncated into
 // another name); LOCAL_NAME_NOT_CREATED when the file cannot be created for
 // another reason (a missing folder, no permission), `path` then holding
-// the name tried.
+// the name tried.  With `claimed`, the new file's open stream (ready for
+// writing, empty) goes there for the caller to write and close; without,
+// the file is closed at once.
 const int LOCAL_NAME_MADE = 1;
 const int LOCAL_NAME_TOO_LONG = 0;
 const int LOCAL_NAME_NOT_CREATED = -1;
 int NextLocalImagePath(ImageKind kind, const char* extension, const char* destination, const RunTimeStamp& stamp,
-                       char* path, size_t size);
+                       char* path, size_t size, FILE** claimed = nullptr);
 
 // 1 when every name NextLocalImagePath can form in `destination` fits the
 // system (PathFitsSystem): the longest one, a mobile image of the last

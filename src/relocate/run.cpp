@@ -194,8 +194,12 @@ void HandOutAhead(Run* run) {
         }
         if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
         DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
+        // The claim's open file is the one the download writes; past
+        // CLAIMED_FILES_HELD jobs ahead a claim closes its file again, so a
+        // long window never holds more files open than that.
+        FILE** claimed = run->handedOut->count < CLAIMED_FILES_HELD ? &job->claimed : nullptr;
         int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
-                                       sizeof job->path);
+                                       sizeof job->path, claimed);
         if (named == LOCAL_NAME_MADE) {
             QueueDownload(job);
         } else if (named == LOCAL_NAME_NOT_CREATED) {
@@ -273,7 +277,7 @@ void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) 
     if (job->result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP) {
         // One more try under a new name.
         int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
-                                       sizeof job->path);
+                                       sizeof job->path, &job->claimed);
         if (named == LOCAL_NAME_MADE) {
             QueueDownload(job);
             AwaitDownload(job);

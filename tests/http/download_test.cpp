@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -425,6 +426,45 @@ TEST_F(DownloadTest, FileSystemFailuresAreNotRepeated) {
     EXPECT_EQ(0, CountInLog(Gbk("搬家失败")));
     ASSERT_TRUE(server.WaitUntilServed());
     EXPECT_EQ(3u, server.Requests().size());
+}
+
+// The stream of the name's claim is the file the download writes: no
+// second open of the name (an open fault there never strikes), and on
+// every failure the claimed file is closed and removed.
+TEST_F(DownloadTest, ClaimedFileIsWrittenThroughItsOwnStream) {
+    struct Case {
+        const char* name;
+        std::string url;  // "" for the server's
+        bool keepAlive;   // without it, a failure is not repeated (a repetition opens the file by name)
+        int result;
+    };
+    ScriptedServer server({ServeKeepingOpen({Reply(Ok(JPEG_BYTES))}), Serve(Reply("HTTP/1.0 404 Not Found\r\n\r\n"))});
+    const Case cases[] = {
+        {"stored", "", true, 1},
+        {"not found", "", false, -1},
+        {"never fetched", "http://[::1", true, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int taken = 0;
+        FILE* claimed = CreateNewFileByPath(Image().c_str(), &taken);
+        ASSERT_NE(nullptr, claimed);
+        FileFault openFault = {FILE_FAULT_OPEN_WRITE, "image.jpg", 1};
+        SetFileFaultInjection(&openFault);
+        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+        Transfer transfer;
+        InitTransfer(&transfer, client_, ErrorText{errorText, sizeof errorText}, nullptr);
+        const std::string url = c.url.empty() ? server.Url("/a.jpg") : c.url;
+        EXPECT_EQ(c.result, DownloadImageInto(&transfer, url.c_str(), Image().c_str(), claimed, c.keepAlive, false))
+            << Utf8(errorText);
+        EXPECT_EQ(0, FileFaultStrikes());
+        SetFileFaultInjection(nullptr);
+        EXPECT_EQ(c.result == 1, PathExists(Image()));
+        if (c.result == 1) {
+            EXPECT_EQ(JPEG_BYTES, ReadWholeFile(Image()));
+        }
+        std::remove(Image().c_str());
+    }
 }
 
 TEST_F(DownloadTest, AddressesThatCannotBeRequested) {

@@ -69,3 +69,32 @@ TEST(NextLocalImagePath, RefusesPathsThatDoNotFit) {
     EXPECT_EQ(0, NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", longFolder.c_str(), stamp, path, sizeof path));
     EXPECT_STREQ("", path);
 }
+
+// With `claimed` the name's new file stays open for its writer, and a name
+// held by anything still moves the claim on to the next.
+TEST(NextLocalImagePath, ClaimKeepsTheNewFileOpenForItsWriter) {
+    TempDir dir;
+    const RunTimeStamp stamp = {2026, 3, 5, 9, 7};
+    const std::string prefix = dir.path() + PATH_SEPARATOR_TEXT;
+    const char* const holders[] = {"file", "folder"};
+    for (const char* holder : holders) {
+        SCOPED_TRACE(holder);
+        imageCounter = 1;
+        std::filesystem::remove_all(prefix + "2026-3-5-9-7-1.jpg");
+        std::filesystem::remove_all(prefix + "2026-3-5-9-7-2.jpg");
+        if (std::string(holder) == "file") {
+            ASSERT_TRUE(WriteWholeFile(prefix + "2026-3-5-9-7-1.jpg", "taken"));
+        } else {
+            ASSERT_TRUE(std::filesystem::create_directory(prefix + "2026-3-5-9-7-1.jpg"));
+        }
+        char path[MAX_PATH_BYTES];
+        FILE* claimed = nullptr;
+        ASSERT_EQ(LOCAL_NAME_MADE,
+                  NextLocalImagePath(IMAGE_KIND_DESKTOP, "jpg", dir.path().c_str(), stamp, path, sizeof path, &claimed));
+        EXPECT_EQ(prefix + "2026-3-5-9-7-2.jpg", path);
+        ASSERT_NE(nullptr, claimed);
+        EXPECT_EQ(3u, WriteFileBytes(claimed, "new", 3));
+        EXPECT_EQ(1, CloseFile(claimed));
+        EXPECT_EQ("new", ReadWholeFile(path));
+    }
+}

@@ -97,18 +97,11 @@ FILE* NativeCreateNewFileByPath(const char* path, int* taken) {
     if (taken != nullptr) *taken = 0;
     NativePath native(path);
     if (!native.ok) return nullptr;
-    // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so twice.
-    int descriptor = open(native.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
-        if (taken != nullptr) *taken = errno == EEXIST ? 1 : 0;
-        return nullptr;
-    }
-    FILE* file = fdopen(descriptor, "wb");
-    if (file == nullptr) {
-        close(descriptor);
-        unlink(native.text);
-        return nullptr;
-    }
+    // "x" is O_CREAT | O_EXCL, which refuses anything at the name, a link
+    // included (POSIX open(2)), and "e" O_CLOEXEC.  fopen opens in one call,
+    // where open and fdopen would add an fcntl to read the flags back.
+    FILE* file = std::fopen(native.text, "wbxe");
+    if (file == nullptr && taken != nullptr) *taken = errno == EEXIST ? 1 : 0;
     return file;
 }
 

@@ -15,6 +15,10 @@ int SetSocketNonBlocking(SocketHandle socket, bool nonBlocking) {
     return fcntl(socket, F_SETFL, flags) == 0 ? 0 : SOCKET_CALL_FAILED;
 }
 
+int ReceiveWithoutWaiting(SocketHandle socket, char* into, int room) {
+    return static_cast<int>(recv(socket, into, static_cast<size_t>(room), MSG_DONTWAIT));
+}
+
 int StartNetwork() { return 1; }
 
 void StopNetwork() {}

@@ -24,6 +24,11 @@ int SetSocketNonBlocking(SocketHandle socket, bool nonBlocking) {
     return ioctlsocket(socket, FIONBIO, &argument);
 }
 
+int ReceiveWithoutWaiting(SocketHandle, char*, int) {
+    WSASetLastError(WSAEWOULDBLOCK);
+    return SOCKET_CALL_FAILED;
+}
+
 SOCKET OpenTcpSocket(int family) { return socket(family, SOCK_STREAM, IPPROTO_TCP); }
 
 // select on Windows watches sockets only: the wake is a datagram the socket
