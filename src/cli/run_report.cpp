@@ -10,7 +10,6 @@
 #include "cli/console.h"
 #include "cli/json_writer.h"
 #include "package/item_record.h"
-#include "platform/fs.h"
 #include "relocate/core_state.h"
 #include "relocate/run.h"
 #include "base/hash_map.h"

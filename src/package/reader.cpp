@@ -114,13 +114,14 @@ RowStep StartRow(ItemList* items, const char* field, size_t length, bool moreTok
     return ROW_CONTINUE;
 }
 
-// Extracts a field's addresses into `scratch`; a list that found some goes
-// to the record and a fresh scratch list takes its place, so rows without
-// images cost no list.
-Vector* TakeFound(Vector** scratch, int32_t capacity, int32_t growBy) {
-    if ((*scratch)->count == 0) return nullptr;
-    Vector* found = *scratch;
-    *scratch = NewVector(capacity, growBy);
+// Extracts a field's addresses into `scratch`; what it found moves to a
+// list of just that size for the record, and the scratch list is used
+// again, so rows without images cost no list and a list no spare slots.
+Vector* TakeFound(Vector* collected, int32_t growBy) {
+    if (collected->count == 0) return nullptr;
+    Vector* found = NewVector(collected->count, growBy);
+    for (int32_t i = 0; i < collected->count; ++i) VectorPush(found, collected->items[i]);
+    VectorClear(collected, false);
     return found;
 }
 
@@ -245,7 +246,7 @@ PackageReadResult ParseRowsFrom(RowParse* parse, const char* data, const char* e
                 if (!ExtractDescriptionUrls(field, static_cast<size_t>(fieldLength), parse->desktopScratch, patterns)) {
                     return PACKAGE_READ_DESCRIPTION_FAILED;
                 }
-                Vector* found = TakeFound(&parse->desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
+                Vector* found = TakeFound(parse->desktopScratch, DESKTOP_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->desktop = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
                 if (items->countLocalPaths)
@@ -255,7 +256,7 @@ PackageReadResult ParseRowsFrom(RowParse* parse, const char* data, const char* e
                 if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), parse->mobileScratch, patterns)) {
                     return PACKAGE_READ_MOBILE_FAILED;
                 }
-                Vector* found = TakeFound(&parse->mobileScratch, MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
+                Vector* found = TakeFound(parse->mobileScratch, MOBILE_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->mobile = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
                 if (items->countLocalPaths)
