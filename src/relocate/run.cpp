@@ -1,9 +1,11 @@
 #include "relocate/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "http/connection.h"
 #include "http/download.h"
@@ -518,16 +520,18 @@ int CountRunImages(const RunOptions& options) {
     Run run = {};
     run.options = options;
     run.itemCount = coreState.items != nullptr ? coreState.items->count : 0;
-    HashMap* seen = NewHashMap(&BORROWED_STRING_KEYS, UrlMapCapacity(run.itemCount), URL_MAP_LOAD_FACTOR);
+    // The addresses in one block, sorted so a repeat stands beside its
+    // first: a map would leave an entry per address behind in the front
+    // end's heap, which the run, on a thread of its own, never reuses.
+    std::vector<const char*> urls;
     for (int row = 0; row < run.itemCount; ++row) {
         Walk walk = {row, WALK_DESKTOP, 0};
         ImageKind kind;
-        while (const char* url = NextImage(run, &walk, &kind))
-            HashMapAdd(seen, const_cast<char*>(url), seen);  // a repeat is counted once
+        while (const char* url = NextImage(run, &walk, &kind)) urls.push_back(url);
     }
-    int count = seen->count;
-    FreeHashMap(seen, false);
-    return count;
+    std::sort(urls.begin(), urls.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+    auto end = std::unique(urls.begin(), urls.end(), [](const char* a, const char* b) { return std::strcmp(a, b) == 0; });
+    return static_cast<int>(end - urls.begin());
 }
 
 RunOutcome RunRelocation(const RunView* view) {
