@@ -21,16 +21,27 @@ const char MOBILE_ELEMENT_FORMAT[] = "<img>%s</img>";
 // the fast path finds its candidates from those two bytes.
 const char ANCHOR[] = "//";
 
-// One text to find and what replaces it.
+// One text to find and what replaces it; one per address of the run, so
+// kept small.
 struct Pattern {
     const char* text;
-    size_t length;
     const char* replacement;
-    size_t replacementLength;
-    size_t anchorOffset;  // offset of the first "//" in `text`
     uint64_t hash;
-    bool keepsText;  // a failed URL left as it is (see CollectPatterns)
+    uint32_t length;
+    uint32_t replacementLength;
+    uint32_t anchorOffset;  // offset of the first "//" in `text`
+    bool keepsText;         // a failed URL left as it is (see CollectPatterns)
 };
+
+Pattern MakePattern(const char* text, const char* replacement, bool keepsText) {
+    return Pattern{text,
+                   replacement,
+                   0,
+                   static_cast<uint32_t>(std::strlen(text)),
+                   static_cast<uint32_t>(std::strlen(replacement)),
+                   0,
+                   keepsText};
+}
 
 // Owns the texts of the "<img>URL</img>" patterns.
 struct PatternSet {
@@ -83,17 +94,16 @@ void CollectPatterns(const HashMap* urlMap, int blankFailedImages, bool keepFail
         const char* path = static_cast<const char*>(HashMapGet(urlMap, url));
         if (*url == '\0') continue;
         if (path != nullptr && *path != '\0') {
-            set->patterns.push_back(Pattern{url, std::strlen(url), path, std::strlen(path), 0, 0, false});
+            set->patterns.push_back(MakePattern(url, path, false));
         } else if (blankFailedImages) {
             size_t elementLength = std::strlen(url) + sizeof MOBILE_ELEMENT_FORMAT;
             char* element = static_cast<char*>(Allocate(elementLength));
             std::snprintf(element, elementLength, MOBILE_ELEMENT_FORMAT, url);
             set->ownedTexts.push_back(element);
-            set->patterns.push_back(Pattern{element, std::strlen(element), "", 0, 0, 0, false});
-            set->patterns.push_back(
-                Pattern{url, std::strlen(url), BLANK_IMAGE_URL, std::strlen(BLANK_IMAGE_URL), 0, 0, false});
+            set->patterns.push_back(MakePattern(element, "", false));
+            set->patterns.push_back(MakePattern(url, BLANK_IMAGE_URL, false));
         } else if (keepFailed) {
-            set->patterns.push_back(Pattern{url, std::strlen(url), url, std::strlen(url), 0, 0, true});
+            set->patterns.push_back(MakePattern(url, url, true));
         }
     }
     FreeKeyList(keys);
@@ -156,7 +166,7 @@ bool BuildMatcher(std::vector<Pattern>* patterns, Matcher* matcher) {
             matcher->patterns.swap(*patterns);
             return false;
         }
-        pattern.anchorOffset = static_cast<size_t>(anchor - pattern.text);
+        pattern.anchorOffset = static_cast<uint32_t>(anchor - pattern.text);
         uint64_t hash = 0;
         for (size_t i = 0; i < pattern.length; ++i) {
             unsigned char c = static_cast<unsigned char>(pattern.text[i]);
@@ -164,7 +174,7 @@ bool BuildMatcher(std::vector<Pattern>* patterns, Matcher* matcher) {
             matcher->byteUsed[c] = true;
         }
         pattern.hash = hash;
-        matcher->maxLength = std::max(matcher->maxLength, pattern.length);
+        matcher->maxLength = std::max(matcher->maxLength, static_cast<size_t>(pattern.length));
         matcher->firstPair[static_cast<unsigned char>(pattern.text[0]) << 8 |
                            static_cast<unsigned char>(pattern.text[1])] = 1;
         if (std::find(matcher->anchorOffsets.begin(), matcher->anchorOffsets.end(), pattern.anchorOffset) ==
