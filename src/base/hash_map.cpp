@@ -20,8 +20,8 @@ const HashMapType BORROWED_STRING_KEYS = {StringHash, StringEquals, nullptr, nul
 
 namespace {
 
-HashEntry* NewBuckets(int32_t capacity) {
-    return static_cast<HashEntry*>(AllocateZeroed(static_cast<size_t>(capacity), sizeof(HashEntry)));
+HashEntry** NewBuckets(int32_t capacity) {
+    return static_cast<HashEntry**>(AllocateZeroed(static_cast<size_t>(capacity), sizeof(HashEntry*)));
 }
 
 int32_t ThresholdFor(int32_t capacity, float loadFactor) {
@@ -78,17 +78,18 @@ uint32_t LookupHash(const HashMap* map, const void* key) {
 }
 
 void LinkToChain(HashMap* map, HashEntry* entry) {
-    HashEntry* head = &map->buckets[entry->lookupHash & static_cast<uint32_t>(map->capacity - 1)];
-    entry->next = head->next;
-    head->next = entry;
+    HashEntry** head = &map->buckets[entry->lookupHash & static_cast<uint32_t>(map->capacity - 1)];
+    entry->next = *head;
+    *head = entry;
 }
 
-// The entry for `key`, and in *previous the entry (or head) before it.
-HashEntry* FindEntry(const HashMap* map, const void* key, uint32_t lookupHash, HashEntry** previous) {
-    HashEntry* before = &map->buckets[lookupHash & static_cast<uint32_t>(map->capacity - 1)];
-    for (HashEntry* entry = before->next; entry != nullptr; before = entry, entry = entry->next) {
+// The entry for `key`, and in *link the pointer to it (the bucket's head
+// or the `next` of the entry before it), which unlinking rewrites.
+HashEntry* FindEntry(const HashMap* map, const void* key, uint32_t lookupHash, HashEntry*** link) {
+    HashEntry** at = &map->buckets[lookupHash & static_cast<uint32_t>(map->capacity - 1)];
+    for (HashEntry* entry = *at; entry != nullptr; at = &entry->next, entry = entry->next) {
         if (entry->lookupHash == lookupHash && map->type->equalsFn(entry->key, key)) {
-            if (previous) *previous = before;
+            if (link) *link = at;
             return entry;
         }
     }
@@ -177,10 +178,10 @@ void* HashMapGet(const HashMap* map, const void* key) {
 }
 
 void* HashMapRemove(HashMap* map, const void* key) {
-    HashEntry* previous = nullptr;
-    HashEntry* entry = FindEntry(map, key, LookupHash(map, key), &previous);
+    HashEntry** link = nullptr;
+    HashEntry* entry = FindEntry(map, key, LookupHash(map, key), &link);
     if (entry == nullptr) return nullptr;
-    previous->next = entry->next;
+    *link = entry->next;
     if (entry->older != nullptr)
         entry->older->newer = entry->newer;
     else
@@ -239,7 +240,7 @@ void HashMapClear(HashMap* map, bool freeValues) {
         std::free(entry);
         entry = newer;
     }
-    std::memset(map->buckets, 0, sizeof(HashEntry) * static_cast<size_t>(map->capacity));
+    std::memset(map->buckets, 0, sizeof(HashEntry*) * static_cast<size_t>(map->capacity));
     map->oldest = nullptr;
     map->newest = nullptr;
     map->count = 0;

@@ -60,7 +60,7 @@ struct HashMap {
     int32_t capacity;   // buckets, a power of two
     int32_t threshold;  // capacity * loadFactor, truncated; reaching it doubles the table
     float loadFactor;
-    HashEntry* buckets;  // lookup chain heads; only `next` of a head is used
+    HashEntry** buckets;  // lookup chain heads, a pointer each
     const HashMapType* type;
     uint64_t seed;
     HashEntry* oldest;

@@ -116,14 +116,16 @@ void Refuse(const char* command, const char* warning, const std::string& path,
     PrintError(std::string("karvelo ") + command + ": " + text + "\n");
 }
 
-// Reads the package into coreState; prints why on refusal.
-bool LoadPackage(const char* command, const std::string& packagePath) {
+// Reads the package into coreState (scanned with `rowRead`, see
+// LoadPackageIntoState); prints why on refusal.
+bool LoadPackage(const char* command, const std::string& packagePath, PackageRowFn rowRead = nullptr,
+                 void* context = nullptr) {
     const char* warning = CheckPackagePath(packagePath.c_str());
     if (warning != nullptr) {
         Refuse(command, warning, packagePath);
         return false;
     }
-    int result = LoadPackageIntoState(packagePath.c_str());
+    int result = LoadPackageIntoState(packagePath.c_str(), rowRead, context);
     if (PackageReadFailureMessage(result) != nullptr) {
         ShowMessage(PackageReadFailureMessage(result), CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
         ExitEarly(true);
@@ -404,6 +406,18 @@ struct AddressCounts {
     int Remote() const { return space + outside; }
 };
 
+// A row's counts, taken as the scan hands the row over.
+struct RowCounts {
+    AddressCounts desktop, mobile;
+};
+
+void CountRow(void* context, const ItemRecord* item) {
+    RowCounts row;
+    row.desktop.Add(DesktopUrls(item), item->urls != nullptr ? item->urls->localDesktop : 0);
+    row.mobile.Add(MobileUrls(item), item->urls != nullptr ? item->urls->localMobile : 0);
+    static_cast<std::vector<RowCounts>*>(context)->push_back(row);
+}
+
 }  // namespace
 
 int InspectCommand(const ParsedArguments& arguments) {
@@ -424,15 +438,17 @@ int InspectCommand(const ParsedArguments& arguments) {
     }
     coreState.items = NewItemList();
     coreState.items->countLocalPaths = true;
-    if (!LoadPackage("inspect", package)) return EXIT_REFUSED;
+    // Scanned in one pass: the rows' counts are taken as they are read, and
+    // neither the package text nor the address lists are kept.
+    std::vector<RowCounts> counts;
+    if (!LoadPackage("inspect", package, CountRow, &counts)) return EXIT_REFUSED;
 
     AddressCounts totalDesktop, totalMobile;
     PrintOut("   #  description(image space/outside/local)  mobile(image space/outside/local)  title\n");
     for (int32_t i = 0; i < coreState.items->count; ++i) {
         const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
-        AddressCounts desktop, mobile;
-        desktop.Add(DesktopUrls(item), item->urls != nullptr ? item->urls->localDesktop : 0);
-        mobile.Add(MobileUrls(item), item->urls != nullptr ? item->urls->localMobile : 0);
+        const AddressCounts& desktop = counts[static_cast<size_t>(i)].desktop;
+        const AddressCounts& mobile = counts[static_cast<size_t>(i)].mobile;
         char cells[2][48], row[160];
         std::snprintf(cells[0], sizeof cells[0], "%d/%d/%d", desktop.space, desktop.outside, desktop.local);
         std::snprintf(cells[1], sizeof cells[1], "%d/%d/%d", mobile.space, mobile.outside, mobile.local);

@@ -10,9 +10,9 @@
 #include "cli/console.h"
 #include "cli/json_writer.h"
 #include "package/item_record.h"
-#include "platform/fs.h"
 #include "relocate/core_state.h"
 #include "relocate/run.h"
+#include "base/hash_map.h"
 #include "base/vector.h"
 
 namespace {
@@ -53,13 +53,15 @@ void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord*
     json->Key("title");
     json->String(Utf8FromCore(item->title));
     // Images that an earlier item of the run fetched count for this one
-    // too; one whose file went from the destination stayed remote.
+    // too; one whose file went from the destination before the write-back
+    // stayed remote, and the run's map no longer holds it.
     json->Key("relocated");
     json->BeginArray();
     for (const char* url : AddressesOf(DesktopUrls(item), MobileUrls(item))) {
-        const std::string* file = Find(terminal.files, url);
-        if (file == nullptr || FileModeOfPath(file->c_str()) < 0) continue;
-        AddressEntry(json, url, "file", *file);
+        const char* file =
+            coreState.urlMap != nullptr ? static_cast<const char*>(HashMapGet(coreState.urlMap, url)) : nullptr;
+        if (file == nullptr || *file == '\0') continue;
+        AddressEntry(json, url, "file", file);
     }
     json->EndArray();
     json->Key("failed");

@@ -153,7 +153,6 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
     std::lock_guard<std::mutex> lock(terminal->lock);
     if (outcome == IMAGE_RELOCATED) {
         ++terminal->relocated;
-        terminal->files[url] = detail;
         struct stat file;
         if (stat(detail, &file) == 0) terminal->bytes += file.st_size;
     }

@@ -29,9 +29,9 @@ struct TerminalView {
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point drawn;
     int currentRow;
-    // Per address, in the core's form: the local file of each image this
-    // run relocated, the reason of each that failed (as app.log has it).
-    std::map<std::string, std::string> files;
+    // Per address, in the core's form: the reason of each image that failed
+    // (as app.log has it).  The relocated ones' files are the run's own
+    // (coreState.urlMap).
     std::map<std::string, std::string> reasons;
     // What the run did, for the report and the exit code: its backup as
     // soon as it is made, the rest once the run has ended by itself or by a

@@ -114,13 +114,14 @@ RowStep StartRow(ItemList* items, const char* field, size_t length, bool moreTok
     return ROW_CONTINUE;
 }
 
-// Extracts a field's addresses into `scratch`; a list that found some goes
-// to the record and a fresh scratch list takes its place, so rows without
-// images cost no list.
-Vector* TakeFound(Vector** scratch, int32_t capacity, int32_t growBy) {
-    if ((*scratch)->count == 0) return nullptr;
-    Vector* found = *scratch;
-    *scratch = NewVector(capacity, growBy);
+// Extracts a field's addresses into `scratch`; what it found moves to a
+// list of just that size for the record, and the scratch list is used
+// again, so rows without images cost no list and a list no spare slots.
+Vector* TakeFound(Vector* collected, int32_t growBy) {
+    if (collected->count == 0) return nullptr;
+    Vector* found = NewVector(collected->count, growBy);
+    for (int32_t i = 0; i < collected->count; ++i) VectorPush(found, collected->items[i]);
+    VectorClear(collected, false);
     return found;
 }
 
@@ -134,24 +135,64 @@ void CountLocalPaths(const char* field, int length, bool mobile, Vector* scratch
     VectorClear(scratch, true);
 }
 
-PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, ExtractionPatterns* patterns,
-                              Vector** desktopScratch, Vector** mobileScratch) {
+// What the parse of the rows keeps from one window of the text to the next.
+struct RowParse {
     HeaderColumns columns;
-    const char* data = ReadHeader(text, length, &columns);
-    if (data == nullptr) return PACKAGE_READ_FAILED;
+    ItemList* items;
+    ExtractionPatterns* patterns;
+    Vector* desktopScratch;
+    Vector* mobileScratch;
+    ItemRecord* record;    // the record of the last row begun
+    bool described;        // it has reached its 宝贝描述
+    PackageRowFn rowRead;  // null: every record keeps its lists
+    void* context;
+};
+
+// A row that is complete: the scan hands its record over, then releases
+// its lists.
+void FinishRow(RowParse* parse, ItemRecord* record) {
+    if (parse->rowRead == nullptr || record == nullptr) return;
+    parse->rowRead(parse->context, record);
+    FreeItemRecord(record);
+}
+
+// Reads the header; *data is where the rows begin.  Null header: the
+// text so far holds none (yet).
+PackageReadResult StartRows(const char* text, size_t length, RowParse* parse, const char** data) {
+    *data = ReadHeader(text, length, &parse->columns);
+    if (*data == nullptr) return PACKAGE_READ_FAILED;
+    const HeaderColumns& columns = parse->columns;
     if (columns.title < 0 || columns.description < 0) return PACKAGE_READ_FAILED;
     // Titles are taken from the field that starts each row, so a package
     // whose 宝贝名称 is not the first column cannot be read correctly.
     if (columns.title != 0) return PACKAGE_READ_FAILED;
+    parse->items->hasMobileColumn = columns.mobile >= 0;
+    return PACKAGE_READ_OK;
+}
 
-    items->hasMobileColumn = columns.mobile >= 0;
-    RowTokenizer tokens = {data, text + length};
-    ItemRecord* record = nullptr;
-    bool described = false;  // the current record has reached its 宝贝描述
+// Parses the rows from `data`, where a row begins, up to `end` (the text's
+// NUL).  Unless `final`, the text goes on after `end`: the row that reaches
+// it is given back, its record dropped, and *resume is where it begins, so
+// that the next window parses it whole; else *resume is null.
+PackageReadResult ParseRowsFrom(RowParse* parse, const char* data, const char* end, bool final, const char** resume) {
+    *resume = nullptr;
+    const HeaderColumns& columns = parse->columns;
+    ItemList* items = parse->items;
+    ExtractionPatterns* patterns = parse->patterns;
+    RowTokenizer tokens = {data, end};
+    const char* rowStart = data;
+    ItemRecord* rowRecord = nullptr;  // the record made for the row at rowStart
+    ItemRecord* recordBefore = parse->record;
+    bool describedBefore = parse->described;
+    bool cut = false;
     int col = 0;
     const char* token;
     size_t tokenLength;
     while (NextRowToken(&tokens, &token, &tokenLength)) {
+        if (!final && tokens.cursor == nullptr) {
+            cut = true;
+            break;
+        }
         RowStep step = ROW_CONTINUE;
         bool startsRow = false;
         if (col == columns.count - 1) {
@@ -160,18 +201,27 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
             const char* lf = static_cast<const char*>(std::memchr(token, '\n', tokenLength));
             if (lf == nullptr) return PACKAGE_READ_FAILED;
             const char* next = lf + 1;
+            FinishRow(parse, rowRecord);
+            rowStart = next;
+            rowRecord = nullptr;
+            recordBefore = parse->record;
+            describedBefore = parse->described;
             step = StartRow(items, next, static_cast<size_t>(token + tokenLength - next), tokens.cursor != nullptr,
-                            &record);
+                            &parse->record);
             col = 0;
             startsRow = true;
         } else if (col == columns.title) {
-            step = StartRow(items, token, tokenLength, tokens.cursor != nullptr, &record);
+            step = StartRow(items, token, tokenLength, tokens.cursor != nullptr, &parse->record);
             startsRow = true;
         }
         if (step == ROW_DATA_ENDED) break;
         if (step == ROW_FAILED) return PACKAGE_READ_FAILED;
         if (step == ROW_TITLE_TOO_LONG) return PACKAGE_READ_TITLE_TOO_LONG;
-        if (startsRow) described = false;
+        if (startsRow) {
+            parse->described = false;
+            rowRecord = parse->record;
+        }
+        ItemRecord* record = parse->record;
 
         // The quoted free-text columns are taken one column early, as whole
         // quoted fields, because their TABs and line breaks are text; the
@@ -182,48 +232,85 @@ PackageReadResult ParseFields(const char* text, size_t length, ItemList* items, 
         const bool mobile = nextColumn == columns.mobile;
         if (description || mobile || nextColumn == columns.selling) {
             if (tokens.cursor == nullptr) break;  // the data ends before the column
+            const bool quoted = tokens.cursor < end && *tokens.cursor == '"';
+            int fieldLength = quoted ? FindQuotedFieldEnd(tokens.cursor) : 0;
+            // A closing quote at the window's end may be the first of a doubled one.
+            if (!final && (tokens.cursor >= end || (quoted && (fieldLength <= 0 || tokens.cursor + fieldLength >= end)))) {
+                cut = true;
+                break;
+            }
             if (*tokens.cursor != '"') return PACKAGE_READ_FAILED;
-            int fieldLength = FindQuotedFieldEnd(tokens.cursor);
             if (fieldLength <= 0) return PACKAGE_READ_FAILED;
             const char* field = tokens.cursor;
             if (description) {
-                if (!ExtractDescriptionUrls(field, static_cast<size_t>(fieldLength), *desktopScratch, patterns)) {
+                if (!ExtractDescriptionUrls(field, static_cast<size_t>(fieldLength), parse->desktopScratch, patterns)) {
                     return PACKAGE_READ_DESCRIPTION_FAILED;
                 }
-                Vector* found = TakeFound(desktopScratch, DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
+                Vector* found = TakeFound(parse->desktopScratch, DESKTOP_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->desktop = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
                 if (items->countLocalPaths)
-                    CountLocalPaths(field, fieldLength, false, *desktopScratch, patterns, record);
-                described = true;
+                    CountLocalPaths(field, fieldLength, false, parse->desktopScratch, patterns, record);
+                parse->described = true;
             } else if (mobile) {
-                if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), *mobileScratch, patterns)) {
+                if (!ExtractMobileUrls(field, static_cast<size_t>(fieldLength), parse->mobileScratch, patterns)) {
                     return PACKAGE_READ_MOBILE_FAILED;
                 }
-                Vector* found = TakeFound(mobileScratch, MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
+                Vector* found = TakeFound(parse->mobileScratch, MOBILE_URLS_GROWTH);
                 if (found != nullptr) UrlsOf(record)->mobile = found;
                 if (AddressFormsFound(patterns) != 0) UrlsOf(record)->addressForms |= AddressFormsFound(patterns);
-                if (items->countLocalPaths) CountLocalPaths(field, fieldLength, true, *mobileScratch, patterns, record);
+                if (items->countLocalPaths)
+                    CountLocalPaths(field, fieldLength, true, parse->mobileScratch, patterns, record);
             }
             tokens.cursor += fieldLength;
         }
         ++col;
     }
+    if (cut) {
+        if (rowRecord != nullptr) {
+            VectorRemoveAt(items, items->count - 1);
+            FreeItemRecord(rowRecord);
+        }
+        parse->record = recordBefore;
+        parse->described = describedBefore;
+        *resume = rowStart;
+        return PACKAGE_READ_OK;
+    }
     // A record the data ended before its 宝贝描述 (text after the last
     // row's LF, such as a blank line) is no item: it is dropped.
-    if (record != nullptr && !described) {
+    if (parse->record != nullptr && !parse->described) {
         VectorRemoveAt(items, items->count - 1);
-        FreeItemRecord(record);
+        FreeItemRecord(parse->record);
+    } else {
+        FinishRow(parse, rowRecord);
     }
     return PACKAGE_READ_OK;
 }
 
+void OpenRowParse(RowParse* parse, ItemList* items, ExtractionPatterns* patterns, PackageRowFn rowRead,
+                  void* context) {
+    *parse = RowParse{};
+    parse->items = items;
+    parse->patterns = patterns;
+    parse->desktopScratch = NewVector(DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
+    parse->mobileScratch = NewVector(MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
+    parse->rowRead = rowRead;
+    parse->context = context;
+}
+
+void CloseRowParse(RowParse* parse) {
+    FreeVector(parse->desktopScratch, 1);
+    FreeVector(parse->mobileScratch, 1);
+}
+
 PackageReadResult ParseRows(const char* text, size_t length, ItemList* items, ExtractionPatterns* patterns) {
-    Vector* desktopScratch = NewVector(DESKTOP_URLS_CAPACITY, DESKTOP_URLS_GROWTH);
-    Vector* mobileScratch = NewVector(MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
-    PackageReadResult result = ParseFields(text, length, items, patterns, &desktopScratch, &mobileScratch);
-    FreeVector(desktopScratch, 1);
-    FreeVector(mobileScratch, 1);
+    RowParse parse;
+    OpenRowParse(&parse, items, patterns, nullptr, nullptr);
+    const char* data = nullptr;
+    const char* resume = nullptr;
+    PackageReadResult result = StartRows(text, length, &parse, &data);
+    if (result == PACKAGE_READ_OK) result = ParseRowsFrom(&parse, data, text + length, true, &resume);
+    CloseRowParse(&parse);
     return result;
 }
 
@@ -262,9 +349,18 @@ bool NextPiece(PackageSource* source, const char** piece, size_t* length, size_t
 
 enum DecodeStep { DECODE_OK, DECODE_REJECTED, DECODE_BAD_ENCODING };
 
-// Converts the package's bytes into `text` (room for the whole input), one
-// piece after another through one conversion; *written gets the length.
-DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
+// One conversion of the package's bytes, a piece at a time.
+struct PackageDecoder {
+    PackageSource* source;
+    TextConverter* stream;
+    const char* in;  // what is left of the current piece
+    size_t inLeft;
+};
+
+// Takes the first piece, refusing what is not the listing tool's export,
+// and opens the conversion.
+DecodeStep StartDecoding(PackageSource* source, PackageDecoder* decoder) {
+    *decoder = PackageDecoder{source, nullptr, nullptr, 0};
     const char* piece = nullptr;
     size_t length = 0;
     if (!NextPiece(source, &piece, &length, 0)) return DECODE_REJECTED;
@@ -278,38 +374,47 @@ DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
     if (length >= 3 && head[0] == 'v' && head[1] == 'e' && head[2] == 'r') return DECODE_REJECTED;
     size_t start = 0;
     if (length >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) start = 3;  // UTF-8 mark
+    decoder->stream = OpenCharsetStream(PACKAGE_READ_CHARSET, CORE_CHARSET);
+    if (decoder->stream == nullptr) return DECODE_BAD_ENCODING;
+    decoder->in = piece + start;
+    decoder->inLeft = length - start;
+    return DECODE_OK;
+}
 
-    TextConverter* stream = OpenCharsetStream(PACKAGE_READ_CHARSET, CORE_CHARSET);
-    if (stream == nullptr) return DECODE_BAD_ENCODING;
-    const char* in = piece + start;
-    size_t inLeft = length - start;
+// Converts the current piece into *out, which has room for twice its bytes,
+// and takes the next one; *finished after the last.
+DecodeStep DecodeNextPiece(PackageDecoder* decoder, char** out, size_t* outLeft, bool* finished) {
+    char* pieceOutput = *out;
+    ConversionStop stop = ConvertTextPiece(decoder->stream, &decoder->in, &decoder->inLeft, out, outLeft, nullptr);
+    const bool last = decoder->source->delivered == decoder->source->size;
+    if (stop != CONVERSION_DONE && (last || decoder->inLeft > MAX_CUT_CHARACTER_BYTES)) return DECODE_BAD_ENCODING;
+    // A U+0000 would end the text early for everything that follows and
+    // cut the package short when it is written back.
+    if (std::memchr(pieceOutput, '\0', static_cast<size_t>(*out - pieceOutput)) != nullptr) return DECODE_BAD_ENCODING;
+    *finished = last;
+    if (last) return DECODE_OK;
+    const char* carried = decoder->in;
+    size_t length = 0;
+    if (!NextPiece(decoder->source, &carried, &length, decoder->inLeft)) return DECODE_REJECTED;
+    decoder->in = carried;
+    decoder->inLeft = length;
+    return DECODE_OK;
+}
+
+void StopDecoding(PackageDecoder* decoder) {
+    if (decoder->stream != nullptr) CloseTextConverter(decoder->stream);
+}
+
+// Converts the package's bytes into `text` (room for the whole input), one
+// piece after another through one conversion; *written gets the length.
+DecodeStep ConvertPieces(PackageSource* source, char* text, size_t* written) {
+    PackageDecoder decoder;
+    DecodeStep step = StartDecoding(source, &decoder);
     char* out = text;
     size_t outLeft = source->size * OUTPUT_BYTES_PER_INPUT_BYTE;
-    DecodeStep step = DECODE_OK;
-    for (;;) {
-        char* pieceOutput = out;
-        ConversionStop stop = ConvertTextPiece(stream, &in, &inLeft, &out, &outLeft, nullptr);
-        const bool last = source->delivered == source->size;
-        if (stop != CONVERSION_DONE && (last || inLeft > MAX_CUT_CHARACTER_BYTES)) {
-            step = DECODE_BAD_ENCODING;
-            break;
-        }
-        // A U+0000 would end the text early for everything that follows and
-        // cut the package short when it is written back.
-        if (std::memchr(pieceOutput, '\0', static_cast<size_t>(out - pieceOutput)) != nullptr) {
-            step = DECODE_BAD_ENCODING;
-            break;
-        }
-        if (last) break;
-        const char* carried = in;
-        if (!NextPiece(source, &carried, &length, inLeft)) {
-            step = DECODE_REJECTED;
-            break;
-        }
-        in = carried;
-        inLeft = length;
-    }
-    CloseTextConverter(stream);
+    bool finished = false;
+    while (step == DECODE_OK && !finished) step = DecodeNextPiece(&decoder, &out, &outLeft, &finished);
+    StopDecoding(&decoder);
     *written = static_cast<size_t>(out - text);
     return step;
 }
@@ -352,6 +457,145 @@ PackageReadResult ReadSource(PackageSource* source, ItemList* items, char** outT
     return result;
 }
 
+// The text of a scan: the rows not parsed yet, decoded, with a NUL after
+// them.  [0, clean) is final; [clean, length) was just decoded, its
+// "_.webp" not removed yet.
+struct ScanWindow {
+    char* bytes;
+    size_t capacity;
+    size_t length;
+    size_t clean;
+};
+
+const size_t WEBP_SUFFIX_BYTES = sizeof WEBP_SUFFIX - 1;
+
+// Removes "_.webp" from what was just decoded, as the whole text's removal
+// would: up to a cut that no occurrence straddles, the last bytes kept back
+// until the text goes on (all of them once `finished`).
+void CleanWindow(ScanWindow* window, bool finished) {
+    char* bytes = window->bytes;
+    const size_t from = window->clean;
+    const size_t length = window->length;
+    size_t cut = length;
+    if (!finished) {
+        cut = length >= from + WEBP_SUFFIX_BYTES ? length - (WEBP_SUFFIX_BYTES - 1) : from;
+        for (size_t at = cut >= from + WEBP_SUFFIX_BYTES ? cut - (WEBP_SUFFIX_BYTES - 1) : from; at < cut; ++at) {
+            if (std::memcmp(bytes + at, WEBP_SUFFIX, WEBP_SUFFIX_BYTES) == 0) {
+                cut = at + WEBP_SUFFIX_BYTES;
+                break;
+            }
+        }
+    }
+    const char held = bytes[cut];  // the removal ends what it keeps with a NUL
+    const size_t kept = RemoveAllInPlace(bytes + from, cut - from, WEBP_SUFFIX);
+    bytes[cut] = held;
+    std::memmove(bytes + from + kept, bytes + cut, length - cut);
+    window->clean = from + kept;
+    window->length = from + kept + (length - cut);
+}
+
+// Room for `bytes` more and the NUL; false without memory.
+bool MakeRoom(ScanWindow* window, size_t bytes) {
+    if (window->capacity - window->length > bytes) return true;
+    size_t capacity = window->capacity * 2;
+    while (capacity - window->length <= bytes) capacity *= 2;
+    char* grown = static_cast<char*>(std::realloc(window->bytes, capacity));
+    if (grown == nullptr) return false;
+    window->bytes = grown;
+    window->capacity = capacity;
+    return true;
+}
+
+// Reads the package in one pass, never holding its text: each piece is
+// decoded into the window, the rows it completes are parsed and handed to
+// `rowRead`, and the rest of the window goes on into the next piece.  A row
+// failure stops the parse, and the decoding goes on, so that a badly
+// encoded package fails as such wherever its bad character stands, as it
+// does when it is read whole.
+PackageReadResult ScanSource(PackageSource* source, ItemList* items, PackageRowFn rowRead, void* context) {
+    const size_t firstCapacity = (PIECE_BYTES + MAX_CUT_CHARACTER_BYTES) * OUTPUT_BYTES_PER_INPUT_BYTE * 2;
+    ScanWindow window = {static_cast<char*>(std::malloc(firstCapacity)), firstCapacity, 0, 0};
+    if (window.bytes == nullptr) return PACKAGE_READ_FAILED;
+    ExtractionPatterns* patterns = NewExtractionPatterns();
+    RowParse parse;
+    OpenRowParse(&parse, items, patterns, rowRead, context);
+    PackageDecoder decoder;
+    DecodeStep step = StartDecoding(source, &decoder);
+    PackageReadResult result = PACKAGE_READ_OK;
+    bool headerRead = false;
+    size_t rowsAt = 0;  // where the next row begins in the window
+    bool finished = false;
+    while (step == DECODE_OK && !finished) {
+        if (!MakeRoom(&window, decoder.inLeft * OUTPUT_BYTES_PER_INPUT_BYTE)) {
+            step = DECODE_REJECTED;
+            break;
+        }
+        char* out = window.bytes + window.length;
+        size_t outLeft = window.capacity - window.length - 1;
+        step = DecodeNextPiece(&decoder, &out, &outLeft, &finished);
+        if (step != DECODE_OK) break;
+        window.length = static_cast<size_t>(out - window.bytes);
+        if (result != PACKAGE_READ_OK) {
+            window.length = window.clean = 0;  // only the encoding is still checked
+            continue;
+        }
+        CleanWindow(&window, finished);
+        const char held = window.bytes[window.clean];
+        window.bytes[window.clean] = '\0';
+        if (!headerRead) {
+            const char* data = nullptr;
+            PackageReadResult started = StartRows(window.bytes, window.clean, &parse, &data);
+            if (data != nullptr || finished) {
+                result = started;
+                headerRead = true;
+                rowsAt = data != nullptr ? static_cast<size_t>(data - window.bytes) : 0;
+            }
+        }
+        if (headerRead && result == PACKAGE_READ_OK) {
+            const char* resume = nullptr;
+            result = ParseRowsFrom(&parse, window.bytes + rowsAt, window.bytes + window.clean, finished, &resume);
+            rowsAt = resume != nullptr ? static_cast<size_t>(resume - window.bytes) : window.clean;
+        }
+        window.bytes[window.clean] = held;
+        if (headerRead) {
+            // What is parsed goes; the row that goes on stays, at the front.
+            std::memmove(window.bytes, window.bytes + rowsAt, window.length - rowsAt);
+            window.length -= rowsAt;
+            window.clean -= rowsAt;
+            rowsAt = 0;
+        }
+    }
+    StopDecoding(&decoder);
+    CloseRowParse(&parse);
+    FreeExtractionPatterns(patterns);
+    std::free(window.bytes);
+    if (step != DECODE_OK) {
+        if (step == DECODE_BAD_ENCODING) LogLine(LOG_BAD_ENCODING);
+        return PACKAGE_READ_FAILED;
+    }
+    return result;
+}
+
+// The source of the package at `packagePath`, read piece by piece; false
+// when it cannot be opened.  CloseFileSource ends it.
+bool OpenFileSource(const char* packagePath, PackageSource* source) {
+    if (!FileExists(packagePath)) return false;
+    int32_t size = GetFileSize(packagePath);  // -1 also for files of 2 GiB and more
+    if (size < 0) return false;
+    FILE* file = OpenFileByPath(packagePath, "rb");
+    if (file == nullptr) return false;
+    *source = PackageSource{file, nullptr, static_cast<size_t>(size), 0,
+                            static_cast<char*>(std::malloc(PIECE_BYTES + MAX_CUT_CHARACTER_BYTES))};
+    if (source->buffer != nullptr) return true;
+    std::fclose(file);
+    return false;
+}
+
+void CloseFileSource(PackageSource* source) {
+    std::free(source->buffer);
+    std::fclose(source->file);
+}
+
 }  // namespace
 
 size_t TitleLimitBytes(const char* title, size_t length) {
@@ -386,16 +630,17 @@ PackageReadResult ReadPackageBytes(const char* bytes, size_t size, ItemList* ite
 }
 
 PackageReadResult ReadPackage(const char* packagePath, ItemList* items, char** outText) {
-    if (!FileExists(packagePath)) return PACKAGE_READ_FAILED;
-    int32_t size = GetFileSize(packagePath);  // -1 also for files of 2 GiB and more
-    if (size < 0) return PACKAGE_READ_FAILED;
-    FILE* file = OpenFileByPath(packagePath, "rb");
-    if (file == nullptr) return PACKAGE_READ_FAILED;
-    PackageSource source = {file, nullptr, static_cast<size_t>(size), 0,
-                            static_cast<char*>(std::malloc(PIECE_BYTES + MAX_CUT_CHARACTER_BYTES))};
-    PackageReadResult result = PACKAGE_READ_FAILED;
-    if (source.buffer != nullptr) result = ReadSource(&source, items, outText);
-    std::free(source.buffer);
-    std::fclose(file);
+    PackageSource source;
+    if (!OpenFileSource(packagePath, &source)) return PACKAGE_READ_FAILED;
+    PackageReadResult result = ReadSource(&source, items, outText);
+    CloseFileSource(&source);
+    return result;
+}
+
+PackageReadResult ScanPackage(const char* packagePath, ItemList* items, PackageRowFn rowRead, void* context) {
+    PackageSource source;
+    if (!OpenFileSource(packagePath, &source)) return PACKAGE_READ_FAILED;
+    PackageReadResult result = ScanSource(&source, items, rowRead, context);
+    CloseFileSource(&source);
     return result;
 }

@@ -49,6 +49,14 @@ size_t TitleLimitBytes(const char* title, size_t length);
 // package file is only ever read.
 PackageReadResult ReadPackage(const char* packagePath, ItemList* items, char** outText);
 
+// The same read in one pass that never holds the package text (`karvelo
+// inspect`): each row's record is handed to `rowRead` once the row is
+// complete, with its address lists, which the reader then releases (the
+// record and its title stay in `items`).  The results are ReadPackage's;
+// after a failure the rows read before it may have been handed over.
+typedef void (*PackageRowFn)(void* context, const ItemRecord* record);
+PackageReadResult ScanPackage(const char* packagePath, ItemList* items, PackageRowFn rowRead, void* context);
+
 // The error box text of a read that cannot go on ("读取宝贝详情时出错..." or
 // "读取宝贝无线详情时出错..."), or null for any other result.
 const char* PackageReadFailureMessage(PackageReadResult result);

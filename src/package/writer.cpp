@@ -8,6 +8,7 @@
 
 #include "platform/fs.h"
 #include "platform/thread.h"
+#include "base/memory.h"
 #include "util/charset.h"
 #include "util/files.h"
 #include "texts/texts.h"
@@ -107,6 +108,77 @@ const char* CopyBlocks(FILE* source, FILE* backup) {
 }
 
 int replaceTries = PACKAGE_REPLACE_TRIES;
+
+// The text is converted and written this many bytes of the core's form at a
+// time; each byte becomes at most two of UTF-16 (a four-byte code becomes
+// one unit or a pair).
+const size_t SINK_BLOCK_BYTES = 64 * 1024;
+const size_t SINK_CONVERTED_BYTES = SINK_BLOCK_BYTES * 2;
+// The most bytes of a character a block's end can cut off.
+const size_t MAX_CUT_CHARACTER_BYTES = 3;
+
+}  // namespace
+
+// One file being written from a PackageText: the bytes not converted yet
+// (a character cut by the last block's end first), and why it stopped.
+struct PackageTextSink {
+    FILE* file;
+    TextConverter* converter;
+    size_t pendingLength;
+    bool writeFailed;
+    bool conversionFailed;
+    char pending[SINK_BLOCK_BYTES];
+    char converted[SINK_CONVERTED_BYTES];
+};
+
+namespace {
+
+// Converts and writes what is pending; at the `last` block a cut character
+// is a failure, as it is for the whole text at once.
+bool FlushSink(PackageTextSink* sink, bool last) {
+    const char* in = sink->pending;
+    size_t inLeft = sink->pendingLength;
+    char* out = sink->converted;
+    size_t outLeft = sizeof sink->converted;
+    ConversionStop stop = ConvertTextPiece(sink->converter, &in, &inLeft, &out, &outLeft, nullptr);
+    if (stop != CONVERSION_DONE && (last || stop != CONVERSION_INPUT_CUT || inLeft > MAX_CUT_CHARACTER_BYTES)) {
+        sink->conversionFailed = true;
+        return false;
+    }
+    const size_t produced = static_cast<size_t>(out - sink->converted);
+    if (produced > 0 && WriteFileBytes(sink->file, sink->converted, produced) != produced) {
+        sink->writeFailed = true;
+        return false;
+    }
+    std::memmove(sink->pending, in, inLeft);
+    sink->pendingLength = inLeft;
+    return true;
+}
+
+// Writes the whole text into `file` through one conversion: 1, 0 when a
+// write failed, -1 when the text cannot be converted.
+int WriteTextInto(FILE* file, const PackageText& text) {
+    PackageTextSink* sink = static_cast<PackageTextSink*>(Allocate(sizeof(PackageTextSink)));
+    sink->file = file;
+    sink->converter = OpenCharsetStream(CORE_CHARSET, PACKAGE_WRITE_CHARSET);
+    sink->pendingLength = 0;
+    sink->writeFailed = false;
+    sink->conversionFailed = sink->converter == nullptr;
+    if (!sink->conversionFailed) {
+        text.produce(text.context, sink);
+        if (!sink->writeFailed && !sink->conversionFailed) FlushSink(sink, true);
+    }
+    int result = sink->conversionFailed ? -1 : sink->writeFailed ? 0 : 1;
+    if (sink->converter != nullptr) CloseTextConverter(sink->converter);
+    std::free(sink);
+    return result;
+}
+
+// A whole NUL-terminated text as one piece.
+void ProduceWholeText(void* context, PackageTextSink* sink) {
+    const char* text = static_cast<const char*>(context);
+    PutPackageText(sink, text, std::strlen(text));
+}
 int replaceDelayMs = PACKAGE_REPLACE_DELAY_MS;
 
 // Creates `path`, exclusively and never through a link, with the mark and
@@ -114,14 +186,21 @@ int replaceDelayMs = PACKAGE_REPLACE_DELAY_MS;
 // identity into *made (may be null).  A temporary file left by a crash
 // (or a link planted at its name) is removed first when `temporary`: the
 // name is ours.  1 when written; 0 when it cannot be created; -1 when the
-// bytes could not all be written (a full disk), the file removed again.
-int WriteNewFile(const char* path, const char* converted, size_t convertedLength, bool temporary, FileIdentity* made) {
+// bytes could not all be written (a full disk), -2 when the text cannot be
+// converted, the file removed again.
+const int NEW_FILE_NOT_CONVERTED = -2;
+int WriteNewFile(const char* path, const PackageText& text, bool temporary, FileIdentity* made) {
     int taken = 0;
     FILE* file = CreateNewFileByPath(path, &taken);
     if (file == nullptr && taken && temporary && RemoveFileByPath(path)) file = CreateNewFileByPath(path, nullptr);
     if (file == nullptr) return 0;
     bool ok = WriteFileBytes(file, UTF16LE_MARK, sizeof UTF16LE_MARK) == sizeof UTF16LE_MARK;
-    if (ok && convertedLength > 0) ok = WriteFileBytes(file, converted, convertedLength) == convertedLength;
+    bool converted = true;
+    if (ok) {
+        int written = WriteTextInto(file, text);
+        converted = written >= 0;
+        ok = written == 1;
+    }
     // The bytes reach the disk before a name points at them, so a crash
     // at any instant leaves the old package or the whole new one.
     if (ok) ok = SyncFile(file) == 1;
@@ -130,7 +209,7 @@ int WriteNewFile(const char* path, const char* converted, size_t convertedLength
     if (!CloseFile(file)) ok = false;
     if (ok) return 1;
     RemoveFileByPath(path);
-    return -1;
+    return converted ? -1 : NEW_FILE_NOT_CONVERTED;
 }
 
 // Whether the package is still the file the run read (or last wrote).
@@ -161,8 +240,8 @@ void SyncFolderOf(const char* path) {
 // PACKAGE_KEPT_BESIDE, PACKAGE_HELD, PACKAGE_CHANGED_KEPT_BESIDE or
 // PACKAGE_CHANGED, or 0 with the failure message in *failure; the package
 // is untouched unless written, and the temporary file is gone either way.
-int ReplacePackage(const char* packagePath, const char* converted, size_t convertedLength, int tries, bool keepBeside,
-                   char* keptPath, PackageFile* watched, const char** failure) {
+int ReplacePackage(const char* packagePath, const PackageText& text, int tries, bool keepBeside, char* keptPath,
+                   PackageFile* watched, const char** failure) {
     // A package that is a symbolic link is replaced where the link leads, so
     // the link stays a link: the temporary file is written beside that file
     // and moved over it.  A link that leads nowhere is not replaced at all,
@@ -184,9 +263,9 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
     for (int attempt = 1; attempt <= tries && !changed; ++attempt) {
         if (attempt > 1) SleepMilliseconds(static_cast<unsigned>(replaceDelayMs));
         if (!tempWritten) {
-            int made = WriteNewFile(tempPath, converted, convertedLength, true, &written);
+            int made = WriteNewFile(tempPath, text, true, &written);
             if (made < 0) {
-                *failure = MESSAGE_PACKAGE_WRITE_FAILED;
+                *failure = made == NEW_FILE_NOT_CONVERTED ? MESSAGE_CONVERSION_FAILED : MESSAGE_PACKAGE_WRITE_FAILED;
                 return 0;
             }
             tempWritten = made == 1;
@@ -215,48 +294,24 @@ int ReplacePackage(const char* packagePath, const char* converted, size_t conver
         char kept[MAX_PATH_BYTES];
         int made = 0;
         if (PickKeptPath(target, kept)) {
-            made = tempWritten ? MoveFileByPath(tempPath, kept)
-                               : WriteNewFile(kept, converted, convertedLength, false, nullptr);
+            made = tempWritten ? MoveFileByPath(tempPath, kept) : WriteNewFile(kept, text, false, nullptr);
         }
         if (made == 1) {
             SyncFolderOf(kept);
             if (keptPath != nullptr) std::memcpy(keptPath, kept, std::strlen(kept) + 1);
             return changed ? PACKAGE_CHANGED_KEPT_BESIDE : PACKAGE_KEPT_BESIDE;
         }
-        if (made < 0) *failure = MESSAGE_PACKAGE_WRITE_FAILED;
+        if (made < 0) *failure = made == NEW_FILE_NOT_CONVERTED ? MESSAGE_CONVERSION_FAILED : MESSAGE_PACKAGE_WRITE_FAILED;
     }
     if (tempWritten) RemoveFileByPath(tempPath);
     if (keepBeside) return 0;
     return changed ? PACKAGE_CHANGED : PACKAGE_HELD;
 }
 
-// The package text in the package's own encoding, or null when it cannot
-// be converted.
-char* ConvertForPackage(const char* packageText, size_t* convertedLength) {
-    if (packageText == nullptr) return nullptr;
-    size_t length = std::strlen(packageText);
-    // One byte becomes one 2-byte unit, two bytes one unit, four bytes one
-    // or two units: 2 x L bytes always suffice; the 2 spare keep the empty
-    // text from a 0-byte buffer.
-    size_t room = length * 2 + 2;
-    char* converted = static_cast<char*>(std::malloc(room));
-    if (converted == nullptr || ConvertCharsetLarge(CORE_CHARSET, PACKAGE_WRITE_CHARSET, packageText, length, converted,
-                                                    room, convertedLength) == -1) {
-        std::free(converted);
-        return nullptr;
-    }
-    return converted;
-}
-
-int WriteConverted(const char* packagePath, const char* packageText, int tries, bool keepBeside, char* keptPath,
-                   PackageFile* watched, const char** failure) {
-    size_t convertedLength = 0;
-    char* converted = ConvertForPackage(packageText, &convertedLength);
-    if (converted == nullptr) return Fail(MESSAGE_CONVERSION_FAILED, failure);
+int WriteText(const char* packagePath, const PackageText& text, int tries, bool keepBeside, char* keptPath,
+              PackageFile* watched, const char** failure) {
     const char* replaceFailure = nullptr;
-    int result =
-        ReplacePackage(packagePath, converted, convertedLength, tries, keepBeside, keptPath, watched, &replaceFailure);
-    std::free(converted);
+    int result = ReplacePackage(packagePath, text, tries, keepBeside, keptPath, watched, &replaceFailure);
     return result != 0 ? result : Fail(replaceFailure, failure);
 }
 
@@ -301,13 +356,41 @@ int BackupPackage(const char* packagePath, const char* stateFolder, char* backup
     return 1;
 }
 
+bool PutPackageText(PackageTextSink* sink, const char* bytes, size_t length) {
+    while (length > 0) {
+        if (sink->writeFailed || sink->conversionFailed) return false;
+        size_t room = sizeof sink->pending - sink->pendingLength;
+        size_t taken = length < room ? length : room;
+        std::memcpy(sink->pending + sink->pendingLength, bytes, taken);
+        sink->pendingLength += taken;
+        bytes += taken;
+        length -= taken;
+        if (sink->pendingLength == sizeof sink->pending && !FlushSink(sink, false)) return false;
+    }
+    return !sink->writeFailed && !sink->conversionFailed;
+}
+
+int WritePackageText(const char* packagePath, const PackageText& text, char* keptPath, PackageFile* watched,
+                     const char** failure) {
+    return WriteText(packagePath, text, replaceTries, true, keptPath, watched, failure);
+}
+
+int WritePackageTextIfFree(const char* packagePath, const PackageText& text, PackageFile* watched,
+                           const char** failure) {
+    return WriteText(packagePath, text, 1, false, nullptr, watched, failure);
+}
+
 int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched,
                  const char** failure) {
-    return WriteConverted(packagePath, packageText, replaceTries, true, keptPath, watched, failure);
+    if (packageText == nullptr) return Fail(MESSAGE_CONVERSION_FAILED, failure);
+    return WritePackageText(packagePath, PackageText{ProduceWholeText, const_cast<char*>(packageText)}, keptPath,
+                            watched, failure);
 }
 
 int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched, const char** failure) {
-    return WriteConverted(packagePath, packageText, 1, false, nullptr, watched, failure);
+    if (packageText == nullptr) return Fail(MESSAGE_CONVERSION_FAILED, failure);
+    return WritePackageTextIfFree(packagePath, PackageText{ProduceWholeText, const_cast<char*>(packageText)}, watched,
+                                  failure);
 }
 
 int NotePackageFile(const char* packagePath, PackageFile* file) {

@@ -9,6 +9,8 @@
 // the work is kept beside it (WritePackage).
 #pragma once
 
+#include <cstddef>
+
 #include "platform/fs.h"
 
 // The backup folder, in coreState.stateFolder: beside the program, or in the
@@ -71,6 +73,20 @@ struct PackageFile {
 // a regular file, else 0 with `file->path` "".
 int NotePackageFile(const char* packagePath, PackageFile* file);
 
+// The text a package is written from, in the core's form, handed over in
+// pieces so that no whole copy of it (nor of its UTF-16 form) is ever held:
+// `produce` passes every piece, in order, to PutPackageText and stops when
+// that returns false.  The writer may ask more than once (each file it
+// writes asks from the start), and every time the pieces must be the same.
+struct PackageTextSink;
+struct PackageText {
+    void (*produce)(void* context, PackageTextSink* sink);
+    void* context;
+};
+// Converts and writes the next `length` bytes; false once the file cannot
+// take more (the writer then says why).
+bool PutPackageText(PackageTextSink* sink, const char* bytes, size_t length);
+
 // Replaces the package with `packageText` (core form, NUL-terminated) in
 // UTF-16LE with its mark.  A package that cannot be replaced is tried
 // PACKAGE_REPLACE_TRIES times; then the new package is kept beside it and
@@ -82,6 +98,10 @@ int NotePackageFile(const char* packagePath, PackageFile* file);
 int WritePackage(const char* packagePath, const char* packageText, char* keptPath, PackageFile* watched = nullptr,
                  const char** failure = nullptr);
 
+// The same with the text handed over in pieces.
+int WritePackageText(const char* packagePath, const PackageText& text, char* keptPath, PackageFile* watched = nullptr,
+                     const char** failure = nullptr);
+
 // The same for a checkpoint in the middle of a run: one try, and a package
 // that cannot be replaced now is left as it is (PACKAGE_HELD, nothing shown),
 // since the run writes it again later; a changed one too (PACKAGE_CHANGED),
@@ -89,6 +109,8 @@ int WritePackage(const char* packagePath, const char* packageText, char* keptPat
 // PACKAGE_CHANGED or 0.
 int WritePackageIfFree(const char* packagePath, const char* packageText, PackageFile* watched = nullptr,
                        const char** failure = nullptr);
+int WritePackageTextIfFree(const char* packagePath, const PackageText& text, PackageFile* watched = nullptr,
+                           const char** failure = nullptr);
 
 // How the writes above will fare, asked before a run starts so that a run
 // never ends with work it cannot write: every path they form (the backup,

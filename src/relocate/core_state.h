@@ -11,7 +11,9 @@
 //   thread while loading (LoadPackageIntoState); while `running` is 1 they
 //   belong to the run, which rewrites packageText and the items' lists, and
 //   the front end only reads what the run reports through its view.
-// - urlMap is the run's and lives until the next run (the views read it).
+// - urlMap is the run's and lives until the next run (the views read it):
+//   after the run, each relocated address whose file the package names, and
+//   each failed one (an empty path).
 // - `running` is set by the front end just before it starts the run's
 //   thread (so a close in between waits for the run) and cleared on that
 //   thread once the run's outcome lets the program go on (PresentRunOutcome).

@@ -21,16 +21,27 @@ const char MOBILE_ELEMENT_FORMAT[] = "<img>%s</img>";
 // the fast path finds its candidates from those two bytes.
 const char ANCHOR[] = "//";
 
-// One text to find and what replaces it.
+// One text to find and what replaces it; one per address of the run, so
+// kept small.
 struct Pattern {
     const char* text;
-    size_t length;
     const char* replacement;
-    size_t replacementLength;
-    size_t anchorOffset;  // offset of the first "//" in `text`
     uint64_t hash;
-    bool keepsText;  // a failed URL left as it is (see CollectPatterns)
+    uint32_t length;
+    uint32_t replacementLength;
+    uint32_t anchorOffset;  // offset of the first "//" in `text`
+    bool keepsText;         // a failed URL left as it is (see CollectPatterns)
 };
+
+Pattern MakePattern(const char* text, const char* replacement, bool keepsText) {
+    return Pattern{text,
+                   replacement,
+                   0,
+                   static_cast<uint32_t>(std::strlen(text)),
+                   static_cast<uint32_t>(std::strlen(replacement)),
+                   0,
+                   keepsText};
+}
 
 // Owns the texts of the "<img>URL</img>" patterns.
 struct PatternSet {
@@ -77,22 +88,22 @@ void ShowScanned(void* context, size_t position) {
 // later run could retry.
 void CollectPatterns(const HashMap* urlMap, int blankFailedImages, bool keepFailed, PatternSet* set) {
     KeyList* keys = HashMapKeys(urlMap);
+    set->patterns.reserve(static_cast<size_t>(urlMap->count) * (blankFailedImages ? 2 : 1));
     for (KeyList* node = keys; node != nullptr; node = node->next) {
         const char* url = static_cast<const char*>(node->key);
         const char* path = static_cast<const char*>(HashMapGet(urlMap, url));
         if (*url == '\0') continue;
         if (path != nullptr && *path != '\0') {
-            set->patterns.push_back(Pattern{url, std::strlen(url), path, std::strlen(path), 0, 0, false});
+            set->patterns.push_back(MakePattern(url, path, false));
         } else if (blankFailedImages) {
             size_t elementLength = std::strlen(url) + sizeof MOBILE_ELEMENT_FORMAT;
             char* element = static_cast<char*>(Allocate(elementLength));
             std::snprintf(element, elementLength, MOBILE_ELEMENT_FORMAT, url);
             set->ownedTexts.push_back(element);
-            set->patterns.push_back(Pattern{element, std::strlen(element), "", 0, 0, 0, false});
-            set->patterns.push_back(
-                Pattern{url, std::strlen(url), BLANK_IMAGE_URL, std::strlen(BLANK_IMAGE_URL), 0, 0, false});
+            set->patterns.push_back(MakePattern(element, "", false));
+            set->patterns.push_back(MakePattern(url, BLANK_IMAGE_URL, false));
         } else if (keepFailed) {
-            set->patterns.push_back(Pattern{url, std::strlen(url), url, std::strlen(url), 0, 0, true});
+            set->patterns.push_back(MakePattern(url, url, true));
         }
     }
     FreeKeyList(keys);
@@ -145,13 +156,17 @@ uint64_t Mix(size_t length, uint64_t hash) {
 }
 
 // False when some pattern lacks the anchor; the caller then replaces plainly.
-bool BuildMatcher(const std::vector<Pattern>& patterns, Matcher* matcher) {
+// The matcher takes the patterns over, so they are held once.
+bool BuildMatcher(std::vector<Pattern>* patterns, Matcher* matcher) {
+    matcher->patterns.swap(*patterns);
     matcher->firstPair.assign(65536, 0);
-    for (const Pattern& source : patterns) {
-        const char* anchor = FindBytes(source.text, source.length, ANCHOR, 2);
-        if (anchor == nullptr) return false;
-        Pattern pattern = source;
-        pattern.anchorOffset = static_cast<size_t>(anchor - pattern.text);
+    for (Pattern& pattern : matcher->patterns) {
+        const char* anchor = FindBytes(pattern.text, pattern.length, ANCHOR, 2);
+        if (anchor == nullptr) {
+            matcher->patterns.swap(*patterns);
+            return false;
+        }
+        pattern.anchorOffset = static_cast<uint32_t>(anchor - pattern.text);
         uint64_t hash = 0;
         for (size_t i = 0; i < pattern.length; ++i) {
             unsigned char c = static_cast<unsigned char>(pattern.text[i]);
@@ -159,8 +174,7 @@ bool BuildMatcher(const std::vector<Pattern>& patterns, Matcher* matcher) {
             matcher->byteUsed[c] = true;
         }
         pattern.hash = hash;
-        matcher->patterns.push_back(pattern);
-        matcher->maxLength = std::max(matcher->maxLength, pattern.length);
+        matcher->maxLength = std::max(matcher->maxLength, static_cast<size_t>(pattern.length));
         matcher->firstPair[static_cast<unsigned char>(pattern.text[0]) << 8 |
                            static_cast<unsigned char>(pattern.text[1])] = 1;
         if (std::find(matcher->anchorOffsets.begin(), matcher->anchorOffsets.end(), pattern.anchorOffset) ==
@@ -266,6 +280,20 @@ bool FindMatches(const Matcher& matcher, const char* text, size_t textLength, si
     return true;
 }
 
+// Hands the rewritten text to `put` in order: the text between matches and
+// each match's replacement; stops when `put` returns false.
+template <typename Put>
+void ProduceRewritten(const Matcher& matcher, const char* text, size_t textLength, const std::vector<Match>& matches,
+                      Put put) {
+    size_t copied = 0;
+    for (const Match& match : matches) {
+        const Pattern& pattern = matcher.patterns[static_cast<size_t>(match.pattern)];
+        if (!put(text + copied, match.start - copied) || !put(pattern.replacement, pattern.replacementLength)) return;
+        copied = match.start + pattern.length;
+    }
+    put(text + copied, textLength - copied);
+}
+
 char* BuildText(const Matcher& matcher, const char* text, size_t textLength, const std::vector<Match>& matches) {
     size_t length = textLength;
     for (const Match& match : matches) {
@@ -274,17 +302,11 @@ char* BuildText(const Matcher& matcher, const char* text, size_t textLength, con
     }
     char* result = static_cast<char*>(Allocate(length + 1));
     char* out = result;
-    size_t copied = 0;
-    for (const Match& match : matches) {
-        const Pattern& pattern = matcher.patterns[static_cast<size_t>(match.pattern)];
-        std::memcpy(out, text + copied, match.start - copied);
-        out += match.start - copied;
-        std::memcpy(out, pattern.replacement, pattern.replacementLength);
-        out += pattern.replacementLength;
-        copied = match.start + pattern.length;
-    }
-    std::memcpy(out, text + copied, textLength - copied);
-    out += textLength - copied;
+    ProduceRewritten(matcher, text, textLength, matches, [&out](const char* bytes, size_t count) {
+        std::memcpy(out, bytes, count);
+        out += count;
+        return true;
+    });
     *out = '\0';
     return result;
 }
@@ -306,33 +328,69 @@ int RewriteTextKeyByKey(const HashMap* urlMap, char** packageText, int blankFail
     return changed;
 }
 
-int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFailedImages, int itemCount,
-                       int processedCount, const RunView* view) {
-    ShowProgress(view, TEXT_UPDATING_PACKAGE, itemCount, processedCount, 0);
-    if (urlMap->count == 0 || *packageText == nullptr) return 0;
-
+// A rewrite found and not yet written: the matches over the text, or, when
+// the plain replacement had to do it, the rewritten text itself.
+struct PackageRewrite {
+    const char* text;
+    size_t textLength;
     PatternSet set;
-    CollectPatterns(urlMap, blankFailedImages, true, &set);
-    if (set.patterns.empty()) return 0;
-
     Matcher matcher;
-    if (!BuildMatcher(set.patterns, &matcher)) {
-        int changed = RewriteTextKeyByKey(urlMap, packageText, blankFailedImages);
-        ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
-        return changed;
-    }
-    size_t textLength = std::strlen(*packageText);
     std::vector<Match> matches;
+    char* replaced;  // the plain replacement's text, owned; null on the fast path
+};
+
+namespace {
+
+void ProduceRewrite(void* context, PackageTextSink* sink) {
+    const PackageRewrite* rewrite = static_cast<const PackageRewrite*>(context);
+    if (rewrite->replaced != nullptr) {
+        PutPackageText(sink, rewrite->replaced, std::strlen(rewrite->replaced));
+        return;
+    }
+    ProduceRewritten(rewrite->matcher, rewrite->text, rewrite->textLength, rewrite->matches,
+                     [sink](const char* bytes, size_t count) { return PutPackageText(sink, bytes, count); });
+}
+
+}  // namespace
+
+PackageRewrite* PreparePackageRewrite(const HashMap* urlMap, const char* packageText, int blankFailedImages,
+                                      int itemCount, int processedCount, const RunView* view) {
+    ShowProgress(view, TEXT_UPDATING_PACKAGE, itemCount, processedCount, 0);
+    if (urlMap->count == 0 || packageText == nullptr) return nullptr;
+
+    PackageRewrite* rewrite = new PackageRewrite();
+    rewrite->text = packageText;
+    rewrite->textLength = std::strlen(packageText);
+    rewrite->replaced = nullptr;
+    CollectPatterns(urlMap, blankFailedImages, true, &rewrite->set);
+    if (rewrite->set.patterns.empty()) {
+        FreePackageRewrite(rewrite);
+        return nullptr;
+    }
+    Matcher& matcher = rewrite->matcher;
+    if (!BuildMatcher(&rewrite->set.patterns, &matcher)) {
+        char* text = CopyString(packageText);
+        int changed = RewriteTextKeyByKey(urlMap, &text, blankFailedImages);
+        ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
+        rewrite->replaced = text;
+        if (!changed) {
+            FreePackageRewrite(rewrite);
+            return nullptr;
+        }
+        return rewrite;
+    }
+    const size_t textLength = rewrite->textLength;
+    std::vector<Match>& matches = rewrite->matches;
     ScanProgress progress = {view, itemCount, processedCount, textLength, 0, textLength / 100 + 1};
     size_t patternBytes = 0;
     for (const Pattern& pattern : matcher.patterns) patternBytes += pattern.length;
-    if (!FindMatches(matcher, *packageText, textLength, HASHING_BUDGET_FACTOR * (textLength + patternBytes), &progress,
+    if (!FindMatches(matcher, packageText, textLength, HASHING_BUDGET_FACTOR * (textLength + patternBytes), &progress,
                      &matches)) {
         matches.clear();
         std::vector<MatchPattern> texts;
         texts.reserve(matcher.patterns.size());
         for (const Pattern& pattern : matcher.patterns) texts.push_back(MatchPattern{pattern.text, pattern.length});
-        FindLongestMatches(texts, *packageText, textLength, ShowScanned, &progress, &matches);
+        FindLongestMatches(texts, packageText, textLength, ShowScanned, &progress, &matches);
     }
     if (progress.shownPercent != 100) {
         ShowProgress(view, TEXT_UPDATING_PACKAGE_PERCENT, itemCount, processedCount, 100);
@@ -340,7 +398,32 @@ int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFaile
     bool changes = false;
     for (const Match& match : matches)
         changes = changes || !matcher.patterns[static_cast<size_t>(match.pattern)].keepsText;
-    if (!changes) return 0;
-    TakeReplacement(packageText, BuildText(matcher, *packageText, textLength, matches));
+    if (!changes) {
+        FreePackageRewrite(rewrite);
+        return nullptr;
+    }
+    return rewrite;
+}
+
+PackageText RewrittenPackageText(const PackageRewrite* rewrite) {
+    return PackageText{ProduceRewrite, const_cast<PackageRewrite*>(rewrite)};
+}
+
+void FreePackageRewrite(PackageRewrite* rewrite) {
+    if (rewrite == nullptr) return;
+    std::free(rewrite->replaced);
+    delete rewrite;
+}
+
+int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFailedImages, int itemCount,
+                       int processedCount, const RunView* view) {
+    PackageRewrite* rewrite =
+        PreparePackageRewrite(urlMap, *packageText, blankFailedImages, itemCount, processedCount, view);
+    if (rewrite == nullptr) return 0;
+    char* rewritten = rewrite->replaced;
+    rewrite->replaced = nullptr;
+    if (rewritten == nullptr) rewritten = BuildText(rewrite->matcher, rewrite->text, rewrite->textLength, rewrite->matches);
+    FreePackageRewrite(rewrite);
+    TakeReplacement(packageText, rewritten);
     return 1;
 }

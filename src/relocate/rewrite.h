@@ -1,6 +1,7 @@
 // Rewriting the package text once a run has tried its images.
 #pragma once
 
+#include "package/writer.h"
 #include "base/hash_map.h"
 
 struct RunView;
@@ -14,6 +15,17 @@ struct RunView;
 // `view` (may be null).  Returns 1 when the text changed, else 0.
 int RewritePackageText(const HashMap* urlMap, char** packageText, int blankFailedImages, int itemCount,
                        int processedCount, const RunView* view);
+
+// The same rewrite without a second copy of the text: the matches are found
+// now (with the same progress texts) and the rewritten text is handed to the
+// writer piece by piece (RewrittenPackageText, WritePackageText).  Null when
+// the text would not change.  `packageText` must outlive the rewrite, which
+// the caller frees.
+struct PackageRewrite;
+PackageRewrite* PreparePackageRewrite(const HashMap* urlMap, const char* packageText, int blankFailedImages,
+                                      int itemCount, int processedCount, const RunView* view);
+PackageText RewrittenPackageText(const PackageRewrite* rewrite);
+void FreePackageRewrite(PackageRewrite* rewrite);
 
 // The same replacement done plainly: one ReplaceAll per URL, longest URL
 // first.  Used when a URL does not have the form the fast path relies on,

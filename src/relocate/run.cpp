@@ -1,9 +1,11 @@
 #include "relocate/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "http/connection.h"
 #include "http/download.h"
@@ -503,17 +505,18 @@ void SetCheckpointInterval(int seconds) { checkpointSeconds = seconds >= 0 ? sec
 int WriteCheckpoint(const HashMap* urlMap, const char* packageText, int blankFailedImages, const char* packagePath,
                     PackageFile* watched, const char** failure) {
     if (packageText == nullptr) return 0;
-    char* text = CopyString(packageText);
+    // Rewritten straight into the file: the text stays as read.
+    PackageRewrite* rewrite = PreparePackageRewrite(urlMap, packageText, blankFailedImages, 0, 0, nullptr);
     int written = 0;
-    if (RewritePackageText(urlMap, &text, blankFailedImages, 0, 0, nullptr)) {
-        switch (WritePackageIfFree(packagePath, text, watched, failure)) {
+    if (rewrite != nullptr) {
+        switch (WritePackageTextIfFree(packagePath, RewrittenPackageText(rewrite), watched, failure)) {
             case PACKAGE_WRITTEN: written = 1; break;
             case PACKAGE_HELD: written = CHECKPOINT_HELD; break;
             case PACKAGE_CHANGED: written = CHECKPOINT_CHANGED; break;
             default: written = -1; break;
         }
     }
-    std::free(text);
+    FreePackageRewrite(rewrite);
     return written;
 }
 
@@ -521,16 +524,18 @@ int CountRunImages(const RunOptions& options) {
     Run run = {};
     run.options = options;
     run.itemCount = coreState.items != nullptr ? coreState.items->count : 0;
-    HashMap* seen = NewHashMap(&BORROWED_STRING_KEYS, UrlMapCapacity(run.itemCount), URL_MAP_LOAD_FACTOR);
+    // The addresses in one block, sorted so a repeat stands beside its
+    // first: a map would leave an entry per address behind in the front
+    // end's heap, which the run, on a thread of its own, never reuses.
+    std::vector<const char*> urls;
     for (int row = 0; row < run.itemCount; ++row) {
         Walk walk = {row, WALK_DESKTOP, 0};
         ImageKind kind;
-        while (const char* url = NextImage(run, &walk, &kind))
-            HashMapAdd(seen, const_cast<char*>(url), seen);  // a repeat is counted once
+        while (const char* url = NextImage(run, &walk, &kind)) urls.push_back(url);
     }
-    int count = seen->count;
-    FreeHashMap(seen, false);
-    return count;
+    std::sort(urls.begin(), urls.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+    auto end = std::unique(urls.begin(), urls.end(), [](const char* a, const char* b) { return std::strcmp(a, b) == 0; });
+    return static_cast<int>(end - urls.begin());
 }
 
 RunOutcome RunRelocation(const RunView* view) {
@@ -542,6 +547,9 @@ RunOutcome RunRelocation(const RunView* view) {
     // a close in between waits for the run; set here for callers that start
     // the run directly.
     coreState.running = 1;
+    // The last run's map has served its views; this run starts without one.
+    FreeHashMap(coreState.urlMap, 1);
+    coreState.urlMap = nullptr;
     if (StopRequested()) {
         // Stopped before it began (a close, an update that must be taken):
         // nothing was backed up or changed, so there is nothing to write.
@@ -573,6 +581,7 @@ RunOutcome RunRelocation(const RunView* view) {
 
     int changed = 0;
     bool packageChanged = false;
+    PackageRewrite* rewrite = nullptr;
     if (run.failure != nullptr) {
         // A checkpoint could not be written: the run ends there.
         Fail(RUN_STEP_CHECKPOINT, run.failure, &outcome);
@@ -580,18 +589,21 @@ RunOutcome RunRelocation(const RunView* view) {
         SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
         ForgetVanishedImages(&run);
         outcome.vanishedCount = run.vanishedCount;
-        changed = RewritePackageText(run.urlMap, &coreState.packageText, run.options.blankFailedImages, run.itemCount,
-                                     run.processedCount, run.view);
-        outcome.textChanged = changed ? 1 : 0;
+        // The package is rewritten as it is written, never held twice.
+        rewrite = PreparePackageRewrite(run.urlMap, coreState.packageText, run.options.blankFailedImages,
+                                        run.itemCount, run.processedCount, run.view);
+        changed = rewrite != nullptr ? 1 : 0;
+        outcome.textChanged = changed;
     }
     if (changed) {
-        int written = WritePackage(coreState.packagePath, coreState.packageText, outcome.keptPath,
-                                   &coreState.packageFile, &failure);
+        int written = WritePackageText(coreState.packagePath, RewrittenPackageText(rewrite), outcome.keptPath,
+                                       &coreState.packageFile, &failure);
         packageChanged = written == PACKAGE_CHANGED_KEPT_BESIDE;
         outcome.keptBeside = written == PACKAGE_KEPT_BESIDE || packageChanged ? 1 : 0;
         outcome.written = written != 0 && !outcome.keptBeside ? 1 : 0;
         if (written == 0) Fail(RUN_STEP_WRITE_BACK, failure, &outcome);
     }
+    FreePackageRewrite(rewrite);
     std::free(coreState.packageText);
     coreState.packageText = nullptr;
 
@@ -610,8 +622,8 @@ RunOutcome RunRelocation(const RunView* view) {
             ShowProgressText(run);
         }
     }
-    coreState.urlMap = nullptr;
-    FreeHashMap(run.urlMap, 1);
+    // The map stays in coreState until the next run: what it holds then is
+    // what the package names, which the front end's report reads.
     return outcome;
 }
 

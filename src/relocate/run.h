@@ -106,7 +106,8 @@ struct RunOutcome {
 // write-back, an image whose file has gone from the destination is
 // forgotten: its address stays remote, and the final message counts it.  A
 // backup or write-back that fails ends it RUN_FAILED with the writer's
-// message.  It sets coreState.running and leaves it set (PresentRunOutcome).
+// message.  It sets coreState.running and leaves it set (PresentRunOutcome),
+// and leaves its address map in coreState.urlMap until the next run.
 RunOutcome RunRelocation(const RunView* view);
 
 // What every front end does with an outcome on the run's thread, in this

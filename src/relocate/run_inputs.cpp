@@ -133,7 +133,7 @@ const char* CheckRunInputs(const RunOptions& options, const char* packagePath, c
     return nullptr;
 }
 
-int LoadPackageIntoState(const char* packagePath) {
+int LoadPackageIntoState(const char* packagePath, PackageRowFn rowRead, void* context) {
     std::snprintf(coreState.packagePath, sizeof coreState.packagePath, "%s", packagePath);
     if (coreState.items == nullptr) {
         coreState.items = NewItemList();
@@ -144,7 +144,8 @@ int LoadPackageIntoState(const char* packagePath) {
     // differs from the note, and is never written over.
     NotePackageFile(coreState.packagePath, &coreState.packageFile);
     char* text = nullptr;
-    int result = ReadPackage(coreState.packagePath, coreState.items, &text);
+    int result = rowRead != nullptr ? ScanPackage(coreState.packagePath, coreState.items, rowRead, context)
+                                    : ReadPackage(coreState.packagePath, coreState.items, &text);
     if (result != PACKAGE_READ_OK) return result;
     for (int32_t i = 0; i < coreState.items->count; ++i) {
         static_cast<ItemRecord*>(coreState.items->items[i])->index = i;

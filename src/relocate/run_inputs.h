@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "package/reader.h"
 #include "relocate/run_view.h"
 #include "texts/texts.h"
 
@@ -29,7 +30,10 @@ const char* CheckPackagePath(const char* packagePath);
 // the reader.  On PACKAGE_READ_OK every record's index is its row and
 // packageText is the new text (an earlier one is released).  Returns the
 // reader's result; the caller shows the messages.
-int LoadPackageIntoState(const char* packagePath);
+// With `rowRead`, the package is scanned instead (ScanPackage): each row's
+// record goes to `rowRead` with its lists, which are released after it, and
+// no package text is kept (packageText null).
+int LoadPackageIntoState(const char* packagePath, PackageRowFn rowRead = nullptr, void* context = nullptr);
 
 // The warning for a package whose titles are too long (reader result 2).
 void FormatTitleTooLongMessage(const char* packagePath, char* text, size_t size);

@@ -459,3 +459,77 @@ TEST(FindQuotedFieldEnd, CountsBothQuotesAndSkipsDoubledOnes) {
 }
 
 }  // namespace
+
+// Scanned in one pass, a package that spans many read pieces gives the rows
+// the whole read gives, with the same lists and counts, wherever a piece's
+// end cuts a row, a doubled quote, "_.webp" or a character; and a package
+// that breaks late fails with the whole read's result.
+TEST_F(PackageReaderTest, ScanGivesTheRowsOfTheWholeRead) {
+    struct Row {
+        std::string title;
+        Urls desktop, mobile;
+        int32_t localDesktop;
+        unsigned forms;
+    };
+    auto scan = [this](std::vector<Row>* rows) {
+        ItemList* scanned = NewItemList();
+        scanned->countLocalPaths = true;
+        int result = ScanPackage(path.c_str(), scanned, [](void* context, const ItemRecord* item) {
+            static_cast<std::vector<Row>*>(context)->push_back(
+                Row{item->title, ToStrings(DesktopUrls(item)), ToStrings(MobileUrls(item)),
+                    item->urls ? item->urls->localDesktop : 0, item->urls ? item->urls->addressForms : 0});
+        }, rows);
+        if (result == PACKAGE_READ_OK) {
+            EXPECT_EQ(static_cast<size_t>(scanned->count), rows->size());
+        }
+        ClearItemRecords(scanned);
+        FreeItemList(scanned);
+        return result;
+    };
+    PackageLayout layout = RealisticPackage(16, 12, 30000, "img.alicdn.com");
+    for (size_t i = 0; i < layout.items.size(); ++i) {
+        GeneratedItem& item = layout.items[i];
+        item.description += std::string(i * 997 % 4096, 'q') + "\"x\"_.webp<img src=\"/home/u/" + std::to_string(i) +
+                            ".jpg\">" + Gbk("宝贝");
+    }
+    items->countLocalPaths = true;
+    ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
+    std::vector<Row> rows;
+    ASSERT_EQ(PACKAGE_READ_OK, scan(&rows));
+    ASSERT_EQ(static_cast<size_t>(items->count), rows.size());
+    for (int32_t i = 0; i < items->count; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(At(i)->title, rows[i].title);
+        EXPECT_EQ(Desktop(i), rows[i].desktop);
+        EXPECT_EQ(Mobile(i), rows[i].mobile);
+        EXPECT_EQ(At(i)->urls->localDesktop, rows[i].localDesktop);
+        EXPECT_EQ(At(i)->urls->addressForms, rows[i].forms);
+    }
+    // "_.webp" and a doubled quote at each place around the end of the
+    // first piece: 131,071 UTF-16 units after the mark, 12 of the header's
+    // before it Chinese (two bytes each in the text).
+    const std::string img = Img("http://a.example.com/b.jpg_.webp");
+    const size_t pieceEnd = 131071 + 12;
+    for (size_t webpAt = pieceEnd - 12; webpAt <= pieceEnd + 4; ++webpAt) {
+        const std::string plain = MiniPackage(MiniRow("t", img, "1"));
+        const size_t filler = webpAt - plain.find("_.webp");
+        ClearItemRecords(items);
+        std::free(text);
+        ASSERT_EQ(PACKAGE_READ_OK, ReadText(MiniPackage(MiniRow("t", std::string(filler, 'x') + img, "1"))));
+        rows.clear();
+        ASSERT_EQ(PACKAGE_READ_OK, scan(&rows));
+        ASSERT_EQ(1u, rows.size());
+        EXPECT_EQ(Desktop(0), rows[0].desktop) << webpAt;
+    }
+    // Broken late: a title over the limit, a description never closed.
+    PackageLayout longTitle = layout;
+    longTitle.items.push_back(MakeItem(std::string(300, 'a'), "d"));
+    for (const std::string& broken :
+         {BuildPackageText(longTitle), BuildPackageText(layout) + QuoteField("t") + "\t1\t2\t3\t4\t\"never closed"}) {
+        ClearItemRecords(items);
+        const int whole = ReadText(broken);
+        rows.clear();
+        EXPECT_EQ(whole, scan(&rows));
+        EXPECT_NE(PACKAGE_READ_OK, whole);
+    }
+}

@@ -10,6 +10,7 @@
 
 #include "package/extraction.h"
 #include "relocate/run_view.h"
+#include "support/temp_dir.h"
 #include "base/strings.h"
 
 namespace {
@@ -217,5 +218,47 @@ TEST(RewritePackageText, LongNearMatchesGiveTheSameResult) {
         Rewritten fast = Fast(entries, text, blank);
         EXPECT_EQ(1, fast.changed);
         EXPECT_EQ(Plain(entries, text, blank).text, fast.text) << "blank " << blank;
+    }
+}
+
+// Written as it is rewritten, the package holds exactly the bytes the whole
+// rewritten text gives, also where the writer's blocks cut a character
+// (GBK's two bytes, GB18030's four), for both ways of matching and for a
+// text that does not change.
+TEST(PreparePackageRewrite, StreamedIntoTheFileEqualsTheWholeRewrittenText) {
+    TempDir dir;
+    const std::string url = "http://img.alicdn.com/imgextra/i1/TB1.jpg";
+    std::string large;
+    for (int i = 0; large.size() < 300000; ++i) {
+        large += (i % 3 == 0 ? "\xb1\xa6" : "\x81\x30\x81\x30") + std::string(i % 7, 'x');
+        if (i % 997 == 0) large += "<img>" + url + "</img><img src=\"\"" + url + "_400x400.jpg\"\">";
+    }
+    struct Case {
+        const char* name;
+        std::vector<Entry> entries;
+        std::string text;
+        int blank;
+    } cases[] = {
+        {"blocks cut characters", {{url, "/p/1.jpg"}, {url + "_400x400.jpg", ""}}, large, 0},
+        {"failed images blanked", {{url, ""}, {url + "_400x400.jpg", "/p/2.jpg"}}, large, 1},
+        {"plain replacement", {{"odd-key", "/p/\xb1\xa6.jpg"}}, "a odd-key b", 0},
+        {"nothing changes", {{url + "x", "/p/3.jpg"}}, "no address", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HashMap* map = MapOf(c.entries);
+        PackageRewrite* rewrite = PreparePackageRewrite(map, c.text.c_str(), c.blank, 1, 1, nullptr);
+        Rewritten whole = Fast(c.entries, c.text, c.blank);
+        ASSERT_EQ(whole.changed, rewrite != nullptr ? 1 : 0);
+        if (rewrite != nullptr) {
+            const std::string streamed = dir.File("streamed.csv");
+            const std::string expected = dir.File("expected.csv");
+            ASSERT_TRUE(WriteWholeFile(streamed, "old") && WriteWholeFile(expected, "old"));
+            EXPECT_EQ(PACKAGE_WRITTEN, WritePackageText(streamed.c_str(), RewrittenPackageText(rewrite), nullptr));
+            EXPECT_EQ(PACKAGE_WRITTEN, WritePackage(expected.c_str(), whole.text.c_str(), nullptr));
+            EXPECT_EQ(ReadWholeFile(expected), ReadWholeFile(streamed));
+        }
+        FreePackageRewrite(rewrite);
+        FreeHashMap(map, 1);
     }
 }
