@@ -1,6 +1,7 @@
 #include "http/download_limits.h"
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 
 #include "http/transfer.h"
@@ -49,6 +50,19 @@ DownloadLimit DownloadLimitReached(Transfer* transfer) {
         return transfer->reached = DOWNLOAD_TOO_SLOW;
     }
     return DOWNLOAD_WITHIN_LIMITS;
+}
+
+unsigned DownloadLimitMillisecondsLeft(Transfer* transfer) {
+    if (transfer == nullptr || !transfer->limited) return UINT_MAX;
+    if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return 0;
+    int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - transfer->start).count();
+    int64_t left = MaxMilliseconds() - elapsed;
+    // The average falls under the floor once elapsed > received * 1000 / rate.
+    int64_t slowAt = transfer->received * 1000 / DOWNLOAD_MIN_BYTES_PER_SECOND + 1;
+    if (slowAt < SlowMilliseconds()) slowAt = SlowMilliseconds();
+    if (slowAt - elapsed < left) left = slowAt - elapsed;
+    if (left < 1) return 1;
+    return left > UINT_MAX ? UINT_MAX : static_cast<unsigned>(left);
 }
 
 void DescribeDownloadLimit(DownloadLimit limit, ErrorText error) {

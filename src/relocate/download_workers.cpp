@@ -25,10 +25,11 @@ namespace {
 // wake-up left over from one run reaches the workers of the next.
 Mutex* lock = nullptr;
 Semaphore* queued = nullptr;    // one post per queued job, and one per worker at the stop
-Semaphore* finished = nullptr;  // one post per finished job and per ended worker
+Semaphore* finished = nullptr;  // posted when the awaited job finishes, and per ended worker
 DownloadJob* waitingHead = nullptr;
 DownloadJob* waitingTail = nullptr;
 int liveWorkers = 0;
+DownloadJob* awaited = nullptr;  // the job AwaitDownload waits for, if any
 int stopping = 0;
 int workerTarget = 0;    // the workers the run may have
 int workersStarted = 0;  // started so far
@@ -148,7 +149,9 @@ unsigned Work(void*) {
         Fetch(job);
         LockMutex(lock);
         job->state = JOB_DONE;
-        PostSemaphore(finished);
+        // Only the run's wait for this very job needs waking; the others it
+        // finds done when it comes to them.
+        if (job == awaited) PostSemaphore(finished);
         UnlockMutex(lock);
     }
 }
@@ -260,9 +263,11 @@ int AwaitDownload(DownloadJob* job) {
             job->state = JOB_DONE;
             break;
         }
+        awaited = job;
         UnlockMutex(lock);
         WaitSemaphore(finished);
         LockMutex(lock);
+        awaited = nullptr;
     }
     int state = job->state;
     UnlockMutex(lock);
