@@ -128,6 +128,9 @@ void Fetch(DownloadJob* job) {
 }
 
 unsigned Work(void*) {
+    // A worker woken when its download ends leaves the processor to the
+    // thread that woke it until the next turn.
+    RunCallingThreadAsBatchWork();
     for (;;) {
         WaitSemaphore(queued);
         LockMutex(lock);
@@ -149,10 +152,13 @@ unsigned Work(void*) {
         Fetch(job);
         LockMutex(lock);
         job->state = JOB_DONE;
-        // Only the run's wait for this very job needs waking; the others it
-        // finds done when it comes to them.
-        if (job == awaited) PostSemaphore(finished);
+        // Only the run's wait for this very job needs waking (the others it
+        // finds done when it comes to them), and after the lock, which the
+        // woken run takes at once.  This worker still counts as live, so the
+        // semaphore is still there.
+        const bool wake = job == awaited;
         UnlockMutex(lock);
+        if (wake) PostSemaphore(finished);
     }
 }
 
@@ -247,8 +253,8 @@ void QueueDownload(DownloadJob* job) {
     else
         waitingHead = job;
     waitingTail = job;
-    PostSemaphore(queued);
     UnlockMutex(lock);
+    PostSemaphore(queued);  // after the lock: the woken worker takes it at once
 }
 
 int AwaitDownload(DownloadJob* job) {
