@@ -291,10 +291,11 @@ int TakeData(nghttp2_session* frames, uint8_t, int32_t streamId, const uint8_t* 
     exchange->progressAt = std::chrono::steady_clock::now();
     // The write goes on outside the lock; an asker that lets go meanwhile
     // waits for it (EndH2Exchange), so its file is never written after.
-    const bool write = wanted && !over && !stream->abandoning;
+    const bool abandoning = stream->abandoning;  // no new write: the asker lets go, and its cancel follows
+    const bool write = wanted && !over && !abandoning;
     stream->writing = write;
     UnlockMutex(session->lock);
-    if (!wanted) return 0;
+    if (!wanted || abandoning) return 0;
     if (write && WriteToSink(stream->sink, reinterpret_cast<const char*>(data), static_cast<int>(length))) {
         LockMutex(session->lock);
         stream->writing = false;
