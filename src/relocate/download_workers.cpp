@@ -29,7 +29,6 @@ Semaphore* finished = nullptr;  // posted when the awaited job finishes, and per
 DownloadJob* waitingHead = nullptr;
 DownloadJob* waitingTail = nullptr;
 int liveWorkers = 0;
-DownloadJob* awaited = nullptr;  // the job AwaitDownload waits for, if any
 int stopping = 0;
 int workerTarget = 0;    // the workers the run may have
 int workersStarted = 0;  // started so far
@@ -156,7 +155,7 @@ unsigned Work(void*) {
         // finds done when it comes to them), and after the lock, which the
         // woken run takes at once.  This worker still counts as live, so the
         // semaphore is still there.
-        const bool wake = job == awaited;
+        const bool wake = job->awaited;
         UnlockMutex(lock);
         if (wake) PostSemaphore(finished);
     }
@@ -269,11 +268,11 @@ int AwaitDownload(DownloadJob* job) {
             job->state = JOB_DONE;
             break;
         }
-        awaited = job;
+        job->awaited = true;
         UnlockMutex(lock);
         WaitSemaphore(finished);
         LockMutex(lock);
-        awaited = nullptr;
+        job->awaited = false;
     }
     int state = job->state;
     UnlockMutex(lock);

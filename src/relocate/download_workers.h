@@ -27,7 +27,8 @@ struct DownloadJob {
     int row;    // the item and kind that first visited the URL
     ImageKind kind;
     char path[MAX_PATH_BYTES];
-    int state;  // DownloadJobState, under the workers' lock
+    int state;     // DownloadJobState, under the workers' lock
+    bool awaited;  // under the workers' lock: the run waits for it (AwaitDownload), to be woken when it is done
     DownloadResult result;
     char errorText[HTTP_ERROR_TEXT_BYTES];
     Vector* logLines;   // what the download logged, for the run to write (LogCapturedLines)
