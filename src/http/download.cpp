@@ -549,12 +549,13 @@ void JudgeH2Response(Attempt* attempt, const H2Exchange* exchange, bool timedOut
     EvaluateEnd(attempt);
 }
 
-// One request on an HTTP/2 session, waited for in slices that watch the
-// download's limits and the network time-out.
+// One request on an HTTP/2 session.  The session's thread writes the body
+// and wakes this one when the exchange ends; it wakes by itself only when
+// the network time-out since the last bytes or the download's next limit
+// comes first.
 void RunExchange(Attempt* attempt, H2Session* session, const char* authority, const char* target) {
     if (!CreateTargetFile(attempt)) return;
-    H2Exchange exchange;
-    std::memset(&exchange, 0, sizeof exchange);
+    H2Exchange exchange{};
     exchange.sink = &attempt->sink;
     Transfer* transfer = attempt->transfer;
     switch (StartH2Exchange(transfer, session, &exchange, authority, target)) {
@@ -568,10 +569,17 @@ void RunExchange(Attempt* attempt, H2Session* session, const char* authority, co
     bool headSeen = false;
     bool timedOut = false;
     auto lastProgress = std::chrono::steady_clock::now();
+    const int timeout = NetworkTimeoutMilliseconds();
     for (;;) {
-        AwaitH2Exchange(&exchange, NETWORK_WAIT_SLICE_MILLISECONDS);
-        ReadH2Exchange(&exchange, &seen);
-        if (seen.received > counted || (seen.headDone && !headSeen)) lastProgress = std::chrono::steady_clock::now();
+        const int sinceProgress = MillisecondsSince(lastProgress);
+        unsigned wait = sinceProgress < timeout ? static_cast<unsigned>(timeout - sinceProgress) : 0;
+        const unsigned limitLeft = DownloadLimitMillisecondsLeft(transfer);
+        if (limitLeft < wait) wait = limitLeft;
+        if (AwaitH2Exchange(&exchange, wait))
+            seen = exchange;
+        else
+            ReadH2Exchange(&exchange, &seen);
+        if (seen.progressAt > lastProgress) lastProgress = seen.progressAt;
         if (seen.received > counted) {
             CountReceivedBytes(transfer, seen.received - counted);
             counted = seen.received;
@@ -583,7 +591,7 @@ void RunExchange(Attempt* attempt, H2Session* session, const char* authority, co
         // Only a 200's body is wanted; any other status ends it here.
         if (seen.end != H2_RUNNING || (seen.headDone && seen.status != 200)) break;
         if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) break;
-        if (MillisecondsSince(lastProgress) >= NetworkTimeoutMilliseconds()) {
+        if (MillisecondsSince(lastProgress) >= timeout) {
             // A connection this stuck gets no new streams.
             RetireH2Session(session);
             timedOut = true;

@@ -52,17 +52,17 @@ DownloadLimit DownloadLimitReached(Transfer* transfer) {
     return DOWNLOAD_WITHIN_LIMITS;
 }
 
-int MillisecondsWithinLimits(Transfer* transfer) {
-    if (transfer == nullptr || !transfer->limited) return INT_MAX;
+unsigned DownloadLimitMillisecondsLeft(Transfer* transfer) {
+    if (transfer == nullptr || !transfer->limited) return UINT_MAX;
     if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return 0;
     int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - transfer->start).count();
-    // Too slow from the first millisecond past the slow window at which
-    // the bytes so far fall under the floor's rate.
-    int64_t floorMet = transfer->received * 1000 / DOWNLOAD_MIN_BYTES_PER_SECOND + 1;
-    int64_t slowAt = floorMet > SlowMilliseconds() ? floorMet : SlowMilliseconds();
-    int64_t at = slowAt < MaxMilliseconds() ? slowAt : MaxMilliseconds();
-    int64_t left = at - elapsed;
-    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    int64_t left = MaxMilliseconds() - elapsed;
+    // The average falls under the floor once elapsed > received * 1000 / rate.
+    int64_t slowAt = transfer->received * 1000 / DOWNLOAD_MIN_BYTES_PER_SECOND + 1;
+    if (slowAt < SlowMilliseconds()) slowAt = SlowMilliseconds();
+    if (slowAt - elapsed < left) left = slowAt - elapsed;
+    if (left < 1) return 1;
+    return left > UINT_MAX ? UINT_MAX : static_cast<unsigned>(left);
 }
 
 void DescribeDownloadLimit(DownloadLimit limit, ErrorText error) {

@@ -42,11 +42,12 @@ void CountReceivedBytes(Transfer* transfer, int32_t count);
 // DOWNLOAD_WITHIN_LIMITS for a null transfer or one without limits.
 DownloadLimit DownloadLimitReached(Transfer* transfer);
 
-// How long the transfer stays within its bounds if it receives nothing
-// more (a stop aside: no clock foretells one), for a wait that nothing
-// else ends at the bound: 0 once a bound is reached, INT_MAX for a null
-// transfer or one without limits.
-int MillisecondsWithinLimits(Transfer* transfer);
+// Milliseconds until DownloadLimitReached would next find a limit reached
+// if no more bytes were counted (0: one is reached now), so a wait can
+// sleep until then instead of asking in slices.  A stop is not a time: a
+// waiter that sleeps this long needs someone who sees the stop to wake it.
+// UINT_MAX for a null transfer or one without limits.
+unsigned DownloadLimitMillisecondsLeft(Transfer* transfer);
 
 // The message for a reached limit into `error`.
 void DescribeDownloadLimit(DownloadLimit limit, ErrorText error);

@@ -6,19 +6,21 @@
 //
 // nghttp2 does the framing, HPACK and flow control; this client decides what
 // to ask for and where the answers go.  A session owns its connection and a
-// thread of its own, the only one that sends and receives on it; the threads
-// that ask for images only start exchanges, wait for them and end them:
-// they hand their frames to nghttp2 and wake the reading thread.  nghttp2's
-// state and the exchanges are guarded by the session's lock, which nobody
-// holds across a network wait: the reading thread sends, waits and receives
-// without it, so whatever the server does, an asker sees its deadlines and
-// a stop in time.
+// thread of its own, the only one that touches nghttp2 and sends and
+// receives on it: it writes each body to its file as the bytes come and
+// wakes the asking thread once, when the exchange ends.  The askers only
+// queue requests (and the rare cancel) for it and wait.  The session's lock
+// guards the queues and what the askers read of their exchanges, and is
+// never held across a network wait, nghttp2's processing or a file write,
+// so whatever the server does, an asker sees its deadlines in time; a stop
+// reaches the askers through the session's thread, which ends the session.
 //
 // Which protocol a key speaks is learnt from its first TLS handshake, which
 // offers "h2" (ALPN): one thread probes while the others that want the same
 // key wait for its answer, so one connection is made, not one per thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "http/http_common.h"
@@ -43,8 +45,11 @@ enum H2End {
     H2_UNPROCESSED,  // the server did not process the request (refused, after GOAWAY, never sent): ask again
 };
 
-// One request and its response.  The asking thread owns it; the session
-// fills it in under its lock (read it with ReadH2Exchange).
+// One request and its response.  The asking thread owns it; the session's
+// thread fills it in under the session's lock (read it with ReadH2Exchange)
+// and keeps its own working copy of the stream, so nothing here is written
+// outside that lock.
+struct H2Stream;
 struct H2Exchange {
     BodySink* sink;  // where a 200 response's body goes; the asker opened it
     int status;      // the final :status, 0 until the head came
@@ -56,12 +61,17 @@ struct H2Exchange {
     int32_t received;    // body bytes received
     bool writeFailed;    // a write to the sink failed: the stream was reset
     bool overLimit;      // more bytes than HTTP_BODY_SIZE_LIMIT or than announced: not written, stream reset
+    // When the head or the last body bytes came: the network time-out counts from here.
+    std::chrono::steady_clock::time_point progressAt;
+    // The asker's, for the session's thread to send (kept until it ends):
+    const char* authority;
+    const char* target;
     // The session's:
-    int32_t streamId;
-    Semaphore* changed;  // posted when the head comes and when the exchange ends
+    H2Stream* stream;    // its stream once requested, until it ends or is let go
+    Semaphore* changed;  // posted once, when the exchange ends
+    bool endSeen;        // the asker took that post (AwaitH2Exchange)
     H2Session* session;
-    H2Exchange* next;  // the session's exchanges in flight
-    H2Exchange* previous;
+    H2Exchange* next;  // the requests waiting for the session's thread to send them
 };
 
 // What FindH2Session says of a pool key.
@@ -100,9 +110,14 @@ enum H2Start { H2_STARTED, H2_SESSION_GONE, H2_START_GIVEN_UP };
 H2Start StartH2Exchange(Transfer* transfer, H2Session* session, H2Exchange* exchange, const char* authority,
                         const char* target);
 
-// Waits at most `milliseconds` for a change of the exchange.
-void AwaitH2Exchange(H2Exchange* exchange, unsigned milliseconds);
-// A copy of the exchange as it stands, taken under the session's lock.
+// Waits at most `milliseconds` for the exchange to end.  The session's
+// thread ends it at its end, at a head that refuses the body, when the
+// connection ends and at a stop, so the asker sleeps through the body.
+// True when it has ended: from then on the exchange is the asker's alone,
+// to read as it is.
+bool AwaitH2Exchange(H2Exchange* exchange, unsigned milliseconds);
+// A copy of the exchange as it stands, taken under the session's lock:
+// what a wait that ran out reads.
 void ReadH2Exchange(const H2Exchange* exchange, H2Exchange* copy);
 // Ends the exchange: a stream still open is reset (CANCEL) and nothing more
 // reaches the sink.  Frees its slot; the exchange's reference to the

@@ -25,7 +25,7 @@ namespace {
 // wake-up left over from one run reaches the workers of the next.
 Mutex* lock = nullptr;
 Semaphore* queued = nullptr;    // one post per queued job, and one per worker at the stop
-Semaphore* finished = nullptr;  // one post per finished job and per ended worker
+Semaphore* finished = nullptr;  // posted when the awaited job finishes, and per ended worker
 DownloadJob* waitingHead = nullptr;
 DownloadJob* waitingTail = nullptr;
 int liveWorkers = 0;
@@ -101,8 +101,7 @@ bool EnterSlot(void*, Transfer* transfer) {
     if (!WaitSemaphoreFor(slotsFree, 0)) {  // a free slot is taken at once
         for (;;) {
             if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return false;
-            const int bound = MillisecondsWithinLimits(transfer);
-            if (!WaitSemaphoreFor(slotsFree, static_cast<unsigned>(bound > 0 ? bound : 1))) continue;
+            if (!WaitSemaphoreFor(slotsFree, DownloadLimitMillisecondsLeft(transfer))) continue;
             if (!StopFlagRaised(transfer->stopFlag)) break;
             PostSemaphore(slotsFree);
             DownloadLimitReached(transfer);  // records the stop as the download's limit
@@ -141,6 +140,9 @@ void Fetch(DownloadJob* job) {
 }
 
 unsigned Work(void*) {
+    // A worker woken when its download ends leaves the processor to the
+    // thread that woke it until the next turn.
+    RunCallingThreadAsBatchWork();
     for (;;) {
         WaitSemaphore(queued);
         LockMutex(lock);
@@ -162,8 +164,13 @@ unsigned Work(void*) {
         Fetch(job);
         LockMutex(lock);
         job->state = JOB_DONE;
-        PostSemaphore(finished);
+        // Only the run's wait for this very job needs waking (the others it
+        // finds done when it comes to them), and after the lock, which the
+        // woken run takes at once.  This worker still counts as live, so the
+        // semaphore is still there.
+        const bool wake = job->awaited;
         UnlockMutex(lock);
+        if (wake) PostSemaphore(finished);
     }
 }
 
@@ -259,8 +266,8 @@ void QueueDownload(DownloadJob* job) {
     else
         waitingHead = job;
     waitingTail = job;
-    PostSemaphore(queued);
     UnlockMutex(lock);
+    PostSemaphore(queued);  // after the lock: the woken worker takes it at once
 }
 
 int AwaitDownload(DownloadJob* job) {
@@ -275,9 +282,11 @@ int AwaitDownload(DownloadJob* job) {
             job->state = JOB_DONE;
             break;
         }
+        job->awaited = true;
         UnlockMutex(lock);
         WaitSemaphore(finished);
         LockMutex(lock);
+        job->awaited = false;
     }
     int state = job->state;
     UnlockMutex(lock);

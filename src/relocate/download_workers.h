@@ -28,7 +28,8 @@ struct DownloadJob {
     ImageKind kind;
     char path[MAX_PATH_BYTES];
     FILE* claimed;  // the new, empty file at `path`, still open from its claim, for the download to write; or null
-    int state;  // DownloadJobState, under the workers' lock
+    int state;      // DownloadJobState, under the workers' lock
+    bool awaited;   // under the workers' lock: the run waits for it (AwaitDownload), to be woken when it is done
     DownloadResult result;
     char errorText[HTTP_ERROR_TEXT_BYTES];
     Vector* logLines;   // what the download logged, for the run to write (LogCapturedLines)

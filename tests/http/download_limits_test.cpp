@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <climits>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -200,3 +201,36 @@ TEST_F(DownloadLimitsTest, SpellingsOfOneSilentHostShareTheCutOff) {
 }
 
 }  // namespace
+
+// How long a wait may sleep before the next limit could be reached: the
+// slow window first, then as long as the bytes so far keep the average up,
+// never past the overall bound; none once reached, none without limits.
+TEST_F(DownloadLimitsTest, TheNextLimitIsWhenTheBytesSoFarNoLongerKeepTheAverageUp) {
+    SetDownloadLimitsForTests(1000, 5000);
+    const struct {
+        int64_t received;
+        unsigned atLeast, atMost;  // milliseconds
+    } cases[] = {
+        {0, 900, 1000},         // the slow window
+        {2048, 1900, 2001},     // 2 KiB keep 1 KiB/s up for 2 s, and fall under it just after
+        {1 << 20, 4900, 5000},  // the overall bound comes first
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.received);
+        Transfer transfer;
+        InitTransfer(&transfer, client_, ErrorText{nullptr, 0}, nullptr);
+        StartTransferLimits(&transfer);
+        CountReceivedBytes(&transfer, static_cast<int32_t>(c.received));
+        const unsigned left = DownloadLimitMillisecondsLeft(&transfer);
+        EXPECT_GE(left, c.atLeast);
+        EXPECT_LE(left, c.atMost);
+    }
+    Transfer unlimited;
+    InitTransfer(&unlimited, client_, ErrorText{nullptr, 0}, nullptr);
+    EXPECT_EQ(UINT_MAX, DownloadLimitMillisecondsLeft(&unlimited));
+    Transfer stopped;
+    InitTransfer(&stopped, client_, ErrorText{nullptr, 0}, nullptr);
+    StartTransferLimits(&stopped);
+    stop = 1;
+    EXPECT_EQ(0u, DownloadLimitMillisecondsLeft(&stopped));
+}

@@ -212,6 +212,55 @@ TEST_F(NginxH2Test, AStopGivesUpStreamsInFlightAndLeavesTheConnectionUsable) {
     EXPECT_LE(CountInLog(key + " --- new socket()"), 2);
 }
 
+// More askers than the session has streams: each waits for a slot, every
+// body lands in its own file, and a stop ends the waits for a slot as
+// promptly as those for a stream.
+TEST_F(NginxH2Test, AskersBeyondTheStreamLimitWaitForASlotAndAStopEndsEveryWait) {
+    auto server = H2Server("    location /slow/ { alias " + Root() + "/img/; limit_rate 2k; }\n");
+    const struct {
+        const char* folder;
+        int streams;
+        int stopAfter;  // milliseconds; 0: none
+        int result;
+    } cases[] = {
+        {"/img/", 2, 0, DOWNLOAD_STORED},
+        {"/slow/", 1, 300, DOWNLOAD_STOPPED},
+    };
+    std::atomic<int>& stop = stop_;  // outlives the client's session threads
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        HttpClientSettings settings = {};
+        settings.stopFlag = &stop;
+        settings.h2Streams = c.streams;
+        UseClient(settings);
+        stop = 0;
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < 24; ++i) paths.push_back(c.folder + names[i]);
+        auto stopAt = std::chrono::steady_clock::now();
+        std::thread stopper([&] {
+            if (c.stopAfter == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stopAfter));
+            stopAt = std::chrono::steady_clock::now();
+            stop = 1;
+        });
+        auto results = DownloadAll(*server, paths, 8);
+        stopper.join();
+        if (c.stopAfter > 0) {
+            EXPECT_LE(MillisecondsSince(stopAt), 1000);
+        }
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const std::string file = File("out/" + std::to_string(i));
+            EXPECT_EQ(c.result, results[paths[i]].first) << paths[i] << ": " << Utf8(results[paths[i]].second);
+            if (c.result == DOWNLOAD_STORED) {
+                EXPECT_EQ(ReadWholeFile(Root() + "/img/" + names[i]), ReadWholeFile(file)) << paths[i];
+            } else {
+                EXPECT_FALSE(std::filesystem::exists(file)) << paths[i];
+            }
+        }
+        CloseH2Sessions(client_);
+    }
+}
+
 TEST_F(NginxH2Test, TheLongestHostNameIsAskedForOverHttp2) {
     // nginx answers only that name: its :authority and SNI arrived whole.
     const std::string host = HostNameOfLength(HOST_NAME_MAX_BYTES);

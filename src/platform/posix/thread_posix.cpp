@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <time.h>
 
@@ -103,4 +104,12 @@ void SleepMilliseconds(unsigned milliseconds) {
     wait.tv_sec = milliseconds / 1000;
     wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&wait, &wait) != 0) {}
+}
+
+void RunCallingThreadAsBatchWork() {
+#if defined(SCHED_BATCH)
+    // Any thread may lower itself to this class; a refusal leaves it as it was.
+    sched_param parameters = {};
+    sched_setscheduler(0, SCHED_BATCH, &parameters);
+#endif
 }

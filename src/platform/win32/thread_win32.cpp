@@ -84,3 +84,6 @@ void FreeSemaphore(Semaphore* semaphore) {
 }
 
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
+// Windows has no batch class; its scheduler decides as it always does.
+void RunCallingThreadAsBatchWork() {}
