@@ -18,22 +18,22 @@ std::atomic<int> timeoutOverride{0};
 
 std::atomic<HostLookupFn> hostLookup{nullptr};
 
-// How often a waiting caller looks whether its lookup has finished.
-const unsigned LOOKUP_POLL_MILLISECONDS = 5;
-
 // One name lookup, shared by the caller and the helper thread that runs
 // it: whichever lets go last frees it, so a helper that outlives its
 // caller's wait never writes into freed memory.
 struct HostLookup {
     std::atomic<int> holders{2};
     std::atomic<int> done{0};
+    Semaphore* ended = NewSemaphore(0);  // posted once `done` is set, to wake the caller
     std::string host;
     HostAddresses addresses;
     int found = 0;
 };
 
 void LetGo(HostLookup* lookup) {
-    if (lookup->holders.fetch_sub(1) == 1) delete lookup;
+    if (lookup->holders.fetch_sub(1) != 1) return;
+    FreeSemaphore(lookup->ended);
+    delete lookup;
 }
 
 int LookUpWithCurrentFunction(const char* host, HostAddresses* addresses) {
@@ -47,6 +47,7 @@ unsigned RunLookup(void* argument) {
     HostLookup* lookup = static_cast<HostLookup*>(argument);
     lookup->found = LookUpWithCurrentFunction(lookup->host.c_str(), &lookup->addresses);
     lookup->done.store(1);
+    PostSemaphore(lookup->ended);
     LetGo(lookup);
     return 0;
 }
@@ -249,8 +250,13 @@ int ResolveHost(const char* host, HostAddresses* addresses, const WaitBudget* bu
     }
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
-    while (lookup->done.load() == 0 && !BudgetGivenUp(budget) && MillisecondsSince(start) < timeout) {
-        SleepMilliseconds(LOOKUP_POLL_MILLISECONDS);
+    // Woken by the lookup's end; between slices the budget is asked, as
+    // every network wait does.
+    for (int left = timeout; lookup->done.load() == 0 && !BudgetGivenUp(budget) && left > 0;
+         left = timeout - MillisecondsSince(start)) {
+        WaitSemaphoreFor(
+            lookup->ended,
+            static_cast<unsigned>(left < NETWORK_WAIT_SLICE_MILLISECONDS ? left : NETWORK_WAIT_SLICE_MILLISECONDS));
     }
     int found = 0;
     if (lookup->done.load() != 0 && lookup->found) {

@@ -77,10 +77,16 @@ void WaitSemaphore(Semaphore* semaphore) {
 void PostSemaphore(Semaphore* semaphore) { sem_post(&semaphore->handle); }
 
 bool WaitSemaphoreFor(Semaphore* semaphore, unsigned milliseconds) {
-    // sem_timedwait takes a wall-clock deadline; a clock step shortens or
-    // stretches one wait, which the callers' own slices absorb.
+    // Waits may last until a download's own limit, so the deadline is on
+    // the monotonic clock where the C library offers it: a step of the
+    // wall clock neither cuts such a wait short nor stretches it.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+    const clockid_t clock = CLOCK_MONOTONIC;
+#else
+    const clockid_t clock = CLOCK_REALTIME;
+#endif
     struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(clock, &deadline);
     deadline.tv_sec += milliseconds / 1000;
     deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
@@ -88,7 +94,11 @@ bool WaitSemaphoreFor(Semaphore* semaphore, unsigned milliseconds) {
         deadline.tv_nsec -= 1000000000L;
     }
     for (;;) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+        if (sem_clockwait(&semaphore->handle, clock, &deadline) == 0) return true;
+#else
         if (sem_timedwait(&semaphore->handle, &deadline) == 0) return true;
+#endif
         if (errno != EINTR) return false;
     }
 }
