@@ -180,8 +180,19 @@ protected:
     std::map<std::string, LoopbackResponse> routes;
     std::mutex routesMutex;
     std::atomic<int> delayMilliseconds{0};
+    // From this many requests on, each answer waits for the stop (for at
+    // most two seconds), so a test's stop comes while downloads are in
+    // flight however fast the rest went; negative: never.
+    std::atomic<int> holdAfterRequests{-1};
+    std::atomic<int> requestsAnswered{0};
     LoopbackImageServer server{[this](const std::string& path) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds.load()));
+        const int hold = holdAfterRequests.load();
+        if (hold >= 0 && requestsAnswered.fetch_add(1) >= hold) {
+            for (int waited = 0; coreState.stopRequested.load() == 0 && waited < 2000; ++waited) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
         std::lock_guard<std::mutex> lock(routesMutex);
         auto found = routes.find(path);
         return found == routes.end() ? LoopbackResponse{} : found->second;
@@ -1095,6 +1106,7 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
     }
     LoadPackage(layout);
     delayMilliseconds = 5;
+    holdAfterRequests = 10;
     RecordingView view;
     view.options.jobs = 8;
     int finished = 0;
@@ -1120,6 +1132,7 @@ TEST_F(RunTest, StopDuringParallelDownloadsKeepsEveryArrivedImage) {
 
     coreState.stopRequested = 0;
     delayMilliseconds = 0;
+    holdAfterRequests = -1;
     size_t before = server.RequestedPaths().size();
     ClearItemRecords(coreState.items);
     ASSERT_EQ(PACKAGE_READ_OK, ReadPackage(coreState.packagePath, coreState.items, &coreState.packageText));
