@@ -77,6 +77,18 @@ void CancelWaitingDownloads();
 // frees the run's HttpClient (its HTTP/2 sessions and connections end).
 void StopDownloadWorkers();
 
+// Makes a finished job's connects follow the run's order: its captured
+// failure-count notes are checked against `runCounts` (NewFailureCounts),
+// the counts a run of one download at a time would have when it reaches
+// the job.  Where the job found a count that order would not give (a
+// refusal where, in order, the address was already at the limit, or the
+// limit where it was not yet), it is fetched again on this thread by
+// `runCounts`, its earlier lines dropped.  Then `runCounts` holds the
+// job's changes and the client's counts of the keys it touched equal them.
+// Run thread only, before LogCapturedLines; a stop keeps the job as it is.
+struct HashMap;
+void KeepRunOrder(DownloadJob* job, HashMap* runCounts);
+
 // Writes a download's captured lines to the log in order and frees them.
 // The workers' pool notes become "new socket()" exactly where one pool
 // shared by all downloads, used in this order, would have opened a
