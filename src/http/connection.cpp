@@ -411,10 +411,16 @@ int ConnectFailureCount(HttpClient* client, const char* failureKey) {
     return count;
 }
 
-void SetConnectFailureCount(HttpClient* client, const char* failureKey, int count) {
+void ReplaceConnectFailureCounts(HttpClient* client, const HashMap* counts) {
+    KeyList* keys = HashMapKeys(counts);
     LockMutex(client->failureLock);
-    SetFailureCountIn(client->failureCounts, failureKey, count);
+    HashMapClear(client->failureCounts, /*freeValues=*/false);
+    for (KeyList* at = keys; at != nullptr; at = at->next) {
+        const char* key = static_cast<const char*>(at->key);
+        SetFailureCountIn(client->failureCounts, key, FailureCountIn(counts, key));
+    }
     UnlockMutex(client->failureLock);
+    FreeKeyList(keys);
 }
 
 HashMap* NewFailureCounts() { return NewStringHashMap(&STRING_KEYS); }

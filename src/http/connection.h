@@ -54,8 +54,9 @@ void ResetConnectFailureCounts(HttpClient* client);
 
 // The client's count of consecutive failures under `failureKey`.
 int ConnectFailureCount(HttpClient* client, const char* failureKey);
-// Sets it (0 forgets the key).
-void SetConnectFailureCount(HttpClient* client, const char* failureKey, int count);
+// Makes the client's counts a copy of `counts` (NewFailureCounts); the
+// failed names stay.
+void ReplaceConnectFailureCounts(HttpClient* client, const HashMap* counts);
 
 // A map of failure counts of the caller's own, in the client's form
 // (failure key -> count stored as the value, an absent key counting 0; it

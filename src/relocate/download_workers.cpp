@@ -392,14 +392,9 @@ void KeepRunOrder(DownloadJob* job, HashMap* runCounts) {
         if (job->claimed == nullptr) job->claimed = CreateNewFileByPath(job->path, nullptr);
         Fetch(job, runCounts);
     }
-    // The client's counts follow the run's for every key the job touched,
-    // so once every download is taken back they are the ones one download
-    // at a time would leave.
-    for (int32_t i = 0; i < job->logLines->count; ++i) {
-        const char* line = static_cast<const char*>(job->logLines->items[i]);
-        if (line[0] == FAILURE_NOTE) SetConnectFailureCount(client, line + 2, FailureCountIn(runCounts, line + 2));
-    }
 }
+
+void LeaveRunFailureCounts(const HashMap* runCounts) { ReplaceConnectFailureCounts(client, runCounts); }
 
 void LogCapturedLines(Vector* lines) {
     if (sharedPoolKeys == nullptr) sharedPoolKeys = NewStringHashMap(&STRING_KEYS);

@@ -84,10 +84,16 @@ void StopDownloadWorkers();
 // refusal where, in order, the address was already at the limit, or the
 // limit where it was not yet), it is fetched again on this thread by
 // `runCounts`, its earlier lines dropped.  Then `runCounts` holds the
-// job's changes and the client's counts of the keys it touched equal them.
-// Run thread only, before LogCapturedLines; a stop keeps the job as it is.
+// job's changes.  Meanwhile the workers go by the client's counts, as their
+// connects end, so a host is cut off as soon as it fails; only the job the
+// run takes back is measured by the run's.  Run thread only, before
+// LogCapturedLines; a stop keeps the job as it is.
 struct HashMap;
 void KeepRunOrder(DownloadJob* job, HashMap* runCounts);
+
+// Once every job is taken back: the client's counts become `runCounts`,
+// the ones one download at a time would leave.
+void LeaveRunFailureCounts(const HashMap* runCounts);
 
 // Writes a download's captured lines to the log in order and frees them.
 // The workers' pool notes become "new socket()" exactly where one pool

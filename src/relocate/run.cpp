@@ -423,6 +423,7 @@ void RelocateItemsWithWorkers(Run* run, int jobs, int streams) {
     StartDownloadWorkers(workers, jobs, streams, &runProxySettings, &coreState.stopRequested);
     RelocateItems(run);
     SettleHandedOut(run);  // only a stop leaves any
+    LeaveRunFailureCounts(run->failureCounts);
     StopDownloadWorkers();
     FreeHashMap(run->pending, 0);
     FreeHashMap(run->failureCounts, 0);
