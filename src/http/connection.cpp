@@ -35,34 +35,24 @@ bool FormatConnectionKey(const char* host, int port, bool secure, char* key, Err
 }
 
 // The client's counts and failed names are under its failureLock: its
-// download workers all count failures.
-intptr_t FailureCountLocked(HttpClient* client, const char* key) {
-    return reinterpret_cast<intptr_t>(HashMapGet(client->failureCounts, key));
+// download workers all count failures.  A transfer with counts of its own
+// (Transfer::failureCounts) goes by those instead, without the lock.
+int FailureCount(Transfer* transfer, const char* key) {
+    if (transfer->failureCounts != nullptr) return FailureCountIn(transfer->failureCounts, key);
+    return ConnectFailureCount(transfer->client, key);
 }
 
-intptr_t FailureCount(HttpClient* client, const char* key) {
-    LockMutex(client->failureLock);
-    intptr_t count = FailureCountLocked(client, key);
-    UnlockMutex(client->failureLock);
-    return count;
+void NoteFailureUse(Transfer* transfer, FailureUse use, const char* key) {
+    const FailureCountObserver& observer = transfer->client->settings.failureObserver;
+    if (observer.note != nullptr) observer.note(transfer, use, key);
 }
 
-// A count of 0 is never stored (the entry is removed instead), so a present
-// key always holds a count above 0 and a lookup of 0 means "absent".  That
-// tells whether the key needs a copy of its own.
-// A present key's count is replaced, the map keeping its stored key.
-void CountFailure(HttpClient* client, const char* key) {
-    LockMutex(client->failureLock);
-    intptr_t count = FailureCountLocked(client, key);
-    void* storedKey = count == 0 ? static_cast<void*>(CopyString(key)) : const_cast<char*>(key);
-    HashMapReplace(client->failureCounts, storedKey, reinterpret_cast<void*>(count + 1));
-    UnlockMutex(client->failureLock);
-}
-
-void ClearFailures(HttpClient* client, const char* key) {
-    LockMutex(client->failureLock);
-    if (FailureCountLocked(client, key) != 0) HashMapRemove(client->failureCounts, key);
-    UnlockMutex(client->failureLock);
+// Whether the address of `key` is at CONNECT_FAILURE_LIMIT for the
+// transfer; the observer is told either way.
+bool AtFailureLimit(Transfer* transfer, const char* key) {
+    const bool reached = FailureCount(transfer, key) >= CONNECT_FAILURE_LIMIT;
+    NoteFailureUse(transfer, reached ? FAILURE_LIMIT_REACHED : FAILURE_LIMIT_PASSED, key);
+    return reached;
 }
 
 bool NameFailed(HttpClient* client, const char* host) {
@@ -199,7 +189,7 @@ bool ChooseAddress(Transfer* transfer, const char* host, int port, bool secure, 
     for (int i = 0; i < addresses->count; ++i) {
         char failureKey[FAILURE_KEY_BYTES];
         FormatFailureKey(&addresses->items[i], port, secure, failureKey);
-        if (FailureCount(client, failureKey) < CONNECT_FAILURE_LIMIT) addresses->items[kept++] = addresses->items[i];
+        if (!AtFailureLimit(transfer, failureKey)) addresses->items[kept++] = addresses->items[i];
     }
     addresses->count = kept;
     if (kept == 0) {
@@ -394,7 +384,7 @@ SocketHandle ConnectSocket(Transfer* transfer, const char* host, int port, bool 
         if (!failures.counted[i]) continue;
         char failureKey[FAILURE_KEY_BYTES];
         FormatFailureKey(&addresses.items[i], port, secure, failureKey);
-        CountFailure(transfer->client, failureKey);
+        NoteAnswerForKey(transfer, failureKey, /*answered=*/false);
     }
     if (result != CONNECT_DONE) {
         *unanswered = result == CONNECT_FAILED_COUNTED;
@@ -415,7 +405,42 @@ void ResetConnectFailureCounts(HttpClient* client) {
 }
 
 int ConnectFailureCount(HttpClient* client, const char* failureKey) {
-    return static_cast<int>(FailureCount(client, failureKey));
+    LockMutex(client->failureLock);
+    int count = FailureCountIn(client->failureCounts, failureKey);
+    UnlockMutex(client->failureLock);
+    return count;
+}
+
+void ReplaceConnectFailureCounts(HttpClient* client, const HashMap* counts) {
+    KeyList* keys = HashMapKeys(counts);
+    LockMutex(client->failureLock);
+    HashMapClear(client->failureCounts, /*freeValues=*/false);
+    for (KeyList* at = keys; at != nullptr; at = at->next) {
+        const char* key = static_cast<const char*>(at->key);
+        SetFailureCountIn(client->failureCounts, key, FailureCountIn(counts, key));
+    }
+    UnlockMutex(client->failureLock);
+    FreeKeyList(keys);
+}
+
+HashMap* NewFailureCounts() { return NewStringHashMap(&STRING_KEYS); }
+
+int FailureCountIn(const HashMap* counts, const char* failureKey) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(HashMapGet(counts, failureKey)));
+}
+
+// A count of 0 is never stored (the entry is removed instead), so a present
+// key always holds a count above 0 and a lookup of 0 means "absent".  That
+// tells whether the key needs a copy of its own; a present key's count is
+// replaced, the map keeping its stored key.
+void SetFailureCountIn(HashMap* counts, const char* failureKey, int count) {
+    const bool present = FailureCountIn(counts, failureKey) != 0;
+    if (count == 0) {
+        if (present) HashMapRemove(counts, failureKey);
+        return;
+    }
+    void* storedKey = present ? const_cast<char*>(failureKey) : static_cast<void*>(CopyString(failureKey));
+    HashMapReplace(counts, storedKey, reinterpret_cast<void*>(static_cast<intptr_t>(count)));
 }
 
 SocketHandle OpenConnection(Transfer* transfer, const char* host, int port, ErrorText error, char* failureKey) {
@@ -500,16 +525,18 @@ HttpConnection* OpenHttpConnection(Transfer* transfer, const char* host, int por
 }
 
 bool FailureLimitReached(Transfer* transfer, const char* failureKey) {
-    return failureKey[0] != '\0' && FailureCount(transfer->client, failureKey) >= CONNECT_FAILURE_LIMIT;
+    return failureKey[0] != '\0' && AtFailureLimit(transfer, failureKey);
 }
 
 void NoteAnswerForKey(Transfer* transfer, const char* failureKey, bool answered) {
     if (failureKey == nullptr || failureKey[0] == '\0') return;
-    if (answered) {
-        ClearFailures(transfer->client, failureKey);
-    } else {
-        CountFailure(transfer->client, failureKey);
-    }
+    NoteFailureUse(transfer, answered ? FAILURE_CLEARED : FAILURE_COUNTED, failureKey);
+    HashMap* own = transfer->failureCounts;
+    HttpClient* client = transfer->client;
+    if (own == nullptr) LockMutex(client->failureLock);
+    HashMap* counts = own != nullptr ? own : client->failureCounts;
+    SetFailureCountIn(counts, failureKey, answered ? 0 : FailureCountIn(counts, failureKey) + 1);
+    if (own == nullptr) UnlockMutex(client->failureLock);
 }
 
 void NoteHostAnswer(Transfer* transfer, const HttpConnection* connection, bool answered) {

@@ -54,6 +54,25 @@ void ResetConnectFailureCounts(HttpClient* client);
 
 // The client's count of consecutive failures under `failureKey`.
 int ConnectFailureCount(HttpClient* client, const char* failureKey);
+// Makes the client's counts a copy of `counts` (NewFailureCounts); the
+// failed names stay.
+void ReplaceConnectFailureCounts(HttpClient* client, const HashMap* counts);
+
+// A map of failure counts of the caller's own, in the client's form
+// (failure key -> count stored as the value, an absent key counting 0; it
+// owns its keys), for a Transfer's failureCounts; FreeHashMap(counts, 0)
+// frees it.  No lock: one thread uses it at a time.
+HashMap* NewFailureCounts();
+int FailureCountIn(const HashMap* counts, const char* failureKey);
+void SetFailureCountIn(HashMap* counts, const char* failureKey, int count);
+
+// What a failure-count observer is told (http_client.h).
+enum FailureUse {
+    FAILURE_LIMIT_PASSED,   // the count was looked at and below CONNECT_FAILURE_LIMIT
+    FAILURE_LIMIT_REACHED,  // it was at the limit: the address was left out
+    FAILURE_COUNTED,        // one more failure
+    FAILURE_CLEARED,        // the peer answered
+};
 
 // A new connected socket with the network time-outs set, or 0 with a
 // message in `error`.  A connect that times out

@@ -42,6 +42,13 @@ struct PoolUseObserver {
     void (*note)(Transfer* transfer, PoolUse use, const char* poolKey);
 };
 
+// Told each look at a failure count and each change of one (connection.h),
+// in the order the transfer made them (a run checks them against its own
+// order); null `note`: nothing.
+struct FailureCountObserver {
+    void (*note)(Transfer* transfer, FailureUse use, const char* failureKey);
+};
+
 struct HttpClientSettings {
     // Proxies every download (and redirect) follows through ChooseProxy;
     // null: every address direct.  Must outlive the client.
@@ -52,6 +59,7 @@ struct HttpClientSettings {
     int h2Streams;  // streams one HTTP/2 session keeps in flight at most; 0 reads as 100
     Http1Gate gate;
     PoolUseObserver poolObserver;
+    FailureCountObserver failureObserver;
     // Called (on the prober's thread, holding no lock) each time an HTTP/2
     // session starts; null: nothing.  The run grows its workers with it.
     void (*h2SessionStarted)(void* context);

@@ -34,6 +34,10 @@ struct Transfer {
     bool holdsSlot;
     int slot;           // the gate's number for it
     Vector* logLines;   // what the download logs, kept for the run; null: written at once
+    // The failure counts (connection.h) this transfer goes by and changes:
+    // null, the client's; else a map of the caller's own that only this
+    // transfer's thread touches meanwhile.
+    HashMap* failureCounts;
     WaitBudget budget;  // InitTransfer's asks the limits; the platform's waits take it
 };
 

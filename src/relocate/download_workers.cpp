@@ -65,6 +65,19 @@ void NotePoolUse(Transfer* transfer, PoolUse use, const char* key) {
     TransferLog(transfer, note);  // captured
 }
 
+// A failure-count note in a captured log: this byte, the use (FailureUse
+// as a letter), the failure key.  No log message begins with it.
+const char FAILURE_NOTE = '\x02';
+const char FAILURE_USE_LETTERS[] = "PRCA";  // passed, reached, counted, answered: FailureUse's order
+
+// The workers' failure observer: the use goes into the captured log as a
+// note, for the run to check against its own order (KeepRunOrder).
+void NoteFailureUse(Transfer* transfer, FailureUse use, const char* failureKey) {
+    char note[FAILURE_KEY_BYTES + 2];
+    std::snprintf(note, sizeof note, "%c%c%s", FAILURE_NOTE, FAILURE_USE_LETTERS[use], failureKey);
+    TransferLog(transfer, note);  // captured
+}
+
 uint64_t ReplayStamp(const void* value) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value)); }
 
 DownloadJob* TakeWaiting() {
@@ -126,11 +139,13 @@ void LeaveSlot(void*, Transfer* transfer) {
 }
 
 // Fetches the job on the calling thread, keeping what it logs in the job;
-// an HTTP/1.1 connection comes from a slot's pool.
-void Fetch(DownloadJob* job) {
+// an HTTP/1.1 connection comes from a slot's pool.  With `failureCounts`
+// its connects go by those counts, not the client's.
+void Fetch(DownloadJob* job, HashMap* failureCounts = nullptr) {
     std::memset(job->errorText, 0, sizeof job->errorText);
     Transfer transfer;
     InitTransfer(&transfer, client, ErrorText{job->errorText, sizeof job->errorText}, job->logLines);
+    transfer.failureCounts = failureCounts;
     // DownloadImage puts a stored image on the disk where no sync of the
     // folder before the write-back covers it (FOLDER_SYNC_COVERS_FILES).
     FILE* claimed = job->claimed;
@@ -246,6 +261,7 @@ void StartDownloadWorkers(int count, int http1Slots, int streams, const ProxySet
     settings.h2Streams = streams;
     settings.gate = Http1Gate{EnterSlot, LeaveSlot, nullptr};
     settings.poolObserver = PoolUseObserver{NotePoolUse};
+    settings.failureObserver = FailureCountObserver{NoteFailureUse};
     settings.h2SessionStarted = GrowForHttp2;
     client = NewHttpClient(&settings);
     if (sharedPoolKeys != nullptr) HashMapClear(sharedPoolKeys, /*freeValues=*/false);
@@ -321,10 +337,70 @@ void StopDownloadWorkers() {
     queued = finished = slotsFree = nullptr;
 }
 
+namespace {
+
+// The most failure keys one download's notes are checked over; a download
+// that touched more is fetched again (KeepRunOrder), which is always right.
+const int CHECKED_FAILURE_KEYS = 16;
+
+// Goes through the job's failure notes over the run's counts: true when
+// each look the job took at a count found what the run's counts give at
+// that point of the run's order, and then the run's counts have taken the
+// job's changes; false, with the run's counts as they were, when one did
+// not.
+bool ReplayFailureNotes(const Vector* lines, HashMap* runCounts) {
+    struct Checked {
+        const char* key;
+        int count;
+    } checked[CHECKED_FAILURE_KEYS];
+    int keys = 0;
+    for (int32_t i = 0; i < lines->count; ++i) {
+        const char* line = static_cast<const char*>(lines->items[i]);
+        if (line[0] != FAILURE_NOTE) continue;
+        const char* key = line + 2;
+        int at = 0;
+        while (at < keys && std::strcmp(checked[at].key, key) != 0) ++at;
+        if (at == keys) {
+            if (keys == CHECKED_FAILURE_KEYS) return false;
+            checked[keys++] = Checked{key, FailureCountIn(runCounts, key)};
+        }
+        int* count = &checked[at].count;
+        switch (std::strchr(FAILURE_USE_LETTERS, line[1]) - FAILURE_USE_LETTERS) {
+            case FAILURE_LIMIT_PASSED:
+                if (*count >= CONNECT_FAILURE_LIMIT) return false;
+                break;
+            case FAILURE_LIMIT_REACHED:
+                if (*count < CONNECT_FAILURE_LIMIT) return false;
+                break;
+            case FAILURE_COUNTED: ++*count; break;
+            default: *count = 0; break;
+        }
+    }
+    for (int at = 0; at < keys; ++at) SetFailureCountIn(runCounts, checked[at].key, checked[at].count);
+    return true;
+}
+
+}  // namespace
+
+void KeepRunOrder(DownloadJob* job, HashMap* runCounts) {
+    if (job->state != JOB_DONE) return;
+    if (!ReplayFailureNotes(job->logLines, runCounts) && !StopFlagRaised(client->settings.stopFlag)) {
+        // What the job did rests on a count the run's order does not give:
+        // fetched again, here, by the run's counts, with the file its failure
+        // removed made anew under the same name.  A stop keeps what arrived.
+        VectorClear(job->logLines, 1);
+        if (job->claimed == nullptr) job->claimed = CreateNewFileByPath(job->path, nullptr);
+        Fetch(job, runCounts);
+    }
+}
+
+void LeaveRunFailureCounts(const HashMap* runCounts) { ReplaceConnectFailureCounts(client, runCounts); }
+
 void LogCapturedLines(Vector* lines) {
     if (sharedPoolKeys == nullptr) sharedPoolKeys = NewStringHashMap(&STRING_KEYS);
     for (int32_t i = 0; i < lines->count; ++i) {
         const char* line = static_cast<const char*>(lines->items[i]);
+        if (line[0] == FAILURE_NOTE) continue;  // KeepRunOrder has read it
         if (line[0] != POOL_NOTE) {
             LogLine(line);
             continue;

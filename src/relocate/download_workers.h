@@ -77,6 +77,24 @@ void CancelWaitingDownloads();
 // frees the run's HttpClient (its HTTP/2 sessions and connections end).
 void StopDownloadWorkers();
 
+// Makes a finished job's connects follow the run's order: its captured
+// failure-count notes are checked against `runCounts` (NewFailureCounts),
+// the counts a run of one download at a time would have when it reaches
+// the job.  Where the job found a count that order would not give (a
+// refusal where, in order, the address was already at the limit, or the
+// limit where it was not yet), it is fetched again on this thread by
+// `runCounts`, its earlier lines dropped.  Then `runCounts` holds the
+// job's changes.  Meanwhile the workers go by the client's counts, as their
+// connects end, so a host is cut off as soon as it fails; only the job the
+// run takes back is measured by the run's.  Run thread only, before
+// LogCapturedLines; a stop keeps the job as it is.
+struct HashMap;
+void KeepRunOrder(DownloadJob* job, HashMap* runCounts);
+
+// Once every job is taken back: the client's counts become `runCounts`,
+// the ones one download at a time would leave.
+void LeaveRunFailureCounts(const HashMap* runCounts);
+
 // Writes a download's captured lines to the log in order and frees them.
 // The workers' pool notes become "new socket()" exactly where one pool
 // shared by all downloads, used in this order, would have opened a

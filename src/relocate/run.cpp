@@ -80,6 +80,9 @@ struct Run {
     HashMap* pending;
     int window;
     Walk ahead;         // the next image to hand out
+    // The connect failure counts as one download at a time would leave
+    // them, from the results taken back so far (KeepRunOrder).
+    HashMap* failureCounts;
     bool handOutEnded;  // a name could not be formed: nothing more is handed out
     // The last checkpoint (the run's start before the first one), and the
     // counts it covered.
@@ -218,12 +221,19 @@ void HandOutAhead(Run* run) {
     }
 }
 
+// Waits for a job handed to the workers and makes its result the one the
+// run's order gives, then logs what it logged.
+void AwaitInOrder(Run* run, DownloadJob* job) {
+    AwaitDownload(job);  // after it, the job's state is final and safe to read
+    KeepRunOrder(job, run->failureCounts);
+    LogCapturedLines(job->logLines);
+}
+
 // The oldest download handed out, once it has ended; the run owns it again.
 DownloadJob* TakeBack(Run* run) {
     DownloadJob* job = static_cast<DownloadJob*>(VectorRemoveAt(run->handedOut, 0));
     HashMapRemove(run->pending, job->url);
-    AwaitDownload(job);  // after it, the job's state is final and safe to read
-    LogCapturedLines(job->logLines);
+    AwaitInOrder(run, job);
     return job;
 }
 
@@ -282,8 +292,7 @@ void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) 
                                        sizeof job->path, &job->claimed);
         if (named == LOCAL_NAME_MADE) {
             QueueDownload(job);
-            AwaitDownload(job);
-            LogCapturedLines(job->logLines);
+            AwaitInOrder(run, job);
         }
     }
     Settle(run, item, kind, job, false);
@@ -409,12 +418,15 @@ void RelocateItemsWithWorkers(Run* run, int jobs, int streams) {
     if (run->window > LOOKAHEAD_LIMIT) run->window = LOOKAHEAD_LIMIT;
     run->handedOut = NewVector(run->window, run->window);
     run->pending = NewHashMap(&STRING_KEYS, run->window * 2, 0.75f);
+    run->failureCounts = NewFailureCounts();
     // A stop gives up the downloads in flight within a network wait slice.
     StartDownloadWorkers(workers, jobs, streams, &runProxySettings, &coreState.stopRequested);
     RelocateItems(run);
     SettleHandedOut(run);  // only a stop leaves any
+    LeaveRunFailureCounts(run->failureCounts);
     StopDownloadWorkers();
     FreeHashMap(run->pending, 0);
+    FreeHashMap(run->failureCounts, 0);
     FreeVector(run->handedOut, 0);
 }
 

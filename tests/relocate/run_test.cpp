@@ -1032,6 +1032,52 @@ TEST_F(RunTest, ParallelRunsGiveTheSameOutcomeAsOneAtATime) {
     }
 }
 
+// A refusing host meets its cut-off where one download at a time meets it,
+// however many of its images are handed out at once: more than there are
+// workers, and reached straight or through a redirect between answered
+// images.
+TEST_F(RunTest, ARefusingHostReachesItsCutOffInTheRunsOrder) {
+    const RefusingLoopbackPort refusing;
+    ASSERT_NE(0, refusing.port());
+    SetNetworkTimeoutForTests(1000);
+    const std::string refused = "localhost:" + std::to_string(refusing.port());
+    struct Case {
+        const char* name;
+        std::vector<std::string> images;  // of the one item
+        int jobs;
+    } cases[] = {
+        {"refused only", std::vector<std::string>(20, "http://{R}/album/x"), 8},
+        {"redirected, between answered", {"http://{H}/album/a", "http://{H}/to-r/", "http://{H}/album/b"}, 16},
+    };
+    cases[1].images.resize(24, "http://{H}/to-r/");
+    std::vector<std::unique_ptr<LoopbackImageServer>> servers;  // all kept, so no port is used twice
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PackageLayout layout;
+        std::string description;
+        for (size_t i = 0; i < c.images.size(); ++i) {
+            description += "<img src=\"" + c.images[i] + std::to_string(i) + ".png\">";
+        }
+        layout.items.push_back(MakeItem(Gbk("宝贝"), description));
+        RecordedRun outcomes[2];
+        for (int round = 0; round < 2; ++round) {
+            servers.push_back(std::make_unique<LoopbackImageServer>([refused](const std::string& path) {
+                if (path.find("/to-r/") == std::string::npos) return LoopbackResponse{200, PNG + path, "image/png", ""};
+                return LoopbackResponse{302, "", "text/html", "http://" + refused + "/album/" + path.substr(6)};
+            }));
+            ASSERT_TRUE(servers.back()->Start());
+            const std::string host = "localhost:" + std::to_string(servers.back()->port());
+            outcomes[round] = RelocateAndRecord(layout, dir.File(std::string("cut") + c.name[0] + std::to_string(round)),
+                                                round == 0 ? 1 : c.jobs, false, {{"{H}", host}, {"{R}", refused}},
+                                                &frontEnd);
+        }
+        ExpectSameOutcome(outcomes[0], outcomes[1]);
+        std::string log;
+        for (const std::string& line : outcomes[0].log) log += line;
+        EXPECT_NE(std::string::npos, log.find(Gbk("连接失败已连续发生5次+")));
+    }
+}
+
 // The same with https images beside http ones: nginx over TLS, a 404 there,
 // and a server whose certificate expired.
 TEST_F(RunTest, ParallelHttpsRunsGiveTheSameOutcomeAsOneAtATime) {
