@@ -145,6 +145,14 @@ size_t WriteFileBytes(FILE* file, const void* bytes, size_t size);
 size_t ReadFileBytes(FILE* file, void* buffer, size_t size);
 int CloseFile(FILE* file);
 
+// How many files the process may keep open at once beside `sockets` open
+// sockets and a few files of its own, for a caller that holds files open
+// ahead of their use: POSIX counts sockets among its descriptors, under the
+// soft RLIMIT_NOFILE and below FD_SETSIZE (the highest descriptor select
+// watches); Windows' C runtime counts its streams apart (_getmaxstdio).
+// Never below 0.
+int OpenFilesLeftBeside(int sockets);
+
 // Puts what was written to `file` on the disk before the call returns: the
 // stream's buffer is flushed, then the system's (POSIX fsync(2); Win32
 // _commit, which is FlushFileBuffers).  1 on success.  A file that is then

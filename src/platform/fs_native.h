@@ -9,6 +9,10 @@
 
 #include "platform/fs.h"
 
+// The files OpenFilesLeftBeside keeps back for the program's own: its log,
+// the package and its backup, a checkpoint's temporary file, a library's.
+const int OWN_FILES_RESERVED = 32;
+
 FILE* NativeOpenFileByPath(const char* path, const char* mode);
 FILE* NativeCreateNewFileByPath(const char* path, int* taken);
 FILE* NativeOpenCreatedFileByPath(const char* path);

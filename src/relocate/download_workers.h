@@ -36,12 +36,11 @@ struct DownloadJob {
     DownloadJob* next;  // in the waiting list
 };
 
-// The jobs ahead, counted from the oldest not yet taken back, that keep
-// their claimed file open (`claimed`): the whole window of a run with the
-// default streams, four ahead for each (run.cpp).  The files stay well
-// within the streams Windows' C runtime gives a process (512) and, beside
-// every pooled connection, the descriptors a POSIX process has by default
-// (1024); a job further ahead closes its file and its download reopens it.
+// The most jobs ahead, counted from the oldest not yet taken back, that
+// keep their claimed file open (`claimed`): the whole window of a run with
+// the default streams, four ahead for each (run.cpp), fewer where the
+// process may open fewer files (OpenFilesLeftBeside); a job further ahead
+// closes its file and its download reopens it.
 const int CLAIMED_FILES_HELD = 400;
 
 DownloadJob* NewDownloadJob(const char* url, int row, ImageKind kind);

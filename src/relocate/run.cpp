@@ -79,7 +79,8 @@ struct Run {
     Vector* handedOut;
     HashMap* pending;
     int window;
-    Walk ahead;         // the next image to hand out
+    int claimsHeld;  // the jobs ahead that keep their claimed file open (ClaimsToHold)
+    Walk ahead;      // the next image to hand out
     // The connect failure counts as one download at a time would leave
     // them, from the results taken back so far (KeepRunOrder).
     HashMap* failureCounts;
@@ -200,9 +201,9 @@ void HandOutAhead(Run* run) {
         if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
         DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
         // The claim's open file is the one the download writes; past
-        // CLAIMED_FILES_HELD jobs ahead a claim closes its file again, so a
-        // long window never holds more files open than that.
-        FILE** claimed = run->handedOut->count < CLAIMED_FILES_HELD ? &job->claimed : nullptr;
+        // claimsHeld jobs ahead a claim closes its file again, so a long
+        // window never holds more files open than that.
+        FILE** claimed = run->handedOut->count < run->claimsHeld ? &job->claimed : nullptr;
         int named = NextLocalImagePath(kind, ImageExtensionForUrl(url), run->options.destination, run->stamp, job->path,
                                        sizeof job->path, claimed);
         if (named == LOCAL_NAME_MADE) {
@@ -408,6 +409,16 @@ void RelocateItems(Run* run) {
     }
 }
 
+// How many jobs ahead keep their claimed file open: CLAIMED_FILES_HELD, or
+// fewer where the process may not open that many beside the sockets its
+// pools may hold, counted twice, since the demo's (and a test's) server
+// holds the other ends in the same process.  A run under a low descriptor
+// limit then opens its files twice rather than run out of descriptors.
+int ClaimsToHold(int jobs) {
+    const int left = OpenFilesLeftBeside(2 * jobs * POOL_CONNECTION_LIMIT);
+    return left < CLAIMED_FILES_HELD ? left : CLAIMED_FILES_HELD;
+}
+
 // Runs the items with up to `jobs` HTTP/1.1 downloads and `streams` HTTP/2
 // requests per server at once.  One download at a time hands out nothing
 // ahead, so a stop leaves off exactly at the image in hand, which it gives
@@ -416,6 +427,7 @@ void RelocateItemsWithWorkers(Run* run, int jobs, int streams) {
     const int workers = jobs > streams ? jobs : streams;
     run->window = workers == 1 ? 1 : workers * LOOKAHEAD_PER_WORKER;
     if (run->window > LOOKAHEAD_LIMIT) run->window = LOOKAHEAD_LIMIT;
+    run->claimsHeld = ClaimsToHold(jobs);
     run->handedOut = NewVector(run->window, run->window);
     run->pending = NewHashMap(&STRING_KEYS, run->window * 2, 0.75f);
     run->failureCounts = NewFailureCounts();
@@ -546,7 +558,8 @@ int CountRunImages(const RunOptions& options) {
         while (const char* url = NextImage(run, &walk, &kind)) urls.push_back(url);
     }
     std::sort(urls.begin(), urls.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-    auto end = std::unique(urls.begin(), urls.end(), [](const char* a, const char* b) { return std::strcmp(a, b) == 0; });
+    auto end =
+        std::unique(urls.begin(), urls.end(), [](const char* a, const char* b) { return std::strcmp(a, b) == 0; });
     return static_cast<int>(end - urls.begin());
 }
 
@@ -602,8 +615,8 @@ RunOutcome RunRelocation(const RunView* view) {
         ForgetVanishedImages(&run);
         outcome.vanishedCount = run.vanishedCount;
         // The package is rewritten as it is written, never held twice.
-        rewrite = PreparePackageRewrite(run.urlMap, coreState.packageText, run.options.blankFailedImages,
-                                        run.itemCount, run.processedCount, run.view);
+        rewrite = PreparePackageRewrite(run.urlMap, coreState.packageText, run.options.blankFailedImages, run.itemCount,
+                                        run.processedCount, run.view);
         changed = rewrite != nullptr ? 1 : 0;
         outcome.textChanged = changed;
     }

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -372,4 +374,15 @@ int GetUserStateFolder(char* folder, int size, int create) {
     *to = '\0';
     if (create && !MakeFolders(native)) return 0;
     return ConvertPath(CORE_CHARSET, ENCODING_UTF8, native, std::strlen(native), folder, size);
+}
+
+int OpenFilesLeftBeside(int sockets) {
+    long allowed = FD_SETSIZE;
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < static_cast<rlim_t>(allowed)) {
+        allowed = static_cast<long>(limit.rlim_cur);
+    }
+    const long left = allowed - sockets - OWN_FILES_RESERVED;
+    return left > 0 ? static_cast<int>(left) : 0;
 }

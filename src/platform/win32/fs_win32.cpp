@@ -336,3 +336,8 @@ int GetUserStateFolder(char* folder, int size, int create) {
     if (create && !CreateDirectoryW(wide, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return 0;
     return CorePathFromWide(wide, std::wcslen(wide), folder, size) ? 1 : 0;
 }
+
+int OpenFilesLeftBeside(int) {
+    const int left = _getmaxstdio() - OWN_FILES_RESERVED;
+    return left > 0 ? left : 0;
+}
