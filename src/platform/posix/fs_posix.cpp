@@ -145,6 +145,11 @@ int IdentifyFileByPath(const char* path, FileIdentity* identity) {
     return 1;
 }
 
+int IsPlainFileByPath(const char* path) {
+    FileIdentity identity;
+    return IdentifyFileByPath(path, &identity);
+}
+
 int IdentifyOpenFile(FILE* file, FileIdentity* identity) {
     *identity = FileIdentity{};
     struct stat status;
