@@ -73,6 +73,10 @@ struct FileIdentity {
 // symbolic link: 1 when `path` is a regular file, 0 when it is missing, a
 // link or anything else (`identity` is then zeroed).
 int IdentifyFileByPath(const char* path, FileIdentity* identity);
+// Whether `path` is a regular file itself, as IdentifyFileByPath answers,
+// for a caller that needs no identity.  Win32: the attributes alone, without
+// opening the file or asking for its volume's serial number.
+int IsPlainFileByPath(const char* path);
 // The same for an open stream; 1 on success.
 int IdentifyOpenFile(FILE* file, FileIdentity* identity);
 // Whether two identities name the same file, unchanged.

@@ -350,8 +350,7 @@ void ForgetVanishedImages(Run* run) {
     KeyList* keys = HashMapKeys(run->urlMap);
     for (KeyList* at = keys; at != nullptr; at = at->next) {
         const char* path = static_cast<const char*>(HashMapGet(run->urlMap, at->key));
-        FileIdentity identity;
-        if (path == nullptr || *path == '\0' || IdentifyFileByPath(path, &identity)) continue;
+        if (path == nullptr || *path == '\0' || IsPlainFileByPath(path)) continue;
         std::free(HashMapRemove(run->urlMap, at->key));  // the key goes with it; `at` is not read again
         ++run->vanishedCount;
     }

@@ -147,6 +147,11 @@ int IdentifyFileByPath(const char* path, FileIdentity* identity) {
     return 1;
 }
 
+int IsPlainFileByPath(const char* path) {
+    FileIdentity identity;
+    return IdentifyFileByPath(path, &identity);
+}
+
 int IdentifyOpenFile(FILE* file, FileIdentity* identity) {
     *identity = FileIdentity{};
     struct stat status;

@@ -61,6 +61,9 @@ FILE* StreamForHandle(HANDLE handle) {
 // Sharing as _wfopen gives it.
 const DWORD SHARE_LIKE_FOPEN = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// What a regular file has none of: a folder, a link, a device.
+const DWORD NOT_PLAIN_ATTRIBUTES = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+
 }  // namespace
 
 FILE* NativeCreateNewFileByPath(const char* path, int* taken) {
@@ -93,8 +96,7 @@ FILE* NativeOpenCreatedFileByPath(const char* path) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION information;
-    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    if (!GetFileInformationByHandle(handle, &information) || (information.dwFileAttributes & notPlain) != 0 ||
+    if (!GetFileInformationByHandle(handle, &information) || (information.dwFileAttributes & NOT_PLAIN_ATTRIBUTES) != 0 ||
         GetFileType(handle) != FILE_TYPE_DISK || !SetEndOfFile(handle)) {
         CloseHandle(handle);
         return nullptr;
@@ -114,8 +116,7 @@ int IdentityFromHandle(HANDLE handle, FileIdentity* identity) {
     identity->modified =
         static_cast<long long>((static_cast<unsigned long long>(information.ftLastWriteTime.dwHighDateTime) << 32) |
                                information.ftLastWriteTime.dwLowDateTime);
-    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    return (information.dwFileAttributes & notPlain) == 0 ? 1 : 0;
+    return (information.dwFileAttributes & NOT_PLAIN_ATTRIBUTES) == 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -133,6 +134,16 @@ int IdentifyFileByPath(const char* path, FileIdentity* identity) {
     CloseHandle(handle);
     if (!regular) *identity = FileIdentity{};
     return regular;
+}
+
+int IsPlainFileByPath(const char* path) {
+    WidePath wide(path);
+    if (!wide.ok) return 0;
+    // The attributes of the name itself (a link's own, never its target's),
+    // read without a handle: GetFileInformationByHandle would also ask the
+    // volume for its serial number, which the answer does not need.
+    const DWORD attributes = GetFileAttributesW(wide.text);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & NOT_PLAIN_ATTRIBUTES) == 0 ? 1 : 0;
 }
 
 int IdentifyOpenFile(FILE* file, FileIdentity* identity) {
