@@ -46,6 +46,9 @@ protected:
     void TearDown() override {
         SetHostLookupForTests(nullptr);
         SetNetworkTimeoutForTests(0);
+        for (SocketHandle socket : held_) {
+            if (socket != NO_SOCKET) CloseSocket(socket);
+        }
         FreeHttpClient(client_);
         StopNetwork();
     }
@@ -58,15 +61,34 @@ protected:
     intptr_t FailuresOf(const std::string& key) const {
         return reinterpret_cast<intptr_t>(HashMapGet(client_->failureCounts, key.c_str()));
     }
-    // A loopback port that nothing listens on (on either address).
-    static int ClosedPort() {
-        SocketHandle probe = ListenOnLoopback(0, 1);
-        int port = BoundPort(probe);
-        CloseSocket(probe);
-        return port;
+    // A port that refuses on both 127.0.0.1 and ::1 for the rest of the
+    // test: a socket bound to it on each address without listening answers
+    // every connect with a reset, and keeps the port from going to another
+    // test's listener meanwhile (a port merely closed again once did).
+    int RefusingPort() {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            SocketHandle v4 = OpenTcpSocket(AF_INET);
+            sockaddr_in any = LoopbackAddress(0);
+            if (v4 == NO_SOCKET || bind(v4, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) break;
+            const int port = BoundPort(v4);
+            SocketHandle v6 = OpenTcpSocket(AF_INET6);
+            sockaddr_storage address;
+            ParseAddressLiteral("::1", &address);
+            reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(static_cast<uint16_t>(port));
+            if (v6 != NO_SOCKET && bind(v6, reinterpret_cast<sockaddr*>(&address), AddressLength(&address)) == 0) {
+                held_[0] = v4;
+                held_[1] = v6;
+                return port;
+            }
+            if (v6 != NO_SOCKET) CloseSocket(v6);
+            CloseSocket(v4);
+        }
+        ADD_FAILURE() << "no loopback port could be held on both addresses";
+        return 0;
     }
 
     std::string message;  // GBK
+    SocketHandle held_[2] = {NO_SOCKET, NO_SOCKET};
     HttpClient* client_ = nullptr;
     Transfer transfer_;
 };
@@ -96,7 +118,7 @@ TEST_F(AddressRace, ARefusedAddressIsCountedAndTheNextWins) {
 // host is refused once every address is at the cut-off, and an address at
 // the cut-off is no longer tried while another is not.
 TEST_F(AddressRace, EveryAddressOfAHostCountsOnItsOwn) {
-    const int port = ClosedPort();
+    const int port = RefusingPort();
     const std::string v4Key = "127.0.0.1:" + std::to_string(port);
     const std::string v6Key = "[::1]:" + std::to_string(port);
     for (int attempt = 1; attempt <= CONNECT_FAILURE_LIMIT; ++attempt) {
