@@ -8,6 +8,12 @@ entries the sources name:
 
     TEXT_ENTRY(NAME, "text")        const char NAME[], the core's bytes
     WIDE_TEXT_ENTRY(NAME, "text")   const wchar_t NAME[], UTF-16
+    ENGLISH(NAME, "text")           the English form of the TEXT_ENTRY NAME,
+                                    which EnglishText(NAME) returns
+
+An English form must take the same printf conversions, in the same order, as
+the text it stands for (a format shown in English is handed the Chinese
+one's arguments); the build fails when it does not.
 
 A text may be split over several adjacent literals and may use the C
 escapes \\n \\r \\t \\0 \\\\ \\" and \\xNN (ASCII only).  The core's texts
@@ -20,13 +26,21 @@ import os
 import re
 import sys
 
-ENTRY = re.compile(r'^[ \t]*(TEXT_ENTRY|WIDE_TEXT_ENTRY)\(\s*(\w+)\s*,\s*((?:"(?:[^"\\\n]|\\.)*"\s*)+)\)', re.M)
+ENTRY = re.compile(r'^[ \t]*(TEXT_ENTRY|WIDE_TEXT_ENTRY|ENGLISH)\(\s*(\w+)\s*,\s*((?:"(?:[^"\\\n]|\\.)*"\s*)+)\)', re.M)
 LITERAL = re.compile(r'"((?:[^"\\\n]|\\.)*)"')
 ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "0": "\0", "\\": "\\", '"': '"', "'": "'"}
 
 
 class CatalogError(Exception):
     pass
+
+
+CONVERSION = re.compile(r"%[-+ #0]*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|z|j|t)?([diouxXcsp%])")
+
+
+def conversions(text: str) -> list:
+    """The printf conversions of a text, "%%" left out, in order."""
+    return [m.group(0) for m in CONVERSION.finditer(text) if m.group(1) != "%"]
 
 
 def unescape(body: str, name: str) -> str:
@@ -102,23 +116,47 @@ def generate(catalog_path: str) -> str:
         "",
     ]
     seen = set()
+    narrow = {}
+    english = {}
     errors = []
     for match in ENTRY.finditer(source):
         kind, name, literals = match.groups()
-        if name in seen:
-            errors.append("%s: defined twice" % name)
+        key = name if kind != "ENGLISH" else "english " + name
+        if key in seen:
+            errors.append("%s: %s twice" % (name, "defined" if kind != "ENGLISH" else "given an English form"))
             continue
-        seen.add(name)
+        seen.add(key)
         try:
             text = "".join(unescape(body, name) for body in LITERAL.findall(literals))
             if kind == "TEXT_ENTRY":
+                narrow[name] = text
                 lines.append("extern const char %s[] = %s;" % (name, narrow_literal(text, name)))
-            else:
+            elif kind == "WIDE_TEXT_ENTRY":
                 lines.append("extern const wchar_t %s[] = %s;" % (name, wide_literal(text)))
+            else:
+                english[name] = text
         except CatalogError as error:
             errors.append(str(error))
+    lines += ["", "namespace {", "struct EnglishForm {", "    const char* text;", "    const char* english;", "};",
+              "const EnglishForm ENGLISH_FORMS[] = {"]
+    for name, text in english.items():
+        if name not in narrow:
+            errors.append("%s: an English form of no TEXT_ENTRY" % name)
+            continue
+        if conversions(text) != conversions(narrow[name]):
+            errors.append("%s: the English form takes %s, the text %s" % (name, conversions(text) or "no argument",
+                                                                           conversions(narrow[name]) or "none"))
+            continue
+        try:
+            lines.append("    {%s, %s}," % (name, narrow_literal(text, name)))
+        except CatalogError as error:
+            errors.append(str(error))
+    lines += ["    {nullptr, nullptr},", "};", "}  // namespace", "",
+              "const char* EnglishText(const char* text) {",
+              "    for (const EnglishForm* form = ENGLISH_FORMS; form->text != nullptr; ++form) {",
+              "        if (form->text == text) return form->english;", "    }", "    return nullptr;", "}"]
     # Every entry the compiler will see must have been read here too.
-    declared = len(re.findall(r"^\s*(?:WIDE_)?TEXT_ENTRY\(", source, re.M))
+    declared = len(re.findall(r"^\s*(?:(?:WIDE_)?TEXT_ENTRY|ENGLISH)\(", source, re.M))
     if declared != len(seen) and not errors:
         errors.append("%d entries in the catalog, %d understood" % (declared, len(seen)))
     if errors:

@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/console.h"
+#include "cli/package_loading.h"
 #include "cli/run_report.h"
 #include "cli/terminal_view.h"
 #include "http/connection.h"
@@ -34,9 +35,6 @@
 
 namespace {
 
-// Room for a message that names a path as long as the system allows.
-const int MESSAGE_BYTES = MAX_PATH_BYTES + 2048;
-
 // The user's desktop, which the wizard refuses as a destination.
 std::string DesktopFolder() {
     const char* configured = getenv("XDG_DESKTOP_DIR");
@@ -44,115 +42,6 @@ std::string DesktopFolder() {
     const char* home = getenv("HOME");
     if (home == nullptr || *home == '\0') return std::string();
     return CoreFromUtf8(std::string(home) + "/Desktop");
-}
-
-// The command line's words for the refusals the wizard words for its own
-// fields ("请重新选择", its check boxes): what is refused, named by its
-// full path or its options, and why.  `%s` is the package or the destination.
-struct Refusal {
-    const char* core;
-    const char* format;
-};
-// clang-format off
-const Refusal REFUSALS[] = {
-    {MESSAGE_PACKAGE_MISSING, "%s does not exist"},
-    {MESSAGE_PACKAGE_IS_FOLDER, "%s is a folder, not a package file"},
-    {MESSAGE_PACKAGE_IS_FIFO, "%s is a named pipe, not a package file"},
-    {MESSAGE_PACKAGE_IS_DEVICE, "%s is a device, not a package file"},
-    {MESSAGE_PACKAGE_IS_SOCKET, "%s is a socket, not a package file"},
-    {MESSAGE_PACKAGE_IS_SPECIAL, "%s is not a regular file, not a package file"},
-    {MESSAGE_NO_IMAGE_SOURCE, "--no-image-space with --no-outside-albums leaves no image to relocate; give at most one "
-                              "of them"},
-    {MESSAGE_DESTINATION_MISSING, "the destination %s does not exist or is not a folder"},
-    {MESSAGE_DESTINATION_DESKTOP, "the destination %s is the desktop, which the images would cover; give a folder of "
-                                  "their own"},
-    {MESSAGE_DESTINATION_UNWRITABLE, "the destination %s holds a double quote or a control character, which cannot be "
-                                     "written into the package"},
-    {MESSAGE_DESTINATION_WEBP_SUFFIX, "the destination %s holds \"_.webp\", which the next read of the package would "
-                                      "cut from its paths"},
-    {MESSAGE_DESTINATION_TOO_LONG, "the destination %s is too long for the images' names; give a shorter one"},
-};
-// clang-format on
-
-// The refusals the core formats, by what they were made of; `%s` is the
-// package.
-// clang-format off
-const char* const PACKAGE_REFUSALS[] = {
-    nullptr,
-    "the paths the run forms from %s (its backup, temporary and kept copies) would be too long; move the package "
-    "to a shorter folder or shorten its name",
-    "%s is held by another program (Excel or WPS?), so it could not be written back after the run; close it and "
-    "run again",
-    "%s or its folder is not writable (read-only, or no permission), so it could not be written back after the run",
-};
-// clang-format on
-
-// Prints a refusal of `command` about `path` (the core's form): the command
-// line's own text when it has one for `warning`, else the core's.
-void Refuse(const char* command, const char* warning, const std::string& path,
-            const InputRefusal& detail = InputRefusal()) {
-    const char* format = nullptr;
-    for (const Refusal& refusal : REFUSALS) {
-        if (refusal.core == warning) format = refusal.format;
-    }
-    const int writability = detail.packageWritability;
-    if (writability > 0 && writability < static_cast<int>(sizeof PACKAGE_REFUSALS / sizeof PACKAGE_REFUSALS[0])) {
-        format = PACKAGE_REFUSALS[writability];
-    }
-    char text[MESSAGE_BYTES];
-    if (detail.breakingCharacter != 0) {
-        const char breaking = detail.breakingCharacter;
-        const std::string character = breaking == ' ' ? std::string("a space") : std::string("'") + breaking + "'";
-        std::snprintf(text, sizeof text,
-                      "the destination %s holds %s, which cannot stand where the item \"%s\" has its image addresses "
-                      "(its description would break); give a folder without it",
-                      path.c_str(), character.c_str(), detail.breakingTitle);
-    } else if (format != nullptr) {
-        std::snprintf(text, sizeof text, format, path.c_str());
-    } else {
-        ShowMessage(warning, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
-        return;
-    }
-    PrintError(std::string("karvelo ") + command + ": " + text + "\n");
-}
-
-// Reads the package into coreState (scanned with `rowRead`, see
-// LoadPackageIntoState); prints why on refusal.
-bool LoadPackage(const char* command, const std::string& packagePath, PackageRowFn rowRead = nullptr,
-                 void* context = nullptr) {
-    const char* warning = CheckPackagePath(packagePath.c_str());
-    if (warning != nullptr) {
-        Refuse(command, warning, packagePath);
-        return false;
-    }
-    int result = LoadPackageIntoState(packagePath.c_str(), rowRead, context);
-    if (PackageReadFailureMessage(result) != nullptr) {
-        ShowMessage(PackageReadFailureMessage(result), CAPTION_ERROR, MESSAGE_OK | MESSAGE_ICON_ERROR);
-        ExitEarly(true);
-    }
-    char message[MESSAGE_BYTES];
-    if (result == PACKAGE_READ_TITLE_TOO_LONG) {
-        FormatTitleTooLongMessage(coreState.packagePath, message, sizeof message);
-        ShowMessage(message, CAPTION_NOTICE, MESSAGE_OK | MESSAGE_ICON_WARNING);
-        return false;
-    }
-    if (result != PACKAGE_READ_OK) {
-        // The wizard's text offers its web site; the command line says what to do.
-        PrintError(std::string("karvelo ") + command + ": " + packagePath +
-                   CoreFromUtf8(" cannot be read as a package (its header or rows are broken): import it into a new "
-                                "category of the listing tool (淘宝助理 5.x or later), export that category as CSV "
-                                "over it, and run again\n"));
-        return false;
-    }
-    return true;
-}
-
-// "-" would be standard input, which cannot be rewritten in place.
-bool RefuseStandardInput(const char* command, const std::string& argument) {
-    if (argument != "-") return false;
-    std::fprintf(stderr, "karvelo %s: - (standard input) cannot be the package: give the package's file, which %s\n",
-                 command, std::strcmp(command, "inspect") == 0 ? "is read in place" : "is rewritten in place");
-    return true;
 }
 
 // A destination the images' files cannot be created in is refused before
@@ -380,100 +269,4 @@ int RelocateCommand(const ParsedArguments& arguments) {
     }
     std::snprintf(options.destination, sizeof options.destination, "%s", destination.c_str());
     return LoadAndRelocate(package, options);
-}
-
-namespace {
-
-// One field's addresses: remote ones by source, and those a run made local.
-struct AddressCounts {
-    int space = 0, outside = 0, local = 0;
-
-    void Add(const Vector* urls, int32_t localCount) {
-        for (int32_t j = 0; urls != nullptr && j < urls->count; ++j) {
-            if (IsImageSpaceUrl(static_cast<const char*>(urls->items[j]))) {
-                ++space;
-            } else {
-                ++outside;
-            }
-        }
-        local += localCount;
-    }
-    void Add(const AddressCounts& other) {
-        space += other.space;
-        outside += other.outside;
-        local += other.local;
-    }
-    int Remote() const { return space + outside; }
-};
-
-// A row's counts, taken as the scan hands the row over.
-struct RowCounts {
-    AddressCounts desktop, mobile;
-};
-
-void CountRow(void* context, const ItemRecord* item) {
-    RowCounts row;
-    row.desktop.Add(DesktopUrls(item), item->urls != nullptr ? item->urls->localDesktop : 0);
-    row.mobile.Add(MobileUrls(item), item->urls != nullptr ? item->urls->localMobile : 0);
-    static_cast<std::vector<RowCounts>*>(context)->push_back(row);
-}
-
-}  // namespace
-
-int InspectCommand(const ParsedArguments& arguments) {
-    if (arguments.positionals.size() != 1) {
-        RefuseArguments(*FindCommand("inspect"),
-                        arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
-        return EXIT_USAGE;
-    }
-    const char* argument = arguments.positionals[0].c_str();
-    if (RefuseStandardInput("inspect", argument)) return EXIT_REFUSED;
-    // Only the front end: inspecting writes nothing, so neither the state
-    // folder nor its log is made, and no network is needed.
-    InstallConsoleFrontEnd();
-    std::string package = AbsoluteCorePath(argument);
-    if (package.empty()) {
-        std::fprintf(stderr, "karvelo inspect: %s cannot be read as a package path\n", argument);
-        return EXIT_REFUSED;
-    }
-    coreState.items = NewItemList();
-    coreState.items->countLocalPaths = true;
-    // Scanned in one pass: the rows' counts are taken as they are read, and
-    // neither the package text nor the address lists are kept.
-    std::vector<RowCounts> counts;
-    if (!LoadPackage("inspect", package, CountRow, &counts)) return EXIT_REFUSED;
-
-    AddressCounts totalDesktop, totalMobile;
-    PrintOut("   #  description(image space/outside/local)  mobile(image space/outside/local)  title\n");
-    for (int32_t i = 0; i < coreState.items->count; ++i) {
-        const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
-        const AddressCounts& desktop = counts[static_cast<size_t>(i)].desktop;
-        const AddressCounts& mobile = counts[static_cast<size_t>(i)].mobile;
-        char cells[2][48], row[160];
-        std::snprintf(cells[0], sizeof cells[0], "%d/%d/%d", desktop.space, desktop.outside, desktop.local);
-        std::snprintf(cells[1], sizeof cells[1], "%d/%d/%d", mobile.space, mobile.outside, mobile.local);
-        std::snprintf(row, sizeof row, "%4d  %38s  %33s  ", i + 1, cells[0], cells[1]);
-        PrintOut(std::string(row) + item->title + "\n");
-        totalDesktop.Add(desktop);
-        totalMobile.Add(mobile);
-    }
-    char total[512];
-    std::snprintf(total, sizeof total,
-                  "%d items; description images: %d image space, %d outside albums, %d local; mobile images: %d "
-                  "image space, %d outside albums, %d local%s\n",
-                  coreState.items->count, totalDesktop.space, totalDesktop.outside, totalDesktop.local,
-                  totalMobile.space, totalMobile.outside, totalMobile.local,
-                  coreState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
-    PrintOut(total);
-    const int remote = totalDesktop.Remote() + totalMobile.Remote();
-    const int local = totalDesktop.local + totalMobile.local;
-    if (remote > 0) {
-        std::snprintf(total, sizeof total, "%d image addresses still remote, %d local already\n", remote, local);
-    } else if (local > 0) {
-        std::snprintf(total, sizeof total, "all relocated: every image address (%d) is a local path\n", local);
-    } else {
-        std::snprintf(total, sizeof total, "no images: the package has no image address\n");
-    }
-    PrintOut(total);
-    return EXIT_DONE;
 }

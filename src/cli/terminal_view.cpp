@@ -148,7 +148,8 @@ void SetProgressPosition(void* context, int position) {
     terminal->ended = true;
 }
 
-void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, const char* detail) {
+void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, const char* detail,
+                   const FailureReason*) {
     TerminalView* terminal = Of(context);
     std::lock_guard<std::mutex> lock(terminal->lock);
     if (outcome == IMAGE_RELOCATED) {

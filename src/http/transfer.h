@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "http/failure_reason.h"
 #include "http/download_limits.h"
 #include "base/error_text.h"
 #include "platform/net.h"
@@ -39,6 +40,9 @@ struct Transfer {
     // transfer's thread touches meanwhile.
     HashMap* failureCounts;
     WaitBudget budget;  // InitTransfer's asks the limits; the platform's waits take it
+    // Why the download failed, set where `error` is filled (the last
+    // failure's, as the message is); FAILURE_NONE while nothing failed.
+    FailureReason reason;
 };
 
 // A transfer on `client` with `error` for its messages and `logLines` for

@@ -152,6 +152,7 @@ void Fetch(DownloadJob* job, HashMap* failureCounts = nullptr) {
     job->claimed = nullptr;  // the download closes it
     job->result =
         DownloadImageInto(&transfer, job->url, job->path, claimed, /*useKeepAlive=*/true, /*isRedirect=*/false);
+    job->reason = transfer.reason;
 }
 
 unsigned Work(void*) {

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "http/download.h"
+#include "http/failure_reason.h"
 #include "http/http_common.h"
 #include "platform/fs.h"
 #include "relocate/local_files.h"
@@ -32,6 +33,7 @@ struct DownloadJob {
     bool awaited;   // under the workers' lock: the run waits for it (AwaitDownload), to be woken when it is done
     DownloadResult result;
     char errorText[HTTP_ERROR_TEXT_BYTES];
+    FailureReason reason;  // why it failed, in the user's words (FAILURE_NONE: stored, or not fetched)
     Vector* logLines;   // what the download logged, for the run to write (LogCapturedLines)
     DownloadJob* next;  // in the waiting list
 };

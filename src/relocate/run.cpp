@@ -10,6 +10,7 @@
 #include "http/connection.h"
 #include "http/download.h"
 #include "http/download_limits.h"
+#include "http/failure_reason.h"
 #include "http/h2_session.h"
 #include "http/http_common.h"
 #include "http/proxy_settings.h"
@@ -107,10 +108,17 @@ void ShowProgressText(const Run& run) {
     run.view->setProgressText(run.view->context, text);
 }
 
-void ReportImage(const Run& run, const char* url, ImageKind kind, ImageOutcome outcome, const char* detail = "") {
-    if (run.view->imageFinished != nullptr) {
-        run.view->imageFinished(run.view->context, url, kind == IMAGE_KIND_MOBILE, outcome, detail);
+// A failure without a recorded reason is reported as FAILURE_OTHER.
+void ReportImage(const Run& run, const char* url, ImageKind kind, ImageOutcome outcome, const char* detail = "",
+                 const FailureReason* reason = nullptr) {
+    if (run.view->imageFinished == nullptr) return;
+    FailureReason other = {};
+    if (outcome != IMAGE_RELOCATED && (reason == nullptr || reason->kind == FAILURE_NONE)) {
+        SetFailureReason(&other, FAILURE_OTHER);
+        reason = &other;
     }
+    run.view->imageFinished(run.view->context, url, kind == IMAGE_KIND_MOBILE, outcome, detail,
+                            outcome == IMAGE_RELOCATED ? nullptr : reason);
 }
 
 // Adds `url` to the item's failed list of its kind, once.
@@ -256,7 +264,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     if (result == DOWNLOAD_CANNOT_CREATE || result == DOWNLOAD_WRITE_FAILED) {
         bool desktopCreate = result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP;
         if (!stopped) StopWithError(run, desktopCreate ? MESSAGE_CANNOT_CREATE_FILE : job->errorText);
-        ReportImage(*run, url, kind, IMAGE_FATAL, job->errorText);
+        ReportImage(*run, url, kind, IMAGE_FATAL, job->errorText, &job->reason);
         return;
     }
     HashMapReplace(run->urlMap, CopyString(url), CopyString(""));
@@ -267,7 +275,7 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, job->errorText);
     LogLine(line);
     std::free(line);
-    ReportImage(*run, url, kind, IMAGE_FAILED, job->errorText);
+    ReportImage(*run, url, kind, IMAGE_FAILED, job->errorText, &job->reason);
 }
 
 // Relocates one URL unless this run has seen it already.

@@ -24,6 +24,7 @@
 
 #include "platform/fs.h"
 
+struct FailureReason;
 struct ItemRecord;
 
 // Downloads a run makes at once.
@@ -55,8 +56,11 @@ struct RunView {
     void (*setProgressText)(void* context, const char* text);
     int (*isRowSelected)(void* context, int row);
     void (*notifyItemChanged)(void* context, int row);
-    // `detail`: the local file of a relocated image, the reason of a failed one.
-    void (*imageFinished)(void* context, const char* url, int isMobile, ImageOutcome outcome, const char* detail);
+    // `detail`: the local file of a relocated image, the message of a failed
+    // one (as app.log has it); `reason`: why it failed, in the user's words
+    // (http/failure_reason.h), null unless IMAGE_FAILED or IMAGE_FATAL.
+    void (*imageFinished)(void* context, const char* url, int isMobile, ImageOutcome outcome, const char* detail,
+                          const FailureReason* reason);
     void (*runFinished)(void* context);
     void (*backupMade)(void* context, const char* backupPath);
 };

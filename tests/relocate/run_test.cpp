@@ -96,7 +96,7 @@ struct RecordingView {
             if (item->state == ITEM_STATE_DONE) ++self->statesSeenAtNotify;
             self->calls.push_back("notify " + std::to_string(row));
         };
-        view.imageFinished = [](void* c, const char* url, int, ImageOutcome, const char*) {
+        view.imageFinished = [](void* c, const char* url, int, ImageOutcome, const char*, const FailureReason*) {
             if (Self(c)->afterImage) Self(c)->afterImage(url);
         };
         view.runFinished = [](void* c) { Self(c)->calls.push_back("finished"); };
