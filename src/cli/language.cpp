@@ -23,9 +23,22 @@ const char* MessagesLocaleName() {
     return nullptr;
 }
 
+bool chinese = false;
+
+// Whether a locale or language name is Chinese ("zh", "zh_CN.UTF-8", "zh_TW").
+bool IsChineseName(const char* name) { return name != nullptr && std::strncmp(name, "zh", 2) == 0; }
+
 }  // namespace
 
+bool ChineseChosen() { return chinese; }
+
 void ChooseMessageLanguage() {
+    // As gettext reads them: LANGUAGE's first entry wins unless the locale
+    // is C or POSIX, then the first set of LC_ALL, LC_MESSAGES and LANG.
+    const char* locale = MessagesLocaleName();
+    const bool plain = locale == nullptr || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0;
+    const char* languages = std::getenv("LANGUAGE");
+    chinese = !plain && languages != nullptr && languages[0] != '\0' ? IsChineseName(languages) : IsChineseName(locale);
     if (std::setlocale(LC_MESSAGES, "") == nullptr) {
         // The locale is named but not generated here (only C.UTF-8 is, on
         // many a server).  gettext needs a locale other than C to read

@@ -18,6 +18,11 @@
 // more of the locale than its name.
 void ChooseMessageLanguage();
 
+// Whether the chosen language is Chinese: everything the command line says
+// is then Chinese, else English (the core's Chinese texts through their
+// English forms, texts/texts.h).  Valid after ChooseMessageLanguage.
+bool ChineseChosen();
+
 // `english` in the chosen language: the catalog's UTF-8 text, or `english`
 // itself when it has none.
 const char* Translated(const char* english);
