@@ -439,6 +439,16 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         {{"inspect", "--", "-gone.csv"}, 1, "", "-gone.csv does not exist", ""},
         {{"inspect", "-gone.csv"}, 2, "", "unknown option -g", ""},
         {{"relocate", "-q", "-j2", PackagePath(), Destination()}, 0, "图片搬家已完成", "", "[1/2]"},
+        // The help's topics, and a command's options by its name.
+        {{"help"}, 0, "topics:\n  proxy ", "", "usage: karvelo relocate"},
+        {{"help", "proxy"}, 0, "no_proxy or NO_PROXY", "", "exit codes:"},
+        {{"help", "files"}, 0, "bak/NAME(n).csv", "", ""},
+        {{"help", "files"}, 0, "For you, that folder is ", "", ""},
+        {{"help", "exit-codes"}, 0, "130 stopped by a signal", "", "bak/"},
+        {{"help", "stop"}, 0, "KARVELO_CHECKPOINT_SECONDS", "", ""},
+        {{"help", "inspect"}, 0, "usage: karvelo inspect [options] PACKAGE", "", "--jobs"},
+        {{"help", "frob"}, 2, "", "karvelo help: unknown topic frob; the topics: proxy, files, exit-codes, stop\n", ""},
+        {{"help", "proxy", "stop"}, 2, "", "one topic at a time", ""},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -689,10 +699,109 @@ TEST_F(CliTest, ProgressLineFitsTheTerminalAndAStopSaysWhatIsLeft) {
         std::string summary = "karvelo: stopped: " + std::to_string(relocated) +
                               (relocated == 1 ? " image" : " images") + " relocated, 0 failed, " +
                               std::to_string(8 - relocated) + " left; running the same command again continues";
-        EXPECT_NE(std::string::npos, output.find(summary)) << output;
+        // Wrapped to the terminal's width: its lines joined again.
+        const std::string joined = std::regex_replace(output, std::regex("\r\n  "), " ");
+        EXPECT_NE(std::string::npos, joined.find(summary)) << output;
         EXPECT_LT(relocated, 8u);
     }
     onRequest = nullptr;
+    RemoveBackups(PackagePath());
+}
+
+// What a terminal shows of `output` at the end, line by line: a carriage
+// return goes back to the line's start, ESC [ K erases to its end, a line
+// feed starts the next line; other characters overwrite, a column each
+// (enough for the ASCII addresses, paths and bars this is used on).
+std::vector<std::string> ScreenLines(const std::string& output) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (size_t i = 0; i < output.size(); ++i) {
+        std::string& line = lines.back();
+        if (output[i] == '\r') {
+            column = 0;
+        } else if (output[i] == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else if (output.compare(i, 3, "\x1b[K") == 0) {
+            line.resize(std::min(line.size(), column));
+            i += 2;
+        } else {
+            if (line.size() <= column) line.resize(column + 1, ' ');
+            line[column++] = output[i];
+        }
+    }
+    return lines;
+}
+
+// With a line per image on a 60-column terminal: each image's line says
+// where it went or why it failed, the progress line is erased before every
+// other line and drawn again under it (so only the last one stays), and
+// the text is wrapped at words: no line is wider than the terminal unless
+// it is one word, and no address or path is broken.
+TEST_F(CliTest, VerboseLinesOnATerminalLeaveNoStaleProgressLine) {
+    const int COLUMNS = 60;
+    PackageLayout layout;
+    std::vector<std::string> served, gone;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "image-with-a-rather-long-name-" + std::to_string(i) + ".png";
+        if (i % 3 == 2) {
+            gone.push_back(Url(name));
+        } else {
+            Serve(name, PNG);
+            served.push_back(Url(name));
+        }
+        layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
+    }
+    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+    delayMilliseconds = 120;  // the progress line is drawn between the images
+    int terminal = -1;
+    pid_t karvelo = StartProcessOnTerminal(
+        KarveloCommand({"relocate", "-v", "--jobs", "1", PackagePath(), Destination()}), COLUMNS, &terminal);
+    ASSERT_GT(karvelo, 0);
+    std::string output;
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);) {
+        if (got > 0) output.append(buffer, static_cast<size_t>(got));
+    }
+    close(terminal);
+    int code = -1;
+    for (int wait = 0; wait < STOP_BOUND_MILLISECONDS / 20 && !ProcessEnded(karvelo, &code); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(3, code) << output;
+    ASSERT_EQ(served.size(), FileCount());
+
+    const std::vector<std::string> lines = ScreenLines(output);
+    std::string screen;
+    size_t progressLines = 0;
+    for (const std::string& line : lines) {
+        screen += line + "\n";
+        if (line.rfind("[", 0) == 0 && line.find(" img ") != std::string::npos) {
+            ++progressLines;
+            EXPECT_NE(std::string::npos, line.find("] 6/6 img 2 failed")) << "a stale progress line: " << line;
+        }
+        const size_t text = line.find_first_not_of(' ');
+        const bool oneWord = text == std::string::npos || line.find(' ', text) == std::string::npos;
+        EXPECT_TRUE(line.size() <= static_cast<size_t>(COLUMNS) || oneWord) << "too wide: " << line;
+    }
+    EXPECT_EQ(1u, progressLines) << screen;
+    // Each address whole on a line, its file (whole) or its reason after it.
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(Destination())) files.insert(entry.path().string());
+    for (const std::string& url : served) {
+        const std::regex said(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+-> *\n? *(" + Destination() +
+                              "/\\S+)\n");
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(screen, match, said)) << url << "\n" << screen;
+        EXPECT_EQ(1u, files.count(match[1].str())) << match[1];
+    }
+    for (const std::string& url : gone) {
+        EXPECT_TRUE(std::regex_search(
+            screen, std::regex(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+failed: \\S")))
+            << url << "\n"
+            << screen;
+    }
+    delayMilliseconds = 0;
     RemoveBackups(PackagePath());
 }
 
@@ -943,7 +1052,7 @@ TEST_F(CliTest, BackupAndLogGoToTheStateFolderWhereTheProgramCannotWrite) {
         " " + Quoted(program) + " || exit 97\n" + run("xdg", "XDG_STATE_HOME=" + Quoted(xdg)) +
         run("unset", "-u XDG_STATE_HOME HOME=" + Quoted(home)) +
         run("relative", "XDG_STATE_HOME=relative/state HOME=" + Quoted(home)) + "env XDG_STATE_HOME=" + Quoted(xdg) +
-        " " + Quoted(karvelo) + " --help >" + Quoted(dir.File("help.out")) + "\n";
+        " " + Quoted(karvelo) + " help files >" + Quoted(dir.File("help.out")) + "\n";
     std::vector<std::string> command = unshare;
     command.insert(command.end(), {"/bin/sh", "-c", script});
     ProcessResult result = RunProcess(command);
@@ -1038,6 +1147,11 @@ TEST_F(CliTest, VersionHelpAndDemo) {
     ProcessResult help = RunKarvelo({"--help"});
     EXPECT_EQ(0, help.exitCode);
     EXPECT_NE(std::string::npos, help.out.find("karvelo relocate [options] PACKAGE DEST"));
+    // One screen, laid out for 80 columns off a terminal; it points to the rest.
+    EXPECT_LE(std::count(help.out.begin(), help.out.end(), '\n'), 24) << help.out;
+    for (const char* pointer : {"karvelo COMMAND --help", "karvelo help TOPIC", "--blank-failed goods.csv"}) {
+        EXPECT_NE(std::string::npos, help.out.find(pointer)) << pointer;
+    }
 
     // The demo starts afresh each time: a second run shows the same, apart
     // from the server's port and the minute in the images' names.
