@@ -60,13 +60,16 @@ layout)
         echo "$completion" | grep -qe "$word" || fail "the bash completion lacks $word"
         echo "$manual" | grep -qe "$word" || fail "the manual page does not mention $word"
     done
-    # The topics: what `karvelo help` lists, each one shown (exit 0) and in
-    # the manual page's HELP TOPICS; an unknown one is a usage error.
+    # The topics: what `karvelo help` lists, each one shown (exit 0),
+    # completed and in the manual page's HELP TOPICS; an unknown one is a
+    # usage error.
     topics=$("$karvelo" help | sed -n '/^topics:/,$p' | sed -n 's/^  \([a-z-]*\)  .*/\1/p')
     [ "$(echo "$topics" | wc -l)" -ge 4 ] || fail "karvelo help lists: $topics"
     helptopics=$(echo "$manual" | sed -n '/^HELP TOPICS/,/^SIGNALS/p')
     for topic in $topics; do
         "$karvelo" help "$topic" >/dev/null || fail "karvelo help $topic fails"
+        echo "$completion" | grep -q "local topics=\"\(.* \)\{0,1\}$topic[ \"]" ||
+            fail "the bash completion lacks the topic $topic"
         echo "$helptopics" | grep -qx " *$topic\( .*\)\{0,1\}" || fail "the manual page's HELP TOPICS lacks $topic"
     done
     refused=0
