@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/text_wrap.h"
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "demo/loopback_server.h"
@@ -710,25 +711,39 @@ TEST_F(CliTest, ProgressLineFitsTheTerminalAndAStopSaysWhatIsLeft) {
 
 // What a terminal shows of `output` at the end, line by line: a carriage
 // return goes back to the line's start, ESC [ K erases to its end, a line
-// feed starts the next line; other characters overwrite, a column each
-// (enough for the ASCII addresses, paths and bars this is used on).
+// feed starts the next line; a character overwrites the cells it takes (two
+// for a wide one).
 std::vector<std::string> ScreenLines(const std::string& output) {
-    std::vector<std::string> lines(1);
+    std::vector<std::vector<std::string>> screen(1);  // per line, per cell ("" behind a wide character)
     size_t column = 0;
-    for (size_t i = 0; i < output.size(); ++i) {
-        std::string& line = lines.back();
-        if (output[i] == '\r') {
+    for (size_t i = 0; i < output.size();) {
+        std::vector<std::string>& cells = screen.back();
+        if (output[i] == '\r' || output[i] == '\n') {
+            if (output[i] == '\n') screen.emplace_back();
             column = 0;
-        } else if (output[i] == '\n') {
-            lines.emplace_back();
-            column = 0;
-        } else if (output.compare(i, 3, "\x1b[K") == 0) {
-            line.resize(std::min(line.size(), column));
-            i += 2;
-        } else {
-            if (line.size() <= column) line.resize(column + 1, ' ');
-            line[column++] = output[i];
+            ++i;
+            continue;
         }
+        if (output.compare(i, 3, "\x1b[K") == 0) {
+            cells.resize(std::min(cells.size(), column));
+            i += 3;
+            continue;
+        }
+        const unsigned char lead = static_cast<unsigned char>(output[i]);
+        const size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::string character = output.substr(i, length);
+        const size_t width = DisplayColumns(character);
+        if (cells.size() < column + width) cells.resize(column + width, " ");
+        cells[column] = character;
+        if (width == 2) cells[column + 1] = "";
+        column += width;
+        i += length;
+    }
+    std::vector<std::string> lines;
+    for (const auto& cells : screen) {
+        std::string line;
+        for (const std::string& cell : cells) line += cell;
+        lines.push_back(line);
     }
     return lines;
 }
@@ -752,54 +767,65 @@ TEST_F(CliTest, VerboseLinesOnATerminalLeaveNoStaleProgressLine) {
         }
         layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
     }
-    ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     delayMilliseconds = 120;  // the progress line is drawn between the images
-    int terminal = -1;
-    pid_t karvelo = StartProcessOnTerminal(
-        KarveloCommand({"relocate", "-v", "--jobs", "1", PackagePath(), Destination()}), COLUMNS, &terminal);
-    ASSERT_GT(karvelo, 0);
-    std::string output;
-    char buffer[4096];
-    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);) {
-        if (got > 0) output.append(buffer, static_cast<size_t>(got));
-    }
-    close(terminal);
-    int code = -1;
-    for (int wait = 0; wait < STOP_BOUND_MILLISECONDS / 20 && !ProcessEnded(karvelo, &code); ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(3, code) << output;
-    ASSERT_EQ(served.size(), FileCount());
-
-    const std::vector<std::string> lines = ScreenLines(output);
-    std::string screen;
-    size_t progressLines = 0;
-    for (const std::string& line : lines) {
-        screen += line + "\n";
-        if (line.rfind("[", 0) == 0 && line.find(" img ") != std::string::npos) {
-            ++progressLines;
-            EXPECT_NE(std::string::npos, line.find("] 6/6 img 2 failed")) << "a stale progress line: " << line;
+    struct Language {
+        const char* locale;
+        const char *progress, *total, *failed;
+    } languages[] = {{"LANG=C.UTF-8", " img ", "] 6/6 img 2 failed", "failed: "},
+                     {"LANG=zh_CN.UTF-8", " 张 ", "] 6/6 张 2 张失败", "失败："}};
+    for (const Language& language : languages) {
+        SCOPED_TRACE(language.locale);
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+        std::vector<std::string> command = {"/usr/bin/env", "LC_ALL=", "LC_MESSAGES=", "LANGUAGE=", language.locale};
+        for (const std::string& part : KarveloCommand({"relocate", "-v", "--jobs", "1", PackagePath(), Destination()}))
+            command.push_back(part);
+        int terminal = -1;
+        pid_t karvelo = StartProcessOnTerminal(command, COLUMNS, &terminal);
+        ASSERT_GT(karvelo, 0);
+        std::string output;
+        char buffer[4096];
+        for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);) {
+            if (got > 0) output.append(buffer, static_cast<size_t>(got));
         }
-        const size_t text = line.find_first_not_of(' ');
-        const bool oneWord = text == std::string::npos || line.find(' ', text) == std::string::npos;
-        EXPECT_TRUE(line.size() <= static_cast<size_t>(COLUMNS) || oneWord) << "too wide: " << line;
-    }
-    EXPECT_EQ(1u, progressLines) << screen;
-    // Each address whole on a line, its file (whole) or its reason after it.
-    std::set<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(Destination())) files.insert(entry.path().string());
-    for (const std::string& url : served) {
-        const std::regex said(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+-> *\n? *(" + Destination() +
-                              "/\\S+)\n");
-        std::smatch match;
-        ASSERT_TRUE(std::regex_search(screen, match, said)) << url << "\n" << screen;
-        EXPECT_EQ(1u, files.count(match[1].str())) << match[1];
-    }
-    for (const std::string& url : gone) {
-        EXPECT_TRUE(std::regex_search(
-            screen, std::regex(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+failed: \\S")))
-            << url << "\n"
-            << screen;
+        close(terminal);
+        int code = -1;
+        for (int wait = 0; wait < STOP_BOUND_MILLISECONDS / 20 && !ProcessEnded(karvelo, &code); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(3, code) << output;
+        ASSERT_EQ(served.size(), FileCount());
+
+        std::string screen;
+        size_t progressLines = 0;
+        for (const std::string& line : ScreenLines(output)) {
+            screen += line + "\n";
+            if (line.rfind("[", 0) == 0 && line.find(language.progress) != std::string::npos) {
+                ++progressLines;
+                EXPECT_NE(std::string::npos, line.find(language.total)) << "a stale progress line: " << line;
+            }
+            const size_t text = line.find_first_not_of(' ');
+            const bool oneWord = text == std::string::npos || line.find(' ', text) == std::string::npos;
+            EXPECT_TRUE(DisplayColumns(line) <= static_cast<size_t>(COLUMNS) || oneWord) << "too wide: " << line;
+        }
+        EXPECT_EQ(1u, progressLines) << screen;
+        // Each address whole on a line, its file (whole) or its reason after it.
+        std::set<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(Destination()))
+            files.insert(entry.path().string());
+        for (const std::string& url : served) {
+            const std::regex said(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+-> *\n? *(" +
+                                  Destination() + "/\\S+)\n");
+            std::smatch match;
+            ASSERT_TRUE(std::regex_search(screen, match, said)) << url << "\n" << screen;
+            EXPECT_EQ(1u, files.count(match[1].str())) << match[1];
+        }
+        for (const std::string& url : gone) {
+            const std::regex said(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+" + language.failed +
+                                  "\\S");
+            EXPECT_TRUE(std::regex_search(screen, said)) << url << "\n" << screen;
+        }
     }
     delayMilliseconds = 0;
     RemoveBackups(PackagePath());
