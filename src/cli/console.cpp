@@ -1,6 +1,7 @@
 #include "cli/console.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <mutex>
 
 #include "cli/run_report.h"
+#include "cli/text_wrap.h"
 #include "platform/fs.h"
 #include "relocate/run.h"
 #include "relocate/core_state.h"
@@ -22,7 +24,13 @@
 namespace {
 
 std::atomic<bool> stopSignalSeen{false};
-std::atomic<bool> statusLineOpen{false};
+// The progress line as drawn last, drawn again under each message while it
+// is open; under outputLock.  A plain array, so a thread that prints while
+// the process exits never meets a destroyed string (the line is far shorter).
+struct StatusLine {
+    bool open;
+    char text[512];
+} statusLine = {false, ""};
 std::atomic<int> runImageTotal{0};
 std::atomic<bool> processEnding{false};  // what is printed now is the last word: no progress line after it
 // The progress line is drawn from the main thread and the run's: whoever
@@ -69,15 +77,37 @@ std::string Visible(const std::string& utf8) {
     return shown;
 }
 
+// Continuation lines of a message wrapped on a terminal stand this far in,
+// so the message's first line shows where it starts.
+const size_t MESSAGE_HANG = 2;
+// Back to the start of the line and erase it (ECMA-48 CR, EL).
+const char ERASE_LINE[] = "\r\x1b[K";
+
 // A failed write (a reader that went away) is dropped: the run goes on to
-// its write-back whatever becomes of its output.
+// its write-back whatever becomes of its output.  On a terminal the text is
+// wrapped to its width, and the progress line, if one is drawn, is erased
+// first and drawn again under the text: no stale copy of it is left above.
 void Write(FILE* stream, const std::string& text) {
     if (stream == stdout && stdoutKept) stream = stderr;
     std::string utf8 = Visible(Utf8FromCore(text));
     std::lock_guard<std::recursive_mutex> lock(outputLock);
-    EndStatusLine();
+    const int columns = TerminalWidth(fileno(stream));
+    if (columns > 0) utf8 = WrapText(utf8, static_cast<size_t>(columns), MESSAGE_HANG);
+    // Text for a file or pipe leaves the progress line on stderr's terminal as it is.
+    const bool overStatusLine = statusLine.open && (stream == stderr || columns > 0);
+    if (overStatusLine) {
+        std::fputs(ERASE_LINE, stderr);
+        std::fflush(stderr);
+    }
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
+    if (!overStatusLine) return;
+    if (!utf8.empty() && utf8.back() == '\n') {
+        std::fprintf(stderr, "\r%s", statusLine.text);
+        std::fflush(stderr);
+    } else {
+        statusLine.open = false;  // a text without its line end: the next drawing starts afresh
+    }
 }
 
 // Where the core's text advises in the wizard's terms (its check boxes,
@@ -175,6 +205,12 @@ bool OpenClosedStandardStreams() {
 
 bool StdoutWasClosed() { return stdoutClosed; }
 
+int TerminalWidth(int descriptor) {
+    struct winsize size = {};
+    if (ioctl(descriptor, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
 void PrintOut(const std::string& text) { Write(stdout, text); }
 void PrintError(const std::string& text) { Write(stderr, text); }
 
@@ -201,10 +237,10 @@ void ExitEarly(bool byError) { std::exit(EndEarly(byError)); }
 void DrawStatusLine(const std::string& line) {
     std::lock_guard<std::recursive_mutex> lock(outputLock);
     if (processEnding) return;
-    std::string drawn = "\r" + line;
-    std::fwrite(drawn.data(), 1, drawn.size(), stderr);
+    std::snprintf(statusLine.text, sizeof statusLine.text, "%s", line.c_str());
+    statusLine.open = true;
+    std::fprintf(stderr, "\r%s", statusLine.text);
     std::fflush(stderr);
-    statusLineOpen = true;
 }
 
 void SetRunImageTotal(int total) { runImageTotal = total; }
@@ -213,7 +249,8 @@ void SetExitReport(int (*report)(int exitCode)) { exitReport = report; }
 
 void EndStatusLine() {
     std::lock_guard<std::recursive_mutex> lock(outputLock);
-    if (statusLineOpen.exchange(false)) {
+    if (statusLine.open) {
+        statusLine.open = false;
         std::fputc('\n', stderr);
         std::fflush(stderr);
     }

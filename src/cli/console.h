@@ -66,9 +66,15 @@ int EndEarly(bool byError);
 // main thread's start-up.
 [[noreturn]] void ExitEarly(bool byError);
 
-// A progress line is drawn on stderr without its line end (`line` from
-// the start of the terminal's line, plain ASCII); every message ends it
-// first so it starts on a line of its own.
+// The columns of the terminal at `descriptor`, or 0 when it is not one
+// (a pipe, a file): what is printed there is wrapped to them.
+int TerminalWidth(int descriptor);
+
+// A progress line is drawn on stderr without its line end (`line`, UTF-8,
+// from the start of the terminal's line, narrower than the terminal).  Every
+// message erases it, is printed in its place and has it drawn again under
+// it; EndStatusLine ends it with a line feed, for good until the next
+// drawing (the last one stays on the screen).
 void DrawStatusLine(const std::string& line);
 void EndStatusLine();
 

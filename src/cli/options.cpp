@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cli/language.h"
+#include "cli/text_wrap.h"
 #include "http/proxy_settings.h"
 
 const CliOption CLI_OPTIONS[] = {
@@ -47,27 +48,10 @@ namespace {
 
 // The column the options' texts start in.
 const size_t HELP_COLUMN = 24;
+// Narrower than this right of its column, a row's text goes under it.
+const size_t LEAST_HELP_TEXT = 24;
 
 bool Printable(int id) { return id > ' ' && id < 127; }
-
-// The columns UTF-8 `text` takes on a terminal, where the help's Chinese
-// (three-byte sequences from U+1000 on) takes two per character.
-size_t DisplayColumns(const std::string& text) {
-    size_t columns = 0;
-    for (unsigned char byte : text) {
-        if ((byte & 0xC0) == 0x80) continue;  // a continuation byte
-        columns += byte >= 0xE1 ? 2 : 1;
-    }
-    return columns;
-}
-
-// "-j, --jobs N" or "    --streams N".
-std::string OptionSpelling(const CliOption& option) {
-    std::string text = Printable(option.id) ? std::string("-") + static_cast<char>(option.id) + ", " : "    ";
-    text += std::string("--") + option.longName;
-    if (option.valueName != nullptr) text += std::string(" ") + option.valueName;
-    return text;
-}
 
 const CliOption* OptionById(int id) {
     for (int i = 0; i < CLI_OPTION_COUNT; ++i) {
@@ -77,6 +61,27 @@ const CliOption* OptionById(int id) {
 }
 
 }  // namespace
+
+std::string OptionSpelling(int id) {
+    const CliOption* option = OptionById(id);
+    if (option == nullptr) return std::string();
+    std::string text = Printable(option->id) ? std::string("-") + static_cast<char>(option->id) + ", " : "    ";
+    text += std::string("--") + option->longName;
+    if (option->valueName != nullptr) text += std::string(" ") + option->valueName;
+    return text;
+}
+
+std::string HelpRow(const std::string& left, const std::string& right, size_t column, size_t width) {
+    const size_t lead = left.find_first_not_of(' ') == std::string::npos ? 0 : left.find_first_not_of(' ');
+    const size_t leftColumns = DisplayColumns(left);
+    // A long left part, or a narrow terminal: the text on the lines below.
+    if (leftColumns + 1 >= column || width < column + LEAST_HELP_TEXT) {
+        const size_t under = width < column + LEAST_HELP_TEXT ? lead + 4 : column;
+        const std::string text = std::string(under, ' ') + right;
+        return WrapText(left, width, 4) + "\n" + WrapText(text, width, 0) + "\n";
+    }
+    return WrapText(left + std::string(column - leftColumns, ' ') + right, width, column - lead) + "\n";
+}
 
 const CliCommand* FindCommand(const std::string& name) {
     for (int i = 0; i < CLI_COMMAND_COUNT; ++i) {
@@ -150,34 +155,24 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
     return true;
 }
 
-void PrintUsageLines(FILE* stream, bool translated) {
+std::string UsageLines(bool translated) {
     // The lines under the first start where the first's usage does.
     const std::string label = translated ? Translated("usage: ") : "usage: ";
     const std::string indent(DisplayColumns(label), ' ');
-    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) {
-        std::fprintf(stream, "%s%s\n", i == 0 ? label.c_str() : indent.c_str(), CLI_COMMANDS[i].usage);
-    }
-    std::fprintf(stream, "%skarvelo -h | --help | -V | --version\n", indent.c_str());
+    std::string lines;
+    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) lines += (i == 0 ? label : indent) + CLI_COMMANDS[i].usage + "\n";
+    return lines + indent + "karvelo -h | --help | -V | --version\n";
 }
 
-void PrintCommandHelp(const CliCommand* command, FILE* stream) {
-    for (int i = 0; i < CLI_COMMAND_COUNT; ++i) {
-        const CliCommand& shown = CLI_COMMANDS[i];
-        if (command != nullptr && command != &shown) continue;
-        std::fprintf(stream, "%s%s\n  %s\n", Translated("usage: "), shown.usage, Translated(shown.summary));
-        for (int j = 0; j < CLI_OPTION_COUNT; ++j) {
-            const CliOption& option = CLI_OPTIONS[j];
-            if ((option.commands & shown.set) == 0) continue;
-            std::string line = "  " + OptionSpelling(option);
-            // A long spelling takes a line of its own.
-            const bool fits = line.size() + 1 < HELP_COLUMN;
-            line += fits ? std::string(HELP_COLUMN - line.size(), ' ') : "\n" + std::string(HELP_COLUMN, ' ');
-            for (const char* at = Translated(option.help); *at != '\0'; ++at) {
-                line += *at;
-                if (*at == '\n') line += std::string(HELP_COLUMN, ' ');
-            }
-            std::fprintf(stream, "%s\n", line.c_str());
-        }
-        if (command == nullptr && i + 1 < CLI_COMMAND_COUNT) std::fputc('\n', stream);
+void PrintUsageLines(FILE* stream, bool translated) { std::fputs(UsageLines(translated).c_str(), stream); }
+
+std::string CommandHelp(const CliCommand& command, size_t width) {
+    std::string help = WrapText(Translated("usage: ") + std::string(command.usage), width, 4) + "\n" +
+                       WrapText(std::string("  ") + Translated(command.summary), width, 0) + "\n";
+    for (int j = 0; j < CLI_OPTION_COUNT; ++j) {
+        const CliOption& option = CLI_OPTIONS[j];
+        if ((option.commands & command.set) == 0) continue;
+        help += HelpRow("  " + OptionSpelling(option.id), JoinLines(Translated(option.help)), HELP_COLUMN, width);
     }
+    return help;
 }

@@ -78,8 +78,19 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
 // "usage: " and every command's usage line, then the help and version
 // forms; `translated`: "usage: " in the help's language (the help), not
 // English (a refusal, which scripts may read).
+std::string UsageLines(bool translated);
 void PrintUsageLines(FILE* stream, bool translated);
 
-// The usage lines and option list of `command` (null: every command), in
-// the help's language.
-void PrintCommandHelp(const CliCommand* command, FILE* stream);
+// "-j, --jobs N" or "    --streams N" for an OptionId.
+std::string OptionSpelling(int id);
+
+// One row of a two-column list of the help, ending in a line feed: `left`
+// padded to `column`, then `right` (UTF-8), wrapped to `width` with its
+// continuation lines in `right`'s column.  A left part that reaches the
+// column, or a terminal too narrow for two columns, puts `right` on the
+// lines below.
+std::string HelpRow(const std::string& left, const std::string& right, size_t column, size_t width);
+
+// `command`'s usage line, what it does and all of its options, in the
+// help's language, wrapped to `width`.
+std::string CommandHelp(const CliCommand& command, size_t width);

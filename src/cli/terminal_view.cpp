@@ -1,6 +1,5 @@
 #include "cli/terminal_view.h"
 
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,9 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/language.h"
+#include "cli/text_wrap.h"
+#include "http/failure_reason.h"
 #include "package/item_record.h"
 #include "relocate/core_state.h"
 #include "relocate/run.h"
@@ -28,9 +30,18 @@ const std::chrono::seconds REFRESH_GAP(1);
 TerminalView* Of(void* context) { return static_cast<TerminalView*>(context); }
 
 int TerminalColumns() {
-    struct winsize size = {};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return DEFAULT_COLUMNS;
-    return size.ws_col;
+    const int columns = TerminalWidth(STDERR_FILENO);
+    return columns > 0 ? columns : DEFAULT_COLUMNS;
+}
+
+// A text of the command line in the chosen language, in the core's form.
+std::string Local(const char* english) { return CoreFromUtf8(Translated(english)); }
+
+// `format` translated (UTF-8), with one or two numbers.
+std::string Formatted(const char* format, int first, int second = 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, Translated(format), first, second);
+    return text;
 }
 
 std::string HumanBytes(double bytes) {
@@ -56,19 +67,23 @@ std::string Duration(double seconds) {
     return text;
 }
 
-// At most columns - 1 characters, so the line never wraps: the fields
-// most worth keeping come first, and those that do not fit beside a bar
-// of LEAST_BAR are cut from the right.
+// At most columns - 1 columns, so the line never wraps: the fields most
+// worth keeping come first, and those that do not fit beside a bar of
+// LEAST_BAR are cut from the right.  UTF-8, in the chosen language.
 std::string ProgressLine(int done, int total, int failed, int64_t bytes, double seconds, int columns) {
-    std::vector<std::string> fields = {std::to_string(done) + "/" + std::to_string(total) + " img",
-                                       std::to_string(failed) + " failed", HumanBytes(static_cast<double>(bytes))};
+    std::vector<std::string> fields = {Formatted(N_("%d/%d img"), done, total), Formatted(N_("%d failed"), failed),
+                                       HumanBytes(static_cast<double>(bytes))};
     if (seconds > 0) fields.push_back(HumanBytes(bytes / seconds) + "/s");
-    if (done > 0 && done < total && seconds > 0) fields.push_back(Duration((total - done) * seconds / done) + " left");
+    if (done > 0 && done < total && seconds > 0) {
+        char left[64];
+        std::snprintf(left, sizeof left, Translated("%s left"), Duration((total - done) * seconds / done).c_str());
+        fields.push_back(left);
+    }
     const int room = columns - 1;
     for (size_t kept = fields.size(); kept > 0; --kept) {
         std::string text = fields[0];
         for (size_t i = 1; i < kept; ++i) text += " " + fields[i];
-        int bar = room - 3 - static_cast<int>(text.size());  // "[", "] "
+        int bar = room - 3 - static_cast<int>(DisplayColumns(text));  // "[", "] "
         if (bar > MOST_BAR) bar = MOST_BAR;
         if (bar < LEAST_BAR) continue;
         int filled = total > 0 ? static_cast<int>(static_cast<int64_t>(done) * bar / total) : bar;
@@ -76,7 +91,9 @@ std::string ProgressLine(int done, int total, int failed, int64_t bytes, double 
         drawn.replace(0, static_cast<size_t>(filled), static_cast<size_t>(filled), '#');
         return "[" + drawn + "] " + text;
     }
-    return fields[0].substr(0, room > 0 ? static_cast<size_t>(room) : 0);
+    // Too narrow for a bar: the count alone, which is ASCII in every language
+    // but for its unit.
+    return DisplayColumns(fields[0]) <= static_cast<size_t>(room > 0 ? room : 0) ? fields[0] : std::string();
 }
 
 // Draws under terminal->lock.
@@ -88,8 +105,9 @@ void Draw(TerminalView* terminal) {
                                     terminal->bytes, seconds, terminal->columns);
     size_t room = terminal->columns > 1 ? static_cast<size_t>(terminal->columns - 1) : 0;
     size_t padded = terminal->lastLength < room ? terminal->lastLength : room;
-    terminal->lastLength = line.size();
-    if (line.size() < padded) line.append(padded - line.size(), ' ');
+    const size_t width = DisplayColumns(line);
+    terminal->lastLength = width;
+    if (width < padded) line.append(padded - width, ' ');
     DrawStatusLine(line);
     terminal->drawn = now;
     terminal->changed = false;
@@ -111,7 +129,7 @@ void BackupMade(void* context, const char* backupPath) {
     std::snprintf(outcome->backupPath, sizeof outcome->backupPath, "%s", backupPath);
 }
 
-// The first line, and one again after a verbose line ended it.
+// The first line; a message printed later has it drawn again under itself.
 void ItemStarted(void* context, int) {
     TerminalView* terminal = Of(context);
     std::lock_guard<std::mutex> lock(terminal->lock);
@@ -130,11 +148,9 @@ void SetItemText(void* context, int row, int subItem, const char* text) {
     int mobileFailed = mobile != nullptr ? mobile->count : 0;
     char head[96];
     std::snprintf(head, sizeof head, "[%d/%d] ", row + 1, terminal->itemCount);
-    std::string line = std::string(head) + text + " " + item->title;
+    std::string line = std::string(head) + Local(N_("done")) + " " + item->title;
     if (desktopFailed + mobileFailed > 0) {
-        char failures[64];
-        std::snprintf(failures, sizeof failures, "  (failed: %d desktop, %d mobile)", desktopFailed, mobileFailed);
-        line += failures;
+        line += CoreFromUtf8(Formatted(N_("  (failed: %d desktop, %d mobile)"), desktopFailed, mobileFailed));
     }
     PrintError(line + "\n");
 }
@@ -149,7 +165,7 @@ void SetProgressPosition(void* context, int position) {
 }
 
 void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, const char* detail,
-                   const FailureReason*) {
+                   const FailureReason* reason) {
     TerminalView* terminal = Of(context);
     std::lock_guard<std::mutex> lock(terminal->lock);
     if (outcome == IMAGE_RELOCATED) {
@@ -162,10 +178,21 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
         terminal->reasons[url] = detail;
     }
     if (CurrentOutputLevel() == OUTPUT_VERBOSE) {
-        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " failed: ") + OneLine(detail) + "\n");
-        terminal->lastLength = 0;
+        // The address and its file, or why it failed in the sentence of its
+        // reason (the log keeps the long text).
+        std::string said = OneLine(detail);
+        if (outcome != IMAGE_RELOCATED && reason != nullptr) {
+            char sentence[256];
+            FormatFailureSentence(reason, !ChineseChosen(), sentence, sizeof sentence);
+            said = OneLine(sentence);
+        }
+        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " " + Local(N_("failed: "))) + said +
+                   "\n");
     }
-    Changed(terminal, terminal->relocated + terminal->failed == terminal->imageTotal);
+    // Under a line per image the progress line is drawn again anyway: with
+    // this image counted.
+    const bool verbose = CurrentOutputLevel() == OUTPUT_VERBOSE;
+    Changed(terminal, verbose || terminal->relocated + terminal->failed == terminal->imageTotal);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ struct TerminalView {
     int columns;        // the terminal's width, read again after SIGWINCH
     bool changed;       // counted since the last drawing
     bool ended;         // every item is done: the final message follows, nothing is redrawn
-    size_t lastLength;  // of the line drawn last, which a shorter one overwrites with spaces
+    size_t lastLength;  // columns of the line drawn last, which a shorter one overwrites with spaces
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point drawn;
     int currentRow;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/text_wrap.h"
 #include "package/item_record.h"
 #include "package/reader.h"
 #include "demo/loopback_server.h"
@@ -439,6 +440,16 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         {{"inspect", "--", "-gone.csv"}, 1, "", "-gone.csv does not exist", ""},
         {{"inspect", "-gone.csv"}, 2, "", "unknown option -g", ""},
         {{"relocate", "-q", "-j2", PackagePath(), Destination()}, 0, "图片搬家已完成", "", "[1/2]"},
+        // The help's topics, and a command's options by its name.
+        {{"help"}, 0, "topics:\n  proxy ", "", "usage: karvelo relocate"},
+        {{"help", "proxy"}, 0, "no_proxy or NO_PROXY", "", "exit codes:"},
+        {{"help", "files"}, 0, "bak/NAME(n).csv", "", ""},
+        {{"help", "files"}, 0, "For you, that folder is ", "", ""},
+        {{"help", "exit-codes"}, 0, "130 stopped by a signal", "", "bak/"},
+        {{"help", "stop"}, 0, "KARVELO_CHECKPOINT_SECONDS", "", ""},
+        {{"help", "inspect"}, 0, "usage: karvelo inspect [options] PACKAGE", "", "--jobs"},
+        {{"help", "frob"}, 2, "", "karvelo help: unknown topic frob; the topics: proxy, files, exit-codes, stop\n", ""},
+        {{"help", "proxy", "stop"}, 2, "", "one topic at a time", ""},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -689,10 +700,134 @@ TEST_F(CliTest, ProgressLineFitsTheTerminalAndAStopSaysWhatIsLeft) {
         std::string summary = "karvelo: stopped: " + std::to_string(relocated) +
                               (relocated == 1 ? " image" : " images") + " relocated, 0 failed, " +
                               std::to_string(8 - relocated) + " left; running the same command again continues";
-        EXPECT_NE(std::string::npos, output.find(summary)) << output;
+        // Wrapped to the terminal's width: its lines joined again.
+        const std::string joined = std::regex_replace(output, std::regex("\r\n  "), " ");
+        EXPECT_NE(std::string::npos, joined.find(summary)) << output;
         EXPECT_LT(relocated, 8u);
     }
     onRequest = nullptr;
+    RemoveBackups(PackagePath());
+}
+
+// What a terminal shows of `output` at the end, line by line: a carriage
+// return goes back to the line's start, ESC [ K erases to its end, a line
+// feed starts the next line; a character overwrites the cells it takes (two
+// for a wide one).
+std::vector<std::string> ScreenLines(const std::string& output) {
+    std::vector<std::vector<std::string>> screen(1);  // per line, per cell ("" behind a wide character)
+    size_t column = 0;
+    for (size_t i = 0; i < output.size();) {
+        std::vector<std::string>& cells = screen.back();
+        if (output[i] == '\r' || output[i] == '\n') {
+            if (output[i] == '\n') screen.emplace_back();
+            column = 0;
+            ++i;
+            continue;
+        }
+        if (output.compare(i, 3, "\x1b[K") == 0) {
+            cells.resize(std::min(cells.size(), column));
+            i += 3;
+            continue;
+        }
+        const unsigned char lead = static_cast<unsigned char>(output[i]);
+        const size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::string character = output.substr(i, length);
+        const size_t width = DisplayColumns(character);
+        if (cells.size() < column + width) cells.resize(column + width, " ");
+        cells[column] = character;
+        if (width == 2) cells[column + 1] = "";
+        column += width;
+        i += length;
+    }
+    std::vector<std::string> lines;
+    for (const auto& cells : screen) {
+        std::string line;
+        for (const std::string& cell : cells) line += cell;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// With a line per image on a 60-column terminal: each image's line says
+// where it went or why it failed, the progress line is erased before every
+// other line and drawn again under it (so only the last one stays), and
+// the text is wrapped at words: no line is wider than the terminal unless
+// it is one word, and no address or path is broken.
+TEST_F(CliTest, VerboseLinesOnATerminalLeaveNoStaleProgressLine) {
+    const int COLUMNS = 60;
+    PackageLayout layout;
+    std::vector<std::string> served, gone;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "image-with-a-rather-long-name-" + std::to_string(i) + ".png";
+        if (i % 3 == 2) {
+            gone.push_back(Url(name));
+        } else {
+            Serve(name, PNG);
+            served.push_back(Url(name));
+        }
+        layout.items.push_back(MakeItem(Gbk("宝贝") + std::to_string(i), "<img src=\"" + Url(name) + "\">", ""));
+    }
+    delayMilliseconds = 120;  // the progress line is drawn between the images
+    struct Language {
+        const char* locale;
+        const char *progress, *total, *failed;
+    } languages[] = {{"LANG=C.UTF-8", " img ", "] 6/6 img 2 failed", "failed: "},
+                     {"LANG=zh_CN.UTF-8", " 张 ", "] 6/6 张 2 张失败", "失败："}};
+    for (const Language& language : languages) {
+        SCOPED_TRACE(language.locale);
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+        std::vector<std::string> command = {"/usr/bin/env", "LC_ALL=", "LC_MESSAGES=", "LANGUAGE=", language.locale};
+        for (const std::string& part : KarveloCommand({"relocate", "-v", "--jobs", "1", PackagePath(), Destination()}))
+            command.push_back(part);
+        int terminal = -1;
+        pid_t karvelo = StartProcessOnTerminal(command, COLUMNS, &terminal);
+        ASSERT_GT(karvelo, 0);
+        std::string output;
+        char buffer[4096];
+        for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);) {
+            if (got > 0) output.append(buffer, static_cast<size_t>(got));
+        }
+        close(terminal);
+        int code = -1;
+        for (int wait = 0; wait < STOP_BOUND_MILLISECONDS / 20 && !ProcessEnded(karvelo, &code); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(3, code) << output;
+        ASSERT_EQ(served.size(), FileCount());
+
+        std::string screen;
+        size_t progressLines = 0;
+        for (const std::string& line : ScreenLines(output)) {
+            screen += line + "\n";
+            if (line.rfind("[", 0) == 0 && line.find(language.progress) != std::string::npos) {
+                ++progressLines;
+                EXPECT_NE(std::string::npos, line.find(language.total)) << "a stale progress line: " << line;
+            }
+            const size_t text = line.find_first_not_of(' ');
+            const bool oneWord = text == std::string::npos || line.find(' ', text) == std::string::npos;
+            EXPECT_TRUE(DisplayColumns(line) <= static_cast<size_t>(COLUMNS) || oneWord) << "too wide: " << line;
+        }
+        EXPECT_EQ(1u, progressLines) << screen;
+        // Each address whole on a line, its file (whole) or its reason after it.
+        std::set<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(Destination()))
+            files.insert(entry.path().string());
+        for (const std::string& url : served) {
+            const std::regex said(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+-> *\n? *(" +
+                                  Destination() + "/\\S+)\n");
+            std::smatch match;
+            ASSERT_TRUE(std::regex_search(screen, match, said)) << url << "\n" << screen;
+            EXPECT_EQ(1u, files.count(match[1].str())) << match[1];
+        }
+        for (const std::string& url : gone) {
+            const std::regex said(std::regex_replace(url, std::regex("[.?]"), "\\$&") + "\\s+" + language.failed +
+                                  "\\S");
+            EXPECT_TRUE(std::regex_search(screen, said)) << url << "\n" << screen;
+        }
+    }
+    delayMilliseconds = 0;
     RemoveBackups(PackagePath());
 }
 
@@ -943,7 +1078,7 @@ TEST_F(CliTest, BackupAndLogGoToTheStateFolderWhereTheProgramCannotWrite) {
         " " + Quoted(program) + " || exit 97\n" + run("xdg", "XDG_STATE_HOME=" + Quoted(xdg)) +
         run("unset", "-u XDG_STATE_HOME HOME=" + Quoted(home)) +
         run("relative", "XDG_STATE_HOME=relative/state HOME=" + Quoted(home)) + "env XDG_STATE_HOME=" + Quoted(xdg) +
-        " " + Quoted(karvelo) + " --help >" + Quoted(dir.File("help.out")) + "\n";
+        " " + Quoted(karvelo) + " help files >" + Quoted(dir.File("help.out")) + "\n";
     std::vector<std::string> command = unshare;
     command.insert(command.end(), {"/bin/sh", "-c", script});
     ProcessResult result = RunProcess(command);
@@ -1038,6 +1173,11 @@ TEST_F(CliTest, VersionHelpAndDemo) {
     ProcessResult help = RunKarvelo({"--help"});
     EXPECT_EQ(0, help.exitCode);
     EXPECT_NE(std::string::npos, help.out.find("karvelo relocate [options] PACKAGE DEST"));
+    // One screen, laid out for 80 columns off a terminal; it points to the rest.
+    EXPECT_LE(std::count(help.out.begin(), help.out.end(), '\n'), 24) << help.out;
+    for (const char* pointer : {"karvelo COMMAND --help", "karvelo help TOPIC", "--blank-failed goods.csv"}) {
+        EXPECT_NE(std::string::npos, help.out.find(pointer)) << pointer;
+    }
 
     // The demo starts afresh each time: a second run shows the same, apart
     // from the server's port and the minute in the images' names.

@@ -33,6 +33,9 @@ for row in "zh LANG=zh_CN.UTF-8" "zh LANG=C LC_MESSAGES=zh_CN.UTF-8" "en LANG=zh
     language=${row%% *}
     settings=${row#* }
     [ "$settings" = - ] && settings=""
+    # The short help fits one screen.
+    lines=$(help_with "$settings" --help | wc -l)
+    [ "$lines" -le 24 ] || fail "$settings karvelo --help has $lines lines"
     for command in "" relocate inspect demo; do
         # shellcheck disable=SC2086 # no command: the program's help
         out=$(help_with "$settings" $command --help)
@@ -49,6 +52,11 @@ for row in "zh LANG=zh_CN.UTF-8" "zh LANG=C LC_MESSAGES=zh_CN.UTF-8" "en LANG=zh
         wide=$(echo "$out" | LC_ALL=C.UTF-8 wc -L)
         [ "$wide" -le 80 ] || fail "$settings karvelo $command --help is $wide columns wide"
     done
+    for topic in "" proxy files exit-codes stop; do
+        # shellcheck disable=SC2086 # no topic: the list of them
+        wide=$(help_with "$settings" help $topic | LC_ALL=C.UTF-8 wc -L)
+        [ "$wide" -le 80 ] || fail "$settings karvelo help $topic is $wide columns wide"
+    done
 done
 
 # Both helps name the same options, commands and exit codes.
@@ -62,9 +70,18 @@ english=$(help_with "LANG=C" --help)
 chinese=$(help_with "LANG=zh_CN.UTF-8" --help)
 [ "$(options_of "$english")" = "$(options_of "$chinese")" ] ||
     fail "the helps' options differ: $(options_of "$english") / $(options_of "$chinese")"
+english=$(help_with "LANG=C" help exit-codes)
+chinese=$(help_with "LANG=zh_CN.UTF-8" help exit-codes)
 [ "$(codes_of "$english" "exit codes:")" = "$(codes_of "$chinese" "退出码：")" ] ||
     fail "the helps' exit codes differ: $(codes_of "$english" "exit codes:") / $(codes_of "$chinese" "退出码：")"
-echo "$chinese" | grep -qF "NAME(已搬家).csv" || fail "the Chinese help names no kept package"
+help_with "LANG=zh_CN.UTF-8" help files | grep -qF "NAME(已搬家).csv" || fail "the Chinese help names no kept package"
+# The topics are the same in both languages, and an unknown one is refused
+# in the help's language, naming them.
+[ "$(help_with "LANG=C" help | grep -o '^  [a-z-]*')" = "$(help_with "LANG=zh_CN.UTF-8" help | grep -o '^  [a-z-]*')" ] ||
+    fail "the helps' topics differ"
+refusal=$(help_with "LANG=zh_CN.UTF-8" help frob 2>&1 || true)
+echo "$refusal" | grep -qx "karvelo help：没有主题 frob；主题有：proxy, files, exit-codes, stop" ||
+    fail "unknown topic under zh_CN: $refusal"
 
 # Refusals stay in one language, which scripts may read.
 refusal=$(help_with "LANG=zh_CN.UTF-8" frob 2>&1 || true)
