@@ -1,12 +1,25 @@
-// ApplicationState: the Win32 program's own record: its wizard page and the
-// handles of its window and controls.  The user-interface thread writes it;
-// other threads only read the handles (to send messages).  What the core
-// shares between threads is in relocate/core_state.h.
+// ApplicationState: the Win32 program's own record: its wizard page, the
+// handles of its window and controls, and the failed images' sentences.
+// The user-interface thread writes it; other threads only read the handles
+// (to send messages) and write the sentences under their lock.  What the
+// core shares between threads is in relocate/core_state.h.
 #pragma once
 
 #include <windows.h>
 
 #include "relocate/core_state.h"
+
+struct Mutex;
+
+// Why each image of this run failed, in the user's words, for the item
+// list's info tips: the run's thread adds a sentence as an image fails while
+// the user-interface thread may look up another row's, so both go through
+// `lock` (ui/window_run_view.h).  Made before the first run starts, emptied
+// before each next one.
+struct FailureSentences {
+    Mutex* lock = nullptr;
+    HashMap* byUrl = nullptr;  // failed URL -> its sentence, both heap strings the map owns
+};
 
 struct ApplicationState {
     int wizardStep = 1;  // 1 or 2
@@ -38,6 +51,7 @@ struct ApplicationState {
     HWND closeButton = nullptr;
     HWND helpLink = nullptr;
     HWND siteLink = nullptr;
+    FailureSentences failureSentences;
 };
 
 // The single instance, for the whole process.

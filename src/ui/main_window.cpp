@@ -207,8 +207,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_NOTIFY: {
             // From the list itself (through its panel) or sent by the run.
             const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-            if (header != nullptr && header->hwndFrom == appState.itemList && header->code == LVN_ITEMCHANGED) {
-                ShowFailuresOfSelection();
+            if (header != nullptr && header->hwndFrom == appState.itemList) {
+                if (header->code == LVN_ITEMCHANGED) ShowFailuresOfSelection();
+                if (header->code == LVN_GETINFOTIPW) FillInfoTip(reinterpret_cast<NMLVGETINFOTIPW*>(lParam));
             }
             return 0;
         }

@@ -4,11 +4,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <initializer_list>
 
 #include "package/item_record.h"
 #include "ui/application_state.h"
 #include "texts/texts.h"
 #include "ui/wide_text.h"
+#include "ui/window_run_view.h"
 
 namespace {
 
@@ -80,6 +83,52 @@ void AppendFailureList(BoundedText* out, const char* heading, const Vector* urls
             ++out->leftOut;
         }
     }
+}
+
+// One failed address with its sentence on an indented line below it, whole
+// or not at all; after the first one left out, every later one is too.
+void AppendTipEntry(BoundedText* out, const char* url) {
+    char sentence[FAILURE_SENTENCE_BYTES];
+    bool known = CopyFailureSentence(url, sentence, sizeof sentence);
+    const char* separator = out->length > 0 ? "\r\n" : "";
+    const char* indent = known ? "\r\n  " : "";
+    size_t urlLength = std::strlen(url);
+    size_t sentenceLength = known ? std::strlen(sentence) : 0;
+    if (out->leftOut > 0 || !out->Fits(std::strlen(separator) + urlLength + std::strlen(indent) + sentenceLength)) {
+        ++out->leftOut;
+        return;
+    }
+    out->AppendWhole(separator);
+    out->Append(url, urlLength);
+    out->AppendWhole(indent);
+    out->Append(sentence, sentenceLength);
+}
+
+// The count of what was left out, after `separator`, in the room kept for it.
+void AppendLeftOutLine(BoundedText* out, size_t size, const char* separator) {
+    if (out->leftOut == 0) return;
+    char line[LEFT_OUT_LINE_BYTES];
+    int length = std::snprintf(line, sizeof line, "%s", separator);
+    length += std::snprintf(line + length, sizeof line - length, FORMAT_FAILURES_LEFT_OUT, out->leftOut);
+    out->limit = size - 1;
+    out->AppendWhole(line);
+}
+
+// The record behind a row of the item list, or null.
+const ItemRecord* RecordOfRow(HWND list, int row) {
+    LVITEMW item;
+    std::memset(&item, 0, sizeof item);
+    item.mask = LVIF_PARAM;
+    item.iItem = row;
+    if (!SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) return nullptr;
+    return reinterpret_cast<const ItemRecord*>(item.lParam);
+}
+
+// Only a finished item's lists are settled; the run may still be filling
+// those of the others.
+bool HasSettledFailures(const ItemRecord* record) {
+    return record != nullptr && record->state == ITEM_STATE_DONE &&
+           (FailedDesktopUrls(record) != nullptr || FailedMobileUrls(record) != nullptr);
 }
 
 // A line in a system colour, with a pen made for it and deleted after it.
@@ -165,8 +214,11 @@ void SetSubItemText(HWND list, int row, int subItem, const char* text) {
 }
 
 void SetUpItemList(HWND list) {
-    const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+    const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP;
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+    // A tooltip breaks its text at line ends only once it has a width.
+    HWND tooltip = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETTOOLTIPS, 0, 0));
+    if (tooltip != nullptr) SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, INFO_TIP_WIDTH);
     // No image is ever added: the list only makes every row 19 pixels high.
     HIMAGELIST rowHeight = ImageList_Create(1, ITEM_ROW_HEIGHT, ILC_COLOR24 | ILC_MASK, 3, 1);
     SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
@@ -216,13 +268,35 @@ void BuildFailureText(const ItemRecord* record, char* text, size_t size) {
             out.leftOut += FailedMobileUrls(record)->count;
         }
     }
-    if (out.leftOut > 0) {
-        char line[LEFT_OUT_LINE_BYTES];
-        int length = std::snprintf(line, sizeof line, "\r\n\r\n");
-        length += std::snprintf(line + length, sizeof line - length, FORMAT_FAILURES_LEFT_OUT, out.leftOut);
-        out.limit = size - 1;
-        out.AppendWhole(line);
+    AppendLeftOutLine(&out, size, "\r\n\r\n");
+}
+
+void BuildInfoTipText(const ItemRecord* record, char* text, size_t size) {
+    if (size == 0) return;
+    text[0] = '\0';
+    if (size <= LEFT_OUT_LINE_BYTES) return;
+    BoundedText out = {text, 0, size - 1 - LEFT_OUT_LINE_BYTES, 0};
+    for (const Vector* urls : {FailedDesktopUrls(record), FailedMobileUrls(record)}) {
+        for (int32_t i = 0; urls != nullptr && i < urls->count; ++i) {
+            AppendTipEntry(&out, static_cast<const char*>(urls->items[i]));
+        }
     }
+    AppendLeftOutLine(&out, size, out.length > 0 ? "\r\n" : "");
+}
+
+void FillInfoTip(NMLVGETINFOTIPW* tip) {
+    if (tip->pszText == nullptr || tip->cchTextMax <= 0) return;
+    tip->pszText[0] = L'\0';
+    const ItemRecord* record = RecordOfRow(appState.itemList, tip->iItem);
+    if (!HasSettledFailures(record)) return;
+    // Built in the core's form within as many bytes as the buffer has
+    // units: a GB18030 character never takes more units than bytes.
+    char text[FAILURE_TEXT_BYTES];
+    const size_t units = static_cast<size_t>(tip->cchTextMax);
+    BuildInfoTipText(record, text, units < sizeof text ? units : sizeof text);
+    WideText wide(text);
+    std::wcsncpy(tip->pszText, wide.get(), units - 1);
+    tip->pszText[units - 1] = L'\0';
 }
 
 void ShowFailuresOfSelection() {
@@ -234,16 +308,8 @@ void ShowFailuresOfSelection() {
     int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
     for (int row = 0; row < rows; ++row) {
         if (!(SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED)) continue;
-        LVITEMW item;
-        std::memset(&item, 0, sizeof item);
-        item.mask = LVIF_PARAM;
-        item.iItem = row;
-        if (!SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) continue;
-        const ItemRecord* record = reinterpret_cast<const ItemRecord*>(item.lParam);
-        // Only a finished item's lists are settled; the run may still be
-        // filling those of the others.
-        if (record == nullptr || record->state != ITEM_STATE_DONE ||
-            (FailedDesktopUrls(record) == nullptr && FailedMobileUrls(record) == nullptr)) {
+        const ItemRecord* record = RecordOfRow(list, row);
+        if (!HasSettledFailures(record)) {
             SetWindowTextW(appState.failureText, L"");
             continue;
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstddef>
 
@@ -13,8 +14,12 @@ const size_t FAILURE_TEXT_BYTES = 8192;
 // Row height of the item list, set through a 1-pixel-wide image list.
 const int ITEM_ROW_HEIGHT = 19;
 
+// The widest an item's info tip grows before its lines wrap, in pixels.
+const int INFO_TIP_WIDTH = 640;
+
 // Sets up the item list once after its creation: grid lines, full-row
-// selection, double buffering, 19-pixel rows and the four columns.
+// selection, double buffering, info tips, 19-pixel rows and the four
+// columns.
 void SetUpItemList(HWND list);
 
 // Sets the text of one cell of a list view (sub-item 0 is the row's own).
@@ -28,6 +33,17 @@ void AddItemRow(const ItemRecord* record);
 // line, the mobile part after a blank line.  What does not fit is left out
 // and counted in a last line, so the text never grows past the buffer.
 void BuildFailureText(const ItemRecord* record, char* text, size_t size);
+
+// The info tip of a finished record into `text` (`size` bytes with the
+// NUL): each failed address, desktop then mobile, with its failure's
+// sentence on an indented line below it.  What does not fit is left out and
+// counted in a last line.
+void BuildInfoTipText(const ItemRecord* record, char* text, size_t size);
+
+// LVN_GETINFOTIPW of the item list: the tip of a finished row with failures,
+// an empty text (no tip) for any other.  The list's parents are Unicode
+// windows, so the list asks for the wide notification.
+void FillInfoTip(NMLVGETINFOTIPW* tip);
 
 // Rebuilds the failure text for the selected row: empty without a selection
 // and for rows that are not finished or have no failure list.

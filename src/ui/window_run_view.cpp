@@ -3,6 +3,12 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "base/strings.h"
+#include "http/failure_reason.h"
+#include "platform/thread.h"
 #include "relocate/run_view.h"
 #include "ui/application_state.h"
 #include "ui/main_window.h"
@@ -46,14 +52,34 @@ void NotifyItemChanged(void*, int) {
     SendMessageW(appState.mainWindow, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&header));
 }
 
+// On the run's thread, for each image tried: a failed one's sentence is
+// kept for the list's info tip.  The sentence is made before the lock is
+// taken; under it the map only takes the copies.
+void ImageFinished(void*, const char* url, int, ImageOutcome outcome, const char*, const FailureReason* reason) {
+    FailureSentences& store = appState.failureSentences;
+    if (outcome != IMAGE_FAILED || reason == nullptr || store.byUrl == nullptr) return;
+    char sentence[FAILURE_SENTENCE_BYTES];
+    FormatFailureSentence(reason, /*english=*/false, sentence, sizeof sentence);
+    char* key = CopyString(url);
+    char* value = CopyString(sentence);
+    LockMutex(store.lock);
+    char* previous = static_cast<char*>(HashMapReplace(store.byUrl, key, value));
+    UnlockMutex(store.lock);
+    // A URL already there keeps its stored key.
+    if (previous != nullptr) {
+        std::free(key);
+        std::free(previous);
+    }
+}
+
 void RunFinished(void*) {
     EnableWindow(appState.previousButton, TRUE);
     EnableWindow(appState.closeButton, TRUE);
     EnableMenuItem(GetSystemMenu(appState.mainWindow, FALSE), SC_CLOSE, MF_ENABLED);
 }
 
-RunView windowRunView = {nullptr,         ReadOptions,   ItemStarted,       SetItemText, SetProgressPosition,
-                         SetProgressText, IsRowSelected, NotifyItemChanged, nullptr,     RunFinished,
+RunView windowRunView = {nullptr,         ReadOptions,   ItemStarted,       SetItemText,   SetProgressPosition,
+                         SetProgressText, IsRowSelected, NotifyItemChanged, ImageFinished, RunFinished,
                          nullptr};
 
 }  // namespace
@@ -79,3 +105,26 @@ int ProgressPositionForItems(int processed, int itemCount) {
 }
 
 RunView* WindowRunView() { return &windowRunView; }
+
+void ForgetFailureSentences() {
+    FailureSentences& store = appState.failureSentences;
+    if (store.byUrl == nullptr) {
+        store.lock = NewMutex();
+        store.byUrl = NewStringHashMap(&STRING_KEYS_AND_VALUES);
+        return;
+    }
+    LockMutex(store.lock);
+    HashMapClear(store.byUrl, /*freeValues=*/true);
+    UnlockMutex(store.lock);
+}
+
+bool CopyFailureSentence(const char* url, char* sentence, size_t size) {
+    if (size > 0) sentence[0] = '\0';
+    FailureSentences& store = appState.failureSentences;
+    if (store.byUrl == nullptr || size == 0) return false;
+    LockMutex(store.lock);
+    const char* kept = static_cast<const char*>(HashMapGet(store.byUrl, url));
+    if (kept != nullptr) std::snprintf(sentence, size, "%s", kept);
+    UnlockMutex(store.lock);
+    return kept != nullptr;
+}

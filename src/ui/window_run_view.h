@@ -4,8 +4,15 @@
 // one out, so the controls are only ever touched on that thread.
 #pragma once
 
+#include <cstddef>
+
+#include "http/url.h"
+
 struct RunOptions;
 struct RunView;
+
+// Room for one failure's sentence: the longest place it names and its words.
+const size_t FAILURE_SENTENCE_BYTES = HOST_PORT_BYTES + 256;
 
 // The three options and the destination as page 2 shows them.
 void ReadRunOptions(RunOptions* options);
@@ -16,5 +23,16 @@ void ReadRunOptions(RunOptions* options);
 int ProgressRangeForItems(int itemCount);
 int ProgressPositionForItems(int processed, int itemCount);
 
-// The view for RunRelocation; lives for the whole process.
+// The view for RunRelocation; lives for the whole process.  Its
+// imageFinished keeps each failed image's sentence (Chinese) in
+// appState.failureSentences.
 RunView* WindowRunView();
+
+// Before a run, on the user-interface thread: the sentences of the last run
+// are freed (the store is made on the first run).
+void ForgetFailureSentences();
+
+// The sentence kept for the failed `url` into `sentence` (`size` bytes with
+// the NUL); false, with an empty sentence, when none is kept.  The lock is
+// held only for the copy.
+bool CopyFailureSentence(const char* url, char* sentence, size_t size);

@@ -239,6 +239,7 @@ void StartRun() {
     // The run reads these controls once at its start; they stay disabled
     // until the user goes back and loads again.
     EnableOptions(FALSE);
+    ForgetFailureSentences();
     // Running from here on, before the thread exists: a close handled before
     // the thread gets going asks first and then stops the run, which then
     // ends the process itself, never in the middle of its backup.

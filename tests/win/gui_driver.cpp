@@ -551,6 +551,20 @@ bool KarveloProcess::SelectListRow(HWND list, int row) {
            0;
 }
 
+std::string KarveloProcess::ListInfoTip(HWND window, HWND list, int row, int units) {
+    const wchar_t unanswered[] = L"(unanswered)";
+    ProbeRequest request = {};
+    request.operation = PROBE_INFO_TIP;
+    request.window = window;
+    request.otherWindow = list;
+    request.resource = row;
+    request.value = units;
+    std::memcpy(request.files, unanswered, sizeof unanswered);
+    if (!Probe(&request)) return "(no probe)";
+    request.files[sizeof request.files / sizeof request.files[0] - 1] = L'\0';
+    return CoreText(request.files, std::wcslen(request.files));
+}
+
 namespace {
 
 // Winsock for the test peers that serve Karvelo.exe (image servers, the

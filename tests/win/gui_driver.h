@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <functional>
 #include <string>
@@ -108,6 +109,11 @@ public:
     // selection when `row` is -1, the way a click does; its change
     // notifications go to the list's parent as usual.
     bool SelectListRow(HWND list, int row);
+    // The info tip `window` gives for `row` of `list`, asked from inside the
+    // process as the list asks when the pointer rests on the row, with a
+    // buffer of `units` (INFOTIPSIZE, as the list has); "(unanswered)" when
+    // the window left the buffer as it was.
+    std::string ListInfoTip(HWND window, HWND list, int row, int units = INFOTIPSIZE);
 
     DWORD id() const { return id_; }
 

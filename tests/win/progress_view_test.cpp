@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "http/failure_reason.h"
 #include "package/item_record.h"
+#include "relocate/run_view.h"
 #include "ui/application_state.h"
 #include "ui/progress_view.h"
 #include "ui/window_run_view.h"
@@ -39,7 +41,29 @@ struct Record {
         BuildFailureText(&item, text, sizeof text);
         return text;
     }
+    std::string Tip(size_t size = INFOTIPSIZE) const {
+        static char text[FAILURE_TEXT_BYTES];
+        BuildInfoTipText(&item, text, size);
+        return text;
+    }
 };
+
+// How an image ended, told to the window's run view as the run tells it.
+void Finish(const std::string& url, ImageOutcome outcome, FailureKind kind = FAILURE_NONE, int status = 0) {
+    FailureReason reason;
+    SetFailureReason(&reason, kind, "127.0.0.1:9", status);
+    RunView* view = WindowRunView();
+    view->imageFinished(view->context, url.c_str(), 0, outcome, "detail",
+                        outcome == IMAGE_RELOCATED ? nullptr : &reason);
+}
+
+std::string Sentence(FailureKind kind, int status = 0) {
+    FailureReason reason;
+    SetFailureReason(&reason, kind, "127.0.0.1:9", status);
+    char sentence[FAILURE_SENTENCE_BYTES];
+    FormatFailureSentence(&reason, /*english=*/false, sentence, sizeof sentence);
+    return sentence;
+}
 
 TEST(FailureText, HeadingsAddressesAndTheBlankLineBetween) {
     Record both(Urls(2, "http://a.example/d"), Urls(1, "http://a.example/m"));
@@ -71,6 +95,58 @@ TEST(FailureText, TooManyAddressesAreCutAndCounted) {
     std::string last = "(另有" + std::to_string(350 - shown) + "个失败的图片地址未列出)";
     ASSERT_GE(text.size(), last.size());
     EXPECT_EQ(last, text.substr(text.size() - last.size()));
+}
+
+// The tip lists each failed address, desktop then mobile, with the sentence
+// of its last failure; only failed images leave one, and the next run
+// starts without any.
+TEST(InfoTip, EachFailedAddressWithItsSentence) {
+    ForgetFailureSentences();
+    Finish("http://a.example/d0.jpg", IMAGE_FAILED, FAILURE_TIMED_OUT);
+    Finish("http://a.example/d0.jpg", IMAGE_FAILED, FAILURE_CONNECTION_REFUSED);
+    Finish("http://a.example/d1.jpg", IMAGE_FAILED, FAILURE_HTTP_STATUS, 404);
+    Finish("http://a.example/m0.jpg", IMAGE_FAILED, FAILURE_OTHER);
+    Finish("http://a.example/ok.jpg", IMAGE_RELOCATED);
+    Finish("http://a.example/fatal.jpg", IMAGE_FATAL, FAILURE_FILE_NOT_WRITABLE);
+    char sentence[FAILURE_SENTENCE_BYTES];
+    EXPECT_FALSE(CopyFailureSentence("http://a.example/ok.jpg", sentence, sizeof sentence));
+    EXPECT_FALSE(CopyFailureSentence("http://a.example/fatal.jpg", sentence, sizeof sentence));
+    EXPECT_EQ("", std::string(sentence));
+
+    Record both(Urls(2, "http://a.example/d"), Urls(1, "http://a.example/m"));
+    EXPECT_EQ("http://a.example/d0.jpg\r\n  " + Sentence(FAILURE_CONNECTION_REFUSED) +
+                  "\r\nhttp://a.example/d1.jpg\r\n  " + Sentence(FAILURE_HTTP_STATUS, 404) +
+                  "\r\nhttp://a.example/m0.jpg\r\n  " + Sentence(FAILURE_OTHER),
+              both.Tip());
+
+    ForgetFailureSentences();
+    EXPECT_FALSE(CopyFailureSentence("http://a.example/d0.jpg", sentence, sizeof sentence));
+    EXPECT_EQ("http://a.example/d0.jpg\r\nhttp://a.example/d1.jpg\r\nhttp://a.example/m0.jpg", both.Tip());
+}
+
+// Cut to the tip's buffer, whole entries only, the rest counted.
+TEST(InfoTip, TooManyAddressesAreCutAndCounted) {
+    ForgetFailureSentences();
+    const std::string prefix = "http://img.example.com/imgextra/i1/2200000000000/";
+    Record many(Urls(300, prefix + "d"), Urls(50, prefix + "m"));
+    for (int i = 0; i < 300; ++i) Finish(prefix + "d" + std::to_string(i) + ".jpg", IMAGE_FAILED, FAILURE_OTHER);
+    for (int i = 0; i < 50; ++i) Finish(prefix + "m" + std::to_string(i) + ".jpg", IMAGE_FAILED, FAILURE_TIMED_OUT);
+    for (size_t size : {static_cast<size_t>(INFOTIPSIZE), size_t{97}}) {
+        std::string tip = many.Tip(size);
+        EXPECT_LT(tip.size(), size);
+        int shown = 0;
+        while (tip.find(prefix + "d" + std::to_string(shown) + ".jpg\r\n  " + Sentence(FAILURE_OTHER) + "\r\n") !=
+               std::string::npos) {
+            ++shown;
+        }
+        std::string last = "(另有" + std::to_string(350 - shown) + "个失败的图片地址未列出)";
+        ASSERT_GE(tip.size(), last.size()) << size;
+        EXPECT_EQ(last, tip.substr(tip.size() - last.size())) << size;
+        // The smallest buffer with room for the count holds nothing else.
+        EXPECT_TRUE(size == 97 ? tip == last : shown > 5) << size << ": " << tip;
+    }
+    EXPECT_EQ("", many.Tip(96));
+    ForgetFailureSentences();
 }
 
 TEST(ProgressScale, LargePackagesStillReachTheEnd) {

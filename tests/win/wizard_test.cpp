@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "http/failure_reason.h"
 #include "platform/charset.h"
 #include "util/charset.h"
 #include "demo/loopback_server.h"
@@ -183,6 +184,27 @@ PackageLayout ThreeItems(const LoopbackImageServer& server) {
     return layout;
 }
 
+// Whether `tip` is the info tip of one failed address: the address, then
+// an indented line with a failure's sentence naming `place` ("host:port"),
+// whichever kind of failure the download recorded.
+bool IsTipOfFailure(const std::string& tip, const std::string& url, const std::string& place) {
+    const std::string start = url + "\r\n  ";
+    if (tip.compare(0, start.size(), start) != 0) return false;
+    const std::string sentence = tip.substr(start.size());
+    for (int kind = FAILURE_NONE + 1; kind < FAILURE_KIND_COUNT; ++kind) {
+        for (const char* at : {place.c_str(), ""}) {
+            for (int status : {0, 404}) {
+                FailureReason reason;
+                SetFailureReason(&reason, static_cast<FailureKind>(kind), at, status);
+                char made[512];
+                FormatFailureSentence(&reason, /*english=*/false, made, sizeof made);
+                if (sentence == made) return true;
+            }
+        }
+    }
+    return false;
+}
+
 LoopbackResponse ServeImages(const std::string& path) {
     LoopbackResponse response;
     if (path.rfind("/img/", 0) == 0) {
@@ -225,6 +247,11 @@ TEST_F(WizardTest, LoadsChecksRelocatesAndShowsTheFailures) {
     EXPECT_EQ("开始搬家", WindowText(wizard.nextButton));
     EXPECT_TRUE(IsShown(wizard.previousButton));
     EXPECT_FALSE(wizard.AcceptsDrops());
+    // The list asks for its tips in UTF-16 (LVN_GETINFOTIPW), and a waiting
+    // row has none.
+    EXPECT_EQ(NFR_UNICODE, SendMessageW(wizard.itemList, WM_NOTIFYFORMAT, reinterpret_cast<WPARAM>(wizard.optionsPanel),
+                                        NF_REQUERY));
+    EXPECT_EQ("", karvelo.ListInfoTip(wizard.window, wizard.itemList, 0));
 
     // 开始搬家: every refused input, with the focus where it is mended.
     wizard.Check(wizard.imageSpaceCheck, false);
@@ -264,6 +291,15 @@ TEST_F(WizardTest, LoadsChecksRelocatesAndShowsTheFailures) {
     EXPECT_EQ("搬家进度(宝贝数:3, 已搬家宝贝数:3)", WindowText(wizard.progressText));
     EXPECT_EQ(3, SendMessageA(wizard.progressBar, PBM_GETPOS, 0, 0));
 
+    EXPECT_EQ(std::string(DESKTOP_FAILURES) + "\r\n" + server.Url("/gone/3.png"), WindowText(wizard.failureText));
+    // Hovering a row shows its failed addresses, each with why it failed;
+    // a row without failures has no tip, and the failure text stays.
+    const std::string place = "127.0.0.1:" + std::to_string(server.port());
+    std::string desktopTip = karvelo.ListInfoTip(wizard.window, wizard.itemList, 0);
+    EXPECT_TRUE(IsTipOfFailure(desktopTip, server.Url("/gone/3.png"), place)) << desktopTip;
+    std::string mobileTip = karvelo.ListInfoTip(wizard.window, wizard.itemList, 1);
+    EXPECT_TRUE(IsTipOfFailure(mobileTip, server.Url("/gone/5.png"), place)) << mobileTip;
+    EXPECT_EQ("", karvelo.ListInfoTip(wizard.window, wizard.itemList, 2));
     EXPECT_EQ(std::string(DESKTOP_FAILURES) + "\r\n" + server.Url("/gone/3.png"), WindowText(wizard.failureText));
     ASSERT_TRUE(karvelo.SelectListRow(wizard.itemList, 1));
     karvelo.Settle(wizard.window);

@@ -1,6 +1,7 @@
 // Runs inside Karvelo.exe (see probe.h).
 #include "win/probe/probe.h"
 
+#include <commctrl.h>
 #include <shlobj.h>
 
 #include <cstring>
@@ -118,6 +119,23 @@ extern "C" __declspec(dllexport) DWORD WINAPI RunProbe(LPVOID parameter) {
             HMODULE module = LoadLibraryW(request->files);
             request->value = module != nullptr;
             if (module != nullptr) FreeLibrary(module);
+            request->ok = 1;
+            break;
+        }
+        case PROBE_INFO_TIP: {
+            const size_t capacity = sizeof request->files / sizeof request->files[0];
+            if (request->value <= 0 || static_cast<size_t>(request->value) > capacity) break;
+            // What the buffer held before stays when nobody answers.
+            NMLVGETINFOTIPW tip;
+            std::memset(&tip, 0, sizeof tip);
+            tip.hdr.hwndFrom = request->otherWindow;
+            tip.hdr.idFrom = static_cast<UINT_PTR>(GetDlgCtrlID(request->otherWindow));
+            tip.hdr.code = LVN_GETINFOTIPW;
+            tip.dwFlags = LVGIT_UNFOLDED;
+            tip.pszText = request->files;
+            tip.cchTextMax = static_cast<int>(request->value);
+            tip.iItem = request->resource;
+            SendMessageW(request->window, WM_NOTIFY, tip.hdr.idFrom, reinterpret_cast<LPARAM>(&tip));
             request->ok = 1;
             break;
         }

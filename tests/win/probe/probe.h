@@ -24,6 +24,9 @@ enum ProbeOperation {
                              // `value` the message's result; `resource` 1 posts it instead
     PROBE_LOAD_LIBRARY,      // LoadLibraryW of the name in `files` (then freed); `value`
                              // 1 when it loaded
+    PROBE_INFO_TIP,          // asks `window` for the info tip of row `resource` of the list
+                             // `otherWindow` as the list does (LVN_GETINFOTIPW, a buffer of
+                             // `value` units, at most the length of `files`); the tip in `files`
 };
 
 enum ProbeCursor { PROBE_CURSOR_OTHER = 0, PROBE_CURSOR_ARROW = 1, PROBE_CURSOR_HAND = 2 };
@@ -37,7 +40,8 @@ struct ProbeRequest {
     LONG_PTR value;
     LONG_PTR other;
     LOGFONTW font;
-    wchar_t files[1024];  // PROBE_DROP_FILES: names, each NUL-terminated, then one more NUL
+    wchar_t files[1024];  // PROBE_DROP_FILES: names, each NUL-terminated, then one more NUL;
+                          // PROBE_INFO_TIP: the tip's text
 };
 
 // Name the driver asks GetProcAddress for.
