@@ -145,15 +145,33 @@ enum ConnectResult {
     CONNECT_FAILED_COUNTED,  // timed out or refused: counts toward CONNECT_FAILURE_LIMIT
 };
 
+// The race's bookkeeping of what went wrong, for the message, the reason
+// and the counts.
+struct RaceFailures {
+    ConnectResult result;              // of the last failure, CONNECT_FAILED before any
+    FailureKind kind;                  // the last failure's reason
+    bool counted[HOST_ADDRESS_LIMIT];  // attempts whose failure counts toward CONNECT_FAILURE_LIMIT
+};
+
+// A connect that failed with `socketError`: a time-out, or else refused
+// (a reset, no route: nobody takes the connection).
+FailureKind ConnectFailureKind(int socketError) {
+    return ClassifySocketError(socketError, /*blocking=*/true) == SOCKET_TIMED_OUT ? FAILURE_TIMED_OUT
+                                                                                   : FAILURE_CONNECTION_REFUSED;
+}
+
+// Records a failure of the race: its message, result and reason.
 #if defined(__GNUC__)
-__attribute__((format(printf, 3, 4)))
+__attribute__((format(printf, 5, 6)))
 #endif
 ConnectResult
-FailConnect(ErrorText error, ConnectResult result, const char* format, ...) {
+FailConnect(RaceFailures* failures, ErrorText error, ConnectResult result, FailureKind kind, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     PutErrorList(error, format, arguments);
     va_end(arguments);
+    failures->result = result;
+    failures->kind = kind;
     return result;
 }
 
@@ -168,11 +186,16 @@ FailConnect(ErrorText error, ConnectResult result, const char* format, ...) {
 bool ChooseAddress(Transfer* transfer, const char* host, int port, bool secure, HostAddresses* addresses,
                    ErrorText error, bool* unanswered) {
     char key[CONNECTION_KEY_BYTES];
+    FailureReason* reason = &transfer->reason;
     if (host == nullptr) {
         PutError(error, "%s", MESSAGE_HOST_NULL);
+        SetFailureReason(reason, FAILURE_OTHER);
         return false;
     }
-    if (!FormatConnectionKey(host, port, secure, key, error)) return false;
+    if (!FormatConnectionKey(host, port, secure, key, error)) {
+        SetFailureAt(reason, FAILURE_OTHER, host, port);
+        return false;
+    }
     HttpClient* client = transfer->client;
     bool resolved = !NameFailed(client, host) && ResolveHost(host, addresses, TransferBudget(transfer));
     if (!resolved && std::strstr(host, OWN_DOMAIN_SUFFIX) != nullptr) {
@@ -182,6 +205,7 @@ bool ChooseAddress(Transfer* transfer, const char* host, int port, bool secure, 
     if (!resolved) {
         if (!TransferGivenUp(transfer)) NoteNameFailed(client, host);
         PutError(error, FORMAT_CANNOT_RESOLVE, host);
+        SetFailureAt(reason, FAILURE_NAME_NOT_FOUND, host, -1);
         return false;
     }
     OrderAddressesForRace(addresses);
@@ -194,6 +218,7 @@ bool ChooseAddress(Transfer* transfer, const char* host, int port, bool secure, 
     addresses->count = kept;
     if (kept == 0) {
         PutError(error, FORMAT_TOO_MANY_FAILURES, key);
+        SetFailureAt(reason, FAILURE_HOST_CUT_OFF, host, port);
         *unanswered = true;
         return false;
     }
@@ -210,12 +235,6 @@ struct PendingConnects {
     SocketHandle sockets[HOST_ADDRESS_LIMIT];
     int indexes[HOST_ADDRESS_LIMIT];
     int count;
-};
-
-// The race's bookkeeping of what went wrong, for the message and the counts.
-struct RaceFailures {
-    ConnectResult result;              // of the last failure, CONNECT_FAILED before any
-    bool counted[HOST_ADDRESS_LIMIT];  // attempts whose failure counts toward CONNECT_FAILURE_LIMIT
 };
 
 // Starts the connect to addresses->items[index]: a non-blocking one joins
@@ -240,9 +259,11 @@ SocketHandle StartConnect(Transfer* transfer, const HostAddresses* addresses, in
     int connected = ConnectSocket(socket, &peer);
     if (switched != 0) {
         if (connected != SOCKET_CALL_FAILED) return socket;
+        const int blockingError = LastSocketError();
         CloseSocket(socket);
         failures->counted[index] = true;
-        failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, "%s", MESSAGE_BLOCKING_CONNECT_FAILED);
+        FailConnect(failures, error, CONNECT_FAILED_COUNTED, ConnectFailureKind(blockingError), "%s",
+                    MESSAGE_BLOCKING_CONNECT_FAILED);
         return NO_SOCKET;
     }
     int socketError = connected == SOCKET_CALL_FAILED ? LastSocketError() : 0;
@@ -250,7 +271,8 @@ SocketHandle StartConnect(Transfer* transfer, const HostAddresses* addresses, in
         // Failed before it returned (a refusal, a family without a route).
         CloseSocket(socket);
         failures->counted[index] = true;
-        failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, socketError);
+        FailConnect(failures, error, CONNECT_FAILED_COUNTED, ConnectFailureKind(socketError), FORMAT_CONNECT_REFUSED,
+                    socketError);
         return NO_SOCKET;
     }
     // Under way (or connected already): select tells which.
@@ -281,6 +303,7 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
     PendingConnects pending;
     pending.count = 0;
     failures->result = CONNECT_FAILED;
+    failures->kind = FAILURE_OTHER;
     PutError(error, "%s", MESSAGE_INVALID_SOCKET);
     const auto start = std::chrono::steady_clock::now();
     const int timeout = NetworkTimeoutMilliseconds();
@@ -306,13 +329,14 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
         if (pending.count == 0) return failures->result;  // every address failed
         if (TransferGivenUp(transfer)) {
             ClosePending(&pending, -1);
-            return FailConnect(error, CONNECT_FAILED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+            return FailConnect(failures, error, CONNECT_FAILED, FAILURE_TIMED_OUT, "%s", MESSAGE_CONNECT_TIMED_OUT);
         }
         int left = timeout - MillisecondsSince(start);
         if (left <= 0) {
             for (int i = 0; i < pending.count; ++i) failures->counted[pending.indexes[i]] = true;
             ClosePending(&pending, -1);
-            return FailConnect(error, CONNECT_FAILED_COUNTED, "%s", MESSAGE_CONNECT_TIMED_OUT);
+            return FailConnect(failures, error, CONNECT_FAILED_COUNTED, FAILURE_TIMED_OUT, "%s",
+                               MESSAGE_CONNECT_TIMED_OUT);
         }
         int slice = left < NETWORK_WAIT_SLICE_MILLISECONDS ? left : NETWORK_WAIT_SLICE_MILLISECONDS;
         if (next < addresses->count) {
@@ -322,7 +346,7 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
         int outcomes[HOST_ADDRESS_LIMIT];
         if (!AwaitConnects(pending.sockets, pending.count, slice, outcomes)) {
             ClosePending(&pending, -1);
-            return FailConnect(error, CONNECT_FAILED, FORMAT_SELECT_FAILED, -1);
+            return FailConnect(failures, error, CONNECT_FAILED, FAILURE_OTHER, FORMAT_SELECT_FAILED, -1);
         }
         int first = -1;
         for (int i = 0; i < pending.count && first < 0; ++i) {
@@ -343,7 +367,8 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
             // A refused connect, reported at once: the next address goes now.
             CloseSocket(pending.sockets[i]);
             failures->counted[pending.indexes[i]] = true;
-            failures->result = FailConnect(error, CONNECT_FAILED_COUNTED, FORMAT_CONNECT_REFUSED, outcomes[i]);
+            FailConnect(failures, error, CONNECT_FAILED_COUNTED, ConnectFailureKind(outcomes[i]),
+                        FORMAT_CONNECT_REFUSED, outcomes[i]);
             startNext = true;
         }
         pending.count = kept;
@@ -355,7 +380,7 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
     int reset = SetSocketNonBlocking(won, false);
     if (reset != 0) {
         CloseSocket(won);
-        return FailConnect(error, CONNECT_FAILED, FORMAT_BLOCKING_RESET_FAILED, reset);
+        return FailConnect(failures, error, CONNECT_FAILED, FAILURE_OTHER, FORMAT_BLOCKING_RESET_FAILED, reset);
     }
     *connected = won;
     *winner = wonAt;
@@ -367,7 +392,8 @@ ConnectResult Connect(Transfer* transfer, const HostAddresses* addresses, int po
 // after too many of those).  Each address whose attempt was refused or timed
 // out counts a failure under its own key.  `key` (FAILURE_KEY_BYTES)
 // receives the failure key of the address connected to, or of the first
-// one tried; empty when no address was found.
+// one tried; empty when no address was found.  A failure records its
+// reason, at host and port.
 SocketHandle ConnectSocket(Transfer* transfer, const char* host, int port, bool secure, ErrorText error,
                            bool* unanswered, char* key) {
     HostAddresses addresses;
@@ -388,6 +414,7 @@ SocketHandle ConnectSocket(Transfer* transfer, const char* host, int port, bool 
     }
     if (result != CONNECT_DONE) {
         *unanswered = result == CONNECT_FAILED_COUNTED;
+        SetFailureAt(&transfer->reason, failures.kind, host, port);
         return 0;
     }
     FormatFailureKey(&addresses.items[winner], port, secure, key);
@@ -461,6 +488,13 @@ HttpConnection* NewHttpConnection(Transport* transport, const char* failureKey) 
     return connection;
 }
 
+// The reason of a TLS layer that did not open: a refused certificate, or
+// a handshake that broke down.
+void NoteTlsFailure(Transfer* transfer, TransportResult result, const char* host, int port) {
+    SetFailureAt(&transfer->reason, result == TRANSPORT_CERTIFICATE ? FAILURE_CERTIFICATE_UNTRUSTED : FAILURE_OTHER,
+                 host, port);
+}
+
 // The connection through `proxy`: to the proxy itself for plain HTTP (the
 // request names the address), through its tunnel for https.
 HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port, bool secure, ErrorText error,
@@ -474,6 +508,7 @@ HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port,
         ConnectSocket(transfer, proxy->host, proxy->port, /*secure=*/false, reasonText, &unanswered, key);
     if (socket == 0) {
         PutProxyUnreachable(error, proxy, reason);
+        SetFailureReason(&transfer->reason, FAILURE_PROXY_UNREACHABLE, proxy->display);
         return nullptr;
     }
     Transport* transport = NewTcpTransport(socket);
@@ -487,7 +522,10 @@ HttpConnection* OpenThroughProxy(Transfer* transfer, const char* host, int port,
         }
         if (transport == nullptr) return nullptr;
         transport = OpenTlsTransport(transfer, transport, host, error, result, offerH2, proxy);
-        if (transport == nullptr) return nullptr;
+        if (transport == nullptr) {
+            NoteTlsFailure(transfer, *result, host, port);
+            return nullptr;
+        }
     }
     *result = TRANSPORT_OPEN;
     return NewHttpConnection(transport, key);
@@ -518,7 +556,10 @@ HttpConnection* OpenHttpConnection(Transfer* transfer, const char* host, int por
         if (transport != nullptr || (*result == TRANSPORT_NO_TLS && !TransferGivenUp(transfer))) {
             NoteAnswerForKey(transfer, key, transport != nullptr);
         }
-        if (transport == nullptr) return nullptr;
+        if (transport == nullptr) {
+            NoteTlsFailure(transfer, *result, host, port);
+            return nullptr;
+        }
     }
     *result = TRANSPORT_OPEN;
     return NewHttpConnection(transport, key);
@@ -549,6 +590,7 @@ HttpConnection* AcquirePooledConnection(Transfer* transfer, const char* host, in
     char key[POOL_KEY_BYTES];
     if (!FormatPoolKey(host, port, secure, proxy, key, error)) {
         if (result != nullptr) *result = TRANSPORT_FAILED;
+        SetFailureAt(&transfer->reason, FAILURE_OTHER, host, port);
         return nullptr;
     }
     HashMap* pool = CurrentPool(transfer);

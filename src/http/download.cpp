@@ -47,6 +47,7 @@ struct Attempt {
     ProxyEndpoint fallbackProxy;  // owned: the proxy of an https address's plain fallback, when one applies
     bool useKeepAlive;
     bool isRedirect;
+    const char* redirectedFrom;  // a redirect's: the place ("host:port") that sent it here, else null
     // How it ends:
     DownloadResult result;
     bool retryable;           // a failure may be repeated without keep-alive
@@ -106,30 +107,54 @@ bool SameTextNoCase(const char* text, const char* other) {
     return StartsWithNoCase(text, other) && std::strlen(text) == std::strlen(other);
 }
 
-// A step that ends the attempt sets its result and message and returns false.
-bool Fail(Attempt* attempt, DownloadResult result, const char* message) {
+// Records the attempt's reason at its address's place.
+void SetAttemptReason(Attempt* attempt, FailureKind kind) {
+    SetFailureAt(&attempt->transfer->reason, kind, attempt->parts.host, attempt->parts.port);
+}
+
+// A step that ends the attempt sets its result, message and reason and
+// returns false.
+bool Fail(Attempt* attempt, DownloadResult result, FailureKind kind, const char* message) {
     PutError(attempt->error, "%s", message);
     attempt->result = result;
+    SetAttemptReason(attempt, kind);
     return false;
 }
 
 #if defined(__GNUC__)
-__attribute__((format(printf, 3, 4)))
+__attribute__((format(printf, 4, 5)))
 #endif
-bool FailFormatted(Attempt* attempt, DownloadResult result, const char* format, ...) {
+bool FailFormatted(Attempt* attempt, DownloadResult result, FailureKind kind, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     PutErrorList(attempt->error, format, arguments);
     va_end(arguments);
     attempt->result = result;
+    SetAttemptReason(attempt, kind);
     return false;
 }
 
 // A failure that a repetition without keep-alive would meet again: the
 // file system's, or an address that cannot be requested.
-bool FailForGood(Attempt* attempt, DownloadResult result, const char* message) {
+bool FailForGood(Attempt* attempt, DownloadResult result, FailureKind kind, const char* message) {
     attempt->retryable = false;
-    return Fail(attempt, result, message);
+    return Fail(attempt, result, kind, message);
+}
+
+// A failure met in the layers below (the connect, a proxy, TLS), which
+// recorded its reason; the attempt's reason starts empty, so what they
+// left unsaid is FAILURE_OTHER.
+bool FailBelow(Attempt* attempt, DownloadResult result, const char* message) {
+    PutError(attempt->error, "%s", message);
+    attempt->result = result;
+    if (attempt->transfer->reason.kind == FAILURE_NONE) SetAttemptReason(attempt, FAILURE_OTHER);
+    return false;
+}
+
+// A body that ended short of its announced size was cut off; one longer
+// than announced is a broken response.
+FailureKind ShortOrBroken(int32_t received, uint32_t announced) {
+    return static_cast<uint32_t>(received) < announced ? FAILURE_CUT_OFF : FAILURE_OTHER;
 }
 
 int32_t BodyStart(const Attempt* attempt) { return attempt->head.headLength + 4; }
@@ -152,12 +177,12 @@ bool BodyArrivedWhole(Attempt* attempt) {
         // The stream's clean end ends the body; a length, when announced,
         // must agree with it.
         if (!attempt->h2Complete) {
-            return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_H2_STREAM_RESET, attempt->h2ErrorCode,
-                                 attempt->readTotal);
+            return FailFormatted(attempt, DOWNLOAD_FAILED, FAILURE_CUT_OFF, FORMAT_H2_STREAM_RESET,
+                                 attempt->h2ErrorCode, attempt->readTotal);
         }
         if (sizeUnset || sizeMet) return true;
-        return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize,
-                             attempt->readTotal, 0, 0);
+        return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, ShortOrBroken(attempt->readTotal, attempt->fileSize),
+                             FORMAT_SIZE_MISMATCH, attempt->fileSize, attempt->readTotal, 0, 0);
     }
     if (!attempt->useKeepAlive) {
         // A body that only the close of the connection ends is whole only
@@ -169,29 +194,35 @@ bool BodyArrivedWhole(Attempt* attempt) {
         const bool cleanClose = attempt->lastReceive == 0;
         bool whole = isChunked ? (attempt->isChunkReceiveCompleted || sizeMet) : (sizeUnset ? cleanClose : sizeMet);
         if (whole) return true;
-        if (ReceiveTimedOut(attempt)) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
-        if (sizeUnset && !isChunked) {
-            return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_BODY_CUT, attempt->readTotal, attempt->lastReceive,
-                                 attempt->lastSocketError);
+        if (ReceiveTimedOut(attempt)) {
+            return Fail(attempt, DOWNLOAD_FAILED, FAILURE_TIMED_OUT, MESSAGE_CONNECT_TIMED_OUT);
         }
-        return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize,
-                             attempt->readTotal, attempt->lastReceive, attempt->lastSocketError);
+        if (sizeUnset && !isChunked) {
+            return FailFormatted(attempt, DOWNLOAD_FAILED, FAILURE_CUT_OFF, FORMAT_BODY_CUT, attempt->readTotal,
+                                 attempt->lastReceive, attempt->lastSocketError);
+        }
+        // A chunked body that ended inside its framing was cut off too.
+        return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED,
+                             isChunked ? FAILURE_CUT_OFF : ShortOrBroken(attempt->readTotal, attempt->fileSize),
+                             FORMAT_SIZE_MISMATCH, attempt->fileSize, attempt->readTotal, attempt->lastReceive,
+                             attempt->lastSocketError);
     }
     if (sizeMet || (isChunked && attempt->isChunkReceiveCompleted)) return true;
-    if (ReceiveTimedOut(attempt)) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
+    if (ReceiveTimedOut(attempt)) return Fail(attempt, DOWNLOAD_FAILED, FAILURE_TIMED_OUT, MESSAGE_CONNECT_TIMED_OUT);
     if (sizeUnset) {
-        return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_UNFINISHED_SIZE_UNSET, attempt->readTotal, isChunked,
-                             completed);
+        return FailFormatted(attempt, DOWNLOAD_FAILED, FAILURE_CUT_OFF, FORMAT_UNFINISHED_SIZE_UNSET,
+                             attempt->readTotal, isChunked, completed);
     }
-    return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_UNFINISHED, attempt->fileSize, attempt->readTotal, isChunked,
-                         completed);
+    return FailFormatted(attempt, DOWNLOAD_FAILED,
+                         isChunked ? FAILURE_CUT_OFF : ShortOrBroken(attempt->readTotal, attempt->fileSize),
+                         FORMAT_UNFINISHED, attempt->fileSize, attempt->readTotal, isChunked, completed);
 }
 
 // The end of the body: whole, and an image.
 void EvaluateEnd(Attempt* attempt) {
     if (!BodyArrivedWhole(attempt)) return;
     if (!IsSupportedImageSignature(attempt->sink.signature.bytes)) {
-        Fail(attempt, DOWNLOAD_NOT_ACCEPTED, MESSAGE_UNSUPPORTED_FORMAT);
+        Fail(attempt, DOWNLOAD_NOT_ACCEPTED, FAILURE_NOT_AN_IMAGE, MESSAGE_UNSUPPORTED_FORMAT);
         return;
     }
     attempt->result = DOWNLOAD_STORED;
@@ -207,7 +238,7 @@ HttpConnection* ConnectFor(Attempt* attempt, ErrorText error, TransportResult* f
     Transfer* transfer = attempt->transfer;
     if (!EnterHttp1Gate(transfer) || DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) {
         if (failure != nullptr) *failure = TRANSPORT_FAILED;
-        DescribeDownloadLimit(DownloadLimitReached(transfer), error);
+        DescribeDownloadLimit(DownloadLimitReached(transfer), error, &transfer->reason);
         return nullptr;
     }
     return attempt->useKeepAlive
@@ -243,10 +274,8 @@ bool ConnectAttempt(Attempt* attempt) {
     if (attempt->connection != nullptr) return true;
     // A refused certificate, or a proxy that refused the tunnel, would be
     // met again by any repetition.
-    if (failure == TRANSPORT_CERTIFICATE || failure == TRANSPORT_PROXY_REFUSED) {
-        return FailForGood(attempt, DOWNLOAD_FAILED, message);
-    }
-    return Fail(attempt, DOWNLOAD_FAILED, message);
+    if (failure == TRANSPORT_CERTIFICATE || failure == TRANSPORT_PROXY_REFUSED) attempt->retryable = false;
+    return FailBelow(attempt, DOWNLOAD_FAILED, message);
 }
 
 // The request for the attempt's address and proxy, or 0 when the address
@@ -256,6 +285,12 @@ int BuildRequest(Attempt* attempt, char* request) {
     if (length == 0) {
         attempt->retryable = false;
         attempt->result = DOWNLOAD_FAILED;
+        // A redirect to an address that cannot be requested is not followed.
+        if (attempt->isRedirect) {
+            SetFailureReason(&attempt->transfer->reason, FAILURE_REDIRECT_REFUSED, attempt->redirectedFrom);
+        } else {
+            SetAttemptReason(attempt, FAILURE_OTHER);
+        }
     }
     return length;
 }
@@ -275,7 +310,7 @@ bool SendRequest(Attempt* attempt) {
         if (requestLength == 0) return false;
     }
     if (!SendBytes(attempt->transfer, attempt->connection, request, requestLength)) {
-        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_SEND_FAILED);
+        return Fail(attempt, DOWNLOAD_FAILED, FAILURE_CUT_OFF, MESSAGE_SEND_FAILED);
     }
     return true;
 }
@@ -291,7 +326,9 @@ bool CreateTargetFile(Attempt* attempt) {
     } else {
         attempt->sink.file = OpenCreatedFileByPath(attempt->filePath);
     }
-    if (attempt->sink.file == nullptr) return FailForGood(attempt, DOWNLOAD_CANNOT_CREATE, MESSAGE_CANNOT_CREATE);
+    if (attempt->sink.file == nullptr) {
+        return FailForGood(attempt, DOWNLOAD_CANNOT_CREATE, FAILURE_FILE_NOT_WRITABLE, MESSAGE_CANNOT_CREATE);
+    }
     // The body comes in blocks of many kilobytes: each goes to the file in
     // one write, not through the stream's small buffer in pieces.
     std::setvbuf(attempt->sink.file, nullptr, _IONBF, 0);
@@ -318,7 +355,7 @@ bool ReceiveHead(Attempt* attempt) {
     } else if (state == HEAD_ENDED && ReceiveTimedOut(attempt) && withinLimits) {
         NoteHostAnswer(attempt->transfer, attempt->connection, false);
     }
-    if (state == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_HEAD_TOO_LONG);
+    if (state == HEAD_TOO_LONG) return Fail(attempt, DOWNLOAD_FAILED, FAILURE_OTHER, MESSAGE_HEAD_TOO_LONG);
     attempt->readTotal = attempt->head.held;
     if (state == HEAD_ENDED) {
         // A kept-alive connection that served a request before and now ends
@@ -359,29 +396,47 @@ int StatusOfLine(const char* received) {
 
 // The status: a 200 goes on; a redirect to follow, a 404 and any other
 // status end the attempt, the last showing `shown` (cut in place to
-// STATUS_EXCERPT_BYTES of its `shownLength`).
-bool JudgeStatus(Attempt* attempt, int status, char* shown, int32_t shownLength) {
+// STATUS_EXCERPT_BYTES of its `shownLength`).  `code` is the status line's
+// own code, which the reason names.
+bool JudgeStatus(Attempt* attempt, int status, int code, char* shown, int32_t shownLength) {
     const HttpHeader* header = &attempt->header;
     if (status == 200) return true;
     if (!attempt->isRedirect && (status == 301 || status == 302) && header->location[0] != '\0') {
         // A cut address is another address: never fetched, never stored.
         if (header->locationTooLong) {
             attempt->retryable = false;
-            return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_LOCATION_TOO_LONG, HEADER_LOCATION_BYTES - 1);
+            return FailFormatted(attempt, DOWNLOAD_FAILED, FAILURE_REDIRECT_REFUSED, FORMAT_LOCATION_TOO_LONG,
+                                 HEADER_LOCATION_BYTES - 1);
         }
         attempt->followRedirect = true;
         attempt->result = DOWNLOAD_FAILED;  // no image in this response
         return false;
     }
-    if (status == 404) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_NOT_FOUND);
+    if (status == 404) {
+        Fail(attempt, DOWNLOAD_FAILED, FAILURE_HTTP_STATUS, MESSAGE_NOT_FOUND);
+        attempt->transfer->reason.status = 404;
+        return false;
+    }
     if (attempt->proxy != nullptr && status == 407) {
         // The proxy wants credentials it was not given: the same for every
         // address, so not repeated.
         attempt->retryable = false;
-        return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_PROXY_AUTHENTICATION, attempt->proxy->display);
+        FailFormatted(attempt, DOWNLOAD_FAILED, FAILURE_PROXY_REFUSED, FORMAT_PROXY_AUTHENTICATION,
+                      attempt->proxy->display);
+        SetFailureReason(&attempt->transfer->reason, FAILURE_PROXY_REFUSED, attempt->proxy->display, 407);
+        return false;
     }
     shown[shownLength < STATUS_EXCERPT_BYTES ? shownLength : STATUS_EXCERPT_BYTES] = '\0';
-    return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_WRONG_STATUS, shown);
+    // A redirect that comes after a redirect is not followed; a status
+    // line without a code (or a 200 in an odd spelling) is a broken
+    // response.
+    const bool redirect = status == 301 || status == 302;
+    const FailureKind kind = redirect && attempt->isRedirect             ? FAILURE_REDIRECT_REFUSED
+                             : code >= 100 && code <= 999 && code != 200 ? FAILURE_HTTP_STATUS
+                                                                         : FAILURE_OTHER;
+    FailFormatted(attempt, DOWNLOAD_FAILED, kind, FORMAT_WRONG_STATUS, shown);
+    if (kind == FAILURE_HTTP_STATUS) attempt->transfer->reason.status = code;
+    return false;
 }
 
 // The status of an HTTP/1.x response, judged on the received bytes.
@@ -393,7 +448,7 @@ bool AcceptStatus(Attempt* attempt) {
     const HttpHeader* header = &attempt->header;
     attempt->redirectBodyInHand = header->contentLength >= 0 && !header->isChunked &&
                                   attempt->head.held - BodyStart(attempt) == header->contentLength;
-    return JudgeStatus(attempt, status, attempt->buffer, attempt->head.held);
+    return JudgeStatus(attempt, status, StatusCode(attempt->headText), attempt->buffer, attempt->head.held);
 }
 
 // The framing of a 200 response: not compressed, no longer than the limit,
@@ -403,22 +458,26 @@ bool AcceptFraming(Attempt* attempt) {
     const HttpHeader* header = &attempt->header;
     // Where the body ends must be beyond doubt (RFC 9112, 6.3): lengths that
     // disagree, or a length beside chunked framing, leave it open.
-    if (header->lengthConflict) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONTENT_LENGTH_CONFLICT);
-    if (header->lengthMalformed) return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONTENT_LENGTH_MALFORMED);
+    if (header->lengthConflict) return Fail(attempt, DOWNLOAD_FAILED, FAILURE_OTHER, MESSAGE_CONTENT_LENGTH_CONFLICT);
+    if (header->lengthMalformed) {
+        return Fail(attempt, DOWNLOAD_FAILED, FAILURE_OTHER, MESSAGE_CONTENT_LENGTH_MALFORMED);
+    }
     if (header->isChunked && header->contentLength != -1) {
-        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_LENGTH_WITH_CHUNKED);
+        return Fail(attempt, DOWNLOAD_FAILED, FAILURE_OTHER, MESSAGE_LENGTH_WITH_CHUNKED);
     }
     if (header->contentEncoding[0] != '\0') {
-        return FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_CONTENT_ENCODING, header->contentEncoding);
+        return FailFormatted(attempt, DOWNLOAD_FAILED, FAILURE_COMPRESSED, FORMAT_CONTENT_ENCODING,
+                             header->contentEncoding);
     }
     if (header->contentLength != -1) {
         attempt->fileSize = static_cast<uint32_t>(header->contentLength);
         if (attempt->fileSize > HTTP_BODY_SIZE_LIMIT) {
-            return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_LENGTH_OVER_LIMIT, attempt->fileSize);
+            return FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FAILURE_TOO_LARGE, FORMAT_LENGTH_OVER_LIMIT,
+                                 attempt->fileSize);
         }
     } else if (attempt->useKeepAlive && !attempt->isH2 && !header->isChunked &&
                !SameTextNoCase(header->connection, "close")) {
-        return Fail(attempt, DOWNLOAD_FAILED, MESSAGE_KEEP_ALIVE_WITHOUT_LENGTH);
+        return Fail(attempt, DOWNLOAD_FAILED, FAILURE_OTHER, MESSAGE_KEEP_ALIVE_WITHOUT_LENGTH);
     }
     return true;
 }
@@ -434,16 +493,27 @@ void ReadChunked(Attempt* attempt) {
     attempt->lastReceive = decoder.lastReceive;
     attempt->lastSocketError = decoder.lastSocketError;
     attempt->isChunkReceiveCompleted = state == CHUNKED_COMPLETE;
+    // The decoder wrote the message; the reason is told here.
     switch (state) {
         case CHUNKED_COMPLETE:
         case CHUNKED_ENDED_IN_DATA: EvaluateEnd(attempt); return;
-        case CHUNKED_TOO_LARGE: attempt->result = DOWNLOAD_NOT_ACCEPTED; return;
+        case CHUNKED_TOO_LARGE:
+            attempt->result = DOWNLOAD_NOT_ACCEPTED;
+            SetAttemptReason(attempt, FAILURE_TOO_LARGE);
+            return;
         case CHUNKED_WRITE_FAILED:
             attempt->retryable = false;
             attempt->result = DOWNLOAD_WRITE_FAILED;
+            SetAttemptReason(attempt, FAILURE_FILE_NOT_WRITABLE);
             return;
         default:  // CHUNKED_FAILED: the framing, or the connection ended where the framing needs more
-            if (ReceiveTimedOut(attempt)) Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
+            if (ReceiveTimedOut(attempt)) {
+                Fail(attempt, DOWNLOAD_FAILED, FAILURE_TIMED_OUT, MESSAGE_CONNECT_TIMED_OUT);
+            } else {
+                // The input that ended the framing was the connection's end,
+                // or bytes that broke it.
+                SetAttemptReason(attempt, attempt->lastReceive <= 0 ? FAILURE_CUT_OFF : FAILURE_OTHER);
+            }
             attempt->result = DOWNLOAD_FAILED;
             return;
     }
@@ -459,12 +529,12 @@ void ReadPlainBody(Attempt* attempt) {
     const int32_t first = attempt->head.held - BodyStart(attempt);
     attempt->readTotal = first;
     if (static_cast<uint32_t>(first) > attempt->fileSize) {
-        FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_FIRST_BYTES_OVER_SIZE, attempt->readTotal,
+        FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FAILURE_OTHER, FORMAT_FIRST_BYTES_OVER_SIZE, attempt->readTotal,
                       attempt->fileSize);
         return;
     }
     if (!WriteToSink(&attempt->sink, buffer + BodyStart(attempt), first)) {
-        FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+        FailForGood(attempt, DOWNLOAD_WRITE_FAILED, FAILURE_FILE_NOT_WRITABLE, MESSAGE_WRITE_FAILED);
         return;
     }
     if (static_cast<uint32_t>(attempt->readTotal) == attempt->fileSize) {
@@ -483,8 +553,8 @@ void ReadPlainBody(Attempt* attempt) {
         }
         attempt->readTotal += received;
         if (static_cast<uint32_t>(attempt->readTotal) > HTTP_BODY_SIZE_LIMIT) {
-            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_BODY_OVER_LIMIT, attempt->header.contentLength,
-                          attempt->readTotal);
+            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FAILURE_TOO_LARGE, FORMAT_BODY_OVER_LIMIT,
+                          attempt->header.contentLength, attempt->readTotal);
             return;
         }
         const uint32_t total = static_cast<uint32_t>(attempt->readTotal);
@@ -495,7 +565,7 @@ void ReadPlainBody(Attempt* attempt) {
             continue;
         }
         if (!WriteToSink(&attempt->sink, buffer, received)) {
-            FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+            FailForGood(attempt, DOWNLOAD_WRITE_FAILED, FAILURE_FILE_NOT_WRITABLE, MESSAGE_WRITE_FAILED);
             return;
         }
         if (total == attempt->fileSize) {
@@ -519,30 +589,31 @@ void JudgeH2Response(Attempt* attempt, const H2Exchange* exchange, bool timedOut
     if (timedOut) {
         // Silence for the whole time-out counts against the server.
         if (!exchange->headDone && exchange->received == 0) NoteAnswerForKey(attempt->transfer, failureKey, false);
-        Fail(attempt, DOWNLOAD_FAILED, MESSAGE_CONNECT_TIMED_OUT);
+        Fail(attempt, DOWNLOAD_FAILED, FAILURE_TIMED_OUT, MESSAGE_CONNECT_TIMED_OUT);
         return;
     }
     if (!exchange->headDone) {
-        FailFormatted(attempt, DOWNLOAD_FAILED, FORMAT_H2_STREAM_RESET, exchange->errorCode, exchange->received);
+        FailFormatted(attempt, DOWNLOAD_FAILED, FAILURE_CUT_OFF, FORMAT_H2_STREAM_RESET, exchange->errorCode,
+                      exchange->received);
         return;
     }
     attempt->header = exchange->header;
     attempt->fileSize = FILE_SIZE_UNSET;  // until a length is announced
     char shown[STATUS_EXCERPT_BYTES + 1];
     const int shownLength = std::snprintf(shown, sizeof shown, FORMAT_H2_STATUS, exchange->status);
-    if (!JudgeStatus(attempt, exchange->status, shown, shownLength)) return;
+    if (!JudgeStatus(attempt, exchange->status, exchange->status, shown, shownLength)) return;
     if (!AcceptFraming(attempt)) return;
     if (exchange->writeFailed) {
-        FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+        FailForGood(attempt, DOWNLOAD_WRITE_FAILED, FAILURE_FILE_NOT_WRITABLE, MESSAGE_WRITE_FAILED);
         return;
     }
     if (exchange->overLimit) {
         if (static_cast<uint32_t>(exchange->received) > HTTP_BODY_SIZE_LIMIT) {
-            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_BODY_OVER_LIMIT, attempt->header.contentLength,
-                          exchange->received);
+            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FAILURE_TOO_LARGE, FORMAT_BODY_OVER_LIMIT,
+                          attempt->header.contentLength, exchange->received);
         } else {
-            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FORMAT_SIZE_MISMATCH, attempt->fileSize, exchange->received,
-                          0, 0);
+            FailFormatted(attempt, DOWNLOAD_NOT_ACCEPTED, FAILURE_OTHER, FORMAT_SIZE_MISMATCH, attempt->fileSize,
+                          exchange->received, 0, 0);
         }
         return;
     }
@@ -654,7 +725,7 @@ bool RunOverH2(Attempt* attempt) {
                 attempt->connection = nullptr;
                 LeaveHttp1Gate(transfer);
                 if (session == nullptr) {
-                    Fail(attempt, DOWNLOAD_FAILED, MESSAGE_H2_NOT_STARTED);
+                    Fail(attempt, DOWNLOAD_FAILED, FAILURE_OTHER, MESSAGE_H2_NOT_STARTED);
                     return true;
                 }
                 break;
@@ -670,7 +741,7 @@ bool RunOverH2(Attempt* attempt) {
         attempt->sink = BodySink{};
         if (DownloadLimitReached(transfer) != DOWNLOAD_WITHIN_LIMITS) return true;
     }
-    Fail(attempt, DOWNLOAD_FAILED, MESSAGE_H2_UNPROCESSED);
+    Fail(attempt, DOWNLOAD_FAILED, FAILURE_OTHER, MESSAGE_H2_UNPROCESSED);
     return true;
 }
 
@@ -726,7 +797,7 @@ void SettleFile(Attempt* attempt) {
         bool closed = CloseFile(attempt->sink.file) != 0;
         attempt->sink.file = nullptr;
         if (attempt->result == DOWNLOAD_STORED && !closed)
-            FailForGood(attempt, DOWNLOAD_WRITE_FAILED, MESSAGE_WRITE_FAILED);
+            FailForGood(attempt, DOWNLOAD_WRITE_FAILED, FAILURE_FILE_NOT_WRITABLE, MESSAGE_WRITE_FAILED);
     }
 }
 
@@ -759,7 +830,9 @@ void SettleConnection(Attempt* attempt) {
 // One attempt at `parts`; a redirect's location is copied to `location`
 // (HEADER_LOCATION_BYTES).
 AttemptEnd TryOnce(Transfer* transfer, const UrlParts* parts, const ProxyEndpoint* proxy, const char* filePath,
-                   FILE** claimed, bool useKeepAlive, bool isRedirect, char* location) {
+                   FILE** claimed, bool useKeepAlive, const char* redirectedFrom, char* location) {
+    // The last attempt's failure is the download's reason, as its message is.
+    transfer->reason = FailureReason{};
     Attempt attempt;
     std::memset(&attempt, 0, sizeof attempt);
     attempt.transfer = transfer;
@@ -769,7 +842,8 @@ AttemptEnd TryOnce(Transfer* transfer, const UrlParts* parts, const ProxyEndpoin
     attempt.error = transfer->error;
     attempt.proxy = proxy;
     attempt.useKeepAlive = useKeepAlive;
-    attempt.isRedirect = isRedirect;
+    attempt.isRedirect = redirectedFrom != nullptr;
+    attempt.redirectedFrom = redirectedFrom;
     attempt.result = DOWNLOAD_FAILED;
     attempt.retryable = true;
     RunSteps(&attempt);
@@ -793,45 +867,53 @@ bool IsSupportedImageSignature(const unsigned char* signature) {
 
 namespace {
 
-// A download given up at a limit: its message, and no repetition.
-DownloadResult GiveUp(DownloadLimit limit, ErrorText error) {
-    DescribeDownloadLimit(limit, error);
+// A download given up at a limit: its message and reason, and no repetition.
+DownloadResult GiveUp(Transfer* transfer, DownloadLimit limit) {
+    DescribeDownloadLimit(limit, transfer->error, &transfer->reason);
     return limit == DOWNLOAD_STOP_REQUESTED ? DOWNLOAD_STOPPED : DOWNLOAD_FAILED;
 }
 
-// DownloadImage within the limits the outermost call started.
+// An address that cannot be fetched: a redirect to it is not followed.
+DownloadResult RefuseAddress(Transfer* transfer, const char* message, bool isRedirect, const char* redirectedFrom) {
+    PutError(transfer->error, "%s", message);
+    SetFailureReason(&transfer->reason, isRedirect ? FAILURE_REDIRECT_REFUSED : FAILURE_OTHER, redirectedFrom);
+    return DOWNLOAD_FAILED;
+}
+
+// DownloadImage within the limits the outermost call started; a redirect
+// names the place that sent it (`redirectedFrom`, when known).
 DownloadResult Download(Transfer* transfer, const char* url, const char* filePath, FILE** claimed, bool useKeepAlive,
-                        bool isRedirect) {
+                        bool isRedirect, const char* redirectedFrom) {
     const ErrorText error = transfer->error;
     DownloadLimit limit = DownloadLimitReached(transfer);
-    if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
-    if (url == nullptr) {
-        PutError(error, "%s", MESSAGE_URL_CANNOT_PARSE);
-        return DOWNLOAD_FAILED;
-    }
+    if (limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(transfer, limit);
+    if (url == nullptr) return RefuseAddress(transfer, MESSAGE_URL_CANNOT_PARSE, isRedirect, redirectedFrom);
     char* unescaped = std::strstr(url, "&amp;") != nullptr ? UnescapeAmpersands(url) : nullptr;
     UrlParts parts = {nullptr, nullptr, 0, 0};
     const char* refusal = MESSAGE_URL_CANNOT_PARSE;
     if (!ParseUrl(unescaped != nullptr ? unescaped : url, &parts, &refusal)) {
         // Nothing was sent and nothing connected; a repetition would fail alike.
-        PutError(error, "%s", refusal);
         std::free(unescaped);
-        return DOWNLOAD_FAILED;
+        return RefuseAddress(transfer, refusal, isRedirect, redirectedFrom);
     }
+    // A redirect names its place ("" where an unknown caller followed one).
+    const char* from = isRedirect ? (redirectedFrom != nullptr ? redirectedFrom : "") : nullptr;
     ProxyEndpoint proxy = {nullptr, 0, nullptr, nullptr};
     const ProxySettings* proxies = ProxiesOf(transfer);
     const bool proxied = proxies != nullptr && ChooseProxy(proxies, parts.isHttps != 0, parts.host, parts.port, &proxy);
     const ProxyEndpoint* via = proxied ? &proxy : nullptr;
     char location[HEADER_LOCATION_BYTES];
-    AttemptEnd end = TryOnce(transfer, &parts, via, filePath, claimed, useKeepAlive, isRedirect, location);
+    AttemptEnd end = TryOnce(transfer, &parts, via, filePath, claimed, useKeepAlive, from, location);
     if (end.stale) {
         // The host closed the kept-alive connection since its last use
         // (RFC 9112, 9.3.1): the request goes again at once on a new one,
         // which cannot be stale.  No repetition is logged: whether a pooled
         // connection had gone stale depends on which worker held it, and
         // the log must not.
-        end = TryOnce(transfer, &parts, via, filePath, claimed, useKeepAlive, isRedirect, location);
+        end = TryOnce(transfer, &parts, via, filePath, claimed, useKeepAlive, from, location);
     }
+    char place[HOST_PORT_BYTES + 1] = "";
+    FormatHostPort(place, sizeof place, "", parts.host, parts.port);
     FreeProxyEndpoint(&proxy);
     FreeUrlParts(&parts);
     std::free(unescaped);
@@ -839,16 +921,16 @@ DownloadResult Download(Transfer* transfer, const char* url, const char* filePat
     // An attempt cut short at a limit failed for that reason alone.
     limit = DownloadLimitReached(transfer);
     bool repeatable = end.result == DOWNLOAD_NOT_ACCEPTED || end.result == DOWNLOAD_FAILED;
-    if (repeatable && limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(limit, error);
+    if (repeatable && limit != DOWNLOAD_WITHIN_LIMITS) return GiveUp(transfer, limit);
     if (end.followRedirect) {
         if (EndsWithNoCase(location, WEBP_OFFER_SUFFIX)) location[std::strlen(location) - 6] = '\0';
-        return Download(transfer, location, filePath, claimed, /*useKeepAlive=*/true, /*isRedirect=*/true);
+        return Download(transfer, location, filePath, claimed, /*useKeepAlive=*/true, /*isRedirect=*/true, place);
     }
     if (repeatable && end.retryable && useKeepAlive) {
         char line[HTTP_ERROR_TEXT_BYTES * 3];
         std::snprintf(line, sizeof line, FORMAT_RETRY_RECORD, url, 1, error.text);
         TransferLog(transfer, line);
-        return Download(transfer, url, filePath, claimed, /*useKeepAlive=*/false, isRedirect);
+        return Download(transfer, url, filePath, claimed, /*useKeepAlive=*/false, isRedirect, redirectedFrom);
     }
     return end.result;
 }
@@ -863,7 +945,14 @@ DownloadResult DownloadImage(Transfer* transfer, const char* url, const char* fi
 DownloadResult DownloadImageInto(Transfer* transfer, const char* url, const char* filePath, FILE* claimed,
                                  bool useKeepAlive, bool isRedirect) {
     StartTransferLimits(transfer);
-    DownloadResult result = Download(transfer, url, filePath, &claimed, useKeepAlive, isRedirect);
+    transfer->reason = FailureReason{};
+    DownloadResult result = Download(transfer, url, filePath, &claimed, useKeepAlive, isRedirect, nullptr);
+    // A stored image has no reason, whatever an attempt before met; a
+    // failure always has one.
+    if (result == DOWNLOAD_STORED) transfer->reason = FailureReason{};
+    if (result != DOWNLOAD_STORED && result != DOWNLOAD_STOPPED && transfer->reason.kind == FAILURE_NONE) {
+        SetFailureReason(&transfer->reason, FAILURE_OTHER);
+    }
     LeaveHttp1Gate(transfer);
     // Unused when no attempt came as far as the file; closed before the
     // removal, which Windows refuses for an open file.

@@ -65,14 +65,22 @@ unsigned DownloadLimitMillisecondsLeft(Transfer* transfer) {
     return left > UINT_MAX ? UINT_MAX : static_cast<unsigned>(left);
 }
 
-void DescribeDownloadLimit(DownloadLimit limit, ErrorText error) {
+void DescribeDownloadLimit(DownloadLimit limit, ErrorText error, FailureReason* reason) {
+    const int slowSeconds = static_cast<int>((SlowMilliseconds() + 999) / 1000);
+    const int rate = DOWNLOAD_MIN_BYTES_PER_SECOND / 1024;
     switch (limit) {
         case DOWNLOAD_TOO_SLOW:
-            PutError(error, FORMAT_TOO_SLOW, static_cast<int>((SlowMilliseconds() + 999) / 1000),
-                     DOWNLOAD_MIN_BYTES_PER_SECOND / 1024);
+            PutError(error, FORMAT_TOO_SLOW, slowSeconds, rate);
+            SetFailureReason(reason, FAILURE_TOO_SLOW);
+            if (reason != nullptr) {
+                reason->rate = rate;
+                reason->seconds = slowSeconds;
+            }
             return;
         case DOWNLOAD_TOO_LONG:
             PutError(error, FORMAT_TOO_LONG, static_cast<int>((MaxMilliseconds() + 59999) / 60000));
+            SetFailureReason(reason, FAILURE_TOO_SLOW);
+            if (reason != nullptr) reason->seconds = static_cast<int>((MaxMilliseconds() + 999) / 1000);
             return;
         case DOWNLOAD_STOP_REQUESTED: PutError(error, "%s", MESSAGE_STOPPED); return;
         default: return;

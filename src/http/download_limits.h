@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "http/failure_reason.h"
 #include "base/error_text.h"
 
 const int DOWNLOAD_MIN_BYTES_PER_SECOND = 1024;
@@ -49,8 +50,9 @@ DownloadLimit DownloadLimitReached(Transfer* transfer);
 // UINT_MAX for a null transfer or one without limits.
 unsigned DownloadLimitMillisecondsLeft(Transfer* transfer);
 
-// The message for a reached limit into `error`.
-void DescribeDownloadLimit(DownloadLimit limit, ErrorText error);
+// The message for a reached limit into `error`, and for a limit that fails
+// the download its reason (FAILURE_TOO_SLOW) into `reason` (null: none).
+void DescribeDownloadLimit(DownloadLimit limit, ErrorText error, FailureReason* reason);
 
 // Test seam: the slow window and the overall bound in milliseconds (0
 // restores DOWNLOAD_SLOW_SECONDS or DOWNLOAD_MAX_SECONDS), so a test or a

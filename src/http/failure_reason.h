@@ -32,12 +32,20 @@ enum FailureKind {
 
 struct FailureReason {
     FailureKind kind;
-    int status;                   // the HTTP status (FAILURE_HTTP_STATUS, FAILURE_PROXY_REFUSED), else 0
-    char place[HOST_PORT_BYTES];  // "host:port" ("[::1]:80"), the proxy's for the proxy kinds; may be ""
+    int status;                       // the HTTP status (FAILURE_HTTP_STATUS, FAILURE_PROXY_REFUSED), else 0
+    char place[HOST_PORT_BYTES + 1];  // "host:port" ("[::1]:80"), the proxy's for the proxy kinds; may be ""
+    // FAILURE_TOO_SLOW: the least rate (KB/s) the download stayed under for
+    // `seconds`; a rate of 0: it ran over the longest time, `seconds` long.
+    int rate;
+    int seconds;
 };
 
 // Records a reason, in the core's form; `place` may be null.
 void SetFailureReason(FailureReason* reason, FailureKind kind, const char* place = nullptr, int status = 0);
+
+// The same with the place made of `host` and `port` as FormatHostPort
+// writes them ("[::1]:8080"); a negative port names the host alone.
+void SetFailureAt(FailureReason* reason, FailureKind kind, const char* host, int port, int status = 0);
 
 // The kind's stable code for scripts ("http_status", "connection_refused", ...).
 const char* FailureCode(FailureKind kind);

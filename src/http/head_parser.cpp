@@ -58,6 +58,14 @@ void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, co
     }
 }
 
+int StatusCode(const char* head) {
+    const char* space = std::strchr(head, ' ');
+    if (space == nullptr) return 0;
+    const size_t length = std::strcspn(space + 1, " \r\n");
+    int64_t code;
+    return ParseDecimal(space + 1, length, 999, &code) ? static_cast<int>(code) : 0;
+}
+
 void ParseResponseHead(char* headText, HttpHeader* header) {
     header->contentLength = -1;
     header->isChunked = 0;

@@ -47,6 +47,10 @@ void TakeHeaderField(HttpHeader* header, const char* name, size_t nameLength, co
 // different values set lengthConflict.  Keeps no state: any thread.
 void ParseResponseHead(char* headText, HttpHeader* header);
 
+// The status code of a head's status line (the digits after the first
+// space, up to the next space or the line's end), or 0.
+int StatusCode(const char* head);
+
 // HeadState: where receiving a response head stands.
 enum HeadState {
     HEAD_INCOMPLETE = 0,  // the blank line is not held yet: more bytes go behind the held ones

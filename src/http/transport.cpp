@@ -198,16 +198,6 @@ int BuildConnectRequest(const char* host, int port, const ProxyEndpoint* proxy, 
     return length > 0 && length < REQUEST_TEXT_BYTES ? length : 0;
 }
 
-// The status code of a head's status line (the digits after the first
-// space, up to the next space or the line's end), or 0.
-int StatusCode(const char* head) {
-    const char* space = std::strchr(head, ' ');
-    if (space == nullptr) return 0;
-    const size_t length = std::strcspn(space + 1, " \r\n");
-    int64_t code;
-    return ParseDecimal(space + 1, length, 999, &code) ? static_cast<int>(code) : 0;
-}
-
 // The proxy's answer head over `below`, read as every response head is
 // (interim answers dropped), each receive asked of the transfer's budget
 // first and counted toward its average rate.
@@ -243,6 +233,7 @@ Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* hos
     int length = BuildConnectRequest(host, port, proxy, request);
     if (length == 0) {
         PutError(error, FORMAT_REQUEST_TOO_LONG, REQUEST_TEXT_BYTES);
+        SetFailureAt(&transfer->reason, FAILURE_OTHER, host, port);
         CloseTransport(below);
         return nullptr;
     }
@@ -261,6 +252,7 @@ Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* hos
                              : timedOut             ? MESSAGE_CONNECT_TIMED_OUT
                                                     : nullptr;
         PutProxyUnreachable(error, proxy, reason);
+        SetFailureReason(&transfer->reason, FAILURE_PROXY_UNREACHABLE, proxy->display);
         if (timedOut) *result = TRANSPORT_UNANSWERED;
         CloseTransport(below);
         return nullptr;
@@ -274,6 +266,7 @@ Transport* OpenProxyTunnel(Transfer* transfer, Transport* below, const char* hos
         } else {
             PutError(error, FORMAT_PROXY_TUNNEL_REFUSED, proxy->display, status);
         }
+        SetFailureReason(&transfer->reason, FAILURE_PROXY_REFUSED, proxy->display, status);
         *result = TRANSPORT_PROXY_REFUSED;
         CloseTransport(below);
         return nullptr;

@@ -264,7 +264,11 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     if (result == DOWNLOAD_CANNOT_CREATE || result == DOWNLOAD_WRITE_FAILED) {
         bool desktopCreate = result == DOWNLOAD_CANNOT_CREATE && kind == IMAGE_KIND_DESKTOP;
         if (!stopped) StopWithError(run, desktopCreate ? MESSAGE_CANNOT_CREATE_FILE : job->errorText);
-        ReportImage(*run, url, kind, IMAGE_FATAL, job->errorText, &job->reason);
+        // The file was not made or not written, whoever met it (the claim
+        // before the download, or the download).
+        FailureReason notWritable = {};
+        SetFailureReason(&notWritable, FAILURE_FILE_NOT_WRITABLE);
+        ReportImage(*run, url, kind, IMAGE_FATAL, job->errorText, &notWritable);
         return;
     }
     HashMapReplace(run->urlMap, CopyString(url), CopyString(""));

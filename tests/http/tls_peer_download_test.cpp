@@ -14,6 +14,7 @@
 #include "http/connection.h"
 #include "http/download.h"
 #include "http/download_into.h"
+#include "http/failure_reason.h"
 #include "http/h2_session.h"
 #include "http/http_client.h"
 #include "platform/net.h"
@@ -94,6 +95,25 @@ TEST_F(TlsPeerDownload, RefusedCertificatesFailTheImageWithoutAnyRetry) {
     // Neither repeated without keep-alive nor in plain text.
     EXPECT_EQ(std::string::npos, Log().find(Gbk("搬家失败"))) << Utf8(Log());
     EXPECT_EQ(std::string::npos, Log().find(Gbk("没有TLS应答"))) << Utf8(Log());
+}
+
+// Schannel's refusals of a certificate, whichever the fault, reach the
+// image's reason as an untrusted certificate at the peer's place.
+TEST_F(TlsPeerDownload, RefusedCertificatesAreTheImagesReason) {
+    for (TlsTestPeer refused : {TLS_PEER_WRONG_NAME, TLS_PEER_EXPIRED, TLS_PEER_UNTRUSTED}) {
+        const std::string place = "127.0.0.1:" + std::to_string(ports[refused]);
+        SCOPED_TRACE(place);
+        char errorText[HTTP_ERROR_TEXT_BYTES] = {0};
+        Transfer transfer;
+        InitTransfer(&transfer, client_, ErrorText{errorText, sizeof errorText}, nullptr);
+        WriteWholeFile(dir.File("e.png"), "");
+        EXPECT_EQ(DOWNLOAD_FAILED,
+                  DownloadImage(&transfer, Url(refused, "/png/e.png").c_str(), dir.File("e.png").c_str(), true, false));
+        EXPECT_STREQ("certificate_untrusted", FailureCode(transfer.reason.kind));
+        char sentence[256];
+        FormatFailureSentence(&transfer.reason, true, sentence, sizeof sentence);
+        EXPECT_EQ("certificate not trusted (" + place + ")", std::string(sentence));
+    }
 }
 
 // A body without a length, cut mid-record with no close_notify, is no image
