@@ -83,6 +83,8 @@ void PrintHelp(FILE* stream) {
 
 int main(int argc, char** argv) {
     if (!OpenClosedStandardStreams()) return EXIT_REFUSED;
+    // Before anything is said: every command speaks the locale's language.
+    ChooseMessageLanguage();
     // A reader that went away (`| head`, a `tee` ended by Ctrl-C) must not
     // end the run before the write-back: a write to it fails and is dropped.
     signal(SIGPIPE, SIG_IGN);
@@ -93,7 +95,6 @@ int main(int argc, char** argv) {
     }
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        ChooseMessageLanguage();
         PrintHelp(stdout);
         return EXIT_DONE;
     }
@@ -111,7 +112,6 @@ int main(int argc, char** argv) {
     ParsedArguments parsed;
     if (!ParseArguments(*found, argc - 2, argv + 2, &parsed)) return EXIT_USAGE;
     if (parsed.Has(OPTION_HELP)) {
-        ChooseMessageLanguage();
         PrintCommandHelp(found, stdout);
         return EXIT_DONE;
     }

@@ -14,8 +14,11 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/console.h"
+#include "cli/core_english.h"
+#include "cli/language.h"
 #include "cli/package_loading.h"
 #include "cli/run_report.h"
+#include "cli/run_summary.h"
 #include "cli/terminal_view.h"
 #include "http/connection.h"
 #include "http/proxy_settings.h"
@@ -48,8 +51,13 @@ std::string DesktopFolder() {
 // the run, naming it, rather than stopping the run at its first image.
 bool RefuseUnwritableDestination(const char* destination) {
     if (IsFolderWritable(destination)) return false;
-    PrintError(std::string("karvelo relocate: the destination ") + destination +
-               " is not writable (read-only, or no permission): no image could be saved there\n");
+    char text[MAX_PATH_BYTES + 256];
+    std::snprintf(text, sizeof text,
+                  TranslatedCore(N_("karvelo relocate: the destination %s is not writable (read-only, or no "
+                                    "permission): no image could be saved there\n"))
+                      .c_str(),
+                  destination);
+    PrintError(text);
     return true;
 }
 
@@ -84,9 +92,8 @@ RunOutcome RunWithStopSignals(TerminalView* terminal) {
         if (received > 0 && received != SIGWINCH && !StopSignalSeen()) {
             NoteStopSignal();
             coreState.stopRequested = 1;
-            PrintError(
-                "stopping: images still downloading are given up; the package will be written back with what was "
-                "done\n");
+            PrintError(TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
+                                         "back with what was done\n")));
         }
         TickTerminalView(terminal, received == SIGWINCH);
     }
@@ -158,6 +165,9 @@ std::string AbsoluteCorePath(const std::string& utf8) {
 }
 
 int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
+    // The summary tells the addresses the package holds local already.
+    if (coreState.items == nullptr) coreState.items = NewItemList();
+    coreState.items->countLocalPaths = true;
     if (!LoadPackage("relocate", packagePath)) return EXIT_REFUSED;
     InputField field = INPUT_OK;
     std::string desktop = DesktopFolder();
@@ -174,17 +184,23 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     TerminalView terminal;
     InitTerminalView(&terminal, options, coreState.items->count);
     SetReportedRun(&terminal);
-    const RunOutcome outcome = RunWithStopSignals(&terminal);
+    RunOutcome outcome = RunWithStopSignals(&terminal);
     // A failed step reports only the backup it made (kept by the view).
     if (outcome.end != RUN_FAILED) terminal.outcome = outcome;
+    const RunSummary summary = SummarizeRun(terminal, outcome.end == RUN_FAILED);
+    // Over a package relocated before, "no image was relocated" would
+    // mislead: the summary says nothing new was there.  The wizard keeps
+    // the core's words.
+    if (NothingNewToRelocate(summary) && outcome.end == RUN_FINISHED && !outcome.textChanged) outcome.message[0] = '\0';
     if (PresentRunOutcome(&terminal.view, outcome)) {
+        PrintRunSummary(summary);
         const int code = EndEarly(outcome.end == RUN_FAILED || outcome.stoppedByError);
         SetReportedRun(nullptr);
         return code;
     }
     FinishTerminalView(&terminal);
     PrintFailureList(terminal);
-    PrintBackupNote();
+    PrintRunSummary(summary);
     int code = EXIT_DONE;
     if (outcome.keptBeside) {
         code = EXIT_KEPT_BESIDE;
@@ -206,7 +222,7 @@ bool TakeProxySettings(const std::string* proxy, const std::string* noProxy) {
     char* failure = nullptr;
     if (!ReadProxyEnvironment(&settings, proxy != nullptr ? proxyCore.c_str() : nullptr,
                               noProxy != nullptr ? noProxyCore.c_str() : nullptr, &failure)) {
-        PrintError(std::string("karvelo relocate: ") + (failure != nullptr ? failure : "") + "\n");
+        PrintError(std::string("karvelo relocate: ") + ShownCoreText(failure != nullptr ? failure : "") + "\n");
         std::free(failure);
         return false;
     }
