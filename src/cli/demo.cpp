@@ -182,14 +182,16 @@ int DemoCommand(const ParsedArguments& arguments) {
     StartCore();
     std::string folder = AbsoluteCorePath(folderArgument);
     if (folder.empty()) {
-        std::fprintf(stderr, Translated(N_("karvelo demo: %s cannot be used as the demo folder\n")), folderArgument.c_str());
+        std::fprintf(stderr, Translated(N_("karvelo demo: %s cannot be used as the demo folder\n")),
+                     folderArgument.c_str());
         return EXIT_REFUSED;
     }
     std::string images = folder + PATH_SEPARATOR_TEXT + DEMO_IMAGE_FOLDER;
     if (!IsDirectory(folder.c_str())) MakeDirectory(folder.c_str());
     if (!IsDirectory(images.c_str())) MakeDirectory(images.c_str());
     if (!IsDirectory(images.c_str())) {
-        std::fprintf(stderr, Translated(N_("karvelo demo: cannot create %s/%s\n")), folderArgument.c_str(), DEMO_IMAGE_FOLDER);
+        std::fprintf(stderr, Translated(N_("karvelo demo: cannot create %s/%s\n")), folderArgument.c_str(),
+                     DEMO_IMAGE_FOLDER);
         return EXIT_REFUSED;
     }
     RemoveEarlierImages(images);

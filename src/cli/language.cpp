@@ -30,8 +30,8 @@ bool chinese = false;
 
 // Whether a locale or language name is Chinese ("zh", "zh_CN.UTF-8", "zh_TW").
 bool IsChineseName(const char* name) {
-    return name != nullptr && std::strncmp(name, "zh", 2) == 0 && (name[2] == '\0' || name[2] == '_' ||
-                                                                  name[2] == '.' || name[2] == '@' || name[2] == ':');
+    return name != nullptr && std::strncmp(name, "zh", 2) == 0 &&
+           (name[2] == '\0' || name[2] == '_' || name[2] == '.' || name[2] == '@' || name[2] == ':');
 }
 
 }  // namespace

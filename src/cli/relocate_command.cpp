@@ -92,8 +92,9 @@ RunOutcome RunWithStopSignals(TerminalView* terminal) {
         if (received > 0 && received != SIGWINCH && !StopSignalSeen()) {
             NoteStopSignal();
             coreState.stopRequested = 1;
-            PrintError(TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
-                                         "back with what was done\n")));
+            PrintError(
+                TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
+                                  "back with what was done\n")));
         }
         TickTerminalView(terminal, received == SIGWINCH);
     }
@@ -117,7 +118,8 @@ bool TakeCheckpointInterval() {
     if (value == nullptr) return true;
     int seconds = ParseCount(value, MAX_CHECKPOINT_SECONDS);
     if (seconds == 0) {
-        std::fprintf(stderr, "karvelo: KARVELO_CHECKPOINT_SECONDS takes a number from 1 to %d, not '%s'\n",
+        std::fprintf(stderr,
+                     Translated(N_("karvelo: KARVELO_CHECKPOINT_SECONDS takes a number from 1 to %d, not '%s'\n")),
                      MAX_CHECKPOINT_SECONDS, ShownArgument(value).c_str());
         return false;
     }
@@ -130,16 +132,17 @@ bool TakeCheckpointInterval() {
 void StartCore() {
     InstallConsoleFrontEnd();
     if (!GetProgramFolder(coreState.programFolder, sizeof coreState.programFolder)) {
-        PrintError("karvelo: cannot find the program's folder\n");
+        PrintError(TranslatedCore(N_("karvelo: cannot find the program's folder\n")));
         std::exit(EXIT_REFUSED);
     }
     if (!ChooseStateFolder(coreState.programFolder, 1, coreState.stateFolder, sizeof coreState.stateFolder)) {
         char wanted[MAX_PATH_BYTES];
-        std::string stateFolder = GetUserStateFolder(wanted, sizeof wanted, 0)
-                                      ? std::string("cannot create ") + wanted
-                                      : std::string("finds no home folder (HOME) for its state folder");
-        PrintError(std::string("karvelo: cannot write beside the program in ") + coreState.programFolder + " and " +
-                   stateFolder + "\n");
+        PrintError(GetUserStateFolder(wanted, sizeof wanted, 0)
+                       ? Said(N_("karvelo: cannot write beside the program in %s and cannot create %s\n"),
+                              coreState.programFolder, wanted)
+                       : Said(N_("karvelo: cannot write beside the program in %s and finds no home folder (HOME) for "
+                                 "its state folder\n"),
+                              coreState.programFolder));
         std::exit(EXIT_REFUSED);
     }
     if (!OpenAppLog(coreState.stateFolder)) {
@@ -279,8 +282,10 @@ int RelocateCommand(const ParsedArguments& arguments) {
     std::string package = AbsoluteCorePath(positional[0]);
     std::string destination = AbsoluteCorePath(positional[1]);
     if (package.empty() || destination.empty()) {
-        std::fprintf(stderr, "karvelo relocate: %s cannot be written into a package (too long, or not valid UTF-8)\n",
-                     package.empty() ? positional[0].c_str() : positional[1].c_str());
+        std::fprintf(
+            stderr,
+            Translated(N_("karvelo relocate: %s cannot be written into a package (too long, or not valid UTF-8)\n")),
+            package.empty() ? positional[0].c_str() : positional[1].c_str());
         return EXIT_REFUSED;
     }
     std::snprintf(options.destination, sizeof options.destination, "%s", destination.c_str());

@@ -68,8 +68,11 @@ std::string ImagesLine(const RunSummary& summary) {
     std::string line = "karvelo: ";
     if (summary.runFailed) return line + TranslatedCore(N_("the run ended on the error above.")) + "\n";
     if (NothingNewToRelocate(summary) && summary.failed == 0) {
-        return line + Said(N_("nothing new to relocate: all %s addresses are local already"),
-                           Images(summary.alreadyLocal).c_str()) +
+        return line +
+               Said(summary.alreadyLocal == 1 ? N_("nothing new to relocate: its %d image address is local already")
+                                              : N_("nothing new to relocate: all %d image addresses are local "
+                                                   "already"),
+                    summary.alreadyLocal) +
                "\n";
     }
     if (summary.stopped) line += TranslatedCore(N_("stopped: "));

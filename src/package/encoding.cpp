@@ -8,10 +8,14 @@ size_t Utf8SequenceAt(const unsigned char* bytes, size_t size) {
     const unsigned char lead = bytes[0];
     size_t length = 0;
     if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-    else return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4;
+    else
+        return 0;
     for (size_t i = 1; i < length; ++i) {
         if (i >= size) return size;
         if ((bytes[i] & 0xC0) != 0x80) return 0;
