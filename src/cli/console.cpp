@@ -224,11 +224,8 @@ void PrintBackupNote() {
     const RunOutcome* outcome = ReportedOutcome();
     if (outcome == nullptr || outcome->backupPath[0] == '\0' || !TakeBackupNote()) return;
     const std::string log = std::string(coreState.stateFolder) + PATH_SEPARATOR_TEXT + "app.log";
-    char text[3 * MAX_PATH_BYTES];
-    std::snprintf(text, sizeof text,
-                  TranslatedCore(N_("karvelo: the package as it was is backed up in %s; the log is %s\n")).c_str(),
-                  outcome->backupPath, log.c_str());
-    PrintError(text);
+    PrintError(Said(N_("karvelo: the package as it was is backed up in %s; the log is %s\n"), outcome->backupPath,
+                    log.c_str()));
 }
 
 bool TakeBackupNote() { return !backupNoteSaid.exchange(true); }

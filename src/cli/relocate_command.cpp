@@ -51,13 +51,9 @@ std::string DesktopFolder() {
 // the run, naming it, rather than stopping the run at its first image.
 bool RefuseUnwritableDestination(const char* destination) {
     if (IsFolderWritable(destination)) return false;
-    char text[MAX_PATH_BYTES + 256];
-    std::snprintf(text, sizeof text,
-                  TranslatedCore(N_("karvelo relocate: the destination %s is not writable (read-only, or no "
-                                    "permission): no image could be saved there\n"))
-                      .c_str(),
-                  destination);
-    PrintError(text);
+    PrintError(Said(N_("karvelo relocate: the destination %s is not writable (read-only, or no permission): no "
+                       "image could be saved there\n"),
+                    destination));
     return true;
 }
 
