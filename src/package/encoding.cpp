@@ -1,27 +1,8 @@
 #include "package/encoding.h"
 
-namespace {
+#include "base/strings.h"
 
-// The length of the UTF-8 sequence at bytes[0] (1 for ASCII), or 0 when it
-// is not one.  A sequence cut by the end of the bytes is taken as whole.
-size_t Utf8SequenceAt(const unsigned char* bytes, size_t size) {
-    const unsigned char lead = bytes[0];
-    size_t length = 0;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4;
-    else
-        return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if (i >= size) return size;
-        if ((bytes[i] & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
+namespace {
 
 // Whether NUL bytes stand at even (big-endian) or odd places of most of the
 // first pairs, as ASCII does in UTF-16 without its mark.
@@ -47,8 +28,9 @@ PackageEncoding GuessPackageEncoding(const unsigned char* bytes, size_t size) {
     for (size_t i = 0; i < size;) {
         if (bytes[i] == 0) return PACKAGE_ENCODING_UNKNOWN;
         if (bytes[i] >= 0x80) high = true;
-        const size_t length = utf8 ? Utf8SequenceAt(bytes + i, size - i) : 1;
-        if (length == 0) utf8 = false;
+        const size_t length = utf8 ? Utf8SequenceLength(bytes + i, size - i) : 1;
+        // A character cut by the end of the bytes read is no evidence.
+        if (length == 0 && size - i >= 4) utf8 = false;
         i += length == 0 ? 1 : length;
     }
     if (size == 0) return PACKAGE_ENCODING_UNKNOWN;

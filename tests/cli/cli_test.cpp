@@ -154,7 +154,9 @@ std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 // `arguments` for this build's karvelo under `environment` ("NAME=value"
 // each), with the locale's variables unset first.
 ProcessResult RunKarveloUnder(const std::vector<std::string>& environment, const std::vector<std::string>& arguments) {
-    std::vector<std::string> command = {"/usr/bin/env", "-u", "LANG", "-u", "LC_ALL", "-u", "LC_MESSAGES", "-u", "LANGUAGE"};
+    std::vector<std::string> command = {"/usr/bin/env"};
+    for (const char* variable : {"LANG", "LC_ALL", "LC_MESSAGES", "LANGUAGE"})
+        command.insert(command.end(), {"-u", variable});
     command.insert(command.end(), environment.begin(), environment.end());
     const std::vector<std::string> karvelo = KarveloCommand(arguments);
     command.insert(command.end(), karvelo.begin(), karvelo.end());
@@ -1142,6 +1144,7 @@ TEST_F(CliTest, PackageInAnotherEncodingIsNamed) {
     struct Row {
         std::string name, bytes, named;  // named: "" for the general words
     };
+    // clang-format off
     const std::vector<Row> rows = {
         {"utf8.csv", header + chinese, "UTF-8 text (saved by Excel or WPS?)"},
         {"marked.csv", "\xef\xbb\xbf" + header + chinese, "UTF-8 text with a byte-order mark (saved by Excel or WPS?)"},
@@ -1151,21 +1154,24 @@ TEST_F(CliTest, PackageInAnotherEncodingIsNamed) {
         {"plain.csv", header, "plain text"},
         {"broken16le.csv", std::string("\xff\xfe" "v\0e\0r\0", 8), ""},
     };
+    // clang-format on
     for (const Row& row : rows) {
         const std::string path = dir.File(row.name);
         ASSERT_TRUE(WriteWholeFile(path, row.bytes));
         ProcessResult result = RunKarvelo({"inspect", path});
         EXPECT_EQ(1, result.exitCode) << row.name;
         const std::string expected =
-            row.named.empty() ? path + " cannot be read as a package (its header or rows are broken)"
-                              : path + " is " + row.named +
-                                    ", not the listing tool's export (UTF-16LE): open the listing tool (淘宝助理), "
-                                    "import it into a new category, export that category as CSV over it, and run again\n";
+            row.named.empty()
+                ? path + " cannot be read as a package (its header or rows are broken)"
+                : path + " is " + row.named +
+                      ", not the listing tool's export (UTF-16LE): open the listing tool (淘宝助理), "
+                      "import it into a new category, export that category as CSV over it, and run again\n";
         EXPECT_NE(std::string::npos, result.err.find(expected)) << row.name << ": " << result.err;
     }
     ProcessResult chineseResult = RunKarveloUnder({"LANG=zh_CN.UTF-8"}, {"inspect", dir.File("utf8.csv")});
-    EXPECT_NE(std::string::npos, chineseResult.err.find(dir.File("utf8.csv") +
-                                                        " 是UTF-8 文本（被 Excel 或 WPS 保存过？），不是淘宝助理导出的数据包"))
+    EXPECT_NE(std::string::npos,
+              chineseResult.err.find(dir.File("utf8.csv") +
+                                     " 是UTF-8 文本（被 Excel 或 WPS 保存过？），不是淘宝助理导出的数据包"))
         << chineseResult.err;
 }
 
@@ -1187,6 +1193,7 @@ TEST_F(CliTest, SummaryCountsEachRunInBothLanguages) {
         std::vector<std::string> english, chinese;  // the summary's lines, as patterns
         std::string englishGone, chineseGone;       // the core's words no longer said ("" for none)
     };
+    // clang-format off
     const std::vector<Step> steps = {
         {false, 3,
          {"karvelo: relocated 2 images \\(" + size + " in " + time + "\\); 1 failed in 2 items\\.",
@@ -1216,6 +1223,7 @@ TEST_F(CliTest, SummaryCountsEachRunInBothLanguages) {
          {"karvelo: 没有新的图片需要搬家：全部 4 个图片地址都已经是本地的了", "karvelo: " + name + " 保持原样；.*"},
          "No image to relocate was found.", "没有找到需要搬家的图片。"},
     };
+    // clang-format on
     for (bool chinese : {false, true}) {
         SCOPED_TRACE(chinese ? "zh_CN.UTF-8" : "C.UTF-8");
         RemoveBackups(PackagePath());
