@@ -34,17 +34,18 @@ bool IsChineseName(const char* name) {
            (name[2] == '\0' || name[2] == '_' || name[2] == '.' || name[2] == '@' || name[2] == ':');
 }
 
-}  // namespace
-
-bool ChineseChosen() { return chinese; }
-
 bool ChineseChosenFor(const char* languages, const char* locale) {
     // As gettext reads them: LANGUAGE's first entry wins unless the locale
-    // is C or POSIX (or unset, which is C), then the locale itself.
+    // (the first set of LC_ALL, LC_MESSAGES, LANG) is C or POSIX, or unset,
+    // which is C; else the locale itself.
     const bool plain = locale == nullptr || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0;
     if (plain) return false;
     return languages != nullptr && languages[0] != '\0' ? IsChineseName(languages) : IsChineseName(locale);
 }
+
+}  // namespace
+
+bool ChineseChosen() { return chinese; }
 
 void ChooseMessageLanguage() {
     chinese = ChineseChosenFor(std::getenv("LANGUAGE"), MessagesLocaleName());

@@ -23,11 +23,6 @@
 // more of the locale than its name.  First thing in main, for every command.
 void ChooseMessageLanguage();
 
-// The rule itself: Chinese for LANGUAGE's first entry (`languages`) unless
-// the locale (the first set of LC_ALL, LC_MESSAGES, LANG) is unset, C or
-// POSIX; else for the locale; a name is Chinese when it is zh or zh_*.
-bool ChineseChosenFor(const char* languages, const char* locale);
-
 // Whether the chosen language is Chinese: everything the command line says
 // is then Chinese, else English (the core's Chinese texts through their
 // English forms, texts/texts.h).  Valid after ChooseMessageLanguage.
