@@ -209,6 +209,25 @@ int CharacterBytes(const char* at) {
     return 1;
 }
 
+size_t Utf8SequenceLength(const unsigned char* at, size_t left) {
+    unsigned char lead = at[0];
+    size_t length;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4;
+    else
+        return 0;
+    if (left < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((at[i] & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
 int HasControlByte(const char* text) {
     if (text == nullptr) return 0;
     for (const unsigned char* at = reinterpret_cast<const unsigned char*>(text); *at != '\0'; ++at) {

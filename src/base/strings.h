@@ -68,6 +68,10 @@ bool ParseDecimal(const char* text, size_t length, int64_t max, int64_t* value);
 // terminating NUL).
 int CharacterBytes(const char* at);
 
+// The length of the well-formed UTF-8 sequence at `at` (of `left` bytes),
+// or 0 when it is not one (a stray or bad byte, or a sequence cut short).
+size_t Utf8SequenceLength(const unsigned char* at, size_t left);
+
 // 1 when `text` holds a control character: a byte below 0x20 or the byte
 // 0x7F.  Neither is ever part of a multi-byte character, so a byte scan
 // finds exactly the control characters.

@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
+#include "cli/core_english.h"
+#include "cli/language.h"
 #include "cli/run_report.h"
 #include "cli/text_wrap.h"
 #include "platform/fs.h"
@@ -31,7 +34,7 @@ struct StatusLine {
     bool open;
     char text[512];
 } statusLine = {false, ""};
-std::atomic<int> runImageTotal{0};
+std::atomic<bool> backupNoteSaid{false};
 std::atomic<bool> processEnding{false};  // what is printed now is the last word: no progress line after it
 // The progress line is drawn from the main thread and the run's: whoever
 // writes ends or draws it whole.
@@ -112,22 +115,29 @@ void Write(FILE* stream, const std::string& text) {
 
 // Where the core's text advises in the wizard's terms (its check boxes,
 // customer service), the command line gives the same advice in terms of its
-// options.  The texts are the catalog's, known by identity or as a part.
+// options.  The texts are the catalog's, found in the message by
+// MatchCoreText; the rest is shown in the chosen language.
 const char SOME_FAILED_ADVICE[] =
-    "\n\nThe failed addresses are listed under their items.  Run the same command again to retry "
-    "them; if some stay unreachable, run it again with --blank-failed to replace those with the blank image.";
+    N_("The failed addresses are listed under their items.  Run the same command again to retry them; if some "
+       "stay unreachable, run it again with --blank-failed to replace those with the blank image.");
 const char CANNOT_CREATE_ADVICE[] =
-    "\n\nCheck the destination's free space and permissions, then run the same command again: it continues "
-    "where this run stopped.";
+    N_("Check the destination's free space and permissions, then run the same command again: it continues where "
+       "this run stopped.");
 
 std::string CommandLineText(const char* text) {
-    std::string shown = text;
-    if (text == MESSAGE_CANNOT_CREATE_FILE) return shown.substr(0, shown.find("\n\n")) + CANNOT_CREATE_ADVICE;
-    size_t at = shown.find(TEXT_SOME_FAILED);
-    if (at != std::string::npos) {
-        shown.replace(at, std::strlen(TEXT_SOME_FAILED), SOME_FAILED_ADVICE);
-    } else if (shown.compare(0, std::strlen(MESSAGE_ALL_FAILED), MESSAGE_ALL_FAILED) == 0) {
-        shown.insert(std::strlen(MESSAGE_ALL_FAILED), SOME_FAILED_ADVICE);
+    std::vector<CorePart> parts;
+    if (!MatchCoreText(text, &parts)) return text;  // shown as it is, never lost
+    std::string shown;
+    for (const CorePart& part : parts) {
+        if (part.text == TEXT_SOME_FAILED) {
+            shown += "\n\n" + TranslatedCore(SOME_FAILED_ADVICE);
+        } else if (part.text == MESSAGE_CANNOT_CREATE_FILE) {
+            const std::string said = ShownPart(part);
+            shown += said.substr(0, said.find("\n\n")) + "\n\n" + TranslatedCore(CANNOT_CREATE_ADVICE);
+        } else {
+            shown += ShownPart(part);
+            if (part.text == MESSAGE_ALL_FAILED) shown += "\n\n" + TranslatedCore(SOME_FAILED_ADVICE);
+        }
     }
     return shown;
 }
@@ -136,7 +146,9 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     EndStatusLine();
     unsigned icon = style & 0xF0;
     bool toError = icon != MESSAGE_ICON_INFORMATION;
-    std::string line = std::string(caption) + ": " + CommandLineText(text) + "\n";
+    // Quiet: errors and warnings, and the summary's first line says the rest.
+    if (!toError && CurrentOutputLevel() == OUTPUT_QUIET) return ANSWER_OK;
+    std::string line = ShownCoreText(caption) + ": " + CommandLineText(text) + "\n";
     if (toError) {
         Write(stderr, line);
     } else {
@@ -146,16 +158,6 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     // Nobody can answer; the careful answer is "no" (nothing is opened).
     if (buttons == MESSAGE_YES_NO || buttons == MESSAGE_YES_NO_CANCEL) return ANSWER_NO;
     return ANSWER_OK;
-}
-
-// After a stop: what the run did and what is left, the stop's final message.
-void PrintStopSummary(const RunOutcome* outcome) {
-    int relocated = outcome != nullptr ? outcome->relocatedCount - outcome->vanishedCount : 0;
-    int failed = outcome != nullptr ? outcome->failureCount : 0;
-    int left = runImageTotal - relocated - failed;
-    std::string images = std::to_string(relocated) + (relocated == 1 ? " image" : " images");
-    PrintError("karvelo: stopped: " + images + " relocated, " + std::to_string(failed) + " failed, " +
-               std::to_string(left < 0 ? 0 : left) + " left; running the same command again continues\n");
 }
 
 int ExitCodeFor(bool byError, const RunOutcome* outcome) {
@@ -225,7 +227,6 @@ int EndEarly(bool byError) {
     EndStatusLine();
     std::fflush(stdout);
     const RunOutcome* outcome = ReportedOutcome();
-    if (stopSignalSeen) PrintStopSummary(outcome);
     PrintBackupNote();
     int exitCode = ExitCodeFor(byError, outcome);
     if (exitReport != nullptr) exitCode = exitReport(exitCode);
@@ -243,7 +244,6 @@ void DrawStatusLine(const std::string& line) {
     std::fflush(stderr);
 }
 
-void SetRunImageTotal(int total) { runImageTotal = total; }
 void KeepStdoutForReport() { stdoutKept = true; }
 void SetExitReport(int (*report)(int exitCode)) { exitReport = report; }
 
@@ -258,12 +258,14 @@ void EndStatusLine() {
 
 void PrintBackupNote() {
     if (CurrentOutputLevel() == OUTPUT_QUIET) return;
-    static std::atomic<bool> printed{false};
     const RunOutcome* outcome = ReportedOutcome();
-    if (outcome == nullptr || outcome->backupPath[0] == '\0' || printed.exchange(true)) return;
-    PrintError(std::string("karvelo: the package as it was is backed up in ") + outcome->backupPath + "; the log is " +
-               coreState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
+    if (outcome == nullptr || outcome->backupPath[0] == '\0' || !TakeBackupNote()) return;
+    const std::string log = std::string(coreState.stateFolder) + PATH_SEPARATOR_TEXT + "app.log";
+    PrintError(Said(N_("karvelo: the package as it was is backed up in %s; the log is %s\n"), outcome->backupPath,
+                    log.c_str()));
 }
+
+bool TakeBackupNote() { return !backupNoteSaid.exchange(true); }
 
 void NoteStopSignal() { stopSignalSeen = true; }
 bool StopSignalSeen() { return stopSignalSeen; }

@@ -78,15 +78,14 @@ int TerminalWidth(int descriptor);
 void DrawStatusLine(const std::string& line);
 void EndStatusLine();
 
-// The images the run will visit (CountRunImages), for the summary a stop
-// prints as the process ends.
-void SetRunImageTotal(int total);
-
 // Set when SIGINT or SIGTERM asked the run to stop.
 void NoteStopSignal();
 bool StopSignalSeen();
 
 // Says on stderr, once, where the run's backup of the package went and where
-// the log is; nothing before the backup is made.  After the run, and as the
-// process ends after a stop or a fatal error.
+// the log is; nothing before the backup is made.  As the process ends after
+// a fatal error; the run's summary says it otherwise.
 void PrintBackupNote();
+// True the first time only: whoever says where the backup went asks first,
+// so it is said once.
+bool TakeBackupNote();

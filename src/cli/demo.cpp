@@ -16,6 +16,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/console.h"
+#include "cli/language.h"
 #include "util/front_end.h"
 #include "demo/loopback_server.h"
 #include "package/writer.h"
@@ -181,21 +182,23 @@ int DemoCommand(const ParsedArguments& arguments) {
     StartCore();
     std::string folder = AbsoluteCorePath(folderArgument);
     if (folder.empty()) {
-        std::fprintf(stderr, "karvelo demo: %s cannot be used as the demo folder\n", folderArgument.c_str());
+        std::fprintf(stderr, Translated(N_("karvelo demo: %s cannot be used as the demo folder\n")),
+                     folderArgument.c_str());
         return EXIT_REFUSED;
     }
     std::string images = folder + PATH_SEPARATOR_TEXT + DEMO_IMAGE_FOLDER;
     if (!IsDirectory(folder.c_str())) MakeDirectory(folder.c_str());
     if (!IsDirectory(images.c_str())) MakeDirectory(images.c_str());
     if (!IsDirectory(images.c_str())) {
-        std::fprintf(stderr, "karvelo demo: cannot create %s/%s\n", folderArgument.c_str(), DEMO_IMAGE_FOLDER);
+        std::fprintf(stderr, Translated(N_("karvelo demo: cannot create %s/%s\n")), folderArgument.c_str(),
+                     DEMO_IMAGE_FOLDER);
         return EXIT_REFUSED;
     }
     RemoveEarlierImages(images);
 
     static LoopbackImageServer server(DemoImage);
     if (!server.Start()) {
-        std::fprintf(stderr, "karvelo demo: cannot start the image server on 127.0.0.1\n");
+        std::fputs(Translated(N_("karvelo demo: cannot start the image server on 127.0.0.1\n")), stderr);
         return EXIT_REFUSED;
     }
     std::string packagePath = folder + PATH_SEPARATOR_TEXT + DEMO_PACKAGE_NAME;
@@ -207,11 +210,12 @@ int DemoCommand(const ParsedArguments& arguments) {
         return EXIT_REFUSED;
     }
 
-    PrintOut("Karvelo demo\n");
-    PrintOut("  image server: http://127.0.0.1:" + std::to_string(server.port()) +
-             "/ inside this process (no network needed; its images count as outside-album images)\n");
-    PrintOut("  package:      " + packagePath + "\n");
-    PrintOut("  destination:  " + images + "\n\n");
+    PrintOut(TranslatedCore(N_("Karvelo demo\n")));
+    PrintOut(Said(N_("  image server: http://127.0.0.1:%d/ inside this process (no network needed; its images count as "
+                     "outside-album images)\n"),
+                  server.port()));
+    PrintOut(Said(N_("  package:      %s\n"), packagePath.c_str()));
+    PrintOut(Said(N_("  destination:  %s\n\n"), images.c_str()));
 
     RunOptions options = {};
     options.relocateImageSpace = 1;  // also switches the mobile-detail phase on
@@ -219,9 +223,10 @@ int DemoCommand(const ParsedArguments& arguments) {
     std::snprintf(options.destination, sizeof options.destination, "%s", images.c_str());
     int code = LoadAndRelocate(packagePath, options);
 
-    PrintOut("\nImages served: " + std::to_string(server.Served()) + "\n");
-    PrintOut("First item of the rewritten package:\n" + FirstRowOf(packagePath) + "\n");
-    PrintOut("Backups of the package are in " + std::string(coreState.stateFolder) + PATH_SEPARATOR_TEXT +
-             "bak, the log is " + coreState.stateFolder + PATH_SEPARATOR_TEXT + "app.log\n");
+    PrintOut(Said(N_("\nImages served: %d\n"), server.Served()));
+    PrintOut(TranslatedCore(N_("First item of the rewritten package:\n")) + FirstRowOf(packagePath) + "\n");
+    const std::string state = coreState.stateFolder;
+    PrintOut(Said(N_("Backups of the package are in %s, the log is %s\n"),
+                  (state + PATH_SEPARATOR_TEXT + "bak").c_str(), (state + PATH_SEPARATOR_TEXT + "app.log").c_str()));
     return code;
 }

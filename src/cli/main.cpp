@@ -213,10 +213,11 @@ int HelpCommand(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (!OpenClosedStandardStreams()) return EXIT_REFUSED;
+    // Before anything is said: every command speaks the locale's language.
+    ChooseMessageLanguage();
     // A reader that went away (`| head`, a `tee` ended by Ctrl-C) must not
     // end the run before the write-back: a write to it fails and is dropped.
     signal(SIGPIPE, SIG_IGN);
-    ChooseMessageLanguage();
     if (argc < 2) {
         PrintUsageLines(stderr, /*translated=*/false);
         std::fputs("(karvelo --help tells more)\n", stderr);

@@ -14,8 +14,11 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/console.h"
+#include "cli/core_english.h"
+#include "cli/language.h"
 #include "cli/package_loading.h"
 #include "cli/run_report.h"
+#include "cli/run_summary.h"
 #include "cli/terminal_view.h"
 #include "http/connection.h"
 #include "http/proxy_settings.h"
@@ -48,8 +51,9 @@ std::string DesktopFolder() {
 // the run, naming it, rather than stopping the run at its first image.
 bool RefuseUnwritableDestination(const char* destination) {
     if (IsFolderWritable(destination)) return false;
-    PrintError(std::string("karvelo relocate: the destination ") + destination +
-               " is not writable (read-only, or no permission): no image could be saved there\n");
+    PrintError(Said(N_("karvelo relocate: the destination %s is not writable (read-only, or no permission): no "
+                       "image could be saved there\n"),
+                    destination));
     return true;
 }
 
@@ -85,8 +89,8 @@ RunOutcome RunWithStopSignals(TerminalView* terminal) {
             NoteStopSignal();
             coreState.stopRequested = 1;
             PrintError(
-                "stopping: images still downloading are given up; the package will be written back with what was "
-                "done\n");
+                TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
+                                  "back with what was done\n")));
         }
         TickTerminalView(terminal, received == SIGWINCH);
     }
@@ -110,7 +114,8 @@ bool TakeCheckpointInterval() {
     if (value == nullptr) return true;
     int seconds = ParseCount(value, MAX_CHECKPOINT_SECONDS);
     if (seconds == 0) {
-        std::fprintf(stderr, "karvelo: KARVELO_CHECKPOINT_SECONDS takes a number from 1 to %d, not '%s'\n",
+        std::fprintf(stderr,
+                     Translated(N_("karvelo: KARVELO_CHECKPOINT_SECONDS takes a number from 1 to %d, not '%s'\n")),
                      MAX_CHECKPOINT_SECONDS, ShownArgument(value).c_str());
         return false;
     }
@@ -123,16 +128,17 @@ bool TakeCheckpointInterval() {
 void StartCore() {
     InstallConsoleFrontEnd();
     if (!GetProgramFolder(coreState.programFolder, sizeof coreState.programFolder)) {
-        PrintError("karvelo: cannot find the program's folder\n");
+        PrintError(TranslatedCore(N_("karvelo: cannot find the program's folder\n")));
         std::exit(EXIT_REFUSED);
     }
     if (!ChooseStateFolder(coreState.programFolder, 1, coreState.stateFolder, sizeof coreState.stateFolder)) {
         char wanted[MAX_PATH_BYTES];
-        std::string stateFolder = GetUserStateFolder(wanted, sizeof wanted, 0)
-                                      ? std::string("cannot create ") + wanted
-                                      : std::string("finds no home folder (HOME) for its state folder");
-        PrintError(std::string("karvelo: cannot write beside the program in ") + coreState.programFolder + " and " +
-                   stateFolder + "\n");
+        PrintError(GetUserStateFolder(wanted, sizeof wanted, 0)
+                       ? Said(N_("karvelo: cannot write beside the program in %s and cannot create %s\n"),
+                              coreState.programFolder, wanted)
+                       : Said(N_("karvelo: cannot write beside the program in %s and finds no home folder (HOME) for "
+                                 "its state folder\n"),
+                              coreState.programFolder));
         std::exit(EXIT_REFUSED);
     }
     if (!OpenAppLog(coreState.stateFolder)) {
@@ -158,6 +164,9 @@ std::string AbsoluteCorePath(const std::string& utf8) {
 }
 
 int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
+    // The summary tells the addresses the package holds local already.
+    if (coreState.items == nullptr) coreState.items = NewItemList();
+    coreState.items->countLocalPaths = true;
     if (!LoadPackage("relocate", packagePath)) return EXIT_REFUSED;
     InputField field = INPUT_OK;
     std::string desktop = DesktopFolder();
@@ -174,17 +183,23 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     TerminalView terminal;
     InitTerminalView(&terminal, options, coreState.items->count);
     SetReportedRun(&terminal);
-    const RunOutcome outcome = RunWithStopSignals(&terminal);
+    RunOutcome outcome = RunWithStopSignals(&terminal);
     // A failed step reports only the backup it made (kept by the view).
     if (outcome.end != RUN_FAILED) terminal.outcome = outcome;
+    const RunSummary summary = SummarizeRun(terminal, outcome.end == RUN_FAILED);
+    // Over a package relocated before, "no image was relocated" would
+    // mislead: the summary says nothing new was there.  The wizard keeps
+    // the core's words.
+    if (NothingNewToRelocate(summary) && outcome.end == RUN_FINISHED && !outcome.textChanged) outcome.message[0] = '\0';
     if (PresentRunOutcome(&terminal.view, outcome)) {
+        PrintRunSummary(summary);
         const int code = EndEarly(outcome.end == RUN_FAILED || outcome.stoppedByError);
         SetReportedRun(nullptr);
         return code;
     }
     FinishTerminalView(&terminal);
     PrintFailureList(terminal);
-    PrintBackupNote();
+    PrintRunSummary(summary);
     int code = EXIT_DONE;
     if (outcome.keptBeside) {
         code = EXIT_KEPT_BESIDE;
@@ -206,7 +221,7 @@ bool TakeProxySettings(const std::string* proxy, const std::string* noProxy) {
     char* failure = nullptr;
     if (!ReadProxyEnvironment(&settings, proxy != nullptr ? proxyCore.c_str() : nullptr,
                               noProxy != nullptr ? noProxyCore.c_str() : nullptr, &failure)) {
-        PrintError(std::string("karvelo relocate: ") + (failure != nullptr ? failure : "") + "\n");
+        PrintError(std::string("karvelo relocate: ") + ShownCoreText(failure != nullptr ? failure : "") + "\n");
         std::free(failure);
         return false;
     }
@@ -263,8 +278,10 @@ int RelocateCommand(const ParsedArguments& arguments) {
     std::string package = AbsoluteCorePath(positional[0]);
     std::string destination = AbsoluteCorePath(positional[1]);
     if (package.empty() || destination.empty()) {
-        std::fprintf(stderr, "karvelo relocate: %s cannot be written into a package (too long, or not valid UTF-8)\n",
-                     package.empty() ? positional[0].c_str() : positional[1].c_str());
+        std::fprintf(
+            stderr,
+            Translated(N_("karvelo relocate: %s cannot be written into a package (too long, or not valid UTF-8)\n")),
+            package.empty() ? positional[0].c_str() : positional[1].c_str());
         return EXIT_REFUSED;
     }
     std::snprintf(options.destination, sizeof options.destination, "%s", destination.c_str());

@@ -1,13 +1,20 @@
 #include "cli/run_summary.h"
 
 #include <chrono>
+#include <cstdio>
+
+#include "cli/console.h"
+#include "cli/language.h"
 
 #include "package/item_record.h"
 #include "relocate/core_state.h"
 #include "base/vector.h"
+#include "platform/fs.h"
+#include "util/files.h"
 
-RunSummary SummarizeRun(const TerminalView& terminal) {
+RunSummary SummarizeRun(const TerminalView& terminal, bool runFailed) {
     RunSummary summary;
+    summary.runFailed = runFailed;
     const RunOutcome& outcome = terminal.outcome;
     summary.items = terminal.itemCount;
     summary.imageTotal = terminal.imageTotal;
@@ -33,4 +40,115 @@ RunSummary SummarizeRun(const TerminalView& terminal) {
     summary.keptPath = summary.keptBeside ? outcome.keptPath : "";
     summary.logPath = std::string(coreState.stateFolder) + PATH_SEPARATOR_TEXT + "app.log";
     return summary;
+}
+
+namespace {
+
+// "1 image", "N images": the count's own text, so either can be translated.
+std::string Images(int count) { return Said(count == 1 ? N_("%d image") : N_("%d images"), count); }
+
+std::string Mebibytes(int64_t bytes) {
+    char text[32];
+    if (bytes < 1024 * 1024) {
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
+    }
+    return text;
+}
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, seconds < 100 ? "%.1f s" : "%.0f s", seconds);
+    return text;
+}
+
+// The images' numbers, one line.
+std::string ImagesLine(const RunSummary& summary) {
+    std::string line = "karvelo: ";
+    if (summary.runFailed) return line + TranslatedCore(N_("the run ended on the error above.")) + "\n";
+    if (NothingNewToRelocate(summary) && summary.failed == 0) {
+        return line +
+               Said(summary.alreadyLocal == 1 ? N_("nothing new to relocate: its %d image address is local already")
+                                              : N_("nothing new to relocate: all %d image addresses are local "
+                                                   "already"),
+                    summary.alreadyLocal) +
+               "\n";
+    }
+    if (summary.stopped) line += TranslatedCore(N_("stopped: "));
+    if (summary.relocated == 0 && summary.alreadyLocal > 0) {
+        line += TranslatedCore(N_("nothing new relocated"));
+    } else if (summary.relocated == 0 && summary.failed == 0 && !summary.stopped) {
+        return line + TranslatedCore(N_("no image to relocate")) + "\n";
+    } else {
+        line += Said(N_("relocated %s (%s in %s)"), Images(summary.relocated).c_str(), Mebibytes(summary.bytes).c_str(),
+                     Seconds(summary.seconds).c_str());
+    }
+    if (summary.alreadyLocal > 0) line += Said(N_("; %d were local already"), summary.alreadyLocal);
+    if (summary.failed > 0) {
+        line += Said(summary.failedItems == 1 ? N_("; %d failed in %d item") : N_("; %d failed in %d items"),
+                     summary.failed, summary.failedItems);
+        if (summary.blanked > 0) line += Said(N_(", %d made blank"), summary.blanked);
+    }
+    if (summary.vanished > 0) {
+        line += Said(N_("; %s went from the destination before the write-back"), Images(summary.vanished).c_str());
+    }
+    if (summary.left > 0) line += Said(N_("; %d left"), summary.left);
+    return line + TranslatedCore(N_(".")) + "\n";
+}
+
+// The package: written back, kept beside, or as it was; and its backup.
+std::string PackageLine(const RunSummary& summary) {
+    const char* name = FileNameOfPath(summary.packagePath.c_str());
+    std::string line = "karvelo: ";
+    if (summary.written) {
+        line += Said(N_("%s written back"), name);
+    } else if (summary.keptBeside) {
+        line += Said(N_("%s could not be replaced; the rewritten package is kept beside it as %s"), name,
+                     summary.keptPath.c_str());
+    } else {
+        line += Said(N_("%s left as it was"), name);
+    }
+    if (!summary.backupPath.empty() && TakeBackupNote()) {
+        line += Said(N_("; the package as it was is backed up in %s; the log is %s"), summary.backupPath.c_str(),
+                     summary.logPath.c_str());
+    }
+    return line + "\n";
+}
+
+// What to do next; "" when all is done.
+std::string NextLine(const RunSummary& summary) {
+    if (summary.stopped && summary.left > 0) {
+        return "karvelo: " + Said(N_("run the same command again to continue with the %d left."), summary.left) + "\n";
+    }
+    if (summary.failed > summary.blanked) {
+        return "karvelo: " +
+               Said(N_("run the same command again to retry the %d; if they stay unreachable, add --blank-failed."),
+                    summary.failed) +
+               "\n";
+    }
+    if (summary.vanished > 0) {
+        return "karvelo: " + Said(N_("run the same command again to fetch the %d again."), summary.vanished) + "\n";
+    }
+    return std::string();
+}
+
+}  // namespace
+
+bool NothingNewToRelocate(const RunSummary& summary) {
+    return summary.relocated == 0 && summary.vanished == 0 && summary.alreadyLocal > 0 && !summary.stopped &&
+           !summary.runFailed;
+}
+
+std::vector<std::string> SummaryLines(const RunSummary& summary) {
+    std::vector<std::string> lines = {ImagesLine(summary), PackageLine(summary)};
+    const std::string next = NextLine(summary);
+    if (!next.empty()) lines.push_back(next);
+    return lines;
+}
+
+void PrintRunSummary(const RunSummary& summary) {
+    const std::vector<std::string> lines = SummaryLines(summary);
+    const size_t shown = CurrentOutputLevel() == OUTPUT_QUIET ? 1 : lines.size();
+    for (size_t i = 0; i < shown; ++i) PrintError(lines[i]);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/terminal_view.h"
 
@@ -21,6 +22,7 @@ struct RunSummary {
     int64_t bytes = 0;     // of the relocated images' files
     double seconds = 0;    // the run's wall time
     bool stopped = false;
+    bool runFailed = false;   // a step (backup, checkpoint, write-back) failed: nothing of the run is in the package
     bool written = false;     // the package itself was written back
     bool keptBeside = false;  // the rewritten package is kept beside it (keptPath)
     std::string packagePath;  // the core's form, as every path here
@@ -31,5 +33,19 @@ struct RunSummary {
 };
 
 // The summary of the run `terminal` shows, from its outcome and counts and
-// the items' records.
-RunSummary SummarizeRun(const TerminalView& terminal);
+// the items' records (their local paths counted as the package was read:
+// ItemList::countLocalPaths).
+RunSummary SummarizeRun(const TerminalView& terminal, bool runFailed);
+
+// Whether the run found nothing new to relocate in a package that holds
+// relocated images already: the core's "no image was relocated" would
+// mislead, and the summary says what is so instead.
+bool NothingNewToRelocate(const RunSummary& summary);
+
+// The summary's lines in the chosen language (the core's form, each ending
+// in a line feed): the images' numbers; the package and its backup; what to
+// do next, when anything is left to do.
+std::vector<std::string> SummaryLines(const RunSummary& summary);
+
+// Prints the summary on stderr: its first line alone under -q.
+void PrintRunSummary(const RunSummary& summary);

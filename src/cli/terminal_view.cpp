@@ -218,7 +218,6 @@ void InitTerminalView(TerminalView* terminal, const RunOptions& options, int ite
     terminal->changed = terminal->ended = false;
     terminal->lastLength = 0;
     terminal->started = terminal->drawn = std::chrono::steady_clock::now();
-    SetRunImageTotal(terminal->imageTotal);
     terminal->view.context = terminal;
     terminal->view.readOptions = ReadOptions;
     terminal->view.itemStarted = ItemStarted;

@@ -44,6 +44,9 @@ const int STOP_BOUND_MILLISECONDS = 30000;
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // English, whatever the machine's locale: the texts checked below are.
+        setenv("LANG", "C.UTF-8", 1);
+        for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANGUAGE"}) unsetenv(variable);
         ASSERT_TRUE(server.Start());
         std::filesystem::create_directory(Destination());
     }
@@ -149,6 +152,18 @@ std::vector<std::string> MountNamespace() {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
+// `arguments` for this build's karvelo under `environment` ("NAME=value"
+// each), with the locale's variables unset first.
+ProcessResult RunKarveloUnder(const std::vector<std::string>& environment, const std::vector<std::string>& arguments) {
+    std::vector<std::string> command = {"/usr/bin/env"};
+    for (const char* variable : {"LANG", "LC_ALL", "LC_MESSAGES", "LANGUAGE"})
+        command.insert(command.end(), {"-u", variable});
+    command.insert(command.end(), environment.begin(), environment.end());
+    const std::vector<std::string> karvelo = KarveloCommand(arguments);
+    command.insert(command.end(), karvelo.begin(), karvelo.end());
+    return RunProcess(command);
+}
+
 PackageLayout TwoItems(const std::string& a, const std::string& b, const std::string& c) {
     PackageLayout layout;
     layout.items.push_back(
@@ -170,8 +185,8 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
     ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination(), "--jobs=32"});
     EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos,
-              result.out.find("图片搬家已完成，数据包(" + std::filesystem::path(PackagePath()).filename().string() +
-                              ")已更新。"));
+              result.out.find("Image relocation finished; the package (" +
+                              std::filesystem::path(PackagePath()).filename().string() + ") is updated."));
     EXPECT_EQ(3u, FileCount());
 
     // The rewritten package is the original with each URL replaced by its file.
@@ -227,7 +242,7 @@ TEST_F(CliTest, FailedImagesGiveExitThreeAndAreListed) {
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, result.exitCode) << result.err;
-    EXPECT_NE(std::string::npos, result.err.find("图片搬家已完成"));
+    EXPECT_NE(std::string::npos, result.err.find("Image relocation finished"));
     EXPECT_NE(std::string::npos, result.err.find("Run the same command again to retry them; if some stay unreachable, "
                                                  "run it again with --blank-failed"));
     for (const char* wizard : {"打上钩", "客服"}) {
@@ -391,7 +406,7 @@ TEST_F(CliTest, ClosedStandardStreamsAndAReportThatCannotBeWritten) {
                   CheckWholePackage(PackagePath(), layout, Destination(), Destination(), bodies).size());
         EXPECT_EQ(static_cast<size_t>(IMAGES), FileCount());
         const std::string log = ReadWholeFile(logPath).substr(logStart);
-        for (const char* printed : {"\"items\"", "karvelo:", ".png ->", "图片搬家已完成"}) {
+        for (const char* printed : {"\"items\"", "karvelo:", ".png ->", "Image relocation finished"}) {
             EXPECT_EQ(std::string::npos, log.find(printed)) << log;
         }
     }
@@ -429,7 +444,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         {{"inspect", "--jobs", "2", "a"}, 2, "", "karvelo inspect: unknown option --jobs", ""},
         // A proxy address where it does not belong, or malformed, shows no credentials.
         {{"inspect", "--proxy=http://u:pa/ss@h:1", "a"}, 2, "", "unknown option --proxy=http://h:1\nusage:", ""},
-        {{"relocate", "--proxy=http://u:pa/ss@h:99999", "a", "b"}, 2, "", "：http://h:99999\n", ""},
+        {{"relocate", "--proxy=http://u:pa/ss@h:99999", "a", "b"}, 2, "", "the proxy address cannot be understood (--proxy): http://h:99999\n", ""},
         {{"relocate", "--jobs=u:pa/ss@8", "a", "b"}, 2, "", "--jobs takes a number from 1 to 32, not '8'", ""},
         {{"relocate", "a"}, 2, "", "PACKAGE and DEST are needed\nusage:", ""},
         {{"relocate", "a", "b", "c"}, 2, "", "too many arguments", ""},
@@ -439,7 +454,6 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         // "--" ends the options: a name that starts with "-" is a package's.
         {{"inspect", "--", "-gone.csv"}, 1, "", "-gone.csv does not exist", ""},
         {{"inspect", "-gone.csv"}, 2, "", "unknown option -g", ""},
-        {{"relocate", "-q", "-j2", PackagePath(), Destination()}, 0, "图片搬家已完成", "", "[1/2]"},
         // The help's topics, and a command's options by its name.
         {{"help"}, 0, "topics:\n  proxy ", "", "usage: karvelo relocate"},
         {{"help", "proxy"}, 0, "no_proxy or NO_PROXY", "", "exit codes:"},
@@ -450,6 +464,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         {{"help", "inspect"}, 0, "usage: karvelo inspect [options] PACKAGE", "", "--jobs"},
         {{"help", "frob"}, 2, "", "karvelo help: unknown topic frob; the topics: proxy, files, exit-codes, stop\n", ""},
         {{"help", "proxy", "stop"}, 2, "", "one topic at a time", ""},
+        {{"relocate", "-q", "-j2", PackagePath(), Destination()}, 0, "", "karvelo: relocated 3 images", "[1/2]"},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -466,7 +481,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
     }
     EXPECT_FALSE(std::filesystem::exists("--help"));  // the demo once took it for its folder
 
-    // Quiet: the final message alone; verbose: a line per image, its file.
+    // Quiet: the summary's first line alone; verbose: a line per image, its file.
     ASSERT_TRUE(WriteWholeFile(PackagePath(), original));
     std::filesystem::remove_all(Destination());
     std::filesystem::create_directories(Destination());
@@ -477,7 +492,8 @@ TEST_F(CliTest, OptionsHelpAndExits) {
     }
     ProcessResult quiet = RunKarvelo({"relocate", "-q", PackagePath(), Destination()});
     EXPECT_EQ(0, quiet.exitCode);
-    EXPECT_EQ("", quiet.err);
+    EXPECT_EQ("karvelo: nothing new to relocate: all 4 image addresses are local already\n", quiet.err);
+    EXPECT_EQ("", quiet.out);
 }
 
 // Refusals name what they refuse and why in the command line's terms (its
@@ -531,8 +547,8 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
         {{"relocate", dest, dest}, 1, dest + " is a folder, not a package file"},
         {{"relocate", "-", dest}, 1, "karvelo relocate: - (standard input) cannot be the package"},
         {{"inspect", "-"}, 1, "karvelo inspect: - (standard input) cannot be the package"},
-        {{"relocate", unusable, dest}, 1, unusable + " cannot be read as a package"},
-        {{"relocate", longTitle, dest}, 1, "标题超过255个字符(127个汉字)"},
+        {{"relocate", unusable, dest}, 1, unusable + " is plain text, not the listing tool's export (UTF-16LE)"},
+        {{"relocate", longTitle, dest}, 1, "longer than 255 bytes (127 Chinese characters)"},
         {{"relocate", PackagePath(), noFolder}, 1, "destination " + noFolder + " does not exist or is not a folder"},
         {{"relocate", unquoted, spaced}, 1, "the destination " + spaced + " holds a space, which cannot stand where "
                                             "the item \"shirt\" has its image addresses"},
@@ -608,7 +624,7 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
         const int code = StopProcess(karvelo, stopSignal, STOP_BOUND_MILLISECONDS);
         ASSERT_GE(beforeStop, 2u);
         EXPECT_EQ(130, code) << ReadWholeFile(output);
-        EXPECT_NE(std::string::npos, ReadWholeFile(output).find("karvelo: the package as it was is backed up in "));
+        EXPECT_NE(std::string::npos, ReadWholeFile(output).find("; the package as it was is backed up in "));
         size_t firstRun = FileCount();
         EXPECT_LT(firstRun, 8u);
         std::string text = DecodePackageFile(PackagePath());
@@ -697,12 +713,17 @@ TEST_F(CliTest, ProgressLineFitsTheTerminalAndAStopSaysWhatIsLeft) {
             continue;
         }
         size_t relocated = FileCount();
-        std::string summary = "karvelo: stopped: " + std::to_string(relocated) +
-                              (relocated == 1 ? " image" : " images") + " relocated, 0 failed, " +
-                              std::to_string(8 - relocated) + " left; running the same command again continues";
         // Wrapped to the terminal's width: its lines joined again.
         const std::string joined = std::regex_replace(output, std::regex("\r\n  "), " ");
-        EXPECT_NE(std::string::npos, joined.find(summary)) << output;
+        const std::string left = std::to_string(8 - relocated);
+        const std::regex summary("karvelo: stopped: relocated " + std::to_string(relocated) +
+                                 (relocated == 1 ? " image" : " images") + " \\([0-9.]+ KiB in [0-9.]+ s\\); " + left +
+                                 " left\\.\r?\n");
+        EXPECT_TRUE(std::regex_search(joined, summary)) << output;
+        if (!test.quiet) {
+            EXPECT_NE(std::string::npos, joined.find("run the same command again to continue with the " + left + " left."))
+                << output;
+        }
         EXPECT_LT(relocated, 8u);
     }
     onRequest = nullptr;
@@ -976,7 +997,7 @@ TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
     ASSERT_EQ(0, result.exitCode) << result.err;
 
     EXPECT_EQ("1\n", ReadWholeFile(full + ".code"));
-    EXPECT_NE(std::string::npos, ReadWholeFile(full + ".out").find("写入文件时出错，请检查硬盘可用空间是否已不足。"));
+    EXPECT_NE(std::string::npos, ReadWholeFile(full + ".out").find("Writing a file failed; check whether the disk is full."));
     std::filesystem::remove(full + "/filler");
     std::set<std::string> stored = CheckWholePackage(full + ".csv", layout, Destination(), full, bodies);
     EXPECT_GE(stored.size(), 1u);
@@ -1026,7 +1047,8 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
     const std::string keptPath = dir.File(stem + "(已搬家).csv");
     EXPECT_NE(
         std::string::npos,
-        kept.err.find("可能正被 Excel 或 WPS 等程序打开，无法更新。\n\n搬家后的数据包已另存为：\n" + keptPath + "\n"))
+        kept.err.find("may be open in Excel, WPS or another program, so it could not be updated.\n\nThe relocated "
+                      "package is saved as:\n" + keptPath + "\n"))
         << kept.err;
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));
     std::string text = DecodePackageFile(keptPath);
@@ -1189,7 +1211,7 @@ TEST_F(CliTest, VersionHelpAndDemo) {
     for (int run = 0; run < 2; ++run) {
         ProcessResult demo = RunKarvelo({"demo", dir.File("demo")});
         EXPECT_EQ(0, demo.exitCode) << demo.err;
-        EXPECT_NE(std::string::npos, demo.out.find("已更新"));
+        EXPECT_NE(std::string::npos, demo.out.find("is updated"));
         EXPECT_NE(std::string::npos, demo.out.find("Images served: 6\n"));
         EXPECT_EQ(6, std::distance(std::filesystem::directory_iterator(dir.File("demo/images")),
                                    std::filesystem::directory_iterator()));
@@ -1210,6 +1232,173 @@ TEST(CliOutOfMemory, IsSaidAsAFatalErrorAndEndsWithOne) {
             Allocate(16);
         },
         ::testing::ExitedWithCode(EXIT_REFUSED),
-        "^错误: 内存不足：无法分配 16 字节，程序无法继续运行。\\(out of memory\\)\n");
+        "^error: Out of memory: 16 bytes could not be allocated, and the program cannot go on\\.\n");
 }
 #endif
+
+// The language follows gettext's rule: LANGUAGE's first entry unless the
+// locale is C or POSIX, else the first set of LC_ALL, LC_MESSAGES, LANG;
+// zh_* is Chinese.  A refusal says which was chosen.
+TEST_F(CliTest, LanguageFollowsTheLocaleForEveryText) {
+    const std::string missing = dir.File("gone.csv");
+    struct Row {
+        std::vector<std::string> environment;
+        bool chinese;
+    };
+    // clang-format off
+    const std::vector<Row> rows = {
+        {{}, false},
+        {{"LANG=zh_CN.UTF-8"}, true},
+        {{"LANG=zh_TW.UTF-8"}, true},             // not generated here: the name is enough
+        {{"LANG=C.UTF-8", "LANGUAGE=zh_CN"}, true},
+        {{"LANG=zh_CN.UTF-8", "LANGUAGE=en"}, false},
+        {{"LANG=zh_CN.UTF-8", "LANGUAGE=en:zh_CN"}, false},  // the first entry, not the first catalog found
+        {{"LC_ALL=C", "LANGUAGE=zh"}, false},      // C ignores LANGUAGE
+        {{"LANG=POSIX", "LANGUAGE=zh_CN"}, false},
+        {{"LANGUAGE=zh_CN"}, false},               // no locale is C
+        {{"LC_ALL=en_US.UTF-8", "LANG=zh_CN.UTF-8"}, false},
+        {{"LC_MESSAGES=zh_CN.UTF-8", "LANG=C.UTF-8"}, true},
+        {{"LC_ALL=zh_CN.GB18030"}, true},
+        {{"LANG=zhx_CN.UTF-8"}, false},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        std::string shown;
+        for (const std::string& variable : row.environment) shown += variable + " ";
+        ProcessResult result = RunKarveloUnder(row.environment, {"inspect", missing});
+        EXPECT_EQ(1, result.exitCode) << shown;
+        EXPECT_EQ(row.chinese ? "karvelo inspect: " + missing + " 不存在\n"
+                              : "karvelo inspect: " + missing + " does not exist\n",
+                  result.err)
+            << shown;
+    }
+}
+
+// A file the listing tool did not write is refused with its encoding named
+// and the way to export it again; a broken export keeps the general words.
+TEST_F(CliTest, PackageInAnotherEncodingIsNamed) {
+    const std::string header = "version 1.00\r\ntitle\tdescription\r\n";
+    const std::string chinese = "宝贝名称\t宝贝描述\r\n\"衬衫\"\t\"<p></p>\"\r\n";
+    std::string utf16be = "\xfe\xff";
+    for (char c : header) utf16be += std::string(1, '\0') + c;
+    struct Row {
+        std::string name, bytes, named;  // named: "" for the general words
+    };
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"utf8.csv", header + chinese, "UTF-8 text (saved by Excel or WPS?)"},
+        {"marked.csv", "\xef\xbb\xbf" + header + chinese, "UTF-8 text with a byte-order mark (saved by Excel or WPS?)"},
+        {"gbk.csv", header + Gbk(chinese), "GB18030/GBK text (saved by Excel or WPS?)"},
+        {"utf16be.csv", utf16be, "UTF-16BE text"},
+        {"unmarked16be.csv", utf16be.substr(2), "UTF-16BE text"},
+        {"plain.csv", header, "plain text"},
+        {"broken16le.csv", std::string("\xff\xfe" "v\0e\0r\0", 8), ""},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        const std::string path = dir.File(row.name);
+        ASSERT_TRUE(WriteWholeFile(path, row.bytes));
+        ProcessResult result = RunKarvelo({"inspect", path});
+        EXPECT_EQ(1, result.exitCode) << row.name;
+        const std::string expected =
+            row.named.empty()
+                ? path + " cannot be read as a package (its header or rows are broken)"
+                : path + " is " + row.named +
+                      ", not the listing tool's export (UTF-16LE): open the listing tool (淘宝助理), "
+                      "import it into a new category, export that category as CSV over it, and run again\n";
+        EXPECT_NE(std::string::npos, result.err.find(expected)) << row.name << ": " << result.err;
+    }
+    ProcessResult chineseResult = RunKarveloUnder({"LANG=zh_CN.UTF-8"}, {"inspect", dir.File("utf8.csv")});
+    EXPECT_NE(std::string::npos,
+              chineseResult.err.find(dir.File("utf8.csv") +
+                                     " 是UTF-8 文本（被 Excel 或 WPS 保存过？），不是淘宝助理导出的数据包"))
+        << chineseResult.err;
+}
+
+// The summary after each run, in both languages, against the run's real
+// counts: a first run with a failure, a second that finds nothing new and
+// fails again, a third that fetches the last image, a fourth with nothing
+// left to do.
+TEST_F(CliTest, SummaryCountsEachRunInBothLanguages) {
+    Serve("a.png", PNG);
+    Serve("c.png", PNG);
+    const PackageLayout layout = TwoItems(Url("a.png"), Url("gone.png"), Url("c.png"));
+    const std::string name = std::filesystem::path(PackagePath()).filename().string();
+    const std::string bak = BuildFolder() + "/bak/" + std::filesystem::path(PackagePath()).stem().string();
+    // One sequence of runs per language; a size and a time as the run had them.
+    const std::string size = "[0-9.]+ KiB", time = "[0-9.]+ s";
+    struct Step {
+        bool serveGone;
+        int exitCode;
+        std::vector<std::string> english, chinese;  // the summary's lines, as patterns
+        std::string englishGone, chineseGone;       // the core's words no longer said ("" for none)
+    };
+    // clang-format off
+    const std::vector<Step> steps = {
+        {false, 3,
+         {"karvelo: relocated 2 images \\(" + size + " in " + time + "\\); 1 failed in 2 items\\.",
+          "karvelo: " + name + " written back; the package as it was is backed up in " + bak + "\\(1\\)\\.csv; .*",
+          "karvelo: run the same command again to retry the 1; if they stay unreachable, add --blank-failed\\."},
+         {"karvelo: 搬了 2 张图片（" + size + "，用时 " + time + "）；1 张失败，涉及 2 个宝贝。",
+          "karvelo: " + name + " 已写回；数据包原来的样子备份在 " + bak + "\\(1\\)\\.csv；.*",
+          "karvelo: 再运行同一条命令，重试这 1 张；如果一直无法访问，加上 --blank-failed。"},
+         "", ""},
+        {false, 3,
+         {"karvelo: nothing new relocated; 2 were local already; 1 failed in 2 items\\.",
+          "karvelo: " + name + " left as it was; the package as it was is backed up in " + bak + "\\(2\\)\\.csv; .*",
+          "karvelo: run the same command again to retry the 1; .*"},
+         {"karvelo: 没有搬到新的图片；2 张原来就是本地的；1 张失败，涉及 2 个宝贝。",
+          "karvelo: " + name + " 保持原样；数据包原来的样子备份在 " + bak + "\\(2\\)\\.csv；.*",
+          "karvelo: 再运行同一条命令，重试这 1 张；.*"},
+         "no image was relocated", "没有找到搬家成功的图片"},
+        {true, 0,
+         {"karvelo: relocated 1 image \\(" + size + " in " + time + "\\); 2 were local already\\.",
+          "karvelo: " + name + " written back; .*"},
+         {"karvelo: 搬了 1 张图片（" + size + "，用时 " + time + "）；2 张原来就是本地的。",
+          "karvelo: " + name + " 已写回；.*"},
+         "", ""},
+        {true, 0,
+         {"karvelo: nothing new to relocate: all 4 image addresses are local already",
+          "karvelo: " + name + " left as it was; .*"},
+         {"karvelo: 没有新的图片需要搬家：全部 4 个图片地址都已经是本地的了", "karvelo: " + name + " 保持原样；.*"},
+         "No image to relocate was found.", "没有找到需要搬家的图片。"},
+    };
+    // clang-format on
+    for (bool chinese : {false, true}) {
+        SCOPED_TRACE(chinese ? "zh_CN.UTF-8" : "C.UTF-8");
+        RemoveBackups(PackagePath());
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directory(Destination());
+        ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            routes.erase("/img/gone.png");
+        }
+        for (size_t i = 0; i < steps.size(); ++i) {
+            const Step& step = steps[i];
+            SCOPED_TRACE("run " + std::to_string(i + 1));
+            if (step.serveGone) Serve("gone.png", PNG);
+            ProcessResult result = RunKarveloUnder({chinese ? "LANG=zh_CN.UTF-8" : "LANG=C.UTF-8"},
+                                                   {"relocate", PackagePath(), Destination()});
+            EXPECT_EQ(step.exitCode, result.exitCode) << result.err;
+            std::vector<std::string> summary;
+            for (size_t at = 0, end; (end = result.err.find('\n', at)) != std::string::npos; at = end + 1) {
+                if (result.err.compare(at, 9, "karvelo: ") == 0) summary.push_back(result.err.substr(at, end - at));
+            }
+            const std::vector<std::string>& expected = chinese ? step.chinese : step.english;
+            ASSERT_EQ(expected.size(), summary.size()) << result.err;
+            for (size_t line = 0; line < expected.size(); ++line) {
+                EXPECT_TRUE(std::regex_match(summary[line], std::regex(expected[line]))) << summary[line];
+            }
+            const std::string& gone = chinese ? step.chineseGone : step.englishGone;
+            if (!gone.empty()) {
+                EXPECT_EQ(std::string::npos, (result.out + result.err).find(gone)) << result.err;
+            }
+        }
+    }
+    // Quiet: the first line alone.
+    ProcessResult quiet = RunKarvelo({"relocate", "-q", PackagePath(), Destination()});
+    EXPECT_EQ("karvelo: nothing new to relocate: all 4 image addresses are local already\n", quiet.err);
+    EXPECT_EQ("", quiet.out);
+    RemoveBackups(PackagePath());
+}

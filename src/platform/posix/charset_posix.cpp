@@ -7,6 +7,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "base/strings.h"
+
 namespace {
 
 enum SourceKind {
@@ -72,27 +74,6 @@ bool ReopenForOrder(Converter* converter, SourceKind order) {
 
 unsigned UnitAt(const Converter* converter, const unsigned char* at) {
     return IsLittleEndian(converter->source) ? (at[0] | (at[1] << 8)) : ((at[0] << 8) | at[1]);
-}
-
-// Length of a well-formed UTF-8 sequence at `at`, or 0 when it is invalid
-// (then only its first byte is skipped).
-size_t Utf8SequenceLength(const unsigned char* at, size_t left) {
-    unsigned char lead = at[0];
-    size_t length;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4;
-    else
-        return 0;
-    if (left < length) return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((at[i] & 0xC0) != 0x80) return 0;
-    }
-    return length;
 }
 
 bool IsDigit(unsigned char byte) { return byte >= 0x30 && byte <= 0x39; }
