@@ -100,6 +100,16 @@ bool MatchPieces(const std::vector<Piece>& pieces, size_t i, const std::string& 
     return end > digits && tryEnd(end);
 }
 
+// Whether a text has a character to translate: a format of conversions and
+// punctuation alone ("%s(%s)", which builds the reasons' sentences) would
+// match any message with brackets in it and translate nothing.
+bool HasChinese(const char* text) {
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (static_cast<unsigned char>(*at) >= 0x80) return true;
+    }
+    return false;
+}
+
 struct Matcher {
     const std::string& message;
     std::vector<CorePart>* parts;
@@ -109,6 +119,7 @@ struct Matcher {
         if (at == message.size()) return true;
         if (failedAt[at]) return false;
         for (const char* text : ENGLISH_NAMED) {
+            if (!HasChinese(text)) continue;
             std::vector<std::string> captures;
             const bool found = MatchPieces(PiecesOf(text), 0, message, at, &captures, [&](size_t end) {
                 if (end == at) return false;

@@ -52,6 +52,7 @@ TEST(CoreEnglish, MessagesAreMatchedPieceByPieceAndArgumentsCarriedOver) {
                 package.c_str()).substr(0, 60), ""},
         // Nothing the catalog knows: as it is.
         {CoreFromUtf8("连接被重置"), ""},
+        {CoreFromUtf8("货品(夏季)"), ""},  // not the reasons' bare "%s(%s)"
         {std::string(MESSAGE_ALL_FAILED) + "!", ""},
     };
     // clang-format on
