@@ -480,8 +480,10 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
         EXPECT_NE(std::string::npos, bad.err.find("--jobs takes a number from 1 to 32")) << bad.err;
     }
 
+    // A missing destination would be made: a file stands where it would be.
     const std::string fifo = dir.File("fifo.csv"), missing = dir.File("gone.csv"), noFolder = dir.File("no-such");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_TRUE(WriteWholeFile(noFolder, "a file"));
     const std::string unusable = dir.File("unusable.csv"), longTitle = dir.File("long-title.csv");
     ASSERT_TRUE(WriteWholeFile(unusable, "not a package"));
     PackageLayout longTitleLayout;
