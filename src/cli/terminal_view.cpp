@@ -149,7 +149,7 @@ void SetProgressPosition(void* context, int position) {
 }
 
 void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, const char* detail,
-                   const FailureReason*) {
+                   const FailureReason* reason) {
     TerminalView* terminal = Of(context);
     std::lock_guard<std::mutex> lock(terminal->lock);
     if (outcome == IMAGE_RELOCATED) {
@@ -159,7 +159,7 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
     }
     if (outcome == IMAGE_FAILED) {
         ++terminal->failed;
-        terminal->reasons[url] = detail;
+        terminal->reasons[url] = {detail, reason != nullptr ? *reason : FailureReason{FAILURE_OTHER, 0, ""}};
     }
     if (CurrentOutputLevel() == OUTPUT_VERBOSE) {
         PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " failed: ") + OneLine(detail) + "\n");
