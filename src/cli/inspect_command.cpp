@@ -170,8 +170,8 @@ int Inspect(const ParsedArguments& arguments) {
                       blank);
     } else if (blank > 0) {
         std::snprintf(total, sizeof total,
-                      "all relocated or blanked: %d image addresses are local paths, %d show the blank image in "
-                      "place of a failed one\n",
+                      "all relocated or blanked: %d image addresses are local paths, %d blank (the blank image in "
+                      "place of a failed one)\n",
                       local, blank);
     } else if (local > 0) {
         std::snprintf(total, sizeof total, "all relocated: every image address (%d) is a local path\n", local);

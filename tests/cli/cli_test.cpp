@@ -386,7 +386,7 @@ TEST_F(CliTest, JsonDocumentsAgreeWithTheRunAndWithInspect) {
     ProcessResult inspect = RunProcess(KarveloCommand({"inspect", "--json", PackagePath()}), dir.File("inspect.json"));
     EXPECT_EQ(0, inspect.exitCode) << inspect.err;
     EXPECT_NE(std::string::npos,
-              inspect.err.find("3 image addresses are local paths, 2 show the blank image in place of a failed one"))
+              inspect.err.find("3 image addresses are local paths, 2 blank (the blank image in place of a failed one)"))
         << inspect.err;
 
     // Python's json module reads the documents; the script says what it
