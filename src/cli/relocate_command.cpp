@@ -292,7 +292,9 @@ int RelocateCommand(const ParsedArguments& arguments) {
                      package.empty() ? positional[0].c_str() : positional[1].c_str());
         return EXIT_REFUSED;
     }
-    if (!MakeMissingDestination(positional[1], &destination)) return EXIT_REFUSED;
+    // Not for a package that is refused anyway: a mistyped name makes no folder.
+    if (CheckPackagePath(package.c_str()) == nullptr && !MakeMissingDestination(positional[1], &destination))
+        return EXIT_REFUSED;
     std::snprintf(options.destination, sizeof options.destination, "%s", destination.c_str());
     return LoadAndRelocate(package, options);
 }

@@ -459,6 +459,9 @@ sys.stdout.write('\n'.join(out) + '\n')
     EXPECT_NE(std::string::npos, refusedRun.err.find("karvelo relocate: the destination " + dir.File("plain/pics") +
                                                      " cannot be made: Not a directory\n"))
         << refusedRun.err;
+    // A package that is refused anyway makes no folder.
+    EXPECT_EQ(1, RunKarvelo({"relocate", dir.File("typo.csv"), dir.File("never/made")}).exitCode);
+    EXPECT_FALSE(PathExists(dir.File("never")));
     RemoveBackups(packages[0]);
     RemoveBackups(packages[1]);
 }
