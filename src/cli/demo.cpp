@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -187,11 +188,10 @@ int DemoCommand(const ParsedArguments& arguments) {
         return EXIT_REFUSED;
     }
     std::string images = folder + PATH_SEPARATOR_TEXT + DEMO_IMAGE_FOLDER;
-    if (!IsDirectory(folder.c_str())) MakeDirectory(folder.c_str());
-    if (!IsDirectory(images.c_str())) MakeDirectory(images.c_str());
-    if (!IsDirectory(images.c_str())) {
-        std::fprintf(stderr, Translated(N_("karvelo demo: cannot create %s/%s\n")), folderArgument.c_str(),
-                     DEMO_IMAGE_FOLDER);
+    // The folder and the folders above it, as `mkdir -p` makes them.
+    if (!MakeFolderWithParents(images.c_str())) {
+        std::fprintf(stderr, Translated(N_("karvelo demo: cannot create %s/%s: %s\n")), folderArgument.c_str(),
+                     DEMO_IMAGE_FOLDER, std::strerror(errno));
         return EXIT_REFUSED;
     }
     RemoveEarlierImages(images);

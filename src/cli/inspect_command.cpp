@@ -2,39 +2,64 @@
 // writing nothing.
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/json_writer.h"
 #include "cli/options.h"
 #include "cli/package_loading.h"
+#include "cli/run_report.h"
 #include "package/extraction.h"
 #include "package/item_record.h"
 #include "relocate/core_state.h"
+#include "base/strings.h"
 #include "base/vector.h"
 
 namespace {
 
-// One field's addresses: remote ones by source, and those a run made local.
+// One field's addresses: remote ones by source, those a run made local and
+// the places that show the blank image a --blank-failed run put in place
+// of the failed ones (which a mobile detail's list holds as an address).
 struct AddressCounts {
-    int space = 0, outside = 0, local = 0;
+    int space = 0, outside = 0, local = 0, blank = 0;
 
-    void Add(const Vector* urls, int32_t localCount) {
+    void Add(const Vector* urls, int32_t localCount, int32_t blankCount) {
         for (int32_t j = 0; urls != nullptr && j < urls->count; ++j) {
-            if (IsImageSpaceUrl(static_cast<const char*>(urls->items[j]))) {
+            const char* url = static_cast<const char*>(urls->items[j]);
+            if (StringEquals(url, BLANK_IMAGE_URL)) continue;
+            if (IsImageSpaceUrl(url)) {
                 ++space;
             } else {
                 ++outside;
             }
         }
         local += localCount;
+        blank += blankCount;
     }
     void Add(const AddressCounts& other) {
         space += other.space;
         outside += other.outside;
         local += other.local;
+        blank += other.blank;
     }
     int Remote() const { return space + outside; }
+    std::string Cell() const {
+        char cell[64];
+        std::snprintf(cell, sizeof cell, "%d/%d/%d/%d", space, outside, local, blank);
+        return cell;
+    }
+    void Write(JsonWriter* json) const {
+        json->BeginObject();
+        const std::pair<const char*, int> numbers[] = {
+            {"image_space", space}, {"outside_albums", outside}, {"local", local}, {"blank", blank}};
+        for (const auto& [key, value] : numbers) {
+            json->Key(key);
+            json->Number(value);
+        }
+        json->EndObject();
+    }
 };
 
 // A row's counts, taken as the scan hands the row over.
@@ -43,15 +68,58 @@ struct RowCounts {
 };
 
 void CountRow(void* context, const ItemRecord* item) {
+    const ItemUrls* urls = item->urls;
     RowCounts row;
-    row.desktop.Add(DesktopUrls(item), item->urls != nullptr ? item->urls->localDesktop : 0);
-    row.mobile.Add(MobileUrls(item), item->urls != nullptr ? item->urls->localMobile : 0);
+    row.desktop.Add(DesktopUrls(item), urls != nullptr ? urls->localDesktop : 0,
+                    urls != nullptr ? urls->blankDesktop : 0);
+    row.mobile.Add(MobileUrls(item), urls != nullptr ? urls->localMobile : 0, urls != nullptr ? urls->blankMobile : 0);
     static_cast<std::vector<RowCounts>*>(context)->push_back(row);
 }
 
-}  // namespace
+// The document of `karvelo inspect --json`: the totals, then each item's counts.
+int WriteInspectReport(const std::vector<RowCounts>& counts, const AddressCounts& desktop, const AddressCounts& mobile,
+                       int exitCode) {
+    JsonWriter json;
+    BeginJsonReport(&json, coreState.packagePath);
+    json.Key("mobile_column");
+    json.Bool(coreState.items->hasMobileColumn);
+    json.Key("counts");
+    json.BeginObject();
+    AddressCounts both = desktop;
+    both.Add(mobile);
+    const std::pair<const char*, int> numbers[] = {
+        {"items", coreState.items->count},
+        {"remote", both.Remote()},
+        {"local", both.local},
+        {"blank", both.blank},
+        {"image_space", both.space},
+        {"outside_albums", both.outside},
+    };
+    for (const auto& [key, value] : numbers) {
+        json.Key(key);
+        json.Number(value);
+    }
+    json.Key("description");
+    desktop.Write(&json);
+    json.Key("mobile");
+    mobile.Write(&json);
+    json.EndObject();
+    json.Key("items");
+    json.BeginArray();
+    for (int32_t i = 0; i < coreState.items->count; ++i) {
+        json.BeginObject();
+        WriteItemHead(&json, static_cast<const ItemRecord*>(coreState.items->items[i]), i + 1);
+        json.Key("description");
+        counts[static_cast<size_t>(i)].desktop.Write(&json);
+        json.Key("mobile");
+        counts[static_cast<size_t>(i)].mobile.Write(&json);
+        json.EndObject();
+    }
+    json.EndArray();
+    return FinishJsonReport(&json, exitCode);
+}
 
-int InspectCommand(const ParsedArguments& arguments) {
+int Inspect(const ParsedArguments& arguments) {
     if (arguments.positionals.size() != 1) {
         RefuseArguments(*FindCommand("inspect"),
                         arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
@@ -75,36 +143,46 @@ int InspectCommand(const ParsedArguments& arguments) {
     if (!LoadPackage("inspect", package, CountRow, &counts)) return EXIT_REFUSED;
 
     AddressCounts totalDesktop, totalMobile;
-    PrintOut("   #  description(image space/outside/local)  mobile(image space/outside/local)  title\n");
+    PrintOut("   #  description(image space/outside/local/blank)  mobile(image space/outside/local/blank)  title\n");
     for (int32_t i = 0; i < coreState.items->count; ++i) {
         const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
         const AddressCounts& desktop = counts[static_cast<size_t>(i)].desktop;
         const AddressCounts& mobile = counts[static_cast<size_t>(i)].mobile;
-        char cells[2][48], row[160];
-        std::snprintf(cells[0], sizeof cells[0], "%d/%d/%d", desktop.space, desktop.outside, desktop.local);
-        std::snprintf(cells[1], sizeof cells[1], "%d/%d/%d", mobile.space, mobile.outside, mobile.local);
-        std::snprintf(row, sizeof row, "%4d  %38s  %33s  ", i + 1, cells[0], cells[1]);
+        char row[192];
+        std::snprintf(row, sizeof row, "%4d  %44s  %39s  ", i + 1, desktop.Cell().c_str(), mobile.Cell().c_str());
         PrintOut(std::string(row) + item->title + "\n");
         totalDesktop.Add(desktop);
         totalMobile.Add(mobile);
     }
     char total[512];
     std::snprintf(total, sizeof total,
-                  "%d items; description images: %d image space, %d outside albums, %d local; mobile images: %d "
-                  "image space, %d outside albums, %d local%s\n",
+                  "%d items; description images: %d image space, %d outside albums, %d local, %d blank; mobile "
+                  "images: %d image space, %d outside albums, %d local, %d blank%s\n",
                   coreState.items->count, totalDesktop.space, totalDesktop.outside, totalDesktop.local,
-                  totalMobile.space, totalMobile.outside, totalMobile.local,
+                  totalDesktop.blank, totalMobile.space, totalMobile.outside, totalMobile.local, totalMobile.blank,
                   coreState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
     PrintOut(total);
     const int remote = totalDesktop.Remote() + totalMobile.Remote();
     const int local = totalDesktop.local + totalMobile.local;
+    const int blank = totalDesktop.blank + totalMobile.blank;
     if (remote > 0) {
-        std::snprintf(total, sizeof total, "%d image addresses still remote, %d local already\n", remote, local);
+        std::snprintf(total, sizeof total, "%d image addresses still remote, %d local, %d blank\n", remote, local,
+                      blank);
+    } else if (blank > 0) {
+        std::snprintf(total, sizeof total,
+                      "all relocated or blanked: %d image addresses are local paths, %d blank (the blank image in "
+                      "place of a failed one)\n",
+                      local, blank);
     } else if (local > 0) {
         std::snprintf(total, sizeof total, "all relocated: every image address (%d) is a local path\n", local);
     } else {
         std::snprintf(total, sizeof total, "no images: the package has no image address\n");
     }
     PrintOut(total);
-    return EXIT_DONE;
+    return JsonReportChosen() ? WriteInspectReport(counts, totalDesktop, totalMobile, EXIT_DONE) : EXIT_DONE;
 }
+
+}  // namespace
+
+// A refusal answers with a document too when --json asked for one.
+int InspectCommand(const ParsedArguments& arguments) { return WriteJsonReport(Inspect(arguments)); }

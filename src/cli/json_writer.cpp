@@ -1,5 +1,6 @@
 #include "cli/json_writer.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -76,6 +77,13 @@ void JsonWriter::String(const std::string& utf8) {
 void JsonWriter::Number(long long value) {
     BeforeValue();
     text_ += std::to_string(value);
+}
+
+void JsonWriter::Decimal(double value) {
+    BeforeValue();
+    char text[352];  // DBL_MAX has 309 digits
+    std::snprintf(text, sizeof text, "%.3f", std::isfinite(value) ? value : 0.0);
+    text_ += text;
 }
 
 void JsonWriter::Bool(bool value) {

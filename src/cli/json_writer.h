@@ -17,6 +17,8 @@ public:
     // A UTF-8 string; bytes that are not UTF-8 become U+FFFD.
     void String(const std::string& utf8);
     void Number(long long value);
+    // A finite number with three decimals ("1.250"); what is not finite is 0.
+    void Decimal(double value);
     void Bool(bool value);
     void Null();
     const std::string& Text() const { return text_; }

@@ -250,9 +250,10 @@ int main(int argc, char** argv) {
         std::puts(VERSION_TEXT);
         return EXIT_DONE;
     }
+    ChooseMessageLanguage();  // the failures' sentences and the notes are in the user's language
     if (parsed.Has(OPTION_QUIET)) SetOutputLevel(OUTPUT_QUIET);
     if (parsed.Has(OPTION_VERBOSE)) SetOutputLevel(OUTPUT_VERBOSE);
-    if (parsed.Has(OPTION_JSON)) ChooseJsonReport();
+    if (parsed.Has(OPTION_JSON)) ChooseJsonReport(found->name);
     if (found->set == COMMAND_INSPECT) return InspectCommand(parsed);
     const int code = found->set == COMMAND_RELOCATE ? RelocateCommand(parsed) : DemoCommand(parsed);
     // A command refused before its run still answers with a document.

@@ -31,7 +31,7 @@ const CliOption CLI_OPTIONS[] = {
     {OPTION_JSON, "json", nullptr,
      N_("at the end, print one JSON document on stdout:\nper item the relocated files and the failed\n"
         "addresses with their reasons, the totals, the\nbackup and the exit code (the texts go to stderr)"),
-     COMMAND_RELOCATE | COMMAND_DEMO},
+     COMMAND_RELOCATE | COMMAND_INSPECT | COMMAND_DEMO},
 };
 const int CLI_OPTION_COUNT = sizeof CLI_OPTIONS / sizeof CLI_OPTIONS[0];
 

@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,7 @@
 #include "relocate/run_view.h"
 #include "relocate/core_state.h"
 #include "util/app_log.h"
+#include "util/files.h"
 #include "util/front_end.h"
 #include "base/strings.h"
 #include "base/vector.h"
@@ -55,6 +57,28 @@ bool RefuseUnwritableDestination(const char* destination) {
                        "image could be saved there\n"),
                     destination));
     return true;
+}
+
+// A destination that does not exist is made, with the folders above it, as
+// `mkdir -p` would, and said so; *destination then names it as an existing
+// one is named (AbsoluteCorePath).  One that is there is left to the
+// checks.  False, with the system's reason, when it cannot be made.
+bool MakeMissingDestination(const std::string& argument, std::string* destination) {
+    if (FileModeOfPath(destination->c_str()) >= 0) return true;
+    const bool made = MakeFolderWithParents(destination->c_str()) == 1;
+    const std::string reason = made ? std::string() : std::strerror(errno);
+    if (made) {
+        const std::string resolved = AbsoluteCorePath(argument);
+        if (!resolved.empty()) *destination = resolved;
+        if (CurrentOutputLevel() == OUTPUT_QUIET) return true;
+    }
+    const char* format = made ? Translated("karvelo: made the destination %s\n")
+                              : Translated("karvelo relocate: the destination %s cannot be made: %s\n");
+    const std::string path = Utf8FromCore(*destination);
+    std::vector<char> text(std::strlen(format) + path.size() + reason.size() + 1);
+    std::snprintf(text.data(), text.size(), format, path.c_str(), reason.c_str());
+    PrintError(CoreFromUtf8(text.data()));
+    return made;
 }
 
 // Runs the relocation on a worker thread while this thread waits for
@@ -284,6 +308,9 @@ int RelocateCommand(const ParsedArguments& arguments) {
             package.empty() ? positional[0].c_str() : positional[1].c_str());
         return EXIT_REFUSED;
     }
+    // Not for a package that is refused anyway: a mistyped name makes no folder.
+    if (CheckPackagePath(package.c_str()) == nullptr && !MakeMissingDestination(positional[1], &destination))
+        return EXIT_REFUSED;
     std::snprintf(options.destination, sizeof options.destination, "%s", destination.c_str());
     return LoadAndRelocate(package, options);
 }

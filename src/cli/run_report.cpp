@@ -4,12 +4,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/console.h"
+#include "cli/language.h"
+#include "cli/run_summary.h"
 #include "cli/json_writer.h"
 #include "package/item_record.h"
+#include "platform/fs.h"
 #include "relocate/core_state.h"
 #include "relocate/run.h"
 #include "base/hash_map.h"
@@ -17,10 +23,11 @@
 
 namespace {
 
-std::atomic<bool> jsonChosen{false};
+// The command whose document is chosen, or null: no --json.
+std::atomic<const char*> reportedCommand{nullptr};
 std::atomic<const TerminalView*> reportedRun{nullptr};
 
-const std::string* Find(const std::map<std::string, std::string>& map, const char* url) {
+const TerminalView::ImageFailure* Find(const std::map<std::string, TerminalView::ImageFailure>& map, const char* url) {
     auto found = map.find(url);
     return found != map.end() ? &found->second : nullptr;
 }
@@ -38,20 +45,25 @@ std::vector<const char*> AddressesOf(const Vector* desktop, const Vector* mobile
     return addresses;
 }
 
-// {"url": URL, key: VALUE}, both texts in the core's form.
-void AddressEntry(JsonWriter* json, const char* url, const char* key, const std::string& value) {
-    json->BeginObject();
-    json->Key("url");
-    json->String(Utf8FromCore(url));
-    json->Key(key);
-    json->String(Utf8FromCore(value));
-    json->EndObject();
+// The failure's sentence in the chosen language, in the core's form.
+std::string SentenceOf(const FailureReason& reason) {
+    char sentence[512];
+    FormatFailureSentence(&reason, !ChineseChosen(), sentence, sizeof sentence);
+    return sentence;
 }
 
-void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord* item) {
+// A text in the core's form, or null for "".
+void TextOrNull(JsonWriter* json, const std::string& text) {
+    if (text.empty()) {
+        json->Null();
+    } else {
+        json->String(Utf8FromCore(text));
+    }
+}
+
+void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord* item, int row) {
     json->BeginObject();
-    json->Key("title");
-    json->String(Utf8FromCore(item->title));
+    WriteItemHead(json, item, row);
     // Images that an earlier item of the run fetched count for this one
     // too; one whose file went from the destination before the write-back
     // stayed remote, and the run's map no longer holds it.
@@ -61,25 +73,55 @@ void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord*
         const char* file =
             coreState.urlMap != nullptr ? static_cast<const char*>(HashMapGet(coreState.urlMap, url)) : nullptr;
         if (file == nullptr || *file == '\0') continue;
-        AddressEntry(json, url, "file", file);
+        json->BeginObject();
+        json->Key("url");
+        json->String(Utf8FromCore(url));
+        json->Key("file");
+        json->String(Utf8FromCore(file));
+        json->EndObject();
     }
     json->EndArray();
     json->Key("failed");
     json->BeginArray();
     for (const char* url : AddressesOf(FailedDesktopUrls(item), FailedMobileUrls(item))) {
-        const std::string* reason = Find(terminal.reasons, url);
-        AddressEntry(json, url, "reason", reason != nullptr ? *reason : std::string());
+        const TerminalView::ImageFailure* failure = Find(terminal.reasons, url);
+        FailureReason other = {};
+        SetFailureReason(&other, FAILURE_OTHER);
+        const FailureReason& reason = failure != nullptr ? failure->reason : other;
+        json->BeginObject();
+        json->Key("url");
+        json->String(Utf8FromCore(url));
+        json->Key("code");
+        json->String(FailureCode(reason.kind));
+        json->Key("sentence");
+        json->String(Utf8FromCore(SentenceOf(reason)));
+        json->Key("reason");
+        json->String(Utf8FromCore(failure != nullptr ? failure->text : std::string()));
+        json->EndObject();
     }
     json->EndArray();
     json->EndObject();
 }
 
-void PathOrNull(JsonWriter* json, const char* path) {
-    if (path[0] == '\0') {
-        json->Null();
-    } else {
-        json->String(Utf8FromCore(path));
+// The numbers the text summary gives (RunSummary), under their own names.
+void WriteCounts(JsonWriter* json, const RunSummary& summary) {
+    json->BeginObject();
+    const std::pair<const char*, long long> numbers[] = {
+        {"items", summary.items},         {"images", summary.imageTotal},
+        {"relocated", summary.relocated}, {"already_local", summary.alreadyLocal},
+        {"failed", summary.failed},       {"failed_items", summary.failedItems},
+        {"blanked", summary.blanked},     {"left", summary.left},
+        {"vanished", summary.vanished},   {"bytes", summary.bytes},
+    };
+    for (const auto& [key, value] : numbers) {
+        json->Key(key);
+        json->Number(value);
     }
+    json->Key("seconds");
+    json->Decimal(summary.seconds);
+    json->Key("stopped");
+    json->Bool(summary.stopped);
+    json->EndObject();
 }
 
 }  // namespace
@@ -90,17 +132,32 @@ void PrintFailureList(const TerminalView& terminal) {
         if (FailedDesktopUrls(item) == nullptr && FailedMobileUrls(item) == nullptr) continue;
         PrintOut(std::string(item->title) + "\n");
         for (const char* url : AddressesOf(FailedDesktopUrls(item), FailedMobileUrls(item))) {
-            const std::string* reason = Find(terminal.reasons, url);
-            PrintOut(std::string("    ") + url + (reason != nullptr ? ": " + OneLine(*reason) : "") + "\n");
+            const TerminalView::ImageFailure* failure = Find(terminal.reasons, url);
+            PrintOut(std::string("    ") + url + (failure != nullptr ? ": " + SentenceOf(failure->reason) : "") + "\n");
         }
     }
 }
 
-void ChooseJsonReport() {
-    jsonChosen = true;
+void WriteItemHead(JsonWriter* json, const ItemRecord* item, int row) {
+    json->Key("row");
+    json->Number(row);
+    json->Key("outer_id");
+    if (item->outerId != nullptr) {
+        json->String(Utf8FromCore(item->outerId));
+    } else {
+        json->Null();
+    }
+    json->Key("title");
+    json->String(Utf8FromCore(item->title));
+}
+
+void ChooseJsonReport(const char* command) {
+    reportedCommand = command;
     KeepStdoutForReport();
     SetExitReport(WriteJsonReport);
 }
+
+bool JsonReportChosen() { return reportedCommand != nullptr; }
 
 void SetReportedRun(const TerminalView* terminal) { reportedRun = terminal; }
 
@@ -109,41 +166,26 @@ const RunOutcome* ReportedOutcome() {
     return terminal != nullptr ? &terminal->outcome : nullptr;
 }
 
-int WriteJsonReport(int exitCode) {
+void BeginJsonReport(JsonWriter* json, const char* packagePath) {
+    const char* command = reportedCommand;
+    json->BeginObject();
+    json->Key("schema");
+    json->Number(JSON_REPORT_SCHEMA);
+    json->Key("command");
+    json->String(command != nullptr ? command : "");
+    json->Key("package");
+    TextOrNull(json, packagePath != nullptr ? packagePath : "");
+}
+
+int FinishJsonReport(JsonWriter* json, int exitCode) {
     static std::atomic<bool> written{false};
     static std::atomic<bool> lost{false};
-    if (!jsonChosen) return exitCode;
+    if (!JsonReportChosen()) return exitCode;
     if (written.exchange(true)) return lost ? EXIT_REFUSED : exitCode;
-    const TerminalView* terminal = reportedRun;
-    const bool ran = terminal != nullptr && coreState.items != nullptr;
-    const RunOutcome* outcome = ran ? &terminal->outcome : nullptr;
-    JsonWriter json;
-    json.BeginObject();
-    json.Key("items");
-    json.BeginArray();
-    for (int32_t i = 0; ran && i < coreState.items->count; ++i) {
-        WriteItem(&json, *terminal, static_cast<const ItemRecord*>(coreState.items->items[i]));
-    }
-    json.EndArray();
-    json.Key("totals");
-    json.BeginObject();
-    json.Key("items");
-    json.Number(ran ? coreState.items->count : 0);
-    json.Key("relocated");
-    json.Number(ran ? outcome->relocatedCount : 0);
-    json.Key("failed");
-    json.Number(ran ? outcome->failureCount : 0);
-    json.EndObject();
-    json.Key("backup");
-    PathOrNull(&json, ran ? outcome->backupPath : "");
-    json.Key("written");
-    json.Bool(ran && outcome->written != 0);
-    json.Key("kept_beside");
-    PathOrNull(&json, ran && outcome->keptBeside ? outcome->keptPath : "");
-    json.Key("exit_code");
-    json.Number(exitCode);
-    json.EndObject();
-    const std::string document = json.Text() + "\n";
+    json->Key("exit_code");
+    json->Number(exitCode);
+    json->EndObject();
+    const std::string document = json->Text() + "\n";
     errno = 0;
     const bool whole = !StdoutWasClosed() &&
                        std::fwrite(document.data(), 1, document.size(), stdout) == document.size() &&
@@ -154,4 +196,57 @@ int WriteJsonReport(int exitCode) {
     PrintError(std::string("karvelo: the --json report could not be written to standard output: ") +
                (StdoutWasClosed() ? "it was closed when karvelo started" : std::strerror(error)) + "\n");
     return EXIT_REFUSED;
+}
+
+int WriteJsonReport(int exitCode) {
+    const char* command = reportedCommand;
+    if (command == nullptr) return exitCode;
+    const TerminalView* terminal = reportedRun;
+    const bool ran = terminal != nullptr && coreState.items != nullptr;
+    const RunSummary summary = ran ? SummarizeRun(*terminal, /*runFailed=*/false) : RunSummary();
+    JsonWriter json;
+    BeginJsonReport(&json, ran ? summary.packagePath.c_str() : coreState.packagePath);
+    if (std::strcmp(command, "inspect") == 0) {
+        // Ended before its counts were whole.
+        json.Key("counts");
+        json.Null();
+        json.Key("items");
+        json.BeginArray();
+        json.EndArray();
+        return FinishJsonReport(&json, exitCode);
+    }
+    const std::string stateFolder = coreState.stateFolder;
+    json.Key("destination");
+    TextOrNull(&json, summary.destination);
+    json.Key("log");
+    TextOrNull(&json, ran ? summary.logPath : stateFolder.empty() ? "" : stateFolder + PATH_SEPARATOR_TEXT "app.log");
+    json.Key("items");
+    json.BeginArray();
+    for (int32_t i = 0; ran && i < coreState.items->count; ++i) {
+        WriteItem(&json, *terminal, static_cast<const ItemRecord*>(coreState.items->items[i]), i + 1);
+    }
+    json.EndArray();
+    json.Key("counts");
+    if (ran) {
+        WriteCounts(&json, summary);
+    } else {
+        json.Null();
+    }
+    const RunOutcome* outcome = ran ? &terminal->outcome : nullptr;
+    json.Key("totals");
+    json.BeginObject();
+    json.Key("items");
+    json.Number(ran ? coreState.items->count : 0);
+    json.Key("relocated");
+    json.Number(ran ? outcome->relocatedCount : 0);
+    json.Key("failed");
+    json.Number(ran ? outcome->failureCount : 0);
+    json.EndObject();
+    json.Key("backup");
+    TextOrNull(&json, summary.backupPath);
+    json.Key("written");
+    json.Bool(summary.written);
+    json.Key("kept_beside");
+    TextOrNull(&json, summary.keptPath);
+    return FinishJsonReport(&json, exitCode);
 }

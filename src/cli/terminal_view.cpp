@@ -175,7 +175,13 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
     }
     if (outcome == IMAGE_FAILED) {
         ++terminal->failed;
-        terminal->reasons[url] = detail;
+        FailureReason recorded = {};
+        if (reason != nullptr) {
+            recorded = *reason;
+        } else {
+            SetFailureReason(&recorded, FAILURE_OTHER);
+        }
+        terminal->reasons[url] = {detail, recorded};
     }
     if (CurrentOutputLevel() == OUTPUT_VERBOSE) {
         // The address and its file, or why it failed in the sentence of its

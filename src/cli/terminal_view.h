@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "http/failure_reason.h"
 #include "relocate/run.h"
 #include "relocate/run_view.h"
 
@@ -29,10 +30,15 @@ struct TerminalView {
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point drawn;
     int currentRow;
-    // Per address, in the core's form: the reason of each image that failed
-    // (as app.log has it).  The relocated ones' files are the run's own
-    // (coreState.urlMap).
-    std::map<std::string, std::string> reasons;
+    // Per address, in the core's form: why each image that failed did, as
+    // app.log has it and as its reason record (whose kind and sentence the
+    // user and scripts are shown).  The relocated ones' files are the run's
+    // own (coreState.urlMap).
+    struct ImageFailure {
+        std::string text;
+        FailureReason reason;
+    };
+    std::map<std::string, ImageFailure> reasons;
     // What the run did, for the report and the exit code: its backup as
     // soon as it is made, the rest once the run has ended by itself or by a
     // stop (a failed step leaves its counts at 0, as none of its work may

@@ -79,6 +79,8 @@ struct ExtractionPatterns {
     PrefixOffsets prefixes[PREFIX_KINDS];
     PrefixOffsets sources;      // where an img tag's src value can begin (see CollectSrcMatches)
     unsigned forms;             // AddressForm bits of what the current field's matches took
+    bool countBlanks;           // count the places that show the blank image (inspect)
+    int blanks;                 // ... in the current field
     pcre2_match_data* matches;  // every search's offsets, made on the first search and kept
 };
 
@@ -241,6 +243,7 @@ struct UrlList {
     HashMap* index;             // the strings of `urls`, borrowed from the list; null while short
     unsigned* forms = nullptr;  // where the AddressForm of each URL taken goes; null: nowhere
     unsigned form = 0;          // the AddressForm of the pattern being matched
+    int* blanks = nullptr;      // counts each match of the blank image; null: not counted
 };
 
 void AddUnique(UrlList* list, char* url) {
@@ -273,6 +276,7 @@ void ReleaseIndex(UrlList* list) {
 void TakeUrl(const char* field, int begin, int end, UrlList* urls, bool descriptionFilters) {
     if (begin < 0 || end < begin) return;  // the group took no part in the match
     char* url = CopyBytes(field + begin, static_cast<size_t>(end - begin));
+    if (urls->blanks != nullptr && StringEquals(url, BLANK_IMAGE_URL)) ++*urls->blanks;
     if (descriptionFilters && (ContainsSkippedHost(url) || StringEquals(url, BLANK_IMAGE_URL))) {
         std::free(url);
         return;
@@ -523,7 +527,9 @@ int ExtractDescriptionUrls(const char* field, size_t length, Vector* urls, Extra
     if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(LOGGED_BAD_LENGTH);
     ForgetPrefixOffsets(patterns);
     patterns->forms = 0;
+    patterns->blanks = 0;
     UrlList list = {urls, nullptr, &patterns->forms};
+    if (patterns->countBlanks) list.blanks = &patterns->blanks;
     int result = 1;
     for (int i = 0; i < DESCRIPTION_PATTERN_COUNT && result; ++i) {
         list.form = DescriptionPatterns[i].form;
@@ -550,7 +556,9 @@ int ExtractMobileUrls(const char* field, size_t length, Vector* urls, Extraction
     if (length > static_cast<size_t>(INT32_MAX)) return LogMatchingError(LOGGED_BAD_LENGTH);
     ForgetPrefixOffsets(patterns);
     patterns->forms = 0;
+    patterns->blanks = 0;
     UrlList list = {urls, nullptr, &patterns->forms, MobileImagePattern.form};
+    if (patterns->countBlanks) list.blanks = &patterns->blanks;
     CollectMobileMatches(field, length, OffsetsFor(patterns, "<img", field, length), &list, UrlStartsAt);
     ReleaseIndex(&list);
     return 1;
@@ -631,6 +639,10 @@ int ExtractLocalPaths(const char* field, size_t length, Vector* paths, int mobil
 }
 
 unsigned AddressFormsFound(const ExtractionPatterns* patterns) { return patterns->forms; }
+
+void CountBlankImages(ExtractionPatterns* patterns, bool count) { patterns->countBlanks = count; }
+
+int BlankImagesFound(const ExtractionPatterns* patterns) { return patterns->blanks; }
 
 int IsImageSpaceUrl(const char* url) {
     for (int i = 0; i < IMAGE_SPACE_HOST_SUFFIX_COUNT; ++i) {

@@ -76,6 +76,14 @@ int ExtractMobileUrls(const char* field, Vector* urls);
 // `patterns` collected (each match counted, repeats too).
 unsigned AddressFormsFound(const ExtractionPatterns* patterns);
 
+// Whether the Extract...Urls calls with `patterns` count the places that
+// show BLANK_IMAGE_URL (what a --blank-failed run put in place of the
+// failed images); off unless asked, so a run's reads do no more.
+void CountBlankImages(ExtractionPatterns* patterns, bool count);
+// Those places in the field of the last Extract...Urls call, each match
+// counted (repeats too); a description still never collects the address.
+int BlankImagesFound(const ExtractionPatterns* patterns);
+
 // Runs one description pattern over a NUL-terminated field, with the
 // description filters (skipped hosts, the blank image, duplicates).  The
 // pattern is compiled for this call.  Returns 1, or 0 after logging.

@@ -32,6 +32,11 @@ ItemRecord* AppendItemRecord(ItemList* items, const char* title, size_t length) 
     return record;
 }
 
+void SetItemOuterId(ItemList* items, ItemRecord* record, const char* outerId, size_t length) {
+    record->outerId = static_cast<char*>(ArenaAllocate(&items->arena, length + 1, 1));
+    std::memcpy(record->outerId, outerId, length);
+}
+
 void FreeItemRecord(ItemRecord* item) {
     if (item == nullptr || item->urls == nullptr) return;
     FreeVector(item->urls->desktop, 1);
@@ -48,6 +53,7 @@ void ClearItemRecords(ItemList* items) {
     VectorClear(items, false);
     ClearArena(&items->arena);
     items->hasMobileColumn = false;
+    items->hasOuterIdColumn = false;
 }
 
 void FreeItemList(ItemList* items) {

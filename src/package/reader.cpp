@@ -45,6 +45,7 @@ struct HeaderColumns {
     int description;
     int mobile;
     int selling;
+    int outerId;  // 商家编码, a plain field
 };
 
 bool FieldIs(const char* field, size_t length, const char* name) {
@@ -61,7 +62,7 @@ const char* ReadHeader(const char* text, size_t length, HeaderColumns* columns) 
     const char* lineEnd = static_cast<const char*>(std::memchr(name, '\n', static_cast<size_t>(end - name)));
     if (lineEnd == nullptr) return nullptr;
 
-    *columns = HeaderColumns{0, -1, -1, -1, -1};
+    *columns = HeaderColumns{0, -1, -1, -1, -1, -1};
     const char* field = name;
     for (;;) {
         const char* tab = static_cast<const char*>(std::memchr(field, '\t', static_cast<size_t>(lineEnd - field)));
@@ -72,6 +73,9 @@ const char* ReadHeader(const char* text, size_t length, HeaderColumns* columns) 
         if (FieldIs(field, fieldLength, HEADER_DESCRIPTION)) columns->description = columns->count;
         if (FieldIs(field, fieldLength, HEADER_MOBILE)) columns->mobile = columns->count;
         if (FieldIs(field, fieldLength, HEADER_SELLING)) columns->selling = columns->count;
+        // The plain 商家编码 is often the last column, its name before the CR.
+        const bool lastWithCr = tab == nullptr && fieldLength > 0 && field[fieldLength - 1] == '\r';
+        if (FieldIs(field, fieldLength - (lastWithCr ? 1 : 0), HEADER_OUTER_ID)) columns->outerId = columns->count;
         ++columns->count;
         if (tab == nullptr) break;
         field = tab + 1;
@@ -125,14 +129,24 @@ Vector* TakeFound(Vector* collected, int32_t growBy) {
     return found;
 }
 
-// Counts the field's local paths into the record, with the empty scratch
-// list lent for the collection.  A failed search leaves the count so far.
+// Counts the field's local paths and the places its extraction found
+// showing the blank image into the record, with the empty scratch list lent
+// for the collection.  A failed search leaves the count so far.
 void CountLocalPaths(const char* field, int length, bool mobile, Vector* scratch, ExtractionPatterns* patterns,
                      ItemRecord* record) {
+    const int32_t blank = BlankImagesFound(patterns);
+    if (blank > 0) (mobile ? UrlsOf(record)->blankMobile : UrlsOf(record)->blankDesktop) = blank;
     ExtractLocalPaths(field, static_cast<size_t>(length), scratch, mobile, patterns);
     if (scratch->count == 0) return;
     (mobile ? UrlsOf(record)->localMobile : UrlsOf(record)->localDesktop) = scratch->count;
     VectorClear(scratch, true);
+}
+
+// Keeps the row's 商家编码: the plain field, or a quoted one without its
+// quotes (inner doubled quotes stay as stored, as in the title).
+void KeepOuterId(ItemList* items, ItemRecord* record, const char* field, size_t length) {
+    const bool quoted = length >= 2 && field[0] == '"' && field[length - 1] == '"';
+    SetItemOuterId(items, record, field + (quoted ? 1 : 0), length - (quoted ? 2 : 0));
 }
 
 // What the parse of the rows keeps from one window of the text to the next.
@@ -167,6 +181,7 @@ PackageReadResult StartRows(const char* text, size_t length, RowParse* parse, co
     // whose 宝贝名称 is not the first column cannot be read correctly.
     if (columns.title != 0) return PACKAGE_READ_FAILED;
     parse->items->hasMobileColumn = columns.mobile >= 0;
+    parse->items->hasOuterIdColumn = columns.outerId >= 0;
     return PACKAGE_READ_OK;
 }
 
@@ -201,6 +216,10 @@ PackageReadResult ParseRowsFrom(RowParse* parse, const char* data, const char* e
             const char* lf = static_cast<const char*>(std::memchr(token, '\n', tokenLength));
             if (lf == nullptr) return PACKAGE_READ_FAILED;
             const char* next = lf + 1;
+            if (col == columns.outerId && parse->record != nullptr) {
+                const size_t fieldLength = static_cast<size_t>(lf - token);
+                KeepOuterId(items, parse->record, token, fieldLength - (fieldLength > 0 && lf[-1] == '\r'));
+            }
             FinishRow(parse, rowRecord);
             rowStart = next;
             rowRecord = nullptr;
@@ -220,6 +239,8 @@ PackageReadResult ParseRowsFrom(RowParse* parse, const char* data, const char* e
         if (startsRow) {
             parse->described = false;
             rowRecord = parse->record;
+        } else if (col == columns.outerId) {
+            KeepOuterId(items, parse->record, token, tokenLength);
         }
         ItemRecord* record = parse->record;
 
@@ -235,7 +256,8 @@ PackageReadResult ParseRowsFrom(RowParse* parse, const char* data, const char* e
             const bool quoted = tokens.cursor < end && *tokens.cursor == '"';
             int fieldLength = quoted ? FindQuotedFieldEnd(tokens.cursor) : 0;
             // A closing quote at the window's end may be the first of a doubled one.
-            if (!final && (tokens.cursor >= end || (quoted && (fieldLength <= 0 || tokens.cursor + fieldLength >= end)))) {
+            if (!final &&
+                (tokens.cursor >= end || (quoted && (fieldLength <= 0 || tokens.cursor + fieldLength >= end)))) {
                 cut = true;
                 break;
             }
@@ -287,8 +309,7 @@ PackageReadResult ParseRowsFrom(RowParse* parse, const char* data, const char* e
     return PACKAGE_READ_OK;
 }
 
-void OpenRowParse(RowParse* parse, ItemList* items, ExtractionPatterns* patterns, PackageRowFn rowRead,
-                  void* context) {
+void OpenRowParse(RowParse* parse, ItemList* items, ExtractionPatterns* patterns, PackageRowFn rowRead, void* context) {
     *parse = RowParse{};
     parse->items = items;
     parse->patterns = patterns;
@@ -296,6 +317,7 @@ void OpenRowParse(RowParse* parse, ItemList* items, ExtractionPatterns* patterns
     parse->mobileScratch = NewVector(MOBILE_URLS_CAPACITY, MOBILE_URLS_GROWTH);
     parse->rowRead = rowRead;
     parse->context = context;
+    CountBlankImages(patterns, items->countLocalPaths);
 }
 
 void CloseRowParse(RowParse* parse) {

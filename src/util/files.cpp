@@ -1,6 +1,8 @@
 #include "util/files.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fs.h"
@@ -20,6 +22,31 @@ int IsDirectory(const char* path) {
     long mode = FileModeOfPath(path);
     if (mode < 0) return 0;
     return (mode & MODE_TYPE_MASK) == MODE_DIRECTORY ? 1 : 0;
+}
+
+int MakeFolderWithParents(const char* path) {
+    if (IsDirectory(path)) return 1;
+    const size_t length = std::strlen(path);
+    char* prefix = CopyString(path);
+    // Each level from the top, the root (or the drive) left as it is; a
+    // level made by someone else in the meantime is as good as made.
+    int made = 1;
+    for (size_t at = 1; made && at <= length; ++at) {
+        if (at < length && prefix[at] != PATH_SEPARATOR) continue;
+        prefix[at] = '\0';
+        if (prefix[at - 1] != PATH_SEPARATOR && prefix[at - 1] != ':' && !IsDirectory(prefix)) {
+            MakeDirectory(prefix);
+            const int error = errno;
+            made = IsDirectory(prefix);
+            // A file in the way of a level above: the next level says so
+            // (ENOTDIR), as `mkdir -p` does.
+            if (!made && error == EEXIST && at < length) made = 1;
+            errno = error;
+        }
+        prefix[at] = at < length ? PATH_SEPARATOR : '\0';
+    }
+    std::free(prefix);
+    return made;
 }
 
 int32_t GetFileSize(const char* path) {

@@ -19,6 +19,11 @@ const long MODE_SOCKET = 0xC000;
 int FileExists(const char* path);
 // 1 when the path's status reads as a directory.
 int IsDirectory(const char* path);
+// Makes `path` (absolute) a folder with every missing folder above it, as
+// `mkdir -p` does; 1 when it is a folder then, made or already there.  On
+// failure errno tells why (POSIX), from the first level that could not be
+// made.
+int MakeFolderWithParents(const char* path);
 // The size in bytes, or -1 when the file cannot be opened.  Files of 2 GiB
 // and more also give -1 rather than a wrapped size.
 int32_t GetFileSize(const char* path);

@@ -339,13 +339,18 @@ TEST_F(CliTest, JsonReportAndReasonsMatchFilesAndLog) {
     EXPECT_EQ(expected, rows);
     EXPECT_EQ(std::string::npos, DecodePackageFile(PackagePath()).find(Url("b.png")));  // written back
 
-    // Plain: the same failures, each address with its reason.
+    // Plain: the same failures, each address with the sentence the document
+    // gives it.
+    ProcessResult sentences = RunProcess(
+        {"/usr/bin/python3", "-c",
+         "import json, sys\nd = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+         "sys.stdout.write(''.join('    %s: %s\\n' % (f['url'], f['sentence']) for f in d['items'][0]['failed']))",
+         json});
+    ASSERT_EQ(0, sentences.exitCode) << sentences.err;
     const size_t logStart = ReadWholeFile(logPath).size();
     ProcessResult plain = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, plain.exitCode) << plain.err;
-    EXPECT_NE(std::string::npos, plain.out.find("棉麻衬衫\n    " + gone + ": " + loggedReason(gone) + "\n    " +
-                                                refused + ": " + loggedReason(refused) + "\n"))
-        << plain.out;
+    EXPECT_NE(std::string::npos, plain.out.find("棉麻衬衫\n" + sentences.out)) << plain.out << sentences.out;
     const std::string log = ReadWholeFile(logPath).substr(logStart);
     EXPECT_EQ(std::string::npos, log.find('\r'));
     EXPECT_NE(std::string::npos, log.find("搬家失败：" + gone + "，返回的错误信息： " + loggedReason(gone) + "\n"));
@@ -357,6 +362,124 @@ TEST_F(CliTest, JsonReportAndReasonsMatchFilesAndLog) {
         EXPECT_TRUE(std::regex_match(log.substr(at, end - at + 1), dated)) << log.substr(at, end - at + 1);
     }
     RemoveBackups(PackagePath());
+}
+
+// The --json documents a script relies on, end to end: a package with a
+// 商家编码 column and repeated titles relocated with --blank-failed into a
+// destination that does not exist yet (made with its parents), once under
+// an English and once under a Chinese locale, then inspected.  The
+// documents must agree with the run's files, with each other (keys and
+// codes alike, sentences in each language) and with what inspect --json
+// says of the rewritten package.
+TEST_F(CliTest, JsonDocumentsAgreeWithTheRunAndWithInspect) {
+    const std::map<std::string, std::string> bodies = {{Url("a.png"), PNG + "a"}, {Url("b.png"), PNG + "b"}};
+    for (const auto& [url, body] : bodies) Serve(url.substr(url.rfind('/') + 1), body);
+    RefusingLoopbackPort refusing;
+    const std::string refused = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/r.png";
+    const std::string gone = Url("gone.png");
+    PackageLayout layout;
+    layout.items.push_back(MakeItem(Gbk("衬衫"), "<img src=\"" + Url("a.png") + "\"><img src=\"" + gone + "\">",
+                                    "<img>" + refused + "</img>"));
+    layout.items.push_back(
+        MakeItem(Gbk("衬衫"), "<img src=\"" + Url("b.png") + "\">", "<img>" + Url("a.png") + "</img>"));
+    layout.items.push_back(MakeItem(Gbk("帆布包"), "<div style=\"background:url(" + gone + ")\"></div>", ""));
+    layout.items.push_back(MakeItem(Gbk("衬衫"), "<p>no images</p>", ""));
+    const std::string packages[2] = {PackagePath(), dir.File("zh.csv")};
+    const std::string destinations[2] = {dir.File("made/en/pics"), dir.File("made/zh/pics")};
+    const std::string locales[2] = {"LC_ALL=C", "LC_ALL=zh_CN.UTF-8"};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(WritePackageFile(packages[i], layout));
+        std::vector<std::string> command = {"/usr/bin/env", "-u", "LANGUAGE", locales[i]};
+        for (const std::string& part :
+             KarveloCommand({"relocate", "--json", "--blank-failed", packages[i], destinations[i]}))
+            command.push_back(part);
+        ProcessResult run = RunProcess(command, dir.File(std::to_string(i) + ".json"));
+        EXPECT_EQ(3, run.exitCode) << run.err;
+        ASSERT_TRUE(WriteWholeFile(dir.File(std::to_string(i) + ".err"), run.err));
+        const std::string made = i == 0 ? "karvelo: made the destination " : "karvelo: 已创建目标文件夹 ";
+        EXPECT_NE(std::string::npos, run.err.find(made + destinations[i] + "\n")) << run.err;
+    }
+    ProcessResult inspect = RunProcess(KarveloCommand({"inspect", "--json", PackagePath()}), dir.File("inspect.json"));
+    EXPECT_EQ(0, inspect.exitCode) << inspect.err;
+    EXPECT_NE(std::string::npos,
+              inspect.err.find("3 image addresses are local paths, 2 blank (the blank image in place of a failed one)"))
+        << inspect.err;
+
+    // Python's json module reads the documents; the script says what it
+    // found, and where the documents disagree.
+    const std::string script = R"(
+import json, os, sys
+en, zh, ins = (json.load(open(p, encoding='utf-8')) for p in sys.argv[1:4])
+allowed = json.loads(sys.argv[4])
+out = []
+def shape(v):
+    if isinstance(v, dict): return {k: shape(x) for k, x in v.items()}
+    if isinstance(v, list): return [shape(x) for x in v]
+    return type(v).__name__
+out.append('top|%s|%s|%s|%s|%s|%s|%s' % (en['schema'], en['command'], en['package'], en['destination'],
+           en['log'], en['written'], en['exit_code']))
+for item in en['items']:
+    out.append('item|%s|%s|%s' % (item['row'], item['outer_id'], item['title']))
+    for r in item['relocated']:
+        out.append('relocated|%s|%s|%s' % (r['url'], os.path.dirname(r['file']), open(r['file'], 'rb').read()[-1:].decode()))
+    for f in item['failed']:
+        out.append('failed|%s|%s' % (f['url'], 'known code' if f['code'] in allowed[f['url']] else f['code']))
+c = en['counts']
+out.append('counts|' + '|'.join(str(c[k]) for k in ('items', 'images', 'relocated', 'already_local', 'failed',
+           'failed_items', 'blanked', 'left', 'vanished', 'bytes', 'stopped')))
+out.append('totals|%(items)s|%(relocated)s|%(failed)s' % en['totals'])
+failures = [(f, g) for a, b in zip(en['items'], zh['items']) for f, g in zip(a['failed'], b['failed'])]
+out.append('locales|%s|%s|%s' % (shape(en) == shape(zh), all(f['code'] == g['code'] for f, g in failures),
+           all(f['sentence'] != g['sentence'] and f['sentence'].isascii() and not g['sentence'].isascii()
+               for f, g in failures)))
+for path, doc in ((sys.argv[5], en), (sys.argv[6], zh)):
+    listed = open(path, encoding='utf-8').read()
+    out.append('failure list|%s' % all('    %s: %s\n' % (f['url'], f['sentence']) in listed
+                                       for item in doc['items'] for f in item['failed']))
+out.append('inspect|%s|%s|%s' % (ins['schema'], ins['command'], ins['package']))
+for item, run in zip(ins['items'], en['items']):
+    d, m = item['description'], item['mobile']
+    out.append('inspect item|%s|%s|%s|%s|%s' % (
+        [item[k] for k in ('row', 'outer_id', 'title')] == [run[k] for k in ('row', 'outer_id', 'title')],
+        d['image_space'] + d['outside_albums'] + m['image_space'] + m['outside_albums'],
+        d['local'] + m['local'] == len(run['relocated']), d['blank'] + m['blank'], len(run['failed'])))
+out.append('inspect counts|' + '|'.join(str(ins['counts'][k]) for k in ('items', 'remote', 'local', 'blank')))
+sys.stdout.write('\n'.join(out) + '\n')
+)";
+    const std::string allowed =
+        "{\"" + gone + "\": [\"http_status\", \"other\"], \"" + refused + "\": [\"connection_refused\", \"other\"]}";
+    ProcessResult parsed = RunProcess({"/usr/bin/python3", "-c", script, dir.File("0.json"), dir.File("1.json"),
+                                       dir.File("inspect.json"), allowed, dir.File("0.err"), dir.File("1.err")});
+    ASSERT_EQ(0, parsed.exitCode) << parsed.err << ReadWholeFile(dir.File("0.json"));
+    const std::string pics = destinations[0];
+    const std::string log = std::filesystem::canonical(BuildFolder()).string() + "/app.log";
+    const std::string bytes = std::to_string(PNG.size() * 2 + 2);
+    const std::string expected =
+        "top|1|relocate|" + PackagePath() + "|" + pics + "|" + log + "|True|3\n" + "item|1|K1000|衬衫\nrelocated|" +
+        Url("a.png") + "|" + pics + "|a\nfailed|" + gone + "|known code\nfailed|" + refused + "|known code\n" +
+        "item|2|K1001|衬衫\nrelocated|" + Url("b.png") + "|" + pics + "|b\nrelocated|" + Url("a.png") + "|" + pics +
+        "|a\n" + "item|3|K1002|帆布包\nfailed|" + gone + "|known code\n" + "item|4|K1003|衬衫\n" +
+        "counts|4|4|2|0|2|2|2|0|0|" + bytes + "|False\n" +
+        "totals|4|2|2\nlocales|True|True|True\nfailure list|True\nfailure list|True\n" + "inspect|1|inspect|" +
+        PackagePath() + "\n" +
+        // A failed mobile image's element goes: only the description shows the blank image.
+        "inspect item|True|0|True|1|2\ninspect item|True|0|True|0|0\ninspect item|True|0|True|1|1\n"
+        "inspect item|True|0|True|0|0\ninspect counts|4|0|3|2\n";
+    EXPECT_EQ(expected, parsed.out);
+
+    // A destination that cannot be made is refused with the system's reason.
+    ASSERT_TRUE(WriteWholeFile(dir.File("plain"), "a file"));
+    ProcessResult refusedRun = RunProcess({"/usr/bin/env", "-u", "LANGUAGE", "LC_ALL=C", KarveloCommand({})[0],
+                                           "relocate", PackagePath(), dir.File("plain/pics")});
+    EXPECT_EQ(1, refusedRun.exitCode);
+    EXPECT_NE(std::string::npos, refusedRun.err.find("karvelo relocate: the destination " + dir.File("plain/pics") +
+                                                     " cannot be made: Not a directory\n"))
+        << refusedRun.err;
+    // A package that is refused anyway makes no folder.
+    EXPECT_EQ(1, RunKarvelo({"relocate", dir.File("typo.csv"), dir.File("never/made")}).exitCode);
+    EXPECT_FALSE(PathExists(dir.File("never")));
+    RemoveBackups(packages[0]);
+    RemoveBackups(packages[1]);
 }
 
 // Started with standard output and error closed (cron, a service manager),
@@ -507,8 +630,10 @@ TEST_F(CliTest, RefusedInputsAndUsageErrors) {
         EXPECT_NE(std::string::npos, bad.err.find("--jobs takes a number from 1 to 32")) << bad.err;
     }
 
+    // A missing destination would be made: a file stands where it would be.
     const std::string fifo = dir.File("fifo.csv"), missing = dir.File("gone.csv"), noFolder = dir.File("no-such");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_TRUE(WriteWholeFile(noFolder, "a file"));
     const std::string unusable = dir.File("unusable.csv"), longTitle = dir.File("long-title.csv");
     ASSERT_TRUE(WriteWholeFile(unusable, "not a package"));
     PackageLayout longTitleLayout;
@@ -1160,16 +1285,16 @@ TEST_F(CliTest, InspectCountsRemoteAndLocalAddresses) {
         const PackageLayout& layout;
         std::string rows, total, verdict;
     };
-    const std::string gap(30, ' ');  // between the two columns of counts
+    const std::string gap(34, ' ');  // between the two columns of counts
     // clang-format off
     const std::vector<Case> cases = {
-        {half, "1/1/1" + gap + "1/0/1  连衣裙\n",
-         "2 items; description images: 1 image space, 1 outside albums, 2 local; mobile images: 1 image space, "
-         "0 outside albums, 1 local\n",
-         "3 image addresses still remote, 3 local already\n"},
-        {relocated, "0/0/1" + gap + "0/0/0  帆布包\n", "1 items; description images: 0 image space, "
-         "0 outside albums, 1 local", "all relocated: every image address (1) is a local path\n"},
-        {none, "0/0/0" + gap + "0/0/0  纸盒\n", "1 items;", "no images: the package has no image address\n"},
+        {half, "1/1/1/0" + gap + "1/0/1/0  连衣裙\n",
+         "2 items; description images: 1 image space, 1 outside albums, 2 local, 0 blank; mobile images: 1 image "
+         "space, 0 outside albums, 1 local, 0 blank\n",
+         "3 image addresses still remote, 3 local, 0 blank\n"},
+        {relocated, "0/0/1/0" + gap + "0/0/0/0  帆布包\n", "1 items; description images: 0 image space, "
+         "0 outside albums, 1 local, 0 blank", "all relocated: every image address (1) is a local path\n"},
+        {none, "0/0/0/0" + gap + "0/0/0/0  纸盒\n", "1 items;", "no images: the package has no image address\n"},
     };
     // clang-format on
     for (const Case& c : cases) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "http/failure_reason.h"
 #include "support/gbk.h"
 #include "support/nginx_fixture.h"
 #include "support/package_generator.h"
@@ -136,7 +137,14 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
     ProcessResult first = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, first.exitCode) << first.err;
     EXPECT_NE(std::string::npos, first.err.find("run it again with --blank-failed"));
-    EXPECT_NE(std::string::npos, first.out.find(Utf8(layout.items[1].title) + "\n    " + missing + ": 404 Not Found"));
+    // The failure list gives the sentence of an HTTP 404.
+    FailureReason http404 = {};
+    SetFailureReason(&http404, FAILURE_HTTP_STATUS, nullptr, 404);
+    char sentence[256];
+    FormatFailureSentence(&http404, /*english=*/true, sentence, sizeof sentence);
+    EXPECT_NE(std::string::npos,
+              first.out.find(Utf8(layout.items[1].title) + "\n    " + missing + ": " + Utf8(sentence)))
+        << first.out;
     EXPECT_EQ(original, ReadWholeFile(Backup(1)));
 
     std::map<std::string, std::string> files = LocalFiles();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "package/extraction.h"
 #include "package/item_record.h"
 #include "support/gbk.h"
 #include "support/package_generator.h"
@@ -460,6 +461,36 @@ TEST(FindQuotedFieldEnd, CountsBothQuotesAndSkipsDoubledOnes) {
 
 }  // namespace
 
+// 商家编码 is kept per item wherever its column stands, plain or quoted (the
+// enclosing quotes go, as the title's do), and only when there is one.
+TEST_F(PackageReaderTest, KeepsEachItemsOuterIdWhereThePackageHasTheColumn) {
+    const std::string middle = "version 1.00\r\nx\r\n" + Gbk("宝贝名称\t商家编码\t宝贝描述\t价格") + "\r\n";
+    const std::string none = "version 1.00\r\nx\r\n" + Gbk("宝贝名称\t宝贝描述\t价格") + "\r\n";
+    struct Case {
+        std::string text;
+        std::vector<std::string> outerIds;  // "(none)": null
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {MiniPackage(MiniRow("a", "<p></p>", "K1") + MiniRow("b", "<p></p>", "") + MiniRow("c", "<p></p>", "\"q\"\"1\"")),
+         {"K1", "", "q\"\"1"}},
+        {middle + "\"a\"\tK-7\t\"<p></p>\"\t1\r\n\"b\"\t\"K 8\"\t\"<p></p>\"\t2\r\n", {"K-7", "K 8"}},
+        {none + "\"a\"\t\"<p></p>\"\t1\r\n", {"(none)"}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        ClearItemRecords(items);
+        std::free(text);
+        text = nullptr;
+        ASSERT_EQ(PACKAGE_READ_OK, ReadText(c.text)) << c.text;
+        EXPECT_EQ(c.outerIds.front() != "(none)", items->hasOuterIdColumn);
+        std::vector<std::string> read;
+        for (int32_t i = 0; i < items->count; ++i)
+            read.push_back(At(i)->outerId != nullptr ? At(i)->outerId : "(none)");
+        EXPECT_EQ(c.outerIds, read) << c.text;
+    }
+}
+
 // Scanned in one pass, a package that spans many read pieces gives the rows
 // the whole read gives, with the same lists and counts, wherever a piece's
 // end cuts a row, a doubled quote, "_.webp" or a character; and a package
@@ -470,15 +501,21 @@ TEST_F(PackageReaderTest, ScanGivesTheRowsOfTheWholeRead) {
         Urls desktop, mobile;
         int32_t localDesktop;
         unsigned forms;
+        std::string outerId;
+        int32_t blankDesktop;
     };
     auto scan = [this](std::vector<Row>* rows) {
         ItemList* scanned = NewItemList();
         scanned->countLocalPaths = true;
-        int result = ScanPackage(path.c_str(), scanned, [](void* context, const ItemRecord* item) {
-            static_cast<std::vector<Row>*>(context)->push_back(
-                Row{item->title, ToStrings(DesktopUrls(item)), ToStrings(MobileUrls(item)),
-                    item->urls ? item->urls->localDesktop : 0, item->urls ? item->urls->addressForms : 0});
-        }, rows);
+        int result = ScanPackage(
+            path.c_str(), scanned,
+            [](void* context, const ItemRecord* item) {
+                static_cast<std::vector<Row>*>(context)->push_back(Row{
+                    item->title, ToStrings(DesktopUrls(item)), ToStrings(MobileUrls(item)),
+                    item->urls ? item->urls->localDesktop : 0, item->urls ? item->urls->addressForms : 0,
+                    item->outerId != nullptr ? item->outerId : "(none)", item->urls ? item->urls->blankDesktop : 0});
+            },
+            rows);
         if (result == PACKAGE_READ_OK) {
             EXPECT_EQ(static_cast<size_t>(scanned->count), rows->size());
         }
@@ -491,6 +528,9 @@ TEST_F(PackageReaderTest, ScanGivesTheRowsOfTheWholeRead) {
         GeneratedItem& item = layout.items[i];
         item.description += std::string(i * 997 % 4096, 'q') + "\"x\"_.webp<img src=\"/home/u/" + std::to_string(i) +
                             ".jpg\">" + Gbk("宝贝");
+        // Each place of the blank image counts, though none is collected.
+        for (size_t blank = 0; blank < i % 3; ++blank)
+            item.description += "<img src=\"" + std::string(BLANK_IMAGE_URL) + "\">";
     }
     items->countLocalPaths = true;
     ASSERT_EQ(PACKAGE_READ_OK, ReadLayout(layout));
@@ -504,6 +544,10 @@ TEST_F(PackageReaderTest, ScanGivesTheRowsOfTheWholeRead) {
         EXPECT_EQ(Mobile(i), rows[i].mobile);
         EXPECT_EQ(At(i)->urls->localDesktop, rows[i].localDesktop);
         EXPECT_EQ(At(i)->urls->addressForms, rows[i].forms);
+        EXPECT_EQ("K" + std::to_string(1000 + i), rows[i].outerId);
+        EXPECT_EQ(rows[i].outerId, At(i)->outerId);
+        EXPECT_EQ(static_cast<int32_t>(i % 3), rows[i].blankDesktop);
+        EXPECT_EQ(rows[i].blankDesktop, At(i)->urls->blankDesktop);
     }
     // "_.webp" and a doubled quote at each place around the end of the
     // first piece: 131,071 UTF-16 units after the mark, 12 of the header's
