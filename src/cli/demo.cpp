@@ -176,7 +176,7 @@ void RemoveEarlierImages(const std::string& images) {
 
 int DemoCommand(const ParsedArguments& arguments) {
     if (arguments.positionals.size() > 1) {
-        RefuseArguments(*FindCommand("demo"), "too many arguments");
+        RefuseArguments(*FindCommand("demo"), Translated(N_("too many arguments")));
         return EXIT_USAGE;
     }
     std::string folderArgument = arguments.positionals.empty() ? DEFAULT_DEMO_FOLDER : arguments.positionals[0];

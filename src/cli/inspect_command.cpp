@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/language.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
 #include "cli/package_loading.h"
@@ -122,7 +123,7 @@ int WriteInspectReport(const std::vector<RowCounts>& counts, const AddressCounts
 int Inspect(const ParsedArguments& arguments) {
     if (arguments.positionals.size() != 1) {
         RefuseArguments(*FindCommand("inspect"),
-                        arguments.positionals.empty() ? "PACKAGE is needed" : "too many arguments");
+                        Translated(arguments.positionals.empty() ? N_("PACKAGE is needed") : N_("too many arguments")));
         return EXIT_USAGE;
     }
     const char* argument = arguments.positionals[0].c_str();
@@ -132,7 +133,7 @@ int Inspect(const ParsedArguments& arguments) {
     InstallConsoleFrontEnd();
     std::string package = AbsoluteCorePath(argument);
     if (package.empty()) {
-        std::fprintf(stderr, "karvelo inspect: %s cannot be read as a package path\n", argument);
+        std::fprintf(stderr, Translated(N_("karvelo inspect: %s cannot be read as a package path\n")), argument);
         return EXIT_REFUSED;
     }
     coreState.items = NewItemList();
@@ -143,7 +144,8 @@ int Inspect(const ParsedArguments& arguments) {
     if (!LoadPackage("inspect", package, CountRow, &counts)) return EXIT_REFUSED;
 
     AddressCounts totalDesktop, totalMobile;
-    PrintOut("   #  description(image space/outside/local/blank)  mobile(image space/outside/local/blank)  title\n");
+    PrintOut(TranslatedCore(
+        N_("   #  description(image space/outside/local/blank)  mobile(image space/outside/local/blank)  title\n")));
     for (int32_t i = 0; i < coreState.items->count; ++i) {
         const ItemRecord* item = static_cast<const ItemRecord*>(coreState.items->items[i]);
         const AddressCounts& desktop = counts[static_cast<size_t>(i)].desktop;
@@ -154,31 +156,28 @@ int Inspect(const ParsedArguments& arguments) {
         totalDesktop.Add(desktop);
         totalMobile.Add(mobile);
     }
-    char total[512];
-    std::snprintf(total, sizeof total,
-                  "%d items; description images: %d image space, %d outside albums, %d local, %d blank; mobile "
-                  "images: %d image space, %d outside albums, %d local, %d blank%s\n",
+    const char* noMobile = coreState.items->hasMobileColumn ? "" : N_(" (no mobile-detail column)");
+    PrintOut(Said(N_("%d items; description images: %d image space, %d outside albums, %d local, %d blank; mobile "
+                     "images: %d image space, %d outside albums, %d local, %d blank%s\n"),
                   coreState.items->count, totalDesktop.space, totalDesktop.outside, totalDesktop.local,
                   totalDesktop.blank, totalMobile.space, totalMobile.outside, totalMobile.local, totalMobile.blank,
-                  coreState.items->hasMobileColumn ? "" : " (no mobile-detail column)");
-    PrintOut(total);
+                  TranslatedCore(noMobile).c_str()));
     const int remote = totalDesktop.Remote() + totalMobile.Remote();
     const int local = totalDesktop.local + totalMobile.local;
     const int blank = totalDesktop.blank + totalMobile.blank;
+    std::string verdict;
     if (remote > 0) {
-        std::snprintf(total, sizeof total, "%d image addresses still remote, %d local, %d blank\n", remote, local,
-                      blank);
+        verdict = Said(N_("%d image addresses still remote, %d local, %d blank\n"), remote, local, blank);
     } else if (blank > 0) {
-        std::snprintf(total, sizeof total,
-                      "all relocated or blanked: %d image addresses are local paths, %d blank (the blank image in "
-                      "place of a failed one)\n",
-                      local, blank);
+        verdict = Said(N_("all relocated or blanked: %d image addresses are local paths, %d blank (the blank image "
+                          "in place of a failed one)\n"),
+                       local, blank);
     } else if (local > 0) {
-        std::snprintf(total, sizeof total, "all relocated: every image address (%d) is a local path\n", local);
+        verdict = Said(N_("all relocated: every image address (%d) is a local path\n"), local);
     } else {
-        std::snprintf(total, sizeof total, "no images: the package has no image address\n");
+        verdict = TranslatedCore(N_("no images: the package has no image address\n"));
     }
-    PrintOut(total);
+    PrintOut(verdict);
     return JsonReportChosen() ? WriteInspectReport(counts, totalDesktop, totalMobile, EXIT_DONE) : EXIT_DONE;
 }
 

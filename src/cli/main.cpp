@@ -219,8 +219,8 @@ int main(int argc, char** argv) {
     // end the run before the write-back: a write to it fails and is dropped.
     signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
-        PrintUsageLines(stderr, /*translated=*/false);
-        std::fputs("(karvelo --help tells more)\n", stderr);
+        PrintUsageLines(stderr, /*translated=*/true);
+        std::fputs(Translated(N_("(karvelo --help tells more)\n")), stderr);
         return EXIT_USAGE;
     }
     std::string command = argv[1];
@@ -236,8 +236,9 @@ int main(int argc, char** argv) {
     const CliCommand* found = FindCommand(command);
     if (found == nullptr) {
         std::fprintf(stderr, "karvelo: %s %s\n",
-                     command.size() > 1 && command[0] == '-' ? "unknown option" : "unknown command", command.c_str());
-        PrintUsageLines(stderr, /*translated=*/false);
+                     Translated(command.size() > 1 && command[0] == '-' ? N_("unknown option") : N_("unknown command")),
+                     command.c_str());
+        PrintUsageLines(stderr, /*translated=*/true);
         return EXIT_USAGE;
     }
     ParsedArguments parsed;

@@ -29,8 +29,8 @@ const CliOption CLI_OPTIONS[] = {
     {OPTION_VERBOSE, "verbose", nullptr, N_("print a line per image: its address, then its\nfile or why it failed"),
      COMMAND_RELOCATE | COMMAND_DEMO},
     {OPTION_JSON, "json", nullptr,
-     N_("at the end, print one JSON document on stdout:\nper item the relocated files and the failed\n"
-        "addresses with their reasons, the totals, the\nbackup and the exit code (the texts go to stderr)"),
+     N_("at the end, print one JSON document on stdout:\nper item its files and failures (with codes), the\n"
+        "counts and the paths; for inspect, the package's\ncounts (the texts go to stderr)"),
      COMMAND_RELOCATE | COMMAND_INSPECT | COMMAND_DEMO},
 };
 const int CLI_OPTION_COUNT = sizeof CLI_OPTIONS / sizeof CLI_OPTIONS[0];
@@ -101,8 +101,8 @@ std::string ShownArgument(const std::string& text) {
 }
 
 void RefuseArguments(const CliCommand& command, const std::string& what) {
-    std::fprintf(stderr, "karvelo %s: %s\nusage: %s\n(karvelo %s --help tells more)\n", command.name, what.c_str(),
-                 command.usage, command.name);
+    std::fprintf(stderr, Translated(N_("karvelo %s: %s\nusage: %s\n(karvelo %s --help tells more)\n")), command.name,
+                 what.c_str(), command.usage, command.name);
 }
 
 bool ParsedArguments::Has(int id) const {
@@ -138,7 +138,7 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
         if (found == -1) break;
         const char* written = arguments[optind - 1];
         if (found == '?') {
-            RefuseArguments(command, std::string("unknown option ") +
+            RefuseArguments(command, std::string(Translated(N_("unknown option "))) +
                                          (optopt != 0 && optopt != '?' ? std::string("-") + static_cast<char>(optopt)
                                                                        : ShownArgument(written)));
             return false;
@@ -146,7 +146,7 @@ bool ParseArguments(const CliCommand& command, int argc, char** argv, ParsedArgu
         if (found == ':') {
             const CliOption* option = OptionById(optopt);
             RefuseArguments(command, std::string(option != nullptr ? "--" + std::string(option->longName) : written) +
-                                         " takes a value");
+                                         Translated(N_(" takes a value")));
             return false;
         }
         parsed->options.emplace_back(found, optarg != nullptr ? optarg : "");

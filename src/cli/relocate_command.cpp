@@ -276,8 +276,10 @@ int RelocateCommand(const ParsedArguments& arguments) {
             count = ParseCount(value, limit);
             if (count == 0) {
                 const std::string name = jobs ? "--jobs" : "--streams";
-                RefuseArguments(*FindCommand("relocate"), name + " takes a number from 1 to " + std::to_string(limit) +
-                                                              ", not '" + ShownArgument(value) + "'");
+                char what[256];
+                std::snprintf(what, sizeof what, Translated(N_("%s takes a number from 1 to %d, not '%s'")),
+                              name.c_str(), limit, ShownArgument(value).c_str());
+                RefuseArguments(*FindCommand("relocate"), what);
                 return EXIT_USAGE;
             }
         } else if (id == OPTION_PROXY) {
@@ -290,7 +292,8 @@ int RelocateCommand(const ParsedArguments& arguments) {
     }
     if (arguments.positionals.size() != 2) {
         RefuseArguments(*FindCommand("relocate"),
-                        arguments.positionals.size() < 2 ? "PACKAGE and DEST are needed" : "too many arguments");
+                        Translated(arguments.positionals.size() < 2 ? N_("PACKAGE and DEST are needed")
+                                                                    : N_("too many arguments")));
         return EXIT_USAGE;
     }
     const std::string positional[2] = {arguments.positionals[0], arguments.positionals[1]};

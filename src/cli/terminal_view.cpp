@@ -34,9 +34,6 @@ int TerminalColumns() {
     return columns > 0 ? columns : DEFAULT_COLUMNS;
 }
 
-// A text of the command line in the chosen language, in the core's form.
-std::string Local(const char* english) { return CoreFromUtf8(Translated(english)); }
-
 // `format` translated (UTF-8), with one or two numbers.
 std::string Formatted(const char* format, int first, int second = 0) {
     char text[128];
@@ -148,7 +145,7 @@ void SetItemText(void* context, int row, int subItem, const char* text) {
     int mobileFailed = mobile != nullptr ? mobile->count : 0;
     char head[96];
     std::snprintf(head, sizeof head, "[%d/%d] ", row + 1, terminal->itemCount);
-    std::string line = std::string(head) + Local(N_("done")) + " " + item->title;
+    std::string line = std::string(head) + TranslatedCore(N_("done")) + " " + item->title;
     if (desktopFailed + mobileFailed > 0) {
         line += CoreFromUtf8(Formatted(N_("  (failed: %d desktop, %d mobile)"), desktopFailed, mobileFailed));
     }
@@ -192,7 +189,7 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
             FormatFailureSentence(reason, !ChineseChosen(), sentence, sizeof sentence);
             said = OneLine(sentence);
         }
-        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " " + Local(N_("failed: "))) + said +
+        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " " + TranslatedCore(N_("failed: "))) + said +
                    "\n");
     }
     // Under a line per image the progress line is drawn again anyway: with

@@ -8,7 +8,7 @@ build=$2
 
 # Every text the program marks for translation is translated in each
 # catalog, and no catalog keeps a text the program no longer has.
-LC_ALL=C.UTF-8 xgettext --language=C++ --from-code=UTF-8 --keyword=Translated --keyword=N_ \
+LC_ALL=C.UTF-8 xgettext --language=C++ --from-code=UTF-8 --keyword=Translated --keyword=TranslatedCore --keyword=Said --keyword=N_ \
     -o "$work/karvelo.pot" "$src"/src/cli/*.cpp
 for po in "$src"/po/*.po; do
     LC_ALL=C.UTF-8 msgcmp "$po" "$work/karvelo.pot" 2>"$work/missing" || fail "$po lacks: $(cat "$work/missing")"
@@ -83,7 +83,9 @@ refusal=$(help_with "LANG=zh_CN.UTF-8" help frob 2>&1 || true)
 echo "$refusal" | grep -qx "karvelo help：没有主题 frob；主题有：proxy, files, exit-codes, stop" ||
     fail "unknown topic under zh_CN: $refusal"
 
-# Refusals stay in one language, which scripts may read.
+# Refusals speak the locale's language too; scripts read the exit code.
 refusal=$(help_with "LANG=zh_CN.UTF-8" frob 2>&1 || true)
-echo "$refusal" | grep -qx "karvelo: unknown command frob" || fail "refusal under zh_CN: $refusal"
+echo "$refusal" | grep -qx "karvelo: 未知命令 frob" || fail "refusal under zh_CN: $refusal"
+refusal=$(help_with "LANG=C.UTF-8" frob 2>&1 || true)
+echo "$refusal" | grep -qx "karvelo: unknown command frob" || fail "refusal under C.UTF-8: $refusal"
 echo "$refusal" | grep -q "^usage: karvelo relocate" || fail "refusal's usage under zh_CN: $refusal"
