@@ -118,8 +118,7 @@ void Write(FILE* stream, const std::string& text) {
 // options.  The texts are the catalog's, found in the message by
 // MatchCoreText; the rest is shown in the chosen language.
 const char SOME_FAILED_ADVICE[] =
-    N_("The failed addresses are listed under their items.  Run the same command again to retry them; if some "
-       "stay unreachable, run it again with --blank-failed to replace those with the blank image.");
+    N_("Some images failed: their addresses are listed under their items, each with why it failed.");
 const char CANNOT_CREATE_ADVICE[] =
     N_("Check the destination's free space and permissions, then run the same command again: it continues where "
        "this run stopped.");

@@ -136,7 +136,7 @@ TEST_F(NginxRelocateTest, RelocatesARealisticPackageAndResumes) {
     // First run: 17 images relocated, one fails with nginx's 404.
     ProcessResult first = RunKarvelo({"relocate", PackagePath(), Destination()});
     EXPECT_EQ(3, first.exitCode) << first.err;
-    EXPECT_NE(std::string::npos, first.err.find("run it again with --blank-failed"));
+    EXPECT_NE(std::string::npos, first.err.find("if they stay unreachable, add --blank-failed"));
     // The failure list gives the sentence of an HTTP 404.
     FailureReason http404 = {};
     SetFailureReason(&http404, FAILURE_HTTP_STATUS, nullptr, 404);
