@@ -139,6 +139,7 @@ def generate(catalog_path: str) -> str:
             errors.append(str(error))
     lines += ["", "namespace {", "struct EnglishForm {", "    const char* text;", "    const char* english;", "};",
               "const EnglishForm ENGLISH_FORMS[] = {"]
+    named = []
     for name, text in english.items():
         if name not in narrow:
             errors.append("%s: an English form of no TEXT_ENTRY" % name)
@@ -149,9 +150,12 @@ def generate(catalog_path: str) -> str:
             continue
         try:
             lines.append("    {%s, %s}," % (name, narrow_literal(text, name)))
+            named.append(name)
         except CatalogError as error:
             errors.append(str(error))
     lines += ["    {nullptr, nullptr},", "};", "}  // namespace", "",
+              "extern const char* const TEXTS_WITH_ENGLISH[] = {"] + ["    %s," % name for name in named] + [
+              "    nullptr,", "};", "",
               "const char* EnglishText(const char* text) {",
               "    for (const EnglishForm* form = ENGLISH_FORMS; form->text != nullptr; ++form) {",
               "        if (form->text == text) return form->english;", "    }", "    return nullptr;", "}"]

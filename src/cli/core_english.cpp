@@ -8,17 +8,6 @@
 
 namespace {
 
-// Every catalog text that has an English form, by name.
-#define TEXT_ENTRY(name, ...)
-#define WIDE_TEXT_ENTRY(name, ...)
-#define ENGLISH(name, ...) name,
-const char* const ENGLISH_NAMED[] = {
-#include "texts/catalog.def"
-};
-#undef TEXT_ENTRY
-#undef WIDE_TEXT_ENTRY
-#undef ENGLISH
-
 // A piece of a printf format: literal text, or one conversion.
 struct Piece {
     bool conversion;
@@ -118,7 +107,8 @@ struct Matcher {
     bool From(size_t at) {
         if (at == message.size()) return true;
         if (failedAt[at]) return false;
-        for (const char* text : ENGLISH_NAMED) {
+        for (const char* const* named = TEXTS_WITH_ENGLISH; *named != nullptr; ++named) {
+            const char* text = *named;
             if (!HasChinese(text)) continue;
             std::vector<std::string> captures;
             const bool found = MatchPieces(PiecesOf(text), 0, message, at, &captures, [&](size_t end) {
@@ -138,8 +128,8 @@ struct Matcher {
 // A capture that is itself a plain catalog text (a step of instructions, a
 // proxy setting's source) in English.
 std::string EnglishCapture(const std::string& capture) {
-    for (const char* text : ENGLISH_NAMED) {
-        if (capture == text) return EnglishText(text);
+    for (const char* const* named = TEXTS_WITH_ENGLISH; *named != nullptr; ++named) {
+        if (capture == *named) return EnglishText(*named);
     }
     return capture;
 }

@@ -14,3 +14,5 @@
 // identity, not by its bytes), in the core's form; null when it has none.
 // A format's English form takes the same arguments in the same order.
 const char* EnglishText(const char* text);
+// Every text that has an English form, in the catalog's order, then null.
+extern const char* const TEXTS_WITH_ENGLISH[];
