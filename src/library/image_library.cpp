@@ -10,15 +10,17 @@
 
 #include "base/error_text.h"
 #include "platform/charset.h"
+#include "platform/thread.h"
 #include "texts/texts.h"
 #include "util/files.h"
 
 // How long a statement waits for another process's write lock before it
 // gives up: a commit holds it for one short transaction only.
-const int LIBRARY_BUSY_MILLISECONDS = 30000;
+const unsigned LIBRARY_BUSY_MILLISECONDS = 30000;
 const size_t LIBRARY_MESSAGE_BYTES = 1024;
 // The most damaged copies one DEST keeps apart (library.sqlite3.damaged-N).
 const int MOST_DAMAGED_COPIES = 1000;
+const unsigned WAL_SWITCH_PAUSE_MILLISECONDS = 10;
 
 struct ImageLibrary {
     sqlite3* db;
@@ -322,20 +324,61 @@ static OpenResult AskPragma(ImageLibrary* library, const char* sql, int* number,
     return result;
 }
 
+// Puts the database in WAL mode (a no-op once it is).  The switch takes the
+// database for itself, and SQLite answers SQLITE_BUSY at once, without the
+// busy timeout, while another process has it open: so it is tried again
+// here, within the same budget.
+static OpenResult SwitchToWal(ImageLibrary* library) {
+    int code = SQLITE_BUSY;
+    for (unsigned waited = 0; waited <= LIBRARY_BUSY_MILLISECONDS; waited += WAL_SWITCH_PAUSE_MILLISECONDS) {
+        code =
+            sqlite3_exec(library->db, "PRAGMA journal_mode=WAL; PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
+        if ((code & 0xFF) != SQLITE_BUSY) {
+            break;
+        }
+        SleepMilliseconds(WAL_SWITCH_PAUSE_MILLISECONDS);
+    }
+    if (code != SQLITE_OK) {
+        Failed(library, code);
+        return IsDamage(code) ? OPEN_DAMAGED : OPEN_FAILED;
+    }
+    return OPEN_DONE;
+}
+
+// Whether the file at `path` is plainly no SQLite database: there, not
+// empty, and without the header's first 16 bytes.  Told before SQLite opens
+// it, since SQLite would remove a -wal beside a file it cannot read as a
+// database in WAL mode, and a damaged library's companions are kept.
+static bool PlainlyNoDatabase(const char* path) {
+    static const char MAGIC[] = "SQLite format 3";  // with its NUL, 16 bytes
+    FILE* file = OpenFileByPath(path, "rb");
+    if (file == nullptr) {
+        return false;  // missing: a new library; unreadable: SQLite says why
+    }
+    char head[sizeof MAGIC];
+    size_t got = ReadFileBytes(file, head, sizeof head);
+    CloseFile(file);
+    return got > 0 && (got < sizeof head || memcmp(head, MAGIC, sizeof MAGIC) != 0);
+}
+
 // Opens the database at library->path as a library: WAL, the busy timeout,
 // the checks, the schema and the statements.
 static OpenResult OpenDatabase(ImageLibrary* library, const std::string& utf8Path) {
+    if (PlainlyNoDatabase(library->path)) {
+        PutError(LibraryError(library), FORMAT_LIBRARY_FAILED, library->path, sqlite3_errstr(SQLITE_NOTADB));
+        return OPEN_DAMAGED;
+    }
     int code = sqlite3_open_v2(utf8Path.c_str(), &library->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (code != SQLITE_OK) {
         Failed(library, code);
         return IsDamage(code) ? OPEN_DAMAGED : OPEN_FAILED;
     }
     sqlite3_extended_result_codes(library->db, 1);
-    sqlite3_busy_timeout(library->db, LIBRARY_BUSY_MILLISECONDS);
+    sqlite3_busy_timeout(library->db, static_cast<int>(LIBRARY_BUSY_MILLISECONDS));
     OpenResult result = AskPragma(library, "PRAGMA quick_check", nullptr, true);
     int version = 0;
     if (result == OPEN_DONE) {
-        result = Execute(library, "PRAGMA journal_mode=WAL; PRAGMA temp_store=MEMORY");
+        result = SwitchToWal(library);
     }
     if (result == OPEN_DONE) {
         result = AskPragma(library, "PRAGMA user_version", &version, false);
