@@ -202,6 +202,10 @@ int FindImageByContent(ImageLibrary* library, long long size, const char* sha256
 
 int RecordImage(ImageLibrary* library, const char* address, const char* file, long long size, const char* sha256) {
     library->error[0] = '\0';
+    if (strlen(sha256) + 1 != SHA256_HEX_SIZE) {
+        PutError(LibraryError(library), FORMAT_LIBRARY_FAILED, library->path, sqlite3_errstr(SQLITE_MISMATCH));
+        return 0;
+    }
     std::string addressUtf8;
     std::string fileUtf8;
     if (!ToUtf8(address, &addressUtf8) || !ToUtf8(file, &fileUtf8)) {
