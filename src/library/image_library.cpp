@@ -517,28 +517,3 @@ ImageLibrary* OpenImageLibrary(const char* destination, char* message, size_t si
     library->error[0] = '\0';
     return library;
 }
-
-int HashFileSha256(const char* path, char sha256[SHA256_HEX_SIZE], long long* size) {
-    FILE* file = OpenFileByPath(path, "rb");
-    if (file == nullptr) {
-        return 0;
-    }
-    Sha256Hasher* hasher = NewSha256();
-    unsigned char buffer[65536];
-    long long total = 0;
-    bool ok = hasher != nullptr;
-    for (size_t got; ok && (got = ReadFileBytes(file, buffer, sizeof buffer)) > 0;
-         total += static_cast<long long>(got)) {
-        ok = UpdateSha256(hasher, buffer, got) == 1;
-    }
-    ok = ok && ferror(file) == 0;
-    CloseFile(file);
-    unsigned char digest[SHA256_DIGEST_BYTES];
-    ok = ok && FinalSha256(hasher, digest) == 1;
-    FreeSha256(hasher);
-    if (ok) {
-        Sha256Hex(digest, sha256);
-        *size = total;
-    }
-    return ok ? 1 : 0;
-}

@@ -27,6 +27,7 @@
 
 #include "platform/fs.h"
 #include "platform/sha256.h"
+#include "util/files.h"
 
 struct ImageLibrary;
 
@@ -89,7 +90,3 @@ void CloseImageLibrary(ImageLibrary* library);
 
 // Why the last call failed, in the core's form ("" when none did).
 const char* ImageLibraryError(const ImageLibrary* library);
-
-// The SHA-256 (hex) and size of the file at `path` (core form); 1 on
-// success, 0 when it cannot be read.
-int HashFileSha256(const char* path, char sha256[SHA256_HEX_SIZE], long long* size);
