@@ -32,6 +32,9 @@ PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev
 DEMO_PACKAGES="cmake make g++ python3 libpcre2-dev libssl-dev libnghttp2-dev gettext"
 
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
+# Making SQLite's amalgamation (sqlite3.c) from Debian's sqlite3 source,
+# which does not ship it, runs Tcl scripts (tools/build-sqlite-windows.sh).
+WINDOWS_PACKAGES="$WINDOWS_PACKAGES tcl"
 # 32-bit Wine, for the i686 build's tests, only where this machine starts a
 # 32-bit program at all (some kernels have that switched off).
 WINDOWS32_PACKAGES="wine32:i386"
@@ -77,7 +80,7 @@ if [ "$with_windows32" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx 
     need_i386=1
 fi
 if [ "$with_windows" = 1 ]; then
-    # PCRE2 and nghttp2 for Windows are built from Debian's source packages.
+    # PCRE2, nghttp2 and SQLite for Windows are built from Debian's source packages.
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
         need_sources=1
     fi
