@@ -37,8 +37,7 @@ TEST(SqliteWindowsTest, WalDatabaseUnderChineseFolder) {
     const std::string file = (folder / fs::u8path(u8"商品.db")).u8string();
 
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr), SQLITE_OK);
     EXPECT_EQ(exec_one(db, "PRAGMA journal_mode=WAL"), "wal");
     EXPECT_EQ(exec_one(db, "CREATE TABLE item(name TEXT)"), "");
     EXPECT_EQ(exec_one(db, "INSERT INTO item VALUES('图片一')"), "");
