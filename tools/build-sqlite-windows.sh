@@ -17,15 +17,8 @@
 # Needs deb-src entries (tools/install-deps.sh enables them).
 set -e
 
-if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-    echo "usage: $0 <folder> [host]" >&2
-    exit 2
-fi
-
-HOST=${2:-x86_64-w64-mingw32}
-prefix=$(mkdir -p "$1" && cd "$1" && pwd)
-
 . "$(dirname "$0")/windows-library.sh"
+take_arguments "$@"
 skip_if_built include/sqlite3.h lib/libsqlite3.a
 fetch_debian_source sqlite3 SQLite
 if [ ! -x "$tree/configure" ] || [ ! -f "$tree/tool/mksqlite3c.tcl" ]; then
