@@ -13,8 +13,9 @@ set -e
 # dpkg-shlibdeps, which reads the package's dependencies off the executable;
 # iproute2 and nftables let the connect race's test swallow IPv6 packets in a
 # network namespace of its own; python3-h2 frames the HTTP/2 test peer's
-# misbehaviour (tools/h2_test_peer.py).
-PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev libssl-dev libnghttp2-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev iproute2 nftables gettext"
+# misbehaviour (tools/h2_test_peer.py); libsqlite3-dev keeps the image
+# library, DEST's index of the images relocated into it.
+PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev libssl-dev libnghttp2-dev libsqlite3-dev openssl googletest libgtest-dev libbenchmark-dev clang nginx-light tinyproxy wget aria2 curl man-db dpkg-dev iproute2 nftables gettext"
 
 # The Windows cross builds and their tests under Wine.  The posix thread
 # model of mingw-w64, because the tests use std::thread and std::mutex,
@@ -26,10 +27,10 @@ PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev
 # en_US.UTF-8, for the GUI tests' second run on a Western code page (1252);
 # openssl and python3 make and run the TLS tests' servers.
 # What the command itself needs to build and run: the compiler, CMake,
-# PCRE2, OpenSSL, nghttp2, Python for the text catalog, and gettext's msgfmt
-# for the help's translations (its xgettext and msgcmp check them in the
-# tests).
-DEMO_PACKAGES="cmake make g++ python3 libpcre2-dev libssl-dev libnghttp2-dev gettext"
+# PCRE2, OpenSSL, nghttp2, SQLite (the image library in DEST), Python for
+# the text catalog, and gettext's msgfmt for the help's translations (its
+# xgettext and msgcmp check them in the tests).
+DEMO_PACKAGES="cmake make g++ python3 libpcre2-dev libssl-dev libnghttp2-dev libsqlite3-dev gettext"
 
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
 # Making SQLite's amalgamation (sqlite3.c) from Debian's sqlite3 source,

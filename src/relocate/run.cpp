@@ -19,6 +19,7 @@
 #include "package/writer.h"
 #include "platform/fs.h"
 #include "relocate/download_workers.h"
+#include "relocate/known_images.h"
 #include "relocate/local_files.h"
 #include "relocate/rewrite.h"
 #include "relocate/run_view.h"
@@ -68,6 +69,7 @@ struct Walk {
 
 struct Run {
     const RunView* view;
+    const KnownImages* known;  // null: every address is downloaded
     RunOptions options;
     RunTimeStamp stamp;
     HashMap* urlMap;
@@ -574,9 +576,10 @@ int CountRunImages(const RunOptions& options) {
     return static_cast<int>(end - urls.begin());
 }
 
-RunOutcome RunRelocation(const RunView* view) {
+RunOutcome RunRelocation(const RunView* view, const KnownImages* known) {
     Run run = {};
     run.view = view;
+    run.known = known;
     RunOutcome outcome = {};
     outcome.caption = "";
     // The front end has set it already, before this thread started, so that

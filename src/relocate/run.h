@@ -73,6 +73,11 @@ struct RunOutcome {
     int written;                      // the package itself was written back with it
     int keptBeside;                   // the package could not be replaced: the rewritten one is kept beside it
     int vanishedCount;                // images gone from the destination before a write-back named them
+    // What the destination's known files saved (relocate/known_images.h):
+    int knownCount;           // addresses answered by a file it held, without a request
+    long long knownBytes;     // their files' bytes, not stored again
+    int sameBytesCount;       // downloads whose bytes it held in another file: the new copy removed
+    long long sameBytesBytes;  // their bytes
     char backupPath[MAX_PATH_BYTES];  // the copy the run made of the package; "" until it is complete
     char keptPath[MAX_PATH_BYTES];    // where the rewritten package is kept when keptBeside
     // The box the front end shows last ("" for none): the final message, the
@@ -108,7 +113,11 @@ struct RunOutcome {
 // backup or write-back that fails ends it RUN_FAILED with the writer's
 // message.  It sets coreState.running and leaves it set (PresentRunOutcome),
 // and leaves its address map in coreState.urlMap until the next run.
-RunOutcome RunRelocation(const RunView* view);
+// With `known` (relocate/known_images.h), an address it knows is taken
+// from there without a request, in the walk's order, and what the run
+// stores is told to it.
+struct KnownImages;
+RunOutcome RunRelocation(const RunView* view, const KnownImages* known = nullptr);
 
 // What every front end does with an outcome on the run's thread, in this
 // order: clears coreState.running unless the program ends with the outcome

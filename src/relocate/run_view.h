@@ -45,7 +45,10 @@ struct RunOptions {
 };
 
 // How one image ended, for views that count.
-enum ImageOutcome { IMAGE_RELOCATED = 1, IMAGE_FAILED = 0, IMAGE_FATAL = -1 };
+// IMAGE_KNOWN: no request was made, the destination already held the
+// address's file (an earlier package of the same command, or its image
+// library: relocate/known_images.h); `detail` names the file.
+enum ImageOutcome { IMAGE_RELOCATED = 1, IMAGE_FAILED = 0, IMAGE_FATAL = -1, IMAGE_KNOWN = 2 };
 
 struct RunView {
     void* context;

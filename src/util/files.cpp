@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/fs.h"
+#include "platform/sha256.h"
 #include "base/strings.h"
 
 int FileExists(const char* path) {
@@ -68,4 +69,29 @@ const char* FileNameOfPath(const char* path) {
         if (*at == PATH_SEPARATOR) name = at + 1;
     }
     return name;
+}
+
+int HashFileSha256(const char* path, char sha256[SHA256_HEX_SIZE], long long* size) {
+    FILE* file = OpenFileByPath(path, "rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    Sha256Hasher* hasher = NewSha256();
+    unsigned char buffer[65536];
+    long long total = 0;
+    bool ok = hasher != nullptr;
+    for (size_t got; ok && (got = ReadFileBytes(file, buffer, sizeof buffer)) > 0;
+         total += static_cast<long long>(got)) {
+        ok = UpdateSha256(hasher, buffer, got) == 1;
+    }
+    ok = ok && ferror(file) == 0;
+    CloseFile(file);
+    unsigned char digest[SHA256_DIGEST_BYTES];
+    ok = ok && FinalSha256(hasher, digest) == 1;
+    FreeSha256(hasher);
+    if (ok) {
+        Sha256Hex(digest, sha256);
+        *size = total;
+    }
+    return ok ? 1 : 0;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/sha256.h"
+
 // The type bits of FileModeOfPath (platform/fs.h).
 const long MODE_TYPE_MASK = 0xF000;
 const long MODE_DIRECTORY = 0x4000;
@@ -30,3 +32,7 @@ int32_t GetFileSize(const char* path);
 // The part after the last PATH_SEPARATOR; the whole path without one.
 // Points into `path`.
 const char* FileNameOfPath(const char* path);
+
+// The SHA-256 (hex) and size of the file at `path` (core form); 1 on
+// success, 0 when it cannot be read.
+int HashFileSha256(const char* path, char sha256[SHA256_HEX_SIZE], long long* size);

@@ -1,4 +1,4 @@
-// karvelo inspect: counts a package's image addresses in one pass over it,
+// karvelo inspect, the counting command: counts a package's image addresses in one pass over it,
 // writing nothing.
 #include <cstdio>
 #include <string>
@@ -20,9 +20,9 @@
 
 namespace {
 
-// One field's addresses: remote ones by source, those a run made local and
-// the places that show the blank image a --blank-failed run put in place
-// of the failed ones (which a mobile detail's list holds as an address).
+// One field's addresses: remote ones by source, those a run made local, and
+// how often the blank image stands where --blank-failed replaced a failed
+// image (a mobile detail's list holds it as an address).
 struct AddressCounts {
     int space = 0, outside = 0, local = 0, blank = 0;
 
@@ -77,7 +77,7 @@ void CountRow(void* context, const ItemRecord* item) {
     static_cast<std::vector<RowCounts>*>(context)->push_back(row);
 }
 
-// The document of `karvelo inspect --json`: the totals, then each item's counts.
+// What `karvelo inspect --json` prints: the totals, then each item's counts.
 int WriteInspectReport(const std::vector<RowCounts>& counts, const AddressCounts& desktop, const AddressCounts& mobile,
                        int exitCode) {
     JsonWriter json;
@@ -183,5 +183,5 @@ int Inspect(const ParsedArguments& arguments) {
 
 }  // namespace
 
-// A refusal answers with a document too when --json asked for one.
+// A refused inspect prints its JSON too when --json asked for it.
 int InspectCommand(const ParsedArguments& arguments) { return WriteJsonReport(Inspect(arguments)); }

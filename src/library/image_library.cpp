@@ -1,0 +1,519 @@
+#include "library/image_library.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include "base/error_text.h"
+#include "platform/charset.h"
+#include "platform/thread.h"
+#include "texts/texts.h"
+#include "util/files.h"
+
+// How long a statement waits for another process's write lock before it
+// gives up: a commit holds it for one short transaction only.
+const unsigned LIBRARY_BUSY_MILLISECONDS = 30000;
+const size_t LIBRARY_MESSAGE_BYTES = 1024;
+// The most damaged copies one DEST keeps apart (library.sqlite3.damaged-N).
+const int MOST_DAMAGED_COPIES = 1000;
+const unsigned WAL_SWITCH_PAUSE_MILLISECONDS = 10;
+
+struct ImageLibrary {
+    sqlite3* db;
+    char path[MAX_PATH_BYTES];  // the database, core form, for messages
+    char error[LIBRARY_MESSAGE_BYTES];
+    sqlite3_stmt* recordPending;
+    sqlite3_stmt* lookUp;
+    sqlite3_stmt* findContent;
+    sqlite3_stmt* dropRow;
+    sqlite3_stmt* dropPending;
+    sqlite3_stmt* begin;
+    sqlite3_stmt* movePending;
+    sqlite3_stmt* clearPending;
+    sqlite3_stmt* commit;
+    sqlite3_stmt* rollback;
+};
+
+// The library's statements, prepared once when it opens; a pending row
+// shadows a committed one of the same address (its column 4 is 0).
+static const char* const SCHEMA =
+    "CREATE TABLE IF NOT EXISTS images(address TEXT PRIMARY KEY, file TEXT NOT NULL, size INTEGER NOT NULL,"
+    " sha256 TEXT NOT NULL, stored INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS images_by_content ON images(size, sha256);";
+static const char* const PENDING_SCHEMA =
+    "CREATE TEMP TABLE pending(address TEXT PRIMARY KEY, file TEXT NOT NULL, size INTEGER NOT NULL,"
+    " sha256 TEXT NOT NULL, stored INTEGER NOT NULL);"
+    "CREATE INDEX temp.pending_by_content ON pending(size, sha256);";
+static const char* const SELECT_COLUMNS = "address, file, size, sha256, stored";
+
+// ---- Texts between the core's form and SQLite's UTF-8 ---------------------
+
+static bool ConvertWhole(TextEncoding from, TextEncoding to, const char* text, size_t length, std::string* out) {
+    out->assign(length * 4 + 4, '\0');
+    TextConversion result;
+    if (ConvertText(from, to, MISSING_STOP, text, length, &(*out)[0], out->size(), &result) != CONVERSION_DONE) {
+        return false;
+    }
+    out->resize(result.written);
+    return true;
+}
+
+static bool ToUtf8(const char* core, std::string* utf8) {
+    return ConvertWhole(CORE_CHARSET, ENCODING_UTF8, core, strlen(core), utf8);
+}
+
+// SQLite's messages are UTF-8 (English, in practice); what the core's form
+// lacks is dropped rather than the message lost.
+static void MessageToCore(const char* utf8, char* out, size_t size) {
+    TextConversion result;
+    ConvertText(ENCODING_UTF8, CORE_CHARSET, MISSING_DROP, utf8, strlen(utf8), out, size - 1, &result);
+    out[result.written < size ? result.written : size - 1] = '\0';
+}
+
+// ---- Failures -------------------------------------------------------------
+
+static ErrorText LibraryError(ImageLibrary* library) { return ErrorText{library->error, sizeof library->error}; }
+
+static void PutSqliteError(ErrorText error, const char* path, sqlite3* db, int code) {
+    char reason[LIBRARY_MESSAGE_BYTES];
+    MessageToCore(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code), reason, sizeof reason);
+    PutError(error, FORMAT_LIBRARY_FAILED, path, reason);
+}
+
+static int Failed(ImageLibrary* library, int code) {
+    PutSqliteError(LibraryError(library), library->path, library->db, code);
+    return 0;
+}
+
+// Runs a prepared statement that returns no rows to its end and resets it.
+static int StepToEnd(ImageLibrary* library, sqlite3_stmt* statement) {
+    int code = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return code == SQLITE_DONE ? 1 : Failed(library, code);
+}
+
+static bool BindText(sqlite3_stmt* statement, int index, const std::string& text) {
+    return sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) ==
+           SQLITE_OK;
+}
+
+// ---- Rows and their files -------------------------------------------------
+
+// Reads the current row of a SELECT_COLUMNS statement into *out; false when a
+// text does not fit or convert (the row cannot name a file of the core's).
+static bool ReadEntry(sqlite3_stmt* statement, ImageEntry* out) {
+    std::string file;
+    const char* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    const char* hash = reinterpret_cast<const char*>(sqlite3_column_text(statement, 3));
+    if (utf8 == nullptr || hash == nullptr ||
+        !ConvertWhole(ENCODING_UTF8, CORE_CHARSET, utf8, static_cast<size_t>(sqlite3_column_bytes(statement, 1)),
+                      &file) ||
+        file.size() >= sizeof out->file || strlen(hash) + 1 != sizeof out->sha256) {
+        return false;
+    }
+    memcpy(out->file, file.c_str(), file.size() + 1);
+    memcpy(out->sha256, hash, sizeof out->sha256);
+    out->size = sqlite3_column_int64(statement, 2);
+    out->stored = sqlite3_column_int64(statement, 4);
+    return true;
+}
+
+// Whether the row's file is still the one recorded.
+static bool FileStillMatches(const ImageEntry& entry, ImageCheck check) {
+    FileIdentity identity;
+    if (IdentifyFileByPath(entry.file, &identity) != 1 || identity.size != entry.size) {
+        return false;
+    }
+    if (check == CHECK_SIZE) {
+        return true;
+    }
+    char sha256[SHA256_HEX_SIZE];
+    long long size = 0;
+    return HashFileSha256(entry.file, sha256, &size) == 1 && size == entry.size && strcmp(sha256, entry.sha256) == 0;
+}
+
+// Drops the row of `address` (UTF-8), committed and pending.
+static int DropRow(ImageLibrary* library, const std::string& address) {
+    if (!BindText(library->dropRow, 1, address) || !StepToEnd(library, library->dropRow)) {
+        return 0;
+    }
+    return BindText(library->dropPending, 1, address) && StepToEnd(library, library->dropPending) ? 1 : 0;
+}
+
+// The first usable row `statement` (bound already) gives, dropping the stale
+// rows before it.  The statement is reset after each drop, so it never reads
+// a table it is changing.
+static int FirstUsableRow(ImageLibrary* library, sqlite3_stmt* statement, ImageEntry* out, ImageCheck check) {
+    for (;;) {
+        int code = sqlite3_step(statement);
+        if (code == SQLITE_DONE) {
+            sqlite3_reset(statement);
+            return IMAGE_ABSENT;
+        }
+        if (code != SQLITE_ROW) {
+            sqlite3_reset(statement);
+            Failed(library, code);
+            return IMAGE_LOOKUP_ERROR;
+        }
+        const char* address = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        std::string stale(address != nullptr ? address : "");
+        if (ReadEntry(statement, out) && FileStillMatches(*out, check)) {
+            sqlite3_reset(statement);
+            return IMAGE_PRESENT;
+        }
+        sqlite3_reset(statement);
+        if (!DropRow(library, stale)) {
+            return IMAGE_LOOKUP_ERROR;
+        }
+    }
+}
+
+int LookUpImage(ImageLibrary* library, const char* address, ImageEntry* out, ImageCheck check) {
+    library->error[0] = '\0';
+    std::string utf8;
+    if (!ToUtf8(address, &utf8)) {
+        return IMAGE_ABSENT;  // no row can hold it
+    }
+    if (!BindText(library->lookUp, 1, utf8)) {
+        Failed(library, SQLITE_NOMEM);
+        return IMAGE_LOOKUP_ERROR;
+    }
+    int found = FirstUsableRow(library, library->lookUp, out, check);
+    sqlite3_clear_bindings(library->lookUp);
+    return found;
+}
+
+int FindImageByContent(ImageLibrary* library, long long size, const char* sha256, ImageEntry* out) {
+    library->error[0] = '\0';
+    if (sqlite3_bind_int64(library->findContent, 1, size) != SQLITE_OK ||
+        sqlite3_bind_text(library->findContent, 2, sha256, -1, SQLITE_TRANSIENT) != SQLITE_OK) {
+        Failed(library, SQLITE_NOMEM);
+        return IMAGE_LOOKUP_ERROR;
+    }
+    int found = FirstUsableRow(library, library->findContent, out, CHECK_SIZE_AND_HASH);
+    sqlite3_clear_bindings(library->findContent);
+    return found;
+}
+
+int RecordImage(ImageLibrary* library, const char* address, const char* file, long long size, const char* sha256) {
+    library->error[0] = '\0';
+    if (strlen(sha256) + 1 != SHA256_HEX_SIZE) {
+        PutError(LibraryError(library), FORMAT_LIBRARY_FAILED, library->path, sqlite3_errstr(SQLITE_MISMATCH));
+        return 0;
+    }
+    std::string addressUtf8;
+    std::string fileUtf8;
+    if (!ToUtf8(address, &addressUtf8) || !ToUtf8(file, &fileUtf8)) {
+        PutError(LibraryError(library), FORMAT_LIBRARY_FAILED, library->path, MESSAGE_LIBRARY_TEXT_FORM);
+        return 0;
+    }
+    sqlite3_stmt* statement = library->recordPending;
+    if (!BindText(statement, 1, addressUtf8) || !BindText(statement, 2, fileUtf8) ||
+        sqlite3_bind_int64(statement, 3, size) != SQLITE_OK ||
+        sqlite3_bind_text(statement, 4, sha256, -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_int64(statement, 5, static_cast<sqlite3_int64>(time(nullptr))) != SQLITE_OK) {
+        sqlite3_clear_bindings(statement);
+        return Failed(library, SQLITE_NOMEM);
+    }
+    return StepToEnd(library, statement);
+}
+
+int CommitImageLibrary(ImageLibrary* library) {
+    library->error[0] = '\0';
+    if (!StepToEnd(library, library->begin)) {
+        return 0;
+    }
+    if (StepToEnd(library, library->movePending) && StepToEnd(library, library->clearPending) &&
+        StepToEnd(library, library->commit)) {
+        return 1;
+    }
+    // The pending rows stay for the next commit: the rollback restores the
+    // temporary table with the rest.
+    char reason[LIBRARY_MESSAGE_BYTES];
+    memcpy(reason, library->error, sizeof reason);
+    if (sqlite3_get_autocommit(library->db) == 0) {
+        StepToEnd(library, library->rollback);
+    }
+    memcpy(library->error, reason, sizeof reason);
+    return 0;
+}
+
+// ---- Opening --------------------------------------------------------------
+
+static void FinalizeStatements(ImageLibrary* library) {
+    sqlite3_stmt** statements[] = {&library->recordPending, &library->lookUp,       &library->findContent,
+                                   &library->dropRow,       &library->dropPending,  &library->begin,
+                                   &library->movePending,   &library->clearPending, &library->commit,
+                                   &library->rollback};
+    for (sqlite3_stmt** statement : statements) {
+        sqlite3_finalize(*statement);
+        *statement = nullptr;
+    }
+}
+
+void CloseImageLibrary(ImageLibrary* library) {
+    if (library == nullptr) {
+        return;
+    }
+    FinalizeStatements(library);
+    sqlite3_close(library->db);
+    delete library;
+}
+
+const char* ImageLibraryError(const ImageLibrary* library) { return library->error; }
+
+// A row's file is missing: the check `DELETE ... WHERE` asks of each row at
+// open.  Files are named in UTF-8 in the database, in the core's form here.
+static void FileIsMissing(sqlite3_context* context, int count, sqlite3_value** values) {
+    const char* utf8 = reinterpret_cast<const char*>(sqlite3_value_text(values[0]));
+    std::string file;
+    bool missing =
+        utf8 == nullptr ||
+        !ConvertWhole(ENCODING_UTF8, CORE_CHARSET, utf8, static_cast<size_t>(sqlite3_value_bytes(values[0])), &file) ||
+        IsPlainFileByPath(file.c_str()) != 1;
+    sqlite3_result_int(context, missing ? 1 : 0);
+}
+
+// How opening one database file went.
+enum OpenResult { OPEN_DONE, OPEN_DAMAGED, OPEN_FAILED };
+
+static bool IsDamage(int code) { return (code & 0xFF) == SQLITE_NOTADB || (code & 0xFF) == SQLITE_CORRUPT; }
+
+static OpenResult Prepare(ImageLibrary* library, const char* sql, sqlite3_stmt** statement) {
+    int code = sqlite3_prepare_v3(library->db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr);
+    if (code != SQLITE_OK) {
+        Failed(library, code);
+        return IsDamage(code) ? OPEN_DAMAGED : OPEN_FAILED;
+    }
+    return OPEN_DONE;
+}
+
+static OpenResult Execute(ImageLibrary* library, const char* sql) {
+    int code = sqlite3_exec(library->db, sql, nullptr, nullptr, nullptr);
+    if (code != SQLITE_OK) {
+        Failed(library, code);
+        return IsDamage(code) ? OPEN_DAMAGED : OPEN_FAILED;
+    }
+    return OPEN_DONE;
+}
+
+// The single integer a PRAGMA answers, or the text of its first row
+// compared with "ok" (quick_check): OPEN_DONE when it reads as asked.
+static OpenResult AskPragma(ImageLibrary* library, const char* sql, int* number, bool wantOk) {
+    sqlite3_stmt* statement = nullptr;
+    OpenResult prepared = Prepare(library, sql, &statement);
+    if (prepared != OPEN_DONE) {
+        return prepared;
+    }
+    int code = sqlite3_step(statement);
+    OpenResult result = OPEN_DONE;
+    if (code != SQLITE_ROW) {
+        Failed(library, code);
+        result = IsDamage(code) ? OPEN_DAMAGED : OPEN_FAILED;
+    } else if (wantOk) {
+        const char* answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        if (answer == nullptr || strcmp(answer, "ok") != 0) {
+            MessageToCore(answer != nullptr ? answer : "?", library->error, sizeof library->error);
+            result = OPEN_DAMAGED;
+        }
+    } else if (number != nullptr) {
+        *number = sqlite3_column_int(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    return result;
+}
+
+// Puts the database in WAL mode (a no-op once it is).  The switch takes the
+// database for itself, and SQLite answers SQLITE_BUSY at once, without the
+// busy timeout, while another process has it open: so it is tried again
+// here, within the same budget.
+static OpenResult SwitchToWal(ImageLibrary* library) {
+    int code = SQLITE_BUSY;
+    for (unsigned waited = 0; waited <= LIBRARY_BUSY_MILLISECONDS; waited += WAL_SWITCH_PAUSE_MILLISECONDS) {
+        code =
+            sqlite3_exec(library->db, "PRAGMA journal_mode=WAL; PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
+        if ((code & 0xFF) != SQLITE_BUSY) {
+            break;
+        }
+        SleepMilliseconds(WAL_SWITCH_PAUSE_MILLISECONDS);
+    }
+    if (code != SQLITE_OK) {
+        Failed(library, code);
+        return IsDamage(code) ? OPEN_DAMAGED : OPEN_FAILED;
+    }
+    return OPEN_DONE;
+}
+
+// Whether the file at `path` is plainly no SQLite database: there, not
+// empty, and without the header's first 16 bytes.  Told before SQLite opens
+// it, since SQLite would remove a -wal beside a file it cannot read as a
+// database in WAL mode, and a damaged library's companions are kept.
+static bool PlainlyNoDatabase(const char* path) {
+    static const char MAGIC[] = "SQLite format 3";  // with its NUL, 16 bytes
+    FILE* file = OpenFileByPath(path, "rb");
+    if (file == nullptr) {
+        return false;  // missing: a new library; unreadable: SQLite says why
+    }
+    char head[sizeof MAGIC];
+    size_t got = ReadFileBytes(file, head, sizeof head);
+    CloseFile(file);
+    return got > 0 && (got < sizeof head || memcmp(head, MAGIC, sizeof MAGIC) != 0);
+}
+
+// Opens the database at library->path as a library: WAL, the busy timeout,
+// the checks, the schema and the statements.
+static OpenResult OpenDatabase(ImageLibrary* library, const std::string& utf8Path) {
+    if (PlainlyNoDatabase(library->path)) {
+        PutError(LibraryError(library), FORMAT_LIBRARY_FAILED, library->path, sqlite3_errstr(SQLITE_NOTADB));
+        return OPEN_DAMAGED;
+    }
+    int code = sqlite3_open_v2(utf8Path.c_str(), &library->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (code != SQLITE_OK) {
+        Failed(library, code);
+        return IsDamage(code) ? OPEN_DAMAGED : OPEN_FAILED;
+    }
+    sqlite3_extended_result_codes(library->db, 1);
+    sqlite3_busy_timeout(library->db, static_cast<int>(LIBRARY_BUSY_MILLISECONDS));
+    OpenResult result = AskPragma(library, "PRAGMA quick_check", nullptr, true);
+    int version = 0;
+    if (result == OPEN_DONE) {
+        result = SwitchToWal(library);
+    }
+    if (result == OPEN_DONE) {
+        result = AskPragma(library, "PRAGMA user_version", &version, false);
+    }
+    if (result != OPEN_DONE) {
+        return result;
+    }
+    if (version > IMAGE_LIBRARY_SCHEMA_VERSION) {
+        PutError(LibraryError(library), FORMAT_LIBRARY_NEWER, library->path, version);
+        return OPEN_FAILED;
+    }
+    if (version < IMAGE_LIBRARY_SCHEMA_VERSION) {
+        // Two processes may begin the same new library: the immediate
+        // transaction lets one make the schema, the other then finds it.
+        std::string make = std::string("BEGIN IMMEDIATE;") + SCHEMA +
+                           "PRAGMA user_version=" + std::to_string(IMAGE_LIBRARY_SCHEMA_VERSION) + "; COMMIT;";
+        result = Execute(library, make.c_str());
+        if (result != OPEN_DONE) {
+            sqlite3_exec(library->db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return result;
+        }
+    }
+    result = Execute(library, PENDING_SCHEMA);
+    if (result == OPEN_DONE && sqlite3_create_function(library->db, "karvelo_file_missing", 1, SQLITE_UTF8, nullptr,
+                                                       FileIsMissing, nullptr, nullptr) != SQLITE_OK) {
+        result = OPEN_FAILED;
+        Failed(library, SQLITE_ERROR);
+    }
+    if (result == OPEN_DONE) {
+        result = Execute(library, "DELETE FROM main.images WHERE karvelo_file_missing(file)");
+    }
+    const std::string columns = SELECT_COLUMNS;
+    const std::string lookUp = "SELECT " + columns + ", 0 FROM temp.pending WHERE address = ?1 UNION ALL SELECT " +
+                               columns + ", 1 FROM main.images WHERE address = ?1 ORDER BY 6 LIMIT 1";
+    const std::string findContent = "SELECT " + columns +
+                                    ", 0 FROM temp.pending WHERE size = ?1 AND sha256 = ?2 UNION ALL SELECT " +
+                                    columns + ", 1 FROM main.images WHERE size = ?1 AND sha256 = ?2 ORDER BY 6 LIMIT 1";
+    const std::string movePending = "INSERT OR REPLACE INTO main.images SELECT " + columns + " FROM temp.pending";
+    struct {
+        const char* sql;
+        sqlite3_stmt** statement;
+    } const statements[] = {
+        {"INSERT OR REPLACE INTO temp.pending VALUES(?1, ?2, ?3, ?4, ?5)", &library->recordPending},
+        {lookUp.c_str(), &library->lookUp},
+        {findContent.c_str(), &library->findContent},
+        {"DELETE FROM main.images WHERE address = ?1", &library->dropRow},
+        {"DELETE FROM temp.pending WHERE address = ?1", &library->dropPending},
+        {"BEGIN IMMEDIATE", &library->begin},
+        {movePending.c_str(), &library->movePending},
+        {"DELETE FROM temp.pending", &library->clearPending},
+        {"COMMIT", &library->commit},
+        {"ROLLBACK", &library->rollback},
+    };
+    for (const auto& entry : statements) {
+        if (result == OPEN_DONE) {
+            result = Prepare(library, entry.sql, entry.statement);
+        }
+    }
+    return result;
+}
+
+// Renames the damaged database and its -wal and -shm files to the first free
+// library.sqlite3.damaged-N (never over anything); the name into `aside`.
+static bool SetAside(const char* path, char* aside, size_t size) {
+    const char* const companions[] = {"-wal", "-shm"};
+    for (int n = 1; n <= MOST_DAMAGED_COPIES; n++) {
+        snprintf(aside, size, "%s.damaged-%d", path, n);
+        if (FileModeOfPath(aside) != -1 || MoveFileByPath(path, aside) != 1) {
+            if (FileModeOfPath(path) == -1) {
+                return false;  // the database itself is gone
+            }
+            continue;
+        }
+        for (const char* companion : companions) {
+            std::string from = std::string(path) + companion;
+            std::string to = std::string(aside) + companion;
+            // A -wal left beside a new database would be read into it.
+            if (FileModeOfPath(from.c_str()) != -1 && MoveFileByPath(from.c_str(), to.c_str()) != 1) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+ImageLibrary* OpenImageLibrary(const char* destination, char* message, size_t size) {
+    ErrorText error{message, size};
+    if (size > 0) {
+        message[0] = '\0';
+    }
+    char folder[MAX_PATH_BYTES];
+    int folderLength = snprintf(
+        folder, sizeof folder, "%s%s" IMAGE_LIBRARY_FOLDER, destination,
+        destination[0] != '\0' && destination[strlen(destination) - 1] == PATH_SEPARATOR ? "" : PATH_SEPARATOR_TEXT);
+    ImageLibrary* library = new (std::nothrow) ImageLibrary();
+    if (library == nullptr) {
+        PutError(error, FORMAT_LIBRARY_FAILED, destination, sqlite3_errstr(SQLITE_NOMEM));
+        return nullptr;
+    }
+    int pathLength = snprintf(library->path, sizeof library->path, "%s" PATH_SEPARATOR_TEXT IMAGE_LIBRARY_FILE, folder);
+    std::string utf8Path;
+    if (folderLength < 0 || pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof library->path ||
+        MakeFolderWithParents(folder) != 1 || !ToUtf8(library->path, &utf8Path)) {
+        PutError(error, FORMAT_LIBRARY_FOLDER, folder);
+        delete library;
+        return nullptr;
+    }
+    OpenResult result = OpenDatabase(library, utf8Path);
+    if (result == OPEN_DAMAGED) {
+        FinalizeStatements(library);
+        sqlite3_close(library->db);
+        library->db = nullptr;
+        char aside[MAX_PATH_BYTES + 32];
+        if (!SetAside(library->path, aside, sizeof aside)) {
+            PutError(error, FORMAT_LIBRARY_NOT_SET_ASIDE, library->path, library->error);
+            delete library;
+            return nullptr;
+        }
+        PutError(error, FORMAT_LIBRARY_SET_ASIDE, library->path, aside);
+        library->error[0] = '\0';
+        result = OpenDatabase(library, utf8Path);
+    }
+    if (result != OPEN_DONE) {
+        // The reason is the library's own message; a set-aside said before
+        // it stays in front.
+        size_t used = size > 0 ? strlen(message) : 0;
+        PutError(ErrorText{message + used, size - used}, "%s%s", used > 0 ? "; " : "", library->error);
+        CloseImageLibrary(library);
+        return nullptr;
+    }
+    library->error[0] = '\0';
+    return library;
+}

@@ -1,0 +1,394 @@
+// The image library against real files and a real SQLite database: rows
+// survive a reopen only when committed, stale rows are dropped, damaged
+// databases are set aside, and two processes share one library.
+#include "library/image_library.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+const size_t MESSAGE_BYTES = 2048;
+
+std::string HexOf(const std::string& bytes) {
+    Sha256Hasher* hasher = NewSha256();
+    unsigned char digest[SHA256_DIGEST_BYTES];
+    EXPECT_EQ(UpdateSha256(hasher, bytes.data(), bytes.size()), 1);
+    EXPECT_EQ(FinalSha256(hasher, digest), 1);
+    FreeSha256(hasher);
+    char hex[SHA256_HEX_SIZE];
+    Sha256Hex(digest, hex);
+    return hex;
+}
+
+std::string DatabaseOf(const TempDir& dest) { return dest.File(".karvelo/library.sqlite3"); }
+
+// What SQLite itself says of the database: integrity_check's answer and the
+// number of committed rows.
+std::string IntegrityOf(const std::string& database, int* rows = nullptr) {
+    sqlite3* db = nullptr;
+    std::string answer = "cannot open";
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW) {
+            answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        }
+        sqlite3_finalize(statement);
+        statement = nullptr;
+        if (rows != nullptr &&
+            sqlite3_prepare_v2(db, "SELECT count(*) FROM images", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW) {
+            *rows = sqlite3_column_int(statement, 0);
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return answer;
+}
+
+ImageLibrary* Open(const TempDir& dest, std::string* message = nullptr) {
+    char text[MESSAGE_BYTES];
+    ImageLibrary* library = OpenImageLibrary(dest.path().c_str(), text, sizeof text);
+    EXPECT_NE(library, nullptr) << text;
+    if (message != nullptr) {
+        *message = text;
+    }
+    return library;
+}
+
+// An image written into DEST and recorded: its address, the file's name in
+// the core's form (GBK bytes for Chinese) and on disk (UTF-8), its bytes.
+struct Image {
+    std::string address;
+    std::string coreName;
+    std::string diskName;
+    std::string bytes;
+};
+
+const std::vector<Image> IMAGES = {
+    {"http://img.example/a.jpg", "a.jpg", "a.jpg", "JPEG bytes of a"},
+    {"https://img.example/b.png?x=1", "b.png", "b.png", std::string("PNG\0with a nul", 14)},
+    {"http://img.example/\xCD\xBC.gif", "\xCD\xBC.gif", "\xE5\x9B\xBE.gif", "GIF89a picture"},
+    {"http://img.example/empty", "empty", "empty", ""},
+};
+
+void Store(const TempDir& dest, ImageLibrary* library, const Image& image) {
+    ASSERT_TRUE(WriteWholeFile(dest.File(image.diskName), image.bytes));
+    ASSERT_EQ(RecordImage(library, image.address.c_str(), dest.File(image.coreName).c_str(),
+                          static_cast<long long>(image.bytes.size()), HexOf(image.bytes).c_str()),
+              1)
+        << ImageLibraryError(library);
+}
+
+void ExpectPresent(const TempDir& dest, ImageLibrary* library, const Image& image, ImageCheck check) {
+    ImageEntry entry;
+    ASSERT_EQ(LookUpImage(library, image.address.c_str(), &entry, check), IMAGE_PRESENT) << image.address;
+    EXPECT_EQ(std::string(entry.file), dest.File(image.coreName));
+    EXPECT_EQ(entry.size, static_cast<long long>(image.bytes.size()));
+    EXPECT_EQ(std::string(entry.sha256), HexOf(image.bytes));
+    EXPECT_GT(entry.stored, 0);
+}
+
+int LookUp(ImageLibrary* library, const std::string& address, ImageCheck check = CHECK_SIZE) {
+    ImageEntry entry;
+    return LookUpImage(library, address.c_str(), &entry, check);
+}
+
+TEST(ImageLibraryTest, RecordedRowsSeenAtOnceAndAfterReopenOnlyOnceCommitted) {
+    TempDir dest;
+    ImageLibrary* library = Open(dest);
+    ASSERT_NE(library, nullptr);
+    for (const Image& image : IMAGES) {
+        Store(dest, library, image);
+        ExpectPresent(dest, library, image, CHECK_SIZE_AND_HASH);  // pending, seen by its own library
+    }
+    ASSERT_EQ(CommitImageLibrary(library), 1) << ImageLibraryError(library);
+    // Recorded after the commit and never committed: gone with the close, as
+    // after a crash, while its file stays.
+    const Image late = {"http://img.example/late.jpg", "late.jpg", "late.jpg", "late bytes"};
+    Store(dest, library, late);
+    // A record of a committed address replaces it once committed.
+    const Image moved = {IMAGES[0].address, "a2.jpg", "a2.jpg", "the new a"};
+    Store(dest, library, moved);
+    ExpectPresent(dest, library, moved, CHECK_SIZE_AND_HASH);
+    CloseImageLibrary(library);
+
+    library = Open(dest);
+    ASSERT_NE(library, nullptr);
+    for (const Image& image : IMAGES) {
+        ExpectPresent(dest, library, image, CHECK_SIZE_AND_HASH);
+    }
+    EXPECT_EQ(LookUp(library, late.address), IMAGE_ABSENT);
+    EXPECT_TRUE(PathExists(dest.File(late.diskName)));
+    EXPECT_EQ(LookUp(library, "http://img.example/never"), IMAGE_ABSENT);
+    EXPECT_EQ(CommitImageLibrary(library), 1);  // nothing pending
+    CloseImageLibrary(library);
+    int rows = 0;
+    EXPECT_EQ(IntegrityOf(DatabaseOf(dest), &rows), "ok");
+    EXPECT_EQ(rows, static_cast<int>(IMAGES.size()));
+}
+
+// A row is dropped when its file has gone or changed, as far as the check
+// asked for sees; at open, rows whose file is missing are dropped unasked.
+TEST(ImageLibraryTest, RowsWhoseFileWentOrChangedAreDropped) {
+    struct Case {
+        const char* name;
+        std::string after;  // the file's bytes later; "gone" removes it
+        ImageCheck check;
+        int expected;
+    };
+    const Case cases[] = {
+        {"unchanged", "12345678", CHECK_SIZE_AND_HASH, IMAGE_PRESENT},
+        {"gone", "gone", CHECK_SIZE, IMAGE_ABSENT},
+        {"longer", "123456789", CHECK_SIZE, IMAGE_ABSENT},
+        {"same size, size checked", "abcdefgh", CHECK_SIZE, IMAGE_PRESENT},
+        {"same size, hash checked", "abcdefgh", CHECK_SIZE_AND_HASH, IMAGE_ABSENT},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dest;
+        ImageLibrary* library = Open(dest);
+        ASSERT_NE(library, nullptr);
+        const Image image = {"http://img.example/x.jpg", "x.jpg", "x.jpg", "12345678"};
+        Store(dest, library, image);
+        ASSERT_EQ(CommitImageLibrary(library), 1);
+        if (test.after == "gone") {
+            ASSERT_EQ(unlink(dest.File(image.diskName).c_str()), 0);
+        } else {
+            ASSERT_TRUE(WriteWholeFile(dest.File(image.diskName), test.after));
+        }
+        EXPECT_EQ(LookUp(library, image.address, test.check), test.expected);
+        // A dropped row stays dropped, whatever the next check asks.
+        if (test.expected == IMAGE_ABSENT) {
+            ASSERT_TRUE(WriteWholeFile(dest.File(image.diskName), image.bytes));
+            EXPECT_EQ(LookUp(library, image.address, CHECK_SIZE), IMAGE_ABSENT);
+        }
+        CloseImageLibrary(library);
+        int rows = -1;
+        EXPECT_EQ(IntegrityOf(DatabaseOf(dest), &rows), "ok");
+        EXPECT_EQ(rows, test.expected == IMAGE_PRESENT ? 1 : 0);
+    }
+
+    TempDir dest;
+    ImageLibrary* library = Open(dest);
+    ASSERT_NE(library, nullptr);
+    for (const Image& image : IMAGES) {
+        Store(dest, library, image);
+    }
+    ASSERT_EQ(CommitImageLibrary(library), 1);
+    CloseImageLibrary(library);
+    ASSERT_EQ(unlink(dest.File(IMAGES[1].diskName).c_str()), 0);
+    ASSERT_EQ(unlink(dest.File(IMAGES[2].diskName).c_str()), 0);
+    library = Open(dest);
+    ASSERT_NE(library, nullptr);
+    CloseImageLibrary(library);
+    int rows = -1;
+    EXPECT_EQ(IntegrityOf(DatabaseOf(dest), &rows), "ok");
+    EXPECT_EQ(rows, static_cast<int>(IMAGES.size()) - 2);
+}
+
+TEST(ImageLibraryTest, IdenticalContentFoundBySizeAndHash) {
+    TempDir dest;
+    ImageLibrary* library = Open(dest);
+    ASSERT_NE(library, nullptr);
+    const Image committed = {"http://img.example/one.jpg", "one.jpg", "one.jpg", "the same picture"};
+    const Image pending = {"http://img.example/two.jpg", "two.jpg", "two.jpg", "another picture!"};
+    Store(dest, library, committed);
+    ASSERT_EQ(CommitImageLibrary(library), 1);
+    Store(dest, library, pending);
+
+    struct Case {
+        long long size;
+        std::string sha256;
+        const char* found;  // the file's name, or null
+    };
+    const long long size = static_cast<long long>(committed.bytes.size());
+    const Case cases[] = {
+        {size, HexOf(committed.bytes), "one.jpg"},
+        {size, HexOf(pending.bytes), "two.jpg"},  // pending rows count too
+        {size + 1, HexOf(committed.bytes), nullptr},
+        {size, HexOf("the same picturE"), nullptr},
+    };
+    for (const Case& test : cases) {
+        ImageEntry entry;
+        int found = FindImageByContent(library, test.size, test.sha256.c_str(), &entry);
+        if (test.found == nullptr) {
+            EXPECT_EQ(found, IMAGE_ABSENT) << test.sha256;
+        } else {
+            ASSERT_EQ(found, IMAGE_PRESENT) << test.sha256;
+            EXPECT_EQ(std::string(entry.file), dest.File(test.found));
+        }
+    }
+    // Same size, other bytes: not the same image any more, and the row goes.
+    ASSERT_TRUE(WriteWholeFile(dest.File(committed.diskName), "the same pictur!"));
+    ImageEntry entry;
+    EXPECT_EQ(FindImageByContent(library, size, HexOf(committed.bytes).c_str(), &entry), IMAGE_ABSENT);
+    EXPECT_EQ(LookUp(library, committed.address), IMAGE_ABSENT);
+    CloseImageLibrary(library);
+    EXPECT_EQ(IntegrityOf(DatabaseOf(dest)), "ok");
+}
+
+// A library that fails its checks is renamed, with its companions, never
+// deleted, and a new one works in its place.
+TEST(ImageLibraryTest, DamagedDatabaseIsSetAsideAndANewOneBegun) {
+    // A real library of many pages, cut short.
+    std::string whole;
+    {
+        TempDir source;
+        ImageLibrary* library = Open(source);
+        ASSERT_NE(library, nullptr);
+        for (int i = 0; i < 300; i++) {
+            Image image = {"http://img.example/" + std::string(200, 'p') + std::to_string(i), "f" + std::to_string(i),
+                           "f" + std::to_string(i), "bytes " + std::to_string(i)};
+            Store(source, library, image);
+        }
+        ASSERT_EQ(CommitImageLibrary(library), 1);
+        CloseImageLibrary(library);
+        whole = ReadWholeFile(DatabaseOf(source));
+        ASSERT_GT(whole.size(), 16u * 4096);
+    }
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool withWal;
+    };
+    const Case cases[] = {
+        {"garbage", std::string(5000, '\x5A'), false},
+        {"garbage with a -wal", "not a database at all, just text", true},
+        {"truncated", whole.substr(0, 5 * 4096), false},
+        {"header only", whole.substr(0, 100), false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dest;
+        ASSERT_EQ(mkdir(dest.File(".karvelo").c_str(), 0700), 0);
+        ASSERT_TRUE(WriteWholeFile(DatabaseOf(dest), test.bytes));
+        if (test.withWal) {
+            ASSERT_TRUE(WriteWholeFile(DatabaseOf(dest) + "-wal", "stale log"));
+        }
+        // Twice: the second damaged copy takes the next free name.
+        for (int round = 1; round <= 2; round++) {
+            if (round == 2) {
+                ASSERT_TRUE(WriteWholeFile(DatabaseOf(dest), test.bytes));
+            }
+            std::string message;
+            ImageLibrary* library = Open(dest, &message);
+            ASSERT_NE(library, nullptr);
+            const std::string aside = DatabaseOf(dest) + ".damaged-" + std::to_string(round);
+            EXPECT_NE(message.find(aside), std::string::npos) << message;
+            EXPECT_EQ(ReadWholeFile(aside), test.bytes);
+            if (test.withWal && round == 1) {
+                EXPECT_EQ(ReadWholeFile(aside + "-wal"), "stale log");
+            }
+            Store(dest, library, IMAGES[0]);
+            ASSERT_EQ(CommitImageLibrary(library), 1);
+            CloseImageLibrary(library);
+            library = Open(dest, &message);
+            ASSERT_NE(library, nullptr);
+            EXPECT_EQ(message, "");
+            ExpectPresent(dest, library, IMAGES[0], CHECK_SIZE_AND_HASH);
+            CloseImageLibrary(library);
+            EXPECT_EQ(IntegrityOf(DatabaseOf(dest)), "ok");
+        }
+    }
+}
+
+// What cannot be used is refused with a message and left as it is.
+TEST(ImageLibraryTest, UnusableDestinationOrNewerLibraryRefused) {
+    TempDir dest;
+    ASSERT_TRUE(WriteWholeFile(dest.File("file"), "a file, not a folder"));
+    char message[MESSAGE_BYTES];
+    EXPECT_EQ(OpenImageLibrary(dest.File("file").c_str(), message, sizeof message), nullptr);
+    EXPECT_NE(std::string(message).find(".karvelo"), std::string::npos) << message;
+
+    ImageLibrary* library = Open(dest);
+    ASSERT_NE(library, nullptr);
+    CloseImageLibrary(library);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabaseOf(dest).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(OpenImageLibrary(dest.path().c_str(), message, sizeof message), nullptr);
+    EXPECT_NE(std::string(message).find("99"), std::string::npos) << message;
+    EXPECT_FALSE(PathExists(DatabaseOf(dest) + ".damaged-1"));
+}
+
+// Two processes record into one library and read each other's rows at once,
+// committing in small batches, as two runs into one DEST do.
+TEST(ImageLibraryTest, TwoProcessesShareOneLibrary) {
+    const int ROWS = 150;
+    const int BATCH = 10;
+    TempDir dest;
+    std::vector<Image> images[2];
+    for (int side = 0; side < 2; side++) {
+        for (int i = 0; i < ROWS; i++) {
+            std::string name = "s" + std::to_string(side) + "-" + std::to_string(i);
+            images[side].push_back({"http://img.example/" + name, name, name, "bytes of " + name});
+            ASSERT_TRUE(WriteWholeFile(dest.File(name), images[side].back().bytes));
+        }
+    }
+    // Each side: opens, records and commits its rows, looking up the other
+    // side's as it goes; the number of failures is its result.
+    // A failure is told on standard error: the child's cannot reach the test.
+    auto work = [&](int side) {
+        int failures = 0;
+        char message[MESSAGE_BYTES];
+        ImageLibrary* library = OpenImageLibrary(dest.path().c_str(), message, sizeof message);
+        if (library == nullptr) {
+            fprintf(stderr, "side %d: %s\n", side, message);
+            return 1;
+        }
+        auto count = [&](bool failed) {
+            if (failed) {
+                fprintf(stderr, "side %d: %s\n", side, ImageLibraryError(library));
+                failures++;
+            }
+        };
+        for (int i = 0; i < ROWS; i++) {
+            const Image& image = images[side][i];
+            count(RecordImage(library, image.address.c_str(), dest.File(image.coreName).c_str(),
+                              static_cast<long long>(image.bytes.size()), HexOf(image.bytes).c_str()) != 1);
+            count(LookUp(library, images[1 - side][i].address) == IMAGE_LOOKUP_ERROR);
+            if (i % BATCH == BATCH - 1) {
+                count(CommitImageLibrary(library) != 1);
+            }
+        }
+        count(CommitImageLibrary(library) != 1);
+        CloseImageLibrary(library);
+        return failures;
+    };
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        _exit(work(1) == 0 ? 0 : 1);
+    }
+    EXPECT_EQ(work(0), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ImageLibrary* library = Open(dest);
+    ASSERT_NE(library, nullptr);
+    for (const std::vector<Image>& side : images) {
+        for (const Image& image : side) {
+            ExpectPresent(dest, library, image, CHECK_SIZE_AND_HASH);
+        }
+    }
+    CloseImageLibrary(library);
+    int rows = 0;
+    EXPECT_EQ(IntegrityOf(DatabaseOf(dest), &rows), "ok");
+    EXPECT_EQ(rows, 2 * ROWS);
+}
+
+}  // namespace
