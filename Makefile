@@ -54,8 +54,9 @@ test-asan: asan
 
 # The Windows cross builds (mingw-w64, static), each with PCRE2, nghttp2 and
 # SQLite built once from Debian's pcre2, nghttp2 and sqlite3 source packages
-# into its pcre2, nghttp2 and sqlite folders: x86-64, the Karvelo.exe sellers take and every
-# Windows test runs, and i686, for the few 32-bit systems left.
+# into its pcre2, nghttp2 and sqlite folders: x86-64, the Karvelo.exe
+# sellers take and every Windows test runs, and i686, for the few 32-bit
+# systems left.
 windows: deps
 	tools/build-pcre2-windows.sh $(WINDOWS)/pcre2 x86_64-w64-mingw32
 	tools/build-nghttp2-windows.sh $(WINDOWS)/nghttp2 x86_64-w64-mingw32

@@ -22,7 +22,7 @@ PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev
 # which the win32 model of this GCC lacks; both targets' compilers (x86-64,
 # the build sellers take and every test runs, and i686).  64-bit Wine runs
 # the x86-64 build with no 32-bit support at all.  dpkg-dev (above) brings
-# dpkg-source for `apt-get source pcre2` and `apt-get source nghttp2`;
+# dpkg-source for `apt-get source` of pcre2, nghttp2 and sqlite3;
 # locales gives zh_CN.UTF-8, so Wine's ANSI code page is 936 (GBK), and
 # en_US.UTF-8, for the GUI tests' second run on a Western code page (1252);
 # openssl and python3 make and run the TLS tests' servers.
