@@ -28,10 +28,12 @@ fi
 
 echo "SQLite for Windows ($HOST): making the amalgamation and building ($(basename "$tree"))"
 # The amalgamation is made by the native build's own rule (a host tool,
-# then Tcl), so configure runs for the build machine, not for $HOST.
+# then Tcl), so configure runs for the build machine, not for $HOST.  Only
+# tclsh is wanted of Tcl: without its extension and the shell's readline,
+# what else the build machine has installed does not matter.
 mkdir amalgamation
 cd amalgamation
-"$work/$tree/configure" >configure.log 2>&1 || {
+"$work/$tree/configure" --disable-tcl --disable-readline >configure.log 2>&1 || {
     tail -n 30 configure.log >&2
     exit 1
 }
@@ -41,10 +43,10 @@ make sqlite3.c >make.log 2>&1 || {
 }
 
 # Thread-safe (the wizard's worker threads), no extension loading, WAL
-# commits synced at checkpoints only (safe against corruption, as
-# SQLite's WAL with NORMAL is), no double-quoted string literals.  The default Windows VFS takes the UTF-8
-# names sqlite3_open_v2 gets to the wide (W) Win32 calls; nothing here
-# turns that off.
+# commits synced at checkpoints only (safe against corruption, as SQLite's
+# WAL with NORMAL is), no double-quoted string literals.  The default
+# Windows VFS takes the UTF-8 names sqlite3_open_v2 gets to the wide (W)
+# Win32 calls; nothing here turns that off.
 "$HOST-gcc" -O2 -c sqlite3.c -o sqlite3.o \
     -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_DEFAULT_WAL_SYNCHRONOUS=1 \
     -DSQLITE_DQS=0 \
