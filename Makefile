@@ -52,22 +52,27 @@ test-native: native
 test-asan: asan
 	cd $(ASAN) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS)
 
-# The Windows cross builds (mingw-w64, static), each with PCRE2 and nghttp2
-# built once from Debian's pcre2 and nghttp2 source packages into its pcre2
-# and nghttp2 folders: x86-64, the Karvelo.exe sellers take and every
-# Windows test runs, and i686, for the few 32-bit systems left.
+# The Windows cross builds (mingw-w64, static), each with PCRE2, nghttp2 and
+# SQLite built once from Debian's pcre2, nghttp2 and sqlite3 source packages
+# into its pcre2, nghttp2 and sqlite folders: x86-64, the Karvelo.exe
+# sellers take and every Windows test runs, and i686, for the few 32-bit
+# systems left.
 windows: deps
 	tools/build-pcre2-windows.sh $(WINDOWS)/pcre2 x86_64-w64-mingw32
 	tools/build-nghttp2-windows.sh $(WINDOWS)/nghttp2 x86_64-w64-mingw32
+	tools/build-sqlite-windows.sh $(WINDOWS)/sqlite x86_64-w64-mingw32
 	cmake -S . -B $(WINDOWS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
 	  -DPCRE2_ROOT=$(CURDIR)/$(WINDOWS)/pcre2 -DNGHTTP2_ROOT=$(CURDIR)/$(WINDOWS)/nghttp2 \
+	  -DSQLITE3_ROOT=$(CURDIR)/$(WINDOWS)/sqlite \
 	  -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF $(WERROR) >/dev/null
 	cmake --build $(WINDOWS) -j$(JOBS)
 
 CONFIGURE_WINDOWS32 := tools/build-pcre2-windows.sh $(WINDOWS32)/pcre2 i686-w64-mingw32 && \
 	tools/build-nghttp2-windows.sh $(WINDOWS32)/nghttp2 i686-w64-mingw32 && \
+	tools/build-sqlite-windows.sh $(WINDOWS32)/sqlite i686-w64-mingw32 && \
 	cmake -S . -B $(WINDOWS32) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
 	  -DPCRE2_ROOT=$(CURDIR)/$(WINDOWS32)/pcre2 -DNGHTTP2_ROOT=$(CURDIR)/$(WINDOWS32)/nghttp2 \
+	  -DSQLITE3_ROOT=$(CURDIR)/$(WINDOWS32)/sqlite \
 	  -DCMAKE_BUILD_TYPE=Release -DKARVELO_BENCH=OFF $(WERROR) >/dev/null
 windows32: deps
 	$(CONFIGURE_WINDOWS32)

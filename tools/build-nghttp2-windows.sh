@@ -16,21 +16,14 @@
 # (tools/install-deps.sh enables them).
 set -e
 
-if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-    echo "usage: $0 <folder> [host]" >&2
-    exit 2
-fi
-
-HOST=${2:-x86_64-w64-mingw32}
+. "$(dirname "$0")/windows-library.sh"
+take_arguments "$@"
 case "$HOST" in
     x86_64-w64-mingw32) toolchain=toolchain-mingw-x86_64.cmake ;;
     i686-w64-mingw32) toolchain=toolchain-mingw-i686.cmake ;;
     *) echo "build-nghttp2-windows: no toolchain file for $HOST" >&2; exit 2 ;;
 esac
 toolchain=$(cd "$(dirname "$0")/../cmake" && pwd)/$toolchain
-prefix=$(mkdir -p "$1" && cd "$1" && pwd)
-
-. "$(dirname "$0")/windows-library.sh"
 skip_if_built include/nghttp2/nghttp2.h lib/libnghttp2.a
 fetch_debian_source nghttp2 nghttp2
 if [ ! -f "$tree/CMakeLists.txt" ] || [ ! -f "$tree/COPYING" ]; then

@@ -15,15 +15,8 @@
 # entries (tools/install-deps.sh enables them).
 set -e
 
-if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-    echo "usage: $0 <folder> [host]" >&2
-    exit 2
-fi
-
-HOST=${2:-x86_64-w64-mingw32}
-prefix=$(mkdir -p "$1" && cd "$1" && pwd)
-
 . "$(dirname "$0")/windows-library.sh"
+take_arguments "$@"
 skip_if_built include/pcre2.h lib/libpcre2-8.a
 fetch_debian_source pcre2 PCRE2
 if [ ! -x "$tree/configure" ]; then

@@ -22,7 +22,7 @@ PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev
 # which the win32 model of this GCC lacks; both targets' compilers (x86-64,
 # the build sellers take and every test runs, and i686).  64-bit Wine runs
 # the x86-64 build with no 32-bit support at all.  dpkg-dev (above) brings
-# dpkg-source for `apt-get source pcre2` and `apt-get source nghttp2`;
+# dpkg-source for `apt-get source` of pcre2, nghttp2 and sqlite3;
 # locales gives zh_CN.UTF-8, so Wine's ANSI code page is 936 (GBK), and
 # en_US.UTF-8, for the GUI tests' second run on a Western code page (1252);
 # openssl and python3 make and run the TLS tests' servers.
@@ -33,6 +33,9 @@ PACKAGES="cmake make g++ python3 python3-h2 pkg-config libpcre2-dev libpcre3-dev
 DEMO_PACKAGES="cmake make g++ python3 libpcre2-dev libssl-dev libnghttp2-dev libsqlite3-dev gettext"
 
 WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth locales fonts-wqy-microhei imagemagick openssl python3"
+# Making SQLite's amalgamation (sqlite3.c) from Debian's sqlite3 source,
+# which does not ship it, runs Tcl scripts (tools/build-sqlite-windows.sh).
+WINDOWS_PACKAGES="$WINDOWS_PACKAGES tcl"
 # 32-bit Wine, for the i686 build's tests, only where this machine starts a
 # 32-bit program at all (some kernels have that switched off).
 WINDOWS32_PACKAGES="wine32:i386"
@@ -78,7 +81,7 @@ if [ "$with_windows32" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx 
     need_i386=1
 fi
 if [ "$with_windows" = 1 ]; then
-    # PCRE2 and nghttp2 for Windows are built from Debian's source packages.
+    # PCRE2, nghttp2 and SQLite for Windows are built from Debian's source packages.
     if ! ls /var/lib/apt/lists/*_source_Sources* >/dev/null 2>&1; then
         need_sources=1
     fi

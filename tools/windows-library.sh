@@ -1,6 +1,17 @@
 # What the scripts that build a library for the Windows cross builds from a
 # Debian source package share (tools/build-*-windows.sh source this file).
 
+# Reads the scripts' arguments, <folder> [host]: sets $HOST (x86_64-w64-mingw32
+# unless given) and $prefix, the folder made and made absolute.
+take_arguments() {
+    if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+        echo "usage: $0 <folder> [host]" >&2
+        exit 2
+    fi
+    HOST=${2:-x86_64-w64-mingw32}
+    prefix=$(mkdir -p "$1" && cd "$1" && pwd)
+}
+
 # Exits the script when $prefix holds every one of the given files (paths
 # under it) and its licence, built for $HOST; otherwise clears what an
 # earlier build (perhaps for another target) left there.
