@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/thread.h"
 
 #include "support/temp_dir.h"
@@ -412,83 +413,6 @@ TEST(ImageLibraryTest, TwoProcessesShareOneLibrary) {
     EXPECT_EQ(rows, 2 * ROWS);
 }
 
-// A process id no process has any more: a child's that ended and was reaped.
-long DeadProcessId() {
-    pid_t child = fork();
-    if (child == 0) _exit(0);
-    waitpid(child, nullptr, 0);
-    return static_cast<long>(child);
-}
-
-// Every answer a claim gives, by who holds the address before it (a version
-// 1 library, without claims, gains them when opened); then how a claim ends:
-// released, committed, closed.
-TEST(ImageLibraryTest, ClaimAnswersByHolder) {
-    const Image image = {"http://img.example/c.jpg", "c.jpg", "c.jpg", "claimed bytes"};
-    const std::string claim = "INSERT INTO claims VALUES('" + image.address + "', 'ff-other', ";
-    const std::string old = std::to_string(time(nullptr) - IMAGE_CLAIM_LIFETIME_SECONDS - 1);
-    enum SetUp { SQL_ONLY, OWN_CLAIM, OTHER_CLAIM, OTHER_ROW, OTHER_ROW_CUT };
-    struct Case {
-        const char* name;
-        SetUp setUp;
-        std::string sql;
-        int expected;
-    } const cases[] = {
-        {"no claim", SQL_ONLY, "", IMAGE_CLAIM_TAKEN},
-        {"own claim", OWN_CLAIM, "", IMAGE_CLAIM_TAKEN},
-        {"a running other value's", OTHER_CLAIM, "", IMAGE_CLAIM_HELD_ELSEWHERE},
-        {"a dead process's", SQL_ONLY, claim + std::to_string(DeadProcessId()) + ", strftime('%s'))",
-         IMAGE_CLAIM_TAKEN},
-        {"too old", SQL_ONLY, claim + std::to_string(getpid()) + ", " + old + ")", IMAGE_CLAIM_TAKEN},
-        {"a committed row", OTHER_ROW, "", IMAGE_CLAIM_PRESENT},
-        {"a row whose file changed size", OTHER_ROW_CUT, "", IMAGE_CLAIM_TAKEN},
-        {"a version 1 library", SQL_ONLY, "DROP TABLE claims; PRAGMA user_version=1", IMAGE_CLAIM_TAKEN},
-    };
-    auto claims = [](const TempDir& dest) {
-        int rows = -1;
-        EXPECT_EQ(IntegrityOf(DatabaseOf(dest), &rows, "claims"), "ok");
-        return rows;
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
-        TempDir dest;
-        ImageLibrary* other = Open(dest);
-        ASSERT_EQ(ExecuteOn(DatabaseOf(dest), test.sql), SQLITE_OK);
-        ImageLibrary* library = Open(dest);
-        ASSERT_TRUE(other != nullptr && library != nullptr);
-        const char* address = image.address.c_str();
-        if (test.setUp == OWN_CLAIM || test.setUp == OTHER_CLAIM) {
-            ASSERT_EQ(ClaimImage(test.setUp == OWN_CLAIM ? library : other, address), IMAGE_CLAIM_TAKEN);
-        }
-        if (test.setUp == OTHER_ROW || test.setUp == OTHER_ROW_CUT) {
-            Store(dest, other, image);
-            ASSERT_EQ(CommitImageLibrary(other), 1);
-        }
-        if (test.setUp == OTHER_ROW_CUT) {
-            ASSERT_TRUE(WriteWholeFile(dest.File(image.diskName), "cut"));
-        }
-        EXPECT_EQ(ClaimImage(library, address), test.expected) << ImageLibraryError(library);
-        if (test.expected == IMAGE_CLAIM_TAKEN) {
-            EXPECT_EQ(LookUp(other, image.address), IMAGE_ABSENT);  // a stale row went
-            EXPECT_EQ(ClaimImage(other, address), IMAGE_CLAIM_HELD_ELSEWHERE);
-            ASSERT_EQ(ReleaseClaim(library, address), 1);
-            EXPECT_EQ(ClaimImage(other, address), IMAGE_CLAIM_TAKEN);
-            ASSERT_EQ(ReleaseClaim(other, address), 1);
-            // The commit of its row ends the claim.
-            ASSERT_EQ(ClaimImage(library, address), IMAGE_CLAIM_TAKEN);
-            Store(dest, library, image);
-            ASSERT_EQ(CommitImageLibrary(library), 1);
-            EXPECT_EQ(claims(dest), 0);
-            EXPECT_EQ(ClaimImage(other, address), IMAGE_CLAIM_PRESENT);
-        }
-        ASSERT_EQ(ClaimImage(library, "http://img.example/left"), IMAGE_CLAIM_TAKEN);
-        CloseImageLibrary(library);
-        EXPECT_EQ(ClaimImage(other, "http://img.example/left"), IMAGE_CLAIM_TAKEN);
-        CloseImageLibrary(other);
-        EXPECT_EQ(claims(dest), 0);
-    }
-}
-
 // How a wait for another value's claim ends.  beforeWait plays the holder:
 // at its call `at` it does `action`, so each end is met for sure.
 TEST(ImageLibraryTest, AwaitClaimedImageEnds) {
@@ -538,6 +462,86 @@ TEST(ImageLibraryTest, AwaitClaimedImageEnds) {
         }
         CloseImageLibrary(waiting.holder);
         CloseImageLibrary(library);
+    }
+}
+
+#ifndef _WIN32
+// POSIX only from here: the other processes are forks of this one.
+
+// A process id no process has any more: a child's that ended and was reaped.
+long DeadProcessId() {
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return static_cast<long>(child);
+}
+
+// Every answer a claim gives, by who holds the address before it (a version
+// 1 library, without claims, gains them when opened); then how a claim ends:
+// released, committed, closed.
+TEST(ImageLibraryTest, ClaimAnswersByHolder) {
+    const Image image = {"http://img.example/c.jpg", "c.jpg", "c.jpg", "claimed bytes"};
+    const std::string claim = "INSERT INTO claims VALUES('" + image.address + "', 'ff-other', ";
+    const std::string old = std::to_string(time(nullptr) - IMAGE_CLAIM_LIFETIME_SECONDS - 1);
+    enum SetUp { SQL_ONLY, OWN_CLAIM, OTHER_CLAIM, OTHER_ROW, OTHER_ROW_CUT };
+    struct Case {
+        const char* name;
+        SetUp setUp;
+        std::string sql;
+        int expected;
+    } const cases[] = {
+        {"no claim", SQL_ONLY, "", IMAGE_CLAIM_TAKEN},
+        {"own claim", OWN_CLAIM, "", IMAGE_CLAIM_TAKEN},
+        {"a running other value's", OTHER_CLAIM, "", IMAGE_CLAIM_HELD_ELSEWHERE},
+        {"a dead process's", SQL_ONLY, claim + std::to_string(DeadProcessId()) + ", strftime('%s'))",
+         IMAGE_CLAIM_TAKEN},
+        {"too old", SQL_ONLY, claim + std::to_string(CurrentProcessId()) + ", " + old + ")", IMAGE_CLAIM_TAKEN},
+        {"a committed row", OTHER_ROW, "", IMAGE_CLAIM_PRESENT},
+        {"a row whose file changed size", OTHER_ROW_CUT, "", IMAGE_CLAIM_TAKEN},
+        {"a version 1 library", SQL_ONLY, "DROP TABLE claims; PRAGMA user_version=1", IMAGE_CLAIM_TAKEN},
+    };
+    auto claims = [](const TempDir& dest) {
+        int rows = -1;
+        EXPECT_EQ(IntegrityOf(DatabaseOf(dest), &rows, "claims"), "ok");
+        return rows;
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dest;
+        ImageLibrary* other = Open(dest);
+        ASSERT_EQ(ExecuteOn(DatabaseOf(dest), test.sql), SQLITE_OK);
+        ImageLibrary* library = Open(dest);
+        ASSERT_TRUE(other != nullptr && library != nullptr);
+        const char* address = image.address.c_str();
+        if (test.setUp == OWN_CLAIM || test.setUp == OTHER_CLAIM) {
+            ASSERT_EQ(ClaimImage(test.setUp == OWN_CLAIM ? library : other, address), IMAGE_CLAIM_TAKEN);
+        }
+        if (test.setUp == OTHER_ROW || test.setUp == OTHER_ROW_CUT) {
+            Store(dest, other, image);
+            ASSERT_EQ(CommitImageLibrary(other), 1);
+        }
+        if (test.setUp == OTHER_ROW_CUT) {
+            ASSERT_TRUE(WriteWholeFile(dest.File(image.diskName), "cut"));
+        }
+        EXPECT_EQ(ClaimImage(library, address), test.expected) << ImageLibraryError(library);
+        if (test.expected == IMAGE_CLAIM_TAKEN) {
+            EXPECT_EQ(LookUp(other, image.address), IMAGE_ABSENT);  // a stale row went
+            EXPECT_EQ(ClaimImage(other, address), IMAGE_CLAIM_HELD_ELSEWHERE);
+            ASSERT_EQ(ReleaseClaim(library, address), 1);
+            EXPECT_EQ(ClaimImage(other, address), IMAGE_CLAIM_TAKEN);
+            ASSERT_EQ(ReleaseClaim(other, address), 1);
+            // The commit of its row ends the claim.
+            ASSERT_EQ(ClaimImage(library, address), IMAGE_CLAIM_TAKEN);
+            Store(dest, library, image);
+            ASSERT_EQ(CommitImageLibrary(library), 1);
+            EXPECT_EQ(claims(dest), 0);
+            EXPECT_EQ(ClaimImage(other, address), IMAGE_CLAIM_PRESENT);
+        }
+        ASSERT_EQ(ClaimImage(library, "http://img.example/left"), IMAGE_CLAIM_TAKEN);
+        CloseImageLibrary(library);
+        EXPECT_EQ(ClaimImage(other, "http://img.example/left"), IMAGE_CLAIM_TAKEN);
+        CloseImageLibrary(other);
+        EXPECT_EQ(claims(dest), 0);
     }
 }
 
@@ -629,5 +633,6 @@ TEST(ImageLibraryTest, TwoProcessesDownloadEachAddressOnce) {
     EXPECT_EQ(IntegrityOf(DatabaseOf(dest), &claims, "claims"), "ok");
     EXPECT_EQ(claims, 0);
 }
+#endif
 
 }  // namespace
