@@ -132,7 +132,8 @@ int ReleaseClaim(ImageLibrary* library, const char* address);
 // waiting for the other's claim would wait for ever: `beforeWait(context)`
 // (null: none) is called before the first pause and again every
 // IMAGE_AWAIT_SYNC_MILLISECONDS, for the caller to make its files durable
-// and commit its pending rows.
+// and commit its pending rows: it may commit this very library value, since
+// the wait has no statement or transaction open while it runs.
 int AwaitClaimedImage(ImageLibrary* library, const char* address, const std::atomic<int>* stop,
                       void (*beforeWait)(void* context), void* context, ImageEntry* out);
 
