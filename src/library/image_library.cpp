@@ -10,6 +10,7 @@
 
 #include "base/error_text.h"
 #include "platform/charset.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "texts/texts.h"
 #include "util/files.h"
@@ -21,11 +22,17 @@ const size_t LIBRARY_MESSAGE_BYTES = 1024;
 // The most damaged copies one DEST keeps apart (library.sqlite3.damaged-N).
 const int MOST_DAMAGED_COPIES = 1000;
 const unsigned WAL_SWITCH_PAUSE_MILLISECONDS = 10;
+// A library value's owner name in the claims: its process id and random
+// bits, so values of one process, and a later process with a reused id,
+// never take each other's claims for their own.
+const size_t OWNER_BYTES = 48;
 
 struct ImageLibrary {
     sqlite3* db;
     char path[MAX_PATH_BYTES];  // the database, core form, for messages
     char error[LIBRARY_MESSAGE_BYTES];
+    char owner[OWNER_BYTES];  // hexadecimal: it goes into the claim statements' texts as it is
+    bool claimed;             // a claim was taken since the open: the close releases them
     sqlite3_stmt* recordPending;
     sqlite3_stmt* lookUp;
     sqlite3_stmt* findContent;
@@ -36,6 +43,12 @@ struct ImageLibrary {
     sqlite3_stmt* clearPending;
     sqlite3_stmt* commit;
     sqlite3_stmt* rollback;
+    sqlite3_stmt* committedRow;
+    sqlite3_stmt* claimOf;
+    sqlite3_stmt* takeClaim;
+    sqlite3_stmt* releaseClaim;
+    sqlite3_stmt* endCommittedClaims;
+    sqlite3_stmt* releaseAllClaims;
 };
 
 // The library's statements, prepared once when it opens; a pending row
@@ -43,7 +56,9 @@ struct ImageLibrary {
 static const char* const SCHEMA =
     "CREATE TABLE IF NOT EXISTS images(address TEXT PRIMARY KEY, file TEXT NOT NULL, size INTEGER NOT NULL,"
     " sha256 TEXT NOT NULL, stored INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS images_by_content ON images(size, sha256);";
+    "CREATE INDEX IF NOT EXISTS images_by_content ON images(size, sha256);"
+    "CREATE TABLE IF NOT EXISTS claims(address TEXT PRIMARY KEY, owner TEXT NOT NULL, pid INTEGER NOT NULL,"
+    " claimed INTEGER NOT NULL);";
 static const char* const PENDING_SCHEMA =
     "CREATE TEMP TABLE pending(address TEXT PRIMARY KEY, file TEXT NOT NULL, size INTEGER NOT NULL,"
     " sha256 TEXT NOT NULL, stored INTEGER NOT NULL);"
@@ -223,33 +238,164 @@ int RecordImage(ImageLibrary* library, const char* address, const char* file, lo
     return StepToEnd(library, statement);
 }
 
-int CommitImageLibrary(ImageLibrary* library) {
-    library->error[0] = '\0';
-    if (!StepToEnd(library, library->begin)) {
-        return 0;
-    }
-    if (StepToEnd(library, library->movePending) && StepToEnd(library, library->clearPending) &&
-        StepToEnd(library, library->commit)) {
-        return 1;
-    }
-    // The pending rows stay for the next commit: the rollback restores the
-    // temporary table with the rest.
+// Ends a failed write transaction, keeping the failure's reason.
+static void RollBack(ImageLibrary* library) {
     char reason[LIBRARY_MESSAGE_BYTES];
     memcpy(reason, library->error, sizeof reason);
     if (sqlite3_get_autocommit(library->db) == 0) {
         StepToEnd(library, library->rollback);
     }
     memcpy(library->error, reason, sizeof reason);
+}
+
+int CommitImageLibrary(ImageLibrary* library) {
+    library->error[0] = '\0';
+    if (!StepToEnd(library, library->begin)) {
+        return 0;
+    }
+    if (StepToEnd(library, library->movePending) && StepToEnd(library, library->endCommittedClaims) &&
+        StepToEnd(library, library->clearPending) && StepToEnd(library, library->commit)) {
+        return 1;
+    }
+    // The pending rows stay for the next commit: the rollback restores the
+    // temporary table with the rest.
+    RollBack(library);
     return 0;
+}
+
+// ---- Claims ---------------------------------------------------------------
+
+// Who holds the claim of an address.
+enum ClaimHolder {
+    HOLDER_ERROR = -1,
+    HOLDER_NONE = 0,       // no claim, or a stale one: free to take
+    HOLDER_SELF = 1,       // this library value
+    HOLDER_ELSEWHERE = 2,  // another value whose process runs, claimed within the lifetime
+};
+
+static ClaimHolder HolderOf(ImageLibrary* library, const std::string& address) {
+    sqlite3_stmt* statement = library->claimOf;
+    if (!BindText(statement, 1, address)) {
+        Failed(library, SQLITE_NOMEM);
+        return HOLDER_ERROR;
+    }
+    int code = sqlite3_step(statement);
+    ClaimHolder holder = HOLDER_NONE;
+    if (code == SQLITE_ROW) {
+        const char* owner = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        long long age = static_cast<long long>(time(nullptr)) - sqlite3_column_int64(statement, 2);
+        if (owner != nullptr && strcmp(owner, library->owner) == 0) {
+            holder = HOLDER_SELF;
+        } else if (age < IMAGE_CLAIM_LIFETIME_SECONDS &&
+                   IsProcessRunning(static_cast<long>(sqlite3_column_int64(statement, 1))) == 1) {
+            holder = HOLDER_ELSEWHERE;
+        }
+    } else if (code != SQLITE_DONE) {
+        Failed(library, code);
+        holder = HOLDER_ERROR;
+    }
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return holder;
+}
+
+// ClaimImage's answer, inside its transaction.
+static int ClaimInTransaction(ImageLibrary* library, const std::string& address) {
+    ImageEntry entry;
+    if (!BindText(library->committedRow, 1, address)) {
+        Failed(library, SQLITE_NOMEM);
+        return IMAGE_CLAIM_ERROR;
+    }
+    int found = FirstUsableRow(library, library->committedRow, &entry, CHECK_SIZE);
+    sqlite3_clear_bindings(library->committedRow);
+    if (found != IMAGE_ABSENT) {
+        return found == IMAGE_PRESENT ? IMAGE_CLAIM_PRESENT : IMAGE_CLAIM_ERROR;
+    }
+    ClaimHolder holder = HolderOf(library, address);
+    if (holder == HOLDER_ERROR || holder == HOLDER_ELSEWHERE) {
+        return holder == HOLDER_ERROR ? IMAGE_CLAIM_ERROR : IMAGE_CLAIM_HELD_ELSEWHERE;
+    }
+    if (!BindText(library->takeClaim, 1, address) ||
+        sqlite3_bind_int64(library->takeClaim, 2, static_cast<sqlite3_int64>(time(nullptr))) != SQLITE_OK) {
+        sqlite3_clear_bindings(library->takeClaim);
+        Failed(library, SQLITE_NOMEM);
+        return IMAGE_CLAIM_ERROR;
+    }
+    return StepToEnd(library, library->takeClaim) ? IMAGE_CLAIM_TAKEN : IMAGE_CLAIM_ERROR;
+}
+
+int ClaimImage(ImageLibrary* library, const char* address) {
+    library->error[0] = '\0';
+    std::string utf8;
+    if (!ToUtf8(address, &utf8)) {
+        return IMAGE_CLAIM_TAKEN;  // no row can hold it, nobody else can claim it
+    }
+    // Immediate: the look and the claim are one step for every process.
+    if (!StepToEnd(library, library->begin)) {
+        return IMAGE_CLAIM_ERROR;
+    }
+    int answer = ClaimInTransaction(library, utf8);
+    if (answer != IMAGE_CLAIM_ERROR && StepToEnd(library, library->commit)) {
+        library->claimed = library->claimed || answer == IMAGE_CLAIM_TAKEN;
+        return answer;
+    }
+    RollBack(library);
+    return IMAGE_CLAIM_ERROR;
+}
+
+int ReleaseClaim(ImageLibrary* library, const char* address) {
+    library->error[0] = '\0';
+    std::string utf8;
+    if (!ToUtf8(address, &utf8)) {
+        return 1;  // never claimed
+    }
+    if (!BindText(library->releaseClaim, 1, utf8)) {
+        return Failed(library, SQLITE_NOMEM);
+    }
+    return StepToEnd(library, library->releaseClaim);
+}
+
+int AwaitClaimedImage(ImageLibrary* library, const char* address, const std::atomic<int>* stop,
+                      void (*beforeWait)(void* context), void* context, ImageEntry* out) {
+    library->error[0] = '\0';
+    std::string utf8;
+    if (!ToUtf8(address, &utf8)) {
+        return IMAGE_ABSENT;
+    }
+    // Full at the start: the first pause is preceded by a call.
+    unsigned sinceCall = IMAGE_AWAIT_SYNC_MILLISECONDS;
+    while (stop == nullptr || stop->load() == 0) {
+        // The claim before the row: a commit ends the claim and adds the
+        // row at once, so a claim seen gone here means the row, if one
+        // comes, is there for the look below.
+        ClaimHolder holder = HolderOf(library, utf8);
+        if (holder == HOLDER_ERROR) {
+            return IMAGE_LOOKUP_ERROR;
+        }
+        int found = LookUpImage(library, address, out, CHECK_SIZE_AND_HASH);
+        if (found != IMAGE_ABSENT || holder != HOLDER_ELSEWHERE) {
+            return found;
+        }
+        if (sinceCall >= IMAGE_AWAIT_SYNC_MILLISECONDS) {
+            if (beforeWait != nullptr) {
+                beforeWait(context);
+            }
+            sinceCall = 0;
+        }
+        SleepMilliseconds(IMAGE_AWAIT_POLL_MILLISECONDS);
+        sinceCall += IMAGE_AWAIT_POLL_MILLISECONDS;
+    }
+    return IMAGE_ABSENT;
 }
 
 // ---- Opening --------------------------------------------------------------
 
 static void FinalizeStatements(ImageLibrary* library) {
-    sqlite3_stmt** statements[] = {&library->recordPending, &library->lookUp,       &library->findContent,
-                                   &library->dropRow,       &library->dropPending,  &library->begin,
-                                   &library->movePending,   &library->clearPending, &library->commit,
-                                   &library->rollback};
+    sqlite3_stmt** statements[] = {
+        &library->recordPending, &library->lookUp,       &library->findContent,        &library->dropRow,
+        &library->dropPending,   &library->begin,        &library->movePending,        &library->clearPending,
+        &library->commit,        &library->rollback,     &library->committedRow,       &library->claimOf,
+        &library->takeClaim,     &library->releaseClaim, &library->endCommittedClaims, &library->releaseAllClaims};
     for (sqlite3_stmt** statement : statements) {
         sqlite3_finalize(*statement);
         *statement = nullptr;
@@ -259,6 +405,11 @@ static void FinalizeStatements(ImageLibrary* library) {
 void CloseImageLibrary(ImageLibrary* library) {
     if (library == nullptr) {
         return;
+    }
+    // What it still claims is another's to download now; a failure here
+    // leaves claims that go stale with this process.
+    if (library->claimed && library->releaseAllClaims != nullptr) {
+        StepToEnd(library, library->releaseAllClaims);
     }
     FinalizeStatements(library);
     sqlite3_close(library->db);
@@ -421,6 +572,14 @@ static OpenResult OpenDatabase(ImageLibrary* library, const std::string& utf8Pat
                                     ", 0 FROM temp.pending WHERE size = ?1 AND sha256 = ?2 UNION ALL SELECT " +
                                     columns + ", 1 FROM main.images WHERE size = ?1 AND sha256 = ?2 ORDER BY 6 LIMIT 1";
     const std::string movePending = "INSERT OR REPLACE INTO main.images SELECT " + columns + " FROM temp.pending";
+    const std::string committedRow = "SELECT " + columns + ", 1 FROM main.images WHERE address = ?1";
+    const std::string owner = std::string("'") + library->owner + "'";
+    const std::string takeClaim =
+        "INSERT OR REPLACE INTO main.claims VALUES(?1, " + owner + ", " + std::to_string(CurrentProcessId()) + ", ?2)";
+    const std::string releaseClaim = "DELETE FROM main.claims WHERE address = ?1 AND owner = " + owner;
+    const std::string endCommittedClaims =
+        "DELETE FROM main.claims WHERE owner = " + owner + " AND address IN (SELECT address FROM temp.pending)";
+    const std::string releaseAllClaims = "DELETE FROM main.claims WHERE owner = " + owner;
     struct {
         const char* sql;
         sqlite3_stmt** statement;
@@ -435,6 +594,12 @@ static OpenResult OpenDatabase(ImageLibrary* library, const std::string& utf8Pat
         {"DELETE FROM temp.pending", &library->clearPending},
         {"COMMIT", &library->commit},
         {"ROLLBACK", &library->rollback},
+        {committedRow.c_str(), &library->committedRow},
+        {"SELECT owner, pid, claimed FROM main.claims WHERE address = ?1", &library->claimOf},
+        {takeClaim.c_str(), &library->takeClaim},
+        {releaseClaim.c_str(), &library->releaseClaim},
+        {endCommittedClaims.c_str(), &library->endCommittedClaims},
+        {releaseAllClaims.c_str(), &library->releaseAllClaims},
     };
     for (const auto& entry : statements) {
         if (result == OPEN_DONE) {
@@ -483,6 +648,9 @@ ImageLibrary* OpenImageLibrary(const char* destination, char* message, size_t si
         PutError(error, FORMAT_LIBRARY_FAILED, destination, sqlite3_errstr(SQLITE_NOMEM));
         return nullptr;
     }
+    unsigned long long random = 0;
+    sqlite3_randomness(sizeof random, &random);
+    snprintf(library->owner, sizeof library->owner, "%lx-%016llx", CurrentProcessId(), random);
     int pathLength = snprintf(library->path, sizeof library->path, "%s" PATH_SEPARATOR_TEXT IMAGE_LIBRARY_FILE, folder);
     std::string utf8Path;
     if (folderLength < 0 || pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof library->path ||
