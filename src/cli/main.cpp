@@ -49,14 +49,12 @@ const HelpLine HELP_OPTIONS[] = {
     {nullptr, OPTION_JOBS, N_("downloads at once (1 to 32, default 8)")},
     {nullptr, OPTION_BLANK_FAILED, N_("replace images that fail by the blank image")},
     {nullptr, OPTION_JSON, N_("one JSON document on stdout at the end")},
-    {nullptr, OPTION_NO_LIBRARY, N_("neither read nor write DEST/.karvelo")},
     {nullptr, OPTION_HELP, N_("this help (-V, --version: the version)")},
 };
 const HelpLine HELP_EXAMPLES[] = {
     {"karvelo relocate goods.csv images", 0, N_("every image into images/")},
     {"karvelo inspect goods.csv", 0, N_("what is still remote")},
     {"karvelo relocate --blank-failed goods.csv images", 0, N_("again, blanking what fails")},
-    {"karvelo relocate exports/ more.csv images", 0, N_("every package of exports/, then more.csv")},
 };
 
 // The topics' paragraphs, laid out in lines (wrapped afresh where they are

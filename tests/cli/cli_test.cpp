@@ -226,6 +226,7 @@ TEST_F(CliTest, PathsLongerThanWindowsAllowsRelocate) {
     std::string text = DecodePackageFile(package);
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(destination)) {
+        if (entry.is_directory()) continue;  // the image library's folder
         ++files;
         EXPECT_EQ("p", ReadWholeFile(entry.path().string()).substr(PNG.size() - 1));
         EXPECT_NE(std::string::npos, text.find(entry.path().string())) << entry.path();
@@ -1097,7 +1098,9 @@ TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
     }
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     std::string karvelo;
-    for (const std::string& part : KarveloCommand({"relocate", PackagePath(), Destination()}))
+    // The image library's database would take the room this geometry
+    // leaves for the images.
+    for (const std::string& part : KarveloCommand({"relocate", "--no-library", PackagePath(), Destination()}))
         karvelo += Quoted(part) + " ";
     const std::string full = dir.File("full"), freed = dir.File("freed"), dest = Quoted(Destination());
     // 96 KiB of which a filler takes 64: room for about four images.
