@@ -160,7 +160,6 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     return ANSWER_OK;
 }
 
-
 // Out of memory, on whichever thread: said like any fatal error, then the
 // end, since the allocation cannot return.
 void EndForLackOfMemory(size_t bytes) {

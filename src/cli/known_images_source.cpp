@@ -120,8 +120,8 @@ void InitKnownImagesSource(KnownImagesSource* source, const std::string& destina
 }
 
 void OpenKnownImagesLibrary(KnownImagesSource* source) {
-    const std::string database = source->destination + PATH_SEPARATOR_TEXT IMAGE_LIBRARY_FOLDER PATH_SEPARATOR_TEXT
-        IMAGE_LIBRARY_FILE;
+    const std::string database =
+        source->destination + PATH_SEPARATOR_TEXT IMAGE_LIBRARY_FOLDER PATH_SEPARATOR_TEXT IMAGE_LIBRARY_FILE;
     if (source->libraryWanted && FileModeOfPath(database.c_str()) >= 0) OpenLibrary(source);
 }
 
@@ -138,7 +138,8 @@ void NoteSettledImages(KnownImagesSource* source, const HashMap* urlMap,
         // Only a failure this command saw is repeated; an address given up
         // by a stop is not one.
         auto failure = reasons.find(url);
-        if (failure != reasons.end()) source->settled[url] = {std::string(), failure->second.text, failure->second.reason};
+        if (failure != reasons.end())
+            source->settled[url] = {std::string(), failure->second.text, failure->second.reason};
     }
 }
 

@@ -26,7 +26,8 @@ const CliOption CLI_OPTIONS[] = {
      N_("download through this http proxy (\"\": none):\nhttp://[USER:PASSWORD@]HOST[:PORT]"), COMMAND_RELOCATE},
     {OPTION_NOPROXY, "noproxy", "LIST", N_("the hosts that go direct (\"*\": all)"), COMMAND_RELOCATE},
     {OPTION_NO_LIBRARY, "no-library", nullptr,
-     N_("neither read nor write DEST's image library\n(DEST/.karvelo): every image not met earlier in\nthis command is downloaded"),
+     N_("neither read nor write DEST's image library\n(DEST/.karvelo): every image not met earlier in\nthis command is "
+        "downloaded"),
      COMMAND_RELOCATE},
     {OPTION_QUIET, "quiet", nullptr, N_("print only the final message and errors"), COMMAND_RELOCATE | COMMAND_DEMO},
     {OPTION_VERBOSE, "verbose", nullptr, N_("print a line per image: its address, then its\nfile or why it failed"),

@@ -99,8 +99,9 @@ void NoteStop() {
     if (StopSignalSeen()) return;
     NoteStopSignal();
     coreState.stopRequested = 1;
-    PrintError(TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
-                                 "back with what was done\n")));
+    PrintError(
+        TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
+                          "back with what was done\n")));
 }
 
 // A stop signal that came between two packages' runs (they are blocked
@@ -173,7 +174,6 @@ bool TakeCheckpointInterval() {
     SetCheckpointInterval(seconds);
     return true;
 }
-
 
 // A package as the command line names it: its path in the core's form, or
 // why it was refused before it was read (EXIT_REFUSED, said already).
@@ -287,8 +287,9 @@ int RelocatePackages(const std::vector<PackageOperand>& packages, const RunOptio
         PackageRun run;
         if (package.refused == EXIT_DONE) {
             if (CurrentOutputLevel() != OUTPUT_QUIET) {
-                PrintError("karvelo: " + Said(N_("package %d of %d: %s"), static_cast<int>(i + 1),
-                                              static_cast<int>(packages.size()), package.path.c_str()) +
+                PrintError("karvelo: " +
+                           Said(N_("package %d of %d: %s"), static_cast<int>(i + 1), static_cast<int>(packages.size()),
+                                package.path.c_str()) +
                            "\n");
             }
             RearmBackupNote();  // each package's summary names its own backup
@@ -374,7 +375,8 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options, K
     TerminalView terminal;
     InitTerminalView(&terminal, options, coreState.items->count);
     SetReportedRun(&terminal);
-    RunOutcome outcome = RunWithStopSignals(&terminal, source != nullptr ? &source->known : nullptr, several != nullptr);
+    RunOutcome outcome =
+        RunWithStopSignals(&terminal, source != nullptr ? &source->known : nullptr, several != nullptr);
     if (source != nullptr) NoteSettledImages(source, coreState.urlMap, terminal.reasons);
     // A failed step reports only the backup it made (kept by the view).
     if (outcome.end != RUN_FAILED) terminal.outcome = outcome;

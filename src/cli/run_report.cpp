@@ -107,11 +107,16 @@ void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord*
 void WriteCounts(JsonWriter* json, const RunSummary& summary) {
     json->BeginObject();
     const std::pair<const char*, long long> numbers[] = {
-        {"items", summary.items},         {"images", summary.imageTotal},
-        {"relocated", summary.relocated}, {"already_local", summary.alreadyLocal},
-        {"failed", summary.failed},       {"failed_items", summary.failedItems},
-        {"blanked", summary.blanked},     {"left", summary.left},
-        {"vanished", summary.vanished},   {"bytes", summary.bytes},
+        {"items", summary.items},
+        {"images", summary.imageTotal},
+        {"relocated", summary.relocated},
+        {"already_local", summary.alreadyLocal},
+        {"failed", summary.failed},
+        {"failed_items", summary.failedItems},
+        {"blanked", summary.blanked},
+        {"left", summary.left},
+        {"vanished", summary.vanished},
+        {"bytes", summary.bytes},
         {"already_in_destination", summary.known},
         {"requests_saved", summary.requestsSaved},
         {"bytes_saved", summary.bytesSaved},

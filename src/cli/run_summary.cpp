@@ -195,8 +195,8 @@ std::vector<std::string> BatchSummaryLines(const BatchSummary& batch) {
     if (batch.known > 0) images += Said(N_("; %d already in the destination"), batch.known);
     images += SavedPart(batch.requestsSaved, batch.bytesSaved);
     if (batch.failed > 0) images += Said(N_("; %d failed"), batch.failed);
-    std::string packages = "karvelo: " + Said(N_("%d done, %d refused, %d kept beside"), batch.done, batch.refused,
-                                              batch.keptBeside);
+    std::string packages =
+        "karvelo: " + Said(N_("%d done, %d refused, %d kept beside"), batch.done, batch.refused, batch.keptBeside);
     if (batch.notStarted > 0) packages += Said(N_(", %d not started"), batch.notStarted);
     return {images + TranslatedCore(N_(".")) + "\n", packages + "\n"};
 }

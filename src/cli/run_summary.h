@@ -20,8 +20,8 @@ struct RunSummary {
     int left = 0;          // not tried (a stop): the next run takes them
     int vanished = 0;      // relocated, but the file went before the write-back named it
     int known = 0;         // addresses whose file DEST held already (an earlier package, its library)
-    int requestsSaved = 0;     // requests those files spared
-    int64_t bytesSaved = 0;    // disk they spared: the known files' bytes and the downloads kept once
+    int requestsSaved = 0;   // requests those files spared
+    int64_t bytesSaved = 0;  // disk they spared: the known files' bytes and the downloads kept once
     int64_t bytes = 0;     // of the relocated images' files
     double seconds = 0;    // the run's wall time
     bool stopped = false;

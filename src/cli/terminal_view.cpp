@@ -98,8 +98,8 @@ void Draw(TerminalView* terminal) {
     if (!terminal->interactive || CurrentOutputLevel() == OUTPUT_QUIET) return;
     auto now = std::chrono::steady_clock::now();
     double seconds = std::chrono::duration<double>(now - terminal->started).count();
-    std::string line = ProgressLine(terminal->relocated + terminal->failed + terminal->known, terminal->imageTotal, terminal->failed,
-                                    terminal->bytes, seconds, terminal->columns);
+    std::string line = ProgressLine(terminal->relocated + terminal->failed + terminal->known, terminal->imageTotal,
+                                    terminal->failed, terminal->bytes, seconds, terminal->columns);
     size_t room = terminal->columns > 1 ? static_cast<size_t>(terminal->columns - 1) : 0;
     size_t padded = terminal->lastLength < room ? terminal->lastLength : room;
     const size_t width = DisplayColumns(line);

@@ -745,8 +745,8 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
 
         const std::string output = dir.File("stopped.log");
         // Two at a time: the stop comes while images are in flight and others wait.
-        pid_t karvelo =
-            StartProcess(KarveloCommand({"relocate", "--no-library", PackagePath(), Destination(), "--jobs", "2"}), output);
+        pid_t karvelo = StartProcess(
+            KarveloCommand({"relocate", "--no-library", PackagePath(), Destination(), "--jobs", "2"}), output);
         ASSERT_GT(karvelo, 0);
         for (int wait = 0; wait < 200 && FileCount() < 2; ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -931,7 +931,8 @@ TEST_F(CliTest, VerboseLinesOnATerminalLeaveNoStaleProgressLine) {
         std::filesystem::create_directory(Destination());
         ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
         std::vector<std::string> command = {"/usr/bin/env", "LC_ALL=", "LC_MESSAGES=", "LANGUAGE=", language.locale};
-        for (const std::string& part : KarveloCommand({"relocate", "-v", "--no-library", "--jobs", "1", PackagePath(), Destination()}))
+        for (const std::string& part :
+             KarveloCommand({"relocate", "-v", "--no-library", "--jobs", "1", PackagePath(), Destination()}))
             command.push_back(part);
         int terminal = -1;
         pid_t karvelo = StartProcessOnTerminal(command, COLUMNS, &terminal);
@@ -1557,9 +1558,12 @@ TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
         return layout;
     };
     const std::map<std::string, PackageLayout> layouts = {
-        {"batch/one.csv", layoutOf({"0", "1", "2", "3"})}, {"batch/two.csv", layoutOf({"2", "3", "4", "5"})},
-        {"three.csv", layoutOf({"0", "1", "4", "6"})},     {"again/one.csv", layoutOf({"0", "1", "2", "3"})},
-        {"again/two.csv", layoutOf({"2", "3", "4", "5"})}, {"fails.csv", layoutOf({"7", "gone"})},
+        {"batch/one.csv", layoutOf({"0", "1", "2", "3"})},
+        {"batch/two.csv", layoutOf({"2", "3", "4", "5"})},
+        {"three.csv", layoutOf({"0", "1", "4", "6"})},
+        {"again/one.csv", layoutOf({"0", "1", "2", "3"})},
+        {"again/two.csv", layoutOf({"2", "3", "4", "5"})},
+        {"fails.csv", layoutOf({"7", "gone"})},
         {"fine.csv", layoutOf({"7"})},
     };
     for (const char* folder : {"batch", "again", "empty"}) std::filesystem::create_directory(dir.File(folder));
@@ -1571,9 +1575,9 @@ TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
         std::string destination;
         int exitCode;
         std::map<std::string, int> requested;  // per image name, the requests this step made
-        std::vector<std::string> written;       // the packages it relocated whole (their images served)
-        std::vector<std::string> said;          // parts stderr holds
-        bool library;                           // DEST/.karvelo exists after it
+        std::vector<std::string> written;      // the packages it relocated whole (their images served)
+        std::vector<std::string> said;         // parts stderr holds
+        bool library;                          // DEST/.karvelo exists after it
     };
     const std::string dest = Destination();
     // clang-format off
@@ -1608,7 +1612,8 @@ TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
         arguments.push_back(step.destination);
         ProcessResult result = RunKarvelo(arguments);
         EXPECT_EQ(step.exitCode, result.exitCode) << result.err;
-        for (const std::string& part : step.said) EXPECT_NE(std::string::npos, result.err.find(part)) << part << "\n" << result.err;
+        for (const std::string& part : step.said)
+            EXPECT_NE(std::string::npos, result.err.find(part)) << part << "\n" << result.err;
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& [path, count] : requests) {
             const std::string name = path.substr(path.rfind('/') + 1, path.rfind('.') - path.rfind('/') - 1);
@@ -1616,9 +1621,9 @@ TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
             EXPECT_EQ(wanted != step.requested.end() ? wanted->second : 0, count - before[path]) << path;
         }
         for (const std::string& name : step.written) {
-            EXPECT_EQ(layouts.at(name).items.size(), CheckWholePackage(dir.File(name), layouts.at(name),
-                                                                        step.destination, step.destination, bodies)
-                                                         .size())
+            EXPECT_EQ(
+                layouts.at(name).items.size(),
+                CheckWholePackage(dir.File(name), layouts.at(name), step.destination, step.destination, bodies).size())
                 << name;
         }
         EXPECT_EQ(step.library, PathExists(step.destination + "/.karvelo"));
@@ -1629,9 +1634,11 @@ TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
     ASSERT_TRUE(WritePackageFile(dir.File("batch/one.csv"), layouts.at("batch/one.csv")));
     ProcessResult json = RunKarvelo({"relocate", "--json", dir.File("batch"), dir.File("fine.csv"), dest});
     EXPECT_EQ(0, json.exitCode) << json.err;
-    for (const std::string& part : {std::string("{\"schema\":1,\"command\":\"relocate\",\"package\":null,\"packages\":[{\"package\":\"") + dir.File("batch/one.csv"),
-                                    std::string("\"requests_saved\":4,"), std::string("\"total\":{\"packages\":3,\"done\":3,"),
-                                    std::string("},\"exit_code\":0}\n")})
+    for (const std::string& part :
+         {std::string("{\"schema\":1,\"command\":\"relocate\",\"package\":null,\"packages\":[{\"package\":\"") +
+              dir.File("batch/one.csv"),
+          std::string("\"requests_saved\":4,"), std::string("\"total\":{\"packages\":3,\"done\":3,"),
+          std::string("},\"exit_code\":0}\n")})
         EXPECT_NE(std::string::npos, json.out.find(part)) << part << "\n" << json.out;
     for (const auto& [name, layout] : layouts) RemoveBackups(dir.File(name));
 }
