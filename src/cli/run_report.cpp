@@ -106,7 +106,7 @@ void WriteItem(JsonWriter* json, const TerminalView& terminal, const ItemRecord*
 // The numbers the text summary gives (RunSummary), under their own names.
 void WriteCounts(JsonWriter* json, const RunSummary& summary) {
     json->BeginObject();
-    const std::pair<const char*, long long> numbers[] = {
+    json->Numbers({
         {"items", summary.items},
         {"images", summary.imageTotal},
         {"relocated", summary.relocated},
@@ -120,11 +120,7 @@ void WriteCounts(JsonWriter* json, const RunSummary& summary) {
         {"already_in_destination", summary.known},
         {"requests_saved", summary.requestsSaved},
         {"bytes_saved", summary.bytesSaved},
-    };
-    for (const auto& [key, value] : numbers) {
-        json->Key(key);
-        json->Number(value);
-    }
+    });
     json->Key("seconds");
     json->Decimal(summary.seconds);
     json->Key("stopped");
@@ -303,7 +299,7 @@ int WriteBatchReport(const std::vector<std::string>& entries, const BatchSummary
     json.EndArray();
     json.Key("total");
     json.BeginObject();
-    const std::pair<const char*, long long> numbers[] = {
+    json.Numbers({
         {"packages", total.packages},
         {"done", total.done},
         {"kept_beside", total.keptBeside},
@@ -315,11 +311,7 @@ int WriteBatchReport(const std::vector<std::string>& entries, const BatchSummary
         {"requests_saved", total.requestsSaved},
         {"bytes_saved", total.bytesSaved},
         {"bytes", total.bytes},
-    };
-    for (const auto& [key, value] : numbers) {
-        json.Key(key);
-        json.Number(value);
-    }
+    });
     json.Key("stopped");
     json.Bool(total.stopped);
     json.EndObject();
