@@ -123,9 +123,9 @@ bool TakePendingStop() {
 // thread redraws the progress line for it and about ten times a second.
 // The worker's last act is to send this thread RUN_ENDED_SIGNAL, so the
 // wait ends the moment the run does, not at the next redraw.
-// Returns what the run did, on this thread.  With `more` (another package
-// follows) the signals stay blocked after it: a stop between two packages
-// is taken before the next (TakePendingStop), not by the default action.
+// Returns what the run did, on this thread.  With `more` (one of several
+// packages) the signals stay blocked after it: the command takes a stop
+// between two packages (TakePendingStop), never the default action.
 RunOutcome RunWithStopSignals(TerminalView* terminal, const KnownImages* known, bool more) {
     const int RUN_ENDED_SIGNAL = SIGRTMIN;
     sigset_t awaited = AwaitedSignals();
@@ -273,10 +273,14 @@ int RelocatePackages(const std::vector<PackageOperand>& packages, const RunOptio
     PackageBatch batch;
     batch.total.packages = static_cast<int>(packages.size());
     SetExitReport(EndBatch, &batch);
+    // Blocked from the first package to the last: a stop between two runs
+    // is taken before the next package, never by the default action.
+    const sigset_t stopSignals = AwaitedSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     bool ended = false, byError = false;
     for (size_t i = 0; i < packages.size(); ++i) {
         const PackageOperand& package = packages[i];
-        if (!ended && i > 0 && TakePendingStop()) ended = true;
+        if (!ended && TakePendingStop()) ended = true;
         if (ended) {
             PrintError(Said(N_("karvelo relocate: %s not started\n"), package.path.c_str()));
             batch.entries.push_back(PackageReportEntry(package.path, false, -1));
@@ -308,6 +312,8 @@ int RelocatePackages(const std::vector<PackageOperand>& packages, const RunOptio
     }
     PrintBatchSummary(batch.total);
     const int code = ended ? EndEarly(byError) : EndBatch(&batch, EXIT_DONE);
+    // As after one run: an early end keeps them blocked for its last words.
+    if (!ended) pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     SetExitReport(nullptr);
     return code;
 }

@@ -1642,3 +1642,37 @@ TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
         EXPECT_NE(std::string::npos, json.out.find(part)) << part << "\n" << json.out;
     for (const auto& [name, layout] : layouts) RemoveBackups(dir.File(name));
 }
+
+// A stop among several packages writes back the one in hand, names those
+// not started and leaves them untouched, and ends with 130.
+TEST_F(CliTest, AStopAmongSeveralPackagesNamesThoseNotStarted) {
+    std::map<std::string, std::string> bodies;
+    PackageLayout first, second;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = std::to_string(i) + ".png";
+        bodies[Url(name)] = PNG + std::string(1, static_cast<char>('a' + i));
+        Serve(name, bodies[Url(name)]);
+        (i < 3 ? first : second).items.push_back(MakeItem("item", "<img src=\"" + Url(name) + "\">", ""));
+    }
+    const std::string one = dir.File("stop-one.csv"), two = dir.File("stop-two.csv");
+    ASSERT_TRUE(WritePackageFile(one, first));
+    ASSERT_TRUE(WritePackageFile(two, second));
+    const std::string untouched = ReadWholeFile(two);
+    delayMilliseconds = 300;
+    const std::string output = dir.File("stopped.log");
+    pid_t karvelo = StartProcess(KarveloCommand({"relocate", "--jobs", "1", one, two, Destination()}), output);
+    ASSERT_GT(karvelo, 0);
+    for (int wait = 0; wait < 200 && FileCount() < 1; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(130, StopProcess(karvelo, SIGINT, STOP_BOUND_MILLISECONDS)) << ReadWholeFile(output);
+    const std::string said = ReadWholeFile(output);
+    EXPECT_NE(std::string::npos, said.find("karvelo relocate: " + two + " not started\n")) << said;
+    EXPECT_NE(std::string::npos, said.find("1 not started")) << said;
+    EXPECT_EQ(untouched, ReadWholeFile(two));
+    // Every image that arrived is in the first package, the rest remote.
+    const std::string text = DecodePackageFile(one);
+    size_t remote = 0;
+    for (int i = 0; i < 3; ++i) remote += text.find(Url(std::to_string(i) + ".png")) != std::string::npos;
+    EXPECT_EQ(3u - FileCount(), remote);
+    RemoveBackups(one);
+}
