@@ -88,18 +88,14 @@ int WriteInspectReport(const std::vector<RowCounts>& counts, const AddressCounts
     json.BeginObject();
     AddressCounts both = desktop;
     both.Add(mobile);
-    const std::pair<const char*, int> numbers[] = {
+    json.Numbers({
         {"items", coreState.items->count},
         {"remote", both.Remote()},
         {"local", both.local},
         {"blank", both.blank},
         {"image_space", both.space},
         {"outside_albums", both.outside},
-    };
-    for (const auto& [key, value] : numbers) {
-        json.Key(key);
-        json.Number(value);
-    }
+    });
     json.Key("description");
     desktop.Write(&json);
     json.Key("mobile");

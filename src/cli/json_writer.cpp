@@ -91,6 +91,18 @@ void JsonWriter::Bool(bool value) {
     text_ += value ? "true" : "false";
 }
 
+void JsonWriter::Numbers(std::initializer_list<std::pair<const char*, long long>> members) {
+    for (const auto& [name, value] : members) {
+        Key(name);
+        Number(value);
+    }
+}
+
+void JsonWriter::Raw(const std::string& json) {
+    BeforeValue();
+    text_ += json;
+}
+
 void JsonWriter::Null() {
     BeforeValue();
     text_ += "null";

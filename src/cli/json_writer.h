@@ -3,7 +3,9 @@
 // escaped.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 class JsonWriter {
@@ -21,6 +23,10 @@ public:
     void Decimal(double value);
     void Bool(bool value);
     void Null();
+    // Members of the open object, each a name and its whole number.
+    void Numbers(std::initializer_list<std::pair<const char*, long long>> members);
+    // A whole value another writer made (its Text()), taken as it is.
+    void Raw(const std::string& json);
     const std::string& Text() const { return text_; }
 
 private:
