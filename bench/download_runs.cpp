@@ -152,6 +152,12 @@ std::string KarveloBesideBench() {
     return std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string() + "/karvelo";
 }
 
+std::string MissingRacePrograms(const std::string& karvelo) {
+    if (access(karvelo.c_str(), X_OK) != 0) return karvelo + " is missing";
+    if (access(CURL_PROGRAM, X_OK) != 0) return "curl is missing";
+    return std::string();
+}
+
 std::string StartImageServers(const std::string& www, int delayEachWayMs, ImageServers* servers,
                               int keepaliveRequests) {
     std::string error;

@@ -33,6 +33,9 @@ double DelayRelayBytesPerSecond(int delayEachWayMs);
 
 // The `karvelo` beside the running benchmark program.
 std::string KarveloBesideBench();
+// What keeps `karvelo` from racing curl here: which of them is missing,
+// empty when both can run.
+std::string MissingRacePrograms(const std::string& karvelo);
 
 // nginx serving one folder of images twice: over plain HTTP/1.1, and over
 // TLS 1.3 only (HTTP/2 or HTTP/1.1 by ALPN) with a certificate of the tests'

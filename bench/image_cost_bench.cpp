@@ -114,13 +114,8 @@ std::unique_ptr<Site> MakeSite() {
     auto s = std::make_unique<Site>();
     std::error_code ignored;
     std::filesystem::create_directories(s->www, ignored);
-    if (access(s->karvelo.c_str(), X_OK) != 0) {
-        s->error = s->karvelo + " is missing";
-    } else if (access(CURL_PROGRAM, X_OK) != 0) {
-        s->error = "curl is missing";
-    } else {
-        s->error = StartImageServers(s->www, DELAY_EACH_WAY_MS, &s->servers, KEEPALIVE_REQUESTS);
-    }
+    s->error = MissingRacePrograms(s->karvelo);
+    if (s->error.empty()) s->error = StartImageServers(s->www, DELAY_EACH_WAY_MS, &s->servers, KEEPALIVE_REQUESTS);
     return s;
 }
 
