@@ -40,7 +40,8 @@ std::atomic<bool> processEnding{false};  // what is printed now is the last word
 // writes ends or draws it whole.
 std::recursive_mutex outputLock;
 std::atomic<bool> stdoutKept{false};
-int (*exitReport)(int exitCode) = nullptr;
+int (*exitReport)(void* context, int exitCode) = nullptr;
+void* exitReportContext = nullptr;
 bool stdoutClosed = false;
 
 std::string Convert(TextEncoding from, TextEncoding to, const std::string& text, size_t factor, bool* lossless) {
@@ -159,16 +160,6 @@ int ShowConsoleMessage(const char* text, const char* caption, unsigned style) {
     return ANSWER_OK;
 }
 
-int ExitCodeFor(bool byError, const RunOutcome* outcome) {
-    if (byError) return EXIT_REFUSED;
-    // A stopped run whose package was held: the work is in the kept copy,
-    // not in the package, which the exit code of a stop would claim.
-    if (outcome != nullptr && outcome->keptBeside) return EXIT_KEPT_BESIDE;
-    if (stopSignalSeen) return EXIT_STOPPED;
-    // A stop the run asked for itself always comes with an error box; any
-    // other early end is the core giving up.
-    return EXIT_REFUSED;
-}
 
 // Out of memory, on whichever thread: said like any fatal error, then the
 // end, since the allocation cannot return.
@@ -182,6 +173,17 @@ void EndForLackOfMemory(size_t bytes) {
 void PrintConsoleLine(const char* text) { Write(stdout, std::string(text) + "\n"); }
 
 }  // namespace
+
+int ExitCodeFor(bool byError, const RunOutcome* outcome) {
+    if (byError) return EXIT_REFUSED;
+    // A stopped run whose package was held: the work is in the kept copy,
+    // not in the package, which the exit code of a stop would claim.
+    if (outcome != nullptr && outcome->keptBeside) return EXIT_KEPT_BESIDE;
+    if (stopSignalSeen) return EXIT_STOPPED;
+    // A stop the run asked for itself always comes with an error box; any
+    // other early end is the core giving up.
+    return EXIT_REFUSED;
+}
 
 // A UTF-8 character of two bytes can take four in the core's form; a
 // two-byte character of the core's form takes three in UTF-8.
@@ -228,7 +230,7 @@ int EndEarly(bool byError) {
     const RunOutcome* outcome = ReportedOutcome();
     PrintBackupNote();
     int exitCode = ExitCodeFor(byError, outcome);
-    if (exitReport != nullptr) exitCode = exitReport(exitCode);
+    if (exitReport != nullptr) exitCode = exitReport(exitReportContext, exitCode);
     return exitCode;
 }
 
@@ -244,7 +246,10 @@ void DrawStatusLine(const std::string& line) {
 }
 
 void KeepStdoutForReport() { stdoutKept = true; }
-void SetExitReport(int (*report)(int exitCode)) { exitReport = report; }
+void SetExitReport(int (*report)(void* context, int exitCode), void* context) {
+    exitReport = report;
+    exitReportContext = context;
+}
 
 void EndStatusLine() {
     std::lock_guard<std::recursive_mutex> lock(outputLock);
@@ -265,6 +270,7 @@ void PrintBackupNote() {
 }
 
 bool TakeBackupNote() { return !backupNoteSaid.exchange(true); }
+void RearmBackupNote() { backupNoteSaid = false; }
 
 void NoteStopSignal() { stopSignalSeen = true; }
 bool StopSignalSeen() { return stopSignalSeen; }

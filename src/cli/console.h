@@ -44,9 +44,9 @@ OutputLevel CurrentOutputLevel();
 // --json document.
 void KeepStdoutForReport();
 
-// `report` is called with the exit code as a command ends early (EndEarly);
-// the process ends with the code it returns.
-void SetExitReport(int (*report)(int exitCode));
+// `report` is called with `context` and the exit code as a command ends
+// early (EndEarly); the process ends with the code it returns.
+void SetExitReport(int (*report)(void* context, int exitCode), void* context = nullptr);
 
 // Installs the command line's front end: message boxes are printed (errors
 // and warnings to stderr), questions are answered "no", and running out of
@@ -61,6 +61,9 @@ void InstallConsoleFrontEnd();
 // package was kept beside it, EXIT_STOPPED after a stop signal, EXIT_REFUSED
 // otherwise.
 int EndEarly(bool byError);
+// That exit code for a run whose outcome so far is `outcome` (may be null).
+struct RunOutcome;
+int ExitCodeFor(bool byError, const RunOutcome* outcome);
 // The same, then the end of the process with that code: for an end that
 // cannot return to main (out of memory, on any thread) and failures in the
 // main thread's start-up.
@@ -89,3 +92,5 @@ void PrintBackupNote();
 // True the first time only: whoever says where the backup went asks first,
 // so it is said once.
 bool TakeBackupNote();
+// The next package's run has a backup of its own to note: said once again.
+void RearmBackupNote();

@@ -91,6 +91,11 @@ void JsonWriter::Bool(bool value) {
     text_ += value ? "true" : "false";
 }
 
+void JsonWriter::Raw(const std::string& json) {
+    BeforeValue();
+    text_ += json;
+}
+
 void JsonWriter::Null() {
     BeforeValue();
     text_ += "null";

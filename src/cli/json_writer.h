@@ -21,6 +21,8 @@ public:
     void Decimal(double value);
     void Bool(bool value);
     void Null();
+    // A whole value another writer made (its Text()), taken as it is.
+    void Raw(const std::string& json);
     const std::string& Text() const { return text_; }
 
 private:

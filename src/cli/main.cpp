@@ -38,7 +38,7 @@ struct HelpLine {
     const char* right;
 };
 const HelpLine HELP_COMMANDS[] = {
-    {"karvelo relocate [options] PACKAGE DEST", 0, N_("download the images into DEST")},
+    {"karvelo relocate [options] PACKAGE... DEST", 0, N_("download the images into DEST")},
     {"karvelo inspect [options] PACKAGE", 0, N_("count its image addresses")},
     {"karvelo demo [options] [DIR]", 0, N_("a run on a built-in example")},
     {"karvelo help [TOPIC]", 0, N_("more on a topic (listed below)")},
@@ -83,7 +83,8 @@ const char* const HELP_DETAILS[] = {
        "images, 4 done but the package could not be replaced (the rewritten package\n"
        "is kept beside it), 1 package or destination refused, a file error or a\n"
        "--json report that could not be written, 2 usage error, 130 stopped by a\n"
-       "signal after writing back.\n"),
+       "signal after writing back.  With several packages: the worst of theirs, in\n"
+       "the order 1, 4, 3, 0 (130 after a stop).\n"),
     N_("files: each run first copies the package to bak/NAME(n).csv, and failures\n"
        "are logged to app.log, both in the folder of the karvelo executable when it\n"
        "can be written there and is not a bin folder of installed programs,\n"

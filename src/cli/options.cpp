@@ -25,6 +25,9 @@ const CliOption CLI_OPTIONS[] = {
     {OPTION_PROXY, "proxy", "URL",
      N_("download through this http proxy (\"\": none):\nhttp://[USER:PASSWORD@]HOST[:PORT]"), COMMAND_RELOCATE},
     {OPTION_NOPROXY, "noproxy", "LIST", N_("the hosts that go direct (\"*\": all)"), COMMAND_RELOCATE},
+    {OPTION_NO_LIBRARY, "no-library", nullptr,
+     N_("neither read nor write DEST's image library\n(DEST/.karvelo): every image not met earlier in\nthis command is downloaded"),
+     COMMAND_RELOCATE},
     {OPTION_QUIET, "quiet", nullptr, N_("print only the final message and errors"), COMMAND_RELOCATE | COMMAND_DEMO},
     {OPTION_VERBOSE, "verbose", nullptr, N_("print a line per image: its address, then its\nfile or why it failed"),
      COMMAND_RELOCATE | COMMAND_DEMO},
@@ -36,8 +39,8 @@ const CliOption CLI_OPTIONS[] = {
 const int CLI_OPTION_COUNT = sizeof CLI_OPTIONS / sizeof CLI_OPTIONS[0];
 
 const CliCommand CLI_COMMANDS[] = {
-    {"relocate", COMMAND_RELOCATE, "karvelo relocate [options] PACKAGE DEST",
-     N_("download the package's images into DEST and rewrite the package")},
+    {"relocate", COMMAND_RELOCATE, "karvelo relocate [options] PACKAGE... DEST",
+     N_("download the packages' images into DEST and rewrite the packages (a folder stands for its .csv files)")},
     {"inspect", COMMAND_INSPECT, "karvelo inspect [options] PACKAGE",
      N_("count the package's image addresses, remote and local, writing nothing")},
     {"demo", COMMAND_DEMO, "karvelo demo [options] [DIR]", N_("relocate a built-in example package in DIR")},

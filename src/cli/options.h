@@ -29,6 +29,7 @@ enum OptionId {
     OPTION_PROXY,
     OPTION_NOPROXY,
     OPTION_JSON,
+    OPTION_NO_LIBRARY,
 };
 
 struct CliOption {
@@ -46,7 +47,7 @@ extern const int CLI_OPTION_COUNT;
 struct CliCommand {
     const char* name;
     unsigned set;
-    const char* usage;    // "karvelo relocate PACKAGE DEST [options]"
+    const char* usage;    // "karvelo relocate [options] PACKAGE... DEST"
     const char* summary;  // one line
 };
 extern const CliCommand CLI_COMMANDS[];

@@ -1,13 +1,17 @@
 #include <signal.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "cli/options.h"
 #include "cli/console.h"
 #include "cli/core_english.h"
+#include "cli/known_images_source.h"
 #include "cli/language.h"
 #include "cli/package_loading.h"
 #include "cli/run_report.h"
@@ -81,6 +86,34 @@ bool MakeMissingDestination(const std::string& argument, std::string* destinatio
     return made;
 }
 
+// The signals that stop a run, and SIGWINCH.
+sigset_t AwaitedSignals() {
+    sigset_t awaited;
+    sigemptyset(&awaited);
+    for (int awaitedSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH}) sigaddset(&awaited, awaitedSignal);
+    return awaited;
+}
+
+// A stop signal asks the run to stop, once.
+void NoteStop() {
+    if (StopSignalSeen()) return;
+    NoteStopSignal();
+    coreState.stopRequested = 1;
+    PrintError(TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
+                                 "back with what was done\n")));
+}
+
+// A stop signal that came between two packages' runs (they are blocked
+// then): taken now, so the next package is not started.
+bool TakePendingStop() {
+    const sigset_t awaited = AwaitedSignals();
+    const struct timespec none = {0, 0};
+    for (int received; (received = sigtimedwait(&awaited, nullptr, &none)) > 0;) {
+        if (received != SIGWINCH) NoteStop();
+    }
+    return StopSignalSeen();
+}
+
 // Runs the relocation on a worker thread while this thread waits for
 // SIGINT, SIGTERM, SIGHUP (the terminal went away) or SIGQUIT, so a signal
 // never interrupts a system call of the run: it only asks the run to stop,
@@ -89,39 +122,33 @@ bool MakeMissingDestination(const std::string& argument, std::string* destinatio
 // thread redraws the progress line for it and about ten times a second.
 // The worker's last act is to send this thread RUN_ENDED_SIGNAL, so the
 // wait ends the moment the run does, not at the next redraw.
-// Returns what the run did, on this thread.
-RunOutcome RunWithStopSignals(TerminalView* terminal) {
+// Returns what the run did, on this thread.  With `more` (another package
+// follows) the signals stay blocked after it: a stop between two packages
+// is taken before the next (TakePendingStop), not by the default action.
+RunOutcome RunWithStopSignals(TerminalView* terminal, const KnownImages* known, bool more) {
     const int RUN_ENDED_SIGNAL = SIGRTMIN;
-    sigset_t awaited;
-    sigemptyset(&awaited);
-    for (int awaitedSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH, RUN_ENDED_SIGNAL})
-        sigaddset(&awaited, awaitedSignal);
+    sigset_t awaited = AwaitedSignals();
+    sigaddset(&awaited, RUN_ENDED_SIGNAL);
     pthread_sigmask(SIG_BLOCK, &awaited, nullptr);  // the worker inherits the mask
 
     coreState.running = 1;  // as the wizard does: before the run's thread exists
     RunOutcome outcome = {};
     const pthread_t waiting = pthread_self();
     std::thread worker([&] {
-        outcome = RunRelocation(&terminal->view);
+        outcome = RunRelocation(&terminal->view, known);
         pthread_kill(waiting, RUN_ENDED_SIGNAL);  // sent once; the loop below takes it
     });
     const struct timespec redrawGap = {0, 100 * 1000 * 1000};
     for (;;) {
         int received = sigtimedwait(&awaited, nullptr, &redrawGap);
         if (received == RUN_ENDED_SIGNAL) break;
-        if (received > 0 && received != SIGWINCH && !StopSignalSeen()) {
-            NoteStopSignal();
-            coreState.stopRequested = 1;
-            PrintError(
-                TranslatedCore(N_("stopping: images still downloading are given up; the package will be written "
-                                  "back with what was done\n")));
-        }
+        if (received > 0 && received != SIGWINCH) NoteStop();
         TickTerminalView(terminal, received == SIGWINCH);
     }
     worker.join();
     // A run that ended early leaves the signals blocked: one more Ctrl-C
     // must not cut its last words short.
-    if (outcome.end == RUN_FINISHED) pthread_sigmask(SIG_UNBLOCK, &awaited, nullptr);
+    if (outcome.end == RUN_FINISHED && !more) pthread_sigmask(SIG_UNBLOCK, &awaited, nullptr);
     return outcome;
 }
 
@@ -145,6 +172,143 @@ bool TakeCheckpointInterval() {
     }
     SetCheckpointInterval(seconds);
     return true;
+}
+
+
+// A package as the command line names it: its path in the core's form, or
+// why it was refused before it was read (EXIT_REFUSED, said already).
+struct PackageOperand {
+    std::string path;
+    std::string shown;  // the argument, or the folder's entry, as given (UTF-8)
+    int refused;
+};
+
+// Says that `argument` (UTF-8) cannot stand in a package: too long, or not UTF-8.
+void ShowUnwritablePath(const std::string& argument) {
+    std::fprintf(
+        stderr,
+        Translated(N_("karvelo relocate: %s cannot be written into a package (too long, or not valid UTF-8)\n")),
+        argument.c_str());
+}
+
+// The packages the operands name, in order, each once (by its absolute
+// path): a folder stands for its .csv files in the byte order of their
+// names, and one with none is refused.
+std::vector<PackageOperand> ExpandOperands(const std::vector<std::string>& operands) {
+    std::vector<PackageOperand> packages;
+    std::set<std::string> seen;
+    auto add = [&](const std::string& argument) {
+        if (RefuseStandardInput("relocate", argument)) {
+            packages.push_back({std::string(), argument, EXIT_REFUSED});
+            return;
+        }
+        const std::string path = AbsoluteCorePath(argument);
+        if (path.empty()) {
+            ShowUnwritablePath(argument);
+            packages.push_back({std::string(), argument, EXIT_REFUSED});
+        } else if (seen.insert(path).second) {
+            packages.push_back({path, argument, EXIT_DONE});
+        }
+    };
+    for (const std::string& operand : operands) {
+        std::error_code error;
+        if (operand == "-" || !std::filesystem::is_directory(operand, error)) {
+            add(operand);
+            continue;
+        }
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(operand, error)) {
+            const std::string name = entry.path().filename().string();
+            const bool csv = name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".csv") == 0;
+            if (csv && !entry.is_directory(error)) names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        if (names.empty()) {
+            const std::string path = AbsoluteCorePath(operand);
+            PrintError(Said(N_("karvelo relocate: %s is a folder, not a package file, and holds no package (.csv "
+                               "file)\n"),
+                            path.empty() ? CoreFromUtf8(operand).c_str() : path.c_str()));
+            packages.push_back({path, operand, EXIT_REFUSED});
+        }
+        const std::string folder = operand.back() == '/' ? operand : operand + "/";
+        for (const std::string& name : names) add(folder + name);
+    }
+    return packages;
+}
+
+// How bad an exit code is among several packages': a usage error, then a
+// refusal, a package kept beside, failed images, done.
+int Badness(int code) {
+    switch (code) {
+        case EXIT_DONE: return 0;
+        case EXIT_SOME_FAILED: return 1;
+        case EXIT_KEPT_BESIDE: return 2;
+        case EXIT_REFUSED: return 3;
+        default: return 4;
+    }
+}
+
+// What the command given several packages keeps for its end: the report's
+// entries, the packages' exit codes and the total.
+struct PackageBatch {
+    std::vector<std::string> entries;
+    int worst = EXIT_DONE;
+    BatchSummary total;
+};
+
+void NoteCode(PackageBatch* batch, int code) {
+    if (Badness(code) > Badness(batch->worst)) batch->worst = code;
+}
+
+// The command's exit code and its document, as it ends by itself or early.
+int EndBatch(void* context, int) {
+    const PackageBatch* batch = static_cast<const PackageBatch*>(context);
+    return WriteBatchReport(batch->entries, batch->total, StopSignalSeen() ? EXIT_STOPPED : batch->worst);
+}
+
+// Each package in turn, as one would be, sharing what they settle through
+// `source`; then the total.
+int RelocatePackages(const std::vector<PackageOperand>& packages, const RunOptions& options,
+                     KnownImagesSource* source) {
+    PackageBatch batch;
+    batch.total.packages = static_cast<int>(packages.size());
+    SetExitReport(EndBatch, &batch);
+    bool ended = false, byError = false;
+    for (size_t i = 0; i < packages.size(); ++i) {
+        const PackageOperand& package = packages[i];
+        if (!ended && i > 0 && TakePendingStop()) ended = true;
+        if (ended) {
+            PrintError(Said(N_("karvelo relocate: %s not started\n"), package.path.c_str()));
+            batch.entries.push_back(PackageReportEntry(package.path, false, -1));
+            ++batch.total.notStarted;
+            continue;
+        }
+        int code = package.refused;
+        PackageRun run;
+        if (package.refused == EXIT_DONE) {
+            if (CurrentOutputLevel() != OUTPUT_QUIET) {
+                PrintError("karvelo: " + Said(N_("package %d of %d: %s"), static_cast<int>(i + 1),
+                                              static_cast<int>(packages.size()), package.path.c_str()) +
+                           "\n");
+            }
+            RearmBackupNote();  // each package's summary names its own backup
+            code = LoadAndRelocate(package.path, options, source, &run);
+        }
+        NoteCode(&batch, code);
+        if (run.ran) {
+            AddToBatch(&batch.total, run.summary);
+            batch.entries.push_back(run.reportEntry);
+        } else {
+            ++batch.total.refused;
+            batch.entries.push_back(PackageReportEntry(package.path, false, code));
+        }
+        ended = run.endsCommand;
+        byError = run.byError;
+    }
+    PrintBatchSummary(batch.total);
+    const int code = ended ? EndEarly(byError) : EndBatch(&batch, EXIT_DONE);
+    SetExitReport(nullptr);
+    return code;
 }
 
 }  // namespace
@@ -187,7 +351,9 @@ std::string AbsoluteCorePath(const std::string& utf8) {
     return path;
 }
 
-int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
+int LoadAndRelocate(const std::string& packagePath, const RunOptions& options, KnownImagesSource* source,
+                    PackageRun* several) {
+    if (several != nullptr) *several = PackageRun{};
     // The summary tells the addresses the package holds local already.
     if (coreState.items == nullptr) coreState.items = NewItemList();
     coreState.items->countLocalPaths = true;
@@ -204,10 +370,12 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
         return field == INPUT_IMAGE_SOURCE ? EXIT_USAGE : EXIT_REFUSED;
     }
     if (RefuseUnwritableDestination(options.destination)) return EXIT_REFUSED;
+    if (source != nullptr) OpenKnownImagesLibrary(source);
     TerminalView terminal;
     InitTerminalView(&terminal, options, coreState.items->count);
     SetReportedRun(&terminal);
-    RunOutcome outcome = RunWithStopSignals(&terminal);
+    RunOutcome outcome = RunWithStopSignals(&terminal, source != nullptr ? &source->known : nullptr, several != nullptr);
+    if (source != nullptr) NoteSettledImages(source, coreState.urlMap, terminal.reasons);
     // A failed step reports only the backup it made (kept by the view).
     if (outcome.end != RUN_FAILED) terminal.outcome = outcome;
     const RunSummary summary = SummarizeRun(terminal, outcome.end == RUN_FAILED);
@@ -215,22 +383,33 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options) {
     // mislead: the summary says nothing new was there.  The wizard keeps
     // the core's words.
     if (NothingNewToRelocate(summary) && outcome.end == RUN_FINISHED && !outcome.textChanged) outcome.message[0] = '\0';
+    int code = EXIT_DONE;
     if (PresentRunOutcome(&terminal.view, outcome)) {
         PrintRunSummary(summary);
-        const int code = EndEarly(outcome.end == RUN_FAILED || outcome.stoppedByError);
+        const bool byError = outcome.end == RUN_FAILED || outcome.stoppedByError;
+        if (several != nullptr) {
+            // The command ends with this package, once it has named the rest.
+            code = ExitCodeFor(byError, &terminal.outcome);
+            *several = PackageRun{true, true, byError, summary, PackageReportEntry(packagePath, true, code)};
+        } else {
+            code = EndEarly(byError);
+        }
         SetReportedRun(nullptr);
         return code;
     }
     FinishTerminalView(&terminal);
     PrintFailureList(terminal);
     PrintRunSummary(summary);
-    int code = EXIT_DONE;
     if (outcome.keptBeside) {
         code = EXIT_KEPT_BESIDE;
     } else if (outcome.failureCount > 0) {
         code = EXIT_SOME_FAILED;
     }
-    code = WriteJsonReport(code);
+    if (several != nullptr) {
+        *several = PackageRun{true, false, false, summary, PackageReportEntry(packagePath, true, code)};
+    } else {
+        code = WriteJsonReport(code);
+    }
     SetReportedRun(nullptr);
     return code;
 }
@@ -290,30 +469,38 @@ int RelocateCommand(const ParsedArguments& arguments) {
             haveNoProxyOption = true;
         }
     }
-    if (arguments.positionals.size() != 2) {
-        RefuseArguments(*FindCommand("relocate"),
-                        Translated(arguments.positionals.size() < 2 ? N_("PACKAGE and DEST are needed")
-                                                                    : N_("too many arguments")));
+    if (arguments.positionals.size() < 2) {
+        RefuseArguments(*FindCommand("relocate"), Translated(N_("PACKAGE and DEST are needed")));
         return EXIT_USAGE;
     }
-    const std::string positional[2] = {arguments.positionals[0], arguments.positionals[1]};
-    if (RefuseStandardInput("relocate", positional[0])) return EXIT_REFUSED;
+    const std::vector<std::string> operands(arguments.positionals.begin(), arguments.positionals.end() - 1);
+    const std::string& destinationArgument = arguments.positionals.back();
+    // One package refused as standard input is refused before anything starts.
+    if (operands.size() == 1 && RefuseStandardInput("relocate", operands[0])) return EXIT_REFUSED;
     if (!TakeCheckpointInterval()) return EXIT_USAGE;
     const std::string* proxy = haveProxyOption ? &proxyOption : nullptr;
     if (!TakeProxySettings(proxy, haveNoProxyOption ? &noProxyOption : nullptr)) return EXIT_USAGE;
     StartCore();
-    std::string package = AbsoluteCorePath(positional[0]);
-    std::string destination = AbsoluteCorePath(positional[1]);
-    if (package.empty() || destination.empty()) {
-        std::fprintf(
-            stderr,
-            Translated(N_("karvelo relocate: %s cannot be written into a package (too long, or not valid UTF-8)\n")),
-            package.empty() ? positional[0].c_str() : positional[1].c_str());
+    std::string destination = AbsoluteCorePath(destinationArgument);
+    if (destination.empty()) {
+        ShowUnwritablePath(destinationArgument);
         return EXIT_REFUSED;
     }
-    // Not for a package that is refused anyway: a mistyped name makes no folder.
-    if (CheckPackagePath(package.c_str()) == nullptr && !MakeMissingDestination(positional[1], &destination))
-        return EXIT_REFUSED;
+    const std::vector<PackageOperand> packages = ExpandOperands(operands);
+    // Not for packages that are refused anyway: a mistyped name makes no folder.
+    bool anyPackage = false;
+    for (const PackageOperand& package : packages)
+        anyPackage = anyPackage || (package.refused == EXIT_DONE && CheckPackagePath(package.path.c_str()) == nullptr);
+    if (anyPackage && !MakeMissingDestination(destinationArgument, &destination)) return EXIT_REFUSED;
     std::snprintf(options.destination, sizeof options.destination, "%s", destination.c_str());
-    return LoadAndRelocate(package, options);
+    KnownImagesSource source;
+    InitKnownImagesSource(&source, destination, !arguments.Has(OPTION_NO_LIBRARY));
+    int code;
+    if (packages.size() == 1 && packages[0].refused == EXIT_DONE) {
+        code = LoadAndRelocate(packages[0].path, options, &source);
+    } else {
+        code = RelocatePackages(packages, options, &source);
+    }
+    CloseKnownImagesSource(&source);
+    return code;
 }

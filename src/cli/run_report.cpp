@@ -112,6 +112,9 @@ void WriteCounts(JsonWriter* json, const RunSummary& summary) {
         {"failed", summary.failed},       {"failed_items", summary.failedItems},
         {"blanked", summary.blanked},     {"left", summary.left},
         {"vanished", summary.vanished},   {"bytes", summary.bytes},
+        {"already_in_destination", summary.known},
+        {"requests_saved", summary.requestsSaved},
+        {"bytes_saved", summary.bytesSaved},
     };
     for (const auto& [key, value] : numbers) {
         json->Key(key);
@@ -154,7 +157,7 @@ void WriteItemHead(JsonWriter* json, const ItemRecord* item, int row) {
 void ChooseJsonReport(const char* command) {
     reportedCommand = command;
     KeepStdoutForReport();
-    SetExitReport(WriteJsonReport);
+    SetExitReport([](void*, int exitCode) { return WriteJsonReport(exitCode); });
 }
 
 bool JsonReportChosen() { return reportedCommand != nullptr; }
@@ -198,14 +201,62 @@ int FinishJsonReport(JsonWriter* json, int exitCode) {
     return EXIT_REFUSED;
 }
 
+namespace {
+
+// What follows "package" in the relocation's document, for the run
+// `terminal` shows (null: none, so no items and null counts).
+void WriteRunMembers(JsonWriter* json, const TerminalView* terminal, const RunSummary& summary) {
+    const bool ran = terminal != nullptr;
+    const std::string stateFolder = coreState.stateFolder;
+    json->Key("destination");
+    TextOrNull(json, summary.destination);
+    json->Key("log");
+    TextOrNull(json, ran ? summary.logPath : stateFolder.empty() ? "" : stateFolder + PATH_SEPARATOR_TEXT "app.log");
+    json->Key("items");
+    json->BeginArray();
+    for (int32_t i = 0; ran && i < coreState.items->count; ++i) {
+        WriteItem(json, *terminal, static_cast<const ItemRecord*>(coreState.items->items[i]), i + 1);
+    }
+    json->EndArray();
+    json->Key("counts");
+    if (ran) {
+        WriteCounts(json, summary);
+    } else {
+        json->Null();
+    }
+    const RunOutcome* outcome = ran ? &terminal->outcome : nullptr;
+    json->Key("totals");
+    json->BeginObject();
+    json->Key("items");
+    json->Number(ran ? coreState.items->count : 0);
+    json->Key("relocated");
+    json->Number(ran ? outcome->relocatedCount : 0);
+    json->Key("failed");
+    json->Number(ran ? outcome->failureCount : 0);
+    json->EndObject();
+    json->Key("backup");
+    TextOrNull(json, summary.backupPath);
+    json->Key("written");
+    json->Bool(summary.written);
+    json->Key("kept_beside");
+    TextOrNull(json, summary.keptPath);
+}
+
+// The reported run, when there is one with its items.
+const TerminalView* RanView() {
+    const TerminalView* terminal = reportedRun;
+    return terminal != nullptr && coreState.items != nullptr ? terminal : nullptr;
+}
+
+}  // namespace
+
 int WriteJsonReport(int exitCode) {
     const char* command = reportedCommand;
     if (command == nullptr) return exitCode;
-    const TerminalView* terminal = reportedRun;
-    const bool ran = terminal != nullptr && coreState.items != nullptr;
-    const RunSummary summary = ran ? SummarizeRun(*terminal, /*runFailed=*/false) : RunSummary();
+    const TerminalView* terminal = RanView();
+    const RunSummary summary = terminal != nullptr ? SummarizeRun(*terminal, /*runFailed=*/false) : RunSummary();
     JsonWriter json;
-    BeginJsonReport(&json, ran ? summary.packagePath.c_str() : coreState.packagePath);
+    BeginJsonReport(&json, terminal != nullptr ? summary.packagePath.c_str() : coreState.packagePath);
     if (std::strcmp(command, "inspect") == 0) {
         // Ended before its counts were whole.
         json.Key("counts");
@@ -215,38 +266,57 @@ int WriteJsonReport(int exitCode) {
         json.EndArray();
         return FinishJsonReport(&json, exitCode);
     }
-    const std::string stateFolder = coreState.stateFolder;
-    json.Key("destination");
-    TextOrNull(&json, summary.destination);
-    json.Key("log");
-    TextOrNull(&json, ran ? summary.logPath : stateFolder.empty() ? "" : stateFolder + PATH_SEPARATOR_TEXT "app.log");
-    json.Key("items");
-    json.BeginArray();
-    for (int32_t i = 0; ran && i < coreState.items->count; ++i) {
-        WriteItem(&json, *terminal, static_cast<const ItemRecord*>(coreState.items->items[i]), i + 1);
-    }
-    json.EndArray();
-    json.Key("counts");
-    if (ran) {
-        WriteCounts(&json, summary);
+    WriteRunMembers(&json, terminal, summary);
+    return FinishJsonReport(&json, exitCode);
+}
+
+std::string PackageReportEntry(const std::string& packagePath, bool ran, int exitCode) {
+    const TerminalView* terminal = ran ? RanView() : nullptr;
+    const RunSummary summary = terminal != nullptr ? SummarizeRun(*terminal, /*runFailed=*/false) : RunSummary();
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("package");
+    TextOrNull(&json, packagePath);
+    WriteRunMembers(&json, terminal, summary);
+    json.Key("exit_code");
+    if (exitCode >= 0) {
+        json.Number(exitCode);
     } else {
         json.Null();
     }
-    const RunOutcome* outcome = ran ? &terminal->outcome : nullptr;
-    json.Key("totals");
-    json.BeginObject();
-    json.Key("items");
-    json.Number(ran ? coreState.items->count : 0);
-    json.Key("relocated");
-    json.Number(ran ? outcome->relocatedCount : 0);
-    json.Key("failed");
-    json.Number(ran ? outcome->failureCount : 0);
     json.EndObject();
-    json.Key("backup");
-    TextOrNull(&json, summary.backupPath);
-    json.Key("written");
-    json.Bool(summary.written);
-    json.Key("kept_beside");
-    TextOrNull(&json, summary.keptPath);
+    return json.Text();
+}
+
+int WriteBatchReport(const std::vector<std::string>& entries, const BatchSummary& total, int exitCode) {
+    if (!JsonReportChosen()) return exitCode;
+    JsonWriter json;
+    BeginJsonReport(&json, nullptr);
+    json.Key("packages");
+    json.BeginArray();
+    for (const std::string& entry : entries) json.Raw(entry);
+    json.EndArray();
+    json.Key("total");
+    json.BeginObject();
+    const std::pair<const char*, long long> numbers[] = {
+        {"packages", total.packages},
+        {"done", total.done},
+        {"kept_beside", total.keptBeside},
+        {"refused", total.refused},
+        {"not_started", total.notStarted},
+        {"relocated", total.relocated},
+        {"failed", total.failed},
+        {"already_in_destination", total.known},
+        {"requests_saved", total.requestsSaved},
+        {"bytes_saved", total.bytesSaved},
+        {"bytes", total.bytes},
+    };
+    for (const auto& [key, value] : numbers) {
+        json.Key(key);
+        json.Number(value);
+    }
+    json.Key("stopped");
+    json.Bool(total.stopped);
+    json.EndObject();
     return FinishJsonReport(&json, exitCode);
 }

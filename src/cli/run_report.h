@@ -3,7 +3,11 @@
 // which `karvelo inspect --json` writes in the same frame.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "cli/json_writer.h"
+#include "cli/run_summary.h"
 #include "cli/terminal_view.h"
 #include "package/item_record.h"
 
@@ -49,3 +53,13 @@ int FinishJsonReport(JsonWriter* json, int exitCode);
 // empty and its counts null; an inspect that ends early gets the same
 // frame with no counts.
 int WriteJsonReport(int exitCode);
+
+// A command given several packages writes one document: "schema",
+// "command", "package" (null), then "packages", one entry per package in
+// the command's order, each its "package" and what the one-package document
+// holds after it (with `ran` false, as for a refused or unstarted package:
+// no items, null counts), and its own "exit_code" (negative: null, not
+// started); then "total" (BatchSummary's numbers) and "exit_code".
+// The entry is made while the package's run is the reported one.
+std::string PackageReportEntry(const std::string& packagePath, bool ran, int exitCode);
+int WriteBatchReport(const std::vector<std::string>& entries, const BatchSummary& total, int exitCode);

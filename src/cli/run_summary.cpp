@@ -23,6 +23,9 @@ RunSummary SummarizeRun(const TerminalView& terminal, bool runFailed) {
     summary.failed = outcome.failureCount;
     summary.blanked = terminal.options.blankFailedImages && outcome.textChanged ? outcome.failureCount : 0;
     summary.bytes = terminal.bytes;
+    summary.known = terminal.known;
+    summary.requestsSaved = outcome.knownCount;
+    summary.bytesSaved = outcome.knownBytes + outcome.sameBytesBytes;
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - terminal.started).count();
     summary.stopped = outcome.end == RUN_STOPPED;
     summary.written = outcome.written != 0;
@@ -32,7 +35,7 @@ RunSummary SummarizeRun(const TerminalView& terminal, bool runFailed) {
         if (FailedDesktopUrls(item) != nullptr || FailedMobileUrls(item) != nullptr) ++summary.failedItems;
         if (item->urls != nullptr) summary.alreadyLocal += item->urls->localDesktop + item->urls->localMobile;
     }
-    const int left = summary.imageTotal - outcome.relocatedCount - summary.failed;
+    const int left = summary.imageTotal - outcome.relocatedCount - summary.failed - summary.known;
     summary.left = summary.stopped && left > 0 ? left : 0;
     summary.packagePath = coreState.packagePath;
     summary.destination = terminal.options.destination;
@@ -63,6 +66,13 @@ std::string Seconds(double seconds) {
     return text;
 }
 
+// "; saved N requests and X of disk", or "" when nothing was saved.
+std::string SavedPart(int requests, int64_t bytes) {
+    if (requests == 0 && bytes == 0) return std::string();
+    return Said(requests == 1 ? N_("; saved %d request and %s of disk") : N_("; saved %d requests and %s of disk"),
+                requests, Mebibytes(bytes).c_str());
+}
+
 // The images' numbers, one line.
 std::string ImagesLine(const RunSummary& summary) {
     std::string line = "karvelo: ";
@@ -78,13 +88,15 @@ std::string ImagesLine(const RunSummary& summary) {
     if (summary.stopped) line += TranslatedCore(N_("stopped: "));
     if (summary.relocated == 0 && summary.alreadyLocal > 0) {
         line += TranslatedCore(N_("nothing new relocated"));
-    } else if (summary.relocated == 0 && summary.failed == 0 && !summary.stopped) {
+    } else if (summary.relocated == 0 && summary.failed == 0 && summary.known == 0 && !summary.stopped) {
         return line + TranslatedCore(N_("no image to relocate")) + "\n";
     } else {
         line += Said(N_("relocated %s (%s in %s)"), Images(summary.relocated).c_str(), Mebibytes(summary.bytes).c_str(),
                      Seconds(summary.seconds).c_str());
     }
     if (summary.alreadyLocal > 0) line += Said(N_("; %d were local already"), summary.alreadyLocal);
+    if (summary.known > 0) line += Said(N_("; %d already in the destination"), summary.known);
+    line += SavedPart(summary.requestsSaved, summary.bytesSaved);
     if (summary.failed > 0) {
         line += Said(summary.failedItems == 1 ? N_("; %d failed in %d item") : N_("; %d failed in %d items"),
                      summary.failed, summary.failedItems);
@@ -147,8 +159,46 @@ std::vector<std::string> SummaryLines(const RunSummary& summary) {
     return lines;
 }
 
-void PrintRunSummary(const RunSummary& summary) {
-    const std::vector<std::string> lines = SummaryLines(summary);
+namespace {
+
+// Summary lines on stderr: the first alone under -q.
+void PrintSummaryLines(const std::vector<std::string>& lines) {
     const size_t shown = CurrentOutputLevel() == OUTPUT_QUIET ? 1 : lines.size();
     for (size_t i = 0; i < shown; ++i) PrintError(lines[i]);
 }
+
+}  // namespace
+
+void PrintRunSummary(const RunSummary& summary) { PrintSummaryLines(SummaryLines(summary)); }
+
+void AddToBatch(BatchSummary* batch, const RunSummary& summary) {
+    if (summary.runFailed) {
+        ++batch->refused;
+    } else if (summary.keptBeside) {
+        ++batch->keptBeside;
+    } else {
+        ++batch->done;
+    }
+    batch->relocated += summary.relocated;
+    batch->failed += summary.failed;
+    batch->known += summary.known;
+    batch->requestsSaved += summary.requestsSaved;
+    batch->bytesSaved += summary.bytesSaved;
+    batch->bytes += summary.bytes;
+    batch->stopped = batch->stopped || summary.stopped;
+}
+
+std::vector<std::string> BatchSummaryLines(const BatchSummary& batch) {
+    std::string images = "karvelo: " + Said(N_("all %d packages: "), batch.packages);
+    if (batch.stopped) images += TranslatedCore(N_("stopped: "));
+    images += Said(N_("relocated %s (%s)"), Images(batch.relocated).c_str(), Mebibytes(batch.bytes).c_str());
+    if (batch.known > 0) images += Said(N_("; %d already in the destination"), batch.known);
+    images += SavedPart(batch.requestsSaved, batch.bytesSaved);
+    if (batch.failed > 0) images += Said(N_("; %d failed"), batch.failed);
+    std::string packages = "karvelo: " + Said(N_("%d done, %d refused, %d kept beside"), batch.done, batch.refused,
+                                              batch.keptBeside);
+    if (batch.notStarted > 0) packages += Said(N_(", %d not started"), batch.notStarted);
+    return {images + TranslatedCore(N_(".")) + "\n", packages + "\n"};
+}
+
+void PrintBatchSummary(const BatchSummary& batch) { PrintSummaryLines(BatchSummaryLines(batch)); }

@@ -19,6 +19,9 @@ struct RunSummary {
     int blanked = 0;       // failed addresses the package now points at the blank image for
     int left = 0;          // not tried (a stop): the next run takes them
     int vanished = 0;      // relocated, but the file went before the write-back named it
+    int known = 0;         // addresses whose file DEST held already (an earlier package, its library)
+    int requestsSaved = 0;     // requests those files spared
+    int64_t bytesSaved = 0;    // disk they spared: the known files' bytes and the downloads kept once
     int64_t bytes = 0;     // of the relocated images' files
     double seconds = 0;    // the run's wall time
     bool stopped = false;
@@ -49,3 +52,25 @@ std::vector<std::string> SummaryLines(const RunSummary& summary);
 
 // Prints the summary on stderr: its first line alone under -q.
 void PrintRunSummary(const RunSummary& summary);
+
+// What the packages of one command did together, when it was given several.
+struct BatchSummary {
+    int packages = 0;    // in the command, each once
+    int done = 0;        // relocated and written back
+    int keptBeside = 0;  // relocated, the rewritten package kept beside it
+    int refused = 0;     // refused, or their run failed
+    int notStarted = 0;  // after a stop
+    int relocated = 0;
+    int failed = 0;
+    int known = 0;
+    int requestsSaved = 0;
+    int64_t bytesSaved = 0;
+    int64_t bytes = 0;
+    bool stopped = false;
+};
+// Adds a package's run to the total (not its refusal: the caller counts that).
+void AddToBatch(BatchSummary* batch, const RunSummary& summary);
+// The total's lines (the core's form): the images, then the packages.
+std::vector<std::string> BatchSummaryLines(const BatchSummary& batch);
+// Prints them on stderr: the first alone under -q.
+void PrintBatchSummary(const BatchSummary& batch);

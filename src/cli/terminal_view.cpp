@@ -98,7 +98,7 @@ void Draw(TerminalView* terminal) {
     if (!terminal->interactive || CurrentOutputLevel() == OUTPUT_QUIET) return;
     auto now = std::chrono::steady_clock::now();
     double seconds = std::chrono::duration<double>(now - terminal->started).count();
-    std::string line = ProgressLine(terminal->relocated + terminal->failed, terminal->imageTotal, terminal->failed,
+    std::string line = ProgressLine(terminal->relocated + terminal->failed + terminal->known, terminal->imageTotal, terminal->failed,
                                     terminal->bytes, seconds, terminal->columns);
     size_t room = terminal->columns > 1 ? static_cast<size_t>(terminal->columns - 1) : 0;
     size_t padded = terminal->lastLength < room ? terminal->lastLength : room;
@@ -170,6 +170,7 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
         struct stat file;
         if (stat(detail, &file) == 0) terminal->bytes += file.st_size;
     }
+    if (outcome == IMAGE_KNOWN) ++terminal->known;
     if (outcome == IMAGE_FAILED) {
         ++terminal->failed;
         FailureReason recorded = {};
@@ -184,18 +185,20 @@ void ImageFinished(void* context, const char* url, int, ImageOutcome outcome, co
         // The address and its file, or why it failed in the sentence of its
         // reason (the log keeps the long text).
         std::string said = OneLine(detail);
-        if (outcome != IMAGE_RELOCATED && reason != nullptr) {
+        const bool hasFile = outcome == IMAGE_RELOCATED || outcome == IMAGE_KNOWN;
+        // A file DEST held already is marked: no request was made for it.
+        if (outcome == IMAGE_KNOWN) said += " " + TranslatedCore(N_("(already in DEST)"));
+        if (!hasFile && reason != nullptr) {
             char sentence[256];
             FormatFailureSentence(reason, !ChineseChosen(), sentence, sizeof sentence);
             said = OneLine(sentence);
         }
-        PrintError(std::string(url) + (outcome == IMAGE_RELOCATED ? " -> " : " " + TranslatedCore(N_("failed: "))) + said +
-                   "\n");
+        PrintError(std::string(url) + (hasFile ? " -> " : " " + TranslatedCore(N_("failed: "))) + said + "\n");
     }
     // Under a line per image the progress line is drawn again anyway: with
     // this image counted.
     const bool verbose = CurrentOutputLevel() == OUTPUT_VERBOSE;
-    Changed(terminal, verbose || terminal->relocated + terminal->failed == terminal->imageTotal);
+    Changed(terminal, verbose || terminal->relocated + terminal->failed + terminal->known == terminal->imageTotal);
 }
 
 }  // namespace
@@ -214,7 +217,7 @@ void InitTerminalView(TerminalView* terminal, const RunOptions& options, int ite
     terminal->options = options;
     terminal->itemCount = itemCount;
     terminal->imageTotal = CountRunImages(options);
-    terminal->relocated = terminal->failed = 0;
+    terminal->relocated = terminal->failed = terminal->known = 0;
     terminal->bytes = 0;
     terminal->interactive = isatty(STDERR_FILENO) == 1;
     terminal->columns = terminal->interactive ? TerminalColumns() : DEFAULT_COLUMNS;

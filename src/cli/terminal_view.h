@@ -22,6 +22,7 @@ struct TerminalView {
     std::mutex lock;
     int relocated;
     int failed;
+    int known;          // addresses whose file DEST held already: neither relocated nor failed
     int64_t bytes;      // sizes of the relocated images' files
     int columns;        // the terminal's width, read again after SIGWINCH
     bool changed;       // counted since the last drawing

@@ -17,6 +17,7 @@
 #include "base/memory.h"
 #include "base/strings.h"
 #include "base/vector.h"
+#include "util/files.h"
 
 namespace {
 
@@ -153,6 +154,10 @@ void Fetch(DownloadJob* job, HashMap* failureCounts = nullptr) {
     job->result =
         DownloadImageInto(&transfer, job->url, job->path, claimed, /*useKeepAlive=*/true, /*isRedirect=*/false);
     job->reason = transfer.reason;
+    job->sha256[0] = '\0';
+    if (job->wantsHash && job->result == DOWNLOAD_STORED && !HashFileSha256(job->path, job->sha256, &job->size)) {
+        job->sha256[0] = '\0';
+    }
 }
 
 unsigned Work(void*) {

@@ -11,6 +11,7 @@
 #include "http/failure_reason.h"
 #include "http/http_common.h"
 #include "platform/fs.h"
+#include "platform/sha256.h"
 #include "relocate/local_files.h"
 
 struct Vector;
@@ -20,7 +21,8 @@ enum DownloadJobState {
     JOB_RUNNING = 1,
     JOB_DONE = 2,       // `result` and `errorText` are final
     JOB_CANCELLED = 3,  // taken out before it started: nothing was fetched
-    JOB_NO_NAME = 4     // no local name could be formed; never handed to a worker
+    JOB_NO_NAME = 4,    // no local name could be formed; never handed to a worker
+    JOB_ELSEWHERE = 5   // another process is downloading it (KNOWN_ELSEWHERE); not handed to a worker yet
 };
 
 struct DownloadJob {
@@ -34,8 +36,13 @@ struct DownloadJob {
     DownloadResult result;
     char errorText[HTTP_ERROR_TEXT_BYTES];
     FailureReason reason;  // why it failed, in the user's words (FAILURE_NONE: stored, or not fetched)
-    Vector* logLines;   // what the download logged, for the run to write (LogCapturedLines)
-    DownloadJob* next;  // in the waiting list
+    Vector* logLines;      // what the download logged, for the run to write (LogCapturedLines)
+    // Set at the hand-out: a stored image's bytes are counted and hashed by
+    // the worker, so the run's own thread never reads the file back.
+    bool wantsHash;
+    long long size;                // of the stored file, when hashed
+    char sha256[SHA256_HEX_SIZE];  // its SHA-256 in hex; "" when not hashed or unreadable
+    DownloadJob* next;             // in the waiting list
 };
 
 // The most jobs ahead, counted from the oldest not yet taken back, that

@@ -97,6 +97,20 @@ struct Run {
     bool stoppedByError;  // the run stopped itself after an error box
     bool packageChanged;  // a checkpoint found the package replaced: only the end writes, beside it
     int vanishedCount;    // images forgotten because their files had gone
+    // Addresses the known images answered at the hand-out (KNOWN_FILE or
+    // KNOWN_FAILED), each a heap KnownFile with its answer, until the walk
+    // reaches them; null without `known`.
+    HashMap* knownAhead;
+    int knownCount;
+    long long knownBytes;
+    int sameBytesCount;
+    long long sameBytesBytes;
+};
+
+// A known answer kept until the walk reaches its address.
+struct KnownAhead {
+    int answer;
+    KnownFile file;
 };
 
 int checkpointSeconds = DEFAULT_CHECKPOINT_SECONDS;
@@ -209,7 +223,28 @@ void HandOutAhead(Run* run) {
             continue;
         }
         if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
+        if (run->knownAhead != nullptr && HashMapGet(run->knownAhead, url) != nullptr) continue;
+        int answer = KNOWN_NONE;
+        KnownAhead* known = nullptr;
+        if (run->known != nullptr) {
+            known = static_cast<KnownAhead*>(AllocateZeroed(1, sizeof(KnownAhead)));
+            answer = known->answer = run->known->lookUp(run->known->context, url, &known->file);
+            if (answer == KNOWN_FILE || answer == KNOWN_FAILED) {
+                HashMapReplace(run->knownAhead, CopyString(url), known);
+                continue;
+            }
+            std::free(known);
+        }
         DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
+        job->wantsHash = run->known != nullptr && run->known->wantsHashes;
+        if (answer == KNOWN_ELSEWHERE) {
+            // Keeps its place in the order; named and fetched only if the
+            // other process does not bring it.
+            job->state = JOB_ELSEWHERE;
+            VectorPush(run->handedOut, job);
+            HashMapReplace(run->pending, CopyString(url), job);
+            continue;
+        }
         // The claim's open file is the one the download writes; past
         // claimsHeld jobs ahead a claim closes its file again, so a long
         // window never holds more files open than that.
@@ -248,17 +283,61 @@ DownloadJob* TakeBack(Run* run) {
     return job;
 }
 
+// app.log's line for an image that failed.
+void LogFailure(const char* url, const char* message) {
+    size_t logBytes = std::strlen(url) + std::strlen(message) + (std::strlen(FORMAT_FAILURE_LOG) + 1);
+    char* line = static_cast<char*>(Allocate(logBytes));
+    std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, message);
+    LogLine(line);
+    std::free(line);
+}
+
+// Tells the known images of a stored download; true when they name another
+// file with the same bytes (`existing`).
+bool TellStored(Run* run, const DownloadJob* job, KnownFile* existing) {
+    if (run->known == nullptr || run->known->stored == nullptr || job->sha256[0] == '\0') return false;
+    StoredFile stored = {};
+    std::snprintf(stored.file, sizeof stored.file, "%s", job->path);
+    stored.size = job->size;
+    std::snprintf(stored.sha256, sizeof stored.sha256, "%s", job->sha256);
+    return run->known->stored(run->known->context, job->url, &stored, existing) == 1 &&
+           std::strcmp(existing->file, job->path) != 0;
+}
+
+// A download of this run that stored nothing: whatever the known images
+// reserved for it is given back.
+void TellFailed(const Run& run, const char* url) {
+    if (run.known != nullptr && run.known->failed != nullptr) run.known->failed(run.known->context, url);
+}
+
+// The destination's files are synced: what the known images were told may
+// be kept now.
+void TellDurable(const Run& run) {
+    if (run.known != nullptr && run.known->durable != nullptr) run.known->durable(run.known->context);
+}
+
 // Records how a download ended.  After a stop, an image that cannot be
 // stored raises no message: the run is ending anyway.
 void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, bool stopped) {
     const char* url = job->url;
     int result = job->result;
     if (result == DOWNLOAD_STORED) {
-        HashMapReplace(run->urlMap, CopyString(url), CopyString(job->path));
+        const char* path = job->path;
+        KnownFile existing = {};
+        if (TellStored(run, job, &existing)) {
+            // The destination holds these bytes already: the package refers
+            // to that file, and this copy, named for this run alone, goes.
+            RemoveFileByPath(job->path);
+            path = existing.file;
+            ++run->sameBytesCount;
+            run->sameBytesBytes += job->size;
+        }
+        HashMapReplace(run->urlMap, CopyString(url), CopyString(path));
         ++run->relocatedCount;
-        ReportImage(*run, url, kind, IMAGE_RELOCATED, job->path);
+        ReportImage(*run, url, kind, IMAGE_RELOCATED, path);
         return;
     }
+    TellFailed(*run, url);
     if (result != DOWNLOAD_CANNOT_CREATE) RemoveIfPresent(job->path);
     // Given up for the stop: no failure of the image, which stays remote in
     // the package for the next run.
@@ -276,12 +355,52 @@ void Settle(Run* run, ItemRecord* item, ImageKind kind, const DownloadJob* job, 
     HashMapReplace(run->urlMap, CopyString(url), CopyString(""));
     ListFailure(item, kind, url);
     ++run->failureCount;
-    size_t logBytes = std::strlen(url) + std::strlen(job->errorText) + (std::strlen(FORMAT_FAILURE_LOG) + 1);
-    char* line = static_cast<char*>(Allocate(logBytes));
-    std::snprintf(line, logBytes, FORMAT_FAILURE_LOG, url, job->errorText);
-    LogLine(line);
-    std::free(line);
+    LogFailure(url, job->errorText);
     ReportImage(*run, url, kind, IMAGE_FAILED, job->errorText, &job->reason);
+}
+
+// Takes an address the known images answered without a request: its file,
+// or the failure an earlier package met, which this package lists too.
+void TakeKnown(Run* run, ItemRecord* item, ImageKind kind, const char* url, const KnownAhead& known) {
+    if (known.answer == KNOWN_FILE) {
+        HashMapReplace(run->urlMap, CopyString(url), CopyString(known.file.file));
+        ++run->knownCount;
+        run->knownBytes += known.file.size;
+        ReportImage(*run, url, kind, IMAGE_KNOWN, known.file.file);
+        return;
+    }
+    HashMapReplace(run->urlMap, CopyString(url), CopyString(""));
+    ListFailure(item, kind, url);
+    ++run->failureCount;
+    LogFailure(url, known.file.file);
+    ReportImage(*run, url, kind, IMAGE_FAILED, known.file.file, &known.file.reason);
+}
+
+// An address another process was downloading, once the walk reaches it:
+// its file when that process brought it; otherwise this run names and
+// fetches it now, on its own thread.  False when it took the file (or a
+// stop left the address remote): nothing more to settle.
+bool AwaitElsewhere(Run* run, ItemRecord* item, ImageKind kind, DownloadJob* job) {
+    KnownAhead known = {KNOWN_NONE, {}};
+    if (run->known->await != nullptr) {
+        known.answer = run->known->await(run->known->context, job->url, &coreState.stopRequested, &known.file);
+    }
+    if (known.answer == KNOWN_FILE) {
+        TakeKnown(run, item, kind, job->url, known);
+        return false;
+    }
+    if (StopRequested()) return false;
+    int named = NextLocalImagePath(kind, ImageExtensionForUrl(job->url), run->options.destination, run->stamp,
+                                   job->path, sizeof job->path, &job->claimed);
+    if (named == LOCAL_NAME_MADE) {
+        QueueDownload(job);
+        AwaitInOrder(run, job);
+    } else if (named == LOCAL_NAME_NOT_CREATED) {
+        FailUncreatedJob(job);
+    } else {
+        job->state = JOB_NO_NAME;
+    }
+    return true;
 }
 
 // Relocates one URL unless this run has seen it already.
@@ -292,9 +411,22 @@ void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) 
         if (*known == '\0') ListFailure(item, kind, url);  // failed earlier in this run
         return;
     }
+    if (run->knownAhead != nullptr) {
+        KnownAhead* ahead = static_cast<KnownAhead*>(HashMapGet(run->knownAhead, url));
+        if (ahead != nullptr) {
+            TakeKnown(run, item, kind, url, *ahead);
+            std::free(HashMapRemove(run->knownAhead, url));
+            return;
+        }
+    }
     if (run->handedOut->count == 0) return;  // not reached: the walk ahead hands every new URL out
     DownloadJob* job = TakeBack(run);
+    if (job->state == JOB_ELSEWHERE && !AwaitElsewhere(run, item, kind, job)) {
+        FreeDownloadJob(job);
+        return;
+    }
     if (job->state == JOB_NO_NAME) {
+        TellFailed(*run, url);
         // The destination is too long for a file name: nothing can be created there.
         StopWithError(run, MESSAGE_CANNOT_CREATE_FILE);
         ReportImage(*run, url, kind, IMAGE_FATAL);
@@ -323,7 +455,11 @@ void SettleHandedOut(Run* run) {
         DownloadJob* job = TakeBack(run);
         // After a failed checkpoint nothing more is recorded: the run ends
         // where the write failed.
-        if (job->state == JOB_DONE && run->failure == nullptr) Settle(run, ItemAt(job->row), job->kind, job, true);
+        if (job->state == JOB_DONE && run->failure == nullptr) {
+            Settle(run, ItemAt(job->row), job->kind, job, true);
+        } else if (job->state != JOB_ELSEWHERE) {
+            TellFailed(*run, job->url);
+        }
         // Its name was taken with an empty file at the hand-out.
         if (job->state == JOB_CANCELLED) RemoveIfPresent(job->path);
         FreeDownloadJob(job);
@@ -378,14 +514,15 @@ void ForgetVanishedImages(Run* run) {
 // until the next write.  The package text itself is left as read, so the end
 // of the run rewrites it exactly as it would without checkpoints.
 void MaybeCheckpoint(Run* run) {
-    bool changes = run->relocatedCount != run->checkpointRelocated ||
+    bool changes = run->relocatedCount + run->knownCount != run->checkpointRelocated ||
                    (run->options.blankFailedImages && run->failureCount != run->checkpointFailures);
     // A stop writes back anyway.
     if (!changes || run->failure != nullptr || run->packageChanged || StopRequested()) return;
     if (std::chrono::steady_clock::now() - run->checkpointTime < std::chrono::seconds(checkpointSeconds)) return;
-    run->checkpointRelocated = run->relocatedCount;
+    run->checkpointRelocated = run->relocatedCount + run->knownCount;
     run->checkpointFailures = run->failureCount;
     SyncFolderFiles(run->options.destination);  // the names the package is about to refer to
+    TellDurable(*run);
     ForgetVanishedImages(run);
     const char* failure = nullptr;
     int written = WriteCheckpoint(run->urlMap, coreState.packageText, run->options.blankFailedImages,
@@ -444,6 +581,7 @@ void RelocateItemsWithWorkers(Run* run, int jobs, int streams) {
     run->handedOut = NewVector(run->window, run->window);
     run->pending = NewHashMap(&STRING_KEYS, run->window * 2, 0.75f);
     run->failureCounts = NewFailureCounts();
+    if (run->known != nullptr) run->knownAhead = NewHashMap(&STRING_KEYS_AND_VALUES, run->window * 2, 0.75f);
     // A stop gives up the downloads in flight within a network wait slice.
     StartDownloadWorkers(workers, jobs, streams, &runProxySettings, &coreState.stopRequested);
     RelocateItems(run);
@@ -451,6 +589,7 @@ void RelocateItemsWithWorkers(Run* run, int jobs, int streams) {
     LeaveRunFailureCounts(run->failureCounts);
     StopDownloadWorkers();
     FreeHashMap(run->pending, 0);
+    if (run->knownAhead != nullptr) FreeHashMap(run->knownAhead, 1);  // only a stop leaves any
     FreeHashMap(run->failureCounts, 0);
     FreeVector(run->handedOut, 0);
 }
@@ -513,6 +652,10 @@ void CountInto(const Run& run, RunOutcome* outcome) {
     outcome->relocatedCount = run.relocatedCount;
     outcome->failureCount = run.failureCount;
     outcome->vanishedCount = run.vanishedCount;
+    outcome->knownCount = run.knownCount;
+    outcome->knownBytes = run.knownBytes;
+    outcome->sameBytesCount = run.sameBytesCount;
+    outcome->sameBytesBytes = run.sameBytesBytes;
 }
 
 // A step that failed: its message in the error box, and Karvelo.exe ends
@@ -626,6 +769,7 @@ RunOutcome RunRelocation(const RunView* view, const KnownImages* known) {
         Fail(RUN_STEP_CHECKPOINT, run.failure, &outcome);
     } else {
         SyncFolderFiles(run.options.destination);  // the names the package is about to refer to
+        TellDurable(run);
         ForgetVanishedImages(&run);
         outcome.vanishedCount = run.vanishedCount;
         // The package is rewritten as it is written, never held twice.

@@ -67,17 +67,17 @@ struct RunOutcome {
     int stoppedByError;  // RUN_STOPPED by a file the run could not create or write (it said so in an error box)
     int itemCount;
     int processedCount;
-    int relocatedCount;               // images downloaded in this run
-    int failureCount;                 // distinct URLs that failed in this run
-    int textChanged;                  // the run changed the package's text
-    int written;                      // the package itself was written back with it
-    int keptBeside;                   // the package could not be replaced: the rewritten one is kept beside it
-    int vanishedCount;                // images gone from the destination before a write-back named them
+    int relocatedCount;  // images downloaded in this run
+    int failureCount;    // distinct URLs that failed in this run
+    int textChanged;     // the run changed the package's text
+    int written;         // the package itself was written back with it
+    int keptBeside;      // the package could not be replaced: the rewritten one is kept beside it
+    int vanishedCount;   // images gone from the destination before a write-back named them
     // What the destination's known files saved (relocate/known_images.h):
-    int knownCount;           // addresses answered by a file it held, without a request
-    long long knownBytes;     // their files' bytes, not stored again
-    int sameBytesCount;       // downloads whose bytes it held in another file: the new copy removed
-    long long sameBytesBytes;  // their bytes
+    int knownCount;                   // addresses answered by a file it held, without a request
+    long long knownBytes;             // their files' bytes, not stored again
+    int sameBytesCount;               // downloads whose bytes it held in another file: the new copy removed
+    long long sameBytesBytes;         // their bytes
     char backupPath[MAX_PATH_BYTES];  // the copy the run made of the package; "" until it is complete
     char keptPath[MAX_PATH_BYTES];    // where the rewritten package is kept when keptBeside
     // The box the front end shows last ("" for none): the final message, the

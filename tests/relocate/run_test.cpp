@@ -28,6 +28,8 @@
 #include "platform/fs.h"
 #include "support/file_fault_layer.h"
 #include "platform/net.h"
+#include "relocate/known_images.h"
+#include "util/files.h"
 #include "relocate/local_files.h"
 #include "relocate/run_inputs.h"
 #include "relocate/run_view.h"
@@ -69,6 +71,7 @@ struct RecordingView {
     RunOptions options = {};
     std::vector<std::string> calls;
     std::vector<int> selectedRows;
+    std::vector<std::string> images;  // "outcome url detail" per image reported
     // Called after every image, so a test can ask for a stop mid-run.
     std::function<void(const std::string& url)> afterImage;
     int statesSeenAtNotify = 0;
@@ -96,7 +99,9 @@ struct RecordingView {
             if (item->state == ITEM_STATE_DONE) ++self->statesSeenAtNotify;
             self->calls.push_back("notify " + std::to_string(row));
         };
-        view.imageFinished = [](void* c, const char* url, int, ImageOutcome, const char*, const FailureReason*) {
+        view.imageFinished = [](void* c, const char* url, int, ImageOutcome outcome, const char* detail,
+                                const FailureReason*) {
+            Self(c)->images.push_back(std::to_string(outcome) + " " + url + " " + detail);
             if (Self(c)->afterImage) Self(c)->afterImage(url);
         };
         view.runFinished = [](void* c) { Self(c)->calls.push_back("finished"); };
@@ -149,9 +154,9 @@ protected:
 
     // Runs as a front end does: the run, then its outcome presented; where
     // the outcome ends the program, the test goes on and clears `running`.
-    void Run(RecordingView* view) {
+    void Run(RecordingView* view, const KnownImages* known = nullptr) {
         std::snprintf(view->options.destination, sizeof view->options.destination, "%s", Destination().c_str());
-        lastOutcome = RunRelocation(&view->view);
+        lastOutcome = RunRelocation(&view->view, known);
         PresentRunOutcome(&view->view, lastOutcome);
         coreState.running = 0;
     }
@@ -745,6 +750,138 @@ TEST_F(RunTest, ImagesGoneFromTheDestinationStayRemote) {
     }
 }
 
+// What a destination already holds answers addresses without a request, in
+// the walk's order and whatever the number of workers: a known file, an
+// earlier package's failure, another process's download (brought, or left
+// to this run), and a download whose bytes the destination has in another
+// file, which is used instead of the new copy.
+struct FakeKnownImages {
+    KnownImages known = {};
+    std::map<std::string, std::pair<int, std::string>> answers;  // url -> answer, file or failure message
+    std::map<std::string, std::string> awaited;                  // url -> file the other process brings ("" none)
+    std::map<std::string, std::string> sameBytes;                // sha256 -> file the destination holds
+    std::vector<std::string> stored, failed, storedBeforeDurable;
+    int durable = 0;
+    bool storedFilesWereThere = true;
+
+    FakeKnownImages() {
+        known.context = this;
+        known.wantsHashes = 1;
+        known.lookUp = [](void* c, const char* url, KnownFile* out) {
+            auto found = Self(c)->answers.find(url);
+            if (found == Self(c)->answers.end()) return static_cast<int>(KNOWN_NONE);
+            Fill(found->second.second, out);
+            if (found->second.first == KNOWN_FAILED) SetFailureReason(&out->reason, FAILURE_HTTP_STATUS, nullptr, 410);
+            return found->second.first;
+        };
+        known.await = [](void* c, const char* url, const std::atomic<int>*, KnownFile* out) {
+            const std::string file = Self(c)->awaited.at(url);
+            if (file.empty()) return static_cast<int>(KNOWN_NONE);
+            Fill(file, out);
+            return static_cast<int>(KNOWN_FILE);
+        };
+        known.stored = [](void* c, const char* url, const StoredFile* file, KnownFile* existing) {
+            FakeKnownImages* self = Self(c);
+            char sha256[SHA256_HEX_SIZE];
+            long long size = -1;
+            EXPECT_EQ(1, HashFileSha256(file->file, sha256, &size));
+            EXPECT_EQ(size, file->size);
+            EXPECT_STREQ(sha256, file->sha256);
+            self->stored.push_back(url);
+            auto same = self->sameBytes.find(file->sha256);
+            if (same == self->sameBytes.end()) {
+                self->storedBeforeDurable.push_back(file->file);
+                return 0;
+            }
+            Fill(same->second, existing);
+            return 1;
+        };
+        known.failed = [](void* c, const char* url) { Self(c)->failed.push_back(url); };
+        known.durable = [](void* c) {
+            FakeKnownImages* self = Self(c);
+            ++self->durable;
+            for (const std::string& file : self->storedBeforeDurable)
+                if (!std::filesystem::exists(file)) self->storedFilesWereThere = false;
+            self->storedBeforeDurable.clear();
+        };
+    }
+    static void Fill(const std::string& text, KnownFile* out) {
+        std::snprintf(out->file, sizeof out->file, "%s", text.c_str());
+        out->size = std::filesystem::exists(text) ? static_cast<long long>(std::filesystem::file_size(text)) : 0;
+    }
+    static FakeKnownImages* Self(void* c) { return static_cast<FakeKnownImages*>(c); }
+};
+
+TEST_F(RunTest, KnownImagesAnswerWithoutARequestInTheWalksOrder) {
+    const std::string kept = Destination() + "/kept.png", brought = Destination() + "/brought.png",
+                      same = Destination() + "/same.png";
+    const std::string otherBytes = PNG + "other";
+    std::map<std::string, std::string> url;
+    for (const char* name : {"known", "failed", "brought", "left", "same", "plain", "missing"})
+        url[name] = Image(std::string(name) + ".png");
+    for (const char* name : {"known", "failed", "brought", "left", "plain"}) Serve(url[name], PNG);
+    Serve(url["same"], otherBytes);
+    PackageLayout layout;
+    for (const auto& [name, address] : url) {
+        layout.items.push_back(MakeItem(Gbk(name), "<img src=\"" + address + "\"><img src=\"" + address + "\">", ""));
+    }
+    for (int jobs : {1, 8}) {
+        SCOPED_TRACE(jobs);
+        std::filesystem::remove_all(Destination());
+        std::filesystem::create_directories(Destination());
+        for (const std::string& file : {kept, brought}) ASSERT_TRUE(WriteWholeFile(file, PNG));
+        ASSERT_TRUE(WriteWholeFile(same, otherBytes));
+        char sameHash[SHA256_HEX_SIZE];
+        long long sameSize;
+        ASSERT_EQ(1, HashFileSha256(same.c_str(), sameHash, &sameSize));
+        std::map<std::string, int> requestsBefore;
+        for (const auto& [name, address] : url) requestsBefore[name] = Requests(address);
+        LoadPackage(layout);
+        FakeKnownImages fake;
+        fake.answers[url["known"]] = {KNOWN_FILE, kept};
+        fake.answers[url["failed"]] = {KNOWN_FAILED, "410 Gone"};
+        fake.answers[url["brought"]] = {KNOWN_ELSEWHERE, ""};
+        fake.answers[url["left"]] = {KNOWN_ELSEWHERE, ""};
+        fake.awaited = {{url["brought"], brought}, {url["left"], ""}};
+        fake.sameBytes[sameHash] = same;
+        RecordingView view;
+        view.options.jobs = view.options.streams = jobs;
+        Run(&view, &fake.known);
+
+        for (const char* name : {"known", "failed", "brought", "left", "same", "plain"}) {
+            const bool fetched =
+                std::string(name) == "left" || std::string(name) == "same" || std::string(name) == "plain";
+            EXPECT_EQ(fetched ? 1 : 0, Requests(url[name]) - requestsBefore[name]) << name;
+        }
+        const std::string text = DecodePackageFile(PackagePath());
+        for (const std::string& file : {kept, brought, same}) EXPECT_NE(std::string::npos, text.find(file)) << file;
+        EXPECT_NE(std::string::npos, text.find(url["failed"]));
+        EXPECT_NE(std::string::npos, text.find(url["missing"]));
+        // kept, brought and same, and the two files downloaded for "left" and "plain".
+        EXPECT_EQ(5u, Files().size());
+        EXPECT_EQ(3, lastOutcome.relocatedCount);
+        EXPECT_EQ(2, lastOutcome.knownCount);
+        EXPECT_EQ(static_cast<long long>(2 * PNG.size()), lastOutcome.knownBytes);
+        EXPECT_EQ(1, lastOutcome.sameBytesCount);
+        EXPECT_EQ(static_cast<long long>(otherBytes.size()), lastOutcome.sameBytesBytes);
+        EXPECT_EQ(2, lastOutcome.failureCount);
+        EXPECT_EQ((std::vector<std::string>{url["left"], url["plain"], url["same"]}), fake.stored);
+        EXPECT_EQ(std::vector<std::string>{url["missing"]}, fake.failed);
+        EXPECT_GE(fake.durable, 1);
+        EXPECT_TRUE(fake.storedFilesWereThere);
+        // Reported once per address, in the walk's order.
+        const std::vector<std::string>& reported = view.images;
+        ASSERT_EQ(7u, reported.size());
+        EXPECT_EQ("2 " + url["brought"] + " " + brought, reported[0]);
+        EXPECT_EQ("0 " + url["failed"] + " 410 Gone", reported[1]);
+        EXPECT_EQ("2 " + url["known"] + " " + kept, reported[2]);
+        EXPECT_EQ("1 " + url["same"] + " " + same, reported[6]);
+        ASSERT_NE(nullptr, FailedDesktopUrls(Item(1)));
+        EXPECT_EQ(1, FailedDesktopUrls(Item(1))->count);
+        EXPECT_NE(std::string::npos, ReadAppLog(dir.File("app.log")).find(url["failed"] + Gbk("，返回的错误信息：")));
+    }
+}
+
 #ifndef _WIN32  // symbolic links as a user makes them: POSIX
 // Links planted where the run writes, at the temporary file's name, at the
 // next image name and at the backup's, are never written through: their
@@ -1067,9 +1204,9 @@ TEST_F(RunTest, ARefusingHostReachesItsCutOffInTheRunsOrder) {
             }));
             ASSERT_TRUE(servers.back()->Start());
             const std::string host = "localhost:" + std::to_string(servers.back()->port());
-            outcomes[round] = RelocateAndRecord(layout, dir.File(std::string("cut") + c.name[0] + std::to_string(round)),
-                                                round == 0 ? 1 : c.jobs, false, {{"{H}", host}, {"{R}", refused}},
-                                                &frontEnd);
+            outcomes[round] =
+                RelocateAndRecord(layout, dir.File(std::string("cut") + c.name[0] + std::to_string(round)),
+                                  round == 0 ? 1 : c.jobs, false, {{"{H}", host}, {"{R}", refused}}, &frontEnd);
         }
         ExpectSameOutcome(outcomes[0], outcomes[1]);
         std::string log;
