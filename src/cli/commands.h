@@ -19,9 +19,9 @@ int DemoCommand(const ParsedArguments& arguments);
 // What one of several packages' runs leaves the command: it goes on to the
 // next package, or ends with this one (a stop, an error that ends it).
 struct PackageRun {
-    bool ran;          // the run was started (not refused before it)
-    bool endsCommand;  // the command ends with this package
-    bool byError;      // an error ended it
+    bool ran = false;          // the run was started (not refused before it)
+    bool endsCommand = false;  // the command ends with this package
+    bool byError = false;      // an error ended it
     RunSummary summary;
     std::string reportEntry;  // its entry in the --json document (PackageReportEntry)
 };

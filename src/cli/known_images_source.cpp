@@ -27,6 +27,24 @@ void WarnOfLibrary(KnownImagesSource* source) {
                     source->destination.c_str(), ImageLibraryError(source->library)));
 }
 
+// Opens DEST's library, once: what it says on the way (a damaged library
+// set aside, one that cannot be opened) goes to stderr, and without a
+// library the runs go on with the earlier packages alone.
+void OpenLibrary(KnownImagesSource* source) {
+    if (!source->libraryWanted || source->libraryTried) return;
+    source->libraryTried = true;
+    char message[MAX_PATH_BYTES + 1024] = "";
+    source->library = OpenImageLibrary(source->destination.c_str(), message, sizeof message);
+    if (source->library == nullptr) {
+        source->libraryWarned = true;
+        PrintError(Said(N_("karvelo relocate: warning: the image library in %s cannot be opened (%s); every image is "
+                           "downloaded as if it were not there\n"),
+                        source->destination.c_str(), message));
+        return;
+    }
+    if (message[0] != '\0') PrintError("karvelo relocate: " + std::string(message) + "\n");
+}
+
 int LookUp(void* context, const char* url, KnownFile* out) {
     KnownImagesSource* source = Of(context);
     auto found = source->settled.find(url);
@@ -63,6 +81,7 @@ int Await(void*, const char*, const std::atomic<int>*, KnownFile*) { return KNOW
 
 int Stored(void* context, const char* url, const StoredFile* file, KnownFile* existing) {
     KnownImagesSource* source = Of(context);
+    OpenLibrary(source);  // the first image stored makes the library
     if (source->library == nullptr) return 0;
     ImageEntry same;
     const int found = FindImageByContent(source->library, file->size, file->sha256, &same);
@@ -95,23 +114,15 @@ void InitKnownImagesSource(KnownImagesSource* source, const std::string& destina
     source->libraryTried = false;
     source->library = nullptr;
     source->libraryWarned = false;
+    // The downloads are hashed for the library even before it is made.
+    source->known.wantsHashes = libraryWanted ? 1 : 0;
     source->settled.clear();
 }
 
 void OpenKnownImagesLibrary(KnownImagesSource* source) {
-    if (!source->libraryWanted || source->libraryTried) return;
-    source->libraryTried = true;
-    char message[MAX_PATH_BYTES + 1024] = "";
-    source->library = OpenImageLibrary(source->destination.c_str(), message, sizeof message);
-    if (source->library == nullptr) {
-        source->libraryWarned = true;
-        PrintError(Said(N_("karvelo relocate: warning: the image library in %s cannot be opened (%s); every image is "
-                           "downloaded as if it were not there\n"),
-                        source->destination.c_str(), message));
-        return;
-    }
-    if (message[0] != '\0') PrintError("karvelo relocate: " + std::string(message) + "\n");
-    source->known.wantsHashes = 1;
+    const std::string database = source->destination + PATH_SEPARATOR_TEXT IMAGE_LIBRARY_FOLDER PATH_SEPARATOR_TEXT
+        IMAGE_LIBRARY_FILE;
+    if (source->libraryWanted && FileModeOfPath(database.c_str()) >= 0) OpenLibrary(source);
 }
 
 void NoteSettledImages(KnownImagesSource* source, const HashMap* urlMap,

@@ -36,9 +36,10 @@ struct KnownImagesSource {
 
 // Fills `source` for runs into `destination` (the core's form).
 void InitKnownImagesSource(KnownImagesSource* source, const std::string& destination, bool libraryWanted);
-// Opens DEST's library before the first run, once; what it says on the way
-// (a damaged library set aside, one that cannot be opened) goes to stderr,
-// and without a library the runs go on with the earlier packages alone.
+// Before a run: opens DEST's library when it is there, so what it says (a
+// damaged library set aside, one that cannot be opened) comes before the
+// run.  One that is not there yet is made by the first image stored: a run
+// that stores nothing leaves DEST as it was.
 void OpenKnownImagesLibrary(KnownImagesSource* source);
 // After a package's run: the addresses its map settled, each relocated one
 // with its file, each failed one with the reason its view was told.

@@ -72,6 +72,7 @@ protected:
     TempDir dir;
     std::mutex mutex;
     std::map<std::string, LoopbackResponse> routes;
+    std::map<std::string, int> requests;  // per path, every request the server took
     int delayMilliseconds = 0;
     // A process the server kills outright (SIGKILL) as it takes request
     // number `killAtRequest` after `victim` was set.
@@ -84,6 +85,7 @@ protected:
         if (victim > 0 && ++victimRequests == killAtRequest) kill(victim, SIGKILL);
         if (delayMilliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMilliseconds));
         std::lock_guard<std::mutex> lock(mutex);
+        ++requests[path];
         auto found = routes.find(path);
         return found == routes.end() ? LoopbackResponse{} : found->second;
     }};
@@ -182,7 +184,9 @@ TEST_F(CliTest, RelocatesAPackageEndToEnd) {
     ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
     const std::string original = ReadWholeFile(PackagePath());
 
-    ProcessResult result = RunKarvelo({"relocate", PackagePath(), Destination(), "--jobs=32"});
+    // Its images are one body under three addresses, which the image
+    // library would keep once: this run is the one without it.
+    ProcessResult result = RunKarvelo({"relocate", "--no-library", PackagePath(), Destination(), "--jobs=32"});
     EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos,
               result.out.find("Image relocation finished; the package (" +
@@ -588,7 +592,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
         {{"help", "inspect"}, 0, "usage: karvelo inspect [options] PACKAGE", "", "--jobs"},
         {{"help", "frob"}, 2, "", "karvelo help: unknown topic frob; the topics: proxy, files, exit-codes, stop\n", ""},
         {{"help", "proxy", "stop"}, 2, "", "one topic at a time", ""},
-        {{"relocate", "-q", "-j2", PackagePath(), Destination()}, 0, "", "karvelo: relocated 3 images", "[1/2]"},
+        {{"relocate", "-q", "-j2", "--no-library", PackagePath(), Destination()}, 0, "", "karvelo: relocated 3 images", "[1/2]"},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -609,7 +613,7 @@ TEST_F(CliTest, OptionsHelpAndExits) {
     ASSERT_TRUE(WriteWholeFile(PackagePath(), original));
     std::filesystem::remove_all(Destination());
     std::filesystem::create_directories(Destination());
-    ProcessResult verbose = RunKarvelo({"relocate", "--verbose", PackagePath(), Destination()});
+    ProcessResult verbose = RunKarvelo({"relocate", "--verbose", "--no-library", PackagePath(), Destination()});
     EXPECT_EQ(0, verbose.exitCode) << verbose.err;
     for (const char* image : {"a.png", "b.png", "c.png"}) {
         EXPECT_NE(std::string::npos, verbose.err.find(Url(image) + " -> " + Destination() + "/")) << verbose.err;
@@ -741,7 +745,8 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
 
         const std::string output = dir.File("stopped.log");
         // Two at a time: the stop comes while images are in flight and others wait.
-        pid_t karvelo = StartProcess(KarveloCommand({"relocate", PackagePath(), Destination(), "--jobs", "2"}), output);
+        pid_t karvelo =
+            StartProcess(KarveloCommand({"relocate", "--no-library", PackagePath(), Destination(), "--jobs", "2"}), output);
         ASSERT_GT(karvelo, 0);
         for (int wait = 0; wait < 200 && FileCount() < 2; ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -759,7 +764,7 @@ TEST_F(CliTest, StopSignalsWriteBackAndASecondRunFinishes) {
         EXPECT_EQ(8u - firstRun, remaining);  // every finished image is in the package, no partial file
 
         delayMilliseconds = 0;
-        ProcessResult second = RunKarvelo({"relocate", PackagePath(), Destination()});
+        ProcessResult second = RunKarvelo({"relocate", "--no-library", PackagePath(), Destination()});
         EXPECT_EQ(0, second.exitCode) << second.err;
         EXPECT_EQ(8u, FileCount());
         text = DecodePackageFile(PackagePath());
@@ -791,7 +796,7 @@ TEST_F(CliTest, ProgressLineFitsTheTerminalAndAStopSaysWhatIsLeft) {
         std::filesystem::create_directory(Destination());
         ASSERT_TRUE(WritePackageFile(PackagePath(), test.stop ? eightItems : threeImages));
         delayMilliseconds = test.stop ? 150 : 0;
-        std::vector<std::string> arguments = {"relocate", PackagePath(), Destination(), "--jobs", "2"};
+        std::vector<std::string> arguments = {"relocate", "--no-library", PackagePath(), Destination(), "--jobs", "2"};
         if (test.quiet) arguments.push_back("-q");
         int terminal = -1;
         pid_t karvelo = StartProcessOnTerminal(KarveloCommand(arguments), test.columns, &terminal);
@@ -926,7 +931,7 @@ TEST_F(CliTest, VerboseLinesOnATerminalLeaveNoStaleProgressLine) {
         std::filesystem::create_directory(Destination());
         ASSERT_TRUE(WritePackageFile(PackagePath(), layout));
         std::vector<std::string> command = {"/usr/bin/env", "LC_ALL=", "LC_MESSAGES=", "LANGUAGE=", language.locale};
-        for (const std::string& part : KarveloCommand({"relocate", "-v", "--jobs", "1", PackagePath(), Destination()}))
+        for (const std::string& part : KarveloCommand({"relocate", "-v", "--no-library", "--jobs", "1", PackagePath(), Destination()}))
             command.push_back(part);
         int terminal = -1;
         pid_t karvelo = StartProcessOnTerminal(command, COLUMNS, &terminal);
@@ -1168,7 +1173,7 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
 
     ASSERT_TRUE(immutable(false));
     onRequest = [&] { immutable(true); };  // from the first image on
-    ProcessResult kept = RunKarvelo({"relocate", PackagePath(), Destination()});
+    ProcessResult kept = RunKarvelo({"relocate", "--no-library", PackagePath(), Destination()});
     onRequest = nullptr;
     ASSERT_TRUE(immutable(false));
     EXPECT_EQ(4, kept.exitCode) << kept.err;
@@ -1507,7 +1512,7 @@ TEST_F(CliTest, SummaryCountsEachRunInBothLanguages) {
             SCOPED_TRACE("run " + std::to_string(i + 1));
             if (step.serveGone) Serve("gone.png", PNG);
             ProcessResult result = RunKarveloUnder({chinese ? "LANG=zh_CN.UTF-8" : "LANG=C.UTF-8"},
-                                                   {"relocate", PackagePath(), Destination()});
+                                                   {"relocate", "--no-library", PackagePath(), Destination()});
             EXPECT_EQ(step.exitCode, result.exitCode) << result.err;
             std::vector<std::string> summary;
             for (size_t at = 0, end; (end = result.err.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -1529,4 +1534,104 @@ TEST_F(CliTest, SummaryCountsEachRunInBothLanguages) {
     EXPECT_EQ("karvelo: nothing new to relocate: all 4 image addresses are local already\n", quiet.err);
     EXPECT_EQ("", quiet.out);
     RemoveBackups(PackagePath());
+}
+
+// Several packages in one command: an address they share is requested once
+// and both name its file; DEST's image library spares a later command the
+// requests, and --no-library neither reads nor makes it.  A folder stands
+// for its .csv files; a refused package is named and the others go on, and
+// the exit code is the worst of theirs.
+TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
+    std::map<std::string, std::string> bodies;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = std::to_string(i) + ".png";
+        bodies[Url(name)] = PNG + std::string(1, static_cast<char>('a' + i));
+        Serve(name, bodies[Url(name)]);
+    }
+    // A package of one item per address, "gone" for one no server holds
+    // (a missing image is asked twice).
+    auto layoutOf = [&](const std::vector<std::string>& names) {
+        PackageLayout layout;
+        for (const std::string& name : names)
+            layout.items.push_back(MakeItem("item " + name, "<img src=\"" + Url(name + ".png") + "\">", ""));
+        return layout;
+    };
+    const std::map<std::string, PackageLayout> layouts = {
+        {"batch/one.csv", layoutOf({"0", "1", "2", "3"})}, {"batch/two.csv", layoutOf({"2", "3", "4", "5"})},
+        {"three.csv", layoutOf({"0", "1", "4", "6"})},     {"again/one.csv", layoutOf({"0", "1", "2", "3"})},
+        {"again/two.csv", layoutOf({"2", "3", "4", "5"})}, {"fails.csv", layoutOf({"7", "gone"})},
+        {"fine.csv", layoutOf({"7"})},
+    };
+    for (const char* folder : {"batch", "again", "empty"}) std::filesystem::create_directory(dir.File(folder));
+    for (const auto& [name, layout] : layouts) ASSERT_TRUE(WritePackageFile(dir.File(name), layout));
+    ASSERT_TRUE(WriteWholeFile(dir.File("broken.csv"), "not a package"));
+    const std::string other = dir.File("other");
+    struct Step {
+        std::vector<std::string> operands;  // before DEST
+        std::string destination;
+        int exitCode;
+        std::map<std::string, int> requested;  // per image name, the requests this step made
+        std::vector<std::string> written;       // the packages it relocated whole (their images served)
+        std::vector<std::string> said;          // parts stderr holds
+        bool library;                           // DEST/.karvelo exists after it
+    };
+    const std::string dest = Destination();
+    // clang-format off
+    const std::vector<Step> steps = {
+        {{dir.File("batch"), dir.File("batch/one.csv")}, dest, 0,
+         {{"0", 1}, {"1", 1}, {"2", 1}, {"3", 1}, {"4", 1}, {"5", 1}}, {"batch/one.csv", "batch/two.csv"},
+         {"package 2 of 2: " + dir.File("batch/two.csv"), "all 2 packages: relocated 6 images",
+          "; 2 already in the destination; saved 2 requests and", "2 done, 0 refused, 0 kept beside"}, true},
+        {{dir.File("three.csv")}, dest, 0, {{"6", 1}}, {"three.csv"},
+         {"karvelo: relocated 1 image", "; 3 already in the destination; saved 3 requests"}, true},
+        {{"--no-library", dir.File("again")}, other, 0,
+         {{"0", 1}, {"1", 1}, {"2", 1}, {"3", 1}, {"4", 1}, {"5", 1}}, {"again/one.csv", "again/two.csv"},
+         {"all 2 packages: relocated 6 images"}, false},
+        {{dir.File("broken.csv"), dir.File("empty"), dir.File("fails.csv"), dir.File("fine.csv")}, dest, 1,
+         {{"7", 1}, {"gone", 2}}, {"fine.csv"},
+         {"karvelo relocate: " + dir.File("broken.csv") + " is plain text",
+          dir.File("empty") + " is a folder, not a package file, and holds no package",
+          "1 already in the destination", "2 done, 2 refused, 0 kept beside"}, true},
+        {{dir.File("fails.csv"), dir.File("fine.csv")}, dest, 3, {{"gone", 2}}, {}, {"all 2 packages:"}, true},
+    };
+    // clang-format on
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        SCOPED_TRACE("step " + std::to_string(i + 1));
+        std::map<std::string, int> before;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            before = requests;
+        }
+        std::vector<std::string> arguments = {"relocate"};
+        arguments.insert(arguments.end(), step.operands.begin(), step.operands.end());
+        arguments.push_back(step.destination);
+        ProcessResult result = RunKarvelo(arguments);
+        EXPECT_EQ(step.exitCode, result.exitCode) << result.err;
+        for (const std::string& part : step.said) EXPECT_NE(std::string::npos, result.err.find(part)) << part << "\n" << result.err;
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& [path, count] : requests) {
+            const std::string name = path.substr(path.rfind('/') + 1, path.rfind('.') - path.rfind('/') - 1);
+            const auto wanted = step.requested.find(path.find("gone") != std::string::npos ? "gone" : name);
+            EXPECT_EQ(wanted != step.requested.end() ? wanted->second : 0, count - before[path]) << path;
+        }
+        for (const std::string& name : step.written) {
+            EXPECT_EQ(layouts.at(name).items.size(), CheckWholePackage(dir.File(name), layouts.at(name),
+                                                                        step.destination, step.destination, bodies)
+                                                         .size())
+                << name;
+        }
+        EXPECT_EQ(step.library, PathExists(step.destination + "/.karvelo"));
+    }
+    // Each image is kept once in DEST: the shared ones are the same file.
+    EXPECT_EQ(8u, FileCount());
+    // Several packages' document: an entry per package, then the total.
+    ASSERT_TRUE(WritePackageFile(dir.File("batch/one.csv"), layouts.at("batch/one.csv")));
+    ProcessResult json = RunKarvelo({"relocate", "--json", dir.File("batch"), dir.File("fine.csv"), dest});
+    EXPECT_EQ(0, json.exitCode) << json.err;
+    for (const std::string& part : {std::string("{\"schema\":1,\"command\":\"relocate\",\"package\":null,\"packages\":[{\"package\":\"") + dir.File("batch/one.csv"),
+                                    std::string("\"requests_saved\":4,"), std::string("\"total\":{\"packages\":3,\"done\":3,"),
+                                    std::string("},\"exit_code\":0}\n")})
+        EXPECT_NE(std::string::npos, json.out.find(part)) << part << "\n" << json.out;
+    for (const auto& [name, layout] : layouts) RemoveBackups(dir.File(name));
 }
