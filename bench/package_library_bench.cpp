@@ -43,11 +43,11 @@
 // logged for the row (requests, body bytes); stored_MB and files, the
 // regular files in DEST after the row (the library's folder not counted);
 // s (with s_min and s_max), the row's wall time (in b and c the sum of its
-// ten runs); vs_curl, curl's seconds over the row's in the same repetition
-// (above 1: faster than curl), and vs_c, row c's over the row's.  load_1min
-// is the load when the rows began; wide_spread counts the rows' figures
-// spread over 30 % (named on standard error: repeat).  The manual time is
-// the row's.
+// ten runs); cpu_s, its processes' CPU seconds (user + system); vs_curl,
+// curl's seconds over the row's in the same repetition (above 1: faster
+// than curl), and vs_c, row c's over the row's.  load_1min is the load when
+// the rows began; wide_spread counts the rows' figures spread over 30 %
+// (named on standard error: repeat).  The manual time is the row's.
 //
 // Goals: a and b send 14,000 requests (each distinct address once) against
 // c's 20,000 and store 13,800 files (e 14,000: without the library identical
@@ -107,6 +107,7 @@ const char* const ROW_NAMES[ROWS] = {"a_one_run", "b_ten_runs_library", "c_ten_r
 // One repetition of one row.
 struct RowRun {
     double seconds = 0;
+    double cpuSeconds = 0;  // the row's processes', user plus system
     size_t requests = 0;
     double servedBytes = 0;
     StoredFiles stored;
@@ -202,15 +203,16 @@ void TakeServed(Site* site, RowRun* run) {
 // The first line of a program's standard error, for a row's error.
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-// Runs `command` into *seconds; false with *error (what ran, its exit code
+// Runs `command`, adding its wall and CPU time to *run's; false with *error (what ran, its exit code
 // and first line of standard error) when it failed.
-bool TimeStep(const std::vector<std::string>& command, const std::string& what, double* seconds, std::string* error) {
-    const ClientRun run = TimeProgram(command, false, "/dev/null");
-    if (run.seconds < 0) {
-        *error = what + " ended with " + std::to_string(run.exitCode) + ": " + FirstLine(run.err);
+bool TimeStep(const std::vector<std::string>& command, const std::string& what, RowRun* run, std::string* error) {
+    const ClientRun step = TimeProgram(command, false, "/dev/null");
+    if (step.seconds < 0) {
+        *error = what + " ended with " + std::to_string(step.exitCode) + ": " + FirstLine(step.err);
         return false;
     }
-    *seconds += run.seconds;
+    run->seconds += step.seconds;
+    run->cpuSeconds += step.cpuSeconds;
     return true;
 }
 
@@ -243,7 +245,7 @@ bool RunRow(Site* site, Row row, int repetition, RowRun* run, std::string* error
     if (row == CURL_UNION) {
         const ClientInvocation curl = PrepareClientRun("curl", site->karvelo, site->distinct, site->names, destination,
                                                        inputs + "/urls", PLAIN_CURL, std::string());
-        ran = TimeStep(curl.command, "curl", &run->seconds, error);
+        ran = TimeStep(curl.command, "curl", run, error);
         RemoveClientInput(curl, site->karvelo);
     } else if ((packages = WritePackages(*site, inputs)).empty()) {
         *error = "cannot write the packages";
@@ -253,14 +255,14 @@ bool RunRow(Site* site, Row row, int repetition, RowRun* run, std::string* error
         if (noLibrary) command.push_back(NO_LIBRARY_OPTION);
         command.insert(command.end(), packages.begin(), packages.end());
         command.push_back(destination);
-        ran = TimeStep(command, "karvelo relocate " + options + "P01.csv ... P10.csv DEST", &run->seconds, error);
+        ran = TimeStep(command, "karvelo relocate " + options + "P01.csv ... P10.csv DEST", run, error);
     } else {
         for (size_t p = 0; ran && p < packages.size(); ++p) {
             std::vector<std::string> command = {site->karvelo, "relocate", packages[p], destination};
             if (noLibrary) command.insert(command.begin() + 2, NO_LIBRARY_OPTION);
             const std::string what =
                 "karvelo relocate " + options + std::filesystem::path(packages[p]).filename().string() + " DEST";
-            ran = TimeStep(command, what, &run->seconds, error);
+            ran = TimeStep(command, what, run, error);
         }
     }
     TakeServed(site, run);
@@ -329,13 +331,14 @@ void BM_PackageLibrary(benchmark::State& state, Row row) {
     }
     size_t repetition = 0;
     for (auto _ : state) state.SetIterationTime(results.runs[repetition++ % results.runs.size()].seconds);
-    std::vector<double> requests, served, stored, files, seconds;
+    std::vector<double> requests, served, stored, files, seconds, cpu;
     for (const RowRun& run : results.runs) {
         requests.push_back(static_cast<double>(run.requests));
         served.push_back(run.servedBytes / 1e6);
         stored.push_back(run.stored.bytes / 1e6);
         files.push_back(static_cast<double>(run.stored.files));
         seconds.push_back(run.seconds);
+        cpu.push_back(run.cpuSeconds);
     }
     int wide = 0;
     const std::string rowName = std::string("BM_PackageLibrary/") + ROW_NAMES[row];
@@ -344,6 +347,7 @@ void BM_PackageLibrary(benchmark::State& state, Row row) {
     state.counters["stored_MB"] = SpreadOf(stored).median;
     state.counters["files"] = SpreadOf(files).median;
     SetSpreadCounters(state, rowName, "s", seconds, &wide);
+    state.counters["cpu_s"] = SpreadOf(cpu).median;
     const auto secondsOf = [](const RowRun& run) { return run.seconds; };
     const std::vector<double> overCurl = RatiosTo(results, site.rows[CURL_UNION], secondsOf);
     const std::vector<double> overC = RatiosTo(results, site.rows[TEN_RUNS_NO_LIBRARY], secondsOf);
