@@ -13,6 +13,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <utility>
 #include <thread>
 
 #include "platform/net.h"
@@ -151,6 +152,12 @@ std::string KarveloBesideBench() {
     return std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string() + "/karvelo";
 }
 
+std::string MissingRacePrograms(const std::string& karvelo) {
+    if (access(karvelo.c_str(), X_OK) != 0) return karvelo + " is missing";
+    if (access(CURL_PROGRAM, X_OK) != 0) return "curl is missing";
+    return std::string();
+}
+
 std::string StartImageServers(const std::string& www, int delayEachWayMs, ImageServers* servers,
                               int keepaliveRequests) {
     std::string error;
@@ -239,10 +246,23 @@ ClientRun TimeProgram(const std::vector<std::string>& command, bool peakMemory, 
     if (result.exitCode == 0) run.seconds = seconds;
     run.cpuSeconds = result.cpuSeconds;
     run.contextSwitches = result.contextSwitches;
+    run.exitCode = result.exitCode;
+    run.err = std::move(result.err);
     const std::string peakLabel = "Maximum resident set size (kbytes): ";
-    size_t at = result.err.rfind(peakLabel);
-    if (peakMemory && at != std::string::npos) run.rssKb = std::atol(result.err.c_str() + at + peakLabel.size());
+    size_t at = run.err.rfind(peakLabel);
+    if (peakMemory && at != std::string::npos) run.rssKb = std::atol(run.err.c_str() + at + peakLabel.size());
     return run;
+}
+
+StoredFiles FilesStoredIn(const std::string& destination) {
+    StoredFiles stored;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(destination, ignored)) {
+        if (!entry.is_regular_file(ignored)) continue;
+        ++stored.files;
+        stored.bytes += static_cast<double>(entry.file_size(ignored));
+    }
+    return stored;
 }
 
 ClientRun TimeClientRun(const std::vector<std::string>& command, const std::string& destination, size_t files,
@@ -250,10 +270,7 @@ ClientRun TimeClientRun(const std::vector<std::string>& command, const std::stri
     std::error_code ignored;
     std::filesystem::create_directories(destination, ignored);
     ClientRun run = TimeProgram(command, peakMemory);
-    size_t stored = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(destination, ignored)) {
-        stored += entry.is_regular_file();
-    }
+    const size_t stored = FilesStoredIn(destination).files;
     std::filesystem::remove_all(destination, ignored);
     if (stored != files) run.seconds = -1;
     return run;

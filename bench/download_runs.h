@@ -15,6 +15,9 @@
 
 const char ARIA2_PROGRAM[] = "/usr/bin/aria2c";
 const char CURL_PROGRAM[] = "/usr/bin/curl";
+// curl's options against karvelo over plain HTTP/1.1: parallel, at most 16
+// transfers at once (karvelo's own default is 8 connections).
+const std::vector<std::string> PLAIN_CURL = {"-Z", "--parallel-max", "16"};
 
 // Accepts on loopback and relays each connection to 127.0.0.1:`targetPort`,
 // holding every chunk it reads `delayEachWayMs` before passing it on, in
@@ -30,6 +33,9 @@ double DelayRelayBytesPerSecond(int delayEachWayMs);
 
 // The `karvelo` beside the running benchmark program.
 std::string KarveloBesideBench();
+// What keeps `karvelo` from racing curl here: which of them is missing,
+// empty when both can run.
+std::string MissingRacePrograms(const std::string& karvelo);
 
 // nginx serving one folder of images twice: over plain HTTP/1.1, and over
 // TLS 1.3 only (HTTP/2 or HTTP/1.1 by ALPN) with a certificate of the tests'
@@ -88,6 +94,8 @@ struct ClientRun {
     // plus system, and context switches, voluntary plus involuntary.
     double cpuSeconds = 0;
     long contextSwitches = 0;
+    int exitCode = 0;  // as RunProcess reports it
+    std::string err;   // its standard error (GNU time's lines too, under it)
 };
 
 // Runs `command` to its end, timed, its standard output to `stdoutPath`
@@ -97,6 +105,14 @@ struct ClientRun {
 // exec in the child's peak, so this large process cannot ask wait4 itself
 // for that one figure (the CPU and switches it can).
 ClientRun TimeProgram(const std::vector<std::string>& command, bool peakMemory, const std::string& stdoutPath = "");
+// The regular files directly in `destination`, what a download stored
+// there (not folders, such as the image library's .karvelo), and their bytes.
+struct StoredFiles {
+    size_t files = 0;
+    double bytes = 0;
+};
+StoredFiles FilesStoredIn(const std::string& destination);
+
 // TimeProgram of a download: `command` is to store `files` files in
 // `destination`, which is made before and removed after; a run that stored
 // fewer failed.

@@ -67,6 +67,7 @@
 #include <vector>
 
 #include "download_runs.h"
+#include "repetition_figures.h"
 #include "support/nginx_fixture.h"
 #include "support/package_generator.h"
 #include "support/temp_dir.h"
@@ -82,7 +83,6 @@ const int STREAMS_PER_ROUND = 100;
 // Above every row's image count: no connection is closed for its count
 // of requests in the middle of a run.
 const int KEEPALIVE_REQUESTS = 1000000;
-const double SPREAD_LIMIT = 0.30;
 const char STRACE_PROGRAM[] = "/usr/bin/strace";
 const size_t TOP_CALLS = 8;
 // An inspected row: an item with the shortest realistic description (a
@@ -91,7 +91,6 @@ const size_t TOP_CALLS = 8;
 const size_t DESCRIPTION_BYTES = 0;
 const int DISTINCT_DESCRIPTIONS = 1000;
 
-const std::vector<std::string> PLAIN_CURL = {"-Z", "--parallel-max", "16"};
 const std::vector<std::string> HTTP2_CURL = {"-Z", "--http2", "--parallel-max", std::to_string(STREAMS_PER_ROUND)};
 
 struct Site {
@@ -115,13 +114,8 @@ std::unique_ptr<Site> MakeSite() {
     auto s = std::make_unique<Site>();
     std::error_code ignored;
     std::filesystem::create_directories(s->www, ignored);
-    if (access(s->karvelo.c_str(), X_OK) != 0) {
-        s->error = s->karvelo + " is missing";
-    } else if (access(CURL_PROGRAM, X_OK) != 0) {
-        s->error = "curl is missing";
-    } else {
-        s->error = StartImageServers(s->www, DELAY_EACH_WAY_MS, &s->servers, KEEPALIVE_REQUESTS);
-    }
+    s->error = MissingRacePrograms(s->karvelo);
+    if (s->error.empty()) s->error = StartImageServers(s->www, DELAY_EACH_WAY_MS, &s->servers, KEEPALIVE_REQUESTS);
     return s;
 }
 
@@ -155,11 +149,6 @@ Site* SiteFor(benchmark::State& state, size_t count) {
     return &site;
 }
 
-double LoadAverage() {
-    double load = 0;
-    return getloadavg(&load, 1) == 1 ? load : -1;
-}
-
 // One program's run over the first `count` images from `origin`.
 ClientRun RunProgram(Site* site, const std::string& program, size_t count, const std::string& origin,
                      const std::vector<std::string>& curlOptions, const std::vector<std::string>& wrapper = {}) {
@@ -175,39 +164,6 @@ ClientRun RunProgram(Site* site, const std::string& program, size_t count, const
     const ClientRun run = TimeClientRun(invocation.command, destination, count, wrapper.empty());
     RemoveClientInput(invocation, site->karvelo);
     return run;
-}
-
-// A figure over the repetitions: median, min and max.
-struct Spread {
-    double median = 0, min = 0, max = 0;
-};
-
-Spread SpreadOf(std::vector<double> values) {
-    Spread spread;
-    if (values.empty()) return spread;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    spread.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    spread.min = values.front();
-    spread.max = values.back();
-    return spread;
-}
-
-// Sets `name`, `name`_min and `name`_max.  With `wide`, counts the figure
-// in it when its spread is over the limit, and names it and the `row` on
-// standard error.
-void SetSpreadCounters(benchmark::State& state, const std::string& row, const std::string& name,
-                       const std::vector<double>& values, int* wide) {
-    const Spread spread = SpreadOf(values);
-    state.counters[name] = spread.median;
-    state.counters[name + "_min"] = spread.min;
-    state.counters[name + "_max"] = spread.max;
-    if (wide != nullptr && spread.median > 0 && (spread.max - spread.min) / spread.median > SPREAD_LIMIT) {
-        ++*wide;
-        std::fprintf(stderr, "%s: %s spreads %.0f %% (%.3g to %.3g around %.3g): repeat this row\n", row.c_str(),
-                     name.c_str(), 100 * (spread.max - spread.min) / spread.median, spread.min, spread.max,
-                     spread.median);
-    }
 }
 
 // Each repetition's runs of karvelo and curl, in that order.
