@@ -45,6 +45,37 @@ void OpenLibrary(KnownImagesSource* source) {
     if (message[0] != '\0') PrintError("karvelo relocate: " + std::string(message) + "\n");
 }
 
+void Durable(void* context);
+
+// What the library says of an address nobody in this command settled: the
+// file a row names (its size and hash checked), another process's
+// download under way, or nothing, which claims it for this run.
+int ClaimOrFind(KnownImagesSource* source, const char* url, KnownFile* out) {
+    for (int tries = 0; tries < 2; ++tries) {
+        const int claim = ClaimImage(source->library, url);
+        if (claim == IMAGE_CLAIM_TAKEN) return KNOWN_NONE;
+        if (claim == IMAGE_CLAIM_HELD_ELSEWHERE) return KNOWN_ELSEWHERE;
+        if (claim == IMAGE_CLAIM_ERROR) {
+            WarnOfLibrary(source);
+            return KNOWN_NONE;
+        }
+        // A row of that size: its bytes are checked too, and a row whose
+        // bytes changed is dropped, so the second claim takes it.
+        ImageEntry entry;
+        const int looked = LookUpImage(source->library, url, &entry, CHECK_SIZE_AND_HASH);
+        if (looked == IMAGE_PRESENT) {
+            CopyPath(out->file, entry.file);
+            out->size = entry.size;
+            return KNOWN_FILE;
+        }
+        if (looked == IMAGE_LOOKUP_ERROR) {
+            WarnOfLibrary(source);
+            return KNOWN_NONE;
+        }
+    }
+    return KNOWN_NONE;
+}
+
 int LookUp(void* context, const char* url, KnownFile* out) {
     KnownImagesSource* source = Of(context);
     auto found = source->settled.find(url);
@@ -64,24 +95,50 @@ int LookUp(void* context, const char* url, KnownFile* out) {
             return KNOWN_FILE;
         }
     }
+    // The first address the run would ask a server for makes the library:
+    // its claim is what keeps another process from fetching it too.
+    OpenLibrary(source);
     if (source->library == nullptr) return KNOWN_NONE;
-    ImageEntry entry;
-    const int looked = LookUpImage(source->library, url, &entry, CHECK_SIZE_AND_HASH);
-    if (looked == IMAGE_LOOKUP_ERROR) WarnOfLibrary(source);
-    if (looked != IMAGE_PRESENT) return KNOWN_NONE;
-    CopyPath(out->file, entry.file);
-    out->size = entry.size;
-    return KNOWN_FILE;
+    return ClaimOrFind(source, url, out);
 }
 
-// Another process's download of `url`, once cross-process claims are kept:
-// this is where ClaimImage / AwaitClaimedImage / ReleaseClaim answer.  Until
-// then nothing is ever claimed elsewhere, and the run fetches it itself.
-int Await(void*, const char*, const std::atomic<int>*, KnownFile*) { return KNOWN_NONE; }
+// Sync the files stored so far and commit their rows, so a process waiting
+// for one of them (while this one waits for one of its) sees it.
+void CommitWhileWaiting(void* context) {
+    KnownImagesSource* source = Of(context);
+    SyncFolderFiles(source->destination.c_str());
+    Durable(context);
+}
+
+// Waits for another process's download of `url`; when it gave up (or
+// died), the address is claimed here and the run fetches it.
+int Await(void* context, const char* url, const std::atomic<int>* stop, KnownFile* out) {
+    KnownImagesSource* source = Of(context);
+    for (;;) {
+        ImageEntry entry;
+        const int awaited = AwaitClaimedImage(source->library, url, stop, CommitWhileWaiting, source, &entry);
+        if (awaited == IMAGE_PRESENT) {
+            CopyPath(out->file, entry.file);
+            out->size = entry.size;
+            return KNOWN_FILE;
+        }
+        if (awaited == IMAGE_LOOKUP_ERROR) WarnOfLibrary(source);
+        if (awaited == IMAGE_LOOKUP_ERROR || stop->load() != 0) return KNOWN_NONE;
+        const int answer = ClaimOrFind(source, url, out);
+        if (answer != KNOWN_ELSEWHERE) return answer;  // a third process may have taken it meanwhile
+    }
+}
+
+// A download of this run that stored nothing gives its claim back, so a
+// process waiting for it fetches it itself.
+void Failed(void* context, const char* url) {
+    KnownImagesSource* source = Of(context);
+    if (source->library != nullptr && !ReleaseClaim(source->library, url)) WarnOfLibrary(source);
+}
 
 int Stored(void* context, const char* url, const StoredFile* file, KnownFile* existing) {
     KnownImagesSource* source = Of(context);
-    OpenLibrary(source);  // the first image stored makes the library
+    OpenLibrary(source);  // made already, unless the lookups never claimed (a broken library)
     if (source->library == nullptr) return 0;
     ImageEntry same;
     const int found = FindImageByContent(source->library, file->size, file->sha256, &same);
@@ -109,6 +166,7 @@ void InitKnownImagesSource(KnownImagesSource* source, const std::string& destina
     source->known.await = Await;
     source->known.stored = Stored;
     source->known.durable = Durable;
+    source->known.failed = Failed;
     source->destination = destination;
     source->libraryWanted = libraryWanted;
     source->libraryTried = false;

@@ -38,8 +38,8 @@ struct KnownImagesSource {
 void InitKnownImagesSource(KnownImagesSource* source, const std::string& destination, bool libraryWanted);
 // Before a run: opens DEST's library when it is there, so what it says (a
 // damaged library set aside, one that cannot be opened) comes before the
-// run.  One that is not there yet is made by the first image stored: a run
-// that stores nothing leaves DEST as it was.
+// run.  One that is not there yet is made by the first address a run asks
+// a server for, whose claim keeps another process from fetching it too.
 void OpenKnownImagesLibrary(KnownImagesSource* source);
 // After a package's run: the addresses its map settled, each relocated one
 // with its file, each failed one with the reason its view was told.
