@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cli/console.h"
+#include "cli/core_english.h"
 #include "cli/language.h"
 #include "base/hash_map.h"
 #include "library/image_library.h"
@@ -24,7 +25,7 @@ void WarnOfLibrary(KnownImagesSource* source) {
     source->libraryWarned = true;
     PrintError(Said(N_("karvelo relocate: warning: the image library in %s failed (%s); the run goes on without "
                        "it\n"),
-                    source->destination.c_str(), ImageLibraryError(source->library)));
+                    source->destination.c_str(), ShownCoreText(ImageLibraryError(source->library)).c_str()));
 }
 
 // Opens DEST's library, once: what it says on the way (a damaged library
@@ -39,10 +40,10 @@ void OpenLibrary(KnownImagesSource* source) {
         source->libraryWarned = true;
         PrintError(Said(N_("karvelo relocate: warning: the image library in %s cannot be opened (%s); every image is "
                            "downloaded as if it were not there\n"),
-                        source->destination.c_str(), message));
+                        source->destination.c_str(), ShownCoreText(message).c_str()));
         return;
     }
-    if (message[0] != '\0') PrintError("karvelo relocate: " + std::string(message) + "\n");
+    if (message[0] != '\0') PrintError("karvelo relocate: " + ShownCoreText(message) + "\n");
 }
 
 void Durable(void* context);

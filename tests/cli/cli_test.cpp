@@ -1,6 +1,7 @@
 // The command line end to end: the real `karvelo` binary against a loopback
 // image server, checked by its files, package, backups and exit codes.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -35,6 +36,7 @@
 #include "support/process.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
+#include "util/files.h"
 
 namespace {
 
@@ -140,6 +142,44 @@ void RemoveBackups(const std::string& package) {
     std::string stem = std::filesystem::path(package).stem().string();
     for (int n = 1; n <= 40; ++n)
         std::filesystem::remove(BuildFolder() + "/bak/" + stem + "(" + std::to_string(n) + ").csv");
+}
+
+// What DEST's image library holds, checked against DEST: the database
+// passes its integrity check, every row names a file that is there with the
+// row's size and SHA-256, and no claim outlived its process (unless one was
+// killed).  Returns the rows, address -> file.
+std::map<std::string, std::string> CheckLibrary(const std::string& destination, bool killed = false) {
+    std::map<std::string, std::string> rows;
+    sqlite3* db = nullptr;
+    const std::string path = destination + "/.karvelo/library.sqlite3";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << "no library at " << path;
+        sqlite3_close(db);
+        return rows;
+    }
+    auto each = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
+        sqlite3_stmt* statement = nullptr;
+        EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, sql, -1, &statement, nullptr)) << sql;
+        while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) row(statement);
+        sqlite3_finalize(statement);
+    };
+    auto text = [](sqlite3_stmt* statement, int column) {
+        return std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)));
+    };
+    each("PRAGMA integrity_check", [&](sqlite3_stmt* row) { EXPECT_EQ("ok", text(row, 0)); });
+    if (!killed)
+        each("SELECT count(*) FROM claims", [&](sqlite3_stmt* row) { EXPECT_EQ(0, sqlite3_column_int(row, 0)); });
+    each("SELECT address, file, size, sha256 FROM images", [&](sqlite3_stmt* row) {
+        const std::string file = text(row, 1);
+        char sha256[SHA256_HEX_SIZE];
+        long long size = -1;
+        EXPECT_EQ(1, HashFileSha256(file.c_str(), sha256, &size)) << file;
+        EXPECT_EQ(sqlite3_column_int64(row, 2), size) << file;
+        EXPECT_EQ(text(row, 3), sha256) << file;
+        rows[text(row, 0)] = file;
+    });
+    sqlite3_close(db);
+    return rows;
 }
 
 // The command that runs what follows it in a mount namespace of its own
@@ -852,7 +892,8 @@ TEST_F(CliTest, ProgressLineFitsTheTerminalAndAStopSaysWhatIsLeft) {
                                  " left\\.\r?\n");
         EXPECT_TRUE(std::regex_search(joined, summary)) << output;
         if (!test.quiet) {
-            EXPECT_NE(std::string::npos, joined.find("run the same command again to continue with the " + left + " left."))
+            EXPECT_NE(std::string::npos,
+                      joined.find("run the same command again to continue with the " + left + " left."))
                 << output;
         }
         EXPECT_LT(relocated, 8u);
@@ -1068,6 +1109,8 @@ TEST_F(CliTest, KilledRunsLeaveAWholePackageAndTheLastOneFinishes) {
         victim = 0;
         SCOPED_TRACE("killed at request " + std::to_string(3 * moment));
         CheckWholePackage(PackagePath(), layout, Destination(), Destination(), bodies);
+        // A killed run's library holds no row whose file is not whole.
+        if (PathExists(Destination() + "/.karvelo/library.sqlite3")) CheckLibrary(Destination(), true);
     }
     unsetenv("KARVELO_CHECKPOINT_SECONDS");
     delayMilliseconds = 0;
@@ -1079,6 +1122,7 @@ TEST_F(CliTest, KilledRunsLeaveAWholePackageAndTheLastOneFinishes) {
                          &referenceRelocated),
         RestoreAddresses(DecodePackageFile(PackagePath()), Destination(), Destination(), bodies, true, &relocated));
     EXPECT_EQ(static_cast<size_t>(IMAGES), relocated.size());
+    EXPECT_EQ(static_cast<size_t>(IMAGES), CheckLibrary(Destination()).size());
     RemoveBackups(PackagePath());
     RemoveBackups(reference);
 }
@@ -1131,7 +1175,8 @@ TEST_F(CliTest, FullDestinationStopsCleanlyAndTheNextRunFinishes) {
     ASSERT_EQ(0, result.exitCode) << result.err;
 
     EXPECT_EQ("1\n", ReadWholeFile(full + ".code"));
-    EXPECT_NE(std::string::npos, ReadWholeFile(full + ".out").find("Writing a file failed; check whether the disk is full."));
+    EXPECT_NE(std::string::npos,
+              ReadWholeFile(full + ".out").find("Writing a file failed; check whether the disk is full."));
     std::filesystem::remove(full + "/filler");
     std::set<std::string> stored = CheckWholePackage(full + ".csv", layout, Destination(), full, bodies);
     EXPECT_GE(stored.size(), 1u);
@@ -1182,7 +1227,8 @@ TEST_F(CliTest, PackageThatCannotBeWrittenIsRefusedOrKeptBeside) {
     EXPECT_NE(
         std::string::npos,
         kept.err.find("may be open in Excel, WPS or another program, so it could not be updated.\n\nThe relocated "
-                      "package is saved as:\n" + keptPath + "\n"))
+                      "package is saved as:\n" +
+                      keptPath + "\n"))
         << kept.err;
     EXPECT_EQ(original, ReadWholeFile(PackagePath()));
     std::string text = DecodePackageFile(keptPath);
@@ -1641,6 +1687,126 @@ TEST_F(CliTest, SeveralPackagesShareTheirImagesAndTheLibraryKeepsThem) {
           std::string("},\"exit_code\":0}\n")})
         EXPECT_NE(std::string::npos, json.out.find(part)) << part << "\n" << json.out;
     for (const auto& [name, layout] : layouts) RemoveBackups(dir.File(name));
+}
+
+// The library across runs: identical bytes under two addresses are kept
+// once; a library file deleted or changed is fetched again, alone; a
+// damaged library is set aside (kept, renamed) and a new one begun.
+TEST_F(CliTest, TheLibraryKnowsWhatDestinationHoldsAndSetsADamagedOneAside) {
+    std::map<std::string, std::string> bodies;
+    for (const char* name : {"a", "b", "c", "twin"}) {
+        const std::string body = PNG + (std::string(name) == "twin" ? "c" : name);
+        bodies[Url(std::string(name) + ".png")] = body;
+        Serve(std::string(name) + ".png", body);
+    }
+    PackageLayout layout;
+    for (const auto& [url, body] : bodies) layout.items.push_back(MakeItem("item", "<img src=\"" + url + "\">", ""));
+    auto requested = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::map<std::string, int> counts;
+        for (const auto& [path, count] : requests) counts[path.substr(path.rfind('/') + 1)] = count;
+        return counts;
+    };
+    const std::string library = Destination() + "/.karvelo/library.sqlite3";
+    struct Step {
+        std::function<void(const std::map<std::string, std::string>& rows)> before;
+        std::map<std::string, int> fetched;
+        size_t files;
+        std::string said;
+    };
+    const std::vector<Step> steps = {
+        {nullptr, {{"a.png", 1}, {"b.png", 1}, {"c.png", 1}, {"twin.png", 1}}, 3, ""},
+        {[&](const std::map<std::string, std::string>& rows) {
+             std::filesystem::remove(rows.at(Url("a.png")));
+             std::string changed = ReadWholeFile(rows.at(Url("b.png")));
+             changed.back() = 'X';  // the same size, other bytes
+             ASSERT_TRUE(WriteWholeFile(rows.at(Url("b.png")), changed));
+         },
+         {{"a.png", 1}, {"b.png", 1}},
+         4,
+         ""},
+        {[&](const std::map<std::string, std::string>&) { ASSERT_TRUE(WriteWholeFile(library, "not a database")); },
+         {{"a.png", 1}, {"b.png", 1}, {"c.png", 1}, {"twin.png", 1}},
+         7,
+         "The image library " + library + " was damaged: it is kept as " + library + ".damaged-1"},
+    };
+    std::map<std::string, std::string> rows;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i + 1));
+        if (steps[i].before) steps[i].before(rows);
+        const std::string package = dir.File("library" + std::to_string(i) + ".csv");
+        ASSERT_TRUE(WritePackageFile(package, layout));
+        const std::map<std::string, int> before = requested();
+        ProcessResult result = RunKarvelo({"relocate", package, Destination()});
+        EXPECT_EQ(0, result.exitCode) << result.err;
+        EXPECT_NE(std::string::npos, result.err.find(steps[i].said)) << result.err;
+        std::map<std::string, int> after = requested();
+        for (const auto& [name, count] : after) {
+            const auto wanted = steps[i].fetched.find(name);
+            const int earlier = before.count(name) != 0 ? before.at(name) : 0;
+            EXPECT_EQ(wanted != steps[i].fetched.end() ? wanted->second : 0, count - earlier) << name;
+        }
+        EXPECT_EQ(steps[i].files, FileCount());
+        rows = CheckLibrary(Destination());
+        EXPECT_EQ(4u, rows.size());
+        // Every address is replaced by the file its row names, holding its bytes.
+        const std::string text = DecodePackageFile(package);
+        for (const auto& [url, body] : bodies) {
+            EXPECT_EQ(std::string::npos, text.find(url)) << url;
+            EXPECT_NE(std::string::npos, text.find(rows[url])) << url;
+            EXPECT_EQ(body, ReadWholeFile(rows[url])) << url;
+        }
+        EXPECT_EQ(rows[Url("c.png")], rows[Url("twin.png")]);  // one file for the twins
+        RemoveBackups(package);
+    }
+    EXPECT_EQ("not a database", ReadWholeFile(library + ".damaged-1"));
+}
+
+// Two runs at once into one DEST whose packages share half their
+// addresses, in opposite orders: each address is requested once, by one of
+// them, and both packages name its file.
+TEST_F(CliTest, TwoRunsAtOnceShareTheLibraryAndFetchEachAddressOnce) {
+    const int IMAGES = 30;
+    std::map<std::string, std::string> bodies;
+    PackageLayout layouts[2];
+    for (int i = 0; i < IMAGES + IMAGES / 2; ++i) {
+        const std::string name = std::to_string(i) + ".png";
+        bodies[Url(name)] = PNG + name;
+        Serve(name, bodies[Url(name)]);
+    }
+    for (int i = 0; i < IMAGES; ++i) {
+        const std::string first = Url(std::to_string(i) + ".png");
+        const std::string second = Url(std::to_string(IMAGES + IMAGES / 2 - 1 - i) + ".png");
+        layouts[0].items.push_back(MakeItem("item", "<img src=\"" + first + "\">", ""));
+        layouts[1].items.push_back(MakeItem("item", "<img src=\"" + second + "\">", ""));
+    }
+    std::string packages[2];
+    for (int run = 0; run < 2; ++run) {
+        packages[run] = dir.File("shared" + std::to_string(run) + ".csv");
+        ASSERT_TRUE(WritePackageFile(packages[run], layouts[run]));
+    }
+    delayMilliseconds = 20;
+    pid_t runs[2];
+    for (int run = 0; run < 2; ++run)
+        runs[run] = StartProcess(KarveloCommand({"relocate", packages[run], Destination(), "--jobs", "4"}));
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        int code = -1;
+        for (int wait = 0; wait < 3000 && !ProcessEnded(runs[run], &code); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(0, code);
+        EXPECT_EQ(static_cast<size_t>(IMAGES),
+                  CheckWholePackage(packages[run], layouts[run], Destination(), Destination(), bodies).size());
+        RemoveBackups(packages[run]);
+    }
+    delayMilliseconds = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(static_cast<size_t>(IMAGES + IMAGES / 2), requests.size());
+        for (const auto& [path, count] : requests) EXPECT_EQ(1, count) << path;
+    }
+    EXPECT_EQ(static_cast<size_t>(IMAGES + IMAGES / 2), FileCount());
+    EXPECT_EQ(static_cast<size_t>(IMAGES + IMAGES / 2), CheckLibrary(Destination()).size());
 }
 
 // A stop among several packages writes back the one in hand, names those
