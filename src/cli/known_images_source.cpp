@@ -1,7 +1,5 @@
 #include "cli/known_images_source.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -89,10 +87,10 @@ int LookUp(void* context, const char* url, KnownFile* out) {
         }
         // A file the user removed (or replaced by something else) meanwhile
         // is fetched again.
-        struct stat file;
-        if (IsPlainFileByPath(settled.file.c_str()) && stat(settled.file.c_str(), &file) == 0) {
+        FileIdentity file;
+        if (IdentifyFileByPath(settled.file.c_str(), &file)) {
             CopyPath(out->file, settled.file);
-            out->size = file.st_size;
+            out->size = file.size;
             return KNOWN_FILE;
         }
     }
@@ -101,6 +99,18 @@ int LookUp(void* context, const char* url, KnownFile* out) {
     OpenLibrary(source);
     if (source->library == nullptr) return KNOWN_NONE;
     return ClaimOrFind(source, url, out);
+}
+
+// A batch of look-ups claims what it finds nobody holds in one transaction.
+void LookUpsBegin(void* context) {
+    KnownImagesSource* source = Of(context);
+    OpenLibrary(source);
+    if (source->library != nullptr && !BeginImageClaims(source->library)) WarnOfLibrary(source);
+}
+
+void LookUpsEnd(void* context) {
+    KnownImagesSource* source = Of(context);
+    if (source->library != nullptr && !EndImageClaims(source->library)) WarnOfLibrary(source);
 }
 
 // Sync the files stored so far and commit their rows, so a process waiting
@@ -168,6 +178,8 @@ void InitKnownImagesSource(KnownImagesSource* source, const std::string& destina
     source->known.stored = Stored;
     source->known.durable = Durable;
     source->known.failed = Failed;
+    source->known.lookUpsBegin = LookUpsBegin;
+    source->known.lookUpsEnd = LookUpsEnd;
     source->destination = destination;
     source->libraryWanted = libraryWanted;
     source->libraryTried = false;

@@ -332,6 +332,13 @@ bool CreateTargetFile(Attempt* attempt) {
     // The body comes in blocks of many kilobytes: each goes to the file in
     // one write, not through the stream's small buffer in pieces.
     std::setvbuf(attempt->sink.file, nullptr, _IONBF, 0);
+    BodyHash* hash = attempt->transfer->bodyHash;
+    if (hash != nullptr) {
+        // The file is empty again: so is its hash.
+        FreeSha256(hash->hasher);
+        *hash = BodyHash{NewSha256(), 0};
+    }
+    attempt->sink.hash = hash;
     return true;
 }
 

@@ -27,7 +27,17 @@ void CaptureSignature(ImageSignature* signature, const char* bytes, int count) {
 bool WriteToSink(BodySink* sink, const char* bytes, int count) {
     if (count <= 0) return true;
     CaptureSignature(&sink->signature, bytes, count);
-    return WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) == static_cast<size_t>(count);
+    if (WriteFileBytes(sink->file, bytes, static_cast<size_t>(count)) != static_cast<size_t>(count)) return false;
+    BodyHash* hash = sink->hash;
+    if (hash != nullptr && hash->hasher != nullptr) {
+        if (UpdateSha256(hash->hasher, bytes, static_cast<size_t>(count)) == 1) {
+            hash->bytes += count;
+        } else {
+            FreeSha256(hash->hasher);
+            hash->hasher = nullptr;
+        }
+    }
+    return true;
 }
 
 bool SendBytes(Transfer* transfer, HttpConnection* connection, const char* bytes, int length) {

@@ -10,6 +10,7 @@
 #include "http/transport.h"
 #include "http/url.h"
 #include "platform/net.h"
+#include "platform/sha256.h"
 #include "platform/tls.h"
 #include "texts/texts.h"
 
@@ -52,15 +53,25 @@ struct ImageSignature {
 };
 
 // Where body bytes go: the target file, with the signature taken on the way.
+// The running SHA-256 of what a download wrote and how many bytes, when its
+// caller asks for it (Transfer::bodyHash): identical images are told apart
+// by it without reading the file back.  Each attempt that empties the file
+// starts it again.  A hasher that failed is freed and left null.
+struct BodyHash {
+    Sha256Hasher* hasher;
+    long long bytes;
+};
+
 struct BodySink {
     FILE* file;
     ImageSignature signature;
+    BodyHash* hash;  // null: not hashed
 };
 
 // Copies the first still missing signature bytes from `bytes`.
 void CaptureSignature(ImageSignature* signature, const char* bytes, int count);
 
-// Captures the signature, then writes the block in one write.  False when
+// Captures the signature, then writes the block in one write (and hashes it).  False when
 // the write failed.  Writing nothing always succeeds.
 bool WriteToSink(BodySink* sink, const char* bytes, int count);
 

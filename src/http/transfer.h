@@ -20,6 +20,8 @@ struct HashMap;
 struct HttpClient;
 struct Vector;
 
+struct BodyHash;
+
 struct Transfer {
     HttpClient* client;
     ErrorText error;                   // the download's message buffer
@@ -33,8 +35,8 @@ struct Transfer {
     // while it is held.
     HashMap* pool;
     bool holdsSlot;
-    int slot;           // the gate's number for it
-    Vector* logLines;   // what the download logs, kept for the run; null: written at once
+    int slot;          // the gate's number for it
+    Vector* logLines;  // what the download logs, kept for the run; null: written at once
     // The failure counts (connection.h) this transfer goes by and changes:
     // null, the client's; else a map of the caller's own that only this
     // transfer's thread touches meanwhile.
@@ -43,6 +45,9 @@ struct Transfer {
     // Why the download failed, set where `error` is filled (the last
     // failure's, as the message is); FAILURE_NONE while nothing failed.
     FailureReason reason;
+    // Set by the caller after InitTransfer: the stored body's hash (null,
+    // the default: none is made).
+    BodyHash* bodyHash;
 };
 
 // A transfer on `client` with `error` for its messages and `logLines` for

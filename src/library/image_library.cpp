@@ -33,6 +33,7 @@ struct ImageLibrary {
     char error[LIBRARY_MESSAGE_BYTES];
     char owner[OWNER_BYTES];  // hexadecimal: it goes into the claim statements' texts as it is
     bool claimed;             // a claim was taken since the open: the close releases them
+    bool inClaims;            // BeginImageClaims's transaction is open: claims go into it
     sqlite3_stmt* recordPending;
     sqlite3_stmt* lookUp;
     sqlite3_stmt* findContent;
@@ -324,11 +325,39 @@ static int ClaimInTransaction(ImageLibrary* library, const std::string& address)
     return StepToEnd(library, library->takeClaim) ? IMAGE_CLAIM_TAKEN : IMAGE_CLAIM_ERROR;
 }
 
+int BeginImageClaims(ImageLibrary* library) {
+    library->error[0] = '\0';
+    library->inClaims = StepToEnd(library, library->begin) != 0;
+    return library->inClaims ? 1 : 0;
+}
+
+int EndImageClaims(ImageLibrary* library) {
+    if (!library->inClaims) {
+        return 1;
+    }
+    library->inClaims = false;
+    if (StepToEnd(library, library->commit)) {
+        return 1;
+    }
+    RollBack(library);
+    return 0;
+}
+
 int ClaimImage(ImageLibrary* library, const char* address) {
     library->error[0] = '\0';
     std::string utf8;
     if (!ToUtf8(address, &utf8)) {
         return IMAGE_CLAIM_TAKEN;  // no row can hold it, nobody else can claim it
+    }
+    if (library->inClaims) {
+        const int answer = ClaimInTransaction(library, utf8);
+        if (answer == IMAGE_CLAIM_ERROR) {
+            // The batch's claims go with it; their downloads go on unclaimed.
+            library->inClaims = false;
+            RollBack(library);
+        }
+        library->claimed = library->claimed || answer == IMAGE_CLAIM_TAKEN;
+        return answer;
     }
     // Immediate: the look and the claim are one step for every process.
     if (!StepToEnd(library, library->begin)) {

@@ -116,6 +116,15 @@ const unsigned IMAGE_AWAIT_SYNC_MILLISECONDS = 1000;
 // whose file has gone or changed size is dropped on the way.
 int ClaimImage(ImageLibrary* library, const char* address);
 
+// Claims made between these two are one transaction: a run claims the
+// addresses it hands out in a batch at the cost of one commit.  The
+// database's write lock is held in between, so nothing else may come
+// between them but ClaimImage and LookUpImage.  1 on success, 0 with
+// ImageLibraryError (claims of a failed batch are not kept; their
+// downloads go on unclaimed).
+int BeginImageClaims(ImageLibrary* library);
+int EndImageClaims(ImageLibrary* library);
+
 // Gives up this value's claim of `address` (its download failed or was given
 // up), so another process may take it.  1 on success, 0 with
 // ImageLibraryError.

@@ -17,7 +17,6 @@
 #include "base/memory.h"
 #include "base/strings.h"
 #include "base/vector.h"
-#include "util/files.h"
 
 namespace {
 
@@ -147,6 +146,8 @@ void Fetch(DownloadJob* job, HashMap* failureCounts = nullptr) {
     Transfer transfer;
     InitTransfer(&transfer, client, ErrorText{job->errorText, sizeof job->errorText}, job->logLines);
     transfer.failureCounts = failureCounts;
+    BodyHash hash = {};
+    if (job->wantsHash) transfer.bodyHash = &hash;
     // DownloadImage puts a stored image on the disk where no sync of the
     // folder before the write-back covers it (FOLDER_SYNC_COVERS_FILES).
     FILE* claimed = job->claimed;
@@ -155,9 +156,12 @@ void Fetch(DownloadJob* job, HashMap* failureCounts = nullptr) {
         DownloadImageInto(&transfer, job->url, job->path, claimed, /*useKeepAlive=*/true, /*isRedirect=*/false);
     job->reason = transfer.reason;
     job->sha256[0] = '\0';
-    if (job->wantsHash && job->result == DOWNLOAD_STORED && !HashFileSha256(job->path, job->sha256, &job->size)) {
-        job->sha256[0] = '\0';
+    unsigned char digest[SHA256_DIGEST_BYTES];
+    if (job->result == DOWNLOAD_STORED && hash.hasher != nullptr && FinalSha256(hash.hasher, digest) == 1) {
+        Sha256Hex(digest, job->sha256);
+        job->size = hash.bytes;
     }
+    FreeSha256(hash.hasher);
 }
 
 unsigned Work(void*) {

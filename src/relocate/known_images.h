@@ -8,6 +8,8 @@
 // it always has.  The run calls a source on its own thread only, in the
 // order it visits the addresses:
 //
+//   lookUpsBegin()       before a batch of look-ups (the hand-out refills its
+//                        window in batches), lookUpsEnd() after it
 //   lookUp(url)          at hand-out, once per address the run has not met yet
 //   await(url)           when the walk reaches an address lookUp answered
 //                        KNOWN_ELSEWHERE (another process is downloading it)
@@ -55,6 +57,8 @@ struct KnownImages {
     // Whether the workers hash what they store (stored() then has sha256).
     int wantsHashes;
     int (*lookUp)(void* context, const char* url, KnownFile* out);
+    void (*lookUpsBegin)(void* context);
+    void (*lookUpsEnd)(void* context);
     // Waits, stop-aware, until the other process's download of `url` ends:
     // KNOWN_FILE with its file, or KNOWN_NONE when this run must fetch it
     // itself (the other gave up, failed or died; a stop).

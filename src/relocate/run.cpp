@@ -101,6 +101,7 @@ struct Run {
     // KNOWN_FAILED), each a heap KnownFile with its answer, until the walk
     // reaches them; null without `known`.
     HashMap* knownAhead;
+    int knownAheadCount;
     int knownCount;
     long long knownBytes;
     int sameBytesCount;
@@ -209,13 +210,23 @@ void FailUncreatedJob(DownloadJob* job) {
     std::snprintf(job->errorText, sizeof job->errorText, "%s", MESSAGE_CANNOT_CREATE);
 }
 
+// What the run holds ahead of the address in hand: downloads handed out,
+// and addresses known without one.
+int Ahead(const Run& run) { return run.handedOut->count + run.knownAheadCount; }
+
 // Hands out the downloads ahead, in the order the run will reach them, each
 // with its local name taken now, so the counter is spent in that order
 // whatever order the downloads finish in.  A URL known or already handed
 // out is skipped.
 void HandOutAhead(Run* run) {
-    while (!run->handOutEnded && run->handedOut->count < run->window && run->ahead.row < run->itemCount &&
-           !StopRequested()) {
+    // With known images the window is refilled once half of it is taken
+    // back, so their look-ups come in batches (one transaction each, for
+    // the library) rather than one per image.  The address in hand is
+    // ahead already then.
+    const KnownImages* known = run->known;
+    if (known != nullptr && run->window > 1 && Ahead(*run) > run->window / 2) return;
+    bool batch = false;
+    while (!run->handOutEnded && Ahead(*run) < run->window && run->ahead.row < run->itemCount && !StopRequested()) {
         ImageKind kind;
         const char* url = NextImage(*run, &run->ahead, &kind);
         if (url == nullptr) {
@@ -225,18 +236,20 @@ void HandOutAhead(Run* run) {
         if (HashMapGet(run->urlMap, url) != nullptr || HashMapGet(run->pending, url) != nullptr) continue;
         if (run->knownAhead != nullptr && HashMapGet(run->knownAhead, url) != nullptr) continue;
         int answer = KNOWN_NONE;
-        KnownAhead* known = nullptr;
-        if (run->known != nullptr) {
-            known = static_cast<KnownAhead*>(AllocateZeroed(1, sizeof(KnownAhead)));
-            answer = known->answer = run->known->lookUp(run->known->context, url, &known->file);
+        if (known != nullptr) {
+            if (!batch && known->lookUpsBegin != nullptr) known->lookUpsBegin(known->context);
+            batch = true;
+            KnownAhead* answered = static_cast<KnownAhead*>(AllocateZeroed(1, sizeof(KnownAhead)));
+            answer = answered->answer = known->lookUp(known->context, url, &answered->file);
             if (answer == KNOWN_FILE || answer == KNOWN_FAILED) {
-                HashMapReplace(run->knownAhead, CopyString(url), known);
+                HashMapReplace(run->knownAhead, CopyString(url), answered);
+                ++run->knownAheadCount;
                 continue;
             }
-            std::free(known);
+            std::free(answered);
         }
         DownloadJob* job = NewDownloadJob(url, run->ahead.row, kind);
-        job->wantsHash = run->known != nullptr && run->known->wantsHashes;
+        job->wantsHash = known != nullptr && known->wantsHashes;
         if (answer == KNOWN_ELSEWHERE) {
             // Keeps its place in the order; named and fetched only if the
             // other process does not bring it.
@@ -265,6 +278,7 @@ void HandOutAhead(Run* run) {
         VectorPush(run->handedOut, job);
         HashMapReplace(run->pending, CopyString(url), job);
     }
+    if (batch && known->lookUpsEnd != nullptr) known->lookUpsEnd(known->context);
 }
 
 // Waits for a job handed to the workers and makes its result the one the
@@ -416,6 +430,7 @@ void RelocateImage(Run* run, ItemRecord* item, const char* url, ImageKind kind) 
         if (ahead != nullptr) {
             TakeKnown(run, item, kind, url, *ahead);
             std::free(HashMapRemove(run->knownAhead, url));
+            --run->knownAheadCount;
             return;
         }
     }
