@@ -3,10 +3,12 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "base/error_text.h"
 #include "platform/charset.h"
@@ -34,6 +36,12 @@ struct ImageLibrary {
     char owner[OWNER_BYTES];  // hexadecimal: it goes into the claim statements' texts as it is
     bool claimed;             // a claim was taken since the open: the close releases them
     bool inClaims;            // BeginImageClaims's transaction is open: claims go into it
+    // The contents (ContentKey) of every row at the open and every row
+    // recorded since: FindImageByContent asks the database only for a
+    // content it holds, so the download of a new image costs no query.  A
+    // row another process commits meanwhile is not in it: an image both
+    // download at once may then be kept twice, never lost.
+    std::unordered_set<unsigned long long> contents;
     sqlite3_stmt* recordPending;
     sqlite3_stmt* lookUp;
     sqlite3_stmt* findContent;
@@ -204,8 +212,17 @@ int LookUpImage(ImageLibrary* library, const char* address, ImageEntry* out, Ima
     return found;
 }
 
+// A row's content in a word: its size and the first bytes of its hash.
+static unsigned long long ContentKey(long long size, const char* sha256) {
+    return static_cast<unsigned long long>(size) * 0x9E3779B97F4A7C15ull ^
+           strtoull(std::string(sha256, 16).c_str(), nullptr, 16);
+}
+
 int FindImageByContent(ImageLibrary* library, long long size, const char* sha256, ImageEntry* out) {
     library->error[0] = '\0';
+    if (strlen(sha256) < 16 || library->contents.count(ContentKey(size, sha256)) == 0) {
+        return IMAGE_ABSENT;
+    }
     if (sqlite3_bind_int64(library->findContent, 1, size) != SQLITE_OK ||
         sqlite3_bind_text(library->findContent, 2, sha256, -1, SQLITE_TRANSIENT) != SQLITE_OK) {
         Failed(library, SQLITE_NOMEM);
@@ -236,6 +253,7 @@ int RecordImage(ImageLibrary* library, const char* address, const char* file, lo
         sqlite3_clear_bindings(statement);
         return Failed(library, SQLITE_NOMEM);
     }
+    library->contents.insert(ContentKey(size, sha256));
     return StepToEnd(library, statement);
 }
 
@@ -667,6 +685,24 @@ static bool SetAside(const char* path, char* aside, size_t size) {
     return false;
 }
 
+// Reads the contents of the rows there are (ImageLibrary::contents).
+static bool NoteContents(ImageLibrary* library) {
+    sqlite3_stmt* statement = nullptr;
+    int code = sqlite3_prepare_v2(library->db, "SELECT size, sha256 FROM main.images", -1, &statement, nullptr);
+    while (code == SQLITE_OK && (code = sqlite3_step(statement)) == SQLITE_ROW) {
+        const char* sha256 = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+        if (sha256 != nullptr && strlen(sha256) >= 16)
+            library->contents.insert(ContentKey(sqlite3_column_int64(statement, 0), sha256));
+        code = SQLITE_OK;
+    }
+    sqlite3_finalize(statement);
+    if (code != SQLITE_DONE) {
+        Failed(library, code);
+        return false;
+    }
+    return true;
+}
+
 ImageLibrary* OpenImageLibrary(const char* destination, char* message, size_t size) {
     ErrorText error{message, size};
     if (size > 0) {
@@ -712,6 +748,11 @@ ImageLibrary* OpenImageLibrary(const char* destination, char* message, size_t si
         // it stays in front.
         size_t used = size > 0 ? strlen(message) : 0;
         PutError(ErrorText{message + used, size - used}, "%s%s", used > 0 ? "; " : "", library->error);
+        CloseImageLibrary(library);
+        return nullptr;
+    }
+    if (!NoteContents(library)) {
+        snprintf(message, size, "%s", library->error);
         CloseImageLibrary(library);
         return nullptr;
     }
