@@ -89,7 +89,10 @@ const char* const HELP_DETAILS[] = {
        "are logged to app.log, both in the folder of the karvelo executable when it\n"
        "can be written there and is not a bin folder of installed programs,\n"
        "otherwise in $XDG_STATE_HOME/karvelo (~/.local/state/karvelo when\n"
-       "XDG_STATE_HOME is unset or not absolute), made on first use.\n"),
+       "XDG_STATE_HOME is unset or not absolute), made on first use.  DEST keeps the\n"
+       "image library in DEST/.karvelo/library.sqlite3, an index of what was\n"
+       "relocated there: deleting it only forgets, never loses an image, and\n"
+       "--no-library leaves it alone.\n"),
 };
 
 enum HelpDetail { DETAIL_PROXY, DETAIL_STOP, DETAIL_KEPT_BESIDE, DETAIL_EXIT_CODES, DETAIL_FILES };
