@@ -46,6 +46,7 @@ std::string DatabaseOf(const TempDir& dest) {
 
 bool RemoveFile(const std::string& path) { return std::filesystem::remove(std::filesystem::u8path(path)); }
 
+#ifndef _WIN32  // for the claims' tests, which fork
 // Runs `sql` on the database as another program would; SQLite's answer.
 int ExecuteOn(const std::string& database, const std::string& sql) {
     sqlite3* db = nullptr;
@@ -57,6 +58,7 @@ int ExecuteOn(const std::string& database, const std::string& sql) {
     sqlite3_close(db);
     return code;
 }
+#endif
 
 // What SQLite itself says of the database: integrity_check's answer and the
 // number of rows of `table`.
