@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "base/error_text.h"
 #include "platform/charset.h"
@@ -42,6 +43,15 @@ struct ImageLibrary {
     // row another process commits meanwhile is not in it: an image both
     // download at once may then be kept twice, never lost.
     std::unordered_set<unsigned long long> contents;
+    // Rows recorded and not yet in temp.pending: RecordImage only checks
+    // and keeps them, and the next call that reads pending rows writes them
+    // all in one transaction (FlushRecords), so a stored image costs no
+    // statement of its own.
+    struct Unrecorded {
+        std::string address, file, sha256;
+        long long size;
+    };
+    std::vector<Unrecorded> unrecorded;
     sqlite3_stmt* recordPending;
     sqlite3_stmt* lookUp;
     sqlite3_stmt* findContent;
@@ -197,8 +207,48 @@ static int FirstUsableRow(ImageLibrary* library, sqlite3_stmt* statement, ImageE
     }
 }
 
+static void RollBack(ImageLibrary* library);
+
+// Writes the rows RecordImage kept into temp.pending, in one transaction of
+// their own.  Inside another's transaction (a batch of claims) they wait
+// for a later call, so no rollback of that one can take them: what they
+// hide meanwhile is only this value's own rows, which its caller knows.
+static int FlushRecords(ImageLibrary* library) {
+    if (library->unrecorded.empty() || sqlite3_get_autocommit(library->db) == 0) {
+        return 1;
+    }
+    int code = sqlite3_exec(library->db, "BEGIN", nullptr, nullptr, nullptr);
+    if (code != SQLITE_OK) {
+        return Failed(library, code);
+    }
+    sqlite3_stmt* statement = library->recordPending;
+    const sqlite3_int64 now = static_cast<sqlite3_int64>(time(nullptr));
+    for (const ImageLibrary::Unrecorded& row : library->unrecorded) {
+        if (!BindText(statement, 1, row.address) || !BindText(statement, 2, row.file) ||
+            sqlite3_bind_int64(statement, 3, row.size) != SQLITE_OK || !BindText(statement, 4, row.sha256) ||
+            sqlite3_bind_int64(statement, 5, now) != SQLITE_OK) {
+            sqlite3_clear_bindings(statement);
+            RollBack(library);
+            return Failed(library, SQLITE_NOMEM);
+        }
+        if (!StepToEnd(library, statement)) {
+            RollBack(library);
+            return 0;
+        }
+    }
+    if (!StepToEnd(library, library->commit)) {
+        RollBack(library);
+        return 0;
+    }
+    library->unrecorded.clear();
+    return 1;
+}
+
 int LookUpImage(ImageLibrary* library, const char* address, ImageEntry* out, ImageCheck check) {
     library->error[0] = '\0';
+    if (!FlushRecords(library)) {
+        return IMAGE_LOOKUP_ERROR;
+    }
     std::string utf8;
     if (!ToUtf8(address, &utf8)) {
         return IMAGE_ABSENT;  // no row can hold it
@@ -223,6 +273,9 @@ int FindImageByContent(ImageLibrary* library, long long size, const char* sha256
     if (strlen(sha256) < 16 || library->contents.count(ContentKey(size, sha256)) == 0) {
         return IMAGE_ABSENT;
     }
+    if (!FlushRecords(library)) {
+        return IMAGE_LOOKUP_ERROR;
+    }
     if (sqlite3_bind_int64(library->findContent, 1, size) != SQLITE_OK ||
         sqlite3_bind_text(library->findContent, 2, sha256, -1, SQLITE_TRANSIENT) != SQLITE_OK) {
         Failed(library, SQLITE_NOMEM);
@@ -245,16 +298,9 @@ int RecordImage(ImageLibrary* library, const char* address, const char* file, lo
         PutError(LibraryError(library), FORMAT_LIBRARY_FAILED, library->path, MESSAGE_LIBRARY_TEXT_FORM);
         return 0;
     }
-    sqlite3_stmt* statement = library->recordPending;
-    if (!BindText(statement, 1, addressUtf8) || !BindText(statement, 2, fileUtf8) ||
-        sqlite3_bind_int64(statement, 3, size) != SQLITE_OK ||
-        sqlite3_bind_text(statement, 4, sha256, -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_int64(statement, 5, static_cast<sqlite3_int64>(time(nullptr))) != SQLITE_OK) {
-        sqlite3_clear_bindings(statement);
-        return Failed(library, SQLITE_NOMEM);
-    }
+    library->unrecorded.push_back({addressUtf8, fileUtf8, sha256, size});
     library->contents.insert(ContentKey(size, sha256));
-    return StepToEnd(library, statement);
+    return 1;
 }
 
 // Ends a failed write transaction, keeping the failure's reason.
@@ -269,7 +315,7 @@ static void RollBack(ImageLibrary* library) {
 
 int CommitImageLibrary(ImageLibrary* library) {
     library->error[0] = '\0';
-    if (!StepToEnd(library, library->begin)) {
+    if (!FlushRecords(library) || !StepToEnd(library, library->begin)) {
         return 0;
     }
     if (StepToEnd(library, library->movePending) && StepToEnd(library, library->endCommittedClaims) &&
