@@ -94,14 +94,13 @@ int LookUp(void* context, const char* url, KnownFile* out) {
             return KNOWN_FILE;
         }
     }
-    // The first address the run would ask a server for makes the library:
-    // its claim is what keeps another process from fetching it too.
-    OpenLibrary(source);
     if (source->library == nullptr) return KNOWN_NONE;
     return ClaimOrFind(source, url, out);
 }
 
 // A batch of look-ups claims what it finds nobody holds in one transaction.
+// The first batch makes the library: its claims are what keep another
+// process from fetching the same addresses.
 void LookUpsBegin(void* context) {
     KnownImagesSource* source = Of(context);
     OpenLibrary(source);
@@ -149,7 +148,6 @@ void Failed(void* context, const char* url) {
 
 int Stored(void* context, const char* url, const StoredFile* file, KnownFile* existing) {
     KnownImagesSource* source = Of(context);
-    OpenLibrary(source);  // made already, unless the lookups never claimed (a broken library)
     if (source->library == nullptr) return 0;
     ImageEntry same;
     const int found = FindImageByContent(source->library, file->size, file->sha256, &same);

@@ -383,7 +383,8 @@ int LoadAndRelocate(const std::string& packagePath, const RunOptions& options, K
     SetReportedRun(&terminal);
     RunOutcome outcome =
         RunWithStopSignals(&terminal, source != nullptr ? &source->known : nullptr, several != nullptr);
-    if (source != nullptr) NoteSettledImages(source, coreState.urlMap, terminal.reasons);
+    // What this package settled serves the packages after it.
+    if (source != nullptr && several != nullptr) NoteSettledImages(source, coreState.urlMap, terminal.reasons);
     // A failed step reports only the backup it made (kept by the view).
     if (outcome.end != RUN_FAILED) terminal.outcome = outcome;
     const RunSummary summary = SummarizeRun(terminal, outcome.end == RUN_FAILED);
